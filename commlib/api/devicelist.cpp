@@ -1,0 +1,169 @@
+#include "commlib/api/devicelist.h"
+
+#include "commlib/models/catalogue.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <new>
+
+namespace kv4CommLib {
+
+using namespace kv4cl;
+
+namespace {
+constexpr uint32_t mergedBufferWords = 0x800000 / sizeof(uint16_t);
+}
+
+DeviceList& deviceList() {
+    static DeviceList list;
+    return list;
+}
+
+ErrorCodes_t DeviceList::connect(const std::vector<std::string>& deviceIds) {
+    if (deviceIds.empty()) return ErrorDeviceTypeNotControllable;
+    if (!devices.empty()) return ErrorDeviceAlreadyConnected;
+
+    // Parallel devices must be of one type: identical identities.
+    const std::unique_ptr<FtdiEeprom> reference = makeEeprom(deviceIds.front());
+    for (size_t i = 1; i < deviceIds.size(); i++) {
+        const std::unique_ptr<FtdiEeprom> other = makeEeprom(deviceIds[i]);
+        if (other->deviceVersion != reference->deviceVersion ||
+            other->deviceSubversion != reference->deviceSubversion ||
+            other->firmwareVersion != reference->firmwareVersion)
+            return ErrorDifferentDeviceTypes;
+    }
+
+    std::vector<std::unique_ptr<MessageDispatcher>> created(deviceIds.size());
+    for (size_t i = 0; i < deviceIds.size(); i++) {
+        const ErrorCodes_t err = createDispatcher(deviceIds[i], created[i]);
+        if (err != Success) return err; // the devices made so far disconnect as they are destroyed
+    }
+    return attach(std::move(created));
+}
+
+ErrorCodes_t DeviceList::attach(std::vector<std::unique_ptr<MessageDispatcher>> connectedDevices) {
+    if (connectedDevices.empty()) return ErrorDeviceTypeNotControllable;
+    if (!devices.empty()) return ErrorDeviceAlreadyConnected;
+    devices = std::move(connectedDevices);
+    devicesNum = uint32_t(devices.size());
+    const MessageDispatcher& d0 = *devices.front();
+    voltageChannelsNum = d0.voltageChannelsNum;
+    currentChannelsPerDevice = d0.currentChannelsNum;
+    gpChannelsNum = d0.gpChannelsNum;
+    totalCurrentChannels = currentChannelsPerDevice * devicesNum;
+    mergedWordsPerFrame = voltageChannelsNum + totalCurrentChannels;
+    // A merged read must fit the merged buffers.
+    for (auto& d : devices)
+        d->setMaxOutputFrames(0x400000 / (totalCurrentChannels + voltageChannelsNum));
+
+    mergedBuffer.reset(new (std::nothrow) uint16_t[mergedBufferWords]);
+    mergedUnfilteredBuffer.reset(new (std::nothrow) uint16_t[mergedBufferWords]);
+    if (!mergedBuffer || !mergedUnfilteredBuffer) {
+        disconnect();
+        return ErrorResourcesInitialization;
+    }
+    lastAvailableFrames.assign(devicesNum, 0);
+    drift.assign(devicesNum, DriftEstimator{});
+    return Success;
+}
+
+ErrorCodes_t DeviceList::disconnect() {
+    if (devices.empty()) return ErrorDeviceNotConnected;
+    ErrorCodes_t result = Success;
+    for (auto& d : devices)
+        result = d->disconnect();
+    devices.clear();
+    devicesNum = 0;
+    mergedBuffer.reset();
+    mergedUnfilteredBuffer.reset();
+    return result;
+}
+
+ErrorCodes_t DeviceList::getDataStatus(DataStatus_t& status) {
+    if (devices.empty()) return ErrorDeviceNotConnected;
+    status = DataStatus_t{};
+    status.availableFrames = std::numeric_limits<uint32_t>::max();
+    ErrorCodes_t result = Success;
+    for (size_t i = 0; i < devices.size(); i++) {
+        DataStatus_t s;
+        const ErrorCodes_t err = devices[i]->getStatus(s);
+        if (err != Success && err != WarningNoDataAvailable) return err;
+        result = ErrorCodes_t(result | err);
+        lastAvailableFrames[i] = s.availableFrames;
+        status.availableFrames = std::min(status.availableFrames, s.availableFrames);
+        status.bufferOverflow |= s.bufferOverflow;
+        status.dataLost |= s.dataLost;
+        status.wordOverflow |= s.wordOverflow;
+        status.rangeUpSuggested |= s.rangeUpSuggested;
+        status.rangeDownSuggested |= s.rangeDownSuggested;
+    }
+    return result;
+}
+
+ErrorCodes_t DeviceList::readSamples(uint32_t frames, uint32_t& framesRead, uint16_t*& buffer,
+                                     uint16_t*& unfilteredBuffer) {
+    framesRead = 0;
+    if (devices.empty()) return ErrorDeviceNotConnected;
+    if (frames == 0) return WarningNoDataAvailable;
+    if (devices.size() == 1) return devices.front()->readFrames(frames, buffer, unfilteredBuffer, framesRead);
+
+    ErrorCodes_t result = Success;
+    for (size_t i = 0; i < devices.size(); i++) {
+        DriftEstimator& e = drift[i];
+        // A scalar Kalman filter on the sign of "this device had more than asked".
+        e.direction = lastAvailableFrames[i] > frames ? 1.0 : -1.0;
+        e.integral += e.direction;
+        e.variance += 1e-9;
+        e.innovation = e.direction * 1e-5 + e.integral * 5e-10 - e.estimate;
+        e.innovationVariance = e.variance + 0.001;
+        const double gain = e.variance / e.innovationVariance;
+        e.estimate += gain * e.innovation;
+        e.variance *= 1.0 - gain;
+        if (e.estimate > 0.0) {
+            const double period = std::min(1.0 / e.estimate, double(std::numeric_limits<uint32_t>::max()));
+            if (e.readAccumulator > uint32_t(period)) {
+                e.extraFrames++;
+                e.readAccumulator -= uint32_t(period);
+            }
+        }
+
+        uint16_t* filtered = nullptr;
+        uint16_t* unfiltered = nullptr;
+        uint32_t got = 0;
+        result = devices[i]->readFrames(frames + e.extraFrames, filtered, unfiltered, got);
+        uint32_t used = got;
+        if (got > frames) {
+            e.extraFrames -= got - frames;
+            used = frames;
+        }
+        e.readAccumulator += got;
+
+        const MessageDispatcher& d = *devices[i];
+        const uint32_t wps = d.wordsPerSample;
+        const uint32_t words =
+            i == 0 ? voltageChannelsNum + currentChannelsPerDevice : currentChannelsPerDevice;
+        const uint32_t from = i == 0 ? 0 : voltageChannelsNum;
+        const uint32_t to = i == 0 ? 0 : voltageChannelsNum + uint32_t(i) * currentChannelsPerDevice;
+        for (uint32_t f = 0; f < used; f++) {
+            std::memcpy(mergedBuffer.get() + size_t(f) * mergedWordsPerFrame + to,
+                        filtered + size_t(f) * wps + from, words * sizeof(uint16_t));
+            std::memcpy(mergedUnfilteredBuffer.get() + size_t(f) * mergedWordsPerFrame + to,
+                        unfiltered + size_t(f) * wps + from, words * sizeof(uint16_t));
+        }
+        framesRead = used;
+    }
+    buffer = mergedBuffer.get();
+    unfilteredBuffer = mergedUnfilteredBuffer.get();
+    return result;
+}
+
+ErrorCodes_t DeviceList::currentFromRaw(int16_t raw, uint32_t channelIdx, double& value) {
+    if (devices.empty()) return ErrorDeviceNotConnected;
+    if (channelIdx >= totalCurrentChannels) return ErrorValueOutOfRange;
+    value = devices[channelIdx / currentChannelsPerDevice]->convertCurrent(
+        raw, uint16_t(channelIdx % currentChannelsPerDevice));
+    return Success;
+}
+
+} // namespace kv4CommLib

@@ -1,0 +1,80 @@
+#pragma once
+// The process-wide list of connected devices behind the public functions: forwarding
+// rules, parallel-device channel numbering and the merge of their data streams.
+
+#include "commlib/core/messagedispatcher.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace kv4CommLib {
+
+class DeviceList {
+  public:
+    // Checks the identities, builds every device through the catalogue and attaches them.
+    ErrorCodes_t connect(const std::vector<std::string>& deviceIds);
+    // Takes connected devices of one type, in channel order.
+    ErrorCodes_t attach(std::vector<std::unique_ptr<MessageDispatcher>> connectedDevices);
+    ErrorCodes_t disconnect();
+
+    bool empty() const { return devices.empty(); }
+    MessageDispatcher& first() { return *devices.front(); }
+
+    // Device-wide setters: every device in order, stopping at the first failure.
+    template <typename F> ErrorCodes_t forEach(F&& f) {
+        if (devices.empty()) return kv4cl::ErrorDeviceNotConnected;
+        for (auto& d : devices) {
+            const ErrorCodes_t err = f(*d);
+            if (err != kv4cl::Success) return err;
+        }
+        return kv4cl::Success;
+    }
+    // Per-channel setters: the owning device with its local index, or every device with its
+    // own "all" index when channelIdx is the total.
+    template <typename F> ErrorCodes_t forChannel(uint32_t channelIdx, F&& f) {
+        if (devices.empty()) return kv4cl::ErrorDeviceNotConnected;
+        if (channelIdx > totalCurrentChannels) return kv4cl::ErrorValueOutOfRange;
+        if (channelIdx == totalCurrentChannels)
+            return forEach([&](MessageDispatcher& d) { return f(d, uint16_t(currentChannelsPerDevice)); });
+        return f(*devices[channelIdx / currentChannelsPerDevice],
+                 uint16_t(channelIdx % currentChannelsPerDevice));
+    }
+
+    ErrorCodes_t getDataStatus(kv4cl::DataStatus_t& status);
+    ErrorCodes_t readSamples(uint32_t frames, uint32_t& framesRead, uint16_t*& buffer,
+                             uint16_t*& unfilteredBuffer);
+    ErrorCodes_t currentFromRaw(int16_t raw, uint32_t channelIdx, double& value);
+
+    uint32_t devicesNum = 0;
+    uint32_t voltageChannelsNum = 0;
+    uint32_t currentChannelsPerDevice = 0;
+    uint32_t gpChannelsNum = 0;
+    uint32_t totalCurrentChannels = 0;
+    uint32_t mergedWordsPerFrame = 0;
+
+    // Drift compensation between parallel devices: one estimator per device of how fast its
+    // clock runs ahead of the others; a device ahead gives one extra frame every 1/estimate reads.
+    struct DriftEstimator {
+        double direction = 0.0;
+        double integral = 0.0;
+        double variance = 0.0;
+        double innovation = 0.0;
+        double estimate = 0.0;
+        double innovationVariance = 0.0;
+        uint32_t readAccumulator = 0;
+        uint32_t extraFrames = 0;
+    };
+    std::vector<uint32_t> lastAvailableFrames;
+    std::vector<DriftEstimator> drift;
+
+  private:
+    std::vector<std::unique_ptr<MessageDispatcher>> devices;
+    std::unique_ptr<uint16_t[]> mergedBuffer;
+    std::unique_ptr<uint16_t[]> mergedUnfilteredBuffer;
+};
+
+// The one list of the process.
+DeviceList& deviceList();
+
+} // namespace kv4CommLib

@@ -1,0 +1,483 @@
+#include "commlib/api/kv4cl.h"
+
+#include "commlib/api/devicelist.h"
+#include "commlib/models/catalogue.h"
+#include "commlib/transport/ftdiwrappers.h"
+
+#include <set>
+
+namespace kv4cl {
+
+using kv4CommLib::deviceList;
+using kv4CommLib::MessageDispatcher;
+using kv4CommLib::ProtocolFamily;
+
+namespace {
+// Getters ask the first device: all connected devices are of one type.
+template <typename F> ErrorCodes_t ask(F&& f) {
+    if (deviceList().empty()) return ErrorDeviceNotConnected;
+    return f(deviceList().first());
+}
+
+template <typename F> ErrorCodes_t setOnAll(F&& f) {
+    return deviceList().forEach(std::forward<F>(f));
+}
+
+ErrorCodes_t getFamily(ProtocolFamily family, std::vector<std::string>& names,
+                       std::vector<RangedMeasurement_t>& ranges, std::vector<Measurement_t>& defaults) {
+    return ask([&](MessageDispatcher& d) {
+        const auto& params = d.protocolParameters[family];
+        if (d.protocolNames.empty() || params.names.empty()) return ErrorFeatureNotImplemented;
+        names = params.names;
+        ranges = params.ranges;
+        defaults = params.defaults;
+        return Success;
+    });
+}
+
+ErrorCodes_t setFamily(ProtocolFamily family, uint16_t paramIdx, const Measurement_t& value) {
+    return setOnAll(
+        [&](MessageDispatcher& d) { return d.setProtocolParameter(family, paramIdx, value, true); });
+}
+} // namespace
+
+// ---- Detection and connection ----------------------------------------------------------------
+
+ErrorCodes_t detectDevices(std::vector<std::string>& deviceIds) {
+    deviceIds.clear();
+    uint32_t count = 0;
+    if (!kv4CommLib::listInterfaces(count)) return ErrorDevicesDetectionFailed;
+    // A device is a dual-channel chip: fewer than two interfaces cannot be one.
+    if (count < 2) return ErrorNoDevicesDetected;
+    std::set<std::string> ids;
+    for (uint32_t i = 0; i < count; i++) {
+        const std::string id = kv4CommLib::serialOfInterface(i, true);
+        if (!id.empty()) ids.insert(id);
+    }
+    deviceIds.assign(ids.begin(), ids.end());
+    return Success;
+}
+
+ErrorCodes_t getDeviceInfo(const std::string& deviceId, uint8_t& deviceVersion, uint8_t& deviceSubversion,
+                           uint32_t& firmwareVersion) {
+    const std::unique_ptr<kv4CommLib::FtdiEeprom> eeprom = kv4CommLib::makeEeprom(deviceId);
+    if (!eeprom) return ErrorEepromNotRecognized;
+    deviceVersion = uint8_t(eeprom->deviceVersion);
+    deviceSubversion = uint8_t(eeprom->deviceSubversion);
+    firmwareVersion = eeprom->firmwareVersion;
+    return Success;
+}
+
+ErrorCodes_t connect(const std::vector<std::string>& deviceIds) {
+    return deviceList().connect(deviceIds);
+}
+
+ErrorCodes_t disconnect() {
+    return deviceList().disconnect();
+}
+
+// ---- Channel layout and device description ----------------------------------------------------
+
+ErrorCodes_t getChannelCounts(uint32_t& voltageChannels, uint32_t& currentChannels, uint32_t& gpChannels) {
+    if (deviceList().empty()) return ErrorDeviceNotConnected;
+    voltageChannels = deviceList().voltageChannelsNum;
+    currentChannels = deviceList().totalCurrentChannels;
+    gpChannels = deviceList().gpChannelsNum;
+    return Success;
+}
+
+ErrorCodes_t getHeaderTemplate(std::string& header) {
+    return ask([&](MessageDispatcher& d) {
+        header = d.headerTemplate;
+        return Success;
+    });
+}
+
+ErrorCodes_t getCurrentRanges(std::vector<RangedMeasurement_t>& ranges, uint16_t& defaultIdx) {
+    return ask([&](MessageDispatcher& d) {
+        ranges = d.currentRanges;
+        defaultIdx = d.defaultCurrentRangeIdx;
+        return Success;
+    });
+}
+
+ErrorCodes_t getCurrentRange(RangedMeasurement_t& range, uint16_t channelIdx) {
+    if (deviceList().empty()) return ErrorDeviceNotConnected;
+    if (channelIdx >= deviceList().totalCurrentChannels) return ErrorValueOutOfRange;
+    return deviceList().forChannel(channelIdx, [&](MessageDispatcher& d, uint16_t local) {
+        range = d.selectedCurrentRanges[local];
+        return Success;
+    });
+}
+
+ErrorCodes_t getVoltageRanges(std::vector<RangedMeasurement_t>& ranges, uint16_t& defaultIdx) {
+    return ask([&](MessageDispatcher& d) {
+        if (d.voltageRanges.empty()) return ErrorFeatureNotImplemented;
+        ranges = d.voltageRanges;
+        defaultIdx = d.defaultVoltageRangeIdx;
+        return Success;
+    });
+}
+
+ErrorCodes_t getVoltageRange(RangedMeasurement_t& range) {
+    return ask([&](MessageDispatcher& d) {
+        if (d.voltageRanges.empty()) return ErrorFeatureNotImplemented;
+        range = d.voltageRanges[d.selectedVoltageRangeIdx];
+        return Success;
+    });
+}
+
+ErrorCodes_t getGpRanges(std::vector<std::vector<RangedMeasurement_t>>& ranges,
+                         std::vector<uint16_t>& defaultIdxs, std::vector<std::string>& names) {
+    return ask([&](MessageDispatcher& d) {
+        if (d.gpChannelsNum == 0) return ErrorFeatureNotImplemented;
+        ranges = d.gpRanges;
+        defaultIdxs = d.defaultGpRangeIdx;
+        names = d.gpNames;
+        return Success;
+    });
+}
+
+ErrorCodes_t getGpRange(RangedMeasurement_t& range, uint16_t gpChannelIdx) {
+    return ask([&](MessageDispatcher& d) {
+        if (d.gpChannelsNum == 0) return ErrorFeatureNotImplemented;
+        if (gpChannelIdx >= d.gpChannelsNum || gpChannelIdx >= d.gpRanges.size()) return ErrorValueOutOfRange;
+        range = d.gpRanges[gpChannelIdx][d.selectedGpRangeIdx[gpChannelIdx]];
+        return Success;
+    });
+}
+
+ErrorCodes_t getSamplingRates(std::vector<Measurement_t>& rates, uint16_t& defaultIdx) {
+    return ask([&](MessageDispatcher& d) {
+        rates = d.samplingRates;
+        defaultIdx = d.defaultSamplingRateIdx;
+        return Success;
+    });
+}
+
+ErrorCodes_t getRealSamplingRates(std::vector<Measurement_t>& rates) {
+    return ask([&](MessageDispatcher& d) {
+        rates = d.realSamplingRates;
+        return Success;
+    });
+}
+
+ErrorCodes_t getSamplingRate(Measurement_t& rate) {
+    return ask([&](MessageDispatcher& d) {
+        rate = d.samplingRate;
+        return Success;
+    });
+}
+
+ErrorCodes_t getOversamplingRatios(std::vector<uint16_t>& ratios, uint16_t& defaultIdx) {
+    return ask([&](MessageDispatcher& d) {
+        if (!d.oversamplingAvailable) return ErrorFeatureNotImplemented;
+        ratios = d.oversamplingRatios;
+        defaultIdx = d.defaultOversamplingRatioIdx;
+        return Success;
+    });
+}
+
+ErrorCodes_t getVoltageStimulusLpfs(std::vector<Measurement_t>& filters, uint16_t& defaultIdx) {
+    return ask([&](MessageDispatcher& d) {
+        if (!d.voltageStimulusLpfCoder || d.voltageStimulusLpfs.empty()) return ErrorFeatureNotImplemented;
+        filters = d.voltageStimulusLpfs;
+        defaultIdx = d.defaultVoltageStimulusLpfIdx;
+        return Success;
+    });
+}
+
+// ---- Settings ---------------------------------------------------------------------------------
+
+ErrorCodes_t setCurrentRange(uint16_t rangeIdx, uint16_t channelIdx) {
+    return deviceList().forChannel(channelIdx, [&](MessageDispatcher& d, uint16_t local) {
+        return d.setCurrentRange(rangeIdx, local, true);
+    });
+}
+
+ErrorCodes_t setVoltageRange(uint16_t rangeIdx) {
+    return setOnAll([&](MessageDispatcher& d) { return d.setVoltageRange(rangeIdx, true); });
+}
+
+ErrorCodes_t setGpRange(uint16_t rangeIdx, uint16_t gpChannelIdx) {
+    return setOnAll([&](MessageDispatcher& d) { return d.setGpRange(rangeIdx, gpChannelIdx, true); });
+}
+
+ErrorCodes_t setSamplingRate(uint16_t rateIdx) {
+    return setOnAll([&](MessageDispatcher& d) { return d.setSamplingRate(rateIdx, true); });
+}
+
+ErrorCodes_t setOversamplingRatio(uint16_t ratioIdx) {
+    return setOnAll([&](MessageDispatcher& d) { return d.setOversamplingRatio(ratioIdx, true); });
+}
+
+ErrorCodes_t setVoltageStimulusLpf(uint16_t filterIdx) {
+    return setOnAll([&](MessageDispatcher& d) { return d.setVoltageStimulusLpf(filterIdx, true); });
+}
+
+ErrorCodes_t setDigitalFilter(const Measurement_t& cutoff, bool lowPass, bool enabled) {
+    return setOnAll([&](MessageDispatcher& d) { return d.setDigitalFilter(cutoff, lowPass, enabled); });
+}
+
+ErrorCodes_t setDenoiserEnabled(bool enabled) {
+    return setOnAll([&](MessageDispatcher& d) { return d.setDenoiserEnabled(enabled); });
+}
+
+ErrorCodes_t setChannelSwitchA(uint16_t channelIdx, bool on) {
+    return deviceList().forChannel(channelIdx, [&](MessageDispatcher& d, uint16_t local) {
+        return d.setChannelSwitchA(local, on, true);
+    });
+}
+
+ErrorCodes_t setChannelSwitchB(uint16_t channelIdx, bool on) {
+    return deviceList().forChannel(channelIdx, [&](MessageDispatcher& d, uint16_t local) {
+        return d.setChannelSwitchB(local, on, true);
+    });
+}
+
+ErrorCodes_t setSingleSwitch(bool on) {
+    return setOnAll([&](MessageDispatcher& d) { return d.setSingleSwitch(on, true); });
+}
+
+ErrorCodes_t resetDevice() {
+    return setOnAll([](MessageDispatcher& d) { return d.resetDevice(); });
+}
+
+ErrorCodes_t holdReset(bool on) {
+    return setOnAll([&](MessageDispatcher& d) { return d.holdReset(on); });
+}
+
+// ---- Stimulus protocols -----------------------------------------------------------------------
+
+ErrorCodes_t getProtocolList(std::vector<std::string>& names, std::vector<std::string>& images,
+                             std::vector<std::vector<uint16_t>>& voltageIdxs,
+                             std::vector<std::vector<uint16_t>>& timeIdxs,
+                             std::vector<std::vector<uint16_t>>& slopeIdxs,
+                             std::vector<std::vector<uint16_t>>& frequencyIdxs,
+                             std::vector<std::vector<uint16_t>>& adimensionalIdxs) {
+    return ask([&](MessageDispatcher& d) {
+        if (d.protocolNames.empty()) return ErrorFeatureNotImplemented;
+        names = d.protocolNames;
+        images = d.protocolImages;
+        // A family that no protocol uses gets an empty index list per protocol.
+        const auto perProtocol = [&](ProtocolFamily f) {
+            auto idxs = d.protocolParameterIdxs[f];
+            idxs.resize(d.protocolNames.size());
+            return idxs;
+        };
+        voltageIdxs = perProtocol(kv4CommLib::ProtocolVoltage);
+        timeIdxs = perProtocol(kv4CommLib::ProtocolTime);
+        slopeIdxs = perProtocol(kv4CommLib::ProtocolSlope);
+        frequencyIdxs = perProtocol(kv4CommLib::ProtocolFrequency);
+        adimensionalIdxs = perProtocol(kv4CommLib::ProtocolAdimensional);
+        return Success;
+    });
+}
+
+ErrorCodes_t getDefaultProtocol(uint16_t& protocolIdx) {
+    return ask([&](MessageDispatcher& d) {
+        if (d.protocolNames.empty()) return ErrorFeatureNotImplemented;
+        protocolIdx = d.defaultProtocolIdx;
+        return Success;
+    });
+}
+
+ErrorCodes_t getProtocolVoltage(std::vector<std::string>& names, std::vector<RangedMeasurement_t>& ranges,
+                                std::vector<Measurement_t>& defaults) {
+    return getFamily(kv4CommLib::ProtocolVoltage, names, ranges, defaults);
+}
+ErrorCodes_t getProtocolTime(std::vector<std::string>& names, std::vector<RangedMeasurement_t>& ranges,
+                             std::vector<Measurement_t>& defaults) {
+    return getFamily(kv4CommLib::ProtocolTime, names, ranges, defaults);
+}
+ErrorCodes_t getProtocolSlope(std::vector<std::string>& names, std::vector<RangedMeasurement_t>& ranges,
+                              std::vector<Measurement_t>& defaults) {
+    return getFamily(kv4CommLib::ProtocolSlope, names, ranges, defaults);
+}
+ErrorCodes_t getProtocolFrequency(std::vector<std::string>& names, std::vector<RangedMeasurement_t>& ranges,
+                                  std::vector<Measurement_t>& defaults) {
+    return getFamily(kv4CommLib::ProtocolFrequency, names, ranges, defaults);
+}
+ErrorCodes_t getProtocolAdimensional(std::vector<std::string>& names,
+                                     std::vector<RangedMeasurement_t>& ranges,
+                                     std::vector<Measurement_t>& defaults) {
+    return getFamily(kv4CommLib::ProtocolAdimensional, names, ranges, defaults);
+}
+
+ErrorCodes_t setProtocolVoltage(uint16_t paramIdx, const Measurement_t& value) {
+    return setFamily(kv4CommLib::ProtocolVoltage, paramIdx, value);
+}
+ErrorCodes_t setProtocolTime(uint16_t paramIdx, const Measurement_t& value) {
+    return setFamily(kv4CommLib::ProtocolTime, paramIdx, value);
+}
+ErrorCodes_t setProtocolSlope(uint16_t paramIdx, const Measurement_t& value) {
+    return setFamily(kv4CommLib::ProtocolSlope, paramIdx, value);
+}
+ErrorCodes_t setProtocolFrequency(uint16_t paramIdx, const Measurement_t& value) {
+    return setFamily(kv4CommLib::ProtocolFrequency, paramIdx, value);
+}
+ErrorCodes_t setProtocolAdimensional(uint16_t paramIdx, const Measurement_t& value) {
+    return setFamily(kv4CommLib::ProtocolAdimensional, paramIdx, value);
+}
+
+ErrorCodes_t selectProtocol(uint16_t protocolIdx) {
+    return setOnAll([&](MessageDispatcher& d) { return d.selectProtocol(protocolIdx, true); });
+}
+
+ErrorCodes_t applyProtocol() {
+    return setOnAll([](MessageDispatcher& d) { return d.applyProtocol(); });
+}
+
+ErrorCodes_t validateProtocol(std::string& message) {
+    return ask([&](MessageDispatcher& d) { return d.validateProtocol(message); });
+}
+
+// ---- Voltage pulses ---------------------------------------------------------------------------
+
+ErrorCodes_t getInsertionPulseControls(RangedMeasurement_t& voltageRange,
+                                       RangedMeasurement_t& durationRange) {
+    return ask([&](MessageDispatcher& d) {
+        if (!d.insertionPulse.available()) return ErrorFeatureNotImplemented;
+        voltageRange = d.insertionPulse.voltageRange;
+        durationRange = d.insertionPulse.durationRange;
+        return Success;
+    });
+}
+
+ErrorCodes_t setInsertionPulse(const Measurement_t& voltage, const Measurement_t& duration) {
+    return setOnAll([&](MessageDispatcher& d) { return d.setInsertionPulse(voltage, duration); });
+}
+
+ErrorCodes_t getReferencePulseControls(RangedMeasurement_t& voltageRange,
+                                       RangedMeasurement_t& durationRange) {
+    return ask([&](MessageDispatcher& d) {
+        if (!d.referencePulse.available()) return ErrorFeatureNotImplemented;
+        voltageRange = d.referencePulse.voltageRange;
+        durationRange = d.referencePulse.durationRange;
+        return Success;
+    });
+}
+
+ErrorCodes_t setReferencePulse(const Measurement_t& voltage, const Measurement_t& duration) {
+    return setOnAll([&](MessageDispatcher& d) { return d.setReferencePulse(voltage, duration); });
+}
+
+// ---- Model-defined extra controls -------------------------------------------------------------
+
+ErrorCodes_t getSwitchesList(std::vector<std::string>& names, std::vector<bool>& defaults) {
+    return ask([&](MessageDispatcher& d) {
+        if (d.switchCoders.empty()) return ErrorFeatureNotImplemented;
+        names = d.switchNames;
+        defaults = d.switchDefaults;
+        return Success;
+    });
+}
+
+ErrorCodes_t setSwitch(uint16_t switchIdx, bool on) {
+    return setOnAll([&](MessageDispatcher& d) { return d.setSwitch(switchIdx, on); });
+}
+
+ErrorCodes_t getChoicesList(std::vector<std::string>& names, std::vector<std::vector<std::string>>& options,
+                            std::vector<uint16_t>& defaults) {
+    return ask([&](MessageDispatcher& d) {
+        if (d.choiceCoders.empty()) return ErrorFeatureNotImplemented;
+        names = d.choiceNames;
+        options = d.choiceOptions;
+        defaults = d.choiceDefaults;
+        return Success;
+    });
+}
+
+ErrorCodes_t setChoice(uint16_t choiceIdx, uint16_t optionIdx) {
+    return setOnAll([&](MessageDispatcher& d) { return d.setChoice(choiceIdx, optionIdx); });
+}
+
+ErrorCodes_t setRawBit(uint16_t byte, uint8_t bit, bool value) {
+    return setOnAll([&](MessageDispatcher& d) { return d.setRawBit(byte, bit, value); });
+}
+
+ErrorCodes_t setRawField(uint16_t byte, uint8_t value) {
+    return setOnAll([&](MessageDispatcher& d) { return d.setRawField(byte, value); });
+}
+
+// ---- Data -------------------------------------------------------------------------------------
+
+ErrorCodes_t getDataStatus(DataStatus_t& status) {
+    return deviceList().getDataStatus(status);
+}
+
+ErrorCodes_t readSamples(uint32_t frames, uint32_t& framesRead, uint16_t*& buffer,
+                         uint16_t*& unfilteredBuffer) {
+    return deviceList().readSamples(frames, framesRead, buffer, unfilteredBuffer);
+}
+
+ErrorCodes_t flushData(bool purgeDriver) {
+    return setOnAll([&](MessageDispatcher& d) {
+        d.flushData(purgeDriver);
+        return Success;
+    });
+}
+
+ErrorCodes_t currentFromRaw(int16_t raw, uint16_t channelIdx, double& value) {
+    return deviceList().currentFromRaw(raw, channelIdx, value);
+}
+
+ErrorCodes_t voltageFromRaw(int16_t raw, double& value) {
+    return ask([&](MessageDispatcher& d) {
+        value = d.convertVoltage(raw);
+        return Success;
+    });
+}
+
+ErrorCodes_t gpFromRaw(uint16_t raw, uint16_t gpChannelIdx, double& value) {
+    return ask([&](MessageDispatcher& d) {
+        if (gpChannelIdx >= d.gpChannelsNum) return ErrorValueOutOfRange;
+        value = d.convertGp(raw, gpChannelIdx);
+        return Success;
+    });
+}
+
+// ---- Calibration memory -------------------------------------------------------------------------
+
+ErrorCodes_t setSpiMode(bool on) {
+    return ask([&](MessageDispatcher& d) { return d.setSpiMode(on); });
+}
+
+ErrorCodes_t readCalibration(std::vector<uint32_t>& values, const std::vector<uint32_t>& addresses,
+                             const std::vector<uint32_t>& sizes) {
+    return ask([&](MessageDispatcher& d) { return d.readCalibration(values, addresses, sizes); });
+}
+
+ErrorCodes_t writeCalibration(const std::vector<uint32_t>& values, const std::vector<uint32_t>& addresses,
+                              const std::vector<uint32_t>& sizes) {
+    return ask([&](MessageDispatcher& d) { return d.writeCalibration(values, addresses, sizes); });
+}
+
+// ---- Washer -----------------------------------------------------------------------------------
+
+ErrorCodes_t getWasherSpeedRange(RangedMeasurement_t& range) {
+    return ask([&](MessageDispatcher& d) { return d.getWasherSpeedRange(range); });
+}
+ErrorCodes_t getWasherPresetSpeeds(std::vector<int8_t>& speeds) {
+    return ask([&](MessageDispatcher& d) { return d.getWasherPresetSpeeds(speeds); });
+}
+ErrorCodes_t getWasherStatus(int8_t& errorCode, std::vector<int8_t>& speeds) {
+    return ask([&](MessageDispatcher& d) { return d.getWasherStatus(errorCode, speeds); });
+}
+ErrorCodes_t setWasherPresetSpeeds(const std::vector<int8_t>& speeds) {
+    return ask([&](MessageDispatcher& d) { return d.setWasherPresetSpeeds(speeds); });
+}
+ErrorCodes_t startWasher(uint16_t presetIdx) {
+    return ask([&](MessageDispatcher& d) { return d.startWasher(presetIdx); });
+}
+ErrorCodes_t resetWasherError() {
+    return ask([](MessageDispatcher& d) { return d.resetWasherError(); });
+}
+ErrorCodes_t updateWasherState() {
+    return ask([](MessageDispatcher& d) { return d.updateWasherState(); });
+}
+ErrorCodes_t updateWasherPresetSpeeds() {
+    return ask([](MessageDispatcher& d) { return d.updateWasherPresetSpeeds(); });
+}
+
+} // namespace kv4cl

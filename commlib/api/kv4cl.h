@@ -1,0 +1,128 @@
+#pragma once
+// The library's public functions. Every function returns an ErrorCodes_t and gives its
+// results through reference arguments; nothing is thrown. Several devices of one type
+// connected together act as one: their current channels are numbered consecutively
+// (channel c belongs to device c / channels-per-device) and the index equal to the total
+// channel count means "all channels".
+
+#include "commlib/api/kv4cltypes.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kv4cl {
+
+// ---- Detection and connection ----------------------------------------------------------------
+ErrorCodes_t detectDevices(std::vector<std::string>& deviceIds);
+ErrorCodes_t getDeviceInfo(const std::string& deviceId, uint8_t& deviceVersion, uint8_t& deviceSubversion,
+                           uint32_t& firmwareVersion);
+ErrorCodes_t connect(const std::vector<std::string>& deviceIds);
+ErrorCodes_t disconnect();
+
+// ---- Channel layout and device description ----------------------------------------------------
+ErrorCodes_t getChannelCounts(uint32_t& voltageChannels, uint32_t& currentChannels, uint32_t& gpChannels);
+ErrorCodes_t getHeaderTemplate(std::string& header);
+ErrorCodes_t getCurrentRanges(std::vector<RangedMeasurement_t>& ranges, uint16_t& defaultIdx);
+ErrorCodes_t getCurrentRange(RangedMeasurement_t& range, uint16_t channelIdx);
+ErrorCodes_t getVoltageRanges(std::vector<RangedMeasurement_t>& ranges, uint16_t& defaultIdx);
+ErrorCodes_t getVoltageRange(RangedMeasurement_t& range);
+ErrorCodes_t getGpRanges(std::vector<std::vector<RangedMeasurement_t>>& ranges,
+                         std::vector<uint16_t>& defaultIdxs, std::vector<std::string>& names);
+ErrorCodes_t getGpRange(RangedMeasurement_t& range, uint16_t gpChannelIdx);
+ErrorCodes_t getSamplingRates(std::vector<Measurement_t>& rates, uint16_t& defaultIdx);
+ErrorCodes_t getRealSamplingRates(std::vector<Measurement_t>& rates);
+// The effective rate: the real base rate times the oversampling ratio.
+ErrorCodes_t getSamplingRate(Measurement_t& rate);
+ErrorCodes_t getOversamplingRatios(std::vector<uint16_t>& ratios, uint16_t& defaultIdx);
+ErrorCodes_t getVoltageStimulusLpfs(std::vector<Measurement_t>& filters, uint16_t& defaultIdx);
+
+// ---- Settings ---------------------------------------------------------------------------------
+ErrorCodes_t setCurrentRange(uint16_t rangeIdx, uint16_t channelIdx);
+ErrorCodes_t setVoltageRange(uint16_t rangeIdx);
+ErrorCodes_t setGpRange(uint16_t rangeIdx, uint16_t gpChannelIdx);
+ErrorCodes_t setSamplingRate(uint16_t rateIdx);
+ErrorCodes_t setOversamplingRatio(uint16_t ratioIdx);
+ErrorCodes_t setVoltageStimulusLpf(uint16_t filterIdx);
+ErrorCodes_t setDigitalFilter(const Measurement_t& cutoff, bool lowPass, bool enabled);
+ErrorCodes_t setDenoiserEnabled(bool enabled);
+// The two per-channel switch banks and the single switch whose meaning the model gives.
+ErrorCodes_t setChannelSwitchA(uint16_t channelIdx, bool on);
+ErrorCodes_t setChannelSwitchB(uint16_t channelIdx, bool on);
+ErrorCodes_t setSingleSwitch(bool on);
+ErrorCodes_t resetDevice();
+ErrorCodes_t holdReset(bool on);
+
+// ---- Stimulus protocols -----------------------------------------------------------------------
+// Per protocol, the indices of the voltage, time, slope, frequency and adimensional parameters it uses.
+ErrorCodes_t getProtocolList(std::vector<std::string>& names, std::vector<std::string>& images,
+                             std::vector<std::vector<uint16_t>>& voltageIdxs,
+                             std::vector<std::vector<uint16_t>>& timeIdxs,
+                             std::vector<std::vector<uint16_t>>& slopeIdxs,
+                             std::vector<std::vector<uint16_t>>& frequencyIdxs,
+                             std::vector<std::vector<uint16_t>>& adimensionalIdxs);
+ErrorCodes_t getDefaultProtocol(uint16_t& protocolIdx);
+ErrorCodes_t getProtocolVoltage(std::vector<std::string>& names, std::vector<RangedMeasurement_t>& ranges,
+                                std::vector<Measurement_t>& defaults);
+ErrorCodes_t getProtocolTime(std::vector<std::string>& names, std::vector<RangedMeasurement_t>& ranges,
+                             std::vector<Measurement_t>& defaults);
+ErrorCodes_t getProtocolSlope(std::vector<std::string>& names, std::vector<RangedMeasurement_t>& ranges,
+                              std::vector<Measurement_t>& defaults);
+ErrorCodes_t getProtocolFrequency(std::vector<std::string>& names, std::vector<RangedMeasurement_t>& ranges,
+                                  std::vector<Measurement_t>& defaults);
+ErrorCodes_t getProtocolAdimensional(std::vector<std::string>& names,
+                                     std::vector<RangedMeasurement_t>& ranges,
+                                     std::vector<Measurement_t>& defaults);
+ErrorCodes_t setProtocolVoltage(uint16_t paramIdx, const Measurement_t& value);
+ErrorCodes_t setProtocolTime(uint16_t paramIdx, const Measurement_t& value);
+ErrorCodes_t setProtocolSlope(uint16_t paramIdx, const Measurement_t& value);
+ErrorCodes_t setProtocolFrequency(uint16_t paramIdx, const Measurement_t& value);
+ErrorCodes_t setProtocolAdimensional(uint16_t paramIdx, const Measurement_t& value);
+ErrorCodes_t selectProtocol(uint16_t protocolIdx);
+ErrorCodes_t applyProtocol();
+ErrorCodes_t validateProtocol(std::string& message);
+
+// ---- Voltage pulses ---------------------------------------------------------------------------
+ErrorCodes_t getInsertionPulseControls(RangedMeasurement_t& voltageRange, RangedMeasurement_t& durationRange);
+ErrorCodes_t setInsertionPulse(const Measurement_t& voltage, const Measurement_t& duration);
+ErrorCodes_t getReferencePulseControls(RangedMeasurement_t& voltageRange, RangedMeasurement_t& durationRange);
+ErrorCodes_t setReferencePulse(const Measurement_t& voltage, const Measurement_t& duration);
+
+// ---- Model-defined extra controls -------------------------------------------------------------
+ErrorCodes_t getSwitchesList(std::vector<std::string>& names, std::vector<bool>& defaults);
+ErrorCodes_t setSwitch(uint16_t switchIdx, bool on);
+ErrorCodes_t getChoicesList(std::vector<std::string>& names, std::vector<std::vector<std::string>>& options,
+                            std::vector<uint16_t>& defaults);
+ErrorCodes_t setChoice(uint16_t choiceIdx, uint16_t optionIdx);
+// Maintenance access to the command message.
+ErrorCodes_t setRawBit(uint16_t byte, uint8_t bit, bool value);
+ErrorCodes_t setRawField(uint16_t byte, uint8_t value);
+
+// ---- Data -------------------------------------------------------------------------------------
+ErrorCodes_t getDataStatus(DataStatus_t& status);
+// The buffers stay owned by the library and are valid until the next call.
+ErrorCodes_t readSamples(uint32_t frames, uint32_t& framesRead, uint16_t*& buffer,
+                         uint16_t*& unfilteredBuffer);
+ErrorCodes_t flushData(bool purgeDriver);
+ErrorCodes_t currentFromRaw(int16_t raw, uint16_t channelIdx, double& value);
+ErrorCodes_t voltageFromRaw(int16_t raw, double& value);
+ErrorCodes_t gpFromRaw(uint16_t raw, uint16_t gpChannelIdx, double& value);
+
+// ---- Calibration memory (maintenance) -----------------------------------------------------------
+ErrorCodes_t setSpiMode(bool on);
+ErrorCodes_t readCalibration(std::vector<uint32_t>& values, const std::vector<uint32_t>& addresses,
+                             const std::vector<uint32_t>& sizes);
+ErrorCodes_t writeCalibration(const std::vector<uint32_t>& values, const std::vector<uint32_t>& addresses,
+                              const std::vector<uint32_t>& sizes);
+
+// ---- Washer of the multi-well system ------------------------------------------------------------
+ErrorCodes_t getWasherSpeedRange(RangedMeasurement_t& range);
+ErrorCodes_t getWasherPresetSpeeds(std::vector<int8_t>& speeds);
+ErrorCodes_t getWasherStatus(int8_t& errorCode, std::vector<int8_t>& speeds);
+ErrorCodes_t setWasherPresetSpeeds(const std::vector<int8_t>& speeds);
+ErrorCodes_t startWasher(uint16_t presetIdx);
+ErrorCodes_t resetWasherError();
+ErrorCodes_t updateWasherState();
+ErrorCodes_t updateWasherPresetSpeeds();
+
+} // namespace kv4cl

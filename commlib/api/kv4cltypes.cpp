@@ -1,0 +1,66 @@
+#include "commlib/api/kv4cltypes.h"
+
+namespace kv4cl {
+
+const char* const unitPrefixes[UnitPfxNum] = {"f", "p", "n", "µ", "m", "", "k", "M", "G", "T", "P"};
+
+namespace {
+// 1000^k: conversions multiply or divide by these, never call pow().
+constexpr double powersOf1000[UnitPfxNum] = {1.0,    1.0e3,  1.0e6,  1.0e9,  1.0e12, 1.0e15,
+                                             1.0e18, 1.0e21, 1.0e24, 1.0e27, 1.0e30};
+
+double rescale(double value, int from, int to) {
+    return from > to ? value * powersOf1000[from - to] : value / powersOf1000[to - from];
+}
+} // namespace
+
+double prefixFactor(UnitPfx_t from, UnitPfx_t to) {
+    return rescale(1.0, from, to);
+}
+
+void Measurement_t::convertValue(UnitPfx_t newPrefix) {
+    value = rescale(value, prefix, newPrefix);
+    prefix = newPrefix;
+}
+
+Measurement_t Measurement_t::converted(UnitPfx_t newPrefix) const {
+    Measurement_t m = *this;
+    m.convertValue(newPrefix);
+    return m;
+}
+
+double Measurement_t::getNoPrefixValue() const {
+    return rescale(value, prefix, UnitPfxNone);
+}
+
+std::string Measurement_t::label() const {
+    return unitPrefixes[prefix] + unit;
+}
+
+bool Measurement_t::operator==(const Measurement_t& o) const {
+    return unit == o.unit && getNoPrefixValue() == o.getNoPrefixValue();
+}
+
+void RangedMeasurement_t::convertValues(UnitPfx_t newPrefix) {
+    min = rescale(min, prefix, newPrefix);
+    max = rescale(max, prefix, newPrefix);
+    step = rescale(step, prefix, newPrefix);
+    prefix = newPrefix;
+}
+
+RangedMeasurement_t RangedMeasurement_t::converted(UnitPfx_t newPrefix) const {
+    RangedMeasurement_t r = *this;
+    r.convertValues(newPrefix);
+    return r;
+}
+
+std::string RangedMeasurement_t::label() const {
+    return unitPrefixes[prefix] + unit;
+}
+
+bool RangedMeasurement_t::includes(const Measurement_t& m) const {
+    const double v = m.converted(prefix).value;
+    return v >= min && v <= max;
+}
+
+} // namespace kv4cl

@@ -1,0 +1,349 @@
+#pragma once
+// The engine behind one connected amplifier: transport, receive and transmit threads,
+// frame rings, digital filter, reset denoiser and the generic setters. A model is a
+// subclass whose constructor only fills the description and tables below.
+
+#include "commlib/api/kv4cltypes.h"
+#include "commlib/coders/commandcoder.h"
+#include "commlib/transport/ftdieeprom.h"
+#include "commlib/transport/ftdiwrappers.h"
+#include "commlib/transport/spimemory.h"
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace kv4CommLib {
+
+using kv4cl::DataStatus_t;
+
+enum ProtocolFamily {
+    ProtocolVoltage,
+    ProtocolTime,
+    ProtocolSlope,
+    ProtocolFrequency,
+    ProtocolAdimensional,
+    ProtocolFamiliesNum
+};
+
+// One family of stimulus protocol parameters (voltages, times, ...).
+struct ProtocolParameters {
+    std::vector<std::string> names;
+    std::vector<RangedMeasurement> ranges;
+    std::vector<Measurement> defaults;
+    std::vector<std::unique_ptr<DoubleCoder>> coders;
+    std::vector<Measurement> values; // last values set, in the prefix of their range
+};
+
+// A voltage pulse the user fires on demand (insertion or reference pulse).
+struct PulseControls {
+    RangedMeasurement voltageRange;
+    RangedMeasurement durationRange;
+    std::unique_ptr<DoubleCoder> voltageCoder;
+    std::unique_ptr<DoubleCoder> durationCoder;
+    std::unique_ptr<BoolCoder> pulseCoder;
+    bool available() const { return pulseCoder != nullptr; }
+};
+
+class MessageDispatcher {
+  public:
+    static constexpr uint32_t rxRingBytes = 0x100000;
+    static constexpr uint32_t rxRingMask = rxRingBytes - 1;
+    static constexpr uint32_t frameRingFrames = 0x400000;
+    static constexpr uint32_t frameRingMask = frameRingFrames - 1;
+    static constexpr uint32_t readBufferBytes = 0x800000;
+    static constexpr uint32_t txQueueSlots = 256;
+    static constexpr uint32_t syncWordCurrent = 0x7FFF8000;
+    static constexpr uint32_t syncWordLegacy = 0xFFFF0000;
+
+    explicit MessageDispatcher(std::string deviceId);
+    virtual ~MessageDispatcher();
+    MessageDispatcher(const MessageDispatcher&) = delete;
+    MessageDispatcher& operator=(const MessageDispatcher&) = delete;
+
+    // ---- Lifecycle --------------------------------------------------------------------------
+    ErrorCodes_t initBuffers();
+    void releaseBuffers();
+    virtual ErrorCodes_t connect(std::unique_ptr<FtdiEeprom> eeprom);
+    virtual ErrorCodes_t disconnect();
+    bool isConnected() const { return connected; }
+
+    // ---- Generic setters (apply false: only the message changes, true: it is also queued) ----
+    virtual ErrorCodes_t setCurrentRange(uint16_t rangeIdx, uint16_t channelIdx, bool apply);
+    virtual ErrorCodes_t setGpRange(uint16_t rangeIdx, uint16_t gpChannelIdx, bool apply);
+    virtual ErrorCodes_t setSamplingRate(uint16_t rateIdx, bool apply);
+    virtual ErrorCodes_t setOversamplingRatio(uint16_t ratioIdx, bool apply);
+    virtual ErrorCodes_t setChannelSwitchA(uint16_t channelIdx, bool on, bool apply);
+    virtual ErrorCodes_t setChannelSwitchB(uint16_t channelIdx, bool on, bool apply);
+    virtual ErrorCodes_t setSingleSwitch(bool on, bool apply);
+    virtual ErrorCodes_t setProtocolVoltage(uint32_t paramIdx, Measurement value, bool apply);
+    ErrorCodes_t setProtocolParameter(ProtocolFamily family, uint32_t paramIdx, Measurement value,
+                                      bool apply);
+    ErrorCodes_t setVoltageRange(uint16_t rangeIdx, bool apply);
+    ErrorCodes_t setVoltageStimulusLpf(uint16_t filterIdx, bool apply);
+    ErrorCodes_t selectProtocol(uint16_t protocolIdx, bool apply);
+    ErrorCodes_t applyProtocol();
+    ErrorCodes_t setInsertionPulse(const Measurement& voltage, const Measurement& duration);
+    ErrorCodes_t setReferencePulse(const Measurement& voltage, const Measurement& duration);
+    ErrorCodes_t setSwitch(uint16_t switchIdx, bool on);
+    ErrorCodes_t setChoice(uint16_t choiceIdx, uint16_t optionIdx);
+    ErrorCodes_t setRawBit(uint16_t byte, uint8_t bit, bool value);
+    ErrorCodes_t setRawField(uint16_t byte, uint8_t value);
+    ErrorCodes_t setDigitalFilter(const Measurement& cutoff, bool lowPass, bool enabled);
+    ErrorCodes_t setDenoiserEnabled(bool on);
+    ErrorCodes_t resetDevice();
+    ErrorCodes_t holdReset(bool on);
+    void setMaxOutputFrames(uint32_t frames) { maxOutputFrames = frames; }
+
+    // ---- Model hooks (absent features answer ErrorFeatureNotImplemented) -------------------
+    virtual ErrorCodes_t getWasherSpeedRange(RangedMeasurement& range);
+    virtual ErrorCodes_t getWasherPresetSpeeds(std::vector<int8_t>& speeds);
+    virtual ErrorCodes_t getWasherStatus(int8_t& errorCode, std::vector<int8_t>& speeds);
+    virtual ErrorCodes_t setWasherPresetSpeeds(const std::vector<int8_t>& speeds);
+    virtual ErrorCodes_t startWasher(uint16_t presetIdx);
+    virtual ErrorCodes_t resetWasherError();
+    virtual ErrorCodes_t updateWasherState();
+    virtual ErrorCodes_t updateWasherPresetSpeeds();
+    // Encodes the selected value of every table (power-on defaults); connect queues it.
+    virtual ErrorCodes_t initializeDevice();
+    // Checks the selected protocol's parameters: "Valid protocol" or the first failing rule.
+    virtual ErrorCodes_t validateProtocol(std::string& message) = 0;
+    virtual void prepareProtocol() {}
+    // Resets the reset denoiser; models set its period first.
+    virtual void currentRangeChanged();
+
+    // ---- Data ----------------------------------------------------------------------------
+    ErrorCodes_t getStatus(DataStatus_t& status);
+    // Buffers stay valid until the next call.
+    ErrorCodes_t readFrames(uint32_t maxFrames, uint16_t*& filtered, uint16_t*& unfiltered,
+                            uint32_t& framesRead);
+    void flushData(bool purgeDriver);
+    double convertCurrent(int16_t raw, uint16_t channel) const { return raw * currentResolution[channel]; }
+    double convertVoltage(int16_t raw) const { return raw * voltageResolution; }
+    double convertGp(uint16_t raw, uint16_t gpChannel) const {
+        return raw * gpResolution[gpChannel] + gpOffset[gpChannel];
+    }
+
+    // ---- Calibration memory ---------------------------------------------------------------
+    ErrorCodes_t setSpiMode(bool on);
+    ErrorCodes_t readCalibration(std::vector<uint32_t>& values, const std::vector<uint32_t>& addresses,
+                                 const std::vector<uint32_t>& sizes);
+    ErrorCodes_t writeCalibration(const std::vector<uint32_t>& values, const std::vector<uint32_t>& addresses,
+                                  const std::vector<uint32_t>& sizes);
+
+    // ---- Device description, filled by the model constructor --------------------------------
+    const std::string deviceId;
+    char spiChannel = 'A';
+    char rxChannel = 'B';
+    char txChannel = 'B';
+    uint32_t syncWord = syncWordCurrent;
+    int32_t samplesPerPacket = 16;
+    uint16_t voltageChannelsNum = 0;
+    uint16_t currentChannelsNum = 0;
+    uint16_t gpChannelsNum = 0;
+    uint16_t wordsPerSample = 1;
+    uint32_t packetBytes = 0;
+    uint16_t txMessageBytes = 0;
+    uint32_t maxOutputFrames = frameRingFrames;
+    bool syncFifo = false;
+    bool txWithoutData = false;
+    int16_t voltageDivider = 1;
+    bool calibrationMemoryAvailable = false;
+    std::vector<uint8_t> infoBytes;
+    std::vector<uint8_t> txMessage; // the power-on values, then every setting as encoded
+    std::string headerTemplate;
+
+    std::vector<RangedMeasurement> currentRanges;
+    uint16_t defaultCurrentRangeIdx = 0;
+    std::vector<std::unique_ptr<BoolCoder>> currentRangeCoders; // one per channel, or one for all
+
+    std::vector<RangedMeasurement> voltageRanges;
+    uint16_t defaultVoltageRangeIdx = 0;
+    std::unique_ptr<BoolCoder> voltageRangeCoder;
+
+    std::vector<std::vector<RangedMeasurement>> gpRanges; // per gp channel
+    std::vector<uint16_t> defaultGpRangeIdx;
+    std::vector<std::string> gpNames;
+    std::vector<std::unique_ptr<BoolCoder>> gpRangeCoders;
+
+    std::vector<Measurement> samplingRates;     // nominal, shown to the user
+    std::vector<Measurement> realSamplingRates; // what the hardware produces, used for computation
+    std::vector<Measurement> samplingPeriods;
+    uint16_t defaultSamplingRateIdx = 0;
+    std::unique_ptr<BoolCoder> samplingRateCoder;
+    std::vector<uint16_t> oversamplingRatios{1};
+    uint16_t defaultOversamplingRatioIdx = 0;
+    bool oversamplingAvailable = false;
+    std::unique_ptr<BoolCoder> oversamplingCoder;
+
+    std::vector<Measurement> voltageStimulusLpfs;
+    uint16_t defaultVoltageStimulusLpfIdx = 0;
+    std::unique_ptr<BoolCoder> voltageStimulusLpfCoder;
+
+    bool denoiserAvailable = false;
+    uint32_t denoiserTemplateMax = 1;
+
+    std::vector<std::string> protocolNames;
+    std::vector<std::string> protocolImages;
+    std::array<std::vector<std::vector<uint16_t>>, ProtocolFamiliesNum>
+        protocolParameterIdxs; // per family, per protocol
+    uint16_t defaultProtocolIdx = 0;
+    std::unique_ptr<BoolCoder> protocolCoder;
+    std::unique_ptr<BoolCoder> protocolStartCoder;
+    std::array<ProtocolParameters, ProtocolFamiliesNum> protocolParameters;
+    RangedMeasurement protocolVoltageValidity;
+    std::vector<RangedMeasurement> protocolTimeValidity;
+
+    PulseControls insertionPulse;
+    PulseControls referencePulse;
+
+    std::vector<std::string> switchNames;
+    std::vector<bool> switchDefaults;
+    std::vector<std::unique_ptr<BoolCoder>> switchCoders;
+    std::vector<std::string> choiceNames;
+    std::vector<std::vector<std::string>> choiceOptions;
+    std::vector<uint16_t> choiceDefaults;
+    std::vector<std::unique_ptr<BoolCoder>> choiceCoders;
+
+    std::unique_ptr<BoolCoder> switchBankACoder;
+    std::unique_ptr<BoolCoder> switchBankBCoder;
+    std::unique_ptr<BoolCoder> singleSwitchCoder;
+    std::unique_ptr<BoolCoder> resetCoder;
+    std::unique_ptr<BoolCoder> secondResetCoder;
+    std::unique_ptr<BoolCoder> thirdPulseCoder;
+
+    // ---- Selection state --------------------------------------------------------------------
+    uint32_t selectedCurrentRange = 0;
+    std::vector<uint16_t> selectedCurrentRangeIdx; // per channel
+    std::vector<RangedMeasurement> selectedCurrentRanges;
+    std::vector<double> currentResolution;
+    std::vector<uint16_t> selectedGpRangeIdx;
+    std::vector<double> gpResolution;
+    std::vector<double> gpOffset;
+    uint16_t selectedVoltageRangeIdx = 0;
+    double voltageResolution = 1.0;
+    uint16_t voltageRawOffset = 0;
+    uint16_t selectedSamplingRateIdx = 0;
+    Measurement baseSamplingRate{1.0, kv4cl::UnitPfxKilo, "Hz"};
+    uint16_t selectedOversamplingRatioIdx = 0;
+    uint16_t oversamplingRatio = 1;
+    Measurement samplingRate{1.0, kv4cl::UnitPfxKilo, "Hz"}; // effective
+    Measurement samplingPeriod{1.0, kv4cl::UnitPfxMilli, "s"};
+    uint16_t selectedProtocolIdx = 0;
+    std::vector<bool> switchBankA;
+    std::vector<bool> switchBankB;
+
+    // Digital filter.
+    bool filterEnabled = false;
+    bool filterLowPass = true;
+    Measurement filterCutoff{100.0, kv4cl::UnitPfxNone, "Hz"};
+    double b0 = 1.0, b1 = 0.0, b2 = 0.0, a0 = 1.0, a1 = 0.0, a2 = 0.0;
+
+    // Reset denoiser.
+    bool denoiserEnabled = false;
+    bool denoiserSuspended = true;
+    uint32_t denoiserPeriod = 1;
+    double denoiserAlpha = 0.0;
+    double denoiserBeta = 1.0;
+
+    // Receive pacing, read by the receive thread while setters change the rate.
+    std::atomic<uint32_t> minPackets{10};
+    std::atomic<uint32_t> maxPackets{10};
+    std::atomic<uint32_t> maxWaits{3};
+    std::atomic<uint32_t> waitMicroseconds{2000};
+
+  protected:
+    // Parses `count` validated packets from the receive ring; data mutex held.
+    virtual void parsePackets(uint32_t count);
+    // The one packet parser; the previous generation differs only in these three.
+    void parsePacketBatch(uint32_t count, bool hasInfoBytes, uint16_t voltageWordOffset,
+                          uint16_t currentWordOffset);
+
+    void enqueueTxMessage(const std::vector<uint8_t>& message);
+    void sendMessage() { enqueueTxMessage(txMessage); }
+    void updateRxPacing();
+    void computeFilterCoefficients();
+    // Sets the reset denoiser and restarts it: templates and means back to zero.
+    void configureDenoiser(uint32_t period, double alpha, bool suspended);
+
+    std::unique_ptr<FtdiEeprom> eeprom;
+
+  private:
+    void rxLoop();
+    void txLoop();
+    ErrorCodes_t openTransport();
+    void startThreads();
+    void stopThreads();
+    void scanReceivedBytes();
+    void resynchronise();
+    uint32_t ringWord32(uint32_t offset) const;
+    // Sends the bit set, then clears it in the message without sending: the device acts on the edge.
+    void strobe(const BoolCoder& coder);
+    // Sends the bit set, then sends it cleared.
+    void pulse(const BoolCoder& coder);
+
+    FtdiTransport transport;
+    CalibrationMemory calibrationMemory;
+    bool spiMode = false;
+
+    bool connected = false;
+    bool stopping = false;
+    std::atomic<bool> threadsRunning{false};
+    std::atomic<bool> stopRequested{false};
+    std::atomic<bool> dataSeen{false};
+    std::thread rxThread;
+    std::thread txThread;
+
+    // Receive ring, touched only by the receive thread.
+    std::unique_ptr<uint8_t[]> rxRing;
+    std::vector<uint8_t> packetScratch; // a packet that wraps around the ring end
+    uint32_t rxReadIdx = 0;
+    uint32_t rxWriteIdx = 0;
+    uint32_t rxPending = 0;
+    bool inSync = false;
+
+    // Frame rings and status, guarded by dataMutex.
+    std::mutex dataMutex;
+    std::unique_ptr<uint16_t[]> filteredRing;
+    std::unique_ptr<uint16_t[]> unfilteredRing;
+    std::unique_ptr<uint16_t[]> readBuffer;
+    std::unique_ptr<uint16_t[]> unfilteredReadBuffer;
+    uint32_t frameWriteIdx = 0;
+    uint32_t frameReadIdx = 0;
+    uint32_t availableFrames = 0;
+    bool bufferOverflow = false;
+    bool dataLost = false;
+    bool wordOverflow = false;
+    bool rangeUpSuggested = false;
+    bool rangeDownSuggested = false;
+
+    // Filter histories (3 inputs, 3 outputs per current channel) and denoiser state.
+    std::vector<double> filterIn;
+    std::vector<double> filterOut;
+    uint16_t filterHistoryIdx = 0;
+    uint32_t denoiserPhase = 0;
+    std::vector<double> denoiserTemplates; // denoiserTemplateMax per current channel
+    std::vector<double> denoiserMeans;
+
+    // Transmit queue.
+    std::mutex txMutex;
+    std::condition_variable txNotEmpty;
+    std::condition_variable txNotFull;
+    std::vector<std::vector<uint8_t>> txQueue;
+    uint32_t txWriteSlot = 0;
+    uint32_t txReadSlot = 0;
+    uint32_t txCount = 0;
+    std::vector<uint8_t> txStaging;
+
+    std::FILE* txLog = nullptr;
+    std::FILE* rxRawLog = nullptr;
+};
+
+} // namespace kv4CommLib

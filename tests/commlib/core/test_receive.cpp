@@ -1,0 +1,407 @@
+// The receive path end to end: crafted byte streams on the virtual bus, through the
+// receive thread and the packet parser, out of readFrames and getStatus.
+
+#include "tests/commlib/core/testmodel.h"
+
+#include <cmath>
+
+namespace kv4test {
+namespace {
+
+using kv4cl::DataStatus_t;
+
+constexpr uint32_t P = 166; // 4 + 2 + 2 * 16 * 5
+const std::vector<uint8_t> marker = {0x7F, 0xFF, 0x80, 0x00};
+
+struct Frames {
+    std::vector<uint16_t> filtered;
+    std::vector<uint16_t> unfiltered;
+    uint32_t count = 0;
+    uint32_t frame(uint32_t i) const { return filtered[i * 5] | uint32_t(filtered[i * 5 + 1]) << 16; }
+};
+
+Frames readAll(MessageDispatcher& d) {
+    Frames f;
+    uint16_t* filtered = nullptr;
+    uint16_t* unfiltered = nullptr;
+    for (;;) {
+        uint32_t got = 0;
+        d.readFrames(100000, filtered, unfiltered, got);
+        if (got == 0) return f;
+        f.filtered.insert(f.filtered.end(), filtered, filtered + got * 5);
+        f.unfiltered.insert(f.unfiltered.end(), unfiltered, unfiltered + got * 5);
+        f.count += got;
+    }
+}
+
+// Packets whose current words are given per sample (same value on all four channels unless
+// the function says otherwise); voltage word 0.
+std::vector<uint8_t> currentPackets(int packets,
+                                    const std::function<uint16_t(int sample, int channel)>& current) {
+    std::vector<uint8_t> bytes;
+    for (int p = 0; p < packets; p++)
+        append(bytes,
+               makePacket([&](int s, int k) -> uint16_t { return k == 0 ? 0 : current(p * 16 + s, k - 1); }));
+    return bytes;
+}
+
+class Receive : public DispatcherTest {
+  protected:
+    // A fresh device, one batch of packets (plus the next marker so all are complete), its status.
+    DataStatus_t statusAfter(const std::vector<uint8_t>& packets, uint16_t rangeIdx) {
+        TestModel& m = addConnected();
+        EXPECT_EQ(m.setCurrentRange(rangeIdx, 4, true), kv4cl::Success);
+        std::vector<uint8_t> bytes = packets;
+        append(bytes, marker);
+        deliver(devices.size() - 1, bytes);
+        DataStatus_t s;
+        m.getStatus(s);
+        return s;
+    }
+};
+
+TEST_F(Receive, StreamStartingMidPacketLosesOnlyTheLeadingBytes) {
+    TestModel& m = addConnected();
+    std::vector<uint8_t> bytes = patternPackets(0, 7);
+    bytes.erase(bytes.begin(), bytes.begin() + 37); // join in the middle of packet 0
+    deliver(0, bytes);
+
+    DataStatus_t s;
+    EXPECT_EQ(m.getStatus(s), kv4cl::Success);
+    EXPECT_FALSE(s.dataLost);
+    // Packets 1..5 are complete with a successor marker; packet 6 waits for the next one.
+    ASSERT_EQ(s.availableFrames, 5u * 16);
+    const Frames f = readAll(m);
+    for (uint32_t i = 0; i < f.count; i++)
+        ASSERT_EQ(f.frame(i), 16 + i);
+    EXPECT_EQ(f.filtered[3], 3) << "current words pass unchanged with filter and denoiser off";
+    EXPECT_EQ(f.unfiltered, f.filtered);
+}
+
+TEST_F(Receive, LastPacketIsParsedOnlyOnceTheNextMarkerArrived) {
+    TestModel& a = addConnected();
+    deliver(0, patternPackets(0, 5));
+    DataStatus_t s;
+    a.getStatus(s);
+    EXPECT_EQ(s.availableFrames, 4u * 16);
+
+    TestModel& b = addConnected();
+    std::vector<uint8_t> bytes = patternPackets(0, 5);
+    append(bytes, marker);
+    deliver(1, bytes);
+    b.getStatus(s);
+    EXPECT_EQ(s.availableFrames, 5u * 16);
+}
+
+TEST_F(Receive, CorruptedMarkerIsReportedOnceAndParsingResumesAtTheNextMarker) {
+    TestModel& m = addConnected();
+    std::vector<uint8_t> bytes = patternPackets(0, 10);
+    append(bytes, marker);
+    bytes[5 * P + 1] ^= 0x10; // second byte of packet 5's marker
+    deliver(0, bytes);
+
+    DataStatus_t s;
+    m.getStatus(s);
+    EXPECT_TRUE(s.dataLost);
+    // Packets 0..3 verified by their successors; 4 (no valid successor) and 5 are lost; 6..9 follow.
+    const Frames f = readAll(m);
+    ASSERT_EQ(f.count, (4u + 4u) * 16);
+    for (uint32_t i = 0; i < 64; i++)
+        ASSERT_EQ(f.frame(i), i);
+    for (uint32_t i = 64; i < f.count; i++)
+        ASSERT_EQ(f.frame(i), 96 + (i - 64));
+    m.getStatus(s);
+    EXPECT_FALSE(s.dataLost) << "reported once, then cleared";
+}
+
+TEST_F(Receive, InfoBytesFollowTheirIndex) {
+    TestModel& m = addConnected();
+    std::vector<uint8_t> bytes;
+    for (uint8_t i = 0; i < 6; i++)
+        append(bytes, makePacket([](int, int) { return uint16_t(0); }, 0x7FFF8000, 5, true, i % 3,
+                                 uint8_t(0x40 + i)));
+    append(bytes, makePacket([](int, int) { return uint16_t(0); }, 0x7FFF8000, 5, true, 200,
+                             1)); // index past the table
+    append(bytes, marker);
+    deliver(0, bytes);
+    EXPECT_EQ(m.infoBytes[0], 0x43);
+    EXPECT_EQ(m.infoBytes[1], 0x44);
+    EXPECT_EQ(m.infoBytes[2], 0x45);
+    EXPECT_EQ(m.infoBytes[3], 0);
+}
+
+TEST_F(Receive, SaturationBandOverflowCodesAndRangeSuggestions) {
+    // Range 1 of 4 is selected, so both suggestions can be reported.
+    const auto everySample = [](uint16_t word) {
+        return currentPackets(5, [=](int, int ch) { return ch == 2 ? word : uint16_t(0); });
+    };
+    DataStatus_t s = statusAfter(everySample(0x7801), 1);
+    EXPECT_TRUE(s.rangeUpSuggested);
+    EXPECT_FALSE(s.wordOverflow);
+
+    s = statusAfter(everySample(0x87FF), 1);
+    EXPECT_TRUE(s.rangeUpSuggested) << "-30721 is saturated too";
+
+    s = statusAfter(everySample(0x7800), 1);
+    EXPECT_FALSE(s.rangeUpSuggested) << "30720 is below the band";
+    EXPECT_FALSE(s.rangeDownSuggested);
+
+    for (uint16_t overflow : {0x7FFE, 0x8000}) {
+        s = statusAfter(everySample(overflow), 1);
+        EXPECT_TRUE(s.wordOverflow) << std::hex << overflow;
+    }
+    s = statusAfter(everySample(0x7FFF), 1);
+    EXPECT_FALSE(s.wordOverflow);
+    EXPECT_TRUE(s.rangeUpSuggested);
+
+    // One sample in the batch without a saturated word clears the suggestion.
+    s = statusAfter(currentPackets(5, [](int sample, int) { return uint16_t(sample == 37 ? 0 : 0x7900); }),
+                    1);
+    EXPECT_FALSE(s.rangeUpSuggested);
+
+    s = statusAfter(currentPackets(5, [](int sample, int) { return uint16_t(sample % 2 ? 2048 : 0xF800); }),
+                    1);
+    EXPECT_TRUE(s.rangeDownSuggested) << "2048 and -2048 are still small";
+    s = statusAfter(currentPackets(5, [](int sample, int) { return uint16_t(sample == 50 ? 2049 : 0); }), 1);
+    EXPECT_FALSE(s.rangeDownSuggested);
+    s = statusAfter(currentPackets(5, [](int sample, int) { return uint16_t(sample == 50 ? 0xF7FF : 0); }),
+                    1);
+    EXPECT_FALSE(s.rangeDownSuggested) << "-2049 is not small";
+}
+
+TEST_F(Receive, SuggestionsAreWithheldAtTheEndsOfTheRangeTable) {
+    DataStatus_t s = statusAfter(currentPackets(5, [](int, int) { return uint16_t(0x7FF0); }), 3);
+    EXPECT_FALSE(s.rangeUpSuggested) << "no higher range than the highest";
+    s = statusAfter(currentPackets(5, [](int, int) { return uint16_t(10); }), 0);
+    EXPECT_FALSE(s.rangeDownSuggested) << "no lower range than range 0";
+}
+
+TEST_F(Receive, StallDropsTheHalfPacketAndResynchronises) {
+    TestModel& m = addConnected();
+    std::vector<uint8_t> first = patternPackets(0, 7);
+    first.resize(6 * P + 80); // packet 6 breaks off: the device stopped sending
+    deliver(0, first);
+    // Receive waits its limit for more data, then drops the remainder and purges the driver.
+    ASSERT_TRUE(devices[0]->waitForPurges('B', FT_PURGE_RX, 2, 10s))
+        << "one purge at open, one at the resync";
+
+    std::vector<uint8_t> second(50, 0x11);
+    append(second, patternPackets(1000, 6));
+    append(second, marker);
+    deliver(0, second);
+
+    DataStatus_t s;
+    m.getStatus(s);
+    EXPECT_FALSE(s.dataLost) << "a stall is not a lost boundary";
+    const Frames f = readAll(m);
+    ASSERT_EQ(f.count, 12u * 16);
+    for (uint32_t i = 0; i < 96; i++)
+        ASSERT_EQ(f.frame(i), i);
+    for (uint32_t i = 96; i < f.count; i++)
+        ASSERT_EQ(f.frame(i), 1000 + i - 96);
+}
+
+TEST_F(Receive, RingOverrunKeepsTheNewestFramesAndReportsIt) {
+    TestModel& m = addConnected();
+    constexpr uint32_t packets = MessageDispatcher::frameRingFrames / 16 + 1000;
+    constexpr uint32_t total = packets * 16;
+    std::vector<uint8_t> bytes = patternPackets(0, packets);
+    append(bytes, marker);
+    deliver(0, bytes);
+
+    DataStatus_t s;
+    m.getStatus(s);
+    EXPECT_TRUE(s.bufferOverflow);
+    EXPECT_EQ(s.availableFrames, m.maxOutputFrames) << "status never offers more than one read can take";
+
+    uint16_t* filtered = nullptr;
+    uint16_t* unfiltered = nullptr;
+    uint32_t got = 0;
+    EXPECT_EQ(m.readFrames(10, filtered, unfiltered, got), kv4cl::Success);
+    ASSERT_EQ(got, 10u);
+    const uint32_t oldest = total - MessageDispatcher::frameRingFrames;
+    for (uint32_t i = 0; i < got; i++)
+        ASSERT_EQ(filtered[i * 5] | uint32_t(filtered[i * 5 + 1]) << 16, oldest + i);
+}
+
+TEST_F(Receive, ShortReadsReturnWhatIsThereWithAWarning) {
+    TestModel& m = addConnected();
+    std::vector<uint8_t> bytes = patternPackets(0, 4);
+    append(bytes, marker);
+    deliver(0, bytes);
+
+    uint16_t* filtered = nullptr;
+    uint16_t* unfiltered = nullptr;
+    uint32_t got = 0;
+    m.setMaxOutputFrames(10);
+    EXPECT_EQ(m.readFrames(20, filtered, unfiltered, got), kv4cl::WarningNotEnoughData)
+        << "more than one read may take";
+    EXPECT_EQ(got, 10u);
+    EXPECT_EQ(m.readFrames(10, filtered, unfiltered, got), kv4cl::Success);
+    m.setMaxOutputFrames(1000);
+    EXPECT_EQ(m.readFrames(100, filtered, unfiltered, got), kv4cl::WarningNotEnoughData);
+    ASSERT_EQ(got, 44u);
+    EXPECT_EQ(filtered[0], 20);
+    EXPECT_EQ(m.readFrames(1, filtered, unfiltered, got), kv4cl::WarningNotEnoughData);
+    EXPECT_EQ(got, 0u);
+    DataStatus_t s;
+    EXPECT_EQ(m.getStatus(s), kv4cl::WarningNoDataAvailable);
+}
+
+TEST_F(Receive, FlushDiscardsWhatWasReceived) {
+    TestModel& m = addConnected();
+    std::vector<uint8_t> bytes = patternPackets(0, 6);
+    append(bytes, marker);
+    bytes[3 * P] = 0; // a lost boundary sets a flag that flushing clears too
+    deliver(0, bytes);
+    m.flushData(true);
+    DataStatus_t s;
+    EXPECT_EQ(m.getStatus(s), kv4cl::WarningNoDataAvailable);
+    EXPECT_FALSE(s.dataLost);
+    EXPECT_EQ(devices[0]->purges('B', FT_PURGE_RX), 1 + 1) << "one purge at open, one by the flush";
+}
+
+TEST_F(Receive, VoltageWordsAreDividedTowardZeroAndOffset) {
+    TestModel& m = addConnected();
+    m.voltageDivider = 2;
+    std::vector<uint8_t> bytes = currentPackets(5, [](int, int) { return uint16_t(0); });
+    for (uint32_t p = 0; p < 5; p++) {
+        bytes[p * P + 6] = 0xFF; // voltage word of sample 0: -7
+        bytes[p * P + 7] = 0xF9;
+    }
+    append(bytes, marker);
+    deliver(0, bytes);
+    const Frames f = readAll(m);
+    ASSERT_EQ(f.count, 80u);
+    EXPECT_EQ(int16_t(f.filtered[0]), -3);
+    EXPECT_EQ(int16_t(f.unfiltered[16 * 5]), -3);
+}
+
+TEST_F(Receive, LegacyStreamUsesItsMarkerOffsetCodeAndVoltageOffset) {
+    auto& m = addConnected<LegacyTestModel>();
+    m.legacyVoltageOffset = 100;
+    std::vector<uint8_t> bytes;
+    for (int p = 0; p < 6; p++)
+        append(bytes, makePacket(
+                          [](int s, int k) -> uint16_t {
+                              if (k == 0) return uint16_t(1100 + s); // voltage 1000 + s after the offset
+                              return uint16_t(0x8000 + (k == 1 ? -500 : 77 * k)); // offset code currents
+                          },
+                          0xFFFF0000, 5, false));
+    append(bytes, {0xFF, 0xFF, 0x00, 0x00});
+    deliver(0, bytes);
+    const Frames f = readAll(m);
+    ASSERT_EQ(f.count, 6u * 16);
+    EXPECT_EQ(int16_t(f.filtered[5 * 5]), 1005);
+    EXPECT_EQ(int16_t(f.filtered[1]), -500);
+    EXPECT_EQ(int16_t(f.filtered[4]), 77 * 4);
+    EXPECT_DOUBLE_EQ(m.convertCurrent(int16_t(f.filtered[1]), 0), -500 * 200.0 / 32767.0);
+}
+
+// ---- Digital filter and reset denoiser ----------------------------------------------------------
+
+TEST_F(Receive, DenoiserSubtractsTheLearnedArtefactAndKeepsTheMean) {
+    TestModel& m = addConnected();
+    // Worked by hand: period 2, alpha 0.5 (beta 1/2), input alternating 100, 0 on every channel:
+    // outputs 75, 25, 62.5, 37.5, 56.25, 43.75, ... converging on the mean 50.
+    m.configureDenoiser(2, 0.5, false);
+    ASSERT_EQ(m.setDenoiserEnabled(true), kv4cl::Success);
+    std::vector<uint8_t> bytes =
+        currentPackets(5, [](int sample, int) { return uint16_t(sample % 2 ? 0 : 100); });
+    append(bytes, marker);
+    deliver(0, bytes);
+
+    const Frames f = readAll(m);
+    ASSERT_EQ(f.count, 80u);
+    const double expected[] = {75, 25, 62.5, 37.5, 56.25, 43.75};
+    for (int i = 0; i < 6; i++) {
+        for (int ch = 1; ch <= 4; ch++) {
+            EXPECT_EQ(int16_t(f.unfiltered[i * 5 + ch]), int16_t(std::trunc(expected[i]))) << i;
+            // The filter is off: the filtered ring differs only by rounding to nearest.
+            EXPECT_EQ(int16_t(f.filtered[i * 5 + ch]), int16_t(std::round(expected[i]))) << i;
+        }
+    }
+    for (int i = 70; i < 80; i++)
+        EXPECT_NEAR(int16_t(f.filtered[i * 5 + 1]), 50, 1);
+}
+
+TEST_F(Receive, DenoiserDoesNothingWhileSuspended) {
+    TestModel& m = addConnected();
+    m.configureDenoiser(2, 0.5, true);
+    ASSERT_EQ(m.setDenoiserEnabled(true), kv4cl::Success);
+    std::vector<uint8_t> bytes =
+        currentPackets(5, [](int sample, int) { return uint16_t(sample % 2 ? 0 : 100); });
+    append(bytes, marker);
+    deliver(0, bytes);
+    const Frames f = readAll(m);
+    ASSERT_EQ(f.count, 80u);
+    for (int i = 0; i < 80; i++)
+        ASSERT_EQ(f.filtered[i * 5 + 1], i % 2 ? 0 : 100);
+}
+
+// Second-order Butterworth response computed from the textbook bilinear form, independently
+// of the engine's coefficient formulas.
+std::vector<double> butterworth(const std::vector<double>& x, double fc, double fs, bool lowPass) {
+    const double k = std::tan(std::acos(-1.0) * fc / fs);
+    const double q = std::sqrt(2.0);
+    const double d = 1.0 + q * k + k * k;
+    const double a1 = 2.0 * (k * k - 1.0) / d;
+    const double a2 = (1.0 - q * k + k * k) / d;
+    const double b0 = lowPass ? k * k / d : 1.0 / d;
+    const double b1 = lowPass ? 2.0 * b0 : -2.0 * b0;
+    std::vector<double> y(x.size());
+    for (size_t n = 0; n < x.size(); n++) {
+        const double x1 = n > 0 ? x[n - 1] : 0, x2 = n > 1 ? x[n - 2] : 0;
+        const double y1 = n > 0 ? y[n - 1] : 0, y2 = n > 1 ? y[n - 2] : 0;
+        y[n] = b0 * x[n] + b1 * x1 + b0 * x2 - a1 * y1 - a2 * y2;
+    }
+    return y;
+}
+
+TEST_F(Receive, DigitalFilterMatchesAButterworthSection) {
+    for (bool lowPass : {true, false}) {
+        TestModel& m = addConnected(); // 1.220703125 kHz
+        ASSERT_EQ(m.setDigitalFilter({100.0, kv4cl::UnitPfxNone, "Hz"}, lowPass, true), kv4cl::Success);
+        std::vector<double> x(6 * 16);
+        for (size_t n = 0; n < x.size(); n++)
+            x[n] = n < 10 ? 0.0 : 1000.0 + 300.0 * ((n * 7) % 5);
+        std::vector<uint8_t> bytes =
+            currentPackets(6, [&](int sample, int) { return uint16_t(int16_t(x[sample])); });
+        append(bytes, marker);
+        deliver(devices.size() - 1, bytes);
+
+        const Frames f = readAll(m);
+        ASSERT_EQ(f.count, x.size());
+        const std::vector<double> y = butterworth(x, 100.0, 1220.703125, lowPass);
+        for (size_t n = 0; n < x.size(); n++) {
+            ASSERT_EQ(int16_t(f.filtered[n * 5 + 3]), int16_t(std::lround(y[n])))
+                << n << (lowPass ? " LP" : " HP");
+            ASSERT_EQ(int16_t(f.unfiltered[n * 5 + 3]), int16_t(x[n]));
+        }
+    }
+}
+
+TEST_F(Receive, FilterOutputIsClampedToTheWordRange) {
+    TestModel& m = addConnected();
+    ASSERT_EQ(m.setDigitalFilter({500.0, kv4cl::UnitPfxNone, "Hz"}, true, true), kv4cl::Success);
+    // A full-scale square wave makes a fast low-pass overshoot past the 16-bit range.
+    std::vector<uint8_t> bytes =
+        currentPackets(5, [](int sample, int) { return uint16_t((sample / 3) % 2 ? 32767 : 0x8001); });
+    append(bytes, marker);
+    deliver(0, bytes);
+    const Frames f = readAll(m);
+    bool reachedTop = false;
+    for (uint32_t i = 0; i < f.count; i++) {
+        const int16_t v = int16_t(f.filtered[i * 5 + 1]);
+        reachedTop |= v == 32767;
+        ASSERT_GE(v, -32768);
+        // A wrap-around would show as a jump from near the top to near the bottom.
+        if (i > 0) {
+            ASSERT_LT(std::abs(int(v) - int16_t(f.filtered[(i - 1) * 5 + 1])), 65000);
+        }
+    }
+    EXPECT_TRUE(reachedTop);
+}
+
+} // namespace
+} // namespace kv4test

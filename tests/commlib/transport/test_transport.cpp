@@ -1,0 +1,361 @@
+#include "commlib/transport/ftdieeprom.h"
+#include "commlib/transport/ftdiwrappers.h"
+#include "commlib/transport/spimemory.h"
+#include "simulator/virtualbus.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <future>
+#include <mutex>
+#include <vector>
+
+using namespace kv4CommLib;
+using kav4sim::FtdiCall;
+using kav4sim::VirtualBus;
+using kav4sim::VirtualDevice;
+
+namespace {
+
+const std::string serial = "KV4T0001";
+
+// The virtual bus, plus what the device cannot show: which wrapper locks are held
+// while the driver runs (checked from another thread), and how often SPI data is read.
+class ProbeBus : public VirtualBus {
+  public:
+    static bool held(std::mutex& m) {
+        return std::async(std::launch::async,
+                          [&m] {
+                              if (!m.try_lock()) return true;
+                              m.unlock();
+                              return false;
+                          })
+            .get();
+    }
+    FT_STATUS FT_OpenEx(void* arg, DWORD flags, FT_HANDLE* handle) override {
+        globalHeldInOpen = held(ftdiGlobalMutex);
+        return VirtualBus::FT_OpenEx(arg, flags, handle);
+    }
+    FT_STATUS FT_Write(FT_HANDLE handle, void* buffer, DWORD n, DWORD* written) override {
+        handleHeldInWrite = held(*handleMutex(handle));
+        globalHeldInWrite = held(ftdiGlobalMutex);
+        return VirtualBus::FT_Write(handle, buffer, n, written);
+    }
+    FT_STATUS SPI_OpenChannel(DWORD index, FT_HANDLE* handle) override {
+        globalHeldInSpiOpen = held(ftdiGlobalMutex);
+        return VirtualBus::SPI_OpenChannel(index, handle);
+    }
+    FT_STATUS SPI_Read(FT_HANDLE handle, UCHAR* buffer, DWORD n, DWORD* read, DWORD options) override {
+        ++spiReads;
+        return VirtualBus::SPI_Read(handle, buffer, n, read, options);
+    }
+    bool globalHeldInOpen = false;
+    bool handleHeldInWrite = false;
+    bool globalHeldInWrite = true;
+    bool globalHeldInSpiOpen = false;
+    int spiReads = 0;
+};
+
+class TransportTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        installFtdiDriver(bus);
+        bus->addDevice(device);
+    }
+    void TearDown() override { installFtdiDriver(nullptr); }
+
+    FtdiTransport transport(char rx, char tx, bool fifo) {
+        FtdiTransport t;
+        t.deviceId = serial;
+        t.rxChannel = rx;
+        t.txChannel = tx;
+        t.syncFifo = fifo;
+        return t;
+    }
+    size_t logged(const std::string& entry) const {
+        const auto log = device->callLog();
+        return std::count(log.begin(), log.end(), entry);
+    }
+
+    std::shared_ptr<ProbeBus> bus = std::make_shared<ProbeBus>();
+    std::shared_ptr<VirtualDevice> device = std::make_shared<VirtualDevice>(serial);
+};
+
+TEST_F(TransportTest, NoDriverInstalledSeesNoDevice) {
+    installFtdiDriver(nullptr);
+    uint32_t count = 99;
+    ASSERT_TRUE(listInterfaces(count));
+    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(serialOfInterface(0, false), "");
+    FT_HANDLE handle = nullptr;
+    EXPECT_NE(ftOpenEx(serial + "A", &handle), FT_OK);
+}
+
+TEST_F(TransportTest, ListsEveryChannelWithItsLetter) {
+    uint32_t count = 0;
+    ASSERT_TRUE(listInterfaces(count));
+    EXPECT_EQ(count, 2u);
+    EXPECT_EQ(serialOfInterface(0, false), serial + "A");
+    EXPECT_EQ(serialOfInterface(1, false), serial + "B");
+    EXPECT_EQ(serialOfInterface(1, true), serial);
+    EXPECT_EQ(serialOfInterface(2, false), "");
+}
+
+// A chip with a single channel: the count is passed on as is, the caller rejects it.
+class SingleChannelBus : public VirtualBus {
+  public:
+    FT_STATUS FT_ListDevices(void* arg1, void* arg2, DWORD flags) override {
+        const FT_STATUS status = VirtualBus::FT_ListDevices(arg1, arg2, flags);
+        if (flags == FT_LIST_NUMBER_ONLY && status == FT_OK) *static_cast<DWORD*>(arg1) /= 2;
+        return status;
+    }
+};
+
+TEST_F(TransportTest, SingleInterfaceIsCountedOnce) {
+    auto single = std::make_shared<SingleChannelBus>();
+    single->addDevice(device);
+    installFtdiDriver(single);
+    uint32_t count = 0;
+    ASSERT_TRUE(listInterfaces(count));
+    EXPECT_EQ(count, 1u);
+}
+
+TEST_F(TransportTest, FailingListQueryIsReported) {
+    device->failCalls(FtdiCall::ListDevices, 2);
+    uint32_t count = 7;
+    EXPECT_FALSE(listInterfaces(count));
+    EXPECT_EQ(count, 7u);
+    EXPECT_EQ(serialOfInterface(0, true), "");
+    EXPECT_TRUE(listInterfaces(count));
+}
+
+TEST_F(TransportTest, OpenWithoutFifoConfiguresInOrder) {
+    FtdiTransport t = transport('B', 'B', false);
+    ASSERT_EQ(t.open(), kv4cl::Success);
+    EXPECT_EQ(device->callLog(), (std::vector<std::string>{"OpenEx B", "SetLatencyTimer B 2",
+                                                           "SetUSBParameters B 4096 4096", "Purge B 3"}));
+    EXPECT_NE(t.dataHandle, nullptr);
+    EXPECT_EQ(t.commandHandle, t.dataHandle);
+    EXPECT_EQ(t.close(), kv4cl::Success);
+    EXPECT_EQ(t.commandHandle, nullptr);
+    EXPECT_EQ(bus->openHandles(), 0u);
+}
+
+TEST_F(TransportTest, OpenWithFifoSwitchesModeAndFlowControl) {
+    FtdiTransport t = transport('A', 'A', true);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(t.open(), kv4cl::Success);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(10));
+    EXPECT_EQ(device->callLog(),
+              (std::vector<std::string>{"OpenEx A", "SetBitMode A 0 0", "SetBitMode A 0 64",
+                                        "SetLatencyTimer A 2", "SetUSBParameters A 65536 65536",
+                                        "SetFlowControl A 256 0 0", "Purge A 3"}));
+    EXPECT_EQ(t.close(), kv4cl::Success);
+}
+
+struct OpenFault {
+    bool fifo;
+    FtdiCall call;
+    ErrorCodes_t expected;
+};
+
+class OpenFaultTest : public TransportTest, public testing::WithParamInterface<OpenFault> {};
+
+TEST_P(OpenFaultTest, FailingStepClosesTheChannel) {
+    const OpenFault fault = GetParam();
+    FtdiTransport t = transport('B', 'B', fault.fifo);
+    const size_t mutexes = handleMutexCount();
+    device->failCalls(fault.call, 1);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(t.open(), fault.expected);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              fault.call == FtdiCall::SetBitMode ? "FT_SetBitMode FAILED\n" : "");
+    EXPECT_FALSE(t.isOpen());
+    EXPECT_EQ(bus->openHandles(), 0u);
+    EXPECT_EQ(handleMutexCount(), mutexes);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, OpenFaultTest,
+    testing::Values(OpenFault{false, FtdiCall::OpenEx, kv4cl::ErrorDeviceConnectionFailed},
+                    OpenFault{false, FtdiCall::SetLatencyTimer, kv4cl::ErrorFtdiConfigurationFailed},
+                    OpenFault{false, FtdiCall::SetUSBParameters, kv4cl::ErrorFtdiConfigurationFailed},
+                    OpenFault{false, FtdiCall::Purge, kv4cl::ErrorFtdiConfigurationFailed},
+                    OpenFault{true, FtdiCall::SetBitMode, kv4cl::ErrorFtdiConfigurationFailed},
+                    OpenFault{true, FtdiCall::SetFlowControl, kv4cl::ErrorFtdiConfigurationFailed},
+                    OpenFault{true, FtdiCall::Purge, kv4cl::ErrorFtdiConfigurationFailed}));
+
+TEST_F(TransportTest, SeparateCommandChannelIsClosedAfterTheDataChannel) {
+    FtdiTransport t = transport('B', 'A', false);
+    ASSERT_EQ(t.open(), kv4cl::Success);
+    EXPECT_NE(t.commandHandle, nullptr);
+    EXPECT_NE(t.commandHandle, t.dataHandle);
+    EXPECT_EQ(logged("Purge A 3"), 1u);
+    device->failCalls(FtdiCall::Close, 1);
+    EXPECT_EQ(t.close(), kv4cl::ErrorDeviceDisconnectionFailed);
+    EXPECT_TRUE(t.isOpen());
+    EXPECT_EQ(bus->openHandles(), 2u); // the command handle was not attempted
+    EXPECT_EQ(t.close(), kv4cl::Success);
+    EXPECT_EQ(t.commandHandle, nullptr);
+    EXPECT_EQ(bus->openHandles(), 0u);
+}
+
+TEST_F(TransportTest, FailingCommandChannelClosesTheDataChannel) {
+    FT_HANDLE busy = nullptr;
+    ASSERT_EQ(ftOpenEx(serial + "A", &busy), FT_OK); // channel A is taken elsewhere
+    FtdiTransport t = transport('B', 'A', false);
+    EXPECT_EQ(t.open(), kv4cl::ErrorDeviceConnectionFailed);
+    EXPECT_FALSE(t.isOpen());
+    EXPECT_EQ(logged("Close B"), 1u);
+    EXPECT_EQ(bus->openHandles(), 1u);
+    EXPECT_EQ(ftClose(busy), FT_OK);
+}
+
+TEST_F(TransportTest, ReopenedHandleValueGetsAFreshMutex) {
+    const size_t before = handleMutexCount();
+    FtdiTransport t = transport('B', 'B', false);
+    ASSERT_EQ(t.open(), kv4cl::Success);
+    const FT_HANDLE first = t.dataHandle;
+    const std::shared_ptr<std::mutex> old = handleMutex(first);
+    EXPECT_EQ(handleMutex(first), old);
+    EXPECT_EQ(handleMutexCount(), before + 1);
+    ASSERT_EQ(t.close(), kv4cl::Success);
+    EXPECT_EQ(handleMutexCount(), before);
+    ASSERT_EQ(t.open(), kv4cl::Success);
+    ASSERT_EQ(t.dataHandle, first);
+    EXPECT_NE(handleMutex(t.dataHandle), old);
+    EXPECT_EQ(handleMutexCount(), before + 1);
+    EXPECT_EQ(t.close(), kv4cl::Success);
+}
+
+TEST_F(TransportTest, DriverCallsRunUnderTheWrapperLocks) {
+    FT_HANDLE handle = nullptr;
+    ASSERT_EQ(ftOpenEx(serial + "B", &handle), FT_OK);
+    const uint8_t byte = 0x5A;
+    DWORD written = 0;
+    EXPECT_EQ(ftWrite(handle, &byte, 1, &written), FT_OK);
+    EXPECT_EQ(device->writes('B'), (std::vector<std::vector<uint8_t>>{{0x5A}}));
+    EXPECT_TRUE(bus->globalHeldInOpen);
+    EXPECT_TRUE(bus->handleHeldInWrite);
+    EXPECT_FALSE(bus->globalHeldInWrite);
+    EXPECT_EQ(ftClose(handle), FT_OK);
+}
+
+TEST_F(TransportTest, EepromIdentityIsDecodedAndChannelClosed) {
+    device->setEepromWord(116, 0x0403);
+    device->setEepromWord(117, 0x0105);
+    device->setEepromWord(123, 0xFFF6);
+    FtdiEeprom56 eeprom(serial);
+    EXPECT_EQ(eeprom.deviceVersion, 4u);
+    EXPECT_EQ(eeprom.deviceSubversion, 3u);
+    EXPECT_EQ(eeprom.firmwareVersion, 0x0105u);
+    EXPECT_EQ(static_cast<int16_t>(eeprom.calibrationWord), -10);
+    EXPECT_EQ(eeprom.openedChannel, serial + "A");
+    EXPECT_EQ(bus->openHandles(), 0u);
+    // Reads are refused once the channel is closed again.
+    EXPECT_FALSE(eeprom.readIdentity());
+    EXPECT_FALSE(eeprom.readCalibrationWord());
+}
+
+TEST_F(TransportTest, UnreadableEepromLeavesZeros) {
+    device->setIdentity(2, 1, 7);
+    device->failCalls(FtdiCall::ReadEE);
+    FtdiEeprom56 unreadable(serial);
+    FtdiEeprom56 missing("KV4T9999");
+    for (const FtdiEeprom56* e : {&unreadable, &missing})
+        EXPECT_EQ(std::vector<uint32_t>({e->deviceVersion, e->deviceSubversion, e->firmwareVersion}),
+                  std::vector<uint32_t>(3, 0));
+    EXPECT_FALSE(unreadable.readAll());
+    EXPECT_EQ(bus->openHandles(), 0u);
+}
+
+TEST_F(TransportTest, EepromChannelOpensOnceAndClosesOnDestruction) {
+    device->setIdentity(1, 2, 3);
+    {
+        FtdiEeprom56 eeprom(serial);
+        ASSERT_TRUE(eeprom.openChannel('A'));
+        EXPECT_TRUE(eeprom.openChannel('A'));
+        EXPECT_EQ(logged("OpenEx A"), 2u); // one by the constructor, one here
+        device->failCalls(FtdiCall::Close, 1);
+        EXPECT_FALSE(eeprom.closeChannel());
+        EXPECT_TRUE(eeprom.open);
+        EXPECT_TRUE(eeprom.readIdentity());
+        EXPECT_EQ(bus->openHandles(), 1u);
+    }
+    EXPECT_EQ(bus->openHandles(), 0u);
+}
+
+class CalibrationMemoryTest : public TransportTest {
+  protected:
+    void SetUp() override {
+        TransportTest::SetUp();
+        ASSERT_TRUE(memory.open(serial + "A"));
+    }
+    CalibrationMemory memory;
+};
+
+TEST_F(CalibrationMemoryTest, OpenAndCloseDriveTheChannel) {
+    EXPECT_TRUE(bus->globalHeldInSpiOpen);
+    EXPECT_TRUE(memory.open(serial + "A"));
+    memory.close();
+    EXPECT_EQ(device->callLog(), (std::vector<std::string>{"SpiOpen A", "SpiInit A 3000000 1 40 8995",
+                                                           "GPIO A 9 0", "GPIO A 9 9", "SpiClose A"}));
+    EXPECT_EQ(bus->openHandles(), 0u);
+    uint8_t byte = 0;
+    EXPECT_FALSE(memory.read(0, &byte, 1));
+    EXPECT_FALSE(memory.write(0, &byte, 1));
+    EXPECT_EQ(device->spiMemory()[0], 0xFF);
+}
+
+TEST_F(CalibrationMemoryTest, WritesReadBackWithinBounds) {
+    std::array<uint8_t, 2048> contents;
+    for (size_t i = 0; i < contents.size(); ++i)
+        contents[i] = static_cast<uint8_t>(i / 7); // differs across the high address byte
+    device->setSpiMemory(contents);
+    const uint8_t data[] = {0xDE, 0xAD, 0xBE, 0xEF};
+    ASSERT_TRUE(memory.write(0x234, data, 4));
+    EXPECT_EQ(device->spiMemory()[0x237], 0xEF);
+    uint8_t back[6] = {};
+    ASSERT_TRUE(memory.read(0x233, back, 6));
+    EXPECT_EQ(std::vector<uint8_t>(back, back + 6),
+              (std::vector<uint8_t>{contents[0x233], 0xDE, 0xAD, 0xBE, 0xEF, contents[0x238]}));
+
+    EXPECT_FALSE(memory.read(2048, back, 1));
+    EXPECT_FALSE(memory.write(2047, data, 2));
+    EXPECT_EQ(device->spiMemory()[2047], contents[2047]);
+    EXPECT_TRUE(memory.write(2046, data, 2));
+    EXPECT_TRUE(memory.read(2047, back, 1));
+    EXPECT_EQ(back[0], 0xAD);
+}
+
+TEST_F(CalibrationMemoryTest, WritePollsUntilTheMemoryIsReady) {
+    device->setSpiBusyPolls(3);
+    const uint8_t data[] = {0x42};
+    ASSERT_TRUE(memory.write(10, data, 1));
+    EXPECT_EQ(bus->spiReads, 4); // three busy answers, then the ready one
+    EXPECT_EQ(device->spiMemory()[10], 0x42);
+    // A device that stops answering ends the wait instead of spinning forever.
+    device->setSpiBusyPolls(1000000);
+    device->failCalls(FtdiCall::SpiRead);
+    EXPECT_FALSE(memory.write(20, data, 1));
+    device->failCalls(FtdiCall::SpiRead, 0);
+    device->failCalls(FtdiCall::SpiWrite, 1);
+    EXPECT_FALSE(memory.write(30, data, 1));
+    EXPECT_EQ(device->spiMemory()[30], 0xFF);
+}
+
+TEST_F(TransportTest, CalibrationMemoryOpenFailuresLeaveNothingOpen) {
+    CalibrationMemory memory;
+    EXPECT_FALSE(memory.open("KV4T9999A"));
+    for (FtdiCall call : {FtdiCall::SpiOpenChannel, FtdiCall::SpiInitChannel, FtdiCall::WriteGPIO}) {
+        device->failCalls(call, 1);
+        EXPECT_FALSE(memory.open(serial + "A"));
+        EXPECT_FALSE(memory.isOpen());
+        EXPECT_EQ(bus->openHandles(), 0u);
+    }
+    EXPECT_TRUE(memory.open(serial + "A"));
+}
+
+} // namespace
