@@ -889,6 +889,7 @@ ErrorCodes_t MessageDispatcher::updateWasherPresetSpeeds() {
 
 ErrorCodes_t MessageDispatcher::setSpiMode(bool on) {
     if (!calibrationMemoryAvailable) return ErrorEepromNotConnected;
+    if (!connected) return ErrorDeviceNotConnected;
     if (on == spiMode) return Success;
     if (on) {
         stopRequested = true;

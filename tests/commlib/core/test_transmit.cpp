@@ -1,0 +1,212 @@
+// The transmit path end to end: what reaches the device's command channel, when, and
+// how failures of the driver are handled.
+
+#include "tests/commlib/core/testmodel.h"
+
+#include <future>
+
+namespace kv4test {
+namespace {
+
+using namespace kv4cl;
+using Message = std::vector<uint8_t>;
+
+class Transmit : public DispatcherTest {
+protected:
+    TestModel& connectAndWake() {
+        TestModel& m = addConnected();
+        devices[0]->feed('B', {0x00}); // any byte tells the transmit side the device is alive
+        EXPECT_TRUE(devices[0]->waitForWrites('B', connectMessages, 10s));
+        return m;
+    }
+    std::vector<Message> writes() const { return devices[0]->writes('B'); }
+    // Sends one more message (a harmless spare bit) and waits until it is on the wire.
+    void sendMarker(TestModel& m, bool bit) {
+        const size_t before = writes().size();
+        ASSERT_EQ(m.setRawBit(50, 0, bit), Success);
+        ASSERT_TRUE(devices[0]->waitForWrites('B', before + 1, 10s));
+    }
+    static constexpr size_t connectMessages = 5; // two reset pulses of two messages, then the configuration
+};
+
+TEST_F(Transmit, ConnectSendsResetPulsesThenThePowerOnMessageOnceDataFlows) {
+    addConnected();
+    EXPECT_TRUE(writes().empty()) << "nothing is sent before the device shows signs of life";
+    devices[0]->feed('B', {0x00});
+    ASSERT_TRUE(devices[0]->waitForWrites('B', connectMessages, 10s));
+    const std::vector<Message> w = writes();
+    ASSERT_EQ(w.size(), connectMessages);
+
+    Message initial(51, 0);
+    initial[0] = 0x80;
+    initial[1] = 0x20;
+    initial[2] = 0x03;
+    initial[6] = 0x0F;
+    Message m = initial;
+    m[1] = 0x21; // reset bit set
+    EXPECT_EQ(w[0], m);
+    EXPECT_EQ(w[1], initial);
+    m = initial;
+    m[30] = 0x01; // second reset stage
+    EXPECT_EQ(w[2], m);
+    EXPECT_EQ(w[3], initial);
+
+    // Power-on configuration, worked out from the model's fields: Vpulse 50 mV = 800 steps over
+    // bytes 17-18, Thold and Tpulse 10 ms at bytes 23 and 27; range, rate and protocol codes 0.
+    Message config = initial;
+    config[17] = 800 & 0x7F;
+    config[18] = 800 >> 7;
+    config[23] = 10;
+    config[27] = 10;
+    EXPECT_EQ(w[4], config);
+    for (const Message& msg : w) {
+        EXPECT_EQ(msg[0] & 0x80, 0x80);
+        for (size_t i = 1; i < msg.size(); i++) ASSERT_EQ(msg[i] & 0x80, 0) << "byte " << i;
+    }
+}
+
+TEST_F(Transmit, FullQueueBlocksTheCallerUntilTheDeviceTakesAMessage) {
+    TestModel& m = addConnected(); // no data yet: nothing leaves the queue
+    for (size_t i = connectMessages; i < MessageDispatcher::txQueueSlots; i++)
+        ASSERT_EQ(m.setRawBit(50, 0, i % 2), Success);
+    auto blocked = std::async(std::launch::async, [&] { return m.setRawBit(50, 1, true); });
+    EXPECT_EQ(blocked.wait_for(100ms), std::future_status::timeout) << "the 257th message must wait";
+
+    devices[0]->feed('B', {0x00});
+    ASSERT_EQ(blocked.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(blocked.get(), Success);
+    ASSERT_TRUE(devices[0]->waitForWrites('B', MessageDispatcher::txQueueSlots + 1, 10s));
+    // Bit 0 left set by message 255, bit 1 set by the blocked caller.
+    EXPECT_EQ(writes().back()[50], 0x03) << "the last message queued is the last sent";
+}
+
+TEST_F(Transmit, DisconnectReleasesACallerBlockedOnAFullQueue) {
+    TestModel& m = addConnected();
+    for (size_t i = connectMessages; i < MessageDispatcher::txQueueSlots; i++) m.setRawBit(50, 0, true);
+    auto blocked = std::async(std::launch::async, [&] { return m.setRawBit(50, 0, false); });
+    EXPECT_EQ(blocked.wait_for(50ms), std::future_status::timeout);
+    EXPECT_EQ(m.disconnect(), Success);
+    EXPECT_EQ(blocked.wait_for(10s), std::future_status::ready);
+}
+
+TEST_F(Transmit, FailedWritesAreRetriedAndAMessageIsDroppedAfterTenAttempts) {
+    TestModel& m = connectAndWake();
+    devices[0]->failCalls(kav4sim::FtdiCall::Write, 9);
+    sendMarker(m, true);
+    EXPECT_EQ(writes().size(), connectMessages + 1) << "the tenth attempt gets through";
+    EXPECT_EQ(writes().back()[50], 1);
+
+    devices[0]->failCalls(kav4sim::FtdiCall::Write, 10);
+    ASSERT_EQ(m.setRawBit(50, 0, false), Success); // lost after ten failures
+    sendMarker(m, true);
+    const std::vector<Message> w = writes();
+    ASSERT_EQ(w.size(), connectMessages + 2) << "the next message is tried afresh";
+    EXPECT_EQ(w.back()[50], 1);
+}
+
+TEST_F(Transmit, ShortWriteIsPurgedAndSentAgainWhole) {
+    TestModel& m = connectAndWake();
+    const int purgesBefore = devices[0]->purges('B', FT_PURGE_TX);
+    devices[0]->shortWrites(10, 1);
+    const size_t before = writes().size();
+    ASSERT_EQ(m.setRawBit(50, 3, true), Success);
+    ASSERT_TRUE(devices[0]->waitForWrites('B', before + 2, 10s));
+    const std::vector<Message> w = writes();
+    EXPECT_EQ(w[before].size(), 10u);
+    EXPECT_EQ(w[before + 1].size(), 51u);
+    EXPECT_EQ(w[before + 1][50], 0x08);
+    EXPECT_EQ(devices[0]->purges('B', FT_PURGE_TX), purgesBefore + 1);
+}
+
+TEST_F(Transmit, ProtocolStartIsAnEdgeInOneMessage) {
+    TestModel& m = connectAndWake();
+    ASSERT_EQ(m.selectProtocol(1, false), Success);
+    const size_t before = writes().size();
+    ASSERT_EQ(m.applyProtocol(), Success);
+    sendMarker(m, true);
+    const std::vector<Message> w = writes();
+    ASSERT_EQ(w.size(), before + 2);
+    EXPECT_EQ(w[before][4], 0x40 | 1 << 2) << "start bit with protocol 1";
+    EXPECT_EQ(w[before + 1][4], 1 << 2) << "the next message no longer starts it";
+}
+
+TEST_F(Transmit, InsertionPulseStartsFromTheHoldingProtocol) {
+    TestModel& m = connectAndWake();
+    ASSERT_EQ(m.selectProtocol(1, true), Success);
+    ASSERT_TRUE(devices[0]->waitForWrites('B', connectMessages + 1, 10s));
+    const size_t before = writes().size();
+    ASSERT_EQ(m.setInsertionPulse({0.1, UnitPfxNone, "V"}, {20.0, UnitPfxMilli, "s"}), Success);
+    sendMarker(m, true);
+    const std::vector<Message> w = writes();
+    ASSERT_EQ(w.size(), before + 3);
+    EXPECT_EQ(w[before][4], 0x40) << "protocol 0 started";
+    EXPECT_EQ(w[before + 1][6] & 0x10, 0x10) << "pulse bit";
+    EXPECT_EQ(w[before + 1][4], 0x00);
+    EXPECT_EQ(w[before + 1][21], 1600 & 0x7F) << "100 mV in 0.0625 mV steps";
+    EXPECT_EQ(w[before + 1][22], 1600 >> 7);
+    EXPECT_EQ(w[before + 1][33], 20);
+    EXPECT_EQ(w[before + 2][6] & 0x10, 0) << "the pulse bit is cleared afterwards";
+    EXPECT_EQ(m.selectedProtocolIdx, 0);
+}
+
+TEST_F(Transmit, HoldResetKeepsTheBitUntilReleased) {
+    TestModel& m = connectAndWake();
+    const size_t before = writes().size();
+    ASSERT_EQ(m.holdReset(true), Success);
+    sendMarker(m, true);
+    ASSERT_EQ(m.holdReset(false), Success);
+    ASSERT_TRUE(devices[0]->waitForWrites('B', before + 3, 10s));
+    const std::vector<Message> w = writes();
+    ASSERT_EQ(w.size(), before + 3);
+    EXPECT_EQ(w[before][1] & 1, 1) << "held while other settings go out";
+    EXPECT_EQ(w[before + 1][1] & 1, 0);
+    EXPECT_EQ(w[before + 1][30], 1) << "release pulses the second stage";
+    EXPECT_EQ(w[before + 2][30], 0);
+}
+
+TEST_F(Transmit, VanishedDeviceNeitherHangsNorLosesReceivedData) {
+    TestModel& m = connectAndWake();
+    std::vector<uint8_t> bytes = patternPackets(0, 5);
+    append(bytes, {0x7F, 0xFF, 0x80, 0x00});
+    deliver(0, bytes);
+    devices[0]->unplug();
+    for (int i = 0; i < 20; i++) ASSERT_EQ(m.setRawBit(50, 0, i % 2), Success);
+    DataStatus_t s;
+    EXPECT_EQ(m.getStatus(s), Success);
+    EXPECT_EQ(s.availableFrames, 80u) << "frames received before the loss stay readable";
+    EXPECT_EQ(m.disconnect(), Success);
+    EXPECT_EQ(bus->openHandles(), 0u);
+}
+
+TEST_F(Transmit, CalibrationMemoryIsReachedInSpiModeOnly) {
+    TestModel& m = connectAndWake();
+    std::vector<uint32_t> values;
+    EXPECT_EQ(m.readCalibration(values, {0}, {2}), ErrorEepromNotConnected);
+
+    std::array<uint8_t, 2048> memory{};
+    memory[2045] = 0x12;
+    memory[2046] = 0x34;
+    memory[2047] = 0x56;
+    devices[0]->setSpiMemory(memory);
+    ASSERT_EQ(m.setSpiMode(true), Success);
+    EXPECT_EQ(bus->openHandles(), 1u) << "the data channel is given up for the SPI channel";
+    ASSERT_EQ(m.readCalibration(values, {2045, 2047, 0}, {2, 1, 4}), Success);
+    EXPECT_EQ(values, (std::vector<uint32_t>{0x1234, 0x56, 0}));
+
+    devices[0]->clearCallLog();
+    ASSERT_EQ(m.writeCalibration({0x1234, 0xABCD}, {2045, 100}, {2, 2}), Success);
+    const auto after = devices[0]->spiMemory();
+    EXPECT_EQ(after[100], 0xAB);
+    EXPECT_EQ(after[101], 0xCD);
+    EXPECT_EQ(after[2045], 0x12);
+    EXPECT_EQ(m.readCalibration(values, {0}, {5}), ErrorValueOutOfRange);
+
+    const size_t before = writes().size();
+    ASSERT_EQ(m.setSpiMode(false), Success);
+    devices[0]->feed('B', {0x00});
+    ASSERT_TRUE(devices[0]->waitForWrites('B', before + 5, 10s)) << "reset pulses and the current settings";
+    EXPECT_EQ(m.readCalibration(values, {0}, {1}), ErrorEepromNotConnected);
+}
+
+} // namespace
+} // namespace kv4test
