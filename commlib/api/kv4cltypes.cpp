@@ -63,4 +63,62 @@ bool RangedMeasurement_t::includes(const Measurement_t& m) const {
     return v >= min && v <= max;
 }
 
+// No default case: a code added to the enumeration without a text is a compiler warning.
+const char* errorMessage(ErrorCodes_t code) {
+    switch (code) {
+    case Success:
+        return "No error";
+    case ErrorNoDevicesDetected:
+        return "No devices detected";
+    case ErrorDevicesDetectionFailed:
+        return "Devices detection failed";
+    case ErrorEepromOpenFailed:
+    case ErrorEepromConnectionFailed:
+        return "Connection to device EEPROM failed";
+    case ErrorEepromDisconnectionFailed:
+        return "Disconnection from device EEPROM failed";
+    case ErrorEepromNotConnected:
+        return "Not connected to device EEPROM";
+    case ErrorEepromReadFailed:
+        return "Read from device EEPROM failed";
+    case ErrorEepromNotRecognized:
+        return "Device EEPROM not recognized";
+    case ErrorResourcesInitialization:
+        return "Error initializing the resources";
+    case ErrorDeviceTypeNotControllable:
+        return "Device type not controllable with KAV4";
+    case ErrorDeviceAlreadyConnected:
+        return "Device already connected";
+    case ErrorDeviceNotConnected:
+        return "Device not connected";
+    case ErrorDeviceConnectionFailed:
+        return "Connection to device failed";
+    case ErrorFtdiConfigurationFailed:
+        return "Ftdi configuration failed";
+    case ErrorDeviceDisconnectionFailed:
+        return "Disconnection from device failed";
+    case ErrorDeviceCommunicationFailed:
+        return "Failed communication with the device";
+    case ErrorDifferentDeviceTypes:
+        return "Trying to connect to device of different types";
+    case ErrorMessageSendFailed:
+        return "Failed to send message to the device";
+    case ErrorCommandNotImplemented:
+        return "Command not implemented";
+    case ErrorValueOutOfRange:
+        return "Value out of range for the device";
+    case WarningNoDataAvailable:
+        return "No data available";
+    case WarningNotEnoughData:
+        return "Not enough data available";
+    case ErrorInvalidProtocolParameters:
+        return "Invalid protocol parameters";
+    case ErrorFeatureNotImplemented:
+        return "This feature is not implemented for the current device";
+    case ErrorUnknown:
+        return "Unknown error";
+    }
+    return "Unknown error";
+}
+
 } // namespace kv4cl

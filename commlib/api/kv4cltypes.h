@@ -90,6 +90,10 @@ enum ErrorCodes_t : int32_t {
     ErrorUnknown = -1
 };
 
+// The meaning of a code as the application words it, e.g. "No devices detected";
+// "Unknown error" for a value that is not a code.
+const char* errorMessage(ErrorCodes_t code);
+
 struct DataStatus_t {
     uint32_t availableFrames = 0;
     bool bufferOverflow = false;

@@ -137,7 +137,10 @@ inline std::vector<uint8_t> makePacket(const std::function<uint16_t(int, int)>& 
                                        uint32_t sync = 0x7FFF8000, int wordsPerSample = 5, bool info = true,
                                        uint8_t infoIdx = 0, uint8_t infoValue = 0) {
     std::vector<uint8_t> p = {uint8_t(sync >> 24), uint8_t(sync >> 16), uint8_t(sync >> 8), uint8_t(sync)};
-    if (info) p.insert(p.end(), {infoIdx, infoValue});
+    if (info) {
+        p.push_back(infoIdx);
+        p.push_back(infoValue);
+    }
     for (int s = 0; s < 16; s++) {
         for (int k = 0; k < wordsPerSample; k++) {
             const uint16_t w = word(s, k);

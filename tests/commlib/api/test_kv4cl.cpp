@@ -1,0 +1,352 @@
+// The public functions on the virtual bus: detection, device information, connection
+// checks, and parallel devices acting as one (channel numbering, forwarding, merged data
+// and the drift compensation between their clocks).
+
+#include "commlib/api/devicelist.h"
+#include "commlib/api/kv4cl.h"
+#include "tests/commlib/core/testmodel.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace kv4test {
+namespace {
+
+using namespace kv4cl;
+using kav4sim::FtdiCall;
+using kav4sim::VirtualDevice;
+
+const std::vector<uint8_t> marker = {0x7F, 0xFF, 0x80, 0x00};
+
+// Packets whose every frame carries its number twice, so a device's count can be read back from
+// its current words alone: voltage = frame low half, currents = high half, low half, tag, tag + 1.
+// Each packet: the marker, the info byte pair, 16 samples of 5 big-endian words.
+std::vector<uint8_t> countingPackets(uint32_t firstFrame, uint32_t packets, uint16_t tag) {
+    std::vector<uint8_t> bytes;
+    bytes.reserve(size_t(packets) * 166);
+    const auto put = [&bytes](uint16_t w) {
+        bytes.push_back(uint8_t(w >> 8));
+        bytes.push_back(uint8_t(w));
+    };
+    for (uint32_t frame = firstFrame; frame < firstFrame + packets * 16; frame++) {
+        if ((frame - firstFrame) % 16 == 0) {
+            append(bytes, marker);
+            put(0);
+        }
+        for (uint16_t w : {uint16_t(frame), uint16_t(frame >> 16), uint16_t(frame), tag, uint16_t(tag + 1)})
+            put(w);
+    }
+    return bytes;
+}
+
+TEST(NotConnected, EveryFunctionAnswersDeviceNotConnected) {
+    uint32_t v = 7, c = 7, g = 7;
+    EXPECT_EQ(getChannelCounts(v, c, g), ErrorDeviceNotConnected);
+    EXPECT_EQ(setCurrentRange(0, 0), ErrorDeviceNotConnected);
+    DataStatus_t status;
+    EXPECT_EQ(getDataStatus(status), ErrorDeviceNotConnected);
+    uint32_t read = 5;
+    uint16_t* buffer = nullptr;
+    uint16_t* unfiltered = nullptr;
+    EXPECT_EQ(readSamples(16, read, buffer, unfiltered), ErrorDeviceNotConnected);
+    double value = 0.0;
+    EXPECT_EQ(currentFromRaw(100, 0, value), ErrorDeviceNotConnected);
+    EXPECT_EQ(setSamplingRate(0), ErrorDeviceNotConnected);
+    EXPECT_EQ(disconnect(), ErrorDeviceNotConnected);
+}
+
+// ---- Detection, device information and connection checks -----------------------------------------
+
+class Detection : public DispatcherTest {
+  protected:
+    std::shared_ptr<VirtualDevice> addDevice(const std::string& serial, uint8_t version = 4,
+                                             uint8_t subversion = 3, uint16_t firmware = 129) {
+        auto device = std::make_shared<VirtualDevice>(serial);
+        device->setIdentity(version, subversion, firmware);
+        bus->addDevice(device);
+        return device;
+    }
+};
+
+TEST_F(Detection, EmptyBusDetectsNothing) {
+    std::vector<std::string> ids = {"stale"};
+    EXPECT_EQ(detectDevices(ids), ErrorNoDevicesDetected);
+    EXPECT_TRUE(ids.empty());
+}
+
+TEST_F(Detection, ListsEachDeviceOnceSortedWithoutTheChannelLetter) {
+    addDevice("KB902");
+    addDevice("KB117");
+    addDevice("KA555");
+    std::vector<std::string> ids = {"stale"};
+    EXPECT_EQ(detectDevices(ids), Success);
+    EXPECT_EQ(ids, (std::vector<std::string>{"KA555", "KB117", "KB902"}));
+}
+
+TEST_F(Detection, FailingDriverQueryIsADetectionFailure) {
+    addDevice("KB902")->failCalls(FtdiCall::ListDevices);
+    std::vector<std::string> ids = {"stale"};
+    EXPECT_EQ(detectDevices(ids), ErrorDevicesDetectionFailed);
+    EXPECT_TRUE(ids.empty());
+}
+
+TEST_F(Detection, DeviceInfoComesFromTheIdentityWords) {
+    // Word 116 holds version and subversion, word 117 the firmware version.
+    auto device = std::make_shared<VirtualDevice>("EE100");
+    device->setEepromWord(116, 0x0905);
+    device->setEepromWord(117, 0x0203);
+    bus->addDevice(device);
+    uint8_t version = 0, subversion = 0;
+    uint32_t firmware = 0;
+    EXPECT_EQ(getDeviceInfo("EE100", version, subversion, firmware), Success);
+    EXPECT_EQ(version, 9);
+    EXPECT_EQ(subversion, 5);
+    EXPECT_EQ(firmware, 0x0203u);
+    EXPECT_EQ(bus->openHandles(), 0u) << "the EEPROM channel is closed again";
+}
+
+TEST_F(Detection, UnreadableEepromGivesZeros) {
+    addDevice("EE200", 9, 5, 77)->failCalls(FtdiCall::OpenEx);
+    addDevice("EE300", 9, 5, 77)->failCalls(FtdiCall::ReadEE);
+    for (const std::string id : {"EE200", "EE300", "NOSUCH"}) {
+        uint8_t version = 0xAA, subversion = 0xAA;
+        uint32_t firmware = 0xAAAA;
+        EXPECT_EQ(getDeviceInfo(id, version, subversion, firmware), Success) << id;
+        EXPECT_EQ(version, 0) << id;
+        EXPECT_EQ(subversion, 0) << id;
+        EXPECT_EQ(firmware, 0u) << id;
+    }
+    EXPECT_EQ(bus->openHandles(), 0u);
+}
+
+TEST_F(Detection, ConnectRefusesEmptyUnknownAndMixedDevices) {
+    EXPECT_EQ(kv4cl::connect({}), ErrorDeviceTypeNotControllable);
+
+    // The catalogue knows no identity yet: a single device, or two of one type, are not controllable.
+    addDevice("AA001");
+    addDevice("AA002");
+    EXPECT_EQ(kv4cl::connect({"AA001"}), ErrorDeviceTypeNotControllable);
+    EXPECT_EQ(kv4cl::connect({"AA001", "AA002"}), ErrorDeviceTypeNotControllable);
+
+    // Each field of the identity on its own makes a different type, wherever the odd one is.
+    addDevice("VV001", 5, 3, 129);
+    addDevice("SV001", 4, 4, 129);
+    addDevice("FW001", 4, 3, 130);
+    for (const std::string other : {"VV001", "SV001", "FW001"}) {
+        EXPECT_EQ(kv4cl::connect({"AA001", other}), ErrorDifferentDeviceTypes) << other;
+        EXPECT_EQ(kv4cl::connect({"AA001", "AA002", other}), ErrorDifferentDeviceTypes) << other;
+        uint32_t v = 0, c = 0, g = 0;
+        EXPECT_EQ(getChannelCounts(v, c, g), ErrorDeviceNotConnected) << "nothing connected after " << other;
+    }
+    EXPECT_EQ(bus->openHandles(), 0u);
+}
+
+// ---- Parallel devices ---------------------------------------------------------------------------------
+
+class ParallelDevices : public DispatcherTest {
+  protected:
+    void TearDown() override {
+        // The list holds the dispatchers: they must stop before the bus goes.
+        kv4cl::disconnect();
+        DispatcherTest::TearDown();
+    }
+
+    TestModel& addDevice() { return addConnected(); }
+
+    void attachAll() {
+        ASSERT_EQ(deviceList().attach(std::move(dispatchers)), Success);
+        dispatchers.clear(); // owned by the list now
+    }
+};
+
+TEST_F(ParallelDevices, ChannelsAreNumberedAcrossDevices) {
+    TestModel& d0 = addDevice();
+    TestModel& d1 = addDevice();
+    attachAll();
+
+    uint32_t v = 0, c = 0, g = 7;
+    ASSERT_EQ(getChannelCounts(v, c, g), Success);
+    EXPECT_EQ(v, 1u);
+    EXPECT_EQ(c, 8u);
+    EXPECT_EQ(g, 0u);
+
+    // The total is "all channels": each device gets its own "all" index.
+    EXPECT_EQ(setCurrentRange(1, 8), Success);
+    EXPECT_EQ(d0.selectedCurrentRangeIdx, (std::vector<uint16_t>{1, 1, 1, 1}));
+    EXPECT_EQ(d1.selectedCurrentRangeIdx, (std::vector<uint16_t>{1, 1, 1, 1}));
+
+    EXPECT_EQ(setCurrentRange(2, 5), Success);
+    EXPECT_EQ(d0.selectedCurrentRangeIdx, (std::vector<uint16_t>{1, 1, 1, 1}));
+    EXPECT_EQ(d1.selectedCurrentRangeIdx, (std::vector<uint16_t>{1, 2, 1, 1}));
+
+    EXPECT_EQ(setCurrentRange(3, 9), ErrorValueOutOfRange);
+    EXPECT_EQ(d0.selectedCurrentRangeIdx, (std::vector<uint16_t>{1, 1, 1, 1}));
+    EXPECT_EQ(d1.selectedCurrentRangeIdx, (std::vector<uint16_t>{1, 2, 1, 1}));
+
+    // Conversions use the owning device's resolution: 2 nA or 20 nA full scale over 32767.
+    double value = 0.0;
+    ASSERT_EQ(currentFromRaw(1000, 5, value), Success);
+    EXPECT_DOUBLE_EQ(value, 1000 * (20.0 / 32767.0));
+    ASSERT_EQ(currentFromRaw(1000, 1, value), Success);
+    EXPECT_DOUBLE_EQ(value, 1000 * (2.0 / 32767.0));
+    ASSERT_EQ(currentFromRaw(-1000, 4, value), Success);
+    EXPECT_DOUBLE_EQ(value, -1000 * (2.0 / 32767.0));
+    EXPECT_EQ(currentFromRaw(1000, 8, value), ErrorValueOutOfRange);
+
+    EXPECT_EQ(kv4cl::connect({"TM000"}), ErrorDeviceAlreadyConnected);
+
+    EXPECT_EQ(kv4cl::disconnect(), Success);
+    EXPECT_EQ(getChannelCounts(v, c, g), ErrorDeviceNotConnected);
+    EXPECT_EQ(bus->openHandles(), 0u) << "every device was disconnected";
+}
+
+TEST_F(ParallelDevices, StatusReportsTheSmallestCountAndEveryFlag) {
+    // Three devices, so that the smallest count and the only flags belong to neither end of the list.
+    addDevice();
+    addDevice();
+    addDevice();
+    attachAll();
+
+    DataStatus_t status;
+    EXPECT_EQ(getDataStatus(status), WarningNoDataAvailable);
+    EXPECT_EQ(status.availableFrames, 0u);
+
+    // The trailing marker completes each batch's last packet.
+    std::vector<uint8_t> bytes = countingPackets(0, 20, 0);
+    append(bytes, marker);
+    deliver(0, bytes);
+    bytes = countingPackets(0, 12, 0);
+    append(bytes, marker);
+    deliver(2, bytes);
+    EXPECT_EQ(getDataStatus(status), WarningNoDataAvailable) << "the middle device has nothing yet";
+    EXPECT_EQ(status.availableFrames, 0u);
+
+    // Current words 0x7FFE and 0x7FFF: an extreme code in every sample, so the device reports a
+    // word overflow and suggests a higher range (range 0 is selected).
+    bytes = countingPackets(0, 7, 0x7FFE);
+    append(bytes, marker);
+    deliver(1, bytes);
+    ASSERT_EQ(getDataStatus(status), Success);
+    EXPECT_EQ(status.availableFrames, 7u * 16u);
+    EXPECT_TRUE(status.wordOverflow);
+    EXPECT_TRUE(status.rangeUpSuggested);
+    EXPECT_FALSE(status.rangeDownSuggested);
+    EXPECT_FALSE(status.bufferOverflow);
+    EXPECT_FALSE(status.dataLost);
+    EXPECT_FALSE(status.spareFlag);
+
+    uint32_t read = 9;
+    uint16_t* buffer = nullptr;
+    uint16_t* unfiltered = nullptr;
+    EXPECT_EQ(readSamples(0, read, buffer, unfiltered), WarningNoDataAvailable);
+    EXPECT_EQ(read, 0u);
+    ASSERT_EQ(getDataStatus(status), Success);
+    EXPECT_EQ(status.availableFrames, 7u * 16u) << "a read of nothing consumes nothing";
+}
+
+// Checks one merged read of n frames (9 words each) and gives the first frame number of each
+// device. The unfiltered words are the counting pattern itself; the filter (on) changes the
+// current words in the other buffer but never the voltage word.
+std::string checkMergedRead(const uint16_t* filtered, const uint16_t* w, uint32_t n, uint16_t tag0,
+                            uint16_t tag1, uint32_t& first0, uint32_t& first1) {
+    std::ostringstream err;
+    first0 = uint32_t(w[2]) | uint32_t(w[1]) << 16;
+    first1 = uint32_t(w[6]) | uint32_t(w[5]) << 16;
+    uint32_t smoothed0 = 0, smoothed1 = 0;
+    for (uint32_t f = 0; f < n; f++, w += 9, filtered += 9) {
+        const uint32_t frame0 = first0 + f;
+        const uint32_t frame1 = first1 + f;
+        const uint16_t expected[9] = {uint16_t(frame0),   uint16_t(frame0 >> 16), uint16_t(frame0), tag0,
+                                      uint16_t(tag0 + 1), uint16_t(frame1 >> 16), uint16_t(frame1), tag1,
+                                      uint16_t(tag1 + 1)};
+        for (int k = 0; k < 9; k++) {
+            if (w[k] != expected[k]) {
+                err << "frame " << f << " word " << k << ": " << w[k] << " instead of " << expected[k];
+                return err.str();
+            }
+        }
+        if (filtered[0] != w[0]) {
+            err << "frame " << f << ": filtered voltage " << filtered[0] << " instead of " << w[0];
+            return err.str();
+        }
+        smoothed0 += filtered[2] != w[2];
+        smoothed1 += filtered[6] != w[6];
+    }
+    // A ramp through a low-pass filter lags behind it.
+    if (smoothed0 == 0 || smoothed1 == 0) err << "the filtered buffer holds unfiltered currents";
+    return err.str();
+}
+
+TEST_F(ParallelDevices, MergedStreamWithDriftCompensation) {
+    constexpr uint32_t n = 1024;
+    constexpr uint32_t reads = 1450;
+    constexpr uint32_t packets = 100000; // 1.6M frames per device
+    constexpr uint16_t tag0 = 0x0A00, tag1 = 0x0B00;
+    constexpr uint32_t start0 = 0, start1 = 0x50000 + 123;
+
+    addDevice();
+    addDevice();
+    attachAll();
+    ASSERT_EQ(setDigitalFilter({100.0, UnitPfxNone, "Hz"}, true, true), Success);
+    {
+        // Both queues hold far more than all reads take, so each device always had more than asked.
+        const std::vector<uint8_t> bytes0 = countingPackets(start0, packets, tag0);
+        devices[0]->feed('B', bytes0);
+    }
+    {
+        const std::vector<uint8_t> bytes1 = countingPackets(start1, packets, tag1);
+        devices[1]->feed('B', bytes1);
+    }
+    ASSERT_TRUE(devices[0]->waitUntilDrained('B', 20s));
+    ASSERT_TRUE(devices[1]->waitUntilDrained('B', 20s));
+
+    // Always ahead, each estimate grows about as 5e-12 k^2 over the first k reads, and a device
+    // gives one extra frame once about 1/estimate frames were read since its last one: the first
+    // comes near k^3 = 2e11 / n, some 580 reads for n = 1024, and then ever more often; 1450 reads
+    // see three or four. (With n = 4096, three would take 2.8M frames per device.)
+    std::vector<uint32_t> skips[2];
+    uint32_t previous[2] = {0, 0};
+    for (uint32_t r = 1; r <= reads; r++) {
+        DataStatus_t status;
+        ASSERT_EQ(getDataStatus(status), Success) << "read " << r;
+        ASSERT_GT(status.availableFrames, n + 1) << "read " << r;
+
+        uint32_t got = 0;
+        uint16_t* buffer = nullptr;
+        uint16_t* unfiltered = nullptr;
+        ASSERT_EQ(readSamples(n, got, buffer, unfiltered), Success) << "read " << r;
+        ASSERT_EQ(got, n) << "read " << r;
+        uint32_t first[2] = {0, 0};
+        const std::string mismatch = checkMergedRead(buffer, unfiltered, n, tag0, tag1, first[0], first[1]);
+        ASSERT_EQ(mismatch, "") << "read " << r;
+
+        if (r == 1) {
+            EXPECT_EQ(first[0], start0);
+            EXPECT_EQ(first[1], start1);
+        } else {
+            for (int d = 0; d < 2; d++) {
+                // An extra frame is taken from the device and dropped, never handed out.
+                const uint32_t advance = first[d] - previous[d];
+                ASSERT_GE(advance, n) << "device " << d << " read " << r;
+                ASSERT_LE(advance, n + 1) << "device " << d << " read " << r;
+                if (advance > n) skips[d].push_back(r - 1);
+            }
+        }
+        previous[0] = first[0];
+        previous[1] = first[1];
+    }
+
+    EXPECT_EQ(skips[0], skips[1]) << "equal availability, equal compensation";
+    ASSERT_GE(skips[0].size(), 3u);
+    EXPECT_GE(skips[0].front(), 400u);
+    EXPECT_LE(skips[0].front(), 800u);
+    for (size_t i = 2; i < skips[0].size(); i++)
+        EXPECT_LE(skips[0][i] - skips[0][i - 1], skips[0][i - 1] - skips[0][i - 2])
+            << "the estimate keeps rising while the queues stay ahead";
+}
+
+} // namespace
+} // namespace kv4test

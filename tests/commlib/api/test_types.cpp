@@ -1,0 +1,126 @@
+// The measurement value types: prefix arithmetic, comparisons across prefixes, ranges and labels.
+
+#include "commlib/api/kv4cltypes.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+using namespace kv4cl;
+using M = Measurement_t;
+using R = RangedMeasurement_t;
+
+TEST(PrefixConversion, MovesTheValueByPowersOfAThousand) {
+    // 1 kV is 1e6 mV and 1e9 µV: three prefix steps are a factor of 1e9, not 1e6.
+    EXPECT_EQ((M{1.0, UnitPfxKilo, "V"}.converted(UnitPfxMilli).value), 1e6);
+    EXPECT_EQ((M{1.0, UnitPfxKilo, "V"}.converted(UnitPfxMicro).value), 1e9);
+    EXPECT_EQ(prefixFactor(UnitPfxKilo, UnitPfxMilli), 1e6);
+    EXPECT_EQ(prefixFactor(UnitPfxMilli, UnitPfxKilo), 1e-6);
+    EXPECT_EQ((M{250.0, UnitPfxMicro, "A"}.converted(UnitPfxNano).value), 250e3);
+    EXPECT_EQ((M{250.0, UnitPfxNano, "A"}.converted(UnitPfxMicro).value), 0.25);
+    EXPECT_EQ((M{3.5, UnitPfxGiga, "Hz"}.converted(UnitPfxGiga).value), 3.5);
+
+    M m{-12.0, UnitPfxMilli, "V"};
+    m.convertValue(UnitPfxNone);
+    EXPECT_EQ(m.value, -0.012);
+    EXPECT_EQ(m.prefix, UnitPfxNone);
+    EXPECT_EQ(m.unit, "V");
+    const M copy{2.0, UnitPfxMega, "Hz"};
+    const M converted = copy.converted(UnitPfxKilo);
+    EXPECT_EQ(converted.value, 2000.0);
+    EXPECT_EQ(converted.prefix, UnitPfxKilo);
+    EXPECT_EQ(copy.value, 2.0) << "converted() leaves the original alone";
+    EXPECT_EQ(copy.prefix, UnitPfxMega);
+}
+
+TEST(PrefixConversion, ExtremesUseTheExactPowers) {
+    // Thirty decades: 1e30 must be the double nearest to 10^30, as a computed power may not be.
+    EXPECT_EQ((M{1.0, UnitPfxPeta, "A"}.converted(UnitPfxFemto).value), 1e30);
+    EXPECT_EQ(prefixFactor(UnitPfxPeta, UnitPfxFemto), 1e30);
+    // Dividing by 1e30 can be one unit in the last place away from the literal 1e-30.
+    EXPECT_DOUBLE_EQ((M{1.0, UnitPfxFemto, "A"}.converted(UnitPfxPeta).value), 1e-30);
+    EXPECT_DOUBLE_EQ((M{1.0, UnitPfxFemto, "A"}.converted(UnitPfxPeta).converted(UnitPfxFemto).value), 1.0);
+    EXPECT_EQ((M{7.0, UnitPfxFemto, "A"}.getNoPrefixValue()), 7e-15);
+    EXPECT_EQ((M{7.0, UnitPfxPeta, "A"}.getNoPrefixValue()), 7e15);
+}
+
+TEST(PrefixConversion, ValueWithoutPrefix) {
+    EXPECT_EQ((M{2.5, UnitPfxMilli, "V"}.getNoPrefixValue()), 0.0025);
+    EXPECT_EQ((M{3.0, UnitPfxMega, "Hz"}.getNoPrefixValue()), 3e6);
+    EXPECT_EQ((M{-4.0, UnitPfxNone, "s"}.getNoPrefixValue()), -4.0);
+    EXPECT_EQ((M{20.0, UnitPfxPico, "A"}.getNoPrefixValue()), 20e-12);
+}
+
+TEST(MeasurementComparison, ReconcilesPrefixes) {
+    EXPECT_TRUE((M{1.0, UnitPfxKilo, "V"} == M{1000.0, UnitPfxNone, "V"}));
+    EXPECT_TRUE((M{1.0, UnitPfxMilli, "A"} == M{1000.0, UnitPfxMicro, "A"}));
+    EXPECT_FALSE((M{1.0, UnitPfxKilo, "V"} < M{1000.0, UnitPfxNone, "V"}));
+    EXPECT_FALSE((M{1.0, UnitPfxKilo, "V"} > M{1000.0, UnitPfxNone, "V"}));
+    EXPECT_TRUE((M{1.0, UnitPfxKilo, "V"} <= M{1000.0, UnitPfxNone, "V"}));
+    EXPECT_TRUE((M{1.0, UnitPfxKilo, "V"} >= M{1000.0, UnitPfxNone, "V"}));
+
+    // The raw numbers order the other way round from the values they stand for.
+    EXPECT_TRUE((M{999.0, UnitPfxMilli, "V"} < M{1.0, UnitPfxNone, "V"}));
+    EXPECT_FALSE((M{999.0, UnitPfxMilli, "V"} >= M{1.0, UnitPfxNone, "V"}));
+    EXPECT_TRUE((M{0.002, UnitPfxKilo, "Hz"} > M{1.0, UnitPfxNone, "Hz"}));
+    EXPECT_FALSE((M{0.002, UnitPfxKilo, "Hz"} <= M{1.0, UnitPfxNone, "Hz"}));
+    EXPECT_FALSE((M{1.0, UnitPfxMilli, "A"} == M{1001.0, UnitPfxMicro, "A"}));
+    // A filter cutoff of 30 kHz against half of a 50 kHz rate, given in Hz.
+    EXPECT_FALSE((M{30.0, UnitPfxKilo, "Hz"} < M{25000.0, UnitPfxNone, "Hz"}));
+    EXPECT_TRUE((M{20.0, UnitPfxKilo, "Hz"} < M{25000.0, UnitPfxNone, "Hz"}));
+
+    EXPECT_FALSE((M{1.0, UnitPfxNone, "V"} == M{1.0, UnitPfxNone, "A"}))
+        << "equal numbers of different units";
+}
+
+TEST(RangedMeasurement, ConvertsMinMaxAndStepTogether) {
+    const R range{-200.0, 200.0, 0.5, UnitPfxMilli, "V"};
+    EXPECT_EQ(range.steps(), 800.0);
+
+    const R inVolts = range.converted(UnitPfxNone);
+    EXPECT_DOUBLE_EQ(inVolts.min, -0.2);
+    EXPECT_DOUBLE_EQ(inVolts.max, 0.2);
+    EXPECT_DOUBLE_EQ(inVolts.step, 0.0005);
+    EXPECT_EQ(inVolts.prefix, UnitPfxNone);
+    EXPECT_EQ(inVolts.unit, "V");
+    EXPECT_DOUBLE_EQ(inVolts.steps(), 800.0) << "the number of steps does not depend on the prefix";
+    EXPECT_EQ(range.min, -200.0) << "converted() leaves the original alone";
+
+    R r = range;
+    r.convertValues(UnitPfxMicro);
+    EXPECT_EQ(r.min, -200000.0);
+    EXPECT_EQ(r.max, 200000.0);
+    EXPECT_EQ(r.step, 500.0);
+    EXPECT_EQ(r.prefix, UnitPfxMicro);
+    EXPECT_EQ(r.steps(), 800.0);
+
+    EXPECT_EQ((R{1.0, 15000.0, 1.0, UnitPfxMilli, "s"}.steps()), 14999.0);
+    EXPECT_DOUBLE_EQ((R{-2.0, 2.0, 2.0 / 32767.0, UnitPfxNano, "A"}.steps()), 65534.0);
+}
+
+TEST(RangedMeasurement, IncludesValuesGivenWithAnyPrefix) {
+    const R range{-500.0, 500.0, 0.0625, UnitPfxMilli, "V"};
+    EXPECT_TRUE(range.includes({0.5, UnitPfxNone, "V"}));
+    EXPECT_TRUE(range.includes({-0.5, UnitPfxNone, "V"}));
+    EXPECT_TRUE(range.includes({500000.0, UnitPfxMicro, "V"}));
+    EXPECT_FALSE(range.includes({0.5001, UnitPfxNone, "V"}));
+    EXPECT_FALSE(range.includes({-501.0, UnitPfxMilli, "V"}));
+    EXPECT_FALSE(range.includes({1.0, UnitPfxKilo, "V"}));
+}
+
+TEST(Labels, PrefixSymbolThenUnit) {
+    EXPECT_EQ((M{1.0, UnitPfxMilli, "V"}.label()), "mV");
+    EXPECT_EQ((M{1.0, UnitPfxMicro, "A"}.label()), std::string("\u00B5") + "A") << "the micro sign";
+    EXPECT_EQ((M{1.0, UnitPfxNone, "Hz"}.label()), "Hz");
+    EXPECT_EQ((M{1.0, UnitPfxKilo, ""}.label()), "k") << "an adimensional value shows only its prefix";
+    EXPECT_EQ((M{1.0, UnitPfxMega, "V/ms"}.label()), "MV/ms");
+    EXPECT_EQ((R{-2.0, 2.0, 1.0, UnitPfxNano, "A"}.label()), "nA");
+
+    const char* const symbols[] = {"f", "p", "n", "\u00B5", "m", "", "k", "M", "G", "T", "P"};
+    for (int p = UnitPfxFemto; p < UnitPfxNum; p++)
+        EXPECT_EQ((M{1.0, UnitPfx_t(p), "s"}.label()), std::string(symbols[p]) + "s") << "prefix " << p;
+}
+
+} // namespace

@@ -178,6 +178,7 @@ TEST_F(Receive, SuggestionsAreWithheldAtTheEndsOfTheRangeTable) {
 
 TEST_F(Receive, StallDropsTheHalfPacketAndResynchronises) {
     TestModel& m = addConnected();
+    devices[0]->failCalls(kav4sim::FtdiCall::Purge, 0);
     std::vector<uint8_t> first = patternPackets(0, 7);
     first.resize(6 * P + 80); // packet 6 breaks off: the device stopped sending
     deliver(0, first);
@@ -254,6 +255,7 @@ TEST_F(Receive, FlushDiscardsWhatWasReceived) {
     append(bytes, marker);
     bytes[3 * P] = 0; // a lost boundary sets a flag that flushing clears too
     deliver(0, bytes);
+    devices[0]->failCalls(kav4sim::FtdiCall::Purge, 0);
     m.flushData(true);
     DataStatus_t s;
     EXPECT_EQ(m.getStatus(s), kv4cl::WarningNoDataAvailable);

@@ -12,7 +12,7 @@ using namespace kv4cl;
 using Message = std::vector<uint8_t>;
 
 class Transmit : public DispatcherTest {
-protected:
+  protected:
     TestModel& connectAndWake() {
         TestModel& m = addConnected();
         devices[0]->feed('B', {0x00}); // any byte tells the transmit side the device is alive
@@ -20,11 +20,11 @@ protected:
         return m;
     }
     std::vector<Message> writes() const { return devices[0]->writes('B'); }
-    // Sends one more message (a harmless spare bit) and waits until it is on the wire.
-    void sendMarker(TestModel& m, bool bit) {
-        const size_t before = writes().size();
+    // Sends one more message (a harmless spare bit) and waits until `total` messages, this
+    // one included, are on the wire.
+    void sendMarker(TestModel& m, bool bit, size_t total) {
         ASSERT_EQ(m.setRawBit(50, 0, bit), Success);
-        ASSERT_TRUE(devices[0]->waitForWrites('B', before + 1, 10s));
+        ASSERT_TRUE(devices[0]->waitForWrites('B', total, 10s));
     }
     static constexpr size_t connectMessages = 5; // two reset pulses of two messages, then the configuration
 };
@@ -61,7 +61,8 @@ TEST_F(Transmit, ConnectSendsResetPulsesThenThePowerOnMessageOnceDataFlows) {
     EXPECT_EQ(w[4], config);
     for (const Message& msg : w) {
         EXPECT_EQ(msg[0] & 0x80, 0x80);
-        for (size_t i = 1; i < msg.size(); i++) ASSERT_EQ(msg[i] & 0x80, 0) << "byte " << i;
+        for (size_t i = 1; i < msg.size(); i++)
+            ASSERT_EQ(msg[i] & 0x80, 0) << "byte " << i;
     }
 }
 
@@ -82,7 +83,8 @@ TEST_F(Transmit, FullQueueBlocksTheCallerUntilTheDeviceTakesAMessage) {
 
 TEST_F(Transmit, DisconnectReleasesACallerBlockedOnAFullQueue) {
     TestModel& m = addConnected();
-    for (size_t i = connectMessages; i < MessageDispatcher::txQueueSlots; i++) m.setRawBit(50, 0, true);
+    for (size_t i = connectMessages; i < MessageDispatcher::txQueueSlots; i++)
+        m.setRawBit(50, 0, true);
     auto blocked = std::async(std::launch::async, [&] { return m.setRawBit(50, 0, false); });
     EXPECT_EQ(blocked.wait_for(50ms), std::future_status::timeout);
     EXPECT_EQ(m.disconnect(), Success);
@@ -92,13 +94,13 @@ TEST_F(Transmit, DisconnectReleasesACallerBlockedOnAFullQueue) {
 TEST_F(Transmit, FailedWritesAreRetriedAndAMessageIsDroppedAfterTenAttempts) {
     TestModel& m = connectAndWake();
     devices[0]->failCalls(kav4sim::FtdiCall::Write, 9);
-    sendMarker(m, true);
+    sendMarker(m, true, connectMessages + 1);
     EXPECT_EQ(writes().size(), connectMessages + 1) << "the tenth attempt gets through";
     EXPECT_EQ(writes().back()[50], 1);
 
     devices[0]->failCalls(kav4sim::FtdiCall::Write, 10);
     ASSERT_EQ(m.setRawBit(50, 0, false), Success); // lost after ten failures
-    sendMarker(m, true);
+    sendMarker(m, true, connectMessages + 2);
     const std::vector<Message> w = writes();
     ASSERT_EQ(w.size(), connectMessages + 2) << "the next message is tried afresh";
     EXPECT_EQ(w.back()[50], 1);
@@ -106,6 +108,7 @@ TEST_F(Transmit, FailedWritesAreRetriedAndAMessageIsDroppedAfterTenAttempts) {
 
 TEST_F(Transmit, ShortWriteIsPurgedAndSentAgainWhole) {
     TestModel& m = connectAndWake();
+    devices[0]->failCalls(kav4sim::FtdiCall::Purge, 0);
     const int purgesBefore = devices[0]->purges('B', FT_PURGE_TX);
     devices[0]->shortWrites(10, 1);
     const size_t before = writes().size();
@@ -123,7 +126,7 @@ TEST_F(Transmit, ProtocolStartIsAnEdgeInOneMessage) {
     ASSERT_EQ(m.selectProtocol(1, false), Success);
     const size_t before = writes().size();
     ASSERT_EQ(m.applyProtocol(), Success);
-    sendMarker(m, true);
+    sendMarker(m, true, before + 2);
     const std::vector<Message> w = writes();
     ASSERT_EQ(w.size(), before + 2);
     EXPECT_EQ(w[before][4], 0x40 | 1 << 2) << "start bit with protocol 1";
@@ -136,7 +139,7 @@ TEST_F(Transmit, InsertionPulseStartsFromTheHoldingProtocol) {
     ASSERT_TRUE(devices[0]->waitForWrites('B', connectMessages + 1, 10s));
     const size_t before = writes().size();
     ASSERT_EQ(m.setInsertionPulse({0.1, UnitPfxNone, "V"}, {20.0, UnitPfxMilli, "s"}), Success);
-    sendMarker(m, true);
+    sendMarker(m, true, before + 3);
     const std::vector<Message> w = writes();
     ASSERT_EQ(w.size(), before + 3);
     EXPECT_EQ(w[before][4], 0x40) << "protocol 0 started";
@@ -153,7 +156,7 @@ TEST_F(Transmit, HoldResetKeepsTheBitUntilReleased) {
     TestModel& m = connectAndWake();
     const size_t before = writes().size();
     ASSERT_EQ(m.holdReset(true), Success);
-    sendMarker(m, true);
+    sendMarker(m, true, before + 1);
     ASSERT_EQ(m.holdReset(false), Success);
     ASSERT_TRUE(devices[0]->waitForWrites('B', before + 3, 10s));
     const std::vector<Message> w = writes();
@@ -170,7 +173,8 @@ TEST_F(Transmit, VanishedDeviceNeitherHangsNorLosesReceivedData) {
     append(bytes, {0x7F, 0xFF, 0x80, 0x00});
     deliver(0, bytes);
     devices[0]->unplug();
-    for (int i = 0; i < 20; i++) ASSERT_EQ(m.setRawBit(50, 0, i % 2), Success);
+    for (int i = 0; i < 20; i++)
+        ASSERT_EQ(m.setRawBit(50, 0, i % 2), Success);
     DataStatus_t s;
     EXPECT_EQ(m.getStatus(s), Success);
     EXPECT_EQ(s.availableFrames, 80u) << "frames received before the loss stay readable";
@@ -202,6 +206,7 @@ TEST_F(Transmit, CalibrationMemoryIsReachedInSpiModeOnly) {
     EXPECT_EQ(m.readCalibration(values, {0}, {5}), ErrorValueOutOfRange);
 
     const size_t before = writes().size();
+    devices[0]->failCalls(kav4sim::FtdiCall::Purge, 0); // opening the channel again purges it
     ASSERT_EQ(m.setSpiMode(false), Success);
     devices[0]->feed('B', {0x00});
     ASSERT_TRUE(devices[0]->waitForWrites('B', before + 5, 10s)) << "reset pulses and the current settings";

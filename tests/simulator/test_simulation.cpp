@@ -1,0 +1,103 @@
+#include "simulator/simulation.h"
+
+#include "commlib/api/kv4cl.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <set>
+#include <tuple>
+
+using namespace kav4sim;
+using Ids = std::vector<std::string>;
+using Args = std::vector<std::string>;
+
+namespace {
+
+struct SimulationTest : testing::Test {
+    void SetUp() override { unsetenv("KAV4_SIMULATE"); }
+    void TearDown() override {
+        installFtdiDriver(nullptr);
+        unsetenv("KAV4_SIMULATE");
+    }
+    static Ids detected() {
+        Ids ids;
+        EXPECT_EQ(kv4cl::detectDevices(ids), kv4cl::Success);
+        return ids;
+    }
+    static std::tuple<int, int, uint32_t> info(const std::string& id) {
+        uint8_t version = 0, subversion = 0;
+        uint32_t firmware = 0;
+        EXPECT_EQ(kv4cl::getDeviceInfo(id, version, subversion, firmware), kv4cl::Success);
+        return {version, subversion, firmware};
+    }
+};
+
+} // namespace
+
+TEST_F(SimulationTest, ListedModelsAreDetectedWithTheirIdentity) {
+    std::string error;
+    const auto bus = installSimulation("cedar1,cedar, cedar1 ", error);
+    ASSERT_TRUE(bus) << error;
+    // Numbered per model, in list order; the library sorts the ids.
+    EXPECT_EQ(detected(), (Ids{"VCEDAR01", "VCEDAR101", "VCEDAR102"}));
+    EXPECT_EQ(info("VCEDAR01"), std::make_tuple(4, 3, 129u));
+    EXPECT_EQ(info("VCEDAR102"), std::make_tuple(4, 3, 1u));
+    EXPECT_NE(bus->device("VCEDAR101"), nullptr) << "the devices stay reachable for faults and data";
+
+    // The same list always gives the same ids.
+    ASSERT_TRUE(installSimulation("cedar,cedar", error)) << error;
+    EXPECT_EQ(detected(), (Ids{"VCEDAR01", "VCEDAR02"}));
+}
+
+TEST_F(SimulationTest, EveryModelGetsDistinctIdsThatFitTheDriver) {
+    std::string spec;
+    for (const SimulatedModel& model : simulatedModels())
+        for (int i = 0; i < 99; i++)
+            spec += std::string(spec.empty() ? "" : ",") + model.name;
+    std::string error;
+    ASSERT_TRUE(installSimulation(spec, error)) << error;
+    const Ids ids = detected();
+    EXPECT_EQ(ids.size(), 99 * simulatedModels().size()) << "two models must never share an id";
+    for (const std::string& id : ids)
+        EXPECT_LT(id.size() + 1, sizeof(FT_DEVICE_LIST_INFO_NODE::SerialNumber)) << id << " plus its letter";
+
+    EXPECT_FALSE(makeSimulatedBus(spec + ",cedar", error));
+    EXPECT_NE(error.find("99"), std::string::npos) << error;
+}
+
+TEST_F(SimulationTest, UnknownOrMissingModelsAreRefused) {
+    for (const char* spec : {"cedar,oak", "", " ", "cedar,,cedar", "Cedar", "elm-demo"}) {
+        std::string error;
+        EXPECT_FALSE(installSimulation(spec, error)) << spec;
+        for (const SimulatedModel& model : simulatedModels())
+            EXPECT_NE(error.find(model.name), std::string::npos)
+                << "the error lists the known names: " << error;
+    }
+    std::string error;
+    installSimulation("cedar,oak", error);
+    EXPECT_NE(error.find("\"oak\""), std::string::npos) << error;
+    Ids ids;
+    EXPECT_EQ(kv4cl::detectDevices(ids), kv4cl::ErrorNoDevicesDetected) << "nothing was installed";
+}
+
+TEST_F(SimulationTest, SpecComesFromTheArgumentsBeforeTheEnvironment) {
+    Args args{"kav4-cli", "--simulate", "cedar,cedar1", "list"};
+    EXPECT_EQ(takeSimulationSpec(args), "cedar,cedar1");
+    EXPECT_EQ(args, (Args{"kav4-cli", "list"}));
+    args = {"kav4-cli", "list", "--simulate=cedar"};
+    EXPECT_EQ(takeSimulationSpec(args), "cedar");
+    EXPECT_EQ(args, (Args{"kav4-cli", "list"}));
+    EXPECT_EQ(takeSimulationSpec(args), std::nullopt);
+
+    setenv("KAV4_SIMULATE", "cedar,cedar", 1);
+    EXPECT_EQ(takeSimulationSpec(args), "cedar,cedar");
+    args = {"kav4-cli", "--simulate", "cedar1", "list"};
+    EXPECT_EQ(takeSimulationSpec(args), "cedar1");
+    args = {"kav4-cli", "list", "--simulate"};
+    EXPECT_EQ(takeSimulationSpec(args), "") << "a missing value is not replaced by the environment";
+    EXPECT_EQ(args, (Args{"kav4-cli", "list"}));
+
+    setenv("KAV4_SIMULATE", "", 1);
+    EXPECT_EQ(takeSimulationSpec(args), std::nullopt);
+}
