@@ -63,31 +63,7 @@ ErrorCodes_t MessageDispatcher::initBuffers() {
         denoiserTemplates.assign(size_t(currentChannelsNum) * denoiserTemplateMax, 0.0);
         denoiserMeans.assign(currentChannelsNum, 0.0);
 
-        // Selection state starts at the model's defaults, so conversions are right before any setter runs.
-        selectedCurrentRangeIdx.assign(currentChannelsNum, defaultCurrentRangeIdx);
-        const RangedMeasurement defaultRange =
-            currentRanges.empty() ? RangedMeasurement{} : currentRanges[defaultCurrentRangeIdx];
-        selectedCurrentRanges.assign(currentChannelsNum, defaultRange);
-        currentResolution.assign(currentChannelsNum, defaultRange.step);
-        selectedCurrentRange = defaultCurrentRangeIdx;
-        selectedGpRangeIdx = defaultGpRangeIdx;
-        selectedGpRangeIdx.resize(gpChannelsNum, 0);
-        gpResolution.assign(gpChannelsNum, 1.0);
-        gpOffset.assign(gpChannelsNum, 0.0);
-        for (uint16_t i = 0; i < gpChannelsNum && i < gpRanges.size(); i++) {
-            if (selectedGpRangeIdx[i] < gpRanges[i].size()) {
-                gpResolution[i] = gpRanges[i][selectedGpRangeIdx[i]].step;
-                gpOffset[i] = gpRanges[i][selectedGpRangeIdx[i]].min;
-            }
-        }
-        if (defaultVoltageRangeIdx < voltageRanges.size()) {
-            selectedVoltageRangeIdx = defaultVoltageRangeIdx;
-            voltageResolution = voltageRanges[defaultVoltageRangeIdx].step;
-        }
-        for (auto& family : protocolParameters)
-            family.values = family.defaults;
-        switchBankA.assign(currentChannelsNum, false);
-        switchBankB.assign(currentChannelsNum, false);
+        resetSelection();
     } catch (const std::bad_alloc&) {
         releaseBuffers();
         return ErrorResourcesInitialization;
@@ -101,6 +77,34 @@ ErrorCodes_t MessageDispatcher::initBuffers() {
         rxRawLog = std::fopen(diagnosticPath("kv4CommLib_rxRaw.txt").c_str(), "wb");
     updateRxPacing();
     return Success;
+}
+
+void MessageDispatcher::resetSelection() {
+    // Selection state starts at the model's defaults, so conversions are right before any setter runs.
+    selectedCurrentRangeIdx.assign(currentChannelsNum, defaultCurrentRangeIdx);
+    const RangedMeasurement defaultRange =
+        currentRanges.empty() ? RangedMeasurement{} : currentRanges[defaultCurrentRangeIdx];
+    selectedCurrentRanges.assign(currentChannelsNum, defaultRange);
+    currentResolution.assign(currentChannelsNum, defaultRange.step);
+    selectedCurrentRange = defaultCurrentRangeIdx;
+    selectedGpRangeIdx = defaultGpRangeIdx;
+    selectedGpRangeIdx.resize(gpChannelsNum, 0);
+    gpResolution.assign(gpChannelsNum, 1.0);
+    gpOffset.assign(gpChannelsNum, 0.0);
+    for (uint16_t i = 0; i < gpChannelsNum && i < gpRanges.size(); i++) {
+        if (selectedGpRangeIdx[i] < gpRanges[i].size()) {
+            gpResolution[i] = gpRanges[i][selectedGpRangeIdx[i]].step;
+            gpOffset[i] = gpRanges[i][selectedGpRangeIdx[i]].min;
+        }
+    }
+    if (defaultVoltageRangeIdx < voltageRanges.size()) {
+        selectedVoltageRangeIdx = defaultVoltageRangeIdx;
+        voltageResolution = voltageRanges[defaultVoltageRangeIdx].step;
+    }
+    for (auto& family : protocolParameters)
+        family.values = family.defaults;
+    switchBankA.assign(currentChannelsNum, false);
+    switchBankB.assign(currentChannelsNum, false);
 }
 
 void MessageDispatcher::releaseBuffers() {

@@ -70,6 +70,9 @@ class MessageDispatcher {
 
     // ---- Lifecycle --------------------------------------------------------------------------
     ErrorCodes_t initBuffers();
+    // Puts every selection (ranges, rates, switches, protocol values) at the model's defaults
+    // without allocating anything: enough for setters that only encode.
+    void resetSelection();
     void releaseBuffers();
     virtual ErrorCodes_t connect(std::unique_ptr<FtdiEeprom> eeprom);
     virtual ErrorCodes_t disconnect();
