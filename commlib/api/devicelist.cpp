@@ -53,6 +53,7 @@ ErrorCodes_t DeviceList::attach(std::vector<std::unique_ptr<MessageDispatcher>> 
     gpChannelsNum = d0.gpChannelsNum;
     totalCurrentChannels = currentChannelsPerDevice * devicesNum;
     mergedWordsPerFrame = voltageChannelsNum + totalCurrentChannels;
+    compensationChannel = 0;
     // A merged read must fit the merged buffers.
     for (auto& d : devices)
         d->setMaxOutputFrames(0x400000 / (totalCurrentChannels + voltageChannelsNum));

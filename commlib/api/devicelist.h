@@ -52,6 +52,7 @@ class DeviceList {
     uint32_t gpChannelsNum = 0;
     uint32_t totalCurrentChannels = 0;
     uint32_t mergedWordsPerFrame = 0;
+    uint32_t compensationChannel = 0; // across devices; totalCurrentChannels selects all
 
     // Drift compensation between parallel devices: one estimator per device of how fast its
     // clock runs ahead of the others; a device ahead gives one extra frame every 1/estimate reads.

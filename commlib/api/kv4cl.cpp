@@ -187,6 +187,28 @@ ErrorCodes_t getVoltageStimulusLpfs(std::vector<Measurement_t>& filters, uint16_
     });
 }
 
+ErrorCodes_t getOversamplingRatio(uint16_t& ratio) {
+    return ask([&](MessageDispatcher& d) {
+        if (!d.oversamplingAvailable) return ErrorFeatureNotImplemented;
+        ratio = d.oversamplingRatio;
+        return Success;
+    });
+}
+
+ErrorCodes_t hasIndependentCurrentRanges(bool& independent) {
+    return ask([&](MessageDispatcher& d) {
+        independent = d.currentRangeCoders.size() > 1;
+        return Success;
+    });
+}
+
+ErrorCodes_t hasDigitalTrigger(bool& available) {
+    return ask([&](MessageDispatcher& d) {
+        available = d.digitalTriggerAvailable;
+        return Success;
+    });
+}
+
 // ---- Settings ---------------------------------------------------------------------------------
 
 ErrorCodes_t setCurrentRange(uint16_t rangeIdx, uint16_t channelIdx) {
@@ -245,6 +267,205 @@ ErrorCodes_t resetDevice() {
 
 ErrorCodes_t holdReset(bool on) {
     return setOnAll([&](MessageDispatcher& d) { return d.holdReset(on); });
+}
+
+// ---- Voltage reference ------------------------------------------------------------------------
+
+ErrorCodes_t getVoltageReferenceRanges(std::vector<RangedMeasurement_t>& ranges, uint16_t& defaultIdx) {
+    return ask([&](MessageDispatcher& d) {
+        if (d.voltageReferenceRanges.empty()) return ErrorFeatureNotImplemented;
+        ranges = d.voltageReferenceRanges;
+        defaultIdx = d.defaultVoltageReferenceRangeIdx;
+        return Success;
+    });
+}
+
+ErrorCodes_t setVoltageReferenceRange(uint16_t rangeIdx) {
+    return setOnAll([&](MessageDispatcher& d) { return d.setVoltageReferenceRange(rangeIdx, true); });
+}
+
+ErrorCodes_t setVoltageReference(const Measurement_t& value) {
+    return setOnAll([&](MessageDispatcher& d) { return d.setVoltageReference(value, true); });
+}
+
+ErrorCodes_t getVoltageReferenceLpfs(std::vector<Measurement_t>& filters, uint16_t& defaultIdx) {
+    return ask([&](MessageDispatcher& d) {
+        if (d.voltageReferenceLpfs.empty()) return ErrorFeatureNotImplemented;
+        filters = d.voltageReferenceLpfs;
+        defaultIdx = d.defaultVoltageReferenceLpfIdx;
+        return Success;
+    });
+}
+
+ErrorCodes_t setVoltageReferenceLpf(uint16_t filterIdx) {
+    return setOnAll([&](MessageDispatcher& d) { return d.setVoltageReferenceLpf(filterIdx, true); });
+}
+
+ErrorCodes_t getVoltageFilterAvailability(std::vector<uint16_t>& codes) {
+    return ask([&](MessageDispatcher& d) {
+        if (d.voltageFilterAvailability.empty()) return ErrorFeatureNotImplemented;
+        codes = d.voltageFilterAvailability;
+        return Success;
+    });
+}
+
+// ---- LEDs and custom values ---------------------------------------------------------------------
+
+ErrorCodes_t getLeds(std::vector<uint32_t>& colors) {
+    return ask([&](MessageDispatcher& d) {
+        if (d.ledCoders.empty()) return ErrorFeatureNotImplemented;
+        colors = d.ledColors;
+        return Success;
+    });
+}
+
+ErrorCodes_t setLed(uint16_t ledIdx, bool on) {
+    return setOnAll([&](MessageDispatcher& d) { return d.setLed(ledIdx, on); });
+}
+
+ErrorCodes_t getCustomDoublesList(std::vector<std::string>& names, std::vector<RangedMeasurement_t>& ranges,
+                                  std::vector<double>& defaults) {
+    return ask([&](MessageDispatcher& d) {
+        if (d.customDoubleCoders.empty()) return ErrorFeatureNotImplemented;
+        names = d.customDoubleNames;
+        ranges = d.customDoubleRanges;
+        defaults = d.customDoubleDefaults;
+        return Success;
+    });
+}
+
+ErrorCodes_t setCustomDouble(uint16_t doubleIdx, double value) {
+    return setOnAll([&](MessageDispatcher& d) { return d.setCustomDouble(doubleIdx, value); });
+}
+
+// ---- Compensations ----------------------------------------------------------------------------
+
+ErrorCodes_t getCFastControl(CompensationControl_t& control) {
+    return ask([&](MessageDispatcher& d) {
+        if (!d.cFast.available()) return ErrorCommandNotImplemented;
+        control = d.cFast.control;
+        return Success;
+    });
+}
+
+ErrorCodes_t selectCompensationChannel(uint16_t channelIdx) {
+    const ErrorCodes_t err = deviceList().forChannel(channelIdx, [](MessageDispatcher& d, uint16_t local) {
+        return d.selectCompensationChannel(local);
+    });
+    if (err == Success) deviceList().compensationChannel = channelIdx;
+    return err;
+}
+
+ErrorCodes_t setCFast(const Measurement_t& value, bool enabled) {
+    return deviceList().forChannel(deviceList().compensationChannel,
+                                   [&](MessageDispatcher& d, uint16_t) { return d.setCFast(value, enabled); });
+}
+
+// ---- Voltage offsets ------------------------------------------------------------------------------
+
+ErrorCodes_t getVoltageOffsetControls(RangedMeasurement_t& offsetRange, RangedMeasurement_t& rampDurationRange) {
+    return ask([&](MessageDispatcher& d) {
+        if (!d.voltageOffsets.available()) return ErrorFeatureNotImplemented;
+        offsetRange = d.voltageOffsets.range;
+        rampDurationRange = d.voltageOffsets.rampDurationRange;
+        return Success;
+    });
+}
+
+ErrorCodes_t getVoltageOffsets(std::vector<Measurement_t>& offsets) {
+    offsets.clear();
+    return deviceList().forEach([&](MessageDispatcher& d) {
+        std::vector<Measurement_t> own;
+        const ErrorCodes_t err = d.getVoltageOffsets(own);
+        offsets.insert(offsets.end(), own.begin(), own.end());
+        return err;
+    });
+}
+
+ErrorCodes_t checkVoltageOffset(uint16_t channelIdx, const Measurement_t& offset, std::string& message) {
+    if (!deviceList().empty() && channelIdx >= deviceList().totalCurrentChannels) return ErrorValueOutOfRange;
+    return deviceList().forChannel(channelIdx, [&](MessageDispatcher& d, uint16_t local) {
+        return d.checkVoltageOffset(local, offset, message);
+    });
+}
+
+ErrorCodes_t setVoltageOffset(uint16_t channelIdx, const Measurement_t& offset) {
+    return deviceList().forChannel(channelIdx, [&](MessageDispatcher& d, uint16_t local) {
+        return d.setVoltageOffset(local, offset);
+    });
+}
+
+ErrorCodes_t startVoltageOffsetRamp(uint16_t channelIdx, const Measurement_t& initial, const Measurement_t& final,
+                                    const Measurement_t& duration) {
+    return deviceList().forChannel(channelIdx, [&](MessageDispatcher& d, uint16_t local) {
+        return d.startVoltageOffsetRamp(local, initial, final, duration);
+    });
+}
+
+// ---- Fast-pulses protocol ---------------------------------------------------------------------
+
+ErrorCodes_t getFastPulsesWaveform1(uint16_t& segments, RangedMeasurement_t& voltageRange,
+                                    RangedMeasurement_t& durationRange) {
+    return ask([&](MessageDispatcher& d) {
+        const auto& fp = d.fastPulses;
+        if (!fp.available()) return ErrorFeatureNotImplemented;
+        segments = fp.segments;
+        voltageRange = fp.ranges[kv4CommLib::SegmentVoltage];
+        durationRange = fp.ranges[kv4CommLib::SegmentDuration];
+        return Success;
+    });
+}
+
+ErrorCodes_t getFastPulsesWaveform2(uint16_t& pulses, RangedMeasurement_t& voltageRange,
+                                    RangedMeasurement_t& waitRange, RangedMeasurement_t& durationRange,
+                                    RangedMeasurement_t& periodRange, uint16_t& maxPulseCount) {
+    return ask([&](MessageDispatcher& d) {
+        const auto& fp = d.fastPulses;
+        if (!fp.available()) return ErrorFeatureNotImplemented;
+        pulses = fp.pulses;
+        voltageRange = fp.ranges[kv4CommLib::PulseVoltage];
+        waitRange = fp.ranges[kv4CommLib::PulseWait];
+        durationRange = fp.ranges[kv4CommLib::PulseDuration];
+        periodRange = fp.ranges[kv4CommLib::PulsePeriod];
+        maxPulseCount = fp.maxPulseCount;
+        return Success;
+    });
+}
+
+ErrorCodes_t getFastPulsesProtocol(uint16_t& protocolIdx) {
+    return ask([&](MessageDispatcher& d) {
+        if (!d.fastPulses.available()) return ErrorFeatureNotImplemented;
+        protocolIdx = d.fastPulses.protocolIdx;
+        return Success;
+    });
+}
+
+namespace {
+ErrorCodes_t setFastPulsesField(kv4CommLib::FastPulsesField field, uint16_t row, const Measurement_t& value) {
+    return setOnAll([&](MessageDispatcher& d) { return d.setFastPulses(field, row, value); });
+}
+} // namespace
+
+ErrorCodes_t setFastPulsesSegmentVoltage(uint16_t segmentIdx, const Measurement_t& voltage) {
+    return setFastPulsesField(kv4CommLib::SegmentVoltage, segmentIdx, voltage);
+}
+ErrorCodes_t setFastPulsesSegmentDuration(uint16_t segmentIdx, const Measurement_t& duration) {
+    return setFastPulsesField(kv4CommLib::SegmentDuration, segmentIdx, duration);
+}
+ErrorCodes_t setFastPulsesPulseVoltage(uint16_t pulseIdx, const Measurement_t& voltage) {
+    return setFastPulsesField(kv4CommLib::PulseVoltage, pulseIdx, voltage);
+}
+ErrorCodes_t setFastPulsesPulseWait(uint16_t pulseIdx, const Measurement_t& wait) {
+    return setFastPulsesField(kv4CommLib::PulseWait, pulseIdx, wait);
+}
+ErrorCodes_t setFastPulsesPulseDuration(uint16_t pulseIdx, const Measurement_t& duration) {
+    return setFastPulsesField(kv4CommLib::PulseDuration, pulseIdx, duration);
+}
+ErrorCodes_t setFastPulsesPulsePeriod(uint16_t pulseIdx, const Measurement_t& period) {
+    return setFastPulsesField(kv4CommLib::PulsePeriod, pulseIdx, period);
+}
+ErrorCodes_t setFastPulsesPulseCount(uint16_t pulseIdx, uint16_t count) {
+    return setFastPulsesField(kv4CommLib::PulseCount, pulseIdx, {double(count), UnitPfxNone, ""});
 }
 
 // ---- Stimulus protocols -----------------------------------------------------------------------
@@ -360,6 +581,24 @@ ErrorCodes_t getReferencePulseControls(RangedMeasurement_t& voltageRange,
 
 ErrorCodes_t setReferencePulse(const Measurement_t& voltage, const Measurement_t& duration) {
     return setOnAll([&](MessageDispatcher& d) { return d.setReferencePulse(voltage, duration); });
+}
+
+ErrorCodes_t getReferencePulseTrainControls(RangedMeasurement_t& periodRange, uint16_t& maxCount) {
+    return ask([&](MessageDispatcher& d) {
+        if (!d.referencePulseTrain.available()) return ErrorFeatureNotImplemented;
+        periodRange = d.referencePulseTrain.periodRange;
+        maxCount = d.referencePulseTrain.maxCount;
+        return Success;
+    });
+}
+
+ErrorCodes_t setReferencePulseTrain(const Measurement_t& voltage, const Measurement_t& duration,
+                                    const Measurement_t& period, uint16_t count) {
+    return setOnAll([&](MessageDispatcher& d) { return d.setReferencePulseTrain(voltage, duration, period, count); });
+}
+
+ErrorCodes_t overrideReferencePulse(bool on) {
+    return setOnAll([&](MessageDispatcher& d) { return d.overrideReferencePulse(on); });
 }
 
 // ---- Model-defined extra controls -------------------------------------------------------------

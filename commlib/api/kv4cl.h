@@ -37,6 +37,11 @@ ErrorCodes_t getSamplingRate(Measurement_t& rate);
 ErrorCodes_t getOversamplingRatios(std::vector<uint16_t>& ratios, uint16_t& defaultIdx);
 ErrorCodes_t getVoltageStimulusLpfs(std::vector<Measurement_t>& filters, uint16_t& defaultIdx);
 
+ErrorCodes_t getOversamplingRatio(uint16_t& ratio);
+// False when one current range applies to every channel of a device.
+ErrorCodes_t hasIndependentCurrentRanges(bool& independent);
+ErrorCodes_t hasDigitalTrigger(bool& available);
+
 // ---- Settings ---------------------------------------------------------------------------------
 ErrorCodes_t setCurrentRange(uint16_t rangeIdx, uint16_t channelIdx);
 ErrorCodes_t setVoltageRange(uint16_t rangeIdx);
@@ -52,6 +57,40 @@ ErrorCodes_t setChannelSwitchB(uint16_t channelIdx, bool on);
 ErrorCodes_t setSingleSwitch(bool on);
 ErrorCodes_t resetDevice();
 ErrorCodes_t holdReset(bool on);
+
+// ---- Voltage reference ------------------------------------------------------------------------
+ErrorCodes_t getVoltageReferenceRanges(std::vector<RangedMeasurement_t>& ranges, uint16_t& defaultIdx);
+ErrorCodes_t setVoltageReferenceRange(uint16_t rangeIdx);
+// A value within the selected reference range.
+ErrorCodes_t setVoltageReference(const Measurement_t& value);
+ErrorCodes_t getVoltageReferenceLpfs(std::vector<Measurement_t>& filters, uint16_t& defaultIdx);
+ErrorCodes_t setVoltageReferenceLpf(uint16_t filterIdx);
+// Per voltage range: 0 no filter, 1 the stimulus filter, 2 the reference filter, 3 both.
+ErrorCodes_t getVoltageFilterAvailability(std::vector<uint16_t>& codes);
+
+// ---- LEDs and custom values ---------------------------------------------------------------------
+// Colours as 0xRRGGBB, one per LED.
+ErrorCodes_t getLeds(std::vector<uint32_t>& colors);
+ErrorCodes_t setLed(uint16_t ledIdx, bool on);
+ErrorCodes_t getCustomDoublesList(std::vector<std::string>& names, std::vector<RangedMeasurement_t>& ranges,
+                                  std::vector<double>& defaults);
+ErrorCodes_t setCustomDouble(uint16_t doubleIdx, double value);
+
+// ---- Compensations ----------------------------------------------------------------------------
+// Fast capacitance compensation; models without it answer ErrorCommandNotImplemented.
+ErrorCodes_t getCFastControl(CompensationControl_t& control);
+// The channel the next setCFast applies to; the channel count selects all channels.
+ErrorCodes_t selectCompensationChannel(uint16_t channelIdx);
+ErrorCodes_t setCFast(const Measurement_t& value, bool enabled);
+
+// ---- Voltage offsets ------------------------------------------------------------------------------
+ErrorCodes_t getVoltageOffsetControls(RangedMeasurement_t& offsetRange, RangedMeasurement_t& rampDurationRange);
+// The offsets the amplifier applies now, one per current channel.
+ErrorCodes_t getVoltageOffsets(std::vector<Measurement_t>& offsets);
+ErrorCodes_t checkVoltageOffset(uint16_t channelIdx, const Measurement_t& offset, std::string& message);
+ErrorCodes_t setVoltageOffset(uint16_t channelIdx, const Measurement_t& offset);
+ErrorCodes_t startVoltageOffsetRamp(uint16_t channelIdx, const Measurement_t& initial, const Measurement_t& final,
+                                    const Measurement_t& duration);
 
 // ---- Stimulus protocols -----------------------------------------------------------------------
 // Per protocol, the indices of the voltage, time, slope, frequency and adimensional parameters it uses.
@@ -82,11 +121,33 @@ ErrorCodes_t selectProtocol(uint16_t protocolIdx);
 ErrorCodes_t applyProtocol();
 ErrorCodes_t validateProtocol(std::string& message);
 
+// ---- Fast-pulses protocol ---------------------------------------------------------------------
+// Waveform 1: millisecond voltage segments. Waveform 2: fast pulses, as trains when maxPulseCount > 0.
+ErrorCodes_t getFastPulsesWaveform1(uint16_t& segments, RangedMeasurement_t& voltageRange,
+                                    RangedMeasurement_t& durationRange);
+ErrorCodes_t getFastPulsesWaveform2(uint16_t& pulses, RangedMeasurement_t& voltageRange,
+                                    RangedMeasurement_t& waitRange, RangedMeasurement_t& durationRange,
+                                    RangedMeasurement_t& periodRange, uint16_t& maxPulseCount);
+// The protocol index that plays the two waveforms.
+ErrorCodes_t getFastPulsesProtocol(uint16_t& protocolIdx);
+ErrorCodes_t setFastPulsesSegmentVoltage(uint16_t segmentIdx, const Measurement_t& voltage);
+ErrorCodes_t setFastPulsesSegmentDuration(uint16_t segmentIdx, const Measurement_t& duration);
+ErrorCodes_t setFastPulsesPulseVoltage(uint16_t pulseIdx, const Measurement_t& voltage);
+ErrorCodes_t setFastPulsesPulseWait(uint16_t pulseIdx, const Measurement_t& wait);
+ErrorCodes_t setFastPulsesPulseDuration(uint16_t pulseIdx, const Measurement_t& duration);
+ErrorCodes_t setFastPulsesPulsePeriod(uint16_t pulseIdx, const Measurement_t& period);
+ErrorCodes_t setFastPulsesPulseCount(uint16_t pulseIdx, uint16_t count);
+
 // ---- Voltage pulses ---------------------------------------------------------------------------
 ErrorCodes_t getInsertionPulseControls(RangedMeasurement_t& voltageRange, RangedMeasurement_t& durationRange);
 ErrorCodes_t setInsertionPulse(const Measurement_t& voltage, const Measurement_t& duration);
 ErrorCodes_t getReferencePulseControls(RangedMeasurement_t& voltageRange, RangedMeasurement_t& durationRange);
 ErrorCodes_t setReferencePulse(const Measurement_t& voltage, const Measurement_t& duration);
+ErrorCodes_t getReferencePulseTrainControls(RangedMeasurement_t& periodRange, uint16_t& maxCount);
+ErrorCodes_t setReferencePulseTrain(const Measurement_t& voltage, const Measurement_t& duration,
+                                    const Measurement_t& period, uint16_t count);
+// While on, the reference voltage is applied continuously.
+ErrorCodes_t overrideReferencePulse(bool on);
 
 // ---- Model-defined extra controls -------------------------------------------------------------
 ErrorCodes_t getSwitchesList(std::vector<std::string>& names, std::vector<bool>& defaults);

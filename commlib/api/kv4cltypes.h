@@ -94,6 +94,15 @@ enum ErrorCodes_t : int32_t {
 // "Unknown error" for a value that is not a code.
 const char* errorMessage(ErrorCodes_t code);
 
+// A compensation control as the user sets it: range (with prefix and unit), default,
+// the decimals to show and its name.
+struct CompensationControl_t {
+    RangedMeasurement_t range;
+    double defaultValue = 0.0;
+    uint16_t decimals = 0;
+    std::string name;
+};
+
 struct DataStatus_t {
     uint32_t availableFrames = 0;
     bool bufferOverflow = false;
@@ -110,6 +119,7 @@ namespace kv4CommLib {
 // The classes use the very same layouts.
 using Measurement = kv4cl::Measurement_t;
 using RangedMeasurement = kv4cl::RangedMeasurement_t;
+using kv4cl::CompensationControl_t;
 using kv4cl::ErrorCodes_t;
 using kv4cl::UnitPfx_t;
 } // namespace kv4CommLib

@@ -105,6 +105,18 @@ void MessageDispatcher::resetSelection() {
         family.values = family.defaults;
     switchBankA.assign(currentChannelsNum, false);
     switchBankB.assign(currentChannelsNum, false);
+    selectedVoltageReferenceRangeIdx = defaultVoltageReferenceRangeIdx;
+    selectedCompensationChannel = 0;
+    const RangedMeasurement& cFastRange = cFast.control.range;
+    cFastValues.assign(currentChannelsNum, {cFast.control.defaultValue, cFastRange.prefix, cFastRange.unit});
+    cFastEnabled.assign(currentChannelsNum, false);
+    for (int f = 0; f < FastPulsesFieldsNum; f++) {
+        const RangedMeasurement& r = fastPulses.ranges[f];
+        const bool segment = f == SegmentVoltage || f == SegmentDuration;
+        // Rows start at zero volts and the shortest times.
+        fastPulses.values[f].assign(segment ? fastPulses.segments : fastPulses.pulses,
+                                    {std::clamp(0.0, r.min, r.max), r.prefix, r.unit});
+    }
 }
 
 void MessageDispatcher::releaseBuffers() {
@@ -734,7 +746,8 @@ ErrorCodes_t MessageDispatcher::setProtocolParameter(ProtocolFamily family, uint
 
 ErrorCodes_t MessageDispatcher::selectProtocol(uint16_t protocolIdx, bool apply) {
     if (!protocolCoder) return ErrorFeatureNotImplemented;
-    if (protocolIdx >= protocolNames.size()) return ErrorValueOutOfRange;
+    const bool fastPulsesIdx = fastPulses.available() && protocolIdx == fastPulses.protocolIdx;
+    if (protocolIdx >= protocolNames.size() && !fastPulsesIdx) return ErrorValueOutOfRange;
     selectedProtocolIdx = protocolIdx;
     protocolCoder->encode(protocolIdx, txMessage);
     if (apply) sendMessage();
@@ -862,6 +875,10 @@ ErrorCodes_t MessageDispatcher::initializeDevice() {
         }
         selectProtocol(defaultProtocolIdx, false);
     }
+    if (!voltageReferenceRanges.empty()) setVoltageReferenceRange(defaultVoltageReferenceRangeIdx, false);
+    if (!voltageReferenceLpfs.empty()) setVoltageReferenceLpf(defaultVoltageReferenceLpfIdx, false);
+    for (size_t i = 0; i < customDoubleCoders.size() && i < customDoubleDefaults.size(); i++)
+        customDoubleCoders[i]->encode(customDoubleDefaults[i], txMessage);
     for (size_t i = 0; i < switchCoders.size() && i < switchDefaults.size(); i++)
         switchCoders[i]->encode(switchDefaults[i], txMessage);
     for (size_t i = 0; i < choiceCoders.size() && i < choiceDefaults.size(); i++)

@@ -52,6 +52,64 @@ struct PulseControls {
     bool available() const { return pulseCoder != nullptr; }
 };
 
+// The reference pulse repeated as a train.
+struct PulseTrainControls {
+    RangedMeasurement periodRange;
+    uint16_t maxCount = 0;
+    std::unique_ptr<DoubleCoder> periodCoder;
+    std::unique_ptr<BoolCoder> countCoder;
+    std::unique_ptr<BoolCoder> startCoder;
+    std::unique_ptr<BoolCoder> overrideCoder; // holds the reference voltage while set
+    bool available() const { return startCoder != nullptr; }
+};
+
+// Fast capacitance compensation. The device latches a value for the addressed channel
+// (the channel count addresses all of them) on the strobe.
+struct CompensationControls {
+    CompensationControl_t control;
+    std::unique_ptr<BoolCoder> channelCoder;
+    std::unique_ptr<DoubleCoder> valueCoder;
+    std::unique_ptr<BoolCoder> enableCoder;
+    std::unique_ptr<BoolCoder> strobeCoder;
+    bool available() const { return valueCoder != nullptr; }
+};
+
+// Per-channel voltage offsets added to the stimulus, latched like the compensations, and
+// ramps from an initial to a final offset. The device reports the offsets in force in its
+// info bytes: two per channel from infoByteOffset, big-endian two's complement in steps of range.step.
+struct VoltageOffsetControls {
+    RangedMeasurement range;
+    RangedMeasurement rampDurationRange;
+    std::unique_ptr<BoolCoder> channelCoder;
+    std::unique_ptr<DoubleCoder> valueCoder;
+    std::unique_ptr<BoolCoder> strobeCoder;
+    std::unique_ptr<DoubleCoder> rampInitialCoder;
+    std::unique_ptr<DoubleCoder> rampFinalCoder;
+    std::unique_ptr<DoubleCoder> rampDurationCoder;
+    std::unique_ptr<BoolCoder> rampStrobeCoder;
+    uint16_t infoByteOffset = 0;
+    bool available() const { return valueCoder != nullptr; }
+};
+
+// A custom protocol of two waveforms played together: millisecond voltage segments and fast
+// pulses (single, or trains when maxPulseCount > 0). The device latches one row at a time:
+// rows 0.. are the segments, then the pulses.
+enum FastPulsesField { SegmentVoltage, SegmentDuration, PulseVoltage, PulseWait, PulseDuration, PulsePeriod,
+                       PulseCount, FastPulsesFieldsNum };
+
+struct FastPulsesControls {
+    uint16_t protocolIdx = 15;
+    uint16_t segments = 0;
+    uint16_t pulses = 0;
+    uint16_t maxPulseCount = 0;
+    std::array<RangedMeasurement, FastPulsesFieldsNum> ranges; // PulseCount: an adimensional range
+    std::array<std::unique_ptr<DoubleCoder>, FastPulsesFieldsNum> coders; // two fields may share bits
+    std::unique_ptr<BoolCoder> rowCoder;
+    std::unique_ptr<BoolCoder> strobeCoder;
+    std::array<std::vector<Measurement>, FastPulsesFieldsNum> values; // per row of its waveform
+    bool available() const { return rowCoder != nullptr; }
+};
+
 class MessageDispatcher {
   public:
     static constexpr uint32_t rxRingBytes = 0x100000;
@@ -99,6 +157,25 @@ class MessageDispatcher {
     ErrorCodes_t setChoice(uint16_t choiceIdx, uint16_t optionIdx);
     ErrorCodes_t setRawBit(uint16_t byte, uint8_t bit, bool value);
     ErrorCodes_t setRawField(uint16_t byte, uint8_t value);
+    ErrorCodes_t setVoltageReferenceRange(uint16_t rangeIdx, bool apply);
+    ErrorCodes_t setVoltageReference(const Measurement& value, bool apply);
+    ErrorCodes_t setVoltageReferenceLpf(uint16_t filterIdx, bool apply);
+    ErrorCodes_t setLed(uint16_t ledIdx, bool on);
+    ErrorCodes_t setCustomDouble(uint16_t doubleIdx, double value);
+    ErrorCodes_t setReferencePulseTrain(const Measurement& voltage, const Measurement& duration,
+                                        const Measurement& period, uint16_t count);
+    ErrorCodes_t overrideReferencePulse(bool on);
+    // The channel whose compensation the next setCFast changes; the channel count means all.
+    ErrorCodes_t selectCompensationChannel(uint16_t channelIdx);
+    ErrorCodes_t setCFast(const Measurement& value, bool enabled);
+    ErrorCodes_t getVoltageOffsets(std::vector<Measurement>& offsets);
+    // Whether an offset may be applied: within its range and, added to Vhold, within the
+    // protocol's voltage limits. The message says which rule failed.
+    ErrorCodes_t checkVoltageOffset(uint16_t channelIdx, const Measurement& offset, std::string& message);
+    ErrorCodes_t setVoltageOffset(uint16_t channelIdx, const Measurement& offset);
+    ErrorCodes_t startVoltageOffsetRamp(uint16_t channelIdx, const Measurement& initial, const Measurement& final,
+                                        const Measurement& duration);
+    ErrorCodes_t setFastPulses(FastPulsesField field, uint16_t row, const Measurement& value);
     ErrorCodes_t setDigitalFilter(const Measurement& cutoff, bool lowPass, bool enabled);
     ErrorCodes_t setDenoiserEnabled(bool on);
     ErrorCodes_t resetDevice();
@@ -206,6 +283,29 @@ class MessageDispatcher {
 
     PulseControls insertionPulse;
     PulseControls referencePulse;
+    PulseTrainControls referencePulseTrain;
+
+    std::vector<RangedMeasurement> voltageReferenceRanges;
+    uint16_t defaultVoltageReferenceRangeIdx = 0;
+    std::unique_ptr<BoolCoder> voltageReferenceRangeCoder;
+    std::vector<std::unique_ptr<DoubleCoder>> voltageReferenceCoders; // one per range: its step is the resolution
+    std::vector<Measurement> voltageReferenceLpfs;
+    uint16_t defaultVoltageReferenceLpfIdx = 0;
+    std::unique_ptr<BoolCoder> voltageReferenceLpfCoder;
+    // Per voltage range, which filters it allows: bit 0 the stimulus filter, bit 1 the reference filter.
+    std::vector<uint16_t> voltageFilterAvailability;
+
+    std::vector<uint32_t> ledColors; // 0xRRGGBB
+    std::vector<std::unique_ptr<BoolCoder>> ledCoders;
+    std::vector<std::string> customDoubleNames;
+    std::vector<RangedMeasurement> customDoubleRanges;
+    std::vector<double> customDoubleDefaults;
+    std::vector<std::unique_ptr<DoubleCoder>> customDoubleCoders;
+
+    CompensationControls cFast;
+    VoltageOffsetControls voltageOffsets;
+    FastPulsesControls fastPulses;
+    bool digitalTriggerAvailable = false;
 
     std::vector<std::string> switchNames;
     std::vector<bool> switchDefaults;
@@ -242,6 +342,10 @@ class MessageDispatcher {
     uint16_t selectedProtocolIdx = 0;
     std::vector<bool> switchBankA;
     std::vector<bool> switchBankB;
+    uint16_t selectedVoltageReferenceRangeIdx = 0;
+    uint16_t selectedCompensationChannel = 0;
+    std::vector<Measurement> cFastValues;
+    std::vector<bool> cFastEnabled;
 
     // Digital filter.
     bool filterEnabled = false;
