@@ -1,0 +1,265 @@
+// The Dogwood models and the optional features only they have, checked on the bytes the
+// device receives; expected bytes are worked out by hand from the byte map in dogwood.cpp.
+
+#include "tests/commlib/models/modeltest.h"
+
+#include "commlib/models/dogwood.h"
+
+namespace kv4test {
+namespace {
+
+using namespace kv4cl;
+
+constexpr Identity dogwood16{12, 4, 1};
+constexpr Identity dogwood32{12, 5, 1};
+
+class Dogwood : public ModelBus {
+  protected:
+    // Connects through the public functions and waits for the power-on messages on channel A:
+    // the reset pulse, the front-end reset pulse and the configuration.
+    void connectDogwood(Identity id) {
+        device = addDevice("DW01", id);
+        ASSERT_EQ(kv4cl::connect({"DW01"}), Success);
+        device->failCalls(kav4sim::FtdiCall::Purge); // see ModelBus::keepDeliveries
+        device->feed('A', {0x00});
+        written = 5;
+        ASSERT_TRUE(device->waitForWrites('A', written, 10s));
+    }
+    // The `expected` messages a call sends, once they are on the wire.
+    template <typename F> std::vector<Message> sentBy(F&& call, size_t expected) {
+        EXPECT_EQ(call(), Success);
+        written += expected;
+        EXPECT_TRUE(device->waitForWrites('A', written, 10s));
+        const std::vector<Message> all = device->writes('A');
+        EXPECT_EQ(all.size(), written);
+        return {all.end() - long(expected), all.end()};
+    }
+    std::shared_ptr<kav4sim::VirtualDevice> device;
+    size_t written = 0;
+};
+
+TEST_F(Dogwood, SixteenChannelsHaveARangeEachAndTheTwoRangeModesDiffer) {
+    connectDogwood(dogwood16);
+    uint32_t v = 0, c = 0, gp = 0;
+    ASSERT_EQ(getChannelCounts(v, c, gp), Success);
+    EXPECT_EQ(c, 16u);
+    EXPECT_EQ(gp, 1u);
+    bool independent = false;
+    ASSERT_EQ(hasIndependentCurrentRanges(independent), Success);
+    EXPECT_TRUE(independent);
+
+    // Channel 3's two bits start at bit 6 of byte 4 and end at bit 0 of byte 5.
+    auto sent = sentBy([] { return setCurrentRange(3, 3); }, 1);
+    EXPECT_EQ(sent[0][4], 0x40);
+    EXPECT_EQ(sent[0][5], 0x01);
+    // Range 2 on all channels sets every odd bit of the 32-bit block from byte 4.
+    sent = sentBy([] { return setCurrentRange(2, 16); }, 1);
+    EXPECT_EQ(Message(sent[0].begin() + 4, sent[0].begin() + 9), (Message{0x2A, 0x55, 0x2A, 0x55, 0x0A}));
+    RangedMeasurement_t range;
+    ASSERT_EQ(getCurrentRange(range, 15), Success);
+    EXPECT_EQ(range.max, 20.0);
+}
+
+TEST_F(Dogwood, ThirtyTwoChannelsShareOneRangeAndStreamThirtyThreeWords) {
+    connectDogwood(dogwood32);
+    bool independent = true;
+    ASSERT_EQ(hasIndependentCurrentRanges(independent), Success);
+    EXPECT_FALSE(independent);
+    auto sent = sentBy([] { return setCurrentRange(3, 32); }, 1);
+    EXPECT_EQ(sent[0][2] & 0x30, 0x30);
+    CompensationControl_t control;
+    EXPECT_EQ(getCFastControl(control), ErrorCommandNotImplemented);
+    std::vector<Measurement_t> offsets;
+    EXPECT_EQ(getVoltageOffsets(offsets), ErrorFeatureNotImplemented);
+
+    // One packet of counting words, twice with the next marker, read back in 33-word frames.
+    Message packet = {0x7F, 0xFF, 0x80, 0x00, 0, 0};
+    for (int s = 0; s < 16; s++)
+        for (int w = 0; w < 33; w++) {
+            packet.push_back(uint8_t(s));
+            packet.push_back(uint8_t(w));
+        }
+    Message stream;
+    const uint32_t repeats = deviceList().first().maxPackets;
+    for (uint32_t i = 0; i < repeats; i++)
+        stream.insert(stream.end(), packet.begin(), packet.end());
+    stream.insert(stream.end(), packet.begin(), packet.begin() + 4);
+    device->feed('A', stream);
+    ASSERT_TRUE(device->waitUntilDrained('A', 10s));
+    uint32_t got = 0;
+    uint16_t* frames = nullptr;
+    uint16_t* raw = nullptr;
+    ASSERT_EQ(readSamples(16, got, frames, raw), Success);
+    ASSERT_EQ(got, 16u);
+    EXPECT_EQ(raw[5 * 33 + 32], 5 << 8 | 32);
+}
+
+TEST_F(Dogwood, FastCapacitanceIsLatchedForTheSelectedChannel) {
+    connectDogwood(dogwood16);
+    CompensationControl_t control;
+    ASSERT_EQ(getCFastControl(control), Success);
+    EXPECT_EQ(control.name, "CFast");
+    EXPECT_EQ(control.range.prefix, UnitPfxPico);
+
+    ASSERT_EQ(selectCompensationChannel(5), Success); // remembered, nothing sent
+    // 3.5 pF given in femtofarads: 175 steps of 0.02 pF; channel 5, enable and strobe in byte 16.
+    auto sent = sentBy([] { return setCFast({3500.0, UnitPfxFemto, "F"}, true); }, 1);
+    EXPECT_EQ(sent[0][16], 5 | 0x20 | 0x40);
+    EXPECT_EQ(sent[0][17], 175 & 0x7F);
+    EXPECT_EQ(sent[0][18], 175 >> 7);
+    sent = sentBy([] { return setRawBit(86, 0, false); }, 1);
+    EXPECT_EQ(sent[0][16], 5 | 0x20) << "the strobe is an edge";
+
+    EXPECT_EQ(setCFast({25.0, UnitPfxPico, "F"}, true), ErrorValueOutOfRange);
+    EXPECT_EQ(selectCompensationChannel(17), ErrorValueOutOfRange);
+    ASSERT_EQ(selectCompensationChannel(16), Success);
+    sent = sentBy([] { return setCFast({1.0, UnitPfxPico, "F"}, false); }, 1);
+    EXPECT_EQ(sent[0][16], 16 | 0x40) << "the channel count addresses every channel";
+    const auto& d = deviceList().first();
+    EXPECT_EQ(d.cFastValues[5].value, 1.0);
+    EXPECT_FALSE(d.cFastEnabled[0]);
+}
+
+TEST_F(Dogwood, VoltageOffsetsAreCheckedLatchedRampedAndReadBack) {
+    connectDogwood(dogwood16);
+    // 12.5 mV is 25 steps of 0.5 mV; channel 2 and the strobe in byte 57.
+    auto sent = sentBy([] { return setVoltageOffset(2, {12.5, UnitPfxMilli, "V"}); }, 1);
+    EXPECT_EQ(sent[0][57], 2 | 0x20);
+    EXPECT_EQ(sent[0][58], 25);
+    EXPECT_EQ(sent[0][59], 0);
+    // -3 mV on all channels: magnitude 6 with the sign at bit 10 (bit 3 of byte 59).
+    sent = sentBy([] { return setVoltageOffset(16, {-0.003, UnitPfxNone, "V"}); }, 1);
+    EXPECT_EQ(sent[0][57], 16 | 0x20);
+    EXPECT_EQ(sent[0][58], 6);
+    EXPECT_EQ(sent[0][59], 0x08);
+    // A ramp from -10 to 20 mV over 1.5 s on channel 1.
+    sent = sentBy(
+        [] {
+            return startVoltageOffsetRamp(1, {-10.0, UnitPfxMilli, "V"}, {20.0, UnitPfxMilli, "V"},
+                                          {1.5, UnitPfxNone, "s"});
+        },
+        1);
+    EXPECT_EQ(sent[0][57], 1 | 0x40);
+    EXPECT_EQ(Message(sent[0].begin() + 60, sent[0].begin() + 67),
+              (Message{20, 0x08, 40, 0, 1500 & 0x7F, 1500 >> 7, 0}));
+
+    std::string message;
+    EXPECT_EQ(checkVoltageOffset(0, {600.0, UnitPfxMilli, "V"}, message), ErrorValueOutOfRange);
+    EXPECT_EQ(message, "Offset\nmust be within [-500,500]mV");
+    sentBy([] { return setProtocolVoltage(0, {450.0, UnitPfxMilli, "V"}); }, 1);
+    EXPECT_EQ(checkVoltageOffset(0, {100.0, UnitPfxMilli, "V"}, message), ErrorValueOutOfRange);
+    EXPECT_EQ(message, "Vhold+offset\nmust be within [-500,500]mV");
+    EXPECT_EQ(checkVoltageOffset(0, {-100.0, UnitPfxMilli, "V"}, message), Success);
+    EXPECT_EQ(checkVoltageOffset(16, {0.0, UnitPfxMilli, "V"}, message), ErrorValueOutOfRange);
+
+    // The device reports the offsets in force through its info bytes: channel 2 at indices 4 and 5.
+    const uint32_t packets = deviceList().first().maxPackets;
+    Message stream;
+    for (uint32_t p = 0; p <= packets; p++) {
+        const uint8_t index = uint8_t(4 + p % 2);
+        Message packet = {0x7F, 0xFF, 0x80, 0x00, index, uint8_t(index == 4 ? 0xFF : 0xF0)};
+        packet.resize(deviceList().first().packetBytes, 0);
+        stream.insert(stream.end(), packet.begin(), packet.end());
+    }
+    device->feed('A', stream);
+    ASSERT_TRUE(device->waitUntilDrained('A', 10s));
+    std::vector<Measurement_t> offsets;
+    ASSERT_EQ(getVoltageOffsets(offsets), Success);
+    ASSERT_EQ(offsets.size(), 16u);
+    EXPECT_EQ(offsets[2].value, -8.0) << "0xFFF0 is -16 steps of 0.5 mV";
+    EXPECT_EQ(offsets[2].unit, "V");
+    EXPECT_EQ(offsets[3].value, 0.0);
+}
+
+TEST_F(Dogwood, FastPulsesAreSentRowByRow) {
+    connectDogwood(dogwood16);
+    uint16_t protocol = 0;
+    ASSERT_EQ(getFastPulsesProtocol(protocol), Success);
+    EXPECT_EQ(protocol, 15);
+    uint16_t pulses = 0, maxCount = 0;
+    RangedMeasurement_t voltage, wait, duration, period;
+    ASSERT_EQ(getFastPulsesWaveform2(pulses, voltage, wait, duration, period, maxCount), Success);
+    EXPECT_EQ(pulses, 8);
+    EXPECT_EQ(maxCount, 1000);
+    EXPECT_EQ(duration.prefix, UnitPfxMicro);
+
+    // Pulse 2 is row 10 (after the eight segments): its voltage and the defaults of the row's
+    // other fields (no wait, 1 us, 2 us period, one pulse).
+    auto sent = sentBy([] { return setFastPulsesPulseVoltage(2, {100.0, UnitPfxMilli, "V"}); }, 1);
+    EXPECT_EQ(sent[0][75], 10 | 0x10);
+    EXPECT_EQ(Message(sent[0].begin() + 76, sent[0].begin() + 87),
+              (Message{200 & 0x7F, 200 >> 7, 0, 0, 0, 1, 0, 2, 0, 1, 0}));
+    // Segment 0 lasts 2.5 s: 5000 steps of 0.5 ms in the shared 21-bit field.
+    sent = sentBy([] { return setFastPulsesSegmentDuration(0, {2.5, UnitPfxNone, "s"}); }, 1);
+    EXPECT_EQ(sent[0][75], 0x10);
+    EXPECT_EQ(Message(sent[0].begin() + 76, sent[0].begin() + 81),
+              (Message{0, 0, 5000 & 0x7F, 5000 >> 7, 0}));
+    // The pulse's own values stay in memory while segments are edited.
+    sent = sentBy([] { return setFastPulsesPulseCount(2, 300); }, 1);
+    EXPECT_EQ(sent[0][76], 200 & 0x7F);
+    EXPECT_EQ(sent[0][85], 300 & 0x7F);
+    EXPECT_EQ(sent[0][86], 300 >> 7);
+
+    EXPECT_EQ(setFastPulsesSegmentVoltage(8, {0.0, UnitPfxMilli, "V"}), ErrorValueOutOfRange);
+    EXPECT_EQ(setFastPulsesPulsePeriod(0, {1.0, UnitPfxMicro, "s"}), ErrorValueOutOfRange);
+    EXPECT_EQ(selectProtocol(15), Success);
+    EXPECT_EQ(selectProtocol(14), ErrorValueOutOfRange);
+}
+
+TEST_F(Dogwood, ReferencePulseTrainAndOverride) {
+    connectDogwood(dogwood16);
+    RangedMeasurement_t periodRange;
+    uint16_t maxCount = 0;
+    ASSERT_EQ(getReferencePulseTrainControls(periodRange, maxCount), Success);
+    EXPECT_EQ(maxCount, 1000);
+    auto sent = sentBy(
+        [] {
+            return setReferencePulseTrain({50.0, UnitPfxMilli, "V"}, {500.0, UnitPfxMicro, "s"},
+                                          {2.0, UnitPfxMilli, "s"}, 10);
+        },
+        1);
+    EXPECT_EQ(sent[0][1] & 0x20, 0x20);
+    EXPECT_EQ(Message(sent[0].begin() + 67, sent[0].begin() + 75),
+              (Message{100, 0, 50, 0, 200 & 0x7F, 200 >> 7, 10, 0}));
+    EXPECT_EQ(setReferencePulseTrain({50.0, UnitPfxMilli, "V"}, {0.5, UnitPfxMilli, "s"},
+                                     {2.0, UnitPfxMilli, "s"}, 0),
+              ErrorValueOutOfRange);
+    sent = sentBy([] { return overrideReferencePulse(true); }, 1);
+    EXPECT_EQ(sent[0][1], 0x40) << "override held, train bit already cleared";
+}
+
+TEST_F(Dogwood, ReferenceVoltageLedsAndCustomValues) {
+    connectDogwood(dogwood16);
+    std::vector<uint16_t> availability;
+    ASSERT_EQ(getVoltageFilterAvailability(availability), Success);
+    EXPECT_EQ(availability, (std::vector<uint16_t>{3, 1}));
+
+    sentBy([] { return setVoltageReferenceRange(1); }, 1);
+    // -1000 mV in steps of 2 mV: magnitude 500, sign at bit 10.
+    auto sent = sentBy([] { return setVoltageReference({-1.0, UnitPfxNone, "V"}); }, 1);
+    EXPECT_EQ(sent[0][0], 0x80 | 0x08);
+    EXPECT_EQ(sent[0][23], 500 & 0x7F);
+    EXPECT_EQ(sent[0][24], (500 >> 7) | 0x08);
+    EXPECT_EQ(setVoltageReference({2500.0, UnitPfxMilli, "V"}), ErrorValueOutOfRange);
+
+    std::vector<uint32_t> colors;
+    ASSERT_EQ(getLeds(colors), Success);
+    EXPECT_EQ(colors.size(), 4u);
+    sent = sentBy([] { return setLed(2, true); }, 1);
+    EXPECT_EQ(sent[0][15] & 0x0F, 0x04);
+    EXPECT_EQ(setLed(4, true), ErrorValueOutOfRange);
+
+    // -0.1 mV is -5 steps of 0.02 mV: 0x3FB in ten bits; 37.5 degrees is 225 steps above 15.
+    sent = sentBy([] { return setCustomDouble(0, -0.1); }, 1);
+    EXPECT_EQ(sent[0][19], 0x7B);
+    EXPECT_EQ(sent[0][20] & 0x07, 0x07);
+    sent = sentBy([] { return setCustomDouble(1, 37.5); }, 1);
+    EXPECT_EQ(sent[0][21], 225 & 0x7F);
+    EXPECT_EQ(sent[0][22], 225 >> 7);
+    bool trigger = false;
+    ASSERT_EQ(hasDigitalTrigger(trigger), Success);
+    EXPECT_TRUE(trigger);
+}
+
+} // namespace
+} // namespace kv4test
