@@ -2,12 +2,17 @@
 
 #include "commlib/api/kv4cl.h"
 #include "simulator/simulation.h"
+#include "tools/clisupport.h"
 
 #include <algorithm>
+#include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <iostream>
+#include <map>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -16,7 +21,19 @@ void printUsage(std::ostream& out) {
     out << "usage: kav4-cli [--simulate MODEL[,MODEL...]] COMMAND\n"
            "\n"
            "commands:\n"
-           "  list        the attached amplifiers: id, device version, subversion, firmware version\n"
+           "  list                the attached amplifiers: id, device version, subversion, firmware\n"
+           "  info ID             connects to one amplifier and describes it\n"
+           "  stream ID[,ID...] --seconds S [options]\n"
+           "                      connects, configures, reads for S seconds and reports frames\n"
+           "                      received against the clock, status flags and per-channel\n"
+           "                      mean and RMS; several ids stream as parallel devices\n"
+           "\n"
+           "stream options:\n"
+           "  --rate VALUE        sampling rate, e.g. 20k or 20kHz (default: the model's)\n"
+           "  --range VALUE       current range of every channel by its maximum, e.g. 2n or 200pA\n"
+           "  --protocol NAME|N   stimulus protocol to apply, by name or index\n"
+           "  --param NAME=VALUE  a protocol parameter, e.g. Vhold=-50 (in the parameter's\n"
+           "                      unit, mV for voltages, ms for times) or Vhold=-0.05V\n"
            "\n"
            "options:\n"
            "  --simulate MODEL[,MODEL...]\n"
@@ -67,6 +84,337 @@ int list() {
     return status;
 }
 
+// Failure of a library call: its message, and the exit status.
+class Failure {
+  public:
+    Failure(const std::string& what, kv4cl::ErrorCodes_t code) : text(what + ": " + describe(code)) {}
+    explicit Failure(std::string what) : text(std::move(what)) {}
+    const std::string text;
+};
+
+void check(kv4cl::ErrorCodes_t code, const std::string& what) {
+    if (code != kv4cl::Success) throw Failure(what, code);
+}
+
+// Keeps a connection for the life of a command, whatever ends it.
+class Connection {
+  public:
+    explicit Connection(const std::vector<std::string>& ids) { check(kv4cl::connect(ids), "connect"); }
+    ~Connection() { kv4cl::disconnect(); }
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+};
+
+std::vector<std::string> splitIds(const std::string& list) {
+    std::vector<std::string> ids;
+    size_t start = 0;
+    while (start <= list.size()) {
+        const size_t comma = std::min(list.find(',', start), list.size());
+        if (comma > start) ids.push_back(list.substr(start, comma - start));
+        start = comma + 1;
+    }
+    return ids;
+}
+
+std::string rangeText(const kv4cl::RangedMeasurement_t& r) {
+    return "±" + kav4cli::formatMeasurement({r.max, r.prefix, r.unit});
+}
+
+int info(const std::string& id) {
+    uint8_t version = 0, subversion = 0;
+    uint32_t firmware = 0;
+    check(kv4cl::getDeviceInfo(id, version, subversion, firmware), "device information");
+    const Connection connection({id});
+    std::string header;
+    check(kv4cl::getHeaderTemplate(header), "header");
+    // Line 3 of the recording header names the model.
+    std::string model = header;
+    for (int line = 0; line < 2 && model.find('\n') != std::string::npos; line++)
+        model.erase(0, model.find('\n') + 1);
+    model = model.substr(0, model.find('\n'));
+    std::printf("%s: %s (version %u, subversion %u, firmware %u)\n", id.c_str(), model.c_str(),
+                unsigned(version), unsigned(subversion), unsigned(firmware));
+
+    uint32_t voltages = 0, currents = 0, gps = 0;
+    check(kv4cl::getChannelCounts(voltages, currents, gps), "channel counts");
+    std::printf("channels: %u current, %u voltage, %u general purpose\n", currents, voltages, gps);
+
+    std::vector<kv4cl::RangedMeasurement_t> ranges;
+    uint16_t defaultIdx = 0;
+    const auto listRanges = [&](const char* title) {
+        std::printf("%s:", title);
+        for (size_t i = 0; i < ranges.size(); i++)
+            std::printf(" %s%s", rangeText(ranges[i]).c_str(), i == defaultIdx ? "*" : "");
+        std::printf("\n");
+    };
+    check(kv4cl::getCurrentRanges(ranges, defaultIdx), "current ranges");
+    listRanges("current ranges");
+    if (kv4cl::getVoltageRanges(ranges, defaultIdx) == kv4cl::Success) listRanges("voltage ranges");
+
+    std::vector<kv4cl::Measurement_t> rates;
+    check(kv4cl::getSamplingRates(rates, defaultIdx), "sampling rates");
+    std::printf("sampling rates:");
+    for (size_t i = 0; i < rates.size(); i++)
+        std::printf(" %s%s", kav4cli::formatMeasurement(rates[i]).c_str(), i == defaultIdx ? "*" : "");
+    std::printf("\n");
+    std::vector<uint16_t> ratios;
+    if (kv4cl::getOversamplingRatios(ratios, defaultIdx) == kv4cl::Success) {
+        std::printf("oversampling:");
+        for (uint16_t r : ratios)
+            std::printf(" x%u", unsigned(r));
+        std::printf("\n");
+    }
+
+    std::vector<std::string> names, images;
+    std::vector<std::vector<uint16_t>> v, t, sl, f, a;
+    if (kv4cl::getProtocolList(names, images, v, t, sl, f, a) == kv4cl::Success) {
+        std::printf("protocols:");
+        for (size_t i = 0; i < names.size(); i++)
+            std::printf("%s %zu \"%s\"", i ? "," : "", i, names[i].c_str());
+        std::printf("\n");
+    }
+
+    // Optional features, each shown only when the model answers for it.
+    std::vector<std::string> features;
+    kv4cl::CompensationControl_t control;
+    kv4cl::RangedMeasurement_t r1, r2;
+    std::vector<uint32_t> colors;
+    std::vector<std::string> switchNames;
+    std::vector<bool> switchDefaults;
+    uint16_t count = 0;
+    bool flag = false;
+    if (kv4cl::getCFastControl(control) == kv4cl::Success)
+        features.push_back("fast capacitance compensation");
+    if (kv4cl::getVoltageOffsetControls(r1, r2) == kv4cl::Success) features.push_back("voltage offsets");
+    if (kv4cl::getFastPulsesProtocol(count) == kv4cl::Success) features.push_back("fast pulses");
+    if (kv4cl::getInsertionPulseControls(r1, r2) == kv4cl::Success) features.push_back("insertion pulse");
+    if (kv4cl::getReferencePulseControls(r1, r2) == kv4cl::Success) features.push_back("reference pulse");
+    if (kv4cl::getReferencePulseTrainControls(r1, count) == kv4cl::Success)
+        features.push_back("pulse trains");
+    if (kv4cl::getVoltageReferenceRanges(ranges, defaultIdx) == kv4cl::Success)
+        features.push_back("voltage reference");
+    if (kv4cl::getLeds(colors) == kv4cl::Success) features.push_back(std::to_string(colors.size()) + " LEDs");
+    if (kv4cl::getSwitchesList(switchNames, switchDefaults) == kv4cl::Success)
+        features.push_back("custom flags");
+    if (kv4cl::hasDigitalTrigger(flag) == kv4cl::Success && flag) features.push_back("digital trigger");
+    std::printf("features:");
+    for (size_t i = 0; i < features.size(); i++)
+        std::printf("%s %s", i ? "," : "", features[i].c_str());
+    std::printf("%s\n", features.empty() ? " none" : "");
+    return 0;
+}
+
+struct StreamOptions {
+    double seconds = 0.0;
+    std::string rate, range, protocol;
+    std::vector<std::pair<std::string, std::string>> parameters;
+};
+
+// Sends one protocol parameter by name, in whichever family has it.
+void setParameter(const std::string& name, const std::string& text) {
+    using Getter =
+        kv4cl::ErrorCodes_t (*)(std::vector<std::string>&, std::vector<kv4cl::RangedMeasurement_t>&,
+                                std::vector<kv4cl::Measurement_t>&);
+    using Setter = kv4cl::ErrorCodes_t (*)(uint16_t, const kv4cl::Measurement_t&);
+    const std::pair<Getter, Setter> families[] = {
+        {kv4cl::getProtocolVoltage, kv4cl::setProtocolVoltage},
+        {kv4cl::getProtocolTime, kv4cl::setProtocolTime},
+        {kv4cl::getProtocolSlope, kv4cl::setProtocolSlope},
+        {kv4cl::getProtocolFrequency, kv4cl::setProtocolFrequency},
+        {kv4cl::getProtocolAdimensional, kv4cl::setProtocolAdimensional},
+    };
+    for (const auto& [get, set] : families) {
+        std::vector<std::string> names;
+        std::vector<kv4cl::RangedMeasurement_t> ranges;
+        std::vector<kv4cl::Measurement_t> defaults;
+        if (get(names, ranges, defaults) != kv4cl::Success) continue;
+        const auto found = std::find(names.begin(), names.end(), name);
+        if (found == names.end()) continue;
+        const size_t i = size_t(found - names.begin());
+        const auto value = kav4cli::parseMeasurement(text, ranges[i].unit, ranges[i].prefix);
+        if (!value) throw Failure("cannot read " + name + "=" + text + " as " + ranges[i].label());
+        check(set(uint16_t(i), *value), "parameter " + name);
+        return;
+    }
+    throw Failure("no protocol parameter named " + name);
+}
+
+void configure(const StreamOptions& options) {
+    uint16_t defaultIdx = 0;
+    if (!options.rate.empty()) {
+        std::vector<kv4cl::Measurement_t> rates;
+        check(kv4cl::getSamplingRates(rates, defaultIdx), "sampling rates");
+        const auto value = kav4cli::parseMeasurement(options.rate, "Hz", kv4cl::UnitPfxNone);
+        const auto idx = value ? kav4cli::findValue(rates, *value) : std::nullopt;
+        if (!idx) throw Failure("no sampling rate " + options.rate);
+        check(kv4cl::setSamplingRate(uint16_t(*idx)), "sampling rate");
+    }
+    if (!options.range.empty()) {
+        std::vector<kv4cl::RangedMeasurement_t> ranges;
+        check(kv4cl::getCurrentRanges(ranges, defaultIdx), "current ranges");
+        std::vector<kv4cl::Measurement_t> maxima;
+        for (const auto& r : ranges)
+            maxima.push_back({r.max, r.prefix, r.unit});
+        const auto value = kav4cli::parseMeasurement(options.range, "A", kv4cl::UnitPfxNone);
+        const auto idx = value ? kav4cli::findValue(maxima, *value) : std::nullopt;
+        if (!idx) throw Failure("no current range " + options.range);
+        uint32_t v = 0, c = 0, g = 0;
+        check(kv4cl::getChannelCounts(v, c, g), "channel counts");
+        check(kv4cl::setCurrentRange(uint16_t(*idx), uint16_t(c)), "current range");
+    }
+    if (!options.protocol.empty()) {
+        std::vector<std::string> names, images;
+        std::vector<std::vector<uint16_t>> v, t, sl, f, a;
+        check(kv4cl::getProtocolList(names, images, v, t, sl, f, a), "protocols");
+        const auto found = std::find(names.begin(), names.end(), options.protocol);
+        char* end = nullptr;
+        const unsigned long number = std::strtoul(options.protocol.c_str(), &end, 10);
+        const size_t idx = found != names.end() ? size_t(found - names.begin())
+                           : *end == '\0'       ? number
+                                                : names.size();
+        check(kv4cl::selectProtocol(uint16_t(std::min<size_t>(idx, 0xFFFF))), "protocol " + options.protocol);
+    }
+    for (const auto& [name, value] : options.parameters)
+        setParameter(name, value);
+    if (!options.protocol.empty() || !options.parameters.empty()) {
+        std::string message;
+        check(kv4cl::validateProtocol(message), message);
+        check(kv4cl::applyProtocol(), "apply protocol");
+    }
+}
+
+int stream(const std::vector<std::string>& ids, const StreamOptions& options) {
+    const Connection connection(ids);
+    configure(options);
+    uint32_t voltages = 0, currents = 0, gps = 0;
+    check(kv4cl::getChannelCounts(voltages, currents, gps), "channel counts");
+    kv4cl::Measurement_t rate;
+    check(kv4cl::getSamplingRate(rate), "sampling rate");
+    std::vector<kv4cl::RangedMeasurement_t> ranges(currents);
+    for (uint32_t c = 0; c < currents; c++)
+        check(kv4cl::getCurrentRange(ranges[c], uint16_t(c)), "current range");
+
+    // Frames carry the voltage words, the current words, then any further words of one device.
+    const uint32_t words = ids.size() > 1 ? voltages + currents : voltages + currents + gps;
+    std::vector<kav4cli::ChannelStats> stats(voltages + currents);
+    std::map<std::string, int> flags;
+    uint64_t frames = 0;
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point start = Clock::now();
+    double elapsed = 0.0;
+    for (int poll = 0; elapsed < options.seconds; poll++) {
+        kv4cl::DataStatus_t status;
+        const kv4cl::ErrorCodes_t err = kv4cl::getDataStatus(status);
+        if (err != kv4cl::Success && err != kv4cl::WarningNoDataAvailable) throw Failure("data status", err);
+        flags["buffer overflow"] += status.bufferOverflow;
+        flags["data lost"] += status.dataLost;
+        flags["word overflow"] += status.wordOverflow;
+        flags["range up suggested"] += status.rangeUpSuggested;
+        flags["range down suggested"] += status.rangeDownSuggested;
+        if (status.availableFrames > 0) {
+            uint32_t read = 0;
+            uint16_t* filtered = nullptr;
+            uint16_t* raw = nullptr;
+            const kv4cl::ErrorCodes_t r = kv4cl::readSamples(status.availableFrames, read, filtered, raw);
+            if (r != kv4cl::Success && r != kv4cl::WarningNotEnoughData) throw Failure("read", r);
+            for (uint32_t i = 0; i < read; i++) {
+                const uint16_t* frame = filtered + size_t(i) * words;
+                for (uint32_t k = 0; k < voltages + currents; k++) {
+                    double value = 0.0;
+                    if (k < voltages)
+                        kv4cl::voltageFromRaw(int16_t(frame[k]), value);
+                    else
+                        kv4cl::currentFromRaw(int16_t(frame[k]), uint16_t(k - voltages), value);
+                    // Library values are in the prefix of their range; keep them without prefix.
+                    const kv4cl::UnitPfx_t prefix =
+                        k < voltages ? kv4cl::UnitPfxMilli : ranges[k - voltages].prefix;
+                    stats[k].add(kv4cl::Measurement_t{value, prefix, ""}.getNoPrefixValue());
+                }
+            }
+            frames += read;
+        }
+        elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+        if (poll % 10 == 0)
+            std::fprintf(stderr, "\r%6.1f s / %.1f s  %llu frames", elapsed, options.seconds,
+                         static_cast<unsigned long long>(frames));
+        // The library gathers about 50 ms of data before it hands them out.
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    std::fprintf(stderr, "\n");
+
+    const double expected = elapsed * rate.getNoPrefixValue();
+    std::printf("frames: %llu received, %.0f expected from the clock (%s for %.2f s), %.2f%%\n",
+                static_cast<unsigned long long>(frames), expected, kav4cli::formatMeasurement(rate).c_str(),
+                elapsed, expected > 0 ? 100.0 * double(frames) / expected : 0.0);
+    std::printf("status flags:");
+    bool any = false;
+    for (const auto& [name, n] : flags) {
+        if (n == 0) continue;
+        std::printf("%s %s x%d", any ? "," : "", name.c_str(), n);
+        any = true;
+    }
+    std::printf("%s\n", any ? "" : " none");
+    std::printf("%-10s %14s %14s %14s\n", "channel", "mean", "RMS", "RMS noise");
+    for (size_t k = 0; k < stats.size(); k++) {
+        const std::string unit = k < voltages ? "V" : "A";
+        char name[16];
+        std::snprintf(name, sizeof name, "%s%zu", k < voltages ? "V" : "I",
+                      k < voltages ? k + 1 : k - voltages + 1);
+        const auto show = [&](double x) {
+            const kv4cl::UnitPfx_t p = kav4cli::readablePrefix(x);
+            return kav4cli::formatMeasurement(kv4cl::Measurement_t{x, kv4cl::UnitPfxNone, unit}.converted(p),
+                                              5);
+        };
+        std::printf("%-10s %14s %14s %14s\n", name, show(stats[k].mean()).c_str(),
+                    show(stats[k].rms()).c_str(), show(stats[k].deviation()).c_str());
+    }
+    return frames > 0 ? 0 : 1;
+}
+
+// Takes "--name value" or "--name=value" out of args.
+std::optional<std::string> takeOption(std::vector<std::string>& args, const std::string& name) {
+    for (size_t i = 0; i < args.size(); i++) {
+        if (args[i] == name && i + 1 < args.size()) {
+            std::string value = args[i + 1];
+            args.erase(args.begin() + long(i), args.begin() + long(i) + 2);
+            return value;
+        }
+        if (args[i].rfind(name + "=", 0) == 0) {
+            std::string value = args[i].substr(name.size() + 1);
+            args.erase(args.begin() + long(i));
+            return value;
+        }
+    }
+    return std::nullopt;
+}
+
+int run(std::vector<std::string> args) {
+    if (args.empty()) throw Failure("no command");
+    const std::string command = args[0];
+    args.erase(args.begin());
+    if (command == "list" && args.empty()) return list();
+    if (command == "info" && args.size() == 1) return info(args[0]);
+    if (command == "stream") {
+        StreamOptions options;
+        const auto seconds = takeOption(args, "--seconds");
+        if (!seconds) throw Failure("stream needs --seconds S");
+        char* end = nullptr;
+        options.seconds = std::strtod(seconds->c_str(), &end);
+        if (*end != '\0' || !(options.seconds > 0.0)) throw Failure("--seconds needs a positive number");
+        options.rate = takeOption(args, "--rate").value_or("");
+        options.range = takeOption(args, "--range").value_or("");
+        options.protocol = takeOption(args, "--protocol").value_or("");
+        while (const auto param = takeOption(args, "--param")) {
+            const size_t eq = param->find('=');
+            if (eq == std::string::npos) throw Failure("--param needs NAME=VALUE");
+            options.parameters.emplace_back(param->substr(0, eq), param->substr(eq + 1));
+        }
+        if (args.size() != 1) throw Failure("stream needs one ID[,ID...] argument");
+        return stream(splitIds(args[0]), options);
+    }
+    throw Failure("unexpected arguments for " + command);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -77,10 +425,7 @@ int main(int argc, char** argv) {
         printUsage(std::cout);
         return 0;
     }
-    if (args.size() != 1 || args[0] != "list") {
-        if (!args.empty())
-            std::cerr << "kav4-cli: unexpected argument: " << (args[0] != "list" ? args[0] : args[1])
-                      << "\n\n";
+    if (args.empty()) {
         printUsage(std::cerr);
         return 2;
     }
@@ -91,5 +436,10 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    return list();
+    try {
+        return run(args);
+    } catch (const Failure& failure) {
+        std::cerr << "kav4-cli: " << failure.text << "\n";
+        return 1;
+    }
 }
