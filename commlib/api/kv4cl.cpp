@@ -180,7 +180,7 @@ ErrorCodes_t getOversamplingRatios(std::vector<uint16_t>& ratios, uint16_t& defa
 
 ErrorCodes_t getVoltageStimulusLpfs(std::vector<Measurement_t>& filters, uint16_t& defaultIdx) {
     return ask([&](MessageDispatcher& d) {
-        if (!d.voltageStimulusLpfCoder || d.voltageStimulusLpfs.empty()) return ErrorFeatureNotImplemented;
+        if (d.voltageStimulusLpfs.empty()) return ErrorFeatureNotImplemented;
         filters = d.voltageStimulusLpfs;
         defaultIdx = d.defaultVoltageStimulusLpfIdx;
         return Success;
@@ -349,21 +349,22 @@ ErrorCodes_t getCFastControl(CompensationControl_t& control) {
 }
 
 ErrorCodes_t selectCompensationChannel(uint16_t channelIdx) {
-    const ErrorCodes_t err = deviceList().forChannel(channelIdx, [](MessageDispatcher& d, uint16_t local) {
-        return d.selectCompensationChannel(local);
-    });
+    const ErrorCodes_t err = deviceList().forChannel(
+        channelIdx, [](MessageDispatcher& d, uint16_t local) { return d.selectCompensationChannel(local); });
     if (err == Success) deviceList().compensationChannel = channelIdx;
     return err;
 }
 
 ErrorCodes_t setCFast(const Measurement_t& value, bool enabled) {
-    return deviceList().forChannel(deviceList().compensationChannel,
-                                   [&](MessageDispatcher& d, uint16_t) { return d.setCFast(value, enabled); });
+    return deviceList().forChannel(deviceList().compensationChannel, [&](MessageDispatcher& d, uint16_t) {
+        return d.setCFast(value, enabled);
+    });
 }
 
 // ---- Voltage offsets ------------------------------------------------------------------------------
 
-ErrorCodes_t getVoltageOffsetControls(RangedMeasurement_t& offsetRange, RangedMeasurement_t& rampDurationRange) {
+ErrorCodes_t getVoltageOffsetControls(RangedMeasurement_t& offsetRange,
+                                      RangedMeasurement_t& rampDurationRange) {
     return ask([&](MessageDispatcher& d) {
         if (!d.voltageOffsets.available()) return ErrorFeatureNotImplemented;
         offsetRange = d.voltageOffsets.range;
@@ -390,13 +391,12 @@ ErrorCodes_t checkVoltageOffset(uint16_t channelIdx, const Measurement_t& offset
 }
 
 ErrorCodes_t setVoltageOffset(uint16_t channelIdx, const Measurement_t& offset) {
-    return deviceList().forChannel(channelIdx, [&](MessageDispatcher& d, uint16_t local) {
-        return d.setVoltageOffset(local, offset);
-    });
+    return deviceList().forChannel(
+        channelIdx, [&](MessageDispatcher& d, uint16_t local) { return d.setVoltageOffset(local, offset); });
 }
 
-ErrorCodes_t startVoltageOffsetRamp(uint16_t channelIdx, const Measurement_t& initial, const Measurement_t& final,
-                                    const Measurement_t& duration) {
+ErrorCodes_t startVoltageOffsetRamp(uint16_t channelIdx, const Measurement_t& initial,
+                                    const Measurement_t& final, const Measurement_t& duration) {
     return deviceList().forChannel(channelIdx, [&](MessageDispatcher& d, uint16_t local) {
         return d.startVoltageOffsetRamp(local, initial, final, duration);
     });
@@ -594,7 +594,8 @@ ErrorCodes_t getReferencePulseTrainControls(RangedMeasurement_t& periodRange, ui
 
 ErrorCodes_t setReferencePulseTrain(const Measurement_t& voltage, const Measurement_t& duration,
                                     const Measurement_t& period, uint16_t count) {
-    return setOnAll([&](MessageDispatcher& d) { return d.setReferencePulseTrain(voltage, duration, period, count); });
+    return setOnAll(
+        [&](MessageDispatcher& d) { return d.setReferencePulseTrain(voltage, duration, period, count); });
 }
 
 ErrorCodes_t overrideReferencePulse(bool on) {

@@ -719,8 +719,10 @@ ErrorCodes_t MessageDispatcher::setVoltageRange(uint16_t rangeIdx, bool apply) {
 }
 
 ErrorCodes_t MessageDispatcher::setVoltageStimulusLpf(uint16_t filterIdx, bool apply) {
-    if (!voltageStimulusLpfCoder || voltageStimulusLpfs.empty()) return ErrorFeatureNotImplemented;
+    if (voltageStimulusLpfs.empty()) return ErrorFeatureNotImplemented;
     if (filterIdx >= voltageStimulusLpfs.size()) return ErrorValueOutOfRange;
+    // Some models list the choices without a field of their own: nothing to encode or send then.
+    if (!voltageStimulusLpfCoder) return Success;
     voltageStimulusLpfCoder->encode(filterIdx, txMessage);
     if (apply) sendMessage();
     return Success;

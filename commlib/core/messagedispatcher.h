@@ -94,15 +94,23 @@ struct VoltageOffsetControls {
 // A custom protocol of two waveforms played together: millisecond voltage segments and fast
 // pulses (single, or trains when maxPulseCount > 0). The device latches one row at a time:
 // rows 0.. are the segments, then the pulses.
-enum FastPulsesField { SegmentVoltage, SegmentDuration, PulseVoltage, PulseWait, PulseDuration, PulsePeriod,
-                       PulseCount, FastPulsesFieldsNum };
+enum FastPulsesField {
+    SegmentVoltage,
+    SegmentDuration,
+    PulseVoltage,
+    PulseWait,
+    PulseDuration,
+    PulsePeriod,
+    PulseCount,
+    FastPulsesFieldsNum
+};
 
 struct FastPulsesControls {
     uint16_t protocolIdx = 15;
     uint16_t segments = 0;
     uint16_t pulses = 0;
     uint16_t maxPulseCount = 0;
-    std::array<RangedMeasurement, FastPulsesFieldsNum> ranges; // PulseCount: an adimensional range
+    std::array<RangedMeasurement, FastPulsesFieldsNum> ranges;            // PulseCount: an adimensional range
     std::array<std::unique_ptr<DoubleCoder>, FastPulsesFieldsNum> coders; // two fields may share bits
     std::unique_ptr<BoolCoder> rowCoder;
     std::unique_ptr<BoolCoder> strobeCoder;
@@ -173,8 +181,8 @@ class MessageDispatcher {
     // protocol's voltage limits. The message says which rule failed.
     ErrorCodes_t checkVoltageOffset(uint16_t channelIdx, const Measurement& offset, std::string& message);
     ErrorCodes_t setVoltageOffset(uint16_t channelIdx, const Measurement& offset);
-    ErrorCodes_t startVoltageOffsetRamp(uint16_t channelIdx, const Measurement& initial, const Measurement& final,
-                                        const Measurement& duration);
+    ErrorCodes_t startVoltageOffsetRamp(uint16_t channelIdx, const Measurement& initial,
+                                        const Measurement& final, const Measurement& duration);
     ErrorCodes_t setFastPulses(FastPulsesField field, uint16_t row, const Measurement& value);
     ErrorCodes_t setDigitalFilter(const Measurement& cutoff, bool lowPass, bool enabled);
     ErrorCodes_t setDenoiserEnabled(bool on);
@@ -198,6 +206,8 @@ class MessageDispatcher {
     virtual void prepareProtocol() {}
     // Resets the reset denoiser; models set its period first.
     virtual void currentRangeChanged();
+    // Sets the reset denoiser and restarts it: templates and means back to zero.
+    void configureDenoiser(uint32_t period, double alpha, bool suspended);
 
     // ---- Data ----------------------------------------------------------------------------
     ErrorCodes_t getStatus(DataStatus_t& status);
@@ -288,7 +298,8 @@ class MessageDispatcher {
     std::vector<RangedMeasurement> voltageReferenceRanges;
     uint16_t defaultVoltageReferenceRangeIdx = 0;
     std::unique_ptr<BoolCoder> voltageReferenceRangeCoder;
-    std::vector<std::unique_ptr<DoubleCoder>> voltageReferenceCoders; // one per range: its step is the resolution
+    std::vector<std::unique_ptr<DoubleCoder>>
+        voltageReferenceCoders; // one per range: its step is the resolution
     std::vector<Measurement> voltageReferenceLpfs;
     uint16_t defaultVoltageReferenceLpfIdx = 0;
     std::unique_ptr<BoolCoder> voltageReferenceLpfCoder;
@@ -377,10 +388,12 @@ class MessageDispatcher {
     void sendMessage() { enqueueTxMessage(txMessage); }
     void updateRxPacing();
     void computeFilterCoefficients();
-    // Sets the reset denoiser and restarts it: templates and means back to zero.
-    void configureDenoiser(uint32_t period, double alpha, bool suspended);
 
     std::unique_ptr<FtdiEeprom> eeprom;
+    // A dispatcher without transport (the demo device) keeps these itself.
+    bool connected = false;
+    bool stopping = false;
+    std::atomic<bool> stopRequested{false};
 
   private:
     void rxLoop();
@@ -400,10 +413,7 @@ class MessageDispatcher {
     CalibrationMemory calibrationMemory;
     bool spiMode = false;
 
-    bool connected = false;
-    bool stopping = false;
     std::atomic<bool> threadsRunning{false};
-    std::atomic<bool> stopRequested{false};
     std::atomic<bool> dataSeen{false};
     std::thread rxThread;
     std::thread txThread;

@@ -34,8 +34,8 @@ ErrorCodes_t MessageDispatcher::setVoltageReference(const Measurement& value, bo
     const uint16_t r = selectedVoltageReferenceRangeIdx;
     const RangedMeasurement& range = voltageReferenceRanges[r];
     if (!range.includes(value)) return ErrorValueOutOfRange;
-    voltageReferenceCoders[r < voltageReferenceCoders.size() ? r : 0]->encode(value.converted(range.prefix).value,
-                                                                              txMessage);
+    voltageReferenceCoders[r < voltageReferenceCoders.size() ? r : 0]->encode(
+        value.converted(range.prefix).value, txMessage);
     if (apply) sendMessage();
     return Success;
 }
@@ -64,17 +64,20 @@ ErrorCodes_t MessageDispatcher::setCustomDouble(uint16_t doubleIdx, double value
     return Success;
 }
 
-ErrorCodes_t MessageDispatcher::setReferencePulseTrain(const Measurement& voltage, const Measurement& duration,
-                                                       const Measurement& period, uint16_t count) {
+ErrorCodes_t MessageDispatcher::setReferencePulseTrain(const Measurement& voltage,
+                                                       const Measurement& duration, const Measurement& period,
+                                                       uint16_t count) {
     const PulseTrainControls& train = referencePulseTrain;
     if (!train.available() || !referencePulse.available()) return ErrorFeatureNotImplemented;
     if (count < 1 || count > train.maxCount) return ErrorValueOutOfRange;
     if (referencePulse.voltageCoder)
-        referencePulse.voltageCoder->encode(voltage.converted(referencePulse.voltageRange.prefix).value, txMessage);
+        referencePulse.voltageCoder->encode(voltage.converted(referencePulse.voltageRange.prefix).value,
+                                            txMessage);
     if (referencePulse.durationCoder)
         referencePulse.durationCoder->encode(duration.converted(referencePulse.durationRange.prefix).value,
                                              txMessage);
-    if (train.periodCoder) train.periodCoder->encode(period.converted(train.periodRange.prefix).value, txMessage);
+    if (train.periodCoder)
+        train.periodCoder->encode(period.converted(train.periodRange.prefix).value, txMessage);
     if (train.countCoder) train.countCoder->encode(count, txMessage);
     strobe(*train.startCoder);
     return Success;
@@ -153,7 +156,8 @@ ErrorCodes_t MessageDispatcher::checkVoltageOffset(uint16_t channelIdx, const Me
 
 ErrorCodes_t MessageDispatcher::setVoltageOffset(uint16_t channelIdx, const Measurement& offset) {
     if (!voltageOffsets.available()) return ErrorFeatureNotImplemented;
-    if (channelIdx > currentChannelsNum || !voltageOffsets.range.includes(offset)) return ErrorValueOutOfRange;
+    if (channelIdx > currentChannelsNum || !voltageOffsets.range.includes(offset))
+        return ErrorValueOutOfRange;
     if (voltageOffsets.channelCoder) voltageOffsets.channelCoder->encode(channelIdx, txMessage);
     voltageOffsets.valueCoder->encode(offset.converted(voltageOffsets.range.prefix).value, txMessage);
     if (voltageOffsets.strobeCoder)
@@ -164,7 +168,8 @@ ErrorCodes_t MessageDispatcher::setVoltageOffset(uint16_t channelIdx, const Meas
 }
 
 ErrorCodes_t MessageDispatcher::startVoltageOffsetRamp(uint16_t channelIdx, const Measurement& initial,
-                                                       const Measurement& final, const Measurement& duration) {
+                                                       const Measurement& final,
+                                                       const Measurement& duration) {
     const VoltageOffsetControls& o = voltageOffsets;
     if (!o.available() || !o.rampStrobeCoder) return ErrorFeatureNotImplemented;
     if (channelIdx > currentChannelsNum || !o.range.includes(initial) || !o.range.includes(final) ||
@@ -184,7 +189,8 @@ ErrorCodes_t MessageDispatcher::setFastPulses(FastPulsesField field, uint16_t ro
     if (field >= FastPulsesFieldsNum) return ErrorValueOutOfRange;
     const bool segment = field == SegmentVoltage || field == SegmentDuration;
     if (row >= (segment ? fp.segments : fp.pulses)) return ErrorValueOutOfRange;
-    if ((field == PulsePeriod || field == PulseCount) && fp.maxPulseCount == 0) return ErrorFeatureNotImplemented;
+    if ((field == PulsePeriod || field == PulseCount) && fp.maxPulseCount == 0)
+        return ErrorFeatureNotImplemented;
     const RangedMeasurement& range = fp.ranges[field];
     if (!range.includes(value)) return ErrorValueOutOfRange;
     fp.values[field][row] = value.converted(range.prefix);
@@ -193,7 +199,8 @@ ErrorCodes_t MessageDispatcher::setFastPulses(FastPulsesField field, uint16_t ro
     const FastPulsesField first = segment ? SegmentVoltage : PulseVoltage;
     const FastPulsesField last = segment ? SegmentDuration : PulseCount;
     for (int f = first; f <= last; f++) {
-        if (fp.coders[f] && row < fp.values[f].size()) fp.coders[f]->encode(fp.values[f][row].value, txMessage);
+        if (fp.coders[f] && row < fp.values[f].size())
+            fp.coders[f]->encode(fp.values[f][row].value, txMessage);
     }
     fp.rowCoder->encode(segment ? row : fp.segments + row, txMessage);
     if (fp.strobeCoder)

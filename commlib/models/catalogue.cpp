@@ -1,25 +1,57 @@
 #include "commlib/models/catalogue.h"
 
+#include "commlib/demo/fakeelm.h"
+#include "commlib/demo/ftdieepromdemo.h"
+#include "commlib/models/alder.h"
+#include "commlib/models/birch.h"
+#include "commlib/models/cedar.h"
+#include "commlib/models/dogwood.h"
+#include "commlib/models/elm.h"
+
 #include <map>
 
 namespace kv4CommLib {
 
 const std::vector<CatalogueRow>& catalogue() {
-    static const std::vector<CatalogueRow> rows = {};
+    static const std::vector<CatalogueRow> rows = {
+        {.deviceVersion = 9, .deviceSubversion = 1, .firmwareVersion = 2, .modelIndex = 0},
+        {.deviceVersion = 4, .deviceSubversion = 3, .firmwareVersion = 129, .modelIndex = 35},
+        {.deviceVersion = 4, .deviceSubversion = 3, .firmwareVersion = 130, .modelIndex = 35},
+        {.deviceVersion = 4, .deviceSubversion = 3, .firmwareVersion = 1, .modelIndex = 36},
+        {.deviceVersion = 6, .deviceSubversion = 1, .firmwareVersion = 2, .modelIndex = 40},
+        {.deviceVersion = 11, .deviceSubversion = 1, .firmwareVersion = 3, .modelIndex = 50},
+        {.deviceVersion = 12, .deviceSubversion = 4, .firmwareVersion = 1, .modelIndex = 60},
+        {.deviceVersion = 12, .deviceSubversion = 5, .firmwareVersion = 1, .modelIndex = 61},
+        {.deviceVersion = 253, .deviceSubversion = 3, .firmwareVersion = 129, .modelIndex = 73},
+    };
     return rows;
 }
 
 namespace {
 using ModelConstructor = std::unique_ptr<MessageDispatcher> (*)(const std::string& deviceId);
 
+template <typename Model> std::unique_ptr<MessageDispatcher> make(const std::string& deviceId) {
+    return std::make_unique<Model>(deviceId);
+}
+
 // The model classes by catalogue index.
 const std::map<uint32_t, ModelConstructor>& modelClasses() {
-    static const std::map<uint32_t, ModelConstructor> classes = {};
+    static const std::map<uint32_t, ModelConstructor> classes = {
+        {0, &make<MessageDispatcher_Alderb_GK03c_LegacyKav3_PCBV02_FWV02>},
+        {35, &make<MessageDispatcher_Cedarn_V01>},
+        {36, &make<MessageDispatcher_Cedarn_V00>},
+        {40, &make<MessageDispatcher_Birchb_V01>},
+        {50, &make<MessageDispatcher_Elm>},
+        {60, &make<MessageDispatcher_DogwoodHC_PCBV01_GK06f_V01>},
+        {61, &make<MessageDispatcher_Dogwood32_V01>},
+        {73, &make<MessageDispatcher_fake_Elm>},
+    };
     return classes;
 }
 } // namespace
 
 std::unique_ptr<FtdiEeprom> makeEeprom(const std::string& deviceId) {
+    if (deviceId == demoDeviceId) return std::make_unique<FtdiEepromDemo>(deviceId);
     return std::make_unique<FtdiEeprom56>(deviceId);
 }
 

@@ -125,16 +125,16 @@ TEST_F(Detection, UnreadableEepromGivesZeros) {
 TEST_F(Detection, ConnectRefusesEmptyUnknownAndMixedDevices) {
     EXPECT_EQ(kv4cl::connect({}), ErrorDeviceTypeNotControllable);
 
-    // The catalogue knows no identity yet: a single device, or two of one type, are not controllable.
-    addDevice("AA001");
-    addDevice("AA002");
+    // An identity without a catalogue row: a single device, or two of one type, are not controllable.
+    addDevice("AA001", 5, 2, 77);
+    addDevice("AA002", 5, 2, 77);
     EXPECT_EQ(kv4cl::connect({"AA001"}), ErrorDeviceTypeNotControllable);
     EXPECT_EQ(kv4cl::connect({"AA001", "AA002"}), ErrorDeviceTypeNotControllable);
 
     // Each field of the identity on its own makes a different type, wherever the odd one is.
-    addDevice("VV001", 5, 3, 129);
-    addDevice("SV001", 4, 4, 129);
-    addDevice("FW001", 4, 3, 130);
+    addDevice("VV001", 6, 2, 77);
+    addDevice("SV001", 5, 3, 77);
+    addDevice("FW001", 5, 2, 78);
     for (const std::string other : {"VV001", "SV001", "FW001"}) {
         EXPECT_EQ(kv4cl::connect({"AA001", other}), ErrorDifferentDeviceTypes) << other;
         EXPECT_EQ(kv4cl::connect({"AA001", "AA002", other}), ErrorDifferentDeviceTypes) << other;

@@ -1,0 +1,15 @@
+#pragma once
+// Birch: two current channels, current generation.
+
+#include "commlib/core/messagedispatcher.h"
+
+namespace kv4CommLib {
+
+class MessageDispatcher_Birchb_V01 : public MessageDispatcher {
+  public:
+    explicit MessageDispatcher_Birchb_V01(const std::string& deviceId);
+    ErrorCodes_t initializeDevice() override;
+    ErrorCodes_t validateProtocol(std::string& message) override;
+};
+
+} // namespace kv4CommLib

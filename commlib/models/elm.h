@@ -1,0 +1,14 @@
+#pragma once
+// Elm: one current channel, current generation, with oversampling.
+
+#include "commlib/core/messagedispatcher.h"
+
+namespace kv4CommLib {
+
+class MessageDispatcher_Elm : public MessageDispatcher {
+  public:
+    explicit MessageDispatcher_Elm(const std::string& deviceId);
+    ErrorCodes_t validateProtocol(std::string& message) override;
+};
+
+} // namespace kv4CommLib

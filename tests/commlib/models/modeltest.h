@@ -1,0 +1,151 @@
+#pragma once
+// Model tests: golden fixtures (golden/*.golden beside the tests) and a virtual bus on which
+// devices with a model's EEPROM identity are connected through the catalogue.
+
+#include "commlib/api/devicelist.h"
+#include "commlib/api/kv4cl.h"
+#include "commlib/models/catalogue.h"
+#include "simulator/virtualbus.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace kv4test {
+
+using namespace kv4CommLib;
+using namespace std::chrono_literals;
+using Message = std::vector<uint8_t>;
+
+// A fixture file: "[name]" opens a section of hexadecimal numbers; "#" starts a comment.
+class Golden {
+  public:
+    explicit Golden(const std::string& name) {
+        std::ifstream in(std::string(GOLDEN_DIR) + "/" + name);
+        EXPECT_TRUE(in) << "missing fixture " << name;
+        std::string line, section;
+        while (std::getline(in, line)) {
+            line = line.substr(0, line.find('#'));
+            if (line.starts_with('[')) {
+                section = line.substr(1, line.find(']') - 1);
+                sections[section];
+                continue;
+            }
+            std::istringstream numbers(line);
+            std::string token;
+            while (numbers >> token)
+                sections[section].push_back(uint32_t(std::stoul(token, nullptr, 16)));
+        }
+    }
+    Message bytes(const std::string& section) const { return values<uint8_t>(section); }
+    std::vector<uint16_t> words(const std::string& section) const { return values<uint16_t>(section); }
+
+  private:
+    template <typename T> std::vector<T> values(const std::string& section) const {
+        const auto found = sections.find(section);
+        EXPECT_NE(found, sections.end()) << "no section [" << section << "]";
+        if (found == sections.end()) return {};
+        return std::vector<T>(found->second.begin(), found->second.end());
+    }
+    std::map<std::string, std::vector<uint32_t>> sections;
+};
+
+struct Identity {
+    uint8_t version;
+    uint8_t subversion;
+    uint16_t firmware;
+};
+
+class ModelBus : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        bus = std::make_shared<kav4sim::VirtualBus>();
+        installFtdiDriver(bus);
+    }
+    void TearDown() override {
+        // The library's list and the models hold handles on the bus: they go first.
+        kv4cl::disconnect();
+        models.clear();
+        installFtdiDriver(nullptr);
+    }
+
+    std::shared_ptr<kav4sim::VirtualDevice> addDevice(const std::string& serial, Identity id) {
+        auto device = std::make_shared<kav4sim::VirtualDevice>(serial);
+        device->setIdentity(id.version, id.subversion, id.firmware);
+        bus->addDevice(device);
+        return device;
+    }
+
+    // An idle line makes the receive side purge the driver buffer every few passes, and a
+    // delivery landing on that pass would vanish: failing purges keep every delivery whole.
+    static void keepDeliveries(kav4sim::VirtualDevice& device) { device.failCalls(kav4sim::FtdiCall::Purge); }
+
+    // Connects the device through the catalogue, as the library does for each id.
+    MessageDispatcher& connectModel(const std::string& serial) {
+        std::unique_ptr<MessageDispatcher> model;
+        EXPECT_EQ(createDispatcher(serial, model), kv4cl::Success) << serial;
+        if (!model) throw std::runtime_error("no model for " + serial);
+        keepDeliveries(*bus->device(serial));
+        models.push_back(std::move(model));
+        return *models.back();
+    }
+
+    // Any byte shows the transmit side that the device is alive; then n messages are expected.
+    std::vector<Message> wakeAndWaitForWrites(const std::string& serial, size_t n) {
+        const auto device = bus->device(serial);
+        device->feed('B', {0x00});
+        EXPECT_TRUE(device->waitForWrites('B', n, 10s)) << serial;
+        return device->writes('B');
+    }
+
+    // The fixture's packet, as many times as the receive side gathers before it parses, then
+    // the next marker that completes the last packet; the frames read must be the fixture's,
+    // as often.
+    void expectGoldenReceive(MessageDispatcher& m, const std::string& serial, const Golden& golden) {
+        const Message packet = golden.bytes("rx packet");
+        const std::vector<uint16_t> frames = golden.words("rx frames");
+        ASSERT_EQ(packet.size(), m.packetBytes);
+        const uint32_t repeats = m.maxPackets;
+        Message stream;
+        for (uint32_t i = 0; i < repeats; i++)
+            stream.insert(stream.end(), packet.begin(), packet.end());
+        stream.insert(stream.end(), packet.begin(), packet.begin() + 4);
+        const auto device = bus->device(serial);
+        device->feed('B', stream);
+        ASSERT_TRUE(device->waitUntilDrained('B', 10s));
+
+        uint16_t* filtered = nullptr;
+        uint16_t* unfiltered = nullptr;
+        uint32_t read = 0;
+        const uint32_t expectedFrames = repeats * uint32_t(m.samplesPerPacket);
+        ASSERT_EQ(m.readFrames(expectedFrames, filtered, unfiltered, read), kv4cl::Success);
+        ASSERT_EQ(read, expectedFrames);
+        const std::vector<uint16_t> got(unfiltered, unfiltered + size_t(read) * m.wordsPerSample);
+        const std::vector<uint16_t> gotFiltered(filtered, filtered + got.size());
+        std::vector<uint16_t> expected;
+        for (uint32_t i = 0; i < repeats; i++)
+            expected.insert(expected.end(), frames.begin(), frames.end());
+        EXPECT_EQ(got, expected);
+        EXPECT_EQ(gotFiltered, expected) << "no filter is on after connection";
+    }
+
+    std::shared_ptr<kav4sim::VirtualBus> bus;
+    std::vector<std::unique_ptr<MessageDispatcher>> models;
+};
+
+// A model built from its class and given its buffers, for tests of its tables and encoding
+// that need no device. Messages it queues are dropped, nothing sends them.
+template <typename Model> std::unique_ptr<Model> standalone() {
+    auto model = std::make_unique<Model>("STANDALONE");
+    EXPECT_EQ(model->initBuffers(), kv4cl::Success);
+    return model;
+}
+
+} // namespace kv4test
