@@ -386,6 +386,10 @@ class MessageDispatcher {
 
     void enqueueTxMessage(const std::vector<uint8_t>& message);
     void sendMessage() { enqueueTxMessage(txMessage); }
+    // A copy of the device's status bytes, which the receive thread keeps writing.
+    std::vector<uint8_t> readInfoBytes();
+    // Sends the bit set, then clears it in the message without sending: the device acts on the edge.
+    void strobe(const BoolCoder& coder);
     void updateRxPacing();
     void computeFilterCoefficients();
 
@@ -404,8 +408,6 @@ class MessageDispatcher {
     void scanReceivedBytes();
     void resynchronise();
     uint32_t ringWord32(uint32_t offset) const;
-    // Sends the bit set, then clears it in the message without sending: the device acts on the edge.
-    void strobe(const BoolCoder& coder);
     // Sends the bit set, then sends it cleared.
     void pulse(const BoolCoder& coder);
 

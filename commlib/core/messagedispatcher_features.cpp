@@ -118,15 +118,20 @@ ErrorCodes_t MessageDispatcher::setCFast(const Measurement& value, bool enabled)
     return Success;
 }
 
+std::vector<uint8_t> MessageDispatcher::readInfoBytes() {
+    std::lock_guard lock(dataMutex);
+    return infoBytes;
+}
+
 ErrorCodes_t MessageDispatcher::getVoltageOffsets(std::vector<Measurement>& offsets) {
     if (!voltageOffsets.available()) return ErrorFeatureNotImplemented;
     const RangedMeasurement& range = voltageOffsets.range;
     offsets.assign(currentChannelsNum, {0.0, range.prefix, range.unit});
-    std::lock_guard lock(dataMutex); // the receive thread writes the info bytes
+    const std::vector<uint8_t> info = readInfoBytes();
     for (uint16_t c = 0; c < currentChannelsNum; c++) {
         const size_t i = voltageOffsets.infoByteOffset + 2 * size_t(c);
-        if (i + 1 >= infoBytes.size()) break;
-        offsets[c].value = int16_t(infoBytes[i] << 8 | infoBytes[i + 1]) * range.step;
+        if (i + 1 >= info.size()) break;
+        offsets[c].value = int16_t(info[i] << 8 | info[i + 1]) * range.step;
     }
     return Success;
 }

@@ -7,6 +7,7 @@
 #include "commlib/models/cedar.h"
 #include "commlib/models/dogwood.h"
 #include "commlib/models/elm.h"
+#include "commlib/models/fir.h"
 
 #include <map>
 
@@ -22,6 +23,7 @@ const std::vector<CatalogueRow>& catalogue() {
         {.deviceVersion = 11, .deviceSubversion = 1, .firmwareVersion = 3, .modelIndex = 50},
         {.deviceVersion = 12, .deviceSubversion = 4, .firmwareVersion = 1, .modelIndex = 60},
         {.deviceVersion = 12, .deviceSubversion = 5, .firmwareVersion = 1, .modelIndex = 61},
+        {.deviceVersion = 8, .deviceSubversion = 2, .firmwareVersion = 5, .modelIndex = 65},
         {.deviceVersion = 253, .deviceSubversion = 3, .firmwareVersion = 129, .modelIndex = 73},
     };
     return rows;
@@ -44,6 +46,7 @@ const std::map<uint32_t, ModelConstructor>& modelClasses() {
         {50, &make<MessageDispatcher_Elm>},
         {60, &make<MessageDispatcher_DogwoodHC_PCBV01_GK06f_V01>},
         {61, &make<MessageDispatcher_Dogwood32_V01>},
+        {65, &make<MessageDispatcher_Fir_V01>},
         {73, &make<MessageDispatcher_fake_Elm>},
     };
     return classes;

@@ -1,0 +1,115 @@
+#include "commlib/models/fir.h"
+
+#include "commlib/models/sharedtables.h"
+
+#include <span>
+
+namespace kv4CommLib {
+
+using namespace kv4cl;
+
+namespace {
+// Byte map of the 44-byte message:
+//   0 voltage range          1 reset, front-end reset, protocol start, insertion pulse
+//   2 sampling rate, current range (all channels)   3 protocol index
+//   4-5 channels on          6-37 protocol parameters
+//   38 washer command, preset, strobe               39-43 the four preset speeds, 8 bits each
+const ProtocolLayout firProtocols = compactProtocolLayout({.byte = 3, .bit = 0}, {.byte = 1, .bit = 2}, 6);
+} // namespace
+
+MessageDispatcher_Fir_V01::MessageDispatcher_Fir_V01(const std::string& deviceId)
+    : MessageDispatcher(deviceId) {
+    syncWord = syncWordCurrent;
+    voltageChannelsNum = 1;
+    currentChannelsNum = 8;
+    wordsPerSample = 9;
+    packetBytes = 4 + 2 + 2 * 16 * 9;
+    maxOutputFrames = 0x400000 / 9;
+    txMessageBytes = 44;
+    infoBytes.assign(8, 0);
+    headerTemplate = makeHeaderTemplate("Fir", 8, false);
+
+    currentRanges = {symmetricRange(200.0, UnitPfxPico, "A"), symmetricRange(2.0, UnitPfxNano, "A"),
+                     symmetricRange(20.0, UnitPfxNano, "A")};
+    currentRangeCoders.push_back(bitField(2, 4, 2));
+    voltageRanges = {{-511.0, 511.0, 0.0625, UnitPfxMilli, "V"}};
+    voltageRangeCoder = bitField(0, 0, 1);
+    setSamplingRates(*this, std::span(familyRates).first(5));
+    samplingRateCoder = mappedField(2, 0, 4, {0, 1, 2, 3, 8});
+    resetCoder = bitField(1, 0, 1);
+    secondResetCoder = bitField(1, 1, 1);
+    switchBankACoder = bitField(4, 0, 8);
+    addReferenceProtocols(*this, firProtocols);
+    addInsertionPulse(*this, firProtocols, {.byte = 1, .bit = 3});
+
+    washerSpeedRange = {-100.0, 100.0, 1.0, UnitPfxNone, "%"};
+    washerCommandCoder = bitField(38, 0, 3);
+    washerPresetCoder = bitField(38, 3, 2);
+    washerStrobeCoder = bitField(38, 5, 1);
+    for (uint8_t i = 0; i < washerPresets; i++)
+        washerSpeedCoders.push_back(bitField(uint16_t(39 + 8 * i / 7), uint8_t(8 * i % 7), 8));
+
+    txMessage.assign(txMessageBytes, 0);
+    txMessage[0] = 0x80;
+    txMessage[4] = 0x7F; // every channel on at power-up
+    txMessage[5] = 0x01;
+}
+
+ErrorCodes_t MessageDispatcher_Fir_V01::validateProtocol(std::string& message) {
+    return validateReferenceProtocol(*this, message);
+}
+
+ErrorCodes_t MessageDispatcher_Fir_V01::getWasherSpeedRange(RangedMeasurement& range) {
+    range = washerSpeedRange;
+    return Success;
+}
+
+ErrorCodes_t MessageDispatcher_Fir_V01::getWasherPresetSpeeds(std::vector<int8_t>& speeds) {
+    const std::vector<uint8_t> info = readInfoBytes();
+    speeds.assign(info.begin() + washerInfoByte + 1, info.begin() + washerInfoByte + 1 + washerPresets);
+    return Success;
+}
+
+ErrorCodes_t MessageDispatcher_Fir_V01::getWasherStatus(int8_t& errorCode, std::vector<int8_t>& speeds) {
+    errorCode = int8_t(readInfoBytes()[washerInfoByte]);
+    return getWasherPresetSpeeds(speeds);
+}
+
+ErrorCodes_t MessageDispatcher_Fir_V01::setWasherPresetSpeeds(const std::vector<int8_t>& speeds) {
+    if (speeds.size() != size_t(washerPresets)) return ErrorValueOutOfRange;
+    for (int i = 0; i < washerPresets; i++) {
+        if (speeds[i] < washerSpeedRange.min || speeds[i] > washerSpeedRange.max) return ErrorValueOutOfRange;
+    }
+    // Two's complement in eight bits: the device reads the bytes as signed.
+    for (int i = 0; i < washerPresets; i++)
+        washerSpeedCoders[i]->encode(uint8_t(speeds[i]), txMessage);
+    return sendWasherCommand(WasherSetSpeeds);
+}
+
+ErrorCodes_t MessageDispatcher_Fir_V01::startWasher(uint16_t presetIdx) {
+    if (presetIdx >= washerPresets) return ErrorValueOutOfRange;
+    washerPresetCoder->encode(presetIdx, txMessage);
+    return sendWasherCommand(WasherStart);
+}
+
+ErrorCodes_t MessageDispatcher_Fir_V01::resetWasherError() {
+    return sendWasherCommand(WasherResetError);
+}
+
+ErrorCodes_t MessageDispatcher_Fir_V01::updateWasherState() {
+    return sendWasherCommand(WasherReportStatus);
+}
+
+ErrorCodes_t MessageDispatcher_Fir_V01::updateWasherPresetSpeeds() {
+    return sendWasherCommand(WasherReportSpeeds);
+}
+
+ErrorCodes_t MessageDispatcher_Fir_V01::sendWasherCommand(WasherCommand command) {
+    washerCommandCoder->encode(command, txMessage);
+    strobe(*washerStrobeCoder);
+    // Later messages must not repeat the command.
+    washerCommandCoder->encode(WasherIdle, txMessage);
+    return Success;
+}
+
+} // namespace kv4CommLib

@@ -1,0 +1,92 @@
+// The washer of the multi-well system, driven through the Fir amplifier.
+
+#include "tests/commlib/models/modeltest.h"
+
+namespace kv4test {
+namespace {
+
+using namespace kv4cl;
+
+class Washer : public ModelBus {
+  protected:
+    void SetUp() override {
+        ModelBus::SetUp();
+        device = addDevice("FIR01", {8, 2, 5});
+        ASSERT_EQ(kv4cl::connect({"FIR01"}), Success);
+        keepDeliveries(*device);
+        written = 5; // reset pulse, front-end reset pulse, configuration
+        device->feed('B', {0x00});
+        ASSERT_TRUE(device->waitForWrites('B', written, 10s));
+    }
+    std::vector<Message> sentBy(ErrorCodes_t result, size_t expected) {
+        EXPECT_EQ(result, Success);
+        written += expected;
+        EXPECT_TRUE(device->waitForWrites('B', written, 10s));
+        const std::vector<Message> all = device->writes('B');
+        return {all.end() - long(expected), all.end()};
+    }
+    std::shared_ptr<kav4sim::VirtualDevice> device;
+    size_t written = 0;
+};
+
+TEST_F(Washer, CommandsAreEdgesWithTheirArguments) {
+    RangedMeasurement_t range;
+    ASSERT_EQ(getWasherSpeedRange(range), Success);
+    EXPECT_EQ(range.min, -100.0);
+
+    // The four speeds as one 32-bit word, 10 | -20 << 8 | 100 << 16 | -100 << 24 = 0x9C64EC0A,
+    // cut into 7-bit bytes from byte 39; command 5 with the strobe in byte 38.
+    auto sent = sentBy(setWasherPresetSpeeds({10, -20, 100, -100}), 1);
+    EXPECT_EQ(Message(sent[0].begin() + 38, sent[0].begin() + 44),
+              (Message{0x25, 0x0A, 0x58, 0x13, 0x63, 0x09}));
+    sent = sentBy(startWasher(2), 1);
+    EXPECT_EQ(sent[0][38], 1 | 2 << 3 | 0x20);
+    EXPECT_EQ(sent[0][39], 0x0A) << "the speeds stay in the message";
+    sent = sentBy(setRawBit(43, 6, false), 1);
+    EXPECT_EQ(sent[0][38], 2 << 3) << "no command repeats in later messages";
+    EXPECT_EQ(sentBy(resetWasherError(), 1)[0][38], 2 | 2 << 3 | 0x20);
+    EXPECT_EQ(sentBy(updateWasherState(), 1)[0][38], 3 | 2 << 3 | 0x20);
+    EXPECT_EQ(sentBy(updateWasherPresetSpeeds(), 1)[0][38], 4 | 2 << 3 | 0x20);
+
+    EXPECT_EQ(startWasher(4), ErrorValueOutOfRange);
+    EXPECT_EQ(setWasherPresetSpeeds({1, 2, 3}), ErrorValueOutOfRange);
+    EXPECT_EQ(setWasherPresetSpeeds({1, 2, 3, -101}), ErrorValueOutOfRange);
+}
+
+TEST_F(Washer, StatusAndSpeedsComeFromTheDevice) {
+    // The washer's error code and speeds arrive in the info bytes 0 to 4, one pair per packet.
+    const Message reported = {9, 0xFB, 20, 0x80, 0x7F};
+    const uint32_t packets = deviceList().first().maxPackets;
+    Message stream;
+    for (uint32_t p = 0; p <= packets; p++) {
+        const uint8_t index = uint8_t(p % reported.size());
+        Message packet = {0x7F, 0xFF, 0x80, 0x00, index, reported[index]};
+        packet.resize(deviceList().first().packetBytes, 0);
+        stream.insert(stream.end(), packet.begin(), packet.end());
+    }
+    stream.insert(stream.end(), {0x7F, 0xFF, 0x80, 0x00}); // completes the last packet
+    device->feed('B', stream);
+    ASSERT_TRUE(device->waitUntilDrained('B', 10s));
+
+    int8_t code = 0;
+    std::vector<int8_t> speeds;
+    ASSERT_EQ(getWasherStatus(code, speeds), Success);
+    EXPECT_EQ(code, 9);
+    EXPECT_EQ(speeds, (std::vector<int8_t>{-5, 20, -128, 127}));
+    ASSERT_EQ(getWasherPresetSpeeds(speeds), Success);
+    EXPECT_EQ(speeds[0], -5);
+}
+
+TEST_F(ModelBus, ModelsWithoutAWasherSayItIsNotImplemented) {
+    addDevice("CED01", {4, 3, 129});
+    ASSERT_EQ(kv4cl::connect({"CED01"}), Success);
+    RangedMeasurement_t range;
+    std::vector<int8_t> speeds{1};
+    EXPECT_EQ(getWasherSpeedRange(range), ErrorFeatureNotImplemented);
+    EXPECT_EQ(getWasherPresetSpeeds(speeds), ErrorFeatureNotImplemented);
+    EXPECT_TRUE(speeds.empty());
+    EXPECT_EQ(startWasher(0), ErrorFeatureNotImplemented);
+}
+
+} // namespace
+} // namespace kv4test
