@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstdlib>
 #include <map>
 
@@ -11,6 +12,9 @@ const std::vector<SimulatedModel>& simulatedModels() {
     static const std::vector<SimulatedModel> models = {
         {.name = "cedar", .deviceVersion = 4, .deviceSubversion = 3, .firmwareVersion = 129},
         {.name = "cedar1", .deviceVersion = 4, .deviceSubversion = 3, .firmwareVersion = 1},
+        {.name = "elm", .deviceVersion = 11, .deviceSubversion = 1, .firmwareVersion = 3},
+        {.name = "alder", .deviceVersion = 9, .deviceSubversion = 1, .firmwareVersion = 2},
+        {.name = "birch", .deviceVersion = 6, .deviceSubversion = 1, .firmwareVersion = 2},
     };
     return models;
 }
@@ -38,6 +42,42 @@ std::string trimmed(const std::string& s) {
     return s.substr(first, s.find_last_not_of(" \t") - first + 1);
 }
 
+enum class Allowed { Positive, NotNegative, Any };
+
+struct CellKey {
+    const char* key;
+    double CellParameters::*field;
+    Allowed allowed;
+};
+
+const CellKey cellKeys[] = {
+    {"Cm", &CellParameters::membraneCapacitance, Allowed::Positive},
+    {"Rm", &CellParameters::membraneResistance, Allowed::Positive},
+    {"Rs", &CellParameters::seriesResistance, Allowed::Positive},
+    {"g", &CellParameters::channelConductance, Allowed::NotNegative},
+    {"E", &CellParameters::reversalPotential, Allowed::Any},
+    {"open", &CellParameters::meanOpenTime, Allowed::Positive},
+    {"closed", &CellParameters::meanClosedTime, Allowed::Positive},
+    {"noise", &CellParameters::noiseRms, Allowed::NotNegative},
+    {"artefact", &CellParameters::resetArtefact, Allowed::NotNegative},
+};
+
+// A number with an optional prefix letter; nothing may follow.
+bool parseValue(const std::string& text, double& value) {
+    static const std::map<char, double> prefixes = {{'f', 1e-15}, {'p', 1e-12}, {'n', 1e-9}, {'u', 1e-6},
+                                                    {'m', 1e-3},  {'k', 1e3},   {'M', 1e6},  {'G', 1e9}};
+    const char* start = text.c_str();
+    char* end = nullptr;
+    value = std::strtod(start, &end);
+    if (end == start || std::isnan(value)) return false;
+    if (*end != '\0') {
+        const auto prefix = prefixes.find(*end);
+        if (prefix == prefixes.end() || end[1] != '\0') return false;
+        value *= prefix->second;
+    }
+    return true;
+}
+
 // The serial ends in digits so that the interface letter the driver appends, and the
 // library strips again, can never be mistaken for part of it. number: 1 to 99.
 std::string serialFor(const std::string& name, int number) {
@@ -52,12 +92,54 @@ std::string serialFor(const std::string& name, int number) {
 
 } // namespace
 
-std::shared_ptr<VirtualBus> makeSimulatedBus(const std::string& models, std::string& error) {
+bool parseCellParameters(const std::string& text, CellParameters& parameters, std::string& error) {
+    CellParameters result = parameters;
+    size_t start = 0;
+    for (;;) {
+        const size_t comma = text.find(',', start);
+        const std::string item = trimmed(text.substr(start, comma - start));
+        const size_t equals = item.find('=');
+        const std::string key = trimmed(item.substr(0, equals));
+        const CellKey* found = nullptr;
+        for (const CellKey& k : cellKeys)
+            if (key == k.key) found = &k;
+        if (!found || equals == std::string::npos) {
+            error = "\"" + item +
+                    "\" is not KEY=VALUE with a key among Cm, Rm, Rs, g, E, open, closed, noise, artefact";
+            return false;
+        }
+        double value = 0.0;
+        const bool parsed = parseValue(trimmed(item.substr(equals + 1)), value);
+        if (!parsed || (found->allowed == Allowed::Positive && !(value > 0)) ||
+            (found->allowed == Allowed::NotNegative && value < 0)) {
+            const char* bound = found->allowed == Allowed::Positive      ? ", above 0"
+                                : found->allowed == Allowed::NotNegative ? ", not below 0"
+                                                                         : "";
+            error = "\"" + item + "\": the value must be a number with an optional prefix (f p n u m k M G)" +
+                    bound;
+            return false;
+        }
+        result.*(found->field) = value;
+        if (comma == std::string::npos) break;
+        start = comma + 1;
+    }
+    parameters = result;
+    return true;
+}
+
+std::shared_ptr<SimulatedBus> makeSimulatedBus(const std::string& models, std::string& error) {
     if (trimmed(models).empty()) {
         error = "no model to simulate given; known models: " + simulatedModelNames();
         return nullptr;
     }
-    auto bus = std::make_shared<VirtualBus>();
+    CellParameters cell;
+    if (const char* env = std::getenv("KAV4_SIMULATE_CELL"); env && *env) {
+        if (!parseCellParameters(env, cell, error)) {
+            error = "KAV4_SIMULATE_CELL: " + error;
+            return nullptr;
+        }
+    }
+    auto bus = std::make_shared<SimulatedBus>();
     std::map<std::string, int> counts;
     size_t start = 0;
     for (;;) {
@@ -73,17 +155,23 @@ std::shared_ptr<VirtualBus> makeSimulatedBus(const std::string& models, std::str
             error = "at most " + std::to_string(maxDevicesPerModel) + " simulated devices of one model";
             return nullptr;
         }
-        auto device = std::make_shared<VirtualDevice>(serialFor(name, number));
+        auto device = std::make_shared<VirtualDevice>(serialFor(name, number), bus->clock());
         device->setIdentity(model->deviceVersion, model->deviceSubversion, model->firmwareVersion);
+        // A calibration without voltage offset: the previous generation's models subtract it.
+        device->setEepromWord(123, 0);
         bus->addDevice(device);
+        if (std::unique_ptr<VirtualAmplifier> amplifier = VirtualAmplifier::create(device)) {
+            amplifier->setCell(amplifier->model().currentChannelsNum, cell);
+            bus->addAmplifier(std::move(amplifier));
+        }
         if (comma == std::string::npos) break;
         start = comma + 1;
     }
     return bus;
 }
 
-std::shared_ptr<VirtualBus> installSimulation(const std::string& models, std::string& error) {
-    std::shared_ptr<VirtualBus> bus = makeSimulatedBus(models, error);
+std::shared_ptr<SimulatedBus> installSimulation(const std::string& models, std::string& error) {
+    std::shared_ptr<SimulatedBus> bus = makeSimulatedBus(models, error);
     if (bus) installFtdiDriver(bus);
     return bus;
 }

@@ -30,21 +30,27 @@ std::string args(std::initializer_list<unsigned long> values) {
     return out;
 }
 
-// Bytes due after `elapsed` at `pace`; none before the start.
-uint64_t dueBytes(double pace, VirtualDevice::Clock::duration elapsed) {
-    const double seconds = std::chrono::duration<double>(elapsed).count();
+// Bytes due `seconds` after the start at `pace`; none before the start.
+uint64_t dueBytes(double pace, double seconds) {
     return seconds <= 0 ? 0 : static_cast<uint64_t>(std::floor(pace * seconds));
 }
 
 } // namespace
 
-VirtualDevice::VirtualDevice(std::string serial) : serial(std::move(serial)) {
+VirtualDevice::VirtualDevice(std::string serial, std::shared_ptr<SimulatedClock> clock)
+    : serial(std::move(serial)), simClock(clock ? std::move(clock) : std::make_shared<SimulatedClock>()) {
     spi.fill(0xFF);
 }
 
 void VirtualDevice::setEepromWord(uint32_t offset, uint16_t value) {
     std::lock_guard lock(mutex);
     eeprom[offset] = value;
+}
+
+uint16_t VirtualDevice::eepromWord(uint32_t offset) const {
+    std::lock_guard lock(mutex);
+    const auto it = eeprom.find(offset);
+    return it == eeprom.end() ? 0xFFFF : it->second;
 }
 
 void VirtualDevice::setIdentity(uint8_t version, uint8_t subversion, uint16_t firmware) {
@@ -56,15 +62,12 @@ void VirtualDevice::setIdentity(uint8_t version, uint8_t subversion, uint16_t fi
 void VirtualDevice::feed(char letter, const std::vector<uint8_t>& bytes) {
     std::lock_guard lock(mutex);
     Interface& itf = iface(letter);
-    auto start = Clock::now();
+    double start = simClock->seconds();
     // A paced stream is serial: bytes fed while earlier ones are still arriving queue up
     // behind them instead of arriving in parallel.
     if (itf.pace > 0 && !itf.fed.empty()) {
         const Fed& last = itf.fed.back();
-        const auto end =
-            last.start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
-                             static_cast<double>(last.bytes.size()) / itf.pace));
-        start = std::max(start, end);
+        start = std::max(start, last.start + static_cast<double>(last.bytes.size()) / itf.pace);
     }
     itf.fed.push_back({start, bytes, 0});
     itf.fedPending += bytes.size();
@@ -73,17 +76,37 @@ void VirtualDevice::feed(char letter, const std::vector<uint8_t>& bytes) {
 void VirtualDevice::setPace(char letter, double bytesPerSecond) {
     std::lock_guard lock(mutex);
     Interface& itf = iface(letter);
+    const double now = simClock->seconds();
+    if (itf.source) refill(itf, now);
     itf.pace = bytesPerSecond;
-    itf.sourceStart = Clock::now();
-    itf.sourceProduced = 0;
+    itf.sourceStart = now;
+    itf.sourceBase = itf.sourceProduced;
 }
 
-void VirtualDevice::setSource(char letter, ByteSource source) {
+void VirtualDevice::setSource(char letter, ByteSource source, ByteSkipper skipper) {
     std::lock_guard lock(mutex);
     Interface& itf = iface(letter);
     itf.source = std::move(source);
-    itf.sourceStart = Clock::now();
+    itf.skipper = std::move(skipper);
+    itf.sourceStart = simClock->seconds();
+    itf.sourceBase = 0;
     itf.sourceProduced = 0;
+}
+
+VirtualDevice::ByteSource VirtualDevice::source(char letter) const {
+    std::lock_guard lock(mutex);
+    return iface(letter).source;
+}
+
+VirtualDevice::ByteSkipper VirtualDevice::skipper(char letter) const {
+    std::lock_guard lock(mutex);
+    return iface(letter).skipper;
+}
+
+VirtualDevice::PaceStart VirtualDevice::paceStart(char letter) const {
+    std::lock_guard lock(mutex);
+    const Interface& itf = iface(letter);
+    return {itf.sourceStart, itf.sourceBase};
 }
 
 void VirtualDevice::setRxCapacity(char letter, size_t bytes) {
@@ -94,6 +117,22 @@ void VirtualDevice::setRxCapacity(char letter, size_t bytes) {
 std::vector<std::vector<uint8_t>> VirtualDevice::writes(char letter) const {
     std::lock_guard lock(mutex);
     return iface(letter).writes;
+}
+
+void VirtualDevice::setWriteSink(char letter, WriteSink sink) {
+    std::lock_guard sinkLock(sinkMutex);
+    std::lock_guard lock(mutex);
+    iface(letter).writeSink = std::move(sink);
+}
+
+void VirtualDevice::deliverWrite(char letter, std::vector<uint8_t> bytes) {
+    std::lock_guard sinkLock(sinkMutex);
+    WriteSink sink;
+    {
+        std::lock_guard lock(mutex);
+        sink = iface(letter).writeSink;
+    }
+    if (sink) sink(bytes);
 }
 
 bool VirtualDevice::waitForWrites(char letter, size_t n, std::chrono::milliseconds timeout) {
@@ -107,6 +146,13 @@ bool VirtualDevice::waitUntilDrained(char letter, std::chrono::milliseconds time
     const Interface& itf = iface(letter);
     return changed.wait_for(lock, timeout,
                             [&] { return itf.fedPending == 0 && itf.queuePolls > itf.pollsAtLastRead; });
+}
+
+bool VirtualDevice::waitForNextRead(char letter, std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex);
+    const Interface& itf = iface(letter);
+    const uint64_t seen = itf.reads;
+    return changed.wait_for(lock, timeout, [&] { return itf.reads > seen; });
 }
 
 int VirtualDevice::purges(char letter, DWORD mask) const {
@@ -154,8 +200,9 @@ void VirtualDevice::zeroReads(int count) {
 void VirtualDevice::stall(bool on) {
     std::lock_guard lock(mutex);
     // Settle what arrived under the old state, so the change takes effect exactly now.
-    refill(ifaceA);
-    refill(ifaceB);
+    const double now = simClock->seconds();
+    refill(ifaceA, now);
+    refill(ifaceB, now);
     stalled = on;
 }
 
@@ -176,8 +223,9 @@ void VirtualDevice::unplug() {
 void VirtualDevice::replug() {
     std::lock_guard lock(mutex);
     // Whatever a paced source produced while unplugged is lost.
-    refill(ifaceA);
-    refill(ifaceB);
+    const double now = simClock->seconds();
+    refill(ifaceA, now);
+    refill(ifaceB, now);
     plugged = true;
 }
 
@@ -220,8 +268,7 @@ void VirtualDevice::append(Interface& itf, const uint8_t* bytes, size_t n) {
     }
 }
 
-void VirtualDevice::refill(Interface& itf) {
-    const auto now = Clock::now();
+void VirtualDevice::refill(Interface& itf, double now) {
     const bool live = plugged && !stalled;
     // Fed bytes wait out a stall; they are not lost.
     while (live && !itf.fed.empty()) {
@@ -238,12 +285,25 @@ void VirtualDevice::refill(Interface& itf) {
     uint64_t n = 0;
     if (itf.pace > 0) {
         // The generator's clock runs on while nobody listens: what it makes then is lost.
-        const uint64_t due = dueBytes(itf.pace, now - itf.sourceStart);
-        n = due - itf.sourceProduced;
-        itf.sourceProduced = due;
+        const uint64_t due = itf.sourceBase + dueBytes(itf.pace, now - itf.sourceStart);
+        n = due > itf.sourceProduced ? due - itf.sourceProduced : 0;
     } else if (live) {
         const size_t target = itf.capacity > 0 ? itf.capacity : freeRunningFill;
         n = target > itf.queue.size() ? target - itf.queue.size() : 0;
+    }
+    itf.sourceProduced += n;
+    if (itf.skipper && n > 0) {
+        if (!live) {
+            itf.skipper(n);
+            return;
+        }
+        if (itf.capacity > 0 && n > itf.capacity) {
+            // Everything queued and the oldest of the new bytes would be pushed out at once.
+            itf.skipper(n - itf.capacity);
+            itf.fedPending -= std::min(itf.queue.size(), itf.fedPending);
+            itf.queue.clear();
+            n = itf.capacity;
+        }
     }
     std::vector<uint8_t> chunk;
     while (n > 0) {
@@ -342,12 +402,13 @@ FT_STATUS VirtualBus::lookup(FT_HANDLE handle, Open& out) const {
 }
 
 FT_STATUS VirtualBus::access(FT_HANDLE handle, FtdiCall call, const char* name, const std::string& arguments,
-                             const Work& work) {
+                             const Work& work, Open* opened) {
     Open open;
     {
         std::lock_guard lock(mutex);
         if (const FT_STATUS s = lookup(handle, open); s != FT_OK) return s;
     }
+    if (opened) *opened = open;
     VirtualDevice& d = *open.device;
     FT_STATUS status;
     {
@@ -475,7 +536,7 @@ FT_STATUS VirtualBus::FT_GetQueueStatus(FT_HANDLE handle, DWORD* rxBytes) {
     *rxBytes = 0;
     return access(handle, FtdiCall::GetQueueStatus, nullptr, {},
                   [rxBytes](VirtualDevice& d, VirtualDevice::Interface& itf) {
-                      d.refill(itf);
+                      d.refill(itf, d.simClock->seconds());
                       *rxBytes = static_cast<DWORD>(itf.queue.size());
                       ++itf.queuePolls;
                       return FT_OK;
@@ -486,7 +547,7 @@ FT_STATUS VirtualBus::FT_Read(FT_HANDLE handle, void* buffer, DWORD bytesToRead,
     if (!bytesRead || (!buffer && bytesToRead > 0)) return FT_INVALID_PARAMETER;
     *bytesRead = 0;
     return access(handle, FtdiCall::Read, nullptr, {}, [&](VirtualDevice& d, VirtualDevice::Interface& itf) {
-        d.refill(itf);
+        d.refill(itf, d.simClock->seconds());
         if (d.zeroReadCount > 0) {
             --d.zeroReadCount;
             return FT_OK;
@@ -496,7 +557,10 @@ FT_STATUS VirtualBus::FT_Read(FT_HANDLE handle, void* buffer, DWORD bytesToRead,
         std::copy(itf.queue.begin(), end, static_cast<uint8_t*>(buffer));
         itf.queue.erase(itf.queue.begin(), end);
         itf.fedPending -= std::min(n, itf.fedPending);
-        if (n > 0) itf.pollsAtLastRead = itf.queuePolls;
+        if (n > 0) {
+            itf.pollsAtLastRead = itf.queuePolls;
+            ++itf.reads;
+        }
         *bytesRead = static_cast<DWORD>(n);
         return FT_OK;
     });
@@ -505,17 +569,26 @@ FT_STATUS VirtualBus::FT_Read(FT_HANDLE handle, void* buffer, DWORD bytesToRead,
 FT_STATUS VirtualBus::FT_Write(FT_HANDLE handle, void* buffer, DWORD bytesToWrite, DWORD* bytesWritten) {
     if (!bytesWritten || (!buffer && bytesToWrite > 0)) return FT_INVALID_PARAMETER;
     *bytesWritten = 0;
-    return access(handle, FtdiCall::Write, nullptr, {}, [&](VirtualDevice& d, VirtualDevice::Interface& itf) {
-        DWORD n = bytesToWrite;
-        if (d.shortWriteCount > 0) {
-            --d.shortWriteCount;
-            n = std::min<DWORD>(n, static_cast<DWORD>(std::max(d.shortWriteBytes, 0)));
-        }
+    Open open;
+    const FT_STATUS status = access(
+        handle, FtdiCall::Write, nullptr, {},
+        [&](VirtualDevice& d, VirtualDevice::Interface& itf) {
+            DWORD n = bytesToWrite;
+            if (d.shortWriteCount > 0) {
+                --d.shortWriteCount;
+                n = std::min<DWORD>(n, static_cast<DWORD>(std::max(d.shortWriteBytes, 0)));
+            }
+            const auto* bytes = static_cast<const uint8_t*>(buffer);
+            itf.writes.emplace_back(bytes, bytes + n);
+            *bytesWritten = n;
+            return FT_OK;
+        },
+        &open);
+    if (status == FT_OK && *bytesWritten > 0) {
         const auto* bytes = static_cast<const uint8_t*>(buffer);
-        itf.writes.emplace_back(bytes, bytes + n);
-        *bytesWritten = n;
-        return FT_OK;
-    });
+        open.device->deliverWrite(open.letter, std::vector<uint8_t>(bytes, bytes + *bytesWritten));
+    }
+    return status;
 }
 
 FT_STATUS VirtualBus::FT_ReadEE(FT_HANDLE handle, DWORD wordOffset, WORD* value) {

@@ -4,6 +4,7 @@
 // the difference. Every device shows two interfaces, "<serial>A" and "<serial>B".
 
 #include "commlib/transport/ftdidriver.h"
+#include "simulator/simulatedclock.h"
 
 #include <array>
 #include <chrono>
@@ -47,36 +48,60 @@ class VirtualBus;
 
 class VirtualDevice {
   public:
-    using Clock = std::chrono::steady_clock;
-    // Produces the next n bytes of a stream (appended to out).
+    // Produces the next n bytes of a stream (appended to out; fewer when bytes went missing).
     using ByteSource = std::function<void(std::vector<uint8_t>& out, size_t n)>;
+    // Told to pass over the next n bytes of its stream, which would be lost anyway (the device
+    // is stalled or gone, or the buffer is certain to overflow): the generator moves its clock
+    // on without making them.
+    using ByteSkipper = std::function<void(size_t n)>;
+    // Sees the bytes of one write.
+    using WriteSink = std::function<void(const std::vector<uint8_t>& bytes)>;
 
-    explicit VirtualDevice(std::string serial);
+    // Devices given one clock share one timeline; without, the device has a clock of its own.
+    explicit VirtualDevice(std::string serial, std::shared_ptr<SimulatedClock> clock = nullptr);
 
     const std::string serial;
+    const std::shared_ptr<SimulatedClock>& clock() const { return simClock; }
 
     // EEPROM words; unset words read as 0xFFFF like an erased EEPROM.
     void setEepromWord(uint32_t offset, uint16_t value);
+    uint16_t eepromWord(uint32_t offset) const;
     // Words 116 (version << 8 | subversion) and 117 (firmware).
     void setIdentity(uint8_t version, uint8_t subversion, uint16_t firmware);
 
     // Receive stream of one interface. Fed bytes are delivered at once, or at
-    // bytesPerSecond from the moment they were fed when a pace is set.
+    // bytesPerSecond (simulated seconds) from the moment they were fed when a pace is set.
     void feed(char letter, const std::vector<uint8_t>& bytes);
+    // A generator's schedule goes on from where the old pace left it: what fell due under the
+    // old pace is made first.
     void setPace(char letter, double bytesPerSecond);
-    // A generator instead of fed bytes: with a pace it produces bytes as wall-clock
-    // time passes; without (free-running) it keeps the device buffer full.
-    void setSource(char letter, ByteSource source);
+    // A generator instead of fed bytes: with a pace it produces bytes as simulated time
+    // passes; without (free-running) it keeps the device buffer full.
+    void setSource(char letter, ByteSource source, ByteSkipper skipper = nullptr);
+    ByteSource source(char letter) const;
+    ByteSkipper skipper(char letter) const;
+    // When the generator's current pace took effect (simulated seconds) and how many bytes it
+    // had made by then: byte k of its stream is due at seconds + (k + 1 - bytes) / pace.
+    struct PaceStart {
+        double seconds = 0.0;
+        uint64_t bytes = 0;
+    };
+    PaceStart paceStart(char letter) const;
     // Device buffer size; 0 means unlimited. When full, the oldest bytes are lost.
     void setRxCapacity(char letter, size_t bytes);
 
     // Everything written to an interface, one entry per successful FT_Write call.
     std::vector<std::vector<uint8_t>> writes(char letter) const;
+    // Sees every write after it was recorded, outside the device's lock (so it may call the
+    // device). Calls are serialised; replacing the sink waits for a call in progress.
+    void setWriteSink(char letter, WriteSink sink);
     // Blocks until at least n writes were recorded on the interface; false on timeout.
     bool waitForWrites(char letter, size_t n, std::chrono::milliseconds timeout);
     // Blocks until the interface's fed bytes were all read and FT_GetQueueStatus was
     // called once more afterwards (the reader finished the pass that took them).
     bool waitUntilDrained(char letter, std::chrono::milliseconds timeout);
+    // Blocks until bytes are read from the interface after the call began; false on timeout.
+    bool waitForNextRead(char letter, std::chrono::milliseconds timeout);
     // Number of FT_Purge calls on the interface with the given mask bit set.
     int purges(char letter, DWORD mask) const;
     // Blocks until the interface saw at least n purges with that mask bit; false on timeout.
@@ -107,7 +132,7 @@ class VirtualDevice {
   private:
     friend class VirtualBus;
     struct Fed {
-        Clock::time_point start; // when its first byte is due
+        double start; // simulated seconds when its first byte is due
         std::vector<uint8_t> bytes;
         size_t moved = 0; // bytes already in the queue
     };
@@ -117,10 +142,14 @@ class VirtualDevice {
         size_t fedPending = 0; // fed bytes not yet read
         double pace = 0.0;
         ByteSource source;
-        Clock::time_point sourceStart{};
-        uint64_t sourceProduced = 0;
+        ByteSkipper skipper;
+        double sourceStart = 0.0;    // when the current pace took effect
+        uint64_t sourceBase = 0;     // bytes made before that
+        uint64_t sourceProduced = 0; // bytes made (or skipped) since the source was set
         size_t capacity = 0;
         std::vector<std::vector<uint8_t>> writes;
+        WriteSink writeSink;
+        uint64_t reads = 0; // FT_Read calls that took bytes
         std::map<DWORD, int> purges;
         uint64_t queuePolls = 0;
         uint64_t pollsAtLastRead = 0;
@@ -128,13 +157,16 @@ class VirtualDevice {
     };
     Interface& iface(char letter);
     const Interface& iface(char letter) const;
-    void refill(Interface& itf); // moves due bytes into the queue
+    void refill(Interface& itf, double now); // moves due bytes into the queue
+    void deliverWrite(char letter, std::vector<uint8_t> bytes);
     void append(Interface& itf, const uint8_t* bytes, size_t n);
     bool consumeFault(FtdiCall call); // true when this call must fail
     void log(std::string entry);
     void spiTransfer(uint8_t* data, DWORD n, DWORD options, bool writing);
 
+    const std::shared_ptr<SimulatedClock> simClock;
     mutable std::mutex mutex;
+    std::mutex sinkMutex; // serialises write-sink calls; taken before `mutex`
     std::condition_variable changed;
     std::map<uint32_t, uint16_t> eeprom;
     Interface ifaceA, ifaceB;
@@ -199,9 +231,10 @@ class VirtualBus : public FtdiDriver {
     // Caller holds the mutex. FT_INVALID_HANDLE for unknown handles, FT_IO_ERROR when the
     // device left the bus.
     FT_STATUS lookup(FT_HANDLE handle, Open& out) const;
-    // Runs one per-handle call on the device: logs it (when named), applies faults.
+    // Runs one per-handle call on the device: logs it (when named), applies faults. `opened`
+    // receives the handle's device and interface.
     FT_STATUS access(FT_HANDLE handle, FtdiCall call, const char* name, const std::string& args,
-                     const Work& work);
+                     const Work& work, Open* opened = nullptr);
     FT_STATUS openInterface(const std::shared_ptr<VirtualDevice>& device, char letter, bool spi,
                             FtdiCall call, FT_HANDLE* handle);
     // FT_Close and SPI_CloseChannel; only FT_Close can be made to fail.

@@ -15,10 +15,14 @@ using Args = std::vector<std::string>;
 namespace {
 
 struct SimulationTest : testing::Test {
-    void SetUp() override { unsetenv("KAV4_SIMULATE"); }
+    void SetUp() override {
+        unsetenv("KAV4_SIMULATE");
+        unsetenv("KAV4_SIMULATE_CELL");
+    }
     void TearDown() override {
         installFtdiDriver(nullptr);
         unsetenv("KAV4_SIMULATE");
+        unsetenv("KAV4_SIMULATE_CELL");
     }
     static Ids detected() {
         Ids ids;
@@ -100,4 +104,62 @@ TEST_F(SimulationTest, SpecComesFromTheArgumentsBeforeTheEnvironment) {
 
     setenv("KAV4_SIMULATE", "", 1);
     EXPECT_EQ(takeSimulationSpec(args), std::nullopt);
+}
+
+TEST_F(SimulationTest, EveryListedDeviceIsDrivenByItsModel) {
+    std::string error;
+    const auto bus = installSimulation("cedar,elm,cedar", error);
+    ASSERT_TRUE(bus) << error;
+    for (const std::string serial : {"VCEDAR01", "VCEDAR02", "VELM01"}) {
+        const VirtualAmplifier* amplifier = bus->amplifier(serial);
+        ASSERT_NE(amplifier, nullptr) << serial;
+        EXPECT_EQ(&amplifier->device(), bus->device(serial).get());
+        EXPECT_EQ(amplifier->device().clock(), bus->clock()) << "one timeline for all";
+    }
+    EXPECT_EQ(bus->amplifier("VCEDAR01")->model().currentChannelsNum, 4);
+    EXPECT_EQ(bus->amplifier("VELM01")->model().currentChannelsNum, 1);
+    EXPECT_EQ(bus->amplifier("VOAK01"), nullptr);
+}
+
+TEST_F(SimulationTest, CellParametersFromText) {
+    CellParameters cell;
+    std::string error;
+    ASSERT_TRUE(parseCellParameters(
+        "Cm=30p, Rm=2G,Rs=5M,g=0.1n,E=-10m,open=1m,closed=2.5,noise=0,artefact=40f", cell, error))
+        << error;
+    EXPECT_DOUBLE_EQ(cell.membraneCapacitance, 30e-12);
+    EXPECT_DOUBLE_EQ(cell.membraneResistance, 2e9);
+    EXPECT_DOUBLE_EQ(cell.seriesResistance, 5e6);
+    EXPECT_DOUBLE_EQ(cell.channelConductance, 0.1e-9);
+    EXPECT_DOUBLE_EQ(cell.reversalPotential, -10e-3);
+    EXPECT_DOUBLE_EQ(cell.meanOpenTime, 1e-3);
+    EXPECT_DOUBLE_EQ(cell.meanClosedTime, 2.5);
+    EXPECT_DOUBLE_EQ(cell.noiseRms, 0.0);
+    EXPECT_DOUBLE_EQ(cell.resetArtefact, 40e-15);
+
+    // A bad item changes nothing and names itself.
+    const CellParameters before = cell;
+    for (const char* bad :
+         {"Cm=0", "Rs=-1M", "g=-1p", "noise=2x", "open=", "Cq=3", "Cm", "Cm=1pp", "Rm=nan"}) {
+        error.clear();
+        EXPECT_FALSE(parseCellParameters(std::string("Rm=5G,") + bad, cell, error)) << bad;
+        EXPECT_NE(error.find(bad), std::string::npos) << error;
+        EXPECT_DOUBLE_EQ(cell.membraneResistance, before.membraneResistance) << bad;
+    }
+}
+
+TEST_F(SimulationTest, CellsComeFromTheEnvironment) {
+    setenv("KAV4_SIMULATE_CELL", "Cm=33p,noise=0", 1);
+    std::string error;
+    auto bus = makeSimulatedBus("cedar", error);
+    ASSERT_TRUE(bus) << error;
+    for (uint16_t ch = 0; ch < 4; ch++) {
+        EXPECT_DOUBLE_EQ(bus->amplifier("VCEDAR01")->cell(ch).membraneCapacitance, 33e-12);
+        EXPECT_DOUBLE_EQ(bus->amplifier("VCEDAR01")->cell(ch).noiseRms, 0.0);
+        EXPECT_DOUBLE_EQ(bus->amplifier("VCEDAR01")->cell(ch).seriesResistance,
+                         CellParameters{}.seriesResistance);
+    }
+    setenv("KAV4_SIMULATE_CELL", "Cm=huge", 1);
+    EXPECT_FALSE(makeSimulatedBus("cedar", error));
+    EXPECT_NE(error.find("KAV4_SIMULATE_CELL"), std::string::npos) << error;
 }

@@ -117,6 +117,8 @@ TEST_F(BusTest, EepromWordsThroughEitherInterface) {
     EXPECT_EQ(word(b, 117), 0x0205);
     EXPECT_EQ(word(b, 123), 0xFFF6);
     EXPECT_EQ(word(b, 5), 0xFFFF);
+    EXPECT_EQ(one->eepromWord(123), 0xFFF6) << "what the device says is what it holds";
+    EXPECT_EQ(one->eepromWord(5), 0xFFFF);
     EXPECT_EQ(word(open("KV200A"), 116), 0xFFFF) << "each device has its own EEPROM";
 }
 
@@ -388,4 +390,94 @@ TEST_F(BusTest, WaitsReturnWhenAnotherThreadCatchesUp) {
     tx.join();
     EXPECT_EQ(total, 20000u);
     EXPECT_EQ(one->writes('B'), (std::vector<Bytes>{{0}, {1}, {2}}));
+}
+
+namespace {
+
+// Lets simulated time pass: with a large time scale a short spin is a long while.
+void await(const SimulatedClock& clock, double seconds) {
+    const double until = clock.seconds() + seconds;
+    while (clock.seconds() < until) {
+    }
+}
+
+} // namespace
+
+TEST_F(BusTest, PaceChangesContinueTheSchedule) {
+    FT_HANDLE a = open("KV100A");
+    auto produced = std::make_shared<uint64_t>(0);
+    one->clock()->setTimeScale(1e4);
+    one->setPace('A', 1000);
+    one->setSource('A', counter(produced));
+    await(*one->clock(), 1.0);
+    // What fell due under the old pace is made before the new one takes over, and the new one
+    // counts on from there.
+    const double before = one->clock()->seconds();
+    one->setPace('A', 5000);
+    const VirtualDevice::PaceStart start = one->paceStart('A');
+    EXPECT_GE(*produced, 1000u);
+    EXPECT_EQ(start.bytes, *produced);
+    EXPECT_GE(start.seconds, before);
+    EXPECT_LE(start.seconds, one->clock()->seconds());
+    const auto got = read(a, 1u << 20);
+    ASSERT_EQ(got.size(), *produced);
+    for (size_t i = 0; i < got.size(); ++i)
+        ASSERT_EQ(got[i], i % 251);
+}
+
+TEST_F(BusTest, SkipperPassesOverBytesThatWouldBeLost) {
+    FT_HANDLE a = open("KV100A");
+    auto produced = std::make_shared<uint64_t>(0);
+    auto skipped = std::make_shared<uint64_t>(0);
+    one->clock()->setTimeScale(1e4);
+    one->setRxCapacity('A', 100);
+    one->setPace('A', 10000);
+    one->setSource('A', counter(produced), [produced, skipped](size_t n) {
+        *skipped += n;
+        *produced += n; // the stream moves on as if the bytes were made
+    });
+    await(*one->clock(), 1.0);
+    // Ten thousand bytes fell due into a buffer of a hundred: only the newest hundred are made.
+    EXPECT_EQ(queued(a), 100u);
+    EXPECT_GE(*skipped, 9900u);
+    const auto newest = read(a, 1000);
+    ASSERT_EQ(newest.size(), 100u);
+    for (size_t i = 0; i < newest.size(); ++i)
+        ASSERT_EQ(newest[i], (*produced - 100 + i) % 251) << i;
+
+    // Stalled, nothing new is made at all; what was queued before still comes.
+    one->stall(true);
+    read(a, 1000);
+    const uint64_t made = *produced - *skipped;
+    const uint64_t skippedBefore = *skipped;
+    await(*one->clock(), 0.5);
+    EXPECT_EQ(queued(a), 0u);
+    EXPECT_EQ(*produced - *skipped, made);
+    EXPECT_GE(*skipped - skippedBefore, 5000u);
+}
+
+TEST_F(BusTest, WritesReachTheSinkOutsideTheDeviceLock) {
+    FT_HANDLE b = open("KV100B");
+    std::vector<std::pair<Bytes, size_t>> seen;
+    // The sink may call the device: it runs outside the device's lock.
+    one->setWriteSink('B', [&](const Bytes& bytes) { seen.emplace_back(bytes, one->writes('B').size()); });
+    write(b, {1, 2, 3});
+    one->shortWrites(1, 1);
+    write(b, {4, 5});
+    EXPECT_EQ(seen, (std::vector<std::pair<Bytes, size_t>>{{{1, 2, 3}, 1}, {{4}, 2}}))
+        << "what was accepted, after it was recorded";
+    one->setWriteSink('B', nullptr);
+    write(b, {6});
+    EXPECT_EQ(seen.size(), 2u);
+}
+
+TEST(SimulatedClockTest, ScaleChangesKeepTimeContinuous) {
+    SimulatedClock clock(1e6);
+    const double before = clock.seconds();
+    clock.setTimeScale(1.0);
+    const double after = clock.seconds();
+    EXPECT_GE(after, before) << "time never runs backwards";
+    EXPECT_EQ(clock.timeScale(), 1.0);
+    EXPECT_THROW(clock.setTimeScale(0.0), std::invalid_argument);
+    EXPECT_THROW(SimulatedClock(-1.0), std::invalid_argument);
 }

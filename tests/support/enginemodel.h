@@ -117,7 +117,6 @@ class TestModel : public MessageDispatcher {
         rangeChanges++;
         MessageDispatcher::currentRangeChanged();
     }
-    using MessageDispatcher::configureDenoiser;
 };
 
 class LegacyTestModel : public MessageDispatcherLegacyKav3 {

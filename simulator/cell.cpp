@@ -1,0 +1,83 @@
+#include "simulator/cell.h"
+
+#include <cmath>
+#include <limits>
+
+namespace kav4sim {
+
+namespace {
+
+// Without conductance, or with dwell times that would flicker without end, there is no channel.
+bool hasChannel(const CellParameters& p) {
+    return p.channelConductance > 0 && p.meanOpenTime > 0 && p.meanClosedTime > 0;
+}
+
+} // namespace
+
+Cell::Cell(const CellParameters& parameters, uint64_t seed) : random(seed) {
+    setParameters(parameters);
+    // Start in equilibrium, so that statistics need no settling time; dwell times have no memory.
+    const double pOpen = p.meanOpenTime / (p.meanOpenTime + p.meanClosedTime);
+    open = hasChannel(p) && std::uniform_real_distribution<double>(0.0, 1.0)(random) < pOpen;
+    untilChange = dwell();
+}
+
+void Cell::setParameters(const CellParameters& parameters) {
+    const bool newDwells = parameters.meanOpenTime != p.meanOpenTime ||
+                           parameters.meanClosedTime != p.meanClosedTime ||
+                           hasChannel(parameters) != hasChannel(p);
+    p = parameters;
+    conductanceClosed = 1.0 / p.seriesResistance + 1.0 / p.membraneResistance;
+    cachedSeconds = -1.0;
+    if (!hasChannel(p)) open = false;
+    if (newDwells) untilChange = dwell();
+}
+
+double Cell::dwell() {
+    if (!hasChannel(p)) return std::numeric_limits<double>::infinity();
+    return unitDwell(random) * (open ? p.meanOpenTime : p.meanClosedTime);
+}
+
+void Cell::relax(double voltage, double seconds) {
+    // Cm dVm/dt = (V - Vm)/Rs - Vm/Rm - G (Vm - E): Vm moves exponentially towards its
+    // steady value with the time constant Cm / (1/Rs + 1/Rm + G).
+    const double g = open ? p.channelConductance : 0.0;
+    const double total = conductanceClosed + g;
+    const double target = (voltage / p.seriesResistance + g * p.reversalPotential) / total;
+    double decay;
+    if (seconds == cachedSeconds) {
+        decay = open ? decayOpen : decayClosed;
+    } else {
+        decay = std::exp(-seconds * total / p.membraneCapacitance);
+    }
+    vm = target + (vm - target) * decay;
+}
+
+void Cell::advance(double voltage, double seconds) {
+    // The channel may change state within the step: the exact solution is pieced together.
+    while (untilChange <= seconds) {
+        relax(voltage, untilChange);
+        seconds -= untilChange;
+        open = !open;
+        untilChange = dwell();
+    }
+    untilChange -= seconds;
+    relax(voltage, seconds);
+}
+
+double Cell::step(double voltage, double seconds) {
+    if (seconds != cachedSeconds) {
+        decayClosed = std::exp(-seconds * conductanceClosed / p.membraneCapacitance);
+        decayOpen = std::exp(-seconds * (conductanceClosed + p.channelConductance) / p.membraneCapacitance);
+        cachedSeconds = seconds;
+    }
+    advance(voltage, seconds);
+    const double noise = p.noiseRms > 0 ? p.noiseRms * gauss(random) : 0.0;
+    return (voltage - vm) / p.seriesResistance + noise;
+}
+
+void Cell::skip(double voltage, double seconds) {
+    advance(voltage, seconds);
+}
+
+} // namespace kav4sim

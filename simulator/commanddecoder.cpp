@@ -1,0 +1,173 @@
+#include "simulator/commanddecoder.h"
+
+#include <bit>
+
+namespace kav4sim {
+
+using namespace kv4CommLib;
+
+namespace {
+
+uint32_t lowBits(unsigned bits) {
+    return bits >= 32 ? 0xFFFFFFFFu : (uint32_t(1) << bits) - 1;
+}
+
+double toSi(double value, kv4cl::UnitPfx_t prefix) {
+    return value * kv4cl::prefixFactor(prefix, kv4cl::UnitPfxNone);
+}
+
+std::optional<uint32_t> indexOf(const std::vector<uint32_t>& codes, uint64_t code) {
+    for (size_t i = 0; i < codes.size(); i++)
+        if (codes[i] == code) return uint32_t(i);
+    return std::nullopt;
+}
+
+} // namespace
+
+CommandDecoder::CommandDecoder(const MessageDispatcher& model) : model(model) {
+    current.currentRangeIdx.assign(model.currentChannelsNum, model.defaultCurrentRangeIdx);
+    current.voltageRangeIdx = model.defaultVoltageRangeIdx;
+    current.samplingRateIdx = model.defaultSamplingRateIdx;
+    current.oversamplingRatioIdx = model.defaultOversamplingRatioIdx;
+    if (model.switchBankACoder) current.switchBankA.assign(model.currentChannelsNum, false);
+    if (model.switchBankBCoder) current.switchBankB.assign(model.currentChannelsNum, false);
+    current.protocolIdx = model.defaultProtocolIdx;
+    for (const ProtocolParameters& family : model.protocolParameters)
+        for (size_t i = 0; i < family.names.size() && i < family.defaults.size(); i++)
+            current.protocolParameters[family.names[i]] = family.defaults[i].getNoPrefixValue();
+    // The power-on state is a setting, not a command received: nothing is counted for it.
+    if (model.txMessage.size() == model.txMessageBytes) apply(model.txMessage);
+    current.protocolStarts = current.resets = current.messages = 0;
+    current.insertionPulse.count = current.referencePulse.count = 0;
+}
+
+size_t CommandDecoder::write(const std::vector<uint8_t>& bytes) {
+    size_t decoded = 0;
+    for (const uint8_t byte : bytes) {
+        if (byte & 0x80)
+            partial.assign(1, byte);
+        else if (!partial.empty())
+            partial.push_back(byte);
+        if (!partial.empty() && partial.size() == model.txMessageBytes) {
+            apply(partial);
+            partial.clear();
+            decoded++;
+        }
+    }
+    return decoded;
+}
+
+void CommandDecoder::apply(const std::vector<uint8_t>& m) {
+    DecodedCommand& s = current;
+    // A code that names no entry of the table leaves the setting as it was.
+    const auto select = [&](const BoolCoder* coder, size_t entries, uint16_t& into) {
+        if (!coder) return;
+        const std::optional<uint32_t> value = decodeBool(*coder, m);
+        if (value && *value < entries) into = uint16_t(*value);
+    };
+    const auto bit = [&](const BoolCoder* coder, bool previous) {
+        return coder ? decodeBool(*coder, m).value_or(0) != 0 : previous;
+    };
+    const auto bank = [&](const BoolCoder* coder, std::vector<bool>& into) {
+        if (!coder) return;
+        const uint32_t mask = decodeBool(*coder, m).value_or(0);
+        for (size_t ch = 0; ch < into.size(); ch++)
+            into[ch] = ch < 32 && (mask >> ch & 1);
+    };
+    const auto edge = [](bool now, bool& level, uint64_t& count) {
+        if (now && !level) count++;
+        level = now;
+    };
+    const auto pulse = [&](const PulseControls& controls, DecodedCommand::Pulse& into) {
+        if (!controls.available()) return;
+        if (controls.voltageCoder)
+            into.voltage = toSi(decodeDouble(*controls.voltageCoder, m), controls.voltageRange.prefix);
+        if (controls.durationCoder)
+            into.duration = toSi(decodeDouble(*controls.durationCoder, m), controls.durationRange.prefix);
+        edge(bit(controls.pulseCoder.get(), into.bit), into.bit, into.count);
+    };
+
+    const auto& rangeCoders = model.currentRangeCoders;
+    for (size_t ch = 0; ch < s.currentRangeIdx.size() && !rangeCoders.empty(); ch++)
+        select(rangeCoders[ch < rangeCoders.size() ? ch : 0].get(), model.currentRanges.size(),
+               s.currentRangeIdx[ch]);
+    select(model.voltageRangeCoder.get(), model.voltageRanges.size(), s.voltageRangeIdx);
+    select(model.samplingRateCoder.get(), model.realSamplingRates.size(), s.samplingRateIdx);
+    if (model.oversamplingAvailable)
+        select(model.oversamplingCoder.get(), model.oversamplingRatios.size(), s.oversamplingRatioIdx);
+    bank(model.switchBankACoder.get(), s.switchBankA);
+    bank(model.switchBankBCoder.get(), s.switchBankB);
+    s.singleSwitch = bit(model.singleSwitchCoder.get(), s.singleSwitch);
+    // The fast-pulses protocol has an index of its own beyond the named ones.
+    if (model.protocolCoder) {
+        const std::optional<uint32_t> protocol = decodeBool(*model.protocolCoder, m);
+        const bool fastPulses = model.fastPulses.available() && protocol == model.fastPulses.protocolIdx;
+        if (protocol && (*protocol < model.protocolNames.size() || fastPulses))
+            s.protocolIdx = uint16_t(*protocol);
+    }
+    for (const ProtocolParameters& family : model.protocolParameters)
+        for (size_t i = 0; i < family.names.size() && i < family.coders.size() && i < family.ranges.size();
+             i++)
+            s.protocolParameters[family.names[i]] =
+                toSi(decodeDouble(*family.coders[i], m), family.ranges[i].prefix);
+    edge(bit(model.protocolStartCoder.get(), s.protocolStartBit), s.protocolStartBit, s.protocolStarts);
+    edge(bit(model.resetCoder.get(), s.resetBit), s.resetBit, s.resets);
+    pulse(model.insertionPulse, s.insertionPulse);
+    pulse(model.referencePulse, s.referencePulse);
+    s.messages++;
+}
+
+uint32_t CommandDecoder::readField(const CommandCoder& coder, const std::vector<uint8_t>& message) {
+    // The inverse of the coders' write: each byte holds up to 7 bits of the code, low bits first.
+    uint64_t code = 0;
+    unsigned shift = 0;
+    for (size_t i = 0; i < coder.bytesNum; i++) {
+        const size_t at = size_t(coder.byteOffset) + i;
+        const uint8_t byte = at < message.size() ? message[at] : 0;
+        code |= uint64_t((byte & coder.byteMasks[i]) >> coder.byteBitOffsets[i]) << shift;
+        shift += 7u - coder.byteBitOffsets[i];
+    }
+    return uint32_t(code & lowBits(coder.bitsNum));
+}
+
+std::optional<uint32_t> CommandDecoder::decodeBool(const BoolCoder& coder,
+                                                   const std::vector<uint8_t>& message) {
+    if (const auto* ensemble = dynamic_cast<const EnsembleCoder*>(&coder)) {
+        uint64_t code = 0;
+        unsigned shift = 0;
+        for (const auto& part : ensemble->coders) {
+            const std::optional<uint32_t> value = decodeBool(*part, message);
+            if (!value) return std::nullopt;
+            code |= uint64_t(*value) << shift;
+            shift += part->bitsNum;
+        }
+        return indexOf(ensemble->values, code);
+    }
+    const uint32_t field = readField(coder, message);
+    if (const auto* mapped = dynamic_cast<const BoolRandomArrayCoder*>(&coder))
+        return indexOf(mapped->valueMap, field);
+    if (dynamic_cast<const BoolNegatedArrayCoder*>(&coder)) return ~field & lowBits(coder.bitsNum);
+    if (dynamic_cast<const BoolOneHotCoder*>(&coder)) {
+        if (std::popcount(field) != 1) return std::nullopt;
+        return uint32_t(std::countr_zero(field));
+    }
+    return field;
+}
+
+double CommandDecoder::decodeDouble(const DoubleCoder& coder, const std::vector<uint8_t>& message) {
+    const uint32_t field = readField(coder, message);
+    const unsigned bits = coder.bitsNum;
+    if (dynamic_cast<const DoubleOffsetBinaryCoder*>(&coder))
+        return field * coder.resolution + coder.minValue;
+    if (dynamic_cast<const DoubleSignAbsCoder*>(&coder)) {
+        const double magnitude = (field & lowBits(bits - 1)) * coder.resolution;
+        return (field >> (bits - 1) & 1) ? -magnitude : magnitude;
+    }
+    // Two's complement: the top bit of the field is the sign.
+    int64_t code = field;
+    if (bits > 0 && bits < 32 && (field >> (bits - 1) & 1)) code -= int64_t(1) << bits;
+    if (bits >= 32) code = int32_t(field);
+    return double(code) * coder.resolution;
+}
+
+} // namespace kav4sim

@@ -1,0 +1,163 @@
+#pragma once
+// A virtual amplifier: a model of the catalogue brought to life on a virtual device. It
+// streams the model's packets on the data channel at the model's real sampling rate, reads
+// every command message with the model's own coders and acts on it, and fills the words
+// with physics of known parameters: the stimulus of the protocol it was told to run on the
+// voltage words, and per current channel the current of a cell (see cell.h) with the front
+// end's reset artefact, quantised to the selected range and saturating at its edges. The
+// library reaches it through the driver interface and cannot tell it from hardware.
+//
+// Everything about the model comes from its description (packet layout, ranges, rates,
+// coders, protocols); nothing is copied per model. Time is the device's simulated clock.
+//
+// What the commands do: until the first protocol start the voltage words hold the decoded
+// Vhold; a start runs the selected protocol (stimulus.h) with the parameters of the message
+// that started it; a voltage pulse adds its voltage for its duration; a channel switched off
+// in bank A gives no current, nor does any while the reset bit is held.
+//
+// Pattern mode replaces the physics (the cells pause) by a count of the device's own sample
+// clock, so that a test can prove that no frame was lost, repeated or reordered. Frame n
+// carries, as the library hands the words out:
+//   every voltage word and every further word   n & 0xFFFF
+//   current word 0                              n & 0xFFFF
+//   current word 1                              (n >> 16) & 0xFFFF
+//   current word c >= 2                         (n + c) & 0xFFFF
+
+#include "simulator/cell.h"
+#include "simulator/commanddecoder.h"
+#include "simulator/stimulus.h"
+#include "simulator/virtualbus.h"
+
+#include "commlib/core/messagedispatcher.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace kav4sim {
+
+class VirtualAmplifier {
+  public:
+    // The FTDI chip's FIFO and the driver's buffer together: about 100 ms of a four-channel
+    // model at its highest rate. Unread bytes beyond it are lost, the oldest first.
+    static constexpr size_t defaultBufferBytes = size_t{1} << 20;
+
+    // The amplifier that the device's EEPROM identity names; null when no model has it.
+    static std::unique_ptr<VirtualAmplifier> create(std::shared_ptr<VirtualDevice> device);
+    // `model` describes the device (tables and coders); it is never connected. The device's
+    // data and command channels are taken over until the amplifier is destroyed.
+    VirtualAmplifier(std::shared_ptr<VirtualDevice> device,
+                     std::unique_ptr<kv4CommLib::MessageDispatcher> model);
+    ~VirtualAmplifier();
+    VirtualAmplifier(const VirtualAmplifier&) = delete;
+    VirtualAmplifier& operator=(const VirtualAmplifier&) = delete;
+
+    const kv4CommLib::MessageDispatcher& model() const { return *description; }
+    VirtualDevice& device() const { return *dev; }
+
+    // ---- Timing --------------------------------------------------------------------------
+    // Free running: the stream keeps the device buffer full however fast it is read, for
+    // throughput benchmarks. Otherwise bytes arrive with the simulated clock.
+    void setFreeRunning(bool on);
+    // The device's sample clock runs fast by `ppm` parts per million (slow when negative).
+    void setClockSkew(double ppm);
+    void setBufferBytes(size_t bytes);
+    // Frames per simulated second: the selected real rate times the oversampling ratio,
+    // with the clock skew.
+    double frameRate() const;
+    // When the device sampled frame `frame` of its own count, in simulated seconds (for
+    // frames since the last change of rate or skew; within one frame).
+    double frameTime(uint64_t frame) const;
+
+    // ---- Signal --------------------------------------------------------------------------
+    // channel == the number of current channels sets every channel.
+    void setCell(uint16_t channel, const CellParameters& parameters);
+    CellParameters cell(uint16_t channel) const;
+    void setPatternMode(bool on);
+
+    // ---- Faults --------------------------------------------------------------------------
+    // The next `count` bytes of the stream never leave the device.
+    void dropBytes(size_t count);
+    // The next `count` bytes of the stream arrive with every bit inverted.
+    void corruptBytes(size_t count);
+    // While stalled nothing leaves the device; its sample clock runs on.
+    void stall(bool on);
+    // Off the bus and back: the library's handles fail meanwhile, buffered bytes are lost.
+    void unplug();
+    void replug();
+
+    // ---- What the device was told --------------------------------------------------------
+    DecodedCommand command() const;
+    // Blocks until `done` holds for the decoded command; false on timeout.
+    bool waitForCommand(const std::function<bool(const DecodedCommand&)>& done,
+                        std::chrono::milliseconds timeout) const;
+
+  private:
+    void onWrite(const std::vector<uint8_t>& bytes);
+    void produce(std::vector<uint8_t>& out, size_t n);
+    void skip(size_t n);
+    // Applies the decoded settings; asks the model for the reset artefact's period.
+    void applySettings();
+    double holdingLevel() const; // the decoded Vhold, 0 when the model has none
+    void updatePace();
+    void buildPacket();
+    void sampleFrame(uint8_t* words);
+    void patternFrame(uint8_t* words, uint64_t n) const;
+    void emit(std::vector<uint8_t>& out, const uint8_t* bytes, size_t n);
+    double trueRate() const { return rate * (1.0 + skewPpm * 1e-6); }
+
+    const std::shared_ptr<VirtualDevice> dev;
+    const std::unique_ptr<kv4CommLib::MessageDispatcher> description;
+
+    // The packet layout, fixed by the model.
+    const char rxLetter;
+    const char txLetter;
+    const uint16_t voltageWords;
+    const uint16_t currentWords;
+    const uint16_t wordsPerSample;
+    const uint32_t samplesPerPacket;
+    const uint32_t packetBytes;
+    uint32_t headerBytes = 4; // sync word, and the info pair of the current generation
+    bool offsetCode = false;  // the previous generation's current words
+    uint16_t voltageOffset = 0;
+
+    // Serialises pace changes with the record of when they happened. Locks are taken in the
+    // order paceMutex, the device's lock, mutex: the device calls the generator under its own.
+    std::mutex paceMutex;
+    // Guards everything below.
+    mutable std::mutex mutex;
+    mutable std::condition_variable commandChanged;
+    CommandDecoder decoder;
+
+    double rate = 1.0; // frames per second of the device's own clock
+    double skewPpm = 0.0;
+    bool freeRunning = false;
+    double appliedPace = -1.0;
+    VirtualDevice::PaceStart paceStart;
+
+    double voltageStep = 1.0;        // V per code
+    std::vector<double> currentStep; // A per code, per channel
+    std::vector<bool> channelOn;
+    bool resetHeld = false;       // the front end is held in reset: no current
+    std::vector<double> artefact; // reset glitch shape over one period (peak 1); empty: none
+    bool started = false;         // a protocol start was seen
+    Stimulus stimulus;
+    double lastVoltage = 0.0;
+    double pulseVoltage = 0.0;
+    uint64_t pulseLeft = 0;
+    std::vector<Cell> cells;
+    bool pattern = false;
+
+    uint64_t frame = 0; // the device's sample clock
+    uint64_t packetCount = 0;
+    std::vector<uint8_t> packet;
+    size_t packetPos = 0;
+    size_t dropLeft = 0;
+    size_t corruptLeft = 0;
+};
+
+} // namespace kav4sim

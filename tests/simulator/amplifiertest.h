@@ -1,0 +1,206 @@
+#pragma once
+// Virtual amplifiers connected through the library, and their frames read back through it.
+
+#include "commlib/api/devicelist.h"
+#include "commlib/api/kv4cl.h"
+#include "commlib/models/catalogue.h"
+#include "simulator/simulation.h"
+#include "tests/support/enginemodel.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <limits>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace kv4test {
+
+using namespace std::chrono_literals;
+using kav4sim::CellParameters;
+using kav4sim::DecodedCommand;
+using kav4sim::VirtualAmplifier;
+
+// Frames as the library hands them out, with the status flags seen while reading them.
+struct Frames {
+    size_t wordsPerFrame = 1;
+    std::vector<uint16_t> words; // frame after frame
+    kv4cl::DataStatus_t flags{}; // each flag ORed over the reads
+
+    size_t count() const { return words.size() / wordsPerFrame; }
+    uint16_t at(size_t frame, size_t word) const { return words[frame * wordsPerFrame + word]; }
+    int16_t code(size_t frame, size_t word) const { return int16_t(at(frame, word)); }
+};
+
+class SimulatedAmplifiers : public testing::Test {
+  protected:
+    void TearDown() override {
+        // The library's devices hold handles on the bus: they go first.
+        kv4cl::disconnect();
+        installFtdiDriver(nullptr);
+    }
+
+    // Simulated time runs this much faster than the wall clock unless a test says otherwise.
+    static constexpr double timeScale = 10.0;
+
+    // Virtual amplifiers of the listed models (see installSimulation), connected through the
+    // library as one device or as parallel devices.
+    void connect(const std::string& models) {
+        std::string error;
+        bus = kav4sim::installSimulation(models, error);
+        ASSERT_TRUE(bus) << error;
+        bus->clock()->setTimeScale(timeScale);
+        ids.clear();
+        ASSERT_EQ(kv4cl::detectDevices(ids), kv4cl::Success);
+        ASSERT_EQ(kv4cl::connect(ids), kv4cl::Success);
+    }
+
+    // The catalogue's model of an identity on a virtual amplifier, connected through the library.
+    void connectIdentity(uint8_t version, uint8_t subversion, uint16_t firmware) {
+        const std::shared_ptr<kav4sim::VirtualDevice> device = placeDevice(version, subversion, firmware);
+        auto amplifier = VirtualAmplifier::create(device);
+        ASSERT_TRUE(amplifier);
+        bus->addAmplifier(std::move(amplifier));
+        ASSERT_EQ(kv4cl::connect(ids), kv4cl::Success);
+    }
+
+    // A model outside the catalogue on a virtual amplifier, connected through the library.
+    template <typename Model> void connectModel() {
+        const std::shared_ptr<kav4sim::VirtualDevice> device = placeDevice(4, 3, 129);
+        const std::string& id = device->serial;
+        bus->addAmplifier(std::make_unique<VirtualAmplifier>(device, std::make_unique<Model>(id)));
+        auto model = std::make_unique<Model>(id);
+        ASSERT_EQ(model->initBuffers(), kv4cl::Success);
+        ASSERT_EQ(model->connect(std::make_unique<FtdiEeprom56>(id)), kv4cl::Success);
+        std::vector<std::unique_ptr<MessageDispatcher>> devices;
+        devices.push_back(std::move(model));
+        ASSERT_EQ(deviceList().attach(std::move(devices)), kv4cl::Success);
+    }
+
+    // One device on a fresh bus, with the identity and an offset-free calibration word.
+    std::shared_ptr<kav4sim::VirtualDevice> placeDevice(uint8_t version, uint8_t subversion,
+                                                        uint16_t firmware) {
+        bus = std::make_shared<kav4sim::SimulatedBus>();
+        bus->clock()->setTimeScale(timeScale);
+        installFtdiDriver(bus);
+        ids = {"VMODEL01"};
+        auto device = std::make_shared<kav4sim::VirtualDevice>(ids[0], bus->clock());
+        device->setIdentity(version, subversion, firmware);
+        device->setEepromWord(123, 0);
+        bus->addDevice(device);
+        return device;
+    }
+
+    VirtualAmplifier& amplifier(size_t i = 0) { return *bus->amplifier(ids.at(i)); }
+
+    // Blocks until the amplifiers' decoded commands satisfy `done`.
+    void waitForCommand(const std::function<bool(const DecodedCommand&)>& done) {
+        for (size_t i = 0; i < ids.size(); i++)
+            ASSERT_TRUE(amplifier(i).waitForCommand(done, 10s)) << "device " << ids[i];
+    }
+
+    // Reads what the library has, at most `limit` frames in one call, after waiting for the
+    // receive thread when it has nothing; appends to `frames`. Returns the frames read.
+    size_t readAvailable(Frames& frames, uint32_t limit = std::numeric_limits<uint32_t>::max()) {
+        const MessageDispatcher& first = deviceList().first();
+        frames.wordsPerFrame =
+            deviceList().devicesNum == 1 ? first.wordsPerSample : deviceList().mergedWordsPerFrame;
+        for (;;) {
+            kv4cl::DataStatus_t status{};
+            const kv4cl::ErrorCodes_t result = kv4cl::getDataStatus(status);
+            frames.flags.bufferOverflow |= status.bufferOverflow;
+            frames.flags.dataLost |= status.dataLost;
+            frames.flags.wordOverflow |= status.wordOverflow;
+            if (result == kv4cl::Success) {
+                const uint32_t asked = std::min(status.availableFrames, limit);
+                uint32_t got = 0;
+                uint16_t* buffer = nullptr;
+                uint16_t* unfiltered = nullptr;
+                kv4cl::readSamples(asked, got, buffer, unfiltered);
+                EXPECT_LE(got, asked) << "a read never hands out more than asked";
+                frames.words.insert(frames.words.end(), buffer, buffer + size_t(got) * frames.wordsPerFrame);
+                return got;
+            }
+            EXPECT_EQ(result, kv4cl::WarningNoDataAvailable);
+            // The last device is as good as any: the library waits for the slowest anyway.
+            if (!amplifier(ids.size() - 1).device().waitForNextRead(first.rxChannel, 10s)) {
+                ADD_FAILURE() << "no data for 10 s";
+                return 0;
+            }
+        }
+    }
+
+    // Reads exactly n frames, at most `limit` in one call.
+    Frames read(size_t n, uint32_t limit = std::numeric_limits<uint32_t>::max()) {
+        Frames frames;
+        while (frames.count() < n && !testing::Test::HasFailure())
+            readAvailable(frames, uint32_t(std::min<size_t>(limit, n - frames.count())));
+        return frames;
+    }
+
+    // Drops what the library and the drivers hold, then what may still have been made under
+    // the old settings: the receive ring's batch of about 50 ms and the packet in the making.
+    void settle() {
+        ASSERT_EQ(kv4cl::flushData(true), kv4cl::Success);
+        kv4cl::Measurement_t rate;
+        ASSERT_EQ(kv4cl::getSamplingRate(rate), kv4cl::Success);
+        read(size_t(rate.getNoPrefixValue() * 0.1) + 64);
+    }
+
+    // Protocol parameters by name, in the units of their ranges (mV, ms, plain numbers).
+    void setProtocolParameters(const std::map<std::string, double>& values) {
+        using Getter =
+            kv4cl::ErrorCodes_t (*)(std::vector<std::string>&, std::vector<kv4cl::RangedMeasurement_t>&,
+                                    std::vector<kv4cl::Measurement_t>&);
+        using Setter = kv4cl::ErrorCodes_t (*)(uint16_t, const kv4cl::Measurement_t&);
+        const std::pair<Getter, Setter> families[] = {
+            {&kv4cl::getProtocolVoltage, &kv4cl::setProtocolVoltage},
+            {&kv4cl::getProtocolTime, &kv4cl::setProtocolTime},
+            {&kv4cl::getProtocolAdimensional, &kv4cl::setProtocolAdimensional}};
+        for (const auto& [name, value] : values) {
+            bool found = false;
+            for (const auto& [get, set] : families) {
+                std::vector<std::string> names;
+                std::vector<kv4cl::RangedMeasurement_t> ranges;
+                std::vector<kv4cl::Measurement_t> defaults;
+                get(names, ranges, defaults);
+                const auto at = std::find(names.begin(), names.end(), name);
+                if (at == names.end()) continue;
+                const auto i = size_t(at - names.begin());
+                ASSERT_EQ(set(uint16_t(i), {value, ranges[i].prefix, ranges[i].unit}), kv4cl::Success)
+                    << name;
+                found = true;
+            }
+            ASSERT_TRUE(found) << "no parameter " << name;
+        }
+    }
+
+    // Sets the parameters, holds the new Vhold, then starts the named protocol on a settled
+    // stream: what is read next shows the holding level and then the protocol.
+    void startProtocol(const std::string& name, const std::map<std::string, double>& values) {
+        std::vector<std::string> names, images;
+        std::vector<std::vector<uint16_t>> v, t, sl, f, a;
+        ASSERT_EQ(kv4cl::getProtocolList(names, images, v, t, sl, f, a), kv4cl::Success);
+        const auto at = std::find(names.begin(), names.end(), name);
+        ASSERT_NE(at, names.end()) << name;
+        setProtocolParameters(values);
+        const auto start = [&](uint16_t index) {
+            const uint64_t starts = amplifier().command().protocolStarts;
+            ASSERT_EQ(kv4cl::selectProtocol(index), kv4cl::Success);
+            ASSERT_EQ(kv4cl::applyProtocol(), kv4cl::Success);
+            waitForCommand([&](const DecodedCommand& c) { return c.protocolStarts > starts; });
+        };
+        start(0);
+        settle();
+        start(uint16_t(at - names.begin()));
+    }
+
+    std::shared_ptr<kav4sim::SimulatedBus> bus;
+    std::vector<std::string> ids;
+};
+
+} // namespace kv4test

@@ -1,0 +1,44 @@
+#include "simulator/stimulus.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+using namespace kav4sim;
+
+// Passing over samples (done when nobody reads the device) must land exactly where giving
+// them one by one does, through segment ends, repetitions and the level after them.
+TEST(Stimulus, SkippingAgreesWithStepping) {
+    const Stimulus::Parameters p = {{"Vhold", -0.02}, {"Vpulse", 0.03}, {"Vstep", 0.01},    {"Vamp", 0.05},
+                                    {"Vfinal", 0.09}, {"Vinit", -0.08}, {"Thold", 0.003},   {"Tpulse", 0.002},
+                                    {"Tstep", 0.001}, {"Tramp", 0.004}, {"TPeriod", 0.006}, {"N", 3},
+                                    {"NR", 2}};
+    std::mt19937 random(3);
+    for (const char* protocol : {"Constant", "Triangular", "Square wave", "Conductance", "Variable Amplitude",
+                                 "Variable Duration", "Ramp", "Cyclic Voltammetry", "no such protocol"}) {
+        SCOPED_TRACE(protocol);
+        Stimulus stepped(protocol, p, 10000.0);
+        Stimulus skipped(protocol, p, 10000.0);
+        uint64_t at = 0;
+        for (int round = 0; round < 40; round++) {
+            const uint64_t n = std::uniform_int_distribution<uint64_t>(0, 300)(random);
+            for (uint64_t i = 0; i < n; i++)
+                stepped.next();
+            skipped.skip(n);
+            at += n + 1;
+            ASSERT_EQ(skipped.next(), stepped.next()) << "sample " << at;
+        }
+    }
+}
+
+TEST(Stimulus, SkippingAProtocolForEverIsQuick) {
+    Stimulus triangle("Triangular", {{"Vhold", 0.0}, {"Vamp", 0.05}, {"TPeriod", 0.01}}, 1000.0);
+    Stimulus reference("Triangular", {{"Vhold", 0.0}, {"Vamp", 0.05}, {"TPeriod", 0.01}}, 1000.0);
+    // A period of ten samples: whole runs are not walked through one by one.
+    const uint64_t far = uint64_t(1) << 60;
+    triangle.skip(far);
+    for (uint64_t i = 0; i < far % 10; i++)
+        reference.next();
+    for (int i = 0; i < 25; i++)
+        ASSERT_EQ(triangle.next(), reference.next()) << i;
+}

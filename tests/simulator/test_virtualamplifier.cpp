@@ -1,0 +1,731 @@
+#include "tests/simulator/amplifiertest.h"
+
+#include <set>
+
+using namespace kv4test;
+
+TEST_F(SimulatedAmplifiers, EachRateDeliversFramesAtItsRealRate) {
+    connect("cedar");
+    std::vector<kv4cl::Measurement_t> realRates;
+    ASSERT_EQ(kv4cl::getRealSamplingRates(realRates), kv4cl::Success);
+    kav4sim::SimulatedClock& clock = *bus->clock();
+    for (uint16_t i = 0; i < realRates.size(); i++) {
+        ASSERT_EQ(kv4cl::setSamplingRate(i), kv4cl::Success);
+        waitForCommand([i](const DecodedCommand& c) { return c.samplingRateIdx == i; });
+        const double rate = realRates[i].getNoPrefixValue();
+        clock.setTimeScale(std::clamp(rate / 10000.0, 2.0, 10.0));
+        settle();
+        // Frames received against the simulated clock. The library reads at most every 50 ms
+        // of wall time and parses in batches: the slope of a straight line through many reads
+        // evens that out, and the slow rates need more wall time for as many reads.
+        const double seconds = rate < 5000 ? 8.0 : 4.0;
+        double n = 0, st = 0, sf = 0, stt = 0, stf = 0, frames = 0;
+        const double start = clock.seconds();
+        for (double t = start; t - start < seconds;) {
+            Frames f;
+            frames += double(readAvailable(f));
+            t = clock.seconds();
+            const double x = t - start;
+            n++, st += x, sf += frames, stt += x * x, stf += x * frames;
+        }
+        const double slope = (n * stf - st * sf) / (n * stt - st * st);
+        EXPECT_NEAR(slope / rate, 1.0, 0.015) << "rate " << i;
+    }
+}
+
+namespace {
+
+// Stretches of equal voltage codes.
+struct Run {
+    int16_t code;
+    size_t length;
+};
+
+std::vector<Run> runsOfVoltage(const Frames& f) {
+    std::vector<Run> runs;
+    for (size_t i = 0; i < f.count(); i++) {
+        if (runs.empty() || runs.back().code != f.code(i, 0)) runs.push_back({f.code(i, 0), 0});
+        runs.back().length++;
+    }
+    return runs;
+}
+
+// A level held for a time, in the parameters' units.
+struct Plateau {
+    double mV;
+    double ms;
+};
+
+constexpr double codesPerMillivolt = 16.0; // the reference model's 0.0625 mV step
+
+// The runs from `first` on are the expected plateaus, to the code and to within a sample
+// (each duration is rounded to whole samples once); then the holding level lasts to the end.
+void expectPlateaus(const std::vector<Run>& runs, size_t first, const std::vector<Plateau>& expected,
+                    double hold, double rate) {
+    ASSERT_EQ(runs.size(), first + expected.size() + 1) << "runs after the protocol's start";
+    for (size_t i = 0; i < expected.size(); i++) {
+        const Run& run = runs[first + i];
+        EXPECT_EQ(run.code, int16_t(std::lround(expected[i].mV * codesPerMillivolt))) << "plateau " << i;
+        EXPECT_NEAR(double(run.length), expected[i].ms * 1e-3 * rate, 1.0) << "plateau " << i;
+    }
+    EXPECT_EQ(runs.back().code, int16_t(std::lround(hold * codesPerMillivolt))) << "the holding level after";
+}
+
+// How many frames from `from` on hold the voltage code `code`.
+size_t held(const Frames& f, size_t from, int16_t code) {
+    size_t n = 0;
+    while (from + n < f.count() && f.code(from + n, 0) == code)
+        n++;
+    return n;
+}
+
+// The frames from `from` on that rise (or fall) steadily: the slope between the ends in mV per
+// ms, and their number.
+std::pair<double, size_t> ramp(const Frames& f, size_t from, double rate) {
+    if (from + 1 >= f.count()) return {0.0, 0};
+    size_t end = from + 1;
+    const int direction = f.code(from + 1, 0) > f.code(from, 0) ? 1 : -1;
+    while (end < f.count() && (f.code(end, 0) - f.code(end - 1, 0)) * direction > 0)
+        end++;
+    const double mV = (f.code(end - 1, 0) - f.code(from, 0)) / codesPerMillivolt;
+    const double ms = double(end - 1 - from) / rate * 1e3;
+    return {mV / ms, end - from};
+}
+
+} // namespace
+
+TEST_F(SimulatedAmplifiers, ReferenceProtocolsDrawTheirParameters) {
+    connect("cedar");
+    ASSERT_EQ(kv4cl::setSamplingRate(2), kv4cl::Success);
+    kv4cl::Measurement_t rateM;
+    ASSERT_EQ(kv4cl::getSamplingRate(rateM), kv4cl::Success);
+    const double rate = rateM.getNoPrefixValue();
+    bus->clock()->setTimeScale(5.0);
+    // The protocol's duration and what may still come before its start (the library's batch,
+    // the device buffer, the packets made while the start message travelled), in one piece.
+    const auto readProtocol = [&](double ms) {
+        Frames f = read(size_t((ms + 600) * 1e-3 * rate));
+        EXPECT_FALSE(f.flags.dataLost);
+        return f;
+    };
+
+    {
+        SCOPED_TRACE("Constant");
+        startProtocol("Constant", {{"Vhold", -40}});
+        const Frames f = readProtocol(0);
+        for (size_t i = 0; i < f.count(); i++)
+            ASSERT_EQ(f.code(i, 0), -40 * 16) << i;
+    }
+    {
+        SCOPED_TRACE("Square wave");
+        startProtocol("Square wave", {{"Vhold", -10}, {"Vpulse", 30}, {"Thold", 6}, {"Tpulse", 10}});
+        const auto runs = runsOfVoltage(readProtocol(200));
+        ASSERT_GT(runs.size(), 20u);
+        for (size_t i = 1; i + 1 < runs.size(); i++) {
+            const Plateau expected[] = {{20, 10}, {-40, 10}, {-10, 6}}; // for ever, after a first hold
+            EXPECT_EQ(runs[i].code, expected[(i - 1) % 3].mV * 16) << "run " << i;
+            EXPECT_NEAR(double(runs[i].length), expected[(i - 1) % 3].ms * 1e-3 * rate, 1.0) << "run " << i;
+        }
+    }
+    {
+        SCOPED_TRACE("Conductance");
+        startProtocol(
+            "Conductance",
+            {{"Vhold", 0}, {"Vpulse", 20}, {"Vstep", 15}, {"Thold", 5}, {"Tpulse", 8}, {"N", 3}, {"NR", 2}});
+        std::vector<Plateau> expected;
+        for (int repetition = 0; repetition < 2; repetition++)
+            for (int k = 0; k < 3; k++)
+                expected.insert(expected.end(), {{20.0 + 15 * k, 8}, {0, 5}, {-20.0 - 15 * k, 8}, {0, 5}});
+        expected.pop_back(); // the last hold lasts
+        expectPlateaus(runsOfVoltage(readProtocol(160)), 1, expected, 0, rate);
+    }
+    {
+        SCOPED_TRACE("Variable Amplitude");
+        startProtocol("Variable Amplitude", {{"Vhold", -20},
+                                             {"Vpulse", 10},
+                                             {"Vstep", 25},
+                                             {"Thold", 6},
+                                             {"Tpulse", 9},
+                                             {"N", 4},
+                                             {"NR", 3}});
+        std::vector<Plateau> expected;
+        for (int repetition = 0; repetition < 3; repetition++)
+            for (int k = 0; k < 4; k++)
+                expected.insert(expected.end(), {{-10.0 + 25 * k, 9}, {-20, 6}});
+        expected.pop_back();
+        expectPlateaus(runsOfVoltage(readProtocol(180)), 1, expected, -20, rate);
+    }
+    {
+        SCOPED_TRACE("Variable Duration");
+        startProtocol(
+            "Variable Duration",
+            {{"Vhold", 10}, {"Vpulse", -30}, {"Thold", 5}, {"Tpulse", 4}, {"Tstep", 3}, {"N", 4}, {"NR", 2}});
+        std::vector<Plateau> expected;
+        for (int repetition = 0; repetition < 2; repetition++)
+            for (int k = 0; k < 4; k++)
+                expected.insert(expected.end(), {{-20, 4.0 + 3 * k}, {10, 5}});
+        expected.pop_back();
+        expectPlateaus(runsOfVoltage(readProtocol(110)), 1, expected, 10, rate);
+    }
+    {
+        SCOPED_TRACE("Triangular");
+        startProtocol("Triangular", {{"Vhold", 20}, {"Vamp", 50}, {"TPeriod", 40}});
+        const Frames f = readProtocol(200);
+        // After the holding level, whole periods.
+        const size_t i = held(f, 0, 20 * 16);
+        const auto [rise, riseSamples] = ramp(f, i, rate);
+        EXPECT_NEAR(rise, 4 * 50.0 / 40, 0.02) << "mV/ms up to the first peak";
+        std::vector<size_t> peaks;
+        int16_t highest = f.code(i, 0), lowest = highest;
+        for (size_t k = i + 1; k + 1 < f.count(); k++) {
+            highest = std::max(highest, f.code(k, 0));
+            lowest = std::min(lowest, f.code(k, 0));
+            if (f.code(k, 0) > f.code(k - 1, 0) && f.code(k, 0) >= f.code(k + 1, 0)) peaks.push_back(k);
+        }
+        // The turning points are Vhold +- Vamp exactly: the falling ramps start there.
+        EXPECT_EQ(highest, 70 * 16);
+        EXPECT_EQ(lowest, -30 * 16);
+        ASSERT_GE(peaks.size(), 5u);
+        for (size_t k = 1; k < peaks.size(); k++)
+            EXPECT_NEAR(double(peaks[k] - peaks[k - 1]), 40e-3 * rate, 1.0) << "period " << k;
+        EXPECT_NEAR(double(riseSamples), 10e-3 * rate, 2.0);
+    }
+    {
+        SCOPED_TRACE("Ramp");
+        startProtocol("Ramp", {{"Vhold", -30},
+                               {"Vinit", -80},
+                               {"Vfinal", 90},
+                               {"Thold", 7},
+                               {"Tpulse", 5},
+                               {"Tramp", 40},
+                               {"NR", 2}});
+        const Frames f = readProtocol(110);
+        size_t at = held(f, 0, -30 * 16);
+        for (int repetition = 0; repetition < 2; repetition++) {
+            // The first hold is hidden in the level held before the start.
+            if (repetition > 0) {
+                const size_t hold = held(f, at, -30 * 16);
+                EXPECT_NEAR(double(hold), 7e-3 * rate, 1.0);
+                at += hold;
+            }
+            const size_t init = held(f, at, -80 * 16);
+            ASSERT_GT(init, 0u);
+            // The ramp starts at Vinit, so its first sample adds one to the plateau.
+            EXPECT_NEAR(double(init), 5e-3 * rate + 1, 1.0) << "repetition " << repetition;
+            at += init - 1;
+            const auto [slope, samples] = ramp(f, at, rate);
+            EXPECT_NEAR(slope, 170.0 / 40, 0.02) << "repetition " << repetition;
+            EXPECT_NEAR(double(samples), 40e-3 * rate, 1.0) << "repetition " << repetition;
+            at += samples;
+        }
+        EXPECT_EQ(held(f, at, -30 * 16), f.count() - at) << "back to Vhold after NR repetitions";
+    }
+    {
+        SCOPED_TRACE("Cyclic Voltammetry");
+        startProtocol("Cyclic Voltammetry", {{"Vhold", 0},
+                                             {"Vinit", -100},
+                                             {"Vfinal", 100},
+                                             {"Thold", 5},
+                                             {"Tramp", 20},
+                                             {"N", 3},
+                                             {"NR", 2}});
+        const Frames f = readProtocol(250);
+        // Each ramp starts exactly at its end level: the vertices are where the codes of
+        // Vinit and Vfinal appear, and the voltage moves steadily between them.
+        std::vector<size_t> vertices;
+        for (size_t i = 0; i < f.count(); i++)
+            if (f.code(i, 0) == -100 * 16 || f.code(i, 0) == 100 * 16) vertices.push_back(i);
+        ASSERT_EQ(vertices.size(), 12u) << "N cycles of two ramps, NR times";
+        for (size_t k = 0; k + 1 < vertices.size(); k++) {
+            const bool rising = k % 2 == 0;
+            EXPECT_EQ(f.code(vertices[k], 0), rising ? -1600 : 1600) << "vertex " << k;
+            const bool newRepetition = k == 5; // the falling ramp, then Thold at Vhold
+            const double expected = (20 + (newRepetition ? 5 : 0)) * 1e-3 * rate;
+            EXPECT_NEAR(double(vertices[k + 1] - vertices[k]), expected, 1.0) << "vertex " << k;
+            if (newRepetition) continue;
+            for (size_t i = vertices[k] + 1; i <= vertices[k + 1]; i++)
+                ASSERT_EQ(f.code(i, 0) > f.code(i - 1, 0), rising) << "vertex " << k << ", frame " << i;
+        }
+        // The last falling ramp, then Vhold to the end.
+        const size_t end = vertices.back() + size_t(std::lround(20e-3 * rate));
+        EXPECT_NE(f.code(end - 1, 0), 0);
+        EXPECT_EQ(held(f, end, 0), f.count() - end) << "back to Vhold after NR repetitions";
+    }
+}
+
+TEST_F(SimulatedAmplifiers, InsertionPulseRidesOnTheHoldingLevel) {
+    connect("cedar");
+    ASSERT_EQ(kv4cl::setSamplingRate(2), kv4cl::Success);
+    startProtocol("Constant", {{"Vhold", -20}});
+    const uint64_t pulses = amplifier().command().insertionPulse.count;
+    ASSERT_EQ(kv4cl::setInsertionPulse({100, kv4cl::UnitPfxMilli, "V"}, {5, kv4cl::UnitPfxMilli, "s"}),
+              kv4cl::Success);
+    waitForCommand([&](const DecodedCommand& c) { return c.insertionPulse.count == pulses + 1; });
+    const double rate = 9765.625;
+    const auto runs = runsOfVoltage(read(size_t(0.6 * rate)));
+    expectPlateaus(runs, 1, {{80, 5}}, -20, rate);
+}
+
+namespace {
+
+// A cell without channel, noise or reset glitch: the current follows the circuit alone.
+CellParameters quietCell() {
+    CellParameters cell;
+    cell.channelConductance = 0.0;
+    cell.noiseRms = 0.0;
+    cell.resetArtefact = 0.0;
+    return cell;
+}
+
+// The current of channel `channel` in amperes, as the library converts it.
+double amperes(const Frames& f, size_t frame, uint16_t channel, uint16_t voltageWords = 1) {
+    double value = 0.0;
+    EXPECT_EQ(kv4cl::currentFromRaw(f.code(frame, voltageWords + channel), channel, value), kv4cl::Success);
+    kv4cl::RangedMeasurement_t range;
+    EXPECT_EQ(kv4cl::getCurrentRange(range, channel), kv4cl::Success);
+    return value * kv4cl::prefixFactor(range.prefix, kv4cl::UnitPfxNone);
+}
+
+} // namespace
+
+TEST_F(SimulatedAmplifiers, CellCurrentFollowsItsCircuit) {
+    connect("cedar");
+    const CellParameters cell = quietCell(); // 20 pF, 1 GOhm, 10 MOhm
+    amplifier().setCell(4, cell);
+    ASSERT_EQ(kv4cl::setSamplingRate(4), kv4cl::Success);
+    ASSERT_EQ(kv4cl::setCurrentRange(2, 4), kv4cl::Success); // +-20 nA holds the charging peak
+    waitForCommand(
+        [](const DecodedCommand& c) { return c.samplingRateIdx == 4 && c.currentRangeIdx[3] == 2; });
+    bus->clock()->setTimeScale(5.0);
+    startProtocol("Constant", {{"Vhold", 0}});
+    // A step to 100 mV: the series resistance charges the membrane.
+    setProtocolParameters({{"Vhold", 100}});
+    ASSERT_EQ(kv4cl::applyProtocol(), kv4cl::Success);
+    const Frames f = read(50000);
+    size_t step = 0;
+    while (step < f.count() && f.code(step, 0) != 1600)
+        step++;
+    ASSERT_LT(step + 100, f.count()) << "the step to 100 mV arrived";
+
+    const double rate = 50000.0;
+    const double total = 1.0 / cell.seriesResistance + 1.0 / cell.membraneResistance;
+    const double tauSamples = cell.membraneCapacitance / total * rate; // about Rs Cm
+    const double steady = 0.1 / (cell.seriesResistance + cell.membraneResistance);
+    for (uint16_t ch = 0; ch < 4; ch++) {
+        SCOPED_TRACE(ch);
+        // The log of the charging current is a line whose slope gives the time constant; over
+        // three time constants the codes are many, so quantisation hardly bends it.
+        double n = 0, sx = 0, sy = 0, sxx = 0, sxy = 0;
+        for (size_t j = 0; j < 30; j++) {
+            const double y = std::log(amperes(f, step + j, ch) - steady);
+            n++, sx += double(j), sy += y, sxx += double(j * j), sxy += double(j) * y;
+        }
+        const double slope = (n * sxy - sx * sy) / (n * sxx - sx * sx);
+        EXPECT_NEAR(-1.0 / slope, tauSamples, tauSamples * 0.02) << "time constant in samples";
+        EXPECT_LE(amperes(f, step, ch), 0.1 / cell.seriesResistance) << "at most V/Rs at the step";
+    }
+
+    // The steady current on the finest range: V / (Rs + Rm).
+    ASSERT_EQ(kv4cl::setCurrentRange(0, 4), kv4cl::Success);
+    waitForCommand([](const DecodedCommand& c) { return c.currentRangeIdx[0] == 0; });
+    settle();
+    const Frames steadyFrames = read(5000);
+    for (uint16_t ch = 0; ch < 4; ch++) {
+        double sum = 0;
+        for (size_t i = 0; i < steadyFrames.count(); i++)
+            sum += amperes(steadyFrames, i, ch);
+        EXPECT_NEAR(sum / double(steadyFrames.count()), steady, 10e-15) << "channel " << ch;
+    }
+}
+
+TEST_F(SimulatedAmplifiers, ChannelOpensAsItsDwellTimesSay) {
+    connect("cedar");
+    CellParameters cell = quietCell();
+    // A small membrane follows the channel within a sample, so that only dwells shorter than
+    // a sample (about 1 % of them) go unseen.
+    cell.membraneCapacitance = 1e-12;
+    cell.channelConductance = 50e-12;
+    cell.meanOpenTime = 5e-3;
+    cell.meanClosedTime = 20e-3;
+    amplifier().setCell(4, cell);
+    ASSERT_EQ(kv4cl::setSamplingRate(2), kv4cl::Success);
+    bus->clock()->setTimeScale(30.0);
+    startProtocol("Constant", {{"Vhold", 100}});
+    const double rate = 9765.625;
+    const Frames f = read(size_t(60 * rate));
+    // Closed: V / (Rs + Rm); open, the channel adds about g V. Halfway between tells them apart.
+    const double closed = 0.1 / (cell.seriesResistance + cell.membraneResistance);
+    const double threshold = closed + cell.channelConductance * 0.1 / 2;
+    double openFraction = 0, openTime = 0, closedTime = 0, openings = 0, closings = 0;
+    for (uint16_t ch = 0; ch < 4; ch++) {
+        size_t open = 0, run = 0;
+        bool wasOpen = amperes(f, 0, ch) > threshold;
+        for (size_t i = 0; i < f.count(); i++) {
+            const bool isOpen = amperes(f, i, ch) > threshold;
+            open += isOpen;
+            if (isOpen == wasOpen) {
+                run++;
+                continue;
+            }
+            // Whole dwells only: the first run started before the record.
+            if (run < i) (wasOpen ? openTime : closedTime) += double(run) / rate;
+            if (run < i) (wasOpen ? openings : closings)++;
+            wasOpen = isOpen;
+            run = 1;
+        }
+        openFraction += double(open) / double(f.count()) / 4;
+    }
+    // Over 4 x 60 s the estimates scatter by about 1 % (dwells) and 0.002 (fraction).
+    EXPECT_NEAR(openFraction, 5.0 / (5.0 + 20.0), 0.01);
+    EXPECT_NEAR(openTime / openings, 5e-3, 0.25e-3);
+    EXPECT_NEAR(closedTime / closings, 20e-3, 1e-3);
+}
+
+TEST_F(SimulatedAmplifiers, RangesMoveResolutionAndSaturation) {
+    connect("cedar");
+    const CellParameters cell = quietCell();
+    amplifier().setCell(4, cell);
+    std::vector<kv4cl::RangedMeasurement_t> ranges;
+    uint16_t defaultRange = 0;
+    ASSERT_EQ(kv4cl::getCurrentRanges(ranges, defaultRange), kv4cl::Success);
+    const auto select = [&](uint16_t r) {
+        ASSERT_EQ(kv4cl::setCurrentRange(r, 4), kv4cl::Success);
+        waitForCommand([r](const DecodedCommand& c) {
+            return std::all_of(c.currentRangeIdx.begin(), c.currentRangeIdx.end(),
+                               [r](uint16_t i) { return i == r; });
+        });
+        settle();
+    };
+    const double rs = cell.seriesResistance, rm = cell.membraneResistance;
+
+    startProtocol("Constant", {{"Vhold", 150}});
+    for (uint16_t r = 0; r < ranges.size(); r++) {
+        SCOPED_TRACE(r);
+        select(r);
+        const Frames f = read(500);
+        const double step = ranges[r].step * kv4cl::prefixFactor(ranges[r].prefix, kv4cl::UnitPfxNone);
+        const int16_t expected = int16_t(std::lround(0.15 / (rs + rm) / step));
+        for (size_t i = 0; i < f.count(); i++)
+            for (uint16_t ch = 0; ch < 4; ch++)
+                ASSERT_EQ(f.code(i, 1 + ch), expected) << "frame " << i << ", channel " << ch;
+        EXPECT_FALSE(f.flags.wordOverflow);
+    }
+
+    // 300 mV drives about 297 pA: beyond the 200 pA range, well within the next.
+    for (const double mV : {300.0, -300.0}) {
+        SCOPED_TRACE(mV);
+        startProtocol("Constant", {{"Vhold", mV}});
+        select(0);
+        Frames f = read(500);
+        EXPECT_EQ(f.at(f.count() - 1, 1), mV > 0 ? 0x7FFE : 0x8000) << "the hardware's extreme code";
+        EXPECT_TRUE(f.flags.wordOverflow);
+        select(1);
+        f = read(500);
+        const double step = ranges[1].step * kv4cl::prefixFactor(ranges[1].prefix, kv4cl::UnitPfxNone);
+        EXPECT_EQ(f.code(f.count() - 1, 1), std::lround(mV * 1e-3 / (rs + rm) / step));
+        EXPECT_FALSE(f.flags.wordOverflow);
+    }
+}
+
+TEST_F(SimulatedAmplifiers, SwitchesAndResetReachTheDevice) {
+    connect("cedar");
+    amplifier().setCell(4, quietCell());
+    startProtocol("Constant", {{"Vhold", 100}});
+    const auto currents = [&] {
+        settle();
+        const Frames f = read(200);
+        return std::vector<int16_t>{f.code(199, 1), f.code(199, 2), f.code(199, 3), f.code(199, 4)};
+    };
+    const std::vector<int16_t> on = currents();
+    ASSERT_NE(on[0], 0);
+    ASSERT_EQ(on, std::vector<int16_t>(4, on[0]));
+
+    // Bank A switches a channel off: it gives no current.
+    ASSERT_EQ(kv4cl::setChannelSwitchA(1, false), kv4cl::Success);
+    waitForCommand([](const DecodedCommand& c) {
+        return c.switchBankA == std::vector<bool>{true, false, true, true};
+    });
+    EXPECT_EQ(currents(), (std::vector<int16_t>{on[0], 0, on[0], on[0]}));
+    ASSERT_EQ(kv4cl::setChannelSwitchB(2, true), kv4cl::Success);
+    waitForCommand([](const DecodedCommand& c) {
+        return c.switchBankB == std::vector<bool>{false, false, true, false};
+    });
+    ASSERT_EQ(kv4cl::setChannelSwitchA(4, true), kv4cl::Success);
+    waitForCommand([](const DecodedCommand& c) { return c.switchBankA == std::vector<bool>(4, true); });
+    EXPECT_EQ(currents(), on);
+
+    // A held reset silences the front end; a reset pulse is counted once.
+    const uint64_t resets = amplifier().command().resets;
+    ASSERT_EQ(kv4cl::holdReset(true), kv4cl::Success);
+    ASSERT_EQ(kv4cl::setChannelSwitchB(2, false), kv4cl::Success); // the message that carries it
+    waitForCommand([](const DecodedCommand& c) { return c.resetBit; });
+    EXPECT_EQ(currents(), std::vector<int16_t>(4, 0));
+    ASSERT_EQ(kv4cl::holdReset(false), kv4cl::Success);
+    waitForCommand([](const DecodedCommand& c) { return !c.resetBit; });
+    EXPECT_EQ(currents(), on);
+    ASSERT_EQ(kv4cl::resetDevice(), kv4cl::Success);
+    waitForCommand([&](const DecodedCommand& c) { return c.resets == resets + 2 && !c.resetBit; });
+}
+
+TEST_F(SimulatedAmplifiers, DenoiserLowersTheResetArtefact) {
+    connect("cedar");
+    CellParameters cell = quietCell();
+    cell.resetArtefact = 10e-12;
+    amplifier().setCell(4, cell);
+    // At 50 kHz on the finest range the model resets the front end every 128 samples. The
+    // library sets the denoiser's period when a range is chosen, so the range follows the rate.
+    ASSERT_EQ(kv4cl::setSamplingRate(4), kv4cl::Success);
+    ASSERT_EQ(kv4cl::setCurrentRange(0, 4), kv4cl::Success);
+    waitForCommand([](const DecodedCommand& c) { return c.samplingRateIdx == 4; });
+    startProtocol("Constant", {{"Vhold", 0}});
+    const auto rms = [&](const Frames& f, uint16_t ch) {
+        double sum = 0, squares = 0;
+        for (size_t i = 0; i < f.count(); i++) {
+            const double x = amperes(f, i, ch);
+            sum += x, squares += x * x;
+        }
+        const double mean = sum / double(f.count());
+        return std::sqrt(squares / double(f.count()) - mean * mean);
+    };
+    const Frames raw = read(50000);
+    ASSERT_EQ(kv4cl::setDenoiserEnabled(true), kv4cl::Success);
+    // The template learns with a gain of 1/129 per period: 2 s are some 800 periods.
+    read(100000);
+    const Frames denoised = read(50000);
+    for (uint16_t ch = 0; ch < 4; ch++) {
+        EXPECT_GT(rms(raw, ch), 0.5e-12) << "the artefact shows without the denoiser";
+        EXPECT_LT(rms(denoised, ch), rms(raw, ch) / 10) << "channel " << ch;
+    }
+}
+
+namespace {
+
+// The device frame counts in pattern mode (see virtualamplifier.h): per frame, from the
+// first current word of a device at `at` and, with two or more, the second.
+std::vector<uint64_t> patternCounts(const Frames& f, size_t at, size_t currentWords) {
+    std::vector<uint64_t> counts;
+    for (size_t i = 0; i < f.count(); i++) {
+        uint64_t n = f.at(i, at);
+        if (currentWords > 1) n |= uint64_t(f.at(i, at + 1)) << 16;
+        for (size_t c = 2; c < currentWords; c++)
+            EXPECT_EQ(f.at(i, at + c), uint16_t(n + c)) << "frame " << i << ", current word " << c;
+        counts.push_back(n);
+    }
+    return counts;
+}
+
+// The steps between successive counts, modulo the counter's width.
+std::vector<uint64_t> gaps(const std::vector<uint64_t>& counts, size_t currentWords) {
+    const uint64_t modulo = currentWords > 1 ? uint64_t(1) << 32 : uint64_t(1) << 16;
+    std::vector<uint64_t> steps;
+    for (size_t i = 1; i < counts.size(); i++)
+        steps.push_back((counts[i] - counts[i - 1]) % modulo);
+    return steps;
+}
+
+} // namespace
+
+TEST_F(SimulatedAmplifiers, EveryModelStreamsEveryFrameOnce) {
+    std::set<uint32_t> seen;
+    for (const CatalogueRow& row : catalogue()) {
+        // The demo device is not reached over USB.
+        if (row.deviceVersion == 253 || !seen.insert(row.modelIndex).second) continue;
+        SCOPED_TRACE(row.modelIndex);
+        connectIdentity(uint8_t(row.deviceVersion), uint8_t(row.deviceSubversion),
+                        uint16_t(row.firmwareVersion));
+        uint32_t voltages = 0, currents = 0, gps = 0;
+        ASSERT_EQ(kv4cl::getChannelCounts(voltages, currents, gps), kv4cl::Success);
+        amplifier().setPatternMode(true);
+        settle();
+        const Frames f = read(5000);
+        const auto counts = patternCounts(f, voltages, currents);
+        for (size_t i = 0; i < f.count(); i++) {
+            for (size_t k = 0; k < voltages; k++)
+                ASSERT_EQ(f.at(i, k), uint16_t(counts[i])) << "voltage word, frame " << i;
+            for (size_t k = voltages + currents; k < f.wordsPerFrame; k++)
+                ASSERT_EQ(f.at(i, k), uint16_t(counts[i])) << "further word, frame " << i;
+        }
+        const auto steps = gaps(counts, currents);
+        EXPECT_TRUE(std::all_of(steps.begin(), steps.end(), [](uint64_t s) { return s == 1; }))
+            << "no frame lost, repeated or out of order";
+        EXPECT_FALSE(f.flags.dataLost);
+        kv4cl::disconnect();
+    }
+}
+
+TEST_F(SimulatedAmplifiers, PreviousGenerationStreamIsParsed) {
+    // No info bytes, current words in offset code.
+    connectModel<LegacyTestModel>();
+    CellParameters cell = quietCell();
+    amplifier().setCell(4, cell);
+    startProtocol("Constant", {{"Vhold", -50}});
+    Frames f = read(500);
+    const double expected = -0.05 / (cell.seriesResistance + cell.membraneResistance);
+    for (size_t i = 0; i < f.count(); i++) {
+        ASSERT_EQ(f.code(i, 0), -50 * 16) << "frame " << i;
+        for (uint16_t ch = 0; ch < 4; ch++)
+            ASSERT_NEAR(amperes(f, i, ch), expected, 5e-15) << "frame " << i << ", channel " << ch;
+    }
+    amplifier().setPatternMode(true);
+    settle();
+    f = read(5000);
+    const auto steps = gaps(patternCounts(f, 1, 4), 4);
+    EXPECT_TRUE(std::all_of(steps.begin(), steps.end(), [](uint64_t s) { return s == 1; }));
+}
+
+TEST_F(SimulatedAmplifiers, FaultsShowAsTheLibrarySeesThem) {
+    connect("cedar");
+    VirtualAmplifier& amp = amplifier();
+    amp.setPatternMode(true);
+    settle();
+    const uint32_t packetBytes = deviceList().first().packetBytes;
+    // One bad stretch in the stream: whole packets go, then counting resumes where the
+    // device's clock has got to.
+    const auto expectOneGap = [&](const char* fault, const std::function<void()>& inject) {
+        SCOPED_TRACE(fault);
+        read(1000);
+        inject();
+        const Frames f = read(5000);
+        const auto counts = patternCounts(f, 1, 4);
+        const auto steps = gaps(counts, 4);
+        std::vector<uint64_t> jumps;
+        std::copy_if(steps.begin(), steps.end(), std::back_inserter(jumps),
+                     [](uint64_t s) { return s != 1; });
+        ASSERT_EQ(jumps.size(), 1u) << "one gap";
+        EXPECT_EQ(jumps[0] % 16, 1u) << "whole packets lost";
+        EXPECT_LE(jumps[0], 3 * 16u + 1);
+        EXPECT_TRUE(f.flags.dataLost);
+    };
+    expectOneGap("dropped bytes", [&] { amp.dropBytes(10); });
+    expectOneGap("corrupted bytes", [&] { amp.corruptBytes(packetBytes); });
+
+    // A stall: the library gives up waiting and purges; the frames sampled meanwhile are lost.
+    {
+        SCOPED_TRACE("stall");
+        read(1000);
+        kav4sim::VirtualDevice& device = amp.device();
+        const int purges = device.purges('B', FT_PURGE_RX);
+        const double stalled = bus->clock()->seconds();
+        amp.stall(true);
+        ASSERT_TRUE(device.waitForPurges('B', FT_PURGE_RX, purges + 1, 10s));
+        const double frames = (bus->clock()->seconds() - stalled) * amp.frameRate();
+        amp.stall(false);
+        const Frames f = read(5000);
+        const auto steps = gaps(patternCounts(f, 1, 4), 4);
+        EXPECT_EQ(std::count_if(steps.begin(), steps.end(), [](uint64_t s) { return s != 1; }), 1);
+        EXPECT_GE(double(*std::max_element(steps.begin(), steps.end())), frames);
+    }
+    // Unplugged, the device is gone for the library; back, it streams on.
+    {
+        SCOPED_TRACE("unplug");
+        amp.unplug();
+        std::vector<std::string> found;
+        EXPECT_EQ(kv4cl::detectDevices(found), kv4cl::ErrorNoDevicesDetected);
+        amp.replug();
+        ASSERT_EQ(kv4cl::detectDevices(found), kv4cl::Success);
+        EXPECT_EQ(found, ids);
+        const Frames f = read(5000);
+        const auto steps = gaps(patternCounts(f, 1, 4), 4);
+        EXPECT_LE(std::count_if(steps.begin(), steps.end(), [](uint64_t s) { return s != 1; }), 1);
+    }
+}
+
+TEST_F(SimulatedAmplifiers, ParallelDevicesWithSkewedClocksStayAligned) {
+    // Two devices on one clock, the second's sample clock 100 ppm fast; each counts its own
+    // samples, so every merged frame tells when each of its halves was sampled.
+    connect("cedar,cedar");
+    ASSERT_EQ(ids.size(), 2u);
+    const double skew = 100e-6;
+    amplifier(1).setClockSkew(skew * 1e6);
+    for (size_t i = 0; i < 2; i++)
+        amplifier(i).setPatternMode(true);
+    ASSERT_EQ(kv4cl::setSamplingRate(2), kv4cl::Success);
+    waitForCommand([](const DecodedCommand& c) { return c.samplingRateIdx == 2; });
+    bus->clock()->setTimeScale(30.0);
+    settle();
+
+    // Read everything there is, as the acquisition does, for a simulated minute.
+    Frames f;
+    const double start = bus->clock()->seconds();
+    while (bus->clock()->seconds() - start < 60 && !HasFailure())
+        readAvailable(f);
+    ASSERT_GT(f.count(), 0u);
+    const auto a = patternCounts(f, 1, 4);
+    const auto b = patternCounts(f, 5, 4);
+    const double period = 1.0 / amplifier(0).frameRate();
+    const double t0 = amplifier(0).frameTime(a[0]);
+    const double offset = amplifier(1).frameTime(b[0]) - t0;
+    for (size_t j = 1; j < f.count(); j++) {
+        // Each device's frames in order; the drift compensation may skip one of a device ahead.
+        ASSERT_TRUE(a[j] - a[j - 1] == 1 || a[j] - a[j - 1] == 2) << "first device, frame " << j;
+        ASSERT_TRUE(b[j] - b[j - 1] == 1 || b[j] - b[j - 1] == 2) << "second device, frame " << j;
+        // The halves drift apart no more than the clocks do, and compensation never overshoots.
+        const double ta = amplifier(0).frameTime(a[j]);
+        const double drift = amplifier(1).frameTime(b[j]) - ta - offset;
+        ASSERT_LE(std::abs(drift), skew * (ta - t0) + period) << "frame " << j;
+    }
+    EXPECT_FALSE(f.flags.dataLost);
+    EXPECT_FALSE(f.flags.bufferOverflow);
+}
+
+// On the wire, without the library: an unread device buffer keeps only the newest bytes.
+TEST(VirtualAmplifierOnTheWire, UnreadBufferKeepsTheNewestPackets) {
+    // A simulated second per 100 wall microseconds: the buffer overflows many times over.
+    auto clock = std::make_shared<kav4sim::SimulatedClock>(1e4);
+    auto device = std::make_shared<kav4sim::VirtualDevice>("VWIRE01", clock);
+    device->setIdentity(4, 3, 129);
+    kav4sim::VirtualBus bus;
+    bus.addDevice(device);
+    const auto amplifier = VirtualAmplifier::create(device);
+    ASSERT_TRUE(amplifier);
+    amplifier->setPatternMode(true);
+    const uint32_t packetBytes = amplifier->model().packetBytes; // 166: sync, info pair, 16 x 5 words
+    const size_t capacity = 64 * packetBytes + packetBytes - 1;
+    amplifier->setBufferBytes(capacity);
+
+    FT_HANDLE handle = nullptr;
+    ASSERT_EQ(bus.FT_OpenEx(const_cast<char*>("VWIRE01B"), FT_OPEN_BY_SERIAL_NUMBER, &handle), FT_OK);
+    const double start = clock->seconds();
+    while (clock->seconds() < start + 30.0) {
+    }
+    DWORD queued = 0;
+    ASSERT_EQ(bus.FT_GetQueueStatus(handle, &queued), FT_OK);
+    ASSERT_EQ(queued, capacity);
+    std::vector<uint8_t> bytes(queued);
+    DWORD got = 0;
+    const double before = clock->seconds();
+    ASSERT_EQ(bus.FT_Read(handle, bytes.data(), queued, &got), FT_OK);
+    const double after = clock->seconds();
+
+    // The oldest bytes went: the buffer starts anywhere in a packet.
+    const auto word = [&](size_t at) { return uint16_t(bytes[at] << 8 | bytes[at + 1]); };
+    size_t first = 0;
+    while (first + 4 <= bytes.size() && (word(first) != 0x7FFF || word(first + 2) != 0x8000))
+        first++;
+    ASSERT_LT(first, packetBytes);
+    const size_t packets = (bytes.size() - first) / packetBytes;
+    ASSERT_EQ(packets, 64u);
+    uint64_t previous = 0;
+    for (size_t p = 0; p < packets; p++) {
+        const size_t at = first + p * packetBytes;
+        ASSERT_EQ(word(at), 0x7FFF);
+        ASSERT_EQ(word(at + 2), 0x8000);
+        for (size_t s = 0; s < 16; s++) {
+            const size_t sample = at + 6 + s * 10;
+            const uint64_t n = word(sample + 2) | uint64_t(word(sample + 4)) << 16;
+            if (p + s > 0) {
+                ASSERT_EQ(n, previous + 1) << "packet " << p << ", sample " << s;
+            }
+            ASSERT_EQ(word(sample), uint16_t(n));
+            ASSERT_EQ(word(sample + 6), uint16_t(n + 2));
+            ASSERT_EQ(word(sample + 8), uint16_t(n + 3));
+            previous = n;
+        }
+        // The info pair walks through the model's eight status bytes.
+        ASSERT_EQ(bytes[at + 4], (bytes[first + 4] + p) % 8);
+        ASSERT_EQ(bytes[at + 5], 0);
+    }
+    // The newest: sampled no later than they were read, and within two packets of it.
+    EXPECT_LE(amplifier->frameTime(previous), after);
+    EXPECT_GE(amplifier->frameTime(previous), before - 32 / amplifier->frameRate());
+}
