@@ -335,14 +335,35 @@ void MessageDispatcher::parsePackets(uint32_t count) {
 
 void MessageDispatcher::parsePacketBatch(uint32_t count, bool hasInfoBytes, uint16_t voltageWordOffset,
                                          uint16_t currentWordOffset) {
+    // The per-word work differs with the denoiser and the filter: each mix gets its own loop,
+    // so the inner loop carries no test of either.
+    const bool denoise = denoiserEnabled && !denoiserSuspended;
+    const bool filter = b1 != 0.0 || b2 != 0.0 || a1 != 0.0 || a2 != 0.0 || b0 != 1.0;
+    const ParseWords words{hasInfoBytes, voltageWordOffset, currentWordOffset};
+    if (denoise)
+        filter ? parseBatch<true, true>(count, words) : parseBatch<true, false>(count, words);
+    else
+        filter ? parseBatch<false, true>(count, words) : parseBatch<false, false>(count, words);
+    if (availableFrames > frameRingFrames) {
+        frameReadIdx = frameWriteIdx;
+        availableFrames = frameRingFrames;
+        bufferOverflow = true;
+    }
+}
+
+template <bool Denoise, bool Filter>
+void MessageDispatcher::parseBatch(uint32_t count, const ParseWords& words) {
     const uint32_t nV = voltageChannelsNum;
     const uint32_t nC = currentChannelsNum;
     const uint32_t nW = wordsPerSample;
-    const uint32_t headerBytes = hasInfoBytes ? 6 : 4;
-    const bool denoise = denoiserEnabled && !denoiserSuspended;
-    const uint32_t templateStride = denoiserTemplateMax;
+    const uint32_t headerBytes = words.hasInfoBytes ? 6 : 4;
     const int16_t divider = voltageDivider;
     const uint16_t rawOffset = voltageRawOffset;
+    const double alpha = denoiserAlpha;
+    const double beta = denoiserBeta;
+    double* const means = denoiserMeans.data();
+    double* const histIn = filterIn.data();
+    double* const histOut = filterOut.data();
     bool allSmall = true;
     bool rangeUp = true;
     uint32_t offset = rxReadIdx;
@@ -356,7 +377,7 @@ void MessageDispatcher::parsePacketBatch(uint32_t count, bool hasInfoBytes, uint
             packet = packetScratch.data();
         }
         offset = (offset + packetBytes) & rxRingMask;
-        if (hasInfoBytes && packet[4] < infoBytes.size()) infoBytes[packet[4]] = packet[5];
+        if (words.hasInfoBytes && packet[4] < infoBytes.size()) infoBytes[packet[4]] = packet[5];
         const uint8_t* w = packet + headerBytes;
 
         for (int32_t s = 0; s < samplesPerPacket; s++) {
@@ -365,14 +386,16 @@ void MessageDispatcher::parsePacketBatch(uint32_t count, bool hasInfoBytes, uint
             bool sampleSaturated = false;
             uint32_t k = 0;
             for (; k < nV; k++, w += 2) {
-                const uint16_t x = uint16_t((w[0] << 8 | w[1]) - voltageWordOffset);
+                const uint16_t x = uint16_t((w[0] << 8 | w[1]) - words.voltageWordOffset);
                 filtered[k] = unfiltered[k] = uint16_t(int16_t(x) / divider + rawOffset);
             }
             const uint32_t h = filterHistoryIdx;
             const uint32_t h1 = h == 2 ? 0 : h + 1;
             const uint32_t h2 = h == 0 ? 2 : h - 1;
+            // The templates of one phase lie side by side, so a sample touches one cache line.
+            double* const templates = denoiserTemplates.data() + size_t(denoiserPhase) * nC;
             for (uint32_t c = 0; c < nC; c++, k++, w += 2) {
-                const uint16_t x = uint16_t((w[0] << 8 | w[1]) + currentWordOffset);
+                const uint16_t x = uint16_t((w[0] << 8 | w[1]) + words.currentWordOffset);
                 if (uint16_t(x - 0x7801) <= 0x0FFE) { // |x| >= 30721
                     sampleSaturated = true;
                     if (x == 0x7FFE || x == 0x8000) wordOverflow = true;
@@ -380,23 +403,23 @@ void MessageDispatcher::parsePacketBatch(uint32_t count, bool hasInfoBytes, uint
                     allSmall = false;
                 }
                 double d = int16_t(x);
-                if (denoise) {
-                    double& t = denoiserTemplates[c * templateStride + denoiserPhase];
-                    const double saved = t;
-                    t = saved + (d - saved) * denoiserAlpha;
-                    denoiserMeans[c] += (t - saved) * denoiserBeta;
-                    d = d - t + denoiserMeans[c];
+                if constexpr (Denoise) {
+                    const double saved = templates[c];
+                    const double t = saved + (d - saved) * alpha;
+                    templates[c] = t;
+                    means[c] += (t - saved) * beta;
+                    d = d - t + means[c];
                 }
-                d = std::clamp(d, -32768.0, 32767.0);
-                unfiltered[k] = uint16_t(int16_t(d));
-
-                double* in = &filterIn[c * 3];
-                double* out = &filterOut[c * 3];
-                in[h] = d;
-                const double y = std::clamp(b0 * d + b1 * in[h1] - a1 * out[h1] + b2 * in[h2] - a2 * out[h2],
-                                            -32768.0, 32767.0);
-                out[h] = y;
-                filtered[k] = uint16_t(int16_t(roundHalfAway(y)));
+                unfiltered[k] = uint16_t(int16_t(std::clamp(d, -32768.0, 32767.0)));
+                double y = d;
+                if constexpr (Filter) {
+                    double* in = histIn + c * 3;
+                    double* out = histOut + c * 3;
+                    in[h] = d;
+                    y = b0 * d + b1 * in[h1] - a1 * out[h1] + b2 * in[h2] - a2 * out[h2];
+                    out[h] = y;
+                }
+                filtered[k] = uint16_t(int16_t(roundHalfAway(std::clamp(y, -32768.0, 32767.0))));
             }
             for (; k < nW; k++, w += 2)
                 filtered[k] = unfiltered[k] = uint16_t(w[0] << 8 | w[1]);
@@ -410,11 +433,6 @@ void MessageDispatcher::parsePacketBatch(uint32_t count, bool hasInfoBytes, uint
     }
     rangeUpSuggested = rangeUp;
     if (allSmall) rangeDownSuggested = true;
-    if (availableFrames > frameRingFrames) {
-        frameReadIdx = frameWriteIdx;
-        availableFrames = frameRingFrames;
-        bufferOverflow = true;
-    }
 }
 
 ErrorCodes_t MessageDispatcher::getStatus(DataStatus_t& status) {
@@ -645,6 +663,8 @@ ErrorCodes_t MessageDispatcher::setSamplingRate(uint16_t rateIdx, bool apply) {
     samplingPeriod.value /= oversamplingRatio;
     computeFilterCoefficients();
     updateRxPacing();
+    // The reset artefact's period in samples follows the rate.
+    currentRangeChanged();
     if (samplingRateCoder) samplingRateCoder->encode(rateIdx, txMessage);
     if (apply) sendMessage();
     return Success;
@@ -663,6 +683,7 @@ ErrorCodes_t MessageDispatcher::setOversamplingRatio(uint16_t ratioIdx, bool app
     }
     computeFilterCoefficients();
     updateRxPacing();
+    currentRangeChanged();
     if (oversamplingCoder) oversamplingCoder->encode(ratioIdx, txMessage);
     if (apply) sendMessage();
     return Success;

@@ -400,6 +400,12 @@ class MessageDispatcher {
     std::atomic<bool> stopRequested{false};
 
   private:
+    struct ParseWords {
+        bool hasInfoBytes;
+        uint16_t voltageWordOffset;
+        uint16_t currentWordOffset;
+    };
+    template <bool Denoise, bool Filter> void parseBatch(uint32_t count, const ParseWords& words);
     void rxLoop();
     void txLoop();
     ErrorCodes_t openTransport();
@@ -448,7 +454,7 @@ class MessageDispatcher {
     std::vector<double> filterOut;
     uint16_t filterHistoryIdx = 0;
     uint32_t denoiserPhase = 0;
-    std::vector<double> denoiserTemplates; // denoiserTemplateMax per current channel
+    std::vector<double> denoiserTemplates; // per phase, one value per current channel
     std::vector<double> denoiserMeans;
 
     // Transmit queue.
