@@ -14,8 +14,11 @@ configure: setup
 build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
 
+# Until the application exists: the virtual amplifiers, then a few seconds of their data.
 run: build
 	@$(BUILD)/tools/kav4-cli --simulate $(SIMULATE) list
+	@$(BUILD)/tools/kav4-cli --simulate $(SIMULATE) stream VCEDAR01,VCEDAR02 --seconds 3 --rate 10k \
+		--range 2n --protocol "Square wave" --param Vpulse=20 --param Thold=50 --param Tpulse=50
 
 test: build
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)

@@ -84,10 +84,17 @@ int list() {
     return status;
 }
 
+// The library's messages break lines for dialogs; a terminal reads them on one.
+std::string oneLine(std::string text) {
+    std::replace(text.begin(), text.end(), '\n', ' ');
+    return text;
+}
+
 // Failure of a library call: its message, and the exit status.
 class Failure {
   public:
-    Failure(const std::string& what, kv4cl::ErrorCodes_t code) : text(what + ": " + describe(code)) {}
+    Failure(const std::string& what, kv4cl::ErrorCodes_t code)
+        : text(oneLine(what) + ": " + describe(code)) {}
     explicit Failure(std::string what) : text(std::move(what)) {}
     const std::string text;
 };
@@ -360,8 +367,10 @@ int stream(const std::vector<std::string>& ids, const StreamOptions& options) {
         char name[16];
         std::snprintf(name, sizeof name, "%s%zu", k < voltages ? "V" : "I",
                       k < voltages ? k + 1 : k - voltages + 1);
+        // One prefix per row, from the largest figure, so the columns compare at a glance.
+        const kv4cl::UnitPfx_t p =
+            kav4cli::readablePrefix(std::max(stats[k].rms(), std::fabs(stats[k].mean())));
         const auto show = [&](double x) {
-            const kv4cl::UnitPfx_t p = kav4cli::readablePrefix(x);
             return kav4cli::formatMeasurement(kv4cl::Measurement_t{x, kv4cl::UnitPfxNone, unit}.converted(p),
                                               5);
         };
