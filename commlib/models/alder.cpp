@@ -9,16 +9,7 @@ using namespace kv4cl;
 MessageDispatcher_Alderb_GK03c_LegacyKav3_PCBV02_FWV02::
     MessageDispatcher_Alderb_GK03c_LegacyKav3_PCBV02_FWV02(const std::string& deviceId)
     : MessageDispatcherLegacyKav3(deviceId) {
-    rxChannel = 'B';
-    txChannel = 'B';
-    syncWord = syncWordLegacy;
-    samplesPerPacket = 16;
-    voltageChannelsNum = 1;
-    currentChannelsNum = 1;
-    wordsPerSample = 2;
-    packetBytes = 4 + 2 * 16 * 2;
-    maxOutputFrames = 0x200000;
-    txMessageBytes = 49;
+    describeStream(*this, {.previousGeneration = true, .currentChannels = 1, .txMessageBytes = 49});
     headerTemplate = makeHeaderTemplate("Alder", 1, false);
 
     currentRanges = {symmetricRange(200.0, UnitPfxPico, "A"), symmetricRange(2.0, UnitPfxNano, "A"),
@@ -33,9 +24,6 @@ MessageDispatcher_Alderb_GK03c_LegacyKav3_PCBV02_FWV02::
 
     addReferenceProtocols(*this, compactProtocolLayout({.byte = 3, .bit = 0}, {.byte = 3, .bit = 4}, 4));
     resetCoder = bitField(1, 0, 1);
-
-    txMessage.assign(txMessageBytes, 0);
-    txMessage[0] = 0x80;
 }
 
 ErrorCodes_t

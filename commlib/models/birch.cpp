@@ -8,17 +8,7 @@ using namespace kv4cl;
 
 MessageDispatcher_Birchb_V01::MessageDispatcher_Birchb_V01(const std::string& deviceId)
     : MessageDispatcher(deviceId) {
-    rxChannel = 'B';
-    txChannel = 'B';
-    syncWord = syncWordCurrent;
-    samplesPerPacket = 16;
-    voltageChannelsNum = 1;
-    currentChannelsNum = 2;
-    wordsPerSample = 3;
-    packetBytes = 4 + 2 + 2 * 16 * 3;
-    infoBytes.assign(8, 0);
-    maxOutputFrames = 0x400000 / 3;
-    txMessageBytes = 36;
+    describeStream(*this, {.currentChannels = 2, .infoBytes = 8, .txMessageBytes = 36});
     headerTemplate = makeHeaderTemplate("Birch", 2, false);
 
     currentRanges = {symmetricRange(200.0, UnitPfxPico, "A"), symmetricRange(2.0, UnitPfxNano, "A"),
@@ -38,8 +28,6 @@ MessageDispatcher_Birchb_V01::MessageDispatcher_Birchb_V01(const std::string& de
     switchBankACoder = bitField(2, 4, 2); // channel on/off
     resetCoder = bitField(1, 0, 1);
 
-    txMessage.assign(txMessageBytes, 0);
-    txMessage[0] = 0x80;
     txMessage[2] = 0x30; // both channels on
 }
 

@@ -28,20 +28,7 @@ const ProtocolLayout cedarProtocols = {.index = {.byte = 4, .bit = 2},
 
 MessageDispatcher_Cedarn_V01::MessageDispatcher_Cedarn_V01(const std::string& deviceId)
     : MessageDispatcher(deviceId) {
-    rxChannel = 'B';
-    txChannel = 'B';
-    syncWord = syncWordCurrent;
-    samplesPerPacket = 16;
-    voltageChannelsNum = 1;
-    currentChannelsNum = 4;
-    wordsPerSample = 5;
-    packetBytes = 4 + 2 + 2 * 16 * 5;
-    infoBytes.assign(8, 0);
-    maxOutputFrames = 0x400000 / 5;
-    txMessageBytes = 51;
-    syncFifo = false;
-    txWithoutData = false;
-    voltageDivider = 1;
+    describeStream(*this, {.currentChannels = 4, .infoBytes = 8, .txMessageBytes = 51});
     headerTemplate = makeHeaderTemplate("Cedar", 4, false);
 
     currentRanges = {symmetricRange(200.0, UnitPfxPico, "A"), symmetricRange(2.0, UnitPfxNano, "A"),
@@ -83,8 +70,7 @@ MessageDispatcher_Cedarn_V01::MessageDispatcher_Cedarn_V01(const std::string& de
     switchBankBCoder = bitField(3, 5, 4);
     resetCoder = bitField(1, 0, 1);
 
-    txMessage.assign(txMessageBytes, 0);
-    txMessage[0] = 0x80;
+    // Power-on values besides the start marker.
     txMessage[1] = 0x20;
     txMessage[2] = 0x03;
     txMessage[6] = 0x0F; // all four channels on

@@ -32,16 +32,8 @@ std::unique_ptr<DoubleCoder> countField(uint16_t byte, uint8_t width, const Rang
 }
 
 // What the two Dogwoods share: the stream, the ranges, the clock and the protocols.
-void describeDogwood(MessageDispatcher& m, uint16_t channels, uint16_t gpChannels,
-                     const ProtocolLayout& protocols) {
-    m.syncWord = MessageDispatcher::syncWordCurrent;
-    m.samplesPerPacket = 16;
-    m.voltageChannelsNum = 1;
-    m.currentChannelsNum = channels;
-    m.gpChannelsNum = gpChannels;
-    m.wordsPerSample = uint16_t(1 + channels + gpChannels);
-    m.packetBytes = 4 + 2 + 2 * 16 * m.wordsPerSample;
-    m.maxOutputFrames = 0x400000 / m.wordsPerSample;
+void describeDogwood(MessageDispatcher& m, const StreamLayout& stream, const ProtocolLayout& protocols) {
+    describeStream(m, stream);
     // Many channels at 100 kHz: the data channel runs in synchronous FIFO mode.
     m.syncFifo = true;
     m.rxChannel = 'A';
@@ -86,10 +78,9 @@ const ProtocolLayout dogwood16Protocols =
 MessageDispatcher_DogwoodHC_PCBV01_GK06f_V01::MessageDispatcher_DogwoodHC_PCBV01_GK06f_V01(
     const std::string& deviceId)
     : MessageDispatcher(deviceId) {
-    describeDogwood(*this, 16, 1, dogwood16Protocols);
-    txMessageBytes = 87;
-    // Offsets in force, then the device's status.
-    infoBytes.assign(40, 0);
+    // Info bytes: the offsets in force, then the device's status.
+    describeDogwood(*this, {.currentChannels = 16, .gpChannels = 1, .infoBytes = 40, .txMessageBytes = 87},
+                    dogwood16Protocols);
     headerTemplate = makeHeaderTemplate("Dogwood", 16, false);
 
     for (uint8_t ch = 0; ch < 16; ch++)
@@ -192,8 +183,6 @@ MessageDispatcher_DogwoodHC_PCBV01_GK06f_V01::MessageDispatcher_DogwoodHC_PCBV01
     fp.rowCoder = bitField(75, 0, 4);
     fp.strobeCoder = bitField(75, 4, 1);
 
-    txMessage.assign(txMessageBytes, 0);
-    txMessage[0] = 0x80;
     // Every channel on at power-up.
     txMessage[9] = 0x7F;
     txMessage[10] = 0x7F;
@@ -223,9 +212,7 @@ const ProtocolLayout dogwood32Protocols =
 
 MessageDispatcher_Dogwood32_V01::MessageDispatcher_Dogwood32_V01(const std::string& deviceId)
     : MessageDispatcher(deviceId) {
-    describeDogwood(*this, 32, 0, dogwood32Protocols);
-    txMessageBytes = 46;
-    infoBytes.assign(8, 0);
+    describeDogwood(*this, {.currentChannels = 32, .infoBytes = 8, .txMessageBytes = 46}, dogwood32Protocols);
     headerTemplate = makeHeaderTemplate("Dogwood 32", 32, false);
 
     currentRangeCoders.push_back(bitField(2, 4, 2)); // one range for every channel
@@ -237,8 +224,6 @@ MessageDispatcher_Dogwood32_V01::MessageDispatcher_Dogwood32_V01(const std::stri
     switchBankBCoder = bitField(9, 0, 32);
     addInsertionPulse(*this, dogwood32Protocols, {.byte = 1, .bit = 3});
 
-    txMessage.assign(txMessageBytes, 0);
-    txMessage[0] = 0x80;
     for (int i = 4; i <= 7; i++)
         txMessage[i] = 0x7F; // every channel on at power-up
     txMessage[8] = 0x0F;

@@ -7,17 +7,7 @@ namespace kv4CommLib {
 using namespace kv4cl;
 
 MessageDispatcher_Elm::MessageDispatcher_Elm(const std::string& deviceId) : MessageDispatcher(deviceId) {
-    rxChannel = 'B';
-    txChannel = 'B';
-    syncWord = syncWordCurrent;
-    samplesPerPacket = 16;
-    voltageChannelsNum = 1;
-    currentChannelsNum = 1;
-    wordsPerSample = 2;
-    packetBytes = 4 + 2 + 2 * 16 * 2;
-    infoBytes.assign(4, 0);
-    maxOutputFrames = 0x200000;
-    txMessageBytes = 36;
+    describeStream(*this, {.currentChannels = 1, .infoBytes = 4, .txMessageBytes = 36});
     headerTemplate = makeHeaderTemplate("Elm", 1, true);
 
     currentRanges = {symmetricRange(200.0, UnitPfxPico, "A"), symmetricRange(20.0, UnitPfxNano, "A")};
@@ -40,9 +30,6 @@ MessageDispatcher_Elm::MessageDispatcher_Elm(const std::string& deviceId) : Mess
     addReferenceProtocols(*this, protocols);
     addInsertionPulse(*this, protocols, {.byte = 3, .bit = 6});
     resetCoder = bitField(1, 0, 1);
-
-    txMessage.assign(txMessageBytes, 0);
-    txMessage[0] = 0x80;
 }
 
 ErrorCodes_t MessageDispatcher_Elm::validateProtocol(std::string& message) {

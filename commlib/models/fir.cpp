@@ -19,14 +19,7 @@ const ProtocolLayout firProtocols = compactProtocolLayout({.byte = 3, .bit = 0},
 
 MessageDispatcher_Fir_V01::MessageDispatcher_Fir_V01(const std::string& deviceId)
     : MessageDispatcher(deviceId) {
-    syncWord = syncWordCurrent;
-    voltageChannelsNum = 1;
-    currentChannelsNum = 8;
-    wordsPerSample = 9;
-    packetBytes = 4 + 2 + 2 * 16 * 9;
-    maxOutputFrames = 0x400000 / 9;
-    txMessageBytes = 44;
-    infoBytes.assign(8, 0);
+    describeStream(*this, {.currentChannels = 8, .infoBytes = 8, .txMessageBytes = 44});
     headerTemplate = makeHeaderTemplate("Fir", 8, false);
 
     currentRanges = {symmetricRange(200.0, UnitPfxPico, "A"), symmetricRange(2.0, UnitPfxNano, "A"),
@@ -49,8 +42,6 @@ MessageDispatcher_Fir_V01::MessageDispatcher_Fir_V01(const std::string& deviceId
     for (uint8_t i = 0; i < washerPresets; i++)
         washerSpeedCoders.push_back(bitField(uint16_t(39 + 8 * i / 7), uint8_t(8 * i % 7), 8));
 
-    txMessage.assign(txMessageBytes, 0);
-    txMessage[0] = 0x80;
     txMessage[4] = 0x7F; // every channel on at power-up
     txMessage[5] = 0x01;
 }

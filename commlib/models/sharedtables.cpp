@@ -16,6 +16,23 @@ std::string makeHeaderTemplate(const std::string& model, int channels, bool over
            "\nAcquisition start time: %dateHour%\n\nActive channels: %activeChannels%\n";
 }
 
+void describeStream(MessageDispatcher& m, const StreamLayout& layout) {
+    m.syncWord =
+        layout.previousGeneration ? MessageDispatcher::syncWordLegacy : MessageDispatcher::syncWordCurrent;
+    m.samplesPerPacket = 16;
+    m.voltageChannelsNum = 1;
+    m.currentChannelsNum = layout.currentChannels;
+    m.gpChannelsNum = layout.gpChannels;
+    m.wordsPerSample = uint16_t(1 + layout.currentChannels + layout.gpChannels);
+    m.packetBytes = (layout.previousGeneration ? 4 : 6) + 2 * 16 * uint32_t(m.wordsPerSample);
+    m.infoBytes.assign(layout.infoBytes, 0);
+    // One read must fit the 8 MiB read buffers.
+    m.maxOutputFrames = 0x400000 / m.wordsPerSample;
+    m.txMessageBytes = layout.txMessageBytes;
+    m.txMessage.assign(layout.txMessageBytes, 0);
+    m.txMessage[0] = 0x80;
+}
+
 RangedMeasurement symmetricRange(double max, UnitPfx_t prefix, const std::string& unit) {
     return {-max, max, max / 32767.0, prefix, unit};
 }

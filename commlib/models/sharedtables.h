@@ -16,6 +16,19 @@ namespace kv4CommLib {
 // models with oversampling carry one more line after the bandwidth line.
 std::string makeHeaderTemplate(const std::string& model, int channels, bool oversampling);
 
+// The stream and message sizes of a model: one voltage word, the current words and any
+// general-purpose words per sample, 16 samples per packet behind the sync word (and, in the
+// current generation, the info pair); a command message of txMessageBytes, all zero but the
+// start marker.
+struct StreamLayout {
+    bool previousGeneration = false;
+    uint16_t currentChannels = 0;
+    uint16_t gpChannels = 0;
+    uint16_t infoBytes = 0;
+    uint16_t txMessageBytes = 0;
+};
+void describeStream(MessageDispatcher& m, const StreamLayout& layout);
+
 // A symmetric range whose step is one code of a signed 16-bit word.
 RangedMeasurement symmetricRange(double max, kv4cl::UnitPfx_t prefix, const std::string& unit);
 
