@@ -24,7 +24,7 @@ test: build
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 bench: build
-	@for b in $(BUILD)/bench/bench_*; do echo "== $$b"; $$b; done
+	@for b in $(BUILD)/bench/bench_*; do [ -f "$$b" ] && [ -x "$$b" ] || continue; echo "== $$b"; $$b; done
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i

@@ -73,11 +73,14 @@ double Cell::step(double voltage, double seconds) {
     }
     advance(voltage, seconds);
     const double noise = p.noiseRms > 0 ? p.noiseRms * gauss(random) : 0.0;
-    return (voltage - vm) / p.seriesResistance + noise;
+    const double fast = p.fastCapacitance * (voltage - command) / seconds;
+    command = voltage;
+    return (voltage - vm) / p.seriesResistance + fast + noise;
 }
 
 void Cell::skip(double voltage, double seconds) {
     advance(voltage, seconds);
+    command = voltage;
 }
 
 } // namespace kav4sim

@@ -3,7 +3,8 @@
 // parameters. The command voltage drives, through the series resistance, a node where the
 // membrane capacitance, the membrane resistance and a two-state ion channel meet ground
 // (the channel's current is g * (Vm - E) while it is open). The current measured is the one
-// through the series resistance, plus white noise.
+// through the series resistance, plus white noise, plus what the fast capacitance (pipette
+// and electrode, charged straight from the command) takes when the command moves.
 
 #include <cstdint>
 #include <random>
@@ -15,6 +16,7 @@ struct CellParameters {
     double membraneCapacitance = 20e-12; // F, > 0
     double membraneResistance = 1e9;     // Ohm, > 0 (infinity: none)
     double seriesResistance = 10e6;      // Ohm, > 0
+    double fastCapacitance = 5e-12;      // F, >= 0
     double channelConductance = 50e-12;  // S; 0: no channel
     double reversalPotential = 0.0;      // V
     double meanOpenTime = 5e-3;          // s, > 0; dwell times are exponential
@@ -33,7 +35,8 @@ class Cell {
     const CellParameters& parameters() const { return p; }
 
     // Holds `voltage` for `seconds` and returns the current through the series resistance at
-    // the end (A), noise included.
+    // the end (A), noise included, plus the charge the fast capacitance took from the previous
+    // voltage to this one, spread over the step.
     double step(double voltage, double seconds);
     // Lets `seconds` pass at `voltage` without a measurement.
     void skip(double voltage, double seconds);
@@ -50,6 +53,7 @@ class Cell {
     std::exponential_distribution<double> unitDwell{1.0};
     double conductanceClosed = 0.0; // 1/Rs + 1/Rm
     double vm = 0.0;
+    double command = 0.0; // the voltage of the last step
     bool open = false;
     double untilChange = 0.0;
     // exp(-t/tau) for the last full step, closed and open: one exp per sample otherwise.

@@ -1,5 +1,7 @@
 #include "simulator/commanddecoder.h"
 
+#include "simulator/stimulus.h"
+
 #include <bit>
 
 namespace kav4sim {
@@ -16,6 +18,19 @@ double toSi(double value, kv4cl::UnitPfx_t prefix) {
     return value * kv4cl::prefixFactor(prefix, kv4cl::UnitPfxNone);
 }
 
+// The fast-pulses fields by their row parameters in stimulus.h.
+constexpr std::pair<const char*, const char*> fastPulsesFields[FastPulsesFieldsNum] = {
+    {"Segment", "voltage"}, {"Segment", "duration"}, {"Pulse", "voltage"}, {"Pulse", "wait"},
+    {"Pulse", "duration"},  {"Pulse", "period"},     {"Pulse", "count"}};
+
+std::string rowParameter(int field, size_t row) {
+    return Stimulus::rowParameter(fastPulsesFields[field].first, row, fastPulsesFields[field].second);
+}
+
+bool isSegmentField(int field) {
+    return field == SegmentVoltage || field == SegmentDuration;
+}
+
 std::optional<uint32_t> indexOf(const std::vector<uint32_t>& codes, uint64_t code) {
     for (size_t i = 0; i < codes.size(); i++)
         if (codes[i] == code) return uint32_t(i);
@@ -24,7 +39,8 @@ std::optional<uint32_t> indexOf(const std::vector<uint32_t>& codes, uint64_t cod
 
 } // namespace
 
-CommandDecoder::CommandDecoder(const MessageDispatcher& model) : model(model) {
+CommandDecoder::CommandDecoder(const MessageDispatcher& model)
+    : model(model), washerModel(dynamic_cast<const MessageDispatcher_Fir_V01*>(&model)) {
     current.currentRangeIdx.assign(model.currentChannelsNum, model.defaultCurrentRangeIdx);
     current.voltageRangeIdx = model.defaultVoltageRangeIdx;
     current.samplingRateIdx = model.defaultSamplingRateIdx;
@@ -35,10 +51,31 @@ CommandDecoder::CommandDecoder(const MessageDispatcher& model) : model(model) {
     for (const ProtocolParameters& family : model.protocolParameters)
         for (size_t i = 0; i < family.names.size() && i < family.defaults.size(); i++)
             current.protocolParameters[family.names[i]] = family.defaults[i].getNoPrefixValue();
+    const uint16_t channels = model.currentChannelsNum;
+    const RangedMeasurement& cFastRange = model.cFast.control.range;
+    current.cFast.assign(channels, toSi(model.cFast.control.defaultValue, cFastRange.prefix));
+    current.cFastEnabled.assign(channels, false);
+    if (model.voltageOffsets.available()) current.voltageOffsets.assign(channels, {});
+    if (model.fastPulses.available())
+        for (int f = 0; f < FastPulsesFieldsNum; f++)
+            for (size_t row = 0;
+                 model.fastPulses.coders[f] &&
+                 row < (isSegmentField(f) ? model.fastPulses.segments : model.fastPulses.pulses);
+                 row++)
+                current.fastPulses[rowParameter(f, row)] = 0.0;
+    current.leds.assign(model.ledCoders.size(), false);
+    current.switches.assign(model.switchCoders.size(), false);
+    current.choices.assign(model.choiceCoders.size(), 0);
+    current.customDoubles.assign(model.customDoubleCoders.size(), 0.0);
+    current.voltageReferenceRangeIdx = model.defaultVoltageReferenceRangeIdx;
+    current.voltageReferenceLpfIdx = model.defaultVoltageReferenceLpfIdx;
     // The power-on state is a setting, not a command received: nothing is counted for it.
     if (model.txMessage.size() == model.txMessageBytes) apply(model.txMessage);
     current.protocolStarts = current.resets = current.messages = 0;
-    current.insertionPulse.count = current.referencePulse.count = 0;
+    current.insertionPulse.count = current.referencePulse.count = current.referencePulseTrain.count = 0;
+    current.cFastLatches = current.fastPulsesLatches = current.washer.count = 0;
+    for (DecodedCommand::OffsetOrder& order : current.voltageOffsets)
+        order.count = 0;
 }
 
 size_t CommandDecoder::write(const std::vector<uint8_t>& bytes) {
@@ -114,7 +151,111 @@ void CommandDecoder::apply(const std::vector<uint8_t>& m) {
     edge(bit(model.resetCoder.get(), s.resetBit), s.resetBit, s.resets);
     pulse(model.insertionPulse, s.insertionPulse);
     pulse(model.referencePulse, s.referencePulse);
+    if (const PulseTrainControls& train = model.referencePulseTrain; train.available()) {
+        if (train.periodCoder)
+            s.referencePulseTrain.period =
+                toSi(decodeDouble(*train.periodCoder, m), train.periodRange.prefix);
+        if (train.countCoder) s.referencePulseTrain.pulses = decodeBool(*train.countCoder, m).value_or(0);
+        if (fires(train.startCoder.get(), m)) s.referencePulseTrain.count++;
+    }
+    s.referenceOverride = bit(model.referencePulseTrain.overrideCoder.get(), s.referenceOverride);
+
+    for (size_t i = 0; i < s.leds.size(); i++)
+        s.leds[i] = bit(model.ledCoders[i].get(), s.leds[i]);
+    for (size_t i = 0; i < s.switches.size(); i++)
+        s.switches[i] = bit(model.switchCoders[i].get(), s.switches[i]);
+    for (size_t i = 0; i < s.choices.size() && i < model.choiceOptions.size(); i++)
+        select(model.choiceCoders[i].get(), model.choiceOptions[i].size(), s.choices[i]);
+    for (size_t i = 0; i < s.customDoubles.size(); i++) {
+        const double value = decodeDouble(*model.customDoubleCoders[i], m);
+        s.customDoubles[i] =
+            i < model.customDoubleRanges.size() ? toSi(value, model.customDoubleRanges[i].prefix) : value;
+    }
+    const auto& references = model.voltageReferenceRanges;
+    select(model.voltageReferenceRangeCoder.get(), references.size(), s.voltageReferenceRangeIdx);
+    if (!model.voltageReferenceCoders.empty() && s.voltageReferenceRangeIdx < references.size()) {
+        const uint16_t r = s.voltageReferenceRangeIdx;
+        const auto& coder = model.voltageReferenceCoders[r < model.voltageReferenceCoders.size() ? r : 0];
+        s.voltageReference = toSi(decodeDouble(*coder, m), references[r].prefix);
+    }
+    select(model.voltageReferenceLpfCoder.get(), model.voltageReferenceLpfs.size(), s.voltageReferenceLpfIdx);
+
+    applyLatches(m);
     s.messages++;
+}
+
+bool CommandDecoder::fires(const BoolCoder* strobe, const std::vector<uint8_t>& m) {
+    return !strobe || decodeBool(*strobe, m).value_or(0) != 0;
+}
+
+std::pair<uint16_t, uint16_t> CommandDecoder::addressed(const BoolCoder* channel,
+                                                        const std::vector<uint8_t>& m) const {
+    const uint16_t channels = model.currentChannelsNum;
+    if (!channel) return {0, channels};
+    const uint32_t ch = decodeBool(*channel, m).value_or(channels + 1);
+    if (ch == channels) return {0, channels};
+    if (ch > channels) return {0, 0};
+    return {uint16_t(ch), uint16_t(ch + 1)};
+}
+
+void CommandDecoder::applyLatches(const std::vector<uint8_t>& m) {
+    DecodedCommand& s = current;
+    const auto si = [&](const std::unique_ptr<DoubleCoder>& coder, const RangedMeasurement& range) {
+        return toSi(decodeDouble(*coder, m), range.prefix);
+    };
+
+    const CompensationControls& cFast = model.cFast;
+    if (cFast.available() && fires(cFast.strobeCoder.get(), m)) {
+        const double value = si(cFast.valueCoder, cFast.control.range);
+        // Without an enable bit the value is in force as sent.
+        const bool enabled = !cFast.enableCoder || decodeBool(*cFast.enableCoder, m).value_or(0) != 0;
+        const auto [first, end] = addressed(cFast.channelCoder.get(), m);
+        for (uint16_t ch = first; ch < end; ch++) {
+            s.cFast[ch] = value;
+            s.cFastEnabled[ch] = enabled;
+        }
+        s.cFastLatches++;
+    }
+
+    const VoltageOffsetControls& o = model.voltageOffsets;
+    const auto order = [&](double from, double to, double duration) {
+        const auto [first, end] = addressed(o.channelCoder.get(), m);
+        for (uint16_t ch = first; ch < end; ch++)
+            s.voltageOffsets[ch] = {from, to, duration, s.voltageOffsets[ch].count + 1};
+    };
+    if (o.available() && fires(o.strobeCoder.get(), m)) {
+        const double value = si(o.valueCoder, o.range);
+        order(value, value, 0.0);
+    }
+    if (o.available() && o.rampStrobeCoder && fires(o.rampStrobeCoder.get(), m))
+        order(si(o.rampInitialCoder, o.range), si(o.rampFinalCoder, o.range),
+              si(o.rampDurationCoder, o.rampDurationRange));
+
+    // Rows 0 .. segments-1 are the segments, then the pulses; the two share fields.
+    const FastPulsesControls& fp = model.fastPulses;
+    if (fp.available() && fires(fp.strobeCoder.get(), m)) {
+        const uint32_t row = decodeBool(*fp.rowCoder, m).value_or(fp.segments + fp.pulses);
+        const bool segment = row < fp.segments;
+        const size_t index = segment ? row : row - fp.segments;
+        if (segment || index < fp.pulses) {
+            for (int f = 0; f < FastPulsesFieldsNum; f++)
+                if (isSegmentField(f) == segment && fp.coders[f])
+                    s.fastPulses[rowParameter(f, index)] = si(fp.coders[f], fp.ranges[f]);
+            s.fastPulsesLatches++;
+        }
+    }
+
+    if (washerModel) {
+        const MessageDispatcher_Fir_V01& w = *washerModel;
+        if (fires(w.washerStrobeCoder.get(), m)) {
+            s.washer.command = uint8_t(decodeBool(*w.washerCommandCoder, m).value_or(0));
+            s.washer.preset = uint16_t(decodeBool(*w.washerPresetCoder, m).value_or(0));
+            // Eight-bit two's complement: the speeds are signed.
+            for (size_t i = 0; i < s.washer.speeds.size() && i < w.washerSpeedCoders.size(); i++)
+                s.washer.speeds[i] = int8_t(uint8_t(decodeBool(*w.washerSpeedCoders[i], m).value_or(0)));
+            s.washer.count++;
+        }
+    }
 }
 
 uint32_t CommandDecoder::readField(const CommandCoder& coder, const std::vector<uint8_t>& message) {

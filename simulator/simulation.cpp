@@ -15,6 +15,9 @@ const std::vector<SimulatedModel>& simulatedModels() {
         {.name = "elm", .deviceVersion = 11, .deviceSubversion = 1, .firmwareVersion = 3},
         {.name = "alder", .deviceVersion = 9, .deviceSubversion = 1, .firmwareVersion = 2},
         {.name = "birch", .deviceVersion = 6, .deviceSubversion = 1, .firmwareVersion = 2},
+        {.name = "dogwood16", .deviceVersion = 12, .deviceSubversion = 4, .firmwareVersion = 1},
+        {.name = "dogwood32", .deviceVersion = 12, .deviceSubversion = 5, .firmwareVersion = 1},
+        {.name = "fir", .deviceVersion = 8, .deviceSubversion = 2, .firmwareVersion = 5},
     };
     return models;
 }
@@ -54,6 +57,7 @@ const CellKey cellKeys[] = {
     {"Cm", &CellParameters::membraneCapacitance, Allowed::Positive},
     {"Rm", &CellParameters::membraneResistance, Allowed::Positive},
     {"Rs", &CellParameters::seriesResistance, Allowed::Positive},
+    {"Cp", &CellParameters::fastCapacitance, Allowed::NotNegative},
     {"g", &CellParameters::channelConductance, Allowed::NotNegative},
     {"E", &CellParameters::reversalPotential, Allowed::Any},
     {"open", &CellParameters::meanOpenTime, Allowed::Positive},
@@ -104,8 +108,9 @@ bool parseCellParameters(const std::string& text, CellParameters& parameters, st
         for (const CellKey& k : cellKeys)
             if (key == k.key) found = &k;
         if (!found || equals == std::string::npos) {
-            error = "\"" + item +
-                    "\" is not KEY=VALUE with a key among Cm, Rm, Rs, g, E, open, closed, noise, artefact";
+            error =
+                "\"" + item +
+                "\" is not KEY=VALUE with a key among Cm, Rm, Rs, Cp, g, E, open, closed, noise, artefact";
             return false;
         }
         double value = 0.0;

@@ -10,12 +10,12 @@ namespace {
 using Parameters = Stimulus::Parameters;
 using Plan = Stimulus::Plan;
 
-double get(const Parameters& p, const char* name) {
+double get(const Parameters& p, const std::string& name) {
     const auto it = p.find(name);
     return it == p.end() ? 0.0 : it->second;
 }
 
-uint64_t count(const Parameters& p, const char* name) {
+uint64_t count(const Parameters& p, const std::string& name) {
     return uint64_t(std::max(0.0, std::round(get(p, name))));
 }
 
@@ -25,6 +25,15 @@ uint64_t samples(double seconds, double rate) {
 
 Stimulus::Segment level(uint64_t n, double v) {
     return {n, v, v};
+}
+
+// `count` pulses of `v` for `duration`, one every `period`.
+void appendTrain(std::vector<Stimulus::Segment>& sequence, double v, double duration, double period,
+                 uint64_t count, double rate) {
+    const uint64_t on = samples(duration, rate);
+    const uint64_t every = samples(period, rate);
+    for (uint64_t k = 0; k < count; k++)
+        sequence.insert(sequence.end(), {level(on, v), level(every > on ? every - on : 0, 0.0)});
 }
 
 Plan constant(const Parameters& p, double) {
@@ -110,6 +119,27 @@ Plan cyclicVoltammetry(const Parameters& p, double rate) {
     return plan;
 }
 
+Plan fastPulses(const Parameters& p, double rate) {
+    const auto row = [](size_t i, const char* field) { return Stimulus::rowParameter("Segment", i, field); };
+    Plan plan{{}, 1, get(p, "Vhold")};
+    for (size_t i = 0; p.count(row(i, "duration")); i++)
+        plan.sequence.push_back(level(samples(get(p, row(i, "duration")), rate), get(p, row(i, "voltage"))));
+    return plan;
+}
+
+Plan fastPulsesWaveform2(const Parameters& p, double rate) {
+    const auto row = [](size_t i, const char* field) { return Stimulus::rowParameter("Pulse", i, field); };
+    Plan plan{{}, 1, 0.0};
+    for (size_t i = 0; p.count(row(i, "wait")); i++) {
+        const double wait = get(p, row(i, "wait"));
+        if (!(wait > 0)) continue;
+        plan.sequence.push_back(level(samples(wait, rate), 0.0));
+        appendTrain(plan.sequence, get(p, row(i, "voltage")), get(p, row(i, "duration")),
+                    get(p, row(i, "period")), std::max<uint64_t>(1, count(p, row(i, "count"))), rate);
+    }
+    return plan;
+}
+
 // The protocols by the names the models give them.
 const std::map<std::string, Stimulus::Shape>& shapes() {
     static const std::map<std::string, Stimulus::Shape> table = {
@@ -121,6 +151,8 @@ const std::map<std::string, Stimulus::Shape>& shapes() {
         {"Variable Duration", &variableDuration},
         {"Ramp", &ramp},
         {"Cyclic Voltammetry", &cyclicVoltammetry},
+        {"Fast pulses", &fastPulses},
+        {"Fast pulses waveform 2", &fastPulsesWaveform2},
     };
     return table;
 }
@@ -135,6 +167,20 @@ Stimulus::Stimulus(const std::string& protocol, const Parameters& parameters, do
           return it == shapes().end() ? constant(parameters, rate) : it->second(parameters, rate);
       }()) {}
 
+Stimulus Stimulus::ramp(double from, double to, double seconds, double rate) {
+    return Stimulus(Plan{{{samples(seconds, rate), from, to}}, 1, to});
+}
+
+Stimulus Stimulus::pulses(double voltage, double duration, double period, uint64_t count, double rate) {
+    Plan plan{{}, 1, 0.0};
+    appendTrain(plan.sequence, voltage, duration, period, count, rate);
+    return Stimulus(std::move(plan));
+}
+
+std::string Stimulus::rowParameter(const std::string& waveform, size_t row, const std::string& field) {
+    return waveform + " " + std::to_string(row) + " " + field;
+}
+
 Stimulus::Stimulus(Plan p) : plan(std::move(p)) {
     std::erase_if(plan.sequence, [](const Segment& s) { return s.samples == 0; });
     for (const Segment& s : plan.sequence)
@@ -143,11 +189,15 @@ Stimulus::Stimulus(Plan p) : plan(std::move(p)) {
 }
 
 double Stimulus::next() {
+    const double v = peek();
+    if (!done && ++offset == plan.sequence[segment].samples) nextSegment();
+    return v;
+}
+
+double Stimulus::peek() const {
     if (done) return plan.after;
     const Segment& s = plan.sequence[segment];
-    const double v = s.from + (s.to - s.from) * double(offset) / double(s.samples);
-    if (++offset == s.samples) nextSegment();
-    return v;
+    return s.from + (s.to - s.from) * double(offset) / double(s.samples);
 }
 
 void Stimulus::skip(uint64_t n) {

@@ -17,6 +17,16 @@
 //                       NR repetitions.
 //   Cyclic Voltammetry  Vhold for Thold, then N cycles of a ramp from Vinit to Vfinal in Tramp
 //                       and back to Vinit in Tramp; NR repetitions.
+// The fast-pulses protocol has two waveforms, made of rows (see rowParameter; rows count
+// from 0 and are read up to the first one missing):
+//   Fast pulses         waveform 1, the command: for each row i, "Segment i voltage" for
+//                       "Segment i duration"; once, then Vhold.
+//   Fast pulses waveform 2
+//                       the fast pulses, which add to the command (the amplifier plays them on
+//                       the cells only): for each row i whose "Pulse i wait" is above 0, 0 V
+//                       for the wait, then "Pulse i count" pulses (one when 0) of "Pulse i
+//                       voltage" for "Pulse i duration", one every "Pulse i period" (back to
+//                       back when the period is shorter); once, 0 V after.
 // A ramp of L samples from a to b gives a + (b - a) * i / L at its sample i. A protocol
 // without a shape holds Vhold; a parameter the model lacks reads as 0.
 
@@ -51,9 +61,18 @@ class Stimulus {
     explicit Stimulus(double level = 0.0);
     // The named protocol, sampled at `rate` samples per second of the device's clock.
     Stimulus(const std::string& protocol, const Parameters& parameters, double rate);
+    // From `from` to `to` in `seconds` (at once when 0), then `to` held.
+    static Stimulus ramp(double from, double to, double seconds, double rate);
+    // `count` pulses of `voltage` for `duration`, one every `period`, on 0 V.
+    static Stimulus pulses(double voltage, double duration, double period, uint64_t count, double rate);
+
+    // The name of a field of a row, e.g. "Pulse 2 wait".
+    static std::string rowParameter(const std::string& waveform, size_t row, const std::string& field);
 
     // The voltage of the next sample.
     double next();
+    // The voltage the next sample will have.
+    double peek() const;
     // Lets `samples` samples pass.
     void skip(uint64_t samples);
 

@@ -66,6 +66,10 @@ VirtualAmplifier::VirtualAmplifier(std::shared_ptr<VirtualDevice> device,
     packetPos = packetBytes;
     currentStep.assign(currentWords, 1.0);
     channelOn.assign(currentWords, true);
+    offsets.assign(currentWords, Stimulus());
+    compensation.assign(currentWords, 0.0);
+    channelVoltage.assign(currentWords, 0.0);
+    if (dynamic_cast<const Washer::Model*>(description.get())) washerUnit.emplace();
     const size_t seed = std::hash<std::string>{}(dev->serial);
     for (uint16_t c = 0; c < currentWords; c++)
         cells.emplace_back(CellParameters{}, seed + c);
@@ -186,6 +190,19 @@ void VirtualAmplifier::replug() {
     dev->replug();
 }
 
+// ---- Washer ----------------------------------------------------------------------------------
+
+std::optional<Washer> VirtualAmplifier::washer() const {
+    std::lock_guard lock(mutex);
+    return washerUnit;
+}
+
+void VirtualAmplifier::failWasher(int8_t errorCode) {
+    std::lock_guard lock(mutex);
+    if (!washerUnit) throw std::logic_error("the model drives no washer");
+    washerUnit->fail(errorCode);
+}
+
 // ---- Commands --------------------------------------------------------------------------------
 
 DecodedCommand VirtualAmplifier::command() const {
@@ -202,32 +219,53 @@ bool VirtualAmplifier::waitForCommand(const std::function<bool(const DecodedComm
 void VirtualAmplifier::onWrite(const std::vector<uint8_t>& bytes) {
     {
         std::lock_guard lock(mutex);
-        const DecodedCommand& now = decoder.state();
-        const uint64_t starts = now.protocolStarts;
-        const uint64_t insertions = now.insertionPulse.count;
-        const uint64_t references = now.referencePulse.count;
+        const DecodedCommand was = decoder.state();
         if (decoder.write(bytes) == 0) return;
         applySettings();
-        if (now.protocolStarts != starts) {
-            // The protocol runs with the parameters of the message that started it. Further
-            // protocols get their shapes in the table of stimulus.cpp.
-            started = true;
-            const auto& names = description->protocolNames;
-            stimulus = Stimulus(now.protocolIdx < names.size() ? names[now.protocolIdx] : std::string(),
-                                now.protocolParameters, rate);
-        } else if (!started) {
-            stimulus = Stimulus(holdingLevel());
-        }
-        // A pulse adds its voltage to the stimulus for its duration.
-        const auto startPulse = [this](const DecodedCommand::Pulse& pulse) {
-            pulseVoltage = pulse.voltage;
-            pulseLeft = uint64_t(std::max(0.0, std::round(pulse.duration * rate)));
-        };
-        if (now.insertionPulse.count != insertions) startPulse(now.insertionPulse);
-        if (now.referencePulse.count != references) startPulse(now.referencePulse);
+        startCommands(was, decoder.state());
     }
     commandChanged.notify_all();
     updatePace();
+}
+
+void VirtualAmplifier::startCommands(const DecodedCommand& was, const DecodedCommand& now) {
+    const MessageDispatcher& m = *description;
+    if (now.protocolStarts != was.protocolStarts) {
+        // The protocol runs with the parameters of the message that started it. Further
+        // protocols get their shapes in the table of stimulus.cpp.
+        started = true;
+        const bool fast = m.fastPulses.available() && now.protocolIdx == m.fastPulses.protocolIdx;
+        Stimulus::Parameters parameters = now.protocolParameters;
+        if (fast) parameters.insert(now.fastPulses.begin(), now.fastPulses.end());
+        const auto& names = m.protocolNames;
+        const std::string name = fast                             ? "Fast pulses"
+                                 : now.protocolIdx < names.size() ? names[now.protocolIdx]
+                                                                  : std::string();
+        stimulus = Stimulus(name, parameters, rate);
+        cellStimulus = fast ? Stimulus("Fast pulses waveform 2", parameters, rate) : Stimulus();
+    } else if (!started) {
+        stimulus = Stimulus(holdingLevel());
+    }
+
+    const auto pulse = [this](const DecodedCommand::Pulse& p) {
+        pulses = Stimulus::pulses(p.voltage, p.duration, p.duration, 1, rate);
+    };
+    if (now.insertionPulse.count != was.insertionPulse.count) pulse(now.insertionPulse);
+    if (now.referencePulse.count != was.referencePulse.count) pulse(now.referencePulse);
+    if (now.referencePulseTrain.count != was.referencePulseTrain.count) {
+        const DecodedCommand::PulseTrain& train = now.referencePulseTrain;
+        pulses = Stimulus::pulses(now.referencePulse.voltage, now.referencePulse.duration, train.period,
+                                  train.pulses, rate);
+    }
+
+    for (size_t ch = 0; ch < now.voltageOffsets.size(); ch++) {
+        const DecodedCommand::OffsetOrder& order = now.voltageOffsets[ch];
+        if (order.count != was.voltageOffsets[ch].count)
+            offsets[ch] = Stimulus::ramp(order.from, order.to, order.duration, rate);
+    }
+
+    if (washerUnit && now.washer.count != was.washer.count)
+        washerUnit->execute(now.washer.command, now.washer.preset, now.washer.speeds);
 }
 
 double VirtualAmplifier::holdingLevel() const {
@@ -253,8 +291,10 @@ void VirtualAmplifier::applySettings() {
             currentStep[ch] = toSi(range.step, range.prefix);
         }
         channelOn[ch] = c.switchBankA.empty() || c.switchBankA[ch];
+        compensation[ch] = c.cFastEnabled[ch] ? c.cFast[ch] : 0.0;
     }
     resetHeld = c.resetBit;
+    overrideVoltage = c.referenceOverride ? c.referencePulse.voltage : 0.0;
 
     // The model knows the front end's reset period at this rate and range.
     m.setSamplingRate(c.samplingRateIdx, false);
@@ -320,10 +360,12 @@ void VirtualAmplifier::skip(size_t n) {
     frame += frames;
     packetCount += packets;
     stimulus.skip(frames);
-    pulseLeft -= std::min(pulseLeft, frames);
-    if (!pattern)
-        for (Cell& cell : cells)
-            cell.skip(lastVoltage, double(frames) / trueRate());
+    pulses.skip(frames);
+    cellStimulus.skip(frames);
+    for (uint16_t c = 0; c < currentWords; c++) {
+        offsets[c].skip(frames);
+        if (!pattern) cells[c].skip(channelVoltage[c], double(frames) / trueRate());
+    }
     packetPos = packetBytes;
     if (const size_t rest = n % packetBytes; rest > 0) {
         buildPacket();
@@ -337,10 +379,12 @@ void VirtualAmplifier::buildPacket() {
     putWord(p, uint16_t(sync >> 16));
     putWord(p, uint16_t(sync));
     if (headerBytes == 6) {
-        // The info pair walks through the status bytes; the device reports nothing unusual.
+        // The info pair walks through the status bytes.
         const size_t infos = description->infoBytes.size();
-        *p++ = infos > 0 ? uint8_t(packetCount % infos) : 0;
-        *p++ = 0;
+        const size_t index = infos > 0 ? packetCount % infos : 0;
+        if (index == 0) status = statusBytes();
+        *p++ = uint8_t(index);
+        *p++ = index < status.size() ? status[index] : 0;
     }
     for (uint32_t s = 0; s < samplesPerPacket; s++, p += 2 * wordsPerSample) {
         if (pattern)
@@ -352,14 +396,28 @@ void VirtualAmplifier::buildPacket() {
     packetPos = 0;
 }
 
+std::vector<uint8_t> VirtualAmplifier::statusBytes() const {
+    std::vector<uint8_t> bytes(description->infoBytes.size(), 0);
+    const VoltageOffsetControls& o = description->voltageOffsets;
+    if (o.available()) {
+        // Big-endian two's complement in steps of the offset range.
+        const double step = toSi(o.range.step, o.range.prefix);
+        for (uint16_t c = 0; c < currentWords; c++) {
+            const size_t at = o.infoByteOffset + 2 * size_t(c);
+            if (at + 1 >= bytes.size()) break;
+            const auto code = uint16_t(quantise(offsets[c].peek() / step, -32768, 32767));
+            bytes[at] = uint8_t(code >> 8);
+            bytes[at + 1] = uint8_t(code);
+        }
+    }
+    if (washerUnit) washerUnit->answer(bytes);
+    return bytes;
+}
+
 void VirtualAmplifier::sampleFrame(uint8_t* w) {
     const uint64_t n = frame++;
-    double v = stimulus.next();
-    if (pulseLeft > 0) {
-        v += pulseVoltage;
-        pulseLeft--;
-    }
-    lastVoltage = v;
+    const double v = stimulus.next() + pulses.next() + overrideVoltage;
+    const double onCells = v + cellStimulus.next();
     // What the parser undoes: the divider and, in the previous generation, the calibration offset.
     const int32_t vCode = quantise(v / voltageStep, -32768, 32767);
     const uint16_t vWord = uint16_t(vCode * description->voltageDivider + voltageOffset);
@@ -369,8 +427,11 @@ void VirtualAmplifier::sampleFrame(uint8_t* w) {
     const double dt = 1.0 / trueRate();
     const double glitch = artefact.empty() ? 0.0 : artefact[n % artefact.size()];
     for (uint16_t c = 0; c < currentWords; c++) {
-        // Every channel holds the one command (per-channel voltage offsets would add here).
-        const double current = cells[c].step(v, dt);
+        const double command = onCells + offsets[c].next();
+        // The compensation injects the charge that its capacitance would take.
+        const double compensated = compensation[c] * (command - channelVoltage[c]) / dt;
+        channelVoltage[c] = command;
+        const double current = cells[c].step(command, dt) - compensated;
         int32_t code = 0;
         if (channelOn[c] && !resetHeld) {
             const double total = current + glitch * cells[c].parameters().resetArtefact;

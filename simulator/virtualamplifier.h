@@ -12,8 +12,18 @@
 //
 // What the commands do: until the first protocol start the voltage words hold the decoded
 // Vhold; a start runs the selected protocol (stimulus.h) with the parameters of the message
-// that started it; a voltage pulse adds its voltage for its duration; a channel switched off
-// in bank A gives no current, nor does any while the reset bit is held.
+// that started it; a voltage pulse (insertion, reference, each of a reference train) adds its
+// voltage for its duration, and the reference override adds the reference pulse's voltage
+// while it is held; a channel switched off in bank A gives no current, nor does any while the
+// reset bit is held. The fast-pulses protocol plays waveform 1 on the voltage words and adds
+// waveform 2 on the cells only. Each cell also sees its channel's voltage offset, latched or
+// ramped on the sample clock. A channel's fast capacitance compensation, while enabled,
+// takes its value times the slope of the channel's command off the current measured. The
+// multi-well model's washer (washer.h) acts on its commands.
+//
+// The info bytes (one index and value pair per packet, cycling through the model's status
+// bytes) carry the device's status, taken once per cycle so that a two-byte value is never
+// torn: the offsets in force where the model reports them, the washer's answers; 0 elsewhere.
 //
 // Pattern mode replaces the physics (the cells pause) by a count of the device's own sample
 // clock, so that a test can prove that no frame was lost, repeated or reordered. Frame n
@@ -27,6 +37,7 @@
 #include "simulator/commanddecoder.h"
 #include "simulator/stimulus.h"
 #include "simulator/virtualbus.h"
+#include "simulator/washer.h"
 
 #include "commlib/core/messagedispatcher.h"
 
@@ -36,6 +47,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 namespace kav4sim {
@@ -90,6 +102,12 @@ class VirtualAmplifier {
     void unplug();
     void replug();
 
+    // ---- Washer (the multi-well model) ---------------------------------------------------
+    // Its state; nothing when the model drives no washer.
+    std::optional<Washer> washer() const;
+    // The washer runs into an error of its own (see Washer::fail).
+    void failWasher(int8_t errorCode);
+
     // ---- What the device was told --------------------------------------------------------
     DecodedCommand command() const;
     // Blocks until `done` holds for the decoded command; false on timeout.
@@ -103,6 +121,9 @@ class VirtualAmplifier {
     // Applies the decoded settings; asks the model for the reset artefact's period.
     void applySettings();
     double holdingLevel() const; // the decoded Vhold, 0 when the model has none
+    // Acts on the one-shot commands and latches that `now` has and `was` had not.
+    void startCommands(const DecodedCommand& was, const DecodedCommand& now);
+    std::vector<uint8_t> statusBytes() const;
     void updatePace();
     void buildPacket();
     void sampleFrame(uint8_t* words);
@@ -142,18 +163,23 @@ class VirtualAmplifier {
     double voltageStep = 1.0;        // V per code
     std::vector<double> currentStep; // A per code, per channel
     std::vector<bool> channelOn;
-    bool resetHeld = false;       // the front end is held in reset: no current
-    std::vector<double> artefact; // reset glitch shape over one period (peak 1); empty: none
-    bool started = false;         // a protocol start was seen
-    Stimulus stimulus;
-    double lastVoltage = 0.0;
-    double pulseVoltage = 0.0;
-    uint64_t pulseLeft = 0;
+    bool resetHeld = false;             // the front end is held in reset: no current
+    std::vector<double> artefact;       // reset glitch shape over one period (peak 1); empty: none
+    bool started = false;               // a protocol start was seen
+    Stimulus stimulus;                  // the protocol, on the voltage words
+    Stimulus pulses;                    // voltage pulses on top of it
+    double overrideVoltage = 0.0;       // held on top while the reference override is
+    Stimulus cellStimulus;              // on the cells only
+    std::vector<Stimulus> offsets;      // per channel
+    std::vector<double> compensation;   // fast capacitance compensated, per channel (F)
+    std::vector<double> channelVoltage; // the last command of each cell
     std::vector<Cell> cells;
+    std::optional<Washer> washerUnit;
     bool pattern = false;
 
     uint64_t frame = 0; // the device's sample clock
     uint64_t packetCount = 0;
+    std::vector<uint8_t> status; // the info bytes of this cycle
     std::vector<uint8_t> packet;
     size_t packetPos = 0;
     size_t dropLeft = 0;

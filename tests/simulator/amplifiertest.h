@@ -36,6 +36,35 @@ struct Frames {
     int16_t code(size_t frame, size_t word) const { return int16_t(at(frame, word)); }
 };
 
+// A cell without channel, noise, reset glitch or fast capacitance: the current follows the
+// membrane's circuit alone.
+inline CellParameters quietCell() {
+    CellParameters cell;
+    cell.fastCapacitance = 0.0;
+    cell.channelConductance = 0.0;
+    cell.noiseRms = 0.0;
+    cell.resetArtefact = 0.0;
+    return cell;
+}
+
+// The current of channel `channel` in amperes, as the library converts it.
+inline double amperes(const Frames& f, size_t frame, uint16_t channel, uint16_t voltageWords = 1) {
+    double value = 0.0;
+    EXPECT_EQ(kv4cl::currentFromRaw(f.code(frame, voltageWords + channel), channel, value), kv4cl::Success);
+    kv4cl::RangedMeasurement_t range;
+    EXPECT_EQ(kv4cl::getCurrentRange(range, channel), kv4cl::Success);
+    return value * kv4cl::prefixFactor(range.prefix, kv4cl::UnitPfxNone);
+}
+
+// The first voltage word in volts, as the library converts it.
+inline double volts(const Frames& f, size_t frame) {
+    double value = 0.0;
+    EXPECT_EQ(kv4cl::voltageFromRaw(f.code(frame, 0), value), kv4cl::Success);
+    kv4cl::RangedMeasurement_t range;
+    EXPECT_EQ(kv4cl::getVoltageRange(range), kv4cl::Success);
+    return value * kv4cl::prefixFactor(range.prefix, kv4cl::UnitPfxNone);
+}
+
 class SimulatedAmplifiers : public testing::Test {
   protected:
     void TearDown() override {
@@ -142,13 +171,34 @@ class SimulatedAmplifiers : public testing::Test {
         return frames;
     }
 
-    // Drops what the library and the drivers hold, then what may still have been made under
-    // the old settings: the receive ring's batch of about 50 ms and the packet in the making.
+    // Drops everything made under the old settings, however far behind the reader is: the
+    // devices stop sending, the receive side takes what was queued and, finding the line idle,
+    // purges the driver and drops what it held half parsed; the library's frames are flushed;
+    // then the devices send again, everything made under the settings they now hold.
     void settle() {
-        ASSERT_EQ(kv4cl::flushData(true), kv4cl::Success);
-        kv4cl::Measurement_t rate;
-        ASSERT_EQ(kv4cl::getSamplingRate(rate), kv4cl::Success);
-        read(size_t(rate.getNoPrefixValue() * 0.1) + 64);
+        std::vector<int> purges;
+        for (size_t i = 0; i < ids.size(); i++) {
+            VirtualAmplifier& a = amplifier(i);
+            purges.push_back(a.device().purges(a.model().rxChannel, FT_PURGE_RX));
+            a.stall(true);
+        }
+        for (size_t i = 0; i < ids.size(); i++) {
+            VirtualAmplifier& a = amplifier(i);
+            ASSERT_TRUE(a.device().waitForPurges(a.model().rxChannel, FT_PURGE_RX, purges[i] + 1, 10s))
+                << "device " << ids[i] << " never went idle";
+        }
+        // From here on a purge on an idle pass could drop the first fresh bytes: hold purges off
+        // until the receive side has taken some.
+        for (size_t i = 0; i < ids.size(); i++)
+            amplifier(i).device().failCalls(kav4sim::FtdiCall::Purge);
+        ASSERT_EQ(kv4cl::flushData(false), kv4cl::Success);
+        for (size_t i = 0; i < ids.size(); i++)
+            amplifier(i).stall(false);
+        for (size_t i = 0; i < ids.size(); i++) {
+            VirtualAmplifier& a = amplifier(i);
+            ASSERT_TRUE(a.device().waitForNextRead(a.model().rxChannel, 10s)) << "device " << ids[i];
+            a.device().failCalls(kav4sim::FtdiCall::Purge, 0);
+        }
     }
 
     // Protocol parameters by name, in the units of their ranges (mV, ms, plain numbers).

@@ -119,17 +119,27 @@ TEST_F(SimulationTest, EveryListedDeviceIsDrivenByItsModel) {
     EXPECT_EQ(bus->amplifier("VCEDAR01")->model().currentChannelsNum, 4);
     EXPECT_EQ(bus->amplifier("VELM01")->model().currentChannelsNum, 1);
     EXPECT_EQ(bus->amplifier("VOAK01"), nullptr);
+
+    // The models with optional features: the Dogwoods, and Fir with its washer.
+    const auto features = installSimulation("dogwood16,dogwood32,fir", error);
+    ASSERT_TRUE(features) << error;
+    EXPECT_EQ(features->amplifier("VDOGWOOD1601")->model().currentChannelsNum, 16);
+    EXPECT_EQ(features->amplifier("VDOGWOOD3201")->model().currentChannelsNum, 32);
+    EXPECT_EQ(features->amplifier("VFIR01")->model().currentChannelsNum, 8);
+    EXPECT_TRUE(features->amplifier("VFIR01")->washer());
+    EXPECT_FALSE(features->amplifier("VDOGWOOD1601")->washer());
 }
 
 TEST_F(SimulationTest, CellParametersFromText) {
     CellParameters cell;
     std::string error;
     ASSERT_TRUE(parseCellParameters(
-        "Cm=30p, Rm=2G,Rs=5M,g=0.1n,E=-10m,open=1m,closed=2.5,noise=0,artefact=40f", cell, error))
+        "Cm=30p, Rm=2G,Rs=5M,Cp=3p,g=0.1n,E=-10m,open=1m,closed=2.5,noise=0,artefact=40f", cell, error))
         << error;
     EXPECT_DOUBLE_EQ(cell.membraneCapacitance, 30e-12);
     EXPECT_DOUBLE_EQ(cell.membraneResistance, 2e9);
     EXPECT_DOUBLE_EQ(cell.seriesResistance, 5e6);
+    EXPECT_DOUBLE_EQ(cell.fastCapacitance, 3e-12);
     EXPECT_DOUBLE_EQ(cell.channelConductance, 0.1e-9);
     EXPECT_DOUBLE_EQ(cell.reversalPotential, -10e-3);
     EXPECT_DOUBLE_EQ(cell.meanOpenTime, 1e-3);
@@ -140,7 +150,7 @@ TEST_F(SimulationTest, CellParametersFromText) {
     // A bad item changes nothing and names itself.
     const CellParameters before = cell;
     for (const char* bad :
-         {"Cm=0", "Rs=-1M", "g=-1p", "noise=2x", "open=", "Cq=3", "Cm", "Cm=1pp", "Rm=nan"}) {
+         {"Cm=0", "Rs=-1M", "Cp=-1p", "g=-1p", "noise=2x", "open=", "Cq=3", "Cm", "Cm=1pp", "Rm=nan"}) {
         error.clear();
         EXPECT_FALSE(parseCellParameters(std::string("Rm=5G,") + bad, cell, error)) << bad;
         EXPECT_NE(error.find(bad), std::string::npos) << error;

@@ -1,0 +1,66 @@
+#pragma once
+// The ring of sample rows between the producer and the hooks: four planes indexed alike
+// (raw words and their values, filtered and unfiltered), the index of the next row to write,
+// and the lock and wait condition that guard them. The producer owns the one ring of a
+// connection and hands it to every hook it makes.
+
+#include <QMutex>
+#include <QWaitCondition>
+
+#include <cstdint>
+#include <memory>
+
+class SampleRing {
+  public:
+    static constexpr uint32_t rowCount = uint32_t{1} << 18;
+    static constexpr uint32_t rowMask = rowCount - 1;
+
+    // The four planes of one row.
+    struct Row {
+        uint16_t* filteredRaw;
+        double* filteredValues;
+        uint16_t* unfilteredRaw;
+        double* unfilteredValues;
+    };
+
+    // rowWidth: voltage, current and gp channels together.
+    explicit SampleRing(uint32_t rowWidth);
+    SampleRing(const SampleRing&) = delete;
+    SampleRing& operator=(const SampleRing&) = delete;
+
+    uint32_t rowWidth() const { return width; }
+
+    // Whether a reader at readIndex has more than minRows rows before writeIndex. A reader
+    // more than half a ring behind counts as having too few: the writer is lapping it.
+    static bool hasMoreThan(uint32_t readIndex, uint32_t writeIndex, uint32_t minRows);
+
+    // Guards everything below; the producer holds it while it fetches and stores rows, so
+    // readers only ever see complete rows.
+    QMutex mutex;
+
+    uint32_t writeIndex() const { return writeIdx; }
+    // The row at the write index, for the producer to fill; commitRow() makes it readable.
+    Row nextRow();
+    void commitRow() { writeIdx = (writeIdx + 1) & rowMask; }
+    void wakeReaders() { dataAvailable.wakeAll(); }
+    // Waits for wakeReaders(), at most 100 ms, so that a reader rechecks at least that often.
+    void waitForData() { dataAvailable.wait(&mutex, 100); }
+
+    // Set once the producer's loop has ended; waiting readers return with what there is.
+    bool producerStopped() const { return stopped; }
+    void setProducerStopped();
+
+    const uint16_t* rawPlane(bool filtered) const;
+    const double* valuePlane(bool filtered) const;
+
+  private:
+    const uint32_t width;
+    // Not zeroed: nobody reads a row before it is written, and untouched pages cost nothing.
+    const std::unique_ptr<uint16_t[]> filteredRaw;
+    const std::unique_ptr<double[]> filteredValues;
+    const std::unique_ptr<uint16_t[]> unfilteredRaw;
+    const std::unique_ptr<double[]> unfilteredValues;
+    QWaitCondition dataAvailable;
+    uint32_t writeIdx = 0;
+    bool stopped = false;
+};

@@ -1,0 +1,23 @@
+#pragma once
+// What the producer asks of the device communication library, as an interface so that the
+// producer can be built on the library (LibrarySampleSource) or on scripted data.
+
+#include "commlib/api/kv4cltypes.h"
+
+#include <cstdint>
+
+class SampleSource {
+  public:
+    virtual ~SampleSource() = default;
+
+    virtual kv4cl::ErrorCodes_t getChannelCounts(uint32_t& voltageChannels, uint32_t& currentChannels,
+                                                 uint32_t& gpChannels) = 0;
+    virtual kv4cl::ErrorCodes_t getDataStatus(kv4cl::DataStatus_t& status) = 0;
+    // The buffers hold framesRead rows of voltage, current and gp words and stay valid until
+    // the next call.
+    virtual kv4cl::ErrorCodes_t readSamples(uint32_t frames, uint32_t& framesRead, uint16_t*& buffer,
+                                            uint16_t*& unfilteredBuffer) = 0;
+    virtual kv4cl::ErrorCodes_t currentFromRaw(int16_t raw, uint16_t channelIdx, double& value) = 0;
+    virtual kv4cl::ErrorCodes_t voltageFromRaw(int16_t raw, double& value) = 0;
+    virtual kv4cl::ErrorCodes_t gpFromRaw(uint16_t raw, uint16_t gpChannelIdx, double& value) = 0;
+};
