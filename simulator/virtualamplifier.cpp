@@ -322,13 +322,13 @@ void VirtualAmplifier::produce(std::vector<uint8_t>& out, size_t n) {
     while (n > 0) {
         if (packetPos == packetBytes) buildPacket();
         const size_t take = std::min<size_t>(n, packetBytes - packetPos);
-        emit(out, packet.data() + packetPos, take);
+        sendBytes(out, packet.data() + packetPos, take);
         packetPos += take;
         n -= take;
     }
 }
 
-void VirtualAmplifier::emit(std::vector<uint8_t>& out, const uint8_t* bytes, size_t n) {
+void VirtualAmplifier::sendBytes(std::vector<uint8_t>& out, const uint8_t* bytes, size_t n) {
     if (dropLeft == 0 && corruptLeft == 0) {
         out.insert(out.end(), bytes, bytes + n);
         return;

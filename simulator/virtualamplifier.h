@@ -128,7 +128,7 @@ class VirtualAmplifier {
     void buildPacket();
     void sampleFrame(uint8_t* words);
     void patternFrame(uint8_t* words, uint64_t n) const;
-    void emit(std::vector<uint8_t>& out, const uint8_t* bytes, size_t n);
+    void sendBytes(std::vector<uint8_t>& out, const uint8_t* bytes, size_t n);
     double trueRate() const { return rate * (1.0 + skewPpm * 1e-6); }
 
     const std::shared_ptr<VirtualDevice> dev;
