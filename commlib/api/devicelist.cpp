@@ -54,6 +54,9 @@ ErrorCodes_t DeviceList::attach(std::vector<std::unique_ptr<MessageDispatcher>> 
     totalCurrentChannels = currentChannelsPerDevice * devicesNum;
     mergedWordsPerFrame = voltageChannelsNum + totalCurrentChannels;
     compensationChannel = 0;
+    channelOwners.clear();
+    for (auto& d : devices)
+        for (uint16_t c = 0; c < currentChannelsPerDevice; c++) channelOwners.push_back({d.get(), c});
     // A merged read must fit the merged buffers.
     for (auto& d : devices)
         d->setMaxOutputFrames(0x400000 / (totalCurrentChannels + voltageChannelsNum));
@@ -162,8 +165,8 @@ ErrorCodes_t DeviceList::readSamples(uint32_t frames, uint32_t& framesRead, uint
 ErrorCodes_t DeviceList::currentFromRaw(int16_t raw, uint32_t channelIdx, double& value) {
     if (devices.empty()) return ErrorDeviceNotConnected;
     if (channelIdx >= totalCurrentChannels) return ErrorValueOutOfRange;
-    value = devices[channelIdx / currentChannelsPerDevice]->convertCurrent(
-        raw, uint16_t(channelIdx % currentChannelsPerDevice));
+    const ChannelOwner& owner = channelOwners[channelIdx];
+    value = owner.device->convertCurrent(raw, owner.localChannel);
     return Success;
 }
 

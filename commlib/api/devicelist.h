@@ -70,6 +70,13 @@ class DeviceList {
     std::vector<DriftEstimator> drift;
 
   private:
+    // The device and local index of every current channel: conversions run for every word
+    // and must not divide.
+    struct ChannelOwner {
+        MessageDispatcher* device;
+        uint16_t localChannel;
+    };
+    std::vector<ChannelOwner> channelOwners;
     std::vector<std::unique_ptr<MessageDispatcher>> devices;
     std::unique_ptr<uint16_t[]> mergedBuffer;
     std::unique_ptr<uint16_t[]> mergedUnfilteredBuffer;
