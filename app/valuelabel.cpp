@@ -1,0 +1,53 @@
+#include "app/valuelabel.h"
+
+#include <cmath>
+
+using kv4cl::Measurement_t;
+
+namespace {
+
+// "%f" cut to `length` characters; truncation, not rounding, is the labels' rule.
+QString cutNumber(double value, int length) {
+    QString text = QString::asprintf("%f", value).left(length);
+    if (text.contains('.')) {
+        while (text.endsWith('0'))
+            text.chop(1);
+        if (text.endsWith('.')) text.chop(1);
+    }
+    return text;
+}
+
+QString suffix(const Measurement_t& value) {
+    return " " + QString::fromStdString(value.label());
+}
+
+} // namespace
+
+QString valueLabel(const Measurement_t& value) {
+    return cutNumber(value.value, 8) + suffix(value);
+}
+
+QString valueLabel(const kv4cl::RangedMeasurement_t& range) {
+    return valueLabel(Measurement_t{range.max, range.prefix, range.unit});
+}
+
+Measurement_t withFittingPrefix(Measurement_t value) {
+    if (value.value == 0.0 || std::isnan(value.value)) {
+        value.prefix = kv4cl::UnitPfxNone;
+        return value;
+    }
+    while (std::abs(value.value) >= 1000.0 && value.prefix < kv4cl::UnitPfxPeta) {
+        value.value /= 1000.0;
+        value.prefix = kv4cl::UnitPfx_t(value.prefix + 1);
+    }
+    while (std::abs(value.value) < 1.0 && value.prefix > kv4cl::UnitPfxFemto) {
+        value.value *= 1000.0;
+        value.prefix = kv4cl::UnitPfx_t(value.prefix - 1);
+    }
+    return value;
+}
+
+QString measurementDisplay(const Measurement_t& value) {
+    const Measurement_t shown = withFittingPrefix(value);
+    return cutNumber(shown.value, 5) + suffix(shown);
+}

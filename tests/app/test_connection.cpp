@@ -1,0 +1,132 @@
+// Error boxes and device detection as the user meets them.
+
+#include "app/devicedetector.h"
+#include "app/errormanager.h"
+#include "commlib/transport/ftdidriver.h"
+#include "simulator/virtualbus.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QSignalSpy>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace kv4cl;
+
+TEST(ErrorManager, TextsJoinMessageAndAdvice) {
+    EXPECT_EQ(ErrorManager::text(ErrorManager::message(ErrorValueOutOfRange),
+                                 ErrorManager::detail(ErrorValueOutOfRange)),
+              "Value out of range for the device.");
+    const QString mixed = ErrorManager::text(ErrorManager::message(ErrorDifferentDeviceTypes),
+                                             ErrorManager::detail(ErrorDifferentDeviceTypes));
+    EXPECT_TRUE(
+        mixed.startsWith("Trying to connect to device of different types:\nThe software can connect"));
+    EXPECT_EQ(mixed.count('\n'), 3) << "the colon's line break and the advice's own two";
+    EXPECT_TRUE(ErrorManager::detail(ErrorDeviceTypeNotControllable).contains(ErrorManager::supportAddress));
+    EXPECT_EQ(ErrorManager::detail(ErrorEepromReadFailed),
+              ErrorManager::detail(ErrorFtdiConfigurationFailed));
+    EXPECT_TRUE(ErrorManager::text(ErrorManager::message(Success), ErrorManager::detail(Success)).isEmpty())
+        << "no error, no box";
+    EXPECT_EQ(ErrorManager::text(ErrorManager::message(ErrorCodes_t(0x12345)),
+                                 ErrorManager::detail(ErrorCodes_t(0x12345))),
+              ".")
+        << "an unknown code shows only the full stop";
+}
+
+// Reads the box that a constructor shows modally, then closes it.
+QString shownText(const std::function<void()>& show, QString* title = nullptr) {
+    QString text;
+    QTimer::singleShot(0, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box) return;
+        text = box->text();
+        if (title) *title = box->windowTitle();
+        box->accept();
+    });
+    show();
+    return text;
+}
+
+TEST(ErrorManager, ShowsAModalWarningTitledKav4) {
+    QString title;
+    EXPECT_EQ(shownText([] { ErrorManager box(ErrorValueOutOfRange); }, &title),
+              "Value out of range for the device.");
+    EXPECT_EQ(title, "KAV4");
+    EXPECT_EQ(shownText([] { ErrorManager box("Fit failed", "Too few points"); }),
+              "Fit failed:\nToo few points");
+    bool shown = false;
+    QTimer::singleShot(0, [&] { shown = QApplication::activeModalWidget() != nullptr; });
+    { ErrorManager box(Success); }
+    QApplication::processEvents();
+    EXPECT_FALSE(shown);
+}
+
+class Detection : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        bus = std::make_shared<kav4sim::VirtualBus>();
+        kv4CommLib::installFtdiDriver(bus);
+    }
+    void TearDown() override { kv4CommLib::installFtdiDriver(nullptr); }
+    std::shared_ptr<kav4sim::VirtualDevice> add(const std::string& serial) {
+        auto device = std::make_shared<kav4sim::VirtualDevice>(serial);
+        bus->addDevice(device);
+        return device;
+    }
+    // One poll, as the two-second timer makes it.
+    void poll() { QMetaObject::invokeMethod(&detector, "detectDevices", Qt::DirectConnection); }
+
+    std::shared_ptr<kav4sim::VirtualBus> bus;
+    DeviceDetector detector;
+};
+
+TEST_F(Detection, ReportsChangesOnlyWhileDetecting) {
+    QSignalSpy changed(&detector, &DeviceDetector::devicesListChanged);
+    auto b = add("DEV02");
+    add("DEV01");
+    poll();
+    EXPECT_EQ(changed.count(), 0) << "not detecting yet";
+
+    detector.onStartDetecting();
+    poll();
+    ASSERT_EQ(changed.count(), 1);
+    EXPECT_EQ(changed.takeFirst().at(0).value<std::vector<std::string>>(),
+              (std::vector<std::string>{"DEV01", "DEV02"}));
+    poll();
+    EXPECT_EQ(changed.count(), 0) << "the same list twice emits once";
+
+    b->unplug();
+    poll();
+    ASSERT_EQ(changed.count(), 1);
+    EXPECT_EQ(changed.takeFirst().at(0).value<std::vector<std::string>>(),
+              (std::vector<std::string>{"DEV01"}));
+
+    bus->removeDevice("DEV01");
+    bus->removeDevice("DEV02");
+    poll();
+    ASSERT_EQ(changed.count(), 1) << "no devices is a list too: the empty one";
+    EXPECT_TRUE(changed.takeFirst().at(0).value<std::vector<std::string>>().empty());
+
+    detector.onStopDetecting();
+    add("DEV03");
+    poll();
+    EXPECT_EQ(changed.count(), 0) << "idle while connected";
+}
+
+TEST_F(Detection, AFailedQueryKeepsTheListShown) {
+    QSignalSpy changed(&detector, &DeviceDetector::devicesListChanged);
+    auto device = add("DEV01");
+    detector.onStartDetecting();
+    poll();
+    ASSERT_EQ(changed.count(), 1);
+    device->failCalls(kav4sim::FtdiCall::ListDevices, 1);
+    poll();
+    EXPECT_EQ(changed.count(), 1);
+    poll();
+    EXPECT_EQ(changed.count(), 1) << "the list is still the one reported";
+}
+
+} // namespace
