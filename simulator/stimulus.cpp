@@ -61,20 +61,8 @@ Plan squareWave(const Parameters& p, double rate) {
     return {{level(tHold, hold), level(tPulse, hold + pulse), level(tPulse, hold - pulse)}, 0, hold};
 }
 
-Plan conductance(const Parameters& p, double rate) {
-    const double hold = get(p, "Vhold");
-    const uint64_t tHold = samples(get(p, "Thold"), rate);
-    const uint64_t tPulse = samples(get(p, "Tpulse"), rate);
-    Plan plan{{}, count(p, "NR"), hold};
-    for (uint64_t k = 0; k < count(p, "N"); k++) {
-        const double step = get(p, "Vpulse") + double(k) * get(p, "Vstep");
-        plan.sequence.insert(plan.sequence.end(), {level(tHold, hold), level(tPulse, hold + step),
-                                                   level(tHold, hold), level(tPulse, hold - step)});
-    }
-    return plan;
-}
-
-Plan variableAmplitude(const Parameters& p, double rate) {
+// The stepped pulses of Conductance and Variable Amplitude; the first also mirrors each step below Vhold.
+Plan steppedPulses(const Parameters& p, double rate, bool mirrored) {
     const double hold = get(p, "Vhold");
     const uint64_t tHold = samples(get(p, "Thold"), rate);
     const uint64_t tPulse = samples(get(p, "Tpulse"), rate);
@@ -82,8 +70,18 @@ Plan variableAmplitude(const Parameters& p, double rate) {
     for (uint64_t k = 0; k < count(p, "N"); k++) {
         const double step = get(p, "Vpulse") + double(k) * get(p, "Vstep");
         plan.sequence.insert(plan.sequence.end(), {level(tHold, hold), level(tPulse, hold + step)});
+        if (mirrored)
+            plan.sequence.insert(plan.sequence.end(), {level(tHold, hold), level(tPulse, hold - step)});
     }
     return plan;
+}
+
+Plan conductance(const Parameters& p, double rate) {
+    return steppedPulses(p, rate, true);
+}
+
+Plan variableAmplitude(const Parameters& p, double rate) {
+    return steppedPulses(p, rate, false);
 }
 
 Plan variableDuration(const Parameters& p, double rate) {

@@ -51,6 +51,11 @@ void describeDogwood(MessageDispatcher& m, const StreamLayout& stream, const Pro
     m.samplingRateCoder = mappedField(2, 0, 4, {0, 1, 2, 3, 8, 9});
     m.denoiserAvailable = true;
     m.denoiserTemplateMax = 512;
+    // Byte 0 starts with the voltage range and its filter, byte 1 with the two reset stages.
+    m.voltageRangeCoder = bitField(0, 0, 1);
+    m.voltageStimulusLpfCoder = bitField(0, 1, 2);
+    m.resetCoder = bitField(1, 0, 1);
+    m.secondResetCoder = bitField(1, 1, 1);
     addReferenceProtocols(m, protocols);
 }
 
@@ -85,8 +90,6 @@ MessageDispatcher_DogwoodHC_PCBV01_GK06f_V01::MessageDispatcher_DogwoodHC_PCBV01
 
     for (uint8_t ch = 0; ch < 16; ch++)
         currentRangeCoders.push_back(bitField(uint16_t(4 + 2 * ch / 7), uint8_t(2 * ch % 7), 2));
-    voltageRangeCoder = bitField(0, 0, 1);
-    voltageStimulusLpfCoder = bitField(0, 1, 2);
     voltageFilterAvailability = {3, 1}; // the reference filter is bypassed on the wide range
 
     gpRanges = {{{-2000.0, 2000.0, 4000.0 / 65535.0, UnitPfxMilli, "V"},
@@ -103,8 +106,6 @@ MessageDispatcher_DogwoodHC_PCBV01_GK06f_V01::MessageDispatcher_DogwoodHC_PCBV01
     voltageReferenceLpfs = {{10.0, UnitPfxNone, "Hz"}, {1.0, UnitPfxKilo, "Hz"}};
     voltageReferenceLpfCoder = bitField(0, 4, 1);
 
-    resetCoder = bitField(1, 0, 1);
-    secondResetCoder = bitField(1, 1, 1);
     singleSwitchCoder = bitField(2, 4, 1);
     switchBankACoder = bitField(9, 0, 16);
     switchBankBCoder = bitField(12, 0, 16);
@@ -216,10 +217,6 @@ MessageDispatcher_Dogwood32_V01::MessageDispatcher_Dogwood32_V01(const std::stri
     headerTemplate = makeHeaderTemplate("Dogwood 32", 32, false);
 
     currentRangeCoders.push_back(bitField(2, 4, 2)); // one range for every channel
-    voltageRangeCoder = bitField(0, 0, 1);
-    voltageStimulusLpfCoder = bitField(0, 1, 2);
-    resetCoder = bitField(1, 0, 1);
-    secondResetCoder = bitField(1, 1, 1);
     switchBankACoder = bitField(4, 0, 32);
     switchBankBCoder = bitField(9, 0, 32);
     addInsertionPulse(*this, dogwood32Protocols, {.byte = 1, .bit = 3});
