@@ -181,18 +181,18 @@ std::shared_ptr<SimulatedBus> installSimulation(const std::string& models, std::
     return bus;
 }
 
-std::optional<std::string> takeSimulationSpec(std::vector<std::string>& args) {
+std::optional<std::string> takeSimulationList(std::vector<std::string>& args) {
     static const std::string option = "--simulate";
     for (size_t i = 0; i < args.size(); i++) {
         if (args[i] == option) {
-            const std::string spec = i + 1 < args.size() ? args[i + 1] : "";
+            const std::string models = i + 1 < args.size() ? args[i + 1] : "";
             args.erase(args.begin() + long(i), args.begin() + long(std::min(i + 2, args.size())));
-            return spec;
+            return models;
         }
         if (args[i].starts_with(option + "=")) {
-            const std::string spec = args[i].substr(option.size() + 1);
+            const std::string models = args[i].substr(option.size() + 1);
             args.erase(args.begin() + long(i));
-            return spec;
+            return models;
         }
     }
     const char* env = std::getenv("KAV4_SIMULATE");

@@ -51,6 +51,6 @@ std::shared_ptr<SimulatedBus> installSimulation(const std::string& models, std::
 // Takes "--simulate MODELS" or "--simulate=MODELS" out of `args` and returns MODELS
 // (empty when the option ends the arguments). Without the option, KAV4_SIMULATE is used
 // when set and not empty. nullopt when neither asks for a simulation.
-std::optional<std::string> takeSimulationSpec(std::vector<std::string>& args);
+std::optional<std::string> takeSimulationList(std::vector<std::string>& args);
 
 } // namespace kav4sim

@@ -428,7 +428,7 @@ int run(std::vector<std::string> args) {
 
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
-    const std::optional<std::string> simulation = kav4sim::takeSimulationSpec(args);
+    const std::optional<std::string> simulation = kav4sim::takeSimulationList(args);
     if (std::find_if(args.begin(), args.end(),
                      [](const std::string& a) { return a == "-h" || a == "--help"; }) != args.end()) {
         printUsage(std::cout);

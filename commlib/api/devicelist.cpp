@@ -56,7 +56,8 @@ ErrorCodes_t DeviceList::attach(std::vector<std::unique_ptr<MessageDispatcher>> 
     compensationChannel = 0;
     channelOwners.clear();
     for (auto& d : devices)
-        for (uint16_t c = 0; c < currentChannelsPerDevice; c++) channelOwners.push_back({d.get(), c});
+        for (uint16_t c = 0; c < currentChannelsPerDevice; c++)
+            channelOwners.push_back({d.get(), c});
     // A merged read must fit the merged buffers.
     for (auto& d : devices)
         d->setMaxOutputFrames(0x400000 / (totalCurrentChannels + voltageChannelsNum));
@@ -67,8 +68,7 @@ ErrorCodes_t DeviceList::attach(std::vector<std::unique_ptr<MessageDispatcher>> 
         disconnect();
         return ErrorResourcesInitialization;
     }
-    lastAvailableFrames.assign(devicesNum, 0);
-    drift.assign(devicesNum, DriftEstimator{});
+    resetDrift();
     return Success;
 }
 

@@ -68,6 +68,10 @@ class DeviceList {
     };
     std::vector<uint32_t> lastAvailableFrames;
     std::vector<DriftEstimator> drift;
+    void resetDrift() {
+        lastAvailableFrames.assign(devicesNum, 0);
+        drift.assign(devicesNum, DriftEstimator{});
+    }
 
   private:
     // The device and local index of every current channel: conversions run for every word

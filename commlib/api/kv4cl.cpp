@@ -76,6 +76,25 @@ ErrorCodes_t disconnect() {
     return deviceList().disconnect();
 }
 
+ErrorCodes_t getConnectedDevicesInfo(std::vector<std::string>& deviceIds,
+                                     std::vector<uint8_t>& deviceVersions,
+                                     std::vector<uint8_t>& deviceSubversions,
+                                     std::vector<uint32_t>& firmwareVersions) {
+    deviceIds.clear();
+    deviceVersions.clear();
+    deviceSubversions.clear();
+    firmwareVersions.clear();
+    return deviceList().forEach([&](MessageDispatcher& d) {
+        const kv4CommLib::FtdiEeprom* identity = d.identity();
+        if (!identity) return ErrorEepromNotConnected;
+        deviceIds.push_back(d.deviceId);
+        deviceVersions.push_back(uint8_t(identity->deviceVersion));
+        deviceSubversions.push_back(uint8_t(identity->deviceSubversion));
+        firmwareVersions.push_back(identity->firmwareVersion);
+        return Success;
+    });
+}
+
 // ---- Channel layout and device description ----------------------------------------------------
 
 ErrorCodes_t getChannelCounts(uint32_t& voltageChannels, uint32_t& currentChannels, uint32_t& gpChannels) {
@@ -243,6 +262,13 @@ ErrorCodes_t setDigitalFilter(const Measurement_t& cutoff, bool lowPass, bool en
 
 ErrorCodes_t setDenoiserEnabled(bool enabled) {
     return setOnAll([&](MessageDispatcher& d) { return d.setDenoiserEnabled(enabled); });
+}
+
+ErrorCodes_t hasResetDenoiser(bool& available) {
+    return ask([&](MessageDispatcher& d) {
+        available = d.denoiserAvailable;
+        return Success;
+    });
 }
 
 ErrorCodes_t setChannelSwitchA(uint16_t channelIdx, bool on) {
@@ -656,6 +682,13 @@ ErrorCodes_t flushData(bool purgeDriver) {
         d.flushData(purgeDriver);
         return Success;
     });
+}
+
+ErrorCodes_t resetDriftEstimator() {
+    kv4CommLib::DeviceList& list = deviceList();
+    if (list.empty()) return ErrorDeviceNotConnected;
+    list.resetDrift();
+    return Success;
 }
 
 ErrorCodes_t currentFromRaw(int16_t raw, uint16_t channelIdx, double& value) {

@@ -19,6 +19,11 @@ ErrorCodes_t getDeviceInfo(const std::string& deviceId, uint8_t& deviceVersion, 
                            uint32_t& firmwareVersion);
 ErrorCodes_t connect(const std::vector<std::string>& deviceIds);
 ErrorCodes_t disconnect();
+// The connected devices in channel order, with the identity their EEPROM gave at connection.
+ErrorCodes_t getConnectedDevicesInfo(std::vector<std::string>& deviceIds,
+                                     std::vector<uint8_t>& deviceVersions,
+                                     std::vector<uint8_t>& deviceSubversions,
+                                     std::vector<uint32_t>& firmwareVersions);
 
 // ---- Channel layout and device description ----------------------------------------------------
 ErrorCodes_t getChannelCounts(uint32_t& voltageChannels, uint32_t& currentChannels, uint32_t& gpChannels);
@@ -51,6 +56,7 @@ ErrorCodes_t setOversamplingRatio(uint16_t ratioIdx);
 ErrorCodes_t setVoltageStimulusLpf(uint16_t filterIdx);
 ErrorCodes_t setDigitalFilter(const Measurement_t& cutoff, bool lowPass, bool enabled);
 ErrorCodes_t setDenoiserEnabled(bool enabled);
+ErrorCodes_t hasResetDenoiser(bool& available);
 // The two per-channel switch banks and the single switch whose meaning the model gives.
 ErrorCodes_t setChannelSwitchA(uint16_t channelIdx, bool on);
 ErrorCodes_t setChannelSwitchB(uint16_t channelIdx, bool on);
@@ -84,13 +90,14 @@ ErrorCodes_t selectCompensationChannel(uint16_t channelIdx);
 ErrorCodes_t setCFast(const Measurement_t& value, bool enabled);
 
 // ---- Voltage offsets ------------------------------------------------------------------------------
-ErrorCodes_t getVoltageOffsetControls(RangedMeasurement_t& offsetRange, RangedMeasurement_t& rampDurationRange);
+ErrorCodes_t getVoltageOffsetControls(RangedMeasurement_t& offsetRange,
+                                      RangedMeasurement_t& rampDurationRange);
 // The offsets the amplifier applies now, one per current channel.
 ErrorCodes_t getVoltageOffsets(std::vector<Measurement_t>& offsets);
 ErrorCodes_t checkVoltageOffset(uint16_t channelIdx, const Measurement_t& offset, std::string& message);
 ErrorCodes_t setVoltageOffset(uint16_t channelIdx, const Measurement_t& offset);
-ErrorCodes_t startVoltageOffsetRamp(uint16_t channelIdx, const Measurement_t& initial, const Measurement_t& final,
-                                    const Measurement_t& duration);
+ErrorCodes_t startVoltageOffsetRamp(uint16_t channelIdx, const Measurement_t& initial,
+                                    const Measurement_t& final, const Measurement_t& duration);
 
 // ---- Stimulus protocols -----------------------------------------------------------------------
 // Per protocol, the indices of the voltage, time, slope, frequency and adimensional parameters it uses.
@@ -165,6 +172,8 @@ ErrorCodes_t getDataStatus(DataStatus_t& status);
 ErrorCodes_t readSamples(uint32_t frames, uint32_t& framesRead, uint16_t*& buffer,
                          uint16_t*& unfilteredBuffer);
 ErrorCodes_t flushData(bool purgeDriver);
+// Forgets what the parallel-device drift estimators learnt, after the devices were resynchronised.
+ErrorCodes_t resetDriftEstimator();
 ErrorCodes_t currentFromRaw(int16_t raw, uint16_t channelIdx, double& value);
 ErrorCodes_t voltageFromRaw(int16_t raw, double& value);
 ErrorCodes_t gpFromRaw(uint16_t raw, uint16_t gpChannelIdx, double& value);

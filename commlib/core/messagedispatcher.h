@@ -131,6 +131,8 @@ class MessageDispatcher {
 
     explicit MessageDispatcher(std::string deviceId);
     virtual ~MessageDispatcher();
+    // The identity read at connection; null before it.
+    const FtdiEeprom* identity() const { return eeprom.get(); }
     MessageDispatcher(const MessageDispatcher&) = delete;
     MessageDispatcher& operator=(const MessageDispatcher&) = delete;
 

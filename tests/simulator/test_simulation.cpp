@@ -1,5 +1,6 @@
 #include "simulator/simulation.h"
 
+#include "commlib/api/devicelist.h"
 #include "commlib/api/kv4cl.h"
 
 #include <gtest/gtest.h>
@@ -55,25 +56,25 @@ TEST_F(SimulationTest, ListedModelsAreDetectedWithTheirIdentity) {
 }
 
 TEST_F(SimulationTest, EveryModelGetsDistinctIdsThatFitTheDriver) {
-    std::string spec;
+    std::string models;
     for (const SimulatedModel& model : simulatedModels())
         for (int i = 0; i < 99; i++)
-            spec += std::string(spec.empty() ? "" : ",") + model.name;
+            models += std::string(models.empty() ? "" : ",") + model.name;
     std::string error;
-    ASSERT_TRUE(installSimulation(spec, error)) << error;
+    ASSERT_TRUE(installSimulation(models, error)) << error;
     const Ids ids = detected();
     EXPECT_EQ(ids.size(), 99 * simulatedModels().size()) << "two models must never share an id";
     for (const std::string& id : ids)
         EXPECT_LT(id.size() + 1, sizeof(FT_DEVICE_LIST_INFO_NODE::SerialNumber)) << id << " plus its letter";
 
-    EXPECT_FALSE(makeSimulatedBus(spec + ",cedar", error));
+    EXPECT_FALSE(makeSimulatedBus(models + ",cedar", error));
     EXPECT_NE(error.find("99"), std::string::npos) << error;
 }
 
 TEST_F(SimulationTest, UnknownOrMissingModelsAreRefused) {
-    for (const char* spec : {"cedar,oak", "", " ", "cedar,,cedar", "Cedar", "elm-demo"}) {
+    for (const char* models : {"cedar,oak", "", " ", "cedar,,cedar", "Cedar", "elm-demo"}) {
         std::string error;
-        EXPECT_FALSE(installSimulation(spec, error)) << spec;
+        EXPECT_FALSE(installSimulation(models, error)) << models;
         for (const SimulatedModel& model : simulatedModels())
             EXPECT_NE(error.find(model.name), std::string::npos)
                 << "the error lists the known names: " << error;
@@ -85,25 +86,25 @@ TEST_F(SimulationTest, UnknownOrMissingModelsAreRefused) {
     EXPECT_EQ(kv4cl::detectDevices(ids), kv4cl::ErrorNoDevicesDetected) << "nothing was installed";
 }
 
-TEST_F(SimulationTest, SpecComesFromTheArgumentsBeforeTheEnvironment) {
+TEST_F(SimulationTest, ListComesFromTheArgumentsBeforeTheEnvironment) {
     Args args{"kav4-cli", "--simulate", "cedar,cedar1", "list"};
-    EXPECT_EQ(takeSimulationSpec(args), "cedar,cedar1");
+    EXPECT_EQ(takeSimulationList(args), "cedar,cedar1");
     EXPECT_EQ(args, (Args{"kav4-cli", "list"}));
     args = {"kav4-cli", "list", "--simulate=cedar"};
-    EXPECT_EQ(takeSimulationSpec(args), "cedar");
+    EXPECT_EQ(takeSimulationList(args), "cedar");
     EXPECT_EQ(args, (Args{"kav4-cli", "list"}));
-    EXPECT_EQ(takeSimulationSpec(args), std::nullopt);
+    EXPECT_EQ(takeSimulationList(args), std::nullopt);
 
     setenv("KAV4_SIMULATE", "cedar,cedar", 1);
-    EXPECT_EQ(takeSimulationSpec(args), "cedar,cedar");
+    EXPECT_EQ(takeSimulationList(args), "cedar,cedar");
     args = {"kav4-cli", "--simulate", "cedar1", "list"};
-    EXPECT_EQ(takeSimulationSpec(args), "cedar1");
+    EXPECT_EQ(takeSimulationList(args), "cedar1");
     args = {"kav4-cli", "list", "--simulate"};
-    EXPECT_EQ(takeSimulationSpec(args), "") << "a missing value is not replaced by the environment";
+    EXPECT_EQ(takeSimulationList(args), "") << "a missing value is not replaced by the environment";
     EXPECT_EQ(args, (Args{"kav4-cli", "list"}));
 
     setenv("KAV4_SIMULATE", "", 1);
-    EXPECT_EQ(takeSimulationSpec(args), std::nullopt);
+    EXPECT_EQ(takeSimulationList(args), std::nullopt);
 }
 
 TEST_F(SimulationTest, EveryListedDeviceIsDrivenByItsModel) {
@@ -172,4 +173,39 @@ TEST_F(SimulationTest, CellsComeFromTheEnvironment) {
     setenv("KAV4_SIMULATE_CELL", "Cm=huge", 1);
     EXPECT_FALSE(makeSimulatedBus("cedar", error));
     EXPECT_NE(error.find("KAV4_SIMULATE_CELL"), std::string::npos) << error;
+}
+
+TEST_F(SimulationTest, ConnectedDevicesReportTheirIdentityAndFeatures) {
+    std::vector<std::string> ids;
+    std::vector<uint8_t> versions, subversions;
+    std::vector<uint32_t> firmwares;
+    bool denoiser = true;
+    EXPECT_EQ(kv4cl::getConnectedDevicesInfo(ids, versions, subversions, firmwares),
+              kv4cl::ErrorDeviceNotConnected);
+    EXPECT_EQ(kv4cl::hasResetDenoiser(denoiser), kv4cl::ErrorDeviceNotConnected);
+    EXPECT_EQ(kv4cl::resetDriftEstimator(), kv4cl::ErrorDeviceNotConnected);
+
+    std::string error;
+    ASSERT_TRUE(installSimulation("elm,cedar,cedar", error)) << error;
+    ASSERT_EQ(kv4cl::connect({"VCEDAR02", "VCEDAR01"}), kv4cl::Success);
+    ASSERT_EQ(kv4cl::getConnectedDevicesInfo(ids, versions, subversions, firmwares), kv4cl::Success);
+    EXPECT_EQ(ids, (Ids{"VCEDAR02", "VCEDAR01"})) << "in the order they were connected";
+    EXPECT_EQ(versions, (std::vector<uint8_t>{4, 4}));
+    EXPECT_EQ(subversions, (std::vector<uint8_t>{3, 3}));
+    EXPECT_EQ(firmwares, (std::vector<uint32_t>{129, 129}));
+    ASSERT_EQ(kv4cl::hasResetDenoiser(denoiser), kv4cl::Success);
+    EXPECT_TRUE(denoiser);
+
+    // What the estimators learnt is forgotten after a resynchronisation.
+    kv4CommLib::deviceList().drift[1].estimate = 1e-4;
+    kv4CommLib::deviceList().drift[1].extraFrames = 3;
+    EXPECT_EQ(kv4cl::resetDriftEstimator(), kv4cl::Success);
+    EXPECT_EQ(kv4CommLib::deviceList().drift[1].estimate, 0.0);
+    EXPECT_EQ(kv4CommLib::deviceList().drift[1].extraFrames, 0u);
+    ASSERT_EQ(kv4cl::disconnect(), kv4cl::Success);
+
+    ASSERT_EQ(kv4cl::connect({"VELM01"}), kv4cl::Success);
+    ASSERT_EQ(kv4cl::hasResetDenoiser(denoiser), kv4cl::Success);
+    EXPECT_FALSE(denoiser);
+    ASSERT_EQ(kv4cl::disconnect(), kv4cl::Success);
 }
