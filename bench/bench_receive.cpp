@@ -105,6 +105,7 @@ class StreamDriver : public FtdiDriver {
         *value = wordOffset == 116 ? 0x0403 : wordOffset == 117 ? 129 : 0xFFFF;
         return FT_OK;
     }
+    FT_STATUS FT_WriteEE(FT_HANDLE, DWORD, WORD) override { return FT_NOT_SUPPORTED; }
 
     void Init_libMPSSE() override {}
     void Cleanup_libMPSSE() override {}

@@ -600,6 +600,13 @@ FT_STATUS VirtualBus::FT_ReadEE(FT_HANDLE handle, DWORD wordOffset, WORD* value)
     });
 }
 
+FT_STATUS VirtualBus::FT_WriteEE(FT_HANDLE handle, DWORD wordOffset, WORD value) {
+    return access(handle, FtdiCall::WriteEE, nullptr, {}, [&](VirtualDevice& d, auto&) {
+        d.eeprom[wordOffset] = value;
+        return FT_OK;
+    });
+}
+
 // The MPSSE library keeps no state of its own that the bus would need.
 void VirtualBus::Init_libMPSSE() {}
 void VirtualBus::Cleanup_libMPSSE() {}

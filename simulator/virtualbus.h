@@ -37,6 +37,7 @@ enum class FtdiCall {
     Read,
     Write,
     ReadEE,
+    WriteEE,
     SpiOpenChannel,
     SpiInitChannel,
     SpiRead,
@@ -205,6 +206,7 @@ class VirtualBus : public FtdiDriver {
     FT_STATUS FT_Read(FT_HANDLE handle, void* buffer, DWORD bytesToRead, DWORD* bytesRead) override;
     FT_STATUS FT_Write(FT_HANDLE handle, void* buffer, DWORD bytesToWrite, DWORD* bytesWritten) override;
     FT_STATUS FT_ReadEE(FT_HANDLE handle, DWORD wordOffset, WORD* value) override;
+    FT_STATUS FT_WriteEE(FT_HANDLE handle, DWORD wordOffset, WORD value) override;
 
     void Init_libMPSSE() override;
     void Cleanup_libMPSSE() override;

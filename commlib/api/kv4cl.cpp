@@ -726,6 +726,16 @@ ErrorCodes_t writeCalibration(const std::vector<uint32_t>& values, const std::ve
     return ask([&](MessageDispatcher& d) { return d.writeCalibration(values, addresses, sizes); });
 }
 
+// ---- FTDI EEPROM words --------------------------------------------------------------------------
+
+ErrorCodes_t readEepromWord(uint32_t address, uint16_t& value) {
+    return ask([&](MessageDispatcher& d) { return d.readEepromWord(address, value); });
+}
+
+ErrorCodes_t writeEepromWord(uint32_t address, uint16_t value) {
+    return ask([&](MessageDispatcher& d) { return d.writeEepromWord(address, value); });
+}
+
 // ---- Washer -----------------------------------------------------------------------------------
 
 ErrorCodes_t getWasherSpeedRange(RangedMeasurement_t& range) {

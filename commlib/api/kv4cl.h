@@ -185,6 +185,11 @@ ErrorCodes_t readCalibration(std::vector<uint32_t>& values, const std::vector<ui
 ErrorCodes_t writeCalibration(const std::vector<uint32_t>& values, const std::vector<uint32_t>& addresses,
                               const std::vector<uint32_t>& sizes);
 
+// ---- FTDI EEPROM words of the first device (maintenance) ----------------------------------------
+// Addresses count 16-bit words. A write to the identity words changes what the next connection finds.
+ErrorCodes_t readEepromWord(uint32_t address, uint16_t& value);
+ErrorCodes_t writeEepromWord(uint32_t address, uint16_t value);
+
 // ---- Washer of the multi-well system ------------------------------------------------------------
 ErrorCodes_t getWasherSpeedRange(RangedMeasurement_t& range);
 ErrorCodes_t getWasherPresetSpeeds(std::vector<int8_t>& speeds);

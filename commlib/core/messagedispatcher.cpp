@@ -1004,4 +1004,30 @@ ErrorCodes_t MessageDispatcher::writeCalibration(const std::vector<uint32_t>& va
     return Success;
 }
 
+// ---- FTDI EEPROM words --------------------------------------------------------------------------
+
+ErrorCodes_t MessageDispatcher::onEepromChannel(const std::function<FT_STATUS(FT_HANDLE)>& call,
+                                                ErrorCodes_t failure) {
+    if (FT_HANDLE streaming = transport.handleOf('A')) return call(streaming) == FT_OK ? Success : failure;
+    FT_HANDLE handle = nullptr;
+    if (ftOpenEx(deviceId + 'A', &handle) != FT_OK) return failure;
+    const FT_STATUS status = call(handle);
+    const bool closed = ftClose(handle) == FT_OK;
+    if (status != FT_OK) return failure;
+    return closed ? Success : ErrorEepromDisconnectionFailed;
+}
+
+ErrorCodes_t MessageDispatcher::readEepromWord(uint32_t address, uint16_t& value) {
+    if (address >= eepromWords) return ErrorValueOutOfRange;
+    return onEepromChannel([&](FT_HANDLE handle) { return ftReadEE(handle, address, &value); },
+                           ErrorEepromReadFailed);
+}
+
+// The codes have no write failure of their own: a failed write is a failed exchange with the EEPROM.
+ErrorCodes_t MessageDispatcher::writeEepromWord(uint32_t address, uint16_t value) {
+    if (address >= eepromWords) return ErrorValueOutOfRange;
+    return onEepromChannel([&](FT_HANDLE handle) { return ftWriteEE(handle, address, value); },
+                           ErrorEepromConnectionFailed);
+}
+
 } // namespace kv4CommLib

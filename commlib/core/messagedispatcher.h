@@ -14,6 +14,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -230,6 +231,12 @@ class MessageDispatcher {
     ErrorCodes_t writeCalibration(const std::vector<uint32_t>& values, const std::vector<uint32_t>& addresses,
                                   const std::vector<uint32_t>& sizes);
 
+    // ---- FTDI EEPROM words (maintenance) ----------------------------------------------------
+    // The bridge's 2 Kbit EEPROM holds 128 16-bit words; the identity sits at its end.
+    static constexpr uint32_t eepromWords = 128;
+    ErrorCodes_t readEepromWord(uint32_t address, uint16_t& value);
+    ErrorCodes_t writeEepromWord(uint32_t address, uint16_t value);
+
     // ---- Device description, filled by the model constructor --------------------------------
     const std::string deviceId;
     char spiChannel = 'A';
@@ -418,6 +425,10 @@ class MessageDispatcher {
     uint32_t ringWord32(uint32_t offset) const;
     // Sends the bit set, then sends it cleared.
     void pulse(const BoolCoder& coder);
+    // Runs one EEPROM call on channel A: on the transport's handle when the model streams there
+    // (its mutex keeps the call apart from the receive and transmit threads), otherwise on a
+    // handle opened for the call. Any driver failure answers `failure`.
+    ErrorCodes_t onEepromChannel(const std::function<FT_STATUS(FT_HANDLE)>& call, ErrorCodes_t failure);
 
     FtdiTransport transport;
     CalibrationMemory calibrationMemory;

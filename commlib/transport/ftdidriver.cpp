@@ -26,6 +26,7 @@ class NullDriver : public FtdiDriver {
     FT_STATUS FT_Read(FT_HANDLE, void*, DWORD, DWORD*) override { return FT_DEVICE_NOT_FOUND; }
     FT_STATUS FT_Write(FT_HANDLE, void*, DWORD, DWORD*) override { return FT_DEVICE_NOT_FOUND; }
     FT_STATUS FT_ReadEE(FT_HANDLE, DWORD, WORD*) override { return FT_DEVICE_NOT_FOUND; }
+    FT_STATUS FT_WriteEE(FT_HANDLE, DWORD, WORD) override { return FT_DEVICE_NOT_FOUND; }
 
     void Init_libMPSSE() override {}
     void Cleanup_libMPSSE() override {}

@@ -88,6 +88,7 @@ class FtdiDriver {
     virtual FT_STATUS FT_Read(FT_HANDLE handle, void* buffer, DWORD bytesToRead, DWORD* bytesRead) = 0;
     virtual FT_STATUS FT_Write(FT_HANDLE handle, void* buffer, DWORD bytesToWrite, DWORD* bytesWritten) = 0;
     virtual FT_STATUS FT_ReadEE(FT_HANDLE handle, DWORD wordOffset, WORD* value) = 0;
+    virtual FT_STATUS FT_WriteEE(FT_HANDLE handle, DWORD wordOffset, WORD value) = 0;
 
     // MPSSE (SPI).
     virtual void Init_libMPSSE() = 0;

@@ -92,6 +92,10 @@ FT_STATUS ftReadEE(FT_HANDLE handle, DWORD wordOffset, WORD* value) {
     return onHandle(handle, [&](FtdiDriver& d) { return d.FT_ReadEE(handle, wordOffset, value); });
 }
 
+FT_STATUS ftWriteEE(FT_HANDLE handle, DWORD wordOffset, WORD value) {
+    return onHandle(handle, [&](FtdiDriver& d) { return d.FT_WriteEE(handle, wordOffset, value); });
+}
+
 bool listInterfaces(uint32_t& count) {
     DWORD n = 0;
     std::lock_guard<std::mutex> lock(ftdiGlobalMutex);

@@ -30,6 +30,7 @@ FT_STATUS ftSetLatencyTimer(FT_HANDLE handle, UCHAR timer);
 FT_STATUS ftSetUSBParameters(FT_HANDLE handle, DWORD inSize, DWORD outSize);
 FT_STATUS ftSetFlowControl(FT_HANDLE handle, USHORT flow, UCHAR xon, UCHAR xoff);
 FT_STATUS ftReadEE(FT_HANDLE handle, DWORD wordOffset, WORD* value);
+FT_STATUS ftWriteEE(FT_HANDLE handle, DWORD wordOffset, WORD value);
 
 // Number of FTDI interfaces attached; false when the driver query fails.
 bool listInterfaces(uint32_t& count);
@@ -52,6 +53,10 @@ class FtdiTransport {
     // ErrorDeviceDisconnectionFailed when a close fails.
     ErrorCodes_t close();
     bool isOpen() const { return dataHandle != nullptr; }
+    // The open handle of a channel letter; null when neither channel is on that letter or closed.
+    FT_HANDLE handleOf(char letter) const {
+        return letter == rxChannel ? dataHandle : letter == txChannel ? commandHandle : nullptr;
+    }
 
   private:
     ErrorCodes_t openChannelFor(char letter, FT_HANDLE& handle);

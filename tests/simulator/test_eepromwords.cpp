@@ -1,0 +1,88 @@
+// FTDI EEPROM words read and written through the library on virtual amplifiers: the reference
+// model streams on channel B, so the EEPROM call opens channel A for itself; the Dogwood model
+// streams on channel A, so the call must share the open handle.
+
+#include "tests/simulator/amplifiertest.h"
+
+using namespace kv4test;
+using kav4sim::FtdiCall;
+using kv4cl::Success;
+
+namespace {
+
+class EepromWords : public SimulatedAmplifiers, public testing::WithParamInterface<const char*> {
+  protected:
+    kav4sim::VirtualDevice& device() { return amplifier().device(); }
+};
+
+class EepromWordAccess : public SimulatedAmplifiers {};
+
+TEST_F(EepromWordAccess, EepromWordsNeedAConnectedDevice) {
+    uint16_t value = 0;
+    EXPECT_EQ(kv4cl::readEepromWord(0, value), kv4cl::ErrorDeviceNotConnected);
+    EXPECT_EQ(kv4cl::writeEepromWord(0, 1), kv4cl::ErrorDeviceNotConnected);
+}
+
+TEST_P(EepromWords, WrittenWordsReadBackAndHandlesStayAsTheyWere) {
+    connect(GetParam());
+    const size_t handles = bus->openHandles();
+    for (const auto& [address, word] : {std::pair<uint32_t, uint16_t>{0, 0x1234}, {127, 0xBEEF}}) {
+        ASSERT_EQ(kv4cl::writeEepromWord(address, word), Success) << address;
+        EXPECT_EQ(device().eepromWord(address), word);
+        uint16_t read = 0;
+        ASSERT_EQ(kv4cl::readEepromWord(address, read), Success) << address;
+        EXPECT_EQ(read, word);
+    }
+    EXPECT_EQ(bus->openHandles(), handles) << "a handle opened for a call is closed after it";
+}
+
+TEST_P(EepromWords, AddressesPastTheEepromAreRefused) {
+    connect(GetParam());
+    uint16_t value = 7;
+    EXPECT_EQ(kv4cl::readEepromWord(128, value), kv4cl::ErrorValueOutOfRange);
+    EXPECT_EQ(value, 7);
+    EXPECT_EQ(kv4cl::writeEepromWord(128, 0), kv4cl::ErrorValueOutOfRange);
+    EXPECT_EQ(device().eepromWord(128), 0xFFFF);
+}
+
+TEST_P(EepromWords, DriverFailuresAnswerTheEepromCodes) {
+    connect(GetParam());
+    const size_t handles = bus->openHandles();
+    device().setEepromWord(5, 0x5555);
+    device().failCalls(FtdiCall::ReadEE, 1);
+    uint16_t value = 0;
+    EXPECT_EQ(kv4cl::readEepromWord(5, value), kv4cl::ErrorEepromReadFailed);
+    device().failCalls(FtdiCall::WriteEE, 1);
+    EXPECT_EQ(kv4cl::writeEepromWord(5, 0xAAAA), kv4cl::ErrorEepromConnectionFailed);
+    EXPECT_EQ(device().eepromWord(5), 0x5555);
+    EXPECT_EQ(bus->openHandles(), handles) << "a failed call closes what it opened";
+    // The faults were one-shot: the device answers again.
+    ASSERT_EQ(kv4cl::readEepromWord(5, value), Success);
+    EXPECT_EQ(value, 0x5555);
+}
+
+INSTANTIATE_TEST_SUITE_P(Channels, EepromWords, testing::Values("cedar", "dogwood16"));
+
+TEST_F(EepromWordAccess, EepromChannelThatCannotBeOpenedOrClosedIsReported) {
+    connect("cedar");
+    kav4sim::VirtualDevice& device = amplifier().device();
+    device.failCalls(FtdiCall::OpenEx, 1);
+    uint16_t value = 0;
+    EXPECT_EQ(kv4cl::readEepromWord(0, value), kv4cl::ErrorEepromReadFailed);
+    device.failCalls(FtdiCall::Close, 1);
+    EXPECT_EQ(kv4cl::writeEepromWord(0, 0x0102), kv4cl::ErrorEepromDisconnectionFailed);
+    EXPECT_EQ(device.eepromWord(0), 0x0102) << "the write itself went through";
+}
+
+TEST_F(EepromWordAccess, RewrittenIdentityIsWhatTheNextIdentityReadFinds) {
+    connect("cedar");
+    uint8_t version = 0, subversion = 0;
+    uint32_t firmware = 0;
+    ASSERT_EQ(kv4cl::getDeviceInfo(ids[0], version, subversion, firmware), Success);
+    ASSERT_EQ(kv4cl::writeEepromWord(117, uint16_t(firmware + 1)), Success);
+    uint32_t rewritten = 0;
+    ASSERT_EQ(kv4cl::getDeviceInfo(ids[0], version, subversion, rewritten), Success);
+    EXPECT_EQ(rewritten, firmware + 1);
+}
+
+} // namespace
