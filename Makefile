@@ -1,9 +1,9 @@
 # All set-up is done here: missing packages, configure, build.
 BUILD ?= build
 JOBS ?= $(shell nproc)
-SIMULATE ?= cedar,cedar
+SIMULATE ?= cedar,cedar,dogwood16
 
-.PHONY: setup configure build run test bench clean format
+.PHONY: setup configure build images run test bench clean format
 
 setup:
 	@./scripts/setup.sh
@@ -14,11 +14,13 @@ configure: setup
 build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
 
-# Until the application exists: the virtual amplifiers, then a few seconds of their data.
+# Redraws the images in resources/imgs (they are checked in, so `build` does not).
+images: configure
+	@cmake --build $(BUILD) --target images
+
+# The application with virtual amplifiers listed: two reference models and a 16-channel one.
 run: build
-	@$(BUILD)/tools/kav4-cli --simulate $(SIMULATE) list
-	@$(BUILD)/tools/kav4-cli --simulate $(SIMULATE) stream VCEDAR01,VCEDAR02 --seconds 3 --rate 10k \
-		--range 2n --protocol "Square wave" --param Vpulse=20 --param Thold=50 --param Tpulse=50
+	@$(BUILD)/app/kav4 --simulate $(SIMULATE)
 
 test: build
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)

@@ -1,9 +1,11 @@
 #include "app/activationbutton.h"
 
+#include "app/images.h"
+
 #include <QPixmap>
 
 ActivationButton::ActivationButton(QWidget* parent) : QLabel(parent) {
-    setPixmap(QPixmap(":/imgs/activation button off.png"));
+    setPixmap(imagePixmap(":/imgs/activation button off.png"));
 }
 
 void ActivationButton::click() {
@@ -16,7 +18,7 @@ void ActivationButton::click(bool flag) {
 
 void ActivationButton::setChecked(bool flag) {
     checked = flag;
-    setPixmap(QPixmap(flag ? ":/imgs/activation button on.png" : ":/imgs/activation button off.png"));
+    setPixmap(imagePixmap(flag ? ":/imgs/activation button on.png" : ":/imgs/activation button off.png"));
     emit clicked(flag);
 }
 

@@ -6,7 +6,8 @@
 #include <utility>
 
 DeviceDataProducer::DeviceDataProducer(SampleSource& source, QObject* parent)
-    : QThread(parent), source(source), counts(readChannelCounts(source)), ring(counts.total()) {
+    : QThread(parent), source(source), counts(readChannelCounts(source)), ring(counts.total()),
+      lostDialog(std::make_unique<ConnectionLostDialog>()) {
     connect(&bitRateTimer, &QTimer::timeout, this, &DeviceDataProducer::onComputeBitRate);
     // Queued: emitted in the producer's thread, the timers are started in the GUI thread.
     connect(this, &DeviceDataProducer::startSaturationTimer, this, &DeviceDataProducer::onStartSaturationTmr,
@@ -15,6 +16,17 @@ DeviceDataProducer::DeviceDataProducer(SampleSource& source, QObject* parent)
     connect(this, &DeviceDataProducer::startCurrentRangeChangeTimer, this,
             &DeviceDataProducer::onStartCurrentRangeChangeTmr, Qt::QueuedConnection);
     connect(&rangeChangeTimer, &QTimer::timeout, this, &DeviceDataProducer::onCurrentRangeChangeCheck);
+
+    connect(this, &DeviceDataProducer::connectionLost, lostDialog.get(),
+            &ConnectionLostDialog::onConnectionLost, Qt::QueuedConnection);
+    connect(this, &DeviceDataProducer::connectionReEstablished, lostDialog.get(),
+            &ConnectionLostDialog::onConnectionReEstablished, Qt::QueuedConnection);
+    connect(lostDialog.get(), &ConnectionLostDialog::disconnectDevice, this,
+            &DeviceDataProducer::disconnectDevice, Qt::QueuedConnection);
+    connect(lostDialog.get(), &ConnectionLostDialog::resetDevice, this, &DeviceDataProducer::resetDevice,
+            Qt::QueuedConnection);
+    connect(lostDialog.get(), &ConnectionLostDialog::labbookEvent, this, &DeviceDataProducer::labbookEvent,
+            Qt::QueuedConnection);
 
     saturationTimer.setSingleShot(true);
     saturationTimer.setInterval(holdOffMs);

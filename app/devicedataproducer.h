@@ -10,6 +10,7 @@
 // producer's thread, so the notifier signals reach GUI slots queued. The producer goes
 // through its life once: a stopped producer does not start again.
 
+#include "app/connectionlostdialog.h"
 #include "app/datahook.h"
 #include "app/samplering.h"
 #include "app/samplesource.h"
@@ -22,8 +23,7 @@
 #include <cstdint>
 #include <memory>
 
-class LabbookEvent;
-Q_DECLARE_OPAQUE_POINTER(LabbookEvent*)
+#include "recording/labbookevent.h"
 
 class DeviceDataProducer : public QThread {
     Q_OBJECT
@@ -43,6 +43,7 @@ class DeviceDataProducer : public QThread {
     ~DeviceDataProducer() override;
 
     const ChannelCounts& channelCounts() const { return counts; }
+    ConnectionLostDialog& connectionLostDialog() { return *lostDialog; }
     // A hook that reads the rows written from now on.
     std::unique_ptr<DataHook> getDataHook();
 
@@ -112,4 +113,7 @@ class DeviceDataProducer : public QThread {
     QMutex rangeChangeMutex;
     bool rangeChangeArmed = true;
     bool rangeChangeEnabled = false;
+
+    // A top-level window of its own; deleting it ends its modal loop if it runs.
+    std::unique_ptr<ConnectionLostDialog> lostDialog;
 };

@@ -9,6 +9,8 @@ DeviceDetector::DeviceDetector(QObject* parent) : QObject(parent), timer(this) {
 
 void DeviceDetector::onStartDetecting() {
     detecting = true;
+    // At start-up and after a disconnection the list is shown at once, not two seconds later.
+    detectDevices();
 }
 
 void DeviceDetector::onStopDetecting() {

@@ -1,5 +1,7 @@
 #include "app/messagedialog.h"
 
+#include "app/images.h"
+
 #include <QDialogButtonBox>
 #include <QLabel>
 #include <QPixmap>
@@ -9,7 +11,7 @@ MessageDialog::MessageDialog(const QString& title, const QString& message, QWidg
     : QDialog(parent) {
     setWindowTitle(title);
     auto* logo = new QLabel;
-    logo->setPixmap(QPixmap(":/imgs/logo_with_name.png"));
+    logo->setPixmap(imagePixmap(":/imgs/logo_with_name.png"));
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok);
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
 

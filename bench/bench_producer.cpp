@@ -13,7 +13,7 @@
 #include "app/devicedataproducer.h"
 #include "app/librarysamplesource.h"
 
-#include <QCoreApplication>
+#include <QApplication>
 
 #include <benchmark/benchmark.h>
 
@@ -101,8 +101,10 @@ BENCHMARK(BM_PipelineOnVirtualAmplifier)
     ->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv) {
-    // The producer's timers need the application's event dispatcher.
-    QCoreApplication app(argc, argv);
+    // The producer's timers need the application's event dispatcher, its connection-lost
+    // dialog a widget application; no screen is needed.
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

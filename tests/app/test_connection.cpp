@@ -1,5 +1,6 @@
 // Error boxes and device detection as the user meets them.
 
+#include "app/connectionlostdialog.h"
 #include "app/devicedetector.h"
 #include "app/errormanager.h"
 #include "commlib/transport/ftdidriver.h"
@@ -7,10 +8,14 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QTimer>
 
 #include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
 
 namespace {
 
@@ -91,8 +96,7 @@ TEST_F(Detection, ReportsChangesOnlyWhileDetecting) {
     EXPECT_EQ(changed.count(), 0) << "not detecting yet";
 
     detector.onStartDetecting();
-    poll();
-    ASSERT_EQ(changed.count(), 1);
+    ASSERT_EQ(changed.count(), 1) << "it looks at once";
     EXPECT_EQ(changed.takeFirst().at(0).value<std::vector<std::string>>(),
               (std::vector<std::string>{"DEV01", "DEV02"}));
     poll();
@@ -120,13 +124,89 @@ TEST_F(Detection, AFailedQueryKeepsTheListShown) {
     QSignalSpy changed(&detector, &DeviceDetector::devicesListChanged);
     auto device = add("DEV01");
     detector.onStartDetecting();
-    poll();
     ASSERT_EQ(changed.count(), 1);
     device->failCalls(kav4sim::FtdiCall::ListDevices, 1);
     poll();
     EXPECT_EQ(changed.count(), 1);
     poll();
     EXPECT_EQ(changed.count(), 1) << "the list is still the one reported";
+}
+
+// The dialog's second timer tick, as its one-second timer would give it.
+void tick(ConnectionLostDialog& dialog) {
+    QMetaObject::invokeMethod(&dialog, "onTimerTimeout", Qt::DirectConnection);
+}
+
+class ConnectionLost : public ::testing::Test {
+  protected:
+    // Runs `whileOpen` inside the dialog's modal loop, as the producer's notices arrive.
+    void lose(const std::function<void()>& whileOpen) {
+        QTimer::singleShot(0, [&] {
+            EXPECT_EQ(QApplication::activeModalWidget(), &dialog);
+            whileOpen();
+        });
+        dialog.onConnectionLost();
+    }
+    QTimer* timer() { return dialog.findChild<QTimer*>(); }
+
+    ConnectionLostDialog dialog;
+    QSignalSpy resets{&dialog, &ConnectionLostDialog::resetDevice};
+    QSignalSpy disconnects{&dialog, &ConnectionLostDialog::disconnectDevice};
+    QSignalSpy notes{&dialog, &ConnectionLostDialog::labbookEvent};
+};
+
+TEST_F(ConnectionLost, CountsDownFromNineAndResetsTheDevice) {
+    EXPECT_EQ(dialog.windowTitle(), "Warning");
+    lose([&] {
+        EXPECT_EQ(dialog.state(), ConnectionLostDialog::Lost);
+        EXPECT_FALSE(dialog.countdownVisible());
+        dialog.onConnectionReEstablished();
+        EXPECT_EQ(dialog.state(), ConnectionLostDialog::CountingDown);
+        EXPECT_TRUE(dialog.countdownVisible());
+        EXPECT_EQ(dialog.countdownText(), "Back in 9");
+        ASSERT_NE(timer(), nullptr);
+        EXPECT_TRUE(timer()->isActive());
+        EXPECT_EQ(timer()->interval(), 1000);
+        for (int shown = 8; shown >= 0; shown--) {
+            tick(dialog);
+            EXPECT_EQ(dialog.countdownText(), QString("Back in %1").arg(shown));
+        }
+        EXPECT_TRUE(dialog.isVisible()) << "0 stays a second on screen";
+        EXPECT_EQ(resets.count(), 0);
+        tick(dialog); // the tenth second: closes
+    });
+    EXPECT_FALSE(dialog.isVisible());
+    EXPECT_EQ(resets.count(), 1);
+    EXPECT_EQ(disconnects.count(), 0);
+    EXPECT_EQ(dialog.state(), ConnectionLostDialog::Idle);
+    EXPECT_FALSE(timer()->isActive());
+    EXPECT_FALSE(dialog.countdownVisible());
+    EXPECT_EQ(dialog.countdownText(), "Back in");
+
+    ASSERT_EQ(notes.count(), 1);
+    std::unique_ptr<LabbookEvent> note(notes.at(0).at(0).value<LabbookEvent*>());
+    ASSERT_EQ(note->type, LabbookEvent::TypeWrittenNote);
+    EXPECT_EQ(static_cast<LabbookEventWrittenNote*>(note.get())->text, "USB connection lost");
+}
+
+TEST_F(ConnectionLost, DisconnectEndsItAndALossDuringTheCountdownStopsIt) {
+    lose([&] {
+        dialog.onConnectionReEstablished();
+        tick(dialog);
+        dialog.onConnectionLost(); // lost again: the dialog stays open, counting stops
+        EXPECT_EQ(dialog.state(), ConnectionLostDialog::Lost);
+        EXPECT_FALSE(dialog.countdownVisible());
+        EXPECT_FALSE(timer()->isActive());
+        dialog.onConnectionLost(); // still lost: nothing new
+        EXPECT_EQ(notes.count(), 1);
+        auto* disconnect = dialog.findChild<QPushButton*>();
+        ASSERT_NE(disconnect, nullptr);
+        EXPECT_EQ(disconnect->text(), "Disconnect");
+        disconnect->click();
+    });
+    EXPECT_EQ(disconnects.count(), 1);
+    EXPECT_EQ(resets.count(), 0);
+    delete notes.at(0).at(0).value<LabbookEvent*>();
 }
 
 } // namespace

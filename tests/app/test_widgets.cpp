@@ -4,6 +4,7 @@
 #include "app/activationbutton.h"
 #include "app/collapsiblesection.h"
 #include "app/copyabletable.h"
+#include "app/images.h"
 #include "app/messagedialog.h"
 #include "app/timerdisplay.h"
 
@@ -13,6 +14,7 @@
 #include <QClipboard>
 #include <QDialogButtonBox>
 #include <QElapsedTimer>
+#include <QImageReader>
 #include <QLabel>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -167,4 +169,13 @@ TEST(MessageDialog, ShowsTheMessageAndOkAccepts) {
     ASSERT_NE(buttons, nullptr);
     buttons->button(QDialogButtonBox::Ok)->click();
     EXPECT_EQ(dialog.result(), QDialog::Accepted);
+}
+
+TEST(Images, ComeAtTheirLogicalSizeOrTheirLargestVariant) {
+    const QPixmap logo = imagePixmap(":/imgs/logo_with_name.png");
+    ASSERT_FALSE(logo.isNull());
+    EXPECT_EQ(logo.deviceIndependentSize(), QImageReader(":/imgs/logo_with_name.png").size());
+    EXPECT_EQ(largestImage(":/imgs/logo_with_name.png").size(), 2 * logo.size())
+        << "the logo is scaled from its sharpest variant";
+    EXPECT_TRUE(imagePixmap(":/imgs/no such image.png").isNull());
 }

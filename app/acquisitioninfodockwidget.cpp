@@ -1,0 +1,180 @@
+#include "app/acquisitioninfodockwidget.h"
+
+#include "app/activationbutton.h"
+#include "app/images.h"
+#include "app/valuelabel.h"
+#include "commlib/api/kv4cl.h"
+
+#include <QComboBox>
+#include <QDoubleSpinBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QSettings>
+#include <QTimer>
+
+using kv4cl::Measurement_t;
+
+namespace {
+
+const QString ledOffImage = ":/imgs/led off.png";
+const QString ledOnImage = ":/imgs/red led on.png";
+const QString cutoffKey = "Parameters/Filters/rawFilterCutoffFrequency";
+const QString typeKey = "Parameters/Filters/rawFilterType";
+
+// The producer reports saturation at most once a second: a second keeps the LED lit while
+// saturation lasts.
+constexpr int saturationOnTimeMs = 1000;
+constexpr int cutoffDecimals = 3;
+constexpr double cutoffStepKHz = 0.001;
+constexpr double defaultCutoffKHz = 0.1;
+// Until a sampling rate is known.
+constexpr double initialMaximumCutoffKHz = 100.0;
+
+Measurement_t kiloHertz(double value) {
+    return {value, kv4cl::UnitPfxKilo, "Hz"};
+}
+
+} // namespace
+
+AcquisitionInfoDockWidget::AcquisitionInfoDockWidget(QWidget* parent)
+    : QDockWidget("Acquisition info", parent) {
+    setObjectName("acquisitionInfoDw");
+
+    led = new QLabel;
+    led->setToolTip("Saturation LED");
+    setLed(ledOffImage);
+    saturationTimer = new QTimer(this);
+    saturationTimer->setObjectName("saturationTimer");
+    saturationTimer->setSingleShot(true);
+    saturationTimer->setInterval(saturationOnTimeMs);
+    connect(saturationTimer, &QTimer::timeout, this, &AcquisitionInfoDockWidget::onExitSaturation);
+
+    measuredRateLabel = new QLabel;
+    measuredRateLabel->setObjectName("measuredRateLabel");
+    onBitRateComputed(0.0);
+    samplingRateLabel = new QLabel;
+    samplingRateLabel->setObjectName("samplingRateLabel");
+    bandwidthLabel = new QLabel;
+    bandwidthLabel->setObjectName("bandwidthLabel");
+
+    filterButton = new ActivationButton;
+    filterButton->setObjectName("digitalFilteringButton");
+    filterTypeCombo = new QComboBox;
+    filterTypeCombo->setObjectName("filterTypeComboBox");
+    filterTypeCombo->addItems({"Low pass", "High pass"});
+    cutFrequencySpinBox = new QDoubleSpinBox;
+    cutFrequencySpinBox->setObjectName("cutFrequencySpinBox");
+    cutFrequencySpinBox->setDecimals(cutoffDecimals);
+    cutFrequencySpinBox->setRange(cutoffStepKHz, initialMaximumCutoffKHz);
+    cutFrequencySpinBox->setSuffix(" kHz");
+    cutFrequencySpinBox->setValue(defaultCutoffKHz);
+    // One library call per finished edit, not one per typed digit.
+    cutFrequencySpinBox->setKeyboardTracking(false);
+
+    auto* layout = new QHBoxLayout;
+    layout->addWidget(led);
+    layout->addWidget(new QLabel("Measured rate:   "));
+    layout->addWidget(measuredRateLabel);
+    layout->addSpacing(12);
+    layout->addWidget(new QLabel("Sampling rate:   "));
+    layout->addWidget(samplingRateLabel);
+    layout->addSpacing(12);
+    layout->addWidget(new QLabel("Bandwdith:   "));
+    layout->addWidget(bandwidthLabel);
+    layout->addSpacing(12);
+    layout->addWidget(new QLabel("Digital filtering"));
+    layout->addWidget(filterButton);
+    layout->addWidget(new QLabel("Filter"));
+    layout->addWidget(filterTypeCombo);
+    layout->addWidget(new QLabel("Cut frequency"));
+    layout->addWidget(cutFrequencySpinBox);
+    layout->addStretch();
+    auto* contents = new QWidget;
+    contents->setLayout(layout);
+    setWidget(contents);
+
+    // Set up before the controls are connected, so that building the dock neither calls the
+    // library nor rewrites the saved values.
+    Measurement_t rate;
+    if (kv4cl::getSamplingRate(rate) == kv4cl::Success) onSamplingRateChanged(rate, rate);
+    onLoadSettings();
+    showBandwidth();
+
+    connect(filterButton, &ActivationButton::clicked, this, &AcquisitionInfoDockWidget::onFilterChanged);
+    connect(filterTypeCombo, &QComboBox::currentIndexChanged, this,
+            &AcquisitionInfoDockWidget::onFilterChanged);
+    connect(cutFrequencySpinBox, &QDoubleSpinBox::valueChanged, this,
+            &AcquisitionInfoDockWidget::onFilterChanged);
+}
+
+void AcquisitionInfoDockWidget::onSamplingRateChanged(Measurement_t, Measurement_t rate) {
+    samplingRate = rate;
+    samplingRateLabel->setText(measurementDisplay(rate));
+    // The library takes only cut frequencies strictly below half the rate. Lowering the
+    // maximum below the value moves the value, which applies it again.
+    cutFrequencySpinBox->setMaximum(rate.converted(kv4cl::UnitPfxKilo).value / 2.0 - cutoffStepKHz);
+    showBandwidth();
+}
+
+void AcquisitionInfoDockWidget::onBitRateComputed(double rate) {
+    measuredRateLabel->setText(measurementDisplay({rate, kv4cl::UnitPfxNone, "sps"}));
+}
+
+void AcquisitionInfoDockWidget::onSaturation() {
+    setLed(ledOnImage);
+    saturationTimer->start();
+}
+
+void AcquisitionInfoDockWidget::onExitSaturation() {
+    setLed(ledOffImage);
+}
+
+void AcquisitionInfoDockWidget::onLoadSettings() {
+    QSettings settings;
+    bool ok = false;
+    const QVariant type = settings.value(typeKey, 0);
+    const int typeIdx = type.toInt(&ok);
+    if (ok && typeIdx >= 0 && typeIdx < filterTypeCombo->count())
+        filterTypeCombo->setCurrentIndex(typeIdx);
+    else
+        qWarning("Ignoring the saved digital filter type \"%s\": 0 (low pass) or 1 (high pass) expected",
+                 qPrintable(type.toString()));
+
+    const QVariant cutoff = settings.value(cutoffKey, defaultCutoffKHz);
+    const double cutoffKHz = cutoff.toDouble(&ok);
+    if (ok && cutoffKHz > 0.0)
+        cutFrequencySpinBox->setValue(cutoffKHz);
+    else
+        qWarning("Ignoring the saved digital filter cut frequency \"%s\": a positive number of kHz expected",
+                 qPrintable(cutoff.toString()));
+}
+
+void AcquisitionInfoDockWidget::onSaveSettings() {
+    QSettings settings;
+    settings.setValue(typeKey, filterTypeCombo->currentIndex());
+    settings.setValue(cutoffKey, cutFrequencySpinBox->value());
+}
+
+void AcquisitionInfoDockWidget::onFilterChanged() {
+    const kv4cl::ErrorCodes_t error =
+        kv4cl::setDigitalFilter(kiloHertz(cutFrequencySpinBox->value()), filterTypeCombo->currentIndex() == 0,
+                                filterButton->isChecked());
+    if (error != kv4cl::Success)
+        qWarning("The library refused the digital filter: error 0x%x", unsigned(error));
+    onSaveSettings();
+    showBandwidth();
+}
+
+void AcquisitionInfoDockWidget::setLed(const QString& image) {
+    ledImage = image;
+    led->setPixmap(imagePixmap(image));
+}
+
+void AcquisitionInfoDockWidget::showBandwidth() {
+    Measurement_t bandwidth = samplingRate;
+    bandwidth.value /= 2.0;
+    // A high-pass filter leaves the upper edge where it was.
+    if (filterButton->isChecked() && filterTypeCombo->currentIndex() == 0)
+        bandwidth = kiloHertz(cutFrequencySpinBox->value());
+    bandwidthLabel->setText(measurementDisplay(bandwidth));
+}

@@ -1,0 +1,410 @@
+#include "app/mainwindow.h"
+
+#include "app/aboutdialog.h"
+#include "app/acquisitioninfodockwidget.h"
+#include "app/corvanelogowidget.h"
+#include "app/debugdockwidget.h"
+#include "app/devicedataconsumer.h"
+#include "app/devicedataproducer.h"
+#include "app/devicedetector.h"
+#include "app/deviceinfodialog.h"
+#include "app/errormanager.h"
+#include "app/supportdialog.h"
+#include "app/version.h"
+#include "commlib/api/kv4cl.h"
+#include "recording/labbookevent.h"
+
+#include <QComboBox>
+#include <QDockWidget>
+#include <QHBoxLayout>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSettings>
+#include <QShortcut>
+#include <QTimer>
+
+namespace {
+
+const QString allDevicesEntry = "All";
+const QString uiKeyPrefix = "Preferences/UI/";
+const QString denoiserKey = "Preferences/frontEndResetDenoiser";
+
+const char* resetUsageText = "The reset feature should be used if the device seems unresponsive.\nBefore "
+                             "using the FW reset feature please "
+                             "check that you are actually not\nreceiving data from the device.\nIn order to "
+                             "do so please check that:\n- the "
+                             "scope trigger is not active; it can be disabled by clicking the Remove\n  "
+                             "triggers button in the lower left "
+                             "corner of the plots window;\n- you are using a proper zoom to visualize the "
+                             "traces; in order to completely "
+                             "reset\n  the zoom and center it around the traces double right click on any "
+                             "plot and click\n  the Full trace "
+                             "zoom in the higher left corner of any plot window.";
+
+const char* denoiserNoteText =
+    "This feature aims at erasing the noise due to the reset of the capacitive front end.\n\nCapacitive "
+    "front "
+    "ends, such as the ones used in almost all of Corvane devices, need to be\nresetted periodically to "
+    "discharge "
+    "the capacitors in the front end. This discharge can affect\nthe acquired currents, giving rise to a "
+    "periodic "
+    "noise around 10kHz or 40kHz, depending on the\ncurrent range.\n\nThis new feature learns this noise and "
+    "removes it digitally from the acquired signals in real time.\nThe algorithm is not trained to learn "
+    "specifically the front end reset waveform, so it will eventually\nerase any signal component at the "
+    "very "
+    "same frequency.\nNotice however, that it does not act as a filter, it doesn't simply drill some holes "
+    "at "
+    "specific frequencies:\nfor a signal to be learnt and removed from the algorithm it has to be an almost "
+    "perfectly periodic waveform,\nexactly at the reset frequency, not even a few Hz off, otherwise it will "
+    "remain "
+    "untouched.\n\nThe current version of the algorithm has a known issue that appears when a command is "
+    "issued "
+    "to the device\nwhen sampling at high sampling rates, causing a bit of sample loss: in these cases the "
+    "learned "
+    "noise gets\ndesynchronized and so the noise is added back for a short while (0.5-1s), until the "
+    "algorithm "
+    "re-learns\nthe noise waveform and removes it again.\nIn order to avoid this inconvenient it is "
+    "suggested to "
+    "configure the current range, sampling rate, voltage\nprotocol and so on beforehand, so that when you "
+    "are "
+    "recording you don't need to issue any command.";
+
+} // namespace
+
+MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
+    setGeometry(0, 0, 800, 600);
+    setObjectName("mainWindow");
+    setWindowTitle("KAV4 " + versionString());
+    setCentralWidget(new CorvaneLogoWidget);
+    createMenus();
+    createConnectionDock();
+    startDetector();
+}
+
+MainWindow::~MainWindow() {
+    detectorThread.quit();
+    detectorThread.wait();
+    detector = nullptr; // deleted as its thread ended
+    if (connected) {
+        tearDownConnectedInterface();
+        connected = false;
+        kv4cl::disconnect();
+    }
+}
+
+void MainWindow::createMenus() {
+    viewMenu = menuBar()->addMenu("View");
+
+    analysisMenu = menuBar()->addMenu("Analysis");
+    for (const char* title : {"Histogram", "Event detection", "Spectrum", "I/V Graph"})
+        analysisMenu->addMenu(title);
+
+    advancedMenu = menuBar()->addMenu("Advanced");
+    resetMenu = advancedMenu->addMenu("Reset");
+    resetMenu->setEnabled(false);
+    connect(resetMenu->addAction("Apply"), &QAction::triggered, this, &MainWindow::onResetFpga);
+    connect(resetMenu->addAction("Help"), &QAction::triggered, this,
+            [this] { QMessageBox::information(this, "Reset usage", resetUsageText); });
+    // No model offers a digital offset compensation yet: the two actions stay disabled.
+    offsetCompensationAction = advancedMenu->addAction("Digital offset compensation");
+    offsetCompensationAction->setEnabled(false);
+    denoiserMenu = advancedMenu->addMenu("Front end reset denoiser (BETA)");
+    denoiserMenu->setEnabled(false);
+    denoiserEnableAction = denoiserMenu->addAction("Enable");
+    denoiserEnableAction->setCheckable(true);
+    connect(denoiserEnableAction, &QAction::toggled, this, &MainWindow::onFrontEndResetDenoiserEnabled);
+    connect(denoiserMenu->addAction("Important Note"), &QAction::triggered, this, [this] {
+        QMessageBox::information(this, "Front end reset denoiser: BETA version important note",
+                                 denoiserNoteText);
+    });
+    offsetCompensationAutostopAction = advancedMenu->addAction("Digital offset compensation autostop");
+    offsetCompensationAutostopAction->setCheckable(true);
+    offsetCompensationAutostopAction->setEnabled(false);
+    synchronizeAction = advancedMenu->addAction("Synchronize devices");
+    synchronizeAction->setEnabled(false);
+    connect(synchronizeAction, &QAction::triggered, this, &MainWindow::onSynchronizeParallelDevices);
+
+    QMenu* preferencesMenu = menuBar()->addMenu("Preferences");
+    plotPreferencesAction = preferencesMenu->addAction("Plot");
+    plotPreferencesAction->setEnabled(false);
+    filterPreferencesAction = preferencesMenu->addAction("Digital filters");
+    filterPreferencesAction->setEnabled(false);
+
+    QMenu* helpMenu = menuBar()->addMenu("?");
+    connect(helpMenu->addAction("About"), &QAction::triggered, this, &MainWindow::onAbout);
+    connect(helpMenu->addAction("Device info"), &QAction::triggered, this, &MainWindow::onDeviceInfo);
+    connect(helpMenu->addAction("Support"), &QAction::triggered, this, &MainWindow::onSupport);
+}
+
+void MainWindow::createConnectionDock() {
+    connectionDock = new QDockWidget("Connection", this);
+    connectionDock->setObjectName("deviceDetectorDw");
+    auto* widget = new QWidget;
+    auto* layout = new QHBoxLayout(widget);
+    layout->setContentsMargins(1, 1, 1, 1);
+    layout->setSpacing(3);
+    deviceComboBox = new QComboBox;
+    deviceComboBox->setObjectName("deviceComboBox");
+    deviceComboBox->setEnabled(false);
+    deviceComboBox->setFixedWidth(deviceComboBox->fontMetrics().horizontalAdvance("device device device"));
+    layout->addWidget(deviceComboBox);
+    connectButton = new QPushButton("Connect");
+    connectButton->setObjectName("connectButton");
+    connectButton->setEnabled(false);
+    connectButton->setCheckable(true);
+    connect(connectButton, &QPushButton::clicked, this, &MainWindow::onConnect);
+    layout->addWidget(connectButton);
+    layout->addStretch();
+    connectionDock->setWidget(widget);
+    addDockWidget(Qt::TopDockWidgetArea, connectionDock);
+    viewMenu->addAction(connectionDock->toggleViewAction());
+}
+
+void MainWindow::startDetector() {
+    detector = new DeviceDetector;
+    detector->moveToThread(&detectorThread);
+    // Deleted in its own thread, where its timer runs, as the thread ends.
+    connect(&detectorThread, &QThread::finished, detector, &QObject::deleteLater);
+    connect(detector, &DeviceDetector::devicesListChanged, this, &MainWindow::onDevicesListChanged);
+    connectDetector();
+    detectorThread.start();
+    emit startDetecting();
+}
+
+void MainWindow::connectDetector() {
+    if (!detector) return;
+    connect(this, &MainWindow::startDetecting, detector, &DeviceDetector::onStartDetecting);
+    connect(this, &MainWindow::stopDetecting, detector, &DeviceDetector::onStopDetecting);
+}
+
+QStringList MainWindow::listedDeviceIds() const {
+    QStringList ids;
+    for (int i = 0; i < deviceComboBox->count(); i++)
+        if (deviceComboBox->itemText(i) != allDevicesEntry) ids << deviceComboBox->itemText(i);
+    return ids;
+}
+
+void MainWindow::onDevicesListChanged(std::vector<std::string> devicesList) {
+    if (devicesList.empty()) {
+        if (connected) return;
+        deviceComboBox->clear();
+        deviceComboBox->setEnabled(false);
+        connectButton->setEnabled(false);
+        return;
+    }
+    if (!connected) {
+        deviceComboBox->clear();
+        for (const std::string& id : devicesList)
+            deviceComboBox->addItem(QString::fromStdString(id));
+        if (devicesList.size() > 1) deviceComboBox->addItem(allDevicesEntry);
+        deviceComboBox->setEnabled(true);
+        connectButton->setEnabled(true);
+        return;
+    }
+    const QString selected = deviceComboBox->currentText();
+    deviceComboBox->clear();
+    for (const std::string& id : devicesList)
+        deviceComboBox->addItem(QString::fromStdString(id));
+    const int index = deviceComboBox->findText(selected);
+    if (index >= 0) {
+        deviceComboBox->setCurrentIndex(index);
+    } else {
+        onConnect(false);
+        connectButton->setChecked(false);
+    }
+}
+
+void MainWindow::onConnect(bool flag) {
+    if (!flag) {
+        connectButton->setText("Connect");
+        connectButton->setChecked(false);
+        if (connected) {
+            tearDownConnectedInterface();
+            deviceComboBox->setEnabled(true);
+            connected = false;
+            kv4cl::disconnect();
+        }
+        return;
+    }
+
+    connected = true;
+    std::vector<std::string> ids;
+    if (deviceComboBox->currentText() == allDevicesEntry) {
+        for (const QString& id : listedDeviceIds())
+            ids.push_back(id.toStdString());
+    } else {
+        ids.push_back(deviceComboBox->currentText().toStdString());
+    }
+    const kv4cl::ErrorCodes_t result = kv4cl::connect(ids);
+    if (result != kv4cl::Success) {
+        ErrorManager(result, this);
+        connected = false;
+        connectButton->setChecked(false);
+        return;
+    }
+    connectButton->setText("Disconnect");
+    deviceComboBox->setEnabled(false);
+    buildConnectedInterface();
+    connectButton->setChecked(true);
+}
+
+void MainWindow::buildConnectedInterface() {
+    emit stopDetecting();
+    setStyleSheet("QSplitter::handle{image: url(:/imgs/splitter handle.png)}");
+    kv4cl::getChannelCounts(voltageChannelsNum, currentChannelsNum, gpChannelsNum);
+    consumers.clear();
+    plotConsumers.clear();
+    writerConsumers.clear();
+    analysisConsumers.clear();
+    docks.clear();
+    savedWidgets.clear();
+
+    dataProducer = std::make_unique<DeviceDataProducer>(sampleSource);
+
+    acquisitionInfoDock = new AcquisitionInfoDockWidget(this);
+    addDockWidget(Qt::TopDockWidgetArea, acquisitionInfoDock);
+    docks.push_back(acquisitionInfoDock);
+    if (DebugDockWidget::markerPresent()) {
+        auto* debugDock = new DebugDockWidget(this);
+        addDockWidget(Qt::RightDockWidgetArea, debugDock);
+        docks.push_back(debugDock);
+    }
+
+    // The producer's reports, each to whoever acts on it.
+    connect(dataProducer.get(), &DeviceDataProducer::bitRateComputed, acquisitionInfoDock,
+            &AcquisitionInfoDockWidget::onBitRateComputed);
+    connect(dataProducer.get(), &DeviceDataProducer::frontEndSaturation, acquisitionInfoDock,
+            &AcquisitionInfoDockWidget::onSaturation);
+    connect(
+        dataProducer.get(), &DeviceDataProducer::disconnectDevice, this, [this] { onConnect(false); },
+        Qt::QueuedConnection);
+    connect(dataProducer.get(), &DeviceDataProducer::resetDevice, this, &MainWindow::onResetFpga,
+            Qt::QueuedConnection);
+    connect(dataProducer.get(), &DeviceDataProducer::labbookEvent, this, &MainWindow::onLabbookEvent,
+            Qt::QueuedConnection);
+
+    resetMenu->setEnabled(true);
+    bool denoiser = false;
+    if (kv4cl::hasResetDenoiser(denoiser) == kv4cl::Success && denoiser) {
+        denoiserMenu->setEnabled(true);
+        const bool enabled = QSettings().value(denoiserKey, false).toBool();
+        const QSignalBlocker blocker(denoiserEnableAction);
+        denoiserEnableAction->setChecked(enabled);
+        kv4cl::setDenoiserEnabled(enabled);
+    }
+    synchronizeAction->setEnabled(deviceComboBox->currentText() == allDevicesEntry);
+
+    for (const QPointer<QDockWidget>& dock : docks)
+        viewMenu->addAction(dock->toggleViewAction());
+    QTimer::singleShot(10, this, &MainWindow::restoreGeometries);
+
+    dataProducer->start();
+}
+
+void MainWindow::tearDownConnectedInterface() {
+    saveGeometries();
+
+    plotPreferencesAction->setEnabled(false);
+    filterPreferencesAction->setEnabled(false);
+
+    if (denoiserMenu->isEnabled()) QSettings().setValue(denoiserKey, denoiserEnableAction->isChecked());
+    denoiserMenu->setEnabled(false);
+    synchronizeAction->setEnabled(false);
+    resetMenu->setEnabled(false);
+    dataProducer->onStopProducing();
+
+    for (DeviceDataConsumer* consumer : consumers) {
+        consumer->onStopConsuming();
+        delete consumer;
+    }
+    consumers.clear();
+    plotConsumers.clear();
+    writerConsumers.clear();
+    analysisConsumers.clear();
+
+    dataProducer.reset();
+    for (const QPointer<QDockWidget>& dock : docks)
+        delete dock.data();
+    docks.clear();
+    savedWidgets.clear();
+    acquisitionInfoDock = nullptr;
+    delete takeCentralWidget();
+
+    for (QShortcut* shortcut : shortcuts)
+        delete shortcut;
+    shortcuts.clear();
+
+    for (auto signal :
+         {&MainWindow::startDetecting, &MainWindow::stopDetecting,
+          &MainWindow::startDetectingTemperatureController, &MainWindow::disconnectTemperatureController})
+        disconnect(this, signal, nullptr, nullptr);
+    connectDetector();
+
+    setCentralWidget(new CorvaneLogoWidget);
+    emit startDetecting();
+}
+
+void MainWindow::restoreGeometries() {
+    const QSettings settings;
+    auto restore = [&](QWidget* widget) {
+        const QString key = uiKeyPrefix + widget->objectName() + "/geometry";
+        if (settings.contains(key)) widget->setGeometry(settings.value(key).toRect());
+    };
+    for (const QPointer<QDockWidget>& dock : docks)
+        if (dock) restore(dock);
+    for (const QPointer<QWidget>& widget : savedWidgets)
+        if (widget) restore(widget);
+    // A maximised window stays maximised; its saved size is for when it is not.
+    if (!isMaximized() && !isFullScreen()) restore(this);
+    const QString stateKey = uiKeyPrefix + objectName() + "/state";
+    if (settings.contains(stateKey)) restoreState(settings.value(stateKey).toByteArray(), 0);
+}
+
+void MainWindow::saveGeometries() {
+    QSettings settings;
+    auto save = [&](const QWidget* widget) {
+        settings.setValue(uiKeyPrefix + widget->objectName() + "/geometry", widget->geometry());
+    };
+    for (const QPointer<QDockWidget>& dock : docks)
+        if (dock) save(dock);
+    for (const QPointer<QWidget>& widget : savedWidgets)
+        if (widget) save(widget);
+    save(this);
+    settings.setValue(uiKeyPrefix + objectName() + "/state", saveState(0));
+}
+
+void MainWindow::onResetFpga() {
+    kv4cl::resetDevice();
+}
+
+void MainWindow::onSynchronizeParallelDevices() {
+    kv4cl::holdReset(true);
+    // The devices must see the reset held before it is released, or they do not all restart.
+    QThread::msleep(20);
+    kv4cl::flushData(true);
+    kv4cl::resetDriftEstimator();
+    kv4cl::holdReset(false);
+}
+
+void MainWindow::onFrontEndResetDenoiserEnabled(bool flag) {
+    kv4cl::setDenoiserEnabled(flag);
+}
+
+void MainWindow::onAbout() {
+    AboutDialog(this).exec();
+}
+
+void MainWindow::onSupport() {
+    SupportDialog(this).exec();
+}
+
+void MainWindow::onDeviceInfo() {
+    DeviceInfoDialog(connected, listedDeviceIds(), this).exec();
+}
+
+void MainWindow::onLabbookEvent(LabbookEvent* event) {
+    // Until the lab book keeps them, entries go to the console.
+    qInfo().noquote() << "Labbook:" << event->lineText();
+    delete event;
+}

@@ -1,0 +1,109 @@
+#pragma once
+// The main window composes the program around one connection. Disconnected it shows the
+// logo, the Connection dock and the static menus while the device detector polls in its own
+// thread; connected it holds the producer, the consumers, the docks and the shortcuts, built
+// in a fixed order and torn down in the reverse one so that no reader outlives the producer.
+
+#include "app/librarysamplesource.h"
+
+#include <QMainWindow>
+#include <QPointer>
+#include <QThread>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+class AcquisitionInfoDockWidget;
+class DeviceDataConsumer;
+class DeviceDataProducer;
+class DeviceDetector;
+class LabbookEvent;
+class QAction;
+class QComboBox;
+class QDockWidget;
+class QMenu;
+class QPushButton;
+class QShortcut;
+
+class MainWindow : public QMainWindow {
+    Q_OBJECT
+
+  public:
+    explicit MainWindow(QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+    bool isConnected() const { return connected; }
+    // The producer of the connected set; null while disconnected.
+    DeviceDataProducer* producer() const { return dataProducer.get(); }
+
+  signals:
+    void startDetecting();
+    void stopDetecting();
+    void startDetectingTemperatureController();
+    void disconnectTemperatureController();
+
+  public slots:
+    void onDevicesListChanged(std::vector<std::string> devicesList);
+    void onConnect(bool flag);
+
+  private slots:
+    void onResetFpga();
+    void onSynchronizeParallelDevices();
+    void onFrontEndResetDenoiserEnabled(bool flag);
+    void onAbout();
+    void onSupport();
+    void onDeviceInfo();
+    void onLabbookEvent(LabbookEvent* event);
+
+  private:
+    void createMenus();
+    void createConnectionDock();
+    void startDetector();
+    void buildConnectedInterface();
+    void tearDownConnectedInterface();
+    // Every main-window signal goes to the detector again, and only there.
+    void connectDetector();
+    void restoreGeometries();
+    void saveGeometries();
+    QStringList listedDeviceIds() const;
+
+    // Menus and the actions that change with the connection.
+    QMenu* viewMenu = nullptr;
+    QMenu* analysisMenu = nullptr;
+    QMenu* advancedMenu = nullptr;
+    QMenu* resetMenu = nullptr;
+    QMenu* denoiserMenu = nullptr;
+    QAction* denoiserEnableAction = nullptr;
+    QAction* offsetCompensationAction = nullptr;
+    QAction* offsetCompensationAutostopAction = nullptr;
+    QAction* synchronizeAction = nullptr;
+    QAction* plotPreferencesAction = nullptr;
+    QAction* filterPreferencesAction = nullptr;
+
+    // The Connection dock.
+    QDockWidget* connectionDock = nullptr;
+    QComboBox* deviceComboBox = nullptr;
+    QPushButton* connectButton = nullptr;
+
+    DeviceDetector* detector = nullptr;
+    QThread detectorThread;
+
+    bool connected = false;
+    uint32_t voltageChannelsNum = 0;
+    uint32_t currentChannelsNum = 0;
+    uint32_t gpChannelsNum = 0;
+
+    // The connected interface.
+    LibrarySampleSource sampleSource;
+    std::unique_ptr<DeviceDataProducer> dataProducer;
+    std::vector<DeviceDataConsumer*> consumers;
+    std::vector<DeviceDataConsumer*> plotConsumers;
+    std::vector<DeviceDataConsumer*> writerConsumers;
+    std::vector<DeviceDataConsumer*> analysisConsumers;
+    std::vector<QPointer<QDockWidget>> docks;
+    // Windows whose geometry is kept besides the docks.
+    std::vector<QPointer<QWidget>> savedWidgets;
+    AcquisitionInfoDockWidget* acquisitionInfoDock = nullptr;
+    std::vector<QShortcut*> shortcuts;
+};

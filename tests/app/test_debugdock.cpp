@@ -1,0 +1,160 @@
+// The Debug dock against a virtual reference amplifier: what its buttons reach on the device,
+// and how a refused call shows.
+
+#include "app/debugdockwidget.h"
+#include "app/errormanager.h"
+#include "commlib/api/devicelist.h"
+#include "commlib/api/kv4cl.h"
+#include "commlib/transport/ftdidriver.h"
+#include "simulator/simulation.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QMainWindow>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTest>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+using kv4cl::Success;
+
+class DebugDock : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string error;
+        bus = kav4sim::installSimulation("cedar", error);
+        ASSERT_TRUE(bus) << error;
+        ASSERT_EQ(kv4cl::connect({"VCEDAR01"}), Success);
+    }
+    void TearDown() override {
+        // The library's devices hold handles on the bus: they go first.
+        kv4cl::disconnect();
+        kv4CommLib::installFtdiDriver(nullptr);
+    }
+
+    kav4sim::VirtualDevice& device() const { return *bus->device("VCEDAR01"); }
+
+    // The field that the label with this text names.
+    template <typename Field> Field* field(const QString& label) const {
+        for (const QLabel* l : dock.findChildren<QLabel*>())
+            if (l->text() == label) return qobject_cast<Field*>(l->buddy());
+        return nullptr;
+    }
+    template <typename Button> Button* button(const QString& text) const {
+        for (Button* b : dock.findChildren<Button*>())
+            if (b->text() == text) return b;
+        return nullptr;
+    }
+    void click(const QString& text) const {
+        QPushButton* b = button<QPushButton>(text);
+        ASSERT_TRUE(b) << text.toStdString();
+        QTest::mouseClick(b, Qt::LeftButton);
+        EXPECT_EQ(QApplication::activeModalWidget(), nullptr) << "failures go to the status line";
+    }
+    QString statusLine() const { return dock.findChild<QLabel*>("statusLine")->text(); }
+
+    // Waits until the latest message the device received satisfies `done`.
+    bool receivedLast(const std::function<bool(const std::vector<uint8_t>&)>& done) const {
+        for (size_t n = 1;; n++) {
+            if (!device().waitForWrites('B', n, 10s)) return false;
+            const auto writes = device().writes('B');
+            if (done(writes.back())) return true;
+            n = writes.size();
+        }
+    }
+
+    std::shared_ptr<kav4sim::SimulatedBus> bus;
+    DebugDockWidget dock;
+};
+
+TEST_F(DebugDock, EepromWordsRoundTripThroughTheHexFields) {
+    auto* address = field<QSpinBox>("Eeprom Address");
+    auto* value = field<QSpinBox>("Eeprom Value");
+    ASSERT_TRUE(address && value);
+    address->selectAll();
+    QTest::keyClicks(address, "4a");
+    EXPECT_EQ(address->value(), 0x4A) << "typed in hexadecimal";
+    value->setValue(0xBEEF);
+    EXPECT_EQ(value->text().toLower(), "0xbeef");
+    click("Eeprom write");
+    EXPECT_EQ(device().eepromWord(0x4A), 0xBEEF);
+
+    value->setValue(0);
+    click("Eeprom read");
+    EXPECT_EQ(value->value(), 0xBEEF);
+    EXPECT_TRUE(statusLine().isEmpty());
+}
+
+TEST_F(DebugDock, BitAndValueReachTheDevice) {
+    auto* byte = field<QSpinBox>("Byte");
+    auto* bit = field<QSpinBox>("Bit");
+    auto* value = field<QSpinBox>("Value");
+    auto* status = button<QCheckBox>("Status");
+    ASSERT_TRUE(byte && bit && value && status);
+    EXPECT_EQ(bit->maximum(), 6);
+    EXPECT_EQ(value->maximum(), 0x7F);
+
+    constexpr int index = 20;
+    byte->setValue(index);
+    bit->setValue(3);
+    const bool was = kv4CommLib::deviceList().first().txMessage[index] >> 3 & 1;
+    status->setChecked(!was);
+    click("Apply bit");
+    EXPECT_TRUE(receivedLast([&](const auto& m) { return bool(m[index] >> 3 & 1) == !was; }));
+    status->setChecked(was);
+    click("Apply bit");
+    EXPECT_TRUE(receivedLast([&](const auto& m) { return bool(m[index] >> 3 & 1) == was; }));
+
+    const int other = (kv4CommLib::deviceList().first().txMessage[index] ^ 0x55) & 0x7F;
+    value->setValue(other);
+    click("Apply value");
+    EXPECT_TRUE(receivedLast([&](const auto& m) { return m[index] == other; }));
+}
+
+TEST_F(DebugDock, RefusedCallsShowTheLibraryMessage) {
+    field<QSpinBox>("Byte")->setValue(65535);
+    click("Apply value");
+    EXPECT_EQ(statusLine(), ErrorManager::message(kv4cl::ErrorValueOutOfRange));
+
+    auto* value = field<QSpinBox>("Eeprom Value");
+    value->setValue(0x1234);
+    device().failCalls(kav4sim::FtdiCall::ReadEE, 1);
+    click("Eeprom read");
+    EXPECT_EQ(statusLine(), ErrorManager::message(kv4cl::ErrorEepromReadFailed));
+    EXPECT_EQ(value->value(), 0x1234) << "nothing was read";
+    click("Eeprom read");
+    EXPECT_TRUE(statusLine().isEmpty()) << "a good call clears the line";
+
+    ASSERT_EQ(kv4cl::disconnect(), Success);
+    click("Eeprom write");
+    EXPECT_EQ(statusLine(), ErrorManager::message(kv4cl::ErrorDeviceNotConnected));
+}
+
+TEST_F(DebugDock, FloatsAsDebugDwAndHidesWithoutTheMarkerFile) {
+    QMainWindow window;
+    auto* added = new DebugDockWidget(&window);
+    window.addDockWidget(Qt::RightDockWidgetArea, added);
+    EXPECT_TRUE(added->isFloating());
+    EXPECT_EQ(added->windowTitle(), "Debug");
+    EXPECT_EQ(added->objectName(), "debugDw");
+
+    EXPECT_FALSE(DebugDockWidget::markerPresent());
+    QFile marker(QDir::homePath() + "/KAV4_debug.pls");
+    ASSERT_TRUE(marker.open(QIODevice::WriteOnly));
+    EXPECT_FALSE(DebugDockWidget::markerPresent()) << "looked for once per process";
+    marker.remove();
+}
+
+} // namespace

@@ -1,0 +1,239 @@
+// The main window as the user meets it, connected to virtual amplifiers.
+
+#include "app/corvanelogowidget.h"
+#include "app/devicedataproducer.h"
+#include "app/errormanager.h"
+#include "app/mainwindow.h"
+#include "app/startup.h"
+#include "commlib/api/kv4cl.h"
+#include "commlib/transport/ftdidriver.h"
+#include "simulator/simulation.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QDockWidget>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace kv4cl;
+
+class MainWindowTest : public ::testing::Test {
+  protected:
+    void SetUp() override { QSettings().clear(); }
+    void TearDown() override {
+        window.reset();
+        kv4CommLib::installFtdiDriver(nullptr);
+        QSettings().clear();
+    }
+
+    // Virtual amplifiers of the listed models, then a window that has listed them.
+    void open(const char* models, int entries) {
+        std::string error;
+        simulation = kav4sim::installSimulation(models, error);
+        ASSERT_TRUE(simulation) << error;
+        window = std::make_unique<MainWindow>();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return combo()->count() == entries; }, 5000))
+            << "listed: " << combo()->count();
+    }
+    QComboBox* combo() const { return window->findChild<QComboBox*>("deviceComboBox"); }
+    QPushButton* button() const { return window->findChild<QPushButton*>("connectButton"); }
+    QDockWidget* dock(const char* name) const { return window->findChild<QDockWidget*>(name); }
+    QAction* action(const QString& menu, const QString& text) const {
+        for (QAction* top : window->menuBar()->actions()) {
+            if (top->text() != menu) continue;
+            for (QAction* item : top->menu()->actions())
+                if (item->text() == text) return item;
+        }
+        return nullptr;
+    }
+    void connectTo(const QString& entry) {
+        combo()->setCurrentText(entry);
+        button()->click();
+        ASSERT_TRUE(window->isConnected()) << entry.toStdString();
+    }
+    void disconnect() {
+        button()->click();
+        ASSERT_FALSE(window->isConnected());
+    }
+
+    std::shared_ptr<kav4sim::SimulatedBus> simulation;
+    std::unique_ptr<MainWindow> window;
+};
+
+TEST_F(MainWindowTest, StartsDisconnectedWithItsMenus) {
+    window = std::make_unique<MainWindow>();
+    EXPECT_EQ(window->windowTitle(), "KAV4 1.11.6");
+    QStringList menus;
+    for (QAction* top : window->menuBar()->actions())
+        menus << top->text();
+    EXPECT_EQ(menus, (QStringList{"View", "Analysis", "Advanced", "Preferences", "?"}));
+    ASSERT_NE(action("View", "Connection"), nullptr) << "the Connection dock's toggle";
+    EXPECT_FALSE(action("Advanced", "Reset")->isEnabled());
+    EXPECT_FALSE(action("Advanced", "Synchronize devices")->isEnabled());
+    EXPECT_FALSE(action("Advanced", "Front end reset denoiser (BETA)")->isEnabled());
+    EXPECT_FALSE(action("Preferences", "Plot")->isEnabled());
+    EXPECT_TRUE(action("?", "Device info")->isEnabled());
+    EXPECT_NE(qobject_cast<CorvaneLogoWidget*>(window->centralWidget()), nullptr);
+    EXPECT_FALSE(combo()->isEnabled()) << "nothing attached";
+    EXPECT_FALSE(button()->isEnabled());
+    EXPECT_EQ(dock("debugDw"), nullptr) << "no debug marker in the home folder";
+}
+
+TEST_F(MainWindowTest, ListsEveryDeviceAndAllOnlyForSeveral) {
+    open("cedar,cedar", 3);
+    EXPECT_EQ(combo()->itemText(0), "VCEDAR01");
+    EXPECT_EQ(combo()->itemText(1), "VCEDAR02");
+    EXPECT_EQ(combo()->itemText(2), "All");
+    EXPECT_TRUE(combo()->isEnabled());
+    EXPECT_TRUE(button()->isEnabled());
+
+    window->onDevicesListChanged({"VCEDAR02"});
+    ASSERT_EQ(combo()->count(), 1);
+    EXPECT_EQ(combo()->itemText(0), "VCEDAR02");
+
+    window->onDevicesListChanged({});
+    EXPECT_EQ(combo()->count(), 0);
+    EXPECT_FALSE(combo()->isEnabled());
+    EXPECT_FALSE(button()->isEnabled());
+}
+
+TEST_F(MainWindowTest, AFailedConnectionShowsItsAdviceAndStaysDisconnected) {
+    open("cedar,elm", 3);
+    combo()->setCurrentText("All");
+    QString shown;
+    QTimer::singleShot(0, [&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            shown = box->text();
+            box->accept();
+        }
+    });
+    button()->click();
+    EXPECT_EQ(shown, ErrorManager::message(ErrorDifferentDeviceTypes) + ":\n" +
+                         ErrorManager::detail(ErrorDifferentDeviceTypes));
+    EXPECT_FALSE(window->isConnected());
+    EXPECT_FALSE(button()->isChecked());
+    EXPECT_EQ(button()->text(), "Connect");
+    EXPECT_TRUE(combo()->isEnabled());
+    EXPECT_EQ(window->producer(), nullptr);
+}
+
+TEST_F(MainWindowTest, ConnectsAndTearsDownAgainAndAgain) {
+    open("cedar,cedar", 3);
+    // The first connection leaves what Qt creates once (the style sheet's style, menu windows):
+    // later rounds must leave nothing more behind.
+    qsizetype children = 0;
+    qsizetype windows = 0;
+    for (int round = 0; round < 3; round++) {
+        connectTo("All");
+        EXPECT_EQ(button()->text(), "Disconnect");
+        EXPECT_TRUE(button()->isChecked());
+        EXPECT_FALSE(combo()->isEnabled());
+        ASSERT_NE(dock("acquisitionInfoDw"), nullptr);
+        EXPECT_TRUE(action("Advanced", "Synchronize devices")->isEnabled()) << "connected with All";
+        EXPECT_TRUE(action("Advanced", "Reset")->isEnabled());
+        EXPECT_TRUE(action("Advanced", "Front end reset denoiser (BETA)")->isEnabled());
+        ASSERT_NE(action("View", "Acquisition info"), nullptr);
+        // The producer runs: its meter sees both amplifiers' rows arrive.
+        ASSERT_NE(window->producer(), nullptr);
+        QSignalSpy rate(window->producer(), &DeviceDataProducer::bitRateComputed);
+        ASSERT_TRUE(rate.wait(5000));
+        ASSERT_TRUE(rate.wait(5000)) << "the first interval may have started before the data";
+        EXPECT_GT(rate.last().at(0).toDouble(), 0.0);
+
+        disconnect();
+        EXPECT_EQ(button()->text(), "Connect");
+        EXPECT_TRUE(combo()->isEnabled());
+        EXPECT_EQ(window->producer(), nullptr);
+        EXPECT_EQ(dock("acquisitionInfoDw"), nullptr);
+        EXPECT_EQ(action("View", "Acquisition info"), nullptr);
+        EXPECT_FALSE(action("Advanced", "Synchronize devices")->isEnabled());
+        EXPECT_NE(qobject_cast<CorvaneLogoWidget*>(window->centralWidget()), nullptr);
+        QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        if (round == 0) {
+            children = window->findChildren<QObject*>().size();
+            windows = QApplication::topLevelWidgets().size();
+        }
+        EXPECT_EQ(window->findChildren<QObject*>().size(), children) << "round " << round;
+        EXPECT_EQ(QApplication::topLevelWidgets().size(), windows) << "round " << round;
+    }
+    std::vector<std::string> ids;
+    EXPECT_EQ(kv4cl::detectDevices(ids), Success);
+    EXPECT_EQ(ids.size(), 2u) << "both devices free again";
+}
+
+TEST_F(MainWindowTest, OneDeviceIsNeverSynchronised) {
+    open("cedar,cedar", 3);
+    connectTo("VCEDAR02");
+    EXPECT_FALSE(action("Advanced", "Synchronize devices")->isEnabled());
+}
+
+TEST_F(MainWindowTest, TheDenoiserChoiceAndTheLayoutOutliveTheConnection) {
+    open("cedar", 1);
+    connectTo("VCEDAR01");
+    QAction* enable = nullptr;
+    for (QAction* item : action("Advanced", "Front end reset denoiser (BETA)")->menu()->actions())
+        if (item->text() == "Enable") enable = item;
+    ASSERT_NE(enable, nullptr);
+    EXPECT_FALSE(enable->isChecked()) << "off without settings";
+    enable->trigger();
+    QDockWidget* info = dock("acquisitionInfoDw");
+    info->setFloating(true);
+    const QRect placed(QPoint(120, 140), info->size());
+    info->setGeometry(placed);
+    disconnect();
+    const QSettings settings;
+    EXPECT_TRUE(settings.value("Preferences/frontEndResetDenoiser").toBool());
+    EXPECT_EQ(settings.value("Preferences/UI/acquisitionInfoDw/geometry").toRect(), placed);
+    EXPECT_TRUE(settings.contains("Preferences/UI/mainWindow/state"));
+
+    connectTo("VCEDAR01");
+    EXPECT_TRUE(enable->isChecked());
+    EXPECT_FALSE(dock("acquisitionInfoDw")->isFloating()) << "built in its area";
+    EXPECT_TRUE(QTest::qWaitFor([&] { return dock("acquisitionInfoDw")->isFloating(); }, 2000))
+        << "then laid out as it was left";
+}
+
+TEST_F(MainWindowTest, DisconnectsWhenAskedOrWhenTheDeviceVanishes) {
+    open("cedar,cedar", 3);
+    connectTo("VCEDAR01");
+    emit window->producer()->disconnectDevice(); // the connection-lost dialog's Disconnect
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !window->isConnected(); }, 2000));
+    EXPECT_FALSE(button()->isChecked());
+
+    connectTo("VCEDAR01");
+    window->onDevicesListChanged({"VCEDAR02", "VCEDAR01"});
+    EXPECT_TRUE(window->isConnected()) << "still listed";
+    EXPECT_EQ(combo()->currentText(), "VCEDAR01");
+    window->onDevicesListChanged({"VCEDAR02"});
+    EXPECT_FALSE(window->isConnected());
+    EXPECT_FALSE(button()->isChecked());
+    EXPECT_EQ(button()->text(), "Connect");
+}
+
+TEST(Startup, ConsoleLinesAndWorkingFolders) {
+    EXPECT_EQ(consoleLine(QtDebugMsg, "a"), "Debug:    a");
+    EXPECT_EQ(consoleLine(QtInfoMsg, "a"), "Info:     a");
+    EXPECT_EQ(consoleLine(QtCriticalMsg, "a"), "Critical: a");
+    EXPECT_EQ(consoleLine(QtWarningMsg, "a"), "a");
+
+    EXPECT_TRUE(createWorkingFolders().isEmpty());
+    const QStringList folders = workingFolders();
+    ASSERT_EQ(folders.size(), 5);
+    for (const QString& folder : folders) {
+        EXPECT_TRUE(folder.startsWith(QDir::homePath() + "/KAV4/")) << folder.toStdString();
+        EXPECT_TRUE(QDir(folder).exists()) << folder.toStdString();
+    }
+    EXPECT_TRUE(createWorkingFolders().isEmpty()) << "existing folders are fine";
+}
+
+} // namespace

@@ -1,0 +1,90 @@
+// Pictures of the program at work, for documentation and for looking at a change without a
+// desktop: starts the main window on virtual amplifiers, connects to an entry of the device
+// list, lets the data flow for a while and saves what the window shows.
+//
+//   kav4-screenshot --simulate cedar,cedar [--device All] [--seconds 3] [--size 1400x900] out.png
+
+#include "app/mainwindow.h"
+#include "app/startup.h"
+#include "simulator/simulation.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QStyleFactory>
+#include <QTest>
+#include <QTimer>
+
+#include <cstdio>
+
+namespace {
+
+int fail(const QString& message) {
+    std::fprintf(stderr, "kav4-screenshot: %s\n", qPrintable(message));
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    registerQueuedTypes();
+    QApplication::setOrganizationName("Corvane S.R.L.");
+    QApplication::setApplicationName("KAV4");
+
+    std::vector<std::string> args;
+    for (const QString& arg : QApplication::arguments().mid(1))
+        args.push_back(arg.toStdString());
+    const std::optional<std::string> models = kav4sim::takeSimulationList(args);
+    if (!models) return fail("--simulate MODEL[,MODEL...] is needed");
+    std::string error;
+    const auto simulation = kav4sim::installSimulation(*models, error);
+    if (!simulation) return fail(QString::fromStdString(error));
+
+    QString device, output;
+    double seconds = 3.0;
+    QSize size(1400, 900);
+    for (size_t i = 0; i < args.size(); i++) {
+        const QString arg = QString::fromStdString(args[i]);
+        const QString value = i + 1 < args.size() ? QString::fromStdString(args[i + 1]) : QString();
+        if (arg == "--device") {
+            device = value, i++;
+        } else if (arg == "--seconds") {
+            seconds = value.toDouble(), i++;
+        } else if (arg == "--size") {
+            const QStringList parts = value.split('x');
+            if (parts.size() == 2) size = QSize(parts[0].toInt(), parts[1].toInt());
+            i++;
+        } else {
+            output = arg;
+        }
+    }
+    if (output.isEmpty()) return fail("no output file given");
+    if (!size.isValid()) return fail("--size wants WIDTHxHEIGHT");
+
+    QApplication::setStyle(QStyleFactory::create("Fusion"));
+    MainWindow window;
+    window.resize(size);
+    window.show();
+    auto* combo = window.findChild<QComboBox*>("deviceComboBox");
+    if (!QTest::qWaitFor([&] { return combo->count() > 0; }, 5000)) return fail("no device was listed");
+    if (!device.isEmpty()) {
+        if (combo->findText(device) < 0) return fail("no entry " + device + " in the device list");
+        combo->setCurrentText(device);
+    }
+    // A failed connection shows its error box modally: report its text instead of waiting.
+    QString refusal;
+    QTimer::singleShot(0, [&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            refusal = box->text();
+            box->reject();
+        }
+    });
+    window.findChild<QPushButton*>("connectButton")->click();
+    if (!window.isConnected()) return fail("the connection failed: " + refusal);
+    QTest::qWait(int(seconds * 1000));
+    if (!window.grab().save(output)) return fail("cannot write " + output);
+    window.onConnect(false);
+    return 0;
+}
