@@ -8,6 +8,7 @@
 #include "commlib/api/kv4cl.h"
 #include "commlib/transport/ftdidriver.h"
 #include "simulator/simulation.h"
+#include "simulator/virtualamplifier.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -218,6 +219,17 @@ TEST_F(MainWindowTest, DisconnectsWhenAskedOrWhenTheDeviceVanishes) {
     EXPECT_FALSE(window->isConnected());
     EXPECT_FALSE(button()->isChecked());
     EXPECT_EQ(button()->text(), "Connect");
+}
+
+TEST_F(MainWindowTest, AConnectionBackAfterItsCountdownResetsTheDevice) {
+    open("cedar", 1);
+    connectTo("VCEDAR01");
+    const kav4sim::VirtualAmplifier* amplifier = simulation->amplifier("VCEDAR01");
+    const uint64_t resetsBefore = amplifier->command().resets;
+    // The dialog's request travels through the producer to the window, which resets the device.
+    emit window->producer()->connectionLostDialog().resetDevice();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return amplifier->command().resets > resetsBefore; }, 5000));
+    EXPECT_TRUE(window->isConnected());
 }
 
 TEST(Startup, ConsoleLinesAndWorkingFolders) {
