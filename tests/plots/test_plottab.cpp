@@ -1,11 +1,13 @@
 // The plot tab: the layout of the channel plots, maximising, colours and the channel switch.
 
+#include "plots/curve.h"
 #include "plots/membranemonitorbutton.h"
 #include "plots/plotlayout.h"
 #include "plots/plotpreferencesdialog.h"
 
 #include <QSettings>
 #include <QSignalSpy>
+#include <qcustomplot.h>
 
 #include <gtest/gtest.h>
 
@@ -123,6 +125,52 @@ TEST(MembraneMonitorButton, SwitchesTheChannelAndSaysWhatItDoes) {
     button.showChecked(false);
     EXPECT_FALSE(button.isChecked());
     EXPECT_EQ(switched.count(), 2) << "a state set from outside is not announced";
+}
+
+TEST(Curve, StylesPensAndSymbols) {
+    Curve curve(0, 1.5, Qt::darkGreen);
+    EXPECT_EQ(curve.pen(), QPen(QBrush(Qt::darkGreen), 1.5, Qt::SolidLine));
+    curve.setStyle(1);
+    EXPECT_EQ(curve.pen(), QPen(QBrush(Qt::red), 1.5, Qt::DashLine)) << "style 1 is red whatever the colour";
+    curve.setStyle(3);
+    EXPECT_EQ(curve.pen().style(), Qt::DotLine);
+    curve.setStyle(4);
+    EXPECT_EQ(curve.pen().style(), Qt::DashLine);
+    EXPECT_EQ(curve.scatterStyle().shape(), QCPScatterStyle::ssNone);
+    curve.setStyle(5);
+    EXPECT_EQ(curve.pen().style(), Qt::NoPen);
+    EXPECT_EQ(curve.scatterStyle().shape(), QCPScatterStyle::ssDisc);
+    EXPECT_EQ(curve.scatterStyle().size(), 4);
+    EXPECT_EQ(curve.scatterStyle().pen().widthF(), 2);
+    curve.setStyle(9);
+    EXPECT_EQ(curve.pen(), QPen());
+}
+
+TEST(Curve, ShowsItsBuffersInOnePlotAtATime) {
+    QCustomPlot first, second;
+    const double x[] = {0.0, 0.1, 0.2};
+    double y[] = {1.0, 2.0, 3.0};
+    {
+        Curve curve(0, 1.0, Qt::blue);
+        curve.setRawSamples(x, y, 3);
+        curve.attach(first.xAxis, first.yAxis);
+        ASSERT_NE(curve.graph(), nullptr);
+        EXPECT_EQ(curve.graph()->pen().color(), QColor(Qt::blue));
+        ASSERT_EQ(curve.graph()->data()->size(), 3);
+        y[2] = 30.0;
+        EXPECT_EQ((curve.graph()->data()->constBegin() + 2)->value, 3.0) << "copied only when told";
+        curve.updateData();
+        EXPECT_EQ((curve.graph()->data()->constBegin() + 2)->value, 30.0);
+
+        curve.setVisible(false);
+        curve.attach(second.xAxis, second.yAxis2);
+        EXPECT_EQ(first.graphCount(), 0) << "it left the first plot";
+        ASSERT_EQ(second.graphCount(), 1);
+        EXPECT_EQ(curve.graph()->valueAxis(), second.yAxis2);
+        EXPECT_FALSE(curve.graph()->visible()) << "and kept its state";
+        EXPECT_EQ(curve.graph()->data()->size(), 3);
+    }
+    EXPECT_EQ(second.graphCount(), 0) << "a destroyed curve leaves its plot";
 }
 
 } // namespace
