@@ -12,6 +12,12 @@
 #include "app/supportdialog.h"
 #include "app/version.h"
 #include "commlib/api/kv4cl.h"
+#include "controls/allchannelscontrolsdockwidget.h"
+#include "controls/controlsdockwidget.h"
+#include "controls/filterpreferencesdialog.h"
+#include "plots/gapfreeplotconsumer.h"
+#include "plots/plotpreferencesdialog.h"
+#include "plots/plottab.h"
 #include "recording/labbookevent.h"
 
 #include <QComboBox>
@@ -23,6 +29,8 @@
 #include <QSettings>
 #include <QShortcut>
 #include <QTimer>
+
+#include <optional>
 
 namespace {
 
@@ -128,8 +136,10 @@ void MainWindow::createMenus() {
     QMenu* preferencesMenu = menuBar()->addMenu("Preferences");
     plotPreferencesAction = preferencesMenu->addAction("Plot");
     plotPreferencesAction->setEnabled(false);
+    connect(plotPreferencesAction, &QAction::triggered, this, &MainWindow::onPlotPreferences);
     filterPreferencesAction = preferencesMenu->addAction("Digital filters");
     filterPreferencesAction->setEnabled(false);
+    connect(filterPreferencesAction, &QAction::triggered, this, &MainWindow::onFilterPreferences);
 
     QMenu* helpMenu = menuBar()->addMenu("?");
     connect(helpMenu->addAction("About"), &QAction::triggered, this, &MainWindow::onAbout);
@@ -257,33 +267,29 @@ void MainWindow::buildConnectedInterface() {
     plotConsumers.clear();
     writerConsumers.clear();
     analysisConsumers.clear();
+    consumerTypes.clear();
     docks.clear();
     savedWidgets.clear();
 
+    plotPreferences = new PlotPreferencesDialog(int(currentChannelsNum), int(voltageChannelsNum),
+                                                int(gpChannelsNum), this);
+    filterPreferences = new FilterPreferencesDialog(this);
     dataProducer = std::make_unique<DeviceDataProducer>(sampleSource);
+    createConsumers();
 
-    acquisitionInfoDock = new AcquisitionInfoDockWidget(this);
-    addDockWidget(Qt::TopDockWidgetArea, acquisitionInfoDock);
-    docks.push_back(acquisitionInfoDock);
-    if (DebugDockWidget::markerPresent()) {
-        auto* debugDock = new DebugDockWidget(this);
-        addDockWidget(Qt::RightDockWidgetArea, debugDock);
-        docks.push_back(debugDock);
-    }
+    bool bankA = false, bankB = false;
+    kv4cl::hasChannelSwitches(bankA, bankB);
+    plotTab = new PlotTab(plotConsumer, *plotPreferences, {.channelSwitch = bankA, .stimulusSelection = bankB});
+    plotTab->setMinimumSize(400, 300);
+    setCentralWidget(plotTab);
 
-    // The producer's reports, each to whoever acts on it.
-    connect(dataProducer.get(), &DeviceDataProducer::bitRateComputed, acquisitionInfoDock,
-            &AcquisitionInfoDockWidget::onBitRateComputed);
-    connect(dataProducer.get(), &DeviceDataProducer::frontEndSaturation, acquisitionInfoDock,
-            &AcquisitionInfoDockWidget::onSaturation);
-    connect(
-        dataProducer.get(), &DeviceDataProducer::disconnectDevice, this, [this] { onConnect(false); },
-        Qt::QueuedConnection);
-    connect(dataProducer.get(), &DeviceDataProducer::resetDevice, this, &MainWindow::onResetFpga,
-            Qt::QueuedConnection);
-    connect(dataProducer.get(), &DeviceDataProducer::labbookEvent, this, &MainWindow::onLabbookEvent,
-            Qt::QueuedConnection);
+    createDocks();
+    connectPipeline();
+    seedConsumers();
+    plotConsumer->onStartConsuming();
 
+    plotPreferencesAction->setEnabled(true);
+    filterPreferencesAction->setEnabled(true);
     resetMenu->setEnabled(true);
     bool denoiser = false;
     if (kv4cl::hasResetDenoiser(denoiser) == kv4cl::Success && denoiser) {
@@ -299,12 +305,138 @@ void MainWindow::buildConnectedInterface() {
         viewMenu->addAction(dock->toggleViewAction());
     QTimer::singleShot(10, this, &MainWindow::restoreGeometries);
 
+    createShortcuts();
     dataProducer->start();
+}
+
+void MainWindow::createConsumers() {
+    plotConsumer = new GapFreePlotConsumer(dataProducer.get());
+    consumers.push_back(plotConsumer);
+    plotConsumers.push_back(plotConsumer);
+    consumerTypes.emplace_back(plotConsumer, GapFreePlotConsumer::type);
+}
+
+void MainWindow::createDocks() {
+    controlsDock = new ControlsDockWidget(this);
+    addDockWidget(Qt::LeftDockWidgetArea, controlsDock);
+    docks.push_back(controlsDock);
+    allChannelsDock = new AllChannelsControlsDockWidget(this);
+    addDockWidget(Qt::TopDockWidgetArea, allChannelsDock);
+    docks.push_back(allChannelsDock);
+    acquisitionInfoDock = new AcquisitionInfoDockWidget(this);
+    addDockWidget(Qt::TopDockWidgetArea, acquisitionInfoDock);
+    docks.push_back(acquisitionInfoDock);
+    if (DebugDockWidget::markerPresent()) {
+        auto* debugDock = new DebugDockWidget(this);
+        addDockWidget(Qt::RightDockWidgetArea, debugDock);
+        docks.push_back(debugDock);
+    }
+}
+
+void MainWindow::connectPipeline() {
+    // Range and rate changes reach every consumer, each applying them in its own thread.
+    for (DeviceDataConsumer* consumer : consumers) {
+        connect(controlsDock, &ControlsDockWidget::voltageRangeChanged, consumer,
+                &DeviceDataConsumer::onVoltageRangeChanged);
+        connect(controlsDock, &ControlsDockWidget::currentRangeChanged, consumer,
+                &DeviceDataConsumer::onCurrentRangeChanged);
+        connect(controlsDock, &ControlsDockWidget::gpRangeChanged, consumer, &DeviceDataConsumer::onGpRangeChanged);
+        connect(controlsDock, &ControlsDockWidget::samplingRateChanged, consumer,
+                &DeviceDataConsumer::onSamplingRateChanged);
+    }
+    connect(controlsDock, &ControlsDockWidget::samplingRateChanged, acquisitionInfoDock,
+            &AcquisitionInfoDockWidget::onSamplingRateChanged);
+    connect(controlsDock, &ControlsDockWidget::currentRangeAuto, dataProducer.get(),
+            &DeviceDataProducer::onEnableCurrentRangeChange);
+    connect(filterPreferences, &FilterPreferencesDialog::setFilteredData, this,
+            [this](DeviceDataConsumer::Types_t type, bool filtered) {
+                for (const auto& [consumer, consumerType] : consumerTypes)
+                    if (consumerType == type) consumer->onSetFilteredData(filtered);
+            });
+    filterPreferences->onLoadSettings();
+
+    connect(plotPreferences, &PlotPreferencesDialog::currentColorChanged, plotTab,
+            qOverload<int, QColor>(&PlotTab::onCurrentColorChanged));
+    connect(plotPreferences, &PlotPreferencesDialog::voltageColorChanged, plotTab,
+            qOverload<int, QColor>(&PlotTab::onVoltageColorChanged));
+    connect(plotPreferences, &PlotPreferencesDialog::gpColorChanged, plotTab,
+            qOverload<int, QColor>(&PlotTab::onGpColorChanged));
+    connect(plotPreferences, &PlotPreferencesDialog::plotColorsChanged, plotTab,
+            qOverload<QColor>(&PlotTab::onPlotColorsChanged));
+
+    const int allChannels = int(currentChannelsNum + gpChannelsNum);
+    connect(allChannelsDock, &AllChannelsControlsDockWidget::baselineTracking, plotTab,
+            [this, allChannels](bool on) { plotTab->onBaselineTracking(allChannels, on); });
+    connect(allChannelsDock, &AllChannelsControlsDockWidget::switchChannelsOn, plotTab,
+            [this, allChannels](bool on) { plotTab->onSwitchChannelOn(allChannels, on); });
+    connect(allChannelsDock, &AllChannelsControlsDockWidget::hideSwitchedOffChannels, plotTab,
+            &PlotTab::onHideOffedChannels);
+    connect(allChannelsDock, &AllChannelsControlsDockWidget::selectStimulusChannel, this,
+            [this](bool on) { kv4cl::setChannelSwitchB(uint16_t(currentChannelsNum), on); });
+    connect(plotTab, &PlotTab::selectStimulusChannel, this,
+            [](int channelIdx, bool on) { kv4cl::setChannelSwitchB(uint16_t(channelIdx), on); });
+
+    // The producer's reports, each to whoever acts on it.
+    connect(dataProducer.get(), &DeviceDataProducer::bitRateComputed, acquisitionInfoDock,
+            &AcquisitionInfoDockWidget::onBitRateComputed);
+    connect(dataProducer.get(), &DeviceDataProducer::frontEndSaturation, acquisitionInfoDock,
+            &AcquisitionInfoDockWidget::onSaturation);
+    connect(dataProducer.get(), &DeviceDataProducer::frontEndCurrentRangeChange, this,
+            &MainWindow::onFrontEndCurrentRangeChange, Qt::QueuedConnection);
+    connect(dataProducer.get(), &DeviceDataProducer::disconnectDevice, this, [this] { onConnect(false); },
+            Qt::QueuedConnection);
+    connect(dataProducer.get(), &DeviceDataProducer::resetDevice, this, &MainWindow::onResetFpga,
+            Qt::QueuedConnection);
+    connect(dataProducer.get(), &DeviceDataProducer::labbookEvent, this, &MainWindow::onLabbookEvent,
+            Qt::QueuedConnection);
+}
+
+void MainWindow::seedConsumers() {
+    kv4cl::Measurement_t rate;
+    const bool haveRate = kv4cl::getSamplingRate(rate) == kv4cl::Success;
+    kv4cl::RangedMeasurement_t voltageRange;
+    const bool haveVoltageRange = kv4cl::getVoltageRange(voltageRange) == kv4cl::Success;
+    std::vector<std::optional<kv4cl::RangedMeasurement_t>> currentRanges(currentChannelsNum), gpRanges(gpChannelsNum);
+    for (uint32_t c = 0; c < currentChannelsNum; c++)
+        if (kv4cl::RangedMeasurement_t range; kv4cl::getCurrentRange(range, uint16_t(c)) == kv4cl::Success)
+            currentRanges[c] = range;
+    for (uint32_t g = 0; g < gpChannelsNum; g++)
+        if (kv4cl::RangedMeasurement_t range; kv4cl::getGpRange(range, uint16_t(g)) == kv4cl::Success)
+            gpRanges[g] = range;
+    for (DeviceDataConsumer* consumer : consumers) {
+        if (haveRate) consumer->onSamplingRateChanged(rate, rate);
+        if (haveVoltageRange) consumer->onVoltageRangeChanged(voltageRange);
+        for (uint32_t c = 0; c < currentChannelsNum; c++)
+            if (currentRanges[c]) consumer->onCurrentRangeChanged(*currentRanges[c], int(c));
+        for (uint32_t g = 0; g < gpChannelsNum; g++)
+            if (gpRanges[g]) consumer->onGpRangeChanged(*gpRanges[g], int(g));
+    }
+}
+
+void MainWindow::createShortcuts() {
+    const std::pair<QKeySequence, void (PlotTab::*)()> plotKeys[] = {
+        {QKeySequence(Qt::CTRL | Qt::Key_Plus), &PlotTab::onHorzZoomIn},
+        {QKeySequence(Qt::CTRL | Qt::Key_Minus), &PlotTab::onHorzZoomOut},
+        {QKeySequence(Qt::Key_Plus), &PlotTab::onVertZoomInCurrentPlots},
+        {QKeySequence(Qt::Key_Minus), &PlotTab::onVertZoomOutCurrentPlots},
+        {QKeySequence(Qt::SHIFT | Qt::Key_Plus), &PlotTab::onVertZoomInVoltagePlots},
+        {QKeySequence(Qt::SHIFT | Qt::Key_Minus), &PlotTab::onVertZoomOutVoltagePlots},
+        {QKeySequence(Qt::CTRL | Qt::Key_R), &PlotTab::onZoomReset},
+    };
+    for (const auto& [keys, slot] : plotKeys) {
+        auto* shortcut = new QShortcut(keys, this);
+        connect(shortcut, &QShortcut::activated, plotTab, slot);
+        shortcuts.push_back(shortcut);
+    }
 }
 
 void MainWindow::tearDownConnectedInterface() {
     saveGeometries();
 
+    delete plotPreferences;
+    plotPreferences = nullptr;
+    delete filterPreferences;
+    filterPreferences = nullptr;
     plotPreferencesAction->setEnabled(false);
     filterPreferencesAction->setEnabled(false);
 
@@ -322,6 +454,8 @@ void MainWindow::tearDownConnectedInterface() {
     plotConsumers.clear();
     writerConsumers.clear();
     analysisConsumers.clear();
+    consumerTypes.clear();
+    plotConsumer = nullptr;
 
     dataProducer.reset();
     for (const QPointer<QDockWidget>& dock : docks)
@@ -329,7 +463,11 @@ void MainWindow::tearDownConnectedInterface() {
     docks.clear();
     savedWidgets.clear();
     acquisitionInfoDock = nullptr;
+    controlsDock = nullptr;
+    allChannelsDock = nullptr;
+    // No event reaches the plot tab between its consumer's deletion and its own.
     delete takeCentralWidget();
+    plotTab = nullptr;
 
     for (QShortcut* shortcut : shortcuts)
         delete shortcut;
@@ -389,6 +527,18 @@ void MainWindow::onSynchronizeParallelDevices() {
 
 void MainWindow::onFrontEndResetDenoiserEnabled(bool flag) {
     kv4cl::setDenoiserEnabled(flag);
+}
+
+void MainWindow::onPlotPreferences() {
+    if (plotPreferences) plotPreferences->show();
+}
+
+void MainWindow::onFilterPreferences() {
+    if (filterPreferences) filterPreferences->show();
+}
+
+void MainWindow::onFrontEndCurrentRangeChange(int rangeChange) {
+    if (controlsDock) controlsDock->onMoveCurrentRange(rangeChange);
 }
 
 void MainWindow::onAbout() {

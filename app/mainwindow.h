@@ -15,6 +15,12 @@
 #include <vector>
 
 class AcquisitionInfoDockWidget;
+class AllChannelsControlsDockWidget;
+class ControlsDockWidget;
+class FilterPreferencesDialog;
+class GapFreePlotConsumer;
+class PlotPreferencesDialog;
+class PlotTab;
 class DeviceDataConsumer;
 class DeviceDataProducer;
 class DeviceDetector;
@@ -51,6 +57,10 @@ class MainWindow : public QMainWindow {
     void onResetFpga();
     void onSynchronizeParallelDevices();
     void onFrontEndResetDenoiserEnabled(bool flag);
+    void onPlotPreferences();
+    void onFilterPreferences();
+    // The producer's suggestion while the current range is automatic: +1 up, -1 down.
+    void onFrontEndCurrentRangeChange(int rangeChange);
     void onAbout();
     void onSupport();
     void onDeviceInfo();
@@ -62,6 +72,13 @@ class MainWindow : public QMainWindow {
     void startDetector();
     void buildConnectedInterface();
     void tearDownConnectedInterface();
+    void createConsumers();
+    void createDocks();
+    void connectPipeline();
+    // Consumers start from the device's present rate and ranges; later changes come from
+    // the controls.
+    void seedConsumers();
+    void createShortcuts();
     // Every main-window signal goes to the detector again, and only there.
     void connectDetector();
     void restoreGeometries();
@@ -101,6 +118,14 @@ class MainWindow : public QMainWindow {
     std::vector<DeviceDataConsumer*> plotConsumers;
     std::vector<DeviceDataConsumer*> writerConsumers;
     std::vector<DeviceDataConsumer*> analysisConsumers;
+    // Each consumer's kind, for the filtered-data choice.
+    std::vector<std::pair<DeviceDataConsumer*, int>> consumerTypes;
+    PlotPreferencesDialog* plotPreferences = nullptr;
+    FilterPreferencesDialog* filterPreferences = nullptr;
+    GapFreePlotConsumer* plotConsumer = nullptr;
+    PlotTab* plotTab = nullptr;
+    ControlsDockWidget* controlsDock = nullptr;
+    AllChannelsControlsDockWidget* allChannelsDock = nullptr;
     std::vector<QPointer<QDockWidget>> docks;
     // Windows whose geometry is kept besides the docks.
     std::vector<QPointer<QWidget>> savedWidgets;

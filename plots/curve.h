@@ -42,7 +42,7 @@ class Curve {
     void attach(QCPAxis* keyAxis, QCPAxis* valueAxis);
     void detach();
     // The graph in its current plot, null when detached.
-    QCPGraph* graph() const { return plotGraph.data(); }
+    QCPGraph* graph() const;
 
     bool isVisible() const { return visible; }
     void setVisible(bool on);

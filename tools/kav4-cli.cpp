@@ -2,6 +2,7 @@
 
 #include "commlib/api/kv4cl.h"
 #include "simulator/simulation.h"
+#include "tools/acquisitionsettings.h"
 #include "tools/clisupport.h"
 
 #include <algorithm>
@@ -16,6 +17,11 @@
 #include <vector>
 
 namespace {
+
+using kav4cli::check;
+using kav4cli::describe;
+using kav4cli::Failure;
+using kav4cli::takeOption;
 
 void printUsage(std::ostream& out) {
     out << "usage: kav4-cli [--simulate MODEL[,MODEL...]] COMMAND\n"
@@ -48,12 +54,6 @@ void printUsage(std::ostream& out) {
            "not built in yet.\n";
 }
 
-std::string describe(kv4cl::ErrorCodes_t code) {
-    char hex[16];
-    std::snprintf(hex, sizeof hex, "0x%X", unsigned(code));
-    return std::string(kv4cl::errorMessage(code)) + " (" + hex + ")";
-}
-
 int list() {
     std::vector<std::string> ids;
     const kv4cl::ErrorCodes_t detection = kv4cl::detectDevices(ids);
@@ -82,25 +82,6 @@ int list() {
                     unsigned(subversion), unsigned(firmware));
     }
     return status;
-}
-
-// The library's messages break lines for dialogs; a terminal reads them on one.
-std::string oneLine(std::string text) {
-    std::replace(text.begin(), text.end(), '\n', ' ');
-    return text;
-}
-
-// Failure of a library call: its message, and the exit status.
-class Failure {
-  public:
-    Failure(const std::string& what, kv4cl::ErrorCodes_t code)
-        : text(oneLine(what) + ": " + describe(code)) {}
-    explicit Failure(std::string what) : text(std::move(what)) {}
-    const std::string text;
-};
-
-void check(kv4cl::ErrorCodes_t code, const std::string& what) {
-    if (code != kv4cl::Success) throw Failure(what, code);
 }
 
 // Keeps a connection for the life of a command, whatever ends it.
@@ -211,88 +192,10 @@ int info(const std::string& id) {
     return 0;
 }
 
-struct StreamOptions {
-    double seconds = 0.0;
-    std::string rate, range, protocol;
-    std::vector<std::pair<std::string, std::string>> parameters;
-};
-
-// Sends one protocol parameter by name, in whichever family has it.
-void setParameter(const std::string& name, const std::string& text) {
-    using Getter =
-        kv4cl::ErrorCodes_t (*)(std::vector<std::string>&, std::vector<kv4cl::RangedMeasurement_t>&,
-                                std::vector<kv4cl::Measurement_t>&);
-    using Setter = kv4cl::ErrorCodes_t (*)(uint16_t, const kv4cl::Measurement_t&);
-    const std::pair<Getter, Setter> families[] = {
-        {kv4cl::getProtocolVoltage, kv4cl::setProtocolVoltage},
-        {kv4cl::getProtocolTime, kv4cl::setProtocolTime},
-        {kv4cl::getProtocolSlope, kv4cl::setProtocolSlope},
-        {kv4cl::getProtocolFrequency, kv4cl::setProtocolFrequency},
-        {kv4cl::getProtocolAdimensional, kv4cl::setProtocolAdimensional},
-    };
-    for (const auto& [get, set] : families) {
-        std::vector<std::string> names;
-        std::vector<kv4cl::RangedMeasurement_t> ranges;
-        std::vector<kv4cl::Measurement_t> defaults;
-        if (get(names, ranges, defaults) != kv4cl::Success) continue;
-        const auto found = std::find(names.begin(), names.end(), name);
-        if (found == names.end()) continue;
-        const size_t i = size_t(found - names.begin());
-        const auto value = kav4cli::parseMeasurement(text, ranges[i].unit, ranges[i].prefix);
-        if (!value) throw Failure("cannot read " + name + "=" + text + " as " + ranges[i].label());
-        check(set(uint16_t(i), *value), "parameter " + name);
-        return;
-    }
-    throw Failure("no protocol parameter named " + name);
-}
-
-void configure(const StreamOptions& options) {
-    uint16_t defaultIdx = 0;
-    if (!options.rate.empty()) {
-        std::vector<kv4cl::Measurement_t> rates;
-        check(kv4cl::getSamplingRates(rates, defaultIdx), "sampling rates");
-        const auto value = kav4cli::parseMeasurement(options.rate, "Hz", kv4cl::UnitPfxNone);
-        const auto idx = value ? kav4cli::findValue(rates, *value) : std::nullopt;
-        if (!idx) throw Failure("no sampling rate " + options.rate);
-        check(kv4cl::setSamplingRate(uint16_t(*idx)), "sampling rate");
-    }
-    if (!options.range.empty()) {
-        std::vector<kv4cl::RangedMeasurement_t> ranges;
-        check(kv4cl::getCurrentRanges(ranges, defaultIdx), "current ranges");
-        std::vector<kv4cl::Measurement_t> maxima;
-        for (const auto& r : ranges)
-            maxima.push_back({r.max, r.prefix, r.unit});
-        const auto value = kav4cli::parseMeasurement(options.range, "A", kv4cl::UnitPfxNone);
-        const auto idx = value ? kav4cli::findValue(maxima, *value) : std::nullopt;
-        if (!idx) throw Failure("no current range " + options.range);
-        uint32_t v = 0, c = 0, g = 0;
-        check(kv4cl::getChannelCounts(v, c, g), "channel counts");
-        check(kv4cl::setCurrentRange(uint16_t(*idx), uint16_t(c)), "current range");
-    }
-    if (!options.protocol.empty()) {
-        std::vector<std::string> names, images;
-        std::vector<std::vector<uint16_t>> v, t, sl, f, a;
-        check(kv4cl::getProtocolList(names, images, v, t, sl, f, a), "protocols");
-        const auto found = std::find(names.begin(), names.end(), options.protocol);
-        char* end = nullptr;
-        const unsigned long number = std::strtoul(options.protocol.c_str(), &end, 10);
-        const size_t idx = found != names.end() ? size_t(found - names.begin())
-                           : *end == '\0'       ? number
-                                                : names.size();
-        check(kv4cl::selectProtocol(uint16_t(std::min<size_t>(idx, 0xFFFF))), "protocol " + options.protocol);
-    }
-    for (const auto& [name, value] : options.parameters)
-        setParameter(name, value);
-    if (!options.protocol.empty() || !options.parameters.empty()) {
-        std::string message;
-        check(kv4cl::validateProtocol(message), message);
-        check(kv4cl::applyProtocol(), "apply protocol");
-    }
-}
-
-int stream(const std::vector<std::string>& ids, const StreamOptions& options) {
+int stream(const std::vector<std::string>& ids, double seconds,
+           const kav4cli::AcquisitionSettings& settings) {
     const Connection connection(ids);
-    configure(options);
+    kav4cli::applySettings(settings);
     uint32_t voltages = 0, currents = 0, gps = 0;
     check(kv4cl::getChannelCounts(voltages, currents, gps), "channel counts");
     kv4cl::Measurement_t rate;
@@ -309,7 +212,7 @@ int stream(const std::vector<std::string>& ids, const StreamOptions& options) {
     using Clock = std::chrono::steady_clock;
     const Clock::time_point start = Clock::now();
     double elapsed = 0.0;
-    for (int poll = 0; elapsed < options.seconds; poll++) {
+    for (int poll = 0; elapsed < seconds; poll++) {
         kv4cl::DataStatus_t status;
         const kv4cl::ErrorCodes_t err = kv4cl::getDataStatus(status);
         if (err != kv4cl::Success && err != kv4cl::WarningNoDataAvailable) throw Failure("data status", err);
@@ -342,7 +245,7 @@ int stream(const std::vector<std::string>& ids, const StreamOptions& options) {
         }
         elapsed = std::chrono::duration<double>(Clock::now() - start).count();
         if (poll % 10 == 0)
-            std::fprintf(stderr, "\r%6.1f s / %.1f s  %llu frames", elapsed, options.seconds,
+            std::fprintf(stderr, "\r%6.1f s / %.1f s  %llu frames", elapsed, seconds,
                          static_cast<unsigned long long>(frames));
         // The library gathers about 50 ms of data before it hands them out.
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -380,23 +283,6 @@ int stream(const std::vector<std::string>& ids, const StreamOptions& options) {
     return frames > 0 ? 0 : 1;
 }
 
-// Takes "--name value" or "--name=value" out of args.
-std::optional<std::string> takeOption(std::vector<std::string>& args, const std::string& name) {
-    for (size_t i = 0; i < args.size(); i++) {
-        if (args[i] == name && i + 1 < args.size()) {
-            std::string value = args[i + 1];
-            args.erase(args.begin() + long(i), args.begin() + long(i) + 2);
-            return value;
-        }
-        if (args[i].rfind(name + "=", 0) == 0) {
-            std::string value = args[i].substr(name.size() + 1);
-            args.erase(args.begin() + long(i));
-            return value;
-        }
-    }
-    return std::nullopt;
-}
-
 int run(std::vector<std::string> args) {
     if (args.empty()) throw Failure("no command");
     const std::string command = args[0];
@@ -404,22 +290,14 @@ int run(std::vector<std::string> args) {
     if (command == "list" && args.empty()) return list();
     if (command == "info" && args.size() == 1) return info(args[0]);
     if (command == "stream") {
-        StreamOptions options;
-        const auto seconds = takeOption(args, "--seconds");
-        if (!seconds) throw Failure("stream needs --seconds S");
+        const auto secondsText = takeOption(args, "--seconds");
+        if (!secondsText) throw Failure("stream needs --seconds S");
         char* end = nullptr;
-        options.seconds = std::strtod(seconds->c_str(), &end);
-        if (*end != '\0' || !(options.seconds > 0.0)) throw Failure("--seconds needs a positive number");
-        options.rate = takeOption(args, "--rate").value_or("");
-        options.range = takeOption(args, "--range").value_or("");
-        options.protocol = takeOption(args, "--protocol").value_or("");
-        while (const auto param = takeOption(args, "--param")) {
-            const size_t eq = param->find('=');
-            if (eq == std::string::npos) throw Failure("--param needs NAME=VALUE");
-            options.parameters.emplace_back(param->substr(0, eq), param->substr(eq + 1));
-        }
+        const double seconds = std::strtod(secondsText->c_str(), &end);
+        if (*end != '\0' || !(seconds > 0.0)) throw Failure("--seconds needs a positive number");
+        const kav4cli::AcquisitionSettings settings = kav4cli::takeSettings(args);
         if (args.size() != 1) throw Failure("stream needs one ID[,ID...] argument");
-        return stream(splitIds(args[0]), options);
+        return stream(splitIds(args[0]), seconds, settings);
     }
     throw Failure("unexpected arguments for " + command);
 }

@@ -2,11 +2,16 @@
 // desktop: starts the main window on virtual amplifiers, connects to an entry of the device
 // list, lets the data flow for a while and saves what the window shows.
 //
-//   kav4-screenshot --simulate cedar,cedar [--device All] [--seconds 3] [--size 1400x900] out.png
+//   kav4-screenshot --simulate cedar,cedar [--device All] [--seconds 3] [--size 1400x900]
+//                   [--protocol NAME --param NAME=VALUE...] [--maximize CH] [--trigger CH@LEVEL] out.png
+// CH counts channels from 1; a trigger rises through LEVEL (in the channel's unit) a third into
+// the sweep.
 
 #include "app/mainwindow.h"
 #include "app/startup.h"
+#include "plots/plottab.h"
 #include "simulator/simulation.h"
+#include "tools/acquisitionsettings.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -42,7 +47,17 @@ int main(int argc, char** argv) {
     const auto simulation = kav4sim::installSimulation(*models, error);
     if (!simulation) return fail(QString::fromStdString(error));
 
-    QString device, output;
+    kav4cli::AcquisitionSettings settings;
+    try {
+        settings = kav4cli::takeSettings(args);
+    } catch (const kav4cli::Failure& failure) {
+        return fail(QString::fromStdString(failure.text));
+    }
+    // The controls would not show a rate or range set behind their back.
+    if (!settings.rate.empty() || !settings.range.empty())
+        return fail("--rate and --range are not taken here");
+    QString device, output, trigger;
+    int maximize = 0;
     double seconds = 3.0;
     QSize size(1400, 900);
     for (size_t i = 0; i < args.size(); i++) {
@@ -52,6 +67,10 @@ int main(int argc, char** argv) {
             device = value, i++;
         } else if (arg == "--seconds") {
             seconds = value.toDouble(), i++;
+        } else if (arg == "--maximize") {
+            maximize = value.toInt(), i++;
+        } else if (arg == "--trigger") {
+            trigger = value, i++;
         } else if (arg == "--size") {
             const QStringList parts = value.split('x');
             if (parts.size() == 2) size = QSize(parts[0].toInt(), parts[1].toInt());
@@ -83,6 +102,27 @@ int main(int argc, char** argv) {
     });
     window.findChild<QPushButton*>("connectButton")->click();
     if (!window.isConnected()) return fail("the connection failed: " + refusal);
+    try {
+        kav4cli::applySettings(settings);
+    } catch (const kav4cli::Failure& failure) {
+        return fail(QString::fromStdString(failure.text));
+    }
+    auto* tab = qobject_cast<PlotTab*>(window.centralWidget());
+    const int channels = tab->currentChannels() + tab->gpChannels();
+    if (maximize < 0 || maximize > channels) return fail("no channel " + QString::number(maximize));
+    if (maximize > 0) tab->onMaximizeChannel(maximize - 1, true);
+    // The sweep is laid out once the first data are in.
+    QTest::qWait(1000);
+    if (!trigger.isEmpty()) {
+        const QStringList parts = trigger.split('@');
+        const int channel = parts.value(0).toInt();
+        bool levelRead = false;
+        const double level = parts.value(1).toDouble(&levelRead);
+        if (parts.size() != 2 || channel < 1 || channel > channels || !levelRead)
+            return fail("--trigger wants CH@LEVEL");
+        tab->channelPlots()[size_t(channel - 1)]->onRiseTriggerRequest(QPointF(tab->timeSpan() / 3.0, level),
+                                                                       true);
+    }
     QTest::qWait(int(seconds * 1000));
     if (!window.grab().save(output)) return fail("cannot write " + output);
     window.onConnect(false);

@@ -283,6 +283,14 @@ ErrorCodes_t setChannelSwitchB(uint16_t channelIdx, bool on) {
     });
 }
 
+ErrorCodes_t hasChannelSwitches(bool& bankA, bool& bankB) {
+    return ask([&](MessageDispatcher& d) {
+        bankA = d.hasSwitchBankA();
+        bankB = d.hasSwitchBankB();
+        return Success;
+    });
+}
+
 ErrorCodes_t setSingleSwitch(bool on) {
     return setOnAll([&](MessageDispatcher& d) { return d.setSingleSwitch(on, true); });
 }

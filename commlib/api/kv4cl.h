@@ -60,6 +60,9 @@ ErrorCodes_t hasResetDenoiser(bool& available);
 // The two per-channel switch banks and the single switch whose meaning the model gives.
 ErrorCodes_t setChannelSwitchA(uint16_t channelIdx, bool on);
 ErrorCodes_t setChannelSwitchB(uint16_t channelIdx, bool on);
+// Which of the two banks the model has: A switches channels on and off, B selects the channels
+// the voltage stimulus is applied to.
+ErrorCodes_t hasChannelSwitches(bool& bankA, bool& bankB);
 ErrorCodes_t setSingleSwitch(bool on);
 ErrorCodes_t resetDevice();
 ErrorCodes_t holdReset(bool on);

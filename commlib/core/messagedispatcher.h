@@ -153,6 +153,8 @@ class MessageDispatcher {
     virtual ErrorCodes_t setSamplingRate(uint16_t rateIdx, bool apply);
     virtual ErrorCodes_t setOversamplingRatio(uint16_t ratioIdx, bool apply);
     virtual ErrorCodes_t setChannelSwitchA(uint16_t channelIdx, bool on, bool apply);
+    bool hasSwitchBankA() const { return switchBankACoder != nullptr; }
+    bool hasSwitchBankB() const { return switchBankBCoder != nullptr; }
     virtual ErrorCodes_t setChannelSwitchB(uint16_t channelIdx, bool on, bool apply);
     virtual ErrorCodes_t setSingleSwitch(bool on, bool apply);
     virtual ErrorCodes_t setProtocolVoltage(uint32_t paramIdx, Measurement value, bool apply);

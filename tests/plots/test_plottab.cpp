@@ -1,12 +1,22 @@
 // The plot tab: the layout of the channel plots, maximising, colours and the channel switch.
 
+#include "app/librarysamplesource.h"
+#include "commlib/api/kv4cl.h"
+#include "commlib/transport/ftdidriver.h"
 #include "plots/curve.h"
 #include "plots/membranemonitorbutton.h"
 #include "plots/plotlayout.h"
 #include "plots/plotpreferencesdialog.h"
+#include "plots/plottab.h"
+#include "simulator/simulation.h"
+#include "tests/app/scriptedsource.h"
 
+#include <QCheckBox>
+#include <QGridLayout>
 #include <QSettings>
 #include <QSignalSpy>
+#include <QTest>
+#include <QToolButton>
 #include <qcustomplot.h>
 
 #include <gtest/gtest.h>
@@ -171,6 +181,256 @@ TEST(Curve, ShowsItsBuffersInOnePlotAtATime) {
         EXPECT_EQ(curve.graph()->data()->size(), 3);
     }
     EXPECT_EQ(second.graphCount(), 0) << "a destroyed curve leaves its plot";
+}
+
+// A plot tab over a producer and its gap-free plot consumer.
+struct TabFixture {
+    TabFixture(SampleSource& source, ProtocolSubPlot::Features features = {})
+        : producer(source), consumer(&producer),
+          preferences(int(producer.channelCounts().current), int(producer.channelCounts().voltage),
+                      int(producer.channelCounts().gp)),
+          tab(&consumer, preferences, features) {
+        QObject::connect(&preferences, &PlotPreferencesDialog::currentColorChanged, &tab,
+                         qOverload<int, QColor>(&PlotTab::onCurrentColorChanged));
+        QObject::connect(&preferences, &PlotPreferencesDialog::plotColorsChanged, &tab,
+                         qOverload<QColor>(&PlotTab::onPlotColorsChanged));
+    }
+    // Where the channel's sub-plot sits in its grid; (-1, -1) when it is not laid out.
+    GridCell placeOf(int ch) const {
+        QGridLayout* grid = tab.gridOf(ch);
+        if (!grid) return {-1, -1};
+        int row = 0, column = 0, rows = 0, columns = 0;
+        grid->getItemPosition(grid->indexOf(tab.subPlot(ch)), &row, &column, &rows, &columns);
+        return {row, column};
+    }
+    std::vector<GridCell> places() const {
+        std::vector<GridCell> all;
+        for (int ch = 0; ch < tab.currentChannels() + tab.gpChannels(); ch++)
+            all.push_back(placeOf(ch));
+        return all;
+    }
+    QToolButton* toolButton(const QString& toolTip) const {
+        for (QToolButton* button : tab.findChildren<QToolButton*>())
+            if (button->toolTip() == toolTip) return button;
+        return nullptr;
+    }
+
+    DeviceDataProducer producer;
+    GapFreePlotConsumer consumer;
+    PlotPreferencesDialog preferences;
+    PlotTab tab;
+};
+
+class PlotTabTest : public ::testing::Test {
+  protected:
+    void SetUp() override { QSettings().clear(); }
+    void TearDown() override { QSettings().clear(); }
+};
+
+TEST_F(PlotTabTest, LaysTheChannelsOutInColumnsOfFour) {
+    kv4test::ScriptedSource four(1, 4, 0), five(1, 5, 0), sixteen(1, 16, 1);
+    EXPECT_EQ(TabFixture(four).places(), cells(4));
+    EXPECT_EQ(TabFixture(five).places(), cells(5));
+    const TabFixture big(sixteen);
+    std::vector<GridCell> expected = cells(16);
+    expected.push_back({0, 0}); // the gp channel has a grid of its own
+    EXPECT_EQ(big.places(), expected);
+    EXPECT_EQ(big.tab.gridOf(16) == big.tab.gridOf(0), false);
+    EXPECT_EQ(big.tab.objectName(), "plotTab");
+}
+
+TEST_F(PlotTabTest, MaximisesOneChannelAndStepsThroughThemAll) {
+    kv4test::ScriptedSource source(1, 4, 1);
+    TabFixture f(source);
+    f.tab.onMaximizeChannel(2, true);
+    EXPECT_EQ(f.placeOf(2), (GridCell{0, 0}));
+    for (int ch : {0, 1, 3, 4})
+        EXPECT_EQ(f.placeOf(ch), (GridCell{-1, -1})) << ch;
+    f.tab.onMaximizeNextChannel(2);
+    EXPECT_EQ(f.tab.maximizedChannel(), 3);
+    f.tab.onMaximizeNextChannel(4);
+    EXPECT_EQ(f.tab.maximizedChannel(), 0) << "from the gp channel back to the first current one";
+    f.tab.onMaximizePreviousChannel(0);
+    EXPECT_EQ(f.tab.maximizedChannel(), 4);
+    f.tab.onMaximizeChannel(4, false);
+    EXPECT_FALSE(f.tab.isMaximized());
+    EXPECT_EQ(f.places(), (std::vector<GridCell>{{0, 0}, {1, 0}, {2, 0}, {3, 0}, {0, 0}}));
+}
+
+TEST_F(PlotTabTest, TheTimeAxisHalvesAndDoublesAndReachesTheConsumer) {
+    kv4test::ScriptedSource source(1, 2, 0);
+    TabFixture f(source);
+    EXPECT_DOUBLE_EQ(f.tab.timeSpan(), 1.0);
+    f.tab.onHorzZoomIn();
+    EXPECT_DOUBLE_EQ(f.tab.timeSpan(), 0.5);
+    for (ProtocolDataPlot* plot : f.tab.channelPlots())
+        EXPECT_EQ(plot->xAxis->range(), QCPRange(0.0, 0.5));
+    EXPECT_EQ(f.tab.voltagePlots().front()->xAxis->range(), QCPRange(0.0, 0.5));
+
+    // The consumer lays its sweep out for the new span at its next read.
+    QSignalSpy duration(&f.consumer, &PlotConsumer::durationUpdated);
+    f.consumer.onSamplingRateChanged({1000.0, kv4cl::UnitPfxNone, "Hz"}, {1000.0, kv4cl::UnitPfxNone, "Hz"});
+    f.producer.start();
+    f.consumer.onStartConsuming();
+    source.add(source.rows(0, 100));
+    ASSERT_TRUE(duration.wait(5000));
+    EXPECT_DOUBLE_EQ(duration.last().at(0).toDouble(), 0.5);
+    f.tab.onHorzZoomOut();
+    f.tab.onHorzZoomOut();
+    EXPECT_DOUBLE_EQ(f.tab.timeSpan(), 2.0);
+    f.consumer.onStopConsuming();
+}
+
+TEST_F(PlotTabTest, ZoomsSpreadTheirTimeAxisAndTheirYAxisOnlyWhenSynchronised) {
+    kv4test::ScriptedSource source(1, 3, 0);
+    TabFixture f(source);
+    ProtocolDataPlot* first = f.tab.channelPlots()[0];
+    ProtocolDataPlot* second = f.tab.channelPlots()[1];
+    ProtocolDataPlot* voltage = f.tab.voltagePlots()[0];
+    const QCPRange secondY = second->yAxis->range();
+    Rect4 view = first->view();
+    view[Rect4::xBottom] = QCPRange(0.2, 0.4);
+    view[Rect4::yLeft] = QCPRange(-1.0, 1.0);
+    emit first->zoomInRequest(&view);
+    EXPECT_EQ(first->yAxis->range(), QCPRange(-1.0, 1.0));
+    EXPECT_EQ(second->xAxis->range(), QCPRange(0.2, 0.4));
+    EXPECT_EQ(voltage->xAxis->range(), QCPRange(0.2, 0.4));
+    EXPECT_EQ(second->yAxis->range(), secondY) << "y stays unless synchronised";
+
+    f.toolButton("Synchronize Y-Axis zoom between plots of the same type")->click();
+    const QCPRange voltageY = voltage->yAxis->range();
+    view[Rect4::yLeft] = QCPRange(-3.0, 3.0);
+    emit first->zoomInRequest(&view);
+    EXPECT_EQ(second->yAxis->range(), QCPRange(-3.0, 3.0));
+    EXPECT_EQ(f.tab.channelPlots()[2]->yAxis->range(), QCPRange(-3.0, 3.0));
+    EXPECT_EQ(voltage->yAxis->range(), voltageY) << "only plots of the same type";
+
+    // A zoom out pops every plot's own stack.
+    emit first->zoomOutRequest();
+    EXPECT_EQ(second->xAxis->range(), QCPRange(0.2, 0.4)) << "back to the first zoom";
+    EXPECT_EQ(first->yAxis->range(), QCPRange(-1.0, 1.0));
+
+    f.tab.onVertZoomInCurrentPlots();
+    EXPECT_DOUBLE_EQ(first->yAxis->range().size(), 1.0);
+    EXPECT_EQ(voltage->yAxis->range(), voltageY);
+    f.tab.onVertZoomOutVoltagePlots();
+    EXPECT_DOUBLE_EQ(voltage->yAxis->range().size(), 2.0 * voltageY.size());
+}
+
+TEST_F(PlotTabTest, ATriggerSetOnOnePlotShowsWhereItSitsOnTheOthers) {
+    kv4test::ScriptedSource source(1, 2, 0);
+    TabFixture f(source);
+    QToolButton* remove = f.toolButton("Remove triggers");
+    ASSERT_NE(remove, nullptr);
+    EXPECT_FALSE(remove->isEnabled());
+    emit f.tab.enableTriggerPicker();
+    for (ProtocolDataPlot* plot : f.tab.channelPlots())
+        EXPECT_TRUE(plot->triggerPicking());
+    ProtocolDataPlot* picked = f.tab.channelPlots()[1];
+    picked->onRiseTriggerRequest(QPointF(0.3, 0.5), true);
+    EXPECT_TRUE(picked->triggerLevelMarker()->visible());
+    EXPECT_TRUE(f.tab.channelPlots()[0]->triggerTimeMarker()->visible());
+    EXPECT_FALSE(f.tab.channelPlots()[0]->triggerLevelMarker()->visible()) << "a level in another unit";
+    EXPECT_TRUE(remove->isEnabled());
+    QSignalSpy leaving(picked, &ProtocolDataPlot::disableTriggerPicker);
+    ASSERT_TRUE(leaving.wait(2000));
+    for (ProtocolDataPlot* plot : f.tab.voltagePlots())
+        EXPECT_FALSE(plot->triggerPicking()) << "every plot leaves trigger picking";
+
+    remove->click();
+    EXPECT_FALSE(picked->triggerTimeMarker()->visible());
+    EXPECT_FALSE(f.tab.channelPlots()[0]->triggerTimeMarker()->visible());
+    EXPECT_FALSE(remove->isEnabled());
+}
+
+TEST_F(PlotTabTest, DarkModeAndBaselineTracking) {
+    kv4test::ScriptedSource source(1, 2, 1);
+    TabFixture f(source);
+    EXPECT_EQ(f.consumer.currentCurves()[0]->color(), QColor(Qt::blue));
+    f.preferences.onSetDarkMode(true);
+    EXPECT_EQ(f.consumer.currentCurves()[0]->color(), QColor(255, 255, 0));
+    EXPECT_EQ(f.tab.background(), QColor(Qt::black));
+    EXPECT_EQ(f.tab.channelPlots()[0]->xAxis->tickLabelColor(), QColor(Qt::white));
+    EXPECT_EQ(f.tab.channelPlots()[0]->axisRect()->backgroundBrush().color(), QColor(Qt::black));
+
+    ProtocolDataPlot* current = f.tab.channelPlots()[1];
+    Rect4 view = current->view();
+    view[Rect4::yLeft] = QCPRange(-2.0, 2.0);
+    current->onVertZoomInRequest(&view, ZoomSynchNone);
+    f.tab.onBaselinesAvailable({5.0, 7.0, 9.0});
+    EXPECT_EQ(current->yAxis->range(), QCPRange(-2.0, 2.0)) << "not tracked yet";
+    f.tab.onBaselineTracking(3, true); // every channel
+    f.tab.onBaselinesAvailable({5.0, 7.0, 9.0});
+    EXPECT_EQ(current->yAxis->range(), QCPRange(5.0, 9.0)) << "centred on its mean, zoom kept";
+    EXPECT_DOUBLE_EQ(f.tab.channelPlots()[2]->yAxis->range().center(), 9.0) << "the gp channel";
+    f.tab.onBaselineTracking(1, false);
+    f.tab.onBaselinesAvailable({5.0, 1.0, 9.0});
+    EXPECT_EQ(current->yAxis->range(), QCPRange(5.0, 9.0));
+}
+
+TEST_F(PlotTabTest, OverlapGathersTheCurvesInOnePlotAndGivesThemBack) {
+    kv4test::ScriptedSource source(1, 2, 0);
+    TabFixture f(source);
+    QCheckBox* overlap = f.tab.findChild<QCheckBox*>();
+    ASSERT_NE(overlap, nullptr);
+    overlap->setChecked(true);
+    ASSERT_TRUE(f.tab.isOverlapped());
+    Plot* together = f.tab.overlapPlot();
+    EXPECT_EQ(f.consumer.voltageCurves()[0]->graph()->valueAxis(), together->yAxis2);
+    EXPECT_EQ(f.consumer.currentCurves()[1]->graph()->valueAxis(), together->yAxis);
+    EXPECT_EQ(f.tab.channelPlots()[1]->graphCount(), 0);
+    overlap->setChecked(false);
+    EXPECT_EQ(f.consumer.currentCurves()[1]->graph()->parentPlot(), f.tab.channelPlots()[1]);
+    EXPECT_EQ(f.consumer.voltageCurves()[0]->graph()->valueAxis(), f.tab.voltagePlots()[0]->yAxis);
+    EXPECT_EQ(together->graphCount(), 0);
+}
+
+// Channel switches go to the amplifier: a virtual one.
+class SwitchingTest : public PlotTabTest {
+  protected:
+    void SetUp() override {
+        PlotTabTest::SetUp();
+        std::string error;
+        simulation = kav4sim::installSimulation("cedar", error);
+        ASSERT_TRUE(simulation) << error;
+        ASSERT_EQ(kv4cl::connect({"VCEDAR01"}), kv4cl::Success);
+    }
+    void TearDown() override {
+        kv4cl::disconnect();
+        kv4CommLib::installFtdiDriver(nullptr);
+        PlotTabTest::TearDown();
+    }
+    std::shared_ptr<kav4sim::SimulatedBus> simulation;
+    LibrarySampleSource source;
+};
+
+TEST_F(SwitchingTest, SwitchedOffChannelsFadeHideAndLoseTheirMaximisation) {
+    TabFixture f(source, {.channelSwitch = true});
+    ASSERT_EQ(f.tab.currentChannels(), 4);
+    QSignalSpy switched(&f.tab, &PlotTab::switchChannelOn);
+    ASSERT_NE(f.tab.subPlot(1)->switchButton(), nullptr);
+    f.tab.subPlot(1)->switchButton()->click(); // the user switches channel 2 off
+    ASSERT_EQ(switched.count(), 1);
+    EXPECT_FALSE(f.tab.isSwitchedOn(1));
+    EXPECT_NE(f.consumer.currentCurves()[1]->color(), QColor(Qt::red)) << "faded";
+    EXPECT_TRUE(f.tab.isShown(1)) << "shown until switched-off channels are hidden";
+    EXPECT_TRUE(
+        simulation->amplifier("VCEDAR01")
+            ->waitForCommand([](const auto& c) { return !c.switchBankA.at(1) && c.switchBankA.at(0); },
+                             std::chrono::seconds(5)));
+
+    f.tab.onMaximizeNextChannel(0);
+    EXPECT_EQ(f.tab.maximizedChannel(), 2) << "the switched-off channel is skipped";
+    f.tab.onHideOffedChannels(true);
+    EXPECT_EQ(f.placeOf(1), (GridCell{-1, -1}));
+    f.tab.onSwitchChannelOn(2, false); // the maximised one goes
+    EXPECT_FALSE(f.tab.isMaximized());
+    EXPECT_EQ(f.places(), (std::vector<GridCell>{{0, 0}, {-1, -1}, {-1, -1}, {1, 0}}));
+
+    f.tab.onSwitchChannelOn(4, true); // every channel
+    EXPECT_EQ(f.places(), cells(4));
+    EXPECT_TRUE(f.tab.subPlot(1)->switchButton()->isChecked());
+    EXPECT_EQ(f.consumer.currentCurves()[1]->color(), QColor(Qt::red));
 }
 
 } // namespace

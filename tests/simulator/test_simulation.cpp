@@ -195,6 +195,9 @@ TEST_F(SimulationTest, ConnectedDevicesReportTheirIdentityAndFeatures) {
     EXPECT_EQ(firmwares, (std::vector<uint32_t>{129, 129}));
     ASSERT_EQ(kv4cl::hasResetDenoiser(denoiser), kv4cl::Success);
     EXPECT_TRUE(denoiser);
+    bool bankA = false, bankB = false;
+    ASSERT_EQ(kv4cl::hasChannelSwitches(bankA, bankB), kv4cl::Success);
+    EXPECT_TRUE(bankA && bankB);
 
     // What the estimators learnt is forgotten after a resynchronisation.
     kv4CommLib::deviceList().drift[1].estimate = 1e-4;
@@ -207,5 +210,7 @@ TEST_F(SimulationTest, ConnectedDevicesReportTheirIdentityAndFeatures) {
     ASSERT_EQ(kv4cl::connect({"VELM01"}), kv4cl::Success);
     ASSERT_EQ(kv4cl::hasResetDenoiser(denoiser), kv4cl::Success);
     EXPECT_FALSE(denoiser);
+    ASSERT_EQ(kv4cl::hasChannelSwitches(bankA, bankB), kv4cl::Success);
+    EXPECT_FALSE(bankA || bankB) << "the single-channel model has no banks";
     ASSERT_EQ(kv4cl::disconnect(), kv4cl::Success);
 }

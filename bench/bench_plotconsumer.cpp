@@ -1,0 +1,105 @@
+// What the gap-free plot consumer costs on the thirty-two-channel model at its highest rate,
+// its virtual amplifier streaming as fast as it is read through the library and the producer:
+// the consumer's own thread (the envelope read from the sample ring, the sweep writing, the
+// publications) with the 1 s sweep the plot tab starts with. A writer-like hook counts the
+// rows that arrive; only the consumer's thread is measured.
+// Figure, measured in the same run:
+//   cpu_per_data_s  CPU seconds of the consumer's thread per second of data; target < 0.05
+
+#include "bench/virtualload.h"
+
+#include "app/devicedataproducer.h"
+#include "app/librarysamplesource.h"
+#include "plots/gapfreeplotconsumer.h"
+
+#include <QApplication>
+#include <QSemaphore>
+
+#include <benchmark/benchmark.h>
+
+#include <pthread.h>
+
+#include <cstdio>
+
+namespace {
+
+using kav4bench::cpuSeconds;
+
+// Reads raw rows as a file writer does until `rows` rows were read.
+void readAsWriter(DataHook& hook, uint64_t rows) {
+    std::vector<uint16_t> data;
+    for (uint64_t done = 0; done < rows; done += data.size() / hook.ring.rowWidth()) {
+        readRawData(hook, data, true, 4096);
+        benchmark::DoNotOptimize(data.data());
+    }
+}
+
+void BM_GapFreePlotConsumer(benchmark::State& state) {
+    kav4bench::VirtualLoad load(12, 5, 1, false); // Dogwood 32
+    if (!load.error.empty()) return state.SkipWithError(load.error.c_str());
+
+    // The first passes through the library's frame rings and the sample ring pay their page
+    // faults once per connection; a counting pattern makes them quick.
+    bool lost = false;
+    load.amplifier->setPatternMode(true);
+    kv4cl::flushData(true);
+    kav4bench::acquire(0x400000, load.wordsPerFrame, lost);
+    LibrarySampleSource source;
+    DeviceDataProducer producer(source);
+    std::unique_ptr<DataHook> writer = producer.getDataHook();
+    GapFreePlotConsumer consumer(&producer);
+
+    // The consumer's thread reports its CPU clock as it lays out its first sweep.
+    clockid_t consumerClock{};
+    QSemaphore clockKnown;
+    QObject::connect(
+        &consumer, &PlotConsumer::durationUpdated, &consumer,
+        [&] {
+            pthread_getcpuclockid(pthread_self(), &consumerClock);
+            clockKnown.release();
+        },
+        Qt::DirectConnection);
+    const kv4cl::Measurement_t rate{load.rate, kv4cl::UnitPfxNone, "Hz"};
+    consumer.onSamplingRateChanged(rate, rate);
+    consumer.onDurationChanged({1.0, kv4cl::UnitPfxNone, "s"});
+
+    producer.start();
+    consumer.onStartConsuming();
+    clockKnown.acquire();
+    readAsWriter(*writer, SampleRing::rowCount + uint64_t(load.rate * 0.2));
+    load.amplifier->setPatternMode(false);
+    readAsWriter(*writer, uint64_t(load.rate * 0.2));
+
+    const double seconds = 20.0;
+    double spent = 0.0;
+    for (auto _ : state) {
+        const double start = cpuSeconds(consumerClock);
+        readAsWriter(*writer, uint64_t(seconds * load.rate));
+        spent = cpuSeconds(consumerClock) - start;
+        state.SetIterationTime(spent);
+    }
+    producer.onStopProducing();
+    consumer.onStopConsuming();
+
+    state.counters["data_s"] = seconds;
+    state.counters["cpu_per_data_s"] = spent / seconds;
+    std::printf("gap-free plot consumer, 32 channels (Dogwood 32) at %g kHz, 1 s sweeps: %.4f CPU s per s of "
+                "data (target < 0.05)\n",
+                load.rate / 1000, spent / seconds);
+    std::fflush(stdout);
+}
+
+} // namespace
+
+BENCHMARK(BM_GapFreePlotConsumer)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+
+int main(int argc, char** argv) {
+    // The producer's timers need the application's event dispatcher, its connection-lost
+    // dialog a widget application; no screen is needed.
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,335 @@
+#include "plots/plot.h"
+
+#include "plots/conversionscaledraw.h"
+
+#include <QRubberBand>
+#include <QToolTip>
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+// Major ticks allowed per pixel of the axis length.
+constexpr int pixelsPerTick = 40;
+// Share of the span a wheel event scrolls.
+constexpr double wheelStep = 0.05;
+} // namespace
+
+Plot::Plot(QWidget* parent, const QString& topRightText, const QString& otherCornersText)
+    : QCustomPlot(parent), scaleDraw(new ConversionScaleDraw) {
+    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+    axisRect()->setBackground(Qt::white);
+
+    for (QCPAxis* gridAxis : {xAxis, yAxis}) {
+        gridAxis->grid()->setPen(QPen(Qt::lightGray, 0.5, Qt::SolidLine));
+        gridAxis->grid()->setSubGridPen(QPen(Qt::lightGray, 0.3, Qt::SolidLine));
+    }
+    xAxis->grid()->setSubGridVisible(true);
+    xAxis->setTicker(scaleDraw);
+    yAxis->setTicker(QSharedPointer<ConversionScaleDraw>::create());
+    yAxis2->setTicker(QSharedPointer<ConversionScaleDraw>::create());
+
+    topRightLabel = addCornerLabel(topRightText, Qt::AlignTop | Qt::AlignRight);
+    bottomRightLabel = addCornerLabel(otherCornersText, Qt::AlignBottom | Qt::AlignRight);
+    topLeftLabel = addCornerLabel(otherCornersText, Qt::AlignTop | Qt::AlignLeft);
+
+    setCursor(Qt::CrossCursor);
+    leftHalfHeight = yAxis->range().size() / 2.0;
+}
+
+QCPItemText* Plot::addCornerLabel(const QString& text, Qt::Alignment corner) {
+    auto* label = new QCPItemText(this);
+    // Anchored to the canvas, so the label follows every resize without being moved by hand.
+    label->position->setType(QCPItemPosition::ptAxisRectRatio);
+    label->position->setCoords(corner & Qt::AlignRight ? 1.0 : 0.0, corner & Qt::AlignBottom ? 1.0 : 0.0);
+    label->setPositionAlignment(corner);
+    QFont font = label->font();
+    font.setPointSize(10);
+    label->setFont(font);
+    label->setText(text);
+    return label;
+}
+
+QString Plot::topRightText() const {
+    return topRightLabel->text();
+}
+
+void Plot::setTopRightText(const QString& text) {
+    topRightLabel->setText(text);
+    replot(rpQueuedReplot);
+}
+
+QString Plot::bottomRightText() const {
+    return bottomRightLabel->text();
+}
+
+void Plot::setBottomRightText(const QString& text) {
+    bottomRightLabel->setText(text);
+    replot(rpQueuedReplot);
+}
+
+QString Plot::topLeftText() const {
+    return topLeftLabel->text();
+}
+
+void Plot::setTopLeftText(const QString& text) {
+    topLeftLabel->setText(text);
+    replot(rpQueuedReplot);
+}
+
+QCPAxis* Plot::axis(Axis axis) const {
+    switch (axis) {
+    case Rect4::yLeft:
+        return yAxis;
+    case Rect4::yRight:
+        return yAxis2;
+    case Rect4::xBottom:
+        return xAxis;
+    case Rect4::xTop:
+        return xAxis2;
+    }
+    return nullptr;
+}
+
+Rect4 Plot::view() const {
+    Rect4 v;
+    for (Axis a : {Rect4::yLeft, Rect4::yRight, Rect4::xBottom, Rect4::xTop})
+        v[a] = axis(a)->range();
+    return v;
+}
+
+double Plot::pixelSlopeFactor() const {
+    const QRect canvas = axisRect()->rect();
+    return canvas.width() * yAxis->range().size() / (canvas.height() * xAxis->range().size());
+}
+
+Plot::ZoomMode_t Plot::dragZoomMode(QPointF from, QPointF to, double pixelSlopeFactor) {
+    const QPointF d = to - from;
+    if (d.y() == 0.0) return d.x() == 0.0 ? ZoomBoth : ZoomHorizontal;
+    const double r = std::abs(d.x() / d.y()) * pixelSlopeFactor;
+    if (r < 0.1) return ZoomVertical;
+    return r <= 10.0 ? ZoomBoth : ZoomHorizontal;
+}
+
+Rect4 Plot::viewFromSelection(const QRectF& rect, ZoomMode_t mode) const {
+    Rect4 v = view();
+    if (mode != ZoomVertical) v[Rect4::xBottom] = QCPRange(rect.left(), rect.right());
+    if (mode != ZoomHorizontal) {
+        const QCPRange left = yAxis->range();
+        const QCPRange right = yAxis2->range();
+        v[Rect4::yLeft] = QCPRange(rect.top(), rect.bottom());
+        if (yAxis2->visible()) {
+            const double ratio = right.size() / left.size();
+            v[Rect4::yRight] = QCPRange(right.lower + (rect.top() - left.lower) * ratio,
+                                        right.lower + (rect.bottom() - left.lower) * ratio);
+        }
+    }
+    return v;
+}
+
+void Plot::onZoomInRequest(Rect4* rect, ZoomSynchType_t zoomSynchType) {
+    zoomIn(*rect, true, true, zoomSynchType);
+}
+
+void Plot::onHorzZoomInRequest(Rect4* rect, ZoomSynchType_t zoomSynchType) {
+    zoomIn(*rect, true, false, zoomSynchType);
+}
+
+void Plot::onVertZoomInRequest(Rect4* rect, ZoomSynchType_t zoomSynchType) {
+    zoomIn(*rect, false, true, zoomSynchType);
+}
+
+void Plot::zoomIn(const Rect4& view, bool x, bool y, ZoomSynchType_t zoomSynchType) {
+    const bool xEmpty = !x || view[Rect4::xBottom].size() == 0.0;
+    const bool yEmpty = !y || view[Rect4::yLeft].size() == 0.0;
+    if (xEmpty && yEmpty) return;
+    stack.append(this->view());
+    // QCPAxis ignores empty intervals, so an empty part of the view keeps its axis as it is.
+    if (x && !horzLock) xAxis->setRange(view[Rect4::xBottom]);
+    if (y) {
+        setLeftInterval(view[Rect4::yLeft]);
+        if (yAxis2->visible()) yAxis2->setRange(view[Rect4::yRight]);
+    }
+    replot(rpQueuedReplot);
+    emitZoomed(zoomSynchType);
+}
+
+void Plot::onVertZoomFullRequest(ZoomSynchType_t zoomSynchType) {
+    stack.append(view());
+    yAxis->rescale();
+    leftHalfHeight = yAxis->range().size() / 2.0;
+    replot(rpQueuedReplot);
+    emitZoomed(zoomSynchType);
+}
+
+void Plot::onZoomOutRequest(ZoomSynchType_t zoomSynchType) {
+    if (stack.isEmpty()) {
+        xAxis->rescale();
+        yAxis->rescale();
+        yAxis2->rescale();
+        leftHalfHeight = yAxis->range().size() / 2.0;
+    } else {
+        const Rect4 previous = stack.takeLast();
+        if (!horzLock) xAxis->setRange(previous[Rect4::xBottom]);
+        setLeftInterval(previous[Rect4::yLeft]);
+        yAxis2->setRange(previous[Rect4::yRight]);
+    }
+    replot(rpQueuedReplot);
+    if (zoomSynchType == ZoomSynchNone) return;
+    emittedView = view();
+    emit zoomPopped(&emittedView);
+}
+
+void Plot::onZoomResetRequest(ZoomSynchType_t zoomSynchType) {
+    xAxis->rescale();
+    yAxis->rescale();
+    yAxis2->rescale();
+    leftHalfHeight = yAxis->range().size() / 2.0;
+    replot(rpQueuedReplot);
+    if (zoomSynchType == ZoomSynchNone) return;
+    emittedView = view();
+    emit zoomReset(&emittedView);
+}
+
+void Plot::onUpdateBaseline(Axis axisIdx, double baseline) {
+    axis(axisIdx)->setRange(baseline - leftHalfHeight, baseline + leftHalfHeight);
+    replot(rpQueuedReplot);
+}
+
+void Plot::setLeftInterval(const QCPRange& interval) {
+    yAxis->setRange(interval);
+    leftHalfHeight = yAxis->range().size() / 2.0;
+}
+
+void Plot::emitZoomed(ZoomSynchType_t zoomSynchType) {
+    emittedView = view();
+    switch (zoomSynchType) {
+    case ZoomSynchX:
+        emit xAxisZoomed(&emittedView);
+        break;
+    case ZoomSynchY:
+        emit yAxisZoomed(&emittedView);
+        break;
+    case ZoomSynchBoth:
+        emit bothAxisZoomed(&emittedView);
+        break;
+    case ZoomSynchNone:
+        break;
+    }
+}
+
+void Plot::onZoomInPickerAppended(QPointF p) {
+    dragStart = p;
+    dragSlopeFactor = pixelSlopeFactor();
+    dragMode = ZoomBoth;
+    showRubberBand(p);
+}
+
+void Plot::onZoomInPickerMoved(QPointF p) {
+    dragMode = dragZoomMode(dragStart, p, dragSlopeFactor);
+    showRubberBand(p);
+}
+
+void Plot::onZoomInPickerSelected(QRectF r) {
+    emit zoomInRequest(endZoomDrag(r));
+}
+
+Rect4* Plot::endZoomDrag(const QRectF& r) {
+    if (rubberBand) rubberBand->hide();
+    QToolTip::hideText();
+    requestedView = viewFromSelection(r, dragMode);
+    return &requestedView;
+}
+
+void Plot::onZoomOutPickerSelected(QPointF) {
+    emit zoomOutRequest();
+}
+
+void Plot::onZoomResetPickerSelected(QPointF) {
+    emit zoomResetRequest();
+}
+
+QPointF Plot::plotCoordinates(QPointF pixel) const {
+    return QPointF(xAxis->pixelToCoord(pixel.x()), yAxis->pixelToCoord(pixel.y()));
+}
+
+QPoint Plot::pixelPosition(QPointF p) const {
+    return QPointF(xAxis->coordToPixel(p.x()), yAxis->coordToPixel(p.y())).toPoint();
+}
+
+void Plot::mousePressEvent(QMouseEvent* event) {
+    QCustomPlot::mousePressEvent(event);
+    if (!zoomPickersEnabled) return;
+    const QPointF p = plotCoordinates(event->position());
+    if (event->button() == Qt::LeftButton) {
+        dragging = true;
+        onZoomInPickerAppended(p);
+    } else if (event->button() == Qt::RightButton) {
+        onZoomOutPickerSelected(p);
+    }
+}
+
+void Plot::mouseMoveEvent(QMouseEvent* event) {
+    QCustomPlot::mouseMoveEvent(event);
+    if (dragging) onZoomInPickerMoved(plotCoordinates(event->position()));
+}
+
+void Plot::mouseReleaseEvent(QMouseEvent* event) {
+    QCustomPlot::mouseReleaseEvent(event);
+    if (!dragging || event->button() != Qt::LeftButton) return;
+    dragging = false;
+    onZoomInPickerSelected(QRectF(dragStart, plotCoordinates(event->position())).normalized());
+}
+
+void Plot::mouseDoubleClickEvent(QMouseEvent* event) {
+    QCustomPlot::mouseDoubleClickEvent(event);
+    if (zoomPickersEnabled && resetMachine.transition(event))
+        onZoomResetPickerSelected(plotCoordinates(event->position()));
+}
+
+void Plot::showRubberBand(QPointF p) {
+    // A rectangle for a zoom of both axes, a line along the zoomed axis otherwise.
+    const QRubberBand::Shape shape = dragMode == ZoomBoth ? QRubberBand::Rectangle : QRubberBand::Line;
+    if (!rubberBand || rubberBand->shape() != shape) {
+        delete rubberBand;
+        rubberBand = new QRubberBand(shape, this);
+        QPalette palette = rubberBand->palette();
+        palette.setColor(QPalette::Highlight, Qt::blue);
+        rubberBand->setPalette(palette);
+    }
+    const QPoint start = pixelPosition(dragStart);
+    const QPoint end = pixelPosition(p);
+    QRect band(start, end);
+    if (dragMode == ZoomHorizontal) band = QRect(start, QPoint(end.x(), start.y() + 1));
+    if (dragMode == ZoomVertical) band = QRect(start, QPoint(start.x() + 1, end.y()));
+    rubberBand->setGeometry(band.normalized());
+    rubberBand->show();
+    QToolTip::showText(mapToGlobal(end), QStringLiteral("%1, %2").arg(p.x()).arg(p.y()), this);
+}
+
+void Plot::wheelEvent(QWheelEvent* event) {
+    const int angle = event->angleDelta().y();
+    if (angle == 0) return;
+    QCPAxis* scrolled = yAxis2->visible() && event->position().x() > width() / 2.0 ? yAxis2 : yAxis;
+    // Turning toward the user (negative angle) moves the interval up.
+    const double step = scrolled->range().size() * wheelStep;
+    scrolled->moveRange(angle < 0 ? step : -step);
+    replot(rpQueuedReplot);
+    event->accept();
+}
+
+void Plot::resizeEvent(QResizeEvent* event) {
+    QCustomPlot::resizeEvent(event);
+    const int newXTicks = event->size().width() / pixelsPerTick;
+    const int newYTicks = event->size().height() / pixelsPerTick;
+    if (newXTicks != xTicks || newYTicks != yTicks) {
+        xTicks = newXTicks;
+        yTicks = newYTicks;
+        // The ticker needs at least one tick, even on a plot narrower than one tick's room.
+        xAxis->ticker()->setTickCount(std::max(1, xTicks));
+        yAxis->ticker()->setTickCount(std::max(1, yTicks));
+        yAxis2->ticker()->setTickCount(std::max(1, yTicks));
+        replot(rpQueuedReplot);
+    }
+    emit resizePlot();
+}

@@ -1,0 +1,277 @@
+#include "plots/plotconsumer.h"
+
+#include "commlib/api/kv4cl.h"
+
+#include <QElapsedTimer>
+#include <QMutexLocker>
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+namespace {
+
+constexpr qint64 publicationIntervalMs = 100;
+// A read waits for this much data.
+constexpr double readSeconds = 0.05;
+
+} // namespace
+
+PlotConsumer::PlotConsumer(DeviceDataProducer* producer)
+    : DeviceDataConsumer(producer), bufferStorage(size_t(totalChannelsNum) * bufferSize),
+      bufferPrefixes(size_t(totalChannelsNum), kv4cl::UnitPfxNone), timeValues(bufferSize),
+      preTrigger(ringSize), ringRow(size_t(totalChannelsNum)),
+      baselineSums(size_t(currentChannelsNum + gpChannelsNum)) {
+    for (int32_t c = 0; c < totalChannelsNum; c++) {
+        double* buffer = bufferStorage.data() + size_t(c) * bufferSize;
+        channelBuffers.push_back(buffer);
+        auto* curve = new Curve(0, 1.0);
+        if (c < voltageChannelsNum) {
+            voltageBuffers.append(buffer);
+            voltageCurveList.append(curve);
+        } else if (c < voltageChannelsNum + currentChannelsNum) {
+            currentBuffers.append(buffer);
+            currentCurveList.append(curve);
+        } else {
+            gpBuffers.append(buffer);
+            gpCurveList.append(curve);
+        }
+    }
+}
+
+PlotConsumer::~PlotConsumer() {
+    qDeleteAll(voltageCurveList);
+    qDeleteAll(currentCurveList);
+    qDeleteAll(gpCurveList);
+}
+
+void PlotConsumer::onStartConsuming() {
+    startConsuming();
+}
+
+void PlotConsumer::onStopConsuming() {
+    stopConsuming();
+}
+
+void PlotConsumer::onTriggerEnabled(plots::TriggerType_t type, double x, double y, int ch) {
+    QMutexLocker lock(&triggerMutex);
+    triggerType = type;
+    triggerPosition = duration > 0.0 ? std::clamp(x / duration, 0.0, 1.0) : 0.0;
+    triggerLevel = y;
+    triggerChannel = ch;
+    preTriggerCount = preTriggerValues();
+    preTriggerFilled = false;
+    // The pre-trigger stretch comes from the rows scanned from now on, not from an older search.
+    ringIndex = 0;
+    // A running sweep completes before the search begins.
+    triggerState = isRunning() ? Free : Waiting;
+}
+
+void PlotConsumer::onTriggerDisabled() {
+    QMutexLocker lock(&triggerMutex);
+    triggerChannel = -1;
+    triggerType = plots::TriggerNone;
+    triggerPosition = 0.0;
+    triggerLevel = 0.0;
+    preTriggerCount = 0;
+    preTriggerFilled = false;
+}
+
+void PlotConsumer::onDurationChanged(kv4cl::Measurement_t span) {
+    QMutexLocker lock(&mutex);
+    pendingDuration = span.getNoPrefixValue();
+    durationChanged = true;
+}
+
+void PlotConsumer::run() {
+    // What the library holds from before the start is not shown.
+    kv4cl::flushData(false);
+    QElapsedTimer clock;
+    clock.start();
+    qint64 lastPublication = 0;
+    // A stop still takes in what had arrived before it, so the plots end on the latest rows.
+    for (bool last = false; !last;) {
+        last = stopRequested();
+        // Before the read, so that it is decimated as the sweep it lands in expects.
+        applyChanges();
+        bool filtered;
+        {
+            QMutexLocker lock(&mutex);
+            filtered = useFilteredData;
+        }
+        readValues(*hook, readData, filtered, uint32_t(decimation), minRows);
+        writeRead(readData);
+        if (clock.elapsed() - lastPublication > publicationIntervalMs) {
+            publish();
+            lastPublication = clock.elapsed();
+        }
+    }
+    emit plotDataUpdated();
+}
+
+void PlotConsumer::applyChanges() {
+    bool newDuration;
+    double takenDuration;
+    {
+        QMutexLocker lock(&mutex);
+        newDuration = std::exchange(durationChanged, false);
+        takenDuration = pendingDuration;
+    }
+    const Changes changes = applyPendingChanges();
+    if (newDuration || changes.samplingRate) {
+        layOutSweep(newDuration ? takenDuration : duration);
+        sweepLaidOut(timeValues.data(), &voltageBuffers, &currentBuffers, &gpBuffers, sweepPoints);
+        emit durationUpdated(duration);
+    }
+
+    if (!changes.voltageRange && !changes.currentRanges && !changes.gpRanges) return;
+    rescaleBuffers();
+    if (changes.voltageRange) emit voltageRangeUpdated(voltageRange);
+    if (changes.currentRanges)
+        for (int32_t i = 0; i < currentChannelsNum; i++)
+            emit currentRangeUpdated(currentRanges[size_t(i)], i);
+    if (changes.gpRanges)
+        for (int32_t i = 0; i < gpChannelsNum; i++)
+            emit gpRangeUpdated(gpRanges[size_t(i)], i);
+}
+
+void PlotConsumer::layOutSweep(double sweepDuration) {
+    const int64_t rows = std::max<int64_t>(0, std::llround(samplingRate * sweepDuration));
+    minRows = uint32_t(std::llround(samplingRate * readSeconds));
+    const auto d = int32_t((rows - 1) / bufferSize + 1);
+    const auto points = int32_t(rows / d);
+    {
+        QMutexLocker display(&displayLock);
+        for (int32_t i = 0; i < points; i++)
+            timeValues[size_t(i)] = double(i) * d / samplingRate;
+    }
+    decimation = d;
+    writePosition = 0;
+    QMutexLocker trigger(&triggerMutex);
+    duration = sweepDuration;
+    sweepPoints = points;
+    if (triggerType != plots::TriggerNone) preTriggerCount = preTriggerValues();
+}
+
+uint32_t PlotConsumer::preTriggerValues() const {
+    return uint32_t(std::llround(sweepPoints * triggerPosition)) * uint32_t(totalChannelsNum);
+}
+
+kv4cl::UnitPfx_t PlotConsumer::rangePrefix(int32_t channel) const {
+    if (channel < voltageChannelsNum) return voltageRange.prefix;
+    channel -= voltageChannelsNum;
+    if (channel < currentChannelsNum) return currentRanges[size_t(channel)].prefix;
+    return gpRanges[size_t(channel - currentChannelsNum)].prefix;
+}
+
+void PlotConsumer::rescaleBuffers() {
+    std::vector<double> factors(size_t(totalChannelsNum), 1.0);
+    {
+        QMutexLocker display(&displayLock);
+        for (int32_t c = 0; c < totalChannelsNum; c++) {
+            const kv4cl::UnitPfx_t prefix = rangePrefix(c);
+            const double factor = kv4cl::prefixFactor(bufferPrefixes[size_t(c)], prefix);
+            factors[size_t(c)] = factor;
+            bufferPrefixes[size_t(c)] = prefix;
+            if (factor == 1.0) continue;
+            double* buffer = channelBuffers[size_t(c)];
+            std::transform(buffer, buffer + sweepPoints, buffer, [factor](double v) { return v * factor; });
+        }
+    }
+    QMutexLocker trigger(&triggerMutex);
+    if (triggerChannel >= 0 && triggerChannel < totalChannelsNum)
+        triggerLevel *= factors[size_t(triggerChannel)];
+}
+
+void PlotConsumer::writeRead(const std::vector<double>& data) {
+    std::fill(baselineSums.begin(), baselineSums.end(), 0.0);
+    accumulatedRows = 0;
+    if (sweepPoints == 0) return;
+
+    QMutexLocker display(&displayLock);
+    const double* row = data.data();
+    const double* const end = row + data.size();
+    while (row < end) {
+        row = awaitTrigger(row, end);
+        bool rearmed = false;
+        for (; row < end && !rearmed; row += totalChannelsNum)
+            rearmed = writeRow(row) && rearmTrigger();
+    }
+}
+
+const double* PlotConsumer::awaitTrigger(const double* row, const double* end) {
+    QMutexLocker lock(&triggerMutex);
+    while (triggerType != plots::TriggerNone && triggerState <= Armed && row < end) {
+        for (; row < end && triggerState != Fired; row += totalChannelsNum)
+            scanRow(row);
+        if (triggerState == Fired) {
+            triggerState = Free;
+            writePreTrigger();
+        }
+    }
+    return row;
+}
+
+void PlotConsumer::scanRow(const double* row) {
+    for (int32_t c = 0; c < totalChannelsNum; c++) {
+        preTrigger[ringIndex] = row[c];
+        ringIndex = (ringIndex + 1) & ringMask;
+    }
+    if (triggerChannel < 0 || triggerChannel >= totalChannelsNum) return;
+    const double value = row[triggerChannel];
+    const bool rising = triggerType == plots::TriggerRise;
+    if (!preTriggerFilled)
+        preTriggerFilled = ringIndex >= preTriggerCount;
+    else if (triggerState == Waiting && (rising ? value < triggerLevel : value > triggerLevel))
+        triggerState = Armed;
+    else if (triggerState == Armed && (rising ? value >= triggerLevel : value <= triggerLevel))
+        triggerState = Fired;
+}
+
+void PlotConsumer::writePreTrigger() {
+    const auto width = uint32_t(totalChannelsNum);
+    // The stretch ends with the row in which the trigger fired.
+    uint32_t index = (ringIndex - preTriggerCount) & ringMask;
+    for (uint32_t rows = preTriggerCount / width; rows > 0; rows--) {
+        for (uint32_t c = 0; c < width; c++)
+            ringRow[c] = preTrigger[(index + c) & ringMask];
+        index = (index + width) & ringMask;
+        if (writeRow(ringRow.data())) {
+            triggerState = Waiting;
+            break;
+        }
+    }
+    ringIndex = 0;
+    preTriggerFilled = false;
+}
+
+bool PlotConsumer::rearmTrigger() {
+    QMutexLocker lock(&triggerMutex);
+    if (triggerType == plots::TriggerNone) return false;
+    triggerState = Waiting;
+    return true;
+}
+
+bool PlotConsumer::writeRow(const double* row) {
+    for (int32_t c = 0; c < totalChannelsNum; c++)
+        channelBuffers[size_t(c)][writePosition] = row[c];
+    for (int32_t c = voltageChannelsNum; c < totalChannelsNum; c++)
+        baselineSums[size_t(c - voltageChannelsNum)] += row[c];
+    accumulatedRows++;
+    if (++writePosition < sweepPoints) return false;
+    writePosition = 0;
+    sweepCompleted = true;
+    return true;
+}
+
+void PlotConsumer::publish() {
+    if (accumulatedRows > 0 && sweepCompleted) {
+        QList<double> means;
+        means.reserve(qsizetype(baselineSums.size()));
+        for (double sum : baselineSums)
+            means.append(sum / accumulatedRows);
+        emit baselinesAvailable(means);
+    }
+    sweepCompleted = false;
+    emit plotDataUpdated();
+}

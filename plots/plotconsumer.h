@@ -1,0 +1,144 @@
+#pragma once
+// What the live plots show: the consumer reads the converted values through its hook as a
+// minimum and maximum envelope, sized so that a sweep never has more than 8,192 points per
+// channel, and writes them into one buffer per channel in sweep fashion, left to right and
+// back to the start when the sweep is full. It keeps the buffers in the unit prefix of each
+// channel's range, implements the oscilloscope trigger with its pre-trigger stretch and
+// reports the mean of the current and gp channels once per completed sweep.
+//
+// The display lock: the buffers, the time vector and the curves are written in the consumer's
+// thread and drawn in the GUI thread. The consumer holds displayMutex() while it writes the
+// rows of one read, rescales the buffers or lays the sweep out anew, and never while it
+// emits; the plot tab holds it while it copies the buffers into its curves
+// (Curve::updateData). A sweep may be shown partly written.
+//
+// Lock order: the display mutex before the trigger mutex; the consumer never holds the base's
+// mutex (pending changes) together with either.
+
+#include "app/devicedataconsumer.h"
+#include "plots/curve.h"
+#include "plots/triggertype.h"
+
+#include <QList>
+#include <QMutex>
+
+#include <cstdint>
+#include <vector>
+
+class PlotConsumer : public DeviceDataConsumer {
+    Q_OBJECT
+
+  public:
+    // The points of a sweep, per channel, at most.
+    static constexpr int bufferSize = 8192;
+
+    explicit PlotConsumer(DeviceDataProducer* producer);
+    // Deletes the curves; the subclass has stopped the thread.
+    ~PlotConsumer() override;
+
+    // One curve per channel of the group, showing that channel's buffer once the plot tab has
+    // attached it (setRawSamples with the data of setPlotData).
+    const QList<Curve*>& voltageCurves() const { return voltageCurveList; }
+    const QList<Curve*>& currentCurves() const { return currentCurveList; }
+    const QList<Curve*>& gpCurves() const { return gpCurveList; }
+    // See the display lock above.
+    QMutex& displayMutex() { return displayLock; }
+
+  signals:
+    void voltageRangeUpdated(kv4cl::RangedMeasurement_t range);
+    void currentRangeUpdated(kv4cl::RangedMeasurement_t range, int channelIdx);
+    void gpRangeUpdated(kv4cl::RangedMeasurement_t range, int channelIdx);
+    void durationUpdated(double duration);
+    // New rows are in the buffers, at most every 100 ms, and once more when the thread ends.
+    void plotDataUpdated();
+    // One mean per current channel, then one per gp channel, over the rows of the last read;
+    // only after a sweep has completed since the last publication.
+    void baselinesAvailable(QList<double> baselines);
+
+  public slots:
+    void onStartConsuming() override;
+    void onStopConsuming() override;
+    // x: the trigger's time in the sweep (s); y: its level in the unit of the channel's range;
+    // ch: the channel's index in the sample row.
+    void onTriggerEnabled(plots::TriggerType_t type, double x, double y, int ch);
+    void onTriggerDisabled();
+    // The time a sweep spans.
+    void onDurationChanged(kv4cl::Measurement_t span);
+
+  protected:
+    // In the consumer's thread, after the sweep was laid out anew: hands the plots the time
+    // vector, the three buffer lists and the number of points.
+    virtual void sweepLaidOut(double* timeValues, QList<double*>* voltageValues,
+                              QList<double*>* currentValues, QList<double*>* gpValues, int dataSize) = 0;
+
+    void run() override;
+
+  private:
+    enum TriggerState { Waiting = 0, Armed = 1, Fired = 2, Free = 3 };
+    static constexpr uint32_t ringSize = uint32_t{1} << 20;
+    static constexpr uint32_t ringMask = ringSize - 1;
+
+    void applyChanges();
+    void layOutSweep(double sweepDuration);
+    // Brings every buffer and the trigger level to the prefix of its channel's applied range.
+    void rescaleBuffers();
+    kv4cl::UnitPfx_t rangePrefix(int32_t channel) const;
+    // The sweep and trigger walk over the rows of one read.
+    void writeRead(const std::vector<double>& data);
+    // Returns where free writing goes on: `end` while the trigger is still awaited.
+    const double* awaitTrigger(const double* row, const double* end);
+    void scanRow(const double* row);
+    void writePreTrigger();
+    // After a full sweep: true when a trigger is set, which is then awaited anew.
+    bool rearmTrigger();
+    uint32_t preTriggerValues() const;
+    // True when the row completed the sweep.
+    bool writeRow(const double* row);
+    void publish();
+
+    QList<Curve*> voltageCurveList;
+    QList<Curve*> currentCurveList;
+    QList<Curve*> gpCurveList;
+    QMutex displayLock;
+    // The buffers of every channel, bufferSize values each, in one block; the lists point
+    // into it, group by group, and channelBuffers in the order of the sample row.
+    std::vector<double> bufferStorage;
+    QList<double*> voltageBuffers;
+    QList<double*> currentBuffers;
+    QList<double*> gpBuffers;
+    std::vector<double*> channelBuffers;
+    // The prefix each channel's buffer holds its values in.
+    std::vector<kv4cl::UnitPfx_t> bufferPrefixes;
+    std::vector<double> timeValues;
+    std::vector<double> readData;
+
+    // Guarded by the base's mutex.
+    double pendingDuration = 0.0; // s
+    bool durationChanged = false;
+
+    // Written in the consumer's thread under the trigger mutex, under which onTriggerEnabled
+    // reads them.
+    double duration = 0.0; // s
+    int32_t sweepPoints = 0;
+
+    int32_t writePosition = 0;
+    int32_t decimation = 1;
+
+    // Guarded by the trigger mutex.
+    QMutex triggerMutex;
+    std::vector<double> preTrigger; // ringSize values
+    uint32_t ringIndex = 0;
+    plots::TriggerType_t triggerType = plots::TriggerNone;
+    double triggerPosition = 0.0; // fraction of the sweep
+    double triggerLevel = 0.0;
+    int32_t triggerChannel = -1;
+    uint32_t preTriggerCount = 0; // values
+    bool preTriggerFilled = false;
+    TriggerState triggerState = Free;
+    std::vector<double> ringRow; // a row taken out of the ring
+
+    // Over the rows of the last read: per current channel, then per gp channel.
+    std::vector<double> baselineSums;
+    uint32_t accumulatedRows = 0;
+    bool sweepCompleted = false;
+};

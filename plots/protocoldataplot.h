@@ -1,0 +1,65 @@
+#pragma once
+// The live plot of one channel. Besides the zoom of every plot it picks the oscilloscope trigger
+// (left click rising, right click falling) and shows it as two green lines, and it keeps its axes
+// in step with the unit prefix of the channel's range, so that a prefix change does not make the
+// trace jump: the consumer rescales the data by the same factor as the axis.
+
+#include "commlib/api/kv4cltypes.h"
+#include "plots/plot.h"
+#include "plots/triggertype.h"
+
+#include <QTimer>
+
+#include <optional>
+
+class ProtocolDataPlot : public Plot {
+    Q_OBJECT
+
+  public:
+    using TriggerType_t = plots::TriggerType_t;
+
+    // channelIdx: the channel's index in the sample row, as the consumer's trigger expects it.
+    explicit ProtocolDataPlot(int channelIdx, QWidget* parent = nullptr,
+                              const QString& topRightText = QString(),
+                              const QString& otherCornersText = QString());
+
+    int channelIdx() const { return channel; }
+    bool triggerPicking() const { return picking; }
+    QCPItemStraightLine* triggerLevelMarker() const { return levelMarker; }
+    QCPItemStraightLine* triggerTimeMarker() const { return timeMarker; }
+
+  signals:
+    void disableTriggerPicker();
+    void triggerEnabled(ProtocolDataPlot::TriggerType_t type, double x, double y, int channelIdx,
+                        bool notifyPlotTab);
+    void updateTriggerX(double x);
+    void updateTriggerY(double y);
+
+  public slots:
+    void onEnableTriggerPicker();
+    void onDisableTriggerPicker();
+    void onEnableTriggerMarker(double x, double y);
+    void onDisableTriggerMarker();
+    // For a y axis; the first range an axis gets sets the axis to the whole range.
+    void onRangeUpdated(kv4cl::RangedMeasurement_t newRange, Plot::Axis axisIdx = Rect4::yLeft);
+    void onDurationUpdated(double duration);
+    // Without notifyPlotTab the request mirrors a trigger set on another plot.
+    void onRiseTriggerRequest(QPointF p, bool notifyPlotTab = false);
+    void onFallTriggerRequest(QPointF p, bool notifyPlotTab = false);
+
+  protected:
+    void mousePressEvent(QMouseEvent* event) override;
+
+  private:
+    void requestTrigger(TriggerType_t type, QPointF p, bool notifyPlotTab);
+
+    int channel;
+    bool picking = false;
+    QCursor triggerCursor;
+    QTimer pickerTimer;
+    QCPItemStraightLine* levelMarker;
+    QCPItemStraightLine* timeMarker;
+    double position = 0.0;                                   // fraction of the x span
+    double level = 0.0;                                      // in the left axis's unit
+    std::optional<kv4cl::RangedMeasurement_t> axisRanges[2]; // left and right
+};

@@ -1,0 +1,140 @@
+// The "All channels controls" dock: which buttons each model gets, what they announce, and
+// the pulses they fire on the virtual amplifier.
+
+#include "tests/controls/connectedamplifier.h"
+
+#include "app/steppedspinbox.h"
+#include "controls/allchannelscontrolsdockwidget.h"
+
+#include <QIcon>
+#include <QImage>
+#include <QToolButton>
+
+#include <cmath>
+#include <map>
+#include <set>
+
+namespace {
+
+using kav4sim::DecodedCommand;
+
+const QString baselineTip = "Switch ON/OFF Y-Axis automatic current baseline tracking on all channels";
+const QString selectTip = "Apply voltage stimulus to all channels";
+const QString switchAllTip = "Switch all channels on/off.\nNOTE: voltage compensation is applied to switched "
+                             "off\nchannels to reduce cross-talk with other channels.";
+const QString hideTip = "Show/hide switched off channels.\nWhen this button is checked switched off channels "
+                        "disappear\nto make more room for switched on channels.";
+const QString insertionTip = "Apply an insertion pulse with\namplitude VIns and duration TIns";
+const QString referenceTip = "Apply a reference pulse with\namplitude Vref and duration Tref";
+const QString trainTip = "Apply a reference pulse train with\namplitude Vref, pulse duration Tref, pulse "
+                         "period\nPref and Nref pulses";
+const QString overrideTip =
+    "Override of the reference pulse:\n if this button is checked, \n Vref is continously applied";
+
+bool sameImage(const QIcon& icon, const QString& path) {
+    return icon.pixmap(16).toImage() == QIcon(path).pixmap(16).toImage();
+}
+
+class AllChannelsDock : public kv4test::ConnectedAmplifier {
+  protected:
+    void build() { dock = std::make_unique<AllChannelsControlsDockWidget>(); }
+    QToolButton* button(const QString& toolTip) const {
+        for (QToolButton* b : dock->findChildren<QToolButton*>())
+            if (b->toolTip() == toolTip) return b;
+        return nullptr;
+    }
+    std::set<QString> toolTips() const {
+        std::set<QString> tips;
+        for (const QToolButton* b : dock->findChildren<QToolButton*>())
+            tips.insert(b->toolTip());
+        return tips;
+    }
+
+    std::unique_ptr<AllChannelsControlsDockWidget> dock;
+};
+
+TEST_F(AllChannelsDock, EachButtonOnlyWhereTheModelHasItsFeature) {
+    const std::map<std::string, std::set<QString>> expected = {
+        {"alder", {baselineTip}},
+        {"elm", {baselineTip, insertionTip}},
+        {"birch", {baselineTip, switchAllTip, hideTip, insertionTip}},
+        {"fir", {baselineTip, switchAllTip, hideTip, insertionTip}},
+        {"cedar", {baselineTip, selectTip, switchAllTip, hideTip, insertionTip}},
+        {"dogwood32", {baselineTip, selectTip, switchAllTip, hideTip, insertionTip}},
+        {"dogwood16",
+         {baselineTip, selectTip, switchAllTip, hideTip, insertionTip, referenceTip, trainTip, overrideTip}},
+    };
+    for (const auto& [model, tips] : expected) {
+        ASSERT_NO_FATAL_FAILURE(connect(model));
+        build();
+        EXPECT_EQ(toolTips(), tips) << model;
+        dock.reset();
+        kv4cl::disconnect();
+    }
+}
+
+TEST_F(AllChannelsDock, FindingTheSwitchBanksChangesNoChannel) {
+    connect("cedar");
+    // A dock built while a channel is off must leave it off.
+    ASSERT_EQ(kv4cl::setChannelSwitchA(1, false), kv4cl::Success);
+    ASSERT_TRUE(reaches([](const DecodedCommand& c) { return !c.switchBankA.at(1); }));
+    const DecodedCommand before = command();
+    build();
+    EXPECT_EQ(dock->objectName(), "allChannelsControlsDw");
+    EXPECT_EQ(dock->windowTitle(), "All channels controls");
+    // A pulse after the dock's messages: by the time it is in, they are too.
+    button(insertionTip)->click();
+    ASSERT_TRUE(reaches(
+        [&](const DecodedCommand& c) { return c.insertionPulse.count > before.insertionPulse.count; }));
+    EXPECT_EQ(command().switchBankA, (std::vector<bool>{true, false, true, true}));
+    EXPECT_EQ(command().switchBankB, before.switchBankB);
+}
+
+TEST_F(AllChannelsDock, SwitchButtonsAnnounceTheirStateAndSwapIcons) {
+    connect("cedar");
+    build();
+    std::vector<bool> switched, hidden;
+    QObject::connect(dock.get(), &AllChannelsControlsDockWidget::switchChannelsOn,
+                     [&](bool on) { switched.push_back(on); });
+    QObject::connect(dock.get(), &AllChannelsControlsDockWidget::hideSwitchedOffChannels,
+                     [&](bool hide) { hidden.push_back(hide); });
+
+    QToolButton* power = button(switchAllTip);
+    ASSERT_TRUE(power);
+    EXPECT_TRUE(power->isChecked()) << "channels are on after connecting";
+    EXPECT_TRUE(sameImage(power->icon(), ":/imgs/power on.png"));
+    power->click();
+    EXPECT_TRUE(sameImage(power->icon(), ":/imgs/warning icon.png"));
+    power->click();
+    EXPECT_TRUE(sameImage(power->icon(), ":/imgs/power on.png"));
+    EXPECT_EQ(switched, (std::vector<bool>{false, true}));
+
+    QToolButton* hide = button(hideTip);
+    hide->click();
+    EXPECT_TRUE(sameImage(hide->icon(), ":/imgs/show.png"));
+    EXPECT_EQ(hidden, std::vector<bool>{true});
+}
+
+TEST_F(AllChannelsDock, InsertionPulseUsesTheLibrarysRangesAndReachesTheDevice) {
+    connect("dogwood16");
+    build();
+    kv4cl::RangedMeasurement_t voltageRange, durationRange;
+    ASSERT_EQ(kv4cl::getInsertionPulseControls(voltageRange, durationRange), kv4cl::Success);
+    auto* vIns = labelled<SteppedSpinBox>(*dock, "VIns");
+    auto* tIns = labelled<SteppedSpinBox>(*dock, "TIns");
+    ASSERT_TRUE(vIns && tIns);
+    EXPECT_EQ(vIns->minimum(), voltageRange.min);
+    EXPECT_EQ(vIns->maximum(), voltageRange.max);
+    EXPECT_EQ(tIns->maximum(), durationRange.max);
+    EXPECT_EQ(tIns->singleStep(), durationRange.step);
+
+    vIns->setValue(-50.0);
+    tIns->setValue(20.0);
+    button(insertionTip)->click();
+    ASSERT_TRUE(reaches([](const DecodedCommand& c) {
+        return c.insertionPulse.count == 1 && std::abs(c.insertionPulse.voltage + 0.05) < 1e-9 &&
+               std::abs(c.insertionPulse.duration - 0.02) < 1e-9;
+    }));
+}
+
+} // namespace

@@ -1,0 +1,323 @@
+// The "Controls" dock: its sections as the model lists the options, and what a click reaches
+// on the virtual amplifier and announces to the consumers.
+
+#include "tests/controls/connectedamplifier.h"
+
+#include "app/collapsiblesection.h"
+#include "commlib/api/devicelist.h"
+#include "controls/controlsdockwidget.h"
+
+#include <QDoubleSpinBox>
+#include <QPushButton>
+
+#include <cmath>
+#include <memory>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using kav4sim::DecodedCommand;
+using kv4cl::Measurement_t;
+using kv4cl::RangedMeasurement_t;
+
+Measurement_t hertz(double value, kv4cl::UnitPfx_t prefix = kv4cl::UnitPfxNone) {
+    return {value, prefix, "Hz"};
+}
+Measurement_t kiloHertz(double value) {
+    return hertz(value, kv4cl::UnitPfxKilo);
+}
+
+QStringList labelTexts(const QWidget& widget) {
+    QStringList texts;
+    for (const QLabel* label : widget.findChildren<QLabel*>())
+        texts << label->text();
+    return texts;
+}
+
+TEST(OptionSection, NothingPlainTextOrExclusiveButtons) {
+    EXPECT_EQ(makeOptionSection("Sampling rate", {}, 0), nullptr);
+
+    const std::unique_ptr<QWidget> single(makeOptionSection("Sampling rate", {"50 kHz"}, 0));
+    ASSERT_TRUE(single);
+    EXPECT_TRUE(single->findChildren<QAbstractButton*>().isEmpty());
+    EXPECT_TRUE(labelTexts(*single).contains("50 kHz"));
+
+    const std::unique_ptr<QWidget> several(
+        makeOptionSection("Sampling rate", {"5 kHz", "10 kHz", "20 kHz"}, 1));
+    ASSERT_TRUE(qobject_cast<CollapsibleSection*>(several.get()));
+    const QList<QPushButton*> buttons = several->findChildren<QPushButton*>();
+    ASSERT_EQ(buttons.size(), 3);
+    EXPECT_EQ(buttons[2]->text(), "20 kHz");
+    EXPECT_TRUE(buttons[1]->isChecked()) << "the default";
+    buttons[2]->click();
+    EXPECT_FALSE(buttons[1]->isChecked()) << "exclusive";
+}
+
+TEST(FilterLabels, BandwidthNamesFollowTheOrderOfTheCutoffs) {
+    // 10 kHz is the higher cut-off although its number is the smaller.
+    const FilterLabels two = filterLabels({kiloHertz(10.0), hertz(100.0)});
+    EXPECT_EQ(two.labels, QStringList({"10 kHz - High bandwidth", "100 Hz - Low bandwidth"}));
+    EXPECT_FALSE(two.lowToHigh);
+
+    const FilterLabels four = filterLabels({hertz(10.0), hertz(100.0), kiloHertz(1.0), kiloHertz(10.0)});
+    EXPECT_EQ(four.labels, QStringList({"10 Hz - Low bandwidth", "100 Hz - Mid low bandwidth",
+                                        "1 kHz - Mid high bandwidth", "10 kHz - High bandwidth"}));
+    EXPECT_TRUE(four.lowToHigh);
+
+    const FilterLabels six =
+        filterLabels({hertz(6.0), hertz(5.0), hertz(4.0), hertz(3.0), hertz(2.0), hertz(1.0)});
+    EXPECT_EQ(six.labels.front(), "6 Hz") << "no names past five";
+    EXPECT_TRUE(six.lowToHigh);
+    EXPECT_EQ(filterLabels({hertz(1.0)}).labels, QStringList({"1 Hz"}));
+}
+
+class ControlsDock : public kv4test::ConnectedAmplifier {
+  protected:
+    void build() {
+        dock = std::make_unique<ControlsDockWidget>();
+        QObject::connect(
+            dock.get(), &ControlsDockWidget::currentRangeChanged,
+            [this](RangedMeasurement_t range, int channel) { currentRanges.emplace_back(range, channel); });
+        QObject::connect(dock.get(), &ControlsDockWidget::currentRangeAuto,
+                         [this](bool flag) { autoFlags.push_back(flag); });
+        QObject::connect(dock.get(), &ControlsDockWidget::voltageRangeChanged,
+                         [this](RangedMeasurement_t range) { voltageRanges.push_back(range); });
+        QObject::connect(
+            dock.get(), &ControlsDockWidget::samplingRateChanged,
+            [this](Measurement_t base, Measurement_t effective) { rates.emplace_back(base, effective); });
+        QObject::connect(dock.get(), &ControlsDockWidget::oversamplingRatioChanged,
+                         [this](Measurement_t ratio) { ratios.push_back(ratio.value); });
+    }
+
+    CollapsibleSection* section(const QString& title) const {
+        for (CollapsibleSection* s : dock->findChildren<CollapsibleSection*>())
+            if (labelTexts(*s).contains(title)) return s;
+        return nullptr;
+    }
+    static QList<QPushButton*> buttons(const CollapsibleSection* s) {
+        return s->findChildren<QPushButton*>();
+    }
+    static QStringList buttonTexts(const CollapsibleSection* s) {
+        QStringList texts;
+        for (const QPushButton* b : buttons(s))
+            texts << b->text();
+        return texts;
+    }
+    static int checkedIndex(const CollapsibleSection* s) {
+        const QList<QPushButton*> list = buttons(s);
+        for (int i = 0; i < list.size(); i++)
+            if (list[i]->isChecked()) return i;
+        return -1;
+    }
+    // Clicks the button, or fails the test when the section or button is missing.
+    void click(const QString& title, int index) const {
+        CollapsibleSection* s = section(title);
+        ASSERT_TRUE(s) << title.toStdString();
+        ASSERT_LT(index, buttons(s).size());
+        buttons(s)[index]->click();
+    }
+
+    std::unique_ptr<ControlsDockWidget> dock;
+    std::vector<std::pair<RangedMeasurement_t, int>> currentRanges;
+    std::vector<bool> autoFlags;
+    std::vector<RangedMeasurement_t> voltageRanges;
+    std::vector<std::pair<Measurement_t, Measurement_t>> rates;
+    std::vector<double> ratios;
+};
+
+TEST_F(ControlsDock, SectionsFollowTheReferenceModelsLists) {
+    connect("cedar");
+    build();
+    EXPECT_EQ(dock->objectName(), "controlsDw");
+    EXPECT_EQ(dock->windowTitle(), "Controls");
+    // One voltage range: plain text, no button.
+    EXPECT_EQ(section("Voltage range"), nullptr);
+    EXPECT_TRUE(labelTexts(*dock).contains("511 mV"));
+    EXPECT_EQ(withText<QPushButton>(*dock, "511 mV"), nullptr);
+
+    const CollapsibleSection* filters = section("Voltage command filter");
+    ASSERT_TRUE(filters);
+    EXPECT_EQ(buttonTexts(filters), QStringList({"100 Hz - Low bandwidth", "10 kHz - High bandwidth"}));
+    EXPECT_EQ(checkedIndex(filters), 1);
+
+    const CollapsibleSection* ranges = section("Current range");
+    ASSERT_TRUE(ranges) << "one range for every channel";
+    EXPECT_EQ(buttonTexts(ranges), QStringList({"200 pA", "2 nA", "20 nA", "200 nA", "Auto"}));
+    EXPECT_EQ(checkedIndex(ranges), 0);
+    EXPECT_EQ(section("Current range 1"), nullptr);
+
+    const CollapsibleSection* rate = section("Sampling rate");
+    ASSERT_TRUE(rate);
+    EXPECT_EQ(buttonTexts(rate).size(), 7);
+    EXPECT_EQ(buttonTexts(rate)[4], "50 kHz");
+    for (const char* absent : {"Oversampling", "Voltage reference range", "Voltage reference filter"})
+        EXPECT_EQ(section(absent), nullptr) << absent;
+}
+
+TEST_F(ControlsDock, CommonCurrentRangeReachesEveryChannelAndAutoCallsNoSetter) {
+    connect("cedar");
+    build();
+    click("Current range", 2);
+    ASSERT_TRUE(
+        reaches([](const DecodedCommand& c) { return c.currentRangeIdx == std::vector<uint16_t>(4, 2); }));
+    EXPECT_EQ(autoFlags, std::vector<bool>{false});
+    ASSERT_EQ(currentRanges.size(), 4u);
+    for (int channel = 0; channel < 4; channel++) {
+        EXPECT_EQ(currentRanges[channel].second, channel);
+        EXPECT_EQ(currentRanges[channel].first.max, 20.0);
+        EXPECT_EQ(currentRanges[channel].first.prefix, kv4cl::UnitPfxNano);
+    }
+
+    const uint64_t messages = command().messages;
+    currentRanges.clear();
+    click("Current range", 4);
+    EXPECT_EQ(autoFlags, (std::vector<bool>{false, true}));
+    EXPECT_TRUE(currentRanges.empty());
+    // Messages arrive in order: once this one is in, any sent for "Auto" would be too.
+    click("Current range", 3);
+    ASSERT_TRUE(reaches([](const DecodedCommand& c) { return c.currentRangeIdx[0] == 3; }));
+    EXPECT_EQ(command().messages, messages + 1);
+}
+
+TEST_F(ControlsDock, ChannelCurrentRangeReachesThatChannelOnly) {
+    connect("birch");
+    build();
+    EXPECT_EQ(section("Current range"), nullptr);
+    ASSERT_TRUE(section("Current range 1"));
+    click("Current range 2", 2);
+    ASSERT_TRUE(reaches([](const DecodedCommand& c) { return c.currentRangeIdx[1] == 2; }));
+    EXPECT_EQ(command().currentRangeIdx[0], 0);
+    ASSERT_EQ(currentRanges.size(), 1u);
+    EXPECT_EQ(currentRanges[0].second, 1);
+    EXPECT_EQ(currentRanges[0].first.max, 20.0);
+    EXPECT_EQ(autoFlags, std::vector<bool>{false});
+}
+
+TEST_F(ControlsDock, RecordingLocksRangesAndRates) {
+    connect("cedar");
+    build();
+    // Once this range is in, so is everything the dock sent while being built.
+    click("Current range", 2);
+    ASSERT_TRUE(reaches([](const DecodedCommand& c) { return c.currentRangeIdx[0] == 2; }));
+    const uint64_t messages = command().messages;
+    currentRanges.clear();
+    autoFlags.clear();
+
+    dock->onRecording(true);
+    EXPECT_FALSE(buttons(section("Current range"))[1]->isEnabled());
+    EXPECT_FALSE(buttons(section("Sampling rate"))[1]->isEnabled());
+    EXPECT_TRUE(buttons(section("Voltage command filter"))[0]->isEnabled());
+    click("Current range", 1);
+    dock->onCurrentRangeToggled(1, 4, true);
+    dock->onCurrentRangeToggled(4, 4, true);
+    dock->onSetCurrentRange(1, 0);
+    EXPECT_EQ(checkedIndex(section("Current range")), 2);
+    EXPECT_TRUE(currentRanges.empty());
+    EXPECT_TRUE(autoFlags.empty());
+
+    dock->onRecording(false);
+    click("Current range", 3);
+    ASSERT_TRUE(reaches([](const DecodedCommand& c) { return c.currentRangeIdx[0] == 3; }));
+    EXPECT_EQ(command().messages, messages + 1) << "nothing was sent while recording";
+    EXPECT_EQ(currentRanges.size(), 4u);
+}
+
+TEST_F(ControlsDock, RatesAnnounceBaseAndEffectiveRate) {
+    connect("elm");
+    build();
+    const CollapsibleSection* oversampling = section("Oversampling");
+    ASSERT_TRUE(oversampling);
+    EXPECT_EQ(buttonTexts(oversampling), QStringList({"x1", "x2", "x4", "x8"}));
+
+    click("Oversampling", 2);
+    ASSERT_TRUE(reaches([](const DecodedCommand& c) { return c.oversamplingRatioIdx == 2; }));
+    EXPECT_EQ(ratios, std::vector<double>{4.0});
+    ASSERT_EQ(rates.size(), 1u);
+    EXPECT_EQ(rates[0].first, kiloHertz(10.0)) << "the model's default rate";
+    EXPECT_EQ(rates[0].second, kiloHertz(40.0));
+
+    click("Sampling rate", 4);
+    ASSERT_TRUE(reaches([](const DecodedCommand& c) { return c.samplingRateIdx == 4; }));
+    ASSERT_EQ(rates.size(), 2u);
+    EXPECT_EQ(rates[1].first, kiloHertz(50.0));
+    EXPECT_EQ(rates[1].second, kiloHertz(200.0));
+
+    dock->onRequestSamplingRate(1);
+    ASSERT_TRUE(reaches([](const DecodedCommand& c) { return c.samplingRateIdx == 1; }));
+    EXPECT_EQ(checkedIndex(section("Sampling rate")), 1);
+    ASSERT_EQ(rates.size(), 3u);
+    EXPECT_EQ(rates[2].second, kiloHertz(20.0));
+}
+
+TEST_F(ControlsDock, VoltageRangeRulesOutTheReferenceFilter) {
+    connect("dogwood16");
+    build();
+    CollapsibleSection* stimulus = section("Voltage command filter");
+    CollapsibleSection* reference = section("Voltage reference filter");
+    ASSERT_TRUE(stimulus && reference);
+    EXPECT_EQ(buttonTexts(stimulus),
+              QStringList({"100 kHz - High bandwidth", "10 kHz - Mid bandwidth", "1 kHz - Low bandwidth"}));
+    EXPECT_EQ(buttonTexts(reference), QStringList({"10 Hz - Low bandwidth", "1 kHz - High bandwidth"}));
+    click("Voltage reference filter", 1);
+    ASSERT_TRUE(reaches([](const DecodedCommand& c) { return c.voltageReferenceLpfIdx == 1; }));
+
+    // The wide range allows the stimulus filter only.
+    click("Voltage range", 1);
+    ASSERT_TRUE(reaches(
+        [](const DecodedCommand& c) { return c.voltageRangeIdx == 1 && c.voltageReferenceLpfIdx == 0; }));
+    ASSERT_EQ(voltageRanges.size(), 1u);
+    EXPECT_EQ(voltageRanges[0].max, 2000.0);
+    EXPECT_FALSE(buttons(reference)[0]->isEnabled());
+    EXPECT_EQ(reference->toolTip(), "Filtering option not available\nfor this voltage range");
+    EXPECT_EQ(checkedIndex(reference), 0) << "the lowest cut-off";
+    EXPECT_TRUE(buttons(stimulus)[0]->isEnabled());
+    EXPECT_TRUE(stimulus->toolTip().isEmpty());
+
+    click("Voltage range", 0);
+    ASSERT_TRUE(reaches([](const DecodedCommand& c) { return c.voltageRangeIdx == 0; }));
+    EXPECT_TRUE(buttons(reference)[0]->isEnabled());
+    EXPECT_TRUE(reference->toolTip().isEmpty());
+}
+
+TEST_F(ControlsDock, AvailabilityCodeZeroDisablesBothFiltersAtTheirLowestCutoff) {
+    connect("dogwood16");
+    // No model has a range without filters: the connected model is given one.
+    kv4CommLib::deviceList().first().voltageFilterAvailability = {3, 0};
+    build();
+    click("Voltage range", 1);
+    ASSERT_TRUE(reaches([](const DecodedCommand& c) { return c.voltageRangeIdx == 1; }));
+    for (const char* title : {"Voltage command filter", "Voltage reference filter"}) {
+        const CollapsibleSection* s = section(title);
+        EXPECT_FALSE(buttons(s)[0]->isEnabled()) << title;
+        EXPECT_EQ(s->toolTip(), "Filtering option not available\nfor this voltage range") << title;
+    }
+    // Listed high to low: the last is the low-bandwidth option.
+    EXPECT_EQ(checkedIndex(section("Voltage command filter")), 2);
+    // The virtual amplifier does not decode this filter: the library's message shows the choice.
+    const kv4CommLib::MessageDispatcher& model = kv4CommLib::deviceList().first();
+    EXPECT_EQ(kav4sim::CommandDecoder::decodeBool(*model.voltageStimulusLpfCoder, model.txMessage), 2u);
+}
+
+TEST_F(ControlsDock, CustomFlagsAndValuesStartAtTheirDefaults) {
+    connect("dogwood16");
+    // Left otherwise than the defaults (off, off, on; 25 °C) before the dock is built.
+    ASSERT_EQ(kv4cl::setSwitch(0, true), kv4cl::Success);
+    ASSERT_EQ(kv4cl::setSwitch(2, false), kv4cl::Success);
+    ASSERT_EQ(kv4cl::setCustomDouble(1, 30.0), kv4cl::Success);
+    ASSERT_TRUE(reaches([](const DecodedCommand& c) {
+        return c.switches == std::vector<bool>{true, false, false} && c.customDoubles[1] > 29.0;
+    }));
+    build();
+    ASSERT_TRUE(reaches([](const DecodedCommand& c) {
+        return c.switches == std::vector<bool>{false, false, true} &&
+               std::abs(c.customDoubles[1] - 25.0) < 0.05;
+    }));
+    QPushButton* fan = withText<QPushButton>(*dock, "Fan");
+    ASSERT_TRUE(fan);
+    EXPECT_TRUE(fan->isChecked());
+    fan->click();
+    EXPECT_TRUE(reaches([](const DecodedCommand& c) { return !c.switches[2]; }));
+}
+
+} // namespace

@@ -1,0 +1,440 @@
+// The plot widgets: zoom gestures and zoom stack, wheel, ticks, range prefixes, trigger picking,
+// the analysis cursors, and the small QCustomPlot extensions.
+#include "plots/analysisplot.h"
+#include "plots/conversionscaledraw.h"
+#include "plots/curve.h"
+#include "plots/doubleclickmachine.h"
+#include "plots/histogramcurve.h"
+#include "plots/protocoldataplot.h"
+
+#include <QSignalSpy>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+// Lays the plot out at a fixed size, so that pixels map to coordinates.
+void showAt(Plot& plot, int width, int height) {
+    plot.resize(width, height);
+    plot.show();
+    plot.replot();
+}
+
+void expectRange(const QCPRange& actual, double lower, double upper, double tolerance = 1e-9) {
+    EXPECT_NEAR(actual.lower, lower, tolerance);
+    EXPECT_NEAR(actual.upper, upper, tolerance);
+}
+
+Rect4 viewOf(double x0, double x1, double y0, double y1) {
+    Rect4 v;
+    v[Rect4::xBottom] = QCPRange(x0, x1);
+    v[Rect4::yLeft] = QCPRange(y0, y1);
+    return v;
+}
+
+void sendWheel(Plot& plot, QPointF pos, int angle) {
+    QWheelEvent event(pos, plot.mapToGlobal(pos), QPoint(), QPoint(0, angle), Qt::NoButton, Qt::NoModifier,
+                      Qt::NoScrollPhase, false);
+    QApplication::sendEvent(&plot, &event);
+}
+
+// Where the plot draws its vertical lines (the analysis cursors), in x axis units.
+QList<double> verticalLines(const Plot& plot) {
+    QList<double> xs;
+    for (int i = 0; i < plot.itemCount(); i++)
+        if (auto* line = qobject_cast<QCPItemStraightLine*>(plot.item(i)))
+            xs.append(line->point1->coords().x());
+    return xs;
+}
+
+kv4cl::RangedMeasurement_t currentRange(double max, kv4cl::UnitPfx_t prefix) {
+    return {.min = -max, .max = max, .step = max / 32768.0, .prefix = prefix, .unit = "A"};
+}
+
+} // namespace
+
+TEST(PlotZoom, TheDragSlopeInPixelsChoosesTheZoomedAxes) {
+    struct Case {
+        int dx, dy;
+        bool zoomsX, zoomsY;
+    };
+    for (const Case c : {Case{100, 5, true, false}, Case{5, 100, false, true}, Case{60, 50, true, true}}) {
+        SCOPED_TRACE(QString("drag %1, %2").arg(c.dx).arg(c.dy).toStdString());
+        Plot plot;
+        plot.xAxis->setRange(0, 10);
+        plot.yAxis->setRange(0, 10);
+        showAt(plot, 400, 300);
+        Rect4 requested;
+        int requests = 0;
+        QObject::connect(&plot, &Plot::zoomInRequest, [&](Rect4* rect) {
+            requested = *rect;
+            requests++;
+        });
+
+        const QPoint start = plot.axisRect()->rect().center() - QPoint(50, 50);
+        const QPoint end = start + QPoint(c.dx, c.dy);
+        QTest::mousePress(&plot, Qt::LeftButton, {}, start);
+        QTest::mouseMove(&plot, end);
+        QTest::mouseRelease(&plot, Qt::LeftButton, {}, end);
+
+        ASSERT_EQ(requests, 1);
+        if (c.zoomsX)
+            expectRange(requested[Rect4::xBottom], plot.xAxis->pixelToCoord(start.x()),
+                        plot.xAxis->pixelToCoord(end.x()));
+        else
+            expectRange(requested[Rect4::xBottom], 0, 10);
+        // Pixels grow downwards: the drag ends at the lower value.
+        if (c.zoomsY)
+            expectRange(requested[Rect4::yLeft], plot.yAxis->pixelToCoord(end.y()),
+                        plot.yAxis->pixelToCoord(start.y()));
+        else
+            expectRange(requested[Rect4::yLeft], 0, 10);
+    }
+    // The same slope in data units counts as horizontal or vertical by the pixels it spans.
+    EXPECT_EQ(Plot::dragZoomMode({0, 0}, {1, 1}, 20.0), Plot::ZoomHorizontal);
+    EXPECT_EQ(Plot::dragZoomMode({0, 0}, {1, 1}, 0.05), Plot::ZoomVertical);
+    EXPECT_EQ(Plot::dragZoomMode({0, 0}, {1, -1}, 1.0), Plot::ZoomBoth);
+}
+
+TEST(PlotZoom, TheViewFromASelectionKeepsTheAxesItsModeDoesNotZoom) {
+    Plot plot;
+    plot.yAxis2->setVisible(true);
+    plot.xAxis->setRange(0, 10);
+    plot.yAxis->setRange(0, 10);
+    plot.yAxis2->setRange(100, 200);
+    const QRectF selection(QPointF(2, 3), QPointF(4, 5));
+
+    const Rect4 horizontal = plot.viewFromSelection(selection, Plot::ZoomHorizontal);
+    expectRange(horizontal[Rect4::xBottom], 2, 4);
+    expectRange(horizontal[Rect4::yLeft], 0, 10);
+    expectRange(horizontal[Rect4::yRight], 100, 200);
+
+    const Rect4 vertical = plot.viewFromSelection(selection, Plot::ZoomVertical);
+    expectRange(vertical[Rect4::xBottom], 0, 10);
+    expectRange(vertical[Rect4::yLeft], 3, 5);
+    // The right axis spans 10 times the left one, from 100.
+    expectRange(vertical[Rect4::yRight], 130, 150);
+
+    const Rect4 both = plot.viewFromSelection(selection, Plot::ZoomBoth);
+    expectRange(both[Rect4::xBottom], 2, 4);
+    expectRange(both[Rect4::yLeft], 3, 5);
+}
+
+TEST(PlotZoom, ZoomInPushesZoomOutPopsAndAnEmptyStackAutoscales) {
+    Plot plot;
+    const double x[] = {0, 1, 2, 3, 4};
+    const double y[] = {-2, 1, 3, 0, 5};
+    Curve curve;
+    curve.setRawSamples(x, y, 5);
+    curve.attach(plot.xAxis, plot.yAxis);
+    plot.xAxis->setRange(0, 10);
+    plot.yAxis->setRange(0, 10);
+    QSignalSpy xZoomed(&plot, &Plot::xAxisZoomed);
+    QSignalSpy popped(&plot, &Plot::zoomPopped);
+
+    Rect4 first = viewOf(1, 3, 2, 6);
+    plot.onZoomInRequest(&first, ZoomSynchX);
+    Rect4 second = viewOf(1.5, 2, 3, 4);
+    plot.onZoomInRequest(&second, ZoomSynchNone);
+    ASSERT_EQ(plot.zoomStack().size(), 2);
+    expectRange(plot.xAxis->range(), 1.5, 2);
+    expectRange(plot.yAxis->range(), 3, 4);
+    EXPECT_DOUBLE_EQ(plot.halfHeight(), 0.5);
+    EXPECT_EQ(xZoomed.count(), 1);
+
+    Rect4 empty = viewOf(5, 5, 7, 7);
+    plot.onZoomInRequest(&empty, ZoomSynchNone);
+    EXPECT_EQ(plot.zoomStack().size(), 2);
+
+    plot.onZoomOutRequest(ZoomSynchX);
+    EXPECT_EQ(plot.zoomStack().size(), 1);
+    expectRange(plot.xAxis->range(), 1, 3);
+    expectRange(plot.yAxis->range(), 2, 6);
+    EXPECT_DOUBLE_EQ(plot.halfHeight(), 2);
+    ASSERT_EQ(popped.count(), 1);
+    expectRange((*popped[0][0].value<Rect4*>())[Rect4::xBottom], 1, 3);
+
+    // A plot following another one pops without echoing.
+    plot.onZoomOutRequest(ZoomSynchNone);
+    EXPECT_TRUE(plot.zoomStack().isEmpty());
+    expectRange(plot.yAxis->range(), 0, 10);
+    EXPECT_EQ(popped.count(), 1);
+
+    plot.onZoomOutRequest(ZoomSynchNone);
+    expectRange(plot.xAxis->range(), 0, 4);
+    expectRange(plot.yAxis->range(), -2, 5);
+}
+
+TEST(PlotZoom, HorizontalLockKeepsTheBottomAxisAndBaselineKeepsTheHeight) {
+    Plot plot;
+    plot.xAxis->setRange(0, 10);
+    plot.yAxis->setRange(0, 10);
+    plot.setHorizontalLock(true);
+
+    Rect4 view = viewOf(1, 2, 1, 3);
+    plot.onZoomInRequest(&view, ZoomSynchNone);
+    expectRange(plot.xAxis->range(), 0, 10);
+    expectRange(plot.yAxis->range(), 1, 3);
+
+    plot.xAxis->setRange(3, 4);
+    plot.onZoomOutRequest(ZoomSynchNone);
+    expectRange(plot.xAxis->range(), 3, 4);
+    expectRange(plot.yAxis->range(), 0, 10);
+
+    plot.onZoomInRequest(&view, ZoomSynchNone);
+    plot.onUpdateBaseline(Rect4::yLeft, 7);
+    expectRange(plot.yAxis->range(), 6, 8);
+}
+
+TEST(PlotZoom, WheelScrollsTheAxisUnderThePointerByAStep) {
+    Plot plot;
+    plot.yAxis->setRange(0, 10);
+    plot.yAxis2->setRange(100, 200);
+    plot.yAxis2->setVisible(true);
+    showAt(plot, 400, 300);
+
+    // Toward the user the interval moves up.
+    sendWheel(plot, {300, 150}, -120);
+    expectRange(plot.yAxis2->range(), 105, 205);
+    expectRange(plot.yAxis->range(), 0, 10);
+
+    sendWheel(plot, {100, 150}, 120);
+    expectRange(plot.yAxis->range(), -0.5, 9.5);
+    expectRange(plot.yAxis2->range(), 105, 205);
+
+    plot.yAxis2->setVisible(false);
+    sendWheel(plot, {300, 150}, -120);
+    expectRange(plot.yAxis->range(), 0, 10);
+}
+
+TEST(PlotZoom, ResizeAllowsOneMajorTickPerFortyPixels) {
+    Plot plot;
+    QSignalSpy resized(&plot, &Plot::resizePlot);
+    showAt(plot, 400, 300);
+    EXPECT_EQ(plot.xAxis->ticker()->tickCount(), 10);
+    EXPECT_EQ(plot.yAxis->ticker()->tickCount(), 7);
+    EXPECT_EQ(plot.yAxis2->ticker()->tickCount(), 7);
+
+    plot.resize(239, 81);
+    QApplication::processEvents();
+    EXPECT_EQ(plot.xAxis->ticker()->tickCount(), 5);
+    EXPECT_EQ(plot.yAxis->ticker()->tickCount(), 2);
+    EXPECT_GE(resized.count(), 2);
+}
+
+TEST(PlotZoom, ARightDoubleClickResetsAndARightClickZoomsOut) {
+    Plot plot;
+    showAt(plot, 400, 300);
+    QSignalSpy reset(&plot, &Plot::zoomResetRequest);
+    QSignalSpy out(&plot, &Plot::zoomOutRequest);
+    const QPoint centre = plot.axisRect()->rect().center();
+
+    QTest::mouseDClick(&plot, Qt::LeftButton, {}, centre);
+    EXPECT_EQ(reset.count(), 0);
+    QTest::mouseDClick(&plot, Qt::RightButton, {}, centre);
+    EXPECT_EQ(reset.count(), 1);
+    QTest::mouseClick(&plot, Qt::RightButton, {}, centre);
+    EXPECT_EQ(out.count(), 1);
+    EXPECT_EQ(reset.count(), 1);
+}
+
+TEST(DoubleClickMachine, SelectsOnceOnADoubleClickOfItsButtonOnly) {
+    const DoubleClickMachine machine(Qt::RightButton);
+    const QPointF at(10, 10);
+    auto mouse = [&](QEvent::Type type, Qt::MouseButton button) {
+        return QMouseEvent(type, at, at, button, button, Qt::NoModifier);
+    };
+    int selections = 0;
+    // A double click as Qt delivers it: press, release, double click, release.
+    for (QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease,
+                              QEvent::MouseButtonDblClick, QEvent::MouseButtonRelease}) {
+        const QMouseEvent event = mouse(type, Qt::RightButton);
+        selections += machine.transition(&event);
+    }
+    EXPECT_EQ(selections, 1);
+
+    const QMouseEvent leftDouble = mouse(QEvent::MouseButtonDblClick, Qt::LeftButton);
+    EXPECT_FALSE(machine.transition(&leftDouble));
+    const QMouseEvent move = mouse(QEvent::MouseMove, Qt::NoButton);
+    EXPECT_FALSE(machine.transition(&move));
+}
+
+TEST(ConversionScaleDraw, LabelsEachTickWithItsValueTimesTheFactor) {
+    for (const auto& [factor, expected] :
+         {std::pair{1000.0, QStringList{"0", "200", "400", "600", "800", "1000"}},
+          std::pair{0.001, QStringList{"0", "0.0002", "0.0004", "0.0006", "0.0008", "0.001"}}}) {
+        ConversionScaleDraw draw(factor);
+        draw.setTickCount(5);
+        QVector<double> ticks;
+        QVector<QString> labels;
+        draw.generate(QCPRange(0, 1), QLocale::c(), 'g', 6, ticks, nullptr, &labels);
+        ASSERT_EQ(ticks.size(), 6);
+        EXPECT_NEAR(ticks[1], 0.2, 1e-12);
+        EXPECT_EQ(QStringList(labels.begin(), labels.end()), expected);
+    }
+    Plot plot;
+    EXPECT_EQ(plot.xAxis->ticker().data(), plot.bottomScaleDraw());
+}
+
+TEST(ConversionScaleDraw, NeverGivesMoreTicksThanAskedFor) {
+    ConversionScaleDraw draw;
+    for (const auto& [count, span] :
+         {std::pair{25, 1.0}, std::pair{7, 400.0}, std::pair{10, 0.5}, std::pair{3, 7.3}}) {
+        draw.setTickCount(count);
+        QVector<double> ticks;
+        draw.generate(QCPRange(0, span), QLocale::c(), 'g', 6, ticks, nullptr, nullptr);
+        EXPECT_LE(ticks.size(), count + 1) << count << " ticks over " << span;
+        EXPECT_GE(ticks.size(), (count + 1) / 3) << "and not far fewer";
+    }
+}
+
+TEST(HistogramCurve, EachBarSpansItsBin) {
+    Plot plot;
+    auto* histogram = new HistogramCurve(plot.xAxis, plot.yAxis);
+    histogram->setBins(-1.0, 0.5, {4, 0, 7, 1});
+    ASSERT_EQ(histogram->data()->size(), 4);
+    EXPECT_DOUBLE_EQ(histogram->width(), 0.5);
+    const double middles[] = {-0.75, -0.25, 0.25, 0.75};
+    const double counts[] = {4, 0, 7, 1};
+    for (int i = 0; i < 4; i++) {
+        EXPECT_DOUBLE_EQ(histogram->data()->at(i)->key, middles[i]);
+        EXPECT_DOUBLE_EQ(histogram->data()->at(i)->value, counts[i]);
+    }
+}
+
+TEST(ProtocolDataPlot, APrefixChangeKeepsTheTraceInPlaceAndRelabelsTheAxis) {
+    ProtocolDataPlot plot(2);
+    showAt(plot, 400, 300);
+    plot.onRangeUpdated(currentRange(200, kv4cl::UnitPfxNano));
+    expectRange(plot.yAxis->range(), -200, 200);
+    EXPECT_EQ(plot.yAxis->label(), "nA");
+
+    Rect4 view = viewOf(0, 0, -50, 50);
+    plot.onVertZoomInRequest(&view, ZoomSynchNone);
+    plot.onEnableTriggerMarker(0.5, 10);
+    const double tracePixel = plot.yAxis->coordToPixel(20);
+    QSignalSpy levelMoved(&plot, &ProtocolDataPlot::updateTriggerY);
+
+    plot.onRangeUpdated(currentRange(200000, kv4cl::UnitPfxPico));
+    expectRange(plot.yAxis->range(), -50000, 50000, 1e-6);
+    EXPECT_EQ(plot.yAxis->label(), "pA");
+    EXPECT_DOUBLE_EQ(plot.halfHeight(), 50000);
+    // The consumer now holds 20 nA as 20000 pA.
+    EXPECT_NEAR(plot.yAxis->coordToPixel(20000), tracePixel, 1e-6);
+    ASSERT_EQ(levelMoved.count(), 1);
+    EXPECT_NEAR(levelMoved[0][0].toDouble(), 10000, 1e-6);
+    EXPECT_NEAR(plot.triggerLevelMarker()->point1->coords().y(), 10000, 1e-6);
+
+    plot.onRangeUpdated(currentRange(200000, kv4cl::UnitPfxPico));
+    expectRange(plot.yAxis->range(), -50000, 50000, 1e-6);
+    EXPECT_EQ(levelMoved.count(), 1);
+}
+
+TEST(ProtocolDataPlot, AClickInTriggerModeSetsTheTriggerAndEndsThePicking) {
+    ProtocolDataPlot plot(5);
+    plot.onDurationUpdated(1.0);
+    plot.yAxis->setRange(-10, 10);
+    showAt(plot, 400, 300);
+    struct Trigger {
+        ProtocolDataPlot::TriggerType_t type;
+        double x, y;
+        int channel;
+        bool notify;
+    };
+    QList<Trigger> triggers;
+    QObject::connect(&plot, &ProtocolDataPlot::triggerEnabled,
+                     [&](ProtocolDataPlot::TriggerType_t type, double x, double y, int ch, bool notify) {
+                         triggers.append({type, x, y, ch, notify});
+                     });
+    QSignalSpy zoomRequests(&plot, &Plot::zoomInRequest);
+    QSignalSpy pickerOff(&plot, &ProtocolDataPlot::disableTriggerPicker);
+
+    plot.onEnableTriggerPicker();
+    EXPECT_EQ(plot.cursor().shape(), Qt::BitmapCursor);
+    const QPixmap image = plot.cursor().pixmap();
+    ASSERT_FALSE(image.isNull());
+    EXPECT_EQ(plot.cursor().hotSpot(), QPoint(image.width() / 2, image.height() / 2));
+
+    const QPoint click = plot.axisRect()->rect().center() + QPoint(40, -30);
+    QTest::mouseClick(&plot, Qt::LeftButton, {}, click);
+    const double x = plot.xAxis->pixelToCoord(click.x());
+    const double y = plot.yAxis->pixelToCoord(click.y());
+    ASSERT_EQ(triggers.size(), 1);
+    EXPECT_EQ(triggers[0].type, plots::TriggerRise);
+    EXPECT_DOUBLE_EQ(triggers[0].x, x);
+    EXPECT_DOUBLE_EQ(triggers[0].y, y);
+    EXPECT_EQ(triggers[0].channel, 5);
+    EXPECT_TRUE(triggers[0].notify);
+    EXPECT_EQ(zoomRequests.count(), 0);
+
+    for (QCPItemStraightLine* marker : {plot.triggerLevelMarker(), plot.triggerTimeMarker()}) {
+        EXPECT_TRUE(marker->visible());
+        EXPECT_EQ(marker->pen().color(), QColor("green"));
+    }
+    EXPECT_DOUBLE_EQ(plot.triggerLevelMarker()->point1->coords().y(), y);
+    EXPECT_DOUBLE_EQ(plot.triggerLevelMarker()->point2->coords().y(), y);
+    EXPECT_DOUBLE_EQ(plot.triggerTimeMarker()->point1->coords().x(), x);
+    EXPECT_DOUBLE_EQ(plot.triggerTimeMarker()->point2->coords().x(), x);
+
+    EXPECT_EQ(pickerOff.count(), 0);
+    EXPECT_TRUE(pickerOff.wait(1000));
+    EXPECT_EQ(pickerOff.count(), 1);
+
+    QTest::mouseClick(&plot, Qt::RightButton, {}, click);
+    ASSERT_EQ(triggers.size(), 2);
+    EXPECT_EQ(triggers[1].type, plots::TriggerFall);
+
+    // The trigger keeps its place in the sweep when the sweep gets longer.
+    QSignalSpy timeMoved(&plot, &ProtocolDataPlot::updateTriggerX);
+    plot.onDurationUpdated(2.0);
+    ASSERT_EQ(timeMoved.count(), 1);
+    EXPECT_NEAR(timeMoved[0][0].toDouble(), 2 * x, 1e-9);
+    EXPECT_NEAR(plot.triggerTimeMarker()->point1->coords().x(), 2 * x, 1e-9);
+
+    plot.onDisableTriggerPicker();
+    EXPECT_EQ(plot.cursor().shape(), Qt::CrossCursor);
+    QTest::mouseClick(&plot, Qt::LeftButton, {}, click);
+    EXPECT_EQ(triggers.size(), 2);
+}
+
+TEST(AnalysisPlot, CursorsFollowZoomsAsFractionsAndReportMovesOnRelease) {
+    AnalysisPlot plot;
+    plot.xAxis->setRange(0, 10);
+    showAt(plot, 400, 300);
+    expectRange(plot.cursorsRange(), 2.5, 7.5);
+
+    Rect4 view = viewOf(10, 20, 0, 5);
+    plot.onZoomInRequest(&view, ZoomSynchNone);
+    plot.replot();
+    expectRange(plot.cursorsRange(), 12.5, 17.5);
+    EXPECT_EQ(verticalLines(plot), QList<double>({12.5, 17.5}));
+
+    QSignalSpy moved(&plot, &AnalysisPlot::cursorsMoved);
+    const int y = plot.axisRect()->rect().center().y();
+    const QPoint grab(qRound(plot.xAxis->coordToPixel(12.5)), y);
+    const QPoint drop(qRound(plot.xAxis->coordToPixel(14.0)), y);
+    QTest::mousePress(&plot, Qt::LeftButton, {}, grab);
+    EXPECT_EQ(plot.cursor().shape(), Qt::ClosedHandCursor);
+    QTest::mouseMove(&plot, drop);
+    EXPECT_EQ(moved.count(), 0);
+    QTest::mouseRelease(&plot, Qt::LeftButton, {}, drop);
+    EXPECT_EQ(moved.count(), 1);
+    EXPECT_EQ(plot.cursor().shape(), Qt::OpenHandCursor);
+    EXPECT_NEAR(plot.cursorsRange().lower, 14.0, 0.05);
+    expectRange(plot.xAxis->range(), 10, 20);
+
+    plot.onZoomOutRequest(ZoomSynchNone);
+    EXPECT_NEAR(plot.cursorsRange().lower, 4.0, 0.05);
+    EXPECT_EQ(verticalLines(plot).first(), plot.cursorsRange().lower);
+
+    // A drag away from the cursors zooms this plot itself.
+    const QPoint start(qRound(plot.xAxis->coordToPixel(5.5)), y);
+    const QPoint end(qRound(plot.xAxis->coordToPixel(6.5)), y + 2);
+    QTest::mousePress(&plot, Qt::LeftButton, {}, start);
+    QTest::mouseMove(&plot, end);
+    QTest::mouseRelease(&plot, Qt::LeftButton, {}, end);
+    EXPECT_EQ(moved.count(), 1);
+    EXPECT_NEAR(plot.xAxis->range().lower, 5.5, 0.05);
+    EXPECT_NEAR(plot.xAxis->range().upper, 6.5, 0.05);
+}
