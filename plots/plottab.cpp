@@ -122,6 +122,7 @@ PlotTab::PlotTab(GapFreePlotConsumer* consumer, const PlotPreferencesDialog& pre
     voltageColumn->setContentsMargins(0, 0, 0, 0);
     for (ProtocolSubPlot* sub : voltageSubPlots)
         voltageColumn->addWidget(sub);
+    voltageArea->setMinimumWidth(200);
     auto* grids = new QSplitter(Qt::Horizontal);
     grids->addWidget(channelArea);
     grids->addWidget(voltageArea);

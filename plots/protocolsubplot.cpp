@@ -4,17 +4,18 @@
 
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QToolBar>
 #include <QToolButton>
 #include <QVBoxLayout>
 
 ProtocolSubPlot::ProtocolSubPlot(Kind kind, int channelIdx, ProtocolDataPlot* plot, Features features,
                                  QWidget* parent)
-    : QWidget(parent), channelKind(kind), channelIdx(channelIdx), channelPlot(plot), toolbar(new QWidget) {
-    auto* bar = new QHBoxLayout(toolbar);
-    bar->setContentsMargins(0, 0, 0, 0);
-    bar->setSpacing(1);
+    : QWidget(parent), channelKind(kind), channelIdx(channelIdx), channelPlot(plot), toolbar(new QToolBar) {
+    // A toolbar folds what does not fit into its extension menu when the grid gets narrow.
+    toolbar->setIconSize(QSize(16, 16));
+    toolbar->setStyleSheet("QToolBar { border: none; spacing: 1px; }");
     const bool voltage = kind == VoltageChannel;
-    bar->addWidget(
+    toolbar->addWidget(
         new QLabel(voltage ? QString("V%1").arg(channelIdx + 1) : QString("Ch%1").arg(channelIdx + 1)));
 
     if (features.channelSwitch && !voltage) {
@@ -24,7 +25,7 @@ ProtocolSubPlot::ProtocolSubPlot(Kind kind, int channelIdx, ProtocolDataPlot* pl
         connect(switchBtn, &MembraneMonitorButton::switchChannelOn, this, &ProtocolSubPlot::switchChannelOn);
         connect(switchBtn, &MembraneMonitorButton::monitorMembraneStateChanged, this,
                 &ProtocolSubPlot::monitorMembraneStateChanged);
-        bar->addWidget(switchBtn);
+        toolbar->addWidget(switchBtn);
     }
     connect(addButton(":/imgs/zoom+.png", voltage ? "Y-Axis zoom in (SHIFT +)" : "Y-Axis zoom in (+)"),
             &QToolButton::clicked, this, [this] { onZoomIn(); });
@@ -64,7 +65,6 @@ ProtocolSubPlot::ProtocolSubPlot(Kind kind, int channelIdx, ProtocolDataPlot* pl
             connect(addButton(":/imgs/zap.png", "Zap this channel"), &QToolButton::clicked, this,
                     [this] { emit zap(this->channelIdx); });
     }
-    bar->addStretch();
 
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -81,7 +81,7 @@ QToolButton* ProtocolSubPlot::addButton(const QString& icon, const QString& tool
     button->setToolTip(toolTip);
     button->setCheckable(checkable);
     button->setAutoRaise(true);
-    toolbar->layout()->addWidget(button);
+    toolbar->addWidget(button);
     return button;
 }
 

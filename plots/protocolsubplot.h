@@ -9,6 +9,7 @@
 
 class MembraneMonitorButton;
 class QLabel;
+class QToolBar;
 class QToolButton;
 
 class ProtocolSubPlot : public QWidget {
@@ -62,7 +63,7 @@ class ProtocolSubPlot : public QWidget {
     const Kind channelKind;
     const int channelIdx;
     ProtocolDataPlot* channelPlot;
-    QWidget* toolbar;
+    QToolBar* toolbar;
     QToolButton* baselineButton = nullptr;
     QToolButton* maximizeButton = nullptr;
     MembraneMonitorButton* switchBtn = nullptr;

@@ -7,6 +7,7 @@
 #include "app/startup.h"
 #include "commlib/api/kv4cl.h"
 #include "commlib/transport/ftdidriver.h"
+#include "plots/plottab.h"
 #include "simulator/simulation.h"
 #include "simulator/virtualamplifier.h"
 
@@ -18,6 +19,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSettings>
+#include <QShortcut>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
@@ -230,6 +232,42 @@ TEST_F(MainWindowTest, AConnectionBackAfterItsCountdownResetsTheDevice) {
     emit window->producer()->connectionLostDialog().resetDevice();
     EXPECT_TRUE(QTest::qWaitFor([&] { return amplifier->command().resets > resetsBefore; }, 5000));
     EXPECT_TRUE(window->isConnected());
+}
+
+TEST_F(MainWindowTest, TheLiveViewFollowsTheControlsAndTheShortcuts) {
+    open("cedar", 1);
+    connectTo("VCEDAR01");
+    auto* tab = qobject_cast<PlotTab*>(window->centralWidget());
+    ASSERT_NE(tab, nullptr);
+    EXPECT_GE(tab->minimumWidth(), 400);
+    ASSERT_EQ(tab->channelPlots().size(), 4u);
+    ASSERT_NE(dock("controlsDw"), nullptr);
+    ASSERT_NE(dock("allChannelsControlsDw"), nullptr);
+    EXPECT_TRUE(action("Preferences", "Plot")->isEnabled());
+    EXPECT_TRUE(action("Preferences", "Digital filters")->isEnabled());
+
+    // The plots start in the device's range, which the consumer was given at the start.
+    ProtocolDataPlot* first = tab->channelPlots()[0];
+    ASSERT_TRUE(QTest::qWaitFor([&] { return first->yAxis->label() == "pA"; }, 5000))
+        << first->yAxis->label().toStdString();
+    QPushButton* nano = nullptr;
+    for (QPushButton* button : dock("controlsDw")->findChildren<QPushButton*>())
+        if (button->text() == "2 nA") nano = button;
+    ASSERT_NE(nano, nullptr);
+    nano->click();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return first->yAxis->label() == "nA"; }, 5000))
+        << "the range went through the consumer to the plot";
+
+    // Ctrl++ halves the sweep.
+    QShortcut* zoomIn = nullptr;
+    for (QShortcut* shortcut : window->findChildren<QShortcut*>())
+        if (shortcut->key() == QKeySequence(Qt::CTRL | Qt::Key_Plus)) zoomIn = shortcut;
+    ASSERT_NE(zoomIn, nullptr);
+    emit zoomIn->activated();
+    EXPECT_DOUBLE_EQ(tab->timeSpan(), 0.5);
+    EXPECT_EQ(window->findChildren<QShortcut*>().size(), 7u);
+    disconnect();
+    EXPECT_TRUE(window->findChildren<QShortcut*>().isEmpty()) << "shortcuts live with the connection";
 }
 
 TEST(Startup, ConsoleLinesAndWorkingFolders) {
