@@ -7,12 +7,12 @@
 //   cpu_per_data_s  CPU seconds of the consumer's thread per second of data; target < 0.05
 
 #include "bench/virtualload.h"
+#include "bench/writerload.h"
 
 #include "app/devicedataproducer.h"
 #include "app/librarysamplesource.h"
 #include "plots/gapfreeplotconsumer.h"
 
-#include <QApplication>
 #include <QSemaphore>
 
 #include <benchmark/benchmark.h>
@@ -24,15 +24,7 @@
 namespace {
 
 using kav4bench::cpuSeconds;
-
-// Reads raw rows as a file writer does until `rows` rows were read.
-void readAsWriter(DataHook& hook, uint64_t rows) {
-    std::vector<uint16_t> data;
-    for (uint64_t done = 0; done < rows; done += data.size() / hook.ring.rowWidth()) {
-        readRawData(hook, data, true, 4096);
-        benchmark::DoNotOptimize(data.data());
-    }
-}
+using kav4bench::readAsWriter;
 
 void BM_GapFreePlotConsumer(benchmark::State& state) {
     kav4bench::VirtualLoad load(12, 5, 1, false); // Dogwood 32
@@ -92,14 +84,3 @@ void BM_GapFreePlotConsumer(benchmark::State& state) {
 } // namespace
 
 BENCHMARK(BM_GapFreePlotConsumer)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
-
-int main(int argc, char** argv) {
-    // The producer's timers need the application's event dispatcher, its connection-lost
-    // dialog a widget application; no screen is needed.
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}

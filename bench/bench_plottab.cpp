@@ -77,12 +77,3 @@ void BM_PlotTabRedraw(benchmark::State& state) {
 } // namespace
 
 BENCHMARK(BM_PlotTabRedraw)->Arg(16)->Arg(32)->Iterations(30)->Unit(benchmark::kMillisecond);
-
-int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}

@@ -9,11 +9,10 @@
 //                   target < 0.10
 
 #include "bench/virtualload.h"
+#include "bench/writerload.h"
 
 #include "app/devicedataproducer.h"
 #include "app/librarysamplesource.h"
-
-#include <QApplication>
 
 #include <benchmark/benchmark.h>
 
@@ -25,15 +24,7 @@ namespace {
 
 using kav4bench::acquire;
 using kav4bench::cpuSeconds;
-
-// Reads raw rows as a file writer does until `rows` rows were read.
-void readAsWriter(DataHook& hook, uint64_t rows) {
-    std::vector<uint16_t> data;
-    for (uint64_t done = 0; done < rows; done += data.size() / hook.ring.rowWidth()) {
-        readRawData(hook, data, true, 4096);
-        benchmark::DoNotOptimize(data.data());
-    }
-}
+using kav4bench::readAsWriter;
 
 void BM_PipelineOnVirtualAmplifier(benchmark::State& state) {
     const bool filtered = state.range(0) != 0;
@@ -99,14 +90,3 @@ BENCHMARK(BM_PipelineOnVirtualAmplifier)
     ->UseManualTime()
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond);
-
-int main(int argc, char** argv) {
-    // The producer's timers need the application's event dispatcher, its connection-lost
-    // dialog a widget application; no screen is needed.
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
