@@ -18,6 +18,7 @@
 #include "plots/gapfreeplotconsumer.h"
 #include "plots/plotpreferencesdialog.h"
 #include "plots/plottab.h"
+#include "recording/datdatawriterconsumer.h"
 #include "recording/labbookevent.h"
 
 #include <QComboBox>
@@ -271,15 +272,16 @@ void MainWindow::buildConnectedInterface() {
     docks.clear();
     savedWidgets.clear();
 
-    plotPreferences = new PlotPreferencesDialog(int(currentChannelsNum), int(voltageChannelsNum),
-                                                int(gpChannelsNum), this);
+    plotPreferences =
+        new PlotPreferencesDialog(int(currentChannelsNum), int(voltageChannelsNum), int(gpChannelsNum), this);
     filterPreferences = new FilterPreferencesDialog(this);
     dataProducer = std::make_unique<DeviceDataProducer>(sampleSource);
     createConsumers();
 
     bool bankA = false, bankB = false;
     kv4cl::hasChannelSwitches(bankA, bankB);
-    plotTab = new PlotTab(plotConsumer, *plotPreferences, {.channelSwitch = bankA, .stimulusSelection = bankB});
+    plotTab =
+        new PlotTab(plotConsumer, *plotPreferences, {.channelSwitch = bankA, .stimulusSelection = bankB});
     plotTab->setMinimumSize(400, 300);
     setCentralWidget(plotTab);
 
@@ -310,6 +312,12 @@ void MainWindow::buildConnectedInterface() {
 }
 
 void MainWindow::createConsumers() {
+    // The writers record once the protocol dock gives them its record settings and starts them.
+    auto* datWriter = new DatDataWriterConsumer(dataProducer.get());
+    consumers.push_back(datWriter);
+    writerConsumers.push_back(datWriter);
+    consumerTypes.emplace_back(datWriter, DeviceDataConsumer::TypeDatWriter);
+
     plotConsumer = new GapFreePlotConsumer(dataProducer.get());
     consumers.push_back(plotConsumer);
     plotConsumers.push_back(plotConsumer);
@@ -340,7 +348,8 @@ void MainWindow::connectPipeline() {
                 &DeviceDataConsumer::onVoltageRangeChanged);
         connect(controlsDock, &ControlsDockWidget::currentRangeChanged, consumer,
                 &DeviceDataConsumer::onCurrentRangeChanged);
-        connect(controlsDock, &ControlsDockWidget::gpRangeChanged, consumer, &DeviceDataConsumer::onGpRangeChanged);
+        connect(controlsDock, &ControlsDockWidget::gpRangeChanged, consumer,
+                &DeviceDataConsumer::onGpRangeChanged);
         connect(controlsDock, &ControlsDockWidget::samplingRateChanged, consumer,
                 &DeviceDataConsumer::onSamplingRateChanged);
     }
@@ -348,6 +357,17 @@ void MainWindow::connectPipeline() {
             &AcquisitionInfoDockWidget::onSamplingRateChanged);
     connect(controlsDock, &ControlsDockWidget::currentRangeAuto, dataProducer.get(),
             &DeviceDataProducer::onEnableCurrentRangeChange);
+    // Switched-off channels are left out of the next recording; ranges stay put while one runs.
+    for (DeviceDataConsumer* consumer : writerConsumers) {
+        auto* writer = static_cast<DataWriterConsumer*>(consumer);
+        connect(plotTab, &PlotTab::switchChannelOn, writer, [this, writer](int channelIdx, bool on) {
+            // Only current channels have a switch; "every channel" leaves the gp channels on.
+            const int all = int(currentChannelsNum + gpChannelsNum);
+            for (int ch = 0; ch < int(currentChannelsNum); ch++)
+                if (channelIdx == all || ch == channelIdx) writer->setChannelActive(ch, on);
+        });
+        connect(writer, &DataWriterConsumer::recording, controlsDock, &ControlsDockWidget::onRecording);
+    }
     connect(filterPreferences, &FilterPreferencesDialog::setFilteredData, this,
             [this](DeviceDataConsumer::Types_t type, bool filtered) {
                 for (const auto& [consumer, consumerType] : consumerTypes)
@@ -383,8 +403,9 @@ void MainWindow::connectPipeline() {
             &AcquisitionInfoDockWidget::onSaturation);
     connect(dataProducer.get(), &DeviceDataProducer::frontEndCurrentRangeChange, this,
             &MainWindow::onFrontEndCurrentRangeChange, Qt::QueuedConnection);
-    connect(dataProducer.get(), &DeviceDataProducer::disconnectDevice, this, [this] { onConnect(false); },
-            Qt::QueuedConnection);
+    connect(
+        dataProducer.get(), &DeviceDataProducer::disconnectDevice, this, [this] { onConnect(false); },
+        Qt::QueuedConnection);
     connect(dataProducer.get(), &DeviceDataProducer::resetDevice, this, &MainWindow::onResetFpga,
             Qt::QueuedConnection);
     connect(dataProducer.get(), &DeviceDataProducer::labbookEvent, this, &MainWindow::onLabbookEvent,
@@ -396,7 +417,8 @@ void MainWindow::seedConsumers() {
     const bool haveRate = kv4cl::getSamplingRate(rate) == kv4cl::Success;
     kv4cl::RangedMeasurement_t voltageRange;
     const bool haveVoltageRange = kv4cl::getVoltageRange(voltageRange) == kv4cl::Success;
-    std::vector<std::optional<kv4cl::RangedMeasurement_t>> currentRanges(currentChannelsNum), gpRanges(gpChannelsNum);
+    std::vector<std::optional<kv4cl::RangedMeasurement_t>> currentRanges(currentChannelsNum),
+        gpRanges(gpChannelsNum);
     for (uint32_t c = 0; c < currentChannelsNum; c++)
         if (kv4cl::RangedMeasurement_t range; kv4cl::getCurrentRange(range, uint16_t(c)) == kv4cl::Success)
             currentRanges[c] = range;

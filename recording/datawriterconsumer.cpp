@@ -1,0 +1,169 @@
+#include "recording/datawriterconsumer.h"
+
+#include "app/valuelabel.h"
+#include "recording/recordsettingsdialog.h"
+
+#include "commlib/api/kv4cl.h"
+
+#include <QDir>
+#include <QFile>
+#include <QMessageBox>
+#include <QMutexLocker>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+QString kdhHeader(QString text, const kv4cl::RangedMeasurement_t& currentRange,
+                  const kv4cl::Measurement_t& samplingRate, const QDateTime& time,
+                  const QByteArray& activeChannels, std::optional<uint16_t> oversamplingRatio) {
+    QString channels;
+    for (int i = 0; i < activeChannels.size(); i++)
+        if (activeChannels[i]) channels += " " + QString::number(i + 1);
+    text.replace("%currentRange%", valueLabel(currentRange));
+    text.replace("%samplingRate%", valueLabel(samplingRate));
+    text.replace("%dateHour%", time.toString("dd/MM/yy hh:mm:ss.zzz"));
+    text.replace("%activeChannels%", channels);
+    if (oversamplingRatio) {
+        text.replace("%oversamplingRatio%", QString::number(*oversamplingRatio));
+        text.replace("%oversamplingFlag%", "enabled");
+    }
+    return text;
+}
+
+DataWriterConsumer::DataWriterConsumer(DeviceDataProducer* producer, int writerFormat,
+                                       const QString& dataExtension, const QString& suffix)
+    : DeviceDataConsumer(producer), writerFormat(writerFormat), dataExtension(dataExtension), suffix(suffix),
+      pendingActiveChannels(currentChannelsNum + gpChannelsNum, char(1)),
+      pendingValuesPerSample(totalChannelsNum) {
+    // Emitted in the writer's thread, so that a recording that ends by itself is reported too.
+    connect(
+        this, &QThread::started, this, [this] { emit recording(true); }, Qt::DirectConnection);
+    connect(
+        this, &QThread::finished, this, [this] { emit recording(false); }, Qt::DirectConnection);
+}
+
+void DataWriterConsumer::setChannelActive(int channelIdx, bool active) {
+    if (channelIdx < 0 || channelIdx >= pendingActiveChannels.size()) return;
+    pendingActiveChannels[channelIdx] = char(active);
+    pendingValuesPerSample = voltageChannelsNum + int32_t(pendingActiveChannels.count(char(1)));
+}
+
+void DataWriterConsumer::onStartConsuming() {
+    onStopConsuming();
+    activeChannels = pendingActiveChannels;
+    valuesPerSampleWritten = pendingValuesPerSample;
+    if (!recordSettingsDialog || recordSettingsDialog->getDataFormat() != writerFormat) return;
+
+    continuation = false;
+    if (!openRecordFile()) {
+        warn("Couldn't open the recording file");
+        return;
+    }
+    tagPending = false;
+    tagCounter = 1;
+    recordSettings = recordSettingsDialog->getRecordSettings();
+    const int64_t width = totalChannelsNum;
+    totalLimit = recordSettings.unlimitedRecording ? -1 : std::llround(recordSettings.recordLength) * width;
+    // At least a sample per chunk, or a block would switch files without end.
+    chunkLimit = recordSettings.chunksEnabled
+                     ? std::max<int64_t>(1, std::llround(recordSettings.chunkLength)) * width
+                     : -1;
+    sweepValues = recordSettings.sweepsEnabled ? std::llround(recordSettings.sweepLength) * width : -1;
+    remainingValues = totalLimit;
+    startConsuming();
+}
+
+void DataWriterConsumer::onStopConsuming() {
+    stopConsuming();
+}
+
+void DataWriterConsumer::onMarkTagTime() {
+    if (tagPending) onSaveTagString(QString("Empty tag %1").arg(tagCounter++));
+    QMutexLocker lock(&mutex);
+    tagTimeMs = fileStartTime.msecsTo(QDateTime::currentDateTime());
+    tagPending = true;
+}
+
+void DataWriterConsumer::onSaveTagString(QString) {
+    tagPending = false;
+}
+
+void DataWriterConsumer::initRecordFile() {
+    {
+        QMutexLocker lock(&mutex);
+        fileStartTime = QDateTime::currentDateTime();
+    }
+    valuesConsumed = 0;
+    if (chunkLimit >= 0) {
+        if (remainingValues > chunkLimit) {
+            moreChunks = true;
+            remainingValues -= chunkLimit;
+            fileLimit = chunkLimit;
+        } else if (remainingValues >= 0) {
+            moreChunks = false; // the last chunk
+            fileLimit = remainingValues;
+        } else { // no total limit
+            moreChunks = true;
+            fileLimit = chunkLimit;
+        }
+    } else {
+        moreChunks = false;
+        fileLimit = recordSettings.unlimitedRecording ? std::numeric_limits<int64_t>::max() : totalLimit;
+    }
+    // The rate and ranges then stay those of the file's start.
+    applyPendingChanges();
+}
+
+bool DataWriterConsumer::beginRecordFile(QString& path) {
+    QString displayName;
+    path = recordSettingsDialog->getRecordFileName(continuation, suffix, dataExtension, displayName);
+    if (!writeHeader()) return false;
+    emit newRecordFile(displayName);
+    continuation = true;
+    return true;
+}
+
+bool DataWriterConsumer::writeHeader() {
+    std::string text;
+    kv4cl::getHeaderTemplate(text);
+    kv4cl::RangedMeasurement_t range;
+    kv4cl::getCurrentRange(range, 0);
+    kv4cl::Measurement_t rate;
+    kv4cl::getSamplingRate(rate);
+    uint16_t ratio = 0;
+    std::optional<uint16_t> oversampling;
+    if (kv4cl::getOversamplingRatio(ratio) == kv4cl::Success) oversampling = ratio;
+
+    const QString folder = recordSettingsDialog->getRecordFolder();
+    if (!QDir(folder).exists() && !QDir().mkdir(folder)) return false;
+    QFile header(folder + recordSettingsDialog->getRecordName() + ".kdh");
+    if (!header.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) return false;
+    const QByteArray bytes = kdhHeader(QString::fromStdString(text), range, rate,
+                                       QDateTime::currentDateTime(), activeChannels, oversampling)
+                                 .toUtf8();
+    return header.write(bytes) == bytes.size();
+}
+
+bool DataWriterConsumer::storeBlock(int64_t count,
+                                    const std::function<bool(int64_t first, int64_t count)>& write) {
+    for (int64_t done = 0;;) {
+        const int64_t part = std::min(count - done, fileLimit - valuesConsumed);
+        if (!write(done, part)) return false;
+        done += part;
+        valuesConsumed += part;
+        if (valuesConsumed < fileLimit) return true;
+        if (!moreChunks) return false;
+        closeRecordFile();
+        if (!openRecordFile()) {
+            warn("Couldn't open the recording file");
+            return false;
+        }
+        initRecordFile();
+    }
+}
+
+void DataWriterConsumer::warn(const QString& text) {
+    // A box needs the GUI thread; the writer object lives there.
+    QMetaObject::invokeMethod(this, [text] { QMessageBox::warning(nullptr, "Warning", text); });
+}

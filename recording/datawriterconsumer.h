@@ -1,0 +1,109 @@
+#pragma once
+// The base of the file writers: a consumer that, while the user records, stores every
+// acquired sample on disk. It owns what the formats share: the start with its format check
+// and file opening, the limits (total length, chunks, sweeps) counted in input values, the
+// KDH text header written beside the data, the channel selection and the tag timing.
+//
+// The main window starts and stops every writer alike; only the writer whose format the
+// record settings dialog selects records. A recording ends when stopped, when its last file
+// is full, or when a further chunk cannot be opened; recording(false) tells which ever it was.
+
+#include "app/devicedataconsumer.h"
+#include "recording/recordsettings.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+
+class RecordSettingsDialog;
+
+// The model's KDH template with its placeholders filled. activeChannels holds one byte per
+// current and gp channel, current channels first. Without an oversampling ratio (a model
+// without oversampling) the oversampling placeholders stay as they are.
+QString kdhHeader(QString text, const kv4cl::RangedMeasurement_t& currentRange,
+                  const kv4cl::Measurement_t& samplingRate, const QDateTime& time,
+                  const QByteArray& activeChannels, std::optional<uint16_t> oversamplingRatio);
+
+class DataWriterConsumer : public DeviceDataConsumer {
+    Q_OBJECT
+
+  public:
+    // writerFormat is the dialog's format code this writer records; suffix goes between the
+    // file's name and its counter.
+    DataWriterConsumer(DeviceDataProducer* producer, int writerFormat, const QString& dataExtension,
+                       const QString& suffix);
+
+    void setRecordSettingsDialog(RecordSettingsDialog* dialog) { recordSettingsDialog = dialog; }
+    // channelIdx counts the current channels, then the gp channels; the choice applies from
+    // the next start.
+    void setChannelActive(int channelIdx, bool active);
+
+  signals:
+    // A file was opened: its name relative to the recording path, without extension.
+    void newRecordFile(QString name);
+    void recording(bool on);
+
+  public slots:
+    // Finishes a running recording, then starts one if this writer's format is selected.
+    void onStartConsuming() override;
+    void onStopConsuming() override;
+    virtual void onMarkTagTime();
+    virtual void onSaveTagString(QString tagString);
+
+  protected:
+    // Opens the next file of the recording (the first while continuation is false) with its
+    // header and emits newRecordFile; false when it cannot be written.
+    virtual bool openRecordFile() = 0;
+    // Starts the count of a file; in the writer's thread, after each opening.
+    virtual void initRecordFile();
+    virtual void closeRecordFile() = 0;
+
+    // For openRecordFile(): names the next file, writes the header beside it (creating the
+    // recording's folder) and announces the file; false when the header cannot be written.
+    bool beginRecordFile(QString& path);
+    // For run(): hands a block of `count` input values to `write` a part at a time, each
+    // ending at the present file's limit, and moves on to the next chunk when a file is full.
+    // False once the recording has to end: the last file is full, a chunk cannot be opened
+    // or `write` failed.
+    bool storeBlock(int64_t count, const std::function<bool(int64_t first, int64_t count)>& write);
+    // Shows the warning in the GUI thread, from whichever thread.
+    void warn(const QString& text);
+
+    const int writerFormat;
+    const QString dataExtension;
+    const QString suffix;
+    RecordSettingsDialog* recordSettingsDialog = nullptr;
+    bool continuation = false; // the file opened next is a further chunk
+
+    // Of the running recording, copied at its start.
+    QByteArray activeChannels;
+    int32_t valuesPerSampleWritten = 0;
+    RecordSettings recordSettings;
+
+    // Limits and the present file's count, in input values (samples x all channels); only
+    // the writer's thread touches them while it runs.
+    int64_t totalLimit = -1; // -1: none
+    int64_t chunkLimit = -1; // -1: no chunks
+    int64_t sweepValues = -1;
+    int64_t remainingValues = -1; // of the total limit, for the files not opened yet
+    int64_t valuesConsumed = 0;
+    int64_t fileLimit = 0;
+    bool moreChunks = false;
+
+    // Tags come from the GUI thread; the file's start time, set in the writer's thread, is
+    // guarded by the base's mutex.
+    QDateTime fileStartTime;
+    int64_t tagTimeMs = 0; // since the file's start
+    bool tagPending = false;
+    int32_t tagCounter = 1;
+
+  private:
+    bool writeHeader();
+
+    QByteArray pendingActiveChannels;
+    int32_t pendingValuesPerSample;
+};

@@ -1,0 +1,282 @@
+// The DAT writer on a real producer fed with scripted rows, beside a virtual amplifier that
+// gives the header its model: frames and channel selection, the limits and chunks, the
+// format check, the header and what happens when a file cannot be written.
+
+#include "app/valuelabel.h"
+#include "recording/datdatawriterconsumer.h"
+#include "recording/recordsettingsdialog.h"
+#include "tests/app/scriptedsource.h"
+#include "tests/recording/connectedamplifier.h"
+
+#include <QApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QDoubleSpinBox>
+#include <QFile>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QRadioButton>
+#include <QTest>
+#include <QTimer>
+#include <QtEndian>
+
+#include <memory>
+#include <vector>
+
+namespace {
+
+using Frames = std::vector<float>;
+
+class DatWriterTest : public kv4test::ConnectedAmplifier {
+  protected:
+    void SetUp() override { open("cedar", "VCEDAR01", 4); }
+    void TearDown() override {
+        writer.reset();
+        dialog.reset();
+        probe.reset();
+        producer.reset();
+        source.reset();
+        ConnectedAmplifier::TearDown();
+    }
+
+    void open(const char* model, const char* serial, uint32_t currentChannels) {
+        connectTo(model, serial);
+        if (HasFatalFailure()) return;
+        source = std::make_unique<kv4test::ScriptedSource>(1, currentChannels, 0);
+        producer = std::make_unique<DeviceDataProducer>(*source);
+        probe = producer->getDataHook();
+        dialog = std::make_unique<RecordSettingsDialog>();
+        dialog->findChild<QLineEdit*>("recordPathEdit")->setText(path);
+        dialog->findChild<QLineEdit*>("recordNameEdit")->setText("cell");
+        writer = std::make_unique<DatDataWriterConsumer>(producer.get());
+        writer->setRecordSettingsDialog(dialog.get());
+        // Both signals may come from the writer's thread: they are collected in this one.
+        QObject::connect(writer.get(), &DataWriterConsumer::recording, &receiver,
+                         [this](bool on) { states.push_back(on); });
+        QObject::connect(writer.get(), &DataWriterConsumer::newRecordFile, &receiver,
+                         [this](const QString& name) { files.push_back(name); });
+        producer->start();
+    }
+
+    void configure(double rate, double duration, double chunk) const {
+        dialog->onSamplingRateChanged({rate, kv4cl::UnitPfxNone, "Hz"}, {rate, kv4cl::UnitPfxNone, "Hz"});
+        dialog->findChild<QDoubleSpinBox*>("recordDurationSpinBox")->setValue(duration);
+        dialog->findChild<QDoubleSpinBox*>("chunkDurationSpinBox")->setValue(chunk);
+    }
+
+    // Rows numbered first.. reach the ring; returns once the producer has stored them all.
+    void feed(uint16_t first, uint32_t count) {
+        source->add(source->rows(first, count));
+        std::vector<uint16_t> stored;
+        readRawData(*probe, stored, true, count - 1);
+    }
+
+    // What the frames of rows first.. hold with the given current channels active: the
+    // source turns word w into w x (i + 1) on current channel i and w / 2 on the voltage.
+    static Frames expected(uint32_t first, uint32_t count, const std::vector<int>& currents,
+                           bool filtered = false) {
+        Frames frames;
+        for (uint32_t k = first; k < first + count; k++) {
+            const double word = k + (filtered ? 0 : 1000); // unfiltered words are 1000 higher
+            for (int i : currents)
+                frames.push_back(float(word * (i + 1)));
+            frames.push_back(float(word / 2));
+        }
+        return frames;
+    }
+
+    static Frames frames(const QString& file) {
+        QFile f(file);
+        if (!f.open(QIODevice::ReadOnly)) return {};
+        const QByteArray bytes = f.readAll();
+        Frames values(size_t(bytes.size()) / 4);
+        for (size_t k = 0; k < values.size(); k++)
+            values[k] = qFromLittleEndian<float>(bytes.constData() + 4 * k);
+        return values;
+    }
+
+    static QString text(const QString& file) {
+        QFile f(file);
+        return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+    }
+
+    // Waits for the writer's thread to end by itself, and for its signals to arrive here.
+    void waitUntilFinished(size_t states) {
+        ASSERT_TRUE(writer->wait(QDeadlineTimer(10000)));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return this->states.size() == states; }, 5000));
+    }
+
+    // Closes the next modal box once it shows, keeping its title and text.
+    void closeNextBox() {
+        QTimer::singleShot(0, &receiver, [this] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            ASSERT_NE(box, nullptr);
+            boxes.push_back(box->windowTitle() + ": " + box->text());
+            box->done(QMessageBox::Ok);
+        });
+    }
+
+    std::unique_ptr<kv4test::ScriptedSource> source;
+    std::unique_ptr<DeviceDataProducer> producer;
+    std::unique_ptr<DataHook> probe;
+    std::unique_ptr<RecordSettingsDialog> dialog;
+    std::unique_ptr<DatDataWriterConsumer> writer;
+    QObject receiver;
+    std::vector<bool> states;
+    std::vector<QString> files;
+    std::vector<QString> boxes;
+};
+
+TEST_F(DatWriterTest, WritesTheActiveCurrentChannelsThenTheVoltage) {
+    writer->onStartConsuming();
+    ASSERT_TRUE(writer->isRunning());
+    feed(0, 100);
+    writer->onStopConsuming();
+    EXPECT_EQ(frames(path + "cell/cell_000.dat"), expected(0, 100, {0, 1, 2, 3}));
+    const QString header = text(path + "cell/cell.kdh");
+    EXPECT_TRUE(header.endsWith("\nActive channels:  1 2 3 4\n")) << header.toStdString();
+
+    // Switched off during a recording, a channel stays in it until the next one.
+    writer->onSetFilteredData(true);
+    writer->onStartConsuming();
+    writer->setChannelActive(1, false);
+    feed(100, 10);
+    writer->onStopConsuming();
+    EXPECT_EQ(frames(path + "cell_1/cell_000.dat"), expected(100, 10, {0, 1, 2, 3}, true));
+
+    writer->onStartConsuming();
+    feed(200, 50);
+    writer->onStopConsuming();
+    EXPECT_EQ(frames(path + "cell_2/cell_000.dat"), expected(200, 50, {0, 2, 3}, true));
+    EXPECT_TRUE(text(path + "cell_2/cell.kdh").endsWith("\nActive channels:  1 3 4\n"));
+
+    ASSERT_TRUE(QTest::qWaitFor([&] { return states.size() == 6; }, 5000));
+    EXPECT_EQ(states, (std::vector<bool>{true, false, true, false, true, false}));
+    EXPECT_EQ(files, (std::vector<QString>{"cell/cell_000", "cell_1/cell_000", "cell_2/cell_000"}));
+}
+
+TEST_F(DatWriterTest, TheHeaderTellsTheModelRangeRateAndStart) {
+    kv4cl::RangedMeasurement_t range;
+    ASSERT_EQ(kv4cl::getCurrentRange(range, 0), kv4cl::Success);
+    kv4cl::Measurement_t rate;
+    ASSERT_EQ(kv4cl::getSamplingRate(rate), kv4cl::Success);
+    const QDateTime before = QDateTime::currentDateTime();
+    writer->onStartConsuming();
+    writer->onStopConsuming();
+
+    const QStringList lines = text(path + "cell/cell.kdh").split('\n');
+    ASSERT_EQ(lines.size(), 16) << lines.join('\n').toStdString();
+    EXPECT_EQ(lines[0], "KDH Version: 2.0");
+    EXPECT_EQ(lines[2], "Corvane Cedar");
+    EXPECT_EQ(lines[3], "Channels: 4");
+    EXPECT_EQ(lines[8], "Range: " + valueLabel(range));
+    EXPECT_EQ(lines[9], "Sampling frequency (SR): " + valueLabel(rate));
+    const QString startPrefix = "Acquisition start time: ";
+    ASSERT_TRUE(lines[12].startsWith(startPrefix));
+    const QDateTime start = QDateTime::fromString(lines[12].mid(startPrefix.size()), "dd/MM/yy hh:mm:ss.zzz");
+    ASSERT_TRUE(start.isValid()) << lines[12].toStdString();
+    // Two-digit years read as the 1900s.
+    EXPECT_GE(start.addYears(100), before);
+    EXPECT_LE(start.addYears(100), QDateTime::currentDateTime());
+    EXPECT_EQ(lines[14], "Active channels:  1 2 3 4");
+}
+
+TEST_F(DatWriterTest, ALimitedRecordingEndsByItselfWithExactlyItsSamples) {
+    configure(1000, 2.5, 0);
+    writer->onStartConsuming();
+    source->add(source->rows(0, 3000));
+    waitUntilFinished(2);
+    EXPECT_EQ(frames(path + "cell/cell_000.dat"), expected(0, 2500, {0, 1, 2, 3}));
+    EXPECT_EQ(states, (std::vector<bool>{true, false}));
+}
+
+TEST_F(DatWriterTest, ChunksContinueTheRecordingInNumberedFilesWithTheHeaderRewritten) {
+    configure(100, 25, 10); // 2500 samples in chunks of 1000
+    writer->onStartConsuming();
+    {
+        QFile header(path + "cell/cell.kdh");
+        ASSERT_TRUE(header.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        header.write("stale");
+    }
+    source->add(source->rows(0, 2600));
+    waitUntilFinished(2);
+
+    EXPECT_EQ(frames(path + "cell/cell_000.dat"), expected(0, 1000, {0, 1, 2, 3}));
+    EXPECT_EQ(frames(path + "cell/cell_001.dat"), expected(1000, 1000, {0, 1, 2, 3}));
+    EXPECT_EQ(frames(path + "cell/cell_002.dat"), expected(2000, 500, {0, 1, 2, 3}));
+    EXPECT_FALSE(QFile::exists(path + "cell/cell_003.dat"));
+    EXPECT_TRUE(text(path + "cell/cell.kdh").startsWith("KDH Version: 2.0\n"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return files.size() == 3; }, 5000));
+    EXPECT_EQ(files, (std::vector<QString>{"cell/cell_000", "cell/cell_001", "cell/cell_002"}));
+}
+
+TEST_F(DatWriterTest, AChunkThatCannotBeOpenedEndsTheRecordingAndKeepsWhatWasWritten) {
+    configure(100, 25, 10);
+    writer->onStartConsuming();
+    ASSERT_TRUE(QDir().mkdir(path + "cell/cell_001.dat")); // a folder where the file should go
+    source->add(source->rows(0, 2600));
+    ASSERT_TRUE(writer->wait(QDeadlineTimer(10000)));
+    closeNextBox();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return states.size() == 2 && boxes.size() == 1; }, 5000));
+    EXPECT_EQ(boxes[0], "Warning: Couldn't open the recording file");
+    EXPECT_EQ(frames(path + "cell/cell_000.dat"), expected(0, 1000, {0, 1, 2, 3}));
+    EXPECT_EQ(states, (std::vector<bool>{true, false}));
+}
+
+TEST_F(DatWriterTest, WithAbfSelectedItOnlyStopsItsRecording) {
+    writer->onStartConsuming();
+    ASSERT_TRUE(writer->isRunning());
+    dialog->findChild<QRadioButton*>("abfRadioButton")->click();
+    writer->onStartConsuming();
+    EXPECT_FALSE(writer->isRunning());
+    EXPECT_EQ(QDir(path).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList{"cell"});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return states.size() == 2; }, 5000));
+    EXPECT_EQ(states, (std::vector<bool>{true, false}));
+    EXPECT_EQ(files.size(), 1u);
+}
+
+TEST_F(DatWriterTest, AnUnwritableRecordingPathWarnsAndStartsNothing) {
+    {
+        QFile plain(path + "plain");
+        ASSERT_TRUE(plain.open(QIODevice::WriteOnly));
+    }
+    dialog->findChild<QLineEdit*>("recordPathEdit")->setText(path + "plain/");
+    closeNextBox();
+    writer->onStartConsuming();
+    EXPECT_EQ(boxes, std::vector<QString>{"Warning: Couldn't open the recording file"});
+    EXPECT_FALSE(writer->isRunning());
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(states.empty());
+    EXPECT_TRUE(files.empty());
+}
+
+// A model with oversampling, whose template has the oversampling line.
+class OversamplingHeaderTest : public DatWriterTest {
+  protected:
+    void SetUp() override { open("elm", "VELM01", 1); }
+};
+
+TEST_F(OversamplingHeaderTest, TheRatioIsFilledInFromTheModel) {
+    uint16_t ratio = 0;
+    ASSERT_EQ(kv4cl::getOversamplingRatio(ratio), kv4cl::Success);
+    writer->onStartConsuming();
+    writer->onStopConsuming();
+    const QString header = text(path + "cell/cell.kdh");
+    EXPECT_TRUE(header.contains(QString("\nOversampling x%1: enabled\n").arg(ratio))) << header.toStdString();
+    EXPECT_FALSE(header.contains('%'));
+}
+
+TEST_F(OversamplingHeaderTest, WithoutARatioItsPlaceholdersStay) {
+    std::string model;
+    ASSERT_EQ(kv4cl::getHeaderTemplate(model), kv4cl::Success);
+    const QString header =
+        kdhHeader(QString::fromStdString(model), {-200.0, 200.0, 0.1, kv4cl::UnitPfxPico, "A"},
+                  {1.25, kv4cl::UnitPfxKilo, "Hz"}, QDateTime(QDate(2026, 3, 5), QTime(14, 3, 7, 20)),
+                  QByteArray("\1\0\1", 3), std::nullopt);
+    EXPECT_EQ(header, "KDH Version: 2.0\n\nCorvane Elm\nChannels: 1\n\nData header file\n\nAmplifier Setup\n"
+                      "Range: 200 pA\nSampling frequency (SR): 1.25 kHz\nFinal Bandwidth: SR/2 (no filter)\n"
+                      "Oversampling x%oversamplingRatio%: %oversamplingFlag%\n\n"
+                      "Acquisition start time: 05/03/26 14:03:07.020\n\nActive channels:  1 3\n");
+}
+
+} // namespace
