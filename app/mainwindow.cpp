@@ -217,6 +217,8 @@ void MainWindow::onDevicesListChanged(std::vector<std::string> devicesList) {
     deviceComboBox->clear();
     for (const std::string& id : devicesList)
         deviceComboBox->addItem(QString::fromStdString(id));
+    // A set connected with "All" stays selected as long as several devices are listed.
+    if (devicesList.size() > 1) deviceComboBox->addItem(allDevicesEntry);
     const int index = deviceComboBox->findText(selected);
     if (index >= 0) {
         deviceComboBox->setCurrentIndex(index);

@@ -213,6 +213,12 @@ TEST_F(MainWindowTest, DisconnectsWhenAskedOrWhenTheDeviceVanishes) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return !window->isConnected(); }, 2000));
     EXPECT_FALSE(button()->isChecked());
 
+    connectTo("All");
+    window->onDevicesListChanged({"VCEDAR01", "VCEDAR02"});
+    EXPECT_TRUE(window->isConnected()) << "the set connected with All is still listed";
+    EXPECT_EQ(combo()->currentText(), "All");
+    button()->click();
+
     connectTo("VCEDAR01");
     window->onDevicesListChanged({"VCEDAR02", "VCEDAR01"});
     EXPECT_TRUE(window->isConnected()) << "still listed";
