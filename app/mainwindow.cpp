@@ -18,8 +18,9 @@
 #include "plots/gapfreeplotconsumer.h"
 #include "plots/plotpreferencesdialog.h"
 #include "plots/plottab.h"
+#include "recording/abfdatawriterconsumer.h"
 #include "recording/datdatawriterconsumer.h"
-#include "recording/labbookevent.h"
+#include "recording/labbook.h"
 
 #include <QComboBox>
 #include <QDockWidget>
@@ -319,6 +320,10 @@ void MainWindow::createConsumers() {
     consumers.push_back(datWriter);
     writerConsumers.push_back(datWriter);
     consumerTypes.emplace_back(datWriter, DeviceDataConsumer::TypeDatWriter);
+    auto* abfWriter = new AbfDataWriterConsumer(dataProducer.get());
+    consumers.push_back(abfWriter);
+    writerConsumers.push_back(abfWriter);
+    consumerTypes.emplace_back(abfWriter, DeviceDataConsumer::TypeAbfWriter);
 
     plotConsumer = new GapFreePlotConsumer(dataProducer.get());
     consumers.push_back(plotConsumer);
@@ -330,6 +335,9 @@ void MainWindow::createDocks() {
     controlsDock = new ControlsDockWidget(this);
     addDockWidget(Qt::LeftDockWidgetArea, controlsDock);
     docks.push_back(controlsDock);
+    labbook = new Labbook(this);
+    addDockWidget(Qt::LeftDockWidgetArea, labbook);
+    docks.push_back(labbook);
     allChannelsDock = new AllChannelsControlsDockWidget(this);
     addDockWidget(Qt::TopDockWidgetArea, allChannelsDock);
     docks.push_back(allChannelsDock);
@@ -410,7 +418,7 @@ void MainWindow::connectPipeline() {
         Qt::QueuedConnection);
     connect(dataProducer.get(), &DeviceDataProducer::resetDevice, this, &MainWindow::onResetFpga,
             Qt::QueuedConnection);
-    connect(dataProducer.get(), &DeviceDataProducer::labbookEvent, this, &MainWindow::onLabbookEvent,
+    connect(dataProducer.get(), &DeviceDataProducer::labbookEvent, labbook, &Labbook::onReceiveEvent,
             Qt::QueuedConnection);
 }
 
@@ -489,6 +497,7 @@ void MainWindow::tearDownConnectedInterface() {
     acquisitionInfoDock = nullptr;
     controlsDock = nullptr;
     allChannelsDock = nullptr;
+    labbook = nullptr;
     // No event reaches the plot tab between its consumer's deletion and its own.
     delete takeCentralWidget();
     plotTab = nullptr;
@@ -575,10 +584,4 @@ void MainWindow::onSupport() {
 
 void MainWindow::onDeviceInfo() {
     DeviceInfoDialog(connected, listedDeviceIds(), this).exec();
-}
-
-void MainWindow::onLabbookEvent(LabbookEvent* event) {
-    // Until the lab book keeps them, entries go to the console.
-    qInfo().noquote() << "Labbook:" << event->lineText();
-    delete event;
 }

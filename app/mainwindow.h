@@ -24,7 +24,7 @@ class PlotTab;
 class DeviceDataConsumer;
 class DeviceDataProducer;
 class DeviceDetector;
-class LabbookEvent;
+class Labbook;
 class QAction;
 class QComboBox;
 class QDockWidget;
@@ -64,7 +64,6 @@ class MainWindow : public QMainWindow {
     void onAbout();
     void onSupport();
     void onDeviceInfo();
-    void onLabbookEvent(LabbookEvent* event);
 
   private:
     void createMenus();
@@ -126,6 +125,7 @@ class MainWindow : public QMainWindow {
     PlotTab* plotTab = nullptr;
     ControlsDockWidget* controlsDock = nullptr;
     AllChannelsControlsDockWidget* allChannelsDock = nullptr;
+    Labbook* labbook = nullptr;
     std::vector<QPointer<QDockWidget>> docks;
     // Windows whose geometry is kept besides the docks.
     std::vector<QPointer<QWidget>> savedWidgets;

@@ -31,22 +31,6 @@ QString valueLabel(const kv4cl::RangedMeasurement_t& range) {
     return valueLabel(Measurement_t{range.max, range.prefix, range.unit});
 }
 
-Measurement_t withFittingPrefix(Measurement_t value) {
-    if (value.value == 0.0 || std::isnan(value.value)) {
-        value.prefix = kv4cl::UnitPfxNone;
-        return value;
-    }
-    while (std::abs(value.value) >= 1000.0 && value.prefix < kv4cl::UnitPfxPeta) {
-        value.value /= 1000.0;
-        value.prefix = kv4cl::UnitPfx_t(value.prefix + 1);
-    }
-    while (std::abs(value.value) < 1.0 && value.prefix > kv4cl::UnitPfxFemto) {
-        value.value *= 1000.0;
-        value.prefix = kv4cl::UnitPfx_t(value.prefix - 1);
-    }
-    return value;
-}
-
 QString measurementDisplay(const Measurement_t& value) {
     const Measurement_t shown = withFittingPrefix(value);
     return cutNumber(shown.value, 5) + suffix(shown);

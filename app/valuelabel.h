@@ -13,9 +13,6 @@ QString valueLabel(const kv4cl::Measurement_t& value);
 // A range is labelled by its maximum.
 QString valueLabel(const kv4cl::RangedMeasurement_t& range);
 
-// The same value brought to the prefix that puts its magnitude in [1, 1000); zero and a
-// value that is not a number get no prefix.
-kv4cl::Measurement_t withFittingPrefix(kv4cl::Measurement_t value);
 // The value with its fitting prefix, printed with at most five characters, then a blank,
 // the prefix symbol and the unit: 10000 sps gives "10 ksps".
 QString measurementDisplay(const kv4cl::Measurement_t& value);

@@ -66,9 +66,11 @@ void DataWriterConsumer::onStartConsuming() {
     const int64_t width = totalChannelsNum;
     totalLimit = recordSettings.unlimitedRecording ? -1 : std::llround(recordSettings.recordLength) * width;
     // At least a sample per chunk, or a block would switch files without end.
-    chunkLimit = recordSettings.chunksEnabled
-                     ? std::max<int64_t>(1, std::llround(recordSettings.chunkLength)) * width
-                     : -1;
+    int64_t chunkSamples =
+        recordSettings.chunksEnabled ? std::max<int64_t>(1, std::llround(recordSettings.chunkLength)) : -1;
+    if (maxFileSamples > 0 && (chunkSamples < 0 || chunkSamples > maxFileSamples))
+        chunkSamples = maxFileSamples;
+    chunkLimit = chunkSamples < 0 ? -1 : chunkSamples * width;
     sweepValues = recordSettings.sweepsEnabled ? std::llround(recordSettings.sweepLength) * width : -1;
     remainingValues = totalLimit;
     startConsuming();

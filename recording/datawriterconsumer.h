@@ -78,6 +78,9 @@ class DataWriterConsumer : public DeviceDataConsumer {
     const QString suffix;
     RecordSettingsDialog* recordSettingsDialog = nullptr;
     bool continuation = false; // the file opened next is a further chunk
+    // Samples one file of the format can hold (-1: no limit); a longer recording goes on in
+    // chunk files.
+    int64_t maxFileSamples = -1;
 
     // Of the running recording, copied at its start.
     QByteArray activeChannels;

@@ -1,5 +1,42 @@
 #include "recording/labbookevent.h"
 
+#include <QStringList>
+
+using kv4cl::Measurement_t;
+
+namespace {
+
+QString unitOf(const Measurement_t& m) {
+    return QString::fromStdString(m.label());
+}
+
+// "Label: value [unit]" as the entry lines show it.
+QString lineField(const QString& label, const Measurement_t& m, bool shown = true) {
+    return label + (shown ? QString::number(m.value, 'g', 6) : QString("-")) + " [" + unitOf(m) + "]";
+}
+
+// "label: value unit", shorter, for read-outs.
+QString summaryField(const QString& label, const Measurement_t& m, bool shown = true) {
+    return label + (shown ? QString::number(m.value, 'f', 2) : QString("-")) + " " + unitOf(m);
+}
+
+QString channelField(int channel) {
+    return "Channel: " + QString::number(channel);
+}
+
+QString channelSummary(int channel) {
+    return "Ch: " + QString::number(channel);
+}
+
+} // namespace
+
+void LabbookEvent::prepare(std::initializer_list<kv4cl::Measurement_t*> values) {
+    if (valuesPrepared) return;
+    for (kv4cl::Measurement_t* value : values)
+        *value = kv4cl::withFittingPrefix(*value);
+    valuesPrepared = true;
+}
+
 QString LabbookEvent::lineText() const {
     return time + separator + recordingTime;
 }
@@ -14,4 +51,68 @@ QString LabbookEventPlaceholder::noteLine(const QString& noteText) const {
     if (hasTemperature)
         line += separator + "Temperature: " + QString::number(temperature, 'g', 6) + " [\u00B0C]";
     return line;
+}
+
+QString LabbookEventMembraneMonitor::lineText() const {
+    return QStringList{LabbookEvent::lineText(), "Membrane Monitor",
+                       "Channel switched off: " + QString::number(channel)}
+        .join(separator);
+}
+
+QString LabbookEventNoiseReport::lineText() const {
+    return QStringList{LabbookEvent::lineText(), "Noise Report", channelField(channel),
+                       lineField("Mean Current: ", meanCurrent), lineField("Current Rms: ", currentRms)}
+        .join(separator);
+}
+
+QString LabbookEventNoiseReport::summaryText() const {
+    return QStringList{channelSummary(channel), summaryField("avg I: ", meanCurrent),
+                       summaryField("rms I: ", currentRms)}
+        .join(separator);
+}
+
+QString LabbookEventRCEstimation::lineText() const {
+    return QStringList{LabbookEvent::lineText(), "RC Estimation", channelField(channel),
+                       lineField("Resistance: ", resistance, resistance.value >= 0.0),
+                       lineField("Capacitance: ", capacitance, capacitance.value >= 0.0)}
+        .join(separator);
+}
+
+QString LabbookEventRCEstimation::summaryText() const {
+    return QStringList{channelSummary(channel), summaryField("R: ", resistance, resistance.value >= 0.0),
+                       summaryField("C: ", capacitance, capacitance.value >= 0.0)}
+        .join(separator);
+}
+
+QString LabbookEventEventsDetection::lineText() const {
+    return QStringList{LabbookEvent::lineText(),
+                       "Events Detection",
+                       channelField(channel),
+                       lineField("Average Dwell Time: ", averageDwellTime),
+                       lineField("Average Inter Event Time: ", averageInterEventTime),
+                       lineField("Events Rate: ", eventsRate)}
+        .join(separator);
+}
+
+QString LabbookEventEventsDetection::summaryText() const {
+    return QStringList{channelSummary(channel), summaryField("dwell: ", averageDwellTime),
+                       summaryField("inter: ", averageInterEventTime), summaryField("rate: ", eventsRate)}
+        .join(separator);
+}
+
+QString LabbookEventIVGraph::lineText() const {
+    return QStringList{LabbookEvent::lineText(),
+                       "I/V graph",
+                       channelField(channel),
+                       lineField("Conductance: ", conductance, fitValid),
+                       lineField("Current Offset: ", currentOffset, fitValid),
+                       lineField("Reverse Potential: ", reversePotential, fitValid)}
+        .join(separator);
+}
+
+QString LabbookEventIVGraph::summaryText() const {
+    return QStringList{channelSummary(channel), summaryField("G: ", conductance, fitValid),
+                       summaryField("Ioff: ", currentOffset, fitValid),
+                       summaryField("Vrev: ", reversePotential, fitValid)}
+        .join(separator);
 }

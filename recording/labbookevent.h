@@ -3,10 +3,14 @@
 // watch) builds an entry and hands it over with a labbookEvent(LabbookEvent*) signal; the
 // lab book takes ownership, stamps the times and writes the entry's line.
 
+#include "commlib/api/kv4cltypes.h"
+
 #include <QMetaType>
 #include <QString>
 
 #include <cstdint>
+#include <initializer_list>
+#include <utility>
 
 class LabbookEvent {
   public:
@@ -35,6 +39,10 @@ class LabbookEvent {
     QString recordingTime = "Not Recording"; // since the recording started, set on arrival
     QString separator = ", ";
     bool valuesPrepared = false;
+
+  protected:
+    // Brings each measurement to its fitting prefix, the first time only.
+    void prepare(std::initializer_list<kv4cl::Measurement_t*> values);
 };
 Q_DECLARE_METATYPE(LabbookEvent*)
 
@@ -59,4 +67,77 @@ class LabbookEventWrittenNote : public LabbookEventPlaceholder {
     QString lineText() const override { return noteLine(text); }
 
     QString text;
+};
+
+// The membrane monitor switched a channel off.
+class LabbookEventMembraneMonitor : public LabbookEvent {
+  public:
+    explicit LabbookEventMembraneMonitor(int channel) : LabbookEvent(TypeMembraneMonitor), channel(channel) {}
+    QString lineText() const override;
+
+    int channel; // 1-based
+};
+
+class LabbookEventNoiseReport : public LabbookEvent {
+  public:
+    LabbookEventNoiseReport(int channel, kv4cl::Measurement_t meanCurrent, kv4cl::Measurement_t currentRms)
+        : LabbookEvent(TypeNoiseReport), channel(channel), meanCurrent(std::move(meanCurrent)),
+          currentRms(std::move(currentRms)) {}
+    QString lineText() const override;
+    QString summaryText() const override;
+    void prepareValues() override { prepare({&meanCurrent, &currentRms}); }
+
+    int channel; // 1-based
+    kv4cl::Measurement_t meanCurrent;
+    kv4cl::Measurement_t currentRms;
+};
+
+// A negative resistance or capacitance is an estimate that failed: it is shown as "-".
+class LabbookEventRCEstimation : public LabbookEvent {
+  public:
+    LabbookEventRCEstimation(int channel, kv4cl::Measurement_t resistance, kv4cl::Measurement_t capacitance)
+        : LabbookEvent(TypeRCEstimation), channel(channel), resistance(std::move(resistance)),
+          capacitance(std::move(capacitance)) {}
+    QString lineText() const override;
+    QString summaryText() const override;
+    void prepareValues() override { prepare({&resistance, &capacitance}); }
+
+    int channel; // 1-based
+    kv4cl::Measurement_t resistance;
+    kv4cl::Measurement_t capacitance;
+};
+
+class LabbookEventEventsDetection : public LabbookEvent {
+  public:
+    LabbookEventEventsDetection(int channel, kv4cl::Measurement_t averageDwellTime,
+                                kv4cl::Measurement_t averageInterEventTime, kv4cl::Measurement_t eventsRate)
+        : LabbookEvent(TypeEventsDetection), channel(channel), averageDwellTime(std::move(averageDwellTime)),
+          averageInterEventTime(std::move(averageInterEventTime)), eventsRate(std::move(eventsRate)) {}
+    QString lineText() const override;
+    QString summaryText() const override;
+    void prepareValues() override { prepare({&averageDwellTime, &averageInterEventTime, &eventsRate}); }
+
+    int channel; // 1-based
+    kv4cl::Measurement_t averageDwellTime;
+    kv4cl::Measurement_t averageInterEventTime;
+    kv4cl::Measurement_t eventsRate;
+};
+
+// A linear fit of the I-V curve; the values of an invalid fit are shown as "-".
+class LabbookEventIVGraph : public LabbookEvent {
+  public:
+    LabbookEventIVGraph(int channel, kv4cl::Measurement_t conductance, kv4cl::Measurement_t currentOffset,
+                        bool fitValid, kv4cl::Measurement_t reversePotential)
+        : LabbookEvent(TypeIVGraph), channel(channel), conductance(std::move(conductance)),
+          currentOffset(std::move(currentOffset)), reversePotential(std::move(reversePotential)),
+          fitValid(fitValid) {}
+    QString lineText() const override;
+    QString summaryText() const override;
+    void prepareValues() override { prepare({&conductance, &currentOffset, &reversePotential}); }
+
+    int channel; // 1-based
+    kv4cl::Measurement_t conductance;
+    kv4cl::Measurement_t currentOffset;
+    kv4cl::Measurement_t reversePotential;
+    bool fitValid;
 };

@@ -1,5 +1,7 @@
 #include "commlib/api/kv4cltypes.h"
 
+#include <cmath>
+
 namespace kv4cl {
 
 const char* const unitPrefixes[UnitPfxNum] = {"f", "p", "n", "µ", "m", "", "k", "M", "G", "T", "P"};
@@ -31,6 +33,22 @@ Measurement_t Measurement_t::converted(UnitPfx_t newPrefix) const {
 
 double Measurement_t::getNoPrefixValue() const {
     return rescale(value, prefix, UnitPfxNone);
+}
+
+Measurement_t withFittingPrefix(Measurement_t value) {
+    if (value.value == 0.0 || std::isnan(value.value)) {
+        value.prefix = UnitPfxNone;
+        return value;
+    }
+    while (std::abs(value.value) >= 1000.0 && value.prefix < UnitPfxPeta) {
+        value.value /= 1000.0;
+        value.prefix = UnitPfx_t(value.prefix + 1);
+    }
+    while (std::abs(value.value) < 1.0 && value.prefix > UnitPfxFemto) {
+        value.value *= 1000.0;
+        value.prefix = UnitPfx_t(value.prefix - 1);
+    }
+    return value;
 }
 
 std::string Measurement_t::label() const {

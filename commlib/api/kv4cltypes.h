@@ -46,6 +46,10 @@ struct Measurement_t {
     bool operator==(const Measurement_t& o) const;
 };
 
+// The same value brought to the prefix that puts its magnitude in [1, 1000), within femto to
+// peta; zero and a value that is not a number get no prefix.
+Measurement_t withFittingPrefix(Measurement_t value);
+
 struct RangedMeasurement_t {
     double min = 0.0;
     double max = 0.0;

@@ -8,6 +8,7 @@
 #include "commlib/api/kv4cl.h"
 #include "commlib/transport/ftdidriver.h"
 #include "plots/plottab.h"
+#include "recording/labbookevent.h"
 #include "simulator/simulation.h"
 #include "simulator/virtualamplifier.h"
 
@@ -22,6 +23,7 @@
 #include <QShortcut>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTextEdit>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -238,6 +240,15 @@ TEST_F(MainWindowTest, AConnectionBackAfterItsCountdownResetsTheDevice) {
     emit window->producer()->connectionLostDialog().resetDevice();
     EXPECT_TRUE(QTest::qWaitFor([&] { return amplifier->command().resets > resetsBefore; }, 5000));
     EXPECT_TRUE(window->isConnected());
+
+    // The dialog's note of the loss reaches the lab book the same way.
+    emit window->producer()->connectionLostDialog().labbookEvent(
+        new LabbookEventWrittenNote("USB connection lost"));
+    ASSERT_NE(dock("labbook"), nullptr);
+    auto* view = dock("labbook")->findChild<QTextEdit*>();
+    ASSERT_NE(view, nullptr);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return view->toPlainText().contains("'USB connection lost'"); }, 5000))
+        << view->toPlainText().toStdString();
 }
 
 TEST_F(MainWindowTest, TheLiveViewFollowsTheControlsAndTheShortcuts) {

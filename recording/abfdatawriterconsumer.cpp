@@ -1,0 +1,150 @@
+#include "recording/abfdatawriterconsumer.h"
+
+#include "app/samplering.h"
+
+#include <QMutexLocker>
+
+#include <algorithm>
+
+namespace {
+
+const char* const invalidTag = "__INVALIDTAG__";
+constexpr uint32_t creatorVersion = ((1u * 256 + 11) * 256 + 6) * 256; // 1.11.6
+
+} // namespace
+
+AbfDataWriterConsumer::AbfDataWriterConsumer(DeviceDataProducer* producer)
+    : DataWriterConsumer(producer, 1, ".abf", "_CH%1"), outputBuffer(2 * passSamples) {
+    maxFileSamples = AbfFile::maxSamples;
+    // A full ring's worth, so that reads do not allocate.
+    readBuffer.reserve(size_t(totalChannelsNum) * SampleRing::rowCount);
+}
+
+AbfDataWriterConsumer::~AbfDataWriterConsumer() {
+    stopConsuming();
+}
+
+void AbfDataWriterConsumer::onMarkTagTime() {
+    QMutexLocker lock(&mutex);
+    if (tagPending) saveTag(QString("Empty tag %1").arg(tagCounter++));
+    tagSample = samplesWritten;
+    tagPending = true;
+}
+
+void AbfDataWriterConsumer::onSaveTagString(QString tagString) {
+    if (tagString == invalidTag) return;
+    QMutexLocker lock(&mutex);
+    if (tagPending) saveTag(tagString);
+}
+
+void AbfDataWriterConsumer::saveTag(const QString& text) {
+    tags.push_back({tagSample, text});
+    tagPending = false;
+}
+
+bool AbfDataWriterConsumer::openRecordFile() {
+    if (!continuation) {
+        // Before the thread starts: tags saved while nothing was recorded go.
+        QMutexLocker lock(&mutex);
+        tags.clear();
+    }
+    QString path;
+    if (!beginRecordFile(path)) return false;
+    const qsizetype placeholder = path.lastIndexOf("%1");
+    files.resize(size_t(activeChannels.size()));
+    for (int k = 0; k < activeChannels.size(); k++) {
+        if (!activeChannels[k]) continue;
+        auto file = std::make_unique<AbfFile>();
+        if (!file->open(QString(path).replace(placeholder, 2, QString("%1").arg(k + 1, 3, 10, QChar('0'))))) {
+            for (auto& opened : files)
+                if (opened) opened->discard();
+            files.clear();
+            return false;
+        }
+        files[size_t(k)] = std::move(file);
+    }
+    return true;
+}
+
+void AbfDataWriterConsumer::initRecordFile() {
+    DataWriterConsumer::initRecordFile();
+    AbfFile::Setup setup{
+        .start = fileStartTime,
+        .creator = "KAV4",
+        .creatorVersion = creatorVersion,
+        .samplingRate = samplingRate,
+        // A sweep no longer than a file.
+        .sweepSamples = sweepValues > 0 ? std::min(sweepValues / totalChannelsNum, AbfFile::maxSamples) : 0,
+        .signal = {},
+        .voltage = {"V", QString::fromStdString(voltageRange.label()), voltageRange.step}};
+    for (size_t k = 0; k < files.size(); k++) {
+        if (!files[k]) continue;
+        const bool current = int32_t(k) < currentChannelsNum;
+        const kv4cl::RangedMeasurement_t& range =
+            current ? currentRanges[k] : gpRanges[k - currentChannelsNum];
+        const int32_t number = int32_t(current ? k : k - currentChannelsNum) + 1;
+        setup.signal = {QString(current ? "I%1" : "GP%1").arg(number), QString::fromStdString(range.label()),
+                        range.step};
+        files[k]->begin(setup);
+    }
+}
+
+void AbfDataWriterConsumer::closeRecordFile() {
+    std::vector<AbfFile::Tag> fileTags;
+    {
+        QMutexLocker lock(&mutex);
+        if (tagPending) saveTag(QString("Empty tag %1").arg(tagCounter++));
+        fileTags.swap(tags);
+        samplesWritten = 0; // a tag marked from now on belongs to the next file
+    }
+    QString error;
+    for (auto& file : files)
+        if (file && !file->close(fileTags) && error.isEmpty()) error = file->errorString();
+    files.clear();
+    if (!error.isEmpty()) warn(QString("Couldn't write the recording file: %1").arg(error));
+}
+
+void AbfDataWriterConsumer::run() {
+    initRecordFile();
+    // A stop still takes in what had arrived before it.
+    for (bool last = false, going = true; going && !last;) {
+        last = stopRequested();
+        bool filtered;
+        {
+            QMutexLocker lock(&mutex);
+            filtered = useFilteredData;
+        }
+        readRawData(*hook, readBuffer, filtered, minRows);
+        going = storeBlock(int64_t(readBuffer.size()), [this](int64_t first, int64_t count) {
+            return writeSamples(readBuffer.data() + first, count);
+        });
+    }
+    closeRecordFile();
+}
+
+bool AbfDataWriterConsumer::writeSamples(const uint16_t* words, int64_t count) {
+    const size_t width = size_t(totalChannelsNum);
+    const size_t samples = size_t(count) / width;
+    for (size_t s = 0; s < samples; s += passSamples) {
+        const size_t n = std::min(passSamples, samples - s);
+        const uint16_t* pass = words + s * width;
+        {
+            // Counted first, so that a tag marked once the samples are on disk falls after them.
+            QMutexLocker lock(&mutex);
+            samplesWritten += int64_t(n);
+        }
+        for (size_t k = 0; k < files.size(); k++) {
+            if (!files[k]) continue;
+            const size_t column = size_t(voltageChannelsNum) + k;
+            // Current and voltage words are two's complement, gp words offset binary.
+            const uint16_t flip = int32_t(k) < currentChannelsNum ? 0 : 0x8000;
+            for (size_t i = 0; i < n; i++) {
+                const uint16_t* row = pass + i * width;
+                outputBuffer[2 * i] = int16_t(row[column] ^ flip);
+                outputBuffer[2 * i + 1] = int16_t(row[0]);
+            }
+            if (!files[k]->write(outputBuffer.data(), int64_t(n))) return false;
+        }
+    }
+    return true;
+}

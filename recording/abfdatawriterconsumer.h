@@ -1,0 +1,50 @@
+#pragma once
+// Records in the Axon Binary Format: one file per active current or gp channel, each holding
+// per sample two 16-bit words, the channel's own and the voltage, scaled by the ranges of the
+// file's start. Sweeps cut the files into fixed-length episodes, and tags are kept with their
+// texts at the sample where they were marked.
+
+#include "recording/abffile.h"
+#include "recording/datawriterconsumer.h"
+
+#include <memory>
+#include <vector>
+
+class AbfDataWriterConsumer : public DataWriterConsumer {
+    Q_OBJECT
+
+  public:
+    explicit AbfDataWriterConsumer(DeviceDataProducer* producer);
+    ~AbfDataWriterConsumer() override;
+
+  public slots:
+    // A tag still waiting for its text is saved as "Empty tag <n>" first.
+    void onMarkTagTime() override;
+    // Gives the marked tag its text, unless the text is "__INVALIDTAG__".
+    void onSaveTagString(QString tagString) override;
+
+  protected:
+    void run() override;
+    bool openRecordFile() override;
+    void initRecordFile() override;
+    void closeRecordFile() override;
+
+  private:
+    // Converts `count` raw words, whole samples, into every file; false when one does not
+    // take them.
+    bool writeSamples(const uint16_t* words, int64_t count);
+    // With the mutex held.
+    void saveTag(const QString& text);
+
+    static constexpr size_t passSamples = 2048;
+
+    std::vector<uint16_t> readBuffer;
+    std::vector<qint16_le> outputBuffer; // one pass of one file
+    // One per current and gp channel, current channels first; null for a channel not recorded.
+    std::vector<std::unique_ptr<AbfFile>> files;
+
+    // Tags come from the GUI thread: these are guarded by the base's mutex.
+    int64_t samplesWritten = 0; // into the present files
+    int64_t tagSample = 0;      // of the tag waiting for its text
+    std::vector<AbfFile::Tag> tags;
+};

@@ -1,0 +1,78 @@
+#pragma once
+// A writer of ABF version 2 files as a recording needs them: two 16-bit channels sampled
+// together (a measured signal and the voltage), gap-free or in fixed-length sweeps, with
+// comment tags. The samples are streamed behind blocks kept free for the header, which is
+// written at the end, once the counts are known.
+//
+// Every string goes in as ASCII ("µ" as "u"): some readers fail on anything else.
+
+#include <QDateTime>
+#include <QFile>
+#include <QString>
+#include <QUuid>
+#include <QtEndian>
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+class AbfFile {
+  public:
+    struct Channel {
+        QString name;
+        QString unit; // may be empty
+        double lsb;   // value of one count, in the unit
+    };
+    struct Setup {
+        QDateTime start;
+        QString creator;
+        uint32_t creatorVersion; // major, minor, bugfix from the most significant byte down
+        double samplingRate;     // Hz, per channel
+        int64_t sweepSamples;    // per channel; 0 for gap-free
+        Channel signal;
+        Channel voltage;
+    };
+    struct Tag {
+        int64_t sample; // per channel, from the file's start
+        QString text;   // cut to 56 characters
+    };
+
+    // Readers take the count of 16-bit values as a signed 32-bit number.
+    static constexpr int64_t maxSamples = (int64_t{1} << 30) - 1; // per channel
+
+    // Creates the file, empty.
+    bool open(const QString& path);
+    // Starts the file's content; called once, before the samples.
+    void begin(const Setup& fileSetup);
+    // Appends `frames` frames of two little-endian words, signal first; false when the file
+    // does not take them, with the file still ending after the last whole frame.
+    bool write(const qint16_le* words, int64_t frames);
+    // Writes the sweeps, the tags and the header, and closes; false if any write failed.
+    bool close(const std::vector<Tag>& tags);
+    // Closes and removes a file that holds nothing yet.
+    void discard();
+    // The first failure.
+    QString errorString() const { return error; }
+
+  private:
+    struct Section {
+        uint32_t block = 0;
+        uint32_t bytes = 0;
+        int64_t count = 0;
+    };
+
+    QByteArray headerBlocks() const;
+    void fail();
+
+    QFile file;
+    Setup setup;
+    QUuid id;
+    QByteArray strings;
+    // String indices, 1-based; 0 for none.
+    int32_t creatorIndex = 0, protocolIndex = 0, signalName = 0, signalUnit = 0, voltageName = 0,
+            voltageUnit = 0;
+    std::array<Section, 18> map{};
+    uint32_t dataBlock = 0;
+    int64_t frames = 0;
+    QString error;
+};

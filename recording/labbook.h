@@ -1,0 +1,81 @@
+#pragma once
+// The lab book: a time-stamped record of the working day. Entries arrive as LabbookEvent
+// objects (owned from then on) and go to the view, to the main lab book, which continues
+// across runs, and, while recording, to the recording's own lab book beside its data.
+//
+// Return on an empty note line marks the moment; the next note is written with that moment's
+// time. All work runs in the GUI thread; producers elsewhere send their entries queued.
+
+#include "recording/labbookevent.h"
+
+#include <QDateTime>
+#include <QDockWidget>
+#include <QFile>
+
+#include <memory>
+#include <optional>
+
+class QLineEdit;
+class QPushButton;
+class QTextEdit;
+
+class Labbook : public QDockWidget {
+    Q_OBJECT
+
+  public:
+    // Opens the newest main lab book of the folder, or a new one for today.
+    explicit Labbook(QWidget* parent = nullptr);
+    // Writes a pending mark and closes the files.
+    ~Labbook() override;
+
+    // Home + "/KAV4/Labbooks/".
+    static QString folder();
+    // The main file's name, without folder and ".txt".
+    QString mainFileName() const { return mainName; }
+    // Notes and marks carry the temperature while one is known.
+    void setTemperature(std::optional<double> celsius) { temperature = celsius; }
+
+  public slots:
+    void onReceiveEvent(LabbookEvent* event);
+    // recordingFileName: the recording's path and name without extension; its lab book is
+    // that name + "_lab_book.txt".
+    void onRecordingStarted(QString recordingFileName);
+    void onRecordingStopped();
+
+  private slots:
+    void onNewFileRequest();
+
+  private:
+    // A lab book file whose write failures are reported once, not per line.
+    class Output {
+      public:
+        bool open(const QString& path, QIODevice::OpenMode mode);
+        void close() { file.close(); }
+        void write(const QString& text);
+        QString path() const { return file.fileName(); }
+
+      private:
+        QFile file;
+        bool failureReported = false;
+    };
+
+    void onNoteEntered();
+    void openMainFile(const QString& name, QIODevice::OpenMode mode);
+    void stamp(LabbookEvent& event) const;
+    void writeEntry(const LabbookEvent& event);
+    void appendToView(const QString& line);
+    void showPending();
+
+    QTextEdit* view;
+    QLineEdit* noteLine;
+    QPushButton* fileButton;
+
+    Output mainFile;
+    QString mainName;
+    Output recordingFile;
+    bool recording = false;
+    QDateTime recordingStart;
+    std::unique_ptr<LabbookEventPlaceholder> pendingPlaceholder;
+    int emptyNoteCount = 0;
+    std::optional<double> temperature;
+};

@@ -1,0 +1,459 @@
+// The ABF writer on a real producer fed with scripted rows, beside a virtual amplifier that
+// gives the header its model. Its files are read back by an independent reader, Neo, which
+// must find the values, units, channel names, rate, sweeps and tags that went in.
+
+#include "recording/abfdatawriterconsumer.h"
+#include "recording/recordsettingsdialog.h"
+#include "tests/app/scriptedsource.h"
+#include "tests/recording/connectedamplifier.h"
+
+#include <QApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QDoubleSpinBox>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QProcess>
+#include <QRadioButton>
+#include <QTest>
+#include <QTimer>
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace {
+
+const char* const python = "/usr/bin/python3";
+
+// Prints, per file, per segment: every channel with its name, unit, rate, start and values,
+// and the tags with their times and texts.
+const char* const readerScript = R"(
+import ast, json, sys
+from neo.io import AxonIO
+
+def text(comment):
+    if isinstance(comment, bytes):
+        comment = comment.decode('ascii')
+    comment = str(comment)
+    # Neo hands the comment over as the text of a bytes object.
+    if comment[:2] in ("b'", 'b"'):
+        comment = ast.literal_eval(comment).decode('ascii')
+    return comment.rstrip()
+
+files = []
+for path in sys.argv[1:]:
+    segments = []
+    for segment in AxonIO(filename=path).read_block().segments:
+        channels = []
+        for signal in segment.analogsignals:
+            for c in range(signal.shape[1]):
+                channels.append({
+                    'name': str(signal.array_annotations['channel_names'][c]),
+                    'unit': signal.units.dimensionality.string,
+                    'rate': float(signal.sampling_rate.rescale('Hz').magnitude),
+                    'start': float(signal.t_start.rescale('s').magnitude),
+                    'values': [float(v) for v in signal.magnitude[:, c]]})
+        tags = []
+        for event in segment.events:
+            for time, comment in zip(event.times.rescale('s').magnitude, event.annotations['comments']):
+                tags.append({'time': float(time), 'text': text(comment)})
+        segments.append({'channels': channels, 'tags': tags})
+    files.append(segments)
+print(json.dumps(files))
+)";
+
+// Why Neo cannot be used here, or empty when it can.
+QString neoMissing() {
+    if (!QFile::exists(python)) return QString(python) + " is missing";
+    QProcess process;
+    process.start(python, {"-c", "import neo.io"});
+    if (!process.waitForFinished(60000) || process.exitCode() != 0)
+        return "python3-neo is missing: " + QString::fromUtf8(process.readAllStandardError());
+    return {};
+}
+
+// A channel of a file as Neo reads it.
+struct Channel {
+    QString name;
+    QString unit;
+    double rate = 0;
+    double start = 0;
+    std::vector<double> values;
+};
+
+struct Tag {
+    double time;
+    QString text;
+};
+
+struct Segment {
+    std::vector<Channel> channels;
+    std::vector<Tag> tags;
+};
+
+using File = std::vector<Segment>;
+
+// The words of the scripted rows: the extremes first, then a spread over the whole range.
+uint16_t word(uint32_t row, uint32_t column) {
+    static const uint16_t extremes[] = {0x8000, 0x7FFF, 0x0000, 0xFFFF};
+    if (row < 4) return extremes[row];
+    return uint16_t(row * 7919u * (column + 1) + column * 12345u);
+}
+
+class AbfWriterTest : public kv4test::ConnectedAmplifier {
+  protected:
+    // One voltage, three current and one gp channel; each with a range of its own, the
+    // steps not all exact in binary.
+    const kv4cl::RangedMeasurement_t voltageRange{-1000.0, 1000.0, 0.0305, kv4cl::UnitPfxMilli, "V"};
+    const std::vector<kv4cl::RangedMeasurement_t> currentRanges{
+        {-200.0, 200.0, 0.0061, kv4cl::UnitPfxPico, "A"},
+        {-8.0, 8.0, 0.25, kv4cl::UnitPfxNano, "A"},
+        {-2.0, 2.0, 1.0 / 16384, kv4cl::UnitPfxMicro, "A"}};
+    const kv4cl::RangedMeasurement_t gpRange{-10.0, 10.0, 10.0 / 32768, kv4cl::UnitPfxNone, "V"};
+
+    void SetUp() override {
+        const QString missing = neoMissing();
+        if (!missing.isEmpty()) GTEST_SKIP() << missing.toStdString();
+        connectTo("cedar", "VCEDAR01");
+        if (HasFatalFailure()) return;
+        source = std::make_unique<kv4test::ScriptedSource>(1, 3, 1);
+        producer = std::make_unique<DeviceDataProducer>(*source);
+        probe = producer->getDataHook();
+        dialog = std::make_unique<RecordSettingsDialog>();
+        dialog->findChild<QLineEdit*>("recordPathEdit")->setText(path);
+        dialog->findChild<QLineEdit*>("recordNameEdit")->setText("cell");
+        dialog->findChild<QRadioButton*>("abfRadioButton")->click();
+        use(std::make_unique<AbfDataWriterConsumer>(producer.get()));
+        setRate(3000);
+        producer->start();
+    }
+    void TearDown() override {
+        writer.reset();
+        dialog.reset();
+        probe.reset();
+        producer.reset();
+        source.reset();
+        ConnectedAmplifier::TearDown();
+    }
+
+    void use(std::unique_ptr<AbfDataWriterConsumer> newWriter) {
+        writer = std::move(newWriter);
+        writer->setRecordSettingsDialog(dialog.get());
+        writer->onVoltageRangeChanged(voltageRange);
+        for (int i = 0; i < 3; i++)
+            writer->onCurrentRangeChanged(currentRanges[size_t(i)], i);
+        writer->onGpRangeChanged(gpRange, 0);
+        // Both signals may come from the writer's thread: they are collected in this one.
+        QObject::connect(writer.get(), &DataWriterConsumer::recording, &receiver,
+                         [this](bool on) { states.push_back(on); });
+        QObject::connect(writer.get(), &DataWriterConsumer::newRecordFile, &receiver,
+                         [this](const QString& name) { files.push_back(name); });
+    }
+
+    void setRate(double rate) {
+        this->rate = rate;
+        const kv4cl::Measurement_t hz{rate, kv4cl::UnitPfxNone, "Hz"};
+        writer->onSamplingRateChanged(hz, hz);
+        dialog->onSamplingRateChanged(hz, hz);
+    }
+
+    void setDurations(double record, double chunk, double sweep) const {
+        dialog->findChild<QDoubleSpinBox*>("recordDurationSpinBox")->setValue(record);
+        dialog->findChild<QDoubleSpinBox*>("chunkDurationSpinBox")->setValue(chunk);
+        dialog->findChild<QDoubleSpinBox*>("episodicDurationSpinBox")->setValue(sweep);
+    }
+
+    // Rows first.. reach the ring in one poll, so that the writer takes them in one read;
+    // returns once the producer has stored them.
+    void feed(uint32_t first, uint32_t count) const {
+        kv4test::ScriptedSource::Poll poll;
+        for (uint32_t k = first; k < first + count; k++)
+            for (uint32_t c = 0; c < source->width(); c++) {
+                poll.filtered.push_back(word(k, c));
+                poll.unfiltered.push_back(word(k, c));
+            }
+        source->add(poll);
+        std::vector<uint16_t> stored;
+        readRawData(*probe, stored, true, count - 1);
+    }
+
+    // Feeds rows of at most one pass and waits until the writer has them on disk.
+    void feedAndWait(uint32_t first, uint32_t count) const {
+        const QString file = path + "cell/cell_CH001_000.abf";
+        const qint64 before = QFileInfo(file).size();
+        feed(first, count);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return QFileInfo(file).size() > before; }, 5000));
+    }
+
+    // The values that rows first.. hold in column `column` of the row (0 the voltage, then
+    // the current channels and the gp channel), as the file should give them back.
+    std::vector<double> expected(uint32_t first, uint32_t count, uint32_t column) const {
+        std::vector<double> values;
+        for (uint32_t k = first; k < first + count; k++) {
+            const uint16_t w = word(k, column);
+            if (column == 0)
+                values.push_back(int16_t(w) * voltageRange.step);
+            else if (column <= 3)
+                values.push_back(int16_t(w) * currentRanges[column - 1].step);
+            else // offset binary
+                values.push_back((int32_t(w) - 32768) * gpRange.step);
+        }
+        return values;
+    }
+
+    static void expectValues(const Channel& channel, const std::vector<double>& values, double step) {
+        ASSERT_EQ(channel.values.size(), values.size()) << channel.name.toStdString();
+        for (size_t k = 0; k < values.size(); k++)
+            ASSERT_NEAR(channel.values[k], values[k], step) << channel.name.toStdString() << " sample " << k;
+    }
+
+    // The files of the recording folder, read by Neo; empty with a failure when it cannot.
+    static std::vector<File> read(const QStringList& names) {
+        QStringList arguments{"-c", readerScript};
+        for (const QString& name : names)
+            arguments << name;
+        QProcess process;
+        process.start(python, arguments);
+        const bool finished = process.waitForFinished(120000);
+        const QByteArray output = process.readAllStandardOutput();
+        EXPECT_TRUE(finished && process.exitCode() == 0) << process.readAllStandardError().toStdString();
+        std::vector<File> files;
+        for (const QJsonValue& file : QJsonDocument::fromJson(output).array()) {
+            File segments;
+            for (const QJsonValue& s : file.toArray()) {
+                Segment segment;
+                for (const QJsonValue& c : s["channels"].toArray()) {
+                    Channel channel{c["name"].toString(),
+                                    c["unit"].toString(),
+                                    c["rate"].toDouble(),
+                                    c["start"].toDouble(),
+                                    {}};
+                    for (const QJsonValue& v : c["values"].toArray())
+                        channel.values.push_back(v.toDouble());
+                    segment.channels.push_back(channel);
+                }
+                for (const QJsonValue& t : s["tags"].toArray())
+                    segment.tags.push_back({t["time"].toDouble(), t["text"].toString()});
+                segments.push_back(segment);
+            }
+            files.push_back(segments);
+        }
+        EXPECT_EQ(files.size(), size_t(names.size()));
+        return files;
+    }
+
+    QString recordFile(int channel, int counter) const {
+        return path + QString("cell/cell_CH%1_%2.abf")
+                          .arg(channel, 3, 10, QChar('0'))
+                          .arg(counter, 3, 10, QChar('0'));
+    }
+
+    // Waits for the writer's thread to end by itself, and for its signals to arrive here.
+    void waitUntilFinished(size_t states) {
+        ASSERT_TRUE(writer->wait(QDeadlineTimer(10000)));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return this->states.size() == states; }, 5000));
+    }
+
+    // Records 2500 samples in chunks of 1000 after `spoil` has made the second chunk fail, and
+    // checks that the first chunk's files are whole; returns the box shown.
+    QString recordWithSpoiledSecondChunk(const std::function<bool()>& spoil) {
+        setRate(100);
+        setDurations(25, 10, 0);
+        writer->onStartConsuming();
+        EXPECT_TRUE(spoil());
+        feed(0, 2600);
+        EXPECT_TRUE(writer->wait(QDeadlineTimer(10000)));
+        closeNextBox();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return states.size() == 2 && boxes.size() == 1; }, 5000));
+        const std::vector<File> read = this->read({recordFile(1, 0), recordFile(4, 0)});
+        if (read.size() == 2 && read[0].size() == 1 && read[1].size() == 1) {
+            expectValues(read[0][0].channels[0], expected(0, 1000, 1), currentRanges[0].step);
+            expectValues(read[1][0].channels[0], expected(0, 1000, 4), gpRange.step);
+        } else {
+            ADD_FAILURE() << "the first chunk cannot be read";
+        }
+        return boxes.empty() ? QString() : boxes[0];
+    }
+
+    // Closes the next modal box once it shows, keeping its title and text.
+    void closeNextBox() {
+        QTimer::singleShot(0, &receiver, [this] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            ASSERT_NE(box, nullptr);
+            boxes.push_back(box->windowTitle() + ": " + box->text());
+            box->done(QMessageBox::Ok);
+        });
+    }
+
+    std::unique_ptr<kv4test::ScriptedSource> source;
+    std::unique_ptr<DeviceDataProducer> producer;
+    std::unique_ptr<DataHook> probe;
+    std::unique_ptr<RecordSettingsDialog> dialog;
+    std::unique_ptr<AbfDataWriterConsumer> writer;
+    double rate = 0;
+    QObject receiver;
+    std::vector<bool> states;
+    std::vector<QString> files;
+    std::vector<QString> boxes;
+};
+
+TEST_F(AbfWriterTest, EachActiveChannelGetsAFileWithItsValuesNameUnitAndTheVoltage) {
+    writer->setChannelActive(1, false);
+    writer->onStartConsuming();
+    ASSERT_TRUE(writer->isRunning());
+    feed(0, 1000);
+    feed(1000, 3000); // more than a pass
+    writer->onStopConsuming();
+
+    EXPECT_EQ(QDir(path + "cell").entryList(QDir::Files),
+              (QStringList{"cell.kdh", "cell_CH001_000.abf", "cell_CH003_000.abf", "cell_CH004_000.abf"}));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return states.size() == 2; }, 5000));
+    EXPECT_EQ(files, std::vector<QString>{"cell/cell_CH001_000"});
+
+    const std::vector<File> read = this->read({recordFile(1, 0), recordFile(3, 0), recordFile(4, 0)});
+    ASSERT_EQ(read.size(), 3u);
+    const struct {
+        uint32_t column;
+        const char* name;
+        const char* unit;
+        double step;
+    } channels[] = {{1, "I1", "pA", currentRanges[0].step},
+                    {3, "I3", "uA", currentRanges[2].step},
+                    {4, "GP1", "V", gpRange.step}};
+    for (size_t f = 0; f < 3; f++) {
+        ASSERT_EQ(read[f].size(), 1u) << "one segment, gap-free";
+        const Segment& segment = read[f][0];
+        ASSERT_EQ(segment.channels.size(), 2u);
+        EXPECT_EQ(segment.channels[0].name, channels[f].name);
+        EXPECT_EQ(segment.channels[0].unit, channels[f].unit);
+        EXPECT_EQ(segment.channels[1].name, "V");
+        EXPECT_EQ(segment.channels[1].unit, "mV");
+        for (const Channel& channel : segment.channels)
+            EXPECT_NEAR(channel.rate, rate, rate * 1e-6);
+        expectValues(segment.channels[0], expected(0, 4000, channels[f].column), channels[f].step);
+        expectValues(segment.channels[1], expected(0, 4000, 0), voltageRange.step);
+        EXPECT_TRUE(segment.tags.empty());
+    }
+}
+
+TEST_F(AbfWriterTest, SweepsAreSegmentsBackToBackTheLastHoldingWhatWasWritten) {
+    setDurations(0, 0, 0.05); // 150 samples
+    writer->onStartConsuming();
+    feed(0, 400);
+    writer->onStopConsuming();
+
+    const std::vector<File> read = this->read({recordFile(4, 0)});
+    ASSERT_EQ(read.size(), 1u);
+    ASSERT_EQ(read[0].size(), 3u);
+    const uint32_t starts[] = {0, 150, 300};
+    const uint32_t lengths[] = {150, 150, 100};
+    for (size_t s = 0; s < 3; s++) {
+        const Segment& segment = read[0][s];
+        ASSERT_EQ(segment.channels.size(), 2u);
+        EXPECT_NEAR(segment.channels[0].start, starts[s] / rate, 1e-6);
+        expectValues(segment.channels[0], expected(starts[s], lengths[s], 4), gpRange.step);
+        expectValues(segment.channels[1], expected(starts[s], lengths[s], 0), voltageRange.step);
+    }
+}
+
+TEST_F(AbfWriterTest, TagsLandAtTheSampleOfTheirMarkWithTheirTexts) {
+    writer->onStartConsuming();
+    writer->onMarkTagTime();
+    writer->onSaveTagString("first");
+    feedAndWait(0, 300);
+    writer->onMarkTagTime();
+    const QString longText = QString("0123456789").repeated(8);
+    writer->onSaveTagString(longText);
+    feedAndWait(300, 200);
+    writer->onMarkTagTime();
+    writer->onSaveTagString("__INVALIDTAG__"); // stays pending: saved as empty at the next mark
+    writer->onMarkTagTime();                   // and this one at the closing
+    feed(500, 100);
+    writer->onStopConsuming();
+
+    const std::vector<File> read = this->read({recordFile(1, 0), recordFile(4, 0)});
+    ASSERT_EQ(read.size(), 2u);
+    for (const File& file : read) {
+        ASSERT_EQ(file.size(), 1u);
+        const std::vector<Tag>& tags = file[0].tags;
+        QStringList found;
+        for (const Tag& tag : tags)
+            found << QString("%1 s: %2").arg(tag.time).arg(tag.text);
+        ASSERT_EQ(tags.size(), 4u) << found.join(", ").toStdString();
+        const double times[] = {0, 300 / rate, 500 / rate, 500 / rate};
+        const QString texts[] = {"first", longText.left(56), "Empty tag 1", "Empty tag 2"};
+        for (size_t t = 0; t < 4; t++) {
+            EXPECT_NEAR(tags[t].time, times[t], 1e-6) << t;
+            EXPECT_EQ(tags[t].text, texts[t]);
+        }
+        EXPECT_EQ(file[0].channels[0].values.size(), 600u);
+    }
+}
+
+TEST_F(AbfWriterTest, ChunksGoOnInNumberedFilesPerChannelUntilTheLimit) {
+    setRate(100);
+    setDurations(25, 10, 0); // 2500 samples in chunks of 1000
+    writer->setChannelActive(2, false);
+    writer->onStartConsuming();
+    feed(0, 2600);
+    waitUntilFinished(2);
+
+    EXPECT_EQ(QDir(path + "cell").entryList({"*.abf"}, QDir::Files).size(), 9);
+    EXPECT_FALSE(QFile::exists(recordFile(1, 3)));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return files.size() == 3; }, 5000));
+    EXPECT_EQ(files,
+              (std::vector<QString>{"cell/cell_CH001_000", "cell/cell_CH001_001", "cell/cell_CH001_002"}));
+    const std::vector<File> read = this->read({recordFile(2, 0), recordFile(2, 1), recordFile(2, 2)});
+    ASSERT_EQ(read.size(), 3u);
+    const uint32_t lengths[] = {1000, 1000, 500};
+    for (uint32_t c = 0; c < 3; c++) {
+        ASSERT_EQ(read[c].size(), 1u);
+        EXPECT_EQ(read[c][0].channels[0].name, "I2");
+        expectValues(read[c][0].channels[0], expected(1000 * c, lengths[c], 2), currentRanges[1].step);
+    }
+}
+
+// A writer whose files hold only a few samples, as if they were full.
+class SmallFilesWriter : public AbfDataWriterConsumer {
+  public:
+    explicit SmallFilesWriter(DeviceDataProducer* producer) : AbfDataWriterConsumer(producer) {
+        maxFileSamples = 300;
+    }
+};
+
+TEST_F(AbfWriterTest, ARecordingLongerThanAFileHoldsGoesOnInChunks) {
+    use(std::make_unique<SmallFilesWriter>(producer.get()));
+    writer->onStartConsuming();
+    feed(0, 700);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return QFile::exists(recordFile(1, 2)); }, 5000));
+    writer->onStopConsuming();
+
+    const std::vector<File> read = this->read({recordFile(1, 0), recordFile(1, 1), recordFile(1, 2)});
+    ASSERT_EQ(read.size(), 3u);
+    const uint32_t lengths[] = {300, 300, 100};
+    for (uint32_t c = 0; c < 3; c++) {
+        ASSERT_EQ(read[c].size(), 1u);
+        expectValues(read[c][0].channels[0], expected(300 * c, lengths[c], 1), currentRanges[0].step);
+    }
+}
+
+TEST_F(AbfWriterTest, AChunkThatCannotBeOpenedEndsTheRecordingAndKeepsTheFullFiles) {
+    EXPECT_EQ(recordWithSpoiledSecondChunk([&] { return QDir().mkdir(recordFile(3, 1)); }),
+              "Warning: Couldn't open the recording file");
+    EXPECT_FALSE(QFile::exists(recordFile(1, 1))) << "the chunk's files opened before are removed";
+}
+
+TEST_F(AbfWriterTest, AFullDiskEndsTheRecordingWithAWarningAndKeepsTheFullFiles) {
+    if (!QFile::exists("/dev/full")) GTEST_SKIP() << "no /dev/full to stand for a full disk";
+    const QString box =
+        recordWithSpoiledSecondChunk([&] { return QFile::link("/dev/full", recordFile(1, 1)); });
+    EXPECT_TRUE(box.startsWith("Warning: Couldn't write the recording file: ")) << box.toStdString();
+}
+
+} // namespace

@@ -1,0 +1,369 @@
+// The lab book: the line and summary texts of every entry, the marked moments that wait for
+// their note, and the files: the main lab book that continues across runs, the recording's
+// own lab book, a new lab book, and a folder that cannot be written.
+
+#include "recording/labbook.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QLineEdit>
+#include <QMainWindow>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QTest>
+#include <QTextEdit>
+#include <QTextStream>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using kv4cl::Measurement_t;
+
+void setTimes(LabbookEvent& event, const QString& recordingTime = "00:01:02.500") {
+    event.time = "10:00:00.000";
+    event.recordingTime = recordingTime;
+}
+
+TEST(LabbookEventLines, NotesAndMarks) {
+    LabbookEventWrittenNote note("seal formed");
+    setTimes(note);
+    EXPECT_EQ(note.lineText(), "10:00:00.000, 00:01:02.500, Written Note, 'seal formed'");
+    note.hasTemperature = true;
+    note.temperature = 36.5512345;
+    EXPECT_EQ(note.lineText(), "10:00:00.000, 00:01:02.500, Written Note, 'seal formed', "
+                               "Temperature: 36.5512 [\u00B0C]");
+    EXPECT_EQ(note.summaryText(), "");
+
+    // A mark written out is a note whose text is two single quotes.
+    LabbookEventPlaceholder mark;
+    setTimes(mark, "Not Recording");
+    EXPECT_EQ(mark.lineText(), "10:00:00.000, Not Recording, Written Note, ''''");
+}
+
+TEST(LabbookEventLines, AnalysisResults) {
+    LabbookEventMembraneMonitor monitor(3);
+    setTimes(monitor);
+    EXPECT_EQ(monitor.lineText(), "10:00:00.000, 00:01:02.500, Membrane Monitor, Channel switched off: 3");
+
+    LabbookEventNoiseReport noise(2, {12.3456789, kv4cl::UnitPfxPico, "A"}, {0.5, kv4cl::UnitPfxNano, "A"});
+    setTimes(noise);
+    EXPECT_EQ(noise.lineText(), "10:00:00.000, 00:01:02.500, Noise Report, Channel: 2, "
+                                "Mean Current: 12.3457 [pA], Current Rms: 0.5 [nA]");
+
+    LabbookEventRCEstimation rc(1, {150.25, kv4cl::UnitPfxMega, "\u03A9"}, {22.5, kv4cl::UnitPfxPico, "F"});
+    setTimes(rc);
+    EXPECT_EQ(rc.lineText(), "10:00:00.000, 00:01:02.500, RC Estimation, Channel: 1, "
+                             "Resistance: 150.25 [M\u03A9], Capacitance: 22.5 [pF]");
+
+    LabbookEventEventsDetection events(4, {1.5, kv4cl::UnitPfxMicro, "s"}, {250.0, kv4cl::UnitPfxMilli, "s"},
+                                       {3.999999999, kv4cl::UnitPfxNone, "Hz"});
+    setTimes(events);
+    EXPECT_EQ(events.lineText(), "10:00:00.000, 00:01:02.500, Events Detection, Channel: 4, "
+                                 "Average Dwell Time: 1.5 [\u00B5s], Average Inter Event Time: 250 [ms], "
+                                 "Events Rate: 4 [Hz]");
+
+    LabbookEventIVGraph iv(5, {2.5, kv4cl::UnitPfxNano, "S"}, {-10.0, kv4cl::UnitPfxPico, "A"}, true,
+                           {4.0, kv4cl::UnitPfxMilli, "V"});
+    setTimes(iv);
+    EXPECT_EQ(iv.lineText(), "10:00:00.000, 00:01:02.500, I/V graph, Channel: 5, Conductance: 2.5 [nS], "
+                             "Current Offset: -10 [pA], Reverse Potential: 4 [mV]");
+}
+
+TEST(LabbookEventLines, FailedEstimatesAndInvalidFitsShowADash) {
+    LabbookEventRCEstimation rc(1, {-1.0, kv4cl::UnitPfxMega, "\u03A9"}, {-0.001, kv4cl::UnitPfxPico, "F"});
+    setTimes(rc, "Not Recording");
+    EXPECT_EQ(rc.lineText(), "10:00:00.000, Not Recording, RC Estimation, Channel: 1, "
+                             "Resistance: - [M\u03A9], Capacitance: - [pF]");
+    EXPECT_EQ(rc.summaryText(), "Ch: 1, R: - M\u03A9, C: - pF");
+
+    LabbookEventIVGraph iv(2, {2.5, kv4cl::UnitPfxNano, "S"}, {-10.0, kv4cl::UnitPfxPico, "A"}, false,
+                           {0.0, kv4cl::UnitPfxMilli, "V"});
+    setTimes(iv, "Not Recording");
+    EXPECT_EQ(iv.lineText(), "10:00:00.000, Not Recording, I/V graph, Channel: 2, Conductance: - [nS], "
+                             "Current Offset: - [pA], Reverse Potential: - [mV]");
+    EXPECT_EQ(iv.summaryText(), "Ch: 2, G: - nS, Ioff: - pA, Vrev: - mV");
+}
+
+TEST(LabbookEventLines, ValuesArePreparedToReadablePrefixesOnce) {
+    LabbookEventNoiseReport noise(2, {0.0123, kv4cl::UnitPfxNano, "A"}, {1500.0, kv4cl::UnitPfxFemto, "A"});
+    noise.prepareValues();
+    EXPECT_EQ(noise.summaryText(), "Ch: 2, avg I: 12.30 pA, rms I: 1.50 pA");
+    noise.meanCurrent = {0.5, kv4cl::UnitPfxPico, "A"};
+    noise.prepareValues();
+    EXPECT_EQ(noise.meanCurrent.prefix, kv4cl::UnitPfxPico) << "prepared once only";
+    LabbookEventIVGraph iv(1, {2.5e-9, kv4cl::UnitPfxNone, "S"}, {0.0, kv4cl::UnitPfxPico, "A"}, true,
+                           {-0.004, kv4cl::UnitPfxNone, "V"});
+    iv.prepareValues();
+    EXPECT_EQ(iv.summaryText(), "Ch: 1, G: 2.50 nS, Ioff: 0.00 A, Vrev: -4.00 mV");
+}
+
+TEST(LabbookEventLines, SummariesHaveTwoDecimals) {
+    EXPECT_EQ(LabbookEventNoiseReport(2, {12.3456, kv4cl::UnitPfxPico, "A"}, {0.5, kv4cl::UnitPfxNano, "A"})
+                  .summaryText(),
+              "Ch: 2, avg I: 12.35 pA, rms I: 0.50 nA");
+    EXPECT_EQ(
+        LabbookEventRCEstimation(1, {150.256, kv4cl::UnitPfxMega, "\u03A9"}, {22.5, kv4cl::UnitPfxPico, "F"})
+            .summaryText(),
+        "Ch: 1, R: 150.26 M\u03A9, C: 22.50 pF");
+    EXPECT_EQ(LabbookEventEventsDetection(4, {1.5, kv4cl::UnitPfxMilli, "s"},
+                                          {250.0, kv4cl::UnitPfxMilli, "s"},
+                                          {3.999, kv4cl::UnitPfxNone, "Hz"})
+                  .summaryText(),
+              "Ch: 4, dwell: 1.50 ms, inter: 250.00 ms, rate: 4.00 Hz");
+    EXPECT_EQ(LabbookEventIVGraph(5, {2.5, kv4cl::UnitPfxNano, "S"}, {-10.0, kv4cl::UnitPfxPico, "A"}, true,
+                                  {4.0, kv4cl::UnitPfxMilli, "V"})
+                  .summaryText(),
+              "Ch: 5, G: 2.50 nS, Ioff: -10.00 pA, Vrev: 4.00 mV");
+    EXPECT_EQ(LabbookEventMembraneMonitor(3).summaryText(), "");
+}
+
+// Warnings about lab book files, collected while a test runs.
+QStringList warnings;
+void collectWarnings(QtMsgType type, const QMessageLogContext&, const QString& message) {
+    if (type == QtWarningMsg && message.contains("labbook", Qt::CaseInsensitive)) warnings << message;
+}
+
+class LabbookTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        QDir(Labbook::folder()).removeRecursively();
+        QFile::remove(QDir::homePath() + "/KAV4/Labbooks");
+        QDir(recordingFolder()).removeRecursively();
+        QDir().mkpath(recordingFolder());
+        warnings.clear();
+        previousHandler = qInstallMessageHandler(collectWarnings);
+    }
+    void TearDown() override { qInstallMessageHandler(previousHandler); }
+
+    static QString today() { return "labbook_" + QDate::currentDate().toString("yyyy_MM_dd"); }
+    static QString recordingFolder() { return QDir::homePath() + "/KAV4/Recordings/cell/"; }
+
+    static QStringList linesOf(const QString& path) {
+        QFile file(path);
+        QStringList lines;
+        if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) return lines;
+        QTextStream in(&file);
+        while (!in.atEnd())
+            lines << in.readLine();
+        return lines;
+    }
+    static QStringList mainLines(const Labbook& book) {
+        return linesOf(Labbook::folder() + book.mainFileName() + ".txt");
+    }
+    static QString viewText(const Labbook& book) { return book.findChild<QTextEdit*>()->toPlainText(); }
+
+    static void writeFile(const QString& path, const QString& text) {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(text.toUtf8());
+    }
+
+    QtMessageHandler previousHandler = nullptr;
+};
+
+TEST_F(LabbookTest, MarkedMomentWaitsForTheNextNote) {
+    Labbook book;
+    auto* mark = new LabbookEventPlaceholder;
+    book.onReceiveEvent(mark);
+    EXPECT_EQ(mainLines(book), QStringList());
+    // Still pending, hence still alive: as if the moment had been marked at ten.
+    mark->time = "10:00:00.000";
+    book.onReceiveEvent(new LabbookEventWrittenNote("bath changed"));
+    const QString line = "10:00:00.000, Not Recording, Written Note, 'bath changed'";
+    EXPECT_EQ(mainLines(book), QStringList{line});
+    EXPECT_EQ(viewText(book), line);
+}
+
+TEST_F(LabbookTest, MarksInARowBecomeNumberedEmptyNotes) {
+    Labbook book;
+    auto* first = new LabbookEventPlaceholder;
+    book.onReceiveEvent(first);
+    first->time = "10:00:00.000";
+    auto* second = new LabbookEventPlaceholder;
+    book.onReceiveEvent(second);
+    second->time = "10:01:00.000";
+    auto* third = new LabbookEventPlaceholder;
+    book.onReceiveEvent(third);
+    third->time = "10:02:00.000";
+    book.onReceiveEvent(new LabbookEventWrittenNote("drug added"));
+    EXPECT_EQ(mainLines(book), (QStringList{"10:00:00.000, Not Recording, Written Note, 'empty note 0'",
+                                            "10:01:00.000, Not Recording, Written Note, 'empty note 1'",
+                                            "10:02:00.000, Not Recording, Written Note, 'drug added'"}));
+}
+
+TEST_F(LabbookTest, NoteLineMarksAndWritesWithTheTemperature) {
+    Labbook book;
+    book.setTemperature(36.5);
+    auto* line = book.findChild<QLineEdit*>();
+    EXPECT_EQ(line->placeholderText(), "Add notes to labbook");
+    QTest::keyClick(line, Qt::Key_Return);
+    EXPECT_EQ(line->styleSheet(), "background-color: rgb(255, 255, 127);");
+    EXPECT_EQ(mainLines(book), QStringList());
+    book.setTemperature(std::nullopt);
+    QTest::keyClicks(line, "<b>giga-seal</b>");
+    QTest::keyClick(line, Qt::Key_Enter);
+    EXPECT_EQ(line->text(), "");
+    EXPECT_EQ(line->styleSheet(), "background-color: rgb(255, 255, 255);");
+    // The note keeps the temperature of the moment it was marked; markup stays text.
+    const QRegularExpression written(R"(^\d\d:\d\d:\d\d\.\d{3}, Not Recording, Written Note, )"
+                                     R"('<b>giga-seal</b>', Temperature: 36.5 \[°C\]$)");
+    ASSERT_EQ(mainLines(book).size(), 1);
+    EXPECT_TRUE(written.match(mainLines(book).at(0)).hasMatch()) << mainLines(book).at(0).toStdString();
+    EXPECT_EQ(viewText(book), mainLines(book).at(0));
+}
+
+TEST_F(LabbookTest, EntriesGetTheTimeOfArrival) {
+    Labbook book;
+    const QTime before = QTime::currentTime();
+    book.onReceiveEvent(new LabbookEventMembraneMonitor(2));
+    const QTime after = QTime::currentTime();
+    ASSERT_EQ(mainLines(book).size(), 1);
+    const QString line = mainLines(book).at(0);
+    EXPECT_TRUE(line.endsWith(", Not Recording, Membrane Monitor, Channel switched off: 2"))
+        << line.toStdString();
+    const QTime stamped = QTime::fromString(line.left(12), "hh:mm:ss.zzz");
+    ASSERT_TRUE(stamped.isValid());
+    EXPECT_LE(before.msecsTo(stamped), before.msecsTo(after));
+    EXPECT_GE(before.msecsTo(stamped), 0);
+}
+
+TEST_F(LabbookTest, RecordingHasItsOwnLabbook) {
+    Labbook book;
+    const QString recording = recordingFolder() + "cell_000";
+    const QString recordingLabbook = recording + "_lab_book.txt";
+    book.onRecordingStarted(recording);
+    book.onReceiveEvent(new LabbookEventMembraneMonitor(2));
+    book.onReceiveEvent(new LabbookEventPlaceholder);
+    book.onRecordingStopped();
+    book.onReceiveEvent(new LabbookEventWrittenNote("after"));
+
+    const QStringList main = mainLines(book);
+    ASSERT_EQ(main.size(), 6);
+    EXPECT_TRUE(main[0].startsWith("_Started recording: ")) << main[0].toStdString();
+    EXPECT_EQ(main[1], "_Lab book file for the recording: " + recordingLabbook);
+    const QRegularExpression duringRecording(R"(^\d\d:\d\d:\d\d\.\d{3}, 00:00:\d\d\.\d{3}, )");
+    EXPECT_TRUE(duringRecording.match(main[2]).hasMatch()) << main[2].toStdString();
+    EXPECT_TRUE(main[2].endsWith("Membrane Monitor, Channel switched off: 2"));
+    EXPECT_TRUE(duringRecording.match(main[3]).hasMatch()) << main[3].toStdString();
+    EXPECT_TRUE(main[3].endsWith("Written Note, 'save on record stop'"));
+    EXPECT_EQ(main[4], "_Stopped recording");
+    EXPECT_TRUE(main[5].endsWith(", Not Recording, Written Note, 'after'"));
+
+    EXPECT_EQ(linesOf(recordingLabbook), (QStringList{"_Session lab book file: " + today(), main[0],
+                                                      "_Lab book notes:", main[2], main[3]}));
+    EXPECT_EQ(book.findChild<QLineEdit*>()->styleSheet(), "background-color: rgb(255, 255, 255);");
+}
+
+TEST_F(LabbookTest, ClosingWritesWhatIsPending) {
+    const QString recording = recordingFolder() + "cell_000";
+    QString name;
+    {
+        Labbook book;
+        name = book.mainFileName();
+        book.onRecordingStarted(recording);
+        book.onReceiveEvent(new LabbookEventPlaceholder);
+    }
+    const QStringList main = linesOf(Labbook::folder() + name + ".txt");
+    ASSERT_EQ(main.size(), 4);
+    EXPECT_TRUE(main[2].endsWith("Written Note, 'save on labbook closing'"));
+    EXPECT_EQ(main[3], "_Stopped recording");
+    EXPECT_EQ(linesOf(recording + "_lab_book.txt").value(3), main[2]);
+}
+
+TEST_F(LabbookTest, UnopenableRecordingLabbookIsReportedOnceAndTheMainOneGoesOn) {
+    Labbook book;
+    const QString recording = QDir::homePath() + "/missing/cell_000";
+    book.onRecordingStarted(recording);
+    book.onReceiveEvent(new LabbookEventMembraneMonitor(1));
+    book.onReceiveEvent(new LabbookEventMembraneMonitor(2));
+    book.onRecordingStopped();
+    EXPECT_EQ(mainLines(book).size(), 5);
+    ASSERT_EQ(warnings.size(), 1);
+    EXPECT_TRUE(warnings[0].contains(recording + "_lab_book.txt")) << warnings[0].toStdString();
+}
+
+TEST_F(LabbookTest, ContinuesTheNewestLabbookAcrossRuns) {
+    QDir().mkpath(Labbook::folder());
+    // Named as a later day but last touched long ago: the modification time decides.
+    writeFile(Labbook::folder() + "labbook_2031_01_01.txt", "stale line\n");
+    QFile stale(Labbook::folder() + "labbook_2031_01_01.txt");
+    ASSERT_TRUE(stale.open(QIODevice::ReadWrite));
+    ASSERT_TRUE(
+        stale.setFileTime(QDateTime(QDate(2020, 1, 1), QTime(12, 0)), QFileDevice::FileModificationTime));
+    stale.close();
+    writeFile(Labbook::folder() + "labbook_2024_05_06.txt", "first line\nsecond line\n");
+
+    {
+        Labbook book;
+        EXPECT_EQ(book.mainFileName(), "labbook_2024_05_06");
+        EXPECT_EQ(book.findChild<QPushButton*>()->toolTip(), "labbook_2024_05_06");
+        EXPECT_EQ(viewText(book), "first line\nsecond line");
+        book.onReceiveEvent(new LabbookEventWrittenNote("morning"));
+    }
+    Labbook again;
+    again.onReceiveEvent(new LabbookEventWrittenNote("afternoon"));
+    const QStringList lines = mainLines(again);
+    ASSERT_EQ(lines.size(), 4);
+    EXPECT_EQ(lines.mid(0, 2), (QStringList{"first line", "second line"}));
+    EXPECT_TRUE(lines[2].endsWith("'morning'"));
+    EXPECT_TRUE(lines[3].endsWith("'afternoon'"));
+    EXPECT_EQ(viewText(again), lines.join('\n'));
+    EXPECT_EQ(linesOf(Labbook::folder() + "labbook_2031_01_01.txt"), QStringList{"stale line"});
+}
+
+TEST_F(LabbookTest, NewLabbookTakesTheNextFreeNameOfTheDay) {
+    Labbook book;
+    EXPECT_EQ(book.mainFileName(), today());
+    book.onReceiveEvent(new LabbookEventWrittenNote("first"));
+    QPushButton* newButton = nullptr;
+    for (auto* button : book.findChildren<QPushButton*>())
+        if (button->text() == "New labbook") newButton = button;
+    ASSERT_NE(newButton, nullptr);
+
+    QTest::mouseClick(newButton, Qt::LeftButton);
+    EXPECT_EQ(book.mainFileName(), today() + "_000");
+    EXPECT_EQ(viewText(book), "");
+    book.onReceiveEvent(new LabbookEventWrittenNote("second"));
+    QTest::mouseClick(newButton, Qt::LeftButton);
+    EXPECT_EQ(book.mainFileName(), today() + "_001");
+    book.onReceiveEvent(new LabbookEventWrittenNote("third"));
+
+    // Each file holds only what was written while it was the main one.
+    const auto notesOf = [](const QString& name) {
+        QStringList notes;
+        for (const QString& line : linesOf(Labbook::folder() + name + ".txt"))
+            notes << line.section(", ", -1);
+        return notes;
+    };
+    EXPECT_EQ(notesOf(today()), QStringList{"'first'"});
+    EXPECT_EQ(notesOf(today() + "_000"), QStringList{"'second'"});
+    EXPECT_EQ(notesOf(today() + "_001"), QStringList{"'third'"});
+}
+
+TEST_F(LabbookTest, UnwritableFolderIsReportedAndTheViewKeepsTheEntries) {
+    QDir().mkpath(QDir::homePath() + "/KAV4");
+    writeFile(QDir::homePath() + "/KAV4/Labbooks", "not a folder");
+    QString box;
+    QTimer::singleShot(0, [&box] {
+        auto* shown = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!shown) return;
+        box = shown->windowTitle() + ": " + shown->text();
+        shown->done(QMessageBox::Ok);
+    });
+    QMainWindow window;
+    auto* book = new Labbook;
+    EXPECT_EQ(box, "Warning: Couldn't open the labbook file: " + today() + ".txt");
+    window.addDockWidget(Qt::LeftDockWidgetArea, book);
+    window.show();
+    EXPECT_FALSE(book->isVisible());
+
+    book->onReceiveEvent(new LabbookEventWrittenNote("kept"));
+    EXPECT_TRUE(viewText(*book).endsWith(", Not Recording, Written Note, 'kept'"));
+    EXPECT_TRUE(warnings.isEmpty()) << warnings.join('\n').toStdString();
+}
+
+} // namespace
