@@ -15,12 +15,14 @@
 #include "controls/allchannelscontrolsdockwidget.h"
 #include "controls/controlsdockwidget.h"
 #include "controls/filterpreferencesdialog.h"
+#include "controls/protocoldockwidget.h"
 #include "plots/gapfreeplotconsumer.h"
 #include "plots/plotpreferencesdialog.h"
 #include "plots/plottab.h"
 #include "recording/abfdatawriterconsumer.h"
 #include "recording/datdatawriterconsumer.h"
 #include "recording/labbook.h"
+#include "recording/recordsettingsdialog.h"
 
 #include <QComboBox>
 #include <QDockWidget>
@@ -332,6 +334,13 @@ void MainWindow::createConsumers() {
 }
 
 void MainWindow::createDocks() {
+    std::vector<std::string> protocols, images;
+    std::vector<std::vector<uint16_t>> v, t, sl, f, a;
+    if (kv4cl::getProtocolList(protocols, images, v, t, sl, f, a) == kv4cl::Success && !protocols.empty()) {
+        protocolDock = new ProtocolDockWidget(this);
+        addDockWidget(Qt::RightDockWidgetArea, protocolDock);
+        docks.push_back(protocolDock);
+    }
     controlsDock = new ControlsDockWidget(this);
     addDockWidget(Qt::LeftDockWidgetArea, controlsDock);
     docks.push_back(controlsDock);
@@ -377,6 +386,31 @@ void MainWindow::connectPipeline() {
                 if (channelIdx == all || ch == channelIdx) writer->setChannelActive(ch, on);
         });
         connect(writer, &DataWriterConsumer::recording, controlsDock, &ControlsDockWidget::onRecording);
+        if (!protocolDock) continue;
+        writer->setRecordSettingsDialog(protocolDock->recordSettingsDialog());
+        connect(protocolDock, &ProtocolDockWidget::recordRequest, writer,
+                [writer](bool start) { start ? writer->onStartConsuming() : writer->onStopConsuming(); });
+        connect(writer, &DataWriterConsumer::newRecordFile, protocolDock,
+                &ProtocolDockWidget::onNewRecordFile);
+        connect(writer, &DataWriterConsumer::recording, protocolDock, &ProtocolDockWidget::onRecording);
+        // The recording's own lab book goes beside its first file, named once the writer runs.
+        connect(writer, &DataWriterConsumer::newRecordFile, labbook, [this](const QString& name) {
+            firstRecordFile = firstRecordFile.isEmpty() ? name : firstRecordFile;
+        });
+        connect(writer, &DataWriterConsumer::recording, labbook, [this](bool on) {
+            if (on)
+                labbook->onRecordingStarted(protocolDock->recordSettingsDialog()->getRecordPath() +
+                                            firstRecordFile);
+            else
+                labbook->onRecordingStopped();
+            firstRecordFile.clear();
+        });
+    }
+    if (protocolDock) {
+        connect(controlsDock, &ControlsDockWidget::voltageRangeChanged, protocolDock,
+                &ProtocolDockWidget::onStimulusRangeChanged);
+        connect(controlsDock, &ControlsDockWidget::samplingRateChanged, protocolDock->recordSettingsDialog(),
+                &RecordSettingsDialog::onSamplingRateChanged);
     }
     connect(filterPreferences, &FilterPreferencesDialog::setFilteredData, this,
             [this](DeviceDataConsumer::Types_t type, bool filtered) {
@@ -435,6 +469,7 @@ void MainWindow::seedConsumers() {
     for (uint32_t g = 0; g < gpChannelsNum; g++)
         if (kv4cl::RangedMeasurement_t range; kv4cl::getGpRange(range, uint16_t(g)) == kv4cl::Success)
             gpRanges[g] = range;
+    if (protocolDock && haveRate) protocolDock->recordSettingsDialog()->onSamplingRateChanged(rate, rate);
     for (DeviceDataConsumer* consumer : consumers) {
         if (haveRate) consumer->onSamplingRateChanged(rate, rate);
         if (haveVoltageRange) consumer->onVoltageRangeChanged(voltageRange);
@@ -459,6 +494,27 @@ void MainWindow::createShortcuts() {
         auto* shortcut = new QShortcut(keys, this);
         connect(shortcut, &QShortcut::activated, plotTab, slot);
         shortcuts.push_back(shortcut);
+    }
+    if (!protocolDock) return;
+    const std::pair<QKeySequence, void (ProtocolDockWidget::*)()> protocolKeys[] = {
+        {QKeySequence(Qt::CTRL | Qt::Key_Up), &ProtocolDockWidget::onIncreaseVhold},
+        {QKeySequence(Qt::CTRL | Qt::Key_Down), &ProtocolDockWidget::onDecreaseVhold},
+        {QKeySequence(Qt::CTRL | Qt::Key_I), &ProtocolDockWidget::onInvertVhold},
+    };
+    for (const auto& [keys, slot] : protocolKeys) {
+        auto* shortcut = new QShortcut(keys, this);
+        connect(shortcut, &QShortcut::activated, protocolDock, slot);
+        shortcuts.push_back(shortcut);
+    }
+    for (int n = 0; n <= 9; n++) {
+        auto* start = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key(Qt::Key_0 + n)), this);
+        connect(start, &QShortcut::activated, protocolDock,
+                [this, n] { protocolDock->onStartProtocolByShortCut(n); });
+        auto* record = new QShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key(Qt::Key_0 + n)), this);
+        connect(record, &QShortcut::activated, protocolDock,
+                [this, n] { protocolDock->onRecordProtocolByShortCut(n); });
+        shortcuts.push_back(start);
+        shortcuts.push_back(record);
     }
 }
 
@@ -498,6 +554,7 @@ void MainWindow::tearDownConnectedInterface() {
     controlsDock = nullptr;
     allChannelsDock = nullptr;
     labbook = nullptr;
+    protocolDock = nullptr;
     // No event reaches the plot tab between its consumer's deletion and its own.
     delete takeCentralWidget();
     plotTab = nullptr;

@@ -21,6 +21,7 @@ class FilterPreferencesDialog;
 class GapFreePlotConsumer;
 class PlotPreferencesDialog;
 class PlotTab;
+class ProtocolDockWidget;
 class DeviceDataConsumer;
 class DeviceDataProducer;
 class DeviceDetector;
@@ -126,6 +127,9 @@ class MainWindow : public QMainWindow {
     ControlsDockWidget* controlsDock = nullptr;
     AllChannelsControlsDockWidget* allChannelsDock = nullptr;
     Labbook* labbook = nullptr;
+    ProtocolDockWidget* protocolDock = nullptr;
+    // The first file of the recording being started, for its lab book.
+    QString firstRecordFile;
     std::vector<QPointer<QDockWidget>> docks;
     // Windows whose geometry is kept besides the docks.
     std::vector<QPointer<QWidget>> savedWidgets;

@@ -39,6 +39,12 @@ ErrorCodes_t setFamily(ProtocolFamily family, uint16_t paramIdx, const Measureme
     return setOnAll(
         [&](MessageDispatcher& d) { return d.setProtocolParameter(family, paramIdx, value, true); });
 }
+
+ErrorCodes_t checkFamily(ProtocolFamily family, uint16_t paramIdx, const Measurement_t& value,
+                         std::string& message) {
+    return ask(
+        [&](MessageDispatcher& d) { return d.checkProtocolParameter(family, paramIdx, value, message); });
+}
 } // namespace
 
 // ---- Detection and connection ----------------------------------------------------------------
@@ -585,6 +591,29 @@ ErrorCodes_t applyProtocol() {
 
 ErrorCodes_t validateProtocol(std::string& message) {
     return ask([&](MessageDispatcher& d) { return d.validateProtocol(message); });
+}
+
+ErrorCodes_t checkProtocolVoltage(uint16_t paramIdx, const Measurement_t& value, std::string& message) {
+    return checkFamily(kv4CommLib::ProtocolVoltage, paramIdx, value, message);
+}
+ErrorCodes_t checkProtocolTime(uint16_t paramIdx, const Measurement_t& value, std::string& message) {
+    return checkFamily(kv4CommLib::ProtocolTime, paramIdx, value, message);
+}
+ErrorCodes_t checkProtocolSlope(uint16_t paramIdx, const Measurement_t& value, std::string& message) {
+    return checkFamily(kv4CommLib::ProtocolSlope, paramIdx, value, message);
+}
+ErrorCodes_t checkProtocolFrequency(uint16_t paramIdx, const Measurement_t& value, std::string& message) {
+    return checkFamily(kv4CommLib::ProtocolFrequency, paramIdx, value, message);
+}
+ErrorCodes_t checkProtocolAdimensional(uint16_t paramIdx, const Measurement_t& value, std::string& message) {
+    return checkFamily(kv4CommLib::ProtocolAdimensional, paramIdx, value, message);
+}
+
+ErrorCodes_t hasProtocolAuxiliarySwitch(bool& available) {
+    return ask([&](MessageDispatcher&) {
+        available = false;
+        return Success;
+    });
 }
 
 // ---- Voltage pulses ---------------------------------------------------------------------------

@@ -130,6 +130,16 @@ ErrorCodes_t setProtocolAdimensional(uint16_t paramIdx, const Measurement_t& val
 ErrorCodes_t selectProtocol(uint16_t protocolIdx);
 ErrorCodes_t applyProtocol();
 ErrorCodes_t validateProtocol(std::string& message);
+// One parameter against its range: ErrorInvalidProtocolParameters with a message such as
+// "Vhold\nmust be within [-511,511]mV" when outside, ErrorValueOutOfRange past the family.
+ErrorCodes_t checkProtocolVoltage(uint16_t paramIdx, const Measurement_t& value, std::string& message);
+ErrorCodes_t checkProtocolTime(uint16_t paramIdx, const Measurement_t& value, std::string& message);
+ErrorCodes_t checkProtocolSlope(uint16_t paramIdx, const Measurement_t& value, std::string& message);
+ErrorCodes_t checkProtocolFrequency(uint16_t paramIdx, const Measurement_t& value, std::string& message);
+ErrorCodes_t checkProtocolAdimensional(uint16_t paramIdx, const Measurement_t& value, std::string& message);
+// Whether the model has the auxiliary protocol switch that a stop sequence clears and sets
+// around the holding protocol. No model has one yet, so there is no setter.
+ErrorCodes_t hasProtocolAuxiliarySwitch(bool& available);
 
 // ---- Fast-pulses protocol ---------------------------------------------------------------------
 // Waveform 1: millisecond voltage segments. Waveform 2: fast pulses, as trains when maxPulseCount > 0.

@@ -160,6 +160,9 @@ class MessageDispatcher {
     virtual ErrorCodes_t setProtocolVoltage(uint32_t paramIdx, Measurement value, bool apply);
     ErrorCodes_t setProtocolParameter(ProtocolFamily family, uint32_t paramIdx, Measurement value,
                                       bool apply);
+    // Whether a value lies within its parameter's range; the message names the limits.
+    ErrorCodes_t checkProtocolParameter(ProtocolFamily family, uint32_t paramIdx, const Measurement& value,
+                                        std::string& message) const;
     ErrorCodes_t setVoltageRange(uint16_t rangeIdx, bool apply);
     ErrorCodes_t setVoltageStimulusLpf(uint16_t filterIdx, bool apply);
     ErrorCodes_t selectProtocol(uint16_t protocolIdx, bool apply);

@@ -159,6 +159,19 @@ ErrorCodes_t MessageDispatcher::checkVoltageOffset(uint16_t channelIdx, const Me
     return Success;
 }
 
+ErrorCodes_t MessageDispatcher::checkProtocolParameter(ProtocolFamily family, uint32_t paramIdx,
+                                                       const Measurement& value, std::string& message) const {
+    if (protocolNames.empty()) return ErrorFeatureNotImplemented;
+    const ProtocolParameters& params = protocolParameters[family];
+    if (paramIdx >= params.ranges.size()) return ErrorValueOutOfRange;
+    if (!params.ranges[paramIdx].includes(value)) {
+        message = params.names[paramIdx] + "\nmust be within " + limitsText(params.ranges[paramIdx]);
+        return ErrorInvalidProtocolParameters;
+    }
+    message = "Valid parameter";
+    return Success;
+}
+
 ErrorCodes_t MessageDispatcher::setVoltageOffset(uint16_t channelIdx, const Measurement& offset) {
     if (!voltageOffsets.available()) return ErrorFeatureNotImplemented;
     if (channelIdx > currentChannelsNum || !voltageOffsets.range.includes(offset))

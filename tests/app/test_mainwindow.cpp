@@ -16,6 +16,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QDockWidget>
+#include <QFileInfo>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
@@ -282,9 +283,48 @@ TEST_F(MainWindowTest, TheLiveViewFollowsTheControlsAndTheShortcuts) {
     ASSERT_NE(zoomIn, nullptr);
     emit zoomIn->activated();
     EXPECT_DOUBLE_EQ(tab->timeSpan(), 0.5);
-    EXPECT_EQ(window->findChildren<QShortcut*>().size(), 7u);
+    EXPECT_EQ(window->findChildren<QShortcut*>().size(), 30u) << "plot keys, Vhold keys, ten protocols twice";
     disconnect();
     EXPECT_TRUE(window->findChildren<QShortcut*>().isEmpty()) << "shortcuts live with the connection";
+}
+
+TEST_F(MainWindowTest, RecordsFromTheProtocolDockIntoTheChosenFolder) {
+    const QString folder = QDir::homePath() + "/recordings test/";
+    ASSERT_TRUE(QDir().mkpath(folder));
+    QSettings().setValue("Protocol/Settings/recordPath", folder);
+    QSettings().setValue("Protocol/Settings/recordName", "cell");
+    open("cedar", 1);
+    connectTo("VCEDAR01");
+    QDockWidget* protocols = dock("protocolDw");
+    ASSERT_NE(protocols, nullptr);
+    auto button = [&](const QString& toolTip) -> QAbstractButton* {
+        for (QAbstractButton* b : protocols->findChildren<QAbstractButton*>())
+            if (b->toolTip() == toolTip) return b;
+        return nullptr;
+    };
+    ASSERT_NE(button("Start recording (SHIFT + ENTER/RETURN)"), nullptr);
+    // A refused start shows its box modally; it is read and closed rather than waited on.
+    QString refusal;
+    QObject watch; // ends the timer with the test
+    QTimer::singleShot(500, &watch, [&] {
+        if (QWidget* box = QApplication::activeModalWidget()) {
+            refusal = box->windowTitle();
+            if (auto* message = qobject_cast<QMessageBox*>(box)) refusal += ": " + message->text();
+            box->close();
+        }
+    });
+    button("Start recording (SHIFT + ENTER/RETURN)")->click();
+    EXPECT_TRUE(refusal.isEmpty()) << refusal.toStdString();
+    const QString data = folder + "cell/cell_000.dat";
+    ASSERT_TRUE(QTest::qWaitFor([&] { return QFileInfo(data).size() > 0; }, 5000))
+        << "no data in " << data.toStdString();
+    EXPECT_TRUE(QFileInfo::exists(folder + "cell/cell.kdh"));
+    EXPECT_TRUE(
+        QTest::qWaitFor([&] { return QFileInfo::exists(folder + "cell/cell_000_lab_book.txt"); }, 5000))
+        << "the recording's lab book beside it";
+    button("Stop recording")->click();
+    EXPECT_EQ(QFileInfo(data).size() % (5 * 4), 0) << "whole frames of four currents and the voltage";
+    QDir(folder).removeRecursively();
 }
 
 TEST(Startup, ConsoleLinesAndWorkingFolders) {

@@ -1,0 +1,453 @@
+#include "controls/protocoldockwidget.h"
+
+#include "app/images.h"
+#include "app/protocolimagebutton.h"
+#include "app/steppedspinbox.h"
+#include "app/timerdisplay.h"
+#include "commlib/api/kv4cl.h"
+#include "recording/recordsettingsdialog.h"
+
+#include <QComboBox>
+#include <QDialog>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QIcon>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSettings>
+#include <QTextStream>
+#include <QVBoxLayout>
+
+using kv4cl::ErrorCodes_t;
+using kv4cl::Measurement_t;
+using kv4cl::RangedMeasurement_t;
+
+namespace {
+
+using Getter = ErrorCodes_t (*)(std::vector<std::string>&, std::vector<RangedMeasurement_t>&,
+                                std::vector<Measurement_t>&);
+using Setter = ErrorCodes_t (*)(uint16_t, const Measurement_t&);
+using Checker = ErrorCodes_t (*)(uint16_t, const Measurement_t&, std::string&);
+struct FamilyCalls {
+    Getter get;
+    Setter set;
+    Checker check;
+};
+const FamilyCalls familyCalls[] = {
+    {kv4cl::getProtocolVoltage, kv4cl::setProtocolVoltage, kv4cl::checkProtocolVoltage},
+    {kv4cl::getProtocolTime, kv4cl::setProtocolTime, kv4cl::checkProtocolTime},
+    {kv4cl::getProtocolSlope, kv4cl::setProtocolSlope, kv4cl::checkProtocolSlope},
+    {kv4cl::getProtocolFrequency, kv4cl::setProtocolFrequency, kv4cl::checkProtocolFrequency},
+    {kv4cl::getProtocolAdimensional, kv4cl::setProtocolAdimensional, kv4cl::checkProtocolAdimensional},
+};
+
+const QString lockKey = "Protocol/Settings/vholdLock";
+const QString savePathKey = "Protocol/Parameters/savePath";
+const QString recordIcon = ":/imgs/record protocol.png";
+const QString recordingIcon = ":/imgs/recording protocol.png";
+const QString invalidText = "Invalid protocol parameters";
+const double vholdStep = 10.0; // in the Vhold spin box's unit
+
+QString imagePath(const QString& image) {
+    return ":/imgs/protocols/" + image + ".png";
+}
+
+QString protocolsFolder() {
+    return QDir::homePath() + "/KAV4/Protocols/";
+}
+
+// "version: 4" → 4; false unless the line is exactly two fields with an unsigned number.
+bool readNumber(QTextStream& in, uint32_t& number) {
+    const QStringList fields = in.readLine().split(": ");
+    bool ok = false;
+    if (fields.size() == 2) number = fields[1].toUInt(&ok);
+    return ok;
+}
+
+} // namespace
+
+ProtocolDockWidget::ProtocolDockWidget(QWidget* parent) : QDockWidget("Voltage stimulus", parent) {
+    setObjectName("protocolDw");
+    auto* content = new QWidget;
+    auto* layout = new QVBoxLayout(content);
+
+    std::vector<std::string> names;
+    std::vector<std::string> imageNames;
+    kv4cl::getProtocolList(names, imageNames, idxs[Voltages], idxs[Times], idxs[Slopes], idxs[Frequencies],
+                           idxs[Adimensionals]);
+    for (const std::string& image : imageNames)
+        images.push_back(QString::fromStdString(image));
+
+    auto* protocolRow = new QHBoxLayout;
+    auto* protocolLabel = new QLabel("Protocol");
+    protocolBox = new QComboBox;
+    for (const std::string& name : names)
+        protocolBox->addItem(QString::fromStdString(name));
+    protocolLabel->setBuddy(protocolBox);
+    protocolRow->addWidget(protocolLabel);
+    protocolRow->addWidget(protocolBox, 1);
+    layout->addLayout(protocolRow);
+
+    imageButton = new ProtocolImageButton;
+    layout->addWidget(imageButton);
+    waveformView = new QDialog(this);
+    waveformView->setWindowTitle("Protocol waveform");
+    auto* waveformLayout = new QVBoxLayout(waveformView);
+    waveformImage = new QLabel;
+    waveformLayout->addWidget(waveformImage);
+    auto* closeButton = new QPushButton("Close");
+    waveformLayout->addWidget(closeButton);
+    connect(closeButton, &QPushButton::clicked, waveformView, &QDialog::hide);
+    connect(static_cast<ProtocolImageButton*>(imageButton), &ProtocolImageButton::mouseOver, waveformView,
+            &QDialog::setVisible);
+
+    // Built before the rows, whose first values are validated as edits.
+    messageLabel = new QLabel;
+    messageLabel->setStyleSheet("QLabel { background-color : rgb(255, 255, 128); color : rgb(255, 0, 0) }");
+    messageLabel->hide();
+    auto* parameters = new QWidget;
+    new QGridLayout(parameters);
+    for (int f = 0; f < FamiliesNum; f++)
+        buildRows(Family(f), parameters);
+    layout->addWidget(parameters);
+    layout->addWidget(messageLabel);
+
+    auto* buttons = new QHBoxLayout;
+    const auto add = [&](const QString& icon, const QString& toolTip, auto slot) {
+        QPushButton* button = addButton(icon, toolTip);
+        buttons->addWidget(button);
+        connect(button, &QPushButton::clicked, this, slot);
+        return button;
+    };
+    add(":/imgs/start protocol.png", "Apply the current stimulus (ENTER/RETURN)",
+        [this] { onApplyProtocol(true); });
+    add(":/imgs/pause protocol.png", "Stop the current stimulus", [this] { onApplyProtocol(false); });
+    recordButton =
+        add(recordIcon, "Start recording (SHIFT + ENTER/RETURN)", &ProtocolDockWidget::requestRecording);
+    add(":/imgs/stop protocol.png", "Stop recording", [this] { emit recordRequest(false); });
+    add(":/imgs/save parameters.png", "Save protocol parameters", &ProtocolDockWidget::onSaveParameters);
+    add(":/imgs/load parameters.png", "Load protocol parameters", &ProtocolDockWidget::onLoadParameters);
+    add(":/imgs/restore default protocols.png", "Restore default protocol parameters",
+        &ProtocolDockWidget::onRestoreDefaultProtocolParameters);
+    recordSettings = new RecordSettingsDialog(this);
+    add(":/imgs/folder settings.png", "Set file properties", [this] { recordSettings->exec(); });
+    layout->addLayout(buttons);
+
+    recordTime = new TimerDisplay;
+    layout->addWidget(recordTime);
+    layout->addStretch();
+    setWidget(content);
+
+    // Every protocol not yet visited shows the library's defaults.
+    for (int f = 0; f < FamiliesNum; f++)
+        for (const std::vector<uint16_t>& protocolIdxs : idxs[f]) {
+            std::vector<double> values;
+            for (uint16_t i : protocolIdxs)
+                values.push_back(defaults[f][i].value);
+            memory[f].push_back(values);
+        }
+
+    uint16_t defaultProtocol = 0;
+    kv4cl::getDefaultProtocol(defaultProtocol);
+    protocolBox->setCurrentIndex(defaultProtocol);
+    showProtocol(defaultProtocol);
+    connect(protocolBox, &QComboBox::currentIndexChanged, this, &ProtocolDockWidget::onProtocolChanged);
+    if (QFile::exists(lastSessionFile())) loadParameters(lastSessionFile());
+}
+
+ProtocolDockWidget::~ProtocolDockWidget() {
+    QDir().mkpath(protocolsFolder());
+    saveParameters(lastSessionFile());
+}
+
+QString ProtocolDockWidget::lastSessionFile() {
+    return protocolsFolder() + "lastSessionParams.txt";
+}
+
+QPushButton* ProtocolDockWidget::addButton(const QString& icon, const QString& toolTip) {
+    auto* button = new QPushButton;
+    button->setIcon(QIcon(imagePixmap(icon)));
+    button->setToolTip(toolTip);
+    return button;
+}
+
+void ProtocolDockWidget::buildRows(Family family, QWidget* parent) {
+    std::vector<std::string> names;
+    std::vector<RangedMeasurement_t> ranges;
+    if (familyCalls[family].get(names, ranges, defaults[family]) != kv4cl::Success) return;
+    auto* grid = static_cast<QGridLayout*>(parent->layout());
+    for (size_t i = 0; i < names.size(); i++) {
+        defaults[family][i] = defaults[family][i].converted(ranges[i].prefix);
+        const QString unit = QString::fromStdString(ranges[i].label());
+        auto* label =
+            new QLabel(QString::fromStdString(names[i]) + (unit.isEmpty() ? "" : " [" + unit + "]"));
+        auto* box = new SteppedSpinBox;
+        box->setRange(ranges[i]);
+        label->setBuddy(box);
+        Row row{QString::fromStdString(names[i]), label, box, {}};
+        const int line = grid->rowCount();
+        grid->addWidget(label, line, 0);
+        grid->addWidget(box, line, 1);
+        if (family == Voltages && i == 0) {
+            box->setToolTip("CTRL UP/CTRL DOWN");
+            lockButton = addButton(":/imgs/lock closed.png",
+                                   "If locked the vhold stays the same for all protocols.\nIf unlocked each "
+                                   "protocol saves and restores its own vhold value when selected.");
+            lockButton->setCheckable(true);
+            connect(lockButton, &QPushButton::toggled, this, [this](bool locked) {
+                lockButton->setIcon(
+                    QIcon(imagePixmap(locked ? ":/imgs/lock closed.png" : ":/imgs/lock open.png")));
+                QSettings().setValue(lockKey, locked);
+            });
+            lockButton->setChecked(QSettings().value(lockKey, true).toBool());
+            auto* invertButton = new QPushButton("±");
+            connect(invertButton, &QPushButton::clicked, this, &ProtocolDockWidget::onInvertVhold);
+            grid->addWidget(lockButton, line, 2);
+            grid->addWidget(invertButton, line, 3);
+            row.extras = {lockButton, invertButton};
+        }
+        rows[family].push_back(row);
+        connect(box, &SteppedSpinBox::valueChanged, this,
+                [this, family, i] { onParameterEdited(family, uint16_t(i)); });
+        box->setValue(defaults[family][i].value);
+    }
+}
+
+void ProtocolDockWidget::onParameterEdited(Family family, uint16_t paramIdx) {
+    const Measurement_t value = rows[family][paramIdx].box->getMeasurement();
+    std::string message;
+    const ErrorCodes_t result = familyCalls[family].check(paramIdx, value, message);
+    if (result != kv4cl::Success) {
+        showValidity(result, message);
+        return;
+    }
+    familyCalls[family].set(paramIdx, value);
+    validate();
+}
+
+void ProtocolDockWidget::validate() {
+    std::string message;
+    kv4cl::selectProtocol(uint16_t(protocolBox->currentIndex()));
+    showValidity(kv4cl::validateProtocol(message), message);
+}
+
+void ProtocolDockWidget::showValidity(ErrorCodes_t result, const std::string& message) {
+    invalid = result != kv4cl::Success;
+    messageLabel->setText(QString::fromStdString(message));
+    messageLabel->setVisible(invalid);
+}
+
+void ProtocolDockWidget::onProtocolChanged(int protocolIdx) {
+    for (int f = 0; f < FamiliesNum; f++) {
+        const std::vector<uint16_t>& left = idxs[f][shownProtocol];
+        for (size_t k = 0; k < left.size(); k++)
+            memory[f][shownProtocol][k] = rows[f][left[k]].box->value();
+    }
+    showProtocol(protocolIdx);
+}
+
+void ProtocolDockWidget::showProtocol(int protocolIdx) {
+    shownProtocol = protocolIdx;
+    for (const std::vector<Row>& family : rows)
+        for (const Row& row : family) {
+            row.label->hide();
+            row.box->hide();
+            for (QWidget* extra : row.extras)
+                extra->hide();
+        }
+    const bool locked = lockButton->isChecked();
+    for (int f = 0; f < FamiliesNum; f++) {
+        const std::vector<uint16_t>& shown = idxs[f][protocolIdx];
+        for (size_t k = 0; k < shown.size(); k++) {
+            const Row& row = rows[f][shown[k]];
+            row.label->show();
+            row.box->show();
+            for (QWidget* extra : row.extras)
+                extra->show();
+            if (!(locked && f == Voltages && shown[k] == 0)) row.box->setValue(memory[f][protocolIdx][k]);
+        }
+    }
+    imageButton->setIcon(QIcon(imagePixmap(imagePath(images[protocolIdx]))));
+    waveformImage->setPixmap(largestImage(imagePath(images[protocolIdx])));
+    validate();
+}
+
+void ProtocolDockWidget::onApplyProtocol(bool apply) {
+    if (!apply) {
+        kv4cl::selectProtocol(0);
+        kv4cl::setProtocolVoltage(0, vhold()->getMeasurement());
+        kv4cl::applyProtocol();
+        return;
+    }
+    if (invalid) {
+        QMessageBox::warning(this, "KAV4", invalidText);
+        return;
+    }
+    kv4cl::selectProtocol(uint16_t(protocolBox->currentIndex()));
+    for (int f = 0; f < FamiliesNum; f++)
+        for (size_t i = 0; i < rows[f].size(); i++)
+            familyCalls[f].set(uint16_t(i), rows[f][i].box->getMeasurement());
+    kv4cl::applyProtocol();
+}
+
+void ProtocolDockWidget::onRestoreDefaultProtocolParameters() {
+    for (int f = 0; f < FamiliesNum; f++)
+        for (size_t i = 0; i < rows[f].size(); i++) {
+            rows[f][i].box->setValue(defaults[f][i].value);
+            onParameterEdited(Family(f), uint16_t(i));
+        }
+}
+
+void ProtocolDockWidget::onStimulusRangeChanged(RangedMeasurement_t) {
+    onApplyProtocol(false);
+    validate();
+}
+
+void ProtocolDockWidget::onNewRecordFile(QString fileName) {
+    const QString path = recordSettings->getRecordPath();
+    recordButton->setText("Recording path: " + path + "\nFile: " + fileName);
+    recordButton->setToolTip(path + fileName);
+}
+
+void ProtocolDockWidget::onRecording(bool flag) {
+    recordButton->setIcon(QIcon(imagePixmap(flag ? recordingIcon : recordIcon)));
+    if (flag)
+        recordTime->onStartTimer(true, QTime(0, 0));
+    else
+        recordTime->onStopTimer();
+}
+
+void ProtocolDockWidget::requestRecording() {
+    if (QSettings().value("Protocol/Settings/recordName").toString().isEmpty()) recordSettings->exec();
+    if (recordSettings->getWaitForTrigger()) {
+        kv4cl::resetDevice();
+        kv4cl::flushData(true);
+    }
+    emit recordRequest(true);
+}
+
+void ProtocolDockWidget::onStartProtocolByShortCut(int protocolIdx) {
+    if (protocolIdx < 0 || protocolIdx >= protocolBox->count()) return;
+    protocolBox->setCurrentIndex(protocolIdx);
+    onApplyProtocol(true);
+}
+
+void ProtocolDockWidget::onRecordProtocolByShortCut(int protocolIdx) {
+    if (protocolIdx < 0 || protocolIdx >= protocolBox->count()) return;
+    onStartProtocolByShortCut(protocolIdx);
+    requestRecording();
+}
+
+void ProtocolDockWidget::onApplyVhold(Measurement_t value, bool applyFlag) {
+    vhold()->setValue(value.converted(vhold()->getMeasurement().prefix).value);
+    if (applyFlag) onApplyProtocol(true);
+}
+
+void ProtocolDockWidget::onApplyVhold(Measurement_t value) {
+    onApplyVhold(value, true);
+}
+
+void ProtocolDockWidget::onIncreaseVhold() {
+    vhold()->setValue(vhold()->value() + vholdStep);
+    onApplyProtocol(true);
+}
+
+void ProtocolDockWidget::onDecreaseVhold() {
+    vhold()->setValue(vhold()->value() - vholdStep);
+    onApplyProtocol(true);
+}
+
+void ProtocolDockWidget::onInvertVhold() {
+    vhold()->setValue(-vhold()->value());
+    onApplyProtocol(true);
+}
+
+void ProtocolDockWidget::keyPressEvent(QKeyEvent* event) {
+    if (event->key() != Qt::Key_Return && event->key() != Qt::Key_Enter) {
+        QDockWidget::keyPressEvent(event);
+        return;
+    }
+    if (event->modifiers() & Qt::ShiftModifier) requestRecording();
+    onApplyProtocol(true);
+}
+
+// ---- Parameter files ------------------------------------------------------------------------
+
+bool ProtocolDockWidget::saveParameters(const QString& fileName) const {
+    std::vector<std::string> ids;
+    std::vector<uint8_t> versions;
+    std::vector<uint8_t> subversions;
+    std::vector<uint32_t> firmwares;
+    QFile file(fileName);
+    if (kv4cl::getConnectedDevicesInfo(ids, versions, subversions, firmwares) != kv4cl::Success ||
+        !file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text))
+        return false;
+    QTextStream out(&file);
+    out << "Compatibility:\n"
+        << "version: " << uint32_t(versions[0]) << "\n"
+        << "subversion: " << uint32_t(subversions[0]) << "\n"
+        << "firmware: " << firmwares[0] << "\n\n"
+        << "protocol: " << shownProtocol << "\n";
+    for (int f = 0; f < FamiliesNum; f++)
+        for (uint16_t i : idxs[f][shownProtocol])
+            out << rows[f][i].name << ": " << rows[f][i].box->value() << "\n";
+    out.flush();
+    return out.status() == QTextStream::Ok;
+}
+
+bool ProtocolDockWidget::loadParameters(const QString& fileName) {
+    std::vector<std::string> ids;
+    std::vector<uint8_t> versions;
+    std::vector<uint8_t> subversions;
+    std::vector<uint32_t> firmwares;
+    QFile file(fileName);
+    if (kv4cl::getConnectedDevicesInfo(ids, versions, subversions, firmwares) != kv4cl::Success ||
+        !file.open(QIODevice::ReadOnly | QIODevice::Text))
+        return false;
+    QTextStream in(&file);
+    in.readLine();
+    for (const uint32_t expected : {uint32_t(versions[0]), uint32_t(subversions[0]), firmwares[0]}) {
+        uint32_t number = 0;
+        if (!readNumber(in, number) || number != expected) return false;
+    }
+    in.readLine();
+    uint32_t protocolIdx = 0;
+    if (!readNumber(in, protocolIdx) || protocolIdx >= uint32_t(protocolBox->count())) return false;
+    protocolBox->setCurrentIndex(int(protocolIdx));
+    for (int f = 0; f < FamiliesNum; f++)
+        for (uint16_t i : idxs[f][protocolIdx]) {
+            const QStringList fields = in.readLine().split(": ");
+            bool ok = false;
+            const double value = fields.size() == 2 ? fields[1].toDouble(&ok) : 0.0;
+            if (!ok) return false;
+            rows[f][i].box->setValue(value);
+        }
+    return true;
+}
+
+void ProtocolDockWidget::onSaveParameters() {
+    QSettings settings;
+    const QString fileName = QFileDialog::getSaveFileName(
+        this, "Select output parameters file", settings.value(savePathKey, protocolsFolder()).toString(),
+        "*.txt", nullptr, QFileDialog::DontConfirmOverwrite);
+    if (fileName.isEmpty()) return;
+    settings.setValue(savePathKey, QFileInfo(fileName).absolutePath() + "/");
+    if (!saveParameters(fileName)) QMessageBox::warning(this, "KAV4", "Could not write protocol file");
+}
+
+void ProtocolDockWidget::onLoadParameters() {
+    QSettings settings;
+    const QString fileName =
+        QFileDialog::getOpenFileName(this, "Select input parameters file",
+                                     settings.value(savePathKey, protocolsFolder()).toString(), "*.txt");
+    if (fileName.isEmpty()) return;
+    settings.setValue(savePathKey, QFileInfo(fileName).absolutePath() + "/");
+    if (!loadParameters(fileName))
+        QMessageBox::warning(this, "KAV4", "Incompatible or unreadable protocol file");
+}

@@ -1,0 +1,107 @@
+#pragma once
+// The "Voltage stimulus" dock: the connected model's voltage protocols with one spin box per
+// parameter, their validation by the library, applying and stopping them, recording requests,
+// and saving and loading parameter sets. Built after a connection, for a model with protocols.
+//
+// The library judges the parameters it was last given for the protocol it last selected, so
+// every accepted edit is sent to it and the shown protocol is selected before validating; only
+// applying starts a protocol.
+
+#include "commlib/api/kv4cltypes.h"
+
+#include <QDockWidget>
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class QComboBox;
+class QDialog;
+class QLabel;
+class QPushButton;
+class RecordSettingsDialog;
+class SteppedSpinBox;
+class TimerDisplay;
+
+class ProtocolDockWidget : public QDockWidget {
+    Q_OBJECT
+
+  public:
+    explicit ProtocolDockWidget(QWidget* parent = nullptr);
+    // Keeps the parameters for the next session.
+    ~ProtocolDockWidget() override;
+
+    // Handed to the data writers, which name their files with it.
+    RecordSettingsDialog* recordSettingsDialog() const { return recordSettings; }
+
+    // The parameter file of the shown protocol. False when it cannot be written, or read, or
+    // was saved for another device; a failed load may have changed the shown protocol.
+    bool saveParameters(const QString& fileName) const;
+    bool loadParameters(const QString& fileName);
+
+    // The file kept from one session to the next.
+    static QString lastSessionFile();
+
+  signals:
+    void recordRequest(bool start);
+
+  public slots:
+    void onStimulusRangeChanged(kv4cl::RangedMeasurement_t range);
+    void onNewRecordFile(QString fileName);
+    void onRecording(bool flag);
+    void onStartProtocolByShortCut(int protocolIdx);
+    void onRecordProtocolByShortCut(int protocolIdx);
+    void onApplyVhold(kv4cl::Measurement_t value, bool applyFlag);
+    void onApplyVhold(kv4cl::Measurement_t value);
+    void onIncreaseVhold();
+    void onDecreaseVhold();
+    void onInvertVhold();
+
+  protected:
+    void keyPressEvent(QKeyEvent* event) override;
+
+  private slots:
+    void onApplyProtocol(bool apply);
+    void onRestoreDefaultProtocolParameters();
+
+  private:
+    // The parameter groups in the order the library and the files list them.
+    enum Family { Voltages, Times, Slopes, Frequencies, Adimensionals, FamiliesNum };
+    struct Row {
+        QString name;
+        QLabel* label;
+        SteppedSpinBox* box;
+        std::vector<QWidget*> extras; // shown and hidden with the row
+    };
+
+    QPushButton* addButton(const QString& icon, const QString& toolTip);
+    void buildRows(Family family, QWidget* parent);
+    SteppedSpinBox* vhold() const { return rows[Voltages][0].box; }
+    void onParameterEdited(Family family, uint16_t paramIdx);
+    void onProtocolChanged(int protocolIdx);
+    void showProtocol(int protocolIdx);
+    void validate();
+    void showValidity(kv4cl::ErrorCodes_t result, const std::string& message);
+    void requestRecording();
+    void onSaveParameters();
+    void onLoadParameters();
+
+    QComboBox* protocolBox;
+    QPushButton* imageButton;
+    QDialog* waveformView;
+    QLabel* waveformImage;
+    QLabel* messageLabel;
+    QPushButton* lockButton;
+    QPushButton* recordButton;
+    TimerDisplay* recordTime;
+    RecordSettingsDialog* recordSettings;
+
+    std::vector<QString> images;
+    std::array<std::vector<Row>, FamiliesNum> rows;                      // per parameter index
+    std::array<std::vector<std::vector<uint16_t>>, FamiliesNum> idxs;    // per protocol
+    std::array<std::vector<std::vector<double>>, FamiliesNum> memory;    // per protocol, as idxs
+    std::array<std::vector<kv4cl::Measurement_t>, FamiliesNum> defaults; // per parameter index
+    int shownProtocol = -1;
+    bool invalid = false;
+};

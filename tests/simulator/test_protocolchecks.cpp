@@ -1,0 +1,71 @@
+// The per-parameter checks of the stimulus protocols and the auxiliary switch query, on the
+// reference model connected through the library.
+
+#include "tests/simulator/amplifiertest.h"
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace kv4test;
+using namespace kv4cl;
+
+class ProtocolChecks : public SimulatedAmplifiers {};
+
+TEST(ProtocolChecksNotConnected, AnswerDeviceNotConnected) {
+    std::string message;
+    bool available = true;
+    EXPECT_EQ(checkProtocolVoltage(0, {0.0, UnitPfxMilli, "V"}, message), ErrorDeviceNotConnected);
+    EXPECT_EQ(hasProtocolAuxiliarySwitch(available), ErrorDeviceNotConnected);
+}
+
+TEST_F(ProtocolChecks, ValuesOutsideTheParameterRangeNameTheParameterAndItsLimits) {
+    connect("cedar");
+    std::vector<std::string> names;
+    std::vector<RangedMeasurement_t> ranges;
+    std::vector<Measurement_t> defaults;
+    ASSERT_EQ(getProtocolVoltage(names, ranges, defaults), Success);
+    const RangedMeasurement_t vhold = ranges.at(0);
+    std::string message;
+
+    EXPECT_EQ(checkProtocolVoltage(0, {vhold.max, vhold.prefix, vhold.unit}, message), Success);
+    EXPECT_EQ(checkProtocolVoltage(0, {vhold.min - vhold.step, vhold.prefix, vhold.unit}, message),
+              ErrorInvalidProtocolParameters);
+    EXPECT_EQ(message, "Vhold\nmust be within [-511,511]mV");
+    // Another prefix is brought to the range's before comparing: 0.6 V is 600 mV.
+    EXPECT_EQ(checkProtocolVoltage(0, {0.6, UnitPfxNone, "V"}, message), ErrorInvalidProtocolParameters);
+    EXPECT_EQ(checkProtocolVoltage(0, {0.5, UnitPfxNone, "V"}, message), Success);
+
+    // Tramp, time 3, starts at 1 ms; N, adimensional 0, at 1.
+    EXPECT_EQ(checkProtocolTime(3, {0.0, UnitPfxMilli, "s"}, message), ErrorInvalidProtocolParameters);
+    EXPECT_EQ(message, "Tramp\nmust be within [1,3e+07]ms");
+    EXPECT_EQ(checkProtocolAdimensional(0, {0.0, UnitPfxNone, ""}, message), ErrorInvalidProtocolParameters);
+    EXPECT_EQ(message, "N\nmust be within [1,511]");
+    EXPECT_EQ(checkProtocolAdimensional(0, {1.0, UnitPfxNone, ""}, message), Success);
+}
+
+TEST_F(ProtocolChecks, IndicesPastTheFamilyAreOutOfRangeAndChecksChangeNothing) {
+    connect("cedar");
+    std::string message;
+    EXPECT_EQ(checkProtocolVoltage(6, {0.0, UnitPfxMilli, "V"}, message), ErrorValueOutOfRange);
+    EXPECT_EQ(checkProtocolTime(5, {10.0, UnitPfxMilli, "s"}, message), ErrorValueOutOfRange);
+    // The reference model has no slope and no frequency parameters.
+    EXPECT_EQ(checkProtocolSlope(0, {1.0, UnitPfxNone, "V/s"}, message), ErrorValueOutOfRange);
+    EXPECT_EQ(checkProtocolFrequency(0, {1.0, UnitPfxNone, "Hz"}, message), ErrorValueOutOfRange);
+
+    // A failing check is not a setting: the holding protocol stays valid.
+    ASSERT_EQ(selectProtocol(0), Success);
+    ASSERT_EQ(setProtocolVoltage(0, {0.0, UnitPfxMilli, "V"}), Success);
+    EXPECT_EQ(checkProtocolVoltage(0, {600.0, UnitPfxMilli, "V"}, message), ErrorInvalidProtocolParameters);
+    EXPECT_EQ(validateProtocol(message), Success) << message;
+}
+
+TEST_F(ProtocolChecks, NoModelHasTheAuxiliarySwitch) {
+    connect("cedar");
+    bool available = true;
+    EXPECT_EQ(hasProtocolAuxiliarySwitch(available), Success);
+    EXPECT_FALSE(available);
+}
+
+} // namespace
