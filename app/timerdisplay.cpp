@@ -1,11 +1,10 @@
 #include "app/timerdisplay.h"
 
-namespace {
-const QString timeFormat = "hh:mm:ss";
-}
+#include <utility>
 
-TimerDisplay::TimerDisplay(QWidget* parent) : LcdDisplay(parent) {
-    setDigitCount(timeFormat.size());
+TimerDisplay::TimerDisplay(QWidget* parent, QString format)
+    : LcdDisplay(parent), timeFormat(std::move(format)) {
+    setDigitCount(int(timeFormat.size()));
     connect(&ticker, &QTimer::timeout, this, &TimerDisplay::onUpdateTimer);
     show(QTime(0, 0));
 }

@@ -11,7 +11,8 @@ class TimerDisplay : public LcdDisplay {
     Q_OBJECT
 
   public:
-    explicit TimerDisplay(QWidget* parent = nullptr);
+    // format: how the time reads, as QTime::toString takes it.
+    explicit TimerDisplay(QWidget* parent = nullptr, QString format = "hh:mm:ss");
     QTime time() const { return shown; }
 
   public slots:
@@ -26,6 +27,7 @@ class TimerDisplay : public LcdDisplay {
   private:
     void show(QTime time);
 
+    const QString timeFormat;
     static constexpr int secondMs = 1000;
     QTimer ticker;
     QTime shown;

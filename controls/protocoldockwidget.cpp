@@ -139,7 +139,7 @@ ProtocolDockWidget::ProtocolDockWidget(QWidget* parent) : QDockWidget("Voltage s
     add(":/imgs/folder settings.png", "Set file properties", [this] { recordSettings->exec(); });
     layout->addLayout(buttons);
 
-    recordTime = new TimerDisplay;
+    recordTime = new TimerDisplay(nullptr, "hh.mm.ss");
     layout->addWidget(recordTime);
     layout->addStretch();
     setWidget(content);
