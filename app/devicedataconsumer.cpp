@@ -103,3 +103,8 @@ DeviceDataConsumer::Changes DeviceDataConsumer::applyPendingChanges() {
     }
     return changes;
 }
+
+bool DeviceDataConsumer::filteredDataChosen() {
+    QMutexLocker lock(&mutex);
+    return useFilteredData;
+}

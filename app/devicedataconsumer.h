@@ -78,6 +78,8 @@ class DeviceDataConsumer : public QThread {
     void stopConsuming();
     // For run(): true once a stop was asked.
     bool stopRequested() const { return stopFlag; }
+    // For run(): whether the next read takes filtered data.
+    bool filteredDataChosen();
     // In the consumer's thread: makes the pending changes the applied ones.
     Changes applyPendingChanges();
 

@@ -24,6 +24,9 @@
 #include <QTextStream>
 #include <QVBoxLayout>
 
+#include <array>
+#include <optional>
+
 using kv4cl::ErrorCodes_t;
 using kv4cl::Measurement_t;
 using kv4cl::RangedMeasurement_t;
@@ -379,20 +382,30 @@ void ProtocolDockWidget::keyPressEvent(QKeyEvent* event) {
 
 // ---- Parameter files ------------------------------------------------------------------------
 
-bool ProtocolDockWidget::saveParameters(const QString& fileName) const {
+namespace {
+
+// Version, subversion and firmware of the first connected device: a parameter file is valid
+// only for devices of that identity.
+std::optional<std::array<uint32_t, 3>> deviceIdentity() {
     std::vector<std::string> ids;
     std::vector<uint8_t> versions;
     std::vector<uint8_t> subversions;
     std::vector<uint32_t> firmwares;
+    if (kv4cl::getConnectedDevicesInfo(ids, versions, subversions, firmwares) != kv4cl::Success) return {};
+    return std::array<uint32_t, 3>{versions[0], subversions[0], firmwares[0]};
+}
+
+} // namespace
+
+bool ProtocolDockWidget::saveParameters(const QString& fileName) const {
+    const auto identity = deviceIdentity();
     QFile file(fileName);
-    if (kv4cl::getConnectedDevicesInfo(ids, versions, subversions, firmwares) != kv4cl::Success ||
-        !file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text))
-        return false;
+    if (!identity || !file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) return false;
     QTextStream out(&file);
     out << "Compatibility:\n"
-        << "version: " << uint32_t(versions[0]) << "\n"
-        << "subversion: " << uint32_t(subversions[0]) << "\n"
-        << "firmware: " << firmwares[0] << "\n\n"
+        << "version: " << (*identity)[0] << "\n"
+        << "subversion: " << (*identity)[1] << "\n"
+        << "firmware: " << (*identity)[2] << "\n\n"
         << "protocol: " << shownProtocol << "\n";
     for (int f = 0; f < FamiliesNum; f++)
         for (uint16_t i : idxs[f][shownProtocol])
@@ -402,17 +415,12 @@ bool ProtocolDockWidget::saveParameters(const QString& fileName) const {
 }
 
 bool ProtocolDockWidget::loadParameters(const QString& fileName) {
-    std::vector<std::string> ids;
-    std::vector<uint8_t> versions;
-    std::vector<uint8_t> subversions;
-    std::vector<uint32_t> firmwares;
+    const auto identity = deviceIdentity();
     QFile file(fileName);
-    if (kv4cl::getConnectedDevicesInfo(ids, versions, subversions, firmwares) != kv4cl::Success ||
-        !file.open(QIODevice::ReadOnly | QIODevice::Text))
-        return false;
+    if (!identity || !file.open(QIODevice::ReadOnly | QIODevice::Text)) return false;
     QTextStream in(&file);
     in.readLine();
-    for (const uint32_t expected : {uint32_t(versions[0]), uint32_t(subversions[0]), firmwares[0]}) {
+    for (const uint32_t expected : *identity) {
         uint32_t number = 0;
         if (!readNumber(in, number) || number != expected) return false;
     }

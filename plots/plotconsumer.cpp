@@ -94,11 +94,7 @@ void PlotConsumer::run() {
         last = stopRequested();
         // Before the read, so that it is decimated as the sweep it lands in expects.
         applyChanges();
-        bool filtered;
-        {
-            QMutexLocker lock(&mutex);
-            filtered = useFilteredData;
-        }
+        const bool filtered = filteredDataChosen();
         readValues(*hook, readData, filtered, uint32_t(decimation), minRows);
         writeRead(readData);
         if (clock.elapsed() - lastPublication > publicationIntervalMs) {

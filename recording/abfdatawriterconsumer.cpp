@@ -109,11 +109,7 @@ void AbfDataWriterConsumer::run() {
     // A stop still takes in what had arrived before it.
     for (bool last = false, going = true; going && !last;) {
         last = stopRequested();
-        bool filtered;
-        {
-            QMutexLocker lock(&mutex);
-            filtered = useFilteredData;
-        }
+        const bool filtered = filteredDataChosen();
         readRawData(*hook, readBuffer, filtered, minRows);
         going = storeBlock(int64_t(readBuffer.size()), [this](int64_t first, int64_t count) {
             return writeSamples(readBuffer.data() + first, count);

@@ -39,11 +39,7 @@ void DatDataWriterConsumer::run() {
     // A stop still takes in what had arrived before it.
     for (bool last = false, going = true; going && !last;) {
         last = stopRequested();
-        bool filtered;
-        {
-            QMutexLocker lock(&mutex);
-            filtered = useFilteredData;
-        }
+        const bool filtered = filteredDataChosen();
         readValues(*hook, readBuffer, filtered, 0, minRows);
         going = storeBlock(int64_t(readBuffer.size()), [this](int64_t first, int64_t count) {
             return writeFrames(readBuffer.data() + first, count);
