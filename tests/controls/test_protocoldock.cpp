@@ -5,6 +5,7 @@
 
 #include "app/steppedspinbox.h"
 #include "controls/protocoldockwidget.h"
+#include "recording/recordsettingsdialog.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -12,6 +13,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSettings>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTextStream>
 #include <QTimer>
@@ -203,6 +205,50 @@ TEST_F(ProtocolDock, TheLastSessionParametersComeBackInTheNextDock) {
     EXPECT_EQ(protocols(next)->currentIndex(), 3);
     EXPECT_DOUBLE_EQ(box(next, "Vpulse [mV]")->value(), 70.0);
     EXPECT_DOUBLE_EQ(box(next, "N")->value(), 5.0);
+}
+
+TEST_F(ProtocolDock, RestoringDefaultsBringsBackTheLibraryValues) {
+    ProtocolDockWidget dock;
+    std::vector<std::string> names;
+    std::vector<kv4cl::RangedMeasurement_t> ranges;
+    std::vector<kv4cl::Measurement_t> defaults;
+    ASSERT_EQ(kv4cl::getProtocolVoltage(names, ranges, defaults), kv4cl::Success);
+    protocols(dock)->setCurrentIndex(2);
+    box(dock, "Vpulse [mV]")->setValue(defaults[1].value + 40.0);
+    box(dock, "Vhold [mV]")->setValue(defaults[0].value - 20.0);
+    button(dock, "Restore default protocol parameters")->click();
+    EXPECT_DOUBLE_EQ(box(dock, "Vhold [mV]")->value(), defaults[0].value);
+    EXPECT_DOUBLE_EQ(box(dock, "Vpulse [mV]")->value(), defaults[1].value);
+}
+
+TEST_F(ProtocolDock, ARecordRequestAsksForTheFileFirstThenResetsTheDeviceAndRecords) {
+    ProtocolDockWidget dock;
+    QSettings().setValue("Protocol/Settings/recordName", "");
+    QSignalSpy requests(&dock, &ProtocolDockWidget::recordRequest);
+    const uint64_t resets = command().resets;
+    QString asked;
+    QObject watch; // ends the timer with the test
+    QTimer::singleShot(0, &watch, [&] {
+        if (QWidget* dialog = QApplication::activeModalWidget()) {
+            asked = dialog->windowTitle();
+            dialog->close();
+        }
+    });
+    button(dock, "Start recording (SHIFT + ENTER/RETURN)")->click();
+    EXPECT_EQ(asked, "Recording properties") << "no file name yet: the settings come first";
+    ASSERT_EQ(requests.count(), 1);
+    EXPECT_TRUE(requests.at(0).at(0).toBool());
+    // This model has no digital trigger box, so the device starts from a reset.
+    EXPECT_TRUE(reaches([&](const DecodedCommand& c) { return c.resets > resets; }));
+
+    dock.onNewRecordFile("cell/cell_000");
+    const QString path = dock.recordSettingsDialog()->getRecordPath();
+    auto* record = button(dock, path + "cell/cell_000");
+    ASSERT_NE(record, nullptr) << "the file shows on the record button";
+    EXPECT_EQ(record->text(), "Recording path: " + path + "\nFile: cell/cell_000");
+    button(dock, "Stop recording")->click();
+    ASSERT_EQ(requests.count(), 2);
+    EXPECT_FALSE(requests.at(1).at(0).toBool());
 }
 
 } // namespace
