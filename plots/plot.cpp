@@ -154,6 +154,14 @@ void Plot::zoomIn(const Rect4& view, bool x, bool y, ZoomSynchType_t zoomSynchTy
     emitZoomed(zoomSynchType);
 }
 
+void Plot::onScaleYAxis(Plot::Axis axisIdx, double factor) {
+    Rect4 scaled = view();
+    const double centre = scaled[axisIdx].center();
+    const double half = scaled[axisIdx].size() * factor / 2.0;
+    scaled[axisIdx] = QCPRange(centre - half, centre + half);
+    onVertZoomInRequest(&scaled, ZoomSynchNone);
+}
+
 void Plot::onVertZoomFullRequest(ZoomSynchType_t zoomSynchType) {
     stack.append(view());
     yAxis->rescale();

@@ -83,6 +83,9 @@ class Plot : public QCustomPlot {
     void onZoomOutRequest(ZoomSynchType_t zoomSynchType);
     void onZoomResetRequest(ZoomSynchType_t zoomSynchType);
     void onUpdateBaseline(Plot::Axis axisIdx, double baseline);
+    // Scales a y axis's span about its centre (0.5 zooms in, 2 out), for the zoom buttons and
+    // keys; no other plot follows.
+    void onScaleYAxis(Plot::Axis axisIdx, double factor);
 
   protected slots:
     virtual void onZoomInPickerAppended(QPointF p);

@@ -153,24 +153,13 @@ PlotTab::PlotTab(GapFreePlotConsumer* consumer, const PlotPreferencesDialog& pre
     onPlotColorsChanged(backgroundColor);
     relayout();
 
-    connect(this, &PlotTab::enableTriggerPicker, this, [this] {
-        for (ProtocolDataPlot* plot : voltagePlotList)
-            plot->onEnableTriggerPicker();
-        for (ProtocolDataPlot* plot : channelPlotList)
-            plot->onEnableTriggerPicker();
-    });
-    connect(this, &PlotTab::disableTriggerPicker, this, [this] {
-        for (ProtocolDataPlot* plot : voltagePlotList)
-            plot->onDisableTriggerPicker();
-        for (ProtocolDataPlot* plot : channelPlotList)
-            plot->onDisableTriggerPicker();
-    });
-    connect(this, &PlotTab::triggerDisabled, this, [this] {
-        for (ProtocolDataPlot* plot : voltagePlotList)
-            plot->onDisableTriggerMarker();
-        for (ProtocolDataPlot* plot : channelPlotList)
-            plot->onDisableTriggerMarker();
-    });
+    // Every channel plot follows the tab's trigger state.
+    for (auto [signal, slot] :
+         {std::pair{&PlotTab::enableTriggerPicker, &ProtocolDataPlot::onEnableTriggerPicker},
+          std::pair{&PlotTab::disableTriggerPicker, &ProtocolDataPlot::onDisableTriggerPicker},
+          std::pair{&PlotTab::triggerDisabled, &ProtocolDataPlot::onDisableTriggerMarker}})
+        for (ProtocolDataPlot* plot : allPlots())
+            connect(this, signal, plot, slot);
     connectConsumer();
     onHorzZoom(span);
 }
@@ -220,9 +209,8 @@ void PlotTab::connectPlot(ProtocolDataPlot* plot, Group group) {
             this->consumer->onTriggerEnabled(type, x, y, ch);
             // The other plots show when the trigger sits; its level means something only
             // in the unit of the trigger's own channel.
-            for (Plot* other : allPlots()) {
-                auto* channelPlot = qobject_cast<ProtocolDataPlot*>(other);
-                if (!channelPlot || channelPlot == plot) continue;
+            for (ProtocolDataPlot* channelPlot : allPlots()) {
+                if (channelPlot == plot) continue;
                 channelPlot->onEnableTriggerMarker(x, y);
                 channelPlot->triggerLevelMarker()->setVisible(false);
             }
@@ -291,8 +279,8 @@ std::vector<Plot*> PlotTab::plotsOf(Group group) const {
     return plots;
 }
 
-std::vector<Plot*> PlotTab::allPlots() const {
-    std::vector<Plot*> plots(voltagePlotList.begin(), voltagePlotList.end());
+std::vector<ProtocolDataPlot*> PlotTab::allPlots() const {
+    std::vector<ProtocolDataPlot*> plots(voltagePlotList.begin(), voltagePlotList.end());
     plots.insert(plots.end(), channelPlotList.begin(), channelPlotList.end());
     return plots;
 }
@@ -556,7 +544,7 @@ void PlotTab::onHorzZoom(double totalTime) {
     for (Plot* plot : allPlots())
         plot->onHorzZoomInRequest(&view, ZoomSynchNone);
     overlapView->onHorzZoomInRequest(&view, ZoomSynchNone);
-    const std::vector<Plot*> plots = allPlots();
+    const std::vector<ProtocolDataPlot*> plots = allPlots();
     if (!plots.empty()) span = plots.front()->xAxis->range().size();
 }
 
@@ -575,13 +563,8 @@ void PlotTab::zoomGroup(Group group, double factor) {
         plots = {overlapView};
         axis = group == Voltage ? Rect4::yRight : Rect4::yLeft;
     }
-    for (Plot* plot : plots) {
-        Rect4 view = plot->view();
-        const double centre = view[axis].center();
-        const double half = view[axis].size() * factor / 2.0;
-        view[axis] = QCPRange(centre - half, centre + half);
-        plot->onVertZoomInRequest(&view, ZoomSynchNone);
-    }
+    for (Plot* plot : plots)
+        plot->onScaleYAxis(axis, factor);
 }
 
 void PlotTab::onVertZoomInCurrentPlots() {

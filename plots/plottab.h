@@ -109,7 +109,8 @@ class PlotTab : public QWidget {
     void connectConsumer();
     Group groupOf(const Plot* plot) const;
     std::vector<Plot*> plotsOf(Group group) const;
-    std::vector<Plot*> allPlots() const;
+    // Voltage plots, then current and gp plots.
+    std::vector<ProtocolDataPlot*> allPlots() const;
     // The zoom of a group, on the overlapped plot while overlapping.
     void zoomGroup(Group group, double factor);
     void relayout();

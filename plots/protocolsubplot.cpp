@@ -101,19 +101,11 @@ void ProtocolSubPlot::showBaselineTracking(bool on) {
 }
 
 void ProtocolSubPlot::onZoomIn(Plot::Axis axis) {
-    zoomBy(axis, 0.5);
+    channelPlot->onScaleYAxis(axis, 0.5);
 }
 
 void ProtocolSubPlot::onZoomOut(Plot::Axis axis) {
-    zoomBy(axis, 2.0);
-}
-
-void ProtocolSubPlot::zoomBy(Plot::Axis axis, double factor) {
-    Rect4 view = channelPlot->view();
-    const double centre = view[axis].center();
-    const double half = view[axis].size() * factor / 2.0;
-    view[axis] = QCPRange(centre - half, centre + half);
-    channelPlot->onVertZoomInRequest(&view, ZoomSynchNone);
+    channelPlot->onScaleYAxis(axis, 2.0);
 }
 
 void ProtocolSubPlot::onMembraneMonitorEnabled(bool enable) {

@@ -57,7 +57,6 @@ class ProtocolSubPlot : public QWidget {
     void onMembraneMonitorEnabled(bool enable);
 
   private:
-    void zoomBy(Plot::Axis axis, double factor);
     QToolButton* addButton(const QString& icon, const QString& toolTip, bool checkable = false);
 
     const Kind channelKind;

@@ -5,7 +5,7 @@
 #include "recording/abfdatawriterconsumer.h"
 #include "recording/recordsettingsdialog.h"
 #include "tests/app/scriptedsource.h"
-#include "tests/recording/connectedamplifier.h"
+#include "tests/recording/writerfixture.h"
 
 #include <QApplication>
 #include <QDeadlineTimer>
@@ -106,7 +106,7 @@ uint16_t word(uint32_t row, uint32_t column) {
     return uint16_t(row * 7919u * (column + 1) + column * 12345u);
 }
 
-class AbfWriterTest : public kv4test::ConnectedAmplifier {
+class AbfWriterTest : public kv4test::WriterFixture<AbfDataWriterConsumer> {
   protected:
     // One voltage, three current and one gp channel; each with a range of its own, the
     // steps not all exact in binary.
@@ -122,38 +122,19 @@ class AbfWriterTest : public kv4test::ConnectedAmplifier {
         if (!missing.isEmpty()) GTEST_SKIP() << missing.toStdString();
         connectTo("cedar", "VCEDAR01");
         if (HasFatalFailure()) return;
-        source = std::make_unique<kv4test::ScriptedSource>(1, 3, 1);
-        producer = std::make_unique<DeviceDataProducer>(*source);
-        probe = producer->getDataHook();
-        dialog = std::make_unique<RecordSettingsDialog>();
-        dialog->findChild<QLineEdit*>("recordPathEdit")->setText(path);
-        dialog->findChild<QLineEdit*>("recordNameEdit")->setText("cell");
+        prepare(3, 1);
         dialog->findChild<QRadioButton*>("abfRadioButton")->click();
         use(std::make_unique<AbfDataWriterConsumer>(producer.get()));
         setRate(3000);
         producer->start();
     }
-    void TearDown() override {
-        writer.reset();
-        dialog.reset();
-        probe.reset();
-        producer.reset();
-        source.reset();
-        ConnectedAmplifier::TearDown();
-    }
-
+    // The writer with the channels' ranges.
     void use(std::unique_ptr<AbfDataWriterConsumer> newWriter) {
-        writer = std::move(newWriter);
-        writer->setRecordSettingsDialog(dialog.get());
+        WriterFixture::use(std::move(newWriter));
         writer->onVoltageRangeChanged(voltageRange);
         for (int i = 0; i < 3; i++)
             writer->onCurrentRangeChanged(currentRanges[size_t(i)], i);
         writer->onGpRangeChanged(gpRange, 0);
-        // Both signals may come from the writer's thread: they are collected in this one.
-        QObject::connect(writer.get(), &DataWriterConsumer::recording, &receiver,
-                         [this](bool on) { states.push_back(on); });
-        QObject::connect(writer.get(), &DataWriterConsumer::newRecordFile, &receiver,
-                         [this](const QString& name) { files.push_back(name); });
     }
 
     void setRate(double rate) {
@@ -254,12 +235,6 @@ class AbfWriterTest : public kv4test::ConnectedAmplifier {
                           .arg(counter, 3, 10, QChar('0'));
     }
 
-    // Waits for the writer's thread to end by itself, and for its signals to arrive here.
-    void waitUntilFinished(size_t states) {
-        ASSERT_TRUE(writer->wait(QDeadlineTimer(10000)));
-        ASSERT_TRUE(QTest::qWaitFor([&] { return this->states.size() == states; }, 5000));
-    }
-
     // Records 2500 samples in chunks of 1000 after `spoil` has made the second chunk fail, and
     // checks that the first chunk's files are whole; returns the box shown.
     QString recordWithSpoiledSecondChunk(const std::function<bool()>& spoil) {
@@ -281,26 +256,7 @@ class AbfWriterTest : public kv4test::ConnectedAmplifier {
         return boxes.empty() ? QString() : boxes[0];
     }
 
-    // Closes the next modal box once it shows, keeping its title and text.
-    void closeNextBox() {
-        QTimer::singleShot(0, &receiver, [this] {
-            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-            ASSERT_NE(box, nullptr);
-            boxes.push_back(box->windowTitle() + ": " + box->text());
-            box->done(QMessageBox::Ok);
-        });
-    }
-
-    std::unique_ptr<kv4test::ScriptedSource> source;
-    std::unique_ptr<DeviceDataProducer> producer;
-    std::unique_ptr<DataHook> probe;
-    std::unique_ptr<RecordSettingsDialog> dialog;
-    std::unique_ptr<AbfDataWriterConsumer> writer;
     double rate = 0;
-    QObject receiver;
-    std::vector<bool> states;
-    std::vector<QString> files;
-    std::vector<QString> boxes;
 };
 
 TEST_F(AbfWriterTest, EachActiveChannelGetsAFileWithItsValuesNameUnitAndTheVoltage) {

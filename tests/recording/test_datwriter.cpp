@@ -6,7 +6,7 @@
 #include "recording/datdatawriterconsumer.h"
 #include "recording/recordsettingsdialog.h"
 #include "tests/app/scriptedsource.h"
-#include "tests/recording/connectedamplifier.h"
+#include "tests/recording/writerfixture.h"
 
 #include <QApplication>
 #include <QDeadlineTimer>
@@ -27,34 +27,14 @@ namespace {
 
 using Frames = std::vector<float>;
 
-class DatWriterTest : public kv4test::ConnectedAmplifier {
+class DatWriterTest : public kv4test::WriterFixture<DatDataWriterConsumer> {
   protected:
     void SetUp() override { open("cedar", "VCEDAR01", 4); }
-    void TearDown() override {
-        writer.reset();
-        dialog.reset();
-        probe.reset();
-        producer.reset();
-        source.reset();
-        ConnectedAmplifier::TearDown();
-    }
-
     void open(const char* model, const char* serial, uint32_t currentChannels) {
         connectTo(model, serial);
         if (HasFatalFailure()) return;
-        source = std::make_unique<kv4test::ScriptedSource>(1, currentChannels, 0);
-        producer = std::make_unique<DeviceDataProducer>(*source);
-        probe = producer->getDataHook();
-        dialog = std::make_unique<RecordSettingsDialog>();
-        dialog->findChild<QLineEdit*>("recordPathEdit")->setText(path);
-        dialog->findChild<QLineEdit*>("recordNameEdit")->setText("cell");
-        writer = std::make_unique<DatDataWriterConsumer>(producer.get());
-        writer->setRecordSettingsDialog(dialog.get());
-        // Both signals may come from the writer's thread: they are collected in this one.
-        QObject::connect(writer.get(), &DataWriterConsumer::recording, &receiver,
-                         [this](bool on) { states.push_back(on); });
-        QObject::connect(writer.get(), &DataWriterConsumer::newRecordFile, &receiver,
-                         [this](const QString& name) { files.push_back(name); });
+        prepare(currentChannels, 0);
+        use(std::make_unique<DatDataWriterConsumer>(producer.get()));
         producer->start();
     }
 
@@ -99,32 +79,6 @@ class DatWriterTest : public kv4test::ConnectedAmplifier {
         QFile f(file);
         return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
     }
-
-    // Waits for the writer's thread to end by itself, and for its signals to arrive here.
-    void waitUntilFinished(size_t states) {
-        ASSERT_TRUE(writer->wait(QDeadlineTimer(10000)));
-        ASSERT_TRUE(QTest::qWaitFor([&] { return this->states.size() == states; }, 5000));
-    }
-
-    // Closes the next modal box once it shows, keeping its title and text.
-    void closeNextBox() {
-        QTimer::singleShot(0, &receiver, [this] {
-            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-            ASSERT_NE(box, nullptr);
-            boxes.push_back(box->windowTitle() + ": " + box->text());
-            box->done(QMessageBox::Ok);
-        });
-    }
-
-    std::unique_ptr<kv4test::ScriptedSource> source;
-    std::unique_ptr<DeviceDataProducer> producer;
-    std::unique_ptr<DataHook> probe;
-    std::unique_ptr<RecordSettingsDialog> dialog;
-    std::unique_ptr<DatDataWriterConsumer> writer;
-    QObject receiver;
-    std::vector<bool> states;
-    std::vector<QString> files;
-    std::vector<QString> boxes;
 };
 
 TEST_F(DatWriterTest, WritesTheActiveCurrentChannelsThenTheVoltage) {

@@ -1,0 +1,83 @@
+#pragma once
+// A file writer on a real producer fed with scripted rows, beside a virtual amplifier that
+// gives the header its model, with a record settings dialog naming the recording "cell" in
+// the test's own folder. The writer's signals and the boxes it shows are collected here.
+
+#include "app/datahook.h"
+#include "app/devicedataproducer.h"
+#include "recording/datawriterconsumer.h"
+#include "recording/recordsettingsdialog.h"
+#include "tests/app/scriptedsource.h"
+#include "tests/recording/connectedamplifier.h"
+
+#include <QApplication>
+#include <QDeadlineTimer>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QTest>
+#include <QTimer>
+
+#include <memory>
+#include <vector>
+
+namespace kv4test {
+
+template <typename Writer> class WriterFixture : public ConnectedAmplifier {
+  protected:
+    void TearDown() override {
+        writer.reset();
+        dialog.reset();
+        probe.reset();
+        producer.reset();
+        source.reset();
+        ConnectedAmplifier::TearDown();
+    }
+
+    // Rows of one voltage and these current and gp channels, and the dialog.
+    void prepare(uint32_t currentChannels, uint32_t gpChannels) {
+        source = std::make_unique<ScriptedSource>(1, currentChannels, gpChannels);
+        producer = std::make_unique<DeviceDataProducer>(*source);
+        probe = producer->getDataHook();
+        dialog = std::make_unique<RecordSettingsDialog>();
+        dialog->findChild<QLineEdit*>("recordPathEdit")->setText(path);
+        dialog->findChild<QLineEdit*>("recordNameEdit")->setText("cell");
+    }
+
+    void use(std::unique_ptr<Writer> newWriter) {
+        writer = std::move(newWriter);
+        writer->setRecordSettingsDialog(dialog.get());
+        // Both signals may come from the writer's thread: they are collected in this one.
+        QObject::connect(writer.get(), &DataWriterConsumer::recording, &receiver,
+                         [this](bool on) { states.push_back(on); });
+        QObject::connect(writer.get(), &DataWriterConsumer::newRecordFile, &receiver,
+                         [this](const QString& name) { files.push_back(name); });
+    }
+
+    // Waits for the writer's thread to end by itself, and for its signals to arrive here.
+    void waitUntilFinished(size_t count) {
+        ASSERT_TRUE(writer->wait(QDeadlineTimer(10000)));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return states.size() == count; }, 5000));
+    }
+
+    // Closes the next modal box once it shows, keeping its title and text.
+    void closeNextBox() {
+        QTimer::singleShot(0, &receiver, [this] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            ASSERT_NE(box, nullptr);
+            boxes.push_back(box->windowTitle() + ": " + box->text());
+            box->done(QMessageBox::Ok);
+        });
+    }
+
+    std::unique_ptr<ScriptedSource> source;
+    std::unique_ptr<DeviceDataProducer> producer;
+    std::unique_ptr<DataHook> probe;
+    std::unique_ptr<RecordSettingsDialog> dialog;
+    std::unique_ptr<Writer> writer;
+    QObject receiver;
+    std::vector<bool> states;
+    std::vector<QString> files;
+    std::vector<QString> boxes;
+};
+
+} // namespace kv4test
