@@ -1,5 +1,6 @@
 // The program: without amplifiers on the machine, "--simulate cedar,cedar,dogwood16" (or
 // KAV4_SIMULATE) lists virtual ones instead.
+#include "app/focusedwheelfilter.h"
 #include "app/mainwindow.h"
 #include "app/startup.h"
 #include "simulator/simulation.h"
@@ -18,6 +19,8 @@ int main(int argc, char** argv) {
     QApplication::setOrganizationDomain("corvane.com");
     QApplication::setApplicationName("KAV4");
     installConsoleMessageHandler();
+    FocusedWheelFilter wheelFilter;
+    app.installEventFilter(&wheelFilter);
 
     std::vector<std::string> args;
     for (const QString& arg : QApplication::arguments().mid(1))

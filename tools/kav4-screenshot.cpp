@@ -7,6 +7,7 @@
 // CH counts channels from 1; a trigger rises through LEVEL (in the channel's unit) a third into
 // the sweep.
 
+#include "app/focusedwheelfilter.h"
 #include "app/mainwindow.h"
 #include "app/startup.h"
 #include "plots/plottab.h"
@@ -37,6 +38,8 @@ int main(int argc, char** argv) {
     registerQueuedTypes();
     QApplication::setOrganizationName("Corvane S.R.L.");
     QApplication::setApplicationName("KAV4");
+    FocusedWheelFilter wheelFilter;
+    app.installEventFilter(&wheelFilter);
 
     std::vector<std::string> args;
     for (const QString& arg : QApplication::arguments().mid(1))
