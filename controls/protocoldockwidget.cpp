@@ -230,14 +230,21 @@ void ProtocolDockWidget::onParameterEdited(Family family, uint16_t paramIdx) {
         showValidity(result, message);
         return;
     }
-    familyCalls[family].set(paramIdx, value);
     validate();
+}
+
+ErrorCodes_t ProtocolDockWidget::judge(int protocolIdx, std::string& message) const {
+    std::array<std::vector<Measurement_t>, FamiliesNum> values;
+    for (int f = 0; f < FamiliesNum; f++)
+        for (const Row& row : rows[f])
+            values[f].push_back(row.box->getMeasurement());
+    return kv4cl::validateProtocol(uint16_t(protocolIdx), values[Voltages], values[Times], values[Slopes],
+                                   values[Frequencies], values[Adimensionals], message);
 }
 
 void ProtocolDockWidget::validate() {
     std::string message;
-    kv4cl::selectProtocol(uint16_t(protocolBox->currentIndex()));
-    showValidity(kv4cl::validateProtocol(message), message);
+    showValidity(judge(protocolBox->currentIndex(), message), message);
 }
 
 void ProtocolDockWidget::showValidity(ErrorCodes_t result, const std::string& message) {
@@ -284,10 +291,17 @@ void ProtocolDockWidget::showProtocol(int protocolIdx) {
 void ProtocolDockWidget::onApplyProtocol(bool apply) {
     if (!apply) {
         kv4cl::selectProtocol(0);
-        kv4cl::setProtocolVoltage(0, vhold()->getMeasurement());
+        // Stopping must hold whatever is shown: an invalid Vhold is not sent, and the device
+        // holds at the voltage it already has.
+        std::string message;
+        const Measurement_t value = vhold()->getMeasurement();
+        if (familyCalls[Voltages].check(0, value, message) == kv4cl::Success &&
+            judge(0, message) == kv4cl::Success)
+            kv4cl::setProtocolVoltage(0, value);
         kv4cl::applyProtocol();
         return;
     }
+    validate();
     if (invalid) {
         QMessageBox::warning(this, "KAV4", invalidText);
         return;

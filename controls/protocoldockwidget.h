@@ -3,9 +3,8 @@
 // parameter, their validation by the library, applying and stopping them, recording requests,
 // and saving and loading parameter sets. Built after a connection, for a model with protocols.
 //
-// The library judges the parameters it was last given for the protocol it last selected, so
-// every accepted edit is sent to it and the shown protocol is selected before validating; only
-// applying starts a protocol.
+// Edits are judged by the library as they are typed without reaching the device: parameters
+// are sent when a protocol is applied, and Vhold when the stimulus is stopped.
 
 #include "commlib/api/kv4cltypes.h"
 
@@ -82,6 +81,8 @@ class ProtocolDockWidget : public QDockWidget {
     void onProtocolChanged(int protocolIdx);
     void showProtocol(int protocolIdx);
     void validate();
+    // The library's judgement of the shown values for a protocol.
+    kv4cl::ErrorCodes_t judge(int protocolIdx, std::string& message) const;
     void showValidity(kv4cl::ErrorCodes_t result, const std::string& message);
     void requestRecording();
     void onSaveParameters();

@@ -593,6 +593,21 @@ ErrorCodes_t validateProtocol(std::string& message) {
     return ask([&](MessageDispatcher& d) { return d.validateProtocol(message); });
 }
 
+ErrorCodes_t validateProtocol(uint16_t protocolIdx, const std::vector<Measurement_t>& voltages,
+                              const std::vector<Measurement_t>& times,
+                              const std::vector<Measurement_t>& slopes,
+                              const std::vector<Measurement_t>& frequencies,
+                              const std::vector<Measurement_t>& adimensionals, std::string& message) {
+    return ask([&](MessageDispatcher& d) {
+        if (d.protocolNames.empty()) return ErrorFeatureNotImplemented;
+        const bool fastPulsesIdx = d.fastPulses.available() && protocolIdx == d.fastPulses.protocolIdx;
+        if (protocolIdx >= d.protocolNames.size() && !fastPulsesIdx) return ErrorValueOutOfRange;
+        return d.validateProtocolValues(
+            {.protocolIdx = protocolIdx, .values = {voltages, times, slopes, frequencies, adimensionals}},
+            message);
+    });
+}
+
 ErrorCodes_t checkProtocolVoltage(uint16_t paramIdx, const Measurement_t& value, std::string& message) {
     return checkFamily(kv4CommLib::ProtocolVoltage, paramIdx, value, message);
 }

@@ -130,6 +130,14 @@ ErrorCodes_t setProtocolAdimensional(uint16_t paramIdx, const Measurement_t& val
 ErrorCodes_t selectProtocol(uint16_t protocolIdx);
 ErrorCodes_t applyProtocol();
 ErrorCodes_t validateProtocol(std::string& message);
+// The same rules for a protocol and parameter values that the device has not been sent, such as
+// those being edited: per group one value for each parameter, by index as the getters list them.
+// Nothing is set or sent.
+ErrorCodes_t validateProtocol(uint16_t protocolIdx, const std::vector<Measurement_t>& voltages,
+                              const std::vector<Measurement_t>& times,
+                              const std::vector<Measurement_t>& slopes,
+                              const std::vector<Measurement_t>& frequencies,
+                              const std::vector<Measurement_t>& adimensionals, std::string& message);
 // One parameter against its range: ErrorInvalidProtocolParameters with a message such as
 // "Vhold\nmust be within [-511,511]mV" when outside, ErrorValueOutOfRange past the family.
 ErrorCodes_t checkProtocolVoltage(uint16_t paramIdx, const Measurement_t& value, std::string& message);

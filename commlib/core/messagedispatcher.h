@@ -43,6 +43,13 @@ struct ProtocolParameters {
     std::vector<Measurement> values; // last values set, in the prefix of their range
 };
 
+// A protocol with a value for each parameter of each family, by parameter index and in any
+// prefix of the parameter's unit: what the validity rules judge.
+struct ProtocolValues {
+    uint16_t protocolIdx = 0;
+    std::array<std::vector<Measurement>, ProtocolFamiliesNum> values;
+};
+
 // A voltage pulse the user fires on demand (insertion or reference pulse).
 struct PulseControls {
     RangedMeasurement voltageRange;
@@ -209,8 +216,12 @@ class MessageDispatcher {
     virtual ErrorCodes_t updateWasherPresetSpeeds();
     // Encodes the selected value of every table (power-on defaults); connect queues it.
     virtual ErrorCodes_t initializeDevice();
-    // Checks the selected protocol's parameters: "Valid protocol" or the first failing rule.
-    virtual ErrorCodes_t validateProtocol(std::string& message) = 0;
+    // Checks the selected protocol with the values last set: "Valid protocol" or the first
+    // failing rule.
+    ErrorCodes_t validateProtocol(std::string& message) const;
+    // The same rules for any protocol and values; nothing is encoded or sent.
+    virtual ErrorCodes_t validateProtocolValues(const ProtocolValues& candidate,
+                                                std::string& message) const = 0;
     virtual void prepareProtocol() {}
     // Resets the reset denoiser; models set its period first.
     virtual void currentRangeChanged();

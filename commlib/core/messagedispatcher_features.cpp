@@ -172,6 +172,13 @@ ErrorCodes_t MessageDispatcher::checkProtocolParameter(ProtocolFamily family, ui
     return Success;
 }
 
+ErrorCodes_t MessageDispatcher::validateProtocol(std::string& message) const {
+    ProtocolValues set{.protocolIdx = selectedProtocolIdx, .values = {}};
+    for (size_t f = 0; f < ProtocolFamiliesNum; f++)
+        set.values[f] = protocolParameters[f].values;
+    return validateProtocolValues(set, message);
+}
+
 ErrorCodes_t MessageDispatcher::setVoltageOffset(uint16_t channelIdx, const Measurement& offset) {
     if (!voltageOffsets.available()) return ErrorFeatureNotImplemented;
     if (channelIdx > currentChannelsNum || !voltageOffsets.range.includes(offset))

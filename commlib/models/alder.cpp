@@ -34,8 +34,9 @@ MessageDispatcher_Alderb_GK03c_LegacyKav3_PCBV02_FWV02::connect(std::unique_ptr<
     return MessageDispatcherLegacyKav3::connect(std::move(deviceEeprom));
 }
 
-ErrorCodes_t MessageDispatcher_Alderb_GK03c_LegacyKav3_PCBV02_FWV02::validateProtocol(std::string& message) {
-    return validateReferenceProtocol(*this, message);
+ErrorCodes_t MessageDispatcher_Alderb_GK03c_LegacyKav3_PCBV02_FWV02::validateProtocolValues(
+    const ProtocolValues& candidate, std::string& message) const {
+    return validateReferenceProtocol(*this, candidate, message);
 }
 
 } // namespace kv4CommLib

@@ -10,7 +10,7 @@ class MessageDispatcher_Alderb_GK03c_LegacyKav3_PCBV02_FWV02 : public MessageDis
     explicit MessageDispatcher_Alderb_GK03c_LegacyKav3_PCBV02_FWV02(const std::string& deviceId);
     // Takes the voltage offset from the EEPROM's calibration word.
     ErrorCodes_t connect(std::unique_ptr<FtdiEeprom> eeprom) override;
-    ErrorCodes_t validateProtocol(std::string& message) override;
+    ErrorCodes_t validateProtocolValues(const ProtocolValues& candidate, std::string& message) const override;
 };
 
 } // namespace kv4CommLib

@@ -37,8 +37,9 @@ ErrorCodes_t MessageDispatcher_Birchb_V01::initializeDevice() {
     return MessageDispatcher::initializeDevice();
 }
 
-ErrorCodes_t MessageDispatcher_Birchb_V01::validateProtocol(std::string& message) {
-    return validateReferenceProtocol(*this, message);
+ErrorCodes_t MessageDispatcher_Birchb_V01::validateProtocolValues(const ProtocolValues& candidate,
+                                                                  std::string& message) const {
+    return validateReferenceProtocol(*this, candidate, message);
 }
 
 } // namespace kv4CommLib

@@ -9,7 +9,7 @@ class MessageDispatcher_Cedarn_V01 : public MessageDispatcher {
   public:
     explicit MessageDispatcher_Cedarn_V01(const std::string& deviceId);
     ErrorCodes_t initializeDevice() override;
-    ErrorCodes_t validateProtocol(std::string& message) override;
+    ErrorCodes_t validateProtocolValues(const ProtocolValues& candidate, std::string& message) const override;
     // Sets the reset denoiser for the selected rate and the range of channel 0.
     void currentRangeChanged() override;
 };

@@ -190,12 +190,14 @@ MessageDispatcher_DogwoodHC_PCBV01_GK06f_V01::MessageDispatcher_DogwoodHC_PCBV01
     txMessage[11] = 0x03;
 }
 
-ErrorCodes_t MessageDispatcher_DogwoodHC_PCBV01_GK06f_V01::validateProtocol(std::string& message) {
-    if (fastPulses.available() && selectedProtocolIdx == fastPulses.protocolIdx) {
+ErrorCodes_t
+MessageDispatcher_DogwoodHC_PCBV01_GK06f_V01::validateProtocolValues(const ProtocolValues& candidate,
+                                                                     std::string& message) const {
+    if (fastPulses.available() && candidate.protocolIdx == fastPulses.protocolIdx) {
         message = "Valid protocol"; // the editor checks its two waveforms itself
         return Success;
     }
-    return validateReferenceProtocol(*this, message);
+    return validateReferenceProtocol(*this, candidate, message);
 }
 
 void MessageDispatcher_DogwoodHC_PCBV01_GK06f_V01::currentRangeChanged() {
@@ -226,8 +228,9 @@ MessageDispatcher_Dogwood32_V01::MessageDispatcher_Dogwood32_V01(const std::stri
     txMessage[8] = 0x0F;
 }
 
-ErrorCodes_t MessageDispatcher_Dogwood32_V01::validateProtocol(std::string& message) {
-    return validateReferenceProtocol(*this, message);
+ErrorCodes_t MessageDispatcher_Dogwood32_V01::validateProtocolValues(const ProtocolValues& candidate,
+                                                                     std::string& message) const {
+    return validateReferenceProtocol(*this, candidate, message);
 }
 
 void MessageDispatcher_Dogwood32_V01::currentRangeChanged() {

@@ -32,8 +32,9 @@ MessageDispatcher_Elm::MessageDispatcher_Elm(const std::string& deviceId) : Mess
     resetCoder = bitField(1, 0, 1);
 }
 
-ErrorCodes_t MessageDispatcher_Elm::validateProtocol(std::string& message) {
-    return validateReferenceProtocol(*this, message);
+ErrorCodes_t MessageDispatcher_Elm::validateProtocolValues(const ProtocolValues& candidate,
+                                                           std::string& message) const {
+    return validateReferenceProtocol(*this, candidate, message);
 }
 
 } // namespace kv4CommLib

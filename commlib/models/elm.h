@@ -8,7 +8,7 @@ namespace kv4CommLib {
 class MessageDispatcher_Elm : public MessageDispatcher {
   public:
     explicit MessageDispatcher_Elm(const std::string& deviceId);
-    ErrorCodes_t validateProtocol(std::string& message) override;
+    ErrorCodes_t validateProtocolValues(const ProtocolValues& candidate, std::string& message) const override;
 };
 
 } // namespace kv4CommLib

@@ -46,8 +46,9 @@ MessageDispatcher_Fir_V01::MessageDispatcher_Fir_V01(const std::string& deviceId
     txMessage[5] = 0x01;
 }
 
-ErrorCodes_t MessageDispatcher_Fir_V01::validateProtocol(std::string& message) {
-    return validateReferenceProtocol(*this, message);
+ErrorCodes_t MessageDispatcher_Fir_V01::validateProtocolValues(const ProtocolValues& candidate,
+                                                               std::string& message) const {
+    return validateReferenceProtocol(*this, candidate, message);
 }
 
 ErrorCodes_t MessageDispatcher_Fir_V01::getWasherSpeedRange(RangedMeasurement& range) {

@@ -9,7 +9,7 @@ namespace kv4CommLib {
 class MessageDispatcher_Fir_V01 : public MessageDispatcher {
   public:
     explicit MessageDispatcher_Fir_V01(const std::string& deviceId);
-    ErrorCodes_t validateProtocol(std::string& message) override;
+    ErrorCodes_t validateProtocolValues(const ProtocolValues& candidate, std::string& message) const override;
 
     ErrorCodes_t getWasherSpeedRange(RangedMeasurement& range) override;
     ErrorCodes_t getWasherPresetSpeeds(std::vector<int8_t>& speeds) override;

@@ -363,10 +363,11 @@ void addInsertionPulse(MessageDispatcher& m, const ProtocolLayout& at, FieldAt p
     pulse.pulseCoder = bitField(pulseBit.byte, pulseBit.bit, 1);
 }
 
-ErrorCodes_t validateReferenceProtocol(const MessageDispatcher& m, std::string& message) {
-    const auto& voltages = m.protocolParameters[ProtocolVoltage].values;
-    const auto& times = m.protocolParameters[ProtocolTime].values;
-    const auto& adimensionals = m.protocolParameters[ProtocolAdimensional].values;
+ErrorCodes_t validateReferenceProtocol(const MessageDispatcher& m, const ProtocolValues& candidate,
+                                       std::string& message) {
+    const auto& voltages = candidate.values[ProtocolVoltage];
+    const auto& times = candidate.values[ProtocolTime];
+    const auto& adimensionals = candidate.values[ProtocolAdimensional];
     Values p{.v = {},
              .t = {},
              .a = {},
@@ -379,8 +380,8 @@ ErrorCodes_t validateReferenceProtocol(const MessageDispatcher& m, std::string& 
     for (size_t i = 0; i < p.a.size() && i < adimensionals.size(); i++)
         p.a[i] = adimensionals[i].value;
 
-    if (m.selectedProtocolIdx < std::size(protocolRules)) {
-        for (const Rule& rule : protocolRules[m.selectedProtocolIdx]) {
+    if (candidate.protocolIdx < std::size(protocolRules)) {
+        for (const Rule& rule : protocolRules[candidate.protocolIdx]) {
             if (!rule.holds(p)) {
                 message = rule.message;
                 return ErrorInvalidProtocolParameters;

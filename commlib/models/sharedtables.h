@@ -82,8 +82,9 @@ void addReferenceProtocols(MessageDispatcher& m, const ProtocolLayout& at);
 // holding protocol selected before the pulse does not use.
 void addInsertionPulse(MessageDispatcher& m, const ProtocolLayout& at, FieldAt pulseBit);
 
-// validateProtocol of the models with the reference protocols: the first failing rule of
-// the selected protocol, in the order the device checks them.
-ErrorCodes_t validateReferenceProtocol(const MessageDispatcher& m, std::string& message);
+// Protocol validation of the models with the reference protocols: the first failing rule of
+// the candidate's protocol, in the order the device checks them.
+ErrorCodes_t validateReferenceProtocol(const MessageDispatcher& m, const ProtocolValues& candidate,
+                                       std::string& message);
 
 } // namespace kv4CommLib

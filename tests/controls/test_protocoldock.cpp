@@ -17,8 +17,11 @@
 #include <QTemporaryDir>
 #include <QTextStream>
 #include <QTimer>
+#include <QWheelEvent>
 
 #include <cmath>
+#include <functional>
+#include <map>
 #include <memory>
 
 namespace {
@@ -66,6 +69,14 @@ class ProtocolDock : public kv4test::ConnectedAmplifier {
             return c.protocolStarts > startsBefore && c.protocolIdx == protocolIdx;
         });
     }
+    // What the device holds once it has decoded a message sent after every call so far: a
+    // value that the library encoded, even without sending it, shows there.
+    DecodedCommand fenced() const {
+        const uint64_t resets = command().resets;
+        EXPECT_EQ(kv4cl::resetDevice(), kv4cl::Success);
+        EXPECT_TRUE(reaches([&](const DecodedCommand& c) { return c.resets > resets; }));
+        return command();
+    }
     QString write(const QString& name, const QString& text) const {
         const QString path = folder.filePath(name);
         QFile file(path);
@@ -107,9 +118,87 @@ TEST_F(ProtocolDock, ApplyingSendsTheProtocolAndStartsItStoppingHoldsVhold) {
     EXPECT_NEAR(command().protocolParameters.at("Vhold"), -0.04, 1e-6);
 }
 
-TEST_F(ProtocolDock, InvalidParametersShowTheLibraryMessageAndRefuseApplying) {
+// Edits the user makes before applying: none of them may reach the device until Apply.
+struct Edit {
+    const char* what;
+    std::function<void(ProtocolDockWidget&)> edit;
+    bool byReturn; // applied with Return instead of the Apply button
+    uint16_t protocolIdx;
+    std::map<std::string, double> sent; // what Apply sends, in V and s
+};
+
+void typeInto(QAbstractSpinBox* box, const QString& text) {
+    box->setFocus();
+    box->selectAll();
+    QTest::keyClicks(box, text);
+}
+
+void wheel(QWidget* widget, int notches) {
+    widget->setFocus();
+    const QPointF at(widget->width() / 2.0, widget->height() / 2.0);
+    for (int i = 0; i < notches; i++) {
+        QWheelEvent event(at, widget->mapToGlobal(at), QPoint(), QPoint(0, 120), Qt::NoButton, Qt::NoModifier,
+                          Qt::NoScrollPhase, false);
+        QApplication::sendEvent(widget, &event);
+    }
+}
+
+TEST_F(ProtocolDock, EditsReachTheDeviceOnlyOnApply) {
+    const Edit edits[] = {
+        {"typing 150 into Vhold",
+         [](ProtocolDockWidget& dock) { typeInto(box(dock, "Vhold [mV]"), "150"); },
+         false,
+         0,
+         {{"Vhold", 0.150}}},
+        {"three wheel notches over Vhold, then Return",
+         [](ProtocolDockWidget& dock) { wheel(box(dock, "Vhold [mV]"), 3); },
+         true,
+         0,
+         {{"Vhold", 0.0015}}},
+        {"Square wave chosen with the keyboard, Vpulse and Tpulse typed",
+         [](ProtocolDockWidget& dock) {
+             protocols(dock)->setFocus();
+             QTest::keyClick(protocols(dock), Qt::Key_Down);
+             QTest::keyClick(protocols(dock), Qt::Key_Down);
+             typeInto(box(dock, "Vpulse [mV]"), "60");
+             typeInto(box(dock, "Tpulse [ms]"), "25");
+             wheel(box(dock, "Vpulse [mV]"), 2);
+         },
+         false,
+         2,
+         {{"Vhold", 0.0}, {"Vpulse", 0.061}, {"Tpulse", 0.025}}},
+    };
+    for (const Edit& e : edits) {
+        SCOPED_TRACE(e.what);
+        QFile::remove(ProtocolDockWidget::lastSessionFile());
+        ProtocolDockWidget dock;
+        dock.show();
+        QApplication::setActiveWindow(&dock);
+        const DecodedCommand before = fenced();
+        e.edit(dock);
+        const DecodedCommand edited = fenced();
+        EXPECT_EQ(edited.protocolIdx, before.protocolIdx);
+        EXPECT_EQ(edited.protocolParameters, before.protocolParameters);
+        EXPECT_EQ(edited.protocolStarts, before.protocolStarts);
+
+        if (e.byReturn)
+            QTest::keyClick(box(dock, "Vhold [mV]"), Qt::Key_Return);
+        else
+            QTest::mouseClick(button(dock, applyTip), Qt::LeftButton);
+        ASSERT_TRUE(startsAgain(before.protocolStarts, e.protocolIdx));
+        const DecodedCommand applied = command();
+        for (const auto& [name, value] : e.sent)
+            EXPECT_NEAR(applied.protocolParameters.at(name), value, 1e-9) << name;
+    }
+}
+
+TEST_F(ProtocolDock, AnInvalidValueShowsTheLibraryMessageAndNeverReachesTheDevice) {
     ProtocolDockWidget dock;
-    box(dock, "Vhold [mV]")->setValue(505.0); // within the box, outside the protocol's limits
+    dock.show();
+    QApplication::setActiveWindow(&dock);
+    const DecodedCommand before = fenced();
+    // Within the box, outside the protocol's limits.
+    typeInto(box(dock, "Vhold [mV]"), "505");
     const QString message = "Vhold\nmust be within [-500,500]mV";
     const QLabel* label = nullptr;
     for (const QLabel* l : dock.findChildren<QLabel*>())
@@ -117,16 +206,19 @@ TEST_F(ProtocolDock, InvalidParametersShowTheLibraryMessageAndRefuseApplying) {
     ASSERT_TRUE(label);
     EXPECT_FALSE(label->isHidden());
 
-    const uint64_t starts = command().protocolStarts;
     const auto boxText = closeNextBox();
-    button(dock, applyTip)->click();
+    QTest::mouseClick(button(dock, applyTip), Qt::LeftButton);
     EXPECT_EQ(*boxText, "Invalid protocol parameters");
-    // The stop's start is the only one: the refused apply sent none before it.
-    button(dock, "Stop the current stimulus")->click();
-    ASSERT_TRUE(startsAgain(starts, 0));
-    EXPECT_EQ(command().protocolStarts, starts + 1);
+    const DecodedCommand refused = fenced();
+    EXPECT_EQ(refused.protocolStarts, before.protocolStarts);
+    EXPECT_EQ(refused.protocolParameters, before.protocolParameters);
 
-    box(dock, "Vhold [mV]")->setValue(0.0);
+    // Stopping still holds, at the voltage the device already has.
+    QTest::mouseClick(button(dock, "Stop the current stimulus"), Qt::LeftButton);
+    ASSERT_TRUE(startsAgain(before.protocolStarts, 0));
+    EXPECT_EQ(command().protocolParameters.at("Vhold"), before.protocolParameters.at("Vhold"));
+
+    typeInto(box(dock, "Vhold [mV]"), "50");
     EXPECT_TRUE(label->isHidden());
 }
 

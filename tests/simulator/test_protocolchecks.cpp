@@ -1,5 +1,5 @@
-// The per-parameter checks of the stimulus protocols and the auxiliary switch query, on the
-// reference model connected through the library.
+// The per-parameter checks of the stimulus protocols, the validation of values not sent, and
+// the auxiliary switch query, on the reference model connected through the library.
 
 #include "tests/simulator/amplifiertest.h"
 
@@ -59,6 +59,68 @@ TEST_F(ProtocolChecks, IndicesPastTheFamilyAreOutOfRangeAndChecksChangeNothing) 
     ASSERT_EQ(setProtocolVoltage(0, {0.0, UnitPfxMilli, "V"}), Success);
     EXPECT_EQ(checkProtocolVoltage(0, {600.0, UnitPfxMilli, "V"}, message), ErrorInvalidProtocolParameters);
     EXPECT_EQ(validateProtocol(message), Success) << message;
+}
+
+TEST_F(ProtocolChecks, ValuesNotSentAreJudgedByTheSameRulesAsValuesSet) {
+    connect("cedar");
+    ASSERT_EQ(selectProtocol(0), Success);
+    ASSERT_EQ(setProtocolVoltage(0, {0.0, UnitPfxMilli, "V"}), Success);
+    using Values = std::vector<Measurement_t>;
+    const Measurement_t ms{20.0, UnitPfxMilli, "s"};
+    const struct {
+        uint16_t protocol;
+        Values voltages; // Vhold, Vpulse
+        Values times;    // Thold, Tpulse
+        ErrorCodes_t result;
+        const char* message;
+    } cases[] = {
+        {0,
+         {{505.0, UnitPfxMilli, "V"}},
+         {},
+         ErrorInvalidProtocolParameters,
+         "Vhold\nmust be within [-500,500]mV"},
+        {0, {{-0.5, UnitPfxNone, "V"}}, {}, Success, "Valid protocol"},
+        {2,
+         {{300.0, UnitPfxMilli, "V"}, {300.0, UnitPfxMilli, "V"}},
+         {ms, ms},
+         ErrorInvalidProtocolParameters,
+         "Vhold+Vpulse\nmust be within [-500,500]mV"},
+        {2,
+         {{0.0, UnitPfxMilli, "V"}, {100.0, UnitPfxMilli, "V"}},
+         {ms, {0.0, UnitPfxMilli, "s"}},
+         ErrorInvalidProtocolParameters,
+         "Tpulse\nmust be within [1, 200e6]ms"},
+        {2, {{0.1, UnitPfxNone, "V"}, {100.0, UnitPfxMilli, "V"}}, {ms, ms}, Success, "Valid protocol"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.message);
+        std::string message;
+        EXPECT_EQ(validateProtocol(c.protocol, c.voltages, c.times, {}, {}, {}, message), c.result);
+        EXPECT_EQ(message, c.message);
+    }
+    std::string message;
+    EXPECT_EQ(validateProtocol(8, {}, {}, {}, {}, {}, message), ErrorValueOutOfRange) << "past the list";
+
+    // None of them was set: the library still holds, and the device still has, the holding
+    // protocol at 0 mV.
+    EXPECT_EQ(validateProtocol(message), Success) << message;
+    const uint64_t resets = amplifier().command().resets;
+    ASSERT_EQ(resetDevice(), Success);
+    waitForCommand([&](const DecodedCommand& c) { return c.resets > resets; });
+    EXPECT_EQ(amplifier().command().protocolIdx, 0);
+    EXPECT_EQ(amplifier().command().protocolParameters.at("Vhold"), 0.0);
+
+    // The same values set give the same judgement.
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.message);
+        ASSERT_EQ(selectProtocol(c.protocol), Success);
+        for (size_t i = 0; i < c.voltages.size(); i++)
+            ASSERT_EQ(setProtocolVoltage(uint16_t(i), c.voltages[i]), Success);
+        for (size_t i = 0; i < c.times.size(); i++)
+            ASSERT_EQ(setProtocolTime(uint16_t(i), c.times[i]), Success);
+        EXPECT_EQ(validateProtocol(message), c.result);
+        EXPECT_EQ(message, c.message);
+    }
 }
 
 TEST_F(ProtocolChecks, NoModelHasTheAuxiliarySwitch) {

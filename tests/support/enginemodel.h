@@ -108,7 +108,8 @@ template <typename Base> void describeTestModel(Base& m) {
 class TestModel : public MessageDispatcher {
   public:
     explicit TestModel(const std::string& id) : MessageDispatcher(id) { describeTestModel(*this); }
-    ErrorCodes_t validateProtocol(std::string& message) override {
+    ErrorCodes_t validateProtocolValues(const kv4CommLib::ProtocolValues&,
+                                        std::string& message) const override {
         message = "Valid protocol";
         return kv4cl::Success;
     }
@@ -124,7 +125,8 @@ class LegacyTestModel : public MessageDispatcherLegacyKav3 {
     explicit LegacyTestModel(const std::string& id) : MessageDispatcherLegacyKav3(id) {
         describeTestModel(*this);
     }
-    ErrorCodes_t validateProtocol(std::string& message) override {
+    ErrorCodes_t validateProtocolValues(const kv4CommLib::ProtocolValues&,
+                                        std::string& message) const override {
         message = "Valid protocol";
         return kv4cl::Success;
     }
