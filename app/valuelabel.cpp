@@ -1,14 +1,18 @@
 #include "app/valuelabel.h"
 
 #include <cmath>
+#include <cstdio>
 
 using kv4cl::Measurement_t;
 
 namespace {
 
-// "%f" cut to `length` characters; truncation, not rounding, is the labels' rule.
+// "%f" cut to `length` characters; truncation, not rounding, is the labels' rule. C's own
+// printf: Qt's rounds a tie on the sixth decimal up (4.8828125 to 4.882813, not 4.882812).
 QString cutNumber(double value, int length) {
-    QString text = QString::asprintf("%f", value).left(length);
+    char printed[512];
+    std::snprintf(printed, sizeof printed, "%f", value);
+    QString text = QString::fromLatin1(printed).left(length);
     if (text.contains('.')) {
         while (text.endsWith('0'))
             text.chop(1);

@@ -16,7 +16,8 @@
 
 QString kdhHeader(QString text, const kv4cl::RangedMeasurement_t& currentRange,
                   const kv4cl::Measurement_t& samplingRate, const QDateTime& time,
-                  const QByteArray& activeChannels, std::optional<uint16_t> oversamplingRatio) {
+                  const QByteArray& activeChannels, std::optional<uint16_t> oversamplingRatio,
+                  const std::optional<DigitalFilter>& filter) {
     QString channels;
     for (int i = 0; i < activeChannels.size(); i++)
         if (activeChannels[i]) channels += " " + QString::number(i + 1);
@@ -27,6 +28,12 @@ QString kdhHeader(QString text, const kv4cl::RangedMeasurement_t& currentRange,
     if (oversamplingRatio) {
         text.replace("%oversamplingRatio%", QString::number(*oversamplingRatio));
         text.replace("%oversamplingFlag%", "enabled");
+    }
+    if (filter) {
+        const QString bandwidth = "Final Bandwidth: SR/2 (no filter)\n";
+        text.replace(bandwidth,
+                     bandwidth + QString("Digital filter: %1 pass, cut-off %2\n")
+                                     .arg(filter->lowPass ? "low" : "high", valueLabel(filter->cutoff)));
     }
     return text;
 }
@@ -136,13 +143,19 @@ bool DataWriterConsumer::writeHeader() {
     uint16_t ratio = 0;
     std::optional<uint16_t> oversampling;
     if (kv4cl::getOversamplingRatio(ratio) == kv4cl::Success) oversampling = ratio;
+    std::optional<DigitalFilter> filter;
+    DigitalFilter chosen{};
+    bool inEffect = false;
+    if (filteredDataChosen() &&
+        kv4cl::getDigitalFilter(chosen.cutoff, chosen.lowPass, inEffect) == kv4cl::Success && inEffect)
+        filter = chosen;
 
     const QString folder = recordSettingsDialog->getRecordFolder();
     if (!QDir(folder).exists() && !QDir().mkdir(folder)) return false;
     QFile header(folder + recordSettingsDialog->getRecordName() + ".kdh");
     if (!header.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) return false;
     const QByteArray bytes = kdhHeader(QString::fromStdString(text), range, rate,
-                                       QDateTime::currentDateTime(), activeChannels, oversampling)
+                                       QDateTime::currentDateTime(), activeChannels, oversampling, filter)
                                  .toUtf8();
     return header.write(bytes) == bytes.size();
 }

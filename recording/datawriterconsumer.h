@@ -21,12 +21,20 @@
 
 class RecordSettingsDialog;
 
+// The digital filter that recorded data went through.
+struct DigitalFilter {
+    kv4cl::Measurement_t cutoff;
+    bool lowPass;
+};
+
 // The model's KDH template with its placeholders filled. activeChannels holds one byte per
 // current and gp channel, current channels first. Without an oversampling ratio (a model
-// without oversampling) the oversampling placeholders stay as they are.
+// without oversampling) the oversampling placeholders stay as they are. A filter is named on
+// a line after the bandwidth's, which tells only the analog side.
 QString kdhHeader(QString text, const kv4cl::RangedMeasurement_t& currentRange,
                   const kv4cl::Measurement_t& samplingRate, const QDateTime& time,
-                  const QByteArray& activeChannels, std::optional<uint16_t> oversamplingRatio);
+                  const QByteArray& activeChannels, std::optional<uint16_t> oversamplingRatio,
+                  const std::optional<DigitalFilter>& filter);
 
 class DataWriterConsumer : public DeviceDataConsumer {
     Q_OBJECT

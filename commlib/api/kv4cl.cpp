@@ -266,6 +266,17 @@ ErrorCodes_t setDigitalFilter(const Measurement_t& cutoff, bool lowPass, bool en
     return setOnAll([&](MessageDispatcher& d) { return d.setDigitalFilter(cutoff, lowPass, enabled); });
 }
 
+ErrorCodes_t getDigitalFilter(Measurement_t& cutoff, bool& lowPass, bool& inEffect) {
+    return ask([&](MessageDispatcher& d) {
+        Measurement_t half = d.samplingRate;
+        half.value /= 2.0;
+        cutoff = d.filterCutoff;
+        lowPass = d.filterLowPass;
+        inEffect = d.filterEnabled && cutoff.unit == half.unit && cutoff < half;
+        return Success;
+    });
+}
+
 ErrorCodes_t setDenoiserEnabled(bool enabled) {
     return setOnAll([&](MessageDispatcher& d) { return d.setDenoiserEnabled(enabled); });
 }

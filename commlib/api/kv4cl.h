@@ -55,6 +55,9 @@ ErrorCodes_t setSamplingRate(uint16_t rateIdx);
 ErrorCodes_t setOversamplingRatio(uint16_t ratioIdx);
 ErrorCodes_t setVoltageStimulusLpf(uint16_t filterIdx);
 ErrorCodes_t setDigitalFilter(const Measurement_t& cutoff, bool lowPass, bool enabled);
+// The digital filter of the filtered data. inEffect is false while it is off or its cut-off
+// is not below half the sampling rate: the filtered data are then the raw ones.
+ErrorCodes_t getDigitalFilter(Measurement_t& cutoff, bool& lowPass, bool& inEffect);
 ErrorCodes_t setDenoiserEnabled(bool enabled);
 ErrorCodes_t hasResetDenoiser(bool& available);
 // The two per-channel switch banks and the single switch whose meaning the model gives.

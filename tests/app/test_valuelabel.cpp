@@ -20,6 +20,20 @@ TEST(ValueLabel, CutsToEightCharactersWithoutRoundingAndDropsTrailingZeros) {
     EXPECT_EQ(valueLabel(Measurement_t{100.0, kv4cl::UnitPfxNone, "V"}), "100 V");
 }
 
+TEST(ValueLabel, RoundsTheSixthDecimalAsCsPrintfDoes) {
+    // A tie on an exact binary value goes to the even digit; others to the nearer one.
+    const struct {
+        double value;
+        const char* label;
+    } cases[] = {{4.8828125, "4.882812 kHz"},
+                 {0.0078125, "0.007812 kHz"},
+                 {0.0234375, "0.023438 kHz"},
+                 {9.765625, "9.765625 kHz"},
+                 {1.0000005, "1.000001 kHz"}};
+    for (const auto& c : cases)
+        EXPECT_EQ(valueLabel(Measurement_t{c.value, kv4cl::UnitPfxKilo, "Hz"}), c.label) << c.value;
+}
+
 TEST(ValueLabel, RangeIsLabelledByItsMaximum) {
     EXPECT_EQ(valueLabel(RangedMeasurement_t{-200.0, 500.0, 0.5, kv4cl::UnitPfxMilli, "V"}), "500 mV");
 }

@@ -135,6 +135,35 @@ TEST_F(DatWriterTest, TheHeaderTellsTheModelRangeRateAndStart) {
     EXPECT_EQ(lines[14], "Active channels:  1 2 3 4");
 }
 
+TEST_F(DatWriterTest, TheHeaderNamesTheDigitalFilterOfFilteredData) {
+    kv4cl::Measurement_t rate;
+    ASSERT_EQ(kv4cl::getSamplingRate(rate), kv4cl::Success);
+    const kv4cl::Measurement_t cutoff{rate.value / 8, rate.prefix, rate.unit};
+    const QString bandwidth = "Final Bandwidth: SR/2 (no filter)\n";
+    const struct {
+        bool filterOn;
+        bool lowPass;
+        bool filteredData;
+        QString line; // after the bandwidth's; empty for none
+    } cases[] = {{true, true, true, "Digital filter: low pass, cut-off " + valueLabel(cutoff) + "\n"},
+                 {true, false, true, "Digital filter: high pass, cut-off " + valueLabel(cutoff) + "\n"},
+                 {true, true, false, ""},
+                 {false, true, true, ""}};
+    for (const auto& c : cases) {
+        ASSERT_EQ(kv4cl::setDigitalFilter(cutoff, c.lowPass, c.filterOn), kv4cl::Success);
+        writer->onSetFilteredData(c.filteredData);
+        writer->onStartConsuming();
+        writer->onStopConsuming();
+        const QString header = text(dialog->getRecordFolder() + "cell.kdh");
+        const qsizetype at = header.indexOf(bandwidth);
+        ASSERT_GE(at, 0) << header.toStdString();
+        const QString next = header.mid(at + bandwidth.size());
+        EXPECT_EQ(header.count("Digital filter"), c.line.isEmpty() ? 0 : 1) << header.toStdString();
+        EXPECT_TRUE(next.startsWith(c.line.isEmpty() ? "\nAcquisition start time: " : c.line))
+            << header.toStdString();
+    }
+}
+
 TEST_F(DatWriterTest, ALimitedRecordingEndsByItselfWithExactlyItsSamples) {
     configure(1000, 2.5, 0);
     writer->onStartConsuming();
@@ -226,7 +255,7 @@ TEST_F(OversamplingHeaderTest, WithoutARatioItsPlaceholdersStay) {
     const QString header =
         kdhHeader(QString::fromStdString(model), {-200.0, 200.0, 0.1, kv4cl::UnitPfxPico, "A"},
                   {1.25, kv4cl::UnitPfxKilo, "Hz"}, QDateTime(QDate(2026, 3, 5), QTime(14, 3, 7, 20)),
-                  QByteArray("\1\0\1", 3), std::nullopt);
+                  QByteArray("\1\0\1", 3), std::nullopt, std::nullopt);
     EXPECT_EQ(header, "KDH Version: 2.0\n\nCorvane Elm\nChannels: 1\n\nData header file\n\nAmplifier Setup\n"
                       "Range: 200 pA\nSampling frequency (SR): 1.25 kHz\nFinal Bandwidth: SR/2 (no filter)\n"
                       "Oversampling x%oversamplingRatio%: %oversamplingFlag%\n\n"
