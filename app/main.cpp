@@ -9,10 +9,41 @@
 #include <QStyleFactory>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
+namespace {
+
+void printUsage() {
+    std::printf("usage: kav4 [--simulate MODEL[,MODEL...]] [Qt options]\n"
+                "\n"
+                "Starts KAV4 and lists the attached amplifiers.\n"
+                "\n"
+                "  --simulate MODEL[,MODEL...]\n"
+                "              list virtual amplifiers of these models instead of real ones\n"
+                "              (known: %s); KAV4_SIMULATE=MODEL[,MODEL...] does the\n"
+                "              same, the option wins\n"
+                "  -h, --help  show this text\n"
+                "\n"
+                "Qt's own options, such as -platform offscreen, are taken too. Without a simulation\n"
+                "no amplifier is listed: the USB backend for real amplifiers is not built in yet.\n",
+                kav4sim::simulatedModelNames().c_str());
+}
+
+} // namespace
+
 int main(int argc, char** argv) {
+    for (int i = 1; i < argc; i++) {
+        if (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0) {
+            printUsage();
+            return 0;
+        }
+    }
+    if (const QString problem = missingDisplay(argc, argv); !problem.isEmpty()) {
+        std::fprintf(stderr, "kav4: %s\n", qPrintable(problem));
+        return 2;
+    }
     QApplication app(argc, argv);
     registerQueuedTypes();
     QApplication::setOrganizationName("Corvane S.R.L.");

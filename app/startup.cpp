@@ -11,6 +11,8 @@
 #include <QVector>
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -21,6 +23,23 @@ void registerQueuedTypes() {
     qRegisterMetaType<DeviceDataConsumer::Types_t>("DeviceDataConsumer::Types_t");
     qRegisterMetaType<kv4cl::RangedMeasurement_t>("kv4cl::RangedMeasurement_t");
     qRegisterMetaType<LabbookEvent*>("LabbookEventPtr");
+}
+
+QString missingDisplay(int argc, char** argv) {
+#if defined(Q_OS_UNIX) && !defined(Q_OS_MACOS)
+    for (const char* variable : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) {
+        const char* value = std::getenv(variable);
+        if (value && *value) return {};
+    }
+    for (int i = 1; i < argc; i++)
+        if (std::strcmp(argv[i], "-platform") == 0 || std::strcmp(argv[i], "--platform") == 0) return {};
+    return QStringLiteral("no display: set DISPLAY or WAYLAND_DISPLAY, run under xvfb-run, or set "
+                          "QT_QPA_PLATFORM (offscreen shows nothing)");
+#else
+    Q_UNUSED(argc);
+    Q_UNUSED(argv);
+    return {};
+#endif
 }
 
 QString consoleLine(QtMsgType type, const QString& message) {

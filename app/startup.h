@@ -8,6 +8,11 @@
 
 void registerQueuedTypes();
 
+// Empty when Qt has somewhere to show windows: a platform chosen with QT_QPA_PLATFORM or
+// "-platform", or a display named by DISPLAY or WAYLAND_DISPLAY. Otherwise what the user can
+// do about it. Asked before QApplication exists, which aborts the process without a display.
+QString missingDisplay(int argc, char** argv);
+
 // Each console line: a 10-character level prefix, then the message.
 QString consoleLine(QtMsgType type, const QString& message);
 // Writes every Qt message to standard output as a console line, one writer at a time. A fatal

@@ -46,6 +46,21 @@ void setParameter(const std::string& name, const std::string& text) {
     throw Failure("no protocol parameter named " + name);
 }
 
+// "no sampling rate 7k; choose one of: 5 kHz, 10 kHz"
+Failure noChoice(const std::string& what, const std::string& given, const std::vector<std::string>& choices) {
+    std::string text = "no " + what + " " + given + "; choose one of: ";
+    for (size_t i = 0; i < choices.size(); i++)
+        text += (i ? ", " : "") + choices[i];
+    return Failure(text);
+}
+
+std::vector<std::string> formatted(const std::vector<kv4cl::Measurement_t>& values) {
+    std::vector<std::string> texts;
+    for (const kv4cl::Measurement_t& m : values)
+        texts.push_back(formatMeasurement(m));
+    return texts;
+}
+
 } // namespace
 
 std::string describe(kv4cl::ErrorCodes_t code) {
@@ -98,7 +113,7 @@ void applySettings(const AcquisitionSettings& options) {
         check(kv4cl::getSamplingRates(rates, defaultIdx), "sampling rates");
         const auto value = parseMeasurement(options.rate, "Hz", kv4cl::UnitPfxNone);
         const auto idx = value ? findValue(rates, *value) : std::nullopt;
-        if (!idx) throw Failure("no sampling rate " + options.rate);
+        if (!idx) throw noChoice("sampling rate", options.rate, formatted(rates));
         check(kv4cl::setSamplingRate(uint16_t(*idx)), "sampling rate");
     }
     if (!options.range.empty()) {
@@ -109,7 +124,7 @@ void applySettings(const AcquisitionSettings& options) {
             maxima.push_back({r.max, r.prefix, r.unit});
         const auto value = parseMeasurement(options.range, "A", kv4cl::UnitPfxNone);
         const auto idx = value ? findValue(maxima, *value) : std::nullopt;
-        if (!idx) throw Failure("no current range " + options.range);
+        if (!idx) throw noChoice("current range", options.range, formatted(maxima));
         uint32_t v = 0, c = 0, g = 0;
         check(kv4cl::getChannelCounts(v, c, g), "channel counts");
         check(kv4cl::setCurrentRange(uint16_t(*idx), uint16_t(c)), "current range");
@@ -124,7 +139,13 @@ void applySettings(const AcquisitionSettings& options) {
         const size_t idx = found != names.end() ? size_t(found - names.begin())
                            : *end == '\0'       ? number
                                                 : names.size();
-        check(kv4cl::selectProtocol(uint16_t(std::min<size_t>(idx, 0xFFFF))), "protocol " + options.protocol);
+        if (idx >= names.size()) {
+            std::vector<std::string> choices;
+            for (size_t i = 0; i < names.size(); i++)
+                choices.push_back(std::to_string(i) + " \"" + names[i] + "\"");
+            throw noChoice("protocol", options.protocol, choices);
+        }
+        check(kv4cl::selectProtocol(uint16_t(idx)), "protocol " + options.protocol);
     }
     for (const auto& [name, value] : options.parameters)
         setParameter(name, value);

@@ -1,6 +1,7 @@
 // Command-line access to the amplifiers the library sees, real or simulated.
 
 #include "commlib/api/kv4cl.h"
+#include "commlib/demo/ftdieepromdemo.h"
 #include "simulator/simulation.h"
 #include "tools/acquisitionsettings.h"
 #include "tools/clisupport.h"
@@ -14,6 +15,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -22,6 +24,11 @@ using kav4cli::check;
 using kav4cli::describe;
 using kav4cli::Failure;
 using kav4cli::takeOption;
+
+// A command line that cannot be run as typed: reported with the usage.
+struct UsageError {
+    std::string text;
+};
 
 void printUsage(std::ostream& out) {
     out << "usage: kav4-cli [--simulate MODEL[,MODEL...]] COMMAND\n"
@@ -54,10 +61,24 @@ void printUsage(std::ostream& out) {
            "not built in yet.\n";
 }
 
+// The ids the library can connect to: the detected devices and the demo device.
+std::vector<std::string> knownIds() {
+    std::vector<std::string> ids;
+    kv4cl::detectDevices(ids);
+    ids.push_back(kv4CommLib::demoDeviceId);
+    return ids;
+}
+
+void requireKnown(const std::vector<std::string>& ids) {
+    const std::vector<std::string> known = knownIds();
+    for (const std::string& id : ids)
+        if (std::find(known.begin(), known.end(), id) == known.end()) throw Failure("no such device: " + id);
+}
+
 int list() {
     std::vector<std::string> ids;
     const kv4cl::ErrorCodes_t detection = kv4cl::detectDevices(ids);
-    if (detection != kv4cl::Success) {
+    if (detection != kv4cl::Success && detection != kv4cl::ErrorNoDevicesDetected) {
         std::cerr << "kav4-cli: " << describe(detection) << "\n";
         return 1;
     }
@@ -109,6 +130,7 @@ std::string rangeText(const kv4cl::RangedMeasurement_t& r) {
 }
 
 int info(const std::string& id) {
+    requireKnown({id});
     uint8_t version = 0, subversion = 0;
     uint32_t firmware = 0;
     check(kv4cl::getDeviceInfo(id, version, subversion, firmware), "device information");
@@ -194,6 +216,7 @@ int info(const std::string& id) {
 
 int stream(const std::vector<std::string>& ids, double seconds,
            const kav4cli::AcquisitionSettings& settings) {
+    requireKnown(ids);
     const Connection connection(ids);
     kav4cli::applySettings(settings);
     uint32_t voltages = 0, currents = 0, gps = 0;
@@ -212,6 +235,8 @@ int stream(const std::vector<std::string>& ids, double seconds,
     using Clock = std::chrono::steady_clock;
     const Clock::time_point start = Clock::now();
     double elapsed = 0.0;
+    // Progress is for a person watching; piped or redirected output holds the results alone.
+    const bool showProgress = isatty(fileno(stderr));
     for (int poll = 0; elapsed < seconds; poll++) {
         kv4cl::DataStatus_t status;
         const kv4cl::ErrorCodes_t err = kv4cl::getDataStatus(status);
@@ -244,13 +269,13 @@ int stream(const std::vector<std::string>& ids, double seconds,
             frames += read;
         }
         elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-        if (poll % 10 == 0)
+        if (showProgress && poll % 10 == 0)
             std::fprintf(stderr, "\r%6.1f s / %.1f s  %llu frames", elapsed, seconds,
                          static_cast<unsigned long long>(frames));
         // The library gathers about 50 ms of data before it hands them out.
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    std::fprintf(stderr, "\n");
+    if (showProgress) std::fprintf(stderr, "\n");
 
     const double expected = elapsed * rate.getNoPrefixValue();
     std::printf("frames: %llu received, %.0f expected from the clock (%s for %.2f s), %.2f%%\n",
@@ -284,22 +309,33 @@ int stream(const std::vector<std::string>& ids, double seconds,
 }
 
 int run(std::vector<std::string> args) {
-    if (args.empty()) throw Failure("no command");
     const std::string command = args[0];
     args.erase(args.begin());
-    if (command == "list" && args.empty()) return list();
-    if (command == "info" && args.size() == 1) return info(args[0]);
-    if (command == "stream") {
-        const auto secondsText = takeOption(args, "--seconds");
-        if (!secondsText) throw Failure("stream needs --seconds S");
-        char* end = nullptr;
-        const double seconds = std::strtod(secondsText->c_str(), &end);
-        if (*end != '\0' || !(seconds > 0.0)) throw Failure("--seconds needs a positive number");
-        const kav4cli::AcquisitionSettings settings = kav4cli::takeSettings(args);
-        if (args.size() != 1) throw Failure("stream needs one ID[,ID...] argument");
-        return stream(splitIds(args[0]), seconds, settings);
+    if (command == "list") {
+        if (!args.empty()) throw UsageError{"list takes no argument"};
+        return list();
     }
-    throw Failure("unexpected arguments for " + command);
+    if (command == "info") {
+        if (args.size() != 1) throw UsageError{"info needs one ID"};
+        return info(args[0]);
+    }
+    if (command != "stream") throw UsageError{"unknown command: " + command};
+    const auto secondsText = takeOption(args, "--seconds");
+    if (!secondsText) throw UsageError{"stream needs --seconds S"};
+    char* end = nullptr;
+    const double seconds = std::strtod(secondsText->c_str(), &end);
+    if (*end != '\0' || !(seconds > 0.0)) throw UsageError{"--seconds needs a positive number"};
+    kav4cli::AcquisitionSettings settings;
+    try {
+        settings = kav4cli::takeSettings(args);
+    } catch (const Failure& failure) {
+        throw UsageError{failure.text};
+    }
+    // An option left over is unknown or lacks its value.
+    for (const std::string& arg : args)
+        if (arg.rfind("--", 0) == 0) throw UsageError{"unknown option or missing value: " + arg};
+    if (args.size() != 1) throw UsageError{"stream needs one ID[,ID...]"};
+    return stream(splitIds(args[0]), seconds, settings);
 }
 
 } // namespace
@@ -325,6 +361,10 @@ int main(int argc, char** argv) {
     }
     try {
         return run(args);
+    } catch (const UsageError& error) {
+        std::cerr << "kav4-cli: " << error.text << "\n";
+        printUsage(std::cerr);
+        return 2;
     } catch (const Failure& failure) {
         std::cerr << "kav4-cli: " << failure.text << "\n";
         return 1;

@@ -34,6 +34,7 @@ int fail(const QString& message) {
 } // namespace
 
 int main(int argc, char** argv) {
+    if (const QString problem = missingDisplay(argc, argv); !problem.isEmpty()) return fail(problem);
     QApplication app(argc, argv);
     registerQueuedTypes();
     QApplication::setOrganizationName("Corvane S.R.L.");

@@ -1,0 +1,267 @@
+// The programs as a user starts them from a shell: exit codes, what goes to standard output
+// and what to standard error, with a bare environment (PATH and HOME only) unless a case adds
+// to it. Standard error is a file here, never a terminal.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+struct Outcome {
+    int status = -1;
+    std::string out, err;
+};
+
+std::string readFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Runs `program` with `args` in an environment of PATH, HOME and `extraEnv`, standard input
+// closed, and waits for it.
+Outcome runProgram(const std::string& program, const std::vector<std::string>& args,
+                   const std::vector<std::string>& extraEnv) {
+    const std::filesystem::path home = std::getenv("HOME");
+    const std::filesystem::path outPath = home / "stdout.txt", errPath = home / "stderr.txt";
+    std::vector<std::string> env = {std::string("PATH=") + std::getenv("PATH"), "HOME=" + home.string()};
+    env.insert(env.end(), extraEnv.begin(), extraEnv.end());
+    std::vector<std::string> argv = {program};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> argp, envp;
+    for (std::string& a : argv)
+        argp.push_back(a.data());
+    for (std::string& e : env)
+        envp.push_back(e.data());
+    argp.push_back(nullptr);
+    envp.push_back(nullptr);
+
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int in = open("/dev/null", O_RDONLY);
+        const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (in < 0 || out < 0 || err < 0) _exit(126);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        execve(argp[0], argp.data(), envp.data());
+        _exit(127);
+    }
+    Outcome outcome;
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid) return outcome;
+    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    outcome.out = readFile(outPath);
+    outcome.err = readFile(errPath);
+    return outcome;
+}
+
+struct Invocation {
+    const char* name;
+    const char* program;
+    std::vector<std::string> args;
+    std::vector<std::string> env;
+    int status;
+    // Patterns that standard output and standard error must contain; "^$" means empty.
+    const char* out;
+    const char* err;
+};
+
+void PrintTo(const Invocation& c, std::ostream* os) {
+    *os << c.name;
+}
+
+const char* const cli = KAV4_CLI;
+const char* const app = KAV4_APP;
+const char* const screenshot = KAV4_SCREENSHOT;
+const std::string cliUsage = "usage: kav4-cli \\[--simulate";
+const std::vector<std::string> offscreen = {"QT_QPA_PLATFORM=offscreen"};
+
+std::vector<std::string> streamCedar(std::vector<std::string> options) {
+    std::vector<std::string> args = {"--simulate", "cedar", "stream", "VCEDAR01", "--seconds", "1"};
+    args.insert(args.end(), options.begin(), options.end());
+    return args;
+}
+
+const std::vector<Invocation> invocations = {
+    // Asked for help or given nothing to do.
+    {"CliHelp", cli, {"--help"}, {}, 0, "^usage: kav4-cli", "^$"},
+    {"CliNoCommand", cli, {}, {}, 2, "^$", "^usage: kav4-cli"},
+    // Mistyped: the mistake, then the usage.
+    {"CliUnknownCommand",
+     cli,
+     {"--simulate", "cedar", "bogus"},
+     {},
+     2,
+     "^$",
+     "^kav4-cli: unknown command: bogus\nusage: kav4-cli"},
+    {"CliInfoWithoutId",
+     cli,
+     {"--simulate", "cedar", "info"},
+     {},
+     2,
+     "^$",
+     "^kav4-cli: info needs one ID\nusage: kav4-cli"},
+    {"CliListWithAnArgument",
+     cli,
+     {"list", "VCEDAR01"},
+     {},
+     2,
+     "^$",
+     "^kav4-cli: list takes no argument\nusage: kav4-cli"},
+    {"CliStreamWithoutSeconds",
+     cli,
+     {"--simulate", "cedar", "stream", "VCEDAR01"},
+     {},
+     2,
+     "^$",
+     "^kav4-cli: stream needs --seconds S\nusage: kav4-cli"},
+    {"CliStreamWithoutId",
+     cli,
+     {"--simulate", "cedar", "stream", "--seconds", "1"},
+     {},
+     2,
+     "^$",
+     "^kav4-cli: stream needs one ID\\[,ID\\.\\.\\.\\]\nusage: kav4-cli"},
+    {"CliSecondsNotANumber",
+     cli,
+     {"--simulate", "cedar", "stream", "VCEDAR01", "--seconds", "x"},
+     {},
+     2,
+     "^$",
+     "^kav4-cli: --seconds needs a positive number\nusage: kav4-cli"},
+    {"CliUnknownModel",
+     cli,
+     {"--simulate", "nosuch", "list"},
+     {},
+     2,
+     "^$",
+     "^kav4-cli: unknown model \"nosuch\" to simulate; known models: cedar, "},
+    // Ids and values the devices do not have: what there is to choose from.
+    {"CliUnknownIdInInfo",
+     cli,
+     {"--simulate", "cedar", "info", "NOPE"},
+     {},
+     1,
+     "^$",
+     "^kav4-cli: no such device: NOPE\n$"},
+    {"CliUnknownIdAmongStreamIds",
+     cli,
+     {"--simulate", "cedar", "stream", "VCEDAR01,NOPE", "--seconds", "1"},
+     {},
+     1,
+     "^$",
+     "^kav4-cli: no such device: NOPE\n$"},
+    {"CliIdWithoutAnyDevice",
+     cli,
+     {"info", "VCEDAR01"},
+     {},
+     1,
+     "^$",
+     "^kav4-cli: no such device: VCEDAR01\n$"},
+    {"CliUnknownRate",
+     cli,
+     streamCedar({"--rate", "7k"}),
+     {},
+     1,
+     "^$",
+     "^kav4-cli: no sampling rate 7k; choose one of: 1\\.25 kHz, 5 kHz, 10 kHz, 20 kHz, 50 kHz, 100 kHz, "
+     "200 kHz\n$"},
+    {"CliUnknownProtocolName",
+     cli,
+     streamCedar({"--protocol", "Sine"}),
+     {},
+     1,
+     "^$",
+     "^kav4-cli: no protocol Sine; choose one of: 0 \"Constant\", 1 \"Triangular\", 2 \"Square wave\", "
+     "3 \"Conductance\", 4 \"Variable Amplitude\", 5 \"Variable Duration\", 6 \"Ramp\", "
+     "7 \"Cyclic Voltammetry\"\n$"},
+    {"CliProtocolIndexPastTheList",
+     cli,
+     streamCedar({"--protocol", "8"}),
+     {},
+     1,
+     "^$",
+     "^kav4-cli: no protocol 8; choose one of: 0 \"Constant\", .*, 7 \"Cyclic Voltammetry\"\n$"},
+    {"CliUnknownRange",
+     cli,
+     streamCedar({"--range", "3n"}),
+     {},
+     1,
+     "^$",
+     "^kav4-cli: no current range 3n; choose one of: 200 pA, 2 nA, 20 nA, 200 nA\n$"},
+    {"CliInvalidProtocolParameter",
+     cli,
+     streamCedar({"--param", "Vhold=600"}),
+     {},
+     1,
+     "^$",
+     "^kav4-cli: Vhold must be within \\[-500,500\\]mV: Invalid protocol parameters \\(0x40006\\)\n$"},
+    // Results alone on standard output; no progress when standard error is not a terminal.
+    {"CliListWithoutDevices", cli, {"list"}, {}, 0, "^Device id +Version +Subversion +Firmware\n$", "^$"},
+    {"CliStreamReportsFramesAndChannels",
+     cli,
+     streamCedar({"--rate", "10k", "--range", "2n", "--protocol", "Square wave", "--param", "Vpulse=20"}),
+     {},
+     0,
+     "^frames: [1-9][0-9]+ received(.|\n)*\nI4 +-?[0-9.e-]+ [fpnµm]?A",
+     "^$"},
+    // The window programs: help needs no display; without one they say so and fail.
+    {"AppHelp", app, {"--help"}, {}, 0, "^usage: kav4 \\[--simulate", "^$"},
+    {"AppWithoutDisplay", app, {"--simulate", "cedar"}, {}, 2, "^$", "^kav4: no display"},
+    {"AppPlatformGivenOnTheCommandLine",
+     app,
+     {"-platform", "offscreen", "--simulate", "nosuch"},
+     {},
+     2,
+     "",
+     "kav4: unknown model \"nosuch\""},
+    {"AppPlatformGivenInTheEnvironment",
+     app,
+     {"--simulate", "nosuch"},
+     offscreen,
+     2,
+     "",
+     "kav4: unknown model \"nosuch\""},
+    {"ScreenshotWithoutDisplay",
+     screenshot,
+     {"--simulate", "cedar", "shot.png"},
+     {},
+     2,
+     "^$",
+     "^kav4-screenshot: no display"},
+    {"ScreenshotPlatformGivenInTheEnvironment",
+     screenshot,
+     {"--simulate", "cedar"},
+     offscreen,
+     2,
+     "",
+     "kav4-screenshot: no output file given"},
+};
+
+class Invocations : public ::testing::TestWithParam<Invocation> {};
+
+TEST_P(Invocations, ExitCodeAndOutputs) {
+    const Invocation& c = GetParam();
+    const Outcome outcome = runProgram(c.program, c.args, c.env);
+    EXPECT_EQ(outcome.status, c.status) << "stderr: " << outcome.err;
+    EXPECT_TRUE(std::regex_search(outcome.out, std::regex(c.out))) << "stdout: " << outcome.out;
+    EXPECT_TRUE(std::regex_search(outcome.err, std::regex(c.err))) << "stderr: " << outcome.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(Programs, Invocations, ::testing::ValuesIn(invocations),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+} // namespace
