@@ -455,10 +455,12 @@ bool ProtocolDockWidget::loadParameters(const QString& fileName) {
 
 void ProtocolDockWidget::onSaveParameters() {
     QSettings settings;
-    const QString fileName = QFileDialog::getSaveFileName(
-        this, "Select output parameters file", settings.value(savePathKey, protocolsFolder()).toString(),
-        "*.txt", nullptr, QFileDialog::DontConfirmOverwrite);
+    QString fileName = QFileDialog::getSaveFileName(this, "Select output parameters file",
+                                                    settings.value(savePathKey, protocolsFolder()).toString(),
+                                                    "*.txt", nullptr, QFileDialog::DontConfirmOverwrite);
     if (fileName.isEmpty()) return;
+    // The load dialog lists ".txt" files only.
+    if (!fileName.endsWith(".txt", Qt::CaseInsensitive)) fileName += ".txt";
     settings.setValue(savePathKey, QFileInfo(fileName).absolutePath() + "/");
     if (!saveParameters(fileName)) QMessageBox::warning(this, "KAV4", "Could not write protocol file");
 }

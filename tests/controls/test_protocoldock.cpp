@@ -10,6 +10,8 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QFile>
+#include <QFileDialog>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSettings>
@@ -284,6 +286,53 @@ TEST_F(ProtocolDock, ForeignOrMalformedFilesFailToLoad) {
     EXPECT_EQ(protocols(dock)->currentIndex(), 2);
     EXPECT_DOUBLE_EQ(box(dock, "Vpulse [mV]")->value(), 60.0);
     EXPECT_DOUBLE_EQ(box(dock, "Tpulse [ms]")->value(), 7.0);
+}
+
+// Types a name into the next file dialog and presses Return; answers with its title.
+std::shared_ptr<QString> typeIntoNextFileDialog(QObject* owner, const QString& name) {
+    auto title = std::make_shared<QString>();
+    QTimer::singleShot(0, owner, [title, name] {
+        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        if (!dialog) return;
+        *title = dialog->windowTitle();
+        auto* edit = dialog->findChild<QLineEdit*>("fileNameEdit");
+        if (!edit) {
+            dialog->reject();
+            return;
+        }
+        edit->clear();
+        QTest::keyClicks(edit, name);
+        QTest::keyClick(edit, Qt::Key_Return);
+    });
+    return title;
+}
+
+TEST_F(ProtocolDock, SavedParameterFilesEndInTxtAndLoadBack) {
+    const struct {
+        QString typed;
+        QString saved;
+    } names[] = {{"sq50", "sq50.txt"}, {"sq60.txt", "sq60.txt"}, {"run.v2", "run.v2.txt"}};
+    QSettings().setValue("Protocol/Parameters/savePath", folder.path() + "/");
+    ProtocolDockWidget dock;
+    protocols(dock)->setCurrentIndex(2);
+    QObject watch; // ends the timers with the test
+    for (const auto& n : names) {
+        SCOPED_TRACE(n.typed.toStdString());
+        box(dock, "Vpulse [mV]")->setValue(40.0 + n.saved.size());
+        const auto saveTitle = typeIntoNextFileDialog(&watch, n.typed);
+        button(dock, "Save protocol parameters")->click();
+        EXPECT_EQ(*saveTitle, "Select output parameters file");
+        EXPECT_TRUE(QFile::exists(folder.filePath(n.saved)));
+        if (n.typed != n.saved) {
+            EXPECT_FALSE(QFile::exists(folder.filePath(n.typed)));
+        }
+
+        box(dock, "Vpulse [mV]")->setValue(0.0);
+        const auto loadTitle = typeIntoNextFileDialog(&watch, n.saved);
+        button(dock, "Load protocol parameters")->click();
+        EXPECT_EQ(*loadTitle, "Select input parameters file");
+        EXPECT_DOUBLE_EQ(box(dock, "Vpulse [mV]")->value(), 40.0 + n.saved.size());
+    }
 }
 
 TEST_F(ProtocolDock, TheLastSessionParametersComeBackInTheNextDock) {
