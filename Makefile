@@ -1,7 +1,7 @@
 # All set-up is done here: missing packages, configure, build.
 BUILD ?= build
 JOBS ?= $(shell nproc)
-SIMULATE ?= cedar,cedar,dogwood16
+SIMULATE ?= cedar,cedar
 
 .PHONY: setup configure build images run test bench clean format
 
@@ -18,7 +18,8 @@ build: configure
 images: configure
 	@cmake --build $(BUILD) --target images
 
-# The application with virtual amplifiers listed: two reference models and a 16-channel one.
+# The application with virtual amplifiers listed: two of the reference model, so that each
+# connects alone and both connect together as "All" (which takes amplifiers of one model only).
 run: build
 	@$(BUILD)/app/kav4 --simulate $(SIMULATE)
 

@@ -1,4 +1,4 @@
-// The program: without amplifiers on the machine, "--simulate cedar,cedar,dogwood16" (or
+// The program: without amplifiers on the machine, "--simulate cedar,cedar" (or
 // KAV4_SIMULATE) lists virtual ones instead.
 #include "app/focusedwheelfilter.h"
 #include "app/mainwindow.h"

@@ -264,4 +264,39 @@ TEST_P(Invocations, ExitCodeAndOutputs) {
 INSTANTIATE_TEST_SUITE_P(Programs, Invocations, ::testing::ValuesIn(invocations),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// The list that `make run` starts with, as the Makefile sets it.
+std::string makeRunSimulation() {
+    std::istringstream makefile(readFile(MAKEFILE));
+    const std::regex assignment("^SIMULATE \\?= *(\\S+)");
+    std::smatch match;
+    for (std::string line; std::getline(makefile, line);)
+        if (std::regex_search(line, match, assignment)) return match[1];
+    return {};
+}
+
+// Every entry of the device list that `make run` shows connects in the window: each device,
+// and "All" when there are several.
+TEST(MakeRun, EveryDeviceEntryConnects) {
+    const std::string models = makeRunSimulation();
+    ASSERT_FALSE(models.empty()) << "no SIMULATE default in the Makefile";
+    const Outcome list = runProgram(cli, {"--simulate", models, "list"}, {});
+    ASSERT_EQ(list.status, 0) << list.err;
+    std::vector<std::string> entries;
+    std::istringstream rows(list.out);
+    std::string row;
+    std::getline(rows, row); // the header
+    while (rows >> row) {
+        entries.push_back(row);
+        std::getline(rows, row);
+    }
+    ASSERT_FALSE(entries.empty());
+    if (entries.size() > 1) entries.push_back("All");
+    const std::string shot = std::string(std::getenv("HOME")) + "/shot.png";
+    for (const std::string& entry : entries) {
+        const Outcome run = runProgram(
+            screenshot, {"--simulate", models, "--device", entry, "--seconds", "0", shot}, offscreen);
+        EXPECT_EQ(run.status, 0) << entry << ": " << run.err;
+    }
+}
+
 } // namespace
