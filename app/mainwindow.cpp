@@ -393,17 +393,11 @@ void MainWindow::connectPipeline() {
         connect(writer, &DataWriterConsumer::newRecordFile, protocolDock,
                 &ProtocolDockWidget::onNewRecordFile);
         connect(writer, &DataWriterConsumer::recording, protocolDock, &ProtocolDockWidget::onRecording);
-        // The recording's own lab book goes beside its first file, named once the writer runs.
-        connect(writer, &DataWriterConsumer::newRecordFile, labbook, [this](const QString& name) {
-            firstRecordFile = firstRecordFile.isEmpty() ? name : firstRecordFile;
-        });
+        // The recording's own lab book goes in its folder, named after the recording.
         connect(writer, &DataWriterConsumer::recording, labbook, [this](bool on) {
-            if (on)
-                labbook->onRecordingStarted(protocolDock->recordSettingsDialog()->getRecordPath() +
-                                            firstRecordFile);
-            else
-                labbook->onRecordingStopped();
-            firstRecordFile.clear();
+            const RecordSettingsDialog* dialog = protocolDock->recordSettingsDialog();
+            on ? labbook->onRecordingStarted(dialog->getRecordFolder() + dialog->getRecordName())
+               : labbook->onRecordingStopped();
         });
     }
     if (protocolDock) {

@@ -128,8 +128,6 @@ class MainWindow : public QMainWindow {
     AllChannelsControlsDockWidget* allChannelsDock = nullptr;
     Labbook* labbook = nullptr;
     ProtocolDockWidget* protocolDock = nullptr;
-    // The first file of the recording being started, for its lab book.
-    QString firstRecordFile;
     std::vector<QPointer<QDockWidget>> docks;
     // Windows whose geometry is kept besides the docks.
     std::vector<QPointer<QWidget>> savedWidgets;

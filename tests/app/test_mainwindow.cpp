@@ -290,41 +290,53 @@ TEST_F(MainWindowTest, TheLiveViewFollowsTheControlsAndTheShortcuts) {
 
 TEST_F(MainWindowTest, RecordsFromTheProtocolDockIntoTheChosenFolder) {
     const QString folder = QDir::homePath() + "/recordings test/";
-    ASSERT_TRUE(QDir().mkpath(folder));
-    QSettings().setValue("Protocol/Settings/recordPath", folder);
-    QSettings().setValue("Protocol/Settings/recordName", "cell");
-    open("cedar", 1);
-    connectTo("VCEDAR01");
-    QDockWidget* protocols = dock("protocolDw");
-    ASSERT_NE(protocols, nullptr);
-    auto button = [&](const QString& toolTip) -> QAbstractButton* {
-        for (QAbstractButton* b : protocols->findChildren<QAbstractButton*>())
-            if (b->toolTip() == toolTip) return b;
-        return nullptr;
-    };
-    ASSERT_NE(button("Start recording (SHIFT + ENTER/RETURN)"), nullptr);
-    // A refused start shows its box modally; it is read and closed rather than waited on.
-    QString refusal;
-    QObject watch; // ends the timer with the test
-    QTimer::singleShot(500, &watch, [&] {
-        if (QWidget* box = QApplication::activeModalWidget()) {
-            refusal = box->windowTitle();
-            if (auto* message = qobject_cast<QMessageBox*>(box)) refusal += ": " + message->text();
-            box->close();
-        }
-    });
-    button("Start recording (SHIFT + ENTER/RETURN)")->click();
-    EXPECT_TRUE(refusal.isEmpty()) << refusal.toStdString();
-    const QString data = folder + "cell/cell_000.dat";
-    ASSERT_TRUE(QTest::qWaitFor([&] { return QFileInfo(data).size() > 0; }, 5000))
-        << "no data in " << data.toStdString();
-    EXPECT_TRUE(QFileInfo::exists(folder + "cell/cell.kdh"));
-    EXPECT_TRUE(
-        QTest::qWaitFor([&] { return QFileInfo::exists(folder + "cell/cell_000_lab_book.txt"); }, 5000))
-        << "the recording's lab book beside it";
-    button("Stop recording")->click();
-    EXPECT_EQ(QFileInfo(data).size() % (5 * 4), 0) << "whole frames of four currents and the voltage";
-    QDir(folder).removeRecursively();
+    // The recording's lab book is named after the recording, whichever its first data file.
+    const struct {
+        int format;
+        const char* data;
+        int frameBytes; // of whole frames
+    } formats[] = {{0, "cell/cell_000.dat", 5 * 4}, {1, "cell/cell_CH001_000.abf", 2 * 2}};
+    for (const auto& f : formats) {
+        window.reset();
+        ASSERT_TRUE(QDir().mkpath(folder));
+        QSettings().setValue("Protocol/Settings/recordPath", folder);
+        QSettings().setValue("Protocol/Settings/recordName", "cell");
+        QSettings().setValue("Protocol/Settings/recordFormat", f.format);
+        open("cedar", 1);
+        connectTo("VCEDAR01");
+        QDockWidget* protocols = dock("protocolDw");
+        ASSERT_NE(protocols, nullptr);
+        auto button = [&](const QString& toolTip) -> QAbstractButton* {
+            for (QAbstractButton* b : protocols->findChildren<QAbstractButton*>())
+                if (b->toolTip() == toolTip) return b;
+            return nullptr;
+        };
+        ASSERT_NE(button("Start recording (SHIFT + ENTER/RETURN)"), nullptr);
+        // A refused start shows its box modally; it is read and closed rather than waited on.
+        QString refusal;
+        QObject watch; // ends the timer with the test
+        QTimer::singleShot(500, &watch, [&] {
+            if (QWidget* box = QApplication::activeModalWidget()) {
+                refusal = box->windowTitle();
+                if (auto* message = qobject_cast<QMessageBox*>(box)) refusal += ": " + message->text();
+                box->close();
+            }
+        });
+        button("Start recording (SHIFT + ENTER/RETURN)")->click();
+        EXPECT_TRUE(refusal.isEmpty()) << refusal.toStdString();
+        const QString data = folder + f.data;
+        ASSERT_TRUE(QTest::qWaitFor([&] { return QFileInfo(data).size() > 0; }, 5000))
+            << "no data in " << data.toStdString();
+        EXPECT_TRUE(QFileInfo::exists(folder + "cell/cell.kdh"));
+        EXPECT_TRUE(
+            QTest::qWaitFor([&] { return QFileInfo::exists(folder + "cell/cell_lab_book.txt"); }, 5000))
+            << "the recording's lab book beside it, in " << f.data;
+        button("Stop recording")->click();
+        EXPECT_EQ(QFileInfo(data).size() % f.frameBytes, 0) << f.data;
+        EXPECT_EQ(QDir(folder + "cell").entryList({"*lab_book*"}).join(", ").toStdString(),
+                  "cell_lab_book.txt");
+        QDir(folder).removeRecursively();
+    }
 }
 
 TEST(Startup, ConsoleLinesAndWorkingFolders) {
