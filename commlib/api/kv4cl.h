@@ -89,7 +89,8 @@ ErrorCodes_t getCustomDoublesList(std::vector<std::string>& names, std::vector<R
 ErrorCodes_t setCustomDouble(uint16_t doubleIdx, double value);
 
 // ---- Compensations ----------------------------------------------------------------------------
-// Fast capacitance compensation; models without it answer ErrorCommandNotImplemented.
+// Fast capacitance compensation. Models without it answer ErrorCommandNotImplemented to the
+// control query, and ErrorFeatureNotImplemented to the setters as to every absent setter.
 ErrorCodes_t getCFastControl(CompensationControl_t& control);
 // The channel the next setCFast applies to; the channel count selects all channels.
 ErrorCodes_t selectCompensationChannel(uint16_t channelIdx);

@@ -91,14 +91,14 @@ ErrorCodes_t MessageDispatcher::overrideReferencePulse(bool on) {
 }
 
 ErrorCodes_t MessageDispatcher::selectCompensationChannel(uint16_t channelIdx) {
-    if (!cFast.available()) return ErrorCommandNotImplemented;
+    if (!cFast.available()) return ErrorFeatureNotImplemented;
     if (channelIdx > currentChannelsNum) return ErrorValueOutOfRange;
     selectedCompensationChannel = channelIdx;
     return Success;
 }
 
 ErrorCodes_t MessageDispatcher::setCFast(const Measurement& value, bool enabled) {
-    if (!cFast.available()) return ErrorCommandNotImplemented;
+    if (!cFast.available()) return ErrorFeatureNotImplemented;
     const RangedMeasurement& range = cFast.control.range;
     const Measurement v = value.converted(range.prefix);
     if (v.value < range.min || v.value > range.max) return ErrorValueOutOfRange;

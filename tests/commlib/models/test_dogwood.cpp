@@ -4,6 +4,9 @@
 #include "tests/commlib/models/modeltest.h"
 
 #include "commlib/models/dogwood.h"
+#include "simulator/simulation.h"
+
+#include <functional>
 
 namespace kv4test {
 namespace {
@@ -118,6 +121,37 @@ TEST_F(Dogwood, FastCapacitanceIsLatchedForTheSelectedChannel) {
     const auto& d = deviceList().first();
     EXPECT_EQ(d.cFastValues[5].value, 1.0);
     EXPECT_FALSE(d.cFastEnabled[0]);
+}
+
+// On every model whose tables lack fast-capacitance compensation, its getter answers "command
+// not implemented" and each of its setters "feature not implemented", as every absent setter does.
+TEST_F(Dogwood, ModelsWithoutFastCapacitanceRefuseItsSettersAsAbsent) {
+    const std::pair<const char*, std::function<ErrorCodes_t()>> setters[] = {
+        {"selectCompensationChannel", [] { return selectCompensationChannel(0); }},
+        {"setCFast on",
+         [] {
+             return setCFast({1.0, UnitPfxPico, "F"}, true);
+         }},
+        {"setCFast off",
+         [] {
+             return setCFast({0.0, UnitPfxPico, "F"}, false);
+         }},
+    };
+    int lacking = 0;
+    for (const kav4sim::SimulatedModel& model : kav4sim::simulatedModels()) {
+        const std::string serial = std::string("NOCF_") + model.name;
+        addDevice(serial, {model.deviceVersion, model.deviceSubversion, model.firmwareVersion});
+        ASSERT_EQ(kv4cl::connect({serial}), Success) << model.name;
+        if (!deviceList().first().cFast.available()) {
+            lacking++;
+            CompensationControl_t control;
+            EXPECT_EQ(getCFastControl(control), ErrorCommandNotImplemented) << model.name;
+            for (const auto& [name, call] : setters)
+                EXPECT_EQ(call(), ErrorFeatureNotImplemented) << model.name << ": " << name;
+        }
+        ASSERT_EQ(kv4cl::disconnect(), Success);
+    }
+    EXPECT_GE(lacking, 2) << "models without the compensation to check";
 }
 
 TEST_F(Dogwood, VoltageOffsetsAreCheckedLatchedRampedAndReadBack) {
