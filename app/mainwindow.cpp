@@ -451,8 +451,8 @@ void MainWindow::connectPipeline() {
 }
 
 void MainWindow::seedConsumers() {
-    kv4cl::Measurement_t rate;
-    const bool haveRate = kv4cl::getSamplingRate(rate) == kv4cl::Success;
+    // The rate comes from the controls, as every later change does: one time base for all.
+    controlsDock->announceSamplingRate();
     kv4cl::RangedMeasurement_t voltageRange;
     const bool haveVoltageRange = kv4cl::getVoltageRange(voltageRange) == kv4cl::Success;
     std::vector<std::optional<kv4cl::RangedMeasurement_t>> currentRanges(currentChannelsNum),
@@ -463,9 +463,7 @@ void MainWindow::seedConsumers() {
     for (uint32_t g = 0; g < gpChannelsNum; g++)
         if (kv4cl::RangedMeasurement_t range; kv4cl::getGpRange(range, uint16_t(g)) == kv4cl::Success)
             gpRanges[g] = range;
-    if (protocolDock && haveRate) protocolDock->recordSettingsDialog()->onSamplingRateChanged(rate, rate);
     for (DeviceDataConsumer* consumer : consumers) {
-        if (haveRate) consumer->onSamplingRateChanged(rate, rate);
         if (haveVoltageRange) consumer->onVoltageRangeChanged(voltageRange);
         for (uint32_t c = 0; c < currentChannelsNum; c++)
             if (currentRanges[c]) consumer->onCurrentRangeChanged(*currentRanges[c], int(c));

@@ -176,9 +176,13 @@ void ControlsDockWidget::buildGpRanges() {
 
 void ControlsDockWidget::buildSamplingControls() {
     uint16_t defaultIdx = 0;
-    if (kv4cl::getSamplingRates(samplingRates, defaultIdx) == Success && holds(samplingRates, defaultIdx)) {
+    // The buttons show the nominal rates; everything computes with the rates really sampled.
+    std::vector<Measurement_t> nominalRates;
+    if (kv4cl::getSamplingRates(nominalRates, defaultIdx) == Success &&
+        kv4cl::getRealSamplingRates(samplingRates) == Success &&
+        samplingRates.size() == nominalRates.size() && holds(samplingRates, defaultIdx)) {
         baseSamplingRate = samplingRates[defaultIdx];
-        samplingRateSection = addSection("Sampling rate", labelsOf(samplingRates), defaultIdx);
+        samplingRateSection = addSection("Sampling rate", labelsOf(nominalRates), defaultIdx);
         if (samplingRateSection)
             connect(samplingRateSection, &CollapsibleSection::buttonToggled, this,
                     &ControlsDockWidget::onSamplingRateToggled);
@@ -384,6 +388,7 @@ void ControlsDockWidget::onOversamplingRatioToggled(int index, bool on) {
 }
 
 void ControlsDockWidget::announceSamplingRate() {
+    if (samplingRates.empty()) return; // the library gave no rate to announce
     Measurement_t effective = baseSamplingRate;
     effective.value *= oversamplingRatio;
     emit samplingRateChanged(baseSamplingRate, effective);

@@ -65,6 +65,9 @@ class ControlsDockWidget : public QDockWidget {
     void onRequestSamplingRate(int rateIndex);
     // While recording, the ranges and the rate stay as they are.
     void onRecording(bool flag);
+    // Announces the selected base and effective rates, both as really sampled, with
+    // samplingRateChanged: at start, so that every receiver begins from the device's rate.
+    void announceSamplingRate();
 
   private:
     // Adds the section and returns it when it has buttons.
@@ -80,7 +83,6 @@ class ControlsDockWidget : public QDockWidget {
     void applyCurrentRange(int index, int channelIdx);
     // The spin box follows the selected reference range.
     void bindReferenceSpinBox();
-    void announceSamplingRate();
 
     QVBoxLayout* sections;
     bool recording = false;
@@ -98,10 +100,10 @@ class ControlsDockWidget : public QDockWidget {
     int currentChannels = 0;
     std::vector<kv4cl::RangedMeasurement_t> currentRanges;
     std::vector<CollapsibleSection*> currentRangeSections;
-    std::vector<int> selectedCurrentRanges; // per current channel
+    std::vector<int> selectedCurrentRanges;                        // per current channel
     std::vector<std::vector<kv4cl::RangedMeasurement_t>> gpRanges; // per GP channel
 
-    std::vector<kv4cl::Measurement_t> samplingRates;
+    std::vector<kv4cl::Measurement_t> samplingRates; // real, not the nominal labels
     kv4cl::Measurement_t baseSamplingRate;
     CollapsibleSection* samplingRateSection = nullptr;
     std::vector<uint16_t> oversamplingRatios;

@@ -11,6 +11,7 @@
 #include <QPushButton>
 
 #include <cmath>
+#include <functional>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -223,31 +224,50 @@ TEST_F(ControlsDock, RecordingLocksRangesAndRates) {
     EXPECT_EQ(currentRanges.size(), 4u);
 }
 
-TEST_F(ControlsDock, RatesAnnounceBaseAndEffectiveRate) {
+TEST_F(ControlsDock, RatesAnnounceTheRealBaseAndEffectiveRate) {
     connect("elm");
     build();
     const CollapsibleSection* oversampling = section("Oversampling");
     ASSERT_TRUE(oversampling);
     EXPECT_EQ(buttonTexts(oversampling), QStringList({"x1", "x2", "x4", "x8"}));
+    EXPECT_EQ(buttonTexts(section("Sampling rate")).at(2), "10 kHz") << "the buttons show the nominal rates";
+    std::vector<Measurement_t> real;
+    ASSERT_EQ(kv4cl::getRealSamplingRates(real), kv4cl::Success);
+    std::vector<uint16_t> ratioList;
+    uint16_t defaultRatio = 0;
+    ASSERT_EQ(kv4cl::getOversamplingRatios(ratioList, defaultRatio), kv4cl::Success);
 
-    click("Oversampling", 2);
-    ASSERT_TRUE(reaches([](const DecodedCommand& c) { return c.oversamplingRatioIdx == 2; }));
-    EXPECT_EQ(ratios, std::vector<double>{4.0});
-    ASSERT_EQ(rates.size(), 1u);
-    EXPECT_EQ(rates[0].first, kiloHertz(10.0)) << "the model's default rate";
-    EXPECT_EQ(rates[0].second, kiloHertz(40.0));
-
-    click("Sampling rate", 4);
-    ASSERT_TRUE(reaches([](const DecodedCommand& c) { return c.samplingRateIdx == 4; }));
-    ASSERT_EQ(rates.size(), 2u);
-    EXPECT_EQ(rates[1].first, kiloHertz(50.0));
-    EXPECT_EQ(rates[1].second, kiloHertz(200.0));
-
-    dock->onRequestSamplingRate(1);
-    ASSERT_TRUE(reaches([](const DecodedCommand& c) { return c.samplingRateIdx == 1; }));
+    // Each step: how the dock is driven, then the real base rate and the ratio it must announce,
+    // which the device must be sampling at too (by index in the library's lists).
+    const struct {
+        const char* what;
+        std::function<void()> act;
+        uint16_t rateIdx;
+        uint16_t ratioIdx;
+    } steps[] = {
+        {"at start", [&] { dock->announceSamplingRate(); }, 2, 0},
+        {"x4 clicked", [&] { click("Oversampling", 2); }, 2, 2},
+        {"50 kHz clicked", [&] { click("Sampling rate", 4); }, 4, 2},
+        {"5 kHz requested", [&] { dock->onRequestSamplingRate(1); }, 1, 2},
+        {"x1 clicked", [&] { click("Oversampling", 0); }, 1, 0},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.what);
+        rates.clear();
+        step.act();
+        ASSERT_TRUE(reaches([&](const DecodedCommand& c) {
+            return c.samplingRateIdx == step.rateIdx && c.oversamplingRatioIdx == step.ratioIdx;
+        }));
+        ASSERT_EQ(rates.size(), 1u);
+        EXPECT_EQ(rates[0].first, real[step.rateIdx]);
+        EXPECT_DOUBLE_EQ(rates[0].second.getNoPrefixValue(),
+                         real[step.rateIdx].getNoPrefixValue() * ratioList[step.ratioIdx]);
+        Measurement_t device;
+        ASSERT_EQ(kv4cl::getSamplingRate(device), kv4cl::Success);
+        EXPECT_DOUBLE_EQ(rates[0].second.getNoPrefixValue(), device.getNoPrefixValue());
+    }
     EXPECT_EQ(checkedIndex(section("Sampling rate")), 1);
-    ASSERT_EQ(rates.size(), 3u);
-    EXPECT_EQ(rates[2].second, kiloHertz(20.0));
+    EXPECT_EQ(ratios, (std::vector<double>{4.0, 1.0}));
 }
 
 TEST_F(ControlsDock, VoltageRangeRulesOutTheReferenceFilter) {
