@@ -107,7 +107,7 @@ QString ErrorManager::detail(ErrorCodes_t code) {
         return QStringLiteral("This device probably is not usable with KAV4.");
     case ErrorResourcesInitialization:
         return "The computer might not have resources to allocate\nPlease contact " + supportAddress +
-               " and report\nyour system configuration.";
+               " and report\nyour system specifications.";
     case ErrorDeviceTypeNotControllable:
         return "Check the device info in \"?\" menu and\ncontact " + supportAddress +
                " to know\nwhich software you should use with your device.";

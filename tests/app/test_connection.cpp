@@ -21,6 +21,64 @@ namespace {
 
 using namespace kv4cl;
 
+// Every code's message and advice, as the user reads them in the box.
+TEST(ErrorManager, EachCodeHasItsMessageAndAdvice) {
+    const QString replug = "Try to unplug and replug the device and restart KAV4.";
+    const QString support = ErrorManager::supportAddress;
+    const struct {
+        ErrorCodes_t code;
+        QString message, advice;
+    } texts[] = {
+        {Success, "NONE", ""},
+        {ErrorUnknown, "Unknown error", replug},
+        {ErrorNoDevicesDetected, "No devices detected", ""},
+        {ErrorDevicesDetectionFailed, "Devices detection failed",
+         "If any device is connected try restarting KAV4."},
+        {ErrorEepromOpenFailed, "Connection to device EEPROM failed", replug},
+        {ErrorEepromConnectionFailed, "Connection to device EEPROM failed", replug},
+        {ErrorEepromDisconnectionFailed, "Disconnection from device EEPROM failed", replug},
+        {ErrorEepromNotConnected, "Not connected to device EEPROM", replug},
+        {ErrorEepromReadFailed, "Read from device EEPROM failed", replug},
+        {ErrorEepromNotRecognized, "Device EEPROM not recognized",
+         "This device probably is not usable with KAV4."},
+        {ErrorResourcesInitialization, "Error initializing the resources",
+         "The computer might not have resources to allocate\nPlease contact " + support +
+             " and report\nyour system specifications."},
+        {ErrorDeviceTypeNotControllable, "Device type not controllable with KAV4",
+         "Check the device info in \"?\" menu and\ncontact " + support +
+             " to know\nwhich software you should use with your device."},
+        {ErrorDeviceAlreadyConnected, "Device already connected", ""},
+        {ErrorDeviceNotConnected, "Device not connected", ""},
+        {ErrorDeviceConnectionFailed, "Connection to device failed", replug},
+        {ErrorFtdiConfigurationFailed, "Ftdi configuration failed", replug},
+        {ErrorDeviceDisconnectionFailed, "Disconnection from device failed", replug},
+        {ErrorDeviceCommunicationFailed, "Failed communication with the device",
+         "If you physically disconnected the USB cable just click disconnect.\nIf the USB cable is still "
+         "connected the communication might be\nre-established automatically. This will hardly take more "
+         "than few seconds."},
+        {ErrorDifferentDeviceTypes, "Trying to connect to device of different types",
+         "The software can connect to more devices only if they are all of the same type.\nCheck the Device "
+         "information from the ? menu: only if the device version,\ndevice subversion and firmware version "
+         "match the devices can be connected together."},
+        {ErrorMessageSendFailed, "Failed to send message to the device", replug},
+        {ErrorCommandNotImplemented, "Command not implemented", ""},
+        {ErrorValueOutOfRange, "Value out of range for the device", ""},
+        {WarningNoDataAvailable, "No data available", ""},
+        {WarningNotEnoughData, "Not enough data available", ""},
+        {ErrorInvalidProtocolParameters, "Invalid protocol parameters", ""},
+        {ErrorFeatureNotImplemented, "This feature is not implemented for the current device", ""},
+    };
+    for (const auto& t : texts) {
+        SCOPED_TRACE(QString::number(t.code, 16).toStdString());
+        EXPECT_EQ(ErrorManager::message(t.code).toStdString(), t.message.toStdString());
+        EXPECT_EQ(ErrorManager::detail(t.code).toStdString(), t.advice.toStdString());
+        // The library names its codes with the same words (the command-line tools show them).
+        if (t.code != Success) {
+            EXPECT_EQ(errorMessage(t.code), t.message.toStdString());
+        }
+    }
+}
+
 TEST(ErrorManager, TextsJoinMessageAndAdvice) {
     EXPECT_EQ(ErrorManager::text(ErrorManager::message(ErrorValueOutOfRange),
                                  ErrorManager::detail(ErrorValueOutOfRange)),
@@ -30,9 +88,6 @@ TEST(ErrorManager, TextsJoinMessageAndAdvice) {
     EXPECT_TRUE(
         mixed.startsWith("Trying to connect to device of different types:\nThe software can connect"));
     EXPECT_EQ(mixed.count('\n'), 3) << "the colon's line break and the advice's own two";
-    EXPECT_TRUE(ErrorManager::detail(ErrorDeviceTypeNotControllable).contains(ErrorManager::supportAddress));
-    EXPECT_EQ(ErrorManager::detail(ErrorEepromReadFailed),
-              ErrorManager::detail(ErrorFtdiConfigurationFailed));
     EXPECT_TRUE(ErrorManager::text(ErrorManager::message(Success), ErrorManager::detail(Success)).isEmpty())
         << "no error, no box";
     EXPECT_EQ(ErrorManager::text(ErrorManager::message(ErrorCodes_t(0x12345)),
