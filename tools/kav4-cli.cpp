@@ -64,7 +64,9 @@ void printUsage(std::ostream& out) {
 // The ids the library can connect to: the detected devices and the demo device.
 std::vector<std::string> knownIds() {
     std::vector<std::string> ids;
-    kv4cl::detectDevices(ids);
+    const kv4cl::ErrorCodes_t detection = kv4cl::detectDevices(ids);
+    if (detection != kv4cl::Success && detection != kv4cl::ErrorNoDevicesDetected)
+        throw Failure("detection", detection);
     ids.push_back(kv4CommLib::demoDeviceId);
     return ids;
 }
