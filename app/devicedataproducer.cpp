@@ -163,7 +163,10 @@ void DeviceDataProducer::storeRows(uint32_t rows, const uint16_t* filtered, cons
 void DeviceDataProducer::countAndNotify(uint32_t rows, const kv4cl::DataStatus_t& status) {
     {
         QMutexLocker lock(&meterMutex);
-        valuesCount += int32_t(rows * counts.total());
+        if (meterClock.isValid())
+            rowsCount += rows;
+        else
+            meterClock.start();
     }
     bool saturated = false;
     {
@@ -195,13 +198,19 @@ void DeviceDataProducer::pause(unsigned long ms) {
 }
 
 void DeviceDataProducer::onComputeBitRate() {
-    int32_t values = 0;
+    int64_t rows = 0;
+    qint64 intervalNs = 0;
     {
         QMutexLocker lock(&meterMutex);
-        values = std::exchange(valuesCount, 0);
+        if (meterClock.isValid()) {
+            const qint64 now = meterClock.nsecsElapsed();
+            // Too short an interval after the first rows would measure the deliveries' grain.
+            if (now - meterMarkNs < meterIntervalSeconds * 500'000'000LL) return;
+            rows = std::exchange(rowsCount, 0);
+            intervalNs = now - std::exchange(meterMarkNs, now);
+        }
     }
-    const int32_t width = int32_t(counts.total());
-    emit bitRateComputed(width == 0 ? 0.0 : double(values / meterIntervalSeconds / width));
+    emit bitRateComputed(intervalNs > 0 ? double(rows) * 1e9 / double(intervalNs) : 0.0);
 }
 
 void DeviceDataProducer::onStartSaturationTmr() {

@@ -15,6 +15,7 @@
 #include "app/samplering.h"
 #include "app/samplesource.h"
 
+#include <QElapsedTimer>
 #include <QMutex>
 #include <QThread>
 #include <QTimer>
@@ -101,9 +102,13 @@ class DeviceDataProducer : public QThread {
     bool stopRequested = false;
     bool loopEnded = false;
 
+    // The meter times the rows itself: its timer fires late whenever the GUI thread is busy,
+    // and the rows that waited in the library before the first read came at no known time.
     QTimer bitRateTimer{this};
     QMutex meterMutex;
-    int32_t valuesCount = 0; // rows x row width since the last report
+    QElapsedTimer meterClock; // started at the first read that delivered rows
+    qint64 meterMarkNs = 0;   // the clock's reading at the start of the interval
+    int64_t rowsCount = 0;    // rows since then
 
     QTimer saturationTimer{this};
     QMutex saturationMutex;

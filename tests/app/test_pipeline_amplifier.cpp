@@ -8,6 +8,8 @@
 #include "app/librarysamplesource.h"
 
 #include <QSignalSpy>
+#include <QTest>
+#include <QThread>
 
 #include <thread>
 
@@ -35,7 +37,9 @@ testing::AssertionResult consecutiveFrames(const std::vector<uint16_t>& words) {
     return testing::AssertionSuccess();
 }
 
-class PipelineOnAmplifier : public kv4test::SimulatedAmplifiers {
+using kv4test::SimulatedAmplifiers;
+
+class PipelineOnAmplifier : public SimulatedAmplifiers {
   protected:
     void SetUp() override {
         ASSERT_NO_FATAL_FAILURE(connect("cedar"));
@@ -117,6 +121,52 @@ TEST_F(PipelineOnAmplifier, ASaturatedAmplifierIsAnnouncedOnceUntilTheHoldOffsRu
     EXPECT_EQ(saturation.count(), 1);
     ASSERT_EQ(requests.count(), 1);
     EXPECT_EQ(requests.at(0).at(0).toInt(), +1);
+}
+
+// The meter on a virtual amplifier sampling in real time at its slowest rate, under the two
+// things that happen in the window: a start long after the producer was made, with the
+// device's rows waiting in the library, and a GUI thread too busy to serve the meter's timer
+// on time. Each blocks this (the GUI) thread, as building the window or drawing would.
+TEST_F(SimulatedAmplifiers, TheMeasuredRateIsTheRealRateAfterALateStartOrABusyGuiThread) {
+    ASSERT_NO_FATAL_FAILURE(connect("cedar"));
+    bus->clock()->setTimeScale(1.0);
+    ASSERT_EQ(kv4cl::setSamplingRate(0), kv4cl::Success);
+    ASSERT_NO_FATAL_FAILURE(
+        waitForCommand([](const kav4sim::DecodedCommand& c) { return c.samplingRateIdx == 0; }));
+    ASSERT_NO_FATAL_FAILURE(settle());
+    kv4cl::Measurement_t real;
+    ASSERT_EQ(kv4cl::getSamplingRate(real), kv4cl::Success);
+    const double hz = real.getNoPrefixValue();
+
+    const struct {
+        const char* what;
+        int blockBeforeStartMs;
+        int blockAfterFirstReportMs;
+    } cases[] = {{"late start", 1500, 0}, {"busy GUI thread", 0, 900}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        LibrarySampleSource source;
+        DeviceDataProducer producer(source);
+        QSignalSpy rates(&producer, &DeviceDataProducer::bitRateComputed);
+        QThread::msleep(c.blockBeforeStartMs);
+        producer.start();
+        // A report made before the first rows came says 0, rightly; from the first rows on,
+        // every report must be the rate, within the granularity of the library's deliveries.
+        const auto firstRows = [&] {
+            while (!rates.isEmpty() && rates.front().at(0).toDouble() == 0.0)
+                rates.removeFirst();
+            return !rates.isEmpty();
+        };
+        ASSERT_TRUE(QTest::qWaitFor(firstRows, 5000));
+        QThread::msleep(c.blockAfterFirstReportMs);
+        while (rates.size() < 3)
+            ASSERT_TRUE(rates.wait(5000));
+        for (const QList<QVariant>& report : rates)
+            EXPECT_NEAR(report.at(0).toDouble(), hz, 0.1 * hz);
+        producer.onStopProducing();
+        ASSERT_TRUE(rates.wait(5000));
+        EXPECT_EQ(rates.last().at(0).toDouble(), 0.0) << "a stopped producer delivers nothing";
+    }
 }
 
 } // namespace

@@ -164,23 +164,6 @@ TEST(Producer, ReportsEachLostConnectionOnceAndItsReturn) {
     EXPECT_EQ(back.count(), 2);
 }
 
-TEST(Producer, MetersTheRowsPerSecondPerChannel) {
-    ScriptedSource source(1, 3, 0); // four channels
-    DeviceDataProducer producer(source);
-    std::unique_ptr<DataHook> hook = producer.getDataHook();
-    QSignalSpy rate(&producer, &DeviceDataProducer::bitRateComputed);
-    source.add(source.rows(0, 1000), 10);
-    producer.start();
-    readRows(*hook, 10000);
-    // Stopped, so that the count is complete; the meter's first second ends only now, as
-    // its timer fires in this thread's event loop.
-    producer.onStopProducing();
-    ASSERT_TRUE(rate.wait(5000));
-    EXPECT_EQ(rate.at(0).at(0).toDouble(), 10000.0);
-    ASSERT_TRUE(rate.wait(5000));
-    EXPECT_EQ(rate.at(1).at(0).toDouble(), 0.0) << "each interval counts afresh";
-}
-
 TEST(Producer, StopReleasesWaitingReadersWithTheRowsWritten) {
     ScriptedSource source(1, 1, 0);
     DeviceDataProducer producer(source);
