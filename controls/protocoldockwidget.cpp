@@ -21,11 +21,15 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSettings>
+#include <QStyle>
+#include <QStyleOptionButton>
 #include <QTextStream>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <array>
 #include <optional>
+#include <utility>
 
 using kv4cl::ErrorCodes_t;
 using kv4cl::Measurement_t;
@@ -74,6 +78,43 @@ bool readNumber(QTextStream& in, uint32_t& number) {
 }
 
 } // namespace
+
+// Each line of text is a label and a value elided in the middle to the button's width, so that
+// a long path neither widens the dock nor loses its ends; the full text belongs in the tool tip.
+class RecordButton : public QPushButton {
+  public:
+    RecordButton() { setSizePolicy(QSizePolicy::Ignored, sizePolicy().verticalPolicy()); }
+
+    void setLines(std::vector<std::pair<QString, QString>> labelled) {
+        lines = std::move(labelled);
+        elide();
+    }
+
+  protected:
+    void resizeEvent(QResizeEvent* event) override {
+        QPushButton::resizeEvent(event);
+        elide();
+    }
+
+  private:
+    void elide() {
+        if (lines.empty()) return;
+        QStyleOptionButton option;
+        initStyleOption(&option);
+        // The frame, the margins and the icon with its gap to the text.
+        const QSize bare(iconSize().width() + 4, 0);
+        const int room =
+            width() - style()->sizeFromContents(QStyle::CT_PushButton, &option, bare, this).width();
+        QStringList shown;
+        for (const auto& [label, value] : lines) {
+            const int valueRoom = std::max(0, room - fontMetrics().horizontalAdvance(label));
+            shown << label + fontMetrics().elidedText(value, Qt::ElideMiddle, valueRoom);
+        }
+        setText(shown.join("\n"));
+    }
+
+    std::vector<std::pair<QString, QString>> lines;
+};
 
 ProtocolDockWidget::ProtocolDockWidget(QWidget* parent) : QDockWidget("Voltage stimulus", parent) {
     setObjectName("protocolDw");
@@ -131,9 +172,6 @@ ProtocolDockWidget::ProtocolDockWidget(QWidget* parent) : QDockWidget("Voltage s
     add(":/imgs/start protocol.png", "Apply the current stimulus (ENTER/RETURN)",
         [this] { onApplyProtocol(true); });
     add(":/imgs/pause protocol.png", "Stop the current stimulus", [this] { onApplyProtocol(false); });
-    recordButton =
-        add(recordIcon, "Start recording (SHIFT + ENTER/RETURN)", &ProtocolDockWidget::requestRecording);
-    add(":/imgs/stop protocol.png", "Stop recording", [this] { emit recordRequest(false); });
     add(":/imgs/save parameters.png", "Save protocol parameters", &ProtocolDockWidget::onSaveParameters);
     add(":/imgs/load parameters.png", "Load protocol parameters", &ProtocolDockWidget::onLoadParameters);
     add(":/imgs/restore default protocols.png", "Restore default protocol parameters",
@@ -141,6 +179,18 @@ ProtocolDockWidget::ProtocolDockWidget(QWidget* parent) : QDockWidget("Voltage s
     recordSettings = new RecordSettingsDialog(this);
     add(":/imgs/folder settings.png", "Set file properties", [this] { recordSettings->exec(); });
     layout->addLayout(buttons);
+
+    // The recording's buttons on a row of their own: the record button shows the path.
+    auto* recording = new QHBoxLayout;
+    recordButton = new RecordButton;
+    recordButton->setIcon(QIcon(imagePixmap(recordIcon)));
+    recordButton->setToolTip("Start recording (SHIFT + ENTER/RETURN)");
+    connect(recordButton, &QPushButton::clicked, this, &ProtocolDockWidget::requestRecording);
+    recording->addWidget(recordButton, 1);
+    QPushButton* stopRecording = addButton(":/imgs/stop protocol.png", "Stop recording");
+    connect(stopRecording, &QPushButton::clicked, this, [this] { emit recordRequest(false); });
+    recording->addWidget(stopRecording);
+    layout->addLayout(recording);
 
     recordTime = new TimerDisplay(nullptr, "hh.mm.ss");
     layout->addWidget(recordTime);
@@ -328,7 +378,7 @@ void ProtocolDockWidget::onStimulusRangeChanged(RangedMeasurement_t) {
 
 void ProtocolDockWidget::onNewRecordFile(QString fileName) {
     const QString path = recordSettings->getRecordPath();
-    recordButton->setText("Recording path: " + path + "\nFile: " + fileName);
+    recordButton->setLines({{"Recording path: ", path}, {"File: ", fileName}});
     recordButton->setToolTip(path + fileName);
 }
 

@@ -19,6 +19,7 @@ class QComboBox;
 class QDialog;
 class QLabel;
 class QPushButton;
+class RecordButton;
 class RecordSettingsDialog;
 class SteppedSpinBox;
 class TimerDisplay;
@@ -94,7 +95,7 @@ class ProtocolDockWidget : public QDockWidget {
     QLabel* waveformImage;
     QLabel* messageLabel;
     QPushButton* lockButton;
-    QPushButton* recordButton;
+    RecordButton* recordButton;
     TimerDisplay* recordTime;
     RecordSettingsDialog* recordSettings;
 
