@@ -7,6 +7,7 @@
 #include "commlib/api/kv4cl.h"
 #include "recording/recordsettingsdialog.h"
 
+#include <QApplication>
 #include <QComboBox>
 #include <QDialog>
 #include <QDir>
@@ -16,10 +17,12 @@
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QIcon>
+#include <QImageReader>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScreen>
 #include <QSettings>
 #include <QStyle>
 #include <QStyleOptionButton>
@@ -63,6 +66,16 @@ const double vholdStep = 10.0; // in the Vhold spin box's unit
 
 QString imagePath(const QString& image) {
     return ":/imgs/protocols/" + image + ".png";
+}
+
+// Twice the thumbnail's size: the sharper variant, scaled only where the screen needs more.
+QPixmap previewImage(const QString& path) {
+    const qreal ratio = qApp->devicePixelRatio();
+    const QSize logical = 2 * QImageReader(path).size();
+    QPixmap preview =
+        largestImage(path).scaled(logical * ratio, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    preview.setDevicePixelRatio(ratio);
+    return preview;
 }
 
 QString protocolsFolder() {
@@ -148,8 +161,10 @@ ProtocolDockWidget::ProtocolDockWidget(QWidget* parent) : QDockWidget("Voltage s
     auto* closeButton = new QPushButton("Close");
     waveformLayout->addWidget(closeButton);
     connect(closeButton, &QPushButton::clicked, waveformView, &QDialog::hide);
-    connect(static_cast<ProtocolImageButton*>(imageButton), &ProtocolImageButton::mouseOver, waveformView,
-            &QDialog::setVisible);
+    // Hovering must not take the keyboard from the field being edited.
+    waveformView->setAttribute(Qt::WA_ShowWithoutActivating);
+    connect(static_cast<ProtocolImageButton*>(imageButton), &ProtocolImageButton::mouseOver, this,
+            &ProtocolDockWidget::showWaveform);
 
     // Built before the rows, whose first values are validated as edits.
     messageLabel = new QLabel;
@@ -334,8 +349,27 @@ void ProtocolDockWidget::showProtocol(int protocolIdx) {
         }
     }
     imageButton->setIcon(QIcon(imagePixmap(imagePath(images[protocolIdx]))));
-    waveformImage->setPixmap(largestImage(imagePath(images[protocolIdx])));
+    waveformImage->setPixmap(previewImage(imagePath(images[protocolIdx])));
     validate();
+}
+
+void ProtocolDockWidget::showWaveform(bool show) {
+    if (!show) {
+        waveformView->hide();
+        return;
+    }
+    // Beside the thumbnail, never over it: a window under the pointer would end the hover.
+    const int gap = 8;
+    waveformView->adjustSize();
+    const QSize size = waveformView->frameGeometry().size();
+    const QRect thumbnail(imageButton->mapToGlobal(QPoint(0, 0)), imageButton->size());
+    const QRect screen = imageButton->screen()->availableGeometry();
+    QPoint at(thumbnail.right() + gap, thumbnail.top());
+    if (at.x() + size.width() > screen.right()) at.setX(thumbnail.left() - gap - size.width());
+    at.setX(std::max(at.x(), screen.left()));
+    at.setY(std::clamp(at.y(), screen.top(), std::max(screen.top(), screen.bottom() - size.height())));
+    waveformView->move(at);
+    waveformView->show();
 }
 
 void ProtocolDockWidget::onApplyProtocol(bool apply) {

@@ -81,6 +81,7 @@ class ProtocolDockWidget : public QDockWidget {
     void onParameterEdited(Family family, uint16_t paramIdx);
     void onProtocolChanged(int protocolIdx);
     void showProtocol(int protocolIdx);
+    void showWaveform(bool show);
     void validate();
     // The library's judgement of the shown values for a protocol.
     kv4cl::ErrorCodes_t judge(int protocolIdx, std::string& message) const;

@@ -3,12 +3,14 @@
 
 #include "tests/controls/connectedamplifier.h"
 
+#include "app/protocolimagebutton.h"
 #include "app/steppedspinbox.h"
 #include "controls/protocoldockwidget.h"
 #include "recording/recordsettingsdialog.h"
 
 #include <QApplication>
 #include <QComboBox>
+#include <QDialog>
 #include <QFile>
 #include <QFileDialog>
 #include <QLineEdit>
@@ -390,6 +392,50 @@ TEST_F(ProtocolDock, ARecordRequestAsksForTheFileFirstThenResetsTheDeviceAndReco
     button(dock, "Stop recording")->click();
     ASSERT_EQ(requests.count(), 2);
     EXPECT_FALSE(requests.at(1).at(0).toBool());
+}
+
+TEST_F(ProtocolDock, HoveringTheImageShowsItTwiceAsLargeBesideItWithTitleAndClose) {
+    ProtocolDockWidget dock;
+    dock.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&dock));
+    auto* thumbnail = dock.findChild<ProtocolImageButton*>();
+    ASSERT_NE(thumbnail, nullptr);
+    QDialog* preview = nullptr;
+    for (QDialog* d : dock.findChildren<QDialog*>())
+        if (d->windowTitle() == "Protocol waveform") preview = d;
+    ASSERT_NE(preview, nullptr);
+    QPushButton* close = withText<QPushButton>(*preview, "Close");
+    ASSERT_NE(close, nullptr);
+
+    for (const int protocol : {0, 2, 6}) {
+        SCOPED_TRACE(protocol);
+        protocols(dock)->setCurrentIndex(protocol);
+        QTest::mouseMove(&dock, QPoint(2, 2));
+        QTest::mouseMove(thumbnail);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return preview->isVisible(); }));
+        const QSize shown = thumbnail->icon().actualSize(thumbnail->iconSize());
+        QLabel* image = nullptr;
+        for (QLabel* l : preview->findChildren<QLabel*>())
+            if (!l->pixmap().isNull()) image = l;
+        ASSERT_NE(image, nullptr);
+        const QSize large = image->pixmap().deviceIndependentSize().toSize();
+        EXPECT_GE(large.width(), 2 * shown.width());
+        EXPECT_GE(large.height(), 2 * shown.height());
+        EXPECT_GE(image->width(), large.width());
+        // The title bar holds the title and the window's own buttons.
+        EXPECT_GT(preview->width(), preview->fontMetrics().horizontalAdvance("Protocol waveform") + 100);
+        EXPECT_TRUE(close->isVisible());
+        // Beside the thumbnail, never over it: a window under the pointer would end the hover.
+        const QRect thumb(thumbnail->mapToGlobal(QPoint(0, 0)), thumbnail->size());
+        EXPECT_FALSE(preview->frameGeometry().intersects(thumb));
+
+        QTest::mouseMove(&dock, QPoint(2, 2));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !preview->isVisible(); }));
+    }
+    QTest::mouseMove(thumbnail);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return preview->isVisible(); }));
+    QTest::mouseClick(close, Qt::LeftButton);
+    EXPECT_FALSE(preview->isVisible());
 }
 
 TEST_F(ProtocolDock, LongRecordingPathsElideWithoutWideningTheDock) {
