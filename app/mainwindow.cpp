@@ -481,6 +481,7 @@ void MainWindow::createShortcuts() {
         {QKeySequence(Qt::SHIFT | Qt::Key_Plus), &PlotTab::onVertZoomInVoltagePlots},
         {QKeySequence(Qt::SHIFT | Qt::Key_Minus), &PlotTab::onVertZoomOutVoltagePlots},
         {QKeySequence(Qt::CTRL | Qt::Key_R), &PlotTab::onZoomReset},
+        {QKeySequence(Qt::Key_F), &PlotTab::onFitYAxes},
     };
     for (const auto& [keys, slot] : plotKeys) {
         auto* shortcut = new QShortcut(keys, this);

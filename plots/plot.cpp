@@ -7,12 +7,15 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 
 namespace {
 // Major ticks allowed per pixel of the axis length.
 constexpr int pixelsPerTick = 40;
 // Share of the span a wheel event scrolls.
 constexpr double wheelStep = 0.05;
+// Share of the data's span left free above and below it by a fit.
+constexpr double fitMargin = 0.1;
 } // namespace
 
 Plot::Plot(QWidget* parent, const QString& topRightText, const QString& otherCornersText)
@@ -35,6 +38,9 @@ Plot::Plot(QWidget* parent, const QString& topRightText, const QString& otherCor
 
     setCursor(Qt::CrossCursor);
     leftHalfHeight = yAxis->range().size() / 2.0;
+    for (Axis a : {Rect4::yLeft, Rect4::yRight, Rect4::xBottom, Rect4::xTop})
+        connect(axis(a), qOverload<const QCPRange&>(&QCPAxis::rangeChanged), this,
+                [this, a] { showAxisUnit(a); });
 }
 
 QCPItemText* Plot::addCornerLabel(const QString& text, Qt::Alignment corner) {
@@ -48,6 +54,24 @@ QCPItemText* Plot::addCornerLabel(const QString& text, Qt::Alignment corner) {
     label->setFont(font);
     label->setText(text);
     return label;
+}
+
+void Plot::setAxisUnit(Axis axisIdx, kv4cl::UnitPfx_t prefix, const QString& unit) {
+    axisUnits[axisIdx] = {true, prefix, unit};
+    showAxisUnit(axisIdx);
+}
+
+void Plot::showAxisUnit(Axis axisIdx) {
+    const AxisUnit& held = axisUnits[axisIdx];
+    if (!held.set) return;
+    QCPAxis* shownAxis = axis(axisIdx);
+    const QCPRange range = shownAxis->range();
+    const double largest = std::max(std::abs(range.lower), std::abs(range.upper));
+    const kv4cl::UnitPfx_t shown =
+        std::min(held.prefix, kv4cl::withFittingPrefix({largest, held.prefix, ""}).prefix);
+    if (auto draw = shownAxis->ticker().dynamicCast<ConversionScaleDraw>())
+        draw->setFactor(kv4cl::prefixFactor(held.prefix, shown));
+    shownAxis->setLabel(QString::fromUtf8(kv4cl::unitPrefixes[shown]) + held.unit);
 }
 
 QString Plot::topRightText() const {
@@ -164,10 +188,33 @@ void Plot::onScaleYAxis(Plot::Axis axisIdx, double factor) {
 
 void Plot::onVertZoomFullRequest(ZoomSynchType_t zoomSynchType) {
     stack.append(view());
-    yAxis->rescale();
+    fitToData(yAxis);
+    if (yAxis2->visible()) fitToData(yAxis2);
     leftHalfHeight = yAxis->range().size() / 2.0;
     replot(rpQueuedReplot);
     emitZoomed(zoomSynchType);
+}
+
+void Plot::fitToData(QCPAxis* valueAxis) {
+    std::optional<QCPRange> data;
+    for (QCPAbstractPlottable* plottable : valueAxis->plottables()) {
+        if (!plottable->visible()) continue;
+        bool found = false;
+        // What the time axis shows, not the whole sweep: a zoom into an event fits the event.
+        const QCPRange values = plottable->getValueRange(found, QCP::sdBoth, plottable->keyAxis()->range());
+        if (found)
+            data = data ? QCPRange(std::min(data->lower, values.lower), std::max(data->upper, values.upper))
+                        : values;
+    }
+    if (!data) return;
+    if (data->size() == 0.0) {
+        // A flat trace keeps the zoom level, centred.
+        valueAxis->setRange(data->lower, valueAxis->range().size(), Qt::AlignCenter);
+        return;
+    }
+    // A margin keeps the trace off the edges, where the off-scale markers and corner labels sit.
+    const double margin = data->size() * fitMargin;
+    valueAxis->setRange(data->lower - margin, data->upper + margin);
 }
 
 void Plot::onZoomOutRequest(ZoomSynchType_t zoomSynchType) {

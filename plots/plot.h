@@ -4,6 +4,7 @@
 // only emit requests; whoever owns the plots (the plot tab) decides which plots apply them and how
 // the zoom spreads, so a plot applies a zoom only through its public slots.
 
+#include "commlib/api/kv4cltypes.h"
 #include "plots/doubleclickmachine.h"
 
 #include <QList>
@@ -46,6 +47,11 @@ class Plot : public QCustomPlot {
     void setHorizontalLock(bool on) { horzLock = on; }
     ConversionScaleDraw* bottomScaleDraw() const { return scaleDraw.data(); }
 
+    // The unit an axis's values are held in, with their prefix. The axis title and the tick
+    // labels then read in the prefix that fits the visible values, never a larger one than
+    // this: a few pA on a nA axis read "pA", not "0.0005".
+    void setAxisUnit(Axis axis, kv4cl::UnitPfx_t prefix, const QString& unit);
+
     QString topRightText() const;
     void setTopRightText(const QString& text);
     QString bottomRightText() const;
@@ -77,6 +83,7 @@ class Plot : public QCustomPlot {
     void onZoomInRequest(Rect4* rect, ZoomSynchType_t zoomSynchType);
     void onHorzZoomInRequest(Rect4* rect, ZoomSynchType_t zoomSynchType);
     void onVertZoomInRequest(Rect4* rect, ZoomSynchType_t zoomSynchType);
+    // Fits the y axes to the data in the visible time window, with a margin.
     void onVertZoomFullRequest(ZoomSynchType_t zoomSynchType);
     // zoomPopped and zoomReset are emitted only with a synchronisation other than none, so that
     // plots following another one do not echo the request back.
@@ -118,11 +125,19 @@ class Plot : public QCustomPlot {
     void showRubberBand(QPointF p);
     QPoint pixelPosition(QPointF p) const;
     QCPItemText* addCornerLabel(const QString& text, Qt::Alignment corner);
+    void fitToData(QCPAxis* valueAxis);
+    void showAxisUnit(Axis axis);
 
     QCPItemText* topRightLabel;
     QCPItemText* bottomRightLabel;
     QCPItemText* topLeftLabel;
     QSharedPointer<ConversionScaleDraw> scaleDraw;
+    struct AxisUnit {
+        bool set = false;
+        kv4cl::UnitPfx_t prefix = kv4cl::UnitPfxNone;
+        QString unit;
+    };
+    AxisUnit axisUnits[4];
     QRubberBand* rubberBand = nullptr;
     DoubleClickMachine resetMachine{Qt::RightButton};
 

@@ -130,6 +130,7 @@ PlotTab::PlotTab(GapFreePlotConsumer* consumer, const PlotPreferencesDialog& pre
     grids->setStretchFactor(1, 1);
     if (voltageCount == 0) voltageArea->hide();
     views->addWidget(grids);
+    overlapView->setAxisUnit(Rect4::xBottom, kv4cl::UnitPfxNone, "s");
     overlapView->yAxis2->setVisible(true);
     overlapView->yAxis2->setTickLabels(true);
     connect(overlapView, &Plot::zoomInRequest, overlapView,
@@ -190,6 +191,8 @@ QWidget* PlotTab::createToolbar() {
             &PlotTab::onHorzZoomIn);
     connect(addButton(":/imgs/zoom-.png", "X-Axis zoom out (CTRL -)"), &QToolButton::clicked, this,
             &PlotTab::onHorzZoomOut);
+    connect(addButton(":/imgs/zoom full.png", "Fit the Y-Axis of every plot to its data (F)"),
+            &QToolButton::clicked, this, &PlotTab::onFitYAxes);
     QToolButton* synchronize = addButton(":/imgs/y axis zoom synchronization.png",
                                          "Synchronize Y-Axis zoom between plots of the same type");
     synchronize->setCheckable(true);
@@ -595,6 +598,12 @@ void PlotTab::onZoomReset() {
     for (Plot* plot : allPlots())
         plot->onZoomResetRequest(ZoomSynchNone);
     if (overlap) overlapView->onZoomResetRequest(ZoomSynchNone);
+}
+
+void PlotTab::onFitYAxes() {
+    for (Plot* plot : allPlots())
+        plot->onVertZoomFullRequest(ZoomSynchNone);
+    if (overlap) overlapView->onVertZoomFullRequest(ZoomSynchNone);
 }
 
 void PlotTab::onOverlapPlots(bool on) {

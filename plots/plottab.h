@@ -94,6 +94,8 @@ class PlotTab : public QWidget {
     void onVertZoomOutVoltagePlots();
     void onVertZoomOutGpPlots();
     void onZoomReset();
+    // Fits every plot's y axis to its data.
+    void onFitYAxes();
 
   private slots:
     void onOverlapPlots(bool on);

@@ -1,5 +1,10 @@
 #include "plots/protocoldataplot.h"
 
+#include "app/valuelabel.h"
+
+#include <algorithm>
+#include <limits>
+
 namespace {
 // How long the picker stays on after a pick, so that the click is over before the zoom gestures
 // come back.
@@ -15,6 +20,21 @@ QCPItemStraightLine* addMarker(QCustomPlot* plot) {
     marker->setVisible(false);
     return marker;
 }
+
+// In the middle of an edge of the canvas, clear of the corner labels.
+QCPItemText* addOffScaleMarker(QCustomPlot* plot, Qt::Edge edge) {
+    auto* marker = new QCPItemText(plot);
+    marker->position->setType(QCPItemPosition::ptAxisRectRatio);
+    marker->position->setCoords(0.5, edge == Qt::TopEdge ? 0.0 : 1.0);
+    marker->setPositionAlignment(Qt::AlignHCenter | (edge == Qt::TopEdge ? Qt::AlignTop : Qt::AlignBottom));
+    marker->setPadding(QMargins(4, 1, 4, 1));
+    QFont font = marker->font();
+    font.setPointSize(10);
+    font.setBold(true);
+    marker->setFont(font);
+    marker->setVisible(false);
+    return marker;
+}
 } // namespace
 
 ProtocolDataPlot::ProtocolDataPlot(int channelIdx, QWidget* parent, const QString& topRightText,
@@ -22,10 +42,48 @@ ProtocolDataPlot::ProtocolDataPlot(int channelIdx, QWidget* parent, const QStrin
     : Plot(parent, topRightText, otherCornersText), channel(channelIdx),
       // A negative hot spot puts it at the centre of the image.
       triggerCursor(QPixmap(":/imgs/cursor rise.png")), levelMarker(addMarker(this)),
-      timeMarker(addMarker(this)) {
+      timeMarker(addMarker(this)), topMarker(addOffScaleMarker(this, Qt::TopEdge)),
+      bottomMarker(addOffScaleMarker(this, Qt::BottomEdge)) {
     pickerTimer.setSingleShot(true);
     pickerTimer.setInterval(pickerTimeoutMs);
     connect(&pickerTimer, &QTimer::timeout, this, &ProtocolDataPlot::disableTriggerPicker);
+    setAxisUnit(Rect4::xBottom, kv4cl::UnitPfxNone, "s");
+    // Every redraw follows a change of the data or of the view, the two things that move a
+    // trace out of sight.
+    connect(this, &QCustomPlot::beforeReplot, this, &ProtocolDataPlot::updateOffScaleMarkers);
+}
+
+void ProtocolDataPlot::updateOffScaleMarkers() {
+    topMarker->setVisible(false);
+    bottomMarker->setVisible(false);
+    QCPGraph* trace = nullptr;
+    for (int i = 0; i < graphCount() && !trace; i++)
+        if (graph(i)->visible() && graph(i)->valueAxis() == yAxis) trace = graph(i);
+    if (!trace) return;
+    const QCPRange times = xAxis->range();
+    double lowest = std::numeric_limits<double>::infinity();
+    double highest = -lowest;
+    double sum = 0.0;
+    int count = 0;
+    const auto end = trace->data()->findEnd(times.upper, false);
+    for (auto point = trace->data()->findBegin(times.lower, false); point != end; ++point) {
+        lowest = std::min(lowest, point->value);
+        highest = std::max(highest, point->value);
+        sum += point->value;
+        count++;
+    }
+    if (count == 0) return;
+    const QCPRange shown = yAxis->range();
+    QCPItemText* marker = lowest > shown.upper ? topMarker : highest < shown.lower ? bottomMarker : nullptr;
+    if (!marker) return;
+    const std::optional<kv4cl::RangedMeasurement_t>& range = axisRanges[Rect4::yLeft];
+    const kv4cl::Measurement_t mean{sum / count, range ? range->prefix : kv4cl::UnitPfxNone,
+                                    range ? range->unit : std::string()};
+    marker->setText((marker == topMarker ? "▲ " : "▼ ") + measurementDisplay(mean));
+    marker->setColor(trace->pen().color());
+    // Opaque, so that grid lines do not cross the text.
+    marker->setBrush(axisRect()->backgroundBrush());
+    marker->setVisible(true);
 }
 
 void ProtocolDataPlot::onEnableTriggerPicker() {
@@ -41,6 +99,15 @@ void ProtocolDataPlot::onDisableTriggerPicker() {
 }
 
 void ProtocolDataPlot::mousePressEvent(QMouseEvent* event) {
+    if (event->button() == Qt::LeftButton && !picking) {
+        for (QCPItemText* marker : {topMarker, bottomMarker}) {
+            const QRectF box(marker->topLeft->pixelPosition(), marker->bottomRight->pixelPosition());
+            if (marker->visible() && box.contains(event->position())) {
+                onVertZoomFullRequest(ZoomSynchNone);
+                return;
+            }
+        }
+    }
     Plot::mousePressEvent(event);
     if (!picking) return;
     const QPointF p = plotCoordinates(event->position());
@@ -104,7 +171,6 @@ void ProtocolDataPlot::onRangeUpdated(kv4cl::RangedMeasurement_t newRange, Axis 
     const QCPRange interval = applied ? QCPRange(ax->range().lower * factor, ax->range().upper * factor)
                                       : QCPRange(newRange.min, newRange.max);
     applied = newRange;
-    ax->setLabel(QString::fromStdString(kv4cl::unitPrefixes[newRange.prefix] + newRange.unit));
     if (axisIdx == Rect4::yRight) {
         ax->setRange(interval);
     } else {
@@ -117,5 +183,6 @@ void ProtocolDataPlot::onRangeUpdated(kv4cl::RangedMeasurement_t newRange, Axis 
             emit updateTriggerY(level);
         }
     }
+    setAxisUnit(axisIdx, newRange.prefix, QString::fromStdString(newRange.unit));
     replot(rpQueuedReplot);
 }

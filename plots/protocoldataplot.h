@@ -27,6 +27,12 @@ class ProtocolDataPlot : public Plot {
     bool triggerPicking() const { return picking; }
     QCPItemStraightLine* triggerLevelMarker() const { return levelMarker; }
     QCPItemStraightLine* triggerTimeMarker() const { return timeMarker; }
+    // Shown at the top or bottom edge while the trace, where the time axis shows it, lies
+    // wholly beyond that edge: an arrow and the trace's mean, in the trace's colour. A click on
+    // it fits the y axis to the data.
+    QCPItemText* offScaleMarker(Qt::Edge edge) const {
+        return edge == Qt::TopEdge ? topMarker : bottomMarker;
+    }
 
   signals:
     void disableTriggerPicker();
@@ -52,6 +58,7 @@ class ProtocolDataPlot : public Plot {
 
   private:
     void requestTrigger(TriggerType_t type, QPointF p, bool notifyPlotTab);
+    void updateOffScaleMarkers();
 
     int channel;
     bool picking = false;
@@ -59,6 +66,8 @@ class ProtocolDataPlot : public Plot {
     QTimer pickerTimer;
     QCPItemStraightLine* levelMarker;
     QCPItemStraightLine* timeMarker;
+    QCPItemText* topMarker;
+    QCPItemText* bottomMarker;
     double position = 0.0;                                   // fraction of the x span
     double level = 0.0;                                      // in the left axis's unit
     std::optional<kv4cl::RangedMeasurement_t> axisRanges[2]; // left and right

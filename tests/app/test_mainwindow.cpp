@@ -199,8 +199,9 @@ TEST_F(MainWindowTest, TheDenoiserChoiceAndTheLayoutOutliveTheConnection) {
     disconnect();
     const QSettings settings;
     EXPECT_TRUE(settings.value("Preferences/frontEndResetDenoiser").toBool());
-    EXPECT_EQ(settings.value("Preferences/UI/acquisitionInfoDw/geometry").toRect(), placed);
-    EXPECT_TRUE(settings.contains("Preferences/UI/mainWindow/state"));
+    // Kept for the model, by its version, subversion and firmware.
+    EXPECT_EQ(settings.value("Preferences/UI/4.3.129/acquisitionInfoDw/geometry").toRect(), placed);
+    EXPECT_TRUE(settings.contains("Preferences/UI/4.3.129/mainWindow/state"));
 
     connectTo("VCEDAR01");
     EXPECT_TRUE(enable->isChecked());
@@ -273,17 +274,31 @@ TEST_F(MainWindowTest, TheLiveViewFollowsTheControlsAndTheShortcuts) {
         if (button->text() == "2 nA") nano = button;
     ASSERT_NE(nano, nullptr);
     nano->click();
-    EXPECT_TRUE(QTest::qWaitFor([&] { return first->yAxis->label() == "nA"; }, 5000))
+    EXPECT_TRUE(QTest::qWaitFor([&] { return std::abs(first->yAxis->range().upper - 0.2) < 1e-9; }, 5000))
         << "the range went through the consumer to the plot";
+    EXPECT_EQ(first->yAxis->label(), "pA") << "the same window, now held in nA, still reads in pA";
 
+    auto shortcutFor = [&](const QKeySequence& keys) -> QShortcut* {
+        for (QShortcut* shortcut : window->findChildren<QShortcut*>())
+            if (shortcut->key() == keys) return shortcut;
+        return nullptr;
+    };
     // Ctrl++ halves the sweep.
-    QShortcut* zoomIn = nullptr;
-    for (QShortcut* shortcut : window->findChildren<QShortcut*>())
-        if (shortcut->key() == QKeySequence(Qt::CTRL | Qt::Key_Plus)) zoomIn = shortcut;
+    QShortcut* zoomIn = shortcutFor(QKeySequence(Qt::CTRL | Qt::Key_Plus));
     ASSERT_NE(zoomIn, nullptr);
     emit zoomIn->activated();
     EXPECT_DOUBLE_EQ(tab->timeSpan(), 0.5);
-    EXPECT_EQ(window->findChildren<QShortcut*>().size(), 30u) << "plot keys, Vhold keys, ten protocols twice";
+    // F fits the y axes to the traces.
+    QShortcut* fit = shortcutFor(QKeySequence(Qt::Key_F));
+    ASSERT_NE(fit, nullptr);
+    first->yAxis->setRange(1000, 2000);
+    emit fit->activated();
+    bool found = false;
+    const QCPRange trace = first->graph(0)->getValueRange(found, QCP::sdBoth, first->xAxis->range());
+    ASSERT_TRUE(found);
+    EXPECT_LT(first->yAxis->range().lower, trace.lower);
+    EXPECT_GT(first->yAxis->range().upper, trace.upper);
+    EXPECT_EQ(window->findChildren<QShortcut*>().size(), 31u) << "plot keys, Vhold keys, ten protocols twice";
     disconnect();
     EXPECT_TRUE(window->findChildren<QShortcut*>().isEmpty()) << "shortcuts live with the connection";
 }

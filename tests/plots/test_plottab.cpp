@@ -21,6 +21,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
 
 namespace {
@@ -315,6 +316,50 @@ TEST_F(PlotTabTest, ZoomsSpreadTheirTimeAxisAndTheirYAxisOnlyWhenSynchronised) {
     EXPECT_EQ(voltage->yAxis->range(), voltageY);
     f.tab.onVertZoomOutVoltagePlots();
     EXPECT_DOUBLE_EQ(voltage->yAxis->range().size(), 2.0 * voltageY.size());
+}
+
+TEST_F(PlotTabTest, TracesThatLeftTheViewAreMarkedAndOneClickBringsThemBack) {
+    kv4test::ScriptedSource source(1, 2, 0);
+    TabFixture f(source);
+    f.tab.resize(1366, 768);
+    f.tab.show();
+    const kv4cl::RangedMeasurement_t nano{
+        .min = -200, .max = 200, .step = 0.01, .prefix = kv4cl::UnitPfxNano, .unit = "A"};
+    for (int ch = 0; ch < 2; ch++)
+        f.tab.onCurrentRangeChanged(nano, ch);
+    f.tab.onVoltageRangeChanged(
+        {.min = -511, .max = 511, .step = 1, .prefix = kv4cl::UnitPfxMilli, .unit = "V"});
+    f.consumer.onSamplingRateChanged({1000.0, kv4cl::UnitPfxNone, "Hz"}, {1000.0, kv4cl::UnitPfxNone, "Hz"});
+    f.producer.start();
+    f.consumer.onStartConsuming();
+    // More than a whole 1 s sweep, every current far above 200 nA.
+    source.add(source.rows(1000, 1200));
+    const std::vector<ProtocolDataPlot*>& currents = f.tab.channelPlots();
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            return std::all_of(currents.begin(), currents.end(), [](ProtocolDataPlot* plot) {
+                return plot->offScaleMarker(Qt::TopEdge)->visible();
+            });
+        },
+        5000));
+    EXPECT_TRUE(currents[1]->offScaleMarker(Qt::TopEdge)->text().startsWith("▲ "));
+    EXPECT_TRUE(currents[1]->offScaleMarker(Qt::TopEdge)->text().endsWith(" µA"));
+    f.consumer.onStopConsuming();
+
+    QToolButton* fit = f.toolButton("Fit the Y-Axis of every plot to its data (F)");
+    ASSERT_NE(fit, nullptr);
+    fit->click();
+    std::vector<ProtocolDataPlot*> plots = f.tab.voltagePlots();
+    plots.insert(plots.end(), currents.begin(), currents.end());
+    for (ProtocolDataPlot* plot : plots) {
+        bool found = false;
+        const QCPRange data = plot->graph(0)->getValueRange(found);
+        ASSERT_TRUE(found);
+        EXPECT_LT(plot->yAxis->range().lower, data.lower);
+        EXPECT_GT(plot->yAxis->range().upper, data.upper);
+        EXPECT_EQ(plot->xAxis->range(), QCPRange(0.0, 1.0)) << "the time axis stays";
+    }
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !currents[0]->offScaleMarker(Qt::TopEdge)->visible(); }, 2000));
 }
 
 TEST_F(PlotTabTest, ATriggerSetOnOnePlotShowsWhereItSitsOnTheOthers) {

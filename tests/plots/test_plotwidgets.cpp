@@ -10,6 +10,9 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <algorithm>
+#include <cmath>
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -437,4 +440,114 @@ TEST(AnalysisPlot, CursorsFollowZoomsAsFractionsAndReportMovesOnRelease) {
     EXPECT_EQ(moved.count(), 1);
     EXPECT_NEAR(plot.xAxis->range().lower, 5.5, 0.05);
     EXPECT_NEAR(plot.xAxis->range().upper, 6.5, 0.05);
+}
+
+TEST(PlotUnits, TickLabelsTakeThePrefixThatFitsTheVisibleValues) {
+    struct Case {
+        kv4cl::UnitPfx_t prefix;
+        const char* unit;
+        double lower, upper;
+        QString label;
+        QStringList ticks; // empty: only the title is checked
+    };
+    const Case cases[] = {
+        {kv4cl::UnitPfxNano, "A", -200, 200, "nA", {}},
+        {kv4cl::UnitPfxNano, "A", 0, 0.002, "pA", {"0", "0.5", "1", "1.5", "2"}},
+        {kv4cl::UnitPfxNano, "A", -0.5, 0.5, "pA", {}},
+        {kv4cl::UnitPfxNano, "A", 0, 0.0005, "fA", {}},
+        // Never a larger prefix than the values are held in.
+        {kv4cl::UnitPfxPico, "A", -50000, 50000, "pA", {}},
+        {kv4cl::UnitPfxMilli, "V", -511, 511, "mV", {}},
+        {kv4cl::UnitPfxNone, "s", 0.2, 0.4, "ms", {}},
+        {kv4cl::UnitPfxNone, "s", 0, 2, "s", {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(QString("%1 .. %2 %3").arg(c.lower).arg(c.upper).arg(c.label).toStdString());
+        Plot plot;
+        showAt(plot, 400, 300);
+        QCPAxis* axis = c.unit == std::string("s") ? plot.xAxis : plot.yAxis;
+        plot.setAxisUnit(axis == plot.xAxis ? Rect4::xBottom : Rect4::yLeft, c.prefix, c.unit);
+        axis->setRange(c.lower, c.upper);
+        plot.replot();
+        EXPECT_EQ(axis->label(), c.label);
+        const QVector<QString> labels = axis->tickVectorLabels();
+        if (!c.ticks.isEmpty()) {
+            EXPECT_EQ(QStringList(labels.begin(), labels.end()), c.ticks);
+        }
+        // Whatever the prefix, the largest label reads at least 1: no "0.0005".
+        double largest = 0;
+        for (const QString& label : labels)
+            largest = std::max(largest, std::abs(label.toDouble()));
+        EXPECT_GE(largest, 1.0);
+    }
+}
+
+TEST(ProtocolDataPlot, TheTimeAxisCarriesItsUnit) {
+    ProtocolDataPlot plot(0);
+    showAt(plot, 400, 300);
+    plot.onDurationUpdated(2.0);
+    plot.replot();
+    EXPECT_EQ(plot.xAxis->label(), "s");
+    plot.onDurationUpdated(0.005);
+    plot.replot();
+    EXPECT_EQ(plot.xAxis->label(), "ms");
+    EXPECT_EQ(plot.xAxis->tickVectorLabels().last(), "5");
+}
+
+TEST(ProtocolDataPlot, ATraceBeyondTheViewIsMarkedAtTheEdgeItLeftAndAClickFitsTheView) {
+    struct Case {
+        const char* name;
+        std::vector<double> values; // spread evenly over 0 .. 1 s
+        double xSpan;               // the visible part of the sweep
+        QString top, bottom;        // the markers' texts, empty when hidden
+    };
+    const Case cases[] = {
+        {"above", {1.4, 1.5, 1.6}, 1.0, "▲ 1.5 nA", ""},
+        {"below, in its own prefix", {-2500, -3500}, 1.0, "", "▼ -3 µA"},
+        {"inside", {0.2, 0.5, -0.9}, 1.0, "", ""},
+        {"through the view", {-5, 5}, 1.0, "", ""},
+        {"above where it is visible", {4, 4, 4, 0, 0}, 0.6, "▲ 4 nA", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ProtocolDataPlot plot(0);
+        showAt(plot, 400, 300);
+        plot.onRangeUpdated(currentRange(200, kv4cl::UnitPfxNano));
+        std::vector<double> times;
+        for (size_t i = 0; i < c.values.size(); i++)
+            times.push_back(double(i) / double(c.values.size() - 1));
+        Curve curve(0, 1.0, Qt::darkGreen);
+        curve.setRawSamples(times.data(), c.values.data(), int(c.values.size()));
+        curve.attach(plot.xAxis, plot.yAxis);
+        Rect4 view = viewOf(0, c.xSpan, -1, 1);
+        plot.onZoomInRequest(&view, ZoomSynchNone);
+        plot.replot();
+
+        QCPItemText* top = plot.offScaleMarker(Qt::TopEdge);
+        QCPItemText* bottom = plot.offScaleMarker(Qt::BottomEdge);
+        EXPECT_EQ(top->visible() ? top->text() : QString(), c.top);
+        EXPECT_EQ(bottom->visible() ? bottom->text() : QString(), c.bottom);
+        QCPItemText* marker = top->visible() ? top : bottom->visible() ? bottom : nullptr;
+        if (!marker) continue;
+        EXPECT_EQ(marker->color(), QColor(Qt::darkGreen));
+        // Inside the canvas, against the edge the trace left by.
+        const QRectF box(marker->topLeft->pixelPosition(), marker->bottomRight->pixelPosition());
+        const QRect canvas = plot.axisRect()->rect();
+        EXPECT_TRUE(canvas.contains(box.center().toPoint()));
+        const double edge = marker == top ? canvas.top() : canvas.bottom();
+        EXPECT_LT(std::abs((marker == top ? box.top() : box.bottom()) - edge), 3.0);
+
+        QSignalSpy zoomRequests(&plot, &Plot::zoomInRequest);
+        QTest::mouseClick(&plot, Qt::LeftButton, {}, box.center().toPoint());
+        EXPECT_EQ(zoomRequests.count(), 0) << "a click on the marker is no zoom drag";
+        const auto [low, high] =
+            std::minmax_element(c.values.begin(), c.values.end() - (c.xSpan < 1 ? 2 : 0));
+        EXPECT_LT(plot.yAxis->range().lower, *low);
+        EXPECT_GT(plot.yAxis->range().upper, *high);
+        expectRange(plot.xAxis->range(), 0, c.xSpan);
+        plot.replot();
+        EXPECT_FALSE(top->visible() || bottom->visible());
+        plot.onZoomOutRequest(ZoomSynchNone);
+        expectRange(plot.yAxis->range(), -1, 1); // the fit is one more zoom
+    }
 }
