@@ -114,7 +114,9 @@ class RecordButton : public QPushButton {
         if (lines.empty()) return;
         QStyleOptionButton option;
         initStyleOption(&option);
-        // The frame, the margins and the icon with its gap to the text.
+        // The frame, the margins and the icon with its gap to the text; without the text, whose
+        // presence makes the style ask for a minimum width that is not taken from the text.
+        option.text.clear();
         const QSize bare(iconSize().width() + 4, 0);
         const int room =
             width() - style()->sizeFromContents(QStyle::CT_PushButton, &option, bare, this).width();
