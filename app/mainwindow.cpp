@@ -30,6 +30,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QSettings>
 #include <QShortcut>
 #include <QTimer>
@@ -81,6 +82,22 @@ const char* denoiserNoteText =
     "configure the current range, sampling rate, voltage\nprotocol and so on beforehand, so that when you "
     "are "
     "recording you don't need to issue any command.";
+
+// Asks for all of its content, where a scroll area asks for a capped size.
+class DockScrollArea : public QScrollArea {
+  public:
+    QSize sizeHint() const override { return widget() ? widget()->sizeHint() : QScrollArea::sizeHint(); }
+};
+
+// The dock shrinks below its content, which scrolls, so that a small screen still reaches
+// every control in it.
+void makeScrollable(QDockWidget* dock) {
+    auto* area = new DockScrollArea;
+    area->setFrameShape(QFrame::NoFrame);
+    area->setWidgetResizable(true);
+    area->setWidget(dock->widget());
+    dock->setWidget(area);
+}
 
 } // namespace
 
@@ -267,6 +284,7 @@ void MainWindow::onConnect(bool flag) {
 
 void MainWindow::buildConnectedInterface() {
     emit stopDetecting();
+    disconnectedState = saveState(0);
     setStyleSheet("QSplitter::handle{image: url(:/imgs/splitter handle.png)}");
     kv4cl::getChannelCounts(voltageChannelsNum, currentChannelsNum, gpChannelsNum);
     consumers.clear();
@@ -338,6 +356,7 @@ void MainWindow::createDocks() {
     std::vector<std::vector<uint16_t>> v, t, sl, f, a;
     if (kv4cl::getProtocolList(protocols, images, v, t, sl, f, a) == kv4cl::Success && !protocols.empty()) {
         protocolDock = new ProtocolDockWidget(this);
+        makeScrollable(protocolDock);
         addDockWidget(Qt::RightDockWidgetArea, protocolDock);
         docks.push_back(protocolDock);
     }
@@ -348,9 +367,11 @@ void MainWindow::createDocks() {
     addDockWidget(Qt::LeftDockWidgetArea, labbook);
     docks.push_back(labbook);
     allChannelsDock = new AllChannelsControlsDockWidget(this);
+    makeScrollable(allChannelsDock);
     addDockWidget(Qt::TopDockWidgetArea, allChannelsDock);
     docks.push_back(allChannelsDock);
     acquisitionInfoDock = new AcquisitionInfoDockWidget(this);
+    makeScrollable(acquisitionInfoDock);
     addDockWidget(Qt::TopDockWidgetArea, acquisitionInfoDock);
     docks.push_back(acquisitionInfoDock);
     if (DebugDockWidget::markerPresent()) {
@@ -562,7 +583,13 @@ void MainWindow::tearDownConnectedInterface() {
         disconnect(this, signal, nullptr, nullptr);
     connectDetector();
 
-    setCentralWidget(new CorvaneLogoWidget);
+    // Shown before the layout is put back: a central widget still hidden leaves all the room to
+    // the docks, and the layout would keep that.
+    auto* logo = new CorvaneLogoWidget;
+    setCentralWidget(logo);
+    logo->show();
+    // The dock areas keep the sizes the connected layout gave them, a restored one above all.
+    restoreState(disconnectedState, 0);
     emit startDetecting();
 }
 
@@ -579,7 +606,15 @@ void MainWindow::restoreGeometries() {
     // A maximised window stays maximised; its saved size is for when it is not.
     if (!isMaximized() && !isFullScreen()) restore(this);
     const QString stateKey = uiKeyPrefix + objectName() + "/state";
-    if (settings.contains(stateKey)) restoreState(settings.value(stateKey).toByteArray(), 0);
+    if (settings.contains(stateKey)) {
+        restoreState(settings.value(stateKey).toByteArray(), 0);
+    } else {
+        // The Connection dock had the top row to itself and would keep most of it: the docks
+        // beside it get the widths they ask for, the last one the rest.
+        resizeDocks({connectionDock, allChannelsDock},
+                    {connectionDock->sizeHint().width(), allChannelsDock->sizeHint().width()},
+                    Qt::Horizontal);
+    }
 }
 
 void MainWindow::saveGeometries() {

@@ -133,4 +133,6 @@ class MainWindow : public QMainWindow {
     std::vector<QPointer<QWidget>> savedWidgets;
     AcquisitionInfoDockWidget* acquisitionInfoDock = nullptr;
     std::vector<QShortcut*> shortcuts;
+    // The dock layout while disconnected, put back at each teardown.
+    QByteArray disconnectedState;
 };

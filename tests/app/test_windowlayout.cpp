@@ -37,7 +37,8 @@ class WindowLayoutTest : public ::testing::Test {
         QSettings().clear();
         qApp->installEventFilter(&wheelFilter);
     }
-    void TearDown() override {
+    void TearDown() override { close(); }
+    void close() {
         window.reset();
         kv4CommLib::installFtdiDriver(nullptr);
         QSettings().clear();
@@ -136,6 +137,80 @@ TEST_F(WindowLayoutTest, TheWheelChangesOnlyTheControlThatHasFocus) {
     const QString before = reference->text();
     wheel(reference);
     EXPECT_NE(reference->text(), before) << "with focus the wheel steps it";
+}
+
+std::string rect(const QRect& r) {
+    return QString("%1,%2 %3x%4").arg(r.x()).arg(r.y()).arg(r.width()).arg(r.height()).toStdString();
+}
+
+// Where the disconnected window puts its parts: the window, the Connection dock, the logo and
+// the size of the picture it shows.
+std::string disconnectedLayout(const MainWindow& window) {
+    auto* logo = qobject_cast<QLabel*>(window.centralWidget());
+    if (!logo) return "no logo";
+    const QSize picture = logo->pixmap().deviceIndependentSize().toSize();
+    return "window " + rect(window.geometry()) + ", connection " +
+           rect(window.findChild<QDockWidget*>("deviceDetectorDw")->geometry()) + ", logo " +
+           rect(logo->geometry()) + " showing " + rect(QRect(QPoint(), picture));
+}
+
+TEST_F(WindowLayoutTest, ConnectionsLeaveTheWindowAsItStarted) {
+    for (const QSize screen : {smallScreen, largeScreen}) {
+        SCOPED_TRACE(rect(QRect(QPoint(), screen)));
+        open("cedar", 1, screen);
+        const std::string started = disconnectedLayout(*window);
+        for (int round = 1; round <= 3; round++) {
+            connectTo("VCEDAR01");
+            disconnect();
+            EXPECT_EQ(disconnectedLayout(*window), started) << "after disconnection " << round;
+        }
+        close();
+    }
+}
+
+// Visible within the window, once the scroll areas around it have brought the whole of it into
+// view (a scroll area's own call would only show the text cursor of an input).
+bool reachable(QWidget* widget, const QWidget* window) {
+    for (QWidget* parent = widget->parentWidget(); parent; parent = parent->parentWidget()) {
+        auto* area = qobject_cast<QScrollArea*>(parent);
+        if (!area) continue;
+        const QRect inArea(widget->mapTo(area->widget(), QPoint()), widget->size());
+        QScrollBar* h = area->horizontalScrollBar();
+        QScrollBar* v = area->verticalScrollBar();
+        h->setValue(
+            std::max(std::min(h->value(), inArea.left()), inArea.right() + 1 - area->viewport()->width()));
+        v->setValue(
+            std::max(std::min(v->value(), inArea.top()), inArea.bottom() + 1 - area->viewport()->height()));
+    }
+    const QRect inWindow(widget->mapTo(window, QPoint()), widget->size());
+    return widget->isVisible() && window->rect().contains(inWindow) &&
+           widget->visibleRegion().boundingRect() == widget->rect();
+}
+
+TEST_F(WindowLayoutTest, EveryDockControlIsReachableOnASmallScreen) {
+    for (const char* model : {"cedar", "dogwood16"}) {
+        SCOPED_TRACE(model);
+        open(model, 1, smallScreen);
+        connectTo(combo()->itemText(0));
+        EXPECT_LE(window->width(), smallScreen.width());
+        EXPECT_LE(window->height(), smallScreen.height());
+        for (const char* toolTip :
+             {"Apply the current stimulus (ENTER/RETURN)", "Start recording (SHIFT + ENTER/RETURN)"}) {
+            QAbstractButton* button = protocolButton(toolTip);
+            ASSERT_NE(button, nullptr) << toolTip;
+            EXPECT_TRUE(reachable(button, window.get())) << toolTip;
+        }
+        for (QDockWidget* dock : window->findChildren<QDockWidget*>()) {
+            if (!dock->isVisible() || dock->isFloating()) continue;
+            for (QWidget* control : dock->widget()->findChildren<QWidget*>())
+                if (control->isVisible() && control->focusPolicy() != Qt::NoFocus)
+                    EXPECT_TRUE(reachable(control, window.get()))
+                        << dock->objectName().toStdString() << ": " << control->metaObject()->className()
+                        << " " << control->objectName().toStdString() << " at "
+                        << rect(QRect(control->mapTo(window.get(), QPoint()), control->size()));
+        }
+        close();
+    }
 }
 
 } // namespace
