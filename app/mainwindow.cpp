@@ -83,6 +83,17 @@ const char* denoiserNoteText =
     "are "
     "recording you don't need to issue any command.";
 
+// Layouts are kept per model, whose docks and their sizes are its own.
+QString modelLayoutKeyPrefix() {
+    std::vector<std::string> ids;
+    std::vector<uint8_t> versions, subversions;
+    std::vector<uint32_t> firmwares;
+    if (kv4cl::getConnectedDevicesInfo(ids, versions, subversions, firmwares) != kv4cl::Success ||
+        versions.empty() || subversions.empty() || firmwares.empty())
+        return uiKeyPrefix;
+    return uiKeyPrefix + QString("%1.%2.%3/").arg(versions[0]).arg(subversions[0]).arg(firmwares[0]);
+}
+
 // Asks for all of its content, where a scroll area asks for a capped size.
 class DockScrollArea : public QScrollArea {
   public:
@@ -285,6 +296,7 @@ void MainWindow::onConnect(bool flag) {
 void MainWindow::buildConnectedInterface() {
     emit stopDetecting();
     disconnectedState = saveState(0);
+    layoutKeyPrefix = modelLayoutKeyPrefix();
     setStyleSheet("QSplitter::handle{image: url(:/imgs/splitter handle.png)}");
     kv4cl::getChannelCounts(voltageChannelsNum, currentChannelsNum, gpChannelsNum);
     consumers.clear();
@@ -596,7 +608,7 @@ void MainWindow::tearDownConnectedInterface() {
 void MainWindow::restoreGeometries() {
     const QSettings settings;
     auto restore = [&](QWidget* widget) {
-        const QString key = uiKeyPrefix + widget->objectName() + "/geometry";
+        const QString key = layoutKeyPrefix + widget->objectName() + "/geometry";
         if (settings.contains(key)) widget->setGeometry(settings.value(key).toRect());
     };
     for (const QPointer<QDockWidget>& dock : docks)
@@ -605,7 +617,7 @@ void MainWindow::restoreGeometries() {
         if (widget) restore(widget);
     // A maximised window stays maximised; its saved size is for when it is not.
     if (!isMaximized() && !isFullScreen()) restore(this);
-    const QString stateKey = uiKeyPrefix + objectName() + "/state";
+    const QString stateKey = layoutKeyPrefix + objectName() + "/state";
     if (settings.contains(stateKey)) {
         restoreState(settings.value(stateKey).toByteArray(), 0);
     } else {
@@ -620,14 +632,14 @@ void MainWindow::restoreGeometries() {
 void MainWindow::saveGeometries() {
     QSettings settings;
     auto save = [&](const QWidget* widget) {
-        settings.setValue(uiKeyPrefix + widget->objectName() + "/geometry", widget->geometry());
+        settings.setValue(layoutKeyPrefix + widget->objectName() + "/geometry", widget->geometry());
     };
     for (const QPointer<QDockWidget>& dock : docks)
         if (dock) save(dock);
     for (const QPointer<QWidget>& widget : savedWidgets)
         if (widget) save(widget);
     save(this);
-    settings.setValue(uiKeyPrefix + objectName() + "/state", saveState(0));
+    settings.setValue(layoutKeyPrefix + objectName() + "/state", saveState(0));
 }
 
 void MainWindow::onResetFpga() {

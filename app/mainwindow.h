@@ -135,4 +135,6 @@ class MainWindow : public QMainWindow {
     std::vector<QShortcut*> shortcuts;
     // The dock layout while disconnected, put back at each teardown.
     QByteArray disconnectedState;
+    // Where the connected model's layout is kept in the settings.
+    QString layoutKeyPrefix;
 };

@@ -213,4 +213,33 @@ TEST_F(WindowLayoutTest, EveryDockControlIsReachableOnASmallScreen) {
     }
 }
 
+TEST_F(WindowLayoutTest, TheLayoutIsKeptPerModel) {
+    open("cedar,dogwood16", 3, smallScreen);
+    // Each model gets a protocol dock of its own width, and one of them a floating dock.
+    struct Layout {
+        const char* device;
+        int protocolWidth;
+        bool infoFloating;
+        int keptWidth = 0;
+    };
+    Layout layouts[] = {{"VCEDAR01", 520, true}, {"VDOGWOOD1601", 380, false}};
+    for (Layout& layout : layouts) {
+        connectTo(layout.device);
+        window->resizeDocks({dock("protocolDw")}, {layout.protocolWidth}, Qt::Horizontal);
+        dock("acquisitionInfoDw")->setFloating(layout.infoFloating);
+        settle();
+        layout.keptWidth = dock("protocolDw")->width();
+        disconnect();
+    }
+    ASSERT_NE(layouts[0].keptWidth, layouts[1].keptWidth);
+    for (int round = 0; round < 2; round++)
+        for (const Layout& layout : layouts) {
+            SCOPED_TRACE(layout.device);
+            connectTo(layout.device);
+            EXPECT_EQ(dock("protocolDw")->width(), layout.keptWidth);
+            EXPECT_EQ(dock("acquisitionInfoDw")->isFloating(), layout.infoFloating);
+            disconnect();
+        }
+}
+
 } // namespace
