@@ -24,6 +24,7 @@
 #include "recording/labbook.h"
 #include "recording/recordsettingsdialog.h"
 
+#include <QCloseEvent>
 #include <QComboBox>
 #include <QDockWidget>
 #include <QHBoxLayout>
@@ -35,6 +36,7 @@
 #include <QShortcut>
 #include <QTimer>
 
+#include <algorithm>
 #include <optional>
 
 namespace {
@@ -640,6 +642,21 @@ void MainWindow::saveGeometries() {
         if (widget) save(widget);
     save(this);
     settings.setValue(layoutKeyPrefix + objectName() + "/state", saveState(0));
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+    const bool recording = std::any_of(writerConsumers.begin(), writerConsumers.end(),
+                                       [](const DeviceDataConsumer* writer) { return writer->isRunning(); });
+    if (recording) {
+        if (QMessageBox::question(this, "KAV4", "A recording is in progress. Stop it and quit?",
+                                  QMessageBox::Yes | QMessageBox::No, QMessageBox::No) != QMessageBox::Yes) {
+            event->ignore();
+            return;
+        }
+        for (DeviceDataConsumer* writer : writerConsumers)
+            writer->onStopConsuming();
+    }
+    QMainWindow::closeEvent(event);
 }
 
 void MainWindow::onResetFpga() {

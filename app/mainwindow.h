@@ -66,6 +66,10 @@ class MainWindow : public QMainWindow {
     void onSupport();
     void onDeviceInfo();
 
+  protected:
+    // While a recording runs, asks first; stopping it finishes its files before the window goes.
+    void closeEvent(QCloseEvent* event) override;
+
   private:
     void createMenus();
     void createConnectionDock();

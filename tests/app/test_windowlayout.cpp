@@ -2,6 +2,7 @@
 // docks, connections and disconnections, the layout kept per model, and closing it while a
 // recording runs.
 
+#include "app/devicedataproducer.h"
 #include "app/focusedwheelfilter.h"
 #include "app/mainwindow.h"
 #include "commlib/transport/ftdidriver.h"
@@ -20,6 +21,7 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QSettings>
+#include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
 #include <QWheelEvent>
@@ -240,6 +242,61 @@ TEST_F(WindowLayoutTest, TheLayoutIsKeptPerModel) {
             EXPECT_EQ(dock("acquisitionInfoDw")->isFloating(), layout.infoFloating);
             disconnect();
         }
+}
+
+TEST_F(WindowLayoutTest, ClosingWhileRecordingAsksAndFinishesTheFiles) {
+    const QString folder = QDir::homePath() + "/closing/";
+    ASSERT_TRUE(QDir().mkpath(folder));
+    QSettings().setValue("Protocol/Settings/recordPath", folder);
+    QSettings().setValue("Protocol/Settings/recordName", "cell");
+    open("cedar", 1, smallScreen);
+    connectTo("VCEDAR01");
+    const QString data = folder + "cell/cell_000.dat";
+    const qint64 frameBytes = 5 * 4; // four currents and the voltage
+
+    const struct {
+        bool recording;
+        QMessageBox::StandardButton answer;
+        bool closes;
+    } closings[] = {
+        {false, QMessageBox::NoButton, true}, // nothing to lose: no question
+        {true, QMessageBox::No, false},       // the recording goes on
+        {true, QMessageBox::Yes, true},       // stopped, its files complete
+    };
+    for (const auto& closing : closings) {
+        SCOPED_TRACE(int(closing.answer));
+        if (closing.recording && !QFileInfo::exists(data)) {
+            protocolButton("Start recording (SHIFT + ENTER/RETURN)")->click();
+            ASSERT_TRUE(QTest::qWaitFor([&] { return QFileInfo(data).size() > 0; }, 5000));
+        }
+        QString asked;
+        QObject watch; // ends the timer with the round
+        QTimer::singleShot(0, &watch, [&] {
+            for (QWidget* widget : QApplication::topLevelWidgets())
+                if (auto* box = qobject_cast<QMessageBox*>(widget); box && box->isVisible()) {
+                    asked = box->text();
+                    box->button(closing.answer)->click();
+                }
+        });
+        EXPECT_EQ(window->close(), closing.closes);
+        EXPECT_EQ(asked.toStdString(),
+                  closing.recording ? "A recording is in progress. Stop it and quit?" : "");
+        if (closing.closes && !closing.recording) window->show();
+        if (!closing.recording || closing.closes) continue;
+        const qint64 size = QFileInfo(data).size();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return QFileInfo(data).size() > size; }, 5000))
+            << "still recording";
+    }
+
+    const qint64 size = QFileInfo(data).size();
+    EXPECT_EQ(size % frameBytes, 0) << "whole frames";
+    EXPECT_TRUE(QFileInfo::exists(folder + "cell/cell.kdh"));
+    // The producer goes on after the window closed; the file no longer grows.
+    QSignalSpy rows(window->producer(), &DeviceDataProducer::bitRateComputed);
+    ASSERT_TRUE(rows.wait(5000));
+    ASSERT_TRUE(rows.wait(5000));
+    EXPECT_EQ(QFileInfo(data).size(), size) << "stopped at the closing";
+    QDir(folder).removeRecursively();
 }
 
 } // namespace
