@@ -40,6 +40,8 @@ class ProtocolDock : public kv4test::ConnectedAmplifier {
         QFile::remove(ProtocolDockWidget::lastSessionFile());
         QSettings().remove("Protocol");
         connect("cedar");
+        // The connection's own reset, so that a fence never takes it for its own.
+        ASSERT_TRUE(reaches([](const DecodedCommand& c) { return c.resets > 0; }));
         ASSERT_TRUE(folder.isValid());
     }
 
