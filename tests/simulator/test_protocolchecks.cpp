@@ -63,8 +63,10 @@ TEST_F(ProtocolChecks, IndicesPastTheFamilyAreOutOfRangeAndChecksChangeNothing) 
 
 TEST_F(ProtocolChecks, ValuesNotSentAreJudgedByTheSameRulesAsValuesSet) {
     connect("cedar");
+    // The connection's own reset first, so that the fence below waits for its own.
+    waitForCommand([](const DecodedCommand& c) { return c.resets > 0; });
     ASSERT_EQ(selectProtocol(0), Success);
-    ASSERT_EQ(setProtocolVoltage(0, {0.0, UnitPfxMilli, "V"}), Success);
+    ASSERT_EQ(setProtocolVoltage(0, {-20.0, UnitPfxMilli, "V"}), Success);
     using Values = std::vector<Measurement_t>;
     const Measurement_t ms{20.0, UnitPfxMilli, "s"};
     const struct {
@@ -102,13 +104,13 @@ TEST_F(ProtocolChecks, ValuesNotSentAreJudgedByTheSameRulesAsValuesSet) {
     EXPECT_EQ(validateProtocol(8, {}, {}, {}, {}, {}, message), ErrorValueOutOfRange) << "past the list";
 
     // None of them was set: the library still holds, and the device still has, the holding
-    // protocol at 0 mV.
+    // protocol at -20 mV.
     EXPECT_EQ(validateProtocol(message), Success) << message;
     const uint64_t resets = amplifier().command().resets;
     ASSERT_EQ(resetDevice(), Success);
     waitForCommand([&](const DecodedCommand& c) { return c.resets > resets; });
     EXPECT_EQ(amplifier().command().protocolIdx, 0);
-    EXPECT_EQ(amplifier().command().protocolParameters.at("Vhold"), 0.0);
+    EXPECT_NEAR(amplifier().command().protocolParameters.at("Vhold"), -0.02, 1e-9);
 
     // The same values set give the same judgement.
     for (const auto& c : cases) {
