@@ -126,6 +126,10 @@ PlotTab::PlotTab(GapFreePlotConsumer* consumer, const PlotPreferencesDialog& pre
     auto* grids = new QSplitter(Qt::Horizontal);
     grids->addWidget(channelArea);
     grids->addWidget(voltageArea);
+    // A splitter dragged to its end would squeeze the plots to nothing, and a plot without room
+    // still redraws, into an empty pixmap that Qt warns about: each area keeps its minimum.
+    for (QSplitter* splitter : {channelArea, grids})
+        splitter->setChildrenCollapsible(false);
     grids->setStretchFactor(0, 3);
     grids->setStretchFactor(1, 1);
     if (voltageCount == 0) voltageArea->hide();

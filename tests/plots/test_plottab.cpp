@@ -15,6 +15,7 @@
 #include <QGridLayout>
 #include <QSettings>
 #include <QSignalSpy>
+#include <QSplitter>
 #include <QTest>
 #include <QToolButton>
 #include <qcustomplot.h>
@@ -360,6 +361,55 @@ TEST_F(PlotTabTest, TracesThatLeftTheViewAreMarkedAndOneClickBringsThemBack) {
         EXPECT_EQ(plot->xAxis->range(), QCPRange(0.0, 1.0)) << "the time axis stays";
     }
     EXPECT_TRUE(QTest::qWaitFor([&] { return !currents[0]->offScaleMarker(Qt::TopEdge)->visible(); }, 2000));
+}
+
+// The painter warnings Qt prints while the scope lives.
+class PainterWarnings {
+  public:
+    PainterWarnings() { previous = qInstallMessageHandler(&PainterWarnings::handle); }
+    ~PainterWarnings() { qInstallMessageHandler(previous); }
+    static inline QStringList seen;
+
+  private:
+    static void handle(QtMsgType, const QMessageLogContext&, const QString& message) {
+        if (message.contains("QPainter")) seen.append(message);
+    }
+    QtMessageHandler previous;
+};
+
+TEST_F(PlotTabTest, DraggingASplitterToAnEndLeavesEveryPlotRoomToDrawIn) {
+    kv4test::ScriptedSource source(1, 4, 1);
+    TabFixture f(source);
+    f.tab.resize(1366, 768);
+    f.tab.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&f.tab));
+    PainterWarnings warnings;
+    PainterWarnings::seen.clear();
+    const QList<QSplitter*> splitters = f.tab.findChildren<QSplitter*>();
+    ASSERT_EQ(splitters.size(), 2) << "channels beside voltages, currents above gp channels";
+    for (QSplitter* splitter : splitters) {
+        QSplitterHandle* handle = splitter->handle(1);
+        const QPoint grip = handle->rect().center();
+        for (int far : {-3000, 3000}) {
+            SCOPED_TRACE(QString("%1 drag by %2").arg(splitter->orientation()).arg(far).toStdString());
+            const QPoint to =
+                grip + (splitter->orientation() == Qt::Horizontal ? QPoint(far, 0) : QPoint(0, far));
+            QTest::mousePress(handle, Qt::LeftButton, {}, grip);
+            QMouseEvent drag(QEvent::MouseMove, to, handle->mapToGlobal(to), Qt::NoButton, Qt::LeftButton,
+                             Qt::NoModifier);
+            QApplication::sendEvent(handle, &drag);
+            QTest::mouseRelease(handle, Qt::LeftButton, {}, to);
+            std::vector<ProtocolDataPlot*> plots = f.tab.voltagePlots();
+            plots.insert(plots.end(), f.tab.channelPlots().begin(), f.tab.channelPlots().end());
+            for (ProtocolDataPlot* plot : plots) {
+                EXPECT_FALSE(plot->size().isEmpty());
+                plot->replot();
+            }
+            EXPECT_TRUE(PainterWarnings::seen.isEmpty())
+                << PainterWarnings::seen.size()
+                << " warnings, the first: " << PainterWarnings::seen.value(0).toStdString();
+        }
+    }
 }
 
 TEST_F(PlotTabTest, ATriggerSetOnOnePlotShowsWhereItSitsOnTheOthers) {
