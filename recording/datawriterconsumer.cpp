@@ -7,6 +7,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QMessageBox>
 #include <QMutexLocker>
 
@@ -176,6 +177,15 @@ bool DataWriterConsumer::storeBlock(int64_t count,
         }
         initRecordFile();
     }
+}
+
+void DataWriterConsumer::warnWriteFailure(const QString& path, QFileDevice::FileError error,
+                                          const QString& errorString) {
+    // Qt reports a full disk, the likely cause, as a resource error.
+    const QString cause = error == QFileDevice::ResourceError ? "no space left on the device" : errorString;
+    warn(QString("Couldn't write the recording file in %1: %2. The recording stopped; what was recorded "
+                 "until then is kept.")
+             .arg(QDir::toNativeSeparators(QFileInfo(path).absolutePath()), cause));
 }
 
 void DataWriterConsumer::warn(const QString& text) {

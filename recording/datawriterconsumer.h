@@ -13,10 +13,12 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QFile>
 #include <QString>
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 
 class RecordSettingsDialog;
@@ -80,6 +82,10 @@ class DataWriterConsumer : public DeviceDataConsumer {
     bool storeBlock(int64_t count, const std::function<bool(int64_t first, int64_t count)>& write);
     // Shows the warning in the GUI thread, from whichever thread.
     void warn(const QString& text);
+    // Warns that a data file took no more data, saying why and where.
+    void warnWriteFailure(const QString& path, QFileDevice::FileError error, const QString& errorString);
+    // A data file, not yet named or open; a test puts a disk of its own behind it.
+    virtual std::unique_ptr<QFile> newDataFile() const { return std::make_unique<QFile>(); }
 
     const int writerFormat;
     const QString dataExtension;

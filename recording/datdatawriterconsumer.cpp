@@ -20,12 +20,16 @@ DatDataWriterConsumer::~DatDataWriterConsumer() {
 bool DatDataWriterConsumer::openRecordFile() {
     QString path;
     if (!beginRecordFile(path)) return false;
-    file.setFileName(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    file = newDataFile();
+    file->setFileName(path);
+    framesInFile = 0;
+    // Every write is a whole pass already; unbuffered, a failure shows at the write that
+    // failed, while the frames before it are known.
+    return file->open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered);
 }
 
 void DatDataWriterConsumer::closeRecordFile() {
-    file.close();
+    if (file) file->close();
 }
 
 void DatDataWriterConsumer::run() {
@@ -51,19 +55,28 @@ void DatDataWriterConsumer::run() {
 bool DatDataWriterConsumer::writeFrames(const double* values, int64_t count) {
     const size_t samples = size_t(count / totalChannelsNum);
     const size_t samplesPerPass = outputSize / frameLayout.size();
+    const qint64 frameBytes = qint64(frameLayout.size() * sizeof(float));
     for (size_t s = 0; s < samples;) {
         const size_t passEnd = std::min(samples, s + samplesPerPass);
+        const qint64 bytes = qint64(passEnd - s) * frameBytes;
         float* out = outputBuffer.data();
         for (; s < passEnd; s++) {
             const double* sample = values + s * size_t(totalChannelsNum);
             for (int32_t offset : frameLayout)
                 qToLittleEndian(float(sample[offset]), out++);
         }
-        const qint64 bytes = qint64(out - outputBuffer.data()) * qint64(sizeof(float));
-        if (file.write(reinterpret_cast<const char*>(outputBuffer.data()), bytes) != bytes) {
-            warn(QString("Couldn't write the recording file: %1").arg(file.errorString()));
+        const char* data = reinterpret_cast<const char*>(outputBuffer.data());
+        // A short write is retried, so that a failure comes with its cause.
+        qint64 written = 0;
+        for (qint64 w = 0; written < bytes; written += w)
+            if ((w = file->write(data + written, bytes - written)) <= 0) break;
+        if (written < bytes) {
+            warnWriteFailure(file->fileName(), file->error(), file->errorString());
+            // A reader takes the file as frames from its start: a part of one goes.
+            file->resize(framesInFile * frameBytes);
             return false;
         }
+        framesInFile += bytes / frameBytes;
     }
     return true;
 }

@@ -9,6 +9,7 @@
 #include <QFile>
 
 #include <array>
+#include <memory>
 #include <vector>
 
 class DatDataWriterConsumer : public DataWriterConsumer {
@@ -38,5 +39,6 @@ class DatDataWriterConsumer : public DataWriterConsumer {
     std::array<float, outputSize> outputBuffer{};
     // Per written value, its place within an input sample.
     std::vector<int32_t> frameLayout;
-    QFile file;
+    std::unique_ptr<QFile> file;
+    int64_t framesInFile = 0;
 };

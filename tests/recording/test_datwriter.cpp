@@ -6,6 +6,7 @@
 #include "recording/datdatawriterconsumer.h"
 #include "recording/recordsettingsdialog.h"
 #include "tests/app/scriptedsource.h"
+#include "tests/recording/fulldisk.h"
 #include "tests/recording/writerfixture.h"
 
 #include <QApplication>
@@ -13,6 +14,7 @@
 #include <QDir>
 #include <QDoubleSpinBox>
 #include <QFile>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QRadioButton>
@@ -204,6 +206,31 @@ TEST_F(DatWriterTest, AChunkThatCannotBeOpenedEndsTheRecordingAndKeepsWhatWasWri
     EXPECT_EQ(boxes[0], "Warning: Couldn't open the recording file");
     EXPECT_EQ(frames(path + "cell/cell_000.dat"), expected(0, 1000, {0, 1, 2, 3}));
     EXPECT_EQ(states, (std::vector<bool>{true, false}));
+}
+
+TEST_F(DatWriterTest, AFullDiskLeavesWholeFramesAndSaysWhereSpaceRanOut) {
+    if (!kv4test::FullDisk::available()) GTEST_SKIP() << "no /dev/full to fail writes as a full disk";
+    // Room for the first 1000 frames of 20 bytes, and for a part of the next pass.
+    const kv4test::FullDisk disk(1000 * 20 + 5100);
+    use(std::make_unique<kv4test::WriterOnDisk<DatDataWriterConsumer>>(producer.get(), disk));
+    writer->onStartConsuming();
+    feed(0, 1000);
+    const QString file = path + "cell/cell_000.dat";
+    ASSERT_TRUE(QTest::qWaitFor([&] { return QFileInfo(file).size() == 1000 * 20; }, 5000));
+    feed(1000, 2000);
+    ASSERT_TRUE(writer->wait(QDeadlineTimer(10000)));
+    closeNextBox();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return states.size() == 2 && boxes.size() == 1; }, 5000));
+
+    const QString folder = QDir::toNativeSeparators(path + "cell");
+    EXPECT_TRUE(boxes[0].startsWith("Warning: Couldn't write the recording file in " + folder +
+                                    ": no space left on the device."))
+        << boxes[0].toStdString();
+    const qint64 size = QFileInfo(file).size();
+    EXPECT_EQ(size % 20, 0) << "whole frames only";
+    EXPECT_GE(size, 1000 * 20) << "what was written before stays";
+    EXPECT_EQ(frames(file), expected(0, uint32_t(size / 20), {0, 1, 2, 3}));
+    EXPECT_TRUE(text(path + "cell/cell.kdh").startsWith("KDH Version: 2.0\n"));
 }
 
 TEST_F(DatWriterTest, WithAbfSelectedItOnlyStopsItsRecording) {
