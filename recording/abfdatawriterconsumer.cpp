@@ -54,7 +54,7 @@ bool AbfDataWriterConsumer::openRecordFile() {
     files.resize(size_t(activeChannels.size()));
     for (int k = 0; k < activeChannels.size(); k++) {
         if (!activeChannels[k]) continue;
-        auto file = std::make_unique<AbfFile>();
+        auto file = std::make_unique<AbfFile>(newDataFile());
         if (!file->open(QString(path).replace(placeholder, 2, QString("%1").arg(k + 1, 3, 10, QChar('0'))))) {
             for (auto& opened : files)
                 if (opened) opened->discard();
@@ -97,11 +97,11 @@ void AbfDataWriterConsumer::closeRecordFile() {
         fileTags.swap(tags);
         samplesWritten = 0; // a tag marked from now on belongs to the next file
     }
-    QString error;
+    const AbfFile* failed = nullptr;
     for (auto& file : files)
-        if (file && !file->close(fileTags) && error.isEmpty()) error = file->errorString();
+        if (file && !file->close(fileTags) && !failed) failed = file.get();
+    if (failed) warnWriteFailure(failed->path(), failed->errorCode(), failed->errorString());
     files.clear();
-    if (!error.isEmpty()) warn(QString("Couldn't write the recording file: %1").arg(error));
 }
 
 void AbfDataWriterConsumer::run() {
@@ -139,8 +139,15 @@ bool AbfDataWriterConsumer::writeSamples(const uint16_t* words, int64_t count) {
                 outputBuffer[2 * i] = int16_t(row[column] ^ flip);
                 outputBuffer[2 * i + 1] = int16_t(row[0]);
             }
-            if (!files[k]->write(outputBuffer.data(), int64_t(n))) return false;
+            if (!files[k]->write(outputBuffer.data(), int64_t(n))) {
+                // Every channel ends at the same frame, the last that all of them hold.
+                for (auto& file : files)
+                    if (file) file->truncate(files[k]->frameCount());
+                return false;
+            }
         }
     }
+    for (auto& file : files)
+        if (file && !file->update()) return false;
     return true;
 }

@@ -56,9 +56,9 @@ float intervalUs(double rate) {
 } // namespace
 
 bool AbfFile::open(const QString& path) {
-    file.setFileName(path);
+    file->setFileName(path);
     // Every write is a whole pass already; unbuffered, what was written is on disk.
-    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) return true;
+    if (file->open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) return true;
     fail();
     return false;
 }
@@ -107,26 +107,50 @@ void AbfFile::begin(const Setup& fileSetup) {
     map[ScopeSection] = {uint32_t(8 + blocksFor(strings.size())), 769, 1};
     dataBlock = map[ScopeSection].block + 2;
     map[DataSection] = {dataBlock, 2, 0};
-    // The header blocks are written at closing.
-    file.seek(dataBlock * blockSize);
+    // Written now, so that its blocks are the file's before a disk can fill up: updates
+    // and the final header then only overwrite them.
+    if (!writeAll(headerBlocks(false))) fail();
 }
 
 bool AbfFile::write(const qint16_le* words, int64_t count) {
-    const qint64 bytes = count * frameBytes;
-    if (file.write(reinterpret_cast<const char*>(words), bytes) == bytes) {
+    if (writeAll(QByteArray::fromRawData(reinterpret_cast<const char*>(words), count * frameBytes))) {
         frames += count;
         return true;
     }
     fail();
     // A partial write would shift every later frame: the file ends after the last whole one.
-    const qint64 end = dataBlock * blockSize + frames * frameBytes;
-    file.resize(end);
-    file.seek(end);
+    truncate(frames);
     return false;
 }
 
+bool AbfFile::update() {
+    map[DataSection].count = frames * 2;
+    // The file information and the protocol: the blocks that hold the counts.
+    if (file->seek(0) && writeAll(headerBlocks(false).left(2 * blockSize)) && file->seek(dataEnd()))
+        return true;
+    fail();
+    return false;
+}
+
+void AbfFile::truncate(int64_t count) {
+    frames = std::min(frames, count);
+    file->resize(dataEnd());
+    file->seek(dataEnd());
+}
+
+qint64 AbfFile::dataEnd() const {
+    return dataBlock * blockSize + frames * frameBytes;
+}
+
+bool AbfFile::writeAll(const QByteArray& bytes) {
+    qint64 written = 0;
+    for (qint64 w = 0; written < bytes.size(); written += w)
+        if ((w = file->write(bytes.constData() + written, bytes.size() - written)) <= 0) return false;
+    return true;
+}
+
 bool AbfFile::close(const std::vector<Tag>& tags) {
-    const qint64 dataEnd = dataBlock * blockSize + frames * frameBytes;
+    const qint64 dataEnd = this->dataEnd();
     map[DataSection].count = frames * 2;
 
     // The sweeps and the tags follow the data, each from a block boundary.
@@ -158,30 +182,30 @@ bool AbfFile::close(const std::vector<Tag>& tags) {
             entry += 64;
         }
     }
-    if (!tail.isEmpty() && (!file.seek(dataEnd) || file.write(tail) != tail.size())) {
+    if (!tail.isEmpty() && (!file->seek(dataEnd) || !writeAll(tail))) {
         fail();
         // The data stay readable, as one sweep and without tags.
-        file.resize(dataEnd);
+        file->resize(dataEnd);
         map[SynchArraySection] = map[TagSection] = {};
     }
 
-    const QByteArray header = headerBlocks();
-    if (!file.seek(0) || file.write(header) != header.size()) fail();
-    file.close();
+    if (!file->seek(0) || !writeAll(headerBlocks(map[SynchArraySection].count > 0))) fail();
+    file->close();
     return error.isEmpty();
 }
 
 void AbfFile::discard() {
-    file.remove();
+    file->remove();
 }
 
 void AbfFile::fail() {
-    if (error.isEmpty()) error = file.errorString();
+    if (!error.isEmpty()) return;
+    error = file->errorString();
+    errorKind = file->error();
 }
 
-QByteArray AbfFile::headerBlocks() const {
+QByteArray AbfFile::headerBlocks(bool episodic) const {
     QByteArray bytes(dataBlock * blockSize, '\0');
-    const bool episodic = setup.sweepSamples > 0;
     const int32_t sweeps = int32_t(map[SynchArraySection].count);
     const float interval = intervalUs(setup.samplingRate);
 

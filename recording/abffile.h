@@ -1,8 +1,9 @@
 #pragma once
 // A writer of ABF version 2 files as a recording needs them: two 16-bit channels sampled
 // together (a measured signal and the voltage), gap-free or in fixed-length sweeps, with
-// comment tags. The samples are streamed behind blocks kept free for the header, which is
-// written at the end, once the counts are known.
+// comment tags. The header comes first and is brought up to date as the samples are
+// streamed behind it, so that a file cut short (a full disk, a crash) opens with what it
+// holds; at the end it gets its final counts, the sweeps and the tags.
 //
 // Every string goes in as ASCII ("µ" as "u"): some readers fail on anything else.
 
@@ -14,6 +15,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 class AbfFile {
@@ -40,19 +42,31 @@ class AbfFile {
     // Readers take the count of 16-bit values as a signed 32-bit number.
     static constexpr int64_t maxSamples = (int64_t{1} << 30) - 1; // per channel
 
+    // `device` is the file to write, not yet named.
+    explicit AbfFile(std::unique_ptr<QFile> device) : file(std::move(device)) {}
+
     // Creates the file, empty.
     bool open(const QString& path);
-    // Starts the file's content; called once, before the samples.
+    // Starts the file's content with its header, counting no frames yet; called once,
+    // before the samples.
     void begin(const Setup& fileSetup);
     // Appends `frames` frames of two little-endian words, signal first; false when the file
     // does not take them, with the file still ending after the last whole frame.
     bool write(const qint16_le* words, int64_t frames);
+    // Brings the header up to date with the frames written, as gap-free data (the sweeps
+    // are told at closing): a file cut short from now on opens with them.
+    bool update();
+    // Drops the frames after the first `count`.
+    void truncate(int64_t count);
+    int64_t frameCount() const { return frames; }
     // Writes the sweeps, the tags and the header, and closes; false if any write failed.
     bool close(const std::vector<Tag>& tags);
     // Closes and removes a file that holds nothing yet.
     void discard();
     // The first failure.
     QString errorString() const { return error; }
+    QFileDevice::FileError errorCode() const { return errorKind; }
+    QString path() const { return file->fileName(); }
 
   private:
     struct Section {
@@ -61,10 +75,14 @@ class AbfFile {
         int64_t count = 0;
     };
 
-    QByteArray headerBlocks() const;
+    // Sweeps only when the synch array is there to tell them.
+    QByteArray headerBlocks(bool episodic) const;
+    qint64 dataEnd() const;
+    // Writes all of `bytes`, a short write retried so that a failure comes with its cause.
+    bool writeAll(const QByteArray& bytes);
     void fail();
 
-    QFile file;
+    std::unique_ptr<QFile> file;
     Setup setup;
     QUuid id;
     QByteArray strings;
@@ -75,4 +93,5 @@ class AbfFile {
     uint32_t dataBlock = 0;
     int64_t frames = 0;
     QString error;
+    QFileDevice::FileError errorKind = QFileDevice::NoError;
 };

@@ -5,6 +5,7 @@
 #include "recording/abfdatawriterconsumer.h"
 #include "recording/recordsettingsdialog.h"
 #include "tests/app/scriptedsource.h"
+#include "tests/recording/fulldisk.h"
 #include "tests/recording/writerfixture.h"
 
 #include <QApplication>
@@ -22,6 +23,7 @@
 #include <QRadioButton>
 #include <QTest>
 #include <QTimer>
+#include <QtEndian>
 
 #include <functional>
 #include <memory>
@@ -166,10 +168,13 @@ class AbfWriterTest : public kv4test::WriterFixture<AbfDataWriterConsumer> {
 
     // Feeds rows of at most one pass and waits until the writer has them on disk.
     void feedAndWait(uint32_t first, uint32_t count) const {
-        const QString file = path + "cell/cell_CH001_000.abf";
-        const qint64 before = QFileInfo(file).size();
         feed(first, count);
-        ASSERT_TRUE(QTest::qWaitFor([&] { return QFileInfo(file).size() > before; }, 5000));
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] {
+                return headerFrames({path + "cell/cell_CH001_000.abf"}) ==
+                       std::vector<int64_t>{first + count};
+            },
+            5000));
     }
 
     // The values that rows first.. hold in column `column` of the row (0 the voltage, then
@@ -254,6 +259,20 @@ class AbfWriterTest : public kv4test::WriterFixture<AbfDataWriterConsumer> {
             ADD_FAILURE() << "the first chunk cannot be read";
         }
         return boxes.empty() ? QString() : boxes[0];
+    }
+
+    // The frames each file's header counts so far; -1 for a file without a header.
+    static std::vector<int64_t> headerFrames(const QStringList& names) {
+        std::vector<int64_t> frames;
+        for (const QString& name : names) {
+            QFile file(name);
+            // The data section's entry of the section map: its count of 16-bit values.
+            const QByteArray head = file.open(QIODevice::ReadOnly) ? file.read(252) : QByteArray();
+            frames.push_back(head.size() == 252 && head.startsWith("ABF2")
+                                 ? qFromLittleEndian<qint64>(head.constData() + 244) / 2
+                                 : -1);
+        }
+        return frames;
     }
 
     double rate = 0;
@@ -399,6 +418,82 @@ TEST_F(AbfWriterTest, ARecordingLongerThanAFileHoldsGoesOnInChunks) {
     }
 }
 
+TEST_F(AbfWriterTest, AFullDiskLeavesEveryFileOpenWithTheSameWholeFrames) {
+    if (!kv4test::FullDisk::available()) GTEST_SKIP() << "no /dev/full to fail writes as a full disk";
+    // The room left once the first frames are on disk runs out within the next pass in the
+    // first file, in the second, or at once.
+    for (const qint64 room : {6000, 10000, 0}) {
+        const kv4test::FullDisk disk(1 << 20);
+        use(std::make_unique<kv4test::WriterOnDisk<AbfDataWriterConsumer>>(producer.get(), disk));
+        setRate(rate);
+        writer->setChannelActive(1, false);
+        states.clear();
+        boxes.clear();
+        writer->onStartConsuming();
+        const QStringList names = {dialog->getRecordFolder() + "cell_CH001_000.abf",
+                                   dialog->getRecordFolder() + "cell_CH003_000.abf",
+                                   dialog->getRecordFolder() + "cell_CH004_000.abf"};
+        feed(0, 1000);
+        ASSERT_TRUE(
+            QTest::qWaitFor([&] { return headerFrames(names) == std::vector<int64_t>(3, 1000); }, 5000));
+        disk.leaveRoom(room);
+        feed(1000, 3000);
+        ASSERT_TRUE(writer->wait(QDeadlineTimer(10000)));
+        closeNextBox();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return states.size() == 2 && boxes.size() == 1; }, 5000));
+
+        const QString folder = QDir::toNativeSeparators(dialog->getRecordFolder().chopped(1));
+        EXPECT_TRUE(boxes[0].startsWith("Warning: Couldn't write the recording file in " + folder +
+                                        ": no space left on the device."))
+            << boxes[0].toStdString();
+        const std::vector<File> read = this->read(names);
+        ASSERT_EQ(read.size(), 3u) << room;
+        const size_t frames = read[0][0].channels[0].values.size();
+        EXPECT_GE(frames, 1000u) << "what was written before stays";
+        const uint32_t columns[] = {1, 3, 4};
+        const double steps[] = {currentRanges[0].step, currentRanges[2].step, gpRange.step};
+        for (size_t f = 0; f < 3; f++) {
+            ASSERT_EQ(read[f].size(), 1u);
+            ASSERT_EQ(read[f][0].channels.size(), 2u);
+            expectValues(read[f][0].channels[0], expected(0, uint32_t(frames), columns[f]), steps[f]);
+            expectValues(read[f][0].channels[1], expected(0, uint32_t(frames), 0), voltageRange.step);
+        }
+    }
+}
+
+TEST_F(AbfWriterTest, FilesCutShortWithoutClosingOpenWithTheFramesWritten) {
+    setDurations(0, 0, 0.05); // sweeps, which a cut file cannot tell yet: it reads as one
+    // Within a first pass, and over several.
+    for (const uint32_t rows : {700u, 2600u}) {
+        writer->onStartConsuming();
+        QStringList names;
+        for (int channel = 1; channel <= 4; channel++)
+            names << dialog->getRecordFolder() + QString("cell_CH%1_000.abf").arg(channel, 3, 10, QChar('0'));
+        feed(0, rows);
+        ASSERT_TRUE(
+            QTest::qWaitFor([&] { return headerFrames(names) == std::vector<int64_t>(4, rows); }, 5000));
+        // As a crash leaves them: the header as last brought up to date, then half a frame.
+        QStringList cut;
+        for (const QString& name : names) {
+            cut << QString(name).replace(".abf", "_cut.abf");
+            ASSERT_TRUE(QFile::copy(name, cut.back()));
+            QFile file(cut.back());
+            ASSERT_TRUE(file.open(QIODevice::Append));
+            file.write("\x12\x34", 2);
+        }
+        writer->onStopConsuming();
+        const std::vector<File> read = this->read(cut);
+        ASSERT_EQ(read.size(), 4u);
+        for (uint32_t f = 0; f < 4; f++) {
+            ASSERT_EQ(read[f].size(), 1u) << rows;
+            ASSERT_EQ(read[f][0].channels.size(), 2u);
+            expectValues(read[f][0].channels[0], expected(0, rows, f + 1),
+                         f < 3 ? currentRanges[f].step : gpRange.step);
+            expectValues(read[f][0].channels[1], expected(0, rows, 0), voltageRange.step);
+        }
+    }
+}
+
 TEST_F(AbfWriterTest, AChunkThatCannotBeOpenedEndsTheRecordingAndKeepsTheFullFiles) {
     EXPECT_EQ(recordWithSpoiledSecondChunk([&] { return QDir().mkdir(recordFile(3, 1)); }),
               "Warning: Couldn't open the recording file");
@@ -409,7 +504,9 @@ TEST_F(AbfWriterTest, AFullDiskEndsTheRecordingWithAWarningAndKeepsTheFullFiles)
     if (!QFile::exists("/dev/full")) GTEST_SKIP() << "no /dev/full to stand for a full disk";
     const QString box =
         recordWithSpoiledSecondChunk([&] { return QFile::link("/dev/full", recordFile(1, 1)); });
-    EXPECT_TRUE(box.startsWith("Warning: Couldn't write the recording file: ")) << box.toStdString();
+    EXPECT_TRUE(box.startsWith("Warning: Couldn't write the recording file in ") &&
+                box.contains(": no space left on the device."))
+        << box.toStdString();
 }
 
 } // namespace
