@@ -23,6 +23,7 @@ template <typename T> void copyRows(DataHook& hook, const T* plane, uint32_t row
     std::copy_n(plane + hook.readIndex * width, first * width, data.data());
     std::copy_n(plane, (rows - first) * width, data.data() + first * width);
     hook.readIndex = (hook.readIndex + rows) & SampleRing::rowMask;
+    hook.row += rows;
 }
 
 } // namespace
@@ -68,6 +69,7 @@ bool readValues(DataHook& hook, std::vector<double>& data, bool useFiltered, uin
         r = (r + 1) & SampleRing::rowMask;
     }
     hook.readIndex = r;
+    hook.row += uint64_t(buckets) * bucketRows;
     return true;
 }
 

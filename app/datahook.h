@@ -11,12 +11,17 @@
 
 class DataHook {
   public:
-    DataHook(SampleRing& ring, uint32_t readIndex) : ring(ring), readIndex(readIndex) {}
+    // row: the ring's count of rows written when the hook starts.
+    DataHook(SampleRing& ring, uint64_t row)
+        : ring(ring), readIndex(uint32_t(row) & SampleRing::rowMask), row(row) {}
     virtual ~DataHook() = default;
 
     SampleRing& ring;
-    // The next ring row this hook reads. Guarded by the ring's mutex, as is `released`.
+    // The next ring row this hook reads. Guarded by the ring's mutex, as are `row` and
+    // `released`; the hook's own reader may read them without it.
     uint32_t readIndex;
+    // The same row counted since the ring was made, as its count of rows written is.
+    uint64_t row;
     // Set by releaseReads(): reads no longer wait.
     bool released = false;
 };

@@ -49,7 +49,7 @@ DeviceDataProducer::ChannelCounts DeviceDataProducer::readChannelCounts(SampleSo
 
 std::unique_ptr<DataHook> DeviceDataProducer::getDataHook() {
     QMutexLocker lock(&ring.mutex);
-    return std::make_unique<DataHook>(ring, ring.writeIndex());
+    return std::make_unique<DataHook>(ring, ring.rowsWritten());
 }
 
 void DeviceDataProducer::onStopProducing() {

@@ -47,6 +47,9 @@ class DeviceDataProducer : public QThread {
     ConnectionLostDialog& connectionLostDialog() { return *lostDialog; }
     // A hook that reads the rows written from now on.
     std::unique_ptr<DataHook> getDataHook();
+    // Rows stored so far, from any thread: the number of the frame being acquired, as the
+    // hooks count their rows.
+    uint64_t rowsProduced() const { return ring.rowsWritten(); }
 
   signals:
     // Rows per second per channel over the last measuring interval.

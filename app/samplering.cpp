@@ -18,7 +18,7 @@ bool SampleRing::hasMoreThan(uint32_t readIndex, uint32_t writeIndex, uint32_t m
 }
 
 SampleRing::Row SampleRing::nextRow() {
-    const size_t at = size_t(writeIdx) * width;
+    const size_t at = size_t(writeIndex()) * width;
     return {filteredRaw.get() + at, filteredValues.get() + at, unfilteredRaw.get() + at,
             unfilteredValues.get() + at};
 }

@@ -7,6 +7,7 @@
 #include <QMutex>
 #include <QWaitCondition>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -38,10 +39,13 @@ class SampleRing {
     // readers only ever see complete rows.
     QMutex mutex;
 
-    uint32_t writeIndex() const { return writeIdx; }
+    uint32_t writeIndex() const { return uint32_t(rowsWritten()) & rowMask; }
+    // Rows written since the ring was made: the producer's running count, which any thread
+    // may read without the mutex (a tag takes it as the frame being acquired).
+    uint64_t rowsWritten() const { return written.load(std::memory_order_relaxed); }
     // The row at the write index, for the producer to fill; commitRow() makes it readable.
     Row nextRow();
-    void commitRow() { writeIdx = (writeIdx + 1) & rowMask; }
+    void commitRow() { written.store(rowsWritten() + 1, std::memory_order_relaxed); }
     void wakeReaders() { dataAvailable.wakeAll(); }
     // Waits for wakeReaders(), at most 100 ms, so that a reader rechecks at least that often.
     void waitForData() { dataAvailable.wait(&mutex, 100); }
@@ -61,6 +65,6 @@ class SampleRing {
     const std::unique_ptr<uint16_t[]> unfilteredRaw;
     const std::unique_ptr<double[]> unfilteredValues;
     QWaitCondition dataAvailable;
-    uint32_t writeIdx = 0;
+    std::atomic<uint64_t> written = 0; // only the producer changes it
     bool stopped = false;
 };

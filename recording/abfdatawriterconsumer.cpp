@@ -27,7 +27,7 @@ AbfDataWriterConsumer::~AbfDataWriterConsumer() {
 void AbfDataWriterConsumer::onMarkTagTime() {
     QMutexLocker lock(&mutex);
     if (tagPending) saveTag(QString("Empty tag %1").arg(tagCounter++));
-    tagSample = samplesWritten;
+    tagRow = producer->rowsProduced();
     tagPending = true;
 }
 
@@ -38,7 +38,7 @@ void AbfDataWriterConsumer::onSaveTagString(QString tagString) {
 }
 
 void AbfDataWriterConsumer::saveTag(const QString& text) {
-    tags.push_back({tagSample, text});
+    tags.push_back({tagRow, text});
     tagPending = false;
 }
 
@@ -90,12 +90,27 @@ void AbfDataWriterConsumer::initRecordFile() {
 }
 
 void AbfDataWriterConsumer::closeRecordFile() {
+    int64_t frames = 0;
+    for (const auto& file : files)
+        if (file) frames = file->frameCount(); // the same in every file
+    const uint64_t fileEnd = fileFirstRow + uint64_t(frames);
+    // At a switch the tags of later rows wait for their chunk; at the end every tag goes in.
+    auto belongsHere = [&](uint64_t row) { return !switching || row < fileEnd; };
     std::vector<AbfFile::Tag> fileTags;
     {
         QMutexLocker lock(&mutex);
-        if (tagPending) saveTag(QString("Empty tag %1").arg(tagCounter++));
-        fileTags.swap(tags);
-        samplesWritten = 0; // a tag marked from now on belongs to the next file
+        if (tagPending && belongsHere(tagRow)) saveTag(QString("Empty tag %1").arg(tagCounter++));
+        std::vector<MarkedTag> later;
+        for (MarkedTag& tag : tags) {
+            if (!belongsHere(tag.row)) {
+                later.push_back(std::move(tag));
+                continue;
+            }
+            // Marked before the file's start, or after its last frame: at its edge.
+            const int64_t sample = std::clamp(int64_t(tag.row) - int64_t(fileFirstRow), int64_t{0}, frames);
+            fileTags.push_back({sample, tag.text});
+        }
+        tags.swap(later);
     }
     const AbfFile* failed = nullptr;
     for (auto& file : files)
@@ -124,11 +139,6 @@ bool AbfDataWriterConsumer::writeSamples(const uint16_t* words, int64_t count) {
     for (size_t s = 0; s < samples; s += passSamples) {
         const size_t n = std::min(passSamples, samples - s);
         const uint16_t* pass = words + s * width;
-        {
-            // Counted first, so that a tag marked once the samples are on disk falls after them.
-            QMutexLocker lock(&mutex);
-            samplesWritten += int64_t(n);
-        }
         for (size_t k = 0; k < files.size(); k++) {
             if (!files[k]) continue;
             const size_t column = size_t(voltageChannelsNum) + k;

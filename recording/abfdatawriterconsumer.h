@@ -2,7 +2,7 @@
 // Records in the Axon Binary Format: one file per active current or gp channel, each holding
 // per sample two 16-bit words, the channel's own and the voltage, scaled by the ranges of the
 // file's start. Sweeps cut the files into fixed-length episodes, and tags are kept with their
-// texts at the sample where they were marked.
+// texts at the frame that was being acquired when they were marked, in the file that holds it.
 
 #include "recording/abffile.h"
 #include "recording/datawriterconsumer.h"
@@ -43,8 +43,11 @@ class AbfDataWriterConsumer : public DataWriterConsumer {
     // One per current and gp channel, current channels first; null for a channel not recorded.
     std::vector<std::unique_ptr<AbfFile>> files;
 
-    // Tags come from the GUI thread: these are guarded by the base's mutex.
-    int64_t samplesWritten = 0; // into the present files
-    int64_t tagSample = 0;      // of the tag waiting for its text
-    std::vector<AbfFile::Tag> tags;
+    // Saved tags not yet in a file, at the producer's numbers of their rows; guarded by the
+    // base's mutex, as tags come from the GUI thread.
+    struct MarkedTag {
+        uint64_t row;
+        QString text;
+    };
+    std::vector<MarkedTag> tags;
 };

@@ -70,6 +70,7 @@ void DataWriterConsumer::onStartConsuming() {
     }
     tagPending = false;
     tagCounter = 1;
+    valuesConsumed = 0;
     recordSettings = recordSettingsDialog->getRecordSettings();
     const int64_t width = totalChannelsNum;
     totalLimit = recordSettings.unlimitedRecording ? -1 : std::llround(recordSettings.recordLength) * width;
@@ -91,7 +92,7 @@ void DataWriterConsumer::onStopConsuming() {
 void DataWriterConsumer::onMarkTagTime() {
     if (tagPending) onSaveTagString(QString("Empty tag %1").arg(tagCounter++));
     QMutexLocker lock(&mutex);
-    tagTimeMs = fileStartTime.msecsTo(QDateTime::currentDateTime());
+    tagRow = producer->rowsProduced();
     tagPending = true;
 }
 
@@ -104,6 +105,9 @@ void DataWriterConsumer::initRecordFile() {
         QMutexLocker lock(&mutex);
         fileStartTime = QDateTime::currentDateTime();
     }
+    // The first file starts where the hook does, a further chunk where the full one before ended.
+    fileFirstRow =
+        valuesConsumed > 0 ? fileFirstRow + uint64_t(valuesConsumed / totalChannelsNum) : hook->row;
     valuesConsumed = 0;
     if (chunkLimit >= 0) {
         if (remainingValues > chunkLimit) {
@@ -170,8 +174,11 @@ bool DataWriterConsumer::storeBlock(int64_t count,
         valuesConsumed += part;
         if (valuesConsumed < fileLimit) return true;
         if (!moreChunks) return false;
+        switching = true;
         closeRecordFile();
-        if (!openRecordFile()) {
+        const bool opened = openRecordFile();
+        switching = false;
+        if (!opened) {
             warn("Couldn't open the recording file");
             return false;
         }

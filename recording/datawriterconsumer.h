@@ -61,6 +61,7 @@ class DataWriterConsumer : public DeviceDataConsumer {
     // Finishes a running recording, then starts one if this writer's format is selected.
     void onStartConsuming() override;
     void onStopConsuming() override;
+    // Stamps a tag with the frame being acquired.
     virtual void onMarkTagTime();
     virtual void onSaveTagString(QString tagString);
 
@@ -110,11 +111,15 @@ class DataWriterConsumer : public DeviceDataConsumer {
     int64_t valuesConsumed = 0;
     int64_t fileLimit = 0;
     bool moreChunks = false;
+    bool switching = false; // from a full chunk to the next
+    // The producer's number of the present file's first row.
+    uint64_t fileFirstRow = 0;
 
-    // Tags come from the GUI thread; the file's start time, set in the writer's thread, is
-    // guarded by the base's mutex.
+    // Guarded by the base's mutex.
     QDateTime fileStartTime;
-    int64_t tagTimeMs = 0; // since the file's start
+    // Tags come from the GUI thread, stamped with the frame being acquired when marked: the
+    // writer may be seconds behind, even in an earlier chunk.
+    uint64_t tagRow = 0;
     bool tagPending = false;
     int32_t tagCounter = 1;
 

@@ -371,6 +371,44 @@ TEST_F(AbfWriterTest, TagsLandAtTheSampleOfTheirMarkWithTheirTexts) {
     }
 }
 
+// A writer that reads only once more than `rows` rows wait: it lags behind by design.
+class LaggingWriter : public AbfDataWriterConsumer {
+  public:
+    LaggingWriter(DeviceDataProducer* producer, uint32_t rows) : AbfDataWriterConsumer(producer) {
+        minRows = rows;
+    }
+};
+
+TEST_F(AbfWriterTest, TagsLandAtTheFrameBeingAcquiredInTheChunkItBelongsTo) {
+    use(std::make_unique<LaggingWriter>(producer.get(), 2100));
+    setRate(100);
+    setDurations(25, 10, 0); // 2500 samples in chunks of 1000
+    writer->onStartConsuming();
+    // Both are marked while the writer has not written a frame: one lands in the second
+    // chunk, the other, still waiting for its text, in the third.
+    feed(0, 1200);
+    writer->onMarkTagTime();
+    writer->onSaveTagString("in the second");
+    feed(1200, 900);
+    writer->onMarkTagTime();
+    writer->onSaveTagString("__INVALIDTAG__");
+    feed(2100, 500);
+    waitUntilFinished(2);
+
+    const std::vector<File> read = this->read({recordFile(1, 0), recordFile(1, 1), recordFile(1, 2)});
+    ASSERT_EQ(read.size(), 3u);
+    const std::vector<std::vector<std::pair<double, QString>>> tags = {
+        {}, {{200 / rate, "in the second"}}, {{100 / rate, "Empty tag 1"}}};
+    for (size_t c = 0; c < 3; c++) {
+        ASSERT_EQ(read[c].size(), 1u);
+        ASSERT_EQ(read[c][0].tags.size(), tags[c].size()) << "chunk " << c;
+        for (size_t t = 0; t < tags[c].size(); t++) {
+            EXPECT_NEAR(read[c][0].tags[t].time, tags[c][t].first, 1e-6) << "chunk " << c;
+            EXPECT_EQ(read[c][0].tags[t].text, tags[c][t].second);
+        }
+    }
+}
+
 TEST_F(AbfWriterTest, ChunksGoOnInNumberedFilesPerChannelUntilTheLimit) {
     setRate(100);
     setDurations(25, 10, 0); // 2500 samples in chunks of 1000
