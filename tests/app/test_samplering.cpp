@@ -80,6 +80,9 @@ TEST(DataHookReads, TwoHooksAtDifferentPacesGetEveryRowInOrderAcrossTheRingsEnd)
         for (uint32_t k = 0; k < n; k++, fastRows++)
             for (uint32_t c = 0; c < width; c++)
                 ASSERT_EQ(raw[k * width + c], uint16_t(fastRows + c)) << "row " << fastRows;
+        // Rows are counted on past the ring's end, by the ring and by its hooks alike.
+        ASSERT_EQ(ring.rowsWritten(), written);
+        ASSERT_EQ(fast.row, fastRows);
         // The slow hook reads every sixth chunk, unfiltered values.
         if ((written / chunk) % 6 != 0 && written != total) continue;
         ASSERT_TRUE(readValues(slow, values, false, 1, 0));
@@ -90,6 +93,9 @@ TEST(DataHookReads, TwoHooksAtDifferentPacesGetEveryRowInOrderAcrossTheRingsEnd)
     }
     EXPECT_EQ(fastRows, total);
     EXPECT_EQ(slowRows, total);
+    EXPECT_EQ(slow.row, total);
+    const DataHook late(ring, ring.rowsWritten());
+    EXPECT_EQ(late.readIndex, total % SampleRing::rowCount);
 }
 
 TEST(DataHookReads, TheEnvelopeKeepsTheExtremesOfEachBucketOfTwiceTheDecimation) {
@@ -114,6 +120,7 @@ TEST(DataHookReads, TheEnvelopeKeepsTheExtremesOfEachBucketOfTwiceTheDecimation)
     std::vector<double> out;
     ASSERT_TRUE(readValues(hook, out, true, 3, 0));
     EXPECT_EQ(out, (std::vector<double>{7, -1, 1, -6, 9, 60, -4, 10}));
+    EXPECT_EQ(hook.row, 12u) << "the rows of whole buckets are read";
     ASSERT_TRUE(readValues(hook, out, false, 0, 0));
     EXPECT_EQ(out, (std::vector<double>{11, 70, 12, 80})) << "the two rows short of a bucket stay";
 
