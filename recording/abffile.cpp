@@ -150,6 +150,11 @@ bool AbfFile::writeAll(const QByteArray& bytes) {
 }
 
 bool AbfFile::close(const std::vector<Tag>& tags) {
+    if (frames == 0 && !error.isEmpty()) {
+        // Nothing to keep, and its header may be cut: no reader would open it.
+        discard();
+        return false;
+    }
     const qint64 dataEnd = this->dataEnd();
     map[DataSection].count = frames * 2;
 

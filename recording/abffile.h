@@ -59,7 +59,8 @@ class AbfFile {
     // Drops the frames after the first `count`.
     void truncate(int64_t count);
     int64_t frameCount() const { return frames; }
-    // Writes the sweeps, the tags and the header, and closes; false if any write failed.
+    // Writes the sweeps, the tags and the header, and closes; false if any write failed. A
+    // file that failed before its first frame is removed.
     bool close(const std::vector<Tag>& tags);
     // Closes and removes a file that holds nothing yet.
     void discard();

@@ -499,6 +499,32 @@ TEST_F(AbfWriterTest, AFullDiskLeavesEveryFileOpenWithTheSameWholeFrames) {
     }
 }
 
+TEST_F(AbfWriterTest, ADiskFullAtAChunkSwitchKeepsTheFullChunksAndNoEmptyOne) {
+    if (!kv4test::FullDisk::available()) GTEST_SKIP() << "no /dev/full to fail writes as a full disk";
+    const kv4test::FullDisk disk(1 << 20);
+    use(std::make_unique<kv4test::WriterOnDisk<AbfDataWriterConsumer>>(producer.get(), disk));
+    setRate(100);
+    setDurations(25, 10, 0); // chunks of 1000 samples
+    writer->onStartConsuming();
+    feed(0, 999);
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return headerFrames({recordFile(1, 0)}) == std::vector<int64_t>{999}; }, 5000));
+    disk.leaveRoom(0); // the last frame still fits in a block the file has
+    feed(999, 1);
+    feed(1000, 100);
+    ASSERT_TRUE(writer->wait(QDeadlineTimer(10000)));
+    closeNextBox();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return states.size() == 2 && boxes.size() == 1; }, 5000));
+    EXPECT_TRUE(boxes[0].contains(": no space left on the device.")) << boxes[0].toStdString();
+    EXPECT_EQ(QDir(path + "cell").entryList({"*.abf"}, QDir::Files),
+              (QStringList{"cell_CH001_000.abf", "cell_CH002_000.abf", "cell_CH003_000.abf",
+                           "cell_CH004_000.abf"}));
+    const std::vector<File> read = this->read({recordFile(1, 0), recordFile(4, 0)});
+    ASSERT_EQ(read.size(), 2u);
+    expectValues(read[0][0].channels[0], expected(0, 1000, 1), currentRanges[0].step);
+    expectValues(read[1][0].channels[0], expected(0, 1000, 4), gpRange.step);
+}
+
 TEST_F(AbfWriterTest, FilesCutShortWithoutClosingOpenWithTheFramesWritten) {
     setDurations(0, 0, 0.05); // sweeps, which a cut file cannot tell yet: it reads as one
     // Within a first pass, and over several.
