@@ -37,8 +37,8 @@ class Labbook : public QDockWidget {
 
   public slots:
     void onReceiveEvent(LabbookEvent* event);
-    // recordingFileName: the recording's path and name without extension; its lab book is
-    // that name + "_lab_book.txt".
+    // recordingFileName: the recording's folder and its name (cell/cell); its lab book is
+    // that + "_lab_book.txt".
     void onRecordingStarted(QString recordingFileName);
     void onRecordingStopped();
 
