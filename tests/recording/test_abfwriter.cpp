@@ -564,13 +564,4 @@ TEST_F(AbfWriterTest, AChunkThatCannotBeOpenedEndsTheRecordingAndKeepsTheFullFil
     EXPECT_FALSE(QFile::exists(recordFile(1, 1))) << "the chunk's files opened before are removed";
 }
 
-TEST_F(AbfWriterTest, AFullDiskEndsTheRecordingWithAWarningAndKeepsTheFullFiles) {
-    if (!QFile::exists("/dev/full")) GTEST_SKIP() << "no /dev/full to stand for a full disk";
-    const QString box =
-        recordWithSpoiledSecondChunk([&] { return QFile::link("/dev/full", recordFile(1, 1)); });
-    EXPECT_TRUE(box.startsWith("Warning: Couldn't write the recording file in ") &&
-                box.contains(": no space left on the device."))
-        << box.toStdString();
-}
-
 } // namespace
