@@ -233,10 +233,15 @@ uint32_t MessageDispatcher::ringWord32(uint32_t offset) const {
 }
 
 void MessageDispatcher::resynchronise() {
+    dropReceivedBytes();
+    ftPurge(transport.dataHandle, FT_PURGE_RX);
+}
+
+void MessageDispatcher::dropReceivedBytes() {
     rxReadIdx = rxWriteIdx;
     rxPending = 0;
-    ftPurge(transport.dataHandle, FT_PURGE_RX);
     inSync = false;
+    rxFlushed = false;
 }
 
 void MessageDispatcher::rxLoop() {
@@ -272,6 +277,11 @@ void MessageDispatcher::rxLoop() {
         const uint32_t n = std::min({uint32_t(queued), rxRingBytes - rxPending, rxRingBytes - rxWriteIdx});
         if (n > 0) {
             DWORD got = 0;
+            std::lock_guard lock(rxMutex);
+            if (rxFlushed) {
+                dropReceivedBytes();
+                continue;
+            }
             if (ftRead(transport.dataHandle, rxRing.get() + rxWriteIdx, n, &got) != FT_OK || got == 0)
                 continue;
             if (rxRawLog) {
@@ -313,6 +323,11 @@ void MessageDispatcher::scanReceivedBytes() {
         const bool lost = rxPending - pos >= packetBytes + 4;
         if (counted > 0 || lost) {
             std::lock_guard lock(dataMutex);
+            // Parsed after a flush, they would reach readers who asked for what follows it.
+            if (rxFlushed) {
+                dropReceivedBytes();
+                return;
+            }
             if (counted > 0) parsePackets(counted);
             if (lost) dataLost = true;
         }
@@ -477,13 +492,17 @@ ErrorCodes_t MessageDispatcher::readFrames(uint32_t maxFrames, uint16_t*& filter
 }
 
 void MessageDispatcher::flushData(bool purgeDriver) {
-    {
-        std::lock_guard lock(dataMutex);
-        frameReadIdx = frameWriteIdx;
-        availableFrames = 0;
-        bufferOverflow = wordOverflow = dataLost = false;
+    if (purgeDriver && transport.isOpen()) {
+        // What the driver loses here would otherwise leave a gap after the bytes the receive
+        // thread still holds: those go too.
+        std::lock_guard lock(rxMutex);
+        ftPurge(transport.dataHandle, FT_PURGE_RX);
+        rxFlushed = true;
     }
-    if (purgeDriver && transport.isOpen()) ftPurge(transport.dataHandle, FT_PURGE_RX);
+    std::lock_guard lock(dataMutex);
+    frameReadIdx = frameWriteIdx;
+    availableFrames = 0;
+    bufferOverflow = wordOverflow = dataLost = false;
 }
 
 // ---- Digital filter and reset denoiser ----------------------------------------------------------

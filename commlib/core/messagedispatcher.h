@@ -462,6 +462,12 @@ class MessageDispatcher {
     uint32_t rxWriteIdx = 0;
     uint32_t rxPending = 0;
     bool inSync = false;
+    // A flush that purged the driver sets rxFlushed under rxMutex: the bytes the receive thread
+    // holds were read before the purge and must not be parsed after it. The receive thread
+    // reads under rxMutex, so that a purge never falls within a read.
+    std::mutex rxMutex;
+    std::atomic<bool> rxFlushed{false};
+    void dropReceivedBytes();
 
     // Frame rings and status, guarded by dataMutex.
     std::mutex dataMutex;
