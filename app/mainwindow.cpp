@@ -629,6 +629,7 @@ void MainWindow::restoreGeometries() {
                     {connectionDock->sizeHint().width(), allChannelsDock->sizeHint().width()},
                     Qt::Horizontal);
     }
+    emit layoutRestored();
 }
 
 void MainWindow::saveGeometries() {

@@ -49,6 +49,8 @@ class MainWindow : public QMainWindow {
     void stopDetecting();
     void startDetectingTemperatureController();
     void disconnectTemperatureController();
+    // The layout kept for the connected model is in place; it is restored just after connecting.
+    void layoutRestored();
 
   public slots:
     void onDevicesListChanged(std::vector<std::string> devicesList);

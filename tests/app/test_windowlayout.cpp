@@ -67,13 +67,15 @@ class WindowLayoutTest : public ::testing::Test {
             if (b->toolTip() == toolTip) return b;
         return nullptr;
     }
-    // The window lays out what it kept from a timer started as it connects; posted layout
-    // requests follow. A later timer wakes after both.
-    static void settle() { QTest::qWait(50); }
+    // Lays out what geometry changes have posted.
+    static void settle() { QCoreApplication::sendPostedEvents(); }
+    // The window restores the model's layout from a timer started as it connects.
     void connectTo(const QString& entry) {
+        QSignalSpy restored(window.get(), &MainWindow::layoutRestored);
         combo()->setCurrentText(entry);
         connectButton()->click();
         ASSERT_TRUE(window->isConnected()) << entry.toStdString();
+        ASSERT_TRUE(restored.wait(5000)) << entry.toStdString();
         settle();
     }
     void disconnect() {
@@ -204,12 +206,13 @@ TEST_F(WindowLayoutTest, EveryDockControlIsReachableOnASmallScreen) {
         }
         for (QDockWidget* dock : window->findChildren<QDockWidget*>()) {
             if (!dock->isVisible() || dock->isFloating()) continue;
-            for (QWidget* control : dock->widget()->findChildren<QWidget*>())
-                if (control->isVisible() && control->focusPolicy() != Qt::NoFocus)
-                    EXPECT_TRUE(reachable(control, window.get()))
-                        << dock->objectName().toStdString() << ": " << control->metaObject()->className()
-                        << " " << control->objectName().toStdString() << " at "
-                        << rect(QRect(control->mapTo(window.get(), QPoint()), control->size()));
+            for (QWidget* control : dock->widget()->findChildren<QWidget*>()) {
+                if (!control->isVisible() || control->focusPolicy() == Qt::NoFocus) continue;
+                EXPECT_TRUE(reachable(control, window.get()))
+                    << dock->objectName().toStdString() << ": " << control->metaObject()->className() << " "
+                    << control->objectName().toStdString() << " at "
+                    << rect(QRect(control->mapTo(window.get(), QPoint()), control->size()));
+            }
         }
         close();
     }
