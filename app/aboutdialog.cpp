@@ -1,7 +1,7 @@
 #include "app/aboutdialog.h"
 
-#include "app/images.h"
 #include "app/version.h"
+#include "app/widgets/images.h"
 
 #include <QDialogButtonBox>
 #include <QLabel>

@@ -1,8 +1,8 @@
 #include "app/acquisitioninfodockwidget.h"
 
-#include "app/activationbutton.h"
-#include "app/images.h"
-#include "app/valuelabel.h"
+#include "app/widgets/activationbutton.h"
+#include "app/widgets/images.h"
+#include "app/widgets/valuelabel.h"
 #include "commlib/api/kv4cl.h"
 
 #include <QComboBox>

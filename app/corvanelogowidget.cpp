@@ -1,6 +1,6 @@
 #include "app/corvanelogowidget.h"
 
-#include "app/images.h"
+#include "app/widgets/images.h"
 
 #include <QResizeEvent>
 

@@ -1,8 +1,8 @@
 // The program: without amplifiers on the machine, "--simulate cedar,cedar" (or
 // KAV4_SIMULATE) lists virtual ones instead.
-#include "app/focusedwheelfilter.h"
 #include "app/mainwindow.h"
 #include "app/startup.h"
+#include "app/widgets/focusedwheelfilter.h"
 #include "simulator/simulation.h"
 
 #include <QApplication>

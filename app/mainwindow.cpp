@@ -2,13 +2,14 @@
 
 #include "app/aboutdialog.h"
 #include "app/acquisitioninfodockwidget.h"
+#include "app/connectionlostdialog.h"
 #include "app/corvanelogowidget.h"
 #include "app/debugdockwidget.h"
-#include "app/devicedataconsumer.h"
-#include "app/devicedataproducer.h"
 #include "app/devicedetector.h"
 #include "app/deviceinfodialog.h"
 #include "app/errormanager.h"
+#include "app/pipeline/devicedataconsumer.h"
+#include "app/pipeline/devicedataproducer.h"
 #include "app/supportdialog.h"
 #include "app/version.h"
 #include "commlib/api/kv4cl.h"
@@ -313,6 +314,7 @@ void MainWindow::buildConnectedInterface() {
         new PlotPreferencesDialog(int(currentChannelsNum), int(voltageChannelsNum), int(gpChannelsNum), this);
     filterPreferences = new FilterPreferencesDialog(this);
     dataProducer = std::make_unique<DeviceDataProducer>(sampleSource);
+    lostDialog = std::make_unique<ConnectionLostDialog>();
     createConsumers();
 
     bool bankA = false, bankB = false;
@@ -476,12 +478,16 @@ void MainWindow::connectPipeline() {
             &AcquisitionInfoDockWidget::onSaturation);
     connect(dataProducer.get(), &DeviceDataProducer::frontEndCurrentRangeChange, this,
             &MainWindow::onFrontEndCurrentRangeChange, Qt::QueuedConnection);
+    connect(dataProducer.get(), &DeviceDataProducer::connectionLost, lostDialog.get(),
+            &ConnectionLostDialog::onConnectionLost, Qt::QueuedConnection);
+    connect(dataProducer.get(), &DeviceDataProducer::connectionReEstablished, lostDialog.get(),
+            &ConnectionLostDialog::onConnectionReEstablished, Qt::QueuedConnection);
     connect(
-        dataProducer.get(), &DeviceDataProducer::disconnectDevice, this, [this] { onConnect(false); },
+        lostDialog.get(), &ConnectionLostDialog::disconnectDevice, this, [this] { onConnect(false); },
         Qt::QueuedConnection);
-    connect(dataProducer.get(), &DeviceDataProducer::resetDevice, this, &MainWindow::onResetFpga,
+    connect(lostDialog.get(), &ConnectionLostDialog::resetDevice, this, &MainWindow::onResetFpga,
             Qt::QueuedConnection);
-    connect(dataProducer.get(), &DeviceDataProducer::labbookEvent, labbook, &Labbook::onReceiveEvent,
+    connect(lostDialog.get(), &ConnectionLostDialog::labbookEvent, labbook, &Labbook::onReceiveEvent,
             Qt::QueuedConnection);
 }
 
@@ -574,6 +580,7 @@ void MainWindow::tearDownConnectedInterface() {
     plotConsumer = nullptr;
 
     dataProducer.reset();
+    lostDialog.reset();
     for (const QPointer<QDockWidget>& dock : docks)
         delete dock.data();
     docks.clear();

@@ -4,7 +4,7 @@
 // thread; connected it holds the producer, the consumers, the docks and the shortcuts, built
 // in a fixed order and torn down in the reverse one so that no reader outlives the producer.
 
-#include "app/librarysamplesource.h"
+#include "app/pipeline/librarysamplesource.h"
 
 #include <QMainWindow>
 #include <QPointer>
@@ -16,6 +16,7 @@
 
 class AcquisitionInfoDockWidget;
 class AllChannelsControlsDockWidget;
+class ConnectionLostDialog;
 class ControlsDockWidget;
 class FilterPreferencesDialog;
 class GapFreePlotConsumer;
@@ -43,6 +44,8 @@ class MainWindow : public QMainWindow {
     bool isConnected() const { return connected; }
     // The producer of the connected set; null while disconnected.
     DeviceDataProducer* producer() const { return dataProducer.get(); }
+    // The warning shown while the connected set is unreachable; null while disconnected.
+    ConnectionLostDialog* connectionLostDialog() const { return lostDialog.get(); }
 
   signals:
     void startDetecting();
@@ -119,6 +122,9 @@ class MainWindow : public QMainWindow {
 
     // The connected interface.
     LibrarySampleSource sampleSource;
+    // A top-level window of its own, made and deleted with the producer; deleting it ends its
+    // modal loop if it runs.
+    std::unique_ptr<ConnectionLostDialog> lostDialog;
     std::unique_ptr<DeviceDataProducer> dataProducer;
     std::vector<DeviceDataConsumer*> consumers;
     std::vector<DeviceDataConsumer*> plotConsumers;

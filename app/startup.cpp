@@ -1,6 +1,6 @@
 #include "app/startup.h"
 
-#include "app/devicedataconsumer.h"
+#include "app/pipeline/devicedataconsumer.h"
 #include "commlib/api/kv4cltypes.h"
 #include "recording/labbookevent.h"
 

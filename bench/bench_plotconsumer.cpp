@@ -9,8 +9,8 @@
 #include "bench/virtualload.h"
 #include "bench/writerload.h"
 
-#include "app/devicedataproducer.h"
-#include "app/librarysamplesource.h"
+#include "app/pipeline/devicedataproducer.h"
+#include "app/pipeline/librarysamplesource.h"
 #include "plots/gapfreeplotconsumer.h"
 
 #include <QSemaphore>

@@ -1,6 +1,5 @@
 // Entry point of the benchmarks of Qt code: the producer's timers need the application's
-// event dispatcher, its connection-lost dialog and the plots a widget application; no screen
-// is needed.
+// event dispatcher and the plots a widget application; no screen is needed.
 #include <QApplication>
 
 #include <benchmark/benchmark.h>

@@ -1,6 +1,6 @@
 #include "controls/allchannelscontrolsdockwidget.h"
 
-#include "app/steppedspinbox.h"
+#include "app/widgets/steppedspinbox.h"
 #include "commlib/api/kv4cl.h"
 
 #include <QHBoxLayout>

@@ -1,8 +1,8 @@
 #include "controls/controlsdockwidget.h"
 
-#include "app/collapsiblesection.h"
-#include "app/steppedspinbox.h"
-#include "app/valuelabel.h"
+#include "app/widgets/collapsiblesection.h"
+#include "app/widgets/steppedspinbox.h"
+#include "app/widgets/valuelabel.h"
 #include "commlib/api/kv4cl.h"
 
 #include <QDoubleSpinBox>

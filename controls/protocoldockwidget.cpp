@@ -1,9 +1,9 @@
 #include "controls/protocoldockwidget.h"
 
-#include "app/images.h"
-#include "app/protocolimagebutton.h"
-#include "app/steppedspinbox.h"
-#include "app/timerdisplay.h"
+#include "app/widgets/images.h"
+#include "app/widgets/protocolimagebutton.h"
+#include "app/widgets/steppedspinbox.h"
+#include "app/widgets/timerdisplay.h"
 #include "commlib/api/kv4cl.h"
 #include "recording/recordsettingsdialog.h"
 

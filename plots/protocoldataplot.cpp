@@ -1,6 +1,6 @@
 #include "plots/protocoldataplot.h"
 
-#include "app/valuelabel.h"
+#include "app/widgets/valuelabel.h"
 
 #include <algorithm>
 #include <limits>

@@ -1,6 +1,6 @@
 #include "recording/abfdatawriterconsumer.h"
 
-#include "app/samplering.h"
+#include "app/pipeline/samplering.h"
 
 #include <QMutexLocker>
 

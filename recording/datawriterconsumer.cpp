@@ -1,6 +1,6 @@
 #include "recording/datawriterconsumer.h"
 
-#include "app/valuelabel.h"
+#include "app/widgets/valuelabel.h"
 #include "recording/recordsettingsdialog.h"
 
 #include "commlib/api/kv4cl.h"

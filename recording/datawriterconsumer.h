@@ -8,7 +8,7 @@
 // record settings dialog selects records. A recording ends when stopped, when its last file
 // is full, or when a further chunk cannot be opened; recording(false) tells which ever it was.
 
-#include "app/devicedataconsumer.h"
+#include "app/pipeline/devicedataconsumer.h"
 #include "recording/recordsettings.h"
 
 #include <QByteArray>

@@ -1,6 +1,6 @@
 #include "recording/datdatawriterconsumer.h"
 
-#include "app/samplering.h"
+#include "app/pipeline/samplering.h"
 
 #include <QMutexLocker>
 #include <QtEndian>

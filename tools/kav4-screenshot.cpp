@@ -7,9 +7,9 @@
 // CH counts channels from 1; a trigger rises through LEVEL (in the channel's unit) a third into
 // the sweep.
 
-#include "app/focusedwheelfilter.h"
 #include "app/mainwindow.h"
 #include "app/startup.h"
+#include "app/widgets/focusedwheelfilter.h"
 #include "plots/plottab.h"
 #include "simulator/simulation.h"
 #include "tools/acquisitionsettings.h"

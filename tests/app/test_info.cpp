@@ -3,11 +3,10 @@
 
 #include "app/aboutdialog.h"
 #include "app/acquisitioninfodockwidget.h"
-#include "app/activationbutton.h"
 #include "app/deviceinfodialog.h"
 #include "app/errormanager.h"
-#include "app/protocolimagebutton.h"
 #include "app/supportdialog.h"
+#include "app/widgets/activationbutton.h"
 #include "commlib/api/devicelist.h"
 #include "commlib/api/kv4cl.h"
 #include "commlib/transport/ftdidriver.h"
@@ -19,7 +18,6 @@
 #include <QClipboard>
 #include <QComboBox>
 #include <QDoubleSpinBox>
-#include <QEnterEvent>
 #include <QLabel>
 #include <QPushButton>
 #include <QSettings>
@@ -252,18 +250,6 @@ TEST(InfoDialogs, AboutAndSupportTexts) {
     EXPECT_TRUE(showsLabel(support, "For support or bug reporting please contact the email address"));
     EXPECT_TRUE(
         showsLabel(support, QString("<a href=\"mailto:%1\">%1</a>").arg(ErrorManager::supportAddress)));
-}
-
-TEST(ProtocolImageButton, ReportsThePointerEnteringAndLeaving) {
-    ProtocolImageButton button;
-    QSignalSpy over(&button, &ProtocolImageButton::mouseOver);
-    QEnterEvent enter(QPointF(5, 5), QPointF(5, 5), QPointF(5, 5));
-    QApplication::sendEvent(&button, &enter);
-    QEvent leave(QEvent::Leave);
-    QApplication::sendEvent(&button, &leave);
-    ASSERT_EQ(over.count(), 2);
-    EXPECT_TRUE(over.at(0).at(0).toBool());
-    EXPECT_FALSE(over.at(1).at(0).toBool());
 }
 
 } // namespace

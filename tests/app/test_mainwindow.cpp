@@ -1,9 +1,10 @@
 // The main window as the user meets it, connected to virtual amplifiers.
 
+#include "app/connectionlostdialog.h"
 #include "app/corvanelogowidget.h"
-#include "app/devicedataproducer.h"
 #include "app/errormanager.h"
 #include "app/mainwindow.h"
+#include "app/pipeline/devicedataproducer.h"
 #include "app/startup.h"
 #include "commlib/api/kv4cl.h"
 #include "commlib/transport/ftdidriver.h"
@@ -19,6 +20,7 @@
 #include <QFileInfo>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QSettings>
 #include <QShortcut>
@@ -213,8 +215,22 @@ TEST_F(MainWindowTest, TheDenoiserChoiceAndTheLayoutOutliveTheConnection) {
 TEST_F(MainWindowTest, DisconnectsWhenAskedOrWhenTheDeviceVanishes) {
     open("cedar,cedar", 3);
     connectTo("VCEDAR01");
-    emit window->producer()->disconnectDevice(); // the connection-lost dialog's Disconnect
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !window->isConnected(); }, 2000));
+    // A lost connection opens the warning; its Disconnect ends the connection and the warning.
+    QPointer<ConnectionLostDialog> warning = window->connectionLostDialog();
+    ASSERT_NE(warning, nullptr);
+    bool shown = false;
+    QTimer clicker; // the warning runs modally: it is clicked from inside its own loop
+    QObject::connect(&clicker, &QTimer::timeout, [&] {
+        if (!warning || !warning->isVisible()) return;
+        shown = true;
+        clicker.stop();
+        QTest::mouseClick(warning->findChild<QPushButton*>(), Qt::LeftButton);
+    });
+    clicker.start(10);
+    emit window->producer()->connectionLost();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !window->isConnected(); }, 5000));
+    EXPECT_TRUE(shown);
+    EXPECT_TRUE(warning.isNull()) << "gone with the connection";
     EXPECT_FALSE(button()->isChecked());
 
     connectTo("All");
@@ -238,14 +254,13 @@ TEST_F(MainWindowTest, AConnectionBackAfterItsCountdownResetsTheDevice) {
     connectTo("VCEDAR01");
     const kav4sim::VirtualAmplifier* amplifier = simulation->amplifier("VCEDAR01");
     const uint64_t resetsBefore = amplifier->command().resets;
-    // The dialog's request travels through the producer to the window, which resets the device.
-    emit window->producer()->connectionLostDialog().resetDevice();
+    // The warning's request reaches the window, which resets the device.
+    emit window->connectionLostDialog()->resetDevice();
     EXPECT_TRUE(QTest::qWaitFor([&] { return amplifier->command().resets > resetsBefore; }, 5000));
     EXPECT_TRUE(window->isConnected());
 
     // The dialog's note of the loss reaches the lab book the same way.
-    emit window->producer()->connectionLostDialog().labbookEvent(
-        new LabbookEventWrittenNote("USB connection lost"));
+    emit window->connectionLostDialog()->labbookEvent(new LabbookEventWrittenNote("USB connection lost"));
     ASSERT_NE(dock("labbook"), nullptr);
     auto* view = dock("labbook")->findChild<QTextEdit*>();
     ASSERT_NE(view, nullptr);

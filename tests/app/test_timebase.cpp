@@ -3,7 +3,7 @@
 // rate at which the amplifier really samples.
 
 #include "app/mainwindow.h"
-#include "app/valuelabel.h"
+#include "app/widgets/valuelabel.h"
 #include "commlib/api/kv4cl.h"
 #include "commlib/transport/ftdidriver.h"
 #include "controls/protocoldockwidget.h"

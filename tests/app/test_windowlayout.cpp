@@ -2,9 +2,9 @@
 // docks, connections and disconnections, the layout kept per model, and closing it while a
 // recording runs.
 
-#include "app/devicedataproducer.h"
-#include "app/focusedwheelfilter.h"
 #include "app/mainwindow.h"
+#include "app/pipeline/devicedataproducer.h"
+#include "app/widgets/focusedwheelfilter.h"
 #include "commlib/transport/ftdidriver.h"
 #include "simulator/simulation.h"
 #include "simulator/virtualamplifier.h"

@@ -3,7 +3,7 @@
 
 #include "tests/controls/connectedamplifier.h"
 
-#include "app/steppedspinbox.h"
+#include "app/widgets/steppedspinbox.h"
 #include "controls/allchannelscontrolsdockwidget.h"
 
 #include <QIcon>

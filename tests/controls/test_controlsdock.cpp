@@ -3,7 +3,7 @@
 
 #include "tests/controls/connectedamplifier.h"
 
-#include "app/collapsiblesection.h"
+#include "app/widgets/collapsiblesection.h"
 #include "commlib/api/devicelist.h"
 #include "controls/controlsdockwidget.h"
 

@@ -1,7 +1,7 @@
 // The filter preferences: filtered data unless the settings say otherwise, each choice
 // announced for its consumer type and kept.
 
-#include "app/activationbutton.h"
+#include "app/widgets/activationbutton.h"
 #include "controls/filterpreferencesdialog.h"
 
 #include <gtest/gtest.h>

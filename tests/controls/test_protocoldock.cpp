@@ -3,8 +3,8 @@
 
 #include "tests/controls/connectedamplifier.h"
 
-#include "app/protocolimagebutton.h"
-#include "app/steppedspinbox.h"
+#include "app/widgets/protocolimagebutton.h"
+#include "app/widgets/steppedspinbox.h"
 #include "controls/protocoldockwidget.h"
 #include "recording/recordsettingsdialog.h"
 

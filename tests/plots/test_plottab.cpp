@@ -1,6 +1,6 @@
 // The plot tab: the layout of the channel plots, maximising, colours and the channel switch.
 
-#include "app/librarysamplesource.h"
+#include "app/pipeline/librarysamplesource.h"
 #include "commlib/api/kv4cl.h"
 #include "commlib/transport/ftdidriver.h"
 #include "plots/curve.h"
@@ -9,7 +9,7 @@
 #include "plots/plotpreferencesdialog.h"
 #include "plots/plottab.h"
 #include "simulator/simulation.h"
-#include "tests/app/scriptedsource.h"
+#include "tests/app/pipeline/scriptedsource.h"
 
 #include <QCheckBox>
 #include <QGridLayout>

@@ -4,7 +4,7 @@
 
 #include "recording/abfdatawriterconsumer.h"
 #include "recording/recordsettingsdialog.h"
-#include "tests/app/scriptedsource.h"
+#include "tests/app/pipeline/scriptedsource.h"
 #include "tests/recording/fulldisk.h"
 #include "tests/recording/writerfixture.h"
 

@@ -2,10 +2,10 @@
 // gives the header its model: frames and channel selection, the limits and chunks, the
 // format check, the header and what happens when a file cannot be written.
 
-#include "app/valuelabel.h"
+#include "app/widgets/valuelabel.h"
 #include "recording/datdatawriterconsumer.h"
 #include "recording/recordsettingsdialog.h"
-#include "tests/app/scriptedsource.h"
+#include "tests/app/pipeline/scriptedsource.h"
 #include "tests/recording/fulldisk.h"
 #include "tests/recording/writerfixture.h"
 

@@ -3,11 +3,11 @@
 // gives the header its model, with a record settings dialog naming the recording "cell" in
 // the test's own folder. The writer's signals and the boxes it shows are collected here.
 
-#include "app/datahook.h"
-#include "app/devicedataproducer.h"
+#include "app/pipeline/datahook.h"
+#include "app/pipeline/devicedataproducer.h"
 #include "recording/datawriterconsumer.h"
 #include "recording/recordsettingsdialog.h"
-#include "tests/app/scriptedsource.h"
+#include "tests/app/pipeline/scriptedsource.h"
 #include "tests/recording/connectedamplifier.h"
 
 #include <QApplication>

@@ -1,0 +1,44 @@
+#pragma once
+// A consumer's read cursor into the sample ring, and the two reads through it. Any number of
+// hooks read one ring, each at its own pace; a hook starts at the ring's write index, so it
+// sees only rows written after it was made. Nothing detects a reader that the writer laps:
+// a consumer must keep up.
+
+#include "app/pipeline/samplering.h"
+
+#include <cstdint>
+#include <vector>
+
+class DataHook {
+  public:
+    // row: the ring's count of rows written when the hook starts.
+    DataHook(SampleRing& ring, uint64_t row)
+        : ring(ring), readIndex(uint32_t(row) & SampleRing::rowMask), row(row) {}
+    virtual ~DataHook() = default;
+
+    SampleRing& ring;
+    // The next ring row this hook reads. Guarded by the ring's mutex, as are `row` and
+    // `released`; the hook's own reader may read them without it.
+    uint32_t readIndex;
+    // The same row counted since the ring was made, as its count of rows written is.
+    uint64_t row;
+    // Set by releaseReads(): reads no longer wait.
+    bool released = false;
+};
+
+// Both reads wait until more than minRows rows are waiting (for minRows 0: at least one),
+// the producer has stopped or the hook was released; a read cut short returns what there
+// is, possibly nothing. They return true.
+
+// Every waiting row, raw words (row after row), filtered or not.
+bool readRawData(DataHook& hook, std::vector<uint16_t>& data, bool useFiltered, uint32_t minRows);
+
+// Every waiting row, values, with decimation 0 or 1. With decimation d >= 2, a minimum and
+// maximum envelope: per whole bucket of 2d rows a row of maxima and then a row of minima;
+// rows short of a whole bucket stay for the next read.
+bool readValues(DataHook& hook, std::vector<double>& data, bool useFiltered, uint32_t decimation,
+                uint32_t minRows);
+
+// Makes a read that waits on `hook` return now, and later ones at once: a consumer that is
+// being stopped must not wait for data that may never come.
+void releaseReads(DataHook& hook);

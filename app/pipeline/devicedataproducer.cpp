@@ -1,0 +1,220 @@
+#include "app/pipeline/devicedataproducer.h"
+
+#include <QMutexLocker>
+
+#include <algorithm>
+#include <utility>
+
+DeviceDataProducer::DeviceDataProducer(SampleSource& source, QObject* parent)
+    : QThread(parent), source(source), counts(readChannelCounts(source)), ring(counts.total()) {
+    connect(&bitRateTimer, &QTimer::timeout, this, &DeviceDataProducer::onComputeBitRate);
+    // Queued: emitted in the producer's thread, the timers are started in the GUI thread.
+    connect(this, &DeviceDataProducer::startSaturationTimer, this, &DeviceDataProducer::onStartSaturationTmr,
+            Qt::QueuedConnection);
+    connect(&saturationTimer, &QTimer::timeout, this, &DeviceDataProducer::onSaturationCheck);
+    connect(this, &DeviceDataProducer::startCurrentRangeChangeTimer, this,
+            &DeviceDataProducer::onStartCurrentRangeChangeTmr, Qt::QueuedConnection);
+    connect(&rangeChangeTimer, &QTimer::timeout, this, &DeviceDataProducer::onCurrentRangeChangeCheck);
+
+    saturationTimer.setSingleShot(true);
+    saturationTimer.setInterval(holdOffMs);
+    rangeChangeTimer.setSingleShot(true);
+    rangeChangeTimer.setInterval(holdOffMs);
+    bitRateTimer.start(meterIntervalSeconds * 1000);
+}
+
+DeviceDataProducer::~DeviceDataProducer() {
+    bitRateTimer.stop();
+    onStopProducing();
+    wait();
+}
+
+DeviceDataProducer::ChannelCounts DeviceDataProducer::readChannelCounts(SampleSource& source) {
+    ChannelCounts c;
+    if (source.getChannelCounts(c.voltage, c.current, c.gp) != kv4cl::Success) return {};
+    return c;
+}
+
+std::unique_ptr<DataHook> DeviceDataProducer::getDataHook() {
+    QMutexLocker lock(&ring.mutex);
+    return std::make_unique<DataHook>(ring, ring.rowsWritten());
+}
+
+void DeviceDataProducer::onStopProducing() {
+    QMutexLocker lock(&runMutex);
+    stopRequested = true;
+    runChanged.wakeAll();
+    if (isRunning()) {
+        while (!loopEnded)
+            runChanged.wait(&runMutex);
+        return;
+    }
+    lock.unlock();
+    // Never started (or already ended): readers must not wait for rows that will not come.
+    QMutexLocker ringLock(&ring.mutex);
+    ring.setProducerStopped();
+}
+
+void DeviceDataProducer::onEnableCurrentRangeChange(bool flag) {
+    QMutexLocker lock(&rangeChangeMutex);
+    rangeChangeEnabled = flag;
+}
+
+void DeviceDataProducer::run() {
+    bool connectionLostMark = false;
+    for (;;) {
+        {
+            QMutexLocker lock(&runMutex);
+            if (stopRequested) break;
+        }
+        kv4cl::DataStatus_t status;
+        uint32_t rows = 0;
+        bool stored = false;
+        bool lost = false;
+        bool regained = false;
+        kv4cl::ErrorCodes_t statusResult;
+        {
+            QMutexLocker lock(&ring.mutex);
+            statusResult = source.getDataStatus(status);
+            if (statusResult == kv4cl::Success) {
+                uint16_t* filtered = nullptr;
+                uint16_t* unfiltered = nullptr;
+                const kv4cl::ErrorCodes_t readResult =
+                    source.readSamples(status.availableFrames, rows, filtered, unfiltered);
+                regained = std::exchange(connectionLostMark, false);
+                if (readResult == kv4cl::Success || readResult == kv4cl::WarningNotEnoughData) {
+                    storeRows(rows, filtered, unfiltered);
+                    ring.wakeReaders();
+                    stored = true;
+                }
+            } else if (statusResult == kv4cl::ErrorDeviceCommunicationFailed) {
+                lost = !std::exchange(connectionLostMark, true);
+            }
+        }
+        // Emitted without the ring's mutex: a receiver may well ask for a hook.
+        if (regained) emit connectionReEstablished();
+        if (lost) emit connectionLost();
+        if (stored) {
+            countAndNotify(rows, status);
+            continue;
+        }
+        // No data (the usual case when idle), a failed read, or a lost device, which is
+        // given more time before the next try.
+        pause(statusResult == kv4cl::ErrorDeviceCommunicationFailed ? 101 : 1);
+    }
+
+    {
+        QMutexLocker lock(&ring.mutex);
+        ring.setProducerStopped();
+    }
+    QMutexLocker lock(&runMutex);
+    loopEnded = true;
+    runChanged.wakeAll();
+}
+
+namespace {
+
+// Converts a word of both planes. A word that the filters left as it was has the same value in
+// both, and is converted once: the library's conversion calls are the costliest part of a row.
+template <typename Convert>
+void convertPair(uint16_t filtered, uint16_t unfiltered, double& filteredValue, double& unfilteredValue,
+                 Convert&& convert) {
+    convert(filtered, filteredValue);
+    if (unfiltered == filtered)
+        unfilteredValue = filteredValue;
+    else
+        convert(unfiltered, unfilteredValue);
+}
+
+} // namespace
+
+void DeviceDataProducer::storeRows(uint32_t rows, const uint16_t* filtered, const uint16_t* unfiltered) {
+    const uint32_t width = counts.total();
+    for (uint32_t r = 0; r < rows; r++, filtered += width, unfiltered += width) {
+        const SampleRing::Row row = ring.nextRow();
+        std::copy_n(filtered, width, row.filteredRaw);
+        std::copy_n(unfiltered, width, row.unfilteredRaw);
+        uint32_t c = 0;
+        for (; c < counts.voltage; c++)
+            convertPair(filtered[c], unfiltered[c], row.filteredValues[c], row.unfilteredValues[c],
+                        [&](uint16_t raw, double& value) { source.voltageFromRaw(int16_t(raw), value); });
+        for (uint16_t i = 0; i < counts.current; i++, c++)
+            convertPair(filtered[c], unfiltered[c], row.filteredValues[c], row.unfilteredValues[c],
+                        [&](uint16_t raw, double& value) { source.currentFromRaw(int16_t(raw), i, value); });
+        for (uint16_t g = 0; g < counts.gp; g++, c++)
+            convertPair(filtered[c], unfiltered[c], row.filteredValues[c], row.unfilteredValues[c],
+                        [&](uint16_t raw, double& value) { source.gpFromRaw(raw, g, value); });
+        ring.commitRow();
+    }
+}
+
+void DeviceDataProducer::countAndNotify(uint32_t rows, const kv4cl::DataStatus_t& status) {
+    {
+        QMutexLocker lock(&meterMutex);
+        if (meterClock.isValid())
+            rowsCount += rows;
+        else
+            meterClock.start();
+    }
+    bool saturated = false;
+    {
+        QMutexLocker lock(&saturationMutex);
+        saturated = status.wordOverflow && std::exchange(saturationArmed, false);
+    }
+    if (saturated) {
+        emit frontEndSaturation();
+        emit startSaturationTimer();
+    }
+    int rangeChange = 0;
+    {
+        QMutexLocker lock(&rangeChangeMutex);
+        if (rangeChangeArmed && rangeChangeEnabled &&
+            (status.rangeUpSuggested || status.rangeDownSuggested)) {
+            rangeChange = status.rangeUpSuggested ? 1 : -1;
+            rangeChangeArmed = false;
+        }
+    }
+    if (rangeChange != 0) {
+        emit frontEndCurrentRangeChange(rangeChange);
+        emit startCurrentRangeChangeTimer();
+    }
+}
+
+void DeviceDataProducer::pause(unsigned long ms) {
+    QMutexLocker lock(&runMutex);
+    if (!stopRequested) runChanged.wait(&runMutex, ms);
+}
+
+void DeviceDataProducer::onComputeBitRate() {
+    int64_t rows = 0;
+    qint64 intervalNs = 0;
+    {
+        QMutexLocker lock(&meterMutex);
+        if (meterClock.isValid()) {
+            const qint64 now = meterClock.nsecsElapsed();
+            // Too short an interval after the first rows would measure the deliveries' grain.
+            if (now - meterMarkNs < meterIntervalSeconds * 500'000'000LL) return;
+            rows = std::exchange(rowsCount, 0);
+            intervalNs = now - std::exchange(meterMarkNs, now);
+        }
+    }
+    emit bitRateComputed(intervalNs > 0 ? double(rows) * 1e9 / double(intervalNs) : 0.0);
+}
+
+void DeviceDataProducer::onStartSaturationTmr() {
+    saturationTimer.start();
+}
+
+void DeviceDataProducer::onSaturationCheck() {
+    QMutexLocker lock(&saturationMutex);
+    saturationArmed = true;
+}
+
+void DeviceDataProducer::onStartCurrentRangeChangeTmr() {
+    rangeChangeTimer.start();
+}
+
+void DeviceDataProducer::onCurrentRangeChangeCheck() {
+    QMutexLocker lock(&rangeChangeMutex);
+    rangeChangeArmed = true;
+}

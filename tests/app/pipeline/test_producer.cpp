@@ -1,0 +1,205 @@
+// The producer on scripted polls: what it stores, what it announces and how it stops.
+//
+// Signals emitted in the producer's thread are counted by QSignalSpy there; a test reads a
+// count only once a hook has read rows of a later poll (which the ring's mutex orders after
+// everything the producer did for the earlier polls) or after the producer has stopped.
+
+#include "app/pipeline/devicedataproducer.h"
+#include "tests/app/pipeline/scriptedsource.h"
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QSignalSpy>
+#include <QTimer>
+
+#include <thread>
+#include <vector>
+
+namespace {
+
+using kv4test::ScriptedSource;
+using Poll = ScriptedSource::Poll;
+
+kv4cl::DataStatus_t overflow() {
+    kv4cl::DataStatus_t flags;
+    flags.wordOverflow = true;
+    return flags;
+}
+
+kv4cl::DataStatus_t suggesting(bool up, bool down) {
+    kv4cl::DataStatus_t flags;
+    flags.rangeUpSuggested = up;
+    flags.rangeDownSuggested = down;
+    return flags;
+}
+
+// Reads exactly `count` rows from the hook (the test knows that many arrive).
+void readRows(DataHook& hook, uint32_t count) {
+    std::vector<uint16_t> rows;
+    ASSERT_TRUE(readRawData(hook, rows, true, count - 1));
+    ASSERT_EQ(rows.size() / hook.ring.rowWidth(), count);
+}
+
+// After the queued start of a hold-off: the one single-shot timer the producer has running.
+QTimer* runningHoldOff(DeviceDataProducer& producer) {
+    QCoreApplication::sendPostedEvents();
+    QTimer* running = nullptr;
+    for (QTimer* timer : producer.findChildren<QTimer*>()) {
+        if (!timer->isSingleShot() || !timer->isActive()) continue;
+        EXPECT_EQ(running, nullptr) << "a second hold-off runs";
+        EXPECT_EQ(timer->interval(), 1000);
+        running = timer;
+    }
+    return running;
+}
+
+TEST(Producer, StoresEveryWordAndItsValueThroughTheConversionOfItsGroup) {
+    ScriptedSource source(1, 2, 2);
+    DeviceDataProducer producer(source);
+    std::unique_ptr<DataHook> hooks[4];
+    for (auto& hook : hooks)
+        hook = producer.getDataHook();
+    Poll first; // voltage, current 0, current 1, gp 0, gp 1; some words the filters left alone
+    first.filtered = {10, 20, 30, 40, 50, uint16_t(-10), 1, 2, 3, 4};
+    first.unfiltered = {10, 21, 30, 41, 50, uint16_t(-12), 1, 6, 3, 8};
+    Poll failed = source.rows(500, 3);
+    failed.read = kv4cl::ErrorUnknown;
+    Poll shortRead = source.rows(9, 1);
+    shortRead.read = kv4cl::WarningNotEnoughData;
+    source.add(first);
+    source.add(failed);
+    source.add(shortRead);
+    producer.start();
+
+    std::vector<uint16_t> raw;
+    std::vector<double> values;
+    ASSERT_TRUE(readRawData(*hooks[0], raw, true, 2));
+    EXPECT_EQ(raw, (std::vector<uint16_t>{10, 20, 30, 40, 50, uint16_t(-10), 1, 2, 3, 4, 9, 9, 9, 9, 9}))
+        << "the failed read's rows are not stored, the short read's are";
+    ASSERT_TRUE(readRawData(*hooks[1], raw, false, 2));
+    EXPECT_EQ(raw, (std::vector<uint16_t>{10, 21, 30, 41, 50, uint16_t(-12), 1, 6, 3, 8, 1009, 1009, 1009,
+                                          1009, 1009}));
+    // Voltage raw / 2; current channel i raw * (i + 1); gp channel g raw * 100 + g.
+    ASSERT_TRUE(readValues(*hooks[2], values, true, 0, 2));
+    EXPECT_EQ(values, (std::vector<double>{5, 20, 60, 4000, 5001, -5, 1, 4, 300, 401, 4.5, 9, 18, 900, 901}));
+    ASSERT_TRUE(readValues(*hooks[3], values, false, 1, 2));
+    EXPECT_EQ(values, (std::vector<double>{5, 21, 60, 4100, 5001, -6, 1, 12, 300, 801, 504.5, 1009, 2018,
+                                           100900, 100901}));
+}
+
+TEST(Producer, AnnouncesASaturatedFrontEndOncePerHoldOff) {
+    ScriptedSource source(1, 3, 0);
+    DeviceDataProducer producer(source);
+    std::unique_ptr<DataHook> hook = producer.getDataHook();
+    QSignalSpy saturation(&producer, &DeviceDataProducer::frontEndSaturation);
+    QSignalSpy holdOff(&producer, &DeviceDataProducer::startSaturationTimer);
+    source.add(source.rows(0, 1, overflow()), 50);
+    source.add(source.rows(0, 1));
+    producer.start();
+    readRows(*hook, 51);
+    EXPECT_EQ(saturation.count(), 1) << "fifty polls with the flag, one notice";
+    EXPECT_EQ(holdOff.count(), 1);
+
+    // The notice comes back once the hold-off has run out.
+    QTimer* timer = runningHoldOff(producer);
+    ASSERT_NE(timer, nullptr);
+    QSignalSpy expired(timer, &QTimer::timeout);
+    ASSERT_TRUE(expired.wait(5000));
+    source.add(source.rows(0, 1, overflow()), 5);
+    source.add(source.rows(0, 1));
+    readRows(*hook, 6);
+    EXPECT_EQ(saturation.count(), 2);
+}
+
+TEST(Producer, RequestsARangeChangeOnlyWhenEnabledAndOncePerHoldOff) {
+    ScriptedSource source(1, 3, 0);
+    DeviceDataProducer producer(source);
+    std::unique_ptr<DataHook> hook = producer.getDataHook();
+    QSignalSpy requests(&producer, &DeviceDataProducer::frontEndCurrentRangeChange);
+    source.add(source.rows(0, 1, suggesting(true, false)), 10);
+    source.add(source.rows(0, 1));
+    producer.start();
+    readRows(*hook, 11);
+    EXPECT_EQ(requests.count(), 0) << "automatic range change is off";
+
+    producer.onEnableCurrentRangeChange(true);
+    source.add(source.rows(0, 1, suggesting(false, true)), 10);
+    source.add(source.rows(0, 1));
+    readRows(*hook, 11);
+    ASSERT_EQ(requests.count(), 1);
+    EXPECT_EQ(requests.at(0).at(0).toInt(), -1);
+
+    QTimer* timer = runningHoldOff(producer);
+    ASSERT_NE(timer, nullptr);
+    QSignalSpy expired(timer, &QTimer::timeout);
+    ASSERT_TRUE(expired.wait(5000));
+    source.add(source.rows(0, 1, suggesting(true, true)), 3);
+    source.add(source.rows(0, 1));
+    readRows(*hook, 4);
+    ASSERT_EQ(requests.count(), 2);
+    EXPECT_EQ(requests.at(1).at(0).toInt(), +1) << "up wins over down";
+}
+
+TEST(Producer, ReportsEachLostConnectionOnceAndItsReturn) {
+    ScriptedSource source(1, 1, 0);
+    DeviceDataProducer producer(source);
+    std::unique_ptr<DataHook> hook = producer.getDataHook();
+    QSignalSpy lost(&producer, &DeviceDataProducer::connectionLost);
+    QSignalSpy back(&producer, &DeviceDataProducer::connectionReEstablished);
+    Poll failing;
+    failing.status = kv4cl::ErrorDeviceCommunicationFailed;
+    Poll otherError;
+    otherError.status = kv4cl::ErrorUnknown;
+    source.add(failing, 3);
+    source.add(source.rows(0, 1));
+    source.add(failing);
+    source.add(otherError); // not the end of the outage
+    source.add(failing);
+    source.add(source.rows(1, 1));
+    source.add(source.rows(2, 1));
+    producer.start();
+    readRows(*hook, 3);
+    EXPECT_EQ(lost.count(), 2);
+    EXPECT_EQ(back.count(), 2);
+}
+
+TEST(Producer, StopReleasesWaitingReadersWithTheRowsWritten) {
+    ScriptedSource source(1, 1, 0);
+    DeviceDataProducer producer(source);
+    std::unique_ptr<DataHook> probe = producer.getDataHook();
+    std::unique_ptr<DataHook> early = producer.getDataHook();
+    source.add(source.rows(0, 5));
+    producer.start();
+    readRows(*probe, 5);
+    std::unique_ptr<DataHook> late = producer.getDataHook();
+
+    std::vector<uint16_t> fewer;
+    std::vector<uint16_t> none{1};
+    std::thread wantsMore([&] { readRawData(*early, fewer, true, 100); });
+    std::thread wantsAny([&] { readRawData(*late, none, true, 0); });
+    producer.onStopProducing();
+    wantsMore.join();
+    wantsAny.join();
+    EXPECT_EQ(fewer, (std::vector<uint16_t>{0, 0, 1, 1, 2, 2, 3, 3, 4, 4})) << "fewer rows than asked for";
+    EXPECT_TRUE(none.empty());
+}
+
+TEST(Producer, StopsWhenAskedBeforeItsLoopRanOrBeforeItWasStarted) {
+    ScriptedSource source(1, 1, 0);
+    for (int i = 0; i < 20; i++) {
+        DeviceDataProducer producer(source);
+        producer.start();
+        producer.onStopProducing(); // may come before run() begins
+        EXPECT_TRUE(producer.wait());
+    }
+    DeviceDataProducer neverStarted(source);
+    std::unique_ptr<DataHook> hook = neverStarted.getDataHook();
+    std::vector<uint16_t> rows{1};
+    std::thread reader([&] { readRawData(*hook, rows, true, 0); });
+    neverStarted.onStopProducing();
+    reader.join();
+    EXPECT_TRUE(rows.empty());
+}
+
+} // namespace
