@@ -1,0 +1,44 @@
+#include "analysis/fitmodels.h"
+
+#include <cmath>
+#include <numbers>
+
+void IFitModel::initSimplex(Simplex& simplex) const {
+    const QList<double> start = parameters();
+    simplex.vertices = {start};
+    for (qsizetype i = 0; i < start.size(); ++i) {
+        QList<double> vertex = start;
+        vertex[i] = vertex[i] == 0.0 ? 0.00025 : vertex[i] * 1.05;
+        simplex.vertices.append(vertex);
+    }
+    simplex.costs.fill(0.0, simplex.vertices.size());
+    simplex.order.clear();
+}
+
+void LinearFitModel::setParameters(QList<double> parameters) {
+    offset = parameters.at(0);
+    slope = parameters.at(1);
+}
+
+void BoltzmannSigmoidFitModel::setParameters(QList<double> parameters) {
+    minActivation = parameters.at(0);
+    maxActivation = parameters.at(1);
+    halfActivationVoltage = parameters.at(2);
+    inverseSlope = parameters.at(3);
+}
+
+double BoltzmannSigmoidFitModel::value(double x) const {
+    return minActivation +
+           (maxActivation - minActivation) / (1.0 + std::exp((halfActivationVoltage - x) / inverseSlope));
+}
+
+void GaussianFitModel::setParameters(QList<double> parameters) {
+    area = parameters.at(0);
+    mean = parameters.at(1);
+    standardDeviation = parameters.at(2);
+}
+
+double GaussianFitModel::value(double x) const {
+    const double z = (x - mean) / standardDeviation;
+    return area / (std::sqrt(2.0 * std::numbers::pi) * standardDeviation) * std::exp(-0.5 * z * z);
+}

@@ -1,0 +1,66 @@
+#pragma once
+// The models the analyses fit to their points. Each is a plain value that travels in queued
+// signals from the fitter's thread to the widget; the fitters see them only through IFitModel.
+
+#include <QList>
+#include <QMetaType>
+#include <QPair>
+
+// The downhill simplex of the nonlinear fits: n + 1 vertices of n parameters, a cost per vertex
+// and the (vertex, cost) pairs sorted best first.
+struct Simplex {
+    QList<QList<double>> vertices;
+    QList<double> costs;
+    QList<QPair<int, double>> order;
+};
+
+class IFitModel {
+  public:
+    virtual ~IFitModel() = default;
+    virtual QList<double> parameters() const = 0;
+    virtual void setParameters(QList<double> parameters) = 0;
+    virtual double value(double x) const = 0;
+    // Vertices around the current parameters: the parameters themselves, then each one stepped
+    // by 5 %. A parameter that is exactly 0 gets a fixed small step, as 5 % of it is no step.
+    // Costs and order are left for the fitter to fill.
+    void initSimplex(Simplex& simplex) const;
+};
+
+struct LinearFitModel : IFitModel {
+    static constexpr int parameterCount = 2;
+    double offset = 0.0;
+    double slope = 0.0;
+
+    QList<double> parameters() const override { return {offset, slope}; }
+    void setParameters(QList<double> parameters) override;
+    double value(double x) const override { return offset + slope * x; }
+};
+
+struct BoltzmannSigmoidFitModel : IFitModel {
+    static constexpr int parameterCount = 4;
+    double minActivation = 0.0;
+    double maxActivation = 0.0;
+    double halfActivationVoltage = 0.0;
+    double inverseSlope = 0.0;
+
+    QList<double> parameters() const override {
+        return {minActivation, maxActivation, halfActivationVoltage, inverseSlope};
+    }
+    void setParameters(QList<double> parameters) override;
+    double value(double x) const override;
+};
+
+struct GaussianFitModel : IFitModel {
+    static constexpr int parameterCount = 3;
+    double area = 0.0;
+    double mean = 0.0;
+    double standardDeviation = 0.0;
+
+    QList<double> parameters() const override { return {area, mean, standardDeviation}; }
+    void setParameters(QList<double> parameters) override;
+    double value(double x) const override;
+};
+
+Q_DECLARE_METATYPE(LinearFitModel)
+Q_DECLARE_METATYPE(BoltzmannSigmoidFitModel)
+Q_DECLARE_METATYPE(GaussianFitModel)
