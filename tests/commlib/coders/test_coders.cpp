@@ -47,77 +47,6 @@ TEST(CommandCoderLayout, MasksAndOffsetsPerByte) {
     EXPECT_EQ(ensemble.packedConfig, 0u);
 }
 
-TEST(BoolArrayCoder, OneBitAtOffsetSixTouchesOnlyBitSix) {
-    BoolArrayCoder coder(BoolCoder::pack(2, 6, 1));
-    Bytes m = freshMessage();
-    m[1] = 0x7F;
-    m[2] = 0x2A;
-    m[3] = 0x7F;
-    coder.encode(1, m);
-    EXPECT_EQ(m[2], 0x6A);
-    coder.encode(0, m);
-    EXPECT_EQ(m[2], 0x2A);
-    EXPECT_EQ(m[1], 0x7F);
-    EXPECT_EQ(m[3], 0x7F);
-}
-
-TEST(BoolArrayCoder, FieldSpanningTwoBytes) {
-    BoolArrayCoder coder(BoolCoder::pack(1, 3, 8));
-    Bytes m = freshMessage();
-    coder.encode(0xFF, m);
-    EXPECT_EQ(m[1], 0x78);
-    EXPECT_EQ(m[2], 0x0F);
-
-    // Bits below and above the field are kept: 0xA5 puts 0101 in byte 1, 1010 in byte 2.
-    m[1] = 0x07;
-    m[2] = 0x70;
-    coder.encode(0xA5, m);
-    EXPECT_EQ(m[1], 0x2F);
-    EXPECT_EQ(m[2], 0x7A);
-    coder.encode(0, m);
-    EXPECT_EQ(m[1], 0x07);
-    EXPECT_EQ(m[2], 0x70);
-}
-
-TEST(BoolArrayCoder, FieldSpanningThreeBytes) {
-    // 0xABC at bit 4: 3 bits (100) in byte 3, 7 bits (1010111) in byte 4, 2 bits (10) in byte 5.
-    BoolArrayCoder coder(BoolCoder::pack(3, 4, 12));
-    Bytes m = freshMessage();
-    m[3] = 0x0F;
-    m[5] = 0x7C;
-    m[6] = 0x55;
-    coder.encode(0xABC, m);
-    EXPECT_EQ(m[3], 0x4F);
-    EXPECT_EQ(m[4], 0x57);
-    EXPECT_EQ(m[5], 0x7E);
-    coder.encode(0xFFFFFFFF, m);
-    EXPECT_EQ(m[3], 0x7F);
-    EXPECT_EQ(m[4], 0x7F);
-    EXPECT_EQ(m[5], 0x7F);
-    EXPECT_EQ(m[2], 0x00);
-    EXPECT_EQ(m[6], 0x55);
-}
-
-TEST(BoolArrayCoder, FieldInByteZeroKeepsStartMarker) {
-    BoolArrayCoder coder(BoolCoder::pack(0, 0, 7));
-    Bytes m = freshMessage();
-    coder.encode(0xFF, m);
-    EXPECT_EQ(m[0], 0xFF);
-    coder.encode(0, m);
-    EXPECT_EQ(m[0], 0x80);
-    EXPECT_EQ(m[1], 0x00);
-}
-
-TEST(BoolArrayCoder, NegativeCodeKeepsOnlyFieldBits) {
-    // -3 in 5 bits is 11101, shifted to bit 2.
-    BoolArrayCoder coder(BoolCoder::pack(1, 2, 5));
-    Bytes m = freshMessage();
-    m[1] = 0x03;
-    coder.encode(uint32_t(-3), m);
-    EXPECT_EQ(m[1], 0x77);
-    EXPECT_EQ(m[2], 0x00);
-}
-
 TEST(BoolCoders, NegatedOneHotAndMappedCodes) {
     Bytes m = freshMessage();
     BoolNegatedArrayCoder negated(BoolCoder::pack(1, 2, 3));
@@ -251,8 +180,9 @@ TEST(DoubleSignAbsCoder, SignAtTopBitOfField) {
     EXPECT_EQ(m[3], 0x10);
 }
 
-// The field is the run of bitsNum data bits starting at data bit byteOffset * 7 + bitOffset of
-// the message read as a stream of 7-bit bytes; every other bit must stay as it was.
+// The plain coder at any offset, width and value, in byte 0 or across three bytes: the field is
+// the run of bitsNum data bits starting at data bit byteOffset * 7 + bitOffset of the message
+// read as a stream of 7-bit bytes; every other bit, and every start marker, stays as it was.
 TEST(CommandCoderRandom, FieldIsARunOfTheSevenBitStream) {
     std::mt19937 rng(12345);
     for (int trial = 0; trial < 5000; trial++) {
