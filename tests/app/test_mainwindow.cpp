@@ -7,14 +7,12 @@
 #include "app/pipeline/devicedataproducer.h"
 #include "app/startup.h"
 #include "commlib/api/kv4cl.h"
-#include "commlib/transport/ftdidriver.h"
 #include "plots/plottab.h"
 #include "recording/labbookevent.h"
-#include "simulator/simulation.h"
 #include "simulator/virtualamplifier.h"
+#include "tests/support/connectedwindow.h"
 
 #include <QApplication>
-#include <QComboBox>
 #include <QDir>
 #include <QDockWidget>
 #include <QFileInfo>
@@ -35,27 +33,8 @@ namespace {
 
 using namespace kv4cl;
 
-class MainWindowTest : public ::testing::Test {
+class MainWindowTest : public kv4test::WindowTest {
   protected:
-    void SetUp() override { QSettings().clear(); }
-    void TearDown() override {
-        window.reset();
-        kv4CommLib::installFtdiDriver(nullptr);
-        QSettings().clear();
-    }
-
-    // Virtual amplifiers of the listed models, then a window that has listed them.
-    void open(const char* models, int entries) {
-        std::string error;
-        simulation = kav4sim::installSimulation(models, error);
-        ASSERT_TRUE(simulation) << error;
-        window = std::make_unique<MainWindow>();
-        ASSERT_TRUE(QTest::qWaitFor([&] { return combo()->count() == entries; }, 5000))
-            << "listed: " << combo()->count();
-    }
-    QComboBox* combo() const { return window->findChild<QComboBox*>("deviceComboBox"); }
-    QPushButton* button() const { return window->findChild<QPushButton*>("connectButton"); }
-    QDockWidget* dock(const char* name) const { return window->findChild<QDockWidget*>(name); }
     QAction* action(const QString& menu, const QString& text) const {
         for (QAction* top : window->menuBar()->actions()) {
             if (top->text() != menu) continue;
@@ -64,18 +43,6 @@ class MainWindowTest : public ::testing::Test {
         }
         return nullptr;
     }
-    void connectTo(const QString& entry) {
-        combo()->setCurrentText(entry);
-        button()->click();
-        ASSERT_TRUE(window->isConnected()) << entry.toStdString();
-    }
-    void disconnect() {
-        button()->click();
-        ASSERT_FALSE(window->isConnected());
-    }
-
-    std::shared_ptr<kav4sim::SimulatedBus> simulation;
-    std::unique_ptr<MainWindow> window;
 };
 
 TEST_F(MainWindowTest, StartsDisconnectedWithItsMenus) {
@@ -93,7 +60,7 @@ TEST_F(MainWindowTest, StartsDisconnectedWithItsMenus) {
     EXPECT_TRUE(action("?", "Device info")->isEnabled());
     EXPECT_NE(qobject_cast<CorvaneLogoWidget*>(window->centralWidget()), nullptr);
     EXPECT_FALSE(combo()->isEnabled()) << "nothing attached";
-    EXPECT_FALSE(button()->isEnabled());
+    EXPECT_FALSE(connectButton()->isEnabled());
     EXPECT_EQ(dock("debugDw"), nullptr) << "no debug marker in the home folder";
 }
 
@@ -103,7 +70,7 @@ TEST_F(MainWindowTest, ListsEveryDeviceAndAllOnlyForSeveral) {
     EXPECT_EQ(combo()->itemText(1), "VCEDAR02");
     EXPECT_EQ(combo()->itemText(2), "All");
     EXPECT_TRUE(combo()->isEnabled());
-    EXPECT_TRUE(button()->isEnabled());
+    EXPECT_TRUE(connectButton()->isEnabled());
 
     window->onDevicesListChanged({"VCEDAR02"});
     ASSERT_EQ(combo()->count(), 1);
@@ -112,7 +79,7 @@ TEST_F(MainWindowTest, ListsEveryDeviceAndAllOnlyForSeveral) {
     window->onDevicesListChanged({});
     EXPECT_EQ(combo()->count(), 0);
     EXPECT_FALSE(combo()->isEnabled());
-    EXPECT_FALSE(button()->isEnabled());
+    EXPECT_FALSE(connectButton()->isEnabled());
 }
 
 TEST_F(MainWindowTest, AFailedConnectionShowsItsAdviceAndStaysDisconnected) {
@@ -125,12 +92,12 @@ TEST_F(MainWindowTest, AFailedConnectionShowsItsAdviceAndStaysDisconnected) {
             box->accept();
         }
     });
-    button()->click();
+    connectButton()->click();
     EXPECT_EQ(shown, ErrorManager::message(ErrorDifferentDeviceTypes) + ":\n" +
                          ErrorManager::detail(ErrorDifferentDeviceTypes));
     EXPECT_FALSE(window->isConnected());
-    EXPECT_FALSE(button()->isChecked());
-    EXPECT_EQ(button()->text(), "Connect");
+    EXPECT_FALSE(connectButton()->isChecked());
+    EXPECT_EQ(connectButton()->text(), "Connect");
     EXPECT_TRUE(combo()->isEnabled());
     EXPECT_EQ(window->producer(), nullptr);
 }
@@ -143,8 +110,8 @@ TEST_F(MainWindowTest, ConnectsAndTearsDownAgainAndAgain) {
     qsizetype windows = 0;
     for (int round = 0; round < 3; round++) {
         connectTo("All");
-        EXPECT_EQ(button()->text(), "Disconnect");
-        EXPECT_TRUE(button()->isChecked());
+        EXPECT_EQ(connectButton()->text(), "Disconnect");
+        EXPECT_TRUE(connectButton()->isChecked());
         EXPECT_FALSE(combo()->isEnabled());
         ASSERT_NE(dock("acquisitionInfoDw"), nullptr);
         EXPECT_TRUE(action("Advanced", "Synchronize devices")->isEnabled()) << "connected with All";
@@ -159,7 +126,7 @@ TEST_F(MainWindowTest, ConnectsAndTearsDownAgainAndAgain) {
         EXPECT_GT(rate.last().at(0).toDouble(), 0.0);
 
         disconnect();
-        EXPECT_EQ(button()->text(), "Connect");
+        EXPECT_EQ(connectButton()->text(), "Connect");
         EXPECT_TRUE(combo()->isEnabled());
         EXPECT_EQ(window->producer(), nullptr);
         EXPECT_EQ(dock("acquisitionInfoDw"), nullptr);
@@ -231,13 +198,13 @@ TEST_F(MainWindowTest, DisconnectsWhenAskedOrWhenTheDeviceVanishes) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return !window->isConnected(); }, 5000));
     EXPECT_TRUE(shown);
     EXPECT_TRUE(warning.isNull()) << "gone with the connection";
-    EXPECT_FALSE(button()->isChecked());
+    EXPECT_FALSE(connectButton()->isChecked());
 
     connectTo("All");
     window->onDevicesListChanged({"VCEDAR01", "VCEDAR02"});
     EXPECT_TRUE(window->isConnected()) << "the set connected with All is still listed";
     EXPECT_EQ(combo()->currentText(), "All");
-    button()->click();
+    connectButton()->click();
 
     connectTo("VCEDAR01");
     window->onDevicesListChanged({"VCEDAR02", "VCEDAR01"});
@@ -245,8 +212,8 @@ TEST_F(MainWindowTest, DisconnectsWhenAskedOrWhenTheDeviceVanishes) {
     EXPECT_EQ(combo()->currentText(), "VCEDAR01");
     window->onDevicesListChanged({"VCEDAR02"});
     EXPECT_FALSE(window->isConnected());
-    EXPECT_FALSE(button()->isChecked());
-    EXPECT_EQ(button()->text(), "Connect");
+    EXPECT_FALSE(connectButton()->isChecked());
+    EXPECT_EQ(connectButton()->text(), "Connect");
 }
 
 TEST_F(MainWindowTest, AConnectionBackAfterItsCountdownResetsTheDevice) {
@@ -334,14 +301,8 @@ TEST_F(MainWindowTest, RecordsFromTheProtocolDockIntoTheChosenFolder) {
         QSettings().setValue("Protocol/Settings/recordFormat", f.format);
         open("cedar", 1);
         connectTo("VCEDAR01");
-        QDockWidget* protocols = dock("protocolDw");
-        ASSERT_NE(protocols, nullptr);
-        auto button = [&](const QString& toolTip) -> QAbstractButton* {
-            for (QAbstractButton* b : protocols->findChildren<QAbstractButton*>())
-                if (b->toolTip() == toolTip) return b;
-            return nullptr;
-        };
-        ASSERT_NE(button("Start recording (SHIFT + ENTER/RETURN)"), nullptr);
+        ASSERT_NE(dock("protocolDw"), nullptr);
+        ASSERT_NE(button("protocolDw", "Start recording (SHIFT + ENTER/RETURN)"), nullptr);
         // A refused start shows its box modally; it is read and closed rather than waited on.
         QString refusal;
         QObject watch; // ends the timer with the test
@@ -352,7 +313,7 @@ TEST_F(MainWindowTest, RecordsFromTheProtocolDockIntoTheChosenFolder) {
                 box->close();
             }
         });
-        button("Start recording (SHIFT + ENTER/RETURN)")->click();
+        button("protocolDw", "Start recording (SHIFT + ENTER/RETURN)")->click();
         EXPECT_TRUE(refusal.isEmpty()) << refusal.toStdString();
         const QString data = folder + f.data;
         ASSERT_TRUE(QTest::qWaitFor([&] { return QFileInfo(data).size() > 0; }, 5000))
@@ -361,7 +322,7 @@ TEST_F(MainWindowTest, RecordsFromTheProtocolDockIntoTheChosenFolder) {
         EXPECT_TRUE(
             QTest::qWaitFor([&] { return QFileInfo::exists(folder + "cell/cell_lab_book.txt"); }, 5000))
             << "the recording's lab book beside it, in " << f.data;
-        button("Stop recording")->click();
+        button("protocolDw", "Stop recording")->click();
         EXPECT_EQ(QFileInfo(data).size() % f.frameBytes, 0) << f.data;
         EXPECT_EQ(QDir(folder + "cell").entryList({"*lab_book*"}).join(", ").toStdString(),
                   "cell_lab_book.txt");

@@ -4,19 +4,14 @@
 // drops the data acquired so far, which races with the device's stream and with the writer
 // taking its place in the sample ring.
 
-#include "app/mainwindow.h"
 #include "commlib/api/kv4cl.h"
-#include "commlib/transport/ftdidriver.h"
-#include "simulator/simulation.h"
 #include "simulator/virtualamplifier.h"
+#include "tests/support/connectedwindow.h"
 
 #include <QAbstractButton>
-#include <QComboBox>
 #include <QDir>
-#include <QDockWidget>
 #include <QFile>
 #include <QFileInfo>
-#include <QPushButton>
 #include <QSettings>
 #include <QTest>
 
@@ -67,41 +62,22 @@ testing::AssertionResult consecutiveFrames(const QString& path, const std::vecto
     return testing::AssertionSuccess();
 }
 
-class RecordingStarts : public ::testing::Test {
+class RecordingStarts : public kv4test::WindowTest {
   protected:
     void SetUp() override {
-        QSettings().clear();
+        WindowTest::SetUp();
         folder = QDir::homePath() + "/record starts/";
         ASSERT_TRUE(QDir(folder).removeRecursively() && QDir().mkpath(folder));
         QSettings settings;
         settings.setValue("Protocol/Settings/recordPath", folder);
         settings.setValue("Protocol/Settings/recordName", "run");
         settings.setValue("Protocol/Settings/recordFormat", 0);
-        std::string error;
-        simulation = kav4sim::installSimulation("cedar", error);
-        ASSERT_TRUE(simulation) << error;
-        window = std::make_unique<MainWindow>();
-        auto* combo = window->findChild<QComboBox*>("deviceComboBox");
-        ASSERT_TRUE(QTest::qWaitFor([&] { return combo->count() == 1; }, 5000));
-        window->findChild<QPushButton*>("connectButton")->click();
-        ASSERT_TRUE(window->isConnected());
+        open("cedar", 1);
+        connectTo("VCEDAR01");
         simulation->amplifier("VCEDAR01")->setPatternMode(true);
-    }
-    void TearDown() override {
-        window.reset();
-        kv4CommLib::installFtdiDriver(nullptr);
-        QSettings().clear();
-    }
-
-    QAbstractButton* button(const char* dockName, const QString& text) const {
-        for (QAbstractButton* b : window->findChild<QDockWidget*>(dockName)->findChildren<QAbstractButton*>())
-            if (b->text() == text || b->toolTip() == text) return b;
-        return nullptr;
     }
 
     QString folder;
-    std::shared_ptr<kav4sim::SimulatedBus> simulation;
-    std::unique_ptr<MainWindow> window;
 };
 
 TEST_F(RecordingStarts, EveryRecordingHoldsConsecutiveFramesFromItsFirstOn) {

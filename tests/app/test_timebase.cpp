@@ -2,26 +2,21 @@
 // consumers, the writers' files, the plot's time axis and the info dock all compute with the
 // rate at which the amplifier really samples.
 
-#include "app/mainwindow.h"
 #include "app/widgets/valuelabel.h"
 #include "commlib/api/kv4cl.h"
-#include "commlib/transport/ftdidriver.h"
 #include "controls/protocoldockwidget.h"
 #include "plots/plottab.h"
 #include "recording/recordsettingsdialog.h"
-#include "simulator/simulation.h"
+#include "tests/support/connectedwindow.h"
 
 #include <QAbstractButton>
-#include <QComboBox>
 #include <QDir>
-#include <QDockWidget>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProcess>
-#include <QPushButton>
 #include <QSettings>
 #include <QTest>
 
@@ -61,13 +56,13 @@ struct Case {
     Measurement_t rate; // as the library lists it, for the labels
 };
 
-class TimeBase : public ::testing::TestWithParam<Model> {
+class TimeBase : public kv4test::WindowTest, public testing::WithParamInterface<Model> {
   protected:
     void SetUp() override {
         QProcess probe;
         probe.start(python, {"-c", "import neo.io"});
         if (!probe.waitForFinished(60000) || probe.exitCode() != 0) GTEST_SKIP() << "python3-neo is missing";
-        QSettings().clear();
+        WindowTest::SetUp();
         folder = QDir::homePath() + "/time base/";
         ASSERT_TRUE(QDir(folder).removeRecursively() && QDir().mkpath(folder));
         QSettings settings;
@@ -75,30 +70,11 @@ class TimeBase : public ::testing::TestWithParam<Model> {
         settings.setValue("Protocol/Settings/recordName", "unused");
         settings.setValue("Protocol/Settings/recordFormat", 1);
         settings.setValue("Protocol/Settings/recordDuration", recordSeconds);
-        std::string error;
-        simulation = kav4sim::installSimulation(GetParam().name, error);
-        ASSERT_TRUE(simulation) << error;
-        window = std::make_unique<MainWindow>();
-        auto* combo = window->findChild<QComboBox*>("deviceComboBox");
-        ASSERT_TRUE(QTest::qWaitFor([&] { return combo->count() == 1; }, 5000));
-        combo->setCurrentText(GetParam().entry);
-        window->findChild<QPushButton*>("connectButton")->click();
-        ASSERT_TRUE(window->isConnected());
+        open(GetParam().name, 1);
+        connectTo(GetParam().entry);
         // Found before the first recording, which gives it the file's name as its tool tip.
         recordButton = button("protocolDw", "Start recording (SHIFT + ENTER/RETURN)");
         ASSERT_NE(recordButton, nullptr);
-    }
-    void TearDown() override {
-        window.reset();
-        kv4CommLib::installFtdiDriver(nullptr);
-        QSettings().clear();
-    }
-
-    QDockWidget* dock(const char* name) const { return window->findChild<QDockWidget*>(name); }
-    QAbstractButton* button(const char* dockName, const QString& text) const {
-        for (QAbstractButton* b : dock(dockName)->findChildren<QAbstractButton*>())
-            if (b->text() == text || b->toolTip() == text) return b;
-        return nullptr;
     }
 
     // The plot's sweep: as many points, that far apart, as the consumer makes of the rate.
@@ -145,8 +121,6 @@ class TimeBase : public ::testing::TestWithParam<Model> {
     std::vector<Measurement_t> nominal, real;
     QString folder;
     QAbstractButton* recordButton = nullptr;
-    std::shared_ptr<kav4sim::SimulatedBus> simulation;
-    std::unique_ptr<MainWindow> window;
 };
 
 TEST_P(TimeBase, EveryConsumerAndFileUseTheRealRate) {

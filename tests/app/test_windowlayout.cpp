@@ -5,9 +5,8 @@
 #include "app/mainwindow.h"
 #include "app/pipeline/devicedataproducer.h"
 #include "app/widgets/focusedwheelfilter.h"
-#include "commlib/transport/ftdidriver.h"
-#include "simulator/simulation.h"
 #include "simulator/virtualamplifier.h"
+#include "tests/support/connectedwindow.h"
 
 #include <QAbstractSpinBox>
 #include <QApplication>
@@ -17,7 +16,6 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QMessageBox>
-#include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QSettings>
@@ -33,60 +31,36 @@ namespace {
 const QSize smallScreen(1366, 768);
 const QSize largeScreen(1920, 1080);
 
-class WindowLayoutTest : public ::testing::Test {
+class WindowLayoutTest : public kv4test::WindowTest {
   protected:
     void SetUp() override {
-        QSettings().clear();
+        WindowTest::SetUp();
         qApp->installEventFilter(&wheelFilter);
     }
-    void TearDown() override { close(); }
-    void close() {
-        window.reset();
-        kv4CommLib::installFtdiDriver(nullptr);
-        QSettings().clear();
-    }
 
-    // Virtual amplifiers of the listed models, then the window at a screen's size once it
-    // has listed them.
+    // The window at a screen's size once it has listed the amplifiers.
     void open(const char* models, int entries, QSize size) {
-        std::string error;
-        simulation = kav4sim::installSimulation(models, error);
-        ASSERT_TRUE(simulation) << error;
-        window = std::make_unique<MainWindow>();
+        WindowTest::open(models, entries);
         window->resize(size);
         window->show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
-        ASSERT_TRUE(QTest::qWaitFor([&] { return combo()->count() == entries; }, 5000));
         settle();
-    }
-    QComboBox* combo() const { return window->findChild<QComboBox*>("deviceComboBox"); }
-    QPushButton* connectButton() const { return window->findChild<QPushButton*>("connectButton"); }
-    QDockWidget* dock(const char* name) const { return window->findChild<QDockWidget*>(name); }
-    QAbstractButton* protocolButton(const QString& toolTip) const {
-        for (QAbstractButton* b : dock("protocolDw")->findChildren<QAbstractButton*>())
-            if (b->toolTip() == toolTip) return b;
-        return nullptr;
     }
     // Lays out what geometry changes have posted.
     static void settle() { QCoreApplication::sendPostedEvents(); }
     // The window restores the model's layout from a timer started as it connects.
     void connectTo(const QString& entry) {
         QSignalSpy restored(window.get(), &MainWindow::layoutRestored);
-        combo()->setCurrentText(entry);
-        connectButton()->click();
-        ASSERT_TRUE(window->isConnected()) << entry.toStdString();
+        WindowTest::connectTo(entry);
         ASSERT_TRUE(restored.wait(5000)) << entry.toStdString();
         settle();
     }
     void disconnect() {
-        connectButton()->click();
-        ASSERT_FALSE(window->isConnected());
+        WindowTest::disconnect();
         settle();
     }
 
     FocusedWheelFilter wheelFilter;
-    std::shared_ptr<kav4sim::SimulatedBus> simulation;
-    std::unique_ptr<MainWindow> window;
 };
 
 // One notch of the wheel, down, over the middle of the widget.
@@ -200,9 +174,9 @@ TEST_F(WindowLayoutTest, EveryDockControlIsReachableOnASmallScreen) {
         EXPECT_LE(window->height(), smallScreen.height());
         for (const char* toolTip :
              {"Apply the current stimulus (ENTER/RETURN)", "Start recording (SHIFT + ENTER/RETURN)"}) {
-            QAbstractButton* button = protocolButton(toolTip);
-            ASSERT_NE(button, nullptr) << toolTip;
-            EXPECT_TRUE(reachable(button, window.get())) << toolTip;
+            QAbstractButton* protocolButton = button("protocolDw", toolTip);
+            ASSERT_NE(protocolButton, nullptr) << toolTip;
+            EXPECT_TRUE(reachable(protocolButton, window.get())) << toolTip;
         }
         for (QDockWidget* dock : window->findChildren<QDockWidget*>()) {
             if (!dock->isVisible() || dock->isFloating()) continue;
@@ -269,7 +243,7 @@ TEST_F(WindowLayoutTest, ClosingWhileRecordingAsksAndFinishesTheFiles) {
     for (const auto& closing : closings) {
         SCOPED_TRACE(int(closing.answer));
         if (closing.recording && !QFileInfo::exists(data)) {
-            protocolButton("Start recording (SHIFT + ENTER/RETURN)")->click();
+            button("protocolDw", "Start recording (SHIFT + ENTER/RETURN)")->click();
             ASSERT_TRUE(QTest::qWaitFor([&] { return QFileInfo(data).size() > 0; }, 5000));
         }
         QString asked;
