@@ -69,18 +69,16 @@ TEST_F(Catalogue, RowsNamingOneClassDriveTheDeviceIdentically) {
     EXPECT_EQ(sent["CEDAR001"], sent["CEDAR129"]) << "the same layout in both firmwares";
 }
 
-TEST_F(Catalogue, TwoParallelCedarsConnectAndMergeTheirStreams) {
+// How parallel devices number their channels and merge their frames is checked on the test
+// model (test_kv4cl.cpp) and on two virtual Cedars (test_virtualamplifier.cpp); here, what the
+// real model adds: ranges per device, its stimulus filters and each device's configuration.
+TEST_F(Catalogue, TwoParallelCedarsConnectAndKeepTheirOwnRanges) {
     addDevice("CEDARA", {.version = 4, .subversion = 3, .firmware = 129});
     addDevice("CEDARB", {.version = 4, .subversion = 3, .firmware = 129});
     ASSERT_EQ(kv4cl::connect({"CEDARA", "CEDARB"}), Success);
     for (const std::string id : {"CEDARA", "CEDARB"})
         keepDeliveries(*bus->device(id));
 
-    uint32_t v = 0, c = 0, g = 9;
-    ASSERT_EQ(getChannelCounts(v, c, g), Success);
-    EXPECT_EQ(v, 1u);
-    EXPECT_EQ(c, 8u);
-    EXPECT_EQ(g, 0u);
     // Channel 5 is the second device's channel 1.
     ASSERT_EQ(setCurrentRange(3, 5), Success);
     RangedMeasurement_t range;
@@ -98,41 +96,10 @@ TEST_F(Catalogue, TwoParallelCedarsConnectAndMergeTheirStreams) {
     EXPECT_EQ(defaultFilter, 1);
     EXPECT_EQ(setVoltageStimulusLpf(0), Success);
     EXPECT_EQ(setVoltageStimulusLpf(2), ErrorValueOutOfRange);
-
-    // Four packets (what the default rate gathers) plus the next marker, words tagged by device,
-    // sample and word: 0xDSSK.
-    const auto stream = [](uint16_t device) {
-        std::vector<uint8_t> bytes;
-        for (int p = 0; p < 4; p++)
-            append(bytes,
-                   makePacket([&](int s, int k) { return uint16_t(device << 12 | (p * 16 + s) << 4 | k); }));
-        append(bytes, {0x7F, 0xFF, 0x80, 0x00});
-        return bytes;
-    };
-    for (uint16_t d = 0; d < 2; d++) {
-        const auto device = bus->device(d == 0 ? "CEDARA" : "CEDARB");
-        device->feed('B', stream(d + 1));
-        ASSERT_TRUE(device->waitUntilDrained('B', 10s));
-    }
-    DataStatus_t status;
-    ASSERT_EQ(getDataStatus(status), Success);
-    ASSERT_EQ(status.availableFrames, 64u);
-    uint32_t read = 0;
-    uint16_t* buffer = nullptr;
-    uint16_t* unfiltered = nullptr;
-    ASSERT_EQ(readSamples(64, read, buffer, unfiltered), Success);
-    ASSERT_EQ(read, 64u);
-    // Each merged frame: the first device's voltage and four currents, then the second's currents.
-    for (uint16_t f = 0; f < 64; f++) {
-        const std::vector<uint16_t> expected = {
-            uint16_t(0x1000 | f << 4 | 0), uint16_t(0x1000 | f << 4 | 1), uint16_t(0x1000 | f << 4 | 2),
-            uint16_t(0x1000 | f << 4 | 3), uint16_t(0x1000 | f << 4 | 4), uint16_t(0x2000 | f << 4 | 1),
-            uint16_t(0x2000 | f << 4 | 2), uint16_t(0x2000 | f << 4 | 3), uint16_t(0x2000 | f << 4 | 4)};
-        ASSERT_EQ(std::vector<uint16_t>(unfiltered + f * 9, unfiltered + f * 9 + 9), expected)
-            << "frame " << f;
-    }
-    for (const std::string id : {"CEDARA", "CEDARB"})
+    for (const std::string id : {"CEDARA", "CEDARB"}) {
+        bus->device(id)->feed('B', {0x00});
         EXPECT_TRUE(bus->device(id)->waitForWrites('B', 5, 10s)) << id << " was configured";
+    }
 }
 
 TEST_F(Catalogue, EverySimulatedModelConnectsAsItsFamily) {
