@@ -1,0 +1,127 @@
+#include "analysis/histogramrecord.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <numeric>
+#include <random>
+#include <vector>
+
+namespace {
+
+const kv4cl::RangedMeasurement_t range200pA{-200.0, 200.0, 400.0 / 65536, kv4cl::UnitPfxPico, "A"};
+const kv4cl::RangedMeasurement_t range2nA{-2.0, 2.0, 4.0 / 65536, kv4cl::UnitPfxNano, "A"};
+
+int total(const HistogramRecord& h) {
+    return std::accumulate(h.counts.begin(), h.counts.end(), 0);
+}
+
+TEST(HistogramRecord, NormalDataPeaksAtTheMeanAndKeepsItsMoments) {
+    const double mean = 12.3, sigma = 5.0;
+    std::mt19937 rng(7);
+    std::normal_distribution<double> normal(mean, sigma);
+    std::vector<double> x(200000);
+    for (double& v : x)
+        v = normal(rng);
+
+    HistogramRecord h;
+    h.reset(range200pA);
+    EXPECT_EQ(h.unitLabel, "pA");
+    EXPECT_EQ(h.prefix, kv4cl::UnitPfxPico);
+    h.add(x.data(), x.size() / 2);
+    h.add(x.data() + x.size() / 2, x.size() - x.size() / 2); // counts grow from call to call
+    ASSERT_EQ(total(h), int(x.size()));
+
+    // 2 pA bins from -200 pA: 12.3 pA falls in [12, 14), bin 106.
+    const auto mode = std::max_element(h.counts.begin(), h.counts.end()) - h.counts.begin();
+    EXPECT_EQ(mode, 106);
+    double sum = 0.0, squares = 0.0;
+    for (int i = 0; i < h.binCount; i++) {
+        const double middle = h.lowerEdge + (i + 0.5) * h.binWidth;
+        sum += middle * h.counts[i];
+        squares += middle * middle * h.counts[i];
+    }
+    const double m = sum / total(h), sd = std::sqrt(squares / total(h) - m * m);
+    EXPECT_NEAR(m, mean, 0.01 * mean) << "mean " << m << " pA, expected " << mean;
+    // Bins of 2 pA widen the spread by their own variance, 2^2 / 12.
+    EXPECT_NEAR(sd, std::sqrt(sigma * sigma + 4.0 / 12), 0.02 * sigma) << "sd " << sd << " pA";
+
+    h.reset(range200pA);
+    EXPECT_EQ(total(h), 0);
+}
+
+TEST(HistogramRecord, EachSampleLandsInItsBinAndOutsidersInTheEdgeBins) {
+    const double inf = std::numeric_limits<double>::infinity();
+    const struct {
+        double x;
+        int bin;
+    } rows[] = {{-200.0, 0},   {-198.01, 0}, {-198.0, 1},  {0.0, 100},  {1.99, 100},
+                {199.99, 199}, {200.0, 199}, {250.0, 199}, {-250.0, 0}, {1e300, 199},
+                {-1e300, 0},   {inf, 199},   {-inf, 0},    {-2e9, 0},   {3e9, 199}};
+    for (const auto& row : rows) {
+        HistogramRecord h;
+        h.reset(range200pA);
+        h.add(&row.x, 1);
+        ASSERT_EQ(total(h), 1) << row.x;
+        EXPECT_EQ(h.counts[row.bin], 1) << row.x << " pA should be in bin " << row.bin;
+    }
+}
+
+TEST(HistogramRecord, NotANumberIsCountedApartFromTheBins) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const std::vector<double> x = {nan, -150.0, nan, 150.0, nan};
+    HistogramRecord h;
+    h.reset(range200pA);
+    h.add(x.data(), x.size());
+    EXPECT_EQ(total(h), 2);
+    EXPECT_EQ(h.counts[0], 0) << "a NaN went to bin 0";
+    EXPECT_EQ(h.invalidSamples, 3);
+    h.reset(range200pA);
+    EXPECT_EQ(h.invalidSamples, 0);
+}
+
+TEST(HistogramRecord, LimitsNarrowTheBinsAndOutsidersFillTheEdges) {
+    // One channel of interleaved three-channel frames: column 1 holds the signal.
+    const std::vector<double> frames = {9, -30, 9, 9, 0.05, 9, 9, 30, 9, 9, 5.0, 9};
+    HistogramRecord h;
+    h.reset(range200pA);
+    ASSERT_TRUE(h.setLimits(range200pA, 10.0, -10.0)); // either order
+    EXPECT_DOUBLE_EQ(h.lowerEdge, -10.0);
+    EXPECT_DOUBLE_EQ(h.binWidth, 0.1);
+    h.add(frames.data() + 1, 4, 3);
+    EXPECT_EQ(total(h), 4);
+    EXPECT_EQ(h.counts[0], 1);
+    EXPECT_EQ(h.counts[100], 1);
+    EXPECT_EQ(h.counts[150], 1);
+    EXPECT_EQ(h.counts[199], 1);
+
+    // The limits stay in picoamperes when the range moves to nanoamperes.
+    h.reset(range2nA);
+    EXPECT_TRUE(h.limited);
+    EXPECT_DOUBLE_EQ(h.lowerEdge, -0.01);
+    EXPECT_DOUBLE_EQ(h.binWidth, 0.0001);
+    EXPECT_EQ(h.unitLabel, "nA");
+    EXPECT_EQ(total(h), 0);
+
+    for (double bad :
+         {-0.005, std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity()})
+        EXPECT_FALSE(h.setLimits(range2nA, -0.005, bad)) << bad;
+    EXPECT_DOUBLE_EQ(h.lowerEdge, -0.01) << "a refused interval changed the bins";
+
+    h.clearLimits(range2nA);
+    EXPECT_FALSE(h.limited);
+    EXPECT_DOUBLE_EQ(h.lowerEdge, -2.0);
+    EXPECT_DOUBLE_EQ(h.binWidth, 0.02);
+}
+
+TEST(HistogramRecord, ConstantCurrentFillsOneBin) {
+    const std::vector<double> x(1000, -42.5);
+    HistogramRecord h;
+    h.reset(range200pA);
+    h.add(x.data(), x.size());
+    EXPECT_EQ(h.counts[78], 1000); // [-44, -42)
+}
+
+} // namespace
