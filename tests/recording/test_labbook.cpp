@@ -44,33 +44,34 @@ TEST(LabbookEventLines, NotesAndMarks) {
     EXPECT_EQ(mark.lineText(), "10:00:00.000, Not Recording, Written Note, ''''");
 }
 
-TEST(LabbookEventLines, AnalysisResults) {
+TEST(LabbookEventLines, AnalysisResultsLineAndSummary) {
+    const std::pair<QString, QString> entries[] = {
+        {"Membrane Monitor, Channel switched off: 3", ""},
+        {"Noise Report, Channel: 2, Mean Current: 12.3457 [pA], Current Rms: 0.5 [nA]",
+         "Ch: 2, avg I: 12.35 pA, rms I: 0.50 nA"},
+        {"RC Estimation, Channel: 1, Resistance: 150.256 [M\u03A9], Capacitance: 22.5 [pF]",
+         "Ch: 1, R: 150.26 M\u03A9, C: 22.50 pF"},
+        {"Events Detection, Channel: 4, Average Dwell Time: 1.5 [\u00B5s], Average Inter Event Time: 250 "
+         "[ms], "
+         "Events Rate: 4 [Hz]",
+         "Ch: 4, dwell: 1.50 \u00B5s, inter: 250.00 ms, rate: 4.00 Hz"},
+        {"I/V graph, Channel: 5, Conductance: 2.5 [nS], Current Offset: -10 [pA], Reverse Potential: 4 [mV]",
+         "Ch: 5, G: 2.50 nS, Ioff: -10.00 pA, Vrev: 4.00 mV"},
+    };
     LabbookEventMembraneMonitor monitor(3);
-    setTimes(monitor);
-    EXPECT_EQ(monitor.lineText(), "10:00:00.000, 00:01:02.500, Membrane Monitor, Channel switched off: 3");
-
     LabbookEventNoiseReport noise(2, {12.3456789, kv4cl::UnitPfxPico, "A"}, {0.5, kv4cl::UnitPfxNano, "A"});
-    setTimes(noise);
-    EXPECT_EQ(noise.lineText(), "10:00:00.000, 00:01:02.500, Noise Report, Channel: 2, "
-                                "Mean Current: 12.3457 [pA], Current Rms: 0.5 [nA]");
-
-    LabbookEventRCEstimation rc(1, {150.25, kv4cl::UnitPfxMega, "\u03A9"}, {22.5, kv4cl::UnitPfxPico, "F"});
-    setTimes(rc);
-    EXPECT_EQ(rc.lineText(), "10:00:00.000, 00:01:02.500, RC Estimation, Channel: 1, "
-                             "Resistance: 150.25 [M\u03A9], Capacitance: 22.5 [pF]");
-
-    LabbookEventEventsDetection events(4, {1.5, kv4cl::UnitPfxMicro, "s"}, {250.0, kv4cl::UnitPfxMilli, "s"},
-                                       {3.999999999, kv4cl::UnitPfxNone, "Hz"});
-    setTimes(events);
-    EXPECT_EQ(events.lineText(), "10:00:00.000, 00:01:02.500, Events Detection, Channel: 4, "
-                                 "Average Dwell Time: 1.5 [\u00B5s], Average Inter Event Time: 250 [ms], "
-                                 "Events Rate: 4 [Hz]");
-
+    LabbookEventRCEstimation rc(1, {150.256, kv4cl::UnitPfxMega, "\u03A9"}, {22.5, kv4cl::UnitPfxPico, "F"});
+    LabbookEventEventsDetection detection(4, {1.5, kv4cl::UnitPfxMicro, "s"},
+                                          {250.0, kv4cl::UnitPfxMilli, "s"},
+                                          {3.999999999, kv4cl::UnitPfxNone, "Hz"});
     LabbookEventIVGraph iv(5, {2.5, kv4cl::UnitPfxNano, "S"}, {-10.0, kv4cl::UnitPfxPico, "A"}, true,
                            {4.0, kv4cl::UnitPfxMilli, "V"});
-    setTimes(iv);
-    EXPECT_EQ(iv.lineText(), "10:00:00.000, 00:01:02.500, I/V graph, Channel: 5, Conductance: 2.5 [nS], "
-                             "Current Offset: -10 [pA], Reverse Potential: 4 [mV]");
+    LabbookEvent* const events[] = {&monitor, &noise, &rc, &detection, &iv};
+    for (size_t i = 0; i < std::size(entries); i++) {
+        setTimes(*events[i]);
+        EXPECT_EQ(events[i]->lineText(), "10:00:00.000, 00:01:02.500, " + entries[i].first);
+        EXPECT_EQ(events[i]->summaryText(), entries[i].second);
+    }
 }
 
 TEST(LabbookEventLines, FailedEstimatesAndInvalidFitsShowADash) {
@@ -99,26 +100,6 @@ TEST(LabbookEventLines, ValuesArePreparedToReadablePrefixesOnce) {
                            {-0.004, kv4cl::UnitPfxNone, "V"});
     iv.prepareValues();
     EXPECT_EQ(iv.summaryText(), "Ch: 1, G: 2.50 nS, Ioff: 0.00 A, Vrev: -4.00 mV");
-}
-
-TEST(LabbookEventLines, SummariesHaveTwoDecimals) {
-    EXPECT_EQ(LabbookEventNoiseReport(2, {12.3456, kv4cl::UnitPfxPico, "A"}, {0.5, kv4cl::UnitPfxNano, "A"})
-                  .summaryText(),
-              "Ch: 2, avg I: 12.35 pA, rms I: 0.50 nA");
-    EXPECT_EQ(
-        LabbookEventRCEstimation(1, {150.256, kv4cl::UnitPfxMega, "\u03A9"}, {22.5, kv4cl::UnitPfxPico, "F"})
-            .summaryText(),
-        "Ch: 1, R: 150.26 M\u03A9, C: 22.50 pF");
-    EXPECT_EQ(LabbookEventEventsDetection(4, {1.5, kv4cl::UnitPfxMilli, "s"},
-                                          {250.0, kv4cl::UnitPfxMilli, "s"},
-                                          {3.999, kv4cl::UnitPfxNone, "Hz"})
-                  .summaryText(),
-              "Ch: 4, dwell: 1.50 ms, inter: 250.00 ms, rate: 4.00 Hz");
-    EXPECT_EQ(LabbookEventIVGraph(5, {2.5, kv4cl::UnitPfxNano, "S"}, {-10.0, kv4cl::UnitPfxPico, "A"}, true,
-                                  {4.0, kv4cl::UnitPfxMilli, "V"})
-                  .summaryText(),
-              "Ch: 5, G: 2.50 nS, Ioff: -10.00 pA, Vrev: 4.00 mV");
-    EXPECT_EQ(LabbookEventMembraneMonitor(3).summaryText(), "");
 }
 
 // Warnings about lab book files, collected while a test runs.
