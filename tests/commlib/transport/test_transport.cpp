@@ -259,18 +259,6 @@ TEST_F(TransportTest, EepromIdentityIsDecodedAndChannelClosed) {
     EXPECT_FALSE(eeprom.readCalibrationWord());
 }
 
-TEST_F(TransportTest, UnreadableEepromLeavesZeros) {
-    device->setIdentity(2, 1, 7);
-    device->failCalls(FtdiCall::ReadEE);
-    FtdiEeprom56 unreadable(serial);
-    FtdiEeprom56 missing("KV4T9999");
-    for (const FtdiEeprom56* e : {&unreadable, &missing})
-        EXPECT_EQ(std::vector<uint32_t>({e->deviceVersion, e->deviceSubversion, e->firmwareVersion}),
-                  std::vector<uint32_t>(3, 0));
-    EXPECT_FALSE(unreadable.readAll());
-    EXPECT_EQ(bus->openHandles(), 0u);
-}
-
 TEST_F(TransportTest, EepromChannelOpensOnceAndClosesOnDestruction) {
     device->setIdentity(1, 2, 3);
     {
