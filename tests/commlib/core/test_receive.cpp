@@ -302,19 +302,22 @@ TEST_F(Receive, LegacyStreamUsesItsMarkerOffsetCodeAndVoltageOffset) {
 
 // ---- Digital filter and reset denoiser ----------------------------------------------------------
 
-TEST_F(Receive, DenoiserSubtractsTheLearnedArtefactAndKeepsTheMean) {
-    TestModel& m = addConnected();
-    // Worked by hand: period 2, alpha 0.5 (beta 1/2), input alternating 100, 0 on every channel:
-    // outputs 75, 25, 62.5, 37.5, 56.25, 43.75, ... converging on the mean 50.
-    m.configureDenoiser(2, 0.5, false);
-    ASSERT_EQ(m.setDenoiserEnabled(true), kv4cl::Success);
+// Period 2, alpha 0.5 (beta 1/2), input alternating 100, 0 on every channel.
+std::vector<uint8_t> alternatingThroughTheDenoiser(TestModel& m, bool suspended) {
+    m.configureDenoiser(2, 0.5, suspended);
+    EXPECT_EQ(m.setDenoiserEnabled(true), kv4cl::Success);
     std::vector<uint8_t> bytes =
         currentPackets(5, [](int sample, int) { return uint16_t(sample % 2 ? 0 : 100); });
     append(bytes, marker);
-    deliver(0, bytes);
+    return bytes;
+}
 
+TEST_F(Receive, DenoiserSubtractsTheLearnedArtefactAndKeepsTheMean) {
+    TestModel& m = addConnected();
+    deliver(0, alternatingThroughTheDenoiser(m, false));
     const Frames f = readAll(m);
     ASSERT_EQ(f.count, 80u);
+    // Worked by hand: outputs 75, 25, 62.5, 37.5, 56.25, 43.75, ... converging on the mean 50.
     const double expected[] = {75, 25, 62.5, 37.5, 56.25, 43.75};
     for (int i = 0; i < 6; i++) {
         for (int ch = 1; ch <= 4; ch++) {
@@ -329,12 +332,7 @@ TEST_F(Receive, DenoiserSubtractsTheLearnedArtefactAndKeepsTheMean) {
 
 TEST_F(Receive, DenoiserDoesNothingWhileSuspended) {
     TestModel& m = addConnected();
-    m.configureDenoiser(2, 0.5, true);
-    ASSERT_EQ(m.setDenoiserEnabled(true), kv4cl::Success);
-    std::vector<uint8_t> bytes =
-        currentPackets(5, [](int sample, int) { return uint16_t(sample % 2 ? 0 : 100); });
-    append(bytes, marker);
-    deliver(0, bytes);
+    deliver(0, alternatingThroughTheDenoiser(m, true));
     const Frames f = readAll(m);
     ASSERT_EQ(f.count, 80u);
     for (int i = 0; i < 80; i++)
