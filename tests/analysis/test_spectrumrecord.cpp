@@ -7,6 +7,7 @@
 #include <limits>
 #include <numbers>
 #include <random>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -186,6 +187,37 @@ TEST(SpectrumRecord, ReadsOneChannelOfInterleavedFrames) {
 
     SpectrumRecord unset;
     EXPECT_EQ(unset.add(x.data(), x.size()), 0) << "a record without a rate published";
+}
+
+TEST(SpectrumRecord, ChannelsOnManyThreadsShareOnePlanPerSize) {
+    // Every size planned for the first time by four threads at once, as consumers starting
+    // together do; each thread must get the same plans and the same spectra as this one.
+    const std::vector<double> x = whiteNoise(32768, 1.0, 9);
+    const int sizes[] = {512, 1024, 2048, 4096, 8192, 16384, 32768};
+    auto spectra = [&](std::vector<double>& out, std::vector<fftw_plan>& plans) {
+        SpectrumRecord s;
+        for (int n : sizes) {
+            s.setOptions(n, 0.001);
+            s.reset(100000.0, "pA");
+            s.add(x.data(), size_t(n));
+            out.insert(out.end(), s.spectrum.begin(), s.spectrum.begin() + s.halfSize);
+            plans.push_back(realToComplexPlan(n));
+        }
+    };
+    std::vector<double> results[4];
+    std::vector<fftw_plan> plans[4];
+    {
+        std::vector<std::jthread> threads;
+        for (int t = 0; t < 4; t++)
+            threads.emplace_back([&, t] { spectra(results[t], plans[t]); });
+    }
+    std::vector<double> reference;
+    std::vector<fftw_plan> referencePlans;
+    spectra(reference, referencePlans);
+    for (int t = 0; t < 4; t++) {
+        EXPECT_EQ(plans[t], referencePlans) << "thread " << t << " got plans of its own";
+        EXPECT_EQ(results[t], reference) << "thread " << t;
+    }
 }
 
 } // namespace
