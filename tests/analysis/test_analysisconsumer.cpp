@@ -1,0 +1,196 @@
+// The analysis consumer base on a scripted source: per-channel starts and stops, the read
+// chunk that follows the rate, and the reset that every rate or range change brings before
+// the next analysis.
+
+#include "analysis/analysisconsumer.h"
+#include "tests/app/pipeline/scriptedsource.h"
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QMutexLocker>
+#include <QSemaphore>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+namespace {
+
+using kv4test::ScriptedSource;
+
+// Logs its resets and analyses; each analysis takes every accumulated frame.
+class LoggingConsumer : public AnalysisConsumer {
+  public:
+    using AnalysisConsumer::AnalysisConsumer;
+    ~LoggingConsumer() override { onStopConsuming(); }
+
+    struct Analysis {
+        int chunk;
+        size_t frames;
+        std::vector<bool> active;
+        std::vector<double> currentMultipliers;
+    };
+
+    // Blocks until the next analysis and returns it.
+    Analysis next() {
+        analysed.acquire();
+        QMutexLocker lock(&logMutex);
+        return analyses.back();
+    }
+    std::vector<std::string> takeLog() {
+        QMutexLocker lock(&logMutex);
+        return std::exchange(log, {});
+    }
+
+  protected:
+    void allocateBuffers() override {
+        logLine("allocate");
+        resetAnalysis(currentChannelsNum);
+    }
+    void resetAnalysis(int channelIdx) override { resetEachChannel(channelIdx); }
+    void resetChannel(int channelIdx) override { logLine("reset " + std::to_string(channelIdx)); }
+    void analyze() override {
+        QMutexLocker results(&resultMutex);
+        const size_t frames = accumulated.size() / size_t(totalChannelsNum);
+        accumulated.clear();
+        {
+            QMutexLocker lock(&logMutex);
+            log.push_back("analyze");
+            analyses.push_back({readChunk, frames, activeChannels, currentMultipliers});
+        }
+        analysed.release();
+    }
+
+  private:
+    void logLine(const std::string& line) {
+        QMutexLocker lock(&logMutex);
+        log.push_back(line);
+    }
+
+    QMutex logMutex;
+    std::vector<std::string> log;
+    std::vector<Analysis> analyses;
+    QSemaphore analysed;
+};
+
+class AnalysisConsumerTest : public testing::Test {
+  protected:
+    AnalysisConsumerTest() : source(1, 3, 1), producer(source), consumer(&producer) { producer.start(); }
+
+    // Rows enough for one read at any chunk used here; the consumer analyses them.
+    LoggingConsumer::Analysis feed(uint32_t rows = 200) {
+        source.add(source.rows(1, rows));
+        return consumer.next();
+    }
+
+    ScriptedSource source;
+    DeviceDataProducer producer;
+    LoggingConsumer consumer;
+};
+
+TEST_F(AnalysisConsumerTest, PerChannelStartsAreQueuedAndTheLastStopEndsTheThread) {
+    consumer.onStartConsuming(1);
+    ASSERT_TRUE(consumer.isRunning()) << "the first channel starts the thread";
+    EXPECT_EQ(feed().active, (std::vector<bool>{false, true, false}));
+
+    consumer.onStartConsuming(2);
+    consumer.onStartConsuming(2); // a second request for the same channel changes nothing
+    consumer.takeLog();
+    const LoggingConsumer::Analysis both = feed();
+    EXPECT_EQ(both.active, (std::vector<bool>{false, true, true})) << "applied at the next cycle";
+    EXPECT_EQ(consumer.takeLog(), (std::vector<std::string>{"reset 2", "analyze"}))
+        << "only the new channel starts over";
+
+    consumer.onStopConsuming(0); // not running for channel 0: nothing
+    consumer.onStopConsuming(1);
+    EXPECT_TRUE(consumer.isRunning()) << "one of two stopped: the thread goes on";
+    EXPECT_EQ(feed().active, (std::vector<bool>{false, false, true}));
+
+    consumer.onStopConsuming(2);
+    EXPECT_FALSE(consumer.isRunning()) << "the last channel stopped the thread";
+    consumer.onStopConsuming(2); // stopping a stopped consumer is harmless
+    EXPECT_FALSE(consumer.isRunning());
+}
+
+TEST_F(AnalysisConsumerTest, AChannelStartedAndStoppedBetweenTwoCyclesStaysOff) {
+    consumer.onStartConsuming(0);
+    feed();
+    consumer.onStartConsuming(1);
+    consumer.onStopConsuming(1);
+    EXPECT_EQ(feed().active, (std::vector<bool>{true, false, false}));
+    consumer.onStopConsuming(1);
+    consumer.onStartConsuming(1);
+    consumer.onStopConsuming(0);
+    EXPECT_EQ(feed().active, (std::vector<bool>{false, true, false})) << "the thread goes on for channel 1";
+    EXPECT_TRUE(consumer.isRunning());
+}
+
+TEST_F(AnalysisConsumerTest, OutOfRangeChannelsAreIgnored) {
+    for (int channel : {-1, 3, 100}) {
+        consumer.onStartConsuming(channel);
+        EXPECT_FALSE(consumer.isRunning()) << channel;
+    }
+}
+
+TEST_F(AnalysisConsumerTest, ReadsFiftyMillisecondsOfTheRateGivenAndStartsOverOnEveryChange) {
+    const struct {
+        kv4cl::Measurement_t rate;
+        int chunk;
+    } cases[] = {
+        {{2000.0, kv4cl::UnitPfxNone, "Hz"}, 100},
+        {{1.25, kv4cl::UnitPfxKilo, "Hz"}, 63}, // 62.5 rounds away from zero
+        {{9765.625, kv4cl::UnitPfxNone, "Hz"}, 488},
+        {{std::nan(""), kv4cl::UnitPfxNone, "Hz"}, 0}, // unknown: whatever arrives
+        {{0.0, kv4cl::UnitPfxNone, "Hz"}, 0},
+        {{-10.0, kv4cl::UnitPfxKilo, "Hz"}, 0},
+    };
+    consumer.onStartConsuming();
+    feed();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.rate.value);
+        consumer.takeLog();
+        consumer.onSamplingRateChanged(c.rate, c.rate);
+        const LoggingConsumer::Analysis analysis = feed(1000);
+        EXPECT_EQ(analysis.chunk, c.chunk);
+        EXPECT_GE(analysis.frames, size_t(std::max(c.chunk, 1))) << "a read waits for a whole chunk";
+        EXPECT_EQ(consumer.takeLog(), (std::vector<std::string>{"reset 0", "reset 1", "reset 2", "analyze"}))
+            << "every channel starts over before the next analysis";
+    }
+}
+
+TEST_F(AnalysisConsumerTest, RangeChangesBringSamplesToTheBaseUnitAndResetAllChannels) {
+    const struct {
+        kv4cl::UnitPfx_t prefix;
+        double multiplier; // NaN: no unit known, results show as missing
+    } cases[] = {
+        {kv4cl::UnitPfxNano, 1e-9}, {kv4cl::UnitPfxPico, 1e-12},          {kv4cl::UnitPfxKilo, 1e3},
+        {kv4cl::UnitPfxNone, 1.0},  {kv4cl::UnitPfx_t(42), std::nan("")},
+    };
+    consumer.onStartConsuming();
+    feed();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.prefix);
+        consumer.takeLog();
+        consumer.onCurrentRangeChanged({-2.0, 2.0, 1e-4, c.prefix, "A"}, 1);
+        const std::vector<double> multipliers = feed().currentMultipliers;
+        if (std::isnan(c.multiplier))
+            EXPECT_TRUE(std::isnan(multipliers[1]));
+        else
+            EXPECT_DOUBLE_EQ(multipliers[1], c.multiplier);
+        EXPECT_DOUBLE_EQ(multipliers[0], 1.0) << "the other channels keep theirs";
+        EXPECT_EQ(consumer.takeLog(), (std::vector<std::string>{"reset 0", "reset 1", "reset 2", "analyze"}));
+    }
+}
+
+TEST_F(AnalysisConsumerTest, AnalyzingFollowsTheThread) {
+    std::vector<bool> states;
+    QObject::connect(&consumer, &AnalysisConsumer::analyzing, [&](bool on) { states.push_back(on); });
+    consumer.onStartConsuming();
+    feed();
+    consumer.onStopConsuming();
+    QCoreApplication::processEvents(); // the signals come from the thread's start and end
+    EXPECT_EQ(states, (std::vector<bool>{true, false}));
+}
+
+} // namespace
