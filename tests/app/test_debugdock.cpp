@@ -5,8 +5,7 @@
 #include "app/errormanager.h"
 #include "commlib/api/devicelist.h"
 #include "commlib/api/kv4cl.h"
-#include "commlib/transport/ftdidriver.h"
-#include "simulator/simulation.h"
+#include "tests/support/connectedamplifier.h"
 
 #include <gtest/gtest.h>
 
@@ -30,21 +29,11 @@ namespace {
 using namespace std::chrono_literals;
 using kv4cl::Success;
 
-class DebugDock : public ::testing::Test {
+class DebugDock : public kv4test::ConnectedAmplifier {
   protected:
-    void SetUp() override {
-        std::string error;
-        bus = kav4sim::installSimulation("cedar", error);
-        ASSERT_TRUE(bus) << error;
-        ASSERT_EQ(kv4cl::connect({"VCEDAR01"}), Success);
-    }
-    void TearDown() override {
-        // The library's devices hold handles on the bus: they go first.
-        kv4cl::disconnect();
-        kv4CommLib::installFtdiDriver(nullptr);
-    }
+    void SetUp() override { connect("cedar"); }
 
-    kav4sim::VirtualDevice& device() const { return *bus->device("VCEDAR01"); }
+    kav4sim::VirtualDevice& device() const { return *bus->device(id); }
 
     // The field that the label with this text names.
     template <typename Field> Field* field(const QString& label) const {
@@ -75,7 +64,6 @@ class DebugDock : public ::testing::Test {
         }
     }
 
-    std::shared_ptr<kav4sim::SimulatedBus> bus;
     DebugDockWidget dock;
 };
 

@@ -1,7 +1,7 @@
 // The "All channels controls" dock: which buttons each model gets, what they announce, and
 // the pulses they fire on the virtual amplifier.
 
-#include "tests/controls/connectedamplifier.h"
+#include "tests/support/connectedamplifier.h"
 
 #include "app/widgets/steppedspinbox.h"
 #include "controls/allchannelscontrolsdockwidget.h"

@@ -1,7 +1,7 @@
 // The "Controls" dock: its sections as the model lists the options, and what a click reaches
 // on the virtual amplifier and announces to the consumers.
 
-#include "tests/controls/connectedamplifier.h"
+#include "tests/support/connectedamplifier.h"
 
 #include "app/widgets/collapsiblesection.h"
 #include "commlib/api/devicelist.h"

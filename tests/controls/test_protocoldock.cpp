@@ -1,7 +1,7 @@
 // The "Voltage stimulus" dock on a virtual reference amplifier: what applying and stopping
 // reach, validation, the Vhold lock and shortcuts, and the parameter files.
 
-#include "tests/controls/connectedamplifier.h"
+#include "tests/support/connectedamplifier.h"
 
 #include "app/widgets/protocolimagebutton.h"
 #include "app/widgets/steppedspinbox.h"

@@ -2,14 +2,13 @@
 
 #include "app/pipeline/librarysamplesource.h"
 #include "commlib/api/kv4cl.h"
-#include "commlib/transport/ftdidriver.h"
 #include "plots/curve.h"
 #include "plots/membranemonitorbutton.h"
 #include "plots/plotlayout.h"
 #include "plots/plotpreferencesdialog.h"
 #include "plots/plottab.h"
-#include "simulator/simulation.h"
 #include "tests/app/pipeline/scriptedsource.h"
+#include "tests/support/connectedamplifier.h"
 
 #include <QCheckBox>
 #include <QGridLayout>
@@ -481,21 +480,16 @@ TEST_F(PlotTabTest, OverlapGathersTheCurvesInOnePlotAndGivesThemBack) {
 }
 
 // Channel switches go to the amplifier: a virtual one.
-class SwitchingTest : public PlotTabTest {
+class SwitchingTest : public kv4test::ConnectedAmplifier {
   protected:
     void SetUp() override {
-        PlotTabTest::SetUp();
-        std::string error;
-        simulation = kav4sim::installSimulation("cedar", error);
-        ASSERT_TRUE(simulation) << error;
-        ASSERT_EQ(kv4cl::connect({"VCEDAR01"}), kv4cl::Success);
+        QSettings().clear();
+        connect("cedar");
     }
     void TearDown() override {
-        kv4cl::disconnect();
-        kv4CommLib::installFtdiDriver(nullptr);
-        PlotTabTest::TearDown();
+        ConnectedAmplifier::TearDown();
+        QSettings().clear();
     }
-    std::shared_ptr<kav4sim::SimulatedBus> simulation;
     LibrarySampleSource source;
 };
 
@@ -509,10 +503,8 @@ TEST_F(SwitchingTest, SwitchedOffChannelsFadeHideAndLoseTheirMaximisation) {
     EXPECT_FALSE(f.tab.isSwitchedOn(1));
     EXPECT_NE(f.consumer.currentCurves()[1]->color(), QColor(Qt::red)) << "faded";
     EXPECT_TRUE(f.tab.isShown(1)) << "shown until switched-off channels are hidden";
-    EXPECT_TRUE(
-        simulation->amplifier("VCEDAR01")
-            ->waitForCommand([](const auto& c) { return !c.switchBankA.at(1) && c.switchBankA.at(0); },
-                             std::chrono::seconds(5)));
+    EXPECT_TRUE(reaches(
+        [](const kav4sim::DecodedCommand& c) { return !c.switchBankA.at(1) && c.switchBankA.at(0); }));
 
     f.tab.onMaximizeNextChannel(0);
     EXPECT_EQ(f.tab.maximizedChannel(), 2) << "the switched-off channel is skipped";

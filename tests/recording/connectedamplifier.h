@@ -3,19 +3,13 @@
 // about the model (channel counts, header template, ranges), with settings cleared around
 // each test and an empty folder to record in.
 
-#include "commlib/api/kv4cl.h"
-#include "commlib/transport/ftdidriver.h"
-#include "simulator/simulation.h"
+#include "tests/support/connectedamplifier.h"
 
 #include <QSettings>
 #include <QString>
 #include <QTemporaryDir>
 
-#include <gtest/gtest.h>
-
-#include <memory>
 #include <ostream>
-#include <string>
 
 // Readable failures for texts, file names and lists of them.
 inline void PrintTo(const QString& text, std::ostream* os) {
@@ -24,23 +18,18 @@ inline void PrintTo(const QString& text, std::ostream* os) {
 
 namespace kv4test {
 
-class ConnectedAmplifier : public testing::Test {
+class RecordingAmplifier : public ConnectedAmplifier {
   protected:
-    // model as the simulator names it; serial as it lists the device.
-    void connectTo(const char* model, const char* serial) {
+    // model as the simulator names it, e.g. "cedar" for "VCEDAR01".
+    void connectTo(const char* model) {
         QSettings().clear();
-        std::string error;
-        bus = kav4sim::installSimulation(model, error);
-        ASSERT_TRUE(bus) << error;
-        ASSERT_EQ(kv4cl::connect({serial}), kv4cl::Success);
+        connect(model);
     }
     void TearDown() override {
-        kv4cl::disconnect();
-        kv4CommLib::installFtdiDriver(nullptr);
+        ConnectedAmplifier::TearDown();
         QSettings().clear();
     }
 
-    std::shared_ptr<kav4sim::SimulatedBus> bus;
     // A recording path of the test's own, with its trailing slash.
     QTemporaryDir folder;
     const QString path = folder.path() + "/";

@@ -122,7 +122,7 @@ class AbfWriterTest : public kv4test::WriterFixture<AbfDataWriterConsumer> {
     void SetUp() override {
         const QString missing = neoMissing();
         if (!missing.isEmpty()) GTEST_SKIP() << missing.toStdString();
-        connectTo("cedar", "VCEDAR01");
+        connectTo("cedar");
         if (HasFatalFailure()) return;
         prepare(3, 1);
         dialog->findChild<QRadioButton*>("abfRadioButton")->click();

@@ -31,9 +31,9 @@ using Frames = std::vector<float>;
 
 class DatWriterTest : public kv4test::WriterFixture<DatDataWriterConsumer> {
   protected:
-    void SetUp() override { open("cedar", "VCEDAR01", 4); }
-    void open(const char* model, const char* serial, uint32_t currentChannels) {
-        connectTo(model, serial);
+    void SetUp() override { open("cedar", 4); }
+    void open(const char* model, uint32_t currentChannels) {
+        connectTo(model);
         if (HasFatalFailure()) return;
         prepare(currentChannels, 0);
         use(std::make_unique<DatDataWriterConsumer>(producer.get()));
@@ -263,7 +263,7 @@ TEST_F(DatWriterTest, AnUnwritableRecordingPathWarnsAndStartsNothing) {
 // A model with oversampling, whose template has the oversampling line.
 class OversamplingHeaderTest : public DatWriterTest {
   protected:
-    void SetUp() override { open("elm", "VELM01", 1); }
+    void SetUp() override { open("elm", 1); }
 };
 
 TEST_F(OversamplingHeaderTest, TheRatioIsFilledInFromTheModel) {

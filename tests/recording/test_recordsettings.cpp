@@ -25,15 +25,15 @@ namespace {
 constexpr double mb = 1048576.0;
 constexpr double datSampleBytes = 5 * 4; // five floats; an ABF file has two words per sample
 
-class RecordSettingsTest : public kv4test::ConnectedAmplifier {
+class RecordSettingsTest : public kv4test::RecordingAmplifier {
   protected:
     void SetUp() override {
-        connectTo("cedar", "VCEDAR01");
+        connectTo("cedar");
         if (!HasFatalFailure()) dialog = std::make_unique<RecordSettingsDialog>();
     }
     void TearDown() override {
         dialog.reset();
-        ConnectedAmplifier::TearDown();
+        RecordingAmplifier::TearDown();
     }
 
     template <typename T> T* child(const char* name) const {

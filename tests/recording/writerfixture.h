@@ -22,7 +22,7 @@
 
 namespace kv4test {
 
-template <typename Writer> class WriterFixture : public ConnectedAmplifier {
+template <typename Writer> class WriterFixture : public RecordingAmplifier {
   protected:
     void TearDown() override {
         writer.reset();
@@ -30,7 +30,7 @@ template <typename Writer> class WriterFixture : public ConnectedAmplifier {
         probe.reset();
         producer.reset();
         source.reset();
-        ConnectedAmplifier::TearDown();
+        RecordingAmplifier::TearDown();
     }
 
     // Rows of one voltage and these current and gp channels, and the dialog.
