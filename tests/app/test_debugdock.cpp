@@ -35,19 +35,8 @@ class DebugDock : public kv4test::ConnectedAmplifier {
 
     kav4sim::VirtualDevice& device() const { return *bus->device(id); }
 
-    // The field that the label with this text names.
-    template <typename Field> Field* field(const QString& label) const {
-        for (const QLabel* l : dock.findChildren<QLabel*>())
-            if (l->text() == label) return qobject_cast<Field*>(l->buddy());
-        return nullptr;
-    }
-    template <typename Button> Button* button(const QString& text) const {
-        for (Button* b : dock.findChildren<Button*>())
-            if (b->text() == text) return b;
-        return nullptr;
-    }
     void click(const QString& text) const {
-        QPushButton* b = button<QPushButton>(text);
+        QPushButton* b = withText<QPushButton>(dock, text);
         ASSERT_TRUE(b) << text.toStdString();
         QTest::mouseClick(b, Qt::LeftButton);
         EXPECT_EQ(QApplication::activeModalWidget(), nullptr) << "failures go to the status line";
@@ -68,8 +57,8 @@ class DebugDock : public kv4test::ConnectedAmplifier {
 };
 
 TEST_F(DebugDock, EepromWordsRoundTripThroughTheHexFields) {
-    auto* address = field<QSpinBox>("Eeprom Address");
-    auto* value = field<QSpinBox>("Eeprom Value");
+    auto* address = labelled<QSpinBox>(dock, "Eeprom Address");
+    auto* value = labelled<QSpinBox>(dock, "Eeprom Value");
     ASSERT_TRUE(address && value);
     address->selectAll();
     QTest::keyClicks(address, "4a");
@@ -86,10 +75,10 @@ TEST_F(DebugDock, EepromWordsRoundTripThroughTheHexFields) {
 }
 
 TEST_F(DebugDock, BitAndValueReachTheDevice) {
-    auto* byte = field<QSpinBox>("Byte");
-    auto* bit = field<QSpinBox>("Bit");
-    auto* value = field<QSpinBox>("Value");
-    auto* status = button<QCheckBox>("Status");
+    auto* byte = labelled<QSpinBox>(dock, "Byte");
+    auto* bit = labelled<QSpinBox>(dock, "Bit");
+    auto* value = labelled<QSpinBox>(dock, "Value");
+    auto* status = withText<QCheckBox>(dock, "Status");
     ASSERT_TRUE(byte && bit && value && status);
     EXPECT_EQ(bit->maximum(), 6);
     EXPECT_EQ(value->maximum(), 0x7F);
@@ -112,11 +101,11 @@ TEST_F(DebugDock, BitAndValueReachTheDevice) {
 }
 
 TEST_F(DebugDock, RefusedCallsShowTheLibraryMessage) {
-    field<QSpinBox>("Byte")->setValue(65535);
+    labelled<QSpinBox>(dock, "Byte")->setValue(65535);
     click("Apply value");
     EXPECT_EQ(statusLine(), ErrorManager::message(kv4cl::ErrorValueOutOfRange));
 
-    auto* value = field<QSpinBox>("Eeprom Value");
+    auto* value = labelled<QSpinBox>(dock, "Eeprom Value");
     value->setValue(0x1234);
     device().failCalls(kav4sim::FtdiCall::ReadEE, 1);
     click("Eeprom read");
