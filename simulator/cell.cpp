@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <numbers>
 
 namespace kav4sim {
 
@@ -54,6 +55,7 @@ void Cell::relax(double voltage, double seconds) {
 }
 
 void Cell::advance(double voltage, double seconds) {
+    sinePhase = std::fmod(sinePhase + p.sineFrequency * seconds, 1.0);
     // The channel may change state within the step: the exact solution is pieced together.
     while (untilChange <= seconds) {
         relax(voltage, untilChange);
@@ -75,7 +77,9 @@ double Cell::step(double voltage, double seconds) {
     const double noise = p.noiseRms > 0 ? p.noiseRms * gauss(random) : 0.0;
     const double fast = p.fastCapacitance * (voltage - command) / seconds;
     command = voltage;
-    return (voltage - vm) / p.seriesResistance + fast + noise;
+    const double sine =
+        p.sineAmplitude != 0 ? p.sineAmplitude * std::sin(2.0 * std::numbers::pi * sinePhase) : 0.0;
+    return (voltage - vm) / p.seriesResistance + fast + noise + sine;
 }
 
 void Cell::skip(double voltage, double seconds) {

@@ -24,6 +24,10 @@ struct CellParameters {
     double noiseRms = 2e-12;             // A
     // Peak of the glitch the front end's periodic reset adds (A); it decays within the period.
     double resetArtefact = 10e-12;
+    // A sinusoid added to the measured current, for spectra with a known line: amplitude (A)
+    // and frequency (Hz); an amplitude of 0 adds nothing.
+    double sineAmplitude = 0.0;
+    double sineFrequency = 0.0;
 };
 
 class Cell {
@@ -56,6 +60,7 @@ class Cell {
     double command = 0.0; // the voltage of the last step
     bool open = false;
     double untilChange = 0.0;
+    double sinePhase = 0.0; // in cycles, within [0, 1)
     // exp(-t/tau) for the last full step, closed and open: one exp per sample otherwise.
     double cachedSeconds = -1.0;
     double decayClosed = 0.0;

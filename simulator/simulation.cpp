@@ -64,6 +64,8 @@ const CellKey cellKeys[] = {
     {"closed", &CellParameters::meanClosedTime, Allowed::Positive},
     {"noise", &CellParameters::noiseRms, Allowed::NotNegative},
     {"artefact", &CellParameters::resetArtefact, Allowed::NotNegative},
+    {"sine", &CellParameters::sineAmplitude, Allowed::NotNegative},
+    {"sineHz", &CellParameters::sineFrequency, Allowed::NotNegative},
 };
 
 // A number with an optional prefix letter; nothing may follow.
@@ -108,9 +110,9 @@ bool parseCellParameters(const std::string& text, CellParameters& parameters, st
         for (const CellKey& k : cellKeys)
             if (key == k.key) found = &k;
         if (!found || equals == std::string::npos) {
-            error =
-                "\"" + item +
-                "\" is not KEY=VALUE with a key among Cm, Rm, Rs, Cp, g, E, open, closed, noise, artefact";
+            error = "\"" + item +
+                    "\" is not KEY=VALUE with a key among Cm, Rm, Rs, Cp, g, E, open, closed, noise, "
+                    "artefact, sine, sineHz";
             return false;
         }
         double value = 0.0;

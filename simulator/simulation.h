@@ -31,7 +31,8 @@ std::string simulatedModelNames();
 
 // Cell parameters from "KEY=VALUE[,KEY=VALUE...]", starting from `parameters`. Keys: Cm,
 // Rm, Rs, Cp (fast capacitance), g (channel conductance), E (reversal potential), open and
-// closed (mean dwell times), noise (RMS), artefact (reset glitch peak); values in F, Ohm, S,
+// closed (mean dwell times), noise (RMS), artefact (reset glitch peak), sine and
+// sineHz (amplitude and frequency of a sinusoid added to the current); values in F, Ohm, S,
 // V, s and A with an optional prefix f, p, n, u, m, k, M or G, e.g. "Cm=30p,Rm=2G,E=-10m".
 // False, with `error` set, on an unknown key or a value out of range.
 bool parseCellParameters(const std::string& text, CellParameters& parameters, std::string& error);

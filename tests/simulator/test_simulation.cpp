@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdlib>
+#include <numbers>
 #include <set>
 #include <tuple>
 
@@ -135,7 +137,8 @@ TEST_F(SimulationTest, CellParametersFromText) {
     CellParameters cell;
     std::string error;
     ASSERT_TRUE(parseCellParameters(
-        "Cm=30p, Rm=2G,Rs=5M,Cp=3p,g=0.1n,E=-10m,open=1m,closed=2.5,noise=0,artefact=40f", cell, error))
+        "Cm=30p, Rm=2G,Rs=5M,Cp=3p,g=0.1n,E=-10m,open=1m,closed=2.5,noise=0,artefact=40f,sine=5p,sineHz=1.5k",
+        cell, error))
         << error;
     EXPECT_DOUBLE_EQ(cell.membraneCapacitance, 30e-12);
     EXPECT_DOUBLE_EQ(cell.membraneResistance, 2e9);
@@ -147,6 +150,8 @@ TEST_F(SimulationTest, CellParametersFromText) {
     EXPECT_DOUBLE_EQ(cell.meanClosedTime, 2.5);
     EXPECT_DOUBLE_EQ(cell.noiseRms, 0.0);
     EXPECT_DOUBLE_EQ(cell.resetArtefact, 40e-15);
+    EXPECT_DOUBLE_EQ(cell.sineAmplitude, 5e-12);
+    EXPECT_DOUBLE_EQ(cell.sineFrequency, 1500.0);
 
     // A bad item changes nothing and names itself.
     const CellParameters before = cell;
@@ -156,6 +161,23 @@ TEST_F(SimulationTest, CellParametersFromText) {
         EXPECT_FALSE(parseCellParameters(std::string("Rm=5G,") + bad, cell, error)) << bad;
         EXPECT_NE(error.find(bad), std::string::npos) << error;
         EXPECT_DOUBLE_EQ(cell.membraneResistance, before.membraneResistance) << bad;
+    }
+}
+
+TEST(CellSinusoid, AddsItsWaveToTheCurrentAcrossStepsAndSkips) {
+    CellParameters quiet;
+    quiet.channelConductance = 0.0;
+    quiet.noiseRms = 0.0;
+    quiet.sineAmplitude = 3e-12;
+    quiet.sineFrequency = 125.0;
+    kav4sim::Cell cell(quiet);
+    // At 0 V the membrane stays at rest: the current is the sinusoid alone, sampled at 1 kHz.
+    const double dt = 1e-3;
+    for (int k = 1; k <= 20; k++) {
+        if (k == 11) cell.skip(0.0, 3 * dt); // time passes unmeasured: the phase goes on
+        const double t = (k <= 10 ? k : k + 3) * dt;
+        EXPECT_NEAR(cell.step(0.0, dt), 3e-12 * std::sin(2 * std::numbers::pi * 125.0 * t), 1e-18)
+            << "sample " << k;
     }
 }
 
