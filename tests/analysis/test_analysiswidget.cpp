@@ -1,0 +1,335 @@
+// The analysis dock driven as the user drives it: the toolbar's buttons, the frames they
+// switch, hiding the dock while it runs, and the CSV export through its dialog and the
+// question about an existing file.
+
+#include "analysis/analysisexportdialog.h"
+#include "analysis/analysiswidget.h"
+#include "analysis/noisereportconsumer.h"
+#include "tests/app/pipeline/scriptedsource.h"
+
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QFrame>
+#include <QLabel>
+#include <QLineEdit>
+#include <QLocale>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QToolButton>
+
+#include <functional>
+
+namespace {
+
+// An analysis whose export body is one line of two numbers.
+class OneLineAnalysis : public AnalysisWidget {
+  public:
+    OneLineAnalysis() : AnalysisWidget(0) { analysisTitle = "One Line"; }
+    QString exportName() const override { return "oneLine"; }
+    QString exportData() override { return "1" + separator + "2\n"; }
+    void onLimitToRoi(bool) override {}
+    void onSaveToLabbook() override { labbookCalls++; }
+    void onLinearFit() override {}
+    void onBoltzmannSigmoidFit() override {}
+    void onGaussianFit() override {}
+    int labbookCalls = 0;
+};
+
+QString readFile(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString("<missing>");
+}
+
+void writeFile(const QString& path, const QString& text) {
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(text.toUtf8());
+}
+
+// Runs `answer` on the message box that the next step opens, once it is up.
+void answerNextBox(const std::function<void(QMessageBox&)>& answer) {
+    QTimer::singleShot(0, [answer] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        ASSERT_NE(box, nullptr) << "no box was shown";
+        answer(*box);
+    });
+}
+
+class AnalysisWidgetTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(folder.isValid());
+        QSettings settings;
+        settings.remove("Analysis");
+        settings.setValue("Analysis/Online/Settings/oneLineExportPath", folder.path() + "/");
+        widget.resize(600, 400);
+        widget.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&widget));
+    }
+    void TearDown() override { QLocale::setDefault(QLocale::c()); }
+
+    void click(AnalysisWidget::Tool tool) { QTest::mouseClick(widget.toolButton(tool), Qt::LeftButton); }
+
+    // Opens the export dialog from the toolbar, lets `edit` change it, then presses OK.
+    void exportWith(const std::function<void(AnalysisExportDialog&)>& edit = {}) {
+        click(AnalysisWidget::ExportTool);
+        AnalysisExportDialog* dialog = widget.exportDialog();
+        ASSERT_TRUE(dialog->isVisible());
+        if (edit) edit(*dialog);
+        QTest::mouseClick(button(*dialog, "OK"), Qt::LeftButton);
+    }
+    static QPushButton* button(const QWidget& parent, const QString& text) {
+        for (QPushButton* b : parent.findChildren<QPushButton*>())
+            if (b->text() == text) return b;
+        return nullptr;
+    }
+    static QLineEdit* fileNameEdit(const AnalysisExportDialog& dialog) {
+        for (const QLabel* label : dialog.findChildren<QLabel*>())
+            if (label->text() == "File name:") return qobject_cast<QLineEdit*>(label->buddy());
+        return nullptr;
+    }
+    QString csv(const QString& name = "file") const { return folder.path() + "/" + name + ".csv"; }
+
+    QTemporaryDir folder;
+    OneLineAnalysis widget;
+};
+
+TEST_F(AnalysisWidgetTest, TheToolbarHoldsItsToolsInOrderWithTheirTipsIconsAndStates) {
+    const struct {
+        AnalysisWidget::Tool tool;
+        const char* tip;
+        bool checkable;
+        bool enabled;
+    } tools[] = {
+        {AnalysisWidget::StartTool, "Start analysis", true, true},
+        {AnalysisWidget::ResetTool, "Reset analysis", false, false},
+        {AnalysisWidget::StopTool, "Stop analysis", false, false},
+        {AnalysisWidget::LimitToRoiTool, "", true, true},
+        {AnalysisWidget::ViewDataTool, "View analysis data", true, true},
+        {AnalysisWidget::LabbookTool, "Copy analysis results to lab-book", false, true},
+        {AnalysisWidget::ExportTool, "Export analysis data to .csv", false, true},
+        {AnalysisWidget::LinearFitTool, "Linear fit", false, false},
+        {AnalysisWidget::BoltzmannFitTool, "Boltzmann sigmoid fit", false, false},
+        {AnalysisWidget::GaussianFitTool, "Gaussian fit", false, false},
+        {AnalysisWidget::ViewFitTool, "View fit values", true, true},
+    };
+    int previousX = -1;
+    for (const auto& t : tools) {
+        SCOPED_TRACE(t.tip);
+        const QToolButton* button = widget.toolButton(t.tool);
+        EXPECT_EQ(button->toolTip(), t.tip);
+        EXPECT_FALSE(button->icon().isNull()) << "the icon is in the resources";
+        EXPECT_EQ(button->isCheckable(), t.checkable);
+        EXPECT_FALSE(button->isChecked());
+        EXPECT_EQ(button->isEnabled(), t.enabled);
+        EXPECT_GT(button->x(), previousX) << "in this order";
+        previousX = button->x();
+    }
+    EXPECT_TRUE(widget.plotFrame()->isVisible());
+    EXPECT_FALSE(widget.dataFrame()->isVisible());
+    EXPECT_FALSE(widget.fitFrame()->isVisible());
+}
+
+TEST_F(AnalysisWidgetTest, StartResetAndStopFollowTheirClicks) {
+    QSignalSpy started(&widget, &AnalysisWidget::startConsuming);
+    QSignalSpy reset(&widget, &AnalysisWidget::resetConsuming);
+    QSignalSpy stopped(&widget, &AnalysisWidget::stopConsuming);
+    const auto state = [this] {
+        return std::vector<bool>{widget.toolButton(AnalysisWidget::StartTool)->isEnabled(),
+                                 widget.toolButton(AnalysisWidget::StartTool)->isChecked(),
+                                 widget.toolButton(AnalysisWidget::ResetTool)->isEnabled(),
+                                 widget.toolButton(AnalysisWidget::StopTool)->isEnabled()};
+    };
+    const std::vector<bool> idle{true, false, false, false}, running{false, true, true, true};
+
+    click(AnalysisWidget::StartTool);
+    EXPECT_EQ(state(), running);
+    EXPECT_EQ(started.count(), 1);
+    click(AnalysisWidget::ResetTool);
+    EXPECT_EQ(state(), running);
+    EXPECT_EQ(reset.count(), 1);
+    click(AnalysisWidget::StopTool);
+    EXPECT_EQ(state(), idle);
+    EXPECT_EQ(stopped.count(), 1);
+    click(AnalysisWidget::StartTool);
+    EXPECT_EQ(state(), running);
+    EXPECT_EQ(started.count(), 2);
+
+    click(AnalysisWidget::LabbookTool);
+    EXPECT_EQ(widget.labbookCalls, 1);
+}
+
+TEST_F(AnalysisWidgetTest, TheViewButtonsSwitchBetweenPlotDataAndFit) {
+    const auto shown = [this] {
+        return std::vector<bool>{widget.plotFrame()->isVisible(), widget.dataFrame()->isVisible(),
+                                 widget.fitFrame()->isVisible(),
+                                 widget.toolButton(AnalysisWidget::ViewDataTool)->isChecked(),
+                                 widget.toolButton(AnalysisWidget::ViewFitTool)->isChecked()};
+    };
+    const struct {
+        AnalysisWidget::Tool clicked;
+        std::vector<bool> expected; // plot, data, fit shown; data and fit buttons checked
+    } steps[] = {
+        {AnalysisWidget::ViewDataTool, {false, true, false, true, false}},
+        {AnalysisWidget::ViewFitTool, {false, false, true, false, true}},
+        {AnalysisWidget::ViewDataTool, {false, true, false, true, false}},
+        {AnalysisWidget::ViewDataTool, {true, false, false, false, false}},
+        {AnalysisWidget::ViewFitTool, {false, false, true, false, true}},
+        {AnalysisWidget::ViewFitTool, {true, false, false, false, false}},
+    };
+    for (size_t k = 0; k < std::size(steps); k++) {
+        click(steps[k].clicked);
+        EXPECT_EQ(shown(), steps[k].expected) << "after click " << k;
+    }
+}
+
+TEST_F(AnalysisWidgetTest, HidingTheDockWhileItRunsStopsTheAnalysis) {
+    kv4test::ScriptedSource source(1, 2, 0);
+    DeviceDataProducer producer(source);
+    NoiseReportConsumer consumer(&producer);
+    widget.setConsumer(&consumer);
+    QSignalSpy stopped(&widget, &AnalysisWidget::stopConsuming);
+    click(AnalysisWidget::StartTool);
+    EXPECT_TRUE(consumer.isRunning()) << "started with no device data yet";
+    widget.hide();
+    EXPECT_EQ(stopped.count(), 1);
+    EXPECT_FALSE(consumer.isRunning());
+    EXPECT_TRUE(widget.toolButton(AnalysisWidget::StartTool)->isEnabled());
+    widget.show();
+    widget.hide(); // not running: nothing to stop
+    EXPECT_EQ(stopped.count(), 1);
+}
+
+TEST_F(AnalysisWidgetTest, AnExistingFileIsOverwrittenAppendedToOrLeftAlone) {
+    const QString old = "Analysis:,Older\n7,8\n";
+    const QString fresh = "Analysis:,One Line\n1,2\n";
+    const struct {
+        const char* answer;
+        QString expected;
+    } cases[] = {
+        {"Append", old + fresh},
+        {"Overwrite", fresh},
+        {"Do not save", old},
+    };
+    QSettings().setValue("Analysis/Online/Settings/exportSeparator", 0);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.answer);
+        writeFile(csv(), old);
+        QStringList buttons;
+        QString text;
+        answerNextBox([&](QMessageBox& box) {
+            text = box.text();
+            for (QAbstractButton* b : box.buttons())
+                buttons << b->text();
+            for (QAbstractButton* b : box.buttons())
+                if (b->text() == c.answer) b->click();
+        });
+        exportWith();
+        EXPECT_EQ(text, "The file already exists\nWhat do you want to do?");
+        EXPECT_EQ(buttons.size(), 3);
+        EXPECT_TRUE(buttons.contains("Overwrite") && buttons.contains("Append") &&
+                    buttons.contains("Do not save"));
+        EXPECT_EQ(readFile(csv()), c.expected);
+    }
+}
+
+TEST_F(AnalysisWidgetTest, ANewFileGoesIntoFoldersMadeForIt) {
+    const QString nested = folder.path() + "/a/b/";
+    QSettings().setValue("Analysis/Online/Settings/oneLineExportPath", nested);
+    QSettings().setValue("Analysis/Online/Settings/exportSeparator", 2);
+    exportWith([](AnalysisExportDialog& dialog) {
+        QLineEdit* name = fileNameEdit(dialog);
+        name->clear();
+        QTest::keyClicks(name, "run/1 ok");
+    });
+    EXPECT_EQ(readFile(nested + "run1 ok.csv"), "Analysis:\tOne Line\n1\t2\n")
+        << "a slash cannot be typed; the tab separates";
+    EXPECT_EQ(QSettings().value("Analysis/Online/Settings/oneLineExportName").toString(), "run1 ok");
+}
+
+TEST_F(AnalysisWidgetTest, AFolderThatCannotBeMadeIsReportedAndNothingIsWritten) {
+    writeFile(folder.path() + "/plain", "a file, not a folder");
+    const QString path = folder.path() + "/plain/results/";
+    QSettings().setValue("Analysis/Online/Settings/oneLineExportPath", path);
+    QString text;
+    answerNextBox([&](QMessageBox& box) {
+        text = box.text();
+        box.accept();
+    });
+    exportWith();
+    EXPECT_EQ(text, "Unable to write to dir " + path);
+    EXPECT_FALSE(QFile::exists(path + "file.csv"));
+}
+
+TEST_F(AnalysisWidgetTest, TheSeparatorFollowsTheStoredChoiceOrTheLocale) {
+    const struct {
+        QVariant stored; // invalid: never stored
+        QLocale locale;
+        QString separator;
+    } cases[] = {
+        {QVariant(), QLocale(QLocale::Italian, QLocale::Italy), ";"},
+        {QVariant(), QLocale(QLocale::English, QLocale::UnitedStates), ","},
+        {3, QLocale(QLocale::German, QLocale::Germany), ";"},
+        {3, QLocale::c(), ","},
+        {0, QLocale(QLocale::Italian, QLocale::Italy), ","},
+        {1, QLocale::c(), ";"},
+        {2, QLocale::c(), "\t"},
+        {-4, QLocale(QLocale::French, QLocale::France), ";"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.stored.toString().toStdString() + " " + c.locale.name().toStdString());
+        QLocale::setDefault(c.locale);
+        QFile::remove(csv());
+        if (c.stored.isValid())
+            QSettings().setValue("Analysis/Online/Settings/exportSeparator", c.stored);
+        else
+            QSettings().remove("Analysis/Online/Settings/exportSeparator");
+        exportWith();
+        EXPECT_EQ(readFile(csv()), "Analysis:" + c.separator + "One Line\n1" + c.separator + "2\n");
+    }
+}
+
+TEST_F(AnalysisWidgetTest, SavingStoresTheChosenSeparatorAndCancelDropsTheEdits) {
+    const struct {
+        const char* button;
+        int stored;
+    } cases[] = {{"tab \"\\t\"", 2}, {"comma \",\"", 0}, {"semicolon \";\"", 1}};
+    for (const auto& c : cases) {
+        QFile::remove(csv());
+        exportWith([&](AnalysisExportDialog& dialog) {
+            for (QRadioButton* radio : dialog.findChildren<QRadioButton*>())
+                if (radio->text() == c.button) QTest::mouseClick(radio, Qt::LeftButton);
+        });
+        EXPECT_EQ(QSettings().value("Analysis/Online/Settings/exportSeparator").toInt(), c.stored)
+            << c.button;
+    }
+
+    click(AnalysisWidget::ExportTool);
+    AnalysisExportDialog* dialog = widget.exportDialog();
+    QTest::keyClicks(fileNameEdit(*dialog), "_more");
+    QTest::mouseClick(button(*dialog, "Cancel"), Qt::LeftButton);
+    EXPECT_FALSE(dialog->isVisible());
+    EXPECT_EQ(dialog->exportFileName(), "file") << "the edit was dropped";
+    EXPECT_EQ(dialog->exportPath(), folder.path() + "/");
+}
+
+TEST(AnalysisExportDialog, TheDefaultFolderEndsWithASlash) {
+    QSettings().remove("Analysis");
+    AnalysisExportDialog dialog;
+    dialog.setAnalysisName("anything");
+    EXPECT_EQ(dialog.exportPath(), QDir::homePath() + "/KAV4/Analysis/");
+    EXPECT_EQ(dialog.exportFileName(), "file");
+    EXPECT_EQ(dialog.windowTitle(), "Export analysis results");
+}
+
+} // namespace
