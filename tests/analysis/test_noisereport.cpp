@@ -1,0 +1,282 @@
+// The noise report: its arithmetic on frames given by hand, its table, lab book entries and
+// CSV, and its figures for a cell of known noise and resistance measured through a virtual
+// amplifier, the library and the producer.
+
+// First: the simulator has a member named like Qt's "emit" macro.
+#include "tests/simulator/amplifiertest.h"
+
+#include "analysis/noisereportwidget.h"
+#include "app/pipeline/librarysamplesource.h"
+#include "app/widgets/copyabletable.h"
+#include "recording/labbookevent.h"
+#include "tests/app/pipeline/scriptedsource.h"
+
+#include <QSignalSpy>
+#include <QTest>
+#include <QToolButton>
+
+#include <cmath>
+#include <limits>
+#include <memory>
+
+namespace {
+
+using kav4sim::CellParameters;
+using kav4sim::DecodedCommand;
+using kv4test::quietCell;
+using Result = NoiseReportConsumer::Result_t;
+constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+constexpr double inf = std::numeric_limits<double>::infinity();
+
+// The consumer's analysis run by hand on frames the test gives, without the thread.
+class HandFedNoiseReport : public NoiseReportConsumer {
+  public:
+    explicit HandFedNoiseReport(DeviceDataProducer* producer, double rate) : NoiseReportConsumer(producer) {
+        samplingRate = rate;
+        allocateBuffers();
+        QObject::connect(this, &NoiseReportConsumer::result,
+                         [this](const Result& r) { results.push_back(r); });
+    }
+    void feed(const std::vector<double>& frames) {
+        accumulated.insert(accumulated.end(), frames.begin(), frames.end());
+        analyze();
+    }
+    std::vector<Result> results;
+};
+
+// One voltage, two current and one gp channel.
+class NoiseReportArithmetic : public testing::Test {
+  protected:
+    kv4test::ScriptedSource source{1, 2, 1};
+    DeviceDataProducer producer{source};
+};
+
+TEST_F(NoiseReportArithmetic, MeanAndPopulationDeviationOfEveryChannelOnceHalfASecondIsIn) {
+    HandFedNoiseReport report(&producer, 8.0); // half a second: 4 frames
+    report.feed({1, 2, 10, -5, /**/ 3, 4, 10, -5, /**/ 1, 6, 10, 5});
+    EXPECT_TRUE(report.results.empty()) << "three frames are too few";
+    report.feed({3, 8, 10, 5});
+    ASSERT_EQ(report.results.size(), 1u);
+    const Result& r = report.results[0];
+    EXPECT_EQ(r.voltageMeans, QList<double>{2.0});
+    EXPECT_EQ(r.voltageStds, QList<double>{1.0});
+    EXPECT_EQ(r.currentMeans, (QList<double>{5.0, 10.0}));
+    EXPECT_NEAR(r.currentStds[0], std::sqrt(5.0), 1e-12) << "divisor N, not N - 1";
+    EXPECT_TRUE(r.currentStds[1] == 0.0 || std::isnan(r.currentStds[1]))
+        << "a constant: 0, or NaN from rounding";
+    EXPECT_EQ(r.gpMeans, QList<double>{0.0});
+    EXPECT_EQ(r.gpStds, QList<double>{5.0});
+
+    report.feed({0, 0, 0, 0});
+    EXPECT_EQ(report.results.size(), 1u) << "the window starts over after a result";
+}
+
+TEST_F(NoiseReportArithmetic, ANonFiniteSampleSpoilsItsOwnChannelVisiblyAndNoOther) {
+    const struct {
+        double sample;
+        bool meanNan; // else infinite
+    } cases[] = {{nan, true}, {inf, false}, {-inf, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.sample);
+        HandFedNoiseReport report(&producer, 4.0);
+        report.feed({1, 2, c.sample, 7, /**/ 1, 4, 3, 9});
+        ASSERT_EQ(report.results.size(), 1u);
+        const Result& r = report.results[0];
+        EXPECT_EQ(std::isnan(r.currentMeans[1]), c.meanNan);
+        EXPECT_FALSE(std::isfinite(r.currentMeans[1]));
+        EXPECT_FALSE(std::isfinite(r.currentStds[1])) << "never a plausible number";
+        EXPECT_EQ(r.currentMeans[0], 3.0);
+        EXPECT_EQ(r.currentStds[0], 1.0);
+        EXPECT_EQ(r.gpMeans[0], 8.0);
+    }
+}
+
+TEST_F(NoiseReportArithmetic, StartedBeforeAnyDataItShowsNothingAndStopsCleanly) {
+    NoiseReportConsumer consumer(&producer);
+    QSignalSpy results(&consumer, &NoiseReportConsumer::result);
+    producer.start();
+    consumer.onStartConsuming();
+    ASSERT_TRUE(consumer.isRunning());
+    consumer.onStopConsuming();
+    EXPECT_FALSE(consumer.isRunning());
+    EXPECT_EQ(results.count(), 0);
+}
+
+// ---- The widget ------------------------------------------------------------------------
+
+QString cellText(const NoiseReportWidget& w, int row, int column) {
+    const QTableWidgetItem* item = w.table()->item(row, column);
+    return item ? item->text() : QString();
+}
+
+QStringList rowLabels(const NoiseReportWidget& w) {
+    QStringList labels;
+    for (int row = 0; row < w.table()->rowCount(); row++)
+        labels << w.table()->verticalHeaderItem(row)->text();
+    return labels;
+}
+
+TEST(NoiseReportWidget, RowsAreLabelledByChannel) {
+    const struct {
+        int v, c, g;
+        QStringList labels;
+    } cases[] = {
+        {1, 1, 0, {"Vc", "I"}},
+        {2, 3, 0, {"V Ch. 1", "V Ch. 2", "I Ch. 1", "I Ch. 2", "I Ch. 3"}},
+        {0, 2, 1, {"I Ch. 1", "I Ch. 2", "GP 1"}},
+    };
+    for (const auto& c : cases) {
+        NoiseReportWidget widget;
+        widget.setChannelsNumber(c.v, c.c, c.g);
+        EXPECT_EQ(rowLabels(widget), c.labels);
+        EXPECT_EQ(widget.table()->horizontalHeaderItem(0)->text(), "Average");
+        EXPECT_EQ(widget.table()->horizontalHeaderItem(1)->text(), "  RMS  ");
+        EXPECT_EQ(widget.windowTitle(), "Noise Report");
+    }
+}
+
+class NoiseReportShown : public testing::Test {
+  protected:
+    void SetUp() override {
+        widget.setChannelsNumber(1, 2, 0);
+        widget.onVoltageRangeChanged({-500, 500, 0.0625, kv4cl::UnitPfxMilli, "V"});
+        widget.onCurrentRangeChanged({-200, 200, 0.01, kv4cl::UnitPfxPico, "A"}, 2);
+        widget.onCurrentRangeChanged({-2, 2, 1e-4, kv4cl::UnitPfxNano, "A"}, 1);
+        widget.setConsumer(&consumer);
+    }
+    kv4test::ScriptedSource source{1, 2, 0};
+    DeviceDataProducer producer{source};
+    NoiseReportConsumer consumer{&producer};
+    NoiseReportWidget widget;
+};
+
+TEST_F(NoiseReportShown, ResultsAreShownWithTheirPrefixAndMissingOnesAsADash) {
+    EXPECT_FALSE(widget.toolAction(AnalysisWidget::LabbookTool)->isEnabled()) << "nothing to copy yet";
+    EXPECT_FALSE(widget.toolAction(AnalysisWidget::ExportTool)->isEnabled());
+    widget.onResult({{0.0125}, {nan}, {0.00012, -3.5e-12}, {2e-12, 0.0}, {}, {}});
+    const QString micro = QString::fromUtf8(kv4cl::unitPrefixes[kv4cl::UnitPfxMicro]);
+    EXPECT_EQ(cellText(widget, 0, 0), "12.5 mV");
+    EXPECT_EQ(cellText(widget, 0, 1), "-");
+    EXPECT_EQ(cellText(widget, 1, 0), "120 " + micro + "A");
+    EXPECT_EQ(cellText(widget, 1, 1), "2 pA");
+    EXPECT_EQ(cellText(widget, 2, 0), "-3.5 pA");
+    EXPECT_EQ(cellText(widget, 2, 1), "0 A");
+    EXPECT_TRUE(widget.toolAction(AnalysisWidget::LabbookTool)->isEnabled());
+    EXPECT_TRUE(widget.toolAction(AnalysisWidget::ExportTool)->isEnabled());
+}
+
+TEST_F(NoiseReportShown, TheLabbookGetsOneEntryPerCurrentChannel) {
+    widget.onResult({{0.01}, {0.0}, {1.5e-9, -2e-12}, {3e-12, 4e-12}, {}, {}});
+    std::vector<std::unique_ptr<LabbookEventNoiseReport>> events;
+    QObject::connect(&widget, &AnalysisWidget::labbookEvent, [&](LabbookEvent* e) {
+        events.emplace_back(dynamic_cast<LabbookEventNoiseReport*>(e));
+        ASSERT_TRUE(events.back()) << "a noise report entry";
+    });
+    QTest::mouseClick(widget.toolButton(AnalysisWidget::LabbookTool), Qt::LeftButton);
+    ASSERT_EQ(events.size(), 2u);
+    const double means[] = {1.5e-9, -2e-12}, rms[] = {3e-12, 4e-12};
+    for (size_t k = 0; k < 2; k++) {
+        EXPECT_EQ(events[k]->channel, int(k) + 1);
+        EXPECT_DOUBLE_EQ(events[k]->meanCurrent.getNoPrefixValue(), means[k]);
+        EXPECT_DOUBLE_EQ(events[k]->currentRms.getNoPrefixValue(), rms[k]);
+        EXPECT_EQ(events[k]->meanCurrent.unit, "A");
+    }
+}
+
+TEST_F(NoiseReportShown, TheCsvGivesEachGroupInItsRangesUnitAndNoGpSectionWithoutGpChannels) {
+    widget.onResult({{0.0125}, {0.0005}, {1.5e-9, -2e-12}, {3e-12, 4e-12}, {}, {}});
+    // The heading takes the first channel's range; every channel is written in its own.
+    const QString expected = "Channel:,Mean voltage [mV]:,Voltage std [mV]:\n"
+                             "1,12.5,0.5\n"
+                             "Channel:,Mean current [pA]:,Current std [pA]:\n"
+                             "1,1500,3\n"
+                             "2,-0.002,0.004\n";
+    const QString text = widget.exportData();
+    EXPECT_EQ(text.toStdString(), expected.toStdString());
+    EXPECT_FALSE(text.contains("Mean value")) << "no gp channel";
+}
+
+// ---- Through a virtual amplifier -------------------------------------------------------
+
+class NoiseReportOnAmplifier : public kv4test::SimulatedAmplifiers {
+  protected:
+    void TearDown() override {
+        consumer.reset();
+        producer.reset(); // it reads from the library: before the disconnection
+        SimulatedAmplifiers::TearDown();
+    }
+
+    LibrarySampleSource source;
+    std::unique_ptr<DeviceDataProducer> producer;
+    std::unique_ptr<NoiseReportConsumer> consumer;
+};
+
+TEST_F(NoiseReportOnAmplifier, WhiteNoiseAndTheHoldingCurrentOfAPassiveCellAreMeasured) {
+    constexpr uint16_t rateIdx = 4; // 50 kHz
+    const struct {
+        double sigma; // A
+        double vhold; // mV
+    } cases[] = {{5e-12, 100}, {0.0, 100}, {12e-12, -60}};
+    ASSERT_NO_FATAL_FAILURE(connect("cedar"));
+    bus->clock()->setTimeScale(2.0);
+    ASSERT_EQ(kv4cl::setSamplingRate(rateIdx), kv4cl::Success);
+    ASSERT_EQ(kv4cl::setCurrentRange(0, 4), kv4cl::Success); // +-200 pA
+    waitForCommand(
+        [](const DecodedCommand& c) { return c.samplingRateIdx == rateIdx && c.currentRangeIdx[0] == 0; });
+    kv4cl::Measurement_t rate;
+    ASSERT_EQ(kv4cl::getSamplingRate(rate), kv4cl::Success);
+    kv4cl::RangedMeasurement_t range, voltageRange;
+    ASSERT_EQ(kv4cl::getCurrentRange(range, 0), kv4cl::Success);
+    ASSERT_EQ(kv4cl::getVoltageRange(voltageRange), kv4cl::Success);
+    const double step = range.step * kv4cl::prefixFactor(range.prefix, kv4cl::UnitPfxNone);
+
+    for (const auto& c : cases) {
+        SCOPED_TRACE("sigma " + std::to_string(c.sigma) + " A, Vhold " + std::to_string(c.vhold) + " mV");
+        CellParameters cell = quietCell();
+        cell.noiseRms = c.sigma;
+        amplifier().setCell(4, cell);
+        startProtocol("Constant", {{"Vhold", c.vhold}});
+        settle();
+
+        producer = std::make_unique<DeviceDataProducer>(source);
+        consumer = std::make_unique<NoiseReportConsumer>(producer.get());
+        std::vector<Result> results;
+        QObject receiver;
+        QObject::connect(
+            consumer.get(), &NoiseReportConsumer::result, &receiver,
+            [&](const Result& r) { results.push_back(r); }, Qt::QueuedConnection);
+        consumer->onSamplingRateChanged(rate, rate); // the real rate
+        consumer->onVoltageRangeChanged(voltageRange);
+        consumer->onCurrentRangeChanged(range, 4);
+        consumer->onStartConsuming();
+        producer->start();
+        // The first window may hold the end of the settling; the next two make a second.
+        ASSERT_TRUE(QTest::qWaitFor([&] { return results.size() >= 3; }, 60000))
+            << "results: " << results.size();
+        consumer->onStopConsuming();
+        producer->onStopProducing();
+
+        const double expectedMean = c.vhold * 1e-3 / (cell.membraneResistance + cell.seriesResistance);
+        for (int ch = 0; ch < 4; ch++) {
+            SCOPED_TRACE("channel " + std::to_string(ch));
+            const double variance =
+                (std::pow(results[1].currentStds[ch], 2) + std::pow(results[2].currentStds[ch], 2)) / 2.0;
+            const double mean = (results[1].currentMeans[ch] + results[2].currentMeans[ch]) / 2.0;
+            if (c.sigma > 0.0) {
+                const double sd = std::sqrt(variance);
+                EXPECT_NEAR(sd, c.sigma, 0.02 * c.sigma) << "off by " << (sd / c.sigma - 1.0) * 100 << " %";
+                // The mean of some 50000 samples of noise sigma wanders by sigma / 224.
+                EXPECT_NEAR(mean, expectedMean, 5.0 * c.sigma / std::sqrt(rate.getNoPrefixValue()));
+            } else {
+                EXPECT_NEAR(mean, expectedMean, step)
+                    << "off by " << (mean - expectedMean) / step << " quantisation steps";
+                EXPECT_TRUE(std::isnan(variance) || std::sqrt(variance) <= step) << std::sqrt(variance);
+            }
+        }
+        EXPECT_NEAR(results[1].voltageMeans[0], c.vhold * 1e-3, 1e-9) << "the holding voltage, in volts";
+        consumer.reset();
+        producer.reset();
+    }
+}
+
+} // namespace
