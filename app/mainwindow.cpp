@@ -1,5 +1,6 @@
 #include "app/mainwindow.h"
 
+#include "analysis/analysisdocks.h"
 #include "app/aboutdialog.h"
 #include "app/acquisitioninfodockwidget.h"
 #include "app/connectionlostdialog.h"
@@ -382,6 +383,14 @@ void MainWindow::createDocks() {
     labbook = new Labbook(this);
     addDockWidget(Qt::LeftDockWidgetArea, labbook);
     docks.push_back(labbook);
+    analysisDocks = new AnalysisDocks(dataProducer.get(), this, analysisMenu);
+    for (const auto& [consumer, type] : analysisDocks->consumers()) {
+        consumers.push_back(consumer);
+        analysisConsumers.push_back(consumer);
+        consumerTypes.emplace_back(consumer, type);
+    }
+    for (QDockWidget* dock : analysisDocks->docks())
+        savedWidgets.emplace_back(dock);
     allChannelsDock = new AllChannelsControlsDockWidget(this);
     makeScrollable(allChannelsDock);
     addDockWidget(Qt::TopDockWidgetArea, allChannelsDock);
@@ -411,6 +420,13 @@ void MainWindow::connectPipeline() {
     }
     connect(controlsDock, &ControlsDockWidget::samplingRateChanged, acquisitionInfoDock,
             &AcquisitionInfoDockWidget::onSamplingRateChanged);
+    connect(controlsDock, &ControlsDockWidget::voltageRangeChanged, analysisDocks,
+            &AnalysisDocks::onVoltageRangeChanged);
+    connect(controlsDock, &ControlsDockWidget::currentRangeChanged, analysisDocks,
+            &AnalysisDocks::onCurrentRangeChanged);
+    connect(controlsDock, &ControlsDockWidget::gpRangeChanged, analysisDocks,
+            &AnalysisDocks::onGpRangeChanged);
+    connect(analysisDocks, &AnalysisDocks::labbookEvent, labbook, &Labbook::onReceiveEvent);
     connect(controlsDock, &ControlsDockWidget::currentRangeAuto, dataProducer.get(),
             &DeviceDataProducer::onEnableCurrentRangeChange);
     // Switched-off channels are left out of the next recording; ranges stay put while one runs.
@@ -423,6 +439,8 @@ void MainWindow::connectPipeline() {
                 if (channelIdx == all || ch == channelIdx) writer->setChannelActive(ch, on);
         });
         connect(writer, &DataWriterConsumer::recording, controlsDock, &ControlsDockWidget::onRecording);
+        connect(writer, &DataWriterConsumer::newRecordFile, analysisDocks, &AnalysisDocks::onNewRecordFile);
+        connect(writer, &DataWriterConsumer::recording, analysisDocks, &AnalysisDocks::onRecording);
         if (!protocolDock) continue;
         writer->setRecordSettingsDialog(protocolDock->recordSettingsDialog());
         connect(protocolDock, &ProtocolDockWidget::recordRequest, writer,
@@ -584,6 +602,8 @@ void MainWindow::tearDownConnectedInterface() {
     for (const QPointer<QDockWidget>& dock : docks)
         delete dock.data();
     docks.clear();
+    delete analysisDocks;
+    analysisDocks = nullptr;
     savedWidgets.clear();
     acquisitionInfoDock = nullptr;
     controlsDock = nullptr;

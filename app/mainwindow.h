@@ -15,6 +15,7 @@
 #include <vector>
 
 class AcquisitionInfoDockWidget;
+class AnalysisDocks;
 class AllChannelsControlsDockWidget;
 class ConnectionLostDialog;
 class ControlsDockWidget;
@@ -140,6 +141,7 @@ class MainWindow : public QMainWindow {
     AllChannelsControlsDockWidget* allChannelsDock = nullptr;
     Labbook* labbook = nullptr;
     ProtocolDockWidget* protocolDock = nullptr;
+    AnalysisDocks* analysisDocks = nullptr;
     std::vector<QPointer<QDockWidget>> docks;
     // Windows whose geometry is kept besides the docks.
     std::vector<QPointer<QWidget>> savedWidgets;

@@ -1,0 +1,67 @@
+#include "analysis/analysisdocks.h"
+
+#include "analysis/noisereportconsumer.h"
+#include "analysis/noisereportwidget.h"
+
+#include "commlib/api/kv4cl.h"
+
+#include <QAction>
+#include <QMainWindow>
+#include <QMenu>
+
+AnalysisDocks::AnalysisDocks(DeviceDataProducer* producer, QMainWindow* window, QMenu* analysisMenu)
+    : QObject(window) {
+    uint32_t voltage = 0, current = 0, gp = 0;
+    kv4cl::getChannelCounts(voltage, current, gp);
+
+    auto* noiseConsumer = new NoiseReportConsumer(producer);
+    made.emplace_back(noiseConsumer, DeviceDataConsumer::TypeNoiseReport);
+    auto* noiseWidget = new NoiseReportWidget(window);
+    noiseWidget->setObjectName("noiseReportWidget");
+    noiseWidget->setChannelsNumber(int(voltage), int(current), int(gp));
+    noiseWidget->setConsumer(noiseConsumer);
+    widgets.emplace_back(noiseWidget);
+
+    // Single docks come first in the menu, before the submenus of the per-channel analyses.
+    QAction* firstSubmenu = analysisMenu->actions().value(0);
+    for (AnalysisWidget* widget : widgets) {
+        window->addDockWidget(Qt::RightDockWidgetArea, widget);
+        widget->hide();
+        analysisMenu->insertAction(firstSubmenu, widget->toggleViewAction());
+        connect(widget, &AnalysisWidget::labbookEvent, this, &AnalysisDocks::labbookEvent);
+    }
+}
+
+AnalysisDocks::~AnalysisDocks() {
+    for (const QPointer<AnalysisWidget>& widget : widgets)
+        delete widget.data();
+}
+
+std::vector<QDockWidget*> AnalysisDocks::docks() const {
+    return {widgets.begin(), widgets.end()};
+}
+
+void AnalysisDocks::onVoltageRangeChanged(kv4cl::RangedMeasurement_t range) {
+    for (AnalysisWidget* widget : widgets)
+        widget->onVoltageRangeChanged(range);
+}
+
+void AnalysisDocks::onCurrentRangeChanged(kv4cl::RangedMeasurement_t range, int channelIdx) {
+    for (AnalysisWidget* widget : widgets)
+        widget->onCurrentRangeChanged(range, channelIdx);
+}
+
+void AnalysisDocks::onGpRangeChanged(kv4cl::RangedMeasurement_t range, int channelIdx) {
+    for (AnalysisWidget* widget : widgets)
+        widget->onGpRangeChanged(range, channelIdx);
+}
+
+void AnalysisDocks::onNewRecordFile(QString name) {
+    for (AnalysisWidget* widget : widgets)
+        widget->onNewRecordFile(name);
+}
+
+void AnalysisDocks::onRecording(bool on) {
+    for (AnalysisWidget* widget : widgets)
+        widget->onRecording(on);
+}

@@ -1,0 +1,54 @@
+#pragma once
+// The online analyses of a connection, as the main window needs them: each analysis's
+// consumer on the producer and its dock in the window, reachable from the Analysis menu.
+// The main window files the consumers with its others (they follow rate, range and filter
+// changes there and are stopped and deleted with them) and routes ranges, record file names
+// and the lab book through this object. Deleting it deletes the docks.
+
+#include "app/pipeline/devicedataconsumer.h"
+
+#include "recording/labbookevent.h"
+
+#include "commlib/api/kv4cltypes.h"
+
+#include <QObject>
+#include <QPointer>
+
+#include <utility>
+#include <vector>
+
+class AnalysisWidget;
+class DeviceDataProducer;
+class QDockWidget;
+class QMainWindow;
+class QMenu;
+
+class AnalysisDocks : public QObject {
+    Q_OBJECT
+
+  public:
+    // The docks go to the right area of `window`, hidden until chosen in `analysisMenu`.
+    AnalysisDocks(DeviceDataProducer* producer, QMainWindow* window, QMenu* analysisMenu);
+    ~AnalysisDocks() override;
+
+    // Each consumer with its kind; the caller owns them.
+    const std::vector<std::pair<DeviceDataConsumer*, DeviceDataConsumer::Types_t>>& consumers() const {
+        return made;
+    }
+    std::vector<QDockWidget*> docks() const;
+
+  signals:
+    // Ownership of the event passes with the signal.
+    void labbookEvent(LabbookEvent* event);
+
+  public slots:
+    void onVoltageRangeChanged(kv4cl::RangedMeasurement_t range);
+    void onCurrentRangeChanged(kv4cl::RangedMeasurement_t range, int channelIdx);
+    void onGpRangeChanged(kv4cl::RangedMeasurement_t range, int channelIdx);
+    void onNewRecordFile(QString name);
+    void onRecording(bool on);
+
+  private:
+    std::vector<std::pair<DeviceDataConsumer*, DeviceDataConsumer::Types_t>> made;
+    std::vector<QPointer<AnalysisWidget>> widgets;
+};

@@ -1,0 +1,107 @@
+// The analyses as the main window gets them: built on a producer of a virtual amplifier,
+// opened from the Analysis menu, started from the dock, showing the amplifier's figures,
+// and gone with the object that made them.
+
+// First: the simulator has a member named like Qt's "emit" macro.
+#include "tests/simulator/amplifiertest.h"
+
+#include "analysis/analysisdocks.h"
+#include "analysis/noisereportwidget.h"
+#include "app/pipeline/librarysamplesource.h"
+#include "app/widgets/copyabletable.h"
+
+#include <QAction>
+#include <QMainWindow>
+#include <QMenu>
+#include <QMenuBar>
+#include <QSignalSpy>
+#include <QTest>
+#include <QToolButton>
+
+#include <memory>
+
+namespace {
+
+class AnalysisDocksOnAmplifier : public kv4test::SimulatedAmplifiers {
+  protected:
+    void TearDown() override {
+        for (const auto& [consumer, type] : made)
+            delete consumer;
+        producer.reset();
+        SimulatedAmplifiers::TearDown();
+    }
+
+    LibrarySampleSource source;
+    std::unique_ptr<DeviceDataProducer> producer;
+    std::vector<std::pair<DeviceDataConsumer*, DeviceDataConsumer::Types_t>> made;
+};
+
+TEST_F(AnalysisDocksOnAmplifier, TheNoiseReportOpensFromTheMenuAndReportsTheAmplifier) {
+    ASSERT_NO_FATAL_FAILURE(connect("cedar"));
+    bus->clock()->setTimeScale(2.0);
+    kav4sim::CellParameters cell = kv4test::quietCell();
+    cell.noiseRms = 5e-12;
+    amplifier().setCell(4, cell);
+
+    QMainWindow window;
+    QMenu* menu = window.menuBar()->addMenu("Analysis");
+    for (const char* title : {"Histogram", "Event detection", "Spectrum", "I/V Graph"})
+        menu->addMenu(title);
+    window.setCentralWidget(new QWidget);
+    window.resize(1366, 768);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+
+    producer = std::make_unique<DeviceDataProducer>(source);
+    auto* docks = new AnalysisDocks(producer.get(), &window, menu);
+    made = docks->consumers();
+    ASSERT_EQ(made.size(), 1u);
+    EXPECT_EQ(made[0].second, DeviceDataConsumer::TypeNoiseReport);
+    auto* consumer = static_cast<AnalysisConsumer*>(made[0].first);
+    kv4cl::Measurement_t rate;
+    ASSERT_EQ(kv4cl::getSamplingRate(rate), kv4cl::Success);
+    // As the main window seeds every consumer: the rate and the ranges the device holds.
+    consumer->onSamplingRateChanged(rate, rate);
+    for (uint16_t ch = 0; ch < 4; ch++) {
+        kv4cl::RangedMeasurement_t range;
+        ASSERT_EQ(kv4cl::getCurrentRange(range, ch), kv4cl::Success);
+        consumer->onCurrentRangeChanged(range, ch);
+    }
+
+    ASSERT_EQ(docks->docks().size(), 1u);
+    QPointer<NoiseReportWidget> dock = qobject_cast<NoiseReportWidget*>(docks->docks()[0]);
+    ASSERT_TRUE(dock);
+    EXPECT_EQ(dock->objectName(), "noiseReportWidget") << "its layout is kept under this name";
+    EXPECT_FALSE(dock->isVisible()) << "until chosen";
+    QAction* entry = menu->actions().value(0);
+    ASSERT_TRUE(entry);
+    EXPECT_EQ(entry->text(), "Noise Report");
+    EXPECT_EQ(menu->actions().value(1)->text(), "Histogram") << "the submenus follow";
+    entry->trigger();
+    ASSERT_TRUE(dock->isVisible());
+
+    QSignalSpy entries(docks, &AnalysisDocks::labbookEvent);
+    QTest::mouseClick(dock->toolButton(AnalysisWidget::StartTool), Qt::LeftButton);
+    EXPECT_TRUE(consumer->isRunning());
+    producer->start();
+    // Row 1: the first current channel, after the voltage channel.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dock->table()->item(1, 1) != nullptr; }, 30000));
+    EXPECT_TRUE(dock->table()->item(1, 1)->text().endsWith(" pA"))
+        << dock->table()->item(1, 1)->text().toStdString();
+
+    QTest::mouseClick(dock->toolButton(AnalysisWidget::LabbookTool), Qt::LeftButton);
+    ASSERT_EQ(entries.count(), 4) << "one per current channel";
+    for (const QList<QVariant>& args : entries)
+        delete args.at(0).value<LabbookEvent*>();
+
+    entry->trigger(); // closing the dock from the menu stops the analysis
+    EXPECT_FALSE(dock->isVisible());
+    EXPECT_FALSE(consumer->isRunning());
+    producer->onStopProducing();
+
+    delete docks;
+    EXPECT_FALSE(dock) << "the docks go with the object that made them";
+    EXPECT_TRUE(menu->actions().value(0)->text() == "Histogram") << "and their menu entries with them";
+}
+
+} // namespace
