@@ -1,0 +1,69 @@
+#include "analysis/histogramconsumer.h"
+
+#include <QMutexLocker>
+
+#include <cmath>
+
+HistogramConsumer::HistogramConsumer(DeviceDataProducer* producer)
+    : AnalysisConsumer(producer), records(size_t(currentChannelsNum)), recordRanges(currentRanges) {
+    for (size_t c = 0; c < records.size(); c++)
+        records[c].reset(recordRanges[c]);
+}
+
+HistogramConsumer::~HistogramConsumer() {
+    onStopConsuming();
+}
+
+void HistogramConsumer::setLimits(int channelIdx, double min, double max) {
+    if (!validChannel(channelIdx)) return;
+    QMutexLocker lock(&resultMutex);
+    records[size_t(channelIdx)].setLimits(recordRanges[size_t(channelIdx)], min, max);
+}
+
+void HistogramConsumer::clearLimits(int channelIdx) {
+    if (!validChannel(channelIdx)) return;
+    QMutexLocker lock(&resultMutex);
+    records[size_t(channelIdx)].clearLimits(recordRanges[size_t(channelIdx)]);
+}
+
+HistogramRecord HistogramConsumer::channelResult(int channelIdx) {
+    QMutexLocker lock(&resultMutex);
+    return validChannel(channelIdx) ? records[size_t(channelIdx)] : HistogramRecord{};
+}
+
+void HistogramConsumer::allocateBuffers() {
+    {
+        QMutexLocker lock(&resultMutex);
+        for (HistogramRecord& record : records)
+            record.binCount = HistogramRecord::defaultBinCount;
+    }
+    accumulated.clear();
+    resetAnalysis(currentChannelsNum);
+}
+
+void HistogramConsumer::resetAnalysis(int channelIdx) {
+    {
+        QMutexLocker lock(&resultMutex);
+        recordRanges = currentRanges;
+    }
+    resetEachChannel(channelIdx);
+}
+
+void HistogramConsumer::resetChannel(int channelIdx) {
+    records[size_t(channelIdx)].reset(recordRanges[size_t(channelIdx)]);
+    const double frames = std::round(samplingRate * 0.5);
+    minimumFrames = std::isfinite(frames) && frames > 0.0 ? int(std::min(frames, 1e9)) : 0;
+}
+
+void HistogramConsumer::analyze() {
+    QMutexLocker lock(&resultMutex);
+    const size_t width = size_t(totalChannelsNum);
+    if (width == 0) return;
+    const size_t frames = accumulated.size() / width;
+    if (frames == 0 || frames < size_t(minimumFrames)) return;
+    const double* first = accumulated.data() + voltageChannelsNum;
+    for (size_t c = 0; c < records.size(); c++)
+        if (activeChannels[c]) records[c].add(first + c, frames, width);
+    accumulated.clear();
+    emit result();
+}

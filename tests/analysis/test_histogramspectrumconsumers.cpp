@@ -1,0 +1,229 @@
+// The histogram and spectrum consumers end to end: virtual cells with known noise, holding
+// current and sinusoid, through the library and the producer, into the records the widgets
+// copy.
+
+// First: the simulator has a member named like Qt's "emit" macro.
+#include "tests/simulator/amplifiertest.h"
+
+#include "analysis/datafitter.h"
+#include "analysis/histogramconsumer.h"
+#include "analysis/spectrumconsumer.h"
+#include "app/pipeline/devicedataproducer.h"
+#include "app/pipeline/librarysamplesource.h"
+
+#include <QSignalSpy>
+
+#include <numeric>
+
+namespace {
+
+using kv4test::SimulatedAmplifiers;
+
+constexpr uint16_t tenKiloHertz = 2; // the sampling rate's index
+constexpr double holding = 0.05;     // V
+
+// A cell with white noise of `rms` amperes and nothing else that moves: no ion channel, no
+// reset glitch, a constant holding voltage.
+kav4sim::CellParameters noisyCell(double rms) {
+    kav4sim::CellParameters cell = kv4test::quietCell();
+    cell.noiseRms = rms;
+    return cell;
+}
+
+class ConsumersOnAmplifier : public SimulatedAmplifiers {
+  protected:
+    void SetUp() override {
+        ASSERT_NO_FATAL_FAILURE(connect("cedar"));
+        ASSERT_EQ(kv4cl::setSamplingRate(tenKiloHertz), kv4cl::Success);
+        ASSERT_NO_FATAL_FAILURE(waitForCommand(
+            [](const kav4sim::DecodedCommand& c) { return c.samplingRateIdx == tenKiloHertz; }));
+        amplifier().setCell(4, noisyCell(0.0));
+    }
+    void TearDown() override {
+        histogram.reset();
+        spectrum.reset();
+        producer.reset(); // it reads from the library: before the disconnection
+        SimulatedAmplifiers::TearDown();
+    }
+
+    // Holds the voltage, then starts the producer with both consumers told the rate and
+    // ranges, as the main window does.
+    void startProducing() {
+        ASSERT_NO_FATAL_FAILURE(startProtocol("Constant", {{"Vhold", holding * 1000}}));
+        producer = std::make_unique<DeviceDataProducer>(source);
+        histogram = std::make_unique<HistogramConsumer>(producer.get());
+        spectrum = std::make_unique<SpectrumConsumer>(producer.get());
+        ASSERT_NO_FATAL_FAILURE(tellRate(histogram.get()));
+        ASSERT_NO_FATAL_FAILURE(tellRate(spectrum.get()));
+        for (AnalysisConsumer* consumer :
+             {(AnalysisConsumer*)histogram.get(), (AnalysisConsumer*)spectrum.get()})
+            for (uint16_t ch = 0; ch < 4; ch++) {
+                kv4cl::RangedMeasurement_t range;
+                ASSERT_EQ(kv4cl::getCurrentRange(range, ch), kv4cl::Success);
+                consumer->onCurrentRangeChanged(range, ch);
+            }
+        producer->start();
+    }
+    void tellRate(AnalysisConsumer* consumer) {
+        ASSERT_EQ(kv4cl::getSamplingRate(rate), kv4cl::Success);
+        consumer->onSamplingRateChanged(rate, rate);
+    }
+
+    // Waits until `spy` has seen `count` results.
+    static void waitFor(QSignalSpy& spy, int count) {
+        while (spy.count() < count)
+            ASSERT_TRUE(spy.wait(10000)) << "no result for 10 s after " << spy.count();
+    }
+    double hz() const { return rate.getNoPrefixValue(); }
+
+    LibrarySampleSource source;
+    std::unique_ptr<DeviceDataProducer> producer;
+    std::unique_ptr<HistogramConsumer> histogram;
+    std::unique_ptr<SpectrumConsumer> spectrum;
+    kv4cl::Measurement_t rate;
+};
+
+int64_t total(const HistogramRecord& record) {
+    return std::accumulate(record.counts.begin(), record.counts.end(), int64_t(0));
+}
+
+TEST_F(ConsumersOnAmplifier, HistogramFitFindsTheHoldingCurrentAndTheNoiseAndStartsOverOnARateChange) {
+    const double sigma = 20e-12;
+    amplifier().setCell(2, noisyCell(sigma));
+    ASSERT_NO_FATAL_FAILURE(startProducing());
+    QSignalSpy results(histogram.get(), &HistogramConsumer::result);
+    histogram->onStartConsuming(2);
+    ASSERT_NO_FATAL_FAILURE(waitFor(results, 8));
+    const HistogramRecord record = histogram->channelResult(2);
+    ASSERT_EQ(record.unitLabel, "pA");
+    ASSERT_EQ(record.counts.size(), 200);
+    EXPECT_GE(total(record), int64_t(8 * std::round(hz() * 0.5))) << "counts grow from result to result";
+    EXPECT_EQ(total(histogram->channelResult(1)), 0) << "a channel that does not run counts nothing";
+
+    GaussianDataFitter fitter;
+    QSignalSpy fitted(&fitter, &GaussianDataFitter::fitted);
+    fitter.loadHistogram(record.lowerEdge, record.binWidth, record.counts);
+    fitter.fit();
+    ASSERT_TRUE(fitted.wait(10000));
+    const auto model = fitted.at(0).at(0).value<GaussianFitModel>();
+    const kav4sim::CellParameters cell = amplifier().cell(2);
+    const double mean = holding / (cell.membraneResistance + cell.seriesResistance) * 1e12; // pA
+    EXPECT_NEAR(model.mean, mean, 0.01 * mean)
+        << "centre " << model.mean << " pA, off by " << (model.mean / mean - 1) * 100 << "% of the mean";
+    EXPECT_NEAR(model.standardDeviation, sigma * 1e12, 0.02 * sigma * 1e12)
+        << "width " << model.standardDeviation << " pA, off by "
+        << (model.standardDeviation / (sigma * 1e12) - 1) * 100 << "% of sigma";
+
+    // Limits narrower than the signal: everything beyond them lands in the edge bins.
+    histogram->setLimits(2, mean + 10, mean - 10);
+    results.clear();
+    ASSERT_NO_FATAL_FAILURE(waitFor(results, 2));
+    const HistogramRecord limited = histogram->channelResult(2);
+    EXPECT_DOUBLE_EQ(limited.lowerEdge, mean - 10);
+    EXPECT_DOUBLE_EQ(limited.binWidth, 0.1);
+    const double below = double(limited.counts.first()) / double(total(limited));
+    const double above = double(limited.counts.last()) / double(total(limited));
+    // Half a sigma each side: 30.9% of a Gaussian lies beyond, plus the edge bin's own share.
+    EXPECT_NEAR(below, 0.3085 + 0.002, 0.02) << "share below the limits";
+    EXPECT_NEAR(above, 0.3085 + 0.002, 0.02) << "share above the limits";
+
+    // A new rate: the counts start over rather than mixing two rates.
+    const int64_t before = total(histogram->channelResult(2));
+    ASSERT_EQ(kv4cl::setSamplingRate(tenKiloHertz + 1), kv4cl::Success);
+    ASSERT_NO_FATAL_FAILURE(tellRate(histogram.get()));
+    bool startedOver = false;
+    for (int k = 1; k <= 20 && !startedOver; k++) {
+        ASSERT_NO_FATAL_FAILURE(waitFor(results, results.count() + 1));
+        startedOver = total(histogram->channelResult(2)) < before;
+    }
+    EXPECT_TRUE(startedOver) << "the counts never started over";
+}
+
+TEST_F(ConsumersOnAmplifier, SpectrumOfWhiteNoiseIsItsOneSidedDensityAndASinusoidPeaksInItsBin) {
+    const double sigma = 10e-12, amplitude = 20e-12, frequency = 1000.0;
+    amplifier().setCell(0, noisyCell(sigma));
+    kav4sim::CellParameters sine = noisyCell(1e-12);
+    sine.sineAmplitude = amplitude;
+    sine.sineFrequency = frequency;
+    amplifier().setCell(1, sine);
+    ASSERT_NO_FATAL_FAILURE(startProducing());
+    const int n = 1024;
+    SpectrumConsumer::Options_t options{n, {2000.0, kv4cl::UnitPfxMilli, "s"}};
+    spectrum->onSetOptions(0, options);
+    spectrum->onSetOptions(1, options);
+    QSignalSpy results(spectrum.get(), &SpectrumConsumer::result);
+    spectrum->onStartConsuming(0);
+    spectrum->onStartConsuming(1); // queued behind the first
+    SpectrumRecord noise, line;
+    for (int k = 0; k < 50 && !(noise.spectrum[0] > 0 && line.spectrum[0] > 0); k++) {
+        ASSERT_NO_FATAL_FAILURE(waitFor(results, results.count() + 1));
+        noise = spectrum->channelResult(0);
+        line = spectrum->channelResult(1);
+    }
+
+    const double fs = hz();
+    ASSERT_EQ(noise.averages, int(std::ceil(fs * 2.0 / n))) << "T given in ms";
+    ASSERT_EQ(noise.unitLabel, "pA");
+    // White noise of variance s^2 has the one-sided density 2 s^2 / fs at every frequency.
+    const double predicted = 2 * std::pow(sigma * 1e12, 2) / fs; // pA^2/Hz
+    const double plateau =
+        std::accumulate(noise.spectrum.begin(), noise.spectrum.begin() + n / 2, 0.0) / (n / 2);
+    EXPECT_NEAR(plateau / predicted, 1.0, 0.05) << "plateau " << plateau << " pA^2/Hz against " << predicted
+                                                << ", off by " << (plateau / predicted - 1) * 100 << "%";
+
+    const auto peak = std::max_element(line.spectrum.begin(), line.spectrum.begin() + n / 2);
+    const long bin = long(peak - line.spectrum.begin()) + 1;
+    EXPECT_EQ(bin, std::lround(frequency / (fs / n)))
+        << "peak at " << line.frequencies[size_t(bin - 1)] << " Hz";
+    // The density integrates to the variance: the line's power A^2/2 plus the noise.
+    const double power = std::accumulate(line.spectrum.begin(), line.spectrum.begin() + n / 2, 0.0) * fs / n;
+    const double expected = std::pow(amplitude * 1e12, 2) / 2 + 1.0;
+    EXPECT_NEAR(power / expected, 1.0, 0.05) << "power " << power << " pA^2 against " << expected;
+}
+
+TEST_F(ConsumersOnAmplifier, SpectrumOptionsLayOutTheChannelsRecord) {
+    amplifier().setCell(3, noisyCell(5e-12));
+    ASSERT_NO_FATAL_FAILURE(startProducing());
+    QSignalSpy results(spectrum.get(), &SpectrumConsumer::result);
+    spectrum->onStartConsuming(3);
+    ASSERT_NO_FATAL_FAILURE(waitFor(results, 1)); // the thread has taken the rate over
+    const double fs = hz();
+    const struct {
+        int n;
+        kv4cl::Measurement_t t;
+        int averages;
+    } cases[] = {
+        {32768, {1.0, kv4cl::UnitPfxNone, "s"}, 1},
+        {1024, {2.0, kv4cl::UnitPfxNone, "s"}, int(std::ceil(fs * 2 / 1024))},
+        {512, {20000.0, kv4cl::UnitPfxMilli, "s"}, int(std::ceil(fs * 20 / 512))},
+        {4096, {0.0, kv4cl::UnitPfxNone, "s"}, int(std::ceil(fs * 20 / 512))}, // refused: unchanged
+        {1000, {1.0, kv4cl::UnitPfxNone, "s"}, int(std::ceil(fs * 20 / 512))}, // not offered
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.n);
+        SpectrumConsumer::Options_t options{c.n, c.t};
+        spectrum->onSetOptions(3, options);
+        const SpectrumRecord record = spectrum->channelResult(3);
+        const int n = record.fftSize;
+        EXPECT_EQ(record.averages, c.averages);
+        EXPECT_EQ(record.shape, QList<int>{n});
+        EXPECT_EQ(record.halfSize, n / 2);
+        EXPECT_GE(record.output.size(), size_t(n / 2 + 1));
+        EXPECT_DOUBLE_EQ(record.frequencies[0], fs / n) << "the first point is fs/N";
+        EXPECT_DOUBLE_EQ(record.frequencies[size_t(n / 2 - 1)], fs / 2) << "the last is fs/2";
+        EXPECT_DOUBLE_EQ(record.scale, 2.0 / ((double(n) * record.averages - 1) * fs));
+    }
+    // N = 32768, one block per result: the whole half spectrum arrives.
+    SpectrumConsumer::Options_t largest{32768, {1.0, kv4cl::UnitPfxNone, "s"}};
+    spectrum->onSetOptions(3, largest);
+    SpectrumRecord record;
+    for (int k = 0; k < 50 && !(record.spectrum[16383] > 0); k++) {
+        ASSERT_NO_FATAL_FAILURE(waitFor(results, results.count() + 1));
+        record = spectrum->channelResult(3);
+    }
+    EXPECT_EQ(record.fftSize, 32768);
+    EXPECT_EQ(std::count(record.spectrum.begin(), record.spectrum.end(), 0.0), 0)
+        << "all 16384 points computed";
+}
+
+} // namespace
