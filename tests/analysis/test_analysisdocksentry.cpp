@@ -6,6 +6,7 @@
 #include "tests/simulator/amplifiertest.h"
 
 #include "analysis/analysisdocks.h"
+#include "analysis/noisereportconsumer.h"
 #include "analysis/noisereportwidget.h"
 #include "app/pipeline/librarysamplesource.h"
 #include "app/widgets/copyabletable.h"
@@ -105,3 +106,47 @@ TEST_F(AnalysisDocksOnAmplifier, TheNoiseReportOpensFromTheMenuAndReportsTheAmpl
 }
 
 } // namespace
+
+// A dock for one current channel of the connected set.
+class ChannelDock : public AnalysisWidget {
+  public:
+    explicit ChannelDock(int channel) : AnalysisWidget(channel) {}
+    QString exportName() const override { return "channel"; }
+    QString exportData() override { return {}; }
+    void onLimitToRoi(bool) override {}
+    void onSaveToLabbook() override {}
+    void onLinearFit() override {}
+    void onBoltzmannSigmoidFit() override {}
+    void onGaussianFit() override {}
+};
+
+TEST_F(AnalysisDocksOnAmplifier, DocksOfSingleChannelsShareTheirConsumerUntilTheLastStops) {
+    ASSERT_NO_FATAL_FAILURE(connect("cedar")); // four current channels
+    producer = std::make_unique<DeviceDataProducer>(source);
+    auto* consumer = new NoiseReportConsumer(producer.get());
+    made.emplace_back(consumer, DeviceDataConsumer::TypeNoiseReport);
+    ChannelDock first(1), second(3);
+    for (ChannelDock* dock : {&first, &second}) {
+        dock->setConsumer(consumer);
+        dock->resize(500, 300);
+        dock->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(dock));
+    }
+    const auto click = [](ChannelDock& dock, AnalysisWidget::Tool tool) {
+        QTest::mouseClick(dock.toolButton(tool), Qt::LeftButton);
+    };
+    const struct {
+        ChannelDock* dock;
+        AnalysisWidget::Tool tool;
+        bool running;
+    } steps[] = {
+        {&first, AnalysisWidget::StartTool, true},  {&second, AnalysisWidget::StartTool, true},
+        {&first, AnalysisWidget::ResetTool, true},  {&first, AnalysisWidget::StopTool, true},
+        {&second, AnalysisWidget::ResetTool, true}, {&second, AnalysisWidget::StopTool, false},
+        {&second, AnalysisWidget::StartTool, true}, {&second, AnalysisWidget::StopTool, false},
+    };
+    for (size_t k = 0; k < std::size(steps); k++) {
+        click(*steps[k].dock, steps[k].tool);
+        EXPECT_EQ(consumer->isRunning(), steps[k].running) << "after step " << k;
+    }
+}

@@ -13,6 +13,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileDialog>
 #include <QFrame>
 #include <QLabel>
 #include <QLineEdit>
@@ -321,6 +322,26 @@ TEST_F(AnalysisWidgetTest, SavingStoresTheChosenSeparatorAndCancelDropsTheEdits)
     EXPECT_FALSE(dialog->isVisible());
     EXPECT_EQ(dialog->exportFileName(), "file") << "the edit was dropped";
     EXPECT_EQ(dialog->exportPath(), folder.path() + "/");
+}
+
+TEST_F(AnalysisWidgetTest, BrowsingSetsTheFolderWithASlashAndCancellingKeepsIt) {
+    const QString chosen = folder.path() + "/chosen";
+    ASSERT_TRUE(QDir().mkpath(chosen));
+    click(AnalysisWidget::ExportTool);
+    AnalysisExportDialog* dialog = widget.exportDialog();
+    for (const bool accept : {true, false}) {
+        QTimer::singleShot(0, [&] {
+            auto* browser = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+            ASSERT_NE(browser, nullptr) << "no folder browser";
+            EXPECT_EQ(browser->windowTitle(), "Select directory");
+            if (!accept) return browser->reject();
+            browser->setDirectory(chosen);
+            browser->selectFile(chosen);
+            QMetaObject::invokeMethod(browser, "accept");
+        });
+        QTest::mouseClick(button(*dialog, "Browse..."), Qt::LeftButton);
+        EXPECT_EQ(dialog->exportPath(), chosen + "/") << (accept ? "chosen" : "kept after cancel");
+    }
 }
 
 TEST(AnalysisExportDialog, TheDefaultFolderEndsWithASlash) {
