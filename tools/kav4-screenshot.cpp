@@ -3,9 +3,10 @@
 // list, lets the data flow for a while and saves what the window shows.
 //
 //   kav4-screenshot --simulate cedar,cedar [--device All] [--seconds 3] [--size 1400x900]
-//                   [--protocol NAME --param NAME=VALUE...] [--maximize CH] [--trigger CH@LEVEL] out.png
+//                   [--protocol NAME --param NAME=VALUE...] [--maximize CH] [--trigger CH@LEVEL]
+//                   [--analysis TITLE] out.png
 // CH counts channels from 1; a trigger rises through LEVEL (in the channel's unit) a third into
-// the sweep.
+// the sweep. --analysis opens the analysis dock of that title from the Analysis menu and starts it.
 
 #include "app/mainwindow.h"
 #include "app/startup.h"
@@ -16,11 +17,15 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QDockWidget>
+#include <QMenu>
+#include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QStyleFactory>
 #include <QTest>
 #include <QTimer>
+#include <QToolButton>
 
 #include <cstdio>
 
@@ -60,7 +65,7 @@ int main(int argc, char** argv) {
     // The controls would not show a rate or range set behind their back.
     if (!settings.rate.empty() || !settings.range.empty())
         return fail("--rate and --range are not taken here");
-    QString device, output, trigger;
+    QString device, output, trigger, analysis;
     int maximize = 0;
     double seconds = 3.0;
     QSize size(1400, 900);
@@ -75,6 +80,8 @@ int main(int argc, char** argv) {
             maximize = value.toInt(), i++;
         } else if (arg == "--trigger") {
             trigger = value, i++;
+        } else if (arg == "--analysis") {
+            analysis = value, i++;
         } else if (arg == "--size") {
             const QStringList parts = value.split('x');
             if (parts.size() == 2) size = QSize(parts[0].toInt(), parts[1].toInt());
@@ -115,6 +122,19 @@ int main(int argc, char** argv) {
     const int channels = tab->currentChannels() + tab->gpChannels();
     if (maximize < 0 || maximize > channels) return fail("no channel " + QString::number(maximize));
     if (maximize > 0) tab->onMaximizeChannel(maximize - 1, true);
+    if (!analysis.isEmpty()) {
+        QAction* entry = nullptr;
+        for (const QAction* menu : window.menuBar()->actions())
+            if (menu->text() == "Analysis")
+                for (QAction* action : menu->menu()->actions())
+                    if (action->text() == analysis) entry = action;
+        if (!entry) return fail("no analysis " + analysis + " in the Analysis menu");
+        entry->trigger();
+        for (const QDockWidget* dock : window.findChildren<QDockWidget*>())
+            if (dock->windowTitle() == analysis)
+                for (QToolButton* button : dock->findChildren<QToolButton*>())
+                    if (button->toolTip() == "Start analysis") button->click();
+    }
     // The sweep is laid out once the first data are in.
     QTest::qWait(1000);
     if (!trigger.isEmpty()) {
