@@ -122,6 +122,10 @@ void AnalysisExportDialog::onAccept() {
 }
 
 void AnalysisExportDialog::onReject() {
-    onLoadSettings();
     reject();
+}
+
+void AnalysisExportDialog::reject() {
+    onLoadSettings();
+    QDialog::reject();
 }

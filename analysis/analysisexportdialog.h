@@ -33,6 +33,8 @@ class AnalysisExportDialog : public QDialog {
     void onSaveSettings();
     void onAccept();
     void onReject();
+    // Escape and the window's close button drop the edits as Cancel does.
+    void reject() override;
 
   private:
     QString analysisName;
