@@ -252,12 +252,15 @@ TEST_F(IvGraphOnAmplifier, TheLinearFitGivesTheCellsConductanceAndReversalPotent
 
     LinearDataFitter fitter;
     QSignalSpy fitted(&fitter, &LinearDataFitter::fitted);
-    const auto fit = [&](int channel, IvGraphConsumer::Record& r) {
+    const auto fit = [&](int channel, IvGraphConsumer::Record& r) -> LinearFitModel {
         r = consumer->channelResult(channel);
         EXPECT_EQ(r.points.size(), 9) << "channel " << channel;
         fitter.loadPoints(r.points);
         fitter.fit();
-        EXPECT_TRUE(fitted.wait(10000));
+        if (!fitted.wait(10000)) {
+            ADD_FAILURE() << "no fit";
+            return {};
+        }
         return fitted.takeLast().at(0).value<LinearFitModel>();
     };
 
