@@ -4,6 +4,7 @@
 #include "commlib/models/catalogue.h"
 #include "commlib/transport/ftdiwrappers.h"
 
+#include <cmath>
 #include <set>
 
 namespace kv4cl {
@@ -13,6 +14,18 @@ using kv4CommLib::MessageDispatcher;
 using kv4CommLib::ProtocolFamily;
 
 namespace {
+// Values are checked once here, at the entry: no model sees NaN, an infinity or a prefix
+// outside the table.
+template <typename... M> bool usable(const M&... values) {
+    return (isUsable(values) && ...);
+}
+
+bool usable(const std::vector<Measurement_t>& values) {
+    for (const Measurement_t& m : values)
+        if (!isUsable(m)) return false;
+    return true;
+}
+
 // Getters ask the first device: all connected devices are of one type.
 template <typename F> ErrorCodes_t ask(F&& f) {
     if (deviceList().empty()) return ErrorDeviceNotConnected;
@@ -36,12 +49,14 @@ ErrorCodes_t getFamily(ProtocolFamily family, std::vector<std::string>& names,
 }
 
 ErrorCodes_t setFamily(ProtocolFamily family, uint16_t paramIdx, const Measurement_t& value) {
+    if (!usable(value)) return ErrorValueOutOfRange;
     return setOnAll(
         [&](MessageDispatcher& d) { return d.setProtocolParameter(family, paramIdx, value, true); });
 }
 
 ErrorCodes_t checkFamily(ProtocolFamily family, uint16_t paramIdx, const Measurement_t& value,
                          std::string& message) {
+    if (!usable(value)) return ErrorValueOutOfRange;
     return ask(
         [&](MessageDispatcher& d) { return d.checkProtocolParameter(family, paramIdx, value, message); });
 }
@@ -263,6 +278,7 @@ ErrorCodes_t setVoltageStimulusLpf(uint16_t filterIdx) {
 }
 
 ErrorCodes_t setDigitalFilter(const Measurement_t& cutoff, bool lowPass, bool enabled) {
+    if (!usable(cutoff)) return ErrorValueOutOfRange;
     return setOnAll([&](MessageDispatcher& d) { return d.setDigitalFilter(cutoff, lowPass, enabled); });
 }
 
@@ -336,6 +352,7 @@ ErrorCodes_t setVoltageReferenceRange(uint16_t rangeIdx) {
 }
 
 ErrorCodes_t setVoltageReference(const Measurement_t& value) {
+    if (!usable(value)) return ErrorValueOutOfRange;
     return setOnAll([&](MessageDispatcher& d) { return d.setVoltageReference(value, true); });
 }
 
@@ -386,6 +403,7 @@ ErrorCodes_t getCustomDoublesList(std::vector<std::string>& names, std::vector<R
 }
 
 ErrorCodes_t setCustomDouble(uint16_t doubleIdx, double value) {
+    if (!std::isfinite(value)) return ErrorValueOutOfRange;
     return setOnAll([&](MessageDispatcher& d) { return d.setCustomDouble(doubleIdx, value); });
 }
 
@@ -407,6 +425,7 @@ ErrorCodes_t selectCompensationChannel(uint16_t channelIdx) {
 }
 
 ErrorCodes_t setCFast(const Measurement_t& value, bool enabled) {
+    if (!usable(value)) return ErrorValueOutOfRange;
     return deviceList().forChannel(deviceList().compensationChannel, [&](MessageDispatcher& d, uint16_t) {
         return d.setCFast(value, enabled);
     });
@@ -435,6 +454,7 @@ ErrorCodes_t getVoltageOffsets(std::vector<Measurement_t>& offsets) {
 }
 
 ErrorCodes_t checkVoltageOffset(uint16_t channelIdx, const Measurement_t& offset, std::string& message) {
+    if (!usable(offset)) return ErrorValueOutOfRange;
     if (!deviceList().empty() && channelIdx >= deviceList().totalCurrentChannels) return ErrorValueOutOfRange;
     return deviceList().forChannel(channelIdx, [&](MessageDispatcher& d, uint16_t local) {
         return d.checkVoltageOffset(local, offset, message);
@@ -442,12 +462,14 @@ ErrorCodes_t checkVoltageOffset(uint16_t channelIdx, const Measurement_t& offset
 }
 
 ErrorCodes_t setVoltageOffset(uint16_t channelIdx, const Measurement_t& offset) {
+    if (!usable(offset)) return ErrorValueOutOfRange;
     return deviceList().forChannel(
         channelIdx, [&](MessageDispatcher& d, uint16_t local) { return d.setVoltageOffset(local, offset); });
 }
 
 ErrorCodes_t startVoltageOffsetRamp(uint16_t channelIdx, const Measurement_t& initial,
                                     const Measurement_t& final, const Measurement_t& duration) {
+    if (!usable(initial, final, duration)) return ErrorValueOutOfRange;
     return deviceList().forChannel(channelIdx, [&](MessageDispatcher& d, uint16_t local) {
         return d.startVoltageOffsetRamp(local, initial, final, duration);
     });
@@ -493,6 +515,7 @@ ErrorCodes_t getFastPulsesProtocol(uint16_t& protocolIdx) {
 
 namespace {
 ErrorCodes_t setFastPulsesField(kv4CommLib::FastPulsesField field, uint16_t row, const Measurement_t& value) {
+    if (!usable(value)) return ErrorValueOutOfRange;
     return setOnAll([&](MessageDispatcher& d) { return d.setFastPulses(field, row, value); });
 }
 } // namespace
@@ -609,6 +632,8 @@ ErrorCodes_t validateProtocol(uint16_t protocolIdx, const std::vector<Measuremen
                               const std::vector<Measurement_t>& slopes,
                               const std::vector<Measurement_t>& frequencies,
                               const std::vector<Measurement_t>& adimensionals, std::string& message) {
+    for (const auto* family : {&voltages, &times, &slopes, &frequencies, &adimensionals})
+        if (!usable(*family)) return ErrorValueOutOfRange;
     return ask([&](MessageDispatcher& d) {
         if (d.protocolNames.empty()) return ErrorFeatureNotImplemented;
         const bool fastPulsesIdx = d.fastPulses.available() && protocolIdx == d.fastPulses.protocolIdx;
@@ -655,6 +680,7 @@ ErrorCodes_t getInsertionPulseControls(RangedMeasurement_t& voltageRange,
 }
 
 ErrorCodes_t setInsertionPulse(const Measurement_t& voltage, const Measurement_t& duration) {
+    if (!usable(voltage, duration)) return ErrorValueOutOfRange;
     return setOnAll([&](MessageDispatcher& d) { return d.setInsertionPulse(voltage, duration); });
 }
 
@@ -669,6 +695,7 @@ ErrorCodes_t getReferencePulseControls(RangedMeasurement_t& voltageRange,
 }
 
 ErrorCodes_t setReferencePulse(const Measurement_t& voltage, const Measurement_t& duration) {
+    if (!usable(voltage, duration)) return ErrorValueOutOfRange;
     return setOnAll([&](MessageDispatcher& d) { return d.setReferencePulse(voltage, duration); });
 }
 
@@ -683,6 +710,7 @@ ErrorCodes_t getReferencePulseTrainControls(RangedMeasurement_t& periodRange, ui
 
 ErrorCodes_t setReferencePulseTrain(const Measurement_t& voltage, const Measurement_t& duration,
                                     const Measurement_t& period, uint16_t count) {
+    if (!usable(voltage, duration, period)) return ErrorValueOutOfRange;
     return setOnAll(
         [&](MessageDispatcher& d) { return d.setReferencePulseTrain(voltage, duration, period, count); });
 }

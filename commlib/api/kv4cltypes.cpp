@@ -6,13 +6,27 @@ namespace kv4cl {
 
 const char* const unitPrefixes[UnitPfxNum] = {"f", "p", "n", "µ", "m", "", "k", "M", "G", "T", "P"};
 
+bool knownPrefix(int32_t prefix) {
+    return prefix >= UnitPfxFemto && prefix < UnitPfxNum;
+}
+
+bool isUsable(const Measurement_t& m) {
+    return std::isfinite(m.value) && knownPrefix(m.prefix);
+}
+
 namespace {
 // 1000^k: conversions multiply or divide by these, never call pow().
 constexpr double powersOf1000[UnitPfxNum] = {1.0,    1.0e3,  1.0e6,  1.0e9,  1.0e12, 1.0e15,
                                              1.0e18, 1.0e21, 1.0e24, 1.0e27, 1.0e30};
 
-double rescale(double value, int from, int to) {
+// A prefix outside the table has no factor: the value becomes NaN rather than a read past it.
+double rescale(double value, int32_t from, int32_t to) {
+    if (!knownPrefix(from) || !knownPrefix(to)) return std::nan("");
     return from > to ? value * powersOf1000[from - to] : value / powersOf1000[to - from];
+}
+
+const char* prefixSymbol(int32_t prefix) {
+    return knownPrefix(prefix) ? unitPrefixes[prefix] : "?";
 }
 } // namespace
 
@@ -36,7 +50,8 @@ double Measurement_t::getNoPrefixValue() const {
 }
 
 Measurement_t withFittingPrefix(Measurement_t value) {
-    if (value.value == 0.0 || std::isnan(value.value)) {
+    if (!knownPrefix(value.prefix)) value.value = std::nan("");
+    if (value.value == 0.0 || !std::isfinite(value.value)) {
         value.prefix = UnitPfxNone;
         return value;
     }
@@ -52,7 +67,7 @@ Measurement_t withFittingPrefix(Measurement_t value) {
 }
 
 std::string Measurement_t::label() const {
-    return unitPrefixes[prefix] + unit;
+    return prefixSymbol(prefix) + unit;
 }
 
 bool Measurement_t::operator==(const Measurement_t& o) const {
@@ -73,7 +88,7 @@ RangedMeasurement_t RangedMeasurement_t::converted(UnitPfx_t newPrefix) const {
 }
 
 std::string RangedMeasurement_t::label() const {
-    return unitPrefixes[prefix] + unit;
+    return prefixSymbol(prefix) + unit;
 }
 
 bool RangedMeasurement_t::includes(const Measurement_t& m) const {

@@ -24,6 +24,9 @@ enum UnitPfx_t : int32_t {
 // Prefix symbols, indexed by UnitPfx_t.
 extern const char* const unitPrefixes[UnitPfxNum];
 
+// Whether a prefix is one of the table's; conversions from any other give NaN, labels "?".
+bool knownPrefix(int32_t prefix);
+
 // Factor that takes a value with prefix `from` to prefix `to`, from the table of powers of 1000.
 double prefixFactor(UnitPfx_t from, UnitPfx_t to);
 
@@ -46,8 +49,12 @@ struct Measurement_t {
     bool operator==(const Measurement_t& o) const;
 };
 
+// A finite value with a known prefix: what the library's setters accept at all.
+bool isUsable(const Measurement_t& m);
+
 // The same value brought to the prefix that puts its magnitude in [1, 1000), within femto to
-// peta; zero and a value that is not a number get no prefix.
+// peta; zero, infinities and values that are not numbers (or carry an unknown prefix, which
+// makes them NaN) get no prefix.
 Measurement_t withFittingPrefix(Measurement_t value);
 
 struct RangedMeasurement_t {

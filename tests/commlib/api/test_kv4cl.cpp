@@ -4,10 +4,15 @@
 
 #include "commlib/api/devicelist.h"
 #include "commlib/api/kv4cl.h"
+#include "commlib/transport/ftdidriver.h"
+#include "simulator/simulation.h"
 #include "tests/commlib/core/testmodel.h"
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <functional>
+#include <limits>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -346,6 +351,92 @@ TEST_F(ParallelDevices, MergedStreamWithDriftCompensation) {
     for (size_t i = 2; i < skips[0].size(); i++)
         EXPECT_LE(skips[0][i] - skips[0][i - 1], skips[0][i - 1] - skips[0][i - 2])
             << "the estimate keeps rising while the queues stay ahead";
+}
+
+// ---- Values that are no numbers -------------------------------------------------------------------
+
+class HostileValues : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string error;
+        bus = kav4sim::installSimulation("dogwood16", error);
+        ASSERT_TRUE(bus) << error;
+        ASSERT_EQ(kv4cl::connect({"VDOGWOOD1601"}), Success);
+    }
+    void TearDown() override {
+        kv4cl::disconnect();
+        kv4CommLib::installFtdiDriver(nullptr);
+    }
+    std::shared_ptr<kav4sim::SimulatedBus> bus;
+};
+
+TEST_F(HostileValues, EverySetterRefusesNonFiniteValuesAndUnknownPrefixes) {
+    using Setter = std::function<ErrorCodes_t(const Measurement_t&)>;
+    const Measurement_t mV{0.0, UnitPfxMilli, "V"};
+    const Measurement_t ms{1.0, UnitPfxMilli, "s"};
+    std::string message;
+    const std::vector<std::pair<const char*, Setter>> setters = {
+        {"setDigitalFilter", [](const Measurement_t& m) { return setDigitalFilter(m, true, true); }},
+        {"setVoltageReference", [](const Measurement_t& m) { return setVoltageReference(m); }},
+        {"setCFast", [](const Measurement_t& m) { return setCFast(m, true); }},
+        {"checkVoltageOffset", [&](const Measurement_t& m) { return checkVoltageOffset(0, m, message); }},
+        {"setVoltageOffset", [](const Measurement_t& m) { return setVoltageOffset(0, m); }},
+        {"startVoltageOffsetRamp initial",
+         [&](const Measurement_t& m) { return startVoltageOffsetRamp(0, m, mV, ms); }},
+        {"startVoltageOffsetRamp final",
+         [&](const Measurement_t& m) { return startVoltageOffsetRamp(0, mV, m, ms); }},
+        {"startVoltageOffsetRamp duration",
+         [&](const Measurement_t& m) { return startVoltageOffsetRamp(0, mV, mV, m); }},
+        {"setProtocolVoltage", [](const Measurement_t& m) { return setProtocolVoltage(0, m); }},
+        {"setProtocolTime", [](const Measurement_t& m) { return setProtocolTime(0, m); }},
+        {"setProtocolSlope", [](const Measurement_t& m) { return setProtocolSlope(0, m); }},
+        {"setProtocolFrequency", [](const Measurement_t& m) { return setProtocolFrequency(0, m); }},
+        {"setProtocolAdimensional", [](const Measurement_t& m) { return setProtocolAdimensional(0, m); }},
+        {"checkProtocolVoltage", [&](const Measurement_t& m) { return checkProtocolVoltage(0, m, message); }},
+        {"checkProtocolTime", [&](const Measurement_t& m) { return checkProtocolTime(0, m, message); }},
+        {"checkProtocolSlope", [&](const Measurement_t& m) { return checkProtocolSlope(0, m, message); }},
+        {"checkProtocolFrequency",
+         [&](const Measurement_t& m) { return checkProtocolFrequency(0, m, message); }},
+        {"checkProtocolAdimensional",
+         [&](const Measurement_t& m) { return checkProtocolAdimensional(0, m, message); }},
+        {"validateProtocol",
+         [&](const Measurement_t& m) { return validateProtocol(0, {m}, {}, {}, {}, {}, message); }},
+        {"setFastPulsesSegmentVoltage",
+         [](const Measurement_t& m) { return setFastPulsesSegmentVoltage(0, m); }},
+        {"setFastPulsesSegmentDuration",
+         [](const Measurement_t& m) { return setFastPulsesSegmentDuration(0, m); }},
+        {"setFastPulsesPulseVoltage", [](const Measurement_t& m) { return setFastPulsesPulseVoltage(0, m); }},
+        {"setFastPulsesPulseWait", [](const Measurement_t& m) { return setFastPulsesPulseWait(0, m); }},
+        {"setFastPulsesPulseDuration",
+         [](const Measurement_t& m) { return setFastPulsesPulseDuration(0, m); }},
+        {"setFastPulsesPulsePeriod", [](const Measurement_t& m) { return setFastPulsesPulsePeriod(0, m); }},
+        {"setInsertionPulse voltage", [&](const Measurement_t& m) { return setInsertionPulse(m, ms); }},
+        {"setInsertionPulse duration", [&](const Measurement_t& m) { return setInsertionPulse(mV, m); }},
+        {"setReferencePulse voltage", [&](const Measurement_t& m) { return setReferencePulse(m, ms); }},
+        {"setReferencePulse duration", [&](const Measurement_t& m) { return setReferencePulse(mV, m); }},
+        {"setReferencePulseTrain voltage",
+         [&](const Measurement_t& m) { return setReferencePulseTrain(m, ms, ms, 1); }},
+        {"setReferencePulseTrain duration",
+         [&](const Measurement_t& m) { return setReferencePulseTrain(mV, m, ms, 1); }},
+        {"setReferencePulseTrain period",
+         [&](const Measurement_t& m) { return setReferencePulseTrain(mV, ms, m, 1); }},
+    };
+    const double inf = std::numeric_limits<double>::infinity();
+    const std::vector<Measurement_t> hostile = {
+        {std::nan(""), UnitPfxMilli, "V"}, {inf, UnitPfxMilli, "V"}, {-inf, UnitPfxNone, "s"},
+        {1.0, UnitPfx_t(-1), "V"},         {1.0, UnitPfxNum, "V"},   {1.0, UnitPfx_t(1000000), "s"},
+        {1.0, UnitPfx_t(INT32_MIN), "Hz"},
+    };
+    for (const auto& [name, set] : setters)
+        for (const Measurement_t& m : hostile)
+            EXPECT_EQ(set(m), ErrorValueOutOfRange) << name << " with " << m.value << " prefix " << m.prefix;
+
+    std::vector<std::string> names;
+    std::vector<RangedMeasurement_t> ranges;
+    std::vector<Measurement_t> defaults;
+    ASSERT_EQ(getProtocolVoltage(names, ranges, defaults), Success);
+    EXPECT_EQ(setProtocolVoltage(0, defaults[0]), Success) << "a finite value still goes through";
+    EXPECT_EQ(setCustomDouble(0, std::nan("")), ErrorValueOutOfRange);
 }
 
 } // namespace

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <cmath>
 #include <string>
 
 namespace {
@@ -116,6 +118,32 @@ TEST(Labels, PrefixSymbolThenUnit) {
     const char* const symbols[] = {"f", "p", "n", "\u00B5", "m", "", "k", "M", "G", "T", "P"};
     for (int p = UnitPfxFemto; p < UnitPfxNum; p++)
         EXPECT_EQ((M{1.0, UnitPfx_t(p), "s"}.label()), std::string(symbols[p]) + "s") << "prefix " << p;
+}
+
+TEST(UnknownPrefixes, GiveNaNAndAQuestionMarkWithoutReadingPastTheTables) {
+    for (const int32_t bad : {-1, int32_t(UnitPfxNum), 12, 1000000, INT32_MIN, INT32_MAX}) {
+        const UnitPfx_t p = UnitPfx_t(bad);
+        EXPECT_FALSE(knownPrefix(bad)) << bad;
+        EXPECT_TRUE(std::isnan((M{2.0, p, "V"}.getNoPrefixValue()))) << bad;
+        EXPECT_TRUE(std::isnan((M{2.0, UnitPfxMilli, "V"}.converted(p).value))) << bad;
+        EXPECT_TRUE(std::isnan(prefixFactor(p, UnitPfxNone))) << bad;
+        EXPECT_TRUE(std::isnan(prefixFactor(UnitPfxNone, p))) << bad;
+        EXPECT_TRUE(std::isnan((R{-1.0, 1.0, 0.5, p, "A"}.converted(UnitPfxNano).max))) << bad;
+        EXPECT_EQ((M{2.0, p, "V"}.label()), "?V") << bad;
+        EXPECT_EQ((R{-1.0, 1.0, 0.5, p, "A"}.label()), "?A") << bad;
+        const M fitted = withFittingPrefix({5.0e6, p, "Hz"});
+        EXPECT_TRUE(std::isnan(fitted.value)) << bad;
+        EXPECT_EQ(fitted.prefix, UnitPfxNone) << bad;
+        EXPECT_FALSE(isUsable({1.0, p, "s"})) << bad;
+    }
+    for (int p = UnitPfxFemto; p < UnitPfxNum; p++) {
+        EXPECT_TRUE(isUsable({-3.0, UnitPfx_t(p), "s"})) << p;
+        EXPECT_FALSE(isUsable({std::nan(""), UnitPfx_t(p), "s"})) << p;
+        EXPECT_FALSE(isUsable({-HUGE_VAL, UnitPfx_t(p), "s"})) << p;
+    }
+    const M infinite = withFittingPrefix({HUGE_VAL, UnitPfxMicro, "V"});
+    EXPECT_EQ(infinite.value, HUGE_VAL);
+    EXPECT_EQ(infinite.prefix, UnitPfxNone) << "an infinity needs no prefix";
 }
 
 } // namespace
