@@ -2,86 +2,18 @@
 // current and sinusoid, through the library and the producer, into the records the widgets
 // copy.
 
-// First: the simulator has a member named like Qt's "emit" macro.
-#include "tests/simulator/amplifiertest.h"
+#include "tests/analysis/consumersonamplifier.h"
 
 #include "analysis/datafitter.h"
-#include "analysis/histogramconsumer.h"
-#include "analysis/spectrumconsumer.h"
-#include "app/pipeline/devicedataproducer.h"
-#include "app/pipeline/librarysamplesource.h"
-
-#include <QSignalSpy>
 
 #include <numeric>
 
 namespace {
 
-using kv4test::SimulatedAmplifiers;
-
-constexpr uint16_t tenKiloHertz = 2; // the sampling rate's index
-constexpr double holding = 0.05;     // V
-
-// A cell with white noise of `rms` amperes and nothing else that moves: no ion channel, no
-// reset glitch, a constant holding voltage.
-kav4sim::CellParameters noisyCell(double rms) {
-    kav4sim::CellParameters cell = kv4test::quietCell();
-    cell.noiseRms = rms;
-    return cell;
-}
-
-class ConsumersOnAmplifier : public SimulatedAmplifiers {
-  protected:
-    void SetUp() override {
-        ASSERT_NO_FATAL_FAILURE(connect("cedar"));
-        ASSERT_EQ(kv4cl::setSamplingRate(tenKiloHertz), kv4cl::Success);
-        ASSERT_NO_FATAL_FAILURE(waitForCommand(
-            [](const kav4sim::DecodedCommand& c) { return c.samplingRateIdx == tenKiloHertz; }));
-        amplifier().setCell(4, noisyCell(0.0));
-    }
-    void TearDown() override {
-        histogram.reset();
-        spectrum.reset();
-        producer.reset(); // it reads from the library: before the disconnection
-        SimulatedAmplifiers::TearDown();
-    }
-
-    // Holds the voltage, then starts the producer with both consumers told the rate and
-    // ranges, as the main window does.
-    void startProducing() {
-        ASSERT_NO_FATAL_FAILURE(startProtocol("Constant", {{"Vhold", holding * 1000}}));
-        producer = std::make_unique<DeviceDataProducer>(source);
-        histogram = std::make_unique<HistogramConsumer>(producer.get());
-        spectrum = std::make_unique<SpectrumConsumer>(producer.get());
-        ASSERT_NO_FATAL_FAILURE(tellRate(histogram.get()));
-        ASSERT_NO_FATAL_FAILURE(tellRate(spectrum.get()));
-        for (AnalysisConsumer* consumer :
-             {(AnalysisConsumer*)histogram.get(), (AnalysisConsumer*)spectrum.get()})
-            for (uint16_t ch = 0; ch < 4; ch++) {
-                kv4cl::RangedMeasurement_t range;
-                ASSERT_EQ(kv4cl::getCurrentRange(range, ch), kv4cl::Success);
-                consumer->onCurrentRangeChanged(range, ch);
-            }
-        producer->start();
-    }
-    void tellRate(AnalysisConsumer* consumer) {
-        ASSERT_EQ(kv4cl::getSamplingRate(rate), kv4cl::Success);
-        consumer->onSamplingRateChanged(rate, rate);
-    }
-
-    // Waits until `spy` has seen `count` results.
-    static void waitFor(QSignalSpy& spy, int count) {
-        while (spy.count() < count)
-            ASSERT_TRUE(spy.wait(10000)) << "no result for 10 s after " << spy.count();
-    }
-    double hz() const { return rate.getNoPrefixValue(); }
-
-    LibrarySampleSource source;
-    std::unique_ptr<DeviceDataProducer> producer;
-    std::unique_ptr<HistogramConsumer> histogram;
-    std::unique_ptr<SpectrumConsumer> spectrum;
-    kv4cl::Measurement_t rate;
-};
+using kv4test::ConsumersOnAmplifier;
+using kv4test::holding;
+using kv4test::noisyCell;
+using kv4test::tenKiloHertz;
 
 int64_t total(const HistogramRecord& record) {
     return std::accumulate(record.counts.begin(), record.counts.end(), int64_t(0));

@@ -1,0 +1,155 @@
+#include "analysis/histogramwidget.h"
+
+#include "analysis/datafitter.h"
+#include "analysis/histogramconsumer.h"
+#include "plots/analysisplot.h"
+#include "plots/curve.h"
+#include "plots/histogramcurve.h"
+
+#include <QAction>
+#include <QLayout>
+#include <QLocale>
+#include <QTableWidget>
+#include <QTextStream>
+#include <QToolButton>
+
+#include <algorithm>
+
+namespace {
+
+constexpr int fitPoints = 200;
+
+QString shortest(double value) {
+    return QString::number(value, 'g', QLocale::FloatingPointShortest);
+}
+
+} // namespace
+
+const QStringList HistogramWidget::fitColours = {"Red",     "LightSalmon", "SteelBlue",     "Yellow",
+                                                 "Fuchsia", "PaleGreen",   "PaleTurquoise", "Cornsilk",
+                                                 "HotPink", "Peru",        "Maroon"};
+
+HistogramWidget::HistogramWidget(int currentChannelIdx, QWidget* parent)
+    : AnalysisWidget(currentChannelIdx, parent) {
+    analysisTitle = QString("Histogram - channel %1").arg(currentChannelIdx + 1);
+    setWindowTitle(analysisTitle);
+    setMinimumSize(320, 240);
+
+    histogramPlot = new AnalysisPlot(plotFrame());
+    histogramPlot->yAxis->setLabel("samples");
+    histogramPlot->setCursorsVisible(false);
+    bars = new HistogramCurve(histogramPlot->xAxis, histogramPlot->yAxis);
+    plotFrame()->layout()->addWidget(histogramPlot);
+
+    fitter = new GaussianDataFitter(this);
+    connect(fitter, &GaussianDataFitter::fitted, this, &HistogramWidget::onCurrentFitted,
+            Qt::QueuedConnection);
+    // A region dragged anew while the histogram is limited to it: bin over the new one.
+    connect(histogramPlot, &AnalysisPlot::cursorsMoved, this, [this] {
+        if (toolButton(LimitToRoiTool)->isChecked()) onLimitToRoi(true);
+    });
+
+    toolButton(LimitToRoiTool)->setToolTip("Compute histogram on selected region of interest");
+    for (Tool t : {ViewDataTool, LabbookTool, LinearFitTool, BoltzmannFitTool})
+        toolAction(t)->setVisible(false);
+    separatorAction(2)->setVisible(false);
+    toolAction(ExportTool)->setEnabled(false);
+}
+
+HistogramWidget::~HistogramWidget() {
+    fitter->wait();
+}
+
+const Curve& HistogramWidget::fitCurve(int index) const {
+    return *fits.at(size_t(index))->curve;
+}
+
+void HistogramWidget::setConsumer(AnalysisConsumer* analysisConsumer) {
+    AnalysisWidget::setConsumer(analysisConsumer);
+    histogram = qobject_cast<HistogramConsumer*>(analysisConsumer);
+    if (histogram)
+        connect(histogram, &HistogramConsumer::result, this, &HistogramWidget::onResult,
+                Qt::QueuedConnection);
+}
+
+void HistogramWidget::onResult() {
+    // One consumer serves the docks of every channel: only a running one fetches its copy.
+    if (!histogram || !toolButton(StartTool)->isChecked()) return;
+    shown = histogram->channelResult(currentChannelIdx);
+    if (shown.counts.isEmpty()) return;
+    toolAction(GaussianFitTool)->setEnabled(true);
+    bars->setBins(shown.lowerEdge, shown.binWidth, shown.counts);
+    histogramPlot->xAxis->setLabel(shown.unitLabel);
+    if (histogramPlot->zoomStack().isEmpty()) {
+        histogramPlot->xAxis->setRange(shown.lowerEdge, shown.lowerEdge + shown.binCount * shown.binWidth);
+        const int highest = *std::max_element(shown.counts.begin(), shown.counts.end());
+        histogramPlot->yAxis->setRange(0.0, std::max(1.0, highest * 1.05));
+    }
+    // Samples that were not numbers (a saturated or overflowed channel) are in no bin.
+    histogramPlot->setTopLeftText(shown.invalidSamples > 0
+                                      ? QString("%1 samples were not numbers").arg(shown.invalidSamples)
+                                      : QString());
+    clearFits();
+    histogramPlot->replot();
+    toolAction(LabbookTool)->setEnabled(true);
+    toolAction(ExportTool)->setEnabled(true);
+}
+
+void HistogramWidget::clearFits() {
+    fits.clear(); // each curve leaves the plot as it goes
+    fitRows = 0;
+    fitTable()->clearContents();
+    fitTable()->setRowCount(6);
+}
+
+void HistogramWidget::onLimitToRoi(bool flag) {
+    histogramPlot->setCursorsVisible(flag);
+    if (!histogram) return;
+    if (flag) {
+        const QCPRange roi = histogramPlot->cursorsRange();
+        histogram->setLimits(currentChannelIdx, roi.lower, roi.upper);
+    } else {
+        histogram->clearLimits(currentChannelIdx);
+    }
+}
+
+void HistogramWidget::onGaussianFit() {
+    if (shown.counts.isEmpty() || fitter->isRunning()) return;
+    fitter->loadHistogram(shown.lowerEdge, shown.binWidth, shown.counts);
+    fitter->fit();
+}
+
+void HistogramWidget::onCurrentFitted(GaussianFitModel model) {
+    auto fit = std::make_unique<Fit>();
+    if (!fitter->fittedCurve(model, fitPoints, fit->x, fit->y)) return;
+    fit->curve = std::make_unique<Curve>(0, 2.0, QColor(fitColours[int(fits.size()) % fitColours.size()]));
+    fit->curve->setRawSamples(fit->x.constData(), fit->y.constData(), int(fit->x.size()));
+    fit->curve->attach(histogramPlot->xAxis, histogramPlot->yAxis);
+    fit->curve->graph()->setName("I gauss");
+    fits.push_back(std::move(fit));
+    toolAction(GaussianFitTool)->setEnabled(false);
+    histogramPlot->replot();
+
+    QTableWidget* table = fitTable();
+    if (fitRows + 2 > table->rowCount()) table->setRowCount(table->rowCount() + 2);
+    const QStringList rows[] = {{"", "mean", "std"},
+                                {"I gauss", shortest(model.mean), shortest(model.standardDeviation)}};
+    for (const QStringList& row : rows) {
+        for (int column = 0; column < row.size(); column++)
+            if (!row[column].isEmpty()) table->setItem(fitRows, column, new QTableWidgetItem(row[column]));
+        fitRows++;
+    }
+}
+
+QString HistogramWidget::exportData() {
+    QString text;
+    QTextStream out(&text);
+    out << "Channel:" << separator << currentChannelIdx + 1 << "\n";
+    out << "Current " << histogramPlot->xAxis->label() << separator << "Samples "
+        << histogramPlot->yAxis->label() << "\n";
+    for (int i = 0; i < shown.counts.size(); i++) {
+        const double lower = shown.lowerEdge + i * shown.binWidth;
+        out << (lower + (lower + shown.binWidth)) * 0.5 << separator << shown.counts[i] << "\n";
+    }
+    return text;
+}
