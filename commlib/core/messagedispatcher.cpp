@@ -85,7 +85,9 @@ void MessageDispatcher::resetSelection() {
     const RangedMeasurement defaultRange =
         currentRanges.empty() ? RangedMeasurement{} : currentRanges[defaultCurrentRangeIdx];
     selectedCurrentRanges.assign(currentChannelsNum, defaultRange);
-    currentResolution.assign(currentChannelsNum, defaultRange.step);
+    currentResolution = std::vector<std::atomic<double>>(currentChannelsNum);
+    for (auto& resolution : currentResolution)
+        resolution = defaultRange.step;
     selectedCurrentRange = defaultCurrentRangeIdx;
     selectedGpRangeIdx = defaultGpRangeIdx;
     selectedGpRangeIdx.resize(gpChannelsNum, 0);
@@ -634,11 +636,14 @@ void MessageDispatcher::txLoop() {
 
 ErrorCodes_t MessageDispatcher::setCurrentRange(uint16_t rangeIdx, uint16_t channelIdx, bool apply) {
     if (rangeIdx >= currentRanges.size() || channelIdx > currentChannelsNum) return ErrorValueOutOfRange;
-    selectedCurrentRange = rangeIdx;
+    {
+        std::lock_guard lock(dataMutex); // getStatus reads it on the data thread
+        selectedCurrentRange = rangeIdx;
+    }
     const auto select = [&](uint16_t ch) {
         selectedCurrentRangeIdx[ch] = rangeIdx;
         selectedCurrentRanges[ch] = currentRanges[rangeIdx];
-        currentResolution[ch] = currentRanges[rangeIdx].step;
+        currentResolution[ch].store(currentRanges[rangeIdx].step, std::memory_order_relaxed);
     };
     const auto encode = [&](uint16_t ch) {
         if (currentRangeCoders.empty()) return;

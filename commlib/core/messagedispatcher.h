@@ -234,7 +234,9 @@ class MessageDispatcher {
     ErrorCodes_t readFrames(uint32_t maxFrames, uint16_t*& filtered, uint16_t*& unfiltered,
                             uint32_t& framesRead);
     void flushData(bool purgeDriver);
-    double convertCurrent(int16_t raw, uint16_t channel) const { return raw * currentResolution[channel]; }
+    double convertCurrent(int16_t raw, uint16_t channel) const {
+        return raw * currentResolution[channel].load(std::memory_order_relaxed);
+    }
     double convertVoltage(int16_t raw) const { return raw * voltageResolution; }
     double convertGp(uint16_t raw, uint16_t gpChannel) const {
         return raw * gpResolution[gpChannel] + gpOffset[gpChannel];
@@ -362,7 +364,8 @@ class MessageDispatcher {
     uint32_t selectedCurrentRange = 0;
     std::vector<uint16_t> selectedCurrentRangeIdx; // per channel
     std::vector<RangedMeasurement> selectedCurrentRanges;
-    std::vector<double> currentResolution;
+    // Set by range changes while the program's data thread converts samples with it.
+    std::vector<std::atomic<double>> currentResolution;
     std::vector<uint16_t> selectedGpRangeIdx;
     std::vector<double> gpResolution;
     std::vector<double> gpOffset;
