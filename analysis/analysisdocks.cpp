@@ -1,13 +1,19 @@
 #include "analysis/analysisdocks.h"
 
+#include "analysis/histogramconsumer.h"
+#include "analysis/histogramwidget.h"
 #include "analysis/noisereportconsumer.h"
 #include "analysis/noisereportwidget.h"
+#include "analysis/spectrumconsumer.h"
+#include "analysis/spectrumwidget.h"
 
 #include "commlib/api/kv4cl.h"
 
 #include <QAction>
 #include <QMainWindow>
 #include <QMenu>
+
+#include <functional>
 
 AnalysisDocks::AnalysisDocks(DeviceDataProducer* producer, QMainWindow* window, QMenu* analysisMenu)
     : QObject(window) {
@@ -30,6 +36,33 @@ AnalysisDocks::AnalysisDocks(DeviceDataProducer* producer, QMainWindow* window, 
         analysisMenu->insertAction(firstSubmenu, widget->toggleViewAction());
         connect(widget, &AnalysisWidget::labbookEvent, this, &AnalysisDocks::labbookEvent);
     }
+
+    // The per-channel analyses: one consumer serves a floating dock for each current channel,
+    // listed as "Channel N" in the analysis's submenu.
+    const auto channelDocks = [&](AnalysisConsumer* consumer, DeviceDataConsumer::Types_t type,
+                                  const QString& submenuTitle, const QString& objectName,
+                                  const std::function<AnalysisWidget*(int)>& makeDock) {
+        made.emplace_back(consumer, type);
+        QMenu* submenu = nullptr;
+        for (QAction* action : analysisMenu->actions())
+            if (action->menu() && action->text() == submenuTitle) submenu = action->menu();
+        for (int c = 0; c < int(current); c++) {
+            AnalysisWidget* widget = makeDock(c);
+            widget->setObjectName(objectName.arg(c + 1));
+            widget->setConsumer(consumer);
+            window->addDockWidget(Qt::RightDockWidgetArea, widget);
+            widget->setFloating(true);
+            widget->hide();
+            widget->toggleViewAction()->setText(QString("Channel %1").arg(c + 1));
+            if (submenu) submenu->addAction(widget->toggleViewAction());
+            connect(widget, &AnalysisWidget::labbookEvent, this, &AnalysisDocks::labbookEvent);
+            widgets.emplace_back(widget);
+        }
+    };
+    channelDocks(new HistogramConsumer(producer), DeviceDataConsumer::TypeHistogram, "Histogram",
+                 "histogramWidget%1", [window](int c) { return new HistogramWidget(c, window); });
+    channelDocks(new SpectrumConsumer(producer), DeviceDataConsumer::TypeSpectrum, "Spectrum",
+                 "spectrumWidget%1", [window](int c) { return new SpectrumWidget(c, window); });
 }
 
 AnalysisDocks::~AnalysisDocks() {

@@ -56,7 +56,7 @@ TEST_F(AnalysisDocksOnAmplifier, TheNoiseReportOpensFromTheMenuAndReportsTheAmpl
     producer = std::make_unique<DeviceDataProducer>(source);
     auto* docks = new AnalysisDocks(producer.get(), &window, menu);
     made = docks->consumers();
-    ASSERT_EQ(made.size(), 1u);
+    ASSERT_GE(made.size(), 1u) << "the noise report's first, the per-channel analyses follow";
     EXPECT_EQ(made[0].second, DeviceDataConsumer::TypeNoiseReport);
     auto* consumer = static_cast<AnalysisConsumer*>(made[0].first);
     kv4cl::Measurement_t rate;
@@ -69,7 +69,7 @@ TEST_F(AnalysisDocksOnAmplifier, TheNoiseReportOpensFromTheMenuAndReportsTheAmpl
         consumer->onCurrentRangeChanged(range, ch);
     }
 
-    ASSERT_EQ(docks->docks().size(), 1u);
+    ASSERT_GE(docks->docks().size(), 1u);
     QPointer<NoiseReportWidget> dock = qobject_cast<NoiseReportWidget*>(docks->docks()[0]);
     ASSERT_TRUE(dock);
     EXPECT_EQ(dock->objectName(), "noiseReportWidget") << "its layout is kept under this name";
