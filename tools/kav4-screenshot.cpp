@@ -6,7 +6,8 @@
 //                   [--protocol NAME --param NAME=VALUE...] [--maximize CH] [--trigger CH@LEVEL]
 //                   [--analysis TITLE] out.png
 // CH counts channels from 1; a trigger rises through LEVEL (in the channel's unit) a third into
-// the sweep. --analysis opens the analysis dock of that title from the Analysis menu and starts it.
+// the sweep. --analysis opens the analysis dock of that title from the Analysis menu, or the entry
+// of a submenu ("Spectrum/Channel 2"), docks it in the window and starts it.
 
 #include "app/mainwindow.h"
 #include "app/startup.h"
@@ -123,17 +124,26 @@ int main(int argc, char** argv) {
     if (maximize < 0 || maximize > channels) return fail("no channel " + QString::number(maximize));
     if (maximize > 0) tab->onMaximizeChannel(maximize - 1, true);
     if (!analysis.isEmpty()) {
+        // "Noise Report", or a submenu and its entry such as "Histogram/Channel 1".
+        const QStringList path = analysis.split('/');
         QAction* entry = nullptr;
         for (const QAction* menu : window.menuBar()->actions())
             if (menu->text() == "Analysis")
-                for (QAction* action : menu->menu()->actions())
-                    if (action->text() == analysis) entry = action;
+                for (QAction* action : menu->menu()->actions()) {
+                    if (path.size() == 1 && action->text() == analysis) entry = action;
+                    if (path.size() == 2 && action->menu() && action->text() == path[0])
+                        for (QAction* item : action->menu()->actions())
+                            if (item->text() == path[1]) entry = item;
+                }
         if (!entry) return fail("no analysis " + analysis + " in the Analysis menu");
         entry->trigger();
-        for (const QDockWidget* dock : window.findChildren<QDockWidget*>())
-            if (dock->windowTitle() == analysis)
+        for (QDockWidget* dock : window.findChildren<QDockWidget*>())
+            if (dock->toggleViewAction() == entry) {
+                // A floating dock would be a window of its own, outside the picture.
+                if (dock->isFloating()) dock->setFloating(false);
                 for (QToolButton* button : dock->findChildren<QToolButton*>())
                     if (button->toolTip() == "Start analysis") button->click();
+            }
     }
     // The sweep is laid out once the first data are in.
     QTest::qWait(1000);
