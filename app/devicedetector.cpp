@@ -4,17 +4,20 @@
 
 DeviceDetector::DeviceDetector(QObject* parent) : QObject(parent), timer(this) {
     connect(&timer, &QTimer::timeout, this, &DeviceDetector::detectDevices);
-    timer.start(2000);
 }
 
+// Started here, in the detector's own thread: a timer started before the move would be handed
+// over by an event that is lost if the thread ends before running it.
 void DeviceDetector::onStartDetecting() {
     detecting = true;
+    timer.start(2000);
     // At start-up and after a disconnection the list is shown at once, not two seconds later.
     detectDevices();
 }
 
 void DeviceDetector::onStopDetecting() {
     detecting = false;
+    timer.stop();
 }
 
 void DeviceDetector::detectDevices() {

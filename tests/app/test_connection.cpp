@@ -8,8 +8,10 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QThread>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -185,6 +187,47 @@ TEST_F(Detection, AFailedQueryKeepsTheListShown) {
     EXPECT_EQ(changed.count(), 1);
     poll();
     EXPECT_EQ(changed.count(), 1) << "the list is still the one reported";
+}
+
+// The detector lives in a thread of its own; its polling timer must belong to that thread and
+// run only while detecting, and a thread ended before it ran anything still takes it along.
+TEST(DetectorThread, TimerRunsInTheDetectorsThreadOnlyWhileDetecting) {
+    QThread thread;
+    QPointer<DeviceDetector> detector = new DeviceDetector;
+    QTimer* timer = detector->findChild<QTimer*>();
+    ASSERT_NE(timer, nullptr);
+    EXPECT_FALSE(timer->isActive()) << "nothing may run before the detector reaches its thread";
+    detector->moveToThread(&thread);
+    QObject::connect(&thread, &QThread::finished, detector, &QObject::deleteLater);
+    thread.start();
+    const auto activeInItsThread = [&] {
+        bool active = false;
+        QMetaObject::invokeMethod(
+            detector, [&] { active = timer->isActive() && QThread::currentThread() == timer->thread(); },
+            Qt::BlockingQueuedConnection);
+        return active;
+    };
+    QMetaObject::invokeMethod(detector, &DeviceDetector::onStartDetecting, Qt::BlockingQueuedConnection);
+    EXPECT_TRUE(activeInItsThread());
+    QMetaObject::invokeMethod(detector, &DeviceDetector::onStopDetecting, Qt::BlockingQueuedConnection);
+    EXPECT_FALSE(activeInItsThread()) << "idle while connected";
+    thread.quit();
+    thread.wait();
+    EXPECT_TRUE(detector.isNull());
+}
+
+TEST(DetectorThread, ThreadEndedAtOnceTakesItsDetectorAlong) {
+    for (int i = 0; i < 50; i++) {
+        QThread thread;
+        QPointer<DeviceDetector> detector = new DeviceDetector;
+        detector->moveToThread(&thread);
+        QObject::connect(&thread, &QThread::finished, detector, &QObject::deleteLater);
+        thread.start();
+        QMetaObject::invokeMethod(detector, &DeviceDetector::onStartDetecting, Qt::QueuedConnection);
+        thread.quit();
+        ASSERT_TRUE(thread.wait(10000));
+        ASSERT_TRUE(detector.isNull()) << "pass " << i;
+    }
 }
 
 // The dialog's second timer tick, as its one-second timer would give it.
