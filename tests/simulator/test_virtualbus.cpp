@@ -27,6 +27,13 @@ VirtualDevice::ByteSource counter(std::shared_ptr<uint64_t> produced) {
     };
 }
 
+// Lets simulated time pass: with a large time scale a short spin is a long while.
+void await(const SimulatedClock& clock, double seconds) {
+    const double until = clock.seconds() + seconds;
+    while (clock.seconds() < until) {
+    }
+}
+
 struct BusTest : testing::Test {
     VirtualBus bus;
     std::shared_ptr<VirtualDevice> one = std::make_shared<VirtualDevice>("KV100");
@@ -156,11 +163,13 @@ TEST_F(BusTest, StallHoldsFedBytesButLosesGeneratedOnes) {
     FT_HANDLE a = open("KV100A");
     FT_HANDLE b = open("KV100B");
     auto produced = std::make_shared<uint64_t>(0);
+    // Stalled before the source starts, so no byte can fall due outside the stall.
+    one->stall(true);
     one->setPace('A', 200000);
     one->setSource('A', counter(produced));
-    one->stall(true);
     one->feed('B', iota(10));
-    std::this_thread::sleep_for(20ms); // at least 4000 bytes fall due meanwhile
+    one->clock()->setTimeScale(100);
+    await(*one->clock(), 0.021); // at least 4000 bytes fall due meanwhile
     EXPECT_EQ(queued(a), 0u);
     EXPECT_EQ(queued(b), 0u);
     one->stall(false);
@@ -391,17 +400,6 @@ TEST_F(BusTest, WaitsReturnWhenAnotherThreadCatchesUp) {
     EXPECT_EQ(total, 20000u);
     EXPECT_EQ(one->writes('B'), (std::vector<Bytes>{{0}, {1}, {2}}));
 }
-
-namespace {
-
-// Lets simulated time pass: with a large time scale a short spin is a long while.
-void await(const SimulatedClock& clock, double seconds) {
-    const double until = clock.seconds() + seconds;
-    while (clock.seconds() < until) {
-    }
-}
-
-} // namespace
 
 TEST_F(BusTest, PaceChangesContinueTheSchedule) {
     FT_HANDLE a = open("KV100A");
