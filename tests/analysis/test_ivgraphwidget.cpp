@@ -1,0 +1,281 @@
+// The I-V graph dock on a virtual Dogwood 16 running a step protocol, driven by clicks and
+// typing at 1366 x 768: series replaced and appended, fits and their read-outs, the lab book
+// entry, the export layout and the fits that cannot be made.
+
+// First: the simulator has a member named like Qt's "emit" macro.
+#include "tests/simulator/amplifiertest.h"
+
+#include "analysis/ivgraphconsumer.h"
+#include "analysis/ivgraphwidget.h"
+#include "app/pipeline/librarysamplesource.h"
+#include "plots/analysisplot.h"
+#include "plots/curve.h"
+#include "recording/labbookevent.h"
+
+#include <QComboBox>
+#include <QDir>
+#include <QDoubleSpinBox>
+#include <QLabel>
+#include <QSignalSpy>
+#include <QTableWidget>
+#include <QTest>
+#include <QToolButton>
+
+#include <cmath>
+#include <memory>
+
+namespace {
+
+using kav4sim::CellParameters;
+
+// "990.099 pS" back to 9.90099e-10; NaN when it is no value label.
+double labelValue(const QString& text) {
+    const QStringList parts = text.split(' ');
+    if (parts.size() != 2 || parts[1].isEmpty()) return std::nan("");
+    bool ok = false;
+    const double value = parts[0].toDouble(&ok);
+    if (!ok) return std::nan("");
+    const QString unit = parts[1].right(1);
+    const QString prefix = parts[1].chopped(1);
+    for (int p = 0; p < kv4cl::UnitPfxNum; p++)
+        if (prefix == QString::fromUtf8(kv4cl::unitPrefixes[p]))
+            return value * kv4cl::prefixFactor(kv4cl::UnitPfx_t(p), kv4cl::UnitPfxNone);
+    return std::nan("");
+}
+
+class IvGraphDock : public kv4test::SimulatedAmplifiers {
+  protected:
+    void TearDown() override {
+        widgets.clear();
+        consumer.reset();
+        producer.reset(); // it reads from the library: before the disconnection
+        SimulatedAmplifiers::TearDown();
+    }
+
+    // Cells on channels 0 and 1, steps from Vhold 0 mV: `levels` pulses from -70 mV in 20 mV
+    // steps; then the consumer and a dock per channel, shown at 1366 x 768.
+    void run(const CellParameters& channel0, const CellParameters& channel1, int levels) {
+        ASSERT_NO_FATAL_FAILURE(connect("dogwood16"));
+        amplifier().setCell(0, channel0);
+        amplifier().setCell(1, channel1);
+        ASSERT_EQ(kv4cl::setSamplingRate(2), kv4cl::Success);
+        ASSERT_NO_FATAL_FAILURE(startProtocol("Variable Amplitude", {{"Vhold", 0},
+                                                                     {"Vpulse", -70},
+                                                                     {"Vstep", 20},
+                                                                     {"Thold", 20},
+                                                                     {"Tpulse", 20},
+                                                                     {"N", double(levels)},
+                                                                     {"NR", 0}}));
+        producer = std::make_unique<DeviceDataProducer>(source);
+        consumer = std::make_unique<IvGraphConsumer>(producer.get());
+        kv4cl::Measurement_t rate;
+        ASSERT_EQ(kv4cl::getSamplingRate(rate), kv4cl::Success);
+        consumer->onSamplingRateChanged(rate, rate);
+        kv4cl::RangedMeasurement_t range;
+        ASSERT_EQ(kv4cl::getVoltageRange(range), kv4cl::Success);
+        consumer->onVoltageRangeChanged(range);
+        ASSERT_EQ(kv4cl::getCurrentRange(range, 0), kv4cl::Success);
+        consumer->onCurrentRangeChanged(range, 16);
+        producer->start();
+        for (int channel : {0, 1}) {
+            auto widget = std::make_unique<IvGraphWidget>(channel);
+            widget->setConsumer(consumer.get());
+            widget->resize(1366, 768);
+            widget->show();
+            widgets.push_back(std::move(widget));
+        }
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(widgets[0].get()));
+    }
+
+    IvGraphWidget& dock(int channel = 0) { return *widgets.at(size_t(channel)); }
+    void click(AnalysisWidget::Tool tool, int channel = 0) {
+        QTest::mouseClick(dock(channel).toolButton(tool), Qt::LeftButton);
+    }
+    template <typename Widget> Widget* labelled(const QString& text, int channel = 0) {
+        for (const QLabel* label : dock(channel).findChildren<QLabel*>())
+            if (label->text() == text) return qobject_cast<Widget*>(label->buddy());
+        return nullptr;
+    }
+    // Picks an entry of a combo box from the keyboard.
+    void choose(const QString& comboLabel, const QString& entry, int channel = 0) {
+        auto* combo = labelled<QComboBox>(comboLabel, channel);
+        ASSERT_TRUE(combo) << comboLabel.toStdString();
+        const int target = combo->findText(entry);
+        ASSERT_GE(target, 0) << entry.toStdString();
+        combo->setFocus();
+        while (combo->currentIndex() != target)
+            QTest::keyClick(combo, combo->currentIndex() < target ? Qt::Key_Down : Qt::Key_Up);
+    }
+    void typeTransient(const QString& ms, int channel = 0) {
+        auto* box = labelled<QDoubleSpinBox>("Ignore transient:", channel);
+        ASSERT_TRUE(box);
+        box->setFocus();
+        QTest::keyClick(box, Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClicks(box, ms);
+    }
+    // Waits for the last series of the dock to hold `points` points.
+    bool seriesWith(int curves, int points, int channel = 0) {
+        return QTest::qWaitFor(
+            [&] {
+                IvGraphWidget& d = dock(channel);
+                return d.curveCount() == curves && d.curve(curves - 1).dataSize() == points;
+            },
+            20000);
+    }
+    QString read(const QString& label, int channel = 0) { return labelled<QLabel>(label, channel)->text(); }
+
+    LibrarySampleSource source;
+    std::unique_ptr<DeviceDataProducer> producer;
+    std::unique_ptr<IvGraphConsumer> consumer;
+    std::vector<std::unique_ptr<IvGraphWidget>> widgets;
+};
+
+CellParameters passiveCell() {
+    CellParameters cell = kv4test::quietCell();
+    cell.membraneResistance = 1e9;
+    cell.seriesResistance = 10e6;
+    cell.noiseRms = 1e-12;
+    return cell;
+}
+
+TEST_F(IvGraphDock, SeriesAreReplacedOrAppendedAndTheLinearFitGivesTheConductance) {
+    const CellParameters cell = passiveCell();
+    ASSERT_NO_FATAL_FAILURE(run(cell, cell, 8));
+    IvGraphWidget& d = dock();
+    EXPECT_EQ(d.windowTitle(), "I/V Graph - channel 1");
+    EXPECT_FALSE(d.toolAction(AnalysisWidget::LinearFitTool)->isEnabled()) << "nothing to fit yet";
+    EXPECT_FALSE(d.toolAction(AnalysisWidget::GaussianFitTool)->isVisible());
+    typeTransient("2");
+    click(AnalysisWidget::StartTool);
+    ASSERT_TRUE(seriesWith(1, 9)) << "nine levels: -70 to 70 mV and the holding 0 mV";
+    EXPECT_EQ(d.curveTitle(0), "Series 1");
+    EXPECT_EQ(d.plot()->xAxis->label(), "mV");
+    EXPECT_EQ(d.plot()->yAxis->label(), "pA");
+
+    QSignalSpy entries(&d, &AnalysisWidget::labbookEvent);
+    click(AnalysisWidget::LinearFitTool);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return d.fitCount() == 1; }, 10000));
+    EXPECT_EQ(d.fitTitle(0), "Series 1, lin");
+    EXPECT_EQ(d.fitCurve(0).dataSize(), 2);
+    const double expected = 1.0 / (cell.membraneResistance + cell.seriesResistance);
+    const double shown = labelValue(read("Conductance:"));
+    EXPECT_NEAR(shown / expected, 1.0, 0.02)
+        << read("Conductance:").toStdString() << " shown, 1/(Rm+Rs) " << expected * 1e9 << " nS";
+    EXPECT_TRUE(read("Conductance:").endsWith("S"));
+    EXPECT_TRUE(read("Current offset:").endsWith("A"));
+    EXPECT_TRUE(read("Reversal potential:").endsWith("V"));
+    EXPECT_NEAR(labelValue(read("Reversal potential:")), 0.0, 2e-3) << "a passive cell reverses at 0 V";
+    ASSERT_EQ(entries.count(), 1);
+    std::unique_ptr<LabbookEvent> entry(entries.at(0).at(0).value<LabbookEvent*>());
+    auto* iv = dynamic_cast<LabbookEventIVGraph*>(entry.get());
+    ASSERT_TRUE(iv);
+    EXPECT_EQ(iv->type, 7u);
+    EXPECT_EQ(iv->channel, 1);
+    EXPECT_TRUE(iv->fitValid);
+    EXPECT_NEAR(iv->conductance.getNoPrefixValue() / expected, 1.0, 0.02);
+    EXPECT_EQ(d.fitTable()->item(0, 1)->text(), "slope");
+    EXPECT_EQ(d.fitTable()->item(0, 2)->text(), "offset");
+    EXPECT_EQ(d.fitTable()->item(1, 0)->text(), "Series 1, lin");
+    EXPECT_NEAR(d.fitTable()->item(1, 1)->text().toDouble(), expected * 1e9, expected * 1e9 * 0.02)
+        << "pA/mV";
+
+    // A second run, appended: a second series in the next colour.
+    click(AnalysisWidget::StopTool);
+    choose("New data:", "Append");
+    click(AnalysisWidget::StartTool);
+    ASSERT_TRUE(seriesWith(2, 9));
+    click(AnalysisWidget::StopTool);
+    EXPECT_EQ(d.curveTitle(0), "Series 1");
+    EXPECT_EQ(d.curveTitle(1), "Series 2");
+    EXPECT_EQ(d.curve(0).color(), QColor(IvGraphWidget::colours[0]));
+    EXPECT_EQ(d.curve(1).color(), QColor(IvGraphWidget::colours[1]));
+    EXPECT_EQ(d.fitCount(), 1) << "appending keeps the fits";
+
+    // The export: both series side by side, two columns each, in the order of the levels.
+    d.plot()->grab().save(QDir::tempPath() + "/ivgraph_dock.png");
+    d.grab().save(QDir::tempPath() + "/ivgraph_dock_whole.png");
+    const QStringList lines = d.exportData().split('\n');
+    ASSERT_EQ(lines.size(), 3 + 9 + 1) << d.exportData().toStdString();
+    EXPECT_EQ(lines[0], "Channel:,1");
+    EXPECT_EQ(lines[1], "Series 1,,Series 2,,Series 1, lin,,");
+    EXPECT_EQ(lines[2], "Voltage mV,Current pA,Voltage mV,Current pA,");
+    EXPECT_EQ(lines.last(), "");
+    const QStringList first = lines[3].split(',');
+    ASSERT_EQ(first.size(), 5);
+    const QCPGraphDataContainer& shownPoints = *d.curve(1).graph()->data();
+    bool found = false;
+    for (auto p = shownPoints.constBegin(); p != shownPoints.constEnd(); ++p)
+        found |=
+            std::abs(p->key - first[2].toDouble()) < 1e-3 && std::abs(p->value - first[3].toDouble()) < 1e-3;
+    EXPECT_TRUE(found) << "the export holds the plotted points";
+
+    // Replaced: one series again, titled as the first, without the old fits.
+    choose("New data:", "Replace");
+    click(AnalysisWidget::StartTool);
+    ASSERT_TRUE(seriesWith(1, 9));
+    EXPECT_EQ(d.curveTitle(0), "Series 1");
+    EXPECT_EQ(d.curve(0).color(), QColor(IvGraphWidget::colours[0]));
+    EXPECT_EQ(d.fitCount(), 0);
+    EXPECT_EQ(d.fitTable()->item(0, 1), nullptr) << "the fit table starts over";
+    click(AnalysisWidget::StopTool);
+}
+
+TEST_F(IvGraphDock, FitsOnTwoPointsOnAFlatCurveAndOnTooFewPoints) {
+    // Channel 1 has no membrane resistance and no channel: once charged it takes no current.
+    CellParameters flat = kv4test::quietCell();
+    flat.membraneResistance = std::numeric_limits<double>::infinity();
+    ASSERT_NO_FATAL_FAILURE(run(passiveCell(), flat, 1));
+    for (int channel : {0, 1}) {
+        typeTransient("10", channel);
+        click(AnalysisWidget::StartTool, channel);
+    }
+    ASSERT_TRUE(seriesWith(1, 2, 0)) << "the holding level and one step";
+    ASSERT_TRUE(seriesWith(1, 2, 1));
+
+    // Two points: the line goes through both.
+    IvGraphWidget& d = dock(0);
+    QSignalSpy entries(&d, &AnalysisWidget::labbookEvent);
+    click(AnalysisWidget::LinearFitTool);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return d.fitCount() == 1; }, 10000));
+    const QCPGraphDataContainer& points = *d.curve(0).graph()->data();
+    const double slope =
+        (points.at(1)->value - points.at(0)->value) / (points.at(1)->key - points.at(0)->key);
+    EXPECT_NEAR(d.fitTable()->item(1, 1)->text().toDouble(), slope, std::abs(slope) * 1e-5);
+    ASSERT_EQ(entries.count(), 1);
+    delete entries.at(0).at(0).value<LabbookEvent*>();
+
+    // Fewer points than the model's parameters: a message, no fit.
+    const struct {
+        AnalysisWidget::Tool tool;
+        bool roi;
+        const char* message;
+    } tooFew[] = {
+        {AnalysisWidget::BoltzmannFitTool, false, "Boltzmann sigmoid fit: 4 points needed, 2 available"},
+        // Between the cursors, at a quarter and three quarters of the x range: no point.
+        {AnalysisWidget::LinearFitTool, true, "Linear fit: 2 points needed, 0 in the region of interest"},
+    };
+    for (const auto& c : tooFew) {
+        SCOPED_TRACE(c.message);
+        if (c.roi) click(AnalysisWidget::LimitToRoiTool);
+        click(c.tool);
+        EXPECT_EQ(d.plot()->topLeftText(), c.message);
+        EXPECT_EQ(d.fitCount(), c.roi ? 0 : 1) << "the region of interest removes the fits; no new one";
+    }
+
+    // A flat curve: slope 0, no reversal potential.
+    QSignalSpy flatEntries(&dock(1), &AnalysisWidget::labbookEvent);
+    click(AnalysisWidget::LinearFitTool, 1);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dock(1).fitCount() == 1; }, 10000));
+    EXPECT_EQ(read("Reversal potential:", 1), "-");
+    ASSERT_EQ(flatEntries.count(), 1);
+    std::unique_ptr<LabbookEvent> entry(flatEntries.at(0).at(0).value<LabbookEvent*>());
+    auto* iv = dynamic_cast<LabbookEventIVGraph*>(entry.get());
+    ASSERT_TRUE(iv);
+    EXPECT_FALSE(iv->fitValid);
+    EXPECT_EQ(iv->channel, 2);
+    EXPECT_EQ(iv->conductance.value, 0.0);
+    for (int channel : {0, 1})
+        click(AnalysisWidget::StopTool, channel);
+}
+
+} // namespace
