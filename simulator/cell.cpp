@@ -19,7 +19,7 @@ Cell::Cell(const CellParameters& parameters, uint64_t seed) : random(seed) {
     setParameters(parameters);
     // Start in equilibrium, so that statistics need no settling time; dwell times have no memory.
     const double pOpen = p.meanOpenTime / (p.meanOpenTime + p.meanClosedTime);
-    open = hasChannel(p) && std::uniform_real_distribution<double>(0.0, 1.0)(random) < pOpen;
+    open = hasChannel(p) && uniform(random) < pOpen;
     untilChange = dwell();
 }
 
@@ -39,25 +39,31 @@ double Cell::dwell() {
     return unitDwell(random) * (open ? p.meanOpenTime : p.meanClosedTime);
 }
 
-void Cell::relax(double voltage, double seconds) {
+void Cell::relax(double voltage, double seconds, double g) {
     // Cm dVm/dt = (V - Vm)/Rs - Vm/Rm - G (Vm - E): Vm moves exponentially towards its
     // steady value with the time constant Cm / (1/Rs + 1/Rm + G).
-    const double g = open ? p.channelConductance : 0.0;
     const double total = conductanceClosed + g;
     const double target = (voltage / p.seriesResistance + g * p.reversalPotential) / total;
     double decay;
-    if (seconds == cachedSeconds) {
-        decay = open ? decayOpen : decayClosed;
+    if (seconds == cachedSeconds && (g == 0.0 || g == p.channelConductance)) {
+        decay = g == 0.0 ? decayClosed : decayOpen;
     } else {
         decay = std::exp(-seconds * total / p.membraneCapacitance);
     }
     vm = target + (vm - target) * decay;
 }
 
+void Cell::relax(double voltage, double seconds) {
+    relax(voltage, seconds, open ? p.channelConductance : 0.0);
+}
+
 void Cell::advance(double voltage, double seconds) {
     sinePhase = std::fmod(sinePhase + p.sineFrequency * seconds, 1.0);
-    // The channel may change state within the step: the exact solution is pieced together.
-    while (untilChange <= seconds) {
+    // The channel may change state within the step: the exact solution is pieced together,
+    // for a few changes. A channel that flickers faster goes to flicker() for the rest, so
+    // that a step costs the same however short the dwell times.
+    for (int changes = 0; untilChange <= seconds; changes++) {
+        if (changes == maxExactChanges) return flicker(voltage, seconds);
         relax(voltage, untilChange);
         seconds -= untilChange;
         open = !open;
@@ -65,6 +71,19 @@ void Cell::advance(double voltage, double seconds) {
     }
     untilChange -= seconds;
     relax(voltage, seconds);
+}
+
+void Cell::flicker(double voltage, double seconds) {
+    // Dwell times have no memory: the state at the end follows from the state now through
+    // the two-state chain, p + (q - p) exp(-k t), with p the open probability, q = 1 when
+    // open now, 0 when closed, and k the sum of both rates. Over the many changes the
+    // membrane sees the mean conductance.
+    const double pOpen = p.meanOpenTime / (p.meanOpenTime + p.meanClosedTime);
+    const double rate = 1.0 / p.meanOpenTime + 1.0 / p.meanClosedTime;
+    relax(voltage, seconds, p.channelConductance * pOpen);
+    const double pOpenAtEnd = pOpen + ((open ? 1.0 : 0.0) - pOpen) * std::exp(-rate * seconds);
+    open = uniform(random) < pOpenAtEnd;
+    untilChange = dwell();
 }
 
 double Cell::step(double voltage, double seconds) {

@@ -44,17 +44,25 @@ class Cell {
     double step(double voltage, double seconds);
     // Lets `seconds` pass at `voltage` without a measurement.
     void skip(double voltage, double seconds);
+    // Whether the channel is open at the end of the last step.
+    bool isOpen() const { return open; }
 
   private:
     void advance(double voltage, double seconds);
-    // The exact solution over `seconds` with the channel's state fixed.
+    // The rest of a step in which the channel changes state more than maxExactChanges times.
+    void flicker(double voltage, double seconds);
+    // The exact solution over `seconds` with the channel's conductance fixed: its own state's,
+    // or `g`.
     void relax(double voltage, double seconds);
+    void relax(double voltage, double seconds, double g);
     double dwell(); // the time until the channel next changes state
 
     CellParameters p;
     std::mt19937_64 random;
     std::normal_distribution<double> gauss{0.0, 1.0};
     std::exponential_distribution<double> unitDwell{1.0};
+    std::uniform_real_distribution<double> uniform{0.0, 1.0};
+    static constexpr int maxExactChanges = 16;
     double conductanceClosed = 0.0; // 1/Rs + 1/Rm
     double vm = 0.0;
     double command = 0.0; // the voltage of the last step

@@ -75,13 +75,13 @@ bool parseValue(const std::string& text, double& value) {
     const char* start = text.c_str();
     char* end = nullptr;
     value = std::strtod(start, &end);
-    if (end == start || std::isnan(value)) return false;
+    if (end == start) return false;
     if (*end != '\0') {
         const auto prefix = prefixes.find(*end);
         if (prefix == prefixes.end() || end[1] != '\0') return false;
         value *= prefix->second;
     }
-    return true;
+    return std::isfinite(value);
 }
 
 // The serial ends in digits so that the interface letter the driver appends, and the
@@ -122,8 +122,8 @@ bool parseCellParameters(const std::string& text, CellParameters& parameters, st
             const char* bound = found->allowed == Allowed::Positive      ? ", above 0"
                                 : found->allowed == Allowed::NotNegative ? ", not below 0"
                                                                          : "";
-            error = "\"" + item + "\": the value must be a number with an optional prefix (f p n u m k M G)" +
-                    bound;
+            error = "\"" + item + "\": " + key +
+                    " must be a finite number with an optional prefix (f p n u m k M G)" + bound;
             return false;
         }
         result.*(found->field) = value;

@@ -34,7 +34,8 @@ std::string simulatedModelNames();
 // closed (mean dwell times), noise (RMS), artefact (reset glitch peak), sine and
 // sineHz (amplitude and frequency of a sinusoid added to the current); values in F, Ohm, S,
 // V, s and A with an optional prefix f, p, n, u, m, k, M or G, e.g. "Cm=30p,Rm=2G,E=-10m".
-// False, with `error` set, on an unknown key or a value out of range.
+// False, with `error` set naming the key, on an unknown key or a value that is not finite or
+// out of range.
 bool parseCellParameters(const std::string& text, CellParameters& parameters, std::string& error);
 
 // A bus with one virtual amplifier per model in a comma-separated list such as

@@ -5,10 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <numbers>
 #include <set>
+#include <thread>
 #include <tuple>
 
 using namespace kav4sim;
@@ -153,13 +155,21 @@ TEST_F(SimulationTest, CellParametersFromText) {
     EXPECT_DOUBLE_EQ(cell.sineAmplitude, 5e-12);
     EXPECT_DOUBLE_EQ(cell.sineFrequency, 1500.0);
 
-    // A bad item changes nothing and names itself.
+    // A bad item changes nothing and names itself; a bad value names its key.
     const CellParameters before = cell;
-    for (const char* bad :
-         {"Cm=0", "Rs=-1M", "Cp=-1p", "g=-1p", "noise=2x", "open=", "Cq=3", "Cm", "Cm=1pp", "Rm=nan"}) {
+    const std::pair<const char*, const char*> bads[] = {
+        {"Cm=0", "Cm"},        {"Rs=-1M", "Rs"},    {"Cp=-1p", "Cp"},   {"g=-1p", "g"},
+        {"noise=2x", "noise"}, {"open=", "open"},   {"Cm=1pp", "Cm"},   {"Rm=nan", "Rm"},
+        {"Cm=inf", "Cm"},      {"Rm=1e999", "Rm"},  {"Rs=-inf", "Rs"},  {"E=nan", "E"},
+        {"sine=inf", "sine"},  {"Cp=1e308G", "Cp"}, {"open=0", "open"}, {"closed=-1f", "closed"},
+        {"Cq=3", nullptr},     {"Cm", nullptr}};
+    for (const auto& [bad, key] : bads) {
         error.clear();
         EXPECT_FALSE(parseCellParameters(std::string("Rm=5G,") + bad, cell, error)) << bad;
         EXPECT_NE(error.find(bad), std::string::npos) << error;
+        if (key) {
+            EXPECT_NE(error.find(std::string(key) + " must be"), std::string::npos) << error;
+        }
         EXPECT_DOUBLE_EQ(cell.membraneResistance, before.membraneResistance) << bad;
     }
 }
@@ -181,6 +191,55 @@ TEST(CellSinusoid, AddsItsWaveToTheCurrentAcrossStepsAndSkips) {
     }
 }
 
+// Sampled at the end of each step, the channel is a two-state chain: it stays open over a step
+// with probability p + (1 - p) exp(-k dt), closed with (1 - p) + p exp(-k dt), where p is the
+// open probability and k the sum of both rates. This holds whether the step sees no change or
+// billions, and the mean current is the one the mean conductance g p lets through.
+TEST(CellChannel, KeepsItsStatisticsWhateverItsRatesAndTheStep) {
+    struct Row {
+        double open, closed, dt;
+        int steps;
+    };
+    for (const Row& row : {Row{5e-3, 20e-3, 1e-4, 200000}, Row{1e-4, 1e-4, 6e-4, 100000},
+                           Row{1e-15, 1e-15, 1e-5, 100000}, Row{1e-15, 3e-15, 1e-5, 100000}}) {
+        CellParameters parameters;
+        parameters.noiseRms = 0.0;
+        parameters.channelConductance = 1e-9;
+        parameters.meanOpenTime = row.open;
+        parameters.meanClosedTime = row.closed;
+        kav4sim::Cell cell(parameters, 7);
+        const double v = 0.1;
+        for (int i = 0; i < 100; i++)
+            cell.step(v, row.dt); // the membrane settles
+        double opens = 0, stays[2] = {0, 0}, visits[2] = {0, 0}, current = 0;
+        bool was = cell.isOpen();
+        for (int i = 0; i < row.steps; i++) {
+            current += cell.step(v, row.dt);
+            const bool now = cell.isOpen();
+            opens += now;
+            visits[was]++;
+            stays[was] += now == was;
+            was = now;
+        }
+        const double p = row.open / (row.open + row.closed);
+        const double memory = std::exp(-row.dt * (1 / row.open + 1 / row.closed));
+        const double expectedStay[2] = {(1 - p) + p * memory, p + (1 - p) * memory};
+        const std::string name = "open " + std::to_string(row.open) + " closed " + std::to_string(row.closed);
+        EXPECT_NEAR(opens / row.steps, p, 0.02) << name;
+        for (int state = 0; state < 2; state++) {
+            const double q = expectedStay[state];
+            EXPECT_NEAR(stays[state] / visits[state], q, 4 * std::sqrt(q * (1 - q) / visits[state]) + 1e-9)
+                << name << (state ? ": staying open" : ": staying closed");
+        }
+        const double conductance = 1 / parameters.seriesResistance + 1 / parameters.membraneResistance +
+                                   parameters.channelConductance * p;
+        const double vm = v / parameters.seriesResistance / conductance;
+        EXPECT_NEAR(current / row.steps, (v - vm) / parameters.seriesResistance,
+                    0.02 * (v - vm) / parameters.seriesResistance)
+            << name;
+    }
+}
+
 TEST_F(SimulationTest, CellsComeFromTheEnvironment) {
     setenv("KAV4_SIMULATE_CELL", "Cm=33p,noise=0", 1);
     std::string error;
@@ -195,6 +254,27 @@ TEST_F(SimulationTest, CellsComeFromTheEnvironment) {
     setenv("KAV4_SIMULATE_CELL", "Cm=huge", 1);
     EXPECT_FALSE(makeSimulatedBus("cedar", error));
     EXPECT_NE(error.find("KAV4_SIMULATE_CELL"), std::string::npos) << error;
+}
+
+TEST_F(SimulationTest, AChannelFlickeringFasterThanAnySampleStreamsAndDisconnects) {
+    setenv("KAV4_SIMULATE_CELL", "open=1f,closed=1f", 1);
+    std::string error;
+    ASSERT_TRUE(installSimulation("cedar", error)) << error;
+    ASSERT_EQ(kv4cl::connect({"VCEDAR01"}), kv4cl::Success);
+    uint32_t total = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (total < 2000 && std::chrono::steady_clock::now() < deadline) {
+        uint32_t read = 0;
+        uint16_t *buffer = nullptr, *unfiltered = nullptr;
+        const kv4cl::ErrorCodes_t err = kv4cl::readSamples(500, read, buffer, unfiltered);
+        ASSERT_TRUE(err == kv4cl::Success || err == kv4cl::WarningNoDataAvailable ||
+                    err == kv4cl::WarningNotEnoughData)
+            << err;
+        total += read;
+        if (read == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5)); // data come at their rate
+    }
+    EXPECT_GE(total, 2000u) << "frames keep coming";
+    EXPECT_EQ(kv4cl::disconnect(), kv4cl::Success);
 }
 
 TEST_F(SimulationTest, ConnectedDevicesReportTheirIdentityAndFeatures) {
