@@ -1,17 +1,15 @@
 #include "app/pipeline/datahook.h"
 
-#include <QMutexLocker>
-
 #include <algorithm>
 
 namespace {
 
-// With the ring's mutex held: the rows available to `hook` once the read may go on.
-uint32_t waitForRows(const DataHook& hook, uint32_t minRows) {
+// With the ring's mutex held by `lock`: the rows available to `hook` once the read may go on.
+uint32_t waitForRows(const DataHook& hook, uint32_t minRows, std::unique_lock<std::mutex>& lock) {
     SampleRing& ring = hook.ring;
     while (!SampleRing::hasMoreThan(hook.readIndex, ring.writeIndex(), minRows) && !ring.producerStopped() &&
            !hook.released)
-        ring.waitForData();
+        ring.waitForData(lock);
     return (ring.writeIndex() - hook.readIndex) & SampleRing::rowMask;
 }
 
@@ -29,16 +27,16 @@ template <typename T> void copyRows(DataHook& hook, const T* plane, uint32_t row
 } // namespace
 
 bool readRawData(DataHook& hook, std::vector<uint16_t>& data, bool useFiltered, uint32_t minRows) {
-    QMutexLocker lock(&hook.ring.mutex);
-    copyRows(hook, hook.ring.rawPlane(useFiltered), waitForRows(hook, minRows), data);
+    std::unique_lock lock(hook.ring.mutex);
+    copyRows(hook, hook.ring.rawPlane(useFiltered), waitForRows(hook, minRows, lock), data);
     return true;
 }
 
 bool readValues(DataHook& hook, std::vector<double>& data, bool useFiltered, uint32_t decimation,
                 uint32_t minRows) {
     SampleRing& ring = hook.ring;
-    QMutexLocker lock(&ring.mutex);
-    const uint32_t rows = waitForRows(hook, minRows);
+    std::unique_lock lock(ring.mutex);
+    const uint32_t rows = waitForRows(hook, minRows, lock);
     const double* plane = ring.valuePlane(useFiltered);
     if (decimation < 2) {
         copyRows(hook, plane, rows, data);
@@ -74,7 +72,7 @@ bool readValues(DataHook& hook, std::vector<double>& data, bool useFiltered, uin
 }
 
 void releaseReads(DataHook& hook) {
-    QMutexLocker lock(&hook.ring.mutex);
+    std::lock_guard lock(hook.ring.mutex);
     hook.released = true;
     hook.ring.wakeReaders();
 }

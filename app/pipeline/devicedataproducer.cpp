@@ -36,7 +36,7 @@ DeviceDataProducer::ChannelCounts DeviceDataProducer::readChannelCounts(SampleSo
 }
 
 std::unique_ptr<DataHook> DeviceDataProducer::getDataHook() {
-    QMutexLocker lock(&ring.mutex);
+    std::lock_guard lock(ring.mutex);
     return std::make_unique<DataHook>(ring, ring.rowsWritten());
 }
 
@@ -51,7 +51,7 @@ void DeviceDataProducer::onStopProducing() {
     }
     lock.unlock();
     // Never started (or already ended): readers must not wait for rows that will not come.
-    QMutexLocker ringLock(&ring.mutex);
+    std::lock_guard ringLock(ring.mutex);
     ring.setProducerStopped();
 }
 
@@ -74,7 +74,7 @@ void DeviceDataProducer::run() {
         bool regained = false;
         kv4cl::ErrorCodes_t statusResult;
         {
-            QMutexLocker lock(&ring.mutex);
+            std::lock_guard lock(ring.mutex);
             statusResult = source.getDataStatus(status);
             if (statusResult == kv4cl::Success) {
                 uint16_t* filtered = nullptr;
@@ -104,7 +104,7 @@ void DeviceDataProducer::run() {
     }
 
     {
-        QMutexLocker lock(&ring.mutex);
+        std::lock_guard lock(ring.mutex);
         ring.setProducerStopped();
     }
     QMutexLocker lock(&runMutex);

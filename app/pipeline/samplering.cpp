@@ -25,7 +25,7 @@ SampleRing::Row SampleRing::nextRow() {
 
 void SampleRing::setProducerStopped() {
     stopped = true;
-    dataAvailable.wakeAll();
+    dataAvailable.notify_all();
 }
 
 const uint16_t* SampleRing::rawPlane(bool filtered) const {

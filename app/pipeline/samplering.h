@@ -4,12 +4,12 @@
 // and the lock and wait condition that guard them. The producer owns the one ring of a
 // connection and hands it to every hook it makes.
 
-#include <QMutex>
-#include <QWaitCondition>
-
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 class SampleRing {
   public:
@@ -37,7 +37,7 @@ class SampleRing {
 
     // Guards everything below; the producer holds it while it fetches and stores rows, so
     // readers only ever see complete rows.
-    QMutex mutex;
+    std::mutex mutex;
 
     uint32_t writeIndex() const { return uint32_t(rowsWritten()) & rowMask; }
     // Rows written since the ring was made: the producer's running count, which any thread
@@ -46,9 +46,12 @@ class SampleRing {
     // The row at the write index, for the producer to fill; commitRow() makes it readable.
     Row nextRow();
     void commitRow() { written.store(rowsWritten() + 1, std::memory_order_relaxed); }
-    void wakeReaders() { dataAvailable.wakeAll(); }
+    void wakeReaders() { dataAvailable.notify_all(); }
     // Waits for wakeReaders(), at most 100 ms, so that a reader rechecks at least that often.
-    void waitForData() { dataAvailable.wait(&mutex, 100); }
+    // `lock` holds the mutex.
+    void waitForData(std::unique_lock<std::mutex>& lock) {
+        dataAvailable.wait_for(lock, std::chrono::milliseconds(100));
+    }
 
     // Set once the producer's loop has ended; waiting readers return with what there is.
     bool producerStopped() const { return stopped; }
@@ -64,7 +67,7 @@ class SampleRing {
     const std::unique_ptr<double[]> filteredValues;
     const std::unique_ptr<uint16_t[]> unfilteredRaw;
     const std::unique_ptr<double[]> unfilteredValues;
-    QWaitCondition dataAvailable;
+    std::condition_variable dataAvailable;
     std::atomic<uint64_t> written = 0; // only the producer changes it
     bool stopped = false;
 };

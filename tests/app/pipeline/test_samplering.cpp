@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QMutexLocker>
-
 #include <cmath>
 #include <vector>
 
@@ -18,7 +16,7 @@ constexpr uint32_t last = SampleRing::rowCount - 1;
 // Appends rows whose values the tests can tell apart: in row n, channel c holds raw word
 // n + c filtered and n + c + 7 unfiltered, value 4n + c filtered and -(4n + c) unfiltered.
 void writeNumberedRows(SampleRing& ring, uint32_t first, uint32_t count) {
-    QMutexLocker lock(&ring.mutex);
+    std::lock_guard lock(ring.mutex);
     for (uint32_t n = first; n < first + count; n++) {
         const SampleRing::Row row = ring.nextRow();
         for (uint32_t c = 0; c < ring.rowWidth(); c++) {
@@ -34,7 +32,7 @@ void writeNumberedRows(SampleRing& ring, uint32_t first, uint32_t count) {
 
 // Appends rows of the given values, the same in every plane.
 void writeRows(SampleRing& ring, const std::vector<std::vector<double>>& rows) {
-    QMutexLocker lock(&ring.mutex);
+    std::lock_guard lock(ring.mutex);
     for (const std::vector<double>& values : rows) {
         const SampleRing::Row row = ring.nextRow();
         std::copy(values.begin(), values.end(), row.filteredValues);
