@@ -26,6 +26,16 @@ std::optional<Measurement_t> parseMeasurement(const std::string& text, const std
     return std::nullopt;
 }
 
+std::optional<double> parseSeconds(const std::string& text) {
+    const char* begin = text.c_str();
+    char* end = nullptr;
+    const double seconds = std::strtod(begin, &end);
+    // NaN fails both comparisons.
+    if (end == begin || *end != '\0' || !(seconds >= minSeconds && seconds <= maxSeconds))
+        return std::nullopt;
+    return seconds;
+}
+
 std::string formatMeasurement(const Measurement_t& m, int digits) {
     char text[64];
     std::snprintf(text, sizeof text, "%.*g %s", digits, m.value, m.label().c_str());

@@ -17,6 +17,14 @@ namespace kav4cli {
 std::optional<kv4cl::Measurement_t> parseMeasurement(const std::string& text, const std::string& unit,
                                                      kv4cl::UnitPfx_t defaultPrefix);
 
+// How long a stream may last, in seconds: the library hands data out about every 50 ms, so a
+// shorter one may see no frame, and a day bounds what a typing slip can start.
+constexpr double minSeconds = 0.1;
+constexpr double maxSeconds = 86400.0;
+
+// A plain number of seconds within [minSeconds, maxSeconds], nothing after it.
+std::optional<double> parseSeconds(const std::string& text);
+
 // "12.5 mV", "-3 nA", "10 kHz": the value printed with up to `digits` significant digits.
 std::string formatMeasurement(const kv4cl::Measurement_t& m, int digits = 6);
 

@@ -307,7 +307,9 @@ int stream(const std::vector<std::string>& ids, double seconds,
         std::printf("%-10s %14s %14s %14s\n", name, show(stats[k].mean()).c_str(),
                     show(stats[k].rms()).c_str(), show(stats[k].deviation()).c_str());
     }
-    return frames > 0 ? 0 : 1;
+    if (frames > 0) return 0;
+    std::fprintf(stderr, "kav4-cli: no frames received in %.2f s\n", elapsed);
+    return 1;
 }
 
 int run(std::vector<std::string> args) {
@@ -323,21 +325,29 @@ int run(std::vector<std::string> args) {
     }
     if (command != "stream") throw UsageError{"unknown command: " + command};
     const auto secondsText = takeOption(args, "--seconds");
-    if (!secondsText) throw UsageError{"stream needs --seconds S"};
-    char* end = nullptr;
-    const double seconds = std::strtod(secondsText->c_str(), &end);
-    if (*end != '\0' || !(seconds > 0.0)) throw UsageError{"--seconds needs a positive number"};
     kav4cli::AcquisitionSettings settings;
     try {
         settings = kav4cli::takeSettings(args);
     } catch (const Failure& failure) {
         throw UsageError{failure.text};
     }
-    // An option left over is unknown or lacks its value.
-    for (const std::string& arg : args)
-        if (arg.rfind("--", 0) == 0) throw UsageError{"unknown option or missing value: " + arg};
+    // What is left is the ids; an option here is unknown, or a known one at the end without its value.
+    for (const std::string& arg : args) {
+        if (arg.empty() || arg[0] != '-') continue;
+        for (const char* known : {"--seconds", "--rate", "--range", "--protocol", "--param"})
+            if (arg == known) throw UsageError{arg + " needs a value"};
+        throw UsageError{"unknown option: " + arg};
+    }
+    if (!secondsText) throw UsageError{"stream needs --seconds S"};
+    const std::optional<double> seconds = kav4cli::parseSeconds(*secondsText);
+    if (!seconds) {
+        char range[80];
+        std::snprintf(range, sizeof range, "--seconds must be a number from %g to %g", kav4cli::minSeconds,
+                      kav4cli::maxSeconds);
+        throw UsageError{range};
+    }
     if (args.size() != 1) throw UsageError{"stream needs one ID[,ID...]"};
-    return stream(splitIds(args[0]), seconds, settings);
+    return stream(splitIds(args[0]), *seconds, settings);
 }
 
 } // namespace

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <optional>
+#include <utility>
 
 namespace {
 
@@ -78,6 +80,16 @@ TEST(ReadablePrefix, OneToThreeDigitsBeforeThePoint) {
     EXPECT_EQ(kav4cli::readablePrefix(20000.0), UnitPfxKilo);
     EXPECT_EQ(kav4cli::readablePrefix(0.0), UnitPfxNone);
     EXPECT_EQ(kav4cli::readablePrefix(1e-20), UnitPfxFemto) << "stops at the smallest prefix";
+}
+
+TEST(ParseSeconds, PlainNumbersWithinTheRangeOnly) {
+    const std::pair<const char*, std::optional<double>> cases[] = {
+        {"1", 1.0},    {"0.1", 0.1}, {"86400", 86400.0}, {"2.5e1", 25.0}, {"0.0999", {}}, {"86400.5", {}},
+        {"0", {}},     {"-3", {}},   {"1e-300", {}},     {"inf", {}},     {"-inf", {}},   {"nan", {}},
+        {"1e999", {}}, {"2s", {}},   {"", {}},           {"x", {}},
+    };
+    for (const auto& [text, expected] : cases)
+        EXPECT_EQ(kav4cli::parseSeconds(text), expected) << text;
 }
 
 } // namespace

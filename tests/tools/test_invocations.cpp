@@ -95,6 +95,11 @@ std::vector<std::string> streamCedar(std::vector<std::string> options) {
     return args;
 }
 
+std::vector<std::string> streamSeconds(const std::string& seconds) {
+    return {"--simulate", "cedar", "stream", "VCEDAR01", "--seconds", seconds};
+}
+const char* const secondsRange = "^kav4-cli: --seconds must be a number from 0\\.1 to 86400\nusage: kav4-cli";
+
 const std::vector<Invocation> invocations = {
     // Asked for help or given nothing to do.
     {"CliHelp", cli, {"--help"}, {}, 0, "^usage: kav4-cli", "^$"},
@@ -135,13 +140,44 @@ const std::vector<Invocation> invocations = {
      2,
      "^$",
      "^kav4-cli: stream needs one ID\\[,ID\\.\\.\\.\\]\nusage: kav4-cli"},
-    {"CliSecondsNotANumber",
+    // Durations that are no number, or none a stream can last: the valid range, then the usage.
+    {"CliSecondsNotANumber", cli, streamSeconds("x"), {}, 2, "^$", secondsRange},
+    {"CliSecondsInfinite", cli, streamSeconds("inf"), {}, 2, "^$", secondsRange},
+    {"CliSecondsNaN", cli, streamSeconds("nan"), {}, 2, "^$", secondsRange},
+    {"CliSecondsTiny", cli, streamSeconds("1e-300"), {}, 2, "^$", secondsRange},
+    {"CliSecondsZero", cli, streamSeconds("0"), {}, 2, "^$", secondsRange},
+    {"CliSecondsNegative", cli, streamSeconds("-5"), {}, 2, "^$", secondsRange},
+    {"CliSecondsCenturies", cli, streamSeconds("1e10"), {}, 2, "^$", secondsRange},
+    {"CliSecondsWithTrailingText", cli, streamSeconds("2s"), {}, 2, "^$", secondsRange},
+    // Options stream does not have, wherever they stand, and known ones without their value.
+    {"CliStreamUnknownOption",
      cli,
-     {"--simulate", "cedar", "stream", "VCEDAR01", "--seconds", "x"},
+     streamCedar({"--bogus", "3"}),
      {},
      2,
      "^$",
-     "^kav4-cli: --seconds needs a positive number\nusage: kav4-cli"},
+     "^kav4-cli: unknown option: --bogus\nusage: kav4-cli"},
+    {"CliStreamUnknownShortOption",
+     cli,
+     streamCedar({"-x"}),
+     {},
+     2,
+     "^$",
+     "^kav4-cli: unknown option: -x\nusage: kav4-cli"},
+    {"CliStreamUnknownOptionBeforeTheId",
+     cli,
+     {"--simulate", "cedar", "stream", "--verbose", "VCEDAR01", "--seconds", "1"},
+     {},
+     2,
+     "^$",
+     "^kav4-cli: unknown option: --verbose\nusage: kav4-cli"},
+    {"CliStreamOptionWithoutValue",
+     cli,
+     streamCedar({"--rate"}),
+     {},
+     2,
+     "^$",
+     "^kav4-cli: --rate needs a value\nusage: kav4-cli"},
     {"CliUnknownModel",
      cli,
      {"--simulate", "nosuch", "list"},
