@@ -2,6 +2,8 @@
 
 #include "analysis/histogramconsumer.h"
 #include "analysis/histogramwidget.h"
+#include "analysis/ivgraphconsumer.h"
+#include "analysis/ivgraphwidget.h"
 #include "analysis/noisereportconsumer.h"
 #include "analysis/noisereportwidget.h"
 #include "analysis/spectrumconsumer.h"
@@ -63,6 +65,8 @@ AnalysisDocks::AnalysisDocks(DeviceDataProducer* producer, QMainWindow* window, 
                  "histogramWidget%1", [window](int c) { return new HistogramWidget(c, window); });
     channelDocks(new SpectrumConsumer(producer), DeviceDataConsumer::TypeSpectrum, "Spectrum",
                  "spectrumWidget%1", [window](int c) { return new SpectrumWidget(c, window); });
+    channelDocks(new IvGraphConsumer(producer), DeviceDataConsumer::TypeIvGraph, "I/V Graph",
+                 "ivGraphWidget%1", [window](int c) { return new IvGraphWidget(c, window); });
 }
 
 AnalysisDocks::~AnalysisDocks() {

@@ -271,7 +271,9 @@ void IvGraphWidget::onLimitToRoi(bool flag) {
 }
 
 bool IvGraphWidget::loadLastSeries(DataFitter& fitter, const QString& name) {
-    if (dataCurves.empty() || fitter.isRunning()) return false;
+    if (dataCurves.empty()) return false;
+    // The fit before may still be ending its thread: its points are not to be replaced under it.
+    fitter.wait();
     const Series& series = *dataCurves.back();
     const QCPRange roi = ivPlot->cursorsRange();
     QList<QPointF> points;

@@ -45,14 +45,14 @@ class ResultWaiter {
 
 // One voltage channel (raw / 2, in mV), two current channels (raw x (c + 1), in pA) and a gp
 // channel between frames, so that a wrong frame width shows in every value.
-class IvGraphOnScript : public testing::Test {
-  protected:
-    IvGraphOnScript() : source(1, 2, 1), producer(source), consumer(&producer), waiter(consumer) {
+struct ScriptedRig {
+    ScriptedRig() : source(1, 2, 1), producer(source), consumer(&producer), waiter(consumer) {
         producer.start();
         consumer.onSamplingRateChanged(tenKiloHertz, tenKiloHertz);
         consumer.onVoltageRangeChanged({-500.0, 500.0, 0.5, kv4cl::UnitPfxMilli, "V"});
         consumer.onCurrentRangeChanged({-2000.0, 2000.0, 0.1, kv4cl::UnitPfxPico, "A"}, 2);
     }
+    ~ScriptedRig() { consumer.onStopConsuming(); } // before the waiter goes
 
     // `frames` frames at the voltage word `raw`, with current words from `current(k)`.
     void level(int16_t raw, int frames, const std::function<int16_t(int)>& current) {
@@ -64,6 +64,11 @@ class IvGraphOnScript : public testing::Test {
         }
         poll.unfiltered = poll.filtered;
         source.add(poll);
+    }
+    // A read waits for 50 ms of rows (500 at 10 kHz): this many rows after the ones a test
+    // looks at make sure that those are all read.
+    void pad() {
+        level(100, 600, [](int) { return int16_t(0); });
     }
 
     ScriptedSource source;
@@ -79,7 +84,7 @@ struct Level {
 };
 const Level script[] = {{20, -7, -3}, {-40, -30, -10}, {60, 5, 9}, {20, -7, -3}};
 
-TEST_F(IvGraphOnScript, PointsPerLevelAfterTheTransientInEachMode) {
+TEST(IvGraphOnScript, PointsPerLevelAfterTheTransientInEachMode) {
     const struct {
         double transientMs;
         int mode;
@@ -97,29 +102,32 @@ TEST_F(IvGraphOnScript, PointsPerLevelAfterTheTransientInEachMode) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.transientMs << " ms, mode " << c.mode);
+        ScriptedRig rig;
+        IvGraphConsumer& consumer = rig.consumer;
         for (int channel : {0, 1}) {
             consumer.onTransientIgnoreChanged(channel, c.transientMs);
             consumer.onModeChanged(channel, c.mode);
         }
         consumer.onStartConsuming();
         for (const Level& l : script)
-            level(l.raw, 100, [&](int k) {
+            rig.level(l.raw, 100, [&](int k) {
                 return k < 50 ? int16_t(k % 2 ? 400 : -400) : k % 2 ? l.hi : l.lo;
             });
         // Beyond both ends of the range: the last and the first level, at their own mean voltage.
-        level(1200, 150, [](int) { return int16_t(1); });
-        level(-1100, 150, [](int) { return int16_t(2); });
+        rig.level(1200, 150, [](int) { return int16_t(1); });
+        rig.level(-1100, 150, [](int) { return int16_t(2); });
+        rig.pad();
         const int edgeCount = c.transientMs > 0 ? 100 : 150;
-        ASSERT_TRUE(waiter.until([&] {
+        ASSERT_TRUE(rig.waiter.until([&] {
             const IvGraphConsumer::Record r = consumer.channelResult(1);
-            return r.points.size() == 5 && r.counts.first() == edgeCount;
+            return r.points.size() == 6 && r.counts.first() == edgeCount;
         }));
         consumer.onStopConsuming();
 
         for (int channel : {0, 1}) {
             SCOPED_TRACE(channel);
             const IvGraphConsumer::Record r = consumer.channelResult(channel);
-            ASSERT_EQ(r.points.size(), 5) << "one point per level, the repeated level once";
+            ASSERT_EQ(r.points.size(), 6) << "one point per level, the repeated level once";
             const double xs[] = {10, -20, 30, 600, -550};
             for (int p = 0; p < 5; p++)
                 EXPECT_DOUBLE_EQ(r.points[p].x(), xs[p]) << "point " << p << ": in order of first appearance";
@@ -143,12 +151,14 @@ TEST_F(IvGraphOnScript, PointsPerLevelAfterTheTransientInEachMode) {
     }
 }
 
-TEST_F(IvGraphOnScript, ATransientOrModeChangeStartsOnlyThatChannelOver) {
+TEST(IvGraphOnScript, ATransientOrModeChangeStartsOnlyThatChannelOver) {
+    ScriptedRig rig;
+    IvGraphConsumer& consumer = rig.consumer;
     consumer.onStartConsuming(0);
     consumer.onStartConsuming(1);
-    level(20, 600, [](int) { return int16_t(3); });
-    ASSERT_TRUE(waiter.until([&] { return consumer.channelResult(0).points.size() == 1; }));
-    ASSERT_TRUE(waiter.until([&] { return consumer.channelResult(1).points.size() == 1; }));
+    rig.level(20, 600, [](int) { return int16_t(3); });
+    ASSERT_TRUE(rig.waiter.until([&] { return consumer.channelResult(0).points.size() == 1; }));
+    ASSERT_TRUE(rig.waiter.until([&] { return consumer.channelResult(1).points.size() == 1; }));
 
     const std::vector<std::function<void()>> changes = {[&] { consumer.onTransientIgnoreChanged(0, 2.5); },
                                                         [&] { consumer.onModeChanged(0, 2); }};
@@ -257,7 +267,8 @@ TEST_F(IvGraphOnAmplifier, TheLinearFitGivesTheCellsConductanceAndReversalPotent
         EXPECT_EQ(r.points.size(), 9) << "channel " << channel;
         fitter.loadPoints(r.points);
         fitter.fit();
-        if (!fitted.wait(10000)) {
+        fitter.wait(); // the spy takes the result in the fitter's thread, before it ends
+        if (fitted.isEmpty()) {
             ADD_FAILURE() << "no fit";
             return {};
         }

@@ -5,6 +5,7 @@
 // First: the simulator has a member named like Qt's "emit" macro.
 #include "tests/simulator/amplifiertest.h"
 
+#include "analysis/analysisdocks.h"
 #include "analysis/ivgraphconsumer.h"
 #include "analysis/ivgraphwidget.h"
 #include "app/pipeline/librarysamplesource.h"
@@ -16,6 +17,9 @@
 #include <QDir>
 #include <QDoubleSpinBox>
 #include <QLabel>
+#include <QMainWindow>
+#include <QMenu>
+#include <QMenuBar>
 #include <QSignalSpy>
 #include <QTableWidget>
 #include <QTest>
@@ -55,6 +59,20 @@ class IvGraphDock : public kv4test::SimulatedAmplifiers {
     // Cells on channels 0 and 1, steps from Vhold 0 mV: `levels` pulses from -70 mV in 20 mV
     // steps; then the consumer and a dock per channel, shown at 1366 x 768.
     void run(const CellParameters& channel0, const CellParameters& channel1, int levels) {
+        ASSERT_NO_FATAL_FAILURE(produce(channel0, channel1, levels));
+        consumer = std::make_unique<IvGraphConsumer>(producer.get());
+        ASSERT_NO_FATAL_FAILURE(seed(*consumer));
+        producer->start();
+        for (int channel : {0, 1}) {
+            auto widget = std::make_unique<IvGraphWidget>(channel);
+            widget->setConsumer(consumer.get());
+            widget->resize(1366, 768);
+            widget->show();
+            widgets.push_back(std::move(widget));
+        }
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(widgets[0].get()));
+    }
+    void produce(const CellParameters& channel0, const CellParameters& channel1, int levels) {
         ASSERT_NO_FATAL_FAILURE(connect("dogwood16"));
         amplifier().setCell(0, channel0);
         amplifier().setCell(1, channel1);
@@ -67,24 +85,17 @@ class IvGraphDock : public kv4test::SimulatedAmplifiers {
                                                                      {"N", double(levels)},
                                                                      {"NR", 0}}));
         producer = std::make_unique<DeviceDataProducer>(source);
-        consumer = std::make_unique<IvGraphConsumer>(producer.get());
+    }
+    // As the main window seeds its consumers: the rate and ranges the device holds.
+    static void seed(AnalysisConsumer& c) {
         kv4cl::Measurement_t rate;
         ASSERT_EQ(kv4cl::getSamplingRate(rate), kv4cl::Success);
-        consumer->onSamplingRateChanged(rate, rate);
+        c.onSamplingRateChanged(rate, rate);
         kv4cl::RangedMeasurement_t range;
         ASSERT_EQ(kv4cl::getVoltageRange(range), kv4cl::Success);
-        consumer->onVoltageRangeChanged(range);
+        c.onVoltageRangeChanged(range);
         ASSERT_EQ(kv4cl::getCurrentRange(range, 0), kv4cl::Success);
-        consumer->onCurrentRangeChanged(range, 16);
-        producer->start();
-        for (int channel : {0, 1}) {
-            auto widget = std::make_unique<IvGraphWidget>(channel);
-            widget->setConsumer(consumer.get());
-            widget->resize(1366, 768);
-            widget->show();
-            widgets.push_back(std::move(widget));
-        }
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(widgets[0].get()));
+        c.onCurrentRangeChanged(range, 16);
     }
 
     IvGraphWidget& dock(int channel = 0) { return *widgets.at(size_t(channel)); }
@@ -276,6 +287,48 @@ TEST_F(IvGraphDock, FitsOnTwoPointsOnAFlatCurveAndOnTooFewPoints) {
     EXPECT_EQ(iv->conductance.value, 0.0);
     for (int channel : {0, 1})
         click(AnalysisWidget::StopTool, channel);
+}
+
+TEST_F(IvGraphDock, EachChannelHasItsDockInTheIvGraphSubmenu) {
+    ASSERT_NO_FATAL_FAILURE(produce(passiveCell(), passiveCell(), 8));
+    QMainWindow window;
+    QMenu* menu = window.menuBar()->addMenu("Analysis");
+    for (const char* title : {"Histogram", "Event detection", "Spectrum", "I/V Graph"})
+        menu->addMenu(title);
+    window.setCentralWidget(new QWidget);
+    window.resize(1366, 768);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    auto docks = std::make_unique<AnalysisDocks>(producer.get(), &window, menu);
+    std::vector<std::unique_ptr<DeviceDataConsumer>> made;
+    IvGraphConsumer* iv = nullptr;
+    for (const auto& [c, kind] : docks->consumers()) {
+        made.emplace_back(c);
+        if (kind == DeviceDataConsumer::TypeIvGraph) iv = qobject_cast<IvGraphConsumer*>(c);
+    }
+    ASSERT_TRUE(iv);
+    ASSERT_NO_FATAL_FAILURE(seed(*iv));
+    producer->start();
+
+    QMenu* submenu = nullptr;
+    for (QAction* action : menu->actions())
+        if (action->text() == "I/V Graph") submenu = action->menu();
+    ASSERT_TRUE(submenu);
+    ASSERT_EQ(submenu->actions().size(), 16) << "one per current channel";
+    EXPECT_EQ(submenu->actions()[1]->text(), "Channel 2");
+    submenu->actions()[1]->trigger();
+    auto* dock = window.findChild<IvGraphWidget*>("ivGraphWidget2");
+    ASSERT_TRUE(dock);
+    EXPECT_TRUE(dock->isVisible());
+    EXPECT_TRUE(dock->isFloating());
+    EXPECT_EQ(dock->windowTitle(), "I/V Graph - channel 2");
+    QTest::mouseClick(dock->toolButton(AnalysisWidget::StartTool), Qt::LeftButton);
+    EXPECT_TRUE(iv->isRunning());
+    ASSERT_TRUE(
+        QTest::qWaitFor([dock] { return dock->curveCount() == 1 && dock->curve(0).dataSize() == 9; }, 20000));
+    submenu->actions()[1]->trigger(); // closing the dock stops its analysis
+    EXPECT_FALSE(iv->isRunning());
+    docks.reset();
 }
 
 } // namespace
