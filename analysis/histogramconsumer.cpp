@@ -2,6 +2,8 @@
 
 #include <QMutexLocker>
 
+#include <algorithm>
+
 #include <cmath>
 
 HistogramConsumer::HistogramConsumer(DeviceDataProducer* producer)
@@ -61,9 +63,13 @@ void HistogramConsumer::analyze() {
     if (width == 0) return;
     const size_t frames = accumulated.size() / width;
     if (frames == 0 || frames < size_t(minimumFrames)) return;
+    // Half a second of frames is larger than the caches: the channels are binned a block of
+    // frames at a time, so that each block is read from memory once rather than per channel.
     const double* first = accumulated.data() + voltageChannelsNum;
-    for (size_t c = 0; c < records.size(); c++)
-        if (activeChannels[c]) records[c].add(first + c, frames, width);
+    for (size_t f = 0; f < frames; f += blockFrames)
+        for (size_t c = 0; c < records.size(); c++)
+            if (activeChannels[c])
+                records[c].add(first + f * width + c, std::min(blockFrames, frames - f), width);
     accumulated.clear();
     emit result();
 }

@@ -33,6 +33,8 @@ class HistogramConsumer : public AnalysisConsumer {
     void analyze() override;
 
   private:
+    // Frames analysed together: a block of the widest frames stays within the cache.
+    static constexpr size_t blockFrames = 1024;
     bool validChannel(int channelIdx) const { return channelIdx >= 0 && channelIdx < currentChannelsNum; }
 
     // Under the result lock.

@@ -35,17 +35,24 @@ void HistogramRecord::clearLimits(const kv4cl::RangedMeasurement_t& currentRange
 
 void HistogramRecord::add(const double* samples, size_t count, size_t stride) {
     if (counts.size() != binCount) return; // not laid out yet
+    // Members copied to locals: a store into the counts could alias them, and reloading them
+    // after every count would chain each sample to the one before.
     int* bins = counts.data();
-    const int last = binCount - 1;
+    const int bincount = binCount;
+    const int last = bincount - 1;
+    const double lower = lowerEdge;
+    const double scale = inverseBinWidth;
+    int64_t invalid = 0;
     for (size_t i = 0; i < count; i++) {
-        const double position = (samples[i * stride] - lowerEdge) * inverseBinWidth;
+        const double position = (samples[i * stride] - lower) * scale;
         if (std::isnan(position)) {
-            invalidSamples++;
+            invalid++;
             continue;
         }
         // Compared as doubles before any conversion, so that no value outside int is cast;
         // from 1 up the truncation is the floor.
-        const int bin = position < 1.0 ? 0 : position >= binCount ? last : int(position);
+        const int bin = position < 1.0 ? 0 : position >= bincount ? last : int(position);
         bins[bin]++;
     }
+    invalidSamples += invalid;
 }

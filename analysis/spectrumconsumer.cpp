@@ -2,6 +2,8 @@
 
 #include <QMutexLocker>
 
+#include <algorithm>
+
 namespace {
 
 QString unitLabel(const kv4cl::RangedMeasurement_t& range) {
@@ -65,9 +67,13 @@ void SpectrumConsumer::analyze() {
     if (width == 0) return;
     const size_t frames = accumulated.size() / width;
     const double* first = accumulated.data() + voltageChannelsNum;
+    // A block of frames at a time, so that each is read from memory once rather than per
+    // channel; each channel still gets its samples in order.
     int published = 0;
-    for (size_t c = 0; c < records.size(); c++)
-        if (activeChannels[c]) published += records[c].add(first + c, frames, width);
+    for (size_t f = 0; f < frames; f += blockFrames)
+        for (size_t c = 0; c < records.size(); c++)
+            if (activeChannels[c])
+                published += records[c].add(first + f * width + c, std::min(blockFrames, frames - f), width);
     accumulated.clear();
     if (published > 0) emit result();
 }

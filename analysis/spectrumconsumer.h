@@ -41,6 +41,8 @@ class SpectrumConsumer : public AnalysisConsumer {
     void analyze() override;
 
   private:
+    // Frames analysed together: a block of the widest frames stays within the cache.
+    static constexpr size_t blockFrames = 1024;
     bool validChannel(int channelIdx) const { return channelIdx >= 0 && channelIdx < currentChannelsNum; }
 
     // Under the result lock. The rate and the unit labels the records are laid out with are
