@@ -124,16 +124,18 @@ int main(int argc, char** argv) {
     if (maximize < 0 || maximize > channels) return fail("no channel " + QString::number(maximize));
     if (maximize > 0) tab->onMaximizeChannel(maximize - 1, true);
     if (!analysis.isEmpty()) {
-        // "Noise Report", or a submenu and its entry such as "Histogram/Channel 1".
-        const QStringList path = analysis.split('/');
+        // "Noise Report", or a submenu and its entry such as "Histogram/Channel 1"; the entry
+        // follows the last slash, as a submenu title may hold one ("I/V Graph/Channel 1").
+        const qsizetype cut = analysis.lastIndexOf('/');
+        const QString submenu = analysis.left(cut), item = analysis.mid(cut + 1);
         QAction* entry = nullptr;
         for (const QAction* menu : window.menuBar()->actions())
             if (menu->text() == "Analysis")
                 for (QAction* action : menu->menu()->actions()) {
-                    if (path.size() == 1 && action->text() == analysis) entry = action;
-                    if (path.size() == 2 && action->menu() && action->text() == path[0])
-                        for (QAction* item : action->menu()->actions())
-                            if (item->text() == path[1]) entry = item;
+                    if (!action->menu() && action->text() == analysis) entry = action;
+                    if (cut > 0 && action->menu() && action->text() == submenu)
+                        for (QAction* channel : action->menu()->actions())
+                            if (channel->text() == item) entry = channel;
                 }
         if (!entry) return fail("no analysis " + analysis + " in the Analysis menu");
         entry->trigger();
