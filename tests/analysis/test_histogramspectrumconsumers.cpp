@@ -159,3 +159,39 @@ TEST_F(ConsumersOnAmplifier, SpectrumOptionsLayOutTheChannelsRecord) {
 }
 
 } // namespace
+
+namespace {
+
+// A new current range: both analyses start over in its unit, the histogram over its span.
+TEST_F(ConsumersOnAmplifier, ARangeChangeRelabelsBothRecordsAndStartsThemOver) {
+    amplifier().setCell(0, noisyCell(50e-12));
+    ASSERT_NO_FATAL_FAILURE(startProducing());
+    QSignalSpy histograms(histogram.get(), &HistogramConsumer::result);
+    QSignalSpy spectra(spectrum.get(), &SpectrumConsumer::result);
+    histogram->onStartConsuming(0);
+    spectrum->onStartConsuming(0);
+    ASSERT_NO_FATAL_FAILURE(waitFor(histograms, 1));
+    ASSERT_NO_FATAL_FAILURE(waitFor(spectra, 1));
+    ASSERT_EQ(histogram->channelResult(0).unitLabel, "pA");
+
+    ASSERT_EQ(kv4cl::setCurrentRange(1, 4), kv4cl::Success);
+    kv4cl::RangedMeasurement_t range;
+    ASSERT_EQ(kv4cl::getCurrentRange(range, 0), kv4cl::Success);
+    ASSERT_EQ(range.prefix, kv4cl::UnitPfxNano) << "the second range is in nA";
+    histogram->onCurrentRangeChanged(range, 4);
+    spectrum->onCurrentRangeChanged(range, 4);
+    bool relabelled = false;
+    for (int k = 0; k < 20 && !relabelled; k++) {
+        ASSERT_NO_FATAL_FAILURE(waitFor(histograms, histograms.count() + 1));
+        relabelled = histogram->channelResult(0).unitLabel == "nA";
+    }
+    ASSERT_TRUE(relabelled);
+    const HistogramRecord record = histogram->channelResult(0);
+    EXPECT_DOUBLE_EQ(record.lowerEdge, range.min);
+    EXPECT_DOUBLE_EQ(record.binWidth, (range.max - range.min) / 200);
+    for (int k = 0; k < 20 && spectrum->channelResult(0).unitLabel != "nA"; k++)
+        ASSERT_NO_FATAL_FAILURE(waitFor(spectra, spectra.count() + 1));
+    EXPECT_EQ(spectrum->channelResult(0).unitLabel, "nA");
+}
+
+} // namespace
