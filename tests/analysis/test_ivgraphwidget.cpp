@@ -190,6 +190,20 @@ TEST_F(IvGraphDock, SeriesAreReplacedOrAppendedAndTheLinearFitGivesTheConductanc
     EXPECT_NEAR(d.fitTable()->item(1, 1)->text().toDouble(), expected * 1e9, expected * 1e9 * 0.02)
         << "pA/mV";
 
+    // A sigmoid on the same points: 50 points over their voltages, and its rows in the table.
+    click(AnalysisWidget::BoltzmannFitTool);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return d.fitCount() == 2; }, 10000));
+    EXPECT_EQ(d.fitTitle(1), "Series 1, sig");
+    const QCPGraphDataContainer& sigmoid = *d.fitCurve(1).graph()->data();
+    ASSERT_EQ(sigmoid.size(), 50);
+    EXPECT_NEAR(sigmoid.constBegin()->key, -70.0, 0.1);
+    EXPECT_NEAR((sigmoid.constEnd() - 1)->key, 70.0, 0.1);
+    const char* sigmoidHeads[] = {"min activation", "max activation", "half activation voltage",
+                                  "inverse slope"};
+    for (int column = 1; column <= 4; column++)
+        EXPECT_EQ(d.fitTable()->item(2, column)->text(), sigmoidHeads[column - 1]);
+    EXPECT_EQ(d.fitTable()->item(3, 0)->text(), "Series 1, sig");
+
     // A second run, appended: a second series in the next colour.
     click(AnalysisWidget::StopTool);
     choose("New data:", "Append");
@@ -200,7 +214,7 @@ TEST_F(IvGraphDock, SeriesAreReplacedOrAppendedAndTheLinearFitGivesTheConductanc
     EXPECT_EQ(d.curveTitle(1), "Series 2");
     EXPECT_EQ(d.curve(0).color(), QColor(IvGraphWidget::colours[0]));
     EXPECT_EQ(d.curve(1).color(), QColor(IvGraphWidget::colours[1]));
-    EXPECT_EQ(d.fitCount(), 1) << "appending keeps the fits";
+    EXPECT_EQ(d.fitCount(), 2) << "appending keeps the fits";
 
     // The export: both series side by side, two columns each, in the order of the levels.
     d.plot()->grab().save(QDir::tempPath() + "/ivgraph_dock.png");
@@ -208,7 +222,7 @@ TEST_F(IvGraphDock, SeriesAreReplacedOrAppendedAndTheLinearFitGivesTheConductanc
     const QStringList lines = d.exportData().split('\n');
     ASSERT_EQ(lines.size(), 3 + 9 + 1) << d.exportData().toStdString();
     EXPECT_EQ(lines[0], "Channel:,1");
-    EXPECT_EQ(lines[1], "Series 1,,Series 2,,Series 1, lin,,");
+    EXPECT_EQ(lines[1], "Series 1,,Series 2,,Series 1, lin,,Series 1, sig,,");
     EXPECT_EQ(lines[2], "Voltage mV,Current pA,Voltage mV,Current pA,");
     EXPECT_EQ(lines.last(), "");
     const QStringList first = lines[3].split(',');
@@ -228,6 +242,37 @@ TEST_F(IvGraphDock, SeriesAreReplacedOrAppendedAndTheLinearFitGivesTheConductanc
     EXPECT_EQ(d.curve(0).color(), QColor(IvGraphWidget::colours[0]));
     EXPECT_EQ(d.fitCount(), 0);
     EXPECT_EQ(d.fitTable()->item(0, 1), nullptr) << "the fit table starts over";
+    click(AnalysisWidget::StopTool);
+
+    // A series measured on the 2 nA range is shown in the pA of the first.
+    choose("New data:", "Append");
+    ASSERT_EQ(kv4cl::setCurrentRange(1, 0), kv4cl::Success);
+    ASSERT_NO_FATAL_FAILURE(
+        waitForCommand([](const kav4sim::DecodedCommand& c) { return c.currentRangeIdx[0] == 1; }));
+    ASSERT_NO_FATAL_FAILURE(settle());
+    kv4cl::RangedMeasurement_t nanoamperes;
+    ASSERT_EQ(kv4cl::getCurrentRange(nanoamperes, 0), kv4cl::Success);
+    ASSERT_EQ(nanoamperes.prefix, kv4cl::UnitPfxNano);
+    consumer->onCurrentRangeChanged(nanoamperes, 0);
+    click(AnalysisWidget::StartTool);
+    ASSERT_TRUE(seriesWith(2, 9));
+    click(AnalysisWidget::StopTool);
+    EXPECT_EQ(d.plot()->yAxis->label(), "pA");
+    const QCPGraphDataContainer& picoSeries = *d.curve(0).graph()->data();
+    const QCPGraphDataContainer& nanoSeries = *d.curve(1).graph()->data();
+    for (int i = 0; i < 9; i++) {
+        const double pico = picoSeries.at(i)->value, nano = nanoSeries.at(i)->value;
+        if (std::abs(pico) > 5) // the 0 mV point is at the resolution of the 2 nA range
+            EXPECT_NEAR(nano / pico, 1.0, 0.02)
+                << nano << " pA against " << pico << " pA at " << picoSeries.at(i)->key << " mV";
+    }
+    choose("New data:", "Replace");
+
+    // While recording, a series takes the recording's name.
+    d.onNewRecordFile("cell 3");
+    d.onRecording(true);
+    click(AnalysisWidget::StartTool);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return d.curveCount() == 1 && d.curveTitle(0) == "cell 3"; }, 20000));
     click(AnalysisWidget::StopTool);
 }
 
