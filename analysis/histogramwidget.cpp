@@ -56,9 +56,7 @@ HistogramWidget::HistogramWidget(int currentChannelIdx, QWidget* parent)
     toolAction(ExportTool)->setEnabled(false);
 }
 
-HistogramWidget::~HistogramWidget() {
-    fitter->wait();
-}
+HistogramWidget::~HistogramWidget() = default;
 
 const Curve& HistogramWidget::fitCurve(int index) const {
     return *fits.at(size_t(index))->curve;
