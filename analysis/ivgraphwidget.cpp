@@ -185,6 +185,9 @@ void IvGraphWidget::onUpdatePlot() {
         if (replace) {
             dataCurves.clear(); // each curve leaves the plot as it goes
             clearFits();
+            // The read-outs were of the series replaced.
+            for (QLabel* value : {conductanceValue, offsetValue, reversalValue})
+                value->clear();
         }
         if (dataCurves.empty()) {
             voltageMultiplier = record.voltageMultiplier;

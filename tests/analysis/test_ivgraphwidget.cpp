@@ -242,6 +242,7 @@ TEST_F(IvGraphDock, SeriesAreReplacedOrAppendedAndTheLinearFitGivesTheConductanc
     EXPECT_EQ(d.curve(0).color(), QColor(IvGraphWidget::colours[0]));
     EXPECT_EQ(d.fitCount(), 0);
     EXPECT_EQ(d.fitTable()->item(0, 1), nullptr) << "the fit table starts over";
+    EXPECT_EQ(read("Conductance:"), "") << "and so do the read-outs";
     click(AnalysisWidget::StopTool);
 
     // A series measured on the 2 nA range is shown in the pA of the first.
