@@ -23,6 +23,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 
 namespace {
@@ -47,6 +48,34 @@ void setUpDurationBox(QDoubleSpinBox* box, const char* name, const char* zeroTex
 
 QString megabytes(double size) {
     return QString::number(size, 'f', 1);
+}
+
+// What a recording name may hold, typed or stored: letters, digits, underscores and blanks,
+// so that it never leaves the recording folder. The box lets the name be empty while typing.
+const QRegularExpression namePattern("^[a-zA-Z0-9_ ]+$");
+const QString defaultName = "file";
+
+bool isAcceptableName(const QString& name) {
+    return namePattern.match(name).hasMatch();
+}
+
+// The settings are a file anyone can edit: they give what a user could have typed, or the default.
+QString storedName(const QSettings& stored) {
+    const QString name = stored.value("Protocol/Settings/recordName", defaultName).toString();
+    if (isAcceptableName(name)) return name;
+    qWarning("Ignoring the saved recording name \"%s\": letters, digits, underscores and blanks "
+             "expected; using \"%s\"",
+             qPrintable(name), qPrintable(defaultName));
+    return defaultName;
+}
+
+double storedDuration(const QSettings& stored, const char* key) {
+    const QString text = stored.value(key, 0.0).toString();
+    bool ok = false;
+    const double seconds = text.toDouble(&ok);
+    if (ok && std::isfinite(seconds)) return seconds;
+    qWarning("Ignoring the saved duration %s \"%s\": a number of seconds expected", key, qPrintable(text));
+    return 0.0;
 }
 
 } // namespace
@@ -138,7 +167,8 @@ bool RecordSettingsDialog::getWaitForTrigger() const {
 QString RecordSettingsDialog::getRecordFileName(bool continuation, const QString& suffix,
                                                 const QString& extension, QString& displayName) {
     if (!continuation) {
-        recordName = nameEdit->text();
+        // The box may have been left empty, or set around its validator.
+        recordName = isAcceptableName(nameEdit->text()) ? nameEdit->text() : defaultName;
         if (dateBox->isChecked()) recordName += QDateTime::currentDateTime().toString("_yyMMddhhmmss");
         const QString path = pathEdit->text();
         QString folderName = recordName;
@@ -246,15 +276,15 @@ void RecordSettingsDialog::onLoadSettings() {
     const QSettings stored;
     pathEdit->setText(
         stored.value("Protocol/Settings/recordPath", QDir::homePath() + "/KAV4/Recordings/").toString());
-    nameEdit->setText(stored.value("Protocol/Settings/recordName", "file").toString());
+    nameEdit->setText(storedName(stored));
     dateBox->setChecked(stored.value("Protocol/Settings/addDate", false).toBool());
     if (triggerBox) triggerBox->setChecked(stored.value("Protocol/Settings/recordTriggered", false).toBool());
     const bool abf = stored.value("Protocol/Settings/recordFormat", 0).toInt() == 1;
     (abf ? abfButton : datButton)->setChecked(true);
-    durationBox->setValue(stored.value("Protocol/Settings/recordDuration", 0.0).toDouble());
+    durationBox->setValue(storedDuration(stored, "Protocol/Settings/recordDuration"));
     clipBox->setChecked(stored.value("Protocol/Settings/bigFileClip", false).toBool());
-    chunkBox->setValue(stored.value("Protocol/Settings/chunkDuration", 0.0).toDouble());
-    sweepBox->setValue(stored.value("Protocol/Settings/episodicDuration", 0.0).toDouble());
+    chunkBox->setValue(storedDuration(stored, "Protocol/Settings/chunkDuration"));
+    sweepBox->setValue(storedDuration(stored, "Protocol/Settings/episodicDuration"));
     onDataFormatSelected(true);
 }
 

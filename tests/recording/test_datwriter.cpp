@@ -8,6 +8,7 @@
 #include "tests/app/pipeline/scriptedsource.h"
 #include "tests/recording/fulldisk.h"
 #include "tests/recording/writerfixture.h"
+#include "tests/support/warningcapture.h"
 
 #include <QApplication>
 #include <QDeadlineTimer>
@@ -18,10 +19,12 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QRadioButton>
+#include <QSettings>
 #include <QTest>
 #include <QTimer>
 #include <QtEndian>
 
+#include <iterator>
 #include <memory>
 #include <vector>
 
@@ -109,6 +112,34 @@ TEST_F(DatWriterTest, WritesTheActiveCurrentChannelsThenTheVoltage) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return states.size() == 6; }, 5000));
     EXPECT_EQ(states, (std::vector<bool>{true, false, true, false, true, false}));
     EXPECT_EQ(files, (std::vector<QString>{"cell/cell_000", "cell_1/cell_000", "cell_2/cell_000"}));
+}
+
+TEST_F(DatWriterTest, StoredNamesThatLeaveTheFolderRecordUnderTheDefaultNameWithAWarning) {
+    const QString records = path + "records/deep/";
+    ASSERT_TRUE(QDir().mkpath(records));
+    const QString names[] = {"../../escaped", "..", "a/b", "/tmp/kav4-absolute", "", "back\\slash"};
+    QStringList folders;
+    for (int k = 0; k < int(std::size(names)); k++) {
+        SCOPED_TRACE(names[k].toStdString());
+        QSettings().setValue("Protocol/Settings/recordPath", records);
+        QSettings().setValue("Protocol/Settings/recordName", names[k]);
+        kv4test::WarningCapture console;
+        dialog = std::make_unique<RecordSettingsDialog>();
+        writer->setRecordSettingsDialog(dialog.get());
+        EXPECT_EQ(console.count("\"" + names[k] + "\""), 1);
+        writer->onStartConsuming();
+        feed(uint16_t(10 * k), 10);
+        writer->onStopConsuming();
+        folders << (k == 0 ? "file" : "file_" + QString::number(k));
+        EXPECT_EQ(frames(records + folders.last() + "/file_000.dat"), expected(10 * k, 10, {0, 1, 2, 3}));
+    }
+    const auto entries = [](const QString& folder) {
+        return QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden, QDir::Name);
+    };
+    EXPECT_EQ(entries(path), QStringList{"records"}) << "nothing beside the recording folder";
+    EXPECT_EQ(entries(path + "records"), QStringList{"deep"});
+    EXPECT_EQ(entries(records), folders) << "nothing but the recordings within it";
+    EXPECT_FALSE(QFileInfo::exists("/tmp/kav4-absolute"));
 }
 
 TEST_F(DatWriterTest, TheHeaderTellsTheModelRangeRateAndStart) {

@@ -4,6 +4,7 @@
 
 #include "recording/recordsettingsdialog.h"
 #include "tests/recording/connectedamplifier.h"
+#include "tests/support/warningcapture.h"
 
 #include <QCheckBox>
 #include <QDateTime>
@@ -177,6 +178,40 @@ TEST_F(RecordSettingsTest, FileNameTakesOnlyLettersDigitsUnderscoresAndBlanks) {
     name->clear();
     QTest::keyClicks(name, "run 2/b.c_d:-");
     EXPECT_EQ(name->text(), "run 2bc_d");
+}
+
+// Settings are a file anyone can edit: what the boxes would not take from a user is refused
+// with a warning, and the default takes its place.
+TEST_F(RecordSettingsTest, StoredValuesATypistCouldNotEnterFallBackToTheDefaultsWithAWarning) {
+    const char* const durationKeys[] = {"Protocol/Settings/recordDuration", "Protocol/Settings/chunkDuration",
+                                        "Protocol/Settings/episodicDuration"};
+    const char* const boxes[] = {"recordDurationSpinBox", "chunkDurationSpinBox", "episodicDurationSpinBox"};
+    for (const char* stored : {"nan", "inf", "-inf", "1e999", "soon"}) {
+        for (int k = 0; k < 3; k++) {
+            QSettings().clear();
+            QSettings().setValue(durationKeys[k], stored);
+            kv4test::WarningCapture console;
+            dialog = std::make_unique<RecordSettingsDialog>();
+            EXPECT_EQ(spinBox(boxes[k])->value(), 0.0) << durationKeys[k] << " = " << stored;
+            EXPECT_EQ(console.count(QString("\"%1\"").arg(stored)), 1) << durationKeys[k] << " = " << stored;
+        }
+    }
+    for (const QString stored : {"../../escaped", "..", "a/b", "/tmp/absolute", "", "back\\slash", "c:d"}) {
+        QSettings().clear();
+        QSettings().setValue("Protocol/Settings/recordName", stored);
+        kv4test::WarningCapture console;
+        dialog = std::make_unique<RecordSettingsDialog>();
+        EXPECT_EQ(child<QLineEdit>("recordNameEdit")->text(), "file") << stored.toStdString();
+        EXPECT_EQ(console.count("\"" + stored + "\""), 1) << stored.toStdString();
+    }
+    QSettings().clear();
+    QSettings().setValue("Protocol/Settings/recordName", "run 2_b");
+    QSettings().setValue("Protocol/Settings/recordDuration", 12.5);
+    kv4test::WarningCapture console;
+    dialog = std::make_unique<RecordSettingsDialog>();
+    EXPECT_EQ(child<QLineEdit>("recordNameEdit")->text(), "run 2_b");
+    EXPECT_EQ(spinBox("recordDurationSpinBox")->value(), 12.5);
+    EXPECT_EQ(console.warnings, QStringList()) << "good values pass in silence";
 }
 
 class RecordNamingTest : public RecordSettingsTest {
