@@ -12,6 +12,8 @@
 #include <QSettings>
 #include <QTimer>
 
+#include <cmath>
+
 using kv4cl::Measurement_t;
 
 namespace {
@@ -142,7 +144,7 @@ void AcquisitionInfoDockWidget::onLoadSettings() {
 
     const QVariant cutoff = settings.value(cutoffKey, defaultCutoffKHz);
     const double cutoffKHz = cutoff.toDouble(&ok);
-    if (ok && cutoffKHz > 0.0)
+    if (ok && std::isfinite(cutoffKHz) && cutoffKHz > 0.0)
         cutFrequencySpinBox->setValue(cutoffKHz);
     else
         qWarning("Ignoring the saved digital filter cut frequency \"%s\": a positive number of kHz expected",

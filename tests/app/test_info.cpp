@@ -11,6 +11,7 @@
 #include "commlib/api/kv4cl.h"
 #include "commlib/transport/ftdidriver.h"
 #include "simulator/simulation.h"
+#include "tests/support/warningcapture.h"
 
 #include <gtest/gtest.h>
 
@@ -28,6 +29,7 @@
 namespace {
 
 using namespace kv4cl;
+using kv4test::WarningCapture;
 
 const QString cutoffKey = "Parameters/Filters/rawFilterCutoffFrequency";
 const QString typeKey = "Parameters/Filters/rawFilterType";
@@ -74,18 +76,6 @@ bool showsLabel(const QWidget& parent, const QString& text) {
         if (label->text() == text) return true;
     return false;
 }
-
-// Warnings written to the console while it lives.
-struct WarningCapture {
-    static inline QStringList warnings;
-    const QtMessageHandler previous =
-        qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& text) {
-            if (type == QtWarningMsg) warnings.append(text);
-        });
-    WarningCapture() { warnings.clear(); }
-    ~WarningCapture() { qInstallMessageHandler(previous); }
-    qsizetype count(const QString& part) const { return warnings.filter(part).size(); }
-};
 
 TEST_F(InfoTest, DockShowsTheMeasuredRateWithAFittingPrefix) {
     AcquisitionInfoDockWidget dock;
@@ -191,6 +181,18 @@ TEST_F(InfoTest, DockWithoutAConnectionOrWithBadSettingsOnlyWarns) {
 
     QTest::mouseClick(dock.findChild<ActivationButton*>("digitalFilteringButton"), Qt::LeftButton);
     EXPECT_EQ(console.count("0x30004"), 1) << "one refusal, one line";
+}
+
+TEST_F(InfoTest, StoredCutoffsThatAreNoFiniteNumberKeepTheDefaultWithAWarning) {
+    const double fallback =
+        AcquisitionInfoDockWidget().findChild<QDoubleSpinBox*>("cutFrequencySpinBox")->value();
+    for (const char* cutoff : {"inf", "-inf", "nan", "1e999", "-3"}) {
+        QSettings().setValue(cutoffKey, cutoff);
+        WarningCapture console;
+        AcquisitionInfoDockWidget dock;
+        EXPECT_EQ(console.count(QString("\"%1\"").arg(cutoff)), 1) << cutoff;
+        EXPECT_EQ(dock.findChild<QDoubleSpinBox*>("cutFrequencySpinBox")->value(), fallback) << cutoff;
+    }
 }
 
 const QString bothDevices = "Device ID: VCEDAR01 (%1)\n"
