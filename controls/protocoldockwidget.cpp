@@ -31,8 +31,10 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <optional>
 #include <utility>
+#include <vector>
 
 using kv4cl::ErrorCodes_t;
 using kv4cl::Measurement_t;
@@ -228,7 +230,10 @@ ProtocolDockWidget::ProtocolDockWidget(QWidget* parent) : QDockWidget("Voltage s
     protocolBox->setCurrentIndex(defaultProtocol);
     showProtocol(defaultProtocol);
     connect(protocolBox, &QComboBox::currentIndexChanged, this, &ProtocolDockWidget::onProtocolChanged);
-    if (QFile::exists(lastSessionFile())) loadParameters(lastSessionFile());
+    if (QFile::exists(lastSessionFile()) && !loadParameters(lastSessionFile()))
+        qWarning("The last session's protocol parameters in %s are for another device or unreadable: "
+                 "starting from the defaults",
+                 qPrintable(lastSessionFile()));
 }
 
 ProtocolDockWidget::~ProtocolDockWidget() {
@@ -527,15 +532,20 @@ bool ProtocolDockWidget::loadParameters(const QString& fileName) {
     in.readLine();
     uint32_t protocolIdx = 0;
     if (!readNumber(in, protocolIdx) || protocolIdx >= uint32_t(protocolBox->count())) return false;
-    protocolBox->setCurrentIndex(int(protocolIdx));
+    // Read whole before anything changes: a bad line further down leaves the dock as it was.
+    std::vector<std::pair<SteppedSpinBox*, double>> values;
     for (int f = 0; f < FamiliesNum; f++)
         for (uint16_t i : idxs[f][protocolIdx]) {
             const QStringList fields = in.readLine().split(": ");
             bool ok = false;
             const double value = fields.size() == 2 ? fields[1].toDouble(&ok) : 0.0;
-            if (!ok) return false;
-            rows[f][i].box->setValue(value);
+            // A box would pin an infinity or NaN at one end of its range.
+            if (!ok || !std::isfinite(value)) return false;
+            values.emplace_back(rows[f][i].box, value);
         }
+    protocolBox->setCurrentIndex(int(protocolIdx));
+    for (const auto& [box, value] : values)
+        box->setValue(value);
     return true;
 }
 

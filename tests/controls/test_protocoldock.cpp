@@ -2,6 +2,7 @@
 // reach, validation, the Vhold lock and shortcuts, and the parameter files.
 
 #include "tests/support/connectedamplifier.h"
+#include "tests/support/warningcapture.h"
 
 #include "app/widgets/protocolimagebutton.h"
 #include "app/widgets/steppedspinbox.h"
@@ -11,8 +12,10 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDialog>
+#include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
@@ -339,6 +342,46 @@ TEST_F(ProtocolDock, SavedParameterFilesEndInTxtAndLoadBack) {
     }
 }
 
+// Closes the next message box whenever it shows, after the file dialog say; answers with its text.
+std::shared_ptr<QString> closeBoxWhenShown(QObject* owner) {
+    auto text = std::make_shared<QString>();
+    auto* poll = new QTimer(owner);
+    QObject::connect(poll, &QTimer::timeout, [poll, text] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            *text = box->text();
+            box->close();
+            poll->stop();
+        }
+    });
+    poll->start(10);
+    return text;
+}
+
+TEST_F(ProtocolDock, LoadedValuesThatAreNoFiniteNumbersAreRefusedAndTheBoxesKeepTheirs) {
+    QSettings().setValue("Protocol/Parameters/savePath", folder.path() + "/");
+    ProtocolDockWidget dock;
+    box(dock, "Vhold [mV]")->setValue(-20.0);
+    const QString header = "Compatibility:\nversion: 4\nsubversion: 3\nfirmware: 129\n\nprotocol: %1\n";
+    const std::pair<QString, QString> files[] = {
+        {"nan.txt", header.arg(0) + "Vhold: nan\n"},
+        {"inf.txt", header.arg(0) + "Vhold: inf\n"},
+        {"minusinf.txt", header.arg(0) + "Vhold: -inf\n"},
+        {"huge.txt", header.arg(0) + "Vhold: 1e999\n"},
+        {"lastbad.txt", header.arg(2) + "Vhold: 40\nVpulse: 60\nThold: 5\nTpulse: nan\n"},
+    };
+    QObject watch; // ends the timers with the test
+    for (const auto& [name, text] : files) {
+        SCOPED_TRACE(name.toStdString());
+        write(name, text);
+        typeIntoNextFileDialog(&watch, name);
+        const auto message = closeBoxWhenShown(&watch);
+        button(dock, "Load protocol parameters")->click();
+        EXPECT_EQ(*message, "Incompatible or unreadable protocol file");
+        EXPECT_EQ(protocols(dock)->currentIndex(), 0) << "a file is taken whole or not at all";
+        EXPECT_DOUBLE_EQ(box(dock, "Vhold [mV]")->value(), -20.0);
+    }
+}
+
 TEST_F(ProtocolDock, TheLastSessionParametersComeBackInTheNextDock) {
     {
         ProtocolDockWidget dock;
@@ -350,6 +393,23 @@ TEST_F(ProtocolDock, TheLastSessionParametersComeBackInTheNextDock) {
     EXPECT_EQ(protocols(next)->currentIndex(), 3);
     EXPECT_DOUBLE_EQ(box(next, "Vpulse [mV]")->value(), 70.0);
     EXPECT_DOUBLE_EQ(box(next, "N")->value(), 5.0);
+}
+
+TEST_F(ProtocolDock, ALastSessionWithANonFiniteValueStartsFromTheDefaultsWithAWarning) {
+    ASSERT_TRUE(QDir().mkpath(QFileInfo(ProtocolDockWidget::lastSessionFile()).absolutePath()));
+    QFile session(ProtocolDockWidget::lastSessionFile());
+    ASSERT_TRUE(session.open(QIODevice::WriteOnly));
+    session.write("Compatibility:\nversion: 4\nsubversion: 3\nfirmware: 129\n\nprotocol: 0\nVhold: inf\n");
+    session.close();
+    std::vector<std::string> names;
+    std::vector<kv4cl::RangedMeasurement_t> ranges;
+    std::vector<kv4cl::Measurement_t> defaults;
+    ASSERT_EQ(kv4cl::getProtocolVoltage(names, ranges, defaults), kv4cl::Success);
+
+    kv4test::WarningCapture console;
+    ProtocolDockWidget dock;
+    EXPECT_EQ(console.count("last session"), 1);
+    EXPECT_DOUBLE_EQ(box(dock, "Vhold [mV]")->value(), defaults[0].converted(kv4cl::UnitPfxMilli).value);
 }
 
 TEST_F(ProtocolDock, RestoringDefaultsBringsBackTheLibraryValues) {
