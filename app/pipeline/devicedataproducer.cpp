@@ -3,6 +3,7 @@
 #include <QMutexLocker>
 
 #include <algorithm>
+#include <chrono>
 #include <utility>
 
 DeviceDataProducer::DeviceDataProducer(SampleSource& source, QObject* parent)
@@ -41,12 +42,11 @@ std::unique_ptr<DataHook> DeviceDataProducer::getDataHook() {
 }
 
 void DeviceDataProducer::onStopProducing() {
-    QMutexLocker lock(&runMutex);
+    std::unique_lock lock(runMutex);
     stopRequested = true;
-    runChanged.wakeAll();
+    runChanged.notify_all();
     if (isRunning()) {
-        while (!loopEnded)
-            runChanged.wait(&runMutex);
+        runChanged.wait(lock, [this] { return loopEnded; });
         return;
     }
     lock.unlock();
@@ -64,7 +64,7 @@ void DeviceDataProducer::run() {
     bool connectionLostMark = false;
     for (;;) {
         {
-            QMutexLocker lock(&runMutex);
+            std::lock_guard lock(runMutex);
             if (stopRequested) break;
         }
         kv4cl::DataStatus_t status;
@@ -107,9 +107,9 @@ void DeviceDataProducer::run() {
         std::lock_guard lock(ring.mutex);
         ring.setProducerStopped();
     }
-    QMutexLocker lock(&runMutex);
+    std::lock_guard lock(runMutex);
     loopEnded = true;
-    runChanged.wakeAll();
+    runChanged.notify_all();
 }
 
 namespace {
@@ -181,8 +181,8 @@ void DeviceDataProducer::countAndNotify(uint32_t rows, const kv4cl::DataStatus_t
 }
 
 void DeviceDataProducer::pause(unsigned long ms) {
-    QMutexLocker lock(&runMutex);
-    if (!stopRequested) runChanged.wait(&runMutex, ms);
+    std::unique_lock lock(runMutex);
+    if (!stopRequested) runChanged.wait_for(lock, std::chrono::milliseconds(ms));
 }
 
 void DeviceDataProducer::onComputeBitRate() {

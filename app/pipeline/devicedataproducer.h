@@ -18,10 +18,11 @@
 #include <QMutex>
 #include <QThread>
 #include <QTimer>
-#include <QWaitCondition>
 
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 class DeviceDataProducer : public QThread {
     Q_OBJECT
@@ -92,8 +93,8 @@ class DeviceDataProducer : public QThread {
 
     // The stop handshake: the stopper sets stopRequested and waits on runChanged until the
     // loop reports loopEnded; the loop's pauses wait on runChanged too, so a stop ends them.
-    QMutex runMutex;
-    QWaitCondition runChanged;
+    std::mutex runMutex;
+    std::condition_variable runChanged;
     bool stopRequested = false;
     bool loopEnded = false;
 
