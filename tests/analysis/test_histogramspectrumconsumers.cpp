@@ -36,7 +36,9 @@ TEST_F(ConsumersOnAmplifier, HistogramFitFindsTheHoldingCurrentAndTheNoiseAndSta
     QSignalSpy fitted(&fitter, &GaussianDataFitter::fitted);
     fitter.loadHistogram(record.lowerEdge, record.binWidth, record.counts);
     fitter.fit();
-    ASSERT_TRUE(fitted.wait(10000));
+    // The spy records in the fitter's thread: joining it is the wake-up.
+    ASSERT_TRUE(fitter.wait(10000));
+    ASSERT_EQ(fitted.size(), 1);
     const auto model = fitted.at(0).at(0).value<GaussianFitModel>();
     const kav4sim::CellParameters cell = amplifier().cell(2);
     const double mean = holding / (cell.membraneResistance + cell.seriesResistance) * 1e12; // pA
