@@ -14,6 +14,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QFrame>
 #include <QLabel>
 #include <QLineEdit>
@@ -258,7 +259,7 @@ TEST_F(AnalysisWidgetTest, ANewFileGoesIntoFoldersMadeForIt) {
     EXPECT_EQ(QSettings().value("Analysis/Online/Settings/oneLineExportName").toString(), "run1 ok");
 }
 
-TEST_F(AnalysisWidgetTest, AFolderThatCannotBeMadeIsReportedAndNothingIsWritten) {
+TEST_F(AnalysisWidgetTest, AFolderOrFileThatCannotBeWrittenIsReportedAndNothingIsWritten) {
     writeFile(folder.path() + "/plain", "a file, not a folder");
     const QString path = folder.path() + "/plain/results/";
     QSettings().setValue("Analysis/Online/Settings/oneLineExportPath", path);
@@ -270,6 +271,18 @@ TEST_F(AnalysisWidgetTest, AFolderThatCannotBeMadeIsReportedAndNothingIsWritten)
     exportWith();
     EXPECT_EQ(text, "Unable to write to dir " + path);
     EXPECT_FALSE(QFile::exists(path + "file.csv"));
+
+    // A folder where the file should be exists but cannot be opened for appending.
+    ASSERT_TRUE(QDir().mkpath(csv()));
+    QSettings().setValue("Analysis/Online/Settings/oneLineExportPath", folder.path() + "/");
+    text.clear();
+    answerNextBox([&](QMessageBox& box) {
+        text = box.text();
+        box.accept();
+    });
+    exportWith();
+    EXPECT_EQ(text, "Cannot open the file for writing");
+    EXPECT_TRUE(QFileInfo(csv()).isDir());
 }
 
 TEST_F(AnalysisWidgetTest, TheSeparatorFollowsTheStoredChoiceOrTheLocale) {
