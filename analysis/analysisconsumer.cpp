@@ -62,7 +62,7 @@ void AnalysisConsumer::onStopConsuming() {
 }
 
 void AnalysisConsumer::onStartConsuming(int currentChannelIdx) {
-    if (currentChannelIdx < 0 || currentChannelIdx >= currentChannelsNum) return;
+    if (!validChannel(currentChannelIdx)) return;
     const auto idx = size_t(currentChannelIdx);
     {
         QMutexLocker lock(&requestMutex);
@@ -83,7 +83,7 @@ void AnalysisConsumer::onStartConsuming(int currentChannelIdx) {
 }
 
 void AnalysisConsumer::onStopConsuming(int currentChannelIdx) {
-    if (currentChannelIdx < 0 || currentChannelIdx >= currentChannelsNum) return;
+    if (!validChannel(currentChannelIdx)) return;
     const auto idx = size_t(currentChannelIdx);
     {
         QMutexLocker lock(&requestMutex);

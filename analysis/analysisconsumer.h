@@ -43,6 +43,7 @@ class AnalysisConsumer : public DeviceDataConsumer {
     virtual void onStopConsuming(int currentChannelIdx);
 
   protected:
+    bool validChannel(int channelIdx) const { return channelIdx >= 0 && channelIdx < currentChannelsNum; }
     // Sizes the subclass's arrays from the channel counts, then resetAnalysis(all).
     virtual void allocateBuffers() = 0;
     // Takes the result lock and resets `channelIdx` (the current channel count: all); the

@@ -35,7 +35,6 @@ class HistogramConsumer : public AnalysisConsumer {
   private:
     // Frames analysed together: a block of the widest frames stays within the cache.
     static constexpr size_t blockFrames = 1024;
-    bool validChannel(int channelIdx) const { return channelIdx >= 0 && channelIdx < currentChannelsNum; }
 
     // Under the result lock.
     std::vector<HistogramRecord> records;

@@ -39,20 +39,20 @@ IvGraphConsumer::~IvGraphConsumer() {
 
 IvGraphConsumer::Record IvGraphConsumer::channelResult(int channelIdx) {
     QMutexLocker lock(&resultMutex);
-    if (channelIdx < 0 || channelIdx >= currentChannelsNum) return {};
+    if (!validChannel(channelIdx)) return {};
     return records[size_t(channelIdx)];
 }
 
 void IvGraphConsumer::onTransientIgnoreChanged(int currentChannelIdx, double transientIgnoredMs) {
     QMutexLocker lock(&resultMutex);
-    if (currentChannelIdx < 0 || currentChannelIdx >= currentChannelsNum) return;
+    if (!validChannel(currentChannelIdx)) return;
     records[size_t(currentChannelIdx)].transientIgnore = transientIgnoredMs * 0.001;
     resetChannel(currentChannelIdx);
 }
 
 void IvGraphConsumer::onModeChanged(int currentChannelIdx, int modeIdx) {
     QMutexLocker lock(&resultMutex);
-    if (currentChannelIdx < 0 || currentChannelIdx >= currentChannelsNum) return;
+    if (!validChannel(currentChannelIdx)) return;
     records[size_t(currentChannelIdx)].mode = modeIdx;
     resetChannel(currentChannelIdx);
 }

@@ -43,7 +43,6 @@ class SpectrumConsumer : public AnalysisConsumer {
   private:
     // Frames analysed together: a block of the widest frames stays within the cache.
     static constexpr size_t blockFrames = 1024;
-    bool validChannel(int channelIdx) const { return channelIdx >= 0 && channelIdx < currentChannelsNum; }
 
     // Under the result lock. The rate and the unit labels the records are laid out with are
     // the thread's applied ones, copied so that options set from the GUI thread read them.
