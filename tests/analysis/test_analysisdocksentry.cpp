@@ -3,6 +3,7 @@
 // and gone with the object that made them.
 
 // First: the simulator has a member named like Qt's "emit" macro.
+#include "tests/analysis/analysismenuwindow.h"
 #include "tests/simulator/amplifiertest.h"
 
 #include "analysis/analysisdocks.h"
@@ -45,13 +46,8 @@ TEST_F(AnalysisDocksOnAmplifier, TheNoiseReportOpensFromTheMenuAndReportsTheAmpl
     amplifier().setCell(4, cell);
 
     QMainWindow window;
-    QMenu* menu = window.menuBar()->addMenu("Analysis");
-    for (const char* title : {"Histogram", "Event detection", "Spectrum", "I/V Graph"})
-        menu->addMenu(title);
-    window.setCentralWidget(new QWidget);
-    window.resize(1366, 768);
-    window.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    QMenu* menu = kv4test::showWithAnalysisMenu(window);
+    ASSERT_NE(menu, nullptr);
 
     producer = std::make_unique<DeviceDataProducer>(source);
     auto* docks = new AnalysisDocks(producer.get(), &window, menu);

@@ -2,6 +2,7 @@
 // a virtual amplifier: Start, the Gaussian fit, the region of interest, the FFT bins, the
 // integration time and the axis boxes, and what each shows and exports.
 
+#include "tests/analysis/analysismenuwindow.h"
 #include "tests/analysis/consumersonamplifier.h"
 
 #include "analysis/analysisdocks.h"
@@ -270,13 +271,8 @@ namespace {
 TEST_F(DocksOnAmplifier, EachChannelHasItsHistogramAndSpectrumDockInTheAnalysisSubmenus) {
     amplifier().setCell(4, noisyCell(5e-12));
     ASSERT_NO_FATAL_FAILURE(startProducing());
-    QMenu* menu = window.menuBar()->addMenu("Analysis");
-    for (const char* title : {"Histogram", "Event detection", "Spectrum", "I/V Graph"})
-        menu->addMenu(title);
-    window.setCentralWidget(new QWidget);
-    window.resize(1366, 768);
-    window.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    QMenu* menu = kv4test::showWithAnalysisMenu(window);
+    ASSERT_NE(menu, nullptr);
     auto* docks = new AnalysisDocks(producer.get(), &window, menu);
     const auto made = docks->consumers();
     const auto consumerOf = [&made](DeviceDataConsumer::Types_t type) -> AnalysisConsumer* {

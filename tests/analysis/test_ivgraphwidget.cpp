@@ -3,6 +3,7 @@
 // entry, the export layout and the fits that cannot be made.
 
 // First: the simulator has a member named like Qt's "emit" macro.
+#include "tests/analysis/analysismenuwindow.h"
 #include "tests/simulator/amplifiertest.h"
 
 #include "analysis/analysisdocks.h"
@@ -338,13 +339,8 @@ TEST_F(IvGraphDock, FitsOnTwoPointsOnAFlatCurveAndOnTooFewPoints) {
 TEST_F(IvGraphDock, EachChannelHasItsDockInTheIvGraphSubmenu) {
     ASSERT_NO_FATAL_FAILURE(produce(passiveCell(), passiveCell(), 8));
     QMainWindow window;
-    QMenu* menu = window.menuBar()->addMenu("Analysis");
-    for (const char* title : {"Histogram", "Event detection", "Spectrum", "I/V Graph"})
-        menu->addMenu(title);
-    window.setCentralWidget(new QWidget);
-    window.resize(1366, 768);
-    window.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    QMenu* menu = kv4test::showWithAnalysisMenu(window);
+    ASSERT_NE(menu, nullptr);
     auto docks = std::make_unique<AnalysisDocks>(producer.get(), &window, menu);
     std::vector<std::unique_ptr<DeviceDataConsumer>> made;
     IvGraphConsumer* iv = nullptr;
