@@ -15,6 +15,7 @@
 #include "plots/plottab.h"
 #include "simulator/simulation.h"
 #include "tools/acquisitionsettings.h"
+#include "tools/clisupport.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -76,7 +77,11 @@ int main(int argc, char** argv) {
         if (arg == "--device") {
             device = value, i++;
         } else if (arg == "--seconds") {
-            seconds = value.toDouble(), i++;
+            bool number = false;
+            seconds = value.toDouble(&number), i++;
+            // Zero shoots at once; the bound keeps a typing slip from waiting for ever.
+            if (!number || !(seconds >= 0.0 && seconds <= kav4cli::maxSeconds))
+                return fail("--seconds wants a number of seconds from 0 to 86400");
         } else if (arg == "--maximize") {
             maximize = value.toInt(), i++;
         } else if (arg == "--trigger") {

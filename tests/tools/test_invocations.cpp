@@ -285,6 +285,13 @@ const std::vector<Invocation> invocations = {
      2,
      "",
      "kav4-screenshot: no output file given"},
+    {"ScreenshotWaitsNoEndlessTime",
+     screenshot,
+     {"--simulate", "cedar", "--seconds", "inf", "shot.png"},
+     offscreen,
+     2,
+     "",
+     "kav4-screenshot: --seconds wants a number of seconds from 0 to 86400"},
 };
 
 class Invocations : public ::testing::TestWithParam<Invocation> {};
