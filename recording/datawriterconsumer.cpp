@@ -5,6 +5,7 @@
 
 #include "commlib/api/kv4cl.h"
 
+#include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -51,6 +52,10 @@ DataWriterConsumer::DataWriterConsumer(DeviceDataProducer* producer, int writerF
         this, &QThread::finished, this, [this] { emit recording(false); }, Qt::DirectConnection);
 }
 
+void DataWriterConsumer::setRecordSettingsDialog(RecordSettingsDialog* dialog) {
+    plan = dialog ? &dialog->plan() : nullptr;
+}
+
 void DataWriterConsumer::setChannelActive(int channelIdx, bool active) {
     if (channelIdx < 0 || channelIdx >= pendingActiveChannels.size()) return;
     pendingActiveChannels[channelIdx] = char(active);
@@ -61,7 +66,7 @@ void DataWriterConsumer::onStartConsuming() {
     onStopConsuming();
     activeChannels = pendingActiveChannels;
     valuesPerSampleWritten = pendingValuesPerSample;
-    if (!recordSettingsDialog || recordSettingsDialog->getDataFormat() != writerFormat) return;
+    if (!plan || plan->format != writerFormat) return;
 
     continuation = false;
     if (!openRecordFile()) {
@@ -71,7 +76,7 @@ void DataWriterConsumer::onStartConsuming() {
     tagPending = false;
     tagCounter = 1;
     valuesConsumed = 0;
-    recordSettings = recordSettingsDialog->getRecordSettings();
+    recordSettings = plan->settings;
     const int64_t width = totalChannelsNum;
     totalLimit = recordSettings.unlimitedRecording ? -1 : std::llround(recordSettings.recordLength) * width;
     // At least a sample per chunk, or a block would switch files without end.
@@ -131,7 +136,7 @@ void DataWriterConsumer::initRecordFile() {
 
 bool DataWriterConsumer::beginRecordFile(QString& path) {
     QString displayName;
-    path = recordSettingsDialog->getRecordFileName(continuation, suffix, dataExtension, displayName);
+    path = plan->fileName(continuation, suffix, dataExtension, displayName);
     if (!writeHeader()) return false;
     emit newRecordFile(displayName);
     continuation = true;
@@ -155,9 +160,9 @@ bool DataWriterConsumer::writeHeader() {
         kv4cl::getDigitalFilter(chosen.cutoff, chosen.lowPass, inEffect) == kv4cl::Success && inEffect)
         filter = chosen;
 
-    const QString folder = recordSettingsDialog->getRecordFolder();
+    const QString folder = plan->folder();
     if (!QDir(folder).exists() && !QDir().mkdir(folder)) return false;
-    QFile header(folder + recordSettingsDialog->getRecordName() + ".kdh");
+    QFile header(folder + plan->recordName() + ".kdh");
     if (!header.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) return false;
     const QByteArray bytes = kdhHeader(QString::fromStdString(text), range, rate,
                                        QDateTime::currentDateTime(), activeChannels, oversampling, filter)
@@ -196,6 +201,10 @@ void DataWriterConsumer::warnWriteFailure(const QString& path, QFileDevice::File
 }
 
 void DataWriterConsumer::warn(const QString& text) {
+    if (!qobject_cast<QApplication*>(QCoreApplication::instance())) {
+        qWarning().noquote() << text;
+        return;
+    }
     // A box needs the GUI thread; the writer object lives there.
     QMetaObject::invokeMethod(this, [text] { QMessageBox::warning(nullptr, "Warning", text); });
 }

@@ -21,6 +21,7 @@
 #include <memory>
 #include <optional>
 
+class RecordingPlan;
 class RecordSettingsDialog;
 
 // The digital filter that recorded data went through.
@@ -47,7 +48,10 @@ class DataWriterConsumer : public DeviceDataConsumer {
     DataWriterConsumer(DeviceDataProducer* producer, int writerFormat, const QString& dataExtension,
                        const QString& suffix);
 
-    void setRecordSettingsDialog(RecordSettingsDialog* dialog) { recordSettingsDialog = dialog; }
+    // What to record and where: the dialog's plan in the program, a plan of its own without
+    // windows.
+    void setRecordSettingsDialog(RecordSettingsDialog* dialog);
+    void setRecordingPlan(RecordingPlan* recordingPlan) { plan = recordingPlan; }
     // channelIdx counts the current channels, then the gp channels; the choice applies from
     // the next start.
     void setChannelActive(int channelIdx, bool active);
@@ -81,7 +85,7 @@ class DataWriterConsumer : public DeviceDataConsumer {
     // False once the recording has to end: the last file is full, a chunk cannot be opened
     // or `write` failed.
     bool storeBlock(int64_t count, const std::function<bool(int64_t first, int64_t count)>& write);
-    // Shows the warning in the GUI thread, from whichever thread.
+    // Shows the warning in the GUI thread, from whichever thread; without windows, on the console.
     void warn(const QString& text);
     // Warns that a data file took no more data, saying why and where.
     void warnWriteFailure(const QString& path, QFileDevice::FileError error, const QString& errorString);
@@ -91,7 +95,7 @@ class DataWriterConsumer : public DeviceDataConsumer {
     const int writerFormat;
     const QString dataExtension;
     const QString suffix;
-    RecordSettingsDialog* recordSettingsDialog = nullptr;
+    RecordingPlan* plan = nullptr;
     bool continuation = false; // the file opened next is a further chunk
     // Samples one file of the format can hold (-1: no limit); a longer recording goes on in
     // chunk files.

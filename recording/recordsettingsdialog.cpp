@@ -6,11 +6,9 @@
 
 #include <QButtonGroup>
 #include <QCheckBox>
-#include <QDateTime>
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QFileDialog>
-#include <QFileInfo>
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -50,19 +48,11 @@ QString megabytes(double size) {
     return QString::number(size, 'f', 1);
 }
 
-// What a recording name may hold, typed or stored: letters, digits, underscores and blanks,
-// so that it never leaves the recording folder. The box lets the name be empty while typing.
-const QRegularExpression namePattern("^[a-zA-Z0-9_ ]+$");
-const QString defaultName = "file";
-
-bool isAcceptableName(const QString& name) {
-    return namePattern.match(name).hasMatch();
-}
-
 // The settings are a file anyone can edit: they give what a user could have typed, or the default.
 QString storedName(const QSettings& stored) {
+    const QString& defaultName = RecordingPlan::defaultName;
     const QString name = stored.value("Protocol/Settings/recordName", defaultName).toString();
-    if (isAcceptableName(name)) return name;
+    if (RecordingPlan::isAcceptableName(name)) return name;
     qWarning("Ignoring the saved recording name \"%s\": letters, digits, underscores and blanks "
              "expected; using \"%s\"",
              qPrintable(name), qPrintable(defaultName));
@@ -92,8 +82,14 @@ RecordSettingsDialog::RecordSettingsDialog(QWidget* parent)
 
     pathEdit->setObjectName("recordPathEdit");
     nameEdit->setObjectName("recordNameEdit");
+    // The box lets the name be empty while typing.
     nameEdit->setValidator(new QRegularExpressionValidator(QRegularExpression("^[a-zA-Z0-9_ ]*$"), nameEdit));
     dateBox->setObjectName("addDateCheckBox");
+    connect(pathEdit, &QLineEdit::textChanged, this,
+            [this](const QString& text) { recordingPlan.path = text; });
+    connect(nameEdit, &QLineEdit::textChanged, this,
+            [this](const QString& text) { recordingPlan.name = text; });
+    connect(dateBox, &QCheckBox::toggled, this, [this](bool on) { recordingPlan.appendDate = on; });
     auto* browseButton = new QPushButton("Browse...");
     connect(browseButton, &QPushButton::clicked, this, &RecordSettingsDialog::onRecordPathBrowseBtnClicked);
     auto* pathRow = new QHBoxLayout;
@@ -120,6 +116,8 @@ RecordSettingsDialog::RecordSettingsDialog(QWidget* parent)
     formats->addButton(abfButton);
     connect(datButton, &QRadioButton::clicked, this, &RecordSettingsDialog::onDataFormatSelected);
     connect(abfButton, &QRadioButton::clicked, this, &RecordSettingsDialog::onDataFormatSelected);
+    connect(abfButton, &QRadioButton::toggled, this,
+            [this](bool abf) { recordingPlan.format = abf ? 1 : 0; });
     auto* formatGroup = new QGroupBox("Data format");
     auto* formatRow = new QHBoxLayout(formatGroup);
     formatRow->addWidget(datButton);
@@ -152,36 +150,12 @@ RecordSettingsDialog::RecordSettingsDialog(QWidget* parent)
     onLoadSettings();
 }
 
-int RecordSettingsDialog::getDataFormat() const {
-    return abfButton->isChecked() ? 1 : 0;
-}
-
 QString RecordSettingsDialog::getRecordPath() const {
     return pathEdit->text();
 }
 
 bool RecordSettingsDialog::getWaitForTrigger() const {
     return !triggerBox || triggerBox->isChecked();
-}
-
-QString RecordSettingsDialog::getRecordFileName(bool continuation, const QString& suffix,
-                                                const QString& extension, QString& displayName) {
-    if (!continuation) {
-        // The box may have been left empty, or set around its validator.
-        recordName = isAcceptableName(nameEdit->text()) ? nameEdit->text() : defaultName;
-        if (dateBox->isChecked()) recordName += QDateTime::currentDateTime().toString("_yyMMddhhmmss");
-        const QString path = pathEdit->text();
-        QString folderName = recordName;
-        for (int k = 1; QFileInfo::exists(path + folderName); k++)
-            folderName = recordName + "_" + QString::number(k);
-        recordFolder = path + folderName + "/";
-        relativeFolder = folderName + "/";
-        // The folder is new, so no file in it is taken yet.
-        fileCounter = 0;
-    }
-    const QString counterPart = suffix + QString("_%1").arg(fileCounter++, 3, 10, QChar('0'));
-    displayName = relativeFolder + recordName + QString(counterPart).replace("%1", "001");
-    return recordFolder + recordName + counterPart + extension;
 }
 
 void RecordSettingsDialog::onSamplingRateChanged(kv4cl::Measurement_t, kv4cl::Measurement_t rate) {
@@ -268,7 +242,7 @@ void RecordSettingsDialog::onDurationSelected() {
     if (s.unlimitedRecording) s.recordLength = -1.0;
     if (!s.chunksEnabled) s.chunkLength = -1.0;
     if (!s.sweepsEnabled) s.sweepLength = -1.0;
-    settings = s;
+    recordingPlan.settings = s;
     sizeLabel->setText(text);
 }
 

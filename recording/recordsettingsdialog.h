@@ -1,14 +1,13 @@
 #pragma once
 // Where, under which name, in which format and for how long the next recording is written.
 // The durations become sample counts for the writers, with an estimate of the size on disk;
-// a file that would outgrow the size limit is split into chunks. The dialog also names the
-// recording's folder and files for the writers.
+// a file that would outgrow the size limit is split into chunks. The boxes fill the plan
+// (recordingplan.h) that names the recording's folder and files for the writers.
 //
 // Built after a connection: the channel counts and the trigger support come from the
-// library. The naming service runs in the GUI thread for the first file of a recording and
-// in the writer's thread for further chunks, which only use the naming state kept here.
+// library.
 
-#include "recording/recordsettings.h"
+#include "recording/recordingplan.h"
 
 #include "commlib/api/kv4cltypes.h"
 
@@ -29,22 +28,20 @@ class RecordSettingsDialog : public QDialog {
     explicit RecordSettingsDialog(QWidget* parent = nullptr);
 
     // 0 for ".dat", 1 for ".abf".
-    int getDataFormat() const;
-    RecordSettings getRecordSettings() const { return settings; }
+    int getDataFormat() const { return recordingPlan.format; }
+    RecordSettings getRecordSettings() const { return recordingPlan.settings; }
     QString getRecordPath() const;
     // True when the model has no digital trigger to wait for.
     bool getWaitForTrigger() const;
 
-    // The full path of the next data file of a recording, and in displayName the same
-    // relative to the recording path, without extension. The first file (continuation
-    // false) picks a new folder under the recording path; further chunks count on in it.
-    // A non-empty suffix may hold "%1", which the display name shows as "001".
+    // What the boxes say, for the writers.
+    RecordingPlan& plan() { return recordingPlan; }
     QString getRecordFileName(bool continuation, const QString& suffix, const QString& extension,
-                              QString& displayName);
-    // The present recording's folder (with a trailing "/") and base name, as the naming
-    // service chose them at its first file.
-    QString getRecordFolder() const { return recordFolder; }
-    QString getRecordName() const { return recordName; }
+                              QString& displayName) {
+        return recordingPlan.fileName(continuation, suffix, extension, displayName);
+    }
+    QString getRecordFolder() const { return recordingPlan.folder(); }
+    QString getRecordName() const { return recordingPlan.recordName(); }
 
   signals:
     void newRecordPath();
@@ -82,11 +79,5 @@ class RecordSettingsDialog : public QDialog {
     uint32_t valuesPerSample = 0; // per file
     uint32_t filesNum = 1;
     double samplingRate = 1000.0; // Hz
-    RecordSettings settings;
-
-    // Naming state of the present recording.
-    QString recordName; // with the date when appended
-    QString recordFolder;
-    QString relativeFolder;
-    int fileCounter = 0;
+    RecordingPlan recordingPlan;
 };
