@@ -1,38 +1,18 @@
 #include "recording/labbook.h"
 
 #include <QDesktopServices>
-#include <QDir>
 #include <QHBoxLayout>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTextEdit>
-#include <QTextStream>
 #include <QUrl>
 #include <QVBoxLayout>
 
 namespace {
-const QString timeFormat = "hh:mm:ss.zzz";
-const QString dateFormat = "yyyy_MM_dd";
-const QString prefix = "labbook";
-const QString extension = ".txt";
 const QString pendingStyle = "background-color: rgb(255, 255, 127);";
 const QString idleStyle = "background-color: rgb(255, 255, 255);";
 } // namespace
-
-bool Labbook::Output::open(const QString& path, QIODevice::OpenMode mode) {
-    file.close();
-    file.setFileName(path);
-    failureReported = false;
-    return file.open(mode | QIODevice::Text);
-}
-
-void Labbook::Output::write(const QString& text) {
-    // A file that could not be opened was reported then; its lines are lost.
-    if (!file.isOpen() || (file.write(text.toUtf8()) >= 0 && file.flush())) return;
-    if (!failureReported) qWarning().noquote() << "Couldn't write to the labbook file" << file.fileName();
-    failureReported = true;
-}
 
 Labbook::Labbook(QWidget* parent)
     : QDockWidget("Labbook", parent), view(new QTextEdit), noteLine(new QLineEdit),
@@ -59,55 +39,30 @@ Labbook::Labbook(QWidget* parent)
             [] { QDesktopServices::openUrl(QUrl::fromLocalFile(folder())); });
     connect(newButton, &QPushButton::clicked, this, &Labbook::onNewFileRequest);
 
-    // The folder is made at start-up; made here too so that a lab book never depends on it.
-    QDir().mkpath(folder());
-    const QFileInfoList existing =
-        QDir(folder()).entryInfoList({prefix + "*" + extension}, QDir::Files, QDir::Time);
-    if (existing.isEmpty()) {
-        openMainFile(prefix + "_" + QDate::currentDate().toString(dateFormat), QIODevice::WriteOnly);
-        return;
-    }
-    // Continue the newest lab book, whatever day it was started.
-    QFile previous(existing.first().absoluteFilePath());
-    if (previous.open(QIODevice::ReadOnly | QIODevice::Text)) {
-        QTextStream lines(&previous);
-        while (!lines.atEnd())
-            appendToView(lines.readLine());
-    }
-    previous.close();
-    openMainFile(existing.first().completeBaseName(), QIODevice::Append);
+    QStringList previous;
+    const bool opened = files.openNewest(previous);
+    for (const QString& line : previous)
+        appendToView(line);
+    showMainFile(opened);
 }
 
 Labbook::~Labbook() {
+    // The files then note the end of a recording still running.
     if (pendingPlaceholder) onReceiveEvent(new LabbookEventWrittenNote("save on labbook closing"));
-    if (recording) {
-        recordingFile.close();
-        mainFile.write("_Stopped recording\n");
-    }
 }
 
-QString Labbook::folder() {
-    return QDir::homePath() + "/KAV4/Labbooks/";
-}
-
-void Labbook::openMainFile(const QString& name, QIODevice::OpenMode mode) {
-    mainName = name;
+void Labbook::showMainFile(bool opened) {
+    const QString name = files.mainFileName();
     fileButton->setText(name);
     fileButton->setToolTip(name);
-    if (mainFile.open(folder() + name + extension, mode)) return;
-    mainFile.close();
-    QMessageBox::warning(this, "Warning", "Couldn't open the labbook file: " + name + extension);
+    if (opened) return;
+    QMessageBox::warning(this, "Warning", "Couldn't open the labbook file: " + name + ".txt");
     hide();
 }
 
 void Labbook::onNewFileRequest() {
-    mainFile.close();
     view->clear();
-    const QString today = prefix + "_" + QDate::currentDate().toString(dateFormat);
-    QString name = today;
-    for (int counter = 0; QFile::exists(folder() + name + extension); ++counter)
-        name = today + QString("_%1").arg(counter, 3, 10, QChar('0'));
-    openMainFile(name, QIODevice::WriteOnly);
+    showMainFile(files.openNew());
 }
 
 void Labbook::onNoteEntered() {
@@ -142,34 +97,24 @@ void Labbook::onReceiveEvent(LabbookEvent* event) {
             entry = std::move(note);
         }
         if (!isNote) {
-            stamp(*mark);
+            files.stamp(*mark);
             pendingPlaceholder.reset(static_cast<LabbookEventPlaceholder*>(incoming.release()));
         } else if (!entry) {
-            stamp(*mark);
+            files.stamp(*mark);
             entry = std::move(incoming);
         }
     } else {
         incoming->prepareValues();
-        stamp(*incoming);
+        files.stamp(*incoming);
         entry = std::move(incoming);
     }
     if (entry) writeEntry(*entry);
     showPending();
 }
 
-void Labbook::stamp(LabbookEvent& event) const {
-    const QDateTime now = QDateTime::currentDateTime();
-    event.time = now.toString(timeFormat);
-    // Hours wrap after a day, as the time of day of a UTC date-time would.
-    event.recordingTime = recording ? QTime(0, 0).addMSecs(recordingStart.msecsTo(now)).toString(timeFormat)
-                                    : QString("Not Recording");
-}
-
 void Labbook::writeEntry(const LabbookEvent& event) {
-    const QString line = event.lineText();
-    mainFile.write(line + "\n");
-    if (recording) recordingFile.write(line + "\n");
-    appendToView(line);
+    files.write(event);
+    appendToView(event.lineText());
 }
 
 void Labbook::appendToView(const QString& line) {
@@ -185,21 +130,11 @@ void Labbook::showPending() {
 }
 
 void Labbook::onRecordingStarted(QString recordingFileName) {
-    recording = true;
-    const QString path = recordingFileName + "_lab_book" + extension;
-    // Its lines are lost if it cannot be opened; the main lab book goes on.
-    if (!recordingFile.open(path, QIODevice::WriteOnly))
-        qWarning().noquote() << "Couldn't open the recording's labbook file" << path;
-    recordingStart = QDateTime::currentDateTime();
-    const QString started = "_Started recording: " + recordingStart.toString() + "\n";
-    recordingFile.write("_Session lab book file: " + mainName + "\n" + started + "_Lab book notes:\n");
-    mainFile.write(started + "_Lab book file for the recording: " + path + "\n");
+    files.startRecording(recordingFileName);
 }
 
 void Labbook::onRecordingStopped() {
-    if (!recording) return;
+    if (!files.recording()) return;
     if (pendingPlaceholder) onReceiveEvent(new LabbookEventWrittenNote("save on record stop"));
-    recording = false;
-    recordingFile.close();
-    mainFile.write("_Stopped recording\n");
+    files.stopRecording();
 }

@@ -7,10 +7,9 @@
 // time. All work runs in the GUI thread; producers elsewhere send their entries queued.
 
 #include "recording/labbookevent.h"
+#include "recording/labbookfiles.h"
 
-#include <QDateTime>
 #include <QDockWidget>
-#include <QFile>
 
 #include <memory>
 #include <optional>
@@ -29,9 +28,9 @@ class Labbook : public QDockWidget {
     ~Labbook() override;
 
     // Home + "/KAV4/Labbooks/".
-    static QString folder();
+    static QString folder() { return LabbookFiles::folder(); }
     // The main file's name, without folder and ".txt".
-    QString mainFileName() const { return mainName; }
+    QString mainFileName() const { return files.mainFileName(); }
     // Notes and marks carry the temperature while one is known.
     void setTemperature(std::optional<double> celsius) { temperature = celsius; }
 
@@ -46,22 +45,9 @@ class Labbook : public QDockWidget {
     void onNewFileRequest();
 
   private:
-    // A lab book file whose write failures are reported once, not per line.
-    class Output {
-      public:
-        bool open(const QString& path, QIODevice::OpenMode mode);
-        void close() { file.close(); }
-        void write(const QString& text);
-        QString path() const { return file.fileName(); }
-
-      private:
-        QFile file;
-        bool failureReported = false;
-    };
-
     void onNoteEntered();
-    void openMainFile(const QString& name, QIODevice::OpenMode mode);
-    void stamp(LabbookEvent& event) const;
+    // Shows the main file's name, or warns and hides the dock when it could not be opened.
+    void showMainFile(bool opened);
     void writeEntry(const LabbookEvent& event);
     void appendToView(const QString& line);
     void showPending();
@@ -70,11 +56,7 @@ class Labbook : public QDockWidget {
     QLineEdit* noteLine;
     QPushButton* fileButton;
 
-    Output mainFile;
-    QString mainName;
-    Output recordingFile;
-    bool recording = false;
-    QDateTime recordingStart;
+    LabbookFiles files;
     std::unique_ptr<LabbookEventPlaceholder> pendingPlaceholder;
     int emptyNoteCount = 0;
     std::optional<double> temperature;
