@@ -69,6 +69,8 @@ ErrorCodes_t DeviceList::attach(std::vector<std::unique_ptr<MessageDispatcher>> 
         return ErrorResourcesInitialization;
     }
     resetDrift();
+    mergedPlaces.assign(devicesNum, MergedPlace{});
+    mergedHandedOut = 0;
     return Success;
 }
 
@@ -135,12 +137,14 @@ ErrorCodes_t DeviceList::readSamples(uint32_t frames, uint32_t& framesRead, uint
         uint16_t* filtered = nullptr;
         uint16_t* unfiltered = nullptr;
         uint32_t got = 0;
+        const uint64_t first = devices[i]->framesRead();
         result = devices[i]->readFrames(frames + e.extraFrames, filtered, unfiltered, got);
         uint32_t used = got;
         if (got > frames) {
             e.extraFrames -= got - frames;
             used = frames;
         }
+        mergedPlaces[i] = {first, mergedHandedOut, used};
         e.readAccumulator += got;
 
         const MessageDispatcher& d = *devices[i];
@@ -157,9 +161,39 @@ ErrorCodes_t DeviceList::readSamples(uint32_t frames, uint32_t& framesRead, uint
         }
         framesRead = used;
     }
+    mergedHandedOut += framesRead;
     buffer = mergedBuffer.get();
     unfilteredBuffer = mergedUnfilteredBuffer.get();
     return result;
+}
+
+ErrorCodes_t DeviceList::readFramesLost(std::vector<FramesLost_t>& losses) {
+    losses.clear();
+    if (devices.empty()) return ErrorDeviceNotConnected;
+    uint64_t handedOut = 0;
+    if (devices.size() == 1) {
+        devices.front()->takeFramesLost(losses, handedOut);
+        return Success;
+    }
+    std::vector<FramesLost_t> lost;
+    for (size_t i = 0; i < devices.size(); i++) {
+        devices[i]->takeFramesLost(lost, handedOut);
+        const MergedPlace& place = mergedPlaces[i];
+        for (FramesLost_t l : lost) {
+            // A gap within the last read sits where its frames went (past the frames it
+            // dropped: at their end); an older one as many frames back as before that read.
+            const uint64_t at = handedOut - l.framesAfter;
+            const uint64_t merged = at >= place.first
+                                        ? place.mergedFirst + std::min<uint64_t>(at - place.first, place.used)
+                                        : place.mergedFirst - std::min(place.mergedFirst, place.first - at);
+            l.framesAfter = mergedHandedOut - merged;
+            losses.push_back(l);
+        }
+    }
+    std::stable_sort(losses.begin(), losses.end(), [](const FramesLost_t& a, const FramesLost_t& b) {
+        return a.framesAfter > b.framesAfter;
+    });
+    return Success;
 }
 
 ErrorCodes_t DeviceList::currentFromRaw(int16_t raw, uint32_t channelIdx, double& value) {

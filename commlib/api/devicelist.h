@@ -44,6 +44,8 @@ class DeviceList {
     ErrorCodes_t getDataStatus(kv4cl::DataStatus_t& status);
     ErrorCodes_t readSamples(uint32_t frames, uint32_t& framesRead, uint16_t*& buffer,
                              uint16_t*& unfilteredBuffer);
+    // The gaps of every device, placed in the merged frames readSamples hands out.
+    ErrorCodes_t readFramesLost(std::vector<kv4cl::FramesLost_t>& losses);
     ErrorCodes_t currentFromRaw(int16_t raw, uint32_t channelIdx, double& value);
 
     uint32_t devicesNum = 0;
@@ -82,6 +84,15 @@ class DeviceList {
     };
     std::vector<ChannelOwner> channelOwners;
     std::vector<std::unique_ptr<MessageDispatcher>> devices;
+    // Where each device's frames went in the merged frames: the last read took device frames
+    // from `first`, of which `used` became merged frames from `mergedFirst`, the rest dropped.
+    struct MergedPlace {
+        uint64_t first = 0;
+        uint64_t mergedFirst = 0;
+        uint32_t used = 0;
+    };
+    std::vector<MergedPlace> mergedPlaces;
+    uint64_t mergedHandedOut = 0;
     std::unique_ptr<uint16_t[]> mergedBuffer;
     std::unique_ptr<uint16_t[]> mergedUnfilteredBuffer;
 };

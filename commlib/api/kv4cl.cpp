@@ -768,6 +768,10 @@ ErrorCodes_t readSamples(uint32_t frames, uint32_t& framesRead, uint16_t*& buffe
     return deviceList().readSamples(frames, framesRead, buffer, unfilteredBuffer);
 }
 
+ErrorCodes_t readFramesLost(std::vector<FramesLost_t>& losses) {
+    return deviceList().readFramesLost(losses);
+}
+
 ErrorCodes_t flushData(bool purgeDriver) {
     return setOnAll([&](MessageDispatcher& d) {
         d.flushData(purgeDriver);

@@ -196,6 +196,11 @@ ErrorCodes_t getDataStatus(DataStatus_t& status);
 // The buffers stay owned by the library and are valid until the next call.
 ErrorCodes_t readSamples(uint32_t frames, uint32_t& framesRead, uint16_t*& buffer,
                          uint16_t*& unfilteredBuffer);
+// Moves into `losses` (replacing its contents) the gaps whose place readSamples has already
+// handed out and that were not reported yet, oldest first. Call it right after readSamples, from
+// the same thread: `framesAfter` then counts back from the last frame just read. Frames that
+// flushData discards are no loss. ErrorDeviceNotConnected when nothing is connected.
+ErrorCodes_t readFramesLost(std::vector<FramesLost_t>& losses);
 ErrorCodes_t flushData(bool purgeDriver);
 // Forgets what the parallel-device drift estimators learnt, after the devices were resynchronised.
 ErrorCodes_t resetDriftEstimator();

@@ -124,6 +124,15 @@ struct DataStatus_t {
     bool spareFlag = false;
 };
 
+// A gap in the frames that readSamples hands out.
+struct FramesLost_t {
+    uint64_t frames = 0;      // frames (samples per channel) that never reached the reader
+    uint64_t framesAfter = 0; // of the frames handed out by readSamples so far, how many came after the gap
+    bool bufferOverflow = false; // the library's own frame buffer overran (the reader was too slow);
+                                 // otherwise packets were lost on the way (dropped bytes, a stall, the
+                                 // device's buffer overflowing)
+};
+
 } // namespace kv4cl
 
 namespace kv4CommLib {

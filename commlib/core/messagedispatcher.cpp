@@ -141,6 +141,11 @@ ErrorCodes_t MessageDispatcher::openTransport() {
     if (err != Success) return err;
     rxReadIdx = rxWriteIdx = rxPending = 0;
     inSync = false;
+    {
+        std::lock_guard lock(dataMutex);
+        losses.clear();
+        framesHandedOut = 0;
+    }
     std::lock_guard lock(txMutex);
     txWriteSlot = txReadSlot = txCount = 0;
     return Success;
@@ -362,9 +367,17 @@ void MessageDispatcher::parsePacketBatch(uint32_t count, bool hasInfoBytes, uint
     else
         filter ? parseBatch<false, true>(count, words) : parseBatch<false, false>(count, words);
     if (availableFrames > frameRingFrames) {
+        const uint32_t dropped = availableFrames - frameRingFrames;
         frameReadIdx = frameWriteIdx;
         availableFrames = frameRingFrames;
         bufferOverflow = true;
+        // The oldest unread frames went: every later gap moves up by as many frames, those that
+        // lay among them to the reader's next frame, where the overrun itself is placed.
+        for (Loss& l : losses)
+            l.at = std::max(framesHandedOut, l.at - std::min<uint64_t>(l.at, dropped));
+        const auto after =
+            std::find_if(losses.begin(), losses.end(), [&](const Loss& l) { return l.at > framesHandedOut; });
+        losses.insert(after, Loss{dropped, framesHandedOut, true});
     }
 }
 
@@ -489,8 +502,21 @@ ErrorCodes_t MessageDispatcher::readFrames(uint32_t maxFrames, uint16_t*& filter
 
     availableFrames -= k;
     frameReadIdx = (frameReadIdx + k) & frameRingMask;
+    framesHandedOut += k;
     framesRead = k;
     return result;
+}
+
+void MessageDispatcher::takeFramesLost(std::vector<kv4cl::FramesLost_t>& lost, uint64_t& handedOut) {
+    lost.clear();
+    std::lock_guard lock(dataMutex);
+    handedOut = framesHandedOut;
+    size_t n = 0;
+    while (n < losses.size() && losses[n].at <= framesHandedOut) {
+        const Loss& l = losses[n++];
+        lost.push_back({l.frames, framesHandedOut - l.at, l.bufferOverflow});
+    }
+    losses.erase(losses.begin(), losses.begin() + std::ptrdiff_t(n));
 }
 
 void MessageDispatcher::flushData(bool purgeDriver) {
@@ -505,6 +531,7 @@ void MessageDispatcher::flushData(bool purgeDriver) {
     frameReadIdx = frameWriteIdx;
     availableFrames = 0;
     bufferOverflow = wordOverflow = dataLost = false;
+    losses.clear();
 }
 
 // ---- Digital filter and reset denoiser ----------------------------------------------------------

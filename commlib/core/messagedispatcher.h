@@ -233,6 +233,14 @@ class MessageDispatcher {
     // Buffers stay valid until the next call.
     ErrorCodes_t readFrames(uint32_t maxFrames, uint16_t*& filtered, uint16_t*& unfiltered,
                             uint32_t& framesRead);
+    // Moves out the gaps whose place readFrames has handed out, oldest first, each counted back
+    // from `handedOut`: the frames readFrames has handed out since connection.
+    void takeFramesLost(std::vector<kv4cl::FramesLost_t>& lost, uint64_t& handedOut);
+    // The frames readFrames has handed out since connection.
+    uint64_t framesRead() {
+        std::lock_guard lock(dataMutex);
+        return framesHandedOut;
+    }
     void flushData(bool purgeDriver);
     double convertCurrent(int16_t raw, uint16_t channel) const {
         return raw * currentResolution[channel].load(std::memory_order_relaxed);
@@ -486,6 +494,14 @@ class MessageDispatcher {
     bool wordOverflow = false;
     bool rangeUpSuggested = false;
     bool rangeDownSuggested = false;
+    // A gap before frame `at` of those readFrames hands out (counted since connection).
+    struct Loss {
+        uint64_t frames;
+        uint64_t at;
+        bool bufferOverflow;
+    };
+    std::vector<Loss> losses; // by place, oldest first
+    uint64_t framesHandedOut = 0;
 
     // Filter histories (3 inputs, 3 outputs per current channel) and denoiser state.
     std::vector<double> filterIn;

@@ -226,6 +226,18 @@ TEST_F(Receive, RingOverrunKeepsTheNewestFramesAndReportsIt) {
     const uint32_t oldest = total - MessageDispatcher::frameRingFrames;
     for (uint32_t i = 0; i < got; i++)
         ASSERT_EQ(filtered[i * 5] | uint32_t(filtered[i * 5 + 1]) << 16, oldest + i);
+
+    // The frames the ring dropped are counted, before the first frame read after them.
+    std::vector<kv4cl::FramesLost_t> lost;
+    uint64_t handedOut = 0;
+    m.takeFramesLost(lost, handedOut);
+    EXPECT_EQ(handedOut, 10u);
+    ASSERT_EQ(lost.size(), 1u);
+    EXPECT_EQ(lost[0].frames, oldest);
+    EXPECT_EQ(lost[0].framesAfter, 10u);
+    EXPECT_TRUE(lost[0].bufferOverflow);
+    m.takeFramesLost(lost, handedOut);
+    EXPECT_TRUE(lost.empty()) << "each gap is reported once";
 }
 
 TEST_F(Receive, ShortReadsReturnWhatIsThereWithAWarning) {
