@@ -5,12 +5,32 @@
 namespace {
 
 // With the ring's mutex held by `lock`: the rows available to `hook` once the read may go on.
-uint32_t waitForRows(const DataHook& hook, uint32_t minRows, std::unique_lock<std::mutex>& lock) {
+// A hook that the writer lapped moves on to the oldest row in the ring, which `lap` tells with
+// the rows it missed.
+struct Lap {
+    uint64_t row = 0;
+    uint64_t skipped = 0;
+};
+uint32_t waitForRows(DataHook& hook, uint32_t minRows, std::unique_lock<std::mutex>& lock, Lap& lap) {
     SampleRing& ring = hook.ring;
-    while (!SampleRing::hasMoreThan(hook.readIndex, ring.writeIndex(), minRows) && !ring.producerStopped() &&
-           !hook.released)
+    while (ring.rowsWritten() - hook.row <= minRows && !ring.producerStopped() && !hook.released)
         ring.waitForData(lock);
-    return (ring.writeIndex() - hook.readIndex) & SampleRing::rowMask;
+    const uint64_t waiting = ring.rowsWritten() - hook.row;
+    const uint64_t skipped = waiting > SampleRing::rowCount ? waiting - SampleRing::rowCount : 0;
+    if (skipped > 0) {
+        hook.row += skipped;
+        hook.readIndex = uint32_t(hook.row) & SampleRing::rowMask;
+        hook.rowsMissed += skipped;
+        const uint64_t sourceFrames = ring.passGaps(hook.gapFramesSeen, hook.row, nullptr);
+        if (hook.keepGaps) hook.gaps.push_back({hook.row, skipped + sourceFrames});
+        lap = {hook.row, skipped};
+    }
+    return uint32_t(waiting - skipped);
+}
+
+// Without the ring's mutex: tells the ring's owner of a lap.
+void reportLap(const DataHook& hook, const Lap& lap) {
+    if (lap.skipped > 0 && hook.ring.lapReport) hook.ring.lapReport(lap.row, lap.skipped);
 }
 
 // Copies `rows` rows from the hook's read index, in at most two runs around the ring's end.
@@ -22,28 +42,13 @@ template <typename T> void copyRows(DataHook& hook, const T* plane, uint32_t row
     std::copy_n(plane, (rows - first) * width, data.data() + first * width);
     hook.readIndex = (hook.readIndex + rows) & SampleRing::rowMask;
     hook.row += rows;
+    hook.ring.passGaps(hook.gapFramesSeen, hook.row, hook.keepGaps ? &hook.gaps : nullptr);
 }
 
-} // namespace
-
-bool readRawData(DataHook& hook, std::vector<uint16_t>& data, bool useFiltered, uint32_t minRows) {
-    std::unique_lock lock(hook.ring.mutex);
-    copyRows(hook, hook.ring.rawPlane(useFiltered), waitForRows(hook, minRows, lock), data);
-    return true;
-}
-
-bool readValues(DataHook& hook, std::vector<double>& data, bool useFiltered, uint32_t decimation,
-                uint32_t minRows) {
-    SampleRing& ring = hook.ring;
-    std::unique_lock lock(ring.mutex);
-    const uint32_t rows = waitForRows(hook, minRows, lock);
-    const double* plane = ring.valuePlane(useFiltered);
-    if (decimation < 2) {
-        copyRows(hook, plane, rows, data);
-        return true;
-    }
-
-    const size_t width = ring.rowWidth();
+// Reads whole buckets of 2 * decimation rows out of `rows` as maxima and minima.
+void copyEnvelope(DataHook& hook, const double* plane, uint32_t rows, uint32_t decimation,
+                  std::vector<double>& data) {
+    const size_t width = hook.ring.rowWidth();
     const uint32_t bucketRows = 2 * decimation;
     const uint32_t buckets = rows / bucketRows;
     data.resize(2 * buckets * width);
@@ -68,6 +73,33 @@ bool readValues(DataHook& hook, std::vector<double>& data, bool useFiltered, uin
     }
     hook.readIndex = r;
     hook.row += uint64_t(buckets) * bucketRows;
+    hook.ring.passGaps(hook.gapFramesSeen, hook.row, hook.keepGaps ? &hook.gaps : nullptr);
+}
+} // namespace
+
+bool readRawData(DataHook& hook, std::vector<uint16_t>& data, bool useFiltered, uint32_t minRows) {
+    Lap lap;
+    {
+        std::unique_lock lock(hook.ring.mutex);
+        copyRows(hook, hook.ring.rawPlane(useFiltered), waitForRows(hook, minRows, lock, lap), data);
+    }
+    reportLap(hook, lap);
+    return true;
+}
+
+bool readValues(DataHook& hook, std::vector<double>& data, bool useFiltered, uint32_t decimation,
+                uint32_t minRows) {
+    Lap lap;
+    {
+        std::unique_lock lock(hook.ring.mutex);
+        const uint32_t rows = waitForRows(hook, minRows, lock, lap);
+        const double* plane = hook.ring.valuePlane(useFiltered);
+        if (decimation < 2)
+            copyRows(hook, plane, rows, data);
+        else
+            copyEnvelope(hook, plane, rows, decimation, data);
+    }
+    reportLap(hook, lap);
     return true;
 }
 

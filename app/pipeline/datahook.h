@@ -1,8 +1,9 @@
 #pragma once
 // A consumer's read cursor into the sample ring, and the two reads through it. Any number of
 // hooks read one ring, each at its own pace; a hook starts at the ring's write index, so it
-// sees only rows written after it was made. Nothing detects a reader that the writer laps:
-// a consumer must keep up.
+// sees only rows written after it was made. A consumer that falls more than a ring behind
+// is lapped: its next read goes on at the oldest row still in the ring, and the rows it
+// skipped are counted as lost, on the hook and through the ring's lap report.
 
 #include "app/pipeline/samplering.h"
 
@@ -12,8 +13,10 @@
 class DataHook {
   public:
     // row: the ring's count of rows written when the hook starts.
+    // With the ring's mutex held.
     DataHook(SampleRing& ring, uint64_t row)
-        : ring(ring), readIndex(uint32_t(row) & SampleRing::rowMask), row(row) {}
+        : ring(ring), readIndex(uint32_t(row) & SampleRing::rowMask), row(row),
+          gapFramesSeen(ring.gapFramesAdded()) {}
     virtual ~DataHook() = default;
 
     SampleRing& ring;
@@ -24,6 +27,15 @@ class DataHook {
     uint64_t row;
     // Set by releaseReads(): reads no longer wait.
     bool released = false;
+    // With keepGaps set, the gaps before the rows read so far, each at the first row after
+    // it, that the consumer has not taken yet: frames the source lost, and rows skipped when
+    // lapped (with the source's gaps among them). Reads append; the consumer clears.
+    bool keepGaps = false;
+    std::vector<SampleRing::Gap> gaps;
+    // Rows skipped since the hook started because the writer lapped it.
+    uint64_t rowsMissed = 0;
+    // For the ring's passGaps().
+    uint64_t gapFramesSeen;
 };
 
 // Both reads wait until more than minRows rows are waiting (for minRows 0: at least one),

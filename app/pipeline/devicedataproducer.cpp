@@ -8,6 +8,7 @@
 
 DeviceDataProducer::DeviceDataProducer(SampleSource& source, QObject* parent)
     : QThread(parent), source(source), counts(readChannelCounts(source)), ring(counts.total()) {
+    ring.lapReport = [this](uint64_t row, uint64_t rows) { reportLoss(row, rows); };
     connect(&bitRateTimer, &QTimer::timeout, this, &DeviceDataProducer::onComputeBitRate);
     // Queued: emitted in the producer's thread, the timers are started in the GUI thread.
     connect(this, &DeviceDataProducer::startSaturationTimer, this, &DeviceDataProducer::onStartSaturationTmr,
@@ -72,6 +73,7 @@ void DeviceDataProducer::run() {
         bool stored = false;
         bool lost = false;
         bool regained = false;
+        std::vector<SampleRing::Gap> gaps;
         kv4cl::ErrorCodes_t statusResult;
         {
             std::lock_guard lock(ring.mutex);
@@ -84,9 +86,10 @@ void DeviceDataProducer::run() {
                 regained = std::exchange(connectionLostMark, false);
                 if (readResult == kv4cl::Success || readResult == kv4cl::WarningNotEnoughData) {
                     storeRows(rows, filtered, unfiltered);
-                    ring.wakeReaders();
                     stored = true;
                 }
+                takeLosses(gaps);
+                if (stored) ring.wakeReaders();
             } else if (statusResult == kv4cl::ErrorDeviceCommunicationFailed) {
                 lost = !std::exchange(connectionLostMark, true);
             }
@@ -94,6 +97,8 @@ void DeviceDataProducer::run() {
         // Emitted without the ring's mutex: a receiver may well ask for a hook.
         if (regained) emit connectionReEstablished();
         if (lost) emit connectionLost();
+        for (const SampleRing::Gap& gap : gaps)
+            reportLoss(gap.row, gap.frames);
         if (stored) {
             countAndNotify(rows, status);
             continue;
@@ -146,6 +151,21 @@ void DeviceDataProducer::storeRows(uint32_t rows, const uint16_t* filtered, cons
                         [&](uint16_t raw, double& value) { source.gpFromRaw(raw, g, value); });
         ring.commitRow();
     }
+}
+
+void DeviceDataProducer::takeLosses(std::vector<SampleRing::Gap>& gaps) {
+    if (source.readFramesLost(losses) != kv4cl::Success) return;
+    const uint64_t written = ring.rowsWritten();
+    for (const kv4cl::FramesLost_t& loss : losses) {
+        const uint64_t row = ring.addGap(written - std::min(loss.framesAfter, written), loss.frames);
+        gaps.push_back({row, loss.frames});
+    }
+}
+
+void DeviceDataProducer::reportLoss(uint64_t row, uint64_t frames) {
+    if (frames == 0) return;
+    lostTotal.fetch_add(frames, std::memory_order_relaxed);
+    emit framesLost(row, frames);
 }
 
 void DeviceDataProducer::countAndNotify(uint32_t rows, const kv4cl::DataStatus_t& status) {

@@ -4,7 +4,9 @@
 // unfiltered, into the sample ring, then wakes the hooks waiting there. Alongside it watches
 // the status flags: a saturated front end and a suggested current range change are each
 // announced at most once per second, a lost and regained connection once per outage. A
-// meter reports every second how many rows per channel arrived.
+// meter reports every second how many rows per channel arrived. Every frame lost on the way
+// to a consumer is reported: those the library never handed out, and the rows of a hook that
+// the ring's writer lapped.
 //
 // The object lives in the GUI thread, where its timers and slots run; only run() runs in the
 // producer's thread, so the notifier signals reach GUI slots queued. The producer goes
@@ -19,10 +21,12 @@
 #include <QThread>
 #include <QTimer>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 class DeviceDataProducer : public QThread {
     Q_OBJECT
@@ -47,6 +51,8 @@ class DeviceDataProducer : public QThread {
     // Rows stored so far, from any thread: the number of the frame being acquired, as the
     // hooks count their rows.
     uint64_t rowsProduced() const { return ring.rowsWritten(); }
+    // Frames reported by framesLost() since the producer was made, from any thread.
+    uint64_t framesLostTotal() const { return lostTotal.load(std::memory_order_relaxed); }
 
   signals:
     // Rows per second per channel over the last measuring interval.
@@ -58,6 +64,10 @@ class DeviceDataProducer : public QThread {
     void frontEndCurrentRangeChange(int rangeChange);
     void connectionLost();
     void connectionReEstablished();
+    // `frames` frames (samples per channel) are missing before the row counted `row`, as
+    // rowsProduced() and the hooks count rows: the library lost them, or a hook was lapped
+    // and skipped them. Emitted in the producer's thread, or in the lapped reader's.
+    void framesLost(quint64 row, quint64 frames);
 
   public slots:
     // Ends the loop and returns once it has ended; readers waiting on the ring return with
@@ -84,12 +94,17 @@ class DeviceDataProducer : public QThread {
     // With the ring's mutex held.
     void storeRows(uint32_t rows, const uint16_t* filtered, const uint16_t* unfiltered);
     void countAndNotify(uint32_t rows, const kv4cl::DataStatus_t& status);
+    // With the ring's mutex held, after a read: the library's gaps into the ring and `gaps`.
+    void takeLosses(std::vector<SampleRing::Gap>& gaps);
+    void reportLoss(uint64_t row, uint64_t frames);
     // Sleeps between polls, cut short by a stop.
     void pause(unsigned long ms);
 
     SampleSource& source;
     const ChannelCounts counts;
     SampleRing ring;
+    std::vector<kv4cl::FramesLost_t> losses; // the producer's thread only
+    std::atomic<uint64_t> lostTotal = 0;
 
     // The stop handshake: the stopper sets stopRequested and waits on runChanged until the
     // loop reports loopEnded; the loop's pauses wait on runChanged too, so a stop ends them.

@@ -16,6 +16,10 @@ kv4cl::ErrorCodes_t LibrarySampleSource::readSamples(uint32_t frames, uint32_t& 
     return kv4cl::readSamples(frames, framesRead, buffer, unfilteredBuffer);
 }
 
+kv4cl::ErrorCodes_t LibrarySampleSource::readFramesLost(std::vector<kv4cl::FramesLost_t>& losses) {
+    return kv4cl::readFramesLost(losses);
+}
+
 kv4cl::ErrorCodes_t LibrarySampleSource::currentFromRaw(int16_t raw, uint16_t channelIdx, double& value) {
     return kv4cl::currentFromRaw(raw, channelIdx, value);
 }

@@ -1,5 +1,7 @@
 #include "app/pipeline/samplering.h"
 
+#include <algorithm>
+
 namespace {
 constexpr size_t planeSize(uint32_t width) {
     return size_t(SampleRing::rowCount) * width;
@@ -12,11 +14,31 @@ SampleRing::SampleRing(uint32_t rowWidth)
       unfilteredRaw(std::make_unique_for_overwrite<uint16_t[]>(planeSize(rowWidth))),
       unfilteredValues(std::make_unique_for_overwrite<double[]>(planeSize(rowWidth))) {}
 
-bool SampleRing::hasMoreThan(uint32_t readIndex, uint32_t writeIndex, uint32_t minRows) {
-    // (r - w + m) mod size lies above half the ring exactly when m < (w - r) mod size < m + half.
-    return ((readIndex - writeIndex + minRows) & rowMask) > rowCount / 2;
+uint64_t SampleRing::addGap(uint64_t row, uint64_t frames) {
+    if (frames == 0) return row;
+    // A hook reads at most a ring behind the writer; older gaps lie in rows it skips.
+    while (!gaps.empty() && gaps.front().gap.row + rowCount < rowsWritten())
+        gaps.pop_front();
+    // Kept in order of rows, which the reads rely on.
+    if (!gaps.empty()) row = std::max(row, gaps.back().gap.row);
+    gaps.push_back({{row, frames}, gapFrames});
+    gapFrames += frames;
+    return row;
 }
 
+uint64_t SampleRing::passGaps(uint64_t& seen, uint64_t row, std::vector<Gap>* passed) const {
+    uint64_t stop = gapFrames;
+    for (const KeptGap& kept : gaps) {
+        if (kept.gap.row >= row) {
+            stop = kept.framesBefore;
+            break;
+        }
+        if (passed && kept.framesBefore >= seen) passed->push_back(kept.gap);
+    }
+    const uint64_t frames = stop > seen ? stop - seen : 0;
+    seen = std::max(seen, stop);
+    return frames;
+}
 SampleRing::Row SampleRing::nextRow() {
     const size_t at = size_t(writeIndex()) * width;
     return {filteredRaw.get() + at, filteredValues.get() + at, unfilteredRaw.get() + at,

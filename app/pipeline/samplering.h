@@ -8,8 +8,11 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 class SampleRing {
   public:
@@ -31,9 +34,11 @@ class SampleRing {
 
     uint32_t rowWidth() const { return width; }
 
-    // Whether a reader at readIndex has more than minRows rows before writeIndex. A reader
-    // more than half a ring behind counts as having too few: the writer is lapping it.
-    static bool hasMoreThan(uint32_t readIndex, uint32_t writeIndex, uint32_t minRows);
+    // Frames that never reached the ring: `frames` of them before the row counted `row`.
+    struct Gap {
+        uint64_t row;
+        uint64_t frames;
+    };
 
     // Guards everything below; the producer holds it while it fetches and stores rows, so
     // readers only ever see complete rows.
@@ -57,6 +62,21 @@ class SampleRing {
     bool producerStopped() const { return stopped; }
     void setProducerStopped();
 
+    // With the mutex held: the source lost `frames` frames before row `row` (at most the
+    // count of rows written, and not before an earlier gap). Hooks that read across that
+    // place learn of it. Returns the row where the gap is kept.
+    uint64_t addGap(uint64_t row, uint64_t frames);
+    // The frames of every gap added so far: where a new reader starts its `seen` count.
+    uint64_t gapFramesAdded() const { return gapFrames; }
+    // With the mutex held, for a reader that has passed the gaps holding the first `seen` of
+    // the frames added: passes the gaps before row `row`, appends them to `passed` if given
+    // and returns their frames, counting those of gaps already dropped (a reader that was
+    // lapped skips them unseen).
+    uint64_t passGaps(uint64_t& seen, uint64_t row, std::vector<Gap>* passed) const;
+    // Called in a reader's thread, without the mutex, with the rows a read skipped because
+    // the writer had lapped its hook, and the row it went on at. Set before any hook reads.
+    std::function<void(uint64_t row, uint64_t rows)> lapReport;
+
     const uint16_t* rawPlane(bool filtered) const;
     const double* valuePlane(bool filtered) const;
 
@@ -69,5 +89,13 @@ class SampleRing {
     const std::unique_ptr<double[]> unfilteredValues;
     std::condition_variable dataAvailable;
     std::atomic<uint64_t> written = 0; // only the producer changes it
+    // Only the gaps that a hook that was not lapped can still reach, with the frames of
+    // every gap before each.
+    struct KeptGap {
+        Gap gap;
+        uint64_t framesBefore;
+    };
+    std::deque<KeptGap> gaps;
+    uint64_t gapFrames = 0;
     bool stopped = false;
 };

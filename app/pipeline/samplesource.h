@@ -5,6 +5,7 @@
 #include "commlib/api/kv4cltypes.h"
 
 #include <cstdint>
+#include <vector>
 
 class SampleSource {
   public:
@@ -17,6 +18,9 @@ class SampleSource {
     // the next call.
     virtual kv4cl::ErrorCodes_t readSamples(uint32_t frames, uint32_t& framesRead, uint16_t*& buffer,
                                             uint16_t*& unfilteredBuffer) = 0;
+    // Right after readSamples, in the same thread: the gaps in the frames handed out so far
+    // that were not reported yet, oldest first (replacing the vector's contents).
+    virtual kv4cl::ErrorCodes_t readFramesLost(std::vector<kv4cl::FramesLost_t>& losses) = 0;
     virtual kv4cl::ErrorCodes_t currentFromRaw(int16_t raw, uint16_t channelIdx, double& value) = 0;
     virtual kv4cl::ErrorCodes_t voltageFromRaw(int16_t raw, double& value) = 0;
     virtual kv4cl::ErrorCodes_t gpFromRaw(uint16_t raw, uint16_t gpChannelIdx, double& value) = 0;

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <deque>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 namespace kv4test {
@@ -21,6 +22,8 @@ class ScriptedSource : public SampleSource {
         kv4cl::ErrorCodes_t read = kv4cl::Success;
         std::vector<uint16_t> filtered; // rows of words
         std::vector<uint16_t> unfiltered;
+        // Reported by the readFramesLost that follows this poll's read.
+        std::vector<kv4cl::FramesLost_t> losses;
     };
 
     ScriptedSource(uint32_t voltageChannels, uint32_t currentChannels, uint32_t gpChannels)
@@ -67,6 +70,10 @@ class ScriptedSource : public SampleSource {
         buffer = polled.filtered.data();
         unfilteredBuffer = polled.unfiltered.data();
         return polled.read;
+    }
+    kv4cl::ErrorCodes_t readFramesLost(std::vector<kv4cl::FramesLost_t>& losses) override {
+        losses = std::exchange(polled.losses, {});
+        return kv4cl::Success;
     }
     kv4cl::ErrorCodes_t currentFromRaw(int16_t raw, uint16_t channelIdx, double& value) override {
         value = raw * (channelIdx + 1.0);

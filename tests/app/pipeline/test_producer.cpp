@@ -203,3 +203,95 @@ TEST(Producer, StopsWhenAskedBeforeItsLoopRanOrBeforeItWasStarted) {
 }
 
 } // namespace
+
+namespace {
+
+kv4cl::FramesLost_t gap(uint64_t frames, uint64_t framesAfter) {
+    kv4cl::FramesLost_t loss;
+    loss.frames = frames;
+    loss.framesAfter = framesAfter;
+    return loss;
+}
+
+std::vector<std::pair<quint64, quint64>> reported(const QSignalSpy& spy) {
+    std::vector<std::pair<quint64, quint64>> out;
+    for (const QList<QVariant>& args : spy)
+        out.emplace_back(args.at(0).toULongLong(), args.at(1).toULongLong());
+    return out;
+}
+
+TEST(Producer, ReportsEachGapOfTheLibraryAtTheRowAfterIt) {
+    struct Case {
+        const char* name;
+        std::vector<uint32_t> rowsPerPoll;
+        std::vector<std::vector<kv4cl::FramesLost_t>> lossesPerPoll;
+        std::vector<std::pair<quint64, quint64>> expected; // row, frames
+    };
+    const Case cases[] = {
+        {"no loss", {10, 10}, {{}, {}}, {}},
+        {"in the middle of a read", {10, 20}, {{}, {gap(5, 12)}}, {{18, 5}}},
+        {"two in one read, oldest first", {30}, {{gap(100, 25), gap(1, 3)}}, {{5, 100}, {27, 1}}},
+        {"at the end of a read, then reported late",
+         {10, 10, 10},
+         {{gap(4, 0)}, {}, {gap(9, 15)}},
+         {{10, 4}, {15, 9}}},
+        {"after a read that brought nothing", {10, 0}, {{}, {gap(2, 0)}}, {{10, 2}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedSource source(1, 1, 0);
+        DeviceDataProducer producer(source);
+        QSignalSpy lost(&producer, &DeviceDataProducer::framesLost);
+        std::unique_ptr<DataHook> hook = producer.getDataHook();
+        hook->keepGaps = true;
+        uint32_t total = 0;
+        for (size_t p = 0; p < c.rowsPerPoll.size(); p++) {
+            Poll poll = source.rows(uint16_t(total), c.rowsPerPoll[p]);
+            poll.losses = c.lossesPerPoll[p];
+            source.add(poll);
+            total += c.rowsPerPoll[p];
+        }
+        source.add(source.rows(uint16_t(total), 1)); // after which every report was made
+        producer.start();
+        readRows(*hook, total + 1);
+        EXPECT_EQ(reported(lost), c.expected);
+        uint64_t sum = 0;
+        std::vector<std::pair<quint64, quint64>> seen;
+        for (const SampleRing::Gap& g : hook->gaps) {
+            seen.emplace_back(g.row, g.frames);
+            sum += g.frames;
+        }
+        EXPECT_EQ(seen, c.expected) << "the hook finds each gap where the signal put it";
+        EXPECT_EQ(producer.framesLostTotal(), sum);
+    }
+}
+
+TEST(Producer, ReportsTheRowsOfALappedHookAsLost) {
+    ScriptedSource source(1, 0, 0);
+    DeviceDataProducer producer(source);
+    QSignalSpy lost(&producer, &DeviceDataProducer::framesLost);
+    std::unique_ptr<DataHook> slow = producer.getDataHook();
+    std::unique_ptr<DataHook> probe = producer.getDataHook();
+    const uint32_t chunk = SampleRing::rowCount / 4;
+    producer.start();
+    for (uint32_t k = 0; k < 5; k++) { // a ring and a quarter, which the probe keeps up with
+        source.add(source.rows(uint16_t(k), chunk));
+        readRows(*probe, chunk);
+    }
+    Poll withGap = source.rows(7, 10);
+    withGap.losses = {gap(3, 10)};
+    source.add(withGap);
+    source.add(source.rows(8, 1));
+    readRows(*probe, 11);
+    ASSERT_EQ(reported(lost), (std::vector<std::pair<quint64, quint64>>{{5 * chunk, 3}}));
+
+    std::vector<uint16_t> rows;
+    ASSERT_TRUE(readRawData(*slow, rows, true, 0));
+    EXPECT_EQ(rows.size(), SampleRing::rowCount);
+    const uint64_t skipped = chunk + 11;
+    EXPECT_EQ(rows.front(), 1 + 11) << "the oldest row kept: row 11 of the second chunk";
+    EXPECT_EQ(reported(lost), (std::vector<std::pair<quint64, quint64>>{{5 * chunk, 3}, {skipped, skipped}}));
+    EXPECT_EQ(producer.framesLostTotal(), 3 + skipped);
+}
+
+} // namespace

@@ -6,12 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <mutex>
+#include <utility>
 #include <vector>
 
 namespace {
-
-constexpr uint32_t half = SampleRing::rowCount / 2;
-constexpr uint32_t last = SampleRing::rowCount - 1;
 
 // Appends rows whose values the tests can tell apart: in row n, channel c holds raw word
 // n + c filtered and n + c + 7 unfiltered, value 4n + c filtered and -(4n + c) unfiltered.
@@ -42,19 +41,136 @@ void writeRows(SampleRing& ring, const std::vector<std::vector<double>>& rows) {
     ring.wakeReaders();
 }
 
-TEST(SampleRing, AReaderGoesOnOnlyWithMoreThanItsMinimumAndLessThanHalfARing) {
-    EXPECT_FALSE(SampleRing::hasMoreThan(5, 5, 0)) << "nothing waiting";
-    EXPECT_TRUE(SampleRing::hasMoreThan(5, 6, 0));
-    EXPECT_FALSE(SampleRing::hasMoreThan(5, 105, 100)) << "exactly the minimum is not enough";
-    EXPECT_TRUE(SampleRing::hasMoreThan(5, 106, 100));
-    // Around the ring's end: three rows, from the last two rows to row 0.
-    EXPECT_TRUE(SampleRing::hasMoreThan(last - 1, 1, 2));
-    EXPECT_FALSE(SampleRing::hasMoreThan(last - 1, 1, 3));
-    // A reader half a ring behind is being lapped: it waits as if it had too little.
-    EXPECT_TRUE(SampleRing::hasMoreThan(0, half - 1, 0));
-    EXPECT_FALSE(SampleRing::hasMoreThan(0, half, 0));
-    EXPECT_TRUE(SampleRing::hasMoreThan(10, 10 + 50 + half - 1, 50));
-    EXPECT_FALSE(SampleRing::hasMoreThan(10, 10 + 50 + half, 50));
+// Reads whatever waits, raw or as values (decimation 0 or an envelope), and returns the rows.
+size_t readAll(DataHook& hook, int how) {
+    std::vector<uint16_t> raw;
+    std::vector<double> values;
+    if (how == 0) {
+        readRawData(hook, raw, true, 0);
+        return raw.size() / hook.ring.rowWidth();
+    }
+    readValues(hook, values, false, how == 1 ? 0 : 2, 0);
+    return values.size() / hook.ring.rowWidth() * (how == 1 ? 1 : 2);
+}
+
+TEST(DataHookReads, ALappedHookGoesOnAtTheOldestRowAndCountsTheRowsItMissed) {
+    struct Case {
+        const char* name;
+        uint32_t ahead; // rows written past the hook before it reads
+        int how;        // 0 raw, 1 values, 2 envelope of decimation 2
+        uint64_t skipped;
+    };
+    const Case cases[] = {
+        {"a full ring is not a lap", SampleRing::rowCount, 0, 0},
+        {"one row more, raw", SampleRing::rowCount + 1, 0, 1},
+        {"one row more, values", SampleRing::rowCount + 1, 1, 1},
+        {"over two rings, envelope", 2 * SampleRing::rowCount + 12, 2, SampleRing::rowCount + 12},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SampleRing ring(1);
+        std::vector<std::pair<uint64_t, uint64_t>> reported;
+        ring.lapReport = [&](uint64_t row, uint64_t rows) { reported.emplace_back(row, rows); };
+        writeNumberedRows(ring, 0, 1000);
+        DataHook hook(ring, ring.rowsWritten());
+        hook.keepGaps = true;
+        writeNumberedRows(ring, 1000, c.ahead);
+
+        std::vector<uint16_t> first;
+        if (c.how == 0) {
+            readRawData(hook, first, true, 0);
+        } else {
+            ASSERT_EQ(readAll(hook, c.how), SampleRing::rowCount);
+        }
+        EXPECT_EQ(hook.row, 1000 + c.ahead);
+        EXPECT_EQ(hook.rowsMissed, c.skipped);
+        if (c.how == 0) {
+            ASSERT_EQ(first.size(), SampleRing::rowCount) << "every row of the ring is read";
+            EXPECT_EQ(first.front(), uint16_t(1000 + c.skipped)) << "from the oldest row";
+            EXPECT_EQ(first.back(), uint16_t(1000 + c.ahead - 1));
+        }
+        if (c.skipped == 0) {
+            EXPECT_TRUE(reported.empty());
+            EXPECT_TRUE(hook.gaps.empty());
+            continue;
+        }
+        const uint64_t resumed = 1000 + c.skipped;
+        EXPECT_EQ(reported, (std::vector<std::pair<uint64_t, uint64_t>>{{resumed, c.skipped}}));
+        ASSERT_EQ(hook.gaps.size(), 1u);
+        EXPECT_EQ(hook.gaps[0].row, resumed);
+        EXPECT_EQ(hook.gaps[0].frames, c.skipped);
+
+        // Caught up, the hook reads on without loss.
+        writeNumberedRows(ring, 1000 + c.ahead, 5);
+        EXPECT_EQ(readAll(hook, 0), 5u);
+        EXPECT_EQ(reported.size(), 1u);
+        EXPECT_EQ(hook.rowsMissed, c.skipped);
+    }
+}
+
+TEST(DataHookReads, EachHookLearnsOfTheSourcesGapsInTheRowsItReads) {
+    SampleRing ring(2);
+    DataHook early(ring, 0);
+    early.keepGaps = true;
+    DataHook lapped(ring, 0);
+    lapped.keepGaps = true;
+    DataHook quiet(ring, 0); // keeps no gaps
+    writeNumberedRows(ring, 0, 60);
+    {
+        std::lock_guard lock(ring.mutex);
+        ring.addGap(40, 7);
+    }
+    EXPECT_EQ(readAll(early, 0), 60u);
+    ASSERT_EQ(early.gaps.size(), 1u);
+    EXPECT_EQ(early.gaps[0].row, 40u);
+    EXPECT_EQ(early.gaps[0].frames, 7u);
+    early.gaps.clear();
+
+    writeNumberedRows(ring, 60, 40);
+    {
+        std::lock_guard lock(ring.mutex);
+        ring.addGap(100, 3); // before the next row to come
+    }
+    EXPECT_EQ(readAll(early, 0), 40u);
+    EXPECT_TRUE(early.gaps.empty()) << "the gap before row 100 lies after the last row read";
+    DataHook late(ring, ring.rowsWritten()); // made after both gaps
+    late.keepGaps = true;
+
+    // A gap reported after the rows before it were read still reaches the hook.
+    {
+        std::lock_guard lock(ring.mutex);
+        ring.addGap(100, 2);
+    }
+    writeNumberedRows(ring, 100, 10);
+    EXPECT_EQ(readAll(early, 1), 10u);
+    ASSERT_EQ(early.gaps.size(), 2u);
+    EXPECT_EQ(early.gaps[0].row, 100u);
+    EXPECT_EQ(early.gaps[0].frames, 3u);
+    EXPECT_EQ(early.gaps[1].frames, 2u);
+
+    // The late hook started after the first two gaps: it sees only the third.
+    EXPECT_EQ(readAll(late, 0), 10u);
+    ASSERT_EQ(late.gaps.size(), 1u);
+    EXPECT_EQ(late.gaps[0].frames, 2u);
+
+    readAll(quiet, 0);
+    EXPECT_TRUE(quiet.gaps.empty());
+
+    // Lapped past all three gaps: one gap at the row it goes on at, with the rows it skipped
+    // and the source's frames among them, even those the ring no longer keeps.
+    writeNumberedRows(ring, 110, SampleRing::rowCount);
+    {
+        std::lock_guard lock(ring.mutex);
+        ring.addGap(ring.rowsWritten(), 1); // drops the kept gaps of row 100 and before
+    }
+    writeNumberedRows(ring, 110 + SampleRing::rowCount, 1);
+    EXPECT_EQ(readAll(lapped, 0), SampleRing::rowCount);
+    ASSERT_EQ(lapped.gaps.size(), 2u);
+    EXPECT_EQ(lapped.gaps[0].row, 111u);
+    EXPECT_EQ(lapped.gaps[0].frames, 111u + 7 + 3 + 2);
+    EXPECT_EQ(lapped.gaps[1].row, 110u + SampleRing::rowCount);
+    EXPECT_EQ(lapped.gaps[1].frames, 1u);
+    EXPECT_EQ(lapped.rowsMissed, 111u);
 }
 
 TEST(DataHookReads, TwoHooksAtDifferentPacesGetEveryRowInOrderAcrossTheRingsEnd) {
