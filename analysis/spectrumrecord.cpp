@@ -5,11 +5,25 @@
 #include <map>
 #include <mutex>
 
+namespace {
+
+// The plans made so far, destroyed with FFTW's own tables when the process ends.
+struct PlanCache {
+    std::mutex plannerMutex;
+    std::map<int, fftw_plan> plans;
+    ~PlanCache() {
+        for (auto& [n, plan] : plans)
+            if (plan) fftw_destroy_plan(plan);
+        fftw_cleanup();
+    }
+};
+
+} // namespace
+
 fftw_plan realToComplexPlan(int n) {
-    static std::mutex plannerMutex;
-    static std::map<int, fftw_plan> plans;
-    const std::lock_guard lock(plannerMutex);
-    fftw_plan& plan = plans[n];
+    static PlanCache cache;
+    const std::lock_guard lock(cache.plannerMutex);
+    fftw_plan& plan = cache.plans[n];
     if (!plan) {
         // Estimated rather than measured: planning takes milliseconds instead of most of a
         // second, on whichever thread changes N, and the transforms cost little either way.
