@@ -112,6 +112,9 @@ void AbfDataWriterConsumer::closeRecordFile() {
         }
         tags.swap(later);
     }
+    // Losses are marked as the writer reads, tags as the user marks them: in the file, in time.
+    std::stable_sort(fileTags.begin(), fileTags.end(),
+                     [](const AbfFile::Tag& a, const AbfFile::Tag& b) { return a.sample < b.sample; });
     const AbfFile* failed = nullptr;
     for (auto& file : files)
         if (file && !file->close(fileTags) && !failed) failed = file.get();
@@ -119,13 +122,24 @@ void AbfDataWriterConsumer::closeRecordFile() {
     files.clear();
 }
 
+void AbfDataWriterConsumer::markLosses() {
+    takeGaps(gaps);
+    if (gaps.empty()) return;
+    QMutexLocker lock(&mutex);
+    for (const SampleRing::Gap& gap : gaps)
+        tags.push_back({gap.row, "Lost " + lostSamplesText(gap.frames, samplingRate)});
+    gaps.clear();
+}
+
 void AbfDataWriterConsumer::run() {
+    hook->keepGaps = true;
     initRecordFile();
     // A stop still takes in what had arrived before it.
     for (bool last = false, going = true; going && !last;) {
         last = stopRequested();
         const bool filtered = filteredDataChosen();
         readRawData(*hook, readBuffer, filtered, minRows);
+        markLosses();
         going = storeBlock(int64_t(readBuffer.size()), [this](int64_t first, int64_t count) {
             return writeSamples(readBuffer.data() + first, count);
         });

@@ -3,6 +3,8 @@
 // per sample two 16-bit words, the channel's own and the voltage, scaled by the ranges of the
 // file's start. Sweeps cut the files into fixed-length episodes, and tags are kept with their
 // texts at the frame that was being acquired when they were marked, in the file that holds it.
+// Samples lost before a frame, by the library or by a writer that fell behind, are tagged at
+// that frame ("Lost 1200 samples per channel (12 ms)").
 
 #include "recording/abffile.h"
 #include "recording/datawriterconsumer.h"
@@ -35,6 +37,8 @@ class AbfDataWriterConsumer : public DataWriterConsumer {
     bool writeSamples(const uint16_t* words, int64_t count);
     // With the mutex held.
     void saveTag(const QString& text);
+    // Turns the gaps the last read found into tags.
+    void markLosses();
 
     static constexpr size_t passSamples = 2048;
 
@@ -50,4 +54,5 @@ class AbfDataWriterConsumer : public DataWriterConsumer {
         QString text;
     };
     std::vector<MarkedTag> tags;
+    std::vector<SampleRing::Gap> gaps; // the writer's thread only
 };

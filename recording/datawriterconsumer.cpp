@@ -134,6 +134,14 @@ void DataWriterConsumer::initRecordFile() {
     applyPendingChanges();
 }
 
+void DataWriterConsumer::takeGaps(std::vector<SampleRing::Gap>& gaps) {
+    for (const SampleRing::Gap& gap : hook->gaps) {
+        fileFirstRow += gap.rowsSkipped;
+        gaps.push_back(gap);
+    }
+    hook->gaps.clear();
+}
+
 bool DataWriterConsumer::beginRecordFile(QString& path) {
     QString displayName;
     path = plan->fileName(continuation, suffix, dataExtension, displayName);

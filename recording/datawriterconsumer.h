@@ -9,6 +9,7 @@
 // is full, or when a further chunk cannot be opened; recording(false) tells which ever it was.
 
 #include "app/pipeline/devicedataconsumer.h"
+#include "recording/labbookevent.h"
 #include "recording/recordsettings.h"
 
 #include <QByteArray>
@@ -60,6 +61,8 @@ class DataWriterConsumer : public DeviceDataConsumer {
     // A file was opened: its name relative to the recording path, without extension.
     void newRecordFile(QString name);
     void recording(bool on);
+    // A note for the lab book, from the writer's thread.
+    void labbookEvent(LabbookEvent* event);
 
   public slots:
     // Finishes a running recording, then starts one if this writer's format is selected.
@@ -85,6 +88,9 @@ class DataWriterConsumer : public DeviceDataConsumer {
     // False once the recording has to end: the last file is full, a chunk cannot be opened
     // or `write` failed.
     bool storeBlock(int64_t count, const std::function<bool(int64_t first, int64_t count)>& write);
+    // For run(), after each read: appends the gaps the read found to `gaps`. A file goes on
+    // after the rows a lap skipped, so it begins that much later in the producer's rows.
+    void takeGaps(std::vector<SampleRing::Gap>& gaps);
     // Shows the warning in the GUI thread, from whichever thread; without windows, on the console.
     void warn(const QString& text);
     // Warns that a data file took no more data, saying why and where.

@@ -116,3 +116,17 @@ QString LabbookEventIVGraph::summaryText() const {
                        summaryField("Vrev: ", reversePotential, fitValid)}
         .join(separator);
 }
+
+QString lostSamplesText(uint64_t samples, double samplingRate) {
+    QString text = QString("%1 sample%2 per channel").arg(samples).arg(samples == 1 ? "" : "s");
+    if (samplingRate <= 0.0) return text;
+    const double ms = double(samples) * 1000.0 / samplingRate;
+    // Four digits below a second, whole milliseconds above.
+    return text + " (" + (ms < 1000.0 ? QString::number(ms, 'g', 4) : QString::number(ms, 'f', 0)) + " ms)";
+}
+
+QString LabbookEventSamplesLost::lineText() const {
+    QStringList fields{LabbookEvent::lineText(), "Samples lost", lostSamplesText(samples, samplingRate)};
+    if (!file.isEmpty()) fields << QString("at frame index %1 of %2").arg(frame).arg(file);
+    return fields.join(separator);
+}

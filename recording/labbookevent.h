@@ -22,6 +22,7 @@ class LabbookEvent {
         TypeRCEstimation = 4,
         TypeEventsDetection = 6,
         TypeIVGraph = 7,
+        TypeSamplesLost = 8,
     };
 
     explicit LabbookEvent(uint32_t type = TypePlaceholder) : type(type) {}
@@ -45,6 +46,26 @@ class LabbookEvent {
     void prepare(std::initializer_list<kv4cl::Measurement_t*> values);
 };
 Q_DECLARE_METATYPE(LabbookEvent*)
+
+// A loss as a scientist reads it: "1200 samples per channel (12 ms)"; the duration is left
+// out while the rate (Hz) is not known.
+QString lostSamplesText(uint64_t samples, double samplingRate);
+
+// Samples that never reached the program, or one of its consumers. With a file: the
+// recording's file that misses them and the index (from 0) of the frame there that follows
+// the gap.
+class LabbookEventSamplesLost : public LabbookEvent {
+  public:
+    LabbookEventSamplesLost(uint64_t samples, double samplingRate, QString file = {}, uint64_t frame = 0)
+        : LabbookEvent(TypeSamplesLost), samples(samples), samplingRate(samplingRate), file(std::move(file)),
+          frame(frame) {}
+    QString lineText() const override;
+
+    uint64_t samples; // per channel
+    double samplingRate;
+    QString file;
+    uint64_t frame;
+};
 
 // A moment marked without text yet; the next note takes its time.
 class LabbookEventPlaceholder : public LabbookEvent {

@@ -22,7 +22,7 @@ uint32_t waitForRows(DataHook& hook, uint32_t minRows, std::unique_lock<std::mut
         hook.readIndex = uint32_t(hook.row) & SampleRing::rowMask;
         hook.rowsMissed += skipped;
         const uint64_t sourceFrames = ring.passGaps(hook.gapFramesSeen, hook.row, nullptr);
-        if (hook.keepGaps) hook.gaps.push_back({hook.row, skipped + sourceFrames});
+        if (hook.keepGaps) hook.gaps.push_back({hook.row, skipped + sourceFrames, skipped});
         lap = {hook.row, skipped};
     }
     return uint32_t(waiting - skipped);

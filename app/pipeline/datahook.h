@@ -29,7 +29,8 @@ class DataHook {
     bool released = false;
     // With keepGaps set, the gaps before the rows read so far, each at the first row after
     // it, that the consumer has not taken yet: frames the source lost, and rows skipped when
-    // lapped (with the source's gaps among them). Reads append; the consumer clears.
+    // lapped (with the source's gaps among them; rows that this hook's row count passed,
+    // which a consumer counting its rows must skip too). Reads append; the consumer clears.
     bool keepGaps = false;
     std::vector<SampleRing::Gap> gaps;
     // Rows skipped since the hook started because the writer lapped it.

@@ -158,7 +158,7 @@ void DeviceDataProducer::takeLosses(std::vector<SampleRing::Gap>& gaps) {
     const uint64_t written = ring.rowsWritten();
     for (const kv4cl::FramesLost_t& loss : losses) {
         const uint64_t row = ring.addGap(written - std::min(loss.framesAfter, written), loss.frames);
-        gaps.push_back({row, loss.frames});
+        gaps.push_back({row, loss.frames, 0});
     }
 }
 

@@ -21,7 +21,7 @@ uint64_t SampleRing::addGap(uint64_t row, uint64_t frames) {
         gaps.pop_front();
     // Kept in order of rows, which the reads rely on.
     if (!gaps.empty()) row = std::max(row, gaps.back().gap.row);
-    gaps.push_back({{row, frames}, gapFrames});
+    gaps.push_back({{row, frames, 0}, gapFrames});
     gapFrames += frames;
     return row;
 }

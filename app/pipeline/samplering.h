@@ -34,10 +34,12 @@ class SampleRing {
 
     uint32_t rowWidth() const { return width; }
 
-    // Frames that never reached the ring: `frames` of them before the row counted `row`.
+    // Frames missing before the row counted `row`: `frames` of them, of which the last
+    // `rowsSkipped` are rows of the ring that a lapped hook skipped (the source's gaps skip none).
     struct Gap {
         uint64_t row;
         uint64_t frames;
+        uint64_t rowsSkipped = 0;
     };
 
     // Guards everything below; the producer holds it while it fetches and stores rows, so

@@ -2,6 +2,7 @@
 // gives the header its model. Its files are read back by an independent reader, Neo, which
 // must find the values, units, channel names, rate, sweeps and tags that went in.
 
+#include "app/pipeline/samplering.h"
 #include "recording/abfdatawriterconsumer.h"
 #include "recording/recordsettingsdialog.h"
 #include "tests/app/pipeline/scriptedsource.h"
@@ -152,10 +153,11 @@ class AbfWriterTest : public kv4test::WriterFixture<AbfDataWriterConsumer> {
         dialog->findChild<QDoubleSpinBox*>("episodicDurationSpinBox")->setValue(sweep);
     }
 
-    // Rows first.. reach the ring in one poll, so that the writer takes them in one read;
-    // returns once the producer has stored them.
-    void feed(uint32_t first, uint32_t count) const {
+    // Rows first.. reach the ring in one poll, so that the writer takes them in one read,
+    // with the gaps the library reports after it; returns once the producer has stored them.
+    void feed(uint32_t first, uint32_t count, std::vector<kv4cl::FramesLost_t> losses = {}) const {
         kv4test::ScriptedSource::Poll poll;
+        poll.losses = std::move(losses);
         for (uint32_t k = first; k < first + count; k++)
             for (uint32_t c = 0; c < source->width(); c++) {
                 poll.filtered.push_back(word(k, c));
@@ -407,6 +409,68 @@ TEST_F(AbfWriterTest, TagsLandAtTheFrameBeingAcquiredInTheChunkItBelongsTo) {
             EXPECT_EQ(read[c][0].tags[t].text, tags[c][t].second);
         }
     }
+}
+
+kv4cl::FramesLost_t gap(uint64_t frames, uint64_t framesAfter) {
+    kv4cl::FramesLost_t loss;
+    loss.frames = frames;
+    loss.framesAfter = framesAfter;
+    return loss;
+}
+
+TEST_F(AbfWriterTest, LostSamplesAreTaggedAtTheFrameAfterTheGapInTheChunkThatHoldsIt) {
+    setRate(100);
+    setDurations(25, 10, 0); // 2500 samples in chunks of 1000; a sample is 10 ms
+    writer->onStartConsuming();
+    writer->onMarkTagTime(); // the user's tag at frame 0, among the losses
+    writer->onSaveTagString("start");
+    feed(0, 1200, {gap(5, 1150), gap(3, 200)});    // before rows 50 and 1000
+    feed(1200, 1400, {gap(4, 1500), gap(1, 900)}); // before rows 1100 and 1700
+    waitUntilFinished(2);
+
+    const std::vector<File> read = this->read({recordFile(1, 0), recordFile(1, 1), recordFile(1, 2)});
+    ASSERT_EQ(read.size(), 3u);
+    const std::vector<std::vector<std::pair<double, QString>>> tags = {
+        {{0, "start"}, {50 / rate, "Lost 5 samples per channel (50 ms)"}},
+        {{0, "Lost 3 samples per channel (30 ms)"},
+         {100 / rate, "Lost 4 samples per channel (40 ms)"},
+         {700 / rate, "Lost 1 sample per channel (10 ms)"}},
+        {}};
+    for (size_t c = 0; c < 3; c++) {
+        ASSERT_EQ(read[c].size(), 1u);
+        ASSERT_EQ(read[c][0].tags.size(), tags[c].size()) << "chunk " << c;
+        for (size_t t = 0; t < tags[c].size(); t++) {
+            EXPECT_NEAR(read[c][0].tags[t].time, tags[c][t].first, 1e-6) << "chunk " << c;
+            EXPECT_EQ(read[c][0].tags[t].text, tags[c][t].second);
+        }
+    }
+}
+
+TEST_F(AbfWriterTest, AWriterThatFellARingBehindTagsTheSamplesItSkipped) {
+    use(std::make_unique<LaggingWriter>(producer.get(), SampleRing::rowCount + 100));
+    setRate(1000);
+    for (int k = 1; k < 4; k++)
+        writer->setChannelActive(k, false);
+    writer->onStartConsuming();
+    feed(0, 500);
+    writer->onMarkTagTime(); // at row 500
+    writer->onSaveTagString("skipped");
+    feed(500, SampleRing::rowCount - 350); // 150 rows more than the ring holds
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return headerFrames({recordFile(1, 0)}) == std::vector<int64_t>{SampleRing::rowCount}; },
+        10000));
+    writer->onStopConsuming();
+
+    const std::vector<File> read = this->read({recordFile(1, 0)});
+    ASSERT_EQ(read.size(), 1u);
+    ASSERT_EQ(read[0].size(), 1u);
+    const Segment& segment = read[0][0];
+    expectValues(segment.channels[0], expected(150, SampleRing::rowCount, 1), currentRanges[0].step);
+    ASSERT_EQ(segment.tags.size(), 2u);
+    EXPECT_EQ(segment.tags[0].time, 0.0);
+    EXPECT_EQ(segment.tags[0].text, "Lost 150 samples per channel (150 ms)");
+    EXPECT_NEAR(segment.tags[1].time, 350 / rate, 1e-6) << "the file begins 150 rows later";
+    EXPECT_EQ(segment.tags[1].text, "skipped");
 }
 
 TEST_F(AbfWriterTest, ChunksGoOnInNumberedFilesPerChannelUntilTheLimit) {

@@ -99,6 +99,7 @@ TEST(DataHookReads, ALappedHookGoesOnAtTheOldestRowAndCountsTheRowsItMissed) {
         ASSERT_EQ(hook.gaps.size(), 1u);
         EXPECT_EQ(hook.gaps[0].row, resumed);
         EXPECT_EQ(hook.gaps[0].frames, c.skipped);
+        EXPECT_EQ(hook.gaps[0].rowsSkipped, c.skipped);
 
         // Caught up, the hook reads on without loss.
         writeNumberedRows(ring, 1000 + c.ahead, 5);
@@ -168,6 +169,8 @@ TEST(DataHookReads, EachHookLearnsOfTheSourcesGapsInTheRowsItReads) {
     ASSERT_EQ(lapped.gaps.size(), 2u);
     EXPECT_EQ(lapped.gaps[0].row, 111u);
     EXPECT_EQ(lapped.gaps[0].frames, 111u + 7 + 3 + 2);
+    EXPECT_EQ(lapped.gaps[0].rowsSkipped, 111u);
+    EXPECT_EQ(lapped.gaps[1].rowsSkipped, 0u);
     EXPECT_EQ(lapped.gaps[1].row, 110u + SampleRing::rowCount);
     EXPECT_EQ(lapped.gaps[1].frames, 1u);
     EXPECT_EQ(lapped.rowsMissed, 111u);
