@@ -505,8 +505,9 @@ void MainWindow::connectPipeline() {
         Qt::QueuedConnection);
     connect(lostDialog.get(), &ConnectionLostDialog::resetDevice, this, &MainWindow::onResetFpga,
             Qt::QueuedConnection);
+    // Direct: an entry waiting in the queue would leak if the window went before its delivery.
     connect(lostDialog.get(), &ConnectionLostDialog::labbookEvent, labbook, &Labbook::onReceiveEvent,
-            Qt::QueuedConnection);
+            Qt::DirectConnection);
 }
 
 void MainWindow::seedConsumers() {
