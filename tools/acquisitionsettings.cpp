@@ -76,6 +76,14 @@ void check(kv4cl::ErrorCodes_t code, const std::string& what) {
     if (code != kv4cl::Success) throw Failure(what, code);
 }
 
+Connection::Connection(const std::vector<std::string>& ids) {
+    check(kv4cl::connect(ids), "connect");
+}
+
+Connection::~Connection() {
+    kv4cl::disconnect();
+}
+
 // Takes "--name value" or "--name=value" out of args.
 std::optional<std::string> takeOption(std::vector<std::string>& args, const std::string& name) {
     for (size_t i = 0; i < args.size(); i++) {

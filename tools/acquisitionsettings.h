@@ -25,6 +25,15 @@ class Failure {
 
 void check(kv4cl::ErrorCodes_t code, const std::string& what);
 
+// Keeps a connection for the life of a command, whatever ends it.
+class Connection {
+  public:
+    explicit Connection(const std::vector<std::string>& ids);
+    ~Connection();
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+};
+
 // Takes "--name value" or "--name=value" out of args.
 std::optional<std::string> takeOption(std::vector<std::string>& args, const std::string& name);
 

@@ -5,6 +5,7 @@
 #include "simulator/simulation.h"
 #include "tools/acquisitionsettings.h"
 #include "tools/clisupport.h"
+#include "tools/recordcommand.h"
 
 #include <algorithm>
 #include <chrono>
@@ -21,6 +22,7 @@
 namespace {
 
 using kav4cli::check;
+using kav4cli::Connection;
 using kav4cli::describe;
 using kav4cli::Failure;
 using kav4cli::takeOption;
@@ -40,13 +42,32 @@ void printUsage(std::ostream& out) {
            "                      connects, configures, reads for S seconds and reports frames\n"
            "                      received against the clock, status flags and per-channel\n"
            "                      mean and RMS; several ids stream as parallel devices\n"
+           "  record ID[,ID...] --seconds S --format dat|abf --out DIR [options]\n"
+           "                      records for S seconds, or until Ctrl+C, into a new folder in DIR\n"
+           "                      named after the recording (\"file\", \"file_1\"...), with its\n"
+           "                      header and lab book, as the program records; the session's lab\n"
+           "                      book is continued in ~/KAV4/Labbooks\n"
            "\n"
-           "stream options:\n"
+           "stream and record options:\n"
            "  --rate VALUE        sampling rate, e.g. 20k or 20kHz (default: the model's)\n"
            "  --range VALUE       current range of every channel by its maximum, e.g. 2n or 200pA\n"
            "  --protocol NAME|N   stimulus protocol to apply, by name or index\n"
            "  --param NAME=VALUE  a protocol parameter, e.g. Vhold=-50 (in the parameter's\n"
            "                      unit, mV for voltages, ms for times) or Vhold=-0.05V\n"
+           "\n"
+           "record options:\n"
+           "  --verify-pattern    puts the virtual amplifiers in pattern mode (each frame carries\n"
+           "                      its number) and, after the recording, reads every frame of the\n"
+           "                      files back: a gap is accounted for only where the recording\n"
+           "                      marked a loss of that size; prints the first fault\n"
+           "  --inject-faults S   every S seconds one fault of the virtual amplifiers in turn:\n"
+           "                      dropped bytes, a stall, an overflow of the device's buffer\n"
+           "\n"
+           "record exits with 0 when nothing was lost, 3 when frames were lost (each marked in\n"
+           "the files and counted on the \"frames lost\" line), 1 on a failure (a device or file\n"
+           "error, or a fault found by --verify-pattern) and 2 on a usage error. Ctrl+C stops the\n"
+           "recording and finishes its files; the status then says the same. Progress (elapsed\n"
+           "time, frames, MB written, frames lost) shows while standard output is a terminal.\n"
            "\n"
            "options:\n"
            "  --simulate MODEL[,MODEL...]\n"
@@ -106,15 +127,6 @@ int list() {
     }
     return status;
 }
-
-// Keeps a connection for the life of a command, whatever ends it.
-class Connection {
-  public:
-    explicit Connection(const std::vector<std::string>& ids) { check(kv4cl::connect(ids), "connect"); }
-    ~Connection() { kv4cl::disconnect(); }
-    Connection(const Connection&) = delete;
-    Connection& operator=(const Connection&) = delete;
-};
 
 std::vector<std::string> splitIds(const std::string& list) {
     std::vector<std::string> ids;
@@ -312,7 +324,7 @@ int stream(const std::vector<std::string>& ids, double seconds,
     return 1;
 }
 
-int run(std::vector<std::string> args) {
+int run(std::vector<std::string> args, kav4sim::SimulatedBus* simulation) {
     const std::string command = args[0];
     args.erase(args.begin());
     if (command == "list") {
@@ -323,8 +335,17 @@ int run(std::vector<std::string> args) {
         if (args.size() != 1) throw UsageError{"info needs one ID"};
         return info(args[0]);
     }
-    if (command != "stream") throw UsageError{"unknown command: " + command};
+    if (command != "stream" && command != "record") throw UsageError{"unknown command: " + command};
     const auto secondsText = takeOption(args, "--seconds");
+    const auto formatText = takeOption(args, "--format");
+    const auto folder = takeOption(args, "--out");
+    const auto faultText = takeOption(args, "--inject-faults");
+    const auto verify = std::find(args.begin(), args.end(), "--verify-pattern");
+    const bool verifyPattern = verify != args.end();
+    if (verifyPattern) args.erase(verify);
+    if (command == "stream" && (formatText || folder || faultText || verifyPattern))
+        throw UsageError{"stream does not record: --format, --out, --inject-faults and --verify-pattern are "
+                         "record's"};
     kav4cli::AcquisitionSettings settings;
     try {
         settings = kav4cli::takeSettings(args);
@@ -334,11 +355,12 @@ int run(std::vector<std::string> args) {
     // What is left is the ids; an option here is unknown, or a known one at the end without its value.
     for (const std::string& arg : args) {
         if (arg.empty() || arg[0] != '-') continue;
-        for (const char* known : {"--seconds", "--rate", "--range", "--protocol", "--param"})
+        for (const char* known : {"--seconds", "--rate", "--range", "--protocol", "--param", "--format",
+                                  "--out", "--inject-faults"})
             if (arg == known) throw UsageError{arg + " needs a value"};
         throw UsageError{"unknown option: " + arg};
     }
-    if (!secondsText) throw UsageError{"stream needs --seconds S"};
+    if (!secondsText) throw UsageError{command + " needs --seconds S"};
     const std::optional<double> seconds = kav4cli::parseSeconds(*secondsText);
     if (!seconds) {
         char range[80];
@@ -346,8 +368,26 @@ int run(std::vector<std::string> args) {
                       kav4cli::maxSeconds);
         throw UsageError{range};
     }
-    if (args.size() != 1) throw UsageError{"stream needs one ID[,ID...]"};
-    return stream(splitIds(args[0]), *seconds, settings);
+    if (args.size() != 1) throw UsageError{command + " needs one ID[,ID...]"};
+    if (command == "stream") return stream(splitIds(args[0]), *seconds, settings);
+
+    kav4cli::RecordRequest request;
+    request.ids = splitIds(args[0]);
+    request.seconds = *seconds;
+    request.settings = settings;
+    if (!formatText || (*formatText != "dat" && *formatText != "abf"))
+        throw UsageError{"record needs --format dat or --format abf"};
+    request.format = *formatText == "abf" ? 1 : 0;
+    if (!folder || folder->empty()) throw UsageError{"record needs --out DIR"};
+    request.folder = *folder;
+    request.verifyPattern = verifyPattern;
+    if (faultText) {
+        const std::optional<double> every = kav4cli::parseSeconds(*faultText);
+        if (!every) throw UsageError{"--inject-faults must be a number of seconds from 0.1 to 86400"};
+        request.faultSeconds = *every;
+    }
+    requireKnown(request.ids);
+    return kav4cli::record(request, simulation);
 }
 
 } // namespace
@@ -364,15 +404,17 @@ int main(int argc, char** argv) {
         printUsage(std::cerr);
         return 2;
     }
+    std::shared_ptr<kav4sim::SimulatedBus> bus;
     if (simulation) {
         std::string error;
-        if (!kav4sim::installSimulation(*simulation, error)) {
+        bus = kav4sim::installSimulation(*simulation, error);
+        if (!bus) {
             std::cerr << "kav4-cli: " << error << "\n";
             return 2;
         }
     }
     try {
-        return run(args);
+        return run(args, bus.get());
     } catch (const UsageError& error) {
         std::cerr << "kav4-cli: " << error.text << "\n";
         printUsage(std::cerr);

@@ -1,72 +1,17 @@
-// The programs as a user starts them from a shell: exit codes, what goes to standard output
-// and what to standard error, with a bare environment (PATH and HOME only) unless a case adds
-// to it. Standard error is a file here, never a terminal.
+// The programs as a user starts them from a shell (programrunner.h): exit codes, what goes to
+// standard output and what to standard error.
+
+#include "tests/tools/programrunner.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <fcntl.h>
-#include <filesystem>
-#include <fstream>
 #include <regex>
-#include <sstream>
-#include <string>
-#include <sys/wait.h>
-#include <unistd.h>
-#include <vector>
 
 namespace {
 
-struct Outcome {
-    int status = -1;
-    std::string out, err;
-};
-
-std::string readFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-// Runs `program` with `args` in an environment of PATH, HOME and `extraEnv`, standard input
-// closed, and waits for it.
-Outcome runProgram(const std::string& program, const std::vector<std::string>& args,
-                   const std::vector<std::string>& extraEnv) {
-    const std::filesystem::path home = std::getenv("HOME");
-    const std::filesystem::path outPath = home / "stdout.txt", errPath = home / "stderr.txt";
-    std::vector<std::string> env = {std::string("PATH=") + std::getenv("PATH"), "HOME=" + home.string()};
-    env.insert(env.end(), extraEnv.begin(), extraEnv.end());
-    std::vector<std::string> argv = {program};
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> argp, envp;
-    for (std::string& a : argv)
-        argp.push_back(a.data());
-    for (std::string& e : env)
-        envp.push_back(e.data());
-    argp.push_back(nullptr);
-    envp.push_back(nullptr);
-
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int in = open("/dev/null", O_RDONLY);
-        const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (in < 0 || out < 0 || err < 0) _exit(126);
-        dup2(in, 0);
-        dup2(out, 1);
-        dup2(err, 2);
-        execve(argp[0], argp.data(), envp.data());
-        _exit(127);
-    }
-    Outcome outcome;
-    int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid) return outcome;
-    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    outcome.out = readFile(outPath);
-    outcome.err = readFile(errPath);
-    return outcome;
-}
+using kv4test::Outcome;
+using kv4test::readFile;
+using kv4test::runProgram;
 
 struct Invocation {
     const char* name;
@@ -91,6 +36,12 @@ const std::vector<std::string> offscreen = {"QT_QPA_PLATFORM=offscreen"};
 
 std::vector<std::string> streamCedar(std::vector<std::string> options) {
     std::vector<std::string> args = {"--simulate", "cedar", "stream", "VCEDAR01", "--seconds", "1"};
+    args.insert(args.end(), options.begin(), options.end());
+    return args;
+}
+
+std::vector<std::string> recordCedar(std::vector<std::string> options) {
+    std::vector<std::string> args = {"--simulate", "cedar", "record", "VCEDAR01", "--seconds", "1"};
     args.insert(args.end(), options.begin(), options.end());
     return args;
 }
@@ -185,6 +136,65 @@ const std::vector<Invocation> invocations = {
      2,
      "^$",
      "^kav4-cli: unknown model \"nosuch\" to simulate; known models: cedar, "},
+    // Recordings asked for without what they need, or with what they cannot take.
+    {"CliRecordWithoutFormat",
+     cli,
+     recordCedar({"--out", "records"}),
+     {},
+     2,
+     "^$",
+     "^kav4-cli: record needs --format dat or --format abf\nusage: kav4-cli"},
+    {"CliRecordUnknownFormat",
+     cli,
+     recordCedar({"--format", "csv", "--out", "records"}),
+     {},
+     2,
+     "^$",
+     "^kav4-cli: record needs --format dat or --format abf\nusage: kav4-cli"},
+    {"CliRecordWithoutFolder",
+     cli,
+     recordCedar({"--format", "dat"}),
+     {},
+     2,
+     "^$",
+     "^kav4-cli: record needs --out DIR\nusage: kav4-cli"},
+    {"CliRecordFolderWithoutValue",
+     cli,
+     recordCedar({"--format", "dat", "--out"}),
+     {},
+     2,
+     "^$",
+     "^kav4-cli: --out needs a value\nusage: kav4-cli"},
+    {"CliRecordWithoutSeconds",
+     cli,
+     {"--simulate", "cedar", "record", "VCEDAR01", "--format", "dat", "--out", "records"},
+     {},
+     2,
+     "^$",
+     "^kav4-cli: record needs --seconds S\nusage: kav4-cli"},
+    {"CliRecordFaultsAtNoNumberOfSeconds",
+     cli,
+     recordCedar({"--format", "dat", "--out", "records", "--inject-faults", "often"}),
+     {},
+     2,
+     "^$",
+     "^kav4-cli: --inject-faults must be a number of seconds from 0\\.1 to 86400\nusage: kav4-cli"},
+    {"CliStreamDoesNotRecord",
+     cli,
+     streamCedar({"--verify-pattern"}),
+     {},
+     2,
+     "^$",
+     "^kav4-cli: stream does not record: --format, --out, --inject-faults and --verify-pattern are "
+     "record's\n"},
+    {"CliPatternNeedsVirtualAmplifiers",
+     cli,
+     {"--simulate", "cedar", "record", "Elm Demo", "--seconds", "1", "--format", "dat", "--out", "records",
+      "--verify-pattern"},
+     {},
+     1,
+     "^$",
+     "^kav4-cli: --verify-pattern needs virtual amplifiers; Elm Demo is not one\n$"},
     // Ids and values the devices do not have: what there is to choose from.
     {"CliUnknownIdInInfo",
      cli,

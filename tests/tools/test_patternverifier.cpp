@@ -1,0 +1,358 @@
+// The pattern check of recorded files: counters along the frames, with gaps accounted for by
+// the losses the recording marked, in DAT files with their lab book and in ABF files with
+// their tags.
+
+#include "tools/patternverifier.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using kav4cli::FrameLayout;
+using kav4cli::LabbookLoss;
+using kav4cli::MarkedLoss;
+using kav4cli::PatternFollower;
+
+// The words pattern mode puts on frame n: currents, gps, voltages.
+std::vector<uint16_t> frameWords(uint32_t n, const FrameLayout& layout) {
+    std::vector<uint16_t> words;
+    for (size_t c = 0; c < layout.currents; c++)
+        words.push_back(c == 1 ? uint16_t(n >> 16) : uint16_t(c == 0 ? n : n + uint32_t(c)));
+    for (size_t k = layout.currents; k < layout.width(); k++)
+        words.push_back(uint16_t(n));
+    return words;
+}
+
+// One file of frames: their counters, the marks in it, and a word to spoil (frame, word).
+struct File {
+    std::vector<uint32_t> counters;
+    std::vector<MarkedLoss> marks;
+};
+
+struct FollowCase {
+    const char* name;
+    FrameLayout layout;
+    std::vector<File> files;
+    int spoilFrame = -1; // in the last file, a word set to 0xBEEF
+    size_t spoilWord = 0;
+    // Expected: a fault containing this text, or none; frames and losses accounted.
+    const char* fault;
+    uint64_t lostFrames = 0;
+    uint64_t losses = 0;
+};
+
+void PrintTo(const FollowCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+const FrameLayout four = {4, 0, 1, true};
+
+class Follow : public ::testing::TestWithParam<FollowCase> {};
+
+TEST_P(Follow, FindsTheFirstFaultOrAccountsForEveryGap) {
+    const FollowCase& c = GetParam();
+    PatternFollower follower(c.layout);
+    bool whole = true;
+    uint64_t frames = 0;
+    for (size_t f = 0; f < c.files.size() && whole; f++) {
+        follower.beginFile("f" + std::to_string(f), c.files[f].marks);
+        for (size_t i = 0; i < c.files[f].counters.size() && whole; i++) {
+            std::vector<uint16_t> words = frameWords(c.files[f].counters[i], c.layout);
+            if (f + 1 == c.files.size() && int(i) == c.spoilFrame) words[c.spoilWord] = 0xBEEF;
+            whole = follower.add(words.data());
+            frames += whole;
+        }
+        whole = whole && follower.endFile();
+    }
+    const kav4cli::PatternReport& report = follower.report();
+    EXPECT_EQ(whole, report.fault.empty());
+    if (*c.fault) {
+        EXPECT_NE(report.fault.find(c.fault), std::string::npos) << report.fault;
+    } else {
+        EXPECT_EQ(report.fault, "");
+    }
+    EXPECT_EQ(report.frames, frames);
+    EXPECT_EQ(report.lostFrames, c.lostFrames);
+    EXPECT_EQ(report.losses, c.losses);
+}
+
+const FollowCase followCases[] = {
+    {"Contiguous", four, {{{7, 8, 9, 10}, {}}}, -1, 0, ""},
+    {"ContiguousAcrossChunkFiles", four, {{{7, 8}, {}}, {{9, 10}, {}}}, -1, 0, ""},
+    {"CounterWrapsAroundItsThirtyTwoBits", four, {{{0xFFFFFFFEu, 0xFFFFFFFFu, 0, 1}, {}}}, -1, 0, ""},
+    {"UnmarkedGap",
+     four,
+     {{{7, 8, 12, 13}, {}}},
+     -1,
+     0,
+     "first gap: 3 frames missing before frame 2 of f0 (counter 8 then 12), not marked as lost"},
+    {"GapMarkedWithItsSize", four, {{{7, 8, 12, 13, 20}, {{2, 3}, {4, 6}}}}, -1, 0, "", 9, 2},
+    {"GapAtAChunkBoundaryMarkedInTheNextFile", four, {{{7, 8}, {}}, {{12, 13}, {{0, 3}}}}, -1, 0, "", 3, 1},
+    {"GapMarkedWithAnotherSize",
+     four,
+     {{{7, 8, 12}, {{2, 4}}}},
+     -1,
+     0,
+     "a loss of 4 frames is marked at frame 2 of f0, but 3 are missing there"},
+    {"MarkWhereNothingIsMissing",
+     four,
+     {{{7, 8, 9}, {{1, 2}}}},
+     -1,
+     0,
+     "a loss of 2 frames is marked at frame 1 of f0, but 0 are missing there"},
+    {"MarkPastTheFileEnd", four, {{{7, 8}, {{5, 1}}}}, -1, 0, "marked at frame 5 of f0, which has 2 frames"},
+    {"MarkOnTheFirstFrameTellsOfFramesBeforeIt", four, {{{7, 8}, {{0, 5}}}}, -1, 0, ""},
+    {"RepeatedFrame",
+     four,
+     {{{7, 8, 8, 9}, {}}},
+     -1,
+     0,
+     "counter 8 at frame 2 of f0 after 8: a frame repeated"},
+    {"FrameOutOfOrder",
+     four,
+     {{{7, 8, 9, 8}, {}}},
+     -1,
+     0,
+     "counter 8 at frame 3 of f0 after 9: a frame out of order"},
+    {"RepeatAcrossFiles", four, {{{7, 8}, {}}, {{8, 9}, {}}}, -1, 0, "a frame repeated"},
+    {"HighWordTellsAGapOfExactlyTheLowWordsPeriod",
+     four,
+     {{{5, 0x10006}, {}}},
+     -1,
+     0,
+     "first gap: 65536 frames missing"},
+    {"CurrentWordOfAnotherFrame", four, {{{7, 8, 9}, {}}}, 1, 3, "word 3 of frame 1 of f0 is 0xBEEF"},
+    {"VoltageWordOfAnotherFrame", four, {{{7, 8, 9}, {}}}, 2, 4, "word 4 of frame 2 of f0 is 0xBEEF"},
+    {"GpWordOfAnotherFrame", {2, 1, 1, true}, {{{7, 8}, {}}}, 0, 2, "word 2 of frame 0 of f0"},
+    {"ParallelDevicesCheckOnlyTheWordsOfTheCounter", {4, 0, 1, false}, {{{7, 8, 9}, {}}}, 1, 3, ""},
+    {"ParallelDevicesStillCheckTheVoltage", {4, 0, 1, false}, {{{7, 8, 9}, {}}}, 1, 4, "word 4 of frame 1"},
+};
+
+INSTANTIATE_TEST_SUITE_P(PatternFollower, Follow, ::testing::ValuesIn(followCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Files in the test's own folder.
+std::string home() {
+    return std::string(std::getenv("HOME")) + "/";
+}
+
+void writeBytes(const std::string& path, const std::vector<char>& bytes) {
+    std::ofstream out(path, std::ios::binary);
+    out.write(bytes.data(), std::streamsize(bytes.size()));
+}
+
+// A DAT file of the frames with these counters: value = offset + raw * step per column.
+void writeDat(const std::string& path, const std::vector<uint32_t>& counters, const FrameLayout& layout,
+              const std::vector<kav4cli::DatColumn>& columns) {
+    std::vector<char> bytes;
+    for (uint32_t n : counters) {
+        const std::vector<uint16_t> words = frameWords(n, layout);
+        for (size_t k = 0; k < words.size(); k++) {
+            // Current and voltage words are two's complement, gp words offset binary.
+            const bool gp = k >= layout.currents && k < layout.currents + layout.gps;
+            const double raw = gp ? double(words[k]) : double(int16_t(words[k]));
+            const float value = float(columns[k].offset + raw * columns[k].step);
+            const char* p = reinterpret_cast<const char*>(&value);
+            bytes.insert(bytes.end(), p, p + sizeof value);
+        }
+    }
+    writeBytes(path, bytes);
+}
+
+struct DatCase {
+    const char* name;
+    std::vector<std::vector<uint32_t>> files;
+    std::vector<std::string> labbook; // lines
+    const char* fault;
+    uint64_t frames;
+    uint64_t lostFrames;
+};
+
+void PrintTo(const DatCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+const char* const lossLine = "12:00:01.000, 00:00:01.000, Samples lost, ";
+
+class DatFiles : public ::testing::TestWithParam<DatCase> {};
+
+TEST_P(DatFiles, ReadsEveryFrameBackThroughTheScaleOfItsColumn) {
+    const DatCase& c = GetParam();
+    const FrameLayout layout = {3, 1, 1, true};
+    // Steps of a 200 pA range and a 500 mV one, a gp channel with an offset.
+    const std::vector<kav4cli::DatColumn> columns = {{0.0, 200.0 / 32768},
+                                                     {0.0, 200.0 / 32768},
+                                                     {0.0, 2.0 / 32768},
+                                                     {-10.0, 20.0 / 65536},
+                                                     {0.0, 0.5 / 32768}};
+    const std::string folder = home() + c.name + "/";
+    std::filesystem::create_directories(folder);
+    for (size_t f = 0; f < c.files.size(); f++)
+        writeDat(folder + "cell_00" + std::to_string(f) + ".dat", c.files[f], layout, columns);
+    {
+        std::ofstream book(folder + "cell_lab_book.txt");
+        book << "_Session lab book file: labbook_2026_01_01\n_Lab book notes:\n";
+        for (const std::string& line : c.labbook)
+            book << line << "\n";
+    }
+    const std::vector<std::string> files = kav4cli::datFiles(folder, "cell");
+    ASSERT_EQ(files.size(), c.files.size());
+    const kav4cli::PatternReport report =
+        kav4cli::verifyDat(files, layout, columns, kav4cli::labbookLosses(folder + "cell_lab_book.txt"));
+    if (*c.fault) {
+        EXPECT_NE(report.fault.find(c.fault), std::string::npos) << report.fault;
+    } else {
+        EXPECT_EQ(report.fault, "");
+    }
+    EXPECT_EQ(report.frames, c.frames);
+    EXPECT_EQ(report.lostFrames, c.lostFrames);
+}
+
+const DatCase datCases[] = {
+    // Counters through the negative half of the words and past a wrap of the low word.
+    {"Contiguous", {{0x7FFE, 0x7FFF, 0x8000}, {0x8001, 0x8002}, {0x8003}}, {}, "", 6, 0},
+    {"LossMarkedInTheLabBook",
+     {{10, 11, 15}, {16, 30}},
+     {std::string(lossLine) + "3 samples per channel (0.3 ms), at frame index 2 of cell_000.dat",
+      std::string(lossLine) +
+          "13 samples per channel (1.3 ms), at frame index 1 of LossMarkedInTheLabBook/cell_001.dat"},
+     "",
+     5,
+     16},
+    {"LossMarkedInAnotherFile",
+     {{10, 11, 15}, {16}},
+     {std::string(lossLine) + "3 samples per channel (0.3 ms), at frame index 2 of cell_001.dat"},
+     "3 frames missing before frame 2 of cell_000.dat",
+     2,
+     0},
+    {"LossMarkedInAFileTheRecordingHasNot",
+     {{10, 11}},
+     {std::string(lossLine) + "1 sample per channel (0.1 ms), at frame index 1 of cell_004.dat"},
+     "a file the recording does not have",
+     2,
+     0},
+};
+
+INSTANTIATE_TEST_SUITE_P(PatternVerifier, DatFiles, ::testing::ValuesIn(datCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// An ABF file as the writer lays it out where the check reads: block 0 with the section map,
+// the frames (signal word, then voltage word) from block 1, the tags after them.
+void writeAbf(const std::string& path, const std::vector<std::pair<uint16_t, uint16_t>>& frames,
+              const std::vector<std::pair<int32_t, std::string>>& tags) {
+    std::vector<char> bytes(512, 0);
+    std::memcpy(bytes.data(), "ABF2", 4);
+    const auto put32 = [&](size_t at, uint32_t v) {
+        for (int b = 0; b < 4; b++)
+            bytes[at + size_t(b)] = char(v >> (8 * b));
+    };
+    put32(76 + 16 * 10, 1);
+    put32(76 + 16 * 10 + 4, 2);
+    put32(76 + 16 * 10 + 8, uint32_t(2 * frames.size()));
+    for (const auto& [signal, voltage] : frames)
+        for (uint16_t w : {signal, voltage}) {
+            bytes.push_back(char(w & 0xFF));
+            bytes.push_back(char(w >> 8));
+        }
+    bytes.resize((bytes.size() + 511) / 512 * 512, 0);
+    if (!tags.empty()) {
+        put32(76 + 16 * 11, uint32_t(bytes.size() / 512));
+        put32(76 + 16 * 11 + 4, 64);
+        put32(76 + 16 * 11 + 8, uint32_t(tags.size()));
+    }
+    for (const auto& [sample, text] : tags) {
+        std::vector<char> tag(64, 0);
+        for (int b = 0; b < 4; b++)
+            tag[size_t(b)] = char(uint32_t(sample) >> (8 * b));
+        std::string comment = text;
+        comment.resize(56, ' ');
+        std::memcpy(tag.data() + 4, comment.data(), 56);
+        bytes.insert(bytes.end(), tag.begin(), tag.end());
+    }
+    writeBytes(path, bytes);
+}
+
+struct AbfCase {
+    const char* name;
+    std::vector<uint32_t> counters;
+    std::vector<std::pair<int32_t, std::string>> tags; // in every channel's file
+    int spoilChannel = -1;                             // its file holds the next frame's signal word
+    bool spoilVoltage;                                 // and voltage word
+    const char* fault;
+    uint64_t lostFrames;
+};
+
+void PrintTo(const AbfCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class AbfFiles : public ::testing::TestWithParam<AbfCase> {};
+
+TEST_P(AbfFiles, ReadsEveryChannelFileInStep) {
+    const AbfCase& c = GetParam();
+    const FrameLayout layout = {3, 1, 1, true};
+    const std::string folder = home() + c.name + "/";
+    std::filesystem::create_directories(folder);
+    for (size_t k = 0; k < 4; k++) {
+        std::vector<std::pair<uint16_t, uint16_t>> frames;
+        for (uint32_t n : c.counters) {
+            const bool spoilt = int(k) == c.spoilChannel;
+            const std::vector<uint16_t> words = frameWords(spoilt ? n + 1 : n, layout);
+            const uint16_t voltage = spoilt && c.spoilVoltage ? words[4] : uint16_t(n);
+            // gp words are stored offset binary.
+            frames.emplace_back(uint16_t(words[k] ^ (k == 3 ? 0x8000 : 0)), voltage);
+        }
+        writeAbf(folder + "cell_CH00" + std::to_string(k + 1) + "_000.abf", frames, c.tags);
+    }
+    const auto chunks = kav4cli::abfFiles(folder, "cell", 4);
+    ASSERT_EQ(chunks.size(), 1u);
+    EXPECT_EQ(kav4cli::abfFrameCount(chunks[0][0]), c.counters.size());
+    const kav4cli::PatternReport report = kav4cli::verifyAbf(chunks, layout);
+    if (*c.fault) {
+        EXPECT_NE(report.fault.find(c.fault), std::string::npos) << report.fault;
+    } else {
+        EXPECT_EQ(report.fault, "");
+        EXPECT_EQ(report.frames, c.counters.size());
+    }
+    EXPECT_EQ(report.lostFrames, c.lostFrames);
+}
+
+const AbfCase abfCases[] = {
+    {"Contiguous", {0xFFFE, 0xFFFF, 0x10000, 0x10001}, {}, -1, false, "", 0},
+    {"LossTagged",
+     {5, 6, 10, 11},
+     {{1, "Comment of the user"}, {2, "Lost 3 samples per channel (0.3 ms)"}},
+     -1,
+     false,
+     "",
+     3},
+    {"LossTaggedWithAnotherSize",
+     {5, 6, 10},
+     {{2, "Lost 2 samples per channel"}},
+     -1,
+     false,
+     "marked at frame 2",
+     0},
+    {"UserTagThatSpeaksOfLossIsNoMark",
+     {5, 6, 10},
+     {{2, "We Lost 3 samples per channel"}},
+     -1,
+     false,
+     "not marked",
+     0},
+    {"CurrentFileOutOfStep", {5, 6, 7}, {}, 2, false, "word 2 of frame 0 of cell_CH001_000.abf", 0},
+    {"GpFileOutOfStep", {5, 6, 7}, {}, 3, false, "word 3 of frame 0", 0},
+    {"VoltageOutOfStep", {5, 6, 7}, {}, 3, true, "the voltage of frame 0 differs", 0},
+};
+
+INSTANTIATE_TEST_SUITE_P(PatternVerifier, AbfFiles, ::testing::ValuesIn(abfCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+} // namespace

@@ -1,0 +1,129 @@
+// kav4-cli record as a user runs it: recordings of virtual amplifiers in pattern mode read back
+// whole, in both formats; Ctrl+C in the middle of one; faults that lose frames. Each run
+// records into the test's home.
+
+#include "tests/tools/programrunner.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using kv4test::Outcome;
+namespace fs = std::filesystem;
+
+const char* const cli = KAV4_CLI;
+
+std::string records(const std::string& name) {
+    return std::string(std::getenv("HOME")) + "/" + name;
+}
+
+// The number a line of the output gives after `label`; -1 when there is no such line.
+long long figure(const std::string& out, const std::string& label) {
+    std::smatch match;
+    if (!std::regex_search(out, match, std::regex(label + " ?([0-9]+)"))) return -1;
+    return std::stoll(match[1].str());
+}
+
+struct ShortRecording {
+    const char* name;
+    const char* model;
+    const char* id;
+    const char* format;
+    const char* rate;
+    long long frames; // at the rate for the seconds asked
+    std::vector<const char*> files;
+};
+
+void PrintTo(const ShortRecording& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class Records : public ::testing::TestWithParam<ShortRecording> {};
+
+TEST_P(Records, EveryFrameReadsBackInOrderWithHeaderAndLabBook) {
+    const ShortRecording& c = GetParam();
+    const std::string folder = records(c.name);
+    const Outcome run =
+        kv4test::runProgram(cli,
+                            {"--simulate", c.model, "record", c.id, "--seconds", "0.5", "--format", c.format,
+                             "--rate", c.rate, "--out", folder, "--verify-pattern"},
+                            {});
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(figure(run.out, "recorded:"), c.frames) << run.out;
+    EXPECT_EQ(figure(run.out, "frames lost:"), 0) << run.out;
+    EXPECT_EQ(figure(run.out, "pattern:"), c.frames) << run.out;
+    EXPECT_NE(run.out.find("frames read back, contiguous\n"), std::string::npos) << run.out;
+    for (const char* file : c.files)
+        EXPECT_TRUE(fs::exists(folder + "/file/" + file)) << file;
+    const std::string labbook = kv4test::readFile(folder + "/file/file_lab_book.txt");
+    EXPECT_TRUE(labbook.starts_with("_Session lab book file: labbook_")) << labbook;
+    EXPECT_NE(labbook.find("\n_Started recording: "), std::string::npos) << labbook;
+}
+
+const ShortRecording shortRecordings[] = {
+    {"DatOfFourChannels",
+     "cedar",
+     "VCEDAR01",
+     "dat",
+     "200k",
+     100000,
+     {"file.kdh", "file_000.dat", "file_lab_book.txt"}},
+    {"AbfOfFourChannels",
+     "cedar",
+     "VCEDAR01",
+     "abf",
+     "200k",
+     100000,
+     {"file.kdh", "file_CH001_000.abf", "file_CH004_000.abf"}},
+    {"DatOfThirtyTwoChannels", "dogwood32", "VDOGWOOD3201", "dat", "100k", 50000, {"file_000.dat"}},
+    {"AbfOfParallelDevices",
+     "cedar,cedar",
+     "VCEDAR01,VCEDAR02",
+     "abf",
+     "50k",
+     25000,
+     {"file_CH001_000.abf", "file_CH008_000.abf"}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Record, Records, ::testing::ValuesIn(shortRecordings),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Ctrl+C once frames are on disk: the files are finished and whole, and nothing was lost.
+TEST(RecordInterrupted, CtrlCFinishesFilesThatReadBackWhole) {
+    for (const char* format : {"dat", "abf"}) {
+        SCOPED_TRACE(format);
+        const std::string folder = records(std::string("interrupted_") + format);
+        const fs::path data =
+            folder + (format == std::string("dat") ? "/file/file_000.dat" : "/file/file_CH001_000.abf");
+        kv4test::StartedProgram program(cli,
+                                        {"--simulate", "cedar", "record", "VCEDAR01", "--seconds", "600",
+                                         "--format", format, "--rate", "50k", "--out", folder,
+                                         "--verify-pattern"},
+                                        {});
+        // The file shows frames within a second; the deadline only bounds a broken run.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        std::error_code error;
+        while ((!fs::exists(data) || fs::file_size(data, error) < 64 * 1024) &&
+               std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        program.signal(SIGINT);
+        const Outcome run = program.wait();
+        EXPECT_EQ(run.status, 0) << run.out << run.err;
+        EXPECT_NE(run.out.find(", stopped by Ctrl+C\n"), std::string::npos) << run.out;
+        const long long frames = figure(run.out, "recorded:");
+        EXPECT_GT(frames, 0) << run.out;
+        EXPECT_LT(frames, 600 * 50000LL) << run.out;
+        EXPECT_EQ(figure(run.out, "pattern:"), frames) << run.out;
+        EXPECT_NE(run.out.find("contiguous"), std::string::npos) << run.out;
+    }
+}
+
+} // namespace

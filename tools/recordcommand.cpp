@@ -1,0 +1,295 @@
+#include "tools/recordcommand.h"
+
+#include "app/pipeline/devicedataproducer.h"
+#include "app/pipeline/librarysamplesource.h"
+#include "recording/abfdatawriterconsumer.h"
+#include "recording/datdatawriterconsumer.h"
+#include "recording/labbookfiles.h"
+#include "recording/recordingplan.h"
+#include "simulator/simulatedbus.h"
+#include "tools/clisupport.h"
+#include "tools/patternverifier.h"
+
+#include "commlib/api/kv4cl.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <unistd.h>
+
+namespace kav4cli {
+
+namespace {
+
+// Ctrl+C reaches the event loop through a pipe: a signal handler may do little more.
+int interruptPipe[2] = {-1, -1};
+
+void onInterrupt(int) {
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = write(interruptPipe[1], &byte, 1);
+}
+
+// The channel counts and the layout of the frames the files hold.
+struct Channels {
+    uint32_t voltages = 0, currents = 0, gps = 0;
+};
+
+Channels channelCounts() {
+    Channels c;
+    check(kv4cl::getChannelCounts(c.voltages, c.currents, c.gps), "channel counts");
+    return c;
+}
+
+// The ranges and the rate, as the program's controls hand them to every consumer at the start.
+void seed(DataWriterConsumer& writer, const Channels& channels, const kv4cl::Measurement_t& rate) {
+    writer.onSamplingRateChanged(rate, rate);
+    if (kv4cl::RangedMeasurement_t range; kv4cl::getVoltageRange(range) == kv4cl::Success)
+        writer.onVoltageRangeChanged(range);
+    for (uint32_t c = 0; c < channels.currents; c++) {
+        kv4cl::RangedMeasurement_t range;
+        check(kv4cl::getCurrentRange(range, uint16_t(c)), "current range");
+        writer.onCurrentRangeChanged(range, int(c));
+    }
+    for (uint32_t g = 0; g < channels.gps; g++)
+        if (kv4cl::RangedMeasurement_t range; kv4cl::getGpRange(range, uint16_t(g)) == kv4cl::Success)
+            writer.onGpRangeChanged(range, int(g));
+}
+
+// How a DAT file holds each raw word: the library's value of raw 0 and the step of one count.
+std::vector<DatColumn> datColumns(const Channels& channels) {
+    std::vector<DatColumn> columns;
+    const auto add = [&](const auto& convert) {
+        double zero = 0.0, one = 0.0;
+        convert(0, zero);
+        convert(1, one);
+        columns.push_back({zero, one - zero});
+    };
+    for (uint16_t c = 0; c < channels.currents; c++)
+        add([c](int raw, double& v) { kv4cl::currentFromRaw(int16_t(raw), c, v); });
+    for (uint16_t g = 0; g < channels.gps; g++)
+        add([g](int raw, double& v) { kv4cl::gpFromRaw(uint16_t(raw), g, v); });
+    for (uint32_t v = 0; v < channels.voltages; v++)
+        add([](int raw, double& value) { kv4cl::voltageFromRaw(int16_t(raw), value); });
+    return columns;
+}
+
+double megabytes(const QString& folder) {
+    qint64 bytes = 0;
+    for (const QFileInfo& file : QDir(folder).entryInfoList({"*.dat", "*.abf"}, QDir::Files))
+        bytes += file.size();
+    return double(bytes) / 1e6;
+}
+
+// The virtual amplifiers' faults, one after the other.
+class FaultInjector {
+  public:
+    explicit FaultInjector(kav4sim::VirtualAmplifier& amplifier) : amplifier(amplifier) {}
+
+    // Starts the next fault; a stall and a small buffer last `holdMs`.
+    void injectNext(QObject* context, int holdMs) {
+        const size_t packet = amplifier.model().packetBytes;
+        switch (count++ % 3) {
+        case 0: // a few packets and a part of one
+            amplifier.dropBytes(3 * packet + packet / 2);
+            break;
+        case 1:
+            amplifier.stall(true);
+            QTimer::singleShot(holdMs, context, [this] { amplifier.stall(false); });
+            break;
+        case 2: // the device's buffer holds less than arrives between two reads
+            amplifier.setBufferBytes(packet);
+            QTimer::singleShot(holdMs, context, [this] {
+                amplifier.setBufferBytes(kav4sim::VirtualAmplifier::defaultBufferBytes);
+            });
+            break;
+        }
+    }
+    int injected() const { return count; }
+
+  private:
+    kav4sim::VirtualAmplifier& amplifier;
+    int count = 0;
+};
+
+} // namespace
+
+int record(const RecordRequest& request, kav4sim::SimulatedBus* bus) {
+    std::vector<kav4sim::VirtualAmplifier*> amplifiers;
+    if (request.verifyPattern || request.faultSeconds > 0) {
+        for (const std::string& id : request.ids) {
+            kav4sim::VirtualAmplifier* amplifier = bus ? bus->amplifier(id) : nullptr;
+            if (!amplifier)
+                throw Failure(std::string(request.verifyPattern ? "--verify-pattern" : "--inject-faults") +
+                              " needs virtual amplifiers; " + id + " is not one");
+            amplifiers.push_back(amplifier);
+        }
+    }
+    // Before the connection, so that every frame the library hands out counts.
+    if (request.verifyPattern)
+        for (kav4sim::VirtualAmplifier* amplifier : amplifiers)
+            amplifier->setPatternMode(true);
+
+    int argc = 1;
+    char name[] = "kav4-cli";
+    char* argv[] = {name, nullptr};
+    QCoreApplication application(argc, argv);
+
+    const Connection connection(request.ids);
+    applySettings(request.settings);
+    const Channels channels = channelCounts();
+    kv4cl::Measurement_t rate;
+    check(kv4cl::getSamplingRate(rate), "sampling rate");
+    const double hertz = rate.getNoPrefixValue();
+
+    const QString folder = QString::fromStdString(request.folder);
+    if (!QDir().mkpath(folder)) throw Failure("cannot make the folder " + request.folder);
+    RecordingPlan plan;
+    plan.format = request.format;
+    plan.path = QDir(folder).absolutePath() + "/";
+    plan.name = RecordingPlan::defaultName;
+    plan.settings.recordLength = std::max(1.0, std::round(request.seconds * hertz));
+
+    LibrarySampleSource source;
+    DeviceDataProducer producer(source);
+    std::unique_ptr<DataWriterConsumer> writer;
+    if (request.format == 0)
+        writer = std::make_unique<DatDataWriterConsumer>(&producer);
+    else
+        writer = std::make_unique<AbfDataWriterConsumer>(&producer);
+    writer->setRecordingPlan(&plan);
+    seed(*writer, channels, rate);
+
+    // The lab book, as the program keeps it: the session's, and the recording's own beside it.
+    LabbookFiles labbook;
+    QStringList previousLines;
+    if (!labbook.openNewest(previousLines))
+        std::fprintf(stderr, "kav4-cli: cannot open the lab book in %s\n",
+                     qPrintable(LabbookFiles::folder()));
+    QObject::connect(writer.get(), &DataWriterConsumer::recording, &application, [&](bool on) {
+        if (on) {
+            labbook.startRecording(plan.folder() + plan.recordName());
+            return;
+        }
+        labbook.stopRecording();
+        application.quit();
+    });
+
+    if (pipe(interruptPipe) != 0) throw Failure("cannot watch for Ctrl+C");
+    QSocketNotifier interrupts(interruptPipe[0], QSocketNotifier::Read);
+    bool interrupted = false;
+    QObject::connect(&interrupts, &QSocketNotifier::activated, &application, [&] {
+        char byte = 0;
+        [[maybe_unused]] const ssize_t n = read(interruptPipe[0], &byte, 1);
+        if (interrupted) return;
+        interrupted = true;
+        // The writer takes in what had arrived and closes its files.
+        writer->onStopConsuming();
+    });
+    struct sigaction action = {};
+    action.sa_handler = onInterrupt;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+
+    // Progress for a person watching; piped or redirected output holds the results alone.
+    const bool showProgress = isatty(STDOUT_FILENO);
+    QElapsedTimer clock;
+    uint64_t firstRow = 0;
+    QTimer progress;
+    QObject::connect(&progress, &QTimer::timeout, &application, [&] {
+        std::printf("\r%7.1f s / %.1f s  %llu frames  %.1f MB  %llu frames lost ",
+                    double(clock.elapsed()) / 1000.0, request.seconds,
+                    static_cast<unsigned long long>(producer.rowsProduced() - firstRow),
+                    megabytes(plan.folder()), static_cast<unsigned long long>(producer.framesLostTotal()));
+        std::fflush(stdout);
+    });
+
+    std::unique_ptr<FaultInjector> faults;
+    QTimer faultTimer;
+    if (request.faultSeconds > 0) {
+        faults = std::make_unique<FaultInjector>(*amplifiers.front());
+        QObject::connect(&faultTimer, &QTimer::timeout, &application, [&] {
+            // Not at the very end, so that the loss is in the files before they close.
+            if (double(clock.elapsed()) / 1000.0 + 2.0 < request.seconds)
+                faults->injectNext(&application, 200);
+        });
+    }
+
+    producer.start();
+    clock.start();
+    firstRow = producer.rowsProduced();
+    writer->onStartConsuming();
+    if (!writer->isRunning()) throw Failure("cannot write the recording in " + request.folder);
+    if (showProgress) progress.start(500);
+    if (faults) faultTimer.start(int(request.faultSeconds * 1000));
+    application.exec();
+    progress.stop();
+    faultTimer.stop();
+    signal(SIGINT, SIG_DFL);
+    writer->onStopConsuming();
+    producer.onStopProducing();
+    const uint64_t lost = producer.framesLostTotal();
+    if (showProgress) std::printf("\n");
+
+    // What the files hold.
+    const std::string recordFolder = plan.folder().toStdString(),
+                      recordName = plan.recordName().toStdString();
+    const FrameLayout layout{channels.currents, channels.gps, request.format == 0 ? channels.voltages : 1,
+                             request.ids.size() == 1};
+    uint64_t frames = 0;
+    const std::vector<std::string> dat = datFiles(recordFolder, recordName);
+    const auto abf = abfFiles(recordFolder, recordName, channels.currents + channels.gps);
+    for (const std::string& file : dat)
+        frames += std::filesystem::file_size(file) / (layout.width() * sizeof(float));
+    for (const auto& chunk : abf)
+        frames += abfFrameCount(chunk.front());
+    std::printf("recorded: %llu frames (%.2f s at %s) in %s, %.1f MB%s\n",
+                static_cast<unsigned long long>(frames), double(frames) / hertz,
+                formatMeasurement(rate).c_str(), recordFolder.c_str(), megabytes(plan.folder()),
+                interrupted ? ", stopped by Ctrl+C" : "");
+    std::printf("frames lost: %llu\n", static_cast<unsigned long long>(lost));
+    if (faults) std::printf("faults injected: %d\n", faults->injected());
+
+    if (request.verifyPattern) {
+        const PatternReport report =
+            request.format == 0 ? verifyDat(dat, layout, datColumns(channels),
+                                            labbookLosses(recordFolder + recordName + "_lab_book.txt"))
+                                : verifyAbf(abf, layout);
+        if (!report.fault.empty()) {
+            std::printf("pattern: %llu frames read back, then a fault\n",
+                        static_cast<unsigned long long>(report.frames));
+            std::fprintf(stderr, "kav4-cli: pattern: %s\n", report.fault.c_str());
+            return 1;
+        }
+        std::printf("pattern: %llu frames read back, %s\n", static_cast<unsigned long long>(report.frames),
+                    report.losses == 0 ? "contiguous"
+                                       : (std::to_string(report.lostFrames) + " frames lost in " +
+                                          std::to_string(report.losses) + " gaps, each marked")
+                                             .c_str());
+        if (report.frames != frames) {
+            std::fprintf(stderr, "kav4-cli: pattern: the files hold %llu frames, %llu were read\n",
+                         static_cast<unsigned long long>(frames),
+                         static_cast<unsigned long long>(report.frames));
+            return 1;
+        }
+        if (report.lostFrames != lost) {
+            std::fprintf(stderr, "kav4-cli: pattern: %llu frames counted lost, the files account for %llu\n",
+                         static_cast<unsigned long long>(lost),
+                         static_cast<unsigned long long>(report.lostFrames));
+            return 1;
+        }
+    }
+    if (frames == 0) {
+        std::fprintf(stderr, "kav4-cli: no frame recorded\n");
+        return 1;
+    }
+    return lost == 0 ? exitRecorded : exitFramesLost;
+}
+
+} // namespace kav4cli
