@@ -4,12 +4,14 @@
 #include "app/widgets/images.h"
 #include "app/widgets/valuelabel.h"
 #include "commlib/api/kv4cl.h"
+#include "recording/labbookevent.h"
 
 #include <QComboBox>
 #include <QDoubleSpinBox>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QSettings>
+#include <QTime>
 #include <QTimer>
 
 #include <cmath>
@@ -58,6 +60,12 @@ AcquisitionInfoDockWidget::AcquisitionInfoDockWidget(QWidget* parent)
     samplingRateLabel->setObjectName("samplingRateLabel");
     bandwidthLabel = new QLabel;
     bandwidthLabel->setObjectName("bandwidthLabel");
+    samplesLostLabel = new QLabel;
+    samplesLostLabel->setObjectName("samplesLostLabel");
+    samplesLostLabel->setToolTip(
+        "Samples per channel that never reached the program since it connected. Each "
+        "loss is written in the lab book and marked in the recording it falls in.");
+    showSamplesLost({});
 
     filterButton = new ActivationButton;
     filterButton->setObjectName("digitalFilteringButton");
@@ -80,6 +88,8 @@ AcquisitionInfoDockWidget::AcquisitionInfoDockWidget(QWidget* parent)
     layout->addSpacing(12);
     layout->addWidget(new QLabel("Sampling rate:   "));
     layout->addWidget(samplingRateLabel);
+    layout->addSpacing(12);
+    layout->addWidget(samplesLostLabel);
     layout->addSpacing(12);
     layout->addWidget(new QLabel("Bandwdith:   "));
     layout->addWidget(bandwidthLabel);
@@ -125,6 +135,22 @@ void AcquisitionInfoDockWidget::onBitRateComputed(double rate) {
 void AcquisitionInfoDockWidget::onSaturation() {
     setLed(ledOnImage);
     saturationTimer->start();
+}
+
+void AcquisitionInfoDockWidget::onFramesLost(quint64, quint64 frames) {
+    samplesLost += frames;
+    showSamplesLost(QTime::currentTime().toString("hh:mm:ss"));
+    emit labbookEvent(new LabbookEventSamplesLost(frames, samplingRate.getNoPrefixValue()));
+}
+
+void AcquisitionInfoDockWidget::showSamplesLost(const QString& lastLoss) {
+    if (samplesLost == 0) {
+        samplesLostLabel->setText("Samples lost: 0");
+        samplesLostLabel->setStyleSheet("QLabel { color: rgb(0, 130, 0); }");
+        return;
+    }
+    samplesLostLabel->setText(QString("Samples lost: %1, last at %2").arg(samplesLost).arg(lastLoss));
+    samplesLostLabel->setStyleSheet("QLabel { color: rgb(210, 0, 0); font-weight: bold; }");
 }
 
 void AcquisitionInfoDockWidget::onExitSaturation() {

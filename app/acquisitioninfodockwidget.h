@@ -1,10 +1,15 @@
 #pragma once
 // The "Acquisition info" dock: the saturation LED, the measured and configured rates, the
-// resulting bandwidth, and the digital filter that the library applies to the raw data.
+// samples lost since the connection, the resulting bandwidth, and the digital filter that
+// the library applies to the raw data.
 
 #include "commlib/api/kv4cltypes.h"
 
 #include <QDockWidget>
+
+#include <cstdint>
+
+class LabbookEvent;
 
 class ActivationButton;
 class QComboBox;
@@ -23,12 +28,18 @@ class AcquisitionInfoDockWidget : public QDockWidget {
     // The image path the saturation LED shows.
     QString saturationLedImage() const { return ledImage; }
 
+  signals:
+    // An entry for each loss, with its size.
+    void labbookEvent(LabbookEvent* event);
+
   public slots:
     // Only the effective rate matters here: the filter runs at it.
     void onSamplingRateChanged(kv4cl::Measurement_t baseSamplingRate, kv4cl::Measurement_t samplingRate);
     // Samples per second per channel, as the producer measures them.
     void onBitRateComputed(double rate);
     void onSaturation();
+    // `frames` samples per channel are missing before the producer's row `row`.
+    void onFramesLost(quint64 row, quint64 frames);
 
   private slots:
     void onExitSaturation();
@@ -39,6 +50,7 @@ class AcquisitionInfoDockWidget : public QDockWidget {
   private:
     void setLed(const QString& image);
     void showBandwidth();
+    void showSamplesLost(const QString& lastLoss);
 
     QLabel* led;
     QString ledImage;
@@ -46,6 +58,8 @@ class AcquisitionInfoDockWidget : public QDockWidget {
     QLabel* measuredRateLabel;
     QLabel* samplingRateLabel;
     QLabel* bandwidthLabel;
+    QLabel* samplesLostLabel;
+    uint64_t samplesLost = 0;
     ActivationButton* filterButton;
     QComboBox* filterTypeCombo;
     QDoubleSpinBox* cutFrequencySpinBox;

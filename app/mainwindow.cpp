@@ -441,6 +441,10 @@ void MainWindow::connectPipeline() {
         connect(writer, &DataWriterConsumer::recording, controlsDock, &ControlsDockWidget::onRecording);
         connect(writer, &DataWriterConsumer::newRecordFile, analysisDocks, &AnalysisDocks::onNewRecordFile);
         connect(writer, &DataWriterConsumer::recording, analysisDocks, &AnalysisDocks::onRecording);
+        connect(writer, &DataWriterConsumer::lossInFile, labbook,
+                [this](quint64 samples, double rate, const QString& file, quint64 frame) {
+                    labbook->onReceiveEvent(new LabbookEventSamplesLost(samples, rate, file, frame));
+                });
         if (!protocolDock) continue;
         writer->setRecordSettingsDialog(protocolDock->recordSettingsDialog());
         connect(protocolDock, &ProtocolDockWidget::recordRequest, writer,
@@ -494,6 +498,9 @@ void MainWindow::connectPipeline() {
             &AcquisitionInfoDockWidget::onBitRateComputed);
     connect(dataProducer.get(), &DeviceDataProducer::frontEndSaturation, acquisitionInfoDock,
             &AcquisitionInfoDockWidget::onSaturation);
+    connect(dataProducer.get(), &DeviceDataProducer::framesLost, acquisitionInfoDock,
+            &AcquisitionInfoDockWidget::onFramesLost, Qt::QueuedConnection);
+    connect(acquisitionInfoDock, &AcquisitionInfoDockWidget::labbookEvent, labbook, &Labbook::onReceiveEvent);
     connect(dataProducer.get(), &DeviceDataProducer::frontEndCurrentRangeChange, this,
             &MainWindow::onFrontEndCurrentRangeChange, Qt::QueuedConnection);
     connect(dataProducer.get(), &DeviceDataProducer::connectionLost, lostDialog.get(),

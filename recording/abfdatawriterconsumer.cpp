@@ -1,6 +1,7 @@
 #include "recording/abfdatawriterconsumer.h"
 
 #include "app/pipeline/samplering.h"
+#include "recording/labbookevent.h"
 
 #include <QMutexLocker>
 

@@ -9,7 +9,6 @@
 // is full, or when a further chunk cannot be opened; recording(false) tells which ever it was.
 
 #include "app/pipeline/devicedataconsumer.h"
-#include "recording/labbookevent.h"
 #include "recording/recordsettings.h"
 
 #include <QByteArray>
@@ -61,8 +60,11 @@ class DataWriterConsumer : public DeviceDataConsumer {
     // A file was opened: its name relative to the recording path, without extension.
     void newRecordFile(QString name);
     void recording(bool on);
-    // A note for the lab book, from the writer's thread.
-    void labbookEvent(LabbookEvent* event);
+    // `samples` samples per channel (at `samplingRate` Hz) are missing before the frame of
+    // index `frame` in the recording's file `file` (a name without folder): for formats that
+    // cannot mark it in the file. From the writer's thread; values only, so that nothing is
+    // lost in a queue that is never delivered.
+    void lossInFile(quint64 samples, double samplingRate, QString file, quint64 frame);
 
   public slots:
     // Finishes a running recording, then starts one if this writer's format is selected.

@@ -10,7 +10,9 @@
 #include "commlib/api/devicelist.h"
 #include "commlib/api/kv4cl.h"
 #include "commlib/transport/ftdidriver.h"
+#include "recording/labbookevent.h"
 #include "simulator/simulation.h"
+#include "tests/support/labelcolor.h"
 #include "tests/support/warningcapture.h"
 
 #include <gtest/gtest.h>
@@ -24,6 +26,7 @@
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTime>
 #include <QTimer>
 
 namespace {
@@ -101,6 +104,51 @@ TEST_F(InfoTest, SaturationLightsTheLedUntilTheTimerRunsOut) {
         ASSERT_TRUE(timeout.wait(5000)) << notice;
         EXPECT_EQ(dock.saturationLedImage(), ":/imgs/led off.png") << notice;
     }
+}
+
+TEST_F(InfoTest, SamplesLostShowZeroInGreenAndEachLossInRedWithALabBookEntry) {
+    AcquisitionInfoDockWidget dock;
+    std::vector<QString> entries;
+    QObject::connect(&dock, &AcquisitionInfoDockWidget::labbookEvent, &dock, [&](LabbookEvent* event) {
+        entries.push_back(event->lineText());
+        delete event;
+    });
+    auto* label = dock.findChild<QLabel*>("samplesLostLabel");
+    ASSERT_NE(label, nullptr);
+    EXPECT_EQ(label->text(), "Samples lost: 0");
+    EXPECT_EQ(kv4test::renderedTextColor(*label), "green");
+
+    struct Loss {
+        double rateHz; // 0: not known yet
+        quint64 frames;
+        quint64 total;
+        const char* entry; // after the entry's times
+    };
+    const Loss losses[] = {
+        {0, 7, 7, "Samples lost, 7 samples per channel"},
+        {100000, 1, 8, "Samples lost, 1 sample per channel (0.01 ms)"},
+        {100000, 1200, 1208, "Samples lost, 1200 samples per channel (12 ms)"},
+        {10000, 262144, 263352, "Samples lost, 262144 samples per channel (26214 ms)"},
+    };
+    for (const Loss& loss : losses) {
+        SCOPED_TRACE(loss.entry);
+        if (loss.rateHz > 0) {
+            const kv4cl::Measurement_t rate{loss.rateHz / 1000, kv4cl::UnitPfxKilo, "Hz"};
+            dock.onSamplingRateChanged(rate, rate);
+        }
+        const QTime before = QTime::currentTime();
+        dock.onFramesLost(12345, loss.frames);
+        const QString text = label->text();
+        ASSERT_TRUE(text.startsWith(QString("Samples lost: %1, last at ").arg(loss.total)))
+            << text.toStdString();
+        const QTime shown = QTime::fromString(text.section("last at ", 1), "hh:mm:ss");
+        EXPECT_TRUE(shown.isValid()) << text.toStdString();
+        EXPECT_LE(std::abs(shown.secsTo(before)), 1);
+        EXPECT_EQ(kv4test::renderedTextColor(*label), "red");
+        ASSERT_FALSE(entries.empty());
+        EXPECT_TRUE(entries.back().endsWith(loss.entry)) << entries.back().toStdString();
+    }
+    EXPECT_EQ(entries.size(), std::size(losses));
 }
 
 TEST_F(InfoTest, FilterControlsSetTheLibraryFilterAndAreRemembered) {
