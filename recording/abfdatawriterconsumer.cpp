@@ -94,9 +94,9 @@ void AbfDataWriterConsumer::closeRecordFile() {
     int64_t frames = 0;
     for (const auto& file : files)
         if (file) frames = file->frameCount(); // the same in every file
-    const uint64_t fileEnd = fileFirstRow + uint64_t(frames);
+    const uint64_t fileEnd = fileFirstFrame + uint64_t(frames);
     // At a switch the tags of later rows wait for their chunk; at the end every tag goes in.
-    auto belongsHere = [&](uint64_t row) { return !switching || row < fileEnd; };
+    auto belongsHere = [&](uint64_t row) { return !switching || frameOfRow(row) < fileEnd; };
     std::vector<AbfFile::Tag> fileTags;
     {
         QMutexLocker lock(&mutex);
@@ -108,7 +108,8 @@ void AbfDataWriterConsumer::closeRecordFile() {
                 continue;
             }
             // Marked before the file's start, or after its last frame: at its edge.
-            const int64_t sample = std::clamp(int64_t(tag.row) - int64_t(fileFirstRow), int64_t{0}, frames);
+            const int64_t sample =
+                std::clamp(int64_t(frameOfRow(tag.row)) - int64_t(fileFirstFrame), int64_t{0}, frames);
             fileTags.push_back({sample, tag.text});
         }
         tags.swap(later);

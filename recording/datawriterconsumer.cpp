@@ -111,8 +111,13 @@ void DataWriterConsumer::initRecordFile() {
         fileStartTime = QDateTime::currentDateTime();
     }
     // The first file starts where the hook does, a further chunk where the full one before ended.
-    fileFirstRow =
-        valuesConsumed > 0 ? fileFirstRow + uint64_t(valuesConsumed / totalChannelsNum) : hook->row;
+    if (valuesConsumed > 0) {
+        fileFirstFrame += uint64_t(valuesConsumed / totalChannelsNum);
+    } else {
+        fileFirstFrame = 0;
+        recordingFirstRow = hook->row;
+        laps.clear();
+    }
     valuesConsumed = 0;
     if (chunkLimit >= 0) {
         if (remainingValues > chunkLimit) {
@@ -136,10 +141,21 @@ void DataWriterConsumer::initRecordFile() {
 
 void DataWriterConsumer::takeGaps(std::vector<SampleRing::Gap>& gaps) {
     for (const SampleRing::Gap& gap : hook->gaps) {
-        fileFirstRow += gap.rowsSkipped;
+        if (gap.rowsSkipped > 0) laps.emplace_back(gap.row, gap.rowsSkipped);
         gaps.push_back(gap);
     }
     hook->gaps.clear();
+}
+
+uint64_t DataWriterConsumer::frameOfRow(uint64_t row) const {
+    uint64_t frame = row - std::min(row, recordingFirstRow);
+    for (const auto& [resumed, skipped] : laps) {
+        if (row >= resumed)
+            frame -= skipped;
+        else if (row + skipped > resumed) // skipped itself
+            frame -= row + skipped - resumed;
+    }
+    return frame;
 }
 
 bool DataWriterConsumer::beginRecordFile(QString& path) {

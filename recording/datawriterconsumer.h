@@ -20,6 +20,8 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <utility>
+#include <vector>
 
 class RecordingPlan;
 class RecordSettingsDialog;
@@ -90,9 +92,12 @@ class DataWriterConsumer : public DeviceDataConsumer {
     // False once the recording has to end: the last file is full, a chunk cannot be opened
     // or `write` failed.
     bool storeBlock(int64_t count, const std::function<bool(int64_t first, int64_t count)>& write);
-    // For run(), after each read: appends the gaps the read found to `gaps`. A file goes on
-    // after the rows a lap skipped, so it begins that much later in the producer's rows.
+    // For run(), after each read: appends the gaps the read found to `gaps`, and keeps the
+    // rows a lap skipped, which the recording's frames pass over.
     void takeGaps(std::vector<SampleRing::Gap>& gaps);
+    // In the writer's thread: the index of the recording's frame that holds the producer's
+    // row `row`; a row before the recording, or one a lap skipped, gives the frame after it.
+    uint64_t frameOfRow(uint64_t row) const;
     // Shows the warning in the GUI thread, from whichever thread; without windows, on the console.
     void warn(const QString& text);
     // Warns that a data file took no more data, saying why and where.
@@ -124,8 +129,8 @@ class DataWriterConsumer : public DeviceDataConsumer {
     int64_t fileLimit = 0;
     bool moreChunks = false;
     bool switching = false; // from a full chunk to the next
-    // The producer's number of the present file's first row.
-    uint64_t fileFirstRow = 0;
+    // The recording's frames before the present file's first.
+    uint64_t fileFirstFrame = 0;
 
     // Guarded by the base's mutex.
     QDateTime fileStartTime;
@@ -137,6 +142,11 @@ class DataWriterConsumer : public DeviceDataConsumer {
 
   private:
     bool writeHeader();
+
+    // Of the running recording, in the writer's thread: the producer's row of its first
+    // frame, and the laps, each with the row it went on at and the rows it skipped.
+    uint64_t recordingFirstRow = 0;
+    std::vector<std::pair<uint64_t, uint64_t>> laps;
 
     QByteArray pendingActiveChannels;
     int32_t pendingValuesPerSample;
