@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 SIMULATE ?= cedar,cedar
 
-.PHONY: setup configure build images run test bench clean format sanitize sanitize-address sanitize-thread
+.PHONY: setup configure build images run test bench clean format sanitize sanitize-address sanitize-thread soak
 
 setup:
 	@./scripts/setup.sh
@@ -48,6 +48,16 @@ sanitize-thread: setup
 	@cd build-tsan && QT_QPA_PLATFORM=offscreen \
 		TSAN_OPTIONS=second_deadlock_stack=1:suppressions=$(CURDIR)/scripts/tsan.supp \
 		$(SANITIZE_TEST)
+
+# A long recording of Dogwood 32 at its highest rate in pattern mode, read back frame by frame
+# (scripts/soak.sh): no frame may be lost. SOAK_FAULTS=1 injects a fault every minute instead and
+# checks that each loss is counted and marked exactly.
+SOAK_SECONDS ?= 3600
+SOAK_FAULTS ?= 0
+
+soak: configure
+	@cmake --build $(BUILD) --target kav4-cli -j $(JOBS)
+	@./scripts/soak.sh $(BUILD)/tools/kav4-cli $(SOAK_SECONDS) $(SOAK_FAULTS)
 
 bench: build
 	@for b in $(BUILD)/bench/bench_*; do [ -f "$$b" ] && [ -x "$$b" ] || continue; echo "== $$b"; $$b; done

@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace kav4cli {
@@ -254,6 +255,14 @@ int record(const RecordRequest& request, kav4sim::SimulatedBus* bus) {
                 formatMeasurement(rate).c_str(), recordFolder.c_str(), megabytes(plan.folder()),
                 interrupted ? ", stopped by Ctrl+C" : "");
     std::printf("frames lost: %llu\n", static_cast<unsigned long long>(lost));
+    // What the recording cost, before any reading back.
+    rusage usage = {};
+    getrusage(RUSAGE_SELF, &usage);
+    const double cpu = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                       double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    const double dataSeconds = double(frames) / hertz;
+    std::printf("cpu: %.2f s for %.2f s of data, %.4f s per second; peak memory %.0f MB\n", cpu, dataSeconds,
+                dataSeconds > 0 ? cpu / dataSeconds : 0.0, double(usage.ru_maxrss) / 1024.0);
     if (faults) std::printf("faults injected: %d\n", faults->injected());
 
     if (request.verifyPattern) {
