@@ -182,6 +182,19 @@ int record(const RecordRequest& request, kav4sim::SimulatedBus* bus) {
         application.quit();
     });
 
+    // Every loss goes in the lab book, as in the program; a loss the file format cannot mark
+    // goes in the recording's lab book with the file and the frame.
+    const auto note = [&labbook](LabbookEventSamplesLost entry) {
+        labbook.stamp(entry);
+        labbook.write(entry);
+    };
+    QObject::connect(&producer, &DeviceDataProducer::framesLost, &application,
+                     [&](quint64, quint64 frames) { note(LabbookEventSamplesLost(frames, hertz)); });
+    QObject::connect(writer.get(), &DataWriterConsumer::lossInFile, &application,
+                     [&](quint64 samples, double samplingRate, const QString& file, quint64 frame) {
+                         note(LabbookEventSamplesLost(samples, samplingRate, file, frame));
+                     });
+
     if (pipe(interruptPipe) != 0) throw Failure("cannot watch for Ctrl+C");
     QSocketNotifier interrupts(interruptPipe[0], QSocketNotifier::Read);
     bool interrupted = false;

@@ -130,4 +130,27 @@ TEST(RecordInterrupted, CtrlCFinishesFilesThatReadBackWhole) {
     }
 }
 
+// Each fault of the virtual amplifier loses frames: the run says so in its status, and every
+// gap in the files is marked with its size.
+TEST(RecordWithFaults, EveryLossIsCountedMarkedAndExitsWithTheLostStatus) {
+    for (const char* format : {"abf"}) {
+        SCOPED_TRACE(format);
+        const Outcome run =
+            kv4test::runProgram(cli,
+                                {"--simulate", "cedar", "record", "VCEDAR01", "--seconds", "4", "--format",
+                                 format, "--rate", "50k", "--out", records(std::string("faults_") + format),
+                                 "--verify-pattern", "--inject-faults", "0.6"},
+                                {});
+        EXPECT_EQ(run.status, 3) << run.out << run.err;
+        const long long lost = figure(run.out, "frames lost:");
+        EXPECT_GT(lost, 0) << run.out;
+        EXPECT_GE(figure(run.out, "faults injected:"), 3) << run.out;
+        // The gaps the files show add up to the count, each marked.
+        EXPECT_TRUE(std::regex_search(run.out,
+                                      std::regex("pattern: [0-9]+ frames read back, " + std::to_string(lost) +
+                                                 " frames lost in [0-9]+ gaps, each marked\n")))
+            << run.out << run.err;
+    }
+}
+
 } // namespace
