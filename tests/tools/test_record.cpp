@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <pty.h>
+
 #include <chrono>
 #include <filesystem>
 #include <regex>
@@ -58,6 +60,7 @@ TEST_P(Records, EveryFrameReadsBackInOrderWithHeaderAndLabBook) {
                             {});
     ASSERT_EQ(run.status, 0) << run.out << run.err;
     EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.out.find('\r'), std::string::npos) << "no progress line into a file";
     EXPECT_EQ(figure(run.out, "recorded:"), c.frames) << run.out;
     EXPECT_EQ(figure(run.out, "frames lost:"), 0) << run.out;
     EXPECT_EQ(figure(run.out, "pattern:"), c.frames) << run.out;
@@ -151,6 +154,42 @@ TEST(RecordWithFaults, EveryLossIsCountedMarkedAndExitsWithTheLostStatus) {
                                                  " frames lost in [0-9]+ gaps, each marked\n")))
             << run.out << run.err;
     }
+}
+
+// On a terminal the run shows its progress on a line it rewrites; on a file it does not (above).
+TEST(RecordOnATerminal, ShowsElapsedTimeFramesMegabytesAndLosses) {
+    const std::string home = std::getenv("HOME");
+    std::vector<std::string> args = {cli,   "--simulate", "cedar", "record", "VCEDAR01",        "--seconds",
+                                     "1.5", "--format",   "dat",   "--out",  home + "/terminal"};
+    std::vector<std::string> env = {std::string("PATH=") + std::getenv("PATH"), "HOME=" + home};
+    std::vector<char*> argp, envp;
+    for (std::string& a : args)
+        argp.push_back(a.data());
+    for (std::string& e : env)
+        envp.push_back(e.data());
+    argp.push_back(nullptr);
+    envp.push_back(nullptr);
+    int terminal = -1;
+    const pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        execve(argp[0], argp.data(), envp.data());
+        _exit(127);
+    }
+    // Read until the program's end closes the terminal.
+    std::string text;
+    char buffer[4096];
+    for (ssize_t n; (n = read(terminal, buffer, sizeof buffer)) > 0;)
+        text.append(buffer, size_t(n));
+    close(terminal);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << text;
+    EXPECT_TRUE(std::regex_search(
+        text, std::regex("\r +[0-9]+\\.[0-9] s / 1\\.5 s +[1-9][0-9]* frames +[0-9]+\\.[0-9] MB "
+                         "+0 frames lost")))
+        << text;
+    EXPECT_NE(text.find("recorded: "), std::string::npos) << text;
 }
 
 } // namespace
