@@ -29,10 +29,17 @@ namespace kav4cli {
 
 namespace {
 
-// Ctrl+C reaches the event loop through a pipe: a signal handler may do little more.
+// Ctrl+C reaches the event loop through a pipe: a signal handler may do little more. A second
+// one ends the program at once, files unfinished, for a stop that does not end.
 int interruptPipe[2] = {-1, -1};
+volatile sig_atomic_t interrupts = 0;
 
-void onInterrupt(int) {
+void onInterrupt(int number) {
+    if (interrupts++ > 0) {
+        signal(number, SIG_DFL);
+        raise(number);
+        return;
+    }
     const char byte = 1;
     [[maybe_unused]] const ssize_t written = write(interruptPipe[1], &byte, 1);
 }
@@ -201,7 +208,6 @@ int record(const RecordRequest& request, kav4sim::SimulatedBus* bus) {
     QObject::connect(&interrupts, &QSocketNotifier::activated, &application, [&] {
         char byte = 0;
         [[maybe_unused]] const ssize_t n = read(interruptPipe[0], &byte, 1);
-        if (interrupted) return;
         interrupted = true;
         // The writer takes in what had arrived and closes its files.
         writer->onStopConsuming();
