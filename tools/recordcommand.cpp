@@ -317,6 +317,12 @@ int record(const RecordRequest& request, kav4sim::SimulatedBus* bus) {
         std::fprintf(stderr, "kav4-cli: no frame recorded\n");
         return 1;
     }
+    // A writer that stops by itself before its length could not write on (it said why).
+    if (!interrupted && double(frames) < plan.settings.recordLength) {
+        std::fprintf(stderr, "kav4-cli: the recording ended after %llu of %.0f frames\n",
+                     static_cast<unsigned long long>(frames), plan.settings.recordLength);
+        return 1;
+    }
     return lost == 0 ? exitRecorded : exitFramesLost;
 }
 
