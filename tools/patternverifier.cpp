@@ -70,9 +70,12 @@ bool PatternFollower::add(const uint16_t* words) {
     if (!result.fault.empty()) return false;
     const size_t voltageAt = layout.currents + layout.gps;
     const uint16_t low = layout.currents > 0 ? words[0] : words[voltageAt];
-    // With one current channel the high word is not carried: it is taken as the one expected.
-    const uint16_t high = layout.currents > 1 ? words[1] : uint16_t((counter + 1) >> 16);
-    const uint32_t n = uint32_t(low) | uint32_t(high) << 16;
+    // With one current channel only the low word is carried: the counter is taken as the
+    // first after the last with that low word, so a gap looks shorter than 65536 frames.
+    const uint32_t n = layout.currents > 1 ? uint32_t(low) | uint32_t(words[1]) << 16
+                       : started           ? counter + uint16_t(low - uint16_t(counter))
+                                           : low;
+    const uint16_t high = uint16_t(n >> 16);
     // Every word of the frame must tell the same n.
     const auto expected = [&](size_t k) -> uint16_t {
         if (k < layout.currents) return k == 1 ? high : uint16_t(k == 0 ? n : n + uint32_t(k));
