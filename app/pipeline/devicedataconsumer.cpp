@@ -30,7 +30,11 @@ DeviceDataConsumer::DeviceDataConsumer(DeviceDataProducer* producer)
       pendingCurrentRanges(size_t(currentChannelsNum), {0.0, 1.0, 1.0, kv4cl::UnitPfxNone, "A"}),
       currentRanges(pendingCurrentRanges),
       pendingGpRanges(size_t(gpChannelsNum), {0.0, 1.0, 1.0, kv4cl::UnitPfxNone, ""}),
-      gpRanges(pendingGpRanges) {}
+      gpRanges(pendingGpRanges) {
+    connect(
+        this, &QThread::finished, this, [this] { std::lock_guard lock(threadEndMutex); },
+        Qt::DirectConnection);
+}
 
 DeviceDataConsumer::~DeviceDataConsumer() {
     stopConsuming();
@@ -79,6 +83,7 @@ void DeviceDataConsumer::stopConsuming() {
     stopFlag = true;
     if (hook) releaseReads(*hook);
     wait();
+    { std::lock_guard lock(threadEndMutex); }
     hook.reset();
 }
 

@@ -21,6 +21,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 class DeviceDataConsumer : public QThread {
@@ -113,4 +114,8 @@ class DeviceDataConsumer : public QThread {
 
   private:
     std::atomic<bool> stopFlag = false;
+    // QThread::wait() learns that the thread ended inside Qt, where ThreadSanitizer cannot see
+    // it; the thread passes this mutex as it ends and stopConsuming() after wait(), so that the
+    // order of its last read and the hook's release is one the tool sees.
+    std::mutex threadEndMutex;
 };
