@@ -30,6 +30,18 @@ QList<double> along(const QList<double>& a, const QList<double>& b, double facto
 
 } // namespace
 
+DataFitter::DataFitter(QObject* parent) : QThread(parent) {
+    connect(
+        this, &QThread::finished, this, [this] { std::lock_guard lock(threadEndMutex); },
+        Qt::DirectConnection);
+}
+
+bool DataFitter::join(unsigned long ms) {
+    if (!wait(ms)) return false;
+    std::lock_guard lock(threadEndMutex);
+    return true;
+}
+
 void DataFitter::loadCurve(const double* x, const double* y, int size) {
     QList<double> keptX;
     QList<double> keptY;

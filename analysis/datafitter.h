@@ -11,14 +11,21 @@
 #include <QThread>
 
 #include <atomic>
+#include <climits>
 #include <limits>
+#include <mutex>
 
 class DataFitter : public QThread {
     Q_OBJECT
   public:
     enum State { NoData = 0, DataLoaded = 1, FitDone = 2 };
 
-    explicit DataFitter(QObject* parent = nullptr) : QThread(parent) {}
+    explicit DataFitter(QObject* parent = nullptr);
+
+    // QThread::wait(), after which the fit's results are seen by ThreadSanitizer too: wait()
+    // learns of the thread's end inside Qt, out of the tool's sight, so the thread passes a
+    // mutex as it ends and join() after wait(). True once the thread ended.
+    bool join(unsigned long ms = ULONG_MAX);
 
     // Each loader replaces the points and leaves the fitter ready to fit. Points with a
     // non-finite x or y (a saturated or overflowed channel) are left out and counted in
@@ -63,6 +70,7 @@ class DataFitter : public QThread {
     void setPoints(QList<double> x, QList<double> y, int skippedPoints);
     double cost(IFitModel& model, const QList<double>& parameters) const;
 
+    std::mutex threadEndMutex;
     std::atomic<int> fitState{NoData};
     QList<double> pointXs;
     QList<double> pointYs;
@@ -76,7 +84,7 @@ class LinearDataFitter final : public DataFitter {
     Q_OBJECT
   public:
     explicit LinearDataFitter(QObject* parent = nullptr);
-    ~LinearDataFitter() override { wait(); }
+    ~LinearDataFitter() override { join(); }
     int parameterCount() const override { return LinearFitModel::parameterCount; }
 
   signals:
@@ -90,7 +98,7 @@ class BoltzmannSigmoidDataFitter final : public DataFitter {
     Q_OBJECT
   public:
     explicit BoltzmannSigmoidDataFitter(QObject* parent = nullptr);
-    ~BoltzmannSigmoidDataFitter() override { wait(); }
+    ~BoltzmannSigmoidDataFitter() override { join(); }
     int parameterCount() const override { return BoltzmannSigmoidFitModel::parameterCount; }
 
   signals:
@@ -104,7 +112,7 @@ class GaussianDataFitter final : public DataFitter {
     Q_OBJECT
   public:
     explicit GaussianDataFitter(QObject* parent = nullptr);
-    ~GaussianDataFitter() override { wait(); }
+    ~GaussianDataFitter() override { join(); }
     int parameterCount() const override { return GaussianFitModel::parameterCount; }
 
   signals:

@@ -137,8 +137,8 @@ IvGraphWidget::IvGraphWidget(int currentChannelIdx, QWidget* parent)
 }
 
 IvGraphWidget::~IvGraphWidget() {
-    linearFitter->wait();
-    sigmoidFitter->wait();
+    linearFitter->join();
+    sigmoidFitter->join();
 }
 
 void IvGraphWidget::setConsumer(AnalysisConsumer* analysisConsumer) {
@@ -276,7 +276,7 @@ void IvGraphWidget::onLimitToRoi(bool flag) {
 bool IvGraphWidget::loadLastSeries(DataFitter& fitter, const QString& name) {
     if (dataCurves.empty()) return false;
     // The fit before may still be ending its thread: its points are not to be replaced under it.
-    fitter.wait();
+    fitter.join();
     const Series& series = *dataCurves.back();
     const QCPRange roi = ivPlot->cursorsRange();
     QList<QPointF> points;

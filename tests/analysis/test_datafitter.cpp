@@ -18,7 +18,7 @@ namespace {
 template <typename Model, typename Fitter> Model fitAndWait(Fitter& fitter) {
     QSignalSpy spy(&fitter, &Fitter::fitted);
     fitter.fit();
-    EXPECT_TRUE(fitter.wait(30000)) << "the fit did not end";
+    EXPECT_TRUE(fitter.join(30000)) << "the fit did not end";
     EXPECT_EQ(spy.size(), 1) << "no fitted signal";
     return spy.isEmpty() ? Model{} : spy.takeFirst().at(0).template value<Model>();
 }

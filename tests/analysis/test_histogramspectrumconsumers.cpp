@@ -37,7 +37,7 @@ TEST_F(ConsumersOnAmplifier, HistogramFitFindsTheHoldingCurrentAndTheNoiseAndSta
     fitter.loadHistogram(record.lowerEdge, record.binWidth, record.counts);
     fitter.fit();
     // The spy records in the fitter's thread: joining it is the wake-up.
-    ASSERT_TRUE(fitter.wait(10000));
+    ASSERT_TRUE(fitter.join(10000));
     ASSERT_EQ(fitted.size(), 1);
     const auto model = fitted.at(0).at(0).value<GaussianFitModel>();
     const kav4sim::CellParameters cell = amplifier().cell(2);

@@ -267,7 +267,7 @@ TEST_F(IvGraphOnAmplifier, TheLinearFitGivesTheCellsConductanceAndReversalPotent
         EXPECT_EQ(r.points.size(), 9) << "channel " << channel;
         fitter.loadPoints(r.points);
         fitter.fit();
-        fitter.wait(); // the spy takes the result in the fitter's thread, before it ends
+        fitter.join(); // the spy takes the result in the fitter's thread, before it ends
         if (fitted.isEmpty()) {
             ADD_FAILURE() << "no fit";
             return {};
