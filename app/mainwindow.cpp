@@ -129,7 +129,10 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
 MainWindow::~MainWindow() {
     detectorThread.quit();
     detectorThread.wait();
-    detector = nullptr; // deleted as its thread ended
+    {
+        std::lock_guard lock(detectorEndMutex);
+        detector = nullptr; // deleted as its thread ended
+    }
     if (connected) {
         tearDownConnectedInterface();
         connected = false;
@@ -211,7 +214,13 @@ void MainWindow::startDetector() {
     detector = new DeviceDetector;
     detector->moveToThread(&detectorThread);
     // Deleted in its own thread, where its timer runs, as the thread ends.
-    connect(&detectorThread, &QThread::finished, detector, &QObject::deleteLater);
+    connect(
+        &detectorThread, &QThread::finished, &detectorThread,
+        [this] {
+            std::lock_guard lock(detectorEndMutex);
+            delete detector;
+        },
+        Qt::DirectConnection);
     connect(detector, &DeviceDetector::devicesListChanged, this, &MainWindow::onDevicesListChanged);
     connectDetector();
     detectorThread.start();

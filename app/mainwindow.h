@@ -11,6 +11,7 @@
 #include <QThread>
 
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -115,6 +116,9 @@ class MainWindow : public QMainWindow {
 
     DeviceDetector* detector = nullptr;
     QThread detectorThread;
+    // The detector's thread passes it as it ends, the window after wait(): QThread::wait()
+    // orders the two inside Qt, where ThreadSanitizer cannot see it.
+    std::mutex detectorEndMutex;
 
     bool connected = false;
     uint32_t voltageChannelsNum = 0;
