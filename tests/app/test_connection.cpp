@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 
@@ -201,11 +202,12 @@ TEST(DetectorThread, TimerRunsInTheDetectorsThreadOnlyWhileDetecting) {
     QObject::connect(&thread, &QThread::finished, detector, &QObject::deleteLater);
     thread.start();
     const auto activeInItsThread = [&] {
-        bool active = false;
+        // Atomic: the blocking call hands it back inside Qt, where ThreadSanitizer cannot see.
+        std::atomic<bool> active = false;
         QMetaObject::invokeMethod(
             detector, [&] { active = timer->isActive() && QThread::currentThread() == timer->thread(); },
             Qt::BlockingQueuedConnection);
-        return active;
+        return active.load();
     };
     QMetaObject::invokeMethod(detector, &DeviceDetector::onStartDetecting, Qt::BlockingQueuedConnection);
     EXPECT_TRUE(activeInItsThread());
