@@ -173,6 +173,11 @@ void VirtualAmplifier::dropBytes(size_t count) {
     dropLeft += count;
 }
 
+void VirtualAmplifier::dropPackets(size_t count) {
+    std::lock_guard lock(mutex);
+    packetsToDrop += count;
+}
+
 void VirtualAmplifier::corruptBytes(size_t count) {
     std::lock_guard lock(mutex);
     corruptLeft += count;
@@ -320,7 +325,13 @@ void VirtualAmplifier::produce(std::vector<uint8_t>& out, size_t n) {
     std::lock_guard lock(mutex);
     out.reserve(out.size() + n);
     while (n > 0) {
-        if (packetPos == packetBytes) buildPacket();
+        if (packetPos == packetBytes) {
+            buildPacket();
+            if (packetsToDrop > 0) {
+                packetsToDrop--;
+                dropLeft += packetBytes;
+            }
+        }
         const size_t take = std::min<size_t>(n, packetBytes - packetPos);
         sendBytes(out, packet.data() + packetPos, take);
         packetPos += take;

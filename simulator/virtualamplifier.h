@@ -94,6 +94,9 @@ class VirtualAmplifier {
     // ---- Faults --------------------------------------------------------------------------
     // The next `count` bytes of the stream never leave the device.
     void dropBytes(size_t count);
+    // The next `count` whole packets, from the next packet boundary on, never leave the device:
+    // the markers around the hole are intact.
+    void dropPackets(size_t count);
     // The next `count` bytes of the stream arrive with every bit inverted.
     void corruptBytes(size_t count);
     // While stalled nothing leaves the device; its sample clock runs on.
@@ -183,6 +186,7 @@ class VirtualAmplifier {
     std::vector<uint8_t> packet;
     size_t packetPos = 0;
     size_t dropLeft = 0;
+    size_t packetsToDrop = 0;
     size_t corruptLeft = 0;
 };
 

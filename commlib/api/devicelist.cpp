@@ -71,6 +71,7 @@ ErrorCodes_t DeviceList::attach(std::vector<std::unique_ptr<MessageDispatcher>> 
     resetDrift();
     mergedPlaces.assign(devicesNum, MergedPlace{});
     mergedHandedOut = 0;
+    driftDrops.clear();
     return Success;
 }
 
@@ -145,6 +146,7 @@ ErrorCodes_t DeviceList::readSamples(uint32_t frames, uint32_t& framesRead, uint
             used = frames;
         }
         mergedPlaces[i] = {first, mergedHandedOut, used};
+        if (got > used) driftDrops.push_back({got - used, mergedHandedOut + used, false});
         e.readAccumulator += got;
 
         const MessageDispatcher& d = *devices[i];
@@ -167,6 +169,15 @@ ErrorCodes_t DeviceList::readSamples(uint32_t frames, uint32_t& framesRead, uint
     return result;
 }
 
+ErrorCodes_t DeviceList::flushData(bool purgeDriver) {
+    const ErrorCodes_t result = forEach([&](MessageDispatcher& d) {
+        d.flushData(purgeDriver);
+        return Success;
+    });
+    driftDrops.clear();
+    return result;
+}
+
 ErrorCodes_t DeviceList::readFramesLost(std::vector<FramesLost_t>& losses) {
     losses.clear();
     if (devices.empty()) return ErrorDeviceNotConnected;
@@ -175,6 +186,9 @@ ErrorCodes_t DeviceList::readFramesLost(std::vector<FramesLost_t>& losses) {
         devices.front()->takeFramesLost(losses, handedOut);
         return Success;
     }
+    for (const FramesLost_t& d : driftDrops)
+        losses.push_back({d.frames, mergedHandedOut - d.framesAfter, false});
+    driftDrops.clear();
     std::vector<FramesLost_t> lost;
     for (size_t i = 0; i < devices.size(); i++) {
         devices[i]->takeFramesLost(lost, handedOut);

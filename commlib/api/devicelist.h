@@ -44,6 +44,8 @@ class DeviceList {
     ErrorCodes_t getDataStatus(kv4cl::DataStatus_t& status);
     ErrorCodes_t readSamples(uint32_t frames, uint32_t& framesRead, uint16_t*& buffer,
                              uint16_t*& unfilteredBuffer);
+    // Discards what the devices received; the frames discarded are no loss.
+    ErrorCodes_t flushData(bool purgeDriver);
     // The gaps of every device, placed in the merged frames readSamples hands out.
     ErrorCodes_t readFramesLost(std::vector<kv4cl::FramesLost_t>& losses);
     ErrorCodes_t currentFromRaw(int16_t raw, uint32_t channelIdx, double& value);
@@ -93,6 +95,8 @@ class DeviceList {
     };
     std::vector<MergedPlace> mergedPlaces;
     uint64_t mergedHandedOut = 0;
+    // Frames a device ahead gave up to stay in step, each before merged frame `framesAfter`.
+    std::vector<kv4cl::FramesLost_t> driftDrops;
     std::unique_ptr<uint16_t[]> mergedBuffer;
     std::unique_ptr<uint16_t[]> mergedUnfilteredBuffer;
 };

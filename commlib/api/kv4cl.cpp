@@ -773,10 +773,7 @@ ErrorCodes_t readFramesLost(std::vector<FramesLost_t>& losses) {
 }
 
 ErrorCodes_t flushData(bool purgeDriver) {
-    return setOnAll([&](MessageDispatcher& d) {
-        d.flushData(purgeDriver);
-        return Success;
-    });
+    return deviceList().flushData(purgeDriver);
 }
 
 ErrorCodes_t resetDriftEstimator() {

@@ -6,6 +6,8 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <iterator>
+#include <limits>
 #include <new>
 
 namespace kv4CommLib {
@@ -54,6 +56,7 @@ ErrorCodes_t MessageDispatcher::initBuffers() {
             return ErrorResourcesInitialization;
         }
         packetScratch.assign(packetBytes, 0);
+        clockSamples.assign(clockSamplesNum, ClockSample{});
         txQueue.assign(txQueueSlots, std::vector<uint8_t>(txMessageBytes, 0));
         txStaging.assign(txMessageBytes, 0);
         txMessage.resize(txMessageBytes, 0);
@@ -141,10 +144,14 @@ ErrorCodes_t MessageDispatcher::openTransport() {
     if (err != Success) return err;
     rxReadIdx = rxWriteIdx = rxPending = 0;
     inSync = false;
+    rxReceived = clockSamplesTaken = 0;
+    trusted = false;
+    gap.open = false;
     {
         std::lock_guard lock(dataMutex);
         losses.clear();
         framesHandedOut = 0;
+        flushesSeen = flushes;
     }
     std::lock_guard lock(txMutex);
     txWriteSlot = txReadSlot = txCount = 0;
@@ -231,6 +238,7 @@ void MessageDispatcher::updateRxPacing() {
     minPackets = minP;
     maxWaits = maxP / minP + 2;
     waitMicroseconds = uint32_t(std::ceil(samplesPerPacket * minP / rate * 1.0e6));
+    byteRate = rate * packetBytes / samplesPerPacket;
 }
 
 uint32_t MessageDispatcher::ringWord32(uint32_t offset) const {
@@ -239,9 +247,18 @@ uint32_t MessageDispatcher::ringWord32(uint32_t offset) const {
            uint32_t(rxRing[(i + 2) & rxRingMask]) << 8 | uint32_t(rxRing[(i + 3) & rxRingMask]);
 }
 
+int MessageDispatcher::infoIndex(uint32_t offset, uint32_t cycle) const {
+    if (cycle == 0) return -1;
+    const uint8_t index = rxRing[(rxReadIdx + offset + 4) & rxRingMask];
+    return index < cycle ? index : -1;
+}
+
 void MessageDispatcher::resynchronise() {
     dropReceivedBytes();
     ftPurge(transport.dataHandle, FT_PURGE_RX);
+    // The polls since the last read counted bytes that will never arrive.
+    if (clockSamplesTaken > 0 && clockSamples[(clockSamplesTaken - 1) % clockSamplesNum].first == rxReceived)
+        clockSamplesTaken--;
 }
 
 void MessageDispatcher::dropReceivedBytes() {
@@ -260,6 +277,7 @@ void MessageDispatcher::rxLoop() {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
             continue;
         }
+        noteClock(queued);
         if (queued > 0 && !dataSeen) {
             {
                 std::lock_guard lock(txMutex);
@@ -297,6 +315,7 @@ void MessageDispatcher::rxLoop() {
             }
             rxWriteIdx = (rxWriteIdx + got) & rxRingMask;
             rxPending += got;
+            rxReceived += got;
         }
         // Parse in batches of about 50 ms so the reader's lock is taken a few times a second.
         if (rxPending / packetBytes < maxPackets) continue;
@@ -305,6 +324,7 @@ void MessageDispatcher::rxLoop() {
 }
 
 void MessageDispatcher::scanReceivedBytes() {
+    const uint32_t cycle = infoCycle();
     for (;;) {
         if (!inSync) {
             uint32_t pos = 0;
@@ -320,14 +340,35 @@ void MessageDispatcher::scanReceivedBytes() {
             rxReadIdx = (rxReadIdx + pos) & rxRingMask;
             rxPending -= pos;
         }
-        // A packet counts only when the next packet's marker is already here.
+        // A packet counts only when the next packet's marker is already here. A packet that does
+        // not follow the last one parsed (bytes were skipped before it, or its info index skips)
+        // ends the run before it, then starts the next one after a gap.
+        const uint64_t first = rxReceived - rxPending;
         uint32_t counted = 0;
         uint32_t pos = 0;
+        bool resumes = false;
+        bool split = false;
+        bool known = trusted;
+        uint64_t end = trustedEnd;
+        int last = trustedInfo;
         while (rxPending - pos >= packetBytes + 4 && ringWord32(pos + packetBytes) == syncWord) {
+            const int index = infoIndex(pos, cycle);
+            const bool follows =
+                first + pos == end && (index < 0 || last < 0 || index == int((last + 1) % cycle));
+            if (known && !follows) {
+                if (counted > 0) {
+                    split = true;
+                    break;
+                }
+                resumes = true;
+            }
+            known = true;
+            end = first + pos + packetBytes;
+            last = index >= 0 ? index : last >= 0 ? int((last + 1) % cycle) : -1;
             counted++;
             pos += packetBytes;
         }
-        const bool lost = rxPending - pos >= packetBytes + 4;
+        const bool lost = !split && rxPending - pos >= packetBytes + 4;
         if (counted > 0 || lost) {
             std::lock_guard lock(dataMutex);
             // Parsed after a flush, they would reach readers who asked for what follows it.
@@ -335,11 +376,21 @@ void MessageDispatcher::scanReceivedBytes() {
                 dropReceivedBytes();
                 return;
             }
-            if (counted > 0) parsePackets(counted);
+            if (counted > 0) {
+                if (flushedSinceLastLook() || !trusted)
+                    segmentStart = first;
+                else if (resumes)
+                    openGap(first, infoIndex(0, cycle));
+                parsePackets(counted);
+                trusted = true;
+                trustedEnd = end;
+                trustedInfo = last;
+            }
             if (lost) dataLost = true;
         }
         rxReadIdx = (rxReadIdx + pos) & rxRingMask;
         rxPending -= pos;
+        if (split) continue;
         if (!lost) {
             inSync = true;
             return;
@@ -349,6 +400,100 @@ void MessageDispatcher::scanReceivedBytes() {
         rxPending -= 1;
         inSync = false;
     }
+}
+
+void MessageDispatcher::noteClock(uint32_t queued) {
+    // An empty queue says nothing about the bytes still to come.
+    const double rate = byteRate.load(std::memory_order_relaxed);
+    if (queued == 0 || rate <= 0.0 || clockSamples.empty()) return;
+    const double now =
+        std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    const uint64_t end = rxReceived + queued;
+    const double bound = now - double(end) / rate;
+    ClockSample& previous = clockSamples[(clockSamplesTaken + clockSamplesNum - 1) % clockSamplesNum];
+    if (clockSamplesTaken > 0 && previous.first == rxReceived) {
+        // Polls between two reads (waiting, stalled, reads that gave nothing) make one sample.
+        previous.end = std::max(previous.end, end);
+        previous.bound = std::min(previous.bound, bound);
+    } else {
+        clockSamples[clockSamplesTaken++ % clockSamplesNum] = {rxReceived, end, bound};
+        if (gap.open) gap.samples++;
+    }
+    if (!gap.open) return;
+    // Polls after the gap was found only see bytes that followed it.
+    gap.after = std::min(gap.after, bound);
+    if (gap.samples < clockSamplesUsed) return;
+    std::lock_guard lock(dataMutex);
+    if (!flushedSinceLastLook()) settleGap(closeGap());
+}
+
+bool MessageDispatcher::flushedSinceLastLook() {
+    if (flushes == flushesSeen) return false;
+    flushesSeen = flushes;
+    trusted = false;
+    gap.open = false;
+    return true;
+}
+
+void MessageDispatcher::openGap(uint64_t resumedAt, int resumedInfo) {
+    if (gap.open) settleGap(closeGap());
+    gap.open = true;
+    gap.from = trustedEnd;
+    gap.to = resumedAt;
+    const uint32_t cycle = infoCycle();
+    const bool indexed = cycle > 1 && trustedInfo >= 0 && resumedInfo >= 0;
+    gap.cycle = indexed ? cycle : 1;
+    gap.residue = indexed ? uint32_t(resumedInfo + 2 * int(cycle) - trustedInfo - 1) % cycle : 0;
+    // The newest polls that saw only bytes of the stretch before the gap, and every poll that
+    // saw only bytes after it.
+    const double none = std::numeric_limits<double>::infinity();
+    double before = none;
+    uint32_t beforeSamples = 0;
+    gap.after = none;
+    gap.samples = 0;
+    const uint64_t oldest = clockSamplesTaken > clockSamplesNum ? clockSamplesTaken - clockSamplesNum : 0;
+    for (uint64_t i = clockSamplesTaken; i-- > oldest;) {
+        const ClockSample& c = clockSamples[i % clockSamplesNum];
+        if (c.first < segmentStart) break;
+        if (c.first >= resumedAt) {
+            gap.after = std::min(gap.after, c.bound);
+            gap.samples++;
+        } else if (c.end <= gap.from && beforeSamples < clockSamplesUsed) {
+            before = std::min(before, c.bound);
+            beforeSamples++;
+        }
+    }
+    gap.before = beforeSamples > 0 ? before : std::numeric_limits<double>::quiet_NaN();
+    segmentStart = resumedAt;
+    losses.push_back(Loss{0, framesHandedOut + availableFrames, false, false});
+    if (gap.samples >= clockSamplesUsed) settleGap(closeGap());
+}
+
+uint64_t MessageDispatcher::closeGap() {
+    gap.open = false;
+    // Whole packets went: at least the bytes received in the gap, as many more as the clock
+    // moved on, to the nearest count the info index allows.
+    const uint64_t received = gap.to - gap.from;
+    const uint64_t least = (received + packetBytes - 1) / packetBytes;
+    uint64_t packets = least + (gap.residue + gap.cycle - least % gap.cycle) % gap.cycle;
+    if (!std::isnan(gap.before) && gap.samples > 0) {
+        const double lostBytes = (gap.after - gap.before) * byteRate.load(std::memory_order_relaxed);
+        const double estimate = (double(received) + lostBytes) / packetBytes;
+        if (estimate > double(packets))
+            packets += gap.cycle * uint64_t(std::llround((estimate - double(packets)) / gap.cycle));
+    }
+    return packets * uint64_t(samplesPerPacket);
+}
+
+void MessageDispatcher::settleGap(uint64_t frames) {
+    const auto l = std::find_if(losses.begin(), losses.end(), [](const Loss& x) { return !x.counted; });
+    if (l == losses.end()) return;
+    if (frames == 0) {
+        losses.erase(l);
+        return;
+    }
+    l->frames = frames;
+    l->counted = true;
 }
 
 void MessageDispatcher::parsePackets(uint32_t count) {
@@ -377,7 +522,12 @@ void MessageDispatcher::parsePacketBatch(uint32_t count, bool hasInfoBytes, uint
             l.at = std::max(framesHandedOut, l.at - std::min<uint64_t>(l.at, dropped));
         const auto after =
             std::find_if(losses.begin(), losses.end(), [&](const Loss& l) { return l.at > framesHandedOut; });
-        losses.insert(after, Loss{dropped, framesHandedOut, true});
+        // Overruns before the reader's next frame make one gap.
+        const auto previous = after == losses.begin() ? losses.end() : std::prev(after);
+        if (previous != losses.end() && previous->bufferOverflow && previous->at == framesHandedOut)
+            previous->frames += dropped;
+        else
+            losses.insert(after, Loss{dropped, framesHandedOut, true, true});
     }
 }
 
@@ -512,7 +662,7 @@ void MessageDispatcher::takeFramesLost(std::vector<kv4cl::FramesLost_t>& lost, u
     std::lock_guard lock(dataMutex);
     handedOut = framesHandedOut;
     size_t n = 0;
-    while (n < losses.size() && losses[n].at <= framesHandedOut) {
+    while (n < losses.size() && losses[n].counted && losses[n].at <= framesHandedOut) {
         const Loss& l = losses[n++];
         lost.push_back({l.frames, framesHandedOut - l.at, l.bufferOverflow});
     }
@@ -532,6 +682,7 @@ void MessageDispatcher::flushData(bool purgeDriver) {
     availableFrames = 0;
     bufferOverflow = wordOverflow = dataLost = false;
     losses.clear();
+    flushes++;
 }
 
 // ---- Digital filter and reset denoiser ----------------------------------------------------------

@@ -412,6 +412,7 @@ class MessageDispatcher {
     std::atomic<uint32_t> maxPackets{10};
     std::atomic<uint32_t> maxWaits{3};
     std::atomic<uint32_t> waitMicroseconds{2000};
+    std::atomic<double> byteRate{0.0}; // bytes per second the device sends
 
   protected:
     // Parses `count` validated packets from the receive ring; data mutex held.
@@ -450,6 +451,23 @@ class MessageDispatcher {
     void scanReceivedBytes();
     void resynchronise();
     uint32_t ringWord32(uint32_t offset) const;
+    // The info index of the packet at `offset`; -1 when the model sends none or it is out of range.
+    int infoIndex(uint32_t offset, uint32_t cycle) const;
+    // How many info bytes the packets cycle through; 0 when they carry none.
+    uint32_t infoCycle() const {
+        return packetBytes == 6 + 2u * uint32_t(samplesPerPacket) * wordsPerSample
+                   ? uint32_t(infoBytes.size())
+                   : 0;
+    }
+    // Gap accounting on the receive thread, see rxLoop.
+    void noteClock(uint32_t queued);
+    void openGap(uint64_t resumedAt, int resumedInfo);
+    // The frames lost in the open gap, which closes.
+    uint64_t closeGap();
+    // Gives the size to the gap waiting for it (a gap of nothing goes); data mutex held.
+    void settleGap(uint64_t frames);
+    // Under the data mutex: forgets the stream's history when flushData ran since the last look.
+    bool flushedSinceLastLook();
     // Sends the bit set, then sends it cleared.
     void pulse(const BoolCoder& coder);
     // Runs one EEPROM call on channel A: on the transport's handle when the model streams there
@@ -480,6 +498,39 @@ class MessageDispatcher {
     std::atomic<bool> rxFlushed{false};
     void dropReceivedBytes();
 
+    // How many frames a break in the stream cost. Bytes are numbered in the order they were
+    // read since the transport opened. Within a stretch without loss, byte k left the device at
+    // c + k / byteRate for one offset c; every byte lost shifts c by one byte time. Each poll of
+    // the driver's queue bounds c from above: the newest byte queued had been sent by then.
+    // The least of a few bounds on each side of a break gives the bytes lost there; the info
+    // index (one per packet, cycling) and the bytes received in the break fix the packet count
+    // exactly when the timing is within half an info cycle.
+    struct ClockSample {
+        uint64_t first; // the next byte to read when polled
+        uint64_t end;   // past the newest byte queued
+        double bound;   // poll time - end / byteRate, the least of the polls with this `first`
+    };
+    static constexpr uint32_t clockSamplesNum = 2048; // covers more than a parse batch of reads
+    static constexpr uint32_t clockSamplesUsed = 8;   // per side of a break
+    std::vector<ClockSample> clockSamples;
+    uint64_t clockSamplesTaken = 0;
+    uint64_t rxReceived = 0;
+    bool trusted = false;      // a packet was parsed since the transport opened or data were flushed
+    uint64_t trustedEnd = 0;   // where the last packet parsed ends
+    int trustedInfo = -1;      // its info index, -1 when unknown
+    uint64_t segmentStart = 0; // the first packet parsed after the last break
+    uint64_t flushesSeen = 0;
+    struct OpenGap {
+        bool open = false;
+        uint64_t from = 0;  // end of the last packet before the break
+        uint64_t to = 0;    // the first packet after it
+        uint32_t cycle = 1; // packets between them: a multiple of cycle plus residue
+        uint32_t residue = 0;
+        double before = 0.0; // clock offset before the break; NaN when unknown
+        double after = 0.0;  // after it, from `samples` polls
+        uint32_t samples = 0;
+    } gap;
+
     // Frame rings and status, guarded by dataMutex.
     std::mutex dataMutex;
     std::unique_ptr<uint16_t[]> filteredRing;
@@ -499,9 +550,11 @@ class MessageDispatcher {
         uint64_t frames;
         uint64_t at;
         bool bufferOverflow;
+        bool counted; // a break in the stream waits for the clock before its size is known
     };
     std::vector<Loss> losses; // by place, oldest first
     uint64_t framesHandedOut = 0;
+    uint64_t flushes = 0;
 
     // Filter histories (3 inputs, 3 outputs per current channel) and denoiser state.
     std::vector<double> filterIn;

@@ -153,14 +153,17 @@ inline std::vector<uint8_t> makePacket(const std::function<uint16_t(int, int)>& 
 }
 
 // Packets whose words count frames: word 0 = frame & 0xFFFF, word 1 = frame >> 16, then k + tag.
+// Their info index walks through 8 status bytes with the packet count, as a device's does.
 inline std::vector<uint8_t> patternPackets(uint32_t firstFrame, uint32_t packets, uint16_t tag = 0) {
     std::vector<uint8_t> bytes;
     for (uint32_t p = 0; p < packets; p++) {
         const uint32_t base = firstFrame + p * 16;
-        const auto pk = makePacket([&](int s, int k) -> uint16_t {
-            const uint32_t frame = base + uint32_t(s);
-            return k == 0 ? uint16_t(frame) : k == 1 ? uint16_t(frame >> 16) : uint16_t(k + tag);
-        });
+        const auto pk = makePacket(
+            [&](int s, int k) -> uint16_t {
+                const uint32_t frame = base + uint32_t(s);
+                return k == 0 ? uint16_t(frame) : k == 1 ? uint16_t(frame >> 16) : uint16_t(k + tag);
+            },
+            0x7FFF8000, 5, true, uint8_t(base / 16 % 8));
         bytes.insert(bytes.end(), pk.begin(), pk.end());
     }
     return bytes;

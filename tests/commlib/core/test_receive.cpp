@@ -44,7 +44,8 @@ std::vector<uint8_t> currentPackets(int packets,
     std::vector<uint8_t> bytes;
     for (int p = 0; p < packets; p++)
         append(bytes,
-               makePacket([&](int s, int k) -> uint16_t { return k == 0 ? 0 : current(p * 16 + s, k - 1); }));
+               makePacket([&](int s, int k) -> uint16_t { return k == 0 ? 0 : current(p * 16 + s, k - 1); },
+                          0x7FFF8000, 5, true, uint8_t(p % 8)));
     return bytes;
 }
 

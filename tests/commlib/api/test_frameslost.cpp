@@ -1,0 +1,286 @@
+// Frames lost between the amplifier and the reader, end to end: virtual amplifiers in pattern
+// mode, in real time, each making one of its faults. The frames missing from the pattern must
+// be exactly what readFramesLost reports, each gap at the frame where the pattern resumes.
+
+#include "tests/simulator/amplifiertest.h"
+
+#include <climits>
+#include <iostream>
+#include <thread>
+
+namespace kv4test {
+namespace {
+
+enum class Fault { None, DropBytes, DropPackets, CorruptBytes, Stall, DeviceOverflow, RingOverrun };
+
+struct Case {
+    const char* name;
+    const char* models;
+    uint16_t rateIdx;
+    Fault fault;
+    size_t size;            // bytes, packets or milliseconds
+    size_t bufferBytes = 0; // the device's buffer; 0 keeps its default
+    size_t device = 0;      // the parallel device that makes the fault
+};
+
+// Frames missing before output frame `at` (counted from the first frame read).
+struct Gap {
+    uint64_t at;
+    uint64_t frames;
+    bool bufferOverflow;
+    bool operator==(const Gap&) const = default;
+    bool operator<(const Gap& o) const { return at < o.at; }
+};
+
+void PrintTo(const Gap& g, std::ostream* os) {
+    *os << "{" << g.frames << " frames before frame " << g.at << (g.bufferOverflow ? ", overrun" : "") << "}";
+}
+
+class FramesLost : public SimulatedAmplifiers, public testing::WithParamInterface<Case> {
+  protected:
+    // The amplifiers stream in pattern mode in real time (the library times the stream with the
+    // wall clock), at the case's rate, from a settled start.
+    void start(const Case& c) {
+        std::string error;
+        bus = kav4sim::installSimulation(c.models, error);
+        ASSERT_TRUE(bus) << error;
+        ids.clear();
+        ASSERT_EQ(kv4cl::detectDevices(ids), kv4cl::Success);
+        for (const std::string& id : ids) {
+            VirtualAmplifier& a = *bus->amplifier(id);
+            a.setPatternMode(true);
+            a.setFreeRunning(c.fault == Fault::RingOverrun);
+            if (c.bufferBytes > 0) a.setBufferBytes(c.bufferBytes);
+        }
+        ASSERT_EQ(kv4cl::connect(ids), kv4cl::Success);
+        ASSERT_EQ(kv4cl::setSamplingRate(c.rateIdx), kv4cl::Success);
+        waitForCommand([&](const DecodedCommand& d) { return d.samplingRateIdx == c.rateIdx; });
+        settle();
+    }
+
+    // Reads what the library has, and the gaps it reports right after.
+    void readSome() {
+        readAvailable(frames);
+        std::vector<kv4cl::FramesLost_t> lost{{1, 1, true}}; // replaced by the call
+        ASSERT_EQ(kv4cl::readFramesLost(lost), kv4cl::Success);
+        for (const kv4cl::FramesLost_t& l : lost) {
+            ASSERT_LE(l.framesAfter, frames.count());
+            reported.push_back({frames.count() - l.framesAfter, l.frames, l.bufferOverflow});
+        }
+    }
+    void readUntil(size_t count) {
+        while (frames.count() < count && !HasFailure())
+            readSome();
+    }
+
+    // The gaps in each device's count. Current word 0 holds its low 16 bits, word 1 (when the
+    // model has a second current channel) the high ones.
+    std::vector<Gap> missing() const {
+        const MessageDispatcher& d = deviceList().first();
+        const size_t channels = d.currentChannelsNum;
+        std::vector<Gap> gaps;
+        for (size_t dev = 0; dev < ids.size(); dev++) {
+            const size_t low = d.voltageChannelsNum + dev * channels;
+            uint64_t previous = 0;
+            for (size_t i = 0; i < frames.count(); i++) {
+                uint64_t n = frames.at(i, low);
+                if (channels > 1) n |= uint64_t(frames.at(i, low + 1)) << 16;
+                const uint64_t step = i == 0 ? 1 : (n - previous) & (channels > 1 ? 0xFFFFFFFFu : 0xFFFFu);
+                EXPECT_GE(step, 1u) << "device " << dev << ": frame " << i << " repeats its predecessor";
+                if (step > 1) gaps.push_back({i, step - 1, false});
+                previous = n;
+            }
+        }
+        std::stable_sort(gaps.begin(), gaps.end());
+        return gaps;
+    }
+    // The gaps the library can report for those in the pattern. The stream starts at a packet.
+    // Bytes lost that happen to be a whole number of packets long, from within a packet, leave
+    // the markers intact: the packets on either side read as one, so the gap can only be placed
+    // at the end of that packet, and is seen only where the info index skips. Such a gap
+    // counts as unseen only when it is missing from `counted`.
+    std::vector<Gap> placed(std::vector<Gap> gaps, bool overrun, const std::vector<Gap>& counted) const {
+        const MessageDispatcher& d = deviceList().first();
+        const auto spp = uint64_t(d.samplesPerPacket);
+        const uint32_t cycle =
+            d.packetBytes == 6 + 2 * spp * d.wordsPerSample ? uint32_t(d.infoBytes.size()) : 0;
+        std::vector<Gap> seen;
+        for (Gap g : gaps) {
+            g.bufferOverflow = overrun;
+            if (!overrun && g.at % spp != 0) {
+                g.at += spp - g.at % spp;
+                const bool indexSkips = cycle > 1 && g.frames / spp % cycle != 0;
+                if (!indexSkips && std::find(counted.begin(), counted.end(), g) == counted.end()) {
+                    std::cout << "unseen: " << testing::PrintToString(g) << "\n";
+                    continue;
+                }
+            }
+            seen.push_back(g);
+        }
+        return seen;
+    }
+    uint64_t total(const std::vector<Gap>& gaps) const {
+        uint64_t sum = 0;
+        for (const Gap& g : gaps)
+            sum += g.frames;
+        return sum;
+    }
+
+    Frames frames;
+    std::vector<Gap> reported;
+};
+
+TEST_P(FramesLost, AreCountedExactlyWhereTheyHappen) {
+    const Case& c = GetParam();
+    start(c);
+    if (HasFatalFailure()) return;
+    const MessageDispatcher& d = deviceList().first();
+    const auto rate = size_t(amplifier().frameRate());
+    VirtualAmplifier& faulty = amplifier(c.device);
+    kav4sim::VirtualDevice& device = faulty.device();
+
+    // A fifth of a second before the fault, so that the library knows the stream's pace.
+    readUntil(std::max<size_t>(rate / 5, 64));
+    switch (c.fault) {
+    case Fault::None:
+        break;
+    case Fault::DropBytes:
+        faulty.dropBytes(c.size);
+        break;
+    case Fault::DropPackets:
+        faulty.dropPackets(c.size);
+        break;
+    case Fault::CorruptBytes:
+        faulty.corruptBytes(c.size);
+        break;
+    case Fault::Stall:
+        // The fault is the time the device keeps quiet.
+        faulty.stall(true);
+        std::this_thread::sleep_for(std::chrono::milliseconds(c.size));
+        faulty.stall(false);
+        break;
+    case Fault::DeviceOverflow:
+        // The host stops reading: the device's buffer fills and loses its oldest bytes.
+        device.zeroReads(INT_MAX);
+        std::this_thread::sleep_for(std::chrono::milliseconds(c.size));
+        device.zeroReads(0);
+        break;
+    case Fault::RingOverrun: {
+        // The reader stops reading until the library's frame ring has overrun.
+        kv4cl::DataStatus_t status;
+        do {
+            ASSERT_TRUE(device.waitForNextRead(d.rxChannel, 10s));
+            kv4cl::getDataStatus(status);
+        } while (!status.bufferOverflow);
+        break;
+    }
+    }
+    // Enough after the fault to see the pattern resume, then until the counts are in.
+    readUntil(frames.count() + std::max<size_t>(rate / 5, 64));
+    const std::vector<Gap> expected = missing();
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (total(reported) < total(expected) && std::chrono::steady_clock::now() < deadline && !HasFailure())
+        readSome();
+
+    EXPECT_EQ(expected.empty(), c.fault == Fault::None) << "the fault shows in the pattern, and only it";
+    if (c.fault == Fault::DropPackets) {
+        ASSERT_EQ(expected.size(), 1u);
+        EXPECT_EQ(expected[0].frames, c.size * d.samplesPerPacket) << "whole packets, nothing else";
+        EXPECT_FALSE(frames.flags.dataLost) << "no marker broke";
+    }
+    std::vector<Gap> counted = reported;
+    std::stable_sort(counted.begin(), counted.end());
+    EXPECT_EQ(counted, placed(expected, c.fault == Fault::RingOverrun, counted))
+        << frames.count() << " frames read";
+}
+
+// Packet sizes: elm 70 bytes (4 info bytes), alder 68 (none), birch 102 (8), cedar 166 (8), fir
+// 294 (8), dogwood16 582 (40), dogwood32 1062 (8). Rates by index: 0 1.22 kHz, 2 9.77 kHz,
+// 3 19.5 kHz, 4 50 kHz, 5 100 kHz, 6 200 kHz.
+const Case cases[] = {
+    {.name = "Cedar_NoFault", .models = "cedar", .rateIdx = 3, .fault = Fault::None, .size = 0},
+    {.name = "Dogwood32Fastest_NoFault",
+     .models = "dogwood32",
+     .rateIdx = 5,
+     .fault = Fault::None,
+     .size = 0},
+    {.name = "ElmSlowest_Drop1Byte", .models = "elm", .rateIdx = 0, .fault = Fault::DropBytes, .size = 1},
+    {.name = "AlderFastest_Drop1Byte", .models = "alder", .rateIdx = 4, .fault = Fault::DropBytes, .size = 1},
+    {.name = "Cedar_DropMostOfAPacket",
+     .models = "cedar",
+     .rateIdx = 3,
+     .fault = Fault::DropBytes,
+     .size = 160},
+    {.name = "Elm_Drop6Packets",
+     .models = "elm",
+     .rateIdx = 3,
+     .fault = Fault::DropBytes,
+     .size = 6 * 70 + 3},
+    {.name = "Alder_Drop3Packets",
+     .models = "alder",
+     .rateIdx = 3,
+     .fault = Fault::DropBytes,
+     .size = 3 * 68 + 10},
+    {.name = "Dogwood32Fastest_DropNearly5Packets",
+     .models = "dogwood32",
+     .rateIdx = 5,
+     .fault = Fault::DropBytes,
+     .size = 5000},
+    {.name = "Dogwood32Fastest_Drop20Packets",
+     .models = "dogwood32",
+     .rateIdx = 5,
+     .fault = Fault::DropBytes,
+     .size = 20 * 1062 + 500},
+    {.name = "Cedar_CorruptAMarker",
+     .models = "cedar",
+     .rateIdx = 3,
+     .fault = Fault::CorruptBytes,
+     .size = 166},
+    {.name = "Cedar_3WholePackets", .models = "cedar", .rateIdx = 3, .fault = Fault::DropPackets, .size = 3},
+    {.name = "Dogwood16_25WholePackets",
+     .models = "dogwood16",
+     .rateIdx = 2,
+     .fault = Fault::DropPackets,
+     .size = 25},
+    {.name = "Elm_5WholePackets", .models = "elm", .rateIdx = 3, .fault = Fault::DropPackets, .size = 5},
+    {.name = "AlderSlowest_Stall10ms", .models = "alder", .rateIdx = 0, .fault = Fault::Stall, .size = 10},
+    {.name = "Dogwood32Fastest_Stall10ms",
+     .models = "dogwood32",
+     .rateIdx = 5,
+     .fault = Fault::Stall,
+     .size = 10},
+    {.name = "Fir_Stall200ms", .models = "fir", .rateIdx = 2, .fault = Fault::Stall, .size = 200},
+    {.name = "AlderFastest_Stall1s", .models = "alder", .rateIdx = 4, .fault = Fault::Stall, .size = 1000},
+    {.name = "Dogwood32Fastest_Stall1s",
+     .models = "dogwood32",
+     .rateIdx = 5,
+     .fault = Fault::Stall,
+     .size = 1000},
+    {.name = "ElmSlowest_DeviceOverflow",
+     .models = "elm",
+     .rateIdx = 0,
+     .fault = Fault::DeviceOverflow,
+     .size = 600,
+     .bufferBytes = 1024},
+    {.name = "Dogwood32Fastest_DeviceOverflow",
+     .models = "dogwood32",
+     .rateIdx = 5,
+     .fault = Fault::DeviceOverflow,
+     .size = 100,
+     .bufferBytes = 256 * 1024},
+    {.name = "Birch_RingOverrun", .models = "birch", .rateIdx = 6, .fault = Fault::RingOverrun, .size = 0},
+    {.name = "ParallelCedars_SecondDropsBytes",
+     .models = "cedar,cedar",
+     .rateIdx = 3,
+     .fault = Fault::DropBytes,
+     .size = 400,
+     .device = 1},
+};
+
+INSTANTIATE_TEST_SUITE_P(ModelsAndFaults, FramesLost, testing::ValuesIn(cases),
+                         [](const testing::TestParamInfo<Case>& info) {
+                             return std::string(info.param.name);
+                         });
+
+} // namespace
+} // namespace kv4test
