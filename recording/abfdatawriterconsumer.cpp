@@ -124,24 +124,19 @@ void AbfDataWriterConsumer::closeRecordFile() {
     files.clear();
 }
 
-void AbfDataWriterConsumer::markLosses() {
-    takeGaps(gaps);
-    if (gaps.empty()) return;
+void AbfDataWriterConsumer::markLosses(const std::vector<SampleRing::Gap>& gaps) {
     QMutexLocker lock(&mutex);
     for (const SampleRing::Gap& gap : gaps)
         tags.push_back({gap.row, "Lost " + lostSamplesText(gap.frames, samplingRate)});
-    gaps.clear();
 }
 
 void AbfDataWriterConsumer::run() {
-    hook->keepGaps = true;
     initRecordFile();
     // A stop still takes in what had arrived before it.
     for (bool last = false, going = true; going && !last;) {
         last = stopRequested();
         const bool filtered = filteredDataChosen();
         readRawData(*hook, readBuffer, filtered, minRows);
-        markLosses();
         going = storeBlock(int64_t(readBuffer.size()), [this](int64_t first, int64_t count) {
             return writeSamples(readBuffer.data() + first, count);
         });

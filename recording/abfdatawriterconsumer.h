@@ -30,6 +30,8 @@ class AbfDataWriterConsumer : public DataWriterConsumer {
     bool openRecordFile() override;
     void initRecordFile() override;
     void closeRecordFile() override;
+    // As tags at the frames after the gaps.
+    void markLosses(const std::vector<SampleRing::Gap>& gaps) override;
 
   private:
     // Converts `count` raw words, whole samples, into every file; false when one does not
@@ -37,8 +39,6 @@ class AbfDataWriterConsumer : public DataWriterConsumer {
     bool writeSamples(const uint16_t* words, int64_t count);
     // With the mutex held.
     void saveTag(const QString& text);
-    // Turns the gaps the last read found into tags.
-    void markLosses();
 
     static constexpr size_t passSamples = 2048;
 
@@ -54,5 +54,4 @@ class AbfDataWriterConsumer : public DataWriterConsumer {
         QString text;
     };
     std::vector<MarkedTag> tags;
-    std::vector<SampleRing::Gap> gaps; // the writer's thread only
 };

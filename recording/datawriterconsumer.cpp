@@ -117,6 +117,9 @@ void DataWriterConsumer::initRecordFile() {
         fileFirstFrame = 0;
         recordingFirstRow = hook->row;
         laps.clear();
+        unannounced.clear();
+        // Before the first read: the gaps in the rows read are marked in the recording.
+        hook->keepGaps = true;
     }
     valuesConsumed = 0;
     if (chunkLimit >= 0) {
@@ -139,12 +142,28 @@ void DataWriterConsumer::initRecordFile() {
     applyPendingChanges();
 }
 
-void DataWriterConsumer::takeGaps(std::vector<SampleRing::Gap>& gaps) {
-    for (const SampleRing::Gap& gap : hook->gaps) {
+void DataWriterConsumer::takeGaps() {
+    if (hook->gaps.empty()) return;
+    for (const SampleRing::Gap& gap : hook->gaps)
         if (gap.rowsSkipped > 0) laps.emplace_back(gap.row, gap.rowsSkipped);
-        gaps.push_back(gap);
-    }
+    markLosses(hook->gaps);
     hook->gaps.clear();
+}
+
+void DataWriterConsumer::markLosses(const std::vector<SampleRing::Gap>& gaps) {
+    for (const SampleRing::Gap& gap : gaps)
+        unannounced.emplace_back(frameOfRow(gap.row), gap.frames);
+}
+
+void DataWriterConsumer::announceLosses() {
+    // A gap right after a file's last frame lies before the next file's first.
+    const uint64_t end = fileFirstFrame + uint64_t(valuesConsumed / totalChannelsNum);
+    std::erase_if(unannounced, [&](const std::pair<uint64_t, uint64_t>& loss) {
+        if (loss.first >= end) return false;
+        emit lossInFile(loss.second, samplingRate, fileName,
+                        loss.first - std::min(loss.first, fileFirstFrame));
+        return true;
+    });
 }
 
 uint64_t DataWriterConsumer::frameOfRow(uint64_t row) const {
@@ -161,6 +180,7 @@ uint64_t DataWriterConsumer::frameOfRow(uint64_t row) const {
 bool DataWriterConsumer::beginRecordFile(QString& path) {
     QString displayName;
     path = plan->fileName(continuation, suffix, dataExtension, displayName);
+    fileName = QFileInfo(path).fileName();
     if (!writeHeader()) return false;
     emit newRecordFile(displayName);
     continuation = true;
@@ -196,11 +216,13 @@ bool DataWriterConsumer::writeHeader() {
 
 bool DataWriterConsumer::storeBlock(int64_t count,
                                     const std::function<bool(int64_t first, int64_t count)>& write) {
+    takeGaps();
     for (int64_t done = 0;;) {
         const int64_t part = std::min(count - done, fileLimit - valuesConsumed);
         if (!write(done, part)) return false;
         done += part;
         valuesConsumed += part;
+        announceLosses();
         if (valuesConsumed < fileLimit) return true;
         if (!moreChunks) return false;
         switching = true;

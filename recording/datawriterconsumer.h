@@ -87,14 +87,15 @@ class DataWriterConsumer : public DeviceDataConsumer {
     // For openRecordFile(): names the next file, writes the header beside it (creating the
     // recording's folder) and announces the file; false when the header cannot be written.
     bool beginRecordFile(QString& path);
-    // For run(): hands a block of `count` input values to `write` a part at a time, each
-    // ending at the present file's limit, and moves on to the next chunk when a file is full.
-    // False once the recording has to end: the last file is full, a chunk cannot be opened
-    // or `write` failed.
+    // For run(), after each read: hands a block of `count` input values to `write` a part at
+    // a time, each ending at the present file's limit, and moves on to the next chunk when a
+    // file is full. False once the recording has to end: the last file is full, a chunk
+    // cannot be opened or `write` failed. The gaps the read found go to markLosses() first.
     bool storeBlock(int64_t count, const std::function<bool(int64_t first, int64_t count)>& write);
-    // For run(), after each read: appends the gaps the read found to `gaps`, and keeps the
-    // rows a lap skipped, which the recording's frames pass over.
-    void takeGaps(std::vector<SampleRing::Gap>& gaps);
+    // Marks in the recording the gaps that a read found before its rows are stored, each at
+    // the producer's row after it. By default, for a format that holds no marks, each is
+    // announced with lossInFile once the frame after it is in a file.
+    virtual void markLosses(const std::vector<SampleRing::Gap>& gaps);
     // In the writer's thread: the index of the recording's frame that holds the producer's
     // row `row`; a row before the recording, or one a lap skipped, gives the frame after it.
     uint64_t frameOfRow(uint64_t row) const;
@@ -147,6 +148,15 @@ class DataWriterConsumer : public DeviceDataConsumer {
     // frame, and the laps, each with the row it went on at and the rows it skipped.
     uint64_t recordingFirstRow = 0;
     std::vector<std::pair<uint64_t, uint64_t>> laps;
+    // Losses not announced yet, each with the recording's frame after it and its size, and
+    // the name of the present file.
+    std::vector<std::pair<uint64_t, uint64_t>> unannounced;
+    QString fileName;
+
+    // Keeps the laps among the gaps the last read found and marks them all.
+    void takeGaps();
+    // Announces the losses before frames in the files so far.
+    void announceLosses();
 
     QByteArray pendingActiveChannels;
     int32_t pendingValuesPerSample;
