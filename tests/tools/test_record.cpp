@@ -136,7 +136,7 @@ TEST(RecordInterrupted, CtrlCFinishesFilesThatReadBackWhole) {
 // Each fault of the virtual amplifier loses frames: the run says so in its status, and every
 // gap in the files is marked with its size.
 TEST(RecordWithFaults, EveryLossIsCountedMarkedAndExitsWithTheLostStatus) {
-    for (const char* format : {"abf"}) {
+    for (const char* format : {"dat", "abf"}) {
         SCOPED_TRACE(format);
         const Outcome run =
             kv4test::runProgram(cli,
