@@ -21,6 +21,7 @@ struct Case {
     size_t size;            // bytes, packets or milliseconds
     size_t bufferBytes = 0; // the device's buffer; 0 keeps its default
     size_t device = 0;      // the parallel device that makes the fault
+    uint16_t oversamplingIdx = 0;
 };
 
 // Frames missing before output frame `at` (counted from the first frame read).
@@ -54,7 +55,12 @@ class FramesLost : public SimulatedAmplifiers, public testing::WithParamInterfac
         }
         ASSERT_EQ(kv4cl::connect(ids), kv4cl::Success);
         ASSERT_EQ(kv4cl::setSamplingRate(c.rateIdx), kv4cl::Success);
-        waitForCommand([&](const DecodedCommand& d) { return d.samplingRateIdx == c.rateIdx; });
+        if (c.oversamplingIdx > 0) {
+            ASSERT_EQ(kv4cl::setOversamplingRatio(c.oversamplingIdx), kv4cl::Success);
+        }
+        waitForCommand([&](const DecodedCommand& d) {
+            return d.samplingRateIdx == c.rateIdx && d.oversamplingRatioIdx == c.oversamplingIdx;
+        });
         settle();
     }
 
@@ -231,6 +237,23 @@ const Case cases[] = {
      .rateIdx = 5,
      .fault = Fault::DropBytes,
      .size = 20 * 1062 + 500},
+    {.name = "Elm1600kHz_Drop10Packets",
+     .models = "elm",
+     .rateIdx = 6,
+     .fault = Fault::DropBytes,
+     .size = 10 * 70 + 20,
+     .oversamplingIdx = 3},
+    {.name = "Elm1600kHz_Stall10ms",
+     .models = "elm",
+     .rateIdx = 6,
+     .fault = Fault::Stall,
+     .size = 10,
+     .oversamplingIdx = 3},
+    {.name = "Cedar_DropOnePacketLength",
+     .models = "cedar",
+     .rateIdx = 3,
+     .fault = Fault::DropBytes,
+     .size = 166},
     {.name = "Cedar_CorruptAMarker",
      .models = "cedar",
      .rateIdx = 3,
@@ -250,6 +273,7 @@ const Case cases[] = {
      .fault = Fault::Stall,
      .size = 10},
     {.name = "Fir_Stall200ms", .models = "fir", .rateIdx = 2, .fault = Fault::Stall, .size = 200},
+    {.name = "Dogwood16_Stall300ms", .models = "dogwood16", .rateIdx = 4, .fault = Fault::Stall, .size = 300},
     {.name = "AlderFastest_Stall1s", .models = "alder", .rateIdx = 4, .fault = Fault::Stall, .size = 1000},
     {.name = "Dogwood32Fastest_Stall1s",
      .models = "dogwood32",
