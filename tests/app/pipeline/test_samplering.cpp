@@ -41,7 +41,8 @@ void writeRows(SampleRing& ring, const std::vector<std::vector<double>>& rows) {
     ring.wakeReaders();
 }
 
-// Reads whatever waits, raw or as values (decimation 0 or an envelope), and returns the rows.
+// Reads whatever waits, raw, as values (decimation 0 or an envelope) or taken in place, and
+// returns the rows.
 size_t readAll(DataHook& hook, int how) {
     std::vector<uint16_t> raw;
     std::vector<double> values;
@@ -49,6 +50,7 @@ size_t readAll(DataHook& hook, int how) {
         readRawData(hook, raw, true, 0);
         return raw.size() / hook.ring.rowWidth();
     }
+    if (how == 3) return takeValues(hook, true, 0, SampleRing::rowCount, [](const double*, uint32_t) {});
     readValues(hook, values, false, how == 1 ? 0 : 2, 0);
     return values.size() / hook.ring.rowWidth() * (how == 1 ? 1 : 2);
 }
@@ -57,13 +59,14 @@ TEST(DataHookReads, ALappedHookGoesOnAtTheOldestRowAndCountsTheRowsItMissed) {
     struct Case {
         const char* name;
         uint32_t ahead; // rows written past the hook before it reads
-        int how;        // 0 raw, 1 values, 2 envelope of decimation 2
+        int how;        // 0 raw, 1 values, 2 envelope of decimation 2, 3 taken in place
         uint64_t skipped;
     };
     const Case cases[] = {
         {"a full ring is not a lap", SampleRing::rowCount, 0, 0},
         {"one row more, raw", SampleRing::rowCount + 1, 0, 1},
         {"one row more, values", SampleRing::rowCount + 1, 1, 1},
+        {"one row more, taken in place", SampleRing::rowCount + 1, 3, 1},
         {"over two rings, envelope", 2 * SampleRing::rowCount + 12, 2, SampleRing::rowCount + 12},
     };
     for (const Case& c : cases) {
@@ -181,12 +184,22 @@ TEST(DataHookReads, TwoHooksAtDifferentPacesGetEveryRowInOrderAcrossTheRingsEnd)
     SampleRing ring(width);
     DataHook fast(ring, ring.writeIndex());
     DataHook slow(ring, ring.writeIndex());
+    DataHook taker(ring, ring.writeIndex()); // takes values in place, at most `most` at a time
     const uint32_t chunk = 7000;
-    const uint32_t total = 300000; // more than the ring holds, so both hooks cross its end
+    const uint32_t most = 3000;
+    const uint32_t total = 300000; // more than the ring holds, so the hooks cross its end
     std::vector<uint16_t> raw;
     std::vector<double> values;
     uint32_t fastRows = 0;
     uint32_t slowRows = 0;
+    uint32_t takenRows = 0;
+    size_t runs = 0;
+    const auto take = [&](const double* rows, uint32_t count) {
+        runs++;
+        for (uint32_t k = 0; k < count; k++, takenRows++)
+            for (uint32_t c = 0; c < width; c++)
+                ASSERT_EQ(rows[k * width + c], 4.0 * takenRows + c) << "row " << takenRows;
+    };
     for (uint32_t written = 0; written < total;) {
         const uint32_t n = std::min(chunk, total - written);
         writeNumberedRows(ring, written, n);
@@ -200,6 +213,9 @@ TEST(DataHookReads, TwoHooksAtDifferentPacesGetEveryRowInOrderAcrossTheRingsEnd)
         // Rows are counted on past the ring's end, by the ring and by its hooks alike.
         ASSERT_EQ(ring.rowsWritten(), written);
         ASSERT_EQ(fast.row, fastRows);
+        for (uint32_t left = n; left > 0; left -= std::min(left, most))
+            ASSERT_EQ(takeValues(taker, true, 0, most, take), std::min(left, most));
+        ASSERT_EQ(taker.row, written);
         // The slow hook reads every sixth chunk, unfiltered values.
         if ((written / chunk) % 6 != 0 && written != total) continue;
         ASSERT_TRUE(readValues(slow, values, false, 1, 0));
@@ -211,6 +227,10 @@ TEST(DataHookReads, TwoHooksAtDifferentPacesGetEveryRowInOrderAcrossTheRingsEnd)
     EXPECT_EQ(fastRows, total);
     EXPECT_EQ(slowRows, total);
     EXPECT_EQ(slow.row, total);
+    EXPECT_EQ(takenRows, total);
+    // 42 chunks taken in three runs each, the last 6000 rows in two, and one run more where
+    // the ring's end (row 262144, within chunk 37) splits a take.
+    EXPECT_EQ(runs, 42u * 3 + 2 + 1);
     const DataHook late(ring, ring.rowsWritten());
     EXPECT_EQ(late.readIndex, total % SampleRing::rowCount);
 }
