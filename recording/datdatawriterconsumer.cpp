@@ -2,16 +2,15 @@
 
 #include "app/pipeline/samplering.h"
 
-#include <QMutexLocker>
-#include <QtEndian>
-
 #include <algorithm>
+#include <bit>
+#include <utility>
+
+// Frames are stored as they lie in memory.
+static_assert(std::endian::native == std::endian::little);
 
 DatDataWriterConsumer::DatDataWriterConsumer(DeviceDataProducer* producer)
-    : DataWriterConsumer(producer, 0, ".dat", "") {
-    // A full ring's worth, so that reads do not allocate.
-    readBuffer.reserve(size_t(totalChannelsNum) * SampleRing::rowCount);
-}
+    : DataWriterConsumer(producer, 0, ".dat", ""), blocks(2 * blockSize) {}
 
 DatDataWriterConsumer::~DatDataWriterConsumer() {
     stopConsuming();
@@ -23,60 +22,81 @@ bool DatDataWriterConsumer::openRecordFile() {
     file = newDataFile();
     file->setFileName(path);
     framesInFile = 0;
-    // Every write is a whole pass already; unbuffered, a failure shows at the write that
-    // failed, while the frames before it are known.
+    // Blocks of whole frames; unbuffered, a failure shows at the block that failed, while
+    // the frames before it are known.
     return file->open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered);
 }
 
 void DatDataWriterConsumer::closeRecordFile() {
-    if (file) file->close();
+    if (!file) return;
+    finishWrite();
+    file->close();
 }
 
 void DatDataWriterConsumer::run() {
-    frameLayout.clear();
+    runs.clear();
+    const auto add = [this](int32_t channel) {
+        if (!runs.empty() && runs.back().from + runs.back().count == channel)
+            runs.back().count++;
+        else
+            runs.push_back({channel, 1});
+    };
     for (int32_t i = 0; i < activeChannels.size(); i++)
-        if (activeChannels[i]) frameLayout.push_back(voltageChannelsNum + i);
+        if (activeChannels[i]) add(voltageChannelsNum + i);
     for (int32_t v = 0; v < voltageChannelsNum; v++)
-        frameLayout.push_back(v);
+        add(v);
+    frameWidth = valuesPerSampleWritten;
 
     initRecordFile();
-    // A stop still takes in what had arrived before it.
-    for (bool last = false, going = true; going && !last;) {
-        last = stopRequested();
-        const bool filtered = filteredDataChosen();
-        readValues(*hook, readBuffer, filtered, 0, minRows);
-        going = storeBlock(int64_t(readBuffer.size()), [this](int64_t first, int64_t count) {
-            return writeFrames(readBuffer.data() + first, count);
+    const uint32_t blockFrames = uint32_t(blockSize / size_t(frameWidth));
+    bool going = true;
+    for (bool stopping = false, second = false; going; second = !second) {
+        stopping = stopping || stopRequested();
+        float* const block = blocks.data() + (second ? blockSize : 0);
+        const uint32_t rows = takeFrames(block);
+        going = storeBlock(int64_t(rows) * totalChannelsNum, [&](int64_t first, int64_t count) {
+            // A file's last block is waited for: its failure must end the recording before
+            // a further chunk opens.
+            const bool fillsFile = valuesConsumed + count == fileLimit;
+            return writeFrames(block + first / totalChannelsNum * frameWidth, count / totalChannelsNum) &&
+                   (!fillsFile || finishWrite());
         });
+        // A stop still takes in what had arrived before it.
+        if (stopping && rows < blockFrames) break;
     }
     closeRecordFile();
 }
 
-bool DatDataWriterConsumer::writeFrames(const double* values, int64_t count) {
-    const size_t samples = size_t(count / totalChannelsNum);
-    const size_t samplesPerPass = outputSize / frameLayout.size();
-    const qint64 frameBytes = qint64(frameLayout.size() * sizeof(float));
-    for (size_t s = 0; s < samples;) {
-        const size_t passEnd = std::min(samples, s + samplesPerPass);
-        const qint64 bytes = qint64(passEnd - s) * frameBytes;
-        float* out = outputBuffer.data();
-        for (; s < passEnd; s++) {
-            const double* sample = values + s * size_t(totalChannelsNum);
-            for (int32_t offset : frameLayout)
-                qToLittleEndian(float(sample[offset]), out++);
-        }
-        const char* data = reinterpret_cast<const char*>(outputBuffer.data());
-        // A short write is retried, so that a failure comes with its cause.
-        qint64 written = 0;
-        for (qint64 w = 0; written < bytes; written += w)
-            if ((w = file->write(data + written, bytes - written)) <= 0) break;
-        if (written < bytes) {
-            warnWriteFailure(file->fileName(), file->error(), file->errorString());
-            // A reader takes the file as frames from its start: a part of one goes.
-            file->resize(framesInFile * frameBytes);
-            return false;
-        }
-        framesInFile += bytes / frameBytes;
-    }
+uint32_t DatDataWriterConsumer::takeFrames(float* block) {
+    const uint32_t blockFrames = uint32_t(blockSize / size_t(frameWidth));
+    float* out = block;
+    // In place, under the ring's lock: converting costs no more than the copy it saves.
+    return takeValues(*hook, filteredDataChosen(), minRows, blockFrames,
+                      [&](const double* rows, uint32_t count) {
+                          for (uint32_t r = 0; r < count; r++, rows += totalChannelsNum)
+                              for (const Run& run : runs)
+                                  out = std::transform(rows + run.from, rows + run.from + run.count, out,
+                                                       [](double value) { return float(value); });
+                      });
+}
+
+bool DatDataWriterConsumer::writeFrames(const float* frames, int64_t count) {
+    if (!finishWrite()) return false;
+    if (count == 0) return true;
+    framesInFlight = count;
+    blockWriter.start(*file, reinterpret_cast<const char*>(frames),
+                      count * frameWidth * qint64(sizeof(float)));
     return true;
+}
+
+bool DatDataWriterConsumer::finishWrite() {
+    const int64_t frames = std::exchange(framesInFlight, 0);
+    if (blockWriter.finish()) {
+        framesInFile += frames;
+        return true;
+    }
+    warnWriteFailure(file->fileName(), file->error(), file->errorString());
+    // A reader takes the file as frames from its start: a part of one goes.
+    file->resize(framesInFile * frameWidth * qint64(sizeof(float)));
+    return false;
 }

@@ -4,11 +4,11 @@
 // every voltage channel. What a reader needs besides (rate, range, channel selection) stands
 // in the ".kdh" header beside it. DAT recordings keep no tags.
 
+#include "recording/blockwriter.h"
 #include "recording/datawriterconsumer.h"
 
 #include <QFile>
 
-#include <array>
 #include <memory>
 #include <vector>
 
@@ -29,16 +29,29 @@ class DatDataWriterConsumer : public DataWriterConsumer {
     void closeRecordFile() override;
 
   private:
-    // Converts `count` input values, whole samples, and writes them; false when the file
-    // does not take them.
-    bool writeFrames(const double* values, int64_t count);
+    // A run of channels that lie side by side both in the ring's rows and in the file's frames.
+    struct Run {
+        int32_t from; // within a ring row
+        int32_t count;
+    };
 
-    static constexpr size_t outputSize = 4096; // floats per write
+    // Takes the waiting rows, at most a block's worth, converted into `block`; the rows taken.
+    uint32_t takeFrames(float* block);
+    // Starts writing `count` whole frames from `frames` once the block before is in the
+    // file; false when that block failed.
+    bool writeFrames(const float* frames, int64_t count);
+    // Waits for the block being written; when it failed, warns, cuts the file back to the
+    // frames before it and returns false.
+    bool finishWrite();
 
-    std::vector<double> readBuffer;
-    std::array<float, outputSize> outputBuffer{};
-    // Per written value, its place within an input sample.
-    std::vector<int32_t> frameLayout;
+    static constexpr size_t blockSize = size_t{1} << 18; // floats: 1 MiB per write
+
+    // Two blocks: one is converted while the other is being written.
+    std::vector<float> blocks;
+    std::vector<Run> runs;
+    int32_t frameWidth = 0; // floats
     std::unique_ptr<QFile> file;
-    int64_t framesInFile = 0;
+    int64_t framesInFile = 0;   // written whole
+    int64_t framesInFlight = 0; // being written
+    BlockWriter blockWriter;
 };

@@ -24,6 +24,7 @@
 #include <QTimer>
 #include <QtEndian>
 
+#include <algorithm>
 #include <iterator>
 #include <memory>
 #include <vector>
@@ -57,12 +58,14 @@ class DatWriterTest : public kv4test::WriterFixture<DatDataWriterConsumer> {
     }
 
     // What the frames of rows first.. hold with the given current channels active: the
-    // source turns word w into w x (i + 1) on current channel i and w / 2 on the voltage.
+    // source turns word w, a signed 16-bit number, into w x (i + 1) on current channel i and
+    // w / 2 on the voltage.
     static Frames expected(uint32_t first, uint32_t count, const std::vector<int>& currents,
                            bool filtered = false) {
         Frames frames;
         for (uint32_t k = first; k < first + count; k++) {
-            const double word = k + (filtered ? 0 : 1000); // unfiltered words are 1000 higher
+            // Unfiltered words are 1000 higher.
+            const double word = int16_t(uint16_t(k + (filtered ? 0 : 1000)));
             for (int i : currents)
                 frames.push_back(float(word * (i + 1)));
             frames.push_back(float(word / 2));
@@ -239,29 +242,81 @@ TEST_F(DatWriterTest, AChunkThatCannotBeOpenedEndsTheRecordingAndKeepsWhatWasWri
     EXPECT_EQ(states, (std::vector<bool>{true, false}));
 }
 
+TEST_F(DatWriterTest, ALongRecordingHoldsEveryFrameInOrderAcrossBlocksAndTheRingsEnd) {
+    // Channel 2 off: each frame takes channel 1, channels 3 and 4, then the voltage, from
+    // three places in a row.
+    writer->setChannelActive(1, false);
+    writer->onSetFilteredData(true);
+    writer->onStartConsuming();
+    const QString file = path + "cell/cell_000.dat";
+    const uint32_t poll = 60000, total = 300000; // frames of 16 bytes; a ring holds 262144
+    for (uint32_t fed = 0; fed < total; fed += poll) {
+        feed(uint16_t(fed), poll);
+        // The writer keeps up before more comes, or the ring would lap it.
+        ASSERT_TRUE(QTest::qWaitFor([&] { return QFileInfo(file).size() == (fed + poll) * 16; }, 10000))
+            << QFileInfo(file).size();
+    }
+    writer->onStopConsuming();
+    const Frames written = frames(file), wanted = expected(0, total, {0, 2, 3}, true);
+    ASSERT_EQ(written.size(), wanted.size());
+    const size_t at =
+        size_t(std::mismatch(written.begin(), written.end(), wanted.begin()).first - written.begin());
+    EXPECT_EQ(at, written.size()) << "first wrong value in frame " << at / 4;
+}
+
 TEST_F(DatWriterTest, AFullDiskLeavesWholeFramesAndSaysWhereSpaceRanOut) {
     if (!kv4test::FullDisk::available()) GTEST_SKIP() << "no /dev/full to fail writes as a full disk";
-    // Room for the first 1000 frames of 20 bytes, and for a part of the next pass.
-    const kv4test::FullDisk disk(1000 * 20 + 5100);
-    use(std::make_unique<kv4test::WriterOnDisk<DatDataWriterConsumer>>(producer.get(), disk));
-    writer->onStartConsuming();
-    feed(0, 1000);
-    const QString file = path + "cell/cell_000.dat";
-    ASSERT_TRUE(QTest::qWaitFor([&] { return QFileInfo(file).size() == 1000 * 20; }, 5000));
-    feed(1000, 2000);
-    ASSERT_TRUE(writer->wait(QDeadlineTimer(10000)));
-    closeNextBox();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return states.size() == 2 && boxes.size() == 1; }, 5000));
+    const struct {
+        const char* name;
+        double chunk;   // seconds of 100 frames
+        qint64 room;    // frames of 20 bytes
+        uint32_t first; // frames fed, and written, before the rest
+    } cases[] = {
+        {"within a file, after whole blocks", 0, 1000 * 20 + 5100, 1000},
+        // Its failure ends the recording: no further chunk opens.
+        {"in the block that fills a chunk", 10, 1000 * 20 - 100, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        configure(100, 25, c.chunk);
+        const kv4test::FullDisk disk(c.room);
+        use(std::make_unique<kv4test::WriterOnDisk<DatDataWriterConsumer>>(producer.get(), disk));
+        states.clear();
+        boxes.clear();
+        writer->onStartConsuming();
+        const QString folder = dialog->getRecordFolder();
+        const QString file = folder + "cell_000.dat";
+        if (c.first > 0) {
+            feed(0, c.first);
+            ASSERT_TRUE(QTest::qWaitFor([&] { return QFileInfo(file).size() == c.first * 20; }, 5000));
+        }
+        // Every box is closed as it shows, so that a second warning counts instead of waiting.
+        QTimer closer;
+        closer.callOnTimeout([&] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                boxes.push_back(box->windowTitle() + ": " + box->text());
+                box->done(QMessageBox::Ok);
+            }
+        });
+        closer.start(1);
+        feed(uint16_t(c.first), 2600 - c.first);
+        ASSERT_TRUE(writer->wait(QDeadlineTimer(10000)));
+        // The warnings were queued before the end of the recording.
+        ASSERT_TRUE(QTest::qWaitFor([&] { return states.size() == 2; }, 5000));
+        ASSERT_EQ(boxes.size(), 1u);
 
-    const QString folder = QDir::toNativeSeparators(path + "cell");
-    EXPECT_TRUE(boxes[0].startsWith("Warning: Couldn't write the recording file in " + folder +
-                                    ": no space left on the device."))
-        << boxes[0].toStdString();
-    const qint64 size = QFileInfo(file).size();
-    EXPECT_EQ(size % 20, 0) << "whole frames only";
-    EXPECT_GE(size, 1000 * 20) << "what was written before stays";
-    EXPECT_EQ(frames(file), expected(0, uint32_t(size / 20), {0, 1, 2, 3}));
-    EXPECT_TRUE(text(path + "cell/cell.kdh").startsWith("KDH Version: 2.0\n"));
+        EXPECT_TRUE(boxes[0].startsWith("Warning: Couldn't write the recording file in " +
+                                        QDir::toNativeSeparators(QDir(folder).absolutePath()) +
+                                        ": no space left on the device."))
+            << boxes[0].toStdString();
+        const qint64 size = QFileInfo(file).size();
+        EXPECT_EQ(size % 20, 0) << "whole frames only";
+        EXPECT_GE(size, c.first * 20) << "what was written before stays";
+        EXPECT_EQ(frames(file), expected(0, uint32_t(size / 20), {0, 1, 2, 3}));
+        EXPECT_FALSE(QFile::exists(folder + "cell_001.dat"));
+        EXPECT_TRUE(text(folder + "cell.kdh").startsWith("KDH Version: 2.0\n"));
+        writer.reset();
+    }
 }
 
 TEST_F(DatWriterTest, WithAbfSelectedItOnlyStopsItsRecording) {
