@@ -22,6 +22,7 @@ struct Case {
     size_t bufferBytes = 0; // the device's buffer; 0 keeps its default
     size_t device = 0;      // the parallel device that makes the fault
     uint16_t oversamplingIdx = 0;
+    int times = 1; // the fault is made again after a tenth of a second
 };
 
 // Frames missing before output frame `at` (counted from the first frame read).
@@ -132,6 +133,44 @@ class FramesLost : public SimulatedAmplifiers, public testing::WithParamInterfac
         return sum;
     }
 
+    void makeFault(const Case& c, VirtualAmplifier& faulty) {
+        kav4sim::VirtualDevice& device = faulty.device();
+        switch (c.fault) {
+        case Fault::None:
+            break;
+        case Fault::DropBytes:
+            faulty.dropBytes(c.size);
+            break;
+        case Fault::DropPackets:
+            faulty.dropPackets(c.size);
+            break;
+        case Fault::CorruptBytes:
+            faulty.corruptBytes(c.size);
+            break;
+        case Fault::Stall:
+            // The fault is the time the device keeps quiet.
+            faulty.stall(true);
+            std::this_thread::sleep_for(std::chrono::milliseconds(c.size));
+            faulty.stall(false);
+            break;
+        case Fault::DeviceOverflow:
+            // The host stops reading: the device's buffer fills and loses its oldest bytes.
+            device.zeroReads(INT_MAX);
+            std::this_thread::sleep_for(std::chrono::milliseconds(c.size));
+            device.zeroReads(0);
+            break;
+        case Fault::RingOverrun: {
+            // The reader stops reading until the library's frame ring has overrun.
+            kv4cl::DataStatus_t status;
+            do {
+                ASSERT_TRUE(device.waitForNextRead(faulty.model().rxChannel, 10s));
+                kv4cl::getDataStatus(status);
+            } while (!status.bufferOverflow);
+            break;
+        }
+        }
+    }
+
     Frames frames;
     std::vector<Gap> reported;
 };
@@ -143,43 +182,13 @@ TEST_P(FramesLost, AreCountedExactlyWhereTheyHappen) {
     const MessageDispatcher& d = deviceList().first();
     const auto rate = size_t(amplifier().frameRate());
     VirtualAmplifier& faulty = amplifier(c.device);
-    kav4sim::VirtualDevice& device = faulty.device();
 
     // A fifth of a second before the fault, so that the library knows the stream's pace.
     readUntil(std::max<size_t>(rate / 5, 64));
-    switch (c.fault) {
-    case Fault::None:
-        break;
-    case Fault::DropBytes:
-        faulty.dropBytes(c.size);
-        break;
-    case Fault::DropPackets:
-        faulty.dropPackets(c.size);
-        break;
-    case Fault::CorruptBytes:
-        faulty.corruptBytes(c.size);
-        break;
-    case Fault::Stall:
-        // The fault is the time the device keeps quiet.
-        faulty.stall(true);
-        std::this_thread::sleep_for(std::chrono::milliseconds(c.size));
-        faulty.stall(false);
-        break;
-    case Fault::DeviceOverflow:
-        // The host stops reading: the device's buffer fills and loses its oldest bytes.
-        device.zeroReads(INT_MAX);
-        std::this_thread::sleep_for(std::chrono::milliseconds(c.size));
-        device.zeroReads(0);
-        break;
-    case Fault::RingOverrun: {
-        // The reader stops reading until the library's frame ring has overrun.
-        kv4cl::DataStatus_t status;
-        do {
-            ASSERT_TRUE(device.waitForNextRead(d.rxChannel, 10s));
-            kv4cl::getDataStatus(status);
-        } while (!status.bufferOverflow);
-        break;
-    }
+    for (int k = 0; k < c.times; k++) {
+        if (k > 0) readUntil(frames.count() + std::max<size_t>(rate / 10, 64));
+        makeFault(c, faulty);
+        if (HasFatalFailure()) return;
     }
     // Enough after the fault to see the pattern resume, then until the counts are in.
     readUntil(frames.count() + std::max<size_t>(rate / 5, 64));
@@ -190,8 +199,9 @@ TEST_P(FramesLost, AreCountedExactlyWhereTheyHappen) {
 
     EXPECT_EQ(expected.empty(), c.fault == Fault::None) << "the fault shows in the pattern, and only it";
     if (c.fault == Fault::DropPackets) {
-        ASSERT_EQ(expected.size(), 1u);
-        EXPECT_EQ(expected[0].frames, c.size * d.samplesPerPacket) << "whole packets, nothing else";
+        ASSERT_EQ(expected.size(), size_t(c.times));
+        for (const Gap& g : expected)
+            EXPECT_EQ(g.frames, c.size * d.samplesPerPacket) << "whole packets, nothing else";
         EXPECT_FALSE(frames.flags.dataLost) << "no marker broke";
     }
     std::vector<Gap> counted = reported;
@@ -260,6 +270,12 @@ const Case cases[] = {
      .fault = Fault::CorruptBytes,
      .size = 166},
     {.name = "Cedar_3WholePackets", .models = "cedar", .rateIdx = 3, .fault = Fault::DropPackets, .size = 3},
+    {.name = "Cedar_3WholePacketsTwice",
+     .models = "cedar",
+     .rateIdx = 3,
+     .fault = Fault::DropPackets,
+     .size = 3,
+     .times = 2},
     {.name = "Dogwood16_25WholePackets",
      .models = "dogwood16",
      .rateIdx = 2,
@@ -272,7 +288,12 @@ const Case cases[] = {
      .rateIdx = 5,
      .fault = Fault::Stall,
      .size = 10},
-    {.name = "Fir_Stall200ms", .models = "fir", .rateIdx = 2, .fault = Fault::Stall, .size = 200},
+    {.name = "Fir_Stall200msTwice",
+     .models = "fir",
+     .rateIdx = 2,
+     .fault = Fault::Stall,
+     .size = 200,
+     .times = 2},
     {.name = "Dogwood16_Stall300ms", .models = "dogwood16", .rateIdx = 4, .fault = Fault::Stall, .size = 300},
     {.name = "AlderFastest_Stall1s", .models = "alder", .rateIdx = 4, .fault = Fault::Stall, .size = 1000},
     {.name = "Dogwood32Fastest_Stall1s",

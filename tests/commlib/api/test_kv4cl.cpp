@@ -57,6 +57,9 @@ TEST(NotConnected, EveryFunctionAnswersDeviceNotConnected) {
     uint16_t* buffer = nullptr;
     uint16_t* unfiltered = nullptr;
     EXPECT_EQ(readSamples(16, read, buffer, unfiltered), ErrorDeviceNotConnected);
+    std::vector<FramesLost_t> lost(1);
+    EXPECT_EQ(readFramesLost(lost), ErrorDeviceNotConnected);
+    EXPECT_TRUE(lost.empty()) << "nothing stale is left in the caller's vector";
     double value = 0.0;
     EXPECT_EQ(currentFromRaw(100, 0, value), ErrorDeviceNotConnected);
     EXPECT_EQ(setSamplingRate(0), ErrorDeviceNotConnected);

@@ -241,6 +241,32 @@ TEST_F(Receive, RingOverrunKeepsTheNewestFramesAndReportsIt) {
     EXPECT_TRUE(lost.empty()) << "each gap is reported once";
 }
 
+TEST_F(Receive, GapsAmongFramesTheRingDropsMoveToTheReadersNextFrame) {
+    TestModel& m = addConnected();
+    // Packets 4 and 5 are lost to a broken marker, then the ring overruns past them.
+    constexpr uint32_t packets = MessageDispatcher::frameRingFrames / 16 + 1000;
+    std::vector<uint8_t> bytes = patternPackets(0, packets);
+    append(bytes, marker);
+    bytes[5 * P + 1] ^= 0x10;
+    deliver(0, bytes);
+
+    uint16_t* filtered = nullptr;
+    uint16_t* unfiltered = nullptr;
+    uint32_t got = 0;
+    m.readFrames(10, filtered, unfiltered, got);
+    const uint32_t first = filtered[0] | uint32_t(filtered[1]) << 16;
+    std::vector<kv4cl::FramesLost_t> lost;
+    uint64_t handedOut = 0;
+    m.takeFramesLost(lost, handedOut);
+    ASSERT_EQ(lost.size(), 2u);
+    EXPECT_EQ(lost[0].frames, 2u * 16) << "the broken stretch, counted by the info index";
+    EXPECT_FALSE(lost[0].bufferOverflow);
+    EXPECT_TRUE(lost[1].bufferOverflow);
+    EXPECT_EQ(lost[0].frames + lost[1].frames, first) << "every frame before the first one read";
+    EXPECT_EQ(lost[0].framesAfter, 10u);
+    EXPECT_EQ(lost[1].framesAfter, 10u);
+}
+
 TEST_F(Receive, ShortReadsReturnWhatIsThereWithAWarning) {
     TestModel& m = addConnected();
     std::vector<uint8_t> bytes = patternPackets(0, 4);
