@@ -99,6 +99,7 @@ void DeviceDataProducer::run() {
         if (lost) emit connectionLost();
         for (const SampleRing::Gap& gap : gaps)
             reportLoss(gap.row, gap.frames);
+        if (statusResult == kv4cl::Success) noteLossFlags(status);
         if (stored) {
             countAndNotify(rows, status);
             continue;
@@ -160,6 +161,16 @@ void DeviceDataProducer::takeLosses(std::vector<SampleRing::Gap>& gaps) {
         const uint64_t row = ring.addGap(written - std::min(loss.framesAfter, written), loss.frames);
         gaps.push_back({row, loss.frames, 0});
     }
+}
+
+void DeviceDataProducer::noteLossFlags(const kv4cl::DataStatus_t& status) {
+    // Once per spell of polls that raise the flag: a reader that stays too slow raises it each time.
+    if (status.dataLost && !dataLostFlagged)
+        qWarning("The amplifier's data stream broke: samples were lost on the way to the program");
+    if (status.bufferOverflow && !overflowFlagged)
+        qWarning("The library's sample buffer overran: the program read too slowly and samples were lost");
+    dataLostFlagged = status.dataLost;
+    overflowFlagged = status.bufferOverflow;
 }
 
 void DeviceDataProducer::reportLoss(uint64_t row, uint64_t frames) {

@@ -97,6 +97,9 @@ class DeviceDataProducer : public QThread {
     // With the ring's mutex held, after a read: the library's gaps into the ring and `gaps`.
     void takeLosses(std::vector<SampleRing::Gap>& gaps);
     void reportLoss(uint64_t row, uint64_t frames);
+    // Says on the console why samples went missing, from the library's flags; the counts
+    // come from readFramesLost.
+    void noteLossFlags(const kv4cl::DataStatus_t& status);
     // Sleeps between polls, cut short by a stop.
     void pause(unsigned long ms);
 
@@ -105,6 +108,8 @@ class DeviceDataProducer : public QThread {
     SampleRing ring;
     std::vector<kv4cl::FramesLost_t> losses; // the producer's thread only
     std::atomic<uint64_t> lostTotal = 0;
+    bool dataLostFlagged = false; // the producer's thread only
+    bool overflowFlagged = false;
 
     // The stop handshake: the stopper sets stopRequested and waits on runChanged until the
     // loop reports loopEnded; the loop's pauses wait on runChanged too, so a stop ends them.

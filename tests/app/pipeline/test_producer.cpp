@@ -6,6 +6,7 @@
 
 #include "app/pipeline/devicedataproducer.h"
 #include "tests/app/pipeline/scriptedsource.h"
+#include "tests/support/warningcapture.h"
 
 #include <gtest/gtest.h>
 
@@ -292,6 +293,25 @@ TEST(Producer, ReportsTheRowsOfALappedHookAsLost) {
     EXPECT_EQ(rows.front(), 1 + 11) << "the oldest row kept: row 11 of the second chunk";
     EXPECT_EQ(reported(lost), (std::vector<std::pair<quint64, quint64>>{{5 * chunk, 3}, {skipped, skipped}}));
     EXPECT_EQ(producer.framesLostTotal(), 3 + skipped);
+}
+
+TEST(Producer, SaysWhySamplesWentMissingOncePerSpellOfTheLibrarysFlags) {
+    ScriptedSource source(1, 1, 0);
+    DeviceDataProducer producer(source);
+    std::unique_ptr<DataHook> hook = producer.getDataHook();
+    kv4test::WarningCapture console;
+    kv4cl::DataStatus_t broken;
+    broken.dataLost = true;
+    kv4cl::DataStatus_t overrun;
+    overrun.bufferOverflow = true;
+    kv4cl::DataStatus_t both = broken;
+    both.bufferOverflow = true;
+    for (const kv4cl::DataStatus_t& flags : {broken, broken, {}, broken, overrun, both, overrun, {}})
+        source.add(source.rows(0, 1, flags));
+    producer.start();
+    readRows(*hook, 8);
+    EXPECT_EQ(console.count("data stream broke"), 3) << console.warnings.join("\n").toStdString();
+    EXPECT_EQ(console.count("sample buffer overran"), 1);
 }
 
 } // namespace
