@@ -1,8 +1,9 @@
 #pragma once
 // The ring of sample rows between the producer and the hooks: four planes indexed alike
 // (raw words and their values, filtered and unfiltered), the index of the next row to write,
-// and the lock and wait condition that guard them. The producer owns the one ring of a
-// connection and hands it to every hook it makes.
+// the gaps where the source lost frames between rows, and the lock and wait condition that
+// guard them. The producer owns the one ring of a connection and hands it to every hook it
+// makes.
 
 #include <atomic>
 #include <chrono>
