@@ -2,7 +2,8 @@
 // Records in the raw ".dat" format: a flat sequence of frames, one per sample, each holding as
 // little-endian 32-bit floats the active current channels, the active gp channels and then
 // every voltage channel. What a reader needs besides (rate, range, channel selection) stands
-// in the ".kdh" header beside it. DAT recordings keep no tags.
+// in the ".kdh" header beside it. DAT recordings keep no tags; samples lost before a frame are
+// noted in the lab book with the frame's index in its file.
 
 #include "recording/blockwriter.h"
 #include "recording/datawriterconsumer.h"
