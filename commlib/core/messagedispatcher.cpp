@@ -340,35 +340,38 @@ void MessageDispatcher::scanReceivedBytes() {
             rxReadIdx = (rxReadIdx + pos) & rxRingMask;
             rxPending -= pos;
         }
-        // A packet counts only when the next packet's marker is already here. A packet that does
-        // not follow the last one parsed (bytes were skipped before it, or its info index skips)
-        // ends the run before it, then starts the next one after a gap.
+        // A packet counts only when the next packet's marker is already here and, where packets
+        // carry an info index, the next index follows its own. Before an index that skips,
+        // packets went missing between intact markers, and the packet there may be the two halves
+        // of packets joined where the bytes lost were a whole number of packets long: it goes too.
+        // A packet that does not start where the last one parsed ended resumes after a gap.
+        const uint32_t needed = packetBytes + 4 + (cycle > 0 ? 1 : 0);
         const uint64_t first = rxReceived - rxPending;
         uint32_t counted = 0;
         uint32_t pos = 0;
         bool resumes = false;
-        bool split = false;
+        bool untrusted = false;
         bool known = trusted;
         uint64_t end = trustedEnd;
         int last = trustedInfo;
-        while (rxPending - pos >= packetBytes + 4 && ringWord32(pos + packetBytes) == syncWord) {
-            const int index = infoIndex(pos, cycle);
-            const bool follows =
-                first + pos == end && (index < 0 || last < 0 || index == int((last + 1) % cycle));
-            if (known && !follows) {
-                if (counted > 0) {
-                    split = true;
-                    break;
-                }
-                resumes = true;
+        while (rxPending - pos >= needed && ringWord32(pos + packetBytes) == syncWord) {
+            int index = infoIndex(pos, cycle);
+            if (known && first + pos != end)
+                resumes = true; // only ever the first packet of a pass
+            else if (index < 0 && last >= 0)
+                index = int((last + 1) % cycle);
+            const int next = infoIndex(pos + packetBytes, cycle);
+            if (index >= 0 && next >= 0 && next != int((index + 1) % cycle)) {
+                untrusted = true;
+                break;
             }
             known = true;
             end = first + pos + packetBytes;
-            last = index >= 0 ? index : last >= 0 ? int((last + 1) % cycle) : -1;
+            last = index;
             counted++;
             pos += packetBytes;
         }
-        const bool lost = !split && rxPending - pos >= packetBytes + 4;
+        const bool lost = !untrusted && rxPending - pos >= needed;
         if (counted > 0 || lost) {
             std::lock_guard lock(dataMutex);
             // Parsed after a flush, they would reach readers who asked for what follows it.
@@ -388,9 +391,10 @@ void MessageDispatcher::scanReceivedBytes() {
             }
             if (lost) dataLost = true;
         }
+        if (untrusted) pos += packetBytes; // the next marker is intact: stay in step
         rxReadIdx = (rxReadIdx + pos) & rxRingMask;
         rxPending -= pos;
-        if (split) continue;
+        if (untrusted) continue;
         if (!lost) {
             inSync = true;
             return;

@@ -28,7 +28,8 @@ const std::vector<uint8_t> marker = {0x7F, 0xFF, 0x80, 0x00};
 
 // Packets whose every frame carries its number twice, so a device's count can be read back from
 // its current words alone: voltage = frame low half, currents = high half, low half, tag, tag + 1.
-// Each packet: the marker, the info byte pair, 16 samples of 5 big-endian words.
+// Each packet: the marker, the info byte pair (its index walking through 8 status bytes with the
+// device's packet count), 16 samples of 5 big-endian words.
 std::vector<uint8_t> countingPackets(uint32_t firstFrame, uint32_t packets, uint16_t tag) {
     std::vector<uint8_t> bytes;
     bytes.reserve(size_t(packets) * 166);
@@ -39,7 +40,7 @@ std::vector<uint8_t> countingPackets(uint32_t firstFrame, uint32_t packets, uint
     for (uint32_t frame = firstFrame; frame < firstFrame + packets * 16; frame++) {
         if ((frame - firstFrame) % 16 == 0) {
             append(bytes, marker);
-            put(0);
+            put(uint16_t(frame / 16 % 8 << 8));
         }
         for (uint16_t w : {uint16_t(frame), uint16_t(frame >> 16), uint16_t(frame), tag, uint16_t(tag + 1)})
             put(w);
@@ -222,12 +223,14 @@ TEST_F(ParallelDevices, StatusReportsTheSmallestCountAndEveryFlag) {
     EXPECT_EQ(getDataStatus(status), WarningNoDataAvailable);
     EXPECT_EQ(status.availableFrames, 0u);
 
-    // The trailing marker completes each batch's last packet.
+    // The trailing marker and info index complete each batch's last packet.
     std::vector<uint8_t> bytes = countingPackets(0, 20, 0);
     append(bytes, marker);
+    bytes.push_back(20 % 8);
     deliver(0, bytes);
     bytes = countingPackets(0, 12, 0);
     append(bytes, marker);
+    bytes.push_back(12 % 8);
     deliver(2, bytes);
     EXPECT_EQ(getDataStatus(status), WarningNoDataAvailable) << "the middle device has nothing yet";
     EXPECT_EQ(status.availableFrames, 0u);
@@ -236,6 +239,7 @@ TEST_F(ParallelDevices, StatusReportsTheSmallestCountAndEveryFlag) {
     // word overflow and suggests a higher range (range 0 is selected).
     bytes = countingPackets(0, 7, 0x7FFE);
     append(bytes, marker);
+    bytes.push_back(7);
     deliver(1, bytes);
     ASSERT_EQ(getDataStatus(status), Success);
     EXPECT_EQ(status.availableFrames, 7u * 16u);

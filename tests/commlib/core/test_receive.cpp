@@ -14,7 +14,13 @@ namespace {
 using kv4cl::DataStatus_t;
 
 constexpr uint32_t P = 166; // 4 + 2 + 2 * 16 * 5
-const std::vector<uint8_t> marker = {0x7F, 0xFF, 0x80, 0x00};
+
+// Appends the start of the packet that follows (its marker and info index): the last packet of
+// `bytes` is then complete.
+void appendNextMarker(std::vector<uint8_t>& bytes) {
+    const uint8_t index = bytes[bytes.size() - P + 4];
+    append(bytes, {0x7F, 0xFF, 0x80, 0x00, uint8_t((index + 1) % 8)});
+}
 
 struct Frames {
     std::vector<uint16_t> filtered;
@@ -56,7 +62,7 @@ class Receive : public DispatcherTest {
         TestModel& m = addConnected();
         EXPECT_EQ(m.setCurrentRange(rangeIdx, 4, true), kv4cl::Success);
         std::vector<uint8_t> bytes = packets;
-        append(bytes, marker);
+        appendNextMarker(bytes);
         deliver(devices.size() - 1, bytes);
         DataStatus_t s;
         m.getStatus(s);
@@ -82,25 +88,25 @@ TEST_F(Receive, StreamStartingMidPacketLosesOnlyTheLeadingBytes) {
     EXPECT_EQ(f.unfiltered, f.filtered);
 }
 
-TEST_F(Receive, LastPacketIsParsedOnlyOnceTheNextMarkerArrived) {
-    TestModel& a = addConnected();
-    deliver(0, patternPackets(0, 5));
-    DataStatus_t s;
-    a.getStatus(s);
-    EXPECT_EQ(s.availableFrames, 4u * 16);
-
-    TestModel& b = addConnected();
-    std::vector<uint8_t> bytes = patternPackets(0, 5);
-    append(bytes, marker);
-    deliver(1, bytes);
-    b.getStatus(s);
-    EXPECT_EQ(s.availableFrames, 5u * 16);
+TEST_F(Receive, LastPacketIsParsedOnlyOnceTheNextMarkerAndIndexArrived) {
+    // After five packets: nothing, the next marker, the next marker with its info index.
+    const std::vector<uint8_t> follows[] = {{}, {0x7F, 0xFF, 0x80, 0x00}, {0x7F, 0xFF, 0x80, 0x00, 5}};
+    const uint32_t parsed[] = {4, 4, 5};
+    for (size_t i = 0; i < std::size(follows); i++) {
+        TestModel& m = addConnected();
+        std::vector<uint8_t> bytes = patternPackets(0, 5);
+        append(bytes, follows[i]);
+        deliver(i, bytes);
+        DataStatus_t s;
+        m.getStatus(s);
+        EXPECT_EQ(s.availableFrames, parsed[i] * 16) << follows[i].size() << " bytes after";
+    }
 }
 
 TEST_F(Receive, CorruptedMarkerIsReportedOnceAndParsingResumesAtTheNextMarker) {
     TestModel& m = addConnected();
     std::vector<uint8_t> bytes = patternPackets(0, 10);
-    append(bytes, marker);
+    appendNextMarker(bytes);
     bytes[5 * P + 1] ^= 0x10; // second byte of packet 5's marker
     deliver(0, bytes);
 
@@ -126,7 +132,7 @@ TEST_F(Receive, InfoBytesFollowTheirIndex) {
                                  uint8_t(0x40 + i)));
     append(bytes, makePacket([](int, int) { return uint16_t(0); }, 0x7FFF8000, 5, true, 200,
                              1)); // index past the table
-    append(bytes, marker);
+    appendNextMarker(bytes);
     deliver(0, bytes);
     EXPECT_EQ(m.infoBytes[0], 0x43);
     EXPECT_EQ(m.infoBytes[1], 0x44);
@@ -192,7 +198,7 @@ TEST_F(Receive, StallDropsTheHalfPacketAndResynchronises) {
 
     std::vector<uint8_t> second(50, 0x11);
     append(second, patternPackets(1000, 6));
-    append(second, marker);
+    appendNextMarker(second);
     deliver(0, second);
 
     DataStatus_t s;
@@ -211,7 +217,7 @@ TEST_F(Receive, RingOverrunKeepsTheNewestFramesAndReportsIt) {
     constexpr uint32_t packets = MessageDispatcher::frameRingFrames / 16 + 1000;
     constexpr uint32_t total = packets * 16;
     std::vector<uint8_t> bytes = patternPackets(0, packets);
-    append(bytes, marker);
+    appendNextMarker(bytes);
     deliver(0, bytes);
 
     DataStatus_t s;
@@ -246,7 +252,7 @@ TEST_F(Receive, GapsAmongFramesTheRingDropsMoveToTheReadersNextFrame) {
     // Packets 4 and 5 are lost to a broken marker, then the ring overruns past them.
     constexpr uint32_t packets = MessageDispatcher::frameRingFrames / 16 + 1000;
     std::vector<uint8_t> bytes = patternPackets(0, packets);
-    append(bytes, marker);
+    appendNextMarker(bytes);
     bytes[5 * P + 1] ^= 0x10;
     deliver(0, bytes);
 
@@ -270,7 +276,7 @@ TEST_F(Receive, GapsAmongFramesTheRingDropsMoveToTheReadersNextFrame) {
 TEST_F(Receive, ShortReadsReturnWhatIsThereWithAWarning) {
     TestModel& m = addConnected();
     std::vector<uint8_t> bytes = patternPackets(0, 4);
-    append(bytes, marker);
+    appendNextMarker(bytes);
     deliver(0, bytes);
 
     uint16_t* filtered = nullptr;
@@ -294,7 +300,7 @@ TEST_F(Receive, ShortReadsReturnWhatIsThereWithAWarning) {
 TEST_F(Receive, FlushDiscardsWhatWasReceived) {
     TestModel& m = addConnected();
     std::vector<uint8_t> bytes = patternPackets(0, 6);
-    append(bytes, marker);
+    appendNextMarker(bytes);
     bytes[3 * P] = 0; // a lost boundary sets a flag that flushing clears too
     deliver(0, bytes);
     devices[0]->failCalls(kav4sim::FtdiCall::Purge, 0);
@@ -313,7 +319,7 @@ TEST_F(Receive, VoltageWordsAreDividedTowardZeroAndOffset) {
         bytes[p * P + 6] = 0xFF; // voltage word of sample 0: -7
         bytes[p * P + 7] = 0xF9;
     }
-    append(bytes, marker);
+    appendNextMarker(bytes);
     deliver(0, bytes);
     const Frames f = readAll(m);
     ASSERT_EQ(f.count, 80u);
@@ -350,7 +356,7 @@ std::vector<uint8_t> alternatingThroughTheDenoiser(TestModel& m, bool suspended)
     EXPECT_EQ(m.setDenoiserEnabled(true), kv4cl::Success);
     std::vector<uint8_t> bytes =
         currentPackets(5, [](int sample, int) { return uint16_t(sample % 2 ? 0 : 100); });
-    append(bytes, marker);
+    appendNextMarker(bytes);
     return bytes;
 }
 
@@ -409,7 +415,7 @@ TEST_F(Receive, DigitalFilterMatchesAButterworthSection) {
             x[n] = n < 10 ? 0.0 : 1000.0 + 300.0 * ((n * 7) % 5);
         std::vector<uint8_t> bytes =
             currentPackets(6, [&](int sample, int) { return uint16_t(int16_t(x[sample])); });
-        append(bytes, marker);
+        appendNextMarker(bytes);
         deliver(devices.size() - 1, bytes);
 
         const Frames f = readAll(m);
@@ -429,7 +435,7 @@ TEST_F(Receive, FilterOutputIsClampedToTheWordRange) {
     // A full-scale square wave makes a fast low-pass overshoot past the 16-bit range.
     std::vector<uint8_t> bytes =
         currentPackets(5, [](int sample, int) { return uint16_t((sample / 3) % 2 ? 32767 : 0x8001); });
-    append(bytes, marker);
+    appendNextMarker(bytes);
     deliver(0, bytes);
     const Frames f = readAll(m);
     bool reachedTop = false;

@@ -170,7 +170,7 @@ TEST_F(Transmit, HoldResetKeepsTheBitUntilReleased) {
 TEST_F(Transmit, VanishedDeviceNeitherHangsNorLosesReceivedData) {
     TestModel& m = connectAndWake();
     std::vector<uint8_t> bytes = patternPackets(0, 5);
-    append(bytes, {0x7F, 0xFF, 0x80, 0x00});
+    append(bytes, {0x7F, 0xFF, 0x80, 0x00, 5}); // the next packet's marker and info index
     deliver(0, bytes);
     devices[0]->unplug();
     for (int i = 0; i < 20; i++)
