@@ -202,23 +202,24 @@ ErrorCodes_t readSamples(uint32_t frames, uint32_t& framesRead, uint16_t*& buffe
 // flushData discards are no loss. ErrorDeviceNotConnected when nothing is connected.
 //
 // The frame buffer's overrun (bufferOverflow) is counted exactly, before the first frame read
-// after it. A break in the stream (a missing marker, a stall, bytes lost in the device or the
-// driver) costs whole packets: from the last packet parsed to the next one, with any packet
-// received in part or with a broken marker. Their number comes from the bytes received in the
-// break, the info index that each packet carries (cycling through the model's info bytes), and
-// the time the device sent the bytes on either side, which each poll of the driver's queue bounds
-// at the byte rate of the sampling rate in force. A break is reported a few polls after the
-// stream resumed. Parallel devices: each device's breaks are placed in the merged frames, and
-// so are the frames a device ahead gives up to stay in step.
-// Limits: the timing must be right within half an info cycle (half a packet for models without
-// info bytes): a device clock off by e relative to its nominal rate shifts the count of a break
-// lasting T seconds by e * T, and the timing is that of the driver's queue, so a device that
-// does not send at its nominal rate (or a simulation running faster than real time) is counted
-// right only when the break is shorter than an info cycle. Bytes lost that happen to be a whole
-// number of packets long leave the markers intact: when they start within a packet, the two
-// packets around them read as one, and the gap is placed at that packet's end (up to a packet
-// late); it is seen at all only when its packet count is not a multiple of the info cycle (never
-// for models without info bytes), as with whole packets lost exactly between two markers.
+// after it. A break in the stream (a missing marker, an info index that skips between intact
+// markers, a stall, bytes lost in the device or the driver) costs whole packets: from the last
+// packet parsed to the next, with any packet received in part, with a broken marker or before
+// the skip (it may be two halves joined). Their number comes from the bytes received in the
+// break, the info index each packet carries (cycling through the model's info bytes), and the
+// time the device sent the bytes on either side, which each poll of the driver's queue bounds at
+// the byte rate of the sampling rate in force. A break is reported a few polls after the stream
+// resumed. Parallel devices: each device's breaks are placed in the merged frames, and so are
+// the frames a device ahead gives up to stay in step.
+// Limits: the timing must be right within half an info cycle (half a packet for models without info
+// bytes). A device whose clock is off by e from its nominal rate shifts the count of a break
+// lasting T seconds by e * T. Where the stream does not keep to its nominal rate (a simulation
+// faster than real time, or free running), only breaks shorter than an info cycle are counted
+// right, and only while bytes arrive at least as fast as the nominal rate. A sampling rate changed
+// during a break is not accounted for. Bytes lost whose length is a whole number of info cycles of
+// packets leave the markers intact and the index in step: such a loss (any whole number of packets
+// for models without info bytes) goes unseen, and when it started within a packet, the two halves
+// are handed out as one packet.
 ErrorCodes_t readFramesLost(std::vector<FramesLost_t>& losses);
 ErrorCodes_t flushData(bool purgeDriver);
 // Forgets what the parallel-device drift estimators learnt, after the devices were resynchronised.
