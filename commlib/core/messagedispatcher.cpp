@@ -523,7 +523,8 @@ void MessageDispatcher::parsePacketBatch(uint32_t count, bool hasInfoBytes, uint
         // The oldest unread frames went: every later gap moves up by as many frames, those that
         // lay among them to the reader's next frame, where the overrun itself is placed.
         for (Loss& l : losses)
-            l.at = std::max(framesHandedOut, l.at - std::min<uint64_t>(l.at, dropped));
+            if (l.at > framesHandedOut)
+                l.at = l.at - framesHandedOut > dropped ? l.at - dropped : framesHandedOut;
         const auto after =
             std::find_if(losses.begin(), losses.end(), [&](const Loss& l) { return l.at > framesHandedOut; });
         // Overruns before the reader's next frame make one gap.

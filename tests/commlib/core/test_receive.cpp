@@ -247,6 +247,42 @@ TEST_F(Receive, RingOverrunKeepsTheNewestFramesAndReportsIt) {
     EXPECT_TRUE(lost.empty()) << "each gap is reported once";
 }
 
+TEST_F(Receive, AnOverrunAfterAReadLeavesTheEarlierOneInPlace) {
+    TestModel& m = addConnected();
+    constexpr uint32_t ring = MessageDispatcher::frameRingFrames;
+    constexpr uint32_t packets = ring / 16 + 1000;
+    // One stream in two deliveries, the first ending just into packet `packets`.
+    std::vector<uint8_t> bytes = patternPackets(0, packets + ring / 16);
+    appendNextMarker(bytes);
+    const auto cut = bytes.begin() + std::ptrdiff_t(packets * P + 5);
+    deliver(0, std::vector<uint8_t>(bytes.begin(), cut));
+    uint16_t* filtered = nullptr;
+    uint16_t* unfiltered = nullptr;
+    uint32_t got = 0;
+    m.readFrames(10, filtered, unfiltered, got);
+    const uint32_t firstLost = packets * 16 - ring;
+    ASSERT_EQ(filtered[0] | uint32_t(filtered[1]) << 16, firstLost);
+
+    // The reader has not asked for its gaps yet when the ring overruns again.
+    deliver(0, std::vector<uint8_t>(cut, bytes.end()));
+    std::vector<kv4cl::FramesLost_t> lost;
+    uint64_t handedOut = 0;
+    m.takeFramesLost(lost, handedOut);
+    ASSERT_GE(lost.size(), 2u);
+    EXPECT_EQ(lost[0].frames, firstLost);
+    EXPECT_EQ(lost[0].framesAfter, 10u);
+    EXPECT_TRUE(lost[0].bufferOverflow);
+    // Then the second overrun, and the packet that waited across the two deliveries if the
+    // receive side gave up on it meanwhile: every frame up to the next one read.
+    uint64_t later = 0;
+    for (size_t i = 1; i < lost.size(); i++) {
+        EXPECT_EQ(lost[i].framesAfter, 0u);
+        later += lost[i].frames;
+    }
+    m.readFrames(1, filtered, unfiltered, got);
+    EXPECT_EQ(filtered[0] | uint32_t(filtered[1]) << 16, firstLost + 10 + later);
+}
+
 TEST_F(Receive, GapsAmongFramesTheRingDropsMoveToTheReadersNextFrame) {
     TestModel& m = addConnected();
     // Packets 4 and 5 are lost to a broken marker, then the ring overruns past them.
