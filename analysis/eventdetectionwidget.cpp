@@ -1,0 +1,356 @@
+#include "analysis/eventdetectionwidget.h"
+
+#include "analysis/datafitter.h"
+#include "app/widgets/valuelabel.h"
+#include "plots/analysisplot.h"
+#include "plots/curve.h"
+#include "plots/histogramcurve.h"
+#include "recording/labbookevent.h"
+
+#include <QAction>
+#include <QDoubleSpinBox>
+#include <QFrame>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLocale>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QTextStream>
+#include <QToolButton>
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+constexpr int fitPoints = 200;
+constexpr int pointsStyle = 5; // Curve: dots without a line
+
+const QStringList fitColours = {"Red",           "LightSalmon", "SteelBlue", "Yellow", "Fuchsia", "PaleGreen",
+                                "PaleTurquoise", "Cornsilk",    "HotPink",   "Peru",   "Maroon"};
+
+QString shortest(double value) {
+    return QString::number(value, 'g', QLocale::FloatingPointShortest);
+}
+
+kv4cl::Measurement_t seconds(double value, const char* unit = "s") {
+    return {value, kv4cl::UnitPfxNone, unit};
+}
+
+// A dash for what cannot be computed yet (a rate before any event).
+QString measurementText(const kv4cl::Measurement_t& value) {
+    if (!std::isfinite(value.value)) return "-";
+    return valueLabel(kv4cl::withFittingPrefix(value));
+}
+
+QDoubleSpinBox* spinBox(double min, double max, double value, QWidget* parent) {
+    auto* box = new QDoubleSpinBox(parent);
+    box->setRange(min, max);
+    box->setSingleStep(0.1);
+    box->setDecimals(1);
+    box->setValue(value);
+    return box;
+}
+
+void showBins(AnalysisPlot* plot, HistogramCurve* bars, const EventHistogram& histogram) {
+    bars->setBins(histogram.lowerEdge, histogram.binWidth, histogram.counts);
+    plot->xAxis->setLabel(histogram.unitLabel);
+    if (plot->zoomStack().isEmpty() && !histogram.counts.isEmpty()) {
+        plot->xAxis->setRange(histogram.lowerEdge,
+                              histogram.lowerEdge + histogram.binCount * histogram.binWidth);
+        const int highest = *std::max_element(histogram.counts.begin(), histogram.counts.end());
+        plot->yAxis->setRange(0.0, std::max(1.0, highest * 1.05));
+    }
+}
+
+} // namespace
+
+EventDetectionWidget::EventDetectionWidget(int currentChannelIdx, QWidget* parent)
+    : AnalysisWidget(currentChannelIdx, parent) {
+    analysisTitle = QString("Event detection - channel %1").arg(currentChannelIdx + 1);
+    setWindowTitle(analysisTitle);
+    setMinimumSize(320, 240);
+
+    auto* content = new QWidget(plotFrame());
+    const kv4cl::RangedMeasurement_t range =
+        currentRanges.empty() ? kv4cl::RangedMeasurement_t{} : currentRanges[size_t(currentChannelIdx)];
+    threshold1 = spinBox(range.min, range.max, range.max * 0.25, content);
+    threshold2 = spinBox(range.min, range.max, range.max / 10, content);
+    minDwell = spinBox(0.0, 10000.0, 0.0, content);
+    maxDwell = spinBox(0.0, 10000.0, 200.0, content);
+    baselineTau = spinBox(0.01, 1000.0, 0.1, content);
+    apply = new QPushButton("Apply parameters", content);
+    auto* help = new QLabel(content);
+    help->setPixmap(
+        QPixmap(":/imgs/help icon.png").scaled(16, 16, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+    help->setToolTip("Detect current events. A valid event starts when the current\n"
+                     "surpasses Threshold 1 and then goes below Threshold 2\n"
+                     "in a time in the range [Min dwell time; Max dwell time].\n"
+                     "The thresholds are computed with respect to the current baseline.\n"
+                     "The baseline is tracked with a first order filter with time constant Baseline tau.\n"
+                     "Set Threshold 1 negative to detect negative events (below baseline).");
+    auto* controls = new QGridLayout;
+    const QString currentUnit = QString::fromStdString(range.label());
+    const struct {
+        const char* label;
+        QDoubleSpinBox* box;
+        QString unit;
+    } rows[] = {{"Threshold 1:", threshold1, currentUnit},
+                {"Threshold 2:", threshold2, currentUnit},
+                {"Min dwell time:", minDwell, "ms"},
+                {"Max dwell time:", maxDwell, "ms"},
+                {"Baseline tau:", baselineTau, "s"}};
+    for (int row = 0; row < 5; row++) {
+        auto* label = new QLabel(rows[row].label, content);
+        label->setBuddy(rows[row].box);
+        auto* unit = new QLabel(rows[row].unit, content);
+        if (row < 2) thresholdUnits.append(unit);
+        controls->addWidget(label, row, 0);
+        controls->addWidget(rows[row].box, row, 1);
+        controls->addWidget(unit, row, 2);
+    }
+    controls->addWidget(apply, 5, 0, 1, 2);
+    controls->addWidget(help, 5, 2);
+
+    auto* results = new QFrame(content);
+    results->setFrameShape(QFrame::StyledPanel);
+    auto* values = new QGridLayout(results);
+    eventsValue = new QLabel(results);
+    dwellValue = new QLabel(results);
+    gapValue = new QLabel(results);
+    rateValue = new QLabel(results);
+    const std::pair<const char*, QLabel*> readOuts[] = {{"Detected events:", eventsValue},
+                                                        {"Average dwell time:", dwellValue},
+                                                        {"Average inter time event:", gapValue},
+                                                        {"Average event rate:", rateValue}};
+    for (int row = 0; row < 4; row++) {
+        auto* label = new QLabel(readOuts[row].first, results);
+        label->setBuddy(readOuts[row].second);
+        values->addWidget(label, row, 0);
+        values->addWidget(readOuts[row].second, row, 1);
+    }
+    values->setColumnStretch(1, 1);
+    values->setRowStretch(4, 1);
+
+    const auto makePlot = [content](const QString& yTitle) {
+        auto* plot = new AnalysisPlot(content);
+        plot->yAxis->setLabel(yTitle);
+        plot->setCursorsVisible(false);
+        plot->setMinimumSize(160, 120);
+        return plot;
+    };
+    dwellHistogramPlot = makePlot("events");
+    amplitudeHistogramPlot = makePlot("events");
+    eventsPlot = makePlot("ms");
+    dwellBars = new HistogramCurve(dwellHistogramPlot->xAxis, dwellHistogramPlot->yAxis);
+    amplitudeBars = new HistogramCurve(amplitudeHistogramPlot->xAxis, amplitudeHistogramPlot->yAxis);
+    scatter = std::make_unique<Curve>(pointsStyle, 3.0, QColor("SteelBlue"));
+    scatter->attach(eventsPlot->xAxis, eventsPlot->yAxis);
+
+    auto* top = new QHBoxLayout;
+    top->addLayout(controls);
+    top->addWidget(results, 1);
+    auto* histograms = new QHBoxLayout;
+    histograms->addWidget(dwellHistogramPlot);
+    histograms->addWidget(amplitudeHistogramPlot);
+    auto* layout = new QVBoxLayout(content);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addLayout(top);
+    layout->addLayout(histograms, 1);
+    layout->addWidget(eventsPlot, 1);
+    plotFrame()->layout()->addWidget(content);
+
+    timeFitter = new GaussianDataFitter(this);
+    currentFitter = new GaussianDataFitter(this);
+    connect(timeFitter, &GaussianDataFitter::fitted, this, &EventDetectionWidget::onTimeFitted,
+            Qt::QueuedConnection);
+    connect(currentFitter, &GaussianDataFitter::fitted, this, &EventDetectionWidget::onCurrentFitted,
+            Qt::QueuedConnection);
+    connect(apply, &QPushButton::clicked, this, &EventDetectionWidget::onApplyParameters);
+    // A region dragged anew on either histogram: the fits made on the old one no longer hold.
+    for (AnalysisPlot* plot : {dwellHistogramPlot, amplitudeHistogramPlot})
+        connect(plot, &AnalysisPlot::cursorsMoved, this, [this] {
+            if (toolButton(LimitToRoiTool)->isChecked()) clearFits();
+        });
+
+    toolButton(LimitToRoiTool)->setToolTip("Compute data fits only on selected region of interest");
+    for (Tool t : {ViewDataTool, LinearFitTool, BoltzmannFitTool})
+        toolAction(t)->setVisible(false);
+    separatorAction(2)->setVisible(false);
+    for (Tool t : {LabbookTool, ExportTool, GaussianFitTool})
+        toolAction(t)->setEnabled(false);
+}
+
+EventDetectionWidget::~EventDetectionWidget() {
+    timeFitter->join();
+    currentFitter->join();
+}
+
+const Curve& EventDetectionWidget::fitCurve(int index) const {
+    return *fits.at(size_t(index))->curve;
+}
+
+void EventDetectionWidget::setConsumer(AnalysisConsumer* analysisConsumer) {
+    AnalysisWidget::setConsumer(analysisConsumer);
+    detection = qobject_cast<EventDetectionConsumer*>(analysisConsumer);
+    if (!detection) return;
+    connect(this, &EventDetectionWidget::setOptions, detection, &EventDetectionConsumer::onSetOptions);
+    connect(detection, &EventDetectionConsumer::result, this, &EventDetectionWidget::onResult,
+            Qt::QueuedConnection);
+    onApplyParameters(); // the consumer starts with what the boxes show
+}
+
+void EventDetectionWidget::onCurrentRangeChanged(kv4cl::RangedMeasurement_t range, int channelIdx) {
+    const kv4cl::UnitPfx_t before =
+        currentRanges.empty() ? range.prefix : currentRanges[size_t(currentChannelIdx)].prefix;
+    AnalysisWidget::onCurrentRangeChanged(range, channelIdx);
+    if (channelIdx != currentChannelIdx && channelIdx != currentChannelsNum) return;
+    // The thresholds keep their meaning in the new unit, within the new range.
+    const double factor = kv4cl::prefixFactor(before, range.prefix);
+    for (QDoubleSpinBox* box : {threshold1, threshold2}) {
+        const double value = box->value() * factor;
+        box->setRange(range.min, range.max);
+        box->setValue(value);
+    }
+    for (QLabel* unit : thresholdUnits)
+        unit->setText(QString::fromStdString(range.label()));
+}
+
+void EventDetectionWidget::onApplyParameters() {
+    const kv4cl::RangedMeasurement_t& range = currentRanges[size_t(currentChannelIdx)];
+    EventDetectionConsumer::Options_t options;
+    options.dwellRange = {minDwell->value(), maxDwell->value(), 1.0, kv4cl::UnitPfxMilli, "s"};
+    options.threshold1 = {threshold1->value(), range.prefix, range.unit};
+    options.threshold2 = {threshold2->value(), range.prefix, range.unit};
+    options.baselineTau = seconds(baselineTau->value());
+    emit setOptions(currentChannelIdx, options);
+}
+
+void EventDetectionWidget::onResult() {
+    // One consumer serves the docks of every channel: only a running one fetches its copy.
+    if (!detection || !toolButton(StartTool)->isChecked()) return;
+    shown = detection->channelResult(currentChannelIdx);
+    showBins(dwellHistogramPlot, dwellBars, shown.dwellHistogram);
+    showBins(amplitudeHistogramPlot, amplitudeBars, shown.amplitudeHistogram);
+    scatter->setRawSamples(shown.amplitudes.constData(), shown.dwells.constData(),
+                           int(shown.amplitudes.size()));
+    scatter->updateData();
+    eventsPlot->xAxis->setLabel(shown.amplitudeHistogram.unitLabel);
+    eventsPlot->yAxis->setLabel(shown.dwellHistogram.unitLabel);
+    if (eventsPlot->zoomStack().isEmpty()) eventsPlot->rescaleAxes();
+    clearFits();
+    for (AnalysisPlot* plot : {dwellHistogramPlot, amplitudeHistogramPlot, eventsPlot})
+        plot->replot();
+
+    eventsValue->setText(QString::number(shown.eventCount));
+    dwellValue->setText(measurementText(seconds(shown.averageDwell)));
+    gapValue->setText(measurementText(seconds(shown.averageGap)));
+    // With a single event there is no gap yet: the rate is 1 / dwell.
+    rateValue->setText(measurementText(seconds(1.0 / (shown.averageDwell + shown.averageGap), "Hz")));
+    for (Tool t : {LabbookTool, ExportTool, GaussianFitTool})
+        toolAction(t)->setEnabled(true);
+}
+
+void EventDetectionWidget::clearFits() {
+    fits.clear(); // each curve leaves its plot as it goes
+    fitRows = 0;
+    fitTable()->clearContents();
+    fitTable()->setRowCount(6);
+    for (AnalysisPlot* plot : {dwellHistogramPlot, amplitudeHistogramPlot})
+        plot->replot();
+}
+
+void EventDetectionWidget::onLimitToRoi(bool flag) {
+    for (AnalysisPlot* plot : {dwellHistogramPlot, amplitudeHistogramPlot}) {
+        plot->setCursorsVisible(flag);
+        plot->replot();
+    }
+}
+
+void EventDetectionWidget::onGaussianFit() {
+    if (shown.eventCount == 0 || timeFitter->isRunning() || currentFitter->isRunning()) return;
+    const bool limited = toolButton(LimitToRoiTool)->isChecked();
+    const struct {
+        GaussianDataFitter* fitter;
+        const EventHistogram& histogram;
+        AnalysisPlot* plot;
+    } loads[] = {{timeFitter, shown.dwellHistogram, dwellHistogramPlot},
+                 {currentFitter, shown.amplitudeHistogram, amplitudeHistogramPlot}};
+    for (const auto& load : loads) {
+        const EventHistogram& h = load.histogram;
+        if (!limited) {
+            load.fitter->loadHistogram(h.lowerEdge, h.binWidth, h.counts);
+        } else {
+            // Only the bins whose middle lies between the plot's cursors.
+            const QCPRange roi = load.plot->cursorsRange();
+            QList<QPointF> points;
+            for (int i = 0; i < h.counts.size(); i++) {
+                const double middle = h.lowerEdge + (i + 0.5) * h.binWidth;
+                if (middle >= roi.lower && middle <= roi.upper) points.append({middle, double(h.counts[i])});
+            }
+            load.fitter->loadPoints(points);
+        }
+        load.fitter->fit();
+    }
+    toolAction(GaussianFitTool)->setEnabled(false); // until the next result
+}
+
+void EventDetectionWidget::onTimeFitted(GaussianFitModel model) {
+    addFit(timeFitter, dwellHistogramPlot, model, "D gauss");
+}
+
+void EventDetectionWidget::onCurrentFitted(GaussianFitModel model) {
+    addFit(currentFitter, amplitudeHistogramPlot, model, "A gauss");
+}
+
+void EventDetectionWidget::addFit(GaussianDataFitter* fitter, AnalysisPlot* plot,
+                                  const GaussianFitModel& model, const QString& title) {
+    auto fit = std::make_unique<Fit>();
+    if (!fitter->fittedCurve(model, fitPoints, fit->x, fit->y)) return;
+    fit->curve = std::make_unique<Curve>(0, 2.0, QColor(fitColours[int(fits.size()) % fitColours.size()]));
+    fit->curve->setRawSamples(fit->x.constData(), fit->y.constData(), int(fit->x.size()));
+    fit->curve->attach(plot->xAxis, plot->yAxis);
+    fit->curve->graph()->setName(title);
+    fits.push_back(std::move(fit));
+    plot->replot();
+
+    QTableWidget* table = fitTable();
+    if (fitRows + 2 > table->rowCount()) table->setRowCount(table->rowCount() + 2);
+    const QStringList rows[] = {{"", "mean", "std"},
+                                {title, shortest(model.mean), shortest(model.standardDeviation)}};
+    for (const QStringList& row : rows) {
+        for (int column = 0; column < row.size(); column++)
+            if (!row[column].isEmpty()) table->setItem(fitRows, column, new QTableWidgetItem(row[column]));
+        fitRows++;
+    }
+}
+
+void EventDetectionWidget::onSaveToLabbook() {
+    emit labbookEvent(new LabbookEventEventsDetection(
+        currentChannelIdx + 1, seconds(shown.averageDwell), seconds(shown.averageGap),
+        seconds(1.0 / (shown.averageDwell + shown.averageGap), "Hz")));
+}
+
+QString EventDetectionWidget::exportData() {
+    QString text;
+    QTextStream out(&text);
+    out << "Channel:" << separator << currentChannelIdx + 1 << "\n";
+    const struct {
+        const char* name;
+        AnalysisPlot* plot;
+        const EventHistogram& histogram;
+    } histograms[] = {{"Dwell time ", dwellHistogramPlot, shown.dwellHistogram},
+                      {"Dwell amplitude ", amplitudeHistogramPlot, shown.amplitudeHistogram}};
+    for (const auto& h : histograms) {
+        out << h.name << h.plot->xAxis->label() << separator << "Samples " << h.plot->yAxis->label() << "\n";
+        for (int i = 0; i < h.histogram.counts.size(); i++)
+            out << h.histogram.lowerEdge + (i + 0.5) * h.histogram.binWidth << separator
+                << h.histogram.counts[i] << "\n";
+    }
+    out << "Dwell amplitude " << eventsPlot->xAxis->label() << separator << "Dwell time "
+        << eventsPlot->yAxis->label() << "\n";
+    for (int i = 0; i < shown.amplitudes.size(); i++)
+        out << shown.amplitudes[i] << separator << shown.dwells[i] << "\n";
+    return text;
+}

@@ -1,0 +1,231 @@
+// The detector of one channel on crafted traces whose events are known sample by sample.
+
+#include "analysis/eventdetectionrecord.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <numeric>
+#include <string>
+#include <vector>
+
+namespace {
+
+const kv4cl::RangedMeasurement_t range200pA{-200.0, 200.0, 400.0 / 65536, kv4cl::UnitPfxPico, "A"};
+constexpr double fs = 10000.0;
+
+kv4cl::RangedMeasurement_t dwellWindow(double minMs, double maxMs) {
+    return {minMs, maxMs, 1.0, kv4cl::UnitPfxMilli, "s"};
+}
+
+// A trace of `level` with pulses of `height` above it: {start frame, frames}.
+struct Pulse {
+    int start;
+    int frames;
+};
+std::vector<double> trace(int length, double level, double height, const std::vector<Pulse>& pulses) {
+    std::vector<double> x(size_t(length), level);
+    for (const Pulse& p : pulses)
+        for (int i = p.start; i < p.start + p.frames; i++)
+            x[size_t(i)] = level + height;
+    return x;
+}
+
+EventDetectionRecord detector(double t1, double t2, double minMs = 0.0, double maxMs = 200.0,
+                              double tau = 0.1) {
+    EventDetectionRecord r;
+    EXPECT_TRUE(r.setOptions(dwellWindow(minMs, maxMs), t1, t2, tau));
+    r.reset(fs, range200pA);
+    return r;
+}
+
+int total(const EventHistogram& h) {
+    return std::accumulate(h.counts.begin(), h.counts.end(), 0);
+}
+
+TEST(EventDetectionRecord, BaselineFilterAndFrameCountsFollowRateAndOptions) {
+    const struct {
+        double rate, tau, minMs, maxMs, alpha;
+        int minFrames, maxFrames;
+    } cases[] = {
+        {10000.0, 0.1, 0.0, 200.0, 0.004002, 0, 2000}, // N = 1000
+        {10000.0, 1.0, 0.25, 10.0, (1.0 / 10000 + 2) * (2.0 / 10000), 3, 100},
+        {200000.0, 0.01, 1.0, 2.0, (1.0 / 2000 + 2) * (2.0 / 2000), 200, 400},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.rate);
+        EventDetectionRecord r;
+        ASSERT_TRUE(r.setOptions(dwellWindow(c.minMs, c.maxMs), -100.0, -20.0, c.tau));
+        r.reset(c.rate, range200pA);
+        EXPECT_NEAR(r.alpha, c.alpha, 1e-12);
+        EXPECT_DOUBLE_EQ(r.samplePeriod, 1000.0 / c.rate) << "one frame in ms";
+        EXPECT_EQ(r.minDwellFrames, c.minFrames);
+        EXPECT_EQ(r.maxDwellFrames, c.maxFrames);
+        EXPECT_EQ(r.dwellHistogram.counts.size(), 200);
+        EXPECT_DOUBLE_EQ(r.dwellHistogram.lowerEdge, c.minMs);
+        EXPECT_DOUBLE_EQ(r.dwellHistogram.binWidth, (c.maxMs - c.minMs) / 200);
+        EXPECT_EQ(r.dwellHistogram.unitLabel, "ms");
+        EXPECT_DOUBLE_EQ(r.amplitudeHistogram.lowerEdge, 20.0) << "from |threshold 2|";
+        EXPECT_DOUBLE_EQ(r.amplitudeHistogram.binWidth, (200.0 - 20.0) / 200);
+        EXPECT_EQ(r.amplitudeHistogram.unitLabel, "pA");
+    }
+}
+
+// One 1 ms pulse of 150 pA at 10 kHz on a flat level, each direction against each sign of
+// threshold 1: only the direction the sign asks for is an event.
+TEST(EventDetectionRecord, TheSignOfThreshold1ChoosesTheDirectionOfTheEvents) {
+    const struct {
+        double level, height, t1, t2;
+        int events;
+    } cases[] = {
+        {0.0, -150.0, -100.0, -20.0, 1},  // a dip below a baseline of 0
+        {0.0, 150.0, 100.0, 20.0, 1},     // a positive threshold: comparisons reversed
+        {0.0, 150.0, -100.0, -20.0, 0},   // up, but looking down
+        {0.0, -150.0, 100.0, 20.0, 0},    // down, but looking up
+        {50.0, -150.0, -100.0, -20.0, 1}, // thresholds are from the baseline, not from 0
+        {-30.0, 150.0, 100.0, 20.0, 1},   {0.0, -90.0, -100.0, -20.0, 0}, // not beyond threshold 1
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.level) + " " + std::to_string(c.height) + " " + std::to_string(c.t1));
+        EventDetectionRecord r = detector(c.t1, c.t2);
+        const std::vector<double> x = trace(300, c.level, c.height, {{100, 10}});
+        EXPECT_EQ(r.add(x.data(), x.size()), c.events);
+        ASSERT_EQ(r.eventCount, c.events);
+        EXPECT_EQ(r.positive, c.t1 > 0);
+        if (c.events == 0) continue;
+        EXPECT_DOUBLE_EQ(r.dwells[0], 1.0) << "10 frames of 0.1 ms";
+        EXPECT_DOUBLE_EQ(r.averageDwell, 1e-3);
+        EXPECT_DOUBLE_EQ(r.amplitudes[0], c.height) << "the mean of the event less the baseline it left";
+        EXPECT_EQ(r.dwellHistogram.counts[1], 1) << "1 ms in 1 ms bins from 0: bin 1";
+        // The histogram counts the size: 150 pA in 0.9 pA bins from 20 pA.
+        EXPECT_EQ(r.amplitudeHistogram.counts[int((150.0 - 20.0) / 0.9)], 1);
+        EXPECT_DOUBLE_EQ(r.averageGap, 0.0) << "a single event has no gap";
+    }
+}
+
+// Pulses of 10 and 20 frames 50 frames apart, with others the dwell window turns away: the
+// gap is every frame between accepted events, rejected ones included.
+TEST(EventDetectionRecord, DwellWindowRejectsShortAndLongEventsAndTheirTimeCountsAsGap) {
+    const struct {
+        const char* name;
+        std::vector<Pulse> pulses;
+        double minMs, maxMs;
+        std::vector<double> dwells; // ms
+        double averageGap;          // s
+    } cases[] = {
+        {"two accepted", {{100, 10}, {160, 20}}, 0.0, 200.0, {1.0, 2.0}, 50 / fs},
+        {"a short one between", {{100, 10}, {130, 3}, {160, 20}}, 0.5, 200.0, {1.0, 2.0}, 50 / fs},
+        {"a long one between", {{100, 10}, {120, 30}, {170, 20}}, 0.0, 2.5, {1.0, 2.0}, 60 / fs},
+        {"the window's edges are in", {{100, 10}, {160, 20}}, 1.0, 2.0, {1.0, 2.0}, 50 / fs},
+        {"three events", {{100, 10}, {160, 20}, {200, 5}}, 0.0, 200.0, {1.0, 2.0, 0.5}, (50 + 20) / fs / 2},
+        {"nothing in the window", {{100, 10}, {160, 20}}, 3.0, 200.0, {}, 0.0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EventDetectionRecord r = detector(-100.0, -20.0, c.minMs, c.maxMs);
+        const std::vector<double> x = trace(400, 0.0, -150.0, c.pulses);
+        r.add(x.data(), x.size());
+        ASSERT_EQ(r.eventCount, int(c.dwells.size()));
+        for (size_t i = 0; i < c.dwells.size(); i++)
+            EXPECT_NEAR(r.dwells[qsizetype(i)], c.dwells[i], 1e-12) << i;
+        EXPECT_EQ(total(r.dwellHistogram), r.eventCount);
+        EXPECT_NEAR(r.averageGap, c.averageGap, 1e-12);
+        const double dwellSum = std::accumulate(c.dwells.begin(), c.dwells.end(), 0.0) * 1e-3;
+        if (!c.dwells.empty()) {
+            EXPECT_NEAR(r.averageDwell, dwellSum / double(c.dwells.size()), 1e-12);
+        }
+    }
+}
+
+// What a cycle leaves open (an event, a gap, the baseline) goes on in the next, and one
+// channel of interleaved frames reads as the channel alone.
+TEST(EventDetectionRecord, ChunksAndInterleavedFramesGiveTheSameEventsAsOneTrace) {
+    std::vector<double> x = trace(3000, 10.0, 80.0, {{500, 37}, {900, 3}, {1200, 250}, {2000, 1}});
+    // A drifting baseline with some noise-like wiggle, so that the filter state matters.
+    for (size_t i = 0; i < x.size(); i++)
+        x[i] += 0.01 * double(i) + 2.0 * std::sin(double(i) * 0.7);
+    EventDetectionRecord whole = detector(50.0, 20.0, 0.0, 20.0, 0.05);
+    whole.add(x.data(), x.size());
+    ASSERT_EQ(whole.eventCount, 3) << "the 25 ms one is too long";
+
+    for (size_t chunk : {size_t(1), size_t(7), size_t(1024)}) {
+        SCOPED_TRACE(chunk);
+        EventDetectionRecord pieces = detector(50.0, 20.0, 0.0, 20.0, 0.05);
+        for (size_t i = 0; i < x.size(); i += chunk)
+            pieces.add(x.data() + i, std::min(chunk, x.size() - i));
+        EXPECT_EQ(pieces.amplitudes, whole.amplitudes);
+        EXPECT_EQ(pieces.dwells, whole.dwells);
+        EXPECT_EQ(pieces.averageGap, whole.averageGap);
+        EXPECT_EQ(pieces.baseline, whole.baseline);
+    }
+    // Three channels per frame, the detector on the middle one; the others hold nonsense.
+    std::vector<double> frames(x.size() * 3, -1e6);
+    for (size_t i = 0; i < x.size(); i++)
+        frames[i * 3 + 1] = x[i];
+    EventDetectionRecord strided = detector(50.0, 20.0, 0.0, 20.0, 0.05);
+    strided.add(frames.data() + 1, x.size(), 3);
+    EXPECT_EQ(strided.amplitudes, whole.amplitudes);
+    EXPECT_EQ(strided.dwells, whole.dwells);
+}
+
+// The baseline follows a slow level and stays where it was while an event is open.
+TEST(EventDetectionRecord, BaselineTracksTheLevelAndFreezesDuringEvents) {
+    EventDetectionRecord r = detector(-100.0, -20.0, 0.0, 200.0, 0.01); // alpha about 0.02
+    std::vector<double> x(5000, 0.0);
+    for (size_t i = 1000; i < x.size(); i++)
+        x[i] = 60.0; // a step smaller than threshold 1: the baseline moves to it
+    for (size_t i = 4000; i < 4100; i++)
+        x[i] = 60.0 - 150.0; // then a 10 ms dip of 150 pA from there
+    r.add(x.data(), 4000);
+    EXPECT_NEAR(r.baseline, 60.0, 1e-6);
+    r.add(x.data() + 4000, 50);
+    ASSERT_TRUE(r.inEvent);
+    EXPECT_NEAR(r.baseline, 60.0 - 150.0 * r.alpha, 1e-6) << "only the opening frame moves it";
+    r.add(x.data() + 4050, 950);
+    ASSERT_EQ(r.eventCount, 1);
+    EXPECT_NEAR(r.amplitudes[0], -150.0, 1e-6);
+    EXPECT_NEAR(r.dwells[0], 10.0, 1e-9);
+}
+
+// A level that moves for good beyond threshold 1 is one long departure: it is no event, the
+// baseline follows it, and events from the new level are found.
+TEST(EventDetectionRecord, ANewLevelIsFollowedAndEventsFromItAreFound) {
+    EventDetectionRecord r = detector(-100.0, -20.0, 0.0, 5.0, 0.01);
+    std::vector<double> x = trace(4000, 0.0, -150.0, {{1000, 3000}});
+    for (size_t i = 3000; i < 3020; i++)
+        x[i] = -300.0; // 2 ms, 150 pA below the new level
+    r.add(x.data(), x.size());
+    ASSERT_EQ(r.eventCount, 1);
+    EXPECT_NEAR(r.amplitudes[0], -150.0, 0.5);
+    EXPECT_NEAR(r.dwells[0], 2.0, 1e-9);
+    EXPECT_NEAR(r.baseline, -150.0, 1e-3);
+}
+
+TEST(EventDetectionRecord, OptionsThatMeanNothingAreRefused) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const struct {
+        kv4cl::RangedMeasurement_t dwell;
+        double t1, t2, tau;
+    } cases[] = {
+        {dwellWindow(0, 200), nan, -20, 0.1},
+        {dwellWindow(0, 200), -100, std::numeric_limits<double>::infinity(), 0.1},
+        {dwellWindow(0, 200), -100, -20, 0.0},
+        {dwellWindow(0, 200), -100, -20, -1.0},
+        {dwellWindow(5, 1), -100, -20, 0.1},
+        {dwellWindow(-1, 1), -100, -20, 0.1},
+        {dwellWindow(0, nan), -100, -20, 0.1},
+        {{0, 200, 1, kv4cl::UnitPfx_t(42), "s"}, -100, -20, 0.1},
+    };
+    for (const auto& c : cases) {
+        EventDetectionRecord r = detector(30.0, 10.0, 1.0, 50.0, 2.0);
+        EXPECT_FALSE(r.setOptions(c.dwell, c.t1, c.t2, c.tau));
+        EXPECT_EQ(r.threshold1, 30.0);
+        EXPECT_EQ(r.threshold2, 10.0);
+        EXPECT_EQ(r.baselineTau, 2.0);
+        EXPECT_EQ(r.dwellRange.max, 50.0);
+        EXPECT_TRUE(r.positive);
+    }
+}
+
+} // namespace
