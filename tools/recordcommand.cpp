@@ -195,8 +195,16 @@ int record(const RecordRequest& request, kav4sim::SimulatedBus* bus) {
         labbook.stamp(entry);
         labbook.write(entry);
     };
-    QObject::connect(&producer, &DeviceDataProducer::framesLost, &application,
-                     [&](quint64, quint64 frames) { note(LabbookEventSamplesLost(frames, hertz)); });
+    QElapsedTimer clock;
+    // Progress for a person watching; piped or redirected output holds the results alone.
+    const bool showProgress = isatty(STDOUT_FILENO);
+    QObject::connect(&producer, &DeviceDataProducer::framesLost, &application, [&](quint64, quint64 frames) {
+        note(LabbookEventSamplesLost(frames, hertz));
+        // Told as it happens, below a progress line.
+        std::fprintf(stderr, "%skav4-cli: %llu frames lost %.1f s into the recording\n",
+                     showProgress ? "\n" : "", static_cast<unsigned long long>(frames),
+                     double(clock.elapsed()) / 1000.0);
+    });
     QObject::connect(writer.get(), &DataWriterConsumer::lossInFile, &application,
                      [&](quint64 samples, double samplingRate, const QString& file, quint64 frame) {
                          note(LabbookEventSamplesLost(samples, samplingRate, file, frame));
@@ -217,9 +225,6 @@ int record(const RecordRequest& request, kav4sim::SimulatedBus* bus) {
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
 
-    // Progress for a person watching; piped or redirected output holds the results alone.
-    const bool showProgress = isatty(STDOUT_FILENO);
-    QElapsedTimer clock;
     uint64_t firstRow = 0;
     QTimer progress;
     QObject::connect(&progress, &QTimer::timeout, &application, [&] {

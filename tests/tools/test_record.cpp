@@ -148,6 +148,10 @@ TEST(RecordWithFaults, EveryLossIsCountedMarkedAndExitsWithTheLostStatus) {
         const long long lost = figure(run.out, "frames lost:");
         EXPECT_GT(lost, 0) << run.out;
         EXPECT_GE(figure(run.out, "faults injected:"), 3) << run.out;
+        // Each loss is told as it happens.
+        EXPECT_TRUE(std::regex_search(
+            run.err, std::regex("kav4-cli: [0-9]+ frames lost [0-9.]+ s into the recording\n")))
+            << run.err;
         // The gaps the files show add up to the count, each marked.
         EXPECT_TRUE(std::regex_search(run.out,
                                       std::regex("pattern: [0-9]+ frames read back, " + std::to_string(lost) +
