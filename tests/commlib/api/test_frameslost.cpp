@@ -166,6 +166,8 @@ class FramesLost : public SimulatedAmplifiers, public testing::WithParamInterfac
                 ASSERT_TRUE(device.waitForNextRead(faulty.model().rxChannel, 10s));
                 kv4cl::getDataStatus(status);
             } while (!status.bufferOverflow);
+            // Back to real time, so that the reader catches up and the ring overruns no more.
+            faulty.setFreeRunning(false);
             break;
         }
         }
@@ -221,6 +223,7 @@ const Case cases[] = {
      .fault = Fault::None,
      .size = 0},
     {.name = "ElmSlowest_Drop1Byte", .models = "elm", .rateIdx = 0, .fault = Fault::DropBytes, .size = 1},
+    {.name = "BirchFastest_Drop1Byte", .models = "birch", .rateIdx = 6, .fault = Fault::DropBytes, .size = 1},
     {.name = "AlderFastest_Drop1Byte", .models = "alder", .rateIdx = 4, .fault = Fault::DropBytes, .size = 1},
     {.name = "Cedar_DropMostOfAPacket",
      .models = "cedar",
@@ -303,6 +306,12 @@ const Case cases[] = {
      .size = 1000},
     {.name = "ElmSlowest_DeviceOverflow",
      .models = "elm",
+     .rateIdx = 0,
+     .fault = Fault::DeviceOverflow,
+     .size = 600,
+     .bufferBytes = 1024},
+    {.name = "AlderSlowest_DeviceOverflow",
+     .models = "alder",
      .rateIdx = 0,
      .fault = Fault::DeviceOverflow,
      .size = 600,
