@@ -165,7 +165,7 @@ void BM_DatWriterAgainstPlainWrites(benchmark::State& state) {
             }
             handed += more;
             // As the producer pauses between polls.
-            if (more == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
+            if (more == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         if (!writer.wait(QDeadlineTimer(600000))) return state.SkipWithError("the writer did not end");
         written = seconds() - start;
