@@ -449,7 +449,8 @@ void MessageDispatcher::openGap(uint64_t resumedAt, int resumedInfo) {
     gap.cycle = indexed ? cycle : 1;
     gap.residue = indexed ? uint32_t(resumedInfo + 2 * int(cycle) - trustedInfo - 1) % cycle : 0;
     // The newest polls that saw only bytes of the stretch before the gap, and every poll that
-    // saw only bytes after it.
+    // saw only bytes after it. Polls between two reads make one sample, so a stretch's first
+    // sample may also hold polls from before the bytes at its head were lost: it is left out.
     const double none = std::numeric_limits<double>::infinity();
     double before = none;
     uint32_t beforeSamples = 0;
@@ -458,8 +459,8 @@ void MessageDispatcher::openGap(uint64_t resumedAt, int resumedInfo) {
     const uint64_t oldest = clockSamplesTaken > clockSamplesNum ? clockSamplesTaken - clockSamplesNum : 0;
     for (uint64_t i = clockSamplesTaken; i-- > oldest;) {
         const ClockSample& c = clockSamples[i % clockSamplesNum];
-        if (c.first < segmentStart) break;
-        if (c.first >= resumedAt) {
+        if (c.first <= segmentStart) break;
+        if (c.first > resumedAt) {
             gap.after = std::min(gap.after, c.bound);
             gap.samples++;
         } else if (c.end <= gap.from && beforeSamples < clockSamplesUsed) {
