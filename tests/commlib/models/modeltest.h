@@ -105,18 +105,23 @@ class ModelBus : public ::testing::Test {
         return device->writes('B');
     }
 
-    // The fixture's packet, as many times as the receive side gathers before it parses, then
-    // the next marker that completes the last packet; the frames read must be the fixture's,
-    // as often.
+    // The fixture's packet, as many times as the receive side gathers before it parses (its info
+    // index walking on as a device's does), then the next marker and index that complete the
+    // last packet; the frames read must be the fixture's, as often.
     void expectGoldenReceive(MessageDispatcher& m, const std::string& serial, const Golden& golden) {
         const Message packet = golden.bytes("rx packet");
         const std::vector<uint16_t> frames = golden.words("rx frames");
         ASSERT_EQ(packet.size(), m.packetBytes);
         const uint32_t repeats = m.maxPackets;
+        const bool indexed = m.syncWord == MessageDispatcher::syncWordCurrent && !m.infoBytes.empty();
+        const auto cycle = uint32_t(m.infoBytes.size());
         Message stream;
-        for (uint32_t i = 0; i < repeats; i++)
+        for (uint32_t i = 0; i <= repeats; i++) {
+            const size_t at = stream.size();
             stream.insert(stream.end(), packet.begin(), packet.end());
-        stream.insert(stream.end(), packet.begin(), packet.begin() + 4);
+            if (indexed) stream[at + 4] = uint8_t((packet[4] + i) % cycle);
+        }
+        stream.resize(stream.size() - packet.size() + (indexed ? 5 : 4));
         const auto device = bus->device(serial);
         device->feed('B', stream);
         ASSERT_TRUE(device->waitUntilDrained('B', 10s));

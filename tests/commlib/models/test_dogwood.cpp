@@ -75,7 +75,8 @@ TEST_F(Dogwood, ThirtyTwoChannelsShareOneRangeAndStreamThirtyThreeWords) {
     std::vector<Measurement_t> offsets;
     EXPECT_EQ(getVoltageOffsets(offsets), ErrorFeatureNotImplemented);
 
-    // One packet of counting words, twice with the next marker, read back in 33-word frames.
+    // One packet of counting words, repeated (its info index walking on) with the next marker and
+    // index, read back in 33-word frames.
     Message packet = {0x7F, 0xFF, 0x80, 0x00, 0, 0};
     for (int s = 0; s < 16; s++)
         for (int w = 0; w < 33; w++) {
@@ -84,9 +85,12 @@ TEST_F(Dogwood, ThirtyTwoChannelsShareOneRangeAndStreamThirtyThreeWords) {
         }
     Message stream;
     const uint32_t repeats = deviceList().first().maxPackets;
-    for (uint32_t i = 0; i < repeats; i++)
+    const auto cycle = uint32_t(deviceList().first().infoBytes.size());
+    for (uint32_t i = 0; i < repeats; i++) {
+        packet[4] = uint8_t(i % cycle);
         stream.insert(stream.end(), packet.begin(), packet.end());
-    stream.insert(stream.end(), packet.begin(), packet.begin() + 4);
+    }
+    stream.insert(stream.end(), {0x7F, 0xFF, 0x80, 0x00, uint8_t(repeats % cycle)});
     device->feed('A', stream);
     ASSERT_TRUE(device->waitUntilDrained('A', 10s));
     uint32_t got = 0;
@@ -187,14 +191,16 @@ TEST_F(Dogwood, VoltageOffsetsAreCheckedLatchedRampedAndReadBack) {
     EXPECT_EQ(checkVoltageOffset(16, {0.0, UnitPfxMilli, "V"}, message), ErrorValueOutOfRange);
 
     // The device reports the offsets in force through its info bytes: channel 2 at indices 4 and 5.
-    const uint32_t packets = deviceList().first().maxPackets;
+    const auto cycle = uint32_t(deviceList().first().infoBytes.size());
+    const uint32_t packets = std::max<uint32_t>(deviceList().first().maxPackets, 6);
     Message stream;
     for (uint32_t p = 0; p <= packets; p++) {
-        const uint8_t index = uint8_t(4 + p % 2);
-        Message packet = {0x7F, 0xFF, 0x80, 0x00, index, uint8_t(index == 4 ? 0xFF : 0xF0)};
+        const auto index = uint8_t(p % cycle);
+        Message packet = {0x7F, 0xFF, 0x80, 0x00, index, uint8_t(index == 4 ? 0xFF : index == 5 ? 0xF0 : 0)};
         packet.resize(deviceList().first().packetBytes, 0);
         stream.insert(stream.end(), packet.begin(), packet.end());
     }
+    stream.insert(stream.end(), {0x7F, 0xFF, 0x80, 0x00, uint8_t((packets + 1) % cycle)});
     device->feed('A', stream);
     ASSERT_TRUE(device->waitUntilDrained('A', 10s));
     std::vector<Measurement_t> offsets;

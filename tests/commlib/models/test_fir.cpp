@@ -54,17 +54,21 @@ TEST_F(Washer, CommandsAreEdgesWithTheirArguments) {
 }
 
 TEST_F(Washer, StatusAndSpeedsComeFromTheDevice) {
-    // The washer's error code and speeds arrive in the info bytes 0 to 4, one pair per packet.
+    // The washer's error code and speeds arrive in the info bytes 0 to 4, one pair per packet,
+    // the index walking through all the info bytes.
     const Message reported = {9, 0xFB, 20, 0x80, 0x7F};
-    const uint32_t packets = deviceList().first().maxPackets;
+    const auto cycle = uint32_t(deviceList().first().infoBytes.size());
+    const uint32_t packets = std::max(deviceList().first().maxPackets.load(), cycle);
     Message stream;
     for (uint32_t p = 0; p <= packets; p++) {
-        const uint8_t index = uint8_t(p % reported.size());
-        Message packet = {0x7F, 0xFF, 0x80, 0x00, index, reported[index]};
+        const auto index = uint8_t(p % cycle);
+        Message packet = {0x7F, 0xFF,  0x80,
+                          0x00, index, index < reported.size() ? reported[index] : uint8_t(0)};
         packet.resize(deviceList().first().packetBytes, 0);
         stream.insert(stream.end(), packet.begin(), packet.end());
     }
-    stream.insert(stream.end(), {0x7F, 0xFF, 0x80, 0x00}); // completes the last packet
+    // Completes the last packet.
+    stream.insert(stream.end(), {0x7F, 0xFF, 0x80, 0x00, uint8_t((packets + 1) % cycle)});
     device->feed('B', stream);
     ASSERT_TRUE(device->waitUntilDrained('B', 10s));
 
