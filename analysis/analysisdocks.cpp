@@ -1,5 +1,7 @@
 #include "analysis/analysisdocks.h"
 
+#include "analysis/eventdetectionconsumer.h"
+#include "analysis/eventdetectionwidget.h"
 #include "analysis/histogramconsumer.h"
 #include "analysis/histogramwidget.h"
 #include "analysis/ivgraphconsumer.h"
@@ -63,6 +65,9 @@ AnalysisDocks::AnalysisDocks(DeviceDataProducer* producer, QMainWindow* window, 
     };
     channelDocks(new HistogramConsumer(producer), DeviceDataConsumer::TypeHistogram, "Histogram",
                  "histogramWidget%1", [window](int c) { return new HistogramWidget(c, window); });
+    channelDocks(new EventDetectionConsumer(producer), DeviceDataConsumer::TypeEventDetection,
+                 "Event detection", "eventDetectionWidget%1",
+                 [window](int c) { return new EventDetectionWidget(c, window); });
     channelDocks(new SpectrumConsumer(producer), DeviceDataConsumer::TypeSpectrum, "Spectrum",
                  "spectrumWidget%1", [window](int c) { return new SpectrumWidget(c, window); });
     channelDocks(new IvGraphConsumer(producer), DeviceDataConsumer::TypeIvGraph, "I/V Graph",

@@ -80,6 +80,9 @@ EventDetectionWidget::EventDetectionWidget(int currentChannelIdx, QWidget* paren
     minDwell = spinBox(0.0, 10000.0, 0.0, content);
     maxDwell = spinBox(0.0, 10000.0, 200.0, content);
     baselineTau = spinBox(0.01, 1000.0, 0.1, content);
+    // With one decimal the box would round its minimum of 10 ms to 0, a tau that means nothing.
+    baselineTau->setDecimals(2);
+    baselineTau->setMinimum(0.01);
     apply = new QPushButton("Apply parameters", content);
     auto* help = new QLabel(content);
     help->setPixmap(

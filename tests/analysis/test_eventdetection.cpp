@@ -2,72 +2,14 @@
 // times on a virtual amplifier, through the library and the producer, into the records the
 // dock copies; the statistics against what the two-state model predicts.
 
-#include "tests/analysis/consumersonamplifier.h"
-
-#include "analysis/eventdetectionconsumer.h"
+#include "tests/analysis/eventsonamplifier.h"
 
 #include <cmath>
+#include <numeric>
 
 namespace {
 
-using kv4test::ConsumersOnAmplifier;
-using kv4test::holding;
-
-// One channel of the cell: everything but the channel fast next to the samples, so that each
-// sample shows the channel's state as the two-state chain has it at that instant.
-struct ChannelCase {
-    double conductance;   // S
-    double reversal;      // V
-    double open, closed;  // s, means
-    double noise;         // A rms
-    double startFraction; // threshold 1 as a fraction of the expected amplitude
-    double endFraction;   // threshold 2
-};
-
-kav4sim::CellParameters channelCell(const ChannelCase& c) {
-    kav4sim::CellParameters cell = kv4test::noisyCell(c.noise);
-    cell.seriesResistance = 1e6; // with Cm, a 5 us membrane: settled within a sample
-    cell.membraneCapacitance = 5e-12;
-    cell.membraneResistance = 10e9;
-    cell.channelConductance = c.conductance;
-    cell.reversalPotential = c.reversal;
-    cell.meanOpenTime = c.open;
-    cell.meanClosedTime = c.closed;
-    return cell;
-}
-
-// The two-state chain seen at the frames, dt apart: an opening is a run of open frames. With
-// k the sum of both rates and q = 1 - exp(-k dt) the chance that the state at one frame is
-// forgotten at the next, a run of open frames ends with probability pClosed q per frame and a
-// run of closed ones with pOpen q; events come at pOpen pClosed q per frame.
-struct Expected {
-    double dwell, gap, rate;
-};
-Expected twoStateModel(const ChannelCase& c, double fs) {
-    const double dt = 1.0 / fs;
-    const double pOpen = c.open / (c.open + c.closed);
-    const double q = 1.0 - std::exp(-(1.0 / c.open + 1.0 / c.closed) * dt);
-    return {dt / ((1.0 - pOpen) * q), dt / (pOpen * q), pOpen * (1.0 - pOpen) * q / dt};
-}
-
-class EventsOnAmplifier : public ConsumersOnAmplifier {
-  protected:
-    void TearDown() override {
-        detection.reset();
-        ConsumersOnAmplifier::TearDown();
-    }
-    void startDetecting() {
-        ASSERT_NO_FATAL_FAILURE(startProducing());
-        detection = std::make_unique<EventDetectionConsumer>(producer.get());
-        ASSERT_NO_FATAL_FAILURE(tellRate(detection.get()));
-        for (uint16_t ch = 0; ch < 4; ch++) {
-            kv4cl::RangedMeasurement_t range;
-            ASSERT_EQ(kv4cl::getCurrentRange(range, ch), kv4cl::Success);
-            detection->onCurrentRangeChanged(range, ch);
-        }
-    }
-    std::unique_ptr<EventDetectionConsumer> detection;
-};
+using namespace kv4test;
 
 // Three channels of one amplifier at once, each its own cell: events up and down, fast and
 // slow kinetics, small and large currents, thresholds set from each expected amplitude.
@@ -80,10 +22,6 @@ TEST_F(EventsOnAmplifier, CountsDwellsAndAmplitudesMatchTheTwoStateModelOfEachCh
     constexpr int channels = 3;
     for (int c = 0; c < channels; c++)
         amplifier().setCell(uint16_t(c), channelCell(cases[c]));
-    // Minutes of simulated time in a few seconds, with room in the device's buffer for a
-    // reader held up by a busy machine.
-    bus->clock()->setTimeScale(50.0);
-    amplifier().setBufferBytes(size_t{32} << 20);
     ASSERT_NO_FATAL_FAILURE(startDetecting());
     QSignalSpy results(detection.get(), &EventDetectionConsumer::result);
     for (int c = 0; c < channels; c++) {

@@ -1,0 +1,74 @@
+#pragma once
+// Ion channels of known kinetics on a virtual amplifier, and an event detection consumer told
+// the rate and ranges as the main window tells it.
+
+#include "tests/analysis/consumersonamplifier.h"
+
+#include "analysis/eventdetectionconsumer.h"
+
+#include <cmath>
+#include <memory>
+
+namespace kv4test {
+
+// One channel of the cell: everything but the channel fast next to the samples, so that each
+// sample shows the channel's state as the two-state chain has it at that instant.
+struct ChannelCase {
+    double conductance;   // S
+    double reversal;      // V
+    double open, closed;  // s, means
+    double noise;         // A rms
+    double startFraction; // threshold 1 as a fraction of the expected amplitude
+    double endFraction;   // threshold 2
+};
+
+inline kav4sim::CellParameters channelCell(const ChannelCase& c) {
+    kav4sim::CellParameters cell = noisyCell(c.noise);
+    cell.seriesResistance = 1e6; // with Cm, a 5 us membrane: settled within a sample
+    cell.membraneCapacitance = 5e-12;
+    cell.membraneResistance = 10e9;
+    cell.channelConductance = c.conductance;
+    cell.reversalPotential = c.reversal;
+    cell.meanOpenTime = c.open;
+    cell.meanClosedTime = c.closed;
+    return cell;
+}
+
+// The two-state chain seen at the frames, dt apart: an opening is a run of open frames. With
+// k the sum of both rates and q = 1 - exp(-k dt) the chance that the state at one frame is
+// forgotten at the next, a run of open frames ends with probability pClosed q per frame and a
+// run of closed ones with pOpen q; events come at pOpen pClosed q per frame.
+struct Expected {
+    double dwell, gap, rate;
+};
+inline Expected twoStateModel(const ChannelCase& c, double fs) {
+    const double dt = 1.0 / fs;
+    const double pOpen = c.open / (c.open + c.closed);
+    const double q = 1.0 - std::exp(-(1.0 / c.open + 1.0 / c.closed) * dt);
+    return {dt / ((1.0 - pOpen) * q), dt / (pOpen * q), pOpen * (1.0 - pOpen) * q / dt};
+}
+
+class EventsOnAmplifier : public ConsumersOnAmplifier {
+  protected:
+    void TearDown() override {
+        detection.reset();
+        ConsumersOnAmplifier::TearDown();
+    }
+    // Minutes of simulated time in a few seconds, with room in the device's buffer for a
+    // reader held up by a busy machine.
+    void startDetecting() {
+        bus->clock()->setTimeScale(50.0);
+        amplifier().setBufferBytes(size_t{32} << 20);
+        ASSERT_NO_FATAL_FAILURE(startProducing());
+        detection = std::make_unique<EventDetectionConsumer>(producer.get());
+        ASSERT_NO_FATAL_FAILURE(tellRate(detection.get()));
+        for (uint16_t ch = 0; ch < 4; ch++) {
+            kv4cl::RangedMeasurement_t range;
+            ASSERT_EQ(kv4cl::getCurrentRange(range, ch), kv4cl::Success);
+            detection->onCurrentRangeChanged(range, ch);
+        }
+    }
+    std::unique_ptr<EventDetectionConsumer> detection;
+};
+
+} // namespace kv4test

@@ -1,0 +1,307 @@
+// The event detection dock driven as the user drives it, in a 1366 x 768 window on a virtual
+// amplifier: values typed into the boxes, "Apply parameters", Start, the Gaussian fits, the
+// lab book and the export; and its place in the Analysis menu.
+
+#include "tests/analysis/analysismenuwindow.h"
+#include "tests/analysis/eventsonamplifier.h"
+
+#include "analysis/analysisdocks.h"
+#include "analysis/eventdetectionwidget.h"
+#include "plots/analysisplot.h"
+#include "plots/curve.h"
+#include "recording/labbookevent.h"
+
+#include <QAction>
+#include <QDoubleSpinBox>
+#include <QLabel>
+#include <QMainWindow>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QTest>
+#include <QToolButton>
+
+#include <memory>
+
+namespace {
+
+using namespace kv4test;
+using W = AnalysisWidget;
+
+constexpr int waitMs = 30000;
+
+class EventDockOnAmplifier : public EventsOnAmplifier {
+  protected:
+    static void click(AnalysisWidget& dock, W::Tool tool) {
+        QTest::mouseClick(dock.toolButton(tool), Qt::LeftButton);
+    }
+    template <typename Widget> static Widget* labelled(const QWidget& parent, const QString& text) {
+        for (const QLabel* label : parent.findChildren<QLabel*>())
+            if (label->text() == text) return qobject_cast<Widget*>(label->buddy());
+        return nullptr;
+    }
+    // What the nearest label to the right of the box on its row says (its unit), as seen.
+    static QString unitBeside(const QWidget* box) {
+        const QLabel* nearest = nullptr;
+        for (const QLabel* label : box->parentWidget()->findChildren<QLabel*>(Qt::FindDirectChildrenOnly)) {
+            const QRect g = label->geometry();
+            if (!box->geometry().contains(box->geometry().right(), g.center().y())) continue;
+            if (g.left() <= box->geometry().right()) continue;
+            if (!nearest || g.left() < nearest->geometry().left()) nearest = label;
+        }
+        return nearest ? nearest->text() : "<none>";
+    }
+    // The user selects what the box holds and types a new value.
+    static void type(QDoubleSpinBox* box, const QString& text) {
+        box->setFocus();
+        box->selectAll();
+        QTest::keyClicks(box, text);
+    }
+    // The number of a read-out such as "2.05 ms", in the base unit.
+    static double readOut(const QLabel* label, const QString& unit) {
+        const QStringList parts = label->text().split(' ');
+        if (parts.size() != 2 || !parts[1].endsWith(unit)) return std::nan("");
+        const QString prefix = parts[1].chopped(unit.size());
+        const std::map<QString, double> factors = {{"", 1.0}, {"m", 1e-3}, {"u", 1e-6}, {"k", 1e3}};
+        const auto at = factors.find(prefix);
+        return at == factors.end() ? std::nan("") : parts[0].toDouble() * at->second;
+    }
+
+    QMainWindow window;
+};
+
+QStringList lines(const QString& text) {
+    return text.split('\n', Qt::SkipEmptyParts);
+}
+
+TEST_F(EventDockOnAmplifier, TypedOptionsAppliedThenStartShowsTheChannelsEventsFitsExportsAndNotesThem) {
+    // Events of -5 pA, 2 ms open and 20 ms closed on average, on channel 2.
+    const ChannelCase cell{50e-12, 0.150, 2e-3, 20e-3, 0.2e-12, 0.5, 0.2};
+    amplifier().setCell(1, channelCell(cell));
+    ASSERT_NO_FATAL_FAILURE(startDetecting());
+    EventDetectionWidget dock(1);
+    dock.setConsumer(detection.get());
+    window.resize(1366, 768);
+    window.setCentralWidget(new QWidget);
+    window.addDockWidget(Qt::RightDockWidgetArea, &dock);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    EXPECT_EQ(dock.windowTitle(), "Event detection - channel 2");
+    EXPECT_EQ(dock.exportName(), "eventDetection");
+
+    // The toolbar: fits on the region of interest, Gaussian fit, lab book and export waiting
+    // for a result.
+    EXPECT_EQ(dock.toolButton(W::LimitToRoiTool)->toolTip(),
+              "Compute data fits only on selected region of interest");
+    const struct {
+        W::Tool tool;
+        bool shown, enabled;
+    } tools[] = {{W::StartTool, true, true},          {W::ResetTool, true, false},
+                 {W::StopTool, true, false},          {W::LimitToRoiTool, true, true},
+                 {W::ViewDataTool, false, false},     {W::LabbookTool, true, false},
+                 {W::ExportTool, true, false},        {W::LinearFitTool, false, false},
+                 {W::BoltzmannFitTool, false, false}, {W::GaussianFitTool, true, false},
+                 {W::ViewFitTool, true, true}};
+    for (const auto& t : tools) {
+        EXPECT_EQ(dock.toolAction(t.tool)->isVisible(), t.shown) << "tool " << t.tool;
+        if (t.shown) {
+            EXPECT_EQ(dock.toolButton(t.tool)->isEnabled(), t.enabled) << "tool " << t.tool;
+        }
+    }
+    EXPECT_TRUE(dock.separatorAction(0)->isVisible());
+    EXPECT_TRUE(dock.separatorAction(1)->isVisible());
+
+    // The boxes as they come, over the channel's range (cedar's first: 200 pA).
+    kv4cl::RangedMeasurement_t range;
+    ASSERT_EQ(kv4cl::getCurrentRange(range, 1), kv4cl::Success);
+    ASSERT_EQ(range.label(), "pA");
+    const struct {
+        const char* label;
+        double min, max, value;
+        const char* unit;
+        const char* typed;
+        double typedValue;
+    } boxes[] = {
+        {"Threshold 1:", range.min, range.max, range.max * 0.25, "pA", "-2.5", -2.5},
+        {"Threshold 2:", range.min, range.max, range.max / 10, "pA", "-1", -1.0},
+        {"Min dwell time:", 0.0, 10000.0, 0.0, "ms", "0.2", 0.2},
+        {"Max dwell time:", 0.0, 10000.0, 200.0, "ms", "150", 150.0},
+        {"Baseline tau:", 0.01, 1000.0, 0.1, "s", "0.5", 0.5},
+    };
+    for (const auto& b : boxes) {
+        SCOPED_TRACE(b.label);
+        auto* box = labelled<QDoubleSpinBox>(dock, b.label);
+        ASSERT_TRUE(box);
+        EXPECT_DOUBLE_EQ(box->minimum(), b.min);
+        EXPECT_DOUBLE_EQ(box->maximum(), b.max);
+        EXPECT_DOUBLE_EQ(box->value(), b.value);
+        EXPECT_EQ(box->singleStep(), 0.1);
+        EXPECT_EQ(box->decimals(), b.min == 0.01 ? 2 : 1) << "tau's minimum of 0.01 s kept";
+        EXPECT_EQ(unitBeside(box), b.unit);
+    }
+    EXPECT_TRUE(detection->channelResult(1).positive) << "the consumer starts with what the boxes show";
+
+    for (const auto& b : boxes)
+        type(labelled<QDoubleSpinBox>(dock, b.label), b.typed);
+    EXPECT_TRUE(detection->channelResult(1).positive) << "nothing before Apply";
+    QPushButton* apply = nullptr;
+    for (QPushButton* button : dock.findChildren<QPushButton*>())
+        if (button->text() == "Apply parameters") apply = button;
+    ASSERT_TRUE(apply);
+    QTest::mouseClick(apply, Qt::LeftButton);
+    EXPECT_FALSE(detection->channelResult(1).positive) << "threshold 1 below 0: events below the baseline";
+
+    click(dock, W::StartTool);
+    auto* events = labelled<QLabel>(dock, "Detected events:");
+    ASSERT_TRUE(events);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return events->text().toInt() >= 5000; }, waitMs))
+        << "events: " << events->text().toStdString();
+    for (W::Tool t : {W::LabbookTool, W::ExportTool, W::GaussianFitTool})
+        EXPECT_TRUE(dock.toolButton(t)->isEnabled()) << "tool " << t;
+    // Results come ten times a second of the wall clock here: what follows looks at one.
+    click(dock, W::StopTool);
+    EXPECT_FALSE(detection->isRunning());
+    const EventDetectionRecord applied = detection->channelResult(1);
+    EXPECT_DOUBLE_EQ(applied.threshold1, -2.5);
+    EXPECT_DOUBLE_EQ(applied.threshold2, -1.0);
+    EXPECT_DOUBLE_EQ(applied.dwellRange.min, 0.2);
+    EXPECT_DOUBLE_EQ(applied.dwellRange.max, 150.0);
+    EXPECT_EQ(applied.dwellRange.prefix, kv4cl::UnitPfxMilli);
+    EXPECT_DOUBLE_EQ(applied.baselineTau, 0.5);
+    EXPECT_EQ(applied.minDwellFrames, 2);
+    EXPECT_EQ(applied.maxDwellFrames, std::lround(150e-3 * hz())) << "at the model's real rate";
+
+    // What the user reads against what the channel does. Events of one frame are below the
+    // window of 0.2 ms: the model's runs are geometric, so the runs of two frames and more
+    // are the runs of one frame fewer, shifted by one frame.
+    const double fs = hz(), dt = 1.0 / fs;
+    const Expected model = twoStateModel(cell, fs);
+    const double stay = 1.0 - dt / model.dwell; // a run of open frames goes on
+    const double dwell = model.dwell + dt, rate = model.rate * stay;
+    const double gap = 1.0 / rate - dwell;
+    const struct {
+        const char* label;
+        const char* unit;
+        double expected;
+    } readOuts[] = {{"Average dwell time:", "s", dwell},
+                    {"Average inter time event:", "s", gap},
+                    {"Average event rate:", "Hz", rate}};
+    for (const auto& r : readOuts) {
+        const auto* label = labelled<QLabel>(dock, r.label);
+        ASSERT_TRUE(label) << r.label;
+        EXPECT_NEAR(readOut(label, r.unit) / r.expected, 1.0, 0.05)
+            << r.label << " " << label->text().toStdString() << ", expected " << r.expected;
+    }
+    EXPECT_EQ(dock.dwellPlot()->xAxis->label(), "ms");
+    EXPECT_EQ(dock.dwellPlot()->yAxis->label(), "events");
+    EXPECT_EQ(dock.amplitudePlot()->xAxis->label(), "pA");
+    EXPECT_EQ(dock.amplitudePlot()->yAxis->label(), "events");
+    EXPECT_EQ(dock.scatterPlot()->xAxis->label(), "pA");
+    EXPECT_EQ(dock.scatterPlot()->yAxis->label(), "ms");
+
+    // Both histograms fitted: one curve each, and their rows in the fit table.
+    click(dock, W::GaussianFitTool);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dock.fitCount() == 2; }, waitMs));
+    EXPECT_FALSE(dock.toolButton(W::GaussianFitTool)->isEnabled()) << "until the next result";
+    QStringList titles;
+    for (int i = 0; i < 2; i++) {
+        titles << dock.fitCurve(i).graph()->name();
+        EXPECT_EQ(dock.fitCurve(i).dataSize(), 200);
+        EXPECT_EQ(dock.fitCurve(i).color(), QColor(i == 0 ? "Red" : "LightSalmon"));
+    }
+    titles.sort();
+    EXPECT_EQ(titles, QStringList({"A gauss", "D gauss"}));
+    const QTableWidget* table = dock.fitTable();
+    const auto cell_ = [table](int row, int column) {
+        return table->item(row, column) ? table->item(row, column)->text() : QString("<empty>");
+    };
+    for (int row : {0, 2}) {
+        EXPECT_EQ(cell_(row, 1), "mean");
+        EXPECT_EQ(cell_(row, 2), "std");
+    }
+    const int amplitudeRow = cell_(1, 0) == "A gauss" ? 1 : 3;
+    ASSERT_EQ(cell_(amplitudeRow, 0), "A gauss");
+    EXPECT_EQ(cell_(4 - amplitudeRow, 0), "D gauss");
+    // The sizes of the events: 5 pA, in bins of about 1 pA.
+    EXPECT_NEAR(cell_(amplitudeRow, 1).toDouble(), 5.0, 1.0) << cell_(amplitudeRow, 1).toStdString();
+
+    // The lab book gets the averages as read.
+    QSignalSpy notes(&dock, &AnalysisWidget::labbookEvent);
+    click(dock, W::LabbookTool);
+    ASSERT_EQ(notes.size(), 1);
+    std::unique_ptr<LabbookEvent> note(notes.at(0).at(0).value<LabbookEvent*>());
+    ASSERT_EQ(note->type, uint32_t(LabbookEvent::TypeEventsDetection));
+    const auto* entry = static_cast<const LabbookEventEventsDetection*>(note.get());
+    EXPECT_EQ(entry->channel, 2);
+    EXPECT_NEAR(entry->averageDwellTime.getNoPrefixValue() / dwell, 1.0, 0.05);
+    EXPECT_NEAR(entry->averageInterEventTime.getNoPrefixValue() / gap, 1.0, 0.05);
+    EXPECT_NEAR(entry->eventsRate.getNoPrefixValue() / rate, 1.0, 0.05);
+    EXPECT_EQ(entry->eventsRate.unit, "Hz");
+
+    // The export: both histograms by bin, then every event, signed.
+    const QStringList csv = lines(dock.exportData());
+    ASSERT_GE(csv.size(), 1 + 201 + 201 + 1);
+    EXPECT_EQ(csv[0], "Channel:,2");
+    EXPECT_EQ(csv[1], "Dwell time ms,Samples events");
+    EXPECT_NEAR(csv[2].split(',').value(0).toDouble(), 0.2 + (150.0 - 0.2) / 400, 1e-9) << "bin middles";
+    EXPECT_EQ(csv[202], "Dwell amplitude pA,Samples events");
+    EXPECT_EQ(csv[403], "Dwell amplitude pA,Dwell time ms");
+    const int listed = int(csv.size()) - 404;
+    EXPECT_GE(listed, 5000);
+    int histogrammed = 0;
+    for (int i = 2; i < 202; i++)
+        histogrammed += csv[i].split(',').value(1).toInt();
+    EXPECT_EQ(histogrammed, listed) << "one count per listed event";
+    const QStringList event = csv[404].split(',');
+    ASSERT_EQ(event.size(), 2);
+    EXPECT_NEAR(event[0].toDouble(), -5.0, 1.0) << "below the baseline";
+    EXPECT_GE(event[1].toDouble(), 0.2);
+
+    // The region of interest shows on both histograms while the button is on.
+    click(dock, W::LimitToRoiTool);
+    EXPECT_LT(dock.dwellPlot()->cursorsRange().lower, dock.dwellPlot()->cursorsRange().upper);
+}
+
+// As the main window gets it: a dock per current channel in the "Event detection" submenu.
+TEST_F(EventDockOnAmplifier, EachChannelHasItsDockInTheEventDetectionSubmenu) {
+    // Events of 100 pA, beyond the boxes' first thresholds (50 and 20 pA).
+    amplifier().setCell(2, channelCell({1e-9, -0.050, 2e-3, 10e-3, 1e-12, 0.5, 0.2}));
+    ASSERT_NO_FATAL_FAILURE(startDetecting());
+    QMenu* menu = showWithAnalysisMenu(window);
+    ASSERT_NE(menu, nullptr);
+    auto* docks = new AnalysisDocks(producer.get(), &window, menu);
+    const auto made = docks->consumers();
+    AnalysisConsumer* consumer = nullptr;
+    for (const auto& [c, kind] : made)
+        if (kind == DeviceDataConsumer::TypeEventDetection) consumer = static_cast<AnalysisConsumer*>(c);
+    ASSERT_TRUE(consumer);
+    consumer->onSamplingRateChanged(rate, rate);
+    QMenu* submenu = nullptr;
+    for (QAction* action : menu->actions())
+        if (action->text() == "Event detection") submenu = action->menu();
+    ASSERT_TRUE(submenu);
+    ASSERT_EQ(submenu->actions().size(), 4) << "one per current channel";
+    for (int c = 0; c < 4; c++)
+        EXPECT_EQ(submenu->actions()[c]->text(), QString("Channel %1").arg(c + 1));
+
+    submenu->actions()[2]->trigger();
+    auto* dock = window.findChild<EventDetectionWidget*>("eventDetectionWidget3");
+    ASSERT_TRUE(dock);
+    EXPECT_TRUE(dock->isVisible());
+    EXPECT_TRUE(dock->isFloating());
+    EXPECT_EQ(dock->windowTitle(), "Event detection - channel 3");
+    click(*dock, W::StartTool);
+    EXPECT_TRUE(consumer->isRunning());
+    ASSERT_TRUE(QTest::qWaitFor([dock] { return dock->toolButton(W::ExportTool)->isEnabled(); }, waitMs))
+        << "a result is shown";
+    QSignalSpy entries(docks, &AnalysisDocks::labbookEvent);
+    click(*dock, W::LabbookTool);
+    ASSERT_EQ(entries.size(), 1) << "the dock's notes reach the lab book";
+    delete entries.at(0).at(0).value<LabbookEvent*>();
+    submenu->actions()[2]->trigger(); // closing the dock stops its analysis
+    EXPECT_FALSE(consumer->isRunning());
+    delete docks;
+    for (const auto& [c, kind] : made)
+        delete c;
+}
+
+} // namespace
