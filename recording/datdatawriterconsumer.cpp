@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <optional>
 #include <utility>
 
 // Frames are stored as they lie in memory.
@@ -48,10 +49,12 @@ void DatDataWriterConsumer::run() {
     frameWidth = valuesPerSampleWritten;
 
     initRecordFile();
-    const uint32_t blockFrames = uint32_t(blockSize / size_t(frameWidth));
-    bool going = true;
-    for (bool stopping = false, second = false; going; second = !second) {
-        stopping = stopping || stopRequested();
+    // A stop still takes in what had arrived before it, and no more: a producer faster than
+    // the disk would otherwise keep the recording going.
+    std::optional<uint64_t> stopRow;
+    for (bool going = true, second = false; going; second = !second) {
+        if (!stopRow && stopRequested()) stopRow = producer->rowsProduced();
+        if (stopRow && hook->row >= *stopRow) break;
         float* const block = blocks.data() + (second ? blockSize : 0);
         const uint32_t rows = takeFrames(block);
         going = storeBlock(int64_t(rows) * totalChannelsNum, [&](int64_t first, int64_t count) {
@@ -61,8 +64,6 @@ void DatDataWriterConsumer::run() {
             return writeFrames(block + first / totalChannelsNum * frameWidth, count / totalChannelsNum) &&
                    (!fillsFile || finishWrite());
         });
-        // A stop still takes in what had arrived before it.
-        if (stopping && rows < blockFrames) break;
     }
     closeRecordFile();
 }

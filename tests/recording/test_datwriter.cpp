@@ -25,6 +25,7 @@
 #include <QtEndian>
 
 #include <algorithm>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <vector>
@@ -32,6 +33,35 @@
 namespace {
 
 using Frames = std::vector<float>;
+
+// A DAT writer whose disk hands the producer more rows at each write than it writes frames,
+// as a producer faster than the disk would.
+class WriterBehind : public DatDataWriterConsumer {
+  public:
+    // more(bytes) brings the rows.
+    WriterBehind(DeviceDataProducer* producer, std::function<void(qint64)> more)
+        : DatDataWriterConsumer(producer), more(std::move(more)) {}
+
+  protected:
+    std::unique_ptr<QFile> newDataFile() const override { return std::make_unique<File>(more); }
+
+  private:
+    class File : public QFile {
+      public:
+        explicit File(std::function<void(qint64)> more) : more(std::move(more)) {}
+
+      protected:
+        qint64 writeData(const char* data, qint64 length) override {
+            more(length);
+            return QFile::writeData(data, length);
+        }
+
+      private:
+        const std::function<void(qint64)> more;
+    };
+
+    const std::function<void(qint64)> more;
+};
 
 class DatWriterTest : public kv4test::WriterFixture<DatDataWriterConsumer> {
   protected:
@@ -227,6 +257,33 @@ TEST_F(DatWriterTest, ChunksContinueTheRecordingInNumberedFilesWithTheHeaderRewr
     EXPECT_TRUE(text(path + "cell/cell.kdh").startsWith("KDH Version: 2.0\n"));
     ASSERT_TRUE(QTest::qWaitFor([&] { return files.size() == 3; }, 5000));
     EXPECT_EQ(files, (std::vector<QString>{"cell/cell_000", "cell/cell_001", "cell/cell_002"}));
+}
+
+TEST_F(DatWriterTest, AStopTakesInWhatHadArrivedWhileMoreKeepsComing) {
+    // Each write of frames of 20 bytes returns once the producer has stored one row more than
+    // it writes, the first 180,000 more: the writer never catches up.
+    const std::unique_ptr<DataHook> stored = producer->getDataHook();
+    uint16_t next = 1000;
+    uint64_t added = 1000;
+    std::vector<uint16_t> words;
+    const auto more = [&](qint64 bytes) {
+        const auto rows = uint32_t(bytes / 20 + (added == 1000 ? 180000 : 1));
+        source->add(source->rows(next, rows));
+        next += rows;
+        added += rows;
+        while (stored->row < added)
+            readRawData(*stored, words, true, 0);
+    };
+    use(std::make_unique<WriterBehind>(producer.get(), more));
+    writer->onStartConsuming();
+    source->add(source->rows(0, 1000));
+    const QString file = path + "cell/cell_000.dat";
+    EXPECT_TRUE(QTest::qWaitFor([&] { return QFileInfo(file).size() > 4 * (1 << 20); }, 10000));
+    writer->onStopConsuming();
+    EXPECT_FALSE(writer->isRunning());
+    const qint64 size = QFileInfo(file).size();
+    EXPECT_EQ(size % 20, 0) << "whole frames only";
+    EXPECT_EQ(frames(file), expected(0, uint32_t(size / 20), {0, 1, 2, 3}));
 }
 
 TEST_F(DatWriterTest, AChunkThatCannotBeOpenedEndsTheRecordingAndKeepsWhatWasWritten) {
