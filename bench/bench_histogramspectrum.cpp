@@ -10,6 +10,7 @@
 //                   (histogram), < 0.05 (spectrum)
 //   rows_short      rows the producer stored short of what the device made; 0 when it keeps up
 
+#include "bench/analysisload.h"
 #include "bench/virtualload.h"
 #include "bench/writerload.h"
 
@@ -20,11 +21,7 @@
 #include "app/pipeline/librarysamplesource.h"
 #include "plots/gapfreeplotconsumer.h"
 
-#include <QSemaphore>
-
 #include <benchmark/benchmark.h>
-
-#include <pthread.h>
 
 #include <atomic>
 #include <cmath>
@@ -32,63 +29,9 @@
 
 namespace {
 
-using kav4bench::cpuSeconds;
-using kav4bench::readAsWriter;
-
-// The page faults of the first passes through the library's and the pipeline's rings are
-// paid once per connection with a quick counting pattern, before anything is measured.
-void warmUp(kav4bench::VirtualLoad& load) {
-    bool lost = false;
-    load.amplifier->setPatternMode(true);
-    kv4cl::flushData(true);
-    kav4bench::acquire(0x400000, load.wordsPerFrame, lost);
-}
-
-// The ranges the device holds, as the main window gives them to every consumer.
-void seedRanges(DeviceDataConsumer& consumer, const DeviceDataProducer& producer) {
-    for (uint16_t c = 0; c < producer.channelCounts().current; c++) {
-        kv4cl::RangedMeasurement_t range;
-        kv4cl::getCurrentRange(range, c);
-        consumer.onCurrentRangeChanged(range, c);
-    }
-}
-
-// The consumer's CPU seconds per second of data over 20 s of data, all current channels on.
-double consumerCost(kav4bench::VirtualLoad& load, AnalysisConsumer& consumer, DeviceDataProducer& producer,
-                    DataHook& writer, benchmark::State& state) {
-    clockid_t consumerClock{};
-    QSemaphore clockKnown;
-    QObject::connect(
-        &consumer, &QThread::started, &consumer,
-        [&] {
-            pthread_getcpuclockid(pthread_self(), &consumerClock);
-            clockKnown.release();
-        },
-        Qt::DirectConnection);
-    const kv4cl::Measurement_t rate{load.rate, kv4cl::UnitPfxNone, "Hz"};
-    consumer.onSamplingRateChanged(rate, rate);
-    seedRanges(consumer, producer);
-    producer.start();
-    consumer.onStartConsuming();
-    clockKnown.acquire();
-    readAsWriter(writer, SampleRing::rowCount + uint64_t(load.rate * 0.2));
-    load.amplifier->setPatternMode(false);
-    readAsWriter(writer, uint64_t(load.rate * 3)); // past the first average of the spectrum
-
-    const double seconds = 20.0;
-    double spent = 0.0;
-    for (auto _ : state) {
-        const double start = cpuSeconds(consumerClock);
-        readAsWriter(writer, uint64_t(seconds * load.rate));
-        spent = cpuSeconds(consumerClock) - start;
-        state.SetIterationTime(spent);
-    }
-    producer.onStopProducing();
-    consumer.onStopConsuming();
-    state.counters["data_s"] = seconds;
-    state.counters["cpu_per_data_s"] = spent / seconds;
-    return spent / seconds;
-}
+using kav4bench::consumerCost;
+using kav4bench::seedRanges;
+using kav4bench::warmUp;
 
 void BM_HistogramConsumer(benchmark::State& state) {
     kav4bench::VirtualLoad load(12, 5, 1, false); // Dogwood 32
