@@ -407,11 +407,16 @@ void MessageDispatcher::scanReceivedBytes() {
 }
 
 void MessageDispatcher::noteClock(uint32_t queued) {
+    const double now =
+        std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    // A gap whose stream stopped again is sized with the polls it has.
+    if (gap.open && now - gap.openedAt > gapWaitSeconds) {
+        std::lock_guard lock(dataMutex);
+        if (!flushedSinceLastLook()) settleGap(closeGap());
+    }
     // An empty queue says nothing about the bytes still to come.
     const double rate = byteRate.load(std::memory_order_relaxed);
     if (queued == 0 || rate <= 0.0 || clockSamples.empty()) return;
-    const double now =
-        std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
     const uint64_t end = rxReceived + queued;
     const double bound = now - double(end) / rate;
     ClockSample& previous = clockSamples[(clockSamplesTaken + clockSamplesNum - 1) % clockSamplesNum];
@@ -442,6 +447,7 @@ bool MessageDispatcher::flushedSinceLastLook() {
 void MessageDispatcher::openGap(uint64_t resumedAt, int resumedInfo) {
     if (gap.open) settleGap(closeGap());
     gap.open = true;
+    gap.openedAt = std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
     gap.from = trustedEnd;
     gap.to = resumedAt;
     const uint32_t cycle = infoCycle();

@@ -529,7 +529,9 @@ class MessageDispatcher {
         double before = 0.0; // clock offset before the break; NaN when unknown
         double after = 0.0;  // after it, from `samples` polls
         uint32_t samples = 0;
+        double openedAt = 0.0;
     } gap;
+    static constexpr double gapWaitSeconds = 1.0; // for clockSamplesUsed polls after a gap
 
     // Frame rings and status, guarded by dataMutex.
     std::mutex dataMutex;
