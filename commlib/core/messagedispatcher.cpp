@@ -380,9 +380,10 @@ void MessageDispatcher::scanReceivedBytes() {
                 return;
             }
             if (counted > 0) {
-                if (flushedSinceLastLook() || !trusted)
+                if (flushedSinceLastLook() || !trusted) {
                     segmentStart = first;
-                else if (resumes)
+                    segmentClock = std::numeric_limits<double>::infinity();
+                } else if (resumes)
                     openGap(first, infoIndex(0, cycle));
                 parsePackets(counted);
                 trusted = true;
@@ -474,14 +475,17 @@ void MessageDispatcher::openGap(uint64_t resumedAt, int resumedInfo) {
             beforeSamples++;
         }
     }
-    gap.before = beforeSamples > 0 ? before : std::numeric_limits<double>::quiet_NaN();
+    before = std::min(before, segmentClock);
+    gap.before = before < none ? before : std::numeric_limits<double>::quiet_NaN();
     segmentStart = resumedAt;
+    segmentClock = none;
     losses.push_back(Loss{0, framesHandedOut + availableFrames, false, false});
     if (gap.samples >= clockSamplesUsed) settleGap(closeGap());
 }
 
 uint64_t MessageDispatcher::closeGap() {
     gap.open = false;
+    segmentClock = gap.after;
     // Whole packets went: at least the bytes received in the gap, as many more as the clock
     // moved on, to the nearest count the info index allows.
     const uint64_t received = gap.to - gap.from;

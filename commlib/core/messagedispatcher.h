@@ -532,6 +532,9 @@ class MessageDispatcher {
         double openedAt = 0.0;
     } gap;
     static constexpr double gapWaitSeconds = 1.0; // for clockSamplesUsed polls after a gap
+    // The clock offset of the stretch since the last gap, as that gap's polls after it gave it
+    // (infinity when unknown): a stretch too short for polls of its own still has it.
+    double segmentClock = 0.0;
 
     // Frame rings and status, guarded by dataMutex.
     std::mutex dataMutex;

@@ -194,10 +194,15 @@ TEST_P(FramesLost, AreCountedExactlyWhereTheyHappen) {
     }
     // Enough after the fault to see the pattern resume, then until the counts are in.
     readUntil(frames.count() + std::max<size_t>(rate / 5, 64));
-    const std::vector<Gap> expected = missing();
+    std::vector<Gap> expected = missing();
     const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (total(reported) < total(expected) && std::chrono::steady_clock::now() < deadline && !HasFailure())
+    while (total(reported) < total(expected) && std::chrono::steady_clock::now() < deadline &&
+           !HasFailure()) {
         readSome();
+        expected = missing();
+    }
+    // A gap after the last frame read does not show in the pattern yet.
+    std::erase_if(reported, [&](const Gap& g) { return g.at == frames.count(); });
 
     EXPECT_EQ(expected.empty(), c.fault == Fault::None) << "the fault shows in the pattern, and only it";
     if (c.fault == Fault::DropPackets) {
