@@ -2,6 +2,7 @@
 
 #include "app/widgets/steppedspinbox.h"
 #include "commlib/api/kv4cl.h"
+#include "controls/pulsekeypressmanagers.h"
 
 #include <QHBoxLayout>
 #include <QIcon>
@@ -109,6 +110,9 @@ void AllChannelsControlsDockWidget::buildPulses(QBoxLayout* layout) {
         connect(pulse, &QToolButton::clicked, this, [voltage, duration] {
             kv4cl::setInsertionPulse(voltage->getMeasurement(), duration->getMeasurement());
         });
+        auto* keys = new InsertionPulseKeyPressManager(pulse, this);
+        voltage->installEventFilter(keys);
+        duration->installEventFilter(keys);
     }
 
     if (kv4cl::getReferencePulseControls(voltageRange, durationRange) != Success) return;
@@ -121,6 +125,9 @@ void AllChannelsControlsDockWidget::buildPulses(QBoxLayout* layout) {
     connect(pulse, &QToolButton::clicked, this, [voltage, duration] {
         kv4cl::setReferencePulse(voltage->getMeasurement(), duration->getMeasurement());
     });
+    auto* keys = new ReferencePulseKeyPressManager(pulse, this);
+    voltage->installEventFilter(keys);
+    duration->installEventFilter(keys);
 
     RangedMeasurement_t periodRange;
     uint16_t maxCount = 0;

@@ -1,13 +1,15 @@
 // The "All channels controls" dock: which buttons each model gets, what they announce, and
-// the pulses they fire on the virtual amplifier.
+// the pulses they fire on the virtual amplifier, from their buttons and from Return.
 
 #include "tests/support/connectedamplifier.h"
 
 #include "app/widgets/steppedspinbox.h"
 #include "controls/allchannelscontrolsdockwidget.h"
 
+#include <QApplication>
 #include <QIcon>
 #include <QImage>
+#include <QKeySequence>
 #include <QToolButton>
 
 #include <cmath>
@@ -48,6 +50,14 @@ class AllChannelsDock : public kv4test::ConnectedAmplifier {
         for (const QToolButton* b : dock->findChildren<QToolButton*>())
             tips.insert(b->toolTip());
         return tips;
+    }
+
+    // What the device holds once it has decoded a message sent after every call so far.
+    DecodedCommand fenced() const {
+        const uint64_t resets = command().resets;
+        EXPECT_EQ(kv4cl::resetDevice(), kv4cl::Success);
+        EXPECT_TRUE(reaches([&](const DecodedCommand& c) { return c.resets > resets; }));
+        return command();
     }
 
     std::unique_ptr<AllChannelsControlsDockWidget> dock;
@@ -135,6 +145,52 @@ TEST_F(AllChannelsDock, InsertionPulseUsesTheLibrarysRangesAndReachesTheDevice) 
         return c.insertionPulse.count == 1 && std::abs(c.insertionPulse.voltage + 0.05) < 1e-9 &&
                std::abs(c.insertionPulse.duration - 0.02) < 1e-9;
     }));
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(AllChannelsDock, ReturnOrEnterInAPulseBoxFiresThatPulseOnce) {
+    connect("dogwood16");
+    build();
+    dock->show();
+    QApplication::setActiveWindow(dock.get());
+    struct Case {
+        const char* box;
+        const char* typed;
+        Qt::Key key;
+        uint64_t insertions, references; // pulses fired
+    };
+    const Case cases[] = {
+        {"VIns", "-40", Qt::Key_Return, 1, 0}, {"TIns", "15", Qt::Key_Enter, 1, 0},
+        {"Vref", "25", Qt::Key_Return, 0, 1},  {"Tref", "2", Qt::Key_Enter, 0, 1},
+        {"VIns", "30", Qt::Key_Tab, 0, 0},     {"Vref", "10", Qt::Key_Escape, 0, 0},
+        {"Pref", "100", Qt::Key_Return, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.box) + " " + QKeySequence(c.key).toString().toStdString());
+        auto* box = labelled<QAbstractSpinBox>(*dock, c.box);
+        ASSERT_TRUE(box);
+        const DecodedCommand before = fenced();
+        box->setFocus();
+        box->selectAll();
+        QTest::keyClicks(box, c.typed);
+        QTest::keyClick(box, c.key);
+        const DecodedCommand after = fenced();
+        EXPECT_EQ(after.insertionPulse.count - before.insertionPulse.count, c.insertions);
+        EXPECT_EQ(after.referencePulse.count - before.referencePulse.count, c.references);
+        // The pulse goes out with the value just typed.
+        const double typed = QString(c.typed).toDouble() * 1e-3;
+        if (c.insertions && c.box == std::string("VIns"))
+            EXPECT_NEAR(after.insertionPulse.voltage, typed, 1e-9);
+        if (c.insertions && c.box == std::string("TIns"))
+            EXPECT_NEAR(after.insertionPulse.duration, typed, 1e-9);
+        if (c.references && c.box == std::string("Vref"))
+            EXPECT_NEAR(after.referencePulse.voltage, typed, 1e-9);
+        if (c.references && c.box == std::string("Tref"))
+            EXPECT_NEAR(after.referencePulse.duration, typed, 1e-9);
+    }
 }
 
 } // namespace

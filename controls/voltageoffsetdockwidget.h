@@ -1,0 +1,43 @@
+#pragma once
+// The "Voltage offsets" dock: a voltage offset per current channel added to its stimulus,
+// set as a constant ("Constant" tab) or ramped from an initial to a final value over a
+// duration ("Ramp" tab), and the offsets the amplifier reports in force, read back every
+// 500 ms. Built after a connection, for a model with voltage offsets.
+//
+// Constant offsets are judged by the library as they are typed, in the protocol dock's
+// validity label, and sent when the edit is finished while the protocol parameters are valid.
+
+#include "commlib/api/kv4cltypes.h"
+
+#include <QDockWidget>
+
+#include <cstdint>
+#include <vector>
+
+class ProtocolDockWidget;
+class QLabel;
+class SteppedSpinBox;
+
+class VoltageOffsetDockWidget : public QDockWidget {
+    Q_OBJECT
+
+  public:
+    explicit VoltageOffsetDockWidget(ProtocolDockWidget* protocolDock, QWidget* parent = nullptr);
+
+    // Sets the channel's constant offset as if typed, and sends it unless the library rejects
+    // it or the protocol parameters are invalid. False for a channel that does not exist.
+    bool setOffset(uint16_t channelIdx, kv4cl::Measurement_t offset);
+
+  private:
+    QWidget* buildConstantTab();
+    QWidget* buildRampTab(const kv4cl::RangedMeasurement_t& durationRange);
+    // The library's judgement of the value shown, in the protocol dock; true when accepted.
+    bool check(uint16_t channelIdx, const kv4cl::Measurement_t& offset);
+    void send(uint16_t channelIdx);
+    void refresh();
+
+    ProtocolDockWidget* protocolDock;
+    kv4cl::RangedMeasurement_t range;
+    std::vector<SteppedSpinBox*> manual; // per current channel
+    std::vector<QLabel*> inForce;        // per current channel
+};
