@@ -13,36 +13,43 @@ BlockWriter::~BlockWriter() {
     thread.join();
 }
 
-void BlockWriter::start(QFile& toFile, const char* from, qint64 count) {
+void BlockWriter::start(QFile& file, const char* data, qint64 bytes) {
     std::lock_guard lock(mutex);
-    file = &toFile;
-    data = from;
-    bytes = count;
+    queue.push_back({&file, data, bytes});
     changed.notify_all();
 }
 
-bool BlockWriter::finish() {
+bool BlockWriter::wait(size_t queued) {
     std::unique_lock lock(mutex);
-    changed.wait(lock, [this] { return !file; });
-    return std::exchange(whole, true);
+    changed.wait(lock, [&] { return queue.size() <= queued; });
+    return !std::exchange(failed, false);
+}
+
+qint64 BlockWriter::bytesWritten() {
+    std::lock_guard lock(mutex);
+    return written;
 }
 
 void BlockWriter::loop() {
     std::unique_lock lock(mutex);
     for (;;) {
-        changed.wait(lock, [this] { return file || quit; });
-        if (!file) return; // a block still in flight is written first
-        QFile* const to = file;
-        const char* const from = data;
-        const qint64 count = bytes;
+        changed.wait(lock, [this] { return !queue.empty() || quit; });
+        if (queue.empty()) return; // what was queued is written first
+        const Block block = queue.front();
         lock.unlock();
         // A short write is retried, so that a failure comes with its cause.
-        qint64 written = 0;
-        for (qint64 w = 0; written < count; written += w)
-            if ((w = to->write(from + written, count - written)) <= 0) break;
+        qint64 done = 0;
+        for (qint64 w = 0; done < block.bytes; done += w)
+            if ((w = block.file->write(block.data + done, block.bytes - done)) <= 0) break;
         lock.lock();
-        whole = written == count;
-        file = nullptr;
+        queue.pop_front();
+        if (done == block.bytes) {
+            written += block.bytes;
+        } else {
+            // What follows a gap must not be written after it.
+            failed = true;
+            queue.clear();
+        }
         changed.notify_all();
     }
 }

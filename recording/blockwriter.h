@@ -1,38 +1,47 @@
 #pragma once
-// Writes a file a block at a time on a thread of its own, so that the next block can be made
-// ready while the system takes the one before: a writer then goes as fast as the slower of
-// the two steps, instead of at the sum of their times. One block is in flight at most.
+// Writes files a block at a time, in order, on a thread of its own, so that the next blocks
+// can be made ready while the system takes the ones before: a writer then goes as fast as the
+// slower of the two steps, instead of at the sum of their times. A few blocks queued keep
+// both sides busy over the moments either one waits to be woken.
 
 #include <QFile>
 
 #include <condition_variable>
+#include <deque>
 #include <mutex>
 #include <thread>
 
 class BlockWriter {
   public:
     BlockWriter();
-    // Finishes the block in flight.
+    // Writes what is queued first.
     ~BlockWriter();
     BlockWriter(const BlockWriter&) = delete;
     BlockWriter& operator=(const BlockWriter&) = delete;
 
-    // Starts writing `bytes` bytes from `data` to `file`, after finish(); neither may be
-    // touched until finish() returns.
+    // Queues `bytes` bytes from `data` for `file`, after the blocks queued before; neither
+    // may be touched until the block has left the queue (see wait()).
     void start(QFile& file, const char* data, qint64 bytes);
-    // Waits for the block in flight, if any; false when it was not written whole, the
-    // file's error telling why.
-    bool finish();
+    // Waits until at most `queued` blocks are left; false when a block was not written whole
+    // since the last call, the file's error telling why, and the blocks after it dropped.
+    bool wait(size_t queued);
+    // The bytes of the blocks written whole so far.
+    qint64 bytesWritten();
 
   private:
+    struct Block {
+        QFile* file;
+        const char* data;
+        qint64 bytes;
+    };
+
     void loop();
 
     std::mutex mutex;
     std::condition_variable changed;
-    QFile* file = nullptr; // set while a block is in flight
-    const char* data = nullptr;
-    qint64 bytes = 0;
-    bool whole = true; // of the last block
+    std::deque<Block> queue; // the first one is being written
+    qint64 written = 0;
+    bool failed = false;
     bool quit = false;
     std::thread thread; // last: starts once the members above are there
 };

@@ -5,13 +5,12 @@
 #include <algorithm>
 #include <bit>
 #include <optional>
-#include <utility>
 
 // Frames are stored as they lie in memory.
 static_assert(std::endian::native == std::endian::little);
 
 DatDataWriterConsumer::DatDataWriterConsumer(DeviceDataProducer* producer)
-    : DataWriterConsumer(producer, 0, ".dat", ""), blocks(2 * blockSize) {}
+    : DataWriterConsumer(producer, 0, ".dat", ""), blocks(blockCount * blockSize) {}
 
 DatDataWriterConsumer::~DatDataWriterConsumer() {
     stopConsuming();
@@ -22,7 +21,7 @@ bool DatDataWriterConsumer::openRecordFile() {
     if (!beginRecordFile(path)) return false;
     file = newDataFile();
     file->setFileName(path);
-    framesInFile = 0;
+    fileStart = blockWriter.bytesWritten();
     // Blocks of whole frames; unbuffered, a failure shows at the block that failed, while
     // the frames before it are known.
     return file->open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered);
@@ -30,7 +29,7 @@ bool DatDataWriterConsumer::openRecordFile() {
 
 void DatDataWriterConsumer::closeRecordFile() {
     if (!file) return;
-    finishWrite();
+    settle(0);
     file->close();
 }
 
@@ -52,18 +51,19 @@ void DatDataWriterConsumer::run() {
     // A stop still takes in what had arrived before it, and no more: a producer faster than
     // the disk would otherwise keep the recording going.
     std::optional<uint64_t> stopRow;
-    for (bool going = true, second = false; going; second = !second) {
+    for (size_t next = 0;; next = (next + 1) % blockCount) {
         if (!stopRow && stopRequested()) stopRow = producer->rowsProduced();
         if (stopRow && hook->row >= *stopRow) break;
-        float* const block = blocks.data() + (second ? blockSize : 0);
+        if (!settle(blockCount - 1)) break;
+        float* const block = blocks.data() + next * blockSize;
         const uint32_t rows = takeFrames(block);
-        going = storeBlock(int64_t(rows) * totalChannelsNum, [&](int64_t first, int64_t count) {
+        const bool going = storeBlock(int64_t(rows) * totalChannelsNum, [&](int64_t first, int64_t count) {
+            writeFrames(block + first / totalChannelsNum * frameWidth, count / totalChannelsNum);
             // A file's last block is waited for: its failure must end the recording before
             // a further chunk opens.
-            const bool fillsFile = valuesConsumed + count == fileLimit;
-            return writeFrames(block + first / totalChannelsNum * frameWidth, count / totalChannelsNum) &&
-                   (!fillsFile || finishWrite());
+            return valuesConsumed + count < fileLimit || settle(0);
         });
+        if (!going) break;
     }
     closeRecordFile();
 }
@@ -81,23 +81,17 @@ uint32_t DatDataWriterConsumer::takeFrames(float* block) {
                       });
 }
 
-bool DatDataWriterConsumer::writeFrames(const float* frames, int64_t count) {
-    if (!finishWrite()) return false;
-    if (count == 0) return true;
-    framesInFlight = count;
-    blockWriter.start(*file, reinterpret_cast<const char*>(frames),
-                      count * frameWidth * qint64(sizeof(float)));
-    return true;
+void DatDataWriterConsumer::writeFrames(const float* frames, int64_t count) {
+    if (count > 0)
+        blockWriter.start(*file, reinterpret_cast<const char*>(frames),
+                          count * frameWidth * qint64(sizeof(float)));
 }
 
-bool DatDataWriterConsumer::finishWrite() {
-    const int64_t frames = std::exchange(framesInFlight, 0);
-    if (blockWriter.finish()) {
-        framesInFile += frames;
-        return true;
-    }
+bool DatDataWriterConsumer::settle(size_t queued) {
+    if (blockWriter.wait(queued)) return true;
     warnWriteFailure(file->fileName(), file->error(), file->errorString());
-    // A reader takes the file as frames from its start: a part of one goes.
-    file->resize(framesInFile * frameWidth * qint64(sizeof(float)));
+    // A reader takes the file as frames from its start: a part of one goes. Blocks hold whole
+    // frames.
+    file->resize(blockWriter.bytesWritten() - fileStart);
     return false;
 }

@@ -38,21 +38,20 @@ class DatDataWriterConsumer : public DataWriterConsumer {
 
     // Takes the waiting rows, at most a block's worth, converted into `block`; the rows taken.
     uint32_t takeFrames(float* block);
-    // Starts writing `count` whole frames from `frames` once the block before is in the
-    // file; false when that block failed.
-    bool writeFrames(const float* frames, int64_t count);
-    // Waits for the block being written; when it failed, warns, cuts the file back to the
-    // frames before it and returns false.
-    bool finishWrite();
+    // Queues `count` whole frames from `frames` for the file.
+    void writeFrames(const float* frames, int64_t count);
+    // Waits until at most `queued` blocks are left to write; when one failed, warns, cuts the
+    // file back to the frames written whole and returns false.
+    bool settle(size_t queued);
 
     static constexpr size_t blockSize = size_t{1} << 18; // floats: 1 MiB per write
+    static constexpr size_t blockCount = 4;
 
-    // Two blocks: one is converted while the other is being written.
+    // Converted in turn, each once the last block written from it is in the file.
     std::vector<float> blocks;
     std::vector<Run> runs;
     int32_t frameWidth = 0; // floats
     std::unique_ptr<QFile> file;
-    int64_t framesInFile = 0;   // written whole
-    int64_t framesInFlight = 0; // being written
+    qint64 fileStart = 0; // the block writer's bytes written when the file opened
     BlockWriter blockWriter;
 };
