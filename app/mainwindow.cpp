@@ -18,6 +18,7 @@
 #include "controls/controlsdockwidget.h"
 #include "controls/filterpreferencesdialog.h"
 #include "controls/protocoldockwidget.h"
+#include "controls/voltageoffsetdockwidget.h"
 #include "plots/gapfreeplotconsumer.h"
 #include "plots/plotpreferencesdialog.h"
 #include "plots/plottab.h"
@@ -385,6 +386,14 @@ void MainWindow::createDocks() {
         makeScrollable(protocolDock);
         addDockWidget(Qt::RightDockWidgetArea, protocolDock);
         docks.push_back(protocolDock);
+    }
+    kv4cl::RangedMeasurement_t offsetRange, rampDurationRange;
+    if (protocolDock && kv4cl::getVoltageOffsetControls(offsetRange, rampDurationRange) == kv4cl::Success) {
+        auto* offsetDock = new VoltageOffsetDockWidget(protocolDock, this);
+        addDockWidget(Qt::RightDockWidgetArea, offsetDock);
+        tabifyDockWidget(protocolDock, offsetDock);
+        protocolDock->raise();
+        docks.push_back(offsetDock);
     }
     controlsDock = new ControlsDockWidget(this);
     addDockWidget(Qt::LeftDockWidgetArea, controlsDock);

@@ -115,12 +115,12 @@ QWidget* VoltageOffsetDockWidget::buildRampTab(const RangedMeasurement_t& durati
 bool VoltageOffsetDockWidget::check(uint16_t channelIdx, const Measurement_t& offset) {
     std::string message;
     const kv4cl::ErrorCodes_t result = kv4cl::checkVoltageOffset(channelIdx, offset, message);
-    protocolDock->showOffsetCheck(result, message);
+    if (protocolDock) protocolDock->showOffsetCheck(result, message);
     return result == kv4cl::Success;
 }
 
 void VoltageOffsetDockWidget::send(uint16_t channelIdx) {
-    if (protocolDock->parametersValid())
+    if (protocolDock && protocolDock->parametersValid())
         kv4cl::setVoltageOffset(channelIdx, manual[channelIdx]->getMeasurement());
 }
 

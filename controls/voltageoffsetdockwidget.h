@@ -10,6 +10,7 @@
 #include "commlib/api/kv4cltypes.h"
 
 #include <QDockWidget>
+#include <QPointer>
 
 #include <cstdint>
 #include <vector>
@@ -36,7 +37,8 @@ class VoltageOffsetDockWidget : public QDockWidget {
     void send(uint16_t channelIdx);
     void refresh();
 
-    ProtocolDockWidget* protocolDock;
+    // Torn down with the window's other docks, possibly before this one.
+    QPointer<ProtocolDockWidget> protocolDock;
     kv4cl::RangedMeasurement_t range;
     std::vector<SteppedSpinBox*> manual; // per current channel
     std::vector<QLabel*> inForce;        // per current channel
