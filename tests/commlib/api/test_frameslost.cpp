@@ -25,6 +25,10 @@ struct Case {
     int times = 1; // the fault is made again after a tenth of a second
 };
 
+void PrintTo(const Case& c, std::ostream* os) {
+    *os << c.name;
+}
+
 // Frames missing before output frame `at` (counted from the first frame read).
 struct Gap {
     uint64_t at;
