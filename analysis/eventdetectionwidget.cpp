@@ -21,6 +21,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <tuple>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -236,12 +239,25 @@ void EventDetectionWidget::onResult() {
     shown = detection->channelResult(currentChannelIdx);
     showBins(dwellHistogramPlot, dwellBars, shown.dwellHistogram);
     showBins(amplitudeHistogramPlot, amplitudeBars, shown.amplitudeHistogram);
-    scatter->setRawSamples(shown.amplitudes.constData(), shown.dwells.constData(),
-                           int(shown.amplitudes.size()));
+    // A plot's graph takes its points in the order of x: the events are sorted by amplitude.
+    std::vector<std::pair<double, double>> points(size_t(shown.amplitudes.size()));
+    for (size_t i = 0; i < points.size(); i++)
+        points[i] = {shown.amplitudes[qsizetype(i)], shown.dwells[qsizetype(i)]};
+    std::sort(points.begin(), points.end());
+    scatterX.resize(qsizetype(points.size()));
+    scatterY.resize(qsizetype(points.size()));
+    for (size_t i = 0; i < points.size(); i++)
+        std::tie(scatterX[qsizetype(i)], scatterY[qsizetype(i)]) = points[i];
+    scatter->setRawSamples(scatterX.constData(), scatterY.constData(), int(scatterX.size()));
     scatter->updateData();
     eventsPlot->xAxis->setLabel(shown.amplitudeHistogram.unitLabel);
     eventsPlot->yAxis->setLabel(shown.dwellHistogram.unitLabel);
-    if (eventsPlot->zoomStack().isEmpty()) eventsPlot->rescaleAxes();
+    if (eventsPlot->zoomStack().isEmpty()) {
+        // A margin, so that the outermost events are drawn whole.
+        eventsPlot->rescaleAxes();
+        eventsPlot->xAxis->scaleRange(1.1);
+        eventsPlot->yAxis->scaleRange(1.1);
+    }
     clearFits();
     for (AnalysisPlot* plot : {dwellHistogramPlot, amplitudeHistogramPlot, eventsPlot})
         plot->replot();

@@ -82,6 +82,7 @@ class EventDetectionWidget : public AnalysisWidget {
     HistogramCurve* dwellBars;
     HistogramCurve* amplitudeBars;
     std::unique_ptr<Curve> scatter;
+    QList<double> scatterX, scatterY; // the scatter's points, by amplitude
     GaussianDataFitter* timeFitter;
     GaussianDataFitter* currentFitter;
     std::vector<std::unique_ptr<Fit>> fits;

@@ -251,10 +251,31 @@ TEST_F(EventDockOnAmplifier, TypedOptionsAppliedThenStartShowsTheChannelsEventsF
     for (int i = 2; i < 202; i++)
         histogrammed += csv[i].split(',').value(1).toInt();
     EXPECT_EQ(histogrammed, listed) << "one count per listed event";
-    const QStringList event = csv[404].split(',');
-    ASSERT_EQ(event.size(), 2);
-    EXPECT_NEAR(event[0].toDouble(), -5.0, 1.0) << "below the baseline";
-    EXPECT_GE(event[1].toDouble(), 0.2);
+    EXPECT_EQ(listed, events->text().toInt());
+
+    // Every event in the scatter, and in view; signed amplitudes, dwells within the window.
+    const QCPGraph* scatter = dock.scatterPlot()->graph(0);
+    ASSERT_TRUE(scatter);
+    EXPECT_EQ(scatter->dataCount(), listed);
+    QCPRange amplitudes(0, 0), dwells(0, 0);
+    double sum = 0.0;
+    for (int i = 404; i < csv.size(); i++) {
+        const QStringList values = csv[i].split(',');
+        ASSERT_EQ(values.size(), 2) << csv[i].toStdString();
+        const double a = values[0].toDouble(), d = values[1].toDouble();
+        if (i == 404) amplitudes = QCPRange(a, a), dwells = QCPRange(d, d);
+        amplitudes.expand(a);
+        dwells.expand(d);
+        sum += a;
+    }
+    EXPECT_NEAR(sum / listed / -5.0, 1.0, 0.03) << "mean amplitude " << sum / listed << " pA";
+    EXPECT_GE(dwells.lower, 0.2 - 1e-9);
+    EXPECT_LE(dwells.upper, 150.0);
+    const QCPRange x = dock.scatterPlot()->xAxis->range(), y = dock.scatterPlot()->yAxis->range();
+    EXPECT_TRUE(x.contains(amplitudes.lower) && x.contains(amplitudes.upper))
+        << x.lower << " to " << x.upper << " for " << amplitudes.lower << " to " << amplitudes.upper;
+    EXPECT_TRUE(y.contains(dwells.lower) && y.contains(dwells.upper))
+        << y.lower << " to " << y.upper << " for " << dwells.lower << " to " << dwells.upper;
 
     // The region of interest shows on both histograms while the button is on.
     click(dock, W::LimitToRoiTool);
