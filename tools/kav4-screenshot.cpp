@@ -67,7 +67,7 @@ int main(int argc, char** argv) {
     // The controls would not show a rate or range set behind their back.
     if (!settings.rate.empty() || !settings.range.empty())
         return fail("--rate and --range are not taken here");
-    QString device, output, trigger, analysis;
+    QString device, output, trigger, analysis, raise;
     int maximize = 0;
     double seconds = 3.0;
     QSize size(1400, 900);
@@ -88,6 +88,8 @@ int main(int argc, char** argv) {
             trigger = value, i++;
         } else if (arg == "--analysis") {
             analysis = value, i++;
+        } else if (arg == "--raise") {
+            raise = value, i++;
         } else if (arg == "--size") {
             const QStringList parts = value.split('x');
             if (parts.size() == 2) size = QSize(parts[0].toInt(), parts[1].toInt());
@@ -151,6 +153,15 @@ int main(int argc, char** argv) {
                 for (QToolButton* button : dock->findChildren<QToolButton*>())
                     if (button->toolTip() == "Start analysis") button->click();
             }
+    }
+    if (!raise.isEmpty()) {
+        // A dock that shares its place with others, by its title: "Voltage offsets".
+        QDockWidget* shown = nullptr;
+        for (QDockWidget* dock : window.findChildren<QDockWidget*>())
+            if (dock->windowTitle() == raise) shown = dock;
+        if (!shown) return fail("no dock \"" + raise + "\"");
+        shown->show();
+        shown->raise();
     }
     // The sweep is laid out once the first data are in.
     QTest::qWait(1000);

@@ -309,6 +309,13 @@ const std::vector<Invocation> invocations = {
      2,
      "",
      "kav4-screenshot: --seconds wants a number of seconds from 0 to 86400"},
+    {"ScreenshotRaisesOnlyADockTheModelHas",
+     screenshot,
+     {"--simulate", "cedar", "--raise", "Voltage offsets", "--seconds", "0", "shot.png"},
+     offscreen,
+     2,
+     "",
+     "kav4-screenshot: no dock \"Voltage offsets\""},
 };
 
 class Invocations : public ::testing::TestWithParam<Invocation> {};
