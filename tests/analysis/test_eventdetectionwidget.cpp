@@ -282,6 +282,45 @@ TEST_F(EventDockOnAmplifier, TypedOptionsAppliedThenStartShowsTheChannelsEventsF
     EXPECT_LT(dock.dwellPlot()->cursorsRange().lower, dock.dwellPlot()->cursorsRange().upper);
 }
 
+// A new current range: the threshold boxes span it, in its unit, and keep what they hold.
+TEST_F(EventDockOnAmplifier, ThresholdBoxesFollowTheChannelsRangeAndKeepTheirCurrents) {
+    EventDetectionWidget dock(0);
+    window.resize(1366, 768);
+    window.setCentralWidget(new QWidget);
+    window.addDockWidget(Qt::RightDockWidgetArea, &dock);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    auto* threshold1 = labelled<QDoubleSpinBox>(dock, "Threshold 1:");
+    auto* threshold2 = labelled<QDoubleSpinBox>(dock, "Threshold 2:");
+    ASSERT_TRUE(threshold1 && threshold2);
+    const kv4cl::RangedMeasurement_t picoamperes{-200.0, 200.0, 1.0, kv4cl::UnitPfxPico, "A"};
+    const kv4cl::RangedMeasurement_t nanoamperes{-2.0, 2.0, 1.0, kv4cl::UnitPfxNano, "A"};
+    const struct {
+        kv4cl::RangedMeasurement_t range;
+        int channel;
+        const char* typed; // into threshold 1 before the change
+        double threshold1; // after it
+        const char* unit;
+    } steps[] = {
+        {nanoamperes, 0, "-180", -0.2, "nA"},   // -180 pA is -0.18 nA, shown with one decimal
+        {picoamperes, 0, "-0.1", -100.0, "pA"}, // -0.1 nA is -100 pA
+        {nanoamperes, 1, "-20", -20.0, "pA"},   // another channel's range: nothing changes
+        {nanoamperes, 4, "-180", -0.2, "nA"},   // every channel's
+        {picoamperes, 0, "-1.5", -200.0, "pA"}, // -1500 pA is beyond the range: its edge
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.typed);
+        type(threshold1, step.typed);
+        dock.onCurrentRangeChanged(step.range, step.channel);
+        EXPECT_DOUBLE_EQ(threshold1->value(), step.threshold1);
+        EXPECT_EQ(unitBeside(threshold1), step.unit);
+        EXPECT_EQ(unitBeside(threshold2), step.unit);
+        const double max = QString(step.unit) == "nA" ? 2.0 : 200.0;
+        EXPECT_DOUBLE_EQ(threshold2->maximum(), max);
+        EXPECT_DOUBLE_EQ(threshold1->minimum(), -max);
+    }
+}
+
 // As the main window gets it: a dock per current channel in the "Event detection" submenu.
 TEST_F(EventDockOnAmplifier, EachChannelHasItsDockInTheEventDetectionSubmenu) {
     // Events of 100 pA, beyond the boxes' first thresholds (50 and 20 pA).
