@@ -35,6 +35,8 @@ QWidget* scrolled(QWidget* rows) {
     auto* area = new QScrollArea;
     area->setFrameShape(QFrame::NoFrame);
     area->setWidgetResizable(true);
+    // The keyboard goes from box to box; the wheel still scrolls.
+    area->setFocusPolicy(Qt::NoFocus);
     area->setWidget(rows);
     return area;
 }

@@ -180,6 +180,9 @@ TEST_F(WindowLayoutTest, EveryDockControlIsReachableOnASmallScreen) {
         }
         for (QDockWidget* dock : window->findChildren<QDockWidget*>()) {
             if (!dock->isVisible() || dock->isFloating()) continue;
+            // A dock that shares its place with others shows once its tab is chosen.
+            dock->raise();
+            settle();
             for (QWidget* control : dock->widget()->findChildren<QWidget*>()) {
                 if (!control->isVisible() || control->focusPolicy() == Qt::NoFocus) continue;
                 EXPECT_TRUE(reachable(control, window.get()))
