@@ -277,9 +277,30 @@ TEST_F(EventDockOnAmplifier, TypedOptionsAppliedThenStartShowsTheChannelsEventsF
     EXPECT_TRUE(y.contains(dwells.lower) && y.contains(dwells.upper))
         << y.lower << " to " << y.upper << " for " << dwells.lower << " to " << dwells.upper;
 
-    // The region of interest shows on both histograms while the button is on.
+    // Limited to the regions of interest, each fit takes only the bins between its plot's
+    // cursors. Started again for a result that allows a fit, stopped to look at it.
     click(dock, W::LimitToRoiTool);
-    EXPECT_LT(dock.dwellPlot()->cursorsRange().lower, dock.dwellPlot()->cursorsRange().upper);
+    const int before = events->text().toInt();
+    click(dock, W::StartTool); // the counts start over
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            const int n = events->text().toInt();
+            return n >= 500 && n < before && dock.fitCount() == 0;
+        },
+        waitMs));
+    click(dock, W::StopTool);
+    ASSERT_TRUE(dock.toolButton(W::GaussianFitTool)->isEnabled());
+    click(dock, W::GaussianFitTool);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dock.fitCount() == 2; }, waitMs));
+    for (int i = 0; i < 2; i++) {
+        const QCPGraph* fit = dock.fitCurve(i).graph();
+        const AnalysisPlot* plot = fit->name() == "D gauss" ? dock.dwellPlot() : dock.amplitudePlot();
+        const QCPRange roi = plot->cursorsRange();
+        ASSERT_LT(roi.lower, roi.upper);
+        EXPECT_GE(fit->data()->constBegin()->key, roi.lower) << fit->name().toStdString();
+        EXPECT_LE((fit->data()->constEnd() - 1)->key, roi.upper) << fit->name().toStdString();
+        EXPECT_LT(roi.size(), plot->xAxis->range().size()) << "the region is narrower than the plot";
+    }
 }
 
 // A new current range: the threshold boxes span it, in its unit, and keep what they hold.
