@@ -64,6 +64,13 @@ VoltageOffsetDockWidget::VoltageOffsetDockWidget(ProtocolDockWidget* protocolDoc
     timer->start();
 }
 
+VoltageOffsetDockWidget::~VoltageOffsetDockWidget() {
+    // Closing moves the focus, which ends an edit in progress after this part of the dock is
+    // gone: nothing is judged or sent from here on.
+    for (SteppedSpinBox* box : manual)
+        box->disconnect(this);
+}
+
 QWidget* VoltageOffsetDockWidget::buildConstantTab() {
     uint32_t voltageChannels = 0, currentChannels = 0, gpChannels = 0;
     kv4cl::getChannelCounts(voltageChannels, currentChannels, gpChannels);

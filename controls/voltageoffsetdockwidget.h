@@ -24,6 +24,7 @@ class VoltageOffsetDockWidget : public QDockWidget {
 
   public:
     explicit VoltageOffsetDockWidget(ProtocolDockWidget* protocolDock, QWidget* parent = nullptr);
+    ~VoltageOffsetDockWidget() override;
 
     // Sets the channel's constant offset as if typed, and sends it unless the library rejects
     // it or the protocol parameters are invalid. False for a channel that does not exist.

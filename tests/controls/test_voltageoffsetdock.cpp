@@ -258,6 +258,15 @@ TEST_F(VoltageOffsetDock, ARampReachesItsCellAndTheLabelsFollowIt) {
     }
 }
 
+TEST_F(VoltageOffsetDock, ClosingTheDockMidEditSendsNothing) {
+    const uint16_t ch = 2;
+    const uint64_t latched = fenced().voltageOffsets.at(ch).count;
+    typeInto(manual(ch), "45");
+    ASSERT_TRUE(manual(ch)->hasFocus());
+    dock.reset();
+    EXPECT_EQ(fenced().voltageOffsets.at(ch).count, latched);
+}
+
 TEST_F(VoltageOffsetDock, NothingIsSentWhileTheProtocolParametersAreInvalid) {
     holdAt(0);
     const uint16_t ch = 6;
