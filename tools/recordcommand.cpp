@@ -35,7 +35,9 @@ int interruptPipe[2] = {-1, -1};
 volatile sig_atomic_t interrupts = 0;
 
 void onInterrupt(int number) {
-    if (interrupts++ > 0) {
+    const bool again = interrupts != 0;
+    interrupts = 1;
+    if (again) {
         signal(number, SIG_DFL);
         raise(number);
         return;
@@ -303,7 +305,8 @@ int record(const RecordRequest& request, kav4sim::SimulatedBus* bus) {
         std::printf("pattern: %llu frames read back, %s\n", static_cast<unsigned long long>(report.frames),
                     report.losses == 0 ? "contiguous"
                                        : (std::to_string(report.lostFrames) + " frames lost in " +
-                                          std::to_string(report.losses) + " gaps, each marked")
+                                          std::to_string(report.losses) +
+                                          (report.losses == 1 ? " gap, marked" : " gaps, each marked"))
                                              .c_str());
         if (report.frames != frames) {
             std::fprintf(stderr, "kav4-cli: pattern: the files hold %llu frames, %llu were read\n",
