@@ -27,8 +27,8 @@ QString suffix(const Measurement_t& value) {
 
 } // namespace
 
-QString valueLabel(const Measurement_t& value) {
-    return cutNumber(value.value, 8) + suffix(value);
+QString valueLabel(const Measurement_t& value, int length) {
+    return cutNumber(value.value, length) + suffix(value);
 }
 
 QString valueLabel(const kv4cl::RangedMeasurement_t& range) {

@@ -6,10 +6,10 @@
 
 #include <QString>
 
-// The number printed with "%f", cut to 8 characters, trailing zeros and a trailing point
-// removed, then a blank, the prefix symbol and the unit: 1.25 with prefix k and unit Hz
+// The number printed with "%f", cut to `length` characters, trailing zeros and a trailing
+// point removed, then a blank, the prefix symbol and the unit: 1.25 with prefix k and unit Hz
 // gives "1.25 kHz".
-QString valueLabel(const kv4cl::Measurement_t& value);
+QString valueLabel(const kv4cl::Measurement_t& value, int length = 8);
 // A range is labelled by its maximum.
 QString valueLabel(const kv4cl::RangedMeasurement_t& range);
 

@@ -1,0 +1,386 @@
+// The "Compensations" dock on a virtual Dogwood 16, driven as a user does: the knob turned by
+// wheel, keys and drag and the check button clicked reach the amplifier, whose compensation
+// then takes the capacitive current off the channel; each channel keeps its value across
+// channel switches and restarts; the recording tag holds every channel's state.
+
+#include "tests/simulator/amplifiertest.h"
+
+#include "app/widgets/activationbutton.h"
+#include "controls/compensationsdockwidget.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTest>
+#include <QWheelEvent>
+
+#include <cmath>
+#include <numbers>
+
+using namespace kv4test;
+using kv4cl::Measurement_t;
+using kv4cl::Success;
+
+namespace {
+
+constexpr int channels = 16;
+// The model's control: 0 to 20 pF in steps of 0.02 pF; page keys move 1 pF.
+constexpr double pFStep = 0.02;
+constexpr double pFPage = 1.0;
+
+Measurement_t pF(double value) {
+    return {value, kv4cl::UnitPfxPico, "F"};
+}
+
+void wheel(QWidget* widget, int notches, Qt::KeyboardModifiers modifiers = {}) {
+    const QPointF at = QRectF(widget->rect()).center();
+    QWheelEvent event(at, widget->mapToGlobal(at), {}, {0, 120 * notches}, Qt::NoButton, modifiers,
+                      Qt::NoScrollPhase, false);
+    QApplication::sendEvent(widget, &event);
+}
+
+class CompensationsDock : public SimulatedAmplifiers {
+  protected:
+    void SetUp() override {
+        QSettings().remove("Compensations");
+        connect("dogwood16");
+        ASSERT_EQ(kv4cl::setSamplingRate(2), Success);
+        open();
+    }
+    void TearDown() override {
+        dock.reset();
+        SimulatedAmplifiers::TearDown();
+    }
+    void open() {
+        dock = std::make_unique<CompensationsDockWidget>();
+        dock->resize(300, 500);
+        dock->show();
+        QApplication::setActiveWindow(dock.get());
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(dock.get()));
+    }
+
+    QComboBox* combo() const { return dock->findChild<QComboBox*>(); }
+    CompensationKnob* knob() const { return dock->findChild<CompensationKnob*>(); }
+    CompensationDisplay* display() const { return dock->findChild<CompensationDisplay*>(); }
+    ActivationButton* check() const { return dock->findChild<ActivationButton*>(); }
+
+    // Picks the entry with the keyboard, as a user tabbing through the combo does.
+    void select(int index) {
+        combo()->setFocus();
+        QTest::keyClick(combo(), Qt::Key_Home);
+        for (int i = 0; i < index; i++)
+            QTest::keyClick(combo(), Qt::Key_Down);
+        ASSERT_EQ(combo()->currentIndex(), index);
+    }
+    // Home, then page and arrow keys up to the value.
+    void typeValue(double value) {
+        knob()->setFocus();
+        QTest::keyClick(knob(), Qt::Key_Home);
+        const int pages = int(value / pFPage);
+        for (int i = 0; i < pages; i++)
+            QTest::keyClick(knob(), Qt::Key_PageUp);
+        const int steps = int(std::lround((value - pages * pFPage) / pFStep));
+        for (int i = 0; i < steps; i++)
+            QTest::keyClick(knob(), Qt::Key_Up);
+    }
+    void clickCheck() { QTest::mouseClick(check(), Qt::LeftButton); }
+
+    // What the device holds once it has decoded a message sent after every call so far.
+    DecodedCommand fenced() {
+        const uint64_t resets = amplifier().command().resets;
+        EXPECT_EQ(kv4cl::resetDevice(), Success);
+        waitForCommand([&](const DecodedCommand& c) { return c.resets > resets; });
+        return amplifier().command();
+    }
+
+    std::unique_ptr<CompensationsDockWidget> dock;
+};
+
+TEST_F(CompensationsDock, TheKnobTurnedAsAUserDoesReachesTheChannelWhenChecked) {
+    ASSERT_TRUE(knob() && display() && check());
+    EXPECT_EQ(combo()->count(), channels + 1);
+    EXPECT_EQ(combo()->itemText(0), "Ch. 1");
+    EXPECT_EQ(combo()->itemText(channels), "All Ch.");
+    EXPECT_EQ(check()->toolTip(), "Activate/deactivate compensation");
+    EXPECT_TRUE(knob()->toolTip().startsWith("Usage: click and hold to move freely,\n"));
+
+    struct Case {
+        const char* name;
+        int channel;
+        std::function<void(CompensationKnob*)> turn;
+        double expected; // pF, from 5 pF
+        double tolerance = 1e-9;
+    };
+    const auto keys = [](std::vector<Qt::Key> list) {
+        return [list](CompensationKnob* k) {
+            for (Qt::Key key : list)
+                QTest::keyClick(k, key);
+        };
+    };
+    const Case cases[] = {
+        {"arrows", 2, keys({Qt::Key_Up, Qt::Key_Up, Qt::Key_Up, Qt::Key_Down}), 5 + 2 * pFStep},
+        {"page keys", 4, keys({Qt::Key_PageUp, Qt::Key_PageUp, Qt::Key_PageDown, Qt::Key_PageUp}),
+         5 + 2 * pFPage},
+        {"wheel", 7, [](CompensationKnob* k) { wheel(k, 3); }, 5 + 3 * pFStep},
+        {"wheel down", 8, [](CompensationKnob* k) { wheel(k, -2); }, 5 - 2 * pFStep},
+        {"wheel with shift", 9, [](CompensationKnob* k) { wheel(k, -2, Qt::ShiftModifier); }, 5 - 2 * pFPage},
+        {"past the top", 11, keys({Qt::Key_End, Qt::Key_PageUp}), 20},
+        // The knob spans its range over the dial's arc: its top is the middle of the range.
+        {"drag to the top", 13,
+         [](CompensationKnob* k) {
+             const QPoint centre = k->rect().center();
+             QTest::mousePress(k, Qt::LeftButton, {}, centre + QPoint(-centre.x() + 2, 0));
+             QTest::mouseMove(k, centre + QPoint(-centre.x() / 2, -centre.y() / 2));
+             QTest::mouseMove(k, QPoint(centre.x(), 2));
+             QTest::mouseRelease(k, Qt::LeftButton, {}, QPoint(centre.x(), 2));
+         },
+         10,
+         // the dial's angle, to its pixels
+         0.2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        select(c.channel);
+        typeValue(5);
+        clickCheck();
+        EXPECT_EQ(display()->text(), "05.00");
+        c.turn(knob());
+        const double turned = knob()->scaledValue();
+        EXPECT_NEAR(turned, c.expected, c.tolerance);
+        EXPECT_EQ(display()->text(), QString::number(turned, 'f', 2).rightJustified(5, '0'));
+        const DecodedCommand sent = fenced();
+        EXPECT_NEAR(sent.cFast[size_t(c.channel)], turned * 1e-12, 1e-16);
+        EXPECT_TRUE(sent.cFastEnabled[size_t(c.channel)]);
+        // Unchecked: the value stays, the compensation goes.
+        clickCheck();
+        EXPECT_EQ(display()->text(), "OFF");
+        EXPECT_FALSE(fenced().cFastEnabled[size_t(c.channel)]);
+        clickCheck();
+    }
+    // No other channel was touched.
+    const DecodedCommand last = fenced();
+    for (int ch : {0, 1, 3, 5, 15}) {
+        EXPECT_FALSE(last.cFastEnabled[size_t(ch)]) << ch;
+        EXPECT_EQ(last.cFast[size_t(ch)], 0.0) << ch;
+    }
+}
+
+TEST_F(CompensationsDock, TheWheelTurnsTheKnobOnlyWithFocus) {
+    select(3);
+    combo()->setFocus();
+    wheel(knob(), 4);
+    EXPECT_EQ(knob()->scaledValue(), 0.0);
+    QTest::mouseClick(knob(), Qt::LeftButton, {},
+                      knob()->rect().center() + QPoint(0, knob()->height() / 2 - 1));
+    EXPECT_TRUE(knob()->hasFocus());
+}
+
+TEST_F(CompensationsDock, EachChannelKeepsItsValueAcrossSwitchesAndRestarts) {
+    struct Stored {
+        int channel;
+        double value;
+        bool on;
+    };
+    const Stored stored[] = {{1, 3.46, true}, {5, 12.5, false}, {15, 0.88, true}};
+    for (const Stored& s : stored) {
+        select(s.channel);
+        typeValue(s.value);
+        if (s.on) clickCheck();
+    }
+    const auto expectShown = [&](const Stored& s, bool on) {
+        select(s.channel);
+        EXPECT_NEAR(knob()->scaledValue(), s.value, 1e-9) << s.channel;
+        EXPECT_EQ(check()->isChecked(), on) << s.channel;
+        EXPECT_EQ(display()->text(), on ? QString::number(s.value, 'f', 2).rightJustified(5, '0') : "OFF");
+    };
+    for (const Stored& s : stored)
+        expectShown(s, s.on);
+    // "All Ch." starts from the defaults without touching any channel.
+    select(channels);
+    EXPECT_EQ(knob()->scaledValue(), 0.0);
+    EXPECT_FALSE(check()->isChecked());
+    for (const Stored& s : stored)
+        EXPECT_NEAR(fenced().cFast[size_t(s.channel)], s.value * 1e-12, 1e-16);
+
+    // A restart sends every stored value, switched off, and shows it on its channel.
+    dock.reset();
+    kv4cl::disconnect();
+    connect("dogwood16");
+    open();
+    const DecodedCommand sent = fenced();
+    for (int ch = 0; ch < channels; ch++) {
+        double expected = 0.0;
+        for (const Stored& s : stored)
+            if (s.channel == ch) expected = s.value;
+        EXPECT_NEAR(sent.cFast[size_t(ch)], expected * 1e-12, 1e-16) << ch;
+        EXPECT_FALSE(sent.cFastEnabled[size_t(ch)]) << ch;
+    }
+    for (const Stored& s : stored)
+        expectShown(s, false);
+}
+
+TEST_F(CompensationsDock, AllChannelsSetsEveryChannel) {
+    select(6);
+    typeValue(2);
+    select(channels);
+    typeValue(7.3);
+    clickCheck();
+    const DecodedCommand sent = fenced();
+    for (int ch = 0; ch < channels; ch++) {
+        EXPECT_NEAR(sent.cFast[size_t(ch)], 7.3e-12, 1e-16) << ch;
+        EXPECT_TRUE(sent.cFastEnabled[size_t(ch)]) << ch;
+        EXPECT_NEAR(QSettings().value(QString("Compensations/cFast%1").arg(ch)).toDouble(), 7.3, 1e-9) << ch;
+    }
+    select(6);
+    EXPECT_NEAR(knob()->scaledValue(), 7.3, 1e-9);
+    EXPECT_TRUE(check()->isChecked());
+}
+
+TEST_F(CompensationsDock, DisplayShowsOffErrAndPaddedValues) {
+    struct Case {
+        double value;
+        int decimals;
+        const char* shown;
+    };
+    const Case cases[] = {
+        {-1.0, 2, "OFF"},         // the off value
+        {std::nan(""), 2, "OFF"}, //
+        {20.02, 2, "Err"},        // above the maximum
+        {3.5, 2, "03.50"},        //
+        {-3.5, 2, "-03.50"},      // one more for the sign
+        {12.25, 2, "12.25"},      //
+        {0.0, 1, "000.0"},        //
+        {7.0, 0, "00007"},        //
+        {20.0, 2, "20.00"},       // the maximum itself
+    };
+    CompensationDisplay d;
+    d.setOffValue(-1.0);
+    d.setMaximum(20.0);
+    for (const Case& c : cases) {
+        d.setDecimals(c.decimals);
+        d.showValue(c.value);
+        EXPECT_EQ(d.text(), c.shown) << c.value;
+    }
+}
+
+TEST_F(CompensationsDock, AnEstimateIsAppliedToItsChannelUnlessOutOfRange) {
+    QSignalSpy changed(knob(), qOverload<double>(&CompensationKnob::valueChanged));
+    dock->onCompensateCFast(4, {8420.0, kv4cl::UnitPfxFemto, "F"});
+    EXPECT_EQ(combo()->currentIndex(), 4);
+    EXPECT_NEAR(knob()->scaledValue(), 8.42, 1e-9);
+    EXPECT_TRUE(check()->isChecked());
+    EXPECT_EQ(display()->text(), "08.42");
+    DecodedCommand sent = fenced();
+    EXPECT_NEAR(sent.cFast[4], 8.42e-12, 1e-16);
+    EXPECT_TRUE(sent.cFastEnabled[4]);
+
+    // Too large for the control: shown as an error, nothing sent or stored.
+    dock->onCompensateCFast(9, pF(31.0));
+    EXPECT_EQ(display()->text(), "Err");
+    sent = fenced();
+    EXPECT_EQ(sent.cFast[9], 0.0);
+    EXPECT_FALSE(sent.cFastEnabled[9]);
+    EXPECT_FALSE(QSettings().contains("Compensations/cFast9"));
+}
+
+TEST_F(CompensationsDock, TheRecordingTagHoldsEveryChannelsState) {
+    dock->onCompensateCFast(0, pF(12.34));
+    dock->onCompensateCFast(2, pF(3.5));
+    select(2);
+    clickCheck(); // off again, its value kept
+    dock->onCompensateCFast(3, pF(0.06));
+    QSignalSpy marks(dock.get(), &CompensationsDockWidget::markTagTime);
+    QSignalSpy texts(dock.get(), &CompensationsDockWidget::saveTagString);
+    dock->onRecording(false);
+    EXPECT_EQ(marks.count(), 0);
+    dock->onRecording(true);
+    ASSERT_EQ(marks.count(), 1);
+    EXPECT_EQ(marks[0][0].toInt(), 0);
+    ASSERT_EQ(texts.count(), 1);
+    QString expected = "Cp\n c1 12.34 pF c2 off c3 off c4 0.06 pF";
+    for (int ch = 5; ch <= channels; ch++)
+        expected += QString(" c%1 off").arg(ch);
+    EXPECT_EQ(texts[0][0].toString(), expected);
+}
+
+// On a triangle the capacitive current is C times the command's slope. With the cell's own
+// Cm as the compensation the residual, beside an uncompensated channel on the same cell,
+// drops at least tenfold.
+TEST_F(CompensationsDock, TheCellsCapacitanceTakesItsCapacitiveCurrentOff) {
+    struct Case {
+        double cm; // pF
+        int channel;
+        bool byEstimate; // else with the keys and the check button
+    };
+    const Case cases[] = {{4.7, 3, false}, {11.32, 8, true}, {18.5, 14, false}};
+    ASSERT_EQ(kv4cl::setCurrentRange(0, channels), Success);
+    const double vamp = 0.05, period = 0.1, tau = 1.5e-3;
+    const double slope = 4 * vamp / period;
+    startProtocol("Triangular", {{"Vhold", 0}, {"Vamp", vamp * 1e3}, {"TPeriod", period * 1e3}});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.cm);
+        CellParameters cell = quietCell();
+        cell.membraneCapacitance = c.cm * 1e-12;
+        // The command moves in steps of the sampling clock, the compensation takes their mean
+        // charge off: the membrane charges through the series resistance over many of them.
+        cell.seriesResistance = tau / cell.membraneCapacitance;
+        cell.membraneResistance = 1e12;
+        amplifier().setCell(channels, cell);
+        if (c.byEstimate) {
+            dock->onCompensateCFast(c.channel, pF(c.cm));
+        } else {
+            select(c.channel);
+            typeValue(c.cm);
+            clickCheck();
+        }
+        waitForCommand([&](const DecodedCommand& d) {
+            return d.cFastEnabled[size_t(c.channel)] &&
+                   std::abs(d.cFast[size_t(c.channel)] - c.cm * 1e-12) < 1e-16;
+        });
+        settle();
+        // Mean residual off the membrane's resistive current, away from the triangle's corners.
+        Measurement_t rate;
+        ASSERT_EQ(kv4cl::getSamplingRate(rate), Success);
+        const Frames f = read(size_t(5 * period * rate.getNoPrefixValue()));
+        const double r = cell.membraneResistance + cell.seriesResistance;
+        double reference = 0.0, compensated = 0.0;
+        size_t n = 0;
+        for (size_t i = 0; i < f.count(); i++) {
+            const double v = volts(f, i);
+            if (std::abs(v) > 0.7 * vamp) continue;
+            reference += std::abs(amperes(f, i, 0) - v / r);
+            compensated += std::abs(amperes(f, i, uint16_t(c.channel)) - v / r);
+            n++;
+        }
+        ASSERT_GT(n, 100u);
+        reference /= double(n);
+        compensated /= double(n);
+        EXPECT_NEAR(reference, c.cm * 1e-12 * slope, 0.05 * c.cm * 1e-12 * slope);
+        EXPECT_LT(compensated * 10, reference) << compensated << " against " << reference;
+    }
+}
+
+TEST(CompensationsDockWithoutCFast, HoldsOnlyTheChannelSelectorAndTagsNothing) {
+    struct Fixture : SimulatedAmplifiers {
+        void TestBody() override {}
+        using SimulatedAmplifiers::connect;
+        using SimulatedAmplifiers::TearDown;
+    } amplifiers;
+    amplifiers.connect("cedar");
+    {
+        CompensationsDockWidget dock;
+        auto* combo = dock.findChild<QComboBox*>();
+        ASSERT_TRUE(combo);
+        EXPECT_EQ(combo->count(), 5);
+        EXPECT_EQ(combo->itemText(4), "All Ch.");
+        EXPECT_EQ(dock.findChild<CompensationKnob*>(), nullptr);
+        EXPECT_EQ(dock.findChild<QGroupBox*>(), nullptr);
+        QSignalSpy texts(&dock, &CompensationsDockWidget::saveTagString);
+        dock.onRecording(true);
+        EXPECT_EQ(texts.count(), 0);
+    }
+    amplifiers.TearDown();
+}
+
+} // namespace
