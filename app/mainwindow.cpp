@@ -15,6 +15,7 @@
 #include "app/version.h"
 #include "commlib/api/kv4cl.h"
 #include "controls/allchannelscontrolsdockwidget.h"
+#include "controls/compensationsdockwidget.h"
 #include "controls/controlsdockwidget.h"
 #include "controls/filterpreferencesdialog.h"
 #include "controls/protocoldockwidget.h"
@@ -395,6 +396,12 @@ void MainWindow::createDocks() {
         protocolDock->raise();
         docks.push_back(offsetDock);
     }
+    kv4cl::CompensationControl_t cFast;
+    if (kv4cl::getCFastControl(cFast) == kv4cl::Success) {
+        compensationsDock = new CompensationsDockWidget(this);
+        addDockWidget(Qt::LeftDockWidgetArea, compensationsDock);
+        docks.push_back(compensationsDock);
+    }
     controlsDock = new ControlsDockWidget(this);
     addDockWidget(Qt::LeftDockWidgetArea, controlsDock);
     docks.push_back(controlsDock);
@@ -457,6 +464,18 @@ void MainWindow::connectPipeline() {
                 if (channelIdx == all || ch == channelIdx) writer->setChannelActive(ch, on);
         });
         connect(writer, &DataWriterConsumer::recording, controlsDock, &ControlsDockWidget::onRecording);
+        // The compensation tag goes to the writer that starts recording, and to no other.
+        if (compensationsDock)
+            connect(writer, &DataWriterConsumer::recording, compensationsDock,
+                    [dock = compensationsDock, writer](bool on) {
+                        const auto mark = connect(dock, &CompensationsDockWidget::markTagTime, writer,
+                                                  &DataWriterConsumer::onMarkTagTime);
+                        const auto save = connect(dock, &CompensationsDockWidget::saveTagString, writer,
+                                                  &DataWriterConsumer::onSaveTagString);
+                        dock->onRecording(on);
+                        disconnect(mark);
+                        disconnect(save);
+                    });
         connect(writer, &DataWriterConsumer::newRecordFile, analysisDocks, &AnalysisDocks::onNewRecordFile);
         connect(writer, &DataWriterConsumer::recording, analysisDocks, &AnalysisDocks::onRecording);
         connect(writer, &DataWriterConsumer::lossInFile, labbook,
@@ -636,6 +655,7 @@ void MainWindow::tearDownConnectedInterface() {
     allChannelsDock = nullptr;
     labbook = nullptr;
     protocolDock = nullptr;
+    compensationsDock = nullptr;
     // No event reaches the plot tab between its consumer's deletion and its own.
     delete takeCentralWidget();
     plotTab = nullptr;

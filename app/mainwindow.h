@@ -18,6 +18,7 @@
 class AcquisitionInfoDockWidget;
 class AnalysisDocks;
 class AllChannelsControlsDockWidget;
+class CompensationsDockWidget;
 class ConnectionLostDialog;
 class ControlsDockWidget;
 class FilterPreferencesDialog;
@@ -145,6 +146,7 @@ class MainWindow : public QMainWindow {
     AllChannelsControlsDockWidget* allChannelsDock = nullptr;
     Labbook* labbook = nullptr;
     ProtocolDockWidget* protocolDock = nullptr;
+    CompensationsDockWidget* compensationsDock = nullptr; // for models with CFast
     AnalysisDocks* analysisDocks = nullptr;
     std::vector<QPointer<QDockWidget>> docks;
     // Windows whose geometry is kept besides the docks.
