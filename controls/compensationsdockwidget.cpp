@@ -5,7 +5,7 @@
 #include "commlib/api/kv4cl.h"
 
 #include <QComboBox>
-#include <QGridLayout>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QSettings>
 #include <QSignalBlocker>
@@ -35,6 +35,7 @@ CompensationKnob::CompensationKnob(QWidget* parent) : QDial(parent) {
     setNotchesVisible(true);
     setWrapping(false);
     setFocusPolicy(Qt::StrongFocus);
+    setFixedSize(72, 72);
     setToolTip(knobTip);
     connect(this, &QAbstractSlider::valueChanged, this, [this] { emit valueChanged(scaledValue()); });
 }
@@ -78,6 +79,7 @@ void CompensationKnob::wheelEvent(QWheelEvent* event) {
 
 CompensationDisplay::CompensationDisplay(QWidget* parent) : LcdDisplay(parent) {
     setDigitCount(6);
+    setFixedSize(96, 36);
 }
 
 void CompensationDisplay::showValue(double value) {
@@ -128,11 +130,12 @@ CompensationsDockWidget::CompensationsDockWidget(QWidget* parent) : QDockWidget(
         knob = new CompensationKnob;
         display = new CompensationDisplay;
         unitLabel = new QLabel;
-        auto* grid = new QGridLayout(group);
-        grid->addWidget(group->checkButton(), 0, 0, Qt::AlignLeft);
-        grid->addWidget(display, 0, 1);
-        grid->addWidget(unitLabel, 0, 2);
-        grid->addWidget(knob, 1, 0, 1, 3);
+        // One row, so that the docks below keep their room on small screens.
+        auto* row = new QHBoxLayout(group);
+        row->addWidget(group->checkButton());
+        row->addWidget(knob);
+        row->addWidget(display);
+        row->addWidget(unitLabel);
         layout->addWidget(group);
         configure();
 
