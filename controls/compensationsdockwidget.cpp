@@ -143,7 +143,12 @@ CompensationsDockWidget::CompensationsDockWidget(QWidget* parent) : QDockWidget(
         values.resize(size_t(channelsNum));
         active.assign(size_t(channelsNum), 0);
         for (int ch = 0; ch < channelsNum; ch++) {
-            values[size_t(ch)] = settings.value(settingsKey(ch), control.defaultValue).toDouble();
+            // The settings file may have been edited: what the control cannot take is not sent.
+            bool number = false;
+            const double stored = settings.value(settingsKey(ch), control.defaultValue).toDouble(&number);
+            values[size_t(ch)] = number && std::isfinite(stored)
+                                     ? std::clamp(stored, control.range.min, control.range.max)
+                                     : control.defaultValue;
             kv4cl::selectCompensationChannel(uint16_t(ch));
             kv4cl::setCFast({values[size_t(ch)], control.range.prefix, control.range.unit}, false);
         }

@@ -203,14 +203,17 @@ TEST_F(CompensationsDock, EachChannelKeepsItsValueAcrossSwitchesAndRestarts) {
     for (const Stored& s : stored)
         EXPECT_NEAR(fenced().cFast[size_t(s.channel)], s.value * 1e-12, 1e-16);
 
-    // A restart sends every stored value, switched off, and shows it on its channel.
+    // A restart sends every stored value, switched off, and shows it on its channel; an edited
+    // settings file gives the default for what is no number and the bound for what is past it.
     dock.reset();
+    QSettings().setValue("Compensations/cFast7", "many");
+    QSettings().setValue("Compensations/cFast9", 99.0);
     kv4cl::disconnect();
     connect("dogwood16");
     open();
     const DecodedCommand sent = fenced();
     for (int ch = 0; ch < channels; ch++) {
-        double expected = 0.0;
+        double expected = ch == 9 ? 20.0 : 0.0;
         for (const Stored& s : stored)
             if (s.channel == ch) expected = s.value;
         EXPECT_NEAR(sent.cFast[size_t(ch)], expected * 1e-12, 1e-16) << ch;
