@@ -168,12 +168,15 @@ TEST_F(CompensationsDock, TheKnobTurnedAsAUserDoesReachesTheChannelWhenChecked) 
 
 TEST_F(CompensationsDock, TheWheelTurnsTheKnobOnlyWithFocus) {
     select(3);
-    combo()->setFocus();
     wheel(knob(), 4);
     EXPECT_EQ(knob()->scaledValue(), 0.0);
-    QTest::mouseClick(knob(), Qt::LeftButton, {},
-                      knob()->rect().center() + QPoint(0, knob()->height() / 2 - 1));
-    EXPECT_TRUE(knob()->hasFocus());
+    EXPECT_EQ(fenced().cFast[3], 0.0);
+    // Tab from the channel selector reaches the knob.
+    QTest::keyClick(combo(), Qt::Key_Tab);
+    ASSERT_TRUE(knob()->hasFocus());
+    wheel(knob(), 4);
+    EXPECT_NEAR(knob()->scaledValue(), 4 * pFStep, 1e-9);
+    EXPECT_NEAR(fenced().cFast[3], 4 * pFStep * 1e-12, 1e-16);
 }
 
 TEST_F(CompensationsDock, EachChannelKeepsItsValueAcrossSwitchesAndRestarts) {
