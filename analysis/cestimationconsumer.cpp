@@ -1,0 +1,157 @@
+#include "analysis/cestimationconsumer.h"
+
+#include <QMutexLocker>
+
+#include <algorithm>
+#include <cmath>
+
+CEstimationConsumer::CEstimationConsumer(DeviceDataProducer* producer) : AnalysisConsumer(producer) {
+    qRegisterMetaType<CEstimationConsumer::Result_t>();
+}
+
+CEstimationConsumer::~CEstimationConsumer() {
+    onStopConsuming();
+}
+
+void CEstimationConsumer::setContinuous(bool on) {
+    QMutexLocker lock(&resultMutex);
+    continuous = on;
+}
+
+void CEstimationConsumer::allocateBuffers() {
+    firstSums.assign(size_t(currentChannelsNum), 0.0);
+    secondSums.assign(size_t(currentChannelsNum), 0.0);
+    resetAnalysis(currentChannelsNum);
+}
+
+void CEstimationConsumer::resetAnalysis(int channelIdx) {
+    resetSingle(channelIdx);
+}
+
+void CEstimationConsumer::resetChannel(int) {
+    accumulated.clear();
+    phase = 0;
+    const double count = std::round(samplingRate * 0.5);
+    minimumFrames = std::isfinite(count) && count > 0.0 ? int(std::min(count, 1e9)) : 0;
+}
+
+void CEstimationConsumer::analyze() {
+    QMutexLocker lock(&resultMutex);
+    const size_t width = size_t(totalChannelsNum);
+    if (width == 0) return;
+    const size_t available = accumulated.size() / width;
+    if (available == 0 || available < size_t(minimumFrames)) return;
+    if (phase != 11)
+        for (size_t f = 0; f < available; f++)
+            step(accumulated.data() + f * width);
+    accumulated.erase(accumulated.begin(), accumulated.begin() + std::ptrdiff_t(available * width));
+}
+
+void CEstimationConsumer::step(const double* frame) {
+    const double v = frame[0];
+    const bool turned = (direction > 0 && v < previous) || (direction < 0 && v > previous);
+    const double extreme = previous; // where the ramp turned, when it did
+    previous = v;
+    if (turned) direction = -direction;
+    switch (phase) {
+    case 0:
+        phase = 1;
+        return;
+    case 1:
+        if (v != extreme) {
+            direction = v > extreme ? 1 : -1;
+            phase = 2;
+        }
+        return;
+    case 2:
+        if (turned) {
+            frames = 1;
+            phase = 3;
+        }
+        return;
+    case 3:
+    case 4:
+        if (!turned) {
+            frames++;
+            return;
+        }
+        if (phase == 3) {
+            firstDuration = frames;
+            frames = 1;
+            phase = 4;
+            return;
+        }
+        secondDuration = frames;
+        frames = 1; // this frame is the first ramp's first again
+        firstSkip = firstDuration / 10;
+        firstMeasure = 4 * firstDuration / 10;
+        secondSkip = secondDuration / 10;
+        secondMeasure = 4 * secondDuration / 10;
+        std::fill(firstSums.begin(), firstSums.end(), 0.0);
+        std::fill(secondSums.begin(), secondSums.end(), 0.0);
+        firstExtremes = secondExtremes = firstDurations = secondDurations = 0.0;
+        periodsDone = 0;
+        phase = firstSkip < 1 || secondSkip < 1 ? 0 : 5;
+        return;
+    case 5:
+    case 8:
+        if (turned) {
+            phase = 0; // the ramp ended before its measured stretch did
+            return;
+        }
+        frames++;
+        if (phase == 5)
+            measure(frame, firstSkip, firstMeasure, firstSums);
+        else
+            measure(frame, secondSkip, secondMeasure, secondSums);
+        return;
+    case 7:
+    case 10:
+        if (!turned) {
+            frames++;
+            return;
+        }
+        if (phase == 7) {
+            firstExtremes += extreme;
+            firstDurations += frames;
+            phase = 8;
+        } else {
+            secondExtremes += extreme;
+            secondDurations += frames;
+            phase = 5;
+            finishPeriod();
+        }
+        frames = 1;
+        return;
+    default: // 11: one result given, idle until reset
+        return;
+    }
+}
+
+void CEstimationConsumer::measure(const double* frame, int skip, int count, std::vector<double>& sums) {
+    if (frames <= skip) return;
+    const double* current = frame + voltageChannelsNum;
+    for (size_t c = 0; c < sums.size(); c++)
+        sums[c] += current[c];
+    if (frames == skip + count) phase += 2;
+}
+
+void CEstimationConsumer::finishPeriod() {
+    if (++periodsDone < repetitions) return;
+    Result_t res;
+    const double dV = (secondExtremes - firstExtremes) * voltageMultiplier;
+    const double factor =
+        firstDurations * secondDurations / ((firstDurations + secondDurations) * dV) / samplingRate;
+    for (size_t c = 0; c < firstSums.size(); c++) {
+        const double first = firstSums[c] / (repetitions * firstMeasure);
+        const double second = secondSums[c] / (repetitions * secondMeasure);
+        const double cap = dV == 0.0 ? std::nan("") : (second - first) * currentMultipliers[c] * factor;
+        res.capacitances.append(cap < 0 ? std::nan("") : cap);
+    }
+    std::fill(firstSums.begin(), firstSums.end(), 0.0);
+    std::fill(secondSums.begin(), secondSums.end(), 0.0);
+    firstExtremes = secondExtremes = firstDurations = secondDurations = 0.0;
+    periodsDone = 0;
+    phase = continuous ? 5 : 11;
+    emit result(res);
+}

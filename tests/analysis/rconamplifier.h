@@ -1,0 +1,63 @@
+#pragma once
+// Cells of known Cm, Rm and Rs on the four channels of a virtual amplifier running a
+// protocol, with the resistance and capacitance estimation consumers told the rate and ranges
+// as the main window tells them.
+
+#include "tests/analysis/consumersonamplifier.h"
+
+#include "analysis/cestimationconsumer.h"
+#include "analysis/restimationconsumer.h"
+
+#include <memory>
+
+namespace kv4test {
+
+struct RcCell {
+    double cm, rm, rs, cp; // F, Ohm, Ohm, F
+};
+
+inline kav4sim::CellParameters rcCell(const RcCell& c) {
+    kav4sim::CellParameters cell = noisyCell(1e-12);
+    cell.membraneCapacitance = c.cm;
+    cell.membraneResistance = c.rm;
+    cell.seriesResistance = c.rs;
+    cell.fastCapacitance = c.cp;
+    return cell;
+}
+
+class RcOnAmplifier : public ConsumersOnAmplifier {
+  protected:
+    void TearDown() override {
+        rEstimation.reset();
+        cEstimation.reset();
+        ConsumersOnAmplifier::TearDown();
+    }
+    // The cells, then the protocol, then both consumers on a running producer.
+    void run(const RcCell (&cells)[4], const std::string& protocol,
+             const std::map<std::string, double>& values) {
+        for (uint16_t ch = 0; ch < 4; ch++)
+            amplifier().setCell(ch, rcCell(cells[ch]));
+        // 2 nA: room for the fastest ramps' capacitive currents.
+        ASSERT_EQ(kv4cl::setCurrentRange(1, 4), kv4cl::Success);
+        ASSERT_NO_FATAL_FAILURE(startProtocol(protocol, values));
+        producer = std::make_unique<DeviceDataProducer>(source);
+        rEstimation = std::make_unique<REstimationConsumer>(producer.get());
+        cEstimation = std::make_unique<CEstimationConsumer>(producer.get());
+        for (AnalysisConsumer* consumer :
+             {(AnalysisConsumer*)rEstimation.get(), (AnalysisConsumer*)cEstimation.get()}) {
+            ASSERT_NO_FATAL_FAILURE(tellRate(consumer));
+            kv4cl::RangedMeasurement_t range;
+            ASSERT_EQ(kv4cl::getVoltageRange(range), kv4cl::Success);
+            consumer->onVoltageRangeChanged(range);
+            for (uint16_t ch = 0; ch < 4; ch++) {
+                ASSERT_EQ(kv4cl::getCurrentRange(range, ch), kv4cl::Success);
+                consumer->onCurrentRangeChanged(range, ch);
+            }
+        }
+        producer->start();
+    }
+    std::unique_ptr<REstimationConsumer> rEstimation;
+    std::unique_ptr<CEstimationConsumer> cEstimation;
+};
+
+} // namespace kv4test
