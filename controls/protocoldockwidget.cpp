@@ -387,6 +387,13 @@ void ProtocolDockWidget::showWaveform(bool show) {
 }
 
 void ProtocolDockWidget::onApplyProtocol(bool apply) {
+    if (estimation) {
+        if (!apply) return;
+        kv4cl::selectProtocol(*estimation);
+        kv4cl::setProtocolVoltage(0, vhold()->getMeasurement());
+        kv4cl::applyProtocol();
+        return;
+    }
     if (!apply) {
         kv4cl::selectProtocol(0);
         // Stopping must hold whatever is shown: an invalid Vhold is not sent, and the device
@@ -447,13 +454,36 @@ void ProtocolDockWidget::requestRecording() {
     emit recordRequest(true);
 }
 
+void ProtocolDockWidget::onREstimationRequest(bool flag) {
+    runEstimation(flag, &kv4cl::getREstimationProtocol);
+}
+
+void ProtocolDockWidget::onCEstimationRequest(bool flag) {
+    runEstimation(flag, &kv4cl::getCEstimationProtocol);
+}
+
+void ProtocolDockWidget::runEstimation(bool flag, ErrorCodes_t (*protocolOf)(uint16_t&)) {
+    uint16_t protocolIdx = 0;
+    if (flag && protocolOf(protocolIdx) != kv4cl::Success) return;
+    protocolBox->setEnabled(!flag);
+    if (flag) {
+        estimation = protocolIdx;
+        onApplyProtocol(true);
+    } else {
+        estimation.reset();
+        onApplyProtocol(false);
+    }
+}
+
 void ProtocolDockWidget::onStartProtocolByShortCut(int protocolIdx) {
+    if (estimation) return;
     if (protocolIdx < 0 || protocolIdx >= protocolBox->count()) return;
     protocolBox->setCurrentIndex(protocolIdx);
     onApplyProtocol(true);
 }
 
 void ProtocolDockWidget::onRecordProtocolByShortCut(int protocolIdx) {
+    if (estimation) return;
     if (protocolIdx < 0 || protocolIdx >= protocolBox->count()) return;
     onStartProtocolByShortCut(protocolIdx);
     requestRecording();

@@ -12,6 +12,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -63,6 +64,11 @@ class ProtocolDockWidget : public QDockWidget {
     void onIncreaseVhold();
     void onDecreaseVhold();
     void onInvertVhold();
+    // An estimation takes the stimulus: its protocol runs with the parameters the estimation
+    // set and Vhold from this dock, the protocol choice is disabled and stopping is ignored
+    // until it ends, which holds Vhold again.
+    void onREstimationRequest(bool flag);
+    void onCEstimationRequest(bool flag);
 
   protected:
     void keyPressEvent(QKeyEvent* event) override;
@@ -93,6 +99,7 @@ class ProtocolDockWidget : public QDockWidget {
     kv4cl::ErrorCodes_t judge(int protocolIdx, std::string& message) const;
     void showValidity(kv4cl::ErrorCodes_t result, const std::string& message);
     void requestRecording();
+    void runEstimation(bool flag, kv4cl::ErrorCodes_t (*protocolOf)(uint16_t&));
     void onSaveParameters();
     void onLoadParameters();
 
@@ -113,4 +120,6 @@ class ProtocolDockWidget : public QDockWidget {
     std::array<std::vector<kv4cl::Measurement_t>, FamiliesNum> defaults; // per parameter index
     int shownProtocol = -1;
     bool invalid = false;
+    // The protocol of the estimation running.
+    std::optional<uint16_t> estimation;
 };

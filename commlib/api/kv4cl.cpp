@@ -577,6 +577,22 @@ ErrorCodes_t getDefaultProtocol(uint16_t& protocolIdx) {
     });
 }
 
+ErrorCodes_t getREstimationProtocol(uint16_t& protocolIdx) {
+    return ask([&](MessageDispatcher& d) {
+        if (!d.resistanceEstimationProtocolIdx) return ErrorFeatureNotImplemented;
+        protocolIdx = *d.resistanceEstimationProtocolIdx;
+        return Success;
+    });
+}
+
+ErrorCodes_t getCEstimationProtocol(uint16_t& protocolIdx) {
+    return ask([&](MessageDispatcher& d) {
+        if (!d.capacitanceEstimationProtocolIdx) return ErrorFeatureNotImplemented;
+        protocolIdx = *d.capacitanceEstimationProtocolIdx;
+        return Success;
+    });
+}
+
 ErrorCodes_t getProtocolVoltage(std::vector<std::string>& names, std::vector<RangedMeasurement_t>& ranges,
                                 std::vector<Measurement_t>& defaults) {
     return getFamily(kv4CommLib::ProtocolVoltage, names, ranges, defaults);

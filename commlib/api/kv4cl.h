@@ -115,6 +115,9 @@ ErrorCodes_t getProtocolList(std::vector<std::string>& names, std::vector<std::s
                              std::vector<std::vector<uint16_t>>& frequencyIdxs,
                              std::vector<std::vector<uint16_t>>& adimensionalIdxs);
 ErrorCodes_t getDefaultProtocol(uint16_t& protocolIdx);
+// The protocols the resistance and capacitance estimations run; 0x50000 when the model has none.
+ErrorCodes_t getREstimationProtocol(uint16_t& protocolIdx);
+ErrorCodes_t getCEstimationProtocol(uint16_t& protocolIdx);
 ErrorCodes_t getProtocolVoltage(std::vector<std::string>& names, std::vector<RangedMeasurement_t>& ranges,
                                 std::vector<Measurement_t>& defaults);
 ErrorCodes_t getProtocolTime(std::vector<std::string>& names, std::vector<RangedMeasurement_t>& ranges,

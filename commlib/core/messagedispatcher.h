@@ -17,6 +17,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -320,6 +321,10 @@ class MessageDispatcher {
     std::array<std::vector<std::vector<uint16_t>>, ProtocolFamiliesNum>
         protocolParameterIdxs; // per family, per protocol
     uint16_t defaultProtocolIdx = 0;
+    // The protocols the online estimations drive: three levels for the resistance, a triangle
+    // for the capacitance. Empty: the model has none.
+    std::optional<uint16_t> resistanceEstimationProtocolIdx;
+    std::optional<uint16_t> capacitanceEstimationProtocolIdx;
     std::unique_ptr<BoolCoder> protocolCoder;
     std::unique_ptr<BoolCoder> protocolStartCoder;
     std::array<ProtocolParameters, ProtocolFamiliesNum> protocolParameters;

@@ -337,6 +337,8 @@ void addReferenceProtocols(MessageDispatcher& m, const ProtocolLayout& at) {
         m.protocolParameterIdxs[ProtocolAdimensional].push_back(row.adimensionals);
     }
     m.defaultProtocolIdx = 0;
+    m.resistanceEstimationProtocolIdx = 2;  // "Square wave": Vhold, Vhold + Vpulse, Vhold - Vpulse
+    m.capacitanceEstimationProtocolIdx = 1; // "Triangular"
     m.protocolCoder = bitField(at.index.byte, at.index.bit, 4);
     m.protocolStartCoder = bitField(at.start.byte, at.start.bit, 1);
     addFamily(m.protocolParameters[ProtocolVoltage], voltageRows, at);

@@ -127,6 +127,48 @@ TEST_F(ProtocolDock, ApplyingSendsTheProtocolAndStartsItStoppingHoldsVhold) {
     EXPECT_NEAR(command().protocolParameters.at("Vhold"), -0.04, 1e-6);
 }
 
+// Each estimation runs the library's protocol for it with the parameters it set and the
+// dock's Vhold, keeps the protocol choice, stopping and the shortcuts away while it runs, and
+// holds Vhold when it ends.
+TEST_F(ProtocolDock, AnEstimationRunsItsProtocolWithTheChoiceLockedAndHoldsWhenItEnds) {
+    struct Case {
+        const char* name;
+        void (ProtocolDockWidget::*request)(bool);
+        uint16_t protocolIdx;
+    };
+    const Case cases[] = {{"resistance", &ProtocolDockWidget::onREstimationRequest, 2},
+                          {"capacitance", &ProtocolDockWidget::onCEstimationRequest, 1}};
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        ProtocolDockWidget dock;
+        box(dock, "Vhold [mV]")->setValue(-20.0);
+        ASSERT_EQ(kv4cl::setProtocolVoltage(1, {30.0, kv4cl::UnitPfxMilli, "V"}), kv4cl::Success); // Vpulse
+        uint64_t starts = command().protocolStarts;
+        (dock.*k.request)(true);
+        ASSERT_TRUE(startsAgain(starts, k.protocolIdx));
+        EXPECT_NEAR(command().protocolParameters.at("Vhold"), -0.02, 1e-6);
+        EXPECT_NEAR(command().protocolParameters.at("Vpulse"), 0.03, 1e-6) << "the estimation's value stays";
+        EXPECT_FALSE(protocols(dock)->isEnabled());
+        EXPECT_EQ(protocols(dock)->currentIndex(), 0);
+
+        // Stop, the shortcuts and another protocol's Apply leave the estimation running;
+        // Return applies it again with the Vhold typed.
+        button(dock, "Stop the current stimulus")->click();
+        dock.onStartProtocolByShortCut(3);
+        box(dock, "Vhold [mV]")->setValue(-10.0);
+        starts = command().protocolStarts;
+        QTest::keyClick(&dock, Qt::Key_Return);
+        ASSERT_TRUE(startsAgain(starts, k.protocolIdx));
+        EXPECT_EQ(fenced().protocolStarts, starts + 1) << "nothing else started";
+        EXPECT_NEAR(command().protocolParameters.at("Vhold"), -0.01, 1e-6);
+
+        starts = command().protocolStarts;
+        (dock.*k.request)(false);
+        ASSERT_TRUE(startsAgain(starts, 0));
+        EXPECT_TRUE(protocols(dock)->isEnabled());
+    }
+}
+
 // Edits the user makes before applying: none of them may reach the device until Apply.
 struct Edit {
     const char* what;
