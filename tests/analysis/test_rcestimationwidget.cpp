@@ -1,0 +1,242 @@
+// The RC estimation dock driven as a user drives it, on a virtual Cedar with cells of known
+// Cm, Rm and Rs: the check boxes, override values typed into the boxes and judged by the
+// library, Start with one or both estimations wired to the stimulus dock as the main window
+// wires them, the table, the export and the lab book.
+
+#include "tests/analysis/rconamplifier.h"
+
+#include "analysis/rcestimationwidget.h"
+#include "app/widgets/copyabletable.h"
+#include "app/widgets/steppedspinbox.h"
+#include "controls/protocoldockwidget.h"
+#include "recording/labbookevent.h"
+
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QSettings>
+#include <QTest>
+#include <QToolButton>
+
+#include <cmath>
+#include <map>
+
+namespace {
+
+using namespace kv4test;
+
+class RcDockOnAmplifier : public RcOnAmplifier {
+  protected:
+    void SetUp() override {
+        RcOnAmplifier::SetUp();
+        QSettings().remove("Analysis/Online/RCEstimation");
+        QFile::remove(ProtocolDockWidget::lastSessionFile());
+    }
+    static SteppedSpinBox* box(const QWidget& parent, const QString& label) {
+        for (const QLabel* l : parent.findChildren<QLabel*>())
+            if (l->text() == label) return qobject_cast<SteppedSpinBox*>(l->buddy());
+        ADD_FAILURE() << label.toStdString();
+        return nullptr;
+    }
+    static QCheckBox* check(const QWidget& parent, const QString& text) {
+        for (QCheckBox* c : parent.findChildren<QCheckBox*>())
+            if (c->text() == text) return c;
+        ADD_FAILURE() << text.toStdString();
+        return nullptr;
+    }
+    static void type(QAbstractSpinBox* spin, const QString& text) {
+        spin->setFocus();
+        spin->selectAll();
+        QTest::keyClicks(spin, text);
+    }
+    static QLabel* warning(const QWidget& parent) {
+        for (QLabel* l : parent.findChildren<QLabel*>())
+            if (l->styleSheet().contains("rgb(255, 255, 128)")) return l;
+        return nullptr;
+    }
+    // The exported line's values in the base unit: "Resistance [MΩ]:,1010,..." gives 1.01e9...
+    static std::vector<double> exported(const QString& text, const QString& name) {
+        static const std::map<QString, double> factors = {
+            {"f", 1e-15}, {"p", 1e-12}, {"n", 1e-9}, {"µ", 1e-6}, {"m", 1e-3},
+            {"", 1.0},    {"k", 1e3},   {"M", 1e6},  {"G", 1e9},  {"T", 1e12}};
+        for (const QString& line : text.split("\n"))
+            if (line.startsWith(name + " [")) {
+                const QStringList fields = line.split(",");
+                const QString unit = fields[0].mid(name.size() + 2).chopped(2); // "MΩ" of "[MΩ]:"
+                const double factor = factors.at(unit.chopped(1));
+                std::vector<double> values;
+                for (int i = 1; i < fields.size(); i++)
+                    values.push_back(fields[i].toDouble() * factor);
+                return values;
+            }
+        ADD_FAILURE() << name.toStdString();
+        return {};
+    }
+    // The dock and the stimulus dock wired as the main window wires them.
+    void wire(RCEstimationWidget& widget, ProtocolDockWidget& stimulus) {
+        widget.setConsumers(rEstimation.get(), cEstimation.get());
+        QObject::connect(&widget, &RCEstimationWidget::resistanceEstimationRequest, &stimulus,
+                         [&] { stimulus.onREstimationRequest(true); });
+        QObject::connect(&widget, &RCEstimationWidget::capacitanceEstimationRequest, &stimulus,
+                         [&] { stimulus.onCEstimationRequest(true); });
+        QObject::connect(&widget, &AnalysisWidget::stopConsuming, &stimulus,
+                         [&] { stimulus.onREstimationRequest(false); });
+    }
+    // Waits until every cell of the table's row shows a value.
+    static void waitForRow(const RCEstimationWidget& widget, int row) {
+        const auto filled = [&] {
+            for (int c = 0; c < widget.table()->columnCount(); c++)
+                if (!widget.table()->item(row, c) || widget.table()->item(row, c)->text() == "-")
+                    return false;
+            return true;
+        };
+        ASSERT_TRUE(QTest::qWaitFor(filled, 20000)) << "row " << row;
+    }
+};
+
+TEST_F(RcDockOnAmplifier, ChecksKeepOneEstimationAndEnableTheirBoxes) {
+    RCEstimationWidget widget;
+    EXPECT_EQ(widget.windowTitle(), "RC Estimation");
+    EXPECT_EQ(widget.table()->verticalHeaderItem(0)->text(), "Resistance");
+    EXPECT_EQ(widget.table()->verticalHeaderItem(1)->text(), "Capacitance");
+    ASSERT_EQ(widget.table()->columnCount(), 4);
+    EXPECT_EQ(widget.table()->horizontalHeaderItem(3)->text(), "Ch. 4");
+    EXPECT_EQ(widget.table()->item(0, 0)->text(), "-");
+    EXPECT_FALSE(widget.toolAction(AnalysisWidget::LabbookTool)->isEnabled());
+    EXPECT_FALSE(widget.toolAction(AnalysisWidget::ExportTool)->isEnabled());
+
+    QCheckBox* r = check(widget, "Estimate\nResistance");
+    QCheckBox* c = check(widget, "Estimate\nCapacitance");
+    ASSERT_TRUE(r && c);
+    QGroupBox* rBox = qobject_cast<QGroupBox*>(box(widget, "Tpulse [ms]")->parentWidget());
+    QGroupBox* cBox = qobject_cast<QGroupBox*>(box(widget, "TPeriod [ms]")->parentWidget());
+    ASSERT_TRUE(rBox && cBox);
+    EXPECT_EQ(rBox->toolTip(), "Use this box to override protocol parameters/nduring resistance estimation");
+    struct Step {
+        QCheckBox* click;
+        bool r, c;
+    };
+    const Step steps[] = {
+        {r, false, true}, {c, true, false}, {c, true, true}, {r, false, true}, {c, true, false}};
+    for (const Step& s : steps) {
+        QTest::mouseClick(s.click, Qt::LeftButton);
+        EXPECT_EQ(r->isChecked(), s.r);
+        EXPECT_EQ(c->isChecked(), s.c);
+        EXPECT_EQ(rBox->isEnabled(), s.r);
+        EXPECT_EQ(cBox->isEnabled(), s.c);
+    }
+}
+
+// A value the library refuses shows its message and keeps Start off until it is mended; the
+// values typed are kept for the next dock once applied.
+TEST_F(RcDockOnAmplifier, TypedOverridesAreJudgedAsTypedAndKept) {
+    RCEstimationWidget widget;
+    widget.resize(600, 500);
+    widget.show();
+    QToolButton* start = widget.toolButton(AnalysisWidget::StartTool);
+    EXPECT_TRUE(start->isEnabled());
+    type(box(widget, "Tpulse [ms]"), "0");
+    ASSERT_TRUE(warning(widget));
+    EXPECT_TRUE(warning(widget)->isVisible());
+    EXPECT_EQ(warning(widget)->text(), "Tpulse\nmust be within [1, 200e6]ms");
+    EXPECT_FALSE(start->isEnabled());
+    type(box(widget, "Tpulse [ms]"), "25");
+    EXPECT_FALSE(warning(widget)->isVisible());
+    EXPECT_TRUE(start->isEnabled());
+    type(box(widget, "TPeriod [ms]"), "40");
+    widget.onApplyParameters();
+    EXPECT_EQ(QSettings().value("Analysis/Online/RCEstimation/Tpulse").toDouble(), 25.0);
+
+    RCEstimationWidget next;
+    EXPECT_EQ(box(next, "Tpulse [ms]")->value(), 25.0);
+    EXPECT_EQ(box(next, "TPeriod [ms]")->value(), 40.0);
+}
+
+// Both chosen: the resistance first, on the square wave with the values typed, then the
+// capacitance on the triangle, each result handing over to the other; the table, the export
+// and the lab book hold every channel's values. Stop holds Vhold again.
+TEST_F(RcDockOnAmplifier, BothEstimationsTakeTurnsOnTheirProtocolsWithTheTypedValues) {
+    ASSERT_NO_FATAL_FAILURE(placeCells(cells));
+    ASSERT_NO_FATAL_FAILURE(startConsumers());
+    ProtocolDockWidget stimulus;
+    RCEstimationWidget widget;
+    widget.resize(700, 500);
+    widget.show();
+    ASSERT_NO_FATAL_FAILURE(wire(widget, stimulus));
+    type(box(widget, "Vpulse [mV]"), "40");
+    type(box(widget, "Thold [ms]"), "20");
+    type(box(widget, "Tpulse [ms]"), "20");
+    type(box(widget, "Vamp [mV]"), "50");
+    type(box(widget, "TPeriod [ms]"), "20");
+    QSignalSpy rRequests(&widget, &RCEstimationWidget::resistanceEstimationRequest);
+    QSignalSpy cRequests(&widget, &RCEstimationWidget::capacitanceEstimationRequest);
+
+    const uint64_t starts = amplifier().command().protocolStarts;
+    QTest::mouseClick(widget.toolButton(AnalysisWidget::StartTool), Qt::LeftButton);
+    EXPECT_FALSE(check(widget, "Estimate\nResistance")->isEnabled());
+    EXPECT_FALSE(box(widget, "Vamp [mV]")->isEnabled());
+    ASSERT_TRUE(amplifier().waitForCommand(
+        [&](const kav4sim::DecodedCommand& c) { return c.protocolStarts > starts && c.protocolIdx == 2; },
+        10s));
+    EXPECT_NEAR(amplifier().command().protocolParameters.at("Vpulse"), 0.04, 1e-6);
+    ASSERT_NO_FATAL_FAILURE(waitForRow(widget, 0));
+    ASSERT_NO_FATAL_FAILURE(waitForRow(widget, 1));
+    EXPECT_NEAR(amplifier().command().protocolParameters.at("TPeriod"), 0.02, 1e-6);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return rRequests.count() >= 2; }, 20000)) << "the resistance again";
+    EXPECT_GE(cRequests.count(), 1);
+
+    const QString text = widget.exportData();
+    EXPECT_TRUE(text.startsWith("Channel:,1,2,3,4\n")) << text.toStdString();
+    const std::vector<double> r = exported(text, "Resistance");
+    const std::vector<double> c = exported(text, "Capacitance");
+    ASSERT_EQ(r.size(), 4u);
+    ASSERT_EQ(c.size(), 4u);
+    for (int ch = 0; ch < 4; ch++) {
+        SCOPED_TRACE(ch);
+        // The export's six significant digits.
+        EXPECT_NEAR(r[size_t(ch)] / seenResistance(cells[ch]), 1.0, 0.01);
+        EXPECT_NEAR(c[size_t(ch)] / seenCapacitance(cells[ch], 0.020, hz()), 1.0, 0.02);
+    }
+    QSignalSpy events(&widget, &AnalysisWidget::labbookEvent);
+    QTest::mouseClick(widget.toolButton(AnalysisWidget::LabbookTool), Qt::LeftButton);
+    ASSERT_EQ(events.count(), 4);
+    for (int ch = 0; ch < 4; ch++) {
+        std::unique_ptr<LabbookEvent> event(events.at(ch).at(0).value<LabbookEvent*>());
+        EXPECT_EQ(event->type, LabbookEvent::TypeRCEstimation);
+        EXPECT_TRUE(event->lineText().contains(QString("Channel: %1").arg(ch + 1)))
+            << event->lineText().toStdString();
+    }
+
+    const uint64_t before = amplifier().command().protocolStarts;
+    QTest::mouseClick(widget.toolButton(AnalysisWidget::StopTool), Qt::LeftButton);
+    ASSERT_TRUE(amplifier().waitForCommand(
+        [&](const kav4sim::DecodedCommand& c) { return c.protocolStarts > before && c.protocolIdx == 0; },
+        10s));
+    EXPECT_FALSE(rEstimation->isRunning());
+    EXPECT_FALSE(cEstimation->isRunning());
+    EXPECT_TRUE(check(widget, "Estimate\nResistance")->isEnabled());
+    EXPECT_TRUE(box(widget, "Vamp [mV]")->isEnabled());
+}
+
+// One chosen: that estimation alone, continuously, never the other's protocol.
+TEST_F(RcDockOnAmplifier, OneEstimationAloneRunsContinuously) {
+    ASSERT_NO_FATAL_FAILURE(placeCells(cells));
+    ASSERT_NO_FATAL_FAILURE(startConsumers());
+    ProtocolDockWidget stimulus;
+    RCEstimationWidget widget;
+    ASSERT_NO_FATAL_FAILURE(wire(widget, stimulus));
+    type(box(widget, "Vamp [mV]"), "50");
+    type(box(widget, "TPeriod [ms]"), "20");
+    QTest::mouseClick(check(widget, "Estimate\nResistance"), Qt::LeftButton);
+    QSignalSpy rRequests(&widget, &RCEstimationWidget::resistanceEstimationRequest);
+    QSignalSpy results(cEstimation.get(), &CEstimationConsumer::result);
+    QTest::mouseClick(widget.toolButton(AnalysisWidget::StartTool), Qt::LeftButton);
+    ASSERT_NO_FATAL_FAILURE(waitFor(results, 3));
+    EXPECT_EQ(rRequests.count(), 0);
+    EXPECT_FALSE(rEstimation->isRunning());
+    EXPECT_EQ(amplifier().command().protocolIdx, 1);
+    EXPECT_EQ(widget.table()->item(0, 0)->text(), "-") << "no resistance measured";
+    QTest::mouseClick(widget.toolButton(AnalysisWidget::StopTool), Qt::LeftButton);
+}
+
+} // namespace
