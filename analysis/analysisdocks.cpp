@@ -8,6 +8,7 @@
 #include "analysis/ivgraphwidget.h"
 #include "analysis/noisereportconsumer.h"
 #include "analysis/noisereportwidget.h"
+#include "analysis/rcestimationwidget.h"
 #include "analysis/spectrumconsumer.h"
 #include "analysis/spectrumwidget.h"
 
@@ -31,6 +32,15 @@ AnalysisDocks::AnalysisDocks(DeviceDataProducer* producer, QMainWindow* window, 
     noiseWidget->setChannelsNumber(int(voltage), int(current), int(gp));
     noiseWidget->setConsumer(noiseConsumer);
     widgets.emplace_back(noiseWidget);
+
+    auto* rConsumer = new REstimationConsumer(producer);
+    auto* cConsumer = new CEstimationConsumer(producer);
+    made.emplace_back(rConsumer, DeviceDataConsumer::TypeRcEstimation);
+    made.emplace_back(cConsumer, DeviceDataConsumer::TypeRcEstimation);
+    rcWidget = new RCEstimationWidget(window);
+    rcWidget->setObjectName("rcEstimationWidget");
+    rcWidget->setConsumers(rConsumer, cConsumer);
+    widgets.emplace_back(rcWidget);
 
     // Single docks come first in the menu, before the submenus of the per-channel analyses.
     QAction* firstSubmenu = analysisMenu->actions().value(0);
@@ -77,6 +87,10 @@ AnalysisDocks::AnalysisDocks(DeviceDataProducer* producer, QMainWindow* window, 
 AnalysisDocks::~AnalysisDocks() {
     for (const QPointer<AnalysisWidget>& widget : widgets)
         delete widget.data();
+}
+
+RCEstimationWidget* AnalysisDocks::rcEstimation() const {
+    return rcWidget;
 }
 
 std::vector<QDockWidget*> AnalysisDocks::docks() const {

@@ -18,6 +18,7 @@
 #include <vector>
 
 class AnalysisWidget;
+class RCEstimationWidget;
 class DeviceDataProducer;
 class QDockWidget;
 class QMainWindow;
@@ -36,6 +37,8 @@ class AnalysisDocks : public QObject {
         return made;
     }
     std::vector<QDockWidget*> docks() const;
+    // The main window runs its protocols and hands its capacitances on.
+    RCEstimationWidget* rcEstimation() const;
 
   signals:
     // Ownership of the event passes with the signal.
@@ -51,4 +54,5 @@ class AnalysisDocks : public QObject {
   private:
     std::vector<std::pair<DeviceDataConsumer*, DeviceDataConsumer::Types_t>> made;
     std::vector<QPointer<AnalysisWidget>> widgets;
+    QPointer<RCEstimationWidget> rcWidget;
 };

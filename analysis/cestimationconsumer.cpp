@@ -111,6 +111,13 @@ void CEstimationConsumer::step(const double* frame) {
             frames++;
             return;
         }
+        // A ramp much longer or shorter than the one first counted: the protocol changed
+        // under the estimation (a step protocol's tail, say), so the search starts over.
+        if (std::abs(frames - (phase == 7 ? firstDuration : secondDuration)) >
+            (phase == 7 ? firstDuration : secondDuration) / 10) {
+            phase = 0;
+            return;
+        }
         if (phase == 7) {
             firstExtremes += extreme;
             firstDurations += frames;

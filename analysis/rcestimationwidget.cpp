@@ -297,6 +297,7 @@ void RCEstimationWidget::onResult(CEstimationConsumer::Result_t res) {
     for (int c = 0; c < std::min(currentChannelsNum, int(res.capacitances.size())); c++) {
         capacitances[size_t(c)] = {res.capacitances[c], kv4cl::UnitPfxNone, "F"};
         showValue(1, c, capacitances[size_t(c)]);
+        if (std::isfinite(res.capacitances[c])) emit capacitanceEstimated(c, capacitances[size_t(c)]);
     }
     toolAction(LabbookTool)->setEnabled(true);
     toolAction(ExportTool)->setEnabled(true);

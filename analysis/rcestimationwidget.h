@@ -32,6 +32,8 @@ class RCEstimationWidget : public AnalysisWidget {
   signals:
     void resistanceEstimationRequest();
     void capacitanceEstimationRequest();
+    // Each channel's capacitance as it is estimated, for the compensation of that channel.
+    void capacitanceEstimated(int channelIdx, kv4cl::Measurement_t cp);
 
   public slots:
     // Unless an estimation runs: the override values to the library, and to the settings.

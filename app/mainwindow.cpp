@@ -1,6 +1,7 @@
 #include "app/mainwindow.h"
 
 #include "analysis/analysisdocks.h"
+#include "analysis/rcestimationwidget.h"
 #include "app/aboutdialog.h"
 #include "app/acquisitioninfodockwidget.h"
 #include "app/connectionlostdialog.h"
@@ -416,6 +417,18 @@ void MainWindow::createDocks() {
     }
     for (QDockWidget* dock : analysisDocks->docks())
         savedWidgets.emplace_back(dock);
+    // The estimations run their protocols on the device, and give the stimulus back when they stop.
+    if (RCEstimationWidget* rc = analysisDocks->rcEstimation(); rc && protocolDock) {
+        connect(rc, &RCEstimationWidget::resistanceEstimationRequest, protocolDock,
+                [dock = protocolDock] { dock->onREstimationRequest(true); });
+        connect(rc, &RCEstimationWidget::capacitanceEstimationRequest, protocolDock,
+                [dock = protocolDock] { dock->onCEstimationRequest(true); });
+        connect(rc, &AnalysisWidget::stopConsuming, protocolDock,
+                [dock = protocolDock] { dock->onREstimationRequest(false); });
+    }
+    if (RCEstimationWidget* rc = analysisDocks->rcEstimation(); rc && compensationsDock)
+        connect(rc, &RCEstimationWidget::capacitanceEstimated, compensationsDock,
+                &CompensationsDockWidget::onCompensateCFast);
     allChannelsDock = new AllChannelsControlsDockWidget(this);
     makeScrollable(allChannelsDock);
     addDockWidget(Qt::TopDockWidgetArea, allChannelsDock);

@@ -73,7 +73,8 @@ TEST_F(AnalysisDocksOnAmplifier, TheNoiseReportOpensFromTheMenuAndReportsTheAmpl
     QAction* entry = menu->actions().value(0);
     ASSERT_TRUE(entry);
     EXPECT_EQ(entry->text(), "Noise Report");
-    EXPECT_EQ(menu->actions().value(1)->text(), "Histogram") << "the submenus follow";
+    EXPECT_EQ(menu->actions().value(1)->text(), "RC Estimation");
+    EXPECT_EQ(menu->actions().value(2)->text(), "Histogram") << "the submenus follow";
     entry->trigger();
     ASSERT_TRUE(dock->isVisible());
 

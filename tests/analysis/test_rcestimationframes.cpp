@@ -186,6 +186,15 @@ TEST_F(EstimationFrames, CapacitanceOfSlowRampsFlatVoltagesShortRampsAndReversed
             const int step = k < 200 ? k / 2 : 100 - (k - 200) / 2;
             slow.emplace_back(step * 1e-3, (k < 200 ? 1 : -1) * c * 0.1 / 0.2);
         }
+    // A step protocol's tail before the triangle, as when the estimation switches protocols:
+    // its levels look like ramps of other lengths and must not set the measured stretches.
+    std::vector<std::pair<double, double>> switched;
+    for (int p = 0; p < 3; p++)
+        for (double v : {0.0, 0.04, -0.04})
+            switched.insert(switched.end(), 40, {v, spoiler});
+    const auto spoil = [](double) { return spoiler; };
+    for (const auto& frame : triangle(100, 100, 0.1, 16, c, spoil))
+        switched.push_back(frame);
     struct Case {
         std::string name;
         std::vector<std::pair<double, double>> frames;
@@ -197,6 +206,7 @@ TEST_F(EstimationFrames, CapacitanceOfSlowRampsFlatVoltagesShortRampsAndReversed
         {"flat voltage", std::vector<std::pair<double, double>>(5000, {0.01, 1e-9}), 0, 0.0},
         {"ramps too short to skip a frame", triangle(8, 8, 0.1, 200, c, capacitor), 0, 0.0},
         {"current against the slope", triangle(100, 100, 0.1, 15, -c, capacitor), 1, std::nan("")},
+        {"a step protocol before the triangle", switched, 1, c},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.name);
