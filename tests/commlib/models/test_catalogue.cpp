@@ -136,7 +136,17 @@ TEST_F(Catalogue, EverySimulatedModelConnectsAsItsFamily) {
         EXPECT_EQ(line, e.headerName);
         std::getline(lines, line);
         EXPECT_EQ(line, "Channels: " + std::to_string(e.currentChannels));
+        // The estimations' protocols: three levels for the resistance, a triangle for the capacitance.
+        std::vector<std::string> names, images;
+        std::vector<std::vector<uint16_t>> vs, ts, ss, fs, as;
+        ASSERT_EQ(getProtocolList(names, images, vs, ts, ss, fs, as), Success);
+        uint16_t r = 0, cap = 0;
+        ASSERT_EQ(getREstimationProtocol(r), Success) << e.name;
+        ASSERT_EQ(getCEstimationProtocol(cap), Success) << e.name;
+        EXPECT_EQ(names.at(r), "Square wave") << e.name;
+        EXPECT_EQ(names.at(cap), "Triangular") << e.name;
         ASSERT_EQ(kv4cl::disconnect(), Success);
+        EXPECT_NE(getREstimationProtocol(r), Success) << "nothing connected";
     }
 }
 
