@@ -182,14 +182,18 @@ TEST_F(AllChannelsDock, ReturnOrEnterInAPulseBoxFiresThatPulseOnce) {
         EXPECT_EQ(after.referencePulse.count - before.referencePulse.count, c.references);
         // The pulse goes out with the value just typed.
         const double typed = QString(c.typed).toDouble() * 1e-3;
-        if (c.insertions && c.box == std::string("VIns"))
+        if (c.insertions && c.box == std::string("VIns")) {
             EXPECT_NEAR(after.insertionPulse.voltage, typed, 1e-9);
-        if (c.insertions && c.box == std::string("TIns"))
+        }
+        if (c.insertions && c.box == std::string("TIns")) {
             EXPECT_NEAR(after.insertionPulse.duration, typed, 1e-9);
-        if (c.references && c.box == std::string("Vref"))
+        }
+        if (c.references && c.box == std::string("Vref")) {
             EXPECT_NEAR(after.referencePulse.voltage, typed, 1e-9);
-        if (c.references && c.box == std::string("Tref"))
+        }
+        if (c.references && c.box == std::string("Tref")) {
             EXPECT_NEAR(after.referencePulse.duration, typed, 1e-9);
+        }
     }
 }
 

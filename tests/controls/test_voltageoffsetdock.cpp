@@ -296,17 +296,19 @@ TEST_F(VoltageOffsetDock, NothingIsSentWhileTheProtocolParametersAreInvalid) {
 TEST_F(VoltageOffsetDock, OffsetsTheLibraryRejectsAreNeverSent) {
     struct Case {
         const char* what;
-        double vhold;        // mV, applied
-        Measurement_t asked; // through the operation for other parts
-        QString message;     // empty: accepted and sent
-        double boxAfter;     // mV
+        double vhold; // mV, applied
+        double asked; // volts in `prefix`, through the operation for other parts
+        kv4cl::UnitPfx_t prefix;
+        QString message; // empty: accepted and sent
+        double boxAfter; // mV
     };
     const Case cases[] = {
-        {"above the range", 0, mV(600), "Offset\nmust be within [-500,500]mV", 0},
-        {"below the range", 0, {-0.75, kv4cl::UnitPfxNone, "V"}, "Offset\nmust be within [-500,500]mV", 0},
-        {"with Vhold beyond the limits", 400, mV(200), "Vhold+offset\nmust be within [-500,500]mV", 0},
-        {"in volts, accepted", -100, {0.0125, kv4cl::UnitPfxNone, "V"}, "", 12.5},
-        {"in microvolts, accepted", 100, {-80000, kv4cl::UnitPfxMicro, "V"}, "", -80},
+        {"above the range", 0, 600, kv4cl::UnitPfxMilli, "Offset\nmust be within [-500,500]mV", 0},
+        {"below the range", 0, -0.75, kv4cl::UnitPfxNone, "Offset\nmust be within [-500,500]mV", 0},
+        {"with Vhold beyond the limits", 400, 200, kv4cl::UnitPfxMilli,
+         "Vhold+offset\nmust be within [-500,500]mV", 0},
+        {"in volts, accepted", -100, 0.0125, kv4cl::UnitPfxNone, "", 12.5},
+        {"in microvolts, accepted", 100, -80000, kv4cl::UnitPfxMicro, "", -80},
     };
     const uint16_t ch = 9;
     for (const Case& c : cases) {
@@ -314,7 +316,7 @@ TEST_F(VoltageOffsetDock, OffsetsTheLibraryRejectsAreNeverSent) {
         holdAt(c.vhold);
         manual(ch)->setValue(0.0);
         const uint64_t latched = fenced().voltageOffsets.at(ch).count;
-        EXPECT_TRUE(dock->setOffset(ch, c.asked));
+        EXPECT_TRUE(dock->setOffset(ch, {c.asked, c.prefix, "V"}));
         EXPECT_EQ(validityMessage(), c.message);
         EXPECT_EQ(manual(ch)->value(), c.boxAfter);
         const DecodedCommand after = fenced();
