@@ -5,6 +5,7 @@
 #include "app/widgets/steppedspinbox.h"
 #include "app/widgets/timerdisplay.h"
 #include "commlib/api/kv4cl.h"
+#include "controls/fastpulsescustomprotocolwidget.h"
 #include "recording/recordsettingsdialog.h"
 
 #include <QApplication>
@@ -23,6 +24,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollArea>
 #include <QSettings>
 #include <QStyle>
 #include <QStyleOptionButton>
@@ -179,7 +181,26 @@ ProtocolDockWidget::ProtocolDockWidget(QWidget* parent) : QDockWidget("Voltage s
     for (int f = 0; f < FamiliesNum; f++)
         buildRows(Family(f), parameters);
     layout->addWidget(parameters);
+    parametersArea = parameters;
     layout->addWidget(messageLabel);
+
+    uint16_t segments = 0;
+    RangedMeasurement_t voltageRange, durationRange;
+    if (kv4cl::getFastPulsesWaveform1(segments, voltageRange, durationRange) == kv4cl::Success &&
+        segments > 0) {
+        fastPulsesEntry = protocolBox->count();
+        protocolBox->addItem("Fast pulses");
+        fastPulses = new FastPulsesCustomProtocolWidget;
+        connect(fastPulses, &FastPulsesCustomProtocolWidget::applyProtocol, this,
+                [this] { onApplyProtocol(true); });
+        // Its rows outgrow a short screen: they scroll.
+        auto* scroll = new QScrollArea;
+        scroll->setWidget(fastPulses);
+        scroll->setWidgetResizable(true);
+        scroll->hide();
+        fastPulsesArea = scroll;
+        layout->addWidget(scroll, 1);
+    }
 
     auto* buttons = new QHBoxLayout;
     const auto add = [&](const QString& icon, const QString& toolTip, auto slot) {
@@ -213,7 +234,7 @@ ProtocolDockWidget::ProtocolDockWidget(QWidget* parent) : QDockWidget("Voltage s
 
     recordTime = new TimerDisplay(nullptr, "hh.mm.ss");
     layout->addWidget(recordTime);
-    layout->addStretch();
+    if (!fastPulses) layout->addStretch();
     setWidget(content);
 
     // Every protocol not yet visited shows the library's defaults.
@@ -316,6 +337,12 @@ ErrorCodes_t ProtocolDockWidget::judge(int protocolIdx, std::string& message) co
 
 void ProtocolDockWidget::validate() {
     std::string message;
+    // The editor judges its own waveforms and shows why.
+    if (fastPulsesShown()) {
+        showValidity(fastPulses->isValid() ? kv4cl::Success : kv4cl::ErrorValueOutOfRange, "");
+        messageLabel->hide();
+        return;
+    }
     showValidity(judge(protocolBox->currentIndex(), message), message);
 }
 
@@ -333,16 +360,26 @@ void ProtocolDockWidget::showOffsetCheck(ErrorCodes_t result, const std::string&
 }
 
 void ProtocolDockWidget::onProtocolChanged(int protocolIdx) {
-    for (int f = 0; f < FamiliesNum; f++) {
-        const std::vector<uint16_t>& left = idxs[f][shownProtocol];
-        for (size_t k = 0; k < left.size(); k++)
-            memory[f][shownProtocol][k] = rows[f][left[k]].box->value();
-    }
+    if (!fastPulsesShown())
+        for (int f = 0; f < FamiliesNum; f++) {
+            const std::vector<uint16_t>& left = idxs[f][shownProtocol];
+            for (size_t k = 0; k < left.size(); k++)
+                memory[f][shownProtocol][k] = rows[f][left[k]].box->value();
+        }
     showProtocol(protocolIdx);
 }
 
 void ProtocolDockWidget::showProtocol(int protocolIdx) {
     shownProtocol = protocolIdx;
+    if (fastPulses) {
+        fastPulsesArea->setVisible(fastPulsesShown());
+        imageButton->setVisible(!fastPulsesShown());
+        parametersArea->setVisible(!fastPulsesShown());
+        if (fastPulsesShown()) {
+            validate();
+            return;
+        }
+    }
     for (const std::vector<Row>& family : rows)
         for (const Row& row : family) {
             row.label->hide();
@@ -409,6 +446,14 @@ void ProtocolDockWidget::onApplyProtocol(bool apply) {
     validate();
     if (invalid) {
         QMessageBox::warning(this, "KAV4", invalidText);
+        return;
+    }
+    if (fastPulsesShown()) {
+        // Its values reached the library as they were edited.
+        uint16_t protocolIdx = 0;
+        kv4cl::getFastPulsesProtocol(protocolIdx);
+        kv4cl::selectProtocol(protocolIdx);
+        kv4cl::applyProtocol();
         return;
     }
     kv4cl::selectProtocol(uint16_t(protocolBox->currentIndex()));
@@ -524,22 +569,8 @@ void ProtocolDockWidget::keyPressEvent(QKeyEvent* event) {
 
 // ---- Parameter files ------------------------------------------------------------------------
 
-namespace {
-
-// Version, subversion and firmware of the first connected device: a parameter file is valid
-// only for devices of that identity.
-std::optional<std::array<uint32_t, 3>> deviceIdentity() {
-    std::vector<std::string> ids;
-    std::vector<uint8_t> versions;
-    std::vector<uint8_t> subversions;
-    std::vector<uint32_t> firmwares;
-    if (kv4cl::getConnectedDevicesInfo(ids, versions, subversions, firmwares) != kv4cl::Success) return {};
-    return std::array<uint32_t, 3>{versions[0], subversions[0], firmwares[0]};
-}
-
-} // namespace
-
 bool ProtocolDockWidget::saveParameters(const QString& fileName) const {
+    if (fastPulsesShown()) return fastPulses->save(fileName);
     const auto identity = deviceIdentity();
     QFile file(fileName);
     if (!identity || !file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) return false;
@@ -557,10 +588,24 @@ bool ProtocolDockWidget::saveParameters(const QString& fileName) const {
 }
 
 bool ProtocolDockWidget::loadParameters(const QString& fileName) {
+    QString error;
+    return loadParameters(fileName, error);
+}
+
+bool ProtocolDockWidget::loadParameters(const QString& fileName, QString& error) {
     const auto identity = deviceIdentity();
     QFile file(fileName);
     if (!identity || !file.open(QIODevice::ReadOnly | QIODevice::Text)) return false;
     QTextStream in(&file);
+    // A fast-pulses file has its first waveform where a protocol index would be.
+    for (int line = 0; line < 5; line++)
+        in.readLine();
+    if (fastPulses && in.readLine().split(": ").first() == "Waveform 1") {
+        if (!fastPulses->load(fileName, error)) return false;
+        protocolBox->setCurrentIndex(fastPulsesEntry);
+        return true;
+    }
+    in.seek(0);
     in.readLine();
     for (const uint32_t expected : *identity) {
         uint32_t number = 0;
@@ -568,7 +613,7 @@ bool ProtocolDockWidget::loadParameters(const QString& fileName) {
     }
     in.readLine();
     uint32_t protocolIdx = 0;
-    if (!readNumber(in, protocolIdx) || protocolIdx >= uint32_t(protocolBox->count())) return false;
+    if (!readNumber(in, protocolIdx) || protocolIdx >= idxs[Voltages].size()) return false;
     // Read whole before anything changes: a bad line further down leaves the dock as it was.
     std::vector<std::pair<SteppedSpinBox*, double>> values;
     for (int f = 0; f < FamiliesNum; f++)
@@ -605,6 +650,8 @@ void ProtocolDockWidget::onLoadParameters() {
                                      settings.value(savePathKey, protocolsFolder()).toString(), "*.txt");
     if (fileName.isEmpty()) return;
     settings.setValue(savePathKey, QFileInfo(fileName).absolutePath() + "/");
-    if (!loadParameters(fileName))
-        QMessageBox::warning(this, "KAV4", "Incompatible or unreadable protocol file");
+    QString error;
+    if (!loadParameters(fileName, error))
+        QMessageBox::warning(
+            this, "KAV4", "Incompatible or unreadable protocol file" + (error.isEmpty() ? "" : "\n" + error));
 }

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+class FastPulsesCustomProtocolWidget;
 class QComboBox;
 class QDialog;
 class QLabel;
@@ -40,6 +41,8 @@ class ProtocolDockWidget : public QDockWidget {
     // was saved for another device; a failed load may have changed the shown protocol.
     bool saveParameters(const QString& fileName) const;
     bool loadParameters(const QString& fileName);
+    // `error` tells, where it can, which line of the file is at fault.
+    bool loadParameters(const QString& fileName, QString& error);
 
     // The file kept from one session to the next.
     static QString lastSessionFile();
@@ -103,7 +106,15 @@ class ProtocolDockWidget : public QDockWidget {
     void onSaveParameters();
     void onLoadParameters();
 
+    bool fastPulsesShown() const { return fastPulses && shownProtocol == fastPulsesEntry; }
+
     QComboBox* protocolBox;
+    // The editor of the "Fast pulses" entry, after the library's protocols; null on models
+    // without fast pulses.
+    FastPulsesCustomProtocolWidget* fastPulses = nullptr;
+    QWidget* fastPulsesArea = nullptr;
+    int fastPulsesEntry = -1;
+    QWidget* parametersArea;
     QPushButton* imageButton;
     QDialog* waveformView;
     QLabel* waveformImage;
