@@ -50,6 +50,8 @@ AnalysisDocks::AnalysisDocks(DeviceDataProducer* producer, QMainWindow* window, 
         analysisMenu->insertAction(firstSubmenu, widget->toggleViewAction());
         connect(widget, &AnalysisWidget::labbookEvent, this, &AnalysisDocks::labbookEvent);
     }
+    // The two single analyses share one place: opened together, each is a tab of the other.
+    window->tabifyDockWidget(noiseWidget, rcWidget);
 
     // The per-channel analyses: one consumer serves a floating dock for each current channel,
     // listed as "Channel N" in the analysis's submenu.

@@ -77,6 +77,12 @@ TEST_F(AnalysisDocksOnAmplifier, TheNoiseReportOpensFromTheMenuAndReportsTheAmpl
     EXPECT_EQ(menu->actions().value(2)->text(), "Histogram") << "the submenus follow";
     entry->trigger();
     ASSERT_TRUE(dock->isVisible());
+    // The RC estimation, opened too, is a tab beside the noise report.
+    menu->actions().value(1)->trigger();
+    auto* rc = window.findChild<QDockWidget*>("rcEstimationWidget");
+    ASSERT_TRUE(rc && rc->isVisible());
+    EXPECT_TRUE(window.tabifiedDockWidgets(dock).contains(rc));
+    menu->actions().value(1)->trigger();
 
     QSignalSpy entries(docks, &AnalysisDocks::labbookEvent);
     QTest::mouseClick(dock->toolButton(AnalysisWidget::StartTool), Qt::LeftButton);

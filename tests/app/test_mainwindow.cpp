@@ -23,6 +23,7 @@
 #include <QSettings>
 #include <QShortcut>
 #include <QSignalSpy>
+#include <QTabBar>
 #include <QTest>
 #include <QTextEdit>
 #include <QTimer>
@@ -33,8 +34,22 @@ namespace {
 
 using namespace kv4cl;
 
+// Qt keeps the tab bars of tabified docks in a pool that it fills over the first rounds and
+// reuses: they are left out of the count.
+qsizetype ownChildren(const QObject* window) {
+    qsizetype n = 0;
+    for (const QObject* o : window->findChildren<QObject*>()) {
+        bool pooled = false;
+        for (const QObject* p = o; p && !pooled; p = p->parent())
+            pooled = qobject_cast<const QTabBar*>(p) != nullptr;
+        n += !pooled;
+    }
+    return n;
+}
+
 class MainWindowTest : public kv4test::WindowTest {
   protected:
+    void connectsAndTearsDown();
     QAction* action(const QString& menu, const QString& text) const {
         for (QAction* top : window->menuBar()->actions()) {
             if (top->text() != menu) continue;
@@ -103,7 +118,16 @@ TEST_F(MainWindowTest, AFailedConnectionShowsItsAdviceAndStaysDisconnected) {
 }
 
 TEST_F(MainWindowTest, ConnectsAndTearsDownAgainAndAgain) {
-    open("cedar,cedar", 3);
+    // Dogwood 16 brings the docks that are tabs of others (voltage offsets, RC estimation).
+    for (const char* models : {"cedar,cedar", "dogwood16,dogwood16"}) {
+        SCOPED_TRACE(models);
+        close();
+        open(models, 3);
+        connectsAndTearsDown();
+    }
+}
+
+void MainWindowTest::connectsAndTearsDown() {
     // The first connection leaves what Qt creates once (the style sheet's style, menu windows):
     // later rounds must leave nothing more behind.
     qsizetype children = 0;
@@ -135,10 +159,10 @@ TEST_F(MainWindowTest, ConnectsAndTearsDownAgainAndAgain) {
         EXPECT_NE(qobject_cast<CorvaneLogoWidget*>(window->centralWidget()), nullptr);
         QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         if (round == 0) {
-            children = window->findChildren<QObject*>().size();
+            children = ownChildren(window.get());
             windows = QApplication::topLevelWidgets().size();
         }
-        EXPECT_EQ(window->findChildren<QObject*>().size(), children) << "round " << round;
+        EXPECT_EQ(ownChildren(window.get()), children) << "round " << round;
         EXPECT_EQ(QApplication::topLevelWidgets().size(), windows) << "round " << round;
     }
     std::vector<std::string> ids;
