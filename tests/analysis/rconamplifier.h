@@ -13,8 +13,8 @@
 
 namespace kv4test {
 
-inline kav4sim::CellParameters rcCell(const RcCell& c) {
-    kav4sim::CellParameters cell = noisyCell(1e-12);
+inline kav4sim::CellParameters rcCell(const RcCell& c, double noiseRms) {
+    kav4sim::CellParameters cell = noisyCell(noiseRms);
     cell.membraneCapacitance = c.cm;
     cell.membraneResistance = c.rm;
     cell.seriesResistance = c.rs;
@@ -41,13 +41,13 @@ class RcOnAmplifier : public ConsumersOnAmplifier {
     // The cells, then the protocol, then both consumers on a running producer.
     void run(const RcCell (&cells)[4], const std::string& protocol,
              const std::map<std::string, double>& values) {
-        ASSERT_NO_FATAL_FAILURE(placeCells(cells));
+        ASSERT_NO_FATAL_FAILURE(placeCells(cells, 1e-12));
         ASSERT_NO_FATAL_FAILURE(startProtocol(protocol, values));
         ASSERT_NO_FATAL_FAILURE(startConsumers());
     }
-    void placeCells(const RcCell (&cells)[4]) {
+    void placeCells(const RcCell (&cells)[4], double noiseRms) {
         for (uint16_t ch = 0; ch < 4; ch++)
-            amplifier().setCell(ch, rcCell(cells[ch]));
+            amplifier().setCell(ch, rcCell(cells[ch], noiseRms));
         // 2 nA: room for the fastest ramps' capacitive currents.
         ASSERT_EQ(kv4cl::setCurrentRange(1, 4), kv4cl::Success);
     }
