@@ -30,11 +30,7 @@ DeviceDataConsumer::DeviceDataConsumer(DeviceDataProducer* producer)
       pendingCurrentRanges(size_t(currentChannelsNum), {0.0, 1.0, 1.0, kv4cl::UnitPfxNone, "A"}),
       currentRanges(pendingCurrentRanges),
       pendingGpRanges(size_t(gpChannelsNum), {0.0, 1.0, 1.0, kv4cl::UnitPfxNone, ""}),
-      gpRanges(pendingGpRanges) {
-    connect(
-        this, &QThread::finished, this, [this] { std::lock_guard lock(threadEndMutex); },
-        Qt::DirectConnection);
-}
+      gpRanges(pendingGpRanges) {}
 
 DeviceDataConsumer::~DeviceDataConsumer() {
     stopConsuming();
@@ -74,6 +70,12 @@ void DeviceDataConsumer::onSetFilteredData(bool flag) {
 
 void DeviceDataConsumer::startConsuming() {
     if (isRunning()) return;
+    // Connected at the first start, after the subclasses' constructors have made theirs, so that
+    // it is the last of the thread's own code to run.
+    if (!threadEndHandOver)
+        threadEndHandOver = connect(
+            this, &QThread::finished, this, [this] { std::lock_guard lock(threadEndMutex); },
+            Qt::DirectConnection);
     stopFlag = false;
     hook = producer->getDataHook();
     start();

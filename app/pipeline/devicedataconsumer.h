@@ -115,7 +115,9 @@ class DeviceDataConsumer : public QThread {
   private:
     std::atomic<bool> stopFlag = false;
     // QThread::wait() learns that the thread ended inside Qt, where ThreadSanitizer cannot see
-    // it; the thread passes this mutex as it ends and stopConsuming() after wait(), so that the
-    // order of its last read and the hook's release is one the tool sees.
+    // it; the thread passes this mutex as it ends (after its other finished slots) and
+    // stopConsuming() after wait(), so that the order of all the thread did and what the caller
+    // does next (releasing the hook, destroying the consumer) is one the tool sees.
     std::mutex threadEndMutex;
+    QMetaObject::Connection threadEndHandOver;
 };

@@ -8,6 +8,7 @@
 #include "tests/app/pipeline/scriptedsource.h"
 #include "tests/recording/fulldisk.h"
 #include "tests/recording/writerfixture.h"
+#include "tests/support/childprocess.h"
 
 #include <QApplication>
 #include <QDeadlineTimer>
@@ -20,7 +21,6 @@
 #include <QJsonObject>
 #include <QLineEdit>
 #include <QMessageBox>
-#include <QProcess>
 #include <QRadioButton>
 #include <QTest>
 #include <QTimer>
@@ -74,10 +74,8 @@ print(json.dumps(files))
 // Why Neo cannot be used here, or empty when it can.
 QString neoMissing() {
     if (!QFile::exists(python)) return QString(python) + " is missing";
-    QProcess process;
-    process.start(python, {"-c", "import neo.io"});
-    if (!process.waitForFinished(60000) || process.exitCode() != 0)
-        return "python3-neo is missing: " + QString::fromUtf8(process.readAllStandardError());
+    const kv4test::ProgramRun probe = kv4test::runProgram(python, {"-c", "import neo.io"});
+    if (!probe.succeeded()) return "python3-neo is missing: " + QString::fromUtf8(probe.err);
     return {};
 }
 
@@ -206,11 +204,9 @@ class AbfWriterTest : public kv4test::WriterFixture<AbfDataWriterConsumer> {
         QStringList arguments{"-c", readerScript};
         for (const QString& name : names)
             arguments << name;
-        QProcess process;
-        process.start(python, arguments);
-        const bool finished = process.waitForFinished(120000);
-        const QByteArray output = process.readAllStandardOutput();
-        EXPECT_TRUE(finished && process.exitCode() == 0) << process.readAllStandardError().toStdString();
+        const kv4test::ProgramRun neo = kv4test::runProgram(python, arguments);
+        const QByteArray& output = neo.out;
+        EXPECT_TRUE(neo.succeeded()) << neo.err.toStdString();
         std::vector<File> files;
         for (const QJsonValue& file : QJsonDocument::fromJson(output).array()) {
             File segments;
@@ -379,6 +375,8 @@ class LaggingWriter : public AbfDataWriterConsumer {
     LaggingWriter(DeviceDataProducer* producer, uint32_t rows) : AbfDataWriterConsumer(producer) {
         minRows = rows;
     }
+    // The thread calls the writer's virtual functions: it ends before this class does.
+    ~LaggingWriter() override { stopConsuming(); }
 };
 
 TEST_F(AbfWriterTest, TagsLandAtTheFrameBeingAcquiredInTheChunkItBelongsTo) {
