@@ -375,8 +375,6 @@ class LaggingWriter : public AbfDataWriterConsumer {
     LaggingWriter(DeviceDataProducer* producer, uint32_t rows) : AbfDataWriterConsumer(producer) {
         minRows = rows;
     }
-    // The thread calls the writer's virtual functions: it ends before this class does.
-    ~LaggingWriter() override { stopConsuming(); }
 };
 
 TEST_F(AbfWriterTest, TagsLandAtTheFrameBeingAcquiredInTheChunkItBelongsTo) {

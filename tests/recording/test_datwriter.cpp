@@ -372,7 +372,7 @@ TEST_F(DatWriterTest, AFullDiskLeavesWholeFramesAndSaysWhereSpaceRanOut) {
         EXPECT_EQ(frames(file), expected(0, uint32_t(size / 20), {0, 1, 2, 3}));
         EXPECT_FALSE(QFile::exists(folder + "cell_001.dat"));
         EXPECT_TRUE(text(folder + "cell.kdh").startsWith("KDH Version: 2.0\n"));
-        writer.reset();
+        dropWriter();
     }
 }
 

@@ -25,7 +25,7 @@ namespace kv4test {
 template <typename Writer> class WriterFixture : public RecordingAmplifier {
   protected:
     void TearDown() override {
-        writer.reset();
+        dropWriter();
         dialog.reset();
         probe.reset();
         producer.reset();
@@ -44,6 +44,7 @@ template <typename Writer> class WriterFixture : public RecordingAmplifier {
     }
 
     void use(std::unique_ptr<Writer> newWriter) {
+        dropWriter();
         writer = std::move(newWriter);
         writer->setRecordSettingsDialog(dialog.get());
         // Both signals may come from the writer's thread: they are collected in this one.
@@ -51,6 +52,13 @@ template <typename Writer> class WriterFixture : public RecordingAmplifier {
                          [this](bool on) { states.push_back(on); });
         QObject::connect(writer.get(), &DataWriterConsumer::newRecordFile, &receiver,
                          [this](const QString& name) { files.push_back(name); });
+    }
+
+    // Stopped before it is destroyed: the test's writers derive from the real ones, whose own
+    // destructors would stop the thread only once the derived part is gone.
+    void dropWriter() {
+        if (writer) writer->onStopConsuming();
+        writer.reset();
     }
 
     // Waits for the writer's thread to end by itself, and for its signals to arrive here.
