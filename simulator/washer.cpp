@@ -9,6 +9,7 @@ void Washer::execute(uint8_t command, uint16_t preset, const Speeds& speeds) {
         answeredSpeeds = presetSpeeds;
         break;
     case Model::WasherStart:
+        startedPreset = preset;
         if (preset < presetSpeeds.size() && presetSpeeds[preset] != 0)
             turns++;
         else

@@ -27,7 +27,8 @@ class Washer {
 
     int8_t error() const { return errorCode; }
     const Speeds& speeds() const { return presetSpeeds; }
-    uint64_t rotations() const { return turns; } // starts that turned the bar
+    uint64_t rotations() const { return turns; }    // starts that turned the bar
+    int lastStart() const { return startedPreset; } // preset of the last start, -1 before any
 
     // Writes the last answers from the model's washer info byte on: error code, then speeds.
     void answer(std::vector<uint8_t>& infoBytes) const;
@@ -36,6 +37,7 @@ class Washer {
     int8_t errorCode = 0;
     Speeds presetSpeeds{};
     uint64_t turns = 0;
+    int startedPreset = -1;
     int8_t answeredError = 0;
     Speeds answeredSpeeds{};
 };

@@ -1,0 +1,187 @@
+// The temperature controller's logic in its own thread, with its real timer and transactions,
+// on a virtual controller's pty; its dock driven as users drive it.
+#include "accessories/velmorantemperaturecontrollogic.h"
+#include "accessories/velmorantemperaturecontrolwidget.h"
+#include "simulator/virtualtemperaturecontroller.h"
+
+#include <QCheckBox>
+#include <QDoubleSpinBox>
+#include <QLabel>
+#include <QSignalSpy>
+#include <QTest>
+#include <QThread>
+
+#include <serial.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <mutex>
+
+namespace {
+
+using Controller = kav4sim::VirtualTemperatureController;
+using Widget = VelmoranTemperatureControlWidget;
+
+class TemperatureController : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        // Fast enough for a test to see the chamber reach its set point.
+        controller = std::make_unique<Controller>(Controller::Options{.ambient = 22.0, .rate = 20.0});
+        VelmoranTemperatureControlLogic::installPortLister([this] { return ports(); });
+        widget = std::make_unique<Widget>();
+        widget->resize(400, 200);
+        logic = new VelmoranTemperatureControlLogic(widget.get());
+        logic->moveToThread(&thread);
+        thread.start();
+        QMetaObject::invokeMethod(logic, &VelmoranTemperatureControlLogic::onStartDetecting);
+    }
+    void TearDown() override {
+        QMetaObject::invokeMethod(logic, &VelmoranTemperatureControlLogic::onDisconnect,
+                                  Qt::BlockingQueuedConnection);
+        thread.quit();
+        thread.wait();
+        delete logic;
+        VelmoranTemperatureControlLogic::installPortLister({});
+    }
+
+    // Another adapter first, then the controller while its pty exists.
+    std::vector<serial::PortInfo> ports() {
+        std::lock_guard lock(mutex);
+        std::vector<serial::PortInfo> listed{{"/nonexistent/ttyUSB7", "USB Serial Converter", "0403:6001"}};
+        if (controller && controller->present())
+            listed.push_back({controller->path(), "Velmoran Temperature Controller (virtual)", "n/a"});
+        return listed;
+    }
+    void replaceController(std::unique_ptr<Controller> next) {
+        std::lock_guard lock(mutex);
+        controller = std::move(next);
+    }
+
+    QLabel* temperatureLabel() const { return widget->findChild<QLabel*>("temperatureLabel"); }
+    QDoubleSpinBox* spinBox() const { return widget->findChild<QDoubleSpinBox*>("setTemperatureSpinBox"); }
+    QCheckBox* checkBox() const { return widget->findChild<QCheckBox*>(); }
+    QLabel* message() const {
+        for (QLabel* label : widget->findChildren<QLabel*>())
+            if (label->text().startsWith("Temperature Control device not connected.")) return label;
+        return nullptr;
+    }
+    bool showsConnected() const {
+        return widget->isVisible() && spinBox()->isVisible() && !message()->isVisible();
+    }
+    bool showsNotConnected() const {
+        return widget->isVisible() && message()->isVisible() && !spinBox()->isVisible();
+    }
+    bool received(const std::string& line) const {
+        const std::vector<std::string> lines = controller->commands();
+        return std::find(lines.begin(), lines.end(), line) != lines.end();
+    }
+    bool waitConnected() {
+        return QTest::qWaitFor([&] { return showsConnected() && temperatureLabel()->text() != "-----°C"; },
+                               10000);
+    }
+
+    std::mutex mutex;
+    std::unique_ptr<Controller> controller;
+    std::unique_ptr<Widget> widget;
+    VelmoranTemperatureControlLogic* logic = nullptr;
+    QThread thread;
+};
+
+TEST_F(TemperatureController, TypedSetPointIsSentAndTheChamberReadingShows) {
+    EXPECT_FALSE(widget->isVisible());
+    ASSERT_TRUE(waitConnected());
+    EXPECT_EQ(temperatureLabel()->text(), "22°C");
+    EXPECT_FALSE(checkBox()->isChecked()); // the controller was not regulating
+    EXPECT_FALSE(spinBox()->isEnabled());
+
+    QTest::mouseClick(checkBox(), Qt::LeftButton, {}, QPoint(5, checkBox()->height() / 2));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return spinBox()->isEnabled(); }, 5000));
+    spinBox()->setFocus();
+    spinBox()->selectAll();
+    QTest::keyClicks(spinBox(), "37.5");
+    QTest::keyClick(spinBox(), Qt::Key_Return);
+
+    ASSERT_TRUE(QTest::qWaitFor([&] { return received("YTt00017701B1\r"); }, 5000));
+    // Only the value typed, once: not every keystroke.
+    for (const std::string& line : controller->commands())
+        if (line.rfind("YTt", 0) == 0) {
+            EXPECT_EQ(line, "YTt00017701B1\r");
+        }
+    EXPECT_TRUE(controller->regulating());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return temperatureLabel()->text() == "37.5°C"; }, 10000))
+        << temperatureLabel()->text().toStdString();
+
+    // Off: the set point goes again with regulation off, and the box is locked.
+    QTest::mouseClick(checkBox(), Qt::LeftButton, {}, QPoint(5, checkBox()->height() / 2));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return received("YTt00017700B0\r"); }, 5000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !spinBox()->isEnabled(); }, 5000));
+}
+
+TEST_F(TemperatureController, ControlsShowTheControllersOwnSetPointWhenItRegulates) {
+    // Another session left it regulating at 30.2 before the program finds it.
+    auto regulating = std::make_unique<Controller>();
+    {
+        serial::Serial port(regulating->path(), 38400, serial::Timeout::simpleTimeout(500));
+        port.write("YTt00012E01BA\r"); // 0x12E = 302
+        ASSERT_TRUE(QTest::qWaitFor([&] { return regulating->regulating(); }, 2000));
+    }
+    replaceController(std::move(regulating));
+    ASSERT_TRUE(waitConnected());
+    EXPECT_TRUE(checkBox()->isChecked());
+    EXPECT_TRUE(spinBox()->isEnabled());
+    EXPECT_DOUBLE_EQ(spinBox()->value(), 30.2);
+}
+
+TEST_F(TemperatureController, AControllerAskingForAResetIsResetOnTheFirstConnectedTick) {
+    controller->setStatus('6');
+    ASSERT_TRUE(waitConnected());
+    EXPECT_TRUE(received("YTr1F\r"));
+    const std::vector<std::string> lines = controller->commands();
+    // Opening asks the status once, the first connected tick again, then resets.
+    const auto reset = std::find(lines.begin(), lines.end(), "YTr1F\r");
+    EXPECT_EQ(std::count(lines.begin(), reset, "YTs20\r"), 2);
+}
+
+TEST_F(TemperatureController, SilenceAndGarbageShowNotConnectedAndNoNumberUntilItAnswersAgain) {
+    for (const Controller::Behaviour bad : {Controller::Behaviour::Silent, Controller::Behaviour::Garbage}) {
+        SCOPED_TRACE(bad == Controller::Behaviour::Silent ? "silent" : "garbage");
+        ASSERT_TRUE(waitConnected());
+        QSignalSpy readings(logic, &VelmoranTemperatureControlLogic::temperatureRead);
+        controller->setBehaviour(bad);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return showsNotConnected(); }, 10000));
+        // Searching goes on: more attempts meet the same answers.
+        const size_t seen = controller->commands().size();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return controller->commands().size() >= seen + 2; }, 10000));
+        EXPECT_TRUE(showsNotConnected());
+        for (const QList<QVariant>& reading : readings)
+            EXPECT_EQ(reading[0].toDouble(), 22.0); // only those read before it went wrong
+        EXPECT_EQ(temperatureLabel()->text(), "22°C");
+
+        controller->setBehaviour(Controller::Behaviour::Answering);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return showsConnected(); }, 10000));
+    }
+}
+
+TEST_F(TemperatureController, AVanishedPortIsSearchedForAgain) {
+    ASSERT_TRUE(waitConnected());
+    controller->vanish();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return showsNotConnected(); }, 10000));
+
+    // Plugged in again (another pty), at another temperature.
+    replaceController(std::make_unique<Controller>(Controller::Options{.ambient = 18.5}));
+    EXPECT_TRUE(
+        QTest::qWaitFor([&] { return showsConnected() && temperatureLabel()->text() == "18.5°C"; }, 10000))
+        << temperatureLabel()->text().toStdString();
+}
+
+TEST_F(TemperatureController, DisconnectStopsTheControllerAndHidesTheDock) {
+    ASSERT_TRUE(waitConnected());
+    QMetaObject::invokeMethod(logic, &VelmoranTemperatureControlLogic::onDisconnect,
+                              Qt::BlockingQueuedConnection);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !widget->isVisible(); }, 2000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return received("YTd11\r"); }, 2000));
+}
+
+} // namespace

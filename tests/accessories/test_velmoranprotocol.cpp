@@ -1,0 +1,97 @@
+// The temperature controller's command texts and reply fields, against bytes worked out by hand.
+#include "accessories/velmoranprotocol.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+
+namespace {
+
+TEST(VelmoranProtocol, CommandsCarryTheirChecksumAndCarriageReturn) {
+    const struct {
+        std::string text;
+        std::string bytes;
+    } cases[] = {
+        // Y 89 + T 84 + t 116 + 0 0 0 1 7 7 0 1 (48 48 48 49 55 55 48 49) = 689 = 0x2B1
+        {velmoran::writeSetPointText(0, 37.5, true), "YTt00017701B1\r"},
+        // Y T t 0 3 F F F B 0 0: 289 + 48 + 51 + 70 * 3 + 66 + 48 + 48 = 760 = 0x2F8
+        {velmoran::writeSetPointText(3, -0.5, false), "YTt03FFFB00F8\r"},
+        // 36.6 keeps its tenth: 0x016E
+        {velmoran::writeSetPointText(0, 36.6, true), "YTt00016E01BE\r"},
+        // Y T ? 5 0: 89 + 84 + 63 + 53 + 48 = 337 = 0x151
+        {velmoran::readTemperatureText(0), "YT?5051\r"},
+        {velmoran::readSetPointText(2), "YT?4252\r"},
+        {velmoran::statusText, "YTs20\r"},
+        {velmoran::resetText, "YTr1F\r"},
+        {velmoran::stopText, "YTd11\r"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(velmoran::command(c.text), c.bytes) << c.text;
+}
+
+TEST(VelmoranProtocol, ReplyFollowsTheEcho) {
+    const std::string sent = "YT?5051\r";
+    const struct {
+        std::string received;
+        std::string reply;
+    } cases[] = {
+        {"YT?5051\rYT=01778E\r", "YT=01778E\r"},
+        {"YT=0177", "YT=0177"},                       // shorter than the command: as it came
+        {"XX?5051\rYT=0177\r", "XX?5051\rYT=0177\r"}, // no echo: the whole text
+        {"", ""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(velmoran::replyOf(sent, c.received), c.reply) << c.received;
+}
+
+TEST(VelmoranProtocol, FieldsAreReadAtTheirPositionsOrRefused) {
+    const struct {
+        std::string reply;
+        std::optional<double> temperature;
+    } temperatures[] = {
+        {"YT=0177", 37.5},         {"YT=0177AB\r", 37.5},
+        {"YT=FFEC", -2.0},         {"YT=00dc", 22.0},
+        {"YT=", std::nullopt},     {"YT=017", std::nullopt},
+        {"YT=01G7", std::nullopt}, {"YT=-177", std::nullopt},
+        {"YT= 177", std::nullopt}, {std::string("\xff#GARBAGE\0!\r", 12), std::nullopt},
+    };
+    for (const auto& c : temperatures)
+        EXPECT_EQ(velmoran::temperatureOf(c.reply), c.temperature) << c.reply;
+
+    const struct {
+        std::string reply;
+        bool valid;
+        double celsius;
+        bool regulation;
+    } setPoints[] = {
+        {"YT=017701", true, 37.5, true}, {"YT=00FA00", true, 25.0, false}, {"YT=00FA12", true, 25.0, true},
+        {"YT=00FA0", false, 0, false},   {"YT=00FA0x", false, 0, false},   {"YT=0XFA01", false, 0, false},
+    };
+    for (const auto& c : setPoints) {
+        const std::optional<velmoran::SetPoint> setPoint = velmoran::setPointOf(c.reply);
+        ASSERT_EQ(setPoint.has_value(), c.valid) << c.reply;
+        if (!setPoint) continue;
+        EXPECT_EQ(setPoint->celsius, c.celsius) << c.reply;
+        EXPECT_EQ(setPoint->regulation, c.regulation) << c.reply;
+    }
+
+    const struct {
+        std::string reply;
+        bool valid;
+        int status;
+        int flags;
+    } statuses[] = {
+        {"YTs=08", true, 0, 8}, {"YTs=1C", true, 1, 12}, {"YTs=60", true, 6, 0},
+        {"YTs=0", false, 0, 0}, {"YTs=R8", false, 0, 0}, {"YTs=0Z", false, 0, 0},
+    };
+    for (const auto& c : statuses) {
+        const std::optional<velmoran::Status> status = velmoran::statusOf(c.reply);
+        ASSERT_EQ(status.has_value(), c.valid) << c.reply;
+        if (!status) continue;
+        EXPECT_EQ(status->status, c.status) << c.reply;
+        EXPECT_EQ(status->flags, c.flags) << c.reply;
+    }
+}
+
+} // namespace

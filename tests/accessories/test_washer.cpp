@@ -1,0 +1,144 @@
+// The washer's docks on a virtual Fir, driven through the library as users drive them.
+#include "accessories/firwashercontrol.h"
+#include "accessories/firwashercontroldebug.h"
+#include "accessories/firwasherpresetspeedsdlg.h"
+#include "tests/support/connectedamplifier.h"
+
+#include <QApplication>
+#include <QLCDNumber>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTest>
+#include <QTimer>
+
+#include <array>
+
+namespace {
+
+class Washer : public kv4test::ConnectedAmplifier {
+  protected:
+    void SetUp() override {
+        connect("fir");
+        if (HasFatalFailure()) return;
+        dock = std::make_unique<FirWasherControl>();
+        dock->resize(300, 250);
+        dock->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(dock.get()));
+        // Shown alone, the dock gives its first spin box the focus: put it where users leave it.
+        rotationButton(4)->setFocus();
+    }
+    void TearDown() override {
+        dock.reset();
+        ConnectedAmplifier::TearDown();
+    }
+
+    QSpinBox* speedBox(int preset) const {
+        return labelled<QSpinBox>(*dock, QString("preset speed %1").arg(preset));
+    }
+    QPushButton* rotationButton(int preset) const {
+        for (QPushButton* button : dock->findChildren<QPushButton*>())
+            if (button->toolTip() == QString("Perform one rotation at preset speed %1").arg(preset))
+                return button;
+        return nullptr;
+    }
+    void type(QSpinBox* box, const QString& text) {
+        QTest::mouseClick(box, Qt::LeftButton);
+        box->selectAll();
+        QTest::keyClicks(box, text);
+    }
+    kav4sim::Washer washer() const { return *amplifier().washer(); }
+
+    std::unique_ptr<FirWasherControl> dock;
+};
+
+TEST_F(Washer, TypedPresetsReachTheWasherWhichTurnsAtTheClickedPreset) {
+    ASSERT_EQ(washer().lastStart(), -1);
+    const std::array<QString, 4> typed = {"-20", "35", "100", "-100"};
+    for (int i = 0; i < 4; i++)
+        type(speedBox(i + 1), typed[i]);
+    QTest::mouseClick(rotationButton(2), Qt::LeftButton);
+
+    ASSERT_TRUE(QTest::qWaitFor([&] { return washer().lastStart() == 1; }, 5000));
+    const kav4sim::Washer::Speeds expected = {-20, 35, 100, -100};
+    EXPECT_EQ(washer().speeds(), expected);
+    EXPECT_EQ(washer().rotations(), 1u);
+    EXPECT_EQ(washer().error(), 0);
+    // The speeds come back from the device as they were typed, signs included.
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            std::vector<int8_t> speeds;
+            kv4cl::getWasherPresetSpeeds(speeds);
+            return speeds == std::vector<int8_t>{-20, 35, 100, -100};
+        },
+        5000));
+}
+
+TEST_F(Washer, TheRefreshShowsTheWashersSpeedsButNotOverAnEdit) {
+    ASSERT_EQ(kv4cl::setWasherPresetSpeeds({-42, 10, 20, 30}), kv4cl::Success);
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return speedBox(1)->value() == -42 && speedBox(4)->value() == 30; }, 5000));
+    EXPECT_EQ(speedBox(1)->text(), "-42");
+
+    type(speedBox(1), "55");
+    ASSERT_EQ(kv4cl::setWasherPresetSpeeds({-43, 11, 21, 31}), kv4cl::Success);
+    // A full refresh period after the washer reports the new speeds, the edit is still there.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return washer().speeds()[0] == -43; }, 5000));
+    QTest::qWait(700);
+    EXPECT_EQ(speedBox(1)->text(), "55");
+    EXPECT_EQ(speedBox(4)->value(), 30);
+
+    // Once the focus leaves the spin boxes (Tab goes to the rotation button), they follow the washer again.
+    QTest::keyClick(speedBox(1), Qt::Key_Tab);
+    EXPECT_TRUE(
+        QTest::qWaitFor([&] { return speedBox(1)->value() == -43 && speedBox(4)->value() == 31; }, 5000));
+}
+
+TEST_F(Washer, DebugDockShowsStatusTextsAndSpeedsAndSendsItsCommands) {
+    FirWasherControlDebug debug;
+    debug.resize(350, 300);
+    debug.show();
+    auto* status = debug.findChild<QLabel*>("washerStatusLabel");
+    EXPECT_EQ(status->text(), "No Error");
+
+    // A preset of speed 0 cannot turn: the execution error shows, and "Reset error" clears it.
+    ASSERT_EQ(kv4cl::setWasherPresetSpeeds({0, -7, 0, 0}), kv4cl::Success);
+    QTest::mouseClick(withText<QPushButton>(debug, "Start washing"), Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return status->text() == "Execution Error"; }, 5000));
+    EXPECT_TRUE(
+        QTest::qWaitFor([&] { return debug.findChildren<QLCDNumber*>()[1]->intValue() == -7; }, 5000));
+    QTest::mouseClick(withText<QPushButton>(debug, "Reset error"), Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return status->text() == "No Error"; }, 5000));
+
+    bus->amplifier(id)->failWasher(9);
+    QTest::mouseClick(withText<QPushButton>(debug, "Update status"), Qt::LeftButton);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return status->text() == "Something else"; }, 5000));
+
+    // "Set preset speeds" sends what the editor holds when closed with "Ok", nothing on "Cancel".
+    for (const char* closing : {"Cancel", "Ok"}) {
+        QTimer::singleShot(0, [&] {
+            auto* editor = dynamic_cast<FirWasherPresetSpeedsDlg*>(QApplication::activeModalWidget());
+            ASSERT_TRUE(editor);
+            EXPECT_EQ(editor->windowTitle(), "Preset speeds editor");
+            QSpinBox* first = labelled<QSpinBox>(*editor, "preset speed 1");
+            first->setFocus();
+            first->selectAll();
+            QTest::keyClicks(first, "-64");
+            QTest::mouseClick(withText<QPushButton>(*editor, closing), Qt::LeftButton);
+        });
+        QTest::mouseClick(withText<QPushButton>(debug, "Set preset speeds"), Qt::LeftButton);
+    }
+    EXPECT_TRUE(QTest::qWaitFor([&] { return washer().speeds()[0] == -64; }, 5000));
+    EXPECT_EQ(washer().speeds()[1], -7);
+}
+
+TEST(WasherStatus, EachCodeHasItsText) {
+    const std::pair<int8_t, const char*> cases[] = {
+        {0, "No Error"},        {1, "Timeout"},        {2, "Power Error"},     {3, "Communication Error"},
+        {4, "Execution Error"}, {5, "Overload Error"}, {6, "Checksum Error"},  {7, "Ill-formed Message"},
+        {8, "Something else"},  {9, "Something else"}, {-1, "Something else"},
+    };
+    for (const auto& [code, text] : cases)
+        EXPECT_EQ(FirWasherControlDebug::errorText(code), text) << int(code);
+}
+
+} // namespace
