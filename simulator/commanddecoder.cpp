@@ -2,6 +2,7 @@
 
 #include "simulator/stimulus.h"
 
+#include <algorithm>
 #include <bit>
 
 namespace kav4sim {
@@ -56,6 +57,8 @@ CommandDecoder::CommandDecoder(const MessageDispatcher& model)
     current.cFast.assign(channels, toSi(model.cFast.control.defaultValue, cFastRange.prefix));
     current.cFastEnabled.assign(channels, false);
     if (model.voltageOffsets.available()) current.voltageOffsets.assign(channels, {});
+    if (model.digitalOffsetCompensationControls.available()) current.offsetCompensation.assign(channels, {});
+    if (model.zapControls.available()) current.zaps.assign(channels, 0);
     if (model.fastPulses.available())
         for (int f = 0; f < FastPulsesFieldsNum; f++)
             for (size_t row = 0;
@@ -76,6 +79,10 @@ CommandDecoder::CommandDecoder(const MessageDispatcher& model)
     current.cFastLatches = current.fastPulsesLatches = current.washer.count = 0;
     for (DecodedCommand::OffsetOrder& order : current.voltageOffsets)
         order.count = 0;
+    for (DecodedCommand::CompensationOrder& order : current.offsetCompensation)
+        order.count = 0;
+    std::fill(current.zaps.begin(), current.zaps.end(), 0);
+    current.ttl.count = 0;
 }
 
 size_t CommandDecoder::write(const std::vector<uint8_t>& bytes) {
@@ -243,6 +250,31 @@ void CommandDecoder::applyLatches(const std::vector<uint8_t>& m) {
                     s.fastPulses[rowParameter(f, index)] = si(fp.coders[f], fp.ranges[f]);
             s.fastPulsesLatches++;
         }
+    }
+
+    const DigitalOffsetCompensationControls& doc = model.digitalOffsetCompensationControls;
+    if (doc.available()) {
+        if (doc.autostopCoder)
+            s.offsetCompensationAutostop = decodeBool(*doc.autostopCoder, m).value_or(0) != 0;
+        if (fires(doc.strobeCoder.get(), m)) {
+            const bool on = !doc.enableCoder || decodeBool(*doc.enableCoder, m).value_or(0) != 0;
+            const auto [first, end] = addressed(doc.channelCoder.get(), m);
+            for (uint16_t ch = first; ch < end; ch++)
+                s.offsetCompensation[ch] = {on, s.offsetCompensation[ch].count + 1};
+        }
+    }
+    if (model.zapControls.available() && fires(model.zapControls.strobeCoder.get(), m)) {
+        const auto [first, end] = addressed(model.zapControls.channelCoder.get(), m);
+        for (uint16_t ch = first; ch < end; ch++)
+            s.zaps[ch]++;
+    }
+    const TtlOutputControls& ttl = model.ttlOutput;
+    if (ttl.available() && fires(ttl.startCoder.get(), m)) {
+        s.ttl.duration = si(ttl.durationCoder, ttl.durationRange);
+        s.ttl.period = si(ttl.periodCoder, ttl.periodRange);
+        s.ttl.delay = si(ttl.delayCoder, ttl.delayRange);
+        s.ttl.pulses = decodeBool(*ttl.pulsesCoder, m).value_or(0);
+        s.ttl.count++;
     }
 
     if (washerModel) {

@@ -73,6 +73,24 @@ struct DecodedCommand {
     std::vector<double> cFast; // per current channel
     std::vector<bool> cFastEnabled;
     uint64_t cFastLatches = 0;
+    // Digital offset compensation: per current channel the last order (on or off) and the count
+    // of orders; empty without it.
+    struct CompensationOrder {
+        bool on = false;
+        uint64_t count = 0;
+    };
+    std::vector<CompensationOrder> offsetCompensation;
+    bool offsetCompensationAutostop = false;
+    std::vector<uint64_t> zaps; // per current channel; empty without zap
+    // The TTL output's last train, with the count of starts.
+    struct TtlTrain {
+        double duration = 0.0; // s
+        double period = 0.0;   // s
+        double delay = 0.0;    // s
+        uint32_t pulses = 0;
+        uint64_t count = 0;
+    };
+    TtlTrain ttl;
     std::vector<OffsetOrder> voltageOffsets; // per current channel; empty without offsets
     // The fast-pulses rows by the names of stimulus.h ("Pulse 2 wait"): V, s and counts.
     std::map<std::string, double> fastPulses;

@@ -69,6 +69,7 @@ VirtualAmplifier::VirtualAmplifier(std::shared_ptr<VirtualDevice> device,
     offsets.assign(currentWords, Stimulus());
     compensation.assign(currentWords, 0.0);
     channelVoltage.assign(currentWords, 0.0);
+    offsetCompensation.assign(currentWords, {});
     if (dynamic_cast<const Washer::Model*>(description.get())) washerUnit.emplace();
     const size_t seed = std::hash<std::string>{}(dev->serial);
     for (uint16_t c = 0; c < currentWords; c++)
@@ -269,6 +270,23 @@ void VirtualAmplifier::startCommands(const DecodedCommand& was, const DecodedCom
             offsets[ch] = Stimulus::ramp(order.from, order.to, order.duration, rate);
     }
 
+    for (size_t ch = 0; ch < now.offsetCompensation.size(); ch++) {
+        const DecodedCommand::CompensationOrder& order = now.offsetCompensation[ch];
+        if (order.count == was.offsetCompensation[ch].count) continue;
+        offsetCompensation[ch].running = order.on;
+        offsetCompensation[ch].elapsed = 0;
+    }
+    for (size_t ch = 0; ch < now.zaps.size(); ch++) {
+        if (now.zaps[ch] == was.zaps[ch]) continue;
+        CellParameters ruptured = cells[ch].parameters();
+        ruptured.membraneResistance = zappedMembraneResistance;
+        cells[ch].setParameters(ruptured);
+    }
+    if (now.ttl.count != was.ttl.count) {
+        ttl = now.ttl;
+        ttlStart = frame;
+    }
+
     if (washerUnit && now.washer.count != was.washer.count)
         washerUnit->execute(now.washer.command, now.washer.preset, now.washer.speeds);
 }
@@ -299,6 +317,10 @@ void VirtualAmplifier::applySettings() {
         compensation[ch] = c.cFastEnabled[ch] ? c.cFast[ch] : 0.0;
     }
     resetHeld = c.resetBit;
+    offsetCompensationAutostop = c.offsetCompensationAutostop;
+    // An exponential follower of time constant settling / 5 leaves e^-5 (0.7%) after the settling time.
+    offsetCompensationGain = -std::expm1(-5.0 / (offsetCompensationSettling * rate));
+    offsetCompensationFrames = uint64_t(std::ceil(offsetCompensationSettling * rate));
     overrideVoltage = c.referenceOverride ? c.referencePulse.voltage : 0.0;
 
     // The model knows the front end's reset period at this rate and range.
@@ -374,6 +396,12 @@ void VirtualAmplifier::skip(size_t n) {
     pulses.skip(frames);
     cellStimulus.skip(frames);
     for (uint16_t c = 0; c < currentWords; c++) {
+        // The compensation's estimate holds over frames never made; its time runs on.
+        OffsetCompensation& doc = offsetCompensation[c];
+        if (doc.running) {
+            doc.elapsed += frames;
+            doc.running = !(offsetCompensationAutostop && doc.elapsed >= offsetCompensationFrames);
+        }
         offsets[c].skip(frames);
         if (!pattern) cells[c].skip(channelVoltage[c], double(frames) / trueRate());
     }
@@ -421,6 +449,13 @@ std::vector<uint8_t> VirtualAmplifier::statusBytes() const {
             bytes[at + 1] = uint8_t(code);
         }
     }
+    const DigitalOffsetCompensationControls& doc = description->digitalOffsetCompensationControls;
+    if (doc.available()) {
+        for (uint16_t c = 0; c < currentWords; c++) {
+            const size_t at = doc.infoByteOffset + c / 8u;
+            if (at < bytes.size() && offsetCompensation[c].running) bytes[at] |= uint8_t(1u << (c % 8));
+        }
+    }
     if (washerUnit) washerUnit->answer(bytes);
     return bytes;
 }
@@ -442,7 +477,13 @@ void VirtualAmplifier::sampleFrame(uint8_t* w) {
         // The compensation injects the charge that its capacitance would take.
         const double compensated = compensation[c] * (command - channelVoltage[c]) / dt;
         channelVoltage[c] = command;
-        const double current = cells[c].step(command, dt) - compensated;
+        double current = cells[c].step(command, dt) - compensated;
+        OffsetCompensation& doc = offsetCompensation[c];
+        if (doc.running) {
+            doc.offset += (current - doc.offset) * offsetCompensationGain;
+            doc.running = !(offsetCompensationAutostop && ++doc.elapsed >= offsetCompensationFrames);
+        }
+        current -= doc.offset;
         int32_t code = 0;
         if (channelOn[c] && !resetHeld) {
             const double total = current + glitch * cells[c].parameters().resetArtefact;
@@ -450,8 +491,20 @@ void VirtualAmplifier::sampleFrame(uint8_t* w) {
         }
         putWord(w, offsetCode ? uint16_t(code ^ 0x8000) : uint16_t(code));
     }
-    for (uint16_t k = voltageWords + currentWords; k < wordsPerSample; k++)
-        putWord(w, 0);
+    const std::optional<uint16_t> ttlWord = description->ttlOutput.gpChannel;
+    for (uint16_t k = voltageWords + currentWords; k < wordsPerSample; k++) {
+        const bool ttlHere = ttlWord && k == voltageWords + currentWords + *ttlWord;
+        putWord(w, ttlHere && ttlHigh(n) ? 0xFFFF : 0);
+    }
+}
+
+bool VirtualAmplifier::ttlHigh(uint64_t n) const {
+    if (ttl.count == 0 || n < ttlStart || ttl.period <= 0.0) return false;
+    // The sample's period [a, b) in the train's time; pulse k lasts [k period, k period + duration).
+    const double a = double(n - ttlStart) / rate - ttl.delay;
+    const double b = a + 1.0 / rate;
+    const double first = std::max(0.0, std::floor((a - ttl.duration) / ttl.period) + 1.0);
+    return first < ttl.pulses && first * ttl.period < b;
 }
 
 void VirtualAmplifier::patternFrame(uint8_t* w, uint64_t n) const {

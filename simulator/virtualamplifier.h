@@ -19,11 +19,19 @@
 // waveform 2 on the cells only. Each cell also sees its channel's voltage offset, latched or
 // ramped on the sample clock. A channel's fast capacitance compensation, while enabled,
 // takes its value times the slope of the channel's command off the current measured. The
-// multi-well model's washer (washer.h) acts on its commands.
+// multi-well model's washer (washer.h) acts on its commands. Digital offset compensation
+// subtracts from a channel's current an estimate that follows it with the time constant
+// offsetCompensationSettling / 5, so that a steady current reads zero within
+// offsetCompensationSettling; with autostop the estimate freezes once that time has passed,
+// without it the estimate keeps following until switched off (it stays applied when off). A
+// zap ruptures the channel's membrane: its resistance falls to zappedMembraneResistance. The TTL
+// output plays its train on the sample clock; a sample reads high on the model's TTL gp word
+// when any part of a pulse falls within its period.
 //
 // The info bytes (one index and value pair per packet, cycling through the model's status
 // bytes) carry the device's status, taken once per cycle so that a two-byte value is never
-// torn: the offsets in force where the model reports them, the washer's answers; 0 elsewhere.
+// torn: the offsets in force where the model reports them, the channels whose digital offset
+// compensation runs, the washer's answers; 0 elsewhere.
 //
 // Pattern mode replaces the physics (the cells pause) by a count of the device's own sample
 // clock, so that a test can prove that no frame was lost, repeated or reordered. Frame n
@@ -57,6 +65,10 @@ class VirtualAmplifier {
     // The FTDI chip's FIFO and the driver's buffer together: about 100 ms of a four-channel
     // model at its highest rate. Unread bytes beyond it are lost, the oldest first.
     static constexpr size_t defaultBufferBytes = size_t{1} << 20;
+    // Digital offset compensation brings a steady current to within 1% of zero in this time (s).
+    static constexpr double offsetCompensationSettling = 0.1;
+    // What is left of a membrane after a zap (Ohm).
+    static constexpr double zappedMembraneResistance = 5e6;
 
     // The amplifier that the device's EEPROM identity names; null when no model has it.
     static std::unique_ptr<VirtualAmplifier> create(std::shared_ptr<VirtualDevice> device);
@@ -131,6 +143,7 @@ class VirtualAmplifier {
     void buildPacket();
     void sampleFrame(uint8_t* words);
     void patternFrame(uint8_t* words, uint64_t n) const;
+    bool ttlHigh(uint64_t n) const; // whether sample n sees the TTL output high
     void sendBytes(std::vector<uint8_t>& out, const uint8_t* bytes, size_t n);
     double trueRate() const { return rate * (1.0 + skewPpm * 1e-6); }
 
@@ -176,6 +189,20 @@ class VirtualAmplifier {
     std::vector<Stimulus> offsets;      // per channel
     std::vector<double> compensation;   // fast capacitance compensated, per channel (F)
     std::vector<double> channelVoltage; // the last command of each cell
+    // Digital offset compensation per channel: the current subtracted, and while it runs the
+    // samples since it started.
+    struct OffsetCompensation {
+        bool running = false;
+        double offset = 0.0; // A
+        uint64_t elapsed = 0;
+    };
+    std::vector<OffsetCompensation> offsetCompensation;
+    bool offsetCompensationAutostop = false;
+    double offsetCompensationGain = 0.0; // per sample at the current rate
+    uint64_t offsetCompensationFrames = 0;
+    DecodedCommand::TtlTrain ttl;   // the train started last; no pulses before any start
+    uint64_t ttlStart = 0;          // the frame at which it started
+    bool ttlHigh(uint64_t n) const; // whether sample n sees the TTL output high
     std::vector<Cell> cells;
     std::optional<Washer> washerUnit;
     bool pattern = false;

@@ -844,6 +844,87 @@ ErrorCodes_t writeEepromWord(uint32_t address, uint16_t value) {
     return ask([&](MessageDispatcher& d) { return d.writeEepromWord(address, value); });
 }
 
+// ---- Optional controls -------------------------------------------------------------------------
+
+ErrorCodes_t hasTemperatureControllerOption(bool& available) {
+    return ask([&](MessageDispatcher& d) {
+        available = d.temperatureControllerOption;
+        return Success;
+    });
+}
+
+ErrorCodes_t zap(uint16_t channelIdx) {
+    return deviceList().forChannel(channelIdx,
+                                   [](MessageDispatcher& d, uint16_t local) { return d.zap(local); });
+}
+
+ErrorCodes_t hasZap(bool& available) {
+    return ask([&](MessageDispatcher& d) {
+        available = d.zapControls.available();
+        return Success;
+    });
+}
+
+ErrorCodes_t hasDigitalOffsetCompensation(bool& available) {
+    return ask([&](MessageDispatcher& d) {
+        available = d.digitalOffsetCompensationControls.available();
+        return Success;
+    });
+}
+
+ErrorCodes_t digitalOffsetCompensation(uint16_t channelIdx, bool on) {
+    return deviceList().forChannel(channelIdx, [&](MessageDispatcher& d, uint16_t local) {
+        return d.digitalOffsetCompensation(local, on);
+    });
+}
+
+ErrorCodes_t hasDigitalOffsetCompensationAutostop(bool& available) {
+    return ask([&](MessageDispatcher& d) {
+        available = d.digitalOffsetCompensationControls.autostopCoder != nullptr;
+        return Success;
+    });
+}
+
+ErrorCodes_t setDigitalOffsetCompensationAutostop(bool on) {
+    return setOnAll([&](MessageDispatcher& d) { return d.setDigitalOffsetCompensationAutostop(on); });
+}
+
+ErrorCodes_t getDigitalOffsetCompensationStates(std::vector<bool>& running) {
+    running.clear();
+    return deviceList().forEach([&](MessageDispatcher& d) {
+        std::vector<bool> own;
+        const ErrorCodes_t err = d.getDigitalOffsetCompensationStates(own);
+        running.insert(running.end(), own.begin(), own.end());
+        return err;
+    });
+}
+
+ErrorCodes_t hasTtlOutput(bool& available) {
+    return ask([&](MessageDispatcher& d) {
+        available = d.ttlOutput.available();
+        return Success;
+    });
+}
+
+ErrorCodes_t getTtlOutputControls(RangedMeasurement_t& durationRange, RangedMeasurement_t& periodRange,
+                                  RangedMeasurement_t& delayRange, uint16_t& maxPulses) {
+    return ask([&](MessageDispatcher& d) {
+        const auto& ttl = d.ttlOutput;
+        if (!ttl.available()) return ErrorFeatureNotImplemented;
+        durationRange = ttl.durationRange;
+        periodRange = ttl.periodRange;
+        delayRange = ttl.delayRange;
+        maxPulses = ttl.maxPulses;
+        return Success;
+    });
+}
+
+ErrorCodes_t startTtlPulses(const Measurement_t& duration, const Measurement_t& period,
+                            const Measurement_t& delay, uint16_t pulses) {
+    if (!usable(duration, period, delay)) return ErrorValueOutOfRange;
+    return setOnAll([&](MessageDispatcher& d) { return d.startTtlPulses(duration, period, delay, pulses); });
+}
+
 // ---- Washer -----------------------------------------------------------------------------------
 
 ErrorCodes_t getWasherSpeedRange(RangedMeasurement_t& range) {

@@ -243,6 +243,30 @@ ErrorCodes_t writeCalibration(const std::vector<uint32_t>& values, const std::ve
 ErrorCodes_t readEepromWord(uint32_t address, uint16_t& value);
 ErrorCodes_t writeEepromWord(uint32_t address, uint16_t value);
 
+// ---- Optional controls -------------------------------------------------------------------------
+// Whether the model has the temperature-controller option (the serial accessory's dock is shown
+// only then). No other library call concerns the temperature controller: it has its own port.
+ErrorCodes_t hasTemperatureControllerOption(bool& available);
+// Zaps the channel's membrane (the channel count: every channel); 0x50000 on models without it.
+ErrorCodes_t zap(uint16_t channelIdx);
+ErrorCodes_t hasZap(bool& available);
+// Digital offset compensation drives a channel's resting current to zero (the channel count:
+// every channel); off stops it, keeping the offset found. With autostop each channel stops by
+// itself once its current has settled; without, it keeps tracking until switched off.
+ErrorCodes_t hasDigitalOffsetCompensation(bool& available);
+ErrorCodes_t digitalOffsetCompensation(uint16_t channelIdx, bool on);
+ErrorCodes_t hasDigitalOffsetCompensationAutostop(bool& available);
+ErrorCodes_t setDigitalOffsetCompensationAutostop(bool on);
+// Per current channel, whether the amplifier reports it still compensating.
+ErrorCodes_t getDigitalOffsetCompensationStates(std::vector<bool>& running);
+// The TTL output: `pulses` pulses of `duration`, one every `period`, starting `delay` after the
+// call; the duration must be shorter than the period.
+ErrorCodes_t hasTtlOutput(bool& available);
+ErrorCodes_t getTtlOutputControls(RangedMeasurement_t& durationRange, RangedMeasurement_t& periodRange,
+                                  RangedMeasurement_t& delayRange, uint16_t& maxPulses);
+ErrorCodes_t startTtlPulses(const Measurement_t& duration, const Measurement_t& period,
+                            const Measurement_t& delay, uint16_t pulses);
+
 // ---- Washer of the multi-well system ------------------------------------------------------------
 ErrorCodes_t getWasherSpeedRange(RangedMeasurement_t& range);
 ErrorCodes_t getWasherPresetSpeeds(std::vector<int8_t>& speeds);

@@ -127,6 +127,42 @@ struct FastPulsesControls {
     bool available() const { return rowCoder != nullptr; }
 };
 
+// Digital offset compensation: on the strobe the device starts (enable set) or stops driving
+// the addressed channel's resting current to zero; with autostop it stops by itself once the
+// current has settled. The channels still compensating are flagged in the info bytes, one bit
+// per channel from infoByteOffset, channel 0 in bit 0.
+struct DigitalOffsetCompensationControls {
+    std::unique_ptr<BoolCoder> channelCoder;
+    std::unique_ptr<BoolCoder> enableCoder;
+    std::unique_ptr<BoolCoder> strobeCoder;
+    std::unique_ptr<BoolCoder> autostopCoder; // null: the model has no autostop
+    uint16_t infoByteOffset = 0;
+    bool available() const { return strobeCoder != nullptr; }
+};
+
+// Zap: a short, strong pulse that ruptures the membrane under the addressed channel.
+struct ZapControls {
+    std::unique_ptr<BoolCoder> channelCoder;
+    std::unique_ptr<BoolCoder> strobeCoder;
+    bool available() const { return strobeCoder != nullptr; }
+};
+
+// A TTL output that plays `pulses` pulses of `duration`, one every `period`, `delay` after the
+// start strobe. Where the model streams the output's level, it is gp channel gpChannel.
+struct TtlOutputControls {
+    RangedMeasurement durationRange;
+    RangedMeasurement periodRange;
+    RangedMeasurement delayRange;
+    uint16_t maxPulses = 0;
+    std::unique_ptr<DoubleCoder> durationCoder;
+    std::unique_ptr<DoubleCoder> periodCoder;
+    std::unique_ptr<DoubleCoder> delayCoder;
+    std::unique_ptr<BoolCoder> pulsesCoder;
+    std::unique_ptr<BoolCoder> startCoder;
+    std::optional<uint16_t> gpChannel;
+    bool available() const { return startCoder != nullptr; }
+};
+
 class MessageDispatcher {
   public:
     static constexpr uint32_t rxRingBytes = 0x100000;
@@ -200,6 +236,14 @@ class MessageDispatcher {
     ErrorCodes_t startVoltageOffsetRamp(uint16_t channelIdx, const Measurement& initial,
                                         const Measurement& final, const Measurement& duration);
     ErrorCodes_t setFastPulses(FastPulsesField field, uint16_t row, const Measurement& value);
+    // The channel count addresses every channel.
+    ErrorCodes_t digitalOffsetCompensation(uint16_t channelIdx, bool on);
+    ErrorCodes_t setDigitalOffsetCompensationAutostop(bool on);
+    // Per channel, whether the device reports it still compensating.
+    ErrorCodes_t getDigitalOffsetCompensationStates(std::vector<bool>& running);
+    ErrorCodes_t zap(uint16_t channelIdx);
+    ErrorCodes_t startTtlPulses(const Measurement& duration, const Measurement& period,
+                                const Measurement& delay, uint16_t pulses);
     ErrorCodes_t setDigitalFilter(const Measurement& cutoff, bool lowPass, bool enabled);
     ErrorCodes_t setDenoiserEnabled(bool on);
     ErrorCodes_t resetDevice();
@@ -356,7 +400,12 @@ class MessageDispatcher {
     CompensationControls cFast;
     VoltageOffsetControls voltageOffsets;
     FastPulsesControls fastPulses;
+    DigitalOffsetCompensationControls digitalOffsetCompensationControls;
+    ZapControls zapControls;
+    TtlOutputControls ttlOutput;
     bool digitalTriggerAvailable = false;
+    // The serial temperature controller is an accessory of this model's system.
+    bool temperatureControllerOption = false;
 
     std::vector<std::string> switchNames;
     std::vector<bool> switchDefaults;

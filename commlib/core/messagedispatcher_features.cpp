@@ -1,7 +1,7 @@
 // The optional features of MessageDispatcher: voltage reference, LEDs, custom values,
-// reference pulse trains, fast capacitance compensation, voltage offsets and the
-// fast-pulses protocol. A model has a feature when it fills its table; otherwise the
-// setter answers ErrorFeatureNotImplemented.
+// reference pulse trains, fast capacitance compensation, voltage offsets, the
+// fast-pulses protocol, digital offset compensation, zap and the TTL output. A model has a feature when it
+// fills its table; otherwise the setter answers ErrorFeatureNotImplemented.
 
 #include "commlib/core/messagedispatcher.h"
 
@@ -232,6 +232,64 @@ ErrorCodes_t MessageDispatcher::setFastPulses(FastPulsesField field, uint16_t ro
         strobe(*fp.strobeCoder);
     else
         sendMessage();
+    return Success;
+}
+
+ErrorCodes_t MessageDispatcher::digitalOffsetCompensation(uint16_t channelIdx, bool on) {
+    const DigitalOffsetCompensationControls& doc = digitalOffsetCompensationControls;
+    if (!doc.available()) return ErrorFeatureNotImplemented;
+    if (channelIdx > currentChannelsNum) return ErrorValueOutOfRange;
+    if (doc.channelCoder) doc.channelCoder->encode(channelIdx, txMessage);
+    if (doc.enableCoder) doc.enableCoder->encode(on, txMessage);
+    strobe(*doc.strobeCoder);
+    return Success;
+}
+
+ErrorCodes_t MessageDispatcher::setDigitalOffsetCompensationAutostop(bool on) {
+    const DigitalOffsetCompensationControls& doc = digitalOffsetCompensationControls;
+    if (!doc.available() || !doc.autostopCoder) return ErrorFeatureNotImplemented;
+    doc.autostopCoder->encode(on, txMessage);
+    sendMessage();
+    return Success;
+}
+
+ErrorCodes_t MessageDispatcher::getDigitalOffsetCompensationStates(std::vector<bool>& running) {
+    const DigitalOffsetCompensationControls& doc = digitalOffsetCompensationControls;
+    if (!doc.available()) return ErrorFeatureNotImplemented;
+    const std::vector<uint8_t> info = readInfoBytes();
+    running.assign(currentChannelsNum, false);
+    for (uint16_t c = 0; c < currentChannelsNum; c++) {
+        const size_t at = doc.infoByteOffset + c / 8u;
+        running[c] = at < info.size() && (info[at] >> (c % 8) & 1);
+    }
+    return Success;
+}
+
+ErrorCodes_t MessageDispatcher::zap(uint16_t channelIdx) {
+    if (!zapControls.available()) return ErrorFeatureNotImplemented;
+    if (channelIdx > currentChannelsNum) return ErrorValueOutOfRange;
+    if (zapControls.channelCoder) zapControls.channelCoder->encode(channelIdx, txMessage);
+    strobe(*zapControls.strobeCoder);
+    return Success;
+}
+
+ErrorCodes_t MessageDispatcher::startTtlPulses(const Measurement& duration, const Measurement& period,
+                                               const Measurement& delay, uint16_t pulses) {
+    const TtlOutputControls& ttl = ttlOutput;
+    if (!ttl.available()) return ErrorFeatureNotImplemented;
+    const auto within = [](const RangedMeasurement& range, const Measurement& m) {
+        return m.unit == range.unit && range.includes(m);
+    };
+    if (!within(ttl.durationRange, duration) || !within(ttl.periodRange, period) ||
+        !within(ttl.delayRange, delay) || pulses < 1 || pulses > ttl.maxPulses)
+        return ErrorValueOutOfRange;
+    // A pulse must end before the next one starts.
+    if (duration.getNoPrefixValue() >= period.getNoPrefixValue()) return ErrorValueOutOfRange;
+    ttl.durationCoder->encode(duration.converted(ttl.durationRange.prefix).value, txMessage);
+    ttl.periodCoder->encode(period.converted(ttl.periodRange.prefix).value, txMessage);
+    ttl.delayCoder->encode(delay.converted(ttl.delayRange.prefix).value, txMessage);
+    ttl.pulsesCoder->encode(pulses, txMessage);
+    strobe(*ttl.startCoder);
     return Success;
 }
 

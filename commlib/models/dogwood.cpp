@@ -69,8 +69,12 @@ void dogwoodDenoiser(MessageDispatcher& m) {
 // Byte map of the sixteen-channel message (87 bytes):
 //   0 voltage range, stimulus filter, reference range, reference filter, gp range
 //   1 reset, front-end reset, protocol start, insertion pulse, reference pulse, train start, override
-//   2 sampling rate, auxiliary switch, headstage gain     3 protocol index, trigger input
-//   4-8 current range per channel (2 bits each)           9-11 channels on, 12-14 bank B
+//   2 sampling rate, auxiliary switch, headstage gain, zap strobe (bit 6)
+//   3 protocol index, trigger input
+//   4-8 current range per channel (2 bits each); in byte 8 bits 4-6 digital offset compensation
+//       enable, strobe and autostop
+//   9-11 channels on; in byte 11 bits 2-6 the digital offset compensation channel
+//   12-14 bank B; in byte 14 bits 2-6 the zap channel
 //   15 LEDs and custom flags                              16-18 CFast channel, enable, strobe, value
 //   19-22 custom values                                   23-24 reference voltage
 //   25-56 protocol parameters                             57-66 voltage offset and ramp
@@ -83,7 +87,8 @@ const ProtocolLayout dogwood16Protocols =
 MessageDispatcher_DogwoodHC_PCBV01_GK06f_V01::MessageDispatcher_DogwoodHC_PCBV01_GK06f_V01(
     const std::string& deviceId)
     : MessageDispatcher(deviceId) {
-    // Info bytes: the offsets in force, then the device's status.
+    // Info bytes: the offsets in force (0-31), then the device's status: 32-33 the channels whose
+    // digital offset compensation runs, one bit each.
     describeDogwood(*this, {.currentChannels = 16, .gpChannels = 1, .infoBytes = 40, .txMessageBytes = 87},
                     dogwood16Protocols);
     headerTemplate = makeHeaderTemplate("Dogwood", 16, false);
@@ -184,6 +189,15 @@ MessageDispatcher_DogwoodHC_PCBV01_GK06f_V01::MessageDispatcher_DogwoodHC_PCBV01
     fp.rowCoder = bitField(75, 0, 4);
     fp.strobeCoder = bitField(75, 4, 1);
 
+    DigitalOffsetCompensationControls& doc = digitalOffsetCompensationControls;
+    doc.channelCoder = bitField(11, 2, 5);
+    doc.enableCoder = bitField(8, 4, 1);
+    doc.strobeCoder = bitField(8, 5, 1);
+    doc.autostopCoder = bitField(8, 6, 1);
+    doc.infoByteOffset = 32;
+    zapControls.channelCoder = bitField(14, 2, 5);
+    zapControls.strobeCoder = bitField(2, 6, 1);
+
     // Every channel on at power-up.
     txMessage[9] = 0x7F;
     txMessage[10] = 0x7F;
@@ -204,10 +218,13 @@ void MessageDispatcher_DogwoodHC_PCBV01_GK06f_V01::currentRangeChanged() {
     dogwoodDenoiser(*this);
 }
 
-// Byte map of the thirty-two-channel message (46 bytes):
+// Byte map of the thirty-two-channel message (49 bytes):
 //   0 voltage range, stimulus filter    1 reset, front-end reset, protocol start, insertion pulse
 //   2 sampling rate, current range      3 protocol index
 //   4-8 channels on, 9-13 bank B        14-45 protocol parameters
+//   46 digital offset compensation channel (6 bits), enable     47 zap channel (6 bits), strobe
+//   48 digital offset compensation strobe, autostop
+// Info bytes 0-3: the channels whose digital offset compensation runs, one bit each.
 namespace {
 const ProtocolLayout dogwood32Protocols =
     compactProtocolLayout({.byte = 3, .bit = 0}, {.byte = 1, .bit = 2}, 14);
@@ -215,13 +232,21 @@ const ProtocolLayout dogwood32Protocols =
 
 MessageDispatcher_Dogwood32_V01::MessageDispatcher_Dogwood32_V01(const std::string& deviceId)
     : MessageDispatcher(deviceId) {
-    describeDogwood(*this, {.currentChannels = 32, .infoBytes = 8, .txMessageBytes = 46}, dogwood32Protocols);
+    describeDogwood(*this, {.currentChannels = 32, .infoBytes = 8, .txMessageBytes = 49}, dogwood32Protocols);
     headerTemplate = makeHeaderTemplate("Dogwood 32", 32, false);
 
     currentRangeCoders.push_back(bitField(2, 4, 2)); // one range for every channel
     switchBankACoder = bitField(4, 0, 32);
     switchBankBCoder = bitField(9, 0, 32);
     addInsertionPulse(*this, dogwood32Protocols, {.byte = 1, .bit = 3});
+    DigitalOffsetCompensationControls& doc = digitalOffsetCompensationControls;
+    doc.channelCoder = bitField(46, 0, 6);
+    doc.enableCoder = bitField(46, 6, 1);
+    doc.strobeCoder = bitField(48, 0, 1);
+    doc.autostopCoder = bitField(48, 1, 1);
+    doc.infoByteOffset = 0;
+    zapControls.channelCoder = bitField(47, 0, 6);
+    zapControls.strobeCoder = bitField(47, 6, 1);
 
     for (int i = 4; i <= 7; i++)
         txMessage[i] = 0x7F; // every channel on at power-up

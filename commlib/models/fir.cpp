@@ -14,12 +14,15 @@ namespace {
 //   2 sampling rate, current range (all channels)   3 protocol index
 //   4-5 channels on          6-37 protocol parameters
 //   38 washer command, preset, strobe               39-43 the four preset speeds, 8 bits each
+//   44-45 TTL pulse duration (us)    46-48 TTL period (0.1 ms steps)    49-51 TTL delay (us)
+//   52-53 TTL pulse count (10 bits), then the TTL start strobe (byte 53 bit 3)
+// The TTL output's level streams as the gp channel "TTL out" (0 or 5 V).
 const ProtocolLayout firProtocols = compactProtocolLayout({.byte = 3, .bit = 0}, {.byte = 1, .bit = 2}, 6);
 } // namespace
 
 MessageDispatcher_Fir_V01::MessageDispatcher_Fir_V01(const std::string& deviceId)
     : MessageDispatcher(deviceId) {
-    describeStream(*this, {.currentChannels = 8, .infoBytes = 8, .txMessageBytes = 44});
+    describeStream(*this, {.currentChannels = 8, .gpChannels = 1, .infoBytes = 8, .txMessageBytes = 54});
     headerTemplate = makeHeaderTemplate("Fir", 8, false);
 
     currentRanges = {symmetricRange(200.0, UnitPfxPico, "A"), symmetricRange(2.0, UnitPfxNano, "A"),
@@ -41,6 +44,43 @@ MessageDispatcher_Fir_V01::MessageDispatcher_Fir_V01(const std::string& deviceId
     washerStrobeCoder = bitField(38, 5, 1);
     for (uint8_t i = 0; i < washerPresets; i++)
         washerSpeedCoders.push_back(bitField(uint16_t(39 + 8 * i / 7), uint8_t(8 * i % 7), 8));
+
+    gpRanges = {{{0.0, 5.0, 5.0 / 65535.0, UnitPfxNone, "V"}}};
+    defaultGpRangeIdx = {0};
+    gpNames = {"TTL out"};
+    TtlOutputControls& ttl = ttlOutput;
+    ttl.durationRange = {1.0, 10000.0, 1.0, UnitPfxMicro, "s"};
+    ttl.periodRange = {0.1, 10000.0, 0.1, UnitPfxMilli, "s"};
+    ttl.delayRange = {0.0, 1.0e6, 1.0, UnitPfxMicro, "s"};
+    ttl.maxPulses = 1000;
+    ttl.durationCoder =
+        std::make_unique<DoubleOffsetBinaryCoder>(DoubleCoder::Config{.byteOffset = 44,
+                                                                      .bitOffset = 0,
+                                                                      .bitsNum = 14,
+                                                                      .word = 0,
+                                                                      .resolution = 1.0,
+                                                                      .minValue = 0.0,
+                                                                      .maxValue = ttl.durationRange.max});
+    ttl.periodCoder =
+        std::make_unique<DoubleOffsetBinaryCoder>(DoubleCoder::Config{.byteOffset = 46,
+                                                                      .bitOffset = 0,
+                                                                      .bitsNum = 17,
+                                                                      .word = 0,
+                                                                      .resolution = 0.1,
+                                                                      .minValue = 0.0,
+                                                                      .maxValue = ttl.periodRange.max});
+    ttl.delayCoder =
+        std::make_unique<DoubleOffsetBinaryCoder>(DoubleCoder::Config{.byteOffset = 49,
+                                                                      .bitOffset = 0,
+                                                                      .bitsNum = 20,
+                                                                      .word = 0,
+                                                                      .resolution = 1.0,
+                                                                      .minValue = 0.0,
+                                                                      .maxValue = ttl.delayRange.max});
+    ttl.pulsesCoder = bitField(52, 0, 10);
+    ttl.startCoder = bitField(53, 3, 1);
+    ttl.gpChannel = 0;
+    temperatureControllerOption = true;
 
     txMessage[4] = 0x7F; // every channel on at power-up
     txMessage[5] = 0x01;

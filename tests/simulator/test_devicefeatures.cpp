@@ -116,6 +116,20 @@ class DeviceFeatures : public SimulatedAmplifiers {
         return f;
     }
 
+    // Reads on until channel `ch` departs from `level` by more than `margin` (A) and `after`
+    // frames follow; the frame of the departure, or nothing when it does not within `limit` frames.
+    std::optional<size_t> readUntilDeparture(Frames& f, uint16_t ch, double level, double margin,
+                                             size_t after, size_t limit) {
+        std::optional<size_t> found;
+        for (size_t from = 0; f.count() < limit && !HasFailure();) {
+            readAvailable(f);
+            for (; !found && from < f.count(); from++)
+                if (std::abs(amperes(f, from, ch) - level) > margin) found = from;
+            if (found && f.count() >= *found + after) return found;
+        }
+        return std::nullopt;
+    }
+
     // Sixteen channels at 50 kHz: a slower clock keeps the library ahead of the device on a
     // busy machine.
     void fiftyKilohertz() {
@@ -509,4 +523,145 @@ TEST_F(DeviceFeatures, LedsCustomSettingsAndTheReferenceVoltageReachTheDevice) {
     EXPECT_NEAR(c.customDoubles[1], 37.5, 1e-9);
     EXPECT_EQ(c.voltageReferenceRangeIdx, 1);
     EXPECT_NEAR(c.voltageReference, -1.0, voltageTolerance);
+}
+
+TEST_F(DeviceFeatures, DigitalOffsetCompensationZeroesTheRestingCurrentAndStopsByItself) {
+    connect("dogwood16");
+    amplifier().setCell(16, quietCell());
+    ASSERT_EQ(kv4cl::setSamplingRate(2), Success);
+    startProtocol("Constant", {{"Vhold", 20}});
+    const double rate = samplingRate();
+    const auto settling = size_t(VirtualAmplifier::offsetCompensationSettling * rate);
+    const uint16_t ch = 3;
+    const auto resting = [&](const CellParameters& cell) {
+        return 20e-3 / (cell.seriesResistance + cell.membraneResistance);
+    };
+    const double before = resting(quietCell());
+    const auto running = [&] {
+        std::vector<bool> states;
+        EXPECT_EQ(kv4cl::getDigitalOffsetCompensationStates(states), Success);
+        return states.size() == 16 ? states[ch] : false;
+    };
+
+    // Autostop: from the frame the compensation starts, the current falls to 1% of what it was
+    // within the settling time, not before half of it; the other channels keep theirs.
+    ASSERT_EQ(kv4cl::setDigitalOffsetCompensationAutostop(true), Success);
+    ASSERT_EQ(kv4cl::digitalOffsetCompensation(ch, true), Success);
+    Frames f;
+    const std::optional<size_t> start =
+        readUntilDeparture(f, ch, before, 3 * currentStep(ch), settling + 10, 20 * settling);
+    ASSERT_TRUE(start);
+    const double residue = 0.01 * before + currentStep(ch);
+    EXPECT_GT(std::abs(amperes(f, *start + settling / 2, ch)), residue) << "settled too soon";
+    for (size_t i = *start + settling; i < f.count(); i++)
+        ASSERT_LT(std::abs(amperes(f, i, ch)), residue) << "frame " << i - *start << " after the start";
+    EXPECT_NEAR(amperes(f, f.count() - 1, 2), before, currentStep(2)) << "another channel";
+    ASSERT_TRUE(awaitReport([&] { return !running(); })) << "autostop never stopped it";
+
+    // Stopped: a new resting current is no longer compensated.
+    CellParameters leaky = quietCell();
+    leaky.membraneResistance = 500e6;
+    amplifier().setCell(ch, leaky);
+    const double shifted = resting(leaky) - before;
+    f = Frames();
+    const std::optional<size_t> change =
+        readUntilDeparture(f, ch, 0.0, 0.5 * shifted, 3 * settling, 20 * settling);
+    ASSERT_TRUE(change);
+    for (size_t i = *change + 10; i < f.count(); i++)
+        ASSERT_NEAR(amperes(f, i, ch), shifted, 0.01 * shifted) << "frame " << i - *change;
+
+    // Without autostop it keeps tracking: the next change is compensated too, until switched off.
+    ASSERT_EQ(kv4cl::setDigitalOffsetCompensationAutostop(false), Success);
+    ASSERT_EQ(kv4cl::digitalOffsetCompensation(ch, true), Success);
+    ASSERT_TRUE(awaitReport(running));
+    f = read(2 * settling);
+    ASSERT_LT(std::abs(amperes(f, f.count() - 1, ch)), 0.01 * shifted + currentStep(ch));
+    amplifier().setCell(ch, quietCell());
+    f = Frames();
+    const std::optional<size_t> back =
+        readUntilDeparture(f, ch, 0.0, 0.5 * shifted, 2 * settling, 20 * settling);
+    ASSERT_TRUE(back);
+    EXPECT_LT(std::abs(amperes(f, *back + settling, ch)), 0.01 * shifted + currentStep(ch));
+    EXPECT_TRUE(running()) << "no autostop: still running";
+    ASSERT_EQ(kv4cl::digitalOffsetCompensation(16, false), Success);
+    ASSERT_TRUE(awaitReport([&] { return !running(); }));
+}
+
+TEST_F(DeviceFeatures, ZapRupturesTheMembrane) {
+    connect("dogwood16");
+    const CellParameters cell = quietCell();
+    amplifier().setCell(16, cell);
+    ASSERT_EQ(kv4cl::setSamplingRate(2), Success);
+    ASSERT_EQ(kv4cl::setCurrentRange(1, 16), Success); // 2 nA: the ruptured membrane's current fits
+    startProtocol("Constant", {{"Vhold", 20}});
+    const double intact = 20e-3 / (cell.seriesResistance + cell.membraneResistance);
+    const double ruptured = 20e-3 / (cell.seriesResistance + VirtualAmplifier::zappedMembraneResistance);
+    const uint16_t ch = 5;
+    ASSERT_EQ(kv4cl::zap(ch), Success);
+    Frames f;
+    const std::optional<size_t> jump =
+        readUntilDeparture(f, ch, intact, 0.5 * (ruptured - intact), 200, size_t(5 * samplingRate()));
+    ASSERT_TRUE(jump);
+    // The membrane recharges within a sample (Rs || Rm times Cm is 67 us).
+    for (size_t i = *jump + 2; i < f.count(); i++) {
+        ASSERT_NEAR(amperes(f, i, ch), ruptured, 0.01 * ruptured) << "frame " << i - *jump;
+        ASSERT_NEAR(amperes(f, i, ch + 1), intact, currentStep(ch + 1)) << "a neighbour";
+    }
+    EXPECT_EQ(amplifier().cell(ch).membraneResistance, VirtualAmplifier::zappedMembraneResistance);
+    ASSERT_EQ(kv4cl::zap(16), Success);
+    waitForCommand([](const DecodedCommand& c) {
+        return std::all_of(c.zaps.begin(), c.zaps.end(), [](uint64_t n) { return n >= 1; }) && c.zaps[5] == 2;
+    });
+    EXPECT_EQ(kv4cl::zap(17), kv4cl::ErrorValueOutOfRange);
+}
+
+TEST_F(DeviceFeatures, TtlPulsesPlayOnTheSampleClock) {
+    connect("fir");
+    ASSERT_EQ(kv4cl::setSamplingRate(3), Success);
+    startProtocol("Constant", {{"Vhold", 0}});
+    const double rate = samplingRate();
+    const double duration = 200e-6, period = 2e-3, delay = 1e-3;
+    const uint16_t pulses = 12;
+    // The clock all but stops while the protocol start and the train are sent, so that both
+    // begin on one frame: the new Vhold marks on the voltage words where the train's time starts.
+    setProtocolParameters({{"Vhold", 50}});
+    const DecodedCommand was = amplifier().command();
+    bus->clock()->setTimeScale(1e-4);
+    ASSERT_EQ(kv4cl::applyProtocol(), Success);
+    ASSERT_EQ(kv4cl::startTtlPulses({duration * 1e6, kv4cl::UnitPfxMicro, "s"},
+                                    {period * 1e3, kv4cl::UnitPfxMilli, "s"},
+                                    {delay * 1e6, kv4cl::UnitPfxMicro, "s"}, pulses),
+              Success);
+    waitForCommand([&](const DecodedCommand& c) {
+        return c.protocolStarts > was.protocolStarts && c.ttl.count > was.ttl.count;
+    });
+    bus->clock()->setTimeScale(timeScale);
+
+    Frames f = readLevels(2, size_t((delay + pulses * period) * rate) + 50);
+    const size_t ttlWord = 1 + 8; // the gp word after the voltage and the eight currents
+    size_t origin = 0;
+    while (origin < f.count() && volts(f, origin) < 25e-3)
+        origin++;
+    struct Run {
+        size_t start, length;
+    };
+    std::vector<Run> high;
+    for (size_t i = origin; i < f.count(); i++) {
+        double level = 0.0;
+        ASSERT_EQ(kv4cl::gpFromRaw(f.at(i, ttlWord), 0, level), Success);
+        ASSERT_TRUE(level == 0.0 || std::abs(level - 5.0) < 1e-9) << level;
+        if (level == 0.0) continue;
+        if (high.empty() || high.back().start + high.back().length != i) high.push_back({i, 0});
+        high.back().length++;
+    }
+    for (size_t i = 0; i < origin; i++)
+        ASSERT_EQ(f.at(i, ttlWord), 0) << "high before the start";
+    ASSERT_EQ(high.size(), pulses);
+    // A sample reads high when any part of a pulse falls in it: within one sample of each time.
+    EXPECT_NEAR(double(high[0].start - origin), delay * rate, 1.0);
+    for (size_t k = 0; k < high.size(); k++) {
+        EXPECT_GE(double(high[k].length), std::ceil(duration * rate)) << "pulse " << k;
+        EXPECT_LE(double(high[k].length), std::ceil(duration * rate) + 1) << "pulse " << k;
+        EXPECT_NEAR(double(high[k].start - high[0].start), k * period * rate, 1.0) << "pulse " << k;
+    }
 }

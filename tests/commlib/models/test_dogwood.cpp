@@ -7,6 +7,7 @@
 #include "simulator/simulation.h"
 
 #include <functional>
+#include <map>
 
 namespace kv4test {
 namespace {
@@ -299,6 +300,142 @@ TEST_F(Dogwood, ReferenceVoltageLedsAndCustomValues) {
     bool trigger = false;
     ASSERT_EQ(hasDigitalTrigger(trigger), Success);
     EXPECT_TRUE(trigger);
+}
+
+// Digital offset compensation and zap: each call's fields by the byte maps in dogwood.cpp, and
+// the strobes as edges (cleared in the next message sent).
+struct Field {
+    size_t byte;
+    uint8_t mask;
+    uint8_t value;
+};
+struct FieldCase {
+    const char* what;
+    std::function<ErrorCodes_t()> call;
+    std::vector<Field> fields;     // in the message the call sends
+    std::vector<Field> afterwards; // in the next message
+};
+
+const std::vector<FieldCase> dogwood16Fields = {
+    // Channel 5 in byte 11 above the two bits of bank A (on at power-up); enable and strobe in byte 8.
+    {"compensate channel 5",
+     [] { return digitalOffsetCompensation(5, true); },
+     {{11, 0x7F, 5 << 2 | 0x03}, {8, 0x70, 0x30}},
+     {{8, 0x70, 0x10}}},
+    {"autostop",
+     [] { return setDigitalOffsetCompensationAutostop(true); },
+     {{8, 0x70, 0x50}},
+     {{8, 0x70, 0x50}}},
+    {"stop every channel",
+     [] { return digitalOffsetCompensation(16, false); },
+     {{11, 0x7F, 16 << 2 | 0x03}, {8, 0x70, 0x60}},
+     {{8, 0x70, 0x40}}},
+    // The zap channel in byte 14 above bank B's two bits, the strobe at bit 6 of byte 2.
+    {"zap channel 3", [] { return zap(3); }, {{14, 0x7F, 3 << 2}, {2, 0x40, 0x40}}, {{2, 0x40, 0}}},
+    {"zap every channel", [] { return zap(16); }, {{14, 0x7F, 16 << 2}, {2, 0x40, 0x40}}, {{2, 0x40, 0}}},
+};
+
+const std::vector<FieldCase> dogwood32Fields = {
+    {"compensate channel 31",
+     [] { return digitalOffsetCompensation(31, true); },
+     {{46, 0x7F, 31 | 0x40}, {48, 0x7F, 0x01}},
+     {{48, 0x7F, 0x00}}},
+    {"autostop",
+     [] { return setDigitalOffsetCompensationAutostop(true); },
+     {{48, 0x7F, 0x02}},
+     {{48, 0x7F, 0x02}}},
+    {"stop every channel",
+     [] { return digitalOffsetCompensation(32, false); },
+     {{46, 0x7F, 32}, {48, 0x7F, 0x03}},
+     {{48, 0x7F, 0x02}}},
+    {"zap channel 7", [] { return zap(7); }, {{47, 0x7F, 7 | 0x40}}, {{47, 0x7F, 7}}},
+    {"zap every channel", [] { return zap(32); }, {{47, 0x7F, 32 | 0x40}}, {{47, 0x7F, 32}}},
+};
+
+class DogwoodOptionalControls : public Dogwood {
+  protected:
+    void expectFields(Identity id, uint16_t channels, const std::vector<FieldCase>& cases) {
+        connectDogwood(id);
+        bool doc = false, autostop = false, zapping = false, ttl = true, temperature = true;
+        ASSERT_EQ(hasDigitalOffsetCompensation(doc), Success);
+        ASSERT_EQ(hasDigitalOffsetCompensationAutostop(autostop), Success);
+        ASSERT_EQ(hasZap(zapping), Success);
+        ASSERT_EQ(hasTtlOutput(ttl), Success);
+        ASSERT_EQ(hasTemperatureControllerOption(temperature), Success);
+        EXPECT_TRUE(doc && autostop && zapping);
+        EXPECT_FALSE(ttl || temperature);
+        for (const FieldCase& c : cases) {
+            SCOPED_TRACE(c.what);
+            auto sent = sentBy(c.call, 1);
+            for (const Field& f : c.fields)
+                EXPECT_EQ(sent[0][f.byte] & f.mask, f.value) << "byte " << f.byte;
+            sent = sentBy([] { return setRawBit(3, 6, false); }, 1); // a free bit of both maps
+            for (const Field& f : c.afterwards)
+                EXPECT_EQ(sent[0][f.byte] & f.mask, f.value) << "byte " << f.byte << " afterwards";
+        }
+        EXPECT_EQ(digitalOffsetCompensation(uint16_t(channels + 1), true), ErrorValueOutOfRange);
+        EXPECT_EQ(zap(uint16_t(channels + 1)), ErrorValueOutOfRange);
+        std::vector<bool> running;
+        ASSERT_EQ(getDigitalOffsetCompensationStates(running), Success);
+        EXPECT_EQ(running, std::vector<bool>(channels, false)) << "nothing reported yet";
+    }
+};
+
+TEST_F(DogwoodOptionalControls, SixteenChannels) {
+    expectFields(dogwood16, 16, dogwood16Fields);
+}
+
+TEST_F(DogwoodOptionalControls, ThirtyTwoChannels) {
+    expectFields(dogwood32, 32, dogwood32Fields);
+}
+
+// The optional controls a model lacks answer "feature not implemented" and send nothing; the
+// availability queries agree with the tables.
+TEST_F(Dogwood, ModelsWithoutOptionalControlsRefuseThemAsAbsent) {
+    const Measurement_t us100{100.0, UnitPfxMicro, "s"}, ms1{1.0, UnitPfxMilli, "s"},
+        none{0.0, UnitPfxMicro, "s"};
+    const std::pair<const char*, std::function<ErrorCodes_t()>> docCalls[] = {
+        {"digitalOffsetCompensation", [] { return digitalOffsetCompensation(0, true); }},
+        {"autostop", [] { return setDigitalOffsetCompensationAutostop(true); }},
+        {"states",
+         [] {
+             std::vector<bool> running;
+             return getDigitalOffsetCompensationStates(running);
+         }},
+    };
+    std::map<std::string, std::vector<bool>> seen; // per model: compensation, zap, TTL, temperature
+    for (const kav4sim::SimulatedModel& model : kav4sim::simulatedModels()) {
+        SCOPED_TRACE(model.name);
+        const std::string serial = std::string("OPT_") + model.name;
+        addDevice(serial, {model.deviceVersion, model.deviceSubversion, model.firmwareVersion});
+        ASSERT_EQ(kv4cl::connect({serial}), Success);
+        bool doc = false, zapping = false, ttl = false, temperature = false;
+        ASSERT_EQ(hasDigitalOffsetCompensation(doc), Success);
+        ASSERT_EQ(hasZap(zapping), Success);
+        ASSERT_EQ(hasTtlOutput(ttl), Success);
+        ASSERT_EQ(hasTemperatureControllerOption(temperature), Success);
+        seen[model.name] = {doc, zapping, ttl, temperature};
+        if (!doc) {
+            for (const auto& [name, call] : docCalls)
+                EXPECT_EQ(call(), ErrorFeatureNotImplemented) << name;
+        }
+        if (!zapping) {
+            EXPECT_EQ(zap(0), ErrorFeatureNotImplemented);
+        }
+        if (!ttl) {
+            RangedMeasurement_t d, p, w;
+            uint16_t maxPulses = 0;
+            EXPECT_EQ(getTtlOutputControls(d, p, w, maxPulses), ErrorFeatureNotImplemented);
+            EXPECT_EQ(startTtlPulses(us100, ms1, none, 1), ErrorFeatureNotImplemented);
+        }
+        ASSERT_EQ(kv4cl::disconnect(), Success);
+    }
+    EXPECT_EQ(seen.at("dogwood16"), (std::vector<bool>{true, true, false, false}));
+    EXPECT_EQ(seen.at("dogwood32"), (std::vector<bool>{true, true, false, false}));
+    EXPECT_EQ(seen.at("fir"), (std::vector<bool>{false, false, true, true}));
+    EXPECT_EQ(seen.at("cedar"), (std::vector<bool>{false, false, false, false}));
+    bool any = true;
+    EXPECT_EQ(hasZap(any), ErrorDeviceNotConnected);
 }
 
 } // namespace

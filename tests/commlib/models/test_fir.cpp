@@ -2,6 +2,8 @@
 
 #include "tests/commlib/models/modeltest.h"
 
+#include <limits>
+
 namespace kv4test {
 namespace {
 
@@ -79,6 +81,72 @@ TEST_F(Washer, StatusAndSpeedsComeFromTheDevice) {
     EXPECT_EQ(speeds, (std::vector<int8_t>{-5, 20, -128, 127}));
     ASSERT_EQ(getWasherPresetSpeeds(speeds), Success);
     EXPECT_EQ(speeds[0], -5);
+}
+
+// The TTL output: the train's fields from byte 44 (duration in us, period in 0.1 ms, delay in us,
+// count), each value given in any prefix of its unit, and the start strobe.
+TEST_F(Washer, TtlPulsesAreSentWithTheirFieldsAndChecked) {
+    RangedMeasurement_t duration, period, delay;
+    uint16_t maxPulses = 0;
+    ASSERT_EQ(getTtlOutputControls(duration, period, delay, maxPulses), Success);
+    EXPECT_EQ(duration.prefix, UnitPfxMicro);
+    EXPECT_EQ(period.prefix, UnitPfxMilli);
+    EXPECT_EQ(delay.prefix, UnitPfxMicro);
+    EXPECT_EQ(maxPulses, 1000);
+    bool temperature = false;
+    ASSERT_EQ(hasTemperatureControllerOption(temperature), Success);
+    EXPECT_TRUE(temperature);
+
+    const auto us = [](double v) { return Measurement_t{v, UnitPfxMicro, "s"}; };
+    const auto ms = [](double v) { return Measurement_t{v, UnitPfxMilli, "s"}; };
+    struct Case {
+        Measurement_t duration, period, delay;
+        uint16_t pulses;
+        Message bytes; // 44 to 53
+    };
+    const Case cases[] = {
+        // 250 us, 25 steps of 0.1 ms, 1000 us, 300 pulses (bits 0-2 of byte 53) and the strobe (bit 3).
+        {us(250),
+         ms(2.5),
+         us(1000),
+         300,
+         {250 & 0x7F, 250 >> 7, 25, 0, 0, 1000 & 0x7F, 1000 >> 7, 0, 300 & 0x7F, 2 | 8}},
+        // The same train in other prefixes.
+        {ms(0.25),
+         us(2500),
+         ms(1),
+         300,
+         {250 & 0x7F, 250 >> 7, 25, 0, 0, 1000 & 0x7F, 1000 >> 7, 0, 300 & 0x7F, 2 | 8}},
+        // The extremes: 10 ms pulses every 10 s (100000 steps) after 1 s, 1000 of them.
+        {ms(10),
+         {10.0, UnitPfxNone, "s"},
+         {1.0, UnitPfxNone, "s"},
+         1000,
+         {10000 & 0x7F, 10000 >> 7, 100000 & 0x7F, 100000 >> 7 & 0x7F, 100000 >> 14, 1000000 & 0x7F,
+          1000000 >> 7 & 0x7F, 1000000 >> 14, 1000 & 0x7F, 1000 >> 7 | 8}},
+        {us(1), ms(0.1), us(0), 1, {1, 0, 1, 0, 0, 0, 0, 0, 1, 8}},
+    };
+    for (const Case& c : cases) {
+        const auto sent = sentBy(startTtlPulses(c.duration, c.period, c.delay, c.pulses), 1);
+        EXPECT_EQ(Message(sent[0].begin() + 44, sent[0].end()), c.bytes);
+        EXPECT_EQ(sentBy(setRawBit(38, 6, false), 1)[0][53] & 0x08, 0) << "the start is an edge";
+    }
+
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    const Case refused[] = {
+        {us(0.5), ms(1), us(0), 1, {}},    // duration below its range
+        {us(100), ms(0.05), us(0), 1, {}}, // period below its range
+        {us(100), ms(1), us(-1), 1, {}},   // negative delay
+        {us(100), ms(1), us(0), 0, {}},    // no pulse
+        {us(100), ms(1), us(0), 1001, {}}, // too many
+        {us(1000), ms(1), us(0), 1, {}},   // a pulse as long as its period
+        {us(nan), ms(1), us(0), 1, {}},    {us(100), ms(inf), us(0), 1, {}},
+        {us(100), ms(1), us(-inf), 1, {}}, {{100.0, UnitPfxMicro, "V"}, ms(1), us(0), 1, {}}, // not a time
+    };
+    for (const Case& c : refused)
+        EXPECT_EQ(startTtlPulses(c.duration, c.period, c.delay, c.pulses), ErrorValueOutOfRange)
+            << c.duration.value << " " << c.period.value << " " << c.delay.value << " " << c.pulses;
 }
 
 TEST_F(ModelBus, ModelsWithoutAWasherSayItIsNotImplemented) {
