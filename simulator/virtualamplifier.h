@@ -200,9 +200,8 @@ class VirtualAmplifier {
     bool offsetCompensationAutostop = false;
     double offsetCompensationGain = 0.0; // per sample at the current rate
     uint64_t offsetCompensationFrames = 0;
-    DecodedCommand::TtlTrain ttl;   // the train started last; no pulses before any start
-    uint64_t ttlStart = 0;          // the frame at which it started
-    bool ttlHigh(uint64_t n) const; // whether sample n sees the TTL output high
+    DecodedCommand::TtlTrain ttl; // the train started last; no pulses before any start
+    uint64_t ttlStart = 0;        // the frame at which it started
     std::vector<Cell> cells;
     std::optional<Washer> washerUnit;
     bool pattern = false;
