@@ -36,7 +36,7 @@ class DatDataWriterConsumer : public DataWriterConsumer {
         int32_t count;
     };
 
-    // Takes the waiting rows, at most a block's worth, converted into `block`; the rows taken.
+    // Takes the waiting rows, at most a block's worth, as frames into `block`; the rows taken.
     uint32_t takeFrames(float* block);
     // Queues `count` whole frames from `frames` for the file.
     void writeFrames(const float* frames, int64_t count);

@@ -109,14 +109,14 @@ void releaseReads(DataHook& hook) {
     hook.ring.wakeReaders();
 }
 
-uint32_t takeValues(DataHook& hook, bool useFiltered, uint32_t minRows, uint32_t maxRows,
-                    const std::function<void(const double* rows, uint32_t count)>& take) {
+uint32_t takeFloats(DataHook& hook, bool useFiltered, uint32_t minRows, uint32_t maxRows,
+                    const std::function<void(const float* rows, uint32_t count)>& take) {
     Lap lap;
     uint32_t rows = 0;
     {
         std::unique_lock lock(hook.ring.mutex);
         rows = std::min(maxRows, waitForRows(hook, minRows, lock, lap));
-        const double* plane = hook.ring.valuePlane(useFiltered);
+        const float* plane = hook.ring.floatPlane(useFiltered);
         const size_t width = hook.ring.rowWidth();
         const uint32_t first = std::min(rows, SampleRing::rowCount - hook.readIndex);
         if (first > 0) take(plane + hook.readIndex * width, first);

@@ -150,6 +150,10 @@ void DeviceDataProducer::storeRows(uint32_t rows, const uint16_t* filtered, cons
         for (uint16_t g = 0; g < counts.gp; g++, c++)
             convertPair(filtered[c], unfiltered[c], row.filteredValues[c], row.unfilteredValues[c],
                         [&](uint16_t raw, double& value) { source.gpFromRaw(raw, g, value); });
+        // While the row is at hand: the file writer's reads then cost half the memory traffic.
+        const auto toFloat = [](double value) { return float(value); };
+        std::transform(row.filteredValues, row.filteredValues + width, row.filteredFloats, toFloat);
+        std::transform(row.unfilteredValues, row.unfilteredValues + width, row.unfilteredFloats, toFloat);
         ring.commitRow();
     }
 }

@@ -12,7 +12,9 @@ SampleRing::SampleRing(uint32_t rowWidth)
     : width(rowWidth), filteredRaw(std::make_unique_for_overwrite<uint16_t[]>(planeSize(rowWidth))),
       filteredValues(std::make_unique_for_overwrite<double[]>(planeSize(rowWidth))),
       unfilteredRaw(std::make_unique_for_overwrite<uint16_t[]>(planeSize(rowWidth))),
-      unfilteredValues(std::make_unique_for_overwrite<double[]>(planeSize(rowWidth))) {}
+      unfilteredValues(std::make_unique_for_overwrite<double[]>(planeSize(rowWidth))),
+      filteredFloats(std::make_unique_for_overwrite<float[]>(planeSize(rowWidth))),
+      unfilteredFloats(std::make_unique_for_overwrite<float[]>(planeSize(rowWidth))) {}
 
 uint64_t SampleRing::addGap(uint64_t row, uint64_t frames) {
     if (frames == 0) return row;
@@ -41,8 +43,12 @@ uint64_t SampleRing::passGaps(uint64_t& seen, uint64_t row, std::vector<Gap>* pa
 }
 SampleRing::Row SampleRing::nextRow() {
     const size_t at = size_t(writeIndex()) * width;
-    return {filteredRaw.get() + at, filteredValues.get() + at, unfilteredRaw.get() + at,
-            unfilteredValues.get() + at};
+    return {.filteredRaw = filteredRaw.get() + at,
+            .filteredValues = filteredValues.get() + at,
+            .unfilteredRaw = unfilteredRaw.get() + at,
+            .unfilteredValues = unfilteredValues.get() + at,
+            .filteredFloats = filteredFloats.get() + at,
+            .unfilteredFloats = unfilteredFloats.get() + at};
 }
 
 void SampleRing::setProducerStopped() {
@@ -56,4 +62,8 @@ const uint16_t* SampleRing::rawPlane(bool filtered) const {
 
 const double* SampleRing::valuePlane(bool filtered) const {
     return filtered ? filteredValues.get() : unfilteredValues.get();
+}
+
+const float* SampleRing::floatPlane(bool filtered) const {
+    return filtered ? filteredFloats.get() : unfilteredFloats.get();
 }

@@ -1,9 +1,9 @@
 #pragma once
-// The ring of sample rows between the producer and the hooks: four planes indexed alike
-// (raw words and their values, filtered and unfiltered), the index of the next row to write,
-// the gaps where the source lost frames between rows, and the lock and wait condition that
-// guard them. The producer owns the one ring of a connection and hands it to every hook it
-// makes.
+// The ring of sample rows between the producer and the hooks: six planes indexed alike (raw
+// words, their values and the values as 32-bit floats, filtered and unfiltered), the index of
+// the next row to write, the gaps where the source lost frames between rows, and the lock and
+// wait condition that guard them. The producer owns the one ring of a connection and hands it
+// to every hook it makes.
 
 #include <atomic>
 #include <chrono>
@@ -20,12 +20,15 @@ class SampleRing {
     static constexpr uint32_t rowCount = uint32_t{1} << 18;
     static constexpr uint32_t rowMask = rowCount - 1;
 
-    // The four planes of one row.
+    // The six planes of one row. The floats are the values in the form DAT files hold them:
+    // the file writer reads 4 bytes a value instead of 8, its limit being memory traffic.
     struct Row {
         uint16_t* filteredRaw;
         double* filteredValues;
         uint16_t* unfilteredRaw;
         double* unfilteredValues;
+        float* filteredFloats;
+        float* unfilteredFloats;
     };
 
     // rowWidth: voltage, current and gp channels together.
@@ -82,6 +85,7 @@ class SampleRing {
 
     const uint16_t* rawPlane(bool filtered) const;
     const double* valuePlane(bool filtered) const;
+    const float* floatPlane(bool filtered) const;
 
   private:
     const uint32_t width;
@@ -90,6 +94,8 @@ class SampleRing {
     const std::unique_ptr<double[]> filteredValues;
     const std::unique_ptr<uint16_t[]> unfilteredRaw;
     const std::unique_ptr<double[]> unfilteredValues;
+    const std::unique_ptr<float[]> filteredFloats;
+    const std::unique_ptr<float[]> unfilteredFloats;
     std::condition_variable dataAvailable;
     std::atomic<uint64_t> written = 0; // only the producer changes it
     // Only the gaps that a hook that was not lapped can still reach, with the frames of

@@ -58,7 +58,7 @@ QTimer* runningHoldOff(DeviceDataProducer& producer) {
 TEST(Producer, StoresEveryWordAndItsValueThroughTheConversionOfItsGroup) {
     ScriptedSource source(1, 2, 2);
     DeviceDataProducer producer(source);
-    std::unique_ptr<DataHook> hooks[4];
+    std::unique_ptr<DataHook> hooks[6];
     for (auto& hook : hooks)
         hook = producer.getDataHook();
     Poll first; // voltage, current 0, current 1, gp 0, gp 1; some words the filters left alone
@@ -82,11 +82,23 @@ TEST(Producer, StoresEveryWordAndItsValueThroughTheConversionOfItsGroup) {
     EXPECT_EQ(raw, (std::vector<uint16_t>{10, 21, 30, 41, 50, uint16_t(-12), 1, 6, 3, 8, 1009, 1009, 1009,
                                           1009, 1009}));
     // Voltage raw / 2; current channel i raw * (i + 1); gp channel g raw * 100 + g.
+    const std::vector<double> filteredValues{5, 20, 60, 4000, 5001, -5, 1, 4, 300, 401, 4.5, 9, 18, 900, 901};
+    const std::vector<double> unfilteredValues{5,   21,  60,    4100, 5001, -6,     1,     12,
+                                               300, 801, 504.5, 1009, 2018, 100900, 100901};
     ASSERT_TRUE(readValues(*hooks[2], values, true, 0, 2));
-    EXPECT_EQ(values, (std::vector<double>{5, 20, 60, 4000, 5001, -5, 1, 4, 300, 401, 4.5, 9, 18, 900, 901}));
+    EXPECT_EQ(values, filteredValues);
     ASSERT_TRUE(readValues(*hooks[3], values, false, 1, 2));
-    EXPECT_EQ(values, (std::vector<double>{5, 21, 60, 4100, 5001, -6, 1, 12, 300, 801, 504.5, 1009, 2018,
-                                           100900, 100901}));
+    EXPECT_EQ(values, unfilteredValues);
+    // The same values as 32-bit floats, each of its own plane and channel.
+    for (const bool filtered : {true, false}) {
+        std::vector<float> floats, expected;
+        takeFloats(*hooks[filtered ? 4 : 5], filtered, 2, 3, [&](const float* rows, uint32_t count) {
+            floats.insert(floats.end(), rows, rows + count * source.width());
+        });
+        for (double value : filtered ? filteredValues : unfilteredValues)
+            expected.push_back(float(value));
+        EXPECT_EQ(floats, expected) << (filtered ? "filtered" : "unfiltered");
+    }
 }
 
 TEST(Producer, AnnouncesASaturatedFrontEndOncePerHoldOff) {

@@ -13,7 +13,8 @@
 namespace {
 
 // Appends rows whose values the tests can tell apart: in row n, channel c holds raw word
-// n + c filtered and n + c + 7 unfiltered, value 4n + c filtered and -(4n + c) unfiltered.
+// n + c filtered and n + c + 7 unfiltered, value 4n + c filtered and -(4n + c) unfiltered,
+// in both the double and the float planes.
 void writeNumberedRows(SampleRing& ring, uint32_t first, uint32_t count) {
     std::lock_guard lock(ring.mutex);
     for (uint32_t n = first; n < first + count; n++) {
@@ -23,6 +24,8 @@ void writeNumberedRows(SampleRing& ring, uint32_t first, uint32_t count) {
             row.unfilteredRaw[c] = uint16_t(n + c + 7);
             row.filteredValues[c] = 4.0 * n + c;
             row.unfilteredValues[c] = -(4.0 * n + c);
+            row.filteredFloats[c] = float(row.filteredValues[c]);
+            row.unfilteredFloats[c] = float(row.unfilteredValues[c]);
         }
         ring.commitRow();
     }
@@ -50,7 +53,7 @@ size_t readAll(DataHook& hook, int how) {
         readRawData(hook, raw, true, 0);
         return raw.size() / hook.ring.rowWidth();
     }
-    if (how == 3) return takeValues(hook, true, 0, SampleRing::rowCount, [](const double*, uint32_t) {});
+    if (how == 3) return takeFloats(hook, true, 0, SampleRing::rowCount, [](const float*, uint32_t) {});
     readValues(hook, values, false, how == 1 ? 0 : 2, 0);
     return values.size() / hook.ring.rowWidth() * (how == 1 ? 1 : 2);
 }
@@ -194,11 +197,11 @@ TEST(DataHookReads, TwoHooksAtDifferentPacesGetEveryRowInOrderAcrossTheRingsEnd)
     uint32_t slowRows = 0;
     uint32_t takenRows = 0;
     size_t runs = 0;
-    const auto take = [&](const double* rows, uint32_t count) {
+    const auto take = [&](const float* rows, uint32_t count) {
         runs++;
         for (uint32_t k = 0; k < count; k++, takenRows++)
             for (uint32_t c = 0; c < width; c++)
-                ASSERT_EQ(rows[k * width + c], 4.0 * takenRows + c) << "row " << takenRows;
+                ASSERT_EQ(rows[k * width + c], float(4 * takenRows + c)) << "row " << takenRows;
     };
     for (uint32_t written = 0; written < total;) {
         const uint32_t n = std::min(chunk, total - written);
@@ -214,7 +217,7 @@ TEST(DataHookReads, TwoHooksAtDifferentPacesGetEveryRowInOrderAcrossTheRingsEnd)
         ASSERT_EQ(ring.rowsWritten(), written);
         ASSERT_EQ(fast.row, fastRows);
         for (uint32_t left = n; left > 0; left -= std::min(left, most))
-            ASSERT_EQ(takeValues(taker, true, 0, most, take), std::min(left, most));
+            ASSERT_EQ(takeFloats(taker, true, 0, most, take), std::min(left, most));
         ASSERT_EQ(taker.row, written);
         // The slow hook reads every sixth chunk, unfiltered values.
         if ((written / chunk) % 6 != 0 && written != total) continue;
