@@ -1,5 +1,6 @@
 // The program: without amplifiers on the machine, "--simulate cedar,cedar" (or
 // KAV4_SIMULATE) lists virtual ones instead.
+#include "accessories/simulatedtemperaturecontroller.h"
 #include "app/mainwindow.h"
 #include "app/startup.h"
 #include "app/widgets/focusedwheelfilter.h"
@@ -23,7 +24,8 @@ void printUsage() {
                 "  --simulate MODEL[,MODEL...]\n"
                 "              list virtual amplifiers of these models instead of real ones\n"
                 "              (known: %s); KAV4_SIMULATE=MODEL[,MODEL...] does the\n"
-                "              same, the option wins\n"
+                "              same, the option wins; KAV4_SIMULATE_TEMPERATURE=1 lists a virtual\n"
+                "              temperature controller on a serial port too\n"
                 "  -h, --help  show this text\n"
                 "\n"
                 "Qt's own options, such as -platform offscreen, are taken too. Without a simulation\n"
@@ -65,6 +67,8 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+
+    const auto temperatureController = attachSimulatedTemperatureController();
 
     for (const QString& folder : createWorkingFolders())
         qWarning().noquote() << "Cannot create the folder" << folder;

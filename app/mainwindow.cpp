@@ -1,5 +1,8 @@
 #include "app/mainwindow.h"
 
+#include "accessories/firwashercontrol.h"
+#include "accessories/firwashercontroldebug.h"
+#include "accessories/velmorantemperaturecontrollogic.h"
 #include "analysis/analysisdocks.h"
 #include "analysis/rcestimationwidget.h"
 #include "app/aboutdialog.h"
@@ -403,6 +406,17 @@ void MainWindow::createDocks() {
         addDockWidget(Qt::LeftDockWidgetArea, compensationsDock);
         docks.push_back(compensationsDock);
     }
+    if (kv4cl::RangedMeasurement_t speeds; kv4cl::getWasherSpeedRange(speeds) == kv4cl::Success) {
+        auto* washerDock = new FirWasherControl(this);
+        addDockWidget(Qt::LeftDockWidgetArea, washerDock);
+        docks.push_back(washerDock);
+        // For servicing: hidden, shown from its entry in the View menu.
+        auto* washerDebugDock = new FirWasherControlDebug(this);
+        addDockWidget(Qt::RightDockWidgetArea, washerDebugDock);
+        washerDebugDock->setFloating(true);
+        washerDebugDock->hide();
+        docks.push_back(washerDebugDock);
+    }
     controlsDock = new ControlsDockWidget(this);
     addDockWidget(Qt::LeftDockWidgetArea, controlsDock);
     docks.push_back(controlsDock);
@@ -433,6 +447,8 @@ void MainWindow::createDocks() {
     makeScrollable(allChannelsDock);
     addDockWidget(Qt::TopDockWidgetArea, allChannelsDock);
     docks.push_back(allChannelsDock);
+    if (bool option = false; kv4cl::hasTemperatureControllerOption(option) == kv4cl::Success && option)
+        createTemperatureController();
     acquisitionInfoDock = new AcquisitionInfoDockWidget(this);
     makeScrollable(acquisitionInfoDock);
     addDockWidget(Qt::TopDockWidgetArea, acquisitionInfoDock);
@@ -442,6 +458,29 @@ void MainWindow::createDocks() {
         addDockWidget(Qt::RightDockWidgetArea, debugDock);
         docks.push_back(debugDock);
     }
+}
+
+void MainWindow::createTemperatureController() {
+    temperatureDock = new VelmoranTemperatureControlWidget(this);
+    addDockWidget(Qt::TopDockWidgetArea, temperatureDock);
+    docks.push_back(temperatureDock);
+    temperatureLogic = new VelmoranTemperatureControlLogic(temperatureDock);
+    temperatureLogic->moveToThread(&temperatureThread);
+    connect(this, &MainWindow::startDetectingTemperatureController, temperatureLogic,
+            &VelmoranTemperatureControlLogic::onStartDetecting);
+    // Blocking: the controller is stopped and its port closed before the thread is told to end.
+    connect(this, &MainWindow::disconnectTemperatureController, temperatureLogic,
+            &VelmoranTemperatureControlLogic::onDisconnect, Qt::BlockingQueuedConnection);
+    // Notes in the lab book carry the chamber temperature while the controller answers.
+    connect(temperatureLogic, &VelmoranTemperatureControlLogic::temperatureRead, labbook,
+            [this](double celsius) { labbook->setTemperature(celsius); });
+    connect(temperatureLogic, &VelmoranTemperatureControlLogic::setWidgetVisibility, labbook,
+            [this](VelmoranTemperatureControlWidget::Visibility_t state) {
+                if (state != VelmoranTemperatureControlWidget::Connected)
+                    labbook->setTemperature(std::nullopt);
+            });
+    temperatureThread.start();
+    emit startDetectingTemperatureController();
 }
 
 void MainWindow::connectPipeline() {
@@ -657,6 +696,14 @@ void MainWindow::tearDownConnectedInterface() {
 
     dataProducer.reset();
     lostDialog.reset();
+    if (temperatureThread.isRunning()) {
+        emit disconnectTemperatureController();
+        temperatureThread.quit();
+        temperatureThread.wait();
+        delete temperatureLogic;
+        temperatureLogic = nullptr;
+    }
+    temperatureDock = nullptr;
     for (const QPointer<QDockWidget>& dock : docks)
         delete dock.data();
     docks.clear();
@@ -708,6 +755,10 @@ void MainWindow::restoreGeometries() {
     const QString stateKey = layoutKeyPrefix + objectName() + "/state";
     if (settings.contains(stateKey)) {
         restoreState(settings.value(stateKey).toByteArray(), 0);
+        // Shown only while the controller has been seen, whatever the kept layout says.
+        if (temperatureDock)
+            temperatureDock->setVisible(temperatureDock->visibility() !=
+                                        VelmoranTemperatureControlWidget::Hidden);
     } else {
         // The Connection dock had the top row to itself and would keep most of it: the docks
         // beside it get the widths they ask for, the last one the rest.

@@ -26,6 +26,8 @@ class GapFreePlotConsumer;
 class PlotPreferencesDialog;
 class PlotTab;
 class ProtocolDockWidget;
+class VelmoranTemperatureControlLogic;
+class VelmoranTemperatureControlWidget;
 class DeviceDataConsumer;
 class DeviceDataProducer;
 class DeviceDetector;
@@ -86,6 +88,7 @@ class MainWindow : public QMainWindow {
     void tearDownConnectedInterface();
     void createConsumers();
     void createDocks();
+    void createTemperatureController();
     void connectPipeline();
     // Consumers start from the device's present rate and ranges; later changes come from
     // the controls.
@@ -152,6 +155,10 @@ class MainWindow : public QMainWindow {
     // Windows whose geometry is kept besides the docks.
     std::vector<QPointer<QWidget>> savedWidgets;
     AcquisitionInfoDockWidget* acquisitionInfoDock = nullptr;
+    // On models with the temperature-controller option: the dock, and its logic in its own thread.
+    VelmoranTemperatureControlWidget* temperatureDock = nullptr;
+    VelmoranTemperatureControlLogic* temperatureLogic = nullptr;
+    QThread temperatureThread;
     std::vector<QShortcut*> shortcuts;
     // The dock layout while disconnected, put back at each teardown.
     QByteArray disconnectedState;

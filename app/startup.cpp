@@ -1,5 +1,6 @@
 #include "app/startup.h"
 
+#include "accessories/velmorantemperaturecontrolwidget.h"
 #include "app/pipeline/devicedataconsumer.h"
 #include "commlib/api/kv4cltypes.h"
 #include "recording/labbookevent.h"
@@ -23,6 +24,8 @@ void registerQueuedTypes() {
     qRegisterMetaType<DeviceDataConsumer::Types_t>("DeviceDataConsumer::Types_t");
     qRegisterMetaType<kv4cl::RangedMeasurement_t>("kv4cl::RangedMeasurement_t");
     qRegisterMetaType<LabbookEvent*>("LabbookEventPtr");
+    qRegisterMetaType<VelmoranTemperatureControlWidget::Visibility_t>(
+        "VelmoranTemperatureControlWidget::Visibility_t");
 }
 
 QString missingDisplay(int argc, char** argv) {

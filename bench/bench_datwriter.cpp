@@ -129,7 +129,9 @@ void BM_DatWriterAgainstPlainWrites(benchmark::State& state) {
             for (uint32_t c = 0; c < width; c++) {
                 const double value = c == 0 ? (r & 0x1000 ? 0.05 : -0.07) : 3e-10 * std::sin(r * 0.37 + c);
                 row.filteredValues[c] = row.unfilteredValues[c] = value;
-                row.filteredFloats[c] = row.unfilteredFloats[c] = float(value);
+                // As the producer orders them: the voltage last.
+                row.filteredFloats[(c + width - 1) % width] = row.unfilteredFloats[(c + width - 1) % width] =
+                    float(value);
                 row.filteredRaw[c] = row.unfilteredRaw[c] = uint16_t(value * 1e12);
             }
             ring.commitRow();

@@ -41,10 +41,11 @@ void DatDataWriterConsumer::run() {
         else
             runs.push_back({channel, 1});
     };
+    // The ring's float rows hold the current and gp channels, then the voltage channels.
     for (int32_t i = 0; i < activeChannels.size(); i++)
-        if (activeChannels[i]) add(voltageChannelsNum + i);
+        if (activeChannels[i]) add(i);
     for (int32_t v = 0; v < voltageChannelsNum; v++)
-        add(v);
+        add(currentChannelsNum + gpChannelsNum + v);
     frameWidth = valuesPerSampleWritten;
 
     initRecordFile();
@@ -74,6 +75,11 @@ uint32_t DatDataWriterConsumer::takeFrames(float* block) {
     // Straight from the ring's floats into the block, under the ring's lock: no copy first.
     return takeFloats(*hook, filteredDataChosen(), minRows, blockFrames,
                       [&](const float* rows, uint32_t count) {
+                          // Every channel recorded: the rows are the frames.
+                          if (frameWidth == totalChannelsNum) {
+                              out = std::copy_n(rows, size_t(count) * size_t(frameWidth), out);
+                              return;
+                          }
                           for (uint32_t r = 0; r < count; r++, rows += totalChannelsNum)
                               for (const Run& run : runs)
                                   out = std::copy_n(rows + run.from, run.count, out);

@@ -30,7 +30,8 @@ class DatDataWriterConsumer : public DataWriterConsumer {
     void closeRecordFile() override;
 
   private:
-    // A run of channels that lie side by side both in the ring's rows and in the file's frames.
+    // A run of channels that lie side by side both in the ring's float rows and in the file's
+    // frames.
     struct Run {
         int32_t from; // within a ring row
         int32_t count;

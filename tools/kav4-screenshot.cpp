@@ -8,7 +8,9 @@
 // CH counts channels from 1; a trigger rises through LEVEL (in the channel's unit) a third into
 // the sweep. --analysis opens the analysis dock of that title from the Analysis menu, or the entry
 // of a submenu ("Spectrum/Channel 2"), docks it in the window and starts it.
+// KAV4_SIMULATE_TEMPERATURE=1 lists a virtual temperature controller, as for the program.
 
+#include "accessories/simulatedtemperaturecontroller.h"
 #include "app/mainwindow.h"
 #include "app/startup.h"
 #include "app/widgets/focusedwheelfilter.h"
@@ -57,6 +59,7 @@ int main(int argc, char** argv) {
     std::string error;
     const auto simulation = kav4sim::installSimulation(*models, error);
     if (!simulation) return fail(QString::fromStdString(error));
+    const auto temperatureController = attachSimulatedTemperatureController();
 
     kav4cli::AcquisitionSettings settings;
     try {

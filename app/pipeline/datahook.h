@@ -58,9 +58,8 @@ bool readValues(DataHook& hook, std::vector<double>& data, bool useFiltered, uin
 void releaseReads(DataHook& hook);
 
 // Waits as the reads do, then hands `take` at most maxRows of the waiting rows' values as
-// 32-bit floats where they lie in the ring, row after row, in one run or two where the ring
-// wraps, and returns how many. `take` runs with the ring's mutex held and holds up the
-// producer meanwhile: it suits a consumer that arranges rows as it would copy them, and saves
-// it the copy.
+// 32-bit floats, voltage channels last, where they lie in the ring, row after row, in one run or two where
+// the ring wraps, and returns how many. `take` runs with the ring's mutex held and holds up the producer
+// meanwhile: it suits a consumer that arranges rows as it would copy them, and saves it the copy.
 uint32_t takeFloats(DataHook& hook, bool useFiltered, uint32_t minRows, uint32_t maxRows,
                     const std::function<void(const float* rows, uint32_t count)>& take);

@@ -150,10 +150,15 @@ void DeviceDataProducer::storeRows(uint32_t rows, const uint16_t* filtered, cons
         for (uint16_t g = 0; g < counts.gp; g++, c++)
             convertPair(filtered[c], unfiltered[c], row.filteredValues[c], row.unfilteredValues[c],
                         [&](uint16_t raw, double& value) { source.gpFromRaw(raw, g, value); });
-        // While the row is at hand: the file writer's reads then cost half the memory traffic.
-        const auto toFloat = [](double value) { return float(value); };
-        std::transform(row.filteredValues, row.filteredValues + width, row.filteredFloats, toFloat);
-        std::transform(row.unfilteredValues, row.unfilteredValues + width, row.unfilteredFloats, toFloat);
+        // While the row is at hand, and in a file frame's order: the file writer's reads then
+        // cost half the memory traffic, and a row with every channel recorded is its frame.
+        const auto toFloats = [&](const double* values, float* floats) {
+            const auto toFloat = [](double value) { return float(value); };
+            floats = std::transform(values + counts.voltage, values + width, floats, toFloat);
+            std::transform(values, values + counts.voltage, floats, toFloat);
+        };
+        toFloats(row.filteredValues, row.filteredFloats);
+        toFloats(row.unfilteredValues, row.unfilteredFloats);
         ring.commitRow();
     }
 }

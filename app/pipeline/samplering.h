@@ -20,8 +20,9 @@ class SampleRing {
     static constexpr uint32_t rowCount = uint32_t{1} << 18;
     static constexpr uint32_t rowMask = rowCount - 1;
 
-    // The six planes of one row. The floats are the values in the form DAT files hold them:
-    // the file writer reads 4 bytes a value instead of 8, its limit being memory traffic.
+    // The six planes of one row. The floats are the values in the form and order of a DAT
+    // file's frame, the voltage channels last: the file writer reads 4 bytes a value instead
+    // of 8, its limit being memory traffic, and copies whole rows when it records them all.
     struct Row {
         uint16_t* filteredRaw;
         double* filteredValues;

@@ -66,10 +66,10 @@ class WriterBehind : public DatDataWriterConsumer {
 class DatWriterTest : public kv4test::WriterFixture<DatDataWriterConsumer> {
   protected:
     void SetUp() override { open("cedar", 4); }
-    void open(const char* model, uint32_t currentChannels) {
+    void open(const char* model, uint32_t currentChannels, uint32_t gpChannels = 0) {
         connectTo(model);
         if (HasFatalFailure()) return;
-        prepare(currentChannels, 0);
+        prepare(currentChannels, gpChannels);
         use(std::make_unique<DatDataWriterConsumer>(producer.get()));
         producer->start();
     }
@@ -401,6 +401,48 @@ TEST_F(DatWriterTest, AnUnwritableRecordingPathWarnsAndStartsNothing) {
     QCoreApplication::processEvents();
     EXPECT_TRUE(states.empty());
     EXPECT_TRUE(files.empty());
+}
+
+// Rows of two current and two gp channels.
+class DatGpChannelsTest : public DatWriterTest {
+  protected:
+    void SetUp() override { open("cedar", 2, 2); }
+};
+
+TEST_F(DatGpChannelsTest, FramesHoldTheActiveCurrentThenGpChannelsThenTheVoltage) {
+    struct Case {
+        const char* name;
+        std::vector<bool> active; // current channels, then gp channels
+    };
+    const Case cases[] = {
+        {"every channel, whole rows", {true, true, true, true}},
+        {"a current channel off", {false, true, true, true}},
+        {"a gp channel off", {true, true, true, false}},
+        {"gp channels only", {false, false, true, true}},
+    };
+    uint16_t first = 0;
+    int recording = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (int k = 0; k < 4; k++)
+            writer->setChannelActive(k, c.active[size_t(k)]);
+        writer->onStartConsuming();
+        feed(first, 20);
+        writer->onStopConsuming();
+        // Unfiltered words: 1000 above the row's number.
+        Frames wanted;
+        for (uint16_t word = first + 1000; word < first + 1020; word++) {
+            for (int i = 0; i < 2; i++)
+                if (c.active[size_t(i)]) wanted.push_back(float(int16_t(word) * (i + 1.0)));
+            for (int g = 0; g < 2; g++)
+                if (c.active[size_t(2 + g)]) wanted.push_back(float(word * 100.0 + g));
+            wanted.push_back(float(int16_t(word) / 2.0));
+        }
+        const QString folder = recording == 0 ? QString("cell/") : QString("cell_%1/").arg(recording);
+        EXPECT_EQ(frames(path + folder + "cell_000.dat"), wanted);
+        first += 20;
+        recording++;
+    }
 }
 
 // A model with oversampling, whose template has the oversampling line.

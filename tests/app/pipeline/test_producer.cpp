@@ -89,14 +89,17 @@ TEST(Producer, StoresEveryWordAndItsValueThroughTheConversionOfItsGroup) {
     EXPECT_EQ(values, filteredValues);
     ASSERT_TRUE(readValues(*hooks[3], values, false, 1, 2));
     EXPECT_EQ(values, unfilteredValues);
-    // The same values as 32-bit floats, each of its own plane and channel.
+    // The same values as 32-bit floats, each of its own plane and channel, the voltage last as
+    // in a file's frame.
     for (const bool filtered : {true, false}) {
         std::vector<float> floats, expected;
         takeFloats(*hooks[filtered ? 4 : 5], filtered, 2, 3, [&](const float* rows, uint32_t count) {
             floats.insert(floats.end(), rows, rows + count * source.width());
         });
-        for (double value : filtered ? filteredValues : unfilteredValues)
-            expected.push_back(float(value));
+        const std::vector<double>& values = filtered ? filteredValues : unfilteredValues;
+        for (size_t row = 0; row < values.size(); row += 5)
+            for (size_t c : {1, 2, 3, 4, 0})
+                expected.push_back(float(values[row + c]));
         EXPECT_EQ(floats, expected) << (filtered ? "filtered" : "unfiltered");
     }
 }

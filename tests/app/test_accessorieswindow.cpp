@@ -1,0 +1,98 @@
+// The accessories in the main window: the washer docks on the model that has a washer, the
+// temperature controller's dock on the model with that option, found on a virtual controller's
+// pty, its readings carried by lab book notes.
+#include "accessories/velmorantemperaturecontrollogic.h"
+#include "simulator/virtualtemperaturecontroller.h"
+#include "tests/support/connectedwindow.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QTextEdit>
+
+#include <serial.h>
+
+namespace {
+
+class AccessoriesWindow : public kv4test::WindowTest {
+  protected:
+    void SetUp() override {
+        WindowTest::SetUp();
+        VelmoranTemperatureControlLogic::installPortLister([this] {
+            std::vector<serial::PortInfo> listed;
+            if (controller.present())
+                listed.push_back({controller.path(), "Velmoran Temperature Controller (virtual)", "n/a"});
+            return listed;
+        });
+    }
+    void TearDown() override {
+        WindowTest::TearDown();
+        VelmoranTemperatureControlLogic::installPortLister({});
+    }
+
+    QString temperature() const {
+        return dock("velmoranTemperatureControlDw")->findChild<QLabel*>("temperatureLabel")->text();
+    }
+    void writeNote(const QString& text) {
+        auto* line = dock("labbook")->findChild<QLineEdit*>();
+        QTest::keyClicks(line, text);
+        QTest::keyClick(line, Qt::Key_Return);
+    }
+    QString labbookText() const { return dock("labbook")->findChild<QTextEdit*>()->toPlainText(); }
+
+    kav4sim::VirtualTemperatureController controller{{.ambient = 23.4}};
+};
+
+TEST_F(AccessoriesWindow, FirHasTheWasherAndTheTemperatureControllerWhoseReadingsNotesCarry) {
+    open("fir", 1);
+    window->resize(1366, 768);
+    window->show();
+    connectTo("VFIR01");
+    ASSERT_TRUE(dock("firWasherCtrlDw"));
+    EXPECT_EQ(window->dockWidgetArea(dock("firWasherCtrlDw")), Qt::LeftDockWidgetArea);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return dock("firWasherCtrlDw")->isVisible(); }, 2000));
+    ASSERT_TRUE(dock("firWasherCtrlDebugDw"));
+    EXPECT_FALSE(dock("firWasherCtrlDebugDw")->isVisible()); // shown from the View menu
+    ASSERT_TRUE(dock("velmoranTemperatureControlDw"));
+    EXPECT_EQ(window->dockWidgetArea(dock("velmoranTemperatureControlDw")), Qt::TopDockWidgetArea);
+
+    ASSERT_TRUE(QTest::qWaitFor([&] { return temperature() == "23.4°C"; }, 10000))
+        << temperature().toStdString();
+    EXPECT_TRUE(dock("velmoranTemperatureControlDw")->isVisible());
+    writeNote("warm enough");
+    EXPECT_TRUE(labbookText().contains("Written Note, 'warm enough', Temperature: 23.4 [°C]"))
+        << labbookText().toStdString();
+
+    // Gone: the message shows and notes no longer carry a temperature.
+    controller.vanish();
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            return !dock("velmoranTemperatureControlDw")->findChild<QLabel*>("temperatureLabel")->isVisible();
+        },
+        10000));
+    writeNote("cooling");
+    EXPECT_TRUE(labbookText().contains("Written Note, 'cooling'")) << labbookText().toStdString();
+    EXPECT_FALSE(labbookText().contains("'cooling', Temperature"));
+
+    disconnect();
+    EXPECT_FALSE(dock("velmoranTemperatureControlDw"));
+    EXPECT_FALSE(dock("firWasherCtrlDw"));
+}
+
+TEST_F(AccessoriesWindow, DisconnectingStopsTheController) {
+    open("fir", 1);
+    connectTo("VFIR01");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return temperature() == "23.4°C"; }, 10000));
+    disconnect();
+    const std::vector<std::string> lines = controller.commands();
+    EXPECT_EQ(lines.back(), "YTd11\r");
+}
+
+TEST_F(AccessoriesWindow, ModelsWithoutThemHaveNeither) {
+    open("cedar", 1);
+    connectTo("VCEDAR01");
+    EXPECT_FALSE(dock("firWasherCtrlDw"));
+    EXPECT_FALSE(dock("firWasherCtrlDebugDw"));
+    EXPECT_FALSE(dock("velmoranTemperatureControlDw"));
+}
+
+} // namespace
