@@ -16,6 +16,7 @@
 #include "app/pipeline/devicedataconsumer.h"
 #include "app/pipeline/devicedataproducer.h"
 #include "app/supportdialog.h"
+#include "app/ttldockwidget.h"
 #include "app/version.h"
 #include "commlib/api/kv4cl.h"
 #include "controls/allchannelscontrolsdockwidget.h"
@@ -52,6 +53,7 @@ namespace {
 const QString allDevicesEntry = "All";
 const QString uiKeyPrefix = "Preferences/UI/";
 const QString denoiserKey = "Preferences/frontEndResetDenoiser";
+const QString offsetCompensationAutostopKey = "Preferences/digitalOffsetCompensationAutostop";
 
 const char* resetUsageText = "The reset feature should be used if the device seems unresponsive.\nBefore "
                              "using the FW reset feature please "
@@ -159,9 +161,10 @@ void MainWindow::createMenus() {
     connect(resetMenu->addAction("Apply"), &QAction::triggered, this, &MainWindow::onResetFpga);
     connect(resetMenu->addAction("Help"), &QAction::triggered, this,
             [this] { QMessageBox::information(this, "Reset usage", resetUsageText); });
-    // No model offers a digital offset compensation yet: the two actions stay disabled.
+    // Enabled while a model with digital offset compensation is connected.
     offsetCompensationAction = advancedMenu->addAction("Digital offset compensation");
     offsetCompensationAction->setEnabled(false);
+    connect(offsetCompensationAction, &QAction::triggered, this, &MainWindow::onResetCompensations);
     denoiserMenu = advancedMenu->addMenu("Front end reset denoiser (BETA)");
     denoiserMenu->setEnabled(false);
     denoiserEnableAction = denoiserMenu->addAction("Enable");
@@ -174,6 +177,8 @@ void MainWindow::createMenus() {
     offsetCompensationAutostopAction = advancedMenu->addAction("Digital offset compensation autostop");
     offsetCompensationAutostopAction->setCheckable(true);
     offsetCompensationAutostopAction->setEnabled(false);
+    connect(offsetCompensationAutostopAction, &QAction::toggled, this,
+            &MainWindow::onDigitalOffsetCompensationAutostop);
     synchronizeAction = advancedMenu->addAction("Synchronize devices");
     synchronizeAction->setEnabled(false);
     connect(synchronizeAction, &QAction::triggered, this, &MainWindow::onSynchronizeParallelDevices);
@@ -333,10 +338,15 @@ void MainWindow::buildConnectedInterface() {
     lostDialog = std::make_unique<ConnectionLostDialog>();
     createConsumers();
 
-    bool bankA = false, bankB = false;
+    bool bankA = false, bankB = false, offsetCompensation = false, zap = false;
     kv4cl::hasChannelSwitches(bankA, bankB);
-    plotTab =
-        new PlotTab(plotConsumer, *plotPreferences, {.channelSwitch = bankA, .stimulusSelection = bankB});
+    kv4cl::hasDigitalOffsetCompensation(offsetCompensation);
+    kv4cl::hasZap(zap);
+    plotTab = new PlotTab(plotConsumer, *plotPreferences,
+                          {.channelSwitch = bankA,
+                           .stimulusSelection = bankB,
+                           .digitalOffsetCompensation = offsetCompensation,
+                           .zap = zap});
     plotTab->setMinimumSize(400, 300);
     setCentralWidget(plotTab);
 
@@ -355,6 +365,15 @@ void MainWindow::buildConnectedInterface() {
         const QSignalBlocker blocker(denoiserEnableAction);
         denoiserEnableAction->setChecked(enabled);
         kv4cl::setDenoiserEnabled(enabled);
+    }
+    offsetCompensationAction->setEnabled(offsetCompensation);
+    if (bool autostop = false;
+        kv4cl::hasDigitalOffsetCompensationAutostop(autostop) == kv4cl::Success && autostop) {
+        offsetCompensationAutostopAction->setEnabled(true);
+        const bool enabled = QSettings().value(offsetCompensationAutostopKey, false).toBool();
+        const QSignalBlocker blocker(offsetCompensationAutostopAction);
+        offsetCompensationAutostopAction->setChecked(enabled);
+        kv4cl::setDigitalOffsetCompensationAutostop(enabled);
     }
     synchronizeAction->setEnabled(deviceComboBox->currentText() == allDevicesEntry);
 
@@ -453,6 +472,11 @@ void MainWindow::createDocks() {
     makeScrollable(acquisitionInfoDock);
     addDockWidget(Qt::TopDockWidgetArea, acquisitionInfoDock);
     docks.push_back(acquisitionInfoDock);
+    if (bool ttl = false; kv4cl::hasTtlOutput(ttl) == kv4cl::Success && ttl) {
+        auto* ttlDock = new TtlDockWidget(this);
+        addDockWidget(Qt::RightDockWidgetArea, ttlDock);
+        docks.push_back(ttlDock);
+    }
     if (DebugDockWidget::markerPresent()) {
         auto* debugDock = new DebugDockWidget(this);
         addDockWidget(Qt::RightDockWidgetArea, debugDock);
@@ -581,6 +605,13 @@ void MainWindow::connectPipeline() {
             [this](bool on) { kv4cl::setChannelSwitchB(uint16_t(currentChannelsNum), on); });
     connect(plotTab, &PlotTab::selectStimulusChannel, this,
             [](int channelIdx, bool on) { kv4cl::setChannelSwitchB(uint16_t(channelIdx), on); });
+    connect(allChannelsDock, &AllChannelsControlsDockWidget::digitalOffsetCompensation, this,
+            [this](bool on) { kv4cl::digitalOffsetCompensation(uint16_t(currentChannelsNum), on); });
+    connect(plotTab, &PlotTab::digitalOffsetCompensation, this,
+            [](int channelIdx, bool on) { kv4cl::digitalOffsetCompensation(uint16_t(channelIdx), on); });
+    connect(allChannelsDock, &AllChannelsControlsDockWidget::zap, this,
+            [this] { kv4cl::zap(uint16_t(currentChannelsNum)); });
+    connect(plotTab, &PlotTab::zap, this, [](int channelIdx) { kv4cl::zap(uint16_t(channelIdx)); });
 
     // The producer's reports, each to whoever acts on it.
     connect(dataProducer.get(), &DeviceDataProducer::bitRateComputed, acquisitionInfoDock,
@@ -679,6 +710,10 @@ void MainWindow::tearDownConnectedInterface() {
 
     if (denoiserMenu->isEnabled()) QSettings().setValue(denoiserKey, denoiserEnableAction->isChecked());
     denoiserMenu->setEnabled(false);
+    if (offsetCompensationAutostopAction->isEnabled())
+        QSettings().setValue(offsetCompensationAutostopKey, offsetCompensationAutostopAction->isChecked());
+    offsetCompensationAutostopAction->setEnabled(false);
+    offsetCompensationAction->setEnabled(false);
     synchronizeAction->setEnabled(false);
     resetMenu->setEnabled(false);
     dataProducer->onStopProducing();
@@ -812,6 +847,14 @@ void MainWindow::onSynchronizeParallelDevices() {
 
 void MainWindow::onFrontEndResetDenoiserEnabled(bool flag) {
     kv4cl::setDenoiserEnabled(flag);
+}
+
+void MainWindow::onResetCompensations() {
+    kv4cl::digitalOffsetCompensation(uint16_t(currentChannelsNum), true);
+}
+
+void MainWindow::onDigitalOffsetCompensationAutostop(bool flag) {
+    kv4cl::setDigitalOffsetCompensationAutostop(flag);
 }
 
 void MainWindow::onPlotPreferences() {

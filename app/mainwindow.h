@@ -68,6 +68,9 @@ class MainWindow : public QMainWindow {
     void onResetFpga();
     void onSynchronizeParallelDevices();
     void onFrontEndResetDenoiserEnabled(bool flag);
+    // Starts the digital offset compensation of every channel of every device.
+    void onResetCompensations();
+    void onDigitalOffsetCompensationAutostop(bool flag);
     void onPlotPreferences();
     void onFilterPreferences();
     // The producer's suggestion while the current range is automatic: +1 up, -1 down.

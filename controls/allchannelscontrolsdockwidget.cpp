@@ -73,6 +73,16 @@ void AllChannelsControlsDockWidget::buildSwitches(QBoxLayout* row) {
             addButton(row, ":/imgs/select channel.png", "Apply voltage stimulus to all channels", true);
         connect(select, &QToolButton::toggled, this, &AllChannelsControlsDockWidget::selectStimulusChannel);
     }
+    if (bool available = false; kv4cl::hasDigitalOffsetCompensation(available) == Success && available) {
+        QToolButton* compensate = addButton(row, ":/imgs/digital offset compensation.png",
+                                            "Apply digital offset compensation to all channels", true);
+        connect(compensate, &QToolButton::toggled, this,
+                &AllChannelsControlsDockWidget::digitalOffsetCompensation);
+    }
+    if (bool available = false; kv4cl::hasZap(available) == Success && available) {
+        QToolButton* zapButton = addButton(row, ":/imgs/zap.png", "Zap all channels", false);
+        connect(zapButton, &QToolButton::clicked, this, &AllChannelsControlsDockWidget::zap);
+    }
     if (bankA) {
         QToolButton* power =
             addButton(row, powerOnIcon,

@@ -1,8 +1,7 @@
 #pragma once
 // The "All channels controls" dock: buttons that act on every channel at once, and the
 // insertion and reference pulses with their amplitudes and durations. A button is there
-// only when the connected model has its feature: no model has digital offset compensation
-// or zap yet, so their signals have no button.
+// only when the connected model has its feature.
 
 #include "commlib/api/kv4cltypes.h"
 

@@ -10,6 +10,7 @@
 #include <QIcon>
 #include <QImage>
 #include <QKeySequence>
+#include <QTest>
 #include <QToolButton>
 
 #include <cmath>
@@ -22,6 +23,8 @@ using kav4sim::DecodedCommand;
 
 const QString baselineTip = "Switch ON/OFF Y-Axis automatic current baseline tracking on all channels";
 const QString selectTip = "Apply voltage stimulus to all channels";
+const QString compensationTip = "Apply digital offset compensation to all channels";
+const QString zapTip = "Zap all channels";
 const QString switchAllTip = "Switch all channels on/off.\nNOTE: voltage compensation is applied to switched "
                              "off\nchannels to reduce cross-talk with other channels.";
 const QString hideTip = "Show/hide switched off channels.\nWhen this button is checked switched off channels "
@@ -70,9 +73,10 @@ TEST_F(AllChannelsDock, EachButtonOnlyWhereTheModelHasItsFeature) {
         {"birch", {baselineTip, switchAllTip, hideTip, insertionTip}},
         {"fir", {baselineTip, switchAllTip, hideTip, insertionTip}},
         {"cedar", {baselineTip, selectTip, switchAllTip, hideTip, insertionTip}},
-        {"dogwood32", {baselineTip, selectTip, switchAllTip, hideTip, insertionTip}},
+        {"dogwood32", {baselineTip, selectTip, compensationTip, zapTip, switchAllTip, hideTip, insertionTip}},
         {"dogwood16",
-         {baselineTip, selectTip, switchAllTip, hideTip, insertionTip, referenceTip, trainTip, overrideTip}},
+         {baselineTip, selectTip, compensationTip, zapTip, switchAllTip, hideTip, insertionTip, referenceTip,
+          trainTip, overrideTip}},
     };
     for (const auto& [model, tips] : expected) {
         ASSERT_NO_FATAL_FAILURE(connect(model));
@@ -123,6 +127,28 @@ TEST_F(AllChannelsDock, SwitchButtonsAnnounceTheirStateAndSwapIcons) {
     hide->click();
     EXPECT_TRUE(sameImage(hide->icon(), ":/imgs/show.png"));
     EXPECT_EQ(hidden, std::vector<bool>{true});
+}
+
+TEST_F(AllChannelsDock, CompensationAndZapButtonsAnnounceTheirClicks) {
+    connect("dogwood16");
+    build();
+    std::vector<bool> compensations;
+    int zaps = 0;
+    QObject::connect(dock.get(), &AllChannelsControlsDockWidget::digitalOffsetCompensation,
+                     [&](bool on) { compensations.push_back(on); });
+    QObject::connect(dock.get(), &AllChannelsControlsDockWidget::zap, [&] { zaps++; });
+    QToolButton* compensate = button(compensationTip);
+    QToolButton* zap = button(zapTip);
+    ASSERT_TRUE(compensate && zap);
+    EXPECT_TRUE(sameImage(compensate->icon(), ":/imgs/digital offset compensation.png"));
+    EXPECT_TRUE(sameImage(zap->icon(), ":/imgs/zap.png"));
+    QTest::mouseClick(compensate, Qt::LeftButton);
+    QTest::mouseClick(zap, Qt::LeftButton);
+    QTest::mouseClick(zap, Qt::LeftButton);
+    QTest::mouseClick(compensate, Qt::LeftButton);
+    EXPECT_EQ(compensations, (std::vector<bool>{true, false}));
+    EXPECT_EQ(zaps, 2);
+    EXPECT_FALSE(zap->isCheckable());
 }
 
 TEST_F(AllChannelsDock, InsertionPulseUsesTheLibrarysRangesAndReachesTheDevice) {
