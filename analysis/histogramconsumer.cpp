@@ -30,7 +30,12 @@ void HistogramConsumer::clearLimits(int channelIdx) {
 
 HistogramRecord HistogramConsumer::channelResult(int channelIdx) {
     QMutexLocker lock(&resultMutex);
-    return validChannel(channelIdx) ? records[size_t(channelIdx)] : HistogramRecord{};
+    if (!validChannel(channelIdx)) return {};
+    HistogramRecord copy = records[size_t(channelIdx)];
+    // Bins of its own, copied under the lock: bins shared with the record would be copied by
+    // the caller's first change outside it, while this thread may be counting into them.
+    copy.counts.detach();
+    return copy;
 }
 
 void HistogramConsumer::allocateBuffers() {

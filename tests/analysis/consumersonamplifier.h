@@ -11,11 +11,33 @@
 #include "app/pipeline/devicedataproducer.h"
 #include "app/pipeline/librarysamplesource.h"
 
+#include <QCoreApplication>
 #include <QSignalSpy>
+#include <QTest>
 
 #include <memory>
 
 namespace kv4test {
+
+// Counts a consumer's result signal as it arrives in this thread, queued. (A QSignalSpy
+// records in the emitting thread, and this one would read its list unordered with that.)
+class Results {
+  public:
+    template <typename Consumer> explicit Results(Consumer* consumer) {
+        QObject::connect(
+            consumer, &Consumer::result, &receiver, [this] { arrived++; }, Qt::QueuedConnection);
+    }
+    int count() const { return arrived; }
+    // Those already on their way are counted out too.
+    void clear() {
+        QCoreApplication::sendPostedEvents(&receiver);
+        arrived = 0;
+    }
+
+  private:
+    QObject receiver;
+    int arrived = 0;
+};
 
 inline constexpr uint16_t tenKiloHertz = 2; // the sampling rate's index
 inline constexpr double holding = 0.05;     // V
@@ -71,6 +93,14 @@ class ConsumersOnAmplifier : public SimulatedAmplifiers {
     static void waitFor(QSignalSpy& spy, int count) {
         while (spy.count() < count)
             ASSERT_TRUE(spy.wait(10000)) << "no result for 10 s after " << spy.count();
+    }
+    // Waits until `results` has counted `count`.
+    static void waitFor(const Results& results, int count) {
+        while (results.count() < count) {
+            const int before = results.count();
+            ASSERT_TRUE(QTest::qWaitFor([&] { return results.count() > before; }, 10000))
+                << "no result for 10 s after " << before;
+        }
     }
     double hz() const { return rate.getNoPrefixValue(); }
 

@@ -23,7 +23,7 @@ TEST_F(EventsOnAmplifier, CountsDwellsAndAmplitudesMatchTheTwoStateModelOfEachCh
     for (int c = 0; c < channels; c++)
         amplifier().setCell(uint16_t(c), channelCell(cases[c]));
     ASSERT_NO_FATAL_FAILURE(startDetecting());
-    QSignalSpy results(detection.get(), &EventDetectionConsumer::result);
+    kv4test::Results results(detection.get());
     for (int c = 0; c < channels; c++) {
         const double amplitude = cases[c].conductance * (holding - cases[c].reversal) * 1e12; // pA
         EventDetectionConsumer::Options_t options;

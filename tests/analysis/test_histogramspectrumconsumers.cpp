@@ -23,7 +23,7 @@ TEST_F(ConsumersOnAmplifier, HistogramFitFindsTheHoldingCurrentAndTheNoiseAndSta
     const double sigma = 20e-12;
     amplifier().setCell(2, noisyCell(sigma));
     ASSERT_NO_FATAL_FAILURE(startProducing());
-    QSignalSpy results(histogram.get(), &HistogramConsumer::result);
+    kv4test::Results results(histogram.get());
     histogram->onStartConsuming(2);
     ASSERT_NO_FATAL_FAILURE(waitFor(results, 8));
     const HistogramRecord record = histogram->channelResult(2);
@@ -86,7 +86,7 @@ TEST_F(ConsumersOnAmplifier, SpectrumOfWhiteNoiseIsItsOneSidedDensityAndASinusoi
     SpectrumConsumer::Options_t options{n, {2000.0, kv4cl::UnitPfxMilli, "s"}};
     spectrum->onSetOptions(0, options);
     spectrum->onSetOptions(1, options);
-    QSignalSpy results(spectrum.get(), &SpectrumConsumer::result);
+    kv4test::Results results(spectrum.get());
     spectrum->onStartConsuming(0);
     spectrum->onStartConsuming(1); // queued behind the first
     SpectrumRecord noise, line;
@@ -119,7 +119,7 @@ TEST_F(ConsumersOnAmplifier, SpectrumOfWhiteNoiseIsItsOneSidedDensityAndASinusoi
 TEST_F(ConsumersOnAmplifier, SpectrumOptionsLayOutTheChannelsRecord) {
     amplifier().setCell(3, noisyCell(5e-12));
     ASSERT_NO_FATAL_FAILURE(startProducing());
-    QSignalSpy results(spectrum.get(), &SpectrumConsumer::result);
+    kv4test::Results results(spectrum.get());
     spectrum->onStartConsuming(3);
     ASSERT_NO_FATAL_FAILURE(waitFor(results, 1)); // the thread has taken the rate over
     const double fs = hz();
@@ -169,8 +169,8 @@ namespace {
 TEST_F(ConsumersOnAmplifier, ARangeChangeRelabelsBothRecordsAndStartsThemOver) {
     amplifier().setCell(0, noisyCell(50e-12));
     ASSERT_NO_FATAL_FAILURE(startProducing());
-    QSignalSpy histograms(histogram.get(), &HistogramConsumer::result);
-    QSignalSpy spectra(spectrum.get(), &SpectrumConsumer::result);
+    kv4test::Results histograms(histogram.get());
+    kv4test::Results spectra(spectrum.get());
     histogram->onStartConsuming(0);
     spectrum->onStartConsuming(0);
     ASSERT_NO_FATAL_FAILURE(waitFor(histograms, 1));
