@@ -158,11 +158,13 @@ int main(int argc, char** argv) {
             }
     }
     if (!raise.isEmpty()) {
-        // A dock that shares its place with others, by its title: "Voltage offsets".
+        // A dock that shares its place with others, or a floating one, by its title: "Voltage offsets".
         QDockWidget* shown = nullptr;
         for (QDockWidget* dock : window.findChildren<QDockWidget*>())
             if (dock->windowTitle() == raise) shown = dock;
         if (!shown) return fail("no dock \"" + raise + "\"");
+        // A floating dock (such as "TTL") would be a window of its own, outside the picture.
+        if (shown->isFloating()) shown->setFloating(false);
         shown->show();
         shown->raise();
     }
