@@ -1,9 +1,10 @@
-// The program: without amplifiers on the machine, "--simulate cedar,cedar" (or
-// KAV4_SIMULATE) lists virtual ones instead.
+// The program: the amplifiers attached on USB, or with "--simulate cedar,cedar" (or
+// KAV4_SIMULATE) virtual ones instead.
 #include "accessories/simulatedtemperaturecontroller.h"
 #include "app/mainwindow.h"
 #include "app/startup.h"
 #include "app/widgets/focusedwheelfilter.h"
+#include "commlib/transport/libftdidriver.h"
 #include "simulator/simulation.h"
 
 #include <QApplication>
@@ -29,7 +30,7 @@ void printUsage() {
                 "  -h, --help  show this text\n"
                 "\n"
                 "Qt's own options, such as -platform offscreen, are taken too. Without a simulation\n"
-                "no amplifier is listed: the USB backend for real amplifiers is not built in yet.\n",
+                "the amplifiers attached on USB are listed (through libftdi1).\n",
                 kav4sim::simulatedModelNames().c_str());
 }
 
@@ -66,6 +67,8 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "kav4: %s\n", error.c_str());
             return 2;
         }
+    } else {
+        kv4CommLib::installFtdiDriver(kv4CommLib::makeLibftdiDriver());
     }
 
     const auto temperatureController = attachSimulatedTemperatureController();

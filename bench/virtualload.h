@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -45,7 +46,10 @@ inline void acquire(uint64_t frames, uint32_t wordsPerFrame, bool& lost) {
 
 class VirtualLoad {
   public:
-    VirtualLoad(uint8_t version, uint8_t subversion, uint16_t firmware, bool filtered) {
+    // `install` puts the driver over the bus in place (by default the bus itself).
+    using Install = std::function<void(std::shared_ptr<kav4sim::VirtualBus>)>;
+    VirtualLoad(uint8_t version, uint8_t subversion, uint16_t firmware, bool filtered,
+                const Install& install = [](auto bus) { kv4CommLib::installFtdiDriver(std::move(bus)); }) {
         const std::string serial = "BENCH001";
         auto bus = std::make_shared<kav4sim::VirtualBus>();
         auto device = std::make_shared<kav4sim::VirtualDevice>(serial);
@@ -66,7 +70,7 @@ class VirtualLoad {
                 spent->store(*spent + cpuSeconds(CLOCK_THREAD_CPUTIME_ID) - start);
             },
             device->skipper(rx));
-        kv4CommLib::installFtdiDriver(bus);
+        install(bus);
         error = connect(filtered);
     }
     ~VirtualLoad() {

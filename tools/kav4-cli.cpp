@@ -2,6 +2,7 @@
 
 #include "commlib/api/kv4cl.h"
 #include "commlib/demo/ftdieepromdemo.h"
+#include "commlib/transport/libftdidriver.h"
 #include "simulator/simulation.h"
 #include "tools/acquisitionsettings.h"
 #include "tools/clisupport.h"
@@ -80,8 +81,7 @@ void printUsage(std::ostream& out) {
            "              same, the option wins\n"
            "  -h, --help  show this text\n"
            "\n"
-           "Without a simulation no device is found: the USB backend for real amplifiers is\n"
-           "not built in yet.\n";
+           "Without a simulation the amplifiers attached on USB are used (through libftdi1).\n";
 }
 
 // The ids the library can connect to: the detected devices and the demo device.
@@ -414,6 +414,8 @@ int main(int argc, char** argv) {
             std::cerr << "kav4-cli: " << error << "\n";
             return 2;
         }
+    } else {
+        kv4CommLib::installFtdiDriver(kv4CommLib::makeLibftdiDriver());
     }
     try {
         return run(args, bus.get());

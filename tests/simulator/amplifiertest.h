@@ -5,6 +5,7 @@
 #include "commlib/api/kv4cl.h"
 #include "commlib/models/catalogue.h"
 #include "simulator/simulation.h"
+#include "tests/support/busdriver.h"
 #include "tests/support/enginemodel.h"
 
 #include <gtest/gtest.h>
@@ -70,7 +71,7 @@ class SimulatedAmplifiers : public testing::Test {
     void TearDown() override {
         // The library's devices hold handles on the bus: they go first.
         kv4cl::disconnect();
-        installFtdiDriver(nullptr);
+        removeBus();
     }
 
     // Simulated time runs this much faster than the wall clock unless a test says otherwise.
@@ -80,8 +81,9 @@ class SimulatedAmplifiers : public testing::Test {
     // library as one device or as parallel devices.
     void connect(const std::string& models) {
         std::string error;
-        bus = kav4sim::installSimulation(models, error);
+        bus = kav4sim::makeSimulatedBus(models, error);
         ASSERT_TRUE(bus) << error;
+        installBus(bus);
         bus->clock()->setTimeScale(timeScale);
         ids.clear();
         ASSERT_EQ(kv4cl::detectDevices(ids), kv4cl::Success);
@@ -115,7 +117,7 @@ class SimulatedAmplifiers : public testing::Test {
                                                         uint16_t firmware) {
         bus = std::make_shared<kav4sim::SimulatedBus>();
         bus->clock()->setTimeScale(timeScale);
-        installFtdiDriver(bus);
+        installBus(bus);
         ids = {"VMODEL01"};
         auto device = std::make_shared<kav4sim::VirtualDevice>(ids[0], bus->clock());
         device->setIdentity(version, subversion, firmware);

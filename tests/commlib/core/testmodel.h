@@ -2,6 +2,7 @@
 // A fixture that puts engine test models on the virtual bus and connects them.
 
 #include "simulator/virtualbus.h"
+#include "tests/support/busdriver.h"
 #include "tests/support/enginemodel.h"
 
 #include <gtest/gtest.h>
@@ -17,11 +18,11 @@ class DispatcherTest : public ::testing::Test {
   protected:
     void SetUp() override {
         bus = std::make_shared<kav4sim::VirtualBus>();
-        installFtdiDriver(bus);
+        installBus(bus);
     }
     void TearDown() override {
         dispatchers.clear();
-        installFtdiDriver(nullptr);
+        removeBus();
     }
 
     template <typename Model = TestModel> Model& addConnected(uint16_t rateIdx = 0) {

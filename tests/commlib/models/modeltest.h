@@ -6,6 +6,7 @@
 #include "commlib/api/kv4cl.h"
 #include "commlib/models/catalogue.h"
 #include "simulator/virtualbus.h"
+#include "tests/support/busdriver.h"
 
 #include <gtest/gtest.h>
 
@@ -67,13 +68,13 @@ class ModelBus : public ::testing::Test {
   protected:
     void SetUp() override {
         bus = std::make_shared<kav4sim::VirtualBus>();
-        installFtdiDriver(bus);
+        installBus(bus);
     }
     void TearDown() override {
         // The library's list and the models hold handles on the bus: they go first.
         kv4cl::disconnect();
         models.clear();
-        installFtdiDriver(nullptr);
+        removeBus();
     }
 
     std::shared_ptr<kav4sim::VirtualDevice> addDevice(const std::string& serial, Identity id) {

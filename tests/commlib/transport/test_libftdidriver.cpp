@@ -1,0 +1,236 @@
+// The libftdi1 driver, with the system's libftdi1 running on the virtual libusb: what the
+// library asks of the driver reaches the virtual devices as it reaches them on the virtual bus.
+
+#include "commlib/transport/ftdiwrappers.h"
+#include "commlib/transport/libftdidriver.h"
+#include "commlib/transport/spimemory.h"
+#include "simulator/virtualbus.h"
+#include "simulator/virtuallibusb/virtualusb.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <numeric>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace kv4CommLib;
+using namespace std::chrono_literals;
+using kav4sim::FtdiCall;
+using kav4sim::VirtualBus;
+using kav4sim::VirtualDevice;
+
+class Libftdi : public testing::Test {
+  protected:
+    void SetUp() override {
+        kav4usb::attachBus(bus);
+        driver = makeLibftdiDriver();
+    }
+    void TearDown() override {
+        driver.reset();
+        kav4usb::attachBus(nullptr);
+    }
+    std::shared_ptr<VirtualDevice> add(const std::string& serial) {
+        auto device = std::make_shared<VirtualDevice>(serial);
+        bus->addDevice(device);
+        return device;
+    }
+    FT_HANDLE open(const std::string& name) {
+        FT_HANDLE handle = nullptr;
+        std::string n = name;
+        EXPECT_EQ(driver->FT_OpenEx(n.data(), FT_OPEN_BY_SERIAL_NUMBER, &handle), FT_OK) << name;
+        return handle;
+    }
+    std::vector<std::string> listed() {
+        DWORD count = 0;
+        EXPECT_EQ(driver->FT_ListDevices(&count, nullptr, FT_LIST_NUMBER_ONLY), FT_OK);
+        std::vector<std::string> names;
+        for (DWORD i = 0; i < count; i++) {
+            char name[64] = {};
+            EXPECT_EQ(driver->FT_ListDevices(reinterpret_cast<void*>(uintptr_t(i)), name, FT_LIST_BY_INDEX),
+                      FT_OK);
+            names.push_back(name);
+        }
+        return names;
+    }
+    // Reads exactly n bytes; each read waits for them up to its timeout.
+    std::vector<uint8_t> read(FT_HANDLE handle, size_t n) {
+        std::vector<uint8_t> bytes(n);
+        DWORD got = 0;
+        EXPECT_EQ(driver->FT_Read(handle, bytes.data(), DWORD(n), &got), FT_OK);
+        bytes.resize(got);
+        return bytes;
+    }
+
+    std::shared_ptr<VirtualBus> bus = std::make_shared<VirtualBus>();
+    std::shared_ptr<FtdiDriver> driver;
+};
+
+TEST_F(Libftdi, ListsEveryInterfaceOfDualAndQuadBridges) {
+    EXPECT_TRUE(listed().empty());
+    add("AMP01");
+    add("AMP02");
+    EXPECT_EQ(listed(), (std::vector<std::string>{"AMP01A", "AMP01B", "AMP02A", "AMP02B"}));
+    kav4usb::setQuadBridge("AMP02", true);
+    EXPECT_EQ(listed(),
+              (std::vector<std::string>{"AMP01A", "AMP01B", "AMP02A", "AMP02B", "AMP02C", "AMP02D"}));
+    kav4usb::setQuadBridge("AMP02", false);
+
+    DWORD channels = 0;
+    ASSERT_EQ(driver->SPI_GetNumChannels(&channels), FT_OK);
+    EXPECT_EQ(channels, 4u);
+    FT_DEVICE_LIST_INFO_NODE info;
+    ASSERT_EQ(driver->SPI_GetChannelInfo(3, &info), FT_OK);
+    EXPECT_STREQ(info.SerialNumber, "AMP02B");
+    EXPECT_STREQ(info.Description, "KAV4 amplifier B");
+    EXPECT_EQ(driver->SPI_GetChannelInfo(4, &info), FT_DEVICE_NOT_FOUND);
+
+    bus->device("AMP01")->unplug();
+    EXPECT_EQ(listed(), (std::vector<std::string>{"AMP02A", "AMP02B"})) << "a pulled bridge is not listed";
+    bus->device("AMP02")->failCalls(FtdiCall::ListDevices, 1);
+    DWORD count = 0;
+    EXPECT_EQ(driver->FT_ListDevices(&count, nullptr, FT_LIST_NUMBER_ONLY), FT_IO_ERROR);
+}
+
+TEST_F(Libftdi, OpensByChannelAndMapsFailures) {
+    auto device = add("AMP01");
+    const FT_HANDLE b = open("AMP01B");
+    ASSERT_NE(b, nullptr);
+    FT_HANDLE again = nullptr;
+    std::string name = "AMP01B";
+    EXPECT_EQ(driver->FT_OpenEx(name.data(), FT_OPEN_BY_SERIAL_NUMBER, &again), FT_DEVICE_NOT_OPENED)
+        << "a channel is opened once";
+    const struct {
+        std::string name;
+        FT_STATUS status;
+    } refused[] = {
+        {"AMP02B", FT_DEVICE_NOT_FOUND}, {"AMP01C", FT_DEVICE_NOT_FOUND}, {"A", FT_DEVICE_NOT_FOUND}};
+    for (auto r : refused)
+        EXPECT_EQ(driver->FT_OpenEx(r.name.data(), FT_OPEN_BY_SERIAL_NUMBER, &again), r.status) << r.name;
+    device->failCalls(FtdiCall::OpenEx, 1);
+    name = "AMP01A";
+    EXPECT_EQ(driver->FT_OpenEx(name.data(), FT_OPEN_BY_SERIAL_NUMBER, &again), FT_DEVICE_NOT_OPENED)
+        << "a channel that cannot be claimed";
+
+    device->clearCallLog();
+    EXPECT_EQ(driver->FT_SetBitMode(b, 0, FT_BITMODE_RESET), FT_OK);
+    EXPECT_EQ(driver->FT_SetBitMode(b, 0, FT_BITMODE_SYNC_FIFO), FT_OK);
+    EXPECT_EQ(driver->FT_SetLatencyTimer(b, 2), FT_OK);
+    EXPECT_EQ(driver->FT_SetUSBParameters(b, 65536, 65536), FT_OK);
+    EXPECT_EQ(driver->FT_SetFlowControl(b, FT_FLOW_RTS_CTS, 0, 0), FT_OK);
+    EXPECT_EQ(driver->FT_Purge(b, FT_PURGE_RX | FT_PURGE_TX), FT_OK);
+    EXPECT_EQ(device->callLog(),
+              (std::vector<std::string>{"SetBitMode B 0 0", "SetBitMode B 0 64", "SetLatencyTimer B 2",
+                                        "SetFlowControl B 256 0 0", "Purge B 2", "Purge B 1"}));
+
+    device->failCalls(FtdiCall::SetLatencyTimer, 1);
+    EXPECT_EQ(driver->FT_SetLatencyTimer(b, 2), FT_IO_ERROR);
+    EXPECT_EQ(driver->FT_Close(b), FT_OK);
+    EXPECT_EQ(bus->openHandles(), 0u);
+    EXPECT_EQ(driver->FT_Close(b), FT_INVALID_HANDLE);
+    EXPECT_EQ(driver->FT_SetLatencyTimer(b, 2), FT_INVALID_HANDLE);
+}
+
+TEST_F(Libftdi, CarriesTheStreamWithoutTheStatusBytesAndCommandsOut) {
+    auto device = add("AMP01");
+    const FT_HANDLE b = open("AMP01B");
+    ASSERT_EQ(driver->FT_SetLatencyTimer(b, 2), FT_OK);
+    // Sizes round the 510 data bytes of a packet, and more than one read of the 4 KiB default.
+    for (size_t n : {1u, 509u, 510u, 511u, 1020u, 10000u}) {
+        std::vector<uint8_t> bytes(n);
+        std::iota(bytes.begin(), bytes.end(), uint8_t(n));
+        device->feed('B', bytes);
+        EXPECT_EQ(read(b, n), bytes) << n << " bytes";
+    }
+    DWORD queued = 1;
+    EXPECT_EQ(driver->FT_GetQueueStatus(b, &queued), FT_OK);
+    EXPECT_EQ(queued, 0u);
+
+    // Purged: what the bridge held is gone, what comes afterwards arrives.
+    device->feed('B', std::vector<uint8_t>(3000, 7));
+    ASSERT_TRUE(device->waitUntilDrained('B', 10s));
+    ASSERT_EQ(driver->FT_Purge(b, FT_PURGE_RX), FT_OK);
+    device->feed('B', {1, 2, 3});
+    EXPECT_EQ(read(b, 3), (std::vector<uint8_t>{1, 2, 3}));
+
+    std::vector<uint8_t> command(600, 0x55);
+    DWORD written = 0;
+    ASSERT_EQ(driver->FT_Write(b, command.data(), DWORD(command.size()), &written), FT_OK);
+    EXPECT_EQ(written, command.size());
+    EXPECT_EQ(device->writes('B').back(), command);
+    EXPECT_EQ(driver->FT_Close(b), FT_OK);
+}
+
+TEST_F(Libftdi, APulledBridgeFailsLikeAVanishedOneAndStreamsAgainWhenBack) {
+    auto device = add("AMP01");
+    const FT_HANDLE b = open("AMP01B");
+    device->feed('B', {1, 2});
+    EXPECT_EQ(read(b, 2), (std::vector<uint8_t>{1, 2}));
+    device->unplug();
+    std::vector<uint8_t> buffer(4);
+    DWORD got = 0;
+    EXPECT_EQ(driver->FT_Read(b, buffer.data(), 4, &got), FT_IO_ERROR);
+    DWORD queued = 0;
+    EXPECT_EQ(driver->FT_GetQueueStatus(b, &queued), FT_IO_ERROR);
+    DWORD written = 0;
+    EXPECT_EQ(driver->FT_Write(b, buffer.data(), 4, &written), FT_IO_ERROR);
+    EXPECT_TRUE(listed().empty());
+
+    device->replug();
+    device->feed('B', {3, 4});
+    EXPECT_EQ(driver->FT_GetQueueStatus(b, &queued), FT_IO_ERROR) << "the failure is told once more";
+    EXPECT_EQ(read(b, 2), (std::vector<uint8_t>{3, 4}));
+    EXPECT_EQ(driver->FT_Close(b), FT_OK);
+}
+
+TEST_F(Libftdi, ReadsAndWritesEepromWords) {
+    auto device = add("AMP01");
+    device->setIdentity(12, 5, 1);
+    const FT_HANDLE a = open("AMP01A");
+    WORD word = 0;
+    ASSERT_EQ(driver->FT_ReadEE(a, 116, &word), FT_OK);
+    EXPECT_EQ(word, 12 << 8 | 5);
+    // libftdi1 writes a single word only past the words its checksum covers, and only on an
+    // EEPROM it finds large enough: one written alone there would spoil the checksum and the
+    // bridge would start with its defaults. The refusal is told and nothing changes.
+    for (DWORD offset : {DWORD(123), DWORD(0x90)}) {
+        EXPECT_EQ(driver->FT_WriteEE(a, offset, 0xFFF6), FT_EEPROM_WRITE_FAILED) << offset;
+        EXPECT_EQ(device->eepromWord(offset), 0xFFFF) << offset;
+    }
+    device->failCalls(FtdiCall::ReadEE, 1);
+    EXPECT_EQ(driver->FT_ReadEE(a, 116, &word), FT_EEPROM_READ_FAILED);
+    EXPECT_EQ(driver->FT_Close(a), FT_OK);
+}
+
+TEST_F(Libftdi, ReachesTheCalibrationMemoryWithMpsse) {
+    auto device = add("AMP01");
+    std::array<uint8_t, 2048> memory{};
+    memory[2045] = 0x12;
+    memory[2047] = 0x56;
+    device->setSpiMemory(memory);
+    device->setSpiBusyPolls(3);
+    installFtdiDriver(driver);
+    {
+        CalibrationMemory spi;
+        ASSERT_TRUE(spi.open("AMP01A"));
+        uint8_t bytes[3] = {};
+        ASSERT_TRUE(spi.read(2045, bytes, 3));
+        EXPECT_EQ(std::vector<uint8_t>(bytes, bytes + 3), (std::vector<uint8_t>{0x12, 0, 0x56}));
+        const uint8_t data[] = {0xAB, 0xCD};
+        ASSERT_TRUE(spi.write(100, data, 2));
+        EXPECT_EQ(device->spiMemory()[100], 0xAB);
+        EXPECT_EQ(device->spiMemory()[101], 0xCD);
+        ASSERT_TRUE(spi.read(100, bytes, 2));
+        EXPECT_EQ(bytes[1], 0xCD);
+    }
+    installFtdiDriver(nullptr);
+    const std::vector<std::string> log = device->callLog();
+    EXPECT_NE(std::find(log.begin(), log.end(), "GPIO A 9 0"), log.end());
+    EXPECT_NE(std::find(log.begin(), log.end(), "GPIO A 9 9"), log.end());
+    EXPECT_NE(std::find(log.begin(), log.end(), "SetBitMode A 0 2"), log.end());
+    EXPECT_EQ(bus->openHandles(), 0u);
+}
+
+} // namespace
