@@ -34,7 +34,8 @@ FirWasherControl::FirWasherControl(QWidget* parent) : QDockWidget("Washer", pare
         speedSpinBoxes[i] = spinBox;
     }
     layout->addWidget(group);
-    layout->addStretch();
+    // No taller than its content: the docks below it in the left column need the room more.
+    body->setMaximumHeight(body->sizeHint().height());
     setWidget(body);
 
     refreshTimer = new QTimer(this);

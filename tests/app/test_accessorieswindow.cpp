@@ -7,6 +7,7 @@
 
 #include <QLabel>
 #include <QLineEdit>
+#include <QSignalSpy>
 #include <QTextEdit>
 
 #include <serial.h>
@@ -78,13 +79,21 @@ TEST_F(AccessoriesWindow, FirHasTheWasherAndTheTemperatureControllerWhoseReading
     EXPECT_FALSE(dock("firWasherCtrlDw"));
 }
 
-TEST_F(AccessoriesWindow, DisconnectingStopsTheController) {
+TEST_F(AccessoriesWindow, DisconnectingStopsTheControllerAndAKeptLayoutShowsNoDockWithoutIt) {
     open("fir", 1);
     connectTo("VFIR01");
     ASSERT_TRUE(QTest::qWaitFor([&] { return temperature() == "23.4°C"; }, 10000));
     disconnect();
     const std::vector<std::string> lines = controller.commands();
     EXPECT_EQ(lines.back(), "YTd11\r");
+
+    // The layout kept shows the dock, but without a controller it stays hidden.
+    controller.vanish();
+    QSignalSpy restored(window.get(), &MainWindow::layoutRestored);
+    connectTo("VFIR01");
+    ASSERT_TRUE(restored.wait(5000));
+    ASSERT_TRUE(dock("velmoranTemperatureControlDw"));
+    EXPECT_FALSE(dock("velmoranTemperatureControlDw")->isVisible());
 }
 
 TEST_F(AccessoriesWindow, ModelsWithoutThemHaveNeither) {
