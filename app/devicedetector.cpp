@@ -27,5 +27,6 @@ void DeviceDetector::detectDevices() {
     if (result != kv4cl::Success && result != kv4cl::ErrorNoDevicesDetected) return;
     if (reading == reported) return;
     reported = reading;
+    std::lock_guard lock(handOver);
     emit devicesListChanged(reported);
 }

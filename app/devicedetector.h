@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QTimer>
 
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,11 @@ class DeviceDetector : public QObject {
 
   public:
     explicit DeviceDetector(QObject* parent = nullptr);
+
+    // Qt hands the queued copy of a list to the receiving thread through its own event queue,
+    // whose locks ThreadSanitizer cannot see: the detector emits holding a mutex, and a receiver
+    // in another thread calls this before it reads the copy, so that the tool sees the order.
+    void takeHandOver() { std::lock_guard lock(handOver); }
 
   signals:
     void devicesListChanged(std::vector<std::string> devicesList);
@@ -29,4 +35,5 @@ class DeviceDetector : public QObject {
     std::vector<std::string> reported;
     std::vector<std::string> reading;
     QTimer timer;
+    std::mutex handOver;
 };

@@ -5,6 +5,7 @@
 #include "app/widgets/activationbutton.h"
 #include "commlib/api/kv4cl.h"
 #include "controls/compensationsdockwidget.h"
+#include "tests/support/childprocess.h"
 #include "tests/support/connectedwindow.h"
 
 #include <QDir>
@@ -12,7 +13,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -109,11 +109,10 @@ TEST_F(CompensationsWindow, TheCompensationIsTaggedAtTheStartOfAnAbfRecording) {
         text += QString(" c%1 off").arg(ch);
     for (const char* channel : {"001", "016"}) {
         SCOPED_TRACE(channel);
-        QProcess process;
-        process.start(python, {"-c", tagScript, folder + "run/run_CH" + channel + "_000.abf"});
-        ASSERT_TRUE(process.waitForFinished(120000) && process.exitCode() == 0)
-            << process.readAllStandardError().toStdString();
-        const QJsonObject read = QJsonDocument::fromJson(process.readAllStandardOutput()).object();
+        const kv4test::ProgramRun neo =
+            kv4test::runProgram(python, {"-c", tagScript, folder + "run/run_CH" + channel + "_000.abf"});
+        ASSERT_TRUE(neo.succeeded()) << neo.err.toStdString();
+        const QJsonObject read = QJsonDocument::fromJson(neo.out).object();
         const QJsonArray tags = read["tags"].toArray();
         ASSERT_EQ(tags.size(), 1) << QJsonDocument(tags).toJson().toStdString();
         // An ABF comment holds 56 printable ASCII characters, the writer turns others into '?';

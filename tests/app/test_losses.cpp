@@ -9,6 +9,7 @@
 #include "commlib/api/kv4cl.h"
 #include "recording/labbookevent.h"
 #include "simulator/virtualamplifier.h"
+#include "tests/support/childprocess.h"
 #include "tests/support/connectedwindow.h"
 #include "tests/support/labelcolor.h"
 
@@ -20,7 +21,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
-#include <QProcess>
 #include <QSettings>
 #include <QTest>
 #include <QTextEdit>
@@ -148,11 +148,9 @@ class Losses : public kv4test::WindowTest, public testing::WithParamInterface<Ca
                                          std::vector<std::pair<int64_t, QString>>& tags) const {
         std::vector<uint32_t> counts;
         if (GetParam().abf) {
-            QProcess process;
-            process.start(python, {"-c", abfScript, dataFile()});
-            EXPECT_TRUE(process.waitForFinished(120000) && process.exitCode() == 0)
-                << process.readAllStandardError().toStdString();
-            const QJsonObject read = QJsonDocument::fromJson(process.readAllStandardOutput()).object();
+            const kv4test::ProgramRun neo = kv4test::runProgram(python, {"-c", abfScript, dataFile()});
+            EXPECT_TRUE(neo.succeeded()) << neo.err.toStdString();
+            const QJsonObject read = QJsonDocument::fromJson(neo.out).object();
             for (const QJsonValue& w : read["words"].toArray())
                 counts.push_back(uint32_t(w.toInt()));
             for (const QJsonValue& t : read["tags"].toArray())

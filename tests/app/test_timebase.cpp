@@ -7,6 +7,7 @@
 #include "controls/protocoldockwidget.h"
 #include "plots/plottab.h"
 #include "recording/recordsettingsdialog.h"
+#include "tests/support/childprocess.h"
 #include "tests/support/connectedwindow.h"
 
 #include <QAbstractButton>
@@ -16,7 +17,6 @@
 #include <QJsonDocument>
 #include <QLabel>
 #include <QLineEdit>
-#include <QProcess>
 #include <QSettings>
 #include <QTest>
 
@@ -59,9 +59,8 @@ struct Case {
 class TimeBase : public kv4test::WindowTest, public testing::WithParamInterface<Model> {
   protected:
     void SetUp() override {
-        QProcess probe;
-        probe.start(python, {"-c", "import neo.io"});
-        if (!probe.waitForFinished(60000) || probe.exitCode() != 0) GTEST_SKIP() << "python3-neo is missing";
+        if (!kv4test::runProgram(python, {"-c", "import neo.io"}).succeeded())
+            GTEST_SKIP() << "python3-neo is missing";
         WindowTest::SetUp();
         folder = QDir::homePath() + "/time base/";
         ASSERT_TRUE(QDir(folder).removeRecursively() && QDir().mkpath(folder));
@@ -164,11 +163,10 @@ TEST_P(TimeBase, EveryConsumerAndFileUseTheRealRate) {
     QStringList files;
     for (const Case& c : cases)
         files << folder + c.name + "/" + c.name + "_CH001_000.abf";
-    QProcess neo;
-    neo.start(python, QStringList{"-c", rateScript} + files);
-    ASSERT_TRUE(neo.waitForFinished(120000));
-    const QJsonArray read = QJsonDocument::fromJson(neo.readAllStandardOutput()).array();
-    ASSERT_EQ(read.size(), qsizetype(cases.size())) << neo.readAllStandardError().toStdString();
+    const kv4test::ProgramRun neo = kv4test::runProgram(python, QStringList{"-c", rateScript} + files);
+    ASSERT_TRUE(neo.exited);
+    const QJsonArray read = QJsonDocument::fromJson(neo.out).array();
+    ASSERT_EQ(read.size(), qsizetype(cases.size())) << neo.err.toStdString();
     for (size_t k = 0; k < cases.size(); k++) {
         const Case& c = cases[k];
         SCOPED_TRACE(c.clicked.toStdString());
