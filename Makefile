@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 SIMULATE ?= cedar,cedar
 
-.PHONY: setup configure build images run test bench clean format sanitize sanitize-address sanitize-thread soak
+.PHONY: setup configure build images run test bench clean format sanitize sanitize-address sanitize-thread soak udev
 
 setup:
 	@./scripts/setup.sh
@@ -58,6 +58,10 @@ SOAK_FAULTS ?= 0
 soak: configure
 	@cmake --build $(BUILD) --target kav4-cli -j $(JOBS)
 	@./scripts/soak.sh $(BUILD)/tools/kav4-cli $(SOAK_SECONDS) $(SOAK_FAULTS)
+
+# Access to real amplifiers without root: the udev rule for the bridges' USB ids (see README).
+udev:
+	@./scripts/udev.sh
 
 bench: build
 	@for b in $(BUILD)/bench/bench_*; do [ -f "$$b" ] && [ -x "$$b" ] || continue; echo "== $$b"; $$b; done
