@@ -134,14 +134,22 @@ TEST_F(TemperatureController, ControlsShowTheControllersOwnSetPointWhenItRegulat
     EXPECT_DOUBLE_EQ(spinBox()->value(), 30.2);
 }
 
-TEST_F(TemperatureController, AControllerAskingForAResetIsResetOnTheFirstConnectedTick) {
+TEST_F(TemperatureController, StatusIsAskedOnTheFirstConnectedTickAndEveryTenthAndAResetGivenWhenAsked) {
     controller->setStatus('6');
-    ASSERT_TRUE(waitConnected());
-    EXPECT_TRUE(received("YTr1F\r"));
-    const std::vector<std::string> lines = controller->commands();
-    // Opening asks the status once, the first connected tick again, then resets.
-    const auto reset = std::find(lines.begin(), lines.end(), "YTr1F\r");
-    EXPECT_EQ(std::count(lines.begin(), reset, "YTs20\r"), 2);
+    const std::string status = "YTs20\r", temperature = "YT?5051\r";
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            const std::vector<std::string> lines = controller->commands();
+            return std::count(lines.begin(), lines.end(), temperature) >= 11;
+        },
+        20000));
+    std::vector<std::string> expected = {status, "YT?4050\r", status,
+                                         "YTr1F\r"}; // open, set point; first tick
+    expected.insert(expected.end(), 10, temperature);
+    expected.insert(expected.end(), {status, temperature}); // the eleventh tick
+    std::vector<std::string> lines = controller->commands();
+    lines.resize(std::min(lines.size(), expected.size()));
+    EXPECT_EQ(lines, expected);
 }
 
 TEST_F(TemperatureController, SilenceAndGarbageShowNotConnectedAndNoNumberUntilItAnswersAgain) {
