@@ -122,6 +122,7 @@ void PlotConsumer::applyChanges() {
 
     if (!changes.voltageRange && !changes.currentRanges && !changes.gpRanges) return;
     rescaleBuffers();
+    std::lock_guard lock(handOver);
     if (changes.voltageRange) emit voltageRangeUpdated(voltageRange);
     if (changes.currentRanges)
         for (int32_t i = 0; i < currentChannelsNum; i++)
@@ -266,6 +267,7 @@ void PlotConsumer::publish() {
         means.reserve(qsizetype(baselineSums.size()));
         for (double sum : baselineSums)
             means.append(sum / accumulatedRows);
+        std::lock_guard lock(handOver);
         emit baselinesAvailable(means);
     }
     sweepCompleted = false;

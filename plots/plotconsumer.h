@@ -23,6 +23,7 @@
 #include <QMutex>
 
 #include <cstdint>
+#include <mutex>
 #include <vector>
 
 class PlotConsumer : public DeviceDataConsumer {
@@ -43,6 +44,10 @@ class PlotConsumer : public DeviceDataConsumer {
     const QList<Curve*>& gpCurves() const { return gpCurveList; }
     // See the display lock above.
     QMutex& displayMutex() { return displayLock; }
+    // Qt hands the queued copies of a range or of the baselines to the receiving thread through
+    // its own event queue, whose locks ThreadSanitizer cannot see: the consumer emits them
+    // holding a mutex, and a receiver in another thread calls this before it reads a copy.
+    void takeHandOver() { std::lock_guard lock(handOver); }
 
   signals:
     void voltageRangeUpdated(kv4cl::RangedMeasurement_t range);
@@ -100,6 +105,7 @@ class PlotConsumer : public DeviceDataConsumer {
     QList<Curve*> currentCurveList;
     QList<Curve*> gpCurveList;
     QMutex displayLock;
+    std::mutex handOver;
     // The buffers of every channel, bufferSize values each, in one block; the lists point
     // into it, group by group, and channelBuffers in the order of the sample row.
     std::vector<double> bufferStorage;

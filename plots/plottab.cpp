@@ -9,6 +9,7 @@
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QMutexLocker>
+#include <QPointer>
 #include <QSplitter>
 #include <QStackedWidget>
 #include <QToolButton>
@@ -257,9 +258,24 @@ void PlotTab::connectPlot(ProtocolDataPlot* plot, Group group) {
 void PlotTab::connectConsumer() {
     connect(consumer, &GapFreePlotConsumer::setPlotData, this, &PlotTab::onSetGapFreePlotData);
     connect(consumer, &PlotConsumer::plotDataUpdated, this, &PlotTab::onPlotDataUpdated);
-    connect(consumer, &PlotConsumer::voltageRangeUpdated, this, &PlotTab::onVoltageRangeChanged);
-    connect(consumer, &PlotConsumer::currentRangeUpdated, this, &PlotTab::onCurrentRangeChanged);
-    connect(consumer, &PlotConsumer::gpRangeUpdated, this, &PlotTab::onGpRangeChanged);
+    // The copies a range or the baselines come with are read after the consumer's hand-over (a
+    // consumer already gone has ended its thread, which orders them).
+    const QPointer<PlotConsumer> from = consumer;
+    connect(consumer, &PlotConsumer::voltageRangeUpdated, this,
+            [this, from](const kv4cl::RangedMeasurement_t& range) {
+                if (from) from->takeHandOver();
+                onVoltageRangeChanged(range);
+            });
+    connect(consumer, &PlotConsumer::currentRangeUpdated, this,
+            [this, from](const kv4cl::RangedMeasurement_t& range, int channelIdx) {
+                if (from) from->takeHandOver();
+                onCurrentRangeChanged(range, channelIdx);
+            });
+    connect(consumer, &PlotConsumer::gpRangeUpdated, this,
+            [this, from](const kv4cl::RangedMeasurement_t& range, int channelIdx) {
+                if (from) from->takeHandOver();
+                onGpRangeChanged(range, channelIdx);
+            });
     connect(consumer, &PlotConsumer::durationUpdated, this, [this](double duration) {
         for (Plot* plot : allPlots())
             if (auto* channelPlot = qobject_cast<ProtocolDataPlot*>(plot))
@@ -267,7 +283,10 @@ void PlotTab::connectConsumer() {
         overlapView->xAxis->setRange(0.0, duration);
         overlapView->replot(QCustomPlot::rpQueuedReplot);
     });
-    connect(consumer, &PlotConsumer::baselinesAvailable, this, &PlotTab::onBaselinesAvailable);
+    connect(consumer, &PlotConsumer::baselinesAvailable, this, [this, from](const QList<double>& baselines) {
+        if (from) from->takeHandOver();
+        onBaselinesAvailable(baselines);
+    });
     connect(this, &PlotTab::triggerDisabled, consumer, &PlotConsumer::onTriggerDisabled);
 }
 

@@ -214,6 +214,7 @@ TEST_F(PlotConsumerTest, BaselinesComeAfterACompletedSweepAsTheMeanOfTheLastRead
     std::vector<QList<double>> received;
     QObject::connect(&consumer, &PlotConsumer::baselinesAvailable, &loop,
                      [&](const QList<double>& baselines) {
+                         consumer.takeHandOver();
                          received.push_back(baselines);
                          EXPECT_LE(received.size(), fed / 1000) << "more often than sweeps were completed";
                          if (received.size() == 3) loop.quit();
