@@ -332,7 +332,7 @@ BulkResult bulkAttempt(libusb_device_handle* handle, unsigned char endpoint, uns
         data[out++] = modemStatus;
         data[out++] = lineStatus;
         const size_t k = std::min(payload.size() - from, size_t(packetData));
-        std::memcpy(data + out, payload.data() + from, k);
+        if (k > 0) std::memcpy(data + out, payload.data() + from, k);
         out += int(k);
         from += k;
     } while (from < payload.size());
