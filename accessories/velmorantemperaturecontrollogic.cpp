@@ -66,6 +66,7 @@ void VelmoranTemperatureControlLogic::onStartDetecting() {
 }
 
 void VelmoranTemperatureControlLogic::onTimerUpdate() {
+    if (!detecting) return; // the interface was disconnected while the timer runs on
     emit enableWidgetVisibilityChange(true);
     if (linkState == 0) {
         const std::string found = discover();

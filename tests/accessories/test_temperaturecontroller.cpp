@@ -184,12 +184,18 @@ TEST_F(TemperatureController, AVanishedPortIsSearchedForAgain) {
         << temperatureLabel()->text().toStdString();
 }
 
-TEST_F(TemperatureController, DisconnectStopsTheControllerAndHidesTheDock) {
-    ASSERT_TRUE(waitConnected());
-    QMetaObject::invokeMethod(logic, &VelmoranTemperatureControlLogic::onDisconnect,
-                              Qt::BlockingQueuedConnection);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return !widget->isVisible(); }, 2000));
-    EXPECT_TRUE(QTest::qWaitFor([&] { return received("YTd11\r"); }, 2000));
+TEST_F(TemperatureController, DisconnectStopsTheControllerAndHidesTheDockWithOrWithoutItsTimer) {
+    using Logic = VelmoranTemperatureControlLogic;
+    for (void (Logic::*disconnect)() : {&Logic::onDisconnectInterface, &Logic::onDisconnect}) {
+        ASSERT_TRUE(waitConnected());
+        QMetaObject::invokeMethod(logic, disconnect, Qt::BlockingQueuedConnection);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !widget->isVisible(); }, 2000));
+        EXPECT_EQ(controller->commands().back(), "YTd11\r");
+        // Two ticks of a timer left running find nothing to do.
+        EXPECT_FALSE(QTest::qWaitFor([&] { return widget->isVisible(); }, 2500));
+        EXPECT_EQ(controller->commands().back(), "YTd11\r");
+        QMetaObject::invokeMethod(logic, &Logic::onStartDetecting);
+    }
 }
 
 } // namespace
