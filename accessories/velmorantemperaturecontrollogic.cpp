@@ -192,6 +192,7 @@ void VelmoranTemperatureControlLogic::closePort(bool sendStop) {
             }
             port->close();
         } catch (const std::exception&) {
+            // A port that is gone needs no stop; it is dropped all the same.
         }
     }
     port.reset();
