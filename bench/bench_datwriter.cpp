@@ -2,17 +2,18 @@
 // file of the same size in the same folder (what `dd bs=1M` does), in the same run. Neither
 // syncs its file, as the writer does not; the disk is synced, untimed, before each phase, so
 // that no phase pays for the one before. The recording is Dogwood 32's frame (32 currents and
-// the voltage) at 100 kHz, every channel active; the bench stands in for the producer: the
-// ring's rows are filled once and then handed over again and again, a quarter of a ring ahead
-// of the writer at most, so that only the writer's own work is timed. The files go in the
-// current folder: run it on the disk to measure.
+// the voltage) at 100 kHz, every channel active (whole rows copied as frames) or current
+// channel 2 off (each frame gathered from runs of its row); the bench stands in for the
+// producer: the ring's rows are filled once and then handed over again and again, a quarter
+// of a ring ahead of the writer at most, so that only the writer's own work is timed. The
+// files go in the current folder: run it on the disk to measure.
 // Figures, measured in the same run:
 //   writer_over_plain  the writer's bytes per second over the plain loop's (the mean of one
 //                      run before and one after the writer's); target >= 0.90
 //   cpu_over_plain     the process's CPU seconds per byte while the writer runs over the
-//                      plain loop's. The writer converts each block while the one before is
-//                      being written, on a second core: on a machine busy with other work its
-//                      rate falls towards plain / cpu_over_plain.
+//                      plain loop's. The writer makes each block from the ring's float rows
+//                      while the one before is being written, on a second core: on a machine
+//                      busy with other work its rate falls towards plain / cpu_over_plain.
 
 #include "app/pipeline/devicedataproducer.h"
 #include "recording/datdatawriterconsumer.h"
@@ -112,7 +113,9 @@ double plainWrite(const QString& path, int64_t bytes, double& cpu) {
 
 void BM_DatWriterAgainstPlainWrites(benchmark::State& state) {
     const int64_t rows = state.range(0) * 1000000;
-    const int64_t bytes = rows * width * int64_t(sizeof(float));
+    const bool channelOff = state.range(1) != 0;
+    const uint32_t frameWidth = width - (channelOff ? 1 : 0);
+    const int64_t bytes = rows * frameWidth * int64_t(sizeof(float));
     QTemporaryDir folder(QDir::currentPath() + "/datwriter-bench-XXXXXX");
     if (!folder.isValid()) return state.SkipWithError("no folder for the files");
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, folder.path());
@@ -144,6 +147,7 @@ void BM_DatWriterAgainstPlainWrites(benchmark::State& state) {
     dialog.findChild<QDoubleSpinBox*>("recordDurationSpinBox")->setValue(double(rows) / rate);
     WatchedWriter writer(&producer);
     writer.setRecordSettingsDialog(&dialog);
+    writer.setChannelActive(1, !channelOff);
     const QString plainFile = folder.path() + "/plain.dat";
 
     double plain = 0.0, written = 0.0, plainCpu = 0.0, cpu = 0.0;
@@ -198,7 +202,7 @@ void BM_DatWriterAgainstPlainWrites(benchmark::State& state) {
     std::printf("DAT writer, %lld frames of %u floats (%.2f GB) in %s: plain 1 MiB writes %.2f GB/s "
                 "(%.3f CPU s per GB), the writer %.2f GB/s (%.3f CPU s per GB); writer over plain %.3f "
                 "(target >= 0.90); machine load %.1f on %ld cores\n",
-                static_cast<long long>(rows), width, gb, qPrintable(QDir::currentPath()), gb / plain,
+                static_cast<long long>(rows), frameWidth, gb, qPrintable(QDir::currentPath()), gb / plain,
                 plainCpu / 2.0 / gb, gb / written, cpu / gb, plain / written, load,
                 sysconf(_SC_NPROCESSORS_ONLN));
     std::fflush(stdout);
@@ -206,10 +210,12 @@ void BM_DatWriterAgainstPlainWrites(benchmark::State& state) {
 
 } // namespace
 
-// Millions of frames: 4.1 GB and 10.3 GB of recording, in the page cache and beyond.
+// Millions of frames (4.1 GB and 10.3 GB of recording, in the page cache and beyond), and
+// whether a channel is off.
 BENCHMARK(BM_DatWriterAgainstPlainWrites)
-    ->Arg(31)
-    ->Arg(78)
+    ->Args({31, 0})
+    ->Args({31, 1})
+    ->Args({78, 0})
     ->UseManualTime()
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond);
