@@ -225,6 +225,7 @@ void LinearDataFitter::run() {
     model.slope = xMax() > xMin() ? sumXY / sumXX : notANumber;
     model.offset = meanY - model.slope * meanX;
     markFitStarted();
+    std::lock_guard lock(handOver);
     emit fitted(model);
 }
 
@@ -243,6 +244,7 @@ void BoltzmannSigmoidDataFitter::run() {
     model.halfActivationVoltage = (xMin() + xMax()) / 2.0;
     model.inverseSlope = (xMax() - xMin()) / 4.0;
     minimise(model);
+    std::lock_guard lock(handOver);
     emit fitted(model);
 }
 
@@ -259,5 +261,6 @@ void GaussianDataFitter::run() {
     model.mean = (xMin() + xMax()) / 2.0;
     model.standardDeviation = (xMax() - xMin()) * 0.2;
     minimise(model);
+    std::lock_guard lock(handOver);
     emit fitted(model);
 }

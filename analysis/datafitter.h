@@ -59,6 +59,10 @@ class DataFitter : public QThread {
     // are loaded, and their values through evaluate.
     bool fittedCurve(const IFitModel& model, int points, QList<double>& curveXs,
                      QList<double>& curveYs) const;
+    // Qt hands the queued copy of a fitted model to the receiving thread through its own event
+    // queue, whose locks ThreadSanitizer cannot see: the fitter emits it holding a mutex, and a
+    // receiver in another thread calls this before it reads the copy.
+    void takeHandOver() { std::lock_guard lock(handOver); }
 
   protected:
     // Nelder-Mead downhill simplex on the sum of squared residuals, from the model's parameters;
@@ -71,6 +75,11 @@ class DataFitter : public QThread {
     double cost(IFitModel& model, const QList<double>& parameters) const;
 
     std::mutex threadEndMutex;
+
+  protected:
+    std::mutex handOver;
+
+  private:
     std::atomic<int> fitState{NoData};
     QList<double> pointXs;
     QList<double> pointYs;

@@ -315,11 +315,13 @@ void EventDetectionWidget::onGaussianFit() {
     toolAction(GaussianFitTool)->setEnabled(false); // until the next result
 }
 
-void EventDetectionWidget::onTimeFitted(GaussianFitModel model) {
+void EventDetectionWidget::onTimeFitted(const GaussianFitModel& model) {
+    timeFitter->takeHandOver();
     addFit(timeFitter, dwellHistogramPlot, model, "D gauss");
 }
 
-void EventDetectionWidget::onCurrentFitted(GaussianFitModel model) {
+void EventDetectionWidget::onCurrentFitted(const GaussianFitModel& model) {
+    currentFitter->takeHandOver();
     addFit(currentFitter, amplitudeHistogramPlot, model, "A gauss");
 }
 

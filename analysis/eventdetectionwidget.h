@@ -50,8 +50,8 @@ class EventDetectionWidget : public AnalysisWidget {
     void onLinearFit() override {}
     void onBoltzmannSigmoidFit() override {}
     void onGaussianFit() override;
-    void onTimeFitted(GaussianFitModel model);
-    void onCurrentFitted(GaussianFitModel model);
+    void onTimeFitted(const GaussianFitModel& model);
+    void onCurrentFitted(const GaussianFitModel& model);
 
   private:
     struct Fit {

@@ -117,7 +117,8 @@ void HistogramWidget::onGaussianFit() {
     fitter->fit();
 }
 
-void HistogramWidget::onCurrentFitted(GaussianFitModel model) {
+void HistogramWidget::onCurrentFitted(const GaussianFitModel& model) {
+    fitter->takeHandOver();
     auto fit = std::make_unique<Fit>();
     if (!fitter->fittedCurve(model, fitPoints, fit->x, fit->y)) return;
     fit->curve = std::make_unique<Curve>(0, 2.0, QColor(fitColours[int(fits.size()) % fitColours.size()]));

@@ -43,7 +43,7 @@ class HistogramWidget : public AnalysisWidget {
     void onLinearFit() override {}
     void onBoltzmannSigmoidFit() override {}
     void onGaussianFit() override;
-    void onCurrentFitted(GaussianFitModel model);
+    void onCurrentFitted(const GaussianFitModel& model);
 
   private:
     struct Fit {

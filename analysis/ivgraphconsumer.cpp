@@ -40,7 +40,15 @@ IvGraphConsumer::~IvGraphConsumer() {
 IvGraphConsumer::Record IvGraphConsumer::channelResult(int channelIdx) {
     QMutexLocker lock(&resultMutex);
     if (!validChannel(channelIdx)) return {};
-    return records[size_t(channelIdx)];
+    Record copy = records[size_t(channelIdx)];
+    // Lists of its own, copied under the lock: lists shared with the record could be changed
+    // in place by this thread once the caller's copy went, unordered with the caller's reads.
+    copy.counts.detach();
+    copy.voltageSums.detach();
+    copy.currentValues.detach();
+    copy.pointIndex.detach();
+    copy.points.detach();
+    return copy;
 }
 
 void IvGraphConsumer::onTransientIgnoreChanged(int currentChannelIdx, double transientIgnoredMs) {

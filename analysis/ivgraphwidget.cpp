@@ -118,9 +118,9 @@ IvGraphWidget::IvGraphWidget(int currentChannelIdx, QWidget* parent)
     linearFitter = new LinearDataFitter(this);
     sigmoidFitter = new BoltzmannSigmoidDataFitter(this);
     connect(linearFitter, &LinearDataFitter::fitted, this,
-            qOverload<LinearFitModel>(&IvGraphWidget::onFitted), Qt::QueuedConnection);
+            qOverload<const LinearFitModel&>(&IvGraphWidget::onFitted), Qt::QueuedConnection);
     connect(sigmoidFitter, &BoltzmannSigmoidDataFitter::fitted, this,
-            qOverload<BoltzmannSigmoidFitModel>(&IvGraphWidget::onFitted), Qt::QueuedConnection);
+            qOverload<const BoltzmannSigmoidFitModel&>(&IvGraphWidget::onFitted), Qt::QueuedConnection);
     refresh.setSingleShot(true);
     refresh.setInterval(500);
     connect(&refresh, &QTimer::timeout, this, &IvGraphWidget::onUpdatePlot);
@@ -314,7 +314,8 @@ void IvGraphWidget::addFitRows(const QList<QStringList>& rows) {
     }
 }
 
-void IvGraphWidget::onFitted(LinearFitModel model) {
+void IvGraphWidget::onFitted(const LinearFitModel& model) {
+    linearFitter->takeHandOver();
     if (dataCurves.empty()) return;
     const Series& data = *dataCurves.back();
     Series& fit = addSeries(fitCurves, data.title + ", lin", lineStyle, data.curve->color());
@@ -339,7 +340,8 @@ void IvGraphWidget::onFitted(LinearFitModel model) {
     ivPlot->replot();
 }
 
-void IvGraphWidget::onFitted(BoltzmannSigmoidFitModel model) {
+void IvGraphWidget::onFitted(const BoltzmannSigmoidFitModel& model) {
+    sigmoidFitter->takeHandOver();
     if (dataCurves.empty()) return;
     const Series& data = *dataCurves.back();
     Series& fit = addSeries(fitCurves, data.title + ", sig", sigmoidStyle, data.curve->color());

@@ -54,8 +54,8 @@ class IvGraphWidget : public AnalysisWidget {
     void onLinearFit() override;
     void onBoltzmannSigmoidFit() override;
     void onGaussianFit() override {}
-    void onFitted(LinearFitModel model);
-    void onFitted(BoltzmannSigmoidFitModel model);
+    void onFitted(const LinearFitModel& model);
+    void onFitted(const BoltzmannSigmoidFitModel& model);
 
   private:
     struct Series {

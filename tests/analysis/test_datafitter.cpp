@@ -257,8 +257,10 @@ TEST(DataFitter, FitsOnItsOwnThreadAndDeliversInTheReceiversThread) {
     QObject::connect(
         &fitter, &BoltzmannSigmoidDataFitter::fitted, &fitter, [&] { emittedIn = QThread::currentThread(); },
         Qt::DirectConnection);
-    QObject::connect(&fitter, &BoltzmannSigmoidDataFitter::fitted, &receiver,
-                     [&] { deliveredIn = QThread::currentThread(); });
+    QObject::connect(&fitter, &BoltzmannSigmoidDataFitter::fitted, &receiver, [&] {
+        fitter.takeHandOver();
+        deliveredIn = QThread::currentThread();
+    });
     fitter.loadPoints({{-1, 0}, {0, 0.5}, {1, 1}, {2, 1}});
     fitter.fit();
     EXPECT_TRUE(QTest::qWaitFor([&] { return deliveredIn != nullptr; }, 30000));
