@@ -6,11 +6,16 @@
 #include "analysis/histogramwidget.h"
 #include "analysis/ivgraphconsumer.h"
 #include "analysis/ivgraphwidget.h"
+#include "analysis/membranemonitorconsumer.h"
+#include "analysis/membranemonitorwidget.h"
 #include "analysis/noisereportconsumer.h"
 #include "analysis/noisereportwidget.h"
 #include "analysis/rcestimationwidget.h"
 #include "analysis/spectrumconsumer.h"
 #include "analysis/spectrumwidget.h"
+#include "analysis/voltageautomaticcontrollerconsumer.h"
+#include "analysis/voltageautomaticcontrollerwidget.h"
+#include "plots/plottab.h"
 
 #include "commlib/api/kv4cl.h"
 
@@ -84,6 +89,39 @@ AnalysisDocks::AnalysisDocks(DeviceDataProducer* producer, QMainWindow* window, 
                  "spectrumWidget%1", [window](int c) { return new SpectrumWidget(c, window); });
     channelDocks(new IvGraphConsumer(producer), DeviceDataConsumer::TypeIvGraph, "I/V Graph",
                  "ivGraphWidget%1", [window](int c) { return new IvGraphWidget(c, window); });
+
+    // The two watchers of every channel: floating docks listed after the submenus.
+    auto* monitorConsumer = new MembraneMonitorConsumer(producer);
+    made.emplace_back(monitorConsumer, DeviceDataConsumer::TypeMembraneMonitor);
+    monitorWidget = new MembraneMonitorWidget(window);
+    monitorWidget->setObjectName("membraneMonitorWidget");
+    monitorWidget->setConsumer(monitorConsumer);
+    auto* controllerConsumer = new VoltageAutomaticControllerConsumer(producer);
+    made.emplace_back(controllerConsumer, DeviceDataConsumer::TypeVoltageAutomaticController);
+    controllerWidget = new VoltageAutomaticControllerWidget(window);
+    controllerWidget->setObjectName("voltageAutomaticControllerWidget");
+    controllerWidget->setConsumer(controllerConsumer);
+    for (AnalysisWidget* widget : {(AnalysisWidget*)monitorWidget, (AnalysisWidget*)controllerWidget}) {
+        window->addDockWidget(Qt::RightDockWidgetArea, widget);
+        widget->setFloating(true);
+        widget->hide();
+        analysisMenu->addAction(widget->toggleViewAction());
+        connect(widget, &AnalysisWidget::labbookEvent, this, &AnalysisDocks::labbookEvent);
+        widgets.emplace_back(widget);
+    }
+    controllerWidget->toggleViewAction()->setText("Voltage Automatic Controller");
+}
+
+void AnalysisDocks::attach(PlotTab* plotTab, ProtocolDockWidget* protocolDock,
+                           VoltageOffsetDockWidget* offsetDock) {
+    controllerWidget->setControls(protocolDock, offsetDock);
+    for (int c = 0; c < plotTab->currentChannels(); c++)
+        monitorWidget->onSetIconStatus(c, plotTab->isSwitchedOn(c), false);
+    connect(plotTab, &PlotTab::monitorMembraneStateChanged, monitorWidget,
+            &MembraneMonitorWidget::onSetIconStatus);
+    connect(monitorWidget, &MembraneMonitorWidget::membraneMonitorEnabled, plotTab,
+            &PlotTab::onMembraneMonitorEnabled);
+    connect(monitorWidget, &MembraneMonitorWidget::switchChannelOn, plotTab, &PlotTab::onSwitchChannelOn);
 }
 
 AnalysisDocks::~AnalysisDocks() {
@@ -93,6 +131,14 @@ AnalysisDocks::~AnalysisDocks() {
 
 RCEstimationWidget* AnalysisDocks::rcEstimation() const {
     return rcWidget;
+}
+
+MembraneMonitorWidget* AnalysisDocks::membraneMonitor() const {
+    return monitorWidget;
+}
+
+VoltageAutomaticControllerWidget* AnalysisDocks::voltageController() const {
+    return controllerWidget;
 }
 
 std::vector<QDockWidget*> AnalysisDocks::docks() const {

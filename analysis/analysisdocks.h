@@ -18,8 +18,13 @@
 #include <vector>
 
 class AnalysisWidget;
+class MembraneMonitorWidget;
+class PlotTab;
+class ProtocolDockWidget;
 class RCEstimationWidget;
 class DeviceDataProducer;
+class VoltageAutomaticControllerWidget;
+class VoltageOffsetDockWidget;
 class QDockWidget;
 class QMainWindow;
 class QMenu;
@@ -39,6 +44,12 @@ class AnalysisDocks : public QObject {
     std::vector<QDockWidget*> docks() const;
     // The main window runs its protocols and hands its capacitances on.
     RCEstimationWidget* rcEstimation() const;
+    MembraneMonitorWidget* membraneMonitor() const;
+    VoltageAutomaticControllerWidget* voltageController() const;
+    // The membrane monitor watches and switches the plot tab's channels; the voltage automatic
+    // controller applies its voltages through the offsets dock, else the stimulus dock (either
+    // may be null).
+    void attach(PlotTab* plotTab, ProtocolDockWidget* protocolDock, VoltageOffsetDockWidget* offsetDock);
 
   signals:
     // Ownership of the event passes with the signal.
@@ -55,4 +66,6 @@ class AnalysisDocks : public QObject {
     std::vector<std::pair<DeviceDataConsumer*, DeviceDataConsumer::Types_t>> made;
     std::vector<QPointer<AnalysisWidget>> widgets;
     QPointer<RCEstimationWidget> rcWidget;
+    QPointer<MembraneMonitorWidget> monitorWidget;
+    QPointer<VoltageAutomaticControllerWidget> controllerWidget;
 };

@@ -418,8 +418,9 @@ void MainWindow::createDocks() {
         docks.push_back(protocolDock);
     }
     kv4cl::RangedMeasurement_t offsetRange, rampDurationRange;
+    VoltageOffsetDockWidget* offsetDock = nullptr;
     if (protocolDock && kv4cl::getVoltageOffsetControls(offsetRange, rampDurationRange) == kv4cl::Success) {
-        auto* offsetDock = new VoltageOffsetDockWidget(protocolDock, this);
+        offsetDock = new VoltageOffsetDockWidget(protocolDock, this);
         addDockWidget(Qt::RightDockWidgetArea, offsetDock);
         tabifyDockWidget(protocolDock, offsetDock);
         protocolDock->raise();
@@ -456,6 +457,7 @@ void MainWindow::createDocks() {
     }
     for (QDockWidget* dock : analysisDocks->docks())
         savedWidgets.emplace_back(dock);
+    analysisDocks->attach(plotTab, protocolDock, offsetDock);
     // The estimations run their protocols on the device, and give the stimulus back when they stop.
     if (RCEstimationWidget* rc = analysisDocks->rcEstimation(); rc && protocolDock) {
         connect(rc, &RCEstimationWidget::resistanceEstimationRequest, protocolDock,

@@ -539,6 +539,12 @@ void ProtocolDockWidget::onApplyVhold(Measurement_t value, bool applyFlag) {
     if (applyFlag) onApplyProtocol(true);
 }
 
+void ProtocolDockWidget::applyHolding(Measurement_t vhold) {
+    if (estimation) return;
+    protocolBox->setCurrentIndex(0);
+    onApplyVhold(vhold, true);
+}
+
 void ProtocolDockWidget::onApplyVhold(Measurement_t value) {
     onApplyVhold(value, true);
 }

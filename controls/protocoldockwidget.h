@@ -53,6 +53,11 @@ class ProtocolDockWidget : public QDockWidget {
     // parameters invalid with its message; an acceptance judges the protocol again.
     void showOffsetCheck(kv4cl::ErrorCodes_t result, const std::string& message);
 
+    // Applies the protocol shown, as its button does.
+    void applyShown() { onApplyProtocol(true); }
+    // The holding protocol at `vhold`, shown and applied; nothing during an estimation.
+    void applyHolding(kv4cl::Measurement_t vhold);
+
   signals:
     void recordRequest(bool start);
 

@@ -146,6 +146,11 @@ bool VoltageOffsetDockWidget::setOffset(uint16_t channelIdx, Measurement_t offse
     return true;
 }
 
+Measurement_t VoltageOffsetDockWidget::offset(uint16_t channelIdx) const {
+    return channelIdx < manual.size() ? manual[channelIdx]->getMeasurement()
+                                      : Measurement_t{0.0, range.prefix, range.unit};
+}
+
 void VoltageOffsetDockWidget::refresh() {
     std::vector<Measurement_t> offsets;
     if (kv4cl::getVoltageOffsets(offsets) != kv4cl::Success) return;

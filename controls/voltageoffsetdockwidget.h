@@ -29,6 +29,8 @@ class VoltageOffsetDockWidget : public QDockWidget {
     // Sets the channel's constant offset as if typed, and sends it unless the library rejects
     // it or the protocol parameters are invalid. False for a channel that does not exist.
     bool setOffset(uint16_t channelIdx, kv4cl::Measurement_t offset);
+    // The channel's constant offset as shown.
+    kv4cl::Measurement_t offset(uint16_t channelIdx) const;
 
   private:
     QWidget* buildConstantTab();

@@ -25,6 +25,7 @@ void MembraneMonitorButton::showChecked(bool on) {
 void MembraneMonitorButton::onEnable(bool flag) {
     monitoring = flag;
     showState();
+    emit monitorMembraneStateChanged(channelIdx, isChecked(), monitoring);
 }
 
 void MembraneMonitorButton::onToggled(bool on) {

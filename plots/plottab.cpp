@@ -447,8 +447,7 @@ void PlotTab::onSwitchChannelOn(int channelIdx, bool on) {
         if (result != kv4cl::Success) {
             qWarning("Switching channel %d failed: 0x%x", channelIdx, unsigned(result));
             // The button shows what the channel really does.
-            if (channelIdx < total && subPlots[size_t(channelIdx)]->switchButton())
-                subPlots[size_t(channelIdx)]->switchButton()->showChecked(switchedOn[size_t(channelIdx)]);
+            if (channelIdx < total) showSwitch(channelIdx, switchedOn[size_t(channelIdx)]);
             return;
         }
     } else {
@@ -459,10 +458,18 @@ void PlotTab::onSwitchChannelOn(int channelIdx, bool on) {
         if (channelIdx != total && ch != channelIdx) continue;
         switchedOn[size_t(ch)] = on;
         shown[size_t(ch)] = hideOffed ? on : true;
-        if (MembraneMonitorButton* button = subPlots[size_t(ch)]->switchButton()) button->showChecked(on);
+        showSwitch(ch, on);
         applyChannelColor(ch);
     }
     relayout();
+}
+
+void PlotTab::showSwitch(int channelIdx, bool on) {
+    MembraneMonitorButton* button = subPlots[size_t(channelIdx)]->switchButton();
+    if (!button || button->isChecked() == on) return;
+    button->showChecked(on);
+    // Set from elsewhere than the button: the membrane monitor learns it here.
+    emit monitorMembraneStateChanged(channelIdx, on, button->monitoringEnabled());
 }
 
 void PlotTab::onMembraneMonitorEnabled(bool enable) {

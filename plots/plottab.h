@@ -118,6 +118,8 @@ class PlotTab : public QWidget {
     void relayout();
     Curve* curveOf(int channelIdx) const;
     void applyChannelColor(int channelIdx);
+    // The channel's switch button shows `on`, without switching anything.
+    void showSwitch(int channelIdx, bool on);
     bool plotShown(const Plot* plot) const;
 
     GapFreePlotConsumer* consumer;

@@ -1,0 +1,132 @@
+#include "analysis/membranemonitorwidget.h"
+
+#include "recording/labbookevent.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QDoubleSpinBox>
+#include <QFormLayout>
+#include <QFrame>
+#include <QGridLayout>
+#include <QIcon>
+#include <QLabel>
+#include <QVBoxLayout>
+
+namespace {
+
+QDoubleSpinBox* spinBox(QWidget* parent, const char* suffix, double min, double max) {
+    auto* box = new QDoubleSpinBox(parent);
+    box->setSuffix(suffix);
+    box->setRange(min, max);
+    box->setValue(min > 0.0 ? min : 0.0);
+    return box;
+}
+
+} // namespace
+
+// Always every channel at once.
+MembraneMonitorWidget::MembraneMonitorWidget(QWidget* parent) : AnalysisWidget(0, parent) {
+    currentChannelIdx = currentChannelsNum;
+    analysisTitle = "Membrane Monitor";
+    setWindowTitle(analysisTitle);
+    for (Tool t : {LimitToRoiTool, ViewDataTool, LabbookTool, ExportTool, LinearFitTool, BoltzmannFitTool,
+                   GaussianFitTool, ViewFitTool})
+        toolAction(t)->setVisible(false);
+    for (int s = 0; s < 3; s++)
+        separatorAction(s)->setVisible(false);
+
+    QWidget* frame = plotFrame();
+    auto* layout = static_cast<QVBoxLayout*>(frame->layout());
+    layout->addWidget(new QLabel("Click play button to start\nmonitoring membrane ruptures.", frame));
+    saturation = new QCheckBox("Switch off on saturation", frame);
+    saturation->setChecked(true);
+    layout->addWidget(saturation);
+    auto* form = new QFormLayout;
+    minCurrent = spinBox(frame, " nA", -1e9, 1e9);
+    maxCurrent = spinBox(frame, " nA", -1e9, 1e9);
+    minTime = spinBox(frame, " ms", 1.0, 1e6);
+    form->addRow("min I", minCurrent);
+    form->addRow("max I", maxCurrent);
+    form->addRow("min T", minTime);
+    layout->addLayout(form);
+    layout->addWidget(new QLabel(
+        "Switched off channels are not monitored.\nThe icons below show the state of each channel.", frame));
+
+    // Columns of eight icons, each over its channel's name.
+    auto* grid = new QGridLayout;
+    for (int c = 0; c < currentChannelsNum; c++) {
+        auto* icon = new QLabel(frame);
+        icon->setAlignment(Qt::AlignCenter);
+        auto* name = new QLabel(QString("Ch%1").arg(c + 1), frame);
+        name->setAlignment(Qt::AlignCenter);
+        grid->addWidget(icon, 2 * (c / 8), c % 8);
+        grid->addWidget(name, 2 * (c / 8) + 1, c % 8);
+        icons.push_back(icon);
+    }
+    monitored.assign(size_t(currentChannelsNum), false);
+    for (int c = 0; c < currentChannelsNum; c++)
+        onSetIconStatus(c, true, false);
+    layout->addLayout(grid);
+    layout->addStretch();
+    onOpenOnSaturation(true);
+
+    connect(saturation, &QCheckBox::toggled, this, &MembraneMonitorWidget::onOpenOnSaturation);
+    connect(minCurrent, &QDoubleSpinBox::valueChanged, this, &MembraneMonitorWidget::onRangeSet);
+    connect(maxCurrent, &QDoubleSpinBox::valueChanged, this, &MembraneMonitorWidget::onRangeSet);
+    connect(minTime, &QDoubleSpinBox::valueChanged, this, &MembraneMonitorWidget::onDurationSet);
+    connect(this, &AnalysisWidget::startConsuming, this, [this] { emit membraneMonitorEnabled(true); });
+    connect(this, &AnalysisWidget::stopConsuming, this, [this] { emit membraneMonitorEnabled(false); });
+}
+
+void MembraneMonitorWidget::setConsumer(AnalysisConsumer* analysisConsumer) {
+    AnalysisWidget::setConsumer(analysisConsumer);
+    auto* monitor = static_cast<MembraneMonitorConsumer*>(analysisConsumer);
+    connect(monitor, &MembraneMonitorConsumer::result, this, &MembraneMonitorWidget::onResult,
+            Qt::QueuedConnection);
+    connect(this, &MembraneMonitorWidget::setOptions, monitor, &MembraneMonitorConsumer::onSetOptions);
+    monitor->onSetOptions(options());
+}
+
+MembraneMonitorConsumer::Options_t MembraneMonitorWidget::options() const {
+    MembraneMonitorConsumer::Options_t o;
+    o.switchOffOnSaturation = saturation->isChecked();
+    o.currentLimits = {minCurrent->value(), maxCurrent->value(), 1.0, kv4cl::UnitPfxNano, "A"};
+    o.minimumTime = {minTime->value(), kv4cl::UnitPfxMilli, "s"};
+    return o;
+}
+
+void MembraneMonitorWidget::onOpenOnSaturation(bool flag) {
+    // The user's limits mean nothing while the ranges' edges are the limits.
+    minCurrent->setEnabled(!flag);
+    maxCurrent->setEnabled(!flag);
+    emit setOptions(options());
+}
+
+void MembraneMonitorWidget::onRangeSet() {
+    emit setOptions(options());
+}
+
+void MembraneMonitorWidget::onDurationSet() {
+    emit setOptions(options());
+}
+
+void MembraneMonitorWidget::onSetIconStatus(int channelIdx, bool checked, bool enabled) {
+    if (channelIdx < 0 || channelIdx >= currentChannelsNum) return;
+    monitored[size_t(channelIdx)] = checked && enabled;
+    QLabel* icon = icons[size_t(channelIdx)];
+    const char* image = !checked  ? ":/imgs/warning icon.png"
+                        : enabled ? ":/imgs/data monitor.png"
+                                  : ":/imgs/power on.png";
+    icon->setPixmap(QIcon(image).pixmap(24, 24));
+    icon->setToolTip(!checked  ? "Channel switched off."
+                     : enabled ? "Monitoring for membrane rupture enabled."
+                               : "Channel switched on.");
+    if (consumer)
+        static_cast<MembraneMonitorConsumer*>(consumer)->onChannelStatusChanged(channelIdx, checked, enabled);
+}
+
+void MembraneMonitorWidget::onResult(MembraneMonitorConsumer::Result_t res) {
+    if (res.channel < 0 || res.channel >= currentChannelsNum || !monitored[size_t(res.channel)]) return;
+    emit switchChannelOn(res.channel, false);
+    emit labbookEvent(new LabbookEventMembraneMonitor(res.channel + 1));
+}

@@ -1,0 +1,255 @@
+// The membrane monitor and the voltage automatic controller on frames written by the test:
+// on which frame each detects, what it never detects, and how long each waits afterwards.
+// Two current channels at 10 kHz in a picoampere range.
+
+#include "analysis/membranemonitorconsumer.h"
+#include "analysis/voltageautomaticcontrollerconsumer.h"
+#include "app/pipeline/devicedataproducer.h"
+#include "tests/analysis/watcherprobe.h"
+#include "tests/app/pipeline/scriptedsource.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using kv4test::Detection;
+using kv4test::WatcherProbe;
+using Frames = std::vector<std::vector<double>>;
+
+constexpr double rate = 10000.0;
+const kv4cl::RangedMeasurement_t picoRange{-2000.0, 2000.0, 0.5, kv4cl::UnitPfxPico, "A"};
+
+// `quiet` frames at `rest`, then per channel its own level for `length` frames, then `rest`
+// again for `after` frames.
+Frames excursion(int quiet, std::vector<double> levels, int length, int after, double rest = 0.0) {
+    Frames frames(size_t(quiet), std::vector<double>(levels.size(), rest));
+    frames.insert(frames.end(), size_t(length), levels);
+    frames.insert(frames.end(), size_t(after), std::vector<double>(levels.size(), rest));
+    return frames;
+}
+
+class WatchersFrames : public testing::Test {
+  protected:
+    kv4test::ScriptedSource source{1, 2, 0};
+    DeviceDataProducer producer{source};
+};
+
+struct MonitorCase {
+    std::string name;
+    bool saturation;
+    double minNa, maxNa; // user limits
+    double minTimeMs;
+    std::vector<bool> watched;
+    Frames frames;
+    std::vector<Detection> expected;
+};
+
+TEST_F(WatchersFrames, MembraneMonitorDetectsOnTheFrameAfterTheCountExceedsTheMinimumTime) {
+    // min T 10 ms at 10 kHz: 100 frames. An excursion starting at frame 20 is detected on
+    // frame 20 + 100 + 1, the frame after the count exceeded 100; 101 frames beyond are not.
+    const double top = picoRange.max - 3 * picoRange.step; // the saturation limits
+    const double bottom = picoRange.min + 3 * picoRange.step;
+    const MonitorCase cases[] = {
+        {"above the user's limit",
+         false,
+         -0.5,
+         0.5,
+         10,
+         {true, true},
+         excursion(20, {600, 0}, 102, 5),
+         {{0, 121}}},
+        {"below the user's limit",
+         false,
+         -0.5,
+         0.5,
+         10,
+         {true, true},
+         excursion(20, {0, -501}, 102, 5),
+         {{1, 121}}},
+        {"101 frames beyond are not a rupture",
+         false,
+         -0.5,
+         0.5,
+         10,
+         {true, true},
+         excursion(20, {600, -600}, 101, 200),
+         {}},
+        {"on the limit is within it",
+         false,
+         -0.5,
+         0.5,
+         10,
+         {true, true},
+         excursion(20, {500, -500}, 300, 0),
+         {}},
+        {"a channel not watched", false, -0.5, 0.5, 10, {false, true}, excursion(20, {600, 0}, 300, 0), {}},
+        {"min T rounds to frames: 2.04 ms is 20",
+         false,
+         -0.5,
+         0.5,
+         2.04,
+         {true, true},
+         excursion(5, {600, 0}, 30, 0),
+         {{0, 26}}},
+        {"three steps from the range's top",
+         true,
+         0,
+         0,
+         10,
+         {true, true},
+         excursion(20, {top, 0}, 300, 0),
+         {}},
+        {"within three steps of the range's top",
+         true,
+         0,
+         0,
+         10,
+         {true, true},
+         excursion(20, {top + picoRange.step, 0}, 102, 0),
+         {{0, 121}}},
+        {"within three steps of the range's bottom",
+         true,
+         0,
+         0,
+         10,
+         {true, true},
+         excursion(20, {0, bottom - 0.1}, 102, 0),
+         {{1, 121}}},
+        {"the user's limits are not the saturation's",
+         true,
+         -0.5,
+         0.5,
+         10,
+         {true, true},
+         excursion(20, {600, -600}, 300, 0),
+         {}},
+        // Both rupture together: the first found at 121 holds every channel off one min T
+        // more, so the second needs 2 x 100 + 1 further frames.
+        {"a detection holds every channel off",
+         false,
+         -0.5,
+         0.5,
+         10,
+         {true, true},
+         excursion(20, {600, 600}, 322, 0),
+         {{0, 121}, {1, 322}}},
+        {"a second excursion of the channel after the hold-off",
+         false,
+         -0.5,
+         0.5,
+         10,
+         {true, false},
+         [] {
+             Frames f = excursion(20, {600, 0}, 102, 3);
+             const Frames again = excursion(0, {600, 0}, 102, 0);
+             f.insert(f.end(), again.begin(), again.end());
+             return f;
+         }(),
+         {{0, 121}, {0, 226}}},
+    };
+    for (const MonitorCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        WatcherProbe<MembraneMonitorConsumer> monitor(&producer);
+        MembraneMonitorConsumer::Options_t options;
+        options.switchOffOnSaturation = c.saturation;
+        options.currentLimits = {c.minNa, c.maxNa, 1.0, kv4cl::UnitPfxNano, "A"};
+        options.minimumTime = {c.minTimeMs, kv4cl::UnitPfxMilli, "s"};
+        monitor.onSetOptions(options);
+        for (int ch = 0; ch < 2; ch++)
+            monitor.onChannelStatusChanged(ch, true, c.watched[size_t(ch)]);
+        monitor.prepare(rate, picoRange);
+        monitor.feed(c.frames);
+        EXPECT_EQ(monitor.detections(), c.expected);
+    }
+}
+
+TEST_F(WatchersFrames, MembraneMonitorWatchesOnlyChannelsSwitchedOnWhileMonitoringIsEnabled) {
+    const struct {
+        bool checked, enabled, detected;
+    } cases[] = {{true, true, true}, {false, true, false}, {true, false, false}};
+    for (const auto& c : cases) {
+        WatcherProbe<MembraneMonitorConsumer> monitor(&producer);
+        MembraneMonitorConsumer::Options_t options;
+        options.switchOffOnSaturation = false;
+        options.currentLimits = {-0.1, 0.1, 1.0, kv4cl::UnitPfxNano, "A"};
+        monitor.onSetOptions(options);
+        monitor.onChannelStatusChanged(1, c.checked, c.enabled);
+        monitor.prepare(rate, picoRange);
+        monitor.feed(excursion(0, {0, 200}, 100, 0));
+        EXPECT_EQ(!monitor.detections().empty(), c.detected) << c.checked << c.enabled;
+    }
+}
+
+struct ControllerCase {
+    std::string name;
+    int channel; // 2: all
+    double highNa, lowNa;
+    double highMs, lowMs, resetMs;
+    Frames frames;
+    std::vector<Detection> expected;
+};
+
+TEST_F(WatchersFrames, VoltageControllerFiresOnTheFrameAfterTheCountExceedsTheDuration) {
+    // High 1 nA, 10 ms at 10 kHz: 100 frames. The reset time holds every channel off from
+    // the start and after each action; 1 ms is 10 frames.
+    const ControllerCase cases[] = {
+        {"high threshold", 2, 1.0, -1.0, 10, 10, 1, excursion(20, {1001, 0}, 102, 5), {{0, 121, true}}},
+        {"low threshold", 2, 1.0, -1.0, 10, 5, 1, excursion(20, {0, -1001}, 52, 5), {{1, 71, false}}},
+        {"101 frames above do not fire", 2, 1.0, -1.0, 10, 10, 1, excursion(20, {1001, 1001}, 101, 100), {}},
+        {"the chosen channel alone",
+         1,
+         1.0,
+         -1.0,
+         10,
+         10,
+         1,
+         excursion(20, {1500, 1500}, 102, 0),
+         {{1, 121, true}}},
+        {"the other channel ignored", 0, 1.0, -1.0, 10, 10, 1, excursion(20, {0, 1500}, 300, 0), {}},
+        // Above from the first frame: the first 10 frames are not watched, so 10 + 101.
+        {"held off after the start",
+         2,
+         1.0,
+         -1.0,
+         10,
+         10,
+         1,
+         excursion(0, {1500, 0}, 112, 0),
+         {{0, 111, true}}},
+        // After firing at 121 the channel rests 10 frames, then counts again from 0.
+        {"held off after an action",
+         2,
+         1.0,
+         -1.0,
+         10,
+         10,
+         1,
+         excursion(20, {1500, 0}, 300, 0),
+         {{0, 121, true}, {0, 233, true}}},
+    };
+    for (const ControllerCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        WatcherProbe<VoltageAutomaticControllerConsumer> controller(&producer);
+        controller.onChannelChanged(c.channel);
+        controller.onHighThCurrentChanged({c.highNa, kv4cl::UnitPfxNano, "A"});
+        controller.onLowThCurrentChanged({c.lowNa * 1000, kv4cl::UnitPfxPico, "A"});
+        controller.onHighThDurationChanged({c.highMs, kv4cl::UnitPfxMilli, "s"});
+        controller.onLowThDurationChanged({c.lowMs / 1000, kv4cl::UnitPfxNone, "s"});
+        controller.onResetTimeChanged({c.resetMs, kv4cl::UnitPfxMilli, "s"});
+        controller.prepare(rate, picoRange);
+        controller.feed(c.frames);
+        EXPECT_EQ(controller.detections(), c.expected);
+    }
+}
+
+TEST_F(WatchersFrames, VoltageControllerFiresOnNothingUntilToldItsThresholds) {
+    WatcherProbe<VoltageAutomaticControllerConsumer> controller(&producer);
+    controller.prepare(rate, picoRange);
+    controller.feed(excursion(0, {picoRange.max, picoRange.min}, 1000, 0));
+    EXPECT_TRUE(controller.detections().empty());
+}
+
+} // namespace

@@ -1,0 +1,243 @@
+// The membrane monitor and the voltage automatic controller on a virtual Dogwood 16, their
+// docks set as a user sets them: a membrane that ruptures is caught on the frame after its
+// current has been beyond the limit for min T, counted on the frames the consumer read; the
+// controller's voltage reaches the one channel chosen as its offset after the frame its rule
+// fired on, and comes back after the restore time only when asked.
+
+// First: the simulator has a member named like Qt's "emit" macro.
+#include "tests/simulator/amplifiertest.h"
+
+#include "analysis/membranemonitorwidget.h"
+#include "analysis/voltageautomaticcontrollerwidget.h"
+#include "app/pipeline/devicedataproducer.h"
+#include "app/pipeline/librarysamplesource.h"
+#include "app/widgets/steppedspinbox.h"
+#include "controls/protocoldockwidget.h"
+#include "controls/voltageoffsetdockwidget.h"
+#include "recording/labbookevent.h"
+#include "tests/analysis/watcherprobe.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDoubleSpinBox>
+#include <QLabel>
+#include <QSignalSpy>
+#include <QTest>
+#include <QToolButton>
+
+#include <cmath>
+#include <memory>
+
+namespace {
+
+using kv4test::Detection;
+using kv4test::WatcherProbe;
+
+constexpr uint16_t channels = 16;
+constexpr double vhold = 50.0; // mV: 50 pA through an intact membrane, saturation once ruptured
+
+class WatchersOnAmplifier : public kv4test::SimulatedAmplifiers {
+  protected:
+    void SetUp() override {
+        ASSERT_NO_FATAL_FAILURE(connect("dogwood16"));
+        amplifier().setCell(channels, kv4test::quietCell());
+        ASSERT_NO_FATAL_FAILURE(startProtocol("Constant", {{"Vhold", vhold}}));
+        ASSERT_EQ(kv4cl::getSamplingRate(rate), kv4cl::Success);
+        producer = std::make_unique<DeviceDataProducer>(source);
+    }
+    void TearDown() override {
+        if (producer) producer->onStopProducing();
+        consumer.reset();
+        producer.reset();
+        SimulatedAmplifiers::TearDown();
+    }
+
+    // The rate and ranges as the main window gives them, then the producer.
+    void start(AnalysisConsumer& c) {
+        c.onSamplingRateChanged(rate, rate);
+        for (uint16_t ch = 0; ch < channels; ch++) {
+            kv4cl::RangedMeasurement_t range;
+            ASSERT_EQ(kv4cl::getCurrentRange(range, ch), kv4cl::Success);
+            c.onCurrentRangeChanged(range, ch);
+        }
+        producer->start();
+    }
+    // Until the consumer has analysed `frames` frames.
+    template <typename Probe> static void waitForFrames(Probe& probe, size_t frames) {
+        ASSERT_TRUE(QTest::qWaitFor([&] { return probe.history(0).size() >= frames; }, 30000))
+            << probe.history(0).size() << " frames of " << frames;
+    }
+    // Ruptures the membrane of the channel.
+    void rupture(uint16_t channel) {
+        kav4sim::CellParameters cell = kv4test::quietCell();
+        cell.membraneResistance = 5e6;
+        amplifier().setCell(channel, cell);
+    }
+    // The first frame of the run of frames beyond `limit` (pA) that ends at `last`.
+    static long excursionStart(const std::vector<double>& currents, long last, double limit) {
+        long first = last;
+        while (first > 0 && currents[size_t(first - 1)] > limit)
+            first--;
+        return first;
+    }
+    long frames(double seconds) const { return std::lround(seconds * rate.getNoPrefixValue()); }
+
+    // While the window's events run: the dock acts on the results.
+    bool deviceSees(const std::function<bool(const kav4sim::DecodedCommand&)>& done) {
+        return QTest::qWaitFor([&] { return done(amplifier().command()); }, 10000);
+    }
+    // On its indicator: a check box stretched by its layout takes no click beyond its text.
+    static void click(QCheckBox* box) {
+        QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(6, box->height() / 2));
+    }
+    static void type(QAbstractSpinBox* box, const QString& text) {
+        box->setFocus();
+        box->selectAll();
+        QTest::keyClicks(box, text);
+        QTest::keyClick(box, Qt::Key_Tab);
+    }
+
+    LibrarySampleSource source;
+    std::unique_ptr<DeviceDataProducer> producer;
+    std::unique_ptr<AnalysisConsumer> consumer;
+    kv4cl::Measurement_t rate;
+};
+
+TEST_F(WatchersOnAmplifier, ARupturedMembraneIsCaughtAfterMinTAndReportedOnce) {
+    auto* probe = new WatcherProbe<MembraneMonitorConsumer>(producer.get());
+    consumer.reset(probe);
+    probe->keep(true);
+    MembraneMonitorWidget dock;
+    dock.setConsumer(probe);
+    dock.resize(500, 600);
+    dock.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&dock));
+    // The user's limits, a tenth of a nanoampere either side, and 20 ms.
+    click(dock.saturationBox());
+    ASSERT_FALSE(dock.saturationBox()->isChecked());
+    type(dock.minCurrentBox(), "-0.1");
+    type(dock.maxCurrentBox(), "0.1");
+    type(dock.minTimeBox(), "20");
+    // As the plot tab reports once monitoring is enabled on its switches.
+    QSignalSpy enabled(&dock, &MembraneMonitorWidget::membraneMonitorEnabled);
+    QTest::mouseClick(dock.toolButton(AnalysisWidget::StartTool), Qt::LeftButton);
+    ASSERT_EQ(enabled.count(), 1);
+    EXPECT_TRUE(enabled.at(0).at(0).toBool());
+    for (int ch = 0; ch < channels; ch++)
+        dock.onSetIconStatus(ch, true, true);
+    EXPECT_EQ(dock.icon(5)->toolTip(), "Monitoring for membrane rupture enabled.");
+
+    // The plot tab switches the channel off and says so.
+    QObject::connect(&dock, &MembraneMonitorWidget::switchChannelOn, &dock,
+                     [&dock](int ch, bool on) { dock.onSetIconStatus(ch, on, true); });
+    QSignalSpy switched(&dock, &MembraneMonitorWidget::switchChannelOn);
+    QSignalSpy entries(&dock, &AnalysisWidget::labbookEvent);
+    ASSERT_NO_FATAL_FAILURE(start(*probe));
+    ASSERT_NO_FATAL_FAILURE(waitForFrames(*probe, size_t(frames(0.2))));
+    EXPECT_TRUE(switched.isEmpty()) << "50 pA is within the limits";
+    rupture(5);
+    ASSERT_TRUE(switched.wait(10000));
+    EXPECT_EQ(switched.at(0).at(0).toInt(), 5);
+    EXPECT_FALSE(switched.at(0).at(1).toBool());
+    ASSERT_EQ(entries.count(), 1);
+    auto* entry = entries.at(0).at(0).value<LabbookEvent*>();
+    ASSERT_EQ(entry->type, LabbookEvent::TypeMembraneMonitor);
+    EXPECT_EQ(static_cast<LabbookEventMembraneMonitor*>(entry)->channel, 6);
+    delete entry;
+    EXPECT_EQ(dock.icon(5)->toolTip(), "Channel switched off.");
+
+    const std::vector<Detection> found = probe->detections();
+    ASSERT_FALSE(found.empty());
+    EXPECT_EQ(found[0].channel, 5);
+    const std::vector<double> currents = probe->history(5); // pA
+    const long detected = found[0].frame;
+    const long first = excursionStart(currents, detected, 100.0);
+    EXPECT_GT(first, frames(0.2)) << "the current crossed after the rupture";
+    EXPECT_EQ(detected - first, frames(0.020) + 1) << "crossed on frame " << first;
+}
+
+TEST_F(WatchersOnAmplifier, TheControllerAppliesItsVoltageToTheChosenChannelAndRestoresIt) {
+    for (const bool restore : {true, false}) {
+        SCOPED_TRACE(restore ? "restoring" : "not restoring");
+        auto* probe = new WatcherProbe<VoltageAutomaticControllerConsumer>(producer.get());
+        consumer.reset(probe);
+        probe->keep(true);
+        ProtocolDockWidget protocolDock;
+        VoltageOffsetDockWidget offsetDock(&protocolDock);
+        VoltageAutomaticControllerWidget dock;
+        dock.setControls(&protocolDock, &offsetDock);
+        dock.setConsumer(probe);
+        dock.resize(600, 400);
+        dock.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&dock));
+
+        // Channel 3, above 100 pA for 10 ms: -50 mV, which brings the cell to 0 V.
+        dock.channelBox()->setFocus();
+        for (int k = 0; k < 3; k++)
+            QTest::keyClick(dock.channelBox(), Qt::Key_Down);
+        ASSERT_EQ(dock.channelBox()->currentText(), "3");
+        click(dock.highRule().check);
+        type(dock.highRule().current, "100");
+        type(dock.highRule().time, "10");
+        type(dock.highRule().voltage, "-50");
+        if (restore) {
+            click(dock.restoreBox());
+            type(dock.restoreTimeBox(), "300");
+        }
+        ASSERT_EQ(dock.restoreBox()->isChecked(), restore);
+        QTest::mouseClick(dock.toolButton(AnalysisWidget::StartTool), Qt::LeftButton);
+        ASSERT_NO_FATAL_FAILURE(start(*probe));
+        ASSERT_NO_FATAL_FAILURE(waitForFrames(*probe, size_t(frames(0.5))));
+        const uint64_t before = amplifier().command().voltageOffsets[2].count;
+        rupture(0); // not watched
+        rupture(2);
+        ASSERT_TRUE(deviceSees([&](const kav4sim::DecodedCommand& c) {
+            return c.voltageOffsets[2].count > before && std::abs(c.voltageOffsets[2].to + 0.05) < 1e-6;
+        })) << "the offset reaches the device";
+        const long applied = long(probe->history(2).size());
+
+        const std::vector<Detection> found = probe->detections();
+        ASSERT_FALSE(found.empty());
+        EXPECT_EQ(found[0].channel, 2);
+        EXPECT_TRUE(found[0].high);
+        std::vector<double> currents = probe->history(2);
+        const long first = excursionStart(currents, found[0].frame, 100.0);
+        EXPECT_EQ(found[0].frame - first, frames(0.010) + 1) << "crossed on frame " << first;
+        // The cell at 0 V after the frame the rule fired on.
+        ASSERT_NO_FATAL_FAILURE(waitForFrames(*probe, size_t(applied + frames(0.1))));
+        currents = probe->history(2);
+        long reached = found[0].frame + 1;
+        while (reached < long(currents.size()) && std::abs(currents[size_t(reached)]) > 5.0)
+            reached++;
+        EXPECT_LT(reached, long(currents.size())) << "the cell never saw the voltage";
+        EXPECT_GT(reached, found[0].frame);
+        for (uint16_t ch = 0; ch < channels; ch++)
+            if (ch != 2) {
+                EXPECT_EQ(amplifier().command().voltageOffsets[ch].count, 0u) << ch;
+            }
+
+        if (restore) {
+            const uint64_t appliedCount = amplifier().command().voltageOffsets[2].count;
+            EXPECT_TRUE(deviceSees([&](const kav4sim::DecodedCommand& c) {
+                return c.voltageOffsets[2].count > appliedCount && std::abs(c.voltageOffsets[2].to) < 1e-6;
+            })) << "the offset it had";
+        } else {
+            // A second of data later the cell still sees 0 V.
+            ASSERT_NO_FATAL_FAILURE(waitForFrames(*probe, size_t(applied + frames(1.0))));
+            currents = probe->history(2);
+            for (size_t f = size_t(applied + frames(0.1)); f < currents.size(); f++)
+                ASSERT_LT(std::abs(currents[f]), 5.0) << f;
+            for (const Detection& d : probe->detections())
+                EXPECT_LT(d.frame, reached) << "fired again once the cell saw the voltage";
+            EXPECT_NEAR(amplifier().command().voltageOffsets[2].to, -0.05, 1e-6);
+        }
+        QTest::mouseClick(dock.toolButton(AnalysisWidget::StopTool), Qt::LeftButton);
+        producer->onStopProducing();
+        consumer.reset();
+        amplifier().setCell(channels, kv4test::quietCell());
+        kv4cl::setVoltageOffset(2, {0.0, kv4cl::UnitPfxMilli, "V"});
+        producer = std::make_unique<DeviceDataProducer>(source);
+    }
+}
+
+} // namespace
