@@ -135,6 +135,9 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
 }
 
 MainWindow::~MainWindow() {
+    // Passed before the quit as well, so that what this thread did with the detector (its
+    // connections, the lists it took) comes before the detector's deletion in its own thread.
+    { std::lock_guard lock(detectorEndMutex); }
     detectorThread.quit();
     detectorThread.wait();
     {
