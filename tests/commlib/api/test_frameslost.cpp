@@ -48,8 +48,9 @@ class FramesLost : public SimulatedAmplifiers, public testing::WithParamInterfac
     // wall clock), at the case's rate, from a settled start.
     void start(const Case& c) {
         std::string error;
-        bus = kav4sim::installSimulation(c.models, error);
+        bus = kav4sim::makeSimulatedBus(c.models, error);
         ASSERT_TRUE(bus) << error;
+        installBus(bus);
         ids.clear();
         ASSERT_EQ(kv4cl::detectDevices(ids), kv4cl::Success);
         for (const std::string& id : ids) {
