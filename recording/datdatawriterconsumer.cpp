@@ -81,8 +81,13 @@ uint32_t DatDataWriterConsumer::takeFrames(float* block) {
                               return;
                           }
                           for (uint32_t r = 0; r < count; r++, rows += totalChannelsNum)
-                              for (const Run& run : runs)
-                                  out = std::copy_n(rows + run.from, run.count, out);
+                              for (const Run& run : runs) {
+                                  // A loop, not a call per run: runs are short.
+                                  const float* from = rows + run.from;
+                                  for (int32_t k = 0; k < run.count; k++)
+                                      out[k] = from[k];
+                                  out += run.count;
+                              }
                       });
 }
 
