@@ -5,6 +5,7 @@
 #include "app/errormanager.h"
 #include "commlib/transport/ftdidriver.h"
 #include "simulator/virtualbus.h"
+#include "tests/support/busdriver.h"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -131,9 +132,9 @@ class Detection : public ::testing::Test {
   protected:
     void SetUp() override {
         bus = std::make_shared<kav4sim::VirtualBus>();
-        kv4CommLib::installFtdiDriver(bus);
+        kv4test::installBus(bus);
     }
-    void TearDown() override { kv4CommLib::installFtdiDriver(nullptr); }
+    void TearDown() override { kv4test::removeBus(); }
     std::shared_ptr<kav4sim::VirtualDevice> add(const std::string& serial) {
         auto device = std::make_shared<kav4sim::VirtualDevice>(serial);
         bus->addDevice(device);
