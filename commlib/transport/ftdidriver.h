@@ -1,7 +1,8 @@
 #pragma once
 // The only door from the library to the USB bridge: one method per vendor D2XX and
 // MPSSE function the transport uses, with the vendor's names, arguments and status
-// codes. Implementations: the virtual bus (simulator/) and a USB backend for hardware.
+// codes. Implementations: the virtual bus (simulator/) and, for real amplifiers, the driver on
+// libftdi1 (libftdidriver.h).
 // One driver is installed at start-up and serves the whole process.
 
 #include <cstdint>
