@@ -17,6 +17,8 @@
 
 #include <QMutex>
 
+#include <mutex>
+
 #include <vector>
 
 class AnalysisConsumer : public DeviceDataConsumer {
@@ -27,6 +29,11 @@ class AnalysisConsumer : public DeviceDataConsumer {
     using DeviceDataConsumer::onResetConsuming;
     // Subclasses stop the thread in their own destructors, as their analyze() runs in it.
     ~AnalysisConsumer() override;
+
+    // Qt hands the queued copy of a result to the receiving thread through its own event queue,
+    // whose locks ThreadSanitizer cannot see: a consumer emits its result holding a mutex, and a
+    // receiver in another thread calls this before it reads the copy.
+    void takeHandOver() { std::lock_guard lock(handOver); }
 
     // Frames read per cycle at the applied rate (50 ms); for tests and the widgets.
     int chunkFrames() const { return readChunk; }
@@ -73,6 +80,8 @@ class AnalysisConsumer : public DeviceDataConsumer {
     std::vector<bool> activeChannels;
 
     QMutex resultMutex;
+    // Held while a result is emitted with its copy: see takeHandOver().
+    std::mutex handOver;
 
   private:
     // At the top of a cycle: the queued starts and stops.

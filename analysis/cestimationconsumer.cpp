@@ -160,5 +160,6 @@ void CEstimationConsumer::finishPeriod() {
     firstExtremes = secondExtremes = firstDurations = secondDurations = 0.0;
     periodsDone = 0;
     phase = continuous ? 5 : 11;
+    std::lock_guard handingOver(handOver);
     emit result(res);
 }

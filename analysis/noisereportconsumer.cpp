@@ -66,5 +66,6 @@ void NoiseReportConsumer::analyze() {
          res.currentStds);
     fill(size_t(voltageChannelsNum + currentChannelsNum), gpChannelsNum, gpMultipliers, res.gpMeans,
          res.gpStds);
+    std::lock_guard handingOver(handOver);
     emit result(res);
 }

@@ -10,6 +10,7 @@
 #include <QFrame>
 #include <QHeaderView>
 #include <QLayout>
+#include <QPointer>
 #include <QTextStream>
 
 #include <cmath>
@@ -86,8 +87,16 @@ void NoiseReportWidget::setChannelsNumber(int voltageChannels, int currentChanne
 
 void NoiseReportWidget::setConsumer(AnalysisConsumer* analysisConsumer) {
     AnalysisWidget::setConsumer(analysisConsumer);
-    connect(static_cast<NoiseReportConsumer*>(analysisConsumer), &NoiseReportConsumer::result, this,
-            &NoiseReportWidget::onResult, Qt::QueuedConnection);
+    // The copy is read after the consumer's hand-over (a consumer already gone has ended its
+    // thread, which orders it).
+    const QPointer<NoiseReportConsumer> from = static_cast<NoiseReportConsumer*>(analysisConsumer);
+    connect(
+        from, &NoiseReportConsumer::result, this,
+        [this, from](const NoiseReportConsumer::Result_t& res) {
+            if (from) from->takeHandOver();
+            onResult(res);
+        },
+        Qt::QueuedConnection);
 }
 
 void NoiseReportWidget::onResult(NoiseReportConsumer::Result_t res) {

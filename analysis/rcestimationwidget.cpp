@@ -15,6 +15,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLayout>
+#include <QPointer>
 #include <QSettings>
 #include <QTextStream>
 #include <QToolButton>
@@ -182,10 +183,24 @@ void RCEstimationWidget::buildPanel(Estimation e, const QString& checkText, cons
 void RCEstimationWidget::setConsumers(REstimationConsumer* resistance, CEstimationConsumer* capacitance) {
     rConsumer = resistance;
     cConsumer = capacitance;
-    connect(rConsumer, &REstimationConsumer::result, this,
-            qOverload<REstimationConsumer::Result_t>(&RCEstimationWidget::onResult), Qt::QueuedConnection);
-    connect(cConsumer, &CEstimationConsumer::result, this,
-            qOverload<CEstimationConsumer::Result_t>(&RCEstimationWidget::onResult), Qt::QueuedConnection);
+    // Each copy is read after its consumer's hand-over (a consumer already gone has ended its
+    // thread, which orders it).
+    const QPointer<REstimationConsumer> r = resistance;
+    const QPointer<CEstimationConsumer> c = capacitance;
+    connect(
+        rConsumer, &REstimationConsumer::result, this,
+        [this, r](const REstimationConsumer::Result_t& res) {
+            if (r) r->takeHandOver();
+            onResult(res);
+        },
+        Qt::QueuedConnection);
+    connect(
+        cConsumer, &CEstimationConsumer::result, this,
+        [this, c](const CEstimationConsumer::Result_t& res) {
+            if (c) c->takeHandOver();
+            onResult(res);
+        },
+        Qt::QueuedConnection);
 }
 
 bool RCEstimationWidget::judge(const Panel& panel, std::string& message) const {

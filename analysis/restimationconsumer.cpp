@@ -164,5 +164,6 @@ void REstimationConsumer::finishPeriod() {
     std::fill(highSums.begin(), highSums.end(), 0.0);
     repetitionsDone = 0;
     phase = continuous ? 5 : 11;
+    std::lock_guard handingOver(handOver);
     emit result(res);
 }
