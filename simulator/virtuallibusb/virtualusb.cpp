@@ -694,6 +694,8 @@ int libusb_handle_events_timeout_completed(libusb_context* ctx, timeval* tv, int
         if (t->callback) t->callback(t);
         if (freeAfter) libusb_free_transfer(t);
     }
+    // Another thread may be waiting for a flag these callbacks set.
+    if (!done.empty()) c.changed.notify_all();
     return 0;
 }
 

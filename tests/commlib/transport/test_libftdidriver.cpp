@@ -7,6 +7,7 @@
 #include "simulator/virtualbus.h"
 #include "simulator/virtuallibusb/virtualusb.h"
 
+#include <ftdi.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -161,6 +162,31 @@ TEST_F(Libftdi, CarriesTheStreamWithoutTheStatusBytesAndCommandsOut) {
     EXPECT_EQ(written, command.size());
     EXPECT_EQ(device->writes('B').back(), command);
     EXPECT_EQ(driver->FT_Close(b), FT_OK);
+}
+
+// libftdi1's own asynchronous transfers, which wait in libusb's event handling.
+TEST_F(Libftdi, AsynchronousTransfersOfLibftdiComplete) {
+    auto device = add("AMP01");
+    ftdi_context* ftdi = ftdi_new();
+    ASSERT_NE(ftdi, nullptr);
+    ASSERT_EQ(ftdi_set_interface(ftdi, INTERFACE_B), 0);
+    ASSERT_EQ(ftdi_usb_open_desc(ftdi, 0x0403, 0x6010, nullptr, "AMP01"), 0);
+    std::vector<uint8_t> stream(3000);
+    std::iota(stream.begin(), stream.end(), uint8_t(3));
+    device->feed('B', stream);
+    std::vector<uint8_t> in(stream.size());
+    ftdi_transfer_control* read = ftdi_read_data_submit(ftdi, in.data(), int(in.size()));
+    ASSERT_NE(read, nullptr);
+    EXPECT_EQ(ftdi_transfer_data_done(read), int(stream.size()));
+    EXPECT_EQ(in, stream);
+    unsigned char out[] = {7, 8, 9};
+    ftdi_transfer_control* write = ftdi_write_data_submit(ftdi, out, 3);
+    ASSERT_NE(write, nullptr);
+    EXPECT_EQ(ftdi_transfer_data_done(write), 3);
+    EXPECT_EQ(device->writes('B').back(), (std::vector<uint8_t>{7, 8, 9}));
+    EXPECT_EQ(ftdi_usb_close(ftdi), 0);
+    ftdi_free(ftdi);
+    EXPECT_EQ(bus->openHandles(), 0u);
 }
 
 TEST_F(Libftdi, APulledBridgeFailsLikeAVanishedOneAndStreamsAgainWhenBack) {
