@@ -97,11 +97,8 @@ bool onBus(const std::string& serial) {
 struct libusb_context {
     std::mutex mutex;
     std::condition_variable changed;
-    struct Pending {
-        Clock::time_point submitted;
-    };
-    std::map<libusb_transfer*, Pending> pending; // submitted and not finished
-    std::deque<libusb_transfer*> finished;       // waiting for their callbacks
+    std::map<libusb_transfer*, Clock::time_point> pending; // submitted and not finished, with when
+    std::deque<libusb_transfer*> finished;                 // waiting for their callbacks
 };
 
 struct libusb_device {
@@ -362,10 +359,9 @@ Clock::time_point advance(libusb_context& ctx) {
     for (auto it = ctx.pending.begin(); it != ctx.pending.end();) {
         libusb_transfer* t = it->first;
         const Clock::time_point latency =
-            it->second.submitted + std::chrono::milliseconds(latencyOf(t->dev_handle, t->endpoint));
-        const Clock::time_point timeout = t->timeout
-                                              ? it->second.submitted + std::chrono::milliseconds(t->timeout)
-                                              : Clock::time_point::max();
+            it->second + std::chrono::milliseconds(latencyOf(t->dev_handle, t->endpoint));
+        const Clock::time_point timeout =
+            t->timeout ? it->second + std::chrono::milliseconds(t->timeout) : Clock::time_point::max();
         const BulkResult r =
             now >= timeout ? BulkResult{true, LIBUSB_ERROR_TIMEOUT, 0}
                            : bulkAttempt(t->dev_handle, t->endpoint, t->buffer, t->length, now >= latency);
@@ -652,7 +648,7 @@ int libusb_submit_transfer(libusb_transfer* transfer) {
     {
         std::lock_guard lock(ctx.mutex);
         if (ctx.pending.count(transfer)) return LIBUSB_ERROR_BUSY;
-        ctx.pending[transfer] = {Clock::now()};
+        ctx.pending[transfer] = Clock::now();
     }
     ctx.changed.notify_all();
     return 0;
