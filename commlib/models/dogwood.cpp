@@ -198,10 +198,12 @@ MessageDispatcher_DogwoodHC_PCBV01_GK06f_V01::MessageDispatcher_DogwoodHC_PCBV01
     zapControls.channelCoder = bitField(14, 2, 5);
     zapControls.strobeCoder = bitField(2, 6, 1);
 
-    // Every channel on at power-up.
-    txMessage[9] = 0x7F;
-    txMessage[10] = 0x7F;
-    txMessage[11] = 0x03;
+}
+
+ErrorCodes_t MessageDispatcher_DogwoodHC_PCBV01_GK06f_V01::initializeDevice() {
+    // The channels power up on; the bank must say so before a single channel is switched.
+    setChannelSwitchA(currentChannelsNum, true, false);
+    return MessageDispatcher::initializeDevice();
 }
 
 ErrorCodes_t
@@ -247,10 +249,12 @@ MessageDispatcher_Dogwood32_V01::MessageDispatcher_Dogwood32_V01(const std::stri
     doc.infoByteOffset = 0;
     zapControls.channelCoder = bitField(47, 0, 6);
     zapControls.strobeCoder = bitField(47, 6, 1);
+}
 
-    for (int i = 4; i <= 7; i++)
-        txMessage[i] = 0x7F; // every channel on at power-up
-    txMessage[8] = 0x0F;
+ErrorCodes_t MessageDispatcher_Dogwood32_V01::initializeDevice() {
+    // The channels power up on; the bank must say so before a single channel is switched.
+    setChannelSwitchA(currentChannelsNum, true, false);
+    return MessageDispatcher::initializeDevice();
 }
 
 ErrorCodes_t MessageDispatcher_Dogwood32_V01::validateProtocolValues(const ProtocolValues& candidate,

@@ -406,6 +406,19 @@ TEST_F(SimulatedAmplifiers, RangesMoveResolutionAndSaturation) {
     }
 }
 
+TEST_F(SimulatedAmplifiers, SwitchingOneChannelOffLeavesTheOthersOn) {
+    for (const char* model : {"cedar", "birch", "dogwood16", "dogwood32"}) {
+        SCOPED_TRACE(model);
+        connect(model);
+        const size_t channels = amplifier().model().currentChannelsNum;
+        ASSERT_EQ(kv4cl::setChannelSwitchA(1, false), kv4cl::Success);
+        std::vector<bool> expected(channels, true);
+        expected[1] = false;
+        waitForCommand([&](const DecodedCommand& c) { return c.switchBankA == expected; });
+        kv4cl::disconnect();
+    }
+}
+
 TEST_F(SimulatedAmplifiers, SwitchesAndResetReachTheDevice) {
     connect("cedar");
     amplifier().setCell(4, quietCell());
