@@ -1,5 +1,5 @@
 // The membrane monitor and the voltage automatic controller on a virtual Dogwood 16, their
-// docks set as a user sets them: a membrane that ruptures is caught on the frame after its
+// docks set as a user sets them: a zapped membrane is caught on the frame after its
 // current has been beyond the limit for min T, counted on the frames the consumer read; the
 // controller's voltage reaches the one channel chosen as its offset after the frame its rule
 // fired on, and comes back after the restore time only when asked.
@@ -67,12 +67,6 @@ class WatchersOnAmplifier : public kv4test::SimulatedAmplifiers {
         ASSERT_TRUE(QTest::qWaitFor([&] { return probe.history(0).size() >= frames; }, 30000))
             << probe.history(0).size() << " frames of " << frames;
     }
-    // Ruptures the membrane of the channel.
-    void rupture(uint16_t channel) {
-        kav4sim::CellParameters cell = kv4test::quietCell();
-        cell.membraneResistance = 5e6;
-        amplifier().setCell(channel, cell);
-    }
     // The first frame of the run of frames beyond `limit` (pA) that ends at `last`.
     static long excursionStart(const std::vector<double>& currents, long last, double limit) {
         long first = last;
@@ -135,7 +129,7 @@ TEST_F(WatchersOnAmplifier, ARupturedMembraneIsCaughtAfterMinTAndReportedOnce) {
     ASSERT_NO_FATAL_FAILURE(start(*probe));
     ASSERT_NO_FATAL_FAILURE(waitForFrames(*probe, size_t(frames(0.2))));
     EXPECT_TRUE(switched.isEmpty()) << "50 pA is within the limits";
-    rupture(5);
+    ASSERT_EQ(kv4cl::zap(5), kv4cl::Success);
     ASSERT_TRUE(switched.wait(10000));
     EXPECT_EQ(switched.at(0).at(0).toInt(), 5);
     EXPECT_FALSE(switched.at(0).at(1).toBool());
@@ -189,8 +183,8 @@ TEST_F(WatchersOnAmplifier, TheControllerAppliesItsVoltageToTheChosenChannelAndR
         ASSERT_NO_FATAL_FAILURE(start(*probe));
         ASSERT_NO_FATAL_FAILURE(waitForFrames(*probe, size_t(frames(0.5))));
         const uint64_t before = amplifier().command().voltageOffsets[2].count;
-        rupture(0); // not watched
-        rupture(2);
+        ASSERT_EQ(kv4cl::zap(0), kv4cl::Success); // not watched
+        ASSERT_EQ(kv4cl::zap(2), kv4cl::Success);
         ASSERT_TRUE(deviceSees([&](const kav4sim::DecodedCommand& c) {
             return c.voltageOffsets[2].count > before && std::abs(c.voltageOffsets[2].to + 0.05) < 1e-6;
         })) << "the offset reaches the device";
