@@ -188,6 +188,7 @@ void VoltageAutomaticControllerWidget::showCurrentRange() {
     for (Rule* rule : {&high, &low}) {
         const QSignalBlocker blocker(rule->current);
         rule->current->setRange(range);
+        rule->current->setSuffix(" " + QString::fromStdString(range.label()));
     }
     sendCurrent(true);
     sendCurrent(false);
