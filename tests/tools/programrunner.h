@@ -34,6 +34,10 @@ class StartedProgram {
     StartedProgram(const std::string& program, const std::vector<std::string>& args,
                    const std::vector<std::string>& extraEnv) {
         std::vector<std::string> env = {std::string("PATH=") + std::getenv("PATH"), "HOME=" + home.string()};
+        // A sanitizer build's programs run under the same options as the tests (its
+        // suppressions above all).
+        for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"})
+            if (const char* value = std::getenv(name)) env.push_back(std::string(name) + "=" + value);
         env.insert(env.end(), extraEnv.begin(), extraEnv.end());
         std::vector<std::string> argv = {program};
         argv.insert(argv.end(), args.begin(), args.end());
