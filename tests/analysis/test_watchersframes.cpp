@@ -85,7 +85,6 @@ TEST_F(WatchersFrames, MembraneMonitorDetectsOnTheFrameAfterTheCountExceedsTheMi
          {true, true},
          excursion(20, {500, -500}, 300, 0),
          {}},
-        {"a channel not watched", false, -0.5, 0.5, 10, {false, true}, excursion(20, {600, 0}, 300, 0), {}},
         {"min T rounds to frames: 2.04 ms is 20",
          false,
          -0.5,
