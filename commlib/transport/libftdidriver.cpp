@@ -1,8 +1,10 @@
 #include "commlib/transport/libftdidriver.h"
 
 #include <ftdi.h>
+#include <libusb.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -34,7 +36,8 @@ constexpr uint8_t mpsseBytesOutFalling = 0x11, mpsseBytesInRising = 0x20; // SPI
 constexpr uint8_t pinClock = 0x01, pinDataOut = 0x02;
 constexpr double mpsseBaseClock = 60e6;
 constexpr auto readTimeout = std::chrono::seconds(1);
-constexpr size_t packetData = 510; // a high-speed bulk packet less the two status bytes
+constexpr size_t packetData = 510;   // a high-speed bulk packet less the two status bytes
+constexpr size_t checkedWords = 128; // the EEPROM words the bridge's checksum covers, its own last
 
 // One opened interface; its address is the handle.
 struct Port {
@@ -236,9 +239,39 @@ class LibftdiDriver : public FtdiDriver {
         return status == FT_IO_ERROR ? FT_EEPROM_READ_FAILED : status;
     }
 
+    // The bridge configures itself from the EEPROM's first words only while the checksum in the
+    // last of them holds, and starts with its defaults otherwise. libftdi1 writes a single word
+    // only past them; a word among them is written here, by the vendor request libftdi1 itself
+    // sends, with the checksum made anew when it held before (one that did not is left as it was).
     FT_STATUS FT_WriteEE(FT_HANDLE handle, DWORD wordOffset, WORD value) override {
-        const FT_STATUS status =
-            call(handle, [&](Port& p) { return ftdi_write_eeprom_location(p.ftdi, int(wordOffset), value); });
+        const FT_STATUS status = call(handle, [&](Port& p) {
+            if (wordOffset >= checkedWords) return ftdi_write_eeprom_location(p.ftdi, int(wordOffset), value);
+            // The library's EEPROM is the 93C56 of the dual and quad bridges, words read one by one:
+            // libftdi1's own reading guesses the chip's size from its contents.
+            std::array<uint16_t, checkedWords> eeprom{};
+            for (size_t i = 0; i < eeprom.size(); i++)
+                if (ftdi_read_eeprom_location(p.ftdi, int(i), &eeprom[i]) < 0) return -1;
+            auto checksum = [&] {
+                uint16_t sum = 0xAAAA;
+                for (size_t i = 0; i + 1 < checkedWords; i++) {
+                    sum ^= eeprom[i];
+                    sum = uint16_t(sum << 1 | sum >> 15);
+                }
+                return sum;
+            };
+            const bool held = checksum() == eeprom[checkedWords - 1];
+            eeprom[wordOffset] = value;
+            auto write = [&](size_t offset) {
+                return libusb_control_transfer(p.ftdi->usb_dev, FTDI_DEVICE_OUT_REQTYPE,
+                                               SIO_WRITE_EEPROM_REQUEST, eeprom[offset], uint16_t(offset),
+                                               nullptr, 0, unsigned(p.ftdi->usb_write_timeout));
+            };
+            if (write(wordOffset) < 0) return -1;
+            // The checksum itself, when asked for, is written as given.
+            if (!held || wordOffset == checkedWords - 1) return 0;
+            eeprom[checkedWords - 1] = checksum();
+            return write(checkedWords - 1);
+        });
         return status == FT_IO_ERROR ? FT_EEPROM_WRITE_FAILED : status;
     }
 

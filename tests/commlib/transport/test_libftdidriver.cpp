@@ -211,22 +211,46 @@ TEST_F(Libftdi, APulledBridgeFailsLikeAVanishedOneAndStreamsAgainWhenBack) {
     EXPECT_EQ(driver->FT_Close(b), FT_OK);
 }
 
-TEST_F(Libftdi, ReadsAndWritesEepromWords) {
+// The bridge checks the words it configures itself from against the checksum in the last of
+// them, and starts with its defaults when they differ. libftdi1's own decoder judges the EEPROM
+// after each write.
+bool checksumHolds(const std::string& serial) {
+    ftdi_context* ftdi = ftdi_new();
+    ftdi_set_interface(ftdi, INTERFACE_B); // the driver holds A
+    const bool holds = ftdi_usb_open_desc(ftdi, 0x0403, 0x6010, nullptr, serial.c_str()) == 0 &&
+                       ftdi_read_eeprom(ftdi) == 0 && ftdi_eeprom_decode(ftdi, 0) == 0;
+    ftdi_usb_close(ftdi);
+    ftdi_free(ftdi);
+    return holds;
+}
+
+TEST_F(Libftdi, ReadsAndWritesEepromWordsKeepingTheChecksum) {
     auto device = add("AMP01");
-    device->setIdentity(12, 5, 1);
+    // A programmed 93C56: a configuration and its checksum, the identity in the user area.
+    uint16_t checksum = 0xAAAA;
+    for (uint32_t w = 0; w < 127; w++) {
+        const uint16_t word = w == 116 ? uint16_t(12 << 8 | 5) : uint16_t(w * 0x0101 + 0x40);
+        device->setEepromWord(w, word);
+        checksum = uint16_t(checksum ^ word);
+        checksum = uint16_t(checksum << 1 | checksum >> 15);
+    }
+    device->setEepromWord(127, checksum);
+    ASSERT_TRUE(checksumHolds("AMP01"));
     const FT_HANDLE a = open("AMP01A");
     WORD word = 0;
     ASSERT_EQ(driver->FT_ReadEE(a, 116, &word), FT_OK);
     EXPECT_EQ(word, 12 << 8 | 5);
-    // libftdi1 writes a single word only past the words its checksum covers, and only on an
-    // EEPROM it finds large enough: one written alone there would spoil the checksum and the
-    // bridge would start with its defaults. The refusal is told and nothing changes.
-    for (DWORD offset : {DWORD(123), DWORD(0x90)}) {
-        EXPECT_EQ(driver->FT_WriteEE(a, offset, 0xFFF6), FT_EEPROM_WRITE_FAILED) << offset;
-        EXPECT_EQ(device->eepromWord(offset), 0xFFFF) << offset;
+    for (DWORD offset : {DWORD(116), DWORD(123), DWORD(3)}) {
+        ASSERT_EQ(driver->FT_WriteEE(a, offset, 0xFFF6), FT_OK) << offset;
+        ASSERT_EQ(driver->FT_ReadEE(a, offset, &word), FT_OK);
+        EXPECT_EQ(word, 0xFFF6) << offset;
+        EXPECT_TRUE(checksumHolds("AMP01")) << offset;
     }
+    EXPECT_EQ(driver->FT_WriteEE(a, 128, 0), FT_EEPROM_WRITE_FAILED) << "past the EEPROM";
     device->failCalls(FtdiCall::ReadEE, 1);
     EXPECT_EQ(driver->FT_ReadEE(a, 116, &word), FT_EEPROM_READ_FAILED);
+    device->failCalls(FtdiCall::WriteEE, 1);
+    EXPECT_EQ(driver->FT_WriteEE(a, 123, 1), FT_EEPROM_WRITE_FAILED);
     EXPECT_EQ(driver->FT_Close(a), FT_OK);
 }
 
