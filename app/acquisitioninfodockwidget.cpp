@@ -8,11 +8,13 @@
 
 #include <QComboBox>
 #include <QDoubleSpinBox>
+#include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QSettings>
 #include <QTime>
 #include <QTimer>
+#include <QVBoxLayout>
 
 #include <cmath>
 
@@ -81,26 +83,33 @@ AcquisitionInfoDockWidget::AcquisitionInfoDockWidget(QWidget* parent)
     // One library call per finished edit, not one per typed digit.
     cutFrequencySpinBox->setKeyboardTracking(false);
 
-    auto* layout = new QHBoxLayout;
-    layout->addWidget(led);
-    layout->addWidget(new QLabel("Measured rate:   "));
-    layout->addWidget(measuredRateLabel);
-    layout->addSpacing(12);
-    layout->addWidget(new QLabel("Sampling rate:   "));
-    layout->addWidget(samplingRateLabel);
-    layout->addSpacing(12);
-    layout->addWidget(samplesLostLabel);
-    layout->addSpacing(12);
-    layout->addWidget(new QLabel("Bandwdith:   "));
-    layout->addWidget(bandwidthLabel);
-    layout->addSpacing(12);
-    layout->addWidget(new QLabel("Digital filtering"));
-    layout->addWidget(filterButton);
-    layout->addWidget(new QLabel("Filter"));
-    layout->addWidget(filterTypeCombo);
-    layout->addWidget(new QLabel("Cut frequency"));
-    layout->addWidget(cutFrequencySpinBox);
-    layout->addStretch();
+    // The readings in two rows above the filter's controls: the top area shares the window's
+    // width with other docks, and one long row would need scrolling on a small screen.
+    auto* readings = new QGridLayout;
+    readings->setHorizontalSpacing(8);
+    readings->addWidget(led, 0, 0);
+    readings->addWidget(new QLabel("Measured rate:"), 0, 1);
+    readings->addWidget(measuredRateLabel, 0, 2);
+    readings->addWidget(new QLabel("Sampling rate:"), 0, 4);
+    readings->addWidget(samplingRateLabel, 0, 5);
+    readings->addWidget(samplesLostLabel, 1, 1, 1, 2);
+    readings->addWidget(new QLabel("Bandwdith:   "), 1, 4);
+    readings->addWidget(bandwidthLabel, 1, 5);
+    readings->setColumnMinimumWidth(3, 12);
+    readings->setColumnStretch(6, 1);
+    auto* filtering = new QHBoxLayout;
+    filtering->addWidget(new QLabel("Digital filtering"));
+    filtering->addWidget(filterButton);
+    filtering->addSpacing(12);
+    filtering->addWidget(new QLabel("Filter"));
+    filtering->addWidget(filterTypeCombo);
+    filtering->addSpacing(12);
+    filtering->addWidget(new QLabel("Cut frequency"));
+    filtering->addWidget(cutFrequencySpinBox);
+    filtering->addStretch();
+    auto* layout = new QVBoxLayout;
+    layout->addLayout(readings);
+    layout->addLayout(filtering);
     auto* contents = new QWidget;
     contents->setLayout(layout);
     setWidget(contents);

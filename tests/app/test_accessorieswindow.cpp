@@ -7,6 +7,8 @@
 
 #include <QLabel>
 #include <QLineEdit>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QTextEdit>
 
@@ -59,6 +61,12 @@ TEST_F(AccessoriesWindow, FirHasTheWasherAndTheTemperatureControllerWhoseReading
     ASSERT_TRUE(QTest::qWaitFor([&] { return temperature() == "23.4°C"; }, 10000))
         << temperature().toStdString();
     EXPECT_TRUE(dock("velmoranTemperatureControlDw")->isVisible());
+    // Four docks share the top at 1366 pixels: none needs scrolling sideways.
+    for (QDockWidget* top : window->findChildren<QDockWidget*>()) {
+        auto* area = qobject_cast<QScrollArea*>(top->widget());
+        if (area && top->isVisible() && window->dockWidgetArea(top) == Qt::TopDockWidgetArea)
+            EXPECT_FALSE(area->horizontalScrollBar()->isVisible()) << top->objectName().toStdString();
+    }
     writeNote("warm enough");
     EXPECT_TRUE(labbookText().contains("Written Note, 'warm enough', Temperature: 23.4 [°C]"))
         << labbookText().toStdString();
