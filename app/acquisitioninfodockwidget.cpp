@@ -100,10 +100,8 @@ AcquisitionInfoDockWidget::AcquisitionInfoDockWidget(QWidget* parent)
     auto* filtering = new QHBoxLayout;
     filtering->addWidget(new QLabel("Digital filtering"));
     filtering->addWidget(filterButton);
-    filtering->addSpacing(12);
     filtering->addWidget(new QLabel("Filter"));
     filtering->addWidget(filterTypeCombo);
-    filtering->addSpacing(12);
     filtering->addWidget(new QLabel("Cut frequency"));
     filtering->addWidget(cutFrequencySpinBox);
     filtering->addStretch();

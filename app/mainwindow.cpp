@@ -811,6 +811,19 @@ void MainWindow::restoreGeometries() {
         resizeDocks({connectionDock, allChannelsDock},
                     {connectionDock->sizeHint().width(), allChannelsDock->sizeHint().width()},
                     Qt::Horizontal);
+        // The temperature controller's dock shows once its controller answers, after this: it
+        // takes its own width then, not a share of its neighbours'.
+        if (temperatureDock)
+            connect(
+                temperatureDock, &QDockWidget::visibilityChanged, this,
+                [this](bool visible) {
+                    if (!visible || !temperatureDock) return;
+                    resizeDocks({connectionDock, allChannelsDock, temperatureDock},
+                                {connectionDock->sizeHint().width(), allChannelsDock->sizeHint().width(),
+                                 temperatureDock->sizeHint().width()},
+                                Qt::Horizontal);
+                },
+                Qt::SingleShotConnection);
     }
     emit layoutRestored();
 }

@@ -64,8 +64,9 @@ TEST_F(AccessoriesWindow, FirHasTheWasherAndTheTemperatureControllerWhoseReading
     // Four docks share the top at 1366 pixels: none needs scrolling sideways.
     for (QDockWidget* top : window->findChildren<QDockWidget*>()) {
         auto* area = qobject_cast<QScrollArea*>(top->widget());
-        if (area && top->isVisible() && window->dockWidgetArea(top) == Qt::TopDockWidgetArea)
+        if (area && top->isVisible() && window->dockWidgetArea(top) == Qt::TopDockWidgetArea) {
             EXPECT_FALSE(area->horizontalScrollBar()->isVisible()) << top->objectName().toStdString();
+        }
     }
     writeNote("warm enough");
     EXPECT_TRUE(labbookText().contains("Written Note, 'warm enough', Temperature: 23.4 [°C]"))
