@@ -24,8 +24,14 @@ namespace kv4test {
 class Results {
   public:
     template <typename Consumer> explicit Results(Consumer* consumer) {
+        // Past the consumer's hand-over, which orders the copy of a result that came with it.
         QObject::connect(
-            consumer, &Consumer::result, &receiver, [this] { arrived++; }, Qt::QueuedConnection);
+            consumer, &Consumer::result, &receiver,
+            [this, consumer] {
+                consumer->takeHandOver();
+                arrived++;
+            },
+            Qt::QueuedConnection);
     }
     int count() const { return arrived; }
     // Those already on their way are counted out too.

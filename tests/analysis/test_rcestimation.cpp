@@ -16,8 +16,11 @@ TEST_F(RcOnAmplifier, ResistanceOfAStepIsRmPlusRsOnEveryChannel) {
     ASSERT_NO_FATAL_FAILURE(
         run(cells, "Square wave", {{"Vhold", 0.0}, {"Vpulse", 40.0}, {"Thold", 20.0}, {"Tpulse", 20.0}}));
     QSignalSpy results(rEstimation.get(), &REstimationConsumer::result);
+    kv4test::Results arrived(rEstimation.get());
     rEstimation->onStartConsuming();
-    ASSERT_NO_FATAL_FAILURE(waitFor(results, 1));
+    ASSERT_NO_FATAL_FAILURE(waitFor(arrived, 1));
+    // The spy recorded in the consumer's thread, within its hand-over.
+    rEstimation->takeHandOver();
     const auto res = results.at(0).at(0).value<REstimationConsumer::Result_t>();
     ASSERT_EQ(res.resistances.size(), 4);
     for (int ch = 0; ch < 4; ch++) {
@@ -34,8 +37,10 @@ TEST_F(RcOnAmplifier, CapacitanceOfATriangleIsCmSeenThroughRsAndRmOnEveryChannel
     ASSERT_NO_FATAL_FAILURE(
         run(cells, "Triangular", {{"Vhold", 0.0}, {"Vamp", 50.0}, {"TPeriod", period * 1e3}}));
     QSignalSpy results(cEstimation.get(), &CEstimationConsumer::result);
+    kv4test::Results arrived(cEstimation.get());
     cEstimation->onStartConsuming();
-    ASSERT_NO_FATAL_FAILURE(waitFor(results, 1));
+    ASSERT_NO_FATAL_FAILURE(waitFor(arrived, 1));
+    cEstimation->takeHandOver();
     const auto res = results.at(0).at(0).value<CEstimationConsumer::Result_t>();
     ASSERT_EQ(res.capacitances.size(), 4);
     for (int ch = 0; ch < 4; ch++) {

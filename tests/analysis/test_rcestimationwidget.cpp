@@ -233,7 +233,7 @@ TEST_F(RcDockOnAmplifier, OneEstimationAloneRunsContinuously) {
     type(box(widget, "TPeriod [ms]"), "20");
     QTest::mouseClick(check(widget, "Estimate\nResistance"), Qt::LeftButton);
     QSignalSpy rRequests(&widget, &RCEstimationWidget::resistanceEstimationRequest);
-    QSignalSpy results(cEstimation.get(), &CEstimationConsumer::result);
+    kv4test::Results results(cEstimation.get());
     QTest::mouseClick(widget.toolButton(AnalysisWidget::StartTool), Qt::LeftButton);
     ASSERT_NO_FATAL_FAILURE(waitFor(results, 3));
     EXPECT_EQ(rRequests.count(), 0);
