@@ -244,7 +244,11 @@ TEST_F(NoiseReportOnAmplifier, WhiteNoiseAndTheHoldingCurrentOfAPassiveCellAreMe
         QObject receiver;
         QObject::connect(
             consumer.get(), &NoiseReportConsumer::result, &receiver,
-            [&](const Result& r) { results.push_back(r); }, Qt::QueuedConnection);
+            [&](const Result& r) {
+                consumer->takeHandOver();
+                results.push_back(r);
+            },
+            Qt::QueuedConnection);
         consumer->onSamplingRateChanged(rate, rate); // the real rate
         consumer->onVoltageRangeChanged(voltageRange);
         consumer->onCurrentRangeChanged(range, 4);
