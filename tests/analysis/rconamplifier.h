@@ -40,8 +40,8 @@ class RcOnAmplifier : public ConsumersOnAmplifier {
     }
     // The cells, then the protocol, then both consumers on a running producer.
     void run(const RcCell (&cells)[4], const std::string& protocol,
-             const std::map<std::string, double>& values) {
-        ASSERT_NO_FATAL_FAILURE(placeCells(cells, 1e-12));
+             const std::map<std::string, double>& values, double noiseRms) {
+        ASSERT_NO_FATAL_FAILURE(placeCells(cells, noiseRms));
         ASSERT_NO_FATAL_FAILURE(startProtocol(protocol, values));
         ASSERT_NO_FATAL_FAILURE(startConsumers());
     }
