@@ -62,7 +62,9 @@ TEST_P(Follow, FindsTheFirstFaultOrAccountsForEveryGap) {
     bool whole = true;
     uint64_t frames = 0;
     for (size_t f = 0; f < c.files.size() && whole; f++) {
-        follower.beginFile("f" + std::to_string(f), c.files[f].marks);
+        std::string name = "f"; // appended: GCC 12 warns wrongly about "f" + std::to_string(f)
+        name += std::to_string(f);
+        follower.beginFile(name, c.files[f].marks);
         for (size_t i = 0; i < c.files[f].counters.size() && whole; i++) {
             std::vector<uint16_t> words = frameWords(c.files[f].counters[i], c.layout);
             if (f + 1 == c.files.size() && int(i) == c.spoilFrame) words[c.spoilWord] = 0xBEEF;
