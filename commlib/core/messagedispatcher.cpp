@@ -1101,6 +1101,8 @@ ErrorCodes_t MessageDispatcher::holdReset(bool on) {
 }
 
 ErrorCodes_t MessageDispatcher::initializeDevice() {
+    // The channels power up on: the bank must say so before a single channel is switched.
+    if (switchBankACoder) setChannelSwitchA(currentChannelsNum, true, false);
     if (!voltageRanges.empty()) setVoltageRange(defaultVoltageRangeIdx, false);
     if (!currentRanges.empty()) setCurrentRange(defaultCurrentRangeIdx, currentChannelsNum, false);
     for (uint16_t i = 0; i < gpChannelsNum && i < defaultGpRangeIdx.size(); i++)

@@ -31,12 +31,6 @@ MessageDispatcher_Birchb_V01::MessageDispatcher_Birchb_V01(const std::string& de
     txMessage[2] = 0x30; // both channels on
 }
 
-ErrorCodes_t MessageDispatcher_Birchb_V01::initializeDevice() {
-    // The channels power up on; the bank must say so before a single channel is switched.
-    setChannelSwitchA(currentChannelsNum, true, false);
-    return MessageDispatcher::initializeDevice();
-}
-
 ErrorCodes_t MessageDispatcher_Birchb_V01::validateProtocolValues(const ProtocolValues& candidate,
                                                                   std::string& message) const {
     return validateReferenceProtocol(*this, candidate, message);

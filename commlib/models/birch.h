@@ -8,7 +8,6 @@ namespace kv4CommLib {
 class MessageDispatcher_Birchb_V01 : public MessageDispatcher {
   public:
     explicit MessageDispatcher_Birchb_V01(const std::string& deviceId);
-    ErrorCodes_t initializeDevice() override;
     ErrorCodes_t validateProtocolValues(const ProtocolValues& candidate, std::string& message) const override;
 };
 

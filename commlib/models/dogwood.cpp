@@ -197,13 +197,6 @@ MessageDispatcher_DogwoodHC_PCBV01_GK06f_V01::MessageDispatcher_DogwoodHC_PCBV01
     doc.infoByteOffset = 32;
     zapControls.channelCoder = bitField(14, 2, 5);
     zapControls.strobeCoder = bitField(2, 6, 1);
-
-}
-
-ErrorCodes_t MessageDispatcher_DogwoodHC_PCBV01_GK06f_V01::initializeDevice() {
-    // The channels power up on; the bank must say so before a single channel is switched.
-    setChannelSwitchA(currentChannelsNum, true, false);
-    return MessageDispatcher::initializeDevice();
 }
 
 ErrorCodes_t
@@ -249,12 +242,6 @@ MessageDispatcher_Dogwood32_V01::MessageDispatcher_Dogwood32_V01(const std::stri
     doc.infoByteOffset = 0;
     zapControls.channelCoder = bitField(47, 0, 6);
     zapControls.strobeCoder = bitField(47, 6, 1);
-}
-
-ErrorCodes_t MessageDispatcher_Dogwood32_V01::initializeDevice() {
-    // The channels power up on; the bank must say so before a single channel is switched.
-    setChannelSwitchA(currentChannelsNum, true, false);
-    return MessageDispatcher::initializeDevice();
 }
 
 ErrorCodes_t MessageDispatcher_Dogwood32_V01::validateProtocolValues(const ProtocolValues& candidate,

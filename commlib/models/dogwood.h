@@ -11,7 +11,6 @@ class MessageDispatcher_DogwoodHC_PCBV01_GK06f_V01 : public MessageDispatcher {
     explicit MessageDispatcher_DogwoodHC_PCBV01_GK06f_V01(const std::string& deviceId);
     ErrorCodes_t validateProtocolValues(const ProtocolValues& candidate, std::string& message) const override;
     void currentRangeChanged() override;
-    ErrorCodes_t initializeDevice() override;
 };
 
 class MessageDispatcher_Dogwood32_V01 : public MessageDispatcher {
@@ -19,7 +18,6 @@ class MessageDispatcher_Dogwood32_V01 : public MessageDispatcher {
     explicit MessageDispatcher_Dogwood32_V01(const std::string& deviceId);
     ErrorCodes_t validateProtocolValues(const ProtocolValues& candidate, std::string& message) const override;
     void currentRangeChanged() override;
-    ErrorCodes_t initializeDevice() override;
 };
 
 } // namespace kv4CommLib

@@ -407,7 +407,7 @@ TEST_F(SimulatedAmplifiers, RangesMoveResolutionAndSaturation) {
 }
 
 TEST_F(SimulatedAmplifiers, SwitchingOneChannelOffLeavesTheOthersOn) {
-    for (const char* model : {"cedar", "birch", "dogwood16", "dogwood32"}) {
+    for (const char* model : {"cedar", "birch", "dogwood16", "dogwood32", "fir"}) {
         SCOPED_TRACE(model);
         connect(model);
         const size_t channels = amplifier().model().currentChannelsNum;
