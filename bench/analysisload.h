@@ -7,12 +7,17 @@
 
 #include "analysis/analysisconsumer.h"
 #include "app/pipeline/devicedataproducer.h"
+#include "app/pipeline/librarysamplesource.h"
 
 #include <QSemaphore>
 
 #include <benchmark/benchmark.h>
 
 #include <pthread.h>
+
+#include <cstdio>
+#include <functional>
+#include <memory>
 
 namespace kav4bench {
 
@@ -69,6 +74,27 @@ inline double consumerCost(kav4bench::VirtualLoad& load, AnalysisConsumer& consu
     state.counters["data_s"] = seconds;
     state.counters["cpu_per_data_s"] = spent / seconds;
     return spent / seconds;
+}
+
+// The cost of a consumer that emits `result`, on a producer started now, set up by `setUp`;
+// printed with the count of its results.
+template <typename Consumer>
+void resultingConsumerCost(benchmark::State& state, kav4bench::VirtualLoad& load, const char* what,
+                           const std::function<void(Consumer&)>& setUp) {
+    LibrarySampleSource source;
+    DeviceDataProducer producer(source);
+    std::unique_ptr<DataHook> writer = producer.getDataHook();
+    Consumer consumer(&producer);
+    setUp(consumer);
+    int results = 0;
+    QObject::connect(
+        &consumer, &Consumer::result, &consumer, [&] { results++; }, Qt::DirectConnection);
+    const double cost = consumerCost(load, consumer, producer, *writer, state);
+    state.counters["results"] = results;
+    std::printf(
+        "%s, 32 channels (Dogwood 32) at %g kHz, %d results: %.4f CPU s per s of data (target < 0.02)\n",
+        what, load.rate / 1000, results, cost);
+    std::fflush(stdout);
 }
 
 } // namespace kav4bench

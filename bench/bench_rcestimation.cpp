@@ -10,11 +10,9 @@
 
 #include "analysis/cestimationconsumer.h"
 #include "analysis/restimationconsumer.h"
-#include "app/pipeline/librarysamplesource.h"
 
 #include <benchmark/benchmark.h>
 
-#include <cstdio>
 #include <map>
 #include <string>
 
@@ -55,20 +53,7 @@ void estimationCost(benchmark::State& state, const char* what, const std::string
     load.amplifier->setCell(uint16_t(load.amplifier->model().currentChannelsNum), cell);
     kav4bench::warmUp(load);
     if (!runProtocol(protocol, values)) return state.SkipWithError("protocol not started");
-    LibrarySampleSource source;
-    DeviceDataProducer producer(source);
-    std::unique_ptr<DataHook> writer = producer.getDataHook();
-    Consumer consumer(&producer);
-    consumer.setContinuous(true);
-    int results = 0;
-    QObject::connect(
-        &consumer, &Consumer::result, &consumer, [&] { results++; }, Qt::DirectConnection);
-    const double cost = kav4bench::consumerCost(load, consumer, producer, *writer, state);
-    state.counters["results"] = results;
-    std::printf(
-        "%s, 32 channels (Dogwood 32) at %g kHz, %d results: %.4f CPU s per s of data (target < 0.02)\n",
-        what, load.rate / 1000, results, cost);
-    std::fflush(stdout);
+    kav4bench::resultingConsumerCost<Consumer>(state, load, what, [](Consumer& c) { c.setContinuous(true); });
 }
 
 void BM_REstimationConsumer(benchmark::State& state) {

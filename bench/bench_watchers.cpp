@@ -11,11 +11,9 @@
 
 #include "analysis/membranemonitorconsumer.h"
 #include "analysis/voltageautomaticcontrollerconsumer.h"
-#include "app/pipeline/librarysamplesource.h"
 
 #include <benchmark/benchmark.h>
 
-#include <cstdio>
 #include <functional>
 
 namespace {
@@ -29,20 +27,7 @@ void watcherCost(benchmark::State& state, const char* what, const std::function<
     cell.noiseRms = 2e-12;
     load.amplifier->setCell(uint16_t(load.amplifier->model().currentChannelsNum), cell);
     kav4bench::warmUp(load);
-    LibrarySampleSource source;
-    DeviceDataProducer producer(source);
-    std::unique_ptr<DataHook> writer = producer.getDataHook();
-    Consumer consumer(&producer);
-    setUp(consumer);
-    int results = 0;
-    QObject::connect(
-        &consumer, &Consumer::result, &consumer, [&] { results++; }, Qt::DirectConnection);
-    const double cost = kav4bench::consumerCost(load, consumer, producer, *writer, state);
-    state.counters["results"] = results;
-    std::printf(
-        "%s, 32 channels (Dogwood 32) at %g kHz, %d results: %.4f CPU s per s of data (target < 0.02)\n",
-        what, load.rate / 1000, results, cost);
-    std::fflush(stdout);
+    kav4bench::resultingConsumerCost(state, load, what, setUp);
 }
 
 void BM_MembraneMonitorConsumer(benchmark::State& state) {
