@@ -7,6 +7,7 @@
 #include <climits>
 #include <cmath>
 #include <string>
+#include <tuple>
 
 namespace {
 
@@ -15,59 +16,61 @@ using M = Measurement_t;
 using R = RangedMeasurement_t;
 
 TEST(PrefixConversion, MovesTheValueByPowersOfAThousand) {
-    // 1 kV is 1e6 mV and 1e9 µV: three prefix steps are a factor of 1e9, not 1e6.
-    EXPECT_EQ((M{1.0, UnitPfxKilo, "V"}.converted(UnitPfxMilli).value), 1e6);
-    EXPECT_EQ((M{1.0, UnitPfxKilo, "V"}.converted(UnitPfxMicro).value), 1e9);
+    // 1 kV is 1e6 mV and 1e9 uV: three prefix steps are a factor of 1e9, not 1e6. Thirty decades:
+    // 1e30 must be the double nearest to 10^30, as a computed power may not be.
+    const std::tuple<M, UnitPfx_t, double> conversions[] = {
+        {{1.0, UnitPfxKilo, "V"}, UnitPfxMilli, 1e6},      {{1.0, UnitPfxKilo, "V"}, UnitPfxMicro, 1e9},
+        {{250.0, UnitPfxMicro, "A"}, UnitPfxNano, 250e3},  {{250.0, UnitPfxNano, "A"}, UnitPfxMicro, 0.25},
+        {{3.5, UnitPfxGiga, "Hz"}, UnitPfxGiga, 3.5},      {{1.0, UnitPfxPeta, "A"}, UnitPfxFemto, 1e30},
+        {{7.0, UnitPfxFemto, "A"}, UnitPfxNone, 7e-15},    {{7.0, UnitPfxPeta, "A"}, UnitPfxNone, 7e15},
+        {{2.5, UnitPfxMilli, "V"}, UnitPfxNone, 0.0025},   {{-4.0, UnitPfxNone, "s"}, UnitPfxNone, -4.0},
+        {{-12.0, UnitPfxMilli, "V"}, UnitPfxNone, -0.012},
+    };
+    for (const auto& [m, to, expected] : conversions) {
+        EXPECT_EQ(m.converted(to).value, expected) << m.value << " prefix " << m.prefix << " to " << to;
+        if (to == UnitPfxNone) {
+            EXPECT_EQ(m.getNoPrefixValue(), expected) << m.value << " prefix " << m.prefix;
+        }
+    }
     EXPECT_EQ(prefixFactor(UnitPfxKilo, UnitPfxMilli), 1e6);
     EXPECT_EQ(prefixFactor(UnitPfxMilli, UnitPfxKilo), 1e-6);
-    EXPECT_EQ((M{250.0, UnitPfxMicro, "A"}.converted(UnitPfxNano).value), 250e3);
-    EXPECT_EQ((M{250.0, UnitPfxNano, "A"}.converted(UnitPfxMicro).value), 0.25);
-    EXPECT_EQ((M{3.5, UnitPfxGiga, "Hz"}.converted(UnitPfxGiga).value), 3.5);
-
-    M m{-12.0, UnitPfxMilli, "V"};
-    m.convertValue(UnitPfxNone);
-    EXPECT_EQ(m.value, -0.012);
-    EXPECT_EQ(m.prefix, UnitPfxNone);
-    EXPECT_EQ(m.unit, "V");
-    const M copy{2.0, UnitPfxMega, "Hz"};
-    const M converted = copy.converted(UnitPfxKilo);
-    EXPECT_EQ(converted.value, 2000.0);
-    EXPECT_EQ(converted.prefix, UnitPfxKilo);
-    EXPECT_EQ(copy.value, 2.0) << "converted() leaves the original alone";
-    EXPECT_EQ(copy.prefix, UnitPfxMega);
-}
-
-TEST(PrefixConversion, ExtremesUseTheExactPowers) {
-    // Thirty decades: 1e30 must be the double nearest to 10^30, as a computed power may not be.
-    EXPECT_EQ((M{1.0, UnitPfxPeta, "A"}.converted(UnitPfxFemto).value), 1e30);
     EXPECT_EQ(prefixFactor(UnitPfxPeta, UnitPfxFemto), 1e30);
     // Dividing by 1e30 can be one unit in the last place away from the literal 1e-30.
     EXPECT_DOUBLE_EQ((M{1.0, UnitPfxFemto, "A"}.converted(UnitPfxPeta).value), 1e-30);
     EXPECT_DOUBLE_EQ((M{1.0, UnitPfxFemto, "A"}.converted(UnitPfxPeta).converted(UnitPfxFemto).value), 1.0);
-    EXPECT_EQ((M{7.0, UnitPfxFemto, "A"}.getNoPrefixValue()), 7e-15);
-    EXPECT_EQ((M{7.0, UnitPfxPeta, "A"}.getNoPrefixValue()), 7e15);
-    EXPECT_EQ((M{2.5, UnitPfxMilli, "V"}.getNoPrefixValue()), 0.0025);
-    EXPECT_EQ((M{-4.0, UnitPfxNone, "s"}.getNoPrefixValue()), -4.0);
+
+    M m{-12.0, UnitPfxMilli, "V"};
+    m.convertValue(UnitPfxNone);
+    EXPECT_EQ(m, (M{-0.012, UnitPfxNone, "V"}));
+    EXPECT_EQ(m.prefix, UnitPfxNone);
+    const M copy{2.0, UnitPfxMega, "Hz"};
+    EXPECT_EQ(copy.converted(UnitPfxKilo).prefix, UnitPfxKilo);
+    EXPECT_EQ(copy.value, 2.0) << "converted() leaves the original alone";
+    EXPECT_EQ(copy.prefix, UnitPfxMega);
 }
 
 TEST(MeasurementComparison, ReconcilesPrefixes) {
-    EXPECT_TRUE((M{1.0, UnitPfxKilo, "V"} == M{1000.0, UnitPfxNone, "V"}));
-    EXPECT_TRUE((M{1.0, UnitPfxMilli, "A"} == M{1000.0, UnitPfxMicro, "A"}));
-    EXPECT_FALSE((M{1.0, UnitPfxKilo, "V"} < M{1000.0, UnitPfxNone, "V"}));
-    EXPECT_FALSE((M{1.0, UnitPfxKilo, "V"} > M{1000.0, UnitPfxNone, "V"}));
-    EXPECT_TRUE((M{1.0, UnitPfxKilo, "V"} <= M{1000.0, UnitPfxNone, "V"}));
-    EXPECT_TRUE((M{1.0, UnitPfxKilo, "V"} >= M{1000.0, UnitPfxNone, "V"}));
-
-    // The raw numbers order the other way round from the values they stand for.
-    EXPECT_TRUE((M{999.0, UnitPfxMilli, "V"} < M{1.0, UnitPfxNone, "V"}));
-    EXPECT_FALSE((M{999.0, UnitPfxMilli, "V"} >= M{1.0, UnitPfxNone, "V"}));
-    EXPECT_TRUE((M{0.002, UnitPfxKilo, "Hz"} > M{1.0, UnitPfxNone, "Hz"}));
-    EXPECT_FALSE((M{0.002, UnitPfxKilo, "Hz"} <= M{1.0, UnitPfxNone, "Hz"}));
-    EXPECT_FALSE((M{1.0, UnitPfxMilli, "A"} == M{1001.0, UnitPfxMicro, "A"}));
-    // A filter cutoff of 30 kHz against half of a 50 kHz rate, given in Hz.
-    EXPECT_FALSE((M{30.0, UnitPfxKilo, "Hz"} < M{25000.0, UnitPfxNone, "Hz"}));
-    EXPECT_TRUE((M{20.0, UnitPfxKilo, "Hz"} < M{25000.0, UnitPfxNone, "Hz"}));
-
+    // -1, 0, 1: the first is below, equal to or above the second. In several rows the raw
+    // numbers order the other way round from the values they stand for.
+    const std::tuple<M, M, int> pairs[] = {
+        {{1.0, UnitPfxKilo, "V"}, {1000.0, UnitPfxNone, "V"}, 0},
+        {{1.0, UnitPfxMilli, "A"}, {1000.0, UnitPfxMicro, "A"}, 0},
+        {{999.0, UnitPfxMilli, "V"}, {1.0, UnitPfxNone, "V"}, -1},
+        {{0.002, UnitPfxKilo, "Hz"}, {1.0, UnitPfxNone, "Hz"}, 1},
+        {{1.0, UnitPfxMilli, "A"}, {1001.0, UnitPfxMicro, "A"}, -1},
+        // A filter cutoff against half of a 50 kHz rate, given in Hz.
+        {{30.0, UnitPfxKilo, "Hz"}, {25000.0, UnitPfxNone, "Hz"}, 1},
+        {{20.0, UnitPfxKilo, "Hz"}, {25000.0, UnitPfxNone, "Hz"}, -1},
+    };
+    for (const auto& [a, b, order] : pairs) {
+        SCOPED_TRACE(std::to_string(a.value) + " " + std::to_string(a.prefix) + " against " +
+                     std::to_string(b.value) + " " + std::to_string(b.prefix));
+        EXPECT_EQ(a == b, order == 0);
+        EXPECT_EQ(a < b, order < 0);
+        EXPECT_EQ(a > b, order > 0);
+        EXPECT_EQ(a <= b, order <= 0);
+        EXPECT_EQ(a >= b, order >= 0);
+    }
     EXPECT_FALSE((M{1.0, UnitPfxNone, "V"} == M{1.0, UnitPfxNone, "A"}))
         << "equal numbers of different units";
 }
