@@ -108,6 +108,88 @@ TEST_F(AnalysisDocksOnAmplifier, TheNoiseReportOpensFromTheMenuAndReportsTheAmpl
     EXPECT_TRUE(menu->actions().value(0)->text() == "Histogram") << "and their menu entries with them";
 }
 
+// As the main window gets them: a dock per current channel in each per-channel analysis's
+// submenu, opened floating, started from its toolbar, its notes reaching the lab book, and
+// stopped when closed.
+TEST_F(AnalysisDocksOnAmplifier, EachChannelHasItsDockInItsAnalysisSubmenu) {
+    ASSERT_NO_FATAL_FAILURE(connect("cedar"));
+    // Channel 2 opens for events of 100 pA, beyond the event detection's first thresholds.
+    kav4sim::CellParameters cell = kv4test::quietCell();
+    cell.noiseRms = 1e-12;
+    cell.channelConductance = 1e-9;
+    cell.reversalPotential = -0.050;
+    cell.meanOpenTime = 2e-3;
+    cell.meanClosedTime = 10e-3;
+    amplifier().setCell(1, cell);
+    ASSERT_NO_FATAL_FAILURE(startProtocol("Constant", {{"Vhold", 50}}));
+    QMainWindow window;
+    QMenu* menu = kv4test::showWithAnalysisMenu(window);
+    ASSERT_NE(menu, nullptr);
+    producer = std::make_unique<DeviceDataProducer>(source);
+    auto docks = std::make_unique<AnalysisDocks>(producer.get(), &window, menu);
+    made = docks->consumers();
+    // Seeded as the main window seeds them: the rate and the ranges the device holds.
+    kv4cl::Measurement_t rate;
+    ASSERT_EQ(kv4cl::getSamplingRate(rate), kv4cl::Success);
+    kv4cl::RangedMeasurement_t voltage, current;
+    ASSERT_EQ(kv4cl::getVoltageRange(voltage), kv4cl::Success);
+    ASSERT_EQ(kv4cl::getCurrentRange(current, 0), kv4cl::Success);
+    for (const auto& [c, type] : made) {
+        auto* consumer = static_cast<AnalysisConsumer*>(c);
+        consumer->onSamplingRateChanged(rate, rate);
+        consumer->onVoltageRangeChanged(voltage);
+        consumer->onCurrentRangeChanged(current, 4);
+    }
+    producer->start();
+
+    const struct {
+        const char* submenu;
+        DeviceDataConsumer::Types_t type;
+        const char* objectName;
+        const char* title;
+    } analyses[] = {
+        {"Histogram", DeviceDataConsumer::TypeHistogram, "histogramWidget2", "Histogram - channel 2"},
+        {"Event detection", DeviceDataConsumer::TypeEventDetection, "eventDetectionWidget2",
+         "Event detection - channel 2"},
+        {"Spectrum", DeviceDataConsumer::TypeSpectrum, "spectrumWidget2", "Spectrum - channel 2"},
+        {"I/V Graph", DeviceDataConsumer::TypeIvGraph, "ivGraphWidget2", "I/V Graph - channel 2"},
+    };
+    for (const auto& a : analyses) {
+        SCOPED_TRACE(a.submenu);
+        AnalysisConsumer* consumer = nullptr;
+        for (const auto& [c, type] : made)
+            if (type == a.type) consumer = static_cast<AnalysisConsumer*>(c);
+        ASSERT_TRUE(consumer);
+        QMenu* submenu = nullptr;
+        for (QAction* action : menu->actions())
+            if (action->text() == a.submenu) submenu = action->menu();
+        ASSERT_TRUE(submenu);
+        ASSERT_EQ(submenu->actions().size(), 4) << "one per current channel";
+        for (int c = 0; c < 4; c++)
+            EXPECT_EQ(submenu->actions()[c]->text(), QString("Channel %1").arg(c + 1));
+
+        submenu->actions()[1]->trigger();
+        auto* dock = window.findChild<AnalysisWidget*>(a.objectName);
+        ASSERT_TRUE(dock);
+        EXPECT_TRUE(dock->isVisible());
+        EXPECT_TRUE(dock->isFloating());
+        EXPECT_EQ(dock->windowTitle(), a.title);
+        QTest::mouseClick(dock->toolButton(AnalysisWidget::StartTool), Qt::LeftButton);
+        EXPECT_TRUE(consumer->isRunning());
+        ASSERT_TRUE(QTest::qWaitFor(
+            [dock] { return dock->toolButton(AnalysisWidget::ExportTool)->isEnabled(); }, 20000))
+            << "a result is shown";
+        if (dock->toolAction(AnalysisWidget::LabbookTool)->isVisible()) {
+            QSignalSpy entries(docks.get(), &AnalysisDocks::labbookEvent);
+            QTest::mouseClick(dock->toolButton(AnalysisWidget::LabbookTool), Qt::LeftButton);
+            ASSERT_EQ(entries.size(), 1) << "the dock's notes reach the lab book";
+            delete entries.at(0).at(0).value<LabbookEvent*>();
+        }
+        submenu->actions()[1]->trigger(); // closing the dock stops its analysis
+        EXPECT_FALSE(consumer->isRunning());
+    }
+}
+
 } // namespace
 
 // A dock for one current channel of the connected set.

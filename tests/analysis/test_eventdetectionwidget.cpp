@@ -1,17 +1,14 @@
 // The event detection dock driven as the user drives it, in a 1366 x 768 window on a virtual
 // amplifier: values typed into the boxes, "Apply parameters", Start, the Gaussian fits, the
-// lab book and the export; and its place in the Analysis menu.
+// lab book and the export.
 
-#include "tests/analysis/analysismenuwindow.h"
 #include "tests/analysis/eventsonamplifier.h"
 
-#include "analysis/analysisdocks.h"
 #include "analysis/eventdetectionwidget.h"
 #include "plots/analysisplot.h"
 #include "plots/curve.h"
 #include "recording/labbookevent.h"
 
-#include <QAction>
 #include <QDoubleSpinBox>
 #include <QLabel>
 #include <QMainWindow>
@@ -340,49 +337,6 @@ TEST_F(EventDockOnAmplifier, ThresholdBoxesFollowTheChannelsRangeAndKeepTheirCur
         EXPECT_DOUBLE_EQ(threshold2->maximum(), max);
         EXPECT_DOUBLE_EQ(threshold1->minimum(), -max);
     }
-}
-
-// As the main window gets it: a dock per current channel in the "Event detection" submenu.
-TEST_F(EventDockOnAmplifier, EachChannelHasItsDockInTheEventDetectionSubmenu) {
-    // Events of 100 pA, beyond the boxes' first thresholds (50 and 20 pA).
-    amplifier().setCell(2, channelCell({1e-9, -0.050, 2e-3, 10e-3, 1e-12, 0.5, 0.2}));
-    ASSERT_NO_FATAL_FAILURE(startDetecting());
-    QMenu* menu = showWithAnalysisMenu(window);
-    ASSERT_NE(menu, nullptr);
-    auto* docks = new AnalysisDocks(producer.get(), &window, menu);
-    const auto made = docks->consumers();
-    AnalysisConsumer* consumer = nullptr;
-    for (const auto& [c, kind] : made)
-        if (kind == DeviceDataConsumer::TypeEventDetection) consumer = static_cast<AnalysisConsumer*>(c);
-    ASSERT_TRUE(consumer);
-    consumer->onSamplingRateChanged(rate, rate);
-    QMenu* submenu = nullptr;
-    for (QAction* action : menu->actions())
-        if (action->text() == "Event detection") submenu = action->menu();
-    ASSERT_TRUE(submenu);
-    ASSERT_EQ(submenu->actions().size(), 4) << "one per current channel";
-    for (int c = 0; c < 4; c++)
-        EXPECT_EQ(submenu->actions()[c]->text(), QString("Channel %1").arg(c + 1));
-
-    submenu->actions()[2]->trigger();
-    auto* dock = window.findChild<EventDetectionWidget*>("eventDetectionWidget3");
-    ASSERT_TRUE(dock);
-    EXPECT_TRUE(dock->isVisible());
-    EXPECT_TRUE(dock->isFloating());
-    EXPECT_EQ(dock->windowTitle(), "Event detection - channel 3");
-    click(*dock, W::StartTool);
-    EXPECT_TRUE(consumer->isRunning());
-    ASSERT_TRUE(QTest::qWaitFor([dock] { return dock->toolButton(W::ExportTool)->isEnabled(); }, waitMs))
-        << "a result is shown";
-    QSignalSpy entries(docks, &AnalysisDocks::labbookEvent);
-    click(*dock, W::LabbookTool);
-    ASSERT_EQ(entries.size(), 1) << "the dock's notes reach the lab book";
-    delete entries.at(0).at(0).value<LabbookEvent*>();
-    submenu->actions()[2]->trigger(); // closing the dock stops its analysis
-    EXPECT_FALSE(consumer->isRunning());
-    delete docks;
-    for (const auto& [c, kind] : made)
-        delete c;
 }
 
 } // namespace

@@ -2,23 +2,18 @@
 // a virtual amplifier: Start, the Gaussian fit, the region of interest, the FFT bins, the
 // integration time and the axis boxes, and what each shows and exports.
 
-#include "tests/analysis/analysismenuwindow.h"
 #include "tests/analysis/consumersonamplifier.h"
 
-#include "analysis/analysisdocks.h"
 #include "analysis/histogramwidget.h"
 #include "analysis/spectrumwidget.h"
 #include "plots/analysisplot.h"
 #include "plots/curve.h"
 
-#include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDoubleSpinBox>
 #include <QLabel>
 #include <QMainWindow>
-#include <QMenu>
-#include <QMenuBar>
 #include <QTableWidget>
 #include <QTest>
 #include <QToolButton>
@@ -260,67 +255,6 @@ TEST_F(DocksOnAmplifier, SpectrumTakesItsOptionsFromTheControlsAndShowsTheDensit
     EXPECT_NEAR(csv[2].split(',').value(0).toDouble(), fs / 1024, 1e-3);
     click(dock, W::StopTool);
     EXPECT_FALSE(spectrum->isRunning());
-}
-
-} // namespace
-
-namespace {
-
-// As the main window gets them: a histogram and a spectrum dock per current channel, each
-// opened from its analysis's submenu.
-TEST_F(DocksOnAmplifier, EachChannelHasItsHistogramAndSpectrumDockInTheAnalysisSubmenus) {
-    amplifier().setCell(4, noisyCell(5e-12));
-    ASSERT_NO_FATAL_FAILURE(startProducing());
-    QMenu* menu = kv4test::showWithAnalysisMenu(window);
-    ASSERT_NE(menu, nullptr);
-    auto* docks = new AnalysisDocks(producer.get(), &window, menu);
-    const auto made = docks->consumers();
-    const auto consumerOf = [&made](DeviceDataConsumer::Types_t type) -> AnalysisConsumer* {
-        for (const auto& [consumer, kind] : made)
-            if (kind == type) return static_cast<AnalysisConsumer*>(consumer);
-        return nullptr;
-    };
-
-    const struct {
-        const char* submenu;
-        DeviceDataConsumer::Types_t type;
-        const char* objectName;
-        const char* title;
-    } analyses[] = {
-        {"Histogram", DeviceDataConsumer::TypeHistogram, "histogramWidget%1", "Histogram - channel %1"},
-        {"Spectrum", DeviceDataConsumer::TypeSpectrum, "spectrumWidget%1", "Spectrum - channel %1"},
-    };
-    for (const auto& a : analyses) {
-        SCOPED_TRACE(a.submenu);
-        AnalysisConsumer* consumer = consumerOf(a.type);
-        ASSERT_TRUE(consumer);
-        const kv4cl::Measurement_t rate = this->rate;
-        consumer->onSamplingRateChanged(rate, rate);
-        QMenu* submenu = nullptr;
-        for (QAction* action : menu->actions())
-            if (action->text() == a.submenu) submenu = action->menu();
-        ASSERT_TRUE(submenu);
-        ASSERT_EQ(submenu->actions().size(), 4) << "one per current channel";
-        for (int c = 0; c < 4; c++)
-            EXPECT_EQ(submenu->actions()[c]->text(), QString("Channel %1").arg(c + 1));
-
-        submenu->actions()[1]->trigger();
-        AnalysisWidget* dock = window.findChild<AnalysisWidget*>(QString(a.objectName).arg(2));
-        ASSERT_TRUE(dock);
-        EXPECT_TRUE(dock->isVisible());
-        EXPECT_TRUE(dock->isFloating());
-        EXPECT_EQ(dock->windowTitle(), QString(a.title).arg(2));
-        click(*dock, AnalysisWidget::StartTool);
-        EXPECT_TRUE(consumer->isRunning());
-        ASSERT_TRUE(QTest::qWaitFor(
-            [dock] { return dock->toolButton(AnalysisWidget::ExportTool)->isEnabled(); }, waitMs))
-            << "a result is shown";
-        submenu->actions()[1]->trigger(); // closing the dock stops its analysis
-        EXPECT_FALSE(consumer->isRunning());
-    }
-    delete docks;
-    for (const auto& [consumer, kind] : made)
-        delete consumer;
 }
 
 } // namespace

@@ -3,10 +3,8 @@
 // entry, the export layout and the fits that cannot be made.
 
 // First: the simulator has a member named like Qt's "emit" macro.
-#include "tests/analysis/analysismenuwindow.h"
 #include "tests/simulator/amplifiertest.h"
 
-#include "analysis/analysisdocks.h"
 #include "analysis/ivgraphconsumer.h"
 #include "analysis/ivgraphwidget.h"
 #include "app/pipeline/librarysamplesource.h"
@@ -18,9 +16,6 @@
 #include <QDir>
 #include <QDoubleSpinBox>
 #include <QLabel>
-#include <QMainWindow>
-#include <QMenu>
-#include <QMenuBar>
 #include <QSignalSpy>
 #include <QTableWidget>
 #include <QTest>
@@ -334,43 +329,6 @@ TEST_F(IvGraphDock, FitsOnTwoPointsOnAFlatCurveAndOnTooFewPoints) {
     EXPECT_EQ(iv->conductance.value, 0.0);
     for (int channel : {0, 1})
         click(AnalysisWidget::StopTool, channel);
-}
-
-TEST_F(IvGraphDock, EachChannelHasItsDockInTheIvGraphSubmenu) {
-    ASSERT_NO_FATAL_FAILURE(produce(passiveCell(), passiveCell(), 8));
-    QMainWindow window;
-    QMenu* menu = kv4test::showWithAnalysisMenu(window);
-    ASSERT_NE(menu, nullptr);
-    auto docks = std::make_unique<AnalysisDocks>(producer.get(), &window, menu);
-    std::vector<std::unique_ptr<DeviceDataConsumer>> made;
-    IvGraphConsumer* iv = nullptr;
-    for (const auto& [c, kind] : docks->consumers()) {
-        made.emplace_back(c);
-        if (kind == DeviceDataConsumer::TypeIvGraph) iv = qobject_cast<IvGraphConsumer*>(c);
-    }
-    ASSERT_TRUE(iv);
-    ASSERT_NO_FATAL_FAILURE(seed(*iv));
-    producer->start();
-
-    QMenu* submenu = nullptr;
-    for (QAction* action : menu->actions())
-        if (action->text() == "I/V Graph") submenu = action->menu();
-    ASSERT_TRUE(submenu);
-    ASSERT_EQ(submenu->actions().size(), 16) << "one per current channel";
-    EXPECT_EQ(submenu->actions()[1]->text(), "Channel 2");
-    submenu->actions()[1]->trigger();
-    auto* dock = window.findChild<IvGraphWidget*>("ivGraphWidget2");
-    ASSERT_TRUE(dock);
-    EXPECT_TRUE(dock->isVisible());
-    EXPECT_TRUE(dock->isFloating());
-    EXPECT_EQ(dock->windowTitle(), "I/V Graph - channel 2");
-    QTest::mouseClick(dock->toolButton(AnalysisWidget::StartTool), Qt::LeftButton);
-    EXPECT_TRUE(iv->isRunning());
-    ASSERT_TRUE(
-        QTest::qWaitFor([dock] { return dock->curveCount() == 1 && dock->curve(0).dataSize() == 9; }, 20000));
-    submenu->actions()[1]->trigger(); // closing the dock stops its analysis
-    EXPECT_FALSE(iv->isRunning());
-    docks.reset();
 }
 
 } // namespace
