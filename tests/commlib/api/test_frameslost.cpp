@@ -16,13 +16,13 @@ enum class Fault { None, DropBytes, DropPackets, CorruptBytes, Stall, DeviceOver
 struct Case {
     const char* name;
     const char* models;
-    uint16_t rateIdx;
+    uint16_t rate; // index
     Fault fault;
-    size_t size;            // bytes, packets or milliseconds
-    size_t bufferBytes = 0; // the device's buffer; 0 keeps its default
-    size_t device = 0;      // the parallel device that makes the fault
-    uint16_t oversamplingIdx = 0;
-    int times = 1; // the fault is made again after a tenth of a second
+    size_t size = 0;           // bytes, packets or milliseconds
+    size_t buffer = 0;         // the device's buffer in bytes; 0 keeps its default
+    size_t device = 0;         // the parallel device that makes the fault
+    uint16_t oversampling = 0; // index
+    int times = 1;             // the fault is made again after a tenth of a second
 };
 
 void PrintTo(const Case& c, std::ostream* os) {
@@ -57,15 +57,15 @@ class FramesLost : public SimulatedAmplifiers, public testing::WithParamInterfac
             VirtualAmplifier& a = *bus->amplifier(id);
             a.setPatternMode(true);
             a.setFreeRunning(c.fault == Fault::RingOverrun);
-            if (c.bufferBytes > 0) a.setBufferBytes(c.bufferBytes);
+            if (c.buffer > 0) a.setBufferBytes(c.buffer);
         }
         ASSERT_EQ(kv4cl::connect(ids), kv4cl::Success);
-        ASSERT_EQ(kv4cl::setSamplingRate(c.rateIdx), kv4cl::Success);
-        if (c.oversamplingIdx > 0) {
-            ASSERT_EQ(kv4cl::setOversamplingRatio(c.oversamplingIdx), kv4cl::Success);
+        ASSERT_EQ(kv4cl::setSamplingRate(c.rate), kv4cl::Success);
+        if (c.oversampling > 0) {
+            ASSERT_EQ(kv4cl::setOversamplingRatio(c.oversampling), kv4cl::Success);
         }
         waitForCommand([&](const DecodedCommand& d) {
-            return d.samplingRateIdx == c.rateIdx && d.oversamplingRatioIdx == c.oversamplingIdx;
+            return d.samplingRateIdx == c.rate && d.oversamplingRatioIdx == c.oversampling;
         });
         settle();
     }
@@ -225,118 +225,78 @@ TEST_P(FramesLost, AreCountedExactlyWhereTheyHappen) {
 // Packet sizes: elm 70 bytes (4 info bytes), alder 68 (none), birch 102 (8), cedar 166 (8), fir
 // 294 (8), dogwood16 582 (40), dogwood32 1062 (8). Rates by index: 0 1.22 kHz, 2 9.77 kHz,
 // 3 19.5 kHz, 4 50 kHz, 5 100 kHz, 6 200 kHz.
+using enum Fault;
 const Case cases[] = {
-    {.name = "Cedar_NoFault", .models = "cedar", .rateIdx = 3, .fault = Fault::None, .size = 0},
-    {.name = "Dogwood32Fastest_NoFault",
-     .models = "dogwood32",
-     .rateIdx = 5,
-     .fault = Fault::None,
-     .size = 0},
-    {.name = "ElmSlowest_Drop1Byte", .models = "elm", .rateIdx = 0, .fault = Fault::DropBytes, .size = 1},
-    {.name = "BirchFastest_Drop1Byte", .models = "birch", .rateIdx = 6, .fault = Fault::DropBytes, .size = 1},
-    {.name = "AlderFastest_Drop1Byte", .models = "alder", .rateIdx = 4, .fault = Fault::DropBytes, .size = 1},
-    {.name = "Cedar_DropMostOfAPacket",
-     .models = "cedar",
-     .rateIdx = 3,
-     .fault = Fault::DropBytes,
-     .size = 160},
-    {.name = "Elm_Drop6Packets",
-     .models = "elm",
-     .rateIdx = 3,
-     .fault = Fault::DropBytes,
-     .size = 6 * 70 + 3},
-    {.name = "Alder_Drop3Packets",
-     .models = "alder",
-     .rateIdx = 3,
-     .fault = Fault::DropBytes,
-     .size = 3 * 68 + 10},
+    {.name = "Cedar_NoFault", .models = "cedar", .rate = 3, .fault = None},
+    {.name = "Dogwood32Fastest_NoFault", .models = "dogwood32", .rate = 5, .fault = None},
+    {.name = "ElmSlowest_Drop1Byte", .models = "elm", .rate = 0, .fault = DropBytes, .size = 1},
+    {.name = "BirchFastest_Drop1Byte", .models = "birch", .rate = 6, .fault = DropBytes, .size = 1},
+    {.name = "AlderFastest_Drop1Byte", .models = "alder", .rate = 4, .fault = DropBytes, .size = 1},
+    {.name = "Cedar_DropMostOfAPacket", .models = "cedar", .rate = 3, .fault = DropBytes, .size = 160},
+    {.name = "Elm_Drop6Packets", .models = "elm", .rate = 3, .fault = DropBytes, .size = 6 * 70 + 3},
+    {.name = "Alder_Drop3Packets", .models = "alder", .rate = 3, .fault = DropBytes, .size = 3 * 68 + 10},
     {.name = "Dogwood32Fastest_DropNearly5Packets",
      .models = "dogwood32",
-     .rateIdx = 5,
-     .fault = Fault::DropBytes,
+     .rate = 5,
+     .fault = DropBytes,
      .size = 5000},
     {.name = "Dogwood32Fastest_Drop20Packets",
      .models = "dogwood32",
-     .rateIdx = 5,
-     .fault = Fault::DropBytes,
+     .rate = 5,
+     .fault = DropBytes,
      .size = 20 * 1062 + 500},
     {.name = "Elm1600kHz_Drop10Packets",
      .models = "elm",
-     .rateIdx = 6,
-     .fault = Fault::DropBytes,
+     .rate = 6,
+     .fault = DropBytes,
      .size = 10 * 70 + 20,
-     .oversamplingIdx = 3},
+     .oversampling = 3},
     {.name = "Elm1600kHz_Stall10ms",
      .models = "elm",
-     .rateIdx = 6,
-     .fault = Fault::Stall,
+     .rate = 6,
+     .fault = Stall,
      .size = 10,
-     .oversamplingIdx = 3},
-    {.name = "Cedar_DropOnePacketLength",
-     .models = "cedar",
-     .rateIdx = 3,
-     .fault = Fault::DropBytes,
-     .size = 166},
-    {.name = "Cedar_CorruptAMarker",
-     .models = "cedar",
-     .rateIdx = 3,
-     .fault = Fault::CorruptBytes,
-     .size = 166},
-    {.name = "Cedar_3WholePackets", .models = "cedar", .rateIdx = 3, .fault = Fault::DropPackets, .size = 3},
+     .oversampling = 3},
+    {.name = "Cedar_DropOnePacketLength", .models = "cedar", .rate = 3, .fault = DropBytes, .size = 166},
+    {.name = "Cedar_CorruptAMarker", .models = "cedar", .rate = 3, .fault = CorruptBytes, .size = 166},
+    {.name = "Cedar_3WholePackets", .models = "cedar", .rate = 3, .fault = DropPackets, .size = 3},
     {.name = "Cedar_3WholePacketsTwice",
      .models = "cedar",
-     .rateIdx = 3,
-     .fault = Fault::DropPackets,
+     .rate = 3,
+     .fault = DropPackets,
      .size = 3,
      .times = 2},
-    {.name = "Dogwood16_25WholePackets",
-     .models = "dogwood16",
-     .rateIdx = 2,
-     .fault = Fault::DropPackets,
-     .size = 25},
-    {.name = "Elm_5WholePackets", .models = "elm", .rateIdx = 3, .fault = Fault::DropPackets, .size = 5},
-    {.name = "AlderSlowest_Stall10ms", .models = "alder", .rateIdx = 0, .fault = Fault::Stall, .size = 10},
-    {.name = "Dogwood32Fastest_Stall10ms",
-     .models = "dogwood32",
-     .rateIdx = 5,
-     .fault = Fault::Stall,
-     .size = 10},
-    {.name = "Fir_Stall200msTwice",
-     .models = "fir",
-     .rateIdx = 2,
-     .fault = Fault::Stall,
-     .size = 200,
-     .times = 2},
-    {.name = "Dogwood16_Stall300ms", .models = "dogwood16", .rateIdx = 4, .fault = Fault::Stall, .size = 300},
-    {.name = "AlderFastest_Stall1s", .models = "alder", .rateIdx = 4, .fault = Fault::Stall, .size = 1000},
-    {.name = "Dogwood32Fastest_Stall1s",
-     .models = "dogwood32",
-     .rateIdx = 5,
-     .fault = Fault::Stall,
-     .size = 1000},
+    {.name = "Dogwood16_25WholePackets", .models = "dogwood16", .rate = 2, .fault = DropPackets, .size = 25},
+    {.name = "Elm_5WholePackets", .models = "elm", .rate = 3, .fault = DropPackets, .size = 5},
+    {.name = "AlderSlowest_Stall10ms", .models = "alder", .rate = 0, .fault = Stall, .size = 10},
+    {.name = "Dogwood32Fastest_Stall10ms", .models = "dogwood32", .rate = 5, .fault = Stall, .size = 10},
+    {.name = "Fir_Stall200msTwice", .models = "fir", .rate = 2, .fault = Stall, .size = 200, .times = 2},
+    {.name = "Dogwood16_Stall300ms", .models = "dogwood16", .rate = 4, .fault = Stall, .size = 300},
+    {.name = "AlderFastest_Stall1s", .models = "alder", .rate = 4, .fault = Stall, .size = 1000},
+    {.name = "Dogwood32Fastest_Stall1s", .models = "dogwood32", .rate = 5, .fault = Stall, .size = 1000},
     {.name = "ElmSlowest_DeviceOverflow",
      .models = "elm",
-     .rateIdx = 0,
-     .fault = Fault::DeviceOverflow,
+     .rate = 0,
+     .fault = DeviceOverflow,
      .size = 600,
-     .bufferBytes = 1024},
+     .buffer = 1024},
     {.name = "AlderSlowest_DeviceOverflow",
      .models = "alder",
-     .rateIdx = 0,
-     .fault = Fault::DeviceOverflow,
+     .rate = 0,
+     .fault = DeviceOverflow,
      .size = 600,
-     .bufferBytes = 1024},
+     .buffer = 1024},
     {.name = "Dogwood32Fastest_DeviceOverflow",
      .models = "dogwood32",
-     .rateIdx = 5,
-     .fault = Fault::DeviceOverflow,
+     .rate = 5,
+     .fault = DeviceOverflow,
      .size = 100,
-     .bufferBytes = 256 * 1024},
-    {.name = "Birch_RingOverrun", .models = "birch", .rateIdx = 6, .fault = Fault::RingOverrun, .size = 0},
+     .buffer = 256 * 1024},
+    {.name = "Birch_RingOverrun", .models = "birch", .rate = 6, .fault = RingOverrun},
     {.name = "ParallelCedars_SecondDropsBytes",
      .models = "cedar,cedar",
-     .rateIdx = 3,
-     .fault = Fault::DropBytes,
+     .rate = 3,
+     .fault = DropBytes,
      .size = 400,
      .device = 1},
 };
