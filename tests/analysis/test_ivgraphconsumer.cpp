@@ -1,18 +1,13 @@
-// The I-V graph's consumer: on a scripted source, the levels, the transient skip and the three
-// modes; through a virtual amplifier end to end, the conductance and reversal potential of
-// cells of known parameters.
+// The I-V graph's consumer on a scripted source: the levels, the transient skip and the three
+// modes. (End to end on cells of known parameters: test_ivgraphwidget.cpp.)
 
-// First: the simulator has a member named like Qt's "emit" macro.
-#include "tests/simulator/amplifiertest.h"
-
-#include "analysis/datafitter.h"
 #include "analysis/ivgraphconsumer.h"
-#include "app/pipeline/librarysamplesource.h"
 #include "tests/app/pipeline/scriptedsource.h"
 
 #include <QDeadlineTimer>
 #include <QSemaphore>
-#include <QSignalSpy>
+
+#include <gtest/gtest.h>
 
 #include <cmath>
 #include <functional>
@@ -20,7 +15,6 @@
 
 namespace {
 
-using kav4sim::CellParameters;
 using kv4test::ScriptedSource;
 
 const kv4cl::Measurement_t tenKiloHertz{10.0, kv4cl::UnitPfxKilo, "Hz"};
@@ -174,118 +168,6 @@ TEST(IvGraphOnScript, ATransientOrModeChangeStartsOnlyThatChannelOver) {
     EXPECT_DOUBLE_EQ(r.transientIgnore, 0.0025);
     EXPECT_EQ(r.currentValues.first(), std::numeric_limits<double>::max()) << "a minimum starts at the top";
     consumer.onStopConsuming();
-}
-
-// Through the library from a virtual Dogwood 16 (sixteen current channels and a gp channel):
-// a step protocol over cells of known resistances, conductance and reversal potential.
-class IvGraphOnAmplifier : public kv4test::SimulatedAmplifiers {
-  protected:
-    void TearDown() override {
-        consumer.reset();
-        producer.reset(); // it reads from the library: before the disconnection
-        SimulatedAmplifiers::TearDown();
-    }
-
-    LibrarySampleSource source;
-    std::unique_ptr<DeviceDataProducer> producer;
-    std::unique_ptr<IvGraphConsumer> consumer;
-};
-
-TEST_F(IvGraphOnAmplifier, TheLinearFitGivesTheCellsConductanceAndReversalPotential) {
-    ASSERT_NO_FATAL_FAILURE(connect("dogwood16"));
-    // Channel 0: a passive membrane behind the series resistance.
-    CellParameters passive = kv4test::quietCell();
-    passive.membraneResistance = 1e9;
-    passive.seriesResistance = 10e6;
-    passive.noiseRms = 1e-12;
-    // Channel 1: an ion channel that stays open, on a membrane that hardly leaks, so that the
-    // current crosses zero at E.
-    CellParameters openChannel = passive;
-    openChannel.membraneResistance = 1e12;
-    openChannel.channelConductance = 1e-9;
-    openChannel.reversalPotential = 23e-3;
-    openChannel.meanOpenTime = 1e9;
-    openChannel.meanClosedTime = 1e-12;
-    amplifier().setCell(0, passive);
-    amplifier().setCell(1, openChannel);
-    ASSERT_EQ(kv4cl::setSamplingRate(2), kv4cl::Success);
-    ASSERT_NO_FATAL_FAILURE(startProtocol(
-        "Variable Amplitude",
-        {{"Vhold", 0}, {"Vpulse", -70}, {"Vstep", 20}, {"Thold", 20}, {"Tpulse", 20}, {"N", 8}, {"NR", 0}}));
-
-    producer = std::make_unique<DeviceDataProducer>(source);
-    ASSERT_EQ(producer->channelCounts().gp, 1u);
-    consumer = std::make_unique<IvGraphConsumer>(producer.get());
-    ResultWaiter waiter(*consumer);
-    kv4cl::Measurement_t rate;
-    ASSERT_EQ(kv4cl::getSamplingRate(rate), kv4cl::Success);
-    consumer->onSamplingRateChanged(rate, rate);
-    kv4cl::RangedMeasurement_t range;
-    ASSERT_EQ(kv4cl::getVoltageRange(range), kv4cl::Success);
-    consumer->onVoltageRangeChanged(range);
-    for (uint16_t c = 0; c < 16; c++) {
-        ASSERT_EQ(kv4cl::getCurrentRange(range, c), kv4cl::Success);
-        consumer->onCurrentRangeChanged(range, c);
-    }
-    // The membrane charges within a fraction of a millisecond; the fast capacitance at once.
-    for (int c : {0, 1})
-        consumer->onTransientIgnoreChanged(c, 2.0);
-    producer->start();
-    consumer->onStartConsuming();
-
-    // Nine levels, -70 to 70 mV and the holding 0 mV, each seen in three sweeps at least.
-    const int enough = int(3 * 18e-3 * rate.getNoPrefixValue());
-    ASSERT_TRUE(waiter.until([&] {
-        for (int c : {0, 1}) {
-            const IvGraphConsumer::Record r = consumer->channelResult(c);
-            if (r.points.size() < 9) return false;
-            for (int n : r.counts)
-                if (n > 0 && n < enough) return false;
-        }
-        return true;
-    })) <<
-        [&] {
-            std::string s;
-            for (int c : {0, 1}) {
-                const IvGraphConsumer::Record r = consumer->channelResult(c);
-                s += "channel " + std::to_string(c) + ":";
-                for (const QPointF& p : r.points) {
-                    const int level = int(std::floor((p.x() + 500) * 64));
-                    s += " (" + std::to_string(p.x()) + " mV, " + std::to_string(p.y()) + ", " +
-                         std::to_string(level < r.counts.size() ? r.counts[level] : -1) + ")";
-                }
-                s += "\n";
-            }
-            return s;
-        }();
-    consumer->onStopConsuming();
-
-    LinearDataFitter fitter;
-    QSignalSpy fitted(&fitter, &LinearDataFitter::fitted);
-    const auto fit = [&](int channel, IvGraphConsumer::Record& r) -> LinearFitModel {
-        r = consumer->channelResult(channel);
-        EXPECT_EQ(r.points.size(), 9) << "channel " << channel;
-        fitter.loadPoints(r.points);
-        fitter.fit();
-        fitter.join(); // the spy takes the result in the fitter's thread, before it ends
-        if (fitted.isEmpty()) {
-            ADD_FAILURE() << "no fit";
-            return {};
-        }
-        return fitted.takeLast().at(0).value<LinearFitModel>();
-    };
-
-    IvGraphConsumer::Record r;
-    const LinearFitModel passiveLine = fit(0, r);
-    const double conductance = passiveLine.slope * r.currentMultiplier / r.voltageMultiplier;
-    const double expected = 1.0 / (passive.membraneResistance + passive.seriesResistance);
-    EXPECT_NEAR(conductance / expected, 1.0, 0.02)
-        << "slope " << conductance * 1e9 << " nS, 1/(Rm+Rs) " << expected * 1e9 << " nS";
-
-    const LinearFitModel openLine = fit(1, r);
-    const double reversal = -openLine.offset / openLine.slope * r.voltageMultiplier;
-    EXPECT_NEAR(reversal, openChannel.reversalPotential, 2e-3)
-        << "zero crossing at " << reversal * 1e3 << " mV, E " << openChannel.reversalPotential * 1e3 << " mV";
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 // The I-V graph dock on a virtual Dogwood 16 running a step protocol, driven by clicks and
-// typing at 1366 x 768: series replaced and appended, fits and their read-outs, the lab book
-// entry, the export layout and the fits that cannot be made.
+// typing at 1366 x 768: series replaced and appended, fits and their read-outs against the
+// cells' conductance and reversal potential, the lab book entry, the export layout and the
+// fits that cannot be made.
 
 // First: the simulator has a member named like Qt's "emit" macro.
 #include "tests/simulator/amplifiertest.h"
@@ -147,14 +148,32 @@ CellParameters passiveCell() {
 
 TEST_F(IvGraphDock, SeriesAreReplacedOrAppendedAndTheLinearFitGivesTheConductance) {
     const CellParameters cell = passiveCell();
-    ASSERT_NO_FATAL_FAILURE(run(cell, cell, 8));
+    // Channel 1: an ion channel that stays open, on a membrane that hardly leaks, so that the
+    // current crosses zero at E.
+    CellParameters open = cell;
+    open.membraneResistance = 1e12;
+    open.channelConductance = 1e-9;
+    open.reversalPotential = 23e-3;
+    open.meanOpenTime = 1e9;
+    open.meanClosedTime = 1e-12;
+    ASSERT_NO_FATAL_FAILURE(run(cell, open, 8));
     IvGraphWidget& d = dock();
     EXPECT_EQ(d.windowTitle(), "I/V Graph - channel 1");
     EXPECT_FALSE(d.toolAction(AnalysisWidget::LinearFitTool)->isEnabled()) << "nothing to fit yet";
     EXPECT_FALSE(d.toolAction(AnalysisWidget::GaussianFitTool)->isVisible());
-    typeTransient("2");
-    click(AnalysisWidget::StartTool);
-    ASSERT_TRUE(seriesWith(1, 9)) << "nine levels: -70 to 70 mV and the holding 0 mV";
+    for (int channel : {0, 1}) {
+        typeTransient("2", channel);
+        click(AnalysisWidget::StartTool, channel);
+        ASSERT_TRUE(seriesWith(1, 9, channel)) << "nine levels: -70 to 70 mV and the holding 0 mV";
+    }
+    QSignalSpy openEntries(&dock(1), &AnalysisWidget::labbookEvent);
+    click(AnalysisWidget::LinearFitTool, 1);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dock(1).fitCount() == 1; }, 10000));
+    ASSERT_EQ(openEntries.count(), 1);
+    delete openEntries.at(0).at(0).value<LabbookEvent*>();
+    EXPECT_NEAR(labelValue(read("Reversal potential:", 1)), open.reversalPotential, 2e-3)
+        << read("Reversal potential:", 1).toStdString();
+    click(AnalysisWidget::StopTool, 1);
     EXPECT_EQ(d.curveTitle(0), "Series 1");
     EXPECT_EQ(d.plot()->xAxis->label(), "mV");
     EXPECT_EQ(d.plot()->yAxis->label(), "pA");
