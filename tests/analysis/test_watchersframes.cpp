@@ -37,14 +37,13 @@ class WatchersFrames : public testing::Test {
     DeviceDataProducer producer{source};
 };
 
+// The user's limits +-0.5 nA, ignored when saturation is watched instead.
 struct MonitorCase {
     std::string name;
-    bool saturation;
-    double minNa, maxNa; // user limits
-    double minTimeMs;
-    std::vector<bool> watched;
     Frames frames;
     std::vector<Detection> expected;
+    bool saturation = false;
+    double minTimeMs = 10;
 };
 
 TEST_F(WatchersFrames, MembraneMonitorDetectsOnTheFrameAfterTheCountExceedsTheMinimumTime) {
@@ -52,113 +51,34 @@ TEST_F(WatchersFrames, MembraneMonitorDetectsOnTheFrameAfterTheCountExceedsTheMi
     // frame 20 + 100 + 1, the frame after the count exceeded 100; 101 frames beyond are not.
     const double top = picoRange.max - 3 * picoRange.step; // the saturation limits
     const double bottom = picoRange.min + 3 * picoRange.step;
+    Frames twice = excursion(20, {600, 0}, 102, 3);
+    const Frames again = excursion(0, {600, 0}, 102, 0);
+    twice.insert(twice.end(), again.begin(), again.end());
     const MonitorCase cases[] = {
-        {"above the user's limit",
-         false,
-         -0.5,
-         0.5,
-         10,
-         {true, true},
-         excursion(20, {600, 0}, 102, 5),
-         {{0, 121}}},
-        {"below the user's limit",
-         false,
-         -0.5,
-         0.5,
-         10,
-         {true, true},
-         excursion(20, {0, -501}, 102, 5),
-         {{1, 121}}},
-        {"101 frames beyond are not a rupture",
-         false,
-         -0.5,
-         0.5,
-         10,
-         {true, true},
-         excursion(20, {600, -600}, 101, 200),
-         {}},
-        {"on the limit is within it",
-         false,
-         -0.5,
-         0.5,
-         10,
-         {true, true},
-         excursion(20, {500, -500}, 300, 0),
-         {}},
-        {"min T rounds to frames: 2.04 ms is 20",
-         false,
-         -0.5,
-         0.5,
-         2.04,
-         {true, true},
-         excursion(5, {600, 0}, 30, 0),
-         {{0, 26}}},
-        {"three steps from the range's top",
-         true,
-         0,
-         0,
-         10,
-         {true, true},
-         excursion(20, {top, 0}, 300, 0),
-         {}},
-        {"within three steps of the range's top",
-         true,
-         0,
-         0,
-         10,
-         {true, true},
-         excursion(20, {top + picoRange.step, 0}, 102, 0),
-         {{0, 121}}},
-        {"within three steps of the range's bottom",
-         true,
-         0,
-         0,
-         10,
-         {true, true},
-         excursion(20, {0, bottom - 0.1}, 102, 0),
-         {{1, 121}}},
-        {"the user's limits are not the saturation's",
-         true,
-         -0.5,
-         0.5,
-         10,
-         {true, true},
-         excursion(20, {600, -600}, 300, 0),
-         {}},
+        {"above the user's limit", excursion(20, {600, 0}, 102, 5), {{0, 121}}},
+        {"below the user's limit", excursion(20, {0, -501}, 102, 5), {{1, 121}}},
+        {"101 frames beyond are not a rupture", excursion(20, {600, -600}, 101, 200), {}},
+        {"on the limit is within it", excursion(20, {500, -500}, 300, 0), {}},
+        {"min T rounds to frames: 2.04 ms is 20", excursion(5, {600, 0}, 30, 0), {{0, 26}}, false, 2.04},
+        {"three steps from the range's top", excursion(20, {top, 0}, 300, 0), {}, true},
+        {"within 3 steps of the top", excursion(20, {top + picoRange.step, 0}, 102, 0), {{0, 121}}, true},
+        {"within 3 steps of the bottom", excursion(20, {0, bottom - 0.1}, 102, 0), {{1, 121}}, true},
+        {"the user's limits are not the saturation's", excursion(20, {600, -600}, 300, 0), {}, true},
         // Both rupture together: the first found at 121 holds every channel off one min T
         // more, so the second needs 2 x 100 + 1 further frames.
-        {"a detection holds every channel off",
-         false,
-         -0.5,
-         0.5,
-         10,
-         {true, true},
-         excursion(20, {600, 600}, 322, 0),
-         {{0, 121}, {1, 322}}},
-        {"a second excursion of the channel after the hold-off",
-         false,
-         -0.5,
-         0.5,
-         10,
-         {true, false},
-         [] {
-             Frames f = excursion(20, {600, 0}, 102, 3);
-             const Frames again = excursion(0, {600, 0}, 102, 0);
-             f.insert(f.end(), again.begin(), again.end());
-             return f;
-         }(),
-         {{0, 121}, {0, 226}}},
+        {"a detection holds every channel off", excursion(20, {600, 600}, 322, 0), {{0, 121}, {1, 322}}},
+        {"a second excursion after the hold-off", twice, {{0, 121}, {0, 226}}},
     };
     for (const MonitorCase& c : cases) {
         SCOPED_TRACE(c.name);
         WatcherProbe<MembraneMonitorConsumer> monitor(&producer);
         MembraneMonitorConsumer::Options_t options;
         options.switchOffOnSaturation = c.saturation;
-        options.currentLimits = {c.minNa, c.maxNa, 1.0, kv4cl::UnitPfxNano, "A"};
+        options.currentLimits = {-0.5, 0.5, 1.0, kv4cl::UnitPfxNano, "A"};
         options.minimumTime = {c.minTimeMs, kv4cl::UnitPfxMilli, "s"};
         monitor.onSetOptions(options);
         for (int ch = 0; ch < 2; ch++)
-            monitor.onChannelStatusChanged(ch, true, c.watched[size_t(ch)]);
+            monitor.onChannelStatusChanged(ch, true, true);
         monitor.prepare(rate, picoRange);
         monitor.feed(c.frames);
         EXPECT_EQ(monitor.detections(), c.expected);
@@ -182,62 +102,40 @@ TEST_F(WatchersFrames, MembraneMonitorWatchesOnlyChannelsSwitchedOnWhileMonitori
     }
 }
 
+// High 1 nA for 10 ms, low -1 nA for 10 ms, reset 1 ms, on every channel unless a case says
+// otherwise.
 struct ControllerCase {
     std::string name;
-    int channel; // 2: all
-    double highNa, lowNa;
-    double highMs, lowMs, resetMs;
     Frames frames;
     std::vector<Detection> expected;
+    int channel = 2; // 2: all
+    double lowMs = 10;
 };
 
 TEST_F(WatchersFrames, VoltageControllerFiresOnTheFrameAfterTheCountExceedsTheDuration) {
-    // High 1 nA, 10 ms at 10 kHz: 100 frames. The reset time holds every channel off from
-    // the start and after each action; 1 ms is 10 frames.
+    // 10 ms at 10 kHz: 100 frames. The reset time holds every channel off from the start and
+    // after each action; 1 ms is 10 frames.
     const ControllerCase cases[] = {
-        {"high threshold", 2, 1.0, -1.0, 10, 10, 1, excursion(20, {1001, 0}, 102, 5), {{0, 121, true}}},
-        {"low threshold", 2, 1.0, -1.0, 10, 5, 1, excursion(20, {0, -1001}, 52, 5), {{1, 71, false}}},
-        {"101 frames above do not fire", 2, 1.0, -1.0, 10, 10, 1, excursion(20, {1001, 1001}, 101, 100), {}},
-        {"the chosen channel alone",
-         1,
-         1.0,
-         -1.0,
-         10,
-         10,
-         1,
-         excursion(20, {1500, 1500}, 102, 0),
-         {{1, 121, true}}},
-        {"the other channel ignored", 0, 1.0, -1.0, 10, 10, 1, excursion(20, {0, 1500}, 300, 0), {}},
+        {"high threshold", excursion(20, {1001, 0}, 102, 5), {{0, 121, true}}},
+        {"low threshold", excursion(20, {0, -1001}, 52, 5), {{1, 71, false}}, 2, 5},
+        {"101 frames above do not fire", excursion(20, {1001, 1001}, 101, 100), {}},
+        {"the chosen channel alone", excursion(20, {1500, 1500}, 102, 0), {{1, 121, true}}, 1},
+        {"the other channel ignored", excursion(20, {0, 1500}, 300, 0), {}, 0},
         // Above from the first frame: the first 10 frames are not watched, so 10 + 101.
-        {"held off after the start",
-         2,
-         1.0,
-         -1.0,
-         10,
-         10,
-         1,
-         excursion(0, {1500, 0}, 112, 0),
-         {{0, 111, true}}},
+        {"held off after the start", excursion(0, {1500, 0}, 112, 0), {{0, 111, true}}},
         // After firing at 121 the channel rests 10 frames, then counts again from 0.
-        {"held off after an action",
-         2,
-         1.0,
-         -1.0,
-         10,
-         10,
-         1,
-         excursion(20, {1500, 0}, 300, 0),
-         {{0, 121, true}, {0, 233, true}}},
+        {"held off after an action", excursion(20, {1500, 0}, 300, 0), {{0, 121, true}, {0, 233, true}}},
     };
     for (const ControllerCase& c : cases) {
         SCOPED_TRACE(c.name);
         WatcherProbe<VoltageAutomaticControllerConsumer> controller(&producer);
         controller.onChannelChanged(c.channel);
-        controller.onHighThCurrentChanged({c.highNa, kv4cl::UnitPfxNano, "A"});
-        controller.onLowThCurrentChanged({c.lowNa * 1000, kv4cl::UnitPfxPico, "A"});
-        controller.onHighThDurationChanged({c.highMs, kv4cl::UnitPfxMilli, "s"});
+        // Each in a unit of its own: every value is converted.
+        controller.onHighThCurrentChanged({1.0, kv4cl::UnitPfxNano, "A"});
+        controller.onLowThCurrentChanged({-1000.0, kv4cl::UnitPfxPico, "A"});
+        controller.onHighThDurationChanged({10.0, kv4cl::UnitPfxMilli, "s"});
         controller.onLowThDurationChanged({c.lowMs / 1000, kv4cl::UnitPfxNone, "s"});
-        controller.onResetTimeChanged({c.resetMs, kv4cl::UnitPfxMilli, "s"});
+        controller.onResetTimeChanged({1.0, kv4cl::UnitPfxMilli, "s"});
         controller.prepare(rate, picoRange);
         controller.feed(c.frames);
         EXPECT_EQ(controller.detections(), c.expected);
