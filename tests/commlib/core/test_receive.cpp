@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <optional>
 #include <thread>
 
 namespace kv4test {
@@ -22,6 +23,13 @@ void appendNextMarker(std::vector<uint8_t>& bytes) {
     append(bytes, {0x7F, 0xFF, 0x80, 0x00, uint8_t((index + 1) % 8)});
 }
 
+// Counting packets, every one complete.
+std::vector<uint8_t> pattern(uint32_t first, uint32_t packets) {
+    std::vector<uint8_t> bytes = patternPackets(first, packets);
+    appendNextMarker(bytes);
+    return bytes;
+}
+
 struct Frames {
     std::vector<uint16_t> filtered;
     std::vector<uint16_t> unfiltered;
@@ -29,18 +37,31 @@ struct Frames {
     uint32_t frame(uint32_t i) const { return filtered[i * 5] | uint32_t(filtered[i * 5 + 1]) << 16; }
 };
 
-Frames readAll(MessageDispatcher& d) {
-    Frames f;
+// At most n frames in one read, or everything there is.
+Frames read(MessageDispatcher& d, uint32_t n) {
     uint16_t* filtered = nullptr;
     uint16_t* unfiltered = nullptr;
-    for (;;) {
-        uint32_t got = 0;
-        d.readFrames(100000, filtered, unfiltered, got);
-        if (got == 0) return f;
-        f.filtered.insert(f.filtered.end(), filtered, filtered + got * 5);
-        f.unfiltered.insert(f.unfiltered.end(), unfiltered, unfiltered + got * 5);
-        f.count += got;
+    uint32_t got = 0;
+    d.readFrames(n, filtered, unfiltered, got);
+    return {{filtered, filtered + got * 5}, {unfiltered, unfiltered + got * 5}, got};
+}
+
+Frames readAll(MessageDispatcher& d) {
+    Frames f;
+    for (Frames more; (more = read(d, 100000)).count > 0; f.count += more.count) {
+        f.filtered.insert(f.filtered.end(), more.filtered.begin(), more.filtered.end());
+        f.unfiltered.insert(f.unfiltered.end(), more.unfiltered.begin(), more.unfiltered.end());
     }
+    return f;
+}
+
+// The gaps the reader has not taken yet, and how many frames it was handed.
+std::vector<kv4cl::FramesLost_t> takeLost(MessageDispatcher& d, uint64_t* handedOut = nullptr) {
+    std::vector<kv4cl::FramesLost_t> lost;
+    uint64_t handed = 0;
+    d.takeFramesLost(lost, handed);
+    if (handedOut) *handedOut = handed;
+    return lost;
 }
 
 // Packets whose current words are given per sample (same value on all four channels unless
@@ -55,20 +76,7 @@ std::vector<uint8_t> currentPackets(int packets,
     return bytes;
 }
 
-class Receive : public DispatcherTest {
-  protected:
-    // A fresh device, one batch of packets (plus the next marker so all are complete), its status.
-    DataStatus_t statusAfter(const std::vector<uint8_t>& packets, uint16_t rangeIdx) {
-        TestModel& m = addConnected();
-        EXPECT_EQ(m.setCurrentRange(rangeIdx, 4, true), kv4cl::Success);
-        std::vector<uint8_t> bytes = packets;
-        appendNextMarker(bytes);
-        deliver(devices.size() - 1, bytes);
-        DataStatus_t s;
-        m.getStatus(s);
-        return s;
-    }
-};
+using Receive = DispatcherTest;
 
 TEST_F(Receive, StreamStartingMidPacketLosesOnlyTheLeadingBytes) {
     TestModel& m = addConnected();
@@ -105,8 +113,7 @@ TEST_F(Receive, LastPacketIsParsedOnlyOnceTheNextMarkerAndIndexArrived) {
 
 TEST_F(Receive, CorruptedMarkerIsReportedOnceAndParsingResumesAtTheNextMarker) {
     TestModel& m = addConnected();
-    std::vector<uint8_t> bytes = patternPackets(0, 10);
-    appendNextMarker(bytes);
+    std::vector<uint8_t> bytes = pattern(0, 10);
     bytes[5 * P + 1] ^= 0x10; // second byte of packet 5's marker
     deliver(0, bytes);
 
@@ -158,50 +165,58 @@ TEST_F(Receive, InfoBytesFollowTheirIndex) {
     EXPECT_EQ(m.infoBytes[3], 0);
 }
 
+// Saturated beyond +-30720 (suggests a higher range), small within +-2048 in every sample of the
+// batch (a lower one), 0x7FFE and 0x8000 are the overflow codes. Range 1 of 4 is selected unless
+// the row says otherwise, so that both suggestions can be made.
 TEST_F(Receive, SaturationBandOverflowCodesAndRangeSuggestions) {
-    // Range 1 of 4 is selected, so both suggestions can be reported.
-    const auto everySample = [](uint16_t word) {
-        return currentPackets(5, [=](int, int ch) { return ch == 2 ? word : uint16_t(0); });
+    struct Row {
+        const char* what;
+        std::function<uint16_t(int sample, int channel)> word;
+        bool up;
+        std::optional<bool> down; // none: not judged here
+        bool overflow;
+        uint16_t range = 1;
     };
-    DataStatus_t s = statusAfter(everySample(0x7801), 1);
-    EXPECT_TRUE(s.rangeUpSuggested);
-    EXPECT_FALSE(s.wordOverflow);
-
-    s = statusAfter(everySample(0x87FF), 1);
-    EXPECT_TRUE(s.rangeUpSuggested) << "-30721 is saturated too";
-
-    s = statusAfter(everySample(0x7800), 1);
-    EXPECT_FALSE(s.rangeUpSuggested) << "30720 is below the band";
-    EXPECT_FALSE(s.rangeDownSuggested);
-
-    for (uint16_t overflow : {0x7FFE, 0x8000}) {
-        s = statusAfter(everySample(overflow), 1);
-        EXPECT_TRUE(s.wordOverflow) << std::hex << overflow;
+    // In every sample on channel 2, the others at 0.
+    const auto every = [](uint16_t word) {
+        return [=](int, int ch) { return ch == 2 ? word : uint16_t(0); };
+    };
+    const Row rows[] = {
+        {"30721", every(0x7801), true, {}, false},
+        {"-30721", every(0x87FF), true, {}, false},
+        {"30720 is below the band", every(0x7800), false, false, false},
+        {"overflow 0x7FFE", every(0x7FFE), true, {}, true},
+        {"overflow 0x8000", every(0x8000), true, {}, true},
+        {"32767 is no overflow", every(0x7FFF), true, {}, false},
+        {"one sample below the band",
+         [](int sample, int) { return uint16_t(sample == 37 ? 0 : 0x7900); },
+         false,
+         {},
+         false},
+        {"2048 and -2048 are still small",
+         [](int sample, int) { return uint16_t(sample % 2 ? 2048 : 0xF800); }, false, true, false},
+        {"2049 is not small", [](int sample, int) { return uint16_t(sample == 50 ? 2049 : 0); }, false, false,
+         false},
+        {"-2049 is not small", [](int sample, int) { return uint16_t(sample == 50 ? 0xF7FF : 0); }, false,
+         false, false},
+        {"no higher range than the highest", every(0x7FF0), false, {}, false, 3},
+        {"no lower range than range 0", every(10), false, false, false, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        TestModel& m = addConnected();
+        EXPECT_EQ(m.setCurrentRange(row.range, 4, true), kv4cl::Success);
+        std::vector<uint8_t> bytes = currentPackets(5, row.word);
+        appendNextMarker(bytes);
+        deliver(devices.size() - 1, bytes);
+        DataStatus_t s;
+        m.getStatus(s);
+        EXPECT_EQ(s.rangeUpSuggested, row.up);
+        if (row.down) {
+            EXPECT_EQ(s.rangeDownSuggested, *row.down);
+        }
+        EXPECT_EQ(s.wordOverflow, row.overflow);
     }
-    s = statusAfter(everySample(0x7FFF), 1);
-    EXPECT_FALSE(s.wordOverflow);
-    EXPECT_TRUE(s.rangeUpSuggested);
-
-    // One sample in the batch without a saturated word clears the suggestion.
-    s = statusAfter(currentPackets(5, [](int sample, int) { return uint16_t(sample == 37 ? 0 : 0x7900); }),
-                    1);
-    EXPECT_FALSE(s.rangeUpSuggested);
-
-    s = statusAfter(currentPackets(5, [](int sample, int) { return uint16_t(sample % 2 ? 2048 : 0xF800); }),
-                    1);
-    EXPECT_TRUE(s.rangeDownSuggested) << "2048 and -2048 are still small";
-    s = statusAfter(currentPackets(5, [](int sample, int) { return uint16_t(sample == 50 ? 2049 : 0); }), 1);
-    EXPECT_FALSE(s.rangeDownSuggested);
-    s = statusAfter(currentPackets(5, [](int sample, int) { return uint16_t(sample == 50 ? 0xF7FF : 0); }),
-                    1);
-    EXPECT_FALSE(s.rangeDownSuggested) << "-2049 is not small";
-}
-
-TEST_F(Receive, SuggestionsAreWithheldAtTheEndsOfTheRangeTable) {
-    DataStatus_t s = statusAfter(currentPackets(5, [](int, int) { return uint16_t(0x7FF0); }), 3);
-    EXPECT_FALSE(s.rangeUpSuggested) << "no higher range than the highest";
-    s = statusAfter(currentPackets(5, [](int, int) { return uint16_t(10); }), 0);
-    EXPECT_FALSE(s.rangeDownSuggested) << "no lower range than range 0";
 }
 
 TEST_F(Receive, StallDropsTheHalfPacketAndResynchronises) {
@@ -230,62 +245,46 @@ TEST_F(Receive, StallDropsTheHalfPacketAndResynchronises) {
         ASSERT_EQ(f.frame(i), 1000 + i - 96);
 }
 
+constexpr uint32_t ring = MessageDispatcher::frameRingFrames;
+
 TEST_F(Receive, RingOverrunKeepsTheNewestFramesAndReportsIt) {
     TestModel& m = addConnected();
-    constexpr uint32_t packets = MessageDispatcher::frameRingFrames / 16 + 1000;
-    constexpr uint32_t total = packets * 16;
-    std::vector<uint8_t> bytes = patternPackets(0, packets);
-    appendNextMarker(bytes);
-    deliver(0, bytes);
-
+    constexpr uint32_t packets = ring / 16 + 1000;
+    deliver(0, pattern(0, packets));
     DataStatus_t s;
     m.getStatus(s);
     EXPECT_TRUE(s.bufferOverflow);
     EXPECT_EQ(s.availableFrames, m.maxOutputFrames) << "status never offers more than one read can take";
 
-    uint16_t* filtered = nullptr;
-    uint16_t* unfiltered = nullptr;
-    uint32_t got = 0;
-    EXPECT_EQ(m.readFrames(10, filtered, unfiltered, got), kv4cl::Success);
-    ASSERT_EQ(got, 10u);
-    const uint32_t oldest = total - MessageDispatcher::frameRingFrames;
-    for (uint32_t i = 0; i < got; i++)
-        ASSERT_EQ(filtered[i * 5] | uint32_t(filtered[i * 5 + 1]) << 16, oldest + i);
-
+    const Frames f = read(m, 10);
+    ASSERT_EQ(f.count, 10u);
+    const uint32_t oldest = packets * 16 - ring;
+    for (uint32_t i = 0; i < f.count; i++)
+        ASSERT_EQ(f.frame(i), oldest + i);
     // The frames the ring dropped are counted, before the first frame read after them.
-    std::vector<kv4cl::FramesLost_t> lost;
     uint64_t handedOut = 0;
-    m.takeFramesLost(lost, handedOut);
+    const auto lost = takeLost(m, &handedOut);
     EXPECT_EQ(handedOut, 10u);
     ASSERT_EQ(lost.size(), 1u);
     EXPECT_EQ(lost[0].frames, oldest);
     EXPECT_EQ(lost[0].framesAfter, 10u);
     EXPECT_TRUE(lost[0].bufferOverflow);
-    m.takeFramesLost(lost, handedOut);
-    EXPECT_TRUE(lost.empty()) << "each gap is reported once";
+    EXPECT_TRUE(takeLost(m).empty()) << "each gap is reported once";
 }
 
 TEST_F(Receive, AnOverrunAfterAReadLeavesTheEarlierOneInPlace) {
     TestModel& m = addConnected();
-    constexpr uint32_t ring = MessageDispatcher::frameRingFrames;
     constexpr uint32_t packets = ring / 16 + 1000;
     // One stream in two deliveries, the first ending just into packet `packets`.
-    std::vector<uint8_t> bytes = patternPackets(0, packets + ring / 16);
-    appendNextMarker(bytes);
+    const std::vector<uint8_t> bytes = pattern(0, packets + ring / 16);
     const auto cut = bytes.begin() + std::ptrdiff_t(packets * P + 5);
     deliver(0, std::vector<uint8_t>(bytes.begin(), cut));
-    uint16_t* filtered = nullptr;
-    uint16_t* unfiltered = nullptr;
-    uint32_t got = 0;
-    m.readFrames(10, filtered, unfiltered, got);
     const uint32_t firstLost = packets * 16 - ring;
-    ASSERT_EQ(filtered[0] | uint32_t(filtered[1]) << 16, firstLost);
+    ASSERT_EQ(read(m, 10).frame(0), firstLost);
 
     // The reader has not asked for its gaps yet when the ring overruns again.
     deliver(0, std::vector<uint8_t>(cut, bytes.end()));
-    std::vector<kv4cl::FramesLost_t> lost;
-    uint64_t handedOut = 0;
-    m.takeFramesLost(lost, handedOut);
+    const auto lost = takeLost(m);
     ASSERT_GE(lost.size(), 2u);
     EXPECT_EQ(lost[0].frames, firstLost);
     EXPECT_EQ(lost[0].framesAfter, 10u);
@@ -297,27 +296,17 @@ TEST_F(Receive, AnOverrunAfterAReadLeavesTheEarlierOneInPlace) {
         EXPECT_EQ(lost[i].framesAfter, 0u);
         later += lost[i].frames;
     }
-    m.readFrames(1, filtered, unfiltered, got);
-    EXPECT_EQ(filtered[0] | uint32_t(filtered[1]) << 16, firstLost + 10 + later);
+    EXPECT_EQ(read(m, 1).frame(0), firstLost + 10 + later);
 }
 
 TEST_F(Receive, GapsAmongFramesTheRingDropsMoveToTheReadersNextFrame) {
     TestModel& m = addConnected();
     // Packets 4 and 5 are lost to a broken marker, then the ring overruns past them.
-    constexpr uint32_t packets = MessageDispatcher::frameRingFrames / 16 + 1000;
-    std::vector<uint8_t> bytes = patternPackets(0, packets);
-    appendNextMarker(bytes);
+    std::vector<uint8_t> bytes = pattern(0, ring / 16 + 1000);
     bytes[5 * P + 1] ^= 0x10;
     deliver(0, bytes);
-
-    uint16_t* filtered = nullptr;
-    uint16_t* unfiltered = nullptr;
-    uint32_t got = 0;
-    m.readFrames(10, filtered, unfiltered, got);
-    const uint32_t first = filtered[0] | uint32_t(filtered[1]) << 16;
-    std::vector<kv4cl::FramesLost_t> lost;
-    uint64_t handedOut = 0;
-    m.takeFramesLost(lost, handedOut);
+    const uint32_t first = read(m, 10).frame(0);
+    const auto lost = takeLost(m);
     ASSERT_EQ(lost.size(), 2u);
     EXPECT_EQ(lost[0].frames, 2u * 16) << "the broken stretch, counted by the info index";
     EXPECT_FALSE(lost[0].bufferOverflow);
@@ -329,9 +318,7 @@ TEST_F(Receive, GapsAmongFramesTheRingDropsMoveToTheReadersNextFrame) {
 
 TEST_F(Receive, ShortReadsReturnWhatIsThereWithAWarning) {
     TestModel& m = addConnected();
-    std::vector<uint8_t> bytes = patternPackets(0, 4);
-    appendNextMarker(bytes);
-    deliver(0, bytes);
+    deliver(0, pattern(0, 4));
 
     uint16_t* filtered = nullptr;
     uint16_t* unfiltered = nullptr;
@@ -353,8 +340,7 @@ TEST_F(Receive, ShortReadsReturnWhatIsThereWithAWarning) {
 
 TEST_F(Receive, FlushDiscardsWhatWasReceived) {
     TestModel& m = addConnected();
-    std::vector<uint8_t> bytes = patternPackets(0, 6);
-    appendNextMarker(bytes);
+    std::vector<uint8_t> bytes = pattern(0, 6);
     bytes[3 * P] = 0; // a lost boundary sets a flag that flushing clears too
     deliver(0, bytes);
     devices[0]->failCalls(kav4sim::FtdiCall::Purge, 0);
@@ -405,40 +391,35 @@ TEST_F(Receive, LegacyStreamUsesItsMarkerOffsetCodeAndVoltageOffset) {
 // ---- Digital filter and reset denoiser ----------------------------------------------------------
 
 // Period 2, alpha 0.5 (beta 1/2), input alternating 100, 0 on every channel.
-std::vector<uint8_t> alternatingThroughTheDenoiser(TestModel& m, bool suspended) {
-    m.configureDenoiser(2, 0.5, suspended);
-    EXPECT_EQ(m.setDenoiserEnabled(true), kv4cl::Success);
-    std::vector<uint8_t> bytes =
-        currentPackets(5, [](int sample, int) { return uint16_t(sample % 2 ? 0 : 100); });
-    appendNextMarker(bytes);
-    return bytes;
-}
-
-TEST_F(Receive, DenoiserSubtractsTheLearnedArtefactAndKeepsTheMean) {
-    TestModel& m = addConnected();
-    deliver(0, alternatingThroughTheDenoiser(m, false));
-    const Frames f = readAll(m);
-    ASSERT_EQ(f.count, 80u);
-    // Worked by hand: outputs 75, 25, 62.5, 37.5, 56.25, 43.75, ... converging on the mean 50.
-    const double expected[] = {75, 25, 62.5, 37.5, 56.25, 43.75};
-    for (int i = 0; i < 6; i++) {
-        for (int ch = 1; ch <= 4; ch++) {
-            EXPECT_EQ(int16_t(f.unfiltered[i * 5 + ch]), int16_t(std::trunc(expected[i]))) << i;
-            // The filter is off: the filtered ring differs only by rounding to nearest.
-            EXPECT_EQ(int16_t(f.filtered[i * 5 + ch]), int16_t(std::round(expected[i]))) << i;
+TEST_F(Receive, DenoiserSubtractsTheLearnedArtefactAndKeepsTheMeanUnlessSuspended) {
+    for (const bool suspended : {false, true}) {
+        SCOPED_TRACE(suspended ? "suspended" : "running");
+        TestModel& m = addConnected();
+        m.configureDenoiser(2, 0.5, suspended);
+        ASSERT_EQ(m.setDenoiserEnabled(true), kv4cl::Success);
+        std::vector<uint8_t> bytes =
+            currentPackets(5, [](int sample, int) { return uint16_t(sample % 2 ? 0 : 100); });
+        appendNextMarker(bytes);
+        deliver(devices.size() - 1, bytes);
+        const Frames f = readAll(m);
+        ASSERT_EQ(f.count, 80u);
+        if (suspended) {
+            for (int i = 0; i < 80; i++)
+                ASSERT_EQ(f.filtered[i * 5 + 1], i % 2 ? 0 : 100);
+            continue;
         }
+        // Worked by hand: outputs 75, 25, 62.5, 37.5, 56.25, 43.75, ... converging on the mean 50.
+        const double expected[] = {75, 25, 62.5, 37.5, 56.25, 43.75};
+        for (int i = 0; i < 6; i++) {
+            for (int ch = 1; ch <= 4; ch++) {
+                EXPECT_EQ(int16_t(f.unfiltered[i * 5 + ch]), int16_t(std::trunc(expected[i]))) << i;
+                // The filter is off: the filtered ring differs only by rounding to nearest.
+                EXPECT_EQ(int16_t(f.filtered[i * 5 + ch]), int16_t(std::round(expected[i]))) << i;
+            }
+        }
+        for (int i = 70; i < 80; i++)
+            EXPECT_NEAR(int16_t(f.filtered[i * 5 + 1]), 50, 1);
     }
-    for (int i = 70; i < 80; i++)
-        EXPECT_NEAR(int16_t(f.filtered[i * 5 + 1]), 50, 1);
-}
-
-TEST_F(Receive, DenoiserDoesNothingWhileSuspended) {
-    TestModel& m = addConnected();
-    deliver(0, alternatingThroughTheDenoiser(m, true));
-    const Frames f = readAll(m);
-    ASSERT_EQ(f.count, 80u);
-    for (int i = 0; i < 80; i++)
-        ASSERT_EQ(f.filtered[i * 5 + 1], i % 2 ? 0 : 100);
 }
 
 // Second-order Butterworth response computed from the textbook bilinear form, independently
