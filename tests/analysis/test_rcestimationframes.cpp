@@ -21,6 +21,7 @@
 namespace {
 
 using kv4test::ScriptedSource;
+using Frames = std::vector<std::pair<double, double>>;
 
 constexpr double spoiler = 30000.0;
 constexpr double rate = 1000.0; // Hz
@@ -33,15 +34,48 @@ template <typename Consumer> class Probe : public Consumer {
         this->allocateBuffers();
     }
     // Frames of (voltage in V, current of the first channel in A).
-    void feed(const std::vector<std::pair<double, double>>& frames) {
+    void feed(const Frames& frames) {
         for (const auto& [v, i] : frames)
             this->accumulated.insert(this->accumulated.end(), {v, i, 2 * i});
         this->analyze();
     }
 };
 
+// A table's row: the frames fed at once, the results they give, and in the first the first
+// channel's value (NaN: not a number, as for the second channel); the second channel's is
+// `second` times it.
+struct Case {
+    std::string name;
+    Frames frames;
+    int results;
+    double expected;
+    double tolerance = 1e-9;
+};
+
 class EstimationFrames : public testing::Test {
   protected:
+    template <typename Consumer> void expect(const Case& k, double second) {
+        SCOPED_TRACE(k.name);
+        Probe<Consumer> consumer(&producer);
+        QSignalSpy results(&consumer, &Consumer::result);
+        consumer.feed(k.frames);
+        ASSERT_EQ(results.count(), k.results);
+        if (k.results == 0) return;
+        const auto res = results.at(0).at(0).template value<typename Consumer::Result_t>();
+        QList<double> values;
+        if constexpr (requires { res.resistances; })
+            values = res.resistances;
+        else
+            values = res.capacitances;
+        ASSERT_EQ(values.size(), 2);
+        for (int ch : {0, 1}) {
+            if (std::isnan(k.expected))
+                EXPECT_TRUE(std::isnan(values[ch])) << values[ch];
+            else
+                EXPECT_NEAR(values[ch] / k.expected, ch ? second : 1.0, k.tolerance) << "channel " << ch;
+        }
+    }
+
     ScriptedSource source{1, 2, 0};
     DeviceDataProducer producer{source};
 };
@@ -49,16 +83,15 @@ class EstimationFrames : public testing::Test {
 // Three levels repeated; the test marks the frames the estimate must average on the pair
 // with the largest step: the low level's at 0 A, the high level's at `highCurrent`.
 struct LevelsCase {
-    std::string name;
     double levels[3];    // V
     int durations[3];    // frames
     int low;             // the level before the largest step
     int skip[3], sum[3]; // per level: frames skipped, then summed (where measured)
 };
 
-std::vector<std::pair<double, double>> levelPeriods(const LevelsCase& c, int periods, double highCurrent) {
+Frames levelPeriods(const LevelsCase& c, int periods, double highCurrent) {
     const int high = (c.low + 1) % 3;
-    std::vector<std::pair<double, double>> frames;
+    Frames frames;
     for (int p = 0; p < periods; p++)
         for (int l = 0; l < 3; l++)
             for (int k = 0; k < c.durations[l]; k++) {
@@ -69,74 +102,44 @@ std::vector<std::pair<double, double>> levelPeriods(const LevelsCase& c, int per
 }
 
 TEST_F(EstimationFrames, ResistanceIsMeasuredOnTheLargestStepAfterHalfOfEachLevelForAThird) {
-    const LevelsCase cases[] = {
-        // a square -50, +50, -50 with a middle level: the +50 to -50 mV step; 10 ms at 10 kHz
-        // (100 frames) skips 50 and sums 33
-        {"square with a middle level", {0.0, 0.05, -0.05}, {100, 100, 100}, 1, {0, 50, 50}, {0, 33, 33}},
-        {"largest step first", {-0.08, 0.08, 0.04}, {61, 7, 90}, 0, {30, 3, 0}, {20, 2, 0}},
-        {"largest step back to the first level", {0.06, 0.02, -0.06}, {10, 40, 25}, 2, {5, 0, 12}, {3, 0, 8}},
+    // 2 MOhm on the measured frames: the current at the high level is deltaV / R.
+    const auto measured = [](const LevelsCase& c) {
+        return levelPeriods(c, 10, (c.levels[(c.low + 1) % 3] - c.levels[c.low]) / 2e6);
     };
-    for (const LevelsCase& c : cases) {
-        SCOPED_TRACE(c.name);
-        Probe<REstimationConsumer> consumer(&producer);
-        QSignalSpy results(&consumer, &REstimationConsumer::result);
-        const double deltaV = c.levels[(c.low + 1) % 3] - c.levels[c.low];
-        const double resistance = 2e6; // the current at the high level is deltaV / R
-        consumer.feed(levelPeriods(c, 10, deltaV / resistance));
-        ASSERT_EQ(results.count(), 1) << "one result, then idle";
-        const auto res = results.at(0).at(0).value<REstimationConsumer::Result_t>();
-        ASSERT_EQ(res.resistances.size(), 2);
-        EXPECT_NEAR(res.resistances[0], resistance, resistance * 1e-9);
-        EXPECT_NEAR(res.resistances[1], resistance / 2, resistance * 1e-9);
-    }
-}
-
-TEST_F(EstimationFrames, ResistanceNeedsThreeLevelsLongEnoughAndACurrentThatFollows) {
-    struct Case {
-        std::string name;
-        std::vector<std::pair<double, double>> period; // (V, A) frames of one period
-        bool result;
-    };
-    const auto level = [](double v, double i, int n) {
-        return std::vector<std::pair<double, double>>(n, {v, i});
-    };
-    const auto join = [](std::vector<std::vector<std::pair<double, double>>> parts) {
-        std::vector<std::pair<double, double>> all;
-        for (const auto& p : parts)
-            all.insert(all.end(), p.begin(), p.end());
-        return all;
+    // Many periods of levels (V, A, frames), more than the half second analysed at once.
+    const auto periods = [](std::vector<std::tuple<double, double, int>> levels) {
+        Frames frames;
+        while (frames.size() < 3000)
+            for (const auto& [v, i, n] : levels)
+                frames.insert(frames.end(), size_t(n), {v, i});
+        return frames;
     };
     const Case cases[] = {
-        {"two levels", join({level(0.0, 0.0, 50), level(0.05, 1e-9, 50)}), false},
-        {"levels of two frames", join({level(0.0, 0.0, 2), level(0.05, 1e-9, 2), level(-0.05, -1e-9, 2)}),
-         false},
-        {"a current that does not move",
-         join({level(0.0, 1e-9, 30), level(0.05, 1e-9, 30), level(-0.05, 1e-9, 30)}), true},
-        {"a current against the voltage",
-         join({level(0.0, 0.0, 30), level(0.05, -1e-9, 30), level(-0.05, 1e-9, 30)}), true},
+        // a square -50, +50, -50 with a middle level: the +50 to -50 mV step; 10 ms at 10 kHz
+        // (100 frames) skips 50 and sums 33
+        {"square with a middle level",
+         measured({{0.0, 0.05, -0.05}, {100, 100, 100}, 1, {0, 50, 50}, {0, 33, 33}}), 1, 2e6},
+        {"largest step first", measured({{-0.08, 0.08, 0.04}, {61, 7, 90}, 0, {30, 3, 0}, {20, 2, 0}}), 1,
+         2e6},
+        {"largest step back to the first level",
+         measured({{0.06, 0.02, -0.06}, {10, 40, 25}, 2, {5, 0, 12}, {3, 0, 8}}), 1, 2e6},
+        {"two levels", periods({{0.0, 0.0, 50}, {0.05, 1e-9, 50}}), 0, 0.0},
+        {"levels of two frames", periods({{0.0, 0.0, 2}, {0.05, 1e-9, 2}, {-0.05, -1e-9, 2}}), 0, 0.0},
+        {"a current that does not move", periods({{0.0, 1e-9, 30}, {0.05, 1e-9, 30}, {-0.05, 1e-9, 30}}), 1,
+         std::nan("")},
+        {"a current against the voltage", periods({{0.0, 0.0, 30}, {0.05, -1e-9, 30}, {-0.05, 1e-9, 30}}), 1,
+         std::nan("")},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        Probe<REstimationConsumer> consumer(&producer);
-        QSignalSpy results(&consumer, &REstimationConsumer::result);
-        std::vector<std::pair<double, double>> frames;
-        while (frames.size() < 3000) // many periods, and more than the half second analysed at once
-            frames.insert(frames.end(), c.period.begin(), c.period.end());
-        consumer.feed(frames);
-        ASSERT_EQ(results.count(), c.result ? 1 : 0);
-        if (c.result) {
-            for (double r : results.at(0).at(0).value<REstimationConsumer::Result_t>().resistances)
-                EXPECT_TRUE(std::isnan(r)) << r;
-        }
-    }
+    for (const Case& c : cases)
+        expect<REstimationConsumer>(c, 0.5);
 }
 
 // A triangle between 0 and `swing` volts, starting on a rising ramp: each ramp's frames
 // numbered from 1 after the turn, those in (skip, skip + measure] carry the current of a
 // capacitor `c` on that ramp, the others `other(slope)`.
-std::vector<std::pair<double, double>> triangle(int rise, int fall, double swing, int periods, double c,
-                                                const std::function<double(double)>& other) {
-    std::vector<std::pair<double, double>> frames;
+Frames triangle(int rise, int fall, double swing, int periods, double c,
+                const std::function<double(double)>& other) {
+    Frames frames;
     const auto ramp = [&](int n, double from, double to) {
         const double slope = (to - from) / (n / rate);
         for (int k = 1; k <= n; k++) {
@@ -152,35 +155,11 @@ std::vector<std::pair<double, double>> triangle(int rise, int fall, double swing
 }
 
 TEST_F(EstimationFrames, CapacitanceIsMeasuredAfterATenthOfEachRampForFourTenths) {
-    struct Case {
-        std::string name;
-        int rise, fall;
-        double swing;
-    };
-    // Equal ramps of 100 frames skip 10 frames and sum 40 of each.
-    const Case cases[] = {{"equal ramps of 100", 100, 100, 0.1},
-                          {"short rise, long fall", 60, 140, 0.05},
-                          {"long rise, short fall", 150, 30, 0.2}};
-    const auto spoil = [](double) { return spoiler; };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        Probe<CEstimationConsumer> consumer(&producer);
-        QSignalSpy results(&consumer, &CEstimationConsumer::result);
-        const double capacitance = 20e-12;
-        consumer.feed(triangle(c.rise, c.fall, c.swing, 15, capacitance, spoil));
-        ASSERT_EQ(results.count(), 1) << "one result, then idle";
-        const auto res = results.at(0).at(0).value<CEstimationConsumer::Result_t>();
-        ASSERT_EQ(res.capacitances.size(), 2);
-        EXPECT_NEAR(res.capacitances[0] / capacitance, 1.0, 1e-9);
-        EXPECT_NEAR(res.capacitances[1] / capacitance, 2.0, 1e-9);
-    }
-}
-
-TEST_F(EstimationFrames, CapacitanceOfSlowRampsFlatVoltagesShortRampsAndReversedCurrents) {
     const double c = 50e-12;
     const auto capacitor = [c](double slope) { return c * slope; };
+    const auto spoil = [](double) { return spoiler; };
     // A ramp of one converter step per two frames: the repeated values continue it.
-    std::vector<std::pair<double, double>> slow;
+    Frames slow;
     for (int p = 0; p < 12; p++)
         for (int k = 0; k < 400; k++) {
             const int step = k < 200 ? k / 2 : 100 - (k - 200) / 2;
@@ -188,45 +167,31 @@ TEST_F(EstimationFrames, CapacitanceOfSlowRampsFlatVoltagesShortRampsAndReversed
         }
     // A step protocol's tail before the triangle, as when the estimation switches protocols:
     // its levels look like ramps of other lengths and must not set the measured stretches.
-    std::vector<std::pair<double, double>> switched;
+    Frames switched;
     for (int p = 0; p < 3; p++)
         for (double v : {0.0, 0.04, -0.04})
             switched.insert(switched.end(), 40, {v, spoiler});
-    const auto spoil = [](double) { return spoiler; };
     for (const auto& frame : triangle(100, 100, 0.1, 16, c, spoil))
         switched.push_back(frame);
-    struct Case {
-        std::string name;
-        std::vector<std::pair<double, double>> frames;
-        int results;
-        double expected; // F on the first channel, NaN: not a number
-    };
     const Case cases[] = {
-        {"slow ramps with repeated values", slow, 1, c},
-        {"flat voltage", std::vector<std::pair<double, double>>(5000, {0.01, 1e-9}), 0, 0.0},
+        // Equal ramps of 100 frames skip 10 frames and sum 40 of each.
+        {"equal ramps of 100", triangle(100, 100, 0.1, 15, c, spoil), 1, c},
+        {"short rise, long fall", triangle(60, 140, 0.05, 15, c, spoil), 1, c},
+        {"long rise, short fall", triangle(150, 30, 0.2, 15, c, spoil), 1, c},
+        {"slow ramps with repeated values", slow, 1, c, 0.01},
+        {"flat voltage", Frames(5000, {0.01, 1e-9}), 0, 0.0},
         {"ramps too short to skip a frame", triangle(8, 8, 0.1, 200, c, capacitor), 0, 0.0},
         {"current against the slope", triangle(100, 100, 0.1, 15, -c, capacitor), 1, std::nan("")},
-        {"a step protocol before the triangle", switched, 1, c},
+        {"a step protocol before the triangle", switched, 1, c, 0.01},
     };
-    for (const Case& k : cases) {
-        SCOPED_TRACE(k.name);
-        Probe<CEstimationConsumer> consumer(&producer);
-        QSignalSpy results(&consumer, &CEstimationConsumer::result);
-        consumer.feed(k.frames);
-        ASSERT_EQ(results.count(), k.results);
-        if (k.results == 0) continue;
-        const double got = results.at(0).at(0).value<CEstimationConsumer::Result_t>().capacitances[0];
-        if (std::isnan(k.expected))
-            EXPECT_TRUE(std::isnan(got)) << got;
-        else
-            EXPECT_NEAR(got / k.expected, 1.0, 0.01);
-    }
+    for (const Case& k : cases)
+        expect<CEstimationConsumer>(k, 2.0);
 }
 
 // Single results go idle; continuous ones come every `repetitions` periods (3 for the
 // resistance, 10 for the capacitance) after the periods that find the protocol.
 TEST_F(EstimationFrames, ContinuousModeGivesAResultPerRepetitionsOfPeriods) {
-    const LevelsCase square{"square", {0.0, 0.05, -0.05}, {100, 100, 100}, 1, {0, 50, 50}, {0, 33, 33}};
+    const LevelsCase square{{0.0, 0.05, -0.05}, {100, 100, 100}, 1, {0, 50, 50}, {0, 33, 33}};
     const auto spoil = [](double) { return spoiler; };
     for (bool continuous : {false, true}) {
         SCOPED_TRACE(continuous);
