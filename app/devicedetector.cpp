@@ -2,6 +2,8 @@
 
 #include "commlib/api/kv4cl.h"
 
+#include <future>
+
 DeviceDetector::DeviceDetector(QObject* parent) : QObject(parent), timer(this) {
     connect(&timer, &QTimer::timeout, this, &DeviceDetector::detectDevices);
 }
@@ -29,4 +31,36 @@ void DeviceDetector::detectDevices() {
     reported = reading;
     std::lock_guard lock(handOver);
     emit devicesListChanged(reported);
+}
+
+DetectorThread::DetectorThread() {
+    owned->moveToThread(&thread);
+    QObject::connect(
+        &thread, &QThread::finished, &thread,
+        [this] {
+            std::lock_guard lock(end);
+            delete owned;
+            owned = nullptr;
+        },
+        Qt::DirectConnection);
+}
+
+DetectorThread::~DetectorThread() {
+    // Held while quitting, so that what the owner did with the detector and the thread (the
+    // quit's wake-up included) comes before the thread's end and the detector's deletion.
+    {
+        std::lock_guard lock(end);
+        thread.quit();
+    }
+    thread.wait();
+    std::lock_guard lock(end);
+}
+
+void DetectorThread::start() {
+    std::promise<void> started;
+    QObject::connect(
+        &thread, &QThread::started, &thread, [&started] { started.set_value(); },
+        Qt::ConnectionType(Qt::DirectConnection | Qt::SingleShotConnection));
+    thread.start();
+    started.get_future().wait();
 }

@@ -3,6 +3,7 @@
 // and reports when the list changes. Idle while a device set is connected.
 
 #include <QObject>
+#include <QThread>
 #include <QTimer>
 
 #include <mutex>
@@ -36,4 +37,25 @@ class DeviceDetector : public QObject {
     std::vector<std::string> reading;
     QTimer timer;
     std::mutex handOver;
+};
+
+// A detector in a thread of its own, as the main window runs it. The detector is deleted in that
+// thread as the thread ends, where its timer runs. Qt orders a thread's start and end behind its
+// own locks, out of ThreadSanitizer's sight, so both also pass standard ones here.
+class DetectorThread {
+  public:
+    DetectorThread();
+    // Quits the thread and waits for it: the detector is gone once this returns.
+    ~DetectorThread();
+
+    DeviceDetector* detector() const { return owned; }
+    // Returns once the thread's event loop takes calls: what is posted to it afterwards comes
+    // after the loop was made.
+    void start();
+
+  private:
+    QThread thread;
+    DeviceDetector* owned = new DeviceDetector;
+    // The thread passes it as it ends, the owner after wait().
+    std::mutex end;
 };

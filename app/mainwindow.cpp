@@ -135,15 +135,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
 }
 
 MainWindow::~MainWindow() {
-    // Passed before the quit as well, so that what this thread did with the detector (its
-    // connections, the lists it took) comes before the detector's deletion in its own thread.
-    { std::lock_guard lock(detectorEndMutex); }
-    detectorThread.quit();
-    detectorThread.wait();
-    {
-        std::lock_guard lock(detectorEndMutex);
-        detector = nullptr; // deleted as its thread ended
-    }
+    detectorThread.reset();
     if (connected) {
         tearDownConnectedInterface();
         connected = false;
@@ -225,28 +217,20 @@ void MainWindow::createConnectionDock() {
 }
 
 void MainWindow::startDetector() {
-    detector = new DeviceDetector;
-    detector->moveToThread(&detectorThread);
-    // Deleted in its own thread, where its timer runs, as the thread ends.
-    connect(
-        &detectorThread, &QThread::finished, &detectorThread,
-        [this] {
-            std::lock_guard lock(detectorEndMutex);
-            delete detector;
-        },
-        Qt::DirectConnection);
-    connect(detector, &DeviceDetector::devicesListChanged, this,
-            [this, detector = detector](const std::vector<std::string>& list) {
+    detectorThread = std::make_unique<DetectorThread>();
+    connect(detectorThread->detector(), &DeviceDetector::devicesListChanged, this,
+            [this, detector = detectorThread->detector()](const std::vector<std::string>& list) {
                 detector->takeHandOver();
                 onDevicesListChanged(list);
             });
     connectDetector();
-    detectorThread.start();
+    detectorThread->start();
     emit startDetecting();
 }
 
 void MainWindow::connectDetector() {
-    if (!detector) return;
+    if (!detectorThread) return;
+    DeviceDetector* detector = detectorThread->detector();
     // By name: a connection to member pointers keeps a slot object that this thread makes and
     // the detector's thread calls, handed over inside Qt where ThreadSanitizer cannot see it.
     connect(this, SIGNAL(startDetecting()), detector, SLOT(onStartDetecting()));

@@ -30,7 +30,7 @@ class VelmoranTemperatureControlLogic;
 class VelmoranTemperatureControlWidget;
 class DeviceDataConsumer;
 class DeviceDataProducer;
-class DeviceDetector;
+class DetectorThread;
 class Labbook;
 class QAction;
 class QComboBox;
@@ -121,11 +121,7 @@ class MainWindow : public QMainWindow {
     QComboBox* deviceComboBox = nullptr;
     QPushButton* connectButton = nullptr;
 
-    DeviceDetector* detector = nullptr;
-    QThread detectorThread;
-    // The detector's thread passes it as it ends, the window after wait(): QThread::wait()
-    // orders the two inside Qt, where ThreadSanitizer cannot see it.
-    std::mutex detectorEndMutex;
+    std::unique_ptr<DetectorThread> detectorThread;
 
     bool connected = false;
     uint32_t voltageChannelsNum = 0;
