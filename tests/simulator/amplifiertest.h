@@ -33,6 +33,11 @@ struct Frames {
     kv4cl::DataStatus_t flags{}; // each flag ORed over the reads
 
     size_t count() const { return words.size() / wordsPerFrame; }
+    void note(const kv4cl::DataStatus_t& status) {
+        flags.bufferOverflow |= status.bufferOverflow;
+        flags.dataLost |= status.dataLost;
+        flags.wordOverflow |= status.wordOverflow;
+    }
     uint16_t at(size_t frame, size_t word) const { return words[frame * wordsPerFrame + word]; }
     int16_t code(size_t frame, size_t word) const { return int16_t(at(frame, word)); }
 };
@@ -64,6 +69,37 @@ inline double volts(const Frames& f, size_t frame) {
     kv4cl::RangedMeasurement_t range;
     EXPECT_EQ(kv4cl::getVoltageRange(range), kv4cl::Success);
     return value * kv4cl::prefixFactor(range.prefix, kv4cl::UnitPfxNone);
+}
+
+inline double samplingRate() {
+    kv4cl::Measurement_t rate;
+    EXPECT_EQ(kv4cl::getSamplingRate(rate), kv4cl::Success);
+    return rate.getNoPrefixValue();
+}
+
+// The current range's resolution of a channel in amperes.
+inline double currentStep(uint16_t channel) {
+    kv4cl::RangedMeasurement_t range;
+    EXPECT_EQ(kv4cl::getCurrentRange(range, channel), kv4cl::Success);
+    return range.step * kv4cl::prefixFactor(range.prefix, kv4cl::UnitPfxNone);
+}
+
+// A stretch of one voltage code, and its level in volts.
+struct Stretch {
+    int16_t code;
+    double level;
+    size_t start;
+    size_t length;
+};
+
+inline std::vector<Stretch> runsOfVoltage(const Frames& f) {
+    std::vector<Stretch> runs;
+    for (size_t i = 0; i < f.count(); i++) {
+        if (runs.empty() || f.code(i, 0) != runs.back().code)
+            runs.push_back({f.code(i, 0), volts(f, i), i, 0});
+        runs.back().length++;
+    }
+    return runs;
 }
 
 class SimulatedAmplifiers : public testing::Test {
@@ -143,9 +179,7 @@ class SimulatedAmplifiers : public testing::Test {
         for (;;) {
             kv4cl::DataStatus_t status{};
             const kv4cl::ErrorCodes_t result = kv4cl::getDataStatus(status);
-            frames.flags.bufferOverflow |= status.bufferOverflow;
-            frames.flags.dataLost |= status.dataLost;
-            frames.flags.wordOverflow |= status.wordOverflow;
+            frames.note(status);
             if (result == kv4cl::Success) {
                 const uint32_t asked = std::min(status.availableFrames, limit);
                 uint32_t got = 0;

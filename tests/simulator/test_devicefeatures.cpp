@@ -34,34 +34,6 @@ double si(const Measurement_t& m) {
     return m.value * kv4cl::prefixFactor(m.prefix, kv4cl::UnitPfxNone);
 }
 
-double samplingRate() {
-    Measurement_t rate;
-    EXPECT_EQ(kv4cl::getSamplingRate(rate), Success);
-    return rate.getNoPrefixValue();
-}
-
-double currentStep(uint16_t channel) {
-    kv4cl::RangedMeasurement_t range;
-    EXPECT_EQ(kv4cl::getCurrentRange(range, channel), Success);
-    return range.step * kv4cl::prefixFactor(range.prefix, kv4cl::UnitPfxNone);
-}
-
-// A stretch of one voltage code; its level in volts.
-struct Stretch {
-    double level;
-    size_t start;
-    size_t length;
-};
-
-std::vector<Stretch> runsOfVoltage(const Frames& f) {
-    std::vector<Stretch> runs;
-    for (size_t i = 0; i < f.count(); i++) {
-        if (runs.empty() || f.code(i, 0) != f.code(runs.back().start, 0)) runs.push_back({volts(f, i), i, 0});
-        runs.back().length++;
-    }
-    return runs;
-}
-
 constexpr double voltageTolerance = 1e-9; // the codes convert exactly; this is rounding only
 
 class DeviceFeatures : public SimulatedAmplifiers {
@@ -70,9 +42,7 @@ class DeviceFeatures : public SimulatedAmplifiers {
     uint32_t pending(Frames& frames) {
         kv4cl::DataStatus_t status{};
         kv4cl::getDataStatus(status);
-        frames.flags.bufferOverflow |= status.bufferOverflow;
-        frames.flags.dataLost |= status.dataLost;
-        frames.flags.wordOverflow |= status.wordOverflow;
+        frames.note(status);
         return status.availableFrames;
     }
 

@@ -36,21 +36,6 @@ TEST_F(SimulatedAmplifiers, EachRateDeliversFramesAtItsRealRate) {
 
 namespace {
 
-// Stretches of equal voltage codes.
-struct Run {
-    int16_t code;
-    size_t length;
-};
-
-std::vector<Run> runsOfVoltage(const Frames& f) {
-    std::vector<Run> runs;
-    for (size_t i = 0; i < f.count(); i++) {
-        if (runs.empty() || runs.back().code != f.code(i, 0)) runs.push_back({f.code(i, 0), 0});
-        runs.back().length++;
-    }
-    return runs;
-}
-
 // A level held for a time, in the parameters' units.
 struct Plateau {
     double mV;
@@ -61,11 +46,11 @@ constexpr double codesPerMillivolt = 16.0; // the reference model's 0.0625 mV st
 
 // The runs from `first` on are the expected plateaus, to the code and to within a sample
 // (each duration is rounded to whole samples once); then the holding level lasts to the end.
-void expectPlateaus(const std::vector<Run>& runs, size_t first, const std::vector<Plateau>& expected,
+void expectPlateaus(const std::vector<Stretch>& runs, size_t first, const std::vector<Plateau>& expected,
                     double hold, double rate) {
     ASSERT_EQ(runs.size(), first + expected.size() + 1) << "runs after the protocol's start";
     for (size_t i = 0; i < expected.size(); i++) {
-        const Run& run = runs[first + i];
+        const Stretch& run = runs[first + i];
         EXPECT_EQ(run.code, int16_t(std::lround(expected[i].mV * codesPerMillivolt))) << "plateau " << i;
         EXPECT_NEAR(double(run.length), expected[i].ms * 1e-3 * rate, 1.0) << "plateau " << i;
     }
@@ -98,9 +83,7 @@ std::pair<double, size_t> ramp(const Frames& f, size_t from, double rate) {
 TEST_F(SimulatedAmplifiers, ReferenceProtocolsDrawTheirParameters) {
     connect("cedar");
     ASSERT_EQ(kv4cl::setSamplingRate(2), kv4cl::Success);
-    kv4cl::Measurement_t rateM;
-    ASSERT_EQ(kv4cl::getSamplingRate(rateM), kv4cl::Success);
-    const double rate = rateM.getNoPrefixValue();
+    const double rate = samplingRate();
     bus->clock()->setTimeScale(5.0);
     // The protocol's duration and what may still come before its start (the library's batch,
     // the device buffer, the packets made while the start message travelled), in one piece.
@@ -128,45 +111,43 @@ TEST_F(SimulatedAmplifiers, ReferenceProtocolsDrawTheirParameters) {
             EXPECT_NEAR(double(runs[i].length), expected[(i - 1) % 3].ms * 1e-3 * rate, 1.0) << "run " << i;
         }
     }
-    {
-        SCOPED_TRACE("Conductance");
-        startProtocol(
-            "Conductance",
-            {{"Vhold", 0}, {"Vpulse", 20}, {"Vstep", 15}, {"Thold", 5}, {"Tpulse", 8}, {"N", 3}, {"NR", 2}});
+    // The stepping protocols: N steps, each some plateaus, NR times over; the last hold lasts.
+    struct Stepping {
+        const char* name;
+        std::map<std::string, double> values;
+        std::function<std::vector<Plateau>(double k)> step;
+        double ms;
+    };
+    const Stepping steppings[] = {
+        {"Conductance",
+         {{"Vhold", 0}, {"Vpulse", 20}, {"Vstep", 15}, {"Thold", 5}, {"Tpulse", 8}, {"N", 3}, {"NR", 2}},
+         [](double k) {
+             return std::vector<Plateau>{{20 + 15 * k, 8}, {0, 5}, {-20 - 15 * k, 8}, {0, 5}};
+         },
+         160},
+        {"Variable Amplitude",
+         {{"Vhold", -20}, {"Vpulse", 10}, {"Vstep", 25}, {"Thold", 6}, {"Tpulse", 9}, {"N", 4}, {"NR", 3}},
+         [](double k) {
+             return std::vector<Plateau>{{-10 + 25 * k, 9}, {-20, 6}};
+         },
+         180},
+        {"Variable Duration",
+         {{"Vhold", 10}, {"Vpulse", -30}, {"Thold", 5}, {"Tpulse", 4}, {"Tstep", 3}, {"N", 4}, {"NR", 2}},
+         [](double k) {
+             return std::vector<Plateau>{{-20, 4 + 3 * k}, {10, 5}};
+         },
+         110},
+    };
+    for (const Stepping& p : steppings) {
+        SCOPED_TRACE(p.name);
+        startProtocol(p.name, p.values);
         std::vector<Plateau> expected;
-        for (int repetition = 0; repetition < 2; repetition++)
-            for (int k = 0; k < 3; k++)
-                expected.insert(expected.end(), {{20.0 + 15 * k, 8}, {0, 5}, {-20.0 - 15 * k, 8}, {0, 5}});
-        expected.pop_back(); // the last hold lasts
-        expectPlateaus(runsOfVoltage(readProtocol(160)), 1, expected, 0, rate);
-    }
-    {
-        SCOPED_TRACE("Variable Amplitude");
-        startProtocol("Variable Amplitude", {{"Vhold", -20},
-                                             {"Vpulse", 10},
-                                             {"Vstep", 25},
-                                             {"Thold", 6},
-                                             {"Tpulse", 9},
-                                             {"N", 4},
-                                             {"NR", 3}});
-        std::vector<Plateau> expected;
-        for (int repetition = 0; repetition < 3; repetition++)
-            for (int k = 0; k < 4; k++)
-                expected.insert(expected.end(), {{-10.0 + 25 * k, 9}, {-20, 6}});
+        for (int repetition = 0; repetition < p.values.at("NR"); repetition++)
+            for (int k = 0; k < p.values.at("N"); k++)
+                for (const Plateau& plateau : p.step(k))
+                    expected.push_back(plateau);
         expected.pop_back();
-        expectPlateaus(runsOfVoltage(readProtocol(180)), 1, expected, -20, rate);
-    }
-    {
-        SCOPED_TRACE("Variable Duration");
-        startProtocol(
-            "Variable Duration",
-            {{"Vhold", 10}, {"Vpulse", -30}, {"Thold", 5}, {"Tpulse", 4}, {"Tstep", 3}, {"N", 4}, {"NR", 2}});
-        std::vector<Plateau> expected;
-        for (int repetition = 0; repetition < 2; repetition++)
-            for (int k = 0; k < 4; k++)
-                expected.insert(expected.end(), {{-20, 4.0 + 3 * k}, {10, 5}});
-        expected.pop_back();
-        expectPlateaus(runsOfVoltage(readProtocol(110)), 1, expected, 10, rate);
+        expectPlateaus(runsOfVoltage(readProtocol(p.ms)), 1, expected, p.values.at("Vhold"), rate);
     }
     {
         SCOPED_TRACE("Triangular");
