@@ -29,14 +29,24 @@ class Dogwood : public ModelBus {
         written = 5;
         ASSERT_TRUE(device->waitForWrites('A', written, 10s));
     }
-    // The `expected` messages a call sends, once they are on the wire.
-    template <typename F> std::vector<Message> sentBy(F&& call, size_t expected) {
+    // The message a call sends, once it is on the wire.
+    template <typename F> Message sentBy(F&& call) {
         EXPECT_EQ(call(), Success);
-        written += expected;
-        EXPECT_TRUE(device->waitForWrites('A', written, 10s));
+        EXPECT_TRUE(device->waitForWrites('A', ++written, 10s));
         const std::vector<Message> all = device->writes('A');
         EXPECT_EQ(all.size(), written);
-        return {all.end() - long(expected), all.end()};
+        return all.empty() ? Message() : all.back();
+    }
+    // The message a call sends, checked to hold `bytes` from byte `from` on.
+    Message expectBytes(const std::function<ErrorCodes_t()>& call, size_t from, const Message& bytes) {
+        const Message sent = sentBy(call);
+        if (sent.size() < from + bytes.size()) {
+            ADD_FAILURE() << "a message of " << sent.size() << " bytes";
+            return sent;
+        }
+        EXPECT_EQ(Message(sent.begin() + long(from), sent.begin() + long(from + bytes.size())), bytes)
+            << "from byte " << from;
+        return sent;
     }
     std::shared_ptr<kav4sim::VirtualDevice> device;
     size_t written = 0;
@@ -53,12 +63,9 @@ TEST_F(Dogwood, SixteenChannelsHaveARangeEachAndTheTwoRangeModesDiffer) {
     EXPECT_TRUE(independent);
 
     // Channel 3's two bits start at bit 6 of byte 4 and end at bit 0 of byte 5.
-    auto sent = sentBy([] { return setCurrentRange(3, 3); }, 1);
-    EXPECT_EQ(sent[0][4], 0x40);
-    EXPECT_EQ(sent[0][5], 0x01);
+    expectBytes([] { return setCurrentRange(3, 3); }, 4, {0x40, 0x01});
     // Range 2 on all channels sets every odd bit of the 32-bit block from byte 4.
-    sent = sentBy([] { return setCurrentRange(2, 16); }, 1);
-    EXPECT_EQ(Message(sent[0].begin() + 4, sent[0].begin() + 9), (Message{0x2A, 0x55, 0x2A, 0x55, 0x0A}));
+    expectBytes([] { return setCurrentRange(2, 16); }, 4, {0x2A, 0x55, 0x2A, 0x55, 0x0A});
     RangedMeasurement_t range;
     ASSERT_EQ(getCurrentRange(range, 15), Success);
     EXPECT_EQ(range.max, 20.0);
@@ -69,8 +76,7 @@ TEST_F(Dogwood, ThirtyTwoChannelsShareOneRangeAndStreamThirtyThreeWords) {
     bool independent = true;
     ASSERT_EQ(hasIndependentCurrentRanges(independent), Success);
     EXPECT_FALSE(independent);
-    auto sent = sentBy([] { return setCurrentRange(3, 32); }, 1);
-    EXPECT_EQ(sent[0][2] & 0x30, 0x30);
+    EXPECT_EQ(sentBy([] { return setCurrentRange(3, 32); })[2] & 0x30, 0x30);
     CompensationControl_t control;
     EXPECT_EQ(getCFastControl(control), ErrorCommandNotImplemented);
     std::vector<Measurement_t> offsets;
@@ -111,18 +117,18 @@ TEST_F(Dogwood, FastCapacitanceIsLatchedForTheSelectedChannel) {
 
     ASSERT_EQ(selectCompensationChannel(5), Success); // remembered, nothing sent
     // 3.5 pF given in femtofarads: 175 steps of 0.02 pF; channel 5, enable and strobe in byte 16.
-    auto sent = sentBy([] { return setCFast({3500.0, UnitPfxFemto, "F"}, true); }, 1);
-    EXPECT_EQ(sent[0][16], 5 | 0x20 | 0x40);
-    EXPECT_EQ(sent[0][17], 175 & 0x7F);
-    EXPECT_EQ(sent[0][18], 175 >> 7);
-    sent = sentBy([] { return setRawBit(86, 0, false); }, 1);
-    EXPECT_EQ(sent[0][16], 5 | 0x20) << "the strobe is an edge";
+    expectBytes(
+        [] {
+            return setCFast({3500.0, UnitPfxFemto, "F"}, true);
+        },
+        16, {5 | 0x20 | 0x40, 175 & 0x7F, 175 >> 7});
+    expectBytes([] { return setRawBit(86, 0, false); }, 16, {5 | 0x20}); // the strobe is an edge
 
     EXPECT_EQ(setCFast({25.0, UnitPfxPico, "F"}, true), ErrorValueOutOfRange);
     EXPECT_EQ(selectCompensationChannel(17), ErrorValueOutOfRange);
     ASSERT_EQ(selectCompensationChannel(16), Success);
-    sent = sentBy([] { return setCFast({1.0, UnitPfxPico, "F"}, false); }, 1);
-    EXPECT_EQ(sent[0][16], 16 | 0x40) << "the channel count addresses every channel";
+    // The channel count addresses every channel.
+    expectBytes([] { return setCFast({1.0, UnitPfxPico, "F"}, false); }, 16, {16 | 0x40});
     const auto& d = deviceList().first();
     EXPECT_EQ(d.cFastValues[5].value, 1.0);
     EXPECT_FALSE(d.cFastEnabled[0]);
@@ -162,30 +168,22 @@ TEST_F(Dogwood, ModelsWithoutFastCapacitanceRefuseItsSettersAsAbsent) {
 TEST_F(Dogwood, VoltageOffsetsAreCheckedLatchedRampedAndReadBack) {
     connectDogwood(dogwood16);
     // 12.5 mV is 25 steps of 0.5 mV; channel 2 and the strobe in byte 57.
-    auto sent = sentBy([] { return setVoltageOffset(2, {12.5, UnitPfxMilli, "V"}); }, 1);
-    EXPECT_EQ(sent[0][57], 2 | 0x20);
-    EXPECT_EQ(sent[0][58], 25);
-    EXPECT_EQ(sent[0][59], 0);
+    expectBytes([] { return setVoltageOffset(2, {12.5, UnitPfxMilli, "V"}); }, 57, {2 | 0x20, 25, 0});
     // -3 mV on all channels: magnitude 6 with the sign at bit 10 (bit 3 of byte 59).
-    sent = sentBy([] { return setVoltageOffset(16, {-0.003, UnitPfxNone, "V"}); }, 1);
-    EXPECT_EQ(sent[0][57], 16 | 0x20);
-    EXPECT_EQ(sent[0][58], 6);
-    EXPECT_EQ(sent[0][59], 0x08);
+    expectBytes([] { return setVoltageOffset(16, {-0.003, UnitPfxNone, "V"}); }, 57, {16 | 0x20, 6, 0x08});
     // A ramp from -10 to 20 mV over 1.5 s on channel 1.
-    sent = sentBy(
+    const Message ramp = expectBytes(
         [] {
             return startVoltageOffsetRamp(1, {-10.0, UnitPfxMilli, "V"}, {20.0, UnitPfxMilli, "V"},
                                           {1.5, UnitPfxNone, "s"});
         },
-        1);
-    EXPECT_EQ(sent[0][57], 1 | 0x40);
-    EXPECT_EQ(Message(sent[0].begin() + 60, sent[0].begin() + 67),
-              (Message{20, 0x08, 40, 0, 1500 & 0x7F, 1500 >> 7, 0}));
+        60, {20, 0x08, 40, 0, 1500 & 0x7F, 1500 >> 7, 0});
+    EXPECT_EQ(ramp[57], 1 | 0x40);
 
     std::string message;
     EXPECT_EQ(checkVoltageOffset(0, {600.0, UnitPfxMilli, "V"}, message), ErrorValueOutOfRange);
     EXPECT_EQ(message, "Offset\nmust be within [-500,500]mV");
-    sentBy([] { return setProtocolVoltage(0, {450.0, UnitPfxMilli, "V"}); }, 1);
+    sentBy([] { return setProtocolVoltage(0, {450.0, UnitPfxMilli, "V"}); });
     EXPECT_EQ(checkVoltageOffset(0, {100.0, UnitPfxMilli, "V"}, message), ErrorValueOutOfRange);
     EXPECT_EQ(message, "Vhold+offset\nmust be within [-500,500]mV");
     EXPECT_EQ(checkVoltageOffset(0, {-100.0, UnitPfxMilli, "V"}, message), Success);
@@ -226,20 +224,21 @@ TEST_F(Dogwood, FastPulsesAreSentRowByRow) {
 
     // Pulse 2 is row 10 (after the eight segments): its voltage and the defaults of the row's
     // other fields (no wait, 1 us, 2 us period, one pulse).
-    auto sent = sentBy([] { return setFastPulsesPulseVoltage(2, {100.0, UnitPfxMilli, "V"}); }, 1);
-    EXPECT_EQ(sent[0][75], 10 | 0x10);
-    EXPECT_EQ(Message(sent[0].begin() + 76, sent[0].begin() + 87),
-              (Message{200 & 0x7F, 200 >> 7, 0, 0, 0, 1, 0, 2, 0, 1, 0}));
+    expectBytes(
+        [] {
+            return setFastPulsesPulseVoltage(2, {100.0, UnitPfxMilli, "V"});
+        },
+        75, {10 | 0x10, 200 & 0x7F, 200 >> 7, 0, 0, 0, 1, 0, 2, 0, 1, 0});
     // Segment 0 lasts 2.5 s: 5000 steps of 0.5 ms in the shared 21-bit field.
-    sent = sentBy([] { return setFastPulsesSegmentDuration(0, {2.5, UnitPfxNone, "s"}); }, 1);
-    EXPECT_EQ(sent[0][75], 0x10);
-    EXPECT_EQ(Message(sent[0].begin() + 76, sent[0].begin() + 81),
-              (Message{0, 0, 5000 & 0x7F, 5000 >> 7, 0}));
+    expectBytes(
+        [] {
+            return setFastPulsesSegmentDuration(0, {2.5, UnitPfxNone, "s"});
+        },
+        75, {0x10, 0, 0, 5000 & 0x7F, 5000 >> 7, 0});
     // The pulse's own values stay in memory while segments are edited.
-    sent = sentBy([] { return setFastPulsesPulseCount(2, 300); }, 1);
-    EXPECT_EQ(sent[0][76], 200 & 0x7F);
-    EXPECT_EQ(sent[0][85], 300 & 0x7F);
-    EXPECT_EQ(sent[0][86], 300 >> 7);
+    const Message count =
+        expectBytes([] { return setFastPulsesPulseCount(2, 300); }, 85, {300 & 0x7F, 300 >> 7});
+    EXPECT_EQ(count[76], 200 & 0x7F);
 
     EXPECT_EQ(setFastPulsesSegmentVoltage(8, {0.0, UnitPfxMilli, "V"}), ErrorValueOutOfRange);
     EXPECT_EQ(setFastPulsesPulsePeriod(0, {1.0, UnitPfxMicro, "s"}), ErrorValueOutOfRange);
@@ -253,20 +252,18 @@ TEST_F(Dogwood, ReferencePulseTrainAndOverride) {
     uint16_t maxCount = 0;
     ASSERT_EQ(getReferencePulseTrainControls(periodRange, maxCount), Success);
     EXPECT_EQ(maxCount, 1000);
-    auto sent = sentBy(
+    const Message train = expectBytes(
         [] {
             return setReferencePulseTrain({50.0, UnitPfxMilli, "V"}, {500.0, UnitPfxMicro, "s"},
                                           {2.0, UnitPfxMilli, "s"}, 10);
         },
-        1);
-    EXPECT_EQ(sent[0][1] & 0x20, 0x20);
-    EXPECT_EQ(Message(sent[0].begin() + 67, sent[0].begin() + 75),
-              (Message{100, 0, 50, 0, 200 & 0x7F, 200 >> 7, 10, 0}));
+        67, {100, 0, 50, 0, 200 & 0x7F, 200 >> 7, 10, 0});
+    EXPECT_EQ(train[1] & 0x20, 0x20);
     EXPECT_EQ(setReferencePulseTrain({50.0, UnitPfxMilli, "V"}, {0.5, UnitPfxMilli, "s"},
                                      {2.0, UnitPfxMilli, "s"}, 0),
               ErrorValueOutOfRange);
-    sent = sentBy([] { return overrideReferencePulse(true); }, 1);
-    EXPECT_EQ(sent[0][1], 0x40) << "override held, train bit already cleared";
+    // The override held, the train bit already cleared.
+    expectBytes([] { return overrideReferencePulse(true); }, 1, {0x40});
 }
 
 TEST_F(Dogwood, ReferenceVoltageLedsAndCustomValues) {
@@ -275,28 +272,25 @@ TEST_F(Dogwood, ReferenceVoltageLedsAndCustomValues) {
     ASSERT_EQ(getVoltageFilterAvailability(availability), Success);
     EXPECT_EQ(availability, (std::vector<uint16_t>{3, 1}));
 
-    sentBy([] { return setVoltageReferenceRange(1); }, 1);
+    sentBy([] { return setVoltageReferenceRange(1); });
     // -1000 mV in steps of 2 mV: magnitude 500, sign at bit 10.
-    auto sent = sentBy([] { return setVoltageReference({-1.0, UnitPfxNone, "V"}); }, 1);
-    EXPECT_EQ(sent[0][0], 0x80 | 0x08);
-    EXPECT_EQ(sent[0][23], 500 & 0x7F);
-    EXPECT_EQ(sent[0][24], (500 >> 7) | 0x08);
+    const Message reference = expectBytes(
+        [] {
+            return setVoltageReference({-1.0, UnitPfxNone, "V"});
+        },
+        23, {500 & 0x7F, (500 >> 7) | 0x08});
+    EXPECT_EQ(reference[0], 0x80 | 0x08);
     EXPECT_EQ(setVoltageReference({2500.0, UnitPfxMilli, "V"}), ErrorValueOutOfRange);
 
     std::vector<uint32_t> colors;
     ASSERT_EQ(getLeds(colors), Success);
     EXPECT_EQ(colors.size(), 4u);
-    sent = sentBy([] { return setLed(2, true); }, 1);
-    EXPECT_EQ(sent[0][15] & 0x0F, 0x04);
+    EXPECT_EQ(sentBy([] { return setLed(2, true); })[15] & 0x0F, 0x04);
     EXPECT_EQ(setLed(4, true), ErrorValueOutOfRange);
 
     // -0.1 mV is -5 steps of 0.02 mV: 0x3FB in ten bits; 37.5 degrees is 225 steps above 15.
-    sent = sentBy([] { return setCustomDouble(0, -0.1); }, 1);
-    EXPECT_EQ(sent[0][19], 0x7B);
-    EXPECT_EQ(sent[0][20] & 0x07, 0x07);
-    sent = sentBy([] { return setCustomDouble(1, 37.5); }, 1);
-    EXPECT_EQ(sent[0][21], 225 & 0x7F);
-    EXPECT_EQ(sent[0][22], 225 >> 7);
+    EXPECT_EQ(expectBytes([] { return setCustomDouble(0, -0.1); }, 19, {0x7B})[20] & 0x07, 0x07);
+    expectBytes([] { return setCustomDouble(1, 37.5); }, 21, {225 & 0x7F, 225 >> 7});
     bool trigger = false;
     ASSERT_EQ(hasDigitalTrigger(trigger), Success);
     EXPECT_TRUE(trigger);
@@ -366,12 +360,12 @@ class DogwoodOptionalControls : public Dogwood {
         EXPECT_FALSE(ttl || temperature);
         for (const FieldCase& c : cases) {
             SCOPED_TRACE(c.what);
-            auto sent = sentBy(c.call, 1);
+            Message sent = sentBy(c.call);
             for (const Field& f : c.fields)
-                EXPECT_EQ(sent[0][f.byte] & f.mask, f.value) << "byte " << f.byte;
-            sent = sentBy([] { return setRawBit(3, 6, false); }, 1); // a free bit of both maps
+                EXPECT_EQ(sent[f.byte] & f.mask, f.value) << "byte " << f.byte;
+            sent = sentBy([] { return setRawBit(3, 6, false); }); // a free bit of both maps
             for (const Field& f : c.afterwards)
-                EXPECT_EQ(sent[0][f.byte] & f.mask, f.value) << "byte " << f.byte << " afterwards";
+                EXPECT_EQ(sent[f.byte] & f.mask, f.value) << "byte " << f.byte << " afterwards";
         }
         EXPECT_EQ(digitalOffsetCompensation(uint16_t(channels + 1), true), ErrorValueOutOfRange);
         EXPECT_EQ(zap(uint16_t(channels + 1)), ErrorValueOutOfRange);
