@@ -2,6 +2,7 @@
 // amplifier: values typed into the boxes, "Apply parameters", Start, the Gaussian fits, the
 // lab book and the export.
 
+#include "tests/analysis/dockdriver.h"
 #include "tests/analysis/eventsonamplifier.h"
 
 #include "analysis/eventdetectionwidget.h"
@@ -28,14 +29,6 @@ constexpr int waitMs = 30000;
 
 class EventDockOnAmplifier : public EventsOnAmplifier {
   protected:
-    static void click(AnalysisWidget& dock, W::Tool tool) {
-        QTest::mouseClick(dock.toolButton(tool), Qt::LeftButton);
-    }
-    template <typename Widget> static Widget* labelled(const QWidget& parent, const QString& text) {
-        for (const QLabel* label : parent.findChildren<QLabel*>())
-            if (label->text() == text) return qobject_cast<Widget*>(label->buddy());
-        return nullptr;
-    }
     // What the nearest label to the right of the box on its row says (its unit), as seen.
     static QString unitBeside(const QWidget* box) {
         const QLabel* nearest = nullptr;
@@ -47,22 +40,6 @@ class EventDockOnAmplifier : public EventsOnAmplifier {
         }
         return nearest ? nearest->text() : "<none>";
     }
-    // The user selects what the box holds and types a new value.
-    static void type(QDoubleSpinBox* box, const QString& text) {
-        box->setFocus();
-        box->selectAll();
-        QTest::keyClicks(box, text);
-    }
-    // The number of a read-out such as "2.05 ms", in the base unit.
-    static double readOut(const QLabel* label, const QString& unit) {
-        const QStringList parts = label->text().split(' ');
-        if (parts.size() != 2 || !parts[1].endsWith(unit)) return std::nan("");
-        const QString prefix = parts[1].chopped(unit.size());
-        const std::map<QString, double> factors = {{"", 1.0}, {"m", 1e-3}, {"u", 1e-6}, {"k", 1e3}};
-        const auto at = factors.find(prefix);
-        return at == factors.end() ? std::nan("") : parts[0].toDouble() * at->second;
-    }
-
     QMainWindow window;
 };
 
@@ -77,11 +54,7 @@ TEST_F(EventDockOnAmplifier, TypedOptionsAppliedThenStartShowsTheChannelsEventsF
     ASSERT_NO_FATAL_FAILURE(startDetecting());
     EventDetectionWidget dock(1);
     dock.setConsumer(detection.get());
-    window.resize(1366, 768);
-    window.setCentralWidget(new QWidget);
-    window.addDockWidget(Qt::RightDockWidgetArea, &dock);
-    window.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    ASSERT_NO_FATAL_FAILURE(showDocked(window, dock));
     EXPECT_EQ(dock.windowTitle(), "Event detection - channel 2");
     EXPECT_EQ(dock.exportName(), "eventDetection");
 
@@ -89,23 +62,11 @@ TEST_F(EventDockOnAmplifier, TypedOptionsAppliedThenStartShowsTheChannelsEventsF
     // for a result.
     EXPECT_EQ(dock.toolButton(W::LimitToRoiTool)->toolTip(),
               "Compute data fits only on selected region of interest");
-    const struct {
-        W::Tool tool;
-        bool shown, enabled;
-    } tools[] = {{W::StartTool, true, true},          {W::ResetTool, true, false},
-                 {W::StopTool, true, false},          {W::LimitToRoiTool, true, true},
-                 {W::ViewDataTool, false, false},     {W::LabbookTool, true, false},
-                 {W::ExportTool, true, false},        {W::LinearFitTool, false, false},
-                 {W::BoltzmannFitTool, false, false}, {W::GaussianFitTool, true, false},
-                 {W::ViewFitTool, true, true}};
-    for (const auto& t : tools) {
-        EXPECT_EQ(dock.toolAction(t.tool)->isVisible(), t.shown) << "tool " << t.tool;
-        if (t.shown) {
-            EXPECT_EQ(dock.toolButton(t.tool)->isEnabled(), t.enabled) << "tool " << t.tool;
-        }
-    }
-    EXPECT_TRUE(dock.separatorAction(0)->isVisible());
-    EXPECT_TRUE(dock.separatorAction(1)->isVisible());
+    ASSERT_NO_FATAL_FAILURE(expectToolbar(
+        dock,
+        {W::StartTool, W::ResetTool, W::StopTool, W::LimitToRoiTool, W::LabbookTool, W::ExportTool,
+         W::GaussianFitTool, W::ViewFitTool},
+        {W::ResetTool, W::StopTool, W::LabbookTool, W::ExportTool, W::GaussianFitTool}, {true, true}));
 
     // The boxes as they come, over the channel's range (cedar's first: 200 pA).
     kv4cl::RangedMeasurement_t range;
@@ -140,9 +101,7 @@ TEST_F(EventDockOnAmplifier, TypedOptionsAppliedThenStartShowsTheChannelsEventsF
     for (const auto& b : boxes)
         type(labelled<QDoubleSpinBox>(dock, b.label), b.typed);
     EXPECT_TRUE(detection->channelResult(1).positive) << "nothing before Apply";
-    QPushButton* apply = nullptr;
-    for (QPushButton* button : dock.findChildren<QPushButton*>())
-        if (button->text() == "Apply parameters") apply = button;
+    auto* apply = withText<QPushButton>(dock, "Apply parameters");
     ASSERT_TRUE(apply);
     QTest::mouseClick(apply, Qt::LeftButton);
     EXPECT_FALSE(detection->channelResult(1).positive) << "threshold 1 below 0: events below the baseline";
@@ -185,7 +144,7 @@ TEST_F(EventDockOnAmplifier, TypedOptionsAppliedThenStartShowsTheChannelsEventsF
     for (const auto& r : readOuts) {
         const auto* label = labelled<QLabel>(dock, r.label);
         ASSERT_TRUE(label) << r.label;
-        EXPECT_NEAR(readOut(label, r.unit) / r.expected, 1.0, 0.05)
+        EXPECT_NEAR(labelValue(label->text(), r.unit) / r.expected, 1.0, 0.05)
             << r.label << " " << label->text().toStdString() << ", expected " << r.expected;
     }
     EXPECT_EQ(dock.dwellPlot()->xAxis->label(), "ms");
@@ -303,11 +262,7 @@ TEST_F(EventDockOnAmplifier, TypedOptionsAppliedThenStartShowsTheChannelsEventsF
 // A new current range: the threshold boxes span it, in its unit, and keep what they hold.
 TEST_F(EventDockOnAmplifier, ThresholdBoxesFollowTheChannelsRangeAndKeepTheirCurrents) {
     EventDetectionWidget dock(0);
-    window.resize(1366, 768);
-    window.setCentralWidget(new QWidget);
-    window.addDockWidget(Qt::RightDockWidgetArea, &dock);
-    window.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    ASSERT_NO_FATAL_FAILURE(showDocked(window, dock));
     auto* threshold1 = labelled<QDoubleSpinBox>(dock, "Threshold 1:");
     auto* threshold2 = labelled<QDoubleSpinBox>(dock, "Threshold 2:");
     ASSERT_TRUE(threshold1 && threshold2);

@@ -3,6 +3,7 @@
 // integration time and the axis boxes, and what each shows and exports.
 
 #include "tests/analysis/consumersonamplifier.h"
+#include "tests/analysis/dockdriver.h"
 
 #include "analysis/histogramwidget.h"
 #include "analysis/spectrumwidget.h"
@@ -12,63 +13,18 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDoubleSpinBox>
-#include <QLabel>
-#include <QMainWindow>
 #include <QTableWidget>
-#include <QTest>
-#include <QToolButton>
 
 #include <numeric>
 
 namespace {
 
-using kv4test::ConsumersOnAmplifier;
-using kv4test::holding;
-using kv4test::noisyCell;
-using Tool = AnalysisWidget::Tool;
+using namespace kv4test;
 
 constexpr int waitMs = 20000;
 
 class DocksOnAmplifier : public ConsumersOnAmplifier {
   protected:
-    // The dock docked in a window of the size users have.
-    void show(AnalysisWidget& dock) {
-        window.resize(1366, 768);
-        window.setCentralWidget(new QWidget);
-        window.addDockWidget(Qt::RightDockWidgetArea, &dock);
-        window.show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
-    }
-    static void click(AnalysisWidget& dock, Tool tool) {
-        QTest::mouseClick(dock.toolButton(tool), Qt::LeftButton);
-    }
-    // Which tools and separators show, and which are enabled, as the user sees them.
-    static void expectToolbar(const AnalysisWidget& dock, const std::vector<Tool>& shown,
-                              const std::vector<Tool>& disabled, const std::vector<bool>& separators) {
-        for (int t = 0; t < AnalysisWidget::ToolCount; t++) {
-            const auto tool = Tool(t);
-            const bool visible = std::find(shown.begin(), shown.end(), tool) != shown.end();
-            EXPECT_EQ(dock.toolAction(tool)->isVisible(), visible) << "tool " << t;
-            if (visible) {
-                EXPECT_EQ(dock.toolButton(tool)->isEnabled(),
-                          std::find(disabled.begin(), disabled.end(), tool) == disabled.end())
-                    << "tool " << t;
-            }
-        }
-        for (int s = 0; s < 3; s++)
-            EXPECT_EQ(dock.separatorAction(s)->isVisible(), separators[size_t(s)]) << "separator " << s;
-    }
-    template <typename Widget> static Widget* labelled(const QWidget& parent, const QString& text) {
-        for (const QLabel* label : parent.findChildren<QLabel*>())
-            if (label->text() == text) return qobject_cast<Widget*>(label->buddy());
-        return nullptr;
-    }
-    template <typename Box> static Box* withText(const QWidget& parent, const QString& text) {
-        for (Box* box : parent.findChildren<Box*>())
-            if (box->text() == text) return box;
-        return nullptr;
-    }
-
     QMainWindow window;
 };
 
@@ -85,7 +41,7 @@ TEST_F(DocksOnAmplifier, HistogramShowsTheCountsFitsAGaussianAndBinsOverTheRegio
     ASSERT_NO_FATAL_FAILURE(startProducing());
     HistogramWidget dock(2);
     dock.setConsumer(histogram.get());
-    ASSERT_NO_FATAL_FAILURE(show(dock));
+    ASSERT_NO_FATAL_FAILURE(showDocked(window, dock));
     EXPECT_EQ(dock.windowTitle(), "Histogram - channel 3");
     EXPECT_EQ(dock.minimumSize(), QSize(320, 240));
     EXPECT_EQ(dock.toolButton(AnalysisWidget::LimitToRoiTool)->toolTip(),
@@ -174,7 +130,7 @@ TEST_F(DocksOnAmplifier, SpectrumTakesItsOptionsFromTheControlsAndShowsTheDensit
     ASSERT_NO_FATAL_FAILURE(startProducing());
     SpectrumWidget dock(1);
     dock.setConsumer(spectrum.get());
-    ASSERT_NO_FATAL_FAILURE(show(dock));
+    ASSERT_NO_FATAL_FAILURE(showDocked(window, dock));
     EXPECT_EQ(dock.windowTitle(), "Spectrum - channel 2");
     EXPECT_EQ(dock.minimumSize(), QSize(320, 240));
     using W = AnalysisWidget;

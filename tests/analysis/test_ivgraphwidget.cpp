@@ -6,6 +6,8 @@
 // First: the simulator has a member named like Qt's "emit" macro.
 #include "tests/simulator/amplifiertest.h"
 
+#include "tests/analysis/dockdriver.h"
+
 #include "analysis/ivgraphconsumer.h"
 #include "analysis/ivgraphwidget.h"
 #include "app/pipeline/librarysamplesource.h"
@@ -14,7 +16,6 @@
 #include "recording/labbookevent.h"
 
 #include <QComboBox>
-#include <QDir>
 #include <QDoubleSpinBox>
 #include <QLabel>
 #include <QSignalSpy>
@@ -28,21 +29,6 @@
 namespace {
 
 using kav4sim::CellParameters;
-
-// "990.099 pS" back to 9.90099e-10; NaN when it is no value label.
-double labelValue(const QString& text) {
-    const QStringList parts = text.split(' ');
-    if (parts.size() != 2 || parts[1].isEmpty()) return std::nan("");
-    bool ok = false;
-    const double value = parts[0].toDouble(&ok);
-    if (!ok) return std::nan("");
-    const QString unit = parts[1].right(1);
-    const QString prefix = parts[1].chopped(1);
-    for (int p = 0; p < kv4cl::UnitPfxNum; p++)
-        if (prefix == QString::fromUtf8(kv4cl::unitPrefixes[p]))
-            return value * kv4cl::prefixFactor(kv4cl::UnitPfx_t(p), kv4cl::UnitPfxNone);
-    return std::nan("");
-}
 
 class IvGraphDock : public kv4test::SimulatedAmplifiers {
   protected:
@@ -96,13 +82,9 @@ class IvGraphDock : public kv4test::SimulatedAmplifiers {
     }
 
     IvGraphWidget& dock(int channel = 0) { return *widgets.at(size_t(channel)); }
-    void click(AnalysisWidget::Tool tool, int channel = 0) {
-        QTest::mouseClick(dock(channel).toolButton(tool), Qt::LeftButton);
-    }
+    void click(AnalysisWidget::Tool tool, int channel = 0) { kv4test::click(dock(channel), tool); }
     template <typename Widget> Widget* labelled(const QString& text, int channel = 0) {
-        for (const QLabel* label : dock(channel).findChildren<QLabel*>())
-            if (label->text() == text) return qobject_cast<Widget*>(label->buddy());
-        return nullptr;
+        return kv4test::labelled<Widget>(dock(channel), text);
     }
     // Picks an entry of a combo box from the keyboard.
     void choose(const QString& comboLabel, const QString& entry, int channel = 0) {
@@ -117,9 +99,7 @@ class IvGraphDock : public kv4test::SimulatedAmplifiers {
     void typeTransient(const QString& ms, int channel = 0) {
         auto* box = labelled<QDoubleSpinBox>("Ignore transient:", channel);
         ASSERT_TRUE(box);
-        box->setFocus();
-        QTest::keyClick(box, Qt::Key_A, Qt::ControlModifier);
-        QTest::keyClicks(box, ms);
+        kv4test::type(box, ms);
     }
     // Waits for the last series of the dock to hold `points` points.
     bool seriesWith(int curves, int points, int channel = 0) {
@@ -171,7 +151,7 @@ TEST_F(IvGraphDock, SeriesAreReplacedOrAppendedAndTheLinearFitGivesTheConductanc
     ASSERT_TRUE(QTest::qWaitFor([&] { return dock(1).fitCount() == 1; }, 10000));
     ASSERT_EQ(openEntries.count(), 1);
     delete openEntries.at(0).at(0).value<LabbookEvent*>();
-    EXPECT_NEAR(labelValue(read("Reversal potential:", 1)), open.reversalPotential, 2e-3)
+    EXPECT_NEAR(kv4test::labelValue(read("Reversal potential:", 1), "V"), open.reversalPotential, 2e-3)
         << read("Reversal potential:", 1).toStdString();
     click(AnalysisWidget::StopTool, 1);
     EXPECT_EQ(d.curveTitle(0), "Series 1");
@@ -184,13 +164,12 @@ TEST_F(IvGraphDock, SeriesAreReplacedOrAppendedAndTheLinearFitGivesTheConductanc
     EXPECT_EQ(d.fitTitle(0), "Series 1, lin");
     EXPECT_EQ(d.fitCurve(0).dataSize(), 2);
     const double expected = 1.0 / (cell.membraneResistance + cell.seriesResistance);
-    const double shown = labelValue(read("Conductance:"));
+    const double shown = kv4test::labelValue(read("Conductance:"), "S");
     EXPECT_NEAR(shown / expected, 1.0, 0.02)
         << read("Conductance:").toStdString() << " shown, 1/(Rm+Rs) " << expected * 1e9 << " nS";
-    EXPECT_TRUE(read("Conductance:").endsWith("S"));
     EXPECT_TRUE(read("Current offset:").endsWith("A"));
-    EXPECT_TRUE(read("Reversal potential:").endsWith("V"));
-    EXPECT_NEAR(labelValue(read("Reversal potential:")), 0.0, 2e-3) << "a passive cell reverses at 0 V";
+    EXPECT_NEAR(kv4test::labelValue(read("Reversal potential:"), "V"), 0.0, 2e-3)
+        << "a passive cell reverses at 0 V";
     ASSERT_EQ(entries.count(), 1);
     std::unique_ptr<LabbookEvent> entry(entries.at(0).at(0).value<LabbookEvent*>());
     auto* iv = dynamic_cast<LabbookEventIVGraph*>(entry.get());
@@ -232,8 +211,6 @@ TEST_F(IvGraphDock, SeriesAreReplacedOrAppendedAndTheLinearFitGivesTheConductanc
     EXPECT_EQ(d.fitCount(), 2) << "appending keeps the fits";
 
     // The export: both series side by side, two columns each, in the order of the levels.
-    d.plot()->grab().save(QDir::tempPath() + "/ivgraph_dock.png");
-    d.grab().save(QDir::tempPath() + "/ivgraph_dock_whole.png");
     const QStringList lines = d.exportData().split('\n');
     ASSERT_EQ(lines.size(), 3 + 9 + 1) << d.exportData().toStdString();
     EXPECT_EQ(lines[0], "Channel:,1");
