@@ -2,19 +2,35 @@
 
 #include "accessories/velmoranprotocol.h"
 
-#include <QThread>
-#include <QTimer>
-
 #include <serial.h>
 
-#include <mutex>
+#include <algorithm>
+#include <chrono>
+#include <utility>
 
 namespace {
 
+using namespace std::chrono_literals;
+using Logic = VelmoranTemperatureControlLogic;
+using Widget = VelmoranTemperatureControlWidget;
+
 const std::string controllerDescription = "Velmoran Temperature Controller";
+constexpr auto tickPeriod = 1000ms;
 
 std::mutex listerMutex;
-VelmoranTemperatureControlLogic::PortLister installedLister;
+Logic::PortLister installedLister;
+
+// Process-wide: a queued signal may reach its receiver after the logic that emitted it is gone.
+std::mutex handOver;
+
+// The widget's slot, called once the copies that came with the signal may be read.
+template <typename... Params>
+void relay(Logic* logic, void (Logic::*signal)(Params...), Widget* widget, void (Widget::*slot)(Params...)) {
+    QObject::connect(logic, signal, widget, [widget, slot](const Params&... args) {
+        Logic::takeHandOver();
+        (widget->*slot)(args...);
+    });
+}
 
 } // namespace
 
@@ -23,23 +39,32 @@ void VelmoranTemperatureControlLogic::installPortLister(PortLister lister) {
     installedLister = std::move(lister);
 }
 
-VelmoranTemperatureControlLogic::VelmoranTemperatureControlLogic(VelmoranTemperatureControlWidget* widget,
-                                                                 QObject* parent)
+VelmoranTemperatureControlLogic::VelmoranTemperatureControlLogic(Widget* widget, QObject* parent)
     : QObject(parent) {
-    using Widget = VelmoranTemperatureControlWidget;
-    using Logic = VelmoranTemperatureControlLogic;
-    connect(this, &Logic::enableWidgetVisibilityChange, widget, &Widget::onEnableVisibilityChange);
-    connect(this, &Logic::temperatureRead, widget, &Widget::onTemperatureRead);
-    connect(this, &Logic::enableWidgetControls, widget, &Widget::onEnableControls);
-    connect(this, &Logic::disableWidgetControls, widget, &Widget::onDisableControls);
-    connect(this, &Logic::setWidgetVisibility, widget, &Widget::onVisibilitySet);
-    connect(this, &Logic::setWidgetTemperatureLimits, widget, &Widget::onSetTemperatureLimits);
+    relay(this, &Logic::enableWidgetVisibilityChange, widget, &Widget::onEnableVisibilityChange);
+    relay(this, &Logic::temperatureRead, widget, &Widget::onTemperatureRead);
+    relay(this, &Logic::enableWidgetControls, widget, &Widget::onEnableControls);
+    relay(this, &Logic::disableWidgetControls, widget, &Widget::onDisableControls);
+    relay(this, &Logic::setWidgetVisibility, widget, &Widget::onVisibilitySet);
+    relay(this, &Logic::setWidgetTemperatureLimits, widget, &Widget::onSetTemperatureLimits);
     connect(widget, &Widget::channelChanged, this, &Logic::onChannelChanged);
     connect(widget, &Widget::setTemperatureChanged, this, &Logic::onSetTemperatureChanged);
     connect(widget, &Widget::temperatureControlStateChanged, this, &Logic::onTemperatureControlStateChanged);
 }
 
-VelmoranTemperatureControlLogic::~VelmoranTemperatureControlLogic() = default;
+VelmoranTemperatureControlLogic::~VelmoranTemperatureControlLogic() {
+    stopThread();
+}
+
+void VelmoranTemperatureControlLogic::takeHandOver() {
+    std::lock_guard lock(handOver);
+}
+
+template <typename... Params, typename... Args>
+void VelmoranTemperatureControlLogic::report(void (Logic::*signal)(Params...), Args... args) {
+    std::lock_guard lock(handOver);
+    (this->*signal)(args...);
+}
 
 std::string VelmoranTemperatureControlLogic::discover() {
     std::vector<serial::PortInfo> ports;
@@ -56,18 +81,47 @@ std::string VelmoranTemperatureControlLogic::discover() {
 }
 
 void VelmoranTemperatureControlLogic::onStartDetecting() {
-    delete timer;
-    timer = new QTimer(this);
-    timer->setInterval(1000);
-    connect(timer, &QTimer::timeout, this, &VelmoranTemperatureControlLogic::onTimerUpdate);
+    stopThread();
     detecting = true;
     linkState = 0;
-    timer->start();
+    stopRequested = false;
+    setPointPending = false;
+    thread = std::thread(&Logic::run, this);
+}
+
+void VelmoranTemperatureControlLogic::stopThread() {
+    {
+        std::lock_guard lock(mutex);
+        stopRequested = true;
+    }
+    wake.notify_all();
+    if (thread.joinable()) thread.join();
+}
+
+void VelmoranTemperatureControlLogic::run() {
+    auto next = std::chrono::steady_clock::now() + tickPeriod;
+    std::unique_lock lock(mutex);
+    for (;;) {
+        wake.wait_until(lock, next, [&] { return stopRequested || setPointPending; });
+        if (stopRequested) return;
+        const bool sendSetPoint = std::exchange(setPointPending, false);
+        const auto now = std::chrono::steady_clock::now();
+        const bool tick = now >= next;
+        // Like a timer's: a tick that took longer than the period is followed by the next at once.
+        if (tick) next = std::max(next + tickPeriod, now);
+        lock.unlock();
+        {
+            std::lock_guard portLock(portMutex);
+            if (sendSetPoint && port) writeSetPoint();
+            if (tick) onTimerUpdate();
+        }
+        lock.lock();
+    }
 }
 
 void VelmoranTemperatureControlLogic::onTimerUpdate() {
-    if (!detecting) return; // the interface was disconnected while the timer runs on
-    emit enableWidgetVisibilityChange(true);
+    if (!detecting) return; // the interface was disconnected while the ticks go on
+    report(&Logic::enableWidgetVisibilityChange, true);
     if (linkState == 0) {
         const std::string found = discover();
         if (found.empty()) return;
@@ -79,24 +133,31 @@ void VelmoranTemperatureControlLogic::onTimerUpdate() {
             fail();
             return;
         }
-        emit setWidgetVisibility(VelmoranTemperatureControlWidget::Connected);
-        if (active)
-            emit enableWidgetControls(setTemperature);
+        report(&Logic::setWidgetVisibility, Widget::Connected);
+        std::unique_lock lock(mutex);
+        const bool regulating = active;
+        const double celsius = setTemperature;
+        lock.unlock();
+        if (regulating)
+            report(&Logic::enableWidgetControls, celsius);
         else
-            emit disableWidgetControls();
+            report(&Logic::disableWidgetControls);
         return;
     }
     if (pollCounter == 0 && !refreshState()) {
         fail();
         return;
     }
+    std::unique_lock lock(mutex);
+    const int addressed = channel;
+    lock.unlock();
     const std::optional<double> temperature =
-        velmoran::temperatureOf(transaction(velmoran::readTemperatureText(channel)));
+        velmoran::temperatureOf(transaction(velmoran::readTemperatureText(addressed)));
     if (!temperature) {
         fail();
         return;
     }
-    emit temperatureRead(*temperature);
+    report(&Logic::temperatureRead, *temperature);
     pollCounter = (pollCounter + 1) % 10;
 }
 
@@ -111,7 +172,7 @@ bool VelmoranTemperatureControlLogic::openPort() {
             port->open();
         } catch (const std::exception&) {
             // The adapter may still be settling after being plugged in.
-            QThread::msleep(200);
+            std::this_thread::sleep_for(200ms);
         }
     }
     if (!port->isOpen()) return false;
@@ -150,9 +211,13 @@ std::string VelmoranTemperatureControlLogic::transaction(const std::string& text
 }
 
 bool VelmoranTemperatureControlLogic::readSetPoint() {
+    std::unique_lock lock(mutex);
+    const int addressed = channel;
+    lock.unlock();
     const std::optional<velmoran::SetPoint> setPoint =
-        velmoran::setPointOf(transaction(velmoran::readSetPointText(channel)));
+        velmoran::setPointOf(transaction(velmoran::readSetPointText(addressed)));
     if (!setPoint) return false;
+    lock.lock();
     setTemperature = setPoint->celsius;
     active = setPoint->regulation;
     return true;
@@ -164,21 +229,27 @@ bool VelmoranTemperatureControlLogic::refreshState() {
     if (status->status != 0) {
         bool reset = false;
         for (int attempt = 0; attempt < 3 && !reset; attempt++) {
-            QThread::msleep(50); // the controller takes a reset only after a pause
+            std::this_thread::sleep_for(50ms); // the controller takes a reset only after a pause
             reset = !transaction(velmoran::resetText).empty();
         }
         if (!reset) return false;
     }
-    if (((status->flags & 8) != 0) != active) writeSetPoint();
+    std::unique_lock lock(mutex);
+    const bool regulating = active;
+    lock.unlock();
+    if (((status->flags & 8) != 0) != regulating) writeSetPoint();
     return true;
 }
 
 void VelmoranTemperatureControlLogic::writeSetPoint() {
-    transaction(velmoran::writeSetPointText(channel, setTemperature, active));
+    std::unique_lock lock(mutex);
+    const std::string text = velmoran::writeSetPointText(channel, setTemperature, active);
+    lock.unlock();
+    transaction(text);
 }
 
 void VelmoranTemperatureControlLogic::fail() {
-    emit setWidgetVisibility(VelmoranTemperatureControlWidget::NotConnected);
+    report(&Logic::setWidgetVisibility, Widget::NotConnected);
     closePort(false);
 }
 
@@ -188,7 +259,7 @@ void VelmoranTemperatureControlLogic::closePort(bool sendStop) {
             if (sendStop) {
                 port->setTimeout(0, 0, 0, 100, 0);
                 port->write(velmoran::command(velmoran::stopText));
-                QThread::msleep(50); // lets the stop leave before the port closes
+                std::this_thread::sleep_for(50ms); // lets the stop leave before the port closes
             }
             port->close();
         } catch (const std::exception&) {
@@ -199,34 +270,44 @@ void VelmoranTemperatureControlLogic::closePort(bool sendStop) {
     linkState = 0;
 }
 
+// The thread sends the set point when it holds a port; without one it is sent at no time.
 void VelmoranTemperatureControlLogic::onSetTemperatureChanged(double temperature) {
-    setTemperature = temperature;
-    if (port) writeSetPoint();
+    {
+        std::lock_guard lock(mutex);
+        setTemperature = temperature;
+        setPointPending = true;
+    }
+    wake.notify_all();
 }
 
 void VelmoranTemperatureControlLogic::onTemperatureControlStateChanged(bool on) {
+    std::unique_lock lock(mutex);
     active = on;
-    if (!on) {
-        if (port) writeSetPoint();
+    const double celsius = setTemperature;
+    if (!on) setPointPending = true;
+    lock.unlock();
+    wake.notify_all();
+    if (!on)
         emit disableWidgetControls();
-    } else {
-        emit enableWidgetControls(setTemperature);
-    }
+    else
+        emit enableWidgetControls(celsius);
 }
 
 void VelmoranTemperatureControlLogic::onChannelChanged(int channelIdx) {
+    std::lock_guard lock(mutex);
     channel = channelIdx;
 }
 
 void VelmoranTemperatureControlLogic::onDisconnect() {
-    delete timer;
-    timer = nullptr;
+    stopThread();
     onDisconnectInterface();
 }
 
+// Waits for a tick under way to end; the ticks that follow find nothing to do.
 void VelmoranTemperatureControlLogic::onDisconnectInterface() {
-    emit setWidgetVisibility(VelmoranTemperatureControlWidget::Hidden);
+    std::lock_guard portLock(portMutex);
+    emit setWidgetVisibility(Widget::Hidden);
     detecting = false;
-    QThread::msleep(50);
+    std::this_thread::sleep_for(50ms);
     closePort(linkState == 1);
 }

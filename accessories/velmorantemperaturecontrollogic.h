@@ -4,19 +4,23 @@
 // reads its set point and regulation, and from then on reads the chamber temperature every
 // second and its status every tenth second. Any failure drops the port and searches again.
 //
-// It lives in a thread of its own (the main window moves it there): each transaction blocks
-// that thread on the port for 100 ms to 2.1 s, never the windows.
+// The object lives in the GUI thread, where its slots run; the ticks and every transaction run
+// in a thread of its own, since each one blocks on the port for 100 ms to 2.1 s. The slots only
+// store what the user chose and wake that thread, which sends it at once. The thread is ended
+// and joined by onDisconnect(), by a new onStartDetecting() and by the destructor, so that
+// nothing of it outlives the object.
 
 #include "accessories/velmorantemperaturecontrolwidget.h"
 
 #include <QObject>
 
+#include <condition_variable>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
-
-class QTimer;
 
 namespace serial {
 class Serial;
@@ -38,6 +42,12 @@ class VelmoranTemperatureControlLogic : public QObject {
                                              QObject* parent = nullptr);
     ~VelmoranTemperatureControlLogic() override;
 
+    // The signals that the logic's thread emits reach the GUI thread through Qt's event queue,
+    // whose locks ThreadSanitizer cannot see: that thread emits holding a process-wide mutex,
+    // and a receiver in another thread calls this before it reads what came, so that the tool
+    // sees the order. The widget's slots are connected that way.
+    static void takeHandOver();
+
   signals:
     void enableWidgetVisibilityChange(bool flag);
     void temperatureRead(double temperature);
@@ -54,10 +64,14 @@ class VelmoranTemperatureControlLogic : public QObject {
     void onSetTemperatureChanged(double temperature);
     void onTemperatureControlStateChanged(bool active);
 
-  private slots:
-    void onTimerUpdate();
-
   private:
+    // The thread: a tick every second, and the set point sent as soon as the user changes it.
+    void run();
+    void onTimerUpdate();
+    // Emits `signal` from the logic's thread, holding the hand-over.
+    template <typename... Params, typename... Args>
+    void report(void (VelmoranTemperatureControlLogic::*signal)(Params...), Args... args);
+    void stopThread();
     // The first listed port whose description begins with the controller's name; empty if none.
     static std::string discover();
     bool openPort();
@@ -72,12 +86,22 @@ class VelmoranTemperatureControlLogic : public QObject {
     void fail();
     void closePort(bool sendStop);
 
+    // The port and the link: the thread's while it runs a tick, which holds portMutex; the GUI
+    // thread takes that mutex (or ends the thread) before it closes the port.
+    std::mutex portMutex;
     std::unique_ptr<serial::Serial> port;
     bool detecting = false;
     int linkState = 0; // 0 not connected, 1 connected
+    int pollCounter = 0;
+
+    // What the user chose (and the controller reported at connection), under `mutex`, which
+    // is taken after portMutex when both are.
+    std::mutex mutex;
+    std::condition_variable wake;
     int channel = 0;
     double setTemperature = 25.0;
     bool active = false;
-    int pollCounter = 0;
-    QTimer* timer = nullptr;
+    bool setPointPending = false; // to be sent by the thread
+    bool stopRequested = false;
+    std::thread thread;
 };

@@ -484,21 +484,24 @@ void MainWindow::createTemperatureController() {
     addDockWidget(Qt::TopDockWidgetArea, temperatureDock);
     docks.push_back(temperatureDock);
     temperatureLogic = new VelmoranTemperatureControlLogic(temperatureDock);
-    temperatureLogic->moveToThread(&temperatureThread);
     connect(this, &MainWindow::startDetectingTemperatureController, temperatureLogic,
             &VelmoranTemperatureControlLogic::onStartDetecting);
-    // Blocking: the controller is stopped and its port closed before the thread is told to end.
+    // Returns once the controller is stopped, its port closed and the logic's thread ended.
     connect(this, &MainWindow::disconnectTemperatureController, temperatureLogic,
-            &VelmoranTemperatureControlLogic::onDisconnect, Qt::BlockingQueuedConnection);
-    // Notes in the lab book carry the chamber temperature while the controller answers.
+            &VelmoranTemperatureControlLogic::onDisconnect);
+    // Notes in the lab book carry the chamber temperature while the controller answers. What
+    // comes from the logic's thread is read after its hand-over.
     connect(temperatureLogic, &VelmoranTemperatureControlLogic::temperatureRead, labbook,
-            [this](double celsius) { labbook->setTemperature(celsius); });
+            [this](const double& celsius) {
+                VelmoranTemperatureControlLogic::takeHandOver();
+                labbook->setTemperature(celsius);
+            });
     connect(temperatureLogic, &VelmoranTemperatureControlLogic::setWidgetVisibility, labbook,
-            [this](VelmoranTemperatureControlWidget::Visibility_t state) {
+            [this](const VelmoranTemperatureControlWidget::Visibility_t& state) {
+                VelmoranTemperatureControlLogic::takeHandOver();
                 if (state != VelmoranTemperatureControlWidget::Connected)
                     labbook->setTemperature(std::nullopt);
             });
-    temperatureThread.start();
     emit startDetectingTemperatureController();
 }
 
@@ -726,10 +729,8 @@ void MainWindow::tearDownConnectedInterface() {
 
     dataProducer.reset();
     lostDialog.reset();
-    if (temperatureThread.isRunning()) {
+    if (temperatureLogic) {
         emit disconnectTemperatureController();
-        temperatureThread.quit();
-        temperatureThread.wait();
         delete temperatureLogic;
         temperatureLogic = nullptr;
     }

@@ -154,10 +154,9 @@ class MainWindow : public QMainWindow {
     // Windows whose geometry is kept besides the docks.
     std::vector<QPointer<QWidget>> savedWidgets;
     AcquisitionInfoDockWidget* acquisitionInfoDock = nullptr;
-    // On models with the temperature-controller option: the dock, and its logic in its own thread.
+    // On models with the temperature-controller option: the dock, and its logic (with its thread).
     VelmoranTemperatureControlWidget* temperatureDock = nullptr;
     VelmoranTemperatureControlLogic* temperatureLogic = nullptr;
-    QThread temperatureThread;
     std::vector<QShortcut*> shortcuts;
     // The dock layout while disconnected, put back at each teardown.
     QByteArray disconnectedState;

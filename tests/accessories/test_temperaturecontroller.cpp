@@ -1,5 +1,5 @@
-// The temperature controller's logic in its own thread, with its real timer and transactions,
-// on a virtual controller's pty; its dock driven as users drive it.
+// The temperature controller's logic with its own thread, its real ticks and transactions, on a
+// virtual controller's pty; its dock driven as users drive it.
 #include "accessories/velmorantemperaturecontrollogic.h"
 #include "accessories/velmorantemperaturecontrolwidget.h"
 #include "simulator/virtualtemperaturecontroller.h"
@@ -7,9 +7,7 @@
 #include <QCheckBox>
 #include <QDoubleSpinBox>
 #include <QLabel>
-#include <QSignalSpy>
 #include <QTest>
-#include <QThread>
 
 #include <serial.h>
 
@@ -32,17 +30,12 @@ class TemperatureController : public ::testing::Test {
         VelmoranTemperatureControlLogic::installPortLister([this] { return ports(); });
         widget = std::make_unique<Widget>();
         widget->resize(400, 200);
-        logic = new VelmoranTemperatureControlLogic(widget.get());
-        logic->moveToThread(&thread);
-        thread.start();
-        QMetaObject::invokeMethod(logic, &VelmoranTemperatureControlLogic::onStartDetecting);
+        logic = std::make_unique<VelmoranTemperatureControlLogic>(widget.get());
+        logic->onStartDetecting();
     }
     void TearDown() override {
-        QMetaObject::invokeMethod(logic, &VelmoranTemperatureControlLogic::onDisconnect,
-                                  Qt::BlockingQueuedConnection);
-        thread.quit();
-        thread.wait();
-        delete logic;
+        logic->onDisconnect();
+        logic.reset();
         VelmoranTemperatureControlLogic::installPortLister({});
     }
 
@@ -85,8 +78,7 @@ class TemperatureController : public ::testing::Test {
     std::mutex mutex;
     std::unique_ptr<Controller> controller;
     std::unique_ptr<Widget> widget;
-    VelmoranTemperatureControlLogic* logic = nullptr;
-    QThread thread;
+    std::unique_ptr<VelmoranTemperatureControlLogic> logic;
 };
 
 TEST_F(TemperatureController, TypedSetPointIsSentAndTheChamberReadingShows) {
@@ -153,18 +145,25 @@ TEST_F(TemperatureController, StatusIsAskedOnTheFirstConnectedTickAndEveryTenthA
 }
 
 TEST_F(TemperatureController, SilenceAndGarbageShowNotConnectedAndNoNumberUntilItAnswersAgain) {
+    // Recorded in this thread, as the widget receives them.
+    std::vector<double> readings;
+    QObject::connect(logic.get(), &VelmoranTemperatureControlLogic::temperatureRead, widget.get(),
+                     [&](const double& celsius) {
+                         VelmoranTemperatureControlLogic::takeHandOver();
+                         readings.push_back(celsius);
+                     });
     for (const Controller::Behaviour bad : {Controller::Behaviour::Silent, Controller::Behaviour::Garbage}) {
         SCOPED_TRACE(bad == Controller::Behaviour::Silent ? "silent" : "garbage");
         ASSERT_TRUE(waitConnected());
-        QSignalSpy readings(logic, &VelmoranTemperatureControlLogic::temperatureRead);
+        readings.clear();
         controller->setBehaviour(bad);
         ASSERT_TRUE(QTest::qWaitFor([&] { return showsNotConnected(); }, 10000));
         // Searching goes on: more attempts meet the same answers.
         const size_t seen = controller->commands().size();
         ASSERT_TRUE(QTest::qWaitFor([&] { return controller->commands().size() >= seen + 2; }, 10000));
         EXPECT_TRUE(showsNotConnected());
-        for (const QList<QVariant>& reading : readings)
-            EXPECT_EQ(reading[0].toDouble(), 22.0); // only those read before it went wrong
+        for (const double reading : readings)
+            EXPECT_EQ(reading, 22.0); // only those read before it went wrong
         EXPECT_EQ(temperatureLabel()->text(), "22°C");
 
         controller->setBehaviour(Controller::Behaviour::Answering);
@@ -188,13 +187,13 @@ TEST_F(TemperatureController, DisconnectStopsTheControllerAndHidesTheDockWithOrW
     using Logic = VelmoranTemperatureControlLogic;
     for (void (Logic::*disconnect)() : {&Logic::onDisconnectInterface, &Logic::onDisconnect}) {
         ASSERT_TRUE(waitConnected());
-        QMetaObject::invokeMethod(logic, disconnect, Qt::BlockingQueuedConnection);
+        (logic.get()->*disconnect)();
         EXPECT_TRUE(QTest::qWaitFor([&] { return !widget->isVisible(); }, 2000));
         EXPECT_EQ(controller->commands().back(), "YTd11\r");
         // Two ticks of a timer left running find nothing to do.
         EXPECT_FALSE(QTest::qWaitFor([&] { return widget->isVisible(); }, 2500));
         EXPECT_EQ(controller->commands().back(), "YTd11\r");
-        QMetaObject::invokeMethod(logic, &Logic::onStartDetecting);
+        logic->onStartDetecting();
     }
 }
 
