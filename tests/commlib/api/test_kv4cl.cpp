@@ -80,10 +80,16 @@ class Detection : public DispatcherTest {
     }
 };
 
-TEST_F(Detection, EmptyBusDetectsNothing) {
-    std::vector<std::string> ids = {"stale"};
-    EXPECT_EQ(detectDevices(ids), ErrorNoDevicesDetected);
-    EXPECT_TRUE(ids.empty());
+TEST_F(Detection, AnEmptyBusOrAFailingDriverQueryLeavesNoIds) {
+    const auto detect = [] {
+        std::vector<std::string> ids = {"stale"};
+        const ErrorCodes_t result = detectDevices(ids);
+        EXPECT_TRUE(ids.empty());
+        return result;
+    };
+    EXPECT_EQ(detect(), ErrorNoDevicesDetected);
+    addDevice("KB902")->failCalls(FtdiCall::ListDevices);
+    EXPECT_EQ(detect(), ErrorDevicesDetectionFailed);
 }
 
 TEST_F(Detection, ListsEachDeviceOnceSortedWithoutTheChannelLetter) {
@@ -93,13 +99,6 @@ TEST_F(Detection, ListsEachDeviceOnceSortedWithoutTheChannelLetter) {
     std::vector<std::string> ids = {"stale"};
     EXPECT_EQ(detectDevices(ids), Success);
     EXPECT_EQ(ids, (std::vector<std::string>{"KA555", "KB117", "KB902"}));
-}
-
-TEST_F(Detection, FailingDriverQueryIsADetectionFailure) {
-    addDevice("KB902")->failCalls(FtdiCall::ListDevices);
-    std::vector<std::string> ids = {"stale"};
-    EXPECT_EQ(detectDevices(ids), ErrorDevicesDetectionFailed);
-    EXPECT_TRUE(ids.empty());
 }
 
 TEST_F(Detection, DeviceInfoComesFromTheIdentityWords) {
@@ -224,23 +223,20 @@ TEST_F(ParallelDevices, StatusReportsTheSmallestCountAndEveryFlag) {
     EXPECT_EQ(status.availableFrames, 0u);
 
     // The trailing marker and info index complete each batch's last packet.
-    std::vector<uint8_t> bytes = countingPackets(0, 20, 0);
-    append(bytes, marker);
-    bytes.push_back(20 % 8);
-    deliver(0, bytes);
-    bytes = countingPackets(0, 12, 0);
-    append(bytes, marker);
-    bytes.push_back(12 % 8);
-    deliver(2, bytes);
+    const auto complete = [](uint32_t packets, uint16_t tag) {
+        std::vector<uint8_t> bytes = countingPackets(0, packets, tag);
+        append(bytes, marker);
+        bytes.push_back(uint8_t(packets % 8));
+        return bytes;
+    };
+    deliver(0, complete(20, 0));
+    deliver(2, complete(12, 0));
     EXPECT_EQ(getDataStatus(status), WarningNoDataAvailable) << "the middle device has nothing yet";
     EXPECT_EQ(status.availableFrames, 0u);
 
     // Current words 0x7FFE and 0x7FFF: an extreme code in every sample, so the device reports a
     // word overflow and suggests a higher range (range 0 is selected).
-    bytes = countingPackets(0, 7, 0x7FFE);
-    append(bytes, marker);
-    bytes.push_back(7);
-    deliver(1, bytes);
+    deliver(1, complete(7, 0x7FFE));
     ASSERT_EQ(getDataStatus(status), Success);
     EXPECT_EQ(status.availableFrames, 7u * 16u);
     EXPECT_TRUE(status.wordOverflow);
@@ -303,15 +299,9 @@ TEST_F(ParallelDevices, MergedStreamWithDriftCompensation) {
     addDevice();
     attachAll();
     ASSERT_EQ(setDigitalFilter({100.0, UnitPfxNone, "Hz"}, true, true), Success);
-    {
-        // Both queues hold far more than all reads take, so each device always had more than asked.
-        const std::vector<uint8_t> bytes0 = countingPackets(start0, packets, tag0);
-        devices[0]->feed('B', bytes0);
-    }
-    {
-        const std::vector<uint8_t> bytes1 = countingPackets(start1, packets, tag1);
-        devices[1]->feed('B', bytes1);
-    }
+    // Both queues hold far more than all reads take, so each device always had more than asked.
+    devices[0]->feed('B', countingPackets(start0, packets, tag0));
+    devices[1]->feed('B', countingPackets(start1, packets, tag1));
     ASSERT_TRUE(devices[0]->waitUntilDrained('B', 20s));
     ASSERT_TRUE(devices[1]->waitUntilDrained('B', 20s));
 
@@ -378,55 +368,44 @@ class HostileValues : public ::testing::Test {
 };
 
 TEST_F(HostileValues, EverySetterRefusesNonFiniteValuesAndUnknownPrefixes) {
-    using Setter = std::function<ErrorCodes_t(const Measurement_t&)>;
+    using M = Measurement_t;
+    using Setter = std::function<ErrorCodes_t(const M&)>;
     const Measurement_t mV{0.0, UnitPfxMilli, "V"};
     const Measurement_t ms{1.0, UnitPfxMilli, "s"};
     std::string message;
     const std::vector<std::pair<const char*, Setter>> setters = {
-        {"setDigitalFilter", [](const Measurement_t& m) { return setDigitalFilter(m, true, true); }},
-        {"setVoltageReference", [](const Measurement_t& m) { return setVoltageReference(m); }},
-        {"setCFast", [](const Measurement_t& m) { return setCFast(m, true); }},
-        {"checkVoltageOffset", [&](const Measurement_t& m) { return checkVoltageOffset(0, m, message); }},
-        {"setVoltageOffset", [](const Measurement_t& m) { return setVoltageOffset(0, m); }},
-        {"startVoltageOffsetRamp initial",
-         [&](const Measurement_t& m) { return startVoltageOffsetRamp(0, m, mV, ms); }},
-        {"startVoltageOffsetRamp final",
-         [&](const Measurement_t& m) { return startVoltageOffsetRamp(0, mV, m, ms); }},
-        {"startVoltageOffsetRamp duration",
-         [&](const Measurement_t& m) { return startVoltageOffsetRamp(0, mV, mV, m); }},
-        {"setProtocolVoltage", [](const Measurement_t& m) { return setProtocolVoltage(0, m); }},
-        {"setProtocolTime", [](const Measurement_t& m) { return setProtocolTime(0, m); }},
-        {"setProtocolSlope", [](const Measurement_t& m) { return setProtocolSlope(0, m); }},
-        {"setProtocolFrequency", [](const Measurement_t& m) { return setProtocolFrequency(0, m); }},
-        {"setProtocolAdimensional", [](const Measurement_t& m) { return setProtocolAdimensional(0, m); }},
-        {"checkProtocolVoltage", [&](const Measurement_t& m) { return checkProtocolVoltage(0, m, message); }},
-        {"checkProtocolTime", [&](const Measurement_t& m) { return checkProtocolTime(0, m, message); }},
-        {"checkProtocolSlope", [&](const Measurement_t& m) { return checkProtocolSlope(0, m, message); }},
-        {"checkProtocolFrequency",
-         [&](const Measurement_t& m) { return checkProtocolFrequency(0, m, message); }},
-        {"checkProtocolAdimensional",
-         [&](const Measurement_t& m) { return checkProtocolAdimensional(0, m, message); }},
-        {"validateProtocol",
-         [&](const Measurement_t& m) { return validateProtocol(0, {m}, {}, {}, {}, {}, message); }},
-        {"setFastPulsesSegmentVoltage",
-         [](const Measurement_t& m) { return setFastPulsesSegmentVoltage(0, m); }},
-        {"setFastPulsesSegmentDuration",
-         [](const Measurement_t& m) { return setFastPulsesSegmentDuration(0, m); }},
-        {"setFastPulsesPulseVoltage", [](const Measurement_t& m) { return setFastPulsesPulseVoltage(0, m); }},
-        {"setFastPulsesPulseWait", [](const Measurement_t& m) { return setFastPulsesPulseWait(0, m); }},
-        {"setFastPulsesPulseDuration",
-         [](const Measurement_t& m) { return setFastPulsesPulseDuration(0, m); }},
-        {"setFastPulsesPulsePeriod", [](const Measurement_t& m) { return setFastPulsesPulsePeriod(0, m); }},
-        {"setInsertionPulse voltage", [&](const Measurement_t& m) { return setInsertionPulse(m, ms); }},
-        {"setInsertionPulse duration", [&](const Measurement_t& m) { return setInsertionPulse(mV, m); }},
-        {"setReferencePulse voltage", [&](const Measurement_t& m) { return setReferencePulse(m, ms); }},
-        {"setReferencePulse duration", [&](const Measurement_t& m) { return setReferencePulse(mV, m); }},
-        {"setReferencePulseTrain voltage",
-         [&](const Measurement_t& m) { return setReferencePulseTrain(m, ms, ms, 1); }},
-        {"setReferencePulseTrain duration",
-         [&](const Measurement_t& m) { return setReferencePulseTrain(mV, m, ms, 1); }},
-        {"setReferencePulseTrain period",
-         [&](const Measurement_t& m) { return setReferencePulseTrain(mV, ms, m, 1); }},
+        {"setDigitalFilter", [](const M& m) { return setDigitalFilter(m, true, true); }},
+        {"setVoltageReference", [](const M& m) { return setVoltageReference(m); }},
+        {"setCFast", [](const M& m) { return setCFast(m, true); }},
+        {"checkVoltageOffset", [&](const M& m) { return checkVoltageOffset(0, m, message); }},
+        {"setVoltageOffset", [](const M& m) { return setVoltageOffset(0, m); }},
+        {"startVoltageOffsetRamp initial", [&](const M& m) { return startVoltageOffsetRamp(0, m, mV, ms); }},
+        {"startVoltageOffsetRamp final", [&](const M& m) { return startVoltageOffsetRamp(0, mV, m, ms); }},
+        {"startVoltageOffsetRamp duration", [&](const M& m) { return startVoltageOffsetRamp(0, mV, mV, m); }},
+        {"setProtocolVoltage", [](const M& m) { return setProtocolVoltage(0, m); }},
+        {"setProtocolTime", [](const M& m) { return setProtocolTime(0, m); }},
+        {"setProtocolSlope", [](const M& m) { return setProtocolSlope(0, m); }},
+        {"setProtocolFrequency", [](const M& m) { return setProtocolFrequency(0, m); }},
+        {"setProtocolAdimensional", [](const M& m) { return setProtocolAdimensional(0, m); }},
+        {"checkProtocolVoltage", [&](const M& m) { return checkProtocolVoltage(0, m, message); }},
+        {"checkProtocolTime", [&](const M& m) { return checkProtocolTime(0, m, message); }},
+        {"checkProtocolSlope", [&](const M& m) { return checkProtocolSlope(0, m, message); }},
+        {"checkProtocolFrequency", [&](const M& m) { return checkProtocolFrequency(0, m, message); }},
+        {"checkProtocolAdimensional", [&](const M& m) { return checkProtocolAdimensional(0, m, message); }},
+        {"validateProtocol", [&](const M& m) { return validateProtocol(0, {m}, {}, {}, {}, {}, message); }},
+        {"setFastPulsesSegmentVoltage", [](const M& m) { return setFastPulsesSegmentVoltage(0, m); }},
+        {"setFastPulsesSegmentDuration", [](const M& m) { return setFastPulsesSegmentDuration(0, m); }},
+        {"setFastPulsesPulseVoltage", [](const M& m) { return setFastPulsesPulseVoltage(0, m); }},
+        {"setFastPulsesPulseWait", [](const M& m) { return setFastPulsesPulseWait(0, m); }},
+        {"setFastPulsesPulseDuration", [](const M& m) { return setFastPulsesPulseDuration(0, m); }},
+        {"setFastPulsesPulsePeriod", [](const M& m) { return setFastPulsesPulsePeriod(0, m); }},
+        {"setInsertionPulse voltage", [&](const M& m) { return setInsertionPulse(m, ms); }},
+        {"setInsertionPulse duration", [&](const M& m) { return setInsertionPulse(mV, m); }},
+        {"setReferencePulse voltage", [&](const M& m) { return setReferencePulse(m, ms); }},
+        {"setReferencePulse duration", [&](const M& m) { return setReferencePulse(mV, m); }},
+        {"setReferencePulseTrain voltage", [&](const M& m) { return setReferencePulseTrain(m, ms, ms, 1); }},
+        {"setReferencePulseTrain duration", [&](const M& m) { return setReferencePulseTrain(mV, m, ms, 1); }},
+        {"setReferencePulseTrain period", [&](const M& m) { return setReferencePulseTrain(mV, ms, m, 1); }},
     };
     const double inf = std::numeric_limits<double>::infinity();
     const std::vector<Measurement_t> hostile = {
