@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <numbers>
 #include <set>
-#include <thread>
 #include <tuple>
 
 using namespace kav4sim;
@@ -259,7 +258,8 @@ TEST_F(SimulationTest, CellsComeFromTheEnvironment) {
 TEST_F(SimulationTest, AChannelFlickeringFasterThanAnySampleStreamsAndDisconnects) {
     setenv("KAV4_SIMULATE_CELL", "open=1f,closed=1f", 1);
     std::string error;
-    ASSERT_TRUE(installSimulation("cedar", error)) << error;
+    const auto bus = installSimulation("cedar", error);
+    ASSERT_TRUE(bus) << error;
     ASSERT_EQ(kv4cl::connect({"VCEDAR01"}), kv4cl::Success);
     uint32_t total = 0;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
@@ -271,7 +271,9 @@ TEST_F(SimulationTest, AChannelFlickeringFasterThanAnySampleStreamsAndDisconnect
                     err == kv4cl::WarningNotEnoughData)
             << err;
         total += read;
-        if (read == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5)); // data come at their rate
+        if (read == 0) {
+            ASSERT_TRUE(bus->device("VCEDAR01")->waitForNextRead('B', std::chrono::seconds(10)));
+        }
     }
     EXPECT_GE(total, 2000u) << "frames keep coming";
     EXPECT_EQ(kv4cl::disconnect(), kv4cl::Success);
