@@ -5,18 +5,16 @@
 #include "analysis/analysisexportdialog.h"
 #include "analysis/analysiswidget.h"
 #include "analysis/noisereportconsumer.h"
+#include "tests/analysis/dockdriver.h"
 #include "tests/app/pipeline/scriptedsource.h"
 
 #include <gtest/gtest.h>
 
-#include <QAction>
 #include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QFrame>
-#include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
 #include <QMessageBox>
@@ -80,7 +78,7 @@ class AnalysisWidgetTest : public testing::Test {
     }
     void TearDown() override { QLocale::setDefault(QLocale::c()); }
 
-    void click(AnalysisWidget::Tool tool) { QTest::mouseClick(widget.toolButton(tool), Qt::LeftButton); }
+    void click(AnalysisWidget::Tool tool) { kv4test::click(widget, tool); }
 
     // Opens the export dialog from the toolbar, lets `edit` change it, then presses OK.
     void exportWith(const std::function<void(AnalysisExportDialog&)>& edit = {}) {
@@ -91,14 +89,10 @@ class AnalysisWidgetTest : public testing::Test {
         QTest::mouseClick(button(*dialog, "OK"), Qt::LeftButton);
     }
     static QPushButton* button(const QWidget& parent, const QString& text) {
-        for (QPushButton* b : parent.findChildren<QPushButton*>())
-            if (b->text() == text) return b;
-        return nullptr;
+        return kv4test::withText<QPushButton>(parent, text);
     }
     static QLineEdit* fileNameEdit(const AnalysisExportDialog& dialog) {
-        for (const QLabel* label : dialog.findChildren<QLabel*>())
-            if (label->text() == "File name:") return qobject_cast<QLineEdit*>(label->buddy());
-        return nullptr;
+        return kv4test::labelled<QLineEdit>(dialog, "File name:");
     }
     QString csv(const QString& name = "file") const { return folder.path() + "/" + name + ".csv"; }
 
@@ -261,27 +255,24 @@ TEST_F(AnalysisWidgetTest, ANewFileGoesIntoFoldersMadeForIt) {
 
 TEST_F(AnalysisWidgetTest, AFolderOrFileThatCannotBeWrittenIsReportedAndNothingIsWritten) {
     writeFile(folder.path() + "/plain", "a file, not a folder");
-    const QString path = folder.path() + "/plain/results/";
-    QSettings().setValue("Analysis/Online/Settings/oneLineExportPath", path);
-    QString text;
-    answerNextBox([&](QMessageBox& box) {
-        text = box.text();
-        box.accept();
-    });
-    exportWith();
-    EXPECT_EQ(text, "Unable to write to dir " + path);
-    EXPECT_FALSE(QFile::exists(path + "file.csv"));
-
-    // A folder where the file should be exists but cannot be opened for appending.
-    ASSERT_TRUE(QDir().mkpath(csv()));
-    QSettings().setValue("Analysis/Online/Settings/oneLineExportPath", folder.path() + "/");
-    text.clear();
-    answerNextBox([&](QMessageBox& box) {
-        text = box.text();
-        box.accept();
-    });
-    exportWith();
-    EXPECT_EQ(text, "Cannot open the file for writing");
+    ASSERT_TRUE(QDir().mkpath(csv())); // a folder where the file should be: not to be appended to
+    const struct {
+        QString path, message;
+    } cases[] = {
+        {folder.path() + "/plain/results/", "Unable to write to dir " + folder.path() + "/plain/results/"},
+        {folder.path() + "/", "Cannot open the file for writing"},
+    };
+    for (const auto& c : cases) {
+        QSettings().setValue("Analysis/Online/Settings/oneLineExportPath", c.path);
+        QString text;
+        answerNextBox([&](QMessageBox& box) {
+            text = box.text();
+            box.accept();
+        });
+        exportWith();
+        EXPECT_EQ(text, c.message);
+    }
+    EXPECT_FALSE(QFile::exists(folder.path() + "/plain/results/file.csv"));
     EXPECT_TRUE(QFileInfo(csv()).isDir());
 }
 
