@@ -68,7 +68,9 @@ TEST_F(ProtocolChecks, ValuesNotSentAreJudgedByTheSameRulesAsValuesSet) {
     ASSERT_EQ(selectProtocol(0), Success);
     ASSERT_EQ(setProtocolVoltage(0, {-20.0, UnitPfxMilli, "V"}), Success);
     using Values = std::vector<Measurement_t>;
-    const Measurement_t ms{20.0, UnitPfxMilli, "s"};
+    const auto mV = [](double v) { return Measurement_t{v, UnitPfxMilli, "V"}; };
+    const auto ms = [](double v) { return Measurement_t{v, UnitPfxMilli, "s"}; };
+    const ErrorCodes_t invalid = ErrorInvalidProtocolParameters;
     const struct {
         uint16_t protocol;
         Values voltages; // Vhold, Vpulse
@@ -76,23 +78,11 @@ TEST_F(ProtocolChecks, ValuesNotSentAreJudgedByTheSameRulesAsValuesSet) {
         ErrorCodes_t result;
         const char* message;
     } cases[] = {
-        {0,
-         {{505.0, UnitPfxMilli, "V"}},
-         {},
-         ErrorInvalidProtocolParameters,
-         "Vhold\nmust be within [-500,500]mV"},
+        {0, {mV(505)}, {}, invalid, "Vhold\nmust be within [-500,500]mV"},
         {0, {{-0.5, UnitPfxNone, "V"}}, {}, Success, "Valid protocol"},
-        {2,
-         {{300.0, UnitPfxMilli, "V"}, {300.0, UnitPfxMilli, "V"}},
-         {ms, ms},
-         ErrorInvalidProtocolParameters,
-         "Vhold+Vpulse\nmust be within [-500,500]mV"},
-        {2,
-         {{0.0, UnitPfxMilli, "V"}, {100.0, UnitPfxMilli, "V"}},
-         {ms, {0.0, UnitPfxMilli, "s"}},
-         ErrorInvalidProtocolParameters,
-         "Tpulse\nmust be within [1, 200e6]ms"},
-        {2, {{0.1, UnitPfxNone, "V"}, {100.0, UnitPfxMilli, "V"}}, {ms, ms}, Success, "Valid protocol"},
+        {2, {mV(300), mV(300)}, {ms(20), ms(20)}, invalid, "Vhold+Vpulse\nmust be within [-500,500]mV"},
+        {2, {mV(0), mV(100)}, {ms(20), ms(0)}, invalid, "Tpulse\nmust be within [1, 200e6]ms"},
+        {2, {{0.1, UnitPfxNone, "V"}, mV(100)}, {ms(20), ms(20)}, Success, "Valid protocol"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.message);
