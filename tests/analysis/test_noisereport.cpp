@@ -165,8 +165,19 @@ TEST_F(NoiseReportShown, ResultsAreShownWithTheirPrefixAndMissingOnesAsADash) {
     EXPECT_TRUE(widget.toolAction(AnalysisWidget::ExportTool)->isEnabled());
 }
 
-TEST_F(NoiseReportShown, TheLabbookGetsOneEntryPerCurrentChannel) {
-    widget.onResult({{0.01}, {0.0}, {1.5e-9, -2e-12}, {3e-12, 4e-12}, {}, {}});
+// Each channel in its own range's unit in the CSV; a lab book entry per current channel.
+TEST_F(NoiseReportShown, TheCsvAndTheLabbookGiveEveryChannel) {
+    widget.onResult({{0.0125}, {0.0005}, {1.5e-9, -2e-12}, {3e-12, 4e-12}, {}, {}});
+    // The heading takes the first channel's range; every channel is written in its own.
+    const QString expected = "Channel:,Mean voltage [mV]:,Voltage std [mV]:\n"
+                             "1,12.5,0.5\n"
+                             "Channel:,Mean current [pA]:,Current std [pA]:\n"
+                             "1,1500,3\n"
+                             "2,-0.002,0.004\n";
+    const QString text = widget.exportData();
+    EXPECT_EQ(text.toStdString(), expected.toStdString());
+    EXPECT_FALSE(text.contains("Mean value")) << "no gp channel";
+
     std::vector<std::unique_ptr<LabbookEventNoiseReport>> events;
     QObject::connect(&widget, &AnalysisWidget::labbookEvent, [&](LabbookEvent* e) {
         events.emplace_back(dynamic_cast<LabbookEventNoiseReport*>(e));
@@ -181,19 +192,6 @@ TEST_F(NoiseReportShown, TheLabbookGetsOneEntryPerCurrentChannel) {
         EXPECT_DOUBLE_EQ(events[k]->currentRms.getNoPrefixValue(), rms[k]);
         EXPECT_EQ(events[k]->meanCurrent.unit, "A");
     }
-}
-
-TEST_F(NoiseReportShown, TheCsvGivesEachGroupInItsRangesUnitAndNoGpSectionWithoutGpChannels) {
-    widget.onResult({{0.0125}, {0.0005}, {1.5e-9, -2e-12}, {3e-12, 4e-12}, {}, {}});
-    // The heading takes the first channel's range; every channel is written in its own.
-    const QString expected = "Channel:,Mean voltage [mV]:,Voltage std [mV]:\n"
-                             "1,12.5,0.5\n"
-                             "Channel:,Mean current [pA]:,Current std [pA]:\n"
-                             "1,1500,3\n"
-                             "2,-0.002,0.004\n";
-    const QString text = widget.exportData();
-    EXPECT_EQ(text.toStdString(), expected.toStdString());
-    EXPECT_FALSE(text.contains("Mean value")) << "no gp channel";
 }
 
 // ---- Through a virtual amplifier -------------------------------------------------------
