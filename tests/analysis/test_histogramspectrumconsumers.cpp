@@ -161,10 +161,6 @@ TEST_F(ConsumersOnAmplifier, SpectrumOptionsLayOutTheChannelsRecord) {
         << "all 16384 points computed";
 }
 
-} // namespace
-
-namespace {
-
 // A new current range: both analyses start over in its unit, the histogram over its span.
 TEST_F(ConsumersOnAmplifier, ARangeChangeRelabelsBothRecordsAndStartsThemOver) {
     amplifier().setCell(0, noisyCell(50e-12));
