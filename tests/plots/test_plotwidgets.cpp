@@ -107,21 +107,22 @@ TEST(PlotZoom, TheViewFromASelectionKeepsTheAxesItsModeDoesNotZoom) {
     plot.yAxis->setRange(0, 10);
     plot.yAxis2->setRange(100, 200);
     const QRectF selection(QPointF(2, 3), QPointF(4, 5));
-
-    const Rect4 horizontal = plot.viewFromSelection(selection, Plot::ZoomHorizontal);
-    expectRange(horizontal[Rect4::xBottom], 2, 4);
-    expectRange(horizontal[Rect4::yLeft], 0, 10);
-    expectRange(horizontal[Rect4::yRight], 100, 200);
-
-    const Rect4 vertical = plot.viewFromSelection(selection, Plot::ZoomVertical);
-    expectRange(vertical[Rect4::xBottom], 0, 10);
-    expectRange(vertical[Rect4::yLeft], 3, 5);
-    // The right axis spans 10 times the left one, from 100.
-    expectRange(vertical[Rect4::yRight], 130, 150);
-
-    const Rect4 both = plot.viewFromSelection(selection, Plot::ZoomBoth);
-    expectRange(both[Rect4::xBottom], 2, 4);
-    expectRange(both[Rect4::yLeft], 3, 5);
+    const struct {
+        Plot::ZoomMode_t mode;
+        double x0, x1, y0, y1, right0, right1;
+    } cases[] = {
+        {Plot::ZoomHorizontal, 2, 4, 0, 10, 100, 200},
+        // The right axis spans 10 times the left one, from 100.
+        {Plot::ZoomVertical, 0, 10, 3, 5, 130, 150},
+        {Plot::ZoomBoth, 2, 4, 3, 5, 130, 150},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.mode);
+        const Rect4 view = plot.viewFromSelection(selection, c.mode);
+        expectRange(view[Rect4::xBottom], c.x0, c.x1);
+        expectRange(view[Rect4::yLeft], c.y0, c.y1);
+        expectRange(view[Rect4::yRight], c.right0, c.right1);
+    }
 }
 
 TEST(PlotZoom, ZoomInPushesZoomOutPopsAndAnEmptyStackAutoscales) {
