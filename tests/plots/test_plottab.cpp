@@ -58,11 +58,13 @@ TEST(PlotLayout, MaximiseNextWrapsAndSkipsSwitchedOffChannels) {
     EXPECT_EQ(nextSwitchedOnChannel({true}, 0, +1), -1) << "one channel: nothing to move to";
 }
 
-class PlotColors : public ::testing::Test {
+// Colours and the tab's state are kept in the settings: every test starts without.
+class PlotTabTest : public ::testing::Test {
   protected:
     void SetUp() override { QSettings().clear(); }
     void TearDown() override { QSettings().clear(); }
 };
+using PlotColors = PlotTabTest;
 
 TEST_F(PlotColors, DefaultsAndKeys) {
     using Dialog = PlotPreferencesDialog;
@@ -141,21 +143,26 @@ TEST(MembraneMonitorButton, SwitchesTheChannelAndSaysWhatItDoes) {
 
 TEST(Curve, StylesPensAndSymbols) {
     Curve curve(0, 1.5, Qt::darkGreen);
-    EXPECT_EQ(curve.pen(), QPen(QBrush(Qt::darkGreen), 1.5, Qt::SolidLine));
-    curve.setStyle(1);
-    EXPECT_EQ(curve.pen(), QPen(QBrush(Qt::red), 1.5, Qt::DashLine)) << "style 1 is red whatever the colour";
-    curve.setStyle(3);
-    EXPECT_EQ(curve.pen().style(), Qt::DotLine);
-    curve.setStyle(4);
-    EXPECT_EQ(curve.pen().style(), Qt::DashLine);
-    EXPECT_EQ(curve.scatterStyle().shape(), QCPScatterStyle::ssNone);
+    const struct {
+        int style;
+        QPen pen;
+        QCPScatterStyle::ScatterShape symbol;
+    } cases[] = {
+        {0, QPen(QBrush(Qt::darkGreen), 1.5, Qt::SolidLine), QCPScatterStyle::ssNone},
+        {1, QPen(QBrush(Qt::red), 1.5, Qt::DashLine), QCPScatterStyle::ssNone}, // red whatever the colour
+        {3, QPen(QBrush(Qt::darkGreen), 1.5, Qt::DotLine), QCPScatterStyle::ssNone},
+        {4, QPen(QBrush(Qt::darkGreen), 1.5, Qt::DashLine), QCPScatterStyle::ssNone},
+        {5, QPen(Qt::NoPen), QCPScatterStyle::ssDisc},
+        {9, QPen(), QCPScatterStyle::ssNone},
+    };
+    for (const auto& c : cases) {
+        curve.setStyle(c.style);
+        EXPECT_EQ(curve.pen(), c.pen) << c.style;
+        EXPECT_EQ(curve.scatterStyle().shape(), c.symbol) << c.style;
+    }
     curve.setStyle(5);
-    EXPECT_EQ(curve.pen().style(), Qt::NoPen);
-    EXPECT_EQ(curve.scatterStyle().shape(), QCPScatterStyle::ssDisc);
     EXPECT_EQ(curve.scatterStyle().size(), 4);
     EXPECT_EQ(curve.scatterStyle().pen().widthF(), 2);
-    curve.setStyle(9);
-    EXPECT_EQ(curve.pen(), QPen());
 }
 
 TEST(Curve, ShowsItsBuffersInOnePlotAtATime) {
@@ -223,12 +230,6 @@ struct TabFixture {
     PlotTab tab;
 };
 
-class PlotTabTest : public ::testing::Test {
-  protected:
-    void SetUp() override { QSettings().clear(); }
-    void TearDown() override { QSettings().clear(); }
-};
-
 TEST_F(PlotTabTest, LaysTheChannelsOutInColumnsOfFour) {
     kv4test::ScriptedSource four(1, 4, 0), five(1, 5, 0), sixteen(1, 16, 1);
     EXPECT_EQ(TabFixture(four).places(), cells(4));
@@ -237,7 +238,7 @@ TEST_F(PlotTabTest, LaysTheChannelsOutInColumnsOfFour) {
     std::vector<GridCell> expected = cells(16);
     expected.push_back({0, 0}); // the gp channel has a grid of its own
     EXPECT_EQ(big.places(), expected);
-    EXPECT_EQ(big.tab.gridOf(16) == big.tab.gridOf(0), false);
+    EXPECT_NE(big.tab.gridOf(16), big.tab.gridOf(0));
     EXPECT_EQ(big.tab.objectName(), "plotTab");
 }
 
