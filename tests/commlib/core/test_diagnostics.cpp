@@ -22,7 +22,8 @@ std::string slurp(const std::string& path) {
 class Diagnostics : public DispatcherTest {};
 
 TEST_F(Diagnostics, MarkerFilesSwitchOnTheTransmitAndRawReceiveLogs) {
-    for (const char* marker : {"kv4_TX.pls", "kv4_RX_RAW.pls"}) std::ofstream(diagnosticPath(marker)) << "";
+    for (const char* marker : {"kv4_TX.pls", "kv4_RX_RAW.pls"})
+        std::ofstream(diagnosticPath(marker)) << "";
     EXPECT_TRUE(isDiagnosticEnabled(DiagnosticTx));
     EXPECT_TRUE(isDiagnosticEnabled(DiagnosticRxRaw));
     EXPECT_FALSE(isDiagnosticEnabled(DiagnosticTemp));

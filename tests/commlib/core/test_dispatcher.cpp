@@ -11,7 +11,7 @@ namespace {
 using namespace kv4cl;
 
 class Setters : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ASSERT_EQ(m.initBuffers(), Success); }
     TestModel m{"TM"};
 };
@@ -51,8 +51,8 @@ TEST_F(Setters, SamplingRateSetsTheRealRateCodeAndReceivePacing) {
     EXPECT_EQ(m.waitMicroseconds.load(), 52429u); // 64 samples / 1220.703125 Hz = 52428.8 us
 
     EXPECT_EQ(m.setSamplingRate(6, false), Success);
-    EXPECT_EQ(m.maxPackets.load(), 625u);    // 10000 samples
-    EXPECT_EQ(m.minPackets.load(), 13u);     // ceil(2048 / 166)
+    EXPECT_EQ(m.maxPackets.load(), 625u); // 10000 samples
+    EXPECT_EQ(m.minPackets.load(), 13u);  // ceil(2048 / 166)
     EXPECT_EQ(m.maxWaits.load(), 625u / 13 + 2);
     EXPECT_EQ(m.waitMicroseconds.load(), 1040u); // 208 samples at 200 kHz
 
@@ -63,11 +63,13 @@ TEST_F(Setters, SamplingRateSetsTheRealRateCodeAndReceivePacing) {
 TEST_F(Setters, DigitalFilterCutoffMustLieBelowHalfTheRate) {
     ASSERT_EQ(m.setSamplingRate(2, false), Success); // 9.765625 kHz
     EXPECT_EQ(m.setDigitalFilter({4.8828125, UnitPfxKilo, "Hz"}, true, true), ErrorValueOutOfRange);
-    EXPECT_EQ(m.setDigitalFilter({4882.8, UnitPfxNone, "Hz"}, true, true), Success) << "prefixes are reconciled";
+    EXPECT_EQ(m.setDigitalFilter({4882.8, UnitPfxNone, "Hz"}, true, true), Success)
+        << "prefixes are reconciled";
     EXPECT_EQ(m.setDigitalFilter({0.0, UnitPfxNone, "Hz"}, true, true), ErrorValueOutOfRange);
     EXPECT_EQ(m.setDigitalFilter({-1.0, UnitPfxNone, "Hz"}, true, true), ErrorValueOutOfRange);
     EXPECT_TRUE(m.filterEnabled) << "a refused cutoff keeps the previous setting";
-    EXPECT_EQ(m.setDigitalFilter({1.0, UnitPfxMega, "Hz"}, false, false), Success) << "anything goes when disabled";
+    EXPECT_EQ(m.setDigitalFilter({1.0, UnitPfxMega, "Hz"}, false, false), Success)
+        << "anything goes when disabled";
     EXPECT_DOUBLE_EQ(m.b0, 1.0);
     EXPECT_DOUBLE_EQ(m.a1, 0.0);
 }
@@ -118,7 +120,8 @@ TEST_F(Setters, ProtocolParametersAreConvertedToTheirRangePrefix) {
     EXPECT_EQ(m.txMessage[29], 0);
 
     EXPECT_EQ(m.setProtocolVoltage(2, {0.0, UnitPfxMilli, "V"}, false), ErrorValueOutOfRange);
-    EXPECT_EQ(m.setProtocolParameter(ProtocolSlope, 0, {0.0, UnitPfxMilli, "V/ms"}, false), ErrorValueOutOfRange);
+    EXPECT_EQ(m.setProtocolParameter(ProtocolSlope, 0, {0.0, UnitPfxMilli, "V/ms"}, false),
+              ErrorValueOutOfRange);
     EXPECT_EQ(m.selectProtocol(1, false), Success);
     EXPECT_EQ(m.txMessage[4] >> 2 & 0x0F, 1);
     EXPECT_EQ(m.selectProtocol(2, false), ErrorValueOutOfRange);
@@ -142,7 +145,8 @@ TEST_F(Setters, FeaturesTheModelLacksAnswerNotImplemented) {
     EXPECT_EQ(m.setChoice(0, 0), ErrorFeatureNotImplemented);
     EXPECT_EQ(m.setGpRange(0, 0, false), ErrorValueOutOfRange);
     EXPECT_EQ(m.setVoltageStimulusLpf(0, false), ErrorFeatureNotImplemented);
-    EXPECT_EQ(m.setReferencePulse({1, UnitPfxMilli, "V"}, {1, UnitPfxMilli, "s"}), ErrorFeatureNotImplemented);
+    EXPECT_EQ(m.setReferencePulse({1, UnitPfxMilli, "V"}, {1, UnitPfxMilli, "s"}),
+              ErrorFeatureNotImplemented);
     std::vector<int8_t> speeds{1, 2};
     EXPECT_EQ(m.getWasherPresetSpeeds(speeds), ErrorFeatureNotImplemented);
     EXPECT_TRUE(speeds.empty());
