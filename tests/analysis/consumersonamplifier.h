@@ -95,11 +95,6 @@ class ConsumersOnAmplifier : public SimulatedAmplifiers {
         consumer->onSamplingRateChanged(rate, rate);
     }
 
-    // Waits until `spy` has seen `count` results.
-    static void waitFor(QSignalSpy& spy, int count) {
-        while (spy.count() < count)
-            ASSERT_TRUE(spy.wait(10000)) << "no result for 10 s after " << spy.count();
-    }
     // Waits until `results` has counted `count`.
     static void waitFor(const Results& results, int count) {
         while (results.count() < count) {
