@@ -3,6 +3,7 @@
 // library, Start with one or both estimations wired to the stimulus dock as the main window
 // wires them, the table, the export and the lab book.
 
+#include "tests/analysis/dockdriver.h"
 #include "tests/analysis/rconamplifier.h"
 
 #include "analysis/rcestimationwidget.h"
@@ -37,21 +38,14 @@ class RcDockOnAmplifier : public RcOnAmplifier {
         QFile::remove(ProtocolDockWidget::lastSessionFile());
     }
     static SteppedSpinBox* box(const QWidget& parent, const QString& label) {
-        for (const QLabel* l : parent.findChildren<QLabel*>())
-            if (l->text() == label) return qobject_cast<SteppedSpinBox*>(l->buddy());
-        ADD_FAILURE() << label.toStdString();
-        return nullptr;
+        auto* box = labelled<SteppedSpinBox>(parent, label);
+        EXPECT_TRUE(box) << label.toStdString();
+        return box;
     }
     static QCheckBox* check(const QWidget& parent, const QString& text) {
-        for (QCheckBox* c : parent.findChildren<QCheckBox*>())
-            if (c->text() == text) return c;
-        ADD_FAILURE() << text.toStdString();
-        return nullptr;
-    }
-    static void type(QAbstractSpinBox* spin, const QString& text) {
-        spin->setFocus();
-        spin->selectAll();
-        QTest::keyClicks(spin, text);
+        auto* box = withText<QCheckBox>(parent, text);
+        EXPECT_TRUE(box) << text.toStdString();
+        return box;
     }
     static QLabel* warning(const QWidget& parent) {
         for (QLabel* l : parent.findChildren<QLabel*>())
