@@ -15,6 +15,7 @@
 #include "controls/protocoldockwidget.h"
 #include "controls/voltageoffsetdockwidget.h"
 #include "recording/labbookevent.h"
+#include "tests/analysis/dockdriver.h"
 #include "tests/analysis/watcherprobe.h"
 
 #include <QCheckBox>
@@ -84,10 +85,9 @@ class WatchersOnAmplifier : public kv4test::SimulatedAmplifiers {
     static void click(QCheckBox* box) {
         QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(6, box->height() / 2));
     }
+    // Typed, then the focus leaves the box.
     static void type(QAbstractSpinBox* box, const QString& text) {
-        box->setFocus();
-        box->selectAll();
-        QTest::keyClicks(box, text);
+        kv4test::type(box, text);
         QTest::keyClick(box, Qt::Key_Tab);
     }
 
