@@ -27,15 +27,39 @@ namespace {
 class AnalysisDocksOnAmplifier : public kv4test::SimulatedAmplifiers {
   protected:
     void TearDown() override {
+        docks.reset();
         for (const auto& [consumer, type] : made)
             delete consumer;
         producer.reset();
         SimulatedAmplifiers::TearDown();
     }
+    // The docks as the main window makes them, on a producer of the connected amplifier, every
+    // consumer seeded with the rate and the ranges the device holds.
+    void makeDocks() {
+        menu = kv4test::showWithAnalysisMenu(window);
+        ASSERT_NE(menu, nullptr);
+        producer = std::make_unique<DeviceDataProducer>(source);
+        docks = std::make_unique<AnalysisDocks>(producer.get(), &window, menu);
+        made = docks->consumers();
+        kv4cl::Measurement_t rate;
+        ASSERT_EQ(kv4cl::getSamplingRate(rate), kv4cl::Success);
+        kv4cl::RangedMeasurement_t voltage, current;
+        ASSERT_EQ(kv4cl::getVoltageRange(voltage), kv4cl::Success);
+        ASSERT_EQ(kv4cl::getCurrentRange(current, 0), kv4cl::Success);
+        for (const auto& [c, type] : made) {
+            auto* consumer = static_cast<AnalysisConsumer*>(c);
+            consumer->onSamplingRateChanged(rate, rate);
+            consumer->onVoltageRangeChanged(voltage);
+            consumer->onCurrentRangeChanged(current, 4); // every channel
+        }
+    }
 
     LibrarySampleSource source;
     std::unique_ptr<DeviceDataProducer> producer;
     std::vector<std::pair<DeviceDataConsumer*, DeviceDataConsumer::Types_t>> made;
+    QMainWindow window;
+    QMenu* menu = nullptr;
+    std::unique_ptr<AnalysisDocks> docks;
 };
 
 TEST_F(AnalysisDocksOnAmplifier, TheNoiseReportOpensFromTheMenuAndReportsTheAmplifier) {
@@ -44,26 +68,10 @@ TEST_F(AnalysisDocksOnAmplifier, TheNoiseReportOpensFromTheMenuAndReportsTheAmpl
     kav4sim::CellParameters cell = kv4test::quietCell();
     cell.noiseRms = 5e-12;
     amplifier().setCell(4, cell);
-
-    QMainWindow window;
-    QMenu* menu = kv4test::showWithAnalysisMenu(window);
-    ASSERT_NE(menu, nullptr);
-
-    producer = std::make_unique<DeviceDataProducer>(source);
-    auto* docks = new AnalysisDocks(producer.get(), &window, menu);
-    made = docks->consumers();
+    ASSERT_NO_FATAL_FAILURE(makeDocks());
     ASSERT_GE(made.size(), 1u) << "the noise report's first, the per-channel analyses follow";
     EXPECT_EQ(made[0].second, DeviceDataConsumer::TypeNoiseReport);
     auto* consumer = static_cast<AnalysisConsumer*>(made[0].first);
-    kv4cl::Measurement_t rate;
-    ASSERT_EQ(kv4cl::getSamplingRate(rate), kv4cl::Success);
-    // As the main window seeds every consumer: the rate and the ranges the device holds.
-    consumer->onSamplingRateChanged(rate, rate);
-    for (uint16_t ch = 0; ch < 4; ch++) {
-        kv4cl::RangedMeasurement_t range;
-        ASSERT_EQ(kv4cl::getCurrentRange(range, ch), kv4cl::Success);
-        consumer->onCurrentRangeChanged(range, ch);
-    }
 
     ASSERT_GE(docks->docks().size(), 1u);
     QPointer<NoiseReportWidget> dock = qobject_cast<NoiseReportWidget*>(docks->docks()[0]);
@@ -84,7 +92,7 @@ TEST_F(AnalysisDocksOnAmplifier, TheNoiseReportOpensFromTheMenuAndReportsTheAmpl
     EXPECT_TRUE(window.tabifiedDockWidgets(dock).contains(rc));
     menu->actions().value(1)->trigger();
 
-    QSignalSpy entries(docks, &AnalysisDocks::labbookEvent);
+    QSignalSpy entries(docks.get(), &AnalysisDocks::labbookEvent);
     QTest::mouseClick(dock->toolButton(AnalysisWidget::StartTool), Qt::LeftButton);
     EXPECT_TRUE(consumer->isRunning());
     producer->start();
@@ -103,7 +111,7 @@ TEST_F(AnalysisDocksOnAmplifier, TheNoiseReportOpensFromTheMenuAndReportsTheAmpl
     EXPECT_FALSE(consumer->isRunning());
     producer->onStopProducing();
 
-    delete docks;
+    docks.reset();
     EXPECT_FALSE(dock) << "the docks go with the object that made them";
     EXPECT_TRUE(menu->actions().value(0)->text() == "Histogram") << "and their menu entries with them";
 }
@@ -122,24 +130,7 @@ TEST_F(AnalysisDocksOnAmplifier, EachChannelHasItsDockInItsAnalysisSubmenu) {
     cell.meanClosedTime = 10e-3;
     amplifier().setCell(1, cell);
     ASSERT_NO_FATAL_FAILURE(startProtocol("Constant", {{"Vhold", 50}}));
-    QMainWindow window;
-    QMenu* menu = kv4test::showWithAnalysisMenu(window);
-    ASSERT_NE(menu, nullptr);
-    producer = std::make_unique<DeviceDataProducer>(source);
-    auto docks = std::make_unique<AnalysisDocks>(producer.get(), &window, menu);
-    made = docks->consumers();
-    // Seeded as the main window seeds them: the rate and the ranges the device holds.
-    kv4cl::Measurement_t rate;
-    ASSERT_EQ(kv4cl::getSamplingRate(rate), kv4cl::Success);
-    kv4cl::RangedMeasurement_t voltage, current;
-    ASSERT_EQ(kv4cl::getVoltageRange(voltage), kv4cl::Success);
-    ASSERT_EQ(kv4cl::getCurrentRange(current, 0), kv4cl::Success);
-    for (const auto& [c, type] : made) {
-        auto* consumer = static_cast<AnalysisConsumer*>(c);
-        consumer->onSamplingRateChanged(rate, rate);
-        consumer->onVoltageRangeChanged(voltage);
-        consumer->onCurrentRangeChanged(current, 4);
-    }
+    ASSERT_NO_FATAL_FAILURE(makeDocks());
     producer->start();
 
     const struct {
