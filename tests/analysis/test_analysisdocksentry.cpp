@@ -3,7 +3,6 @@
 // and gone with the object that made them.
 
 // First: the simulator has a member named like Qt's "emit" macro.
-#include "tests/analysis/analysismenuwindow.h"
 #include "tests/simulator/amplifiertest.h"
 
 #include "analysis/analysisdocks.h"
@@ -36,8 +35,14 @@ class AnalysisDocksOnAmplifier : public kv4test::SimulatedAmplifiers {
     // The docks as the main window makes them, on a producer of the connected amplifier, every
     // consumer seeded with the rate and the ranges the device holds.
     void makeDocks() {
-        menu = kv4test::showWithAnalysisMenu(window);
-        ASSERT_NE(menu, nullptr);
+        // The Analysis menu with the submenus the program gives it, at 1366 x 768.
+        menu = window.menuBar()->addMenu("Analysis");
+        for (const char* title : {"Histogram", "Event detection", "Spectrum", "I/V Graph"})
+            menu->addMenu(title);
+        window.setCentralWidget(new QWidget);
+        window.resize(1366, 768);
+        window.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
         producer = std::make_unique<DeviceDataProducer>(source);
         docks = std::make_unique<AnalysisDocks>(producer.get(), &window, menu);
         made = docks->consumers();
