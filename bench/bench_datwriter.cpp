@@ -2,8 +2,9 @@
 // file of the same size in the same folder (what `dd bs=1M` does), in the same run. Neither
 // syncs its file, as the writer does not; the disk is synced, untimed, before each phase, so
 // that no phase pays for the one before. The recording is Dogwood 32's frame (32 currents and
-// the voltage) at 100 kHz, every channel active (whole rows copied as frames) or current
-// channel 2 off (each frame gathered from runs of its row); the bench stands in for the
+// the voltage) at 100 kHz, every channel active (the ring's rows written as they lie, as
+// frames) or current channel 2 off (each frame gathered from runs of its row into blocks
+// written by a second thread); the bench stands in for the
 // producer: the ring's rows are filled once and then handed over again and again, a quarter
 // of a ring ahead of the writer at most, so that only the writer's own work is timed. The
 // files go in the current folder: run it on the disk to measure.
@@ -11,9 +12,9 @@
 //   writer_over_plain  the writer's bytes per second over the plain loop's (the mean of one
 //                      run before and one after the writer's); target >= 0.90
 //   cpu_over_plain     the process's CPU seconds per byte while the writer runs over the
-//                      plain loop's. The writer makes each block from the ring's float rows
-//                      while the one before is being written, on a second core: on a machine
-//                      busy with other work its rate falls towards plain / cpu_over_plain.
+//                      plain loop's. With a channel off the writer gathers each block while
+//                      the one before is being written, on a second core: on a machine busy
+//                      with other work its rate falls towards plain / cpu_over_plain.
 
 #include "app/pipeline/devicedataproducer.h"
 #include "recording/datdatawriterconsumer.h"

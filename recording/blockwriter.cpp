@@ -2,6 +2,13 @@
 
 #include <utility>
 
+qint64 writeWhole(QFile& file, const char* data, qint64 bytes) {
+    qint64 done = 0;
+    for (qint64 w = 0; done < bytes; done += w)
+        if ((w = file.write(data + done, bytes - done)) <= 0) break;
+    return done;
+}
+
 BlockWriter::BlockWriter() : thread([this] { loop(); }) {}
 
 BlockWriter::~BlockWriter() {
@@ -37,10 +44,7 @@ void BlockWriter::loop() {
         if (queue.empty()) return; // what was queued is written first
         const Block block = queue.front();
         lock.unlock();
-        // A short write is retried, so that a failure comes with its cause.
-        qint64 done = 0;
-        for (qint64 w = 0; done < block.bytes; done += w)
-            if ((w = block.file->write(block.data + done, block.bytes - done)) <= 0) break;
+        const qint64 done = writeWhole(*block.file, block.data, block.bytes);
         lock.lock();
         queue.pop_front();
         if (done == block.bytes) {

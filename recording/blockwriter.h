@@ -11,6 +11,10 @@
 #include <mutex>
 #include <thread>
 
+// Writes `bytes` bytes from `data`, a short write retried so that a failure comes with its
+// cause in the file's error; the bytes written.
+qint64 writeWhole(QFile& file, const char* data, qint64 bytes);
+
 class BlockWriter {
   public:
     BlockWriter();

@@ -55,40 +55,55 @@ void DatDataWriterConsumer::run() {
     for (size_t next = 0;; next = (next + 1) % blockCount) {
         if (!stopRow && stopRequested()) stopRow = producer->rowsProduced();
         if (stopRow && hook->row >= *stopRow) break;
-        if (!settle(blockCount - 1)) break;
-        float* const block = blocks.data() + next * blockSize;
-        const uint32_t rows = takeFrames(block);
-        const bool going = storeBlock(int64_t(rows) * totalChannelsNum, [&](int64_t first, int64_t count) {
-            writeFrames(block + first / totalChannelsNum * frameWidth, count / totalChannelsNum);
-            // A file's last block is waited for: its failure must end the recording before
-            // a further chunk opens.
-            return valuesConsumed + count < fileLimit || settle(0);
-        });
-        if (!going) break;
+        if (!(frameWidth == totalChannelsNum ? writeRows() : writeGathered(blocks.data() + next * blockSize)))
+            break;
     }
     closeRecordFile();
 }
 
-uint32_t DatDataWriterConsumer::takeFrames(float* block) {
-    const uint32_t blockFrames = uint32_t(blockSize / size_t(frameWidth));
+bool DatDataWriterConsumer::writeRows() {
+    // At most the frames the present file has room for: what is written is in its file.
+    const int64_t room = (fileLimit - valuesConsumed) / totalChannelsNum;
+    const FloatRows rows = peekFloats(*hook, filteredDataChosen(), minRows,
+                                      uint32_t(std::min<int64_t>(int64_t(blockSize) / frameWidth, room)));
+    const qint64 start = file->pos();
+    const qint64 bytes = qint64(rows.count) * frameWidth * qint64(sizeof(float));
+    if (writeWhole(*file, reinterpret_cast<const char*>(rows.rows), bytes) < bytes) {
+        warnWriteFailure(file->fileName(), file->error(), file->errorString());
+        file->resize(start); // whole frames only
+        return false;
+    }
+    if (!takePeeked(*hook, rows.count)) {
+        // The producer lapped the rows while they were being written: they go, and the next
+        // read counts them lost.
+        file->resize(start);
+        return true;
+    }
+    return storeBlock(int64_t(rows.count) * totalChannelsNum, [](int64_t, int64_t) { return true; });
+}
+
+bool DatDataWriterConsumer::writeGathered(float* block) {
+    if (!settle(blockCount - 1)) return false;
+    const FloatRows rows =
+        peekFloats(*hook, filteredDataChosen(), minRows, uint32_t(blockSize / size_t(frameWidth)));
     float* out = block;
-    // Straight from the ring's floats into the block, under the ring's lock: no copy first.
-    return takeFloats(*hook, filteredDataChosen(), minRows, blockFrames,
-                      [&](const float* rows, uint32_t count) {
-                          // Every channel recorded: the rows are the frames.
-                          if (frameWidth == totalChannelsNum) {
-                              out = std::copy_n(rows, size_t(count) * size_t(frameWidth), out);
-                              return;
-                          }
-                          for (uint32_t r = 0; r < count; r++, rows += totalChannelsNum)
-                              for (const Run& run : runs) {
-                                  // A loop, not a call per run: runs are short.
-                                  const float* from = rows + run.from;
-                                  for (int32_t k = 0; k < run.count; k++)
-                                      out[k] = from[k];
-                                  out += run.count;
-                              }
-                      });
+    const float* row = rows.rows;
+    for (uint32_t r = 0; r < rows.count; r++, row += totalChannelsNum)
+        for (const Run& run : runs) {
+            // A loop, not a call per run: runs are short.
+            const float* from = row + run.from;
+            for (int32_t k = 0; k < run.count; k++)
+                out[k] = from[k];
+            out += run.count;
+        }
+    // Rows the producer lapped while they were copied go, and the next read counts them lost.
+    if (!takePeeked(*hook, rows.count)) return true;
+    return storeBlock(int64_t(rows.count) * totalChannelsNum, [&](int64_t first, int64_t count) {
+        writeFrames(block + first / totalChannelsNum * frameWidth, count / totalChannelsNum);
+        // A file's last block is waited for: its failure must end the recording before a
+        // further chunk opens.
+        return valuesConsumed + count < fileLimit || settle(0);
+    });
 }
 
 void DatDataWriterConsumer::writeFrames(const float* frames, int64_t count) {

@@ -37,8 +37,12 @@ class DatDataWriterConsumer : public DataWriterConsumer {
         int32_t count;
     };
 
-    // Takes the waiting rows, at most a block's worth, as frames into `block`; the rows taken.
-    uint32_t takeFrames(float* block);
+    // Every channel recorded: the ring's float rows are the file's frames, written from where
+    // they lie, at most a block's worth. False once the recording has to end.
+    bool writeRows();
+    // Some channels off: the waiting rows' active channels gathered into `block` as frames,
+    // at most a block's worth, queued for the block writer. False once the recording has to end.
+    bool writeGathered(float* block);
     // Queues `count` whole frames from `frames` for the file.
     void writeFrames(const float* frames, int64_t count);
     // Waits until at most `queued` blocks are left to write; when one failed, warns, cuts the

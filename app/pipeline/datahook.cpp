@@ -109,22 +109,26 @@ void releaseReads(DataHook& hook) {
     hook.ring.wakeReaders();
 }
 
-uint32_t takeFloats(DataHook& hook, bool useFiltered, uint32_t minRows, uint32_t maxRows,
-                    const std::function<void(const float* rows, uint32_t count)>& take) {
+FloatRows peekFloats(DataHook& hook, bool useFiltered, uint32_t minRows, uint32_t maxRows) {
     Lap lap;
-    uint32_t rows = 0;
+    FloatRows peeked;
     {
         std::unique_lock lock(hook.ring.mutex);
-        rows = std::min(maxRows, waitForRows(hook, minRows, lock, lap));
-        const float* plane = hook.ring.floatPlane(useFiltered);
-        const size_t width = hook.ring.rowWidth();
-        const uint32_t first = std::min(rows, SampleRing::rowCount - hook.readIndex);
-        if (first > 0) take(plane + hook.readIndex * width, first);
-        if (rows > first) take(plane, rows - first);
-        hook.readIndex = (hook.readIndex + rows) & SampleRing::rowMask;
-        hook.row += rows;
-        hook.ring.passGaps(hook.gapFramesSeen, hook.row, hook.keepGaps ? &hook.gaps : nullptr);
+        peeked.count =
+            std::min({maxRows, waitForRows(hook, minRows, lock, lap), SampleRing::rowCount - hook.readIndex});
+        peeked.rows = hook.ring.floatPlane(useFiltered) + size_t(hook.readIndex) * hook.ring.rowWidth();
     }
     reportLap(hook, lap);
-    return rows;
+    return peeked;
+}
+
+bool takePeeked(DataHook& hook, uint32_t count) {
+    std::lock_guard lock(hook.ring.mutex);
+    // The producer fills a row under the mutex: the oldest row stands until a full ring
+    // more has been written.
+    if (hook.ring.rowsWritten() - hook.row > SampleRing::rowCount) return false;
+    hook.readIndex = (hook.readIndex + count) & SampleRing::rowMask;
+    hook.row += count;
+    hook.ring.passGaps(hook.gapFramesSeen, hook.row, hook.keepGaps ? &hook.gaps : nullptr);
+    return true;
 }

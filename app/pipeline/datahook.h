@@ -8,7 +8,6 @@
 #include "app/pipeline/samplering.h"
 
 #include <cstdint>
-#include <functional>
 #include <vector>
 
 class DataHook {
@@ -57,9 +56,19 @@ bool readValues(DataHook& hook, std::vector<double>& data, bool useFiltered, uin
 // being stopped must not wait for data that may never come.
 void releaseReads(DataHook& hook);
 
-// Waits as the reads do, then hands `take` at most maxRows of the waiting rows' values as
-// 32-bit floats, voltage channels last, where they lie in the ring, row after row, in one run or two where
-// the ring wraps, and returns how many. `take` runs with the ring's mutex held and holds up the producer
-// meanwhile: it suits a consumer that arranges rows as it would copy them, and saves it the copy.
-uint32_t takeFloats(DataHook& hook, bool useFiltered, uint32_t minRows, uint32_t maxRows,
-                    const std::function<void(const float* rows, uint32_t count)>& take);
+// Rows of 32-bit floats where they lie in the ring.
+struct FloatRows {
+    const float* rows = nullptr;
+    uint32_t count = 0;
+};
+
+// Waits as the reads do, then points at most maxRows of the waiting rows' values as 32-bit
+// floats, voltage channels last, where they lie in the ring (up to its end), without taking
+// them: a consumer writes or copies them from there without holding up the producer, then
+// takes them with takePeeked(). The producer does not wait for it and may overwrite them.
+FloatRows peekFloats(DataHook& hook, bool useFiltered, uint32_t minRows, uint32_t maxRows);
+
+// Takes the `count` rows that peekFloats() pointed at, unless the producer has begun to
+// overwrite them since: then they may hold newer rows, and it returns false with the hook
+// where it was, so that its next read skips what was lost as a lapped read does.
+bool takePeeked(DataHook& hook, uint32_t count);

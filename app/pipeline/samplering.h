@@ -22,7 +22,8 @@ class SampleRing {
 
     // The six planes of one row. The floats are the values in the form and order of a DAT
     // file's frame, the voltage channels last: the file writer reads 4 bytes a value instead
-    // of 8, its limit being memory traffic, and copies whole rows when it records them all.
+    // of 8, its limit being memory traffic, and writes whole rows as they lie when it records
+    // them all.
     struct Row {
         uint16_t* filteredRaw;
         double* filteredValues;

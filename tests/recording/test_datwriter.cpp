@@ -286,6 +286,42 @@ TEST_F(DatWriterTest, AStopTakesInWhatHadArrivedWhileMoreKeepsComing) {
     EXPECT_EQ(frames(file), expected(0, uint32_t(size / 20), {0, 1, 2, 3}));
 }
 
+TEST_F(DatWriterTest, RowsOverwrittenWhileTheyWereWrittenAreTakenBackAndCountedLost) {
+    // Every channel recorded: frames are written from the ring. During the first write the
+    // producer stores a ring and 500 rows more: the 1000 rows being written, and 500 after
+    // them, are gone. The file must go on with the rows after them, the loss announced.
+    bool lapped = false;
+    use(std::make_unique<WriterBehind>(producer.get(), [&](qint64) {
+        if (std::exchange(lapped, true)) return;
+        // Fed in two halves, each waited for through a hook of this thread's own.
+        const std::unique_ptr<DataHook> stored = producer->getDataHook();
+        std::vector<uint16_t> words;
+        for (const uint32_t first : {0u, SampleRing::rowCount / 2}) {
+            const uint32_t count = first == 0 ? SampleRing::rowCount / 2 : SampleRing::rowCount / 2 + 500;
+            source->add(source->rows(uint16_t(20000 + first), count));
+            readRawData(*stored, words, true, count - 1);
+        }
+    }));
+    std::vector<std::pair<quint64, quint64>> announced; // samples, frame
+    QObject::connect(writer.get(), &DataWriterConsumer::lossInFile, &receiver,
+                     [&](quint64 samples, double, const QString&, quint64 frame) {
+                         announced.emplace_back(samples, frame);
+                     });
+    writer->onStartConsuming();
+    feed(0, 1000);
+    const QString file = path + "cell/cell_000.dat";
+    ASSERT_TRUE(QTest::qWaitFor([&] { return QFileInfo(file).size() >= SampleRing::rowCount * 20; }, 10000));
+    writer->onStopConsuming();
+    QCoreApplication::sendPostedEvents();
+    const Frames written = frames(file), wanted = expected(20500, SampleRing::rowCount, {0, 1, 2, 3});
+    ASSERT_EQ(written.size(), wanted.size());
+    EXPECT_TRUE(written == wanted) << "first wrong value in frame "
+                                   << (std::mismatch(written.begin(), written.end(), wanted.begin()).first -
+                                       written.begin()) /
+                                          5;
+    EXPECT_EQ(announced, (std::vector<std::pair<quint64, quint64>>{{1500, 0}}));
+}
+
 TEST_F(DatWriterTest, AChunkThatCannotBeOpenedEndsTheRecordingAndKeepsWhatWasWritten) {
     configure(100, 25, 10);
     writer->onStartConsuming();

@@ -93,9 +93,8 @@ TEST(Producer, StoresEveryWordAndItsValueThroughTheConversionOfItsGroup) {
     // in a file's frame.
     for (const bool filtered : {true, false}) {
         std::vector<float> floats, expected;
-        takeFloats(*hooks[filtered ? 4 : 5], filtered, 2, 3, [&](const float* rows, uint32_t count) {
-            floats.insert(floats.end(), rows, rows + count * source.width());
-        });
+        const FloatRows rows = peekFloats(*hooks[filtered ? 4 : 5], filtered, 2, 3);
+        floats.assign(rows.rows, rows.rows + rows.count * source.width());
         const std::vector<double>& values = filtered ? filteredValues : unfilteredValues;
         for (size_t row = 0; row < values.size(); row += 5)
             for (size_t c : {1, 2, 3, 4, 0})

@@ -53,7 +53,16 @@ size_t readAll(DataHook& hook, int how) {
         readRawData(hook, raw, true, 0);
         return raw.size() / hook.ring.rowWidth();
     }
-    if (how == 3) return takeFloats(hook, true, 0, SampleRing::rowCount, [](const float*, uint32_t) {});
+    if (how == 3) {
+        // Up to the ring's end, then from its start.
+        size_t rows = 0;
+        do {
+            const uint32_t count = peekFloats(hook, true, 0, SampleRing::rowCount).count;
+            if (!takePeeked(hook, count)) return rows;
+            rows += count;
+        } while (hook.ring.rowsWritten() > hook.row);
+        return rows;
+    }
     readValues(hook, values, false, how == 1 ? 0 : 2, 0);
     return values.size() / hook.ring.rowWidth() * (how == 1 ? 1 : 2);
 }
@@ -112,6 +121,29 @@ TEST(DataHookReads, ALappedHookGoesOnAtTheOldestRowAndCountsTheRowsItMissed) {
         EXPECT_EQ(readAll(hook, 0), 5u);
         EXPECT_EQ(reported.size(), 1u);
         EXPECT_EQ(hook.rowsMissed, c.skipped);
+    }
+}
+
+TEST(DataHookReads, PeekedRowsThatTheProducerBeganToOverwriteAreNotTakenButSkipped) {
+    for (const uint32_t more : {SampleRing::rowCount - 100, SampleRing::rowCount - 99}) {
+        const bool lapped = more + 100 > SampleRing::rowCount;
+        SCOPED_TRACE(lapped ? "the oldest peeked row overwritten" : "a full ring written, none overwritten");
+        SampleRing ring(1);
+        std::vector<std::pair<uint64_t, uint64_t>> reported;
+        ring.lapReport = [&](uint64_t row, uint64_t rows) { reported.emplace_back(row, rows); };
+        DataHook hook(ring, 0);
+        writeNumberedRows(ring, 0, 100);
+        const FloatRows peeked = peekFloats(hook, true, 0, 1000);
+        ASSERT_EQ(peeked.count, 100u);
+        EXPECT_EQ(peeked.rows[99], 4.0f * 99);
+        writeNumberedRows(ring, 100, more);
+        EXPECT_EQ(takePeeked(hook, peeked.count), !lapped);
+        EXPECT_EQ(hook.row, lapped ? 0u : 100u);
+        // The next peek goes on at the oldest row left.
+        const FloatRows next = peekFloats(hook, true, 0, 1);
+        EXPECT_EQ(next.rows[0], 4.0f * (lapped ? 1 : 100));
+        EXPECT_EQ(reported, (lapped ? std::vector<std::pair<uint64_t, uint64_t>>{{1, 1}}
+                                    : std::vector<std::pair<uint64_t, uint64_t>>{}));
     }
 }
 
@@ -196,12 +228,16 @@ TEST(DataHookReads, TwoHooksAtDifferentPacesGetEveryRowInOrderAcrossTheRingsEnd)
     uint32_t fastRows = 0;
     uint32_t slowRows = 0;
     uint32_t takenRows = 0;
-    size_t runs = 0;
-    const auto take = [&](const float* rows, uint32_t count) {
-        runs++;
-        for (uint32_t k = 0; k < count; k++, takenRows++)
+    size_t peeks = 0;
+    const auto take = [&] {
+        const FloatRows rows = peekFloats(taker, true, 0, most);
+        peeks++;
+        for (uint32_t k = 0; k < rows.count; k++)
             for (uint32_t c = 0; c < width; c++)
-                ASSERT_EQ(rows[k * width + c], float(4 * takenRows + c)) << "row " << takenRows;
+                EXPECT_EQ(rows.rows[k * width + c], float(4 * (takenRows + k) + c))
+                    << "row " << takenRows + k;
+        EXPECT_TRUE(takePeeked(taker, rows.count));
+        takenRows += rows.count;
     };
     for (uint32_t written = 0; written < total;) {
         const uint32_t n = std::min(chunk, total - written);
@@ -216,8 +252,8 @@ TEST(DataHookReads, TwoHooksAtDifferentPacesGetEveryRowInOrderAcrossTheRingsEnd)
         // Rows are counted on past the ring's end, by the ring and by its hooks alike.
         ASSERT_EQ(ring.rowsWritten(), written);
         ASSERT_EQ(fast.row, fastRows);
-        for (uint32_t left = n; left > 0; left -= std::min(left, most))
-            ASSERT_EQ(takeFloats(taker, true, 0, most, take), std::min(left, most));
+        while (taker.row < written)
+            take();
         ASSERT_EQ(taker.row, written);
         // The slow hook reads every sixth chunk, unfiltered values.
         if ((written / chunk) % 6 != 0 && written != total) continue;
@@ -231,9 +267,9 @@ TEST(DataHookReads, TwoHooksAtDifferentPacesGetEveryRowInOrderAcrossTheRingsEnd)
     EXPECT_EQ(slowRows, total);
     EXPECT_EQ(slow.row, total);
     EXPECT_EQ(takenRows, total);
-    // 42 chunks taken in three runs each, the last 6000 rows in two, and one run more where
-    // the ring's end (row 262144, within chunk 37) splits a take.
-    EXPECT_EQ(runs, 42u * 3 + 2 + 1);
+    // 42 chunks peeked in three parts each, the last 6000 rows in two, and one part more where
+    // the ring's end (row 262144, within chunk 37) cuts a peek short.
+    EXPECT_EQ(peeks, 42u * 3 + 2 + 1);
     const DataHook late(ring, ring.rowsWritten());
     EXPECT_EQ(late.readIndex, total % SampleRing::rowCount);
 }
