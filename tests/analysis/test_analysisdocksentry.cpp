@@ -6,10 +6,10 @@
 #include "tests/simulator/amplifiertest.h"
 
 #include "analysis/analysisdocks.h"
-#include "analysis/noisereportconsumer.h"
 #include "analysis/noisereportwidget.h"
 #include "app/pipeline/librarysamplesource.h"
 #include "app/widgets/copyabletable.h"
+#include "tests/analysis/dockdriver.h"
 
 #include <QAction>
 #include <QMainWindow>
@@ -57,6 +57,11 @@ class AnalysisDocksOnAmplifier : public kv4test::SimulatedAmplifiers {
             consumer->onVoltageRangeChanged(voltage);
             consumer->onCurrentRangeChanged(current, 4); // every channel
         }
+    }
+    AnalysisConsumer* consumerOf(DeviceDataConsumer::Types_t type) const {
+        for (const auto& [consumer, kind] : made)
+            if (kind == type) return static_cast<AnalysisConsumer*>(consumer);
+        return nullptr;
     }
 
     LibrarySampleSource source;
@@ -152,9 +157,7 @@ TEST_F(AnalysisDocksOnAmplifier, EachChannelHasItsDockInItsAnalysisSubmenu) {
     };
     for (const auto& a : analyses) {
         SCOPED_TRACE(a.submenu);
-        AnalysisConsumer* consumer = nullptr;
-        for (const auto& [c, type] : made)
-            if (type == a.type) consumer = static_cast<AnalysisConsumer*>(c);
+        AnalysisConsumer* consumer = consumerOf(a.type);
         ASSERT_TRUE(consumer);
         QMenu* submenu = nullptr;
         for (QAction* action : menu->actions())
@@ -186,48 +189,30 @@ TEST_F(AnalysisDocksOnAmplifier, EachChannelHasItsDockInItsAnalysisSubmenu) {
     }
 }
 
-} // namespace
-
-// A dock for one current channel of the connected set.
-class ChannelDock : public AnalysisWidget {
-  public:
-    explicit ChannelDock(int channel) : AnalysisWidget(channel) {}
-    QString exportName() const override { return "channel"; }
-    QString exportData() override { return {}; }
-    void onLimitToRoi(bool) override {}
-    void onSaveToLabbook() override {}
-    void onLinearFit() override {}
-    void onBoltzmannSigmoidFit() override {}
-    void onGaussianFit() override {}
-};
-
+// Two histogram docks of one consumer: it runs until the last of them stops.
 TEST_F(AnalysisDocksOnAmplifier, DocksOfSingleChannelsShareTheirConsumerUntilTheLastStops) {
     ASSERT_NO_FATAL_FAILURE(connect("cedar")); // four current channels
-    producer = std::make_unique<DeviceDataProducer>(source);
-    auto* consumer = new NoiseReportConsumer(producer.get());
-    made.emplace_back(consumer, DeviceDataConsumer::TypeNoiseReport);
-    ChannelDock first(1), second(3);
-    for (ChannelDock* dock : {&first, &second}) {
-        dock->setConsumer(consumer);
-        dock->resize(500, 300);
-        dock->show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(dock));
-    }
-    const auto click = [](ChannelDock& dock, AnalysisWidget::Tool tool) {
-        QTest::mouseClick(dock.toolButton(tool), Qt::LeftButton);
-    };
+    ASSERT_NO_FATAL_FAILURE(makeDocks());
+    AnalysisConsumer* consumer = consumerOf(DeviceDataConsumer::TypeHistogram);
+    auto* first = window.findChild<AnalysisWidget*>("histogramWidget2");
+    auto* second = window.findChild<AnalysisWidget*>("histogramWidget4");
+    ASSERT_TRUE(consumer && first && second);
+    first->show();
+    second->show();
     const struct {
-        ChannelDock* dock;
+        AnalysisWidget* dock;
         AnalysisWidget::Tool tool;
         bool running;
     } steps[] = {
-        {&first, AnalysisWidget::StartTool, true},  {&second, AnalysisWidget::StartTool, true},
-        {&first, AnalysisWidget::ResetTool, true},  {&first, AnalysisWidget::StopTool, true},
-        {&second, AnalysisWidget::ResetTool, true}, {&second, AnalysisWidget::StopTool, false},
-        {&second, AnalysisWidget::StartTool, true}, {&second, AnalysisWidget::StopTool, false},
+        {first, AnalysisWidget::StartTool, true},  {second, AnalysisWidget::StartTool, true},
+        {first, AnalysisWidget::ResetTool, true},  {first, AnalysisWidget::StopTool, true},
+        {second, AnalysisWidget::ResetTool, true}, {second, AnalysisWidget::StopTool, false},
+        {second, AnalysisWidget::StartTool, true}, {second, AnalysisWidget::StopTool, false},
     };
     for (size_t k = 0; k < std::size(steps); k++) {
-        click(*steps[k].dock, steps[k].tool);
+        kv4test::click(*steps[k].dock, steps[k].tool);
         EXPECT_EQ(consumer->isRunning(), steps[k].running) << "after step " << k;
     }
 }
+
+} // namespace
