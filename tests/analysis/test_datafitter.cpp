@@ -61,6 +61,7 @@ TEST(DataFitter, BoltzmannFitRecoversHalfActivationAndSlopeWithinOnePercent) {
         {-200.0, 800.0, -35.0, 5.0, -100.0, 50.0, 16},
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "V½ " << c.half << " k " << c.k);
         BoltzmannSigmoidFitModel truth;
         truth.setParameters({c.min, c.max, c.half, c.k});
         QList<QPointF> points;
@@ -74,13 +75,11 @@ TEST(DataFitter, BoltzmannFitRecoversHalfActivationAndSlopeWithinOnePercent) {
         const BoltzmannSigmoidFitModel want = canonical(truth);
         // 1 % of V½, or of k when V½ is 0.
         const double halfTolerance = 0.01 * std::max(std::abs(want.halfActivationVoltage), want.inverseSlope);
-        EXPECT_NEAR(fit.halfActivationVoltage, want.halfActivationVoltage, halfTolerance)
-            << "V½ " << c.half << " k " << c.k;
-        EXPECT_NEAR(fit.inverseSlope, want.inverseSlope, 0.01 * want.inverseSlope)
-            << "V½ " << c.half << " k " << c.k;
+        EXPECT_NEAR(fit.halfActivationVoltage, want.halfActivationVoltage, halfTolerance);
+        EXPECT_NEAR(fit.inverseSlope, want.inverseSlope, 0.01 * want.inverseSlope);
         const double span = std::abs(c.max - c.min);
-        EXPECT_NEAR(fit.minActivation, want.minActivation, 0.01 * span) << "V½ " << c.half << " k " << c.k;
-        EXPECT_NEAR(fit.maxActivation, want.maxActivation, 0.01 * span) << "V½ " << c.half << " k " << c.k;
+        EXPECT_NEAR(fit.minActivation, want.minActivation, 0.01 * span);
+        EXPECT_NEAR(fit.maxActivation, want.maxActivation, 0.01 * span);
     }
 }
 
@@ -96,6 +95,7 @@ TEST(DataFitter, GaussianFitOnHistogramRecoversMeanWithinOnePercentAndWidthWithi
     const int samples = 100000;
     const int bins = 200;
     for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "mean " << c.mean << " sigma " << c.sigma);
         std::mt19937 generator(7);
         std::normal_distribution<double> normal(c.mean, c.sigma);
         const double binWidth = (c.upperEdge - c.lowerEdge) / bins;
@@ -107,11 +107,10 @@ TEST(DataFitter, GaussianFitOnHistogramRecoversMeanWithinOnePercentAndWidthWithi
         GaussianDataFitter fitter;
         fitter.loadHistogram(c.lowerEdge, binWidth, counts);
         const GaussianFitModel fit = fitAndWait<GaussianFitModel>(fitter);
-        EXPECT_NEAR(fit.mean, c.mean, 0.01 * std::abs(c.mean)) << "mean " << c.mean << " sigma " << c.sigma;
-        EXPECT_NEAR(std::abs(fit.standardDeviation), c.sigma, 0.02 * c.sigma)
-            << "mean " << c.mean << " sigma " << c.sigma;
+        EXPECT_NEAR(fit.mean, c.mean, 0.01 * std::abs(c.mean));
+        EXPECT_NEAR(std::abs(fit.standardDeviation), c.sigma, 0.02 * c.sigma);
         // The counts integrate to the number of samples times the bin width.
-        EXPECT_NEAR(fit.area, samples * binWidth, 0.02 * samples * binWidth) << "mean " << c.mean;
+        EXPECT_NEAR(fit.area, samples * binWidth, 0.02 * samples * binWidth);
     }
 }
 
