@@ -592,11 +592,12 @@ void MessageDispatcher::parseBatch(uint32_t count, const ParseWords& words) {
             double* const templates = denoiserTemplates.data() + size_t(denoiserPhase) * nC;
             for (uint32_t c = 0; c < nC; c++, k++, w += 2) {
                 const uint16_t x = uint16_t((w[0] << 8 | w[1]) + words.currentWordOffset);
-                if (uint16_t(x - 0x7801) <= 0x0FFE) { // |x| >= 30721
-                    sampleSaturated = true;
-                    if (x == 0x7FFE || x == 0x8000) wordOverflow = true;
-                } else if (uint16_t(x + 0x0800) > 0x1000) { // |x| > 2048
+                if (uint16_t(x + 0x0800) > 0x1000) { // |x| > 2048
                     allSmall = false;
+                    if (uint16_t(x - 0x7801) <= 0x0FFE) { // |x| >= 30721
+                        sampleSaturated = true;
+                        if (x == 0x7FFE || x == 0x8000) wordOverflow = true;
+                    }
                 }
                 double d = int16_t(x);
                 if constexpr (Denoise) {
