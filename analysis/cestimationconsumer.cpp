@@ -137,10 +137,15 @@ void CEstimationConsumer::step(const double* frame) {
 
 void CEstimationConsumer::measure(const double* frame, int skip, int count, std::vector<double>& sums) {
     if (frames <= skip) return;
+    if (frames == skip + 1) stretchStart = frame[0];
     const double* current = frame + voltageChannelsNum;
     for (size_t c = 0; c < sums.size(); c++)
         sums[c] += current[c];
-    if (frames == skip + count) phase += 2;
+    if (frames < skip + count) return;
+    // A voltage that did not move over the stretch is a level, not a ramp: a step protocol's,
+    // such as the resistance estimation's square wave still arriving after the switch to the
+    // triangle. Its periods are as regular as a triangle's, so the search starts over.
+    phase = frame[0] == stretchStart ? 0 : phase + 2;
 }
 
 void CEstimationConsumer::finishPeriod() {

@@ -53,6 +53,7 @@ class CEstimationConsumer : public AnalysisConsumer {
     int frames = 0;    // of the ramp so far
     int firstDuration = 0, secondDuration = 0;
     int firstSkip = 0, firstMeasure = 0, secondSkip = 0, secondMeasure = 0;
+    double stretchStart = 0.0; // the voltage where the measured stretch of the ramp began
     // Over the periods done:
     double firstExtremes = 0.0, secondExtremes = 0.0;
     double firstDurations = 0.0, secondDurations = 0.0;

@@ -173,6 +173,13 @@ TEST_F(EstimationFrames, CapacitanceIsMeasuredAfterATenthOfEachRampForFourTenths
             switched.insert(switched.end(), 40, {v, spoiler});
     for (const auto& frame : triangle(100, 100, 0.1, 16, c, spoil))
         switched.push_back(frame);
+    // More periods of it than a result needs (its data came late): its levels are no ramps.
+    Frames late;
+    for (int p = 0; p < 12; p++)
+        for (double v : {-0.04, 0.04})
+            late.insert(late.end(), 100, {v, v > 0 ? spoiler : 0.0});
+    for (const auto& frame : triangle(100, 100, 0.1, 16, c, spoil))
+        late.push_back(frame);
     const Case cases[] = {
         // Equal ramps of 100 frames skip 10 frames and sum 40 of each.
         {"equal ramps of 100", triangle(100, 100, 0.1, 15, c, spoil), 1, c},
@@ -183,6 +190,7 @@ TEST_F(EstimationFrames, CapacitanceIsMeasuredAfterATenthOfEachRampForFourTenths
         {"ramps too short to skip a frame", triangle(8, 8, 0.1, 200, c, capacitor), 0, 0.0},
         {"current against the slope", triangle(100, 100, 0.1, 15, -c, capacitor), 1, std::nan("")},
         {"a step protocol before the triangle", switched, 1, c, 0.01},
+        {"a step protocol for more periods than a result needs", late, 1, c, 0.01},
     };
     for (const Case& k : cases)
         expect<CEstimationConsumer>(k, 2.0);
