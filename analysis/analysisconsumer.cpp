@@ -152,6 +152,7 @@ void AnalysisConsumer::applyChanges(const Changes& changes) {
 }
 
 void AnalysisConsumer::run() {
+    hook->keepGaps = true;
     accumulated.clear();
     allocateBuffers();
     // What was applied before this run, and what is pending now.
@@ -164,8 +165,24 @@ void AnalysisConsumer::run() {
         // analysed.
         applyChannelRequests();
         applyChanges(applyPendingChanges());
-        if (readBuffer.empty()) continue;
-        accumulated.insert(accumulated.end(), readBuffer.begin(), readBuffer.end());
+        // The rows before each gap are analysed before the analysis learns of it.
+        const size_t width = size_t(totalChannelsNum);
+        const uint64_t rowsRead = width > 0 ? readBuffer.size() / width : 0;
+        const uint64_t firstRow = hook->row - rowsRead;
+        size_t done = 0;
+        for (const SampleRing::Gap& gap : hook->gaps) {
+            const size_t at = size_t(std::clamp(gap.row, firstRow, hook->row) - firstRow) * width;
+            if (at > done) {
+                accumulated.insert(accumulated.end(), readBuffer.begin() + std::ptrdiff_t(done),
+                                   readBuffer.begin() + std::ptrdiff_t(at));
+                analyze();
+                done = at;
+            }
+            framesMissing();
+        }
+        hook->gaps.clear();
+        if (done == readBuffer.size()) continue;
+        accumulated.insert(accumulated.end(), readBuffer.begin() + std::ptrdiff_t(done), readBuffer.end());
         analyze();
     }
 }

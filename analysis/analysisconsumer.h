@@ -59,6 +59,10 @@ class AnalysisConsumer : public DeviceDataConsumer {
     virtual void resetChannel(int channelIdx) = 0;
     // Takes the result lock, consumes frames from `accumulated` and emits results.
     virtual void analyze() = 0;
+    // Frames were lost between those analysed so far and the next (the source lost them, or
+    // the ring lapped this consumer): an analysis that counts on consecutive frames starts
+    // its stretch over. In the consumer's thread; takes the result lock.
+    virtual void framesMissing() {}
 
     // resetChannel once with the index as given.
     void resetSingle(int channelIdx);

@@ -177,3 +177,12 @@ void IvGraphConsumer::analyze() {
     accumulated.erase(accumulated.begin(), accumulated.begin() + std::ptrdiff_t(frames * width));
     emit result();
 }
+
+// The level after the gap may have begun inside it: its transient is skipped again.
+void IvGraphConsumer::framesMissing() {
+    QMutexLocker lock(&resultMutex);
+    for (Record& r : records) {
+        r.lastLevel = INT_MIN;
+        r.samplesInLevel = 0;
+    }
+}

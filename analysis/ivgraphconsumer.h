@@ -56,6 +56,7 @@ class IvGraphConsumer : public AnalysisConsumer {
     void resetAnalysis(int channelIdx) override;
     void resetChannel(int channelIdx) override;
     void analyze() override;
+    void framesMissing() override;
 
   private:
     std::vector<Record> records;

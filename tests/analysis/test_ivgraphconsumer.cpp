@@ -48,9 +48,11 @@ struct ScriptedRig {
     }
     ~ScriptedRig() { consumer.onStopConsuming(); } // before the waiter goes
 
-    // `frames` frames at the voltage word `raw`, with current words from `current(k)`.
-    void level(int16_t raw, int frames, const std::function<int16_t(int)>& current) {
+    // `frames` frames at the voltage word `raw`, with current words from `current(k)`, and
+    // `lost` frames lost before them.
+    void level(int16_t raw, int frames, const std::function<int16_t(int)>& current, uint64_t lost = 0) {
         ScriptedSource::Poll poll;
+        if (lost > 0) poll.losses.push_back({.frames = lost, .framesAfter = uint64_t(frames)});
         for (int k = 0; k < frames; k++) {
             const int16_t i = current(k);
             for (int16_t word : {raw, i, i, int16_t(7)})
@@ -143,6 +145,24 @@ TEST(IvGraphOnScript, PointsPerLevelAfterTheTransientInEachMode) {
             EXPECT_EQ(r.transientSamples, int(c.transientMs * 10));
         }
     }
+}
+
+// Frames lost between two stretches of one level: other levels may have come and gone in the
+// gap, so the frames after it skip the transient again.
+TEST(IvGraphOnScript, FramesLostStartTheLevelsTransientOver) {
+    ScriptedRig rig;
+    IvGraphConsumer& consumer = rig.consumer;
+    consumer.onTransientIgnoreChanged(0, 5.0);
+    consumer.onStartConsuming();
+    const auto visit = [](int k) { return k < 50 ? int16_t(k % 2 ? 400 : -400) : int16_t(-5); };
+    rig.level(20, 100, visit);
+    rig.level(20, 100, visit, 300);
+    rig.pad();
+    ASSERT_TRUE(rig.waiter.until([&] { return consumer.channelResult(0).points.size() == 2; }));
+    consumer.onStopConsuming();
+    const IvGraphConsumer::Record r = consumer.channelResult(0);
+    EXPECT_EQ(r.counts[1020], 100); // 10 mV, in levels of 0.5 mV from -500 mV
+    EXPECT_DOUBLE_EQ(r.points[0].y(), -5.0);
 }
 
 TEST(IvGraphOnScript, ATransientOrModeChangeStartsOnlyThatChannelOver) {
