@@ -54,6 +54,7 @@ DetectorThread::~DetectorThread() {
     }
     thread.wait();
     std::lock_guard lock(end);
+    delete owned; // still here if the thread never ran
 }
 
 void DetectorThread::start() {

@@ -212,7 +212,9 @@ TEST(DetectorThread, TimerRunsInTheDetectorsThreadOnlyWhileDetecting) {
     EXPECT_TRUE(detector.isNull());
 }
 
-TEST(DetectorThread, ThreadEndedAtOnceTakesItsDetectorAlong) {
+TEST(DetectorThread, ThreadEndedAtOnceOrNeverStartedTakesItsDetectorAlong) {
+    QPointer<DeviceDetector> neverStarted = DetectorThread().detector();
+    EXPECT_TRUE(neverStarted.isNull());
     for (int i = 0; i < 50; i++) {
         auto running = std::make_unique<DetectorThread>();
         QPointer<DeviceDetector> detector = running->detector();
