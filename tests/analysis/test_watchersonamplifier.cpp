@@ -230,6 +230,9 @@ TEST_F(WatchersOnAmplifier, TheControllerAppliesItsVoltageToTheChosenChannelAndR
         consumer.reset();
         amplifier().setCell(channels, kv4test::quietCell());
         kv4cl::setVoltageOffset(2, {0.0, kv4cl::UnitPfxMilli, "V"});
+        // The frames of the ruptured cell that the library kept while no producer read them
+        // are not the next round's.
+        ASSERT_EQ(kv4cl::flushData(true), kv4cl::Success);
         producer = std::make_unique<DeviceDataProducer>(source);
     }
 }
