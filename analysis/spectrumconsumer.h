@@ -1,5 +1,5 @@
 #pragma once
-// The spectrum analysis's worker: per current channel that runs, the power spectral density
+// The frequency analysis's worker: per current channel that runs, the power density (PSD)
 // of its samples, averaged over the blocks of the integration time and published each time
 // an average is complete. The result signal carries nothing; the widget copies the
 // channel's record with channelResult().

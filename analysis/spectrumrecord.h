@@ -1,7 +1,7 @@
 #pragma once
-// The power spectral density of one current channel: FFTs of consecutive blocks of N samples,
-// without window and with the mean left in, averaged over M blocks and published as a
-// one-sided density. The consumer holds one per channel under its result lock; the widget
+// The power density over frequency (PSD) of one current channel: FFTs of consecutive blocks
+// of N samples, without window and with the mean left in, averaged over M blocks and
+// published as a one-sided density. The consumer holds one per channel under its result lock; the widget
 // gets copies.
 
 #include <QList>
