@@ -13,7 +13,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSignalSpy>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -46,13 +45,7 @@ class CompensationsWindow : public kv4test::WindowTest {
   protected:
     void openAt(const char* model) {
         open(model, 1);
-        window->resize(1366, 768);
-        window->show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
-        QSignalSpy restored(window.get(), &MainWindow::layoutRestored);
-        connectTo(combo()->itemText(0));
-        ASSERT_TRUE(restored.wait(5000));
-        QCoreApplication::sendPostedEvents();
+        ASSERT_NO_FATAL_FAILURE(showAndConnectFirst(QSize(1366, 768)));
     }
 };
 

@@ -17,7 +17,6 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
-#include <QSignalSpy>
 #include <QTest>
 #include <QToolButton>
 
@@ -70,12 +69,7 @@ TEST_F(RcEstimationWindow, EstimatesOnTheDeviceAndCompensatesEachChannel) {
         cell.resetArtefact = 0.0;
         cell.noiseRms = 1e-12;
         amplifier->setCell(16, cell);
-        window->resize(size);
-        window->show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
-        QSignalSpy restored(window.get(), &MainWindow::layoutRestored);
-        connectTo(combo()->itemText(0));
-        ASSERT_TRUE(restored.wait(5000));
+        ASSERT_NO_FATAL_FAILURE(showAndConnectFirst(size));
 
         // The lowest rates take a sample after the membrane has charged: a rate of at least
         // 10 kHz, chosen as the user does.

@@ -11,7 +11,6 @@
 #include <QGridLayout>
 #include <QLabel>
 #include <QPushButton>
-#include <QSignalSpy>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTest>
@@ -26,13 +25,7 @@ class VoltageOffsetWindow : public kv4test::WindowTest {
   protected:
     void openAt(const char* model, QSize size) {
         open(model, 1);
-        window->resize(size);
-        window->show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
-        QSignalSpy restored(window.get(), &MainWindow::layoutRestored);
-        connectTo(combo()->itemText(0));
-        ASSERT_TRUE(restored.wait(5000));
-        QCoreApplication::sendPostedEvents();
+        ASSERT_NO_FATAL_FAILURE(showAndConnectFirst(size));
     }
     const kav4sim::VirtualAmplifier& amplifier() const {
         return *simulation->amplifier(combo()->itemText(0).toStdString());

@@ -20,7 +20,6 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
-#include <QSignalSpy>
 #include <QTest>
 #include <QTextEdit>
 #include <QToolButton>
@@ -44,13 +43,7 @@ class WatchersWindow : public kv4test::WindowTest {
         cell.noiseRms = 0.0;
         cell.resetArtefact = 0.0;
         amplifier().setCell(uint16_t(amplifier().model().currentChannelsNum), cell);
-        window->resize(size);
-        window->show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
-        QSignalSpy restored(window.get(), &MainWindow::layoutRestored);
-        connectTo(combo()->itemText(0));
-        ASSERT_TRUE(restored.wait(5000));
-        QCoreApplication::sendPostedEvents();
+        ASSERT_NO_FATAL_FAILURE(showAndConnectFirst(size));
         // The stimulus holds at Vhold, typed and applied with Return.
         QAbstractSpinBox* vholdBox = nullptr;
         for (QAbstractSpinBox* box : dock("protocolDw")->findChildren<QAbstractSpinBox*>())

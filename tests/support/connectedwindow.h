@@ -11,6 +11,8 @@
 #include <QDockWidget>
 #include <QPushButton>
 #include <QSettings>
+#include <QSignalSpy>
+#include <QSize>
 #include <QString>
 #include <QTest>
 
@@ -44,6 +46,17 @@ class WindowTest : public ::testing::Test {
         combo()->setCurrentText(entry);
         connectButton()->click();
         ASSERT_TRUE(window->isConnected()) << entry.toStdString();
+    }
+    // Shows the window at `size`, connects its first entry and returns once the model's
+    // layout is in place.
+    void showAndConnectFirst(QSize size) {
+        window->resize(size);
+        window->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+        QSignalSpy restored(window.get(), &MainWindow::layoutRestored);
+        connectTo(combo()->itemText(0));
+        ASSERT_TRUE(restored.wait(5000));
+        QCoreApplication::sendPostedEvents();
     }
     void disconnect() {
         connectButton()->click();
