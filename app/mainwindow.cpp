@@ -18,6 +18,7 @@
 #include "app/supportdialog.h"
 #include "app/ttldockwidget.h"
 #include "app/version.h"
+#include "app/widgets/dockscrollarea.h"
 #include "commlib/api/kv4cl.h"
 #include "controls/allchannelscontrolsdockwidget.h"
 #include "controls/compensationsdockwidget.h"
@@ -40,7 +41,6 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QScrollArea>
 #include <QSettings>
 #include <QShortcut>
 #include <QTimer>
@@ -106,20 +106,10 @@ QString modelLayoutKeyPrefix() {
     return uiKeyPrefix + QString("%1.%2.%3/").arg(versions[0]).arg(subversions[0]).arg(firmwares[0]);
 }
 
-// Asks for all of its content, where a scroll area asks for a capped size.
-class DockScrollArea : public QScrollArea {
-  public:
-    QSize sizeHint() const override { return widget() ? widget()->sizeHint() : QScrollArea::sizeHint(); }
-};
-
-// The dock shrinks below its content, which scrolls, so that a small screen still reaches
-// every control in it.
+// The dock shrinks below its content's height, which scrolls, so that a small screen still
+// reaches every control in it.
 void makeScrollable(QDockWidget* dock) {
-    auto* area = new DockScrollArea;
-    area->setFrameShape(QFrame::NoFrame);
-    area->setWidgetResizable(true);
-    area->setWidget(dock->widget());
-    dock->setWidget(area);
+    dock->setWidget(new DockScrollArea(dock->widget()));
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "controls/protocoldockwidget.h"
 
+#include "app/widgets/dockscrollarea.h"
 #include "app/widgets/images.h"
 #include "app/widgets/protocolimagebutton.h"
 #include "app/widgets/steppedspinbox.h"
@@ -24,11 +25,11 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
-#include <QScrollArea>
 #include <QSettings>
 #include <QStyle>
 #include <QStyleOptionButton>
 #include <QTextStream>
+#include <QToolButton>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -193,10 +194,8 @@ ProtocolDockWidget::ProtocolDockWidget(QWidget* parent) : QDockWidget("Voltage s
         fastPulses = new FastPulsesCustomProtocolWidget;
         connect(fastPulses, &FastPulsesCustomProtocolWidget::applyProtocol, this,
                 [this] { onApplyProtocol(true); });
-        // Its rows outgrow a short screen: they scroll.
-        auto* scroll = new QScrollArea;
-        scroll->setWidget(fastPulses);
-        scroll->setWidgetResizable(true);
+        // Its rows outgrow a short screen: they scroll, up and down only.
+        auto* scroll = new DockScrollArea(fastPulses);
         scroll->hide();
         fastPulsesArea = scroll;
         layout->addWidget(scroll, 1);
@@ -302,8 +301,10 @@ void ProtocolDockWidget::buildRows(Family family, QWidget* parent) {
                 QSettings().setValue(lockKey, locked);
             });
             lockButton->setChecked(QSettings().value(lockKey, true).toBool());
-            auto* invertButton = new QPushButton("±");
-            connect(invertButton, &QPushButton::clicked, this, &ProtocolDockWidget::onInvertVhold);
+            // As narrow as its sign: a push button would take the width of a word.
+            auto* invertButton = new QToolButton;
+            invertButton->setText("±");
+            connect(invertButton, &QToolButton::clicked, this, &ProtocolDockWidget::onInvertVhold);
             grid->addWidget(lockButton, line, 2);
             grid->addWidget(invertButton, line, 3);
             row.extras = {lockButton, invertButton};

@@ -46,8 +46,12 @@ class WindowLayoutTest : public kv4test::WindowTest {
         ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
         settle();
     }
-    // Lays out what geometry changes have posted.
-    static void settle() { QCoreApplication::sendPostedEvents(); }
+    // Lays out what geometry changes have posted. A change of a dock's content climbs one parent
+    // per round: the content, the dock, the window.
+    static void settle() {
+        for (int round = 0; round < 3; round++)
+            QCoreApplication::sendPostedEvents();
+    }
     // The window restores the model's layout from a timer started as it connects.
     void connectTo(const QString& entry) {
         QSignalSpy restored(window.get(), &MainWindow::layoutRestored);
@@ -193,6 +197,68 @@ TEST_F(WindowLayoutTest, EveryDockControlIsReachableOnASmallScreen) {
         }
         close();
     }
+}
+
+// What of the dock's visible content lies outside it sideways, or outside the view of a scroll
+// area around it: a user would have to scroll sideways to reach it, or could not at all.
+std::vector<std::string> cutSideways(const QDockWidget* dock) {
+    std::vector<std::string> cut;
+    for (const QAbstractScrollArea* area : dock->findChildren<QAbstractScrollArea*>())
+        if (area->isVisible() && area->horizontalScrollBar()->maximum() > 0)
+            cut.push_back(std::string(area->metaObject()->className()) + " scrolls sideways by " +
+                          std::to_string(area->horizontalScrollBar()->maximum()));
+    // Whether the widget lies across the side of the view nearest around it.
+    const auto across = [dock](const QWidget* widget, std::string* how) {
+        for (const QWidget* frame = widget->parentWidget(); frame; frame = frame->parentWidget()) {
+            const auto* area = qobject_cast<const QAbstractScrollArea*>(frame->parentWidget());
+            if (frame != dock && !(area && area->viewport() == frame)) continue;
+            const int left = widget->mapTo(frame, QPoint()).x();
+            if (left >= 0 && left + widget->width() <= frame->width()) return false;
+            if (how)
+                *how = std::string(widget->metaObject()->className()) + " " +
+                       widget->objectName().toStdString() + " spans " + std::to_string(left) + " to " +
+                       std::to_string(left + widget->width()) + " of " + std::to_string(frame->width());
+            return true;
+        }
+        return false;
+    };
+    for (QWidget* widget : dock->widget()->findChildren<QWidget*>()) {
+        if (!widget->isVisible() || qobject_cast<QScrollBar*>(widget)) continue;
+        // The outermost widget cut stands for what it holds.
+        std::string how;
+        if (across(widget, &how) && !across(widget->parentWidget(), nullptr)) cut.push_back(how);
+    }
+    return cut;
+}
+
+TEST_F(WindowLayoutTest, NoDockScrollsSidewaysWhateverTheProtocol) {
+    for (const char* model : {"dogwood16", "fir"})
+        for (const QSize screen : {smallScreen, largeScreen}) {
+            SCOPED_TRACE(std::string(model) + " at " + rect(QRect(QPoint(), screen)));
+            open(model, 1, screen);
+            connectTo(combo()->itemText(0));
+            QDockWidget* protocolDock = dock("protocolDw");
+            auto* protocols = protocolDock->findChild<QComboBox*>();
+            ASSERT_TRUE(protocols);
+            // Each protocol in turn, picked with the keyboard.
+            protocols->setFocus();
+            QTest::keyClick(protocols, Qt::Key_Home);
+            for (int p = 0; p < protocols->count(); p++) {
+                if (p > 0) QTest::keyClick(protocols, Qt::Key_Down);
+                ASSERT_EQ(protocols->currentIndex(), p);
+                settle();
+                EXPECT_EQ(cutSideways(protocolDock), std::vector<std::string>())
+                    << protocols->currentText().toStdString();
+            }
+            for (QDockWidget* shown : window->findChildren<QDockWidget*>()) {
+                if (!shown->isVisible() || shown->isFloating()) continue;
+                shown->raise();
+                settle();
+                EXPECT_EQ(cutSideways(shown), std::vector<std::string>())
+                    << shown->objectName().toStdString();
+            }
+            close();
+        }
 }
 
 TEST_F(WindowLayoutTest, TheLayoutIsKeptPerModel) {
