@@ -43,6 +43,8 @@ std::optional<uint32_t> indexOf(const std::vector<uint32_t>& codes, uint64_t cod
 CommandDecoder::CommandDecoder(const MessageDispatcher& model)
     : model(model), washerModel(dynamic_cast<const MessageDispatcher_Fir_V01*>(&model)) {
     current.currentRangeIdx.assign(model.currentChannelsNum, model.defaultCurrentRangeIdx);
+    current.gpRangeIdx = model.defaultGpRangeIdx;
+    current.gpRangeIdx.resize(model.gpChannelsNum, 0);
     current.voltageRangeIdx = model.defaultVoltageRangeIdx;
     current.samplingRateIdx = model.defaultSamplingRateIdx;
     current.oversamplingRatioIdx = model.defaultOversamplingRatioIdx;
@@ -135,6 +137,9 @@ void CommandDecoder::apply(const std::vector<uint8_t>& m) {
     for (size_t ch = 0; ch < s.currentRangeIdx.size() && !rangeCoders.empty(); ch++)
         select(rangeCoders[ch < rangeCoders.size() ? ch : 0].get(), model.currentRanges.size(),
                s.currentRangeIdx[ch]);
+    for (size_t g = 0; g < s.gpRangeIdx.size() && g < model.gpRangeCoders.size() && g < model.gpRanges.size();
+         g++)
+        select(model.gpRangeCoders[g].get(), model.gpRanges[g].size(), s.gpRangeIdx[g]);
     select(model.voltageRangeCoder.get(), model.voltageRanges.size(), s.voltageRangeIdx);
     select(model.samplingRateCoder.get(), model.realSamplingRates.size(), s.samplingRateIdx);
     if (model.oversamplingAvailable)

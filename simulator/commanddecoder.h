@@ -53,6 +53,7 @@ struct DecodedCommand {
     };
 
     std::vector<uint16_t> currentRangeIdx; // per current channel
+    std::vector<uint16_t> gpRangeIdx;      // per gp channel
     uint16_t voltageRangeIdx = 0;
     uint16_t samplingRateIdx = 0;
     uint16_t oversamplingRatioIdx = 0;

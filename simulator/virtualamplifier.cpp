@@ -184,6 +184,11 @@ void VirtualAmplifier::corruptBytes(size_t count) {
     corruptLeft += count;
 }
 
+void VirtualAmplifier::stickInfoIndex(bool on) {
+    std::lock_guard lock(mutex);
+    infoIndexStuck = on;
+}
+
 void VirtualAmplifier::stall(bool on) {
     dev->stall(on);
 }
@@ -322,6 +327,15 @@ void VirtualAmplifier::applySettings() {
     offsetCompensationGain = -std::expm1(-5.0 / (offsetCompensationSettling * rate));
     offsetCompensationFrames = uint64_t(std::ceil(offsetCompensationSettling * rate));
     overrideVoltage = c.referenceOverride ? c.referencePulse.voltage : 0.0;
+    // The reference monitor reads the reference voltage back through its gp range.
+    gpLevels.assign(wordsPerSample - voltageWords - currentWords, 0);
+    if (const std::optional<uint16_t> g = m.voltageReferenceMonitorGp;
+        g && *g < gpLevels.size() && *g < m.gpRanges.size() && c.gpRangeIdx[*g] < m.gpRanges[*g].size()) {
+        const RangedMeasurement& range = m.gpRanges[*g][c.gpRangeIdx[*g]];
+        const double code =
+            (c.voltageReference - toSi(range.min, range.prefix)) / toSi(range.step, range.prefix);
+        gpLevels[*g] = uint16_t(quantise(code, 0, 0xFFFF));
+    }
 
     // The model knows the front end's reset period at this rate and range.
     m.setSamplingRate(c.samplingRateIdx, false);
@@ -420,7 +434,7 @@ void VirtualAmplifier::buildPacket() {
     if (headerBytes == 6) {
         // The info pair walks through the status bytes.
         const size_t infos = description->infoBytes.size();
-        const size_t index = infos > 0 ? packetCount % infos : 0;
+        const size_t index = infos > 0 && !infoIndexStuck ? packetCount % infos : 0;
         if (index == 0) status = statusBytes();
         *p++ = uint8_t(index);
         *p++ = index < status.size() ? status[index] : 0;
@@ -492,10 +506,8 @@ void VirtualAmplifier::sampleFrame(uint8_t* w) {
         putWord(w, offsetCode ? uint16_t(code ^ 0x8000) : uint16_t(code));
     }
     const std::optional<uint16_t> ttlWord = description->ttlOutput.gpChannel;
-    for (uint16_t k = voltageWords + currentWords; k < wordsPerSample; k++) {
-        const bool ttlHere = ttlWord && k == voltageWords + currentWords + *ttlWord;
-        putWord(w, ttlHere && ttlHigh(n) ? 0xFFFF : 0);
-    }
+    for (uint16_t g = 0; g < gpLevels.size(); g++)
+        putWord(w, ttlWord && g == *ttlWord ? (ttlHigh(n) ? 0xFFFF : 0) : gpLevels[g]);
 }
 
 bool VirtualAmplifier::ttlHigh(uint64_t n) const {

@@ -111,6 +111,9 @@ class VirtualAmplifier {
     void dropPackets(size_t count);
     // The next `count` bytes of the stream arrive with every bit inverted.
     void corruptBytes(size_t count);
+    // While stuck every packet carries info index 0 (and status byte 0), as a device whose
+    // status counter stopped does.
+    void stickInfoIndex(bool on);
     // While stalled nothing leaves the device; its sample clock runs on.
     void stall(bool on);
     // Off the bus and back: the library's handles fail meanwhile, buffered bytes are lost.
@@ -200,8 +203,9 @@ class VirtualAmplifier {
     bool offsetCompensationAutostop = false;
     double offsetCompensationGain = 0.0; // per sample at the current rate
     uint64_t offsetCompensationFrames = 0;
-    DecodedCommand::TtlTrain ttl; // the train started last; no pulses before any start
-    uint64_t ttlStart = 0;        // the frame at which it started
+    std::vector<uint16_t> gpLevels; // the raw word of each gp channel that does not move
+    DecodedCommand::TtlTrain ttl;   // the train started last; no pulses before any start
+    uint64_t ttlStart = 0;          // the frame at which it started
     std::vector<Cell> cells;
     std::optional<Washer> washerUnit;
     bool pattern = false;
@@ -214,6 +218,7 @@ class VirtualAmplifier {
     size_t dropLeft = 0;
     size_t packetsToDrop = 0;
     size_t corruptLeft = 0;
+    bool infoIndexStuck = false;
 };
 
 } // namespace kav4sim

@@ -50,9 +50,10 @@ ErrorCodes_t DeviceList::attach(std::vector<std::unique_ptr<MessageDispatcher>> 
     const MessageDispatcher& d0 = *devices.front();
     voltageChannelsNum = d0.voltageChannelsNum;
     currentChannelsPerDevice = d0.currentChannelsNum;
-    gpChannelsNum = d0.gpChannelsNum;
+    gpChannelsPerDevice = d0.gpChannelsNum;
     totalCurrentChannels = currentChannelsPerDevice * devicesNum;
-    mergedWordsPerFrame = voltageChannelsNum + totalCurrentChannels;
+    totalGpChannels = gpChannelsPerDevice * devicesNum;
+    mergedWordsPerFrame = voltageChannelsNum + totalCurrentChannels + totalGpChannels;
     compensationChannel = 0;
     channelOwners.clear();
     for (auto& d : devices)
@@ -60,7 +61,7 @@ ErrorCodes_t DeviceList::attach(std::vector<std::unique_ptr<MessageDispatcher>> 
             channelOwners.push_back({d.get(), c});
     // A merged read must fit the merged buffers.
     for (auto& d : devices)
-        d->setMaxOutputFrames(0x400000 / (totalCurrentChannels + voltageChannelsNum));
+        d->setMaxOutputFrames(0x400000 / mergedWordsPerFrame);
 
     mergedBuffer.reset(new (std::nothrow) uint16_t[mergedBufferWords]);
     mergedUnfilteredBuffer.reset(new (std::nothrow) uint16_t[mergedBufferWords]);
@@ -104,6 +105,7 @@ ErrorCodes_t DeviceList::getDataStatus(DataStatus_t& status) {
         status.wordOverflow |= s.wordOverflow;
         status.rangeUpSuggested |= s.rangeUpSuggested;
         status.rangeDownSuggested |= s.rangeDownSuggested;
+        status.infoIndexStuck |= s.infoIndexStuck;
     }
     return result;
 }
@@ -149,18 +151,25 @@ ErrorCodes_t DeviceList::readSamples(uint32_t frames, uint32_t& framesRead, uint
         if (got > used) driftDrops.push_back({got - used, mergedHandedOut + used, false});
         e.readAccumulator += got;
 
-        const MessageDispatcher& d = *devices[i];
-        const uint32_t wps = d.wordsPerSample;
-        const uint32_t words =
-            i == 0 ? voltageChannelsNum + currentChannelsPerDevice : currentChannelsPerDevice;
-        const uint32_t from = i == 0 ? 0 : voltageChannelsNum;
-        const uint32_t to = i == 0 ? 0 : voltageChannelsNum + uint32_t(i) * currentChannelsPerDevice;
-        for (uint32_t f = 0; f < used; f++) {
-            std::memcpy(mergedBuffer.get() + size_t(f) * mergedWordsPerFrame + to,
-                        filtered + size_t(f) * wps + from, words * sizeof(uint16_t));
-            std::memcpy(mergedUnfilteredBuffer.get() + size_t(f) * mergedWordsPerFrame + to,
-                        unfiltered + size_t(f) * wps + from, words * sizeof(uint16_t));
-        }
+        // Each device's words go to their places in the merged frame: the voltage of device 0
+        // only, its current channels after those of the devices before it, its GP channels
+        // after every current channel and the GP channels of the devices before it.
+        const uint32_t wps = devices[i]->wordsPerSample;
+        const auto place = [&](uint32_t from, uint32_t to, uint32_t words) {
+            if (words == 0) return;
+            for (uint32_t f = 0; f < used; f++) {
+                std::memcpy(mergedBuffer.get() + size_t(f) * mergedWordsPerFrame + to,
+                            filtered + size_t(f) * wps + from, words * sizeof(uint16_t));
+                std::memcpy(mergedUnfilteredBuffer.get() + size_t(f) * mergedWordsPerFrame + to,
+                            unfiltered + size_t(f) * wps + from, words * sizeof(uint16_t));
+            }
+        };
+        if (i == 0) place(0, 0, voltageChannelsNum);
+        place(voltageChannelsNum, voltageChannelsNum + uint32_t(i) * currentChannelsPerDevice,
+              currentChannelsPerDevice);
+        place(voltageChannelsNum + currentChannelsPerDevice,
+              voltageChannelsNum + totalCurrentChannels + uint32_t(i) * gpChannelsPerDevice,
+              gpChannelsPerDevice);
         framesRead = used;
     }
     mergedHandedOut += framesRead;

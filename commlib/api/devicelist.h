@@ -40,6 +40,13 @@ class DeviceList {
         return f(*devices[channelIdx / currentChannelsPerDevice],
                  uint16_t(channelIdx % currentChannelsPerDevice));
     }
+    // GP channels are numbered across devices as the merged frame holds them: every GP channel
+    // of device 0, then of device 1, and so on. There is no "all" index.
+    template <typename F> ErrorCodes_t forGpChannel(uint32_t gpChannelIdx, F&& f) {
+        if (devices.empty()) return kv4cl::ErrorDeviceNotConnected;
+        if (gpChannelIdx >= totalGpChannels) return kv4cl::ErrorValueOutOfRange;
+        return f(*devices[gpChannelIdx / gpChannelsPerDevice], uint16_t(gpChannelIdx % gpChannelsPerDevice));
+    }
 
     ErrorCodes_t getDataStatus(kv4cl::DataStatus_t& status);
     ErrorCodes_t readSamples(uint32_t frames, uint32_t& framesRead, uint16_t*& buffer,
@@ -53,8 +60,11 @@ class DeviceList {
     uint32_t devicesNum = 0;
     uint32_t voltageChannelsNum = 0;
     uint32_t currentChannelsPerDevice = 0;
-    uint32_t gpChannelsNum = 0;
+    uint32_t gpChannelsPerDevice = 0;
     uint32_t totalCurrentChannels = 0;
+    uint32_t totalGpChannels = 0;
+    // A merged frame: device 0's voltage words, every device's current words in device order,
+    // then every device's GP words in device order.
     uint32_t mergedWordsPerFrame = 0;
     uint32_t compensationChannel = 0; // across devices; totalCurrentChannels selects all
 

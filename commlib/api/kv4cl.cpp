@@ -122,13 +122,22 @@ ErrorCodes_t getChannelCounts(uint32_t& voltageChannels, uint32_t& currentChanne
     if (deviceList().empty()) return ErrorDeviceNotConnected;
     voltageChannels = deviceList().voltageChannelsNum;
     currentChannels = deviceList().totalCurrentChannels;
-    gpChannels = deviceList().gpChannelsNum;
+    gpChannels = deviceList().totalGpChannels;
     return Success;
 }
 
 ErrorCodes_t getHeaderTemplate(std::string& header) {
+    const uint32_t devices = deviceList().devicesNum;
     return ask([&](MessageDispatcher& d) {
         header = d.headerTemplate;
+        // The template counts one device's channels; several devices record as one.
+        const std::string key = "\nChannels: ";
+        if (const size_t at = header.find(key); devices > 1 && at != std::string::npos) {
+            const size_t from = at + key.size();
+            const size_t to = header.find('\n', from);
+            const unsigned long channels = std::stoul(header.substr(from, to - from));
+            header.replace(from, to - from, std::to_string(channels * devices));
+        }
         return Success;
     });
 }
@@ -169,20 +178,32 @@ ErrorCodes_t getVoltageRange(RangedMeasurement_t& range) {
 
 ErrorCodes_t getGpRanges(std::vector<std::vector<RangedMeasurement_t>>& ranges,
                          std::vector<uint16_t>& defaultIdxs, std::vector<std::string>& names) {
+    kv4CommLib::DeviceList& list = deviceList();
     return ask([&](MessageDispatcher& d) {
         if (d.gpChannelsNum == 0) return ErrorFeatureNotImplemented;
-        ranges = d.gpRanges;
-        defaultIdxs = d.defaultGpRangeIdx;
-        names = d.gpNames;
+        ranges.clear();
+        defaultIdxs.clear();
+        names.clear();
+        // One entry per GP channel across the devices; with several devices each name says
+        // whose it is ("Vref monitor 2" is device 2's), counting from 1 as the user does.
+        for (uint32_t device = 0; device < list.devicesNum; device++) {
+            for (uint16_t g = 0; g < d.gpChannelsNum; g++) {
+                ranges.push_back(g < d.gpRanges.size() ? d.gpRanges[g] : std::vector<RangedMeasurement_t>{});
+                defaultIdxs.push_back(g < d.defaultGpRangeIdx.size() ? d.defaultGpRangeIdx[g] : 0);
+                const std::string name = g < d.gpNames.size() ? d.gpNames[g] : "GP " + std::to_string(g + 1);
+                names.push_back(list.devicesNum > 1 ? name + " " + std::to_string(device + 1) : name);
+            }
+        }
         return Success;
     });
 }
 
 ErrorCodes_t getGpRange(RangedMeasurement_t& range, uint16_t gpChannelIdx) {
-    return ask([&](MessageDispatcher& d) {
-        if (d.gpChannelsNum == 0) return ErrorFeatureNotImplemented;
-        if (gpChannelIdx >= d.gpChannelsNum || gpChannelIdx >= d.gpRanges.size()) return ErrorValueOutOfRange;
-        range = d.gpRanges[gpChannelIdx][d.selectedGpRangeIdx[gpChannelIdx]];
+    if (deviceList().empty()) return ErrorDeviceNotConnected;
+    if (deviceList().totalGpChannels == 0) return ErrorFeatureNotImplemented;
+    return deviceList().forGpChannel(gpChannelIdx, [&](MessageDispatcher& d, uint16_t local) {
+        if (local >= d.gpRanges.size()) return ErrorValueOutOfRange;
+        range = d.gpRanges[local][d.selectedGpRangeIdx[local]];
         return Success;
     });
 }
@@ -262,7 +283,9 @@ ErrorCodes_t setVoltageRange(uint16_t rangeIdx) {
 }
 
 ErrorCodes_t setGpRange(uint16_t rangeIdx, uint16_t gpChannelIdx) {
-    return setOnAll([&](MessageDispatcher& d) { return d.setGpRange(rangeIdx, gpChannelIdx, true); });
+    return deviceList().forGpChannel(gpChannelIdx, [&](MessageDispatcher& d, uint16_t local) {
+        return d.setGpRange(rangeIdx, local, true);
+    });
 }
 
 ErrorCodes_t setSamplingRate(uint16_t rateIdx) {
@@ -811,9 +834,8 @@ ErrorCodes_t voltageFromRaw(int16_t raw, double& value) {
 }
 
 ErrorCodes_t gpFromRaw(uint16_t raw, uint16_t gpChannelIdx, double& value) {
-    return ask([&](MessageDispatcher& d) {
-        if (gpChannelIdx >= d.gpChannelsNum) return ErrorValueOutOfRange;
-        value = d.convertGp(raw, gpChannelIdx);
+    return deviceList().forGpChannel(gpChannelIdx, [&](MessageDispatcher& d, uint16_t local) {
+        value = d.convertGp(raw, local);
         return Success;
     });
 }

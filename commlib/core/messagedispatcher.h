@@ -342,6 +342,8 @@ class MessageDispatcher {
     std::vector<uint16_t> defaultGpRangeIdx;
     std::vector<std::string> gpNames;
     std::vector<std::unique_ptr<BoolCoder>> gpRangeCoders;
+    // The GP channel that streams the reference voltage the device was set to, where one does.
+    std::optional<uint16_t> voltageReferenceMonitorGp;
 
     std::vector<Measurement> samplingRates;     // nominal, shown to the user
     std::vector<Measurement> realSamplingRates; // what the hardware produces, used for computation
@@ -515,6 +517,7 @@ class MessageDispatcher {
     }
     // Gap accounting on the receive thread, see rxLoop.
     void noteClock(uint32_t queued);
+    // resumedInfo: the info index after the gap, -1 when it tells nothing (none, or stuck).
     void openGap(uint64_t resumedAt, int resumedInfo);
     // The frames lost in the open gap, which closes.
     uint64_t closeGap();
@@ -604,6 +607,7 @@ class MessageDispatcher {
     bool wordOverflow = false;
     bool rangeUpSuggested = false;
     bool rangeDownSuggested = false;
+    bool infoIndexStuck = false; // written by the receive thread only, under the lock
     // A gap before frame `at` of those readFrames hands out (counted since connection).
     struct Loss {
         uint64_t frames;

@@ -101,6 +101,7 @@ MessageDispatcher_DogwoodHC_PCBV01_GK06f_V01::MessageDispatcher_DogwoodHC_PCBV01
                  {-10.0, 10.0, 20.0 / 65535.0, UnitPfxNone, "V"}}};
     defaultGpRangeIdx = {0};
     gpNames = {"Vref monitor"};
+    voltageReferenceMonitorGp = 0;
     gpRangeCoders.push_back(bitField(0, 5, 1));
 
     voltageReferenceRanges = {{-500.0, 500.0, 0.5, UnitPfxMilli, "V"},

@@ -495,6 +495,36 @@ TEST_F(DeviceFeatures, LedsCustomSettingsAndTheReferenceVoltageReachTheDevice) {
     EXPECT_NEAR(c.voltageReference, -1.0, voltageTolerance);
 }
 
+// Two Dogwoods as one: each has its own "Vref monitor", named after its device, reading the
+// reference voltage through the gp range chosen for it.
+TEST_F(DeviceFeatures, EachDevicesReferenceMonitorReadsTheReferenceVoltage) {
+    connect("dogwood16,dogwood16");
+    std::vector<std::vector<kv4cl::RangedMeasurement_t>> ranges;
+    std::vector<uint16_t> defaults;
+    std::vector<std::string> names;
+    ASSERT_EQ(kv4cl::getGpRanges(ranges, defaults, names), Success);
+    EXPECT_EQ(names, (std::vector<std::string>{"Vref monitor 1", "Vref monitor 2"}));
+    ASSERT_EQ(ranges.size(), 2u);
+    ASSERT_EQ(kv4cl::setVoltageReferenceRange(1), Success);
+    ASSERT_EQ(kv4cl::setVoltageReference({-1.25, kv4cl::UnitPfxNone, "V"}), Success);
+    ASSERT_EQ(kv4cl::setGpRange(1, 1), Success); // the second device's monitor on its 10 V range
+    EXPECT_EQ(kv4cl::setGpRange(0, 2), kv4cl::ErrorValueOutOfRange);
+    settle();
+    const Frames f = read(100);
+    for (uint16_t g = 0; g < 2; g++) {
+        kv4cl::RangedMeasurement_t range;
+        ASSERT_EQ(kv4cl::getGpRange(range, g), Success);
+        EXPECT_EQ(range.max, g == 0 ? 2000.0 : 10.0);
+        const double step = range.step * kv4cl::prefixFactor(range.prefix, kv4cl::UnitPfxNone);
+        for (size_t i = 0; i < f.count(); i++) {
+            double value = 0.0;
+            ASSERT_EQ(kv4cl::gpFromRaw(f.at(i, 1 + 32 + g), g, value), Success);
+            ASSERT_NEAR(value * kv4cl::prefixFactor(range.prefix, kv4cl::UnitPfxNone), -1.25, step)
+                << "monitor " << g << ", frame " << i;
+        }
+    }
+}
+
 TEST_F(DeviceFeatures, DigitalOffsetCompensationZeroesTheRestingCurrentAndStopsByItself) {
     connect("dogwood16");
     amplifier().setCell(16, quietCell());

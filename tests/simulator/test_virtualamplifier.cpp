@@ -526,6 +526,45 @@ TEST_F(SimulatedAmplifiers, EveryModelStreamsEveryFrameOnce) {
     }
 }
 
+// Several amplifiers as one: device 0's voltage, then every device's current words, then every
+// device's gp words, each device's frames beside the others' of the same moment.
+TEST_F(SimulatedAmplifiers, ParallelDevicesOfEveryModelMergeEachWordIntoItsPlace) {
+    for (const char* models :
+         {"cedar,cedar", "cedar1,cedar1", "elm,elm", "alder,alder", "birch,birch", "dogwood16,dogwood16",
+          "dogwood32,dogwood32", "fir,fir", "dogwood16,dogwood16,dogwood16"}) {
+        SCOPED_TRACE(models);
+        connect(models);
+        const size_t devices = ids.size();
+        uint32_t voltages = 0, currents = 0, gps = 0;
+        ASSERT_EQ(kv4cl::getChannelCounts(voltages, currents, gps), kv4cl::Success);
+        const MessageDispatcher& model = deviceList().first();
+        ASSERT_EQ(currents, devices * model.currentChannelsNum);
+        ASSERT_EQ(gps, devices * model.gpChannelsNum);
+        for (size_t d = 0; d < devices; d++)
+            amplifier(d).setPatternMode(true);
+        settle();
+        const Frames f = read(3000);
+        ASSERT_EQ(f.wordsPerFrame, voltages + currents + gps);
+        const size_t perDevice = model.currentChannelsNum, gpPerDevice = model.gpChannelsNum;
+        std::vector<std::vector<uint64_t>> counts;
+        for (size_t d = 0; d < devices; d++) {
+            counts.push_back(patternCounts(f, voltages + d * perDevice, perDevice));
+            const auto steps = gaps(counts[d], perDevice);
+            EXPECT_TRUE(std::all_of(steps.begin(), steps.end(), [](uint64_t s) { return s == 1; }))
+                << "device " << d << ": no frame lost, repeated or out of order";
+        }
+        for (size_t i = 0; i < f.count(); i++) {
+            ASSERT_EQ(f.at(i, 0), uint16_t(counts[0][i])) << "voltage word, frame " << i;
+            for (size_t d = 0; d < devices; d++)
+                for (size_t g = 0; g < gpPerDevice; g++)
+                    ASSERT_EQ(f.at(i, voltages + currents + d * gpPerDevice + g), uint16_t(counts[d][i]))
+                        << "gp word " << g << " of device " << d << ", frame " << i;
+        }
+        EXPECT_FALSE(f.flags.dataLost);
+        kv4cl::disconnect();
+    }
+}
+
 TEST_F(SimulatedAmplifiers, PreviousGenerationStreamIsParsed) {
     // No info bytes, current words in offset code.
     connectModel<LegacyTestModel>();
