@@ -69,20 +69,30 @@ bool PatternFollower::fail(const std::string& text) {
 bool PatternFollower::add(const uint16_t* words) {
     if (!result.fault.empty()) return false;
     const size_t voltageAt = layout.currents + layout.gps;
+    const size_t devices = std::max<size_t>(layout.devices, 1);
+    const size_t deviceCurrents = layout.currents / devices, deviceGps = layout.gps / devices;
     const uint16_t low = layout.currents > 0 ? words[0] : words[voltageAt];
-    // With one current channel only the low word is carried: the counter is taken as the
+    // With one current channel a device carries only the low word: the counter is taken as the
     // first after the last with that low word, so a gap looks shorter than 65536 frames.
-    const uint32_t n = layout.currents > 1 ? uint32_t(low) | uint32_t(words[1]) << 16
-                       : started           ? counter + uint16_t(low - uint16_t(counter))
-                                           : low;
-    const uint16_t high = uint16_t(n >> 16);
-    // Every word of the frame must tell the same n.
+    const uint32_t n = deviceCurrents > 1 ? uint32_t(low) | uint32_t(words[1]) << 16
+                       : started          ? counter + uint16_t(low - uint16_t(counter))
+                                          : low;
+    // Every word of a device must tell that device's counter; the first device's is n.
+    const auto counterOf = [&](size_t device) -> uint32_t {
+        if (device == 0) return n;
+        const uint16_t* own = words + device * deviceCurrents;
+        return deviceCurrents > 1 ? uint32_t(own[0]) | uint32_t(own[1]) << 16 : own[0];
+    };
     const auto expected = [&](size_t k) -> uint16_t {
-        if (k < layout.currents) return k == 1 ? high : uint16_t(k == 0 ? n : n + uint32_t(k));
+        if (k < layout.currents) {
+            const uint32_t m = counterOf(k / deviceCurrents);
+            const size_t local = k % deviceCurrents;
+            return local == 1 ? uint16_t(m >> 16) : uint16_t(m + uint32_t(local));
+        }
+        if (k < voltageAt) return uint16_t(counterOf((k - layout.currents) / deviceGps));
         return uint16_t(n);
     };
     for (size_t k = 0; k < layout.width(); k++) {
-        if (!layout.allWords && k >= 2 && k != voltageAt) continue;
         if (words[k] != expected(k)) {
             char text[160];
             std::snprintf(text, sizeof text, "word %zu of %s is 0x%04X where counter %u gives 0x%04X", k,
@@ -108,7 +118,18 @@ bool PatternFollower::add(const uint16_t* words) {
             result.lostFrames += gap;
             result.losses++;
         }
+        // The devices' frames of one merged frame were sampled together: every device's counter
+        // moves as the first one's, but where a loss is marked (a device may have lost alone).
+        for (size_t d = 1; d < devices && !marked; d++) {
+            const uint32_t own = counterOf(d) - others[d - 1];
+            if (deviceCurrents > 1 ? own != step : uint16_t(own) != uint16_t(step))
+                return fail("device " + std::to_string(d + 1) + "'s counter moved by " + std::to_string(own) +
+                            " at " + where() + " where the first device's moved by " + std::to_string(step));
+        }
     }
+    others.resize(devices - 1);
+    for (size_t d = 1; d < devices; d++)
+        others[d - 1] = counterOf(d);
     // A mark on a recording's very first frame tells of frames before it: nothing to compare.
     if (marked) nextMark++;
     started = true;

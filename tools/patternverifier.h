@@ -30,13 +30,14 @@ struct PatternReport {
 };
 
 // The layout of a recorded frame's raw words: the current channels, the gp channels, the
-// voltages. `allWords` false when frames hold several devices, whose counters differ: then
-// only current words 0 and 1 and the first voltage word are checked.
+// voltages. Frames of several devices hold every device's current channels in device order,
+// then every device's gp channels in device order; each device's words carry its own counter
+// (the devices started at different frames), the voltage that of the first device.
 struct FrameLayout {
     size_t currents = 0;
     size_t gps = 0;
     size_t voltages = 0;
-    bool allWords = true;
+    size_t devices = 1;
     size_t width() const { return currents + gps + voltages; }
 };
 
@@ -63,7 +64,8 @@ class PatternFollower {
     size_t nextMark = 0;
     uint64_t fileFrame = 0; // frames of the present file so far
     bool started = false;
-    uint32_t counter = 0; // of the last frame
+    uint32_t counter = 0;         // of the last frame
+    std::vector<uint32_t> others; // the other devices' counters in the last frame
     PatternReport result;
 };
 

@@ -268,7 +268,7 @@ int record(const RecordRequest& request, kav4sim::SimulatedBus* bus) {
     const std::string recordFolder = plan.folder().toStdString(),
                       recordName = plan.recordName().toStdString();
     const FrameLayout layout{channels.currents, channels.gps, request.format == 0 ? channels.voltages : 1,
-                             request.ids.size() == 1};
+                             request.ids.size()};
     uint64_t frames = 0;
     const std::vector<std::string> dat = datFiles(recordFolder, recordName);
     const auto abf = abfFiles(recordFolder, recordName, channels.currents + channels.gps);

@@ -20,12 +20,20 @@ using kav4cli::LabbookLoss;
 using kav4cli::MarkedLoss;
 using kav4cli::PatternFollower;
 
-// The words pattern mode puts on frame n: currents, gps, voltages.
+// The words pattern mode puts on frame n: currents, gps, voltages. Of several devices, device d
+// started 70000 * d frames later, so that its counter differs in both words.
 std::vector<uint16_t> frameWords(uint32_t n, const FrameLayout& layout) {
+    const auto counter = [&](size_t device) { return n - 70000u * uint32_t(device); };
+    const size_t currents = layout.currents / layout.devices, gps = layout.gps / layout.devices;
     std::vector<uint16_t> words;
-    for (size_t c = 0; c < layout.currents; c++)
-        words.push_back(c == 1 ? uint16_t(n >> 16) : uint16_t(c == 0 ? n : n + uint32_t(c)));
-    for (size_t k = layout.currents; k < layout.width(); k++)
+    for (size_t c = 0; c < layout.currents; c++) {
+        const uint32_t m = counter(c / currents);
+        const size_t local = c % currents;
+        words.push_back(local == 1 ? uint16_t(m >> 16) : uint16_t(m + uint32_t(local)));
+    }
+    for (size_t g = 0; g < layout.gps; g++)
+        words.push_back(uint16_t(counter(g / gps)));
+    for (size_t v = 0; v < layout.voltages; v++)
         words.push_back(uint16_t(n));
     return words;
 }
@@ -52,7 +60,9 @@ void PrintTo(const FollowCase& c, std::ostream* os) {
     *os << c.name;
 }
 
-const FrameLayout four = {4, 0, 1, true};
+const FrameLayout four = {4, 0, 1};
+// Two devices of three current and one gp channel each.
+const FrameLayout twoDevices = {6, 2, 1, 2};
 
 class Follow : public ::testing::TestWithParam<FollowCase> {};
 
@@ -132,27 +142,49 @@ const FollowCase followCases[] = {
      "first gap: 65536 frames missing"},
     {"CurrentWordOfAnotherFrame", four, {{{7, 8, 9}, {}}}, 1, 3, "word 3 of frame 1 of f0 is 0xBEEF"},
     {"VoltageWordOfAnotherFrame", four, {{{7, 8, 9}, {}}}, 2, 4, "word 4 of frame 2 of f0 is 0xBEEF"},
-    {"GpWordOfAnotherFrame", {2, 1, 1, true}, {{{7, 8}, {}}}, 0, 2, "word 2 of frame 0 of f0"},
+    {"GpWordOfAnotherFrame", {2, 1, 1}, {{{7, 8}, {}}}, 0, 2, "word 2 of frame 0 of f0"},
     {"OneCurrentChannelFollowsTheLowWordAcrossItsWrap",
-     {1, 0, 1, true},
+     {1, 0, 1},
      {{{0x1FFFE, 0x1FFFF, 0x20000}, {}}},
      -1,
      0,
      ""},
-    {"OneCurrentChannelSeesAGapAcrossTheWrap",
-     {1, 0, 1, true},
-     {{{0xFFF0, 0x10002}, {{1, 17}}}},
+    {"OneCurrentChannelSeesAGapAcrossTheWrap", {1, 0, 1}, {{{0xFFF0, 0x10002}, {{1, 17}}}}, -1, 0, "", 17, 1},
+    {"ParallelDevicesEachFollowTheirOwnCounter", twoDevices, {{{80000, 80001, 80002}, {}}}, -1, 0, ""},
+    {"ParallelDevicesOfOneChannelFollowTheLowWord",
+     {2, 0, 1, 2},
+     {{{0x2FFFF, 0x30000, 0x30001}, {}}},
      -1,
      0,
-     "",
-     17,
-     1},
-    {"ParallelDevicesCheckOnlyTheWordsOfTheCounter", {4, 0, 1, false}, {{{7, 8, 9}, {}}}, 1, 3, ""},
-    {"ParallelDevicesStillCheckTheVoltage", {4, 0, 1, false}, {{{7, 8, 9}, {}}}, 1, 4, "word 4 of frame 1"},
+     ""},
+    {"ParallelDevicesSecondDevicesCurrent", twoDevices, {{{80000, 80001}, {}}}, 1, 5, "word 5 of frame 1"},
+    {"ParallelDevicesSecondDevicesGp", twoDevices, {{{80000, 80001}, {}}}, 1, 7, "word 7 of frame 1"},
+    {"ParallelDevicesVoltageIsTheFirstDevices",
+     twoDevices,
+     {{{80000, 80001}, {}}},
+     0,
+     8,
+     "word 8 of frame 0"},
 };
 
 INSTANTIATE_TEST_SUITE_P(PatternFollower, Follow, ::testing::ValuesIn(followCases),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A merge that pairs the second device's frame with another frame of the first: each device's
+// words agree among themselves, only the steps of the counters tell.
+TEST(PatternFollower, ParallelDevicesMustStepTogether) {
+    PatternFollower follower(twoDevices);
+    follower.beginFile("f0", {});
+    std::vector<uint16_t> second = frameWords(80001, twoDevices);
+    const std::vector<uint16_t> later = frameWords(80002, twoDevices);
+    std::copy(later.begin() + 3, later.begin() + 6, second.begin() + 3);
+    second[7] = later[7];
+    ASSERT_TRUE(follower.add(frameWords(80000, twoDevices).data()));
+    EXPECT_FALSE(follower.add(second.data()));
+    EXPECT_NE(follower.report().fault.find("device 2's counter moved by 2 at frame 1 of f0"),
+              std::string::npos)
+        << follower.report().fault;
+}
 
 // Files in the test's own folder.
 std::string home() {
@@ -201,7 +233,7 @@ class DatFiles : public ::testing::TestWithParam<DatCase> {};
 
 TEST_P(DatFiles, ReadsEveryFrameBackThroughTheScaleOfItsColumn) {
     const DatCase& c = GetParam();
-    const FrameLayout layout = {3, 1, 1, true};
+    const FrameLayout layout = {3, 1, 1};
     // Steps of a 200 pA range and a 500 mV one, a gp channel with an offset.
     const std::vector<kav4cli::DatColumn> columns = {{0.0, 200.0 / 32768},
                                                      {0.0, 200.0 / 32768},
@@ -313,7 +345,7 @@ class AbfFiles : public ::testing::TestWithParam<AbfCase> {};
 
 TEST_P(AbfFiles, ReadsEveryChannelFileInStep) {
     const AbfCase& c = GetParam();
-    const FrameLayout layout = {3, 1, 1, true};
+    const FrameLayout layout = {3, 1, 1};
     const std::string folder = home() + c.name + "/";
     std::filesystem::create_directories(folder);
     for (size_t k = 0; k < 4; k++) {

@@ -9,6 +9,8 @@
 
 #include <pty.h>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <filesystem>
 #include <regex>
@@ -99,6 +101,84 @@ const ShortRecording shortRecordings[] = {
 
 INSTANTIATE_TEST_SUITE_P(Record, Records, ::testing::ValuesIn(shortRecordings),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Every model, alone and with others of its kind as one device set: each device's current and gp
+// words land in their own columns (current channels of every device first, then the gp channels
+// of every device), frame by frame, and the header names every column with its unit.
+struct ModelSet {
+    const char* models;
+    const char* format;
+    int currents; // in all
+    std::vector<const char*> gpNames;
+};
+
+void PrintTo(const ModelSet& c, std::ostream* os) {
+    *os << c.models << " " << c.format;
+}
+
+class RecordsEveryModel : public ::testing::TestWithParam<ModelSet> {};
+
+TEST_P(RecordsEveryModel, EveryWordOfEveryDeviceIsInItsColumn) {
+    const ModelSet& c = GetParam();
+    std::string ids, name = c.format;
+    std::vector<std::string> models;
+    for (std::string rest = c.models; !rest.empty();) {
+        const size_t comma = rest.find(',');
+        models.push_back(rest.substr(0, comma));
+        rest = comma == std::string::npos ? "" : rest.substr(comma + 1);
+    }
+    for (size_t d = 0; d < models.size(); d++) {
+        std::string serial = "V";
+        for (const char ch : models[d])
+            serial += char(std::toupper(static_cast<unsigned char>(ch)));
+        ids += (d ? "," : "") + serial + "0" + std::to_string(d + 1);
+        name += "_" + models[d];
+    }
+    const std::string folder = records(name);
+    const Outcome run = kv4test::runProgram(cli,
+                                            {"--simulate", c.models, "record", ids, "--seconds", "0.3",
+                                             "--format", c.format, "--out", folder, "--verify-pattern"},
+                                            {});
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    const long long frames = figure(run.out, "recorded:");
+    EXPECT_GT(frames, 0) << run.out;
+    EXPECT_EQ(figure(run.out, "pattern:"), frames) << run.out;
+    EXPECT_NE(run.out.find("contiguous"), std::string::npos) << run.out;
+
+    const std::string header = kv4test::readFile(folder + "/file/file.kdh");
+    EXPECT_NE(header.find("\nChannels: " + std::to_string(c.currents) + "\n"), std::string::npos) << header;
+    std::string gps;
+    for (const char* gp : c.gpNames)
+        gps += std::string("; ") + gp + " \\[[^\\]]+\\]";
+    EXPECT_TRUE(
+        std::regex_search(header, std::regex("\nColumns: Ch1 \\[[^\\]]+\\](; Ch[0-9]+ \\[[^\\]]+\\]){" +
+                                             std::to_string(c.currents - 1) + "}" + gps + "; V1 \\[mV\\]\n")))
+        << header;
+}
+
+const ModelSet modelSets[] = {
+    {"cedar", "dat", 4, {}},
+    {"cedar1", "abf", 4, {}},
+    {"elm", "dat", 1, {}},
+    {"alder", "abf", 1, {}},
+    {"birch", "dat", 2, {}},
+    {"dogwood16", "abf", 16, {"Vref monitor"}},
+    {"dogwood32", "dat", 32, {}},
+    {"fir", "abf", 8, {"TTL out"}},
+    {"cedar,cedar", "dat", 8, {}},
+    {"elm,elm", "abf", 2, {}},
+    {"dogwood16,dogwood16", "dat", 32, {"Vref monitor 1", "Vref monitor 2"}},
+    {"dogwood16,dogwood16", "abf", 32, {"Vref monitor 1", "Vref monitor 2"}},
+    {"dogwood32,dogwood32", "abf", 64, {}},
+    {"fir,fir", "dat", 16, {"TTL out 1", "TTL out 2"}},
+    {"fir,fir,fir", "abf", 24, {"TTL out 1", "TTL out 2", "TTL out 3"}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Record, RecordsEveryModel, ::testing::ValuesIn(modelSets), [](const auto& info) {
+    std::string name = std::string(info.param.models) + "_" + info.param.format;
+    std::replace(name.begin(), name.end(), ',', '_');
+    return name;
+});
 
 // Ctrl+C once frames are on disk: the files are finished and whole, and nothing was lost.
 TEST(RecordInterrupted, CtrlCFinishesFilesThatReadBackWhole) {
