@@ -78,14 +78,17 @@ void AbfDataWriterConsumer::initRecordFile() {
         .sweepSamples = sweepValues > 0 ? std::min(sweepValues / totalChannelsNum, AbfFile::maxSamples) : 0,
         .signal = {},
         .voltage = {"V", QString::fromStdString(voltageRange.label()), voltageRange.step}};
+    const QStringList& gpNames = producer->gpChannelNames();
     for (size_t k = 0; k < files.size(); k++) {
         if (!files[k]) continue;
         const bool current = int32_t(k) < currentChannelsNum;
         const kv4cl::RangedMeasurement_t& range =
             current ? currentRanges[k] : gpRanges[k - currentChannelsNum];
-        const int32_t number = int32_t(current ? k : k - currentChannelsNum) + 1;
-        setup.signal = {QString(current ? "I%1" : "GP%1").arg(number), QString::fromStdString(range.label()),
-                        range.step};
+        // A gp word is offset binary from the range's minimum; it is stored with its top bit
+        // flipped, as a signed count whose 0 is the word 0x8000.
+        setup.signal = {current ? QString("I%1").arg(k + 1) : gpNames[int(k) - currentChannelsNum],
+                        QString::fromStdString(range.label()), range.step,
+                        current ? 0.0 : range.min + 32768.0 * range.step};
         files[k]->begin(setup);
     }
 }

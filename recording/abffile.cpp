@@ -276,6 +276,7 @@ QByteArray AbfFile::headerBlocks(bool episodic) const {
         put<float>(adc + 32, 1.0f);
         // Readers take raw x range / (factor x resolution): raw x lsb.
         put<float>(adc + 40, float(adcRange / (channels[i]->lsb * adcResolution)));
+        put<float>(adc + 44, float(channels[i]->offset));
         put<float>(adc + 48, 1.0f);
         put<float>(adc + 56, 100000.0f);
         put<float>(adc + 66, 100000.0f);

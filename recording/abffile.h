@@ -22,8 +22,9 @@ class AbfFile {
   public:
     struct Channel {
         QString name;
-        QString unit; // may be empty
-        double lsb;   // value of one count, in the unit
+        QString unit;        // may be empty
+        double lsb;          // value of one count, in the unit
+        double offset = 0.0; // value of the stored count 0, in the unit
     };
     struct Setup {
         QDateTime start;

@@ -19,7 +19,7 @@
 QString kdhHeader(QString text, const kv4cl::RangedMeasurement_t& currentRange,
                   const kv4cl::Measurement_t& samplingRate, const QDateTime& time,
                   const QByteArray& activeChannels, std::optional<uint16_t> oversamplingRatio,
-                  const std::optional<DigitalFilter>& filter) {
+                  const std::optional<DigitalFilter>& filter, const QStringList& columns) {
     QString channels;
     for (int i = 0; i < activeChannels.size(); i++)
         if (activeChannels[i]) channels += " " + QString::number(i + 1);
@@ -37,7 +37,7 @@ QString kdhHeader(QString text, const kv4cl::RangedMeasurement_t& currentRange,
                      bandwidth + QString("Digital filter: %1 pass, cut-off %2\n")
                                      .arg(filter->lowPass ? "low" : "high", valueLabel(filter->cutoff)));
     }
-    return text;
+    return text + "Columns: " + columns.join("; ") + "\n";
 }
 
 DataWriterConsumer::DataWriterConsumer(DeviceDataProducer* producer, int writerFormat,
@@ -208,10 +208,28 @@ bool DataWriterConsumer::writeHeader() {
     if (!QDir(folder).exists() && !QDir().mkdir(folder)) return false;
     QFile header(folder + plan->recordName() + ".kdh");
     if (!header.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) return false;
-    const QByteArray bytes = kdhHeader(QString::fromStdString(text), range, rate,
-                                       QDateTime::currentDateTime(), activeChannels, oversampling, filter)
-                                 .toUtf8();
+    const QByteArray bytes =
+        kdhHeader(QString::fromStdString(text), range, rate, QDateTime::currentDateTime(), activeChannels,
+                  oversampling, filter, fileColumns())
+            .toUtf8();
     return header.write(bytes) == bytes.size();
+}
+
+QStringList DataWriterConsumer::fileColumns() {
+    // The ranges the file starts with: those its start applies.
+    QMutexLocker lock(&mutex);
+    const auto column = [](const QString& name, const kv4cl::RangedMeasurement_t& range) {
+        return QString("%1 [%2]").arg(name, QString::fromStdString(range.label()));
+    };
+    QStringList columns;
+    for (int c = 0; c < currentChannelsNum; c++)
+        if (activeChannels[c]) columns << column(QString("Ch%1").arg(c + 1), pendingCurrentRanges[size_t(c)]);
+    for (int g = 0; g < gpChannelsNum; g++)
+        if (activeChannels[currentChannelsNum + g])
+            columns << column(producer->gpChannelNames()[g], pendingGpRanges[size_t(g)]);
+    for (int v = 0; v < voltageChannelsNum; v++)
+        columns << column(QString("V%1").arg(v + 1), pendingVoltageRange);
+    return columns;
 }
 
 bool DataWriterConsumer::storeBlock(int64_t count,

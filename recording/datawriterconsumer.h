@@ -15,6 +15,7 @@
 #include <QDateTime>
 #include <QFile>
 #include <QString>
+#include <QStringList>
 
 #include <cstdint>
 #include <functional>
@@ -35,11 +36,13 @@ struct DigitalFilter {
 // The model's KDH template with its placeholders filled. activeChannels holds one byte per
 // current and gp channel, current channels first. Without an oversampling ratio (a model
 // without oversampling) the oversampling placeholders stay as they are. A filter is named on
-// a line after the bandwidth's, which tells only the analog side.
+// a line after the bandwidth's, which tells only the analog side. A last line names the
+// columns of the data files in their order, each with its unit ("Ch1 [pA]"), so that a reader
+// needs to know nothing of the model.
 QString kdhHeader(QString text, const kv4cl::RangedMeasurement_t& currentRange,
                   const kv4cl::Measurement_t& samplingRate, const QDateTime& time,
                   const QByteArray& activeChannels, std::optional<uint16_t> oversamplingRatio,
-                  const std::optional<DigitalFilter>& filter);
+                  const std::optional<DigitalFilter>& filter, const QStringList& columns);
 
 class DataWriterConsumer : public DeviceDataConsumer {
     Q_OBJECT
@@ -143,6 +146,8 @@ class DataWriterConsumer : public DeviceDataConsumer {
 
   private:
     bool writeHeader();
+    // The recorded channels in the data file's order, with their units.
+    QStringList fileColumns();
 
     // Of the running recording, in the writer's thread: the producer's row of its first
     // frame, and the laps, each with the row it went on at and the rows it skipped.

@@ -32,6 +32,10 @@ DeviceDataConsumer::DeviceDataConsumer(DeviceDataProducer* producer)
       pendingGpRanges(size_t(gpChannelsNum), {0.0, 1.0, 1.0, kv4cl::UnitPfxNone, ""}),
       gpRanges(pendingGpRanges) {}
 
+const QStringList& DeviceDataConsumer::gpChannelNames() const {
+    return producer->gpChannelNames();
+}
+
 DeviceDataConsumer::~DeviceDataConsumer() {
     stopConsuming();
 }

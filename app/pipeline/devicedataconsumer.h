@@ -63,6 +63,9 @@ class DeviceDataConsumer : public QThread {
     virtual void onGpRangeChanged(kv4cl::RangedMeasurement_t range, int channelIdx);
     void onSetFilteredData(bool flag);
 
+    // The gp channels' names, in the order of their values.
+    const QStringList& gpChannelNames() const;
+
   protected:
     // What applyPendingChanges() took over.
     struct Changes {

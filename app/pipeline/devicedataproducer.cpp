@@ -7,7 +7,8 @@
 #include <utility>
 
 DeviceDataProducer::DeviceDataProducer(SampleSource& source, QObject* parent)
-    : QThread(parent), source(source), counts(readChannelCounts(source)), ring(counts.total()) {
+    : QThread(parent), source(source), counts(readChannelCounts(source)),
+      gpNames(readGpNames(source, counts.gp)), ring(counts.total()) {
     ring.lapReport = [this](uint64_t row, uint64_t rows) { reportLoss(row, rows); };
     connect(&bitRateTimer, &QTimer::timeout, this, &DeviceDataProducer::onComputeBitRate);
     // Queued: emitted in the producer's thread, the timers are started in the GUI thread.
@@ -35,6 +36,14 @@ DeviceDataProducer::ChannelCounts DeviceDataProducer::readChannelCounts(SampleSo
     ChannelCounts c;
     if (source.getChannelCounts(c.voltage, c.current, c.gp) != kv4cl::Success) return {};
     return c;
+}
+
+QStringList DeviceDataProducer::readGpNames(SampleSource& source, uint32_t gpChannels) {
+    const std::vector<std::string> names = source.gpChannelNames();
+    QStringList list;
+    for (uint32_t g = 0; g < gpChannels; g++)
+        list << (g < names.size() ? QString::fromStdString(names[g]) : QString("GP%1").arg(g + 1));
+    return list;
 }
 
 std::unique_ptr<DataHook> DeviceDataProducer::getDataHook() {
@@ -178,8 +187,12 @@ void DeviceDataProducer::noteLossFlags(const kv4cl::DataStatus_t& status) {
         qWarning("The amplifier's data stream broke: samples were lost on the way to the program");
     if (status.bufferOverflow && !overflowFlagged)
         qWarning("The library's sample buffer overran: the program read too slowly and samples were lost");
+    if (status.infoIndexStuck && !infoIndexStuckFlagged)
+        qWarning("The amplifier's packets carry an info index that no longer moves: samples lost on the "
+                 "way may go uncounted");
     dataLostFlagged = status.dataLost;
     overflowFlagged = status.bufferOverflow;
+    infoIndexStuckFlagged = status.infoIndexStuck;
 }
 
 void DeviceDataProducer::reportLoss(uint64_t row, uint64_t frames) {

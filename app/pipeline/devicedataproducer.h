@@ -18,6 +18,7 @@
 
 #include <QElapsedTimer>
 #include <QMutex>
+#include <QStringList>
 #include <QThread>
 #include <QTimer>
 
@@ -46,6 +47,8 @@ class DeviceDataProducer : public QThread {
     ~DeviceDataProducer() override;
 
     const ChannelCounts& channelCounts() const { return counts; }
+    // Every gp channel's name, in frame order: the source's, or "GP" and its number.
+    const QStringList& gpChannelNames() const { return gpNames; }
     // A hook that reads the rows written from now on.
     std::unique_ptr<DataHook> getDataHook();
     // Rows stored so far, from any thread: the number of the frame being acquired, as the
@@ -91,6 +94,7 @@ class DeviceDataProducer : public QThread {
     static constexpr int holdOffMs = 1000;
 
     static ChannelCounts readChannelCounts(SampleSource& source);
+    static QStringList readGpNames(SampleSource& source, uint32_t gpChannels);
     // With the ring's mutex held.
     void storeRows(uint32_t rows, const uint16_t* filtered, const uint16_t* unfiltered);
     void countAndNotify(uint32_t rows, const kv4cl::DataStatus_t& status);
@@ -105,11 +109,13 @@ class DeviceDataProducer : public QThread {
 
     SampleSource& source;
     const ChannelCounts counts;
+    const QStringList gpNames;
     SampleRing ring;
     std::vector<kv4cl::FramesLost_t> losses; // the producer's thread only
     std::atomic<uint64_t> lostTotal = 0;
     bool dataLostFlagged = false; // the producer's thread only
     bool overflowFlagged = false;
+    bool infoIndexStuckFlagged = false;
 
     // The stop handshake: the stopper sets stopRequested and waits on runChanged until the
     // loop reports loopEnded; the loop's pauses wait on runChanged too, so a stop ends them.

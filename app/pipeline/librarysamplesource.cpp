@@ -31,3 +31,11 @@ kv4cl::ErrorCodes_t LibrarySampleSource::voltageFromRaw(int16_t raw, double& val
 kv4cl::ErrorCodes_t LibrarySampleSource::gpFromRaw(uint16_t raw, uint16_t gpChannelIdx, double& value) {
     return kv4cl::gpFromRaw(raw, gpChannelIdx, value);
 }
+
+std::vector<std::string> LibrarySampleSource::gpChannelNames() {
+    std::vector<std::vector<kv4cl::RangedMeasurement_t>> ranges;
+    std::vector<uint16_t> defaults;
+    std::vector<std::string> names;
+    kv4cl::getGpRanges(ranges, defaults, names);
+    return names;
+}

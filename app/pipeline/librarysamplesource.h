@@ -14,4 +14,5 @@ class LibrarySampleSource final : public SampleSource {
     kv4cl::ErrorCodes_t currentFromRaw(int16_t raw, uint16_t channelIdx, double& value) override;
     kv4cl::ErrorCodes_t voltageFromRaw(int16_t raw, double& value) override;
     kv4cl::ErrorCodes_t gpFromRaw(uint16_t raw, uint16_t gpChannelIdx, double& value) override;
+    std::vector<std::string> gpChannelNames() override;
 };

@@ -5,6 +5,7 @@
 #include "commlib/api/kv4cltypes.h"
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 class SampleSource {
@@ -24,4 +25,6 @@ class SampleSource {
     virtual kv4cl::ErrorCodes_t currentFromRaw(int16_t raw, uint16_t channelIdx, double& value) = 0;
     virtual kv4cl::ErrorCodes_t voltageFromRaw(int16_t raw, double& value) = 0;
     virtual kv4cl::ErrorCodes_t gpFromRaw(uint16_t raw, uint16_t gpChannelIdx, double& value) = 0;
+    // The names of the gp channels in frame order; empty where the source has none to give.
+    virtual std::vector<std::string> gpChannelNames() { return {}; }
 };

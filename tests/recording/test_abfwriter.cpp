@@ -110,13 +110,13 @@ uint16_t word(uint32_t row, uint32_t column) {
 class AbfWriterTest : public kv4test::WriterFixture<AbfDataWriterConsumer> {
   protected:
     // One voltage, three current and one gp channel; each with a range of its own, the
-    // steps not all exact in binary.
+    // steps not all exact in binary; the gp range unipolar, as a TTL level's.
     const kv4cl::RangedMeasurement_t voltageRange{-1000.0, 1000.0, 0.0305, kv4cl::UnitPfxMilli, "V"};
     const std::vector<kv4cl::RangedMeasurement_t> currentRanges{
         {-200.0, 200.0, 0.0061, kv4cl::UnitPfxPico, "A"},
         {-8.0, 8.0, 0.25, kv4cl::UnitPfxNano, "A"},
         {-2.0, 2.0, 1.0 / 16384, kv4cl::UnitPfxMicro, "A"}};
-    const kv4cl::RangedMeasurement_t gpRange{-10.0, 10.0, 10.0 / 32768, kv4cl::UnitPfxNone, "V"};
+    const kv4cl::RangedMeasurement_t gpRange{0.0, 5.0, 5.0 / 65535, kv4cl::UnitPfxNone, "V"};
 
     void SetUp() override {
         const QString missing = neoMissing();
@@ -187,8 +187,8 @@ class AbfWriterTest : public kv4test::WriterFixture<AbfDataWriterConsumer> {
                 values.push_back(int16_t(w) * voltageRange.step);
             else if (column <= 3)
                 values.push_back(int16_t(w) * currentRanges[column - 1].step);
-            else // offset binary
-                values.push_back((int32_t(w) - 32768) * gpRange.step);
+            else // offset binary from the range's minimum
+                values.push_back(gpRange.min + w * gpRange.step);
         }
         return values;
     }

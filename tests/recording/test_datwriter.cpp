@@ -126,7 +126,9 @@ TEST_F(DatWriterTest, WritesTheActiveCurrentChannelsThenTheVoltage) {
     writer->onStopConsuming();
     EXPECT_EQ(frames(path + "cell/cell_000.dat"), expected(0, 100, {0, 1, 2, 3}));
     const QString header = text(path + "cell/cell.kdh");
-    EXPECT_TRUE(header.endsWith("\nActive channels:  1 2 3 4\n")) << header.toStdString();
+    EXPECT_TRUE(
+        header.endsWith("\nActive channels:  1 2 3 4\nColumns: Ch1 [A]; Ch2 [A]; Ch3 [A]; Ch4 [A]; V1 [V]\n"))
+        << header.toStdString();
 
     // Switched off during a recording, a channel stays in it until the next one.
     writer->onSetFilteredData(true);
@@ -140,7 +142,8 @@ TEST_F(DatWriterTest, WritesTheActiveCurrentChannelsThenTheVoltage) {
     feed(200, 50);
     writer->onStopConsuming();
     EXPECT_EQ(frames(path + "cell_2/cell_000.dat"), expected(200, 50, {0, 2, 3}, true));
-    EXPECT_TRUE(text(path + "cell_2/cell.kdh").endsWith("\nActive channels:  1 3 4\n"));
+    EXPECT_TRUE(text(path + "cell_2/cell.kdh")
+                    .endsWith("\nActive channels:  1 3 4\nColumns: Ch1 [A]; Ch3 [A]; Ch4 [A]; V1 [V]\n"));
 
     ASSERT_TRUE(QTest::qWaitFor([&] { return states.size() == 6; }, 5000));
     EXPECT_EQ(states, (std::vector<bool>{true, false, true, false, true, false}));
@@ -185,7 +188,7 @@ TEST_F(DatWriterTest, TheHeaderTellsTheModelRangeRateAndStart) {
     writer->onStopConsuming();
 
     const QStringList lines = text(path + "cell/cell.kdh").split('\n');
-    ASSERT_EQ(lines.size(), 16) << lines.join('\n').toStdString();
+    ASSERT_EQ(lines.size(), 17) << lines.join('\n').toStdString();
     EXPECT_EQ(lines[0], "KDH Version: 2.0");
     EXPECT_EQ(lines[2], "Corvane Cedar");
     EXPECT_EQ(lines[3], "Channels: 4");
@@ -503,11 +506,12 @@ TEST_F(OversamplingHeaderTest, WithoutARatioItsPlaceholdersStay) {
     const QString header =
         kdhHeader(QString::fromStdString(model), {-200.0, 200.0, 0.1, kv4cl::UnitPfxPico, "A"},
                   {1.25, kv4cl::UnitPfxKilo, "Hz"}, QDateTime(QDate(2026, 3, 5), QTime(14, 3, 7, 20)),
-                  QByteArray("\1\0\1", 3), std::nullopt, std::nullopt);
+                  QByteArray("\1\0\1", 3), std::nullopt, std::nullopt, {"Ch1 [pA]", "Ch3 [pA]", "V1 [mV]"});
     EXPECT_EQ(header, "KDH Version: 2.0\n\nCorvane Elm\nChannels: 1\n\nData header file\n\nAmplifier Setup\n"
                       "Range: 200 pA\nSampling frequency (SR): 1.25 kHz\nFinal Bandwidth: SR/2 (no filter)\n"
                       "Oversampling x%oversamplingRatio%: %oversamplingFlag%\n\n"
-                      "Acquisition start time: 05/03/26 14:03:07.020\n\nActive channels:  1 3\n");
+                      "Acquisition start time: 05/03/26 14:03:07.020\n\nActive channels:  1 3\n"
+                      "Columns: Ch1 [pA]; Ch3 [pA]; V1 [mV]\n");
 }
 
 } // namespace
