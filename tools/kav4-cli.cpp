@@ -262,6 +262,7 @@ int stream(const std::vector<std::string>& ids, double seconds,
         flags["word overflow"] += status.wordOverflow;
         flags["range up suggested"] += status.rangeUpSuggested;
         flags["range down suggested"] += status.rangeDownSuggested;
+        flags["info index stuck"] += status.infoIndexStuck;
         if (status.availableFrames > 0) {
             uint32_t read = 0;
             uint16_t* filtered = nullptr;

@@ -122,6 +122,9 @@ struct DataStatus_t {
     bool rangeUpSuggested = false;
     bool rangeDownSuggested = false;
     bool spareFlag = false;
+    // While set, the packets' info index does not move: packets lost between intact markers can
+    // no longer be seen. dataLost is raised when it starts; the packets are still handed out.
+    bool infoIndexStuck = false;
 };
 
 // A gap in the frames that readSamples hands out.

@@ -149,6 +149,7 @@ ErrorCodes_t MessageDispatcher::openTransport() {
     gap.open = false;
     {
         std::lock_guard lock(dataMutex);
+        infoIndexStuck = false;
         losses.clear();
         framesHandedOut = 0;
         flushesSeen = flushes;
@@ -345,12 +346,15 @@ void MessageDispatcher::scanReceivedBytes() {
         // packets went missing between intact markers, and the packet there may be the two halves
         // of packets joined where the bytes lost were a whole number of packets long: it goes too.
         // A packet that does not start where the last one parsed ended resumes after a gap.
+        // An index that repeats itself is stuck rather than skipping: it can no longer tell a
+        // loss, so the packets are kept and the stuck index is reported instead.
         const uint32_t needed = packetBytes + 4 + (cycle > 0 ? 1 : 0);
         const uint64_t first = rxReceived - rxPending;
         uint32_t counted = 0;
         uint32_t pos = 0;
         bool resumes = false;
         bool untrusted = false;
+        bool stuck = infoIndexStuck;
         bool known = trusted;
         uint64_t end = trustedEnd;
         int last = trustedInfo;
@@ -361,9 +365,13 @@ void MessageDispatcher::scanReceivedBytes() {
             else if (index < 0 && last >= 0)
                 index = int((last + 1) % cycle);
             const int next = infoIndex(pos + packetBytes, cycle);
-            if (index >= 0 && next >= 0 && next != int((index + 1) % cycle)) {
-                untrusted = true;
-                break;
+            if (index >= 0 && next >= 0) {
+                const bool moves = next == int((index + 1) % cycle);
+                if (!moves && next != index) {
+                    untrusted = true;
+                    break;
+                }
+                stuck = !moves;
             }
             known = true;
             end = first + pos + packetBytes;
@@ -384,8 +392,10 @@ void MessageDispatcher::scanReceivedBytes() {
                     segmentStart = first;
                     segmentClock = std::numeric_limits<double>::infinity();
                 } else if (resumes)
-                    openGap(first, infoIndex(0, cycle));
+                    openGap(first, stuck ? -1 : infoIndex(0, cycle));
                 parsePackets(counted);
+                if (stuck && !infoIndexStuck) dataLost = true;
+                infoIndexStuck = stuck;
                 trusted = true;
                 trustedEnd = end;
                 trustedInfo = last;
@@ -452,7 +462,7 @@ void MessageDispatcher::openGap(uint64_t resumedAt, int resumedInfo) {
     gap.from = trustedEnd;
     gap.to = resumedAt;
     const uint32_t cycle = infoCycle();
-    const bool indexed = cycle > 1 && trustedInfo >= 0 && resumedInfo >= 0;
+    const bool indexed = cycle > 1 && trustedInfo >= 0 && resumedInfo >= 0 && !infoIndexStuck;
     gap.cycle = indexed ? cycle : 1;
     gap.residue = indexed ? uint32_t(resumedInfo + 2 * int(cycle) - trustedInfo - 1) % cycle : 0;
     // The newest polls that saw only bytes of the stretch before the gap, and every poll that
@@ -641,6 +651,7 @@ ErrorCodes_t MessageDispatcher::getStatus(DataStatus_t& status) {
     status.rangeUpSuggested = rangeUpSuggested && selectedCurrentRange + 1 < currentRanges.size();
     status.rangeDownSuggested = rangeDownSuggested && selectedCurrentRange > 0;
     status.spareFlag = false;
+    status.infoIndexStuck = infoIndexStuck;
     bufferOverflow = dataLost = wordOverflow = rangeUpSuggested = rangeDownSuggested = false;
     return status.availableFrames == 0 ? WarningNoDataAvailable : Success;
 }

@@ -23,6 +23,7 @@ struct Case {
     size_t device = 0;         // the parallel device that makes the fault
     uint16_t oversampling = 0; // index
     int times = 1;             // the fault is made again after a tenth of a second
+    bool stuckIndex = false;   // the faulty device's info index stays at 0 around the fault
 };
 
 void PrintTo(const Case& c, std::ostream* os) {
@@ -192,10 +193,21 @@ TEST_P(FramesLost, AreCountedExactlyWhereTheyHappen) {
 
     // A fifth of a second before the fault, so that the library knows the stream's pace.
     readUntil(std::max<size_t>(rate / 5, 64));
+    if (c.stuckIndex) {
+        faulty.stickInfoIndex(true);
+        readUntil(frames.count() + std::max<size_t>(rate / 10, 64));
+    }
     for (int k = 0; k < c.times; k++) {
         if (k > 0) readUntil(frames.count() + std::max<size_t>(rate / 10, 64));
         makeFault(c, faulty);
         if (HasFatalFailure()) return;
+    }
+    if (c.stuckIndex) {
+        // Where the index sticks and where it moves again it seems to skip: those packets go.
+        readUntil(frames.count() + std::max<size_t>(rate / 10, 64));
+        EXPECT_TRUE(frames.flags.infoIndexStuck);
+        EXPECT_TRUE(frames.flags.dataLost) << "a stuck index is a loss that can no longer be seen";
+        faulty.stickInfoIndex(false);
     }
     // Enough after the fault to see the pattern resume, then until the counts are in.
     readUntil(frames.count() + std::max<size_t>(rate / 5, 64));
@@ -209,7 +221,12 @@ TEST_P(FramesLost, AreCountedExactlyWhereTheyHappen) {
     // A gap after the last frame read does not show in the pattern yet.
     std::erase_if(reported, [&](const Gap& g) { return g.at == frames.count(); });
 
-    EXPECT_EQ(expected.empty(), c.fault == Fault::None) << "the fault shows in the pattern, and only it";
+    if (!c.stuckIndex) {
+        EXPECT_EQ(expected.empty(), c.fault == Fault::None) << "the fault shows in the pattern, and only it";
+    }
+    kv4cl::DataStatus_t status;
+    kv4cl::getDataStatus(status);
+    EXPECT_FALSE(status.infoIndexStuck) << "the index moves again";
     if (c.fault == Fault::DropPackets) {
         // The packet before the hole might be two halves joined: it goes too.
         ASSERT_EQ(expected.size(), size_t(c.times));
@@ -259,6 +276,20 @@ const Case cases[] = {
      .oversampling = 3},
     {.name = "Cedar_DropOnePacketLength", .models = "cedar", .rate = 3, .fault = DropBytes, .size = 166},
     {.name = "Cedar_CorruptAMarker", .models = "cedar", .rate = 3, .fault = CorruptBytes, .size = 166},
+    {.name = "Cedar_StuckInfoIndex", .models = "cedar", .rate = 3, .fault = None, .stuckIndex = true},
+    {.name = "Dogwood16_StuckInfoIndex", .models = "dogwood16", .rate = 2, .fault = None, .stuckIndex = true},
+    {.name = "Cedar_StuckInfoIndex_DropMostOfAPacket",
+     .models = "cedar",
+     .rate = 3,
+     .fault = DropBytes,
+     .size = 160,
+     .stuckIndex = true},
+    {.name = "ParallelCedars_SecondStuckInfoIndex",
+     .models = "cedar,cedar",
+     .rate = 3,
+     .fault = None,
+     .device = 1,
+     .stuckIndex = true},
     {.name = "Cedar_3WholePackets", .models = "cedar", .rate = 3, .fault = DropPackets, .size = 3},
     {.name = "Cedar_3WholePacketsTwice",
      .models = "cedar",
