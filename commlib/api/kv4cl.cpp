@@ -26,6 +26,12 @@ bool usable(const std::vector<Measurement_t>& values) {
     return true;
 }
 
+// Nothing connected is the answer whatever the arguments; then unusable values are refused.
+template <typename... M> ErrorCodes_t refuseUnusable(const M&... values) {
+    if (deviceList().empty()) return ErrorDeviceNotConnected;
+    return usable(values...) ? Success : ErrorValueOutOfRange;
+}
+
 // Getters ask the first device: all connected devices are of one type.
 template <typename F> ErrorCodes_t ask(F&& f) {
     if (deviceList().empty()) return ErrorDeviceNotConnected;
@@ -49,14 +55,14 @@ ErrorCodes_t getFamily(ProtocolFamily family, std::vector<std::string>& names,
 }
 
 ErrorCodes_t setFamily(ProtocolFamily family, uint16_t paramIdx, const Measurement_t& value) {
-    if (!usable(value)) return ErrorValueOutOfRange;
+    if (const ErrorCodes_t e = refuseUnusable(value); e != Success) return e;
     return setOnAll(
         [&](MessageDispatcher& d) { return d.setProtocolParameter(family, paramIdx, value, true); });
 }
 
 ErrorCodes_t checkFamily(ProtocolFamily family, uint16_t paramIdx, const Measurement_t& value,
                          std::string& message) {
-    if (!usable(value)) return ErrorValueOutOfRange;
+    if (const ErrorCodes_t e = refuseUnusable(value); e != Success) return e;
     return ask(
         [&](MessageDispatcher& d) { return d.checkProtocolParameter(family, paramIdx, value, message); });
 }
@@ -301,7 +307,7 @@ ErrorCodes_t setVoltageStimulusLpf(uint16_t filterIdx) {
 }
 
 ErrorCodes_t setDigitalFilter(const Measurement_t& cutoff, bool lowPass, bool enabled) {
-    if (!usable(cutoff)) return ErrorValueOutOfRange;
+    if (const ErrorCodes_t e = refuseUnusable(cutoff); e != Success) return e;
     return setOnAll([&](MessageDispatcher& d) { return d.setDigitalFilter(cutoff, lowPass, enabled); });
 }
 
@@ -375,7 +381,7 @@ ErrorCodes_t setVoltageReferenceRange(uint16_t rangeIdx) {
 }
 
 ErrorCodes_t setVoltageReference(const Measurement_t& value) {
-    if (!usable(value)) return ErrorValueOutOfRange;
+    if (const ErrorCodes_t e = refuseUnusable(value); e != Success) return e;
     return setOnAll([&](MessageDispatcher& d) { return d.setVoltageReference(value, true); });
 }
 
@@ -426,6 +432,7 @@ ErrorCodes_t getCustomDoublesList(std::vector<std::string>& names, std::vector<R
 }
 
 ErrorCodes_t setCustomDouble(uint16_t doubleIdx, double value) {
+    if (deviceList().empty()) return ErrorDeviceNotConnected;
     if (!std::isfinite(value)) return ErrorValueOutOfRange;
     return setOnAll([&](MessageDispatcher& d) { return d.setCustomDouble(doubleIdx, value); });
 }
@@ -448,7 +455,7 @@ ErrorCodes_t selectCompensationChannel(uint16_t channelIdx) {
 }
 
 ErrorCodes_t setCFast(const Measurement_t& value, bool enabled) {
-    if (!usable(value)) return ErrorValueOutOfRange;
+    if (const ErrorCodes_t e = refuseUnusable(value); e != Success) return e;
     return deviceList().forChannel(deviceList().compensationChannel, [&](MessageDispatcher& d, uint16_t) {
         return d.setCFast(value, enabled);
     });
@@ -477,7 +484,7 @@ ErrorCodes_t getVoltageOffsets(std::vector<Measurement_t>& offsets) {
 }
 
 ErrorCodes_t checkVoltageOffset(uint16_t channelIdx, const Measurement_t& offset, std::string& message) {
-    if (!usable(offset)) return ErrorValueOutOfRange;
+    if (const ErrorCodes_t e = refuseUnusable(offset); e != Success) return e;
     if (!deviceList().empty() && channelIdx >= deviceList().totalCurrentChannels) return ErrorValueOutOfRange;
     return deviceList().forChannel(channelIdx, [&](MessageDispatcher& d, uint16_t local) {
         return d.checkVoltageOffset(local, offset, message);
@@ -485,14 +492,14 @@ ErrorCodes_t checkVoltageOffset(uint16_t channelIdx, const Measurement_t& offset
 }
 
 ErrorCodes_t setVoltageOffset(uint16_t channelIdx, const Measurement_t& offset) {
-    if (!usable(offset)) return ErrorValueOutOfRange;
+    if (const ErrorCodes_t e = refuseUnusable(offset); e != Success) return e;
     return deviceList().forChannel(
         channelIdx, [&](MessageDispatcher& d, uint16_t local) { return d.setVoltageOffset(local, offset); });
 }
 
 ErrorCodes_t startVoltageOffsetRamp(uint16_t channelIdx, const Measurement_t& initial,
                                     const Measurement_t& final, const Measurement_t& duration) {
-    if (!usable(initial, final, duration)) return ErrorValueOutOfRange;
+    if (const ErrorCodes_t e = refuseUnusable(initial, final, duration); e != Success) return e;
     return deviceList().forChannel(channelIdx, [&](MessageDispatcher& d, uint16_t local) {
         return d.startVoltageOffsetRamp(local, initial, final, duration);
     });
@@ -538,7 +545,7 @@ ErrorCodes_t getFastPulsesProtocol(uint16_t& protocolIdx) {
 
 namespace {
 ErrorCodes_t setFastPulsesField(kv4CommLib::FastPulsesField field, uint16_t row, const Measurement_t& value) {
-    if (!usable(value)) return ErrorValueOutOfRange;
+    if (const ErrorCodes_t e = refuseUnusable(value); e != Success) return e;
     return setOnAll([&](MessageDispatcher& d) { return d.setFastPulses(field, row, value); });
 }
 } // namespace
@@ -672,14 +679,24 @@ ErrorCodes_t validateProtocol(uint16_t protocolIdx, const std::vector<Measuremen
                               const std::vector<Measurement_t>& frequencies,
                               const std::vector<Measurement_t>& adimensionals, std::string& message) {
     for (const auto* family : {&voltages, &times, &slopes, &frequencies, &adimensionals})
-        if (!usable(*family)) return ErrorValueOutOfRange;
+        if (const ErrorCodes_t e = refuseUnusable(*family); e != Success) return e;
+    const kv4CommLib::ProtocolValues candidate{
+        .protocolIdx = protocolIdx, .values = {voltages, times, slopes, frequencies, adimensionals}};
     return ask([&](MessageDispatcher& d) {
         if (d.protocolNames.empty()) return ErrorFeatureNotImplemented;
         const bool fastPulsesIdx = d.fastPulses.available() && protocolIdx == d.fastPulses.protocolIdx;
         if (protocolIdx >= d.protocolNames.size() && !fastPulsesIdx) return ErrorValueOutOfRange;
-        return d.validateProtocolValues(
-            {.protocolIdx = protocolIdx, .values = {voltages, times, slopes, frequencies, adimensionals}},
-            message);
+        // A parameter the protocol uses without a value would be judged as 0.
+        for (size_t f = 0; f < kv4CommLib::ProtocolFamiliesNum; f++) {
+            const auto& used = d.protocolParameterIdxs[f];
+            if (protocolIdx >= used.size()) continue;
+            for (const uint16_t idx : used[protocolIdx])
+                if (idx >= candidate.values[f].size()) {
+                    message = d.protocolParameters[f].names.at(idx) + "\nhas no value";
+                    return ErrorValueOutOfRange;
+                }
+        }
+        return d.validateProtocolValues(candidate, message);
     });
 }
 
@@ -719,7 +736,7 @@ ErrorCodes_t getInsertionPulseControls(RangedMeasurement_t& voltageRange,
 }
 
 ErrorCodes_t setInsertionPulse(const Measurement_t& voltage, const Measurement_t& duration) {
-    if (!usable(voltage, duration)) return ErrorValueOutOfRange;
+    if (const ErrorCodes_t e = refuseUnusable(voltage, duration); e != Success) return e;
     return setOnAll([&](MessageDispatcher& d) { return d.setInsertionPulse(voltage, duration); });
 }
 
@@ -734,7 +751,7 @@ ErrorCodes_t getReferencePulseControls(RangedMeasurement_t& voltageRange,
 }
 
 ErrorCodes_t setReferencePulse(const Measurement_t& voltage, const Measurement_t& duration) {
-    if (!usable(voltage, duration)) return ErrorValueOutOfRange;
+    if (const ErrorCodes_t e = refuseUnusable(voltage, duration); e != Success) return e;
     return setOnAll([&](MessageDispatcher& d) { return d.setReferencePulse(voltage, duration); });
 }
 
@@ -749,7 +766,7 @@ ErrorCodes_t getReferencePulseTrainControls(RangedMeasurement_t& periodRange, ui
 
 ErrorCodes_t setReferencePulseTrain(const Measurement_t& voltage, const Measurement_t& duration,
                                     const Measurement_t& period, uint16_t count) {
-    if (!usable(voltage, duration, period)) return ErrorValueOutOfRange;
+    if (const ErrorCodes_t e = refuseUnusable(voltage, duration, period); e != Success) return e;
     return setOnAll(
         [&](MessageDispatcher& d) { return d.setReferencePulseTrain(voltage, duration, period, count); });
 }
@@ -943,7 +960,7 @@ ErrorCodes_t getTtlOutputControls(RangedMeasurement_t& durationRange, RangedMeas
 
 ErrorCodes_t startTtlPulses(const Measurement_t& duration, const Measurement_t& period,
                             const Measurement_t& delay, uint16_t pulses) {
-    if (!usable(duration, period, delay)) return ErrorValueOutOfRange;
+    if (const ErrorCodes_t e = refuseUnusable(duration, period, delay); e != Success) return e;
     return setOnAll([&](MessageDispatcher& d) { return d.startTtlPulses(duration, period, delay, pulses); });
 }
 

@@ -92,6 +92,12 @@ TEST_F(ProtocolChecks, ValuesNotSentAreJudgedByTheSameRulesAsValuesSet) {
     }
     std::string message;
     EXPECT_EQ(validateProtocol(8, {}, {}, {}, {}, {}, message), ErrorValueOutOfRange) << "past the list";
+    // Fewer values than the protocol uses: the missing one is not judged as 0 (a Tpulse of 0 ms
+    // would be out of range, a Vpulse of 0 mV within it).
+    EXPECT_EQ(validateProtocol(2, {mV(0), mV(100)}, {ms(20)}, {}, {}, {}, message), ErrorValueOutOfRange);
+    EXPECT_EQ(message, "Tpulse\nhas no value");
+    EXPECT_EQ(validateProtocol(2, {mV(0)}, {ms(20), ms(20)}, {}, {}, {}, message), ErrorValueOutOfRange);
+    EXPECT_EQ(message, "Vpulse\nhas no value");
 
     // None of them was set: the library still holds, and the device still has, the holding
     // protocol at -20 mV.
