@@ -102,13 +102,20 @@ std::optional<std::string> takeOption(std::vector<std::string>& args, const std:
 }
 
 AcquisitionSettings takeSettings(std::vector<std::string>& args) {
+    // An empty value ("--rate=") would otherwise read as the option left out.
+    const auto take = [&](const std::string& name) {
+        const std::optional<std::string> value = takeOption(args, name);
+        if (value && value->empty()) throw Failure(name + " needs a value");
+        return value.value_or("");
+    };
     AcquisitionSettings settings;
-    settings.rate = takeOption(args, "--rate").value_or("");
-    settings.range = takeOption(args, "--range").value_or("");
-    settings.protocol = takeOption(args, "--protocol").value_or("");
+    settings.rate = take("--rate");
+    settings.range = take("--range");
+    settings.protocol = take("--protocol");
     while (const auto param = takeOption(args, "--param")) {
         const size_t eq = param->find('=');
         if (eq == std::string::npos) throw Failure("--param needs NAME=VALUE");
+        if (eq == 0) throw Failure("--param needs NAME=VALUE: no name before \"=\" in \"" + *param + "\"");
         settings.parameters.emplace_back(param->substr(0, eq), param->substr(eq + 1));
     }
     return settings;

@@ -130,14 +130,22 @@ int list() {
     return status;
 }
 
+// The ids of ID[,ID...]: at least one, each once (the library would say only that it could not
+// connect).
 std::vector<std::string> splitIds(const std::string& list) {
     std::vector<std::string> ids;
     size_t start = 0;
     while (start <= list.size()) {
         const size_t comma = std::min(list.find(',', start), list.size());
-        if (comma > start) ids.push_back(list.substr(start, comma - start));
+        if (comma > start) {
+            std::string id = list.substr(start, comma - start);
+            if (std::find(ids.begin(), ids.end(), id) != ids.end())
+                throw UsageError{"device " + id + " is given twice"};
+            ids.push_back(std::move(id));
+        }
         start = comma + 1;
     }
+    if (ids.empty()) throw UsageError{"no device id in \"" + list + "\""};
     return ids;
 }
 
