@@ -623,13 +623,25 @@ bool ProtocolDockWidget::loadParameters(const QString& fileName, QString& error)
     if (!readNumber(in, protocolIdx) || protocolIdx >= idxs[Voltages].size()) return false;
     // Read whole before anything changes: a bad line further down leaves the dock as it was.
     std::vector<std::pair<SteppedSpinBox*, double>> values;
+    int lineNo = 6; // the protocol line
     for (int f = 0; f < FamiliesNum; f++)
         for (uint16_t i : idxs[f][protocolIdx]) {
             const QStringList fields = in.readLine().split(": ");
+            lineNo++;
             bool ok = false;
             const double value = fields.size() == 2 ? fields[1].toDouble(&ok) : 0.0;
             // A box would pin an infinity or NaN at one end of its range.
             if (!ok || !std::isfinite(value)) return false;
+            // ... and any other value outside it, silently.
+            const SteppedSpinBox* box = rows[f][i].box;
+            if (value < box->minimum() || value > box->maximum()) {
+                error = QString("Line %1: %2 is out of range [%3, %4]")
+                            .arg(lineNo)
+                            .arg(fields[1])
+                            .arg(box->minimum())
+                            .arg(box->maximum());
+                return false;
+            }
             values.emplace_back(rows[f][i].box, value);
         }
     protocolBox->setCurrentIndex(int(protocolIdx));

@@ -399,26 +399,33 @@ std::shared_ptr<QString> closeBoxWhenShown(QObject* owner) {
     return text;
 }
 
-TEST_F(ProtocolDock, LoadedValuesThatAreNoFiniteNumbersAreRefusedAndTheBoxesKeepTheirs) {
+TEST_F(ProtocolDock, LoadedValuesThatAreNoFiniteNumbersOrOutOfRangeAreRefusedAndTheBoxesKeepTheirs) {
     QSettings().setValue("Protocol/Parameters/savePath", folder.path() + "/");
     ProtocolDockWidget dock;
     box(dock, "Vhold [mV]")->setValue(-20.0);
     const QString header = "Compatibility:\nversion: 4\nsubversion: 3\nfirmware: 129\n\nprotocol: %1\n";
-    const std::pair<QString, QString> files[] = {
-        {"nan.txt", header.arg(0) + "Vhold: nan\n"},
-        {"inf.txt", header.arg(0) + "Vhold: inf\n"},
-        {"minusinf.txt", header.arg(0) + "Vhold: -inf\n"},
-        {"huge.txt", header.arg(0) + "Vhold: 1e999\n"},
-        {"lastbad.txt", header.arg(2) + "Vhold: 40\nVpulse: 60\nThold: 5\nTpulse: nan\n"},
+    const QString title = "Incompatible or unreadable protocol file";
+    const struct {
+        QString name, text, message;
+    } files[] = {
+        {"nan.txt", header.arg(0) + "Vhold: nan\n", title},
+        {"inf.txt", header.arg(0) + "Vhold: inf\n", title},
+        {"minusinf.txt", header.arg(0) + "Vhold: -inf\n", title},
+        {"huge.txt", header.arg(0) + "Vhold: 1e999\n", title},
+        {"lastbad.txt", header.arg(2) + "Vhold: 40\nVpulse: 60\nThold: 5\nTpulse: nan\n", title},
+        // Out of a box's range: a box would clamp it without a word.
+        {"far.txt", header.arg(0) + "Vhold: 1e308\n", title + "\nLine 7: 1e308 is out of range [-511, 511]"},
+        {"negative.txt", header.arg(2) + "Vhold: 40\nVpulse: 60\nThold: 5\nTpulse: -5\n",
+         title + "\nLine 10: -5 is out of range [0, 1e+08]"},
     };
     QObject watch; // ends the timers with the test
-    for (const auto& [name, text] : files) {
+    for (const auto& [name, text, expected] : files) {
         SCOPED_TRACE(name.toStdString());
         write(name, text);
         typeIntoNextFileDialog(&watch, name);
         const auto message = closeBoxWhenShown(&watch);
         button(dock, "Load protocol parameters")->click();
-        EXPECT_EQ(*message, "Incompatible or unreadable protocol file");
+        EXPECT_EQ(message->toStdString(), expected.toStdString());
         EXPECT_EQ(protocols(dock)->currentIndex(), 0) << "a file is taken whole or not at all";
         EXPECT_DOUBLE_EQ(box(dock, "Vhold [mV]")->value(), -20.0);
     }
