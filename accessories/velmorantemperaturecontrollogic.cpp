@@ -161,6 +161,14 @@ void VelmoranTemperatureControlLogic::onTimerUpdate() {
     pollCounter = (pollCounter + 1) % 10;
 }
 
+namespace {
+// A status reply that says something: 0 ready, 1 and 6 asking for a reset. Anything else (a
+// digit it has no meaning for, or no status at all) is not the controller answering.
+bool known(const std::optional<velmoran::Status>& status) {
+    return status && (status->status == 0 || status->status == 1 || status->status == 6);
+}
+} // namespace
+
 bool VelmoranTemperatureControlLogic::openPort() {
     if (port->isOpen()) return true;
     port->setBaudrate(38400);
@@ -176,7 +184,9 @@ bool VelmoranTemperatureControlLogic::openPort() {
         }
     }
     if (!port->isOpen()) return false;
-    if (transaction(velmoran::statusText).empty()) {
+    // Only a controller whose status means something is connected: garbage that passed here
+    // failed the first refresh, and the dock flipped between connected and not every second.
+    if (!known(velmoran::statusOf(transaction(velmoran::statusText)))) {
         port->close();
         return false;
     }
@@ -225,7 +235,7 @@ bool VelmoranTemperatureControlLogic::readSetPoint() {
 
 bool VelmoranTemperatureControlLogic::refreshState() {
     const std::optional<velmoran::Status> status = velmoran::statusOf(transaction(velmoran::statusText));
-    if (!status || (status->status != 0 && status->status != 1 && status->status != 6)) return false;
+    if (!known(status)) return false;
     if (status->status != 0) {
         bool reset = false;
         for (int attempt = 0; attempt < 3 && !reset; attempt++) {

@@ -46,6 +46,8 @@ VirtualTemperatureController::VirtualTemperatureController(Options options)
     if (openpty(&masterFd, &slaveFd, name, &raw, nullptr) != 0)
         throw std::runtime_error("no pseudo-terminal for the virtual temperature controller");
     slavePath = name;
+    // Replies that do not fit are dropped rather than left to block the thread.
+    fcntl(masterFd, F_SETFL, fcntl(masterFd, F_GETFL) | O_NONBLOCK);
     if (pipe(wakeFds) != 0) {
         closeFds();
         throw std::runtime_error("no wake-up pipe for the virtual temperature controller");
@@ -147,6 +149,10 @@ void VirtualTemperatureController::handle(const std::string& line) {
         if (behaviour == Behaviour::Silent) return;
         if (behaviour == Behaviour::Garbage) {
             reply = garbage;
+        } else if (behaviour == Behaviour::Digits) {
+            reply.resize(size_t{1} << 20);
+            for (size_t i = 0; i < reply.size(); i++)
+                reply[i] = char('0' + i % 10);
         } else {
             advance();
             const std::string text = line.size() >= 3 ? line.substr(0, line.size() - 3) : "";

@@ -8,7 +8,8 @@
 //
 // The chamber moves toward the set point at `rate` while regulation is on and drifts back to
 // the ambient temperature at `driftRate` while it is off. On demand the controller stops
-// answering, answers garbage, asks to be reset, or vanishes (its pty is closed).
+// answering, answers garbage or a megabyte of digits, asks to be reset, or vanishes (its pty is
+// closed).
 
 #include <chrono>
 #include <condition_variable>
@@ -26,7 +27,9 @@ class VirtualTemperatureController {
         double rate = 0.5;      // degrees per second toward the set point while regulating
         double driftRate = 0.1; // degrees per second back to ambient while not
     };
-    enum class Behaviour { Answering, Silent, Garbage };
+    // Digits: every command is answered by a megabyte of "0123456789..." without the echo; what
+    // does not fit the pty's buffer is lost, as on a serial line nobody reads.
+    enum class Behaviour { Answering, Silent, Garbage, Digits };
 
     // Opens the pty and starts answering. Throws std::runtime_error when no pty can be had.
     explicit VirtualTemperatureController(Options options);

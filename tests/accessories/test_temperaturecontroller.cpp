@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -167,6 +168,38 @@ TEST_F(TemperatureController, SilenceAndGarbageShowNotConnectedAndNoNumberUntilI
         EXPECT_EQ(temperatureLabel()->text(), "22°C");
 
         controller->setBehaviour(Controller::Behaviour::Answering);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return showsConnected(); }, 10000));
+    }
+}
+
+TEST_F(TemperatureController, AControllerAnsweringNothingValidStaysNotConnectedUntilItDoes) {
+    std::vector<Widget::Visibility_t> shown; // as the widget receives them
+    QObject::connect(logic.get(), &VelmoranTemperatureControlLogic::setWidgetVisibility, widget.get(),
+                     [&](const Widget::Visibility_t& state) {
+                         VelmoranTemperatureControlLogic::takeHandOver();
+                         shown.push_back(state);
+                     });
+    const struct {
+        const char* name;
+        std::function<void(Controller&)> spoil, mend;
+    } cases[] = {
+        {"status 9", [](Controller& c) { c.setStatus('9'); }, [](Controller& c) { c.setStatus('0'); }},
+        {"a megabyte of digits", [](Controller& c) { c.setBehaviour(Controller::Behaviour::Digits); },
+         [](Controller& c) { c.setBehaviour(Controller::Behaviour::Answering); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(waitConnected());
+        c.spoil(*controller);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return showsNotConnected(); }, 10000));
+        // Three more searches, each meeting the same answers.
+        shown.clear();
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] { return std::count(shown.begin(), shown.end(), Widget::NotConnected) >= 3; }, 10000));
+        EXPECT_EQ(std::count(shown.begin(), shown.end(), Widget::Connected), 0);
+        EXPECT_TRUE(showsNotConnected());
+
+        c.mend(*controller);
         EXPECT_TRUE(QTest::qWaitFor([&] { return showsConnected(); }, 10000));
     }
 }
