@@ -7,6 +7,7 @@
 #include <QComboBox>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QMouseEvent>
 #include <QSettings>
 #include <QSignalBlocker>
 #include <QVBoxLayout>
@@ -19,7 +20,8 @@ using kv4cl::Measurement_t;
 
 namespace {
 
-const char* const knobTip = "Usage: click and hold to move freely,\n"
+const char* const knobTip = "Usage: click once to select the knob, then\n"
+                            "click and hold to move freely,\n"
                             "use the mouse wheel to make fine steps,\n"
                             "hold shift to increase mouse wheel steps.\n"
                             "Alternatively use arrows for fine steps,\n"
@@ -34,7 +36,8 @@ QString settingsKey(int channelIdx) {
 CompensationKnob::CompensationKnob(QWidget* parent) : QDial(parent) {
     setNotchesVisible(true);
     setWrapping(false);
-    setFocusPolicy(Qt::StrongFocus);
+    // Not by a click: the knob takes the click that selects it itself, without moving.
+    setFocusPolicy(Qt::TabFocus);
     setFixedSize(72, 72);
     setToolTip(knobTip);
     connect(this, &QAbstractSlider::valueChanged, this, [this] { emit valueChanged(scaledValue()); });
@@ -60,6 +63,33 @@ void CompensationKnob::setScaledValue(double value) {
     const double steps =
         std::clamp(std::round((value - lowest) / step), double(minimum()), double(maximum()));
     QAbstractSlider::setValue(int(steps));
+}
+
+void CompensationKnob::mousePressEvent(QMouseEvent* event) {
+    // The dial would jump to the pointer: the click that selects the knob only selects it.
+    if (!hasFocus()) {
+        setFocus(Qt::MouseFocusReason);
+        selecting = true;
+        event->accept();
+        return;
+    }
+    QDial::mousePressEvent(event);
+}
+
+void CompensationKnob::mouseMoveEvent(QMouseEvent* event) {
+    if (selecting)
+        event->accept();
+    else
+        QDial::mouseMoveEvent(event);
+}
+
+void CompensationKnob::mouseReleaseEvent(QMouseEvent* event) {
+    if (selecting) {
+        selecting = false;
+        event->accept();
+        return;
+    }
+    QDial::mouseReleaseEvent(event);
 }
 
 void CompensationKnob::wheelEvent(QWheelEvent* event) {

@@ -21,7 +21,8 @@ class QComboBox;
 class QLabel;
 
 // A knob over a range of values in steps: arrows and the wheel move one step, page keys
-// and the wheel with shift held a twentieth of the range. The wheel acts only with focus.
+// and the wheel with shift held a twentieth of the range. The wheel acts only with focus, which
+// a click gives without changing the value; once focused, a click or a drag moves it freely.
 class CompensationKnob : public QDial {
     Q_OBJECT
 
@@ -37,9 +38,13 @@ class CompensationKnob : public QDial {
     void valueChanged(double value);
 
   protected:
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
     void wheelEvent(QWheelEvent* event) override;
 
   private:
+    bool selecting = false; // from the press that gave the focus to its release
     double lowest = 0.0;
     double step = 1.0;
     int wheelRemainder = 0; // eighths of a degree short of a notch

@@ -103,7 +103,6 @@ TEST_F(CompensationsDock, TheKnobTurnedAsAUserDoesReachesTheChannelWhenChecked) 
     EXPECT_EQ(combo()->itemText(0), "Ch. 1");
     EXPECT_EQ(combo()->itemText(channels), "All Ch.");
     EXPECT_EQ(check()->toolTip(), "Activate/deactivate compensation");
-    EXPECT_TRUE(knob()->toolTip().startsWith("Usage: click and hold to move freely,\n"));
 
     struct Case {
         const char* name;
@@ -166,17 +165,43 @@ TEST_F(CompensationsDock, TheKnobTurnedAsAUserDoesReachesTheChannelWhenChecked) 
     }
 }
 
-TEST_F(CompensationsDock, TheWheelTurnsTheKnobOnlyWithFocus) {
-    select(3);
-    wheel(knob(), 4);
-    EXPECT_EQ(knob()->scaledValue(), 0.0);
-    EXPECT_EQ(fenced().cFast[3], 0.0);
-    // Tab from the channel selector reaches the knob.
-    QTest::keyClick(combo(), Qt::Key_Tab);
-    ASSERT_TRUE(knob()->hasFocus());
-    wheel(knob(), 4);
-    EXPECT_NEAR(knob()->scaledValue(), 4 * pFStep, 1e-9);
-    EXPECT_NEAR(fenced().cFast[3], 4 * pFStep * 1e-12, 1e-16);
+TEST_F(CompensationsDock, TheWheelTurnsTheKnobOnceSelectedAndSelectingKeepsTheValue) {
+    EXPECT_TRUE(knob()->toolTip().startsWith("Usage: click once to select the knob, then\n"
+                                             "click and hold to move freely,\n"
+                                             "use the mouse wheel to make fine steps,\n"));
+    struct Case {
+        const char* name;
+        int channel;
+        std::function<void()> selectKnob;
+    };
+    // Clicks far from where the knob points at 5 pF: its top is 10 pF, its left end 0.
+    const Case cases[] = {
+        {"tab from the channel selector", 3, [this] { QTest::keyClick(combo(), Qt::Key_Tab); }},
+        {"a click at the top", 6,
+         [this] { QTest::mouseClick(knob(), Qt::LeftButton, {}, QPoint(knob()->width() / 2, 2)); }},
+        {"a click and a drag at the left", 10,
+         [this] {
+             const QPoint left(2, knob()->height() / 2);
+             QTest::mousePress(knob(), Qt::LeftButton, {}, left);
+             QTest::mouseMove(knob(), left + QPoint(0, -10));
+             QTest::mouseRelease(knob(), Qt::LeftButton, {}, left + QPoint(0, -10));
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        select(c.channel);
+        typeValue(5);
+        combo()->setFocus();
+        wheel(knob(), 4);
+        EXPECT_NEAR(knob()->scaledValue(), 5, 1e-9) << "not selected, the wheel scrolls past";
+        c.selectKnob();
+        ASSERT_TRUE(knob()->hasFocus());
+        EXPECT_NEAR(knob()->scaledValue(), 5, 1e-9);
+        EXPECT_NEAR(fenced().cFast[size_t(c.channel)], 5e-12, 1e-16);
+        wheel(knob(), 4);
+        EXPECT_NEAR(knob()->scaledValue(), 5 + 4 * pFStep, 1e-9);
+        EXPECT_NEAR(fenced().cFast[size_t(c.channel)], (5 + 4 * pFStep) * 1e-12, 1e-16);
+    }
 }
 
 TEST_F(CompensationsDock, EachChannelKeepsItsValueAcrossSwitchesAndRestarts) {
