@@ -353,13 +353,6 @@ void ProtocolDockWidget::showValidity(ErrorCodes_t result, const std::string& me
     messageLabel->setVisible(invalid);
 }
 
-void ProtocolDockWidget::showOffsetCheck(ErrorCodes_t result, const std::string& message) {
-    if (result != kv4cl::Success)
-        showValidity(result, message);
-    else
-        validate();
-}
-
 void ProtocolDockWidget::onProtocolChanged(int protocolIdx) {
     if (!fastPulsesShown())
         for (int f = 0; f < FamiliesNum; f++) {

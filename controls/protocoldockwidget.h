@@ -47,11 +47,8 @@ class ProtocolDockWidget : public QDockWidget {
     // The file kept from one session to the next.
     static QString lastSessionFile();
 
-    // False while the library rejects the shown parameters, or the last offset it judged.
+    // False while the library rejects the shown parameters.
     bool parametersValid() const { return !invalid; }
-    // Shows the library's judgement of a voltage offset being typed: a rejection marks the
-    // parameters invalid with its message; an acceptance judges the protocol again.
-    void showOffsetCheck(kv4cl::ErrorCodes_t result, const std::string& message);
 
     // Applies the protocol shown, as its button does.
     void applyShown() { onApplyProtocol(true); }

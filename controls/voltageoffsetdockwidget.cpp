@@ -11,6 +11,7 @@
 #include <QSignalBlocker>
 #include <QTabWidget>
 #include <QTimer>
+#include <QVBoxLayout>
 
 using kv4cl::Measurement_t;
 using kv4cl::RangedMeasurement_t;
@@ -56,7 +57,20 @@ VoltageOffsetDockWidget::VoltageOffsetDockWidget(ProtocolDockWidget* protocolDoc
     auto* tabs = new QTabWidget;
     tabs->addTab(buildConstantTab(), "Constant");
     tabs->addTab(buildRampTab(durationRange), "Ramp");
-    setWidget(tabs);
+    // Above the rows, which scroll: a refusal shows beside the box being typed in, whichever.
+    messageLabel = new QLabel;
+    messageLabel->setObjectName("offsetMessageLabel");
+    messageLabel->setStyleSheet("QLabel { background-color : rgb(255, 255, 128); color : rgb(255, 0, 0) }");
+    messageLabel->hide();
+    auto* content = new QWidget;
+    auto* layout = new QVBoxLayout(content);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(messageLabel);
+    layout->addWidget(tabs, 1);
+    setWidget(content);
+    // The amplifier keeps the offsets of an earlier connection, which the boxes do not show: it
+    // starts from the boxes' values instead, so that the two never disagree.
+    kv4cl::setVoltageOffset(uint16_t(manual.size()), Measurement_t{0.0, range.prefix, range.unit});
 
     auto* timer = new QTimer(this);
     timer->setInterval(refreshMs);
@@ -88,8 +102,8 @@ QWidget* VoltageOffsetDockWidget::buildConstantTab() {
         grid->addWidget(force, ch + 1, 2);
         manual.push_back(box);
         inForce.push_back(force);
-        connect(box, &SteppedSpinBox::valueChanged, this,
-                [this, ch] { check(ch, manual[ch]->getMeasurement()); });
+        refused.push_back(false);
+        connect(box, &SteppedSpinBox::valueChanged, this, [this, ch] { checkShown(ch); });
         connect(box, &SteppedSpinBox::editingFinished, this, [this, ch] { send(ch); });
     }
     grid->setRowStretch(currentChannels + 1, 1);
@@ -123,13 +137,18 @@ QWidget* VoltageOffsetDockWidget::buildRampTab(const RangedMeasurement_t& durati
 
 bool VoltageOffsetDockWidget::check(uint16_t channelIdx, const Measurement_t& offset) {
     std::string message;
-    const kv4cl::ErrorCodes_t result = kv4cl::checkVoltageOffset(channelIdx, offset, message);
-    if (protocolDock) protocolDock->showOffsetCheck(result, message);
-    return result == kv4cl::Success;
+    const bool accepted = kv4cl::checkVoltageOffset(channelIdx, offset, message) == kv4cl::Success;
+    messageLabel->setText(channelName(channelIdx) + ": " + QString::fromStdString(message));
+    messageLabel->setVisible(!accepted);
+    return accepted;
+}
+
+void VoltageOffsetDockWidget::checkShown(uint16_t channelIdx) {
+    refused[channelIdx] = !check(channelIdx, manual[channelIdx]->getMeasurement());
 }
 
 void VoltageOffsetDockWidget::send(uint16_t channelIdx) {
-    if (protocolDock && protocolDock->parametersValid())
+    if (!refused[channelIdx] && protocolDock && protocolDock->parametersValid())
         kv4cl::setVoltageOffset(channelIdx, manual[channelIdx]->getMeasurement());
 }
 
@@ -142,6 +161,7 @@ bool VoltageOffsetDockWidget::setOffset(uint16_t channelIdx, Measurement_t offse
         const QSignalBlocker quiet(box);
         box->setValue(offset.converted(range.prefix).value);
     }
+    refused[channelIdx] = false;
     send(channelIdx);
     return true;
 }

@@ -4,8 +4,9 @@
 // duration ("Ramp" tab), and the offsets the amplifier reports in force, read back every
 // 500 ms. Built after a connection, for a model with voltage offsets.
 //
-// Constant offsets are judged by the library as they are typed, in the protocol dock's
-// validity label, and sent when the edit is finished while the protocol parameters are valid.
+// Constant offsets are judged by the library as they are typed, with the reason of a refusal
+// above the rows, and sent when the edit is finished if accepted and while the protocol
+// parameters are valid.
 
 #include "commlib/api/kv4cltypes.h"
 
@@ -35,8 +36,10 @@ class VoltageOffsetDockWidget : public QDockWidget {
   private:
     QWidget* buildConstantTab();
     QWidget* buildRampTab(const kv4cl::RangedMeasurement_t& durationRange);
-    // The library's judgement of the value shown, in the protocol dock; true when accepted.
+    // The library's judgement of an offset for the channel, its refusal shown; true when accepted.
     bool check(uint16_t channelIdx, const kv4cl::Measurement_t& offset);
+    // Judges the value the channel's box shows, which is sent only once accepted.
+    void checkShown(uint16_t channelIdx);
     void send(uint16_t channelIdx);
     void refresh();
 
@@ -45,4 +48,6 @@ class VoltageOffsetDockWidget : public QDockWidget {
     kv4cl::RangedMeasurement_t range;
     std::vector<SteppedSpinBox*> manual; // per current channel
     std::vector<QLabel*> inForce;        // per current channel
+    std::vector<bool> refused;           // per current channel: the box's value is refused
+    QLabel* messageLabel;
 };

@@ -133,4 +133,36 @@ TEST_F(VoltageOffsetWindow, AnOffsetTypedInTheWindowComesBackAndThePulseKeysFire
     }
 }
 
+TEST_F(VoltageOffsetWindow, AfterAReconnectionTheDockAndTheAmplifierAgree) {
+    openAt("dogwood16", screens[0]);
+    const int channel = 5;
+    ASSERT_TRUE(clickTab(*window, "Voltage offsets"));
+    auto* box = offsetCell<SteppedSpinBox>(0, channel, 1);
+    ASSERT_TRUE(box);
+    box->setFocus();
+    box->selectAll();
+    QTest::keyClicks(box, "450");
+    QTest::keyClick(box, Qt::Key_Return);
+    EXPECT_NEAR(fenced().voltageOffsets.at(channel).to, 0.450, 1e-9);
+
+    disconnect();
+    QSignalSpy restored(window.get(), &MainWindow::layoutRestored);
+    connectTo(combo()->itemText(0));
+    ASSERT_TRUE(restored.wait(5000));
+    ASSERT_TRUE(clickTab(*window, "Voltage offsets"));
+    box = offsetCell<SteppedSpinBox>(0, channel, 1);
+    ASSERT_TRUE(box);
+    const DecodedCommand held = fenced();
+    for (int ch = 0; ch < 16; ch++)
+        EXPECT_NEAR(held.voltageOffsets.at(size_t(ch)).to,
+                    offsetCell<SteppedSpinBox>(0, ch, 1)->value() * 1e-3, 1e-9)
+            << ch;
+    // What the amplifier reports in force is what the box shows.
+    auto* shown = offsetCell<QLabel>(0, channel, 2);
+    const QString expected =
+        QString("%1%2 mV").arg(box->value() >= 0 ? "+" : "").arg(box->value(), 0, 'f', 1);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return shown->text() == expected; }, 10000))
+        << shown->text().toStdString() << " beside " << box->text().toStdString();
+}
+
 } // namespace

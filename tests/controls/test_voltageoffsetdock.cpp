@@ -73,7 +73,7 @@ class VoltageOffsetDock : public SimulatedAmplifiers {
 
     // The tab's widget in the row of channel `channel` and column `column`.
     template <typename Widget> Widget* cell(const QString& tab, uint16_t channel, int column) const {
-        auto* tabs = qobject_cast<QTabWidget*>(dock->widget());
+        auto* tabs = dock->findChild<QTabWidget*>();
         for (int i = 0; i < tabs->count(); i++) {
             if (tabs->tabText(i) != tab) continue;
             auto* grid = tabs->widget(i)->findChild<QGridLayout*>();
@@ -97,11 +97,16 @@ class VoltageOffsetDock : public SimulatedAmplifiers {
             if (b->toolTip() == applyTip) return b;
         return nullptr;
     }
-    // The validity label, when it shows.
+    // The protocol dock's validity label, when it shows.
     QString validityMessage() const {
         for (const QLabel* l : protocolDock->findChildren<QLabel*>())
             if (!l->isHidden() && l->styleSheet().contains("rgb(255, 255, 128)")) return l->text();
         return {};
+    }
+    // The offsets dock's own, when it shows.
+    QString offsetMessage() const {
+        const auto* label = dock->findChild<QLabel*>("offsetMessageLabel");
+        return label && label->isVisible() ? label->text() : QString();
     }
 
     // Holds Vhold, typed into the protocol dock and applied with its button.
@@ -162,7 +167,7 @@ TEST_F(VoltageOffsetDock, RowsPerChannelWithTheLibrarysRange) {
         EXPECT_EQ(cell<SteppedSpinBox>("Ramp", ch, 3)->maximum(), durationRange.max);
         EXPECT_EQ(cell<QPushButton>("Ramp", ch, 4)->text(), "Start");
     }
-    auto* tabs = qobject_cast<QTabWidget*>(dock->widget());
+    auto* tabs = dock->findChild<QTabWidget*>();
     EXPECT_EQ(tabs->widget(0)->findChildren<SteppedSpinBox*>().size(), channels);
     EXPECT_EQ(tabs->widget(1)->findChildren<QPushButton*>().size(), channels);
 }
@@ -225,7 +230,7 @@ TEST_F(VoltageOffsetDock, ARampReachesItsCellAndTheLabelsFollowIt) {
         cellParameters.seriesResistance = c.rs;
         amplifier().setCell(channels, cellParameters);
         holdAt(c.vhold);
-        auto* tabs = qobject_cast<QTabWidget*>(dock->widget());
+        auto* tabs = dock->findChild<QTabWidget*>();
         tabs->setCurrentIndex(1);
         typeInto(cell<SteppedSpinBox>("Ramp", c.channel, 1), c.initial);
         typeInto(cell<SteppedSpinBox>("Ramp", c.channel, 2), c.final);
@@ -317,7 +322,8 @@ TEST_F(VoltageOffsetDock, OffsetsTheLibraryRejectsAreNeverSent) {
         manual(ch)->setValue(0.0);
         const uint64_t latched = fenced().voltageOffsets.at(ch).count;
         EXPECT_TRUE(dock->setOffset(ch, {c.asked, c.prefix, "V"}));
-        EXPECT_EQ(validityMessage(), c.message);
+        EXPECT_EQ(offsetMessage(), c.message.isEmpty() ? "" : "Ch.10: " + c.message);
+        EXPECT_EQ(validityMessage(), "");
         EXPECT_EQ(manual(ch)->value(), c.boxAfter);
         const DecodedCommand after = fenced();
         if (c.message.isEmpty()) {
@@ -332,11 +338,20 @@ TEST_F(VoltageOffsetDock, OffsetsTheLibraryRejectsAreNeverSent) {
     holdAt(400);
     const uint64_t latched = fenced().voltageOffsets.at(ch).count;
     typeInto(manual(ch), "150");
-    EXPECT_EQ(validityMessage(), "Vhold+offset\nmust be within [-500,500]mV");
+    EXPECT_EQ(offsetMessage(), "Ch.10: Vhold+offset\nmust be within [-500,500]mV");
     QTest::keyClick(manual(ch), Qt::Key_Return);
     EXPECT_EQ(fenced().voltageOffsets.at(ch).count, latched);
-    typeInto(manual(ch), "50");
+    // The refusal stands where the offset is typed, and every protocol still applies.
     EXPECT_EQ(validityMessage(), "");
+    ASSERT_TRUE(protocolDock->parametersValid());
+    const uint64_t starts = amplifier().command().protocolStarts;
+    QTest::mouseClick(applyButton(), Qt::LeftButton);
+    waitForCommand([&](const DecodedCommand& c) { return c.protocolStarts > starts; });
+    EXPECT_EQ(fenced().voltageOffsets.at(ch).count, latched);
+    typeInto(manual(ch), "50");
+    EXPECT_EQ(offsetMessage(), "");
+    QTest::keyClick(manual(ch), Qt::Key_Return);
+    EXPECT_NEAR(fenced().voltageOffsets.at(ch).to, 50e-3, 1e-9);
 }
 
 } // namespace
