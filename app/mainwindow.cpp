@@ -34,6 +34,7 @@
 #include "recording/labbook.h"
 #include "recording/recordsettingsdialog.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDockWidget>
@@ -106,6 +107,20 @@ QString modelLayoutKeyPrefix() {
     return uiKeyPrefix + QString("%1.%2.%3/").arg(versions[0]).arg(subversions[0]).arg(firmwares[0]);
 }
 
+// A floating dock that has no place of its own yet opens inside the window's right part, level
+// with the top of the plots: clear of the menus and the top docks, rather than at the screen's
+// corner over them.
+void placeFloating(const QMainWindow& window, QDockWidget* dock) {
+    const int margin = 8;
+    // Never shown, it takes its size hint when it shows.
+    const QSize size = dock->isVisible() ? dock->frameGeometry().size() : dock->sizeHint();
+    const QRect area(window.mapToGlobal(QPoint(0, window.centralWidget()->geometry().top())),
+                     window.mapToGlobal(QPoint(window.width() - 1, window.height() - 1)));
+    const int x = std::max(area.left(), area.right() - margin - size.width());
+    const int y = std::max(area.top(), std::min(area.top() + margin, area.bottom() - size.height()));
+    dock->move(x, y);
+}
+
 // The dock shrinks below its content's height, which scrolls, so that a small screen still
 // reaches every control in it.
 void makeScrollable(QDockWidget* dock) {
@@ -134,13 +149,14 @@ MainWindow::~MainWindow() {
 }
 
 void MainWindow::createMenus() {
-    viewMenu = menuBar()->addMenu("View");
+    // Each menu opens with Alt and its underlined letter.
+    viewMenu = menuBar()->addMenu("&View");
 
-    analysisMenu = menuBar()->addMenu("Analysis");
+    analysisMenu = menuBar()->addMenu("&Analysis");
     for (const char* title : {"Histogram", "Event detection", "Spectrum", "I/V Graph"})
         analysisMenu->addMenu(title);
 
-    advancedMenu = menuBar()->addMenu("Advanced");
+    advancedMenu = menuBar()->addMenu("A&dvanced");
     resetMenu = advancedMenu->addMenu("Reset");
     resetMenu->setEnabled(false);
     connect(resetMenu->addAction("Apply"), &QAction::triggered, this, &MainWindow::onResetFpga);
@@ -168,7 +184,7 @@ void MainWindow::createMenus() {
     synchronizeAction->setEnabled(false);
     connect(synchronizeAction, &QAction::triggered, this, &MainWindow::onSynchronizeParallelDevices);
 
-    QMenu* preferencesMenu = menuBar()->addMenu("Preferences");
+    QMenu* preferencesMenu = menuBar()->addMenu("&Preferences");
     plotPreferencesAction = preferencesMenu->addAction("Plot");
     plotPreferencesAction->setEnabled(false);
     connect(plotPreferencesAction, &QAction::triggered, this, &MainWindow::onPlotPreferences);
@@ -176,10 +192,13 @@ void MainWindow::createMenus() {
     filterPreferencesAction->setEnabled(false);
     connect(filterPreferencesAction, &QAction::triggered, this, &MainWindow::onFilterPreferences);
 
-    QMenu* helpMenu = menuBar()->addMenu("?");
+    QMenu* helpMenu = menuBar()->addMenu("&?");
     connect(helpMenu->addAction("About"), &QAction::triggered, this, &MainWindow::onAbout);
     connect(helpMenu->addAction("Device info"), &QAction::triggered, this, &MainWindow::onDeviceInfo);
     connect(helpMenu->addAction("Support"), &QAction::triggered, this, &MainWindow::onSupport);
+    // F10 opens the first menu, from where the arrows reach the others.
+    connect(new QShortcut(Qt::Key_F10, this), &QShortcut::activated, this,
+            [this] { menuBar()->setActiveAction(menuBar()->actions().first()); });
 }
 
 void MainWindow::createConnectionDock() {
@@ -668,6 +687,7 @@ void MainWindow::createShortcuts() {
         {QKeySequence(Qt::CTRL | Qt::Key_Up), &ProtocolDockWidget::onIncreaseVhold},
         {QKeySequence(Qt::CTRL | Qt::Key_Down), &ProtocolDockWidget::onDecreaseVhold},
         {QKeySequence(Qt::CTRL | Qt::Key_I), &ProtocolDockWidget::onInvertVhold},
+        {QKeySequence(Qt::SHIFT | Qt::Key_Escape), &ProtocolDockWidget::onStopRecording},
     };
     for (const auto& [keys, slot] : protocolKeys) {
         auto* shortcut = new QShortcut(keys, this);
@@ -763,9 +783,13 @@ void MainWindow::tearDownConnectedInterface() {
 
 void MainWindow::restoreGeometries() {
     const QSettings settings;
+    std::vector<QDockWidget*> unplaced;
     auto restore = [&](QWidget* widget) {
         const QString key = layoutKeyPrefix + widget->objectName() + "/geometry";
-        if (settings.contains(key)) widget->setGeometry(settings.value(key).toRect());
+        if (settings.contains(key))
+            widget->setGeometry(settings.value(key).toRect());
+        else if (auto* dock = qobject_cast<QDockWidget*>(widget); dock && dock->isFloating())
+            unplaced.push_back(dock);
     };
     for (const QPointer<QDockWidget>& dock : docks)
         if (dock) restore(dock);
@@ -773,6 +797,8 @@ void MainWindow::restoreGeometries() {
         if (widget) restore(widget);
     // A maximised window stays maximised; its saved size is for when it is not.
     if (!isMaximized() && !isFullScreen()) restore(this);
+    for (QDockWidget* dock : unplaced)
+        placeFloating(*this, dock);
     const QString stateKey = layoutKeyPrefix + objectName() + "/state";
     if (settings.contains(stateKey)) {
         restoreState(settings.value(stateKey).toByteArray(), 0);
@@ -829,6 +855,25 @@ void MainWindow::closeEvent(QCloseEvent* event) {
             writer->onStopConsuming();
     }
     QMainWindow::closeEvent(event);
+}
+
+bool MainWindow::focusNextPrevChild(bool next) {
+    const QWidget* start = QApplication::focusWidget();
+    // The chain of focus is a ring: at worst the focus comes back where it started.
+    for (;;) {
+        if (!QMainWindow::focusNextPrevChild(next)) return false;
+        QWidget* now = QApplication::focusWidget();
+        if (!now || now == start) return true;
+        QDockWidget* dock = nullptr;
+        for (QWidget* w = now; w && !dock; w = w->parentWidget())
+            dock = qobject_cast<QDockWidget*>(w);
+        // A dock behind another's tab is kept out of sight, yet counts as shown.
+        if (dock && dock->visibleRegion().isEmpty() && !tabifiedDockWidgets(dock).isEmpty()) {
+            dock->raise();
+            return true;
+        }
+        if (!now->visibleRegion().isEmpty()) return true;
+    }
 }
 
 void MainWindow::onResetFpga() {

@@ -82,6 +82,9 @@ class MainWindow : public QMainWindow {
   protected:
     // While a recording runs, asks first; stopping it finishes its files before the window goes.
     void closeEvent(QCloseEvent* event) override;
+    // Tab skips what the window does not show, and brings a dock that shares its place to the
+    // front when it reaches one of the dock's controls.
+    bool focusNextPrevChild(bool next) override;
 
   private:
     void createMenus();

@@ -48,6 +48,11 @@ TtlDockWidget::TtlDockWidget(QWidget* parent) : QDockWidget("TTL", parent) {
     startButton = new QPushButton("Start");
     statusLine = new QLabel;
     statusLine->setObjectName("statusLine");
+    // Room for a reason from the start, wrapped within the fields' width: a floating dock that
+    // grew with its message would move its Start button away from the pointer.
+    statusLine->setWordWrap(true);
+    statusLine->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+    statusLine->setFixedHeight(2 * statusLine->fontMetrics().lineSpacing());
 
     auto* content = new QWidget;
     auto* layout = new QFormLayout(content);

@@ -226,8 +226,8 @@ ProtocolDockWidget::ProtocolDockWidget(QWidget* parent) : QDockWidget("Voltage s
     recordButton->setToolTip("Start recording (SHIFT + ENTER/RETURN)");
     connect(recordButton, &QPushButton::clicked, this, &ProtocolDockWidget::requestRecording);
     recording->addWidget(recordButton, 1);
-    QPushButton* stopRecording = addButton(":/imgs/stop protocol.png", "Stop recording");
-    connect(stopRecording, &QPushButton::clicked, this, [this] { emit recordRequest(false); });
+    QPushButton* stopRecording = addButton(":/imgs/stop protocol.png", "Stop recording (SHIFT + ESC)");
+    connect(stopRecording, &QPushButton::clicked, this, &ProtocolDockWidget::onStopRecording);
     recording->addWidget(stopRecording);
     layout->addLayout(recording);
 
@@ -485,7 +485,10 @@ void ProtocolDockWidget::onRecording(bool flag) {
 }
 
 void ProtocolDockWidget::requestRecording() {
-    if (QSettings().value("Protocol/Settings/recordName").toString().isEmpty()) recordSettings->exec();
+    // The first recording asks where to write; Cancel starts nothing.
+    if (QSettings().value("Protocol/Settings/recordName").toString().isEmpty() &&
+        recordSettings->exec() != QDialog::Accepted)
+        return;
     if (recordSettings->getWaitForTrigger()) {
         kv4cl::resetDevice();
         kv4cl::flushData(true);

@@ -69,6 +69,8 @@ class ProtocolDockWidget : public QDockWidget {
     void onIncreaseVhold();
     void onDecreaseVhold();
     void onInvertVhold();
+    // As the stop-recording button; the window binds it to Shift+Escape.
+    void onStopRecording() { emit recordRequest(false); }
     // An estimation takes the stimulus: its protocol runs with the parameters the estimation
     // set and Vhold from this dock, the protocol choice is disabled and stopping is ignored
     // until it ends, which holds Vhold again.

@@ -140,7 +140,7 @@ int main(int argc, char** argv) {
         const QString submenu = analysis.left(cut), item = analysis.mid(cut + 1);
         QAction* entry = nullptr;
         for (const QAction* menu : window.menuBar()->actions())
-            if (menu->text() == "Analysis")
+            if (menu->text().remove('&') == "Analysis")
                 for (QAction* action : menu->menu()->actions()) {
                     if (!action->menu() && action->text() == analysis) entry = action;
                     if (cut > 0 && action->menu() && action->text() == submenu)

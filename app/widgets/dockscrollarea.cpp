@@ -8,6 +8,8 @@
 DockScrollArea::DockScrollArea(QWidget* content, QWidget* parent) : QScrollArea(parent) {
     setFrameShape(QFrame::NoFrame);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    // The keyboard goes from control to control; the area itself shows no focus.
+    setFocusPolicy(Qt::NoFocus);
     setWidgetResizable(true);
     setWidget(content);
     content->installEventFilter(this);

@@ -66,7 +66,7 @@ class OptionalControlsWindow : public kv4test::WindowTest {
 
     QAction* advanced(const QString& text) const {
         for (QAction* top : window->menuBar()->actions())
-            if (top->text() == "Advanced")
+            if (top->text().remove('&') == "Advanced")
                 for (QAction* item : top->menu()->actions())
                     if (item->text() == text) return item;
         return nullptr;
@@ -76,7 +76,7 @@ class OptionalControlsWindow : public kv4test::WindowTest {
         QMenuBar* bar = window->menuBar();
         QAction* top = nullptr;
         for (QAction* a : bar->actions())
-            if (a->text() == "Advanced") top = a;
+            if (a->text().remove('&') == "Advanced") top = a;
         ASSERT_TRUE(top);
         QTest::mouseClick(bar, Qt::LeftButton, {}, bar->actionGeometry(top).center());
         QMenu* menu = top->menu();

@@ -44,7 +44,7 @@ class RcEstimationWindow : public kv4test::WindowTest {
     }
     QAction* menuEntry(const QString& text) const {
         for (QAction* menu : window->menuBar()->actions())
-            if (menu->text() == "Analysis")
+            if (menu->text().remove('&') == "Analysis")
                 for (QAction* a : menu->menu()->actions())
                     if (a->text() == text) return a;
         return nullptr;

@@ -67,7 +67,7 @@ class WatchersWindow : public kv4test::WindowTest {
     // The analysis dock, opened from the Analysis menu.
     template <typename Dock> Dock* openAnalysis(const QString& entry, const char* objectName) {
         for (QAction* menu : window->menuBar()->actions())
-            if (menu->text() == "Analysis")
+            if (menu->text().remove('&') == "Analysis")
                 for (QAction* a : menu->menu()->actions())
                     if (a->text() == entry) a->trigger();
         auto* opened = qobject_cast<Dock*>(dock(objectName));

@@ -5,16 +5,19 @@
 #include "app/mainwindow.h"
 #include "app/pipeline/devicedataproducer.h"
 #include "app/widgets/focusedwheelfilter.h"
+#include "recording/recordsettingsdialog.h"
 #include "simulator/virtualamplifier.h"
 #include "tests/support/connectedwindow.h"
 
 #include <QAbstractSpinBox>
 #include <QApplication>
 #include <QComboBox>
+#include <QDialogButtonBox>
 #include <QDir>
 #include <QDockWidget>
 #include <QFileInfo>
 #include <QLabel>
+#include <QMenuBar>
 #include <QMessageBox>
 #include <QScrollArea>
 #include <QScrollBar>
@@ -259,6 +262,148 @@ TEST_F(WindowLayoutTest, NoDockScrollsSidewaysWhateverTheProtocol) {
             }
             close();
         }
+}
+
+QRect onScreen(const QWidget* widget) {
+    return QRect(widget->mapToGlobal(QPoint()), widget->size());
+}
+
+TEST_F(WindowLayoutTest, FloatingDocksOpenInsideTheWindowClearOfTheMenus) {
+    for (const QSize screen : {smallScreen, largeScreen}) {
+        SCOPED_TRACE(rect(QRect(QPoint(), screen)));
+        open("fir", 1, screen);
+        connectTo("VFIR01");
+        QDockWidget* ttl = dock("ttlDw");
+        ASSERT_TRUE(ttl);
+        EXPECT_TRUE(ttl->isFloating() && ttl->isVisible());
+        // An analysis opened from its menu floats too.
+        QDockWidget* histogram = dock("histogramWidget1");
+        ASSERT_TRUE(histogram);
+        histogram->toggleViewAction()->trigger();
+        settle();
+        ASSERT_TRUE(histogram->isFloating() && histogram->isVisible());
+        const QRect inside = onScreen(window.get());
+        for (const QDockWidget* floating : {ttl, histogram}) {
+            SCOPED_TRACE(floating->objectName().toStdString());
+            const QRect frame = floating->frameGeometry();
+            EXPECT_TRUE(inside.contains(frame)) << rect(frame) << " in " << rect(inside);
+            EXPECT_GT(frame.center().x(), inside.center().x()) << "in the window's right part";
+            for (const QWidget* covered :
+                 {static_cast<QWidget*>(window->menuBar()), static_cast<QWidget*>(dock("deviceDetectorDw"))})
+                EXPECT_FALSE(frame.intersects(onScreen(covered))) << covered->objectName().toStdString();
+        }
+
+        // A refusal shows its reason without growing the dock.
+        const QSize size = ttl->size();
+        for (const auto& [name, typed] : {std::pair{"periodSpinBox", "1"}, {"durationSpinBox", "2500"}}) {
+            auto* box = ttl->findChild<QAbstractSpinBox*>(name);
+            ASSERT_TRUE(box) << name;
+            box->setFocus();
+            QTest::keyClick(box, Qt::Key_A, Qt::ControlModifier);
+            QTest::keyClicks(box, typed);
+            QTest::keyClick(box, Qt::Key_Tab);
+        }
+        QTest::mouseClick(button("ttlDw", "Start"), Qt::LeftButton);
+        settle();
+        EXPECT_EQ(ttl->findChild<QLabel*>("statusLine")->text(),
+                  "The duration must be shorter than the period");
+        EXPECT_EQ(ttl->size(), size);
+        close();
+    }
+}
+
+TEST_F(WindowLayoutTest, TheKeyboardReachesEveryMenuAndOnlyWhatIsShown) {
+    open("dogwood16", 1, smallScreen);
+    connectTo("VDOGWOOD1601");
+    window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+
+    // Alt and each menu's own letter open it; F10 opens the first.
+    QString letters;
+    const QList<QAction*> menus = window->menuBar()->actions();
+    for (QAction* menu : menus) {
+        SCOPED_TRACE(menu->text().toStdString());
+        const qsizetype mnemonic = menu->text().indexOf('&');
+        ASSERT_GE(mnemonic, 0) << "no mnemonic";
+        const QChar letter = menu->text().at(mnemonic + 1).toUpper();
+        EXPECT_FALSE(letters.contains(letter)) << "a letter of two menus";
+        letters += letter;
+        QTest::keyClick(window.get(), letter.toLatin1(), Qt::AltModifier);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return menu->menu()->isVisible(); }, 2000));
+        QTest::keyClick(menu->menu(), Qt::Key_Escape);
+        QTest::keyClick(window->menuBar(), Qt::Key_Escape);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !menu->menu()->isVisible(); }, 2000));
+    }
+    QTest::keyClick(window.get(), Qt::Key_F10);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return menus.first()->menu()->isVisible(); }, 2000));
+    QTest::keyClick(menus.first()->menu(), Qt::Key_Escape);
+    QTest::keyClick(window->menuBar(), Qt::Key_Escape);
+
+    // Tab goes round every control once, each shown where the window shows it.
+    QWidget* first = dock("protocolDw")->findChild<QComboBox*>();
+    first->setFocus();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return first->hasFocus(); }, 2000));
+    std::vector<std::string> hidden;
+    int stops = 0;
+    for (; stops < 1000; stops++) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        settle();
+        QWidget* focused = QApplication::focusWidget();
+        ASSERT_TRUE(focused);
+        if (focused == first) break;
+        if (focused->window() == window.get() && !reachable(focused, window.get()))
+            hidden.push_back(
+                std::string(focused->metaObject()->className()) + " " + focused->objectName().toStdString() +
+                " in " + (focused->parentWidget() ? focused->parentWidget()->metaObject()->className() : ""));
+    }
+    EXPECT_LT(stops, 1000) << "Tab never came back";
+    EXPECT_GT(stops, 20);
+    EXPECT_EQ(hidden, std::vector<std::string>());
+}
+
+TEST_F(WindowLayoutTest, CancelInTheFirstRecordingPropertiesStartsNothingAndShiftEscapeStops) {
+    const QString folder = QDir::homePath() + "/first/";
+    ASSERT_TRUE(QDir(folder).removeRecursively() && QDir().mkpath(folder));
+    QSettings().setValue("Protocol/Settings/recordPath", folder);
+    open("cedar", 1, smallScreen);
+    connectTo("VCEDAR01");
+    window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    auto* dialog = dock("protocolDw")->findChild<RecordSettingsDialog*>();
+    ASSERT_TRUE(dialog);
+    const QString data = folder + "file/file_000.dat";
+
+    // No name chosen yet: the record button asks first, and the answer decides.
+    for (const QDialogButtonBox::StandardButton answer : {QDialogButtonBox::Cancel, QDialogButtonBox::Ok}) {
+        SCOPED_TRACE(int(answer));
+        bool asked = false;
+        QObject watch; // ends the timer with the round
+        QTimer::singleShot(0, &watch, [&] {
+            asked = dialog->isVisible();
+            dialog->findChild<QDialogButtonBox*>()->button(answer)->click();
+        });
+        button("protocolDw", "Start recording (SHIFT + ENTER/RETURN)")->click();
+        EXPECT_TRUE(asked);
+        EXPECT_FALSE(dialog->isVisible());
+        if (answer == QDialogButtonBox::Cancel) {
+            // A recording would have made its folder at once.
+            EXPECT_EQ(QDir(folder).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
+            EXPECT_TRUE(QSettings().value("Protocol/Settings/recordName").toString().isEmpty());
+        }
+    }
+    ASSERT_TRUE(QTest::qWaitFor([&] { return QFileInfo(data).size() > 0; }, 5000));
+
+    // The keys go to the window once the dialog has given it back the keyboard, which the
+    // offscreen platform leaves to the program.
+    QApplication::setActiveWindow(window.get());
+    QTest::keyClick(window.get(), Qt::Key_Escape, Qt::ShiftModifier);
+    const qint64 size = QFileInfo(data).size();
+    EXPECT_EQ(size % (5 * 4), 0) << "whole frames of four currents and the voltage";
+    QSignalSpy rows(window->producer(), &DeviceDataProducer::bitRateComputed);
+    ASSERT_TRUE(rows.wait(5000));
+    ASSERT_TRUE(rows.wait(5000));
+    EXPECT_EQ(QFileInfo(data).size(), size) << "stopped by the keys";
+    QDir(folder).removeRecursively();
 }
 
 TEST_F(WindowLayoutTest, TheLayoutIsKeptPerModel) {

@@ -12,6 +12,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDialog>
+#include <QDialogButtonBox>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
@@ -485,7 +486,7 @@ TEST_F(ProtocolDock, ARecordRequestAsksForTheFileFirstThenResetsTheDeviceAndReco
     QTimer::singleShot(0, &watch, [&] {
         if (QWidget* dialog = QApplication::activeModalWidget()) {
             asked = dialog->windowTitle();
-            dialog->close();
+            dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
         }
     });
     button(dock, "Start recording (SHIFT + ENTER/RETURN)")->click();
@@ -500,7 +501,7 @@ TEST_F(ProtocolDock, ARecordRequestAsksForTheFileFirstThenResetsTheDeviceAndReco
     auto* record = button(dock, path + "cell/cell_000");
     ASSERT_NE(record, nullptr) << "the file shows on the record button";
     EXPECT_TRUE(record->text().endsWith("\nFile: cell/cell_000")) << record->text().toStdString();
-    button(dock, "Stop recording")->click();
+    button(dock, "Stop recording (SHIFT + ESC)")->click();
     ASSERT_EQ(requests.count(), 2);
     EXPECT_FALSE(requests.at(1).at(0).toBool());
 }

@@ -66,10 +66,11 @@ class WindowTest : public ::testing::Test {
     QComboBox* combo() const { return window->findChild<QComboBox*>("deviceComboBox"); }
     QPushButton* connectButton() const { return window->findChild<QPushButton*>("connectButton"); }
     QDockWidget* dock(const char* name) const { return window->findChild<QDockWidget*>(name); }
-    // The dock's button with this text or tool tip.
+    // The dock's button with this text or tool tip; a tool tip may go on with the button's keys
+    // ("Stop recording (SHIFT + ESC)").
     QAbstractButton* button(const char* dockName, const QString& text) const {
         for (QAbstractButton* b : dock(dockName)->findChildren<QAbstractButton*>())
-            if (b->text() == text || b->toolTip() == text) return b;
+            if (b->text() == text || b->toolTip() == text || b->toolTip().startsWith(text + " (")) return b;
         return nullptr;
     }
 
