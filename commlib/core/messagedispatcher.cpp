@@ -532,6 +532,10 @@ void MessageDispatcher::parsePacketBatch(uint32_t count, bool hasInfoBytes, uint
     const bool denoise = denoiserEnabled && !denoiserSuspended;
     const bool filter = b1 != 0.0 || b2 != 0.0 || a1 != 0.0 || a2 != 0.0 || b0 != 1.0;
     const ParseWords words{hasInfoBytes, voltageWordOffset, currentWordOffset};
+    // A ring that was read empty starts again at its start: the frames then stay within the
+    // pages that the reader's largest backlog needed, and the rest of the ring (hundreds of MB
+    // for many channels) is never touched.
+    if (availableFrames == 0) frameReadIdx = frameWriteIdx = 0;
     if (denoise)
         filter ? parseBatch<true, true>(count, words) : parseBatch<true, false>(count, words);
     else

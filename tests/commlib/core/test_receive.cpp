@@ -6,7 +6,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <fstream>
 #include <thread>
+
+#include <unistd.h>
 
 namespace kv4test {
 namespace {
@@ -308,6 +311,38 @@ TEST_F(Receive, GapsAmongFramesTheRingDropsMoveToTheReadersNextFrame) {
     EXPECT_EQ(lost[0].frames + lost[1].frames, first) << "every frame before the first one read";
     EXPECT_EQ(lost[0].framesAfter, 10u);
     EXPECT_EQ(lost[1].framesAfter, 10u);
+}
+
+// Resident memory of the process, in bytes.
+size_t residentBytes() {
+    std::ifstream statm("/proc/self/statm");
+    size_t pages = 0, resident = 0;
+    statm >> pages >> resident;
+    return resident * size_t(sysconf(_SC_PAGESIZE));
+}
+
+// Half a ring of frames through a reader that takes all there is after each delivery: every
+// frame comes out in order, and the ring's pages past the largest backlog stay untouched (the
+// kernel never gives them memory), where a ring written round would have taken 40 MB.
+TEST_F(Receive, AReaderThatKeepsUpLeavesTheRingBeyondItsBacklogUntouched) {
+    TestModel& m = addConnected();
+    constexpr uint32_t deliveryPackets = 8192;
+    constexpr uint32_t deliveries = ring / 16 / deliveryPackets / 2;
+    const std::vector<uint8_t> bytes = pattern(0, deliveries * deliveryPackets);
+    const size_t residentBefore = residentBytes();
+    uint32_t next = 0;
+    for (uint32_t d = 0; d < deliveries; d++) {
+        const auto from = bytes.begin() + std::ptrdiff_t(d * deliveryPackets * P);
+        deliver(0,
+                std::vector<uint8_t>(from, d + 1 == deliveries ? bytes.end() : from + deliveryPackets * P));
+        const Frames f = readAll(m);
+        for (uint32_t i = 0; i < f.count; i++, next++)
+            ASSERT_EQ(f.frame(i), next);
+    }
+    EXPECT_EQ(next, deliveries * deliveryPackets * 16);
+    EXPECT_TRUE(takeLost(m).empty());
+    // Both rings' backlog, the reads' buffers and copies: a few MB.
+    EXPECT_LT(residentBytes() - residentBefore, size_t{20} << 20);
 }
 
 TEST_F(Receive, ShortReadsReturnWhatIsThereWithAWarning) {
