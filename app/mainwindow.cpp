@@ -42,6 +42,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScreen>
 #include <QSettings>
 #include <QShortcut>
 #include <QTimer>
@@ -781,13 +782,36 @@ void MainWindow::tearDownConnectedInterface() {
     emit startDetecting();
 }
 
+// A saved rectangle moved and cut into the screen it lies on (the widget's own otherwise): the
+// screen may have changed since, and a window far larger than it costs memory in proportion
+// (20000 x 20000 took gigabytes and painted for minutes).
+static QRect onScreen(const QRect& saved, const QWidget& widget) {
+    const QScreen* screen = QGuiApplication::screenAt(saved.center());
+    if (!screen) screen = widget.screen();
+    // A window's frame goes around the rectangle, and must fit too.
+    const QRect frame = widget.frameGeometry(), inside = widget.geometry();
+    const QRect area = screen->availableGeometry().marginsRemoved(
+        {inside.left() - frame.left(), inside.top() - frame.top(), frame.right() - inside.right(),
+         frame.bottom() - inside.bottom()});
+    QRect fitted(saved.topLeft(), saved.size().boundedTo(area.size()));
+    fitted.moveLeft(std::clamp(fitted.left(), area.left(), area.right() + 1 - fitted.width()));
+    fitted.moveTop(std::clamp(fitted.top(), area.top(), area.bottom() + 1 - fitted.height()));
+    return fitted;
+}
+
 void MainWindow::restoreGeometries() {
-    const QSettings settings;
+    QSettings settings;
     std::vector<QDockWidget*> unplaced;
     auto restore = [&](QWidget* widget) {
         const QString key = layoutKeyPrefix + widget->objectName() + "/geometry";
-        if (settings.contains(key))
-            widget->setGeometry(settings.value(key).toRect());
+        const QRect saved = settings.value(key).toRect();
+        if (settings.contains(key) && !saved.isValid()) {
+            qWarning("The saved geometry of %s is no rectangle: it is dropped",
+                     qPrintable(widget->objectName()));
+            settings.remove(key);
+        }
+        if (saved.isValid())
+            widget->setGeometry(onScreen(saved, *widget));
         else if (auto* dock = qobject_cast<QDockWidget*>(widget); dock && dock->isFloating())
             unplaced.push_back(dock);
     };
@@ -800,8 +824,14 @@ void MainWindow::restoreGeometries() {
     for (QDockWidget* dock : unplaced)
         placeFloating(*this, dock);
     const QString stateKey = layoutKeyPrefix + objectName() + "/state";
+    if (settings.contains(stateKey) && !restoreState(settings.value(stateKey).toByteArray(), 0)) {
+        qWarning("The saved layout of the window cannot be restored: it is dropped");
+        settings.remove(stateKey);
+    }
+    // The layout keeps the docks within the window; a floating one is a window of its own.
+    for (const QPointer<QDockWidget>& dock : docks)
+        if (dock && dock->isFloating()) dock->setGeometry(onScreen(dock->geometry(), *dock));
     if (settings.contains(stateKey)) {
-        restoreState(settings.value(stateKey).toByteArray(), 0);
         // Shown only while the controller has been seen, whatever the kept layout says.
         if (temperatureDock)
             temperatureDock->setVisible(temperatureDock->visibility() !=
