@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QSpinBox>
 #include <QToolButton>
+#include <QToolTip>
 #include <QVBoxLayout>
 
 using kv4cl::RangedMeasurement_t;
@@ -158,7 +159,13 @@ void AllChannelsControlsDockWidget::buildPulses(QBoxLayout* layout) {
     countLabel->setBuddy(count);
     trainRow->addWidget(countLabel);
     trainRow->addWidget(count);
-    connect(train, &QToolButton::clicked, this, [voltage, duration, period, count] {
+    connect(train, &QToolButton::clicked, this, [train, voltage, duration, period, count] {
+        // As the TTL dock does: pulses as long as their period would run into one another.
+        if (!(duration->getMeasurement() < period->getMeasurement())) {
+            QToolTip::showText(train->mapToGlobal(QPoint(0, train->height())),
+                               "Tref must be shorter than Pref", train);
+            return;
+        }
         kv4cl::setReferencePulseTrain(voltage->getMeasurement(), duration->getMeasurement(),
                                       period->getMeasurement(), uint16_t(count->value()));
     });

@@ -1,5 +1,9 @@
 #include "app/widgets/steppedspinbox.h"
 
+#include <QStringList>
+#include <QTimer>
+#include <QToolTip>
+
 #include <algorithm>
 #include <cmath>
 
@@ -52,8 +56,28 @@ void SteppedSpinBox::stepBy(int steps) {
     setValue(snapped(value(), steps));
 }
 
+QString SteppedSpinBox::allowedValues() const {
+    const QString unit = QString::fromStdString(range.label());
+    const QString inUnit = unit.isEmpty() ? "" : " " + unit;
+    const long steps = std::lround((maximum() - minimum()) / range.step);
+    if (steps <= 4) {
+        QStringList values;
+        for (long k = 0; k <= steps; k++)
+            values << textFromValue(minimum() + double(k) * range.step);
+        return "Allowed: " + values.join(", ") + inUnit;
+    }
+    return QString("Allowed: %1 to %2%3, in steps of %4%3")
+        .arg(textFromValue(minimum()), textFromValue(maximum()), inUnit, textFromValue(range.step));
+}
+
+void SteppedSpinBox::explain() const {
+    QToolTip::showText(mapToGlobal(QPoint(0, height())), allowedValues(), const_cast<SteppedSpinBox*>(this));
+}
+
 QValidator::State SteppedSpinBox::validate(QString& input, int& pos) const {
     const QValidator::State state = QDoubleSpinBox::validate(input, pos);
+    // A keystroke refused (a digit that goes past a bound) would vanish without a word.
+    if (state == QValidator::Invalid && hasFocus()) explain();
     if (state != QValidator::Acceptable) return state;
     const double x = valueFromText(input) / range.step;
     // Off the grid by less than half of the last shown digit still reads as on it.
@@ -66,4 +90,6 @@ void SteppedSpinBox::fixup(QString& input) const {
     if (v > maximum()) v -= range.step;
     if (v < minimum()) v += range.step;
     input = textFromValue(v);
+    // Once the focus has moved on, which would close a tip shown now.
+    QTimer::singleShot(0, this, &SteppedSpinBox::explain);
 }

@@ -1,7 +1,8 @@
 #pragma once
 // A spin box bound to a range of the library: its values lie on the range's step grid,
 // typed values off the grid are not accepted and are moved onto it when the field is left,
-// and its value is read as a measurement with the range's prefix and unit.
+// and its value is read as a measurement with the range's prefix and unit. A keystroke it
+// refuses, or a value it moves, shows the values it takes in a tip at the box.
 
 #include "commlib/api/kv4cltypes.h"
 
@@ -31,7 +32,11 @@ class SteppedSpinBox : public QDoubleSpinBox {
     // Smallest count of decimals, up to 3, that shows the step as a whole number of last digits.
     static int decimalsForStep(double step);
 
+    // "Allowed: -50, 0, 50 mV" for a few values, else "Allowed: 0 to 1000 ms, in steps of 10 ms".
+    QString allowedValues() const;
+
   private:
+    void explain() const;
     double snapped(double value, int steps) const;
 
     kv4cl::RangedMeasurement_t range;

@@ -5,6 +5,7 @@
 #include "app/mainwindow.h"
 #include "app/pipeline/devicedataproducer.h"
 #include "app/widgets/focusedwheelfilter.h"
+#include "commlib/api/kv4cl.h"
 #include "recording/recordsettingsdialog.h"
 #include "simulator/virtualamplifier.h"
 #include "tests/support/connectedwindow.h"
@@ -25,9 +26,13 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
+#include <QToolTip>
 #include <QWheelEvent>
 
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <utility>
 
 namespace {
 
@@ -404,6 +409,105 @@ TEST_F(WindowLayoutTest, CancelInTheFirstRecordingPropertiesStartsNothingAndShif
     ASSERT_TRUE(rows.wait(5000));
     EXPECT_EQ(QFileInfo(data).size(), size) << "stopped by the keys";
     QDir(folder).removeRecursively();
+}
+
+// The box a label names, in a dock or dialog.
+QAbstractSpinBox* labelled(const QWidget* in, const QString& text) {
+    for (const QLabel* label : in->findChildren<QLabel*>())
+        if (label->text() == text) return qobject_cast<QAbstractSpinBox*>(label->buddy());
+    return nullptr;
+}
+
+// The texts of the tips shown meanwhile: the offscreen platform may close one as soon as the
+// activation moves, before it could be looked at.
+class TipsShown : public QObject {
+  public:
+    TipsShown() { qApp->installEventFilter(this); }
+    QString take() { return std::exchange(shown, QString()); }
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Show && watched->objectName() == "qtooltip_label")
+            shown = static_cast<QLabel*>(watched)->text();
+        return false;
+    }
+
+  private:
+    QString shown;
+};
+
+// The tip the box shows as `typed` is typed into it, and once the field is left.
+std::pair<QString, QString> tipsFor(QAbstractSpinBox* box, const QString& typed) {
+    TipsShown tips;
+    QToolTip::hideText();
+    box->setFocus();
+    box->selectAll();
+    QTest::keyClicks(box, typed);
+    const QString whileTyping = tips.take();
+    QTest::keyClick(box, Qt::Key_Tab);
+    QCoreApplication::processEvents(); // a tip shown once the focus has moved on
+    return {whileTyping, tips.take()};
+}
+
+TEST_F(WindowLayoutTest, ValuesTheBoxesRefuseOrMoveSayWhyWhereTheyAreTyped) {
+    open("dogwood16", 1, smallScreen);
+    connectTo("VDOGWOOD1601");
+    QApplication::setActiveWindow(window.get());
+    const kav4sim::VirtualAmplifier* amplifier = simulation->amplifier("VDOGWOOD1601");
+
+    // Vamp takes -50, 0 and 50 mV: 200 loses its last digit, then 20 becomes 0.
+    auto* protocols = dock("protocolDw")->findChild<QComboBox*>();
+    protocols->setCurrentIndex(protocols->findText("Triangular"));
+    QAbstractSpinBox* vamp = labelled(dock("protocolDw"), "Vamp [mV]");
+    ASSERT_TRUE(vamp);
+    const auto [typing, left] = tipsFor(vamp, "200");
+    EXPECT_EQ(typing.toStdString(), "Allowed: -50, 0, 50 mV");
+    EXPECT_EQ(left.toStdString(), "Allowed: -50, 0, 50 mV");
+    EXPECT_EQ(vamp->text().toStdString(), "0");
+    // A value it takes goes in without a word.
+    EXPECT_EQ(tipsFor(vamp, "-50"), (std::pair<QString, QString>()));
+
+    // A chunk of 2 s becomes "Disabled": the chunks are whole tens of seconds. (Shown without a
+    // modal loop of its own, where the offscreen platform closes tips as it moves the activation.)
+    auto* dialog = dock("protocolDw")->findChild<RecordSettingsDialog*>();
+    ASSERT_TRUE(dialog);
+    dialog->show();
+    QApplication::setActiveWindow(dialog);
+    auto* chunk = dialog->findChild<QAbstractSpinBox*>("chunkDurationSpinBox");
+    ASSERT_TRUE(chunk);
+    EXPECT_EQ(tipsFor(chunk, "2").second.toStdString(), "Allowed: 0 to 1000000 s, in steps of 10 s");
+    EXPECT_EQ(chunk->text().toStdString(), "Disabled");
+    dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Cancel)->click();
+
+    // The reference pulse train refuses pulses no shorter than their period, as the TTL dock does.
+    QApplication::setActiveWindow(window.get());
+    QWidget* pulses = dock("allChannelsControlsDw");
+    QAbstractSpinBox* tref = labelled(pulses, "Tref");
+    QAbstractSpinBox* pref = labelled(pulses, "Pref");
+    ASSERT_TRUE(tref && pref);
+    tipsFor(tref, "50");
+    tipsFor(pref, "20");
+    const uint64_t trains = amplifier->command().referencePulseTrain.count;
+    QToolTip::hideText();
+    QAbstractButton* train = button(
+        "allChannelsControlsDw", "Apply a reference pulse train with\namplitude Vref, pulse duration Tref, "
+                                 "pulse period\nPref and Nref pulses");
+    ASSERT_TRUE(train);
+    QTest::mouseClick(train, Qt::LeftButton);
+    EXPECT_TRUE(QToolTip::isVisible());
+    EXPECT_EQ(QToolTip::text().toStdString(), "Tref must be shorter than Pref");
+    // Fenced by a reset sent after the click: had the train gone, it would be in by then.
+    const uint64_t resets = amplifier->command().resets;
+    ASSERT_EQ(kv4cl::resetDevice(), kv4cl::Success);
+    ASSERT_TRUE(amplifier->waitForCommand([&](const kav4sim::DecodedCommand& c) { return c.resets > resets; },
+                                          std::chrono::seconds(5)));
+    EXPECT_EQ(amplifier->command().referencePulseTrain.count, trains);
+    // A period longer than the pulse goes.
+    tipsFor(pref, "60");
+    QTest::mouseClick(train, Qt::LeftButton);
+    EXPECT_TRUE(amplifier->waitForCommand(
+        [&](const kav4sim::DecodedCommand& c) { return c.referencePulseTrain.count > trains; },
+        std::chrono::seconds(5)));
 }
 
 TEST_F(WindowLayoutTest, TheLayoutIsKeptPerModel) {
