@@ -18,6 +18,14 @@ namespace {
 
 const QString settingsPrefix = "Analysis/Online/Settings/";
 const QString separatorKey = settingsPrefix + "exportSeparator";
+// What can be typed as the file name.
+const QRegularExpression nameRule("^[a-zA-Z0-9_ ]*$");
+
+// What "Browse..." gives: an absolute folder with a slash at its end and no step up or aside in
+// it. A relative one would write into the working folder.
+bool isChosenFolder(const QString& path) {
+    return QDir::isAbsolutePath(path) && path.endsWith('/') && QDir::cleanPath(path) + "/" == path;
+}
 
 } // namespace
 
@@ -29,7 +37,7 @@ AnalysisExportDialog::AnalysisExportDialog(QWidget* parent) : QDialog(parent) {
     pathEdit->setReadOnly(true);
     browseButton = new QPushButton("Browse...", this);
     nameEdit = new QLineEdit(this);
-    nameEdit->setValidator(new QRegularExpressionValidator(QRegularExpression("^[a-zA-Z0-9_ ]*$"), nameEdit));
+    nameEdit->setValidator(new QRegularExpressionValidator(nameRule, nameEdit));
 
     auto* pathLabel = new QLabel("Export path:", this);
     pathLabel->setBuddy(pathEdit);
@@ -100,10 +108,24 @@ void AnalysisExportDialog::onExportPathBrowseBtnClicked() {
 
 void AnalysisExportDialog::onLoadSettings() {
     const QSettings settings;
-    pathEdit->setText(
-        settings.value(settingsPrefix + analysisName + "ExportPath", QDir::homePath() + "/KAV4/Analysis/")
-            .toString());
-    nameEdit->setText(settings.value(settingsPrefix + analysisName + "ExportName", "file").toString());
+    // The settings may have been edited by hand: what the dialog would not take is not taken.
+    const QString defaultPath = QDir::homePath() + "/KAV4/Analysis/";
+    QString path = settings.value(settingsPrefix + analysisName + "ExportPath", defaultPath).toString();
+    if (!isChosenFolder(path)) {
+        qWarning("The %s export folder in the settings, \"%s\", is not a folder \"Browse...\" gives: %s is "
+                 "used",
+                 qPrintable(analysisName), qPrintable(path), qPrintable(defaultPath));
+        path = defaultPath;
+    }
+    pathEdit->setText(path);
+    QString name = settings.value(settingsPrefix + analysisName + "ExportName", "file").toString();
+    if (!nameRule.match(name).hasMatch()) {
+        qWarning("The %s export file name in the settings, \"%s\", holds more than letters, digits, "
+                 "underscores and spaces: \"file\" is used",
+                 qPrintable(analysisName), qPrintable(name));
+        name = "file";
+    }
+    nameEdit->setText(name);
     int choice = settings.value(separatorKey, 3).toInt();
     if (choice < 0 || choice > 2) choice = separatorForLocale();
     (choice == 0 ? commaButton : choice == 1 ? semicolonButton : tabButton)->setChecked(true);

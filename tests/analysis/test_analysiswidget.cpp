@@ -7,6 +7,7 @@
 #include "analysis/noisereportconsumer.h"
 #include "tests/analysis/dockdriver.h"
 #include "tests/app/pipeline/scriptedsource.h"
+#include "tests/support/warningcapture.h"
 
 #include <gtest/gtest.h>
 
@@ -251,6 +252,39 @@ TEST_F(AnalysisWidgetTest, ANewFileGoesIntoFoldersMadeForIt) {
     EXPECT_EQ(readFile(nested + "run1 ok.csv"), "Analysis:\tOne Line\n1\t2\n")
         << "a slash cannot be typed; the tab separates";
     EXPECT_EQ(QSettings().value("Analysis/Online/Settings/oneLineExportName").toString(), "run1 ok");
+}
+
+TEST_F(AnalysisWidgetTest, ANameOrFolderInTheSettingsThatTheDialogWouldRefuseFallsBackWithAWarning) {
+    // Every escape would land in the temporary folder, the working folder moved there too.
+    const QString inside = folder.path() + "/in/";
+    ASSERT_TRUE(QDir().mkpath(inside));
+    const QString working = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(inside));
+    const QString fallbackFolder = QDir::homePath() + "/KAV4/Analysis/";
+    const struct {
+        const char* what;
+        QString path, name, written, escaped, warning;
+    } cases[] = {
+        {"a step up in the name", inside, "../x", inside + "file.csv", folder.path() + "/x.csv",
+         "export file name"},
+        {"a relative folder", "results/", "run", fallbackFolder + "run.csv", inside + "results/run.csv",
+         "export folder"},
+        {"a step up in the folder", inside + "a/../../", "run", fallbackFolder + "run.csv",
+         folder.path() + "/run.csv", "export folder"},
+    };
+    QSettings().setValue("Analysis/Online/Settings/exportSeparator", 0);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        QSettings().setValue("Analysis/Online/Settings/oneLineExportPath", c.path);
+        QSettings().setValue("Analysis/Online/Settings/oneLineExportName", c.name);
+        const kv4test::WarningCapture capture;
+        exportWith();
+        EXPECT_EQ(readFile(c.written), "Analysis:,One Line\n1,2\n");
+        EXPECT_FALSE(QFile::exists(c.escaped));
+        EXPECT_EQ(capture.count(c.warning), 1) << capture.warnings.join("\n").toStdString();
+        QFile::remove(c.written);
+    }
+    QDir::setCurrent(working);
 }
 
 TEST_F(AnalysisWidgetTest, AFolderOrFileThatCannotBeWrittenIsReportedAndNothingIsWritten) {

@@ -4,6 +4,7 @@
 
 #include "commlib/api/kv4cl.h"
 #include "tests/support/connectedwindow.h"
+#include "tests/support/warningcapture.h"
 
 #include <QByteArray>
 #include <QDataStream>
@@ -11,31 +12,10 @@
 #include <QScreen>
 
 #include <array>
-#include <mutex>
 #include <utility>
 
 namespace kv4test {
 namespace {
-
-// Warnings logged while it lives.
-class Warnings {
-  public:
-    Warnings() { previous = qInstallMessageHandler(&Warnings::handle); }
-    ~Warnings() { qInstallMessageHandler(previous); }
-    static QStringList taken() {
-        std::lock_guard lock(mutex);
-        return std::exchange(logged, {});
-    }
-
-  private:
-    static void handle(QtMsgType type, const QMessageLogContext&, const QString& text) {
-        std::lock_guard lock(mutex);
-        if (type == QtWarningMsg) logged << text;
-    }
-    static inline std::mutex mutex;
-    static inline QStringList logged;
-    QtMessageHandler previous;
-};
 
 // The four 32-bit numbers in the layout's bytes replaced, wherever they stand together.
 bool replaceNumbers(QByteArray& state, std::array<qint32, 4> from, std::array<qint32, 4> to) {
@@ -114,13 +94,13 @@ TEST_F(SavedLayout, AtConnectionTheWindowAndAFloatingDockAreKeptOnTheScreen) {
 }
 
 TEST_F(SavedLayout, ALayoutThatCannotBeReadIsDroppedWithAWarning) {
-    const Warnings warnings;
+    const WarningCapture capture;
     open("dogwood16", 1);
     const QString prefix = modelPrefix();
     QSettings().setValue(prefix + "mainWindow/state", QByteArray("not a layout"));
     QSettings().setValue(prefix + "acquisitionInfoDw/geometry", QString("not a rectangle"));
     showAndConnectFirst(QSize(1920, 1080));
-    const QStringList logged = Warnings::taken();
+    const QStringList& logged = capture.warnings;
     EXPECT_TRUE(logged.contains("The saved layout of the window cannot be restored: it is dropped"))
         << logged.join("\n").toStdString();
     EXPECT_TRUE(logged.contains("The saved geometry of acquisitionInfoDw is no rectangle: it is dropped"))
