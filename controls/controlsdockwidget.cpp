@@ -144,6 +144,11 @@ void ControlsDockWidget::buildCurrentRanges() {
         connect(section, &CollapsibleSection::buttonToggled, this,
                 [this](int index, bool on) { onCurrentRangeToggled(index, currentChannels, on); });
         currentRangeSections.push_back(section);
+        // While "Auto" is chosen, the range it has moved to.
+        autoRangeLabel = new QLabel;
+        autoRangeLabel->setObjectName("autoRangeLabel");
+        autoRangeLabel->hide();
+        sections->addWidget(autoRangeLabel);
         return;
     }
     for (int channel = 0; channel < currentChannels; channel++) {
@@ -328,10 +333,14 @@ void ControlsDockWidget::applyFilterAvailability(int voltageRangeIdx) {
 void ControlsDockWidget::onCurrentRangeToggled(int index, int channelIdx, bool on) {
     if (!on || recording || channelIdx < 0 || channelIdx > currentChannels) return;
     if (channelIdx == currentChannels && index == int(currentRanges.size())) {
+        autoRange = true;
+        showAutoRange();
         emit currentRangeAuto(true);
         return;
     }
     if (!holds(currentRanges, index)) return;
+    autoRange = false;
+    showAutoRange();
     emit currentRangeAuto(false);
     applyCurrentRange(index, channelIdx);
 }
@@ -355,6 +364,14 @@ void ControlsDockWidget::onMoveCurrentRange(int step) {
     if (selectedCurrentRanges.empty() || currentRangeSections.size() != 1) return;
     const int index = std::clamp(selectedCurrentRanges.front() + step, 0, int(currentRanges.size()) - 1);
     if (index != selectedCurrentRanges.front()) onSetCurrentRange(index, currentChannels);
+    showAutoRange();
+}
+
+void ControlsDockWidget::showAutoRange() {
+    if (!autoRangeLabel) return;
+    autoRangeLabel->setText("Range in force: " +
+                            valueLabel(currentRanges[size_t(selectedCurrentRanges.front())]));
+    autoRangeLabel->setVisible(autoRange);
 }
 
 void ControlsDockWidget::onGpRangeToggled(int index, int channelIdx, bool on) {

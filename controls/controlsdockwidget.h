@@ -13,6 +13,7 @@
 #include <vector>
 
 class CollapsibleSection;
+class QLabel;
 class QVBoxLayout;
 class SteppedSpinBox;
 
@@ -81,6 +82,8 @@ class ControlsDockWidget : public QDockWidget {
     void buildCustomControls();
     void applyFilterAvailability(int voltageRangeIdx);
     void applyCurrentRange(int index, int channelIdx);
+    // While "Auto" is chosen, which range it holds.
+    void showAutoRange();
     // The spin box follows the selected reference range.
     void bindReferenceSpinBox();
 
@@ -100,6 +103,8 @@ class ControlsDockWidget : public QDockWidget {
     int currentChannels = 0;
     std::vector<kv4cl::RangedMeasurement_t> currentRanges;
     std::vector<CollapsibleSection*> currentRangeSections;
+    QLabel* autoRangeLabel = nullptr; // with the common range's "Auto"
+    bool autoRange = false;
     std::vector<int> selectedCurrentRanges;                        // per current channel
     std::vector<std::vector<kv4cl::RangedMeasurement_t>> gpRanges; // per GP channel
 

@@ -157,6 +157,11 @@ ProtocolDockWidget::ProtocolDockWidget(QWidget* parent) : QDockWidget("Voltage s
     protocolRow->addWidget(protocolLabel);
     protocolRow->addWidget(protocolBox, 1);
     layout->addLayout(protocolRow);
+    // The protocol chosen above may not be the one the amplifier runs until it is applied.
+    runningLabel = new QLabel;
+    runningLabel->setObjectName("runningProtocolLabel");
+    runningLabel->hide();
+    layout->addWidget(runningLabel);
 
     imageButton = new ProtocolImageButton;
     layout->addWidget(imageButton);
@@ -422,7 +427,7 @@ void ProtocolDockWidget::onApplyProtocol(bool apply) {
         if (!apply) return;
         kv4cl::selectProtocol(*estimation);
         kv4cl::setProtocolVoltage(0, vhold()->getMeasurement());
-        kv4cl::applyProtocol();
+        showRunning(kv4cl::applyProtocol(), *estimation);
         return;
     }
     if (!apply) {
@@ -434,7 +439,7 @@ void ProtocolDockWidget::onApplyProtocol(bool apply) {
         if (familyCalls[Voltages].check(0, value, message) == kv4cl::Success &&
             judge(0, message) == kv4cl::Success)
             kv4cl::setProtocolVoltage(0, value);
-        kv4cl::applyProtocol();
+        showRunning(kv4cl::applyProtocol(), 0);
         return;
     }
     validate();
@@ -447,14 +452,20 @@ void ProtocolDockWidget::onApplyProtocol(bool apply) {
         uint16_t protocolIdx = 0;
         kv4cl::getFastPulsesProtocol(protocolIdx);
         kv4cl::selectProtocol(protocolIdx);
-        kv4cl::applyProtocol();
+        showRunning(kv4cl::applyProtocol(), fastPulsesEntry);
         return;
     }
     kv4cl::selectProtocol(uint16_t(protocolBox->currentIndex()));
     for (int f = 0; f < FamiliesNum; f++)
         for (size_t i = 0; i < rows[f].size(); i++)
             familyCalls[f].set(uint16_t(i), rows[f][i].box->getMeasurement());
-    kv4cl::applyProtocol();
+    showRunning(kv4cl::applyProtocol(), protocolBox->currentIndex());
+}
+
+void ProtocolDockWidget::showRunning(ErrorCodes_t applied, int protocolIdx) {
+    if (applied != kv4cl::Success) return;
+    runningLabel->setText("Running: " + protocolBox->itemText(protocolIdx));
+    runningLabel->show();
 }
 
 void ProtocolDockWidget::onRestoreDefaultProtocolParameters() {

@@ -105,6 +105,8 @@ class ProtocolDockWidget : public QDockWidget {
     // The library's judgement of the shown values for a protocol.
     kv4cl::ErrorCodes_t judge(int protocolIdx, std::string& message) const;
     void showValidity(kv4cl::ErrorCodes_t result, const std::string& message);
+    // Names the protocol of that entry as the one running, once the amplifier has taken it.
+    void showRunning(kv4cl::ErrorCodes_t applied, int protocolIdx);
     void requestRecording();
     void runEstimation(bool flag, kv4cl::ErrorCodes_t (*protocolOf)(uint16_t&));
     void onSaveParameters();
@@ -123,6 +125,7 @@ class ProtocolDockWidget : public QDockWidget {
     QDialog* waveformView;
     QLabel* waveformImage;
     QLabel* messageLabel;
+    QLabel* runningLabel; // hidden until a protocol is applied or stopped
     QPushButton* lockButton;
     RecordButton* recordButton;
     TimerDisplay* recordTime;

@@ -510,6 +510,45 @@ TEST_F(WindowLayoutTest, ValuesTheBoxesRefuseOrMoveSayWhyWhereTheyAreTyped) {
         std::chrono::seconds(5)));
 }
 
+TEST_F(WindowLayoutTest, TheDocksSayWhatRunsAndWhichRangeAutoHolds) {
+    open("fir", 1, smallScreen);
+    connectTo("VFIR01");
+    QApplication::setActiveWindow(window.get());
+    kav4sim::VirtualAmplifier* amplifier = simulation->amplifier("VFIR01");
+    auto* running = dock("protocolDw")->findChild<QLabel*>("runningProtocolLabel");
+    auto* inForce = dock("controlsDw")->findChild<QLabel*>("autoRangeLabel");
+    ASSERT_TRUE(running && inForce);
+
+    QTest::mouseClick(button("controlsDw", "Auto"), Qt::LeftButton);
+    EXPECT_TRUE(inForce->isVisible());
+    EXPECT_EQ(inForce->text().toStdString(), "Range in force: 200 pA");
+
+    // A cell far noisier than the range puts every sample at an edge: automatic ranging goes up.
+    kav4sim::CellParameters noisy;
+    noisy.noiseRms = 1e-6;
+    amplifier->setCell(3, noisy);
+    auto* protocols = dock("protocolDw")->findChild<QComboBox*>();
+    QTest::mouseClick(button("protocolDw", "Apply the current stimulus (ENTER/RETURN)"), Qt::LeftButton);
+    EXPECT_EQ(running->text().toStdString(), "Running: " + protocols->itemText(0).toStdString());
+    // The suggestion reaches the controls through the window's event loop, which this wait runs.
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            const std::vector<uint16_t> ranges = amplifier->command().currentRangeIdx;
+            return !ranges.empty() && ranges[0] == 1;
+        },
+        10000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return inForce->text() == "Range in force: 2 nA"; }, 5000))
+        << inForce->text().toStdString();
+
+    // Another protocol chosen is not yet the one running; a range chosen ends "Auto".
+    protocols->setFocus();
+    QTest::keyClick(protocols, Qt::Key_Down);
+    EXPECT_EQ(protocols->currentIndex(), 1);
+    EXPECT_EQ(running->text().toStdString(), "Running: " + protocols->itemText(0).toStdString());
+    QTest::mouseClick(button("controlsDw", "20 nA"), Qt::LeftButton);
+    EXPECT_FALSE(inForce->isVisible());
+}
+
 TEST_F(WindowLayoutTest, TheLayoutIsKeptPerModel) {
     open("cedar,dogwood16", 3, smallScreen);
     // Each model gets a protocol dock of its own width, and one of them a floating dock.

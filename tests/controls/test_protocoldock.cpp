@@ -17,6 +17,7 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
@@ -51,6 +52,11 @@ class ProtocolDock : public kv4test::ConnectedAmplifier {
 
     static QComboBox* protocols(const ProtocolDockWidget& dock) {
         return labelled<QComboBox>(dock, "Protocol");
+    }
+    // What the dock says the amplifier runs, when it says it.
+    static std::string running(const ProtocolDockWidget& dock) {
+        const auto* label = dock.findChild<QLabel*>("runningProtocolLabel");
+        return label && !label->isHidden() ? label->text().toStdString() : "";
     }
     static SteppedSpinBox* box(const ProtocolDockWidget& dock, const QString& label) {
         SteppedSpinBox* found = labelled<SteppedSpinBox>(dock, label);
@@ -108,8 +114,10 @@ TEST_F(ProtocolDock, ApplyingSendsTheProtocolAndStartsItStoppingHoldsVhold) {
     EXPECT_EQ(dock.windowTitle(), "Voltage stimulus");
     EXPECT_EQ(protocols(dock)->currentIndex(), 0);
     EXPECT_TRUE(box(dock, "Vpulse [mV]")->isHidden()) << "not a parameter of the holding protocol";
+    EXPECT_EQ(running(dock), "") << "nothing applied yet";
 
     protocols(dock)->setCurrentIndex(2); // "Square wave"
+    EXPECT_EQ(running(dock), "") << "chosen, not applied";
     EXPECT_FALSE(box(dock, "Vpulse [mV]")->isHidden());
     EXPECT_TRUE(box(dock, "N")->isHidden());
     box(dock, "Vhold [mV]")->setValue(-30.0);
@@ -121,11 +129,15 @@ TEST_F(ProtocolDock, ApplyingSendsTheProtocolAndStartsItStoppingHoldsVhold) {
     DecodedCommand c = command();
     EXPECT_NEAR(c.protocolParameters.at("Vpulse"), 0.05, 1e-6);
     EXPECT_NEAR(c.protocolParameters.at("Tpulse"), 0.02, 1e-6);
+    EXPECT_EQ(running(dock), "Running: Square wave");
+    protocols(dock)->setCurrentIndex(3);
+    EXPECT_EQ(running(dock), "Running: Square wave") << "another one chosen, not applied";
 
     box(dock, "Vhold [mV]")->setValue(-40.0);
     button(dock, "Stop the current stimulus")->click();
     ASSERT_TRUE(startsAgain(c.protocolStarts, 0));
     EXPECT_NEAR(command().protocolParameters.at("Vhold"), -0.04, 1e-6);
+    EXPECT_EQ(running(dock), "Running: " + protocols(dock)->itemText(0).toStdString());
 }
 
 // Each estimation runs the library's protocol for it with the parameters it set and the
@@ -147,6 +159,7 @@ TEST_F(ProtocolDock, AnEstimationRunsItsProtocolWithTheChoiceLockedAndHoldsWhenI
         uint64_t starts = command().protocolStarts;
         (dock.*k.request)(true);
         ASSERT_TRUE(startsAgain(starts, k.protocolIdx));
+        EXPECT_EQ(running(dock), "Running: " + protocols(dock)->itemText(k.protocolIdx).toStdString());
         EXPECT_NEAR(command().protocolParameters.at("Vhold"), -0.02, 1e-6);
         EXPECT_NEAR(command().protocolParameters.at("Vpulse"), 0.03, 1e-6) << "the estimation's value stays";
         EXPECT_FALSE(protocols(dock)->isEnabled());
