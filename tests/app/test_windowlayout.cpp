@@ -343,6 +343,13 @@ TEST_F(WindowLayoutTest, TheKeyboardReachesEveryMenuAndOnlyWhatIsShown) {
     EXPECT_TRUE(QTest::qWaitFor([&] { return menus.first()->menu()->isVisible(); }, 2000));
     QTest::keyClick(menus.first()->menu(), Qt::Key_Escape);
     QTest::keyClick(window->menuBar(), Qt::Key_Escape);
+    // Alt alone lights the first menu, and Down opens it.
+    QTest::keyClick(window.get(), Qt::Key_Alt, Qt::AltModifier);
+    EXPECT_EQ(window->menuBar()->activeAction(), menus.first());
+    QTest::keyClick(window->menuBar(), Qt::Key_Down);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return menus.first()->menu()->isVisible(); }, 2000));
+    QTest::keyClick(menus.first()->menu(), Qt::Key_Escape);
+    QTest::keyClick(window->menuBar(), Qt::Key_Escape);
 
     // Tab goes round every control once, each shown where the window shows it.
     QWidget* first = dock("protocolDw")->findChild<QComboBox*>();
