@@ -5,15 +5,19 @@
 #include "app/widgets/valuelabel.h"
 #include "commlib/api/kv4cl.h"
 
+#include <QButtonGroup>
 #include <QDoubleSpinBox>
+#include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QRegion>
 #include <QScrollArea>
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <functional>
 
 using kv4cl::Measurement_t;
 using kv4cl::RangedMeasurement_t;
@@ -151,14 +155,39 @@ void ControlsDockWidget::buildCurrentRanges() {
         sections->addWidget(autoRangeLabel);
         return;
     }
+    // A row per channel and a column per range, under a row that sets every channel: with 16 or
+    // 32 channels a section per channel would fill many screens.
+    sections->addWidget(new QLabel("Current range"));
+    currentRangeTable = new QWidget;
+    currentRangeTable->setObjectName("currentRangeTable");
+    auto* table = new QGridLayout(currentRangeTable);
+    table->setContentsMargins(0, 0, 0, 0);
+    table->setVerticalSpacing(0);
+    allRangesRow = new QButtonGroup(currentRangeTable);
+    auto addRow = [&](int row, const QString& name, QButtonGroup* group, const QString& toolTip) {
+        table->addWidget(new QLabel(name), row, 0);
+        for (int index = 0; index < int(labels.size()); index++) {
+            auto* button = new QRadioButton;
+            button->setToolTip(toolTip + labels[index]);
+            group->addButton(button, index);
+            table->addWidget(button, row, index + 1, Qt::AlignCenter);
+        }
+    };
+    for (int index = 0; index < int(labels.size()); index++)
+        table->addWidget(new QLabel(labels[index]), 0, index + 1, Qt::AlignCenter);
+    addRow(1, "set all", allRangesRow, "Set every channel to ");
+    connect(allRangesRow, &QButtonGroup::idClicked, this,
+            [this](int index) { onCurrentRangeToggled(index, currentChannels, true); });
     for (int channel = 0; channel < currentChannels; channel++) {
-        CollapsibleSection* section =
-            addSection(QString("Current range %1").arg(channel + 1), labels, defaultIdx);
-        if (!section) continue;
-        connect(section, &CollapsibleSection::buttonToggled, this,
+        const QString name = QString("Ch%1").arg(channel + 1);
+        auto* row = new QButtonGroup(currentRangeTable);
+        addRow(channel + 2, name, row, name + ": ");
+        connect(row, &QButtonGroup::idToggled, this,
                 [this, channel](int index, bool on) { onCurrentRangeToggled(index, channel, on); });
-        currentRangeSections.push_back(section);
+        currentRangeRows.push_back(row);
     }
+    showCurrentRanges();
+    sections->addWidget(currentRangeTable);
 }
 
 void ControlsDockWidget::buildGpRanges() {
@@ -351,12 +380,31 @@ void ControlsDockWidget::onSetCurrentRange(int index, int channelIdx) {
 }
 
 void ControlsDockWidget::applyCurrentRange(int index, int channelIdx) {
-    if (kv4cl::setCurrentRange(uint16_t(index), uint16_t(channelIdx)) != Success) return;
-    const bool all = channelIdx == currentChannels;
-    for (int channel = all ? 0 : channelIdx; channel < (all ? currentChannels : channelIdx + 1); channel++) {
-        selectedCurrentRanges[size_t(channel)] = index;
-        emit currentRangeChanged(currentRanges[index], channel);
+    if (kv4cl::setCurrentRange(uint16_t(index), uint16_t(channelIdx)) == Success) {
+        const bool all = channelIdx == currentChannels;
+        for (int channel = all ? 0 : channelIdx; channel < (all ? currentChannels : channelIdx + 1);
+             channel++) {
+            selectedCurrentRanges[size_t(channel)] = index;
+            emit currentRangeChanged(currentRanges[index], channel);
+        }
     }
+    showCurrentRanges();
+}
+
+void ControlsDockWidget::showCurrentRanges() {
+    if (!allRangesRow) return;
+    for (size_t channel = 0; channel < currentRangeRows.size(); channel++) {
+        const QSignalBlocker blocker(currentRangeRows[channel]);
+        currentRangeRows[channel]->button(selectedCurrentRanges[channel])->setChecked(true);
+    }
+    const std::vector<int>& selected = selectedCurrentRanges;
+    const bool common =
+        std::adjacent_find(selected.begin(), selected.end(), std::not_equal_to<>()) == selected.end();
+    // Exclusive buttons cannot all be cleared: for a moment they are not.
+    allRangesRow->setExclusive(false);
+    for (QAbstractButton* button : allRangesRow->buttons())
+        button->setChecked(common && allRangesRow->id(button) == selected.front());
+    allRangesRow->setExclusive(true);
 }
 
 void ControlsDockWidget::onMoveCurrentRange(int step) {
@@ -440,4 +488,5 @@ void ControlsDockWidget::onRecording(bool flag) {
         if (section) section->onSetEnabled(!flag);
     for (CollapsibleSection* section : currentRangeSections)
         section->onSetEnabled(!flag);
+    if (currentRangeTable) currentRangeTable->setEnabled(!flag);
 }

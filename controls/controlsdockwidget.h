@@ -14,6 +14,7 @@
 
 class CollapsibleSection;
 class QLabel;
+class QButtonGroup;
 class QVBoxLayout;
 class SteppedSpinBox;
 
@@ -84,6 +85,9 @@ class ControlsDockWidget : public QDockWidget {
     void applyCurrentRange(int index, int channelIdx);
     // While "Auto" is chosen, which range it holds.
     void showAutoRange();
+    // The table shows the range of each channel, and in its "set all" row the one every channel
+    // has, if they agree.
+    void showCurrentRanges();
     // The spin box follows the selected reference range.
     void bindReferenceSpinBox();
 
@@ -102,7 +106,10 @@ class ControlsDockWidget : public QDockWidget {
 
     int currentChannels = 0;
     std::vector<kv4cl::RangedMeasurement_t> currentRanges;
-    std::vector<CollapsibleSection*> currentRangeSections;
+    std::vector<CollapsibleSection*> currentRangeSections; // the one common to every channel
+    QWidget* currentRangeTable = nullptr;                  // or a row per channel
+    QButtonGroup* allRangesRow = nullptr;
+    std::vector<QButtonGroup*> currentRangeRows;
     QLabel* autoRangeLabel = nullptr; // with the common range's "Auto"
     bool autoRange = false;
     std::vector<int> selectedCurrentRanges;                        // per current channel

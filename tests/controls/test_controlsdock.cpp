@@ -9,6 +9,7 @@
 
 #include <QDoubleSpinBox>
 #include <QPushButton>
+#include <QRadioButton>
 
 #include <cmath>
 #include <functional>
@@ -181,18 +182,49 @@ TEST_F(ControlsDock, CommonCurrentRangeReachesEveryChannelAndAutoCallsNoSetter) 
     EXPECT_EQ(command().messages, messages + 1);
 }
 
-TEST_F(ControlsDock, ChannelCurrentRangeReachesThatChannelOnly) {
+TEST_F(ControlsDock, ChannelCurrentRangesAreOneTableWithARowThatSetsAll) {
     connect("birch");
     build();
-    EXPECT_EQ(section("Current range"), nullptr);
-    ASSERT_TRUE(section("Current range 1"));
-    click("Current range 2", 2);
+    EXPECT_EQ(section("Current range"), nullptr) << "no section per channel";
+    auto* table = dock->findChild<QWidget*>("currentRangeTable");
+    ASSERT_TRUE(table);
+    auto radio = [&](const QString& toolTip) {
+        for (QRadioButton* button : table->findChildren<QRadioButton*>())
+            if (button->toolTip() == toolTip) return button;
+        return static_cast<QRadioButton*>(nullptr);
+    };
+    ASSERT_TRUE(radio("Ch2: 20 nA"));
+    EXPECT_TRUE(radio("Ch1: 200 pA")->isChecked());
+    EXPECT_TRUE(radio("Set every channel to 200 pA")->isChecked()) << "every channel has it";
+
+    radio("Ch2: 20 nA")->click();
     ASSERT_TRUE(reaches([](const DecodedCommand& c) { return c.currentRangeIdx[1] == 2; }));
     EXPECT_EQ(command().currentRangeIdx[0], 0);
     ASSERT_EQ(currentRanges.size(), 1u);
     EXPECT_EQ(currentRanges[0].second, 1);
     EXPECT_EQ(currentRanges[0].first.max, 20.0);
     EXPECT_EQ(autoFlags, std::vector<bool>{false});
+    for (QRadioButton* all : table->findChildren<QRadioButton*>()) {
+        if (!all->toolTip().startsWith("Set every channel")) continue;
+        EXPECT_FALSE(all->isChecked()) << "they differ";
+    }
+
+    currentRanges.clear();
+    const uint64_t messages = command().messages;
+    radio("Set every channel to 2 nA")->click();
+    ASSERT_TRUE(reaches([](const DecodedCommand& c) {
+        return c.currentRangeIdx == std::vector<uint16_t>{1, 1};
+    }));
+    EXPECT_EQ(command().messages, messages + 1) << "one message for every channel";
+    ASSERT_EQ(currentRanges.size(), 2u);
+    EXPECT_EQ(currentRanges[1].second, 1);
+    EXPECT_EQ(currentRanges[1].first.max, 2.0);
+    EXPECT_TRUE(radio("Ch1: 2 nA")->isChecked());
+    EXPECT_TRUE(radio("Ch2: 2 nA")->isChecked());
+    EXPECT_TRUE(radio("Set every channel to 2 nA")->isChecked());
+
+    dock->onRecording(true);
+    EXPECT_FALSE(radio("Ch1: 200 pA")->isEnabled()) << "ranges stay while recording";
 }
 
 TEST_F(ControlsDock, RecordingLocksRangesAndRates) {
