@@ -8,8 +8,10 @@
 #include <QCheckBox>
 #include <QGridLayout>
 #include <QHBoxLayout>
+#include <QLabel>
 #include <QMutexLocker>
 #include <QPointer>
+#include <QResizeEvent>
 #include <QSplitter>
 #include <QStackedWidget>
 #include <QToolButton>
@@ -57,8 +59,8 @@ PlotTab::PlotTab(GapFreePlotConsumer* consumer, const PlotPreferencesDialog& pre
                  ProtocolSubPlot::Features features, QWidget* parent)
     : QWidget(parent), consumer(consumer), voltageCount(int(consumer->voltageCurves().size())),
       currentCount(int(consumer->currentCurves().size())), gpCount(int(consumer->gpCurves().size())),
-      currentGrid(new QGridLayout), gpGrid(new QGridLayout), gpArea(new QWidget), views(new QStackedWidget),
-      overlapView(new Plot) {
+      currentGrid(new QGridLayout), gpGrid(new QGridLayout), currentArea(new QWidget), gpArea(new QWidget),
+      views(new QStackedWidget), overlapView(new Plot) {
     setObjectName("plotTab");
     const int total = currentCount + gpCount;
     switchedOn.assign(size_t(total), true);
@@ -77,7 +79,10 @@ PlotTab::PlotTab(GapFreePlotConsumer* consumer, const PlotPreferencesDialog& pre
         curve->attach(plot->xAxis, plot->yAxis);
         ProtocolSubPlot::Features own = features;
         if (kind != ProtocolSubPlot::CurrentChannel) own = {};
-        auto* sub = new ProtocolSubPlot(kind, index, plot, own);
+        const QString gpName = kind == ProtocolSubPlot::GpChannel
+                                   ? consumer->gpChannelNames().value(index - currentCount)
+                                   : QString();
+        auto* sub = new ProtocolSubPlot(kind, index, plot, own, gpName);
         if (kind == ProtocolSubPlot::VoltageChannel) {
             voltagePlotList.push_back(plot);
             voltageSubPlots.push_back(sub);
@@ -109,21 +114,25 @@ PlotTab::PlotTab(GapFreePlotConsumer* consumer, const PlotPreferencesDialog& pre
 
     // The grids of current and gp channels, and the voltage plots beside them.
     auto* channelArea = new QSplitter(Qt::Vertical);
-    auto* currentArea = new QWidget;
     currentArea->setLayout(currentGrid);
+    // How many sub-plots a page holds follows the room the grid has.
+    currentArea->installEventFilter(this);
     channelArea->addWidget(currentArea);
     gpArea->setLayout(gpGrid);
     channelArea->addWidget(gpArea);
     for (QGridLayout* grid : {currentGrid, gpGrid}) {
         grid->setContentsMargins(0, 0, 0, 0);
-        grid->setSpacing(2);
+        // Wide enough that a click meant for one sub-plot's last button stays off its
+        // neighbour's switch.
+        grid->setHorizontalSpacing(12);
+        grid->setVerticalSpacing(2);
     }
     auto* voltageArea = new QWidget;
     auto* voltageColumn = new QVBoxLayout(voltageArea);
     voltageColumn->setContentsMargins(0, 0, 0, 0);
     for (ProtocolSubPlot* sub : voltageSubPlots)
         voltageColumn->addWidget(sub);
-    voltageArea->setMinimumWidth(200);
+    voltageArea->setMinimumWidth(150);
     auto* grids = new QSplitter(Qt::Horizontal);
     grids->addWidget(channelArea);
     grids->addWidget(voltageArea);
@@ -206,7 +215,46 @@ QWidget* PlotTab::createToolbar() {
     connect(overlapBox, &QCheckBox::toggled, this, &PlotTab::onOverlapPlots);
     layout->addWidget(overlapBox);
     layout->addStretch();
+
+    // Pages of channels, when more are shown than fit.
+    pageBar = new QWidget;
+    auto* pages = new QHBoxLayout(pageBar);
+    pages->setContentsMargins(0, 0, 0, 0);
+    previousPageButton = new QToolButton;
+    nextPageButton = new QToolButton;
+    pageLabel = new QLabel;
+    for (auto [button, icon, toolTip, step] :
+         {std::tuple{previousPageButton, ":/imgs/backward.png", "Show the previous page of channels", -1},
+          std::tuple{nextPageButton, ":/imgs/forward.png", "Show the next page of channels", +1}}) {
+        button->setIcon(QIcon(icon));
+        button->setIconSize(QSize(24, 24));
+        button->setToolTip(toolTip);
+        button->setAutoRaise(true);
+        connect(button, &QToolButton::clicked, this, [this, step] { onShowPage(page + step); });
+    }
+    pages->addWidget(previousPageButton);
+    pages->addWidget(pageLabel);
+    pages->addWidget(nextPageButton);
+    layout->addWidget(pageBar);
     return bar;
+}
+
+bool PlotTab::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == currentArea && event->type() == QEvent::Resize) {
+        const QSize size = static_cast<QResizeEvent*>(event)->size();
+        const PageShape shape = pageShape(size.width(), size.height());
+        if (!fitted || shape != fit) {
+            fitted = true;
+            fit = shape;
+            relayout();
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void PlotTab::onShowPage(int pageIdx) {
+    page = pageIdx;
+    relayout();
 }
 
 void PlotTab::connectPlot(ProtocolDataPlot* plot, Group group) {
@@ -322,7 +370,7 @@ bool PlotTab::plotShown(const Plot* plot) const {
     if (groupOf(plot) == Voltage) return true;
     const int ch =
         int(std::find(channelPlotList.begin(), channelPlotList.end(), plot) - channelPlotList.begin());
-    return maximized ? ch == maximizedIdx : shown[size_t(ch)];
+    return onScreen[size_t(ch)];
 }
 
 Curve* PlotTab::curveOf(int channelIdx) const {
@@ -490,25 +538,64 @@ void PlotTab::relayout() {
         maximized = false;
         maximizedIdx = -1;
     }
+    std::vector<int> currents, gps;
+    for (int ch = 0; ch < currentCount + gpCount; ch++)
+        if (shown[size_t(ch)]) (ch < currentCount ? currents : gps).push_back(ch);
+
+    // Current channels past a page are shown a page at a time; a maximised channel brings its
+    // page along, for when it returns to the grid.
+    const int shownCurrents = int(currents.size());
+    const int perPage = fitted ? fit.size() : shownCurrents;
+    const int maxRows = fitted ? fit.rows : 4;
+    const int pages = std::max(1, (shownCurrents + perPage - 1) / std::max(1, perPage));
+    if (maximized && maximizedIdx < currentCount)
+        page = int(std::find(currents.begin(), currents.end(), maximizedIdx) - currents.begin()) / perPage;
+    page = std::clamp(page, 0, pages - 1);
+    const int first = page * perPage;
+    const int onPage = std::min(perPage, shownCurrents - first);
+    pageBar->setVisible(pages > 1);
+    pageBar->setEnabled(!maximized);
+    previousPageButton->setEnabled(page > 0);
+    nextPageButton->setEnabled(page < pages - 1);
+    if (onPage > 0)
+        pageLabel->setText(QString("Page %1 of %2: Ch%3-Ch%4")
+                               .arg(page + 1)
+                               .arg(pages)
+                               .arg(currents[size_t(first)] + 1)
+                               .arg(currents[size_t(first + onPage - 1)] + 1));
+    currents = std::vector<int>(currents.begin() + first, currents.begin() + first + onPage);
+    if (maximized) {
+        currents.clear();
+        gps.clear();
+        (maximizedIdx < currentCount ? currents : gps).push_back(maximizedIdx);
+    }
+
     clearGrid(currentGrid);
     clearGrid(gpGrid);
-    auto layOut = [&](QGridLayout* grid, int first, int count) {
-        std::vector<int> placed;
-        for (int ch = first; ch < first + count; ch++) {
-            const bool visible = maximized ? ch == maximizedIdx : shown[size_t(ch)];
-            subPlots[size_t(ch)]->setVisible(visible);
-            if (visible) placed.push_back(ch);
+    onScreen.assign(size_t(currentCount + gpCount), false);
+    for (int ch : currents)
+        onScreen[size_t(ch)] = true;
+    for (int ch : gps)
+        onScreen[size_t(ch)] = true;
+    for (size_t ch = 0; ch < subPlots.size(); ch++)
+        subPlots[ch]->setVisible(onScreen[ch]);
+    // Every page of a group has the shape of a full one, so that plots keep their size from
+    // page to page.
+    auto layOut = [this](QGridLayout* grid, const std::vector<int>& channels, int full, int maxRows) {
+        for (int k = 0; k < int(channels.size()); k++) {
+            const GridCell cell = gridCell(k, full, maxRows);
+            grid->addWidget(subPlots[size_t(channels[size_t(k)])], cell.row, cell.column);
         }
-        for (int k = 0; k < int(placed.size()); k++) {
-            const GridCell cell = gridCell(k, int(placed.size()));
-            grid->addWidget(subPlots[size_t(placed[size_t(k)])], cell.row, cell.column);
-        }
-        return !placed.empty();
+        const int rows = gridRows(full, maxRows), columns = gridColumns(full, maxRows);
+        for (int r = 0; r < std::max(rows, grid->rowCount()); r++)
+            grid->setRowStretch(r, r < rows ? 1 : 0);
+        for (int c = 0; c < std::max(columns, grid->columnCount()); c++)
+            grid->setColumnStretch(c, c < columns ? 1 : 0);
     };
-    const bool currentsShown = layOut(currentGrid, 0, currentCount);
-    const bool gpsShown = layOut(gpGrid, currentCount, gpCount);
-    currentGrid->parentWidget()->setVisible(currentsShown);
-    gpArea->setVisible(gpsShown);
+    layOut(currentGrid, currents, maximized ? 1 : std::min(perPage, shownCurrents), maxRows);
+    layOut(gpGrid, gps, int(gps.size()), 4);
+    currentArea->setVisible(!currents.empty());
+    gpArea->setVisible(!gps.empty());
 }
 
 void PlotTab::applyChannelColor(int channelIdx) {

@@ -1,7 +1,8 @@
 #pragma once
 // The live view of a connection: one sub-plot per current and gp channel in grids of columns
 // of four, the voltage plots beside them, and the tab-wide trigger, time-axis, y-zoom and
-// overlap controls. It draws what the gap-free plot consumer writes, routes the consumer's
+// overlap controls. Current channels that do not fit at a readable size are shown a page at a
+// time. It draws what the gap-free plot consumer writes, routes the consumer's
 // range, duration and baseline reports to the plots and the user's trigger and zoom gestures
 // back, and switches channels on and off.
 //
@@ -9,6 +10,7 @@
 // channels; the index equal to their total means every channel.
 
 #include "plots/gapfreeplotconsumer.h"
+#include "plots/plotlayout.h"
 #include "plots/protocolsubplot.h"
 
 #include <QColor>
@@ -19,6 +21,7 @@
 class PlotPreferencesDialog;
 class QCheckBox;
 class QGridLayout;
+class QLabel;
 class QStackedWidget;
 class QToolButton;
 
@@ -43,6 +46,9 @@ class PlotTab : public QWidget {
     bool isMaximized() const { return maximized; }
     int maximizedChannel() const { return maximizedIdx; }
     bool isShown(int channelIdx) const { return shown[size_t(channelIdx)]; }
+    // Whether the channel's plot is on screen: shown, on the page in view, or maximised.
+    bool isOnScreen(int channelIdx) const { return onScreen[size_t(channelIdx)]; }
+    int currentPage() const { return page; }
     bool isSwitchedOn(int channelIdx) const { return switchedOn[size_t(channelIdx)]; }
     bool isOverlapped() const { return overlap; }
     Plot* overlapPlot() const { return overlapView; }
@@ -96,6 +102,11 @@ class PlotTab : public QWidget {
     void onZoomReset();
     // Fits every plot's y axis to its data.
     void onFitYAxes();
+    // The page of current channels in view, when more are shown than one page holds.
+    void onShowPage(int pageIdx);
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
   private slots:
     void onOverlapPlots(bool on);
@@ -134,6 +145,7 @@ class PlotTab : public QWidget {
     std::vector<ProtocolSubPlot*> subPlots;
     std::vector<bool> switchedOn;
     std::vector<bool> shown;
+    std::vector<bool> onScreen;
     std::vector<bool> tracking;
     std::vector<QColor> channelColors; // current, then gp
     std::vector<QColor> voltageColors;
@@ -146,7 +158,16 @@ class PlotTab : public QWidget {
 
     QGridLayout* currentGrid;
     QGridLayout* gpGrid;
+    QWidget* currentArea;
     QWidget* gpArea;
+    // Until the grid has its size every shown channel is laid out on one page.
+    bool fitted = false;
+    PageShape fit;
+    int page = 0;
+    QWidget* pageBar = nullptr;
+    QToolButton* previousPageButton = nullptr;
+    QToolButton* nextPageButton = nullptr;
+    QLabel* pageLabel = nullptr;
     QStackedWidget* views;
     Plot* overlapView;
     QToolButton* removeTriggerButton = nullptr;

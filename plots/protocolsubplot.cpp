@@ -2,22 +2,77 @@
 
 #include "plots/membranemonitorbutton.h"
 
+#include <QAction>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QMenu>
 #include <QToolBar>
-#include <QToolButton>
 #include <QVBoxLayout>
 
 ProtocolSubPlot::ProtocolSubPlot(Kind kind, int channelIdx, ProtocolDataPlot* plot, Features features,
-                                 QWidget* parent)
-    : QWidget(parent), channelKind(kind), channelIdx(channelIdx), channelPlot(plot), toolbar(new QToolBar) {
-    // A toolbar folds what does not fit into its extension menu when the grid gets narrow.
+                                 const QString& gpName, QWidget* parent)
+    : QWidget(parent), channelKind(kind), channelIdx(channelIdx), channelPlot(plot), toolbar(new QToolBar),
+      channelMenu(new QMenu(this)) {
+    // Actions, not buttons: what a narrow toolbar cannot show goes to its extension menu, and
+    // the channel's menu (a right click on its title row) holds every action.
     toolbar->setIconSize(QSize(16, 16));
     toolbar->setStyleSheet("QToolBar { border: none; spacing: 1px; }");
     const bool voltage = kind == VoltageChannel;
-    toolbar->addWidget(
-        new QLabel(voltage ? QString("V%1").arg(channelIdx + 1) : QString("Ch%1").arg(channelIdx + 1)));
+    auto* title = new QLabel(kind == GpChannel ? gpName
+                             : voltage         ? QString("V%1").arg(channelIdx + 1)
+                                               : QString("Ch%1").arg(channelIdx + 1));
 
+    if (!voltage) {
+        maximizeAction = newAction(":/imgs/maximize.png", "Maximize this channel's plot size", true);
+        connect(maximizeAction, &QAction::toggled, this, [this](bool on) {
+            showMaximized(on);
+            emit maximizeChannel(this->channelIdx, on);
+        });
+        connect(newAction(":/imgs/backward.png", "Maximize previous channel"), &QAction::triggered, this,
+                [this] { emit maximizePreviousChannel(this->channelIdx); });
+        connect(newAction(":/imgs/forward.png", "Maximize next channel"), &QAction::triggered, this,
+                [this] { emit maximizeNextChannel(this->channelIdx); });
+        addSeparator();
+    }
+    connect(newAction(":/imgs/zoom+.png", voltage ? "Y-Axis zoom in (SHIFT +)" : "Y-Axis zoom in (+)"),
+            &QAction::triggered, this, [this] { onZoomIn(); });
+    connect(newAction(":/imgs/zoom-.png", voltage ? "Y-Axis zoom out (SHIFT -)" : "Y-Axis zoom out (-)"),
+            &QAction::triggered, this, [this] { onZoomOut(); });
+    connect(newAction(":/imgs/zoom full.png", "Full trace zoom (CTRL R)"), &QAction::triggered, this,
+            [this] { channelPlot->onVertZoomFullRequest(ZoomSynchNone); });
+    if (!voltage) {
+        baselineAction =
+            newAction(":/imgs/baseline.png",
+                      kind == CurrentChannel ? "Switch ON/OFF Y-Axis automatic current baseline tracking"
+                                             : "Switch ON/OFF Y-Axis automatic baseline tracking",
+                      true);
+        connect(baselineAction, &QAction::toggled, this,
+                [this](bool on) { emit baselineTracking(this->channelIdx, on); });
+    }
+    if (kind == CurrentChannel) {
+        // What acts on the amplifier stands apart from what changes the view.
+        if (features.stimulusSelection || features.digitalOffsetCompensation || features.zap) addSeparator();
+        if (features.stimulusSelection)
+            connect(newAction(":/imgs/select channel.png", "Apply voltage stimulus to this channel", true),
+                    &QAction::toggled, this,
+                    [this](bool on) { emit selectStimulusChannel(this->channelIdx, on); });
+        if (features.digitalOffsetCompensation)
+            connect(newAction(":/imgs/digital offset compensation.png",
+                              "Apply digital offset compensation to this channel", true),
+                    &QAction::toggled, this,
+                    [this](bool on) { emit digitalOffsetCompensation(this->channelIdx, on); });
+        if (features.zap)
+            connect(newAction(":/imgs/zap.png", "Zap this channel"), &QAction::triggered, this,
+                    [this] { emit zap(this->channelIdx); });
+    }
+
+    // The switch sits between the title and a gap, away from the buttons clicked often and from
+    // the neighbouring sub-plot's toolbar.
+    auto* header = new QWidget;
+    auto* headerLayout = new QHBoxLayout(header);
+    headerLayout->setContentsMargins(0, 0, 0, 0);
+    headerLayout->setSpacing(4);
+    headerLayout->addWidget(title);
     if (features.channelSwitch && !voltage) {
         switchBtn = new MembraneMonitorButton(channelIdx);
         switchBtn->setIconSize(QSize(16, 16));
@@ -25,79 +80,51 @@ ProtocolSubPlot::ProtocolSubPlot(Kind kind, int channelIdx, ProtocolDataPlot* pl
         connect(switchBtn, &MembraneMonitorButton::switchChannelOn, this, &ProtocolSubPlot::switchChannelOn);
         connect(switchBtn, &MembraneMonitorButton::monitorMembraneStateChanged, this,
                 &ProtocolSubPlot::monitorMembraneStateChanged);
-        toolbar->addWidget(switchBtn);
+        headerLayout->addWidget(switchBtn);
+        headerLayout->addSpacing(12);
     }
-    connect(addButton(":/imgs/zoom+.png", voltage ? "Y-Axis zoom in (SHIFT +)" : "Y-Axis zoom in (+)"),
-            &QToolButton::clicked, this, [this] { onZoomIn(); });
-    connect(addButton(":/imgs/zoom-.png", voltage ? "Y-Axis zoom out (SHIFT -)" : "Y-Axis zoom out (-)"),
-            &QToolButton::clicked, this, [this] { onZoomOut(); });
-    connect(addButton(":/imgs/zoom full.png", "Full trace zoom (CTRL R)"), &QToolButton::clicked, this,
-            [this] { channelPlot->onVertZoomFullRequest(ZoomSynchNone); });
-    if (!voltage) {
-        baselineButton =
-            addButton(":/imgs/baseline.png",
-                      kind == CurrentChannel ? "Switch ON/OFF Y-Axis automatic current baseline tracking"
-                                             : "Switch ON/OFF Y-Axis automatic baseline tracking",
-                      true);
-        connect(baselineButton, &QToolButton::toggled, this,
-                [this](bool on) { emit baselineTracking(this->channelIdx, on); });
-        connect(addButton(":/imgs/backward.png", "Maximize previous channel"), &QToolButton::clicked, this,
-                [this] { emit maximizePreviousChannel(this->channelIdx); });
-        maximizeButton = addButton(":/imgs/maximize.png", "Maximize this channel's plot size", true);
-        connect(maximizeButton, &QToolButton::toggled, this, [this](bool on) {
-            showMaximized(on);
-            emit maximizeChannel(this->channelIdx, on);
-        });
-        connect(addButton(":/imgs/forward.png", "Maximize next channel"), &QToolButton::clicked, this,
-                [this] { emit maximizeNextChannel(this->channelIdx); });
-    }
-    if (kind == CurrentChannel) {
-        if (features.stimulusSelection)
-            connect(addButton(":/imgs/select channel.png", "Apply voltage stimulus to this channel", true),
-                    &QToolButton::toggled, this,
-                    [this](bool on) { emit selectStimulusChannel(this->channelIdx, on); });
-        if (features.digitalOffsetCompensation)
-            connect(addButton(":/imgs/digital offset compensation.png",
-                              "Apply digital offset compensation to this channel", true),
-                    &QToolButton::toggled, this,
-                    [this](bool on) { emit digitalOffsetCompensation(this->channelIdx, on); });
-        if (features.zap)
-            connect(addButton(":/imgs/zap.png", "Zap this channel"), &QToolButton::clicked, this,
-                    [this] { emit zap(this->channelIdx); });
-    }
+    headerLayout->addWidget(toolbar, 1);
+    header->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(header, &QWidget::customContextMenuRequested, this,
+            [this, header](QPoint at) { channelMenu->popup(header->mapToGlobal(at)); });
 
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
-    layout->addWidget(toolbar);
+    layout->addWidget(header);
     plot->setParent(this);
     layout->addWidget(plot, 1);
 }
 
-QToolButton* ProtocolSubPlot::addButton(const QString& icon, const QString& toolTip, bool checkable) {
-    auto* button = new QToolButton;
-    button->setIcon(QIcon(icon));
-    button->setIconSize(QSize(16, 16));
-    button->setToolTip(toolTip);
-    button->setCheckable(checkable);
-    button->setAutoRaise(true);
-    toolbar->addWidget(button);
-    return button;
+QAction* ProtocolSubPlot::newAction(const QString& icon, const QString& text, bool checkable) {
+    auto* action = new QAction(QIcon(icon), text, this);
+    action->setToolTip(text);
+    action->setCheckable(checkable);
+    toolbar->addAction(action);
+    channelMenu->addAction(action);
+    return action;
+}
+
+void ProtocolSubPlot::addSeparator() {
+    toolbar->addSeparator();
+    channelMenu->addSeparator();
 }
 
 void ProtocolSubPlot::showMaximized(bool on) {
-    if (!maximizeButton) return;
-    const QSignalBlocker blocker(maximizeButton);
-    maximizeButton->setChecked(on);
-    maximizeButton->setIcon(QIcon(on ? ":/imgs/minimize.png" : ":/imgs/maximize.png"));
-    maximizeButton->setToolTip(on ? "Return this channel's plot to normal size"
-                                  : "Maximize this channel's plot size");
+    if (!maximizeAction) return;
+    const QSignalBlocker blocker(maximizeAction);
+    maximizeAction->setChecked(on);
+    maximizeAction->setIcon(QIcon(on ? ":/imgs/minimize.png" : ":/imgs/maximize.png"));
+    const QString text =
+        on ? "Return this channel's plot to normal size" : "Maximize this channel's plot size";
+    maximizeAction->setText(text);
+    maximizeAction->setToolTip(text);
 }
 
 void ProtocolSubPlot::showBaselineTracking(bool on) {
-    if (!baselineButton) return;
-    const QSignalBlocker blocker(baselineButton);
-    baselineButton->setChecked(on);
+    if (!baselineAction) return;
+    const QSignalBlocker blocker(baselineAction);
+    baselineAction->setChecked(on);
 }
 
 void ProtocolSubPlot::onZoomIn(Plot::Axis axis) {

@@ -8,9 +8,9 @@
 #include <QWidget>
 
 class MembraneMonitorButton;
-class QLabel;
+class QAction;
+class QMenu;
 class QToolBar;
-class QToolButton;
 
 class ProtocolSubPlot : public QWidget {
     Q_OBJECT
@@ -26,15 +26,17 @@ class ProtocolSubPlot : public QWidget {
     };
 
     // channelIdx: the index among the current and gp channels (or among the voltage channels);
-    // the plot becomes the sub-plot's child.
+    // the plot becomes the sub-plot's child. A gp channel shows its name, the others their number.
     ProtocolSubPlot(Kind kind, int channelIdx, ProtocolDataPlot* plot, Features features,
-                    QWidget* parent = nullptr);
+                    const QString& gpName = {}, QWidget* parent = nullptr);
 
     Kind kind() const { return channelKind; }
     int channel() const { return channelIdx; }
     ProtocolDataPlot* plot() const { return channelPlot; }
     // Null where the channel has no switch.
     MembraneMonitorButton* switchButton() const { return switchBtn; }
+    // Every action of the channel; a right click on the title row opens it.
+    QMenu* menu() const { return channelMenu; }
     // Shows the state without announcing it.
     void showMaximized(bool on);
     void showBaselineTracking(bool on);
@@ -57,13 +59,16 @@ class ProtocolSubPlot : public QWidget {
     void onMembraneMonitorEnabled(bool enable);
 
   private:
-    QToolButton* addButton(const QString& icon, const QString& toolTip, bool checkable = false);
+    // An action on the toolbar and in the channel's menu; its text is its tool tip.
+    QAction* newAction(const QString& icon, const QString& text, bool checkable = false);
+    void addSeparator();
 
     const Kind channelKind;
     const int channelIdx;
     ProtocolDataPlot* channelPlot;
     QToolBar* toolbar;
-    QToolButton* baselineButton = nullptr;
-    QToolButton* maximizeButton = nullptr;
+    QMenu* channelMenu;
+    QAction* baselineAction = nullptr;
+    QAction* maximizeAction = nullptr;
     MembraneMonitorButton* switchBtn = nullptr;
 };

@@ -10,18 +10,24 @@
 #include "tests/app/pipeline/scriptedsource.h"
 #include "tests/support/connectedamplifier.h"
 
+#include <QApplication>
 #include <QCheckBox>
+#include <QContextMenuEvent>
 #include <QGridLayout>
+#include <QLabel>
+#include <QMenu>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QSplitter>
 #include <QTest>
+#include <QTimer>
 #include <QToolButton>
 #include <qcustomplot.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <numeric>
 #include <set>
 #include <vector>
 
@@ -45,6 +51,28 @@ TEST(PlotLayout, ChannelsFillColumnsOfFour) {
     EXPECT_EQ(cells(1), (std::vector<GridCell>{{0, 0}}));
     EXPECT_EQ(gridRows(0), 1) << "an empty group still has its row";
     EXPECT_EQ(gridColumns(33), 9);
+}
+
+TEST(PlotLayout, APageHoldsWhatFitsAtAReadableSize) {
+    const struct {
+        int width;
+        int height;
+        PageShape shape;
+    } rooms[] = {
+        {1153, 918, {5, 4}}, // never more than four rows
+        {460, 420, {2, 4}},  {399, 420, {1, 4}},
+        {600, 250, {3, 2}},  {120, 60, {1, 1}}, // however short, one sub-plot
+    };
+    for (const auto& room : rooms)
+        EXPECT_EQ(pageShape(room.width, room.height), room.shape) << room.width << " x " << room.height;
+    // Rows of at most three: six channels make two columns of three, four make two of two.
+    std::vector<GridCell> six, four;
+    for (int k = 0; k < 6; k++)
+        six.push_back(gridCell(k, 6, 3));
+    for (int k = 0; k < 4; k++)
+        four.push_back(gridCell(k, 4, 3));
+    EXPECT_EQ(six, (std::vector<GridCell>{{0, 0}, {1, 0}, {2, 0}, {0, 1}, {1, 1}, {2, 1}}));
+    EXPECT_EQ(four, (std::vector<GridCell>{{0, 0}, {1, 0}, {0, 1}, {1, 1}}));
 }
 
 TEST(PlotLayout, MaximiseNextWrapsAndSkipsSwitchedOffChannels) {
@@ -483,6 +511,137 @@ TEST_F(PlotTabTest, OverlapGathersTheCurvesInOnePlotAndGivesThemBack) {
     EXPECT_EQ(f.consumer.currentCurves()[1]->graph()->parentPlot(), f.tab.channelPlots()[1]);
     EXPECT_EQ(f.consumer.voltageCurves()[0]->graph()->valueAxis(), f.tab.voltagePlots()[0]->yAxis);
     EXPECT_EQ(together->graphCount(), 0);
+}
+
+// The current channels whose plots are on screen, in channel order.
+std::vector<int> currentsOnScreen(const PlotTab& tab) {
+    std::vector<int> channels;
+    for (int ch = 0; ch < tab.currentChannels(); ch++)
+        if (tab.isOnScreen(ch)) channels.push_back(ch);
+    return channels;
+}
+
+TEST_F(PlotTabTest, ChannelsBeyondAReadableGridAreShownAPageAtATime) {
+    kv4test::ScriptedSource source(1, 16, 1);
+    TabFixture f(source);
+    f.tab.resize(900, 600);
+    f.tab.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&f.tab));
+    QCoreApplication::sendPostedEvents();
+    QToolButton* next = f.toolButton("Show the next page of channels");
+    QToolButton* previous = f.toolButton("Show the previous page of channels");
+    ASSERT_TRUE(next && previous);
+    ASSERT_TRUE(next->isVisible()) << "16 channels are more than 900 x 600 shows at a readable size";
+    EXPECT_FALSE(previous->isEnabled());
+
+    std::vector<int> seen;
+    std::vector<std::vector<int>> pages;
+    for (;;) {
+        QCoreApplication::sendPostedEvents();
+        pages.push_back(currentsOnScreen(f.tab));
+        for (int ch : pages.back()) {
+            seen.push_back(ch);
+            const QSize plot = f.tab.channelPlots()[size_t(ch)]->size();
+            EXPECT_GE(plot.width(), 150) << ch;
+            EXPECT_GE(plot.height(), 50) << ch;
+        }
+        EXPECT_TRUE(f.tab.isOnScreen(16)) << "the gp channel stays in view";
+        if (!next->isEnabled()) break;
+        QTest::mouseClick(next, Qt::LeftButton);
+    }
+    std::vector<int> all(16);
+    std::iota(all.begin(), all.end(), 0);
+    EXPECT_EQ(seen, all) << "every channel once, page after page";
+    ASSERT_GT(pages.size(), 1u);
+    const size_t lastPage = pages.size() - 1;
+
+    // A channel maximised from another page brings its page back with it.
+    QTest::mouseClick(previous, Qt::LeftButton);
+    f.tab.onMaximizeNextChannel(pages[lastPage - 1].back());
+    EXPECT_EQ(currentsOnScreen(f.tab), std::vector<int>{pages[lastPage].front()});
+    f.tab.onMaximizeChannel(pages[lastPage].front(), false);
+    EXPECT_EQ(currentsOnScreen(f.tab), pages[lastPage]);
+    EXPECT_EQ(f.tab.currentPage(), int(lastPage));
+
+    // With room for every channel, one grid of columns of four.
+    f.tab.resize(1900, 1000);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !next->isVisible(); }, 2000));
+    std::vector<GridCell> expected = cells(16);
+    expected.push_back({0, 0});
+    EXPECT_EQ(f.places(), expected);
+}
+
+// Clicks the entry of the menu that the button opens. An open menu runs an event loop of its own,
+// so the click is made from a timer that waits for the menu; without the entry the menu closes.
+bool chooseFromPopup(QToolButton* opener, const QString& entry) {
+    bool chosen = false;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        if (!menu) return;
+        poll.stop();
+        for (QAction* action : menu->actions())
+            if (action->text() == entry) {
+                QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(action).center());
+                chosen = true;
+            }
+        if (!chosen) menu->close();
+    });
+    poll.start(10);
+    QTest::mouseClick(opener, Qt::LeftButton);
+    return QTest::qWaitFor([&] { return !poll.isActive(); }, 2000) && chosen;
+}
+
+TEST(ProtocolSubPlot, EveryActionIsInTheChannelMenuAndInTheToolbarOverflow) {
+    ProtocolSubPlot sub(
+        ProtocolSubPlot::CurrentChannel, 3, new ProtocolDataPlot(3),
+        {.channelSwitch = true, .stimulusSelection = true, .digitalOffsetCompensation = true, .zap = true});
+    sub.resize(200, 120);
+    sub.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&sub));
+    QSignalSpy maximised(&sub, &ProtocolSubPlot::maximizeChannel);
+    QSignalSpy zapped(&sub, &ProtocolSubPlot::zap);
+
+    // A right click on the channel's title opens its menu, every action in it.
+    QLabel* title = sub.findChild<QLabel*>();
+    ASSERT_TRUE(title);
+    EXPECT_EQ(title->text(), "Ch4");
+    // A right click reaches a widget as a context-menu event; QTest's click would not make one.
+    QContextMenuEvent rightClick(QContextMenuEvent::Mouse, title->rect().center(),
+                                 title->mapToGlobal(title->rect().center()));
+    QApplication::sendEvent(title, &rightClick);
+    QMenu* menu = sub.menu();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return menu->isVisible(); }, 2000));
+    QStringList entries;
+    for (const QAction* action : menu->actions())
+        if (!action->isSeparator()) entries << action->text();
+    EXPECT_EQ(
+        entries,
+        QStringList({"Maximize this channel's plot size", "Maximize previous channel",
+                     "Maximize next channel", "Y-Axis zoom in (+)", "Y-Axis zoom out (-)",
+                     "Full trace zoom (CTRL R)", "Switch ON/OFF Y-Axis automatic current baseline tracking",
+                     "Apply voltage stimulus to this channel",
+                     "Apply digital offset compensation to this channel", "Zap this channel"}));
+    QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(menu->actions().front()).center());
+    ASSERT_EQ(maximised.count(), 1);
+    EXPECT_EQ(maximised.at(0), (QList<QVariant>{3, true}));
+    EXPECT_EQ(menu->actions().front()->text(), "Return this channel's plot to normal size");
+
+    // What a narrow toolbar cannot show, its extension button lists.
+    auto* more = sub.findChild<QToolButton*>("qt_toolbar_ext_button");
+    ASSERT_TRUE(more);
+    ASSERT_TRUE(more->isVisible()) << "200 pixels hold only part of the toolbar";
+    EXPECT_TRUE(chooseFromPopup(more, "Zap this channel")) << "the last action is folded away";
+    ASSERT_EQ(zapped.count(), 1);
+    EXPECT_EQ(zapped.at(0).at(0).toInt(), 3);
+
+    // Nothing clicked often sits beside the switch.
+    const QRect switchRect(sub.switchButton()->mapTo(&sub, QPoint()), sub.switchButton()->size());
+    for (const QToolButton* button : sub.findChildren<QToolButton*>()) {
+        if (!button->isVisible()) continue;
+        EXPECT_GE(QRect(button->mapTo(&sub, QPoint()), button->size()).left() - switchRect.right(), 12)
+            << button->toolTip().toStdString();
+    }
 }
 
 // Channel switches go to the amplifier: a virtual one.
