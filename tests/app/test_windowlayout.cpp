@@ -240,7 +240,7 @@ std::vector<std::string> cutSideways(const QDockWidget* dock) {
 }
 
 TEST_F(WindowLayoutTest, NoDockScrollsSidewaysWhateverTheProtocol) {
-    for (const char* model : {"dogwood16", "fir"})
+    for (const char* model : {"dogwood16", "dogwood32", "fir"})
         for (const QSize screen : {smallScreen, largeScreen}) {
             SCOPED_TRACE(std::string(model) + " at " + rect(QRect(QPoint(), screen)));
             open(model, 1, screen);
