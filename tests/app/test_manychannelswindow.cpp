@@ -167,6 +167,11 @@ TEST_F(ManyChannelsWindow, EveryChannelIsOnAReadablePageWithItsActionsWithinReac
                 menu->close();
                 EXPECT_TRUE(entries.contains("Maximize this channel's plot size"));
                 EXPECT_EQ(entries.contains("Zap this channel"), QString(c.models).startsWith("dogwood"));
+                // Whatever its toolbar holds, shown or folded away.
+                for (const QToolButton* button : tab()->subPlot(page.front())->findChildren<QToolButton*>()) {
+                    if (button->objectName() == "qt_toolbar_ext_button") continue;
+                    EXPECT_TRUE(entries.contains(button->toolTip())) << button->toolTip().toStdString();
+                }
             } while (turnPage());
             std::vector<int> all(size_t(tab()->currentChannels()));
             std::iota(all.begin(), all.end(), 0);

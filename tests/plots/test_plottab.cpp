@@ -10,17 +10,12 @@
 #include "tests/app/pipeline/scriptedsource.h"
 #include "tests/support/connectedamplifier.h"
 
-#include <QApplication>
 #include <QCheckBox>
-#include <QContextMenuEvent>
 #include <QGridLayout>
-#include <QLabel>
-#include <QMenu>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QSplitter>
 #include <QTest>
-#include <QTimer>
 #include <QToolButton>
 #include <qcustomplot.h>
 
@@ -569,79 +564,6 @@ TEST_F(PlotTabTest, ChannelsBeyondAReadableGridAreShownAPageAtATime) {
     std::vector<GridCell> expected = cells(16);
     expected.push_back({0, 0});
     EXPECT_EQ(f.places(), expected);
-}
-
-// Clicks the entry of the menu that the button opens. An open menu runs an event loop of its own,
-// so the click is made from a timer that waits for the menu; without the entry the menu closes.
-bool chooseFromPopup(QToolButton* opener, const QString& entry) {
-    bool chosen = false;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
-        if (!menu) return;
-        poll.stop();
-        for (QAction* action : menu->actions())
-            if (action->text() == entry) {
-                QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(action).center());
-                chosen = true;
-            }
-        if (!chosen) menu->close();
-    });
-    poll.start(10);
-    QTest::mouseClick(opener, Qt::LeftButton);
-    return QTest::qWaitFor([&] { return !poll.isActive(); }, 2000) && chosen;
-}
-
-TEST(ProtocolSubPlot, EveryActionIsInTheChannelMenuAndInTheToolbarOverflow) {
-    ProtocolSubPlot sub(
-        ProtocolSubPlot::CurrentChannel, 3, new ProtocolDataPlot(3),
-        {.channelSwitch = true, .stimulusSelection = true, .digitalOffsetCompensation = true, .zap = true});
-    sub.resize(200, 120);
-    sub.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&sub));
-    QSignalSpy maximised(&sub, &ProtocolSubPlot::maximizeChannel);
-    QSignalSpy zapped(&sub, &ProtocolSubPlot::zap);
-
-    // A right click on the channel's title opens its menu, every action in it.
-    QLabel* title = sub.findChild<QLabel*>();
-    ASSERT_TRUE(title);
-    EXPECT_EQ(title->text(), "Ch4");
-    // A right click reaches a widget as a context-menu event; QTest's click would not make one.
-    QContextMenuEvent rightClick(QContextMenuEvent::Mouse, title->rect().center(),
-                                 title->mapToGlobal(title->rect().center()));
-    QApplication::sendEvent(title, &rightClick);
-    QMenu* menu = sub.menu();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return menu->isVisible(); }, 2000));
-    QStringList entries;
-    for (const QAction* action : menu->actions())
-        if (!action->isSeparator()) entries << action->text();
-    EXPECT_EQ(
-        entries,
-        QStringList({"Maximize this channel's plot size", "Maximize previous channel",
-                     "Maximize next channel", "Y-Axis zoom in (+)", "Y-Axis zoom out (-)",
-                     "Full trace zoom (CTRL R)", "Switch ON/OFF Y-Axis automatic current baseline tracking",
-                     "Apply voltage stimulus to this channel",
-                     "Apply digital offset compensation to this channel", "Zap this channel"}));
-    QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(menu->actions().front()).center());
-    ASSERT_EQ(maximised.count(), 1);
-    EXPECT_EQ(maximised.at(0), (QList<QVariant>{3, true}));
-    EXPECT_EQ(menu->actions().front()->text(), "Return this channel's plot to normal size");
-
-    // What a narrow toolbar cannot show, its extension button lists.
-    auto* more = sub.findChild<QToolButton*>("qt_toolbar_ext_button");
-    ASSERT_TRUE(more);
-    ASSERT_TRUE(more->isVisible()) << "200 pixels hold only part of the toolbar";
-    EXPECT_TRUE(chooseFromPopup(more, "Zap this channel")) << "the last action is folded away";
-    ASSERT_EQ(zapped.count(), 1);
-    EXPECT_EQ(zapped.at(0).at(0).toInt(), 3);
-
-    // Nothing clicked often sits beside the switch.
-    const QRect switchRect(sub.switchButton()->mapTo(&sub, QPoint()), sub.switchButton()->size());
-    for (const QToolButton* button : sub.findChildren<QToolButton*>()) {
-        if (!button->isVisible()) continue;
-        EXPECT_GE(QRect(button->mapTo(&sub, QPoint()), button->size()).left() - switchRect.right(), 12)
-            << button->toolTip().toStdString();
-    }
 }
 
 // Channel switches go to the amplifier: a virtual one.
