@@ -889,11 +889,13 @@ void MainWindow::closeEvent(QCloseEvent* event) {
 
 bool MainWindow::focusNextPrevChild(bool next) {
     const QWidget* start = QApplication::focusWidget();
-    // The chain of focus is a ring: at worst the focus comes back where it started.
+    // The chain of focus is a ring: at worst the focus comes back where it started, or to the
+    // first widget it reached.
     for (;;) {
         if (!QMainWindow::focusNextPrevChild(next)) return false;
         QWidget* now = QApplication::focusWidget();
         if (!now || now == start) return true;
+        if (!start) start = now;
         QDockWidget* dock = nullptr;
         for (QWidget* w = now; w && !dock; w = w->parentWidget())
             dock = qobject_cast<QDockWidget*>(w);
