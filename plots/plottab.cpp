@@ -119,7 +119,11 @@ PlotTab::PlotTab(GapFreePlotConsumer* consumer, const PlotPreferencesDialog& pre
     currentArea->installEventFilter(this);
     channelArea->addWidget(currentArea);
     gpArea->setLayout(gpGrid);
+    gpArea->installEventFilter(this);
     channelArea->addWidget(gpArea);
+    // The few gp channels lie side by side in their share.
+    channelArea->setStretchFactor(0, 3);
+    channelArea->setStretchFactor(1, 1);
     for (QGridLayout* grid : {currentGrid, gpGrid}) {
         grid->setContentsMargins(0, 0, 0, 0);
         // Wide enough that a click meant for one sub-plot's last button stays off its
@@ -240,10 +244,13 @@ QWidget* PlotTab::createToolbar() {
 }
 
 bool PlotTab::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == currentArea && event->type() == QEvent::Resize) {
+    if ((watched == currentArea || watched == gpArea) && event->type() == QEvent::Resize) {
         const QSize size = static_cast<QResizeEvent*>(event)->size();
         const PageShape shape = pageShape(size.width(), size.height());
-        if (!fitted || shape != fit) {
+        if (watched == gpArea && shape.rows != gpRows) {
+            gpRows = shape.rows;
+            relayout();
+        } else if (watched == currentArea && (!fitted || shape != fit)) {
             fitted = true;
             fit = shape;
             relayout();
@@ -593,7 +600,7 @@ void PlotTab::relayout() {
             grid->setColumnStretch(c, c < columns ? 1 : 0);
     };
     layOut(currentGrid, currents, maximized ? 1 : std::min(perPage, shownCurrents), maxRows);
-    layOut(gpGrid, gps, int(gps.size()), 4);
+    layOut(gpGrid, gps, int(gps.size()), gpRows);
     currentArea->setVisible(!currents.empty());
     gpArea->setVisible(!gps.empty());
 }

@@ -164,6 +164,7 @@ class PlotTab : public QWidget {
     bool fitted = false;
     PageShape fit;
     int page = 0;
+    int gpRows = 4; // gp channels are never paged, but their rows follow their room too
     QWidget* pageBar = nullptr;
     QToolButton* previousPageButton = nullptr;
     QToolButton* nextPageButton = nullptr;
