@@ -319,7 +319,9 @@ void Plot::mousePressEvent(QMouseEvent* event) {
     if (event->button() == Qt::LeftButton) {
         dragging = true;
         onZoomInPickerAppended(p);
-    } else if (event->button() == Qt::RightButton) {
+    } else if (event->button() == Qt::RightButton &&
+               axisRect()->rect().contains(event->position().toPoint())) {
+        // The canvas only: a right click on the axes is left to the widget holding the plot.
         onZoomOutPickerSelected(p);
     }
 }

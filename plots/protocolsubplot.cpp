@@ -3,6 +3,7 @@
 #include "plots/membranemonitorbutton.h"
 
 #include <QAction>
+#include <QContextMenuEvent>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMenu>
@@ -14,7 +15,7 @@ ProtocolSubPlot::ProtocolSubPlot(Kind kind, int channelIdx, ProtocolDataPlot* pl
     : QWidget(parent), channelKind(kind), channelIdx(channelIdx), channelPlot(plot), toolbar(new QToolBar),
       channelMenu(new QMenu(this)) {
     // Actions, not buttons: what a narrow toolbar cannot show goes to its extension menu, and
-    // the channel's menu (a right click on its title row) holds every action.
+    // the channel's menu (a right click on its title row or its plot's axes) holds every action.
     toolbar->setIconSize(QSize(16, 16));
     toolbar->setStyleSheet("QToolBar { border: none; spacing: 1px; }");
     const bool voltage = kind == VoltageChannel;
@@ -84,15 +85,13 @@ ProtocolSubPlot::ProtocolSubPlot(Kind kind, int channelIdx, ProtocolDataPlot* pl
         headerLayout->addSpacing(12);
     }
     headerLayout->addWidget(toolbar, 1);
-    header->setContextMenuPolicy(Qt::CustomContextMenu);
-    connect(header, &QWidget::customContextMenuRequested, this,
-            [this, header](QPoint at) { channelMenu->popup(header->mapToGlobal(at)); });
 
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
     layout->addWidget(header);
     plot->setParent(this);
+    plot->installEventFilter(this);
     layout->addWidget(plot, 1);
 }
 
@@ -108,6 +107,21 @@ QAction* ProtocolSubPlot::newAction(const QString& icon, const QString& text, bo
 void ProtocolSubPlot::addSeparator() {
     toolbar->addSeparator();
     channelMenu->addSeparator();
+}
+
+void ProtocolSubPlot::contextMenuEvent(QContextMenuEvent* event) {
+    channelMenu->popup(event->globalPos());
+}
+
+bool ProtocolSubPlot::eventFilter(QObject* watched, QEvent* event) {
+    // The plot keeps its right clicks to itself: on its canvas they zoom out or set a trigger,
+    // on the axes around it they open the channel's menu.
+    if (watched != channelPlot || event->type() != QEvent::ContextMenu || channelPlot->triggerPicking())
+        return false;
+    const auto* click = static_cast<QContextMenuEvent*>(event);
+    if (channelPlot->axisRect()->rect().contains(click->pos())) return false;
+    channelMenu->popup(click->globalPos());
+    return true;
 }
 
 void ProtocolSubPlot::showMaximized(bool on) {

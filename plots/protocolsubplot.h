@@ -35,7 +35,7 @@ class ProtocolSubPlot : public QWidget {
     ProtocolDataPlot* plot() const { return channelPlot; }
     // Null where the channel has no switch.
     MembraneMonitorButton* switchButton() const { return switchBtn; }
-    // Every action of the channel; a right click on the title row opens it.
+    // Every action of the channel; a right click on the title row or the plot's axes opens it.
     QMenu* menu() const { return channelMenu; }
     // Shows the state without announcing it.
     void showMaximized(bool on);
@@ -57,6 +57,10 @@ class ProtocolSubPlot : public QWidget {
     void onZoomIn(Plot::Axis axis = Rect4::yLeft);
     void onZoomOut(Plot::Axis axis = Rect4::yLeft);
     void onMembraneMonitorEnabled(bool enable);
+
+  protected:
+    void contextMenuEvent(QContextMenuEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
     // An action on the toolbar and in the channel's menu; its text is its tool tip.

@@ -99,15 +99,19 @@ class ManyChannelsWindow : public kv4test::WindowTest {
             if (tab()->isOnScreen(ch)) channels.push_back(ch);
         return channels;
     }
-    // Right-clicks the channel's title and returns its menu once open.
+    // Right-clicks the widget at `at` as the window system does (the press, then a context-menu
+    // event, which QTest's click would not make), and returns the channel's menu once open.
+    QMenu* rightClick(int ch, QWidget* on, QPoint at) const {
+        QTest::mousePress(on, Qt::RightButton, {}, at);
+        QContextMenuEvent event(QContextMenuEvent::Mouse, at, on->mapToGlobal(at));
+        QApplication::sendEvent(on, &event);
+        QTest::mouseRelease(on, Qt::RightButton, {}, at);
+        QMenu* menu = tab()->subPlot(ch)->menu();
+        return QTest::qWaitFor([&] { return menu->isVisible(); }, 1000) ? menu : nullptr;
+    }
     QMenu* openChannelMenu(int ch) const {
         QLabel* title = tab()->subPlot(ch)->findChild<QLabel*>();
-        // A right click reaches a widget as a context-menu event; QTest's click would not make one.
-        QContextMenuEvent rightClick(QContextMenuEvent::Mouse, title->rect().center(),
-                                     title->mapToGlobal(title->rect().center()));
-        QApplication::sendEvent(title, &rightClick);
-        QMenu* menu = tab()->subPlot(ch)->menu();
-        return QTest::qWaitFor([&] { return menu->isVisible(); }, 2000) ? menu : nullptr;
+        return rightClick(ch, title, title->rect().center());
     }
     static void choose(QMenu* menu, const QString& text) {
         for (QAction* action : menu->actions())
@@ -188,7 +192,11 @@ TEST_F(ManyChannelsWindow, AChannelIsMaximisedFromItsMenuAndZappedFromItsToolbar
     const int ch = page.front();
     EXPECT_GT(ch, 0) << "the second page";
 
-    QMenu* menu = openChannelMenu(ch);
+    // A right click on the data zooms out; on the axes it opens the channel's menu.
+    ProtocolDataPlot* plot = tab()->subPlot(ch)->plot();
+    const QRect canvas = plot->axisRect()->rect();
+    EXPECT_FALSE(rightClick(ch, plot, canvas.center()));
+    QMenu* menu = rightClick(ch, plot, QPoint(canvas.left() / 2, canvas.center().y()));
     ASSERT_TRUE(menu);
     choose(menu, "Maximize this channel's plot size");
     ASSERT_TRUE(tab()->isMaximized());
