@@ -70,6 +70,7 @@ ErrorCodes_t DeviceList::attach(std::vector<std::unique_ptr<MessageDispatcher>> 
         return ErrorResourcesInitialization;
     }
     resetDrift();
+    resetLossBalance();
     mergedPlaces.assign(devicesNum, MergedPlace{});
     mergedHandedOut = 0;
     driftDrops.clear();
@@ -117,6 +118,9 @@ ErrorCodes_t DeviceList::readSamples(uint32_t frames, uint32_t& framesRead, uint
     if (frames == 0) return WarningNoDataAvailable;
     if (devices.size() == 1) return devices.front()->readFrames(frames, buffer, unfilteredBuffer, framesRead);
 
+    discardWhatOthersLost();
+    frames = std::min(frames, *std::min_element(lastAvailableFrames.begin(), lastAvailableFrames.end()));
+    if (frames == 0) return WarningNoDataAvailable;
     ErrorCodes_t result = Success;
     for (size_t i = 0; i < devices.size(); i++) {
         DriftEstimator& e = drift[i];
@@ -178,12 +182,33 @@ ErrorCodes_t DeviceList::readSamples(uint32_t frames, uint32_t& framesRead, uint
     return result;
 }
 
+void DeviceList::discardWhatOthersLost() {
+    const uint64_t most = *std::max_element(framesLostBy.begin(), framesLostBy.end());
+    for (size_t i = 0; i < devices.size(); i++) {
+        uint64_t owed = most - framesLostBy[i] - framesDiscardedBy[i];
+        // At most what the device holds: the rest at a later read.
+        for (uint32_t got = 0; owed > 0; owed -= got) {
+            uint16_t* filtered = nullptr;
+            uint16_t* unfiltered = nullptr;
+            devices[i]->readFrames(uint32_t(std::min<uint64_t>(owed, lastAvailableFrames[i])), filtered,
+                                   unfiltered, got);
+            if (got == 0) break;
+            // Its columns skip those frames here, where the others go on: a gap of their own.
+            driftDrops.push_back({got, mergedHandedOut, false});
+            framesDiscardedBy[i] += got;
+            lastAvailableFrames[i] -= got;
+        }
+    }
+}
+
 ErrorCodes_t DeviceList::flushData(bool purgeDriver) {
     const ErrorCodes_t result = forEach([&](MessageDispatcher& d) {
         d.flushData(purgeDriver);
         return Success;
     });
     driftDrops.clear();
+    // Every device starts again from what arrives next.
+    resetLossBalance();
     return result;
 }
 
@@ -203,6 +228,7 @@ ErrorCodes_t DeviceList::readFramesLost(std::vector<FramesLost_t>& losses) {
         devices[i]->takeFramesLost(lost, handedOut);
         const MergedPlace& place = mergedPlaces[i];
         for (FramesLost_t l : lost) {
+            framesLostBy[i] += l.frames;
             // A gap within the last read sits where its frames went (past the frames it
             // dropped: at their end); an older one as many frames back as before that read.
             const uint64_t at = handedOut - l.framesAfter;

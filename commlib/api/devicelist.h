@@ -105,8 +105,22 @@ class DeviceList {
     };
     std::vector<MergedPlace> mergedPlaces;
     uint64_t mergedHandedOut = 0;
-    // Frames a device ahead gave up to stay in step, each before merged frame `framesAfter`.
+    // Frames a device gave up to stay in step (ahead by its clock, or holding the times of frames
+    // another device lost), each before merged frame `framesAfter`.
     std::vector<kv4cl::FramesLost_t> driftDrops;
+    // Frames each device has lost so far, and those it has since discarded so that its frames
+    // stay side by side with those of the device that lost the most: once a device lost
+    // frames, its later frames were paired with older ones of the others for good, and their
+    // backlog (and the memory it takes) grew by as many frames with each loss. The discard
+    // comes once the loss is counted, a little after the gap.
+    std::vector<uint64_t> framesLostBy;
+    std::vector<uint64_t> framesDiscardedBy;
+    void resetLossBalance() {
+        framesLostBy.assign(devicesNum, 0);
+        framesDiscardedBy.assign(devicesNum, 0);
+    }
+    // Discards from each device what it holds of the times another device lost.
+    void discardWhatOthersLost();
     std::unique_ptr<uint16_t[]> mergedBuffer;
     std::unique_ptr<uint16_t[]> mergedUnfilteredBuffer;
 };
