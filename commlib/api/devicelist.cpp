@@ -183,9 +183,14 @@ ErrorCodes_t DeviceList::readSamples(uint32_t frames, uint32_t& framesRead, uint
 }
 
 void DeviceList::discardWhatOthersLost() {
-    const uint64_t most = *std::max_element(framesLostBy.begin(), framesLostBy.end());
+    // A device's frames lost or discarded: how far behind the times of its frames the merged
+    // frames are. Every device goes as far as the one furthest on.
+    const auto skipped = [&](size_t i) { return framesLostBy[i] + framesDiscardedBy[i]; };
+    uint64_t most = 0;
+    for (size_t i = 0; i < devices.size(); i++)
+        most = std::max(most, skipped(i));
     for (size_t i = 0; i < devices.size(); i++) {
-        uint64_t owed = most - framesLostBy[i] - framesDiscardedBy[i];
+        uint64_t owed = most - skipped(i);
         // At most what the device holds: the rest at a later read.
         for (uint32_t got = 0; owed > 0; owed -= got) {
             uint16_t* filtered = nullptr;
@@ -195,6 +200,8 @@ void DeviceList::discardWhatOthersLost() {
             if (got == 0) break;
             // Its columns skip those frames here, where the others go on: a gap of their own.
             driftDrops.push_back({got, mergedHandedOut, false});
+            discards[i].push_back({devices[i]->framesRead() - got, got, mergedHandedOut});
+            if (discards[i].size() > 16) discards[i].pop_front();
             framesDiscardedBy[i] += got;
             lastAvailableFrames[i] -= got;
         }
@@ -226,16 +233,9 @@ ErrorCodes_t DeviceList::readFramesLost(std::vector<FramesLost_t>& losses) {
     std::vector<FramesLost_t> lost;
     for (size_t i = 0; i < devices.size(); i++) {
         devices[i]->takeFramesLost(lost, handedOut);
-        const MergedPlace& place = mergedPlaces[i];
         for (FramesLost_t l : lost) {
             framesLostBy[i] += l.frames;
-            // A gap within the last read sits where its frames went (past the frames it
-            // dropped: at their end); an older one as many frames back as before that read.
-            const uint64_t at = handedOut - l.framesAfter;
-            const uint64_t merged = at >= place.first
-                                        ? place.mergedFirst + std::min<uint64_t>(at - place.first, place.used)
-                                        : place.mergedFirst - std::min(place.mergedFirst, place.first - at);
-            l.framesAfter = mergedHandedOut - merged;
+            l.framesAfter = mergedHandedOut - mergedPlaceOf(i, handedOut - l.framesAfter);
             losses.push_back(l);
         }
     }
@@ -243,6 +243,23 @@ ErrorCodes_t DeviceList::readFramesLost(std::vector<FramesLost_t>& losses) {
         return a.framesAfter > b.framesAfter;
     });
     return Success;
+}
+
+uint64_t DeviceList::mergedPlaceOf(size_t i, uint64_t at) const {
+    // A gap within the last read sits where its frames went (past the frames it dropped: at
+    // their end); an older one as many frames back as before that read, less what the device
+    // discarded on the way, and one among discarded frames where they were given up.
+    const MergedPlace& place = mergedPlaces[i];
+    if (at >= place.first) return place.mergedFirst + std::min<uint64_t>(at - place.first, place.used);
+    uint64_t merged = place.mergedFirst;
+    uint64_t from = place.first;
+    for (auto d = discards[i].rbegin(); d != discards[i].rend() && d->first + d->count <= from; ++d) {
+        if (at >= d->first + d->count) break;
+        if (at >= d->first) return d->merged;
+        merged = d->merged;
+        from = d->first;
+    }
+    return merged - std::min(merged, from - at);
 }
 
 ErrorCodes_t DeviceList::currentFromRaw(int16_t raw, uint32_t channelIdx, double& value) {

@@ -4,6 +4,7 @@
 
 #include "commlib/core/messagedispatcher.h"
 
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -115,10 +116,21 @@ class DeviceList {
     // comes once the loss is counted, a little after the gap.
     std::vector<uint64_t> framesLostBy;
     std::vector<uint64_t> framesDiscardedBy;
+    // The latest discards of each device: `count` device frames from `first`, given up before
+    // merged frame `merged`. A gap of the device's own that lay among them sits there.
+    struct Discard {
+        uint64_t first;
+        uint64_t count;
+        uint64_t merged;
+    };
+    std::vector<std::deque<Discard>> discards;
     void resetLossBalance() {
         framesLostBy.assign(devicesNum, 0);
         framesDiscardedBy.assign(devicesNum, 0);
+        discards.assign(devicesNum, {});
     }
+    // The merged frame before which device `i`'s frame `at` went (or would have gone).
+    uint64_t mergedPlaceOf(size_t i, uint64_t at) const;
     // Discards from each device what it holds of the times another device lost.
     void discardWhatOthersLost();
     std::unique_ptr<uint16_t[]> mergedBuffer;
