@@ -7,6 +7,7 @@
 #include <QCheckBox>
 #include <QDoubleSpinBox>
 #include <QLabel>
+#include <QScopeGuard>
 #include <QTest>
 
 #include <serial.h>
@@ -174,11 +175,14 @@ TEST_F(TemperatureController, SilenceAndGarbageShowNotConnectedAndNoNumberUntilI
 
 TEST_F(TemperatureController, AControllerAnsweringNothingValidStaysNotConnectedUntilItDoes) {
     std::vector<Widget::Visibility_t> shown; // as the widget receives them
-    QObject::connect(logic.get(), &VelmoranTemperatureControlLogic::setWidgetVisibility, widget.get(),
-                     [&](const Widget::Visibility_t& state) {
-                         VelmoranTemperatureControlLogic::takeHandOver();
-                         shown.push_back(state);
-                     });
+    // Disconnected as the test ends: the fixture's teardown emits too, when `shown` is gone.
+    const QMetaObject::Connection recorder =
+        QObject::connect(logic.get(), &VelmoranTemperatureControlLogic::setWidgetVisibility, widget.get(),
+                         [&](const Widget::Visibility_t& state) {
+                             VelmoranTemperatureControlLogic::takeHandOver();
+                             shown.push_back(state);
+                         });
+    const auto disconnect = qScopeGuard([&] { QObject::disconnect(recorder); });
     const struct {
         const char* name;
         std::function<void(Controller&)> spoil, mend;
