@@ -1,5 +1,7 @@
 #include "tools/patternverifier.h"
 
+#include "commlib/api/kv4cl.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -146,6 +148,23 @@ bool PatternFollower::endFile() {
                     " frames is marked at frame " + std::to_string(fileMarks[nextMark].frame) + " of " +
                     file + ", which has " + std::to_string(fileFrame) + " frames");
     return true;
+}
+
+std::vector<DatColumn> datColumns(uint32_t currents, uint32_t gps, uint32_t voltages) {
+    std::vector<DatColumn> columns;
+    const auto add = [&](const auto& convert) {
+        double zero = 0.0, one = 0.0;
+        convert(0, zero);
+        convert(1, one);
+        columns.push_back({zero, one - zero});
+    };
+    for (uint16_t c = 0; c < currents; c++)
+        add([c](int raw, double& v) { kv4cl::currentFromRaw(int16_t(raw), c, v); });
+    for (uint16_t g = 0; g < gps; g++)
+        add([g](int raw, double& v) { kv4cl::gpFromRaw(uint16_t(raw), g, v); });
+    for (uint32_t v = 0; v < voltages; v++)
+        add([](int raw, double& value) { kv4cl::voltageFromRaw(int16_t(raw), value); });
+    return columns;
 }
 
 std::vector<std::string> datFiles(const std::string& folder, const std::string& name) {

@@ -75,6 +75,10 @@ struct DatColumn {
     double step = 1.0;
 };
 
+// How a DAT file of the connected devices holds each raw word, by the library's conversions of
+// raw 0 and 1: the current channels, the gp channels, then the voltages.
+std::vector<DatColumn> datColumns(uint32_t currents, uint32_t gps, uint32_t voltages);
+
 // The data files of a recording, in order: "NAME_000.dat", "NAME_001.dat"... in `folder`;
 // for ABF one list per chunk, "NAME_CH001_000.abf"... Empty when there are none.
 std::vector<std::string> datFiles(const std::string& folder, const std::string& name);

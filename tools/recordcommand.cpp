@@ -72,24 +72,6 @@ void seed(DataWriterConsumer& writer, const Channels& channels, const kv4cl::Mea
             writer.onGpRangeChanged(range, int(g));
 }
 
-// How a DAT file holds each raw word: the library's value of raw 0 and the step of one count.
-std::vector<DatColumn> datColumns(const Channels& channels) {
-    std::vector<DatColumn> columns;
-    const auto add = [&](const auto& convert) {
-        double zero = 0.0, one = 0.0;
-        convert(0, zero);
-        convert(1, one);
-        columns.push_back({zero, one - zero});
-    };
-    for (uint16_t c = 0; c < channels.currents; c++)
-        add([c](int raw, double& v) { kv4cl::currentFromRaw(int16_t(raw), c, v); });
-    for (uint16_t g = 0; g < channels.gps; g++)
-        add([g](int raw, double& v) { kv4cl::gpFromRaw(uint16_t(raw), g, v); });
-    for (uint32_t v = 0; v < channels.voltages; v++)
-        add([](int raw, double& value) { kv4cl::voltageFromRaw(int16_t(raw), value); });
-    return columns;
-}
-
 double megabytes(const QString& folder) {
     qint64 bytes = 0;
     for (const QFileInfo& file : QDir(folder).entryInfoList({"*.dat", "*.abf"}, QDir::Files))
@@ -293,9 +275,10 @@ int record(const RecordRequest& request, kav4sim::SimulatedBus* bus) {
 
     if (request.verifyPattern) {
         const PatternReport report =
-            request.format == 0 ? verifyDat(dat, layout, datColumns(channels),
-                                            labbookLosses(recordFolder + recordName + "_lab_book.txt"))
-                                : verifyAbf(abf, layout);
+            request.format == 0
+                ? verifyDat(dat, layout, datColumns(channels.currents, channels.gps, channels.voltages),
+                            labbookLosses(recordFolder + recordName + "_lab_book.txt"))
+                : verifyAbf(abf, layout);
         if (!report.fault.empty()) {
             std::printf("pattern: %llu frames read back, then a fault\n",
                         static_cast<unsigned long long>(report.frames));

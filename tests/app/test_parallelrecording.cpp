@@ -56,19 +56,8 @@ TEST_P(ParallelRecording, EveryDevicesWordsAreInTheirColumnsAndTheGpChannelsAreN
             << name << " has no plot";
     }
 
-    // How a DAT file holds each word: the library's value of codes 0 and 1 as the recording starts.
-    std::vector<kav4cli::DatColumn> columns;
-    const auto add = [&](const auto& convert) {
-        double zero = 0.0, one = 0.0;
-        convert(0, zero);
-        convert(1, one);
-        columns.push_back({zero, one - zero});
-    };
-    for (uint16_t c = 0; c < currents; c++)
-        add([c](int raw, double& v) { kv4cl::currentFromRaw(int16_t(raw), c, v); });
-    for (uint16_t g = 0; g < gps; g++)
-        add([g](int raw, double& v) { kv4cl::gpFromRaw(uint16_t(raw), g, v); });
-    add([](int raw, double& v) { kv4cl::voltageFromRaw(int16_t(raw), v); });
+    // How a DAT file holds each word, by the library's conversions as the recording starts.
+    const std::vector<kav4cli::DatColumn> columns = kav4cli::datColumns(currents, gps, voltages);
 
     QAbstractButton* record = button("protocolDw", "Start recording (SHIFT + ENTER/RETURN)");
     QAbstractButton* stop = button("protocolDw", "Stop recording");
