@@ -1,6 +1,8 @@
 #include "recording/abffile.h"
 
 #include <QList>
+#include <QRegularExpression>
+#include <QStringList>
 
 #include <algorithm>
 #include <cmath>
@@ -42,6 +44,44 @@ QByteArray ascii(const QString& text) {
                      : c.unicode() >= 32 && c.unicode() < 127 ? char(c.unicode())
                                                               : '?');
     return bytes;
+}
+
+// Texts longer than a tag's comment go into several tags at the same time. A channel list
+// ("Cp" then "c1 4.5000 pF c2 off ...", as the compensation tag has it) is cut only before
+// a channel, and each piece repeats the first line; any other text is cut between words.
+QStringList tagComments(const QString& text) {
+    QStringList lines = text.split(QRegularExpression("[\\r\\n]+"), Qt::SkipEmptyParts);
+    const auto plain = [](const QString& t) { return QString::fromLatin1(ascii(t.simplified())); };
+    QString title;
+    if (lines.size() > 1 && plain(lines.first()).size() <= tagCommentSize / 2)
+        title = plain(lines.takeFirst()) + ": ";
+    const QStringList words = plain(lines.join(' ')).split(' ', Qt::SkipEmptyParts);
+    const QRegularExpression channel("^c\\d+$");
+    const bool byChannel = std::any_of(words.begin(), words.end(),
+                                       [&](const QString& w) { return channel.match(w).hasMatch(); });
+    QStringList units;
+    for (const QString& word : words) {
+        if (units.isEmpty() || !byChannel || channel.match(word).hasMatch())
+            units.append(word);
+        else
+            units.last() += ' ' + word;
+    }
+    const qsizetype room = tagCommentSize - title.size();
+    QStringList comments;
+    QString comment;
+    for (QString unit : units) {
+        if (!comment.isEmpty() && comment.size() + 1 + unit.size() <= room) {
+            comment += ' ' + unit;
+            continue;
+        }
+        if (!comment.isEmpty()) comments.append(title + comment);
+        // A single word too long for a tag is cut where the tag ends.
+        for (; unit.size() > room; unit = unit.mid(room))
+            comments.append(title + unit.left(room));
+        comment = unit;
+    }
+    if (!comment.isEmpty() || comments.isEmpty()) comments.append(title + comment);
+    return comments;
 }
 
 // Rounded toward zero, so that a reader's 1e6 / interval is never below the rate: one that
@@ -115,6 +155,7 @@ void AbfFile::begin(const Setup& fileSetup) {
 bool AbfFile::write(const qint16_le* words, int64_t count) {
     if (writeAll(QByteArray::fromRawData(reinterpret_cast<const char*>(words), count * frameBytes))) {
         frames += count;
+        if (count > 0) std::memcpy(lastFrame.data(), words + 2 * (count - 1), frameBytes);
         return true;
     }
     fail();
@@ -149,11 +190,28 @@ bool AbfFile::writeAll(const QByteArray& bytes) {
     return true;
 }
 
-bool AbfFile::close(const std::vector<Tag>& tags) {
+bool AbfFile::close(std::vector<Tag> tags) {
     if (frames == 0 && !error.isEmpty()) {
         // Nothing to keep, and its header may be cut: no reader would open it.
         discard();
         return false;
+    }
+    const int64_t sweep = setup.sweepSamples;
+    if (sweep > 0 && frames % sweep != 0 && error.isEmpty()) {
+        // Readers disagree on a short last sweep (one refuses the file, one invents a sample),
+        // so it is filled up with its last sample, and a tag says where that begins.
+        const int64_t stopped = frames, sweeps = frames / sweep + 1;
+        const QByteArray pad = lastFrame.repeated(int(std::min<int64_t>(sweeps * sweep - frames, 65536)));
+        while (frames < sweeps * sweep) {
+            const int64_t count = std::min<int64_t>(sweeps * sweep - frames, pad.size() / frameBytes);
+            if (!write(reinterpret_cast<const qint16_le*>(pad.constData()), count)) {
+                truncate(stopped);
+                break;
+            }
+        }
+        if (frames != stopped)
+            tags.push_back(
+                {stopped, QString("Stopped here; sweep %1 padded with its last sample").arg(sweeps)});
     }
     const qint64 dataEnd = this->dataEnd();
     map[DataSection].count = frames * 2;
@@ -166,21 +224,23 @@ bool AbfFile::close(const std::vector<Tag>& tags) {
         map[section] = {uint32_t(start / blockSize), entryBytes, count};
         return tail.data() + (start - dataEnd);
     };
-    const int64_t sweep = setup.sweepSamples;
     if (sweep > 0 && frames > 0) {
-        // Back to back; the last one holds what was written of it.
+        // Back to back; the last one holds what was written of it if it could not be filled.
         char* entry = addSection(SynchArraySection, 8, (frames + sweep - 1) / sweep);
         for (int64_t start = 0; start < frames; start += sweep, entry += 8) {
             put<int32_t>(entry, int32_t(start));
             put<int32_t>(entry + 4, int32_t(std::min(sweep, frames - start) * 2));
         }
     }
-    if (!tags.empty()) {
-        char* entry = addSection(TagSection, 64, int64_t(tags.size()));
-        for (const Tag& tag : tags) {
-            put<int32_t>(entry, int32_t(tag.sample));
+    std::vector<std::pair<int64_t, QByteArray>> comments;
+    for (const Tag& tag : tags)
+        for (const QString& comment : tagComments(tag.text))
+            comments.emplace_back(tag.sample, comment.toLatin1());
+    if (!comments.empty()) {
+        char* entry = addSection(TagSection, 64, int64_t(comments.size()));
+        for (const auto& [sample, comment] : comments) {
+            put<int32_t>(entry, int32_t(sample));
             // Padded with blanks: some readers strip only whitespace.
-            const QByteArray comment = ascii(tag.text).left(tagCommentSize);
             std::memset(entry + 4, ' ', tagCommentSize);
             std::memcpy(entry + 4, comment.constData(), size_t(comment.size()));
             put<int16_t>(entry + 60, 1); // a comment tag

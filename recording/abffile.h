@@ -37,7 +37,7 @@ class AbfFile {
     };
     struct Tag {
         int64_t sample; // per channel, from the file's start
-        QString text;   // cut to 56 characters
+        QString text;   // in as many tags of 56 characters as it needs
     };
 
     // Readers take the count of 16-bit values as a signed 32-bit number.
@@ -61,8 +61,9 @@ class AbfFile {
     void truncate(int64_t count);
     int64_t frameCount() const { return frames; }
     // Writes the sweeps, the tags and the header, and closes; false if any write failed. A
-    // file that failed before its first frame is removed.
-    bool close(const std::vector<Tag>& tags);
+    // short last sweep is filled up with its last sample and tagged. A file that failed
+    // before its first frame is removed.
+    bool close(std::vector<Tag> tags);
     // Closes and removes a file that holds nothing yet.
     void discard();
     // The first failure.
@@ -94,6 +95,7 @@ class AbfFile {
     std::array<Section, 18> map{};
     uint32_t dataBlock = 0;
     int64_t frames = 0;
+    QByteArray lastFrame{4, '\0'}; // the last frame written, two 16-bit words
     QString error;
     QFileDevice::FileError errorKind = QFileDevice::NoError;
 };
