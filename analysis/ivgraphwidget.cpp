@@ -2,7 +2,7 @@
 
 #include "analysis/datafitter.h"
 #include "analysis/ivgraphconsumer.h"
-#include "app/widgets/valuelabel.h"
+#include "analysis/resultformat.h"
 #include "plots/analysisplot.h"
 #include "plots/curve.h"
 #include "recording/labbookevent.h"
@@ -15,7 +15,6 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QTableWidget>
-#include <QTextStream>
 #include <QToolButton>
 
 #include <algorithm>
@@ -30,14 +29,8 @@ constexpr int pointsStyle = 5;
 constexpr int lineStyle = 0;
 constexpr int sigmoidStyle = 4;
 
-QString general(double value) {
-    return QString("%1").arg(value, 0, 'g');
-}
-
-// A dash for what could not be computed.
-QString measurementText(double value, const char* unit) {
-    if (!std::isfinite(value)) return "-";
-    return valueLabel(kv4cl::withFittingPrefix({value, kv4cl::UnitPfxNone, unit}));
+kv4cl::Measurement_t bare(double value, const char* unit) {
+    return {value, kv4cl::UnitPfxNone, unit};
 }
 
 QLabel* labelFor(const QString& text, QWidget* buddy, QWidget* parent) {
@@ -152,10 +145,20 @@ void IvGraphWidget::setConsumer(AnalysisConsumer* analysisConsumer) {
         if (on) newSeriesPending = true;
     });
     connect(this, &AnalysisWidget::startConsuming, this, [this] { newSeriesPending = true; });
-    connect(transient, &QDoubleSpinBox::valueChanged, this,
-            [this](double ms) { ivConsumer->onTransientIgnoreChanged(currentChannelIdx, ms); });
-    connect(mode, &QComboBox::currentIndexChanged, this,
-            [this](int index) { ivConsumer->onModeChanged(currentChannelIdx, index); });
+    connect(transient, &QDoubleSpinBox::valueChanged, this, [this](double ms) {
+        ivConsumer->onTransientIgnoreChanged(currentChannelIdx, ms);
+        fitReadOutsStale();
+    });
+    connect(mode, &QComboBox::currentIndexChanged, this, [this](int index) {
+        ivConsumer->onModeChanged(currentChannelIdx, index);
+        fitReadOutsStale();
+    });
+}
+
+void IvGraphWidget::fitReadOutsStale() {
+    // The points start over: the last fit was made on others.
+    for (QLabel* value : {conductanceValue, offsetValue, reversalValue})
+        if (!value->text().isEmpty()) markStale(value, staleAfterSettings);
 }
 
 void IvGraphWidget::onResult() {
@@ -304,81 +307,97 @@ void IvGraphWidget::onBoltzmannSigmoidFit() {
     if (loadLastSeries(*sigmoidFitter, "Boltzmann sigmoid")) sigmoidFitter->fit();
 }
 
-void IvGraphWidget::addFitRows(const QList<QStringList>& rows) {
+IvGraphWidget::Series& IvGraphWidget::addFit(const QString& suffix, int style,
+                                             std::vector<Parameter> parameters) {
+    const Series& data = *dataCurves.back();
+    Series& fit = addSeries(fitCurves, data.title + suffix, style, data.curve->color());
+    fit.parameters = std::move(parameters);
     QTableWidget* table = fitTable();
-    if (fitRows + rows.size() > table->rowCount()) table->setRowCount(int(fitRows + rows.size()));
-    for (const QStringList& row : rows) {
-        for (int column = 0; column < row.size(); column++)
-            if (!row[column].isEmpty()) table->setItem(fitRows, column, new QTableWidgetItem(row[column]));
-        fitRows++;
+    if (fitRows + 2 > table->rowCount()) table->setRowCount(fitRows + 2);
+    table->setItem(fitRows + 1, 0, new QTableWidgetItem(fit.title));
+    for (size_t k = 0; k < fit.parameters.size(); k++) {
+        const int column = int(k) + 1;
+        if (column >= table->columnCount()) table->setColumnCount(column + 1);
+        table->setItem(fitRows, column, new QTableWidgetItem(fit.parameters[k].name));
+        table->setItem(fitRows + 1, column, new QTableWidgetItem(resultText(fit.parameters[k].value)));
     }
+    fitRows += 2;
+    return fit;
 }
 
 void IvGraphWidget::onFitted(const LinearFitModel& model) {
     linearFitter->takeHandOver();
     if (dataCurves.empty()) return;
-    const Series& data = *dataCurves.back();
-    Series& fit = addSeries(fitCurves, data.title + ", lin", lineStyle, data.curve->color());
+    // In the bare units: siemens, amperes, volts.
+    const double conductance = model.slope * currentMultiplier / voltageMultiplier;
+    const double offset = model.offset * currentMultiplier;
+    const bool valid = model.slope != 0.0 && std::isfinite(model.slope) && std::isfinite(model.offset);
+    const double reversal = valid ? -model.offset / model.slope * voltageMultiplier : 0.0;
+    Series& fit = addFit(", lin", lineStyle,
+                         {{"conductance", bare(conductance, "S")},
+                          {"current offset", bare(offset, "A")},
+                          {"reversal potential", bare(valid ? reversal : std::nan(""), "V")}});
     linearFitter->fittedCurve(model, 2, fit.shownX, fit.shownY);
     fit.x = fit.shownX;
     fit.y = fit.shownY;
     fit.curve->setRawSamples(fit.shownX.constData(), fit.shownY.constData(), int(fit.shownX.size()));
     fit.curve->updateData();
 
-    // In the bare units: siemens, amperes, volts.
-    const double conductance = model.slope * currentMultiplier / voltageMultiplier;
-    const double offset = model.offset * currentMultiplier;
-    const bool valid = model.slope != 0.0 && std::isfinite(model.slope) && std::isfinite(model.offset);
-    const double reversal = valid ? -model.offset / model.slope * voltageMultiplier : 0.0;
-    conductanceValue->setText(measurementText(conductance, "S"));
-    offsetValue->setText(measurementText(offset, "A"));
-    reversalValue->setText(valid ? measurementText(reversal, "V") : "-");
-    emit labbookEvent(new LabbookEventIVGraph(currentChannelIdx + 1, {conductance, kv4cl::UnitPfxNone, "S"},
-                                              {offset, kv4cl::UnitPfxNone, "A"}, valid,
-                                              {reversal, kv4cl::UnitPfxNone, "V"}));
-    addFitRows({{"", "slope", "offset"}, {fit.title, general(model.slope), general(model.offset)}});
+    QLabel* const readOuts[] = {conductanceValue, offsetValue, reversalValue};
+    for (size_t k = 0; k < 3; k++) {
+        readOuts[k]->setText(resultText(fit.parameters[k].value));
+        markStale(readOuts[k], QString());
+    }
+    emit labbookEvent(new LabbookEventIVGraph(currentChannelIdx + 1, bare(conductance, "S"),
+                                              bare(offset, "A"), valid, bare(reversal, "V")));
     ivPlot->replot();
 }
 
 void IvGraphWidget::onFitted(const BoltzmannSigmoidFitModel& model) {
     sigmoidFitter->takeHandOver();
     if (dataCurves.empty()) return;
-    const Series& data = *dataCurves.back();
-    Series& fit = addSeries(fitCurves, data.title + ", sig", sigmoidStyle, data.curve->color());
+    Series& fit =
+        addFit(", sig", sigmoidStyle,
+               {{"min activation", bare(model.minActivation * currentMultiplier, "A")},
+                {"max activation", bare(model.maxActivation * currentMultiplier, "A")},
+                {"half activation voltage", bare(model.halfActivationVoltage * voltageMultiplier, "V")},
+                {"inverse slope", bare(model.inverseSlope * voltageMultiplier, "V")}});
     sigmoidFitter->fittedCurve(model, sigmoidPoints, fit.shownX, fit.shownY);
     fit.x = fit.shownX;
     fit.y = fit.shownY;
     fit.curve->setRawSamples(fit.shownX.constData(), fit.shownY.constData(), int(fit.shownX.size()));
     fit.curve->updateData();
-    addFitRows({{"", "min activation", "max activation", "half activation voltage", "inverse slope"},
-                {fit.title, general(model.minActivation), general(model.maxActivation),
-                 general(model.halfActivationVoltage), general(model.inverseSlope)}});
     ivPlot->replot();
 }
 
 QString IvGraphWidget::exportData() {
     QString text;
-    QTextStream out(&text);
-    out << "Channel:" << separator << currentChannelIdx + 1 << "\n";
-    for (const auto* list : {&dataCurves, &fitCurves})
-        for (const auto& series : *list)
-            out << series->title << separator << separator;
-    out << "\n";
+    const QString& s = separator;
+    text += csvLine({"Channel:", QString::number(currentChannelIdx + 1)}, s);
+    QStringList titles, heads;
     qsizetype longest = 0;
     for (const auto& series : dataCurves) {
-        out << "Voltage " << ivPlot->xAxis->label() << separator << "Current " << ivPlot->yAxis->label()
-            << separator;
+        titles << series->title << "";
+        heads << csvHeader("Voltage", ivPlot->xAxis->label()) << csvHeader("Current", ivPlot->yAxis->label());
         longest = std::max(longest, series->x.size());
     }
-    out << "\n";
+    text += csvLine(titles, s) + csvLine(heads, s);
     for (qsizetype i = 0; i < longest; i++) {
-        for (const auto& series : dataCurves) {
-            if (i < series->x.size())
-                out << series->x[i] << separator << series->y[i] << separator;
-            else
-                out << separator << separator;
+        QStringList row;
+        for (const auto& series : dataCurves)
+            row << (i < series->x.size() ? csvNumber(series->x[i]) : QString())
+                << (i < series->y.size() ? csvNumber(series->y[i]) : QString());
+        text += csvLine(row, s);
+    }
+    // Each fit under a header of its own: the units suit its values.
+    for (const auto& fit : fitCurves) {
+        QStringList names{"Fit"}, values{fit->title};
+        for (const Parameter& p : fit->parameters) {
+            const kv4cl::Measurement_t shown = kv4cl::withFittingPrefix(p.value);
+            names << csvHeader(p.name, QString::fromStdString(shown.label()));
+            values << csvNumber(shown.value);
         }
-        out << "\n";
+        text += csvLine(names, s) + csvLine(values, s);
     }
     return text;
 }

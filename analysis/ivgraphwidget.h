@@ -58,11 +58,17 @@ class IvGraphWidget : public AnalysisWidget {
     void onFitted(const BoltzmannSigmoidFitModel& model);
 
   private:
+    // A fitted parameter, in its bare unit.
+    struct Parameter {
+        QString name;
+        kv4cl::Measurement_t value;
+    };
     struct Series {
         QString title;
         QList<double> x, y;           // in the order the levels were first met
         QList<double> shownX, shownY; // sorted by voltage, for the plot
         std::unique_ptr<Curve> curve;
+        std::vector<Parameter> parameters; // of a fit, for its table rows and the CSV
     };
     Series& addSeries(std::vector<std::unique_ptr<Series>>& list, const QString& title, int style,
                       const QColor& color);
@@ -70,8 +76,10 @@ class IvGraphWidget : public AnalysisWidget {
     // Loads the last series (within the region of interest when it is on) into the fitter;
     // false, with a message on the plot, when there are too few points for its parameters.
     bool loadLastSeries(DataFitter& fitter, const QString& name);
-    void addFitRows(const QList<QStringList>& rows);
+    // The fit's curve over the last series, its parameters in the fit table.
+    Series& addFit(const QString& suffix, int style, std::vector<Parameter> parameters);
     void rescale();
+    void fitReadOutsStale();
 
     IvGraphConsumer* ivConsumer = nullptr;
     QDoubleSpinBox* transient;

@@ -12,6 +12,12 @@ NoiseReportConsumer::~NoiseReportConsumer() {
     onStopConsuming();
 }
 
+void NoiseReportConsumer::onWindowChanged(double seconds) {
+    QMutexLocker lock(&resultMutex);
+    window = seconds;
+    windowChanged = true;
+}
+
 void NoiseReportConsumer::allocateBuffers() {
     sums.assign(size_t(totalChannelsNum), 0.0);
     squares.assign(size_t(totalChannelsNum), 0.0);
@@ -25,12 +31,14 @@ void NoiseReportConsumer::resetAnalysis(int channelIdx) {
 void NoiseReportConsumer::resetChannel(int) {
     // Every channel is measured over the same frames: the window starts over for all.
     accumulated.clear();
-    const double frames = std::round(samplingRate * 0.5);
+    windowChanged = false;
+    const double frames = std::round(samplingRate * window);
     minimumFrames = std::isfinite(frames) && frames > 0.0 ? int(std::min(frames, 1e9)) : 0;
 }
 
 void NoiseReportConsumer::analyze() {
     QMutexLocker lock(&resultMutex);
+    if (windowChanged) resetChannel(currentChannelsNum);
     const size_t width = size_t(totalChannelsNum);
     if (width == 0) return;
     const size_t frames = accumulated.size() / width;

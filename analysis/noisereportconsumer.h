@@ -1,6 +1,7 @@
 #pragma once
 // The noise report's worker: the mean and the standard deviation of every channel (voltage,
-// current and gp) over windows of at least half a second, in the channels' base units.
+// current and gp) over windows of at least the window set (half a second unless told), in the
+// channels' base units.
 
 #include "analysis/analysisconsumer.h"
 
@@ -26,6 +27,10 @@ class NoiseReportConsumer : public AnalysisConsumer {
   signals:
     void result(NoiseReportConsumer::Result_t res);
 
+  public slots:
+    // The shortest window a result covers; the window under way starts over.
+    void onWindowChanged(double seconds);
+
   protected:
     void allocateBuffers() override;
     void resetAnalysis(int channelIdx) override;
@@ -36,6 +41,8 @@ class NoiseReportConsumer : public AnalysisConsumer {
     std::vector<double> sums; // one per channel of a frame
     std::vector<double> squares;
     int minimumFrames = 0;
+    double window = 0.5;        // s
+    bool windowChanged = false; // under the result lock, as the window
 };
 
 Q_DECLARE_METATYPE(NoiseReportConsumer::Result_t)

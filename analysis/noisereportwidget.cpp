@@ -1,47 +1,80 @@
 #include "analysis/noisereportwidget.h"
 
+#include "analysis/resultformat.h"
 #include "app/widgets/copyabletable.h"
-#include "app/widgets/valuelabel.h"
 #include "recording/labbookevent.h"
 
 #include "commlib/api/kv4cl.h"
 
 #include <QAction>
+#include <QDoubleSpinBox>
 #include <QFrame>
+#include <QHBoxLayout>
 #include <QHeaderView>
+#include <QLabel>
 #include <QLayout>
 #include <QPointer>
-#include <QTextStream>
+#include <QSettings>
 
 #include <cmath>
 
 namespace {
 
-QString cellText(const kv4cl::Measurement_t& value) {
-    if (std::isnan(value.value)) return "-";
+constexpr double defaultWindow = 0.5; // s
+constexpr double shortestWindow = 0.1;
+constexpr double longestWindow = 600.0;
+
+// Shown down to the resolution of the channel's range.
+QString cellText(const kv4cl::Measurement_t& value, const kv4cl::RangedMeasurement_t& range) {
     if (std::isinf(value.value))
         return QString(value.value > 0 ? "inf " : "-inf ") + QString::fromStdString(value.unit);
-    return measurementDisplay(value);
+    const double resolution = range.step * kv4cl::prefixFactor(range.prefix, kv4cl::UnitPfxNone);
+    return resultText(value, supportedDigits(value.value, resolution));
 }
 
-// The value in the range's prefix, and the heading's "[prefix unit]".
-double inRange(const kv4cl::Measurement_t& value, const kv4cl::RangedMeasurement_t& range) {
-    return value.converted(range.prefix).value;
-}
-QString unitOf(const kv4cl::RangedMeasurement_t& range) {
-    return "[" + QString::fromStdString(kv4cl::Measurement_t{0.0, range.prefix, range.unit}.label()) + "]:";
+// The window kept in the settings; one edited into what the box does not take gives way to the
+// default, with a warning.
+double storedWindow() {
+    const QVariant stored = QSettings().value(NoiseReportWidget::windowKey);
+    if (!stored.isValid()) return defaultWindow;
+    bool ok = false;
+    const double seconds = stored.toDouble(&ok);
+    if (ok && seconds >= shortestWindow && seconds <= longestWindow) return seconds;
+    qWarning("The setting %s, \"%s\", is no window of %g to %g s: %g s is used",
+             qPrintable(NoiseReportWidget::windowKey), qPrintable(stored.toString()), shortestWindow,
+             longestWindow, defaultWindow);
+    return defaultWindow;
 }
 
 } // namespace
+
+const QString NoiseReportWidget::windowKey = "Analysis/Online/Settings/noiseReportWindow";
 
 // Always every channel at once.
 NoiseReportWidget::NoiseReportWidget(QWidget* parent) : AnalysisWidget(0, parent) {
     currentChannelIdx = currentChannelsNum;
     analysisTitle = "Noise Report";
     setWindowTitle(analysisTitle);
+    window = new QDoubleSpinBox(plotFrame());
+    window->setRange(shortestWindow, longestWindow);
+    window->setDecimals(1);
+    window->setSuffix(" s");
+    window->setValue(storedWindow());
+    auto* windowLabel = new QLabel("Window:", plotFrame());
+    windowLabel->setBuddy(window);
+    auto* windowRow = new QHBoxLayout;
+    windowRow->addWidget(windowLabel);
+    windowRow->addWidget(window);
+    windowRow->addStretch();
+    static_cast<QBoxLayout*>(plotFrame()->layout())->addLayout(windowRow);
     values = new CopyableTable(plotFrame());
     installEventFilter(values);
     plotFrame()->layout()->addWidget(values);
+    connect(window, &QDoubleSpinBox::valueChanged, this, [this](double seconds) {
+        QSettings().setValue(windowKey, seconds);
+        markStale(values, staleAfterSettings);
+    });
+    connect(this, &AnalysisWidget::stopConsuming, this, [this] { markStale(values, staleAfterStop); });
 
     for (Tool t :
          {LimitToRoiTool, ViewDataTool, LinearFitTool, BoltzmannFitTool, GaussianFitTool, ViewFitTool})
@@ -90,6 +123,8 @@ void NoiseReportWidget::setConsumer(AnalysisConsumer* analysisConsumer) {
     // The copy is read after the consumer's hand-over (a consumer already gone has ended its
     // thread, which orders it).
     const QPointer<NoiseReportConsumer> from = static_cast<NoiseReportConsumer*>(analysisConsumer);
+    connect(window, &QDoubleSpinBox::valueChanged, from, &NoiseReportConsumer::onWindowChanged);
+    from->onWindowChanged(window->value());
     connect(
         from, &NoiseReportConsumer::result, this,
         [this, from](const NoiseReportConsumer::Result_t& res) {
@@ -100,55 +135,48 @@ void NoiseReportWidget::setConsumer(AnalysisConsumer* analysisConsumer) {
 }
 
 void NoiseReportWidget::onResult(NoiseReportConsumer::Result_t res) {
-    const auto unit = [this](int row) -> std::string {
-        if (row < voltageChannelsNum) return voltageRange.unit;
+    const auto rangeOf = [this](int row) -> const kv4cl::RangedMeasurement_t& {
+        if (row < voltageChannelsNum) return voltageRange;
         if (row < voltageChannelsNum + currentChannelsNum)
-            return currentRanges[size_t(row - voltageChannelsNum)].unit;
-        return gpRanges[size_t(row - voltageChannelsNum - currentChannelsNum)].unit;
+            return currentRanges[size_t(row - voltageChannelsNum)];
+        return gpRanges[size_t(row - voltageChannelsNum - currentChannelsNum)];
     };
     const QList<double> allMeans = res.voltageMeans + res.currentMeans + res.gpMeans;
     const QList<double> allStds = res.voltageStds + res.currentStds + res.gpStds;
     const int rows = std::min(int(means.size()), int(allMeans.size()));
     for (int row = 0; row < rows; row++) {
-        means[size_t(row)] = {allMeans[row], kv4cl::UnitPfxNone, unit(row)};
-        stds[size_t(row)] = {allStds[row], kv4cl::UnitPfxNone, unit(row)};
-        values->setItem(row, 0, new QTableWidgetItem(cellText(means[size_t(row)])));
-        values->setItem(row, 1, new QTableWidgetItem(cellText(stds[size_t(row)])));
+        const kv4cl::RangedMeasurement_t& range = rangeOf(row);
+        means[size_t(row)] = {allMeans[row], kv4cl::UnitPfxNone, range.unit};
+        stds[size_t(row)] = {allStds[row], kv4cl::UnitPfxNone, range.unit};
+        values->setItem(row, 0, new QTableWidgetItem(cellText(means[size_t(row)], range)));
+        values->setItem(row, 1, new QTableWidgetItem(cellText(stds[size_t(row)], range)));
     }
+    markStale(values, QString());
     toolAction(LabbookTool)->setEnabled(true);
     toolAction(ExportTool)->setEnabled(true);
 }
 
 QString NoiseReportWidget::exportData() {
     QString text;
-    QTextStream out(&text);
     const QString& s = separator;
-    const auto rowsOf = [&](int first, int count, const auto& rangeOf) {
-        for (int k = 0; k < count; k++) {
-            const kv4cl::RangedMeasurement_t& range = rangeOf(k);
-            out << k + 1 << s << inRange(means[size_t(first + k)], range) << s
-                << inRange(stds[size_t(first + k)], range) << "\n";
-        }
+    // Rows numbered from `number` + 1; a column in one unit, the range's, each value brought to it.
+    const auto section = [&](const QString& channel, const QString& mean, const QString& std, int first,
+                             int count, int number, const kv4cl::RangedMeasurement_t& range) {
+        const QString unit = QString::fromStdString(range.label());
+        text += csvLine({channel, csvHeader(mean, unit), csvHeader(std, unit)}, s);
+        for (size_t row = size_t(first); row < size_t(first + count); row++)
+            text += csvLine({QString::number(++number), csvNumber(means[row].converted(range.prefix).value),
+                             csvNumber(stds[row].converted(range.prefix).value)},
+                            s);
     };
-    if (voltageChannelsNum > 0) {
-        out << "Channel:" << s << "Mean voltage " << unitOf(voltageRange) << s << "Voltage std "
-            << unitOf(voltageRange) << "\n";
-        rowsOf(0, voltageChannelsNum, [&](int) -> const kv4cl::RangedMeasurement_t& { return voltageRange; });
-    }
-    if (currentChannelsNum > 0) {
-        const kv4cl::RangedMeasurement_t& range = currentRanges.front();
-        out << "Channel:" << s << "Mean current " << unitOf(range) << s << "Current std " << unitOf(range)
-            << "\n";
-        rowsOf(voltageChannelsNum, currentChannelsNum,
-               [&](int k) -> const kv4cl::RangedMeasurement_t& { return currentRanges[size_t(k)]; });
-    }
-    for (int g = 0; g < gpChannelsNum; g++) {
-        const kv4cl::RangedMeasurement_t& range = gpRanges[size_t(g)];
-        out << gpNames[g] << ":" << s << "Mean value " << unitOf(range) << s << "Value std " << unitOf(range)
-            << "\n";
-        const size_t row = size_t(voltageChannelsNum + currentChannelsNum + g);
-        out << g + 1 << s << inRange(means[row], range) << s << inRange(stds[row], range) << "\n";
-    }
+    if (voltageChannelsNum > 0)
+        section("Channel", "Mean voltage", "Voltage std", 0, voltageChannelsNum, 0, voltageRange);
+    if (currentChannelsNum > 0)
+        section("Channel", "Mean current", "Current std", voltageChannelsNum, currentChannelsNum, 0,
+                currentRanges.front());
+    for (int g = 0; g < gpChannelsNum; g++)
+        section(gpNames[g], "Mean value", "Value std", voltageChannelsNum + currentChannelsNum + g, 1, g,
+                gpRanges[size_t(g)]);
     return text;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 // The noise report's dock: per channel (voltage, current, gp) the mean and the RMS of the
-// last window, in a table; the current channels' results go to the lab book.
+// last window, in a table; the current channels' results go to the lab book. The window's
+// length is the user's, kept in the settings.
 
 #include "analysis/analysiswidget.h"
 #include "analysis/noisereportconsumer.h"
@@ -8,6 +9,7 @@
 #include <QStringList>
 
 class CopyableTable;
+class QDoubleSpinBox;
 
 class NoiseReportWidget : public AnalysisWidget {
     Q_OBJECT
@@ -21,6 +23,9 @@ class NoiseReportWidget : public AnalysisWidget {
     QString exportName() const override { return "noiseReport"; }
     QString exportData() override;
     CopyableTable* table() const { return values; }
+    QDoubleSpinBox* windowBox() const { return window; }
+    // Where the window is kept, in seconds.
+    static const QString windowKey;
 
   public slots:
     void onResult(NoiseReportConsumer::Result_t res);
@@ -35,5 +40,6 @@ class NoiseReportWidget : public AnalysisWidget {
     std::vector<kv4cl::Measurement_t> means;
     std::vector<kv4cl::Measurement_t> stds;
     QStringList gpNames;
+    QDoubleSpinBox* window;
     CopyableTable* values;
 };

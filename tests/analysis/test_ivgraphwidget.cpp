@@ -6,6 +6,7 @@
 // First: the simulator has a member named like Qt's "emit" macro.
 #include "tests/simulator/amplifiertest.h"
 
+#include "tests/analysis/csvreader.h"
 #include "tests/analysis/dockdriver.h"
 
 #include "analysis/ivgraphconsumer.h"
@@ -178,11 +179,13 @@ TEST_F(IvGraphDock, SeriesAreReplacedOrAppendedAndTheLinearFitGivesTheConductanc
     EXPECT_EQ(iv->channel, 1);
     EXPECT_TRUE(iv->fitValid);
     EXPECT_NEAR(iv->conductance.getNoPrefixValue() / expected, 1.0, 0.02);
-    EXPECT_EQ(d.fitTable()->item(0, 1)->text(), "slope");
-    EXPECT_EQ(d.fitTable()->item(0, 2)->text(), "offset");
+    const char* linearHeads[] = {"conductance", "current offset", "reversal potential"};
+    const char* readOuts[] = {"Conductance:", "Current offset:", "Reversal potential:"};
+    for (int column = 1; column <= 3; column++) {
+        EXPECT_EQ(d.fitTable()->item(0, column)->text(), linearHeads[column - 1]);
+        EXPECT_EQ(d.fitTable()->item(1, column)->text(), read(readOuts[column - 1])) << "with its unit";
+    }
     EXPECT_EQ(d.fitTable()->item(1, 0)->text(), "Series 1, lin");
-    EXPECT_NEAR(d.fitTable()->item(1, 1)->text().toDouble(), expected * 1e9, expected * 1e9 * 0.02)
-        << "pA/mV";
 
     // A sigmoid on the same points: 50 points over their voltages, and its rows in the table.
     click(AnalysisWidget::BoltzmannFitTool);
@@ -210,21 +213,43 @@ TEST_F(IvGraphDock, SeriesAreReplacedOrAppendedAndTheLinearFitGivesTheConductanc
     EXPECT_EQ(d.curve(1).color(), QColor(IvGraphWidget::colours[1]));
     EXPECT_EQ(d.fitCount(), 2) << "appending keeps the fits";
 
-    // The export: both series side by side, two columns each, in the order of the levels.
-    const QStringList lines = d.exportData().split('\n');
-    ASSERT_EQ(lines.size(), 3 + 9 + 1) << d.exportData().toStdString();
-    EXPECT_EQ(lines[0], "Channel:,1");
-    EXPECT_EQ(lines[1], "Series 1,,Series 2,,Series 1, lin,,Series 1, sig,,");
-    EXPECT_EQ(lines[2], "Voltage mV,Current pA,Voltage mV,Current pA,");
-    EXPECT_EQ(lines.last(), "");
-    const QStringList first = lines[3].split(',');
-    ASSERT_EQ(first.size(), 5);
+    // The export, with either separator: both series side by side, two columns each, in the
+    // order of the levels, then each fit under its parameters' names and units. The fits'
+    // titles hold a comma.
     const QCPGraphDataContainer& shownPoints = *d.curve(1).graph()->data();
-    bool found = false;
-    for (auto p = shownPoints.constBegin(); p != shownPoints.constEnd(); ++p)
-        found |=
-            std::abs(p->key - first[2].toDouble()) < 1e-3 && std::abs(p->value - first[3].toDouble()) < 1e-3;
-    EXPECT_TRUE(found) << "the export holds the plotted points";
+    const auto unitIn = [](const QString& head) { return head.section('[', 1).chopped(1); };
+    for (const auto& [button, separator] :
+         {std::pair{"comma \",\"", ','}, std::pair{"semicolon \";\"", ';'}}) {
+        SCOPED_TRACE(button);
+        const QString text = kv4test::exportedCsv(d, "iv", button);
+        const std::vector<QStringList> rows = kv4test::readCsv(text, separator);
+        ASSERT_EQ(rows.size(), 1 + 3 + 9 + 4) << text.toStdString();
+        EXPECT_EQ(rows[0], QStringList({"Analysis:", "I/V Graph - channel 1"}));
+        EXPECT_EQ(rows[1], QStringList({"Channel:", "1"}));
+        EXPECT_EQ(rows[2], QStringList({"Series 1", "", "Series 2", ""}));
+        EXPECT_EQ(rows[3], QStringList({"Voltage [mV]", "Current [pA]", "Voltage [mV]", "Current [pA]"}));
+        for (int r = 4; r < 13; r++) {
+            ASSERT_EQ(rows[size_t(r)].size(), 4) << "columns line up";
+            bool found = false;
+            for (auto p = shownPoints.constBegin(); p != shownPoints.constEnd(); ++p)
+                found |= std::abs(p->key - rows[size_t(r)][2].toDouble()) < 1e-3 &&
+                         std::abs(p->value - rows[size_t(r)][3].toDouble()) < 1e-3;
+            EXPECT_TRUE(found) << "the export holds the plotted points";
+        }
+        const QStringList& linearHead = rows[13];
+        const QStringList& linear = rows[14];
+        ASSERT_EQ(linearHead.size(), 4);
+        EXPECT_EQ(linearHead[0], "Fit");
+        EXPECT_TRUE(linearHead[1].startsWith("conductance [")) << linearHead[1].toStdString();
+        EXPECT_EQ(linear[0], "Series 1, lin");
+        EXPECT_NEAR(kv4test::labelValue(linear[1] + " " + unitIn(linearHead[1]), "S") / expected, 1.0, 0.02);
+        EXPECT_NEAR(kv4test::labelValue(linear[3] + " " + unitIn(linearHead[3]), "V"), 0.0, 2e-3);
+        ASSERT_EQ(rows[15].size(), 5);
+        EXPECT_TRUE(rows[15][3].startsWith("half activation voltage [")) << rows[15][3].toStdString();
+        EXPECT_TRUE(unitIn(rows[15][3]).endsWith("V"));
+        EXPECT_EQ(rows[16][0], "Series 1, sig");
+        EXPECT_EQ(rows[16].size(), 5);
+    }
 
     // Replaced: one series again, titled as the first, without the old fits.
     choose("New data:", "Replace");
@@ -289,7 +314,10 @@ TEST_F(IvGraphDock, FitsOnTwoPointsOnAFlatCurveAndOnTooFewPoints) {
     const QCPGraphDataContainer& points = *d.curve(0).graph()->data();
     const double slope =
         (points.at(1)->value - points.at(0)->value) / (points.at(1)->key - points.at(0)->key);
-    EXPECT_NEAR(d.fitTable()->item(1, 1)->text().toDouble(), slope, std::abs(slope) * 1e-5);
+    // pA / mV are nS, shown to four digits.
+    EXPECT_NEAR(kv4test::labelValue(d.fitTable()->item(1, 1)->text(), "S"), slope * 1e-9,
+                std::abs(slope) * 1e-9 * 5e-4)
+        << d.fitTable()->item(1, 1)->text().toStdString();
     ASSERT_EQ(entries.count(), 1);
     delete entries.at(0).at(0).value<LabbookEvent*>();
 

@@ -6,11 +6,16 @@
 #include "tests/simulator/amplifiertest.h"
 
 #include "analysis/noisereportwidget.h"
+#include "analysis/resultformat.h"
 #include "app/pipeline/librarysamplesource.h"
 #include "app/widgets/copyabletable.h"
 #include "recording/labbookevent.h"
+#include "tests/analysis/dockdriver.h"
 #include "tests/app/pipeline/scriptedsource.h"
+#include "tests/support/warningcapture.h"
 
+#include <QDoubleSpinBox>
+#include <QSettings>
 #include <QSignalSpy>
 #include <QTest>
 #include <QToolButton>
@@ -154,26 +159,28 @@ TEST_F(NoiseReportShown, ResultsAreShownWithTheirPrefixAndMissingOnesAsADash) {
     EXPECT_FALSE(widget.toolAction(AnalysisWidget::LabbookTool)->isEnabled()) << "nothing to copy yet";
     EXPECT_FALSE(widget.toolAction(AnalysisWidget::ExportTool)->isEnabled());
     widget.onResult({{0.0125}, {nan}, {0.00012, -3.5e-12}, {2e-12, 0.0}, {}, {}});
+    // Down to the resolution of each channel's range: 0.0625 mV, 0.01 pA (at most six digits)
+    // and 0.1 pA.
     const QString micro = QString::fromUtf8(kv4cl::unitPrefixes[kv4cl::UnitPfxMicro]);
-    EXPECT_EQ(cellText(widget, 0, 0), "12.5 mV");
+    EXPECT_EQ(cellText(widget, 0, 0), "12.50 mV");
     EXPECT_EQ(cellText(widget, 0, 1), "-");
-    EXPECT_EQ(cellText(widget, 1, 0), "120 " + micro + "A");
-    EXPECT_EQ(cellText(widget, 1, 1), "2 pA");
+    EXPECT_EQ(cellText(widget, 1, 0), "120.000 " + micro + "A");
+    EXPECT_EQ(cellText(widget, 1, 1), "2.00 pA");
     EXPECT_EQ(cellText(widget, 2, 0), "-3.5 pA");
     EXPECT_EQ(cellText(widget, 2, 1), "0 A");
     EXPECT_TRUE(widget.toolAction(AnalysisWidget::LabbookTool)->isEnabled());
     EXPECT_TRUE(widget.toolAction(AnalysisWidget::ExportTool)->isEnabled());
 }
 
-// Each channel in its own range's unit in the CSV; a lab book entry per current channel.
+// A column of the CSV in the unit of its heading; a lab book entry per current channel.
 TEST_F(NoiseReportShown, TheCsvAndTheLabbookGiveEveryChannel) {
     widget.onResult({{0.0125}, {0.0005}, {1.5e-9, -2e-12}, {3e-12, 4e-12}, {}, {}});
-    // The heading takes the first channel's range; every channel is written in its own.
-    const QString expected = "Channel:,Mean voltage [mV]:,Voltage std [mV]:\n"
+    // The heading takes the first channel's range: the second's values, on 2 nA, come in pA too.
+    const QString expected = "Channel,Mean voltage [mV],Voltage std [mV]\n"
                              "1,12.5,0.5\n"
-                             "Channel:,Mean current [pA]:,Current std [pA]:\n"
+                             "Channel,Mean current [pA],Current std [pA]\n"
                              "1,1500,3\n"
-                             "2,-0.002,0.004\n";
+                             "2,-2,4\n";
     const QString text = widget.exportData();
     EXPECT_EQ(text.toStdString(), expected.toStdString());
     EXPECT_FALSE(text.contains("Mean value")) << "no gp channel";
@@ -191,6 +198,66 @@ TEST_F(NoiseReportShown, TheCsvAndTheLabbookGiveEveryChannel) {
         EXPECT_DOUBLE_EQ(events[k]->meanCurrent.getNoPrefixValue(), means[k]);
         EXPECT_DOUBLE_EQ(events[k]->currentRms.getNoPrefixValue(), rms[k]);
         EXPECT_EQ(events[k]->meanCurrent.unit, "A");
+    }
+}
+
+// The table greys once Stop leaves it as it was, and once the window changes under it; the
+// next result shows current again.
+TEST_F(NoiseReportShown, AResultShowsWithItsUnitAndGreysAfterStopOrANewWindow) {
+    const auto greyed = [this] {
+        const QPalette p = widget.table()->palette();
+        return p.color(QPalette::Active, QPalette::Text) == p.color(QPalette::Disabled, QPalette::Text);
+    };
+    const Result result{{0.0125}, {0.0005}, {1.5e-9, -2e-12}, {3e-12, 4e-12}, {}, {}};
+    kv4test::click(widget, AnalysisWidget::StartTool);
+    widget.onResult(result);
+    EXPECT_EQ(cellText(widget, 1, 0), "1.50000 nA");
+    EXPECT_FALSE(greyed());
+    EXPECT_EQ(widget.table()->toolTip(), "");
+    kv4test::click(widget, AnalysisWidget::StopTool);
+    EXPECT_TRUE(greyed());
+    EXPECT_EQ(widget.table()->toolTip(), staleAfterStop);
+    EXPECT_EQ(cellText(widget, 1, 0), "1.50000 nA") << "still readable";
+
+    kv4test::click(widget, AnalysisWidget::StartTool);
+    widget.onResult(result);
+    EXPECT_FALSE(greyed());
+    kv4test::type(widget.windowBox(), "2");
+    EXPECT_TRUE(greyed());
+    EXPECT_EQ(widget.table()->toolTip(), staleAfterSettings);
+    kv4test::click(widget, AnalysisWidget::StopTool);
+}
+
+// The window typed is what the consumer waits for, and what the next dock starts with; a
+// stored window the box would not take gives way to half a second, with a warning.
+TEST(NoiseReportWindow, IsKeptInTheSettingsAndABadStoredOneFallsBack) {
+    QSettings().remove(NoiseReportWidget::windowKey);
+    kv4test::ScriptedSource source{1, 2, 1};
+    DeviceDataProducer producer{source};
+    {
+        NoiseReportWidget widget;
+        widget.setChannelsNumber(1, 2, 1);
+        EXPECT_EQ(widget.windowBox()->value(), 0.5);
+        kv4test::type(widget.windowBox(), "2");
+        HandFedNoiseReport report(&producer, 8.0);
+        widget.setConsumer(&report);
+        report.feed({}); // the consumer takes the window over
+        for (int frame = 0; frame < 15; frame++)
+            report.feed({0, 1, 2, 3});
+        EXPECT_TRUE(report.results.empty()) << "2 s at 8 Hz are 16 frames";
+        report.feed({0, 1, 2, 3});
+        EXPECT_EQ(report.results.size(), 1u);
+    }
+    EXPECT_EQ(NoiseReportWidget().windowBox()->value(), 2.0) << "a new dock";
+
+    for (const QVariant& bad :
+         {QVariant("abc"), QVariant(-1.0), QVariant(1e308), QVariant(""), QVariant("nan")}) {
+        SCOPED_TRACE(bad.toString().toStdString());
+        QSettings().setValue(NoiseReportWidget::windowKey, bad);
+        kv4test::WarningCapture capture;
+        EXPECT_EQ(NoiseReportWidget().windowBox()->value(), 0.5);
+        EXPECT_EQ(capture.count(NoiseReportWidget::windowKey), 1)
+            << capture.warnings.join("\n").toStdString();
     }
 }
 
