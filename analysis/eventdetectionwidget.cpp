@@ -1,7 +1,8 @@
 #include "analysis/eventdetectionwidget.h"
 
+#include "analysis/currentlimitbox.h"
 #include "analysis/datafitter.h"
-#include "app/widgets/valuelabel.h"
+#include "analysis/resultformat.h"
 #include "plots/analysisplot.h"
 #include "plots/curve.h"
 #include "plots/histogramcurve.h"
@@ -13,10 +14,8 @@
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QLocale>
 #include <QPushButton>
 #include <QTableWidget>
-#include <QTextStream>
 #include <QToolButton>
 
 #include <algorithm>
@@ -33,18 +32,8 @@ constexpr int pointsStyle = 5; // Curve: dots without a line
 const QStringList fitColours = {"Red",           "LightSalmon", "SteelBlue", "Yellow", "Fuchsia", "PaleGreen",
                                 "PaleTurquoise", "Cornsilk",    "HotPink",   "Peru",   "Maroon"};
 
-QString shortest(double value) {
-    return QString::number(value, 'g', QLocale::FloatingPointShortest);
-}
-
 kv4cl::Measurement_t seconds(double value, const char* unit = "s") {
     return {value, kv4cl::UnitPfxNone, unit};
-}
-
-// A dash for what cannot be computed yet (a rate before any event).
-QString measurementText(const kv4cl::Measurement_t& value) {
-    if (!std::isfinite(value.value)) return "-";
-    return valueLabel(kv4cl::withFittingPrefix(value));
 }
 
 QDoubleSpinBox* spinBox(double min, double max, double value, QWidget* parent) {
@@ -78,8 +67,12 @@ EventDetectionWidget::EventDetectionWidget(int currentChannelIdx, QWidget* paren
     auto* content = new QWidget(plotFrame());
     const kv4cl::RangedMeasurement_t range =
         currentRanges.empty() ? kv4cl::RangedMeasurement_t{} : currentRanges[size_t(currentChannelIdx)];
-    threshold1 = spinBox(range.min, range.max, range.max * 0.25, content);
-    threshold2 = spinBox(range.min, range.max, range.max / 10, content);
+    threshold1 = new CurrentLimitBox(content);
+    threshold2 = new CurrentLimitBox(content);
+    for (CurrentLimitBox* box : {threshold1, threshold2})
+        box->setRange(range);
+    threshold1->setValue(range.max * 0.25);
+    threshold2->setValue(range.max / 10);
     minDwell = spinBox(0.0, 10000.0, 0.0, content);
     maxDwell = spinBox(0.0, 10000.0, 200.0, content);
     baselineTau = spinBox(0.01, 1000.0, 0.1, content);
@@ -174,6 +167,7 @@ EventDetectionWidget::EventDetectionWidget(int currentChannelIdx, QWidget* paren
     connect(currentFitter, &GaussianDataFitter::fitted, this, &EventDetectionWidget::onCurrentFitted,
             Qt::QueuedConnection);
     connect(apply, &QPushButton::clicked, this, &EventDetectionWidget::onApplyParameters);
+    connect(this, &AnalysisWidget::stopConsuming, this, [this] { markReadOuts(staleAfterStop); });
     // A region dragged anew on either histogram: the fits made on the old one no longer hold.
     for (AnalysisPlot* plot : {dwellHistogramPlot, amplitudeHistogramPlot})
         connect(plot, &AnalysisPlot::cursorsMoved, this, [this] {
@@ -208,29 +202,28 @@ void EventDetectionWidget::setConsumer(AnalysisConsumer* analysisConsumer) {
 }
 
 void EventDetectionWidget::onCurrentRangeChanged(kv4cl::RangedMeasurement_t range, int channelIdx) {
-    const kv4cl::UnitPfx_t before =
-        currentRanges.empty() ? range.prefix : currentRanges[size_t(currentChannelIdx)].prefix;
     AnalysisWidget::onCurrentRangeChanged(range, channelIdx);
     if (channelIdx != currentChannelIdx && channelIdx != currentChannelsNum) return;
     // The thresholds keep their meaning in the new unit, within the new range.
-    const double factor = kv4cl::prefixFactor(before, range.prefix);
-    for (QDoubleSpinBox* box : {threshold1, threshold2}) {
-        const double value = box->value() * factor;
-        box->setRange(range.min, range.max);
-        box->setValue(value);
-    }
+    for (CurrentLimitBox* box : {threshold1, threshold2})
+        box->setRange(range);
     for (QLabel* unit : thresholdUnits)
         unit->setText(QString::fromStdString(range.label()));
 }
 
 void EventDetectionWidget::onApplyParameters() {
-    const kv4cl::RangedMeasurement_t& range = currentRanges[size_t(currentChannelIdx)];
     EventDetectionConsumer::Options_t options;
     options.dwellRange = {minDwell->value(), maxDwell->value(), 1.0, kv4cl::UnitPfxMilli, "s"};
-    options.threshold1 = {threshold1->value(), range.prefix, range.unit};
-    options.threshold2 = {threshold2->value(), range.prefix, range.unit};
+    options.threshold1 = threshold1->measurement();
+    options.threshold2 = threshold2->measurement();
     options.baselineTau = seconds(baselineTau->value());
     emit setOptions(currentChannelIdx, options);
+    markReadOuts(staleAfterSettings);
+}
+
+void EventDetectionWidget::markReadOuts(const QString& why) {
+    for (QLabel* value : {eventsValue, dwellValue, gapValue, rateValue})
+        markStale(value, value->text().isEmpty() ? QString() : why);
 }
 
 void EventDetectionWidget::onResult() {
@@ -258,15 +251,16 @@ void EventDetectionWidget::onResult() {
         eventsPlot->xAxis->scaleRange(1.1);
         eventsPlot->yAxis->scaleRange(1.1);
     }
-    clearFits();
+    // The fits made stay over the histograms that grow on.
     for (AnalysisPlot* plot : {dwellHistogramPlot, amplitudeHistogramPlot, eventsPlot})
         plot->replot();
 
     eventsValue->setText(QString::number(shown.eventCount));
-    dwellValue->setText(measurementText(seconds(shown.averageDwell)));
-    gapValue->setText(measurementText(seconds(shown.averageGap)));
+    dwellValue->setText(resultText(seconds(shown.averageDwell)));
+    gapValue->setText(resultText(seconds(shown.averageGap)));
     // With a single event there is no gap yet: the rate is 1 / dwell.
-    rateValue->setText(measurementText(seconds(1.0 / (shown.averageDwell + shown.averageGap), "Hz")));
+    rateValue->setText(resultText(seconds(1.0 / (shown.averageDwell + shown.averageGap), "Hz")));
+    markReadOuts(QString());
     for (Tool t : {LabbookTool, ExportTool, GaussianFitTool})
         toolAction(t)->setEnabled(true);
 }
@@ -289,6 +283,7 @@ void EventDetectionWidget::onLimitToRoi(bool flag) {
 
 void EventDetectionWidget::onGaussianFit() {
     if (shown.eventCount == 0 || timeFitter->isRunning() || currentFitter->isRunning()) return;
+    clearFits(); // the new fits replace those of histograms gone by
     const bool limited = toolButton(LimitToRoiTool)->isChecked();
     const struct {
         GaussianDataFitter* fitter;
@@ -317,16 +312,19 @@ void EventDetectionWidget::onGaussianFit() {
 
 void EventDetectionWidget::onTimeFitted(const GaussianFitModel& model) {
     timeFitter->takeHandOver();
-    addFit(timeFitter, dwellHistogramPlot, model, "D gauss");
+    const kv4cl::RangedMeasurement_t& dwell = shown.dwellRange;
+    addFit(timeFitter, dwellHistogramPlot, model, "D gauss", {0.0, dwell.prefix, dwell.unit});
 }
 
 void EventDetectionWidget::onCurrentFitted(const GaussianFitModel& model) {
     currentFitter->takeHandOver();
-    addFit(currentFitter, amplitudeHistogramPlot, model, "A gauss");
+    const kv4cl::RangedMeasurement_t& current = currentRanges[size_t(currentChannelIdx)];
+    addFit(currentFitter, amplitudeHistogramPlot, model, "A gauss", {0.0, current.prefix, current.unit});
 }
 
 void EventDetectionWidget::addFit(GaussianDataFitter* fitter, AnalysisPlot* plot,
-                                  const GaussianFitModel& model, const QString& title) {
+                                  const GaussianFitModel& model, const QString& title,
+                                  const kv4cl::Measurement_t& unit) {
     auto fit = std::make_unique<Fit>();
     if (!fitter->fittedCurve(model, fitPoints, fit->x, fit->y)) return;
     fit->curve = std::make_unique<Curve>(0, 2.0, QColor(fitColours[int(fits.size()) % fitColours.size()]));
@@ -339,7 +337,8 @@ void EventDetectionWidget::addFit(GaussianDataFitter* fitter, AnalysisPlot* plot
     QTableWidget* table = fitTable();
     if (fitRows + 2 > table->rowCount()) table->setRowCount(table->rowCount() + 2);
     const QStringList rows[] = {{"", "mean", "std"},
-                                {title, shortest(model.mean), shortest(model.standardDeviation)}};
+                                {title, resultText({model.mean, unit.prefix, unit.unit}),
+                                 resultText({model.standardDeviation, unit.prefix, unit.unit})}};
     for (const QStringList& row : rows) {
         for (int column = 0; column < row.size(); column++)
             if (!row[column].isEmpty()) table->setItem(fitRows, column, new QTableWidgetItem(row[column]));
@@ -355,23 +354,23 @@ void EventDetectionWidget::onSaveToLabbook() {
 
 QString EventDetectionWidget::exportData() {
     QString text;
-    QTextStream out(&text);
-    out << "Channel:" << separator << currentChannelIdx + 1 << "\n";
+    const QString& s = separator;
+    text += csvLine({"Channel:", QString::number(currentChannelIdx + 1)}, s);
     const struct {
         const char* name;
-        AnalysisPlot* plot;
         const EventHistogram& histogram;
-    } histograms[] = {{"Dwell time ", dwellHistogramPlot, shown.dwellHistogram},
-                      {"Dwell amplitude ", amplitudeHistogramPlot, shown.amplitudeHistogram}};
+    } histograms[] = {{"Dwell time", shown.dwellHistogram}, {"Dwell amplitude", shown.amplitudeHistogram}};
     for (const auto& h : histograms) {
-        out << h.name << h.plot->xAxis->label() << separator << "Samples " << h.plot->yAxis->label() << "\n";
+        text += csvLine({csvHeader(h.name, h.histogram.unitLabel), "Events"}, s);
         for (int i = 0; i < h.histogram.counts.size(); i++)
-            out << h.histogram.lowerEdge + (i + 0.5) * h.histogram.binWidth << separator
-                << h.histogram.counts[i] << "\n";
+            text += csvLine({csvNumber(h.histogram.lowerEdge + (i + 0.5) * h.histogram.binWidth),
+                             QString::number(h.histogram.counts[i])},
+                            s);
     }
-    out << "Dwell amplitude " << eventsPlot->xAxis->label() << separator << "Dwell time "
-        << eventsPlot->yAxis->label() << "\n";
+    text += csvLine({csvHeader("Dwell amplitude", shown.amplitudeHistogram.unitLabel),
+                     csvHeader("Dwell time", shown.dwellHistogram.unitLabel)},
+                    s);
     for (int i = 0; i < shown.amplitudes.size(); i++)
-        out << shown.amplitudes[i] << separator << shown.dwells[i] << "\n";
+        text += csvLine({csvNumber(shown.amplitudes[i]), csvNumber(shown.dwells[i])}, s);
     return text;
 }

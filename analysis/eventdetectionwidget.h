@@ -13,6 +13,7 @@
 #include <vector>
 
 class AnalysisPlot;
+class CurrentLimitBox;
 class Curve;
 class GaussianDataFitter;
 class HistogramCurve;
@@ -59,14 +60,15 @@ class EventDetectionWidget : public AnalysisWidget {
         std::unique_ptr<Curve> curve;
     };
     void clearFits();
+    // `unit`: the histogram's prefix and unit (its value unused).
     void addFit(GaussianDataFitter* fitter, AnalysisPlot* plot, const GaussianFitModel& model,
-                const QString& title);
-    // The threshold boxes span the channel's range, in its unit.
-    void setThresholdRange();
+                const QString& title, const kv4cl::Measurement_t& unit);
+    // The read-outs greyed for `why`, or current again when it is empty.
+    void markReadOuts(const QString& why);
 
     EventDetectionConsumer* detection = nullptr;
-    QDoubleSpinBox* threshold1;
-    QDoubleSpinBox* threshold2;
+    CurrentLimitBox* threshold1;
+    CurrentLimitBox* threshold2;
     QDoubleSpinBox* minDwell;
     QDoubleSpinBox* maxDwell;
     QDoubleSpinBox* baselineTau;

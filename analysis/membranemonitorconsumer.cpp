@@ -42,6 +42,8 @@ void MembraneMonitorConsumer::allocateBuffers() {
     const size_t channels = size_t(currentChannelsNum);
     upper.assign(channels, 0.0);
     lower.assign(channels, 0.0);
+    saturationUpper.assign(channels, 0.0);
+    saturationLower.assign(channels, 0.0);
     aboveCounts.assign(channels, 0);
     belowCounts.assign(channels, 0);
     resetAnalysis(currentChannelsNum);
@@ -56,9 +58,11 @@ void MembraneMonitorConsumer::resetChannel(int) {
     optionsChanged = false;
     for (size_t c = 0; c < upper.size(); c++) {
         const kv4cl::RangedMeasurement_t& range = currentRanges[c];
+        saturationLower[c] = range.min + 3.0 * range.step;
+        saturationUpper[c] = range.max - 3.0 * range.step;
         if (options.switchOffOnSaturation) {
-            lower[c] = range.min + 3.0 * range.step;
-            upper[c] = range.max - 3.0 * range.step;
+            lower[c] = saturationLower[c];
+            upper[c] = saturationUpper[c];
         } else {
             const double factor = kv4cl::prefixFactor(options.currentLimits.prefix, range.prefix);
             lower[c] = options.currentLimits.min * factor;
@@ -70,12 +74,12 @@ void MembraneMonitorConsumer::resetChannel(int) {
     std::fill(belowCounts.begin(), belowCounts.end(), 0);
 }
 
-void MembraneMonitorConsumer::detected(int channelIdx) {
+void MembraneMonitorConsumer::detected(int channelIdx, bool saturated) {
     // Every channel waits one minimum time before the next detection: the switch that follows
     // disturbs its neighbours.
     std::fill(aboveCounts.begin(), aboveCounts.end(), -minimumFrames);
     std::fill(belowCounts.begin(), belowCounts.end(), -minimumFrames);
-    emit result({channelIdx});
+    emit result({channelIdx, saturated});
 }
 
 void MembraneMonitorConsumer::analyze() {
@@ -90,13 +94,14 @@ void MembraneMonitorConsumer::analyze() {
             if (!monitored[c]) continue;
             const double x = frame[c];
             // A count already beyond the minimum that grows again: the excursion lasted longer.
+            const bool saturated = x >= saturationUpper[c] || x <= saturationLower[c];
             if (x > upper[c]) {
-                if (aboveCounts[c]++ > minimumFrames) detected(int(c));
+                if (aboveCounts[c]++ > minimumFrames) detected(int(c), saturated);
             } else {
                 aboveCounts[c] = 0;
             }
             if (x < lower[c]) {
-                if (belowCounts[c]++ > minimumFrames) detected(int(c));
+                if (belowCounts[c]++ > minimumFrames) detected(int(c), saturated);
             } else {
                 belowCounts[c] = 0;
             }

@@ -19,6 +19,9 @@ class MembraneMonitorConsumer : public AnalysisConsumer {
     };
     struct Result_t {
         int channel = -1; // the channel to switch off
+        // The current that tripped it sat at its range's edge: what it read was the range,
+        // not the cell.
+        bool saturated = false;
     };
 
     explicit MembraneMonitorConsumer(DeviceDataProducer* producer);
@@ -40,13 +43,15 @@ class MembraneMonitorConsumer : public AnalysisConsumer {
     void analyze() override;
 
   private:
-    void detected(int channelIdx);
+    void detected(int channelIdx, bool saturated);
 
     Options_t options; // minimumTime in seconds
     bool optionsChanged = false;
     std::vector<bool> monitored; // per current channel, set from the GUI thread
     std::vector<double> upper;   // per current channel, in its range's unit
     std::vector<double> lower;
+    std::vector<double> saturationUpper; // within three steps of the range's edges
+    std::vector<double> saturationLower;
     std::vector<int> aboveCounts; // consecutive frames beyond each limit
     std::vector<int> belowCounts;
     int minimumFrames = 0;

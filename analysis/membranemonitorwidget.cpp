@@ -1,5 +1,7 @@
 #include "analysis/membranemonitorwidget.h"
 
+#include "analysis/currentlimitbox.h"
+#include "app/widgets/valuelabel.h"
 #include "recording/labbookevent.h"
 
 #include <QAction>
@@ -11,6 +13,8 @@
 #include <QIcon>
 #include <QLabel>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 namespace {
 
@@ -42,8 +46,9 @@ MembraneMonitorWidget::MembraneMonitorWidget(QWidget* parent) : AnalysisWidget(0
     saturation->setChecked(true);
     layout->addWidget(saturation);
     auto* form = new QFormLayout;
-    minCurrent = spinBox(frame, " nA", -1e9, 1e9);
-    maxCurrent = spinBox(frame, " nA", -1e9, 1e9);
+    minCurrent = new CurrentLimitBox(frame);
+    maxCurrent = new CurrentLimitBox(frame);
+    showLimitRange();
     minTime = spinBox(frame, " ms", 1.0, 1e6);
     form->addRow("min I", minCurrent);
     form->addRow("max I", maxCurrent);
@@ -64,9 +69,13 @@ MembraneMonitorWidget::MembraneMonitorWidget(QWidget* parent) : AnalysisWidget(0
         icons.push_back(icon);
     }
     monitored.assign(size_t(currentChannelsNum), false);
+    saturatedRanges.assign(size_t(currentChannelsNum), QString());
     for (int c = 0; c < currentChannelsNum; c++)
         onSetIconStatus(c, true, false);
     layout->addLayout(grid);
+    notice = new QLabel(frame);
+    notice->setWordWrap(true);
+    layout->addWidget(notice);
     layout->addStretch();
     onOpenOnSaturation(true);
 
@@ -90,9 +99,30 @@ void MembraneMonitorWidget::setConsumer(AnalysisConsumer* analysisConsumer) {
 MembraneMonitorConsumer::Options_t MembraneMonitorWidget::options() const {
     MembraneMonitorConsumer::Options_t o;
     o.switchOffOnSaturation = saturation->isChecked();
-    o.currentLimits = {minCurrent->value(), maxCurrent->value(), 1.0, kv4cl::UnitPfxNano, "A"};
+    const kv4cl::Measurement_t unit = minCurrent->measurement();
+    o.currentLimits = {minCurrent->value(), maxCurrent->value(), 1.0, unit.prefix, unit.unit};
     o.minimumTime = {minTime->value(), kv4cl::UnitPfxMilli, "s"};
     return o;
+}
+
+void MembraneMonitorWidget::showLimitRange() {
+    if (currentRanges.empty()) return;
+    const auto finest =
+        std::min_element(currentRanges.begin(), currentRanges.end(), [](const auto& a, const auto& b) {
+            return a.max * kv4cl::prefixFactor(a.prefix, kv4cl::UnitPfxNone) <
+                   b.max * kv4cl::prefixFactor(b.prefix, kv4cl::UnitPfxNone);
+        });
+    for (CurrentLimitBox* box : {minCurrent, maxCurrent}) {
+        const QSignalBlocker quiet(box); // one message for both
+        box->setRange(*finest);
+        box->setSuffix(" " + QString::fromStdString(finest->label()));
+    }
+}
+
+void MembraneMonitorWidget::onCurrentRangeChanged(kv4cl::RangedMeasurement_t range, int channelIdx) {
+    AnalysisWidget::onCurrentRangeChanged(range, channelIdx);
+    showLimitRange();
+    emit setOptions(options());
 }
 
 void MembraneMonitorWidget::onOpenOnSaturation(bool flag) {
@@ -118,7 +148,9 @@ void MembraneMonitorWidget::onSetIconStatus(int channelIdx, bool checked, bool e
                         : enabled ? ":/imgs/data monitor.png"
                                   : ":/imgs/power on.png";
     icon->setPixmap(QIcon(image).pixmap(24, 24));
-    icon->setToolTip(!checked  ? "Channel switched off."
+    QString& saturated = saturatedRanges[size_t(channelIdx)];
+    if (checked) saturated.clear(); // on again: a new cell, or the same one seen anew
+    icon->setToolTip(!checked  ? "Channel switched off." + saturated
                      : enabled ? "Monitoring for membrane rupture enabled."
                                : "Channel switched on.");
     if (consumer)
@@ -127,6 +159,15 @@ void MembraneMonitorWidget::onSetIconStatus(int channelIdx, bool checked, bool e
 
 void MembraneMonitorWidget::onResult(MembraneMonitorConsumer::Result_t res) {
     if (res.channel < 0 || res.channel >= currentChannelsNum || !monitored[size_t(res.channel)]) return;
+    if (res.saturated) {
+        const QString range = valueLabel(currentRanges[size_t(res.channel)]);
+        saturatedRanges[size_t(res.channel)] = "\nIts current saturated the " + range + " range.";
+        // What such a channel shows (a resistance of the range, not of the cell) is no reading.
+        notice->setText(QString("Ch%1 switched off: its current saturated the %2 range; its samples "
+                                "since show the range's edge, not the cell.")
+                            .arg(res.channel + 1)
+                            .arg(range));
+    }
     emit switchChannelOn(res.channel, false);
-    emit labbookEvent(new LabbookEventMembraneMonitor(res.channel + 1));
+    emit labbookEvent(new LabbookEventMembraneMonitor(res.channel + 1, res.saturated));
 }

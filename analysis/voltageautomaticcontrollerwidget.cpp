@@ -1,8 +1,10 @@
 #include "analysis/voltageautomaticcontrollerwidget.h"
 
+#include "analysis/currentlimitbox.h"
 #include "app/widgets/steppedspinbox.h"
 #include "controls/protocoldockwidget.h"
 #include "controls/voltageoffsetdockwidget.h"
+#include "recording/labbookevent.h"
 
 #include "commlib/api/kv4cl.h"
 
@@ -107,7 +109,7 @@ VoltageAutomaticControllerWidget::VoltageAutomaticControllerWidget(QWidget* pare
 VoltageAutomaticControllerWidget::Rule VoltageAutomaticControllerWidget::makeRule(const QString& text,
                                                                                   bool isHigh) {
     QWidget* frame = plotFrame();
-    Rule rule{new QCheckBox(text, frame), new SteppedSpinBox(frame), new SteppedSpinBox(frame),
+    Rule rule{new QCheckBox(text, frame), new CurrentLimitBox(frame), new SteppedSpinBox(frame),
               new SteppedSpinBox(frame)};
     rule.time->setRange(durationRange);
     rule.time->setValue(10.0);
@@ -119,7 +121,7 @@ VoltageAutomaticControllerWidget::Rule VoltageAutomaticControllerWidget::makeRul
     rule.voltage->setRange(voltage);
     rule.voltage->setValue(0.0);
     connect(rule.check, &QCheckBox::toggled, this, [this, isHigh] { sendCurrent(isHigh); });
-    connect(rule.current, &SteppedSpinBox::valueChanged, this, [this, isHigh] { sendCurrent(isHigh); });
+    connect(rule.current, &QDoubleSpinBox::valueChanged, this, [this, isHigh] { sendCurrent(isHigh); });
     connect(rule.time, &SteppedSpinBox::valueChanged, this, [this, isHigh] {
         const Rule& r = isHigh ? high : low;
         isHigh ? emit highDurationChanged(r.time->getMeasurement())
@@ -170,7 +172,7 @@ void VoltageAutomaticControllerWidget::sendAll() {
 void VoltageAutomaticControllerWidget::sendCurrent(bool isHigh) {
     const Rule& rule = isHigh ? high : low;
     const Measurement_t value =
-        rule.check->isChecked() ? rule.current->getMeasurement()
+        rule.check->isChecked() ? rule.current->measurement()
                                 : Measurement_t{isHigh ? unreachable : -unreachable, kv4cl::UnitPfxNone, "A"};
     isHigh ? emit highCurrentChanged(value) : emit lowCurrentChanged(value);
 }
@@ -199,6 +201,8 @@ void VoltageAutomaticControllerWidget::onResult(VoltageAutomaticControllerConsum
     if (!rule.check->isChecked() || res.channel < 0 || res.channel >= currentChannelsNum) return;
     const Measurement_t voltage = rule.voltage->getMeasurement();
     const int restoreMs = int(std::round(restoreTime->value()));
+    const QString cause =
+        QString("I %1 %2 for %3 ms").arg(res.high ? ">" : "<", rule.current->text(), rule.time->cleanText());
     if (offsetDock) {
         QTimer* timer = channelTimers[size_t(res.channel)];
         if (restore->isChecked() && !timer->isActive()) {
@@ -206,21 +210,33 @@ void VoltageAutomaticControllerWidget::onResult(VoltageAutomaticControllerConsum
             timer->start(restoreMs);
         }
         offsetDock->setOffset(uint16_t(res.channel), voltage);
+        emit labbookEvent(new LabbookEventVoltageController(res.channel + 1, cause + ": applied", voltage));
     } else if (protocolDock) {
         // The protocol kept is the one running before the first action, not a voltage applied.
         if (!protocolTimer->isActive()) {
             QDir().mkpath(QDir::homePath() + "/KAV4/Protocols/");
             protocolDock->saveParameters(protocolFile());
-            if (restore->isChecked()) protocolTimer->start(restoreMs);
+            if (restore->isChecked()) {
+                protocolTimer->start(restoreMs);
+                protocolChannel = res.channel;
+            }
         }
         protocolDock->applyHolding(voltage);
+        emit labbookEvent(new LabbookEventVoltageController(res.channel + 1,
+                                                            cause + ": applied to every channel", voltage));
     }
 }
 
 void VoltageAutomaticControllerWidget::restoreChannel(int channelIdx) {
-    if (offsetDock) offsetDock->setOffset(uint16_t(channelIdx), rememberedOffsets[size_t(channelIdx)]);
+    if (!offsetDock) return;
+    const Measurement_t offset = rememberedOffsets[size_t(channelIdx)];
+    offsetDock->setOffset(uint16_t(channelIdx), offset);
+    emit labbookEvent(new LabbookEventVoltageController(channelIdx + 1, "Restored", offset));
 }
 
 void VoltageAutomaticControllerWidget::restoreProtocol() {
-    if (protocolDock && protocolDock->loadParameters(protocolFile())) protocolDock->applyShown();
+    if (!protocolDock || !protocolDock->loadParameters(protocolFile())) return;
+    protocolDock->applyShown();
+    emit labbookEvent(new LabbookEventVoltageController(protocolChannel + 1, "Protocol restored",
+                                                        {std::nan(""), kv4cl::UnitPfxMilli, "V"}));
 }

@@ -4,6 +4,7 @@
 // another, and optionally restore what ran before after a time. Voltages go to the channel
 // that fired as its voltage offset where the model has offsets, else to every channel as the
 // holding protocol through the stimulus dock, whose protocol is kept in "temp.txt" meanwhile.
+// Every action and every restore is written in the lab book.
 
 #include "analysis/analysiswidget.h"
 #include "analysis/voltageautomaticcontrollerconsumer.h"
@@ -12,6 +13,7 @@
 
 #include <vector>
 
+class CurrentLimitBox;
 class ProtocolDockWidget;
 class QCheckBox;
 class QComboBox;
@@ -33,7 +35,7 @@ class VoltageAutomaticControllerWidget : public AnalysisWidget {
 
     struct Rule {
         QCheckBox* check;
-        SteppedSpinBox* current;
+        CurrentLimitBox* current;
         SteppedSpinBox* time;
         SteppedSpinBox* voltage;
     };
@@ -81,4 +83,5 @@ class VoltageAutomaticControllerWidget : public AnalysisWidget {
     std::vector<QTimer*> channelTimers; // per current channel, restoring its offset
     std::vector<kv4cl::Measurement_t> rememberedOffsets;
     QTimer* protocolTimer;
+    int protocolChannel = 0; // whose rule replaced the protocol that the timer restores
 };

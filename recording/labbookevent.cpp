@@ -2,6 +2,8 @@
 
 #include <QStringList>
 
+#include <cmath>
+
 using kv4cl::Measurement_t;
 
 namespace {
@@ -54,9 +56,16 @@ QString LabbookEventPlaceholder::noteLine(const QString& noteText) const {
 }
 
 QString LabbookEventMembraneMonitor::lineText() const {
-    return QStringList{LabbookEvent::lineText(), "Membrane Monitor",
-                       "Channel switched off: " + QString::number(channel)}
-        .join(separator);
+    QStringList fields{LabbookEvent::lineText(), "Membrane Monitor",
+                       "Channel switched off: " + QString::number(channel)};
+    if (saturated) fields << "Current saturated the range";
+    return fields.join(separator);
+}
+
+QString LabbookEventVoltageController::lineText() const {
+    QStringList fields{LabbookEvent::lineText(), "Voltage Controller", channelField(channel), action};
+    if (std::isfinite(voltage.value)) fields << lineField("Voltage: ", voltage);
+    return fields.join(separator);
 }
 
 QString LabbookEventNoiseReport::lineText() const {

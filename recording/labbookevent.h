@@ -23,6 +23,7 @@ class LabbookEvent {
         TypeEventsDetection = 6,
         TypeIVGraph = 7,
         TypeSamplesLost = 8,
+        TypeVoltageController = 9,
     };
 
     explicit LabbookEvent(uint32_t type = TypePlaceholder) : type(type) {}
@@ -90,13 +91,16 @@ class LabbookEventWrittenNote : public LabbookEventPlaceholder {
     QString text;
 };
 
-// The membrane monitor switched a channel off.
+// The membrane monitor switched a channel off, perhaps on a current that saturated its range
+// (whose samples then tell nothing of the cell).
 class LabbookEventMembraneMonitor : public LabbookEvent {
   public:
-    explicit LabbookEventMembraneMonitor(int channel) : LabbookEvent(TypeMembraneMonitor), channel(channel) {}
+    explicit LabbookEventMembraneMonitor(int channel, bool saturated = false)
+        : LabbookEvent(TypeMembraneMonitor), channel(channel), saturated(saturated) {}
     QString lineText() const override;
 
     int channel; // 1-based
+    bool saturated;
 };
 
 class LabbookEventNoiseReport : public LabbookEvent {
@@ -142,6 +146,21 @@ class LabbookEventEventsDetection : public LabbookEvent {
     kv4cl::Measurement_t averageDwellTime;
     kv4cl::Measurement_t averageInterEventTime;
     kv4cl::Measurement_t eventsRate;
+};
+
+// The voltage automatic controller acted on a channel: what it did ("I > 100 pA for 10 ms:
+// applied", "Restored") and the voltage it set, if it set one (else NaN).
+class LabbookEventVoltageController : public LabbookEvent {
+  public:
+    LabbookEventVoltageController(int channel, QString action, kv4cl::Measurement_t voltage)
+        : LabbookEvent(TypeVoltageController), channel(channel), action(std::move(action)),
+          voltage(std::move(voltage)) {}
+    QString lineText() const override;
+    void prepareValues() override { prepare({&voltage}); }
+
+    int channel; // 1-based
+    QString action;
+    kv4cl::Measurement_t voltage;
 };
 
 // A linear fit of the I-V curve; the values of an invalid fit are shown as "-".

@@ -6,6 +6,7 @@
 #include "tests/analysis/eventsonamplifier.h"
 
 #include "analysis/eventdetectionwidget.h"
+#include "analysis/resultformat.h"
 #include "plots/analysisplot.h"
 #include "plots/curve.h"
 #include "recording/labbookevent.h"
@@ -72,18 +73,22 @@ TEST_F(EventDockOnAmplifier, TypedOptionsAppliedThenStartShowsTheChannelsEventsF
     kv4cl::RangedMeasurement_t range;
     ASSERT_EQ(kv4cl::getCurrentRange(range, 1), kv4cl::Success);
     ASSERT_EQ(range.label(), "pA");
+    // The thresholds to the range's resolution (6.1 fA: three decimals), stepping by 1 pA;
+    // tau's minimum of 0.01 s kept with two decimals.
     const struct {
         const char* label;
         double min, max, value;
         const char* unit;
         const char* typed;
         double typedValue;
+        double step;
+        int decimals;
     } boxes[] = {
-        {"Threshold 1:", range.min, range.max, range.max * 0.25, "pA", "-2.5", -2.5},
-        {"Threshold 2:", range.min, range.max, range.max / 10, "pA", "-1", -1.0},
-        {"Min dwell time:", 0.0, 10000.0, 0.0, "ms", "0.2", 0.2},
-        {"Max dwell time:", 0.0, 10000.0, 200.0, "ms", "150", 150.0},
-        {"Baseline tau:", 0.01, 1000.0, 0.1, "s", "0.5", 0.5},
+        {"Threshold 1:", range.min, range.max, range.max * 0.25, "pA", "-2.5", -2.5, 1.0, 3},
+        {"Threshold 2:", range.min, range.max, range.max / 10, "pA", "-1", -1.0, 1.0, 3},
+        {"Min dwell time:", 0.0, 10000.0, 0.0, "ms", "0.2", 0.2, 0.1, 1},
+        {"Max dwell time:", 0.0, 10000.0, 200.0, "ms", "150", 150.0, 0.1, 1},
+        {"Baseline tau:", 0.01, 1000.0, 0.1, "s", "0.5", 0.5, 0.1, 2},
     };
     for (const auto& b : boxes) {
         SCOPED_TRACE(b.label);
@@ -92,8 +97,8 @@ TEST_F(EventDockOnAmplifier, TypedOptionsAppliedThenStartShowsTheChannelsEventsF
         EXPECT_DOUBLE_EQ(box->minimum(), b.min);
         EXPECT_DOUBLE_EQ(box->maximum(), b.max);
         EXPECT_DOUBLE_EQ(box->value(), b.value);
-        EXPECT_EQ(box->singleStep(), 0.1);
-        EXPECT_EQ(box->decimals(), b.min == 0.01 ? 2 : 1) << "tau's minimum of 0.01 s kept";
+        EXPECT_EQ(box->singleStep(), b.step);
+        EXPECT_EQ(box->decimals(), b.decimals);
         EXPECT_EQ(unitBeside(box), b.unit);
     }
     EXPECT_TRUE(detection->channelResult(1).positive) << "the consumer starts with what the boxes show";
@@ -116,6 +121,7 @@ TEST_F(EventDockOnAmplifier, TypedOptionsAppliedThenStartShowsTheChannelsEventsF
     // Results come ten times a second of the wall clock here: what follows looks at one.
     click(dock, W::StopTool);
     EXPECT_FALSE(detection->isRunning());
+    EXPECT_EQ(labelled<QLabel>(dock, "Average dwell time:")->toolTip(), staleAfterStop);
     const EventDetectionRecord applied = detection->channelResult(1);
     EXPECT_DOUBLE_EQ(applied.threshold1, -2.5);
     EXPECT_DOUBLE_EQ(applied.threshold2, -1.0);
@@ -178,7 +184,8 @@ TEST_F(EventDockOnAmplifier, TypedOptionsAppliedThenStartShowsTheChannelsEventsF
     ASSERT_EQ(cell_(amplitudeRow, 0), "A gauss");
     EXPECT_EQ(cell_(4 - amplitudeRow, 0), "D gauss");
     // The sizes of the events: 5 pA, in bins of about 1 pA.
-    EXPECT_NEAR(cell_(amplitudeRow, 1).toDouble(), 5.0, 1.0) << cell_(amplitudeRow, 1).toStdString();
+    EXPECT_NEAR(std::abs(labelValue(cell_(amplitudeRow, 1), "A")), 5e-12, 1e-12)
+        << cell_(amplitudeRow, 1).toStdString();
 
     // The lab book gets the averages as read.
     QSignalSpy notes(&dock, &AnalysisWidget::labbookEvent);
@@ -197,10 +204,10 @@ TEST_F(EventDockOnAmplifier, TypedOptionsAppliedThenStartShowsTheChannelsEventsF
     const QStringList csv = lines(dock.exportData());
     ASSERT_GE(csv.size(), 1 + 201 + 201 + 1);
     EXPECT_EQ(csv[0], "Channel:,2");
-    EXPECT_EQ(csv[1], "Dwell time ms,Samples events");
+    EXPECT_EQ(csv[1], "Dwell time [ms],Events");
     EXPECT_NEAR(csv[2].split(',').value(0).toDouble(), 0.2 + (150.0 - 0.2) / 400, 1e-9) << "bin middles";
-    EXPECT_EQ(csv[202], "Dwell amplitude pA,Samples events");
-    EXPECT_EQ(csv[403], "Dwell amplitude pA,Dwell time ms");
+    EXPECT_EQ(csv[202], "Dwell amplitude [pA],Events");
+    EXPECT_EQ(csv[403], "Dwell amplitude [pA],Dwell time [ms]");
     const int listed = int(csv.size()) - 404;
     EXPECT_GE(listed, 5000);
     int histogrammed = 0;
@@ -241,12 +248,14 @@ TEST_F(EventDockOnAmplifier, TypedOptionsAppliedThenStartShowsTheChannelsEventsF
     ASSERT_TRUE(QTest::qWaitFor(
         [&] {
             const int n = events->text().toInt();
-            return n >= 500 && n < before && dock.fitCount() == 0;
+            return n >= 500 && n < before;
         },
         waitMs));
+    EXPECT_EQ(dock.fitCount(), 2) << "the fits stay while the analysis runs";
     click(dock, W::StopTool);
     ASSERT_TRUE(dock.toolButton(W::GaussianFitTool)->isEnabled());
     click(dock, W::GaussianFitTool);
+    EXPECT_EQ(dock.fitCount(), 0) << "new fits replace them";
     ASSERT_TRUE(QTest::qWaitFor([&] { return dock.fitCount() == 2; }, waitMs));
     for (int i = 0; i < 2; i++) {
         const QCPGraph* fit = dock.fitCurve(i).graph();
@@ -266,8 +275,8 @@ TEST_F(EventDockOnAmplifier, ThresholdBoxesFollowTheChannelsRangeAndKeepTheirCur
     auto* threshold1 = labelled<QDoubleSpinBox>(dock, "Threshold 1:");
     auto* threshold2 = labelled<QDoubleSpinBox>(dock, "Threshold 2:");
     ASSERT_TRUE(threshold1 && threshold2);
-    const kv4cl::RangedMeasurement_t picoamperes{-200.0, 200.0, 1.0, kv4cl::UnitPfxPico, "A"};
-    const kv4cl::RangedMeasurement_t nanoamperes{-2.0, 2.0, 1.0, kv4cl::UnitPfxNano, "A"};
+    const kv4cl::RangedMeasurement_t picoamperes{-200.0, 200.0, 200.0 / 32767, kv4cl::UnitPfxPico, "A"};
+    const kv4cl::RangedMeasurement_t nanoamperes{-2.0, 2.0, 2.0 / 32767, kv4cl::UnitPfxNano, "A"};
     const struct {
         kv4cl::RangedMeasurement_t range;
         int channel;
@@ -275,10 +284,10 @@ TEST_F(EventDockOnAmplifier, ThresholdBoxesFollowTheChannelsRangeAndKeepTheirCur
         double threshold1; // after it
         const char* unit;
     } steps[] = {
-        {nanoamperes, 0, "-180", -0.2, "nA"},   // -180 pA is -0.18 nA, shown with one decimal
+        {nanoamperes, 0, "-180", -0.18, "nA"},  // -180 pA is -0.18 nA
         {picoamperes, 0, "-0.1", -100.0, "pA"}, // -0.1 nA is -100 pA
         {nanoamperes, 1, "-20", -20.0, "pA"},   // another channel's range: nothing changes
-        {nanoamperes, 4, "-180", -0.2, "nA"},   // every channel's
+        {nanoamperes, 4, "-180", -0.18, "nA"},  // every channel's
         {picoamperes, 0, "-1.5", -200.0, "pA"}, // -1500 pA is beyond the range: its edge
     };
     for (const auto& step : steps) {

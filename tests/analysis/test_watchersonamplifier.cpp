@@ -1,12 +1,16 @@
 // The membrane monitor and the voltage automatic controller on a virtual Dogwood 16, their
 // docks set as a user sets them: a zapped membrane is caught on the frame after its
-// current has been beyond the limit for min T, counted on the frames the consumer read; the
-// controller's voltage reaches the one channel chosen as its offset after the frame its rule
-// fired on, and comes back after the restore time only when asked.
+// current has been beyond the limit for min T, counted on the frames the consumer read, and
+// said to have saturated the range; the controller's voltage reaches the one channel chosen as
+// its offset after the frame its rule fired on, comes back after the restore time only when
+// asked, and both are written in the lab book. Current limits typed in the three watching
+// docks reach their consumers as typed, on a pA and on a nA range.
 
 // First: the simulator has a member named like Qt's "emit" macro.
 #include "tests/simulator/amplifiertest.h"
 
+#include "analysis/currentlimitbox.h"
+#include "analysis/eventdetectionwidget.h"
 #include "analysis/membranemonitorwidget.h"
 #include "analysis/voltageautomaticcontrollerwidget.h"
 #include "app/pipeline/devicedataproducer.h"
@@ -22,6 +26,7 @@
 #include <QComboBox>
 #include <QDoubleSpinBox>
 #include <QLabel>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
 #include <QToolButton>
@@ -106,11 +111,11 @@ TEST_F(WatchersOnAmplifier, ARupturedMembraneIsCaughtAfterMinTAndReportedOnce) {
     dock.resize(500, 600);
     dock.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&dock));
-    // The user's limits, a tenth of a nanoampere either side, and 20 ms.
+    // The user's limits, 100 pA either side, and 20 ms.
     click(dock.saturationBox());
     ASSERT_FALSE(dock.saturationBox()->isChecked());
-    type(dock.minCurrentBox(), "-0.1");
-    type(dock.maxCurrentBox(), "0.1");
+    type(dock.minCurrentBox(), "-100");
+    type(dock.maxCurrentBox(), "100");
     type(dock.minTimeBox(), "20");
     // As the plot tab reports once monitoring is enabled on its switches.
     QSignalSpy enabled(&dock, &MembraneMonitorWidget::membraneMonitorEnabled);
@@ -137,12 +142,20 @@ TEST_F(WatchersOnAmplifier, ARupturedMembraneIsCaughtAfterMinTAndReportedOnce) {
     auto* entry = entries.at(0).at(0).value<LabbookEvent*>();
     ASSERT_EQ(entry->type, LabbookEvent::TypeMembraneMonitor);
     EXPECT_EQ(static_cast<LabbookEventMembraneMonitor*>(entry)->channel, 6);
+    // The ruptured cell draws more than the 200 pA range holds: whatever it reads is the range's.
+    EXPECT_TRUE(
+        entry->lineText().endsWith("Membrane Monitor, Channel switched off: 6, Current saturated the range"))
+        << entry->lineText().toStdString();
     delete entry;
-    EXPECT_EQ(dock.icon(5)->toolTip(), "Channel switched off.");
+    EXPECT_EQ(dock.icon(5)->toolTip(), "Channel switched off.\nIts current saturated the 200 pA range.");
+    EXPECT_TRUE(dock.saturationNotice()->text().startsWith(
+        "Ch6 switched off: its current saturated the 200 pA range"))
+        << dock.saturationNotice()->text().toStdString();
 
     const std::vector<Detection> found = probe->detections();
     ASSERT_FALSE(found.empty());
     EXPECT_EQ(found[0].channel, 5);
+    EXPECT_TRUE(found[0].saturated);
     const std::vector<double> currents = probe->history(5); // pA
     const long detected = found[0].frame;
     const long first = excursionStart(currents, detected, 100.0);
@@ -179,6 +192,7 @@ TEST_F(WatchersOnAmplifier, TheControllerAppliesItsVoltageToTheChosenChannelAndR
             type(dock.restoreTimeBox(), "300");
         }
         ASSERT_EQ(dock.restoreBox()->isChecked(), restore);
+        QSignalSpy entries(&dock, &AnalysisWidget::labbookEvent);
         QTest::mouseClick(dock.toolButton(AnalysisWidget::StartTool), Qt::LeftButton);
         ASSERT_NO_FATAL_FAILURE(start(*probe));
         ASSERT_NO_FATAL_FAILURE(waitForFrames(*probe, size_t(frames(0.5))));
@@ -198,6 +212,14 @@ TEST_F(WatchersOnAmplifier, TheControllerAppliesItsVoltageToTheChosenChannelAndR
         ASSERT_FALSE(found.empty());
         EXPECT_EQ(found[0].channel, 2);
         EXPECT_TRUE(found[0].high);
+        // What it did goes to the lab book: the channel, the rule, the voltage.
+        ASSERT_GE(entries.count(), 1);
+        std::unique_ptr<LabbookEvent> action(entries.at(0).at(0).value<LabbookEvent*>());
+        ASSERT_EQ(action->type, LabbookEvent::TypeVoltageController);
+        action->prepareValues();
+        EXPECT_TRUE(action->lineText().endsWith(
+            "Voltage Controller, Channel: 3, I > 100.000 pA for 10 ms: applied, Voltage: -50 [mV]"))
+            << action->lineText().toStdString();
         std::vector<double> currents = probe->history(2);
         const long first = excursionStart(currents, found[0].frame, 100.0);
         EXPECT_EQ(found[0].frame - first, frames(0.010) + 1) << "crossed on frame " << first;
@@ -219,6 +241,13 @@ TEST_F(WatchersOnAmplifier, TheControllerAppliesItsVoltageToTheChosenChannelAndR
             EXPECT_TRUE(deviceSees([&](const kav4sim::DecodedCommand& c) {
                 return c.voltageOffsets[2].count > appliedCount && std::abs(c.voltageOffsets[2].to) < 1e-6;
             })) << "the offset it had";
+            // A line per action, and one for the restore.
+            ASSERT_EQ(entries.count(), int(probe->detections().size()) + 1);
+            LabbookEvent* restored = entries.last().at(0).value<LabbookEvent*>();
+            restored->prepareValues();
+            EXPECT_TRUE(
+                restored->lineText().endsWith("Voltage Controller, Channel: 3, Restored, Voltage: 0 [V]"))
+                << restored->lineText().toStdString();
         } else {
             // A second of data later the cell still sees 0 V.
             ASSERT_NO_FATAL_FAILURE(waitForFrames(*probe, size_t(applied + frames(1.0))));
@@ -228,7 +257,10 @@ TEST_F(WatchersOnAmplifier, TheControllerAppliesItsVoltageToTheChosenChannelAndR
             for (const Detection& d : probe->detections())
                 EXPECT_LT(d.frame, reached) << "fired again once the cell saw the voltage";
             EXPECT_NEAR(amplifier().command().voltageOffsets[2].to, -0.05, 1e-6);
+            EXPECT_EQ(entries.count(), int(probe->detections().size())) << "a line per action, no restore";
         }
+        for (int k = 1; k < entries.count(); k++)
+            delete entries.at(k).at(0).value<LabbookEvent*>();
         QTest::mouseClick(dock.toolButton(AnalysisWidget::StopTool), Qt::LeftButton);
         producer->onStopProducing();
         consumer.reset();
@@ -239,6 +271,80 @@ TEST_F(WatchersOnAmplifier, TheControllerAppliesItsVoltageToTheChosenChannelAndR
         ASSERT_EQ(kv4cl::flushData(true), kv4cl::Success);
         producer = std::make_unique<DeviceDataProducer>(source);
     }
+}
+
+// A limit typed is the limit used: in the range's unit, down to its resolution (6.1 fA on
+// 200 pA), not moved onto the converter's steps, and carried exactly through a change of range.
+TEST_F(WatchersOnAmplifier, CurrentLimitsReachTheirConsumersAsTypedOnPicoAndNanoRanges) {
+    MembraneMonitorWidget monitor;
+    VoltageAutomaticControllerWidget controller;
+    EventDetectionWidget events(0);
+    // What each consumer is given, through the signals its slots are connected to.
+    kv4cl::Measurement_t monitorMin, high, low, threshold;
+    QObject::connect(&monitor, &MembraneMonitorWidget::setOptions,
+                     [&](const MembraneMonitorConsumer::Options_t& o) {
+                         monitorMin = {o.currentLimits.min, o.currentLimits.prefix, o.currentLimits.unit};
+                     });
+    QObject::connect(&controller, &VoltageAutomaticControllerWidget::highCurrentChanged,
+                     [&](const kv4cl::Measurement_t& m) { high = m; });
+    QObject::connect(&controller, &VoltageAutomaticControllerWidget::lowCurrentChanged,
+                     [&](const kv4cl::Measurement_t& m) { low = m; });
+    QObject::connect(&events, &EventDetectionWidget::setOptions,
+                     [&](int, EventDetectionConsumer::Options_t& o) { threshold = o.threshold1; });
+    for (QWidget* dock : {(QWidget*)&monitor, (QWidget*)&controller, (QWidget*)&events}) {
+        dock->resize(600, 600);
+        dock->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(dock));
+    }
+    const auto expectExactly = [](const kv4cl::Measurement_t& m, double value, kv4cl::UnitPfx_t prefix) {
+        EXPECT_EQ(m.value, value);
+        EXPECT_EQ(m.prefix, prefix);
+        EXPECT_EQ(m.unit, "A");
+    };
+    click(monitor.saturationBox());
+    click(controller.lowRule().check);
+    // Untouched, the high rule holds half the 200 pA range, which is what it sends.
+    click(controller.highRule().check);
+    expectExactly(high, 100.0, kv4cl::UnitPfxPico);
+    auto* threshold1 = kv4test::labelled<QDoubleSpinBox>(events, "Threshold 1:");
+    auto* apply = kv4test::withText<QPushButton>(events, "Apply parameters");
+    ASSERT_TRUE(threshold1 && apply);
+
+    const struct {
+        uint16_t rangeIdx;
+        const char* typed;
+        double value;
+        kv4cl::UnitPfx_t prefix;
+    } cases[] = {
+        {0, "-5", -5.0, kv4cl::UnitPfxPico},       // the monitor took 10 pA steps, in nA
+        {0, "-0.012", -0.012, kv4cl::UnitPfxPico}, // two steps of the range
+        {1, "-0.005", -0.005, kv4cl::UnitPfxNano}, // event thresholds took 100 pA steps here
+        {1, "1.23456", 1.23456, kv4cl::UnitPfxNano},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.typed);
+        ASSERT_EQ(kv4cl::setCurrentRange(c.rangeIdx, channels), kv4cl::Success);
+        kv4cl::RangedMeasurement_t range;
+        ASSERT_EQ(kv4cl::getCurrentRange(range, 0), kv4cl::Success);
+        ASSERT_EQ(range.prefix, c.prefix);
+        for (AnalysisWidget* dock :
+             {(AnalysisWidget*)&monitor, (AnalysisWidget*)&controller, (AnalysisWidget*)&events})
+            dock->onCurrentRangeChanged(range, channels);
+        type(monitor.minCurrentBox(), c.typed);
+        type(controller.lowRule().current, c.typed);
+        type(threshold1, c.typed);
+        QTest::mouseClick(apply, Qt::LeftButton);
+        expectExactly(monitorMin, c.value, c.prefix);
+        expectExactly(low, c.value, c.prefix);
+        expectExactly(threshold, c.value, c.prefix);
+    }
+    // The untouched limit went through 2 nA and comes back as it was.
+    expectExactly(high, 0.1, kv4cl::UnitPfxNano);
+    ASSERT_EQ(kv4cl::setCurrentRange(0, channels), kv4cl::Success);
+    kv4cl::RangedMeasurement_t picoamperes;
+    ASSERT_EQ(kv4cl::getCurrentRange(picoamperes, 0), kv4cl::Success);
+    controller.onCurrentRangeChanged(picoamperes, channels);
+    expectExactly(high, 100.0, kv4cl::UnitPfxPico);
 }
 
 } // namespace

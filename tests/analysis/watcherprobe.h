@@ -18,6 +18,7 @@ struct Detection {
     int channel;
     long frame; // counted from the first frame analysed
     bool high = true;
+    bool saturated = false; // the membrane monitor's: the current sat at its range's edge
     bool operator==(const Detection&) const = default;
 };
 
@@ -31,7 +32,7 @@ template <typename Consumer> class WatcherProbe : public Consumer {
                 if constexpr (requires { res.high; })
                     found.push_back({res.channel, frames - 1, res.high});
                 else
-                    found.push_back({res.channel, frames - 1});
+                    found.push_back({res.channel, frames - 1, true, res.saturated});
             },
             Qt::DirectConnection);
     }
