@@ -147,7 +147,11 @@ void AcquisitionInfoDockWidget::onSaturation() {
 void AcquisitionInfoDockWidget::onFramesLost(quint64, quint64 frames) {
     samplesLost += frames;
     showSamplesLost(QTime::currentTime().toString("hh:mm:ss"));
-    emit labbookEvent(new LabbookEventSamplesLost(frames, samplingRate.getNoPrefixValue()));
+    if (!recording) emit labbookEvent(new LabbookEventSamplesLost(frames, samplingRate.getNoPrefixValue()));
+}
+
+void AcquisitionInfoDockWidget::onRecording(bool on) {
+    recording = on;
 }
 
 void AcquisitionInfoDockWidget::showSamplesLost(const QString& lastLoss) {

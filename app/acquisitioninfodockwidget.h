@@ -29,7 +29,8 @@ class AcquisitionInfoDockWidget : public QDockWidget {
     QString saturationLedImage() const { return ledImage; }
 
   signals:
-    // An entry for each loss, with its size.
+    // An entry for each loss outside a recording, with its size (a recording's writer
+    // enters its own, with the file and the frame).
     void labbookEvent(LabbookEvent* event);
 
   public slots:
@@ -40,6 +41,7 @@ class AcquisitionInfoDockWidget : public QDockWidget {
     void onSaturation();
     // `frames` samples per channel are missing before the producer's row `row`.
     void onFramesLost(quint64 row, quint64 frames);
+    void onRecording(bool on);
 
   private slots:
     void onExitSaturation();
@@ -60,6 +62,7 @@ class AcquisitionInfoDockWidget : public QDockWidget {
     QLabel* bandwidthLabel;
     QLabel* samplesLostLabel;
     uint64_t samplesLost = 0;
+    bool recording = false;
     ActivationButton* filterButton;
     QComboBox* filterTypeCombo;
     QDoubleSpinBox* cutFrequencySpinBox;

@@ -481,12 +481,16 @@ void MainWindow::createDocks() {
         auto* ttlDock = new TtlDockWidget(this);
         addDockWidget(Qt::RightDockWidgetArea, ttlDock);
         docks.push_back(ttlDock);
+        floatingOnStart.push_back(ttlDock);
     }
     if (DebugDockWidget::markerPresent()) {
         auto* debugDock = new DebugDockWidget(this);
         addDockWidget(Qt::RightDockWidgetArea, debugDock);
         docks.push_back(debugDock);
+        floatingOnStart.push_back(debugDock);
     }
+    for (const QPointer<QDockWidget>& dock : floatingOnStart)
+        dock->hide();
 }
 
 void MainWindow::createTemperatureController() {
@@ -548,6 +552,8 @@ void MainWindow::connectPipeline() {
                 if (channelIdx == all || ch == channelIdx) writer->setChannelActive(ch, on);
         });
         connect(writer, &DataWriterConsumer::recording, controlsDock, &ControlsDockWidget::onRecording);
+        connect(writer, &DataWriterConsumer::recording, acquisitionInfoDock,
+                &AcquisitionInfoDockWidget::onRecording);
         // The compensation tag goes to the writer that starts recording, and to no other.
         if (compensationsDock)
             connect(writer, &DataWriterConsumer::recording, compensationsDock,
@@ -828,6 +834,16 @@ void MainWindow::restoreGeometries() {
         qWarning("The saved layout of the window cannot be restored: it is dropped");
         settings.remove(stateKey);
     }
+    // A kept layout says whether they show.
+    if (!settings.contains(stateKey))
+        for (const QPointer<QDockWidget>& dock : floatingOnStart) {
+            if (!dock) continue;
+            dock->show();
+            // Placed by its size hint, it now has its frame.
+            if (!settings.contains(layoutKeyPrefix + dock->objectName() + "/geometry"))
+                placeFloating(*this, dock);
+        }
+    floatingOnStart.clear();
     // The layout keeps the docks within the window; a floating one is a window of its own.
     for (const QPointer<QDockWidget>& dock : docks)
         if (dock && dock->isFloating()) dock->setGeometry(onScreen(dock->geometry(), *dock));

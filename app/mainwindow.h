@@ -154,6 +154,9 @@ class MainWindow : public QMainWindow {
     CompensationsDockWidget* compensationsDock = nullptr; // for models with CFast
     AnalysisDocks* analysisDocks = nullptr;
     std::vector<QPointer<QDockWidget>> docks;
+    // Floating docks shown from the start: hidden until restoreGeometries has placed them, so
+    // that they never flash at the screen's corner.
+    std::vector<QPointer<QDockWidget>> floatingOnStart;
     // Windows whose geometry is kept besides the docks.
     std::vector<QPointer<QWidget>> savedWidgets;
     AcquisitionInfoDockWidget* acquisitionInfoDock = nullptr;

@@ -128,6 +128,7 @@ void AbfDataWriterConsumer::closeRecordFile() {
 }
 
 void AbfDataWriterConsumer::markLosses(const std::vector<SampleRing::Gap>& gaps) {
+    DataWriterConsumer::markLosses(gaps);
     QMutexLocker lock(&mutex);
     for (const SampleRing::Gap& gap : gaps)
         tags.push_back({gap.row, "Lost " + lostSamplesText(gap.frames, samplingRate)});

@@ -180,7 +180,8 @@ uint64_t DataWriterConsumer::frameOfRow(uint64_t row) const {
 bool DataWriterConsumer::beginRecordFile(QString& path) {
     QString displayName;
     path = plan->fileName(continuation, suffix, dataExtension, displayName);
-    fileName = QFileInfo(path).fileName();
+    // A file per channel has the channel's number in place of "%1": losses are told of them together.
+    fileName = QFileInfo(path).fileName().replace("%1", "*");
     if (!writeHeader()) return false;
     emit newRecordFile(displayName);
     continuation = true;

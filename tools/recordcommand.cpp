@@ -164,7 +164,9 @@ int record(const RecordRequest& request, kav4sim::SimulatedBus* bus) {
     if (!labbook.openNewest(previousLines))
         std::fprintf(stderr, "kav4-cli: cannot open the lab book in %s\n",
                      qPrintable(LabbookFiles::folder()));
+    bool recording = false;
     QObject::connect(writer.get(), &DataWriterConsumer::recording, &application, [&](bool on) {
+        recording = on;
         if (on) {
             labbook.startRecording(plan.folder() + plan.recordName());
             return;
@@ -173,8 +175,8 @@ int record(const RecordRequest& request, kav4sim::SimulatedBus* bus) {
         application.quit();
     });
 
-    // Every loss goes in the lab book, as in the program; a loss the file format cannot mark
-    // goes in the recording's lab book with the file and the frame.
+    // Every loss goes in the lab book once, as in the program: while recording with the file and
+    // the frame, from the writer.
     const auto note = [&labbook](LabbookEventSamplesLost entry) {
         labbook.stamp(entry);
         labbook.write(entry);
@@ -183,7 +185,7 @@ int record(const RecordRequest& request, kav4sim::SimulatedBus* bus) {
     // Progress for a person watching; piped or redirected output holds the results alone.
     const bool showProgress = isatty(STDOUT_FILENO);
     QObject::connect(&producer, &DeviceDataProducer::framesLost, &application, [&](quint64, quint64 frames) {
-        note(LabbookEventSamplesLost(frames, hertz));
+        if (!recording) note(LabbookEventSamplesLost(frames, hertz));
         // Told as it happens, below a progress line.
         std::fprintf(stderr, "%skav4-cli: %llu frames lost %.1f s into the recording\n",
                      showProgress ? "\n" : "", static_cast<unsigned long long>(frames),

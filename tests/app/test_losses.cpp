@@ -1,9 +1,9 @@
 // Samples lost between the amplifier and the file, as the user meets them: a virtual amplifier
 // in pattern mode makes one of its faults during a recording started and stopped from the
 // protocol dock. The frames missing from the recorded pattern are the truth: the acquisition
-// info dock must count exactly them, the lab book must note each, and the recording must mark
-// each where the pattern resumes (an ABF tag there, read back by Neo; for DAT a line with the
-// frame's index in the recording's lab book).
+// info dock must count exactly them, the lab book must note each once with the frame's index
+// in the recording, and an ABF recording must mark each where the pattern resumes (a tag
+// there, read back by Neo).
 
 #include "app/acquisitioninfodockwidget.h"
 #include "commlib/api/kv4cl.h"
@@ -193,6 +193,8 @@ TEST_P(Losses, EachIsCountedInTheDockNotedInTheLabBookAndMarkedInTheRecording) {
     QAbstractButton* record = button("protocolDw", "Start recording (SHIFT + ENTER/RETURN)");
     QAbstractButton* stop = button("protocolDw", "Stop recording");
     ASSERT_TRUE(label && labbookView && record && stop);
+    // The session's lab book goes on from the cases before.
+    const qsizetype notedBefore = labbookView->toPlainText().count("Samples lost, ");
 
     record->click();
     waitForFrames(1000);
@@ -246,20 +248,17 @@ TEST_P(Losses, EachIsCountedInTheDockNotedInTheLabBookAndMarkedInTheRecording) {
             noted.push_back({0, frames});
             continue;
         }
-        EXPECT_TRUE(entry.endsWith(" of run_000.dat")) << entry.toStdString();
+        const QString file = c.abf ? " of run_CH*_000.abf" : " of run_000.dat";
+        EXPECT_TRUE(entry.endsWith(file)) << entry.toStdString();
         marked.push_back({entry.mid(index).section(' ', 4, 4).toULongLong(), frames});
     }
-    // Every loss in the dock's lab book too, and in the recording's.
-    std::vector<Gap> expectedNotes;
-    for (const Gap& gap : gaps) {
-        expectedNotes.push_back({0, gap.frames});
-        EXPECT_TRUE(
-            labbookView->toPlainText().contains("Samples lost, " + lostSamplesText(gap.frames, rate)));
-    }
-    EXPECT_EQ(noted, expectedNotes);
+    // One line per loss, in the window's lab book as in the recording's: a reader adding
+    // them up counts each once.
+    EXPECT_TRUE(noted.empty()) << "a loss noted without its frame";
+    EXPECT_EQ(marked, gaps);
+    EXPECT_EQ(labbookView->toPlainText().count("Samples lost, ") - notedBefore, qsizetype(gaps.size()));
 
     if (c.abf) {
-        EXPECT_TRUE(marked.empty());
         std::vector<Gap> taggedGaps;
         for (const auto& [sample, text] : tags) {
             const uint64_t frames = text.section(' ', 1, 1).toULongLong();
@@ -267,8 +266,6 @@ TEST_P(Losses, EachIsCountedInTheDockNotedInTheLabBookAndMarkedInTheRecording) {
             taggedGaps.push_back({uint64_t(sample), frames});
         }
         EXPECT_EQ(taggedGaps, gaps);
-    } else {
-        EXPECT_EQ(marked, gaps);
     }
 }
 
