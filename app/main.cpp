@@ -4,6 +4,7 @@
 #include "app/mainwindow.h"
 #include "app/startup.h"
 #include "app/widgets/focusedwheelfilter.h"
+#include "app/widgets/refusedinputfilter.h"
 #include "commlib/transport/libftdidriver.h"
 #include "simulator/simulation.h"
 
@@ -55,6 +56,8 @@ int main(int argc, char** argv) {
     installConsoleMessageHandler();
     FocusedWheelFilter wheelFilter;
     app.installEventFilter(&wheelFilter);
+    RefusedInputFilter refusalFilter;
+    app.installEventFilter(&refusalFilter);
 
     std::vector<std::string> args;
     for (const QString& arg : QApplication::arguments().mid(1))

@@ -5,6 +5,7 @@
 #include "app/mainwindow.h"
 #include "app/pipeline/devicedataproducer.h"
 #include "app/widgets/focusedwheelfilter.h"
+#include "app/widgets/refusedinputfilter.h"
 #include "commlib/api/kv4cl.h"
 #include "recording/recordsettingsdialog.h"
 #include "simulator/virtualamplifier.h"
@@ -44,6 +45,7 @@ class WindowLayoutTest : public kv4test::WindowTest {
     void SetUp() override {
         WindowTest::SetUp();
         qApp->installEventFilter(&wheelFilter);
+        qApp->installEventFilter(&refusalFilter);
     }
 
     // The window at a screen's size once it has listed the amplifiers.
@@ -73,6 +75,7 @@ class WindowLayoutTest : public kv4test::WindowTest {
     }
 
     FocusedWheelFilter wheelFilter;
+    RefusedInputFilter refusalFilter;
 };
 
 // One notch of the wheel, down, over the middle of the widget.
@@ -273,14 +276,38 @@ QRect onScreen(const QWidget* widget) {
     return QRect(widget->mapToGlobal(QPoint()), widget->size());
 }
 
+// Where a widget of a name was each time it was shown.
+class ShownAt : public QObject {
+  public:
+    explicit ShownAt(const QString& name) : name(name) { qApp->installEventFilter(this); }
+    std::vector<QRect> frames;
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Show && watched->objectName() == name)
+            frames.push_back(static_cast<QWidget*>(watched)->frameGeometry());
+        return false;
+    }
+
+  private:
+    QString name;
+};
+
 TEST_F(WindowLayoutTest, FloatingDocksOpenInsideTheWindowClearOfTheMenus) {
     for (const QSize screen : {smallScreen, largeScreen}) {
         SCOPED_TRACE(rect(QRect(QPoint(), screen)));
         open("fir", 1, screen);
+        ShownAt shown("ttlDw");
         connectTo("VFIR01");
         QDockWidget* ttl = dock("ttlDw");
         ASSERT_TRUE(ttl);
         EXPECT_TRUE(ttl->isFloating() && ttl->isVisible());
+        // Never shown at the screen's corner first, not even for a moment.
+        ASSERT_FALSE(shown.frames.empty());
+        for (const QRect& frame : shown.frames) {
+            EXPECT_TRUE(onScreen(window.get()).contains(frame.topLeft())) << rect(frame);
+            EXPECT_FALSE(frame.intersects(onScreen(window->menuBar()))) << rect(frame);
+        }
         // An analysis opened from its menu floats too.
         QDockWidget* histogram = dock("histogramWidget1");
         ASSERT_TRUE(histogram);
@@ -484,6 +511,13 @@ TEST_F(WindowLayoutTest, ValuesTheBoxesRefuseOrMoveSayWhyWhereTheyAreTyped) {
     ASSERT_TRUE(chunk);
     EXPECT_EQ(tipsFor(chunk, "2").second.toStdString(), "Allowed: 0 to 1000000 s, in steps of 10 s");
     EXPECT_EQ(chunk->text().toStdString(), "Disabled");
+    // Plain boxes say so too: a digit past "Record for"'s bound, a sweep left below its least.
+    auto* duration = dialog->findChild<QAbstractSpinBox*>("recordDurationSpinBox");
+    auto* sweep = dialog->findChild<QAbstractSpinBox*>("episodicDurationSpinBox");
+    ASSERT_TRUE(duration && sweep);
+    EXPECT_EQ(tipsFor(duration, "2000000").first.toStdString(), "Allowed: 0 (Unlimited) to 1000000 s");
+    EXPECT_EQ(duration->text().toStdString(), "200000.0 s");
+    EXPECT_EQ(tipsFor(sweep, "15").first, QString()) << "a value it takes goes in without a word";
     dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Cancel)->click();
 
     // The reference pulse train refuses pulses no shorter than their period, as the TTL dock does.
