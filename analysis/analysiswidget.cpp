@@ -2,6 +2,7 @@
 
 #include "analysis/analysisconsumer.h"
 #include "analysis/analysisexportdialog.h"
+#include "analysis/resultformat.h"
 
 #include "commlib/api/kv4cl.h"
 
@@ -248,5 +249,5 @@ void AnalysisWidget::onExportAccepted() {
     QFile file(folder + dialog->exportFileName() + ".csv");
     if (!openExportFile(file, folder)) return;
     QTextStream out(&file);
-    out << "Analysis:" << separator << analysisTitle << "\n" << exportData();
+    out << csvLine({"Analysis:", analysisTitle}, separator) << exportData();
 }

@@ -2,15 +2,14 @@
 
 #include "analysis/datafitter.h"
 #include "analysis/histogramconsumer.h"
+#include "analysis/resultformat.h"
 #include "plots/analysisplot.h"
 #include "plots/curve.h"
 #include "plots/histogramcurve.h"
 
 #include <QAction>
 #include <QLayout>
-#include <QLocale>
 #include <QTableWidget>
-#include <QTextStream>
 #include <QToolButton>
 
 #include <algorithm>
@@ -18,10 +17,6 @@
 namespace {
 
 constexpr int fitPoints = 200;
-
-QString shortest(double value) {
-    return QString::number(value, 'g', QLocale::FloatingPointShortest);
-}
 
 } // namespace
 
@@ -87,7 +82,7 @@ void HistogramWidget::onResult() {
     histogramPlot->setTopLeftText(shown.invalidSamples > 0
                                       ? QString("%1 samples were not numbers").arg(shown.invalidSamples)
                                       : QString());
-    clearFits();
+    // A fit made stays over the histogram that grows on.
     histogramPlot->replot();
     toolAction(LabbookTool)->setEnabled(true);
     toolAction(ExportTool)->setEnabled(true);
@@ -113,6 +108,7 @@ void HistogramWidget::onLimitToRoi(bool flag) {
 
 void HistogramWidget::onGaussianFit() {
     if (shown.counts.isEmpty() || fitter->isRunning()) return;
+    clearFits(); // the new fit replaces the one of a histogram gone by
     fitter->loadHistogram(shown.lowerEdge, shown.binWidth, shown.counts);
     fitter->fit();
 }
@@ -132,7 +128,8 @@ void HistogramWidget::onCurrentFitted(const GaussianFitModel& model) {
     QTableWidget* table = fitTable();
     if (fitRows + 2 > table->rowCount()) table->setRowCount(table->rowCount() + 2);
     const QStringList rows[] = {{"", "mean", "std"},
-                                {"I gauss", shortest(model.mean), shortest(model.standardDeviation)}};
+                                {"I gauss", resultText({model.mean, kv4cl::UnitPfx_t(shown.prefix), "A"}),
+                                 resultText({model.standardDeviation, kv4cl::UnitPfx_t(shown.prefix), "A"})}};
     for (const QStringList& row : rows) {
         for (int column = 0; column < row.size(); column++)
             if (!row[column].isEmpty()) table->setItem(fitRows, column, new QTableWidgetItem(row[column]));
@@ -141,14 +138,13 @@ void HistogramWidget::onCurrentFitted(const GaussianFitModel& model) {
 }
 
 QString HistogramWidget::exportData() {
-    QString text;
-    QTextStream out(&text);
-    out << "Channel:" << separator << currentChannelIdx + 1 << "\n";
-    out << "Current " << histogramPlot->xAxis->label() << separator << "Samples "
-        << histogramPlot->yAxis->label() << "\n";
+    QString text = csvLine({"Channel:", QString::number(currentChannelIdx + 1)}, separator);
+    text += csvLine({csvHeader("Current", histogramPlot->xAxis->label()), "Samples"}, separator);
     for (int i = 0; i < shown.counts.size(); i++) {
         const double lower = shown.lowerEdge + i * shown.binWidth;
-        out << (lower + (lower + shown.binWidth)) * 0.5 << separator << shown.counts[i] << "\n";
+        text +=
+            csvLine({csvNumber((lower + (lower + shown.binWidth)) * 0.5), QString::number(shown.counts[i])},
+                    separator);
     }
     return text;
 }

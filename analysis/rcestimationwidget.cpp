@@ -1,8 +1,8 @@
 #include "analysis/rcestimationwidget.h"
 
+#include "analysis/resultformat.h"
 #include "app/widgets/copyabletable.h"
 #include "app/widgets/steppedspinbox.h"
-#include "app/widgets/valuelabel.h"
 #include "recording/labbookevent.h"
 
 #include "commlib/api/kv4cl.h"
@@ -53,7 +53,7 @@ QString settingsKey(const QString& name) {
 }
 
 QString cellText(const Measurement_t& value) {
-    return std::isnan(value.value) ? QString("-") : measurementDisplay(value);
+    return resultText(value);
 }
 
 // The prefix that fits the largest finite value of a line, so that none of them reads 0.

@@ -1,5 +1,6 @@
 #include "analysis/spectrumwidget.h"
 
+#include "analysis/resultformat.h"
 #include "plots/analysisplot.h"
 #include "plots/curve.h"
 
@@ -10,7 +11,6 @@
 #include <QGridLayout>
 #include <QLabel>
 #include <QLayout>
-#include <QTextStream>
 
 #include <algorithm>
 #include <cmath>
@@ -149,12 +149,11 @@ void SpectrumWidget::onResult() {
 }
 
 QString SpectrumWidget::exportData() {
-    QString text;
-    QTextStream out(&text);
-    out << "Current Channel:" << separator << currentChannelIdx + 1 << separator << "\n";
-    out << "Frequency " << spectrumPlot->xAxis->label() << separator << "Current Squared Module "
-        << spectrumPlot->yAxis->label() << "\n";
+    QString text = csvLine({"Current Channel:", QString::number(currentChannelIdx + 1)}, separator);
+    text += csvLine({csvHeader("Frequency", spectrumPlot->xAxis->label()),
+                     csvHeader("Current Squared Module", spectrumPlot->yAxis->label())},
+                    separator);
     for (int i = 0; i < frequencies.size(); i++)
-        out << frequencies[i] << separator << values[i] << "\n";
+        text += csvLine({csvNumber(frequencies[i]), csvNumber(values[i])}, separator);
     return text;
 }
