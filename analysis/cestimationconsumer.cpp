@@ -18,6 +18,11 @@ void CEstimationConsumer::setContinuous(bool on) {
     continuous = on;
 }
 
+void CEstimationConsumer::setRepetitions(int periods) {
+    QMutexLocker lock(&resultMutex);
+    repetitions = std::max(periods, 1);
+}
+
 void CEstimationConsumer::allocateBuffers() {
     firstSums.assign(size_t(currentChannelsNum), 0.0);
     secondSums.assign(size_t(currentChannelsNum), 0.0);

@@ -27,6 +27,8 @@ class CEstimationConsumer : public AnalysisConsumer {
     // From the GUI thread. Continuous: a result every `repetitions` periods; otherwise one
     // result, then idle until reset (a start resets).
     void setContinuous(bool on);
+    // From the GUI thread: the periods averaged into a result, from the period under way on.
+    void setRepetitions(int periods);
 
   signals:
     void result(CEstimationConsumer::Result_t res);

@@ -2,6 +2,7 @@
 
 #include <QMutexLocker>
 
+#include <algorithm>
 #include <cmath>
 
 REstimationConsumer::REstimationConsumer(DeviceDataProducer* producer) : AnalysisConsumer(producer) {
@@ -17,9 +18,15 @@ void REstimationConsumer::setContinuous(bool on) {
     continuous = on;
 }
 
+void REstimationConsumer::setRepetitions(int periods) {
+    QMutexLocker lock(&resultMutex);
+    repetitions = std::max(periods, 1);
+}
+
 void REstimationConsumer::allocateBuffers() {
     lowSums.assign(size_t(currentChannelsNum), 0.0);
     highSums.assign(size_t(currentChannelsNum), 0.0);
+    saturatedSums.assign(size_t(currentChannelsNum), false);
     resetAnalysis(currentChannelsNum);
 }
 
@@ -97,6 +104,7 @@ void REstimationConsumer::step(const double* frame) {
         highThird = durations[high] / 3;
         std::fill(lowSums.begin(), lowSums.end(), 0.0);
         std::fill(highSums.begin(), highSums.end(), 0.0);
+        std::fill(saturatedSums.begin(), saturatedSums.end(), false);
         if (lowThird < 1 || highThird < 1) {
             phase = 0;
             step(frame);
@@ -144,8 +152,12 @@ void REstimationConsumer::measure(const double* frame, double level, int half, i
     }
     if (++seen <= half) return;
     const double* current = frame + voltageChannelsNum;
-    for (size_t c = 0; c < sums.size(); c++)
+    for (size_t c = 0; c < sums.size(); c++) {
         sums[c] += current[c];
+        const kv4cl::RangedMeasurement_t& range = currentRanges[c];
+        if (current[c] >= range.max - 3.0 * range.step || current[c] <= range.min + 3.0 * range.step)
+            saturatedSums[c] = true;
+    }
     if (++summed == third) phase = next;
 }
 
@@ -153,15 +165,18 @@ void REstimationConsumer::finishPeriod() {
     if (++repetitionsDone < repetitions) return;
     Result_t res;
     for (size_t c = 0; c < lowSums.size(); c++) {
-        const double low = lowSums[c] / (repetitions * lowThird);
-        const double high = highSums[c] / (repetitions * highThird);
+        // Over the periods summed, which a change of repetitions under way makes more than asked.
+        const double low = lowSums[c] / (repetitionsDone * lowThird);
+        const double high = highSums[c] / (repetitionsDone * highThird);
         double r = std::nan("");
         if ((high > low && deltaV > 0) || (low > high && deltaV < 0))
             r = deltaV / ((high - low) * currentMultipliers[c]);
         res.resistances.append(r < 0 ? std::nan("") : r);
     }
+    res.saturated = QList<bool>(saturatedSums.begin(), saturatedSums.end());
     std::fill(lowSums.begin(), lowSums.end(), 0.0);
     std::fill(highSums.begin(), highSums.end(), 0.0);
+    std::fill(saturatedSums.begin(), saturatedSums.end(), false);
     repetitionsDone = 0;
     phase = continuous ? 5 : 11;
     std::lock_guard handingOver(handOver);

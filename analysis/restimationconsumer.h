@@ -20,6 +20,10 @@ class REstimationConsumer : public AnalysisConsumer {
   public:
     struct Result_t {
         QList<double> resistances; // Ohm, one per current channel, NaN where none
+        // Per channel: a sample summed sat within three steps of its range's edge, so that
+        // the resistance is the range's, not the cell's (a ruptured cell reads 500 MOhm on
+        // 200 pA at a 100 mV step).
+        QList<bool> saturated;
     };
 
     explicit REstimationConsumer(DeviceDataProducer* producer);
@@ -28,6 +32,8 @@ class REstimationConsumer : public AnalysisConsumer {
     // From the GUI thread. Continuous: a result every `repetitions` periods; otherwise one
     // result, then idle until reset (a start resets).
     void setContinuous(bool on);
+    // From the GUI thread: the periods averaged into a result, from the period under way on.
+    void setRepetitions(int periods);
 
   signals:
     void result(REstimationConsumer::Result_t res);
@@ -64,6 +70,7 @@ class REstimationConsumer : public AnalysisConsumer {
     int summed = 0; // of them summed
     std::vector<double> lowSums;
     std::vector<double> highSums;
+    std::vector<bool> saturatedSums; // per channel, over the same periods as the sums
     int repetitionsDone = 0;
 };
 
