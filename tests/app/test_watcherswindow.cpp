@@ -126,8 +126,11 @@ TEST_F(WatchersWindow, AZappedChannelIsSwitchedOffOnThePlotTabInTheAmplifierAndI
             }
         EXPECT_FALSE(plotTab->isSwitchedOn(ch));
         EXPECT_FALSE(plotTab->subPlot(ch)->switchButton()->isChecked());
-        EXPECT_EQ(monitor->icon(ch)->toolTip(), "Channel switched off.");
-        EXPECT_TRUE(labbookText().contains(QString("Membrane Monitor, Channel switched off: %1").arg(ch + 1)))
+        // A zapped membrane draws more than the 200 pA range holds.
+        EXPECT_EQ(monitor->icon(ch)->toolTip(),
+                  "Channel switched off.\nIts current saturated the 200 pA range.");
+        EXPECT_TRUE(labbookText().contains(
+            QString("Membrane Monitor, Channel switched off: %1, Current saturated the range").arg(ch + 1)))
             << labbookText().toStdString();
         EXPECT_EQ(labbookText().count("Membrane Monitor"), entriesBefore + 1)
             << "the lab book continues its file";
@@ -166,6 +169,13 @@ TEST_F(WatchersWindow, WithoutOffsetsTheControllerHoldsEveryChannelAndRestoresTh
     ASSERT_TRUE(deviceSees([&](const DecodedCommand& c) {
         return c.protocolStarts > held && std::abs(c.protocolParameters.at("Vhold") - vhold / 1000) < 1e-6;
     })) << "the protocol that ran";
+    // Both in the lab book, the rule and the voltage with the action.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return labbookText().contains("Protocol restored"); }, 10000))
+        << labbookText().toStdString();
+    EXPECT_TRUE(labbookText().contains(
+        "Voltage Controller, Channel: 2, I > 100.000 pA for 10 ms: applied to every channel, Voltage: 0 [V]"))
+        << labbookText().toStdString();
+    EXPECT_TRUE(labbookText().contains("Voltage Controller, Channel: 2, Protocol restored"));
 }
 
 } // namespace
