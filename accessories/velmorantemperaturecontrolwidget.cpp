@@ -2,6 +2,7 @@
 
 #include <QCheckBox>
 #include <QDoubleSpinBox>
+#include <QEvent>
 #include <QGridLayout>
 #include <QLabel>
 #include <QVBoxLayout>
@@ -39,6 +40,10 @@ VelmoranTemperatureControlWidget::VelmoranTemperatureControlWidget(QWidget* pare
                    "please verify it is connected, powered up, check valves are opened and then press for a "
                    "few seconds the Reset button in front of it.");
     message->setWordWrap(true);
+    // Wide enough for five lines or so, about the controls' height: narrower, it would make the
+    // top dock area tall.
+    message->setMinimumWidth(message->fontMetrics().averageCharWidth() * 50);
+    message->installEventFilter(this);
     layout->addWidget(message);
     layout->addStretch();
     setWidget(body);
@@ -47,7 +52,18 @@ VelmoranTemperatureControlWidget::VelmoranTemperatureControlWidget(QWidget* pare
             &VelmoranTemperatureControlWidget::setTemperatureChanged);
     connect(activeCheckBox, &QCheckBox::toggled, this,
             &VelmoranTemperatureControlWidget::temperatureControlStateChanged);
+    // The controls come once a controller answers; shown before (from the View menu), the
+    // dock says that none does.
+    controls->hide();
     hide();
+}
+
+bool VelmoranTemperatureControlWidget::eventFilter(QObject* watched, QEvent* event) {
+    // A dock area gives its docks the heights they ask for whatever their widths: the message
+    // asks for all its lines at the width it gets.
+    if (watched == message && event->type() == QEvent::Resize)
+        message->setMinimumHeight(message->heightForWidth(message->width()));
+    return QDockWidget::eventFilter(watched, event);
 }
 
 void VelmoranTemperatureControlWidget::onVisibilitySet(Visibility_t newState) {

@@ -33,6 +33,9 @@ class VelmoranTemperatureControlWidget : public QDockWidget {
     void onSetTemperatureLimits(int min, int max);
     void onEnableVisibilityChange(bool state);
 
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
   private:
     QWidget* controls;
     QLabel* temperatureLabel;

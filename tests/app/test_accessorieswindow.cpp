@@ -105,6 +105,36 @@ TEST_F(AccessoriesWindow, DisconnectingStopsTheControllerAndAKeptLayoutShowsNoDo
     EXPECT_FALSE(dock("velmoranTemperatureControlDw")->isVisible());
 }
 
+// Shown from the View menu with no controller attached, the dock holds the message alone, and
+// the whole of it.
+TEST_F(AccessoriesWindow, WithoutAControllerTheDockShowsTheMessageAlone) {
+    controller.vanish();
+    open("fir", 1);
+    for (const QSize size : {QSize(1366, 768), QSize(1920, 1080)}) {
+        SCOPED_TRACE(size.width());
+        window->resize(size);
+        window->show();
+        QSignalSpy restored(window.get(), &MainWindow::layoutRestored);
+        connectTo("VFIR01");
+        ASSERT_TRUE(restored.wait(5000));
+        QDockWidget* temperatureDock = dock("velmoranTemperatureControlDw");
+        ASSERT_TRUE(temperatureDock);
+        EXPECT_FALSE(temperatureDock->isVisible());
+        temperatureDock->toggleViewAction()->trigger();
+        QCoreApplication::sendPostedEvents();
+        ASSERT_TRUE(temperatureDock->isVisible());
+        QLabel* message = nullptr;
+        for (QLabel* label : temperatureDock->findChildren<QLabel*>())
+            if (label->text().startsWith("Temperature Control device not connected.")) message = label;
+        ASSERT_TRUE(message);
+        EXPECT_TRUE(message->isVisible());
+        EXPECT_GE(message->height(), message->heightForWidth(message->width())) << "every line of it";
+        for (const char* control : {"temperatureLabel", "setTemperatureSpinBox"})
+            EXPECT_FALSE(temperatureDock->findChild<QWidget*>(control)->isVisible()) << control;
+        ASSERT_NO_FATAL_FAILURE(disconnect());
+    }
+}
+
 TEST_F(AccessoriesWindow, ModelsWithoutThemHaveNeither) {
     open("cedar", 1);
     connectTo("VCEDAR01");
