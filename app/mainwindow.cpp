@@ -24,6 +24,7 @@
 #include "controls/compensationsdockwidget.h"
 #include "controls/controlsdockwidget.h"
 #include "controls/filterpreferencesdialog.h"
+#include "controls/offsetcompensationwatch.h"
 #include "controls/protocoldockwidget.h"
 #include "controls/voltageoffsetdockwidget.h"
 #include "plots/gapfreeplotconsumer.h"
@@ -352,6 +353,8 @@ void MainWindow::buildConnectedInterface() {
                            .zap = zap});
     plotTab->setMinimumSize(400, 300);
     setCentralWidget(plotTab);
+    if (offsetCompensation)
+        offsetCompensationWatch = new OffsetCompensationWatch(int(currentChannelsNum), this);
 
     createDocks();
     connectPipeline();
@@ -619,10 +622,18 @@ void MainWindow::connectPipeline() {
             [this](bool on) { kv4cl::setChannelSwitchB(uint16_t(currentChannelsNum), on); });
     connect(plotTab, &PlotTab::selectStimulusChannel, this,
             [](int channelIdx, bool on) { kv4cl::setChannelSwitchB(uint16_t(channelIdx), on); });
-    connect(allChannelsDock, &AllChannelsControlsDockWidget::digitalOffsetCompensation, this,
-            [this](bool on) { kv4cl::digitalOffsetCompensation(uint16_t(currentChannelsNum), on); });
-    connect(plotTab, &PlotTab::digitalOffsetCompensation, this,
-            [](int channelIdx, bool on) { kv4cl::digitalOffsetCompensation(uint16_t(channelIdx), on); });
+    // The offset compensation's buttons show what the amplifier does, whoever started it.
+    if (offsetCompensationWatch) {
+        connect(allChannelsDock, &AllChannelsControlsDockWidget::digitalOffsetCompensation,
+                offsetCompensationWatch,
+                [this](bool on) { offsetCompensationWatch->order(int(currentChannelsNum), on); });
+        connect(plotTab, &PlotTab::digitalOffsetCompensation, offsetCompensationWatch,
+                &OffsetCompensationWatch::order);
+        connect(offsetCompensationWatch, &OffsetCompensationWatch::channelCompensating, plotTab,
+                &PlotTab::showDigitalOffsetCompensation);
+        connect(offsetCompensationWatch, &OffsetCompensationWatch::anyCompensating, allChannelsDock,
+                &AllChannelsControlsDockWidget::showDigitalOffsetCompensation);
+    }
     connect(allChannelsDock, &AllChannelsControlsDockWidget::zap, this,
             [this] { kv4cl::zap(uint16_t(currentChannelsNum)); });
     connect(plotTab, &PlotTab::zap, this, [](int channelIdx) { kv4cl::zap(uint16_t(channelIdx)); });
@@ -729,6 +740,8 @@ void MainWindow::tearDownConnectedInterface() {
         QSettings().setValue(offsetCompensationAutostopKey, offsetCompensationAutostopAction->isChecked());
     offsetCompensationAutostopAction->setEnabled(false);
     offsetCompensationAction->setEnabled(false);
+    delete offsetCompensationWatch;
+    offsetCompensationWatch = nullptr;
     synchronizeAction->setEnabled(false);
     resetMenu->setEnabled(false);
     dataProducer->onStopProducing();
@@ -942,7 +955,7 @@ void MainWindow::onFrontEndResetDenoiserEnabled(bool flag) {
 }
 
 void MainWindow::onResetCompensations() {
-    kv4cl::digitalOffsetCompensation(uint16_t(currentChannelsNum), true);
+    if (offsetCompensationWatch) offsetCompensationWatch->order(int(currentChannelsNum), true);
 }
 
 void MainWindow::onDigitalOffsetCompensationAutostop(bool flag) {

@@ -23,6 +23,7 @@ class ConnectionLostDialog;
 class ControlsDockWidget;
 class FilterPreferencesDialog;
 class GapFreePlotConsumer;
+class OffsetCompensationWatch;
 class PlotPreferencesDialog;
 class PlotTab;
 class ProtocolDockWidget;
@@ -115,6 +116,7 @@ class MainWindow : public QMainWindow {
     QAction* denoiserEnableAction = nullptr;
     QAction* offsetCompensationAction = nullptr;
     QAction* offsetCompensationAutostopAction = nullptr;
+    OffsetCompensationWatch* offsetCompensationWatch = nullptr; // while connected to a model with it
     QAction* synchronizeAction = nullptr;
     QAction* plotPreferencesAction = nullptr;
     QAction* filterPreferencesAction = nullptr;

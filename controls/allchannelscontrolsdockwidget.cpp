@@ -75,8 +75,8 @@ void AllChannelsControlsDockWidget::buildSwitches(QBoxLayout* row) {
         connect(select, &QToolButton::toggled, this, &AllChannelsControlsDockWidget::selectStimulusChannel);
     }
     if (bool available = false; kv4cl::hasDigitalOffsetCompensation(available) == Success && available) {
-        QToolButton* compensate = addButton(row, ":/imgs/digital offset compensation.png",
-                                            "Apply digital offset compensation to all channels", true);
+        compensate = addButton(row, ":/imgs/digital offset compensation.png",
+                               "Apply digital offset compensation to all channels", true);
         connect(compensate, &QToolButton::toggled, this,
                 &AllChannelsControlsDockWidget::digitalOffsetCompensation);
     }
@@ -106,6 +106,12 @@ void AllChannelsControlsDockWidget::buildSwitches(QBoxLayout* row) {
         });
     }
     row->addStretch();
+}
+
+void AllChannelsControlsDockWidget::showDigitalOffsetCompensation(bool on) {
+    if (!compensate) return;
+    const QSignalBlocker blocker(compensate);
+    compensate->setChecked(on);
 }
 
 void AllChannelsControlsDockWidget::buildPulses(QBoxLayout* layout) {

@@ -17,6 +17,10 @@ class AllChannelsControlsDockWidget : public QDockWidget {
   public:
     explicit AllChannelsControlsDockWidget(QWidget* parent = nullptr);
 
+    // Whether any channel compensates its offset, as the amplifier reports: the button shows
+    // it, and a click then stops every channel.
+    void showDigitalOffsetCompensation(bool on);
+
   signals:
     void baselineTracking(bool on);
     void selectStimulusChannel(bool on);
@@ -32,4 +36,6 @@ class AllChannelsControlsDockWidget : public QDockWidget {
                                const kv4cl::RangedMeasurement_t& range);
     void buildSwitches(QBoxLayout* row);
     void buildPulses(QBoxLayout* layout);
+
+    QToolButton* compensate = nullptr; // on models with digital offset compensation
 };

@@ -488,6 +488,10 @@ void PlotTab::onDigitalOffsetCompensation(int channelIdx, bool on) {
     emit digitalOffsetCompensation(channelIdx, on);
 }
 
+void PlotTab::showDigitalOffsetCompensation(int channelIdx, bool on) {
+    subPlots[size_t(channelIdx)]->showDigitalOffsetCompensation(on);
+}
+
 void PlotTab::onZap(int channelIdx) {
     emit zap(channelIdx);
 }

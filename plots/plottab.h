@@ -78,6 +78,8 @@ class PlotTab : public QWidget {
     void onMaximizePreviousChannel(int channelIdx);
     void onSelectStimulusChannel(int channelIdx, bool on);
     void onDigitalOffsetCompensation(int channelIdx, bool on);
+    // The amplifier's report: the channel's button shows it, without a new order.
+    void showDigitalOffsetCompensation(int channelIdx, bool on);
     void onZap(int channelIdx);
     void onSwitchChannelOn(int channelIdx, bool on);
     void onMembraneMonitorEnabled(bool enable);

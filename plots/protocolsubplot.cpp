@@ -57,11 +57,12 @@ ProtocolSubPlot::ProtocolSubPlot(Kind kind, int channelIdx, ProtocolDataPlot* pl
             connect(newAction(":/imgs/select channel.png", "Apply voltage stimulus to this channel", true),
                     &QAction::toggled, this,
                     [this](bool on) { emit selectStimulusChannel(this->channelIdx, on); });
-        if (features.digitalOffsetCompensation)
-            connect(newAction(":/imgs/digital offset compensation.png",
-                              "Apply digital offset compensation to this channel", true),
-                    &QAction::toggled, this,
+        if (features.digitalOffsetCompensation) {
+            offsetCompensationAction = newAction(":/imgs/digital offset compensation.png",
+                                                 "Apply digital offset compensation to this channel", true);
+            connect(offsetCompensationAction, &QAction::toggled, this,
                     [this](bool on) { emit digitalOffsetCompensation(this->channelIdx, on); });
+        }
         if (features.zap)
             connect(newAction(":/imgs/zap.png", "Zap this channel"), &QAction::triggered, this,
                     [this] { emit zap(this->channelIdx); });
@@ -139,6 +140,12 @@ void ProtocolSubPlot::showBaselineTracking(bool on) {
     if (!baselineAction) return;
     const QSignalBlocker blocker(baselineAction);
     baselineAction->setChecked(on);
+}
+
+void ProtocolSubPlot::showDigitalOffsetCompensation(bool on) {
+    if (!offsetCompensationAction) return;
+    const QSignalBlocker blocker(offsetCompensationAction);
+    offsetCompensationAction->setChecked(on);
 }
 
 void ProtocolSubPlot::onZoomIn(Plot::Axis axis) {

@@ -40,6 +40,8 @@ class ProtocolSubPlot : public QWidget {
     // Shows the state without announcing it.
     void showMaximized(bool on);
     void showBaselineTracking(bool on);
+    // Whether the amplifier compensates the channel's offset.
+    void showDigitalOffsetCompensation(bool on);
 
   signals:
     void baselineTracking(int channelIdx, bool on);
@@ -74,5 +76,6 @@ class ProtocolSubPlot : public QWidget {
     QMenu* channelMenu;
     QAction* baselineAction = nullptr;
     QAction* maximizeAction = nullptr;
+    QAction* offsetCompensationAction = nullptr;
     MembraneMonitorButton* switchBtn = nullptr;
 };

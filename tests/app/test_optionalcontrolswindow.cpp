@@ -177,6 +177,77 @@ TEST_F(OptionalControlsWindow, ClicksReachTheVirtualAmplifier) {
     EXPECT_EQ(amplifier().command().offsetCompensation[0].count, 3u);
 }
 
+// Whatever starts it, a channel's button shows whether the amplifier compensates its offset, and
+// the all-channels button whether any channel does: without autostop until the user stops it
+// (the channel's button, or the all-channels one for all), with autostop until the channel has
+// settled. Over two amplifiers as one, the second one's channels show their own.
+TEST_F(OptionalControlsWindow, TheButtonsShowWhichChannelsCompensateUntilStopped) {
+    struct Case {
+        const char* models;
+        int entries;
+        const char* entry;
+        int other; // a channel of the last amplifier
+    };
+    const Case cases[] = {{"dogwood16", 1, "VDOGWOOD1601", 12}, {"dogwood16,dogwood16", 3, "All", 20}};
+    // What the amplifiers report for a channel, or for every channel (-1).
+    const auto reported = [](int ch, bool on) {
+        return QTest::qWaitFor(
+            [&] {
+                std::vector<bool> running;
+                if (kv4cl::getDigitalOffsetCompensationStates(running) != kv4cl::Success) return false;
+                if (ch >= 0) return running[size_t(ch)] == on;
+                return std::all_of(running.begin(), running.end(), [on](bool r) { return r == on; });
+            },
+            5000);
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.entry);
+        open(c.models, c.entries);
+        window->resize(1366, 768);
+        window->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+        QSignalSpy restored(window.get(), &MainWindow::layoutRestored);
+        connectTo(c.entry);
+        ASSERT_TRUE(restored.wait(5000));
+        kav4sim::VirtualAmplifier* first = simulation->amplifier("VDOGWOOD1601");
+        QToolButton* all = toolButton(dock("allChannelsControlsDw"), allCompensationTip);
+        QToolButton* third = toolButton(plotTab()->subPlot(3), channelCompensationTip);
+        QToolButton* other = toolButton(plotTab()->subPlot(c.other), channelCompensationTip);
+        ASSERT_TRUE(first && all && third && other);
+        const auto shown = [&] {
+            return std::vector<bool>{all->isChecked(), third->isChecked(), other->isChecked()};
+        };
+
+        chooseFromAdvanced(compensationAction);
+        EXPECT_EQ(shown(), std::vector<bool>({true, true, true}));
+        ASSERT_TRUE(reported(-1, true)) << "every channel compensating";
+        EXPECT_EQ(shown(), std::vector<bool>({true, true, true}));
+
+        QTest::mouseClick(third, Qt::LeftButton);
+        EXPECT_EQ(shown(), std::vector<bool>({true, false, true}));
+        ASSERT_TRUE(reported(3, false));
+        EXPECT_FALSE(first->command().offsetCompensation[3].on);
+        EXPECT_EQ(shown(), std::vector<bool>({true, false, true}));
+
+        QTest::mouseClick(all, Qt::LeftButton);
+        EXPECT_EQ(shown(), std::vector<bool>({false, false, false}));
+        ASSERT_TRUE(reported(-1, false)) << "none compensating";
+        EXPECT_EQ(shown(), std::vector<bool>({false, false, false}));
+
+        // With autostop the channel stops by itself, and its button shows it.
+        chooseFromAdvanced(autostopAction);
+        QTest::mouseClick(third, Qt::LeftButton);
+        EXPECT_TRUE(third->isChecked());
+        EXPECT_TRUE(QTest::qWaitFor(
+            [&] {
+                return shown() == std::vector<bool>({false, false, false});
+            },
+            5000));
+        EXPECT_TRUE(first->command().offsetCompensation[3].on) << "stopped by the amplifier";
+        close();
+    }
+}
+
 TEST_F(OptionalControlsWindow, AutostopIsKeptAcrossADisconnect) {
     openAt("dogwood16");
     QAction* autostop = advanced(autostopAction);
