@@ -145,9 +145,9 @@ void AnalysisWidget::setConsumer(AnalysisConsumer* analysisConsumer) {
     connect(this, &AnalysisWidget::stopConsuming, consumer, [consumer = consumer, oneChannel, idx] {
         oneChannel ? consumer->onStopConsuming(idx) : consumer->onStopConsuming();
     });
-    // A hidden dock cannot show what it computes: it stops.
+    // A dock closed cannot show what it computes: it stops. One behind another's tab runs on.
     connect(this, &QDockWidget::visibilityChanged, this, [this](bool visible) {
-        if (!visible && buttons[StopTool]->isEnabled()) buttons[StopTool]->click();
+        if (!visible && isHidden() && buttons[StopTool]->isEnabled()) buttons[StopTool]->click();
     });
 }
 

@@ -124,9 +124,9 @@ RCEstimationWidget::RCEstimationWidget(QWidget* parent) : AnalysisWidget(0, pare
         for (AnalysisConsumer* consumer : {(AnalysisConsumer*)rConsumer, (AnalysisConsumer*)cConsumer})
             if (consumer && consumer->isRunning()) consumer->onResetConsuming();
     });
-    // A hidden dock cannot show what it computes: it stops.
+    // A dock closed cannot show what it computes: it stops. One behind another's tab runs on.
     connect(this, &QDockWidget::visibilityChanged, this, [this](bool visible) {
-        if (!visible && toolButton(StopTool)->isEnabled()) toolButton(StopTool)->click();
+        if (!visible && isHidden() && toolButton(StopTool)->isEnabled()) toolButton(StopTool)->click();
     });
     onEdited();
 }

@@ -16,6 +16,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QSignalSpy>
+#include <QTabBar>
 #include <QTest>
 #include <QToolButton>
 
@@ -124,6 +125,55 @@ TEST_F(AnalysisDocksOnAmplifier, TheNoiseReportOpensFromTheMenuAndReportsTheAmpl
     docks.reset();
     EXPECT_FALSE(dock) << "the docks go with the object that made them";
     EXPECT_TRUE(menu->actions().value(0)->text() == "Histogram") << "and their menu entries with them";
+}
+
+// The noise report and the RC estimation share a place, a tab each: the one behind the other's
+// tab runs on. Only its Stop, or closing its dock, stops it.
+TEST_F(AnalysisDocksOnAmplifier, AnAnalysisBehindTheOtherTabRunsOn) {
+    ASSERT_NO_FATAL_FAILURE(connect("cedar"));
+    ASSERT_NO_FATAL_FAILURE(makeDocks());
+    auto* noise = window.findChild<AnalysisWidget*>("noiseReportWidget");
+    auto* rc = window.findChild<AnalysisWidget*>("rcEstimationWidget");
+    ASSERT_TRUE(noise && rc);
+    menu->actions().value(0)->trigger();
+    menu->actions().value(1)->trigger();
+    QTabBar* tabs = nullptr;
+    for (QTabBar* bar : window.findChildren<QTabBar*>())
+        for (int i = 0; i < bar->count(); i++)
+            if (bar->tabText(i) == rc->windowTitle()) tabs = bar;
+    ASSERT_TRUE(tabs);
+    const auto select = [&](const AnalysisWidget* dock) {
+        for (int i = 0; i < tabs->count(); i++)
+            if (tabs->tabText(i) == dock->windowTitle())
+                QTest::mouseClick(tabs, Qt::LeftButton, {}, tabs->tabRect(i).center());
+        ASSERT_EQ(tabs->tabText(tabs->currentIndex()), dock->windowTitle());
+    };
+    struct Case {
+        AnalysisWidget* dock;
+        AnalysisWidget* other;
+        AnalysisConsumer* consumer;
+    };
+    const Case cases[] = {
+        {noise, rc, consumerOf(DeviceDataConsumer::TypeNoiseReport)},
+        // Without a stimulus dock the resistance estimation runs first, on nothing.
+        {rc, noise, consumerOf(DeviceDataConsumer::TypeRcEstimation)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.dock->windowTitle().toStdString());
+        ASSERT_NO_FATAL_FAILURE(select(c.dock));
+        kv4test::click(*c.dock, AnalysisWidget::StartTool);
+        ASSERT_TRUE(c.consumer->isRunning());
+        QSignalSpy hidden(c.dock, &QDockWidget::visibilityChanged);
+        ASSERT_NO_FATAL_FAILURE(select(c.other));
+        ASSERT_GE(hidden.count(), 1);
+        EXPECT_FALSE(hidden.last()[0].toBool()) << "behind the other's tab";
+        EXPECT_TRUE(c.consumer->isRunning());
+        EXPECT_TRUE(c.dock->toolButton(AnalysisWidget::StopTool)->isEnabled());
+        ASSERT_NO_FATAL_FAILURE(select(c.dock));
+        EXPECT_TRUE(c.consumer->isRunning());
+        kv4test::click(*c.dock, AnalysisWidget::StopTool);
+        EXPECT_FALSE(c.consumer->isRunning());
+    }
 }
 
 // As the main window gets them: a dock per current channel in each per-channel analysis's
