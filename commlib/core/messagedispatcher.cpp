@@ -532,10 +532,22 @@ void MessageDispatcher::parsePacketBatch(uint32_t count, bool hasInfoBytes, uint
     const bool denoise = denoiserEnabled && !denoiserSuspended;
     const bool filter = b1 != 0.0 || b2 != 0.0 || a1 != 0.0 || a2 != 0.0 || b0 != 1.0;
     const ParseWords words{hasInfoBytes, voltageWordOffset, currentWordOffset};
-    // A ring that was read empty starts again at its start: the frames then stay within the
-    // pages that the reader's largest backlog needed, and the rest of the ring (hundreds of MB
-    // for many channels) is never touched.
-    if (availableFrames == 0) frameReadIdx = frameWriteIdx = 0;
+    // A ring read empty starts again at its start, and so does one that has run past its first
+    // pages with few frames unread, those moved there: parallel devices are read only as far as
+    // every one of them has come, so some always hold a few frames more. The frames then stay
+    // within the pages that the reader's largest backlog needed, and the rest of the ring
+    // (hundreds of MB for many channels) is never touched.
+    if (availableFrames == 0 || (frameWriteIdx >= ringRestartFrames && frameReadIdx < frameWriteIdx &&
+                                 availableFrames <= ringRestartFrames / 4)) {
+        const size_t from = size_t(frameReadIdx) * wordsPerSample;
+        const size_t bytes = size_t(availableFrames) * wordsPerSample * sizeof(uint16_t);
+        if (bytes > 0) {
+            std::memmove(filteredRing.get(), filteredRing.get() + from, bytes);
+            std::memmove(unfilteredRing.get(), unfilteredRing.get() + from, bytes);
+        }
+        frameReadIdx = 0;
+        frameWriteIdx = availableFrames;
+    }
     if (denoise)
         filter ? parseBatch<true, true>(count, words) : parseBatch<true, false>(count, words);
     else

@@ -169,6 +169,8 @@ class MessageDispatcher {
     static constexpr uint32_t rxRingMask = rxRingBytes - 1;
     static constexpr uint32_t frameRingFrames = 0x400000;
     static constexpr uint32_t frameRingMask = frameRingFrames - 1;
+    // How far the ring is written before a small backlog is moved back to its start.
+    static constexpr uint32_t ringRestartFrames = 0x10000;
     static constexpr uint32_t readBufferBytes = 0x800000;
     static constexpr uint32_t txQueueSlots = 256;
     static constexpr uint32_t syncWordCurrent = 0x7FFF8000;
