@@ -52,6 +52,22 @@ QString settingsKey(const QString& name) {
     return "Analysis/Online/RCEstimation/" + name;
 }
 
+// The override kept for a parameter, else its default. The settings may have been edited: a
+// value the box cannot take (not a number, or outside its range) is dropped, not clamped.
+double storedOverride(const QString& name, const RangedMeasurement_t& range, double fallback) {
+    QSettings settings;
+    const QString key = settingsKey(name);
+    if (!settings.contains(key)) return fallback;
+    const QString stored = settings.value(key).toString();
+    bool number = false;
+    const double value = stored.toDouble(&number);
+    if (number && value >= range.min && value <= range.max) return value;
+    qWarning("The setting %s, \"%s\", is no value from %g to %g: it is dropped and %g is used",
+             qPrintable(key), qPrintable(stored), range.min, range.max, fallback);
+    settings.remove(key);
+    return fallback;
+}
+
 QString cellText(const Measurement_t& value) {
     return resultText(value);
 }
@@ -156,9 +172,7 @@ void RCEstimationWidget::buildPanel(Estimation e, const QString& checkText, cons
                 const QString name = QString::fromStdString(paramNames[i]);
                 auto* box = new SteppedSpinBox(p.box);
                 box->setRange(ranges[i]);
-                box->setValue(QSettings()
-                                  .value(settingsKey(name), defaults[i].converted(ranges[i].prefix).value)
-                                  .toDouble());
+                box->setValue(storedOverride(name, ranges[i], defaults[i].converted(ranges[i].prefix).value));
                 const QString unit = QString::fromStdString(ranges[i].label());
                 form->addRow(name + (unit.isEmpty() ? "" : " [" + unit + "]"), box);
                 p.overrides.push_back({f, i, name, box});

@@ -5,6 +5,7 @@
 
 #include "tests/analysis/dockdriver.h"
 #include "tests/analysis/rconamplifier.h"
+#include "tests/support/warningcapture.h"
 
 #include "analysis/rcestimationwidget.h"
 #include "app/widgets/copyabletable.h"
@@ -20,6 +21,7 @@
 #include <QToolButton>
 
 #include <cmath>
+#include <limits>
 #include <map>
 
 namespace {
@@ -148,6 +150,38 @@ TEST_F(RcDockOnAmplifier, TypedOverridesAreJudgedAsTypedAndKept) {
     RCEstimationWidget next;
     EXPECT_EQ(box(next, "Tpulse [ms]")->value(), 25.0);
     EXPECT_EQ(box(next, "TPeriod [ms]")->value(), 40.0);
+}
+
+// A kept value the box cannot take is dropped with a warning naming its setting, and the
+// default stands.
+TEST_F(RcDockOnAmplifier, StoredOverridesTheBoxCannotTakeAreDropped) {
+    const QString key = "Analysis/Online/RCEstimation/Vpulse";
+    const double defaultValue = [] {
+        RCEstimationWidget fresh;
+        return box(fresh, "Vpulse [mV]")->value();
+    }();
+    struct Case {
+        const char* name;
+        QVariant stored;
+        bool taken;
+    };
+    const Case cases[] = {
+        {"not a number", std::nan(""), false},
+        {"infinite", std::numeric_limits<double>::infinity(), false},
+        {"far beyond the range", 1e308, false},
+        {"text", "forty", false},
+        {"empty", "", false},
+        {"within the range", 37.0, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        QSettings().setValue(key, c.stored);
+        const kv4test::WarningCapture warnings;
+        RCEstimationWidget widget;
+        EXPECT_EQ(box(widget, "Vpulse [mV]")->value(), c.taken ? 37.0 : defaultValue);
+        EXPECT_EQ(warnings.count(key), c.taken ? 0 : 1);
+        EXPECT_EQ(QSettings().contains(key), c.taken);
+    }
 }
 
 // Both chosen: the resistance first, on the square wave with the values typed, then the
