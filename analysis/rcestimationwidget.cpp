@@ -16,10 +16,12 @@
 #include <QLabel>
 #include <QLayout>
 #include <QPointer>
+#include <QPushButton>
 #include <QSettings>
 #include <QTextStream>
 #include <QToolButton>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 
@@ -80,6 +82,10 @@ kv4cl::UnitPfx_t linePrefix(const std::vector<Measurement_t>& line) {
     return kv4cl::withFittingPrefix(largest).prefix;
 }
 
+bool anyEnabled(const std::vector<QPushButton*>& buttons) {
+    return std::any_of(buttons.begin(), buttons.end(), [](const QPushButton* b) { return b->isEnabled(); });
+}
+
 } // namespace
 
 // Always every channel at once.
@@ -132,6 +138,33 @@ RCEstimationWidget::RCEstimationWidget(QWidget* parent) : AnalysisWidget(0, pare
     layout->addLayout(checks);
     layout->addWidget(warning);
     layout->addWidget(values, 1);
+    if (kv4cl::CompensationControl_t cFast; kv4cl::getCFastControl(cFast) == kv4cl::Success) {
+        values->setRowCount(3);
+        values->setVerticalHeaderItem(2, new QTableWidgetItem("CFast"));
+        for (int c = 0; c < currentChannelsNum; c++) {
+            auto* button = new QPushButton("Apply to CFast");
+            button->setToolTip(QString("Compensate channel %1 with its capacitance estimate").arg(c + 1));
+            button->setEnabled(false);
+            values->setCellWidget(2, c, button);
+            cFastButtons.push_back(button);
+            connect(button, &QPushButton::clicked, this, [this, c] { applyToCFast({c}); });
+        }
+        cFastAll = new QPushButton("Apply to CFast", plotFrame());
+        cFastAll->setToolTip("Compensate every channel with its capacitance estimate");
+        cFastAll->setEnabled(false);
+        values->setRowHeight(2, cFastAll->sizeHint().height());
+        auto* all = new QHBoxLayout;
+        all->addWidget(new QLabel("All channels:", plotFrame()));
+        all->addWidget(cFastAll);
+        all->addStretch();
+        layout->addLayout(all);
+        connect(cFastAll, &QPushButton::clicked, this, [this] {
+            std::vector<int> estimated;
+            for (int c = 0; c < currentChannelsNum; c++)
+                if (cFastButtons[size_t(c)]->isEnabled()) estimated.push_back(c);
+            applyToCFast(estimated);
+        });
+    }
 
     connect(this, &AnalysisWidget::startConsuming, this, &RCEstimationWidget::onStart);
     connect(this, &AnalysisWidget::stopConsuming, this, &RCEstimationWidget::onStop);
@@ -311,6 +344,18 @@ void RCEstimationWidget::showValue(int row, int channel, const Measurement_t& va
     values->setItem(row, channel, new QTableWidgetItem(cellText(value)));
 }
 
+void RCEstimationWidget::applyToCFast(const std::vector<int>& channels) {
+    for (int c : channels) {
+        emit compensateCFast(c, capacitances[size_t(c)]);
+        // Until the next estimate: the compensation adds what it is given, and this one again
+        // would compensate twice.
+        cFastButtons[size_t(c)]->setEnabled(false);
+    }
+    cFastAll->setEnabled(anyEnabled(cFastButtons));
+    // The estimate under way has measured part of its current before: it starts over.
+    if (cConsumer && cConsumer->isRunning()) cConsumer->onResetConsuming();
+}
+
 void RCEstimationWidget::onResult(REstimationConsumer::Result_t res) {
     for (int c = 0; c < std::min(currentChannelsNum, int(res.resistances.size())); c++) {
         resistances[size_t(c)] = {res.resistances[c], kv4cl::UnitPfxNone, "Ω"};
@@ -326,8 +371,9 @@ void RCEstimationWidget::onResult(CEstimationConsumer::Result_t res) {
     for (int c = 0; c < std::min(currentChannelsNum, int(res.capacitances.size())); c++) {
         capacitances[size_t(c)] = {res.capacitances[c], kv4cl::UnitPfxNone, "F"};
         showValue(1, c, capacitances[size_t(c)]);
-        if (std::isfinite(res.capacitances[c])) emit capacitanceEstimated(c, capacitances[size_t(c)]);
+        if (!cFastButtons.empty()) cFastButtons[size_t(c)]->setEnabled(std::isfinite(res.capacitances[c]));
     }
+    if (cFastAll) cFastAll->setEnabled(anyEnabled(cFastButtons));
     toolAction(LabbookTool)->setEnabled(true);
     toolAction(ExportTool)->setEnabled(true);
     if (running && panels[Capacitance].check->isChecked() && panels[Resistance].check->isChecked())

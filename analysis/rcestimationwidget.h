@@ -3,7 +3,9 @@
 // each estimation protocol's parameters to use instead of the stimulus dock's (judged by the
 // library as typed and kept in the settings), and a table of the last resistance and
 // capacitance of every current channel. With both chosen the two take turns, one result
-// each; the request signals tell the main window which protocol to run.
+// each; the request signals tell the main window which protocol to run. On models with a
+// fast-capacitance compensation, "Apply to CFast" hands a channel's estimate (or every
+// channel's) to it; nothing else does, as the next estimate is of the compensated current.
 
 #include "analysis/analysiswidget.h"
 #include "analysis/cestimationconsumer.h"
@@ -15,6 +17,7 @@ class CopyableTable;
 class QCheckBox;
 class QGroupBox;
 class QLabel;
+class QPushButton;
 class SteppedSpinBox;
 
 class RCEstimationWidget : public AnalysisWidget {
@@ -32,8 +35,9 @@ class RCEstimationWidget : public AnalysisWidget {
   signals:
     void resistanceEstimationRequest();
     void capacitanceEstimationRequest();
-    // Each channel's capacitance as it is estimated, for the compensation of that channel.
-    void capacitanceEstimated(int channelIdx, kv4cl::Measurement_t cp);
+    // A channel's capacitance estimate, for its fast-capacitance compensation: only when the
+    // user applies it.
+    void compensateCFast(int channelIdx, kv4cl::Measurement_t cp);
 
   public slots:
     // Unless an estimation runs: the override values to the library, and to the settings.
@@ -71,10 +75,14 @@ class RCEstimationWidget : public AnalysisWidget {
     void onStart();
     void onStop();
     void showValue(int row, int channel, const kv4cl::Measurement_t& value);
+    void applyToCFast(const std::vector<int>& channels);
 
     Panel panels[2];
     QLabel* warning;
     CopyableTable* values;
+    // Per channel, and for all; empty on models without the compensation.
+    std::vector<QPushButton*> cFastButtons;
+    QPushButton* cFastAll = nullptr;
     REstimationConsumer* rConsumer = nullptr;
     CEstimationConsumer* cConsumer = nullptr;
     bool running = false;

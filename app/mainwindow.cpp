@@ -357,6 +357,9 @@ void MainWindow::buildConnectedInterface() {
         offsetCompensationWatch = new OffsetCompensationWatch(int(currentChannelsNum), this);
 
     createDocks();
+    // The amplifier may still play what it was given before, such as an estimation's protocol
+    // left running when the connection ended: it holds what the stimulus dock shows.
+    if (protocolDock) protocolDock->holdVhold();
     connectPipeline();
     seedConsumers();
     plotConsumer->onStartConsuming();
@@ -468,7 +471,7 @@ void MainWindow::createDocks() {
                 [dock = protocolDock] { dock->onREstimationRequest(false); });
     }
     if (RCEstimationWidget* rc = analysisDocks->rcEstimation(); rc && compensationsDock)
-        connect(rc, &RCEstimationWidget::capacitanceEstimated, compensationsDock,
+        connect(rc, &RCEstimationWidget::compensateCFast, compensationsDock,
                 &CompensationsDockWidget::onCompensateCFast);
     allChannelsDock = new AllChannelsControlsDockWidget(this);
     makeScrollable(allChannelsDock);

@@ -167,6 +167,13 @@ CompensationsDockWidget::CompensationsDockWidget(QWidget* parent) : QDockWidget(
         row->addWidget(display);
         row->addWidget(unitLabel);
         layout->addWidget(group);
+        refusalLabel = new QLabel;
+        refusalLabel->setObjectName("cFastRefusalLabel");
+        refusalLabel->setWordWrap(true);
+        refusalLabel->setStyleSheet(
+            "QLabel { background-color : rgb(255, 255, 128); color : rgb(255, 0, 0) }");
+        refusalLabel->hide();
+        layout->addWidget(refusalLabel);
         configure();
 
         QSettings settings;
@@ -232,17 +239,37 @@ void CompensationsDockWidget::apply() {
         values[size_t(ch)] = value;
         active[size_t(ch)] = on;
         settings.setValue(settingsKey(ch), value);
+        refusals.erase(ch);
     }
     showSelected();
+    showRefusals();
+}
+
+void CompensationsDockWidget::showRefusals() {
+    QStringList lines;
+    for (const auto& [ch, text] : refusals)
+        lines << text;
+    refusalLabel->setText(lines.join('\n'));
+    refusalLabel->setVisible(!lines.isEmpty());
 }
 
 void CompensationsDockWidget::onCompensateCFast(int channelIdx, Measurement_t cp) {
     if (!available || channelIdx < 0 || channelIdx >= channelsNum) return;
     onChannelSelected(channelIdx);
-    const double value = cp.converted(control.range.prefix).value;
-    // An estimate the control cannot take is shown, not sent.
-    if (std::isnan(value) || value < control.range.min || value > control.range.max) {
-        display->showValue(value);
+    const double value = cp.converted(control.range.prefix).value +
+                         (active[size_t(channelIdx)] ? values[size_t(channelIdx)] : 0.0);
+    if (std::isnan(value)) return;
+    if (value < control.range.min || value > control.range.max) {
+        const QString unit = QString::fromStdString(control.range.label());
+        const auto label = [&](double v) {
+            return valueLabel({v, control.range.prefix, control.range.unit});
+        };
+        refusals[channelIdx] = QString("Ch. %1: %2 %3 is %4 the CFast range (%5 to %6)")
+                                   .arg(channelIdx + 1)
+                                   .arg(QString::number(value, 'f', control.decimals), unit,
+                                        value > control.range.max ? "above" : "below",
+                                        label(control.range.min), label(control.range.max));
+        showRefusals();
         return;
     }
     {

@@ -3,7 +3,8 @@
 // set with a knob and switched on and off with the group's check button, for models that
 // offer it. Each channel keeps its value, remembered between runs under
 // "Compensations/cFast<channel>"; the capacitance estimation hands its values in through
-// onCompensateCFast. A recording starts with a tag that holds every channel's state.
+// onCompensateCFast when the user applies them. A recording starts with a tag that holds every
+// channel's state.
 
 #include "commlib/api/kv4cltypes.h"
 
@@ -12,6 +13,7 @@
 #include <QGroupBox>
 
 #include <cstdint>
+#include <map>
 #include <vector>
 
 #include "app/widgets/lcddisplay.h"
@@ -101,6 +103,9 @@ class CompensationsDockWidget : public QDockWidget {
     void saveTagString(QString tagString);
 
   public slots:
+    // An estimate of the capacitance the channel's current still shows: it adds to the
+    // compensation in force, which it switches on. A sum beyond the control's range changes
+    // nothing and is said in the dock until the channel's value is set again.
     void onCompensateCFast(int channelIdx, kv4cl::Measurement_t cp);
     void onConfigurationChanged();
     void onChannelSelected(int channelIdx);
@@ -111,6 +116,7 @@ class CompensationsDockWidget : public QDockWidget {
     void apply();
     void configure();
     void showSelected();
+    void showRefusals();
 
     int channelsNum = 0;
     bool available = false;
@@ -124,4 +130,6 @@ class CompensationsDockWidget : public QDockWidget {
     CompensationKnob* knob = nullptr;
     CompensationDisplay* display = nullptr;
     QLabel* unitLabel = nullptr;
+    std::map<int, QString> refusals; // per channel, the estimate it could not take
+    QLabel* refusalLabel = nullptr;
 };

@@ -52,6 +52,8 @@ class ProtocolDockWidget : public QDockWidget {
 
     // Applies the protocol shown, as its button does.
     void applyShown() { onApplyProtocol(true); }
+    // Holds the Vhold shown, as the stop button does.
+    void holdVhold() { onApplyProtocol(false); }
     // The holding protocol at `vhold`, shown and applied; nothing during an estimation.
     void applyHolding(kv4cl::Measurement_t vhold);
 

@@ -10,6 +10,7 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QLabel>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTest>
@@ -295,24 +296,56 @@ TEST_F(CompensationsDock, DisplayShowsOffErrAndPaddedValues) {
     }
 }
 
-TEST_F(CompensationsDock, AnEstimateIsAppliedToItsChannelUnlessOutOfRange) {
-    QSignalSpy changed(knob(), qOverload<double>(&CompensationKnob::valueChanged));
-    dock->onCompensateCFast(4, {8420.0, kv4cl::UnitPfxFemto, "F"});
-    EXPECT_EQ(combo()->currentIndex(), 4);
-    EXPECT_NEAR(knob()->scaledValue(), 8.42, 1e-9);
-    EXPECT_TRUE(check()->isChecked());
-    EXPECT_EQ(display()->text(), "08.42");
-    DecodedCommand sent = fenced();
-    EXPECT_NEAR(sent.cFast[4], 8.42e-12, 1e-16);
-    EXPECT_TRUE(sent.cFastEnabled[4]);
-
-    // Too large for the control: shown as an error, nothing sent or stored.
-    dock->onCompensateCFast(9, pF(31.0));
-    EXPECT_EQ(display()->text(), "Err");
-    sent = fenced();
-    EXPECT_EQ(sent.cFast[9], 0.0);
-    EXPECT_FALSE(sent.cFastEnabled[9]);
+// An estimate is of the capacitance the current still shows: it adds to the compensation in
+// force. What the control cannot take is said with its range, and sent nowhere.
+TEST_F(CompensationsDock, AnEstimateAddsToTheCompensationInForceWithinItsRange) {
+    struct Case {
+        const char* name;
+        int channel;
+        double inForce; // pF, typed first when not 0
+        bool on;
+        Measurement_t estimate;
+        double expected; // pF
+        bool enabled;
+        const char* refusal;
+    };
+    const Case cases[] = {
+        {"nothing in force", 4, 0.0, false, {8420.0, kv4cl::UnitPfxFemto, "F"}, 8.42, true, nullptr},
+        {"a value kept, switched off", 7, 5.0, false, pF(3.0), 3.0, true, nullptr},
+        {"switched on: what is left", 6, 5.0, true, pF(0.3), 5.3, true, nullptr},
+        {"above the range", 9, 0.0, false, pF(31.0), 0.0, false,
+         "Ch. 10: 31.00 pF is above the CFast range (0 pF to 20 pF)"},
+        {"above with what is in force", 11, 15.0, true, pF(6.0), 15.0, true,
+         "Ch. 12: 21.00 pF is above the CFast range (0 pF to 20 pF)"},
+    };
+    auto* refusal = dock->findChild<QLabel*>("cFastRefusalLabel");
+    ASSERT_TRUE(refusal);
+    QStringList said;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.inForce > 0.0) {
+            select(c.channel);
+            typeValue(c.inForce);
+            if (c.on) clickCheck();
+        }
+        dock->onCompensateCFast(c.channel, c.estimate);
+        EXPECT_EQ(combo()->currentIndex(), c.channel);
+        const DecodedCommand sent = fenced();
+        EXPECT_NEAR(sent.cFast[size_t(c.channel)], c.expected * 1e-12, 1e-16);
+        EXPECT_EQ(sent.cFastEnabled[size_t(c.channel)], c.enabled);
+        if (c.refusal)
+            said << c.refusal;
+        else
+            EXPECT_EQ(display()->text().toStdString(),
+                      QString::number(c.expected, 'f', 2).rightJustified(5, '0').toStdString());
+        EXPECT_EQ(refusal->text().toStdString(), said.join('\n').toStdString());
+        EXPECT_EQ(refusal->isVisible(), !said.isEmpty());
+    }
     EXPECT_FALSE(QSettings().contains("Compensations/cFast9"));
+    // Said until the channel's value is set.
+    select(9);
+    typeValue(1.0);
+    EXPECT_EQ(refusal->text().toStdString(), said[1].toStdString());
 }
 
 TEST_F(CompensationsDock, TheRecordingTagHoldsEveryChannelsState) {
