@@ -3,6 +3,7 @@
 #include "analysis/resultformat.h"
 #include "app/widgets/copyabletable.h"
 #include "app/widgets/steppedspinbox.h"
+#include "app/widgets/valuelabel.h"
 #include "recording/labbookevent.h"
 
 #include "commlib/api/kv4cl.h"
@@ -18,6 +19,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QSettings>
+#include <QSpinBox>
 #include <QTextStream>
 #include <QToolButton>
 
@@ -213,6 +215,17 @@ void RCEstimationWidget::buildPanel(Estimation e, const QString& checkText, cons
             }
         }
     }
+    // More periods for a noisy cell, fewer for a quick look.
+    const QString repetitionsName = e == Resistance ? "Resistance repetitions" : "Capacitance repetitions";
+    p.repetitions = new QSpinBox(p.box);
+    p.repetitions->setRange(1, 1000);
+    p.repetitions->setValue(int(storedOverride(repetitionsName, {1.0, 1000.0, 1.0, kv4cl::UnitPfxNone, ""},
+                                               e == Resistance ? 3 : 10)));
+    form->addRow("Repetitions", p.repetitions);
+    connect(p.repetitions, &QSpinBox::valueChanged, this, [this, e, repetitionsName](int periods) {
+        QSettings().setValue(settingsKey(repetitionsName), periods);
+        sendRepetitions(e);
+    });
     if (!p.available) {
         p.check->setChecked(false);
         p.check->setEnabled(false);
@@ -227,9 +240,17 @@ void RCEstimationWidget::buildPanel(Estimation e, const QString& checkText, cons
     });
 }
 
+void RCEstimationWidget::sendRepetitions(Estimation e) const {
+    const int periods = panels[e].repetitions->value();
+    if (e == Resistance && rConsumer) rConsumer->setRepetitions(periods);
+    if (e == Capacitance && cConsumer) cConsumer->setRepetitions(periods);
+}
+
 void RCEstimationWidget::setConsumers(REstimationConsumer* resistance, CEstimationConsumer* capacitance) {
     rConsumer = resistance;
     cConsumer = capacitance;
+    sendRepetitions(Resistance);
+    sendRepetitions(Capacitance);
     // Each copy is read after its consumer's hand-over (a consumer already gone has ended its
     // thread, which orders it).
     const QPointer<REstimationConsumer> r = resistance;
@@ -360,6 +381,14 @@ void RCEstimationWidget::onResult(REstimationConsumer::Result_t res) {
     for (int c = 0; c < std::min(currentChannelsNum, int(res.resistances.size())); c++) {
         resistances[size_t(c)] = {res.resistances[c], kv4cl::UnitPfxNone, "Ω"};
         showValue(0, c, resistances[size_t(c)]);
+        if (c < res.saturated.size() && res.saturated[c]) {
+            QTableWidgetItem* item = values->item(0, c);
+            item->setText(item->text() + " (saturated)");
+            item->setToolTip(QString("The current of channel %1 saturated its %2 range: this is the range's "
+                                     "resistance, not the cell's.")
+                                 .arg(c + 1)
+                                 .arg(valueLabel(currentRanges[size_t(c)])));
+        }
     }
     toolAction(LabbookTool)->setEnabled(true);
     toolAction(ExportTool)->setEnabled(true);

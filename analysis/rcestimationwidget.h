@@ -18,6 +18,7 @@ class QCheckBox;
 class QGroupBox;
 class QLabel;
 class QPushButton;
+class QSpinBox;
 class SteppedSpinBox;
 
 class RCEstimationWidget : public AnalysisWidget {
@@ -64,6 +65,7 @@ class RCEstimationWidget : public AnalysisWidget {
         uint16_t protocolIdx = 0;
         bool available = false;
         std::vector<Override> overrides;
+        QSpinBox* repetitions; // periods averaged into one estimate, kept in the settings
     };
 
     void buildPanel(Estimation e, const QString& checkText, const QString& toolTip);
@@ -76,6 +78,7 @@ class RCEstimationWidget : public AnalysisWidget {
     void onStop();
     void showValue(int row, int channel, const kv4cl::Measurement_t& value);
     void applyToCFast(const std::vector<int>& channels);
+    void sendRepetitions(Estimation e) const;
 
     Panel panels[2];
     QLabel* warning;

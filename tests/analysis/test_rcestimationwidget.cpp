@@ -17,6 +17,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QSettings>
+#include <QSpinBox>
 #include <QTest>
 #include <QToolButton>
 
@@ -269,6 +270,65 @@ TEST_F(RcDockOnAmplifier, OneEstimationAloneRunsContinuously) {
     EXPECT_EQ(amplifier().command().protocolIdx, 1);
     EXPECT_EQ(widget.table()->item(0, 0)->text(), "-") << "no resistance measured";
     QTest::mouseClick(widget.toolButton(AnalysisWidget::StopTool), Qt::LeftButton);
+}
+
+// The periods averaged into each estimate are the user's, kept for the next dock; a kept count
+// the box cannot take gives way to the default with a warning.
+TEST_F(RcDockOnAmplifier, RepetitionsAreKeptAndABadStoredCountFallsBack) {
+    const auto repetitions = [](const RCEstimationWidget& widget, const QString& overrideLabel) {
+        return labelled<QSpinBox>(*box(widget, overrideLabel)->parentWidget(), "Repetitions");
+    };
+    {
+        RCEstimationWidget widget;
+        ASSERT_TRUE(repetitions(widget, "Tpulse [ms]") && repetitions(widget, "TPeriod [ms]"));
+        EXPECT_EQ(repetitions(widget, "Tpulse [ms]")->value(), 3);
+        EXPECT_EQ(repetitions(widget, "TPeriod [ms]")->value(), 10);
+        type(repetitions(widget, "Tpulse [ms]"), "7");
+        type(repetitions(widget, "TPeriod [ms]"), "2");
+    }
+    RCEstimationWidget next;
+    EXPECT_EQ(repetitions(next, "Tpulse [ms]")->value(), 7);
+    EXPECT_EQ(repetitions(next, "TPeriod [ms]")->value(), 2);
+
+    const QString key = "Analysis/Online/RCEstimation/Resistance repetitions";
+    for (const QVariant& bad : {QVariant("many"), QVariant(0), QVariant(1e308), QVariant("")}) {
+        SCOPED_TRACE(bad.toString().toStdString());
+        QSettings().setValue(key, bad);
+        const kv4test::WarningCapture warnings;
+        RCEstimationWidget widget;
+        EXPECT_EQ(repetitions(widget, "Tpulse [ms]")->value(), 3);
+        EXPECT_EQ(warnings.count(key), 1);
+    }
+}
+
+// A ruptured membrane draws more than the 200 pA range holds: its resistance is the range's
+// and the table says so; the intact cells beside it read as before.
+TEST_F(RcDockOnAmplifier, AResistanceFromSaturatedSamplesSaysSo) {
+    const RcCell ruptured[4] = {{20e-12, 5e6, 5e6, 0.0}, cells[0], cells[1], cells[3]};
+    ASSERT_NO_FATAL_FAILURE(placeCells(ruptured, quiet));
+    ASSERT_EQ(kv4cl::setCurrentRange(0, uint16_t(currentChannels)), kv4cl::Success);
+    ASSERT_NO_FATAL_FAILURE(waitForCommand([](const kav4sim::DecodedCommand& c) {
+        return std::all_of(c.currentRangeIdx.begin(), c.currentRangeIdx.end(),
+                           [](auto idx) { return idx == 0; });
+    }));
+    ASSERT_NO_FATAL_FAILURE(startConsumers());
+    ProtocolDockWidget stimulus;
+    RCEstimationWidget widget;
+    ASSERT_NO_FATAL_FAILURE(wire(widget, stimulus));
+    QTest::mouseClick(check(widget, "Estimate\nCapacitance"), Qt::LeftButton);
+    type(box(widget, "Vpulse [mV]"), "40");
+    QTest::mouseClick(widget.toolButton(AnalysisWidget::StartTool), Qt::LeftButton);
+    ASSERT_NO_FATAL_FAILURE(waitForRow(widget, 0));
+    QTest::mouseClick(widget.toolButton(AnalysisWidget::StopTool), Qt::LeftButton);
+    const QTableWidgetItem* saturated = widget.table()->item(0, 0);
+    EXPECT_TRUE(saturated->text().endsWith(" (saturated)")) << saturated->text().toStdString();
+    EXPECT_EQ(saturated->toolTip(), "The current of channel 1 saturated its 200 pA range: this is the "
+                                    "range's resistance, not the cell's.");
+    for (int ch = 1; ch < 4; ch++) {
+        const QTableWidgetItem* item = widget.table()->item(0, ch);
+        EXPECT_NEAR(labelValue(item->text(), "Ω") / seenResistance(ruptured[ch]), 1.0, 0.02)
+            << item->text().toStdString();
+    }
 }
 
 } // namespace
