@@ -18,9 +18,9 @@
 #include <QLayout>
 #include <QPointer>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSettings>
 #include <QSpinBox>
-#include <QTextStream>
 #include <QToolButton>
 
 #include <algorithm>
@@ -130,6 +130,7 @@ RCEstimationWidget::RCEstimationWidget(QWidget* parent) : AnalysisWidget(0, pare
     values->setHorizontalHeaderLabels(columns);
     values->verticalHeader()->setDefaultSectionSize(20);
     resistances.assign(size_t(currentChannelsNum), {std::nan(""), kv4cl::UnitPfxNone, "Ω"});
+    saturatedResistances.assign(size_t(currentChannelsNum), false);
     capacitances.assign(size_t(currentChannelsNum), {std::nan(""), kv4cl::UnitPfxNone, "F"});
     for (int c = 0; c < currentChannelsNum; c++) {
         showValue(0, c, resistances[size_t(c)]);
@@ -155,6 +156,11 @@ RCEstimationWidget::RCEstimationWidget(QWidget* parent) : AnalysisWidget(0, pare
         cFastAll->setToolTip("Compensate every channel with its capacitance estimate");
         cFastAll->setEnabled(false);
         values->setRowHeight(2, cFastAll->sizeHint().height());
+        // Every row in sight, the buttons' too, whatever room the dock has.
+        values->setMinimumHeight(values->horizontalHeader()->sizeHint().height() +
+                                 2 * values->verticalHeader()->defaultSectionSize() + values->rowHeight(2) +
+                                 values->horizontalScrollBar()->sizeHint().height() +
+                                 2 * values->frameWidth());
         auto* all = new QHBoxLayout;
         all->addWidget(new QLabel("All channels:", plotFrame()));
         all->addWidget(cFastAll);
@@ -381,7 +387,8 @@ void RCEstimationWidget::onResult(REstimationConsumer::Result_t res) {
     for (int c = 0; c < std::min(currentChannelsNum, int(res.resistances.size())); c++) {
         resistances[size_t(c)] = {res.resistances[c], kv4cl::UnitPfxNone, "Ω"};
         showValue(0, c, resistances[size_t(c)]);
-        if (c < res.saturated.size() && res.saturated[c]) {
+        saturatedResistances[size_t(c)] = c < res.saturated.size() && res.saturated[c];
+        if (saturatedResistances[size_t(c)]) {
             QTableWidgetItem* item = values->item(0, c);
             item->setText(item->text() + " (saturated)");
             item->setToolTip(QString("The current of channel %1 saturated its %2 range: this is the range's "
@@ -410,27 +417,31 @@ void RCEstimationWidget::onResult(CEstimationConsumer::Result_t res) {
 }
 
 QString RCEstimationWidget::exportData() {
-    QString text;
-    QTextStream out(&text);
-    const QString& s = separator;
-    out << "Channel:";
+    QStringList channels{"Channel:"};
     for (int c = 0; c < currentChannelsNum; c++)
-        out << s << c + 1;
-    out << "\n";
+        channels << QString::number(c + 1);
+    QString text = csvLine(channels, separator);
     const auto line = [&](const QString& name, const std::vector<Measurement_t>& values, const char* unit) {
         const kv4cl::UnitPfx_t prefix = linePrefix(values);
-        out << name << " [" << kv4cl::unitPrefixes[prefix] << unit << "]:";
+        QStringList fields{csvHeader(name, kv4cl::unitPrefixes[prefix] + QString(unit))};
         for (const Measurement_t& m : values)
-            out << s << m.converted(prefix).value;
-        out << "\n";
+            fields << csvNumber(m.converted(prefix).value);
+        text += csvLine(fields, separator);
     };
     line("Resistance", resistances, "Ω");
     line("Capacitance", capacitances, "F");
+    if (std::find(saturatedResistances.begin(), saturatedResistances.end(), true) !=
+        saturatedResistances.end()) {
+        QStringList saturated{"Resistance from saturated samples"};
+        for (bool s : saturatedResistances)
+            saturated << (s ? "yes" : "no");
+        text += csvLine(saturated, separator);
+    }
     return text;
 }
 
 void RCEstimationWidget::onSaveToLabbook() {
     for (int c = 0; c < currentChannelsNum; c++)
-        emit labbookEvent(
-            new LabbookEventRCEstimation(c + 1, resistances[size_t(c)], capacitances[size_t(c)]));
+        emit labbookEvent(new LabbookEventRCEstimation(c + 1, resistances[size_t(c)], capacitances[size_t(c)],
+                                                       saturatedResistances[size_t(c)]));
 }

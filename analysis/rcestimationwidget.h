@@ -91,5 +91,6 @@ class RCEstimationWidget : public AnalysisWidget {
     bool running = false;
     bool invalid = false;
     std::vector<kv4cl::Measurement_t> resistances;
+    std::vector<bool> saturatedResistances; // the range's, not the cell's
     std::vector<kv4cl::Measurement_t> capacitances;
 };

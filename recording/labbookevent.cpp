@@ -81,10 +81,11 @@ QString LabbookEventNoiseReport::summaryText() const {
 }
 
 QString LabbookEventRCEstimation::lineText() const {
-    return QStringList{LabbookEvent::lineText(), "RC Estimation", channelField(channel),
+    QStringList fields{LabbookEvent::lineText(), "RC Estimation", channelField(channel),
                        lineField("Resistance: ", resistance, resistance.value >= 0.0),
-                       lineField("Capacitance: ", capacitance, capacitance.value >= 0.0)}
-        .join(separator);
+                       lineField("Capacitance: ", capacitance, capacitance.value >= 0.0)};
+    if (resistanceSaturated) fields << "Resistance from saturated samples";
+    return fields.join(separator);
 }
 
 QString LabbookEventRCEstimation::summaryText() const {

@@ -117,12 +117,14 @@ class LabbookEventNoiseReport : public LabbookEvent {
     kv4cl::Measurement_t currentRms;
 };
 
-// A negative resistance or capacitance is an estimate that failed: it is shown as "-".
+// A negative resistance or capacitance is an estimate that failed: it is shown as "-". A
+// resistance computed from samples that saturated their range is the range's, and says so.
 class LabbookEventRCEstimation : public LabbookEvent {
   public:
-    LabbookEventRCEstimation(int channel, kv4cl::Measurement_t resistance, kv4cl::Measurement_t capacitance)
+    LabbookEventRCEstimation(int channel, kv4cl::Measurement_t resistance, kv4cl::Measurement_t capacitance,
+                             bool resistanceSaturated = false)
         : LabbookEvent(TypeRCEstimation), channel(channel), resistance(std::move(resistance)),
-          capacitance(std::move(capacitance)) {}
+          capacitance(std::move(capacitance)), resistanceSaturated(resistanceSaturated) {}
     QString lineText() const override;
     QString summaryText() const override;
     void prepareValues() override { prepare({&resistance, &capacitance}); }
@@ -130,6 +132,7 @@ class LabbookEventRCEstimation : public LabbookEvent {
     int channel; // 1-based
     kv4cl::Measurement_t resistance;
     kv4cl::Measurement_t capacitance;
+    bool resistanceSaturated;
 };
 
 class LabbookEventEventsDetection : public LabbookEvent {

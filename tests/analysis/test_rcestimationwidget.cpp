@@ -55,7 +55,7 @@ class RcDockOnAmplifier : public RcOnAmplifier {
             if (l->styleSheet().contains("rgb(255, 255, 128)")) return l;
         return nullptr;
     }
-    // The exported line's values in the base unit: "Resistance [MΩ]:,1010,..." gives 1.01e9...
+    // The exported line's values in the base unit: "Resistance [MΩ],1010,..." gives 1.01e9...
     static std::vector<double> exported(const QString& text, const QString& name) {
         static const std::map<QString, double> factors = {
             {"f", 1e-15}, {"p", 1e-12}, {"n", 1e-9}, {"µ", 1e-6}, {"m", 1e-3},
@@ -63,7 +63,7 @@ class RcDockOnAmplifier : public RcOnAmplifier {
         for (const QString& line : text.split("\n"))
             if (line.startsWith(name + " [")) {
                 const QStringList fields = line.split(",");
-                const QString unit = fields[0].mid(name.size() + 2).chopped(2); // "MΩ" of "[MΩ]:"
+                const QString unit = fields[0].mid(name.size() + 2).chopped(1); // "MΩ" of "[MΩ]"
                 const double factor = factors.at(unit.chopped(1));
                 std::vector<double> values;
                 for (int i = 1; i < fields.size(); i++)
@@ -328,6 +328,17 @@ TEST_F(RcDockOnAmplifier, AResistanceFromSaturatedSamplesSaysSo) {
         const QTableWidgetItem* item = widget.table()->item(0, ch);
         EXPECT_NEAR(labelValue(item->text(), "Ω") / seenResistance(ruptured[ch]), 1.0, 0.02)
             << item->text().toStdString();
+    }
+    // The export and the lab book say it too.
+    EXPECT_TRUE(widget.exportData().endsWith("Resistance from saturated samples,yes,no,no,no\n"))
+        << widget.exportData().toStdString();
+    QSignalSpy entries(&widget, &AnalysisWidget::labbookEvent);
+    QTest::mouseClick(widget.toolButton(AnalysisWidget::LabbookTool), Qt::LeftButton);
+    ASSERT_EQ(entries.count(), 4);
+    for (int ch = 0; ch < 4; ch++) {
+        std::unique_ptr<LabbookEvent> entry(entries.at(ch).at(0).value<LabbookEvent*>());
+        EXPECT_EQ(entry->lineText().endsWith("Resistance from saturated samples"), ch == 0)
+            << entry->lineText().toStdString();
     }
 }
 
