@@ -365,6 +365,7 @@ void RCEstimationWidget::onStop() {
         p.box->setEnabled(p.available && p.check->isChecked());
     }
     onEdited();
+    markStale(values, staleAfterStop);
 }
 
 void RCEstimationWidget::showValue(int row, int channel, const Measurement_t& value) {
@@ -384,6 +385,7 @@ void RCEstimationWidget::applyToCFast(const std::vector<int>& channels) {
 }
 
 void RCEstimationWidget::onResult(REstimationConsumer::Result_t res) {
+    markStale(values, QString());
     for (int c = 0; c < std::min(currentChannelsNum, int(res.resistances.size())); c++) {
         resistances[size_t(c)] = {res.resistances[c], kv4cl::UnitPfxNone, "Ω"};
         showValue(0, c, resistances[size_t(c)]);
@@ -404,6 +406,7 @@ void RCEstimationWidget::onResult(REstimationConsumer::Result_t res) {
 }
 
 void RCEstimationWidget::onResult(CEstimationConsumer::Result_t res) {
+    markStale(values, QString());
     for (int c = 0; c < std::min(currentChannelsNum, int(res.capacitances.size())); c++) {
         capacitances[size_t(c)] = {res.capacitances[c], kv4cl::UnitPfxNone, "F"};
         showValue(1, c, capacitances[size_t(c)]);

@@ -8,6 +8,7 @@
 #include "tests/support/warningcapture.h"
 
 #include "analysis/rcestimationwidget.h"
+#include "analysis/resultformat.h"
 #include "app/widgets/copyabletable.h"
 #include "app/widgets/steppedspinbox.h"
 #include "controls/protocoldockwidget.h"
@@ -319,7 +320,9 @@ TEST_F(RcDockOnAmplifier, AResistanceFromSaturatedSamplesSaysSo) {
     type(box(widget, "Vpulse [mV]"), "40");
     QTest::mouseClick(widget.toolButton(AnalysisWidget::StartTool), Qt::LeftButton);
     ASSERT_NO_FATAL_FAILURE(waitForRow(widget, 0));
+    EXPECT_EQ(widget.table()->toolTip(), "");
     QTest::mouseClick(widget.toolButton(AnalysisWidget::StopTool), Qt::LeftButton);
+    EXPECT_EQ(widget.table()->toolTip(), staleAfterStop) << "greyed once stopped";
     const QTableWidgetItem* saturated = widget.table()->item(0, 0);
     EXPECT_TRUE(saturated->text().endsWith(" (saturated)")) << saturated->text().toStdString();
     EXPECT_EQ(saturated->toolTip(), "The current of channel 1 saturated its 200 pA range: this is the "
