@@ -246,11 +246,18 @@ void CompensationsDockWidget::apply() {
 }
 
 void CompensationsDockWidget::showRefusals() {
-    QStringList lines;
-    for (const auto& [ch, text] : refusals)
-        lines << text;
-    refusalLabel->setText(lines.join('\n'));
-    refusalLabel->setVisible(!lines.isEmpty());
+    const auto label = [&](double v) { return valueLabel({v, control.range.prefix, control.range.unit}); };
+    QStringList channels;
+    for (const auto& [ch, value] : refusals)
+        channels << QString("Ch. %1 %2 %3")
+                        .arg(ch + 1)
+                        .arg(QString::number(value, 'f', control.decimals),
+                             QString::fromStdString(control.range.label()));
+    // One sentence however many are left out: applied to all channels, all may be.
+    refusalLabel->setText(QString("Outside the CFast range (%1 to %2): ")
+                              .arg(label(control.range.min), label(control.range.max)) +
+                          channels.join(", "));
+    refusalLabel->setVisible(!channels.isEmpty());
 }
 
 void CompensationsDockWidget::onCompensateCFast(int channelIdx, Measurement_t cp) {
@@ -260,15 +267,7 @@ void CompensationsDockWidget::onCompensateCFast(int channelIdx, Measurement_t cp
                          (active[size_t(channelIdx)] ? values[size_t(channelIdx)] : 0.0);
     if (std::isnan(value)) return;
     if (value < control.range.min || value > control.range.max) {
-        const QString unit = QString::fromStdString(control.range.label());
-        const auto label = [&](double v) {
-            return valueLabel({v, control.range.prefix, control.range.unit});
-        };
-        refusals[channelIdx] = QString("Ch. %1: %2 %3 is %4 the CFast range (%5 to %6)")
-                                   .arg(channelIdx + 1)
-                                   .arg(QString::number(value, 'f', control.decimals), unit,
-                                        value > control.range.max ? "above" : "below",
-                                        label(control.range.min), label(control.range.max));
+        refusals[channelIdx] = value;
         showRefusals();
         return;
     }

@@ -130,6 +130,6 @@ class CompensationsDockWidget : public QDockWidget {
     CompensationKnob* knob = nullptr;
     CompensationDisplay* display = nullptr;
     QLabel* unitLabel = nullptr;
-    std::map<int, QString> refusals; // per channel, the estimate it could not take
+    std::map<int, double> refusals; // per channel, the sum it could not take
     QLabel* refusalLabel = nullptr;
 };

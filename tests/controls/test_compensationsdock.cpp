@@ -313,14 +313,15 @@ TEST_F(CompensationsDock, AnEstimateAddsToTheCompensationInForceWithinItsRange) 
         {"nothing in force", 4, 0.0, false, {8420.0, kv4cl::UnitPfxFemto, "F"}, 8.42, true, nullptr},
         {"a value kept, switched off", 7, 5.0, false, pF(3.0), 3.0, true, nullptr},
         {"switched on: what is left", 6, 5.0, true, pF(0.3), 5.3, true, nullptr},
-        {"above the range", 9, 0.0, false, pF(31.0), 0.0, false,
-         "Ch. 10: 31.00 pF is above the CFast range (0 pF to 20 pF)"},
-        {"above with what is in force", 11, 15.0, true, pF(6.0), 15.0, true,
-         "Ch. 12: 21.00 pF is above the CFast range (0 pF to 20 pF)"},
+        {"above the range", 9, 0.0, false, pF(31.0), 0.0, false, "Ch. 10 31.00 pF"},
+        {"above with what is in force", 11, 15.0, true, pF(6.0), 15.0, true, "Ch. 12 21.00 pF"},
     };
     auto* refusal = dock->findChild<QLabel*>("cFastRefusalLabel");
     ASSERT_TRUE(refusal);
     QStringList said;
+    const auto saying = [&] {
+        return ("Outside the CFast range (0 pF to 20 pF): " + said.join(", ")).toStdString();
+    };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         if (c.inForce > 0.0) {
@@ -338,14 +339,15 @@ TEST_F(CompensationsDock, AnEstimateAddsToTheCompensationInForceWithinItsRange) 
         else
             EXPECT_EQ(display()->text().toStdString(),
                       QString::number(c.expected, 'f', 2).rightJustified(5, '0').toStdString());
-        EXPECT_EQ(refusal->text().toStdString(), said.join('\n').toStdString());
         EXPECT_EQ(refusal->isVisible(), !said.isEmpty());
+        if (!said.isEmpty()) EXPECT_EQ(refusal->text().toStdString(), saying());
     }
     EXPECT_FALSE(QSettings().contains("Compensations/cFast9"));
     // Said until the channel's value is set.
     select(9);
     typeValue(1.0);
-    EXPECT_EQ(refusal->text().toStdString(), said[1].toStdString());
+    said.removeFirst();
+    EXPECT_EQ(refusal->text().toStdString(), saying());
 }
 
 TEST_F(CompensationsDock, TheRecordingTagHoldsEveryChannelsState) {
