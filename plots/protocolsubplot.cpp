@@ -75,6 +75,14 @@ ProtocolSubPlot::ProtocolSubPlot(Kind kind, int channelIdx, ProtocolDataPlot* pl
     headerLayout->setContentsMargins(0, 0, 0, 0);
     headerLayout->setSpacing(4);
     headerLayout->addWidget(title);
+    // The button may be folded away in the toolbar's overflow: the title row shows it too.
+    if (offsetCompensationAction) {
+        compensatingMark = new QLabel;
+        compensatingMark->setPixmap(QIcon(":/imgs/digital offset compensation.png").pixmap(16, 16));
+        compensatingMark->setToolTip("Digital offset compensation running");
+        compensatingMark->hide();
+        headerLayout->addWidget(compensatingMark);
+    }
     if (features.channelSwitch && !voltage) {
         switchBtn = new MembraneMonitorButton(channelIdx);
         switchBtn->setIconSize(QSize(16, 16));
@@ -146,6 +154,7 @@ void ProtocolSubPlot::showDigitalOffsetCompensation(bool on) {
     if (!offsetCompensationAction) return;
     const QSignalBlocker blocker(offsetCompensationAction);
     offsetCompensationAction->setChecked(on);
+    compensatingMark->setVisible(on);
 }
 
 void ProtocolSubPlot::onZoomIn(Plot::Axis axis) {

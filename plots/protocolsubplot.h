@@ -9,6 +9,7 @@
 
 class MembraneMonitorButton;
 class QAction;
+class QLabel;
 class QMenu;
 class QToolBar;
 
@@ -77,5 +78,6 @@ class ProtocolSubPlot : public QWidget {
     QAction* baselineAction = nullptr;
     QAction* maximizeAction = nullptr;
     QAction* offsetCompensationAction = nullptr;
+    QLabel* compensatingMark = nullptr; // shown while the channel's offset is compensated
     MembraneMonitorButton* switchBtn = nullptr;
 };

@@ -214,7 +214,13 @@ TEST_F(OptionalControlsWindow, TheButtonsShowWhichChannelsCompensateUntilStopped
         QToolButton* third = toolButton(plotTab()->subPlot(3), channelCompensationTip);
         QToolButton* other = toolButton(plotTab()->subPlot(c.other), channelCompensationTip);
         ASSERT_TRUE(first && all && third && other);
+        // The title row says it too, for a button folded away in the toolbar's overflow.
+        QLabel* thirdMark = nullptr;
+        for (QLabel* label : plotTab()->subPlot(3)->findChildren<QLabel*>())
+            if (label->toolTip() == "Digital offset compensation running") thirdMark = label;
+        ASSERT_TRUE(thirdMark);
         const auto shown = [&] {
+            EXPECT_EQ(thirdMark->isVisible(), third->isChecked());
             return std::vector<bool>{all->isChecked(), third->isChecked(), other->isChecked()};
         };
 
