@@ -18,140 +18,36 @@
 // machine shows as lost frames and long gaps. The load average is printed beside the figures.
 // BENCH_MEASURE_SECONDS=600 measures ten minutes instead of fifteen seconds.
 
+#include "bench/windowload.h"
+
 #include "app/mainwindow.h"
 #include "app/pipeline/devicedataproducer.h"
-#include "app/startup.h"
 #include "commlib/api/kv4cl.h"
 #include "commlib/transport/ftdidriver.h"
 #include "simulator/simulation.h"
-#include "simulator/virtualamplifier.h"
-#include "tests/support/temporaryhome.h"
 
-#include <QAbstractButton>
-#include <QApplication>
 #include <QComboBox>
-#include <QDir>
-#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QPushButton>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QTimer>
 
 #include <benchmark/benchmark.h>
 
 #include <atomic>
 #include <cstdio>
-#include <cstdlib>
-#include <ctime>
-#include <fstream>
 #include <map>
 #include <memory>
-#include <optional>
-#include <sstream>
 #include <string>
-#include <unistd.h>
-#include <utility>
 
 namespace {
 
+using namespace kav4bench;
+
 constexpr int warmUpMs = 5000;
-const int measureMs = qEnvironmentVariableIsSet("BENCH_MEASURE_SECONDS")
-                          ? qEnvironmentVariableIntValue("BENCH_MEASURE_SECONDS") * 1000
-                          : 15000;
-constexpr int tickMs = 10;
-
-double cpuSeconds() {
-    timespec ts{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
-}
-
-double threadCpuSeconds() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
-}
-
-double residentMB() {
-    std::ifstream statm("/proc/self/statm");
-    long pages = 0, resident = 0;
-    statm >> pages >> resident;
-    return double(resident) * double(sysconf(_SC_PAGESIZE)) / 1e6;
-}
-
-// The most resident since the last resetPeak(), from the kernel's own count.
-double peakMB() {
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind("VmHWM:", 0) == 0) return std::atof(line.c_str() + 6) / 1e3;
-    return 0.0;
-}
-
-void resetPeak() {
-    std::ofstream("/proc/self/clear_refs") << "5";
-}
-
-double load() {
-    double l = 0.0;
-    getloadavg(&l, 1);
-    return l;
-}
-
-// The GUI thread's longest single event while `timing` is set: what holds the loop up.
-class TimedApplication : public QApplication {
-  public:
-    using QApplication::QApplication;
-    bool notify(QObject* receiver, QEvent* event) override {
-        if (!timing || depth > 0) return QApplication::notify(receiver, event);
-        depth++;
-        QElapsedTimer clock;
-        clock.start();
-        const QString what =
-            QString("%1 to %2").arg(int(event->type())).arg(receiver->metaObject()->className());
-        const bool result = QApplication::notify(receiver, event);
-        if (const qint64 ns = clock.nsecsElapsed(); ns > longestNs) {
-            longestNs = ns;
-            longestWhat = what;
-        }
-        depth--;
-        return result;
-    }
-    bool timing = false;
-    qint64 longestNs = 0;
-    QString longestWhat;
-
-  private:
-    int depth = 0;
-};
-
-// CPU seconds of every thread of the process by its name (the GUI thread under "GUI"; threads
-// of one name together).
-std::map<std::string, double> threadCpu() {
-    std::map<std::string, double> spent;
-    const double tick = double(sysconf(_SC_CLK_TCK));
-    for (const QString& tid : QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        std::ifstream comm(("/proc/self/task/" + tid + "/comm").toStdString());
-        std::string name;
-        std::getline(comm, name);
-        std::ifstream stat(("/proc/self/task/" + tid + "/stat").toStdString());
-        std::string line;
-        std::getline(stat, line);
-        // Fields after the name in parentheses: state is the 3rd, utime and stime the 14th and 15th.
-        std::istringstream rest(line.substr(line.rfind(')') + 2));
-        std::string field;
-        double user = 0.0, system = 0.0;
-        for (int k = 3; k <= 15 && rest >> field; k++)
-            if (k == 14)
-                user = std::atof(field.c_str());
-            else if (k == 15)
-                system = std::atof(field.c_str());
-        spent[tid.toLongLong() == getpid() ? "GUI" : name] += (user + system) / tick;
-    }
-    return spent;
-}
+const int measuringMs = measureMs(15);
 
 struct Figures {
     double cpuPerDataSecond = 0.0;
@@ -170,12 +66,6 @@ struct Figures {
     double load = 0.0;
     std::string error;
 };
-
-QAbstractButton* buttonCalled(QWidget* window, const QString& text) {
-    for (QAbstractButton* b : window->findChildren<QAbstractButton*>())
-        if (b->text() == text || b->toolTip() == text || b->toolTip().startsWith(text + " (")) return b;
-    return nullptr;
-}
 
 Figures measure(int amplifiers) {
     Figures f;
@@ -201,16 +91,7 @@ Figures measure(int amplifiers) {
         kav4sim::VirtualAmplifier* amplifier =
             bus->amplifier(QString("VDOGWOOD32%1").arg(k, 2, 10, QChar('0')).toStdString());
         if (!amplifier) return {.error = "no virtual Dogwood 32"};
-        kav4sim::VirtualDevice& device = amplifier->device();
-        const char rx = amplifier->model().rxChannel;
-        device.setSource(
-            rx,
-            [source = device.source(rx), generator](std::vector<uint8_t>& out, size_t n) {
-                const double start = threadCpuSeconds();
-                source(out, n);
-                generator->store(*generator + threadCpuSeconds() - start);
-            },
-            device.skipper(rx));
+        countGeneratorTime(*amplifier, generator);
     }
 
     {
@@ -247,18 +128,7 @@ Figures measure(int amplifiers) {
         f.warmMB = residentMB();
 
         // The GUI loop's gaps and the memory, at every tick of a timer of the GUI thread.
-        QElapsedTimer clock;
-        clock.start();
-        qint64 last = 0, longest = 0;
-        double highestMB = f.warmMB;
-        QTimer tick;
-        tick.setTimerType(Qt::PreciseTimer);
-        QObject::connect(&tick, &QTimer::timeout, [&] {
-            const qint64 now = clock.nsecsElapsed();
-            longest = std::max(longest, now - last);
-            last = now;
-            highestMB = std::max(highestMB, residentMB());
-        });
+        GuiGaps gaps;
         DeviceDataProducer* producer = window.producer();
         const uint64_t lostBefore = producer->framesLostTotal();
         const uint64_t rowsBefore = producer->rowsProduced();
@@ -267,29 +137,22 @@ Figures measure(int amplifiers) {
         auto* application = static_cast<TimedApplication*>(qApp);
         application->longestNs = 0;
         application->timing = true;
-        const double cpuBefore = cpuSeconds();
-        tick.start(tickMs);
-        last = clock.nsecsElapsed();
-        QTest::qWait(measureMs);
-        tick.stop();
+        const double cpuBefore = clockSeconds(CLOCK_PROCESS_CPUTIME_ID);
+        gaps.start();
+        QTest::qWait(measuringMs);
+        gaps.stop();
         application->timing = false;
         const double dataSeconds = double(producer->rowsProduced() - rowsBefore) / rate.getNoPrefixValue();
         const double generatorSpent = *generator - generatorBefore;
-        f.cpuPerDataSecond = (cpuSeconds() - cpuBefore - generatorSpent) / dataSeconds;
+        f.cpuPerDataSecond =
+            (clockSeconds(CLOCK_PROCESS_CPUTIME_ID) - cpuBefore - generatorSpent) / dataSeconds;
         f.generatorPerDataSecond = generatorSpent / dataSeconds;
         f.framesLost = producer->framesLostTotal() - lostBefore;
-        f.longestGapMs = double(longest) / 1e6 - tickMs;
+        f.longestGapMs = gaps.longestMs();
         f.longestEventMs = double(application->longestNs) / 1e6;
         f.longestEvent = application->longestWhat;
-        for (const auto& [name, seconds] : threadCpu())
-            if (const double spent = seconds - (threadsBefore.count(name) ? threadsBefore.at(name) : 0.0);
-                spent > 0.0)
-                f.threads[name] = spent / dataSeconds;
-        // The receive threads carry the process's own name.
-        f.threads["kav4 (receive)"] =
-            std::exchange(f.threads["bench_parallelw"], 0.0) - f.generatorPerDataSecond;
-        f.threads.erase("bench_parallelw");
-        f.endMB = std::max(highestMB, residentMB());
+        f.threads = threadCpuSince(threadsBefore, dataSeconds, generatorSpent);
+        f.endMB = std::max(gaps.highestMB, residentMB());
         f.peakMB = peakMB();
         f.load = load();
 
@@ -314,7 +177,7 @@ void BM_AllOverDogwood32InTheWindow(benchmark::State& state) {
     for (auto _ : state) {
         f = amplifiers == 1 ? one : measure(amplifiers);
         if (!f.error.empty()) return state.SkipWithError(f.error.c_str());
-        state.SetIterationTime(measureMs / 1000.0);
+        state.SetIterationTime(measuringMs / 1000.0);
     }
     state.counters["cpu_per_data_s"] = f.cpuPerDataSecond;
     state.counters["peak_MB"] = f.peakMB;
@@ -326,7 +189,7 @@ void BM_AllOverDogwood32InTheWindow(benchmark::State& state) {
                 "%.0f MB connected, %.0f MB after %d s of recording, %.0f MB at its end (growth %+.0f MB "
                 "over %d s), peak %.0f MB; longest GUI-loop gap %.0f ms; %llu frames lost; load %.2f\n",
                 amplifiers, 32 * amplifiers, f.cpuPerDataSecond, f.generatorPerDataSecond, f.startMB,
-                f.connectedMB, f.warmMB, warmUpMs / 1000, f.endMB, f.endMB - f.warmMB, measureMs / 1000,
+                f.connectedMB, f.warmMB, warmUpMs / 1000, f.endMB, f.endMB - f.warmMB, measuringMs / 1000,
                 f.peakMB, f.longestGapMs, static_cast<unsigned long long>(f.framesLost), f.load);
     std::printf("  longest GUI event %.0f ms (type %s); CPU s per s of data by thread:", f.longestEventMs,
                 qPrintable(f.longestEvent));
@@ -354,19 +217,6 @@ BENCHMARK(BM_AllOverDogwood32InTheWindow)
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond);
 
-// The window's settings and folders go to a temporary home.
 int main(int argc, char** argv) {
-    const kv4test::TemporaryHome home;
-    if (home.path().empty()) return 2;
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    TimedApplication app(argc, argv);
-    registerQueuedTypes();
-    QApplication::setOrganizationName("KAV4 bench");
-    QApplication::setApplicationName("KAV4 bench");
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, QString::fromStdString(home.path()));
-    createWorkingFolders();
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return kav4bench::runWindowBenchmarks(argc, argv);
 }
