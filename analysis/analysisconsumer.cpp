@@ -30,6 +30,7 @@ void appendOnce(std::vector<int>& list, int index) {
 AnalysisConsumer::AnalysisConsumer(DeviceDataProducer* producer)
     : DeviceDataConsumer(producer), currentMultipliers(size_t(currentChannelsNum), 1.0),
       gpMultipliers(size_t(gpChannelsNum), 1.0), activeChannels(size_t(currentChannelsNum), false),
+      published(new std::atomic<uint64_t>[size_t(currentChannelsNum)]()),
       wantedChannels(size_t(currentChannelsNum), false) {
     readBuffer.reserve(size_t(totalChannelsNum) * SampleRing::rowCount);
     connect(this, &QThread::started, this, [this] { emit analyzing(true); });

@@ -17,8 +17,10 @@
 
 #include <QMutex>
 
+#include <atomic>
+#include <cstdint>
+#include <memory>
 #include <mutex>
-
 #include <vector>
 
 class AnalysisConsumer : public DeviceDataConsumer {
@@ -37,6 +39,13 @@ class AnalysisConsumer : public DeviceDataConsumer {
 
     // Frames read per cycle at the applied rate (50 ms); for tests and the widgets.
     int chunkFrames() const { return readChunk; }
+
+    // How many results the consumer has published for the channel: one consumer notifies the
+    // docks of every channel, and a dock draws only when its own channel's count has moved.
+    // From any thread.
+    uint64_t resultsPublished(int channelIdx) const {
+        return validChannel(channelIdx) ? published[size_t(channelIdx)].load(std::memory_order_acquire) : 0;
+    }
 
   signals:
     void analyzing(bool on);
@@ -63,6 +72,11 @@ class AnalysisConsumer : public DeviceDataConsumer {
     // the ring lapped this consumer): an analysis that counts on consecutive frames starts
     // its stretch over. In the consumer's thread; takes the result lock.
     virtual void framesMissing() {}
+
+    // In analyze(), for each channel with a new result, before the result signal.
+    void markPublished(int channelIdx) {
+        published[size_t(channelIdx)].fetch_add(1, std::memory_order_release);
+    }
 
     // resetChannel once with the index as given.
     void resetSingle(int channelIdx);
@@ -93,6 +107,7 @@ class AnalysisConsumer : public DeviceDataConsumer {
     void applyChanges(const Changes& changes);
 
     std::vector<double> readBuffer;
+    std::unique_ptr<std::atomic<uint64_t>[]> published;
 
     // The channels asked for from the GUI thread, and what the thread has yet to take over.
     QMutex requestMutex;

@@ -6,18 +6,23 @@
 
 #include "commlib/api/kv4cl.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QHeaderView>
 #include <QIcon>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QTableWidget>
 #include <QTextStream>
+#include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
 #include <QVBoxLayout>
+
+#include <utility>
 
 namespace {
 
@@ -63,6 +68,35 @@ void warn(QWidget* parent, const QString& text) {
 }
 
 } // namespace
+
+// The docks waiting to draw a result, served in their order one per pass of the event loop.
+class RedrawQueue : public QObject {
+  public:
+    static RedrawQueue& instance() {
+        static QPointer<RedrawQueue> queue;
+        if (!queue) queue = new RedrawQueue(QCoreApplication::instance());
+        return *queue;
+    }
+    void add(AnalysisWidget* dock) {
+        if (!waiting.contains(dock)) waiting.append(dock);
+        if (!turn.isActive()) turn.start();
+    }
+
+  private:
+    explicit RedrawQueue(QObject* parent) : QObject(parent) {
+        turn.setInterval(0);
+        connect(&turn, &QTimer::timeout, this, [this] {
+            if (waiting.isEmpty()) {
+                turn.stop();
+                return;
+            }
+            // A dock deleted while it waited is null here.
+            if (const QPointer<AnalysisWidget> dock = waiting.takeFirst()) dock->redrawNow();
+        });
+    }
+    QList<QPointer<AnalysisWidget>> waiting;
+    QTimer turn;
+};
 
 AnalysisWidget::AnalysisWidget(int currentChannelIdx, QWidget* parent)
     : QDockWidget(parent), currentChannelIdx(currentChannelIdx) {
@@ -130,6 +164,27 @@ AnalysisWidget::AnalysisWidget(int currentChannelIdx, QWidget* parent)
     connect(buttons[GaussianFitTool], &QToolButton::clicked, this, &AnalysisWidget::onGaussianFit);
     connect(buttons[ViewFitTool], &QToolButton::toggled, this, &AnalysisWidget::onViewFit);
     connect(dialog, &QDialog::accepted, this, &AnalysisWidget::onExportAccepted);
+
+    holdOff = new QTimer(this);
+    holdOff->setSingleShot(true);
+    holdOff->setInterval(redrawPeriodMs);
+    connect(holdOff, &QTimer::timeout, this, [this] {
+        if (redrawPending) RedrawQueue::instance().add(this);
+    });
+}
+
+void AnalysisWidget::resultReady() {
+    if (forOneChannel() && consumer->resultsPublished(currentChannelIdx) == resultsDrawn) return;
+    redrawPending = true;
+    if (!holdOff->isActive()) RedrawQueue::instance().add(this);
+}
+
+void AnalysisWidget::redrawNow() {
+    if (!std::exchange(redrawPending, false)) return;
+    // Read before the result is fetched: one published meanwhile is drawn at the next turn.
+    if (forOneChannel()) resultsDrawn = consumer->resultsPublished(currentChannelIdx);
+    redraw();
+    holdOff->start();
 }
 
 void AnalysisWidget::setConsumer(AnalysisConsumer* analysisConsumer) {

@@ -10,14 +10,17 @@
 #include <QString>
 
 #include <array>
+#include <cstdint>
 #include <vector>
 
 class AnalysisConsumer;
 class AnalysisExportDialog;
+class RedrawQueue;
 class LabbookEvent;
 class QAction;
 class QFrame;
 class QTableWidget;
+class QTimer;
 class QToolBar;
 class QToolButton;
 
@@ -40,6 +43,10 @@ class AnalysisWidget : public QDockWidget {
         ViewFitTool,
         ToolCount
     };
+
+    // A dock draws a result at most this often; of the results that arrive meanwhile only the
+    // latest is drawn.
+    static constexpr int redrawPeriodMs = 200;
 
     // currentChannelIdx equal to the number of current channels: every channel.
     explicit AnalysisWidget(int currentChannelIdx, QWidget* parent = nullptr);
@@ -84,6 +91,15 @@ class AnalysisWidget : public QDockWidget {
     virtual void onGaussianFit() = 0;
 
   protected:
+    // The consumer has a new result: the dock draws the latest one (redraw()) when its turn
+    // comes, passing over results of the consumer's other channels. Costs next to nothing, so
+    // that notifications never wait behind a redraw.
+    void resultReady();
+    // Draws the consumer's latest result: at most once per redraw period, and in turn with the
+    // other docks, one per pass of the event loop, so that a consumer that notifies the docks
+    // of every channel at once does not hold the window up for all their redraws together.
+    virtual void redraw() {}
+
     int voltageChannelsNum = 0;
     int currentChannelsNum = 0;
     int gpChannelsNum = 0;
@@ -98,6 +114,9 @@ class AnalysisWidget : public QDockWidget {
     AnalysisConsumer* consumer = nullptr;
 
   private:
+    friend class RedrawQueue;
+    void redrawNow();
+    bool forOneChannel() const { return consumer && currentChannelIdx < currentChannelsNum; }
     void onStartClicked(bool on);
     void onStopClicked();
     void onViewData(bool on);
@@ -117,4 +136,8 @@ class AnalysisWidget : public QDockWidget {
     QFrame* fit;
     QTableWidget* dataValues;
     QTableWidget* fitValues;
+    bool redrawPending = false;
+    uint64_t resultsDrawn = 0;
+    // Running from a redraw for the redraw period: a result meanwhile waits for its end.
+    QTimer* holdOff;
 };

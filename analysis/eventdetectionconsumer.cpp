@@ -88,5 +88,11 @@ void EventDetectionConsumer::analyze() {
                     records[c].add(first + f * width + c, std::min(blockFrames, frames - f), width);
     // Only whole frames were taken: a partial one stays for the next cycle.
     accumulated.erase(accumulated.begin(), accumulated.begin() + std::ptrdiff_t(frames * width));
-    if (std::any_of(accepted.begin(), accepted.end(), [](int n) { return n > 0; })) emit result();
+    bool any = false;
+    for (size_t c = 0; c < records.size(); c++)
+        if (accepted[c] > 0) {
+            markPublished(int(c));
+            any = true;
+        }
+    if (any) emit result();
 }

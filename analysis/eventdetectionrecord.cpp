@@ -141,6 +141,10 @@ int EventDetectionRecord::add(const double* samples, size_t count, size_t stride
             amplitudeHistogram.add(std::abs(amplitude));
             amplitudes.append(amplitude);
             dwells.append(dwell);
+            if (amplitudes.size() > listedEvents) { // constant time: the list keeps room at its front
+                amplitudes.removeFirst();
+                dwells.removeFirst();
+            }
             eventCount++;
             if (eventCount > 1) totalGap += double(gap) / samplingRate;
             totalDwell += frames / samplingRate;

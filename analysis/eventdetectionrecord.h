@@ -62,6 +62,10 @@ struct EventDetectionRecord {
     // (dwell range's unit).
     QList<double> amplitudes;
     QList<double> dwells;
+    // Only the latest events are listed: a busy channel accepts thousands a second, and a list
+    // without end would take the memory, and every redraw of the scatter, with it. The counts,
+    // histograms and averages take every event.
+    static constexpr qsizetype listedEvents = 10000;
     int eventCount = 0;
     double totalDwell = 0.0; // s
     double totalGap = 0.0;   // s

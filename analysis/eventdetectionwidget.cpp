@@ -227,8 +227,11 @@ void EventDetectionWidget::markReadOuts(const QString& why) {
 }
 
 void EventDetectionWidget::onResult() {
-    // One consumer serves the docks of every channel: only a running one fetches its copy.
-    if (!detection || !toolButton(StartTool)->isChecked()) return;
+    // One consumer serves the docks of every channel: only a running one draws.
+    if (detection && toolButton(StartTool)->isChecked()) resultReady();
+}
+
+void EventDetectionWidget::redraw() {
     shown = detection->channelResult(currentChannelIdx);
     showBins(dwellHistogramPlot, dwellBars, shown.dwellHistogram);
     showBins(amplitudeHistogramPlot, amplitudeBars, shown.amplitudeHistogram);

@@ -54,6 +54,9 @@ class EventDetectionWidget : public AnalysisWidget {
     void onTimeFitted(const GaussianFitModel& model);
     void onCurrentFitted(const GaussianFitModel& model);
 
+  protected:
+    void redraw() override;
+
   private:
     struct Fit {
         QList<double> x, y;

@@ -76,5 +76,7 @@ void HistogramConsumer::analyze() {
             if (activeChannels[c])
                 records[c].add(first + f * width + c, std::min(blockFrames, frames - f), width);
     accumulated.clear();
+    for (size_t c = 0; c < records.size(); c++)
+        if (activeChannels[c]) markPublished(int(c));
     emit result();
 }

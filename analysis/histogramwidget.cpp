@@ -66,22 +66,32 @@ void HistogramWidget::setConsumer(AnalysisConsumer* analysisConsumer) {
 }
 
 void HistogramWidget::onResult() {
-    // One consumer serves the docks of every channel: only a running one fetches its copy.
-    if (!histogram || !toolButton(StartTool)->isChecked()) return;
+    // One consumer serves the docks of every channel: only a running one draws.
+    if (histogram && toolButton(StartTool)->isChecked()) resultReady();
+}
+
+void HistogramWidget::redraw() {
     shown = histogram->channelResult(currentChannelIdx);
     if (shown.counts.isEmpty()) return;
     toolAction(GaussianFitTool)->setEnabled(true);
     bars->setBins(shown.lowerEdge, shown.binWidth, shown.counts);
     histogramPlot->xAxis->setLabel(shown.unitLabel);
+    const QCPRange binned(shown.lowerEdge, shown.lowerEdge + shown.binCount * shown.binWidth);
     if (histogramPlot->zoomStack().isEmpty()) {
-        histogramPlot->xAxis->setRange(shown.lowerEdge, shown.lowerEdge + shown.binCount * shown.binWidth);
+        // Limited, with a margin: the cursors at the ends of the bins stay in sight, to be
+        // dragged either way.
+        const double margin = shown.limited ? binned.size() / 8 : 0.0;
+        histogramPlot->xAxis->setRange(binned.lower - margin, binned.upper + margin);
         const int highest = *std::max_element(shown.counts.begin(), shown.counts.end());
         histogramPlot->yAxis->setRange(0.0, std::max(1.0, highest * 1.05));
     }
-    // Samples that were not numbers (a saturated or overflowed channel) are in no bin.
-    histogramPlot->setTopLeftText(shown.invalidSamples > 0
-                                      ? QString("%1 samples were not numbers").arg(shown.invalidSamples)
-                                      : QString());
+    if (shown.limited) histogramPlot->pinCursors(binned);
+    // Samples that were not numbers (a saturated or overflowed channel) are in no bin. Set
+    // only when it changes: the text queues a replot of its own.
+    const QString invalid = shown.invalidSamples > 0
+                                ? QString("%1 samples were not numbers").arg(shown.invalidSamples)
+                                : QString();
+    if (histogramPlot->topLeftText() != invalid) histogramPlot->setTopLeftText(invalid);
     // A fit made stays over the histogram that grows on.
     histogramPlot->replot();
     toolAction(LabbookTool)->setEnabled(true);
@@ -97,13 +107,18 @@ void HistogramWidget::clearFits() {
 
 void HistogramWidget::onLimitToRoi(bool flag) {
     histogramPlot->setCursorsVisible(flag);
+    // Limited, the cursors mark the range binned, which the next result spreads over the axis;
+    // otherwise they follow the axis from where they are.
+    const QCPRange roi = histogramPlot->cursorsRange();
+    if (flag)
+        histogramPlot->pinCursors(roi);
+    else
+        histogramPlot->unpinCursors();
     if (!histogram) return;
-    if (flag) {
-        const QCPRange roi = histogramPlot->cursorsRange();
+    if (flag)
         histogram->setLimits(currentChannelIdx, roi.lower, roi.upper);
-    } else {
+    else
         histogram->clearLimits(currentChannelIdx);
-    }
 }
 
 void HistogramWidget::onGaussianFit() {

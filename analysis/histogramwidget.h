@@ -45,6 +45,9 @@ class HistogramWidget : public AnalysisWidget {
     void onGaussianFit() override;
     void onCurrentFitted(const GaussianFitModel& model);
 
+  protected:
+    void redraw() override;
+
   private:
     struct Fit {
         QList<double> x, y;

@@ -69,11 +69,17 @@ void SpectrumConsumer::analyze() {
     const double* first = accumulated.data() + voltageChannelsNum;
     // A block of frames at a time, so that each is read from memory once rather than per
     // channel; each channel still gets its samples in order.
-    int published = 0;
+    std::vector<int> results(records.size(), 0);
     for (size_t f = 0; f < frames; f += blockFrames)
         for (size_t c = 0; c < records.size(); c++)
             if (activeChannels[c])
-                published += records[c].add(first + f * width + c, std::min(blockFrames, frames - f), width);
+                results[c] += records[c].add(first + f * width + c, std::min(blockFrames, frames - f), width);
     accumulated.clear();
-    if (published > 0) emit result();
+    bool any = false;
+    for (size_t c = 0; c < records.size(); c++)
+        if (results[c] > 0) {
+            markPublished(int(c));
+            any = true;
+        }
+    if (any) emit result();
 }

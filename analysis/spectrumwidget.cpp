@@ -121,8 +121,11 @@ void SpectrumWidget::onLogAxisRequest() {
 }
 
 void SpectrumWidget::onResult() {
-    // One consumer serves the docks of every channel: only a running one fetches its copy.
-    if (!spectrum || !toolButton(StartTool)->isChecked()) return;
+    // One consumer serves the docks of every channel: only a running one draws.
+    if (spectrum && toolButton(StartTool)->isChecked()) resultReady();
+}
+
+void SpectrumWidget::redraw() {
     const SpectrumRecord record = spectrum->channelResult(currentChannelIdx);
     const int n = record.halfSize;
     frequencies = QList<double>(record.frequencies.begin(), record.frequencies.begin() + n);
@@ -140,10 +143,12 @@ void SpectrumWidget::onResult() {
         spectrumPlot->xAxis->setRange(valueRange(frequencies, xIsLog));
         spectrumPlot->yAxis->setRange(valueRange(values, yIsLog));
     }
-    // Samples that were not numbers (a saturated or overflowed channel) drop their blocks.
-    spectrumPlot->setTopLeftText(record.invalidSamples > 0
-                                     ? QString("%1 samples were not numbers").arg(record.invalidSamples)
-                                     : QString());
+    // Samples that were not numbers (a saturated or overflowed channel) drop their blocks. Set
+    // only when it changes: the text queues a replot of its own.
+    const QString invalid = record.invalidSamples > 0
+                                ? QString("%1 samples were not numbers").arg(record.invalidSamples)
+                                : QString();
+    if (spectrumPlot->topLeftText() != invalid) spectrumPlot->setTopLeftText(invalid);
     spectrumPlot->replot();
     toolAction(ExportTool)->setEnabled(true);
 }

@@ -44,6 +44,9 @@ class SpectrumWidget : public AnalysisWidget {
     void onBoltzmannSigmoidFit() override {}
     void onGaussianFit() override {}
 
+  protected:
+    void redraw() override;
+
   private:
     SpectrumConsumer* spectrum = nullptr;
     QDoubleSpinBox* integrationTime;

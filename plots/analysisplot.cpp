@@ -29,8 +29,23 @@ void AnalysisPlot::setCursorsVisible(bool on) {
     replot(rpQueuedReplot);
 }
 
+void AnalysisPlot::pinCursors(const QCPRange& range) {
+    if (grabbed >= 0) return; // the user's drag goes on from where the cursor is held
+    pinned = true;
+    pins[0] = range.lower;
+    pins[1] = range.upper;
+    onScaleDivChanged();
+}
+
+void AnalysisPlot::unpinCursors() {
+    if (!pinned) return;
+    for (int i = 0; i < 2; i++)
+        fractions[i] = (pins[i] - xAxis->range().lower) / xAxis->range().size();
+    pinned = false;
+}
+
 double AnalysisPlot::cursorX(int idx) const {
-    return xAxis->range().lower + fractions[idx] * xAxis->range().size();
+    return pinned ? pins[idx] : xAxis->range().lower + fractions[idx] * xAxis->range().size();
 }
 
 void AnalysisPlot::placeCursor(int idx) {
@@ -71,7 +86,10 @@ void AnalysisPlot::onZoomInPickerMoved(QPointF p) {
         Plot::onZoomInPickerMoved(p);
         return;
     }
-    fractions[grabbed] = (p.x() - xAxis->range().lower) / xAxis->range().size();
+    if (pinned)
+        pins[grabbed] = p.x();
+    else
+        fractions[grabbed] = (p.x() - xAxis->range().lower) / xAxis->range().size();
     placeCursor(grabbed);
     replot(rpQueuedReplot);
 }

@@ -1,7 +1,8 @@
 #pragma once
 // The plot of an analysis result. Two vertical cursors mark a region of interest; they keep their
-// place as fractions of the x range, so a zoom carries them along. A left drag that starts on a
-// cursor moves it, any other drags zoom. The plot stands alone, so its zoom gestures apply to
+// place as fractions of the x range, so a zoom carries them along, unless they are pinned to x
+// values (a region that something was computed over). A left drag that starts on a cursor moves
+// it, any other drags zoom. The plot stands alone, so its zoom gestures apply to
 // itself instead of going out as requests.
 
 #include "plots/plot.h"
@@ -16,6 +17,11 @@ class AnalysisPlot : public Plot {
     // The region between the cursors, in x axis units, lower end first.
     QCPRange cursorsRange() const;
     void setCursorsVisible(bool on);
+    // The cursors at `range`, kept at those x values whatever the x range does (a drag still
+    // moves them) until unpinCursors(), from which on they follow the x range from where they are.
+    // A drag under way keeps them where the user holds them. The caller replots.
+    void pinCursors(const QCPRange& range);
+    void unpinCursors();
 
   signals:
     void cursorsMoved();
@@ -42,5 +48,7 @@ class AnalysisPlot : public Plot {
 
     QCPItemStraightLine* cursors[2];
     double fractions[2] = {0.25, 0.75};
+    bool pinned = false;
+    double pins[2] = {0.0, 0.0};
     int grabbed = -1;
 };

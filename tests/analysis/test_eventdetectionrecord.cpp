@@ -228,4 +228,21 @@ TEST(EventDetectionRecord, OptionsThatMeanNothingAreRefused) {
     }
 }
 
+// A busy channel lists only its latest events; the counts and the histograms take them all.
+TEST(EventDetectionRecord, OnlyTheLatestEventsAreListed) {
+    const int events = int(EventDetectionRecord::listedEvents) + 50;
+    std::vector<Pulse> pulses;
+    for (int k = 0; k < events; k++)
+        pulses.push_back({20 + 20 * k, 5 + k % 3});
+    EventDetectionRecord r = detector(50.0, 10.0);
+    const std::vector<double> x = trace(20 * events + 40, 0.0, 100.0, pulses);
+    EXPECT_EQ(r.add(x.data(), x.size()), events);
+    EXPECT_EQ(r.eventCount, events);
+    EXPECT_EQ(total(r.dwellHistogram), events);
+    ASSERT_EQ(r.dwells.size(), EventDetectionRecord::listedEvents);
+    ASSERT_EQ(r.amplitudes.size(), EventDetectionRecord::listedEvents);
+    EXPECT_EQ(r.dwells.first(), (5 + 50 % 3) * r.samplePeriod) << "the 51st event first";
+    EXPECT_EQ(r.dwells.last(), (5 + (events - 1) % 3) * r.samplePeriod) << "the last event last";
+}
+
 } // namespace

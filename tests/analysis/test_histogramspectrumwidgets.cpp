@@ -1,6 +1,7 @@
 // The histogram and spectrum docks driven as the user drives them, in a 1366 x 768 window on
 // a virtual amplifier: Start, the Gaussian fit, the region of interest, the FFT bins, the
-// integration time and the axis boxes, and what each shows and exports.
+// integration time and the axis boxes, and what each shows and exports; results drawn once
+// however many arrive together.
 
 #include "tests/analysis/consumersonamplifier.h"
 #include "tests/analysis/dockdriver.h"
@@ -13,8 +14,11 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDoubleSpinBox>
+#include <QSemaphore>
+#include <QSignalSpy>
 #include <QTableWidget>
 
+#include <algorithm>
 #include <numeric>
 
 namespace {
@@ -210,6 +214,130 @@ TEST_F(DocksOnAmplifier, SpectrumTakesItsOptionsFromTheControlsAndShowsTheDensit
     EXPECT_NEAR(csv[2].split(',').value(0).toDouble(), fs / 1024, 1e-3);
     click(dock, W::StopTool);
     EXPECT_FALSE(spectrum->isRunning());
+}
+
+// Three results arrive while the window is busy elsewhere: each running dock of the consumer
+// draws once, the latest, and the notifications left behind draw nothing more. A spectrum dock
+// draws only for results of its own channel.
+TEST_F(DocksOnAmplifier, ResultsThatArriveTogetherAreDrawnOnceAndOnlyByTheirChannelsDocks) {
+    amplifier().setCell(2, noisyCell(20e-12));
+    amplifier().setCell(3, noisyCell(5e-12));
+    ASSERT_NO_FATAL_FAILURE(startProducing());
+    HistogramWidget dock(2), other(3);
+    SpectrumWidget fast(1), slow(2);
+    for (HistogramWidget* d : {&dock, &other})
+        d->setConsumer(histogram.get());
+    for (SpectrumWidget* d : {&fast, &slow})
+        d->setConsumer(spectrum.get());
+    for (QDockWidget* d : std::initializer_list<QDockWidget*>{&other, &fast, &slow})
+        window.addDockWidget(Qt::RightDockWidgetArea, d);
+    ASSERT_NO_FATAL_FAILURE(showDocked(window, dock));
+    QCoreApplication::sendPostedEvents(); // the replots the docks queued as they were made
+    QSignalSpy drawn(dock.plot(), &QCustomPlot::afterReplot);
+    QSignalSpy otherDrawn(other.plot(), &QCustomPlot::afterReplot);
+    QSignalSpy fastDrawn(fast.plot(), &QCustomPlot::afterReplot);
+    QSignalSpy slowDrawn(slow.plot(), &QCustomPlot::afterReplot);
+
+    // Counted in the consumer's thread, so that this one can leave the notifications queued.
+    QSemaphore published;
+    QObject::connect(
+        histogram.get(), &HistogramConsumer::result, histogram.get(), [&published] { published.release(); },
+        Qt::DirectConnection);
+    click(dock, AnalysisWidget::StartTool);
+    click(other, AnalysisWidget::StartTool);
+    ASSERT_TRUE(published.tryAcquire(3, waitMs));
+    histogram->onStopConsuming(); // the records stay as the last result left them
+    ASSERT_TRUE(QTest::qWaitFor([&] { return drawn.count() > 0 && otherDrawn.count() > 0; }, waitMs));
+    QTest::qWait(3 * AnalysisWidget::redrawPeriodMs);
+    EXPECT_EQ(drawn.count(), 1);
+    EXPECT_EQ(otherDrawn.count(), 1);
+    for (HistogramWidget* d : {&dock, &other}) {
+        const QList<int> counts = histogram->channelResult(d == &dock ? 2 : 3).counts;
+        QList<int> shown;
+        for (auto it = barsOf(*d)->data()->constBegin(); it != barsOf(*d)->data()->constEnd(); ++it)
+            shown.append(int(it->value));
+        EXPECT_EQ(shown, counts) << "the latest result";
+    }
+    EXPECT_GE(std::accumulate(barsOf(dock)->data()->constBegin(), barsOf(dock)->data()->constEnd(), 0.0,
+                              [](double sum, const QCPBarsData& bar) { return sum + bar.value; }),
+              3 * std::round(hz() * 0.5))
+        << "three results' samples";
+
+    // Channel 1 publishes a result every second, channel 2 every other.
+    auto* fastTime = labelled<QDoubleSpinBox>(fast, "Minimum integration time");
+    ASSERT_TRUE(fastTime);
+    type(fastTime, "1");
+    QTest::keyClick(fastTime, Qt::Key_Return);
+    click(fast, AnalysisWidget::StartTool);
+    click(slow, AnalysisWidget::StartTool);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return spectrum->resultsPublished(1) >= 5; }, waitMs));
+    spectrum->onStopConsuming();
+    QTest::qWait(3 * AnalysisWidget::redrawPeriodMs);
+    // Each dock drew some of its channel's results, and none of the other's.
+    EXPECT_GE(fastDrawn.count(), 1);
+    EXPECT_GE(slowDrawn.count(), 1);
+    EXPECT_LE(uint64_t(fastDrawn.count()), spectrum->resultsPublished(1));
+    EXPECT_LE(uint64_t(slowDrawn.count()), spectrum->resultsPublished(2));
+}
+
+// Limited to the region between the cursors, the histogram spreads its bins over the axis; the
+// cursors stay on the ends of the bins, and a cursor dragged outwards bins over the new region.
+TEST_F(DocksOnAmplifier, TheCursorsMarkTheRangeBinnedOnceLimitedAndAfterADrag) {
+    amplifier().setCell(2, noisyCell(20e-12));
+    ASSERT_NO_FATAL_FAILURE(startProducing());
+    HistogramWidget dock(2);
+    dock.setConsumer(histogram.get());
+    ASSERT_NO_FATAL_FAILURE(showDocked(window, dock));
+    click(dock, AnalysisWidget::StartTool);
+    AnalysisPlot* plot = dock.plot();
+    const auto binned = [&dock] {
+        const QCPBars* bars = barsOf(dock);
+        if (bars->dataCount() != 200) return QCPRange(0, 0);
+        return QCPRange(bars->data()->at(0)->key - bars->width() / 2,
+                        bars->data()->at(199)->key + bars->width() / 2);
+    };
+    const auto same = [](const QCPRange& a, const QCPRange& b) {
+        const double tolerance = 1e-6 * b.size();
+        return std::abs(a.lower - b.lower) < tolerance && std::abs(a.upper - b.upper) < tolerance;
+    };
+    const auto cursorLines = [plot] {
+        QList<double> xs;
+        for (int i = 0; i < plot->itemCount(); i++)
+            if (auto* line = qobject_cast<QCPItemStraightLine*>(plot->item(i)))
+                xs.append(line->point1->coords().x());
+        std::sort(xs.begin(), xs.end());
+        return xs;
+    };
+    for (const QSize size : {QSize(1366, 768), QSize(1920, 1080)}) {
+        SCOPED_TRACE(size.width());
+        window.resize(size);
+        // Over the whole range, -200 to 200 pA.
+        ASSERT_TRUE(QTest::qWaitFor([&] { return std::abs(binned().lower + 200.0) < 0.1; }, waitMs));
+
+        click(dock, AnalysisWidget::LimitToRoiTool);
+        const QCPRange roi = plot->cursorsRange();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return same(binned(), roi); }, waitMs));
+        EXPECT_TRUE(same(plot->cursorsRange(), roi));
+        ASSERT_EQ(cursorLines().size(), 2);
+        EXPECT_TRUE(same({cursorLines()[0], cursorLines()[1]}, roi)) << "drawn where they are";
+        EXPECT_TRUE(plot->xAxis->range().contains(roi.lower) && plot->xAxis->range().contains(roi.upper))
+            << "both in sight";
+
+        const int y = plot->axisRect()->rect().center().y();
+        const QPoint grab(qRound(plot->xAxis->coordToPixel(roi.upper)), y);
+        const QPoint drop(qRound(plot->xAxis->coordToPixel(roi.upper + roi.size() / 16)), y);
+        QTest::mousePress(plot, Qt::LeftButton, {}, grab);
+        QTest::mouseMove(plot, drop);
+        QTest::mouseRelease(plot, Qt::LeftButton, {}, drop);
+        const QCPRange dragged = plot->cursorsRange();
+        EXPECT_NEAR(dragged.upper, roi.upper + roi.size() / 16,
+                    2 * plot->xAxis->range().size() / plot->axisRect()->width());
+        EXPECT_NEAR(dragged.lower, roi.lower, 1e-9 * roi.size());
+        ASSERT_TRUE(QTest::qWaitFor([&] { return same(binned(), dragged); }, waitMs));
+        EXPECT_TRUE(same(plot->cursorsRange(), dragged));
+        click(dock, AnalysisWidget::LimitToRoiTool); // off: the whole range again
+    }
+    click(dock, AnalysisWidget::StopTool);
 }
 
 } // namespace
