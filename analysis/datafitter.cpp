@@ -123,7 +123,16 @@ double DataFitter::cost(IFitModel& model, const QList<double>& parameters) const
 void DataFitter::minimise(IFitModel& model) {
     markFitStarted();
     Simplex simplex;
-    model.initSimplex(simplex);
+    const auto [lowestY, highestY] = std::minmax_element(pointYs.cbegin(), pointYs.cend());
+    const double ySpan = lowestY == pointYs.cend() ? 0.0 : *highestY - *lowestY;
+    model.initSimplex(simplex, largestX - smallestX, ySpan);
+    // The costs are sums of squared currents, counts or whatever the points hold: the stop
+    // test is relative to them, so that a fit goes as far in nA as in pA. Exact points reach
+    // costs of rounding only; the points' own sum of squares scales that floor.
+    double squares = 0.0;
+    for (double y : pointYs)
+        squares += y * y;
+    const double floor = 1e-20 * squares;
     const qsizetype vertexCount = simplex.vertices.size();
     for (qsizetype i = 0; i < vertexCount; ++i)
         simplex.costs[i] = cost(model, simplex.vertices.at(i));
@@ -135,15 +144,15 @@ void DataFitter::minimise(IFitModel& model) {
         const double fb = simplex.costs.at(best);
         const double fw = simplex.costs.at(worst);
         const double fs = simplex.costs.at(simplex.order.at(vertexCount - 2).first);
-        // The costs alone decide convergence, in absolute terms; a vertex where the model is
-        // undefined (NaN cost) has not converged.
+        // The costs alone decide convergence; a vertex where the model is undefined (NaN cost)
+        // has not converged.
         bool undefined = false;
         double spread = 0.0;
         for (double c : simplex.costs) {
             undefined = undefined || std::isnan(c);
             spread = std::max(spread, std::abs(c - fb));
         }
-        if (!undefined && spread < 1e-6) break;
+        if (!undefined && spread <= 1e-10 * fb + floor) break;
 
         const QList<double> xw = simplex.vertices.at(worst);
         QList<double> centroid(xw.size(), 0.0);

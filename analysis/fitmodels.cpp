@@ -3,12 +3,15 @@
 #include <cmath>
 #include <numbers>
 
-void IFitModel::initSimplex(Simplex& simplex) const {
+void IFitModel::initSimplex(Simplex& simplex, double xSpan, double ySpan) const {
     const QList<double> start = parameters();
+    const QList<double> sizes = typicalSizes(xSpan, ySpan);
     simplex.vertices = {start};
     for (qsizetype i = 0; i < start.size(); ++i) {
         QList<double> vertex = start;
-        vertex[i] = vertex[i] == 0.0 ? 0.00025 : vertex[i] * 1.05;
+        // Points that span nothing give no size: a small step all the same.
+        const double size = std::isfinite(sizes.at(i)) && sizes.at(i) > 0.0 ? sizes.at(i) : 0.005;
+        vertex[i] = vertex[i] == 0.0 ? 0.05 * size : vertex[i] * 1.05;
         simplex.vertices.append(vertex);
     }
     simplex.costs.fill(0.0, simplex.vertices.size());

@@ -20,10 +20,13 @@ class IFitModel {
     virtual QList<double> parameters() const = 0;
     virtual void setParameters(QList<double> parameters) = 0;
     virtual double value(double x) const = 0;
+    // The size of each parameter for points spread over xSpan and ySpan, in the units of the
+    // points, whatever they are (pA or nA, mV or V).
+    virtual QList<double> typicalSizes(double xSpan, double ySpan) const = 0;
     // Vertices around the current parameters: the parameters themselves, then each one stepped
-    // by 5 %. A parameter that is exactly 0 gets a fixed small step, as 5 % of it is no step.
+    // by 5 %, of itself, or of its typical size when it is exactly 0 (5 % of 0 is no step).
     // Costs and order are left for the fitter to fill.
-    void initSimplex(Simplex& simplex) const;
+    void initSimplex(Simplex& simplex, double xSpan, double ySpan) const;
 };
 
 struct LinearFitModel : IFitModel {
@@ -34,6 +37,7 @@ struct LinearFitModel : IFitModel {
     QList<double> parameters() const override { return {offset, slope}; }
     void setParameters(QList<double> parameters) override;
     double value(double x) const override { return offset + slope * x; }
+    QList<double> typicalSizes(double xSpan, double ySpan) const override { return {ySpan, ySpan / xSpan}; }
 };
 
 struct BoltzmannSigmoidFitModel : IFitModel {
@@ -48,6 +52,9 @@ struct BoltzmannSigmoidFitModel : IFitModel {
     }
     void setParameters(QList<double> parameters) override;
     double value(double x) const override;
+    QList<double> typicalSizes(double xSpan, double ySpan) const override {
+        return {ySpan, ySpan, xSpan, xSpan};
+    }
 };
 
 struct GaussianFitModel : IFitModel {
@@ -59,6 +66,9 @@ struct GaussianFitModel : IFitModel {
     QList<double> parameters() const override { return {area, mean, standardDeviation}; }
     void setParameters(QList<double> parameters) override;
     double value(double x) const override;
+    QList<double> typicalSizes(double xSpan, double ySpan) const override {
+        return {xSpan * ySpan, xSpan, xSpan};
+    }
 };
 
 Q_DECLARE_METATYPE(LinearFitModel)

@@ -33,57 +33,59 @@ BoltzmannSigmoidFitModel canonical(BoltzmannSigmoidFitModel m) {
     return m;
 }
 
-TEST(DataFitter, StartingSimplexStepsEachParameterByFivePercentAndZeroByAFixedStep) {
-    GaussianFitModel model;
-    model.setParameters({0.0, 2.0, -4.0});
-    Simplex simplex;
-    model.initSimplex(simplex);
-    const QList<QList<double>> expected = {
-        {0.0, 2.0, -4.0}, {0.00025, 2.0, -4.0}, {0.0, 2.1, -4.0}, {0.0, 2.0, -4.2}};
-    ASSERT_EQ(simplex.vertices.size(), expected.size());
-    for (qsizetype v = 0; v < expected.size(); ++v)
-        for (qsizetype p = 0; p < 3; ++p)
-            EXPECT_DOUBLE_EQ(simplex.vertices[v][p], expected[v][p]) << "vertex " << v << " parameter " << p;
-}
+// The same points in pA, nA and µA (and mV or V): the stop test and the starting simplex are
+// relative to the points, so every fit lands as close in one unit as in another.
+struct Units {
+    const char* name;
+    double x, y; // from mV and pA
+};
+const Units units[] = {
+    {"mV, pA", 1.0, 1.0}, {"mV, nA", 1.0, 1e-3}, {"mV, uA", 1.0, 1e-6}, {"V, nA", 1e-3, 1e-3}};
 
-TEST(DataFitter, BoltzmannFitRecoversHalfActivationAndSlopeWithinOnePercent) {
+TEST(DataFitter, BoltzmannFitFindsEveryParameterWithinOnePercentInEveryUnit) {
     struct Case {
         double min, max, half, k, from, to;
         int points;
+        double noise; // pA rms
     };
     const Case cases[] = {
-        {0.0, 1.0, -20.0, 8.0, -100.0, 60.0, 17},
-        // A range symmetric about 0 starts V½ at exactly 0: only the fixed simplex step moves it.
-        // (Currents in pA as the widgets show them: the convergence test on the costs is absolute.)
-        {-2.0, 5.0, 0.0, 10.0, -80.0, 80.0, 33},
-        {-50.0, 400.0, -15.0, 6.0, -90.0, 90.0, 37},
-        {0.0, 1.0, -40.0, -7.0, -120.0, 40.0, 33},
-        {-200.0, 800.0, -35.0, 5.0, -100.0, 50.0, 16},
+        {0.0, 1.0, -20.0, 8.0, -100.0, 60.0, 17, 0.0},
+        // A range symmetric about 0 starts V½ at exactly 0: the simplex steps it by a share of
+        // the range of x.
+        {-2.0, 5.0, 0.0, 10.0, -80.0, 80.0, 33, 0.0},
+        {-50.0, 400.0, -15.0, 6.0, -90.0, 90.0, 37, 0.0},
+        {0.0, 1.0, -40.0, -7.0, -120.0, 40.0, 33, 0.0},
+        {-200.0, 800.0, -35.0, 5.0, -100.0, 50.0, 16, 0.0},
+        {-100.0, 1500.0, -25.0, 9.0, -100.0, 60.0, 33, 2.0}, // an I-V of the 2 nA range
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << "V½ " << c.half << " k " << c.k);
-        BoltzmannSigmoidFitModel truth;
-        truth.setParameters({c.min, c.max, c.half, c.k});
-        QList<QPointF> points;
-        for (int i = 0; i < c.points; ++i) {
-            const double x = c.from + (c.to - c.from) * i / (c.points - 1);
-            points.append({x, truth.value(x)});
+    for (const Units& u : units)
+        for (const Case& c : cases) {
+            SCOPED_TRACE(testing::Message() << u.name << ": V½ " << c.half << " k " << c.k);
+            BoltzmannSigmoidFitModel truth;
+            truth.setParameters({c.min * u.y, c.max * u.y, c.half * u.x, c.k * u.x});
+            std::mt19937 generator(5);
+            std::normal_distribution<double> noise(0.0, c.noise * u.y);
+            QList<QPointF> points;
+            for (int i = 0; i < c.points; ++i) {
+                const double x = (c.from + (c.to - c.from) * i / (c.points - 1)) * u.x;
+                points.append({x, truth.value(x) + (c.noise > 0 ? noise(generator) : 0.0)});
+            }
+            BoltzmannSigmoidDataFitter fitter;
+            fitter.loadPoints(points);
+            const BoltzmannSigmoidFitModel fit = canonical(fitAndWait<BoltzmannSigmoidFitModel>(fitter));
+            const BoltzmannSigmoidFitModel want = canonical(truth);
+            // 1 % of V½, or of k when V½ is 0.
+            const double halfTolerance =
+                0.01 * std::max(std::abs(want.halfActivationVoltage), want.inverseSlope);
+            EXPECT_NEAR(fit.halfActivationVoltage, want.halfActivationVoltage, halfTolerance);
+            EXPECT_NEAR(fit.inverseSlope, want.inverseSlope, 0.01 * want.inverseSlope);
+            const double span = std::abs(c.max - c.min) * u.y;
+            EXPECT_NEAR(fit.minActivation, want.minActivation, 0.01 * span);
+            EXPECT_NEAR(fit.maxActivation, want.maxActivation, 0.01 * span);
         }
-        BoltzmannSigmoidDataFitter fitter;
-        fitter.loadPoints(points);
-        const BoltzmannSigmoidFitModel fit = canonical(fitAndWait<BoltzmannSigmoidFitModel>(fitter));
-        const BoltzmannSigmoidFitModel want = canonical(truth);
-        // 1 % of V½, or of k when V½ is 0.
-        const double halfTolerance = 0.01 * std::max(std::abs(want.halfActivationVoltage), want.inverseSlope);
-        EXPECT_NEAR(fit.halfActivationVoltage, want.halfActivationVoltage, halfTolerance);
-        EXPECT_NEAR(fit.inverseSlope, want.inverseSlope, 0.01 * want.inverseSlope);
-        const double span = std::abs(c.max - c.min);
-        EXPECT_NEAR(fit.minActivation, want.minActivation, 0.01 * span);
-        EXPECT_NEAR(fit.maxActivation, want.maxActivation, 0.01 * span);
-    }
 }
 
-TEST(DataFitter, GaussianFitOnHistogramRecoversMeanWithinOnePercentAndWidthWithinTwo) {
+TEST(DataFitter, GaussianFitOnHistogramFindsEveryParameterWithinOnePercentInEveryUnit) {
     struct Case {
         double mean, sigma, lowerEdge, upperEdge;
     };
@@ -94,24 +96,27 @@ TEST(DataFitter, GaussianFitOnHistogramRecoversMeanWithinOnePercentAndWidthWithi
     };
     const int samples = 100000;
     const int bins = 200;
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << "mean " << c.mean << " sigma " << c.sigma);
-        std::mt19937 generator(7);
-        std::normal_distribution<double> normal(c.mean, c.sigma);
-        const double binWidth = (c.upperEdge - c.lowerEdge) / bins;
-        QList<int> counts(bins, 0);
-        for (int i = 0; i < samples; ++i) {
-            const int bin = int(std::floor((normal(generator) - c.lowerEdge) / binWidth));
-            if (bin >= 0 && bin < bins) ++counts[bin];
+    // Amplitudes in pA, nA and uA: the counts stay, the bins scale.
+    for (const double scale : {1.0, 1e-3, 1e-6})
+        for (const Case& c : cases) {
+            SCOPED_TRACE(testing::Message()
+                         << "scale " << scale << ": mean " << c.mean << " sigma " << c.sigma);
+            std::mt19937 generator(7);
+            std::normal_distribution<double> normal(c.mean, c.sigma);
+            const double binWidth = (c.upperEdge - c.lowerEdge) / bins;
+            QList<int> counts(bins, 0);
+            for (int i = 0; i < samples; ++i) {
+                const int bin = int(std::floor((normal(generator) - c.lowerEdge) / binWidth));
+                if (bin >= 0 && bin < bins) ++counts[bin];
+            }
+            GaussianDataFitter fitter;
+            fitter.loadHistogram(c.lowerEdge * scale, binWidth * scale, counts);
+            const GaussianFitModel fit = fitAndWait<GaussianFitModel>(fitter);
+            EXPECT_NEAR(fit.mean, c.mean * scale, 0.01 * std::abs(c.mean * scale));
+            EXPECT_NEAR(std::abs(fit.standardDeviation), c.sigma * scale, 0.01 * c.sigma * scale);
+            // The counts integrate to the number of samples times the bin width.
+            EXPECT_NEAR(fit.area, samples * binWidth * scale, 0.01 * samples * binWidth * scale);
         }
-        GaussianDataFitter fitter;
-        fitter.loadHistogram(c.lowerEdge, binWidth, counts);
-        const GaussianFitModel fit = fitAndWait<GaussianFitModel>(fitter);
-        EXPECT_NEAR(fit.mean, c.mean, 0.01 * std::abs(c.mean));
-        EXPECT_NEAR(std::abs(fit.standardDeviation), c.sigma, 0.02 * c.sigma);
-        // The counts integrate to the number of samples times the bin width.
-        EXPECT_NEAR(fit.area, samples * binWidth, 0.02 * samples * binWidth);
-    }
 }
 
 TEST(DataFitter, LoadersKeepFinitePointsAndHistogramMiddles) {
