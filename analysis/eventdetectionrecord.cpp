@@ -53,8 +53,9 @@ void EventDetectionRecord::reset(double rate, const kv4cl::RangedMeasurement_t& 
     samplePeriod = 1.0 / (rate * kv4cl::prefixFactor(dwellRange.prefix, kv4cl::UnitPfxNone));
     minDwellFrames = roundedFrames(dwellRange.min / samplePeriod);
     maxDwellFrames = roundedFrames(dwellRange.max / samplePeriod);
-    const double n = rate * baselineTau;
-    alpha = (1.0 / n + 2.0) * (2.0 / n);
+    // The filter's step response after k frames is 1 - (1 - alpha)^k: with this alpha it is
+    // 1 - exp(-t / tau), tau being the time constant the user gave.
+    alpha = -std::expm1(-1.0 / (rate * baselineTau));
 
     dwellHistogram.layOut(dwellRange.min, dwellRange.max, unitOf(dwellRange.prefix, dwellRange.unit));
     // Amplitudes are binned by their size, see add().
@@ -104,6 +105,9 @@ int EventDetectionRecord::add(const double* samples, size_t count, size_t stride
             continue;
         }
         if (!open) {
+            // The frame that opens an event belongs to the event: fed to the baseline, it
+            // would pull it towards the event by alpha times the amplitude, every event,
+            // and with short gaps between events that adds up to amplitudes read low.
             if (sign * x > sign * (level + start)) {
                 open = true;
                 frames = 1;
@@ -111,8 +115,8 @@ int EventDetectionRecord::add(const double* samples, size_t count, size_t stride
                 sum = x;
             } else {
                 gap++;
+                level += (x - level) * a;
             }
-            level += (x - level) * a;
             continue;
         }
         if (frames <= longest && sign * x >= sign * (eventBaseline + end)) {

@@ -42,7 +42,7 @@ struct EventDetectionRecord {
     double samplePeriod = 0.0; // one frame in the dwell range's prefixed unit
     int minDwellFrames = 0;
     int maxDwellFrames = 0;
-    double alpha = 0.0; // baseline filter coefficient
+    double alpha = 0.0; // baseline filter coefficient: 1 - exp(-1 / (rate x tau))
 
     // The detector's state, carried from one cycle to the next.
     bool baselineReady = false;

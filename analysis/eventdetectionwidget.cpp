@@ -79,6 +79,8 @@ EventDetectionWidget::EventDetectionWidget(int currentChannelIdx, QWidget* paren
     // With one decimal the box would round its minimum of 10 ms to 0, a tau that means nothing.
     baselineTau->setDecimals(2);
     baselineTau->setMinimum(0.01);
+    baselineTau->setToolTip("Time constant of the baseline filter: after a step in the current the baseline\n"
+                            "has moved 63 % of the way to the new level in this time.");
     apply = new QPushButton("Apply parameters", content);
     auto* help = new QLabel(content);
     help->setPixmap(

@@ -44,21 +44,30 @@ int total(const EventHistogram& h) {
     return std::accumulate(h.counts.begin(), h.counts.end(), 0);
 }
 
+// "Baseline tau" is the time constant of the baseline: after a step of the current smaller
+// than threshold 1, the baseline's distance to the new level is exp(-t / tau) of the step.
 TEST(EventDetectionRecord, BaselineFilterAndFrameCountsFollowRateAndOptions) {
     const struct {
-        double rate, tau, minMs, maxMs, alpha;
+        double rate, tau, minMs, maxMs;
         int minFrames, maxFrames;
     } cases[] = {
-        {10000.0, 0.1, 0.0, 200.0, 0.004002, 0, 2000}, // N = 1000
-        {10000.0, 1.0, 0.25, 10.0, (1.0 / 10000 + 2) * (2.0 / 10000), 3, 100},
-        {200000.0, 0.01, 1.0, 2.0, (1.0 / 2000 + 2) * (2.0 / 2000), 200, 400},
+        {10000.0, 0.1, 0.0, 200.0, 0, 2000},
+        {10000.0, 0.01, 0.25, 10.0, 3, 100},
+        {1220.703125, 0.05, 0.0, 200.0, 0, 244},
+        {200000.0, 0.01, 1.0, 2.0, 200, 400},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.rate);
         EventDetectionRecord r;
         ASSERT_TRUE(r.setOptions(dwellWindow(c.minMs, c.maxMs), -100.0, -20.0, c.tau));
         r.reset(c.rate, range200pA);
-        EXPECT_NEAR(r.alpha, c.alpha, 1e-12);
+        const double before = 0.0, after = 50.0;
+        r.add(&before, 1);
+        for (int k = 1; k <= int(3 * c.tau * c.rate); k++) {
+            r.add(&after, 1);
+            const double t = k / c.rate;
+            ASSERT_NEAR(50.0 - r.baseline, 50.0 * std::exp(-t / c.tau), 1e-9) << "at " << t << " s";
+        }
         EXPECT_DOUBLE_EQ(r.samplePeriod, 1000.0 / c.rate) << "one frame in ms";
         EXPECT_EQ(r.minDwellFrames, c.minFrames);
         EXPECT_EQ(r.maxDwellFrames, c.maxFrames);
@@ -181,7 +190,7 @@ TEST(EventDetectionRecord, BaselineTracksTheLevelAndFreezesDuringEvents) {
     EXPECT_NEAR(r.baseline, 60.0, 1e-6);
     r.add(x.data() + 4000, 50);
     ASSERT_TRUE(r.inEvent);
-    EXPECT_NEAR(r.baseline, 60.0 - 150.0 * r.alpha, 1e-6) << "only the opening frame moves it";
+    EXPECT_NEAR(r.baseline, 60.0, 1e-6) << "the opening frame belongs to the event";
     r.add(x.data() + 4050, 950);
     ASSERT_EQ(r.eventCount, 1);
     EXPECT_NEAR(r.amplitudes[0], -150.0, 1e-6);
