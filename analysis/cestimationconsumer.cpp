@@ -23,9 +23,27 @@ void CEstimationConsumer::setRepetitions(int periods) {
     repetitions = std::max(periods, 1);
 }
 
+void CEstimationConsumer::RampSums::clear() {
+    frames = v = vv = 0.0;
+    std::fill(i.begin(), i.end(), 0.0);
+    std::fill(iv.begin(), iv.end(), 0.0);
+}
+
+void CEstimationConsumer::RampSums::add(double voltage, const double* currents) {
+    frames++;
+    v += voltage;
+    vv += voltage * voltage;
+    for (size_t c = 0; c < i.size(); c++) {
+        i[c] += currents[c];
+        iv[c] += currents[c] * voltage;
+    }
+}
+
 void CEstimationConsumer::allocateBuffers() {
-    firstSums.assign(size_t(currentChannelsNum), 0.0);
-    secondSums.assign(size_t(currentChannelsNum), 0.0);
+    for (RampSums* sums : {&firstSums, &secondSums}) {
+        sums->i.assign(size_t(currentChannelsNum), 0.0);
+        sums->iv.assign(size_t(currentChannelsNum), 0.0);
+    }
     resetAnalysis(currentChannelsNum);
 }
 
@@ -89,14 +107,14 @@ void CEstimationConsumer::step(const double* frame) {
         secondDuration = frames;
         frames = 1; // this frame is the first ramp's first again
         firstSkip = firstDuration / 10;
-        firstMeasure = 4 * firstDuration / 10;
         secondSkip = secondDuration / 10;
-        secondMeasure = 4 * secondDuration / 10;
-        std::fill(firstSums.begin(), firstSums.end(), 0.0);
-        std::fill(secondSums.begin(), secondSums.end(), 0.0);
+        firstSums.clear();
+        secondSums.clear();
         firstExtremes = secondExtremes = firstDurations = secondDurations = 0.0;
         periodsDone = 0;
-        phase = firstSkip < 1 || secondSkip < 1 ? 0 : 5;
+        // A ramp's first frame is its turn, which is never measured: the stretch of a ramp
+        // starts at its second frame at the earliest.
+        phase = firstSkip < 2 || secondSkip < 2 ? 0 : 5;
         return;
     case 5:
     case 8:
@@ -106,9 +124,9 @@ void CEstimationConsumer::step(const double* frame) {
         }
         frames++;
         if (phase == 5)
-            measure(frame, firstSkip, firstMeasure, firstSums);
+            measure(frame, firstSkip, firstDuration, firstSums);
         else
-            measure(frame, secondSkip, secondMeasure, secondSums);
+            measure(frame, secondSkip, secondDuration, secondSums);
         return;
     case 7:
     case 10:
@@ -140,13 +158,11 @@ void CEstimationConsumer::step(const double* frame) {
     }
 }
 
-void CEstimationConsumer::measure(const double* frame, int skip, int count, std::vector<double>& sums) {
-    if (frames <= skip) return;
-    if (frames == skip + 1) stretchStart = frame[0];
-    const double* current = frame + voltageChannelsNum;
-    for (size_t c = 0; c < sums.size(); c++)
-        sums[c] += current[c];
-    if (frames < skip + count) return;
+void CEstimationConsumer::measure(const double* frame, int skip, int duration, RampSums& sums) {
+    if (frames < skip) return;
+    if (frames == skip) stretchStart = frame[0];
+    sums.add(frame[0], frame + voltageChannelsNum);
+    if (frames < duration - skip) return;
     // A voltage that did not move over the stretch is a level, not a ramp: a step protocol's,
     // such as the resistance estimation's square wave still arriving after the switch to the
     // triangle. Its periods are as regular as a triangle's, so the search starts over.
@@ -159,14 +175,24 @@ void CEstimationConsumer::finishPeriod() {
     const double dV = (secondExtremes - firstExtremes) * voltageMultiplier;
     const double factor =
         firstDurations * secondDurations / ((firstDurations + secondDurations) * dV) / samplingRate;
-    for (size_t c = 0; c < firstSums.size(); c++) {
-        const double first = firstSums[c] / (repetitions * firstMeasure);
-        const double second = secondSums[c] / (repetitions * secondMeasure);
-        const double cap = dV == 0.0 ? std::nan("") : (second - first) * currentMultipliers[c] * factor;
+    const RampSums& a = firstSums;
+    const RampSums& b = secondSums;
+    const double meanVa = a.v / a.frames;
+    const double meanVb = b.v / b.frames;
+    // Sums of squares about each ramp's own mean: the ramps' steps of current stay out of
+    // the leak's slope.
+    const double vSpread = (a.vv - a.v * meanVa) + (b.vv - b.v * meanVb);
+    for (size_t c = 0; c < a.i.size(); c++) {
+        const double meanIa = a.i[c] / a.frames;
+        const double meanIb = b.i[c] / b.frames;
+        const double leak =
+            vSpread > 0 ? ((a.iv[c] - a.v * meanIa) + (b.iv[c] - b.v * meanIb)) / vSpread : 0.0;
+        const double step = meanIb - meanIa - leak * (meanVb - meanVa);
+        const double cap = dV == 0.0 ? std::nan("") : step * currentMultipliers[c] * factor;
         res.capacitances.append(cap < 0 ? std::nan("") : cap);
     }
-    std::fill(firstSums.begin(), firstSums.end(), 0.0);
-    std::fill(secondSums.begin(), secondSums.end(), 0.0);
+    firstSums.clear();
+    secondSums.clear();
     firstExtremes = secondExtremes = firstDurations = secondDurations = 0.0;
     periodsDone = 0;
     phase = continuous ? 5 : 11;

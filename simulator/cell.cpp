@@ -39,51 +39,56 @@ double Cell::dwell() {
     return unitDwell(random) * (open ? p.meanOpenTime : p.meanClosedTime);
 }
 
-void Cell::relax(double voltage, double seconds, double g) {
+double Cell::relax(double voltage, double seconds, double g) {
     // Cm dVm/dt = (V - Vm)/Rs - Vm/Rm - G (Vm - E): Vm moves exponentially towards its
-    // steady value with the time constant Cm / (1/Rs + 1/Rm + G).
+    // steady value at the rate (1/Rs + 1/Rm + G) / Cm.
     const double total = conductanceClosed + g;
     const double target = (voltage / p.seriesResistance + g * p.reversalPotential) / total;
+    const double rate = total / p.membraneCapacitance;
     double decay;
     if (seconds == cachedSeconds && (g == 0.0 || g == p.channelConductance)) {
         decay = g == 0.0 ? decayClosed : decayOpen;
     } else {
-        decay = std::exp(-seconds * total / p.membraneCapacitance);
+        decay = std::exp(-seconds * rate);
     }
-    vm = target + (vm - target) * decay;
+    const double away = vm - target;
+    vm = target + away * decay;
+    return target * seconds + away * (1.0 - decay) / rate;
 }
 
-void Cell::relax(double voltage, double seconds) {
-    relax(voltage, seconds, open ? p.channelConductance : 0.0);
+double Cell::relax(double voltage, double seconds) {
+    return relax(voltage, seconds, open ? p.channelConductance : 0.0);
 }
 
-void Cell::advance(double voltage, double seconds) {
+double Cell::advance(double voltage, double seconds) {
     sinePhase = std::fmod(sinePhase + p.sineFrequency * seconds, 1.0);
     // The channel may change state within the step: the exact solution is pieced together,
     // for a few changes. A channel that flickers faster goes to flicker() for the rest, so
     // that a step costs the same however short the dwell times.
+    double integral = 0.0;
     for (int changes = 0; untilChange <= seconds; changes++) {
-        if (changes == maxExactChanges) return flicker(voltage, seconds);
-        relax(voltage, untilChange);
+        if (changes == maxExactChanges) return integral + flicker(voltage, seconds);
+        integral += relax(voltage, untilChange);
         seconds -= untilChange;
         open = !open;
         untilChange = dwell();
     }
     untilChange -= seconds;
-    relax(voltage, seconds);
+    return integral + relax(voltage, seconds);
 }
 
-void Cell::flicker(double voltage, double seconds) {
+double Cell::flicker(double voltage, double seconds) {
     // Dwell times have no memory: the state at the end follows from the state now through
     // the two-state chain, p + (q - p) exp(-k t), with p the open probability, q = 1 when
     // open now, 0 when closed, and k the sum of both rates. Over the many changes the
     // membrane sees the mean conductance.
     const double pOpen = p.meanOpenTime / (p.meanOpenTime + p.meanClosedTime);
     const double rate = 1.0 / p.meanOpenTime + 1.0 / p.meanClosedTime;
-    relax(voltage, seconds, p.channelConductance * pOpen);
+    const double integral = relax(voltage, seconds, p.channelConductance * pOpen);
     const double pOpenAtEnd = pOpen + ((open ? 1.0 : 0.0) - pOpen) * std::exp(-rate * seconds);
     open = uniform(random) < pOpenAtEnd;
     untilChange = dwell();
+    return integral;
 }
 
 double Cell::step(double voltage, double seconds) {
@@ -92,13 +97,14 @@ double Cell::step(double voltage, double seconds) {
         decayOpen = std::exp(-seconds * (conductanceClosed + p.channelConductance) / p.membraneCapacitance);
         cachedSeconds = seconds;
     }
-    advance(voltage, seconds);
+    // A front end integrates the current over the sample: the mean of (V - Vm) / Rs.
+    const double meanVm = advance(voltage, seconds) / seconds;
     const double noise = p.noiseRms > 0 ? p.noiseRms * gauss(random) : 0.0;
     const double fast = p.fastCapacitance * (voltage - command) / seconds;
     command = voltage;
     const double sine =
         p.sineAmplitude != 0 ? p.sineAmplitude * std::sin(2.0 * std::numbers::pi * sinePhase) : 0.0;
-    return (voltage - vm) / p.seriesResistance + fast + noise + sine;
+    return (voltage - meanVm) / p.seriesResistance + fast + noise + sine;
 }
 
 void Cell::skip(double voltage, double seconds) {

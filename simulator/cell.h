@@ -3,8 +3,9 @@
 // parameters. The command voltage drives, through the series resistance, a node where the
 // membrane capacitance, the membrane resistance and a two-state ion channel meet ground
 // (the channel's current is g * (Vm - E) while it is open). The current measured is the one
-// through the series resistance, plus white noise, plus what the fast capacitance (pipette
-// and electrode, charged straight from the command) takes when the command moves.
+// through the series resistance, averaged over each sample as a front end's integrator sees
+// it, plus white noise, plus what the fast capacitance (pipette and electrode, charged
+// straight from the command) takes when the command moves.
 
 #include <cstdint>
 #include <random>
@@ -38,9 +39,9 @@ class Cell {
     void setParameters(const CellParameters& parameters);
     const CellParameters& parameters() const { return p; }
 
-    // Holds `voltage` for `seconds` and returns the current through the series resistance at
-    // the end (A), noise included, plus the charge the fast capacitance took from the previous
-    // voltage to this one, spread over the step.
+    // Holds `voltage` for `seconds` and returns the mean current through the series resistance
+    // over them (A), noise included, plus the charge the fast capacitance took from the
+    // previous voltage to this one, spread over the step.
     double step(double voltage, double seconds);
     // Lets `seconds` pass at `voltage` without a measurement.
     void skip(double voltage, double seconds);
@@ -48,13 +49,14 @@ class Cell {
     bool isOpen() const { return open; }
 
   private:
-    void advance(double voltage, double seconds);
+    // Each returns the integral of the membrane potential over the `seconds` it moves on (V s).
+    double advance(double voltage, double seconds);
     // The rest of a step in which the channel changes state more than maxExactChanges times.
-    void flicker(double voltage, double seconds);
+    double flicker(double voltage, double seconds);
     // The exact solution over `seconds` with the channel's conductance fixed: its own state's,
     // or `g`.
-    void relax(double voltage, double seconds);
-    void relax(double voltage, double seconds, double g);
+    double relax(double voltage, double seconds);
+    double relax(double voltage, double seconds, double g);
     double dwell(); // the time until the channel next changes state
 
     CellParameters p;

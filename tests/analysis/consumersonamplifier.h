@@ -1,7 +1,8 @@
 #pragma once
-// A virtual reference amplifier (one voltage and four current channels at 10 kHz) holding a
-// constant voltage over cells chosen by the test, with a producer and the histogram and
-// spectrum consumers told the rate and ranges as the main window tells them.
+// A virtual amplifier (the reference model, one voltage and four current channels at 10 kHz,
+// unless a test's row chooses another model or rate) holding a constant voltage over cells
+// chosen by the test, with a producer and the histogram and spectrum consumers told the rate
+// and ranges as the main window tells them.
 
 // First: the simulator has a member named like Qt's "emit" macro.
 #include "tests/simulator/amplifiertest.h"
@@ -59,11 +60,13 @@ inline kav4sim::CellParameters noisyCell(double rms) {
 class ConsumersOnAmplifier : public SimulatedAmplifiers {
   protected:
     void SetUp() override {
-        ASSERT_NO_FATAL_FAILURE(connect("cedar"));
-        ASSERT_EQ(kv4cl::setSamplingRate(tenKiloHertz), kv4cl::Success);
+        ASSERT_NO_FATAL_FAILURE(connect(model));
+        ASSERT_EQ(kv4cl::setSamplingRate(rateIdx), kv4cl::Success);
         ASSERT_NO_FATAL_FAILURE(waitForCommand(
-            [](const kav4sim::DecodedCommand& c) { return c.samplingRateIdx == tenKiloHertz; }));
-        amplifier().setCell(4, noisyCell(0.0));
+            [this](const kav4sim::DecodedCommand& c) { return c.samplingRateIdx == rateIdx; }));
+        uint32_t voltageChannels = 0, gpChannels = 0;
+        ASSERT_EQ(kv4cl::getChannelCounts(voltageChannels, currentChannels, gpChannels), kv4cl::Success);
+        amplifier().setCell(uint16_t(currentChannels), noisyCell(0.0));
     }
     void TearDown() override {
         histogram.reset();
@@ -83,7 +86,7 @@ class ConsumersOnAmplifier : public SimulatedAmplifiers {
         ASSERT_NO_FATAL_FAILURE(tellRate(spectrum.get()));
         for (AnalysisConsumer* consumer :
              {(AnalysisConsumer*)histogram.get(), (AnalysisConsumer*)spectrum.get()})
-            for (uint16_t ch = 0; ch < 4; ch++) {
+            for (uint16_t ch = 0; ch < currentChannels; ch++) {
                 kv4cl::RangedMeasurement_t range;
                 ASSERT_EQ(kv4cl::getCurrentRange(range, ch), kv4cl::Success);
                 consumer->onCurrentRangeChanged(range, ch);
@@ -104,6 +107,16 @@ class ConsumersOnAmplifier : public SimulatedAmplifiers {
         }
     }
     double hz() const { return rate.getNoPrefixValue(); }
+    // Simulated time runs this many times faster than the wall clock, as fast as the machine
+    // makes `channels` of samples at the model's rate with room to spare.
+    double timeScaleFor(double fastest) const {
+        return std::min(fastest, 2e6 / (samplingRate() * double(currentChannels)));
+    }
+
+    // What SetUp connects; a parametrised test's row sets them in its constructor.
+    std::string model = "cedar";
+    uint16_t rateIdx = tenKiloHertz;
+    uint32_t currentChannels = 0;
 
     LibrarySampleSource source;
     std::unique_ptr<DeviceDataProducer> producer;

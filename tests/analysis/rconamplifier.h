@@ -22,12 +22,12 @@ inline kav4sim::CellParameters rcCell(const RcCell& c, double noiseRms) {
     return cell;
 }
 
-// One cell per channel: small and large membranes, leaky and tight, series resistances
-// from 5 to 20 MOhm, with and without fast capacitance.
+// One cell per channel: small and large membranes, Rm from 100 MOhm (a leak of 0.5 nA at
+// 50 mV) to 5 GOhm, series resistances of 5 and 10 MOhm, with and without fast capacitance.
 inline const RcCell cells[4] = {
     {20e-12, 1e9, 10e6, 0.0},
     {50e-12, 5e9, 5e6, 3e-12},
-    {10e-12, 1e9, 20e6, 0.0},
+    {30e-12, 100e6, 5e6, 5e-12},
     {30e-12, 2e9, 5e6, 1e-12},
 };
 
@@ -49,7 +49,7 @@ class RcOnAmplifier : public ConsumersOnAmplifier {
         for (uint16_t ch = 0; ch < 4; ch++)
             amplifier().setCell(ch, rcCell(cells[ch], noiseRms));
         // 2 nA: room for the fastest ramps' capacitive currents.
-        ASSERT_EQ(kv4cl::setCurrentRange(1, 4), kv4cl::Success);
+        ASSERT_EQ(kv4cl::setCurrentRange(1, uint16_t(currentChannels)), kv4cl::Success);
     }
     void startConsumers() {
         producer = std::make_unique<DeviceDataProducer>(source);
@@ -61,7 +61,7 @@ class RcOnAmplifier : public ConsumersOnAmplifier {
             kv4cl::RangedMeasurement_t range;
             ASSERT_EQ(kv4cl::getVoltageRange(range), kv4cl::Success);
             consumer->onVoltageRangeChanged(range);
-            for (uint16_t ch = 0; ch < 4; ch++) {
+            for (uint16_t ch = 0; ch < currentChannels; ch++) {
                 ASSERT_EQ(kv4cl::getCurrentRange(range, ch), kv4cl::Success);
                 consumer->onCurrentRangeChanged(range, ch);
             }

@@ -221,7 +221,10 @@ TEST_F(EventDockOnAmplifier, TypedOptionsAppliedThenStartShowsTheChannelsEventsF
     ASSERT_TRUE(scatter);
     EXPECT_EQ(scatter->dataCount(), listed);
     QCPRange amplitudes(0, 0), dwells(0, 0);
+    // Each sample is the mean current over its period: an event's first and last frames hold
+    // it in part, which costs short events more. The mean is over events of 20 frames or more.
     double sum = 0.0;
+    int counted = 0;
     for (int i = 404; i < csv.size(); i++) {
         const QStringList values = csv[i].split(',');
         ASSERT_EQ(values.size(), 2) << csv[i].toStdString();
@@ -229,9 +232,11 @@ TEST_F(EventDockOnAmplifier, TypedOptionsAppliedThenStartShowsTheChannelsEventsF
         if (i == 404) amplitudes = QCPRange(a, a), dwells = QCPRange(d, d);
         amplitudes.expand(a);
         dwells.expand(d);
+        if (d < 20e3 / fs) continue;
         sum += a;
+        counted++;
     }
-    EXPECT_NEAR(sum / listed / -5.0, 1.0, 0.03) << "mean amplitude " << sum / listed << " pA";
+    EXPECT_NEAR(sum / counted / -5.0, 1.0, 0.03) << "mean amplitude " << sum / counted << " pA";
     EXPECT_GE(dwells.lower, 0.2 - 1e-9);
     EXPECT_LE(dwells.upper, 150.0);
     const QCPRange x = dock.scatterPlot()->xAxis->range(), y = dock.scatterPlot()->yAxis->range();

@@ -33,25 +33,55 @@ TEST_F(RcOnAmplifier, ResistanceOfAStepIsRmPlusRsOnEveryChannel) {
     }
 }
 
-// A 20 ms triangle of +-50 mV (10 V/s): see seenCapacitance.
-TEST_F(RcOnAmplifier, CapacitanceOfATriangleIsCmSeenThroughRsAndRmOnEveryChannel) {
-    const double period = 0.020;
+// The same cells read the same capacitance, the one the circuit presents (see
+// seenCapacitance), on two models from the lowest rate to the highest: with the protocol's
+// default period of 100 ms (+-2 V/s), and a 20 ms one (+-10 V/s). Before each sample was the
+// mean current over its period, the 30 pF cells read a fifth of that at 1.22 kHz; before the
+// ramps were measured over stretches symmetric about their middles, the 100 MOhm leak took
+// 20 % off.
+struct Row {
+    const char* model;
+    uint16_t rateIdx;
+    double periodMs;
+};
+
+class CapacitanceAtRates : public RcOnAmplifier, public testing::WithParamInterface<Row> {
+  public:
+    CapacitanceAtRates() {
+        model = GetParam().model;
+        rateIdx = GetParam().rateIdx;
+    }
+};
+
+TEST_P(CapacitanceAtRates, IsWhatTheCircuitPresentsWithinTwoPercentOnEveryChannel) {
+    bus->clock()->setTimeScale(timeScaleFor(timeScale));
     ASSERT_NO_FATAL_FAILURE(
-        run(cells, "Triangular", {{"Vhold", 0.0}, {"Vamp", 50.0}, {"TPeriod", period * 1e3}}, 1e-12));
+        run(cells, "Triangular", {{"Vhold", 0.0}, {"Vamp", 50.0}, {"TPeriod", GetParam().periodMs}}, 1e-12));
     QSignalSpy results(cEstimation.get(), &CEstimationConsumer::result);
     kv4test::Results arrived(cEstimation.get());
     cEstimation->onStartConsuming();
     ASSERT_NO_FATAL_FAILURE(waitFor(arrived, 1));
     cEstimation->takeHandOver();
+    EXPECT_EQ(producer->framesLostTotal(), 0u);
     const auto res = results.at(0).at(0).value<CEstimationConsumer::Result_t>();
-    ASSERT_EQ(res.capacitances.size(), 4);
+    ASSERT_EQ(res.capacitances.size(), qsizetype(currentChannels));
     for (int ch = 0; ch < 4; ch++) {
         SCOPED_TRACE(ch);
-        const double expected = seenCapacitance(cells[ch], period, hz());
+        const double expected = seenCapacitance(cells[ch]);
         EXPECT_NEAR(res.capacitances[ch] / expected, 1.0, 0.02)
             << res.capacitances[ch] * 1e12 << " pF, expected " << expected * 1e12 << " (Cm "
-            << cells[ch].cm * 1e12 << ")";
+            << cells[ch].cm * 1e12 << ", Rm " << cells[ch].rm * 1e-6 << " MOhm) at " << hz() << " Hz";
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(LowestAndHighestRates, CapacitanceAtRates,
+                         testing::Values(Row{"cedar", 0, 100.0}, Row{"cedar", 6, 100.0},
+                                         Row{"cedar", 2, 20.0}, Row{"dogwood16", 0, 100.0},
+                                         Row{"dogwood16", 5, 100.0}),
+                         [](const testing::TestParamInfo<Row>& info) {
+                             return std::string(info.param.model) + "_rate" +
+                                    std::to_string(info.param.rateIdx) + "_" +
+                                    std::to_string(int(info.param.periodMs)) + "ms";
+                         });
 
 } // namespace

@@ -162,8 +162,9 @@ class FastPulses : public SimulatedAmplifiers {
 
 TEST_F(FastPulses, TypedAndAppliedBothWaveformsPlayWithTheirDurations) {
     CellParameters cell = quietCell();
-    // A small membrane behind a small series resistance follows the command within a sample.
-    cell.membraneCapacitance = 1e-12;
+    // A membrane this small behind a small series resistance follows the command within a
+    // sample, and the charge it takes at a step, in that sample's mean current, does not show.
+    cell.membraneCapacitance = 1e-16;
     cell.seriesResistance = 1e6;
     cell.membraneResistance = 100e6;
     amplifier().setCell(16, cell);

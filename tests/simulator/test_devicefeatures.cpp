@@ -154,7 +154,8 @@ TEST_F(DeviceFeatures, VoltageOffsetsAreLatchedPerChannelAndReportedBack) {
 TEST_F(DeviceFeatures, VoltageOffsetRampsRunOnTheSampleClock) {
     connect("dogwood16");
     CellParameters cell = quietCell();
-    // A small membrane settles within a sample: every sample's current is its command's.
+    // A small membrane settles within a sample: every sample's current is its command's, and
+    // on the ramp the current that charges the membrane along with it.
     cell.membraneCapacitance = 1e-12;
     amplifier().setCell(16, cell);
     ASSERT_EQ(kv4cl::setSamplingRate(2), Success);
@@ -211,8 +212,10 @@ TEST_F(DeviceFeatures, VoltageOffsetRampsRunOnTheSampleClock) {
         return from + (to - from) * double(frame - start) / double(samples);
     };
 
+    const double charging = cell.membraneCapacitance * std::pow(rm / (rs + rm), 2) * (to - from) / seconds;
     for (const size_t k : {samples / 4, samples / 2, 3 * samples / 4})
-        EXPECT_NEAR(amperes(f, start + k, ch), (20e-3 + offsetAt(start + k)) / (rs + rm), currentStep(ch))
+        EXPECT_NEAR(amperes(f, start + k, ch), (20e-3 + offsetAt(start + k)) / (rs + rm) + charging,
+                    currentStep(ch))
             << "ramp sample " << k;
     EXPECT_NEAR(amperes(f, start + samples + 100, ch), (20e-3 + to) / (rs + rm), currentStep(ch));
     EXPECT_NEAR(amperes(f, start + samples / 2, 0), 20e-3 / (rs + rm), currentStep(0)) << "one channel only";
@@ -232,8 +235,9 @@ TEST_F(DeviceFeatures, VoltageOffsetRampsRunOnTheSampleClock) {
 TEST_F(DeviceFeatures, FastPulsesPlaySegmentsOnTheVoltageAndPulsesOnTheCells) {
     connect("dogwood16");
     CellParameters cell = quietCell();
-    // A small membrane behind a small series resistance follows the command within a sample.
-    cell.membraneCapacitance = 1e-12;
+    // A membrane this small behind a small series resistance follows the command within a
+    // sample, and the charge it takes at a step, in that sample's mean current, does not show.
+    cell.membraneCapacitance = 1e-16;
     cell.seriesResistance = 1e6;
     cell.membraneResistance = 100e6;
     amplifier().setCell(16, cell);

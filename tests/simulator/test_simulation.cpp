@@ -190,6 +190,40 @@ TEST(CellSinusoid, AddsItsWaveToTheCurrentAcrossStepsAndSkips) {
     }
 }
 
+// A front end integrates the current over each sample. After a step of the command the
+// samples add up to the charge the step moves beyond the settled current, Cm a^2 dV with
+// a = Rm / (Rm + Rs), however coarse the sampling; the first is the mean of the exponential
+// decay over its period.
+TEST(CellCharge, EachSampleIsTheMeanCurrentOverItsPeriodAtEveryRate) {
+    struct Row {
+        double cm, rm, rs, dt;
+    };
+    for (const Row& row : {Row{30e-12, 1e9, 10e6, 1e-6}, Row{30e-12, 1e9, 10e6, 819.2e-6},
+                           Row{5e-12, 100e6, 20e6, 5e-6}, Row{5e-12, 100e6, 20e6, 1e-3}}) {
+        SCOPED_TRACE(testing::Message() << "Cm " << row.cm << " dt " << row.dt);
+        CellParameters parameters;
+        parameters.membraneCapacitance = row.cm;
+        parameters.membraneResistance = row.rm;
+        parameters.seriesResistance = row.rs;
+        parameters.fastCapacitance = 0.0;
+        parameters.channelConductance = 0.0;
+        parameters.noiseRms = 0.0;
+        kav4sim::Cell cell(parameters);
+        const double v = 0.1;
+        const double a = row.rm / (row.rm + row.rs);
+        const double tau = row.cm * row.rm * row.rs / (row.rm + row.rs);
+        const double settled = v / (row.rm + row.rs);
+        cell.step(0.0, row.dt);
+        const double first = cell.step(v, row.dt);
+        EXPECT_NEAR(first, settled + (v / row.rs - settled) * tau / row.dt * -std::expm1(-row.dt / tau),
+                    1e-9 * first);
+        double charge = (first - settled) * row.dt;
+        for (int k = 1; k * row.dt < 40 * tau; k++)
+            charge += (cell.step(v, row.dt) - settled) * row.dt;
+        EXPECT_NEAR(charge / (row.cm * a * a * v), 1.0, 1e-9);
+    }
+}
+
 // Sampled at the end of each step, the channel is a two-state chain: it stays open over a step
 // with probability p + (1 - p) exp(-k dt), closed with (1 - p) + p exp(-k dt), where p is the
 // open probability and k the sum of both rates. This holds whether the step sees no change or
