@@ -45,6 +45,10 @@ struct Row {
     double periodMs;
 };
 
+void PrintTo(const Row& row, std::ostream* os) {
+    *os << row.model << ", rate " << row.rateIdx << ", " << row.periodMs << " ms";
+}
+
 class CapacitanceAtRates : public RcOnAmplifier, public testing::WithParamInterface<Row> {
   public:
     CapacitanceAtRates() {

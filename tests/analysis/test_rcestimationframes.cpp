@@ -211,6 +211,7 @@ TEST_F(EstimationFrames, CapacitanceIsMeasuredOverTheMiddleOfEachRampLeavingATen
         {"flat voltage", Frames(5000, {0.01, 1e-9}), 0, 0.0},
         // A tenth of 19 frames is 1: the stretch would start on the turn, never measured.
         {"ramps too short to leave a frame after the turn", triangle(19, 19, 0.1, 200, c, capacitor), 0, 0.0},
+        {"one ramp too short", triangle(19, 100, 0.1, 200, c, capacitor), 0, 0.0},
         {"a leak along bent ramps", leakyBentTriangle(c, 15), 1, c, 0.005},
         {"current against the slope", triangle(100, 100, 0.1, 15, -c, capacitor), 1, std::nan("")},
         {"a step protocol before the triangle", switched, 1, c, 0.01},
@@ -224,7 +225,6 @@ TEST_F(EstimationFrames, CapacitanceIsMeasuredOverTheMiddleOfEachRampLeavingATen
 // resistance, 10 for the capacitance) after the periods that find the protocol.
 TEST_F(EstimationFrames, ContinuousModeGivesAResultPerRepetitionsOfPeriods) {
     const LevelsCase square{{0.0, 0.05, -0.05}, {100, 100, 100}, 1, {0, 50, 50}, {0, 33, 33}};
-    const auto spoil = [](double) { return spoiler; };
     for (bool continuous : {false, true}) {
         SCOPED_TRACE(continuous);
         Probe<REstimationConsumer> r(&producer);
@@ -236,10 +236,14 @@ TEST_F(EstimationFrames, ContinuousModeGivesAResultPerRepetitionsOfPeriods) {
         // Levels: one period finds them, then 3 per result: 11 periods give 3 results.
         r.feed(levelPeriods(square, 11, 1e-9));
         // Ramps: a period and a half find them, each result ends on the turn after its tenth
-        // period: 35 periods give 3 results.
-        c.feed(triangle(100, 100, 0.1, 35, 1e-12, spoil));
+        // period: 35 periods give 3 results, each from its own periods, with the leak along the
+        // bent ramps taken off every time.
+        c.feed(leakyBentTriangle(50e-12, 35));
         EXPECT_EQ(rResults.count(), continuous ? 3 : 1);
-        EXPECT_EQ(cResults.count(), continuous ? 3 : 1);
+        ASSERT_EQ(cResults.count(), continuous ? 3 : 1);
+        for (const QList<QVariant>& result : cResults)
+            EXPECT_NEAR(result.at(0).value<CEstimationConsumer::Result_t>().capacitances.at(0), 50e-12,
+                        0.25e-12);
     }
 }
 
