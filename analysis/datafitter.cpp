@@ -1,11 +1,14 @@
 #include "analysis/datafitter.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 
 namespace {
 
 constexpr double notANumber = std::numeric_limits<double>::quiet_NaN();
+constexpr int maxIterations = 10000;
+constexpr auto fitBudget = std::chrono::seconds(2);
 
 // Orders NaN costs after every number, so that a fit that wanders where the model is undefined
 // still sorts its vertices consistently.
@@ -138,7 +141,11 @@ void DataFitter::minimise(IFitModel& model) {
         simplex.costs[i] = cost(model, simplex.vertices.at(i));
     sortByCost(simplex);
 
-    for (int iteration = 0; iteration < 10000; ++iteration) {
+    // A fit that does not settle gives up after a while, rather than hold the dock's next fits.
+    const auto deadline = std::chrono::steady_clock::now() + fitBudget;
+    model.converged = false;
+    for (int iteration = 0; iteration < maxIterations && std::chrono::steady_clock::now() < deadline;
+         ++iteration) {
         const int best = simplex.order.first().first;
         const int worst = simplex.order.last().first;
         const double fb = simplex.costs.at(best);
@@ -152,7 +159,10 @@ void DataFitter::minimise(IFitModel& model) {
             undefined = undefined || std::isnan(c);
             spread = std::max(spread, std::abs(c - fb));
         }
-        if (!undefined && spread <= 1e-10 * fb + floor) break;
+        if (!undefined && spread <= 1e-10 * fb + floor) {
+            model.converged = true;
+            break;
+        }
 
         const QList<double> xw = simplex.vertices.at(worst);
         QList<double> centroid(xw.size(), 0.0);

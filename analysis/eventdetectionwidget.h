@@ -65,7 +65,7 @@ class EventDetectionWidget : public AnalysisWidget {
     void clearFits();
     // `unit`: the histogram's prefix and unit (its value unused).
     void addFit(GaussianDataFitter* fitter, AnalysisPlot* plot, const GaussianFitModel& model,
-                const QString& title, const kv4cl::Measurement_t& unit);
+                const QString& name, const kv4cl::Measurement_t& unit);
     // The read-outs greyed for `why`, or current again when it is empty.
     void markReadOuts(const QString& why);
 

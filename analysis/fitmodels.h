@@ -27,6 +27,10 @@ class IFitModel {
     // by 5 %, of itself, or of its typical size when it is exactly 0 (5 % of 0 is no step).
     // Costs and order are left for the fitter to fill.
     void initSimplex(Simplex& simplex, double xSpan, double ySpan) const;
+
+    // False when the fit gave up on its budget before it settled: its parameters are the best
+    // it had reached, and say so where they are shown.
+    bool converged = true;
 };
 
 struct LinearFitModel : IFitModel {

@@ -135,7 +135,8 @@ void HistogramWidget::onCurrentFitted(const GaussianFitModel& model) {
     fit->curve = std::make_unique<Curve>(0, 2.0, QColor(fitColours[int(fits.size()) % fitColours.size()]));
     fit->curve->setRawSamples(fit->x.constData(), fit->y.constData(), int(fit->x.size()));
     fit->curve->attach(histogramPlot->xAxis, histogramPlot->yAxis);
-    fit->curve->graph()->setName("I gauss");
+    const QString title = fitTitle("I gauss", model.converged);
+    fit->curve->graph()->setName(title);
     fits.push_back(std::move(fit));
     toolAction(GaussianFitTool)->setEnabled(false);
     histogramPlot->replot();
@@ -143,7 +144,7 @@ void HistogramWidget::onCurrentFitted(const GaussianFitModel& model) {
     QTableWidget* table = fitTable();
     if (fitRows + 2 > table->rowCount()) table->setRowCount(table->rowCount() + 2);
     const QStringList rows[] = {{"", "mean", "std"},
-                                {"I gauss", resultText({model.mean, kv4cl::UnitPfx_t(shown.prefix), "A"}),
+                                {title, resultText({model.mean, kv4cl::UnitPfx_t(shown.prefix), "A"}),
                                  resultText({model.standardDeviation, kv4cl::UnitPfx_t(shown.prefix), "A"})}};
     for (const QStringList& row : rows) {
         for (int column = 0; column < row.size(); column++)

@@ -37,6 +37,10 @@ QString csvHeader(const QString& name, const QString& unit) {
     return unit.isEmpty() ? name : name + " [" + unit + "]";
 }
 
+QString fitTitle(const QString& title, bool converged) {
+    return converged ? title : title + " (not converged)";
+}
+
 QString csvNumber(double value) {
     return QString::number(value, 'g', 12);
 }

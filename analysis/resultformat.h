@@ -18,6 +18,9 @@ QString resultText(const kv4cl::Measurement_t& value, int digits = 4);
 // mean of 49.5174 pA measured in steps of 0.0061 pA reads 49.517 pA, not 49.5173781.
 int supportedDigits(double value, double resolution);
 
+// The title a fit shows under, marked when the fit gave up before it settled.
+QString fitTitle(const QString& title, bool converged);
+
 // "name [unit]", or the name alone for a count.
 QString csvHeader(const QString& name, const QString& unit);
 // A number as the CSV holds it: twelve significant digits, beyond any measurement's and short

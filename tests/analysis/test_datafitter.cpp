@@ -82,7 +82,25 @@ TEST(DataFitter, BoltzmannFitFindsEveryParameterWithinOnePercentInEveryUnit) {
             const double span = std::abs(c.max - c.min) * u.y;
             EXPECT_NEAR(fit.minActivation, want.minActivation, 0.01 * span);
             EXPECT_NEAR(fit.maxActivation, want.maxActivation, 0.01 * span);
+            EXPECT_TRUE(fit.converged);
         }
+}
+
+// Millions of noisy points make each step of the simplex slow: the fit gives up on its budget
+// (seconds, where its step limit would take minutes) and says that it did not settle.
+TEST(DataFitter, AFitThatCannotSettleWithinItsBudgetStopsAndSaysSo) {
+    BoltzmannSigmoidFitModel truth;
+    truth.setParameters({0.0, 1.0, -20.0, 8.0});
+    std::mt19937 generator(7);
+    std::normal_distribution<double> noise(0.0, 0.5);
+    QList<QPointF> points;
+    for (int i = 0; i < 2000000; ++i) {
+        const double x = -100.0 + 160.0 * i / 2000000.0;
+        points.append({x, truth.value(x) + noise(generator)});
+    }
+    BoltzmannSigmoidDataFitter fitter;
+    fitter.loadPoints(points);
+    EXPECT_FALSE(fitAndWait<BoltzmannSigmoidFitModel>(fitter).converged);
 }
 
 TEST(DataFitter, GaussianFitOnHistogramFindsEveryParameterWithinOnePercentInEveryUnit) {
