@@ -330,7 +330,7 @@ void EventDetectionWidget::onCurrentFitted(const GaussianFitModel& model) {
 void EventDetectionWidget::addFit(GaussianDataFitter* fitter, AnalysisPlot* plot,
                                   const GaussianFitModel& model, const QString& name,
                                   const kv4cl::Measurement_t& unit) {
-    const QString title = fitTitle(name, model.converged);
+    const QString title = fitLabel(name, model.converged);
     auto fit = std::make_unique<Fit>();
     if (!fitter->fittedCurve(model, fitPoints, fit->x, fit->y)) return;
     fit->curve = std::make_unique<Curve>(0, 2.0, QColor(fitColours[int(fits.size()) % fitColours.size()]));

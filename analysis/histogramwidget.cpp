@@ -135,7 +135,7 @@ void HistogramWidget::onCurrentFitted(const GaussianFitModel& model) {
     fit->curve = std::make_unique<Curve>(0, 2.0, QColor(fitColours[int(fits.size()) % fitColours.size()]));
     fit->curve->setRawSamples(fit->x.constData(), fit->y.constData(), int(fit->x.size()));
     fit->curve->attach(histogramPlot->xAxis, histogramPlot->yAxis);
-    const QString title = fitTitle("I gauss", model.converged);
+    const QString title = fitLabel("I gauss", model.converged);
     fit->curve->graph()->setName(title);
     fits.push_back(std::move(fit));
     toolAction(GaussianFitTool)->setEnabled(false);

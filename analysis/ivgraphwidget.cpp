@@ -357,7 +357,7 @@ void IvGraphWidget::onFitted(const BoltzmannSigmoidFitModel& model) {
     sigmoidFitter->takeHandOver();
     if (dataCurves.empty()) return;
     Series& fit =
-        addFit(fitTitle(", sig", model.converged), sigmoidStyle,
+        addFit(fitLabel(", sig", model.converged), sigmoidStyle,
                {{"min activation", bare(model.minActivation * currentMultiplier, "A")},
                 {"max activation", bare(model.maxActivation * currentMultiplier, "A")},
                 {"half activation voltage", bare(model.halfActivationVoltage * voltageMultiplier, "V")},

@@ -37,7 +37,7 @@ QString csvHeader(const QString& name, const QString& unit) {
     return unit.isEmpty() ? name : name + " [" + unit + "]";
 }
 
-QString fitTitle(const QString& title, bool converged) {
+QString fitLabel(const QString& title, bool converged) {
     return converged ? title : title + " (not converged)";
 }
 

@@ -19,7 +19,7 @@ QString resultText(const kv4cl::Measurement_t& value, int digits = 4);
 int supportedDigits(double value, double resolution);
 
 // The title a fit shows under, marked when the fit gave up before it settled.
-QString fitTitle(const QString& title, bool converged);
+QString fitLabel(const QString& title, bool converged);
 
 // "name [unit]", or the name alone for a count.
 QString csvHeader(const QString& name, const QString& unit);
