@@ -117,7 +117,7 @@ double DataFitter::cost(IFitModel& model, const QList<double>& parameters) const
     model.setParameters(parameters);
     double sum = 0.0;
     for (qsizetype i = 0; i < pointXs.size(); ++i) {
-        const double residual = model.value(pointXs.at(i)) - pointYs.at(i);
+        const double residual = model.residual(model.value(pointXs.at(i)), pointYs.at(i));
         sum += residual * residual;
     }
     return sum;
@@ -279,6 +279,36 @@ void GaussianDataFitter::run() {
     model.area = (xMax() - xMin()) * sum / double(count());
     model.mean = (xMin() + xMax()) / 2.0;
     model.standardDeviation = (xMax() - xMin()) * 0.2;
+    minimise(model);
+    std::lock_guard lock(handOver);
+    emit fitted(model);
+}
+
+ExponentialDataFitter::ExponentialDataFitter(QObject* parent) : DataFitter(parent) {
+    qRegisterMetaType<ExponentialFitModel>();
+}
+
+void ExponentialDataFitter::setComponents(int count) {
+    components = std::clamp(count, 1, ExponentialFitModel::maxComponents);
+}
+
+void ExponentialDataFitter::run() {
+    // From the counts' own mean time: one component starts there, two a third of it and twice
+    // it, sharing the first count.
+    double counts = 0.0, weighted = 0.0;
+    for (qsizetype i = 0; i < count(); ++i) {
+        counts += ys().at(i);
+        weighted += ys().at(i) * (xs().at(i) - xMin());
+    }
+    const double mean = weighted / counts;
+    const double first = ys().isEmpty() ? notANumber : ys().first();
+    ExponentialFitModel model;
+    model.components = components;
+    const double starts[2][2] = {{1.0, 0.0}, {1.0 / 3.0, 2.0}};
+    for (int i = 0; i < components; ++i) {
+        model.timeConstants[i] = mean * starts[components - 1][i];
+        model.amplitudes[i] = first / components * std::exp(xMin() / model.timeConstants[i]);
+    }
     minimise(model);
     std::lock_guard lock(handOver);
     emit fitted(model);

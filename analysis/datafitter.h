@@ -130,3 +130,23 @@ class GaussianDataFitter final : public DataFitter {
   protected:
     void run() override;
 };
+
+// One or two exponential components on a dwell-time histogram.
+class ExponentialDataFitter final : public DataFitter {
+    Q_OBJECT
+  public:
+    explicit ExponentialDataFitter(QObject* parent = nullptr);
+    ~ExponentialDataFitter() override { join(); }
+    int parameterCount() const override { return 2 * components; }
+    // 1 or 2; like the points, not while a fit runs.
+    void setComponents(int count);
+
+  signals:
+    void fitted(ExponentialFitModel model);
+
+  protected:
+    void run() override;
+
+  private:
+    int components = 1;
+};

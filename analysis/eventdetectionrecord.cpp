@@ -1,5 +1,6 @@
 #include "analysis/eventdetectionrecord.h"
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 
@@ -34,6 +35,18 @@ void EventHistogram::add(double value) {
     counts[bin]++;
 }
 
+void EventHistogram::addWidening(double value) {
+    if (counts.size() != binCount || !std::isfinite(value)) return;
+    while (value >= lowerEdge + binCount * binWidth) {
+        for (int i = 0; i < binCount / 2; i++)
+            counts[i] = counts[2 * i] + counts[2 * i + 1];
+        std::fill(counts.begin() + binCount / 2, counts.end(), 0);
+        binWidth *= 2.0;
+        inverseBinWidth *= 0.5;
+    }
+    add(value);
+}
+
 bool EventDetectionRecord::setOptions(const kv4cl::RangedMeasurement_t& dwell, double start, double end,
                                       double tauSeconds) {
     if (!kv4cl::knownPrefix(dwell.prefix) || !std::isfinite(dwell.min) || !std::isfinite(dwell.max) ||
@@ -58,6 +71,9 @@ void EventDetectionRecord::reset(double rate, const kv4cl::RangedMeasurement_t& 
     alpha = -std::expm1(-1.0 / (rate * baselineTau));
 
     dwellHistogram.layOut(dwellRange.min, dwellRange.max, unitOf(dwellRange.prefix, dwellRange.unit));
+    // Edges half a frame off whole frames: no gap lies on one, where rounding would choose.
+    closedHistogram.layOut(-0.5 * samplePeriod, (closedHistogram.binCount - 0.5) * samplePeriod,
+                           dwellHistogram.unitLabel);
     // Amplitudes are binned by their size, see add().
     amplitudeHistogram.layOut(std::abs(threshold2), currentRange.max,
                               unitOf(currentRange.prefix, currentRange.unit));
@@ -71,6 +87,7 @@ void EventDetectionRecord::reset(double rate, const kv4cl::RangedMeasurement_t& 
     settling = false;
     eventFrames = 0;
     gapFrames = 0;
+    closedFrames = -1;
 }
 
 int EventDetectionRecord::add(const double* samples, size_t count, size_t stride) {
@@ -88,6 +105,7 @@ int EventDetectionRecord::add(const double* samples, size_t count, size_t stride
     int frames = eventFrames;
     double sum = eventSum;
     int64_t gap = gapFrames;
+    int64_t closed = closedFrames;
     int accepted = 0;
     size_t i = 0;
     if (!baselineReady && count > 0) {
@@ -109,12 +127,14 @@ int EventDetectionRecord::add(const double* samples, size_t count, size_t stride
             // would pull it towards the event by alpha times the amplitude, every event,
             // and with short gaps between events that adds up to amplitudes read low.
             if (sign * x > sign * (level + start)) {
+                if (closed > 0) closedHistogram.addWidening(double(closed) * samplePeriod);
                 open = true;
                 frames = 1;
                 eventBaseline = level;
                 sum = x;
             } else {
                 gap++;
+                if (closed > 0) closed++;
                 level += (x - level) * a;
             }
             continue;
@@ -126,6 +146,7 @@ int EventDetectionRecord::add(const double* samples, size_t count, size_t stride
         }
         // The event closes: back within threshold 2, or longer than the window.
         open = false;
+        closed = frames > longest ? -1 : 1;
         if (frames > longest) {
             // Too long to be an event of the kind asked for: neither it nor its tail counts.
             // Should the current have moved to a new level for good, the baseline follows it
@@ -163,6 +184,7 @@ int EventDetectionRecord::add(const double* samples, size_t count, size_t stride
     eventFrames = frames;
     eventSum = sum;
     gapFrames = gap;
+    closedFrames = closed;
     if (accepted > 0) {
         if (eventCount > 1) averageGap = totalGap / (eventCount - 1);
         averageDwell = totalDwell / eventCount;

@@ -27,6 +27,10 @@ struct EventHistogram {
     // Zeroes the counts and lays the bins over [lower, upper].
     void layOut(double lower, double upper, const QString& unit);
     void add(double value);
+    // For values without a window to bound them: while `value` lies beyond the upper edge the
+    // range doubles, neighbouring bins merging, so that the counts stay exact and the bins
+    // as fine as the largest value allows.
+    void addWidening(double value);
 };
 
 struct EventDetectionRecord {
@@ -55,8 +59,16 @@ struct EventDetectionRecord {
     // After an event longer than the window: no event opens until the current is back within
     // threshold 2 of the baseline, which meanwhile follows every frame.
     bool settling = false;
+    // Frames since the last event closed, -1 before one has or after one longer than the
+    // window, whose end says nothing of when the channel closed.
+    int64_t closedFrames = -1;
 
     EventHistogram dwellHistogram;
+    // The closed times, from the end of one event to the start of the next, in the dwell
+    // range's unit: every event ends one, those shorter than the dwell window too, which the
+    // user leaves out of the open times only. Bins of whole frames centred on whole frames,
+    // widened as longer times come (they have no window).
+    EventHistogram closedHistogram;
     EventHistogram amplitudeHistogram;
     // The accepted events in order: signed amplitude (current range's unit) and dwell time
     // (dwell range's unit).

@@ -15,11 +15,13 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QTableWidget>
 #include <QToolButton>
 
 #include <algorithm>
 #include <cmath>
+#include <initializer_list>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -54,6 +56,17 @@ void showBins(AnalysisPlot* plot, HistogramCurve* bars, const EventHistogram& hi
         const int highest = *std::max_element(histogram.counts.begin(), histogram.counts.end());
         plot->yAxis->setRange(0.0, std::max(1.0, highest * 1.05));
     }
+}
+
+// The components of an exponential fit, the faster first, so that rows read alike from fit to
+// fit.
+QList<int> exponentialOrder(const ExponentialFitModel& model) {
+    QList<int> order;
+    for (int i = 0; i < model.components; i++)
+        order << i;
+    std::sort(order.begin(), order.end(),
+              [&model](int a, int b) { return model.timeConstants[a] < model.timeConstants[b]; });
+    return order;
 }
 
 } // namespace
@@ -113,6 +126,20 @@ EventDetectionWidget::EventDetectionWidget(int currentChannelIdx, QWidget* paren
     }
     controls->addWidget(apply, 5, 0, 1, 2);
     controls->addWidget(help, 5, 2);
+    // Dwell times of a channel with one open and one closed state are exponential; two
+    // components for a channel with two of either.
+    components = new QSpinBox(content);
+    components->setRange(1, ExponentialFitModel::maxComponents);
+    auto* componentsLabel = new QLabel("Exponentials:", content);
+    componentsLabel->setBuddy(components);
+    exponentialFit = new QPushButton("Exponential fit", content);
+    exponentialFit->setToolTip(
+        "Fit the open and the closed times' histograms with a sum of exponentials:\n"
+        "their time constants and weights (the share of the events) go to the fit table.");
+    exponentialFit->setEnabled(false);
+    controls->addWidget(componentsLabel, 6, 0);
+    controls->addWidget(components, 6, 1);
+    controls->addWidget(exponentialFit, 7, 0, 1, 2);
 
     auto* results = new QFrame(content);
     results->setFrameShape(QFrame::StyledPanel);
@@ -144,8 +171,10 @@ EventDetectionWidget::EventDetectionWidget(int currentChannelIdx, QWidget* paren
     dwellHistogramPlot = makePlot("events");
     amplitudeHistogramPlot = makePlot("events");
     eventsPlot = makePlot("ms");
+    closedHistogramPlot = makePlot("closed times");
     dwellBars = new HistogramCurve(dwellHistogramPlot->xAxis, dwellHistogramPlot->yAxis);
     amplitudeBars = new HistogramCurve(amplitudeHistogramPlot->xAxis, amplitudeHistogramPlot->yAxis);
+    closedBars = new HistogramCurve(closedHistogramPlot->xAxis, closedHistogramPlot->yAxis);
     scatter = std::make_unique<Curve>(pointsStyle, 3.0, QColor("SteelBlue"));
     scatter->attach(eventsPlot->xAxis, eventsPlot->yAxis);
 
@@ -155,6 +184,7 @@ EventDetectionWidget::EventDetectionWidget(int currentChannelIdx, QWidget* paren
     auto* histograms = new QHBoxLayout;
     histograms->addWidget(dwellHistogramPlot);
     histograms->addWidget(amplitudeHistogramPlot);
+    histograms->addWidget(closedHistogramPlot);
     auto* layout = new QVBoxLayout(content);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addLayout(top);
@@ -168,10 +198,17 @@ EventDetectionWidget::EventDetectionWidget(int currentChannelIdx, QWidget* paren
             Qt::QueuedConnection);
     connect(currentFitter, &GaussianDataFitter::fitted, this, &EventDetectionWidget::onCurrentFitted,
             Qt::QueuedConnection);
+    openFitter = new ExponentialDataFitter(this);
+    closedFitter = new ExponentialDataFitter(this);
+    connect(openFitter, &ExponentialDataFitter::fitted, this, &EventDetectionWidget::onOpenFitted,
+            Qt::QueuedConnection);
+    connect(closedFitter, &ExponentialDataFitter::fitted, this, &EventDetectionWidget::onClosedFitted,
+            Qt::QueuedConnection);
+    connect(exponentialFit, &QPushButton::clicked, this, &EventDetectionWidget::onExponentialFit);
     connect(apply, &QPushButton::clicked, this, &EventDetectionWidget::onApplyParameters);
     connect(this, &AnalysisWidget::stopConsuming, this, [this] { markReadOuts(staleAfterStop); });
     // A region dragged anew on either histogram: the fits made on the old one no longer hold.
-    for (AnalysisPlot* plot : {dwellHistogramPlot, amplitudeHistogramPlot})
+    for (AnalysisPlot* plot : {dwellHistogramPlot, amplitudeHistogramPlot, closedHistogramPlot})
         connect(plot, &AnalysisPlot::cursorsMoved, this, [this] {
             if (toolButton(LimitToRoiTool)->isChecked()) clearFits();
         });
@@ -185,8 +222,9 @@ EventDetectionWidget::EventDetectionWidget(int currentChannelIdx, QWidget* paren
 }
 
 EventDetectionWidget::~EventDetectionWidget() {
-    timeFitter->join();
-    currentFitter->join();
+    for (DataFitter* fitter :
+         std::initializer_list<DataFitter*>{timeFitter, currentFitter, openFitter, closedFitter})
+        fitter->join();
 }
 
 const Curve& EventDetectionWidget::fitCurve(int index) const {
@@ -237,6 +275,7 @@ void EventDetectionWidget::redraw() {
     shown = detection->channelResult(currentChannelIdx);
     showBins(dwellHistogramPlot, dwellBars, shown.dwellHistogram);
     showBins(amplitudeHistogramPlot, amplitudeBars, shown.amplitudeHistogram);
+    showBins(closedHistogramPlot, closedBars, shown.closedHistogram);
     // A plot's graph takes its points in the order of x: the events are sorted by amplitude.
     std::vector<std::pair<double, double>> points(size_t(shown.amplitudes.size()));
     for (size_t i = 0; i < points.size(); i++)
@@ -257,7 +296,7 @@ void EventDetectionWidget::redraw() {
         eventsPlot->yAxis->scaleRange(1.1);
     }
     // The fits made stay over the histograms that grow on.
-    for (AnalysisPlot* plot : {dwellHistogramPlot, amplitudeHistogramPlot, eventsPlot})
+    for (AnalysisPlot* plot : {dwellHistogramPlot, amplitudeHistogramPlot, closedHistogramPlot, eventsPlot})
         plot->replot();
 
     eventsValue->setText(QString::number(shown.eventCount));
@@ -268,28 +307,49 @@ void EventDetectionWidget::redraw() {
     markReadOuts(QString());
     for (Tool t : {LabbookTool, ExportTool, GaussianFitTool})
         toolAction(t)->setEnabled(true);
+    exponentialFit->setEnabled(true);
 }
 
 void EventDetectionWidget::clearFits() {
     fits.clear(); // each curve leaves its plot as it goes
+    exponentialFits.clear();
     fitRows = 0;
     fitTable()->clearContents();
     fitTable()->setRowCount(6);
-    for (AnalysisPlot* plot : {dwellHistogramPlot, amplitudeHistogramPlot})
+    for (AnalysisPlot* plot : {dwellHistogramPlot, amplitudeHistogramPlot, closedHistogramPlot})
         plot->replot();
 }
 
 void EventDetectionWidget::onLimitToRoi(bool flag) {
-    for (AnalysisPlot* plot : {dwellHistogramPlot, amplitudeHistogramPlot}) {
+    for (AnalysisPlot* plot : {dwellHistogramPlot, amplitudeHistogramPlot, closedHistogramPlot}) {
         plot->setCursorsVisible(flag);
         plot->replot();
     }
 }
 
+bool EventDetectionWidget::fitting() const {
+    return timeFitter->isRunning() || currentFitter->isRunning() || openFitter->isRunning() ||
+           closedFitter->isRunning();
+}
+
+void EventDetectionWidget::loadBins(DataFitter* fitter, const EventHistogram& h, const AnalysisPlot* plot) {
+    if (!toolButton(LimitToRoiTool)->isChecked()) {
+        fitter->loadHistogram(h.lowerEdge, h.binWidth, h.counts);
+        return;
+    }
+    // Only the bins whose middle lies between the plot's cursors.
+    const QCPRange roi = plot->cursorsRange();
+    QList<QPointF> points;
+    for (int i = 0; i < h.counts.size(); i++) {
+        const double middle = h.lowerEdge + (i + 0.5) * h.binWidth;
+        if (middle >= roi.lower && middle <= roi.upper) points.append({middle, double(h.counts[i])});
+    }
+    fitter->loadPoints(points);
+}
+
 void EventDetectionWidget::onGaussianFit() {
-    if (shown.eventCount == 0 || timeFitter->isRunning() || currentFitter->isRunning()) return;
+    if (shown.eventCount == 0 || fitting()) return;
     clearFits(); // the new fits replace those of histograms gone by
-    const bool limited = toolButton(LimitToRoiTool)->isChecked();
     const struct {
         GaussianDataFitter* fitter;
         const EventHistogram& histogram;
@@ -297,22 +357,67 @@ void EventDetectionWidget::onGaussianFit() {
     } loads[] = {{timeFitter, shown.dwellHistogram, dwellHistogramPlot},
                  {currentFitter, shown.amplitudeHistogram, amplitudeHistogramPlot}};
     for (const auto& load : loads) {
-        const EventHistogram& h = load.histogram;
-        if (!limited) {
-            load.fitter->loadHistogram(h.lowerEdge, h.binWidth, h.counts);
-        } else {
-            // Only the bins whose middle lies between the plot's cursors.
-            const QCPRange roi = load.plot->cursorsRange();
-            QList<QPointF> points;
-            for (int i = 0; i < h.counts.size(); i++) {
-                const double middle = h.lowerEdge + (i + 0.5) * h.binWidth;
-                if (middle >= roi.lower && middle <= roi.upper) points.append({middle, double(h.counts[i])});
-            }
-            load.fitter->loadPoints(points);
-        }
+        loadBins(load.fitter, load.histogram, load.plot);
         load.fitter->fit();
     }
     toolAction(GaussianFitTool)->setEnabled(false); // until the next result
+}
+
+void EventDetectionWidget::onExponentialFit() {
+    // The closed times start with the second event.
+    if (shown.eventCount < 2 || fitting()) return;
+    clearFits();
+    for (ExponentialDataFitter* fitter : {openFitter, closedFitter})
+        fitter->setComponents(components->value());
+    loadBins(openFitter, shown.dwellHistogram, dwellHistogramPlot);
+    loadBins(closedFitter, shown.closedHistogram, closedHistogramPlot);
+    openFitter->fit();
+    closedFitter->fit();
+    exponentialFit->setEnabled(false); // until the next result
+}
+
+void EventDetectionWidget::onOpenFitted(const ExponentialFitModel& model) {
+    openFitter->takeHandOver();
+    addExponentialFit(openFitter, dwellHistogramPlot, model, "Open exp");
+}
+
+void EventDetectionWidget::onClosedFitted(const ExponentialFitModel& model) {
+    closedFitter->takeHandOver();
+    addExponentialFit(closedFitter, closedHistogramPlot, model, "Closed exp");
+}
+
+void EventDetectionWidget::addExponentialFit(ExponentialDataFitter* fitter, AnalysisPlot* plot,
+                                             const ExponentialFitModel& model, const QString& name) {
+    const QString title = fitLabel(name, model.converged);
+    if (!drawFit(fitter, plot, model, title)) return;
+    exponentialFits.append({title, model});
+    QStringList header{""}, values{title};
+    for (int i : exponentialOrder(model)) {
+        const int n = int(header.size() + 1) / 2;
+        header << QString("tau %1").arg(n) << QString("weight %1").arg(n);
+        values << resultText({model.timeConstants[i], shown.dwellRange.prefix, shown.dwellRange.unit})
+               << QString::number(model.weight(i), 'f', 3);
+    }
+    QTableWidget* table = fitTable();
+    if (fitRows + 2 > table->rowCount()) table->setRowCount(table->rowCount() + 2);
+    for (const QStringList& row : {header, values}) {
+        for (int column = 0; column < row.size(); column++)
+            if (!row[column].isEmpty()) table->setItem(fitRows, column, new QTableWidgetItem(row[column]));
+        fitRows++;
+    }
+}
+
+bool EventDetectionWidget::drawFit(const DataFitter* fitter, AnalysisPlot* plot, const IFitModel& model,
+                                   const QString& title) {
+    auto fit = std::make_unique<Fit>();
+    if (!fitter->fittedCurve(model, fitPoints, fit->x, fit->y)) return false;
+    fit->curve = std::make_unique<Curve>(0, 2.0, QColor(fitColours[int(fits.size()) % fitColours.size()]));
+    fit->curve->setRawSamples(fit->x.constData(), fit->y.constData(), int(fit->x.size()));
+    fit->curve->attach(plot->xAxis, plot->yAxis);
+    fit->curve->graph()->setName(title);
+    fits.push_back(std::move(fit));
+    plot->replot();
+    return true;
 }
 
 void EventDetectionWidget::onTimeFitted(const GaussianFitModel& model) {
@@ -331,14 +436,7 @@ void EventDetectionWidget::addFit(GaussianDataFitter* fitter, AnalysisPlot* plot
                                   const GaussianFitModel& model, const QString& name,
                                   const kv4cl::Measurement_t& unit) {
     const QString title = fitLabel(name, model.converged);
-    auto fit = std::make_unique<Fit>();
-    if (!fitter->fittedCurve(model, fitPoints, fit->x, fit->y)) return;
-    fit->curve = std::make_unique<Curve>(0, 2.0, QColor(fitColours[int(fits.size()) % fitColours.size()]));
-    fit->curve->setRawSamples(fit->x.constData(), fit->y.constData(), int(fit->x.size()));
-    fit->curve->attach(plot->xAxis, plot->yAxis);
-    fit->curve->graph()->setName(title);
-    fits.push_back(std::move(fit));
-    plot->replot();
+    if (!drawFit(fitter, plot, model, title)) return;
 
     QTableWidget* table = fitTable();
     if (fitRows + 2 > table->rowCount()) table->setRowCount(table->rowCount() + 2);
@@ -365,7 +463,9 @@ QString EventDetectionWidget::exportData() {
     const struct {
         const char* name;
         const EventHistogram& histogram;
-    } histograms[] = {{"Dwell time", shown.dwellHistogram}, {"Dwell amplitude", shown.amplitudeHistogram}};
+    } histograms[] = {{"Dwell time", shown.dwellHistogram},
+                      {"Dwell amplitude", shown.amplitudeHistogram},
+                      {"Closed time", shown.closedHistogram}};
     for (const auto& h : histograms) {
         text += csvLine({csvHeader(h.name, h.histogram.unitLabel), "Events"}, s);
         for (int i = 0; i < h.histogram.counts.size(); i++)
@@ -378,5 +478,15 @@ QString EventDetectionWidget::exportData() {
                     s);
     for (int i = 0; i < shown.amplitudes.size(); i++)
         text += csvLine({csvNumber(shown.amplitudes[i]), csvNumber(shown.dwells[i])}, s);
+    for (const auto& [title, model] : exponentialFits) {
+        QStringList header{"Fit"}, values{title};
+        for (int i : exponentialOrder(model)) {
+            const int n = int(header.size() + 1) / 2;
+            header << csvHeader(QString("tau %1").arg(n), shown.dwellHistogram.unitLabel)
+                   << csvHeader(QString("weight %1").arg(n), "");
+            values << csvNumber(model.timeConstants[i]) << csvNumber(model.weight(i));
+        }
+        text += csvLine(header, s) + csvLine(values, s);
+    }
     return text;
 }

@@ -1,7 +1,9 @@
 #pragma once
 // The event detection dock of one current channel: the thresholds, dwell window and baseline
 // tau the user applies, the counts and averages of the events found, the histograms of their
-// dwell times and amplitudes with Gaussian fits, and the scatter of amplitude against dwell.
+// dwell times and amplitudes with Gaussian fits, the histogram of the closed times between
+// them, exponential fits of the open and closed times, and the scatter of amplitude against
+// dwell.
 
 #include "analysis/analysiswidget.h"
 #include "analysis/eventdetectionconsumer.h"
@@ -10,16 +12,20 @@
 #include <QList>
 
 #include <memory>
+#include <utility>
 #include <vector>
 
 class AnalysisPlot;
 class CurrentLimitBox;
 class Curve;
+class DataFitter;
+class ExponentialDataFitter;
 class GaussianDataFitter;
 class HistogramCurve;
 class QDoubleSpinBox;
 class QLabel;
 class QPushButton;
+class QSpinBox;
 
 class EventDetectionWidget : public AnalysisWidget {
     Q_OBJECT
@@ -34,6 +40,7 @@ class EventDetectionWidget : public AnalysisWidget {
 
     AnalysisPlot* dwellPlot() const { return dwellHistogramPlot; }
     AnalysisPlot* amplitudePlot() const { return amplitudeHistogramPlot; }
+    AnalysisPlot* closedPlot() const { return closedHistogramPlot; }
     AnalysisPlot* scatterPlot() const { return eventsPlot; }
     // The fit curves drawn since the last result, on either histogram.
     int fitCount() const { return int(fits.size()); }
@@ -53,6 +60,11 @@ class EventDetectionWidget : public AnalysisWidget {
     void onGaussianFit() override;
     void onTimeFitted(const GaussianFitModel& model);
     void onCurrentFitted(const GaussianFitModel& model);
+    // One or two exponentials, as the box beside the button says, on the open and the closed
+    // times' histograms.
+    void onExponentialFit();
+    void onOpenFitted(const ExponentialFitModel& model);
+    void onClosedFitted(const ExponentialFitModel& model);
 
   protected:
     void redraw() override;
@@ -66,6 +78,14 @@ class EventDetectionWidget : public AnalysisWidget {
     // `unit`: the histogram's prefix and unit (its value unused).
     void addFit(GaussianDataFitter* fitter, AnalysisPlot* plot, const GaussianFitModel& model,
                 const QString& name, const kv4cl::Measurement_t& unit);
+    // The fitter's curve for `model` drawn on `plot` under `title`; false before a fit.
+    bool drawFit(const DataFitter* fitter, AnalysisPlot* plot, const IFitModel& model, const QString& title);
+    void addExponentialFit(ExponentialDataFitter* fitter, AnalysisPlot* plot,
+                           const ExponentialFitModel& model, const QString& name);
+    bool fitting() const; // a fit of either kind runs
+    // The histogram's bins loaded into `fitter`: only those between the plot's cursors when
+    // the fits are limited to the region of interest.
+    void loadBins(DataFitter* fitter, const EventHistogram& histogram, const AnalysisPlot* plot);
     // The read-outs greyed for `why`, or current again when it is empty.
     void markReadOuts(const QString& why);
 
@@ -84,12 +104,20 @@ class EventDetectionWidget : public AnalysisWidget {
     AnalysisPlot* dwellHistogramPlot;
     AnalysisPlot* amplitudeHistogramPlot;
     AnalysisPlot* eventsPlot;
+    AnalysisPlot* closedHistogramPlot;
     HistogramCurve* dwellBars;
     HistogramCurve* amplitudeBars;
+    HistogramCurve* closedBars;
+    QSpinBox* components;
+    QPushButton* exponentialFit;
     std::unique_ptr<Curve> scatter;
     QList<double> scatterX, scatterY; // the scatter's points, by amplitude
     GaussianDataFitter* timeFitter;
     GaussianDataFitter* currentFitter;
+    ExponentialDataFitter* openFitter;
+    ExponentialDataFitter* closedFitter;
+    // The exponential fits shown, for the export: title, model.
+    QList<std::pair<QString, ExponentialFitModel>> exponentialFits;
     std::vector<std::unique_ptr<Fit>> fits;
     int fitRows = 0; // rows of the fit table in use
     EventDetectionRecord shown;

@@ -1,5 +1,6 @@
 #include "analysis/fitmodels.h"
 
+#include <algorithm>
 #include <cmath>
 #include <numbers>
 
@@ -44,4 +45,43 @@ void GaussianFitModel::setParameters(QList<double> parameters) {
 double GaussianFitModel::value(double x) const {
     const double z = (x - mean) / standardDeviation;
     return area / (std::sqrt(2.0 * std::numbers::pi) * standardDeviation) * std::exp(-0.5 * z * z);
+}
+
+QList<double> ExponentialFitModel::parameters() const {
+    QList<double> values;
+    for (int i = 0; i < components; ++i)
+        values << amplitudes[i] << timeConstants[i];
+    return values;
+}
+
+void ExponentialFitModel::setParameters(QList<double> parameters) {
+    for (int i = 0; i < components; ++i) {
+        amplitudes[i] = parameters.at(2 * i);
+        timeConstants[i] = parameters.at(2 * i + 1);
+    }
+}
+
+double ExponentialFitModel::value(double x) const {
+    double sum = 0.0;
+    for (int i = 0; i < components; ++i)
+        sum += amplitudes[i] * std::exp(-x / timeConstants[i]);
+    return sum;
+}
+
+QList<double> ExponentialFitModel::typicalSizes(double xSpan, double ySpan) const {
+    QList<double> sizes;
+    for (int i = 0; i < components; ++i)
+        sizes << ySpan << xSpan;
+    return sizes;
+}
+
+double ExponentialFitModel::residual(double modelY, double pointY) const {
+    return 2.0 * (std::sqrt(std::max(modelY, 0.0) + 0.375) - std::sqrt(std::max(pointY, 0.0) + 0.375));
+}
+
+double ExponentialFitModel::weight(int component) const {
+    double total = 0.0;
+    for (int i = 0; i < components; ++i)
+        total += amplitudes[i] * timeConstants[i];
+    return amplitudes[component] * timeConstants[component] / total;
 }

@@ -23,6 +23,8 @@ class IFitModel {
     // The size of each parameter for points spread over xSpan and ySpan, in the units of the
     // points, whatever they are (pA or nA, mV or V).
     virtual QList<double> typicalSizes(double xSpan, double ySpan) const = 0;
+    // What the fit squares and sums for one point: the model's value less the point's.
+    virtual double residual(double modelY, double pointY) const { return modelY - pointY; }
     // Vertices around the current parameters: the parameters themselves, then each one stepped
     // by 5 %, of itself, or of its typical size when it is exactly 0 (5 % of 0 is no step).
     // Costs and order are left for the fitter to fill.
@@ -75,6 +77,27 @@ struct GaussianFitModel : IFitModel {
     }
 };
 
+// Dwell times of a channel with one or two open (or closed) states: a sum of decaying
+// exponentials, amplitude a_i and time constant tau_i each. Fitted to a dwell-time histogram,
+// component i holds the share a_i tau_i / sum(a_j tau_j) of the events: its weight.
+struct ExponentialFitModel : IFitModel {
+    static constexpr int maxComponents = 2;
+    int components = 1;
+    double amplitudes[maxComponents] = {};
+    double timeConstants[maxComponents] = {};
+
+    QList<double> parameters() const override;
+    void setParameters(QList<double> parameters) override;
+    double value(double x) const override;
+    QList<double> typicalSizes(double xSpan, double ySpan) const override;
+    // Counts of events scatter as their square root: residuals taken between square roots
+    // (Anscombe's, a count n as sqrt(n + 3/8)) weigh the few long dwells as much as the many
+    // short ones, where plain differences leave the time constants about twice as noisy.
+    double residual(double modelY, double pointY) const override;
+    double weight(int component) const;
+};
+
 Q_DECLARE_METATYPE(LinearFitModel)
 Q_DECLARE_METATYPE(BoltzmannSigmoidFitModel)
 Q_DECLARE_METATYPE(GaussianFitModel)
+Q_DECLARE_METATYPE(ExponentialFitModel)

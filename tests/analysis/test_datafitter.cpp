@@ -137,6 +137,43 @@ TEST(DataFitter, GaussianFitOnHistogramFindsEveryParameterWithinOnePercentInEver
         }
 }
 
+// Dwell times drawn from one or two exponentials into a histogram from 0: the fit's time
+// constants within 2 % and its weights within 0.02 of those drawn from. A million draws: the fast
+// component's constant still moves by about 0.5 % from seed to seed.
+TEST(DataFitter, ExponentialFitFindsTheTimeConstantsAndWeightsOfEachComponent) {
+    struct Case {
+        int components;
+        double tau[2], weight[2], upper; // ms, ms, share, the histogram's upper edge in ms
+    };
+    const Case cases[] = {{1, {5.0, 0.0}, {1.0, 0.0}, 40.0}, {2, {1.0, 10.0}, {0.3, 0.7}, 60.0}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.components);
+        std::mt19937 generator(11);
+        std::uniform_real_distribution<double> uniform(0.0, 1.0);
+        const int bins = 200, samples = 1000000;
+        const double width = c.upper / bins;
+        QList<int> counts(bins, 0);
+        for (int i = 0; i < samples; ++i) {
+            const int k = c.components == 2 && uniform(generator) < c.weight[1] ? 1 : 0;
+            const double t = std::exponential_distribution<double>(1.0 / c.tau[k])(generator);
+            if (t < c.upper) ++counts[int(t / width)];
+        }
+        ExponentialDataFitter fitter;
+        fitter.setComponents(c.components);
+        fitter.loadHistogram(0.0, width, counts);
+        ExponentialFitModel fit = fitAndWait<ExponentialFitModel>(fitter);
+        ASSERT_EQ(fit.components, c.components);
+        if (fit.components == 2 && fit.timeConstants[0] > fit.timeConstants[1]) {
+            std::swap(fit.timeConstants[0], fit.timeConstants[1]);
+            std::swap(fit.amplitudes[0], fit.amplitudes[1]);
+        }
+        for (int i = 0; i < c.components; ++i) {
+            EXPECT_NEAR(fit.timeConstants[i], c.tau[i], 0.02 * c.tau[i]) << "component " << i;
+            EXPECT_NEAR(fit.weight(i), c.weight[i], 0.02) << "component " << i;
+        }
+    }
+}
+
 TEST(DataFitter, LoadersKeepFinitePointsAndHistogramMiddles) {
     const double inf = std::numeric_limits<double>::infinity();
     const double nan = std::numeric_limits<double>::quiet_NaN();

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <numeric>
@@ -115,6 +116,8 @@ TEST(EventDetectionRecord, TheSignOfThreshold1ChoosesTheDirectionOfTheEvents) {
 
 // Pulses of 10 and 20 frames 50 frames apart, with others the dwell window turns away: the
 // gap is every frame between accepted events, rejected ones included.
+// The closed times run from the end of any event to the start of the next: a short event
+// ends one, a long one leaves the next unknown.
 TEST(EventDetectionRecord, DwellWindowRejectsShortAndLongEventsAndTheirTimeCountsAsGap) {
     const struct {
         const char* name;
@@ -122,13 +125,28 @@ TEST(EventDetectionRecord, DwellWindowRejectsShortAndLongEventsAndTheirTimeCount
         double minMs, maxMs;
         std::vector<double> dwells; // ms
         double averageGap;          // s
+        std::vector<double> closed; // ms
     } cases[] = {
-        {"two accepted", {{100, 10}, {160, 20}}, 0.0, 200.0, {1.0, 2.0}, 50 / fs},
-        {"a short one between", {{100, 10}, {130, 3}, {160, 20}}, 0.5, 200.0, {1.0, 2.0}, 50 / fs},
-        {"a long one between", {{100, 10}, {120, 30}, {170, 20}}, 0.0, 2.5, {1.0, 2.0}, 60 / fs},
-        {"the window's edges are in", {{100, 10}, {160, 20}}, 1.0, 2.0, {1.0, 2.0}, 50 / fs},
-        {"three events", {{100, 10}, {160, 20}, {200, 5}}, 0.0, 200.0, {1.0, 2.0, 0.5}, (50 + 20) / fs / 2},
-        {"nothing in the window", {{100, 10}, {160, 20}}, 3.0, 200.0, {}, 0.0},
+        {"two accepted", {{100, 10}, {160, 20}}, 0.0, 200.0, {1.0, 2.0}, 50 / fs, {5.0}},
+        {"a short one between",
+         {{100, 10}, {130, 3}, {160, 20}},
+         0.5,
+         200.0,
+         {1.0, 2.0},
+         50 / fs,
+         {2.0, 2.7}},
+        {"a long one between", {{100, 10}, {120, 30}, {170, 20}}, 0.0, 2.5, {1.0, 2.0}, 60 / fs, {1.0}},
+        {"the window's edges are in", {{100, 10}, {160, 20}}, 1.0, 2.0, {1.0, 2.0}, 50 / fs, {5.0}},
+        {"three events",
+         {{100, 10}, {160, 20}, {200, 5}},
+         0.0,
+         200.0,
+         {1.0, 2.0, 0.5},
+         (50 + 20) / fs / 2,
+         {5.0, 2.0}},
+        {"nothing in the window", {{100, 10}, {160, 20}}, 3.0, 200.0, {}, 0.0, {5.0}},
+        // Beyond the 200 bins of a frame: bins of two frames.
+        {"a long closed time", {{10, 5}, {300, 5}}, 0.0, 200.0, {0.5, 0.5}, 285 / fs, {28.5}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -140,6 +158,17 @@ TEST(EventDetectionRecord, DwellWindowRejectsShortAndLongEventsAndTheirTimeCount
             EXPECT_NEAR(r.dwells[qsizetype(i)], c.dwells[i], 1e-12) << i;
         EXPECT_EQ(total(r.dwellHistogram), r.eventCount);
         EXPECT_NEAR(r.averageGap, c.averageGap, 1e-12);
+        const EventHistogram& h = r.closedHistogram;
+        EXPECT_NEAR(h.binWidth, (c.closed.back() < 20.0 ? 0.1 : 0.2), 1e-12);
+        std::vector<double> closed;
+        for (int i = 0; i < h.counts.size(); i++)
+            closed.insert(closed.end(), size_t(h.counts[i]), h.lowerEdge + (i + 0.5) * h.binWidth);
+        std::sort(closed.begin(), closed.end());
+        std::vector<double> expected = c.closed;
+        std::sort(expected.begin(), expected.end());
+        ASSERT_EQ(closed.size(), expected.size());
+        for (size_t i = 0; i < closed.size(); i++)
+            EXPECT_NEAR(closed[i], expected[i], h.binWidth / 2) << i;
         const double dwellSum = std::accumulate(c.dwells.begin(), c.dwells.end(), 0.0) * 1e-3;
         if (!c.dwells.empty()) {
             EXPECT_NEAR(r.averageDwell, dwellSum / double(c.dwells.size()), 1e-12);
