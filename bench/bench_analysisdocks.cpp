@@ -45,18 +45,18 @@ using namespace kav4bench;
 constexpr int warmUpMs = 5000;
 const int measuringMs = measureMs(15);
 
-struct Figures {
+struct Figures : Running {
     int docks = 0;
-    double cpuPerDataSecond = 0.0;
     double warmMB = 0.0;
-    double endMB = 0.0;
-    double longestGapMs = 0.0;
-    double longestEventMs = 0.0;
-    QString longestEvent = {};
-    std::map<std::string, double> threads = {};
     double load = 0.0;
     std::string error;
 };
+
+Figures failure(std::string why) {
+    Figures f;
+    f.error = std::move(why);
+    return f;
+}
 
 // The docks of the noise report and of every channel's histogram, spectrum and event detection.
 bool measured(const AnalysisWidget& dock) {
@@ -70,9 +70,9 @@ Figures measure(bool pattern) {
     QSettings().clear();
     std::string error;
     const std::shared_ptr<kav4sim::SimulatedBus> bus = kav4sim::installSimulation("dogwood32", error);
-    if (!bus) return {.error = error};
+    if (!bus) return failure(error);
     kav4sim::VirtualAmplifier* amplifier = bus->amplifier("VDOGWOOD3201");
-    if (!amplifier) return {.error = "no virtual Dogwood 32"};
+    if (!amplifier) return failure("no virtual Dogwood 32");
     amplifier->setPatternMode(pattern);
     const auto generator = std::make_shared<std::atomic<double>>(0.0);
     countGeneratorTime(*amplifier, generator);
@@ -84,16 +84,16 @@ Figures measure(bool pattern) {
         auto* combo = window.findChild<QComboBox*>("deviceComboBox");
         if (!QTest::qWaitForWindowExposed(&window) ||
             !QTest::qWaitFor([&] { return combo->count() == 1; }, 10000))
-            return {.error = "the amplifier was not listed"};
+            return failure("the amplifier was not listed");
         QSignalSpy restored(&window, &MainWindow::layoutRestored);
         window.findChild<QPushButton*>("connectButton")->click();
-        if (!window.isConnected() || !restored.wait(10000)) return {.error = "no connection"};
+        if (!window.isConnected() || !restored.wait(10000)) return failure("no connection");
         QAbstractButton* highest = buttonCalled(&window, "100 kHz");
-        if (!highest) return {.error = "no 100 kHz button"};
+        if (!highest) return failure("no 100 kHz button");
         QTest::mouseClick(highest, Qt::LeftButton);
         kv4cl::Measurement_t rate;
         if (kv4cl::getSamplingRate(rate) != kv4cl::Success || rate.getNoPrefixValue() < 90e3)
-            return {.error = "the rate was not taken"};
+            return failure("the rate was not taken");
 
         // Each dock as its menu entry opens it, then its Start button.
         for (AnalysisWidget* dock : window.findChildren<AnalysisWidget*>()) {
@@ -105,28 +105,8 @@ Figures measure(bool pattern) {
         QTest::qWait(warmUpMs);
         f.warmMB = residentMB();
 
-        GuiGaps gaps;
-        DeviceDataProducer* producer = window.producer();
-        const uint64_t rowsBefore = producer->rowsProduced();
-        const double generatorBefore = *generator;
-        const std::map<std::string, double> threadsBefore = threadCpu();
-        auto* application = static_cast<TimedApplication*>(qApp);
-        application->longestNs = 0;
-        application->timing = true;
-        const double cpuBefore = clockSeconds(CLOCK_PROCESS_CPUTIME_ID);
-        gaps.start();
-        QTest::qWait(measuringMs);
-        gaps.stop();
-        application->timing = false;
-        const double dataSeconds = double(producer->rowsProduced() - rowsBefore) / rate.getNoPrefixValue();
-        const double generatorSpent = *generator - generatorBefore;
-        f.cpuPerDataSecond =
-            (clockSeconds(CLOCK_PROCESS_CPUTIME_ID) - cpuBefore - generatorSpent) / dataSeconds;
-        f.longestGapMs = gaps.longestMs();
-        f.longestEventMs = double(application->longestNs) / 1e6;
-        f.longestEvent = application->longestWhat;
-        f.threads = threadCpuSince(threadsBefore, dataSeconds, generatorSpent);
-        f.endMB = std::max(gaps.highestMB, residentMB());
+        static_cast<Running&>(f) =
+            measureRunning(*window.producer(), rate.getNoPrefixValue(), *generator, measuringMs);
         f.load = load();
         window.findChild<QPushButton*>("connectButton")->click();
     }

@@ -51,23 +51,20 @@ using namespace kav4bench;
 constexpr int warmUpMs = 5000;
 const int measuringMs = measureMs(15);
 
-struct Figures {
-    double cpuPerDataSecond = 0.0;
-    double generatorPerDataSecond = 0.0;
+struct Figures : Running {
     double startMB = 0.0;     // before the window
     double connectedMB = 0.0; // connected, before recording
     double warmMB = 0.0;      // at the end of the warm-up
-    double endMB = 0.0;
     double peakMB = 0.0;
-    double longestGapMs = 0.0;
-    uint64_t framesLost = 0;
-    double longestEventMs = 0.0;
-    QString longestEvent = {};
-    // CPU seconds per second of data by thread; the receive threads' less the generators.
-    std::map<std::string, double> threads = {};
     double load = 0.0;
     std::string error;
 };
+
+Figures failure(std::string why) {
+    Figures f;
+    f.error = std::move(why);
+    return f;
+}
 
 Figures measure(int amplifiers) {
     Figures f;
@@ -85,14 +82,14 @@ Figures measure(int amplifiers) {
         models += ",dogwood32";
     std::string error;
     const std::shared_ptr<kav4sim::SimulatedBus> bus = kav4sim::installSimulation(models, error);
-    if (!bus) return {.error = error};
+    if (!bus) return failure(error);
     // The generators run in the receive threads, inside the driver's calls: their thread time
     // is taken out.
     const auto generator = std::make_shared<std::atomic<double>>(0.0);
     for (int k = 1; k <= amplifiers; k++) {
         kav4sim::VirtualAmplifier* amplifier =
             bus->amplifier(QString("VDOGWOOD32%1").arg(k, 2, 10, QChar('0')).toStdString());
-        if (!amplifier) return {.error = "no virtual Dogwood 32"};
+        if (!amplifier) return failure("no virtual Dogwood 32");
         amplifier->setPatternMode(qEnvironmentVariableIsSet("BENCH_PATTERN"));
         countGeneratorTime(*amplifier, generator);
     }
@@ -105,57 +102,33 @@ Figures measure(int amplifiers) {
         const int entries = amplifiers == 1 ? 1 : amplifiers + 1;
         if (!QTest::qWaitForWindowExposed(&window) ||
             !QTest::qWaitFor([&] { return combo->count() == entries; }, 10000))
-            return {.error = "the amplifiers were not listed"};
+            return failure("the amplifiers were not listed");
         QSignalSpy restored(&window, &MainWindow::layoutRestored);
         combo->setCurrentText(amplifiers == 1 ? "VDOGWOOD3201" : "All");
         window.findChild<QPushButton*>("connectButton")->click();
-        if (!window.isConnected() || !restored.wait(10000)) return {.error = "no connection"};
+        if (!window.isConnected() || !restored.wait(10000)) return failure("no connection");
         QAbstractButton* highest = buttonCalled(&window, "100 kHz");
-        if (!highest) return {.error = "no 100 kHz button"};
+        if (!highest) return failure("no 100 kHz button");
         QTest::mouseClick(highest, Qt::LeftButton);
         kv4cl::Measurement_t rate;
         if (kv4cl::getSamplingRate(rate) != kv4cl::Success || rate.getNoPrefixValue() < 90e3)
-            return {.error = "the rate was not taken"};
+            return failure("the rate was not taken");
         // Until the sample ring has gone round once: what is resident then stays.
         QTest::qWait(3000);
         f.connectedMB = residentMB();
 
         QAbstractButton* record = buttonCalled(&window, "Start recording");
         QAbstractButton* stop = buttonCalled(&window, "Stop recording");
-        if (!record || !stop) return {.error = "no recording buttons"};
+        if (!record || !stop) return failure("no recording buttons");
         record->click();
         const QString file = records.path() + "/run/run_000.dat";
         if (!QTest::qWaitFor([&] { return QFileInfo(file).size() > 0; }, 10000))
-            return {.error = "the recording did not start"};
+            return failure("the recording did not start");
         QTest::qWait(warmUpMs);
         f.warmMB = residentMB();
 
-        // The GUI loop's gaps and the memory, at every tick of a timer of the GUI thread.
-        GuiGaps gaps;
-        DeviceDataProducer* producer = window.producer();
-        const uint64_t lostBefore = producer->framesLostTotal();
-        const uint64_t rowsBefore = producer->rowsProduced();
-        const double generatorBefore = *generator;
-        const std::map<std::string, double> threadsBefore = threadCpu();
-        auto* application = static_cast<TimedApplication*>(qApp);
-        application->longestNs = 0;
-        application->timing = true;
-        const double cpuBefore = clockSeconds(CLOCK_PROCESS_CPUTIME_ID);
-        gaps.start();
-        QTest::qWait(measuringMs);
-        gaps.stop();
-        application->timing = false;
-        const double dataSeconds = double(producer->rowsProduced() - rowsBefore) / rate.getNoPrefixValue();
-        const double generatorSpent = *generator - generatorBefore;
-        f.cpuPerDataSecond =
-            (clockSeconds(CLOCK_PROCESS_CPUTIME_ID) - cpuBefore - generatorSpent) / dataSeconds;
-        f.generatorPerDataSecond = generatorSpent / dataSeconds;
-        f.framesLost = producer->framesLostTotal() - lostBefore;
-        f.longestGapMs = gaps.longestMs();
-        f.longestEventMs = double(application->longestNs) / 1e6;
-        f.longestEvent = application->longestWhat;
-        f.threads = threadCpuSince(threadsBefore, dataSeconds, generatorSpent);
-        f.endMB = std::max(gaps.highestMB, residentMB());
+        static_cast<Running&>(f) =
+            measureRunning(*window.producer(), rate.getNoPrefixValue(), *generator, measuringMs);
         f.peakMB = peakMB();
         f.load = load();
 

@@ -5,6 +5,7 @@
 // Such a benchmark has its own main (runWindowBenchmarks): the window's settings and folders go
 // to a temporary home.
 
+#include "app/pipeline/devicedataproducer.h"
 #include "app/startup.h"
 #include "simulator/virtualamplifier.h"
 #include "tests/support/temporaryhome.h"
@@ -14,6 +15,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QSettings>
+#include <QTest>
 #include <QTimer>
 
 #include <benchmark/benchmark.h>
@@ -175,6 +177,50 @@ class GuiGaps {
     QTimer tick;
     qint64 last = 0, longest = 0;
 };
+
+// What the window costs while it runs for `ms`: CPU per second of data less the generators' (and
+// theirs apart), the frames lost, the longest GUI gap and event, the CPU by thread and the most
+// memory resident. A benchmark's figures derive from it.
+struct Running {
+    double cpuPerDataSecond = 0.0;
+    double generatorPerDataSecond = 0.0;
+    uint64_t framesLost = 0;
+    double longestGapMs = 0.0;
+    double longestEventMs = 0.0;
+    QString longestEvent = {};
+    // CPU seconds per second of data by thread; the receive threads' less the generators.
+    std::map<std::string, double> threads = {};
+    double endMB = 0.0;
+};
+
+inline Running measureRunning(DeviceDataProducer& producer, double rate, const std::atomic<double>& generator,
+                              int ms) {
+    Running r;
+    GuiGaps gaps;
+    const uint64_t lostBefore = producer.framesLostTotal();
+    const uint64_t rowsBefore = producer.rowsProduced();
+    const double generatorBefore = generator;
+    const std::map<std::string, double> threadsBefore = threadCpu();
+    auto* application = static_cast<TimedApplication*>(qApp);
+    application->longestNs = 0;
+    application->timing = true;
+    const double cpuBefore = clockSeconds(CLOCK_PROCESS_CPUTIME_ID);
+    gaps.start();
+    QTest::qWait(ms);
+    gaps.stop();
+    application->timing = false;
+    const double dataSeconds = double(producer.rowsProduced() - rowsBefore) / rate;
+    const double generatorSpent = generator - generatorBefore;
+    r.cpuPerDataSecond = (clockSeconds(CLOCK_PROCESS_CPUTIME_ID) - cpuBefore - generatorSpent) / dataSeconds;
+    r.generatorPerDataSecond = generatorSpent / dataSeconds;
+    r.framesLost = producer.framesLostTotal() - lostBefore;
+    r.longestGapMs = gaps.longestMs();
+    r.longestEventMs = double(application->longestNs) / 1e6;
+    r.longestEvent = application->longestWhat;
+    r.threads = threadCpuSince(threadsBefore, dataSeconds, generatorSpent);
+    r.endMB = std::max(gaps.highestMB, residentMB());
+    return r;
+}
 
 inline QAbstractButton* buttonCalled(QWidget* window, const QString& text) {
     for (QAbstractButton* b : window->findChildren<QAbstractButton*>())
