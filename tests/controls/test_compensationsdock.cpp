@@ -340,7 +340,9 @@ TEST_F(CompensationsDock, AnEstimateAddsToTheCompensationInForceWithinItsRange) 
             EXPECT_EQ(display()->text().toStdString(),
                       QString::number(c.expected, 'f', 2).rightJustified(5, '0').toStdString());
         EXPECT_EQ(refusal->isVisible(), !said.isEmpty());
-        if (!said.isEmpty()) EXPECT_EQ(refusal->text().toStdString(), saying());
+        if (!said.isEmpty()) {
+            EXPECT_EQ(refusal->text().toStdString(), saying());
+        }
     }
     EXPECT_FALSE(QSettings().contains("Compensations/cFast9"));
     // Said until the channel's value is set.
