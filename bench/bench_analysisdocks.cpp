@@ -52,12 +52,6 @@ struct Figures : Running {
     std::string error;
 };
 
-Figures failure(std::string why) {
-    Figures f;
-    f.error = std::move(why);
-    return f;
-}
-
 // The docks of the noise report and of every channel's histogram, spectrum and event detection.
 bool measured(const AnalysisWidget& dock) {
     const QString name = dock.objectName();
@@ -70,9 +64,9 @@ Figures measure(bool pattern) {
     QSettings().clear();
     std::string error;
     const std::shared_ptr<kav4sim::SimulatedBus> bus = kav4sim::installSimulation("dogwood32", error);
-    if (!bus) return failure(error);
+    if (!bus) return failure<Figures>(error);
     kav4sim::VirtualAmplifier* amplifier = bus->amplifier("VDOGWOOD3201");
-    if (!amplifier) return failure("no virtual Dogwood 32");
+    if (!amplifier) return failure<Figures>("no virtual Dogwood 32");
     amplifier->setPatternMode(pattern);
     const auto generator = std::make_shared<std::atomic<double>>(0.0);
     countGeneratorTime(*amplifier, generator);
@@ -84,16 +78,16 @@ Figures measure(bool pattern) {
         auto* combo = window.findChild<QComboBox*>("deviceComboBox");
         if (!QTest::qWaitForWindowExposed(&window) ||
             !QTest::qWaitFor([&] { return combo->count() == 1; }, 10000))
-            return failure("the amplifier was not listed");
+            return failure<Figures>("the amplifier was not listed");
         QSignalSpy restored(&window, &MainWindow::layoutRestored);
         window.findChild<QPushButton*>("connectButton")->click();
-        if (!window.isConnected() || !restored.wait(10000)) return failure("no connection");
+        if (!window.isConnected() || !restored.wait(10000)) return failure<Figures>("no connection");
         QAbstractButton* highest = buttonCalled(&window, "100 kHz");
-        if (!highest) return failure("no 100 kHz button");
+        if (!highest) return failure<Figures>("no 100 kHz button");
         QTest::mouseClick(highest, Qt::LeftButton);
         kv4cl::Measurement_t rate;
         if (kv4cl::getSamplingRate(rate) != kv4cl::Success || rate.getNoPrefixValue() < 90e3)
-            return failure("the rate was not taken");
+            return failure<Figures>("the rate was not taken");
 
         // Each dock as its menu entry opens it, then its Start button.
         for (AnalysisWidget* dock : window.findChildren<AnalysisWidget*>()) {

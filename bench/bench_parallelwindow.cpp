@@ -60,12 +60,6 @@ struct Figures : Running {
     std::string error;
 };
 
-Figures failure(std::string why) {
-    Figures f;
-    f.error = std::move(why);
-    return f;
-}
-
 Figures measure(int amplifiers) {
     Figures f;
     resetPeak();
@@ -82,14 +76,14 @@ Figures measure(int amplifiers) {
         models += ",dogwood32";
     std::string error;
     const std::shared_ptr<kav4sim::SimulatedBus> bus = kav4sim::installSimulation(models, error);
-    if (!bus) return failure(error);
+    if (!bus) return failure<Figures>(error);
     // The generators run in the receive threads, inside the driver's calls: their thread time
     // is taken out.
     const auto generator = std::make_shared<std::atomic<double>>(0.0);
     for (int k = 1; k <= amplifiers; k++) {
         kav4sim::VirtualAmplifier* amplifier =
             bus->amplifier(QString("VDOGWOOD32%1").arg(k, 2, 10, QChar('0')).toStdString());
-        if (!amplifier) return failure("no virtual Dogwood 32");
+        if (!amplifier) return failure<Figures>("no virtual Dogwood 32");
         amplifier->setPatternMode(qEnvironmentVariableIsSet("BENCH_PATTERN"));
         countGeneratorTime(*amplifier, generator);
     }
@@ -102,28 +96,28 @@ Figures measure(int amplifiers) {
         const int entries = amplifiers == 1 ? 1 : amplifiers + 1;
         if (!QTest::qWaitForWindowExposed(&window) ||
             !QTest::qWaitFor([&] { return combo->count() == entries; }, 10000))
-            return failure("the amplifiers were not listed");
+            return failure<Figures>("the amplifiers were not listed");
         QSignalSpy restored(&window, &MainWindow::layoutRestored);
         combo->setCurrentText(amplifiers == 1 ? "VDOGWOOD3201" : "All");
         window.findChild<QPushButton*>("connectButton")->click();
-        if (!window.isConnected() || !restored.wait(10000)) return failure("no connection");
+        if (!window.isConnected() || !restored.wait(10000)) return failure<Figures>("no connection");
         QAbstractButton* highest = buttonCalled(&window, "100 kHz");
-        if (!highest) return failure("no 100 kHz button");
+        if (!highest) return failure<Figures>("no 100 kHz button");
         QTest::mouseClick(highest, Qt::LeftButton);
         kv4cl::Measurement_t rate;
         if (kv4cl::getSamplingRate(rate) != kv4cl::Success || rate.getNoPrefixValue() < 90e3)
-            return failure("the rate was not taken");
+            return failure<Figures>("the rate was not taken");
         // Until the sample ring has gone round once: what is resident then stays.
         QTest::qWait(3000);
         f.connectedMB = residentMB();
 
         QAbstractButton* record = buttonCalled(&window, "Start recording");
         QAbstractButton* stop = buttonCalled(&window, "Stop recording");
-        if (!record || !stop) return failure("no recording buttons");
+        if (!record || !stop) return failure<Figures>("no recording buttons");
         record->click();
         const QString file = records.path() + "/run/run_000.dat";
         if (!QTest::qWaitFor([&] { return QFileInfo(file).size() > 0; }, 10000))
-            return failure("the recording did not start");
+            return failure<Figures>("the recording did not start");
         QTest::qWait(warmUpMs);
         f.warmMB = residentMB();
 

@@ -193,6 +193,13 @@ struct Running {
     double endMB = 0.0;
 };
 
+// A benchmark's figures when it could not run: the reason alone.
+template <typename Figures> Figures failure(std::string why) {
+    Figures f;
+    f.error = std::move(why);
+    return f;
+}
+
 inline Running measureRunning(DeviceDataProducer& producer, double rate, const std::atomic<double>& generator,
                               int ms) {
     Running r;
