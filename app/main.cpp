@@ -1,12 +1,12 @@
 // The program: the amplifiers attached on USB, or with "--simulate cedar,cedar" (or
 // KAV4_SIMULATE) virtual ones instead.
 #include "accessories/simulatedtemperaturecontroller.h"
-#include "app/mainwindow.h"
 #include "app/startup.h"
-#include "app/widgets/focusedwheelfilter.h"
-#include "app/widgets/refusedinputfilter.h"
 #include "commlib/transport/libftdidriver.h"
 #include "simulator/simulation.h"
+#include "widgets/focusedwheelfilter.h"
+#include "widgets/refusedinputfilter.h"
+#include "window/mainwindow.h"
 
 #include <QApplication>
 #include <QStyleFactory>

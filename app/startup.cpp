@@ -1,8 +1,8 @@
 #include "app/startup.h"
 
 #include "accessories/velmorantemperaturecontrolwidget.h"
-#include "app/pipeline/devicedataconsumer.h"
-#include "commlib/api/kv4cltypes.h"
+#include "acquisition/devicedataconsumer.h"
+#include "commlib/types/kv4cltypes.h"
 #include "recording/labbookevent.h"
 
 #include <QDir>

@@ -5,9 +5,9 @@
 #include "bench/virtualload.h"
 #include "bench/writerload.h"
 
-#include "analysis/analysisconsumer.h"
-#include "app/pipeline/devicedataproducer.h"
-#include "app/pipeline/librarysamplesource.h"
+#include "acquisition/devicedataproducer.h"
+#include "acquisition/librarysamplesource.h"
+#include "analysis/framework/analysisconsumer.h"
 
 #include <QSemaphore>
 

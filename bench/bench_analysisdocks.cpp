@@ -15,12 +15,12 @@
 
 #include "bench/windowload.h"
 
-#include "analysis/analysiswidget.h"
-#include "app/mainwindow.h"
-#include "app/pipeline/devicedataproducer.h"
+#include "acquisition/devicedataproducer.h"
+#include "analysis/framework/analysiswidget.h"
 #include "commlib/api/kv4cl.h"
 #include "commlib/transport/ftdidriver.h"
 #include "simulator/simulation.h"
+#include "window/mainwindow.h"
 
 #include <QAction>
 #include <QComboBox>

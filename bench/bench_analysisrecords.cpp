@@ -6,8 +6,8 @@
 //   cpu_per_data_s  CPU seconds per second of data for the 32 channels together; targets
 //                   < 0.05 for the spectrum at N = 32768, < 0.02 for the histogram
 
-#include "analysis/histogramrecord.h"
-#include "analysis/spectrumrecord.h"
+#include "analysis/compute/histogramrecord.h"
+#include "analysis/compute/spectrumrecord.h"
 
 #include <benchmark/benchmark.h>
 

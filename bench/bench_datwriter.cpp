@@ -16,9 +16,9 @@
 //                      the one before is being written, on a second core: on a machine busy
 //                      with other work its rate falls towards plain / cpu_over_plain.
 
-#include "app/pipeline/devicedataproducer.h"
+#include "acquisition/devicedataproducer.h"
+#include "controls/recordsettingsdialog.h"
 #include "recording/datdatawriterconsumer.h"
-#include "recording/recordsettingsdialog.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
@@ -147,7 +147,7 @@ void BM_DatWriterAgainstPlainWrites(benchmark::State& state) {
     dialog.onSamplingRateChanged({rate, kv4cl::UnitPfxNone, "Hz"}, {rate, kv4cl::UnitPfxNone, "Hz"});
     dialog.findChild<QDoubleSpinBox*>("recordDurationSpinBox")->setValue(double(rows) / rate);
     WatchedWriter writer(&producer);
-    writer.setRecordSettingsDialog(&dialog);
+    writer.setRecordingPlan(&dialog.plan());
     writer.setChannelActive(1, !channelOff);
     const QString plainFile = folder.path() + "/plain.dat";
 

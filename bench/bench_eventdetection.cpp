@@ -8,8 +8,8 @@
 
 #include "bench/analysisload.h"
 
-#include "analysis/eventdetectionconsumer.h"
-#include "app/pipeline/librarysamplesource.h"
+#include "acquisition/librarysamplesource.h"
+#include "analysis/eventdetection/eventdetectionconsumer.h"
 
 #include <benchmark/benchmark.h>
 

@@ -14,11 +14,11 @@
 #include "bench/virtualload.h"
 #include "bench/writerload.h"
 
-#include "analysis/histogramconsumer.h"
-#include "analysis/noisereportconsumer.h"
-#include "analysis/spectrumconsumer.h"
-#include "app/pipeline/devicedataproducer.h"
-#include "app/pipeline/librarysamplesource.h"
+#include "acquisition/devicedataproducer.h"
+#include "acquisition/librarysamplesource.h"
+#include "analysis/histogram/histogramconsumer.h"
+#include "analysis/noisereport/noisereportconsumer.h"
+#include "analysis/spectrum/spectrumconsumer.h"
 #include "plots/gapfreeplotconsumer.h"
 
 #include <benchmark/benchmark.h>

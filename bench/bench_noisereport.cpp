@@ -9,9 +9,9 @@
 #include "bench/virtualload.h"
 #include "bench/writerload.h"
 
-#include "analysis/noisereportconsumer.h"
-#include "app/pipeline/devicedataproducer.h"
-#include "app/pipeline/librarysamplesource.h"
+#include "acquisition/devicedataproducer.h"
+#include "acquisition/librarysamplesource.h"
+#include "analysis/noisereport/noisereportconsumer.h"
 
 #include <QSemaphore>
 

@@ -22,11 +22,11 @@
 
 #include "bench/windowload.h"
 
-#include "app/mainwindow.h"
-#include "app/pipeline/devicedataproducer.h"
+#include "acquisition/devicedataproducer.h"
 #include "commlib/api/kv4cl.h"
 #include "commlib/transport/ftdidriver.h"
 #include "simulator/simulation.h"
+#include "window/mainwindow.h"
 
 #include <QComboBox>
 #include <QFileInfo>

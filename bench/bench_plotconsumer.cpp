@@ -9,8 +9,8 @@
 #include "bench/virtualload.h"
 #include "bench/writerload.h"
 
-#include "app/pipeline/devicedataproducer.h"
-#include "app/pipeline/librarysamplesource.h"
+#include "acquisition/devicedataproducer.h"
+#include "acquisition/librarysamplesource.h"
 #include "plots/gapfreeplotconsumer.h"
 
 #include <QSemaphore>

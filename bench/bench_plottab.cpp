@@ -4,11 +4,11 @@
 // Figure, measured in the same run:
 //   of_period  time of one redraw over the 100 ms publication period; target < 0.20
 
-#include "app/pipeline/devicedataproducer.h"
+#include "acquisition/devicedataproducer.h"
 #include "plots/gapfreeplotconsumer.h"
 #include "plots/plotpreferencesdialog.h"
 #include "plots/plottab.h"
-#include "tests/app/pipeline/scriptedsource.h"
+#include "tests/acquisition/scriptedsource.h"
 
 #include <QApplication>
 

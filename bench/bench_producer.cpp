@@ -11,8 +11,8 @@
 #include "bench/virtualload.h"
 #include "bench/writerload.h"
 
-#include "app/pipeline/devicedataproducer.h"
-#include "app/pipeline/librarysamplesource.h"
+#include "acquisition/devicedataproducer.h"
+#include "acquisition/librarysamplesource.h"
 
 #include <benchmark/benchmark.h>
 

@@ -8,8 +8,8 @@
 
 #include "bench/analysisload.h"
 
-#include "analysis/cestimationconsumer.h"
-#include "analysis/restimationconsumer.h"
+#include "analysis/rcestimation/cestimationconsumer.h"
+#include "analysis/rcestimation/restimationconsumer.h"
 
 #include <benchmark/benchmark.h>
 

@@ -9,8 +9,8 @@
 
 #include "bench/analysisload.h"
 
-#include "analysis/membranemonitorconsumer.h"
-#include "analysis/voltageautomaticcontrollerconsumer.h"
+#include "analysis/membranemonitor/membranemonitorconsumer.h"
+#include "analysis/voltagecontroller/voltageautomaticcontrollerconsumer.h"
 
 #include <benchmark/benchmark.h>
 

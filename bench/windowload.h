@@ -5,7 +5,7 @@
 // Such a benchmark has its own main (runWindowBenchmarks): the window's settings and folders go
 // to a temporary home.
 
-#include "app/pipeline/devicedataproducer.h"
+#include "acquisition/devicedataproducer.h"
 #include "app/startup.h"
 #include "simulator/virtualamplifier.h"
 #include "tests/support/temporaryhome.h"

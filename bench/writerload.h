@@ -1,7 +1,7 @@
 #pragma once
 // A hook read the way a file writer reads: raw rows in blocks, as fast as they come.
 
-#include "app/pipeline/datahook.h"
+#include "acquisition/datahook.h"
 
 #include <benchmark/benchmark.h>
 

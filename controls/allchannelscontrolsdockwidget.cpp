@@ -1,8 +1,8 @@
 #include "controls/allchannelscontrolsdockwidget.h"
 
-#include "app/widgets/steppedspinbox.h"
 #include "commlib/api/kv4cl.h"
 #include "controls/pulsekeypressmanagers.h"
+#include "widgets/steppedspinbox.h"
 
 #include <QHBoxLayout>
 #include <QIcon>

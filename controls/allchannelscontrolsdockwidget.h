@@ -3,7 +3,7 @@
 // insertion and reference pulses with their amplitudes and durations. A button is there
 // only when the connected model has its feature.
 
-#include "commlib/api/kv4cltypes.h"
+#include "commlib/types/kv4cltypes.h"
 
 #include <QDockWidget>
 

@@ -1,8 +1,8 @@
 #include "controls/compensationsdockwidget.h"
 
-#include "app/widgets/activationbutton.h"
-#include "app/widgets/valuelabel.h"
+#include "acquisition/valuelabel.h"
 #include "commlib/api/kv4cl.h"
+#include "widgets/activationbutton.h"
 
 #include <QComboBox>
 #include <QHBoxLayout>

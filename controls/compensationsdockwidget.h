@@ -6,7 +6,7 @@
 // onCompensateCFast when the user applies them. A recording starts with a tag that holds every
 // channel's state.
 
-#include "commlib/api/kv4cltypes.h"
+#include "commlib/types/kv4cltypes.h"
 
 #include <QDial>
 #include <QDockWidget>
@@ -16,7 +16,7 @@
 #include <map>
 #include <vector>
 
-#include "app/widgets/lcddisplay.h"
+#include "widgets/lcddisplay.h"
 
 class ActivationButton;
 class QComboBox;

@@ -1,9 +1,9 @@
 #include "controls/controlsdockwidget.h"
 
-#include "app/widgets/collapsiblesection.h"
-#include "app/widgets/steppedspinbox.h"
-#include "app/widgets/valuelabel.h"
+#include "acquisition/valuelabel.h"
 #include "commlib/api/kv4cl.h"
+#include "widgets/collapsiblesection.h"
+#include "widgets/steppedspinbox.h"
 
 #include <QButtonGroup>
 #include <QDoubleSpinBox>

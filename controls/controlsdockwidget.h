@@ -4,7 +4,7 @@
 // controls), built once from the library's lists. Picking an option calls the library; the
 // settings that change how data must be read are announced for the consumers.
 
-#include "commlib/api/kv4cltypes.h"
+#include "commlib/types/kv4cltypes.h"
 
 #include <QDockWidget>
 #include <QStringList>

@@ -1,7 +1,7 @@
 #include "controls/fastpulsescustomprotocolwidget.h"
 
-#include "app/widgets/steppedspinbox.h"
 #include "commlib/api/kv4cl.h"
+#include "widgets/steppedspinbox.h"
 
 #include <QDir>
 #include <QFile>

@@ -4,7 +4,7 @@
 // Every edit goes to the library at once; the protocol dock applies the protocol. The values
 // are kept from one run to the next in "last.txt" of the protocols folder.
 
-#include "commlib/api/kv4cltypes.h"
+#include "commlib/types/kv4cltypes.h"
 
 #include <QWidget>
 

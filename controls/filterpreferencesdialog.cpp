@@ -1,6 +1,6 @@
 #include "controls/filterpreferencesdialog.h"
 
-#include "app/widgets/activationbutton.h"
+#include "widgets/activationbutton.h"
 
 #include <QDialogButtonBox>
 #include <QGridLayout>

@@ -2,7 +2,7 @@
 // Chooses, per consumer type, whether it reads filtered or raw data. The choices are kept in
 // the settings (filtered unless stored otherwise).
 
-#include "app/pipeline/devicedataconsumer.h"
+#include "acquisition/devicedataconsumer.h"
 
 #include <QDialog>
 

@@ -1,13 +1,13 @@
 #include "controls/protocoldockwidget.h"
 
-#include "app/widgets/dockscrollarea.h"
-#include "app/widgets/images.h"
-#include "app/widgets/protocolimagebutton.h"
-#include "app/widgets/steppedspinbox.h"
-#include "app/widgets/timerdisplay.h"
 #include "commlib/api/kv4cl.h"
 #include "controls/fastpulsescustomprotocolwidget.h"
-#include "recording/recordsettingsdialog.h"
+#include "controls/recordsettingsdialog.h"
+#include "widgets/dockscrollarea.h"
+#include "widgets/images.h"
+#include "widgets/protocolimagebutton.h"
+#include "widgets/steppedspinbox.h"
+#include "widgets/timerdisplay.h"
 
 #include <QApplication>
 #include <QComboBox>

@@ -6,7 +6,7 @@
 // Edits are judged by the library as they are typed without reaching the device: parameters
 // are sent when a protocol is applied, and Vhold when the stimulus is stopped.
 
-#include "commlib/api/kv4cltypes.h"
+#include "commlib/types/kv4cltypes.h"
 
 #include <QDockWidget>
 

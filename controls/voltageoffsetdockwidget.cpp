@@ -1,8 +1,8 @@
 #include "controls/voltageoffsetdockwidget.h"
 
-#include "app/widgets/steppedspinbox.h"
 #include "commlib/api/kv4cl.h"
 #include "controls/protocoldockwidget.h"
+#include "widgets/steppedspinbox.h"
 
 #include <QGridLayout>
 #include <QLabel>

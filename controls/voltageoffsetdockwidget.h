@@ -8,7 +8,7 @@
 // above the rows, and sent when the edit is finished if accepted and while the protocol
 // parameters are valid.
 
-#include "commlib/api/kv4cltypes.h"
+#include "commlib/types/kv4cltypes.h"
 
 #include <QDockWidget>
 #include <QPointer>

@@ -4,7 +4,7 @@
 // only emit requests; whoever owns the plots (the plot tab) decides which plots apply them and how
 // the zoom spreads, so a plot applies a zoom only through its public slots.
 
-#include "commlib/api/kv4cltypes.h"
+#include "commlib/types/kv4cltypes.h"
 #include "plots/doubleclickmachine.h"
 
 #include <QList>

@@ -15,7 +15,7 @@
 // Lock order: the display mutex before the trigger mutex; the consumer never holds the base's
 // mutex (pending changes) together with either.
 
-#include "app/pipeline/devicedataconsumer.h"
+#include "acquisition/devicedataconsumer.h"
 #include "plots/curve.h"
 #include "plots/triggertype.h"
 

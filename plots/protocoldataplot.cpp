@@ -1,6 +1,6 @@
 #include "plots/protocoldataplot.h"
 
-#include "app/widgets/valuelabel.h"
+#include "acquisition/valuelabel.h"
 
 #include <algorithm>
 #include <limits>

@@ -4,7 +4,7 @@
 // in step with the unit prefix of the channel's range, so that a prefix change does not make the
 // trace jump: the consumer rescales the data by the same factor as the axis.
 
-#include "commlib/api/kv4cltypes.h"
+#include "commlib/types/kv4cltypes.h"
 #include "plots/plot.h"
 #include "plots/triggertype.h"
 

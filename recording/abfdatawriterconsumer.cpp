@@ -1,6 +1,6 @@
 #include "recording/abfdatawriterconsumer.h"
 
-#include "app/pipeline/samplering.h"
+#include "acquisition/samplering.h"
 #include "recording/labbookevent.h"
 
 #include <QMutexLocker>

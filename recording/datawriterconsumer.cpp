@@ -1,7 +1,6 @@
 #include "recording/datawriterconsumer.h"
 
-#include "app/widgets/valuelabel.h"
-#include "recording/recordsettingsdialog.h"
+#include "acquisition/valuelabel.h"
 
 #include "commlib/api/kv4cl.h"
 
@@ -50,10 +49,6 @@ DataWriterConsumer::DataWriterConsumer(DeviceDataProducer* producer, int writerF
         this, &QThread::started, this, [this] { emit recording(true); }, Qt::DirectConnection);
     connect(
         this, &QThread::finished, this, [this] { emit recording(false); }, Qt::DirectConnection);
-}
-
-void DataWriterConsumer::setRecordSettingsDialog(RecordSettingsDialog* dialog) {
-    plan = dialog ? &dialog->plan() : nullptr;
 }
 
 void DataWriterConsumer::setChannelActive(int channelIdx, bool active) {

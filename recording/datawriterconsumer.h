@@ -8,7 +8,7 @@
 // record settings dialog selects records. A recording ends when stopped, when its last file
 // is full, or when a further chunk cannot be opened; recording(false) tells which ever it was.
 
-#include "app/pipeline/devicedataconsumer.h"
+#include "acquisition/devicedataconsumer.h"
 #include "recording/recordsettings.h"
 
 #include <QByteArray>
@@ -25,7 +25,6 @@
 #include <vector>
 
 class RecordingPlan;
-class RecordSettingsDialog;
 
 // The digital filter that recorded data went through.
 struct DigitalFilter {
@@ -55,7 +54,6 @@ class DataWriterConsumer : public DeviceDataConsumer {
 
     // What to record and where: the dialog's plan in the program, a plan of its own without
     // windows.
-    void setRecordSettingsDialog(RecordSettingsDialog* dialog);
     void setRecordingPlan(RecordingPlan* recordingPlan) { plan = recordingPlan; }
     // channelIdx counts the current channels, then the gp channels; the choice applies from
     // the next start.

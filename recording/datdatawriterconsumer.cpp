@@ -1,6 +1,6 @@
 #include "recording/datdatawriterconsumer.h"
 
-#include "app/pipeline/samplering.h"
+#include "acquisition/samplering.h"
 
 #include <algorithm>
 #include <bit>

@@ -3,7 +3,7 @@
 // watch) builds an entry and hands it over with a labbookEvent(LabbookEvent*) signal; the
 // lab book takes ownership, stamps the times and writes the entry's line.
 
-#include "commlib/api/kv4cltypes.h"
+#include "commlib/types/kv4cltypes.h"
 
 #include <QMetaType>
 #include <QString>

@@ -1,7 +1,7 @@
 #include "simulator/virtualamplifier.h"
 
+#include "commlib/api/catalogue.h"
 #include "commlib/core/messagedispatcherlegacykav3.h"
-#include "commlib/models/catalogue.h"
 
 #include <algorithm>
 #include <cmath>

@@ -3,7 +3,7 @@
 // options taken out of an argument list, and the acquisition settings a user can give on
 // the command line (sampling rate, current range, protocol and its parameters).
 
-#include "commlib/api/kv4cltypes.h"
+#include "commlib/types/kv4cltypes.h"
 
 #include <optional>
 #include <string>

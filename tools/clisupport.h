@@ -2,7 +2,7 @@
 // The parts of kav4-cli worth testing on their own: reading values the user types and
 // summing up a stream.
 
-#include "commlib/api/kv4cltypes.h"
+#include "commlib/types/kv4cltypes.h"
 
 #include <cstdint>
 #include <optional>

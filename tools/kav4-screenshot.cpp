@@ -11,13 +11,13 @@
 // KAV4_SIMULATE_TEMPERATURE=1 lists a virtual temperature controller, as for the program.
 
 #include "accessories/simulatedtemperaturecontroller.h"
-#include "app/mainwindow.h"
 #include "app/startup.h"
-#include "app/widgets/focusedwheelfilter.h"
 #include "plots/plottab.h"
 #include "simulator/simulation.h"
 #include "tools/acquisitionsettings.h"
 #include "tools/clisupport.h"
+#include "widgets/focusedwheelfilter.h"
+#include "window/mainwindow.h"
 
 #include <QApplication>
 #include <QComboBox>

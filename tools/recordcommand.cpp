@@ -1,7 +1,7 @@
 #include "tools/recordcommand.h"
 
-#include "app/pipeline/devicedataproducer.h"
-#include "app/pipeline/librarysamplesource.h"
+#include "acquisition/devicedataproducer.h"
+#include "acquisition/librarysamplesource.h"
 #include "recording/abfdatawriterconsumer.h"
 #include "recording/datdatawriterconsumer.h"
 #include "recording/labbookfiles.h"

@@ -1,6 +1,6 @@
 #include "commlib/api/devicelist.h"
 
-#include "commlib/models/catalogue.h"
+#include "commlib/api/catalogue.h"
 
 #include <algorithm>
 #include <cstring>

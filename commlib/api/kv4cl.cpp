@@ -1,7 +1,7 @@
 #include "commlib/api/kv4cl.h"
 
+#include "commlib/api/catalogue.h"
 #include "commlib/api/devicelist.h"
-#include "commlib/models/catalogue.h"
 #include "commlib/transport/ftdiwrappers.h"
 
 #include <cmath>

@@ -5,7 +5,7 @@
 // (channel c belongs to device c / channels-per-device) and the index equal to the total
 // channel count means "all channels".
 
-#include "commlib/api/kv4cltypes.h"
+#include "commlib/types/kv4cltypes.h"
 
 #include <cstdint>
 #include <string>

@@ -3,11 +3,11 @@
 // frame rings, digital filter, reset denoiser and the generic setters. A model is a
 // subclass whose constructor only fills the description and tables below.
 
-#include "commlib/api/kv4cltypes.h"
 #include "commlib/coders/commandcoder.h"
 #include "commlib/transport/ftdieeprom.h"
 #include "commlib/transport/ftdiwrappers.h"
 #include "commlib/transport/spimemory.h"
+#include "commlib/types/kv4cltypes.h"
 
 #include <array>
 #include <atomic>

@@ -3,8 +3,8 @@
 // process-wide; calls on one handle are serialised per handle, so the receive
 // thread, the transmit thread and configuration calls never overlap in the driver.
 
-#include "commlib/api/kv4cltypes.h"
 #include "commlib/transport/ftdidriver.h"
+#include "commlib/types/kv4cltypes.h"
 
 #include <cstdint>
 #include <memory>

@@ -7,10 +7,10 @@
 // First: the simulator has a member named like Qt's "emit" macro.
 #include "tests/simulator/amplifiertest.h"
 
-#include "analysis/histogramconsumer.h"
-#include "analysis/spectrumconsumer.h"
-#include "app/pipeline/devicedataproducer.h"
-#include "app/pipeline/librarysamplesource.h"
+#include "acquisition/devicedataproducer.h"
+#include "acquisition/librarysamplesource.h"
+#include "analysis/histogram/histogramconsumer.h"
+#include "analysis/spectrum/spectrumconsumer.h"
 
 #include <QCoreApplication>
 #include <QSignalSpy>

@@ -3,8 +3,8 @@
 // doubled quotes), and an analysis exported as a user exports it: the toolbar's export, a file
 // name and a separator chosen in the dialog, OK.
 
-#include "analysis/analysisexportdialog.h"
-#include "analysis/analysiswidget.h"
+#include "analysis/framework/analysisexportdialog.h"
+#include "analysis/framework/analysiswidget.h"
 #include "tests/analysis/dockdriver.h"
 
 #include <QDir>

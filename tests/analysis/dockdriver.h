@@ -2,7 +2,7 @@
 // An analysis dock driven as a user drives it: its boxes found by the labels beside them,
 // values typed over what they hold, its tools clicked, docked in a window of a user's size.
 
-#include "analysis/analysiswidget.h"
+#include "analysis/framework/analysiswidget.h"
 #include "commlib/api/kv4cl.h"
 
 #include <QAbstractSpinBox>

@@ -4,7 +4,7 @@
 
 #include "tests/analysis/consumersonamplifier.h"
 
-#include "analysis/eventdetectionconsumer.h"
+#include "analysis/eventdetection/eventdetectionconsumer.h"
 
 #include <cmath>
 #include <memory>

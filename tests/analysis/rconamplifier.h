@@ -6,8 +6,8 @@
 #include "tests/analysis/consumersonamplifier.h"
 #include "tests/analysis/rcexpected.h"
 
-#include "analysis/cestimationconsumer.h"
-#include "analysis/restimationconsumer.h"
+#include "analysis/rcestimation/cestimationconsumer.h"
+#include "analysis/rcestimation/restimationconsumer.h"
 
 #include <memory>
 

@@ -2,8 +2,8 @@
 // chunk that follows the rate, and the reset that every rate or range change brings before
 // the next analysis.
 
-#include "analysis/analysisconsumer.h"
-#include "tests/app/pipeline/scriptedsource.h"
+#include "analysis/framework/analysisconsumer.h"
+#include "tests/acquisition/scriptedsource.h"
 
 #include <gtest/gtest.h>
 

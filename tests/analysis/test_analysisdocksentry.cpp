@@ -5,11 +5,11 @@
 // First: the simulator has a member named like Qt's "emit" macro.
 #include "tests/simulator/amplifiertest.h"
 
-#include "analysis/analysisdocks.h"
-#include "analysis/noisereportwidget.h"
-#include "app/pipeline/librarysamplesource.h"
-#include "app/widgets/copyabletable.h"
+#include "acquisition/librarysamplesource.h"
+#include "analysis/framework/analysisdocks.h"
+#include "analysis/noisereport/noisereportwidget.h"
 #include "tests/analysis/dockdriver.h"
+#include "widgets/copyabletable.h"
 
 #include <QAction>
 #include <QMainWindow>

@@ -2,11 +2,11 @@
 // switch, hiding the dock while it runs, and the CSV export through its dialog and the
 // question about an existing file.
 
-#include "analysis/analysisexportdialog.h"
-#include "analysis/analysiswidget.h"
-#include "analysis/noisereportconsumer.h"
+#include "analysis/framework/analysisexportdialog.h"
+#include "analysis/framework/analysiswidget.h"
+#include "analysis/noisereport/noisereportconsumer.h"
+#include "tests/acquisition/scriptedsource.h"
 #include "tests/analysis/dockdriver.h"
-#include "tests/app/pipeline/scriptedsource.h"
 #include "tests/support/warningcapture.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 // The fitters against models whose parameters the test chose: each fit runs on the fitter's
 // own thread and its result is taken from the queued `fitted` signal.
-#include "analysis/datafitter.h"
+#include "analysis/compute/datafitter.h"
 
 #include <QSignalSpy>
 #include <QTest>

@@ -1,6 +1,6 @@
 // The detector of one channel on crafted traces whose events are known sample by sample.
 
-#include "analysis/eventdetectionrecord.h"
+#include "analysis/compute/eventdetectionrecord.h"
 
 #include <gtest/gtest.h>
 

@@ -5,8 +5,8 @@
 #include "tests/analysis/dockdriver.h"
 #include "tests/analysis/eventsonamplifier.h"
 
-#include "analysis/eventdetectionwidget.h"
-#include "analysis/resultformat.h"
+#include "analysis/eventdetection/eventdetectionwidget.h"
+#include "analysis/framework/resultformat.h"
 #include "plots/analysisplot.h"
 #include "plots/curve.h"
 #include "recording/labbookevent.h"

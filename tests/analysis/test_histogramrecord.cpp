@@ -1,4 +1,4 @@
-#include "analysis/histogramrecord.h"
+#include "analysis/compute/histogramrecord.h"
 
 #include <gtest/gtest.h>
 

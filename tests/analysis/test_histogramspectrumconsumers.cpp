@@ -4,7 +4,7 @@
 
 #include "tests/analysis/consumersonamplifier.h"
 
-#include "analysis/datafitter.h"
+#include "analysis/compute/datafitter.h"
 
 #include <numeric>
 

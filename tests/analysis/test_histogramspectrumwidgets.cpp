@@ -6,8 +6,8 @@
 #include "tests/analysis/consumersonamplifier.h"
 #include "tests/analysis/dockdriver.h"
 
-#include "analysis/histogramwidget.h"
-#include "analysis/spectrumwidget.h"
+#include "analysis/histogram/histogramwidget.h"
+#include "analysis/spectrum/spectrumwidget.h"
 #include "plots/analysisplot.h"
 #include "plots/curve.h"
 

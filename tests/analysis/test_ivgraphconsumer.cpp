@@ -1,8 +1,8 @@
 // The I-V graph's consumer on a scripted source: the levels, the transient skip and the three
 // modes. (End to end on cells of known parameters: test_ivgraphwidget.cpp.)
 
-#include "analysis/ivgraphconsumer.h"
-#include "tests/app/pipeline/scriptedsource.h"
+#include "analysis/ivgraph/ivgraphconsumer.h"
+#include "tests/acquisition/scriptedsource.h"
 
 #include <QDeadlineTimer>
 #include <QSemaphore>

@@ -9,9 +9,9 @@
 #include "tests/analysis/csvreader.h"
 #include "tests/analysis/dockdriver.h"
 
-#include "analysis/ivgraphconsumer.h"
-#include "analysis/ivgraphwidget.h"
-#include "app/pipeline/librarysamplesource.h"
+#include "acquisition/librarysamplesource.h"
+#include "analysis/ivgraph/ivgraphconsumer.h"
+#include "analysis/ivgraph/ivgraphwidget.h"
 #include "plots/analysisplot.h"
 #include "plots/curve.h"
 #include "recording/labbookevent.h"

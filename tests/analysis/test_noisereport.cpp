@@ -5,14 +5,14 @@
 // First: the simulator has a member named like Qt's "emit" macro.
 #include "tests/simulator/amplifiertest.h"
 
-#include "analysis/noisereportwidget.h"
-#include "analysis/resultformat.h"
-#include "app/pipeline/librarysamplesource.h"
-#include "app/widgets/copyabletable.h"
+#include "acquisition/librarysamplesource.h"
+#include "analysis/framework/resultformat.h"
+#include "analysis/noisereport/noisereportwidget.h"
 #include "recording/labbookevent.h"
+#include "tests/acquisition/scriptedsource.h"
 #include "tests/analysis/dockdriver.h"
-#include "tests/app/pipeline/scriptedsource.h"
 #include "tests/support/warningcapture.h"
+#include "widgets/copyabletable.h"
 
 #include <QDoubleSpinBox>
 #include <QSettings>

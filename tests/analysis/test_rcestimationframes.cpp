@@ -4,10 +4,10 @@
 // the second channel reads twice the first. Frames that must not be measured carry a current
 // that would spoil the result.
 
-#include "analysis/cestimationconsumer.h"
-#include "analysis/restimationconsumer.h"
-#include "app/pipeline/devicedataproducer.h"
-#include "tests/app/pipeline/scriptedsource.h"
+#include "acquisition/devicedataproducer.h"
+#include "analysis/rcestimation/cestimationconsumer.h"
+#include "analysis/rcestimation/restimationconsumer.h"
+#include "tests/acquisition/scriptedsource.h"
 
 #include <gtest/gtest.h>
 

@@ -7,12 +7,12 @@
 #include "tests/analysis/rconamplifier.h"
 #include "tests/support/warningcapture.h"
 
-#include "analysis/rcestimationwidget.h"
-#include "analysis/resultformat.h"
-#include "app/widgets/copyabletable.h"
-#include "app/widgets/steppedspinbox.h"
+#include "analysis/framework/resultformat.h"
+#include "analysis/rcestimation/rcestimationwidget.h"
 #include "controls/protocoldockwidget.h"
 #include "recording/labbookevent.h"
+#include "widgets/copyabletable.h"
+#include "widgets/steppedspinbox.h"
 
 #include <QCheckBox>
 #include <QGroupBox>

@@ -2,7 +2,7 @@
 // values with their prefix and the digits the data support, fields that a CSV reader splits
 // back as they were whatever the separator.
 
-#include "analysis/resultformat.h"
+#include "analysis/framework/resultformat.h"
 #include "tests/analysis/csvreader.h"
 
 #include <gtest/gtest.h>

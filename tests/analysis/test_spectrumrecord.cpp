@@ -1,4 +1,4 @@
-#include "analysis/spectrumrecord.h"
+#include "analysis/compute/spectrumrecord.h"
 
 #include <gtest/gtest.h>
 

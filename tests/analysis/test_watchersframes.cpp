@@ -2,11 +2,11 @@
 // on which frame each detects, what it never detects, and how long each waits afterwards.
 // Two current channels at 10 kHz in a picoampere range.
 
-#include "analysis/membranemonitorconsumer.h"
-#include "analysis/voltageautomaticcontrollerconsumer.h"
-#include "app/pipeline/devicedataproducer.h"
+#include "acquisition/devicedataproducer.h"
+#include "analysis/membranemonitor/membranemonitorconsumer.h"
+#include "analysis/voltagecontroller/voltageautomaticcontrollerconsumer.h"
+#include "tests/acquisition/scriptedsource.h"
 #include "tests/analysis/watcherprobe.h"
-#include "tests/app/pipeline/scriptedsource.h"
 
 #include <gtest/gtest.h>
 

@@ -9,18 +9,18 @@
 // First: the simulator has a member named like Qt's "emit" macro.
 #include "tests/simulator/amplifiertest.h"
 
-#include "analysis/currentlimitbox.h"
-#include "analysis/eventdetectionwidget.h"
-#include "analysis/membranemonitorwidget.h"
-#include "analysis/voltageautomaticcontrollerwidget.h"
-#include "app/pipeline/devicedataproducer.h"
-#include "app/pipeline/librarysamplesource.h"
-#include "app/widgets/steppedspinbox.h"
+#include "acquisition/devicedataproducer.h"
+#include "acquisition/librarysamplesource.h"
+#include "analysis/eventdetection/eventdetectionwidget.h"
+#include "analysis/framework/currentlimitbox.h"
+#include "analysis/membranemonitor/membranemonitorwidget.h"
+#include "analysis/voltagecontroller/voltageautomaticcontrollerwidget.h"
 #include "controls/protocoldockwidget.h"
 #include "controls/voltageoffsetdockwidget.h"
 #include "recording/labbookevent.h"
 #include "tests/analysis/dockdriver.h"
 #include "tests/analysis/watcherprobe.h"
+#include "widgets/steppedspinbox.h"
 
 #include <QCheckBox>
 #include <QComboBox>

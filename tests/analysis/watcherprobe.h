@@ -4,7 +4,7 @@
 // written by a test, in the test's thread, and on a consumer thread reading a virtual
 // amplifier, where it keeps the current of every frame.
 
-#include "analysis/analysisconsumer.h"
+#include "analysis/framework/analysisconsumer.h"
 
 #include <QMutex>
 #include <QMutexLocker>

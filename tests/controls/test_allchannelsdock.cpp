@@ -3,8 +3,8 @@
 
 #include "tests/support/connectedamplifier.h"
 
-#include "app/widgets/steppedspinbox.h"
 #include "controls/allchannelscontrolsdockwidget.h"
+#include "widgets/steppedspinbox.h"
 
 #include <QApplication>
 #include <QIcon>

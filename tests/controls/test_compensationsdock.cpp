@@ -5,8 +5,8 @@
 
 #include "tests/simulator/amplifiertest.h"
 
-#include "app/widgets/activationbutton.h"
 #include "controls/compensationsdockwidget.h"
+#include "widgets/activationbutton.h"
 
 #include <QApplication>
 #include <QComboBox>

@@ -3,9 +3,9 @@
 
 #include "tests/support/connectedamplifier.h"
 
-#include "app/widgets/collapsiblesection.h"
 #include "commlib/api/devicelist.h"
 #include "controls/controlsdockwidget.h"
+#include "widgets/collapsiblesection.h"
 
 #include <QDoubleSpinBox>
 #include <QPushButton>

@@ -5,9 +5,9 @@
 
 #include "tests/simulator/amplifiertest.h"
 
-#include "app/widgets/steppedspinbox.h"
 #include "controls/fastpulsescustomprotocolwidget.h"
 #include "controls/protocoldockwidget.h"
+#include "widgets/steppedspinbox.h"
 
 #include <QApplication>
 #include <QComboBox>

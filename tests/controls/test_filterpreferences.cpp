@@ -1,8 +1,8 @@
 // The filter preferences: filtered data unless the settings say otherwise, each choice
 // announced for its consumer type and kept.
 
-#include "app/widgets/activationbutton.h"
 #include "controls/filterpreferencesdialog.h"
+#include "widgets/activationbutton.h"
 
 #include <gtest/gtest.h>
 

@@ -4,10 +4,10 @@
 #include "tests/support/connectedamplifier.h"
 #include "tests/support/warningcapture.h"
 
-#include "app/widgets/protocolimagebutton.h"
-#include "app/widgets/steppedspinbox.h"
 #include "controls/protocoldockwidget.h"
-#include "recording/recordsettingsdialog.h"
+#include "controls/recordsettingsdialog.h"
+#include "widgets/protocolimagebutton.h"
+#include "widgets/steppedspinbox.h"
 
 #include <QApplication>
 #include <QComboBox>

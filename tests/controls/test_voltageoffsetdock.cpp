@@ -4,9 +4,9 @@
 
 #include "tests/simulator/amplifiertest.h"
 
-#include "app/widgets/steppedspinbox.h"
 #include "controls/protocoldockwidget.h"
 #include "controls/voltageoffsetdockwidget.h"
+#include "widgets/steppedspinbox.h"
 
 #include <QApplication>
 #include <QComboBox>

@@ -2,7 +2,7 @@
 // where the rows land, range changes, the trigger, the baselines and the stop.
 
 #include "plots/gapfreeplotconsumer.h"
-#include "tests/app/pipeline/scriptedsource.h"
+#include "tests/acquisition/scriptedsource.h"
 
 #include <gtest/gtest.h>
 

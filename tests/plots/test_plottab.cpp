@@ -1,13 +1,13 @@
 // The plot tab: the layout of the channel plots, maximising, colours and the channel switch.
 
-#include "app/pipeline/librarysamplesource.h"
+#include "acquisition/librarysamplesource.h"
 #include "commlib/api/kv4cl.h"
 #include "plots/curve.h"
 #include "plots/membranemonitorbutton.h"
 #include "plots/plotlayout.h"
 #include "plots/plotpreferencesdialog.h"
 #include "plots/plottab.h"
-#include "tests/app/pipeline/scriptedsource.h"
+#include "tests/acquisition/scriptedsource.h"
 #include "tests/support/connectedamplifier.h"
 
 #include <QCheckBox>

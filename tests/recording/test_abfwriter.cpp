@@ -2,10 +2,10 @@
 // gives the header its model. Its files are read back by an independent reader, Neo, which
 // must find the values, units, channel names, rate, sweeps and tags that went in.
 
-#include "app/pipeline/samplering.h"
+#include "acquisition/samplering.h"
+#include "controls/recordsettingsdialog.h"
 #include "recording/abfdatawriterconsumer.h"
-#include "recording/recordsettingsdialog.h"
-#include "tests/app/pipeline/scriptedsource.h"
+#include "tests/acquisition/scriptedsource.h"
 #include "tests/recording/fulldisk.h"
 #include "tests/recording/writerfixture.h"
 #include "tests/support/childprocess.h"

@@ -2,7 +2,7 @@
 // gaps: a DAT file holds no marks, so the writer announces each loss with the file and the
 // index of the frame after the gap, for the recording's lab book.
 
-#include "app/pipeline/samplering.h"
+#include "acquisition/samplering.h"
 #include "recording/datdatawriterconsumer.h"
 #include "tests/recording/writerfixture.h"
 

@@ -2,10 +2,10 @@
 // gives the header its model: frames and channel selection, the limits and chunks, the
 // format check, the header and what happens when a file cannot be written.
 
-#include "app/widgets/valuelabel.h"
+#include "acquisition/valuelabel.h"
+#include "controls/recordsettingsdialog.h"
 #include "recording/datdatawriterconsumer.h"
-#include "recording/recordsettingsdialog.h"
-#include "tests/app/pipeline/scriptedsource.h"
+#include "tests/acquisition/scriptedsource.h"
 #include "tests/recording/fulldisk.h"
 #include "tests/recording/writerfixture.h"
 #include "tests/support/warningcapture.h"
@@ -161,7 +161,7 @@ TEST_F(DatWriterTest, StoredNamesThatLeaveTheFolderRecordUnderTheDefaultNameWith
         QSettings().setValue("Protocol/Settings/recordName", names[k]);
         kv4test::WarningCapture console;
         dialog = std::make_unique<RecordSettingsDialog>();
-        writer->setRecordSettingsDialog(dialog.get());
+        writer->setRecordingPlan(&dialog->plan());
         EXPECT_EQ(console.count("\"" + names[k] + "\""), 1);
         writer->onStartConsuming();
         feed(uint16_t(10 * k), 10);

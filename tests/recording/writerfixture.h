@@ -3,11 +3,11 @@
 // gives the header its model, with a record settings dialog naming the recording "cell" in
 // the test's own folder. The writer's signals and the boxes it shows are collected here.
 
-#include "app/pipeline/datahook.h"
-#include "app/pipeline/devicedataproducer.h"
+#include "acquisition/datahook.h"
+#include "acquisition/devicedataproducer.h"
+#include "controls/recordsettingsdialog.h"
 #include "recording/datawriterconsumer.h"
-#include "recording/recordsettingsdialog.h"
-#include "tests/app/pipeline/scriptedsource.h"
+#include "tests/acquisition/scriptedsource.h"
 #include "tests/recording/connectedamplifier.h"
 
 #include <QApplication>

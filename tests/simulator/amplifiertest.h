@@ -1,9 +1,9 @@
 #pragma once
 // Virtual amplifiers connected through the library, and their frames read back through it.
 
+#include "commlib/api/catalogue.h"
 #include "commlib/api/devicelist.h"
 #include "commlib/api/kv4cl.h"
-#include "commlib/models/catalogue.h"
 #include "simulator/simulation.h"
 #include "tests/support/busdriver.h"
 #include "tests/support/enginemodel.h"

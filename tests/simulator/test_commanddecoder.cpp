@@ -1,6 +1,6 @@
 #include "simulator/commanddecoder.h"
 
-#include "commlib/models/catalogue.h"
+#include "commlib/api/catalogue.h"
 
 #include <gtest/gtest.h>
 

@@ -2,9 +2,9 @@
 // The main window on virtual amplifiers, driven from its device list and connect button, with
 // the settings cleared around each test.
 
-#include "app/mainwindow.h"
 #include "commlib/transport/ftdidriver.h"
 #include "simulator/simulation.h"
+#include "window/mainwindow.h"
 
 #include <QAbstractButton>
 #include <QComboBox>

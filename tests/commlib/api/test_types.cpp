@@ -1,6 +1,6 @@
 // The measurement value types: prefix arithmetic, comparisons across prefixes, ranges and labels.
 
-#include "commlib/api/kv4cltypes.h"
+#include "commlib/types/kv4cltypes.h"
 
 #include <gtest/gtest.h>
 

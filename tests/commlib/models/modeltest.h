@@ -2,9 +2,9 @@
 // Model tests: golden fixtures (golden/*.golden beside the tests) and a virtual bus on which
 // devices with a model's EEPROM identity are connected through the catalogue.
 
+#include "commlib/api/catalogue.h"
 #include "commlib/api/devicelist.h"
 #include "commlib/api/kv4cl.h"
-#include "commlib/models/catalogue.h"
 #include "simulator/virtualbus.h"
 #include "tests/support/busdriver.h"
 

@@ -1,0 +1,79 @@
+#include "analysis/noisereport/noisereportconsumer.h"
+
+#include <QMutexLocker>
+
+#include <cmath>
+
+NoiseReportConsumer::NoiseReportConsumer(DeviceDataProducer* producer) : AnalysisConsumer(producer) {
+    qRegisterMetaType<NoiseReportConsumer::Result_t>();
+}
+
+NoiseReportConsumer::~NoiseReportConsumer() {
+    onStopConsuming();
+}
+
+void NoiseReportConsumer::onWindowChanged(double seconds) {
+    QMutexLocker lock(&resultMutex);
+    window = seconds;
+    windowChanged = true;
+}
+
+void NoiseReportConsumer::allocateBuffers() {
+    sums.assign(size_t(totalChannelsNum), 0.0);
+    squares.assign(size_t(totalChannelsNum), 0.0);
+    resetAnalysis(currentChannelsNum);
+}
+
+void NoiseReportConsumer::resetAnalysis(int channelIdx) {
+    resetSingle(channelIdx);
+}
+
+void NoiseReportConsumer::resetChannel(int) {
+    // Every channel is measured over the same frames: the window starts over for all.
+    accumulated.clear();
+    windowChanged = false;
+    const double frames = std::round(samplingRate * window);
+    minimumFrames = std::isfinite(frames) && frames > 0.0 ? int(std::min(frames, 1e9)) : 0;
+}
+
+void NoiseReportConsumer::analyze() {
+    QMutexLocker lock(&resultMutex);
+    if (windowChanged) resetChannel(currentChannelsNum);
+    const size_t width = size_t(totalChannelsNum);
+    if (width == 0) return;
+    const size_t frames = accumulated.size() / width;
+    if (frames == 0 || frames < size_t(std::max(minimumFrames, 0))) return;
+
+    std::fill(sums.begin(), sums.end(), 0.0);
+    std::fill(squares.begin(), squares.end(), 0.0);
+    const double* sample = accumulated.data();
+    for (size_t f = 0; f < frames; f++)
+        for (size_t c = 0; c < width; c++, sample++) {
+            sums[c] += *sample;
+            squares[c] += *sample * *sample;
+        }
+    accumulated.erase(accumulated.begin(), accumulated.begin() + std::ptrdiff_t(frames * width));
+
+    // A non-finite sample (a saturated or overflowed channel) makes its channel's results
+    // NaN or infinite, which the widget shows as such, never as a plausible number.
+    Result_t res;
+    const auto fill = [&](size_t first, int count, const std::vector<double>& multipliers,
+                          QList<double>& means, QList<double>& stds) {
+        for (int k = 0; k < count; k++) {
+            const size_t c = first + size_t(k);
+            const double mean = sums[c] / double(frames);
+            const double variance = (squares[c] - mean * sums[c]) / double(frames);
+            const double m = multipliers[size_t(k)];
+            means.append(mean * m);
+            stds.append(std::sqrt(variance) * m);
+        }
+    };
+    const std::vector<double> voltageMultipliers(size_t(voltageChannelsNum), voltageMultiplier);
+    fill(0, voltageChannelsNum, voltageMultipliers, res.voltageMeans, res.voltageStds);
+    fill(size_t(voltageChannelsNum), currentChannelsNum, currentMultipliers, res.currentMeans,
+         res.currentStds);
+    fill(size_t(voltageChannelsNum + currentChannelsNum), gpChannelsNum, gpMultipliers, res.gpMeans,
+         res.gpStds);
+    std::lock_guard handingOver(handOver);
+    emit result(res);
+}

@@ -1,0 +1,48 @@
+#pragma once
+// The noise report's worker: the mean and the standard deviation of every channel (voltage,
+// current and gp) over windows of at least the window set (half a second unless told), in the
+// channels' base units.
+
+#include "analysis/framework/analysisconsumer.h"
+
+#include <QList>
+#include <QMetaType>
+
+class NoiseReportConsumer : public AnalysisConsumer {
+    Q_OBJECT
+
+  public:
+    struct Result_t {
+        QList<double> voltageMeans;
+        QList<double> voltageStds;
+        QList<double> currentMeans;
+        QList<double> currentStds;
+        QList<double> gpMeans;
+        QList<double> gpStds;
+    };
+
+    explicit NoiseReportConsumer(DeviceDataProducer* producer);
+    ~NoiseReportConsumer() override;
+
+  signals:
+    void result(NoiseReportConsumer::Result_t res);
+
+  public slots:
+    // The shortest window a result covers; the window under way starts over.
+    void onWindowChanged(double seconds);
+
+  protected:
+    void allocateBuffers() override;
+    void resetAnalysis(int channelIdx) override;
+    void resetChannel(int channelIdx) override;
+    void analyze() override;
+
+  private:
+    std::vector<double> sums; // one per channel of a frame
+    std::vector<double> squares;
+    int minimumFrames = 0;
+    double window = 0.5;        // s
+    bool windowChanged = false; // under the result lock, as the window
+};
+
+Q_DECLARE_METATYPE(NoiseReportConsumer::Result_t)

@@ -1,0 +1,188 @@
+#include "analysis/noisereport/noisereportwidget.h"
+
+#include "analysis/framework/resultformat.h"
+#include "recording/labbookevent.h"
+#include "widgets/copyabletable.h"
+
+#include "commlib/api/kv4cl.h"
+
+#include <QAction>
+#include <QDoubleSpinBox>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLayout>
+#include <QPointer>
+#include <QSettings>
+
+#include <cmath>
+
+namespace {
+
+constexpr double defaultWindow = 0.5; // s
+constexpr double shortestWindow = 0.1;
+constexpr double longestWindow = 600.0;
+
+// Shown down to the resolution of the channel's range.
+QString cellText(const kv4cl::Measurement_t& value, const kv4cl::RangedMeasurement_t& range) {
+    if (std::isinf(value.value))
+        return QString(value.value > 0 ? "inf " : "-inf ") + QString::fromStdString(value.unit);
+    const double resolution = range.step * kv4cl::prefixFactor(range.prefix, kv4cl::UnitPfxNone);
+    return resultText(value, supportedDigits(value.value, resolution));
+}
+
+// The window kept in the settings; one edited into what the box does not take gives way to the
+// default, with a warning.
+double storedWindow() {
+    const QVariant stored = QSettings().value(NoiseReportWidget::windowKey);
+    if (!stored.isValid()) return defaultWindow;
+    bool ok = false;
+    const double seconds = stored.toDouble(&ok);
+    if (ok && seconds >= shortestWindow && seconds <= longestWindow) return seconds;
+    qWarning("The setting %s, \"%s\", is no window of %g to %g s: %g s is used",
+             qPrintable(NoiseReportWidget::windowKey), qPrintable(stored.toString()), shortestWindow,
+             longestWindow, defaultWindow);
+    return defaultWindow;
+}
+
+} // namespace
+
+const QString NoiseReportWidget::windowKey = "Analysis/Online/Settings/noiseReportWindow";
+
+// Always every channel at once.
+NoiseReportWidget::NoiseReportWidget(QWidget* parent) : AnalysisWidget(0, parent) {
+    currentChannelIdx = currentChannelsNum;
+    analysisTitle = "Noise Report";
+    setWindowTitle(analysisTitle);
+    window = new QDoubleSpinBox(plotFrame());
+    window->setRange(shortestWindow, longestWindow);
+    window->setDecimals(1);
+    window->setSuffix(" s");
+    window->setValue(storedWindow());
+    auto* windowLabel = new QLabel("Window:", plotFrame());
+    windowLabel->setBuddy(window);
+    auto* windowRow = new QHBoxLayout;
+    windowRow->addWidget(windowLabel);
+    windowRow->addWidget(window);
+    windowRow->addStretch();
+    static_cast<QBoxLayout*>(plotFrame()->layout())->addLayout(windowRow);
+    values = new CopyableTable(plotFrame());
+    installEventFilter(values);
+    plotFrame()->layout()->addWidget(values);
+    connect(window, &QDoubleSpinBox::valueChanged, this, [this](double seconds) {
+        QSettings().setValue(windowKey, seconds);
+        markStale(values, staleAfterSettings);
+    });
+    connect(this, &AnalysisWidget::stopConsuming, this, [this] { markStale(values, staleAfterStop); });
+
+    for (Tool t :
+         {LimitToRoiTool, ViewDataTool, LinearFitTool, BoltzmannFitTool, GaussianFitTool, ViewFitTool})
+        toolAction(t)->setVisible(false);
+    separatorAction(2)->setVisible(false);
+    toolAction(LabbookTool)->setEnabled(false);
+    toolAction(ExportTool)->setEnabled(false);
+}
+
+void NoiseReportWidget::setChannelsNumber(int voltageChannels, int currentChannels, int gpChannels) {
+    voltageChannelsNum = voltageChannels;
+    currentChannelsNum = currentChannels;
+    currentChannelIdx = currentChannels;
+    gpChannelsNum = gpChannels;
+    currentRanges.resize(size_t(currentChannels));
+    gpRanges.resize(size_t(gpChannels));
+    std::vector<std::vector<kv4cl::RangedMeasurement_t>> ranges;
+    std::vector<uint16_t> defaults;
+    std::vector<std::string> names;
+    kv4cl::getGpRanges(ranges, defaults, names);
+    gpNames.clear();
+    for (int g = 0; g < gpChannels; g++)
+        gpNames << (size_t(g) < names.size() ? QString::fromStdString(names[size_t(g)])
+                                             : QString("GP %1").arg(g + 1));
+
+    QStringList labels;
+    for (int v = 0; v < voltageChannels; v++)
+        labels << (voltageChannels == 1 ? QString("Vc") : QString("V Ch. %1").arg(v + 1));
+    for (int c = 0; c < currentChannels; c++)
+        labels << (currentChannels == 1 ? QString("I") : QString("I Ch. %1").arg(c + 1));
+    labels << gpNames;
+
+    const int rows = int(labels.size());
+    means.assign(size_t(rows), kv4cl::Measurement_t{std::nan(""), kv4cl::UnitPfxNone, ""});
+    stds = means;
+    values->clear();
+    values->setRowCount(rows);
+    values->setColumnCount(2);
+    values->setHorizontalHeaderLabels({"Average", "  RMS  "});
+    values->setVerticalHeaderLabels(labels);
+    values->verticalHeader()->setDefaultSectionSize(20);
+}
+
+void NoiseReportWidget::setConsumer(AnalysisConsumer* analysisConsumer) {
+    AnalysisWidget::setConsumer(analysisConsumer);
+    // The copy is read after the consumer's hand-over (a consumer already gone has ended its
+    // thread, which orders it).
+    const QPointer<NoiseReportConsumer> from = static_cast<NoiseReportConsumer*>(analysisConsumer);
+    connect(window, &QDoubleSpinBox::valueChanged, from, &NoiseReportConsumer::onWindowChanged);
+    from->onWindowChanged(window->value());
+    connect(
+        from, &NoiseReportConsumer::result, this,
+        [this, from](const NoiseReportConsumer::Result_t& res) {
+            if (from) from->takeHandOver();
+            onResult(res);
+        },
+        Qt::QueuedConnection);
+}
+
+void NoiseReportWidget::onResult(NoiseReportConsumer::Result_t res) {
+    const auto rangeOf = [this](int row) -> const kv4cl::RangedMeasurement_t& {
+        if (row < voltageChannelsNum) return voltageRange;
+        if (row < voltageChannelsNum + currentChannelsNum)
+            return currentRanges[size_t(row - voltageChannelsNum)];
+        return gpRanges[size_t(row - voltageChannelsNum - currentChannelsNum)];
+    };
+    const QList<double> allMeans = res.voltageMeans + res.currentMeans + res.gpMeans;
+    const QList<double> allStds = res.voltageStds + res.currentStds + res.gpStds;
+    const int rows = std::min(int(means.size()), int(allMeans.size()));
+    for (int row = 0; row < rows; row++) {
+        const kv4cl::RangedMeasurement_t& range = rangeOf(row);
+        means[size_t(row)] = {allMeans[row], kv4cl::UnitPfxNone, range.unit};
+        stds[size_t(row)] = {allStds[row], kv4cl::UnitPfxNone, range.unit};
+        values->setItem(row, 0, new QTableWidgetItem(cellText(means[size_t(row)], range)));
+        values->setItem(row, 1, new QTableWidgetItem(cellText(stds[size_t(row)], range)));
+    }
+    markStale(values, QString());
+    toolAction(LabbookTool)->setEnabled(true);
+    toolAction(ExportTool)->setEnabled(true);
+}
+
+QString NoiseReportWidget::exportData() {
+    QString text;
+    const QString& s = separator;
+    // Rows numbered from `number` + 1; a column in one unit, the range's, each value brought to it.
+    const auto section = [&](const QString& channel, const QString& mean, const QString& std, int first,
+                             int count, int number, const kv4cl::RangedMeasurement_t& range) {
+        const QString unit = QString::fromStdString(range.label());
+        text += csvLine({channel, csvHeader(mean, unit), csvHeader(std, unit)}, s);
+        for (size_t row = size_t(first); row < size_t(first + count); row++)
+            text += csvLine({QString::number(++number), csvNumber(means[row].converted(range.prefix).value),
+                             csvNumber(stds[row].converted(range.prefix).value)},
+                            s);
+    };
+    if (voltageChannelsNum > 0)
+        section("Channel", "Mean voltage", "Voltage std", 0, voltageChannelsNum, 0, voltageRange);
+    if (currentChannelsNum > 0)
+        section("Channel", "Mean current", "Current std", voltageChannelsNum, currentChannelsNum, 0,
+                currentRanges.front());
+    for (int g = 0; g < gpChannelsNum; g++)
+        section(gpNames[g], "Mean value", "Value std", voltageChannelsNum + currentChannelsNum + g, 1, g,
+                gpRanges[size_t(g)]);
+    return text;
+}
+
+void NoiseReportWidget::onSaveToLabbook() {
+    for (int c = 0; c < currentChannelsNum; c++) {
+        const size_t row = size_t(voltageChannelsNum + c);
+        emit labbookEvent(new LabbookEventNoiseReport(c + 1, means[row], stds[row]));
+    }
+}

@@ -1,0 +1,63 @@
+#pragma once
+// The spectrum dock of one current channel: the power spectral density of its current, or
+// its square root, against frequency, with the block size and the integration time that the
+// consumer averages over.
+
+#include "analysis/framework/analysiswidget.h"
+#include "analysis/spectrum/spectrumconsumer.h"
+
+#include <QList>
+
+#include <memory>
+
+class AnalysisPlot;
+class Curve;
+class QCheckBox;
+class QComboBox;
+class QDoubleSpinBox;
+
+class SpectrumWidget : public AnalysisWidget {
+    Q_OBJECT
+
+  public:
+    explicit SpectrumWidget(int currentChannelIdx, QWidget* parent = nullptr);
+    ~SpectrumWidget() override;
+
+    void setConsumer(AnalysisConsumer* consumer) override;
+    QString exportName() const override { return "spectrum"; }
+    QString exportData() override;
+    AnalysisPlot* plot() const { return spectrumPlot; }
+    const Curve& curve() const { return *spectrumCurve; }
+
+  signals:
+    void setOptions(int currentChannelIdx, SpectrumConsumer::Options_t& options);
+
+  public slots:
+    void onApplyParameters();
+    void onLogAxisRequest();
+    // The box is read at each result.
+    void onSquaredRequest() {}
+    void onResult();
+    void onLimitToRoi(bool) override {}
+    void onSaveToLabbook() override {}
+    void onLinearFit() override {}
+    void onBoltzmannSigmoidFit() override {}
+    void onGaussianFit() override {}
+
+  protected:
+    void redraw() override;
+
+  private:
+    SpectrumConsumer* spectrum = nullptr;
+    QDoubleSpinBox* integrationTime;
+    QComboBox* fftBins;
+    QCheckBox* logX;
+    QCheckBox* logY;
+    QCheckBox* squared;
+    bool xIsLog = false;
+    bool yIsLog = false;
+    AnalysisPlot* spectrumPlot;
+    std::unique_ptr<Curve> spectrumCurve;
+    QList<double> frequencies;
+    QList<double> values;
+};

@@ -1,0 +1,242 @@
+#include "analysis/voltagecontroller/voltageautomaticcontrollerwidget.h"
+
+#include "analysis/framework/currentlimitbox.h"
+#include "controls/protocoldockwidget.h"
+#include "controls/voltageoffsetdockwidget.h"
+#include "recording/labbookevent.h"
+#include "widgets/steppedspinbox.h"
+
+#include "commlib/api/kv4cl.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include <cmath>
+
+using kv4cl::Measurement_t;
+using kv4cl::RangedMeasurement_t;
+
+namespace {
+
+// What an unchecked rule sends: never reached, so that it cannot hold a channel off.
+constexpr double unreachable = 1e9; // A
+
+const RangedMeasurement_t durationRange{0.0, 10000.0, 1.0, kv4cl::UnitPfxMilli, "s"};
+const RangedMeasurement_t restoreRange{1.0, 10000.0, 1.0, kv4cl::UnitPfxMilli, "s"};
+
+} // namespace
+
+// Every channel or the one chosen in its own box: the consumer runs as a whole.
+VoltageAutomaticControllerWidget::VoltageAutomaticControllerWidget(QWidget* parent)
+    : AnalysisWidget(0, parent), protocolTimer(new QTimer(this)) {
+    currentChannelIdx = currentChannelsNum;
+    analysisTitle = "Voltage auto controller";
+    setWindowTitle(analysisTitle);
+    for (Tool t : {LimitToRoiTool, ViewDataTool, LabbookTool, ExportTool, LinearFitTool, BoltzmannFitTool,
+                   GaussianFitTool, ViewFitTool})
+        toolAction(t)->setVisible(false);
+    for (int s = 0; s < 3; s++)
+        separatorAction(s)->setVisible(false);
+
+    QWidget* frame = plotFrame();
+    auto* layout = static_cast<QVBoxLayout*>(frame->layout());
+    auto* channelRow = new QHBoxLayout;
+    auto* channelLabel = new QLabel("Channel", frame);
+    channel = new QComboBox(frame);
+    channel->addItem("all");
+    for (int c = 0; c < currentChannelsNum; c++)
+        channel->addItem(QString::number(c + 1));
+    channelLabel->setBuddy(channel);
+    channelRow->addWidget(channelLabel);
+    channelRow->addWidget(channel);
+    channelRow->addStretch();
+    layout->addLayout(channelRow);
+
+    auto* parameters = new QGroupBox("Parameters", frame);
+    auto* grid = new QGridLayout(parameters);
+    high = makeRule("If I >", true);
+    low = makeRule("If I <", false);
+    int row = 0;
+    for (const Rule* rule : {&high, &low}) {
+        grid->addWidget(rule->check, row, 0);
+        grid->addWidget(rule->current, row, 1);
+        grid->addWidget(new QLabel("for t >", parameters), row, 2);
+        grid->addWidget(rule->time, row, 3);
+        grid->addWidget(new QLabel("ms, apply", parameters), row, 4);
+        grid->addWidget(rule->voltage, row, 5);
+        grid->addWidget(new QLabel("mV", parameters), row, 6);
+        row++;
+    }
+    restore = new QCheckBox("Restore protocol after", parameters);
+    restoreTime = new SteppedSpinBox(parameters);
+    restoreTime->setRange(restoreRange);
+    restoreTime->setValue(100.0);
+    grid->addWidget(restore, row, 0, 1, 3);
+    grid->addWidget(restoreTime, row, 3);
+    grid->addWidget(new QLabel("ms", parameters), row, 4);
+    layout->addWidget(parameters);
+    layout->addStretch();
+    showCurrentRange();
+    if (!currentRanges.empty()) high.current->setValue(currentRanges.front().max * 0.5);
+
+    for (int c = 0; c < currentChannelsNum; c++) {
+        auto* timer = new QTimer(this);
+        timer->setSingleShot(true);
+        connect(timer, &QTimer::timeout, this, [this, c] { restoreChannel(c); });
+        channelTimers.push_back(timer);
+    }
+    rememberedOffsets.assign(size_t(currentChannelsNum), {0.0, kv4cl::UnitPfxMilli, "V"});
+    protocolTimer->setSingleShot(true);
+    connect(protocolTimer, &QTimer::timeout, this, &VoltageAutomaticControllerWidget::restoreProtocol);
+
+    connect(channel, &QComboBox::currentIndexChanged, this, [this](int index) {
+        showCurrentRange();
+        // "all" is the channel count.
+        emit channelChanged(index == 0 ? currentChannelsNum : index - 1);
+    });
+    connect(restoreTime, &SteppedSpinBox::valueChanged, this,
+            [this] { emit resetTimeChanged(restoreTime->getMeasurement()); });
+}
+
+VoltageAutomaticControllerWidget::Rule VoltageAutomaticControllerWidget::makeRule(const QString& text,
+                                                                                  bool isHigh) {
+    QWidget* frame = plotFrame();
+    Rule rule{new QCheckBox(text, frame), new CurrentLimitBox(frame), new SteppedSpinBox(frame),
+              new SteppedSpinBox(frame)};
+    rule.time->setRange(durationRange);
+    rule.time->setValue(10.0);
+    RangedMeasurement_t voltage{-1000.0, 1000.0, 1.0, kv4cl::UnitPfxMilli, "V"};
+    if (kv4cl::RangedMeasurement_t stimulus; kv4cl::getVoltageRange(stimulus) == kv4cl::Success) {
+        const RangedMeasurement_t mV = stimulus.converted(kv4cl::UnitPfxMilli);
+        voltage = {std::ceil(mV.min), std::floor(mV.max), 1.0, kv4cl::UnitPfxMilli, "V"};
+    }
+    rule.voltage->setRange(voltage);
+    rule.voltage->setValue(0.0);
+    connect(rule.check, &QCheckBox::toggled, this, [this, isHigh] { sendCurrent(isHigh); });
+    connect(rule.current, &QDoubleSpinBox::valueChanged, this, [this, isHigh] { sendCurrent(isHigh); });
+    connect(rule.time, &SteppedSpinBox::valueChanged, this, [this, isHigh] {
+        const Rule& r = isHigh ? high : low;
+        isHigh ? emit highDurationChanged(r.time->getMeasurement())
+               : emit lowDurationChanged(r.time->getMeasurement());
+    });
+    return rule;
+}
+
+QString VoltageAutomaticControllerWidget::protocolFile() {
+    return QDir::homePath() + "/KAV4/Protocols/temp.txt";
+}
+
+void VoltageAutomaticControllerWidget::setConsumer(AnalysisConsumer* analysisConsumer) {
+    AnalysisWidget::setConsumer(analysisConsumer);
+    auto* controller = static_cast<VoltageAutomaticControllerConsumer*>(analysisConsumer);
+    connect(controller, &VoltageAutomaticControllerConsumer::result, this,
+            &VoltageAutomaticControllerWidget::onResult, Qt::QueuedConnection);
+    connect(this, &VoltageAutomaticControllerWidget::channelChanged, controller,
+            &VoltageAutomaticControllerConsumer::onChannelChanged);
+    connect(this, &VoltageAutomaticControllerWidget::highCurrentChanged, controller,
+            &VoltageAutomaticControllerConsumer::onHighThCurrentChanged);
+    connect(this, &VoltageAutomaticControllerWidget::highDurationChanged, controller,
+            &VoltageAutomaticControllerConsumer::onHighThDurationChanged);
+    connect(this, &VoltageAutomaticControllerWidget::lowCurrentChanged, controller,
+            &VoltageAutomaticControllerConsumer::onLowThCurrentChanged);
+    connect(this, &VoltageAutomaticControllerWidget::lowDurationChanged, controller,
+            &VoltageAutomaticControllerConsumer::onLowThDurationChanged);
+    connect(this, &VoltageAutomaticControllerWidget::resetTimeChanged, controller,
+            &VoltageAutomaticControllerConsumer::onResetTimeChanged);
+    sendAll();
+}
+
+void VoltageAutomaticControllerWidget::setControls(ProtocolDockWidget* protocol,
+                                                   VoltageOffsetDockWidget* offsets) {
+    protocolDock = protocol;
+    offsetDock = offsets;
+}
+
+void VoltageAutomaticControllerWidget::sendAll() {
+    emit channelChanged(channel->currentIndex() == 0 ? currentChannelsNum : channel->currentIndex() - 1);
+    sendCurrent(true);
+    sendCurrent(false);
+    emit highDurationChanged(high.time->getMeasurement());
+    emit lowDurationChanged(low.time->getMeasurement());
+    emit resetTimeChanged(restoreTime->getMeasurement());
+}
+
+void VoltageAutomaticControllerWidget::sendCurrent(bool isHigh) {
+    const Rule& rule = isHigh ? high : low;
+    const Measurement_t value =
+        rule.check->isChecked() ? rule.current->measurement()
+                                : Measurement_t{isHigh ? unreachable : -unreachable, kv4cl::UnitPfxNone, "A"};
+    isHigh ? emit highCurrentChanged(value) : emit lowCurrentChanged(value);
+}
+
+void VoltageAutomaticControllerWidget::onCurrentRangeChanged(RangedMeasurement_t range, int channelIdx) {
+    AnalysisWidget::onCurrentRangeChanged(range, channelIdx);
+    const int shown = std::max(channel->currentIndex() - 1, 0);
+    if (channelIdx == shown || channelIdx == currentChannelsNum) showCurrentRange();
+}
+
+void VoltageAutomaticControllerWidget::showCurrentRange() {
+    const size_t shown = size_t(std::max(channel->currentIndex() - 1, 0));
+    if (shown >= currentRanges.size()) return;
+    const RangedMeasurement_t& range = currentRanges[shown];
+    for (Rule* rule : {&high, &low}) {
+        const QSignalBlocker blocker(rule->current);
+        rule->current->setRange(range);
+        rule->current->setSuffix(" " + QString::fromStdString(range.label()));
+    }
+    sendCurrent(true);
+    sendCurrent(false);
+}
+
+void VoltageAutomaticControllerWidget::onResult(VoltageAutomaticControllerConsumer::Result_t res) {
+    const Rule& rule = res.high ? high : low;
+    if (!rule.check->isChecked() || res.channel < 0 || res.channel >= currentChannelsNum) return;
+    const Measurement_t voltage = rule.voltage->getMeasurement();
+    const int restoreMs = int(std::round(restoreTime->value()));
+    const QString cause =
+        QString("I %1 %2 for %3 ms").arg(res.high ? ">" : "<", rule.current->text(), rule.time->cleanText());
+    if (offsetDock) {
+        QTimer* timer = channelTimers[size_t(res.channel)];
+        if (restore->isChecked() && !timer->isActive()) {
+            rememberedOffsets[size_t(res.channel)] = offsetDock->offset(uint16_t(res.channel));
+            timer->start(restoreMs);
+        }
+        offsetDock->setOffset(uint16_t(res.channel), voltage);
+        emit labbookEvent(new LabbookEventVoltageController(res.channel + 1, cause + ": applied", voltage));
+    } else if (protocolDock) {
+        // The protocol kept is the one running before the first action, not a voltage applied.
+        if (!protocolTimer->isActive()) {
+            QDir().mkpath(QDir::homePath() + "/KAV4/Protocols/");
+            protocolDock->saveParameters(protocolFile());
+            if (restore->isChecked()) {
+                protocolTimer->start(restoreMs);
+                protocolChannel = res.channel;
+            }
+        }
+        protocolDock->applyHolding(voltage);
+        emit labbookEvent(new LabbookEventVoltageController(res.channel + 1,
+                                                            cause + ": applied to every channel", voltage));
+    }
+}
+
+void VoltageAutomaticControllerWidget::restoreChannel(int channelIdx) {
+    if (!offsetDock) return;
+    const Measurement_t offset = rememberedOffsets[size_t(channelIdx)];
+    offsetDock->setOffset(uint16_t(channelIdx), offset);
+    emit labbookEvent(new LabbookEventVoltageController(channelIdx + 1, "Restored", offset));
+}
+
+void VoltageAutomaticControllerWidget::restoreProtocol() {
+    if (!protocolDock || !protocolDock->loadParameters(protocolFile())) return;
+    protocolDock->applyShown();
+    emit labbookEvent(new LabbookEventVoltageController(protocolChannel + 1, "Protocol restored",
+                                                        {std::nan(""), kv4cl::UnitPfxMilli, "V"}));
+}

@@ -1,6 +1,0 @@
-#include "app/widgets/lcddisplay.h"
-
-LcdDisplay::LcdDisplay(QWidget* parent) : QLCDNumber(parent) {
-    setSegmentStyle(QLCDNumber::Flat);
-    setStyleSheet("QWidget{color: yellow; background-color: black;} QWidget:disabled{color: silver;}");
-}

@@ -1,0 +1,129 @@
+// The spin box that keeps its value on the step grid of a library range.
+
+#include "widgets/steppedspinbox.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QFocusEvent>
+#include <QTest>
+
+using kv4cl::RangedMeasurement_t;
+
+namespace {
+
+RangedMeasurement_t volts(double min, double max, double step) {
+    return {min, max, step, kv4cl::UnitPfxNone, "V"};
+}
+
+// A spin box that prints with a point whatever the machine's locale.
+struct SteppedSpinBoxTest : testing::Test {
+    SteppedSpinBoxTest() { spin.setLocale(QLocale::c()); }
+    SteppedSpinBox spin;
+};
+
+} // namespace
+
+TEST_F(SteppedSpinBoxTest, DecimalsFollowTheStep) {
+    const std::pair<double, int> cases[] = {{1.0, 0},  {5.0, 0},   {0.5, 1},    {1.3, 1},   {0.25, 2},
+                                            {0.04, 2}, {0.001, 3}, {0.0001, 3}, {0.0125, 3}};
+    for (const auto& [step, decimals] : cases) {
+        spin.setRange(volts(0.0, 100.0, step));
+        EXPECT_EQ(spin.decimals(), decimals) << "step " << step;
+        EXPECT_DOUBLE_EQ(spin.singleStep(), step);
+    }
+}
+
+TEST_F(SteppedSpinBoxTest, ModesChooseTheSpan) {
+    spin.setRange(volts(-10.0, 50.0, 0.5), SteppedSpinBox::RangeModeFull);
+    EXPECT_DOUBLE_EQ(spin.minimum(), -10.0);
+    EXPECT_DOUBLE_EQ(spin.maximum(), 50.0);
+    spin.setRange(volts(-10.0, 50.0, 0.5), SteppedSpinBox::RangeModePositive);
+    EXPECT_DOUBLE_EQ(spin.minimum(), 0.0);
+    EXPECT_DOUBLE_EQ(spin.maximum(), 50.0);
+    spin.setRange(volts(-10.0, 50.0, 0.5), SteppedSpinBox::RangeModeSymmetric);
+    EXPECT_DOUBLE_EQ(spin.minimum(), -60.0);
+    EXPECT_DOUBLE_EQ(spin.maximum(), 60.0);
+}
+
+TEST_F(SteppedSpinBoxTest, NewRangeCarriesTheValueAcrossPrefixesAndSnapsIt) {
+    spin.setRange(volts(0.0, 10.0, 0.5));
+    spin.setValue(1.5);
+    spin.setRange({-2000.0, 2000.0, 1.0, kv4cl::UnitPfxMilli, "V"});
+    EXPECT_DOUBLE_EQ(spin.value(), 1500.0);
+    const kv4cl::Measurement_t m = spin.getMeasurement();
+    EXPECT_DOUBLE_EQ(m.value, 1500.0);
+    EXPECT_EQ(m.prefix, kv4cl::UnitPfxMilli);
+    EXPECT_EQ(m.unit, "V");
+
+    // 1.5 V on a grid of 2 V: 0.75 steps rounds to one step.
+    spin.setRange(volts(-10.0, 10.0, 2.0));
+    EXPECT_DOUBLE_EQ(spin.value(), 2.0);
+    // Out of the new span it is clamped.
+    spin.setRange({0.0, 500.0, 1.0, kv4cl::UnitPfxMilli, "V"});
+    EXPECT_DOUBLE_EQ(spin.value(), 500.0);
+}
+
+TEST_F(SteppedSpinBoxTest, StepsFromTheNearestGridPointRoundingHalfAwayFromZero) {
+    spin.setRange(volts(-10.0, 10.0, 0.5));
+    spin.setValue(1.2);
+    spin.stepBy(1);
+    EXPECT_DOUBLE_EQ(spin.value(), 1.5);
+    spin.setValue(1.2);
+    spin.stepBy(-1);
+    EXPECT_DOUBLE_EQ(spin.value(), 0.5);
+
+    spin.setRange(volts(-20.0, 20.0, 2.0));
+    spin.setValue(5.0); // 2.5 steps: rounds to 3
+    spin.stepBy(1);
+    EXPECT_DOUBLE_EQ(spin.value(), 8.0);
+    spin.setValue(-5.0); // -2.5 steps: rounds to -3
+    spin.stepBy(1);
+    EXPECT_DOUBLE_EQ(spin.value(), -4.0);
+
+    spin.stepBy(100);
+    EXPECT_DOUBLE_EQ(spin.value(), 20.0);
+    spin.stepBy(-100);
+    EXPECT_DOUBLE_EQ(spin.value(), -20.0);
+}
+
+TEST_F(SteppedSpinBoxTest, AcceptsOnlyTextsOnTheGrid) {
+    spin.setRange(volts(0.0, 10.0, 0.5));
+    const std::pair<QString, QValidator::State> cases[] = {{"1.5", QValidator::Acceptable},
+                                                           {"2", QValidator::Acceptable},
+                                                           {"1.3", QValidator::Intermediate},
+                                                           {"0.2", QValidator::Intermediate},
+                                                           {"9.9", QValidator::Intermediate}};
+    for (auto [text, state] : cases) {
+        int pos = text.size();
+        EXPECT_EQ(spin.validate(text, pos), state) << text.toStdString();
+    }
+    // Three decimals shown for a step of 0.0001: a value within half a thousandth reads as on it.
+    spin.setRange(volts(0.0, 1.0, 0.0001));
+    QString text = "0.123";
+    int pos = text.size();
+    EXPECT_EQ(spin.validate(text, pos), QValidator::Acceptable);
+}
+
+TEST_F(SteppedSpinBoxTest, FixupMovesToTheNearestStepInsideTheBounds) {
+    spin.setRange(volts(0.2, 9.8, 0.5));
+    const std::pair<QString, QString> cases[] = {
+        {"1.3", "1.5"}, {"9.7", "9.5"}, {"9.8", "9.5"}, {"0.2", "0.5"}};
+    for (auto [text, fixed] : cases) {
+        spin.fixup(text);
+        EXPECT_EQ(text, fixed);
+    }
+}
+
+TEST_F(SteppedSpinBoxTest, TypedValueOffTheGridIsFixedOnLeavingTheField) {
+    spin.setRange(volts(0.0, 10.0, 0.5));
+    spin.selectAll();
+    QTest::keyClicks(&spin, "1.3");
+    EXPECT_EQ(spin.text(), "1.3");
+    EXPECT_FALSE(spin.hasAcceptableInput());
+    QFocusEvent leave(QEvent::FocusOut);
+    QApplication::sendEvent(&spin, &leave);
+    EXPECT_DOUBLE_EQ(spin.value(), 1.5);
+    EXPECT_EQ(spin.text(), "1.5");
+    EXPECT_DOUBLE_EQ(spin.getMeasurement().value, 1.5);
+}
