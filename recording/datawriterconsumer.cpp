@@ -1,8 +1,8 @@
 #include "recording/datawriterconsumer.h"
 
 #include "acquisition/valuelabel.h"
-
 #include "commlib/api/kv4cl.h"
+#include "recording/recordingplan.h"
 
 #include <QApplication>
 #include <QDir>
