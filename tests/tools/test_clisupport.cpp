@@ -14,36 +14,35 @@ using namespace kv4cl;
 using kav4cli::parseMeasurement;
 
 TEST(ParseMeasurement, PrefixesUnitsAndDefaults) {
-    auto m = parseMeasurement("-50", "V", UnitPfxMilli);
-    ASSERT_TRUE(m);
-    EXPECT_EQ(m->value, -50.0);
-    EXPECT_EQ(m->prefix, UnitPfxMilli) << "no prefix, no unit: the parameter's own prefix";
-    m = parseMeasurement("-0.05V", "V", UnitPfxMilli);
-    ASSERT_TRUE(m);
-    EXPECT_EQ(m->prefix, UnitPfxNone) << "a bare unit means no prefix";
-    EXPECT_DOUBLE_EQ(m->getNoPrefixValue(), -0.05);
-    m = parseMeasurement("20kHz", "Hz", UnitPfxNone);
-    ASSERT_TRUE(m);
-    EXPECT_DOUBLE_EQ(m->getNoPrefixValue(), 20000.0);
-    m = parseMeasurement("200p", "A", UnitPfxNone);
-    ASSERT_TRUE(m);
-    EXPECT_EQ(m->prefix, UnitPfxPico);
-    m = parseMeasurement("5us", "s", UnitPfxMilli);
-    ASSERT_TRUE(m);
-    EXPECT_EQ(m->prefix, UnitPfxMicro) << "u stands for micro";
-    m = parseMeasurement("5µs", "s", UnitPfxMilli);
-    ASSERT_TRUE(m);
-    EXPECT_EQ(m->prefix, UnitPfxMicro);
-    m = parseMeasurement("3", "", UnitPfxNone);
-    ASSERT_TRUE(m);
-    EXPECT_EQ(m->value, 3.0);
-
-    EXPECT_FALSE(parseMeasurement("", "V", UnitPfxMilli));
-    EXPECT_FALSE(parseMeasurement("mV", "V", UnitPfxMilli));
-    EXPECT_FALSE(parseMeasurement("5 mV", "V", UnitPfxMilli)) << "a blank is not a prefix";
-    EXPECT_FALSE(parseMeasurement("5mA", "V", UnitPfxMilli)) << "the wrong unit";
-    EXPECT_FALSE(parseMeasurement("5x", "V", UnitPfxMilli));
-    EXPECT_FALSE(parseMeasurement("nan", "V", UnitPfxMilli));
+    // What is typed, for a parameter of this unit and prefix; the value read and its prefix, or none.
+    const struct {
+        const char* text;
+        const char* unit;
+        UnitPfx_t own;
+        std::optional<double> value;
+        UnitPfx_t prefix = UnitPfxNone;
+    } cases[] = {
+        {"-50", "V", UnitPfxMilli, -50.0, UnitPfxMilli},   // no prefix, no unit: the parameter's own
+        {"-0.05V", "V", UnitPfxMilli, -0.05, UnitPfxNone}, // a bare unit means no prefix
+        {"20kHz", "Hz", UnitPfxNone, 20.0, UnitPfxKilo},
+        {"200p", "A", UnitPfxNone, 200.0, UnitPfxPico},
+        {"5us", "s", UnitPfxMilli, 5.0, UnitPfxMicro},
+        {"5µs", "s", UnitPfxMilli, 5.0, UnitPfxMicro},
+        {"3", "", UnitPfxNone, 3.0, UnitPfxNone},
+        {"", "V", UnitPfxMilli, {}},
+        {"mV", "V", UnitPfxMilli, {}},
+        {"5 mV", "V", UnitPfxMilli, {}}, // a blank is no prefix
+        {"5mA", "V", UnitPfxMilli, {}},
+        {"5x", "V", UnitPfxMilli, {}},
+        {"nan", "V", UnitPfxMilli, {}},
+    };
+    for (const auto& c : cases) {
+        const std::optional<Measurement_t> m = parseMeasurement(c.text, c.unit, c.own);
+        ASSERT_EQ(m.has_value(), c.value.has_value()) << c.text;
+        if (!m) continue;
+        EXPECT_EQ(m->value, *c.value) << c.text;
+        EXPECT_EQ(m->prefix, c.prefix) << c.text;
+    }
 }
 
 TEST(FindValue, MatchesAcrossPrefixesAndUnits) {
@@ -73,13 +72,13 @@ TEST(ChannelStats, MeanRmsAndNoise) {
 }
 
 TEST(ReadablePrefix, OneToThreeDigitsBeforeThePoint) {
-    EXPECT_EQ(kav4cli::readablePrefix(2.5e-12), UnitPfxPico);
-    EXPECT_EQ(kav4cli::readablePrefix(-999e-9), UnitPfxNano);
-    EXPECT_EQ(kav4cli::readablePrefix(1e-9), UnitPfxNano);
-    EXPECT_EQ(kav4cli::readablePrefix(0.05), UnitPfxMilli);
-    EXPECT_EQ(kav4cli::readablePrefix(20000.0), UnitPfxKilo);
-    EXPECT_EQ(kav4cli::readablePrefix(0.0), UnitPfxNone);
-    EXPECT_EQ(kav4cli::readablePrefix(1e-20), UnitPfxFemto) << "stops at the smallest prefix";
+    const std::pair<double, UnitPfx_t> cases[] = {
+        {2.5e-12, UnitPfxPico}, {-999e-9, UnitPfxNano}, {1e-9, UnitPfxNano},   {0.05, UnitPfxMilli},
+        {20000.0, UnitPfxKilo}, {0.0, UnitPfxNone},     {1e-20, UnitPfxFemto}, // it stops at the smallest
+                                                                               // prefix
+    };
+    for (const auto& [value, prefix] : cases)
+        EXPECT_EQ(kav4cli::readablePrefix(value), prefix) << value;
 }
 
 TEST(ParseSeconds, PlainNumbersWithinTheRangeOnly) {

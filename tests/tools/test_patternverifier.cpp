@@ -48,12 +48,12 @@ struct FollowCase {
     const char* name;
     FrameLayout layout;
     std::vector<File> files;
-    int spoilFrame = -1; // in the last file, a word set to 0xBEEF
-    size_t spoilWord = 0;
     // Expected: a fault containing this text, or none; frames and losses accounted.
     const char* fault;
     uint64_t lostFrames = 0;
     uint64_t losses = 0;
+    int spoilFrame = -1; // in the last file, a word set to 0xBEEF
+    size_t spoilWord = 0;
 };
 
 void PrintTo(const FollowCase& c, std::ostream* os) {
@@ -85,86 +85,46 @@ TEST_P(Follow, FindsTheFirstFaultOrAccountsForEveryGap) {
     }
     const kav4cli::PatternReport& report = follower.report();
     EXPECT_EQ(whole, report.fault.empty());
-    if (*c.fault) {
-        EXPECT_NE(report.fault.find(c.fault), std::string::npos) << report.fault;
-    } else {
-        EXPECT_EQ(report.fault, "");
-    }
+    EXPECT_TRUE(*c.fault ? report.fault.find(c.fault) != std::string::npos : report.fault.empty())
+        << report.fault;
     EXPECT_EQ(report.frames, frames);
     EXPECT_EQ(report.lostFrames, c.lostFrames);
     EXPECT_EQ(report.losses, c.losses);
 }
 
 const FollowCase followCases[] = {
-    {"Contiguous", four, {{{7, 8, 9, 10}, {}}}, -1, 0, ""},
-    {"ContiguousAcrossChunkFiles", four, {{{7, 8}, {}}, {{9, 10}, {}}}, -1, 0, ""},
-    {"CounterWrapsAroundItsThirtyTwoBits", four, {{{0xFFFFFFFEu, 0xFFFFFFFFu, 0, 1}, {}}}, -1, 0, ""},
+    {"Contiguous", four, {{{7, 8, 9, 10}, {}}}, ""},
+    {"CounterWrapsAroundItsThirtyTwoBits", four, {{{0xFFFFFFFEu, 0xFFFFFFFFu, 0, 1}, {}}}, ""},
     {"UnmarkedGap",
      four,
      {{{7, 8, 12, 13}, {}}},
-     -1,
-     0,
      "first gap: 3 frames missing before frame 2 of f0 (counter 8 then 12), not marked as lost"},
-    {"GapMarkedWithItsSize", four, {{{7, 8, 12, 13, 20}, {{2, 3}, {4, 6}}}}, -1, 0, "", 9, 2},
-    {"GapAtAChunkBoundaryMarkedInTheNextFile", four, {{{7, 8}, {}}, {{12, 13}, {{0, 3}}}}, -1, 0, "", 3, 1},
+    {"GapMarkedWithItsSize", four, {{{7, 8, 12, 13, 20}, {{2, 3}, {4, 6}}}}, "", 9, 2},
+    {"GapAtAChunkBoundaryMarkedInTheNextFile", four, {{{7, 8}, {}}, {{12, 13}, {{0, 3}}}}, "", 3, 1},
     {"GapMarkedWithAnotherSize",
      four,
      {{{7, 8, 12}, {{2, 4}}}},
-     -1,
-     0,
      "a loss of 4 frames is marked at frame 2 of f0, but 3 are missing there"},
     {"MarkWhereNothingIsMissing",
      four,
      {{{7, 8, 9}, {{1, 2}}}},
-     -1,
-     0,
      "a loss of 2 frames is marked at frame 1 of f0, but 0 are missing there"},
-    {"MarkPastTheFileEnd", four, {{{7, 8}, {{5, 1}}}}, -1, 0, "marked at frame 5 of f0, which has 2 frames"},
-    {"MarkOnTheFirstFrameTellsOfFramesBeforeIt", four, {{{7, 8}, {{0, 5}}}}, -1, 0, ""},
-    {"RepeatedFrame",
-     four,
-     {{{7, 8, 8, 9}, {}}},
-     -1,
-     0,
-     "counter 8 at frame 2 of f0 after 8: a frame repeated"},
-    {"FrameOutOfOrder",
-     four,
-     {{{7, 8, 9, 8}, {}}},
-     -1,
-     0,
-     "counter 8 at frame 3 of f0 after 9: a frame out of order"},
-    {"RepeatAcrossFiles", four, {{{7, 8}, {}}, {{8, 9}, {}}}, -1, 0, "a frame repeated"},
-    {"HighWordTellsAGapOfExactlyTheLowWordsPeriod",
-     four,
-     {{{5, 0x10006}, {}}},
-     -1,
-     0,
-     "first gap: 65536 frames missing"},
-    {"CurrentWordOfAnotherFrame", four, {{{7, 8, 9}, {}}}, 1, 3, "word 3 of frame 1 of f0 is 0xBEEF"},
-    {"VoltageWordOfAnotherFrame", four, {{{7, 8, 9}, {}}}, 2, 4, "word 4 of frame 2 of f0 is 0xBEEF"},
-    {"GpWordOfAnotherFrame", {2, 1, 1}, {{{7, 8}, {}}}, 0, 2, "word 2 of frame 0 of f0"},
-    {"OneCurrentChannelFollowsTheLowWordAcrossItsWrap",
-     {1, 0, 1},
-     {{{0x1FFFE, 0x1FFFF, 0x20000}, {}}},
-     -1,
-     0,
-     ""},
-    {"OneCurrentChannelSeesAGapAcrossTheWrap", {1, 0, 1}, {{{0xFFF0, 0x10002}, {{1, 17}}}}, -1, 0, "", 17, 1},
-    {"ParallelDevicesEachFollowTheirOwnCounter", twoDevices, {{{80000, 80001, 80002}, {}}}, -1, 0, ""},
-    {"ParallelDevicesOfOneChannelFollowTheLowWord",
-     {2, 0, 1, 2},
-     {{{0x2FFFF, 0x30000, 0x30001}, {}}},
-     -1,
-     0,
-     ""},
-    {"ParallelDevicesSecondDevicesCurrent", twoDevices, {{{80000, 80001}, {}}}, 1, 5, "word 5 of frame 1"},
-    {"ParallelDevicesSecondDevicesGp", twoDevices, {{{80000, 80001}, {}}}, 1, 7, "word 7 of frame 1"},
-    {"ParallelDevicesVoltageIsTheFirstDevices",
-     twoDevices,
-     {{{80000, 80001}, {}}},
-     0,
-     8,
-     "word 8 of frame 0"},
+    {"MarkPastTheFileEnd", four, {{{7, 8}, {{5, 1}}}}, "marked at frame 5 of f0, which has 2 frames"},
+    {"MarkOnTheFirstFrameTellsOfFramesBeforeIt", four, {{{7, 8}, {{0, 5}}}}, ""},
+    {"RepeatedFrame", four, {{{7, 8, 8, 9}, {}}}, "counter 8 at frame 2 of f0 after 8: a frame repeated"},
+    {"OutOfOrder", four, {{{7, 8, 9, 8}, {}}}, "counter 8 at frame 3 of f0 after 9: a frame out of order"},
+    {"RepeatAcrossFiles", four, {{{7, 8}, {}}, {{8, 9}, {}}}, "a frame repeated"},
+    {"GapOfTheLowWordsPeriod", four, {{{5, 0x10006}, {}}}, "first gap: 65536 frames missing"},
+    {"CurrentWordOfAnotherFrame", four, {{{7, 8, 9}, {}}}, "word 3 of frame 1 of f0 is 0xBEEF", 0, 0, 1, 3},
+    {"VoltageWordOfAnotherFrame", four, {{{7, 8, 9}, {}}}, "word 4 of frame 2 of f0 is 0xBEEF", 0, 0, 2, 4},
+    {"GpWordOfAnotherFrame", {2, 1, 1}, {{{7, 8}, {}}}, "word 2 of frame 0 of f0", 0, 0, 0, 2},
+    {"OneCurrentChannelFollowsTheLowWordAcrossItsWrap", {1, 0, 1}, {{{0x1FFFE, 0x1FFFF, 0x20000}, {}}}, ""},
+    {"OneCurrentChannelSeesAGapAcrossTheWrap", {1, 0, 1}, {{{0xFFF0, 0x10002}, {{1, 17}}}}, "", 17, 1},
+    {"ParallelDevicesEachFollowTheirOwnCounter", twoDevices, {{{80000, 80001, 80002}, {}}}, ""},
+    {"ParallelDevicesOfOneChannelFollowTheLowWord", {2, 0, 1, 2}, {{{0x2FFFF, 0x30000, 0x30001}, {}}}, ""},
+    {"SecondDevicesCurrent", twoDevices, {{{80000, 80001}, {}}}, "word 5 of frame 1", 0, 0, 1, 5},
+    {"SecondDevicesGp", twoDevices, {{{80000, 80001}, {}}}, "word 7 of frame 1", 0, 0, 1, 7},
+    {"VoltageIsTheFirstDevices", twoDevices, {{{80000, 80001}, {}}}, "word 8 of frame 0", 0, 0, 0, 8},
 };
 
 INSTANTIATE_TEST_SUITE_P(PatternFollower, Follow, ::testing::ValuesIn(followCases),
@@ -254,11 +214,8 @@ TEST_P(DatFiles, ReadsEveryFrameBackThroughTheScaleOfItsColumn) {
     ASSERT_EQ(files.size(), c.files.size());
     const kav4cli::PatternReport report =
         kav4cli::verifyDat(files, layout, columns, kav4cli::labbookLosses(folder + "cell_lab_book.txt"));
-    if (*c.fault) {
-        EXPECT_NE(report.fault.find(c.fault), std::string::npos) << report.fault;
-    } else {
-        EXPECT_EQ(report.fault, "");
-    }
+    EXPECT_TRUE(*c.fault ? report.fault.find(c.fault) != std::string::npos : report.fault.empty())
+        << report.fault;
     EXPECT_EQ(report.frames, c.frames);
     EXPECT_EQ(report.lostFrames, c.lostFrames);
 }
@@ -331,10 +288,10 @@ struct AbfCase {
     const char* name;
     std::vector<uint32_t> counters;
     std::vector<std::pair<int32_t, std::string>> tags; // in every channel's file
-    int spoilChannel = -1;                             // its file holds the next frame's signal word
-    bool spoilVoltage;                                 // and voltage word
     const char* fault;
-    uint64_t lostFrames;
+    uint64_t lostFrames = 0;
+    int spoilChannel = -1;     // its file holds the next frame's signal word
+    bool spoilVoltage = false; // and voltage word
 };
 
 void PrintTo(const AbfCase& c, std::ostream* os) {
@@ -363,41 +320,26 @@ TEST_P(AbfFiles, ReadsEveryChannelFileInStep) {
     ASSERT_EQ(chunks.size(), 1u);
     EXPECT_EQ(kav4cli::abfFrameCount(chunks[0][0]), c.counters.size());
     const kav4cli::PatternReport report = kav4cli::verifyAbf(chunks, layout);
-    if (*c.fault) {
-        EXPECT_NE(report.fault.find(c.fault), std::string::npos) << report.fault;
-    } else {
-        EXPECT_EQ(report.fault, "");
+    EXPECT_TRUE(*c.fault ? report.fault.find(c.fault) != std::string::npos : report.fault.empty())
+        << report.fault;
+    if (!*c.fault) {
         EXPECT_EQ(report.frames, c.counters.size());
     }
     EXPECT_EQ(report.lostFrames, c.lostFrames);
 }
 
 const AbfCase abfCases[] = {
-    {"Contiguous", {0xFFFE, 0xFFFF, 0x10000, 0x10001}, {}, -1, false, "", 0},
+    {"Contiguous", {0xFFFE, 0xFFFF, 0x10000, 0x10001}, {}, ""},
     {"LossTagged",
      {5, 6, 10, 11},
      {{1, "Comment of the user"}, {2, "Lost 3 samples per channel (0.3 ms)"}},
-     -1,
-     false,
      "",
      3},
-    {"LossTaggedWithAnotherSize",
-     {5, 6, 10},
-     {{2, "Lost 2 samples per channel"}},
-     -1,
-     false,
-     "marked at frame 2",
-     0},
-    {"UserTagThatSpeaksOfLossIsNoMark",
-     {5, 6, 10},
-     {{2, "We Lost 3 samples per channel"}},
-     -1,
-     false,
-     "not marked",
-     0},
-    {"CurrentFileOutOfStep", {5, 6, 7}, {}, 2, false, "word 2 of frame 0 of cell_CH001_000.abf", 0},
-    {"GpFileOutOfStep", {5, 6, 7}, {}, 3, false, "word 3 of frame 0", 0},
-    {"VoltageOutOfStep", {5, 6, 7}, {}, 3, true, "the voltage of frame 0 differs", 0},
+    {"LossTaggedWithAnotherSize", {5, 6, 10}, {{2, "Lost 2 samples per channel"}}, "marked at frame 2"},
+    {"UserTagThatSpeaksOfLossIsNoMark", {5, 6, 10}, {{2, "We Lost 3 samples per channel"}}, "not marked"},
+    {"CurrentFileOutOfStep", {5, 6, 7}, {}, "word 2 of frame 0 of cell_CH001_000.abf", 0, 2},
+    {"GpFileOutOfStep", {5, 6, 7}, {}, "word 3 of frame 0", 0, 3},
+    {"VoltageOutOfStep", {5, 6, 7}, {}, "the voltage of frame 0 differs", 0, 3, true},
 };
 
 INSTANTIATE_TEST_SUITE_P(PatternVerifier, AbfFiles, ::testing::ValuesIn(abfCases),
