@@ -24,7 +24,7 @@ struct SteppedSpinBoxTest : testing::Test {
 
 } // namespace
 
-TEST_F(SteppedSpinBoxTest, DecimalsFollowTheStep) {
+TEST_F(SteppedSpinBoxTest, DecimalsFollowTheStepAndModesChooseTheSpan) {
     const std::pair<double, int> cases[] = {{1.0, 0},  {5.0, 0},   {0.5, 1},    {1.3, 1},   {0.25, 2},
                                             {0.04, 2}, {0.001, 3}, {0.0001, 3}, {0.0125, 3}};
     for (const auto& [step, decimals] : cases) {
@@ -32,25 +32,21 @@ TEST_F(SteppedSpinBoxTest, DecimalsFollowTheStep) {
         EXPECT_EQ(spin.decimals(), decimals) << "step " << step;
         EXPECT_DOUBLE_EQ(spin.singleStep(), step);
     }
-}
-
-TEST_F(SteppedSpinBoxTest, ModesChooseTheSpan) {
-    spin.setRange(volts(-10.0, 50.0, 0.5), SteppedSpinBox::RangeModeFull);
-    EXPECT_DOUBLE_EQ(spin.minimum(), -10.0);
-    EXPECT_DOUBLE_EQ(spin.maximum(), 50.0);
-    spin.setRange(volts(-10.0, 50.0, 0.5), SteppedSpinBox::RangeModePositive);
-    EXPECT_DOUBLE_EQ(spin.minimum(), 0.0);
-    EXPECT_DOUBLE_EQ(spin.maximum(), 50.0);
-    spin.setRange(volts(-10.0, 50.0, 0.5), SteppedSpinBox::RangeModeSymmetric);
-    EXPECT_DOUBLE_EQ(spin.minimum(), -60.0);
-    EXPECT_DOUBLE_EQ(spin.maximum(), 60.0);
+    const std::tuple<SteppedSpinBox::RangeMode_t, double, double> spans[] = {
+        {SteppedSpinBox::RangeModeFull, -10.0, 50.0},
+        {SteppedSpinBox::RangeModePositive, 0.0, 50.0},
+        {SteppedSpinBox::RangeModeSymmetric, -60.0, 60.0}};
+    for (const auto& [mode, min, max] : spans) {
+        spin.setRange(volts(-10.0, 50.0, 0.5), mode);
+        EXPECT_DOUBLE_EQ(spin.minimum(), min) << mode;
+        EXPECT_DOUBLE_EQ(spin.maximum(), max) << mode;
+    }
 }
 
 TEST_F(SteppedSpinBoxTest, NewRangeCarriesTheValueAcrossPrefixesAndSnapsIt) {
     spin.setRange(volts(0.0, 10.0, 0.5));
     spin.setValue(1.5);
     spin.setRange({-2000.0, 2000.0, 1.0, kv4cl::UnitPfxMilli, "V"});
-    EXPECT_DOUBLE_EQ(spin.value(), 1500.0);
     const kv4cl::Measurement_t m = spin.getMeasurement();
     EXPECT_DOUBLE_EQ(m.value, 1500.0);
     EXPECT_EQ(m.prefix, kv4cl::UnitPfxMilli);
@@ -65,29 +61,19 @@ TEST_F(SteppedSpinBoxTest, NewRangeCarriesTheValueAcrossPrefixesAndSnapsIt) {
 }
 
 TEST_F(SteppedSpinBoxTest, StepsFromTheNearestGridPointRoundingHalfAwayFromZero) {
-    spin.setRange(volts(-10.0, 10.0, 0.5));
-    spin.setValue(1.2);
-    spin.stepBy(1);
-    EXPECT_DOUBLE_EQ(spin.value(), 1.5);
-    spin.setValue(1.2);
-    spin.stepBy(-1);
-    EXPECT_DOUBLE_EQ(spin.value(), 0.5);
-
-    spin.setRange(volts(-20.0, 20.0, 2.0));
-    spin.setValue(5.0); // 2.5 steps: rounds to 3
-    spin.stepBy(1);
-    EXPECT_DOUBLE_EQ(spin.value(), 8.0);
-    spin.setValue(-5.0); // -2.5 steps: rounds to -3
-    spin.stepBy(1);
-    EXPECT_DOUBLE_EQ(spin.value(), -4.0);
-
-    spin.stepBy(100);
-    EXPECT_DOUBLE_EQ(spin.value(), 20.0);
-    spin.stepBy(-100);
-    EXPECT_DOUBLE_EQ(spin.value(), -20.0);
+    // Grid, value, steps, the value after them; 2.5 steps round to 3, -2.5 to -3.
+    const std::tuple<double, double, int, double> cases[] = {
+        {0.5, 1.2, 1, 1.5},   {0.5, 1.2, -1, 0.5},    {2.0, 5.0, 1, 8.0},
+        {2.0, -5.0, 1, -4.0}, {2.0, -4.0, 100, 20.0}, {2.0, 20.0, -100, -20.0}};
+    for (const auto& [step, from, steps, to] : cases) {
+        spin.setRange(volts(-20.0, 20.0, step));
+        spin.setValue(from);
+        spin.stepBy(steps);
+        EXPECT_DOUBLE_EQ(spin.value(), to) << from << " by " << steps;
+    }
 }
 
-TEST_F(SteppedSpinBoxTest, AcceptsOnlyTextsOnTheGrid) {
+TEST_F(SteppedSpinBoxTest, AcceptsOnlyTextsOnTheGridAndFixesThemInsideTheBounds) {
     spin.setRange(volts(0.0, 10.0, 0.5));
     const std::pair<QString, QValidator::State> cases[] = {{"1.5", QValidator::Acceptable},
                                                            {"2", QValidator::Acceptable},
@@ -103,15 +89,13 @@ TEST_F(SteppedSpinBoxTest, AcceptsOnlyTextsOnTheGrid) {
     QString text = "0.123";
     int pos = text.size();
     EXPECT_EQ(spin.validate(text, pos), QValidator::Acceptable);
-}
 
-TEST_F(SteppedSpinBoxTest, FixupMovesToTheNearestStepInsideTheBounds) {
     spin.setRange(volts(0.2, 9.8, 0.5));
-    const std::pair<QString, QString> cases[] = {
+    const std::pair<QString, QString> fixes[] = {
         {"1.3", "1.5"}, {"9.7", "9.5"}, {"9.8", "9.5"}, {"0.2", "0.5"}};
-    for (auto [text, fixed] : cases) {
-        spin.fixup(text);
-        EXPECT_EQ(text, fixed);
+    for (auto [typed, fixed] : fixes) {
+        spin.fixup(typed);
+        EXPECT_EQ(typed, fixed);
     }
 }
 
@@ -123,7 +107,6 @@ TEST_F(SteppedSpinBoxTest, TypedValueOffTheGridIsFixedOnLeavingTheField) {
     EXPECT_FALSE(spin.hasAcceptableInput());
     QFocusEvent leave(QEvent::FocusOut);
     QApplication::sendEvent(&spin, &leave);
-    EXPECT_DOUBLE_EQ(spin.value(), 1.5);
     EXPECT_EQ(spin.text(), "1.5");
     EXPECT_DOUBLE_EQ(spin.getMeasurement().value, 1.5);
 }

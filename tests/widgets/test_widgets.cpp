@@ -40,42 +40,22 @@ TEST(ActivationButton, PressTogglesAndEverySetEmits) {
     EXPECT_TRUE(button.isChecked());
 }
 
-TEST(CollapsibleSection, ButtonsAreExclusiveAndReportTheirIndex) {
+TEST(CollapsibleSection, ButtonsAreExclusiveReportTheirIndexAndHideDisableAsOne) {
     CollapsibleSection section("Filter", {"Off", "Low", "High"});
+    section.show();
     QSignalSpy toggled(&section, &CollapsibleSection::buttonToggled);
     QSignalSpy value(&section, &CollapsibleSection::valueChanged);
     section.onClickButton(1);
     section.onClickButton(2);
-
-    ASSERT_EQ(toggled.count(), 3);
-    EXPECT_EQ(toggled.at(0), (QList<QVariant>{1, true}));
-    // Qt unchecks the previous button before checking the new one.
-    EXPECT_EQ(toggled.at(1), (QList<QVariant>{1, false}));
-    EXPECT_EQ(toggled.at(2), (QList<QVariant>{2, true}));
-    ASSERT_EQ(value.count(), 2);
-    EXPECT_EQ(value.at(0).at(0).toInt(), 1);
-    EXPECT_EQ(value.at(1).at(0).toInt(), 2);
-
-    const QList<QPushButton*> buttons = section.findChildren<QPushButton*>();
-    ASSERT_EQ(buttons.size(), 3);
-    EXPECT_FALSE(buttons[1]->isChecked());
-    EXPECT_TRUE(buttons[2]->isChecked());
-
     section.onCheckButton(0, true);
-    EXPECT_TRUE(buttons[0]->isChecked());
-    EXPECT_FALSE(buttons[2]->isChecked());
-    EXPECT_EQ(value.last().at(0).toInt(), 0);
-}
+    // Qt unchecks the previous button before checking the new one.
+    const QList<QList<QVariant>> expected = {{1, true}, {1, false}, {2, true}, {2, false}, {0, true}};
+    EXPECT_EQ(QList<QList<QVariant>>(toggled.begin(), toggled.end()), expected);
+    EXPECT_EQ(QList<QList<QVariant>>(value.begin(), value.end()), (QList<QList<QVariant>>{{1}, {2}, {0}}));
 
-TEST(CollapsibleSection, HidesShowsAndDisablesItsButtons) {
-    CollapsibleSection section("Filter", {"Off", "Low"});
-    section.show();
     QPushButton* button = section.findChildren<QPushButton*>().first();
     QToolButton* hideShow = section.findChild<QToolButton*>();
     ASSERT_NE(hideShow, nullptr);
-    EXPECT_EQ(hideShow->styleSheet(), "QToolButton {border: none;}");
-    EXPECT_TRUE(button->isVisible());
-
     hideShow->click();
     EXPECT_FALSE(button->isVisible());
     hideShow->click();
@@ -83,13 +63,8 @@ TEST(CollapsibleSection, HidesShowsAndDisablesItsButtons) {
     section.onHideShowBtnClick(false);
     EXPECT_FALSE(button->isVisible());
     EXPECT_FALSE(hideShow->isChecked());
-    section.onHideShowBtnClick(true);
-    EXPECT_TRUE(button->isVisible());
-
     section.onSetEnabled(false);
     EXPECT_FALSE(button->isEnabled());
-    section.onSetEnabled(true);
-    EXPECT_TRUE(button->isEnabled());
 }
 
 TEST(TimerDisplay, CountsUpOrDownFromTheStartTime) {
@@ -163,13 +138,11 @@ TEST(CopyableTable, CopyKeyCopiesTheFirstSelectedBlock) {
 TEST(MessageDialog, ShowsTheMessageAndOkAccepts) {
     MessageDialog dialog("KAV4", "Recording stopped");
     EXPECT_EQ(dialog.windowTitle(), "KAV4");
-    bool shown = false;
+    QStringList texts;
     for (const QLabel* label : dialog.findChildren<QLabel*>())
-        shown |= label->text() == "Recording stopped";
-    EXPECT_TRUE(shown);
-    auto* buttons = dialog.findChild<QDialogButtonBox*>();
-    ASSERT_NE(buttons, nullptr);
-    buttons->button(QDialogButtonBox::Ok)->click();
+        texts << label->text();
+    EXPECT_TRUE(texts.contains("Recording stopped"));
+    dialog.findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
     EXPECT_EQ(dialog.result(), QDialog::Accepted);
 }
 
