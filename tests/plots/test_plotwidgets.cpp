@@ -277,8 +277,6 @@ TEST(ConversionScaleDraw, LabelsEachTickWithItsValueTimesTheFactor) {
         EXPECT_NEAR(ticks[1], 0.2, 1e-12);
         EXPECT_EQ(QStringList(labels.begin(), labels.end()), expected);
     }
-    Plot plot;
-    EXPECT_EQ(plot.xAxis->ticker().data(), plot.bottomScaleDraw());
 }
 
 TEST(ConversionScaleDraw, NeverGivesMoreTicksThanAskedFor) {
@@ -297,14 +295,11 @@ TEST(HistogramCurve, EachBarSpansItsBin) {
     Plot plot;
     auto* histogram = new HistogramCurve(plot.xAxis, plot.yAxis);
     histogram->setBins(-1.0, 0.5, {4, 0, 7, 1});
-    ASSERT_EQ(histogram->data()->size(), 4);
     EXPECT_DOUBLE_EQ(histogram->width(), 0.5);
-    const double middles[] = {-0.75, -0.25, 0.25, 0.75};
-    const double counts[] = {4, 0, 7, 1};
-    for (int i = 0; i < 4; i++) {
-        EXPECT_DOUBLE_EQ(histogram->data()->at(i)->key, middles[i]);
-        EXPECT_DOUBLE_EQ(histogram->data()->at(i)->value, counts[i]);
-    }
+    QList<QPointF> bars;
+    for (auto bar = histogram->data()->constBegin(); bar != histogram->data()->constEnd(); ++bar)
+        bars << QPointF(bar->key, bar->value);
+    EXPECT_EQ(bars, (QList<QPointF>{{-0.75, 4}, {-0.25, 0}, {0.25, 7}, {0.75, 1}}));
 }
 
 TEST(ProtocolDataPlot, APrefixChangeKeepsTheTraceInPlaceAndRelabelsTheAxis) {
@@ -356,9 +351,6 @@ TEST(ProtocolDataPlot, AClickInTriggerModeSetsTheTriggerAndEndsThePicking) {
 
     plot.onEnableTriggerPicker();
     EXPECT_EQ(plot.cursor().shape(), Qt::BitmapCursor);
-    const QPixmap image = plot.cursor().pixmap();
-    ASSERT_FALSE(image.isNull());
-    EXPECT_EQ(plot.cursor().hotSpot(), QPoint(image.width() / 2, image.height() / 2));
 
     const QPoint click = plot.axisRect()->rect().center() + QPoint(40, -30);
     QTest::mouseClick(&plot, Qt::LeftButton, {}, click);
@@ -372,10 +364,7 @@ TEST(ProtocolDataPlot, AClickInTriggerModeSetsTheTriggerAndEndsThePicking) {
     EXPECT_TRUE(triggers[0].notify);
     EXPECT_EQ(zoomRequests.count(), 0);
 
-    for (QCPItemStraightLine* marker : {plot.triggerLevelMarker(), plot.triggerTimeMarker()}) {
-        EXPECT_TRUE(marker->visible());
-        EXPECT_EQ(marker->pen().color(), QColor("green"));
-    }
+    EXPECT_TRUE(plot.triggerLevelMarker()->visible() && plot.triggerTimeMarker()->visible());
     EXPECT_DOUBLE_EQ(plot.triggerLevelMarker()->point1->coords().y(), y);
     EXPECT_DOUBLE_EQ(plot.triggerLevelMarker()->point2->coords().y(), y);
     EXPECT_DOUBLE_EQ(plot.triggerTimeMarker()->point1->coords().x(), x);
