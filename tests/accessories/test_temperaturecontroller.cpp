@@ -113,21 +113,6 @@ TEST_F(TemperatureController, TypedSetPointIsSentAndTheChamberReadingShows) {
     EXPECT_TRUE(QTest::qWaitFor([&] { return !spinBox()->isEnabled(); }, 5000));
 }
 
-TEST_F(TemperatureController, ControlsShowTheControllersOwnSetPointWhenItRegulates) {
-    // Another session left it regulating at 30.2 before the program finds it.
-    auto regulating = std::make_unique<Controller>();
-    {
-        serial::Serial port(regulating->path(), 38400, serial::Timeout::simpleTimeout(500));
-        port.write("YTt00012E01BA\r"); // 0x12E = 302
-        ASSERT_TRUE(QTest::qWaitFor([&] { return regulating->regulating(); }, 2000));
-    }
-    replaceController(std::move(regulating));
-    ASSERT_TRUE(waitConnected());
-    EXPECT_TRUE(checkBox()->isChecked());
-    EXPECT_TRUE(spinBox()->isEnabled());
-    EXPECT_DOUBLE_EQ(spinBox()->value(), 30.2);
-}
-
 TEST_F(TemperatureController, StatusIsAskedOnTheFirstConnectedTickAndEveryTenthAndAResetGivenWhenAsked) {
     controller->setStatus('6');
     const std::string status = "YTs20\r", temperature = "YT?5051\r";
@@ -146,78 +131,79 @@ TEST_F(TemperatureController, StatusIsAskedOnTheFirstConnectedTickAndEveryTenthA
     EXPECT_EQ(lines, expected);
 }
 
-TEST_F(TemperatureController, SilenceAndGarbageShowNotConnectedAndNoNumberUntilItAnswersAgain) {
-    // Recorded in this thread, as the widget receives them.
+// Whatever makes no sense (no answer, garbage, a status out of range, a megabyte of digits)
+// shows "not connected" and no number, search after search, until the controller answers again.
+TEST_F(TemperatureController, AControllerMakingNoSenseShowsNotConnectedUntilItAnswersAgain) {
+    // Recorded as the widget receives them; disconnected as the test ends, before the
+    // fixture's teardown emits again.
     std::vector<double> readings;
-    QObject::connect(logic.get(), &VelmoranTemperatureControlLogic::temperatureRead, widget.get(),
-                     [&](const double& celsius) {
-                         VelmoranTemperatureControlLogic::takeHandOver();
-                         readings.push_back(celsius);
-                     });
-    for (const Controller::Behaviour bad : {Controller::Behaviour::Silent, Controller::Behaviour::Garbage}) {
-        SCOPED_TRACE(bad == Controller::Behaviour::Silent ? "silent" : "garbage");
-        ASSERT_TRUE(waitConnected());
-        readings.clear();
-        controller->setBehaviour(bad);
-        ASSERT_TRUE(QTest::qWaitFor([&] { return showsNotConnected(); }, 10000));
-        // Searching goes on: more attempts meet the same answers.
-        const size_t seen = controller->commands().size();
-        ASSERT_TRUE(QTest::qWaitFor([&] { return controller->commands().size() >= seen + 2; }, 10000));
-        EXPECT_TRUE(showsNotConnected());
-        for (const double reading : readings)
-            EXPECT_EQ(reading, 22.0); // only those read before it went wrong
-        EXPECT_EQ(temperatureLabel()->text(), "22°C");
-
-        controller->setBehaviour(Controller::Behaviour::Answering);
-        EXPECT_TRUE(QTest::qWaitFor([&] { return showsConnected(); }, 10000));
-    }
-}
-
-TEST_F(TemperatureController, AControllerAnsweringNothingValidStaysNotConnectedUntilItDoes) {
-    std::vector<Widget::Visibility_t> shown; // as the widget receives them
-    // Disconnected as the test ends: the fixture's teardown emits too, when `shown` is gone.
-    const QMetaObject::Connection recorder =
+    std::vector<Widget::Visibility_t> shown;
+    const QMetaObject::Connection recorders[] = {
+        QObject::connect(logic.get(), &VelmoranTemperatureControlLogic::temperatureRead, widget.get(),
+                         [&](const double& celsius) {
+                             VelmoranTemperatureControlLogic::takeHandOver();
+                             readings.push_back(celsius);
+                         }),
         QObject::connect(logic.get(), &VelmoranTemperatureControlLogic::setWidgetVisibility, widget.get(),
                          [&](const Widget::Visibility_t& state) {
                              VelmoranTemperatureControlLogic::takeHandOver();
                              shown.push_back(state);
-                         });
-    const auto disconnect = qScopeGuard([&] { QObject::disconnect(recorder); });
+                         })};
+    const auto disconnect = qScopeGuard([&] {
+        for (const QMetaObject::Connection& c : recorders)
+            QObject::disconnect(c);
+    });
+    const auto behave = [](Controller::Behaviour b) { return [b](Controller& c) { c.setBehaviour(b); }; };
     const struct {
         const char* name;
         std::function<void(Controller&)> spoil, mend;
     } cases[] = {
+        {"silent", behave(Controller::Behaviour::Silent), behave(Controller::Behaviour::Answering)},
+        {"garbage", behave(Controller::Behaviour::Garbage), behave(Controller::Behaviour::Answering)},
+        {"a megabyte of digits", behave(Controller::Behaviour::Digits),
+         behave(Controller::Behaviour::Answering)},
         {"status 9", [](Controller& c) { c.setStatus('9'); }, [](Controller& c) { c.setStatus('0'); }},
-        {"a megabyte of digits", [](Controller& c) { c.setBehaviour(Controller::Behaviour::Digits); },
-         [](Controller& c) { c.setBehaviour(Controller::Behaviour::Answering); }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         ASSERT_TRUE(waitConnected());
         c.spoil(*controller);
         ASSERT_TRUE(QTest::qWaitFor([&] { return showsNotConnected(); }, 10000));
-        // Three more searches, each meeting the same answers.
+        readings.clear();
         shown.clear();
+        // Three more searches, each meeting the same answers.
         ASSERT_TRUE(QTest::qWaitFor(
             [&] { return std::count(shown.begin(), shown.end(), Widget::NotConnected) >= 3; }, 10000));
         EXPECT_EQ(std::count(shown.begin(), shown.end(), Widget::Connected), 0);
+        EXPECT_TRUE(readings.empty());
         EXPECT_TRUE(showsNotConnected());
+        EXPECT_EQ(temperatureLabel()->text(), "22°C");
 
         c.mend(*controller);
         EXPECT_TRUE(QTest::qWaitFor([&] { return showsConnected(); }, 10000));
     }
 }
 
-TEST_F(TemperatureController, AVanishedPortIsSearchedForAgain) {
+// Plugged in again (another pty), at another temperature, regulating at a set point another
+// session left: the dock shows the controller's own state.
+TEST_F(TemperatureController, AVanishedPortIsSearchedForAgainAndTheNewControllersStateShows) {
     ASSERT_TRUE(waitConnected());
     controller->vanish();
     ASSERT_TRUE(QTest::qWaitFor([&] { return showsNotConnected(); }, 10000));
 
-    // Plugged in again (another pty), at another temperature.
-    replaceController(std::make_unique<Controller>(Controller::Options{.ambient = 18.5}));
+    auto regulating = std::make_unique<Controller>(Controller::Options{.ambient = 18.5, .rate = 0.0});
+    {
+        serial::Serial port(regulating->path(), 38400, serial::Timeout::simpleTimeout(500));
+        port.write("YTt00012E01BA\r"); // 0x12E = 302
+        ASSERT_TRUE(QTest::qWaitFor([&] { return regulating->regulating(); }, 2000));
+    }
+    replaceController(std::move(regulating));
     EXPECT_TRUE(
         QTest::qWaitFor([&] { return showsConnected() && temperatureLabel()->text() == "18.5°C"; }, 10000))
         << temperatureLabel()->text().toStdString();
+    EXPECT_TRUE(checkBox()->isChecked());
+    EXPECT_TRUE(spinBox()->isEnabled());
+    EXPECT_DOUBLE_EQ(spinBox()->value(), 30.2);
 }
 
 TEST_F(TemperatureController, DisconnectStopsTheControllerAndHidesTheDockWithOrWithoutItsTimer) {

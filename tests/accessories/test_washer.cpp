@@ -131,14 +131,4 @@ TEST_F(Washer, DebugDockShowsStatusTextsAndSpeedsAndSendsItsCommands) {
     EXPECT_EQ(washer().speeds()[1], -7);
 }
 
-TEST(WasherStatus, EachCodeHasItsText) {
-    const std::pair<int8_t, const char*> cases[] = {
-        {0, "No Error"},        {1, "Timeout"},        {2, "Power Error"},     {3, "Communication Error"},
-        {4, "Execution Error"}, {5, "Overload Error"}, {6, "Checksum Error"},  {7, "Ill-formed Message"},
-        {8, "Something else"},  {9, "Something else"}, {-1, "Something else"},
-    };
-    for (const auto& [code, text] : cases)
-        EXPECT_EQ(FirWasherControlDebug::errorText(code), text) << int(code);
-}
-
 } // namespace
