@@ -205,7 +205,7 @@ TEST_F(CompensationsDock, TheWheelTurnsTheKnobOnceSelectedAndSelectingKeepsTheVa
     }
 }
 
-TEST_F(CompensationsDock, EachChannelKeepsItsValueAcrossSwitchesAndRestarts) {
+TEST_F(CompensationsDock, EachChannelKeepsItsValueAcrossSwitchesAndRestartsAndAllChannelsSetsThemAll) {
     struct Stored {
         int channel;
         double value;
@@ -250,23 +250,18 @@ TEST_F(CompensationsDock, EachChannelKeepsItsValueAcrossSwitchesAndRestarts) {
     }
     for (const Stored& s : stored)
         expectShown(s, false);
-}
 
-TEST_F(CompensationsDock, AllChannelsSetsEveryChannel) {
-    select(6);
-    typeValue(2);
+    // "All Ch." sets every channel, kept for the next run and shown on each.
     select(channels);
     typeValue(7.3);
     clickCheck();
-    const DecodedCommand sent = fenced();
+    const DecodedCommand all = fenced();
     for (int ch = 0; ch < channels; ch++) {
-        EXPECT_NEAR(sent.cFast[size_t(ch)], 7.3e-12, 1e-16) << ch;
-        EXPECT_TRUE(sent.cFastEnabled[size_t(ch)]) << ch;
+        EXPECT_NEAR(all.cFast[size_t(ch)], 7.3e-12, 1e-16) << ch;
+        EXPECT_TRUE(all.cFastEnabled[size_t(ch)]) << ch;
         EXPECT_NEAR(QSettings().value(QString("Compensations/cFast%1").arg(ch)).toDouble(), 7.3, 1e-9) << ch;
     }
-    select(6);
-    EXPECT_NEAR(knob()->scaledValue(), 7.3, 1e-9);
-    EXPECT_TRUE(check()->isChecked());
+    expectShown({5, 7.3, true}, true);
 }
 
 TEST_F(CompensationsDock, DisplayShowsOffErrAndPaddedValues) {
@@ -275,17 +270,10 @@ TEST_F(CompensationsDock, DisplayShowsOffErrAndPaddedValues) {
         int decimals;
         const char* shown;
     };
-    const Case cases[] = {
-        {-1.0, 2, "OFF"},         // the off value
-        {std::nan(""), 2, "OFF"}, //
-        {20.02, 2, "Err"},        // above the maximum
-        {3.5, 2, "03.50"},        //
-        {-3.5, 2, "-03.50"},      // one more for the sign
-        {12.25, 2, "12.25"},      //
-        {0.0, 1, "000.0"},        //
-        {7.0, 0, "00007"},        //
-        {20.0, 2, "20.00"},       // the maximum itself
-    };
+    // The off value, not a number, above the maximum, one more for the sign, the maximum itself.
+    const Case cases[] = {{-1.0, 2, "OFF"},  {std::nan(""), 2, "OFF"}, {20.02, 2, "Err"},
+                          {3.5, 2, "03.50"}, {-3.5, 2, "-03.50"},      {12.25, 2, "12.25"},
+                          {0.0, 1, "000.0"}, {7.0, 0, "00007"},        {20.0, 2, "20.00"}};
     CompensationDisplay d;
     d.setOffValue(-1.0);
     d.setMaximum(20.0);

@@ -37,41 +37,29 @@ QStringList labelTexts(const QWidget& widget) {
     return texts;
 }
 
-TEST(OptionSection, NothingPlainTextOrExclusiveButtons) {
-    EXPECT_EQ(makeOptionSection("Sampling rate", {}, 0), nullptr);
-
-    const std::unique_ptr<QWidget> single(makeOptionSection("Sampling rate", {"50 kHz"}, 0));
-    ASSERT_TRUE(single);
-    EXPECT_TRUE(single->findChildren<QAbstractButton*>().isEmpty());
-    EXPECT_TRUE(labelTexts(*single).contains("50 kHz"));
-
-    const std::unique_ptr<QWidget> several(
-        makeOptionSection("Sampling rate", {"5 kHz", "10 kHz", "20 kHz"}, 1));
-    ASSERT_TRUE(qobject_cast<CollapsibleSection*>(several.get()));
-    const QList<QPushButton*> buttons = several->findChildren<QPushButton*>();
-    ASSERT_EQ(buttons.size(), 3);
-    EXPECT_EQ(buttons[2]->text(), "20 kHz");
-    EXPECT_TRUE(buttons[1]->isChecked()) << "the default";
-    buttons[2]->click();
-    EXPECT_FALSE(buttons[1]->isChecked()) << "exclusive";
-}
-
 TEST(FilterLabels, BandwidthNamesFollowTheOrderOfTheCutoffs) {
-    // 10 kHz is the higher cut-off although its number is the smaller.
-    const FilterLabels two = filterLabels({kiloHertz(10.0), hertz(100.0)});
-    EXPECT_EQ(two.labels, QStringList({"10 kHz - High bandwidth", "100 Hz - Low bandwidth"}));
-    EXPECT_FALSE(two.lowToHigh);
-
-    const FilterLabels four = filterLabels({hertz(10.0), hertz(100.0), kiloHertz(1.0), kiloHertz(10.0)});
-    EXPECT_EQ(four.labels, QStringList({"10 Hz - Low bandwidth", "100 Hz - Mid low bandwidth",
-                                        "1 kHz - Mid high bandwidth", "10 kHz - High bandwidth"}));
-    EXPECT_TRUE(four.lowToHigh);
-
-    const FilterLabels six =
-        filterLabels({hertz(6.0), hertz(5.0), hertz(4.0), hertz(3.0), hertz(2.0), hertz(1.0)});
-    EXPECT_EQ(six.labels.front(), "6 Hz") << "no names past five";
-    EXPECT_TRUE(six.lowToHigh);
-    EXPECT_EQ(filterLabels({hertz(1.0)}).labels, QStringList({"1 Hz"}));
+    const struct {
+        std::vector<Measurement_t> cutoffs;
+        QStringList labels;
+        bool lowToHigh;
+    } cases[] = {
+        // 10 kHz is the higher cut-off although its number is the smaller.
+        {{kiloHertz(10.0), hertz(100.0)}, {"10 kHz - High bandwidth", "100 Hz - Low bandwidth"}, false},
+        {{hertz(10.0), hertz(100.0), kiloHertz(1.0), kiloHertz(10.0)},
+         {"10 Hz - Low bandwidth", "100 Hz - Mid low bandwidth", "1 kHz - Mid high bandwidth",
+          "10 kHz - High bandwidth"},
+         true},
+        // No names past five.
+        {{hertz(6.0), hertz(5.0), hertz(4.0), hertz(3.0), hertz(2.0), hertz(1.0)},
+         {"6 Hz", "5 Hz", "4 Hz", "3 Hz", "2 Hz", "1 Hz"},
+         true},
+        {{hertz(1.0)}, {"1 Hz"}, true},
+    };
+    for (const auto& c : cases) {
+        const FilterLabels made = filterLabels(c.cutoffs);
+        EXPECT_EQ(made.labels, c.labels);
+        EXPECT_EQ(made.lowToHigh, c.lowToHigh) << c.labels.front().toStdString();
+    }
 }
 
 class ControlsDock : public kv4test::ConnectedAmplifier {
@@ -157,31 +145,6 @@ TEST_F(ControlsDock, SectionsFollowTheReferenceModelsLists) {
         EXPECT_EQ(section(absent), nullptr) << absent;
 }
 
-TEST_F(ControlsDock, CommonCurrentRangeReachesEveryChannelAndAutoCallsNoSetter) {
-    connect("cedar");
-    build();
-    click("Current range", 2);
-    ASSERT_TRUE(
-        reaches([](const DecodedCommand& c) { return c.currentRangeIdx == std::vector<uint16_t>(4, 2); }));
-    EXPECT_EQ(autoFlags, std::vector<bool>{false});
-    ASSERT_EQ(currentRanges.size(), 4u);
-    for (int channel = 0; channel < 4; channel++) {
-        EXPECT_EQ(currentRanges[channel].second, channel);
-        EXPECT_EQ(currentRanges[channel].first.max, 20.0);
-        EXPECT_EQ(currentRanges[channel].first.prefix, kv4cl::UnitPfxNano);
-    }
-
-    const uint64_t messages = command().messages;
-    currentRanges.clear();
-    click("Current range", 4);
-    EXPECT_EQ(autoFlags, (std::vector<bool>{false, true}));
-    EXPECT_TRUE(currentRanges.empty());
-    // Messages arrive in order: once this one is in, any sent for "Auto" would be too.
-    click("Current range", 3);
-    ASSERT_TRUE(reaches([](const DecodedCommand& c) { return c.currentRangeIdx[0] == 3; }));
-    EXPECT_EQ(command().messages, messages + 1);
-}
-
 TEST_F(ControlsDock, ChannelCurrentRangesAreOneTableWithARowThatSetsAll) {
     connect("birch");
     build();
@@ -227,14 +190,25 @@ TEST_F(ControlsDock, ChannelCurrentRangesAreOneTableWithARowThatSetsAll) {
     EXPECT_FALSE(radio("Ch1: 200 pA")->isEnabled()) << "ranges stay while recording";
 }
 
-TEST_F(ControlsDock, RecordingLocksRangesAndRates) {
+TEST_F(ControlsDock, CommonCurrentRangeReachesEveryChannelAutoCallsNoSetterAndRecordingLocksBoth) {
     connect("cedar");
     build();
-    // Once this range is in, so is everything the dock sent while being built.
     click("Current range", 2);
-    ASSERT_TRUE(reaches([](const DecodedCommand& c) { return c.currentRangeIdx[0] == 2; }));
+    ASSERT_TRUE(
+        reaches([](const DecodedCommand& c) { return c.currentRangeIdx == std::vector<uint16_t>(4, 2); }));
+    EXPECT_EQ(autoFlags, std::vector<bool>{false});
+    ASSERT_EQ(currentRanges.size(), 4u);
+    for (int channel = 0; channel < 4; channel++) {
+        EXPECT_EQ(currentRanges[channel].second, channel);
+        EXPECT_EQ(currentRanges[channel].first.max, 20.0);
+        EXPECT_EQ(currentRanges[channel].first.prefix, kv4cl::UnitPfxNano);
+    }
+    // Once this range is in, so is everything the dock sent while being built.
     const uint64_t messages = command().messages;
     currentRanges.clear();
+    click("Current range", 4);
+    EXPECT_EQ(autoFlags, (std::vector<bool>{false, true}));
+    EXPECT_TRUE(currentRanges.empty());
     autoFlags.clear();
 
     dock->onRecording(true);
@@ -245,14 +219,16 @@ TEST_F(ControlsDock, RecordingLocksRangesAndRates) {
     dock->onCurrentRangeToggled(1, 4, true);
     dock->onCurrentRangeToggled(4, 4, true);
     dock->onSetCurrentRange(1, 0);
-    EXPECT_EQ(checkedIndex(section("Current range")), 2);
+    EXPECT_EQ(checkedIndex(section("Current range")), 4);
     EXPECT_TRUE(currentRanges.empty());
     EXPECT_TRUE(autoFlags.empty());
 
+    // Messages arrive in order: once this one is in, any sent for "Auto" or while recording
+    // would be too.
     dock->onRecording(false);
     click("Current range", 3);
     ASSERT_TRUE(reaches([](const DecodedCommand& c) { return c.currentRangeIdx[0] == 3; }));
-    EXPECT_EQ(command().messages, messages + 1) << "nothing was sent while recording";
+    EXPECT_EQ(command().messages, messages + 1);
     EXPECT_EQ(currentRanges.size(), 4u);
 }
 

@@ -42,6 +42,13 @@ class ConnectedAmplifier : public ::testing::Test {
     bool reaches(const std::function<bool(const kav4sim::DecodedCommand&)>& done) const {
         return amplifier().waitForCommand(done, std::chrono::seconds(5));
     }
+    // What the device holds once it has decoded a message sent after every call so far.
+    kav4sim::DecodedCommand fenced() const {
+        const uint64_t resets = command().resets;
+        EXPECT_EQ(kv4cl::resetDevice(), kv4cl::Success);
+        EXPECT_TRUE(reaches([&](const kav4sim::DecodedCommand& c) { return c.resets > resets; }));
+        return command();
+    }
 
     // The widget that the label with this text names, within `parent`.
     template <typename Widget> static Widget* labelled(const QWidget& parent, const QString& text) {
