@@ -127,7 +127,7 @@ TEST_F(AllChannelsDock, ButtonsAnnounceTheirClicksAndThePowerButtonWarnsWhileCha
 }
 
 // Return or Enter in a pulse's box fires it once with the value just typed, within the
-// library's ranges; other keys and the train's period fire nothing.
+// library's ranges; other keys and the train's period fire nothing; the button fires it too.
 TEST_F(AllChannelsDock, ReturnOrEnterInAPulseBoxFiresThatPulseOnce) {
     connect("dogwood16");
     build();
@@ -170,6 +170,13 @@ TEST_F(AllChannelsDock, ReturnOrEnterInAPulseBoxFiresThatPulseOnce) {
         EXPECT_NEAR(c.box[0] == 'V' ? pulse.voltage : pulse.duration, QString(c.typed).toDouble() * 1e-3,
                     1e-9);
     }
+    // The button fires with what the boxes hold.
+    vIns->setValue(-50.0);
+    tIns->setValue(20.0);
+    button(insertionTip)->click();
+    const DecodedCommand clicked = fenced();
+    EXPECT_NEAR(clicked.insertionPulse.voltage, -0.05, 1e-9);
+    EXPECT_NEAR(clicked.insertionPulse.duration, 0.02, 1e-9);
 }
 
 } // namespace
