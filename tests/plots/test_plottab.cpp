@@ -543,8 +543,9 @@ TEST_F(PlotTabTest, ChannelsBeyondAReadableGridAreShownAPageAtATime) {
     f.tab.resize(1900, 1000);
     EXPECT_TRUE(QTest::qWaitFor([&] { return !next->isVisible(); }, 2000));
     std::vector<GridCell> expected = cells(16);
-    expected.push_back({0, 0});
+    expected.push_back({0, 0}); // the gp channel has a grid of its own
     EXPECT_EQ(f.places(), expected);
+    EXPECT_NE(f.tab.gridOf(16), f.tab.gridOf(0));
 }
 
 // Channel switches go to the amplifier: a virtual one.

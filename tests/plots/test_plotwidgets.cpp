@@ -351,6 +351,10 @@ TEST(ProtocolDataPlot, AClickInTriggerModeSetsTheTriggerAndEndsThePicking) {
 
     plot.onEnableTriggerPicker();
     EXPECT_EQ(plot.cursor().shape(), Qt::BitmapCursor);
+    // The cross's centre is where the click lands.
+    const QPixmap image = plot.cursor().pixmap();
+    ASSERT_FALSE(image.isNull());
+    EXPECT_EQ(plot.cursor().hotSpot(), QPoint(image.width() / 2, image.height() / 2));
 
     const QPoint click = plot.axisRect()->rect().center() + QPoint(40, -30);
     QTest::mouseClick(&plot, Qt::LeftButton, {}, click);
