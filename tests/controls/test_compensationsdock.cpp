@@ -417,26 +417,20 @@ TEST_F(CompensationsDock, TheCellsCapacitanceTakesItsCapacitiveCurrentOff) {
     }
 }
 
-TEST(CompensationsDockWithoutCFast, HoldsOnlyTheChannelSelectorAndTagsNothing) {
-    struct Fixture : SimulatedAmplifiers {
-        void TestBody() override {}
-        using SimulatedAmplifiers::connect;
-        using SimulatedAmplifiers::TearDown;
-    } amplifiers;
-    amplifiers.connect("cedar");
-    {
-        CompensationsDockWidget dock;
-        auto* combo = dock.findChild<QComboBox*>();
-        ASSERT_TRUE(combo);
-        EXPECT_EQ(combo->count(), 5);
-        EXPECT_EQ(combo->itemText(4), "All Ch.");
-        EXPECT_EQ(dock.findChild<CompensationKnob*>(), nullptr);
-        EXPECT_EQ(dock.findChild<QGroupBox*>(), nullptr);
-        QSignalSpy texts(&dock, &CompensationsDockWidget::saveTagString);
-        dock.onRecording(true);
-        EXPECT_EQ(texts.count(), 0);
-    }
-    amplifiers.TearDown();
+using CompensationsDockWithoutCFast = SimulatedAmplifiers;
+
+TEST_F(CompensationsDockWithoutCFast, HoldsOnlyTheChannelSelectorAndTagsNothing) {
+    connect("cedar");
+    CompensationsDockWidget dock;
+    auto* combo = dock.findChild<QComboBox*>();
+    ASSERT_TRUE(combo);
+    EXPECT_EQ(combo->count(), 5);
+    EXPECT_EQ(combo->itemText(4), "All Ch.");
+    EXPECT_EQ(dock.findChild<CompensationKnob*>(), nullptr);
+    EXPECT_EQ(dock.findChild<QGroupBox*>(), nullptr);
+    QSignalSpy texts(&dock, &CompensationsDockWidget::saveTagString);
+    dock.onRecording(true);
+    EXPECT_EQ(texts.count(), 0);
 }
 
 } // namespace
