@@ -1,6 +1,7 @@
 #include "controls/fastpulsescustomprotocolwidget.h"
 
 #include "commlib/api/kv4cl.h"
+#include "session/stimulusservice.h"
 #include "widgets/steppedspinbox.h"
 
 #include <QDir>
@@ -53,17 +54,6 @@ QString header(const QString& first, const std::vector<QString>& columns) {
 }
 
 } // namespace
-
-std::optional<std::array<uint32_t, 3>> deviceIdentity() {
-    std::vector<std::string> ids;
-    std::vector<uint8_t> versions;
-    std::vector<uint8_t> subversions;
-    std::vector<uint32_t> firmwares;
-    if (kv4cl::getConnectedDevicesInfo(ids, versions, subversions, firmwares) != kv4cl::Success ||
-        ids.empty())
-        return {};
-    return std::array<uint32_t, 3>{versions[0], subversions[0], firmwares[0]};
-}
 
 // ---- Preview ---------------------------------------------------------------------------------
 

@@ -8,17 +8,11 @@
 
 #include <QWidget>
 
-#include <array>
 #include <cstdint>
-#include <optional>
 #include <vector>
 
 class QLabel;
 class SteppedSpinBox;
-
-// Version, subversion and firmware of the first connected device: parameter files are valid
-// only for devices of that identity.
-std::optional<std::array<uint32_t, 3>> deviceIdentity();
 
 // Both waveforms on one time axis: waveform 1 above, waveform 2 below.
 class FastPulsesCustomProtocolPreview : public QWidget {

@@ -1,7 +1,6 @@
 #include "controls/voltageoffsetdockwidget.h"
 
-#include "commlib/api/kv4cl.h"
-#include "controls/protocoldockwidget.h"
+#include "session/stimulusservice.h"
 #include "widgets/steppedspinbox.h"
 
 #include <QGridLayout>
@@ -49,14 +48,12 @@ void addHeader(QGridLayout* grid, const QStringList& titles) {
 
 } // namespace
 
-VoltageOffsetDockWidget::VoltageOffsetDockWidget(ProtocolDockWidget* protocolDock, QWidget* parent)
-    : QDockWidget("Voltage offsets", parent), protocolDock(protocolDock) {
+VoltageOffsetDockWidget::VoltageOffsetDockWidget(StimulusService& stimulus, QWidget* parent)
+    : QDockWidget("Voltage offsets", parent), stimulus(stimulus) {
     setObjectName("voltageOffsetDw");
-    RangedMeasurement_t durationRange;
-    kv4cl::getVoltageOffsetControls(range, durationRange);
     auto* tabs = new QTabWidget;
     tabs->addTab(buildConstantTab(), "Constant");
-    tabs->addTab(buildRampTab(durationRange), "Ramp");
+    tabs->addTab(buildRampTab(), "Ramp");
     // Above the rows, which scroll: a refusal shows beside the box being typed in, whichever.
     messageLabel = new QLabel;
     messageLabel->setObjectName("offsetMessageLabel");
@@ -68,9 +65,16 @@ VoltageOffsetDockWidget::VoltageOffsetDockWidget(ProtocolDockWidget* protocolDoc
     layout->addWidget(messageLabel);
     layout->addWidget(tabs, 1);
     setWidget(content);
-    // The amplifier keeps the offsets of an earlier connection, which the boxes do not show: it
-    // starts from the boxes' values instead, so that the two never disagree.
-    kv4cl::setVoltageOffset(uint16_t(manual.size()), Measurement_t{0.0, range.prefix, range.unit});
+    connect(&stimulus, &StimulusService::offsetJudged, this,
+            [this](uint16_t channelIdx, const QString& refusal) {
+                messageLabel->setText(channelName(channelIdx) + ": " + refusal);
+                messageLabel->setVisible(!refusal.isEmpty());
+            });
+    // Set by another part, such as the voltage controller.
+    connect(&stimulus, &StimulusService::offsetChanged, this, [this](uint16_t channelIdx) {
+        const QSignalBlocker quiet(manual[channelIdx]);
+        manual[channelIdx]->setValue(this->stimulus.offset(channelIdx).value);
+    });
 
     auto* timer = new QTimer(this);
     timer->setInterval(refreshMs);
@@ -80,20 +84,19 @@ VoltageOffsetDockWidget::VoltageOffsetDockWidget(ProtocolDockWidget* protocolDoc
 
 VoltageOffsetDockWidget::~VoltageOffsetDockWidget() {
     // Closing moves the focus, which ends an edit in progress after this part of the dock is
-    // gone: nothing is judged or sent from here on.
+    // gone: nothing is judged or set from here on.
     for (SteppedSpinBox* box : manual)
         box->disconnect(this);
 }
 
 QWidget* VoltageOffsetDockWidget::buildConstantTab() {
-    uint32_t voltageChannels = 0, currentChannels = 0, gpChannels = 0;
-    kv4cl::getChannelCounts(voltageChannels, currentChannels, gpChannels);
+    const uint16_t currentChannels = stimulus.offsetChannels();
     auto* rows = new QWidget;
     auto* grid = new QGridLayout(rows);
     addHeader(grid, {"manual", "auto"});
     for (uint16_t ch = 0; ch < currentChannels; ch++) {
         auto* label = new QLabel(channelName(ch));
-        SteppedSpinBox* box = spinBox(range);
+        SteppedSpinBox* box = spinBox(stimulus.offsetRange());
         box->setValue(0.0);
         label->setBuddy(box);
         auto* force = new QLabel;
@@ -102,23 +105,24 @@ QWidget* VoltageOffsetDockWidget::buildConstantTab() {
         grid->addWidget(force, ch + 1, 2);
         manual.push_back(box);
         inForce.push_back(force);
-        refused.push_back(false);
-        connect(box, &SteppedSpinBox::valueChanged, this, [this, ch] { checkShown(ch); });
-        connect(box, &SteppedSpinBox::editingFinished, this, [this, ch] { send(ch); });
+        connect(box, &SteppedSpinBox::valueChanged, this,
+                [this, ch, box] { stimulus.checkOffset(ch, box->getMeasurement()); });
+        connect(box, &SteppedSpinBox::editingFinished, this,
+                [this, ch, box] { stimulus.setOffset(ch, box->getMeasurement()); });
     }
     grid->setRowStretch(currentChannels + 1, 1);
     return scrolled(rows);
 }
 
-QWidget* VoltageOffsetDockWidget::buildRampTab(const RangedMeasurement_t& durationRange) {
+QWidget* VoltageOffsetDockWidget::buildRampTab() {
     auto* rows = new QWidget;
     auto* grid = new QGridLayout(rows);
     addHeader(grid, {"initial voltage", "final voltage", "duration"});
     for (uint16_t ch = 0; ch < manual.size(); ch++) {
         auto* label = new QLabel(channelName(ch));
-        SteppedSpinBox* initial = spinBox(range);
-        SteppedSpinBox* final = spinBox(range);
-        SteppedSpinBox* duration = spinBox(durationRange);
+        SteppedSpinBox* initial = spinBox(stimulus.offsetRange());
+        SteppedSpinBox* final = spinBox(stimulus.offsetRange());
+        SteppedSpinBox* duration = spinBox(stimulus.rampDurationRange());
         label->setBuddy(initial);
         auto* start = new QPushButton("Start");
         grid->addWidget(label, ch + 1, 0);
@@ -126,54 +130,17 @@ QWidget* VoltageOffsetDockWidget::buildRampTab(const RangedMeasurement_t& durati
         grid->addWidget(final, ch + 1, 2);
         grid->addWidget(duration, ch + 1, 3);
         grid->addWidget(start, ch + 1, 4);
-        connect(start, &QPushButton::clicked, this, [ch, initial, final, duration] {
-            kv4cl::startVoltageOffsetRamp(ch, initial->getMeasurement(), final->getMeasurement(),
-                                          duration->getMeasurement());
+        connect(start, &QPushButton::clicked, this, [this, ch, initial, final, duration] {
+            stimulus.startOffsetRamp(ch, initial->getMeasurement(), final->getMeasurement(),
+                                     duration->getMeasurement());
         });
     }
     grid->setRowStretch(int(manual.size()) + 1, 1);
     return scrolled(rows);
 }
 
-bool VoltageOffsetDockWidget::check(uint16_t channelIdx, const Measurement_t& offset) {
-    std::string message;
-    const bool accepted = kv4cl::checkVoltageOffset(channelIdx, offset, message) == kv4cl::Success;
-    messageLabel->setText(channelName(channelIdx) + ": " + QString::fromStdString(message));
-    messageLabel->setVisible(!accepted);
-    return accepted;
-}
-
-void VoltageOffsetDockWidget::checkShown(uint16_t channelIdx) {
-    refused[channelIdx] = !check(channelIdx, manual[channelIdx]->getMeasurement());
-}
-
-void VoltageOffsetDockWidget::send(uint16_t channelIdx) {
-    if (!refused[channelIdx] && protocolDock && protocolDock->parametersValid())
-        kv4cl::setVoltageOffset(channelIdx, manual[channelIdx]->getMeasurement());
-}
-
-bool VoltageOffsetDockWidget::setOffset(uint16_t channelIdx, Measurement_t offset) {
-    if (channelIdx >= manual.size()) return false;
-    // Judged as asked: the box would clamp a value out of range into one that passes.
-    if (!check(channelIdx, offset)) return true;
-    SteppedSpinBox* box = manual[channelIdx];
-    {
-        const QSignalBlocker quiet(box);
-        box->setValue(offset.converted(range.prefix).value);
-    }
-    refused[channelIdx] = false;
-    send(channelIdx);
-    return true;
-}
-
-Measurement_t VoltageOffsetDockWidget::offset(uint16_t channelIdx) const {
-    return channelIdx < manual.size() ? manual[channelIdx]->getMeasurement()
-                                      : Measurement_t{0.0, range.prefix, range.unit};
-}
-
 void VoltageOffsetDockWidget::refresh() {
-    std::vector<Measurement_t> offsets;
-    if (kv4cl::getVoltageOffsets(offsets) != kv4cl::Success) return;
+    const std::vector<Measurement_t> offsets = stimulus.offsetsInForce();
     for (size_t ch = 0; ch < inForce.size() && ch < offsets.size(); ch++) {
         const Measurement_t& offset = offsets[ch];
         inForce[ch]->setText(QString("%1%2 %3")

@@ -1,7 +1,7 @@
 // The RC estimation dock driven as a user drives it, on a virtual Cedar with cells of known
 // Cm, Rm and Rs: the check boxes, override values typed into the boxes and judged by the
-// library, Start with one or both estimations wired to the stimulus dock as the main window
-// wires them, the table, the export and the lab book.
+// library, Start with one or both estimations running their protocols through the stimulus,
+// the table, the export and the lab book.
 
 #include "tests/analysis/dockdriver.h"
 #include "tests/analysis/rconamplifier.h"
@@ -9,8 +9,8 @@
 
 #include "analysis/framework/resultformat.h"
 #include "analysis/rcestimation/rcestimationwidget.h"
-#include "controls/protocoldockwidget.h"
 #include "recording/labbookevent.h"
+#include "session/stimulusservice.h"
 #include "widgets/copyabletable.h"
 #include "widgets/steppedspinbox.h"
 
@@ -39,7 +39,7 @@ class RcDockOnAmplifier : public RcOnAmplifier {
     void SetUp() override {
         RcOnAmplifier::SetUp();
         QSettings().remove("Analysis/Online/RCEstimation");
-        QFile::remove(ProtocolDockWidget::lastSessionFile());
+        QFile::remove(StimulusService::lastSessionFile());
     }
     static SteppedSpinBox* box(const QWidget& parent, const QString& label) {
         auto* box = labelled<SteppedSpinBox>(parent, label);
@@ -74,15 +74,17 @@ class RcDockOnAmplifier : public RcOnAmplifier {
         ADD_FAILURE() << name.toStdString();
         return {};
     }
-    // The dock and the stimulus dock wired as the main window wires them.
-    void wire(RCEstimationWidget& widget, ProtocolDockWidget& stimulus) {
+    // The dock given its workers and the stimulus, as the main window gives them.
+    void wire(RCEstimationWidget& widget, StimulusService& stimulus) {
         widget.setConsumers(rEstimation.get(), cEstimation.get());
-        QObject::connect(&widget, &RCEstimationWidget::resistanceEstimationRequest, &stimulus,
-                         [&] { stimulus.onREstimationRequest(true); });
-        QObject::connect(&widget, &RCEstimationWidget::capacitanceEstimationRequest, &stimulus,
-                         [&] { stimulus.onCEstimationRequest(true); });
-        QObject::connect(&widget, &AnalysisWidget::stopConsuming, &stimulus,
-                         [&] { stimulus.onREstimationRequest(false); });
+        widget.setStimulus(&stimulus);
+    }
+    // The times the stimulus ran the protocol of that entry.
+    static int runs(const QSignalSpy& running, int protocolIdx) {
+        int n = 0;
+        for (const QList<QVariant>& r : running)
+            n += r.at(0).toInt() == protocolIdx;
+        return n;
     }
     // Waits until every cell of the table's row shows a value.
     static void waitForRow(const RCEstimationWidget& widget, int row) {
@@ -192,7 +194,7 @@ TEST_F(RcDockOnAmplifier, StoredOverridesTheBoxCannotTakeAreDropped) {
 TEST_F(RcDockOnAmplifier, BothEstimationsTakeTurnsOnTheirProtocolsWithTheTypedValues) {
     ASSERT_NO_FATAL_FAILURE(placeCells(cells, quiet));
     ASSERT_NO_FATAL_FAILURE(startConsumers());
-    ProtocolDockWidget stimulus;
+    StimulusService stimulus;
     RCEstimationWidget widget;
     widget.resize(700, 500);
     widget.show();
@@ -202,8 +204,7 @@ TEST_F(RcDockOnAmplifier, BothEstimationsTakeTurnsOnTheirProtocolsWithTheTypedVa
     type(box(widget, "Tpulse [ms]"), "20");
     type(box(widget, "Vamp [mV]"), "50");
     type(box(widget, "TPeriod [ms]"), "20");
-    QSignalSpy rRequests(&widget, &RCEstimationWidget::resistanceEstimationRequest);
-    QSignalSpy cRequests(&widget, &RCEstimationWidget::capacitanceEstimationRequest);
+    QSignalSpy running(&stimulus, &StimulusService::running);
 
     const uint64_t starts = amplifier().command().protocolStarts;
     QTest::mouseClick(widget.toolButton(AnalysisWidget::StartTool), Qt::LeftButton);
@@ -216,8 +217,8 @@ TEST_F(RcDockOnAmplifier, BothEstimationsTakeTurnsOnTheirProtocolsWithTheTypedVa
     ASSERT_NO_FATAL_FAILURE(waitForRow(widget, 0));
     ASSERT_NO_FATAL_FAILURE(waitForRow(widget, 1));
     EXPECT_NEAR(amplifier().command().protocolParameters.at("TPeriod"), 0.02, 1e-6);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return rRequests.count() >= 2; }, 20000)) << "the resistance again";
-    EXPECT_GE(cRequests.count(), 1);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return runs(running, 2) >= 2; }, 20000)) << "the resistance again";
+    EXPECT_GE(runs(running, 1), 1);
 
     const QString text = widget.exportData();
     EXPECT_TRUE(text.startsWith("Channel:,1,2,3,4\n")) << text.toStdString();
@@ -256,17 +257,17 @@ TEST_F(RcDockOnAmplifier, BothEstimationsTakeTurnsOnTheirProtocolsWithTheTypedVa
 TEST_F(RcDockOnAmplifier, OneEstimationAloneRunsContinuously) {
     ASSERT_NO_FATAL_FAILURE(placeCells(cells, quiet));
     ASSERT_NO_FATAL_FAILURE(startConsumers());
-    ProtocolDockWidget stimulus;
+    StimulusService stimulus;
     RCEstimationWidget widget;
     ASSERT_NO_FATAL_FAILURE(wire(widget, stimulus));
     type(box(widget, "Vamp [mV]"), "50");
     type(box(widget, "TPeriod [ms]"), "20");
     QTest::mouseClick(check(widget, "Estimate\nResistance"), Qt::LeftButton);
-    QSignalSpy rRequests(&widget, &RCEstimationWidget::resistanceEstimationRequest);
+    QSignalSpy running(&stimulus, &StimulusService::running);
     kv4test::Results results(cEstimation.get());
     QTest::mouseClick(widget.toolButton(AnalysisWidget::StartTool), Qt::LeftButton);
     ASSERT_NO_FATAL_FAILURE(waitFor(results, 3));
-    EXPECT_EQ(rRequests.count(), 0);
+    EXPECT_EQ(runs(running, 2), 0);
     EXPECT_FALSE(rEstimation->isRunning());
     EXPECT_EQ(amplifier().command().protocolIdx, 1);
     EXPECT_EQ(widget.table()->item(0, 0)->text(), "-") << "no resistance measured";
@@ -313,7 +314,7 @@ TEST_F(RcDockOnAmplifier, AResistanceFromSaturatedSamplesSaysSo) {
                            [](auto idx) { return idx == 0; });
     }));
     ASSERT_NO_FATAL_FAILURE(startConsumers());
-    ProtocolDockWidget stimulus;
+    StimulusService stimulus;
     RCEstimationWidget widget;
     ASSERT_NO_FATAL_FAILURE(wire(widget, stimulus));
     QTest::mouseClick(check(widget, "Estimate\nCapacitance"), Qt::LeftButton);

@@ -15,9 +15,8 @@
 #include "analysis/framework/currentlimitbox.h"
 #include "analysis/membranemonitor/membranemonitorwidget.h"
 #include "analysis/voltagecontroller/voltageautomaticcontrollerwidget.h"
-#include "controls/protocoldockwidget.h"
-#include "controls/voltageoffsetdockwidget.h"
 #include "recording/labbookevent.h"
+#include "session/stimulusservice.h"
 #include "tests/analysis/dockdriver.h"
 #include "tests/analysis/watcherprobe.h"
 #include "widgets/steppedspinbox.h"
@@ -169,10 +168,9 @@ TEST_F(WatchersOnAmplifier, TheControllerAppliesItsVoltageToTheChosenChannelAndR
         auto* probe = new WatcherProbe<VoltageAutomaticControllerConsumer>(producer.get());
         consumer.reset(probe);
         probe->keep(true);
-        ProtocolDockWidget protocolDock;
-        VoltageOffsetDockWidget offsetDock(&protocolDock);
+        StimulusService stimulus;
         VoltageAutomaticControllerWidget dock;
-        dock.setControls(&protocolDock, &offsetDock);
+        dock.setStimulus(&stimulus);
         dock.setConsumer(probe);
         dock.resize(600, 400);
         dock.show();
@@ -196,7 +194,7 @@ TEST_F(WatchersOnAmplifier, TheControllerAppliesItsVoltageToTheChosenChannelAndR
         QTest::mouseClick(dock.toolButton(AnalysisWidget::StartTool), Qt::LeftButton);
         ASSERT_NO_FATAL_FAILURE(start(*probe));
         ASSERT_NO_FATAL_FAILURE(waitForFrames(*probe, size_t(frames(0.5))));
-        // The offsets dock set every offset as it was built: from here only channel 3's may move.
+        // The stimulus set every offset as it was made: from here only channel 3's may move.
         std::vector<uint64_t> orders;
         for (const kav4sim::DecodedCommand::OffsetOrder& order : amplifier().command().voltageOffsets)
             orders.push_back(order.count);

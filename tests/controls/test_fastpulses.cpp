@@ -76,11 +76,12 @@ struct Pulse {
 class FastPulses : public SimulatedAmplifiers {
   protected:
     void SetUp() override {
-        QFile::remove(ProtocolDockWidget::lastSessionFile());
+        QFile::remove(StimulusService::lastSessionFile());
         QFile::remove(FastPulsesCustomProtocolWidget::lastFile());
         QSettings().remove("Protocol");
         connect("dogwood16");
-        dock = std::make_unique<ProtocolDockWidget>();
+        stimulus = std::make_unique<StimulusService>();
+        dock = std::make_unique<ProtocolDockWidget>(*stimulus);
         dock->resize(1366 / 3, 768);
         dock->show();
         QApplication::setActiveWindow(dock.get());
@@ -89,6 +90,7 @@ class FastPulses : public SimulatedAmplifiers {
     }
     void TearDown() override {
         dock.reset();
+        stimulus.reset();
         SimulatedAmplifiers::TearDown();
     }
 
@@ -156,6 +158,7 @@ class FastPulses : public SimulatedAmplifiers {
         return QString::fromUtf8(file.readAll()).split("\n");
     }
 
+    std::unique_ptr<StimulusService> stimulus;
     std::unique_ptr<ProtocolDockWidget> dock;
     FastPulsesCustomProtocolWidget* editor = nullptr;
 };
@@ -338,14 +341,16 @@ TEST_F(FastPulses, SavedFilesRoundTripAndTheLastValuesAreKept) {
     const QString path = QDir::homePath() + "/saved.txt";
     typeSegments({{1, 1}, {2, 2}});
     ASSERT_NE(values(), saved);
-    ASSERT_TRUE(dock->loadParameters(path));
+    QString error;
+    ASSERT_TRUE(dock->loadParameters(path, error));
     EXPECT_EQ(values(), saved);
     EXPECT_EQ(dock->findChild<QComboBox*>()->currentText(), "Fast pulses");
 
     // Kept across runs: a new dock shows the same values.
     dock.reset();
     ASSERT_TRUE(QFile::exists(FastPulsesCustomProtocolWidget::lastFile()));
-    dock = std::make_unique<ProtocolDockWidget>();
+    stimulus = std::make_unique<StimulusService>();
+    dock = std::make_unique<ProtocolDockWidget>(*stimulus);
     editor = dock->findChild<FastPulsesCustomProtocolWidget*>();
     EXPECT_EQ(values(), saved);
 }
@@ -388,7 +393,7 @@ TEST_F(FastPulses, ABadFileIsRefusedNamingItsLineAndChangesNothing) {
         EXPECT_FALSE(editor->load(path, error));
         EXPECT_EQ(error, c.error);
         EXPECT_EQ(values(), before);
-        EXPECT_FALSE(dock->loadParameters(path));
+        EXPECT_FALSE(dock->loadParameters(path, error));
     }
     // The unchanged file loads.
     QString error;

@@ -164,7 +164,6 @@ TEST_F(WatchersWindow, WithoutOffsetsTheControllerHoldsEveryChannelAndRestoresTh
         return c.protocolStarts > starts && c.protocolIdx == 0 &&
                std::abs(c.protocolParameters.at("Vhold")) < 1e-6;
     })) << "held at 0 mV";
-    EXPECT_TRUE(QFile::exists(VoltageAutomaticControllerWidget::protocolFile()));
     const uint64_t held = amplifier().command().protocolStarts;
     ASSERT_TRUE(deviceSees([&](const DecodedCommand& c) {
         return c.protocolStarts > held && std::abs(c.protocolParameters.at("Vhold") - vhold / 1000) < 1e-6;
