@@ -14,6 +14,7 @@
 #include "controls/filterpreferencesdialog.h"
 #include "controls/offsetcompensationwatch.h"
 #include "controls/protocoldockwidget.h"
+#include "session/stimulusservice.h"
 #include "controls/recordsettingsdialog.h"
 #include "controls/voltageoffsetdockwidget.h"
 #include "plots/gapfreeplotconsumer.h"
@@ -359,7 +360,7 @@ void MainWindow::buildConnectedInterface() {
     createDocks();
     // The amplifier may still play what it was given before, such as an estimation's protocol
     // left running when the connection ended: it holds what the stimulus dock shows.
-    if (protocolDock) protocolDock->holdVhold();
+    if (stimulus) stimulus->hold();
     connectPipeline();
     seedConsumers();
     plotConsumer->onStartConsuming();
@@ -415,7 +416,8 @@ void MainWindow::createDocks() {
     std::vector<std::string> protocols, images;
     std::vector<std::vector<uint16_t>> v, t, sl, f, a;
     if (kv4cl::getProtocolList(protocols, images, v, t, sl, f, a) == kv4cl::Success && !protocols.empty()) {
-        protocolDock = new ProtocolDockWidget(this);
+        stimulus = std::make_unique<StimulusService>();
+        protocolDock = new ProtocolDockWidget(*stimulus, this);
         makeScrollable(protocolDock);
         addDockWidget(Qt::RightDockWidgetArea, protocolDock);
         docks.push_back(protocolDock);
@@ -423,7 +425,7 @@ void MainWindow::createDocks() {
     kv4cl::RangedMeasurement_t offsetRange, rampDurationRange;
     VoltageOffsetDockWidget* offsetDock = nullptr;
     if (protocolDock && kv4cl::getVoltageOffsetControls(offsetRange, rampDurationRange) == kv4cl::Success) {
-        offsetDock = new VoltageOffsetDockWidget(protocolDock, this);
+        offsetDock = new VoltageOffsetDockWidget(*stimulus, this);
         addDockWidget(Qt::RightDockWidgetArea, offsetDock);
         tabifyDockWidget(protocolDock, offsetDock);
         protocolDock->raise();
@@ -460,16 +462,7 @@ void MainWindow::createDocks() {
     }
     for (QDockWidget* dock : analysisDocks->docks())
         savedWidgets.emplace_back(dock);
-    analysisDocks->attach(plotTab, protocolDock, offsetDock);
-    // The estimations run their protocols on the device, and give the stimulus back when they stop.
-    if (RCEstimationWidget* rc = analysisDocks->rcEstimation(); rc && protocolDock) {
-        connect(rc, &RCEstimationWidget::resistanceEstimationRequest, protocolDock,
-                [dock = protocolDock] { dock->onREstimationRequest(true); });
-        connect(rc, &RCEstimationWidget::capacitanceEstimationRequest, protocolDock,
-                [dock = protocolDock] { dock->onCEstimationRequest(true); });
-        connect(rc, &AnalysisWidget::stopConsuming, protocolDock,
-                [dock = protocolDock] { dock->onREstimationRequest(false); });
-    }
+    analysisDocks->attach(plotTab, stimulus.get());
     if (RCEstimationWidget* rc = analysisDocks->rcEstimation(); rc && compensationsDock)
         connect(rc, &RCEstimationWidget::compensateCFast, compensationsDock,
                 &CompensationsDockWidget::onCompensateCFast);
@@ -593,8 +586,8 @@ void MainWindow::connectPipeline() {
         });
     }
     if (protocolDock) {
-        connect(controlsDock, &ControlsDockWidget::voltageRangeChanged, protocolDock,
-                &ProtocolDockWidget::onStimulusRangeChanged);
+        connect(controlsDock, &ControlsDockWidget::voltageRangeChanged, stimulus.get(),
+                &StimulusService::onStimulusRangeChanged);
         connect(controlsDock, &ControlsDockWidget::samplingRateChanged, protocolDock->recordSettingsDialog(),
                 &RecordSettingsDialog::onSamplingRateChanged);
     }
@@ -779,6 +772,8 @@ void MainWindow::tearDownConnectedInterface() {
     allChannelsDock = nullptr;
     labbook = nullptr;
     protocolDock = nullptr;
+    // After the docks over it.
+    stimulus.reset();
     compensationsDock = nullptr;
     // No event reaches the plot tab between its consumer's deletion and its own.
     delete takeCentralWidget();

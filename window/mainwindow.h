@@ -27,6 +27,7 @@ class OffsetCompensationWatch;
 class PlotPreferencesDialog;
 class PlotTab;
 class ProtocolDockWidget;
+class StimulusService;
 class VelmoranTemperatureControlLogic;
 class VelmoranTemperatureControlWidget;
 class DeviceDataConsumer;
@@ -153,6 +154,7 @@ class MainWindow : public QMainWindow {
     AllChannelsControlsDockWidget* allChannelsDock = nullptr;
     Labbook* labbook = nullptr;
     ProtocolDockWidget* protocolDock = nullptr;
+    std::unique_ptr<StimulusService> stimulus; // on models with protocols
     CompensationsDockWidget* compensationsDock = nullptr; // for models with CFast
     AnalysisDocks* analysisDocks = nullptr;
     std::vector<QPointer<QDockWidget>> docks;

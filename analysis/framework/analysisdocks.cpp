@@ -112,9 +112,9 @@ AnalysisDocks::AnalysisDocks(DeviceDataProducer* producer, QMainWindow* window, 
     controllerWidget->toggleViewAction()->setText("Voltage Automatic Controller");
 }
 
-void AnalysisDocks::attach(PlotTab* plotTab, ProtocolDockWidget* protocolDock,
-                           VoltageOffsetDockWidget* offsetDock) {
-    controllerWidget->setControls(protocolDock, offsetDock);
+void AnalysisDocks::attach(PlotTab* plotTab, StimulusService* stimulus) {
+    rcWidget->setStimulus(stimulus);
+    controllerWidget->setStimulus(stimulus);
     for (int c = 0; c < plotTab->currentChannels(); c++)
         monitorWidget->onSetIconStatus(c, plotTab->isSwitchedOn(c), false);
     connect(plotTab, &PlotTab::monitorMembraneStateChanged, monitorWidget,

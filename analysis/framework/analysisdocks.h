@@ -20,11 +20,10 @@
 class AnalysisWidget;
 class MembraneMonitorWidget;
 class PlotTab;
-class ProtocolDockWidget;
 class RCEstimationWidget;
 class DeviceDataProducer;
 class VoltageAutomaticControllerWidget;
-class VoltageOffsetDockWidget;
+class StimulusService;
 class QDockWidget;
 class QMainWindow;
 class QMenu;
@@ -42,14 +41,14 @@ class AnalysisDocks : public QObject {
         return made;
     }
     std::vector<QDockWidget*> docks() const;
-    // The main window runs its protocols and hands its capacitances on.
+    // The main window hands its capacitances on.
     RCEstimationWidget* rcEstimation() const;
     MembraneMonitorWidget* membraneMonitor() const;
     VoltageAutomaticControllerWidget* voltageController() const;
-    // The membrane monitor watches and switches the plot tab's channels; the voltage automatic
-    // controller applies its voltages through the offsets dock, else the stimulus dock (either
-    // may be null).
-    void attach(PlotTab* plotTab, ProtocolDockWidget* protocolDock, VoltageOffsetDockWidget* offsetDock);
+    // The membrane monitor watches and switches the plot tab's channels; the RC estimation runs
+    // its protocols and the voltage automatic controller applies its voltages through the
+    // stimulus (null on models without protocols).
+    void attach(PlotTab* plotTab, StimulusService* stimulus);
 
   signals:
     // Ownership of the event passes with the signal.

@@ -24,7 +24,6 @@
 #include <QToolButton>
 
 #include <algorithm>
-#include <array>
 #include <cmath>
 
 using kv4cl::ErrorCodes_t;
@@ -32,25 +31,6 @@ using kv4cl::Measurement_t;
 using kv4cl::RangedMeasurement_t;
 
 namespace {
-
-using Getter = ErrorCodes_t (*)(std::vector<std::string>&, std::vector<RangedMeasurement_t>&,
-                                std::vector<Measurement_t>&);
-using Setter = ErrorCodes_t (*)(uint16_t, const Measurement_t&);
-using Checker = ErrorCodes_t (*)(uint16_t, const Measurement_t&, std::string&);
-struct FamilyCalls {
-    Getter get;
-    Setter set;
-    Checker check;
-};
-// Voltages, times, slopes, frequencies, adimensionals: the library's order.
-constexpr int familiesNum = 5;
-const FamilyCalls familyCalls[familiesNum] = {
-    {kv4cl::getProtocolVoltage, kv4cl::setProtocolVoltage, kv4cl::checkProtocolVoltage},
-    {kv4cl::getProtocolTime, kv4cl::setProtocolTime, kv4cl::checkProtocolTime},
-    {kv4cl::getProtocolSlope, kv4cl::setProtocolSlope, kv4cl::checkProtocolSlope},
-    {kv4cl::getProtocolFrequency, kv4cl::setProtocolFrequency, kv4cl::checkProtocolFrequency},
-    {kv4cl::getProtocolAdimensional, kv4cl::setProtocolAdimensional, kv4cl::checkProtocolAdimensional},
-};
 
 QString settingsKey(const QString& name) {
     return "Analysis/Online/RCEstimation/" + name;
@@ -91,7 +71,8 @@ bool anyEnabled(const std::vector<QPushButton*>& buttons) {
 } // namespace
 
 // Always every channel at once.
-RCEstimationWidget::RCEstimationWidget(QWidget* parent) : AnalysisWidget(0, parent) {
+RCEstimationWidget::RCEstimationWidget(QWidget* parent)
+    : AnalysisWidget(0, parent), protocols(ProtocolTable::read()) {
     currentChannelIdx = currentChannelsNum;
     analysisTitle = "RC Estimation";
     setWindowTitle(analysisTitle);
@@ -197,30 +178,20 @@ void RCEstimationWidget::buildPanel(Estimation e, const QString& checkText, cons
     auto* form = new QFormLayout(p.box);
     p.available = (e == Resistance ? kv4cl::getREstimationProtocol(p.protocolIdx)
                                    : kv4cl::getCEstimationProtocol(p.protocolIdx)) == kv4cl::Success;
-    std::vector<std::string> names, images;
-    std::array<std::vector<std::vector<uint16_t>>, familiesNum> idxs;
-    if (p.available && kv4cl::getProtocolList(names, images, idxs[0], idxs[1], idxs[2], idxs[3], idxs[4]) ==
-                           kv4cl::Success) {
-        for (int f = 0; f < familiesNum; f++) {
-            std::vector<std::string> paramNames;
-            std::vector<RangedMeasurement_t> ranges;
-            std::vector<Measurement_t> defaults;
-            if (familyCalls[f].get(paramNames, ranges, defaults) != kv4cl::Success) continue;
-            if (size_t(p.protocolIdx) >= idxs[size_t(f)].size()) continue;
-            for (uint16_t i : idxs[size_t(f)][p.protocolIdx]) {
-                // Vhold is the stimulus dock's during an estimation too.
-                if ((f == 0 && i == 0) || i >= paramNames.size()) continue;
-                const QString name = QString::fromStdString(paramNames[i]);
+    if (p.available && p.protocolIdx < protocols.protocols.size())
+        for (int f = 0; f < ProtocolTable::FamiliesNum; f++)
+            for (uint16_t i : protocols.protocols[p.protocolIdx].parameters[f]) {
+                // Vhold is the stimulus's during an estimation too.
+                if (f == ProtocolTable::Voltages && i == 0) continue;
+                const ProtocolTable::Parameter& parameter = protocols.parameters[f][i];
                 auto* box = new SteppedSpinBox(p.box);
-                box->setRange(ranges[i]);
-                box->setValue(storedOverride(name, ranges[i], defaults[i].converted(ranges[i].prefix).value));
-                const QString unit = QString::fromStdString(ranges[i].label());
-                form->addRow(name + (unit.isEmpty() ? "" : " [" + unit + "]"), box);
-                p.overrides.push_back({f, i, name, box});
+                box->setRange(parameter.range);
+                box->setValue(storedOverride(parameter.name, parameter.range, parameter.defaultValue));
+                const QString unit = QString::fromStdString(parameter.range.label());
+                form->addRow(parameter.name + (unit.isEmpty() ? "" : " [" + unit + "]"), box);
+                p.overrides.push_back({ProtocolTable::Family(f), i, parameter.name, box});
                 connect(box, &SteppedSpinBox::valueChanged, this, &RCEstimationWidget::onEdited);
             }
-        }
-    }
     // More periods for a noisy cell, fewer for a quick look.
     const QString repetitionsName = e == Resistance ? "Resistance repetitions" : "Capacitance repetitions";
     p.repetitions = new QSpinBox(p.box);
@@ -278,20 +249,13 @@ void RCEstimationWidget::setConsumers(REstimationConsumer* resistance, CEstimati
 }
 
 bool RCEstimationWidget::judge(const Panel& panel, std::string& message) const {
-    std::array<std::vector<Measurement_t>, familiesNum> all;
-    for (int f = 0; f < familiesNum; f++) {
-        std::vector<std::string> names;
-        std::vector<RangedMeasurement_t> ranges;
-        familyCalls[f].get(names, ranges, all[size_t(f)]);
-    }
+    ProtocolTable::Values all = protocols.defaults();
     for (const Override& o : panel.overrides) {
-        const Measurement_t value = o.box->getMeasurement();
-        if (familyCalls[o.family].check(o.paramIdx, value, message) != kv4cl::Success) return false;
-        all[size_t(o.family)][o.paramIdx] = value;
+        if (protocols.check(o.family, o.paramIdx, o.box->value(), message) != kv4cl::Success) return false;
+        all[o.family][o.paramIdx] = o.box->value();
     }
     // The protocol's own rules, the parameters not overridden at their defaults.
-    return kv4cl::validateProtocol(panel.protocolIdx, all[0], all[1], all[2], all[3], all[4], message) ==
-           kv4cl::Success;
+    return protocols.judge(panel.protocolIdx, all, message) == kv4cl::Success;
 }
 
 void RCEstimationWidget::onEdited() {
@@ -307,9 +271,15 @@ void RCEstimationWidget::onEdited() {
     if (!running) toolButton(StartTool)->setEnabled(!invalid);
 }
 
-void RCEstimationWidget::send(const Panel& panel) const {
+std::vector<StimulusService::Override> RCEstimationWidget::overrides(const Panel& panel) const {
+    std::vector<StimulusService::Override> values;
     for (const Override& o : panel.overrides)
-        familyCalls[o.family].set(o.paramIdx, o.box->getMeasurement());
+        values.push_back({o.family, o.paramIdx, o.box->value()});
+    return values;
+}
+
+void RCEstimationWidget::setStimulus(StimulusService* service) {
+    stimulus = service;
 }
 
 void RCEstimationWidget::onApplyParameters() {
@@ -319,20 +289,20 @@ void RCEstimationWidget::onApplyParameters() {
         for (const Override& o : p.overrides)
             settings.setValue(settingsKey(o.name), o.box->value());
     // The first estimation to run is the resistance's whenever it is chosen.
-    send(panels[panels[Resistance].check->isChecked() ? Resistance : Capacitance]);
+    for (const StimulusService::Override& o :
+         overrides(panels[panels[Resistance].check->isChecked() ? Resistance : Capacitance]))
+        protocols.send(o.family, o.paramIdx, o.value);
 }
 
 void RCEstimationWidget::start(Estimation e, bool continuous) {
-    send(panels[e]);
+    if (stimulus) stimulus->runEstimation(panels[e].protocolIdx, overrides(panels[e]));
     if (e == Resistance) {
-        emit resistanceEstimationRequest();
         if (cConsumer) cConsumer->onStopConsuming();
         if (rConsumer) {
             rConsumer->setContinuous(continuous);
             rConsumer->onStartConsuming();
         }
     } else {
-        emit capacitanceEstimationRequest();
         if (rConsumer) rConsumer->onStopConsuming();
         if (cConsumer) {
             cConsumer->setContinuous(continuous);
@@ -358,6 +328,8 @@ void RCEstimationWidget::onStart() {
 
 void RCEstimationWidget::onStop() {
     running = false;
+    // The stimulus holds again.
+    if (stimulus) stimulus->endEstimation();
     if (rConsumer) rConsumer->onStopConsuming();
     if (cConsumer) cConsumer->onStopConsuming();
     for (Panel& p : panels) {

@@ -1,15 +1,18 @@
 #pragma once
 // The resistance and capacitance estimation's dock: which of the two to run, the values of
-// each estimation protocol's parameters to use instead of the stimulus dock's (judged by the
+// each estimation protocol's parameters to use instead of the stimulus's (judged by the
 // library as typed and kept in the settings), and a table of the last resistance and
 // capacitance of every current channel. With both chosen the two take turns, one result
-// each; the request signals tell the main window which protocol to run. On models with a
+// each, each running its protocol through the stimulus. On models with a
 // fast-capacitance compensation, "Apply to CFast" hands a channel's estimate (or every
 // channel's) to it; nothing else does, as the next estimate is of the compensated current.
 
 #include "analysis/framework/analysiswidget.h"
 #include "analysis/rcestimation/cestimationconsumer.h"
 #include "analysis/rcestimation/restimationconsumer.h"
+#include "session/stimulusservice.h"
+
+#include <QPointer>
 
 #include <vector>
 
@@ -29,13 +32,13 @@ class RCEstimationWidget : public AnalysisWidget {
 
     // Both workers; the widget starts and stops them itself.
     void setConsumers(REstimationConsumer* resistance, CEstimationConsumer* capacitance);
+    // What runs the estimations' protocols; none, and they measure what the device plays.
+    void setStimulus(StimulusService* stimulus);
     QString exportName() const override { return "rcEstimation"; }
     QString exportData() override;
     CopyableTable* table() const { return values; }
 
   signals:
-    void resistanceEstimationRequest();
-    void capacitanceEstimationRequest();
     // A channel's capacitance estimate, for its fast-capacitance compensation: only when the
     // user applies it.
     void compensateCFast(int channelIdx, kv4cl::Measurement_t cp);
@@ -54,7 +57,7 @@ class RCEstimationWidget : public AnalysisWidget {
   private:
     enum Estimation { Resistance, Capacitance };
     struct Override {
-        int family; // voltages, times, slopes, frequencies, adimensionals
+        ProtocolTable::Family family;
         uint16_t paramIdx;
         QString name;
         SteppedSpinBox* box;
@@ -72,7 +75,7 @@ class RCEstimationWidget : public AnalysisWidget {
     // The library's judgement of a panel's values; the first failure's message.
     bool judge(const Panel& panel, std::string& message) const;
     void onEdited();
-    void send(const Panel& panel) const;
+    std::vector<StimulusService::Override> overrides(const Panel& panel) const;
     void start(Estimation e, bool continuous);
     void onStart();
     void onStop();
@@ -80,6 +83,8 @@ class RCEstimationWidget : public AnalysisWidget {
     void applyToCFast(const std::vector<int>& channels);
     void sendRepetitions(Estimation e) const;
 
+    ProtocolTable protocols;
+    QPointer<StimulusService> stimulus;
     Panel panels[2];
     QLabel* warning;
     CopyableTable* values;

@@ -1,9 +1,7 @@
 #include "analysis/voltagecontroller/voltageautomaticcontrollerwidget.h"
 
 #include "analysis/framework/currentlimitbox.h"
-#include "controls/protocoldockwidget.h"
-#include "controls/voltageoffsetdockwidget.h"
-#include "recording/labbookevent.h"
+#include "analysis/voltagecontroller/voltagecontroller.h"
 #include "widgets/steppedspinbox.h"
 
 #include "commlib/api/kv4cl.h"
@@ -11,12 +9,10 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
-#include <QDir>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QTimer>
 #include <QVBoxLayout>
 
 #include <cmath>
@@ -36,7 +32,8 @@ const RangedMeasurement_t restoreRange{1.0, 10000.0, 1.0, kv4cl::UnitPfxMilli, "
 
 // Every channel or the one chosen in its own box: the consumer runs as a whole.
 VoltageAutomaticControllerWidget::VoltageAutomaticControllerWidget(QWidget* parent)
-    : AnalysisWidget(0, parent), protocolTimer(new QTimer(this)) {
+    : AnalysisWidget(0, parent), controller(new VoltageController(currentChannelsNum, this)) {
+    connect(controller, &VoltageController::labbookEvent, this, &AnalysisWidget::labbookEvent);
     currentChannelIdx = currentChannelsNum;
     analysisTitle = "Voltage auto controller";
     setWindowTitle(analysisTitle);
@@ -87,23 +84,17 @@ VoltageAutomaticControllerWidget::VoltageAutomaticControllerWidget(QWidget* pare
     showCurrentRange();
     if (!currentRanges.empty()) high.current->setValue(currentRanges.front().max * 0.5);
 
-    for (int c = 0; c < currentChannelsNum; c++) {
-        auto* timer = new QTimer(this);
-        timer->setSingleShot(true);
-        connect(timer, &QTimer::timeout, this, [this, c] { restoreChannel(c); });
-        channelTimers.push_back(timer);
-    }
-    rememberedOffsets.assign(size_t(currentChannelsNum), {0.0, kv4cl::UnitPfxMilli, "V"});
-    protocolTimer->setSingleShot(true);
-    connect(protocolTimer, &QTimer::timeout, this, &VoltageAutomaticControllerWidget::restoreProtocol);
-
     connect(channel, &QComboBox::currentIndexChanged, this, [this](int index) {
         showCurrentRange();
         // "all" is the channel count.
         emit channelChanged(index == 0 ? currentChannelsNum : index - 1);
     });
-    connect(restoreTime, &SteppedSpinBox::valueChanged, this,
-            [this] { emit resetTimeChanged(restoreTime->getMeasurement()); });
+    connect(restoreTime, &SteppedSpinBox::valueChanged, this, [this] {
+        emit resetTimeChanged(restoreTime->getMeasurement());
+        sendRules();
+    });
+    connect(restore, &QCheckBox::toggled, this, &VoltageAutomaticControllerWidget::sendRules);
+    sendRules();
 }
 
 VoltageAutomaticControllerWidget::Rule VoltageAutomaticControllerWidget::makeRule(const QString& text,
@@ -126,19 +117,17 @@ VoltageAutomaticControllerWidget::Rule VoltageAutomaticControllerWidget::makeRul
         const Rule& r = isHigh ? high : low;
         isHigh ? emit highDurationChanged(r.time->getMeasurement())
                : emit lowDurationChanged(r.time->getMeasurement());
+        sendRules();
     });
+    connect(rule.voltage, &SteppedSpinBox::valueChanged, this, &VoltageAutomaticControllerWidget::sendRules);
     return rule;
-}
-
-QString VoltageAutomaticControllerWidget::protocolFile() {
-    return QDir::homePath() + "/KAV4/Protocols/temp.txt";
 }
 
 void VoltageAutomaticControllerWidget::setConsumer(AnalysisConsumer* analysisConsumer) {
     AnalysisWidget::setConsumer(analysisConsumer);
     auto* controller = static_cast<VoltageAutomaticControllerConsumer*>(analysisConsumer);
-    connect(controller, &VoltageAutomaticControllerConsumer::result, this,
-            &VoltageAutomaticControllerWidget::onResult, Qt::QueuedConnection);
+    connect(controller, &VoltageAutomaticControllerConsumer::result, this->controller,
+            &VoltageController::onResult, Qt::QueuedConnection);
     connect(this, &VoltageAutomaticControllerWidget::channelChanged, controller,
             &VoltageAutomaticControllerConsumer::onChannelChanged);
     connect(this, &VoltageAutomaticControllerWidget::highCurrentChanged, controller,
@@ -154,10 +143,8 @@ void VoltageAutomaticControllerWidget::setConsumer(AnalysisConsumer* analysisCon
     sendAll();
 }
 
-void VoltageAutomaticControllerWidget::setControls(ProtocolDockWidget* protocol,
-                                                   VoltageOffsetDockWidget* offsets) {
-    protocolDock = protocol;
-    offsetDock = offsets;
+void VoltageAutomaticControllerWidget::setStimulus(StimulusService* stimulus) {
+    controller->setStimulus(stimulus);
 }
 
 void VoltageAutomaticControllerWidget::sendAll() {
@@ -175,6 +162,17 @@ void VoltageAutomaticControllerWidget::sendCurrent(bool isHigh) {
         rule.check->isChecked() ? rule.current->measurement()
                                 : Measurement_t{isHigh ? unreachable : -unreachable, kv4cl::UnitPfxNone, "A"};
     isHigh ? emit highCurrentChanged(value) : emit lowCurrentChanged(value);
+    sendRules();
+}
+
+void VoltageAutomaticControllerWidget::sendRules() {
+    for (const bool isHigh : {true, false}) {
+        const Rule& rule = isHigh ? high : low;
+        const QString cause = QString("I %1 %2 for %3 ms")
+                                  .arg(isHigh ? ">" : "<", rule.current->text(), rule.time->cleanText());
+        controller->setRule(isHigh, {rule.check->isChecked(), rule.voltage->getMeasurement(), cause});
+    }
+    controller->setRestore(restore->isChecked(), int(std::round(restoreTime->value())));
 }
 
 void VoltageAutomaticControllerWidget::onCurrentRangeChanged(RangedMeasurement_t range, int channelIdx) {
@@ -194,49 +192,4 @@ void VoltageAutomaticControllerWidget::showCurrentRange() {
     }
     sendCurrent(true);
     sendCurrent(false);
-}
-
-void VoltageAutomaticControllerWidget::onResult(VoltageAutomaticControllerConsumer::Result_t res) {
-    const Rule& rule = res.high ? high : low;
-    if (!rule.check->isChecked() || res.channel < 0 || res.channel >= currentChannelsNum) return;
-    const Measurement_t voltage = rule.voltage->getMeasurement();
-    const int restoreMs = int(std::round(restoreTime->value()));
-    const QString cause =
-        QString("I %1 %2 for %3 ms").arg(res.high ? ">" : "<", rule.current->text(), rule.time->cleanText());
-    if (offsetDock) {
-        QTimer* timer = channelTimers[size_t(res.channel)];
-        if (restore->isChecked() && !timer->isActive()) {
-            rememberedOffsets[size_t(res.channel)] = offsetDock->offset(uint16_t(res.channel));
-            timer->start(restoreMs);
-        }
-        offsetDock->setOffset(uint16_t(res.channel), voltage);
-        emit labbookEvent(new LabbookEventVoltageController(res.channel + 1, cause + ": applied", voltage));
-    } else if (protocolDock) {
-        // The protocol kept is the one running before the first action, not a voltage applied.
-        if (!protocolTimer->isActive()) {
-            QDir().mkpath(QDir::homePath() + "/KAV4/Protocols/");
-            protocolDock->saveParameters(protocolFile());
-            if (restore->isChecked()) {
-                protocolTimer->start(restoreMs);
-                protocolChannel = res.channel;
-            }
-        }
-        protocolDock->applyHolding(voltage);
-        emit labbookEvent(new LabbookEventVoltageController(res.channel + 1,
-                                                            cause + ": applied to every channel", voltage));
-    }
-}
-
-void VoltageAutomaticControllerWidget::restoreChannel(int channelIdx) {
-    if (!offsetDock) return;
-    const Measurement_t offset = rememberedOffsets[size_t(channelIdx)];
-    offsetDock->setOffset(uint16_t(channelIdx), offset);
-    emit labbookEvent(new LabbookEventVoltageController(channelIdx + 1, "Restored", offset));
-}
-
-void VoltageAutomaticControllerWidget::restoreProtocol() {
-    if (!protocolDock || !protocolDock->loadParameters(protocolFile())) return;
-    protocolDock->applyShown();
-    emit labbookEvent(new LabbookEventVoltageController(protocolChannel + 1, "Protocol restored",
-                                                        {std::nan(""), kv4cl::UnitPfxMilli, "V"}));
 }

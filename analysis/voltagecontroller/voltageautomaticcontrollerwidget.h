@@ -1,25 +1,18 @@
 #pragma once
 // The voltage automatic controller's dock: which channel to watch ("all" or one), and the
 // rules: above a current for a time apply a voltage, below another current for a time apply
-// another, and optionally restore what ran before after a time. Voltages go to the channel
-// that fired as its voltage offset where the model has offsets, else to every channel as the
-// holding protocol through the stimulus dock, whose protocol is kept in "temp.txt" meanwhile.
-// Every action and every restore is written in the lab book.
+// another, and optionally restore what ran before after a time. The thresholds and times go to
+// the worker, the rest to the rule (VoltageController), which acts on the stimulus.
 
 #include "analysis/framework/analysiswidget.h"
 #include "analysis/voltagecontroller/voltageautomaticcontrollerconsumer.h"
 
-#include <QPointer>
-
-#include <vector>
-
 class CurrentLimitBox;
-class ProtocolDockWidget;
 class QCheckBox;
 class QComboBox;
-class QTimer;
 class SteppedSpinBox;
-class VoltageOffsetDockWidget;
+class StimulusService;
+class VoltageController;
 
 class VoltageAutomaticControllerWidget : public AnalysisWidget {
     Q_OBJECT
@@ -28,8 +21,8 @@ class VoltageAutomaticControllerWidget : public AnalysisWidget {
     explicit VoltageAutomaticControllerWidget(QWidget* parent = nullptr);
 
     void setConsumer(AnalysisConsumer* consumer) override;
-    // What carries the voltages out; either may be absent.
-    void setControls(ProtocolDockWidget* protocolDock, VoltageOffsetDockWidget* offsetDock);
+    // What carries the voltages out.
+    void setStimulus(StimulusService* stimulus);
     QString exportName() const override { return "voltageAutomaticController"; }
     QString exportData() override { return {}; }
 
@@ -44,8 +37,6 @@ class VoltageAutomaticControllerWidget : public AnalysisWidget {
     const Rule& lowRule() const { return low; }
     QCheckBox* restoreBox() const { return restore; }
     SteppedSpinBox* restoreTimeBox() const { return restoreTime; }
-    // The file the running protocol is kept in while a voltage is applied through the stimulus dock.
-    static QString protocolFile();
 
   signals:
     void channelChanged(int channelIdx);
@@ -57,7 +48,6 @@ class VoltageAutomaticControllerWidget : public AnalysisWidget {
 
   public slots:
     void onCurrentRangeChanged(kv4cl::RangedMeasurement_t range, int channelIdx) override;
-    void onResult(VoltageAutomaticControllerConsumer::Result_t res);
     void onLimitToRoi(bool) override {}
     void onSaveToLabbook() override {}
     void onLinearFit() override {}
@@ -70,18 +60,13 @@ class VoltageAutomaticControllerWidget : public AnalysisWidget {
     void showCurrentRange();
     void sendAll();
     void sendCurrent(bool isHigh);
-    void restoreChannel(int channelIdx);
-    void restoreProtocol();
+    // What the boxes show, to the rule.
+    void sendRules();
 
     QComboBox* channel;
     Rule high;
     Rule low;
     QCheckBox* restore;
     SteppedSpinBox* restoreTime;
-    QPointer<ProtocolDockWidget> protocolDock;
-    QPointer<VoltageOffsetDockWidget> offsetDock;
-    std::vector<QTimer*> channelTimers; // per current channel, restoring its offset
-    std::vector<kv4cl::Measurement_t> rememberedOffsets;
-    QTimer* protocolTimer;
-    int protocolChannel = 0; // whose rule replaced the protocol that the timer restores
+    VoltageController* controller;
 };
