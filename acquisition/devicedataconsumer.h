@@ -16,6 +16,7 @@
 #include "commlib/types/kv4cltypes.h"
 
 #include <QMutex>
+#include <QString>
 #include <QThread>
 
 #include <atomic>
@@ -28,21 +29,11 @@ class DeviceDataConsumer : public QThread {
     Q_OBJECT
 
   public:
-    // Consumer kinds, for routing the filtered-data choice of the filter preferences.
-    enum Types_t {
-        TypePlot = 0,
-        TypeAbfWriter = 1,
-        TypeDatWriter = 2,
-        TypeNoiseReport = 3,
-        TypeRcEstimation = 4,
-        TypeHistogram = 5,
-        TypeEventDetection = 6,
-        TypeSpectrum = 7,
-        TypeIvGraph = 8,
-        TypeMembraneMonitor = 9,
-        TypeVoltageAutomaticController = 10
-    };
-    Q_ENUM(Types_t)
+    // The keys of the filter preferences' choices (filtered or raw data) that the plot and the
+    // writers follow; each analysis has its own in its entry of the list of analyses.
+    static inline const QString plotFilterKey = "Plot";
+    static inline const QString abfFilterKey = "AbfRecording";
+    static inline const QString datFilterKey = "DatRecording";
 
     explicit DeviceDataConsumer(DeviceDataProducer* producer);
     // Stops the thread if it runs, waiting without a time limit.

@@ -1,7 +1,6 @@
 #include "app/startup.h"
 
 #include "accessories/velmorantemperaturecontrolwidget.h"
-#include "acquisition/devicedataconsumer.h"
 #include "commlib/types/kv4cltypes.h"
 #include "recording/labbookevent.h"
 
@@ -21,7 +20,6 @@
 void registerQueuedTypes() {
     qRegisterMetaType<std::vector<std::string>>("std::vector <std::string>");
     qRegisterMetaType<QVector<double>>("QVector <double>");
-    qRegisterMetaType<DeviceDataConsumer::Types_t>("DeviceDataConsumer::Types_t");
     qRegisterMetaType<kv4cl::RangedMeasurement_t>("kv4cl::RangedMeasurement_t");
     qRegisterMetaType<LabbookEvent*>("LabbookEventPtr");
     qRegisterMetaType<VelmoranTemperatureControlWidget::Visibility_t>(

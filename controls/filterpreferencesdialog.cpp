@@ -1,5 +1,6 @@
 #include "controls/filterpreferencesdialog.h"
 
+#include "acquisition/devicedataconsumer.h"
 #include "widgets/activationbutton.h"
 
 #include <QDialogButtonBox>
@@ -11,46 +12,36 @@
 
 namespace {
 
-struct FilterType {
-    const char* label;
-    const char* key;
-};
-
-// In the order of DeviceDataConsumer::Types_t.
-const FilterType filterTypes[FilterPreferencesDialog::typesNum] = {
-    {"Plot", "Preferences/Filters/filterDataForPlot"},
-    {"ABF recording", "Preferences/Filters/filterDataForAbfRecording"},
-    {"DAT recording", "Preferences/Filters/filterDataForDatRecording"},
-    {"Noise report", "Preferences/Filters/filterDataForNoiseReport"},
-    {"RC estimation", "Preferences/Filters/filterDataForRCEstimation"},
-    {"Histogram", "Preferences/Filters/filterDataForHistogram"},
-    {"Event detection", "Preferences/Filters/filterDataForEventDetection"},
-    {"Spectrum", "Preferences/Filters/filterDataForSpectrum"},
-    {"I/V graph", "Preferences/Filters/filterDataForIVGraph"},
-    {"Membrane monitor", "Preferences/Filters/filterDataForMembraneMonitor"},
-    {"Voltage automatic control", "Preferences/Filters/filterDataForVoltageAutomaticControl"},
-};
+QString settingsKey(const QString& key) {
+    return "Preferences/Filters/filterDataFor" + key;
+}
 
 } // namespace
 
-FilterPreferencesDialog::FilterPreferencesDialog(QWidget* parent)
-    : QDialog(parent), allButton(new ActivationButton) {
+FilterPreferencesDialog::FilterPreferencesDialog(const std::vector<Analysis>& analyses, QWidget* parent)
+    : QDialog(parent), choices{{"Plot", DeviceDataConsumer::plotFilterKey},
+                               {"ABF recording", DeviceDataConsumer::abfFilterKey},
+                               {"DAT recording", DeviceDataConsumer::datFilterKey}},
+      allButton(new ActivationButton) {
+    for (const Analysis& analysis : analyses)
+        choices.push_back({analysis.filterLabel, analysis.filterKey});
     setWindowTitle("Filter preferences");
     auto* grid = new QGridLayout;
-    for (int i = 0; i < typesNum; i++) {
-        const auto type = DeviceDataConsumer::Types_t(i);
-        buttons[i] = new ActivationButton;
-        auto* label = new QLabel(filterTypes[i].label);
-        label->setBuddy(buttons[i]);
-        grid->addWidget(label, i, 0);
-        grid->addWidget(buttons[i], i, 1);
-        connect(buttons[i], &ActivationButton::clicked, this,
-                [this, type](bool flag) { onFilterButtonClicked(type, flag); });
+    for (const Choice& choice : choices) {
+        auto* button = new ActivationButton;
+        auto* label = new QLabel(choice.label);
+        label->setBuddy(button);
+        const int row = int(buttons.size());
+        grid->addWidget(label, row, 0);
+        grid->addWidget(button, row, 1);
+        connect(button, &ActivationButton::clicked, this,
+                [this, key = choice.key](bool flag) { onFilterButtonClicked(key, flag); });
+        buttons.push_back(button);
     }
     auto* allLabel = new QLabel("All");
     allLabel->setBuddy(allButton);
-    grid->addWidget(allLabel, typesNum, 0);
-    grid->addWidget(allButton, typesNum, 1);
+    grid->addWidget(allLabel, int(buttons.size()), 0);
+    grid->addWidget(allButton, int(buttons.size()), 1);
     connect(allButton, &ActivationButton::clicked, this, &FilterPreferencesDialog::onSetAllFilters);
 
     auto* closeBox = new QDialogButtonBox(QDialogButtonBox::Close);
@@ -66,8 +57,8 @@ void FilterPreferencesDialog::onLoadSettings() {
     const QSettings settings;
     bool all = true;
     loading = true;
-    for (int i = 0; i < typesNum; i++) {
-        const bool flag = settings.value(filterTypes[i].key, true).toBool();
+    for (size_t i = 0; i < choices.size(); i++) {
+        const bool flag = settings.value(settingsKey(choices[i].key), true).toBool();
         buttons[i]->setChecked(flag);
         all = all && flag;
     }
@@ -83,7 +74,7 @@ void FilterPreferencesDialog::onSetAllFilters(bool filterFlag) {
     allButton->setChecked(filterFlag);
 }
 
-void FilterPreferencesDialog::onFilterButtonClicked(DeviceDataConsumer::Types_t type, bool filterFlag) {
-    emit setFilteredData(type, filterFlag);
-    if (!loading) QSettings().setValue(filterTypes[type].key, filterFlag);
+void FilterPreferencesDialog::onFilterButtonClicked(const QString& key, bool filterFlag) {
+    emit setFilteredData(key, filterFlag);
+    if (!loading) QSettings().setValue(settingsKey(key), filterFlag);
 }

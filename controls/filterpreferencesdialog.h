@@ -1,12 +1,15 @@
 #pragma once
-// Chooses, per consumer type, whether it reads filtered or raw data. The choices are kept in
-// the settings (filtered unless stored otherwise).
+// Chooses, per kind of consumer, whether it reads filtered or raw data: the plot, the two
+// recordings, then each analysis given. A choice is named by its key, the one its consumers
+// are filed under, and kept in the settings under "Preferences/Filters/filterDataFor<key>"
+// (filtered unless stored otherwise).
 
-#include "acquisition/devicedataconsumer.h"
+#include "analysis/framework/analysis.h"
 
 #include <QDialog>
+#include <QString>
 
-#include <array>
+#include <vector>
 
 class ActivationButton;
 
@@ -14,13 +17,11 @@ class FilterPreferencesDialog : public QDialog {
     Q_OBJECT
 
   public:
-    static constexpr int typesNum = DeviceDataConsumer::TypeVoltageAutomaticController + 1;
-
     // The buttons start as the settings say.
-    explicit FilterPreferencesDialog(QWidget* parent = nullptr);
+    explicit FilterPreferencesDialog(const std::vector<Analysis>& analyses, QWidget* parent = nullptr);
 
   signals:
-    void setFilteredData(DeviceDataConsumer::Types_t type, bool filterFlag);
+    void setFilteredData(const QString& key, bool filterFlag);
 
   public slots:
     void onSetAllFilters(bool filterFlag);
@@ -28,9 +29,14 @@ class FilterPreferencesDialog : public QDialog {
     void onLoadSettings();
 
   private:
-    void onFilterButtonClicked(DeviceDataConsumer::Types_t type, bool filterFlag);
+    struct Choice {
+        QString label;
+        QString key;
+    };
+    void onFilterButtonClicked(const QString& key, bool filterFlag);
 
-    std::array<ActivationButton*, typesNum> buttons{};
+    std::vector<Choice> choices;
+    std::vector<ActivationButton*> buttons;
     ActivationButton* allButton;
     bool loading = false;
 };

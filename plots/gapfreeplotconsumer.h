@@ -8,8 +8,6 @@ class GapFreePlotConsumer : public PlotConsumer {
     Q_OBJECT
 
   public:
-    static constexpr Types_t type = TypePlot;
-
     explicit GapFreePlotConsumer(DeviceDataProducer* producer) : PlotConsumer(producer) {}
     // The thread calls sweepLaidOut(): it ends while this object is whole.
     ~GapFreePlotConsumer() override;

@@ -1,6 +1,7 @@
 #include "analysis/eventdetection/eventdetectionwidget.h"
 
 #include "analysis/compute/datafitter.h"
+#include "analysis/framework/analysis.h"
 #include "analysis/framework/currentlimitbox.h"
 #include "analysis/framework/resultformat.h"
 #include "plots/analysisplot.h"
@@ -72,7 +73,8 @@ QList<int> exponentialOrder(const ExponentialFitModel& model) {
 } // namespace
 
 EventDetectionWidget::EventDetectionWidget(int currentChannelIdx, QWidget* parent)
-    : AnalysisWidget(currentChannelIdx, parent) {
+    : AnalysisDock(currentChannelIdx, {LimitToRoiTool, LabbookTool, ExportTool, GaussianFitTool, ViewFitTool},
+                   parent) {
     analysisTitle = QString("Event detection - channel %1").arg(currentChannelIdx + 1);
     setWindowTitle(analysisTitle);
     setMinimumSize(320, 240);
@@ -214,11 +216,6 @@ EventDetectionWidget::EventDetectionWidget(int currentChannelIdx, QWidget* paren
         });
 
     toolButton(LimitToRoiTool)->setToolTip("Compute data fits only on selected region of interest");
-    for (Tool t : {ViewDataTool, LinearFitTool, BoltzmannFitTool})
-        toolAction(t)->setVisible(false);
-    separatorAction(2)->setVisible(false);
-    for (Tool t : {LabbookTool, ExportTool, GaussianFitTool})
-        toolAction(t)->setEnabled(false);
 }
 
 EventDetectionWidget::~EventDetectionWidget() {
@@ -231,13 +228,9 @@ const Curve& EventDetectionWidget::fitCurve(int index) const {
     return *fits.at(size_t(index))->curve;
 }
 
-void EventDetectionWidget::setConsumer(AnalysisConsumer* analysisConsumer) {
-    AnalysisWidget::setConsumer(analysisConsumer);
-    detection = qobject_cast<EventDetectionConsumer*>(analysisConsumer);
-    if (!detection) return;
-    connect(this, &EventDetectionWidget::setOptions, detection, &EventDetectionConsumer::onSetOptions);
-    connect(detection, &EventDetectionConsumer::result, this, &EventDetectionWidget::onResult,
-            Qt::QueuedConnection);
+void EventDetectionWidget::setConsumer(EventDetectionConsumer* consumer) {
+    AnalysisDock::setConsumer(consumer);
+    connect(this, &EventDetectionWidget::setOptions, consumer, &EventDetectionConsumer::onSetOptions);
     onApplyParameters(); // the consumer starts with what the boxes show
 }
 
@@ -266,13 +259,8 @@ void EventDetectionWidget::markReadOuts(const QString& why) {
         markStale(value, value->text().isEmpty() ? QString() : why);
 }
 
-void EventDetectionWidget::onResult() {
-    // One consumer serves the docks of every channel: only a running one draws.
-    if (detection && toolButton(StartTool)->isChecked()) resultReady();
-}
-
 void EventDetectionWidget::redraw() {
-    shown = detection->channelResult(currentChannelIdx);
+    shown = consumer()->channelResult(currentChannelIdx);
     showBins(dwellHistogramPlot, dwellBars, shown.dwellHistogram);
     showBins(amplitudeHistogramPlot, amplitudeBars, shown.amplitudeHistogram);
     showBins(closedHistogramPlot, closedBars, shown.closedHistogram);
@@ -489,4 +477,13 @@ QString EventDetectionWidget::exportData() {
         text += csvLine(header, s) + csvLine(values, s);
     }
     return text;
+}
+
+Analysis eventDetectionAnalysis() {
+    return analysisOf<EventDetectionConsumer, EventDetectionWidget>(
+        {.key = "eventDetection",
+         .title = "Event detection",
+         .placement = AnalysisPlacement::PerChannel,
+         .filterLabel = "Event detection",
+         .filterKey = "EventDetection"});
 }

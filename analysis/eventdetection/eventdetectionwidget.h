@@ -27,14 +27,14 @@ class QLabel;
 class QPushButton;
 class QSpinBox;
 
-class EventDetectionWidget : public AnalysisWidget {
+class EventDetectionWidget : public AnalysisDock<EventDetectionWidget, EventDetectionConsumer> {
     Q_OBJECT
 
   public:
     explicit EventDetectionWidget(int currentChannelIdx, QWidget* parent = nullptr);
     ~EventDetectionWidget() override;
 
-    void setConsumer(AnalysisConsumer* consumer) override;
+    void setConsumer(EventDetectionConsumer* consumer);
     QString exportName() const override { return "eventDetection"; }
     QString exportData() override;
 
@@ -52,11 +52,8 @@ class EventDetectionWidget : public AnalysisWidget {
   public slots:
     void onCurrentRangeChanged(kv4cl::RangedMeasurement_t range, int channelIdx) override;
     void onApplyParameters();
-    void onResult();
     void onLimitToRoi(bool flag) override;
     void onSaveToLabbook() override;
-    void onLinearFit() override {}
-    void onBoltzmannSigmoidFit() override {}
     void onGaussianFit() override;
     void onTimeFitted(const GaussianFitModel& model);
     void onCurrentFitted(const GaussianFitModel& model);
@@ -89,7 +86,6 @@ class EventDetectionWidget : public AnalysisWidget {
     // The read-outs greyed for `why`, or current again when it is empty.
     void markReadOuts(const QString& why);
 
-    EventDetectionConsumer* detection = nullptr;
     CurrentLimitBox* threshold1;
     CurrentLimitBox* threshold2;
     QDoubleSpinBox* minDwell;

@@ -1,11 +1,12 @@
 #pragma once
 // The online analyses of a connection, as the main window needs them: each analysis's
-// consumer on the producer and its dock in the window, reachable from the Analysis menu.
+// workers on the producer and its docks in the window, reachable from the Analysis menu.
 // The main window files the consumers with its others (they follow rate, range and filter
 // changes there and are stopped and deleted with them) and routes ranges, record file names
-// and the lab book through this object. Deleting it deletes the docks.
+// and the lab book through this object. Deleting it deletes the docks and their menu entries.
 
-#include "acquisition/devicedataconsumer.h"
+#include "analysis/framework/analysis.h"
+#include "analysis/framework/analysiswidget.h"
 
 #include "recording/labbookevent.h"
 
@@ -17,13 +18,7 @@
 #include <utility>
 #include <vector>
 
-class AnalysisWidget;
-class MembraneMonitorWidget;
-class PlotTab;
-class RCEstimationWidget;
-class DeviceDataProducer;
-class VoltageAutomaticControllerWidget;
-class StimulusService;
+class DeviceDataConsumer;
 class QDockWidget;
 class QMainWindow;
 class QMenu;
@@ -32,23 +27,25 @@ class AnalysisDocks : public QObject {
     Q_OBJECT
 
   public:
+    // The Analysis menu before a connection: a submenu for each per-channel analysis, which
+    // the docks of a connection fill.
+    static void addSubmenus(QMenu* analysisMenu, const std::vector<Analysis>& analyses);
+
     // The docks go to the right area of `window`, hidden until chosen in `analysisMenu`.
-    AnalysisDocks(DeviceDataProducer* producer, QMainWindow* window, QMenu* analysisMenu);
+    AnalysisDocks(DeviceDataProducer* producer, const std::vector<Analysis>& analyses, QMainWindow* window,
+                  QMenu* analysisMenu);
     ~AnalysisDocks() override;
 
-    // Each consumer with its kind; the caller owns them.
-    const std::vector<std::pair<DeviceDataConsumer*, DeviceDataConsumer::Types_t>>& consumers() const {
-        return made;
-    }
+    // Each with its analysis's filter key; the caller owns them.
+    const std::vector<std::pair<DeviceDataConsumer*, QString>>& consumers() const { return made; }
     std::vector<QDockWidget*> docks() const;
-    // The main window hands its capacitances on.
-    RCEstimationWidget* rcEstimation() const;
-    MembraneMonitorWidget* membraneMonitor() const;
-    VoltageAutomaticControllerWidget* voltageController() const;
-    // The membrane monitor watches and switches the plot tab's channels; the RC estimation runs
-    // its protocols and the voltage automatic controller applies its voltages through the
-    // stimulus (null on models without protocols).
-    void attach(PlotTab* plotTab, StimulusService* stimulus);
+    // The first dock of that kind, for what the main window wires to other docks; null when
+    // no analysis made one.
+    template <class Dock> Dock* dock() const {
+        for (AnalysisWidget* widget : widgets)
+            if (auto* found = qobject_cast<Dock*>(widget)) return found;
+        return nullptr;
+    }
 
   signals:
     // Ownership of the event passes with the signal.
@@ -62,9 +59,8 @@ class AnalysisDocks : public QObject {
     void onRecording(bool on);
 
   private:
-    std::vector<std::pair<DeviceDataConsumer*, DeviceDataConsumer::Types_t>> made;
+    void place(AnalysisWidget* widget, QMainWindow* window, bool floating);
+
+    std::vector<std::pair<DeviceDataConsumer*, QString>> made;
     std::vector<QPointer<AnalysisWidget>> widgets;
-    QPointer<RCEstimationWidget> rcWidget;
-    QPointer<MembraneMonitorWidget> monitorWidget;
-    QPointer<VoltageAutomaticControllerWidget> controllerWidget;
 };

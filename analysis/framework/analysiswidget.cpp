@@ -22,6 +22,7 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <utility>
 
 namespace {
@@ -98,7 +99,7 @@ class RedrawQueue : public QObject {
     QTimer turn;
 };
 
-AnalysisWidget::AnalysisWidget(int currentChannelIdx, QWidget* parent)
+AnalysisWidget::AnalysisWidget(int currentChannelIdx, std::initializer_list<Tool> tools, QWidget* parent)
     : QDockWidget(parent), currentChannelIdx(currentChannelIdx) {
     uint32_t v = 0, c = 0, g = 0;
     if (kv4cl::getChannelCounts(v, c, g) == kv4cl::Success) {
@@ -116,6 +117,9 @@ AnalysisWidget::AnalysisWidget(int currentChannelIdx, QWidget* parent)
 
     toolbar = new QToolBar(this);
     toolbar->setStyleSheet("QToolBar{border:1px solid rgb(192,192,192);}");
+    std::array<bool, ToolCount> shown{true, true, true};
+    for (Tool t : tools)
+        shown[t] = true;
     for (int t = 0; t < ToolCount; t++) {
         auto* button = new QToolButton(toolbar);
         button->setToolTip(toolSpecs[t].tooltip);
@@ -123,13 +127,19 @@ AnalysisWidget::AnalysisWidget(int currentChannelIdx, QWidget* parent)
         button->setCheckable(toolSpecs[t].checkable);
         buttons[size_t(t)] = button;
         actions[size_t(t)] = toolbar->addWidget(button);
+        actions[size_t(t)]->setVisible(shown[t]);
         if (t == LimitToRoiTool) separators[0] = toolbar->addSeparator();
         if (t == ExportTool) separators[1] = toolbar->addSeparator();
     }
-    separators[2] = toolbar->addSeparator();
+    // A separator parts groups of tools: it shows with tools shown on both sides of it.
+    const auto anyShown = [&shown](int first, int end) {
+        return std::any_of(shown.begin() + first, shown.begin() + end, [](bool s) { return s; });
+    };
+    separators[0]->setVisible(anyShown(ViewDataTool, ToolCount));
+    separators[1]->setVisible(anyShown(ViewDataTool, LinearFitTool) && anyShown(LinearFitTool, ToolCount));
     buttons[ResetTool]->setEnabled(false);
     buttons[StopTool]->setEnabled(false);
-    for (Tool t : {LinearFitTool, BoltzmannFitTool, GaussianFitTool})
+    for (Tool t : {LabbookTool, ExportTool, LinearFitTool, BoltzmannFitTool, GaussianFitTool})
         actions[t]->setEnabled(false);
 
     dialog = new AnalysisExportDialog(this);
@@ -173,8 +183,13 @@ AnalysisWidget::AnalysisWidget(int currentChannelIdx, QWidget* parent)
     });
 }
 
+void AnalysisWidget::onResult() {
+    // One consumer serves the docks of every channel: only a running one draws.
+    if (buttons[StartTool]->isChecked()) resultReady();
+}
+
 void AnalysisWidget::resultReady() {
-    if (forOneChannel() && consumer->resultsPublished(currentChannelIdx) == resultsDrawn) return;
+    if (forOneChannel() && driven->resultsPublished(currentChannelIdx) == resultsDrawn) return;
     redrawPending = true;
     if (!holdOff->isActive()) RedrawQueue::instance().add(this);
 }
@@ -182,22 +197,22 @@ void AnalysisWidget::resultReady() {
 void AnalysisWidget::redrawNow() {
     if (!std::exchange(redrawPending, false)) return;
     // Read before the result is fetched: one published meanwhile is drawn at the next turn.
-    if (forOneChannel()) resultsDrawn = consumer->resultsPublished(currentChannelIdx);
+    if (forOneChannel()) resultsDrawn = driven->resultsPublished(currentChannelIdx);
     redraw();
     holdOff->start();
 }
 
-void AnalysisWidget::setConsumer(AnalysisConsumer* analysisConsumer) {
-    consumer = analysisConsumer;
+void AnalysisWidget::setConsumer(AnalysisConsumer* consumer) {
+    driven = consumer;
     const bool oneChannel = currentChannelIdx != currentChannelsNum;
     const int idx = currentChannelIdx;
-    connect(this, &AnalysisWidget::startConsuming, consumer, [consumer = consumer, oneChannel, idx] {
+    connect(this, &AnalysisWidget::startConsuming, consumer, [consumer, oneChannel, idx] {
         oneChannel ? consumer->onStartConsuming(idx) : consumer->onStartConsuming();
     });
-    connect(this, &AnalysisWidget::resetConsuming, consumer, [consumer = consumer, oneChannel, idx] {
+    connect(this, &AnalysisWidget::resetConsuming, consumer, [consumer, oneChannel, idx] {
         oneChannel ? consumer->onResetConsuming(idx) : consumer->onResetConsuming();
     });
-    connect(this, &AnalysisWidget::stopConsuming, consumer, [consumer = consumer, oneChannel, idx] {
+    connect(this, &AnalysisWidget::stopConsuming, consumer, [consumer, oneChannel, idx] {
         oneChannel ? consumer->onStopConsuming(idx) : consumer->onStopConsuming();
     });
     // A dock closed cannot show what it computes: it stops. One behind another's tab runs on.

@@ -1,16 +1,19 @@
 #pragma once
-// The dock of an online analysis: a toolbar that starts, resets and stops its consumer,
-// switches between the plot and the data and fit tables, copies the results to the lab book
-// and exports them as CSV; under it the plot frame (shown), the data frame and the fit frame.
-// Each analysis shows the tools it uses and fills the frames.
+// The dock of an online analysis: a toolbar that starts, resets and stops its consumer and
+// holds the tools the dock has (limit to the region of interest, the data and fit tables,
+// the lab book, the CSV export, the fits); under it the plot frame (shown), the data frame
+// and the fit frame. A dock says which tools it has, overrides their slots, and fills the
+// frames.
 
 #include "commlib/types/kv4cltypes.h"
 
 #include <QDockWidget>
+#include <QPointer>
 #include <QString>
 
 #include <array>
 #include <cstdint>
+#include <initializer_list>
 #include <vector>
 
 class AnalysisConsumer;
@@ -48,19 +51,20 @@ class AnalysisWidget : public QDockWidget {
     // latest is drawn.
     static constexpr int redrawPeriodMs = 200;
 
-    // currentChannelIdx equal to the number of current channels: every channel.
-    explicit AnalysisWidget(int currentChannelIdx, QWidget* parent = nullptr);
+    // currentChannelIdx equal to the number of current channels: every channel. Every dock
+    // has Start, Reset and Stop; `tools` are the others it shows. The lab book, export and
+    // fit tools start disabled: the dock enables them once it has something to give them.
+    AnalysisWidget(int currentChannelIdx, std::initializer_list<Tool> tools, QWidget* parent = nullptr);
 
-    virtual void setConsumer(AnalysisConsumer* consumer);
-    // The analysis's short key, e.g. "noiseReport", for the export settings.
-    virtual QString exportName() const = 0;
-    // The body of the CSV export, written with `separator`.
-    virtual QString exportData() = 0;
+    // With the export tool: the analysis's short key, e.g. "noiseReport", for the export
+    // settings, and the body of the CSV export, written with `separator`.
+    virtual QString exportName() const { return {}; }
+    virtual QString exportData() { return {}; }
 
     QToolButton* toolButton(Tool tool) const { return buttons[tool]; }
     // Controls the button's visibility.
     QAction* toolAction(Tool tool) const { return actions[tool]; }
-    // The three separators, in their order.
+    // The two separators, in their order: each shows between tools shown.
     QAction* separatorAction(int index) const { return separators[size_t(index)]; }
     AnalysisExportDialog* exportDialog() const { return dialog; }
     QFrame* plotFrame() const { return plot; }
@@ -82,15 +86,36 @@ class AnalysisWidget : public QDockWidget {
     virtual void onVoltageRangeChanged(kv4cl::RangedMeasurement_t range);
     virtual void onCurrentRangeChanged(kv4cl::RangedMeasurement_t range, int channelIdx);
     virtual void onGpRangeChanged(kv4cl::RangedMeasurement_t range, int channelIdx);
-    virtual void onLimitToRoi(bool flag) = 0;
     // Writes the export to the file the export dialog names.
     void onExportAccepted();
-    virtual void onSaveToLabbook() = 0;
-    virtual void onLinearFit() = 0;
-    virtual void onBoltzmannSigmoidFit() = 0;
-    virtual void onGaussianFit() = 0;
+    // The tools' slots, for the docks that have them.
+    virtual void onLimitToRoi(bool) {}
+    virtual void onSaveToLabbook() {}
+    virtual void onLinearFit() {}
+    virtual void onBoltzmannSigmoidFit() {}
+    virtual void onGaussianFit() {}
+    // A consumer whose result carries nothing has a new result for some of its channels: a
+    // running dock draws it (see resultReady()).
+    void onResult();
 
   protected:
+    // Start, reset and stop reach the consumer: for the dock's channel, or for the whole
+    // consumer. A dock hidden while it runs stops.
+    void setConsumer(AnalysisConsumer* consumer);
+    // Each result that `from` emits reaches `handler` in the GUI thread, with the copy it
+    // carries (if any) read after the consumer's hand-over: see
+    // AnalysisConsumer::takeHandOver(). A consumer already gone has ended its thread, which
+    // orders it.
+    template <class Consumer, class Handler> void receive(Consumer* from, Handler handler) {
+        const QPointer<Consumer> guard = from;
+        connect(
+            from, &Consumer::result, this,
+            [guard, handler](const auto&... result) {
+                if (guard) guard->takeHandOver();
+                handler(result...);
+            },
+            Qt::QueuedConnection);
+    }
     // The consumer has a new result: the dock draws the latest one (redraw()) when its turn
     // comes, passing over results of the consumer's other channels. Costs next to nothing, so
     // that notifications never wait behind a redraw.
@@ -111,12 +136,11 @@ class AnalysisWidget : public QDockWidget {
     kv4cl::RangedMeasurement_t voltageRange;
     std::vector<kv4cl::RangedMeasurement_t> currentRanges;
     std::vector<kv4cl::RangedMeasurement_t> gpRanges;
-    AnalysisConsumer* consumer = nullptr;
 
   private:
     friend class RedrawQueue;
     void redrawNow();
-    bool forOneChannel() const { return consumer && currentChannelIdx < currentChannelsNum; }
+    bool forOneChannel() const { return driven && currentChannelIdx < currentChannelsNum; }
     void onStartClicked(bool on);
     void onStopClicked();
     void onViewData(bool on);
@@ -126,10 +150,11 @@ class AnalysisWidget : public QDockWidget {
     // Opens the export file as the user decides; false when nothing is to be written.
     bool openExportFile(class QFile& file, const QString& folder);
 
+    AnalysisConsumer* driven = nullptr;
     QToolBar* toolbar;
     std::array<QToolButton*, ToolCount> buttons{};
     std::array<QAction*, ToolCount> actions{};
-    std::array<QAction*, 3> separators{};
+    std::array<QAction*, 2> separators{};
     AnalysisExportDialog* dialog;
     QFrame* plot;
     QFrame* data;
@@ -140,4 +165,24 @@ class AnalysisWidget : public QDockWidget {
     uint64_t resultsDrawn = 0;
     // Running from a redraw for the redraw period: a result meanwhile waits for its end.
     QTimer* holdOff;
+};
+
+// The dock base typed on its consumer: `Dock` (the class that derives from it) gets the
+// consumer as its own type, and each of its results in onResult(), with the copy it carries
+// if any. A dock that wires more to its consumer defines setConsumer() of its own, which
+// calls this one first.
+template <class Dock, class Consumer> class AnalysisDock : public AnalysisWidget {
+  public:
+    using AnalysisWidget::AnalysisWidget;
+
+    void setConsumer(Consumer* consumer) {
+        typed = consumer;
+        AnalysisWidget::setConsumer(consumer);
+        receive(consumer,
+                [dock = static_cast<Dock*>(this)](const auto&... result) { dock->onResult(result...); });
+    }
+    Consumer* consumer() const { return typed; }
+
+  private:
+    Consumer* typed = nullptr;
 };

@@ -1,8 +1,8 @@
 #include "analysis/histogram/histogramwidget.h"
 
 #include "analysis/compute/datafitter.h"
+#include "analysis/framework/analysis.h"
 #include "analysis/framework/resultformat.h"
-#include "analysis/histogram/histogramconsumer.h"
 #include "plots/analysisplot.h"
 #include "plots/curve.h"
 #include "plots/histogramcurve.h"
@@ -25,7 +25,7 @@ const QStringList HistogramWidget::fitColours = {"Red",     "LightSalmon", "Stee
                                                  "HotPink", "Peru",        "Maroon"};
 
 HistogramWidget::HistogramWidget(int currentChannelIdx, QWidget* parent)
-    : AnalysisWidget(currentChannelIdx, parent) {
+    : AnalysisDock(currentChannelIdx, {LimitToRoiTool, ExportTool, GaussianFitTool, ViewFitTool}, parent) {
     analysisTitle = QString("Histogram - channel %1").arg(currentChannelIdx + 1);
     setWindowTitle(analysisTitle);
     setMinimumSize(320, 240);
@@ -45,10 +45,6 @@ HistogramWidget::HistogramWidget(int currentChannelIdx, QWidget* parent)
     });
 
     toolButton(LimitToRoiTool)->setToolTip("Compute histogram on selected region of interest");
-    for (Tool t : {ViewDataTool, LabbookTool, LinearFitTool, BoltzmannFitTool})
-        toolAction(t)->setVisible(false);
-    separatorAction(2)->setVisible(false);
-    toolAction(ExportTool)->setEnabled(false);
 }
 
 HistogramWidget::~HistogramWidget() = default;
@@ -57,21 +53,8 @@ const Curve& HistogramWidget::fitCurve(int index) const {
     return *fits.at(size_t(index))->curve;
 }
 
-void HistogramWidget::setConsumer(AnalysisConsumer* analysisConsumer) {
-    AnalysisWidget::setConsumer(analysisConsumer);
-    histogram = qobject_cast<HistogramConsumer*>(analysisConsumer);
-    if (histogram)
-        connect(histogram, &HistogramConsumer::result, this, &HistogramWidget::onResult,
-                Qt::QueuedConnection);
-}
-
-void HistogramWidget::onResult() {
-    // One consumer serves the docks of every channel: only a running one draws.
-    if (histogram && toolButton(StartTool)->isChecked()) resultReady();
-}
-
 void HistogramWidget::redraw() {
-    shown = histogram->channelResult(currentChannelIdx);
+    shown = consumer()->channelResult(currentChannelIdx);
     if (shown.counts.isEmpty()) return;
     toolAction(GaussianFitTool)->setEnabled(true);
     bars->setBins(shown.lowerEdge, shown.binWidth, shown.counts);
@@ -114,11 +97,11 @@ void HistogramWidget::onLimitToRoi(bool flag) {
         histogramPlot->pinCursors(roi);
     else
         histogramPlot->unpinCursors();
-    if (!histogram) return;
+    if (!consumer()) return;
     if (flag)
-        histogram->setLimits(currentChannelIdx, roi.lower, roi.upper);
+        consumer()->setLimits(currentChannelIdx, roi.lower, roi.upper);
     else
-        histogram->clearLimits(currentChannelIdx);
+        consumer()->clearLimits(currentChannelIdx);
 }
 
 void HistogramWidget::onGaussianFit() {
@@ -163,4 +146,12 @@ QString HistogramWidget::exportData() {
                     separator);
     }
     return text;
+}
+
+Analysis histogramAnalysis() {
+    return analysisOf<HistogramConsumer, HistogramWidget>({.key = "histogram",
+                                                           .title = "Histogram",
+                                                           .placement = AnalysisPlacement::PerChannel,
+                                                           .filterLabel = "Histogram",
+                                                           .filterKey = "Histogram"});
 }

@@ -6,6 +6,7 @@
 #include "analysis/compute/fitmodels.h"
 #include "analysis/compute/histogramrecord.h"
 #include "analysis/framework/analysiswidget.h"
+#include "analysis/histogram/histogramconsumer.h"
 
 #include <QList>
 
@@ -15,17 +16,15 @@
 class AnalysisPlot;
 class Curve;
 class GaussianDataFitter;
-class HistogramConsumer;
 class HistogramCurve;
 
-class HistogramWidget : public AnalysisWidget {
+class HistogramWidget : public AnalysisDock<HistogramWidget, HistogramConsumer> {
     Q_OBJECT
 
   public:
     explicit HistogramWidget(int currentChannelIdx, QWidget* parent = nullptr);
     ~HistogramWidget() override;
 
-    void setConsumer(AnalysisConsumer* consumer) override;
     QString exportName() const override { return "histogram"; }
     QString exportData() override;
     AnalysisPlot* plot() const { return histogramPlot; }
@@ -37,11 +36,7 @@ class HistogramWidget : public AnalysisWidget {
     static const QStringList fitColours;
 
   public slots:
-    void onResult();
     void onLimitToRoi(bool flag) override;
-    void onSaveToLabbook() override {}
-    void onLinearFit() override {}
-    void onBoltzmannSigmoidFit() override {}
     void onGaussianFit() override;
     void onCurrentFitted(const GaussianFitModel& model);
 
@@ -55,7 +50,6 @@ class HistogramWidget : public AnalysisWidget {
     };
     void clearFits();
 
-    HistogramConsumer* histogram = nullptr;
     AnalysisPlot* histogramPlot;
     HistogramCurve* bars;
     GaussianDataFitter* fitter;

@@ -1,8 +1,8 @@
 #include "analysis/ivgraph/ivgraphwidget.h"
 
 #include "analysis/compute/datafitter.h"
+#include "analysis/framework/analysis.h"
 #include "analysis/framework/resultformat.h"
-#include "analysis/ivgraph/ivgraphconsumer.h"
 #include "plots/analysisplot.h"
 #include "plots/curve.h"
 #include "recording/labbookevent.h"
@@ -46,7 +46,8 @@ const QStringList IvGraphWidget::colours = {"Red",     "LightSalmon", "SteelBlue
                                             "HotPink", "Peru",        "Maroon"};
 
 IvGraphWidget::IvGraphWidget(int currentChannelIdx, QWidget* parent)
-    : AnalysisWidget(currentChannelIdx, parent) {
+    : AnalysisDock(currentChannelIdx,
+                   {LimitToRoiTool, ExportTool, LinearFitTool, BoltzmannFitTool, ViewFitTool}, parent) {
     analysisTitle = QString("I/V Graph - channel %1").arg(currentChannelIdx + 1);
     setWindowTitle(analysisTitle);
     setMinimumSize(320, 240);
@@ -123,10 +124,6 @@ IvGraphWidget::IvGraphWidget(int currentChannelIdx, QWidget* parent)
     });
 
     toolButton(LimitToRoiTool)->setToolTip("Compute data fits only on selected region of interest");
-    for (Tool t : {ViewDataTool, LabbookTool, GaussianFitTool})
-        toolAction(t)->setVisible(false);
-    separatorAction(2)->setVisible(false);
-    toolAction(ExportTool)->setEnabled(false);
 }
 
 IvGraphWidget::~IvGraphWidget() {
@@ -134,23 +131,20 @@ IvGraphWidget::~IvGraphWidget() {
     sigmoidFitter->join();
 }
 
-void IvGraphWidget::setConsumer(AnalysisConsumer* analysisConsumer) {
-    AnalysisWidget::setConsumer(analysisConsumer);
-    ivConsumer = qobject_cast<IvGraphConsumer*>(analysisConsumer);
-    if (!ivConsumer) return;
-    connect(ivConsumer, &IvGraphConsumer::result, this, &IvGraphWidget::onResult, Qt::QueuedConnection);
+void IvGraphWidget::setConsumer(IvGraphConsumer* consumer) {
+    AnalysisDock::setConsumer(consumer);
     // Every start opens a series: the thread's, and this channel's on a thread that runs
     // already for another one.
-    connect(ivConsumer, &AnalysisConsumer::analyzing, this, [this](bool on) {
+    connect(consumer, &AnalysisConsumer::analyzing, this, [this](bool on) {
         if (on) newSeriesPending = true;
     });
     connect(this, &AnalysisWidget::startConsuming, this, [this] { newSeriesPending = true; });
     connect(transient, &QDoubleSpinBox::valueChanged, this, [this](double ms) {
-        ivConsumer->onTransientIgnoreChanged(currentChannelIdx, ms);
+        this->consumer()->onTransientIgnoreChanged(currentChannelIdx, ms);
         fitReadOutsStale();
     });
     connect(mode, &QComboBox::currentIndexChanged, this, [this](int index) {
-        ivConsumer->onModeChanged(currentChannelIdx, index);
+        this->consumer()->onModeChanged(currentChannelIdx, index);
         fitReadOutsStale();
     });
 }
@@ -179,8 +173,8 @@ IvGraphWidget::Series& IvGraphWidget::addSeries(std::vector<std::unique_ptr<Seri
 }
 
 void IvGraphWidget::onUpdatePlot() {
-    if (!ivConsumer) return;
-    const IvGraphConsumer::Record record = ivConsumer->channelResult(currentChannelIdx);
+    if (!consumer()) return;
+    const IvGraphConsumer::Record record = consumer()->channelResult(currentChannelIdx);
     if (std::exchange(newSeriesPending, false)) {
         toolAction(LinearFitTool)->setEnabled(true);
         toolAction(BoltzmannFitTool)->setEnabled(true);
@@ -400,4 +394,12 @@ QString IvGraphWidget::exportData() {
         text += csvLine(names, s) + csvLine(values, s);
     }
     return text;
+}
+
+Analysis ivGraphAnalysis() {
+    return analysisOf<IvGraphConsumer, IvGraphWidget>({.key = "ivGraph",
+                                                       .title = "I/V Graph",
+                                                       .placement = AnalysisPlacement::PerChannel,
+                                                       .filterLabel = "I/V graph",
+                                                       .filterKey = "IVGraph"});
 }

@@ -7,6 +7,7 @@
 
 #include "analysis/compute/fitmodels.h"
 #include "analysis/framework/analysiswidget.h"
+#include "analysis/ivgraph/ivgraphconsumer.h"
 
 #include <QList>
 #include <QTimer>
@@ -18,20 +19,19 @@ class AnalysisPlot;
 class BoltzmannSigmoidDataFitter;
 class Curve;
 class DataFitter;
-class IvGraphConsumer;
 class LinearDataFitter;
 class QComboBox;
 class QDoubleSpinBox;
 class QLabel;
 
-class IvGraphWidget : public AnalysisWidget {
+class IvGraphWidget : public AnalysisDock<IvGraphWidget, IvGraphConsumer> {
     Q_OBJECT
 
   public:
     explicit IvGraphWidget(int currentChannelIdx, QWidget* parent = nullptr);
     ~IvGraphWidget() override;
 
-    void setConsumer(AnalysisConsumer* consumer) override;
+    void setConsumer(IvGraphConsumer* consumer);
     QString exportName() const override { return "ivGraph"; }
     QString exportData() override;
 
@@ -50,10 +50,8 @@ class IvGraphWidget : public AnalysisWidget {
     void onResult();
     void onUpdatePlot();
     void onLimitToRoi(bool flag) override;
-    void onSaveToLabbook() override {}
     void onLinearFit() override;
     void onBoltzmannSigmoidFit() override;
-    void onGaussianFit() override {}
     void onFitted(const LinearFitModel& model);
     void onFitted(const BoltzmannSigmoidFitModel& model);
 
@@ -81,7 +79,6 @@ class IvGraphWidget : public AnalysisWidget {
     void rescale();
     void fitReadOutsStale();
 
-    IvGraphConsumer* ivConsumer = nullptr;
     QDoubleSpinBox* transient;
     QComboBox* newData;
     QComboBox* mode;

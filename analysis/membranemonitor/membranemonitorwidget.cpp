@@ -1,7 +1,9 @@
 #include "analysis/membranemonitor/membranemonitorwidget.h"
 
 #include "acquisition/valuelabel.h"
+#include "analysis/framework/analysis.h"
 #include "analysis/framework/currentlimitbox.h"
+#include "plots/plottab.h"
 #include "recording/labbookevent.h"
 
 #include <QAction>
@@ -29,15 +31,10 @@ QDoubleSpinBox* spinBox(QWidget* parent, const char* suffix, double min, double 
 } // namespace
 
 // Always every channel at once.
-MembraneMonitorWidget::MembraneMonitorWidget(QWidget* parent) : AnalysisWidget(0, parent) {
+MembraneMonitorWidget::MembraneMonitorWidget(QWidget* parent) : AnalysisDock(0, {}, parent) {
     currentChannelIdx = currentChannelsNum;
     analysisTitle = "Membrane Monitor";
     setWindowTitle(analysisTitle);
-    for (Tool t : {LimitToRoiTool, ViewDataTool, LabbookTool, ExportTool, LinearFitTool, BoltzmannFitTool,
-                   GaussianFitTool, ViewFitTool})
-        toolAction(t)->setVisible(false);
-    for (int s = 0; s < 3; s++)
-        separatorAction(s)->setVisible(false);
 
     QWidget* frame = plotFrame();
     auto* layout = static_cast<QVBoxLayout*>(frame->layout());
@@ -87,13 +84,19 @@ MembraneMonitorWidget::MembraneMonitorWidget(QWidget* parent) : AnalysisWidget(0
     connect(this, &AnalysisWidget::stopConsuming, this, [this] { emit membraneMonitorEnabled(false); });
 }
 
-void MembraneMonitorWidget::setConsumer(AnalysisConsumer* analysisConsumer) {
-    AnalysisWidget::setConsumer(analysisConsumer);
-    auto* monitor = static_cast<MembraneMonitorConsumer*>(analysisConsumer);
-    connect(monitor, &MembraneMonitorConsumer::result, this, &MembraneMonitorWidget::onResult,
-            Qt::QueuedConnection);
-    connect(this, &MembraneMonitorWidget::setOptions, monitor, &MembraneMonitorConsumer::onSetOptions);
-    monitor->onSetOptions(options());
+void MembraneMonitorWidget::setConsumer(MembraneMonitorConsumer* consumer) {
+    AnalysisDock::setConsumer(consumer);
+    connect(this, &MembraneMonitorWidget::setOptions, consumer, &MembraneMonitorConsumer::onSetOptions);
+    consumer->onSetOptions(options());
+}
+
+void MembraneMonitorWidget::watch(PlotTab* plotTab) {
+    for (int c = 0; c < plotTab->currentChannels(); c++)
+        onSetIconStatus(c, plotTab->isSwitchedOn(c), false);
+    connect(plotTab, &PlotTab::monitorMembraneStateChanged, this, &MembraneMonitorWidget::onSetIconStatus);
+    connect(this, &MembraneMonitorWidget::membraneMonitorEnabled, plotTab,
+            &PlotTab::onMembraneMonitorEnabled);
+    connect(this, &MembraneMonitorWidget::switchChannelOn, plotTab, &PlotTab::onSwitchChannelOn);
 }
 
 MembraneMonitorConsumer::Options_t MembraneMonitorWidget::options() const {
@@ -153,8 +156,7 @@ void MembraneMonitorWidget::onSetIconStatus(int channelIdx, bool checked, bool e
     icon->setToolTip(!checked  ? "Channel switched off." + saturated
                      : enabled ? "Monitoring for membrane rupture enabled."
                                : "Channel switched on.");
-    if (consumer)
-        static_cast<MembraneMonitorConsumer*>(consumer)->onChannelStatusChanged(channelIdx, checked, enabled);
+    if (consumer()) consumer()->onChannelStatusChanged(channelIdx, checked, enabled);
 }
 
 void MembraneMonitorWidget::onResult(MembraneMonitorConsumer::Result_t res) {
@@ -170,4 +172,13 @@ void MembraneMonitorWidget::onResult(MembraneMonitorConsumer::Result_t res) {
     }
     emit switchChannelOn(res.channel, false);
     emit labbookEvent(new LabbookEventMembraneMonitor(res.channel + 1, res.saturated));
+}
+
+Analysis membraneMonitorAnalysis() {
+    return analysisOf<MembraneMonitorConsumer, MembraneMonitorWidget>(
+        {.key = "membraneMonitor",
+         .title = "Membrane Monitor",
+         .placement = AnalysisPlacement::Floating,
+         .filterLabel = "Membrane monitor",
+         .filterKey = "MembraneMonitor"});
 }

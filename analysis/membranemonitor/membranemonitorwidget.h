@@ -11,19 +11,20 @@
 #include <vector>
 
 class CurrentLimitBox;
+class PlotTab;
 class QCheckBox;
 class QDoubleSpinBox;
 class QLabel;
 
-class MembraneMonitorWidget : public AnalysisWidget {
+class MembraneMonitorWidget : public AnalysisDock<MembraneMonitorWidget, MembraneMonitorConsumer> {
     Q_OBJECT
 
   public:
     explicit MembraneMonitorWidget(QWidget* parent = nullptr);
 
-    void setConsumer(AnalysisConsumer* consumer) override;
-    QString exportName() const override { return "membraneMonitor"; }
-    QString exportData() override { return {}; }
+    void setConsumer(MembraneMonitorConsumer* consumer);
+    // Watches the plot tab's channel switches and switches them off.
+    void watch(PlotTab* plotTab);
     QCheckBox* saturationBox() const { return saturation; }
     CurrentLimitBox* minCurrentBox() const { return minCurrent; }
     CurrentLimitBox* maxCurrentBox() const { return maxCurrent; }
@@ -45,11 +46,6 @@ class MembraneMonitorWidget : public AnalysisWidget {
     void onOpenOnSaturation(bool flag);
     void onRangeSet();
     void onDurationSet();
-    void onLimitToRoi(bool) override {}
-    void onSaveToLabbook() override {}
-    void onLinearFit() override {}
-    void onBoltzmannSigmoidFit() override {}
-    void onGaussianFit() override {}
 
   private:
     MembraneMonitorConsumer::Options_t options() const;

@@ -1,5 +1,6 @@
 #include "analysis/noisereport/noisereportwidget.h"
 
+#include "analysis/framework/analysis.h"
 #include "analysis/framework/resultformat.h"
 #include "recording/labbookevent.h"
 #include "widgets/copyabletable.h"
@@ -51,7 +52,7 @@ double storedWindow() {
 const QString NoiseReportWidget::windowKey = "Analysis/Online/Settings/noiseReportWindow";
 
 // Always every channel at once.
-NoiseReportWidget::NoiseReportWidget(QWidget* parent) : AnalysisWidget(0, parent) {
+NoiseReportWidget::NoiseReportWidget(QWidget* parent) : AnalysisDock(0, {LabbookTool, ExportTool}, parent) {
     currentChannelIdx = currentChannelsNum;
     analysisTitle = "Noise Report";
     setWindowTitle(analysisTitle);
@@ -75,13 +76,7 @@ NoiseReportWidget::NoiseReportWidget(QWidget* parent) : AnalysisWidget(0, parent
         markStale(values, staleAfterSettings);
     });
     connect(this, &AnalysisWidget::stopConsuming, this, [this] { markStale(values, staleAfterStop); });
-
-    for (Tool t :
-         {LimitToRoiTool, ViewDataTool, LinearFitTool, BoltzmannFitTool, GaussianFitTool, ViewFitTool})
-        toolAction(t)->setVisible(false);
-    separatorAction(2)->setVisible(false);
-    toolAction(LabbookTool)->setEnabled(false);
-    toolAction(ExportTool)->setEnabled(false);
+    setChannelsNumber(voltageChannelsNum, currentChannelsNum, gpChannelsNum);
 }
 
 void NoiseReportWidget::setChannelsNumber(int voltageChannels, int currentChannels, int gpChannels) {
@@ -118,20 +113,10 @@ void NoiseReportWidget::setChannelsNumber(int voltageChannels, int currentChanne
     values->verticalHeader()->setDefaultSectionSize(20);
 }
 
-void NoiseReportWidget::setConsumer(AnalysisConsumer* analysisConsumer) {
-    AnalysisWidget::setConsumer(analysisConsumer);
-    // The copy is read after the consumer's hand-over (a consumer already gone has ended its
-    // thread, which orders it).
-    const QPointer<NoiseReportConsumer> from = static_cast<NoiseReportConsumer*>(analysisConsumer);
-    connect(window, &QDoubleSpinBox::valueChanged, from, &NoiseReportConsumer::onWindowChanged);
-    from->onWindowChanged(window->value());
-    connect(
-        from, &NoiseReportConsumer::result, this,
-        [this, from](const NoiseReportConsumer::Result_t& res) {
-            if (from) from->takeHandOver();
-            onResult(res);
-        },
-        Qt::QueuedConnection);
+void NoiseReportWidget::setConsumer(NoiseReportConsumer* consumer) {
+    AnalysisDock::setConsumer(consumer);
+    connect(window, &QDoubleSpinBox::valueChanged, consumer, &NoiseReportConsumer::onWindowChanged);
+    consumer->onWindowChanged(window->value());
 }
 
 void NoiseReportWidget::onResult(NoiseReportConsumer::Result_t res) {
@@ -185,4 +170,12 @@ void NoiseReportWidget::onSaveToLabbook() {
         const size_t row = size_t(voltageChannelsNum + c);
         emit labbookEvent(new LabbookEventNoiseReport(c + 1, means[row], stds[row]));
     }
+}
+
+Analysis noiseReportAnalysis() {
+    return analysisOf<NoiseReportConsumer, NoiseReportWidget>({.key = "noiseReport",
+                                                               .title = "Noise Report",
+                                                               .placement = AnalysisPlacement::Docked,
+                                                               .filterLabel = "Noise report",
+                                                               .filterKey = "NoiseReport"});
 }

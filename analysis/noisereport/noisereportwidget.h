@@ -11,7 +11,7 @@
 class CopyableTable;
 class QDoubleSpinBox;
 
-class NoiseReportWidget : public AnalysisWidget {
+class NoiseReportWidget : public AnalysisDock<NoiseReportWidget, NoiseReportConsumer> {
     Q_OBJECT
 
   public:
@@ -19,7 +19,7 @@ class NoiseReportWidget : public AnalysisWidget {
 
     // Builds the table for the connected channels; the gp channels are named by the library.
     void setChannelsNumber(int voltageChannels, int currentChannels, int gpChannels);
-    void setConsumer(AnalysisConsumer* consumer) override;
+    void setConsumer(NoiseReportConsumer* consumer);
     QString exportName() const override { return "noiseReport"; }
     QString exportData() override;
     CopyableTable* table() const { return values; }
@@ -29,11 +29,7 @@ class NoiseReportWidget : public AnalysisWidget {
 
   public slots:
     void onResult(NoiseReportConsumer::Result_t res);
-    void onLimitToRoi(bool) override {}
     void onSaveToLabbook() override;
-    void onLinearFit() override {}
-    void onBoltzmannSigmoidFit() override {}
-    void onGaussianFit() override {}
 
   private:
     // Voltage rows, then current rows, then gp rows.

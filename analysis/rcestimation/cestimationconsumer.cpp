@@ -1,26 +1,14 @@
 #include "analysis/rcestimation/cestimationconsumer.h"
 
-#include <QMutexLocker>
-
 #include <algorithm>
 #include <cmath>
 
-CEstimationConsumer::CEstimationConsumer(DeviceDataProducer* producer) : AnalysisConsumer(producer) {
+CEstimationConsumer::CEstimationConsumer(DeviceDataProducer* producer) : EstimationConsumer(producer, 10) {
     qRegisterMetaType<CEstimationConsumer::Result_t>();
 }
 
 CEstimationConsumer::~CEstimationConsumer() {
     onStopConsuming();
-}
-
-void CEstimationConsumer::setContinuous(bool on) {
-    QMutexLocker lock(&resultMutex);
-    continuous = on;
-}
-
-void CEstimationConsumer::setRepetitions(int periods) {
-    QMutexLocker lock(&resultMutex);
-    repetitions = std::max(periods, 1);
 }
 
 void CEstimationConsumer::RampSums::clear() {
@@ -45,29 +33,6 @@ void CEstimationConsumer::allocateBuffers() {
         sums->iv.assign(size_t(currentChannelsNum), 0.0);
     }
     resetAnalysis(currentChannelsNum);
-}
-
-void CEstimationConsumer::resetAnalysis(int channelIdx) {
-    resetSingle(channelIdx);
-}
-
-void CEstimationConsumer::resetChannel(int) {
-    accumulated.clear();
-    phase = 0;
-    const double count = std::round(samplingRate * 0.5);
-    minimumFrames = std::isfinite(count) && count > 0.0 ? int(std::min(count, 1e9)) : 0;
-}
-
-void CEstimationConsumer::analyze() {
-    QMutexLocker lock(&resultMutex);
-    const size_t width = size_t(totalChannelsNum);
-    if (width == 0) return;
-    const size_t available = accumulated.size() / width;
-    if (available == 0 || available < size_t(minimumFrames)) return;
-    if (phase != 11)
-        for (size_t f = 0; f < available; f++)
-            step(accumulated.data() + f * width);
-    accumulated.erase(accumulated.begin(), accumulated.begin() + std::ptrdiff_t(available * width));
 }
 
 void CEstimationConsumer::step(const double* frame) {
@@ -195,7 +160,7 @@ void CEstimationConsumer::finishPeriod() {
     secondSums.clear();
     firstExtremes = secondExtremes = firstDurations = secondDurations = 0.0;
     periodsDone = 0;
-    phase = continuous ? 5 : 11;
+    resultGiven();
     std::lock_guard handingOver(handOver);
     emit result(res);
 }

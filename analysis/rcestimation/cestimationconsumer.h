@@ -14,12 +14,12 @@
 // A repeated voltage value continues a ramp (a ramp slower than one step of the converter per
 // frame); only a move the other way turns it.
 
-#include "analysis/framework/analysisconsumer.h"
+#include "analysis/rcestimation/estimationconsumer.h"
 
 #include <QList>
 #include <QMetaType>
 
-class CEstimationConsumer : public AnalysisConsumer {
+class CEstimationConsumer : public EstimationConsumer {
     Q_OBJECT
 
   public:
@@ -30,20 +30,12 @@ class CEstimationConsumer : public AnalysisConsumer {
     explicit CEstimationConsumer(DeviceDataProducer* producer);
     ~CEstimationConsumer() override;
 
-    // From the GUI thread. Continuous: a result every `repetitions` periods; otherwise one
-    // result, then idle until reset (a start resets).
-    void setContinuous(bool on);
-    // From the GUI thread: the periods averaged into a result, from the period under way on.
-    void setRepetitions(int periods);
-
   signals:
     void result(CEstimationConsumer::Result_t res);
 
   protected:
     void allocateBuffers() override;
-    void resetAnalysis(int channelIdx) override;
-    void resetChannel(int channelIdx) override;
-    void analyze() override;
+    void step(const double* frame) override;
 
   private:
     // What the measured stretches of one ramp gathered over the periods done: frames, the
@@ -55,17 +47,11 @@ class CEstimationConsumer : public AnalysisConsumer {
         void add(double voltage, const double* currents);
     };
 
-    void step(const double* frame);
     // One frame of a ramp of `duration` frames, counted from the extreme it left (frame 0):
     // frames `skip` to `duration - skip` are summed into `sums`.
     void measure(const double* frame, int skip, int duration, RampSums& sums);
     void finishPeriod();
 
-    bool continuous = false;
-    int repetitions = 10;
-    int minimumFrames = 0;
-
-    int phase = 0;
     double previous = 0.0;
     int direction = 0; // +1 rising, -1 falling
     int frames = 0;    // of the ramp so far

@@ -1,6 +1,7 @@
 #include "analysis/rcestimation/rcestimationwidget.h"
 
 #include "acquisition/valuelabel.h"
+#include "analysis/framework/analysis.h"
 #include "analysis/framework/resultformat.h"
 #include "recording/labbookevent.h"
 #include "widgets/copyabletable.h"
@@ -72,17 +73,10 @@ bool anyEnabled(const std::vector<QPushButton*>& buttons) {
 
 // Always every channel at once.
 RCEstimationWidget::RCEstimationWidget(QWidget* parent)
-    : AnalysisWidget(0, parent), protocols(ProtocolTable::read()) {
+    : AnalysisWidget(0, {LabbookTool, ExportTool}, parent), protocols(ProtocolTable::read()) {
     currentChannelIdx = currentChannelsNum;
     analysisTitle = "RC Estimation";
     setWindowTitle(analysisTitle);
-    for (Tool t :
-         {LimitToRoiTool, ViewDataTool, LinearFitTool, BoltzmannFitTool, GaussianFitTool, ViewFitTool})
-        toolAction(t)->setVisible(false);
-    separatorAction(1)->setVisible(false);
-    separatorAction(2)->setVisible(false);
-    toolAction(LabbookTool)->setEnabled(false);
-    toolAction(ExportTool)->setEnabled(false);
 
     auto* checks = new QHBoxLayout;
     buildPanel(Resistance, "Estimate\nResistance",
@@ -228,24 +222,8 @@ void RCEstimationWidget::setConsumers(REstimationConsumer* resistance, CEstimati
     cConsumer = capacitance;
     sendRepetitions(Resistance);
     sendRepetitions(Capacitance);
-    // Each copy is read after its consumer's hand-over (a consumer already gone has ended its
-    // thread, which orders it).
-    const QPointer<REstimationConsumer> r = resistance;
-    const QPointer<CEstimationConsumer> c = capacitance;
-    connect(
-        rConsumer, &REstimationConsumer::result, this,
-        [this, r](const REstimationConsumer::Result_t& res) {
-            if (r) r->takeHandOver();
-            onResult(res);
-        },
-        Qt::QueuedConnection);
-    connect(
-        cConsumer, &CEstimationConsumer::result, this,
-        [this, c](const CEstimationConsumer::Result_t& res) {
-            if (c) c->takeHandOver();
-            onResult(res);
-        },
-        Qt::QueuedConnection);
+    receive(rConsumer, [this](const REstimationConsumer::Result_t& res) { onResult(res); });
+    receive(cConsumer, [this](const CEstimationConsumer::Result_t& res) { onResult(res); });
 }
 
 bool RCEstimationWidget::judge(const Panel& panel, std::string& message) const {
@@ -419,4 +397,25 @@ void RCEstimationWidget::onSaveToLabbook() {
     for (int c = 0; c < currentChannelsNum; c++)
         emit labbookEvent(new LabbookEventRCEstimation(c + 1, resistances[size_t(c)], capacitances[size_t(c)],
                                                        saturatedResistances[size_t(c)]));
+}
+
+// Two workers, driven by the dock itself: it runs one estimation at a time.
+Analysis rcEstimationAnalysis() {
+    return {.key = "rcEstimation",
+            .title = "RC Estimation",
+            .placement = AnalysisPlacement::Docked,
+            .filterLabel = "RC estimation",
+            .filterKey = "RCEstimation",
+            .makeConsumers =
+                [](DeviceDataProducer* producer) {
+                    return std::vector<AnalysisConsumer*>{new REstimationConsumer(producer),
+                                                          new CEstimationConsumer(producer)};
+                },
+            .makeDock = [](const std::vector<AnalysisConsumer*>& consumers, int,
+                           QWidget* parent) -> AnalysisWidget* {
+                auto* dock = new RCEstimationWidget(parent);
+                dock->setConsumers(static_cast<REstimationConsumer*>(consumers[0]),
+                                   static_cast<CEstimationConsumer*>(consumers[1]));
+                return dock;
+            }};
 }

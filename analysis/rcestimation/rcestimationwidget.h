@@ -48,11 +48,7 @@ class RCEstimationWidget : public AnalysisWidget {
     void onApplyParameters();
     void onResult(REstimationConsumer::Result_t res);
     void onResult(CEstimationConsumer::Result_t res);
-    void onLimitToRoi(bool) override {}
     void onSaveToLabbook() override;
-    void onLinearFit() override {}
-    void onBoltzmannSigmoidFit() override {}
-    void onGaussianFit() override {}
 
   private:
     enum Estimation { Resistance, Capacitance };

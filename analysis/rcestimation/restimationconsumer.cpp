@@ -1,11 +1,9 @@
 #include "analysis/rcestimation/restimationconsumer.h"
 
-#include <QMutexLocker>
-
 #include <algorithm>
 #include <cmath>
 
-REstimationConsumer::REstimationConsumer(DeviceDataProducer* producer) : AnalysisConsumer(producer) {
+REstimationConsumer::REstimationConsumer(DeviceDataProducer* producer) : EstimationConsumer(producer, 3) {
     qRegisterMetaType<REstimationConsumer::Result_t>();
 }
 
@@ -13,45 +11,11 @@ REstimationConsumer::~REstimationConsumer() {
     onStopConsuming();
 }
 
-void REstimationConsumer::setContinuous(bool on) {
-    QMutexLocker lock(&resultMutex);
-    continuous = on;
-}
-
-void REstimationConsumer::setRepetitions(int periods) {
-    QMutexLocker lock(&resultMutex);
-    repetitions = std::max(periods, 1);
-}
-
 void REstimationConsumer::allocateBuffers() {
     lowSums.assign(size_t(currentChannelsNum), 0.0);
     highSums.assign(size_t(currentChannelsNum), 0.0);
     saturatedSums.assign(size_t(currentChannelsNum), false);
     resetAnalysis(currentChannelsNum);
-}
-
-void REstimationConsumer::resetAnalysis(int channelIdx) {
-    resetSingle(channelIdx);
-}
-
-void REstimationConsumer::resetChannel(int) {
-    // Every channel is measured on the same frames: the search starts over for all.
-    accumulated.clear();
-    phase = 0;
-    const double frames = std::round(samplingRate * 0.5);
-    minimumFrames = std::isfinite(frames) && frames > 0.0 ? int(std::min(frames, 1e9)) : 0;
-}
-
-void REstimationConsumer::analyze() {
-    QMutexLocker lock(&resultMutex);
-    const size_t width = size_t(totalChannelsNum);
-    if (width == 0) return;
-    const size_t frames = accumulated.size() / width;
-    if (frames == 0 || frames < size_t(minimumFrames)) return;
-    if (phase != 11)
-        for (size_t f = 0; f < frames; f++)
-            step(accumulated.data() + f * width);
-    accumulated.erase(accumulated.begin(), accumulated.begin() + std::ptrdiff_t(frames * width));
 }
 
 void REstimationConsumer::step(const double* frame) {
@@ -178,7 +142,7 @@ void REstimationConsumer::finishPeriod() {
     std::fill(highSums.begin(), highSums.end(), 0.0);
     std::fill(saturatedSums.begin(), saturatedSums.end(), false);
     repetitionsDone = 0;
-    phase = continuous ? 5 : 11;
+    resultGiven();
     std::lock_guard handingOver(handOver);
     emit result(res);
 }

@@ -7,14 +7,14 @@
 // Voltages are compared exactly: a protocol level is one digital value. A voltage that is
 // none of the levels found starts the search over.
 
-#include "analysis/framework/analysisconsumer.h"
+#include "analysis/rcestimation/estimationconsumer.h"
 
 #include <QList>
 #include <QMetaType>
 
 #include <array>
 
-class REstimationConsumer : public AnalysisConsumer {
+class REstimationConsumer : public EstimationConsumer {
     Q_OBJECT
 
   public:
@@ -29,34 +29,19 @@ class REstimationConsumer : public AnalysisConsumer {
     explicit REstimationConsumer(DeviceDataProducer* producer);
     ~REstimationConsumer() override;
 
-    // From the GUI thread. Continuous: a result every `repetitions` periods; otherwise one
-    // result, then idle until reset (a start resets).
-    void setContinuous(bool on);
-    // From the GUI thread: the periods averaged into a result, from the period under way on.
-    void setRepetitions(int periods);
-
   signals:
     void result(REstimationConsumer::Result_t res);
 
   protected:
     void allocateBuffers() override;
-    void resetAnalysis(int channelIdx) override;
-    void resetChannel(int channelIdx) override;
-    void analyze() override;
+    void step(const double* frame) override;
 
   private:
-    // Runs one frame through the phase machine.
-    void step(const double* frame);
     bool isLevel(double v) const { return v == levels[0] || v == levels[1] || v == levels[2]; }
     // The level's frames: after `half` skipped, `third` summed into `sums`; then `next`.
     void measure(const double* frame, double level, int half, int third, std::vector<double>& sums, int next);
     void finishPeriod();
 
-    bool continuous = false;
-    int repetitions = 3;
-    int minimumFrames = 0;
-
-    int phase = 0;
     double remembered = 0.0;
     std::array<double, 3> levels{};
     std::array<int, 3> durations{};

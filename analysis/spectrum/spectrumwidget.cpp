@@ -1,5 +1,6 @@
 #include "analysis/spectrum/spectrumwidget.h"
 
+#include "analysis/framework/analysis.h"
 #include "analysis/framework/resultformat.h"
 #include "plots/analysisplot.h"
 #include "plots/curve.h"
@@ -38,7 +39,7 @@ QCPRange valueRange(const QList<double>& values, bool positiveOnly) {
 } // namespace
 
 SpectrumWidget::SpectrumWidget(int currentChannelIdx, QWidget* parent)
-    : AnalysisWidget(currentChannelIdx, parent) {
+    : AnalysisDock(currentChannelIdx, {ExportTool}, parent) {
     analysisTitle = QString("Spectrum - channel %1").arg(currentChannelIdx + 1);
     setWindowTitle(analysisTitle);
     setMinimumSize(320, 240);
@@ -84,23 +85,13 @@ SpectrumWidget::SpectrumWidget(int currentChannelIdx, QWidget* parent)
     connect(logX, &QCheckBox::clicked, this, &SpectrumWidget::onLogAxisRequest);
     connect(logY, &QCheckBox::clicked, this, &SpectrumWidget::onLogAxisRequest);
     connect(squared, &QCheckBox::clicked, this, &SpectrumWidget::onSquaredRequest);
-
-    for (Tool t : {LimitToRoiTool, ViewDataTool, LabbookTool, LinearFitTool, BoltzmannFitTool,
-                   GaussianFitTool, ViewFitTool})
-        toolAction(t)->setVisible(false);
-    separatorAction(1)->setVisible(false);
-    separatorAction(2)->setVisible(false);
-    toolAction(ExportTool)->setEnabled(false);
 }
 
 SpectrumWidget::~SpectrumWidget() = default;
 
-void SpectrumWidget::setConsumer(AnalysisConsumer* analysisConsumer) {
-    AnalysisWidget::setConsumer(analysisConsumer);
-    spectrum = qobject_cast<SpectrumConsumer*>(analysisConsumer);
-    if (!spectrum) return;
-    connect(this, &SpectrumWidget::setOptions, spectrum, &SpectrumConsumer::onSetOptions);
-    connect(spectrum, &SpectrumConsumer::result, this, &SpectrumWidget::onResult, Qt::QueuedConnection);
+void SpectrumWidget::setConsumer(SpectrumConsumer* consumer) {
+    AnalysisDock::setConsumer(consumer);
+    connect(this, &SpectrumWidget::setOptions, consumer, &SpectrumConsumer::onSetOptions);
     onApplyParameters();
 }
 
@@ -120,13 +111,8 @@ void SpectrumWidget::onLogAxisRequest() {
     spectrumPlot->replot();
 }
 
-void SpectrumWidget::onResult() {
-    // One consumer serves the docks of every channel: only a running one draws.
-    if (spectrum && toolButton(StartTool)->isChecked()) resultReady();
-}
-
 void SpectrumWidget::redraw() {
-    const SpectrumRecord record = spectrum->channelResult(currentChannelIdx);
+    const SpectrumRecord record = consumer()->channelResult(currentChannelIdx);
     const int n = record.halfSize;
     frequencies = QList<double>(record.frequencies.begin(), record.frequencies.begin() + n);
     values = QList<double>(record.spectrum.begin(), record.spectrum.begin() + n);
@@ -161,4 +147,12 @@ QString SpectrumWidget::exportData() {
     for (int i = 0; i < frequencies.size(); i++)
         text += csvLine({csvNumber(frequencies[i]), csvNumber(values[i])}, separator);
     return text;
+}
+
+Analysis spectrumAnalysis() {
+    return analysisOf<SpectrumConsumer, SpectrumWidget>({.key = "spectrum",
+                                                         .title = "Spectrum",
+                                                         .placement = AnalysisPlacement::PerChannel,
+                                                         .filterLabel = "Spectrum",
+                                                         .filterKey = "Spectrum"});
 }

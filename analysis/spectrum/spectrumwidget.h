@@ -16,14 +16,14 @@ class QCheckBox;
 class QComboBox;
 class QDoubleSpinBox;
 
-class SpectrumWidget : public AnalysisWidget {
+class SpectrumWidget : public AnalysisDock<SpectrumWidget, SpectrumConsumer> {
     Q_OBJECT
 
   public:
     explicit SpectrumWidget(int currentChannelIdx, QWidget* parent = nullptr);
     ~SpectrumWidget() override;
 
-    void setConsumer(AnalysisConsumer* consumer) override;
+    void setConsumer(SpectrumConsumer* consumer);
     QString exportName() const override { return "spectrum"; }
     QString exportData() override;
     AnalysisPlot* plot() const { return spectrumPlot; }
@@ -37,18 +37,11 @@ class SpectrumWidget : public AnalysisWidget {
     void onLogAxisRequest();
     // The box is read at each result.
     void onSquaredRequest() {}
-    void onResult();
-    void onLimitToRoi(bool) override {}
-    void onSaveToLabbook() override {}
-    void onLinearFit() override {}
-    void onBoltzmannSigmoidFit() override {}
-    void onGaussianFit() override {}
 
   protected:
     void redraw() override;
 
   private:
-    SpectrumConsumer* spectrum = nullptr;
     QDoubleSpinBox* integrationTime;
     QComboBox* fftBins;
     QCheckBox* logX;

@@ -1,5 +1,6 @@
 #include "analysis/voltagecontroller/voltageautomaticcontrollerwidget.h"
 
+#include "analysis/framework/analysis.h"
 #include "analysis/framework/currentlimitbox.h"
 #include "analysis/voltagecontroller/voltagecontroller.h"
 #include "widgets/steppedspinbox.h"
@@ -32,16 +33,11 @@ const RangedMeasurement_t restoreRange{1.0, 10000.0, 1.0, kv4cl::UnitPfxMilli, "
 
 // Every channel or the one chosen in its own box: the consumer runs as a whole.
 VoltageAutomaticControllerWidget::VoltageAutomaticControllerWidget(QWidget* parent)
-    : AnalysisWidget(0, parent), controller(new VoltageController(currentChannelsNum, this)) {
+    : AnalysisWidget(0, {}, parent), controller(new VoltageController(currentChannelsNum, this)) {
     connect(controller, &VoltageController::labbookEvent, this, &AnalysisWidget::labbookEvent);
     currentChannelIdx = currentChannelsNum;
     analysisTitle = "Voltage auto controller";
     setWindowTitle(analysisTitle);
-    for (Tool t : {LimitToRoiTool, ViewDataTool, LabbookTool, ExportTool, LinearFitTool, BoltzmannFitTool,
-                   GaussianFitTool, ViewFitTool})
-        toolAction(t)->setVisible(false);
-    for (int s = 0; s < 3; s++)
-        separatorAction(s)->setVisible(false);
 
     QWidget* frame = plotFrame();
     auto* layout = static_cast<QVBoxLayout*>(frame->layout());
@@ -123,11 +119,11 @@ VoltageAutomaticControllerWidget::Rule VoltageAutomaticControllerWidget::makeRul
     return rule;
 }
 
-void VoltageAutomaticControllerWidget::setConsumer(AnalysisConsumer* analysisConsumer) {
-    AnalysisWidget::setConsumer(analysisConsumer);
-    auto* controller = static_cast<VoltageAutomaticControllerConsumer*>(analysisConsumer);
-    connect(controller, &VoltageAutomaticControllerConsumer::result, this->controller,
-            &VoltageController::onResult, Qt::QueuedConnection);
+void VoltageAutomaticControllerWidget::setConsumer(VoltageAutomaticControllerConsumer* controller) {
+    AnalysisWidget::setConsumer(controller);
+    receive(controller, [rule = this->controller](const VoltageAutomaticControllerConsumer::Result_t& res) {
+        rule->onResult(res);
+    });
     connect(this, &VoltageAutomaticControllerWidget::channelChanged, controller,
             &VoltageAutomaticControllerConsumer::onChannelChanged);
     connect(this, &VoltageAutomaticControllerWidget::highCurrentChanged, controller,
@@ -192,4 +188,13 @@ void VoltageAutomaticControllerWidget::showCurrentRange() {
     }
     sendCurrent(true);
     sendCurrent(false);
+}
+
+Analysis voltageControllerAnalysis() {
+    return analysisOf<VoltageAutomaticControllerConsumer, VoltageAutomaticControllerWidget>(
+        {.key = "voltageAutomaticController",
+         .title = "Voltage Automatic Controller",
+         .placement = AnalysisPlacement::Floating,
+         .filterLabel = "Voltage automatic control",
+         .filterKey = "VoltageAutomaticControl"});
 }

@@ -20,11 +20,9 @@ class VoltageAutomaticControllerWidget : public AnalysisWidget {
   public:
     explicit VoltageAutomaticControllerWidget(QWidget* parent = nullptr);
 
-    void setConsumer(AnalysisConsumer* consumer) override;
+    void setConsumer(VoltageAutomaticControllerConsumer* consumer);
     // What carries the voltages out.
     void setStimulus(StimulusService* stimulus);
-    QString exportName() const override { return "voltageAutomaticController"; }
-    QString exportData() override { return {}; }
 
     struct Rule {
         QCheckBox* check;
@@ -48,11 +46,6 @@ class VoltageAutomaticControllerWidget : public AnalysisWidget {
 
   public slots:
     void onCurrentRangeChanged(kv4cl::RangedMeasurement_t range, int channelIdx) override;
-    void onLimitToRoi(bool) override {}
-    void onSaveToLabbook() override {}
-    void onLinearFit() override {}
-    void onBoltzmannSigmoidFit() override {}
-    void onGaussianFit() override {}
 
   private:
     Rule makeRule(const QString& text, bool isHigh);

@@ -13,9 +13,7 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cmath>
-#include <vector>
 
 namespace kv4test {
 
@@ -56,24 +54,6 @@ inline double labelValue(const QString& text, const QString& unit) {
 
 inline void click(AnalysisWidget& dock, AnalysisWidget::Tool tool) {
     QTest::mouseClick(dock.toolButton(tool), Qt::LeftButton);
-}
-
-// Which tools show, which of them are enabled, and whether the first separators show.
-inline void expectToolbar(const AnalysisWidget& dock, const std::vector<AnalysisWidget::Tool>& shown,
-                          const std::vector<AnalysisWidget::Tool>& disabled,
-                          const std::vector<bool>& separators) {
-    for (int t = 0; t < AnalysisWidget::ToolCount; t++) {
-        const auto tool = AnalysisWidget::Tool(t);
-        const bool visible = std::find(shown.begin(), shown.end(), tool) != shown.end();
-        EXPECT_EQ(dock.toolAction(tool)->isVisible(), visible) << "tool " << t;
-        if (visible) {
-            EXPECT_EQ(dock.toolButton(tool)->isEnabled(),
-                      std::find(disabled.begin(), disabled.end(), tool) == disabled.end())
-                << "tool " << t;
-        }
-    }
-    for (size_t s = 0; s < separators.size(); s++)
-        EXPECT_EQ(dock.separatorAction(int(s))->isVisible(), separators[s]) << "separator " << s;
 }
 
 // The dock docked in a window of 1366 x 768.

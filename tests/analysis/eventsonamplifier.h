@@ -6,6 +6,7 @@
 
 #include "analysis/eventdetection/eventdetectionconsumer.h"
 
+#include <chrono>
 #include <cmath>
 #include <memory>
 
@@ -69,6 +70,33 @@ class EventsOnAmplifier : public ConsumersOnAmplifier {
             kv4cl::RangedMeasurement_t range;
             ASSERT_EQ(kv4cl::getCurrentRange(range, ch), kv4cl::Success);
             detection->onCurrentRangeChanged(range, ch);
+        }
+    }
+    // The three cases' cells on the first three channels, each detecting with its thresholds at
+    // its fractions of g (V - E) and the window and tau given, until each channel has found
+    // `wanted` events (within two minutes: a result comes with every 50 ms of data that held an event
+    // on any channel, so a channel finding none would keep the wait going for ever).
+    void detectUntil(const ChannelCase (&cases)[3], EventDetectionConsumer::Options_t options, int wanted) {
+        Results results(detection.get());
+        for (int c = 0; c < 3; c++) {
+            const double amplitude = cases[c].conductance * (holding - cases[c].reversal) * 1e12; // pA
+            options.threshold1 = {amplitude * cases[c].startFraction, kv4cl::UnitPfxPico, "A"};
+            // Given in fA: read in the channel's range all the same.
+            options.threshold2 = {amplitude * cases[c].endFraction * 1000, kv4cl::UnitPfxFemto, "A"};
+            detection->onSetOptions(c, options);
+            detection->onStartConsuming(c);
+        }
+        const auto fewest = [&] {
+            int n = wanted;
+            for (int c = 0; c < 3; c++)
+                n = std::min(n, detection->channelResult(c).eventCount);
+            return n;
+        };
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+        while (fewest() < wanted) {
+            ASSERT_LT(std::chrono::steady_clock::now(), deadline)
+                << "events on the channel with fewest: " << fewest();
+            ASSERT_NO_FATAL_FAILURE(waitFor(results, results.count() + 1));
         }
     }
     std::unique_ptr<EventDetectionConsumer> detection;

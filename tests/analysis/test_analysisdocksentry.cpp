@@ -1,20 +1,26 @@
-// The analyses as the main window gets them: built on a producer of a virtual amplifier,
-// opened from the Analysis menu, started from the dock, showing the amplifier's figures,
-// and gone with the object that made them.
+// The analyses as the main window gets them from their list: built on a producer of a virtual
+// amplifier, opened from the Analysis menu, started from the dock, showing the amplifier's
+// figures, and gone with the object that made them; an analysis added to the list shows in the
+// menu, the docks and the filter preferences.
 
 // First: the simulator has a member named like Qt's "emit" macro.
 #include "tests/simulator/amplifiertest.h"
 
 #include "acquisition/librarysamplesource.h"
+#include "analysis/analyses.h"
 #include "analysis/framework/analysisdocks.h"
+#include "analysis/histogram/histogramconsumer.h"
 #include "analysis/noisereport/noisereportwidget.h"
+#include "controls/filterpreferencesdialog.h"
 #include "tests/analysis/dockdriver.h"
+#include "widgets/activationbutton.h"
 #include "widgets/copyabletable.h"
 
 #include <QAction>
 #include <QMainWindow>
 #include <QMenu>
 #include <QMenuBar>
+#include <QSettings>
 #include <QSignalSpy>
 #include <QTabBar>
 #include <QTest>
@@ -24,50 +30,64 @@
 
 namespace {
 
+// A made-up analysis: a dock per channel that counts the histogram worker's results it draws.
+class DrawCounter : public AnalysisDock<DrawCounter, HistogramConsumer> {
+  public:
+    DrawCounter(int currentChannelIdx, QWidget* parent) : AnalysisDock(currentChannelIdx, {}, parent) {
+        setWindowTitle(QString("Draws - channel %1").arg(currentChannelIdx + 1));
+    }
+    int redraws = 0;
+
+  protected:
+    void redraw() override { redraws++; }
+};
+
 class AnalysisDocksOnAmplifier : public kv4test::SimulatedAmplifiers {
   protected:
     void TearDown() override {
         docks.reset();
-        for (const auto& [consumer, type] : made)
+        for (const auto& [consumer, key] : made)
             delete consumer;
         producer.reset();
         SimulatedAmplifiers::TearDown();
     }
-    // The docks as the main window makes them, on a producer of the connected amplifier, every
-    // consumer seeded with the rate and the ranges the device holds.
-    void makeDocks() {
-        // The Analysis menu with the submenus the program gives it, at 1366 x 768.
+    // The menu, then the docks, as the main window makes them, on a producer of the connected
+    // amplifier, every consumer seeded with the rate and the ranges the device holds.
+    void makeDocks(const std::vector<Analysis>& list = analyses()) {
         menu = window.menuBar()->addMenu("Analysis");
-        for (const char* title : {"Histogram", "Event detection", "Spectrum", "I/V Graph"})
-            menu->addMenu(title);
+        AnalysisDocks::addSubmenus(menu, list);
         window.setCentralWidget(new QWidget);
         window.resize(1366, 768);
         window.show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
         producer = std::make_unique<DeviceDataProducer>(source);
-        docks = std::make_unique<AnalysisDocks>(producer.get(), &window, menu);
+        docks = std::make_unique<AnalysisDocks>(producer.get(), list, &window, menu);
         made = docks->consumers();
         kv4cl::Measurement_t rate;
         ASSERT_EQ(kv4cl::getSamplingRate(rate), kv4cl::Success);
         kv4cl::RangedMeasurement_t voltage, current;
         ASSERT_EQ(kv4cl::getVoltageRange(voltage), kv4cl::Success);
         ASSERT_EQ(kv4cl::getCurrentRange(current, 0), kv4cl::Success);
-        for (const auto& [c, type] : made) {
-            auto* consumer = static_cast<AnalysisConsumer*>(c);
+        for (const auto& [consumer, key] : made) {
             consumer->onSamplingRateChanged(rate, rate);
             consumer->onVoltageRangeChanged(voltage);
             consumer->onCurrentRangeChanged(current, 4); // every channel
         }
     }
-    AnalysisConsumer* consumerOf(DeviceDataConsumer::Types_t type) const {
-        for (const auto& [consumer, kind] : made)
-            if (kind == type) return static_cast<AnalysisConsumer*>(consumer);
+    AnalysisConsumer* consumerOf(const QString& filterKey) const {
+        for (const auto& [consumer, key] : made)
+            if (key == filterKey) return static_cast<AnalysisConsumer*>(consumer);
+        return nullptr;
+    }
+    QMenu* submenu(const QString& title) const {
+        for (QAction* action : menu->actions())
+            if (action->menu() && action->text() == title) return action->menu();
         return nullptr;
     }
 
     LibrarySampleSource source;
     std::unique_ptr<DeviceDataProducer> producer;
-    std::vector<std::pair<DeviceDataConsumer*, DeviceDataConsumer::Types_t>> made;
+    std::vector<std::pair<DeviceDataConsumer*, QString>> made;
     QMainWindow window;
     QMenu* menu = nullptr;
     std::unique_ptr<AnalysisDocks> docks;
@@ -80,12 +100,10 @@ TEST_F(AnalysisDocksOnAmplifier, TheNoiseReportOpensFromTheMenuAndReportsTheAmpl
     cell.noiseRms = 5e-12;
     amplifier().setCell(4, cell);
     ASSERT_NO_FATAL_FAILURE(makeDocks());
-    ASSERT_GE(made.size(), 1u) << "the noise report's first, the per-channel analyses follow";
-    EXPECT_EQ(made[0].second, DeviceDataConsumer::TypeNoiseReport);
-    auto* consumer = static_cast<AnalysisConsumer*>(made[0].first);
+    auto* consumer = consumerOf("NoiseReport");
+    ASSERT_TRUE(consumer);
 
-    ASSERT_GE(docks->docks().size(), 1u);
-    QPointer<NoiseReportWidget> dock = qobject_cast<NoiseReportWidget*>(docks->docks()[0]);
+    QPointer<NoiseReportWidget> dock = docks->dock<NoiseReportWidget>();
     ASSERT_TRUE(dock);
     EXPECT_EQ(dock->objectName(), "noiseReportWidget") << "its layout is kept under this name";
     EXPECT_FALSE(dock->isVisible()) << "until chosen";
@@ -94,6 +112,7 @@ TEST_F(AnalysisDocksOnAmplifier, TheNoiseReportOpensFromTheMenuAndReportsTheAmpl
     EXPECT_EQ(entry->text(), "Noise Report");
     EXPECT_EQ(menu->actions().value(1)->text(), "RC Estimation");
     EXPECT_EQ(menu->actions().value(2)->text(), "Histogram") << "the submenus follow";
+    EXPECT_EQ(menu->actions().value(7)->text(), "Voltage Automatic Controller") << "the floating docks last";
     entry->trigger();
     ASSERT_TRUE(dock->isVisible());
     // The RC estimation, opened too, is a tab beside the noise report.
@@ -154,9 +173,9 @@ TEST_F(AnalysisDocksOnAmplifier, AnAnalysisBehindTheOtherTabRunsOn) {
         AnalysisConsumer* consumer;
     };
     const Case cases[] = {
-        {noise, rc, consumerOf(DeviceDataConsumer::TypeNoiseReport)},
+        {noise, rc, consumerOf("NoiseReport")},
         // Without a stimulus dock the resistance estimation runs first, on nothing.
-        {rc, noise, consumerOf(DeviceDataConsumer::TypeRcEstimation)},
+        {rc, noise, consumerOf("RCEstimation")},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.dock->windowTitle().toStdString());
@@ -195,29 +214,26 @@ TEST_F(AnalysisDocksOnAmplifier, EachChannelHasItsDockInItsAnalysisSubmenu) {
 
     const struct {
         const char* submenu;
-        DeviceDataConsumer::Types_t type;
+        const char* filterKey;
         const char* objectName;
         const char* title;
     } analyses[] = {
-        {"Histogram", DeviceDataConsumer::TypeHistogram, "histogramWidget2", "Histogram - channel 2"},
-        {"Event detection", DeviceDataConsumer::TypeEventDetection, "eventDetectionWidget2",
-         "Event detection - channel 2"},
-        {"Spectrum", DeviceDataConsumer::TypeSpectrum, "spectrumWidget2", "Spectrum - channel 2"},
-        {"I/V Graph", DeviceDataConsumer::TypeIvGraph, "ivGraphWidget2", "I/V Graph - channel 2"},
+        {"Histogram", "Histogram", "histogramWidget2", "Histogram - channel 2"},
+        {"Event detection", "EventDetection", "eventDetectionWidget2", "Event detection - channel 2"},
+        {"Spectrum", "Spectrum", "spectrumWidget2", "Spectrum - channel 2"},
+        {"I/V Graph", "IVGraph", "ivGraphWidget2", "I/V Graph - channel 2"},
     };
     for (const auto& a : analyses) {
         SCOPED_TRACE(a.submenu);
-        AnalysisConsumer* consumer = consumerOf(a.type);
+        AnalysisConsumer* consumer = consumerOf(a.filterKey);
         ASSERT_TRUE(consumer);
-        QMenu* submenu = nullptr;
-        for (QAction* action : menu->actions())
-            if (action->text() == a.submenu) submenu = action->menu();
-        ASSERT_TRUE(submenu);
-        ASSERT_EQ(submenu->actions().size(), 4) << "one per current channel";
+        QMenu* channels = submenu(a.submenu);
+        ASSERT_TRUE(channels);
+        ASSERT_EQ(channels->actions().size(), 4) << "one per current channel";
         for (int c = 0; c < 4; c++)
-            EXPECT_EQ(submenu->actions()[c]->text(), QString("Channel %1").arg(c + 1));
+            EXPECT_EQ(channels->actions()[c]->text(), QString("Channel %1").arg(c + 1));
 
-        submenu->actions()[1]->trigger();
+        channels->actions()[1]->trigger();
         auto* dock = window.findChild<AnalysisWidget*>(a.objectName);
         ASSERT_TRUE(dock);
         EXPECT_TRUE(dock->isVisible());
@@ -234,35 +250,53 @@ TEST_F(AnalysisDocksOnAmplifier, EachChannelHasItsDockInItsAnalysisSubmenu) {
             ASSERT_EQ(entries.size(), 1) << "the dock's notes reach the lab book";
             delete entries.at(0).at(0).value<LabbookEvent*>();
         }
-        submenu->actions()[1]->trigger(); // closing the dock stops its analysis
+        channels->actions()[1]->trigger(); // closing the dock stops its analysis
         EXPECT_FALSE(consumer->isRunning());
     }
 }
 
-// Two histogram docks of one consumer: it runs until the last of them stops.
-TEST_F(AnalysisDocksOnAmplifier, DocksOfSingleChannelsShareTheirConsumerUntilTheLastStops) {
-    ASSERT_NO_FATAL_FAILURE(connect("cedar")); // four current channels
-    ASSERT_NO_FATAL_FAILURE(makeDocks());
-    AnalysisConsumer* consumer = consumerOf(DeviceDataConsumer::TypeHistogram);
-    auto* first = window.findChild<AnalysisWidget*>("histogramWidget2");
-    auto* second = window.findChild<AnalysisWidget*>("histogramWidget4");
-    ASSERT_TRUE(consumer && first && second);
-    first->show();
-    second->show();
-    const struct {
-        AnalysisWidget* dock;
-        AnalysisWidget::Tool tool;
-        bool running;
-    } steps[] = {
-        {first, AnalysisWidget::StartTool, true},  {second, AnalysisWidget::StartTool, true},
-        {first, AnalysisWidget::ResetTool, true},  {first, AnalysisWidget::StopTool, true},
-        {second, AnalysisWidget::ResetTool, true}, {second, AnalysisWidget::StopTool, false},
-        {second, AnalysisWidget::StartTool, true}, {second, AnalysisWidget::StopTool, false},
-    };
-    for (size_t k = 0; k < std::size(steps); k++) {
-        kv4test::click(*steps[k].dock, steps[k].tool);
-        EXPECT_EQ(consumer->isRunning(), steps[k].running) << "after step " << k;
-    }
+// An analysis is one entry of the list: the menu, the docks and the filter preferences follow.
+TEST_F(AnalysisDocksOnAmplifier, AnAnalysisAddedToTheListShowsInTheMenuTheDocksAndTheFilterPreferences) {
+    ASSERT_NO_FATAL_FAILURE(connect("cedar"));
+    std::vector<Analysis> list = analyses();
+    list.insert(list.begin() + 2,
+                analysisOf<HistogramConsumer, DrawCounter>({.key = "drawCounter",
+                                                            .title = "Draws",
+                                                            .placement = AnalysisPlacement::PerChannel,
+                                                            .filterLabel = "Draw counter",
+                                                            .filterKey = "DrawCounter"}));
+    ASSERT_NO_FATAL_FAILURE(makeDocks(list));
+    EXPECT_EQ(menu->actions().value(2)->text(), "Draws") << "the first submenu, as listed";
+    QMenu* channels = submenu("Draws");
+    ASSERT_TRUE(channels);
+    ASSERT_EQ(channels->actions().size(), 4) << "one per current channel";
+    channels->actions()[1]->trigger();
+    auto* dock = dynamic_cast<DrawCounter*>(window.findChild<AnalysisWidget*>("drawCounterWidget2"));
+    ASSERT_TRUE(dock && dock->isVisible() && dock->isFloating());
+    EXPECT_EQ(dock->windowTitle(), "Draws - channel 2");
+
+    AnalysisConsumer* consumer = consumerOf("DrawCounter");
+    ASSERT_TRUE(consumer);
+    EXPECT_NE(consumer, consumerOf("Histogram")) << "a worker of its own";
+    producer->start();
+    kv4test::click(*dock, AnalysisWidget::StartTool);
+    EXPECT_TRUE(consumer->isRunning());
+    ASSERT_TRUE(QTest::qWaitFor([dock] { return dock->redraws > 0; }, 10000)) << "its results reach its dock";
+
+    QSettings().remove("Preferences/Filters");
+    FilterPreferencesDialog preferences(list);
+    QString chosen;
+    QObject::connect(&preferences, &FilterPreferencesDialog::setFilteredData,
+                     [&chosen](const QString& key, bool) { chosen = key; });
+    auto* raw = kv4test::labelled<ActivationButton>(preferences, "Draw counter");
+    ASSERT_TRUE(raw);
+    QTest::mouseClick(raw, Qt::LeftButton);
+    EXPECT_EQ(chosen, "DrawCounter") << "the key its consumer is filed under";
+    EXPECT_EQ(QSettings().value("Preferences/Filters/filterDataForDrawCounter"), QVariant(false));
+    QSettings().remove("Preferences/Filters");
+    kv4test::click(*dock, AnalysisWidget::StopTool);
+    EXPECT_FALSE(consumer->isRunning());
+    producer->onStopProducing();
 }
 
 } // namespace

@@ -28,22 +28,37 @@
 #include <QTimer>
 #include <QToolButton>
 
+#include <algorithm>
 #include <functional>
 
 namespace {
 
-// An analysis whose export body is one line of two numbers.
-class OneLineAnalysis : public AnalysisWidget {
+using W = AnalysisWidget;
+
+// An analysis with every tool, whose export body is one line of two numbers.
+class OneLineAnalysis : public AnalysisDock<OneLineAnalysis, NoiseReportConsumer> {
   public:
-    OneLineAnalysis() : AnalysisWidget(0) { analysisTitle = "One Line"; }
+    OneLineAnalysis()
+        : AnalysisDock(0, {W::LimitToRoiTool, W::ViewDataTool, W::LabbookTool, W::ExportTool,
+                           W::LinearFitTool, W::BoltzmannFitTool, W::GaussianFitTool, W::ViewFitTool}) {
+        analysisTitle = "One Line";
+    }
     QString exportName() const override { return "oneLine"; }
     QString exportData() override { return "1" + separator + "2\n"; }
-    void onLimitToRoi(bool) override {}
     void onSaveToLabbook() override { labbookCalls++; }
-    void onLinearFit() override {}
-    void onBoltzmannSigmoidFit() override {}
-    void onGaussianFit() override {}
+    void onResult(const NoiseReportConsumer::Result_t&) {}
+    // As a dock does once it shows a result.
+    void resultShown() {
+        toolAction(LabbookTool)->setEnabled(true);
+        toolAction(ExportTool)->setEnabled(true);
+    }
     int labbookCalls = 0;
+};
+
+// A dock with only the tools given.
+class ToolsOnly : public AnalysisWidget {
+  public:
+    explicit ToolsOnly(std::initializer_list<Tool> tools) : AnalysisWidget(0, tools) {}
 };
 
 QString readFile(const QString& path) {
@@ -73,6 +88,7 @@ class AnalysisWidgetTest : public testing::Test {
         QSettings settings;
         settings.remove("Analysis");
         settings.setValue("Analysis/Online/Settings/oneLineExportPath", folder.path() + "/");
+        widget.resultShown();
         widget.resize(600, 400);
         widget.show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(&widget));
@@ -101,40 +117,37 @@ class AnalysisWidgetTest : public testing::Test {
     OneLineAnalysis widget;
 };
 
-TEST_F(AnalysisWidgetTest, TheToolbarHoldsItsToolsInOrderWithTheirTipsIconsAndStates) {
+// A dock shows Start, Reset, Stop and the tools it has; a separator shows between tools shown;
+// the lab book, export and fit tools wait for something to give them.
+TEST(AnalysisDockTools, ADockShowsItsToolsAndTheSeparatorsBetweenThem) {
     const struct {
-        AnalysisWidget::Tool tool;
-        const char* tip;
-        bool checkable;
-        bool enabled;
-    } tools[] = {
-        {AnalysisWidget::StartTool, "Start analysis", true, true},
-        {AnalysisWidget::ResetTool, "Reset analysis", false, false},
-        {AnalysisWidget::StopTool, "Stop analysis", false, false},
-        {AnalysisWidget::LimitToRoiTool, "", true, true},
-        {AnalysisWidget::ViewDataTool, "View analysis data", true, true},
-        {AnalysisWidget::LabbookTool, "Copy analysis results to lab-book", false, true},
-        {AnalysisWidget::ExportTool, "Export analysis data to .csv", false, true},
-        {AnalysisWidget::LinearFitTool, "Linear fit", false, false},
-        {AnalysisWidget::BoltzmannFitTool, "Boltzmann sigmoid fit", false, false},
-        {AnalysisWidget::GaussianFitTool, "Gaussian fit", false, false},
-        {AnalysisWidget::ViewFitTool, "View fit values", true, true},
+        std::initializer_list<W::Tool> tools;
+        bool first, second; // separator shown
+    } cases[] = {
+        {{}, false, false},
+        {{W::ExportTool}, true, false},
+        {{W::LabbookTool, W::ExportTool}, true, false},
+        {{W::GaussianFitTool, W::ViewFitTool}, true, false},
+        {{W::LimitToRoiTool, W::ExportTool, W::LinearFitTool, W::ViewFitTool}, true, true},
     };
-    int previousX = -1;
-    for (const auto& t : tools) {
-        SCOPED_TRACE(t.tip);
-        const QToolButton* button = widget.toolButton(t.tool);
-        EXPECT_EQ(button->toolTip(), t.tip);
-        EXPECT_FALSE(button->icon().isNull()) << "the icon is in the resources";
-        EXPECT_EQ(button->isCheckable(), t.checkable);
-        EXPECT_FALSE(button->isChecked());
-        EXPECT_EQ(button->isEnabled(), t.enabled);
-        EXPECT_GT(button->x(), previousX) << "in this order";
-        previousX = button->x();
+    for (const auto& c : cases) {
+        ToolsOnly dock(c.tools);
+        for (int t = 0; t < W::ToolCount; t++) {
+            const auto tool = W::Tool(t);
+            const bool has =
+                t <= W::StopTool || std::find(c.tools.begin(), c.tools.end(), tool) != c.tools.end();
+            EXPECT_EQ(dock.toolAction(tool)->isVisible(), has) << "tool " << t;
+            const bool waits = tool == W::LabbookTool || tool == W::ExportTool ||
+                               (tool >= W::LinearFitTool && tool <= W::GaussianFitTool);
+            if (has && t > W::StopTool) EXPECT_EQ(dock.toolButton(tool)->isEnabled(), !waits) << "tool " << t;
+            EXPECT_FALSE(dock.toolButton(tool)->icon().isNull()) << "the icon is in the resources";
+        }
+        EXPECT_EQ(dock.separatorAction(0)->isVisible(), c.first);
+        EXPECT_EQ(dock.separatorAction(1)->isVisible(), c.second);
+        EXPECT_TRUE(dock.plotFrame()->isVisibleTo(&dock));
+        EXPECT_FALSE(dock.dataFrame()->isVisibleTo(&dock));
+        EXPECT_FALSE(dock.fitFrame()->isVisibleTo(&dock));
     }
-    EXPECT_TRUE(widget.plotFrame()->isVisible());
-    EXPECT_FALSE(widget.dataFrame()->isVisible());
-    EXPECT_FALSE(widget.fitFrame()->isVisible());
 }
 
 TEST_F(AnalysisWidgetTest, StartResetAndStopFollowTheirClicks) {

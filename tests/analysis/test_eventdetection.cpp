@@ -23,29 +23,11 @@ TEST_F(EventsOnAmplifier, CountsDwellsAndAmplitudesMatchTheTwoStateModelOfEachCh
     for (int c = 0; c < channels; c++)
         amplifier().setCell(uint16_t(c), channelCell(cases[c]));
     ASSERT_NO_FATAL_FAILURE(startDetecting());
-    kv4test::Results results(detection.get());
-    for (int c = 0; c < channels; c++) {
-        const double amplitude = cases[c].conductance * (holding - cases[c].reversal) * 1e12; // pA
-        EventDetectionConsumer::Options_t options;
-        options.threshold1 = {amplitude * cases[c].startFraction, kv4cl::UnitPfxPico, "A"};
-        // Given in fA: read in the channel's range all the same.
-        options.threshold2 = {amplitude * cases[c].endFraction * 1000, kv4cl::UnitPfxFemto, "A"};
-        options.dwellRange = {0.0, 500.0, 1.0, kv4cl::UnitPfxMilli, "s"};
-        detection->onSetOptions(c, options);
-        detection->onStartConsuming(c);
-    }
-
     // Enough events in every channel for the averages to lie within 1.1% (one standard error)
     // of the truth: dwell times are exponential, so the error of their mean is 1/sqrt(n).
-    const int wanted = 8000;
-    const auto fewest = [&] {
-        int n = wanted;
-        for (int c = 0; c < channels; c++)
-            n = std::min(n, detection->channelResult(c).eventCount);
-        return n;
-    };
-    while (fewest() < wanted)
-        ASSERT_NO_FATAL_FAILURE(waitFor(results, results.count() + 1));
+    EventDetectionConsumer::Options_t options;
+    options.dwellRange = {0.0, 500.0, 1.0, kv4cl::UnitPfxMilli, "s"};
+    ASSERT_NO_FATAL_FAILURE(detectUntil(cases, options, 8000));
     EXPECT_EQ(producer->framesLostTotal(), 0u) << "a lost frame would split or join events";
 
     for (int c = 0; c < channels; c++) {
@@ -122,32 +104,11 @@ TEST_P(EventAmplitudes, AreGTimesVMinusEWithinTwoPercentDownToClosedRunsOfTenSam
     for (int c = 0; c < channels; c++)
         amplifier().setCell(uint16_t(c), channelCell(cases[c]));
     ASSERT_NO_FATAL_FAILURE(startDetecting());
-    kv4test::Results results(detection.get());
-    for (int c = 0; c < channels; c++) {
-        const double amplitude = cases[c].conductance * (holding - cases[c].reversal) * 1e12; // pA
-        EventDetectionConsumer::Options_t options;
-        options.threshold1 = {amplitude * cases[c].startFraction, kv4cl::UnitPfxPico, "A"};
-        options.threshold2 = {amplitude * cases[c].endFraction, kv4cl::UnitPfxPico, "A"};
-        options.dwellRange = {50 / fs * 1e3, 1000.0, 1.0, kv4cl::UnitPfxMilli, "s"};
-        options.baselineTau = {20.0, kv4cl::UnitPfxMilli, "s"};
-        detection->onSetOptions(c, options);
-        detection->onStartConsuming(c);
-    }
-    const int settling = 500, wanted = 2500;
-    const auto fewest = [&] {
-        int n = wanted;
-        for (int c = 0; c < channels; c++)
-            n = std::min(n, detection->channelResult(c).eventCount);
-        return n;
-    };
-    // A result comes with every 50 ms of data that held an event on any channel: a channel
-    // finding none would keep the loop going for ever.
-    const auto deadline = std::chrono::steady_clock::now() + 60s;
-    while (fewest() < wanted) {
-        ASSERT_LT(std::chrono::steady_clock::now(), deadline)
-            << "events on the channel with fewest: " << fewest();
-        ASSERT_NO_FATAL_FAILURE(waitFor(results, results.count() + 1));
-    }
+    EventDetectionConsumer::Options_t options;
+    options.dwellRange = {50 / fs * 1e3, 1000.0, 1.0, kv4cl::UnitPfxMilli, "s"};
+    options.baselineTau = {20.0, kv4cl::UnitPfxMilli, "s"};
+    const int settling = 500;
+    ASSERT_NO_FATAL_FAILURE(detectUntil(cases, options, 2500));
     EXPECT_EQ(producer->framesLostTotal(), 0u);
     EXPECT_EQ(hz(), fs);
     for (int c = 0; c < channels; c++) {

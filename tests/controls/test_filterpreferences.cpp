@@ -1,6 +1,7 @@
 // The filter preferences: filtered data unless the settings say otherwise, each choice
-// announced for its consumer type and kept.
+// announced for the consumers that carry its key and kept under the keys stored so far.
 
+#include "analysis/analyses.h"
 #include "controls/filterpreferencesdialog.h"
 #include "widgets/activationbutton.h"
 
@@ -14,19 +15,22 @@
 
 namespace {
 
-using Choice = std::pair<DeviceDataConsumer::Types_t, bool>;
+using Choice = std::pair<QString, bool>;
 
-const char* const labels[] = {"Plot",
-                              "ABF recording",
-                              "DAT recording",
-                              "Noise report",
-                              "RC estimation",
-                              "Histogram",
-                              "Event detection",
-                              "Spectrum",
-                              "I/V graph",
-                              "Membrane monitor",
-                              "Voltage automatic control"};
+// Label, key: the plot and the recordings, then the analyses in their menu's order.
+const std::pair<const char*, const char*> rows[] = {
+    {"Plot", "Plot"},
+    {"ABF recording", "AbfRecording"},
+    {"DAT recording", "DatRecording"},
+    {"Noise report", "NoiseReport"},
+    {"RC estimation", "RCEstimation"},
+    {"Histogram", "Histogram"},
+    {"Event detection", "EventDetection"},
+    {"Spectrum", "Spectrum"},
+    {"I/V graph", "IVGraph"},
+    {"Membrane monitor", "MembraneMonitor"},
+    {"Voltage automatic control", "VoltageAutomaticControl"},
+};
 
 class FilterPreferences : public ::testing::Test {
   protected:
@@ -39,21 +43,20 @@ class FilterPreferences : public ::testing::Test {
         return nullptr;
     }
     static void record(FilterPreferencesDialog& dialog, std::vector<Choice>& choices) {
-        QObject::connect(
-            &dialog, &FilterPreferencesDialog::setFilteredData,
-            [&choices](DeviceDataConsumer::Types_t type, bool flag) { choices.emplace_back(type, flag); });
+        QObject::connect(&dialog, &FilterPreferencesDialog::setFilteredData,
+                         [&choices](const QString& key, bool flag) { choices.emplace_back(key, flag); });
     }
-    static std::vector<Choice> everyType(bool flag) {
+    static std::vector<Choice> everyKey(bool flag) {
         std::vector<Choice> choices;
-        for (int type = 0; type < FilterPreferencesDialog::typesNum; type++)
-            choices.emplace_back(DeviceDataConsumer::Types_t(type), flag);
+        for (const auto& [label, key] : rows)
+            choices.emplace_back(key, flag);
         return choices;
     }
 };
 
 TEST_F(FilterPreferences, WithoutSettingsEveryConsumerGetsFilteredData) {
-    FilterPreferencesDialog dialog;
-    for (const char* label : labels) {
+    FilterPreferencesDialog dialog(analyses());
+    for (const auto& [label, key] : rows) {
         ActivationButton* b = button(dialog, label);
         ASSERT_TRUE(b) << label;
         EXPECT_TRUE(b->isChecked()) << label;
@@ -61,31 +64,32 @@ TEST_F(FilterPreferences, WithoutSettingsEveryConsumerGetsFilteredData) {
     std::vector<Choice> choices;
     record(dialog, choices);
     dialog.onLoadSettings();
-    EXPECT_EQ(choices, everyType(true));
+    EXPECT_EQ(choices, everyKey(true));
     EXPECT_TRUE(QSettings().allKeys().isEmpty()) << "loading stores nothing";
 }
 
 TEST_F(FilterPreferences, AChoiceIsAnnouncedKeptAndLoadedAgain) {
     {
-        FilterPreferencesDialog dialog;
+        FilterPreferencesDialog dialog(analyses());
         std::vector<Choice> choices;
         record(dialog, choices);
         button(dialog, "Histogram")->click();
-        EXPECT_EQ(choices, (std::vector<Choice>{{DeviceDataConsumer::TypeHistogram, false}}));
+        EXPECT_EQ(choices, (std::vector<Choice>{{"Histogram", false}}));
         EXPECT_EQ(QSettings().value("Preferences/Filters/filterDataForHistogram"), QVariant(false));
     }
-    FilterPreferencesDialog reopened;
+    FilterPreferencesDialog reopened(analyses());
     EXPECT_FALSE(button(reopened, "Histogram")->isChecked());
     EXPECT_TRUE(button(reopened, "Spectrum")->isChecked());
     EXPECT_FALSE(button(reopened, "All")->isChecked()) << "not every type is filtered";
 }
 
-TEST_F(FilterPreferences, AllSetsEveryTypeAndItsKey) {
-    FilterPreferencesDialog dialog;
+// The keys are those the settings have held so far: choices stored before keep working.
+TEST_F(FilterPreferences, AllSetsEveryChoiceAndItsKey) {
+    FilterPreferencesDialog dialog(analyses());
     std::vector<Choice> choices;
     record(dialog, choices);
     button(dialog, "All")->click();
-    EXPECT_EQ(choices, everyType(false));
+    EXPECT_EQ(choices, everyKey(false));
     const QSettings settings;
     for (const char* key :
          {"Preferences/Filters/filterDataForPlot", "Preferences/Filters/filterDataForAbfRecording",
@@ -98,7 +102,7 @@ TEST_F(FilterPreferences, AllSetsEveryTypeAndItsKey) {
 
     choices.clear();
     dialog.onSetAllFilters(true);
-    EXPECT_EQ(choices, everyType(true));
+    EXPECT_EQ(choices, everyKey(true));
     EXPECT_TRUE(button(dialog, "All")->isChecked());
 }
 
