@@ -134,9 +134,6 @@ TEST(NoiseReportWidget, RowsAreLabelledByChannel) {
         NoiseReportWidget widget;
         widget.setChannelsNumber(c.v, c.c, c.g);
         EXPECT_EQ(rowLabels(widget), c.labels);
-        EXPECT_EQ(widget.table()->horizontalHeaderItem(0)->text(), "Average");
-        EXPECT_EQ(widget.table()->horizontalHeaderItem(1)->text(), "  RMS  ");
-        EXPECT_EQ(widget.windowTitle(), "Noise Report");
     }
 }
 
