@@ -127,31 +127,9 @@ class SimulatedAmplifiers : public testing::Test {
         ASSERT_EQ(kv4cl::connect(ids), kv4cl::Success);
     }
 
-    // The catalogue's model of an identity on a virtual amplifier, connected through the library.
+    // The catalogue's model of an identity on a virtual amplifier, alone on a fresh bus with an
+    // offset-free calibration word, connected through the library.
     void connectIdentity(uint8_t version, uint8_t subversion, uint16_t firmware) {
-        const std::shared_ptr<kav4sim::VirtualDevice> device = placeDevice(version, subversion, firmware);
-        auto amplifier = VirtualAmplifier::create(device);
-        ASSERT_TRUE(amplifier);
-        bus->addAmplifier(std::move(amplifier));
-        ASSERT_EQ(kv4cl::connect(ids), kv4cl::Success);
-    }
-
-    // A model outside the catalogue on a virtual amplifier, connected through the library.
-    template <typename Model> void connectModel() {
-        const std::shared_ptr<kav4sim::VirtualDevice> device = placeDevice(4, 3, 129);
-        const std::string& id = device->serial;
-        bus->addAmplifier(std::make_unique<VirtualAmplifier>(device, std::make_unique<Model>(id)));
-        auto model = std::make_unique<Model>(id);
-        ASSERT_EQ(model->initBuffers(), kv4cl::Success);
-        ASSERT_EQ(model->connect(std::make_unique<FtdiEeprom56>(id)), kv4cl::Success);
-        std::vector<std::unique_ptr<MessageDispatcher>> devices;
-        devices.push_back(std::move(model));
-        ASSERT_EQ(deviceList().attach(std::move(devices)), kv4cl::Success);
-    }
-
-    // One device on a fresh bus, with the identity and an offset-free calibration word.
-    std::shared_ptr<kav4sim::VirtualDevice> placeDevice(uint8_t version, uint8_t subversion,
-                                                        uint16_t firmware) {
         bus = std::make_shared<kav4sim::SimulatedBus>();
         bus->clock()->setTimeScale(timeScale);
         installBus(bus);
@@ -160,7 +138,10 @@ class SimulatedAmplifiers : public testing::Test {
         device->setIdentity(version, subversion, firmware);
         device->setEepromWord(123, 0);
         bus->addDevice(device);
-        return device;
+        auto amplifier = VirtualAmplifier::create(device);
+        ASSERT_TRUE(amplifier);
+        bus->addAmplifier(std::move(amplifier));
+        ASSERT_EQ(kv4cl::connect(ids), kv4cl::Success);
     }
 
     VirtualAmplifier& amplifier(size_t i = 0) { return *bus->amplifier(ids.at(i)); }

@@ -17,12 +17,6 @@ class EepromWords : public SimulatedAmplifiers, public testing::WithParamInterfa
 
 class EepromWordAccess : public SimulatedAmplifiers {};
 
-TEST_F(EepromWordAccess, EepromWordsNeedAConnectedDevice) {
-    uint16_t value = 0;
-    EXPECT_EQ(kv4cl::readEepromWord(0, value), kv4cl::ErrorDeviceNotConnected);
-    EXPECT_EQ(kv4cl::writeEepromWord(0, 1), kv4cl::ErrorDeviceNotConnected);
-}
-
 TEST_P(EepromWords, WrittenWordsReadBackAndHandlesStayAsTheyWere) {
     connect(GetParam());
     const size_t handles = bus->openHandles();
@@ -34,10 +28,7 @@ TEST_P(EepromWords, WrittenWordsReadBackAndHandlesStayAsTheyWere) {
         EXPECT_EQ(read, word);
     }
     EXPECT_EQ(bus->openHandles(), handles) << "a handle opened for a call is closed after it";
-}
-
-TEST_P(EepromWords, AddressesPastTheEepromAreRefused) {
-    connect(GetParam());
+    // Addresses past the EEPROM are refused.
     uint16_t value = 7;
     EXPECT_EQ(kv4cl::readEepromWord(128, value), kv4cl::ErrorValueOutOfRange);
     EXPECT_EQ(value, 7);

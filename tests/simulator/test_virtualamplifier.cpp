@@ -9,7 +9,8 @@ TEST_F(SimulatedAmplifiers, EachRateDeliversFramesAtItsRealRate) {
     std::vector<kv4cl::Measurement_t> realRates;
     ASSERT_EQ(kv4cl::getRealSamplingRates(realRates), kv4cl::Success);
     kav4sim::SimulatedClock& clock = *bus->clock();
-    for (uint16_t i = 0; i < realRates.size(); i++) {
+    // The slowest and the fastest rate: the pace comes from the same table for every rate.
+    for (const auto i : {uint16_t(0), uint16_t(realRates.size() - 1)}) {
         ASSERT_EQ(kv4cl::setSamplingRate(i), kv4cl::Success);
         waitForCommand([i](const DecodedCommand& c) { return c.samplingRateIdx == i; });
         const double rate = realRates[i].getNoPrefixValue();
@@ -94,13 +95,6 @@ TEST_F(SimulatedAmplifiers, ReferenceProtocolsDrawTheirParameters) {
     };
 
     {
-        SCOPED_TRACE("Constant");
-        startProtocol("Constant", {{"Vhold", -40}});
-        const Frames f = readProtocol(0);
-        for (size_t i = 0; i < f.count(); i++)
-            ASSERT_EQ(f.code(i, 0), -40 * 16) << i;
-    }
-    {
         SCOPED_TRACE("Square wave");
         startProtocol("Square wave", {{"Vhold", -10}, {"Vpulse", 30}, {"Thold", 6}, {"Tpulse", 10}});
         const auto runs = runsOfVoltage(readProtocol(200));
@@ -172,67 +166,6 @@ TEST_F(SimulatedAmplifiers, ReferenceProtocolsDrawTheirParameters) {
             EXPECT_NEAR(double(peaks[k] - peaks[k - 1]), 40e-3 * rate, 1.0) << "period " << k;
         EXPECT_NEAR(double(riseSamples), 10e-3 * rate, 2.0);
     }
-    {
-        SCOPED_TRACE("Ramp");
-        startProtocol("Ramp", {{"Vhold", -30},
-                               {"Vinit", -80},
-                               {"Vfinal", 90},
-                               {"Thold", 7},
-                               {"Tpulse", 5},
-                               {"Tramp", 40},
-                               {"NR", 2}});
-        const Frames f = readProtocol(110);
-        size_t at = held(f, 0, -30 * 16);
-        for (int repetition = 0; repetition < 2; repetition++) {
-            // The first hold is hidden in the level held before the start.
-            if (repetition > 0) {
-                const size_t hold = held(f, at, -30 * 16);
-                EXPECT_NEAR(double(hold), 7e-3 * rate, 1.0);
-                at += hold;
-            }
-            const size_t init = held(f, at, -80 * 16);
-            ASSERT_GT(init, 0u);
-            // The ramp starts at Vinit, so its first sample adds one to the plateau.
-            EXPECT_NEAR(double(init), 5e-3 * rate + 1, 1.0) << "repetition " << repetition;
-            at += init - 1;
-            const auto [slope, samples] = ramp(f, at, rate);
-            EXPECT_NEAR(slope, 170.0 / 40, 0.02) << "repetition " << repetition;
-            EXPECT_NEAR(double(samples), 40e-3 * rate, 1.0) << "repetition " << repetition;
-            at += samples;
-        }
-        EXPECT_EQ(held(f, at, -30 * 16), f.count() - at) << "back to Vhold after NR repetitions";
-    }
-    {
-        SCOPED_TRACE("Cyclic Voltammetry");
-        startProtocol("Cyclic Voltammetry", {{"Vhold", 0},
-                                             {"Vinit", -100},
-                                             {"Vfinal", 100},
-                                             {"Thold", 5},
-                                             {"Tramp", 20},
-                                             {"N", 3},
-                                             {"NR", 2}});
-        const Frames f = readProtocol(250);
-        // Each ramp starts exactly at its end level: the vertices are where the codes of
-        // Vinit and Vfinal appear, and the voltage moves steadily between them.
-        std::vector<size_t> vertices;
-        for (size_t i = 0; i < f.count(); i++)
-            if (f.code(i, 0) == -100 * 16 || f.code(i, 0) == 100 * 16) vertices.push_back(i);
-        ASSERT_EQ(vertices.size(), 12u) << "N cycles of two ramps, NR times";
-        for (size_t k = 0; k + 1 < vertices.size(); k++) {
-            const bool rising = k % 2 == 0;
-            EXPECT_EQ(f.code(vertices[k], 0), rising ? -1600 : 1600) << "vertex " << k;
-            const bool newRepetition = k == 5; // the falling ramp, then Thold at Vhold
-            const double expected = (20 + (newRepetition ? 5 : 0)) * 1e-3 * rate;
-            EXPECT_NEAR(double(vertices[k + 1] - vertices[k]), expected, 1.0) << "vertex " << k;
-            if (newRepetition) continue;
-            for (size_t i = vertices[k] + 1; i <= vertices[k + 1]; i++)
-                ASSERT_EQ(f.code(i, 0) > f.code(i - 1, 0), rising) << "vertex " << k << ", frame " << i;
-        }
-        // The last falling ramp, then Vhold to the end.
-        const size_t end = vertices.back() + size_t(std::lround(20e-3 * rate));
-        EXPECT_NE(f.code(end - 1, 0), 0);
-        EXPECT_EQ(held(f, end, 0), f.count() - end) << "back to Vhold after NR repetitions";
-    }
 }
 
 TEST_F(SimulatedAmplifiers, InsertionPulseRidesOnTheHoldingLevel) {
@@ -298,49 +231,6 @@ TEST_F(SimulatedAmplifiers, CellCurrentFollowsItsCircuit) {
     }
 }
 
-TEST_F(SimulatedAmplifiers, ChannelOpensAsItsDwellTimesSay) {
-    connect("cedar");
-    CellParameters cell = quietCell();
-    // A small membrane follows the channel within a sample, so that only dwells shorter than
-    // a sample (about 1 % of them) go unseen.
-    cell.membraneCapacitance = 1e-12;
-    cell.channelConductance = 50e-12;
-    cell.meanOpenTime = 5e-3;
-    cell.meanClosedTime = 20e-3;
-    amplifier().setCell(4, cell);
-    ASSERT_EQ(kv4cl::setSamplingRate(2), kv4cl::Success);
-    bus->clock()->setTimeScale(30.0);
-    startProtocol("Constant", {{"Vhold", 100}});
-    const double rate = 9765.625;
-    const Frames f = read(size_t(60 * rate));
-    // Closed: V / (Rs + Rm); open, the channel adds about g V. Halfway between tells them apart.
-    const double closed = 0.1 / (cell.seriesResistance + cell.membraneResistance);
-    const double threshold = closed + cell.channelConductance * 0.1 / 2;
-    double openFraction = 0, openTime = 0, closedTime = 0, openings = 0, closings = 0;
-    for (uint16_t ch = 0; ch < 4; ch++) {
-        size_t open = 0, run = 0;
-        bool wasOpen = amperes(f, 0, ch) > threshold;
-        for (size_t i = 0; i < f.count(); i++) {
-            const bool isOpen = amperes(f, i, ch) > threshold;
-            open += isOpen;
-            if (isOpen == wasOpen) {
-                run++;
-                continue;
-            }
-            // Whole dwells only: the first run started before the record.
-            if (run < i) (wasOpen ? openTime : closedTime) += double(run) / rate;
-            if (run < i) (wasOpen ? openings : closings)++;
-            wasOpen = isOpen;
-            run = 1;
-        }
-        openFraction += double(open) / double(f.count()) / 4;
-    }
-    // Over 4 x 60 s the estimates scatter by about 1 % (dwells) and 0.002 (fraction).
-    EXPECT_NEAR(openFraction, 5.0 / (5.0 + 20.0), 0.01);
-    EXPECT_NEAR(openTime / openings, 5e-3, 0.25e-3);
-    EXPECT_NEAR(closedTime / closings, 20e-3, 1e-3);
-}
-
 TEST_F(SimulatedAmplifiers, RangesMoveResolutionAndSaturation) {
     connect("cedar");
     const CellParameters cell = quietCell();
@@ -384,19 +274,6 @@ TEST_F(SimulatedAmplifiers, RangesMoveResolutionAndSaturation) {
         const double step = ranges[1].step * kv4cl::prefixFactor(ranges[1].prefix, kv4cl::UnitPfxNone);
         EXPECT_EQ(f.code(f.count() - 1, 1), std::lround(mV * 1e-3 / (rs + rm) / step));
         EXPECT_FALSE(f.flags.wordOverflow);
-    }
-}
-
-TEST_F(SimulatedAmplifiers, SwitchingOneChannelOffLeavesTheOthersOn) {
-    for (const char* model : {"cedar", "birch", "dogwood16", "dogwood32", "fir"}) {
-        SCOPED_TRACE(model);
-        connect(model);
-        const size_t channels = amplifier().model().currentChannelsNum;
-        ASSERT_EQ(kv4cl::setChannelSwitchA(1, false), kv4cl::Success);
-        std::vector<bool> expected(channels, true);
-        expected[1] = false;
-        waitForCommand([&](const DecodedCommand& c) { return c.switchBankA == expected; });
-        kv4cl::disconnect();
     }
 }
 
@@ -530,8 +407,7 @@ TEST_F(SimulatedAmplifiers, EveryModelStreamsEveryFrameOnce) {
 // device's gp words, each device's frames beside the others' of the same moment.
 TEST_F(SimulatedAmplifiers, ParallelDevicesOfEveryModelMergeEachWordIntoItsPlace) {
     for (const char* models :
-         {"cedar,cedar", "cedar1,cedar1", "elm,elm", "alder,alder", "birch,birch", "dogwood16,dogwood16",
-          "dogwood32,dogwood32", "fir,fir", "dogwood16,dogwood16,dogwood16"}) {
+         {"cedar,cedar", "elm,elm", "alder,alder", "fir,fir", "dogwood16,dogwood16,dogwood16"}) {
         SCOPED_TRACE(models);
         connect(models);
         const size_t devices = ids.size();
@@ -565,81 +441,33 @@ TEST_F(SimulatedAmplifiers, ParallelDevicesOfEveryModelMergeEachWordIntoItsPlace
     }
 }
 
-TEST_F(SimulatedAmplifiers, PreviousGenerationStreamIsParsed) {
-    // No info bytes, current words in offset code.
-    connectModel<LegacyTestModel>();
-    CellParameters cell = quietCell();
-    amplifier().setCell(4, cell);
-    startProtocol("Constant", {{"Vhold", -50}});
-    Frames f = read(500);
-    const double expected = -0.05 / (cell.seriesResistance + cell.membraneResistance);
-    for (size_t i = 0; i < f.count(); i++) {
-        ASSERT_EQ(f.code(i, 0), -50 * 16) << "frame " << i;
-        for (uint16_t ch = 0; ch < 4; ch++)
-            ASSERT_NEAR(amperes(f, i, ch), expected, 5e-15) << "frame " << i << ", channel " << ch;
-    }
-    amplifier().setPatternMode(true);
-    settle();
-    f = read(5000);
-    const auto steps = gaps(patternCounts(f, 1, 4), 4);
-    EXPECT_TRUE(std::all_of(steps.begin(), steps.end(), [](uint64_t s) { return s == 1; }));
-}
-
 TEST_F(SimulatedAmplifiers, FaultsShowAsTheLibrarySeesThem) {
     connect("cedar");
     VirtualAmplifier& amp = amplifier();
     amp.setPatternMode(true);
     settle();
-    const uint32_t packetBytes = deviceList().first().packetBytes;
-    // One bad stretch in the stream: whole packets go, then counting resumes where the
-    // device's clock has got to.
-    const auto expectOneGap = [&](const char* fault, const std::function<void()>& inject) {
-        SCOPED_TRACE(fault);
-        read(1000);
-        inject();
-        const Frames f = read(5000);
-        const auto counts = patternCounts(f, 1, 4);
-        const auto steps = gaps(counts, 4);
-        std::vector<uint64_t> jumps;
-        std::copy_if(steps.begin(), steps.end(), std::back_inserter(jumps),
-                     [](uint64_t s) { return s != 1; });
-        ASSERT_EQ(jumps.size(), 1u) << "one gap";
-        EXPECT_EQ(jumps[0] % 16, 1u) << "whole packets lost";
-        EXPECT_LE(jumps[0], 3 * 16u + 1);
-        EXPECT_TRUE(f.flags.dataLost);
-    };
-    expectOneGap("dropped bytes", [&] { amp.dropBytes(10); });
-    expectOneGap("corrupted bytes", [&] { amp.corruptBytes(packetBytes); });
+    // A bad stretch in the stream: whole packets go, then counting resumes where the device's
+    // clock has got to. (How each fault is counted is the frames-lost tests' part.)
+    read(1000);
+    amp.dropBytes(10);
+    const Frames f = read(5000);
+    const auto steps = gaps(patternCounts(f, 1, 4), 4);
+    std::vector<uint64_t> jumps;
+    std::copy_if(steps.begin(), steps.end(), std::back_inserter(jumps), [](uint64_t s) { return s != 1; });
+    ASSERT_EQ(jumps.size(), 1u) << "one gap";
+    EXPECT_EQ(jumps[0] % 16, 1u) << "whole packets lost";
+    EXPECT_LE(jumps[0], 3 * 16u + 1);
+    EXPECT_TRUE(f.flags.dataLost);
 
-    // A stall: the library gives up waiting and purges; the frames sampled meanwhile are lost.
-    {
-        SCOPED_TRACE("stall");
-        read(1000);
-        kav4sim::VirtualDevice& device = amp.device();
-        const int purges = device.purges('B', FT_PURGE_RX);
-        const double stalled = bus->clock()->seconds();
-        amp.stall(true);
-        ASSERT_TRUE(device.waitForPurges('B', FT_PURGE_RX, purges + 1, 10s));
-        const double frames = (bus->clock()->seconds() - stalled) * amp.frameRate();
-        amp.stall(false);
-        const Frames f = read(5000);
-        const auto steps = gaps(patternCounts(f, 1, 4), 4);
-        EXPECT_EQ(std::count_if(steps.begin(), steps.end(), [](uint64_t s) { return s != 1; }), 1);
-        EXPECT_GE(double(*std::max_element(steps.begin(), steps.end())), frames);
-    }
     // Unplugged, the device is gone for the library; back, it streams on.
-    {
-        SCOPED_TRACE("unplug");
-        amp.unplug();
-        std::vector<std::string> found;
-        EXPECT_EQ(kv4cl::detectDevices(found), kv4cl::ErrorNoDevicesDetected);
-        amp.replug();
-        ASSERT_EQ(kv4cl::detectDevices(found), kv4cl::Success);
-        EXPECT_EQ(found, ids);
-        const Frames f = read(5000);
-        const auto steps = gaps(patternCounts(f, 1, 4), 4);
-        EXPECT_LE(std::count_if(steps.begin(), steps.end(), [](uint64_t s) { return s != 1; }), 1);
-    }
+    amp.unplug();
+    std::vector<std::string> found;
+    EXPECT_EQ(kv4cl::detectDevices(found), kv4cl::ErrorNoDevicesDetected);
+    amp.replug();
+    ASSERT_EQ(kv4cl::detectDevices(found), kv4cl::Success);
+    EXPECT_EQ(found, ids);
+    const auto after = gaps(patternCounts(read(5000), 1, 4), 4);
+    EXPECT_LE(std::count_if(after.begin(), after.end(), [](uint64_t s) { return s != 1; }), 1);
 }
 
 TEST_F(SimulatedAmplifiers, ParallelDevicesWithSkewedClocksStayAligned) {
@@ -717,25 +545,18 @@ TEST(VirtualAmplifierOnTheWire, UnreadBufferKeepsTheNewestPackets) {
     ASSERT_LT(first, packetBytes);
     const size_t packets = (bytes.size() - first) / packetBytes;
     ASSERT_EQ(packets, 64u);
+    // Whole packets on from there, sample after sample (the pattern's count in current words 0
+    // and 1): nothing in between was lost.
     uint64_t previous = 0;
-    for (size_t p = 0; p < packets; p++) {
-        const size_t at = first + p * packetBytes;
-        ASSERT_EQ(word(at), 0x7FFF);
-        ASSERT_EQ(word(at + 2), 0x8000);
-        for (size_t s = 0; s < 16; s++) {
-            const size_t sample = at + 6 + s * 10;
-            const uint64_t n = word(sample + 2) | uint64_t(word(sample + 4)) << 16;
-            if (p + s > 0) {
-                ASSERT_EQ(n, previous + 1) << "packet " << p << ", sample " << s;
-            }
-            ASSERT_EQ(word(sample), uint16_t(n));
-            ASSERT_EQ(word(sample + 6), uint16_t(n + 2));
-            ASSERT_EQ(word(sample + 8), uint16_t(n + 3));
-            previous = n;
+    for (size_t sample = 0; sample < packets * 16; sample++) {
+        const size_t at = first + sample / 16 * packetBytes;
+        ASSERT_EQ(word(at), 0x7FFF) << "packet " << sample / 16;
+        const size_t words = at + 6 + sample % 16 * 10;
+        const uint64_t n = word(words + 2) | uint64_t(word(words + 4)) << 16;
+        if (sample > 0) {
+            ASSERT_EQ(n, previous + 1) << "sample " << sample;
         }
-        // The info pair walks through the model's eight status bytes.
-        ASSERT_EQ(bytes[at + 4], (bytes[first + 4] + p) % 8);
-        ASSERT_EQ(bytes[at + 5], 0);
+        previous = n;
     }
     // The newest: sampled no later than they were read, and within two packets of it.
     EXPECT_LE(amplifier->frameTime(previous), after);
