@@ -15,6 +15,7 @@
 #include <limits>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace kv4test {
@@ -64,6 +65,11 @@ TEST(NotConnected, EveryFunctionAnswersDeviceNotConnected) {
     double value = 0.0;
     EXPECT_EQ(currentFromRaw(100, 0, value), ErrorDeviceNotConnected);
     EXPECT_EQ(setSamplingRate(0), ErrorDeviceNotConnected);
+    uint16_t word = 0;
+    EXPECT_EQ(readEepromWord(0, word), ErrorDeviceNotConnected);
+    EXPECT_EQ(writeEepromWord(0, 1), ErrorDeviceNotConnected);
+    bool available = true;
+    EXPECT_EQ(hasProtocolAuxiliarySwitch(available), ErrorDeviceNotConnected);
     EXPECT_EQ(disconnect(), ErrorDeviceNotConnected);
 }
 
@@ -80,54 +86,41 @@ class Detection : public DispatcherTest {
     }
 };
 
-TEST_F(Detection, AnEmptyBusOrAFailingDriverQueryLeavesNoIds) {
-    const auto detect = [] {
+TEST_F(Detection, ListsEachDeviceOnceSortedAndLeavesNoIdsWhenThereAreNone) {
+    const auto detect = [](std::vector<std::string> expected) {
         std::vector<std::string> ids = {"stale"};
         const ErrorCodes_t result = detectDevices(ids);
-        EXPECT_TRUE(ids.empty());
+        EXPECT_EQ(ids, expected);
         return result;
     };
-    EXPECT_EQ(detect(), ErrorNoDevicesDetected);
-    addDevice("KB902")->failCalls(FtdiCall::ListDevices);
-    EXPECT_EQ(detect(), ErrorDevicesDetectionFailed);
-}
-
-TEST_F(Detection, ListsEachDeviceOnceSortedWithoutTheChannelLetter) {
+    EXPECT_EQ(detect({}), ErrorNoDevicesDetected);
     addDevice("KB902");
     addDevice("KB117");
     addDevice("KA555");
-    std::vector<std::string> ids = {"stale"};
-    EXPECT_EQ(detectDevices(ids), Success);
-    EXPECT_EQ(ids, (std::vector<std::string>{"KA555", "KB117", "KB902"}));
+    EXPECT_EQ(detect({"KA555", "KB117", "KB902"}), Success) << "without the channel letter";
+    bus->device("KB117")->failCalls(FtdiCall::ListDevices);
+    EXPECT_EQ(detect({}), ErrorDevicesDetectionFailed);
 }
 
-TEST_F(Detection, DeviceInfoComesFromTheIdentityWords) {
+TEST_F(Detection, DeviceInfoComesFromTheIdentityWordsOrIsZeroWhenUnreadable) {
     // Word 116 holds version and subversion, word 117 the firmware version.
     auto device = std::make_shared<VirtualDevice>("EE100");
     device->setEepromWord(116, 0x0905);
     device->setEepromWord(117, 0x0203);
     bus->addDevice(device);
-    uint8_t version = 0, subversion = 0;
-    uint32_t firmware = 0;
-    EXPECT_EQ(getDeviceInfo("EE100", version, subversion, firmware), Success);
-    EXPECT_EQ(version, 9);
-    EXPECT_EQ(subversion, 5);
-    EXPECT_EQ(firmware, 0x0203u);
-    EXPECT_EQ(bus->openHandles(), 0u) << "the EEPROM channel is closed again";
-}
-
-TEST_F(Detection, UnreadableEepromGivesZeros) {
     addDevice("EE200", 9, 5, 77)->failCalls(FtdiCall::OpenEx);
     addDevice("EE300", 9, 5, 77)->failCalls(FtdiCall::ReadEE);
-    for (const std::string id : {"EE200", "EE300", "NOSUCH"}) {
+    const std::tuple<std::string, uint8_t, uint8_t, uint32_t> rows[] = {
+        {"EE100", 9, 5, 0x0203}, {"EE200", 0, 0, 0}, {"EE300", 0, 0, 0}, {"NOSUCH", 0, 0, 0}};
+    for (const auto& [id, expectedVersion, expectedSubversion, expectedFirmware] : rows) {
         uint8_t version = 0xAA, subversion = 0xAA;
         uint32_t firmware = 0xAAAA;
         EXPECT_EQ(getDeviceInfo(id, version, subversion, firmware), Success) << id;
-        EXPECT_EQ(version, 0) << id;
-        EXPECT_EQ(subversion, 0) << id;
-        EXPECT_EQ(firmware, 0u) << id;
+        EXPECT_EQ(std::tuple(version, subversion, firmware),
+                  std::tuple(expectedVersion, expectedSubversion, expectedFirmware))
+            << id;
     }
-    EXPECT_EQ(bus->openHandles(), 0u);
+    EXPECT_EQ(bus->openHandles(), 0u) << "the EEPROM channel is closed again";
 }
 
 TEST_F(Detection, ConnectRefusesEmptyUnknownAndMixedDevices) {

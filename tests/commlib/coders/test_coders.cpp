@@ -20,35 +20,6 @@ DoubleCoder::Config config(uint16_t byte, uint8_t bit, uint8_t bits, double res,
     return {byte, bit, bits, 0, res, min, max};
 }
 
-} // namespace
-
-TEST(CommandCoderLayout, MasksAndOffsetsPerByte) {
-    BoolArrayCoder split(BoolCoder::pack(0, 5, 4));
-    EXPECT_EQ(split.bytesNum, 2);
-    EXPECT_EQ(split.byteMasks, (Bytes{0x60, 0x03}));
-    EXPECT_EQ(split.byteBitOffsets, (Bytes{5, 0}));
-
-    BoolArrayCoder three(BoolCoder::pack(0, 4, 12));
-    EXPECT_EQ(three.byteMasks, (Bytes{0x70, 0x7F, 0x03}));
-    EXPECT_EQ(three.byteBitOffsets, (Bytes{4, 0, 0}));
-
-    BoolArrayCoder full(BoolCoder::pack(0, 0, 7));
-    EXPECT_EQ(full.byteMasks, (Bytes{0x7F}));
-
-    // Packed word written out by hand: bitsNum 4, bitOffset 5, byteOffset 0x123.
-    BoolArrayCoder packed(0x04050123);
-    EXPECT_EQ(packed.byteOffset, 0x123);
-    EXPECT_EQ(packed.bitOffset, 5);
-    EXPECT_EQ(packed.bitsNum, 4);
-    EXPECT_EQ(packed.packedConfig, 0x04050123u);
-
-    EnsembleCoder ensemble;
-    EXPECT_EQ(ensemble.bytesNum, 0);
-    EXPECT_EQ(ensemble.packedConfig, 0u);
-}
-
-namespace {
-
 // Each coder against codes worked out by hand. A row starts from a fresh message holding
 // `before` from byte `at` on, encodes `value` and expects `after` there, every other byte as it
 // was; a double coder returns the value it applied.

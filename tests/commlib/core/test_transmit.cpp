@@ -133,25 +133,6 @@ TEST_F(Transmit, ProtocolStartIsAnEdgeInOneMessage) {
     EXPECT_EQ(w[before + 1][4], 1 << 2) << "the next message no longer starts it";
 }
 
-TEST_F(Transmit, InsertionPulseStartsFromTheHoldingProtocol) {
-    TestModel& m = connectAndWake();
-    ASSERT_EQ(m.selectProtocol(1, true), Success);
-    ASSERT_TRUE(devices[0]->waitForWrites('B', connectMessages + 1, 10s));
-    const size_t before = writes().size();
-    ASSERT_EQ(m.setInsertionPulse({0.1, UnitPfxNone, "V"}, {20.0, UnitPfxMilli, "s"}), Success);
-    sendMarker(m, true, before + 3);
-    const std::vector<Message> w = writes();
-    ASSERT_EQ(w.size(), before + 3);
-    EXPECT_EQ(w[before][4], 0x40) << "protocol 0 started";
-    EXPECT_EQ(w[before + 1][6] & 0x10, 0x10) << "pulse bit";
-    EXPECT_EQ(w[before + 1][4], 0x00);
-    EXPECT_EQ(w[before + 1][21], 1600 & 0x7F) << "100 mV in 0.0625 mV steps";
-    EXPECT_EQ(w[before + 1][22], 1600 >> 7);
-    EXPECT_EQ(w[before + 1][33], 20);
-    EXPECT_EQ(w[before + 2][6] & 0x10, 0) << "the pulse bit is cleared afterwards";
-    EXPECT_EQ(m.selectedProtocolIdx, 0);
-}
-
 TEST_F(Transmit, HoldResetKeepsTheBitUntilReleased) {
     TestModel& m = connectAndWake();
     const size_t before = writes().size();
