@@ -129,11 +129,11 @@ void Labbook::showPending() {
     noteLine->setStyleSheet(pendingPlaceholder ? pendingStyle : idleStyle);
 }
 
-void Labbook::onRecordingStarted(QString recordingFileName) {
+void Labbook::startRecording(const QString& recordingFileName) {
     files.startRecording(recordingFileName);
 }
 
-void Labbook::onRecordingStopped() {
+void Labbook::stopRecording() {
     if (!files.recording()) return;
     if (pendingPlaceholder) onReceiveEvent(new LabbookEventWrittenNote("save on record stop"));
     files.stopRecording();

@@ -18,7 +18,7 @@ class QLineEdit;
 class QPushButton;
 class QTextEdit;
 
-class Labbook : public QDockWidget {
+class Labbook : public QDockWidget, public LabbookKeeper {
     Q_OBJECT
 
   public:
@@ -34,12 +34,13 @@ class Labbook : public QDockWidget {
     // Notes and marks carry the temperature while one is known.
     void setTemperature(std::optional<double> celsius) { temperature = celsius; }
 
+    void note(LabbookEvent* event) override { onReceiveEvent(event); }
+    void startRecording(const QString& recordingFileName) override;
+    // A marked moment still waiting for its note is written first.
+    void stopRecording() override;
+
   public slots:
     void onReceiveEvent(LabbookEvent* event);
-    // recordingFileName: the recording's folder and its name (cell/cell); its lab book is
-    // that + "_lab_book.txt".
-    void onRecordingStarted(QString recordingFileName);
-    void onRecordingStopped();
 
   private slots:
     void onNewFileRequest();

@@ -4,6 +4,8 @@
 #include <QDir>
 #include <QTextStream>
 
+#include <memory>
+
 namespace {
 const QString timeFormat = "hh:mm:ss.zzz";
 const QString dateFormat = "yyyy_MM_dd";
@@ -82,6 +84,13 @@ void LabbookFiles::write(const LabbookEvent& event) {
     const QString line = event.lineText();
     mainFile.write(line + "\n");
     if (recordingOn) recordingFile.write(line + "\n");
+}
+
+void LabbookFiles::note(LabbookEvent* event) {
+    const std::unique_ptr<LabbookEvent> entry(event);
+    entry->prepareValues();
+    stamp(*entry);
+    write(*entry);
 }
 
 void LabbookFiles::startRecording(const QString& recordingFileName) {

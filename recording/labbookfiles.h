@@ -10,11 +10,24 @@
 #include <QFile>
 #include <QStringList>
 
-class LabbookFiles {
+// Whatever keeps the lab book while something records: the lab book dock in the window, the
+// files alone without windows.
+class LabbookKeeper {
+  public:
+    virtual ~LabbookKeeper() = default;
+    // Takes the entry over, stamps it and writes it.
+    virtual void note(LabbookEvent* event) = 0;
+    // recordingFileName: the recording's folder and its name (cell/cell); its lab book is
+    // that + "_lab_book.txt".
+    virtual void startRecording(const QString& recordingFileName) = 0;
+    virtual void stopRecording() = 0;
+};
+
+class LabbookFiles : public LabbookKeeper {
   public:
     LabbookFiles() = default;
     // Notes the end of a recording still running and closes the files.
-    ~LabbookFiles();
+    ~LabbookFiles() override;
     LabbookFiles(const LabbookFiles&) = delete;
     LabbookFiles& operator=(const LabbookFiles&) = delete;
 
@@ -32,10 +45,9 @@ class LabbookFiles {
     void stamp(LabbookEvent& event) const;
     // Writes the entry's line to the main lab book and, while recording, to the recording's.
     void write(const LabbookEvent& event);
-    // recordingFileName: the recording's folder and its name (cell/cell); its lab book is
-    // that + "_lab_book.txt".
-    void startRecording(const QString& recordingFileName);
-    void stopRecording();
+    void note(LabbookEvent* event) override;
+    void startRecording(const QString& recordingFileName) override;
+    void stopRecording() override;
     bool recording() const { return recordingOn; }
 
   private:

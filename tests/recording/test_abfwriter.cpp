@@ -3,7 +3,6 @@
 // must find the values, units, channel names, rate, sweeps and tags that went in.
 
 #include "acquisition/samplering.h"
-#include "controls/recordsettingsdialog.h"
 #include "recording/abfdatawriterconsumer.h"
 #include "tests/acquisition/scriptedsource.h"
 #include "tests/recording/fulldisk.h"
@@ -13,15 +12,12 @@
 #include <QApplication>
 #include <QDeadlineTimer>
 #include <QDir>
-#include <QDoubleSpinBox>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QLineEdit>
 #include <QMessageBox>
-#include <QRadioButton>
 #include <QTest>
 #include <QTimer>
 #include <QtEndian>
@@ -124,7 +120,7 @@ class AbfWriterTest : public kv4test::WriterFixture<AbfDataWriterConsumer> {
         connectTo("cedar");
         if (HasFatalFailure()) return;
         prepare(3, 1);
-        dialog->findChild<QRadioButton*>("abfRadioButton")->click();
+        plan.format = 1;
         use(std::make_unique<AbfDataWriterConsumer>(producer.get()));
         setRate(3000);
         producer->start();
@@ -142,13 +138,11 @@ class AbfWriterTest : public kv4test::WriterFixture<AbfDataWriterConsumer> {
         this->rate = rate;
         const kv4cl::Measurement_t hz{rate, kv4cl::UnitPfxNone, "Hz"};
         writer->onSamplingRateChanged(hz, hz);
-        dialog->onSamplingRateChanged(hz, hz);
     }
 
-    void setDurations(double record, double chunk, double sweep) const {
-        dialog->findChild<QDoubleSpinBox*>("recordDurationSpinBox")->setValue(record);
-        dialog->findChild<QDoubleSpinBox*>("chunkDurationSpinBox")->setValue(chunk);
-        dialog->findChild<QDoubleSpinBox*>("episodicDurationSpinBox")->setValue(sweep);
+    // In seconds at the rate set.
+    void setDurations(double record, double chunk, double sweep) {
+        limit(record * rate, chunk * rate, sweep * rate);
     }
 
     // Rows first.. reach the ring in one poll, so that the writer takes them in one read,
@@ -384,36 +378,6 @@ class LaggingWriter : public AbfDataWriterConsumer {
     }
 };
 
-TEST_F(AbfWriterTest, TagsLandAtTheFrameBeingAcquiredInTheChunkItBelongsTo) {
-    use(std::make_unique<LaggingWriter>(producer.get(), 2100));
-    setRate(100);
-    setDurations(25, 10, 0); // 2500 samples in chunks of 1000
-    writer->onStartConsuming();
-    // Both are marked while the writer has not written a frame: one lands in the second
-    // chunk, the other, still waiting for its text, in the third.
-    feed(0, 1200);
-    writer->onMarkTagTime();
-    writer->onSaveTagString("in the second");
-    feed(1200, 900);
-    writer->onMarkTagTime();
-    writer->onSaveTagString("__INVALIDTAG__");
-    feed(2100, 500);
-    waitUntilFinished(2);
-
-    const std::vector<File> read = this->read({recordFile(1, 0), recordFile(1, 1), recordFile(1, 2)});
-    ASSERT_EQ(read.size(), 3u);
-    const std::vector<std::vector<std::pair<double, QString>>> tags = {
-        {}, {{200 / rate, "in the second"}}, {{100 / rate, "Empty tag 1"}}};
-    for (size_t c = 0; c < 3; c++) {
-        ASSERT_EQ(read[c].size(), 1u);
-        ASSERT_EQ(read[c][0].tags.size(), tags[c].size()) << "chunk " << c;
-        for (size_t t = 0; t < tags[c].size(); t++) {
-            EXPECT_NEAR(read[c][0].tags[t].time, tags[c][t].first, 1e-6) << "chunk " << c;
-            EXPECT_EQ(read[c][0].tags[t].text, tags[c][t].second);
-        }
-    }
-}
-
 kv4cl::FramesLost_t gap(uint64_t frames, uint64_t framesAfter) {
     kv4cl::FramesLost_t loss;
     loss.frames = frames;
@@ -421,14 +385,22 @@ kv4cl::FramesLost_t gap(uint64_t frames, uint64_t framesAfter) {
     return loss;
 }
 
-TEST_F(AbfWriterTest, LostSamplesAreTaggedAtTheFrameAfterTheGapInTheChunkThatHoldsIt) {
+TEST_F(AbfWriterTest, TagsAndLossesLandAtTheirFramesInTheChunkThatHoldsThem) {
+    use(std::make_unique<LaggingWriter>(producer.get(), 2100));
     setRate(100);
     setDurations(25, 10, 0); // 2500 samples in chunks of 1000; a sample is 10 ms
     writer->onStartConsuming();
-    writer->onMarkTagTime(); // the user's tag at frame 0, among the losses
+    // Every tag is marked, and every loss reported, before the writer has written a frame:
+    // each goes by the frame being acquired, or the frame after the gap.
+    writer->onMarkTagTime();
     writer->onSaveTagString("start");
-    feed(0, 1200, {gap(5, 1150), gap(3, 200)});    // before rows 50 and 1000
-    feed(1200, 1400, {gap(4, 1500), gap(1, 900)}); // before rows 1100 and 1700
+    feed(0, 1200, {gap(5, 1150), gap(3, 200)}); // before rows 50 and 1000
+    writer->onMarkTagTime();
+    writer->onSaveTagString("in the second");
+    feed(1200, 900, {gap(4, 1000), gap(1, 400)}); // before rows 1100 and 1700
+    writer->onMarkTagTime();
+    writer->onSaveTagString("__INVALIDTAG__"); // still waiting for its text at the end
+    feed(2100, 500);
     waitUntilFinished(2);
 
     const std::vector<File> read = this->read({recordFile(1, 0), recordFile(1, 1), recordFile(1, 2)});
@@ -437,8 +409,9 @@ TEST_F(AbfWriterTest, LostSamplesAreTaggedAtTheFrameAfterTheGapInTheChunkThatHol
         {{0, "start"}, {50 / rate, "Lost 5 samples per channel (50 ms)"}},
         {{0, "Lost 3 samples per channel (30 ms)"},
          {100 / rate, "Lost 4 samples per channel (40 ms)"},
+         {200 / rate, "in the second"},
          {700 / rate, "Lost 1 sample per channel (10 ms)"}},
-        {}};
+        {{100 / rate, "Empty tag 1"}}};
     for (size_t c = 0; c < 3; c++) {
         ASSERT_EQ(read[c].size(), 1u);
         ASSERT_EQ(read[c][0].tags.size(), tags[c].size()) << "chunk " << c;
@@ -535,9 +508,8 @@ TEST_F(AbfWriterTest, AFullDiskLeavesEveryFileOpenWithTheSameWholeFrames) {
         states.clear();
         boxes.clear();
         writer->onStartConsuming();
-        const QStringList names = {dialog->getRecordFolder() + "cell_CH001_000.abf",
-                                   dialog->getRecordFolder() + "cell_CH003_000.abf",
-                                   dialog->getRecordFolder() + "cell_CH004_000.abf"};
+        const QStringList names = {plan.folder() + "cell_CH001_000.abf", plan.folder() + "cell_CH003_000.abf",
+                                   plan.folder() + "cell_CH004_000.abf"};
         feed(0, 1000);
         ASSERT_TRUE(
             QTest::qWaitFor([&] { return headerFrames(names) == std::vector<int64_t>(3, 1000); }, 5000));
@@ -547,7 +519,7 @@ TEST_F(AbfWriterTest, AFullDiskLeavesEveryFileOpenWithTheSameWholeFrames) {
         closeNextBox();
         ASSERT_TRUE(QTest::qWaitFor([&] { return states.size() == 2 && boxes.size() == 1; }, 5000));
 
-        const QString folder = QDir::toNativeSeparators(dialog->getRecordFolder().chopped(1));
+        const QString folder = QDir::toNativeSeparators(plan.folder().chopped(1));
         EXPECT_TRUE(boxes[0].startsWith("Warning: Couldn't write the recording file in " + folder +
                                         ": no space left on the device."))
             << boxes[0].toStdString();
@@ -599,7 +571,7 @@ TEST_F(AbfWriterTest, FilesCutShortWithoutClosingOpenWithTheFramesWritten) {
         writer->onStartConsuming();
         QStringList names;
         for (int channel = 1; channel <= 4; channel++)
-            names << dialog->getRecordFolder() + QString("cell_CH%1_000.abf").arg(channel, 3, 10, QChar('0'));
+            names << plan.folder() + QString("cell_CH%1_000.abf").arg(channel, 3, 10, QChar('0'));
         feed(0, rows);
         ASSERT_TRUE(
             QTest::qWaitFor([&] { return headerFrames(names) == std::vector<int64_t>(4, rows); }, 5000));

@@ -3,23 +3,17 @@
 // format check, the header and what happens when a file cannot be written.
 
 #include "acquisition/valuelabel.h"
-#include "controls/recordsettingsdialog.h"
 #include "recording/datdatawriterconsumer.h"
 #include "tests/acquisition/scriptedsource.h"
 #include "tests/recording/fulldisk.h"
 #include "tests/recording/writerfixture.h"
-#include "tests/support/warningcapture.h"
 
 #include <QApplication>
 #include <QDeadlineTimer>
 #include <QDir>
-#include <QDoubleSpinBox>
 #include <QFile>
 #include <QFileInfo>
-#include <QLineEdit>
 #include <QMessageBox>
-#include <QRadioButton>
-#include <QSettings>
 #include <QTest>
 #include <QTimer>
 #include <QtEndian>
@@ -74,12 +68,6 @@ class DatWriterTest : public kv4test::WriterFixture<DatDataWriterConsumer> {
         producer->start();
     }
 
-    void configure(double rate, double duration, double chunk) const {
-        dialog->onSamplingRateChanged({rate, kv4cl::UnitPfxNone, "Hz"}, {rate, kv4cl::UnitPfxNone, "Hz"});
-        dialog->findChild<QDoubleSpinBox*>("recordDurationSpinBox")->setValue(duration);
-        dialog->findChild<QDoubleSpinBox*>("chunkDurationSpinBox")->setValue(chunk);
-    }
-
     // Rows numbered first.. reach the ring; returns once the producer has stored them all.
     void feed(uint16_t first, uint32_t count) {
         source->add(source->rows(first, count));
@@ -119,50 +107,15 @@ class DatWriterTest : public kv4test::WriterFixture<DatDataWriterConsumer> {
     }
 };
 
-TEST_F(DatWriterTest, WritesTheActiveCurrentChannelsThenTheVoltage) {
-    writer->onStartConsuming();
-    ASSERT_TRUE(writer->isRunning());
-    feed(0, 100);
-    writer->onStopConsuming();
-    EXPECT_EQ(frames(path + "cell/cell_000.dat"), expected(0, 100, {0, 1, 2, 3}));
-    const QString header = text(path + "cell/cell.kdh");
-    EXPECT_TRUE(
-        header.endsWith("\nActive channels:  1 2 3 4\nColumns: Ch1 [A]; Ch2 [A]; Ch3 [A]; Ch4 [A]; V1 [V]\n"))
-        << header.toStdString();
-
-    // Switched off during a recording, a channel stays in it until the next one.
-    writer->onSetFilteredData(true);
-    writer->onStartConsuming();
-    writer->setChannelActive(1, false);
-    feed(100, 10);
-    writer->onStopConsuming();
-    EXPECT_EQ(frames(path + "cell_1/cell_000.dat"), expected(100, 10, {0, 1, 2, 3}, true));
-
-    writer->onStartConsuming();
-    feed(200, 50);
-    writer->onStopConsuming();
-    EXPECT_EQ(frames(path + "cell_2/cell_000.dat"), expected(200, 50, {0, 2, 3}, true));
-    EXPECT_TRUE(text(path + "cell_2/cell.kdh")
-                    .endsWith("\nActive channels:  1 3 4\nColumns: Ch1 [A]; Ch3 [A]; Ch4 [A]; V1 [V]\n"));
-
-    ASSERT_TRUE(QTest::qWaitFor([&] { return states.size() == 6; }, 5000));
-    EXPECT_EQ(states, (std::vector<bool>{true, false, true, false, true, false}));
-    EXPECT_EQ(files, (std::vector<QString>{"cell/cell_000", "cell_1/cell_000", "cell_2/cell_000"}));
-}
-
-TEST_F(DatWriterTest, StoredNamesThatLeaveTheFolderRecordUnderTheDefaultNameWithAWarning) {
+TEST_F(DatWriterTest, NamesThatWouldLeaveTheFolderRecordUnderTheDefaultName) {
     const QString records = path + "records/deep/";
     ASSERT_TRUE(QDir().mkpath(records));
+    plan.path = records;
     const QString names[] = {"../../escaped", "..", "a/b", "/tmp/kav4-absolute", "", "back\\slash"};
     QStringList folders;
     for (int k = 0; k < int(std::size(names)); k++) {
         SCOPED_TRACE(names[k].toStdString());
-        QSettings().setValue("Protocol/Settings/recordPath", records);
-        QSettings().setValue("Protocol/Settings/recordName", names[k]);
-        kv4test::WarningCapture console;
-        dialog = std::make_unique<RecordSettingsDialog>();
-        writer->setRecordingPlan(&dialog->plan());
-        EXPECT_EQ(console.count("\"" + names[k] + "\""), 1);
+        plan.name = names[k];
         writer->onStartConsuming();
         feed(uint16_t(10 * k), 10);
         writer->onStopConsuming();
@@ -223,7 +176,7 @@ TEST_F(DatWriterTest, TheHeaderNamesTheDigitalFilterOfFilteredData) {
         writer->onSetFilteredData(c.filteredData);
         writer->onStartConsuming();
         writer->onStopConsuming();
-        const QString header = text(dialog->getRecordFolder() + "cell.kdh");
+        const QString header = text(plan.folder() + "cell.kdh");
         const qsizetype at = header.indexOf(bandwidth);
         ASSERT_GE(at, 0) << header.toStdString();
         const QString next = header.mid(at + bandwidth.size());
@@ -234,7 +187,7 @@ TEST_F(DatWriterTest, TheHeaderNamesTheDigitalFilterOfFilteredData) {
 }
 
 TEST_F(DatWriterTest, ALimitedRecordingEndsByItselfWithExactlyItsSamples) {
-    configure(1000, 2.5, 0);
+    limit(2500);
     writer->onStartConsuming();
     source->add(source->rows(0, 3000));
     waitUntilFinished(2);
@@ -243,7 +196,7 @@ TEST_F(DatWriterTest, ALimitedRecordingEndsByItselfWithExactlyItsSamples) {
 }
 
 TEST_F(DatWriterTest, ChunksContinueTheRecordingInNumberedFilesWithTheHeaderRewritten) {
-    configure(100, 25, 10); // 2500 samples in chunks of 1000
+    limit(2500, 1000);
     writer->onStartConsuming();
     {
         QFile header(path + "cell/cell.kdh");
@@ -326,7 +279,7 @@ TEST_F(DatWriterTest, RowsOverwrittenWhileTheyWereWrittenAreTakenBackAndCountedL
 }
 
 TEST_F(DatWriterTest, AChunkThatCannotBeOpenedEndsTheRecordingAndKeepsWhatWasWritten) {
-    configure(100, 25, 10);
+    limit(2500, 1000);
     writer->onStartConsuming();
     ASSERT_TRUE(QDir().mkdir(path + "cell/cell_001.dat")); // a folder where the file should go
     source->add(source->rows(0, 2600));
@@ -364,23 +317,23 @@ TEST_F(DatWriterTest, AFullDiskLeavesWholeFramesAndSaysWhereSpaceRanOut) {
     if (!kv4test::FullDisk::available()) GTEST_SKIP() << "no /dev/full to fail writes as a full disk";
     const struct {
         const char* name;
-        double chunk;   // seconds of 100 frames
+        double chunk;   // frames
         qint64 room;    // frames of 20 bytes
         uint32_t first; // frames fed, and written, before the rest
     } cases[] = {
         {"within a file, after whole blocks", 0, 1000 * 20 + 5100, 1000},
         // Its failure ends the recording: no further chunk opens.
-        {"in the block that fills a chunk", 10, 1000 * 20 - 100, 0},
+        {"in the block that fills a chunk", 1000, 1000 * 20 - 100, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        configure(100, 25, c.chunk);
+        limit(2500, c.chunk);
         const kv4test::FullDisk disk(c.room);
         use(std::make_unique<kv4test::WriterOnDisk<DatDataWriterConsumer>>(producer.get(), disk));
         states.clear();
         boxes.clear();
         writer->onStartConsuming();
-        const QString folder = dialog->getRecordFolder();
+        const QString folder = plan.folder();
         const QString file = folder + "cell_000.dat";
         if (c.first > 0) {
             feed(0, c.first);
@@ -418,7 +371,7 @@ TEST_F(DatWriterTest, AFullDiskLeavesWholeFramesAndSaysWhereSpaceRanOut) {
 TEST_F(DatWriterTest, WithAbfSelectedItOnlyStopsItsRecording) {
     writer->onStartConsuming();
     ASSERT_TRUE(writer->isRunning());
-    dialog->findChild<QRadioButton*>("abfRadioButton")->click();
+    plan.format = 1;
     writer->onStartConsuming();
     EXPECT_FALSE(writer->isRunning());
     EXPECT_EQ(QDir(path).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList{"cell"});
@@ -432,7 +385,7 @@ TEST_F(DatWriterTest, AnUnwritableRecordingPathWarnsAndStartsNothing) {
         QFile plain(path + "plain");
         ASSERT_TRUE(plain.open(QIODevice::WriteOnly));
     }
-    dialog->findChild<QLineEdit*>("recordPathEdit")->setText(path + "plain/");
+    plan.path = path + "plain/";
     closeNextBox();
     writer->onStartConsuming();
     EXPECT_EQ(boxes, std::vector<QString>{"Warning: Couldn't open the recording file"});
@@ -452,36 +405,46 @@ TEST_F(DatGpChannelsTest, FramesHoldTheActiveCurrentThenGpChannelsThenTheVoltage
     struct Case {
         const char* name;
         std::vector<bool> active; // current channels, then gp channels
+        bool filtered;
     };
     const Case cases[] = {
-        {"every channel, whole rows", {true, true, true, true}},
-        {"a current channel off", {false, true, true, true}},
-        {"a gp channel off", {true, true, true, false}},
-        {"gp channels only", {false, false, true, true}},
+        {"every channel, whole rows", {true, true, true, true}, false},
+        {"a current channel off", {false, true, true, true}, true},
+        {"a gp channel off", {true, true, true, false}, false},
+        {"gp channels only", {false, false, true, true}, true},
     };
     uint16_t first = 0;
-    int recording = 0;
+    std::vector<QString> folders;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         for (int k = 0; k < 4; k++)
             writer->setChannelActive(k, c.active[size_t(k)]);
+        writer->onSetFilteredData(c.filtered);
         writer->onStartConsuming();
+        // Switched during a recording, a channel is switched for the next one only.
+        for (int k = 0; k < 4; k++)
+            writer->setChannelActive(k, !c.active[size_t(k)]);
         feed(first, 20);
         writer->onStopConsuming();
-        // Unfiltered words: 1000 above the row's number.
+        // Unfiltered words are 1000 higher.
         Frames wanted;
-        for (uint16_t word = first + 1000; word < first + 1020; word++) {
+        for (uint16_t row = first; row < first + 20; row++) {
+            const uint16_t word = row + (c.filtered ? 0 : 1000);
             for (int i = 0; i < 2; i++)
                 if (c.active[size_t(i)]) wanted.push_back(float(int16_t(word) * (i + 1.0)));
             for (int g = 0; g < 2; g++)
                 if (c.active[size_t(2 + g)]) wanted.push_back(float(word * 100.0 + g));
             wanted.push_back(float(int16_t(word) / 2.0));
         }
-        const QString folder = recording == 0 ? QString("cell/") : QString("cell_%1/").arg(recording);
-        EXPECT_EQ(frames(path + folder + "cell_000.dat"), wanted);
+        folders.push_back(folders.empty() ? QString("cell") : QString("cell_%1").arg(folders.size()));
+        EXPECT_EQ(frames(path + folders.back() + "/cell_000.dat"), wanted);
         first += 20;
-        recording++;
     }
+    ASSERT_TRUE(QTest::qWaitFor([&] { return states.size() == 8; }, 5000));
+    EXPECT_EQ(states, (std::vector<bool>{true, false, true, false, true, false, true, false}));
+    ASSERT_EQ(files.size(), folders.size());
+    for (size_t k = 0; k < files.size(); k++)
+        EXPECT_EQ(files[k], folders[k] + "/cell_000");
 }
 
 // A model with oversampling, whose template has the oversampling line.

@@ -23,70 +23,63 @@ namespace {
 
 using kv4cl::Measurement_t;
 
-void setTimes(LabbookEvent& event, const QString& recordingTime = "00:01:02.500") {
+void setTimes(LabbookEvent& event) {
     event.time = "10:00:00.000";
-    event.recordingTime = recordingTime;
+    event.recordingTime = "00:01:02.500";
 }
 
-TEST(LabbookEventLines, NotesAndMarks) {
+TEST(LabbookEventLines, EveryEntryHasItsLineAndSummary) {
     LabbookEventWrittenNote note("seal formed");
-    setTimes(note);
-    EXPECT_EQ(note.lineText(), "10:00:00.000, 00:01:02.500, Written Note, 'seal formed'");
-    note.hasTemperature = true;
-    note.temperature = 36.5512345;
-    EXPECT_EQ(note.lineText(), "10:00:00.000, 00:01:02.500, Written Note, 'seal formed', "
-                               "Temperature: 36.5512 [\u00B0C]");
-    EXPECT_EQ(note.summaryText(), "");
-
-    // A mark written out is a note whose text is two single quotes.
+    LabbookEventWrittenNote warm("seal formed");
+    warm.hasTemperature = true;
+    warm.temperature = 36.5512345;
     LabbookEventPlaceholder mark;
-    setTimes(mark, "Not Recording");
-    EXPECT_EQ(mark.lineText(), "10:00:00.000, Not Recording, Written Note, ''''");
-}
-
-TEST(LabbookEventLines, AnalysisResultsLineAndSummary) {
-    const std::pair<QString, QString> entries[] = {
-        {"Membrane Monitor, Channel switched off: 3", ""},
-        {"Noise Report, Channel: 2, Mean Current: 12.3457 [pA], Current Rms: 0.5 [nA]",
-         "Ch: 2, avg I: 12.35 pA, rms I: 0.50 nA"},
-        {"RC Estimation, Channel: 1, Resistance: 150.256 [M\u03A9], Capacitance: 22.5 [pF]",
-         "Ch: 1, R: 150.26 M\u03A9, C: 22.50 pF"},
-        {"Events Detection, Channel: 4, Average Dwell Time: 1.5 [\u00B5s], Average Inter Event Time: 250 "
-         "[ms], "
-         "Events Rate: 4 [Hz]",
-         "Ch: 4, dwell: 1.50 \u00B5s, inter: 250.00 ms, rate: 4.00 Hz"},
-        {"I/V graph, Channel: 5, Conductance: 2.5 [nS], Current Offset: -10 [pA], Reverse Potential: 4 [mV]",
-         "Ch: 5, G: 2.50 nS, Ioff: -10.00 pA, Vrev: 4.00 mV"},
-    };
     LabbookEventMembraneMonitor monitor(3);
     LabbookEventNoiseReport noise(2, {12.3456789, kv4cl::UnitPfxPico, "A"}, {0.5, kv4cl::UnitPfxNano, "A"});
     LabbookEventRCEstimation rc(1, {150.256, kv4cl::UnitPfxMega, "\u03A9"}, {22.5, kv4cl::UnitPfxPico, "F"});
+    // A negative estimate failed, and an invalid fit has no values: both show a dash.
+    LabbookEventRCEstimation failed(1, {-1.0, kv4cl::UnitPfxMega, "\u03A9"},
+                                    {-0.001, kv4cl::UnitPfxPico, "F"});
     LabbookEventEventsDetection detection(4, {1.5, kv4cl::UnitPfxMicro, "s"},
                                           {250.0, kv4cl::UnitPfxMilli, "s"},
                                           {3.999999999, kv4cl::UnitPfxNone, "Hz"});
     LabbookEventIVGraph iv(5, {2.5, kv4cl::UnitPfxNano, "S"}, {-10.0, kv4cl::UnitPfxPico, "A"}, true,
                            {4.0, kv4cl::UnitPfxMilli, "V"});
-    LabbookEvent* const events[] = {&monitor, &noise, &rc, &detection, &iv};
-    for (size_t i = 0; i < std::size(entries); i++) {
-        setTimes(*events[i]);
-        EXPECT_EQ(events[i]->lineText(), "10:00:00.000, 00:01:02.500, " + entries[i].first);
-        EXPECT_EQ(events[i]->summaryText(), entries[i].second);
+    LabbookEventIVGraph invalid(2, {2.5, kv4cl::UnitPfxNano, "S"}, {-10.0, kv4cl::UnitPfxPico, "A"}, false,
+                                {0.0, kv4cl::UnitPfxMilli, "V"});
+    const struct {
+        LabbookEvent* event;
+        QString line; // after the times
+        QString summary;
+    } cases[] = {
+        {&note, "Written Note, 'seal formed'", ""},
+        {&warm, "Written Note, 'seal formed', Temperature: 36.5512 [\u00B0C]", ""},
+        // A mark written out is a note whose text is two single quotes.
+        {&mark, "Written Note, ''''", ""},
+        {&monitor, "Membrane Monitor, Channel switched off: 3", ""},
+        {&noise, "Noise Report, Channel: 2, Mean Current: 12.3457 [pA], Current Rms: 0.5 [nA]",
+         "Ch: 2, avg I: 12.35 pA, rms I: 0.50 nA"},
+        {&rc, "RC Estimation, Channel: 1, Resistance: 150.256 [M\u03A9], Capacitance: 22.5 [pF]",
+         "Ch: 1, R: 150.26 M\u03A9, C: 22.50 pF"},
+        {&failed, "RC Estimation, Channel: 1, Resistance: - [M\u03A9], Capacitance: - [pF]",
+         "Ch: 1, R: - M\u03A9, C: - pF"},
+        {&detection,
+         "Events Detection, Channel: 4, Average Dwell Time: 1.5 [\u00B5s], Average Inter Event Time: 250 "
+         "[ms], "
+         "Events Rate: 4 [Hz]",
+         "Ch: 4, dwell: 1.50 \u00B5s, inter: 250.00 ms, rate: 4.00 Hz"},
+        {&iv,
+         "I/V graph, Channel: 5, Conductance: 2.5 [nS], Current Offset: -10 [pA], Reverse Potential: 4 [mV]",
+         "Ch: 5, G: 2.50 nS, Ioff: -10.00 pA, Vrev: 4.00 mV"},
+        {&invalid,
+         "I/V graph, Channel: 2, Conductance: - [nS], Current Offset: - [pA], Reverse Potential: - [mV]",
+         "Ch: 2, G: - nS, Ioff: - pA, Vrev: - mV"},
+    };
+    for (const auto& c : cases) {
+        setTimes(*c.event);
+        EXPECT_EQ(c.event->lineText(), "10:00:00.000, 00:01:02.500, " + c.line);
+        EXPECT_EQ(c.event->summaryText(), c.summary);
     }
-}
-
-TEST(LabbookEventLines, FailedEstimatesAndInvalidFitsShowADash) {
-    LabbookEventRCEstimation rc(1, {-1.0, kv4cl::UnitPfxMega, "\u03A9"}, {-0.001, kv4cl::UnitPfxPico, "F"});
-    setTimes(rc, "Not Recording");
-    EXPECT_EQ(rc.lineText(), "10:00:00.000, Not Recording, RC Estimation, Channel: 1, "
-                             "Resistance: - [M\u03A9], Capacitance: - [pF]");
-    EXPECT_EQ(rc.summaryText(), "Ch: 1, R: - M\u03A9, C: - pF");
-
-    LabbookEventIVGraph iv(2, {2.5, kv4cl::UnitPfxNano, "S"}, {-10.0, kv4cl::UnitPfxPico, "A"}, false,
-                           {0.0, kv4cl::UnitPfxMilli, "V"});
-    setTimes(iv, "Not Recording");
-    EXPECT_EQ(iv.lineText(), "10:00:00.000, Not Recording, I/V graph, Channel: 2, Conductance: - [nS], "
-                             "Current Offset: - [pA], Reverse Potential: - [mV]");
-    EXPECT_EQ(iv.summaryText(), "Ch: 2, G: - nS, Ioff: - pA, Vrev: - mV");
 }
 
 TEST(LabbookEventLines, ValuesArePreparedToReadablePrefixesOnce) {
@@ -146,34 +139,22 @@ class LabbookTest : public ::testing::Test {
     QtMessageHandler previousHandler = nullptr;
 };
 
-TEST_F(LabbookTest, MarkedMomentWaitsForTheNextNote) {
+TEST_F(LabbookTest, AMarkedMomentWaitsForTheNextNoteAndMarksInARowBecomeNumberedEmptyNotes) {
     Labbook book;
-    auto* mark = new LabbookEventPlaceholder;
-    book.onReceiveEvent(mark);
-    EXPECT_EQ(mainLines(book), QStringList());
-    // Still pending, hence still alive: as if the moment had been marked at ten.
-    mark->time = "10:00:00.000";
-    book.onReceiveEvent(new LabbookEventWrittenNote("bath changed"));
-    const QString line = "10:00:00.000, Not Recording, Written Note, 'bath changed'";
-    EXPECT_EQ(mainLines(book), QStringList{line});
-    EXPECT_EQ(viewText(book), line);
-}
-
-TEST_F(LabbookTest, MarksInARowBecomeNumberedEmptyNotes) {
-    Labbook book;
-    auto* first = new LabbookEventPlaceholder;
-    book.onReceiveEvent(first);
-    first->time = "10:00:00.000";
-    auto* second = new LabbookEventPlaceholder;
-    book.onReceiveEvent(second);
-    second->time = "10:01:00.000";
-    auto* third = new LabbookEventPlaceholder;
-    book.onReceiveEvent(third);
-    third->time = "10:02:00.000";
+    // Each is still pending, hence still alive, when its time is set: as if marked then.
+    const char* const times[] = {"10:00:00.000", "10:01:00.000", "10:02:00.000"};
+    for (const char* time : times) {
+        auto* mark = new LabbookEventPlaceholder;
+        book.onReceiveEvent(mark);
+        mark->time = time;
+    }
+    EXPECT_EQ(mainLines(book).size(), 2) << "the last mark waits";
     book.onReceiveEvent(new LabbookEventWrittenNote("drug added"));
-    EXPECT_EQ(mainLines(book), (QStringList{"10:00:00.000, Not Recording, Written Note, 'empty note 0'",
-                                            "10:01:00.000, Not Recording, Written Note, 'empty note 1'",
-                                            "10:02:00.000, Not Recording, Written Note, 'drug added'"}));
+    const QStringList lines{"10:00:00.000, Not Recording, Written Note, 'empty note 0'",
+                            "10:01:00.000, Not Recording, Written Note, 'empty note 1'",
+                            "10:02:00.000, Not Recording, Written Note, 'drug added'"};
+    EXPECT_EQ(mainLines(book), lines);
+    EXPECT_EQ(viewText(book), lines.join('\n'));
 }
 
 TEST_F(LabbookTest, NoteLineMarksAndWritesWithTheTemperature) {
@@ -216,10 +197,10 @@ TEST_F(LabbookTest, RecordingHasItsOwnLabbook) {
     Labbook book;
     const QString recording = recordingFolder() + "cell_000";
     const QString recordingLabbook = recording + "_lab_book.txt";
-    book.onRecordingStarted(recording);
+    book.startRecording(recording);
     book.onReceiveEvent(new LabbookEventMembraneMonitor(2));
     book.onReceiveEvent(new LabbookEventPlaceholder);
-    book.onRecordingStopped();
+    book.stopRecording();
     book.onReceiveEvent(new LabbookEventWrittenNote("after"));
 
     const QStringList main = mainLines(book);
@@ -245,7 +226,7 @@ TEST_F(LabbookTest, ClosingWritesWhatIsPending) {
     {
         Labbook book;
         name = book.mainFileName();
-        book.onRecordingStarted(recording);
+        book.startRecording(recording);
         book.onReceiveEvent(new LabbookEventPlaceholder);
     }
     const QStringList main = linesOf(Labbook::folder() + name + ".txt");
@@ -258,10 +239,10 @@ TEST_F(LabbookTest, ClosingWritesWhatIsPending) {
 TEST_F(LabbookTest, UnopenableRecordingLabbookIsReportedOnceAndTheMainOneGoesOn) {
     Labbook book;
     const QString recording = QDir::homePath() + "/missing/cell_000";
-    book.onRecordingStarted(recording);
+    book.startRecording(recording);
     book.onReceiveEvent(new LabbookEventMembraneMonitor(1));
     book.onReceiveEvent(new LabbookEventMembraneMonitor(2));
-    book.onRecordingStopped();
+    book.stopRecording();
     EXPECT_EQ(mainLines(book).size(), 5);
     ASSERT_EQ(warnings.size(), 1);
     EXPECT_TRUE(warnings[0].contains(recording + "_lab_book.txt")) << warnings[0].toStdString();

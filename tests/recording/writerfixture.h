@@ -1,18 +1,17 @@
 #pragma once
 // A file writer on a real producer fed with scripted rows, beside a virtual amplifier that
-// gives the header its model, with a record settings dialog naming the recording "cell" in
-// the test's own folder. The writer's signals and the boxes it shows are collected here.
+// gives the header its model, with a plan naming the recording "cell" in the test's own
+// folder. The writer's signals and the boxes it shows are collected here.
 
 #include "acquisition/datahook.h"
 #include "acquisition/devicedataproducer.h"
-#include "controls/recordsettingsdialog.h"
 #include "recording/datawriterconsumer.h"
+#include "recording/recordingplan.h"
 #include "tests/acquisition/scriptedsource.h"
 #include "tests/recording/connectedamplifier.h"
 
 #include <QApplication>
 #include <QDeadlineTimer>
-#include <QLineEdit>
 #include <QMessageBox>
 #include <QTest>
 #include <QTimer>
@@ -26,27 +25,37 @@ template <typename Writer> class WriterFixture : public RecordingAmplifier {
   protected:
     void TearDown() override {
         dropWriter();
-        dialog.reset();
         probe.reset();
         producer.reset();
         source.reset();
         RecordingAmplifier::TearDown();
     }
 
-    // Rows of one voltage and these current and gp channels, and the dialog.
+    // Rows of one voltage and these current and gp channels, recorded with no limit.
     void prepare(uint32_t currentChannels, uint32_t gpChannels) {
         source = std::make_unique<ScriptedSource>(1, currentChannels, gpChannels);
         producer = std::make_unique<DeviceDataProducer>(*source);
         probe = producer->getDataHook();
-        dialog = std::make_unique<RecordSettingsDialog>();
-        dialog->findChild<QLineEdit*>("recordPathEdit")->setText(path);
-        dialog->findChild<QLineEdit*>("recordNameEdit")->setText("cell");
+        plan.path = path;
+        plan.name = "cell";
+        limit(0);
+    }
+
+    // Samples in all, per chunk and per sweep; 0 for none.
+    void limit(double samples, double chunk = 0, double sweep = 0) {
+        RecordSettings& s = plan.settings;
+        s.unlimitedRecording = samples == 0;
+        s.recordLength = samples > 0 ? samples : -1;
+        s.chunksEnabled = chunk > 0;
+        s.chunkLength = chunk > 0 ? chunk : -1;
+        s.sweepsEnabled = sweep > 0;
+        s.sweepLength = sweep > 0 ? sweep : -1;
     }
 
     void use(std::unique_ptr<Writer> newWriter) {
         dropWriter();
         writer = std::move(newWriter);
-        writer->setRecordSettingsDialog(dialog.get());
+        writer->setRecordingPlan(&plan);
         // Both signals may come from the writer's thread: they are collected in this one.
         QObject::connect(writer.get(), &DataWriterConsumer::recording, &receiver,
                          [this](bool on) { states.push_back(on); });
@@ -80,7 +89,7 @@ template <typename Writer> class WriterFixture : public RecordingAmplifier {
     std::unique_ptr<ScriptedSource> source;
     std::unique_ptr<DeviceDataProducer> producer;
     std::unique_ptr<DataHook> probe;
-    std::unique_ptr<RecordSettingsDialog> dialog;
+    RecordingPlan plan;
     std::unique_ptr<Writer> writer;
     QObject receiver;
     std::vector<bool> states;
