@@ -4,9 +4,9 @@
 // and file opening, the limits (total length, chunks, sweeps) counted in input values, the
 // KDH text header written beside the data, the channel selection and the tag timing.
 //
-// The main window starts and stops every writer alike; only the writer whose format the
-// record settings dialog selects records. A recording ends when stopped, when its last file
-// is full, or when a further chunk cannot be opened; recording(false) tells which ever it was.
+// The recording service starts and stops every writer alike; only the writer whose format the
+// plan selects records. A recording ends when stopped, when its last file is full, or when a
+// further chunk cannot be opened; recording(false) tells which ever it was.
 
 #include "acquisition/devicedataconsumer.h"
 #include "recording/recordsettings.h"

@@ -1,11 +1,9 @@
 #include "tools/recordcommand.h"
 
-#include "acquisition/devicedataproducer.h"
-#include "acquisition/librarysamplesource.h"
-#include "recording/abfdatawriterconsumer.h"
-#include "recording/datdatawriterconsumer.h"
 #include "recording/labbookfiles.h"
 #include "recording/recordingplan.h"
+#include "session/devicesession.h"
+#include "session/recordingservice.h"
 #include "simulator/simulatedbus.h"
 #include "tools/clisupport.h"
 #include "tools/patternverifier.h"
@@ -44,32 +42,6 @@ void onInterrupt(int number) {
     }
     const char byte = 1;
     [[maybe_unused]] const ssize_t written = write(interruptPipe[1], &byte, 1);
-}
-
-// The channel counts and the layout of the frames the files hold.
-struct Channels {
-    uint32_t voltages = 0, currents = 0, gps = 0;
-};
-
-Channels channelCounts() {
-    Channels c;
-    check(kv4cl::getChannelCounts(c.voltages, c.currents, c.gps), "channel counts");
-    return c;
-}
-
-// The ranges and the rate, as the program's controls hand them to every consumer at the start.
-void seed(DataWriterConsumer& writer, const Channels& channels, const kv4cl::Measurement_t& rate) {
-    writer.onSamplingRateChanged(rate, rate);
-    if (kv4cl::RangedMeasurement_t range; kv4cl::getVoltageRange(range) == kv4cl::Success)
-        writer.onVoltageRangeChanged(range);
-    for (uint32_t c = 0; c < channels.currents; c++) {
-        kv4cl::RangedMeasurement_t range;
-        check(kv4cl::getCurrentRange(range, uint16_t(c)), "current range");
-        writer.onCurrentRangeChanged(range, int(c));
-    }
-    for (uint32_t g = 0; g < channels.gps; g++)
-        if (kv4cl::RangedMeasurement_t range; kv4cl::getGpRange(range, uint16_t(g)) == kv4cl::Success)
-            writer.onGpRangeChanged(range, int(g));
 }
 
 double megabytes(const QString& folder) {
@@ -133,9 +105,12 @@ int record(const RecordRequest& request, kav4sim::SimulatedBus* bus) {
     char* argv[] = {name, nullptr};
     QCoreApplication application(argc, argv);
 
-    const Connection connection(request.ids);
+    kv4cl::ErrorCodes_t connected = kv4cl::Success;
+    const std::unique_ptr<DeviceSession> session = DeviceSession::open(request.ids, connected);
+    check(connected, "connect");
     applySettings(request.settings);
-    const Channels channels = channelCounts();
+    DeviceDataProducer& producer = *session->producer();
+    const DeviceDataProducer::ChannelCounts& channels = session->features().channels;
     kv4cl::Measurement_t rate;
     check(kv4cl::getSamplingRate(rate), "sampling rate");
     const double hertz = rate.getNoPrefixValue();
@@ -148,15 +123,11 @@ int record(const RecordRequest& request, kav4sim::SimulatedBus* bus) {
     plan.name = RecordingPlan::defaultName;
     plan.settings.recordLength = std::max(1.0, std::round(request.seconds * hertz));
 
-    LibrarySampleSource source;
-    DeviceDataProducer producer(source);
-    std::unique_ptr<DataWriterConsumer> writer;
-    if (request.format == 0)
-        writer = std::make_unique<DatDataWriterConsumer>(&producer);
-    else
-        writer = std::make_unique<AbfDataWriterConsumer>(&producer);
-    writer->setRecordingPlan(&plan);
-    seed(*writer, channels, rate);
+    // The session's; the ranges and the rate as the program's controls hand them over at the start.
+    auto* recorder = new RecordingService(*session);
+    recorder->setPlan(&plan);
+    session->seedRanges();
+    session->onSamplingRateChanged(rate, rate);
 
     // The lab book, as the program keeps it: the session's, and the recording's own beside it.
     LabbookFiles labbook;
@@ -164,38 +135,23 @@ int record(const RecordRequest& request, kav4sim::SimulatedBus* bus) {
     if (!labbook.openNewest(previousLines))
         std::fprintf(stderr, "kav4-cli: cannot open the lab book in %s\n",
                      qPrintable(LabbookFiles::folder()));
-    bool recording = false;
-    QObject::connect(writer.get(), &DataWriterConsumer::recording, &application, [&](bool on) {
-        recording = on;
-        if (on) {
-            labbook.startRecording(plan.folder() + plan.recordName());
-            return;
-        }
-        labbook.stopRecording();
-        application.quit();
+    recorder->setLabbook(&labbook);
+    QObject::connect(recorder, &RecordingService::recording, &application, [&](bool on) {
+        if (!on) application.quit();
     });
 
-    // Every loss goes in the lab book once, as in the program: while recording with the file and
-    // the frame, from the writer.
-    const auto note = [&labbook](LabbookEventSamplesLost entry) {
-        labbook.stamp(entry);
-        labbook.write(entry);
-    };
     QElapsedTimer clock;
     // Progress for a person watching; piped or redirected output holds the results alone.
     const bool showProgress = isatty(STDOUT_FILENO);
+    // Every loss goes in the lab book once, as in the program: while recording the service notes
+    // it with the file and the frame.
     QObject::connect(&producer, &DeviceDataProducer::framesLost, &application, [&](quint64, quint64 frames) {
-        if (!recording) note(LabbookEventSamplesLost(frames, hertz));
+        if (!recorder->isRecording()) labbook.note(new LabbookEventSamplesLost(frames, hertz));
         // Told as it happens, below a progress line.
         std::fprintf(stderr, "%skav4-cli: %llu frames lost %.1f s into the recording\n",
                      showProgress ? "\n" : "", static_cast<unsigned long long>(frames),
                      double(clock.elapsed()) / 1000.0);
     });
-    QObject::connect(writer.get(), &DataWriterConsumer::lossInFile, &application,
-                     [&](quint64 samples, double samplingRate, const QString& file, quint64 frame) {
-                         note(LabbookEventSamplesLost(samples, samplingRate, file, frame));
-                     });
-
     if (pipe(interruptPipe) != 0) throw Failure("cannot watch for Ctrl+C");
     QSocketNotifier interrupts(interruptPipe[0], QSocketNotifier::Read);
     bool interrupted = false;
@@ -204,7 +160,7 @@ int record(const RecordRequest& request, kav4sim::SimulatedBus* bus) {
         [[maybe_unused]] const ssize_t n = read(interruptPipe[0], &byte, 1);
         interrupted = true;
         // The writer takes in what had arrived and closes its files.
-        writer->onStopConsuming();
+        recorder->stop();
     });
     struct sigaction action = {};
     action.sa_handler = onInterrupt;
@@ -235,15 +191,14 @@ int record(const RecordRequest& request, kav4sim::SimulatedBus* bus) {
     producer.start();
     clock.start();
     firstRow = producer.rowsProduced();
-    writer->onStartConsuming();
-    if (!writer->isRunning()) throw Failure("cannot write the recording in " + request.folder);
+    if (!recorder->start()) throw Failure("cannot write the recording in " + request.folder);
     if (showProgress) progress.start(500);
     if (faults) faultTimer.start(int(request.faultSeconds * 1000));
     application.exec();
     progress.stop();
     faultTimer.stop();
     signal(SIGINT, SIG_DFL);
-    writer->onStopConsuming();
+    recorder->stop();
     producer.onStopProducing();
     const uint64_t lost = producer.framesLostTotal();
     if (showProgress) std::printf("\n");
@@ -251,11 +206,11 @@ int record(const RecordRequest& request, kav4sim::SimulatedBus* bus) {
     // What the files hold.
     const std::string recordFolder = plan.folder().toStdString(),
                       recordName = plan.recordName().toStdString();
-    const FrameLayout layout{channels.currents, channels.gps, request.format == 0 ? channels.voltages : 1,
+    const FrameLayout layout{channels.current, channels.gp, request.format == 0 ? channels.voltage : 1,
                              request.ids.size()};
     uint64_t frames = 0;
     const std::vector<std::string> dat = datFiles(recordFolder, recordName);
-    const auto abf = abfFiles(recordFolder, recordName, channels.currents + channels.gps);
+    const auto abf = abfFiles(recordFolder, recordName, channels.current + channels.gp);
     for (const std::string& file : dat)
         frames += std::filesystem::file_size(file) / (layout.width() * sizeof(float));
     for (const auto& chunk : abf)
@@ -278,7 +233,7 @@ int record(const RecordRequest& request, kav4sim::SimulatedBus* bus) {
     if (request.verifyPattern) {
         const PatternReport report =
             request.format == 0
-                ? verifyDat(dat, layout, datColumns(channels.currents, channels.gps, channels.voltages),
+                ? verifyDat(dat, layout, datColumns(channels.current, channels.gp, channels.voltage),
                             labbookLosses(recordFolder + recordName + "_lab_book.txt"))
                 : verifyAbf(abf, layout);
         if (!report.fault.empty()) {

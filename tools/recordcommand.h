@@ -1,7 +1,8 @@
 #pragma once
-// kav4-cli record: records the connected amplifiers without windows, through the program's own
-// producer, writers, naming, headers and lab book, for a time or until Ctrl+C; optionally
-// injects the virtual amplifiers' faults and proves the files whole in pattern mode.
+// kav4-cli record: records the connected amplifiers without windows, through the session and
+// the recording service the program's window records through (writers, naming, headers, lab
+// book), for a time or until Ctrl+C; optionally injects the virtual amplifiers' faults and
+// proves the files whole in pattern mode.
 
 #include "tools/acquisitionsettings.h"
 

@@ -1,4 +1,4 @@
-#include "controls/offsetcompensationwatch.h"
+#include "session/offsetcompensationwatch.h"
 
 #include "commlib/api/kv4cl.h"
 
