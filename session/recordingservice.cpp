@@ -6,6 +6,8 @@
 #include "recording/recordingplan.h"
 #include "session/devicesession.h"
 
+#include <algorithm>
+
 RecordingService::RecordingService(DeviceSession& session)
     : QObject(&session), currentChannels(int(session.features().channels.current)),
       gpChannels(int(session.features().channels.gp)) {
@@ -46,6 +48,11 @@ bool RecordingService::start() {
     return started;
 }
 
+bool RecordingService::isRecording() const {
+    return std::any_of(writers.begin(), writers.end(),
+                       [](const DataWriterConsumer* writer) { return writer->isRunning(); });
+}
+
 void RecordingService::stop() {
     for (DataWriterConsumer* writer : writers)
         writer->onStopConsuming();
@@ -68,7 +75,6 @@ void RecordingService::saveTagString(QString text) {
 
 void RecordingService::onRecording(DataWriterConsumer* writer, bool on) {
     lastWriter = writer;
-    recordingOn = on;
     emit recording(on);
     if (!labbook || !plan) return;
     // The recording's own lab book goes in its folder, named after the recording.

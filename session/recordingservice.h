@@ -30,8 +30,8 @@ class RecordingService : public QObject {
     void setPlan(RecordingPlan* recordingPlan);
     // Where the recording's lab book and its loss notes go; unset, nowhere.
     void setLabbook(LabbookKeeper* keeper) { labbook = keeper; }
-    // Whether a recording runs, as last announced by recording().
-    bool isRecording() const { return recordingOn; }
+    // Whether a writer runs: true as soon as start() returned, before recording() arrives.
+    bool isRecording() const;
 
   signals:
     void recording(bool on);
@@ -62,5 +62,4 @@ class RecordingService : public QObject {
     LabbookKeeper* labbook = nullptr;
     int currentChannels = 0;
     int gpChannels = 0;
-    bool recordingOn = false;
 };
