@@ -1,20 +1,22 @@
 #include "analysis/analyses.h"
 
-// Each is defined in its analysis's folder. An analysis added is its folder and one line here,
-// in the menu's order within its placement.
-Analysis noiseReportAnalysis();
-Analysis rcEstimationAnalysis();
-Analysis histogramAnalysis();
-Analysis eventDetectionAnalysis();
-Analysis spectrumAnalysis();
-Analysis ivGraphAnalysis();
-Analysis membraneMonitorAnalysis();
-Analysis voltageControllerAnalysis();
+// Each entry is defined in its analysis's folder. An analysis added is its folder and one line
+// here, in the menu's order within its placement.
+#define ANALYSES(X)                                                                                          \
+    X(noiseReportAnalysis)                                                                                   \
+    X(rcEstimationAnalysis)                                                                                  \
+    X(histogramAnalysis)                                                                                     \
+    X(eventDetectionAnalysis)                                                                                \
+    X(spectrumAnalysis)                                                                                      \
+    X(ivGraphAnalysis)                                                                                       \
+    X(membraneMonitorAnalysis)                                                                               \
+    X(voltageControllerAnalysis)
+
+#define DECLARED(entry) Analysis entry();
+ANALYSES(DECLARED)
 
 const std::vector<Analysis>& analyses() {
-    static const std::vector<Analysis> all = {
-        noiseReportAnalysis(), rcEstimationAnalysis(), histogramAnalysis(),       eventDetectionAnalysis(),
-        spectrumAnalysis(),    ivGraphAnalysis(),      membraneMonitorAnalysis(), voltageControllerAnalysis(),
-    };
+#define LISTED(entry) entry(),
+    static const std::vector<Analysis> all = {ANALYSES(LISTED)};
     return all;
 }
