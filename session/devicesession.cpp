@@ -2,6 +2,7 @@
 
 #include "acquisition/devicedataconsumer.h"
 #include "session/offsetcompensationwatch.h"
+#include "session/stimulusservice.h"
 
 #include "commlib/api/kv4cl.h"
 
@@ -58,6 +59,7 @@ DeviceSession::DeviceSession(bool parallel) {
     f.parallel = parallel;
     f.model = modelOfFirstDevice();
     if (f.digitalOffsetCompensation) offsetWatch = new OffsetCompensationWatch(int(f.channels.current), this);
+    if (f.protocols) stimulusService = new StimulusService(this);
 }
 
 DeviceSession::~DeviceSession() {

@@ -26,6 +26,7 @@
 
 class DeviceDataConsumer;
 class OffsetCompensationWatch;
+class StimulusService;
 
 class DeviceSession : public QObject {
     Q_OBJECT
@@ -64,6 +65,9 @@ class DeviceSession : public QObject {
     DeviceDataProducer* producer() const { return dataProducer.get(); }
     // On models with digital offset compensation; null on the others.
     OffsetCompensationWatch* offsetCompensation() const { return offsetWatch; }
+    // The voltage stimulus, on models with protocols; null on the others. It goes with the
+    // session, after whatever the caller deleted over it.
+    StimulusService* stimulus() const { return stimulusService; }
 
     // Files a consumer of the producer; the session owns it from here on and deletes it in stop().
     void add(DeviceDataConsumer* consumer, const QString& filterKey);
@@ -104,4 +108,5 @@ class DeviceSession : public QObject {
     std::unique_ptr<DeviceDataProducer> dataProducer;
     std::vector<std::pair<DeviceDataConsumer*, QString>> filed;
     OffsetCompensationWatch* offsetWatch = nullptr;
+    StimulusService* stimulusService = nullptr;
 };

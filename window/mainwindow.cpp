@@ -13,8 +13,6 @@
 #include "controls/compensationsdockwidget.h"
 #include "controls/controlsdockwidget.h"
 #include "controls/filterpreferencesdialog.h"
-#include "session/recordingservice.h"
-#include "session/stimulusservice.h"
 #include "controls/protocoldockwidget.h"
 #include "controls/recordsettingsdialog.h"
 #include "controls/voltageoffsetdockwidget.h"
@@ -22,6 +20,8 @@
 #include "plots/plotpreferencesdialog.h"
 #include "plots/plottab.h"
 #include "recording/labbook.h"
+#include "session/recordingservice.h"
+#include "session/stimulusservice.h"
 #include "window/acquisitioninfodockwidget.h"
 #include "window/channelactions.h"
 #include "window/connectiondock.h"
@@ -32,6 +32,7 @@
 #include "window/errormanager.h"
 #include "window/mainmenus.h"
 #include "window/producerreports.h"
+#include "window/recordingwiring.h"
 #include "window/shortcuts.h"
 #include "window/temperaturecontroller.h"
 #include "window/ttldockwidget.h"
@@ -43,8 +44,6 @@
 #include <QMessageBox>
 #include <QShortcut>
 #include <QTimer>
-
-#include <algorithm>
 
 namespace {
 
@@ -112,7 +111,8 @@ void MainWindow::buildConnectedInterface() {
     setStyleSheet("QSplitter::handle{image: url(:/imgs/splitter handle.png)}");
 
     const DeviceDataProducer::ChannelCounts& channels = features.channels;
-    plotPreferences = new PlotPreferencesDialog(int(channels.current), int(channels.voltage), int(channels.gp), this);
+    plotPreferences =
+        new PlotPreferencesDialog(int(channels.current), int(channels.voltage), int(channels.gp), this);
     filterPreferences = new FilterPreferencesDialog(analyses(), this);
     lostDialog = std::make_unique<ConnectionLostDialog>();
     createConsumers();
@@ -128,7 +128,7 @@ void MainWindow::buildConnectedInterface() {
     createDocks();
     // The amplifier may still play what it was given before, such as an estimation's protocol
     // left running when the connection ended: it holds what the stimulus dock shows.
-    if (stimulus) stimulus->hold();
+    if (StimulusService* stimulus = session->stimulus()) stimulus->hold();
     connectPipeline();
     // The rate comes from the controls, as every later change does: one time base for all.
     controlsDock->announceSamplingRate();
@@ -154,8 +154,8 @@ void MainWindow::createConsumers() {
 
 void MainWindow::createDocks() {
     const DeviceSession::Features& features = session->features();
-    if (features.protocols) {
-        stimulus = std::make_unique<StimulusService>();
+    StimulusService* stimulus = session->stimulus();
+    if (stimulus) {
         protocolDock = new ProtocolDockWidget(*stimulus, this);
         layout.add(protocolDock, Qt::RightDockWidgetArea, true);
     }
@@ -188,15 +188,16 @@ void MainWindow::createDocks() {
     for (QDockWidget* dock : analysisDocks->docks())
         layout.keep(dock);
     analysisDocks->dock<MembraneMonitorWidget>()->watch(plotTab);
-    analysisDocks->dock<VoltageAutomaticControllerWidget>()->setStimulus(stimulus.get());
+    analysisDocks->dock<VoltageAutomaticControllerWidget>()->setStimulus(stimulus);
     auto* rc = analysisDocks->dock<RCEstimationWidget>();
-    rc->setStimulus(stimulus.get());
+    rc->setStimulus(stimulus);
     if (compensationsDock)
         connect(rc, &RCEstimationWidget::compensateCFast, compensationsDock,
                 &CompensationsDockWidget::onCompensateCFast);
     allChannelsDock = new AllChannelsControlsDockWidget(this);
     layout.add(allChannelsDock, Qt::TopDockWidgetArea, true);
-    if (features.temperatureController) temperature = std::make_unique<TemperatureController>(layout, labbook);
+    if (features.temperatureController)
+        temperature = std::make_unique<TemperatureController>(layout, labbook);
     acquisitionInfoDock = new AcquisitionInfoDockWidget(this);
     layout.add(acquisitionInfoDock, Qt::TopDockWidgetArea, true);
     if (features.ttlOutput) layout.addFloating(new TtlDockWidget(this));
@@ -209,7 +210,8 @@ void MainWindow::connectPipeline() {
             &DeviceSession::onVoltageRangeChanged);
     connect(controlsDock, &ControlsDockWidget::currentRangeChanged, session.get(),
             &DeviceSession::onCurrentRangeChanged);
-    connect(controlsDock, &ControlsDockWidget::gpRangeChanged, session.get(), &DeviceSession::onGpRangeChanged);
+    connect(controlsDock, &ControlsDockWidget::gpRangeChanged, session.get(),
+            &DeviceSession::onGpRangeChanged);
     connect(controlsDock, &ControlsDockWidget::samplingRateChanged, session.get(),
             &DeviceSession::onSamplingRateChanged);
     connect(controlsDock, &ControlsDockWidget::samplingRateChanged, acquisitionInfoDock,
@@ -223,42 +225,15 @@ void MainWindow::connectPipeline() {
     connect(analysisDocks, &AnalysisDocks::labbookEvent, labbook, &Labbook::onReceiveEvent);
     connect(controlsDock, &ControlsDockWidget::currentRangeAuto, session->producer(),
             &DeviceDataProducer::onEnableCurrentRangeChange);
-    // Switched-off channels are left out of the next recording; ranges stay put while one runs.
-    RecordingService* recorder = recordingService;
-    recorder->setLabbook(labbook);
-    connect(plotTab, &PlotTab::switchChannelOn, recorder, &RecordingService::switchChannel);
-    connect(recorder, &RecordingService::recording, controlsDock, &ControlsDockWidget::onRecording);
-    connect(recorder, &RecordingService::recording, acquisitionInfoDock,
-            &AcquisitionInfoDockWidget::onRecording);
-    // The compensation tag goes to the recording that starts, and to no other.
-    if (compensationsDock)
-        connect(recorder, &RecordingService::recording, compensationsDock,
-                [dock = compensationsDock, recorder](bool on) {
-                    const auto mark = connect(dock, &CompensationsDockWidget::markTagTime, recorder,
-                                              &RecordingService::markTagTime);
-                    const auto save = connect(dock, &CompensationsDockWidget::saveTagString, recorder,
-                                              &RecordingService::saveTagString);
-                    dock->onRecording(on);
-                    disconnect(mark);
-                    disconnect(save);
-                });
-    connect(recorder, &RecordingService::newRecordFile, analysisDocks, &AnalysisDocks::onNewRecordFile);
-    connect(recorder, &RecordingService::recording, analysisDocks, &AnalysisDocks::onRecording);
+    connectRecording(recordingService, {.plotTab = plotTab,
+                                        .controls = controlsDock,
+                                        .info = acquisitionInfoDock,
+                                        .analyses = analysisDocks,
+                                        .labbook = labbook,
+                                        .protocol = protocolDock,
+                                        .compensations = compensationsDock});
     if (protocolDock) {
-        recorder->setPlan(&protocolDock->recordSettingsDialog()->plan());
-        connect(protocolDock, &ProtocolDockWidget::recordRequest, recorder,
-                [recorder](bool start) {
-                    if (start)
-                        recorder->start();
-                    else
-                        recorder->stop();
-                });
-        connect(recorder, &RecordingService::newRecordFile, protocolDock,
-                &ProtocolDockWidget::onNewRecordFile);
-        connect(recorder, &RecordingService::recording, protocolDock, &ProtocolDockWidget::onRecording);
-    }
-    if (protocolDock) {
-        connect(controlsDock, &ControlsDockWidget::voltageRangeChanged, stimulus.get(),
+        connect(controlsDock, &ControlsDockWidget::voltageRangeChanged, session->stimulus(),
                 &StimulusService::onStimulusRangeChanged);
         connect(controlsDock, &ControlsDockWidget::samplingRateChanged, protocolDock->recordSettingsDialog(),
                 &RecordSettingsDialog::onSamplingRateChanged);
@@ -270,8 +245,8 @@ void MainWindow::connectPipeline() {
     connectChannelActions(*session, plotTab, allChannelsDock, plotPreferences);
 
     connectProducerReports(session->producer(), acquisitionInfoDock, lostDialog.get(), labbook);
-    connect(session->producer(), &DeviceDataProducer::frontEndCurrentRangeChange, this,
-            &MainWindow::onFrontEndCurrentRangeChange, Qt::QueuedConnection);
+    connect(session->producer(), &DeviceDataProducer::frontEndCurrentRangeChange, controlsDock,
+            &ControlsDockWidget::onMoveCurrentRange, Qt::QueuedConnection);
     connect(
         lostDialog.get(), &ConnectionLostDialog::disconnectDevice, this, [this] { onConnect(false); },
         Qt::QueuedConnection);
@@ -298,8 +273,6 @@ void MainWindow::tearDownConnectedInterface() {
     allChannelsDock = nullptr;
     labbook = nullptr;
     protocolDock = nullptr;
-    // After the docks over it.
-    stimulus.reset();
     compensationsDock = nullptr;
     // No event reaches the plot tab between its consumer's deletion and its own.
     delete takeCentralWidget();
@@ -368,10 +341,6 @@ bool MainWindow::focusNextPrevChild(bool next) {
         }
         if (!now->visibleRegion().isEmpty()) return true;
     }
-}
-
-void MainWindow::onFrontEndCurrentRangeChange(int rangeChange) {
-    if (controlsDock) controlsDock->onMoveCurrentRange(rangeChange);
 }
 
 void MainWindow::onDeviceInfo() {

@@ -35,7 +35,6 @@ class Labbook;
 class QDockWidget;
 class QShortcut;
 class RecordingService;
-class StimulusService;
 
 class MainWindow : public QMainWindow {
     Q_OBJECT
@@ -59,8 +58,6 @@ class MainWindow : public QMainWindow {
     void onConnect(bool flag);
 
   private slots:
-    // The producer's suggestion while the current range is automatic: +1 up, -1 down.
-    void onFrontEndCurrentRangeChange(int rangeChange);
     void onDeviceInfo();
 
   protected:
@@ -98,7 +95,6 @@ class MainWindow : public QMainWindow {
     AllChannelsControlsDockWidget* allChannelsDock = nullptr;
     Labbook* labbook = nullptr;
     ProtocolDockWidget* protocolDock = nullptr;
-    std::unique_ptr<StimulusService> stimulus; // on models with protocols
     CompensationsDockWidget* compensationsDock = nullptr; // for models with CFast
     AnalysisDocks* analysisDocks = nullptr;
     DockLayout layout{*this};
