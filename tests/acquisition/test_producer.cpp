@@ -14,6 +14,7 @@
 #include <QSignalSpy>
 #include <QTimer>
 
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -21,18 +22,21 @@ namespace {
 
 using kv4test::ScriptedSource;
 using Poll = ScriptedSource::Poll;
+using Reports = std::vector<std::pair<quint64, quint64>>; // row, frames
 
-kv4cl::DataStatus_t overflow() {
-    kv4cl::DataStatus_t flags;
-    flags.wordOverflow = true;
-    return flags;
+kv4cl::DataStatus_t flags(bool overflow, bool up, bool down) {
+    kv4cl::DataStatus_t status;
+    status.wordOverflow = overflow;
+    status.rangeUpSuggested = up;
+    status.rangeDownSuggested = down;
+    return status;
 }
 
-kv4cl::DataStatus_t suggesting(bool up, bool down) {
-    kv4cl::DataStatus_t flags;
-    flags.rangeUpSuggested = up;
-    flags.rangeDownSuggested = down;
-    return flags;
+kv4cl::FramesLost_t gap(uint64_t frames, uint64_t framesAfter) {
+    kv4cl::FramesLost_t loss;
+    loss.frames = frames;
+    loss.framesAfter = framesAfter;
+    return loss;
 }
 
 // Reads exactly `count` rows from the hook (the test knows that many arrive).
@@ -40,19 +44,6 @@ void readRows(DataHook& hook, uint32_t count) {
     std::vector<uint16_t> rows;
     ASSERT_TRUE(readRawData(hook, rows, true, count - 1));
     ASSERT_EQ(rows.size() / hook.ring.rowWidth(), count);
-}
-
-// After the queued start of a hold-off: the one single-shot timer the producer has running.
-QTimer* runningHoldOff(DeviceDataProducer& producer) {
-    QCoreApplication::sendPostedEvents();
-    QTimer* running = nullptr;
-    for (QTimer* timer : producer.findChildren<QTimer*>()) {
-        if (!timer->isSingleShot() || !timer->isActive()) continue;
-        EXPECT_EQ(running, nullptr) << "a second hold-off runs";
-        EXPECT_EQ(timer->interval(), 1000);
-        running = timer;
-    }
-    return running;
 }
 
 TEST(Producer, StoresEveryWordAndItsValueThroughTheConversionOfItsGroup) {
@@ -103,229 +94,166 @@ TEST(Producer, StoresEveryWordAndItsValueThroughTheConversionOfItsGroup) {
     }
 }
 
-TEST(Producer, AnnouncesASaturatedFrontEndOncePerHoldOff) {
+// Waits until both hold-offs, single-shot timers that the producer starts in this thread, have
+// run out.
+void waitForTheHoldOffs(DeviceDataProducer& producer) {
+    QCoreApplication::sendPostedEvents();
+    std::vector<std::unique_ptr<QSignalSpy>> expiries;
+    for (QTimer* timer : producer.findChildren<QTimer*>()) {
+        if (!timer->isSingleShot() || !timer->isActive()) continue;
+        EXPECT_EQ(timer->interval(), 1000);
+        expiries.push_back(std::make_unique<QSignalSpy>(timer, &QTimer::timeout));
+    }
+    ASSERT_EQ(expiries.size(), 2u);
+    for (const auto& expiry : expiries)
+        ASSERT_TRUE(expiry->count() > 0 || expiry->wait(5000));
+}
+
+TEST(Producer, AnnouncesSaturationAndRequestsRangeChangesOncePerHoldOff) {
     ScriptedSource source(1, 3, 0);
     DeviceDataProducer producer(source);
     std::unique_ptr<DataHook> hook = producer.getDataHook();
     QSignalSpy saturation(&producer, &DeviceDataProducer::frontEndSaturation);
-    QSignalSpy holdOff(&producer, &DeviceDataProducer::startSaturationTimer);
-    source.add(source.rows(0, 1, overflow()), 50);
-    source.add(source.rows(0, 1));
-    producer.start();
-    readRows(*hook, 51);
-    EXPECT_EQ(saturation.count(), 1) << "fifty polls with the flag, one notice";
-    EXPECT_EQ(holdOff.count(), 1);
-
-    // The notice comes back once the hold-off has run out.
-    QTimer* timer = runningHoldOff(producer);
-    ASSERT_NE(timer, nullptr);
-    QSignalSpy expired(timer, &QTimer::timeout);
-    ASSERT_TRUE(expired.wait(5000));
-    source.add(source.rows(0, 1, overflow()), 5);
-    source.add(source.rows(0, 1));
-    readRows(*hook, 6);
-    EXPECT_EQ(saturation.count(), 2);
-}
-
-TEST(Producer, RequestsARangeChangeOnlyWhenEnabledAndOncePerHoldOff) {
-    ScriptedSource source(1, 3, 0);
-    DeviceDataProducer producer(source);
-    std::unique_ptr<DataHook> hook = producer.getDataHook();
     QSignalSpy requests(&producer, &DeviceDataProducer::frontEndCurrentRangeChange);
-    source.add(source.rows(0, 1, suggesting(true, false)), 10);
-    source.add(source.rows(0, 1));
+    // `count` polls with these flags, then one without.
+    const auto polls = [&](const kv4cl::DataStatus_t& status, size_t count) {
+        source.add(source.rows(0, 1, status), count);
+        source.add(source.rows(0, 1));
+        readRows(*hook, uint32_t(count + 1));
+    };
     producer.start();
-    readRows(*hook, 11);
+    polls(flags(true, true, false), 10);
+    EXPECT_EQ(saturation.count(), 1) << "ten polls with the flag, one notice";
     EXPECT_EQ(requests.count(), 0) << "automatic range change is off";
 
     producer.onEnableCurrentRangeChange(true);
-    source.add(source.rows(0, 1, suggesting(false, true)), 10);
-    source.add(source.rows(0, 1));
-    readRows(*hook, 11);
+    polls(flags(true, false, true), 10);
+    EXPECT_EQ(saturation.count(), 1) << "its hold-off runs";
     ASSERT_EQ(requests.count(), 1);
     EXPECT_EQ(requests.at(0).at(0).toInt(), -1);
 
-    QTimer* timer = runningHoldOff(producer);
-    ASSERT_NE(timer, nullptr);
-    QSignalSpy expired(timer, &QTimer::timeout);
-    ASSERT_TRUE(expired.wait(5000));
-    source.add(source.rows(0, 1, suggesting(true, true)), 3);
-    source.add(source.rows(0, 1));
-    readRows(*hook, 4);
+    // Both come back once their hold-offs have run out.
+    ASSERT_NO_FATAL_FAILURE(waitForTheHoldOffs(producer));
+    polls(flags(true, true, true), 3);
+    EXPECT_EQ(saturation.count(), 2);
     ASSERT_EQ(requests.count(), 2);
     EXPECT_EQ(requests.at(1).at(0).toInt(), +1) << "up wins over down";
 }
 
-TEST(Producer, ReportsEachLostConnectionOnceAndItsReturn) {
+TEST(Producer, TellsOfEachOutageAndEachSpellOfTheLibrarysLossFlagsOnce) {
     ScriptedSource source(1, 1, 0);
     DeviceDataProducer producer(source);
     std::unique_ptr<DataHook> hook = producer.getDataHook();
     QSignalSpy lost(&producer, &DeviceDataProducer::connectionLost);
     QSignalSpy back(&producer, &DeviceDataProducer::connectionReEstablished);
+    kv4test::WarningCapture console;
     Poll failing;
     failing.status = kv4cl::ErrorDeviceCommunicationFailed;
     Poll otherError;
     otherError.status = kv4cl::ErrorUnknown;
-    source.add(failing, 3);
-    source.add(source.rows(0, 1));
-    source.add(failing);
-    source.add(otherError); // not the end of the outage
-    source.add(failing);
-    source.add(source.rows(1, 1));
-    source.add(source.rows(2, 1));
-    producer.start();
-    readRows(*hook, 3);
-    EXPECT_EQ(lost.count(), 2);
-    EXPECT_EQ(back.count(), 2);
-}
-
-TEST(Producer, StopReleasesWaitingReadersWithTheRowsWritten) {
-    ScriptedSource source(1, 1, 0);
-    DeviceDataProducer producer(source);
-    std::unique_ptr<DataHook> probe = producer.getDataHook();
-    std::unique_ptr<DataHook> early = producer.getDataHook();
-    source.add(source.rows(0, 5));
-    producer.start();
-    readRows(*probe, 5);
-    std::unique_ptr<DataHook> late = producer.getDataHook();
-
-    std::vector<uint16_t> fewer;
-    std::vector<uint16_t> none{1};
-    std::thread wantsMore([&] { readRawData(*early, fewer, true, 100); });
-    std::thread wantsAny([&] { readRawData(*late, none, true, 0); });
-    producer.onStopProducing();
-    wantsMore.join();
-    wantsAny.join();
-    EXPECT_EQ(fewer, (std::vector<uint16_t>{0, 0, 1, 1, 2, 2, 3, 3, 4, 4})) << "fewer rows than asked for";
-    EXPECT_TRUE(none.empty());
-}
-
-TEST(Producer, StopsWhenAskedBeforeItsLoopRanOrBeforeItWasStarted) {
-    ScriptedSource source(1, 1, 0);
-    for (int i = 0; i < 20; i++) {
-        DeviceDataProducer producer(source);
-        producer.start();
-        producer.onStopProducing(); // may come before run() begins
-        EXPECT_TRUE(producer.wait());
-    }
-    DeviceDataProducer neverStarted(source);
-    std::unique_ptr<DataHook> hook = neverStarted.getDataHook();
-    std::vector<uint16_t> rows{1};
-    std::thread reader([&] { readRawData(*hook, rows, true, 0); });
-    neverStarted.onStopProducing();
-    reader.join();
-    EXPECT_TRUE(rows.empty());
-}
-
-} // namespace
-
-namespace {
-
-kv4cl::FramesLost_t gap(uint64_t frames, uint64_t framesAfter) {
-    kv4cl::FramesLost_t loss;
-    loss.frames = frames;
-    loss.framesAfter = framesAfter;
-    return loss;
-}
-
-std::vector<std::pair<quint64, quint64>> reported(const QSignalSpy& spy) {
-    std::vector<std::pair<quint64, quint64>> out;
-    for (const QList<QVariant>& args : spy)
-        out.emplace_back(args.at(0).toULongLong(), args.at(1).toULongLong());
-    return out;
-}
-
-TEST(Producer, ReportsEachGapOfTheLibraryAtTheRowAfterIt) {
-    struct Case {
-        const char* name;
-        std::vector<uint32_t> rowsPerPoll;
-        std::vector<std::vector<kv4cl::FramesLost_t>> lossesPerPoll;
-        std::vector<std::pair<quint64, quint64>> expected; // row, frames
-    };
-    const Case cases[] = {
-        {"no loss", {10, 10}, {{}, {}}, {}},
-        {"in the middle of a read", {10, 20}, {{}, {gap(5, 12)}}, {{18, 5}}},
-        {"two in one read, oldest first", {30}, {{gap(100, 25), gap(1, 3)}}, {{5, 100}, {27, 1}}},
-        {"at the end of a read, then reported late",
-         {10, 10, 10},
-         {{gap(4, 0)}, {}, {gap(9, 15)}},
-         {{10, 4}, {15, 9}}},
-        {"after a read that brought nothing", {10, 0}, {{}, {gap(2, 0)}}, {{10, 2}}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        ScriptedSource source(1, 1, 0);
-        DeviceDataProducer producer(source);
-        QSignalSpy lost(&producer, &DeviceDataProducer::framesLost);
-        std::unique_ptr<DataHook> hook = producer.getDataHook();
-        hook->keepGaps = true;
-        uint32_t total = 0;
-        for (size_t p = 0; p < c.rowsPerPoll.size(); p++) {
-            Poll poll = source.rows(uint16_t(total), c.rowsPerPoll[p]);
-            poll.losses = c.lossesPerPoll[p];
-            source.add(poll);
-            total += c.rowsPerPoll[p];
-        }
-        source.add(source.rows(uint16_t(total), 1)); // after which every report was made
-        producer.start();
-        readRows(*hook, total + 1);
-        EXPECT_EQ(reported(lost), c.expected);
-        uint64_t sum = 0;
-        std::vector<std::pair<quint64, quint64>> seen;
-        for (const SampleRing::Gap& g : hook->gaps) {
-            seen.emplace_back(g.row, g.frames);
-            sum += g.frames;
-        }
-        EXPECT_EQ(seen, c.expected) << "the hook finds each gap where the signal put it";
-        EXPECT_EQ(producer.framesLostTotal(), sum);
-    }
-}
-
-TEST(Producer, ReportsTheRowsOfALappedHookAsLost) {
-    ScriptedSource source(1, 0, 0);
-    DeviceDataProducer producer(source);
-    QSignalSpy lost(&producer, &DeviceDataProducer::framesLost);
-    std::unique_ptr<DataHook> slow = producer.getDataHook();
-    std::unique_ptr<DataHook> probe = producer.getDataHook();
-    const uint32_t chunk = SampleRing::rowCount / 4;
-    producer.start();
-    for (uint32_t k = 0; k < 5; k++) { // a ring and a quarter, which the probe keeps up with
-        source.add(source.rows(uint16_t(k), chunk));
-        readRows(*probe, chunk);
-    }
-    Poll withGap = source.rows(7, 10);
-    withGap.losses = {gap(3, 10)};
-    source.add(withGap);
-    source.add(source.rows(8, 1));
-    readRows(*probe, 11);
-    ASSERT_EQ(reported(lost), (std::vector<std::pair<quint64, quint64>>{{5 * chunk, 3}}));
-
-    std::vector<uint16_t> rows;
-    ASSERT_TRUE(readRawData(*slow, rows, true, 0));
-    EXPECT_EQ(rows.size(), SampleRing::rowCount);
-    const uint64_t skipped = chunk + 11;
-    EXPECT_EQ(rows.front(), 1 + 11) << "the oldest row kept: row 11 of the second chunk";
-    EXPECT_EQ(reported(lost), (std::vector<std::pair<quint64, quint64>>{{5 * chunk, 3}, {skipped, skipped}}));
-    EXPECT_EQ(producer.framesLostTotal(), 3 + skipped);
-}
-
-TEST(Producer, SaysWhySamplesWentMissingOncePerSpellOfTheLibrarysFlags) {
-    ScriptedSource source(1, 1, 0);
-    DeviceDataProducer producer(source);
-    std::unique_ptr<DataHook> hook = producer.getDataHook();
-    kv4test::WarningCapture console;
     kv4cl::DataStatus_t broken;
     broken.dataLost = true;
     kv4cl::DataStatus_t overrun;
     overrun.bufferOverflow = true;
     kv4cl::DataStatus_t both = broken;
     both.bufferOverflow = true;
-    for (const kv4cl::DataStatus_t& flags : {broken, broken, {}, broken, overrun, both, overrun, {}})
-        source.add(source.rows(0, 1, flags));
+    source.add(failing, 3);
+    for (const kv4cl::DataStatus_t& status : {broken, broken, {}, broken, overrun})
+        source.add(source.rows(0, 1, status));
+    source.add(failing);
+    source.add(otherError); // not the end of the outage
+    source.add(failing);
+    for (const kv4cl::DataStatus_t& status : {both, overrun, {}})
+        source.add(source.rows(0, 1, status));
     producer.start();
     readRows(*hook, 8);
+    EXPECT_EQ(lost.count(), 2);
+    EXPECT_EQ(back.count(), 2);
     EXPECT_EQ(console.count("data stream broke"), 3) << console.warnings.join("\n").toStdString();
     EXPECT_EQ(console.count("sample buffer overran"), 1);
+}
+
+Reports reported(const QSignalSpy& spy) {
+    Reports out;
+    for (const QList<QVariant>& args : spy)
+        out.emplace_back(args.at(0).toULongLong(), args.at(1).toULongLong());
+    return out;
+}
+
+TEST(Producer, ReportsEachLossAtTheRowAfterItAndTheRowsOfALappedHook) {
+    ScriptedSource source(1, 0, 0);
+    DeviceDataProducer producer(source);
+    QSignalSpy lost(&producer, &DeviceDataProducer::framesLost);
+    std::unique_ptr<DataHook> probe = producer.getDataHook();
+    probe->keepGaps = true;
+    std::unique_ptr<DataHook> slow = producer.getDataHook();
+    const auto poll = [&](uint32_t first, uint32_t count, std::vector<kv4cl::FramesLost_t> losses) {
+        Poll p = source.rows(uint16_t(first), count);
+        p.losses = std::move(losses);
+        source.add(p);
+    };
+    // Within a read, two in one read (oldest first), at the end of a read, after a read that
+    // brought nothing.
+    poll(0, 10, {});
+    poll(10, 20, {gap(5, 12), gap(1, 3)});
+    poll(30, 10, {gap(4, 0)});
+    poll(40, 0, {gap(2, 0)});
+    poll(40, 1, {});
+    producer.start();
+    readRows(*probe, 41);
+    const Reports gaps{{18, 5}, {27, 1}, {40, 4}, {40, 2}};
+    EXPECT_EQ(reported(lost), gaps);
+    Reports found;
+    for (const SampleRing::Gap& g : probe->gaps)
+        found.emplace_back(g.row, g.frames);
+    EXPECT_EQ(found, gaps) << "the hook finds each gap where the signal put it";
+
+    // A ring more, which the probe keeps up with: the slow hook is lapped by 41 rows.
+    const uint32_t quarter = SampleRing::rowCount / 4;
+    for (uint32_t k = 0; k < 4; k++) {
+        poll(41 + k * quarter, quarter, {});
+        readRows(*probe, quarter);
+    }
+    std::vector<uint16_t> rows;
+    ASSERT_TRUE(readRawData(*slow, rows, true, 0));
+    ASSERT_EQ(rows.size(), SampleRing::rowCount);
+    EXPECT_EQ(rows.front(), 41) << "the oldest row kept";
+    EXPECT_EQ(reported(lost).back(), (std::pair<quint64, quint64>{41, 41}));
+    EXPECT_EQ(lost.count(), 5);
+    EXPECT_EQ(producer.framesLostTotal(), 12u + 41);
+}
+
+TEST(Producer, StopReleasesWaitingReadersWithTheRowsWritten) {
+    ScriptedSource source(1, 1, 0);
+    for (int i = 0; i < 20; i++) {
+        DeviceDataProducer producer(source);
+        producer.start();
+        producer.onStopProducing(); // may come before its loop began
+        EXPECT_TRUE(producer.wait());
+    }
+    // Stopped while running, and without ever having been started.
+    for (const bool started : {true, false}) {
+        SCOPED_TRACE(started ? "running" : "never started");
+        DeviceDataProducer producer(source);
+        std::unique_ptr<DataHook> early = producer.getDataHook();
+        if (started) {
+            std::unique_ptr<DataHook> probe = producer.getDataHook();
+            source.add(source.rows(0, 5));
+            producer.start();
+            readRows(*probe, 5);
+        }
+        std::unique_ptr<DataHook> late = producer.getDataHook();
+        std::vector<uint16_t> fewer;
+        std::vector<uint16_t> none{1};
+        std::thread wantsMore([&] { readRawData(*early, fewer, true, 100); });
+        std::thread wantsAny([&] { readRawData(*late, none, true, 0); });
+        producer.onStopProducing();
+        wantsMore.join();
+        wantsAny.join();
+        const std::vector<uint16_t> written{0, 0, 1, 1, 2, 2, 3, 3, 4, 4};
+        EXPECT_EQ(fewer, started ? written : std::vector<uint16_t>{}) << "fewer rows than asked for";
+        EXPECT_TRUE(none.empty());
+    }
 }
 
 } // namespace
