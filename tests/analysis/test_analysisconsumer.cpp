@@ -90,15 +90,22 @@ class AnalysisConsumerTest : public testing::Test {
 };
 
 TEST_F(AnalysisConsumerTest, PerChannelStartsAreQueuedAndTheLastStopEndsTheThread) {
+    std::vector<bool> analyzing;
+    QObject::connect(&consumer, &AnalysisConsumer::analyzing, [&](bool on) { analyzing.push_back(on); });
+    for (int channel : {-1, 3, 100}) {
+        consumer.onStartConsuming(channel);
+        EXPECT_FALSE(consumer.isRunning()) << "out of range: " << channel;
+    }
     consumer.onStartConsuming(1);
     ASSERT_TRUE(consumer.isRunning()) << "the first channel starts the thread";
     EXPECT_EQ(feed().active, (std::vector<bool>{false, true, false}));
 
     consumer.onStartConsuming(2);
     consumer.onStartConsuming(2); // a second request for the same channel changes nothing
+    consumer.onStartConsuming(0);
+    consumer.onStopConsuming(0); // started and stopped between two cycles: stays off
     consumer.takeLog();
-    const LoggingConsumer::Analysis both = feed();
-    EXPECT_EQ(both.active, (std::vector<bool>{false, true, true})) << "applied at the next cycle";
+    EXPECT_EQ(feed().active, (std::vector<bool>{false, true, true})) << "applied at the next cycle";
     EXPECT_EQ(consumer.takeLog(), (std::vector<std::string>{"reset 2", "analyze"}))
         << "only the new channel starts over";
 
@@ -111,26 +118,8 @@ TEST_F(AnalysisConsumerTest, PerChannelStartsAreQueuedAndTheLastStopEndsTheThrea
     EXPECT_FALSE(consumer.isRunning()) << "the last channel stopped the thread";
     consumer.onStopConsuming(2); // stopping a stopped consumer is harmless
     EXPECT_FALSE(consumer.isRunning());
-}
-
-TEST_F(AnalysisConsumerTest, AChannelStartedAndStoppedBetweenTwoCyclesStaysOff) {
-    consumer.onStartConsuming(0);
-    feed();
-    consumer.onStartConsuming(1);
-    consumer.onStopConsuming(1);
-    EXPECT_EQ(feed().active, (std::vector<bool>{true, false, false}));
-    consumer.onStopConsuming(1);
-    consumer.onStartConsuming(1);
-    consumer.onStopConsuming(0);
-    EXPECT_EQ(feed().active, (std::vector<bool>{false, true, false})) << "the thread goes on for channel 1";
-    EXPECT_TRUE(consumer.isRunning());
-}
-
-TEST_F(AnalysisConsumerTest, OutOfRangeChannelsAreIgnored) {
-    for (int channel : {-1, 3, 100}) {
-        consumer.onStartConsuming(channel);
-        EXPECT_FALSE(consumer.isRunning()) << channel;
-    }
+    QCoreApplication::processEvents(); // the signals come from the thread's start and end
+    EXPECT_EQ(analyzing, (std::vector<bool>{true, false}));
 }
 
 TEST_F(AnalysisConsumerTest, ReadsFiftyMillisecondsOfTheRateGivenAndStartsOverOnEveryChange) {
@@ -181,16 +170,6 @@ TEST_F(AnalysisConsumerTest, RangeChangesBringSamplesToTheBaseUnitAndResetAllCha
         EXPECT_DOUBLE_EQ(multipliers[0], 1.0) << "the other channels keep theirs";
         EXPECT_EQ(consumer.takeLog(), (std::vector<std::string>{"reset 0", "reset 1", "reset 2", "analyze"}));
     }
-}
-
-TEST_F(AnalysisConsumerTest, AnalyzingFollowsTheThread) {
-    std::vector<bool> states;
-    QObject::connect(&consumer, &AnalysisConsumer::analyzing, [&](bool on) { states.push_back(on); });
-    consumer.onStartConsuming();
-    feed();
-    consumer.onStopConsuming();
-    QCoreApplication::processEvents(); // the signals come from the thread's start and end
-    EXPECT_EQ(states, (std::vector<bool>{true, false}));
 }
 
 } // namespace

@@ -120,7 +120,18 @@ TEST_F(AnalysisDocksOnAmplifier, TheNoiseReportOpensFromTheMenuAndReportsTheAmpl
     auto* rc = window.findChild<QDockWidget*>("rcEstimationWidget");
     ASSERT_TRUE(rc && rc->isVisible());
     EXPECT_TRUE(window.tabifiedDockWidgets(dock).contains(rc));
-    menu->actions().value(1)->trigger();
+    QTabBar* tabs = nullptr;
+    for (QTabBar* bar : window.findChildren<QTabBar*>())
+        for (int i = 0; i < bar->count(); i++)
+            if (bar->tabText(i) == rc->windowTitle()) tabs = bar;
+    ASSERT_TRUE(tabs);
+    const auto select = [&](const QDockWidget* d) {
+        for (int i = 0; i < tabs->count(); i++)
+            if (tabs->tabText(i) == d->windowTitle())
+                QTest::mouseClick(tabs, Qt::LeftButton, {}, tabs->tabRect(i).center());
+        ASSERT_EQ(tabs->tabText(tabs->currentIndex()), d->windowTitle());
+    };
+    ASSERT_NO_FATAL_FAILURE(select(dock));
 
     QSignalSpy entries(docks.get(), &AnalysisDocks::labbookEvent);
     QTest::mouseClick(dock->toolButton(AnalysisWidget::StartTool), Qt::LeftButton);
@@ -130,6 +141,14 @@ TEST_F(AnalysisDocksOnAmplifier, TheNoiseReportOpensFromTheMenuAndReportsTheAmpl
     ASSERT_TRUE(QTest::qWaitFor([&] { return dock->table()->item(1, 1) != nullptr; }, 30000));
     EXPECT_TRUE(dock->table()->item(1, 1)->text().endsWith(" pA"))
         << dock->table()->item(1, 1)->text().toStdString();
+    // Behind the other's tab it runs on: only its Stop, or closing its dock, stops it.
+    QSignalSpy hidden(dock.data(), &QDockWidget::visibilityChanged);
+    ASSERT_NO_FATAL_FAILURE(select(rc));
+    ASSERT_GE(hidden.count(), 1);
+    EXPECT_FALSE(hidden.last()[0].toBool());
+    EXPECT_TRUE(consumer->isRunning());
+    ASSERT_NO_FATAL_FAILURE(select(dock));
+    menu->actions().value(1)->trigger();
 
     QTest::mouseClick(dock->toolButton(AnalysisWidget::LabbookTool), Qt::LeftButton);
     ASSERT_EQ(entries.count(), 4) << "one per current channel";
@@ -144,55 +163,6 @@ TEST_F(AnalysisDocksOnAmplifier, TheNoiseReportOpensFromTheMenuAndReportsTheAmpl
     docks.reset();
     EXPECT_FALSE(dock) << "the docks go with the object that made them";
     EXPECT_TRUE(menu->actions().value(0)->text() == "Histogram") << "and their menu entries with them";
-}
-
-// The noise report and the RC estimation share a place, a tab each: the one behind the other's
-// tab runs on. Only its Stop, or closing its dock, stops it.
-TEST_F(AnalysisDocksOnAmplifier, AnAnalysisBehindTheOtherTabRunsOn) {
-    ASSERT_NO_FATAL_FAILURE(connect("cedar"));
-    ASSERT_NO_FATAL_FAILURE(makeDocks());
-    auto* noise = window.findChild<AnalysisWidget*>("noiseReportWidget");
-    auto* rc = window.findChild<AnalysisWidget*>("rcEstimationWidget");
-    ASSERT_TRUE(noise && rc);
-    menu->actions().value(0)->trigger();
-    menu->actions().value(1)->trigger();
-    QTabBar* tabs = nullptr;
-    for (QTabBar* bar : window.findChildren<QTabBar*>())
-        for (int i = 0; i < bar->count(); i++)
-            if (bar->tabText(i) == rc->windowTitle()) tabs = bar;
-    ASSERT_TRUE(tabs);
-    const auto select = [&](const AnalysisWidget* dock) {
-        for (int i = 0; i < tabs->count(); i++)
-            if (tabs->tabText(i) == dock->windowTitle())
-                QTest::mouseClick(tabs, Qt::LeftButton, {}, tabs->tabRect(i).center());
-        ASSERT_EQ(tabs->tabText(tabs->currentIndex()), dock->windowTitle());
-    };
-    struct Case {
-        AnalysisWidget* dock;
-        AnalysisWidget* other;
-        AnalysisConsumer* consumer;
-    };
-    const Case cases[] = {
-        {noise, rc, consumerOf("NoiseReport")},
-        // Without a stimulus dock the resistance estimation runs first, on nothing.
-        {rc, noise, consumerOf("RCEstimation")},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.dock->windowTitle().toStdString());
-        ASSERT_NO_FATAL_FAILURE(select(c.dock));
-        kv4test::click(*c.dock, AnalysisWidget::StartTool);
-        ASSERT_TRUE(c.consumer->isRunning());
-        QSignalSpy hidden(c.dock, &QDockWidget::visibilityChanged);
-        ASSERT_NO_FATAL_FAILURE(select(c.other));
-        ASSERT_GE(hidden.count(), 1);
-        EXPECT_FALSE(hidden.last()[0].toBool()) << "behind the other's tab";
-        EXPECT_TRUE(c.consumer->isRunning());
-        EXPECT_TRUE(c.dock->toolButton(AnalysisWidget::StopTool)->isEnabled());
-        ASSERT_NO_FATAL_FAILURE(select(c.dock));
-        EXPECT_TRUE(c.consumer->isRunning());
-        kv4test::click(*c.dock, AnalysisWidget::StopTool);
-        EXPECT_FALSE(c.consumer->isRunning());
-    }
 }
 
 // As the main window gets them: a dock per current channel in each per-channel analysis's

@@ -23,6 +23,7 @@
 #include <QToolButton>
 
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <map>
 
@@ -98,45 +99,39 @@ class RcDockOnAmplifier : public RcOnAmplifier {
     }
 };
 
-TEST_F(RcDockOnAmplifier, ChecksKeepOneEstimationAndEnableTheirBoxes) {
+// The checks keep one estimation at least and enable its boxes; a value the library refuses
+// shows its message and keeps Start off until it is mended; the values typed and the
+// repetitions are kept for the next dock once applied.
+TEST_F(RcDockOnAmplifier, ChecksAndTypedOverridesAreJudgedAsTypedAndKept) {
     RCEstimationWidget widget;
-    EXPECT_EQ(widget.windowTitle(), "RC Estimation");
-    EXPECT_EQ(widget.table()->verticalHeaderItem(0)->text(), "Resistance");
-    EXPECT_EQ(widget.table()->verticalHeaderItem(1)->text(), "Capacitance");
-    ASSERT_EQ(widget.table()->columnCount(), 4);
-    EXPECT_EQ(widget.table()->horizontalHeaderItem(3)->text(), "Ch. 4");
+    widget.resize(600, 500);
+    widget.show();
     EXPECT_EQ(widget.table()->item(0, 0)->text(), "-");
     EXPECT_FALSE(widget.toolAction(AnalysisWidget::LabbookTool)->isEnabled());
     EXPECT_FALSE(widget.toolAction(AnalysisWidget::ExportTool)->isEnabled());
-
     QCheckBox* r = check(widget, "Estimate\nResistance");
     QCheckBox* c = check(widget, "Estimate\nCapacitance");
     ASSERT_TRUE(r && c);
     QGroupBox* rBox = qobject_cast<QGroupBox*>(box(widget, "Tpulse [ms]")->parentWidget());
     QGroupBox* cBox = qobject_cast<QGroupBox*>(box(widget, "TPeriod [ms]")->parentWidget());
     ASSERT_TRUE(rBox && cBox);
-    EXPECT_EQ(rBox->toolTip(), "Use this box to override protocol parameters/nduring resistance estimation");
-    struct Step {
+    const struct {
         QCheckBox* click;
         bool r, c;
+    } steps[] = {{r, false, true}, {c, true, false}, {c, true, true}, {r, false, true}, {c, true, false}};
+    // On the indicator: a check box stretched by its layout takes no click beyond its text.
+    const auto tick = [](QCheckBox* box) {
+        QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(6, box->height() / 2));
     };
-    const Step steps[] = {
-        {r, false, true}, {c, true, false}, {c, true, true}, {r, false, true}, {c, true, false}};
-    for (const Step& s : steps) {
-        QTest::mouseClick(s.click, Qt::LeftButton);
+    for (const auto& s : steps) {
+        tick(s.click);
         EXPECT_EQ(r->isChecked(), s.r);
         EXPECT_EQ(c->isChecked(), s.c);
         EXPECT_EQ(rBox->isEnabled(), s.r);
         EXPECT_EQ(cBox->isEnabled(), s.c);
     }
-}
+    tick(c);
 
-// A value the library refuses shows its message and keeps Start off until it is mended; the
-// values typed are kept for the next dock once applied.
-TEST_F(RcDockOnAmplifier, TypedOverridesAreJudgedAsTypedAndKept) {
-    RCEstimationWidget widget;
-    widget.resize(600, 500);
-    widget.show();
     QToolButton* start = widget.toolButton(AnalysisWidget::StartTool);
     EXPECT_TRUE(start->isEnabled());
     type(box(widget, "Tpulse [ms]"), "0");
@@ -148,43 +143,57 @@ TEST_F(RcDockOnAmplifier, TypedOverridesAreJudgedAsTypedAndKept) {
     EXPECT_FALSE(warning(widget)->isVisible());
     EXPECT_TRUE(start->isEnabled());
     type(box(widget, "TPeriod [ms]"), "40");
+    const auto repetitions = [](const RCEstimationWidget& w, const QString& overrideLabel) {
+        return labelled<QSpinBox>(*box(w, overrideLabel)->parentWidget(), "Repetitions");
+    };
+    ASSERT_TRUE(repetitions(widget, "Tpulse [ms]") && repetitions(widget, "TPeriod [ms]"));
+    EXPECT_EQ(repetitions(widget, "Tpulse [ms]")->value(), 3);
+    EXPECT_EQ(repetitions(widget, "TPeriod [ms]")->value(), 10);
+    type(repetitions(widget, "Tpulse [ms]"), "7");
+    type(repetitions(widget, "TPeriod [ms]"), "2");
     widget.onApplyParameters();
-    EXPECT_EQ(QSettings().value("Analysis/Online/RCEstimation/Tpulse").toDouble(), 25.0);
 
     RCEstimationWidget next;
     EXPECT_EQ(box(next, "Tpulse [ms]")->value(), 25.0);
     EXPECT_EQ(box(next, "TPeriod [ms]")->value(), 40.0);
+    EXPECT_EQ(repetitions(next, "Tpulse [ms]")->value(), 7);
+    EXPECT_EQ(repetitions(next, "TPeriod [ms]")->value(), 2);
 }
 
 // A kept value the box cannot take is dropped with a warning naming its setting, and the
 // default stands.
-TEST_F(RcDockOnAmplifier, StoredOverridesTheBoxCannotTakeAreDropped) {
-    const QString key = "Analysis/Online/RCEstimation/Vpulse";
-    const double defaultValue = [] {
-        RCEstimationWidget fresh;
-        return box(fresh, "Vpulse [mV]")->value();
-    }();
-    struct Case {
-        const char* name;
+TEST_F(RcDockOnAmplifier, StoredValuesTheBoxCannotTakeAreDropped) {
+    const auto vpulse = [](const RCEstimationWidget& w) { return box(w, "Vpulse [mV]")->value(); };
+    const auto repetitions = [](const RCEstimationWidget& w) {
+        return double(labelled<QSpinBox>(*box(w, "Tpulse [ms]")->parentWidget(), "Repetitions")->value());
+    };
+    const double defaultVpulse = vpulse(RCEstimationWidget());
+    const struct {
+        QString key;
+        std::function<double(const RCEstimationWidget&)> shown;
         QVariant stored;
-        bool taken;
+        double expected; // NaN: the default
+    } cases[] = {
+        {"Vpulse", vpulse, std::nan(""), defaultVpulse},
+        {"Vpulse", vpulse, std::numeric_limits<double>::infinity(), defaultVpulse},
+        {"Vpulse", vpulse, 1e308, defaultVpulse},
+        {"Vpulse", vpulse, "forty", defaultVpulse},
+        {"Vpulse", vpulse, 37.0, 37.0},
+        {"Resistance repetitions", repetitions, "many", 3},
+        {"Resistance repetitions", repetitions, 0, 3},
+        {"Resistance repetitions", repetitions, "", 3},
     };
-    const Case cases[] = {
-        {"not a number", std::nan(""), false},
-        {"infinite", std::numeric_limits<double>::infinity(), false},
-        {"far beyond the range", 1e308, false},
-        {"text", "forty", false},
-        {"empty", "", false},
-        {"within the range", 37.0, true},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& c : cases) {
+        const QString key = "Analysis/Online/RCEstimation/" + c.key;
+        SCOPED_TRACE((key + " = " + c.stored.toString()).toStdString());
         QSettings().setValue(key, c.stored);
         const kv4test::WarningCapture warnings;
         RCEstimationWidget widget;
-        EXPECT_EQ(box(widget, "Vpulse [mV]")->value(), c.taken ? 37.0 : defaultValue);
-        EXPECT_EQ(warnings.count(key), c.taken ? 0 : 1);
-        EXPECT_EQ(QSettings().contains(key), c.taken);
+        EXPECT_EQ(c.shown(widget), c.expected);
+        const bool taken = c.stored == QVariant(c.expected);
+        EXPECT_EQ(warnings.count(key), taken ? 0 : 1);
+        EXPECT_EQ(QSettings().contains(key), taken);
+        QSettings().remove(key);
     }
 }
 
@@ -272,35 +281,6 @@ TEST_F(RcDockOnAmplifier, OneEstimationAloneRunsContinuously) {
     EXPECT_EQ(amplifier().command().protocolIdx, 1);
     EXPECT_EQ(widget.table()->item(0, 0)->text(), "-") << "no resistance measured";
     QTest::mouseClick(widget.toolButton(AnalysisWidget::StopTool), Qt::LeftButton);
-}
-
-// The periods averaged into each estimate are the user's, kept for the next dock; a kept count
-// the box cannot take gives way to the default with a warning.
-TEST_F(RcDockOnAmplifier, RepetitionsAreKeptAndABadStoredCountFallsBack) {
-    const auto repetitions = [](const RCEstimationWidget& widget, const QString& overrideLabel) {
-        return labelled<QSpinBox>(*box(widget, overrideLabel)->parentWidget(), "Repetitions");
-    };
-    {
-        RCEstimationWidget widget;
-        ASSERT_TRUE(repetitions(widget, "Tpulse [ms]") && repetitions(widget, "TPeriod [ms]"));
-        EXPECT_EQ(repetitions(widget, "Tpulse [ms]")->value(), 3);
-        EXPECT_EQ(repetitions(widget, "TPeriod [ms]")->value(), 10);
-        type(repetitions(widget, "Tpulse [ms]"), "7");
-        type(repetitions(widget, "TPeriod [ms]"), "2");
-    }
-    RCEstimationWidget next;
-    EXPECT_EQ(repetitions(next, "Tpulse [ms]")->value(), 7);
-    EXPECT_EQ(repetitions(next, "TPeriod [ms]")->value(), 2);
-
-    const QString key = "Analysis/Online/RCEstimation/Resistance repetitions";
-    for (const QVariant& bad : {QVariant("many"), QVariant(0), QVariant(1e308), QVariant("")}) {
-        SCOPED_TRACE(bad.toString().toStdString());
-        QSettings().setValue(key, bad);
-        const kv4test::WarningCapture warnings;
-        RCEstimationWidget widget;
-        EXPECT_EQ(repetitions(widget, "Tpulse [ms]")->value(), 3);
-        EXPECT_EQ(warnings.count(key), 1);
-    }
 }
 
 // A ruptured membrane draws more than the 200 pA range holds: its resistance is the range's
