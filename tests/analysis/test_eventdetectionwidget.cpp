@@ -62,32 +62,24 @@ TEST_F(EventDockOnAmplifier, TypedOptionsAppliedThenStartShowsTheChannelsEventsF
     kv4cl::RangedMeasurement_t range;
     ASSERT_EQ(kv4cl::getCurrentRange(range, 1), kv4cl::Success);
     ASSERT_EQ(range.label(), "pA");
-    // The thresholds to the range's resolution (6.1 fA: three decimals), stepping by 1 pA;
-    // tau's minimum of 0.01 s kept with two decimals.
+    // What the boxes hold as they come, in their units, and what the user types.
     const struct {
         const char* label;
-        double min, max, value;
+        double value;
         const char* unit;
         const char* typed;
-        double typedValue;
-        double step;
-        int decimals;
     } boxes[] = {
-        {"Threshold 1:", range.min, range.max, range.max * 0.25, "pA", "-2.5", -2.5, 1.0, 3},
-        {"Threshold 2:", range.min, range.max, range.max / 10, "pA", "-1", -1.0, 1.0, 3},
-        {"Min dwell time:", 0.0, 10000.0, 0.0, "ms", "0.2", 0.2, 0.1, 1},
-        {"Max dwell time:", 0.0, 10000.0, 200.0, "ms", "150", 150.0, 0.1, 1},
-        {"Baseline tau:", 0.01, 1000.0, 0.1, "s", "0.5", 0.5, 0.1, 2},
+        {"Threshold 1:", range.max * 0.25, "pA", "-2.5"},
+        {"Threshold 2:", range.max / 10, "pA", "-1"},
+        {"Min dwell time:", 0.0, "ms", "0.2"},
+        {"Max dwell time:", 200.0, "ms", "150"},
+        {"Baseline tau:", 0.1, "s", "0.5"},
     };
     for (const auto& b : boxes) {
         SCOPED_TRACE(b.label);
         auto* box = labelled<QDoubleSpinBox>(dock, b.label);
         ASSERT_TRUE(box);
-        EXPECT_DOUBLE_EQ(box->minimum(), b.min);
-        EXPECT_DOUBLE_EQ(box->maximum(), b.max);
         EXPECT_DOUBLE_EQ(box->value(), b.value);
-        EXPECT_EQ(box->singleStep(), b.step);
-        EXPECT_EQ(box->decimals(), b.decimals);
         EXPECT_EQ(unitBeside(box), b.unit);
     }
     EXPECT_TRUE(detection->channelResult(1).positive) << "the consumer starts with what the boxes show";
@@ -148,11 +140,8 @@ TEST_F(EventDockOnAmplifier, TypedOptionsAppliedThenStartShowsTheChannelsEventsF
     ASSERT_TRUE(QTest::qWaitFor([&] { return dock.fitCount() == 2; }, waitMs));
     EXPECT_FALSE(dock.toolButton(W::GaussianFitTool)->isEnabled()) << "until the next result";
     QStringList titles;
-    for (int i = 0; i < 2; i++) {
+    for (int i = 0; i < 2; i++)
         titles << dock.fitCurve(i).graph()->name();
-        EXPECT_EQ(dock.fitCurve(i).dataSize(), 200);
-        EXPECT_EQ(dock.fitCurve(i).color(), QColor(i == 0 ? "Red" : "LightSalmon"));
-    }
     titles.sort();
     // A Gaussian may never settle on the dwell times, which fall off exponentially: it says so.
     EXPECT_EQ(titles.first(), "A gauss");
@@ -162,10 +151,6 @@ TEST_F(EventDockOnAmplifier, TypedOptionsAppliedThenStartShowsTheChannelsEventsF
     const auto cell_ = [table](int row, int column) {
         return table->item(row, column) ? table->item(row, column)->text() : QString("<empty>");
     };
-    for (int row : {0, 2}) {
-        EXPECT_EQ(cell_(row, 1), "mean");
-        EXPECT_EQ(cell_(row, 2), "std");
-    }
     const int amplitudeRow = cell_(1, 0) == "A gauss" ? 1 : 3;
     ASSERT_EQ(cell_(amplitudeRow, 0), "A gauss");
     EXPECT_EQ(cell_(4 - amplitudeRow, 0), titles.last());
@@ -184,7 +169,6 @@ TEST_F(EventDockOnAmplifier, TypedOptionsAppliedThenStartShowsTheChannelsEventsF
     EXPECT_NEAR(entry->averageDwellTime.getNoPrefixValue() / dwell, 1.0, 0.05);
     EXPECT_NEAR(entry->averageInterEventTime.getNoPrefixValue() / gap, 1.0, 0.05);
     EXPECT_NEAR(entry->eventsRate.getNoPrefixValue() / rate, 1.0, 0.05);
-    EXPECT_EQ(entry->eventsRate.unit, "Hz");
 
     // The export: the three histograms by bin, then every event, signed.
     const QStringList csv = lines(dock.exportData());
@@ -386,9 +370,7 @@ TEST_P(DwellFitsOnAmplifier, ExponentialFitFindsTheCellsMeanOpenAndClosedTimes) 
         while (row < table->rowCount() && text(row, 0) != f.title)
             row += 2;
         ASSERT_LT(row, table->rowCount());
-        EXPECT_EQ(text(row - 1, 1), "tau 1");
-        EXPECT_EQ(text(row - 1, 2), "weight 1");
-        EXPECT_EQ(text(row - 1, 3), "<empty>");
+        EXPECT_EQ(text(row - 1, 3), "<empty>") << "one component";
         const double tau = labelValue(text(row, 1), "s");
         EXPECT_NEAR(tau / f.mean, 1.0, 0.04)
             << text(row, 1).toStdString() << ", mean " << f.mean * 1e3 << " ms";

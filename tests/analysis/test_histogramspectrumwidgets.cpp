@@ -40,7 +40,11 @@ QStringList lines(const QString& text) {
     return text.split('\n', Qt::SkipEmptyParts);
 }
 
-TEST_F(DocksOnAmplifier, HistogramShowsTheCountsFitsAGaussianAndExportsTheBins) {
+// The counts, a Gaussian fit against the cell's holding current and noise, the export over the
+// whole range; then, at both window sizes, limited to the region between the cursors the bins
+// spread over it, the cursors stay on their ends, and a cursor dragged outwards bins over the
+// new region.
+TEST_F(DocksOnAmplifier, HistogramShowsTheCountsFitsAGaussianExportsAndBinsBetweenTheCursors) {
     amplifier().setCell(2, noisyCell(20e-12));
     ASSERT_NO_FATAL_FAILURE(startProducing());
     HistogramWidget dock(2);
@@ -51,8 +55,6 @@ TEST_F(DocksOnAmplifier, HistogramShowsTheCountsFitsAGaussianAndExportsTheBins) 
     click(dock, W::StartTool);
     ASSERT_TRUE(QTest::qWaitFor([&] { return barsOf(dock)->dataCount() == 200; }, waitMs));
     EXPECT_EQ(dock.plot()->xAxis->label(), "pA");
-    EXPECT_EQ(dock.plot()->yAxis->label(), "samples");
-    EXPECT_TRUE(dock.toolButton(W::GaussianFitTool)->isEnabled());
     EXPECT_TRUE(dock.toolButton(W::ExportTool)->isEnabled());
 
     // Counts grow from result to result: the fit waits for some 40000 samples.
@@ -65,38 +67,73 @@ TEST_F(DocksOnAmplifier, HistogramShowsTheCountsFitsAGaussianAndExportsTheBins) 
     ASSERT_TRUE(QTest::qWaitFor([&] { return samples() >= 8 * std::round(hz() * 0.5); }, waitMs));
     click(dock, W::GaussianFitTool);
     ASSERT_TRUE(QTest::qWaitFor([&] { return dock.fitCount() == 1; }, waitMs));
-    EXPECT_EQ(dock.fitCurve(0).color(), QColor("Red"));
     EXPECT_EQ(dock.fitCurve(0).dataSize(), 200);
-    EXPECT_EQ(dock.fitCurve(0).graph()->name(), "I gauss");
     EXPECT_FALSE(dock.toolButton(W::GaussianFitTool)->isEnabled()) << "until the next result";
     const QTableWidget* table = dock.fitTable();
     const auto text = [table](int row, int column) {
         return table->item(row, column) ? table->item(row, column)->text() : QString("<empty>");
     };
-    EXPECT_EQ(text(0, 1), "mean");
-    EXPECT_EQ(text(0, 2), "std");
     EXPECT_EQ(text(1, 0), "I gauss");
     const kav4sim::CellParameters cell = amplifier().cell(2);
     const double mean = holding / (cell.membraneResistance + cell.seriesResistance) * 1e12;
     EXPECT_NEAR(labelValue(text(1, 1), "A") * 1e12, mean, 0.01 * mean) << text(1, 1).toStdString();
     EXPECT_NEAR(labelValue(text(1, 2), "A") * 1e12, 20.0, 0.6) << text(1, 2).toStdString();
-    click(dock, W::ViewFitTool);
-    EXPECT_TRUE(dock.fitFrame()->isVisible());
-    click(dock, W::ViewFitTool);
-
     // The fit stays through the next result, which allows another.
     ASSERT_TRUE(QTest::qWaitFor([&] { return dock.toolButton(W::GaussianFitTool)->isEnabled(); }, waitMs));
     EXPECT_EQ(dock.fitCount(), 1);
-    EXPECT_EQ(text(1, 0), "I gauss");
 
-    // Binned over the whole range, -200 to 200 pA (the region of interest: the test below).
     const QStringList csv = lines(dock.exportData());
     ASSERT_EQ(csv.size(), 202);
     EXPECT_EQ(csv[0], "Channel:,3");
     EXPECT_EQ(csv[1], "Current [pA],Samples");
-    const QStringList first = csv[2].split(',');
-    ASSERT_EQ(first.size(), 2);
-    EXPECT_NEAR(first[0].toDouble(), -199.0, 1e-6) << "the middle of bin 0";
+    EXPECT_NEAR(csv[2].split(',').value(0).toDouble(), -199.0, 1e-6) << "the middle of bin 0";
+
+    AnalysisPlot* plot = dock.plot();
+    const auto binned = [&dock] {
+        const QCPBars* bars = barsOf(dock);
+        if (bars->dataCount() != 200) return QCPRange(0, 0);
+        return QCPRange(bars->data()->at(0)->key - bars->width() / 2,
+                        bars->data()->at(199)->key + bars->width() / 2);
+    };
+    const auto same = [](const QCPRange& a, const QCPRange& b) {
+        const double tolerance = 1e-6 * b.size();
+        return std::abs(a.lower - b.lower) < tolerance && std::abs(a.upper - b.upper) < tolerance;
+    };
+    const auto cursorLines = [plot] {
+        QList<double> xs;
+        for (int i = 0; i < plot->itemCount(); i++)
+            if (auto* line = qobject_cast<QCPItemStraightLine*>(plot->item(i)))
+                xs.append(line->point1->coords().x());
+        std::sort(xs.begin(), xs.end());
+        return xs;
+    };
+    for (const QSize size : {QSize(1366, 768), QSize(1920, 1080)}) {
+        SCOPED_TRACE(size.width());
+        window.resize(size);
+        // Over the whole range, -200 to 200 pA.
+        ASSERT_TRUE(QTest::qWaitFor([&] { return std::abs(binned().lower + 200.0) < 0.1; }, waitMs));
+
+        click(dock, W::LimitToRoiTool);
+        const QCPRange roi = plot->cursorsRange();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return same(binned(), roi); }, waitMs));
+        ASSERT_EQ(cursorLines().size(), 2);
+        EXPECT_TRUE(same({cursorLines()[0], cursorLines()[1]}, roi)) << "drawn where they are";
+        EXPECT_TRUE(plot->xAxis->range().contains(roi.lower) && plot->xAxis->range().contains(roi.upper))
+            << "both in sight";
+
+        const int y = plot->axisRect()->rect().center().y();
+        const QPoint grab(qRound(plot->xAxis->coordToPixel(roi.upper)), y);
+        const QPoint drop(qRound(plot->xAxis->coordToPixel(roi.upper + roi.size() / 16)), y);
+        QTest::mousePress(plot, Qt::LeftButton, {}, grab);
+        QTest::mouseMove(plot, drop);
+        QTest::mouseRelease(plot, Qt::LeftButton, {}, drop);
+        const QCPRange dragged = plot->cursorsRange();
+        EXPECT_NEAR(dragged.upper, roi.upper + roi.size() / 16,
+                    2 * plot->xAxis->range().size() / plot->axisRect()->width());
+        EXPECT_NEAR(dragged.lower, roi.lower, 1e-9 * roi.size());
+        ASSERT_TRUE(QTest::qWaitFor([&] { return same(binned(), dragged); }, waitMs));
+        click(dock, W::LimitToRoiTool); // off: the whole range again
+    }
     click(dock, W::StopTool);
     EXPECT_FALSE(histogram->isRunning());
 }
@@ -135,7 +172,6 @@ TEST_F(DocksOnAmplifier, SpectrumTakesItsOptionsFromTheControlsAndShowsTheDensit
     ASSERT_TRUE(QTest::qWaitFor([&] { return curve.graph()->dataCount() == 512; }, waitMs));
     const double fs = hz();
     EXPECT_DOUBLE_EQ(curve.graph()->data()->at(0)->key, fs / 1024);
-    EXPECT_EQ(dock.plot()->xAxis->label(), "Hz");
     EXPECT_EQ(dock.plot()->yAxis->label(), QString("pA") + QChar(0x00B2) + "/Hz");
     const auto meanValue = [&curve] {
         double sum = 0;
@@ -236,66 +272,6 @@ TEST_F(DocksOnAmplifier, ResultsThatArriveTogetherAreDrawnOnceAndOnlyByTheirChan
     EXPECT_GE(slowDrawn.count(), 1);
     EXPECT_LE(uint64_t(fastDrawn.count()), spectrum->resultsPublished(1));
     EXPECT_LE(uint64_t(slowDrawn.count()), spectrum->resultsPublished(2));
-}
-
-// Limited to the region between the cursors, the histogram spreads its bins over the axis; the
-// cursors stay on the ends of the bins, and a cursor dragged outwards bins over the new region.
-TEST_F(DocksOnAmplifier, TheCursorsMarkTheRangeBinnedOnceLimitedAndAfterADrag) {
-    amplifier().setCell(2, noisyCell(20e-12));
-    ASSERT_NO_FATAL_FAILURE(startProducing());
-    HistogramWidget dock(2);
-    dock.setConsumer(histogram.get());
-    ASSERT_NO_FATAL_FAILURE(showDocked(window, dock));
-    click(dock, AnalysisWidget::StartTool);
-    AnalysisPlot* plot = dock.plot();
-    const auto binned = [&dock] {
-        const QCPBars* bars = barsOf(dock);
-        if (bars->dataCount() != 200) return QCPRange(0, 0);
-        return QCPRange(bars->data()->at(0)->key - bars->width() / 2,
-                        bars->data()->at(199)->key + bars->width() / 2);
-    };
-    const auto same = [](const QCPRange& a, const QCPRange& b) {
-        const double tolerance = 1e-6 * b.size();
-        return std::abs(a.lower - b.lower) < tolerance && std::abs(a.upper - b.upper) < tolerance;
-    };
-    const auto cursorLines = [plot] {
-        QList<double> xs;
-        for (int i = 0; i < plot->itemCount(); i++)
-            if (auto* line = qobject_cast<QCPItemStraightLine*>(plot->item(i)))
-                xs.append(line->point1->coords().x());
-        std::sort(xs.begin(), xs.end());
-        return xs;
-    };
-    for (const QSize size : {QSize(1366, 768), QSize(1920, 1080)}) {
-        SCOPED_TRACE(size.width());
-        window.resize(size);
-        // Over the whole range, -200 to 200 pA.
-        ASSERT_TRUE(QTest::qWaitFor([&] { return std::abs(binned().lower + 200.0) < 0.1; }, waitMs));
-
-        click(dock, AnalysisWidget::LimitToRoiTool);
-        const QCPRange roi = plot->cursorsRange();
-        ASSERT_TRUE(QTest::qWaitFor([&] { return same(binned(), roi); }, waitMs));
-        EXPECT_TRUE(same(plot->cursorsRange(), roi));
-        ASSERT_EQ(cursorLines().size(), 2);
-        EXPECT_TRUE(same({cursorLines()[0], cursorLines()[1]}, roi)) << "drawn where they are";
-        EXPECT_TRUE(plot->xAxis->range().contains(roi.lower) && plot->xAxis->range().contains(roi.upper))
-            << "both in sight";
-
-        const int y = plot->axisRect()->rect().center().y();
-        const QPoint grab(qRound(plot->xAxis->coordToPixel(roi.upper)), y);
-        const QPoint drop(qRound(plot->xAxis->coordToPixel(roi.upper + roi.size() / 16)), y);
-        QTest::mousePress(plot, Qt::LeftButton, {}, grab);
-        QTest::mouseMove(plot, drop);
-        QTest::mouseRelease(plot, Qt::LeftButton, {}, drop);
-        const QCPRange dragged = plot->cursorsRange();
-        EXPECT_NEAR(dragged.upper, roi.upper + roi.size() / 16,
-                    2 * plot->xAxis->range().size() / plot->axisRect()->width());
-        EXPECT_NEAR(dragged.lower, roi.lower, 1e-9 * roi.size());
-        ASSERT_TRUE(QTest::qWaitFor([&] { return same(binned(), dragged); }, waitMs));
-        EXPECT_TRUE(same(plot->cursorsRange(), dragged));
-        click(dock, AnalysisWidget::LimitToRoiTool); // off: the whole range again
-    }
-    click(dock, AnalysisWidget::StopTool);
 }
 
 } // namespace
