@@ -207,8 +207,10 @@ TEST(EventDetectionRecord, ChunksAndInterleavedFramesGiveTheSameEventsAsOneTrace
     EXPECT_EQ(strided.dwells, whole.dwells);
 }
 
-// The baseline follows a slow level and stays where it was while an event is open.
-TEST(EventDetectionRecord, BaselineTracksTheLevelAndFreezesDuringEvents) {
+// The baseline follows a slow level and stays where it was while an event is open. A level
+// that moves for good beyond threshold 1 is one long departure: it is no event, the baseline
+// follows it, and events from the new level are found.
+TEST(EventDetectionRecord, BaselineTracksTheLevelFreezesDuringEventsAndFollowsANewLevel) {
     EventDetectionRecord r = detector(-100.0, -20.0, 0.0, 200.0, 0.01); // alpha about 0.02
     std::vector<double> x(5000, 0.0);
     for (size_t i = 1000; i < x.size(); i++)
@@ -224,20 +226,16 @@ TEST(EventDetectionRecord, BaselineTracksTheLevelAndFreezesDuringEvents) {
     ASSERT_EQ(r.eventCount, 1);
     EXPECT_NEAR(r.amplitudes[0], -150.0, 1e-6);
     EXPECT_NEAR(r.dwells[0], 10.0, 1e-9);
-}
 
-// A level that moves for good beyond threshold 1 is one long departure: it is no event, the
-// baseline follows it, and events from the new level are found.
-TEST(EventDetectionRecord, ANewLevelIsFollowedAndEventsFromItAreFound) {
-    EventDetectionRecord r = detector(-100.0, -20.0, 0.0, 5.0, 0.01);
-    std::vector<double> x = trace(4000, 0.0, -150.0, {{1000, 3000}});
+    EventDetectionRecord moved = detector(-100.0, -20.0, 0.0, 5.0, 0.01);
+    std::vector<double> y = trace(4000, 0.0, -150.0, {{1000, 3000}});
     for (size_t i = 3000; i < 3020; i++)
-        x[i] = -300.0; // 2 ms, 150 pA below the new level
-    r.add(x.data(), x.size());
-    ASSERT_EQ(r.eventCount, 1);
-    EXPECT_NEAR(r.amplitudes[0], -150.0, 0.5);
-    EXPECT_NEAR(r.dwells[0], 2.0, 1e-9);
-    EXPECT_NEAR(r.baseline, -150.0, 1e-3);
+        y[i] = -300.0; // 2 ms, 150 pA below the new level
+    moved.add(y.data(), y.size());
+    ASSERT_EQ(moved.eventCount, 1);
+    EXPECT_NEAR(moved.amplitudes[0], -150.0, 0.5);
+    EXPECT_NEAR(moved.dwells[0], 2.0, 1e-9);
+    EXPECT_NEAR(moved.baseline, -150.0, 1e-3);
 }
 
 TEST(EventDetectionRecord, OptionsThatMeanNothingAreRefused) {

@@ -4,8 +4,6 @@
 
 #include "tests/analysis/consumersonamplifier.h"
 
-#include "analysis/compute/datafitter.h"
-
 #include <numeric>
 
 namespace {
@@ -19,7 +17,7 @@ int64_t total(const HistogramRecord& record) {
     return std::accumulate(record.counts.begin(), record.counts.end(), int64_t(0));
 }
 
-TEST_F(ConsumersOnAmplifier, HistogramFitFindsTheHoldingCurrentAndTheNoiseAndStartsOverOnARateChange) {
+TEST_F(ConsumersOnAmplifier, HistogramCountsTheChannelBinsBetweenItsLimitsAndStartsOverOnARateChange) {
     const double sigma = 20e-12;
     amplifier().setCell(2, noisyCell(sigma));
     ASSERT_NO_FATAL_FAILURE(startProducing());
@@ -32,21 +30,9 @@ TEST_F(ConsumersOnAmplifier, HistogramFitFindsTheHoldingCurrentAndTheNoiseAndSta
     EXPECT_GE(total(record), int64_t(8 * std::round(hz() * 0.5))) << "counts grow from result to result";
     EXPECT_EQ(total(histogram->channelResult(1)), 0) << "a channel that does not run counts nothing";
 
-    GaussianDataFitter fitter;
-    QSignalSpy fitted(&fitter, &GaussianDataFitter::fitted);
-    fitter.loadHistogram(record.lowerEdge, record.binWidth, record.counts);
-    fitter.fit();
-    // The spy records in the fitter's thread: joining it is the wake-up.
-    ASSERT_TRUE(fitter.join(10000));
-    ASSERT_EQ(fitted.size(), 1);
-    const auto model = fitted.at(0).at(0).value<GaussianFitModel>();
+    // (The Gaussian fit of these counts against the cell: the histogram dock's journey.)
     const kav4sim::CellParameters cell = amplifier().cell(2);
     const double mean = holding / (cell.membraneResistance + cell.seriesResistance) * 1e12; // pA
-    EXPECT_NEAR(model.mean, mean, 0.01 * mean)
-        << "centre " << model.mean << " pA, off by " << (model.mean / mean - 1) * 100 << "% of the mean";
-    EXPECT_NEAR(model.standardDeviation, sigma * 1e12, 0.02 * sigma * 1e12)
-        << "width " << model.standardDeviation << " pA, off by "
-        << (model.standardDeviation / (sigma * 1e12) - 1) * 100 << "% of sigma";
 
     // Limits narrower than the signal: everything beyond them lands in the edge bins.
     histogram->setLimits(2, mean + 10, mean - 10);
