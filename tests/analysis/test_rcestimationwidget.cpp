@@ -262,30 +262,10 @@ TEST_F(RcDockOnAmplifier, BothEstimationsTakeTurnsOnTheirProtocolsWithTheTypedVa
     EXPECT_TRUE(box(widget, "Vamp [mV]")->isEnabled());
 }
 
-// One chosen: that estimation alone, continuously, never the other's protocol.
-TEST_F(RcDockOnAmplifier, OneEstimationAloneRunsContinuously) {
-    ASSERT_NO_FATAL_FAILURE(placeCells(cells, quiet));
-    ASSERT_NO_FATAL_FAILURE(startConsumers());
-    StimulusService stimulus;
-    RCEstimationWidget widget;
-    ASSERT_NO_FATAL_FAILURE(wire(widget, stimulus));
-    type(box(widget, "Vamp [mV]"), "50");
-    type(box(widget, "TPeriod [ms]"), "20");
-    QTest::mouseClick(check(widget, "Estimate\nResistance"), Qt::LeftButton);
-    QSignalSpy running(&stimulus, &StimulusService::running);
-    kv4test::Results results(cEstimation.get());
-    QTest::mouseClick(widget.toolButton(AnalysisWidget::StartTool), Qt::LeftButton);
-    ASSERT_NO_FATAL_FAILURE(waitFor(results, 3));
-    EXPECT_EQ(runs(running, 2), 0);
-    EXPECT_FALSE(rEstimation->isRunning());
-    EXPECT_EQ(amplifier().command().protocolIdx, 1);
-    EXPECT_EQ(widget.table()->item(0, 0)->text(), "-") << "no resistance measured";
-    QTest::mouseClick(widget.toolButton(AnalysisWidget::StopTool), Qt::LeftButton);
-}
-
-// A ruptured membrane draws more than the 200 pA range holds: its resistance is the range's
-// and the table says so; the intact cells beside it read as before.
-TEST_F(RcDockOnAmplifier, AResistanceFromSaturatedSamplesSaysSo) {
+// One chosen: that estimation alone, continuously, never the other's protocol. A ruptured
+// membrane draws more than the 200 pA range holds: its resistance is the range's and the
+// table says so; the intact cells beside it read as before.
+TEST_F(RcDockOnAmplifier, OneEstimationAloneRunsOnAndAResistanceFromSaturatedSamplesSaysSo) {
     const RcCell ruptured[4] = {{20e-12, 5e6, 5e6, 0.0}, cells[0], cells[1], cells[3]};
     ASSERT_NO_FATAL_FAILURE(placeCells(ruptured, quiet));
     ASSERT_EQ(kv4cl::setCurrentRange(0, 4), kv4cl::Success);
@@ -299,8 +279,15 @@ TEST_F(RcDockOnAmplifier, AResistanceFromSaturatedSamplesSaysSo) {
     ASSERT_NO_FATAL_FAILURE(wire(widget, stimulus));
     QTest::mouseClick(check(widget, "Estimate\nCapacitance"), Qt::LeftButton);
     type(box(widget, "Vpulse [mV]"), "40");
+    QSignalSpy running(&stimulus, &StimulusService::running);
+    kv4test::Results results(rEstimation.get());
     QTest::mouseClick(widget.toolButton(AnalysisWidget::StartTool), Qt::LeftButton);
+    ASSERT_NO_FATAL_FAILURE(waitFor(results, 3));
     ASSERT_NO_FATAL_FAILURE(waitForRow(widget, 0));
+    EXPECT_EQ(runs(running, 1), 0);
+    EXPECT_FALSE(cEstimation->isRunning());
+    EXPECT_EQ(amplifier().command().protocolIdx, 2);
+    EXPECT_EQ(widget.table()->item(1, 0)->text(), "-") << "no capacitance measured";
     EXPECT_EQ(widget.table()->toolTip(), "");
     QTest::mouseClick(widget.toolButton(AnalysisWidget::StopTool), Qt::LeftButton);
     EXPECT_EQ(widget.table()->toolTip(), staleAfterStop) << "greyed once stopped";
