@@ -135,11 +135,6 @@ TEST_F(DeviceFeatures, VoltageOffsetsAreLatchedPerChannelAndReportedBack) {
     offsets[2] = 30e-3;
     offsets[5] = -12.5e-3;
     expectInForce();
-
-    // The channel count addresses every channel.
-    ASSERT_EQ(kv4cl::setVoltageOffset(16, mV(-5)), Success);
-    std::fill(offsets.begin(), offsets.end(), -5e-3);
-    expectInForce();
 }
 
 TEST_F(DeviceFeatures, ReferencePulsesTrainsAndOverrideRideOnTheHoldingLevel) {

@@ -48,7 +48,7 @@ TEST_F(ProtocolChecks, ValuesOutsideTheParameterRangeNameTheParameterAndItsLimit
     EXPECT_FALSE(auxiliary) << "no model has the auxiliary switch";
 }
 
-TEST_F(ProtocolChecks, ValuesNotSentAreJudgedByTheSameRulesAsValuesSet) {
+TEST_F(ProtocolChecks, ValuesNotSentAreJudgedButNeverSet) {
     connect("cedar");
     // The connection's own reset first, so that the fence below waits for its own.
     waitForCommand([](const DecodedCommand& c) { return c.resets > 0; });
@@ -94,18 +94,6 @@ TEST_F(ProtocolChecks, ValuesNotSentAreJudgedByTheSameRulesAsValuesSet) {
     waitForCommand([&](const DecodedCommand& c) { return c.resets > resets; });
     EXPECT_EQ(amplifier().command().protocolIdx, 0);
     EXPECT_NEAR(amplifier().command().protocolParameters.at("Vhold"), -0.02, 1e-9);
-
-    // The same values set give the same judgement.
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.message);
-        ASSERT_EQ(selectProtocol(c.protocol), Success);
-        for (size_t i = 0; i < c.voltages.size(); i++)
-            ASSERT_EQ(setProtocolVoltage(uint16_t(i), c.voltages[i]), Success);
-        for (size_t i = 0; i < c.times.size(); i++)
-            ASSERT_EQ(setProtocolTime(uint16_t(i), c.times[i]), Success);
-        EXPECT_EQ(validateProtocol(message), c.result);
-        EXPECT_EQ(message, c.message);
-    }
 }
 
 } // namespace

@@ -42,18 +42,6 @@ TEST(Stimulus, SkippingAgreesWithStepping) {
     }
 }
 
-TEST(Stimulus, SkippingAProtocolForEverIsQuick) {
-    Stimulus triangle("Triangular", {{"Vhold", 0.0}, {"Vamp", 0.05}, {"TPeriod", 0.01}}, 1000.0);
-    Stimulus reference("Triangular", {{"Vhold", 0.0}, {"Vamp", 0.05}, {"TPeriod", 0.01}}, 1000.0);
-    // A period of ten samples: whole runs are not walked through one by one.
-    const uint64_t far = uint64_t(1) << 60;
-    triangle.skip(far);
-    for (uint64_t i = 0; i < far % 10; i++)
-        reference.next();
-    for (int i = 0; i < 25; i++)
-        ASSERT_EQ(triangle.next(), reference.next()) << i;
-}
-
 // The ramps sample by sample at 1 kHz: a ramp of L samples from a to b is a + (b - a) i / L at
 // its sample i, the next segment starts at its own level, and Vhold follows the last repetition.
 TEST(Stimulus, RampsRiseLinearlyBetweenTheirLevels) {

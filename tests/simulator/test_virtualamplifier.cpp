@@ -441,24 +441,12 @@ TEST_F(SimulatedAmplifiers, ParallelDevicesOfEveryModelMergeEachWordIntoItsPlace
     }
 }
 
-TEST_F(SimulatedAmplifiers, FaultsShowAsTheLibrarySeesThem) {
+TEST_F(SimulatedAmplifiers, AnUnpluggedDeviceIsGoneAndStreamsOnWhenBack) {
     connect("cedar");
     VirtualAmplifier& amp = amplifier();
     amp.setPatternMode(true);
     settle();
-    // A bad stretch in the stream: whole packets go, then counting resumes where the device's
-    // clock has got to. (How each fault is counted is the frames-lost tests' part.)
-    read(1000);
-    amp.dropBytes(10);
-    const Frames f = read(5000);
-    const auto steps = gaps(patternCounts(f, 1, 4), 4);
-    std::vector<uint64_t> jumps;
-    std::copy_if(steps.begin(), steps.end(), std::back_inserter(jumps), [](uint64_t s) { return s != 1; });
-    ASSERT_EQ(jumps.size(), 1u) << "one gap";
-    EXPECT_EQ(jumps[0] % 16, 1u) << "whole packets lost";
-    EXPECT_LE(jumps[0], 3 * 16u + 1);
-    EXPECT_TRUE(f.flags.dataLost);
-
+    ASSERT_EQ(read(1000).count(), 1000u);
     // Unplugged, the device is gone for the library; back, it streams on.
     amp.unplug();
     std::vector<std::string> found;

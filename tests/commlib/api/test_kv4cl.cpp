@@ -70,6 +70,12 @@ TEST(NotConnected, EveryFunctionAnswersDeviceNotConnected) {
     EXPECT_EQ(writeEepromWord(0, 1), ErrorDeviceNotConnected);
     bool available = true;
     EXPECT_EQ(hasProtocolAuxiliarySwitch(available), ErrorDeviceNotConnected);
+    EXPECT_EQ(hasResetDenoiser(available), ErrorDeviceNotConnected);
+    EXPECT_EQ(resetDriftEstimator(), ErrorDeviceNotConnected);
+    std::vector<std::string> ids;
+    std::vector<uint8_t> versions, subversions;
+    std::vector<uint32_t> firmwares;
+    EXPECT_EQ(getConnectedDevicesInfo(ids, versions, subversions, firmwares), ErrorDeviceNotConnected);
     EXPECT_EQ(disconnect(), ErrorDeviceNotConnected);
 }
 

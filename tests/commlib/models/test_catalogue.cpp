@@ -43,19 +43,6 @@ TEST_F(Catalogue, RowsNamingOneClassDriveTheDeviceIdentically) {
         ASSERT_EQ(setCurrentRange(2, 4), Success);
         ASSERT_EQ(setSamplingRate(3), Success);
         sent[id] = wakeAndWaitForWrites(id, 7);
-        uint16_t defaultIdx = 0;
-        std::vector<Measurement_t> rates;
-        ASSERT_EQ(getSamplingRates(rates, defaultIdx), Success);
-        RangedMeasurement_t voltage, duration;
-        if (id == "CEDAR001") {
-            // The first firmware lacks the 200 kHz rate and the insertion pulse.
-            EXPECT_EQ(rates.size(), 6u);
-            EXPECT_EQ(setSamplingRate(6), ErrorValueOutOfRange);
-            EXPECT_EQ(getInsertionPulseControls(voltage, duration), ErrorFeatureNotImplemented);
-        } else {
-            EXPECT_EQ(rates.size(), 7u);
-            EXPECT_EQ(getInsertionPulseControls(voltage, duration), Success);
-        }
         ASSERT_EQ(kv4cl::disconnect(), Success);
     }
     EXPECT_EQ(classes.at("CEDAR129"), std::type_index(typeid(MessageDispatcher_Cedarn_V01)));
@@ -69,52 +56,24 @@ TEST_F(Catalogue, RowsNamingOneClassDriveTheDeviceIdentically) {
     EXPECT_EQ(sent["CEDAR001"], sent["CEDAR129"]) << "the same layout in both firmwares";
 }
 
-// How parallel devices number their channels and merge their frames is checked on the test
-// model (test_kv4cl.cpp) and on two virtual Cedars (test_virtualamplifier.cpp); here, what the
-// real model adds: ranges per device, its stimulus filters and each device's configuration.
-TEST_F(Catalogue, TwoParallelCedarsConnectAndKeepTheirOwnRanges) {
-    addDevice("CEDARA", {.version = 4, .subversion = 3, .firmware = 129});
-    addDevice("CEDARB", {.version = 4, .subversion = 3, .firmware = 129});
-    ASSERT_EQ(kv4cl::connect({"CEDARA", "CEDARB"}), Success);
-    for (const std::string id : {"CEDARA", "CEDARB"})
-        keepDeliveries(*bus->device(id));
-
-    // Channel 5 is the second device's channel 1.
-    ASSERT_EQ(setCurrentRange(3, 5), Success);
-    RangedMeasurement_t range;
-    ASSERT_EQ(getCurrentRange(range, 5), Success);
-    EXPECT_EQ(range.max, 200.0);
-    EXPECT_EQ(range.prefix, UnitPfxNano);
-    ASSERT_EQ(getCurrentRange(range, 1), Success);
-    EXPECT_EQ(range.prefix, UnitPfxPico);
-    // The stimulus filters are listed and chosen although the message has no field for them.
-    std::vector<Measurement_t> filters;
-    uint16_t defaultFilter = 0;
-    ASSERT_EQ(getVoltageStimulusLpfs(filters, defaultFilter), Success);
-    ASSERT_EQ(filters.size(), 2u);
-    EXPECT_EQ(filters[0].value, 100.0);
-    EXPECT_EQ(defaultFilter, 1);
-    EXPECT_EQ(setVoltageStimulusLpf(0), Success);
-    EXPECT_EQ(setVoltageStimulusLpf(2), ErrorValueOutOfRange);
-    for (const std::string id : {"CEDARA", "CEDARB"}) {
-        bus->device(id)->feed('B', {0x00});
-        EXPECT_TRUE(bus->device(id)->waitForWrites('B', 5, 10s)) << id << " was configured";
-    }
-}
-
 TEST_F(Catalogue, EverySimulatedModelConnectsAsItsFamily) {
     struct Expected {
         const char* name;
         std::type_index model;
         uint32_t currentChannels;
         const char* headerName;
+        std::vector<bool> features; // reset denoiser, switch banks A and B
     };
     const Expected expected[] = {
-        {"cedar", typeid(MessageDispatcher_Cedarn_V01), 4, "Corvane Cedar"},
-        {"cedar1", typeid(MessageDispatcher_Cedarn_V00), 4, "Corvane Cedar"},
-        {"elm", typeid(MessageDispatcher_Elm), 1, "Corvane Elm"},
-        {"alder", typeid(MessageDispatcher_Alderb_GK03c_LegacyKav3_PCBV02_FWV02), 1, "Corvane Alder"},
-        {"birch", typeid(MessageDispatcher_Birchb_V01), 2, "Corvane Birch"},
+        {"cedar", typeid(MessageDispatcher_Cedarn_V01), 4, "Corvane Cedar", {true, true, true}},
+        {"cedar1", typeid(MessageDispatcher_Cedarn_V00), 4, "Corvane Cedar", {true, true, true}},
+        {"elm", typeid(MessageDispatcher_Elm), 1, "Corvane Elm", {false, false, false}},
+        {"alder",
+         typeid(MessageDispatcher_Alderb_GK03c_LegacyKav3_PCBV02_FWV02),
+         1,
+         "Corvane Alder",
+         {false, false, false}},
+        {"birch", typeid(MessageDispatcher_Birchb_V01), 2, "Corvane Birch", {false, true, false}},
     };
     for (const Expected& e : expected) {
         std::string error;
@@ -127,6 +86,10 @@ TEST_F(Catalogue, EverySimulatedModelConnectsAsItsFamily) {
         uint32_t v = 0, c = 0, g = 0;
         ASSERT_EQ(getChannelCounts(v, c, g), Success);
         EXPECT_EQ(c, e.currentChannels) << e.name;
+        bool denoiser = false, bankA = false, bankB = false;
+        ASSERT_EQ(hasResetDenoiser(denoiser), Success);
+        ASSERT_EQ(hasChannelSwitches(bankA, bankB), Success);
+        EXPECT_EQ((std::vector<bool>{denoiser, bankA, bankB}), e.features) << e.name;
         std::string header;
         ASSERT_EQ(getHeaderTemplate(header), Success);
         std::istringstream lines(header);
@@ -148,21 +111,6 @@ TEST_F(Catalogue, EverySimulatedModelConnectsAsItsFamily) {
         ASSERT_EQ(kv4cl::disconnect(), Success);
         EXPECT_NE(getREstimationProtocol(r), Success) << "nothing connected";
     }
-}
-
-TEST(HeaderTemplates, OnlyTheModelLinesDifferAndTheElmAddsOversampling) {
-    const std::string cedar =
-        "KDH Version: 2.0\n\nCorvane Cedar\nChannels: 4\n\nData header file\n\nAmplifier "
-        "Setup\nRange: %currentRange%\nSampling frequency (SR): %samplingRate%\nFinal "
-        "Bandwidth: SR/2 (no filter)\n\nAcquisition start time: %dateHour%\n\nActive channels: "
-        "%activeChannels%\n";
-    EXPECT_EQ(MessageDispatcher_Cedarn_V01("X").headerTemplate, cedar);
-    const std::string elm = "KDH Version: 2.0\n\nCorvane Elm\nChannels: 1\n\nData header file\n\nAmplifier "
-                            "Setup\nRange: %currentRange%\nSampling frequency (SR): %samplingRate%\nFinal "
-                            "Bandwidth: SR/2 (no filter)\nOversampling x%oversamplingRatio%: "
-                            "%oversamplingFlag%\n\nAcquisition start time: %dateHour%\n\nActive channels: "
-                            "%activeChannels%\n";
-    EXPECT_EQ(MessageDispatcher_Elm("X").headerTemplate, elm);
 }
 
 } // namespace
