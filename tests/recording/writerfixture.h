@@ -2,6 +2,8 @@
 // A file writer on a real producer fed with scripted rows, beside a virtual amplifier that
 // gives the header its model, with a plan naming the recording "cell" in the test's own
 // folder. The writer's signals and the boxes it shows are collected here.
+// The losses the writer announces for the lab book are collected as
+// "<samples> before frame <frame> of <file> at <rate> Hz".
 
 #include "acquisition/datahook.h"
 #include "acquisition/devicedataproducer.h"
@@ -16,6 +18,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -52,15 +55,45 @@ template <typename Writer> class WriterFixture : public RecordingAmplifier {
         s.sweepLength = sweep > 0 ? sweep : -1;
     }
 
-    void use(std::unique_ptr<Writer> newWriter) {
+    // The writer to record with, at `rate` Hz when given.
+    void use(std::unique_ptr<Writer> newWriter, double rate = 0) {
         dropWriter();
         writer = std::move(newWriter);
         writer->setRecordingPlan(&plan);
+        const kv4cl::Measurement_t hz{rate, kv4cl::UnitPfxNone, "Hz"};
+        if (rate > 0) writer->onSamplingRateChanged(hz, hz);
         // Both signals may come from the writer's thread: they are collected in this one.
         QObject::connect(writer.get(), &DataWriterConsumer::recording, &receiver,
                          [this](bool on) { states.push_back(on); });
         QObject::connect(writer.get(), &DataWriterConsumer::newRecordFile, &receiver,
                          [this](const QString& name) { files.push_back(name); });
+        QObject::connect(writer.get(), &DataWriterConsumer::lossInFile, &receiver,
+                         [this](quint64 samples, double rate, const QString& file, quint64 frame) {
+                             announced.push_back(QString("%1 before frame %2 of %3 at %4 Hz")
+                                                     .arg(QString::number(samples), QString::number(frame),
+                                                          file, QString::number(rate)));
+                         });
+    }
+
+    // Rows first.. reach the ring in one poll, so that the writer takes them in one read, with
+    // the gaps the library reports after it; returns once the producer has stored them. Their
+    // words are word(row, column), by default the source's numbered rows.
+    void feed(uint32_t first, uint32_t count, std::vector<kv4cl::FramesLost_t> losses = {}) const {
+        ScriptedSource::Poll poll = source->rows(uint16_t(first), count);
+        poll.losses = std::move(losses);
+        for (uint32_t k = 0; word && k < count; k++)
+            for (uint32_t c = 0; c < source->width(); c++)
+                poll.filtered[k * source->width() + c] = poll.unfiltered[k * source->width() + c] =
+                    word(first + k, c);
+        source->add(poll);
+        std::vector<uint16_t> stored;
+        readRawData(*probe, stored, true, count - 1);
+    }
+    static kv4cl::FramesLost_t gap(uint64_t frames, uint64_t framesAfter) {
+        kv4cl::FramesLost_t loss;
+        loss.frames = frames;
+        loss.framesAfter = framesAfter;
+        return loss;
     }
 
     // Stopped before it is destroyed: the test's writers derive from the real ones, whose own
@@ -95,6 +128,8 @@ template <typename Writer> class WriterFixture : public RecordingAmplifier {
     std::vector<bool> states;
     std::vector<QString> files;
     std::vector<QString> boxes;
+    std::vector<QString> announced;
+    std::function<uint16_t(uint32_t row, uint32_t column)> word;
 };
 
 } // namespace kv4test
