@@ -296,18 +296,11 @@ TEST_F(IvGraphDock, FitsOnTwoPointsOnAFlatCurveAndOnTooFewPoints) {
     ASSERT_TRUE(seriesWith(1, 2, 0)) << "the holding level and one step";
     ASSERT_TRUE(seriesWith(1, 2, 1));
 
-    // Two points: the line goes through both.
+    // Two points: a fit and its lab book entry (the line through both: the fitter's test).
     IvGraphWidget& d = dock(0);
     QSignalSpy entries(&d, &AnalysisWidget::labbookEvent);
     click(AnalysisWidget::LinearFitTool);
     ASSERT_TRUE(QTest::qWaitFor([&] { return d.fitCount() == 1; }, 10000));
-    const QCPGraphDataContainer& points = *d.curve(0).graph()->data();
-    const double slope =
-        (points.at(1)->value - points.at(0)->value) / (points.at(1)->key - points.at(0)->key);
-    // pA / mV are nS, shown to four digits.
-    EXPECT_NEAR(kv4test::labelValue(d.fitTable()->item(1, 1)->text(), "S"), slope * 1e-9,
-                std::abs(slope) * 1e-9 * 5e-4)
-        << d.fitTable()->item(1, 1)->text().toStdString();
     ASSERT_EQ(entries.count(), 1);
     delete entries.at(0).at(0).value<LabbookEvent*>();
 
