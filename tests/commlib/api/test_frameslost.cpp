@@ -4,6 +4,7 @@
 
 #include "tests/simulator/amplifiertest.h"
 
+#include <algorithm>
 #include <climits>
 #include <iostream>
 #include <thread>
@@ -14,7 +15,6 @@ namespace {
 enum class Fault { None, DropBytes, DropPackets, CorruptBytes, Stall, DeviceOverflow, RingOverrun };
 
 struct Case {
-    const char* name;
     const char* models;
     uint16_t rate; // index
     Fault fault;
@@ -27,8 +27,24 @@ struct Case {
     bool stuckIndex = false;   // the faulty device's info index stays at 0 around the fault
 };
 
+// The test's name, from what it does: "cedar_cedar_rate3_Stall100_x3_inTurn".
+std::string name(const Case& c) {
+    const char* const faults[] = {"NoFault", "Drop",           "DropPackets", "Corrupt",
+                                  "Stall",   "DeviceOverflow", "RingOverrun"};
+    std::string n = std::string(c.models) + "_rate" + std::to_string(c.rate) + "_" + faults[int(c.fault)];
+    std::replace(n.begin(), n.end(), ',', '_');
+    const std::pair<size_t, const char*> options[] = {{c.size, ""},
+                                                      {c.oversampling, "_os"},
+                                                      {c.buffer, "_buffer"},
+                                                      {c.device, "_device"},
+                                                      {size_t(c.times > 1 ? c.times : 0), "_x"}};
+    for (const auto& [value, label] : options)
+        if (value > 0) n += label + std::to_string(value);
+    return n + (c.takeTurns ? "_inTurn" : "") + (c.stuckIndex ? "_stuckIndex" : "");
+}
+
 void PrintTo(const Case& c, std::ostream* os) {
-    *os << c.name;
+    *os << name(c);
 }
 
 // Frames missing before output frame `at` (counted from the first frame read).
@@ -270,82 +286,40 @@ TEST_P(FramesLost, AreCountedExactlyWhereTheyHappen) {
 // 3 19.5 kHz, 4 50 kHz, 5 100 kHz, 6 200 kHz.
 using enum Fault;
 const Case cases[] = {
-    {.name = "Cedar_NoFault", .models = "cedar", .rate = 3, .fault = None},
-    {.name = "Dogwood32Fastest_NoFault", .models = "dogwood32", .rate = 5, .fault = None},
-    {.name = "ElmSlowest_Drop1Byte", .models = "elm", .rate = 0, .fault = DropBytes, .size = 1},
-    {.name = "AlderFastest_Drop1Byte", .models = "alder", .rate = 4, .fault = DropBytes, .size = 1},
-    {.name = "Cedar_DropMostOfAPacket", .models = "cedar", .rate = 3, .fault = DropBytes, .size = 160},
-    {.name = "Elm_Drop6Packets", .models = "elm", .rate = 3, .fault = DropBytes, .size = 6 * 70 + 3},
-    {.name = "Alder_Drop3Packets", .models = "alder", .rate = 3, .fault = DropBytes, .size = 3 * 68 + 10},
-    {.name = "Dogwood32Fastest_Drop20Packets",
-     .models = "dogwood32",
-     .rate = 5,
-     .fault = DropBytes,
-     .size = 20 * 1062 + 500},
-    {.name = "Elm1600kHz_Drop10Packets",
-     .models = "elm",
-     .rate = 6,
-     .fault = DropBytes,
-     .size = 10 * 70 + 20,
-     .oversampling = 3},
-    {.name = "Cedar_DropOnePacketLength", .models = "cedar", .rate = 3, .fault = DropBytes, .size = 166},
-    {.name = "Cedar_CorruptAMarker", .models = "cedar", .rate = 3, .fault = CorruptBytes, .size = 166},
-    {.name = "Dogwood16_StuckInfoIndex", .models = "dogwood16", .rate = 2, .fault = None, .stuckIndex = true},
-    {.name = "Cedar_StuckInfoIndex_DropMostOfAPacket",
-     .models = "cedar",
-     .rate = 3,
-     .fault = DropBytes,
-     .size = 160,
-     .stuckIndex = true},
-    {.name = "ParallelCedars_SecondStuckInfoIndex",
-     .models = "cedar,cedar",
-     .rate = 3,
-     .fault = None,
-     .device = 1,
-     .stuckIndex = true},
-    {.name = "Cedar_3WholePacketsTwice",
-     .models = "cedar",
-     .rate = 3,
-     .fault = DropPackets,
-     .size = 3,
-     .times = 2},
-    {.name = "Dogwood16_25WholePackets", .models = "dogwood16", .rate = 2, .fault = DropPackets, .size = 25},
-    {.name = "Dogwood32Fastest_Stall10ms", .models = "dogwood32", .rate = 5, .fault = Stall, .size = 10},
-    {.name = "Fir_Stall200msTwice", .models = "fir", .rate = 2, .fault = Stall, .size = 200, .times = 2},
-    {.name = "AlderFastest_Stall1s", .models = "alder", .rate = 4, .fault = Stall, .size = 1000},
-    {.name = "ElmSlowest_DeviceOverflow",
-     .models = "elm",
-     .rate = 0,
-     .fault = DeviceOverflow,
-     .size = 600,
-     .buffer = 1024},
-    {.name = "Dogwood32Fastest_DeviceOverflow",
-     .models = "dogwood32",
-     .rate = 5,
-     .fault = DeviceOverflow,
-     .size = 100,
-     .buffer = 256 * 1024},
-    {.name = "Birch_RingOverrun", .models = "birch", .rate = 6, .fault = RingOverrun},
-    {.name = "ParallelCedars_SecondDropsBytes",
-     .models = "cedar,cedar",
-     .rate = 3,
-     .fault = DropBytes,
-     .size = 400,
-     .device = 1},
+    {.models = "cedar", .rate = 3, .fault = None},
+    {.models = "dogwood32", .rate = 5, .fault = None},
+    {.models = "elm", .rate = 0, .fault = DropBytes, .size = 1},
+    {.models = "alder", .rate = 4, .fault = DropBytes, .size = 1},
+    // Most of a packet, six and three packets and a few bytes, twenty and a half, at 1.6 MHz.
+    {.models = "cedar", .rate = 3, .fault = DropBytes, .size = 160},
+    {.models = "elm", .rate = 3, .fault = DropBytes, .size = 6 * 70 + 3},
+    {.models = "alder", .rate = 3, .fault = DropBytes, .size = 3 * 68 + 10},
+    {.models = "dogwood32", .rate = 5, .fault = DropBytes, .size = 20 * 1062 + 500},
+    {.models = "elm", .rate = 6, .fault = DropBytes, .size = 10 * 70 + 20, .oversampling = 3},
+    // Exactly one packet's length, from within a packet.
+    {.models = "cedar", .rate = 3, .fault = DropBytes, .size = 166},
+    // A packet's worth of bytes corrupted breaks a marker.
+    {.models = "cedar", .rate = 3, .fault = CorruptBytes, .size = 166},
+    {.models = "dogwood16", .rate = 2, .fault = None, .stuckIndex = true},
+    {.models = "cedar", .rate = 3, .fault = DropBytes, .size = 160, .stuckIndex = true},
+    {.models = "cedar,cedar", .rate = 3, .fault = None, .device = 1, .stuckIndex = true},
+    {.models = "cedar", .rate = 3, .fault = DropPackets, .size = 3, .times = 2},
+    {.models = "dogwood16", .rate = 2, .fault = DropPackets, .size = 25},
+    // Stalls of 10 ms, 200 ms twice and a second.
+    {.models = "dogwood32", .rate = 5, .fault = Stall, .size = 10},
+    {.models = "fir", .rate = 2, .fault = Stall, .size = 200, .times = 2},
+    {.models = "alder", .rate = 4, .fault = Stall, .size = 1000},
+    // The host stops reading for 600 and 100 ms.
+    {.models = "elm", .rate = 0, .fault = DeviceOverflow, .size = 600, .buffer = 1024},
+    {.models = "dogwood32", .rate = 5, .fault = DeviceOverflow, .size = 100, .buffer = 256 * 1024},
+    {.models = "birch", .rate = 6, .fault = RingOverrun},
+    {.models = "cedar,cedar", .rate = 3, .fault = DropBytes, .size = 400, .device = 1},
     // The first to lose frames is caught up with, then loses fewer of its own.
-    {.name = "ParallelCedars_EachStallsInTurn",
-     .models = "cedar,cedar",
-     .rate = 3,
-     .fault = Stall,
-     .size = 100,
-     .times = 3,
-     .takeTurns = true},
+    {.models = "cedar,cedar", .rate = 3, .fault = Stall, .size = 100, .times = 3, .takeTurns = true},
 };
 
 INSTANTIATE_TEST_SUITE_P(ModelsAndFaults, FramesLost, testing::ValuesIn(cases),
-                         [](const testing::TestParamInfo<Case>& info) {
-                             return std::string(info.param.name);
-                         });
+                         [](const testing::TestParamInfo<Case>& info) { return name(info.param); });
 
 } // namespace
 } // namespace kv4test

@@ -398,43 +398,6 @@ TEST_F(Receive, FlushDiscardsWhatWasReceived) {
     EXPECT_EQ(devices[0]->purges('B', FT_PURGE_RX), 1 + 1) << "one purge at open, one by the flush";
 }
 
-TEST_F(Receive, VoltageWordsAreDividedTowardZeroAndOffset) {
-    TestModel& m = addConnected();
-    m.voltageDivider = 2;
-    std::vector<uint8_t> bytes = currentPackets(5, [](int, int) { return uint16_t(0); });
-    for (uint32_t p = 0; p < 5; p++) {
-        bytes[p * P + 6] = 0xFF; // voltage word of sample 0: -7
-        bytes[p * P + 7] = 0xF9;
-    }
-    appendNextMarker(bytes);
-    deliver(0, bytes);
-    const Frames f = readAll(m);
-    ASSERT_EQ(f.count, 80u);
-    EXPECT_EQ(int16_t(f.filtered[0]), -3);
-    EXPECT_EQ(int16_t(f.unfiltered[16 * 5]), -3);
-}
-
-TEST_F(Receive, LegacyStreamUsesItsMarkerOffsetCodeAndVoltageOffset) {
-    auto& m = addConnected<LegacyTestModel>();
-    m.legacyVoltageOffset = 100;
-    std::vector<uint8_t> bytes;
-    for (int p = 0; p < 6; p++)
-        append(bytes, makePacket(
-                          [](int s, int k) -> uint16_t {
-                              if (k == 0) return uint16_t(1100 + s); // voltage 1000 + s after the offset
-                              return uint16_t(0x8000 + (k == 1 ? -500 : 77 * k)); // offset code currents
-                          },
-                          0xFFFF0000, 5, false));
-    append(bytes, {0xFF, 0xFF, 0x00, 0x00});
-    deliver(0, bytes);
-    const Frames f = readAll(m);
-    ASSERT_EQ(f.count, 6u * 16);
-    EXPECT_EQ(int16_t(f.filtered[5 * 5]), 1005);
-    EXPECT_EQ(int16_t(f.filtered[1]), -500);
-    EXPECT_EQ(int16_t(f.filtered[4]), 77 * 4);
-    EXPECT_DOUBLE_EQ(m.convertCurrent(int16_t(f.filtered[1]), 0), -500 * 200.0 / 32767.0);
-}
-
 // ---- Digital filter and reset denoiser ----------------------------------------------------------
 
 // Period 2, alpha 0.5 (beta 1/2), input alternating 100, 0 on every channel.

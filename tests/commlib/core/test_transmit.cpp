@@ -29,43 +29,6 @@ class Transmit : public DispatcherTest {
     static constexpr size_t connectMessages = 5; // two reset pulses of two messages, then the configuration
 };
 
-TEST_F(Transmit, ConnectSendsResetPulsesThenThePowerOnMessageOnceDataFlows) {
-    addConnected();
-    EXPECT_TRUE(writes().empty()) << "nothing is sent before the device shows signs of life";
-    devices[0]->feed('B', {0x00});
-    ASSERT_TRUE(devices[0]->waitForWrites('B', connectMessages, 10s));
-    const std::vector<Message> w = writes();
-    ASSERT_EQ(w.size(), connectMessages);
-
-    Message initial(51, 0);
-    initial[0] = 0x80;
-    initial[1] = 0x20;
-    initial[2] = 0x03;
-    initial[6] = 0x0F;
-    Message m = initial;
-    m[1] = 0x21; // reset bit set
-    EXPECT_EQ(w[0], m);
-    EXPECT_EQ(w[1], initial);
-    m = initial;
-    m[30] = 0x01; // second reset stage
-    EXPECT_EQ(w[2], m);
-    EXPECT_EQ(w[3], initial);
-
-    // Power-on configuration, worked out from the model's fields: Vpulse 50 mV = 800 steps over
-    // bytes 17-18, Thold and Tpulse 10 ms at bytes 23 and 27; range, rate and protocol codes 0.
-    Message config = initial;
-    config[17] = 800 & 0x7F;
-    config[18] = 800 >> 7;
-    config[23] = 10;
-    config[27] = 10;
-    EXPECT_EQ(w[4], config);
-    for (const Message& msg : w) {
-        EXPECT_EQ(msg[0] & 0x80, 0x80);
-        for (size_t i = 1; i < msg.size(); i++)
-            ASSERT_EQ(msg[i] & 0x80, 0) << "byte " << i;
-    }
-}
-
 TEST_F(Transmit, FullQueueBlocksTheCallerUntilTheDeviceTakesAMessage) {
     TestModel& m = addConnected(); // no data yet: nothing leaves the queue
     for (size_t i = connectMessages; i < MessageDispatcher::txQueueSlots; i++)
@@ -119,18 +82,6 @@ TEST_F(Transmit, ShortWriteIsPurgedAndSentAgainWhole) {
     EXPECT_EQ(w[before + 1].size(), 51u);
     EXPECT_EQ(w[before + 1][50], 0x08);
     EXPECT_EQ(devices[0]->purges('B', FT_PURGE_TX), purgesBefore + 1);
-}
-
-TEST_F(Transmit, ProtocolStartIsAnEdgeInOneMessage) {
-    TestModel& m = connectAndWake();
-    ASSERT_EQ(m.selectProtocol(1, false), Success);
-    const size_t before = writes().size();
-    ASSERT_EQ(m.applyProtocol(), Success);
-    sendMarker(m, true, before + 2);
-    const std::vector<Message> w = writes();
-    ASSERT_EQ(w.size(), before + 2);
-    EXPECT_EQ(w[before][4], 0x40 | 1 << 2) << "start bit with protocol 1";
-    EXPECT_EQ(w[before + 1][4], 1 << 2) << "the next message no longer starts it";
 }
 
 TEST_F(Transmit, HoldResetKeepsTheBitUntilReleased) {

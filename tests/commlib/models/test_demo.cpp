@@ -41,17 +41,19 @@ TEST_F(Demo, DeviceInfoComesFromTheSoftwareEeprom) {
     EXPECT_EQ(version, 0);
 }
 
-TEST_F(Demo, ConnectsWithoutTransportAndNeverHasData) {
-    connectDemo();
-    expectNoUsbAccess();
-    uint32_t v = 0, c = 0, g = 9;
-    ASSERT_EQ(getChannelCounts(v, c, g), Success);
-    EXPECT_EQ(c, 1u);
+// Connected by its id alone, with the real Elm's tables, never any data, setters that never wait
+// for a transmitter however many there are, and no mixing with devices on USB.
+TEST_F(Demo, ConnectsWithoutTransportNeverHasDataAndDoesNotMixWithRealDevices) {
+    addDevice("ELM1", {.version = 11, .subversion = 1, .firmware = 3});
+    EXPECT_EQ(kv4cl::connect({"Elm Demo", "ELM1"}), ErrorDifferentDeviceTypes);
+    EXPECT_EQ(kv4cl::connect({"ELM1", "Elm Demo"}), ErrorDifferentDeviceTypes);
+    EXPECT_TRUE(deviceList().empty());
+
+    MessageDispatcher_fake_Elm& demo = connectDemo();
     std::vector<RangedMeasurement_t> ranges;
     uint16_t defaultIdx = 9;
     ASSERT_EQ(getCurrentRanges(ranges, defaultIdx), Success);
     EXPECT_EQ(ranges.size(), 2u) << "the real Elm's tables";
-
     DataStatus_t status;
     EXPECT_EQ(getDataStatus(status), WarningNoDataAvailable);
     EXPECT_EQ(status.availableFrames, 0u);
@@ -61,22 +63,6 @@ TEST_F(Demo, ConnectsWithoutTransportAndNeverHasData) {
     readSamples(16, read, buffer, unfiltered);
     EXPECT_EQ(read, 0u);
 
-    EXPECT_EQ(kv4cl::connect({"Elm Demo"}), ErrorDeviceAlreadyConnected);
-    EXPECT_EQ(kv4cl::disconnect(), Success);
-    EXPECT_EQ(kv4cl::disconnect(), ErrorDeviceNotConnected);
-    expectNoUsbAccess();
-}
-
-TEST_F(Demo, DoesNotMixWithRealDevices) {
-    addDevice("ELM1", {.version = 11, .subversion = 1, .firmware = 3});
-    EXPECT_EQ(kv4cl::connect({"Elm Demo", "ELM1"}), ErrorDifferentDeviceTypes);
-    EXPECT_EQ(kv4cl::connect({"ELM1", "Elm Demo"}), ErrorDifferentDeviceTypes);
-    EXPECT_TRUE(deviceList().empty());
-    EXPECT_EQ(bus->openHandles(), 0u);
-}
-
-TEST_F(Demo, SettersNeverWaitForATransmitter) {
-    MessageDispatcher_fake_Elm& demo = connectDemo();
     // Far more messages than the queue holds; the last one set decides the message.
     for (int i = 0; i < 600; i++) {
         ASSERT_EQ(setCurrentRange(uint16_t(i % 2), 0), Success) << i;
@@ -84,6 +70,10 @@ TEST_F(Demo, SettersNeverWaitForATransmitter) {
     }
     EXPECT_EQ(demo.txMessage[1], 0x02) << "range 1 at byte 1 bit 1";
     EXPECT_EQ(demo.txMessage[2], 0x03) << "rate 3 at byte 2";
+
+    EXPECT_EQ(kv4cl::connect({"Elm Demo"}), ErrorDeviceAlreadyConnected);
+    EXPECT_EQ(kv4cl::disconnect(), Success);
+    EXPECT_EQ(kv4cl::disconnect(), ErrorDeviceNotConnected);
     expectNoUsbAccess();
 }
 

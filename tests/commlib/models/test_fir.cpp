@@ -32,10 +32,6 @@ class Washer : public ModelBus {
 };
 
 TEST_F(Washer, CommandsAreEdgesWithTheirArguments) {
-    RangedMeasurement_t range;
-    ASSERT_EQ(getWasherSpeedRange(range), Success);
-    EXPECT_EQ(range.min, -100.0);
-
     // The four speeds as one 32-bit word, 10 | -20 << 8 | 100 << 16 | -100 << 24 = 0x9C64EC0A,
     // cut into 7-bit bytes from byte 39; command 5 with the strobe in byte 38.
     auto sent = sentBy(setWasherPresetSpeeds({10, -20, 100, -100}), 1);
@@ -86,17 +82,6 @@ TEST_F(Washer, StatusAndSpeedsComeFromTheDevice) {
 // The TTL output: the train's fields from byte 44 (duration in us, period in 0.1 ms, delay in us,
 // count), each value given in any prefix of its unit, and the start strobe.
 TEST_F(Washer, TtlPulsesAreSentWithTheirFieldsAndChecked) {
-    RangedMeasurement_t duration, period, delay;
-    uint16_t maxPulses = 0;
-    ASSERT_EQ(getTtlOutputControls(duration, period, delay, maxPulses), Success);
-    EXPECT_EQ(duration.prefix, UnitPfxMicro);
-    EXPECT_EQ(period.prefix, UnitPfxMilli);
-    EXPECT_EQ(delay.prefix, UnitPfxMicro);
-    EXPECT_EQ(maxPulses, 1000);
-    bool temperature = false;
-    ASSERT_EQ(hasTemperatureControllerOption(temperature), Success);
-    EXPECT_TRUE(temperature);
-
     const auto us = [](double v) { return Measurement_t{v, UnitPfxMicro, "s"}; };
     const auto ms = [](double v) { return Measurement_t{v, UnitPfxMilli, "s"}; };
     struct Case {
@@ -147,17 +132,6 @@ TEST_F(Washer, TtlPulsesAreSentWithTheirFieldsAndChecked) {
     for (const Case& c : refused)
         EXPECT_EQ(startTtlPulses(c.duration, c.period, c.delay, c.pulses), ErrorValueOutOfRange)
             << c.duration.value << " " << c.period.value << " " << c.delay.value << " " << c.pulses;
-}
-
-TEST_F(ModelBus, ModelsWithoutAWasherSayItIsNotImplemented) {
-    addDevice("CED01", {4, 3, 129});
-    ASSERT_EQ(kv4cl::connect({"CED01"}), Success);
-    RangedMeasurement_t range;
-    std::vector<int8_t> speeds{1};
-    EXPECT_EQ(getWasherSpeedRange(range), ErrorFeatureNotImplemented);
-    EXPECT_EQ(getWasherPresetSpeeds(speeds), ErrorFeatureNotImplemented);
-    EXPECT_TRUE(speeds.empty());
-    EXPECT_EQ(startWasher(0), ErrorFeatureNotImplemented);
 }
 
 } // namespace

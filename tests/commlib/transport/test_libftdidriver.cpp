@@ -10,7 +10,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <numeric>
 #include <string>
 #include <vector>
 
@@ -128,41 +127,25 @@ TEST_F(Libftdi, OpensByChannelAndMapsFailures) {
     EXPECT_EQ(driver->FT_SetLatencyTimer(b, 2), FT_INVALID_HANDLE);
 }
 
-TEST_F(Libftdi, CarriesTheStreamWithoutTheStatusBytesAndCommandsOut) {
+TEST_F(Libftdi, PurgesWritesAndFailsWhenPulledLikeAVanishedBridgeThenStreamsAgain) {
     auto device = add("AMP01");
     const FT_HANDLE b = open("AMP01B");
     ASSERT_EQ(driver->FT_SetLatencyTimer(b, 2), FT_OK);
-    // Sizes round the 510 data bytes of a packet, and more than one read of the 4 KiB default.
-    for (size_t n : {1u, 509u, 510u, 511u, 1020u, 10000u}) {
-        std::vector<uint8_t> bytes(n);
-        std::iota(bytes.begin(), bytes.end(), uint8_t(n));
-        device->feed('B', bytes);
-        EXPECT_EQ(read(b, n), bytes) << n << " bytes";
-    }
-    DWORD queued = 1;
-    EXPECT_EQ(driver->FT_GetQueueStatus(b, &queued), FT_OK);
-    EXPECT_EQ(queued, 0u);
-
-    // Purged: what the bridge held is gone, what comes afterwards arrives.
+    device->feed('B', {1, 2});
+    EXPECT_EQ(read(b, 2), (std::vector<uint8_t>{1, 2}));
+    // Purged: what the bridge held is gone, what comes afterwards arrives. (How the stream loses its
+    // status bytes shows in every stream read through this driver.)
     device->feed('B', std::vector<uint8_t>(3000, 7));
     ASSERT_TRUE(device->waitUntilDrained('B', 10s));
     ASSERT_EQ(driver->FT_Purge(b, FT_PURGE_RX), FT_OK);
-    device->feed('B', {1, 2, 3});
-    EXPECT_EQ(read(b, 3), (std::vector<uint8_t>{1, 2, 3}));
-
+    device->feed('B', {5, 6});
+    EXPECT_EQ(read(b, 2), (std::vector<uint8_t>{5, 6}));
     std::vector<uint8_t> command(600, 0x55);
-    DWORD written = 0;
-    ASSERT_EQ(driver->FT_Write(b, command.data(), DWORD(command.size()), &written), FT_OK);
-    EXPECT_EQ(written, command.size());
+    DWORD sent = 0;
+    ASSERT_EQ(driver->FT_Write(b, command.data(), DWORD(command.size()), &sent), FT_OK);
+    EXPECT_EQ(sent, command.size());
     EXPECT_EQ(device->writes('B').back(), command);
-    EXPECT_EQ(driver->FT_Close(b), FT_OK);
-}
 
-TEST_F(Libftdi, APulledBridgeFailsLikeAVanishedOneAndStreamsAgainWhenBack) {
-    auto device = add("AMP01");
-    const FT_HANDLE b = open("AMP01B");
-    device->feed('B', {1, 2});
-    EXPECT_EQ(read(b, 2), (std::vector<uint8_t>{1, 2}));
     device->unplug();
     std::vector<uint8_t> buffer(4);
     DWORD got = 0;

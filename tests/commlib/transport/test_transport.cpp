@@ -9,6 +9,7 @@
 #include <chrono>
 #include <future>
 #include <mutex>
+#include <tuple>
 #include <vector>
 
 using namespace kv4CommLib;
@@ -98,61 +99,51 @@ TEST_F(TransportTest, ListsEveryChannelWithItsLetter) {
     EXPECT_EQ(serialOfInterface(0, true), "");
 }
 
-TEST_F(TransportTest, OpenWithoutFifoConfiguresInOrder) {
-    FtdiTransport t = transport('B', 'B', false);
-    ASSERT_EQ(t.open(), kv4cl::Success);
+// Each configuration step in its order, with the values the bridge needs for each mode; a failing
+// step closes what was opened and leaves no handle lock behind.
+TEST_F(TransportTest, OpenConfiguresInOrderAndAFailingStepClosesTheChannel) {
+    FtdiTransport plain = transport('B', 'B', false);
+    ASSERT_EQ(plain.open(), kv4cl::Success);
     EXPECT_EQ(device->callLog(), (std::vector<std::string>{"OpenEx B", "SetLatencyTimer B 2",
                                                            "SetUSBParameters B 4096 4096", "Purge B 3"}));
-    EXPECT_NE(t.dataHandle, nullptr);
-    EXPECT_EQ(t.commandHandle, t.dataHandle);
-    EXPECT_EQ(t.close(), kv4cl::Success);
-    EXPECT_EQ(t.commandHandle, nullptr);
-    EXPECT_EQ(bus->openHandles(), 0u);
-}
+    EXPECT_EQ(plain.commandHandle, plain.dataHandle);
+    EXPECT_EQ(plain.close(), kv4cl::Success);
+    EXPECT_EQ(plain.commandHandle, nullptr);
 
-TEST_F(TransportTest, OpenWithFifoSwitchesModeAndFlowControl) {
-    FtdiTransport t = transport('A', 'A', true);
+    device->clearCallLog();
+    FtdiTransport fifo = transport('A', 'A', true);
     const auto start = std::chrono::steady_clock::now();
-    ASSERT_EQ(t.open(), kv4cl::Success);
+    ASSERT_EQ(fifo.open(), kv4cl::Success);
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(10));
     EXPECT_EQ(device->callLog(),
               (std::vector<std::string>{"OpenEx A", "SetBitMode A 0 0", "SetBitMode A 0 64",
                                         "SetLatencyTimer A 2", "SetUSBParameters A 65536 65536",
                                         "SetFlowControl A 256 0 0", "Purge A 3"}));
-    EXPECT_EQ(t.close(), kv4cl::Success);
-}
-
-struct OpenFault {
-    bool fifo;
-    FtdiCall call;
-    ErrorCodes_t expected;
-};
-
-class OpenFaultTest : public TransportTest, public testing::WithParamInterface<OpenFault> {};
-
-TEST_P(OpenFaultTest, FailingStepClosesTheChannel) {
-    const OpenFault fault = GetParam();
-    FtdiTransport t = transport('B', 'B', fault.fifo);
-    const size_t mutexes = handleMutexCount();
-    device->failCalls(fault.call, 1);
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(t.open(), fault.expected);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              fault.call == FtdiCall::SetBitMode ? "FT_SetBitMode FAILED\n" : "");
-    EXPECT_FALSE(t.isOpen());
+    EXPECT_EQ(fifo.close(), kv4cl::Success);
     EXPECT_EQ(bus->openHandles(), 0u);
-    EXPECT_EQ(handleMutexCount(), mutexes);
-}
 
-INSTANTIATE_TEST_SUITE_P(
-    Steps, OpenFaultTest,
-    testing::Values(OpenFault{false, FtdiCall::OpenEx, kv4cl::ErrorDeviceConnectionFailed},
-                    OpenFault{false, FtdiCall::SetLatencyTimer, kv4cl::ErrorFtdiConfigurationFailed},
-                    OpenFault{false, FtdiCall::SetUSBParameters, kv4cl::ErrorFtdiConfigurationFailed},
-                    OpenFault{false, FtdiCall::Purge, kv4cl::ErrorFtdiConfigurationFailed},
-                    OpenFault{true, FtdiCall::SetBitMode, kv4cl::ErrorFtdiConfigurationFailed},
-                    OpenFault{true, FtdiCall::SetFlowControl, kv4cl::ErrorFtdiConfigurationFailed},
-                    OpenFault{true, FtdiCall::Purge, kv4cl::ErrorFtdiConfigurationFailed}));
+    const std::tuple<bool, FtdiCall, ErrorCodes_t> faults[] = {
+        {false, FtdiCall::OpenEx, kv4cl::ErrorDeviceConnectionFailed},
+        {false, FtdiCall::SetLatencyTimer, kv4cl::ErrorFtdiConfigurationFailed},
+        {false, FtdiCall::SetUSBParameters, kv4cl::ErrorFtdiConfigurationFailed},
+        {false, FtdiCall::Purge, kv4cl::ErrorFtdiConfigurationFailed},
+        {true, FtdiCall::SetBitMode, kv4cl::ErrorFtdiConfigurationFailed},
+        {true, FtdiCall::SetFlowControl, kv4cl::ErrorFtdiConfigurationFailed},
+        {true, FtdiCall::Purge, kv4cl::ErrorFtdiConfigurationFailed}};
+    for (const auto& [withFifo, call, expected] : faults) {
+        SCOPED_TRACE(device->callLog().size());
+        FtdiTransport t = transport('B', 'B', withFifo);
+        const size_t mutexes = handleMutexCount();
+        device->failCalls(call, 1);
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(t.open(), expected);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(),
+                  call == FtdiCall::SetBitMode ? "FT_SetBitMode FAILED\n" : "");
+        EXPECT_FALSE(t.isOpen());
+        EXPECT_EQ(bus->openHandles(), 0u);
+        EXPECT_EQ(handleMutexCount(), mutexes);
+    }
+}
 
 TEST_F(TransportTest, SeparateCommandChannelIsClosedAfterTheDataChannel) {
     FtdiTransport t = transport('B', 'A', false);
@@ -193,66 +184,10 @@ TEST_F(TransportTest, DriverCallsRunUnderTheWrapperLocks) {
     EXPECT_EQ(ftClose(handle), FT_OK);
 }
 
-class CalibrationMemoryTest : public TransportTest {
-  protected:
-    void SetUp() override {
-        TransportTest::SetUp();
-        ASSERT_TRUE(memory.open(serial + "A"));
-    }
-    CalibrationMemory memory;
-};
-
-TEST_F(CalibrationMemoryTest, OpenAndCloseDriveTheChannel) {
-    EXPECT_TRUE(bus->globalHeldInSpiOpen);
-    EXPECT_TRUE(memory.open(serial + "A"));
-    memory.close();
-    EXPECT_EQ(device->callLog(), (std::vector<std::string>{"SpiOpen A", "SpiInit A 3000000 1 40 8995",
-                                                           "GPIO A 9 0", "GPIO A 9 9", "SpiClose A"}));
-    EXPECT_EQ(bus->openHandles(), 0u);
-    uint8_t byte = 0;
-    EXPECT_FALSE(memory.read(0, &byte, 1));
-    EXPECT_FALSE(memory.write(0, &byte, 1));
-    EXPECT_EQ(device->spiMemory()[0], 0xFF);
-}
-
-TEST_F(CalibrationMemoryTest, WritesReadBackWithinBounds) {
-    std::array<uint8_t, 2048> contents;
-    for (size_t i = 0; i < contents.size(); ++i)
-        contents[i] = static_cast<uint8_t>(i / 7); // differs across the high address byte
-    device->setSpiMemory(contents);
-    const uint8_t data[] = {0xDE, 0xAD, 0xBE, 0xEF};
-    ASSERT_TRUE(memory.write(0x234, data, 4));
-    EXPECT_EQ(device->spiMemory()[0x237], 0xEF);
-    uint8_t back[6] = {};
-    ASSERT_TRUE(memory.read(0x233, back, 6));
-    EXPECT_EQ(std::vector<uint8_t>(back, back + 6),
-              (std::vector<uint8_t>{contents[0x233], 0xDE, 0xAD, 0xBE, 0xEF, contents[0x238]}));
-
-    EXPECT_FALSE(memory.read(2048, back, 1));
-    EXPECT_FALSE(memory.write(2047, data, 2));
-    EXPECT_EQ(device->spiMemory()[2047], contents[2047]);
-    EXPECT_TRUE(memory.write(2046, data, 2));
-    EXPECT_TRUE(memory.read(2047, back, 1));
-    EXPECT_EQ(back[0], 0xAD);
-}
-
-TEST_F(CalibrationMemoryTest, WritePollsUntilTheMemoryIsReady) {
-    device->setSpiBusyPolls(3);
-    const uint8_t data[] = {0x42};
-    ASSERT_TRUE(memory.write(10, data, 1));
-    EXPECT_EQ(bus->spiReads, 4); // three busy answers, then the ready one
-    EXPECT_EQ(device->spiMemory()[10], 0x42);
-    // A device that stops answering ends the wait instead of spinning forever.
-    device->setSpiBusyPolls(1000000);
-    device->failCalls(FtdiCall::SpiRead);
-    EXPECT_FALSE(memory.write(20, data, 1));
-    device->failCalls(FtdiCall::SpiRead, 0);
-    device->failCalls(FtdiCall::SpiWrite, 1);
-    EXPECT_FALSE(memory.write(30, data, 1));
-    EXPECT_EQ(device->spiMemory()[30], 0xFF);
-}
-
-TEST_F(TransportTest, CalibrationMemoryOpenFailuresLeaveNothingOpen) {
+// The calibration memory on the SPI channel: opening and closing drive the channel, accesses stay
+// within the 2 KiB, a write polls until the memory is ready, and nothing stays open after a
+// failing open.
+TEST_F(TransportTest, CalibrationMemoryOnTheSpiChannel) {
     CalibrationMemory memory;
     EXPECT_FALSE(memory.open("KV4T9999A"));
     for (FtdiCall call : {FtdiCall::SpiOpenChannel, FtdiCall::SpiInitChannel, FtdiCall::WriteGPIO}) {
@@ -261,7 +196,48 @@ TEST_F(TransportTest, CalibrationMemoryOpenFailuresLeaveNothingOpen) {
         EXPECT_FALSE(memory.isOpen());
         EXPECT_EQ(bus->openHandles(), 0u);
     }
-    EXPECT_TRUE(memory.open(serial + "A"));
+    device->clearCallLog();
+    ASSERT_TRUE(memory.open(serial + "A"));
+    EXPECT_TRUE(bus->globalHeldInSpiOpen);
+    EXPECT_EQ(device->callLog(),
+              (std::vector<std::string>{"SpiOpen A", "SpiInit A 3000000 1 40 8995", "GPIO A 9 0"}));
+
+    std::array<uint8_t, 2048> contents;
+    for (size_t i = 0; i < contents.size(); ++i)
+        contents[i] = static_cast<uint8_t>(i / 7); // differs across the high address byte
+    device->setSpiMemory(contents);
+    const uint8_t data[] = {0xDE, 0xAD, 0xBE, 0xEF};
+    ASSERT_TRUE(memory.write(0x234, data, 4));
+    uint8_t back[6] = {};
+    ASSERT_TRUE(memory.read(0x233, back, 6));
+    EXPECT_EQ(std::vector<uint8_t>(back, back + 6),
+              (std::vector<uint8_t>{contents[0x233], 0xDE, 0xAD, 0xBE, 0xEF, contents[0x238]}));
+    EXPECT_FALSE(memory.read(2048, back, 1));
+    EXPECT_FALSE(memory.write(2047, data, 2));
+    EXPECT_EQ(device->spiMemory()[2047], contents[2047]);
+    EXPECT_TRUE(memory.write(2046, data, 2));
+    EXPECT_TRUE(memory.read(2047, back, 1));
+    EXPECT_EQ(back[0], 0xAD);
+
+    device->setSpiBusyPolls(3);
+    const int reads = bus->spiReads;
+    ASSERT_TRUE(memory.write(10, data, 1));
+    EXPECT_EQ(bus->spiReads - reads, 4); // three busy answers, then the ready one
+    // A device that stops answering ends the wait instead of spinning forever.
+    device->setSpiBusyPolls(1000000);
+    device->failCalls(FtdiCall::SpiRead);
+    EXPECT_FALSE(memory.write(20, data, 1));
+    device->failCalls(FtdiCall::SpiRead, 0);
+    device->failCalls(FtdiCall::SpiWrite, 1);
+    EXPECT_FALSE(memory.write(30, data, 1));
+    EXPECT_EQ(device->spiMemory()[30], contents[30]);
+
+    memory.close();
+    const auto log = device->callLog();
+    EXPECT_EQ(std::vector<std::string>(log.end() - 2, log.end()),
+              (std::vector<std::string>{"GPIO A 9 9", "SpiClose A"}));
+    EXPECT_EQ(bus->openHandles(), 0u);
+    EXPECT_FALSE(memory.read(0, back, 1));
 }
 
 } // namespace
