@@ -9,7 +9,6 @@
 #include <pty.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <regex>
@@ -40,6 +39,7 @@ long long figure(const std::string& out, const std::string& label) {
 // every column with its unit. At a rate asked for, the frames are those of the real rate.
 struct ModelSet {
     const char* models;
+    const char* ids;
     const char* format;
     int currents; // in all
     std::vector<const char*> gpNames;
@@ -55,22 +55,8 @@ class RecordsEveryModel : public ::testing::TestWithParam<ModelSet> {};
 
 TEST_P(RecordsEveryModel, EveryWordOfEveryDeviceIsInItsColumn) {
     const ModelSet& c = GetParam();
-    std::string ids, name = c.format;
-    std::vector<std::string> models;
-    for (std::string rest = c.models; !rest.empty();) {
-        const size_t comma = rest.find(',');
-        models.push_back(rest.substr(0, comma));
-        rest = comma == std::string::npos ? "" : rest.substr(comma + 1);
-    }
-    for (size_t d = 0; d < models.size(); d++) {
-        std::string serial = "V";
-        for (const char ch : models[d])
-            serial += char(std::toupper(static_cast<unsigned char>(ch)));
-        ids += (d ? "," : "") + serial + "0" + std::to_string(d + 1);
-        name += "_" + models[d];
-    }
-    const std::string folder = records(name);
-    std::vector<std::string> args = {"--simulate", c.models, "record", ids,    "--seconds",       "0.3",
+    const std::string folder = records(std::string(c.format) + "_" + c.ids);
+    std::vector<std::string> args = {"--simulate", c.models, "record", c.ids,  "--seconds",       "0.3",
                                      "--format",   c.format, "--out",  folder, "--verify-pattern"};
     if (c.rate) args.insert(args.end(), {"--rate", c.rate});
     const Outcome run = kv4test::runProgram(cli, args, {});
@@ -108,22 +94,22 @@ TEST_P(RecordsEveryModel, EveryWordOfEveryDeviceIsInItsColumn) {
 }
 
 const ModelSet modelSets[] = {
-    {"cedar", "dat", 4, {}, "200k", 60000},
-    {"cedar", "abf", 4, {}, "200k", 60000},
-    {"cedar1", "abf", 4, {}},
-    {"elm", "dat", 1, {}},
-    {"alder", "abf", 1, {}},
-    {"birch", "dat", 2, {}},
-    {"dogwood16", "abf", 16, {"Vref monitor"}},
-    {"dogwood32", "dat", 32, {}, "100k", 30000},
-    {"fir", "abf", 8, {"TTL out"}},
-    {"cedar,cedar", "abf", 8, {}, "50k", 15000},
-    {"elm,elm", "abf", 2, {}},
-    {"dogwood16,dogwood16", "dat", 32, {"Vref monitor 1", "Vref monitor 2"}},
-    {"dogwood16,dogwood16", "abf", 32, {"Vref monitor 1", "Vref monitor 2"}},
-    {"dogwood32,dogwood32", "abf", 64, {}},
-    {"fir,fir", "dat", 16, {"TTL out 1", "TTL out 2"}},
-    {"fir,fir,fir", "abf", 24, {"TTL out 1", "TTL out 2", "TTL out 3"}},
+    {"cedar", "VCEDAR01", "dat", 4, {}, "200k", 60000},
+    {"cedar", "VCEDAR01", "abf", 4, {}, "200k", 60000},
+    {"cedar1", "VCEDAR101", "abf", 4, {}},
+    {"elm", "VELM01", "dat", 1, {}},
+    {"alder", "VALDER01", "abf", 1, {}},
+    {"birch", "VBIRCH01", "dat", 2, {}},
+    {"dogwood16", "VDOGWOOD1601", "abf", 16, {"Vref monitor"}},
+    {"dogwood32", "VDOGWOOD3201", "dat", 32, {}, "100k", 30000},
+    {"fir", "VFIR01", "abf", 8, {"TTL out"}},
+    {"cedar,cedar", "VCEDAR01,VCEDAR02", "abf", 8, {}, "50k", 15000},
+    {"elm,elm", "VELM01,VELM02", "abf", 2, {}},
+    {"dogwood16,dogwood16", "VDOGWOOD1601,VDOGWOOD1602", "dat", 32, {"Vref monitor 1", "Vref monitor 2"}},
+    {"dogwood16,dogwood16", "VDOGWOOD1601,VDOGWOOD1602", "abf", 32, {"Vref monitor 1", "Vref monitor 2"}},
+    {"dogwood32,dogwood32", "VDOGWOOD3201,VDOGWOOD3202", "abf", 64, {}},
+    {"fir,fir", "VFIR01,VFIR02", "dat", 16, {"TTL out 1", "TTL out 2"}},
+    {"fir,fir,fir", "VFIR01,VFIR02,VFIR03", "abf", 24, {"TTL out 1", "TTL out 2", "TTL out 3"}},
 };
 
 INSTANTIATE_TEST_SUITE_P(Record, RecordsEveryModel, ::testing::ValuesIn(modelSets), [](const auto& info) {
