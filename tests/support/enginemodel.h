@@ -3,7 +3,6 @@
 // of the packets such a device sends.
 
 #include "commlib/core/messagedispatcher.h"
-#include "commlib/core/messagedispatcherlegacykav3.h"
 #include "commlib/transport/ftdidriver.h"
 
 #include <functional>
@@ -29,13 +28,11 @@ inline std::unique_ptr<DoubleCoder> signAbs(uint16_t byte, uint8_t width, const 
 // Tables filled the way a model constructor fills them.
 template <typename Base> void describeTestModel(Base& m) {
     using namespace kv4cl;
-    m.syncWord = std::is_base_of_v<MessageDispatcherLegacyKav3, Base> ? MessageDispatcher::syncWordLegacy
-                                                                      : MessageDispatcher::syncWordCurrent;
+    m.syncWord = MessageDispatcher::syncWordCurrent;
     m.voltageChannelsNum = 1;
     m.currentChannelsNum = 4;
     m.wordsPerSample = 5;
-    m.packetBytes =
-        std::is_base_of_v<MessageDispatcherLegacyKav3, Base> ? 4 + 2 * 16 * 5 : 4 + 2 + 2 * 16 * 5;
+    m.packetBytes = 4 + 2 + 2 * 16 * 5;
     m.txMessageBytes = 51;
     m.maxOutputFrames = 0x400000 / 5;
     m.infoBytes.assign(8, 0);
@@ -117,18 +114,6 @@ class TestModel : public MessageDispatcher {
     void currentRangeChanged() override {
         rangeChanges++;
         MessageDispatcher::currentRangeChanged();
-    }
-};
-
-class LegacyTestModel : public MessageDispatcherLegacyKav3 {
-  public:
-    explicit LegacyTestModel(const std::string& id) : MessageDispatcherLegacyKav3(id) {
-        describeTestModel(*this);
-    }
-    ErrorCodes_t validateProtocolValues(const kv4CommLib::ProtocolValues&,
-                                        std::string& message) const override {
-        message = "Valid protocol";
-        return kv4cl::Success;
     }
 };
 
