@@ -1,6 +1,7 @@
-// The event detection dock driven as the user drives it, in a 1366 x 768 window on a virtual
-// amplifier: values typed into the boxes, "Apply parameters", Start, the Gaussian fits, the
-// lab book and the export.
+// The event detection dock driven as the user drives it, docked in a window of a user's size on
+// a virtual amplifier: values typed into the boxes, "Apply parameters", Start, what it reads
+// out against the cell's channel, the Gaussian and exponential fits, the lab book, the export
+// and the regions of interest.
 
 #include "tests/analysis/dockdriver.h"
 #include "tests/analysis/eventsonamplifier.h"
@@ -49,201 +50,6 @@ QStringList lines(const QString& text) {
     return text.split('\n', Qt::SkipEmptyParts);
 }
 
-TEST_F(EventDockOnAmplifier, TypedOptionsAppliedThenStartShowsTheChannelsEventsFitsExportsAndNotesThem) {
-    // Events of -5 pA, 2 ms open and 20 ms closed on average, on channel 2.
-    const ChannelCase cell{50e-12, 0.150, 2e-3, 20e-3, 0.2e-12, 0.5, 0.2};
-    amplifier().setCell(1, channelCell(cell));
-    ASSERT_NO_FATAL_FAILURE(startDetecting());
-    EventDetectionWidget dock(1);
-    dock.setConsumer(detection.get());
-    ASSERT_NO_FATAL_FAILURE(showDocked(window, dock));
-    EXPECT_EQ(dock.windowTitle(), "Event detection - channel 2");
-    // The boxes as they come, over the channel's range (cedar's first: 200 pA).
-    kv4cl::RangedMeasurement_t range;
-    ASSERT_EQ(kv4cl::getCurrentRange(range, 1), kv4cl::Success);
-    ASSERT_EQ(range.label(), "pA");
-    // What the boxes hold as they come, in their units, and what the user types.
-    const struct {
-        const char* label;
-        double value;
-        const char* unit;
-        const char* typed;
-    } boxes[] = {
-        {"Threshold 1:", range.max * 0.25, "pA", "-2.5"},
-        {"Threshold 2:", range.max / 10, "pA", "-1"},
-        {"Min dwell time:", 0.0, "ms", "0.2"},
-        {"Max dwell time:", 200.0, "ms", "150"},
-        {"Baseline tau:", 0.1, "s", "0.5"},
-    };
-    for (const auto& b : boxes) {
-        SCOPED_TRACE(b.label);
-        auto* box = labelled<QDoubleSpinBox>(dock, b.label);
-        ASSERT_TRUE(box);
-        EXPECT_DOUBLE_EQ(box->value(), b.value);
-        EXPECT_EQ(unitBeside(box), b.unit);
-    }
-    EXPECT_TRUE(detection->channelResult(1).positive) << "the consumer starts with what the boxes show";
-
-    for (const auto& b : boxes)
-        type(labelled<QDoubleSpinBox>(dock, b.label), b.typed);
-    EXPECT_TRUE(detection->channelResult(1).positive) << "nothing before Apply";
-    auto* apply = withText<QPushButton>(dock, "Apply parameters");
-    ASSERT_TRUE(apply);
-    QTest::mouseClick(apply, Qt::LeftButton);
-    EXPECT_FALSE(detection->channelResult(1).positive) << "threshold 1 below 0: events below the baseline";
-
-    click(dock, W::StartTool);
-    auto* events = labelled<QLabel>(dock, "Detected events:");
-    ASSERT_TRUE(events);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return events->text().toInt() >= 5000; }, waitMs))
-        << "events: " << events->text().toStdString();
-    for (W::Tool t : {W::LabbookTool, W::ExportTool, W::GaussianFitTool})
-        EXPECT_TRUE(dock.toolButton(t)->isEnabled()) << "tool " << t;
-    // Results come ten times a second of the wall clock here: what follows looks at one.
-    click(dock, W::StopTool);
-    EXPECT_FALSE(detection->isRunning());
-    EXPECT_EQ(labelled<QLabel>(dock, "Average dwell time:")->toolTip(), staleAfterStop);
-    const EventDetectionRecord applied = detection->channelResult(1);
-    EXPECT_DOUBLE_EQ(applied.threshold1, -2.5);
-    EXPECT_DOUBLE_EQ(applied.threshold2, -1.0);
-    EXPECT_DOUBLE_EQ(applied.dwellRange.min, 0.2);
-    EXPECT_DOUBLE_EQ(applied.dwellRange.max, 150.0);
-    EXPECT_EQ(applied.dwellRange.prefix, kv4cl::UnitPfxMilli);
-    EXPECT_DOUBLE_EQ(applied.baselineTau, 0.5);
-    EXPECT_EQ(applied.minDwellFrames, 2);
-    EXPECT_EQ(applied.maxDwellFrames, std::lround(150e-3 * hz())) << "at the model's real rate";
-
-    // What the user reads against what the channel does. Events of one frame are below the
-    // window of 0.2 ms: the model's runs are geometric, so the runs of two frames and more
-    // are the runs of one frame fewer, shifted by one frame.
-    const double fs = hz(), dt = 1.0 / fs;
-    const Expected model = twoStateModel(cell, fs);
-    const double stay = 1.0 - dt / model.dwell; // a run of open frames goes on
-    const double dwell = model.dwell + dt, rate = model.rate * stay;
-    const double gap = 1.0 / rate - dwell;
-    const struct {
-        const char* label;
-        const char* unit;
-        double expected;
-    } readOuts[] = {{"Average dwell time:", "s", dwell},
-                    {"Average inter time event:", "s", gap},
-                    {"Average event rate:", "Hz", rate}};
-    for (const auto& r : readOuts) {
-        const auto* label = labelled<QLabel>(dock, r.label);
-        ASSERT_TRUE(label) << r.label;
-        EXPECT_NEAR(labelValue(label->text(), r.unit) / r.expected, 1.0, 0.05)
-            << r.label << " " << label->text().toStdString() << ", expected " << r.expected;
-    }
-
-    // Both histograms fitted: one curve each, and their rows in the fit table.
-    click(dock, W::GaussianFitTool);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return dock.fitCount() == 2; }, waitMs));
-    EXPECT_FALSE(dock.toolButton(W::GaussianFitTool)->isEnabled()) << "until the next result";
-    QStringList titles;
-    for (int i = 0; i < 2; i++)
-        titles << dock.fitCurve(i).graph()->name();
-    titles.sort();
-    // A Gaussian may never settle on the dwell times, which fall off exponentially: it says so.
-    EXPECT_EQ(titles.first(), "A gauss");
-    EXPECT_TRUE(titles.last() == "D gauss" || titles.last() == "D gauss (not converged)")
-        << titles.last().toStdString();
-    const QTableWidget* table = dock.fitTable();
-    const auto cell_ = [table](int row, int column) {
-        return table->item(row, column) ? table->item(row, column)->text() : QString("<empty>");
-    };
-    const int amplitudeRow = cell_(1, 0) == "A gauss" ? 1 : 3;
-    ASSERT_EQ(cell_(amplitudeRow, 0), "A gauss");
-    EXPECT_EQ(cell_(4 - amplitudeRow, 0), titles.last());
-    // The sizes of the events: 5 pA, in bins of about 1 pA.
-    EXPECT_NEAR(std::abs(labelValue(cell_(amplitudeRow, 1), "A")), 5e-12, 1e-12)
-        << cell_(amplitudeRow, 1).toStdString();
-
-    // The lab book gets the averages as read.
-    QSignalSpy notes(&dock, &AnalysisWidget::labbookEvent);
-    click(dock, W::LabbookTool);
-    ASSERT_EQ(notes.size(), 1);
-    std::unique_ptr<LabbookEvent> note(notes.at(0).at(0).value<LabbookEvent*>());
-    ASSERT_EQ(note->type, uint32_t(LabbookEvent::TypeEventsDetection));
-    const auto* entry = static_cast<const LabbookEventEventsDetection*>(note.get());
-    EXPECT_EQ(entry->channel, 2);
-    EXPECT_NEAR(entry->averageDwellTime.getNoPrefixValue() / dwell, 1.0, 0.05);
-    EXPECT_NEAR(entry->averageInterEventTime.getNoPrefixValue() / gap, 1.0, 0.05);
-    EXPECT_NEAR(entry->eventsRate.getNoPrefixValue() / rate, 1.0, 0.05);
-
-    // The export: the three histograms by bin, then every event, signed.
-    const QStringList csv = lines(dock.exportData());
-    ASSERT_GE(csv.size(), 1 + 3 * 201 + 1);
-    EXPECT_EQ(csv[0], "Channel:,2");
-    EXPECT_EQ(csv[1], "Dwell time [ms],Events");
-    EXPECT_NEAR(csv[2].split(',').value(0).toDouble(), 0.2 + (150.0 - 0.2) / 400, 1e-9) << "bin middles";
-    EXPECT_EQ(csv[202], "Dwell amplitude [pA],Events");
-    EXPECT_EQ(csv[403], "Closed time [ms],Events");
-    EXPECT_EQ(csv[604], "Dwell amplitude [pA],Dwell time [ms]");
-    const int listed = int(csv.size()) - 605;
-    EXPECT_GE(listed, 5000);
-    int histogrammed = 0;
-    for (int i = 2; i < 202; i++)
-        histogrammed += csv[i].split(',').value(1).toInt();
-    EXPECT_EQ(histogrammed, listed) << "one count per listed event";
-    EXPECT_EQ(listed, events->text().toInt());
-
-    // Every event in the scatter, and in view; signed amplitudes, dwells within the window.
-    const QCPGraph* scatter = dock.scatterPlot()->graph(0);
-    ASSERT_TRUE(scatter);
-    EXPECT_EQ(scatter->dataCount(), listed);
-    QCPRange amplitudes(0, 0), dwells(0, 0);
-    // Each sample is the mean current over its period: an event's first and last frames hold
-    // it in part, which costs short events more. The mean is over events of 20 frames or more.
-    double sum = 0.0;
-    int counted = 0;
-    for (int i = 605; i < csv.size(); i++) {
-        const QStringList values = csv[i].split(',');
-        ASSERT_EQ(values.size(), 2) << csv[i].toStdString();
-        const double a = values[0].toDouble(), d = values[1].toDouble();
-        if (i == 605) amplitudes = QCPRange(a, a), dwells = QCPRange(d, d);
-        amplitudes.expand(a);
-        dwells.expand(d);
-        if (d < 20e3 / fs) continue;
-        sum += a;
-        counted++;
-    }
-    EXPECT_NEAR(sum / counted / -5.0, 1.0, 0.03) << "mean amplitude " << sum / counted << " pA";
-    EXPECT_GE(dwells.lower, 0.2 - 1e-9);
-    EXPECT_LE(dwells.upper, 150.0);
-    const QCPRange x = dock.scatterPlot()->xAxis->range(), y = dock.scatterPlot()->yAxis->range();
-    EXPECT_TRUE(x.contains(amplitudes.lower) && x.contains(amplitudes.upper))
-        << x.lower << " to " << x.upper << " for " << amplitudes.lower << " to " << amplitudes.upper;
-    EXPECT_TRUE(y.contains(dwells.lower) && y.contains(dwells.upper))
-        << y.lower << " to " << y.upper << " for " << dwells.lower << " to " << dwells.upper;
-
-    // Limited to the regions of interest, each fit takes only the bins between its plot's
-    // cursors. Started again for a result that allows a fit, stopped to look at it.
-    click(dock, W::LimitToRoiTool);
-    const int before = events->text().toInt();
-    click(dock, W::StartTool); // the counts start over
-    ASSERT_TRUE(QTest::qWaitFor(
-        [&] {
-            const int n = events->text().toInt();
-            return n >= 500 && n < before;
-        },
-        waitMs));
-    EXPECT_EQ(dock.fitCount(), 2) << "the fits stay while the analysis runs";
-    click(dock, W::StopTool);
-    ASSERT_TRUE(dock.toolButton(W::GaussianFitTool)->isEnabled());
-    click(dock, W::GaussianFitTool);
-    EXPECT_EQ(dock.fitCount(), 0) << "new fits replace them";
-    ASSERT_TRUE(QTest::qWaitFor([&] { return dock.fitCount() == 2; }, waitMs));
-    for (int i = 0; i < 2; i++) {
-        const QCPGraph* fit = dock.fitCurve(i).graph();
-        const AnalysisPlot* plot = fit->name() == "D gauss" ? dock.dwellPlot() : dock.amplitudePlot();
-        const QCPRange roi = plot->cursorsRange();
-        ASSERT_LT(roi.lower, roi.upper);
-        EXPECT_GE(fit->data()->constBegin()->key, roi.lower) << fit->name().toStdString();
-        EXPECT_LE((fit->data()->constEnd() - 1)->key, roi.upper) << fit->name().toStdString();
-        EXPECT_LT(roi.size(), plot->xAxis->range().size()) << "the region is narrower than the plot";
-    }
-}
-
 // A new current range: the threshold boxes span it, in its unit, and keep what they hold.
 TEST_F(EventDockOnAmplifier, ThresholdBoxesFollowTheChannelsRangeAndKeepTheirCurrents) {
     EventDetectionWidget dock(0);
@@ -279,9 +85,10 @@ TEST_F(EventDockOnAmplifier, ThresholdBoxesFollowTheChannelsRangeAndKeepTheirCur
     }
 }
 
-// The exponential fits of the open and closed times against the cell's mean open and closed
-// times, on two models at two rates and at both window sizes: the times in frames, so that
-// both rows see as many events per second of data.
+// One journey on two models at two rates and at both window sizes, with the cell's times in
+// frames so that both rows see as many events per second of data: -5 pA events, 50 frames open
+// and 250 closed on average, on channel 2. An opening too short for the samples' means to reach
+// threshold 1 (about a frame) is missed, and joins two closed times, one in fifty here.
 struct FitRow {
     const char* model;
     uint16_t rateIdx;
@@ -300,12 +107,9 @@ class DwellFitsOnAmplifier : public EventDockOnAmplifier, public testing::WithPa
     }
 };
 
-TEST_P(DwellFitsOnAmplifier, ExponentialFitFindsTheCellsMeanOpenAndClosedTimes) {
-    const double fs = samplingRate();
-    // -5 pA events, 50 frames open and 250 closed on average, on channel 2: an opening too
-    // short for the samples' means to reach threshold 1 (about a frame) is missed, and joins
-    // two closed times, one in fifty here.
-    const ChannelCase cell{50e-12, 0.150, 50 / fs, 250 / fs, 0.2e-12, 0.5, 0.2};
+TEST_P(DwellFitsOnAmplifier, TypedOptionsThenStartReadOutFitExportAndNoteTheCellsChannel) {
+    const double fs = samplingRate(), dt = 1.0 / fs;
+    const ChannelCase cell{50e-12, 0.150, 50 * dt, 250 * dt, 0.2e-12, 0.5, 0.2};
     amplifier().setCell(1, channelCell(cell));
     ASSERT_NO_FATAL_FAILURE(startDetecting());
     EventDetectionWidget dock(1);
@@ -315,13 +119,15 @@ TEST_P(DwellFitsOnAmplifier, ExponentialFitFindsTheCellsMeanOpenAndClosedTimes) 
 
     auto* components = labelled<QSpinBox>(dock, "Exponentials:");
     auto* fit = withText<QPushButton>(dock, "Exponential fit");
-    ASSERT_TRUE(components && fit);
+    auto* apply = withText<QPushButton>(dock, "Apply parameters");
+    ASSERT_TRUE(components && fit && apply);
     EXPECT_EQ(components->value(), 1);
     EXPECT_EQ(components->maximum(), 2);
     EXPECT_FALSE(fit->isEnabled()) << "nothing to fit yet";
     // The open times' window, in ms with one decimal as the boxes take it: from past the
     // short openings that are missed or seen in part, over eight mean open times in bins a
     // little wider than two frames, so that nearly every bin holds the events of two lengths.
+    // The thresholds in pA of the first range.
     const double frameMs = 1e3 / fs;
     const double minDwell = std::ceil(50.0 * frameMs) / 10.0;
     const double maxDwell = minDwell + std::floor(4000.0 * frameMs) / 10.0 + 0.1;
@@ -331,17 +137,136 @@ TEST_P(DwellFitsOnAmplifier, ExponentialFitFindsTheCellsMeanOpenAndClosedTimes) 
     } typed[] = {{"Threshold 1:", "-2.5"},
                  {"Threshold 2:", "-1"},
                  {"Min dwell time:", QString::number(minDwell, 'f', 1)},
-                 {"Max dwell time:", QString::number(maxDwell, 'f', 1)}};
-    for (const auto& t : typed)
-        type(labelled<QDoubleSpinBox>(dock, t.label), t.typed);
-    QTest::mouseClick(withText<QPushButton>(dock, "Apply parameters"), Qt::LeftButton);
+                 {"Max dwell time:", QString::number(maxDwell, 'f', 1)},
+                 {"Baseline tau:", "0.5"}};
+    EXPECT_TRUE(detection->channelResult(1).positive) << "the consumer starts with what the boxes show";
+    for (const auto& t : typed) {
+        auto* box = labelled<QDoubleSpinBox>(dock, t.label);
+        ASSERT_TRUE(box) << t.label;
+        type(box, t.typed);
+    }
+    EXPECT_TRUE(detection->channelResult(1).positive) << "nothing before Apply";
+    QTest::mouseClick(apply, Qt::LeftButton);
+    EXPECT_FALSE(detection->channelResult(1).positive) << "threshold 1 below 0: events below the baseline";
+
     click(dock, W::StartTool);
     auto* events = labelled<QLabel>(dock, "Detected events:");
+    ASSERT_TRUE(events);
     ASSERT_TRUE(QTest::qWaitFor([&] { return events->text().toInt() >= 8000; }, 120000))
         << "events: " << events->text().toStdString();
+    for (W::Tool t : {W::LabbookTool, W::ExportTool, W::GaussianFitTool})
+        EXPECT_TRUE(dock.toolButton(t)->isEnabled()) << "tool " << t;
+    // Results come ten times a second of the wall clock here: what follows looks at one.
     click(dock, W::StopTool);
+    EXPECT_FALSE(detection->isRunning());
     EXPECT_EQ(producer->framesLostTotal(), 0u) << "a lost frame would split or join events";
+    EXPECT_EQ(labelled<QLabel>(dock, "Average dwell time:")->toolTip(), staleAfterStop);
+    const EventDetectionRecord applied = detection->channelResult(1);
+    EXPECT_DOUBLE_EQ(applied.threshold1, -2.5);
+    EXPECT_DOUBLE_EQ(applied.threshold2, -1.0);
+    EXPECT_DOUBLE_EQ(applied.dwellRange.min, minDwell);
+    EXPECT_DOUBLE_EQ(applied.dwellRange.max, maxDwell);
+    EXPECT_EQ(applied.dwellRange.prefix, kv4cl::UnitPfxMilli);
+    EXPECT_DOUBLE_EQ(applied.baselineTau, 0.5);
+    EXPECT_EQ(applied.minDwellFrames, std::lround(minDwell * 1e-3 * fs)) << "at the model's real rate";
+    EXPECT_EQ(applied.maxDwellFrames, std::lround(maxDwell * 1e-3 * fs));
 
+    // What the user reads against what the channel does. Events shorter than k frames are
+    // below the window: the model's runs are geometric, so the runs of k frames and more are
+    // the runs of k - 1 frames fewer, shifted by k - 1 frames.
+    const Expected truth = twoStateModel(cell, fs);
+    const int k = applied.minDwellFrames;
+    const double stay = 1.0 - dt / truth.dwell; // a run of open frames goes on
+    const double dwell = truth.dwell + (k - 1) * dt, rate = truth.rate * std::pow(stay, k - 1);
+    const double gap = 1.0 / rate - dwell;
+    const struct {
+        const char* label;
+        const char* unit;
+        double expected;
+    } readOuts[] = {{"Average dwell time:", "s", dwell},
+                    {"Average inter time event:", "s", gap},
+                    {"Average event rate:", "Hz", rate}};
+    for (const auto& r : readOuts) {
+        const auto* label = labelled<QLabel>(dock, r.label);
+        ASSERT_TRUE(label) << r.label;
+        EXPECT_NEAR(labelValue(label->text(), r.unit) / r.expected, 1.0, 0.05)
+            << r.label << " " << label->text().toStdString() << ", expected " << r.expected;
+    }
+    // The lab book gets the averages as read.
+    QSignalSpy notes(&dock, &AnalysisWidget::labbookEvent);
+    click(dock, W::LabbookTool);
+    ASSERT_EQ(notes.size(), 1);
+    std::unique_ptr<LabbookEvent> note(notes.at(0).at(0).value<LabbookEvent*>());
+    ASSERT_EQ(note->type, uint32_t(LabbookEvent::TypeEventsDetection));
+    const auto* entry = static_cast<const LabbookEventEventsDetection*>(note.get());
+    EXPECT_EQ(entry->channel, 2);
+    EXPECT_NEAR(entry->averageDwellTime.getNoPrefixValue() / dwell, 1.0, 0.05);
+    EXPECT_NEAR(entry->averageInterEventTime.getNoPrefixValue() / gap, 1.0, 0.05);
+    EXPECT_NEAR(entry->eventsRate.getNoPrefixValue() / rate, 1.0, 0.05);
+
+    // Both histograms fitted with Gaussians: the sizes of the events, 5 pA in bins of about
+    // 1 pA. A Gaussian may never settle on the dwell times, which fall off exponentially, nor
+    // within its budget on sizes that fill two bins: it says so.
+    click(dock, W::GaussianFitTool);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dock.fitCount() == 2; }, waitMs));
+    EXPECT_FALSE(dock.toolButton(W::GaussianFitTool)->isEnabled()) << "until the next result";
+    const QTableWidget* table = dock.fitTable();
+    const auto text = [table](int row, int column) {
+        return table->item(row, column) ? table->item(row, column)->text() : QString("<empty>");
+    };
+    const int amplitudeRow = text(1, 0).startsWith("A gauss") ? 1 : 3;
+    ASSERT_TRUE(text(amplitudeRow, 0).startsWith("A gauss")) << text(amplitudeRow, 0).toStdString();
+    EXPECT_TRUE(text(4 - amplitudeRow, 0).startsWith("D gauss")) << text(4 - amplitudeRow, 0).toStdString();
+    EXPECT_NEAR(std::abs(labelValue(text(amplitudeRow, 1), "A")), 5e-12, 1e-12)
+        << text(amplitudeRow, 1).toStdString();
+
+    // The export: the three histograms by bin, then every event, signed.
+    QStringList csv = lines(dock.exportData());
+    ASSERT_GE(csv.size(), 1 + 3 * 201 + 1);
+    EXPECT_EQ(csv[0], "Channel:,2");
+    EXPECT_EQ(csv[1], "Dwell time [ms],Events");
+    EXPECT_NEAR(csv[2].split(',').value(0).toDouble(), minDwell + (maxDwell - minDwell) / 400, 1e-9)
+        << "bin middles";
+    EXPECT_EQ(csv[202], "Dwell amplitude [pA],Events");
+    EXPECT_EQ(csv[403], "Closed time [ms],Events");
+    EXPECT_EQ(csv[604], "Dwell amplitude [pA],Dwell time [ms]");
+    const int listed = int(csv.size()) - 605;
+    int histogrammed = 0;
+    for (int i = 2; i < 202; i++)
+        histogrammed += csv[i].split(',').value(1).toInt();
+    EXPECT_EQ(histogrammed, listed) << "one count per listed event";
+    EXPECT_EQ(listed, events->text().toInt());
+
+    // Every event in the scatter, and in view; signed amplitudes, dwells within the window.
+    const QCPGraph* scatter = dock.scatterPlot()->graph(0);
+    ASSERT_TRUE(scatter);
+    EXPECT_EQ(scatter->dataCount(), listed);
+    QCPRange amplitudes(0, 0), dwells(0, 0);
+    // Each sample is the mean current over its period: an event's first and last frames hold
+    // it in part, which costs short events more. The mean is over events of 20 frames or more.
+    double sum = 0.0;
+    int counted = 0;
+    for (int i = 605; i < csv.size(); i++) {
+        const QStringList values = csv[i].split(',');
+        ASSERT_EQ(values.size(), 2) << csv[i].toStdString();
+        const double a = values[0].toDouble(), d = values[1].toDouble();
+        if (i == 605) amplitudes = QCPRange(a, a), dwells = QCPRange(d, d);
+        amplitudes.expand(a);
+        dwells.expand(d);
+        if (d < 20e3 / fs) continue;
+        sum += a;
+        counted++;
+    }
+    EXPECT_NEAR(sum / counted / -5.0, 1.0, 0.03) << "mean amplitude " << sum / counted << " pA";
+    EXPECT_GE(dwells.lower, minDwell - 1e-9);
+    EXPECT_LE(dwells.upper, maxDwell);
+    const QCPRange x = dock.scatterPlot()->xAxis->range(), y = dock.scatterPlot()->yAxis->range();
+    EXPECT_TRUE(x.contains(amplitudes.lower) && x.contains(amplitudes.upper))
+        << x.lower << " to " << x.upper << " for " << amplitudes.lower << " to " << amplitudes.upper;
+    EXPECT_TRUE(y.contains(dwells.lower) && y.contains(dwells.upper))
+        << y.lower << " to " << y.upper << " for " << dwells.lower << " to " << dwells.upper;
+
+    // The exponential fits replace the Gaussians, each drawn on its histogram.
     ASSERT_TRUE(fit->isEnabled());
     QTest::mouseClick(fit, Qt::LeftButton);
     EXPECT_FALSE(fit->isEnabled()) << "until the next result";
@@ -351,15 +276,10 @@ TEST_P(DwellFitsOnAmplifier, ExponentialFitFindsTheCellsMeanOpenAndClosedTimes) 
         const AnalysisPlot* plot = curve->name() == "Open exp" ? dock.dwellPlot() : dock.closedPlot();
         EXPECT_EQ(curve->keyAxis(), plot->xAxis) << curve->name().toStdString() << " drawn on its histogram";
     }
-
     // Each fit's row: its time constant in the dwell window's unit and its weight, the whole of
     // the events for one component; the export holds the same. Within 4 %: the missed openings
     // make closed times 2 % longer, and 8000 events leave each constant 1 % uncertain.
-    const QTableWidget* table = dock.fitTable();
-    const auto text = [table](int row, int column) {
-        return table->item(row, column) ? table->item(row, column)->text() : QString("<empty>");
-    };
-    const QStringList csv = lines(dock.exportData());
+    csv = lines(dock.exportData());
     const struct {
         const char* title;
         double mean;
@@ -385,6 +305,34 @@ TEST_P(DwellFitsOnAmplifier, ExponentialFitFindsTheCellsMeanOpenAndClosedTimes) 
         ASSERT_EQ(fields.size(), 3);
         EXPECT_NEAR(fields[1].toDouble() * 1e-3 / tau, 1.0, 1e-3);
         EXPECT_EQ(fields[2].toDouble(), 1.0);
+    }
+
+    // Limited to the regions of interest, each fit takes only the bins between its plot's
+    // cursors. Started again for a result that allows a fit, stopped to look at it.
+    click(dock, W::LimitToRoiTool);
+    const int before = events->text().toInt();
+    click(dock, W::StartTool); // the counts start over
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            const int n = events->text().toInt();
+            return n >= 500 && n < before;
+        },
+        waitMs));
+    EXPECT_EQ(dock.fitCount(), 2) << "the fits stay while the analysis runs";
+    click(dock, W::StopTool);
+    ASSERT_TRUE(dock.toolButton(W::GaussianFitTool)->isEnabled());
+    click(dock, W::GaussianFitTool);
+    EXPECT_EQ(dock.fitCount(), 0) << "new fits replace them";
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dock.fitCount() == 2; }, waitMs));
+    for (int i = 0; i < 2; i++) {
+        const QCPGraph* gauss = dock.fitCurve(i).graph();
+        const AnalysisPlot* plot =
+            gauss->name().startsWith("D gauss") ? dock.dwellPlot() : dock.amplitudePlot();
+        const QCPRange roi = plot->cursorsRange();
+        ASSERT_LT(roi.lower, roi.upper);
+        EXPECT_GE(gauss->data()->constBegin()->key, roi.lower) << gauss->name().toStdString();
+        EXPECT_LE((gauss->data()->constEnd() - 1)->key, roi.upper) << gauss->name().toStdString();
+        EXPECT_LT(roi.size(), plot->xAxis->range().size()) << "the region is narrower than the plot";
     }
 }
 
