@@ -387,7 +387,7 @@ TEST_F(SimulatedAmplifiers, EveryModelStreamsEveryFrameOnce) {
         ASSERT_EQ(kv4cl::getChannelCounts(voltages, currents, gps), kv4cl::Success);
         amplifier().setPatternMode(true);
         settle();
-        const Frames f = read(5000);
+        const Frames f = read(2000);
         const auto counts = patternCounts(f, voltages, currents);
         for (size_t i = 0; i < f.count(); i++) {
             for (size_t k = 0; k < voltages; k++)
@@ -419,7 +419,7 @@ TEST_F(SimulatedAmplifiers, ParallelDevicesOfEveryModelMergeEachWordIntoItsPlace
         for (size_t d = 0; d < devices; d++)
             amplifier(d).setPatternMode(true);
         settle();
-        const Frames f = read(3000);
+        const Frames f = read(1500);
         ASSERT_EQ(f.wordsPerFrame, voltages + currents + gps);
         const size_t perDevice = model.currentChannelsNum, gpPerDevice = model.gpChannelsNum;
         std::vector<std::vector<uint64_t>> counts;
@@ -454,7 +454,7 @@ TEST_F(SimulatedAmplifiers, AnUnpluggedDeviceIsGoneAndStreamsOnWhenBack) {
     amp.replug();
     ASSERT_EQ(kv4cl::detectDevices(found), kv4cl::Success);
     EXPECT_EQ(found, ids);
-    const auto after = gaps(patternCounts(read(5000), 1, 4), 4);
+    const auto after = gaps(patternCounts(read(2000), 1, 4), 4);
     EXPECT_LE(std::count_if(after.begin(), after.end(), [](uint64_t s) { return s != 1; }), 1);
 }
 

@@ -23,7 +23,7 @@ class Families : public ModelBus {
     }
 };
 
-TEST_F(Families, ElmEncodesOversamplingAndItsStimulusFilter) {
+TEST_F(Families, ElmEncodesOversamplingAndItsStimulusFilterAndItsPacketsBecomeFrames) {
     const Golden golden("elm.golden");
     auto m = standalone<MessageDispatcher_Elm>();
     EXPECT_EQ(m->txMessage, golden.bytes("power-on"));
@@ -43,15 +43,9 @@ TEST_F(Families, ElmEncodesOversamplingAndItsStimulusFilter) {
     EXPECT_EQ(m->setOversamplingRatio(4, false), ErrorValueOutOfRange);
 
     addDevice("ELM1", {.version = 11, .subversion = 1, .firmware = 3});
-    connectAndCheckStart("ELM1", golden);
-}
-
-TEST_F(Families, ElmPacketsBecomeFrames) {
-    const Golden golden("elm.golden");
-    addDevice("ELM1", {.version = 11, .subversion = 1, .firmware = 3});
-    MessageDispatcher& m = connectModel("ELM1");
-    expectGoldenReceive(m, "ELM1", golden);
-    EXPECT_EQ(m.infoBytes[1], 0x55);
+    MessageDispatcher& connected = connectAndCheckStart("ELM1", golden);
+    expectGoldenReceive(connected, "ELM1", golden);
+    EXPECT_EQ(connected.infoBytes[1], 0x55);
 }
 
 TEST_F(Families, BirchHasARangeCoderPerChannelAndChannelSwitches) {
@@ -76,7 +70,7 @@ TEST_F(Families, BirchHasARangeCoderPerChannelAndChannelSwitches) {
     EXPECT_EQ(connected.infoBytes[7], 0x11);
 }
 
-TEST_F(Families, AlderEncodesIntoItsLongerMessage) {
+TEST_F(Families, AlderEncodesIntoItsLongerMessageAndStreamsCalibratedVoltages) {
     const Golden golden("alder.golden");
     auto m = standalone<MessageDispatcher_Alderb_GK03c_LegacyKav3_PCBV02_FWV02>();
     EXPECT_EQ(m->txMessage, golden.bytes("power-on"));
@@ -91,14 +85,11 @@ TEST_F(Families, AlderEncodesIntoItsLongerMessage) {
     EXPECT_EQ(m->setSamplingRate(5, false), ErrorValueOutOfRange) << "no 100 kHz on this generation";
     EXPECT_EQ(m->setInsertionPulse({10, UnitPfxMilli, "V"}, {10, UnitPfxMilli, "s"}),
               ErrorFeatureNotImplemented);
-}
 
-TEST_F(Families, AlderVoltagesCarryTheCalibrationOffset) {
-    const Golden golden("alder.golden");
+    // The voltages it streams carry the calibration offset.
     auto device = addDevice("ALDER1", {.version = 9, .subversion = 1, .firmware = 2});
     device->setEepromWord(123, 0xFFEC); // -20 voltage steps
-    MessageDispatcher& m = connectAndCheckStart("ALDER1", golden);
-    expectGoldenReceive(m, "ALDER1", golden);
+    expectGoldenReceive(connectAndCheckStart("ALDER1", golden), "ALDER1", golden);
 }
 
 } // namespace
