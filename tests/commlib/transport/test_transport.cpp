@@ -66,43 +66,24 @@ class TransportTest : public testing::Test {
     }
     void TearDown() override { installFtdiDriver(nullptr); }
 
-    FtdiTransport transport(char rx, char tx, bool fifo) {
+    // Every model streams and is commanded on one channel.
+    FtdiTransport transport(char channel, bool fifo) {
         FtdiTransport t;
         t.deviceId = serial;
-        t.rxChannel = rx;
-        t.txChannel = tx;
+        t.rxChannel = channel;
+        t.txChannel = channel;
         t.syncFifo = fifo;
         return t;
-    }
-    size_t logged(const std::string& entry) const {
-        const auto log = device->callLog();
-        return std::count(log.begin(), log.end(), entry);
     }
 
     std::shared_ptr<ProbeBus> bus = std::make_shared<ProbeBus>();
     std::shared_ptr<VirtualDevice> device = std::make_shared<VirtualDevice>(serial);
 };
 
-TEST_F(TransportTest, ListsEveryChannelWithItsLetter) {
-    uint32_t count = 0;
-    ASSERT_TRUE(listInterfaces(count));
-    EXPECT_EQ(count, 2u);
-    EXPECT_EQ(serialOfInterface(0, false), serial + "A");
-    EXPECT_EQ(serialOfInterface(1, false), serial + "B");
-    EXPECT_EQ(serialOfInterface(1, true), serial);
-    EXPECT_EQ(serialOfInterface(2, false), "");
-    // A failing query is reported, and leaves the count alone.
-    device->failCalls(FtdiCall::ListDevices, 2);
-    count = 7;
-    EXPECT_FALSE(listInterfaces(count));
-    EXPECT_EQ(count, 7u);
-    EXPECT_EQ(serialOfInterface(0, true), "");
-}
-
 // Each configuration step in its order, with the values the bridge needs for each mode; a failing
 // step closes what was opened and leaves no handle lock behind.
 TEST_F(TransportTest, OpenConfiguresInOrderAndAFailingStepClosesTheChannel) {
-    FtdiTransport plain = transport('B', 'B', false);
+    FtdiTransport plain = transport('B', false);
     ASSERT_EQ(plain.open(), kv4cl::Success);
     EXPECT_EQ(device->callLog(), (std::vector<std::string>{"OpenEx B", "SetLatencyTimer B 2",
                                                            "SetUSBParameters B 4096 4096", "Purge B 3"}));
@@ -111,7 +92,7 @@ TEST_F(TransportTest, OpenConfiguresInOrderAndAFailingStepClosesTheChannel) {
     EXPECT_EQ(plain.commandHandle, nullptr);
 
     device->clearCallLog();
-    FtdiTransport fifo = transport('A', 'A', true);
+    FtdiTransport fifo = transport('A', true);
     const auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(fifo.open(), kv4cl::Success);
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(10));
@@ -132,7 +113,7 @@ TEST_F(TransportTest, OpenConfiguresInOrderAndAFailingStepClosesTheChannel) {
         {true, FtdiCall::Purge, kv4cl::ErrorFtdiConfigurationFailed}};
     for (const auto& [withFifo, call, expected] : faults) {
         SCOPED_TRACE(device->callLog().size());
-        FtdiTransport t = transport('B', 'B', withFifo);
+        FtdiTransport t = transport('B', withFifo);
         const size_t mutexes = handleMutexCount();
         device->failCalls(call, 1);
         testing::internal::CaptureStdout();
@@ -143,32 +124,6 @@ TEST_F(TransportTest, OpenConfiguresInOrderAndAFailingStepClosesTheChannel) {
         EXPECT_EQ(bus->openHandles(), 0u);
         EXPECT_EQ(handleMutexCount(), mutexes);
     }
-}
-
-TEST_F(TransportTest, SeparateCommandChannelIsClosedAfterTheDataChannel) {
-    FtdiTransport t = transport('B', 'A', false);
-    ASSERT_EQ(t.open(), kv4cl::Success);
-    EXPECT_NE(t.commandHandle, nullptr);
-    EXPECT_NE(t.commandHandle, t.dataHandle);
-    EXPECT_EQ(logged("Purge A 3"), 1u);
-    device->failCalls(FtdiCall::Close, 1);
-    EXPECT_EQ(t.close(), kv4cl::ErrorDeviceDisconnectionFailed);
-    EXPECT_TRUE(t.isOpen());
-    EXPECT_EQ(bus->openHandles(), 2u); // the command handle was not attempted
-    EXPECT_EQ(t.close(), kv4cl::Success);
-    EXPECT_EQ(t.commandHandle, nullptr);
-    EXPECT_EQ(bus->openHandles(), 0u);
-}
-
-TEST_F(TransportTest, FailingCommandChannelClosesTheDataChannel) {
-    FT_HANDLE busy = nullptr;
-    ASSERT_EQ(ftOpenEx(serial + "A", &busy), FT_OK); // channel A is taken elsewhere
-    FtdiTransport t = transport('B', 'A', false);
-    EXPECT_EQ(t.open(), kv4cl::ErrorDeviceConnectionFailed);
-    EXPECT_FALSE(t.isOpen());
-    EXPECT_EQ(logged("Close B"), 1u);
-    EXPECT_EQ(bus->openHandles(), 1u);
-    EXPECT_EQ(ftClose(busy), FT_OK);
 }
 
 TEST_F(TransportTest, DriverCallsRunUnderTheWrapperLocks) {
