@@ -57,6 +57,23 @@ inline kav4sim::CellParameters noisyCell(double rms) {
     return cell;
 }
 
+// Tells a consumer the rate and the ranges that the connected device holds, as the main window
+// seeds its consumers.
+inline void seed(DeviceDataConsumer& consumer) {
+    kv4cl::Measurement_t rate;
+    ASSERT_EQ(kv4cl::getSamplingRate(rate), kv4cl::Success);
+    consumer.onSamplingRateChanged(rate, rate);
+    kv4cl::RangedMeasurement_t range;
+    ASSERT_EQ(kv4cl::getVoltageRange(range), kv4cl::Success);
+    consumer.onVoltageRangeChanged(range);
+    uint32_t voltageChannels = 0, currentChannels = 0, gpChannels = 0;
+    ASSERT_EQ(kv4cl::getChannelCounts(voltageChannels, currentChannels, gpChannels), kv4cl::Success);
+    for (uint16_t ch = 0; ch < currentChannels; ch++) {
+        ASSERT_EQ(kv4cl::getCurrentRange(range, ch), kv4cl::Success);
+        consumer.onCurrentRangeChanged(range, ch);
+    }
+}
+
 class ConsumersOnAmplifier : public SimulatedAmplifiers {
   protected:
     void SetUp() override {
@@ -82,15 +99,9 @@ class ConsumersOnAmplifier : public SimulatedAmplifiers {
         producer = std::make_unique<DeviceDataProducer>(source);
         histogram = std::make_unique<HistogramConsumer>(producer.get());
         spectrum = std::make_unique<SpectrumConsumer>(producer.get());
-        ASSERT_NO_FATAL_FAILURE(tellRate(histogram.get()));
-        ASSERT_NO_FATAL_FAILURE(tellRate(spectrum.get()));
-        for (AnalysisConsumer* consumer :
-             {(AnalysisConsumer*)histogram.get(), (AnalysisConsumer*)spectrum.get()})
-            for (uint16_t ch = 0; ch < currentChannels; ch++) {
-                kv4cl::RangedMeasurement_t range;
-                ASSERT_EQ(kv4cl::getCurrentRange(range, ch), kv4cl::Success);
-                consumer->onCurrentRangeChanged(range, ch);
-            }
+        ASSERT_EQ(kv4cl::getSamplingRate(rate), kv4cl::Success);
+        ASSERT_NO_FATAL_FAILURE(seed(*histogram));
+        ASSERT_NO_FATAL_FAILURE(seed(*spectrum));
         producer->start();
     }
     void tellRate(AnalysisConsumer* consumer) {

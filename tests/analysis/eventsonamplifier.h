@@ -65,12 +65,7 @@ class EventsOnAmplifier : public ConsumersOnAmplifier {
         amplifier().setBufferBytes(size_t{32} << 20);
         ASSERT_NO_FATAL_FAILURE(startProducing());
         detection = std::make_unique<EventDetectionConsumer>(producer.get());
-        ASSERT_NO_FATAL_FAILURE(tellRate(detection.get()));
-        for (uint16_t ch = 0; ch < currentChannels; ch++) {
-            kv4cl::RangedMeasurement_t range;
-            ASSERT_EQ(kv4cl::getCurrentRange(range, ch), kv4cl::Success);
-            detection->onCurrentRangeChanged(range, ch);
-        }
+        ASSERT_NO_FATAL_FAILURE(seed(*detection));
     }
     // The three cases' cells on the first three channels, each detecting with its thresholds at
     // its fractions of g (V - E) and the window and tau given, until each channel has found

@@ -55,17 +55,9 @@ class RcOnAmplifier : public ConsumersOnAmplifier {
         producer = std::make_unique<DeviceDataProducer>(source);
         rEstimation = std::make_unique<REstimationConsumer>(producer.get());
         cEstimation = std::make_unique<CEstimationConsumer>(producer.get());
-        for (AnalysisConsumer* consumer :
-             {(AnalysisConsumer*)rEstimation.get(), (AnalysisConsumer*)cEstimation.get()}) {
-            ASSERT_NO_FATAL_FAILURE(tellRate(consumer));
-            kv4cl::RangedMeasurement_t range;
-            ASSERT_EQ(kv4cl::getVoltageRange(range), kv4cl::Success);
-            consumer->onVoltageRangeChanged(range);
-            for (uint16_t ch = 0; ch < currentChannels; ch++) {
-                ASSERT_EQ(kv4cl::getCurrentRange(range, ch), kv4cl::Success);
-                consumer->onCurrentRangeChanged(range, ch);
-            }
-        }
+        ASSERT_EQ(kv4cl::getSamplingRate(rate), kv4cl::Success);
+        ASSERT_NO_FATAL_FAILURE(seed(*rEstimation));
+        ASSERT_NO_FATAL_FAILURE(seed(*cEstimation));
         producer->start();
     }
     std::unique_ptr<REstimationConsumer> rEstimation;

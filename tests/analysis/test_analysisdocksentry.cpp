@@ -4,9 +4,8 @@
 // menu, the docks and the filter preferences.
 
 // First: the simulator has a member named like Qt's "emit" macro.
-#include "tests/simulator/amplifiertest.h"
+#include "tests/analysis/consumersonamplifier.h"
 
-#include "acquisition/librarysamplesource.h"
 #include "analysis/analyses.h"
 #include "analysis/framework/analysisdocks.h"
 #include "analysis/histogram/histogramconsumer.h"
@@ -63,16 +62,8 @@ class AnalysisDocksOnAmplifier : public kv4test::SimulatedAmplifiers {
         producer = std::make_unique<DeviceDataProducer>(source);
         docks = std::make_unique<AnalysisDocks>(producer.get(), list, &window, menu);
         made = docks->consumers();
-        kv4cl::Measurement_t rate;
-        ASSERT_EQ(kv4cl::getSamplingRate(rate), kv4cl::Success);
-        kv4cl::RangedMeasurement_t voltage, current;
-        ASSERT_EQ(kv4cl::getVoltageRange(voltage), kv4cl::Success);
-        ASSERT_EQ(kv4cl::getCurrentRange(current, 0), kv4cl::Success);
-        for (const auto& [consumer, key] : made) {
-            consumer->onSamplingRateChanged(rate, rate);
-            consumer->onVoltageRangeChanged(voltage);
-            consumer->onCurrentRangeChanged(current, 4); // every channel
-        }
+        for (const auto& [consumer, key] : made)
+            ASSERT_NO_FATAL_FAILURE(kv4test::seed(*consumer));
     }
     AnalysisConsumer* consumerOf(const QString& filterKey) const {
         for (const auto& [consumer, key] : made)

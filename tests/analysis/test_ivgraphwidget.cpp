@@ -4,12 +4,11 @@
 // fits that cannot be made.
 
 // First: the simulator has a member named like Qt's "emit" macro.
-#include "tests/simulator/amplifiertest.h"
+#include "tests/analysis/consumersonamplifier.h"
 
 #include "tests/analysis/csvreader.h"
 #include "tests/analysis/dockdriver.h"
 
-#include "acquisition/librarysamplesource.h"
 #include "analysis/ivgraph/ivgraphconsumer.h"
 #include "analysis/ivgraph/ivgraphwidget.h"
 #include "plots/analysisplot.h"
@@ -45,7 +44,7 @@ class IvGraphDock : public kv4test::SimulatedAmplifiers {
     void run(const CellParameters& channel0, const CellParameters& channel1, int levels) {
         ASSERT_NO_FATAL_FAILURE(produce(channel0, channel1, levels));
         consumer = std::make_unique<IvGraphConsumer>(producer.get());
-        ASSERT_NO_FATAL_FAILURE(seed(*consumer));
+        ASSERT_NO_FATAL_FAILURE(kv4test::seed(*consumer));
         producer->start();
         for (int channel : {0, 1}) {
             auto widget = std::make_unique<IvGraphWidget>(channel);
@@ -69,17 +68,6 @@ class IvGraphDock : public kv4test::SimulatedAmplifiers {
                                                                      {"N", double(levels)},
                                                                      {"NR", 0}}));
         producer = std::make_unique<DeviceDataProducer>(source);
-    }
-    // As the main window seeds its consumers: the rate and ranges the device holds.
-    static void seed(AnalysisConsumer& c) {
-        kv4cl::Measurement_t rate;
-        ASSERT_EQ(kv4cl::getSamplingRate(rate), kv4cl::Success);
-        c.onSamplingRateChanged(rate, rate);
-        kv4cl::RangedMeasurement_t range;
-        ASSERT_EQ(kv4cl::getVoltageRange(range), kv4cl::Success);
-        c.onVoltageRangeChanged(range);
-        ASSERT_EQ(kv4cl::getCurrentRange(range, 0), kv4cl::Success);
-        c.onCurrentRangeChanged(range, 16);
     }
 
     IvGraphWidget& dock(int channel = 0) { return *widgets.at(size_t(channel)); }

@@ -3,9 +3,8 @@
 // amplifier, the library and the producer.
 
 // First: the simulator has a member named like Qt's "emit" macro.
-#include "tests/simulator/amplifiertest.h"
+#include "tests/analysis/consumersonamplifier.h"
 
-#include "acquisition/librarysamplesource.h"
 #include "analysis/framework/resultformat.h"
 #include "analysis/noisereport/noisereportwidget.h"
 #include "recording/labbookevent.h"
@@ -256,9 +255,8 @@ TEST_F(NoiseReportOnAmplifier, WhiteNoiseAndTheHoldingCurrentOfAPassiveCellAreMe
         [](const DecodedCommand& c) { return c.samplingRateIdx == rateIdx && c.currentRangeIdx[0] == 0; });
     kv4cl::Measurement_t rate;
     ASSERT_EQ(kv4cl::getSamplingRate(rate), kv4cl::Success);
-    kv4cl::RangedMeasurement_t range, voltageRange;
+    kv4cl::RangedMeasurement_t range;
     ASSERT_EQ(kv4cl::getCurrentRange(range, 0), kv4cl::Success);
-    ASSERT_EQ(kv4cl::getVoltageRange(voltageRange), kv4cl::Success);
     const double step = range.step * kv4cl::prefixFactor(range.prefix, kv4cl::UnitPfxNone);
 
     for (const auto& c : cases) {
@@ -280,9 +278,7 @@ TEST_F(NoiseReportOnAmplifier, WhiteNoiseAndTheHoldingCurrentOfAPassiveCellAreMe
                 results.push_back(r);
             },
             Qt::QueuedConnection);
-        consumer->onSamplingRateChanged(rate, rate); // the real rate
-        consumer->onVoltageRangeChanged(voltageRange);
-        consumer->onCurrentRangeChanged(range, 4);
+        ASSERT_NO_FATAL_FAILURE(kv4test::seed(*consumer)); // the real rate
         consumer->onStartConsuming();
         producer->start();
         // The first window may hold the end of the settling; the next two make a second.

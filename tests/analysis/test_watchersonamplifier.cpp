@@ -7,10 +7,8 @@
 // docks reach their consumers as typed, on a pA and on a nA range.
 
 // First: the simulator has a member named like Qt's "emit" macro.
-#include "tests/simulator/amplifiertest.h"
+#include "tests/analysis/consumersonamplifier.h"
 
-#include "acquisition/devicedataproducer.h"
-#include "acquisition/librarysamplesource.h"
 #include "analysis/eventdetection/eventdetectionwidget.h"
 #include "analysis/framework/currentlimitbox.h"
 #include "analysis/membranemonitor/membranemonitorwidget.h"
@@ -59,12 +57,7 @@ class WatchersOnAmplifier : public kv4test::SimulatedAmplifiers {
 
     // The rate and ranges as the main window gives them, then the producer.
     void start(AnalysisConsumer& c) {
-        c.onSamplingRateChanged(rate, rate);
-        for (uint16_t ch = 0; ch < channels; ch++) {
-            kv4cl::RangedMeasurement_t range;
-            ASSERT_EQ(kv4cl::getCurrentRange(range, ch), kv4cl::Success);
-            c.onCurrentRangeChanged(range, ch);
-        }
+        ASSERT_NO_FATAL_FAILURE(kv4test::seed(c));
         producer->start();
     }
     // Until the consumer has analysed `frames` frames.
