@@ -286,7 +286,6 @@ TEST_P(FramesLost, AreCountedExactlyWhereTheyHappen) {
 // 3 19.5 kHz, 4 50 kHz, 5 100 kHz, 6 200 kHz.
 using enum Fault;
 const Case cases[] = {
-    {.models = "cedar", .rate = 3, .fault = None},
     {.models = "dogwood32", .rate = 5, .fault = None},
     {.models = "elm", .rate = 0, .fault = DropBytes, .size = 1},
     {.models = "alder", .rate = 4, .fault = DropBytes, .size = 1},
