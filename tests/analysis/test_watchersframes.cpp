@@ -44,6 +44,7 @@ struct MonitorCase {
     std::vector<Detection> expected;
     bool saturation = false;
     double minTimeMs = 10;
+    bool checked = true, enabled = true; // channel 1 switched on, monitoring enabled
 };
 
 TEST_F(WatchersFrames, MembraneMonitorDetectsOnTheFrameAfterTheCountExceedsTheMinimumTime) {
@@ -77,6 +78,8 @@ TEST_F(WatchersFrames, MembraneMonitorDetectsOnTheFrameAfterTheCountExceedsTheMi
         // more, so the second needs 2 x 100 + 1 further frames.
         {"a detection holds every channel off", excursion(20, {600, 600}, 322, 0), {{0, 121}, {1, 322}}},
         {"a second excursion after the hold-off", twice, {{0, 121}, {0, 226}}},
+        {"a channel switched off is not watched", excursion(20, {0, 600}, 102, 5), {}, false, 10, false},
+        {"nor one whose monitoring is disabled", excursion(20, {0, 600}, 102, 5), {}, false, 10, true, false},
     };
     for (const MonitorCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -86,28 +89,11 @@ TEST_F(WatchersFrames, MembraneMonitorDetectsOnTheFrameAfterTheCountExceedsTheMi
         options.currentLimits = {-0.5, 0.5, 1.0, kv4cl::UnitPfxNano, "A"};
         options.minimumTime = {c.minTimeMs, kv4cl::UnitPfxMilli, "s"};
         monitor.onSetOptions(options);
-        for (int ch = 0; ch < 2; ch++)
-            monitor.onChannelStatusChanged(ch, true, true);
+        monitor.onChannelStatusChanged(0, true, true);
+        monitor.onChannelStatusChanged(1, c.checked, c.enabled);
         monitor.prepare(rate, picoRange);
         monitor.feed(c.frames);
         EXPECT_EQ(monitor.detections(), c.expected);
-    }
-}
-
-TEST_F(WatchersFrames, MembraneMonitorWatchesOnlyChannelsSwitchedOnWhileMonitoringIsEnabled) {
-    const struct {
-        bool checked, enabled, detected;
-    } cases[] = {{true, true, true}, {false, true, false}, {true, false, false}};
-    for (const auto& c : cases) {
-        WatcherProbe<MembraneMonitorConsumer> monitor(&producer);
-        MembraneMonitorConsumer::Options_t options;
-        options.switchOffOnSaturation = false;
-        options.currentLimits = {-0.1, 0.1, 1.0, kv4cl::UnitPfxNano, "A"};
-        monitor.onSetOptions(options);
-        monitor.onChannelStatusChanged(1, c.checked, c.enabled);
-        monitor.prepare(rate, picoRange);
-        monitor.feed(excursion(0, {0, 200}, 100, 0));
-        EXPECT_EQ(!monitor.detections().empty(), c.detected) << c.checked << c.enabled;
     }
 }
 
