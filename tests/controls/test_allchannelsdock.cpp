@@ -1,79 +1,77 @@
 // The "All channels controls" dock: which buttons each model gets, what they announce, and
 // the pulses they fire on the virtual amplifier, from their buttons and from Return.
 
+#include "tests/controls/dockdriver.h"
 #include "tests/support/connectedamplifier.h"
 
 #include "controls/allchannelscontrolsdockwidget.h"
 #include "widgets/steppedspinbox.h"
 
-#include <QApplication>
 #include <QIcon>
 #include <QImage>
 #include <QKeySequence>
-#include <QTest>
 #include <QToolButton>
 
-#include <cmath>
 #include <map>
 #include <set>
 
 namespace {
 
 using kav4sim::DecodedCommand;
+using namespace kv4test;
 
-const QString baselineTip = "Switch ON/OFF Y-Axis automatic current baseline tracking on all channels";
-const QString selectTip = "Apply voltage stimulus to all channels";
-const QString compensationTip = "Apply digital offset compensation to all channels";
-const QString zapTip = "Zap all channels";
-const QString switchAllTip = "Switch all channels on/off.\nNOTE: voltage compensation is applied to switched "
-                             "off\nchannels to reduce cross-talk with other channels.";
-const QString hideTip = "Show/hide switched off channels.\nWhen this button is checked switched off channels "
-                        "disappear\nto make more room for switched on channels.";
-const QString insertionTip = "Apply an insertion pulse with\namplitude VIns and duration TIns";
-const QString referenceTip = "Apply a reference pulse with\namplitude Vref and duration Tref";
-const QString trainTip = "Apply a reference pulse train with\namplitude Vref, pulse duration Tref, pulse "
-                         "period\nPref and Nref pulses";
-const QString overrideTip =
-    "Override of the reference pulse:\n if this button is checked, \n Vref is continously applied";
+// The buttons by a letter each, and the start of their tool tips.
+const std::map<char, QString> tips = {
+    {'b', "Switch ON/OFF Y-Axis automatic current baseline tracking"},
+    {'s', "Apply voltage stimulus to all channels"},
+    {'c', "Apply digital offset compensation to all channels"},
+    {'z', "Zap all channels"},
+    {'o', "Switch all channels on/off."},
+    {'h', "Show/hide switched off channels."},
+    {'i', "Apply an insertion pulse with"},
+    {'r', "Apply a reference pulse with"},
+    {'t', "Apply a reference pulse train with"},
+    {'v', "Override of the reference pulse:"},
+};
 
 bool sameImage(const QIcon& icon, const QString& path) {
     return icon.pixmap(16).toImage() == QIcon(path).pixmap(16).toImage();
 }
 
-class AllChannelsDock : public kv4test::ConnectedAmplifier {
+class AllChannelsDock : public ConnectedAmplifier {
   protected:
-    void build() { dock = std::make_unique<AllChannelsControlsDockWidget>(); }
-    QToolButton* button(const QString& toolTip) const {
-        for (QToolButton* b : dock->findChildren<QToolButton*>())
-            if (b->toolTip() == toolTip) return b;
-        return nullptr;
+    void build(QSize screen = screens[0]) {
+        dock = std::make_unique<AllChannelsControlsDockWidget>();
+        placeOn(*dock, screen);
     }
-    std::set<QString> toolTips() const {
-        std::set<QString> tips;
-        for (const QToolButton* b : dock->findChildren<QToolButton*>())
-            tips.insert(b->toolTip());
-        return tips;
+    QToolButton* button(char letter) const {
+        for (QToolButton* b : dock->findChildren<QToolButton*>())
+            if (b->toolTip().startsWith(tips.at(letter))) return b;
+        return nullptr;
     }
 
     std::unique_ptr<AllChannelsControlsDockWidget> dock;
 };
 
 TEST_F(AllChannelsDock, EachButtonOnlyWhereTheModelHasItsFeature) {
-    const std::map<std::string, std::set<QString>> expected = {
-        {"alder", {baselineTip}},
-        {"elm", {baselineTip, insertionTip}},
-        {"birch", {baselineTip, switchAllTip, hideTip, insertionTip}},
-        {"fir", {baselineTip, switchAllTip, hideTip, insertionTip}},
-        {"cedar", {baselineTip, selectTip, switchAllTip, hideTip, insertionTip}},
-        {"dogwood32", {baselineTip, selectTip, compensationTip, zapTip, switchAllTip, hideTip, insertionTip}},
-        {"dogwood16",
-         {baselineTip, selectTip, compensationTip, zapTip, switchAllTip, hideTip, insertionTip, referenceTip,
-          trainTip, overrideTip}},
+    const std::pair<const char*, std::string> models[] = {
+        {"alder", "b"},
+        {"elm", "bi"},
+        {"birch", "bohi"},
+        {"fir", "bohi"},
+        {"cedar", "bsohi"},
+        {"dogwood32", "bsczohi"},
+        {"dogwood16", "bsczohirtv"},
     };
-    for (const auto& [model, tips] : expected) {
+    for (const auto& [model, letters] : models) {
         ASSERT_NO_FATAL_FAILURE(connect(model));
         build();
-        EXPECT_EQ(toolTips(), tips) << model;
+        std::string has;
+        for (const auto& [letter, tip] : tips)
+            if (button(letter)) has += letter;
+        EXPECT_EQ(std::set<char>(has.begin(), has.end()), std::set<char>(letters.begin(), letters.end()))
+            << model;
+        EXPECT_EQ(dock->findChildren<QToolButton*>().size(), qsizetype(letters.size())) << model;
         dock.reset();
         kv4cl::disconnect();
     }
@@ -86,10 +84,8 @@ TEST_F(AllChannelsDock, FindingTheSwitchBanksChangesNoChannel) {
     ASSERT_TRUE(reaches([](const DecodedCommand& c) { return !c.switchBankA.at(1); }));
     const DecodedCommand before = command();
     build();
-    EXPECT_EQ(dock->objectName(), "allChannelsControlsDw");
-    EXPECT_EQ(dock->windowTitle(), "All channels controls");
     // A pulse after the dock's messages: by the time it is in, they are too.
-    button(insertionTip)->click();
+    button('i')->click();
     ASSERT_TRUE(reaches(
         [&](const DecodedCommand& c) { return c.insertionPulse.count > before.insertionPulse.count; }));
     EXPECT_EQ(command().switchBankA, (std::vector<bool>{true, false, true, true}));
@@ -98,7 +94,7 @@ TEST_F(AllChannelsDock, FindingTheSwitchBanksChangesNoChannel) {
 
 TEST_F(AllChannelsDock, ButtonsAnnounceTheirClicksAndThePowerButtonWarnsWhileChannelsAreOff) {
     connect("dogwood16");
-    build();
+    build(screens[1]);
     std::vector<bool> switched, hidden, compensations;
     int zaps = 0;
     QObject::connect(dock.get(), &AllChannelsControlsDockWidget::switchChannelsOn,
@@ -109,17 +105,16 @@ TEST_F(AllChannelsDock, ButtonsAnnounceTheirClicksAndThePowerButtonWarnsWhileCha
                      [&](bool on) { compensations.push_back(on); });
     QObject::connect(dock.get(), &AllChannelsControlsDockWidget::zap, [&] { zaps++; });
 
-    QToolButton* power = button(switchAllTip);
+    QToolButton* power = button('o');
     EXPECT_TRUE(power->isChecked()) << "channels are on after connecting";
     EXPECT_TRUE(sameImage(power->icon(), ":/imgs/power on.png"));
-    power->click();
+    QTest::mouseClick(power, Qt::LeftButton);
     EXPECT_TRUE(sameImage(power->icon(), ":/imgs/warning icon.png"));
-    power->click();
+    QTest::mouseClick(power, Qt::LeftButton);
     EXPECT_TRUE(sameImage(power->icon(), ":/imgs/power on.png"));
-    button(hideTip)->click();
-    EXPECT_TRUE(sameImage(button(hideTip)->icon(), ":/imgs/show.png"));
-    for (const QString& tip : {compensationTip, zapTip, zapTip, compensationTip})
-        QTest::mouseClick(button(tip), Qt::LeftButton);
+    for (const char letter : {'h', 'c', 'z', 'z', 'c'})
+        QTest::mouseClick(button(letter), Qt::LeftButton);
+    EXPECT_TRUE(sameImage(button('h')->icon(), ":/imgs/show.png"));
     EXPECT_EQ(switched, (std::vector<bool>{false, true}));
     EXPECT_EQ(hidden, std::vector<bool>{true});
     EXPECT_EQ(compensations, (std::vector<bool>{true, false}));
@@ -131,8 +126,6 @@ TEST_F(AllChannelsDock, ButtonsAnnounceTheirClicksAndThePowerButtonWarnsWhileCha
 TEST_F(AllChannelsDock, ReturnOrEnterInAPulseBoxFiresThatPulseOnce) {
     connect("dogwood16");
     build();
-    dock->show();
-    QApplication::setActiveWindow(dock.get());
     kv4cl::RangedMeasurement_t voltageRange, durationRange;
     ASSERT_EQ(kv4cl::getInsertionPulseControls(voltageRange, durationRange), kv4cl::Success);
     auto* vIns = labelled<SteppedSpinBox>(*dock, "VIns");
@@ -141,27 +134,21 @@ TEST_F(AllChannelsDock, ReturnOrEnterInAPulseBoxFiresThatPulseOnce) {
     EXPECT_EQ(std::pair(vIns->minimum(), vIns->maximum()), std::pair(voltageRange.min, voltageRange.max));
     EXPECT_EQ(std::pair(tIns->maximum(), tIns->singleStep()),
               std::pair(durationRange.max, durationRange.step));
-    struct Case {
+    const struct {
         const char* box;
         const char* typed;
         Qt::Key key;
         uint64_t insertions, references; // pulses fired
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"VIns", "-40", Qt::Key_Return, 1, 0}, {"TIns", "15", Qt::Key_Enter, 1, 0},
         {"Vref", "25", Qt::Key_Return, 0, 1},  {"Tref", "2", Qt::Key_Enter, 0, 1},
         {"VIns", "30", Qt::Key_Tab, 0, 0},     {"Vref", "10", Qt::Key_Escape, 0, 0},
         {"Pref", "100", Qt::Key_Return, 0, 0},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.box) + " " + QKeySequence(c.key).toString().toStdString());
-        auto* box = labelled<QAbstractSpinBox>(*dock, c.box);
-        ASSERT_TRUE(box);
         const DecodedCommand before = fenced();
-        box->setFocus();
-        box->selectAll();
-        QTest::keyClicks(box, c.typed);
-        QTest::keyClick(box, c.key);
+        typeInto(labelled<QAbstractSpinBox>(*dock, c.box), c.typed, c.key);
         const DecodedCommand after = fenced();
         EXPECT_EQ(after.insertionPulse.count - before.insertionPulse.count, c.insertions);
         EXPECT_EQ(after.referencePulse.count - before.referencePulse.count, c.references);
@@ -170,10 +157,9 @@ TEST_F(AllChannelsDock, ReturnOrEnterInAPulseBoxFiresThatPulseOnce) {
         EXPECT_NEAR(c.box[0] == 'V' ? pulse.voltage : pulse.duration, QString(c.typed).toDouble() * 1e-3,
                     1e-9);
     }
-    // The button fires with what the boxes hold.
     vIns->setValue(-50.0);
     tIns->setValue(20.0);
-    button(insertionTip)->click();
+    button('i')->click();
     const DecodedCommand clicked = fenced();
     EXPECT_NEAR(clicked.insertionPulse.voltage, -0.05, 1e-9);
     EXPECT_NEAR(clicked.insertionPulse.duration, 0.02, 1e-9);

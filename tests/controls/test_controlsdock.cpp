@@ -1,4 +1,4 @@
-// The "Controls" dock: its sections as the model lists the options, and what a click reaches
+// The "Controls" dock: its sections as each model lists the options, and what a click reaches
 // on the virtual amplifier and announces to the consumers.
 
 #include "tests/support/connectedamplifier.h"
@@ -7,7 +7,6 @@
 #include "controls/controlsdockwidget.h"
 #include "widgets/collapsiblesection.h"
 
-#include <QDoubleSpinBox>
 #include <QPushButton>
 #include <QRadioButton>
 
@@ -26,16 +25,6 @@ using kv4cl::RangedMeasurement_t;
 Measurement_t hertz(double value, kv4cl::UnitPfx_t prefix = kv4cl::UnitPfxNone) {
     return {value, prefix, "Hz"};
 }
-Measurement_t kiloHertz(double value) {
-    return hertz(value, kv4cl::UnitPfxKilo);
-}
-
-QStringList labelTexts(const QWidget& widget) {
-    QStringList texts;
-    for (const QLabel* label : widget.findChildren<QLabel*>())
-        texts << label->text();
-    return texts;
-}
 
 TEST(FilterLabels, BandwidthNamesFollowTheOrderOfTheCutoffs) {
     const struct {
@@ -44,8 +33,10 @@ TEST(FilterLabels, BandwidthNamesFollowTheOrderOfTheCutoffs) {
         bool lowToHigh;
     } cases[] = {
         // 10 kHz is the higher cut-off although its number is the smaller.
-        {{kiloHertz(10.0), hertz(100.0)}, {"10 kHz - High bandwidth", "100 Hz - Low bandwidth"}, false},
-        {{hertz(10.0), hertz(100.0), kiloHertz(1.0), kiloHertz(10.0)},
+        {{hertz(10.0, kv4cl::UnitPfxKilo), hertz(100.0)},
+         {"10 kHz - High bandwidth", "100 Hz - Low bandwidth"},
+         false},
+        {{hertz(10.0), hertz(100.0), hertz(1.0, kv4cl::UnitPfxKilo), hertz(10.0, kv4cl::UnitPfxKilo)},
          {"10 Hz - Low bandwidth", "100 Hz - Mid low bandwidth", "1 kHz - Mid high bandwidth",
           "10 kHz - High bandwidth"},
          true},
@@ -53,7 +44,6 @@ TEST(FilterLabels, BandwidthNamesFollowTheOrderOfTheCutoffs) {
         {{hertz(6.0), hertz(5.0), hertz(4.0), hertz(3.0), hertz(2.0), hertz(1.0)},
          {"6 Hz", "5 Hz", "4 Hz", "3 Hz", "2 Hz", "1 Hz"},
          true},
-        {{hertz(1.0)}, {"1 Hz"}, true},
     };
     for (const auto& c : cases) {
         const FilterLabels made = filterLabels(c.cutoffs);
@@ -82,7 +72,8 @@ class ControlsDock : public kv4test::ConnectedAmplifier {
 
     CollapsibleSection* section(const QString& title) const {
         for (CollapsibleSection* s : dock->findChildren<CollapsibleSection*>())
-            if (labelTexts(*s).contains(title)) return s;
+            for (const QLabel* label : s->findChildren<QLabel*>())
+                if (label->text() == title) return s;
         return nullptr;
     }
     static QList<QPushButton*> buttons(const CollapsibleSection* s) {
@@ -116,39 +107,77 @@ class ControlsDock : public kv4test::ConnectedAmplifier {
     std::vector<double> ratios;
 };
 
-TEST_F(ControlsDock, SectionsFollowTheReferenceModelsLists) {
-    connect("cedar");
-    build();
-    EXPECT_EQ(dock->objectName(), "controlsDw");
-    EXPECT_EQ(dock->windowTitle(), "Controls");
-    // One voltage range: plain text, no button.
-    EXPECT_EQ(section("Voltage range"), nullptr);
-    EXPECT_TRUE(labelTexts(*dock).contains("511 mV"));
-    EXPECT_EQ(withText<QPushButton>(*dock, "511 mV"), nullptr);
-
-    const CollapsibleSection* filters = section("Voltage command filter");
-    ASSERT_TRUE(filters);
-    EXPECT_EQ(buttonTexts(filters), QStringList({"100 Hz - Low bandwidth", "10 kHz - High bandwidth"}));
-    EXPECT_EQ(checkedIndex(filters), 1);
-
-    const CollapsibleSection* ranges = section("Current range");
-    ASSERT_TRUE(ranges) << "one range for every channel";
-    EXPECT_EQ(buttonTexts(ranges), QStringList({"200 pA", "2 nA", "20 nA", "200 nA", "Auto"}));
-    EXPECT_EQ(checkedIndex(ranges), 0);
-    EXPECT_EQ(section("Current range 1"), nullptr);
-
-    const CollapsibleSection* rate = section("Sampling rate");
-    ASSERT_TRUE(rate);
-    EXPECT_EQ(buttonTexts(rate).size(), 7);
-    EXPECT_EQ(buttonTexts(rate)[4], "50 kHz");
-    for (const char* absent : {"Oversampling", "Voltage reference range", "Voltage reference filter"})
-        EXPECT_EQ(section(absent), nullptr) << absent;
+// Per model: the sections it has, their buttons in the library's order with the default
+// checked (an empty list: no section), and each gp channel's ranges, whose clicks reach it.
+TEST_F(ControlsDock, SectionsFollowEachModelsListsAndGpRangesReachTheDevice) {
+    const struct {
+        const char* model;
+        const char* title;
+        QStringList buttons;
+        int checked;
+    } rows[] = {
+        {"cedar", "Voltage range", {}, -1}, // one range: plain text
+        {"cedar", "Voltage command filter", {"100 Hz - Low bandwidth", "10 kHz - High bandwidth"}, 1},
+        {"cedar", "Current range", {"200 pA", "2 nA", "20 nA", "200 nA", "Auto"}, 0},
+        {"cedar", "Oversampling", {}, -1},
+        {"cedar", "Voltage reference filter", {}, -1},
+        {"elm", "Oversampling", {"x1", "x2", "x4", "x8"}, 0},
+        {"birch", "Current range", {}, -1}, // one range per channel: a table
+        {"dogwood16",
+         "Voltage command filter",
+         {"100 kHz - High bandwidth", "10 kHz - Mid bandwidth", "1 kHz - Low bandwidth"},
+         0},
+        {"dogwood16", "Voltage reference filter", {"10 Hz - Low bandwidth", "1 kHz - High bandwidth"}, 0},
+        {"fir", "Current range", {"200 pA", "2 nA", "20 nA", "Auto"}, 0},
+        {"dogwood32", "Voltage reference filter", {}, -1},
+    };
+    std::string model;
+    int gpSections = 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.model) + " " + row.title);
+        if (model != row.model) {
+            dock.reset();
+            kv4cl::disconnect();
+            ASSERT_NO_FATAL_FAILURE(connect(model = row.model));
+            build();
+            std::vector<std::vector<RangedMeasurement_t>> gp;
+            std::vector<uint16_t> defaults;
+            std::vector<std::string> names;
+            if (kv4cl::getGpRanges(gp, defaults, names) != kv4cl::Success) gp.clear();
+            std::vector<std::pair<RangedMeasurement_t, int>> announced;
+            QObject::connect(dock.get(), &ControlsDockWidget::gpRangeChanged,
+                             [&](RangedMeasurement_t range, int ch) { announced.emplace_back(range, ch); });
+            for (size_t ch = 0; ch < gp.size(); ch++) {
+                if (gp[ch].size() < 2) continue; // one range: plain text
+                const QString name = ch < names.size() ? QString::fromStdString(names[ch])
+                                                       : QString("GP range %1").arg(ch + 1);
+                SCOPED_TRACE(name.toStdString());
+                CollapsibleSection* s = section(name);
+                ASSERT_TRUE(s);
+                ASSERT_EQ(buttons(s).size(), qsizetype(gp[ch].size()));
+                EXPECT_EQ(checkedIndex(s), ch < defaults.size() ? defaults[ch] : 0);
+                const auto last = uint16_t(gp[ch].size() - 1);
+                buttons(s)[last]->click();
+                ASSERT_TRUE(reaches([&](const DecodedCommand& c) { return c.gpRangeIdx.at(ch) == last; }));
+                ASSERT_EQ(announced.size(), 1u);
+                EXPECT_EQ(announced[0].first.max, gp[ch][last].max);
+                EXPECT_EQ(announced[0].second, int(ch));
+                announced.clear();
+                gpSections++;
+            }
+        }
+        const CollapsibleSection* s = section(row.title);
+        ASSERT_EQ(s != nullptr, !row.buttons.isEmpty());
+        if (!s) continue;
+        EXPECT_EQ(buttonTexts(s), row.buttons);
+        EXPECT_EQ(checkedIndex(s), row.checked);
+    }
+    EXPECT_GT(gpSections, 0) << "the models with gp channels have ranges to choose";
 }
 
 TEST_F(ControlsDock, ChannelCurrentRangesAreOneTableWithARowThatSetsAll) {
     connect("birch");
     build();
-    EXPECT_EQ(section("Current range"), nullptr) << "no section per channel";
     auto* table = dock->findChild<QWidget*>("currentRangeTable");
     ASSERT_TRUE(table);
     auto radio = [&](const QString& toolTip) {
@@ -167,10 +196,8 @@ TEST_F(ControlsDock, ChannelCurrentRangesAreOneTableWithARowThatSetsAll) {
     EXPECT_EQ(currentRanges[0].second, 1);
     EXPECT_EQ(currentRanges[0].first.max, 20.0);
     EXPECT_EQ(autoFlags, std::vector<bool>{false});
-    for (QRadioButton* all : table->findChildren<QRadioButton*>()) {
-        if (!all->toolTip().startsWith("Set every channel")) continue;
-        EXPECT_FALSE(all->isChecked()) << "they differ";
-    }
+    for (QRadioButton* all : table->findChildren<QRadioButton*>())
+        EXPECT_FALSE(all->toolTip().startsWith("Set every channel") && all->isChecked()) << "they differ";
 
     currentRanges.clear();
     const uint64_t messages = command().messages;
@@ -182,8 +209,7 @@ TEST_F(ControlsDock, ChannelCurrentRangesAreOneTableWithARowThatSetsAll) {
     ASSERT_EQ(currentRanges.size(), 2u);
     EXPECT_EQ(currentRanges[1].second, 1);
     EXPECT_EQ(currentRanges[1].first.max, 2.0);
-    EXPECT_TRUE(radio("Ch1: 2 nA")->isChecked());
-    EXPECT_TRUE(radio("Ch2: 2 nA")->isChecked());
+    EXPECT_TRUE(radio("Ch1: 2 nA")->isChecked() && radio("Ch2: 2 nA")->isChecked());
     EXPECT_TRUE(radio("Set every channel to 2 nA")->isChecked());
 
     dock->onRecording(true);
@@ -235,9 +261,6 @@ TEST_F(ControlsDock, CommonCurrentRangeReachesEveryChannelAutoCallsNoSetterAndRe
 TEST_F(ControlsDock, RatesAnnounceTheRealBaseAndEffectiveRate) {
     connect("elm");
     build();
-    const CollapsibleSection* oversampling = section("Oversampling");
-    ASSERT_TRUE(oversampling);
-    EXPECT_EQ(buttonTexts(oversampling), QStringList({"x1", "x2", "x4", "x8"}));
     EXPECT_EQ(buttonTexts(section("Sampling rate")).at(2), "10 kHz") << "the buttons show the nominal rates";
     std::vector<Measurement_t> real;
     ASSERT_EQ(kv4cl::getRealSamplingRates(real), kv4cl::Success);
@@ -278,53 +301,46 @@ TEST_F(ControlsDock, RatesAnnounceTheRealBaseAndEffectiveRate) {
     EXPECT_EQ(ratios, (std::vector<double>{4.0, 1.0}));
 }
 
-TEST_F(ControlsDock, VoltageRangeRulesOutTheReferenceFilter) {
-    connect("dogwood16");
-    build();
-    CollapsibleSection* stimulus = section("Voltage command filter");
-    CollapsibleSection* reference = section("Voltage reference filter");
-    ASSERT_TRUE(stimulus && reference);
-    EXPECT_EQ(buttonTexts(stimulus),
-              QStringList({"100 kHz - High bandwidth", "10 kHz - Mid bandwidth", "1 kHz - Low bandwidth"}));
-    EXPECT_EQ(buttonTexts(reference), QStringList({"10 Hz - Low bandwidth", "1 kHz - High bandwidth"}));
-    click("Voltage reference filter", 1);
-    ASSERT_TRUE(reaches([](const DecodedCommand& c) { return c.voltageReferenceLpfIdx == 1; }));
-
-    // The wide range allows the stimulus filter only.
-    click("Voltage range", 1);
-    ASSERT_TRUE(reaches(
-        [](const DecodedCommand& c) { return c.voltageRangeIdx == 1 && c.voltageReferenceLpfIdx == 0; }));
-    ASSERT_EQ(voltageRanges.size(), 1u);
-    EXPECT_EQ(voltageRanges[0].max, 2000.0);
-    EXPECT_FALSE(buttons(reference)[0]->isEnabled());
-    EXPECT_EQ(reference->toolTip(), "Filtering option not available\nfor this voltage range");
-    EXPECT_EQ(checkedIndex(reference), 0) << "the lowest cut-off";
-    EXPECT_TRUE(buttons(stimulus)[0]->isEnabled());
-    EXPECT_TRUE(stimulus->toolTip().isEmpty());
-
-    click("Voltage range", 0);
-    ASSERT_TRUE(reaches([](const DecodedCommand& c) { return c.voltageRangeIdx == 0; }));
-    EXPECT_TRUE(buttons(reference)[0]->isEnabled());
-    EXPECT_TRUE(reference->toolTip().isEmpty());
-}
-
-TEST_F(ControlsDock, AvailabilityCodeZeroDisablesBothFiltersAtTheirLowestCutoff) {
-    connect("dogwood16");
-    // No model has a range without filters: the connected model is given one.
-    kv4CommLib::deviceList().first().voltageFilterAvailability = {3, 0};
-    build();
-    click("Voltage range", 1);
-    ASSERT_TRUE(reaches([](const DecodedCommand& c) { return c.voltageRangeIdx == 1; }));
-    for (const char* title : {"Voltage command filter", "Voltage reference filter"}) {
-        const CollapsibleSection* s = section(title);
-        EXPECT_FALSE(buttons(s)[0]->isEnabled()) << title;
-        EXPECT_EQ(s->toolTip(), "Filtering option not available\nfor this voltage range") << title;
+// The wide range allows the stimulus filter only; a range that allows neither (no model has
+// one: the connected model is given one) disables both at their lowest cut-off.
+TEST_F(ControlsDock, AVoltageRangeRulesOutTheFiltersItCannotTake) {
+    const std::string unavailable = "Filtering option not available\nfor this voltage range";
+    for (const bool neither : {false, true}) {
+        SCOPED_TRACE(neither ? "neither filter" : "the reference filter ruled out");
+        dock.reset();
+        kv4cl::disconnect();
+        connect("dogwood16");
+        if (neither) kv4CommLib::deviceList().first().voltageFilterAvailability = {3, 0};
+        build();
+        CollapsibleSection* stimulus = section("Voltage command filter");
+        CollapsibleSection* reference = section("Voltage reference filter");
+        ASSERT_TRUE(stimulus && reference);
+        click("Voltage reference filter", 1);
+        ASSERT_TRUE(reaches([](const DecodedCommand& c) { return c.voltageReferenceLpfIdx == 1; }));
+        voltageRanges.clear();
+        click("Voltage range", 1);
+        ASSERT_TRUE(reaches(
+            [](const DecodedCommand& c) { return c.voltageRangeIdx == 1 && c.voltageReferenceLpfIdx == 0; }));
+        ASSERT_EQ(voltageRanges.size(), 1u);
+        EXPECT_EQ(voltageRanges[0].max, 2000.0);
+        EXPECT_FALSE(buttons(reference)[0]->isEnabled());
+        EXPECT_EQ(reference->toolTip().toStdString(), unavailable);
+        EXPECT_EQ(checkedIndex(reference), 0) << "the lowest cut-off";
+        EXPECT_EQ(buttons(stimulus)[0]->isEnabled(), !neither);
+        EXPECT_EQ(stimulus->toolTip().toStdString(), neither ? unavailable : "");
+        if (neither) {
+            // Listed high to low: the last is the low-bandwidth option. The virtual amplifier
+            // does not decode this filter: the library's message shows the choice.
+            EXPECT_EQ(checkedIndex(stimulus), 2);
+            const kv4CommLib::MessageDispatcher& m = kv4CommLib::deviceList().first();
+            EXPECT_EQ(kav4sim::CommandDecoder::decodeBool(*m.voltageStimulusLpfCoder, m.txMessage), 2u);
+            continue;
+        }
+        click("Voltage range", 0);
+        ASSERT_TRUE(reaches([](const DecodedCommand& c) { return c.voltageRangeIdx == 0; }));
+        EXPECT_TRUE(buttons(reference)[0]->isEnabled());
+        EXPECT_TRUE(reference->toolTip().isEmpty());
     }
-    // Listed high to low: the last is the low-bandwidth option.
-    EXPECT_EQ(checkedIndex(section("Voltage command filter")), 2);
-    // The virtual amplifier does not decode this filter: the library's message shows the choice.
-    const kv4CommLib::MessageDispatcher& model = kv4CommLib::deviceList().first();
-    EXPECT_EQ(kav4sim::CommandDecoder::decodeBool(*model.voltageStimulusLpfCoder, model.txMessage), 2u);
 }
 
 TEST_F(ControlsDock, CustomFlagsAndValuesStartAtTheirDefaults) {

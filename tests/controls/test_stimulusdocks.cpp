@@ -1,0 +1,802 @@
+// The docks over the stimulus on virtual amplifiers, driven as a user does. The "Voltage
+// stimulus" dock (Cedar): what applying and stopping reach, edits that wait for Apply, the
+// library's message as a value is typed, parameter files and the last session, recording. Its
+// fast-pulses editor (Dogwood 16): both waveforms play as typed, the two checks, the files. The
+// "Voltage offsets" dock (Dogwood 16): offsets typed or ramped reach the cells and come back
+// in its labels, refusals. What the stimulus itself decides is tested without the docks.
+
+#include "tests/controls/dockdriver.h"
+#include "tests/simulator/amplifiertest.h"
+#include "tests/support/warningcapture.h"
+
+#include "controls/fastpulsescustomprotocolwidget.h"
+#include "controls/protocoldockwidget.h"
+#include "controls/recordsettingsdialog.h"
+#include "controls/voltageoffsetdockwidget.h"
+#include "widgets/protocolimagebutton.h"
+#include "widgets/steppedspinbox.h"
+
+#include <QComboBox>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTabWidget>
+
+#include <cmath>
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+
+using namespace kv4test;
+using kv4cl::Success;
+
+namespace {
+
+class StimulusDocks : public SimulatedAmplifiers {
+  public: // the edit table below drives the dock through them
+    void TearDown() override {
+        offsets.reset();
+        dock.reset();
+        stimulus.reset();
+        SimulatedAmplifiers::TearDown();
+    }
+    void open(const std::string& model) {
+        QFile::remove(StimulusService::lastSessionFile());
+        QFile::remove(FastPulsesCustomProtocolWidget::lastFile());
+        QSettings().remove("Protocol");
+        ASSERT_NO_FATAL_FAILURE(connect(model));
+        // The connection's own reset, so that a fence never takes it for its own.
+        waitForCommand([](const DecodedCommand& c) { return c.resets > 0; });
+        reopen();
+    }
+    // New docks over a new stimulus, as in the next session, placed as on `screen`.
+    void reopen(QSize screen = screens[0]) {
+        offsets.reset();
+        dock.reset();
+        stimulus = std::make_unique<StimulusService>();
+        dock = std::make_unique<ProtocolDockWidget>(*stimulus);
+        placeOn(*dock, screen);
+        if (stimulus->hasOffsets()) offsets = std::make_unique<VoltageOffsetDockWidget>(*stimulus);
+    }
+
+    QComboBox* protocols() const { return labelled<QComboBox>(*dock, "Protocol"); }
+    SteppedSpinBox* box(const QString& label) const { return labelled<SteppedSpinBox>(*dock, label); }
+    QPushButton* button(const QString& toolTip) const { return byToolTip<QPushButton>(*dock, toolTip); }
+    // What the dock says the amplifier runs, when it says it.
+    std::string running() const {
+        const auto* label = dock->findChild<QLabel*>("runningProtocolLabel");
+        return label && !label->isHidden() ? label->text().toStdString() : "";
+    }
+    uint64_t starts() { return amplifier().command().protocolStarts; }
+    void waitForStart(uint64_t before, int protocolIdx) {
+        waitForCommand([&](const DecodedCommand& c) {
+            return c.protocolStarts > before && c.protocolIdx == protocolIdx;
+        });
+    }
+    // Clicks Apply, or Return in a box, and waits for the protocol to start.
+    void apply(int protocolIdx, QWidget* returnIn = nullptr) {
+        const uint64_t before = starts();
+        if (returnIn)
+            QTest::keyClick(returnIn, Qt::Key_Return);
+        else
+            QTest::mouseClick(button(applyTip), Qt::LeftButton);
+        waitForStart(before, protocolIdx);
+    }
+    double sent(const char* parameter) { return amplifier().command().protocolParameters.at(parameter); }
+
+    std::unique_ptr<StimulusService> stimulus;
+    std::unique_ptr<ProtocolDockWidget> dock;
+    std::unique_ptr<VoltageOffsetDockWidget> offsets;
+};
+
+struct ProtocolDock : StimulusDocks {
+    void SetUp() override { open("cedar"); }
+};
+
+TEST_F(ProtocolDock, ApplyingAndStoppingReachTheDeviceAndTheDockSaysWhatRuns) {
+    EXPECT_TRUE(box("Vpulse [mV]")->isHidden()) << "not a parameter of the holding protocol";
+    EXPECT_EQ(running(), "") << "nothing applied yet";
+    protocols()->setCurrentIndex(2); // "Square wave"
+    EXPECT_EQ(running(), "") << "chosen, not applied";
+    EXPECT_FALSE(box("Vpulse [mV]")->isHidden());
+    EXPECT_TRUE(box("N")->isHidden());
+    box("Vpulse [mV]")->setValue(50.0);
+    apply(2);
+    EXPECT_NEAR(sent("Vpulse"), 0.05, 1e-6);
+    EXPECT_EQ(running(), "Running: Square wave");
+    protocols()->setCurrentIndex(3);
+    EXPECT_EQ(running(), "Running: Square wave") << "another one chosen, not applied";
+
+    box("Vhold [mV]")->setValue(-40.0);
+    uint64_t before = starts();
+    button("Stop the current stimulus")->click();
+    waitForStart(before, 0);
+    EXPECT_NEAR(sent("Vhold"), -0.04, 1e-6);
+    EXPECT_EQ(running(), "Running: " + protocols()->itemText(0).toStdString());
+    // Ctrl+Down: 10 mV lower, applied with the protocol chosen.
+    before = starts();
+    dock->onDecreaseVhold();
+    EXPECT_DOUBLE_EQ(box("Vhold [mV]")->value(), -50.0);
+    waitForStart(before, 3);
+    EXPECT_NEAR(sent("Vhold"), -0.05, 1e-6);
+
+    // An estimation takes the stimulus: the dock says so and holds the choice until it ends.
+    uint16_t estimation = 0;
+    ASSERT_EQ(kv4cl::getCEstimationProtocol(estimation), Success);
+    before = starts();
+    stimulus->runEstimation(estimation, {});
+    waitForStart(before, estimation);
+    EXPECT_EQ(running(), "Running: " + protocols()->itemText(estimation).toStdString());
+    EXPECT_FALSE(protocols()->isEnabled());
+    stimulus->endEstimation();
+    EXPECT_TRUE(protocols()->isEnabled());
+}
+
+// Edits the user makes before applying, at each screen size: none reaches the device until
+// Apply; a value the library refuses says why as it is typed and is never sent.
+TEST_F(ProtocolDock, EditsReachTheDeviceOnlyOnApplyAndARefusedOneNever) {
+    const struct {
+        const char* what;
+        std::function<void(ProtocolDock&)> edit;
+        bool byReturn; // applied with Return in Vhold instead of the Apply button
+        int protocolIdx;
+        std::map<std::string, double> sent; // V and s
+    } edits[] = {
+        {"typing 150 into Vhold",
+         [](auto& t) { typeInto(t.box("Vhold [mV]"), "150"); },
+         false,
+         0,
+         {{"Vhold", 0.150}}},
+        {"three wheel notches over Vhold, then Return",
+         [](auto& t) {
+             t.box("Vhold [mV]")->setFocus();
+             wheel(t.box("Vhold [mV]"), 3);
+         },
+         true,
+         0,
+         {{"Vhold", 0.0015}}},
+        {"Square wave chosen with the keyboard, Vpulse and Tpulse typed",
+         [](auto& t) {
+             t.protocols()->setFocus();
+             QTest::keyClick(t.protocols(), Qt::Key_Down);
+             QTest::keyClick(t.protocols(), Qt::Key_Down);
+             typeInto(t.box("Vpulse [mV]"), "60");
+             typeInto(t.box("Tpulse [ms]"), "25");
+             t.box("Vpulse [mV]")->setFocus();
+             wheel(t.box("Vpulse [mV]"), 2);
+         },
+         false,
+         2,
+         {{"Vhold", 0.0}, {"Vpulse", 0.061}, {"Tpulse", 0.025}}},
+    };
+    for (const QSize screen : screens)
+        for (const auto& e : edits) {
+            SCOPED_TRACE(std::string(e.what) + " at " + std::to_string(screen.width()));
+            dock.reset(); // which keeps its values for the next session: these start afresh
+            QFile::remove(StimulusService::lastSessionFile());
+            reopen(screen);
+            const DecodedCommand before = fenced(amplifier());
+            e.edit(*this);
+            const DecodedCommand edited = fenced(amplifier());
+            EXPECT_EQ(edited.protocolIdx, before.protocolIdx);
+            EXPECT_EQ(edited.protocolParameters, before.protocolParameters);
+            EXPECT_EQ(edited.protocolStarts, before.protocolStarts);
+            apply(e.protocolIdx, e.byReturn ? box("Vhold [mV]") : nullptr);
+            for (const auto& [name, value] : e.sent)
+                EXPECT_NEAR(amplifier().command().protocolParameters.at(name), value, 1e-9) << name;
+        }
+
+    dock.reset();
+    QFile::remove(StimulusService::lastSessionFile());
+    reopen();
+    const DecodedCommand before = fenced(amplifier());
+    typeInto(box("Vhold [mV]"), "505"); // within the box, outside the protocol's limits
+    const QLabel* message = nullptr;
+    for (const QLabel* l : dock->findChildren<QLabel*>())
+        if (l->text() == "Vhold\nmust be within [-500,500]mV") message = l;
+    ASSERT_TRUE(message);
+    EXPECT_FALSE(message->isHidden());
+    QObject watch; // ends the box's watch with the test
+    const auto boxText = closeNextBox(&watch);
+    QTest::mouseClick(button(applyTip), Qt::LeftButton);
+    EXPECT_EQ(*boxText, "Invalid protocol parameters");
+    EXPECT_EQ(fenced(amplifier()).protocolStarts, before.protocolStarts);
+    typeInto(box("Vhold [mV]"), "50");
+    EXPECT_TRUE(message->isHidden());
+}
+
+// Types a name into the next file dialog and presses Return; answers with its title.
+std::shared_ptr<QString> typeIntoNextFileDialog(QObject* owner, const QString& name) {
+    auto title = std::make_shared<QString>();
+    QTimer::singleShot(0, owner, [title, name] {
+        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        if (!dialog) return;
+        *title = dialog->windowTitle();
+        auto* edit = dialog->findChild<QLineEdit*>("fileNameEdit");
+        if (!edit) return dialog->reject();
+        edit->clear();
+        QTest::keyClicks(edit, name);
+        QTest::keyClick(edit, Qt::Key_Return);
+    });
+    return title;
+}
+
+// Saved names end in ".txt"; a file the stimulus refuses is said with its line, and the
+// boxes keep their values (which rules refuse a file is the stimulus's own test).
+TEST_F(ProtocolDock, ParameterFilesSavedEndInTxtAndLoadBackARefusedOneSaysWhy) {
+    const QString folder = QDir::homePath() + "/";
+    QSettings().setValue("Protocol/Parameters/savePath", folder);
+    protocols()->setCurrentIndex(2);
+    QObject watch; // ends the timers with the test
+    const std::pair<QString, QString> names[] = {
+        {"sq50", "sq50.txt"}, {"sq60.txt", "sq60.txt"}, {"run.v2", "run.v2.txt"}};
+    for (const auto& [typed, saved] : names) {
+        SCOPED_TRACE(typed.toStdString());
+        box("Vpulse [mV]")->setValue(40.0 + saved.size());
+        const auto saveTitle = typeIntoNextFileDialog(&watch, typed);
+        button("Save protocol parameters")->click();
+        EXPECT_EQ(*saveTitle, "Select output parameters file");
+        EXPECT_TRUE(QFile::exists(folder + saved));
+        EXPECT_EQ(QFile::exists(folder + typed), typed == saved);
+        box("Vpulse [mV]")->setValue(0.0);
+        const auto loadTitle = typeIntoNextFileDialog(&watch, saved);
+        button("Load protocol parameters")->click();
+        EXPECT_EQ(*loadTitle, "Select input parameters file");
+        EXPECT_DOUBLE_EQ(box("Vpulse [mV]")->value(), 40.0 + saved.size());
+    }
+
+    protocols()->setCurrentIndex(0);
+    box("Vhold [mV]")->setValue(-20.0);
+    QFile bad(folder + "negative.txt");
+    ASSERT_TRUE(bad.open(QIODevice::WriteOnly));
+    bad.write("Compatibility:\nversion: 4\nsubversion: 3\nfirmware: 129\n\nprotocol: 2\n"
+              "Vhold: 40\nVpulse: 60\nThold: 5\nTpulse: -5\n");
+    bad.close();
+    typeIntoNextFileDialog(&watch, "negative.txt");
+    const auto message = closeNextBox(&watch);
+    button("Load protocol parameters")->click();
+    EXPECT_EQ(message->toStdString(),
+              "Incompatible or unreadable protocol file\nLine 10: -5 is out of range [0, 1e+08]");
+    EXPECT_EQ(protocols()->currentIndex(), 0) << "a file is taken whole or not at all";
+    EXPECT_DOUBLE_EQ(box("Vhold [mV]")->value(), -20.0);
+}
+
+TEST_F(ProtocolDock, TheLastSessionComesBackInTheNextDockUnlessAValueIsNotFinite) {
+    protocols()->setCurrentIndex(3); // "Conductance"
+    box("Vpulse [mV]")->setValue(70.0);
+    box("N")->setValue(5.0);
+    reopen(screens[1]);
+    EXPECT_EQ(protocols()->currentIndex(), 3);
+    EXPECT_DOUBLE_EQ(box("Vpulse [mV]")->value(), 70.0);
+    EXPECT_DOUBLE_EQ(box("N")->value(), 5.0);
+
+    dock.reset();
+    QFile session(StimulusService::lastSessionFile());
+    ASSERT_TRUE(session.open(QIODevice::WriteOnly));
+    session.write("Compatibility:\nversion: 4\nsubversion: 3\nfirmware: 129\n\nprotocol: 0\nVhold: inf\n");
+    session.close();
+    std::vector<std::string> names;
+    std::vector<kv4cl::RangedMeasurement_t> ranges;
+    std::vector<kv4cl::Measurement_t> defaults;
+    ASSERT_EQ(kv4cl::getProtocolVoltage(names, ranges, defaults), Success);
+    WarningCapture console;
+    reopen();
+    EXPECT_EQ(console.count("last session"), 1);
+    EXPECT_EQ(protocols()->currentIndex(), 0);
+    EXPECT_DOUBLE_EQ(box("Vhold [mV]")->value(), defaults[0].converted(kv4cl::UnitPfxMilli).value);
+}
+
+TEST_F(ProtocolDock, ARecordRequestAsksForTheFileFirstThenResetsTheDeviceAndRecords) {
+    QSettings().setValue("Protocol/Settings/recordName", "");
+    QSignalSpy requests(dock.get(), &ProtocolDockWidget::recordRequest);
+    const uint64_t resets = amplifier().command().resets;
+    QString asked;
+    QObject watch; // ends the timer with the test
+    QTimer::singleShot(0, &watch, [&] {
+        if (QWidget* dialog = QApplication::activeModalWidget()) {
+            asked = dialog->windowTitle();
+            dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
+        }
+    });
+    button("Start recording (SHIFT + ENTER/RETURN)")->click();
+    EXPECT_EQ(asked, "Recording properties") << "no file name yet: the settings come first";
+    ASSERT_EQ(requests.count(), 1);
+    EXPECT_TRUE(requests.at(0).at(0).toBool());
+    // This model has no digital trigger box, so the device starts from a reset.
+    waitForCommand([&](const DecodedCommand& c) { return c.resets > resets; });
+    button("Stop recording (SHIFT + ESC)")->click();
+    ASSERT_EQ(requests.count(), 2);
+    EXPECT_FALSE(requests.at(1).at(0).toBool());
+}
+
+// The record button shows the path and the file, elided to its room, and the dock does not
+// widen for them.
+TEST_F(ProtocolDock, LongRecordingPathsElideWithoutWideningTheDock) {
+    const QString deep = "/home/user/KAV4/Recordings/" + QString("very long folder name/").repeated(12);
+    const std::pair<QString, QString> shown[] = {{"/r/", "cell/cell_000"},
+                                                 {deep, "a" + QString("b").repeated(300)}};
+    for (const auto& [path, file] : shown) {
+        SCOPED_TRACE(file.toStdString());
+        QSettings().setValue("Protocol/Settings/recordPath", path);
+        reopen();
+        QApplication::processEvents();
+        const int hint = dock->sizeHint().width();
+        const int minimum = dock->minimumSizeHint().width();
+        dock->onNewRecordFile(file);
+        QApplication::processEvents();
+        EXPECT_EQ(dock->sizeHint().width(), hint);
+        EXPECT_EQ(dock->minimumSizeHint().width(), minimum);
+        QPushButton* record = button(path + file);
+        ASSERT_NE(record, nullptr) << "the full path and file are the tool tip";
+        const QStringList lines = record->text().split("\n");
+        ASSERT_EQ(lines.size(), 2);
+        EXPECT_TRUE(lines[0].startsWith("Recording path: ")) << lines[0].toStdString();
+        EXPECT_TRUE(lines[1].startsWith("File: ")) << lines[1].toStdString();
+        const bool fits = path.size() + file.size() < 20;
+        EXPECT_EQ(lines.join("") == "Recording path: " + path + "File: " + file, fits);
+        for (const QString& line : lines)
+            EXPECT_LE(record->fontMetrics().horizontalAdvance(line), record->width()) << line.toStdString();
+        // An elided path uses the room it has: most of the button beside the icon.
+        EXPECT_TRUE(fits || record->fontMetrics().horizontalAdvance(lines[0]) > 0.75 * record->width());
+    }
+}
+
+TEST_F(ProtocolDock, HoveringTheImageShowsItTwiceAsLargeBesideItWithTitleAndClose) {
+    reopen(screens[1]);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(dock.get()));
+    auto* thumbnail = dock->findChild<ProtocolImageButton*>();
+    ASSERT_NE(thumbnail, nullptr);
+    QDialog* preview = nullptr;
+    for (QDialog* d : dock->findChildren<QDialog*>())
+        if (d->windowTitle() == "Protocol waveform") preview = d;
+    ASSERT_NE(preview, nullptr);
+    QPushButton* close = nullptr;
+    for (QPushButton* b : preview->findChildren<QPushButton*>())
+        if (b->text() == "Close") close = b;
+    ASSERT_NE(close, nullptr);
+    for (const int protocol : {0, 6}) {
+        SCOPED_TRACE(protocol);
+        protocols()->setCurrentIndex(protocol);
+        QTest::mouseMove(dock.get(), QPoint(2, 2));
+        QTest::mouseMove(thumbnail);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return preview->isVisible(); }));
+        const QSize shown = thumbnail->icon().actualSize(thumbnail->iconSize());
+        QLabel* image = nullptr;
+        for (QLabel* l : preview->findChildren<QLabel*>())
+            if (!l->pixmap().isNull()) image = l;
+        ASSERT_NE(image, nullptr);
+        const QSize large = image->pixmap().deviceIndependentSize().toSize();
+        EXPECT_GE(large.width(), 2 * shown.width());
+        EXPECT_GE(large.height(), 2 * shown.height());
+        EXPECT_GE(image->width(), large.width());
+        // The title bar holds the title and the window's own buttons.
+        EXPECT_GT(preview->width(), preview->fontMetrics().horizontalAdvance("Protocol waveform") + 100);
+        // Beside the thumbnail, never over it: a window under the pointer would end the hover.
+        EXPECT_FALSE(
+            preview->frameGeometry().intersects(QRect(thumbnail->mapToGlobal(QPoint()), thumbnail->size())));
+        QTest::mouseMove(dock.get(), QPoint(2, 2));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !preview->isVisible(); }));
+    }
+    QTest::mouseMove(thumbnail);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return preview->isVisible(); }));
+    QTest::mouseClick(close, Qt::LeftButton);
+    EXPECT_FALSE(preview->isVisible());
+}
+
+struct Segment {
+    double mV, ms;
+};
+struct Pulse {
+    double mV, waitMs, us, periodUs;
+    int count;
+};
+
+struct FastPulses : StimulusDocks {
+    void SetUp() override {
+        open("dogwood16");
+        editor = dock->findChild<FastPulsesCustomProtocolWidget*>();
+        ASSERT_TRUE(editor);
+    }
+    // The box of `group` ("Waveform 1" or "Waveform 2") at row `row` and column `column`.
+    SteppedSpinBox* field(const QString& group, int row, int column) const {
+        for (QGroupBox* g : editor->findChildren<QGroupBox*>())
+            if (g->title() == group)
+                if (QLayoutItem* item =
+                        static_cast<QGridLayout*>(g->layout())->itemAtPosition(row + 1, column + 1))
+                    return qobject_cast<SteppedSpinBox*>(item->widget());
+        ADD_FAILURE() << group.toStdString() << " " << row << " " << column;
+        return nullptr;
+    }
+    void type(const std::vector<Segment>& segments, const std::vector<Pulse>& pulses) {
+        for (int i = 0; i < int(segments.size()); i++) {
+            typeInto(field("Waveform 1", i, 0), QString::number(segments[i].mV), Qt::Key_Tab);
+            typeInto(field("Waveform 1", i, 1), QString::number(segments[i].ms), Qt::Key_Tab);
+        }
+        for (int i = 0; i < int(pulses.size()); i++) {
+            const Pulse& p = pulses[i];
+            // The wait last: a row plays from the moment its wait is above 0.
+            const std::pair<int, double> columns[] = {
+                {0, p.mV}, {2, p.us}, {3, p.periodUs}, {4, p.count}, {1, p.waitMs}};
+            for (const auto& [column, value] : columns)
+                typeInto(field("Waveform 2", i, column), QString::number(value), Qt::Key_Tab);
+        }
+    }
+    QLabel* errorLabel() const {
+        for (QLabel* l : editor->findChildren<QLabel*>())
+            if (l->styleSheet() == "QLabel { color : red; }") return l;
+        return nullptr;
+    }
+    void chooseFastPulses() {
+        protocols()->setFocus();
+        QTest::keyClick(protocols(), Qt::Key_End);
+        ASSERT_EQ(protocols()->currentText(), "Fast pulses");
+    }
+    // Every box's value, in the file's order.
+    std::vector<double> values() const {
+        std::vector<double> all;
+        for (SteppedSpinBox* box : editor->findChildren<SteppedSpinBox*>())
+            all.push_back(box->value());
+        return all;
+    }
+
+    FastPulsesCustomProtocolWidget* editor = nullptr;
+};
+
+TEST_F(FastPulses, TypedAndAppliedBothWaveformsPlayWithTheirDurations) {
+    CellParameters cell = quietCell();
+    // A membrane this small behind a small series resistance follows the command within a
+    // sample, and the charge it takes at a step, in that sample's mean current, does not show.
+    cell.membraneCapacitance = 1e-16;
+    cell.seriesResistance = 1e6;
+    cell.membraneResistance = 100e6;
+    amplifier().setCell(16, cell);
+    ASSERT_EQ(kv4cl::setSamplingRate(4), Success);
+    bus->clock()->setTimeScale(2.0);
+    ASSERT_EQ(kv4cl::setCurrentRange(1, 16), Success);
+    const double rate = samplingRate();
+    const std::vector<Segment> segments = {{-20, 10}, {40, 20}, {10, 15}};
+    // A train, a row without a wait (not played), a single pulse, a second train.
+    const std::vector<Pulse> pulses = {
+        {50, 2, 200, 1000, 3}, {-30, 0, 100, 400, 2}, {80, 5, 100, 400, 1}, {25, 1.5, 300, 500, 4}};
+    type(segments, pulses);
+    EXPECT_TRUE(errorLabel()->isHidden()) << errorLabel()->text().toStdString();
+    // Vhold reaches the device with the dock's own protocol: 5 mV, held once the segments end.
+    typeInto(box("Vhold [mV]"), "5", Qt::Key_Tab);
+    apply(0);
+    // However long the typing took (seconds under a sanitizer), the frames read next are
+    // made under the held 5 mV.
+    ASSERT_NO_FATAL_FAILURE(settle());
+    chooseFastPulses();
+    apply(15);
+
+    // The voltage words: what ran before, the segments, then Vhold.
+    const size_t levels = segments.size() + 2;
+    Frames f;
+    std::vector<Stretch> runs;
+    while (f.count() < size_t(5 * rate) && !HasFailure()) {
+        readAvailable(f);
+        runs = runsOfVoltage(f);
+        if (runs.size() >= levels && runs.back().length >= size_t(0.1 * rate)) break;
+    }
+    ASSERT_GE(runs.size(), levels);
+    const size_t first = runs.size() - levels;
+    for (size_t i = 0; i < segments.size(); i++) {
+        EXPECT_NEAR(runs[first + 1 + i].level, segments[i].mV * 1e-3, 1e-9) << "segment " << i;
+        EXPECT_NEAR(double(runs[first + 1 + i].length), segments[i].ms * 1e-3 * rate, 1.0) << "segment " << i;
+    }
+    EXPECT_NEAR(runs.back().level, 5e-3, 1e-9);
+    const size_t start = runs[first + 1].start;
+
+    // The pulses (start, length, level) in the cells' current beyond what the voltage words drive.
+    std::vector<std::tuple<size_t, size_t, double>> expected;
+    double at = 0.0;
+    for (const Pulse& p : pulses) {
+        if (p.waitMs <= 0) continue;
+        at += p.waitMs * 1e-3 * rate;
+        for (int k = 0; k < p.count; k++)
+            expected.emplace_back(std::lround(at + k * p.periodUs * 1e-6 * rate),
+                                  std::lround(p.us * 1e-6 * rate), p.mV * 1e-3);
+        at += p.count * p.periodUs * 1e-6 * rate;
+    }
+    for (const uint16_t ch : {0, 15}) {
+        SCOPED_TRACE(ch);
+        std::vector<std::tuple<size_t, size_t, double>> seen;
+        bool inPulse = false;
+        for (size_t i = start; i < f.count(); i++) {
+            const double extra =
+                amperes(f, i, ch) * (cell.seriesResistance + cell.membraneResistance) - volts(f, i);
+            const bool pulse = std::abs(extra) > 10e-3;
+            if (pulse && !inPulse) seen.emplace_back(i - start, 0, extra);
+            if (pulse) std::get<1>(seen.back())++;
+            inPulse = pulse;
+        }
+        ASSERT_EQ(seen.size(), expected.size());
+        for (size_t k = 0; k < seen.size(); k++) {
+            EXPECT_EQ(std::get<0>(seen[k]), std::get<0>(expected[k])) << "pulse " << k;
+            EXPECT_EQ(std::get<1>(seen[k]), std::get<1>(expected[k])) << "pulse " << k;
+            EXPECT_NEAR(std::get<2>(seen[k]), std::get<2>(expected[k]), 0.1e-3) << "pulse " << k;
+        }
+    }
+}
+
+TEST_F(FastPulses, ChecksShowTheirErrorAndApplyingIsRefused) {
+    const QString shorter =
+        "Error: T1 < T2\nPlease choose the parameters so that waveform 1\nlasts at least as "
+        "much as waveform 2";
+    const QString period =
+        "Error: Period <= Duration\nPlease choose the parameters so that in waveform 2\npulses "
+        "last less than the pulse period";
+    const struct {
+        const char* name;
+        Segment segment;
+        Pulse pulse;
+        QString message; // empty: valid
+    } cases[] = {
+        // 4 ms against 2 ms + 3 x 1 ms; exactly as long is still playable.
+        {"waveform 1 shorter", {10, 4}, {50, 2, 200, 1000, 3}, shorter},
+        {"both as long", {10, 5}, {50, 2, 200, 1000, 3}, ""},
+        {"period equal to duration", {10, 50}, {50, 2, 400, 400, 2}, period},
+        // A row without a wait is not played: neither check looks at it.
+        {"unplayed row", {10, 0}, {50, 0, 500, 400, 2}, ""},
+        {"both errors", {10, 1}, {50, 2, 400, 400, 2}, shorter + "\n" + period},
+    };
+    chooseFastPulses();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        type({}, {{0, 0, 1, 2, 1}}); // no wait first, so that no step in between plays
+        type({c.segment}, {c.pulse});
+        EXPECT_EQ(errorLabel()->isHidden() ? QString() : errorLabel()->text(), c.message);
+        EXPECT_EQ(editor->isValid(), c.message.isEmpty());
+        QObject watch; // ends the box's watch with the case
+        const auto boxText = closeNextBox(&watch);
+        if (c.message.isEmpty()) {
+            apply(15);
+            continue;
+        }
+        const uint64_t before = starts();
+        QTest::mouseClick(button(applyTip), Qt::LeftButton);
+        EXPECT_EQ(*boxText, "Invalid protocol parameters");
+        EXPECT_EQ(fenced(amplifier()).protocolStarts, before);
+    }
+}
+
+// Saved with the device's identity, loaded through the dock (which recognises the format and
+// selects the entry), kept for the next run; a bad file names its line and changes nothing.
+TEST_F(FastPulses, FilesRoundTripTheLastValuesAreKeptAndABadFileNamesItsLine) {
+    type({{-12.5, 3}, {30, 7.5}}, {{50, 2, 200, 1000, 3}});
+    const QString path = QDir::homePath() + "/saved.txt";
+    ASSERT_TRUE(editor->save(path));
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QStringList good = QString::fromUtf8(file.readAll()).split("\n");
+    std::vector<uint8_t> versions, subversions;
+    std::vector<uint32_t> firmwares;
+    std::vector<std::string> found;
+    ASSERT_EQ(kv4cl::getConnectedDevicesInfo(found, versions, subversions, firmwares), Success);
+    const int w1 = int(good.indexOf("Waveform 1"));
+    const int w2 = int(good.indexOf("Waveform 2"));
+    ASSERT_GT(w2, 0);
+    EXPECT_EQ(
+        good.mid(0, w1 + 4),
+        (QStringList{"Compatibility:", QString("version: %1").arg(versions[0]),
+                     QString("subversion: %1").arg(subversions[0]), QString("firmware: %1").arg(firmwares[0]),
+                     "", "Waveform 1", "Segment #,Voltage [mV],Duration [ms]", "1,-12.5,3", "2,30,7.5"}));
+    EXPECT_EQ(good.mid(w2 + 1, 2),
+              (QStringList{"Pulse #,Voltage [mV],Wait time [ms],Duration [us],Period [us],Pulses",
+                           "1,50,2,200,1000,3"}));
+    const std::vector<double> saved = values();
+    type({{1, 1}, {2, 2}}, {});
+    ASSERT_NE(values(), saved);
+    QString error;
+    ASSERT_TRUE(dock->loadParameters(path, error));
+    EXPECT_EQ(values(), saved);
+    EXPECT_EQ(protocols()->currentText(), "Fast pulses");
+
+    const struct {
+        const char* name;
+        int line; // 0-based, edited
+        QString replacement;
+        QString error;
+    } cases[] = {
+        {"truncated", w2 + 2, "<cut>", QString("Line %1: the file ends before it").arg(w2 + 3)},
+        {"a field missing", w1 + 3, "2,10", QString("Line %1: 3 fields expected, 2 found").arg(w1 + 4)},
+        {"a field too many", w2 + 2, "1,1,1,1,1,1,1",
+         QString("Line %1: 6 fields expected, 7 found").arg(w2 + 3)},
+        {"not a number", w1 + 2, "1,abc,3", QString("Line %1: \"abc\" is not a number").arg(w1 + 3)},
+        {"an empty field", w2 + 3, "2,5,,200,1000,3", QString("Line %1: \"\" is not a number").arg(w2 + 4)},
+        {"count out of range", w2 + 2, "1,5,1,200,1000,1001",
+         QString("Line %1: 1001 is out of range [1, 1000]").arg(w2 + 3)},
+        {"another firmware", 3, "firmware: 99", "Line 4: saved for another device or malformed"},
+        {"rows out of order", w1 + 2, "2,1,3", QString("Line %1: row 1 expected").arg(w1 + 3)},
+    };
+    const QString badPath = QDir::homePath() + "/fastpulses test.txt";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        QStringList lines = good;
+        if (c.replacement == "<cut>")
+            lines = lines.mid(0, c.line);
+        else
+            lines[c.line] = c.replacement;
+        QFile bad(badPath);
+        ASSERT_TRUE(bad.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        bad.write(lines.join("\n").toUtf8());
+        bad.close();
+        EXPECT_FALSE(editor->load(badPath, error));
+        EXPECT_EQ(error, c.error);
+        EXPECT_EQ(values(), saved);
+        EXPECT_FALSE(dock->loadParameters(badPath, error));
+    }
+    reopen(screens[1]);
+    editor = dock->findChild<FastPulsesCustomProtocolWidget*>();
+    EXPECT_EQ(values(), saved) << "kept for the next run";
+}
+
+constexpr uint16_t channels = 16;
+
+struct VoltageOffsetDock : StimulusDocks {
+    void SetUp() override {
+        open("dogwood16");
+        ASSERT_EQ(kv4cl::setSamplingRate(2), Success);
+        ASSERT_TRUE(offsets);
+        placeOn(*offsets, screens[0]);
+    }
+    // The tab's widget in the row of channel `channel` and column `column`.
+    template <typename Widget> Widget* cell(int tab, uint16_t channel, int column) const {
+        auto* grid = offsets->findChild<QTabWidget*>()->widget(tab)->findChild<QGridLayout*>();
+        QLayoutItem* item = grid->itemAtPosition(channel + 1, column);
+        EXPECT_TRUE(item) << tab << " " << channel << " " << column;
+        return item ? qobject_cast<Widget*>(item->widget()) : nullptr;
+    }
+    SteppedSpinBox* manual(uint16_t channel) const { return cell<SteppedSpinBox>(0, channel, 1); }
+    QLabel* inForce(uint16_t channel) const { return cell<QLabel>(0, channel, 2); }
+    // The protocol dock's validity label, when it shows.
+    QString validityMessage() const {
+        for (const QLabel* l : dock->findChildren<QLabel*>())
+            if (!l->isHidden() && l->styleSheet().contains("rgb(255, 255, 128)")) return l->text();
+        return {};
+    }
+    // The offsets dock's own, when it shows.
+    QString offsetMessage() const {
+        const auto* label = offsets->findChild<QLabel*>("offsetMessageLabel");
+        return label && label->isVisible() ? label->text() : QString();
+    }
+    // Holds Vhold, typed into the protocol dock and applied with its button.
+    void holdAt(double millivolts) {
+        typeInto(box("Vhold [mV]"), QString::number(millivolts));
+        apply(0);
+    }
+    bool labelShows(uint16_t channel, const QString& text, std::set<QString>* seen = nullptr) {
+        return QTest::qWaitFor(
+            [&] {
+                if (seen) seen->insert(inForce(channel)->text());
+                return inForce(channel)->text() == text;
+            },
+            20000);
+    }
+    // The mean current of `channel` over frames made after the device reported what the
+    // labels now show: the frames the library had parsed by then are dropped.
+    double currentNow(uint16_t channel) {
+        EXPECT_EQ(kv4cl::flushData(false), Success);
+        const Frames f = read(200);
+        double sum = 0.0;
+        for (size_t i = 0; i < f.count(); i++)
+            sum += amperes(f, i, channel);
+        return sum / double(f.count());
+    }
+    void setCell(double rm, double rs) {
+        CellParameters cellParameters = quietCell();
+        cellParameters.membraneResistance = rm;
+        cellParameters.seriesResistance = rs;
+        amplifier().setCell(channels, cellParameters);
+    }
+};
+
+TEST_F(VoltageOffsetDock, TypedAndRampedOffsetsReachTheirCellsAndComeBackInTheLabels) {
+    kv4cl::RangedMeasurement_t range, durationRange;
+    ASSERT_EQ(kv4cl::getVoltageOffsetControls(range, durationRange), Success);
+    for (const uint16_t ch : {0, 15}) {
+        for (SteppedSpinBox* box :
+             {manual(ch), cell<SteppedSpinBox>(1, ch, 1), cell<SteppedSpinBox>(1, ch, 2)})
+            EXPECT_EQ(std::tuple(box->minimum(), box->maximum(), box->singleStep()),
+                      std::tuple(range.min, range.max, range.step));
+        EXPECT_EQ(cell<SteppedSpinBox>(1, ch, 3)->maximum(), durationRange.max);
+    }
+    const struct {
+        uint16_t channel;
+        double rm, rs; // Ohm
+        double vhold;  // mV
+        QString typed; // mV
+        QString shown;
+    } typed[] = {{3, 1e9, 10e6, 20, "12.5", "+12.5 mV"}, {15, 2e9, 40e6, 30, "-107.5", "-107.5 mV"}};
+    for (const auto& c : typed) {
+        SCOPED_TRACE(c.shown.toStdString() + " on channel " + std::to_string(c.channel));
+        setCell(c.rm, c.rs);
+        holdAt(c.vhold);
+        const uint64_t latched = amplifier().command().voltageOffsets.at(c.channel).count;
+        typeInto(manual(c.channel), c.typed, Qt::Key_Return);
+        ASSERT_TRUE(labelShows(c.channel, c.shown)) << inForce(c.channel)->text().toStdString();
+        EXPECT_GT(amplifier().command().voltageOffsets.at(c.channel).count, latched);
+        EXPECT_NEAR(currentNow(c.channel), (c.vhold + c.typed.toDouble()) * 1e-3 / (c.rm + c.rs),
+                    2 * currentStep(c.channel));
+        // The other channels hold what they had: 0 for those never set.
+        const uint16_t other = (c.channel + 1) % channels;
+        const double otherOffset = manual(other)->value();
+        EXPECT_EQ(inForce(other)->text(), QString("+%1 mV").arg(otherOffset, 0, 'f', 1));
+        EXPECT_NEAR(currentNow(other), (c.vhold + otherOffset) * 1e-3 / (c.rm + c.rs),
+                    2 * currentStep(other));
+    }
+
+    // A ramp from 40 to -35.5 mV over 15 s on channel 13: the label passes through it.
+    const uint16_t ch = 12;
+    setCell(600e6, 25e6);
+    holdAt(-20);
+    offsets->findChild<QTabWidget*>()->setCurrentIndex(1);
+    const std::pair<int, const char*> ramp[] = {{1, "40"}, {2, "-35.5"}, {3, "15000"}}; // mV, mV, ms
+    for (const auto& [column, text] : ramp)
+        typeInto(cell<SteppedSpinBox>(1, ch, column), text);
+    const QString before = inForce(ch)->text();
+    QTest::mouseClick(cell<QPushButton>(1, ch, 4), Qt::LeftButton);
+    std::set<QString> seen;
+    ASSERT_TRUE(labelShows(ch, "-35.5 mV", &seen)) << inForce(ch)->text().toStdString();
+    const DecodedCommand::OffsetOrder order = amplifier().command().voltageOffsets.at(ch);
+    EXPECT_NEAR(order.from, 0.04, 1e-9);
+    EXPECT_NEAR(order.to, -0.0355, 1e-9);
+    EXPECT_NEAR(order.duration, 15.0, 1e-9);
+    seen.erase(before);
+    size_t between = 0;
+    for (QString text : seen) {
+        EXPECT_TRUE(text.endsWith(" mV")) << text.toStdString();
+        text.chop(3);
+        between += text.toDouble() > -34.5 && text.toDouble() < 39.0;
+    }
+    EXPECT_GE(between, 1u) << "labels seen: "
+                           << QStringList(seen.begin(), seen.end()).join(" | ").toStdString();
+    EXPECT_NEAR(currentNow(ch), (-20 - 35.5) * 1e-3 / 625e6, 2 * currentStep(ch));
+}
+
+// A refusal shows above the rows and nothing is sent, on Return too, nor while the protocol
+// parameters are refused, nor when the dock closes mid-edit; an offset set by another part
+// shows in its box.
+TEST_F(VoltageOffsetDock, RefusalsShowAboveTheRowsAndOffsetsSetElsewhereInTheBoxes) {
+    const uint16_t ch = 9;
+    holdAt(400);
+    const uint64_t latched = fenced(amplifier()).voltageOffsets.at(ch).count;
+    typeInto(manual(ch), "150");
+    EXPECT_EQ(offsetMessage(), "Ch.10: Vhold+offset\nmust be within [-500,500]mV");
+    QTest::keyClick(manual(ch), Qt::Key_Return);
+    EXPECT_EQ(fenced(amplifier()).voltageOffsets.at(ch).count, latched);
+    EXPECT_EQ(validityMessage(), "") << "the refusal stands where the offset is typed";
+
+    holdAt(100);
+    EXPECT_TRUE(stimulus->setOffset(ch, {-80000, kv4cl::UnitPfxMicro, "V"}));
+    EXPECT_EQ(manual(ch)->value(), -80.0);
+    EXPECT_EQ(offsetMessage(), "");
+    EXPECT_NEAR(fenced(amplifier()).voltageOffsets.at(ch).to, -0.08, 1e-9);
+
+    typeInto(box("Vhold [mV]"), "505");
+    ASSERT_FALSE(validityMessage().isEmpty());
+    typeInto(manual(ch), "20", Qt::Key_Return);
+    EXPECT_NEAR(fenced(amplifier()).voltageOffsets.at(ch).to, -0.08, 1e-9)
+        << "sent while the parameters are refused";
+    typeInto(box("Vhold [mV]"), "50");
+    manual(ch)->setFocus();
+    QTest::keyClick(manual(ch), Qt::Key_Return);
+    EXPECT_NEAR(fenced(amplifier()).voltageOffsets.at(ch).to, 0.02, 1e-9);
+
+    const uint64_t orders = fenced(amplifier()).voltageOffsets.at(2).count;
+    typeInto(manual(2), "45");
+    ASSERT_TRUE(manual(2)->hasFocus());
+    offsets.reset();
+    EXPECT_EQ(fenced(amplifier()).voltageOffsets.at(2).count, orders) << "closed mid-edit";
+}
+
+} // namespace
