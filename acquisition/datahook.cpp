@@ -103,6 +103,12 @@ bool readValues(DataHook& hook, std::vector<double>& data, bool useFiltered, uin
     return true;
 }
 
+void awaitBreakSized(DataHook& hook) {
+    std::unique_lock lock(hook.ring.mutex);
+    hook.ring.waitForBreakSized(lock);
+    hook.ring.passGaps(hook.gapFramesSeen, hook.row, hook.keepGaps ? &hook.gaps : nullptr);
+}
+
 void releaseReads(DataHook& hook) {
     std::lock_guard lock(hook.ring.mutex);
     hook.released = true;

@@ -39,6 +39,11 @@ class DataHook {
     uint64_t gapFramesSeen;
 };
 
+// Waits until the source has sized the break it said last (the producer wakes the readers
+// when it adds the gap), then passes the gaps before the rows read: those in what a consumer
+// read before it finishes. Returns at once when no break waits for its size.
+void awaitBreakSized(DataHook& hook);
+
 // Both reads wait until more than minRows rows are waiting (for minRows 0: at least one),
 // the producer has stopped or the hook was released; a read cut short returns what there
 // is, possibly nothing. They return true.

@@ -98,7 +98,8 @@ void DeviceDataProducer::run() {
                     stored = true;
                 }
                 takeLosses(gaps);
-                if (stored) ring.wakeReaders();
+                if (status.dataLost && gaps.empty()) ring.noteBreak();
+                if (stored || !gaps.empty()) ring.wakeReaders();
             } else if (statusResult == kv4cl::ErrorDeviceCommunicationFailed) {
                 lost = !std::exchange(connectionLostMark, true);
             }

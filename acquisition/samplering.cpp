@@ -25,7 +25,13 @@ uint64_t SampleRing::addGap(uint64_t row, uint64_t frames) {
     if (!gaps.empty()) row = std::max(row, gaps.back().gap.row);
     gaps.push_back({{row, frames, 0}, gapFrames});
     gapFrames += frames;
+    breakSizedBy = {};
     return row;
+}
+
+void SampleRing::waitForBreakSized(std::unique_lock<std::mutex>& lock) {
+    dataAvailable.wait_until(lock, breakSizedBy,
+                             [this] { return stopped || breakSizedBy <= std::chrono::steady_clock::now(); });
 }
 
 uint64_t SampleRing::passGaps(uint64_t& seen, uint64_t row, std::vector<Gap>* passed) const {

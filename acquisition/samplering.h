@@ -81,6 +81,13 @@ class SampleRing {
     // and returns their frames, counting those of gaps already dropped (a reader that was
     // lapped skips them unseen).
     uint64_t passGaps(uint64_t& seen, uint64_t row, std::vector<Gap>* passed) const;
+    // With the mutex held: the source said its stream broke. It tells how many frames were
+    // lost only once it has seen enough of what follows, which takes up to about a second:
+    // until the next gap is added, a reader that is about to finish may wait for it.
+    void noteBreak() { breakSizedBy = std::chrono::steady_clock::now() + breakSizingTime; }
+    // With `lock` holding the mutex: waits until the break said last is sized, the producer
+    // stopped, or the time for sizing it has passed.
+    void waitForBreakSized(std::unique_lock<std::mutex>& lock);
     // Called in a reader's thread, without the mutex, with the rows a read skipped because
     // the writer had lapped its hook, and the row it went on at. Set before any hook reads.
     std::function<void(uint64_t row, uint64_t rows)> lapReport;
@@ -108,5 +115,7 @@ class SampleRing {
     };
     std::deque<KeptGap> gaps;
     uint64_t gapFrames = 0;
+    static constexpr std::chrono::milliseconds breakSizingTime{1500};
+    std::chrono::steady_clock::time_point breakSizedBy{}; // none pending when in the past
     bool stopped = false;
 };

@@ -145,6 +145,7 @@ void AbfDataWriterConsumer::run() {
             return writeSamples(readBuffer.data() + first, count);
         });
     }
+    takeLateLosses();
     closeRecordFile();
 }
 

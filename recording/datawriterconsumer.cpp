@@ -145,6 +145,12 @@ void DataWriterConsumer::takeGaps() {
     hook->gaps.clear();
 }
 
+void DataWriterConsumer::takeLateLosses() {
+    awaitBreakSized(*hook);
+    takeGaps();
+    announceLosses();
+}
+
 void DataWriterConsumer::markLosses(const std::vector<SampleRing::Gap>& gaps) {
     for (const SampleRing::Gap& gap : gaps)
         unannounced.emplace_back(frameOfRow(gap.row), gap.frames);

@@ -97,6 +97,10 @@ class DataWriterConsumer : public DeviceDataConsumer {
     // the producer's row after it. By default, for a format that holds no marks, each is
     // announced with lossInFile once the frame after it is in a file.
     virtual void markLosses(const std::vector<SampleRing::Gap>& gaps);
+    // For run(), before the last file closes: the library sizes a break only once it has seen
+    // more of the stream, so a loss in what was recorded may still be on its way when the
+    // recording stops. Waits for it, then marks it as the reads do.
+    void takeLateLosses();
     // In the writer's thread: the index of the recording's frame that holds the producer's
     // row `row`; a row before the recording, or one a lap skipped, gives the frame after it.
     uint64_t frameOfRow(uint64_t row) const;

@@ -58,6 +58,7 @@ void DatDataWriterConsumer::run() {
         if (!(frameWidth == totalChannelsNum ? writeRows() : writeGathered(blocks.data() + next * blockSize)))
             break;
     }
+    takeLateLosses();
     closeRecordFile();
 }
 
