@@ -96,9 +96,6 @@ TEST_F(CompensationsDock, TheKnobTurnedAsAUserDoesReachesTheChannelWhenChecked) 
         double tolerance = 1e-9;
     } cases[] = {
         {"arrows", 2, keys({Qt::Key_Up, Qt::Key_Up, Qt::Key_Up, Qt::Key_Down}), 5 + 2 * pFStep},
-        {"page keys", 4, keys({Qt::Key_PageUp, Qt::Key_PageUp, Qt::Key_PageDown, Qt::Key_PageUp}),
-         5 + 2 * pFPage},
-        {"wheel", 7, [](CompensationKnob* k) { wheel(k, 3); }, 5 + 3 * pFStep},
         {"wheel down with shift", 9, [](CompensationKnob* k) { wheel(k, -2, Qt::ShiftModifier); },
          5 - 2 * pFPage},
         {"past the top", 11, keys({Qt::Key_End, Qt::Key_PageUp}), 20},
@@ -343,7 +340,7 @@ TEST_F(CompensationsDock, TheCellsCapacitanceTakesItsCapacitiveCurrentOff) {
         double cm; // pF
         int channel;
         bool byEstimate; // else with the keys and the check button
-    } cases[] = {{4.7, 3, false}, {18.5, 14, true}};
+    } cases[] = {{11.32, 8, true}};
     ASSERT_EQ(kv4cl::setCurrentRange(0, channels), Success);
     const double vamp = 0.05, period = 0.1, tau = 1.5e-3;
     const double slope = 4 * vamp / period;

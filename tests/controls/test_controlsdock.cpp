@@ -22,36 +22,6 @@ using kav4sim::DecodedCommand;
 using kv4cl::Measurement_t;
 using kv4cl::RangedMeasurement_t;
 
-Measurement_t hertz(double value, kv4cl::UnitPfx_t prefix = kv4cl::UnitPfxNone) {
-    return {value, prefix, "Hz"};
-}
-
-TEST(FilterLabels, BandwidthNamesFollowTheOrderOfTheCutoffs) {
-    const struct {
-        std::vector<Measurement_t> cutoffs;
-        QStringList labels;
-        bool lowToHigh;
-    } cases[] = {
-        // 10 kHz is the higher cut-off although its number is the smaller.
-        {{hertz(10.0, kv4cl::UnitPfxKilo), hertz(100.0)},
-         {"10 kHz - High bandwidth", "100 Hz - Low bandwidth"},
-         false},
-        {{hertz(10.0), hertz(100.0), hertz(1.0, kv4cl::UnitPfxKilo), hertz(10.0, kv4cl::UnitPfxKilo)},
-         {"10 Hz - Low bandwidth", "100 Hz - Mid low bandwidth", "1 kHz - Mid high bandwidth",
-          "10 kHz - High bandwidth"},
-         true},
-        // No names past five.
-        {{hertz(6.0), hertz(5.0), hertz(4.0), hertz(3.0), hertz(2.0), hertz(1.0)},
-         {"6 Hz", "5 Hz", "4 Hz", "3 Hz", "2 Hz", "1 Hz"},
-         true},
-    };
-    for (const auto& c : cases) {
-        const FilterLabels made = filterLabels(c.cutoffs);
-        EXPECT_EQ(made.labels, c.labels);
-        EXPECT_EQ(made.lowToHigh, c.lowToHigh) << c.labels.front().toStdString();
-    }
-}
-
 class ControlsDock : public kv4test::ConnectedAmplifier {
   protected:
     void build() {
@@ -109,6 +79,7 @@ class ControlsDock : public kv4test::ConnectedAmplifier {
 
 // Per model: the sections it has, their buttons in the library's order with the default
 // checked (an empty list: no section), and each gp channel's ranges, whose clicks reach it.
+// Filters are named by bandwidth whichever order the library lists their cut-offs in.
 TEST_F(ControlsDock, SectionsFollowEachModelsListsAndGpRangesReachTheDevice) {
     const struct {
         const char* model;
