@@ -4,11 +4,9 @@
 #include "commlib/api/kv4cl.h"
 #include "recording/recordingplan.h"
 
-#include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QMessageBox>
 #include <QMutexLocker>
 
 #include <algorithm>
@@ -264,13 +262,4 @@ void DataWriterConsumer::warnWriteFailure(const QString& path, QFileDevice::File
     warn(QString("Couldn't write the recording file in %1: %2. The recording stopped; what was recorded "
                  "until then is kept.")
              .arg(QDir::toNativeSeparators(QFileInfo(path).absolutePath()), cause));
-}
-
-void DataWriterConsumer::warn(const QString& text) {
-    if (!qobject_cast<QApplication*>(QCoreApplication::instance())) {
-        qWarning().noquote() << text;
-        return;
-    }
-    // A box needs the GUI thread; the writer object lives there.
-    QMetaObject::invokeMethod(this, [text] { QMessageBox::warning(nullptr, "Warning", text); });
 }

@@ -68,6 +68,9 @@ class DataWriterConsumer : public DeviceDataConsumer {
     // cannot mark it in the file. From the writer's thread; values only, so that nothing is
     // lost in a queue that is never delivered.
     void lossInFile(quint64 samples, double samplingRate, QString file, quint64 frame);
+    // A file could not be opened or written: what happened and what was kept, for the user.
+    // From the writer's thread.
+    void failed(QString text);
 
   public slots:
     // Finishes a running recording, then starts one if this writer's format is selected.
@@ -104,8 +107,7 @@ class DataWriterConsumer : public DeviceDataConsumer {
     // In the writer's thread: the index of the recording's frame that holds the producer's
     // row `row`; a row before the recording, or one a lap skipped, gives the frame after it.
     uint64_t frameOfRow(uint64_t row) const;
-    // Shows the warning in the GUI thread, from whichever thread; without windows, on the console.
-    void warn(const QString& text);
+    void warn(const QString& text) { emit failed(text); }
     // Warns that a data file took no more data, saying why and where.
     void warnWriteFailure(const QString& path, QFileDevice::FileError error, const QString& errorString);
     // A data file, not yet named or open; a test puts a disk of its own behind it.

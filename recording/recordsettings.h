@@ -5,7 +5,8 @@
 #include <limits>
 
 struct RecordSettings {
-    bool unlimitedRecording = false;
+    // Left at its defaults, a recording goes on until it is stopped.
+    bool unlimitedRecording = true;
     bool bigFileClip = false; // "Limit max file size"
     // Whether the writers split files and cut sweeps; the dialog may turn these off while its
     // boxes keep their values.

@@ -23,6 +23,8 @@ RecordingService::RecordingService(DeviceSession& session)
                 [this, writer](bool on) { onRecording(writer, on); });
         connect(writer, &DataWriterConsumer::newRecordFile, writer,
                 [this](const QString& name) { emit newRecordFile(name); });
+        connect(writer, &DataWriterConsumer::failed, writer,
+                [this](const QString& text) { emit failed(text); });
         // DAT files hold no marks, and ABF tags are seen only in the file: every loss gets a
         // line with its file and frame.
         connect(writer, &DataWriterConsumer::lossInFile, writer,

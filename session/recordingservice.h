@@ -37,6 +37,8 @@ class RecordingService : public QObject {
     void recording(bool on);
     // A file was opened: its name relative to the recording path, without extension.
     void newRecordFile(QString name);
+    // A writer could not open or write a file: what happened and what was kept.
+    void failed(QString text);
 
   public slots:
     // Finishes a running recording, then starts the one the plan describes; false when none

@@ -121,6 +121,7 @@ int record(const RecordRequest& request, kav4sim::SimulatedBus* bus) {
     plan.format = request.format;
     plan.path = QDir(folder).absolutePath() + "/";
     plan.name = RecordingPlan::defaultName;
+    plan.settings.unlimitedRecording = false;
     plan.settings.recordLength = std::max(1.0, std::round(request.seconds * hertz));
 
     // The session's; the ranges and the rate as the program's controls hand them over at the start.
@@ -139,6 +140,8 @@ int record(const RecordRequest& request, kav4sim::SimulatedBus* bus) {
     QObject::connect(recorder, &RecordingService::recording, &application, [&](bool on) {
         if (!on) application.quit();
     });
+    QObject::connect(recorder, &RecordingService::failed, &application,
+                     [](const QString& text) { std::fprintf(stderr, "kav4-cli: %s\n", qPrintable(text)); });
 
     QElapsedTimer clock;
     // Progress for a person watching; piped or redirected output holds the results alone.

@@ -10,6 +10,8 @@
 #include "session/recordingservice.h"
 #include "window/acquisitioninfodockwidget.h"
 
+#include <QMessageBox>
+
 void connectRecording(RecordingService* recorder, const RecordingViews& views) {
     recorder->setLabbook(views.labbook);
     QObject::connect(views.plotTab, &PlotTab::switchChannelOn, recorder, &RecordingService::switchChannel);
@@ -28,6 +30,8 @@ void connectRecording(RecordingService* recorder, const RecordingViews& views) {
             QObject::disconnect(mark);
             QObject::disconnect(save);
         });
+    QObject::connect(recorder, &RecordingService::failed, views.info,
+                     [](const QString& text) { QMessageBox::warning(nullptr, "Warning", text); });
     QObject::connect(recorder, &RecordingService::newRecordFile, views.analyses,
                      &AnalysisDocks::onNewRecordFile);
     QObject::connect(recorder, &RecordingService::recording, views.analyses, &AnalysisDocks::onRecording);

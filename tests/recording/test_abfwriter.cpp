@@ -315,7 +315,7 @@ TEST_F(AbfWriterTest, AWriterThatFellARingBehindTagsTheSamplesItSkipped) {
 // it leaves opens with the same whole frames, and no chunk is left empty.
 TEST_F(AbfWriterTest, AFailureEndsTheRecordingAndEveryFileOpensWithTheSameWholeFrames) {
     if (!kv4test::FullDisk::available()) GTEST_SKIP() << "no /dev/full to fail writes as a full disk";
-    const QString noSpace = "Warning: Couldn't write the recording file in %1: no space left on the device.";
+    const QString noSpace = "Couldn't write the recording file in %1: no space left on the device.";
     const struct {
         const char* name;
         uint32_t chunk;
@@ -329,7 +329,7 @@ TEST_F(AbfWriterTest, AFailureEndsTheRecordingAndEveryFileOpensWithTheSameWholeF
         {"the disk full at once", 0, 1000, 0, 0, noSpace},
         // The last frame still fits in a block the file has.
         {"the disk full at a chunk's end", 1000, 999, 0, 1000, noSpace},
-        {"a chunk that cannot be opened", 1000, 999, -1, 1000, "Warning: Couldn't open the recording file"},
+        {"a chunk that cannot be opened", 1000, 999, -1, 1000, "Couldn't open the recording file"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -337,7 +337,7 @@ TEST_F(AbfWriterTest, AFailureEndsTheRecordingAndEveryFileOpensWithTheSameWholeF
         use(std::make_unique<kv4test::WriterOnDisk<AbfDataWriterConsumer>>(producer.get(), disk));
         limit(c.chunk ? 2500 : 0, c.chunk);
         states.clear();
-        boxes.clear();
+        warnings.clear();
         writer->onStartConsuming();
         const QStringList names = {recordFile(1, 0), recordFile(2, 0), recordFile(3, 0), recordFile(4, 0)};
         feed(0, c.first);
@@ -349,12 +349,11 @@ TEST_F(AbfWriterTest, AFailureEndsTheRecordingAndEveryFileOpensWithTheSameWholeF
         }
         feed(c.first, 3000);
         ASSERT_TRUE(writer->wait(QDeadlineTimer(10000)));
-        closeNextBox();
-        ASSERT_TRUE(QTest::qWaitFor([&] { return states.size() == 2 && boxes.size() == 1; }, 5000));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return states.size() == 2 && warnings.size() == 1; }, 5000));
 
-        EXPECT_TRUE(boxes[0].startsWith(
+        EXPECT_TRUE(warnings[0].startsWith(
             QString(c.box).replace("%1", QDir::toNativeSeparators(plan.folder().chopped(1)))))
-            << boxes[0].toStdString();
+            << warnings[0].toStdString();
         // The chunk's files opened before the one that failed are removed.
         EXPECT_EQ(QDir(plan.folder()).entryList({"*.abf"}, QDir::Files),
                   (QStringList{"cell_CH001_000.abf", "cell_CH002_000.abf", "cell_CH003_000.abf",

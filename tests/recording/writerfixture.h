@@ -1,7 +1,7 @@
 #pragma once
 // A file writer on a real producer fed with scripted rows, beside a virtual amplifier that
 // gives the header its model, with a plan naming the recording "cell" in the test's own
-// folder. The writer's signals and the boxes it shows are collected here.
+// folder. The writer's signals are collected here.
 // The losses the writer announces for the lab book are collected as
 // "<samples> before frame <frame> of <file> at <rate> Hz".
 
@@ -12,11 +12,8 @@
 #include "tests/acquisition/scriptedsource.h"
 #include "tests/recording/connectedamplifier.h"
 
-#include <QApplication>
 #include <QDeadlineTimer>
-#include <QMessageBox>
 #include <QTest>
-#include <QTimer>
 
 #include <functional>
 #include <memory>
@@ -67,6 +64,8 @@ template <typename Writer> class WriterFixture : public RecordingAmplifier {
                          [this](bool on) { states.push_back(on); });
         QObject::connect(writer.get(), &DataWriterConsumer::newRecordFile, &receiver,
                          [this](const QString& name) { files.push_back(name); });
+        QObject::connect(writer.get(), &DataWriterConsumer::failed, &receiver,
+                         [this](const QString& text) { warnings.push_back(text); });
         QObject::connect(writer.get(), &DataWriterConsumer::lossInFile, &receiver,
                          [this](quint64 samples, double rate, const QString& file, quint64 frame) {
                              announced.push_back(QString("%1 before frame %2 of %3 at %4 Hz")
@@ -109,16 +108,6 @@ template <typename Writer> class WriterFixture : public RecordingAmplifier {
         ASSERT_TRUE(QTest::qWaitFor([&] { return states.size() == count; }, 5000));
     }
 
-    // Closes the next modal box once it shows, keeping its title and text.
-    void closeNextBox() {
-        QTimer::singleShot(0, &receiver, [this] {
-            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-            ASSERT_NE(box, nullptr);
-            boxes.push_back(box->windowTitle() + ": " + box->text());
-            box->done(QMessageBox::Ok);
-        });
-    }
-
     std::unique_ptr<ScriptedSource> source;
     std::unique_ptr<DeviceDataProducer> producer;
     std::unique_ptr<DataHook> probe;
@@ -127,7 +116,7 @@ template <typename Writer> class WriterFixture : public RecordingAmplifier {
     QObject receiver;
     std::vector<bool> states;
     std::vector<QString> files;
-    std::vector<QString> boxes;
+    std::vector<QString> warnings;
     std::vector<QString> announced;
     std::function<uint16_t(uint32_t row, uint32_t column)> word;
 };
