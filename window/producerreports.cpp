@@ -1,9 +1,9 @@
 #include "window/producerreports.h"
 
 #include "acquisition/devicedataproducer.h"
-#include "recording/labbook.h"
 #include "window/acquisitioninfodockwidget.h"
 #include "window/connectionlostdialog.h"
+#include "window/labbook.h"
 
 void connectProducerReports(const DeviceDataProducer* producer, AcquisitionInfoDockWidget* infoDock,
                             ConnectionLostDialog* lostDialog, Labbook* labbook) {

@@ -6,9 +6,9 @@
 #include "controls/protocoldockwidget.h"
 #include "controls/recordsettingsdialog.h"
 #include "plots/plottab.h"
-#include "recording/labbook.h"
 #include "session/recordingservice.h"
 #include "window/acquisitioninfodockwidget.h"
+#include "window/labbook.h"
 
 #include <QMessageBox>
 

@@ -1,8 +1,8 @@
 #include "window/temperaturecontroller.h"
 
 #include "accessories/velmorantemperaturecontrollogic.h"
-#include "recording/labbook.h"
 #include "window/docklayout.h"
+#include "window/labbook.h"
 
 #include <optional>
 

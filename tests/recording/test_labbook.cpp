@@ -2,7 +2,7 @@
 // their note, and the files: the main lab book that continues across runs, the recording's
 // own lab book, a new lab book, and a folder that cannot be written.
 
-#include "recording/labbook.h"
+#include "window/labbook.h"
 
 #include <QApplication>
 #include <QDir>

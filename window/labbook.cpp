@@ -1,4 +1,4 @@
-#include "recording/labbook.h"
+#include "window/labbook.h"
 
 #include <QDesktopServices>
 #include <QHBoxLayout>
