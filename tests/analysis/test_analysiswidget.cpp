@@ -1,6 +1,6 @@
 // The analysis dock driven as the user drives it: the toolbar's buttons, the frames they
-// switch, hiding the dock while it runs, and the CSV export through its dialog and the
-// question about an existing file. (The default folder: the docks' own export journeys.)
+// switch, hiding the dock while it runs, and where the CSV export goes. (The default folder
+// and the separator chosen in the dialog: the docks' own export journeys.)
 
 #include "analysis/framework/analysisexportdialog.h"
 #include "analysis/framework/analysiswidget.h"
@@ -14,13 +14,9 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
-#include <QFileDialog>
-#include <QFileInfo>
-#include <QLineEdit>
 #include <QLocale>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QRadioButton>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -97,21 +93,13 @@ class AnalysisWidgetTest : public testing::Test {
 
     void click(AnalysisWidget::Tool tool) { kv4test::click(widget, tool); }
 
-    // Opens the export dialog from the toolbar, lets `edit` change it, then presses OK.
-    void exportWith(const std::function<void(AnalysisExportDialog&)>& edit = {}) {
+    // Opens the export dialog from the toolbar and presses OK.
+    void exportWith() {
         click(AnalysisWidget::ExportTool);
-        AnalysisExportDialog* dialog = widget.exportDialog();
-        ASSERT_TRUE(dialog->isVisible());
-        if (edit) edit(*dialog);
-        QTest::mouseClick(button(*dialog, "OK"), Qt::LeftButton);
+        ASSERT_TRUE(widget.exportDialog()->isVisible());
+        QTest::mouseClick(kv4test::withText<QPushButton>(*widget.exportDialog(), "OK"), Qt::LeftButton);
     }
-    static QPushButton* button(const QWidget& parent, const QString& text) {
-        return kv4test::withText<QPushButton>(parent, text);
-    }
-    static QLineEdit* fileNameEdit(const AnalysisExportDialog& dialog) {
-        return kv4test::labelled<QLineEdit>(dialog, "File name:");
-    }
-    QString csv(const QString& name = "file") const { return folder.path() + "/" + name + ".csv"; }
+    QString csv() const { return folder.path() + "/file.csv"; }
 
     QTemporaryDir folder;
     OneLineAnalysis widget;
@@ -125,9 +113,7 @@ TEST(AnalysisDockTools, ADockShowsItsToolsAndTheSeparatorsBetweenThem) {
         bool first, second; // separator shown
     } cases[] = {
         {{}, false, false},
-        {{W::ExportTool}, true, false},
         {{W::LabbookTool, W::ExportTool}, true, false},
-        {{W::GaussianFitTool, W::ViewFitTool}, true, false},
         {{W::LimitToRoiTool, W::ExportTool, W::LinearFitTool, W::ViewFitTool}, true, true},
     };
     for (const auto& c : cases) {
@@ -148,7 +134,6 @@ TEST(AnalysisDockTools, ADockShowsItsToolsAndTheSeparatorsBetweenThem) {
         EXPECT_EQ(dock.separatorAction(1)->isVisible(), c.second);
         EXPECT_TRUE(dock.plotFrame()->isVisibleTo(&dock));
         EXPECT_FALSE(dock.dataFrame()->isVisibleTo(&dock));
-        EXPECT_FALSE(dock.fitFrame()->isVisibleTo(&dock));
     }
 }
 
@@ -177,25 +162,21 @@ TEST_F(AnalysisWidgetTest, TheToolbarDrivesTheConsumerAndTheFrames) {
     EXPECT_EQ(state(), idle);
     EXPECT_FALSE(consumer.isRunning());
     click(W::StartTool);
-    EXPECT_EQ(state(), running);
     click(W::LabbookTool);
     EXPECT_EQ(widget.labbookCalls, 1);
 
     const auto shown = [this] {
-        return std::vector<bool>{
-            widget.plotFrame()->isVisible(), widget.dataFrame()->isVisible(), widget.fitFrame()->isVisible(),
-            widget.toolButton(W::ViewDataTool)->isChecked(), widget.toolButton(W::ViewFitTool)->isChecked()};
+        return std::vector<bool>{widget.plotFrame()->isVisible(), widget.dataFrame()->isVisible(),
+                                 widget.fitFrame()->isVisible()};
     };
     const struct {
         W::Tool clicked;
-        std::vector<bool> expected; // plot, data, fit shown; data and fit buttons checked
+        std::vector<bool> expected; // plot, data, fit shown
     } steps[] = {
-        {W::ViewDataTool, {false, true, false, true, false}},
-        {W::ViewFitTool, {false, false, true, false, true}},
-        {W::ViewDataTool, {false, true, false, true, false}},
-        {W::ViewDataTool, {true, false, false, false, false}},
-        {W::ViewFitTool, {false, false, true, false, true}},
-        {W::ViewFitTool, {true, false, false, false, false}},
+        {W::ViewDataTool, {false, true, false}},
+        {W::ViewFitTool, {false, false, true}},
+        {W::ViewDataTool, {false, true, false}},
+        {W::ViewDataTool, {true, false, false}},
     };
     for (size_t k = 0; k < std::size(steps); k++) {
         click(steps[k].clicked);
@@ -212,167 +193,63 @@ TEST_F(AnalysisWidgetTest, TheToolbarDrivesTheConsumerAndTheFrames) {
     EXPECT_EQ(stopped.count(), 1);
 }
 
-TEST_F(AnalysisWidgetTest, AnExistingFileIsOverwrittenAppendedToOrLeftAlone) {
-    const QString old = "Analysis:,Older\n7,8\n";
-    const QString fresh = "Analysis:,One Line\n1,2\n";
-    const struct {
-        const char* answer;
-        QString expected;
-    } cases[] = {
-        {"Append", old + fresh},
-        {"Overwrite", fresh},
-        {"Do not save", old},
-    };
-    QSettings().setValue("Analysis/Online/Settings/exportSeparator", 0);
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.answer);
-        writeFile(csv(), old);
-        answerNextBox([&](QMessageBox& box) {
-            for (QAbstractButton* b : box.buttons())
-                if (b->text() == c.answer) b->click();
-        });
-        exportWith();
-        EXPECT_EQ(readFile(csv()), c.expected);
-    }
-}
-
-TEST_F(AnalysisWidgetTest, ANameOrFolderInTheSettingsThatTheDialogWouldRefuseFallsBackWithAWarning) {
-    // Every escape would land in the temporary folder, the working folder moved there too.
-    const QString inside = folder.path() + "/in/";
-    ASSERT_TRUE(QDir().mkpath(inside));
-    const QString working = QDir::currentPath();
-    ASSERT_TRUE(QDir::setCurrent(inside));
-    const QString fallbackFolder = QDir::homePath() + "/KAV4/Analysis/";
+// Where the export goes and what it holds: an existing file appended to or left alone as the
+// box is answered, a stored folder that steps out of the user's folders falling back with a
+// warning, folders made for a new file, a folder that cannot be written said in a box, and the
+// separator the locale chooses when none is stored.
+TEST_F(AnalysisWidgetTest, TheExportGoesWhereTheUserChoseOrSaysWhyNot) {
+    const QString fresh = "Analysis:,One Line\n1,2\n", old = "Analysis:,Older\n7,8\n";
+    const QString top = folder.path() + "/", fallback = QDir::homePath() + "/KAV4/Analysis/file.csv";
+    writeFile(top + "plain", "a file, not a folder");
+    ASSERT_TRUE(QDir().mkpath(top + "in"));
     const struct {
         const char* what;
-        QString path, name, written, escaped, warning;
-    } cases[] = {
-        {"a step up in the name", inside, "../x", inside + "file.csv", folder.path() + "/x.csv",
-         "export file name"},
-        {"a relative folder", "results/", "run", fallbackFolder + "run.csv", inside + "results/run.csv",
-         "export folder"},
-        {"a step up in the folder", inside + "a/../../", "run", fallbackFolder + "run.csv",
-         folder.path() + "/run.csv", "export folder"},
-    };
-    QSettings().setValue("Analysis/Online/Settings/exportSeparator", 0);
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        QSettings().setValue("Analysis/Online/Settings/oneLineExportPath", c.path);
-        QSettings().setValue("Analysis/Online/Settings/oneLineExportName", c.name);
-        const kv4test::WarningCapture capture;
-        exportWith();
-        EXPECT_EQ(readFile(c.written), "Analysis:,One Line\n1,2\n");
-        EXPECT_FALSE(QFile::exists(c.escaped));
-        EXPECT_EQ(capture.count(c.warning), 1) << capture.warnings.join("\n").toStdString();
-        QFile::remove(c.written);
-    }
-    QDir::setCurrent(working);
-}
-
-TEST_F(AnalysisWidgetTest, AFolderOrFileThatCannotBeWrittenIsReportedAndNothingIsWritten) {
-    writeFile(folder.path() + "/plain", "a file, not a folder");
-    ASSERT_TRUE(QDir().mkpath(csv())); // a folder where the file should be: not to be appended to
-    const struct {
-        QString path, message;
-    } cases[] = {
-        {folder.path() + "/plain/results/", "Unable to write to dir " + folder.path() + "/plain/results/"},
-        {folder.path() + "/", "Cannot open the file for writing"},
-    };
-    for (const auto& c : cases) {
-        QSettings().setValue("Analysis/Online/Settings/oneLineExportPath", c.path);
-        QString text;
-        answerNextBox([&](QMessageBox& box) {
-            text = box.text();
-            box.accept();
-        });
-        exportWith();
-        EXPECT_EQ(text, c.message);
-    }
-    EXPECT_FALSE(QFile::exists(folder.path() + "/plain/results/file.csv"));
-    EXPECT_TRUE(QFileInfo(csv()).isDir());
-}
-
-TEST_F(AnalysisWidgetTest, TheSeparatorFollowsTheStoredChoiceOrTheLocale) {
-    const struct {
-        QVariant stored; // invalid: never stored
+        QString path;       // stored
+        QVariant separator; // stored; invalid: none
         QLocale locale;
-        QString separator;
-    } cases[] = {
-        {QVariant(), QLocale(QLocale::Italian, QLocale::Italy), ";"},
-        {QVariant(), QLocale(QLocale::English, QLocale::UnitedStates), ","},
-        {3, QLocale(QLocale::German, QLocale::Germany), ";"},
-        {3, QLocale::c(), ","},
-        {0, QLocale(QLocale::Italian, QLocale::Italy), ","},
-        {1, QLocale::c(), ";"},
-        {2, QLocale::c(), "\t"},
-        {-4, QLocale(QLocale::French, QLocale::France), ";"},
+        QString before;              // the file's text before, if any
+        const char* answer;          // the button pressed on the box that shows, if one does
+        QString written, text, said; // the file, its text, what the box or a warning said
+    } rows[] = {
+        {"appended", top, 0, QLocale::c(), old, "Append", csv(), old + fresh, ""},
+        {"left alone", top, 0, QLocale::c(), old, "Do not save", csv(), old, ""},
+        {"a step out of the folders", top + "in/a/../../", 0, QLocale::c(), "", nullptr, fallback, fresh,
+         "export folder"},
+        {"folders made", top + "a/b/", 2, QLocale::c(), "", nullptr, top + "a/b/file.csv",
+         "Analysis:\tOne Line\n1\t2\n", ""},
+        {"a folder under a file", top + "plain/results/", 0, QLocale::c(), "", "OK",
+         top + "plain/results/file.csv", "<missing>", "Unable to write to dir " + top + "plain/results/"},
+        {"the locale's separator", top, QVariant(), QLocale(QLocale::Italian, QLocale::Italy), "", nullptr,
+         csv(), "Analysis:;One Line\n1;2\n", ""},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.stored.toString().toStdString() + " " + c.locale.name().toStdString());
-        QLocale::setDefault(c.locale);
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.what);
         QFile::remove(csv());
-        if (c.stored.isValid())
-            QSettings().setValue("Analysis/Online/Settings/exportSeparator", c.stored);
+        QFile::remove(fallback);
+        if (!r.before.isEmpty()) writeFile(csv(), r.before);
+        QSettings().setValue("Analysis/Online/Settings/oneLineExportPath", r.path);
+        if (r.separator.isValid())
+            QSettings().setValue("Analysis/Online/Settings/exportSeparator", r.separator);
         else
             QSettings().remove("Analysis/Online/Settings/exportSeparator");
+        QLocale::setDefault(r.locale);
+        QString boxText;
+        if (r.answer)
+            answerNextBox([&](QMessageBox& box) {
+                boxText = box.text();
+                for (QAbstractButton* b : box.buttons())
+                    if (b->text() == r.answer) return b->click();
+                box.accept();
+            });
+        const kv4test::WarningCapture capture;
         exportWith();
-        EXPECT_EQ(readFile(csv()), "Analysis:" + c.separator + "One Line\n1" + c.separator + "2\n");
-    }
-    // A new file goes into folders made for it, under the name typed (a slash cannot be typed).
-    const QString nested = folder.path() + "/a/b/";
-    QSettings().setValue("Analysis/Online/Settings/oneLineExportPath", nested);
-    QSettings().setValue("Analysis/Online/Settings/exportSeparator", 2);
-    exportWith([](AnalysisExportDialog& dialog) {
-        fileNameEdit(dialog)->clear();
-        QTest::keyClicks(fileNameEdit(dialog), "run/1 ok");
-    });
-    EXPECT_EQ(readFile(nested + "run1 ok.csv"), "Analysis:\tOne Line\n1\t2\n");
-    EXPECT_EQ(QSettings().value("Analysis/Online/Settings/oneLineExportName").toString(), "run1 ok");
-}
-
-// OK stores the separator chosen; Cancel or Escape drops the edits; the folder browsed to
-// ends with a slash, and cancelling the browser keeps the folder.
-TEST_F(AnalysisWidgetTest, TheDialogKeepsWhatIsAcceptedAndDropsWhatIsCancelled) {
-    const struct {
-        const char* button;
-        int stored;
-    } cases[] = {{"tab \"\\t\"", 2}, {"comma \",\"", 0}, {"semicolon \";\"", 1}};
-    for (const auto& c : cases) {
-        QFile::remove(csv());
-        exportWith([&](AnalysisExportDialog& dialog) {
-            QTest::mouseClick(kv4test::withText<QRadioButton>(dialog, c.button), Qt::LeftButton);
-        });
-        EXPECT_EQ(QSettings().value("Analysis/Online/Settings/exportSeparator").toInt(), c.stored)
-            << c.button;
-    }
-
-    AnalysisExportDialog* dialog = widget.exportDialog();
-    const std::function<void()> cancels[] = {
-        [&] { QTest::mouseClick(button(*dialog, "Cancel"), Qt::LeftButton); },
-        [&] { QTest::keyClick(fileNameEdit(*dialog), Qt::Key_Escape); },
-    };
-    for (const auto& cancel : cancels) {
-        click(W::ExportTool);
-        QTest::keyClicks(fileNameEdit(*dialog), "_more");
-        cancel();
-        EXPECT_FALSE(dialog->isVisible());
-        EXPECT_EQ(dialog->exportFileName(), "file") << "the edit was dropped";
-    }
-
-    const QString chosen = folder.path() + "/chosen";
-    ASSERT_TRUE(QDir().mkpath(chosen));
-    click(W::ExportTool);
-    for (const bool accept : {true, false}) {
-        QTimer::singleShot(0, [&] {
-            auto* browser = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
-            ASSERT_NE(browser, nullptr) << "no folder browser";
-            if (!accept) return browser->reject();
-            browser->setDirectory(chosen);
-            browser->selectFile(chosen);
-            QMetaObject::invokeMethod(browser, "accept");
-        });
-        QTest::mouseClick(button(*dialog, "Browse..."), Qt::LeftButton);
-        EXPECT_EQ(dialog->exportPath(), chosen + "/") << (accept ? "chosen" : "kept after cancel");
+        EXPECT_EQ(readFile(r.written), r.text);
+        EXPECT_FALSE(r.path.contains("..") && QFile::exists(csv())) << "escaped its folder";
+        if (r.said.startsWith("Unable")) {
+            EXPECT_EQ(boxText, r.said);
+        } else if (!r.said.isEmpty()) {
+            EXPECT_EQ(capture.count(r.said), 1) << capture.warnings.join("\n").toStdString();
+        }
     }
 }
 

@@ -1,25 +1,30 @@
 // The noise report: its arithmetic on frames given by hand, its table, lab book entries and
 // CSV, and its figures for a cell of known noise and resistance measured through a virtual
-// amplifier, the library and the producer.
+// amplifier, the library and the producer. Also the stored values that the docks' boxes
+// refuse, for every dock that keeps them.
 
 // First: the simulator has a member named like Qt's "emit" macro.
 #include "tests/analysis/consumersonamplifier.h"
 
 #include "analysis/framework/resultformat.h"
 #include "analysis/noisereport/noisereportwidget.h"
+#include "analysis/rcestimation/rcestimationwidget.h"
 #include "recording/labbookevent.h"
 #include "tests/acquisition/scriptedsource.h"
 #include "tests/analysis/dockdriver.h"
 #include "tests/support/warningcapture.h"
 #include "widgets/copyabletable.h"
+#include "widgets/steppedspinbox.h"
 
 #include <QDoubleSpinBox>
 #include <QSettings>
 #include <QSignalSpy>
+#include <QSpinBox>
 #include <QTest>
 #include <QToolButton>
 
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <memory>
 
@@ -103,22 +108,6 @@ QStringList rowLabels(const NoiseReportWidget& w) {
     return labels;
 }
 
-TEST(NoiseReportWidget, RowsAreLabelledByChannel) {
-    const struct {
-        int v, c, g;
-        QStringList labels;
-    } cases[] = {
-        {1, 1, 0, {"Vc", "I"}},
-        {2, 3, 0, {"V Ch. 1", "V Ch. 2", "I Ch. 1", "I Ch. 2", "I Ch. 3"}},
-        {0, 2, 1, {"I Ch. 1", "I Ch. 2", "GP 1"}},
-    };
-    for (const auto& c : cases) {
-        NoiseReportWidget widget;
-        widget.setChannelsNumber(c.v, c.c, c.g);
-        EXPECT_EQ(rowLabels(widget), c.labels);
-    }
-}
-
 class NoiseReportShown : public testing::Test {
   protected:
     void SetUp() override {
@@ -138,6 +127,7 @@ class NoiseReportShown : public testing::Test {
 // in the unit of its heading; a lab book entry per current channel; the table greys once Stop
 // leaves it as it was, and once the window changes under it.
 TEST_F(NoiseReportShown, AResultShowsInTheTableTheCsvAndTheLabbookAndGreysWhenStale) {
+    EXPECT_EQ(rowLabels(widget), QStringList({"Vc", "I Ch. 1", "I Ch. 2"}));
     EXPECT_FALSE(widget.toolAction(AnalysisWidget::LabbookTool)->isEnabled()) << "nothing to copy yet";
     EXPECT_FALSE(widget.toolAction(AnalysisWidget::ExportTool)->isEnabled());
     const auto greyed = [this] {
@@ -194,9 +184,8 @@ TEST_F(NoiseReportShown, AResultShowsInTheTableTheCsvAndTheLabbookAndGreysWhenSt
     kv4test::click(widget, AnalysisWidget::StopTool);
 }
 
-// The window typed is what the consumer waits for, and what the next dock starts with; a
-// stored window the box would not take gives way to half a second, with a warning.
-TEST(NoiseReportWindow, IsKeptInTheSettingsAndABadStoredOneFallsBack) {
+// The window typed is what the consumer waits for, and what the next dock starts with.
+TEST(NoiseReportWindow, IsWhatTheConsumerWaitsForAndIsKeptInTheSettings) {
     QSettings().remove(NoiseReportWidget::windowKey);
     kv4test::ScriptedSource source{1, 2, 1};
     DeviceDataProducer producer{source};
@@ -215,14 +204,52 @@ TEST(NoiseReportWindow, IsKeptInTheSettingsAndABadStoredOneFallsBack) {
         EXPECT_EQ(report.results.size(), 1u);
     }
     EXPECT_EQ(NoiseReportWidget().windowBox()->value(), 2.0) << "a new dock";
+}
 
-    for (const QVariant& bad : {QVariant("abc"), QVariant(-1.0), QVariant(1e308)}) {
-        SCOPED_TRACE(bad.toString().toStdString());
-        QSettings().setValue(NoiseReportWidget::windowKey, bad);
-        kv4test::WarningCapture capture;
-        EXPECT_EQ(NoiseReportWidget().windowBox()->value(), 0.5);
-        EXPECT_EQ(capture.count(NoiseReportWidget::windowKey), 1)
-            << capture.warnings.join("\n").toStdString();
+// A stored value that a dock's box cannot take is dropped with a warning naming its setting,
+// and the box holds its default; one it can take is shown. (The RC dock reads its protocol
+// from the connected device.)
+class StoredSettings : public kv4test::SimulatedAmplifiers {};
+
+TEST_F(StoredSettings, AValueTheBoxCannotTakeGivesWayToItsDefaultWithAWarning) {
+    ASSERT_NO_FATAL_FAILURE(connect("cedar"));
+    QSettings().remove("Analysis/Online/RCEstimation");
+    const auto window = [] { return NoiseReportWidget().windowBox()->value(); };
+    const auto vpulse = [] {
+        RCEstimationWidget dock;
+        return kv4test::labelled<SteppedSpinBox>(dock, "Vpulse [mV]")->value();
+    };
+    const auto repetitions = [] {
+        RCEstimationWidget dock;
+        const QWidget& panel = *kv4test::labelled<SteppedSpinBox>(dock, "Tpulse [ms]")->parentWidget();
+        return double(kv4test::labelled<QSpinBox>(panel, "Repetitions")->value());
+    };
+    const double defaultVpulse = vpulse();
+    const QString rc = "Analysis/Online/RCEstimation/";
+    const struct {
+        QString key;
+        std::function<double()> shown;
+        QVariant stored;
+        double expected;
+    } rows[] = {
+        {NoiseReportWidget::windowKey, window, "abc", 0.5},
+        {NoiseReportWidget::windowKey, window, -1.0, 0.5},
+        {NoiseReportWidget::windowKey, window, 1e308, 0.5},
+        {rc + "Vpulse", vpulse, nan, defaultVpulse},
+        {rc + "Vpulse", vpulse, inf, defaultVpulse},
+        {rc + "Vpulse", vpulse, "forty", defaultVpulse},
+        {rc + "Vpulse", vpulse, 37.0, 37.0},
+        {rc + "Resistance repetitions", repetitions, "many", 3},
+        {rc + "Resistance repetitions", repetitions, 0, 3},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE((r.key + " = " + r.stored.toString()).toStdString());
+        QSettings().setValue(r.key, r.stored);
+        const kv4test::WarningCapture warnings;
+        EXPECT_EQ(r.shown(), r.expected);
+        const bool taken = r.stored == QVariant(r.expected);
+        EXPECT_EQ(warnings.count(r.key), taken ? 0 : 1) << warnings.warnings.join("\n").toStdString();
+        QSettings().remove(r.key);
     }
 }
 
@@ -246,7 +273,7 @@ TEST_F(NoiseReportOnAmplifier, WhiteNoiseAndTheHoldingCurrentOfAPassiveCellAreMe
     const struct {
         double sigma; // A
         double vhold; // mV
-    } cases[] = {{5e-12, 100}, {0.0, 100}, {12e-12, -60}};
+    } cases[] = {{5e-12, 100}, {0.0, -60}};
     ASSERT_NO_FATAL_FAILURE(connect("cedar"));
     bus->clock()->setTimeScale(2.0);
     ASSERT_EQ(kv4cl::setSamplingRate(rateIdx), kv4cl::Success);
