@@ -1,6 +1,6 @@
 // The analysis consumer base on a scripted source: per-channel starts and stops, the read
-// chunk that follows the rate, and the reset that every rate or range change brings before
-// the next analysis.
+// chunk that follows the rate, the unit of each range, and the reset that every rate or range
+// change brings before the next analysis.
 
 #include "analysis/framework/analysisconsumer.h"
 #include "tests/acquisition/scriptedsource.h"
@@ -122,53 +122,42 @@ TEST_F(AnalysisConsumerTest, PerChannelStartsAreQueuedAndTheLastStopEndsTheThrea
     EXPECT_EQ(analyzing, (std::vector<bool>{true, false}));
 }
 
-TEST_F(AnalysisConsumerTest, ReadsFiftyMillisecondsOfTheRateGivenAndStartsOverOnEveryChange) {
+// A rate sets the read to 50 ms of it; a current range brings its channel's samples to the
+// base unit; either starts every channel over before the next analysis.
+TEST_F(AnalysisConsumerTest, ReadsFiftyMillisecondsOfTheRateAndStartsOverOnEveryRateOrRangeChange) {
+    const kv4cl::Measurement_t unknown{std::nan(""), kv4cl::UnitPfxNone, "Hz"};
     const struct {
-        kv4cl::Measurement_t rate;
-        int chunk;
+        kv4cl::Measurement_t rate; // the rate told, or the range's prefix in its unit
+        int chunk;                 // 0: whatever arrives
+        double multiplier;         // of channel 1; NaN: no unit known, results show as missing
     } cases[] = {
-        {{2000.0, kv4cl::UnitPfxNone, "Hz"}, 100},
-        {{1.25, kv4cl::UnitPfxKilo, "Hz"}, 63}, // 62.5 rounds away from zero
-        {{9765.625, kv4cl::UnitPfxNone, "Hz"}, 488},
-        {{std::nan(""), kv4cl::UnitPfxNone, "Hz"}, 0}, // unknown: whatever arrives
-        {{0.0, kv4cl::UnitPfxNone, "Hz"}, 0},
-        {{-10.0, kv4cl::UnitPfxKilo, "Hz"}, 0},
+        {{2000.0, kv4cl::UnitPfxNone, "Hz"}, 100, 1.0},
+        {{1.25, kv4cl::UnitPfxKilo, "Hz"}, 63, 1.0}, // 62.5 rounds away from zero
+        {{9765.625, kv4cl::UnitPfxNone, "Hz"}, 488, 1.0},
+        {unknown, 0, 1.0},
+        {{-10.0, kv4cl::UnitPfxKilo, "Hz"}, 0, 1.0},
+        {{2.0, kv4cl::UnitPfxNano, "A"}, 0, 1e-9},
+        {{2.0, kv4cl::UnitPfxKilo, "A"}, 0, 1e3},
+        {{2.0, kv4cl::UnitPfx_t(42), "A"}, 0, std::nan("")},
     };
     consumer.onStartConsuming();
     feed();
     for (const auto& c : cases) {
         SCOPED_TRACE(c.rate.value);
         consumer.takeLog();
-        consumer.onSamplingRateChanged(c.rate, c.rate);
+        if (c.rate.unit == "Hz")
+            consumer.onSamplingRateChanged(c.rate, c.rate);
+        else // at the last rate's chunk
+            consumer.onCurrentRangeChanged({-c.rate.value, c.rate.value, 1e-4, c.rate.prefix, "A"}, 1);
         const LoggingConsumer::Analysis analysis = feed(1000);
         EXPECT_EQ(analysis.chunk, c.chunk);
         EXPECT_GE(analysis.frames, size_t(std::max(c.chunk, 1))) << "a read waits for a whole chunk";
+        const double multiplier = analysis.currentMultipliers[1];
+        EXPECT_TRUE(std::isnan(c.multiplier) ? std::isnan(multiplier) : multiplier == c.multiplier)
+            << multiplier;
+        EXPECT_DOUBLE_EQ(analysis.currentMultipliers[0], 1.0) << "the other channels keep theirs";
         EXPECT_EQ(consumer.takeLog(), (std::vector<std::string>{"reset 0", "reset 1", "reset 2", "analyze"}))
             << "every channel starts over before the next analysis";
-    }
-}
-
-TEST_F(AnalysisConsumerTest, RangeChangesBringSamplesToTheBaseUnitAndResetAllChannels) {
-    const struct {
-        kv4cl::UnitPfx_t prefix;
-        double multiplier; // NaN: no unit known, results show as missing
-    } cases[] = {
-        {kv4cl::UnitPfxNano, 1e-9}, {kv4cl::UnitPfxPico, 1e-12},          {kv4cl::UnitPfxKilo, 1e3},
-        {kv4cl::UnitPfxNone, 1.0},  {kv4cl::UnitPfx_t(42), std::nan("")},
-    };
-    consumer.onStartConsuming();
-    feed();
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.prefix);
-        consumer.takeLog();
-        consumer.onCurrentRangeChanged({-2.0, 2.0, 1e-4, c.prefix, "A"}, 1);
-        const std::vector<double> multipliers = feed().currentMultipliers;
-        if (std::isnan(c.multiplier))
-            EXPECT_TRUE(std::isnan(multipliers[1]));
-        else
-            EXPECT_DOUBLE_EQ(multipliers[1], c.multiplier);
-        EXPECT_DOUBLE_EQ(multipliers[0], 1.0) << "the other channels keep theirs";
-        EXPECT_EQ(consumer.takeLog(), (std::vector<std::string>{"reset 0", "reset 1", "reset 2", "analyze"}));
     }
 }
 

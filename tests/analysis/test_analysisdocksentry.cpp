@@ -29,16 +29,17 @@
 
 namespace {
 
-// A made-up analysis: a dock per channel that counts the histogram worker's results it draws.
+// A made-up analysis: a dock per channel on a histogram worker of its own, that offers its
+// export once it draws a result.
 class DrawCounter : public AnalysisDock<DrawCounter, HistogramConsumer> {
   public:
-    DrawCounter(int currentChannelIdx, QWidget* parent) : AnalysisDock(currentChannelIdx, {}, parent) {
+    DrawCounter(int currentChannelIdx, QWidget* parent)
+        : AnalysisDock(currentChannelIdx, {ExportTool}, parent) {
         setWindowTitle(QString("Draws - channel %1").arg(currentChannelIdx + 1));
     }
-    int redraws = 0;
 
   protected:
-    void redraw() override { redraws++; }
+    void redraw() override { toolAction(ExportTool)->setEnabled(true); }
 };
 
 class AnalysisDocksOnAmplifier : public kv4test::SimulatedAmplifiers {
@@ -158,8 +159,9 @@ TEST_F(AnalysisDocksOnAmplifier, TheNoiseReportOpensFromTheMenuAndReportsTheAmpl
 
 // As the main window gets them: a dock per current channel in each per-channel analysis's
 // submenu, opened floating, started from its toolbar, its notes reaching the lab book, and
-// stopped when closed.
-TEST_F(AnalysisDocksOnAmplifier, EachChannelHasItsDockInItsAnalysisSubmenu) {
+// stopped when closed. An analysis is one entry of the list: one added shows in the menu as
+// listed, has its docks and its worker, and a choice in the filter preferences.
+TEST_F(AnalysisDocksOnAmplifier, EachChannelHasItsDockInItsAnalysisSubmenuAndAnAddedAnalysisToo) {
     ASSERT_NO_FATAL_FAILURE(connect("cedar"));
     // Channel 2 opens for events of 100 pA, beyond the event detection's first thresholds.
     kav4sim::CellParameters cell = kv4test::quietCell();
@@ -170,7 +172,16 @@ TEST_F(AnalysisDocksOnAmplifier, EachChannelHasItsDockInItsAnalysisSubmenu) {
     cell.meanClosedTime = 10e-3;
     amplifier().setCell(1, cell);
     ASSERT_NO_FATAL_FAILURE(startProtocol("Constant", {{"Vhold", 50}}));
-    ASSERT_NO_FATAL_FAILURE(makeDocks());
+    std::vector<Analysis> list = analyses();
+    list.insert(list.begin() + 2,
+                analysisOf<HistogramConsumer, DrawCounter>({.key = "drawCounter",
+                                                            .title = "Draws",
+                                                            .placement = AnalysisPlacement::PerChannel,
+                                                            .filterLabel = "Draw counter",
+                                                            .filterKey = "DrawCounter"}));
+    ASSERT_NO_FATAL_FAILURE(makeDocks(list));
+    EXPECT_EQ(menu->actions().value(2)->text(), "Draws") << "the first submenu, as listed";
+    EXPECT_NE(consumerOf("DrawCounter"), consumerOf("Histogram")) << "a worker of its own";
     producer->start();
 
     const struct {
@@ -183,6 +194,7 @@ TEST_F(AnalysisDocksOnAmplifier, EachChannelHasItsDockInItsAnalysisSubmenu) {
         {"Event detection", "EventDetection", "eventDetectionWidget2", "Event detection - channel 2"},
         {"Spectrum", "Spectrum", "spectrumWidget2", "Spectrum - channel 2"},
         {"I/V Graph", "IVGraph", "ivGraphWidget2", "I/V Graph - channel 2"},
+        {"Draws", "DrawCounter", "drawCounterWidget2", "Draws - channel 2"},
     };
     for (const auto& a : analyses) {
         SCOPED_TRACE(a.submenu);
@@ -214,35 +226,7 @@ TEST_F(AnalysisDocksOnAmplifier, EachChannelHasItsDockInItsAnalysisSubmenu) {
         channels->actions()[1]->trigger(); // closing the dock stops its analysis
         EXPECT_FALSE(consumer->isRunning());
     }
-}
-
-// An analysis is one entry of the list: the menu, the docks and the filter preferences follow.
-TEST_F(AnalysisDocksOnAmplifier, AnAnalysisAddedToTheListShowsInTheMenuTheDocksAndTheFilterPreferences) {
-    ASSERT_NO_FATAL_FAILURE(connect("cedar"));
-    std::vector<Analysis> list = analyses();
-    list.insert(list.begin() + 2,
-                analysisOf<HistogramConsumer, DrawCounter>({.key = "drawCounter",
-                                                            .title = "Draws",
-                                                            .placement = AnalysisPlacement::PerChannel,
-                                                            .filterLabel = "Draw counter",
-                                                            .filterKey = "DrawCounter"}));
-    ASSERT_NO_FATAL_FAILURE(makeDocks(list));
-    EXPECT_EQ(menu->actions().value(2)->text(), "Draws") << "the first submenu, as listed";
-    QMenu* channels = submenu("Draws");
-    ASSERT_TRUE(channels);
-    ASSERT_EQ(channels->actions().size(), 4) << "one per current channel";
-    channels->actions()[1]->trigger();
-    auto* dock = dynamic_cast<DrawCounter*>(window.findChild<AnalysisWidget*>("drawCounterWidget2"));
-    ASSERT_TRUE(dock && dock->isVisible() && dock->isFloating());
-    EXPECT_EQ(dock->windowTitle(), "Draws - channel 2");
-
-    AnalysisConsumer* consumer = consumerOf("DrawCounter");
-    ASSERT_TRUE(consumer);
-    EXPECT_NE(consumer, consumerOf("Histogram")) << "a worker of its own";
-    producer->start();
-    kv4test::click(*dock, AnalysisWidget::StartTool);
-    EXPECT_TRUE(consumer->isRunning());
-    ASSERT_TRUE(QTest::qWaitFor([dock] { return dock->redraws > 0; }, 10000)) << "its results reach its dock";
+    producer->onStopProducing();
 
     QSettings().remove("Preferences/Filters");
     FilterPreferencesDialog preferences(list);
@@ -255,9 +239,6 @@ TEST_F(AnalysisDocksOnAmplifier, AnAnalysisAddedToTheListShowsInTheMenuTheDocksA
     EXPECT_EQ(chosen, "DrawCounter") << "the key its consumer is filed under";
     EXPECT_EQ(QSettings().value("Preferences/Filters/filterDataForDrawCounter"), QVariant(false));
     QSettings().remove("Preferences/Filters");
-    kv4test::click(*dock, AnalysisWidget::StopTool);
-    EXPECT_FALSE(consumer->isRunning());
-    producer->onStopProducing();
 }
 
 } // namespace

@@ -174,40 +174,6 @@ TEST(DataFitter, ExponentialFitFindsTheTimeConstantsAndWeightsOfEachComponent) {
     }
 }
 
-TEST(DataFitter, LoadersKeepFinitePointsAndHistogramMiddles) {
-    const double inf = std::numeric_limits<double>::infinity();
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    LinearDataFitter fitter;
-    EXPECT_EQ(fitter.state(), DataFitter::NoData);
-
-    fitter.loadHistogram(1.0, 0.5, {3, 0, 7});
-    EXPECT_EQ(fitter.state(), DataFitter::DataLoaded);
-    EXPECT_EQ(fitter.xs(), (QList<double>{1.25, 1.75, 2.25}));
-    EXPECT_EQ(fitter.ys(), (QList<double>{3.0, 0.0, 7.0}));
-    EXPECT_EQ(fitter.count(), 3);
-    EXPECT_EQ(fitter.skippedCount(), 0);
-
-    // A saturated channel: the non-finite points are left out and counted.
-    const double x[] = {-inf, 1.0, 2.0, nan, 3.0, 4.0};
-    const double y[] = {0.0, 3.0, nan, 1.0, 7.0, inf};
-    fitter.loadCurve(x, y, 6);
-    EXPECT_EQ(fitter.xs(), (QList<double>{1.0, 3.0}));
-    EXPECT_EQ(fitter.ys(), (QList<double>{3.0, 7.0}));
-    EXPECT_EQ(fitter.skippedCount(), 4);
-    EXPECT_EQ(fitter.xMin(), 1.0);
-    EXPECT_EQ(fitter.xMax(), 3.0);
-    const LinearFitModel line = fitAndWait<LinearFitModel>(fitter);
-    EXPECT_DOUBLE_EQ(line.slope, 2.0);
-    EXPECT_DOUBLE_EQ(line.offset, 1.0);
-
-    // New points make the fitter ready for the next fit and forget the skipped ones.
-    fitter.loadPoints({{5.0, 1.0}, {-1.0, 2.0}});
-    EXPECT_EQ(fitter.state(), DataFitter::DataLoaded);
-    EXPECT_EQ(fitter.skippedCount(), 0);
-    EXPECT_EQ(fitter.xMin(), -1.0);
-    EXPECT_EQ(fitter.xMax(), 5.0);
-}
-
 TEST(DataFitter, LinearFitThroughTwoPointsNoisyPointsAndDegenerateOnes) {
     std::mt19937 generator(3);
     std::normal_distribution<double> noise(0.0, 0.05);
@@ -246,10 +212,13 @@ TEST(DataFitter, LinearFitThroughTwoPointsNoisyPointsAndDegenerateOnes) {
     }
 }
 
-// Without points nothing runs and nothing is drawn; the fitted curve spans the fitted points
-// exactly; each fitter tells whether the points determine every parameter, and still fits
-// with too few.
-TEST(DataFitter, WithoutPointsNothingRunsAndTheFittedCurveSpansTheFittedPoints) {
+// Without points nothing runs and nothing is drawn; a histogram loads its bins' middles; the
+// non-finite points of a saturated channel are left out and counted; the fitted curve spans the
+// fitted points exactly; each fitter tells whether the points determine every parameter, and
+// still fits with too few.
+TEST(DataFitter, LoadersKeepFinitePointsAndTheFittedCurveSpansThem) {
+    const double inf = std::numeric_limits<double>::infinity();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
     LinearDataFitter fitter;
     QSignalSpy spy(&fitter, &LinearDataFitter::fitted);
     fitter.fit();
@@ -257,11 +226,20 @@ TEST(DataFitter, WithoutPointsNothingRunsAndTheFittedCurveSpansTheFittedPoints) 
     QList<double> xs{9.0}, ys{9.0};
     LinearFitModel model;
     EXPECT_FALSE(fitter.fittedCurve(model, 5, xs, ys)) << "no points yet";
-    fitter.loadPoints({{0.3, 1.0}, {0.1, 0.0}, {0.7, 2.0}});
-    EXPECT_FALSE(fitter.evaluate(model, {1.0}, ys)) << "loaded, not fitted";
-    EXPECT_EQ(xs, QList<double>{9.0});
-    EXPECT_EQ(ys, QList<double>{9.0});
     EXPECT_TRUE(spy.isEmpty()) << "a fit ran without points";
+
+    fitter.loadHistogram(1.0, 0.5, {3, 0, 7});
+    EXPECT_EQ(fitter.xs(), (QList<double>{1.25, 1.75, 2.25}));
+    EXPECT_EQ(fitter.ys(), (QList<double>{3.0, 0.0, 7.0}));
+    EXPECT_FALSE(fitter.evaluate(model, {1.0}, ys)) << "loaded, not fitted";
+    EXPECT_EQ(ys, QList<double>{9.0});
+
+    const double x[] = {-inf, 0.1, 0.3, nan, 0.7, 4.0};
+    const double y[] = {0.0, 0.0, 1.0, 1.0, 2.0, inf};
+    fitter.loadCurve(x, y, 6);
+    EXPECT_EQ(fitter.xs(), (QList<double>{0.1, 0.3, 0.7}));
+    EXPECT_EQ(fitter.skippedCount(), 3);
+    EXPECT_EQ(fitter.xMax(), 0.7);
     model = fitAndWait<LinearFitModel>(fitter);
     for (int n : {0, 1, 2, 50}) {
         ASSERT_TRUE(fitter.fittedCurve(model, n, xs, ys)) << n << " points";
@@ -276,6 +254,9 @@ TEST(DataFitter, WithoutPointsNothingRunsAndTheFittedCurveSpansTheFittedPoints) 
         for (int i = 0; i < n; ++i)
             EXPECT_DOUBLE_EQ(ys[i], model.value(xs[i]));
     }
+    fitter.loadPoints({{5.0, 1.0}, {-1.0, 2.0}});
+    EXPECT_EQ(fitter.state(), DataFitter::DataLoaded) << "ready for the next fit";
+    EXPECT_EQ(fitter.skippedCount(), 0);
 
     BoltzmannSigmoidDataFitter sigmoid;
     GaussianDataFitter gauss;

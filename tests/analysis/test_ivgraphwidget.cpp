@@ -1,7 +1,7 @@
 // The I-V graph dock on a virtual Dogwood 16 running a step protocol, driven by clicks and
-// typing at 1366 x 768: series replaced and appended, fits and their read-outs against the
-// cells' conductance and reversal potential, the lab book entry, the export layout and the
-// fits that cannot be made.
+// typing at 1366 x 768: fits and their read-outs against the cells' conductance and reversal
+// potential, the lab book entry, a series on the nA range appended, the export layout, a
+// series replaced, and the fits that cannot be made.
 
 // First: the simulator has a member named like Qt's "emit" macro.
 #include "tests/analysis/consumersonamplifier.h"
@@ -127,7 +127,6 @@ TEST_F(IvGraphDock, SeriesAreReplacedOrAppendedAndTheLinearFitGivesTheConductanc
     open.meanClosedTime = 1e-12;
     ASSERT_NO_FATAL_FAILURE(run(cell, open, 8));
     IvGraphWidget& d = dock();
-    EXPECT_EQ(d.windowTitle(), "I/V Graph - channel 1");
     EXPECT_FALSE(d.toolAction(AnalysisWidget::LinearFitTool)->isEnabled()) << "nothing to fit yet";
     for (int channel : {0, 1}) {
         typeTransient("2", channel);
@@ -181,66 +180,9 @@ TEST_F(IvGraphDock, SeriesAreReplacedOrAppendedAndTheLinearFitGivesTheConductanc
     EXPECT_NEAR(sigmoid.constBegin()->key, -70.0, 0.1);
     EXPECT_NEAR((sigmoid.constEnd() - 1)->key, 70.0, 0.1);
 
-    // A second run, appended: a second series in the next colour.
+    // A second run on the 2 nA range, appended: a second series in the next colour, shown in
+    // the pA of the first.
     click(AnalysisWidget::StopTool);
-    choose("New data:", "Append");
-    click(AnalysisWidget::StartTool);
-    ASSERT_TRUE(seriesWith(2, 9));
-    click(AnalysisWidget::StopTool);
-    EXPECT_EQ(d.curveTitle(0), "Series 1");
-    EXPECT_EQ(d.curveTitle(1), "Series 2");
-    EXPECT_NE(d.curve(1).color(), d.curve(0).color());
-    EXPECT_EQ(d.fitCount(), 2) << "appending keeps the fits";
-
-    // The export, with either separator: both series side by side, two columns each, in the
-    // order of the levels, then each fit under its parameters' names and units. The fits'
-    // titles hold a comma.
-    const QCPGraphDataContainer& shownPoints = *d.curve(1).graph()->data();
-    const auto unitIn = [](const QString& head) { return head.section('[', 1).chopped(1); };
-    for (const auto& [button, separator] :
-         {std::pair{"comma \",\"", ','}, std::pair{"semicolon \";\"", ';'}}) {
-        SCOPED_TRACE(button);
-        const QString text = kv4test::exportedCsv(d, "iv", button);
-        const std::vector<QStringList> rows = kv4test::readCsv(text, separator);
-        ASSERT_EQ(rows.size(), 1 + 3 + 9 + 4) << text.toStdString();
-        EXPECT_EQ(rows[0], QStringList({"Analysis:", "I/V Graph - channel 1"}));
-        EXPECT_EQ(rows[1], QStringList({"Channel:", "1"}));
-        EXPECT_EQ(rows[2], QStringList({"Series 1", "", "Series 2", ""}));
-        EXPECT_EQ(rows[3], QStringList({"Voltage [mV]", "Current [pA]", "Voltage [mV]", "Current [pA]"}));
-        for (int r = 4; r < 13; r++) {
-            ASSERT_EQ(rows[size_t(r)].size(), 4) << "columns line up";
-            bool found = false;
-            for (auto p = shownPoints.constBegin(); p != shownPoints.constEnd(); ++p)
-                found |= std::abs(p->key - rows[size_t(r)][2].toDouble()) < 1e-3 &&
-                         std::abs(p->value - rows[size_t(r)][3].toDouble()) < 1e-3;
-            EXPECT_TRUE(found) << "the export holds the plotted points";
-        }
-        const QStringList& linearHead = rows[13];
-        const QStringList& linear = rows[14];
-        ASSERT_EQ(linearHead.size(), 4);
-        EXPECT_EQ(linearHead[0], "Fit");
-        EXPECT_TRUE(linearHead[1].startsWith("conductance [")) << linearHead[1].toStdString();
-        EXPECT_EQ(linear[0], "Series 1, lin");
-        EXPECT_NEAR(kv4test::labelValue(linear[1] + " " + unitIn(linearHead[1]), "S") / expected, 1.0, 0.02);
-        EXPECT_NEAR(kv4test::labelValue(linear[3] + " " + unitIn(linearHead[3]), "V"), 0.0, 2e-3);
-        ASSERT_EQ(rows[15].size(), 5);
-        EXPECT_TRUE(rows[15][3].startsWith("half activation voltage [")) << rows[15][3].toStdString();
-        EXPECT_TRUE(unitIn(rows[15][3]).endsWith("V"));
-        EXPECT_EQ(rows[16][0], sigmoidTitle);
-        EXPECT_EQ(rows[16].size(), 5);
-    }
-
-    // Replaced: one series again, titled as the first, without the old fits.
-    choose("New data:", "Replace");
-    click(AnalysisWidget::StartTool);
-    ASSERT_TRUE(seriesWith(1, 9));
-    EXPECT_EQ(d.curveTitle(0), "Series 1");
-    EXPECT_EQ(d.fitCount(), 0);
-    EXPECT_EQ(d.fitTable()->item(0, 1), nullptr) << "the fit table starts over";
-    EXPECT_EQ(read("Conductance:"), "") << "and so do the read-outs";
-    click(AnalysisWidget::StopTool);
-
-    // A series measured on the 2 nA range is shown in the pA of the first.
     choose("New data:", "Append");
     ASSERT_EQ(kv4cl::setCurrentRange(1, 0), kv4cl::Success);
     ASSERT_NO_FATAL_FAILURE(
@@ -253,6 +195,9 @@ TEST_F(IvGraphDock, SeriesAreReplacedOrAppendedAndTheLinearFitGivesTheConductanc
     click(AnalysisWidget::StartTool);
     ASSERT_TRUE(seriesWith(2, 9));
     click(AnalysisWidget::StopTool);
+    EXPECT_EQ(d.curveTitle(1), "Series 2");
+    EXPECT_NE(d.curve(1).color(), d.curve(0).color());
+    EXPECT_EQ(d.fitCount(), 2) << "appending keeps the fits";
     EXPECT_EQ(d.plot()->yAxis->label(), "pA");
     const QCPGraphDataContainer& picoSeries = *d.curve(0).graph()->data();
     const QCPGraphDataContainer& nanoSeries = *d.curve(1).graph()->data();
@@ -262,14 +207,48 @@ TEST_F(IvGraphDock, SeriesAreReplacedOrAppendedAndTheLinearFitGivesTheConductanc
         EXPECT_NEAR(nano / pico, 1.0, 0.02)
             << nano << " pA against " << pico << " pA at " << picoSeries.at(i)->key << " mV";
     }
-    choose("New data:", "Replace");
 
-    // While recording, a series takes the recording's name.
+    // The export: both series side by side, two columns each, in the order of the levels, then
+    // each fit under its parameters' names and units. The fits' titles hold the separator.
+    const auto unitIn = [](const QString& head) { return head.section('[', 1).chopped(1); };
+    const QString text = kv4test::exportedCsv(d, "iv", "comma \",\"");
+    const std::vector<QStringList> rows = kv4test::readCsv(text, ',');
+    ASSERT_EQ(rows.size(), 1 + 3 + 9 + 4) << text.toStdString();
+    EXPECT_EQ(rows[0], QStringList({"Analysis:", "I/V Graph - channel 1"}));
+    EXPECT_EQ(rows[1], QStringList({"Channel:", "1"}));
+    EXPECT_EQ(rows[2], QStringList({"Series 1", "", "Series 2", ""}));
+    EXPECT_EQ(rows[3], QStringList({"Voltage [mV]", "Current [pA]", "Voltage [mV]", "Current [pA]"}));
+    for (int r = 4; r < 13; r++) {
+        ASSERT_EQ(rows[size_t(r)].size(), 4) << "columns line up";
+        bool found = false;
+        for (auto p = nanoSeries.constBegin(); p != nanoSeries.constEnd(); ++p)
+            found |= std::abs(p->key - rows[size_t(r)][2].toDouble()) < 1e-3 &&
+                     std::abs(p->value - rows[size_t(r)][3].toDouble()) < 1e-3;
+        EXPECT_TRUE(found) << "the export holds the plotted points";
+    }
+    const QStringList& linearHead = rows[13];
+    const QStringList& linear = rows[14];
+    ASSERT_EQ(linearHead.size(), 4);
+    EXPECT_EQ(linearHead[0], "Fit");
+    EXPECT_TRUE(linearHead[1].startsWith("conductance [")) << linearHead[1].toStdString();
+    EXPECT_EQ(linear[0], "Series 1, lin");
+    EXPECT_NEAR(kv4test::labelValue(linear[1] + " " + unitIn(linearHead[1]), "S") / expected, 1.0, 0.02);
+    EXPECT_NEAR(kv4test::labelValue(linear[3] + " " + unitIn(linearHead[3]), "V"), 0.0, 2e-3);
+    ASSERT_EQ(rows[15].size(), 5);
+    EXPECT_TRUE(rows[15][3].startsWith("half activation voltage [")) << rows[15][3].toStdString();
+    EXPECT_EQ(rows[16][0], sigmoidTitle);
+
+    // Replaced while recording: one series again, under the recording's name, without the old
+    // fits and their read-outs.
+    choose("New data:", "Replace");
     d.onNewRecordFile("cell 3");
     d.onRecording(true);
     click(AnalysisWidget::StartTool);
     ASSERT_TRUE(QTest::qWaitFor([&] { return d.curveCount() == 1 && d.curveTitle(0) == "cell 3"; }, 20000));
     click(AnalysisWidget::StopTool);
+    EXPECT_EQ(d.fitCount(), 0);
+    EXPECT_EQ(d.fitTable()->item(0, 1), nullptr) << "the fit table starts over";
+    EXPECT_EQ(read("Conductance:"), "") << "and so do the read-outs";
 }
 
 TEST_F(IvGraphDock, FitsOnTwoPointsOnAFlatCurveAndOnTooFewPoints) {

@@ -2,14 +2,13 @@
 // docks set as a user sets them: a zapped membrane is caught on the frame after its
 // current has been beyond the limit for min T, counted on the frames the consumer read, and
 // said to have saturated the range; the controller's voltage reaches the one channel chosen as
-// its offset after the frame its rule fired on, comes back after the restore time only when
-// asked, and both are written in the lab book. Current limits typed in the three watching
-// docks reach their consumers as typed, on a pA and on a nA range.
+// its offset after the frame its rule fired on and comes back after the restore time, and both
+// are written in the lab book. Current limits reach the consumers as typed, on a pA and on a
+// nA range.
 
 // First: the simulator has a member named like Qt's "emit" macro.
 #include "tests/analysis/consumersonamplifier.h"
 
-#include "analysis/eventdetection/eventdetectionwidget.h"
 #include "analysis/framework/currentlimitbox.h"
 #include "analysis/membranemonitor/membranemonitorwidget.h"
 #include "analysis/voltagecontroller/voltageautomaticcontrollerwidget.h"
@@ -23,7 +22,6 @@
 #include <QComboBox>
 #include <QDoubleSpinBox>
 #include <QLabel>
-#include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
 #include <QToolButton>
@@ -38,6 +36,8 @@ using kv4test::WatcherProbe;
 
 constexpr uint16_t channels = 16;
 constexpr double vhold = 50.0; // mV: 50 pA through an intact membrane, saturation once ruptured
+const kv4cl::RangedMeasurement_t picoamperes{-200.0, 200.0, 400.0 / 65536, kv4cl::UnitPfxPico, "A"};
+const kv4cl::RangedMeasurement_t nanoamperes{-2.0, 2.0, 4.0 / 65536, kv4cl::UnitPfxNano, "A"};
 
 class WatchersOnAmplifier : public kv4test::SimulatedAmplifiers {
   protected:
@@ -103,9 +103,28 @@ TEST_F(WatchersOnAmplifier, ARupturedMembraneIsCaughtAfterMinTAndReportedOnce) {
     dock.resize(500, 600);
     dock.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&dock));
-    // The user's limits, 100 pA either side, and 20 ms.
     click(dock.saturationBox());
     ASSERT_FALSE(dock.saturationBox()->isChecked());
+    // A limit typed is the limit used: in the range's unit, down to its resolution (6.1 fA on
+    // 200 pA), not moved onto the converter's steps.
+    kv4cl::Measurement_t limit;
+    QObject::connect(&dock, &MembraneMonitorWidget::setOptions,
+                     [&](const MembraneMonitorConsumer::Options_t& o) {
+                         limit = {o.currentLimits.min, o.currentLimits.prefix, o.currentLimits.unit};
+                     });
+    const struct {
+        kv4cl::RangedMeasurement_t range;
+        const char* typed;
+        double value;
+    } limits[] = {
+        {nanoamperes, "-0.005", -0.005}, {nanoamperes, "1.23456", 1.23456}, {picoamperes, "-0.012", -0.012}};
+    for (const auto& l : limits) {
+        dock.onCurrentRangeChanged(l.range, channels);
+        type(dock.minCurrentBox(), l.typed);
+        EXPECT_EQ(limit.value, l.value) << l.typed;
+        EXPECT_EQ(limit.prefix, l.range.prefix) << l.typed;
+    }
+    // The user's limits, 100 pA either side, and 20 ms.
     type(dock.minCurrentBox(), "-100");
     type(dock.maxCurrentBox(), "100");
     type(dock.minTimeBox(), "20");
@@ -156,186 +175,96 @@ TEST_F(WatchersOnAmplifier, ARupturedMembraneIsCaughtAfterMinTAndReportedOnce) {
 }
 
 TEST_F(WatchersOnAmplifier, TheControllerAppliesItsVoltageToTheChosenChannelAndRestoresIt) {
-    for (const bool restore : {true, false}) {
-        SCOPED_TRACE(restore ? "restoring" : "not restoring");
-        auto* probe = new WatcherProbe<VoltageAutomaticControllerConsumer>(producer.get());
-        consumer.reset(probe);
-        probe->keep(true);
-        StimulusService stimulus;
-        VoltageAutomaticControllerWidget dock;
-        dock.setStimulus(&stimulus);
-        dock.setConsumer(probe);
-        dock.resize(600, 400);
-        dock.show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(&dock));
+    auto* probe = new WatcherProbe<VoltageAutomaticControllerConsumer>(producer.get());
+    consumer.reset(probe);
+    probe->keep(true);
+    StimulusService stimulus;
+    VoltageAutomaticControllerWidget dock;
+    dock.setStimulus(&stimulus);
+    dock.setConsumer(probe);
+    dock.resize(600, 400);
+    dock.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&dock));
 
-        // Channel 3, above 100 pA for 10 ms: -50 mV, which brings the cell to 0 V.
-        dock.channelBox()->setFocus();
-        for (int k = 0; k < 3; k++)
-            QTest::keyClick(dock.channelBox(), Qt::Key_Down);
-        ASSERT_EQ(dock.channelBox()->currentText(), "3");
-        click(dock.highRule().check);
-        type(dock.highRule().current, "100");
-        type(dock.highRule().time, "10");
-        type(dock.highRule().voltage, "-50");
-        if (restore) {
-            click(dock.restoreBox());
-            type(dock.restoreTimeBox(), "300");
-        }
-        ASSERT_EQ(dock.restoreBox()->isChecked(), restore);
-        QSignalSpy entries(&dock, &AnalysisWidget::labbookEvent);
-        QTest::mouseClick(dock.toolButton(AnalysisWidget::StartTool), Qt::LeftButton);
-        ASSERT_NO_FATAL_FAILURE(start(*probe));
-        ASSERT_NO_FATAL_FAILURE(waitForFrames(*probe, size_t(frames(0.5))));
-        // The stimulus set every offset as it was made: from here only channel 3's may move.
-        std::vector<uint64_t> orders;
-        for (const kav4sim::DecodedCommand::OffsetOrder& order : amplifier().command().voltageOffsets)
-            orders.push_back(order.count);
-        const uint64_t before = orders[2];
-        ASSERT_EQ(kv4cl::zap(0), kv4cl::Success); // not watched
-        ASSERT_EQ(kv4cl::zap(2), kv4cl::Success);
-        ASSERT_TRUE(deviceSees([&](const kav4sim::DecodedCommand& c) {
-            return c.voltageOffsets[2].count > before && std::abs(c.voltageOffsets[2].to + 0.05) < 1e-6;
-        })) << "the offset reaches the device";
-        const long applied = long(probe->history(2).size());
-
-        const std::vector<Detection> found = probe->detections();
-        ASSERT_FALSE(found.empty());
-        EXPECT_EQ(found[0].channel, 2);
-        EXPECT_TRUE(found[0].high);
-        // What it did goes to the lab book: the channel, the rule, the voltage.
-        ASSERT_GE(entries.count(), 1);
-        std::unique_ptr<LabbookEvent> action(entries.at(0).at(0).value<LabbookEvent*>());
-        ASSERT_EQ(action->type, LabbookEvent::TypeVoltageController);
-        action->prepareValues();
-        EXPECT_TRUE(action->lineText().endsWith(
-            "Voltage Controller, Channel: 3, I > 100.000 pA for 10 ms: applied, Voltage: -50 [mV]"))
-            << action->lineText().toStdString();
-        std::vector<double> currents = probe->history(2);
-        const long first = excursionStart(currents, found[0].frame, 100.0);
-        EXPECT_EQ(found[0].frame - first, frames(0.010) + 1) << "crossed on frame " << first;
-        // The cell at 0 V after the frame the rule fired on.
-        ASSERT_NO_FATAL_FAILURE(waitForFrames(*probe, size_t(applied + frames(0.1))));
-        currents = probe->history(2);
-        long reached = found[0].frame + 1;
-        while (reached < long(currents.size()) && std::abs(currents[size_t(reached)]) > 5.0)
-            reached++;
-        EXPECT_LT(reached, long(currents.size())) << "the cell never saw the voltage";
-        EXPECT_GT(reached, found[0].frame);
-        for (uint16_t ch = 0; ch < channels; ch++)
-            if (ch != 2) {
-                EXPECT_EQ(amplifier().command().voltageOffsets[ch].count, orders[ch]) << ch;
-            }
-
-        if (restore) {
-            const uint64_t appliedCount = amplifier().command().voltageOffsets[2].count;
-            EXPECT_TRUE(deviceSees([&](const kav4sim::DecodedCommand& c) {
-                return c.voltageOffsets[2].count > appliedCount && std::abs(c.voltageOffsets[2].to) < 1e-6;
-            })) << "the offset it had";
-            // A line per action, and one for the restore.
-            ASSERT_EQ(entries.count(), int(probe->detections().size()) + 1);
-            LabbookEvent* restored = entries.last().at(0).value<LabbookEvent*>();
-            restored->prepareValues();
-            EXPECT_TRUE(
-                restored->lineText().endsWith("Voltage Controller, Channel: 3, Restored, Voltage: 0 [V]"))
-                << restored->lineText().toStdString();
-        } else {
-            // A second of data later the cell still sees 0 V.
-            ASSERT_NO_FATAL_FAILURE(waitForFrames(*probe, size_t(applied + frames(1.0))));
-            currents = probe->history(2);
-            for (size_t f = size_t(applied + frames(0.1)); f < currents.size(); f++)
-                ASSERT_LT(std::abs(currents[f]), 5.0) << f;
-            for (const Detection& d : probe->detections())
-                EXPECT_LT(d.frame, reached) << "fired again once the cell saw the voltage";
-            EXPECT_NEAR(amplifier().command().voltageOffsets[2].to, -0.05, 1e-6);
-            EXPECT_EQ(entries.count(), int(probe->detections().size())) << "a line per action, no restore";
-        }
-        for (int k = 1; k < entries.count(); k++)
-            delete entries.at(k).at(0).value<LabbookEvent*>();
-        QTest::mouseClick(dock.toolButton(AnalysisWidget::StopTool), Qt::LeftButton);
-        producer->onStopProducing();
-        consumer.reset();
-        amplifier().setCell(channels, kv4test::quietCell());
-        kv4cl::setVoltageOffset(2, {0.0, kv4cl::UnitPfxMilli, "V"});
-        // The frames of the ruptured cell that the library kept while no producer read them
-        // are not the next round's.
-        ASSERT_EQ(kv4cl::flushData(true), kv4cl::Success);
-        producer = std::make_unique<DeviceDataProducer>(source);
-    }
-}
-
-// A limit typed is the limit used: in the range's unit, down to its resolution (6.1 fA on
-// 200 pA), not moved onto the converter's steps, and carried exactly through a change of range.
-TEST_F(WatchersOnAmplifier, CurrentLimitsReachTheirConsumersAsTypedOnPicoAndNanoRanges) {
-    MembraneMonitorWidget monitor;
-    VoltageAutomaticControllerWidget controller;
-    EventDetectionWidget events(0);
-    // What each consumer is given, through the signals its slots are connected to.
-    kv4cl::Measurement_t monitorMin, high, low, threshold;
-    QObject::connect(&monitor, &MembraneMonitorWidget::setOptions,
-                     [&](const MembraneMonitorConsumer::Options_t& o) {
-                         monitorMin = {o.currentLimits.min, o.currentLimits.prefix, o.currentLimits.unit};
-                     });
-    QObject::connect(&controller, &VoltageAutomaticControllerWidget::highCurrentChanged,
+    // Channel 3, above 100 pA for 10 ms: -50 mV, which brings the cell to 0 V.
+    dock.channelBox()->setFocus();
+    for (int k = 0; k < 3; k++)
+        QTest::keyClick(dock.channelBox(), Qt::Key_Down);
+    ASSERT_EQ(dock.channelBox()->currentText(), "3");
+    click(dock.highRule().check);
+    type(dock.highRule().current, "100");
+    type(dock.highRule().time, "10");
+    type(dock.highRule().voltage, "-50");
+    click(dock.restoreBox());
+    type(dock.restoreTimeBox(), "300");
+    ASSERT_TRUE(dock.restoreBox()->isChecked());
+    // A limit untouched is carried exactly through a change of range and back.
+    kv4cl::Measurement_t high;
+    QObject::connect(&dock, &VoltageAutomaticControllerWidget::highCurrentChanged,
                      [&](const kv4cl::Measurement_t& m) { high = m; });
-    QObject::connect(&controller, &VoltageAutomaticControllerWidget::lowCurrentChanged,
-                     [&](const kv4cl::Measurement_t& m) { low = m; });
-    QObject::connect(&events, &EventDetectionWidget::setOptions,
-                     [&](int, EventDetectionConsumer::Options_t& o) { threshold = o.threshold1; });
-    for (QWidget* dock : {(QWidget*)&monitor, (QWidget*)&controller, (QWidget*)&events}) {
-        dock->resize(600, 600);
-        dock->show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(dock));
+    for (const auto& [range, value] : {std::pair{nanoamperes, 0.1}, std::pair{picoamperes, 100.0}}) {
+        dock.onCurrentRangeChanged(range, channels);
+        EXPECT_EQ(high.value, value);
+        EXPECT_EQ(high.prefix, range.prefix);
     }
-    const auto expectExactly = [](const kv4cl::Measurement_t& m, double value, kv4cl::UnitPfx_t prefix) {
-        EXPECT_EQ(m.value, value);
-        EXPECT_EQ(m.prefix, prefix);
-        EXPECT_EQ(m.unit, "A");
-    };
-    click(monitor.saturationBox());
-    click(controller.lowRule().check);
-    // Untouched, the high rule holds half the 200 pA range, which is what it sends.
-    click(controller.highRule().check);
-    expectExactly(high, 100.0, kv4cl::UnitPfxPico);
-    auto* threshold1 = kv4test::labelled<QDoubleSpinBox>(events, "Threshold 1:");
-    auto* apply = kv4test::withText<QPushButton>(events, "Apply parameters");
-    ASSERT_TRUE(threshold1 && apply);
+    QSignalSpy entries(&dock, &AnalysisWidget::labbookEvent);
+    QTest::mouseClick(dock.toolButton(AnalysisWidget::StartTool), Qt::LeftButton);
+    ASSERT_NO_FATAL_FAILURE(start(*probe));
+    ASSERT_NO_FATAL_FAILURE(waitForFrames(*probe, size_t(frames(0.5))));
+    // The stimulus set every offset as it was made: from here only channel 3's may move.
+    std::vector<uint64_t> orders;
+    for (const kav4sim::DecodedCommand::OffsetOrder& order : amplifier().command().voltageOffsets)
+        orders.push_back(order.count);
+    const uint64_t before = orders[2];
+    ASSERT_EQ(kv4cl::zap(0), kv4cl::Success); // not watched
+    ASSERT_EQ(kv4cl::zap(2), kv4cl::Success);
+    ASSERT_TRUE(deviceSees([&](const kav4sim::DecodedCommand& c) {
+        return c.voltageOffsets[2].count > before && std::abs(c.voltageOffsets[2].to + 0.05) < 1e-6;
+    })) << "the offset reaches the device";
+    const long applied = long(probe->history(2).size());
 
-    const struct {
-        uint16_t rangeIdx;
-        const char* typed;
-        double value;
-        kv4cl::UnitPfx_t prefix;
-    } cases[] = {
-        {0, "-5", -5.0, kv4cl::UnitPfxPico},       // the monitor took 10 pA steps, in nA
-        {0, "-0.012", -0.012, kv4cl::UnitPfxPico}, // two steps of the range
-        {1, "-0.005", -0.005, kv4cl::UnitPfxNano}, // event thresholds took 100 pA steps here
-        {1, "1.23456", 1.23456, kv4cl::UnitPfxNano},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.typed);
-        ASSERT_EQ(kv4cl::setCurrentRange(c.rangeIdx, channels), kv4cl::Success);
-        kv4cl::RangedMeasurement_t range;
-        ASSERT_EQ(kv4cl::getCurrentRange(range, 0), kv4cl::Success);
-        ASSERT_EQ(range.prefix, c.prefix);
-        for (AnalysisWidget* dock :
-             {(AnalysisWidget*)&monitor, (AnalysisWidget*)&controller, (AnalysisWidget*)&events})
-            dock->onCurrentRangeChanged(range, channels);
-        type(monitor.minCurrentBox(), c.typed);
-        type(controller.lowRule().current, c.typed);
-        type(threshold1, c.typed);
-        QTest::mouseClick(apply, Qt::LeftButton);
-        expectExactly(monitorMin, c.value, c.prefix);
-        expectExactly(low, c.value, c.prefix);
-        expectExactly(threshold, c.value, c.prefix);
-    }
-    // The untouched limit went through 2 nA and comes back as it was.
-    expectExactly(high, 0.1, kv4cl::UnitPfxNano);
-    ASSERT_EQ(kv4cl::setCurrentRange(0, channels), kv4cl::Success);
-    kv4cl::RangedMeasurement_t picoamperes;
-    ASSERT_EQ(kv4cl::getCurrentRange(picoamperes, 0), kv4cl::Success);
-    controller.onCurrentRangeChanged(picoamperes, channels);
-    expectExactly(high, 100.0, kv4cl::UnitPfxPico);
+    const std::vector<Detection> found = probe->detections();
+    ASSERT_FALSE(found.empty());
+    EXPECT_EQ(found[0].channel, 2);
+    EXPECT_TRUE(found[0].high);
+    // What it did goes to the lab book: the channel, the rule, the voltage.
+    ASSERT_GE(entries.count(), 1);
+    std::unique_ptr<LabbookEvent> action(entries.at(0).at(0).value<LabbookEvent*>());
+    ASSERT_EQ(action->type, LabbookEvent::TypeVoltageController);
+    action->prepareValues();
+    EXPECT_TRUE(action->lineText().endsWith(
+        "Voltage Controller, Channel: 3, I > 100.000 pA for 10 ms: applied, Voltage: -50 [mV]"))
+        << action->lineText().toStdString();
+    std::vector<double> currents = probe->history(2);
+    const long first = excursionStart(currents, found[0].frame, 100.0);
+    EXPECT_EQ(found[0].frame - first, frames(0.010) + 1) << "crossed on frame " << first;
+    // The cell at 0 V after the frame the rule fired on.
+    ASSERT_NO_FATAL_FAILURE(waitForFrames(*probe, size_t(applied + frames(0.1))));
+    currents = probe->history(2);
+    long reached = found[0].frame + 1;
+    while (reached < long(currents.size()) && std::abs(currents[size_t(reached)]) > 5.0)
+        reached++;
+    EXPECT_LT(reached, long(currents.size())) << "the cell never saw the voltage";
+    EXPECT_GT(reached, found[0].frame);
+    for (uint16_t ch = 0; ch < channels; ch++)
+        if (ch != 2) {
+            EXPECT_EQ(amplifier().command().voltageOffsets[ch].count, orders[ch]) << ch;
+        }
+
+    const uint64_t appliedCount = amplifier().command().voltageOffsets[2].count;
+    EXPECT_TRUE(deviceSees([&](const kav4sim::DecodedCommand& c) {
+        return c.voltageOffsets[2].count > appliedCount && std::abs(c.voltageOffsets[2].to) < 1e-6;
+    })) << "the offset it had";
+    // A line per action, and one for the restore.
+    ASSERT_EQ(entries.count(), int(probe->detections().size()) + 1);
+    LabbookEvent* restored = entries.last().at(0).value<LabbookEvent*>();
+    restored->prepareValues();
+    EXPECT_TRUE(restored->lineText().endsWith("Voltage Controller, Channel: 3, Restored, Voltage: 0 [V]"))
+        << restored->lineText().toStdString();
+
+    for (int k = 1; k < entries.count(); k++)
+        delete entries.at(k).at(0).value<LabbookEvent*>();
+    QTest::mouseClick(dock.toolButton(AnalysisWidget::StopTool), Qt::LeftButton);
 }
 
 } // namespace
