@@ -1,38 +1,72 @@
-// The main window as the user meets it, connected to virtual amplifiers.
+// The main window on virtual amplifiers at laptop and desktop sizes, driven as a user drives it:
+// connections and disconnections, the layout kept per model, every dock's controls within
+// reach, pages of many channels, the keyboard and the wheel, the optional controls, the
+// analyses that act on the device and the accessories.
 
+#include "accessories/velmorantemperaturecontrollogic.h"
 #include "acquisition/devicedataproducer.h"
-#include "app/startup.h"
-#include "commlib/api/kv4cl.h"
+#include "acquisition/valuelabel.h"
+#include "analysis/membranemonitor/membranemonitorwidget.h"
+#include "analysis/rcestimation/rcestimationwidget.h"
+#include "plots/membranemonitorbutton.h"
 #include "plots/plottab.h"
 #include "recording/labbookevent.h"
-#include "simulator/virtualamplifier.h"
+#include "simulator/virtualtemperaturecontroller.h"
+#include "tests/analysis/dockdriver.h"
 #include "tests/support/connectedwindow.h"
+#include "tests/support/warningcapture.h"
+#include "widgets/copyabletable.h"
+#include "widgets/focusedwheelfilter.h"
 #include "window/connectionlostdialog.h"
 #include "window/corvanelogowidget.h"
 #include "window/errormanager.h"
-#include "window/mainwindow.h"
 
 #include <QApplication>
-#include <QDir>
-#include <QDockWidget>
-#include <QFileInfo>
-#include <QMenuBar>
+#include <QContextMenuEvent>
+#include <QDataStream>
+#include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPointer>
-#include <QPushButton>
-#include <QSettings>
+#include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QShortcut>
-#include <QSignalSpy>
 #include <QTabBar>
-#include <QTest>
 #include <QTextEdit>
 #include <QTimer>
+#include <QToolButton>
+#include <QWheelEvent>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <numeric>
+
+#include <serial.h>
+
 namespace {
 
-using namespace kv4cl;
+using kav4sim::DecodedCommand;
+using namespace kv4test;
+
+std::string rect(const QRect& r) {
+    return QString("%1,%2 %3x%4").arg(r.x()).arg(r.y()).arg(r.width()).arg(r.height()).toStdString();
+}
+QRect onScreen(const QWidget* widget) {
+    return QRect(widget->mapToGlobal(QPoint()), widget->size());
+}
+template <typename Widget> Widget* withToolTip(const QWidget* in, const QString& toolTip) {
+    for (Widget* widget : in->findChildren<Widget*>())
+        if (widget->toolTip() == toolTip) return widget;
+    return nullptr;
+}
+
+class MainWindowTest : public WindowTest {
+  protected:
+    PlotTab* tab() const { return window->findChild<PlotTab*>("plotTab"); }
+    QString labbookText() const { return dock("labbook")->findChild<QTextEdit*>()->toPlainText(); }
+};
 
 // Qt keeps the tab bars of tabified docks in a pool that it fills over the first rounds and
 // reuses: they are left out of the count.
@@ -47,102 +81,54 @@ qsizetype ownChildren(const QObject* window) {
     return n;
 }
 
-class MainWindowTest : public kv4test::WindowTest {
-  protected:
-    QAction* action(const QString& menu, const QString& text) const {
-        for (QAction* top : window->menuBar()->actions()) {
-            if (top->text().remove('&') != menu) continue;
-            for (QAction* item : top->menu()->actions())
-                if (item->text() == text) return item;
-        }
-        return nullptr;
-    }
+// Where the disconnected window puts its parts: the window, the Connection dock and the logo.
+std::string disconnectedLayout(const MainWindow& window) {
+    auto* logo = qobject_cast<CorvaneLogoWidget*>(window.centralWidget());
+    if (!logo) return "no logo";
+    return "window " + rect(window.geometry()) + ", connection " +
+           rect(window.findChild<QDockWidget*>("deviceDetectorDw")->geometry()) + ", logo " +
+           rect(logo->geometry()) + " showing " +
+           rect(QRect(QPoint(), logo->pixmap().deviceIndependentSize().toSize()));
+}
+
+struct DeviceSet {
+    const char* models;
+    int entries;
+    QSize screen;
+    bool dogwood, fir; // the offset compensation, CFast and offsets; the TTL output and accessories
 };
 
-TEST_F(MainWindowTest, StartsDisconnectedWithItsMenus) {
-    window = std::make_unique<MainWindow>();
-    EXPECT_EQ(window->windowTitle(), "KAV4 1.11.6");
-    QStringList menus;
-    for (QAction* top : window->menuBar()->actions())
-        menus << top->text();
-    EXPECT_EQ(menus, (QStringList{"&View", "&Analysis", "A&dvanced", "&Preferences", "&?"}));
-    ASSERT_NE(action("View", "Connection"), nullptr) << "the Connection dock's toggle";
+class ConnectionRounds : public MainWindowTest, public ::testing::WithParamInterface<DeviceSet> {};
+
+// "All" connects every listed amplifier; each round brings the model's docks and takes them all
+// away again, leaving the window as it started.
+TEST_P(ConnectionRounds, ConnectsAllAndTearsDownAgainAndAgain) {
+    const DeviceSet& set = GetParam();
+    open(set.models, set.entries, set.screen);
+    EXPECT_EQ(combo()->itemText(set.entries - 1), "All");
     EXPECT_FALSE(action("Advanced", "Reset")->isEnabled());
-    EXPECT_FALSE(action("Advanced", "Synchronize devices")->isEnabled());
-    EXPECT_FALSE(action("Advanced", "Front end reset denoiser (BETA)")->isEnabled());
-    EXPECT_FALSE(action("Preferences", "Plot")->isEnabled());
-    EXPECT_TRUE(action("?", "Device info")->isEnabled());
-    EXPECT_NE(qobject_cast<CorvaneLogoWidget*>(window->centralWidget()), nullptr);
-    EXPECT_FALSE(combo()->isEnabled()) << "nothing attached";
-    EXPECT_FALSE(connectButton()->isEnabled());
     EXPECT_EQ(dock("debugDw"), nullptr) << "no debug marker in the home folder";
-}
-
-TEST_F(MainWindowTest, ListsEveryDeviceAndAllOnlyForSeveral) {
-    open("cedar,cedar", 3);
-    EXPECT_EQ(combo()->itemText(0), "VCEDAR01");
-    EXPECT_EQ(combo()->itemText(1), "VCEDAR02");
-    EXPECT_EQ(combo()->itemText(2), "All");
-    EXPECT_TRUE(combo()->isEnabled());
-    EXPECT_TRUE(connectButton()->isEnabled());
-
-    window->onDevicesListChanged({"VCEDAR02"});
-    ASSERT_EQ(combo()->count(), 1);
-    EXPECT_EQ(combo()->itemText(0), "VCEDAR02");
-
-    window->onDevicesListChanged({});
-    EXPECT_EQ(combo()->count(), 0);
-    EXPECT_FALSE(combo()->isEnabled());
-    EXPECT_FALSE(connectButton()->isEnabled());
-}
-
-TEST_F(MainWindowTest, AFailedConnectionShowsItsAdviceAndStaysDisconnected) {
-    open("cedar,elm", 3);
-    combo()->setCurrentText("All");
-    QString shown;
-    QTimer::singleShot(0, [&] {
-        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-            shown = box->text();
-            box->accept();
-        }
-    });
-    connectButton()->click();
-    EXPECT_EQ(shown, ErrorManager::message(ErrorDifferentDeviceTypes) + ":\n" +
-                         ErrorManager::detail(ErrorDifferentDeviceTypes));
-    EXPECT_FALSE(window->isConnected());
-    EXPECT_FALSE(connectButton()->isChecked());
-    EXPECT_EQ(connectButton()->text(), "Connect");
-    EXPECT_TRUE(combo()->isEnabled());
-    EXPECT_EQ(window->producer(), nullptr);
-}
-
-// Dogwood 16 brings the docks that are tabs of others (voltage offsets, RC estimation), Fir the
-// floating TTL dock and the washer's. One test per model set, so that each keeps within its time
-// under the sanitizers.
-class ConnectionRounds : public MainWindowTest, public ::testing::WithParamInterface<const char*> {};
-
-TEST_P(ConnectionRounds, ConnectsAndTearsDownAgainAndAgain) {
-    open(GetParam(), 3);
+    const std::string started = disconnectedLayout(*window);
     // The first connection leaves what Qt creates once (the style sheet's style, menu windows):
     // later rounds must leave nothing more behind.
-    qsizetype children = 0;
-    qsizetype windows = 0;
+    qsizetype children = 0, windows = 0;
     for (int round = 0; round < 3; round++) {
+        SCOPED_TRACE(round);
         connectTo("All");
         EXPECT_EQ(connectButton()->text(), "Disconnect");
-        EXPECT_TRUE(connectButton()->isChecked());
         EXPECT_FALSE(combo()->isEnabled());
-        ASSERT_NE(dock("acquisitionInfoDw"), nullptr);
-        EXPECT_TRUE(action("Advanced", "Synchronize devices")->isEnabled()) << "connected with All";
-        EXPECT_TRUE(action("Advanced", "Reset")->isEnabled());
+        EXPECT_TRUE(action("Advanced", "Synchronize devices")->isEnabled());
         bool denoiser = false;
-        ASSERT_EQ(kv4cl::hasResetDenoiser(denoiser), Success);
+        ASSERT_EQ(kv4cl::hasResetDenoiser(denoiser), kv4cl::Success);
         EXPECT_EQ(action("Advanced", "Front end reset denoiser (BETA)")->isEnabled(), denoiser);
-        ASSERT_NE(action("View", "Acquisition info"), nullptr);
-        // The producer runs: its meter sees both amplifiers' rows arrive. An interval may pass
-        // without rows: the first may start before the data, and a loaded machine (a sanitizer
-        // run) can hold the stream up for a second.
-        ASSERT_NE(window->producer(), nullptr);
+        EXPECT_EQ(action("Advanced", "Digital offset compensation")->isEnabled(), set.dogwood);
+        EXPECT_EQ(dock("compensationsDw") != nullptr, set.dogwood);
+        EXPECT_EQ(window->tabifiedDockWidgets(dock("protocolDw")).contains(dock("voltageOffsetDw")),
+                  QString(set.models).startsWith("dogwood16"));
+        for (const char* accessory : {"ttlDw", "firWasherCtrlDw", "velmoranTemperatureControlDw"})
+            EXPECT_EQ(dock(accessory) != nullptr, set.fir) << accessory;
+        // The producer runs: its meter sees the rows arrive. An interval may pass without rows:
+        // the first may start before the data, and a loaded machine can hold the stream up.
         QSignalSpy rate(window->producer(), &DeviceDataProducer::bitRateComputed);
         EXPECT_TRUE(
             QTest::qWaitFor([&] { return !rate.isEmpty() && rate.last().at(0).toDouble() > 0.0; }, 10000));
@@ -154,226 +140,782 @@ TEST_P(ConnectionRounds, ConnectsAndTearsDownAgainAndAgain) {
         EXPECT_EQ(dock("acquisitionInfoDw"), nullptr);
         EXPECT_EQ(action("View", "Acquisition info"), nullptr);
         EXPECT_FALSE(action("Advanced", "Synchronize devices")->isEnabled());
-        EXPECT_NE(qobject_cast<CorvaneLogoWidget*>(window->centralWidget()), nullptr);
+        EXPECT_EQ(disconnectedLayout(*window), started);
         QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         if (round == 0) {
             children = ownChildren(window.get());
             windows = QApplication::topLevelWidgets().size();
         }
-        EXPECT_EQ(ownChildren(window.get()), children) << "round " << round;
-        EXPECT_EQ(QApplication::topLevelWidgets().size(), windows) << "round " << round;
+        EXPECT_EQ(ownChildren(window.get()), children);
+        EXPECT_EQ(QApplication::topLevelWidgets().size(), windows);
     }
     std::vector<std::string> ids;
-    EXPECT_EQ(kv4cl::detectDevices(ids), Success);
-    EXPECT_EQ(ids.size(), 2u) << "both devices free again";
+    EXPECT_EQ(kv4cl::detectDevices(ids), kv4cl::Success);
+    EXPECT_EQ(int(ids.size()), set.entries - 1) << "every device free again";
+    connectTo(combo()->itemText(1));
+    EXPECT_FALSE(action("Advanced", "Synchronize devices")->isEnabled())
+        << "one device is never synchronised";
 }
 
-INSTANTIATE_TEST_SUITE_P(Models, ConnectionRounds,
-                         ::testing::Values("cedar,cedar", "dogwood16,dogwood16", "fir,fir"),
-                         [](const auto& info) {
-                             return std::string(info.param).substr(0, std::string(info.param).find(','));
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Models, ConnectionRounds,
+    ::testing::Values(DeviceSet{"cedar,cedar,cedar", 4, smallScreen, false, false},
+                      DeviceSet{"dogwood16,dogwood16", 3, largeScreen, true, false},
+                      DeviceSet{"fir,fir", 3, smallScreen, false, true}),
+    [](const auto& info) {
+        return std::string(info.param.models).substr(0, std::string(info.param.models).find(','));
+    });
 
-TEST_F(MainWindowTest, OneDeviceIsNeverSynchronised) {
+TEST_F(MainWindowTest, DevicesComeAndGoAndTheLiveViewFollowsTheControlsAndTheKeys) {
+    // Amplifiers of different kinds are refused with the advice.
+    open("cedar,elm", 3);
+    combo()->setCurrentText("All");
+    QString shown;
+    QTimer::singleShot(0, [&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            shown = box->text();
+            box->accept();
+        }
+    });
+    connectButton()->click();
+    EXPECT_EQ(shown, ErrorManager::message(kv4cl::ErrorDifferentDeviceTypes) + ":\n" +
+                         ErrorManager::detail(kv4cl::ErrorDifferentDeviceTypes));
+    EXPECT_FALSE(window->isConnected());
+    EXPECT_EQ(connectButton()->text(), "Connect");
+    EXPECT_TRUE(combo()->isEnabled());
+    close();
+
     open("cedar,cedar", 3);
-    connectTo("VCEDAR02");
-    EXPECT_FALSE(action("Advanced", "Synchronize devices")->isEnabled());
-}
-
-TEST_F(MainWindowTest, TheDenoiserChoiceAndTheLayoutOutliveTheConnection) {
-    open("cedar", 1);
+    window->onDevicesListChanged({"VCEDAR02"});
+    EXPECT_EQ(combo()->count(), 1) << "All only for several";
+    window->onDevicesListChanged({});
+    EXPECT_FALSE(combo()->isEnabled());
+    EXPECT_FALSE(connectButton()->isEnabled());
+    window->onDevicesListChanged({"VCEDAR01", "VCEDAR02"});
     connectTo("VCEDAR01");
+
+    // The plots start in the device's range; a range chosen in the Controls dock reaches them
+    // through the consumer, and the keys act on them.
+    ProtocolDataPlot* first = tab()->channelPlots().at(0);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return first->yAxis->label() == "pA"; }, 5000));
+    button("controlsDw", "2 nA")->click();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return std::abs(first->yAxis->range().upper - 0.2) < 1e-9; }, 5000));
+    EXPECT_EQ(first->yAxis->label(), "pA") << "the same window, now held in nA, still reads in pA";
+    const auto shortcut = [&](const QKeySequence& keys) {
+        for (QShortcut* s : window->findChildren<QShortcut*>())
+            if (s->key() == keys) emit s->activated();
+    };
+    shortcut(QKeySequence(Qt::CTRL | Qt::Key_Plus));
+    EXPECT_DOUBLE_EQ(tab()->timeSpan(), 0.5) << "Ctrl++ halves the sweep";
+    first->yAxis->setRange(1000, 2000);
+    shortcut(QKeySequence(Qt::Key_F));
+    bool found = false;
+    const QCPRange trace = first->graph(0)->getValueRange(found, QCP::sdBoth, first->xAxis->range());
+    EXPECT_TRUE(found && first->yAxis->range().lower < trace.lower &&
+                first->yAxis->range().upper > trace.upper)
+        << "F fits the y axes to the traces";
+    EXPECT_EQ(window->findChildren<QShortcut*>().size(), 33u)
+        << "F10, plot keys, Vhold keys, stop recording, ten protocols twice";
+
+    // The denoiser's choice outlives the connection.
     QAction* enable = nullptr;
     for (QAction* item : action("Advanced", "Front end reset denoiser (BETA)")->menu()->actions())
         if (item->text() == "Enable") enable = item;
-    ASSERT_NE(enable, nullptr);
-    EXPECT_FALSE(enable->isChecked()) << "off without settings";
+    ASSERT_TRUE(enable && !enable->isChecked());
     enable->trigger();
-    QDockWidget* info = dock("acquisitionInfoDw");
-    info->setFloating(true);
-    const QRect placed(QPoint(120, 140), info->size());
-    info->setGeometry(placed);
-    disconnect();
-    const QSettings settings;
-    EXPECT_TRUE(settings.value("Preferences/frontEndResetDenoiser").toBool());
-    // Kept for the model, by its version, subversion and firmware.
-    EXPECT_EQ(settings.value("Preferences/UI/4.3.129/acquisitionInfoDw/geometry").toRect(), placed);
-    EXPECT_TRUE(settings.contains("Preferences/UI/4.3.129/mainWindow/state"));
 
-    connectTo("VCEDAR01");
-    EXPECT_TRUE(enable->isChecked());
-    EXPECT_FALSE(dock("acquisitionInfoDw")->isFloating()) << "built in its area";
-    EXPECT_TRUE(QTest::qWaitFor([&] { return dock("acquisitionInfoDw")->isFloating(); }, 2000))
-        << "then laid out as it was left";
-}
-
-TEST_F(MainWindowTest, DisconnectsWhenAskedOrWhenTheDeviceVanishes) {
-    open("cedar,cedar", 3);
-    connectTo("VCEDAR01");
+    // The warning's reset request reaches the device; its note is in the lab book at once.
+    const uint64_t resets = amplifier("VCEDAR01").command().resets;
+    emit window->connectionLostDialog()->resetDevice();
+    EXPECT_TRUE(sees("VCEDAR01", [&](const DecodedCommand& c) { return c.resets > resets; }));
+    emit window->connectionLostDialog()->labbookEvent(new LabbookEventWrittenNote("USB connection lost"));
+    EXPECT_TRUE(labbookText().contains("'USB connection lost'"));
     // A lost connection opens the warning; its Disconnect ends the connection and the warning.
     QPointer<ConnectionLostDialog> warning = window->connectionLostDialog();
-    ASSERT_NE(warning, nullptr);
-    bool shown = false;
     QTimer clicker; // the warning runs modally: it is clicked from inside its own loop
     QObject::connect(&clicker, &QTimer::timeout, [&] {
         if (!warning || !warning->isVisible()) return;
-        shown = true;
         clicker.stop();
         QTest::mouseClick(warning->findChild<QPushButton*>(), Qt::LeftButton);
     });
     clicker.start(10);
     emit window->producer()->connectionLost();
     ASSERT_TRUE(QTest::qWaitFor([&] { return !window->isConnected(); }, 5000));
-    EXPECT_TRUE(shown);
     EXPECT_TRUE(warning.isNull()) << "gone with the connection";
-    EXPECT_FALSE(connectButton()->isChecked());
+    EXPECT_EQ(window->findChildren<QShortcut*>().size(), 1u)
+        << "shortcuts live with the connection, F10 aside";
+    EXPECT_TRUE(QSettings().value("Preferences/frontEndResetDenoiser").toBool());
 
     connectTo("All");
     window->onDevicesListChanged({"VCEDAR01", "VCEDAR02"});
     EXPECT_TRUE(window->isConnected()) << "the set connected with All is still listed";
-    EXPECT_EQ(combo()->currentText(), "All");
-    connectButton()->click();
-
+    EXPECT_TRUE(enable->isChecked());
+    disconnect();
     connectTo("VCEDAR01");
     window->onDevicesListChanged({"VCEDAR02", "VCEDAR01"});
     EXPECT_TRUE(window->isConnected()) << "still listed";
-    EXPECT_EQ(combo()->currentText(), "VCEDAR01");
     window->onDevicesListChanged({"VCEDAR02"});
     EXPECT_FALSE(window->isConnected());
-    EXPECT_FALSE(connectButton()->isChecked());
     EXPECT_EQ(connectButton()->text(), "Connect");
 }
 
-TEST_F(MainWindowTest, AConnectionBackAfterItsCountdownResetsTheDevice) {
-    open("cedar", 1);
-    connectTo("VCEDAR01");
-    const kav4sim::VirtualAmplifier* amplifier = simulation->amplifier("VCEDAR01");
-    const uint64_t resetsBefore = amplifier->command().resets;
-    // The warning's request reaches the window, which resets the device.
-    emit window->connectionLostDialog()->resetDevice();
-    EXPECT_TRUE(QTest::qWaitFor([&] { return amplifier->command().resets > resetsBefore; }, 5000));
-    EXPECT_TRUE(window->isConnected());
-
-    // The dialog's note of the loss is in the lab book at once: nothing waits in a queue that
-    // the window could leave undelivered.
-    ASSERT_NE(dock("labbook"), nullptr);
-    auto* view = dock("labbook")->findChild<QTextEdit*>();
-    ASSERT_NE(view, nullptr);
-    emit window->connectionLostDialog()->labbookEvent(new LabbookEventWrittenNote("USB connection lost"));
-    EXPECT_TRUE(view->toPlainText().contains("'USB connection lost'")) << view->toPlainText().toStdString();
-}
-
-TEST_F(MainWindowTest, TheLiveViewFollowsTheControlsAndTheShortcuts) {
-    open("cedar", 1);
-    connectTo("VCEDAR01");
-    auto* tab = qobject_cast<PlotTab*>(window->centralWidget());
-    ASSERT_NE(tab, nullptr);
-    EXPECT_GE(tab->minimumWidth(), 400);
-    ASSERT_EQ(tab->channelPlots().size(), 4u);
-    ASSERT_NE(dock("controlsDw"), nullptr);
-    ASSERT_NE(dock("allChannelsControlsDw"), nullptr);
-    EXPECT_TRUE(action("Preferences", "Plot")->isEnabled());
-    EXPECT_TRUE(action("Preferences", "Digital filters")->isEnabled());
-
-    // The plots start in the device's range, which the consumer was given at the start.
-    ProtocolDataPlot* first = tab->channelPlots()[0];
-    ASSERT_TRUE(QTest::qWaitFor([&] { return first->yAxis->label() == "pA"; }, 5000))
-        << first->yAxis->label().toStdString();
-    QPushButton* nano = nullptr;
-    for (QPushButton* button : dock("controlsDw")->findChildren<QPushButton*>())
-        if (button->text() == "2 nA") nano = button;
-    ASSERT_NE(nano, nullptr);
-    nano->click();
-    EXPECT_TRUE(QTest::qWaitFor([&] { return std::abs(first->yAxis->range().upper - 0.2) < 1e-9; }, 5000))
-        << "the range went through the consumer to the plot";
-    EXPECT_EQ(first->yAxis->label(), "pA") << "the same window, now held in nA, still reads in pA";
-
-    auto shortcutFor = [&](const QKeySequence& keys) -> QShortcut* {
-        for (QShortcut* shortcut : window->findChildren<QShortcut*>())
-            if (shortcut->key() == keys) return shortcut;
-        return nullptr;
+// The four 32-bit numbers in the layout's bytes replaced, wherever they stand together.
+bool replaceNumbers(QByteArray& state, std::array<qint32, 4> from, std::array<qint32, 4> to) {
+    const auto bytes = [](std::array<qint32, 4> numbers) {
+        QByteArray out;
+        QDataStream stream(&out, QIODevice::WriteOnly);
+        for (qint32 n : numbers)
+            stream << n;
+        return out;
     };
-    // Ctrl++ halves the sweep.
-    QShortcut* zoomIn = shortcutFor(QKeySequence(Qt::CTRL | Qt::Key_Plus));
-    ASSERT_NE(zoomIn, nullptr);
-    emit zoomIn->activated();
-    EXPECT_DOUBLE_EQ(tab->timeSpan(), 0.5);
-    // F fits the y axes to the traces.
-    QShortcut* fit = shortcutFor(QKeySequence(Qt::Key_F));
-    ASSERT_NE(fit, nullptr);
-    first->yAxis->setRange(1000, 2000);
-    emit fit->activated();
-    bool found = false;
-    const QCPRange trace = first->graph(0)->getValueRange(found, QCP::sdBoth, first->xAxis->range());
-    ASSERT_TRUE(found);
-    EXPECT_LT(first->yAxis->range().lower, trace.lower);
-    EXPECT_GT(first->yAxis->range().upper, trace.upper);
-    EXPECT_EQ(window->findChildren<QShortcut*>().size(), 33u)
-        << "F10, plot keys, Vhold keys, stop recording, ten protocols twice";
+    if (!state.contains(bytes(from))) return false;
+    state.replace(bytes(from), bytes(to));
+    return true;
+}
+
+TEST_F(MainWindowTest, TheLayoutIsKeptPerModelAndOneThatDoesNotFitOrCannotBeReadIsMended) {
+    open("cedar,dogwood16", 3, smallScreen);
+    // Each model gets a protocol dock of its own width, and one of them a floating dock.
+    struct Layout {
+        const char* device;
+        int protocolWidth;
+        bool infoFloating;
+        int keptWidth = 0;
+        QRect info{};
+    } layouts[] = {{"VCEDAR01", 520, true}, {"VDOGWOOD1601", 380, false}};
+    for (Layout& layout : layouts) {
+        connectTo(layout.device);
+        window->resizeDocks({dock("protocolDw")}, {layout.protocolWidth}, Qt::Horizontal);
+        dock("acquisitionInfoDw")->setFloating(layout.infoFloating);
+        if (layout.infoFloating) dock("acquisitionInfoDw")->setGeometry(123, 145, 311, 277);
+        QCoreApplication::processEvents();
+        layout.keptWidth = dock("protocolDw")->width();
+        layout.info = dock("acquisitionInfoDw")->geometry(); // no narrower than its content
+        disconnect();
+    }
+    ASSERT_NE(layouts[0].keptWidth, layouts[1].keptWidth);
+    for (int round = 0; round < 2; round++)
+        for (const Layout& layout : layouts) {
+            SCOPED_TRACE(layout.device);
+            connectTo(layout.device);
+            EXPECT_EQ(dock("protocolDw")->width(), layout.keptWidth);
+            EXPECT_EQ(dock("acquisitionInfoDw")->isFloating(), layout.infoFloating);
+            disconnect();
+        }
+
+    // The same layout as a larger screen left it: the window and the floating dock come back
+    // within the screen.
+    QSettings settings;
+    const QString cedar = "Preferences/UI/4.3.129/"; // the model's version, subversion and firmware
+    const QRect left = layouts[0].info;
+    QByteArray state = settings.value(cedar + "mainWindow/state").toByteArray();
+    ASSERT_TRUE(replaceNumbers(state, {left.x(), left.y(), left.width(), left.height()},
+                               {-3000, left.y(), 31000, 27700}));
+    settings.setValue(cedar + "mainWindow/state", state);
+    settings.setValue(cedar + "mainWindow/geometry", QRect(-5000, 300, 40000, 25000));
+    settings.setValue(cedar + "acquisitionInfoDw/geometry", QRect(100, 100, 30000, 30000));
+    connectTo("VCEDAR01");
+    const QRect screen = window->screen()->availableGeometry();
+    EXPECT_TRUE(screen.contains(window->frameGeometry())) << rect(window->frameGeometry());
+    EXPECT_GT(window->width(), screen.width() - 50) << "as large as it can be";
+    ASSERT_TRUE(dock("acquisitionInfoDw")->isFloating());
+    EXPECT_TRUE(screen.contains(dock("acquisitionInfoDw")->frameGeometry()));
     disconnect();
-    EXPECT_EQ(window->findChildren<QShortcut*>().size(), 1u)
-        << "shortcuts live with the connection, F10 aside";
+
+    // A layout that cannot be read is dropped with a warning.
+    const WarningCapture capture;
+    settings.setValue(cedar + "mainWindow/state", QByteArray("not a layout"));
+    settings.setValue(cedar + "acquisitionInfoDw/geometry", QString("not a rectangle"));
+    connectTo("VCEDAR01");
+    EXPECT_TRUE(
+        capture.warnings.contains("The saved layout of the window cannot be restored: it is dropped"));
+    EXPECT_TRUE(
+        capture.warnings.contains("The saved geometry of acquisitionInfoDw is no rectangle: it is dropped"));
+    EXPECT_FALSE(settings.contains(cedar + "mainWindow/state"));
+    EXPECT_FALSE(settings.contains(cedar + "acquisitionInfoDw/geometry"));
 }
 
-TEST_F(MainWindowTest, RecordsFromTheProtocolDockIntoTheChosenFolder) {
-    const QString folder = QDir::homePath() + "/recordings test/";
-    // The recording's lab book is named after the recording, whichever its first data file.
-    const struct {
-        int format;
-        const char* data;
-        int frameBytes; // of whole frames
-    } formats[] = {{0, "cell/cell_000.dat", 5 * 4}, {1, "cell/cell_CH001_000.abf", 2 * 2}};
-    for (const auto& f : formats) {
-        window.reset();
-        ASSERT_TRUE(QDir().mkpath(folder));
-        QSettings().setValue("Protocol/Settings/recordPath", folder);
-        QSettings().setValue("Protocol/Settings/recordName", "cell");
-        QSettings().setValue("Protocol/Settings/recordFormat", f.format);
-        open("cedar", 1);
-        connectTo("VCEDAR01");
-        ASSERT_NE(dock("protocolDw"), nullptr);
-        ASSERT_NE(button("protocolDw", "Start recording (SHIFT + ENTER/RETURN)"), nullptr);
-        // A refused start shows its box modally; it is read and closed rather than waited on.
-        QString refusal;
-        QObject watch; // ends the timer with the test
-        QTimer::singleShot(500, &watch, [&] {
-            if (QWidget* box = QApplication::activeModalWidget()) {
-                refusal = box->windowTitle();
-                if (auto* message = qobject_cast<QMessageBox*>(box)) refusal += ": " + message->text();
-                box->close();
+// Visible within the window, once the scroll areas around it have brought the whole of it into
+// view (a scroll area's own call would only show the text cursor of an input).
+bool reachable(QWidget* widget, const QWidget* window) {
+    for (QWidget* parent = widget->parentWidget(); parent; parent = parent->parentWidget()) {
+        auto* area = qobject_cast<QScrollArea*>(parent);
+        if (!area) continue;
+        const QRect inArea(widget->mapTo(area->widget(), QPoint()), widget->size());
+        QScrollBar* h = area->horizontalScrollBar();
+        QScrollBar* v = area->verticalScrollBar();
+        h->setValue(
+            std::max(std::min(h->value(), inArea.left()), inArea.right() + 1 - area->viewport()->width()));
+        v->setValue(
+            std::max(std::min(v->value(), inArea.top()), inArea.bottom() + 1 - area->viewport()->height()));
+    }
+    const QRect inWindow(widget->mapTo(window, QPoint()), widget->size());
+    return widget->isVisible() && window->rect().contains(inWindow) &&
+           widget->visibleRegion().boundingRect() == widget->rect();
+}
+
+// What of the dock's visible content lies outside it sideways, or outside the view of a scroll
+// area around it: a user would have to scroll sideways to reach it, or could not at all.
+std::vector<std::string> cutSideways(const QDockWidget* dock) {
+    std::vector<std::string> cut;
+    for (const QAbstractScrollArea* area : dock->findChildren<QAbstractScrollArea*>())
+        if (area->isVisible() && area->horizontalScrollBar()->maximum() > 0)
+            cut.push_back(std::string(area->metaObject()->className()) + " scrolls sideways");
+    // Whether the widget lies across the side of the view nearest around it.
+    const auto across = [dock](const QWidget* widget) {
+        for (const QWidget* frame = widget->parentWidget(); frame; frame = frame->parentWidget()) {
+            const auto* area = qobject_cast<const QAbstractScrollArea*>(frame->parentWidget());
+            if (frame != dock && !(area && area->viewport() == frame)) continue;
+            const int left = widget->mapTo(frame, QPoint()).x();
+            return left < 0 || left + widget->width() > frame->width();
+        }
+        return false;
+    };
+    // The outermost widget cut stands for what it holds.
+    for (QWidget* widget : dock->widget()->findChildren<QWidget*>())
+        if (widget->isVisible() && !qobject_cast<QScrollBar*>(widget) && across(widget) &&
+            !across(widget->parentWidget()))
+            cut.push_back(std::string(widget->metaObject()->className()) + " " +
+                          widget->objectName().toStdString());
+    return cut;
+}
+
+// Where a widget of a name was each time it was shown.
+class ShownAt : public QObject {
+  public:
+    explicit ShownAt(const QString& name) : name(name) { qApp->installEventFilter(this); }
+    std::vector<QRect> frames;
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Show && watched->objectName() == name)
+            frames.push_back(static_cast<QWidget*>(watched)->frameGeometry());
+        return false;
+    }
+
+  private:
+    QString name;
+};
+
+TEST_F(MainWindowTest, EveryDockControlIsWithinReachAndNoDockScrollsSidewaysWhateverTheProtocol) {
+    const std::pair<const char*, QSize> cases[] = {{"cedar", smallScreen},     {"dogwood16", smallScreen},
+                                                   {"dogwood32", smallScreen}, {"fir", smallScreen},
+                                                   {"dogwood16", largeScreen}, {"fir", largeScreen}};
+    for (const auto& [model, screen] : cases) {
+        SCOPED_TRACE(std::string(model) + " at " + rect(QRect(QPoint(), screen)));
+        open(model, 1, screen);
+        ShownAt shownTtl("ttlDw");
+        connectTo(combo()->itemText(0));
+        EXPECT_LE(window->width(), screen.width());
+        EXPECT_LE(window->height(), screen.height());
+        QDockWidget* protocolDock = dock("protocolDw");
+        auto* protocols = protocolDock->findChild<QComboBox*>();
+        // Each protocol in turn, picked with the keyboard.
+        protocols->setFocus();
+        QTest::keyClick(protocols, Qt::Key_Home);
+        for (int p = 0; p < protocols->count(); p++) {
+            if (p > 0) QTest::keyClick(protocols, Qt::Key_Down);
+            ASSERT_EQ(protocols->currentIndex(), p);
+            settle();
+            EXPECT_EQ(cutSideways(protocolDock), std::vector<std::string>())
+                << protocols->currentText().toStdString();
+        }
+        if (QDockWidget* histogram = dock("histogramWidget1"); histogram && QString(model) == "fir")
+            histogram->toggleViewAction()->trigger(); // an analysis opened from its menu floats
+        for (QDockWidget* shown : window->findChildren<QDockWidget*>()) {
+            // A dock that shares its place with others shows once its tab is chosen.
+            if (!window->tabifiedDockWidgets(shown).isEmpty()) shown->raise();
+            settle();
+            if (!shown->isVisible()) continue;
+            SCOPED_TRACE(shown->objectName().toStdString());
+            if (shown->isFloating()) {
+                const QRect frame = shown->frameGeometry(), inside = onScreen(window.get());
+                EXPECT_TRUE(inside.contains(frame)) << rect(frame) << " in " << rect(inside);
+                EXPECT_GT(frame.center().x(), inside.center().x()) << "in the window's right part";
+                for (const QWidget* covered : {static_cast<QWidget*>(window->menuBar()),
+                                               static_cast<QWidget*>(dock("deviceDetectorDw"))})
+                    EXPECT_FALSE(frame.intersects(onScreen(covered)));
+                continue;
             }
-        });
-        button("protocolDw", "Start recording (SHIFT + ENTER/RETURN)")->click();
-        EXPECT_TRUE(refusal.isEmpty()) << refusal.toStdString();
-        const QString data = folder + f.data;
-        ASSERT_TRUE(QTest::qWaitFor([&] { return QFileInfo(data).size() > 0; }, 5000))
-            << "no data in " << data.toStdString();
-        EXPECT_TRUE(QFileInfo::exists(folder + "cell/cell.kdh"));
-        EXPECT_TRUE(
-            QTest::qWaitFor([&] { return QFileInfo::exists(folder + "cell/cell_lab_book.txt"); }, 5000))
-            << "the recording's lab book beside it, in " << f.data;
-        button("protocolDw", "Stop recording")->click();
-        EXPECT_EQ(QFileInfo(data).size() % f.frameBytes, 0) << f.data;
-        EXPECT_EQ(QDir(folder + "cell").entryList({"*lab_book*"}).join(", ").toStdString(),
-                  "cell_lab_book.txt");
-        QDir(folder).removeRecursively();
+            EXPECT_EQ(cutSideways(shown), std::vector<std::string>());
+            for (QWidget* control : shown->widget()->findChildren<QWidget*>())
+                if (control->isVisible() && control->focusPolicy() != Qt::NoFocus) {
+                    EXPECT_TRUE(reachable(control, window.get()))
+                        << control->metaObject()->className() << " " << control->objectName().toStdString();
+                }
+        }
+        // The floating TTL dock is never shown at the screen's corner first, not even for a moment.
+        EXPECT_EQ(shownTtl.frames.empty(), QString(model) != "fir");
+        for (const QRect& frame : shownTtl.frames)
+            EXPECT_TRUE(onScreen(window.get()).contains(frame.topLeft()) &&
+                        !frame.intersects(onScreen(window->menuBar())))
+                << rect(frame);
+        close();
     }
 }
 
-TEST(Startup, ConsoleLinesAndWorkingFolders) {
-    EXPECT_EQ(consoleLine(QtDebugMsg, "a"), "Debug:    a");
-    EXPECT_EQ(consoleLine(QtInfoMsg, "a"), "Info:     a");
-    EXPECT_EQ(consoleLine(QtCriticalMsg, "a"), "Critical: a");
-    EXPECT_EQ(consoleLine(QtWarningMsg, "a"), "a");
+// One notch of the wheel, down, over the middle of the widget.
+void wheel(QWidget* widget) {
+    const QPointF at = QRectF(widget->rect()).center();
+    QWheelEvent event(at, widget->mapToGlobal(at), QPoint(), QPoint(0, -120), Qt::NoButton, Qt::NoModifier,
+                      Qt::NoScrollPhase, false);
+    QApplication::sendEvent(widget, &event);
+}
 
-    EXPECT_TRUE(createWorkingFolders().isEmpty());
-    const QStringList folders = workingFolders();
-    ASSERT_EQ(folders.size(), 5);
-    for (const QString& folder : folders) {
-        EXPECT_TRUE(folder.startsWith(QDir::homePath() + "/KAV4/")) << folder.toStdString();
-        EXPECT_TRUE(QDir(folder).exists()) << folder.toStdString();
+std::string shownValue(QWidget* widget) {
+    if (auto* spinBox = qobject_cast<QAbstractSpinBox*>(widget)) return spinBox->text().toStdString();
+    return qobject_cast<QComboBox*>(widget)->currentText().toStdString();
+}
+
+TEST_F(MainWindowTest, TheWheelChangesOnlyTheControlWithFocusAndTheKeyboardReachesEveryMenuAndControl) {
+    FocusedWheelFilter wheelFilter;
+    qApp->installEventFilter(&wheelFilter);
+    open("dogwood16", 1, smallScreen);
+    connectTo("VDOGWOOD1601");
+    window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+
+    auto* reference = window->findChild<QAbstractSpinBox*>("voltageReferenceSpinBox");
+    const double deviceReference = amplifier("VDOGWOOD1601").command().voltageReference;
+    int controls = 0;
+    for (QWidget* control : window->findChildren<QWidget*>()) {
+        if (!(qobject_cast<QAbstractSpinBox*>(control) || qobject_cast<QComboBox*>(control)) ||
+            !control->isVisible() || !control->isEnabled())
+            continue;
+        SCOPED_TRACE(control->objectName().toStdString());
+        controls++;
+        EXPECT_NE(control->focusPolicy() & Qt::WheelFocus, Qt::WheelFocus) << "the wheel would focus it";
+        const std::string before = shownValue(control);
+        wheel(control);
+        EXPECT_EQ(shownValue(control), before);
     }
-    EXPECT_TRUE(createWorkingFolders().isEmpty()) << "existing folders are fine";
+    EXPECT_GT(controls, 8);
+    EXPECT_EQ(amplifier("VDOGWOOD1601").command().voltageReference, deviceReference);
+    // The notch scrolls the dock the reference sits in instead; with focus it steps the box.
+    QScrollBar* scroll = dock("controlsDw")->findChild<QScrollArea*>()->verticalScrollBar();
+    scroll->setValue(0);
+    wheel(reference);
+    EXPECT_GT(scroll->value(), 0);
+    reference->setFocus();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return reference->hasFocus(); }, 2000));
+    const QString before = reference->text();
+    wheel(reference);
+    EXPECT_NE(reference->text(), before);
+
+    // Alt and each menu's own letter open it.
+    QString letters;
+    const QList<QAction*> menus = window->menuBar()->actions();
+    for (QAction* menu : menus) {
+        const QChar letter = menu->text().at(menu->text().indexOf('&') + 1).toUpper();
+        EXPECT_FALSE(letters.contains(letter)) << "a letter of two menus";
+        letters += letter;
+        QTest::keyClick(window.get(), letter.toLatin1(), Qt::AltModifier);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return menu->menu()->isVisible(); }, 2000))
+            << menu->text().toStdString();
+        QTest::keyClick(menu->menu(), Qt::Key_Escape);
+        QTest::keyClick(window->menuBar(), Qt::Key_Escape);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !menu->menu()->isVisible(); }, 2000));
+    }
+
+    // Tab goes round every control once, each shown where the window shows it.
+    QWidget* first = dock("protocolDw")->findChild<QComboBox*>();
+    first->setFocus();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return first->hasFocus(); }, 2000));
+    std::vector<std::string> hidden;
+    int stops = 0;
+    for (; stops < 1000; stops++) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        settle();
+        QWidget* focused = QApplication::focusWidget();
+        ASSERT_TRUE(focused);
+        if (focused == first) break;
+        if (focused->window() == window.get() && !reachable(focused, window.get()))
+            hidden.push_back(std::string(focused->metaObject()->className()) + " " +
+                             focused->objectName().toStdString());
+    }
+    EXPECT_LT(stops, 1000) << "Tab never came back";
+    EXPECT_GT(stops, 20);
+    EXPECT_EQ(hidden, std::vector<std::string>());
+}
+
+// Right-clicks the widget at `at` as the window system does (the press, then a context-menu
+// event, which QTest's click would not make); the channel's menu once open.
+QMenu* rightClick(PlotTab* tab, int ch, QWidget* on, QPoint at) {
+    QTest::mousePress(on, Qt::RightButton, {}, at);
+    QContextMenuEvent event(QContextMenuEvent::Mouse, at, on->mapToGlobal(at));
+    QApplication::sendEvent(on, &event);
+    QTest::mouseRelease(on, Qt::RightButton, {}, at);
+    QMenu* menu = tab->subPlot(ch)->menu();
+    return QTest::qWaitFor([&] { return menu->isVisible(); }, 1000) ? menu : nullptr;
+}
+
+// Sixteen to sixty-four channels: pages of readable plots, each channel's actions within reach
+// in its menu, whatever its toolbar folds away into its overflow.
+TEST_F(MainWindowTest, EveryChannelIsOnAReadablePageWithItsActionsWithinReach) {
+    const struct {
+        const char* models;
+        int entries;
+        QSize screen;
+    } cases[] = {{"dogwood16", 1, smallScreen},
+                 {"dogwood32", 1, smallScreen},
+                 {"dogwood32", 1, largeScreen},
+                 {"dogwood32,dogwood32", 3, smallScreen},
+                 {"fir", 1, largeScreen}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.models) + " at " + rect(QRect(QPoint(), c.screen)));
+        open(c.models, c.entries, c.screen);
+        connectTo(combo()->itemText(c.entries - 1));
+        QToolButton* next = withToolTip<QToolButton>(tab(), "Show the next page of channels");
+        std::vector<int> seen;
+        for (bool more = true; more;) {
+            std::vector<int> page;
+            for (int ch = 0; ch < tab()->currentChannels(); ch++)
+                if (tab()->isOnScreen(ch)) page.push_back(ch);
+            ASSERT_FALSE(page.empty());
+            for (int ch : page) {
+                const ProtocolSubPlot* sub = tab()->subPlot(ch);
+                EXPECT_TRUE(sub->plot()->width() >= 180 && sub->plot()->height() >= 70) << ch;
+                EXPECT_TRUE(window->rect().contains(QRect(sub->mapTo(window.get(), QPoint()), sub->size())))
+                    << ch;
+                seen.push_back(ch);
+            }
+            // The first channel of the page: every action of its toolbar, shown or folded away,
+            // is in its menu.
+            QLabel* title = tab()->subPlot(page.front())->findChild<QLabel*>();
+            QMenu* menu = rightClick(tab(), page.front(), title, title->rect().center());
+            ASSERT_TRUE(menu);
+            QStringList entries;
+            for (const QAction* action : menu->actions())
+                entries << action->text();
+            menu->close();
+            EXPECT_TRUE(entries.contains("Maximize this channel's plot size"));
+            EXPECT_EQ(entries.contains("Zap this channel"), QString(c.models).startsWith("dogwood"));
+            for (const QToolButton* b : tab()->subPlot(page.front())->findChildren<QToolButton*>())
+                if (b->objectName() != "qt_toolbar_ext_button") {
+                    EXPECT_TRUE(entries.contains(b->toolTip())) << b->toolTip().toStdString();
+                }
+            more = next->isVisible() && next->isEnabled();
+            if (more) QTest::mouseClick(next, Qt::LeftButton);
+            settle();
+        }
+        std::vector<int> all(size_t(tab()->currentChannels()));
+        std::iota(all.begin(), all.end(), 0);
+        EXPECT_EQ(seen, all) << "every channel once, page after page";
+        close();
+    }
+}
+
+TEST_F(MainWindowTest, AutoRangingAndTheProtocolRunningAreShownAndTheTtlDockSendsOnlyWhatItTakes) {
+    open("fir", 1, smallScreen);
+    connectTo("VFIR01");
+    QApplication::setActiveWindow(window.get());
+    auto* running = dock("protocolDw")->findChild<QLabel*>("runningProtocolLabel");
+    auto* inForce = dock("controlsDw")->findChild<QLabel*>("autoRangeLabel");
+    QTest::mouseClick(button("controlsDw", "Auto"), Qt::LeftButton);
+    EXPECT_TRUE(inForce->isVisible());
+    EXPECT_EQ(inForce->text().toStdString(), "Range in force: 200 pA");
+    // A cell far noisier than the range puts every sample at an edge: automatic ranging goes up,
+    // its suggestion reaching the controls through the window's event loop.
+    kav4sim::CellParameters noisy;
+    noisy.noiseRms = 1e-6;
+    amplifier("VFIR01").setCell(3, noisy);
+    auto* protocols = dock("protocolDw")->findChild<QComboBox*>();
+    QTest::mouseClick(button("protocolDw", "Apply the current stimulus (ENTER/RETURN)"), Qt::LeftButton);
+    EXPECT_EQ(running->text(), "Running: " + protocols->itemText(0));
+    EXPECT_TRUE(sees("VFIR01", [](const DecodedCommand& c) {
+        return !c.currentRangeIdx.empty() && c.currentRangeIdx[0] == 1;
+    }));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return inForce->text() == "Range in force: 2 nA"; }, 5000));
+    // Another protocol chosen is not yet the one running; a range chosen ends "Auto".
+    protocols->setFocus();
+    QTest::keyClick(protocols, Qt::Key_Down);
+    EXPECT_EQ(running->text(), "Running: " + protocols->itemText(0));
+    QTest::mouseClick(button("controlsDw", "20 nA"), Qt::LeftButton);
+    EXPECT_FALSE(inForce->isVisible());
+
+    QDockWidget* ttl = dock("ttlDw");
+    const auto typeInto = [&](const char* box, const QString& text) {
+        auto* spinBox = ttl->findChild<QAbstractSpinBox*>(box);
+        spinBox->setFocus();
+        QTest::keyClick(spinBox, Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClicks(spinBox, text);
+        QTest::keyClick(spinBox, Qt::Key_Tab);
+    };
+    typeInto("durationSpinBox", "250");
+    typeInto("periodSpinBox", "2.5");
+    typeInto("delaySpinBox", "1000");
+    typeInto("pulsesSpinBox", "300");
+    QTest::mouseClick(button("ttlDw", "Start"), Qt::LeftButton);
+    ASSERT_TRUE(reaches("VFIR01", [](const DecodedCommand& c) { return c.ttl.count == 1; }));
+    const DecodedCommand::TtlTrain train = amplifier("VFIR01").command().ttl;
+    EXPECT_NEAR(train.duration, 250e-6, 1e-12);
+    EXPECT_NEAR(train.period, 2.5e-3, 1e-12);
+    EXPECT_NEAR(train.delay, 1e-3, 1e-12);
+    EXPECT_EQ(train.pulses, 300u);
+    // A pulse as long as its period is refused with its reason, without growing the dock, and
+    // nothing is sent.
+    const QSize size = ttl->size();
+    typeInto("durationSpinBox", "2500");
+    QTest::mouseClick(button("ttlDw", "Start"), Qt::LeftButton);
+    settle();
+    EXPECT_EQ(ttl->findChild<QLabel*>("statusLine")->text(), "The duration must be shorter than the period");
+    EXPECT_EQ(ttl->size(), size);
+    EXPECT_EQ(fenced("VFIR01").ttl.count, 1u);
+}
+
+// Whatever starts it, a channel's button shows whether the amplifier compensates its offset, and
+// the all-channels button whether any channel does: without autostop until the user stops it,
+// with autostop until the channel has settled. Over two amplifiers as one, the second one's
+// channels show their own. Autostop is kept across a disconnection and sent again.
+TEST_F(MainWindowTest, TheCompensationButtonsShowWhichChannelsCompensateAndAutostopIsKept) {
+    open("dogwood16,dogwood16", 3, smallScreen);
+    connectTo("All");
+    const auto reported = [](int ch, bool on) {
+        return QTest::qWaitFor(
+            [&] {
+                std::vector<bool> running;
+                if (kv4cl::getDigitalOffsetCompensationStates(running) != kv4cl::Success) return false;
+                if (ch >= 0) return running[size_t(ch)] == on;
+                return std::all_of(running.begin(), running.end(), [on](bool r) { return r == on; });
+            },
+            5000);
+    };
+    const QString tip = "Apply digital offset compensation to this channel";
+    QToolButton* all = withToolTip<QToolButton>(dock("allChannelsControlsDw"),
+                                                "Apply digital offset compensation to all channels");
+    QToolButton* third = withToolTip<QToolButton>(tab()->subPlot(3), tip);
+    QToolButton* other = withToolTip<QToolButton>(tab()->subPlot(20), tip);
+    // The title row says it too, for a button folded away in the toolbar's overflow.
+    QLabel* thirdMark = withToolTip<QLabel>(tab()->subPlot(3), "Digital offset compensation running");
+    ASSERT_TRUE(all && third && other && thirdMark);
+    const auto shown = [&] {
+        EXPECT_EQ(thirdMark->isVisible(), third->isChecked());
+        return std::vector<bool>{all->isChecked(), third->isChecked(), other->isChecked()};
+    };
+    action("Advanced", "Digital offset compensation")->trigger();
+    ASSERT_TRUE(reported(-1, true)) << "every channel compensating";
+    EXPECT_EQ(shown(), std::vector<bool>({true, true, true}));
+    QTest::mouseClick(third, Qt::LeftButton);
+    ASSERT_TRUE(reported(3, false));
+    EXPECT_EQ(shown(), std::vector<bool>({true, false, true}));
+    QTest::mouseClick(all, Qt::LeftButton);
+    ASSERT_TRUE(reported(-1, false)) << "none compensating";
+    EXPECT_EQ(shown(), std::vector<bool>({false, false, false}));
+
+    QAction* autostop = action("Advanced", "Digital offset compensation autostop");
+    EXPECT_FALSE(autostop->isChecked()) << "off by default";
+    autostop->trigger();
+    QTest::mouseClick(third, Qt::LeftButton);
+    EXPECT_TRUE(third->isChecked());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return shown() == std::vector<bool>({false, false, false}); }, 5000));
+    EXPECT_TRUE(amplifier("VDOGWOOD1601").command().offsetCompensation[3].on) << "stopped by the amplifier";
+    disconnect();
+    EXPECT_FALSE(autostop->isEnabled());
+    // Read at connection and passed to the library, after the power-on message cleared it.
+    const uint64_t messages = amplifier("VDOGWOOD1602").command().messages;
+    connectTo("All");
+    EXPECT_TRUE(autostop->isChecked());
+    EXPECT_TRUE(reaches("VDOGWOOD1602", [&](const DecodedCommand& c) {
+        return c.messages > messages && c.offsetCompensationAutostop;
+    }));
+}
+
+// The RC estimation, opened from the Analysis menu: its capacitances reach the fast-capacitance
+// compensation only when the user applies them, and the stimulus comes back at Stop and at the
+// next connection.
+TEST_F(MainWindowTest, AnalysesActOnTheAmplifierOnlyAsTheUserAsksAndLeaveItAsTheDocksShow) {
+    open("dogwood16", 1);
+    // Cells whose currents stay within the most sensitive range on both protocols; the last
+    // one's capacitance is above the compensation's range (0 to 20 pF).
+    kav4sim::CellParameters cell;
+    cell.membraneCapacitance = 10e-12;
+    cell.membraneResistance = 2e9;
+    cell.seriesResistance = 20e6;
+    cell.fastCapacitance = 0.0;
+    cell.channelConductance = 0.0;
+    cell.resetArtefact = 0.0;
+    cell.noiseRms = 1e-12;
+    kav4sim::VirtualAmplifier& device = amplifier("VDOGWOOD1601");
+    device.setCell(16, cell);
+    cell.membraneCapacitance = 28e-12;
+    device.setCell(15, cell);
+    showAt(smallScreen);
+    connectTo("VDOGWOOD1601");
+    const uint64_t latches = device.command().cFastLatches;
+    // A rate of at least 10 kHz, where a sample comes before the membrane has charged.
+    std::vector<kv4cl::Measurement_t> nominal;
+    uint16_t defaultRate = 0;
+    ASSERT_EQ(kv4cl::getSamplingRates(nominal, defaultRate), kv4cl::Success);
+    QTest::mouseClick(button("controlsDw", valueLabel(*std::find_if(
+                                               nominal.begin(), nominal.end(),
+                                               [](const auto& r) { return r.getNoPrefixValue() >= 1e4; }))),
+                      Qt::LeftButton);
+
+    auto* rc = qobject_cast<RCEstimationWidget*>(dock("rcEstimationWidget"));
+    action("Analysis", "RC Estimation")->trigger();
+    rc->raise();
+    settle();
+    ASSERT_TRUE(rc->isVisible());
+    QPushButton* applyAll = nullptr;
+    for (QPushButton* b : rc->findChildren<QPushButton*>())
+        if (b->toolTip() == "Compensate every channel with its capacitance estimate") applyAll = b;
+    ASSERT_TRUE(applyAll && !applyAll->isEnabled()) << "nothing estimated yet";
+    for (const auto& [name, value] :
+         {std::pair{"Vpulse [mV]", "40"}, {"Tpulse [ms]", "20"}, {"Vamp [mV]", "50"}, {"TPeriod [ms]", "40"}})
+        for (const QLabel* label : rc->findChildren<QLabel*>())
+            if (label->text() == name) type(qobject_cast<QAbstractSpinBox*>(label->buddy()), value);
+    QTest::mouseClick(rc->toolButton(AnalysisWidget::StartTool), Qt::LeftButton);
+    const auto filled = [&] {
+        for (int row = 0; row < 2; row++)
+            for (int c = 0; c < 16; c++)
+                if (!rc->table()->item(row, c) || rc->table()->item(row, c)->text() == "-") return false;
+        return true;
+    };
+    ASSERT_TRUE(QTest::qWaitFor(filled, 30000)) << "protocol " << device.command().protocolIdx;
+    EXPECT_EQ(device.command().cFastLatches, latches) << "no estimate reaches the compensation by itself";
+    // Applied, each channel's compensation takes the estimate shown, but the one above the
+    // compensation's range, which the Compensations dock names with the range.
+    std::vector<double> estimates;
+    for (int ch = 0; ch < 16; ch++)
+        estimates.push_back(labelValue(rc->table()->item(1, ch)->text(), "F"));
+    QTest::mouseClick(applyAll, Qt::LeftButton);
+    ASSERT_TRUE(reaches("VDOGWOOD1601", [](const DecodedCommand& d) {
+        return std::count(d.cFastEnabled.begin(), d.cFastEnabled.end(), true) == 15;
+    }));
+    const DecodedCommand applied = device.command();
+    for (int ch = 0; ch < 15; ch++)
+        EXPECT_NEAR(applied.cFast[size_t(ch)] / estimates[size_t(ch)], 1.0, 0.01) << ch;
+    EXPECT_FALSE(applied.cFastEnabled[15]);
+    const QString said = dock("compensationsDw")->findChild<QLabel*>("cFastRefusalLabel")->text();
+    const QString range = "Outside the CFast range (0 pF to 20 pF): Ch. 16 ";
+    ASSERT_TRUE(said.startsWith(range) && said.endsWith(" pF")) << said.toStdString();
+    EXPECT_NEAR(said.mid(range.size()).chopped(3).toDouble() * 1e-12 / estimates[15], 1.0, 0.01);
+    uint64_t starts = device.command().protocolStarts;
+    QTest::mouseClick(rc->toolButton(AnalysisWidget::StopTool), Qt::LeftButton);
+    ASSERT_TRUE(reaches("VDOGWOOD1601", [&](const DecodedCommand& d) {
+        return d.protocolStarts > starts && d.protocolIdx == 0;
+    })) << "the stimulus holds again";
+
+    // An estimation left running at the disconnection: at the next connection the amplifier
+    // holds what the stimulus dock shows.
+    QTest::mouseClick(rc->toolButton(AnalysisWidget::StartTool), Qt::LeftButton);
+    ASSERT_TRUE(reaches("VDOGWOOD1601", [&](const DecodedCommand& d) { return d.protocolIdx != 0; }));
+    starts = device.command().protocolStarts;
+    disconnect();
+    connectTo("VDOGWOOD1601");
+    ASSERT_TRUE(
+        reaches("VDOGWOOD1601",
+                [&](const DecodedCommand& d) { return d.protocolStarts > starts && d.protocolIdx == 0; }))
+        << "still playing protocol " << device.command().protocolIdx;
+    auto* protocols = dock("protocolDw")->findChild<QComboBox*>();
+    EXPECT_EQ(dock("protocolDw")->findChild<QLabel*>("runningProtocolLabel")->text(),
+              "Running: " + protocols->itemText(0));
+    EXPECT_TRUE(qobject_cast<RCEstimationWidget*>(dock("rcEstimationWidget"))
+                    ->toolButton(AnalysisWidget::StartTool)
+                    ->isEnabled());
+}
+
+// A channel the membrane monitor finds ruptured is switched off on the plots, in the amplifier
+// and in the lab book.
+TEST_F(MainWindowTest, AZappedChannelIsSwitchedOffOnThePlotsInTheAmplifierAndInTheLabBook) {
+    open("dogwood16", 1);
+    kav4sim::CellParameters cell;
+    cell.channelConductance = 0.0;
+    cell.noiseRms = 0.0;
+    cell.resetArtefact = 0.0;
+    amplifier("VDOGWOOD1601").setCell(16, cell);
+    showAt(largeScreen);
+    connectTo("VDOGWOOD1601");
+    // The stimulus holds at 50 mV, typed and applied with Return: a zapped membrane then draws
+    // more than the range holds.
+    QAbstractSpinBox* vhold = withToolTip<QAbstractSpinBox>(dock("protocolDw"), "CTRL UP/CTRL DOWN");
+    type(vhold, "50", Qt::Key_Return);
+    ASSERT_TRUE(sees("VDOGWOOD1601", [](const DecodedCommand& c) {
+        return std::abs(c.protocolParameters.at("Vhold") - 0.05) < 1e-6;
+    }));
+
+    action("Analysis", "Membrane Monitor")->trigger();
+    auto* monitor = qobject_cast<MembraneMonitorWidget*>(dock("membraneMonitorWidget"));
+    ASSERT_TRUE(monitor && monitor->isVisible() && monitor->isFloating());
+    EXPECT_TRUE(monitor->saturationBox()->isChecked()) << "a ruptured channel saturates its range";
+    type(monitor->minTimeBox(), "20");
+    QTest::mouseClick(monitor->toolButton(AnalysisWidget::StartTool), Qt::LeftButton);
+    const int ch = 12;
+    EXPECT_TRUE(tab()->subPlot(ch)->switchButton()->toolTip().startsWith("Monitoring"));
+    withToolTip<QToolButton>(tab()->subPlot(ch), "Zap this channel")->click();
+    ASSERT_TRUE(sees("VDOGWOOD1601", [&](const DecodedCommand& c) { return !c.switchBankA[size_t(ch)]; }))
+        << "the amplifier switches the channel off";
+    const DecodedCommand off = amplifier("VDOGWOOD1601").command();
+    EXPECT_EQ(std::count(off.switchBankA.begin(), off.switchBankA.end(), false), 1) << "that channel alone";
+    EXPECT_FALSE(tab()->isSwitchedOn(ch));
+    EXPECT_EQ(monitor->icon(ch)->toolTip(), "Channel switched off.\nIts current saturated the 200 pA range.");
+    EXPECT_EQ(
+        labbookText().count(
+            QString("Membrane Monitor, Channel switched off: %1, Current saturated the range").arg(ch + 1)),
+        1)
+        << labbookText().toStdString();
+    QTest::mouseClick(monitor->toolButton(AnalysisWidget::StopTool), Qt::LeftButton);
+    EXPECT_TRUE(tab()->subPlot(0)->switchButton()->toolTip().startsWith("Channel switched on."));
+}
+
+// The washer's docks and the temperature controller's on the model with them, the controller
+// found on a virtual controller's port; its readings go with the lab book's notes.
+class AccessoriesTest : public MainWindowTest {
+  protected:
+    void SetUp() override {
+        MainWindowTest::SetUp();
+        VelmoranTemperatureControlLogic::installPortLister([this] {
+            std::vector<serial::PortInfo> listed;
+            if (controller.present())
+                listed.push_back({controller.path(), "Velmoran Temperature Controller (virtual)", "n/a"});
+            return listed;
+        });
+    }
+    void TearDown() override {
+        MainWindowTest::TearDown();
+        VelmoranTemperatureControlLogic::installPortLister({});
+    }
+    kav4sim::VirtualTemperatureController controller{{.ambient = 23.4}};
+};
+
+TEST_F(AccessoriesTest, TheTemperatureControllersReadingsGoWithTheNotesWhileItIsThere) {
+    open("fir", 1, smallScreen);
+    connectTo("VFIR01");
+    EXPECT_TRUE(dock("firWasherCtrlDw")->isVisible());
+    EXPECT_FALSE(dock("firWasherCtrlDebugDw")->isVisible()) << "shown from the View menu";
+    QDockWidget* temperature = dock("velmoranTemperatureControlDw");
+    auto* reading = temperature->findChild<QLabel*>("temperatureLabel");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return reading->text() == "23.4°C"; }, 10000))
+        << reading->text().toStdString();
+    const auto note = [&](const QString& text) {
+        auto* line = dock("labbook")->findChild<QLineEdit*>();
+        QTest::keyClicks(line, text);
+        QTest::keyClick(line, Qt::Key_Return);
+    };
+    note("warm enough");
+    EXPECT_TRUE(labbookText().contains("Written Note, 'warm enough', Temperature: 23.4 [°C]"))
+        << labbookText().toStdString();
+    disconnect();
+    EXPECT_EQ(controller.commands().back(), "YTd11\r") << "stopped at the disconnection";
+    // Without a controller, notes carry no temperature.
+    controller.vanish();
+    // The kept layout shows no dock; shown from the View menu it holds the message alone, and
+    // the whole of it.
+    connectTo("VFIR01");
+    note("cooling");
+    EXPECT_TRUE(labbookText().contains("Written Note, 'cooling'"));
+    EXPECT_FALSE(labbookText().contains("'cooling', Temperature"));
+    temperature = dock("velmoranTemperatureControlDw");
+    EXPECT_FALSE(temperature->isVisible());
+    temperature->toggleViewAction()->trigger();
+    settle();
+    QLabel* message = nullptr;
+    for (QLabel* label : temperature->findChildren<QLabel*>())
+        if (label->text().startsWith("Temperature Control device not connected.")) message = label;
+    ASSERT_TRUE(message && message->isVisible());
+    EXPECT_GE(message->height(), message->heightForWidth(message->width())) << "every line of it";
+    for (const char* control : {"temperatureLabel", "setTemperatureSpinBox"})
+        EXPECT_FALSE(temperature->findChild<QWidget*>(control)->isVisible()) << control;
 }
 
 } // namespace
