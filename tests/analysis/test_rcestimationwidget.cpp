@@ -22,7 +22,6 @@
 #include <QToolButton>
 
 #include <cmath>
-#include <map>
 
 namespace {
 
@@ -56,17 +55,13 @@ class RcDockOnAmplifier : public RcOnAmplifier {
     }
     // The exported line's values in the base unit: "Resistance [MΩ],1010,..." gives 1.01e9...
     static std::vector<double> exported(const QString& text, const QString& name) {
-        static const std::map<QString, double> factors = {
-            {"f", 1e-15}, {"p", 1e-12}, {"n", 1e-9}, {"µ", 1e-6}, {"m", 1e-3},
-            {"", 1.0},    {"k", 1e3},   {"M", 1e6},  {"G", 1e9},  {"T", 1e12}};
         for (const QString& line : text.split("\n"))
             if (line.startsWith(name + " [")) {
                 const QStringList fields = line.split(",");
-                const QString unit = fields[0].mid(name.size() + 2).chopped(1); // "MΩ" of "[MΩ]"
-                const double factor = factors.at(unit.chopped(1));
+                const QString unit = fields[0].section('[', 1).chopped(1); // "MΩ" of "[MΩ]"
                 std::vector<double> values;
                 for (int i = 1; i < fields.size(); i++)
-                    values.push_back(fields[i].toDouble() * factor);
+                    values.push_back(labelValue(fields[i] + " " + unit, unit.right(1)));
                 return values;
             }
         ADD_FAILURE() << name.toStdString();
