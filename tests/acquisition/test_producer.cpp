@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTimer>
 
@@ -222,6 +223,42 @@ TEST(Producer, ReportsEachLossAtTheRowAfterItAndTheRowsOfALappedHook) {
     EXPECT_EQ(reported(lost).back(), (std::pair<quint64, quint64>{42, 42}));
     EXPECT_EQ(lost.count(), 6);
     EXPECT_EQ(producer.framesLostTotal(), 21u + 42);
+}
+
+// The library tells of a break at once and of its size up to a second later: a writer that
+// finishes meanwhile waits for the gap, which may lie among the rows it already read.
+TEST(Producer, AReaderAboutToFinishWaitsForABreakToBeSizedOrTheProducerToStop) {
+    for (const bool stops : {false, true}) {
+        SCOPED_TRACE(stops ? "the producer stops" : "the gap arrives");
+        ScriptedSource source(1, 0, 0);
+        DeviceDataProducer producer(source);
+        std::unique_ptr<DataHook> probe = producer.getDataHook();
+        probe->keepGaps = true;
+        kv4cl::DataStatus_t broke;
+        broke.dataLost = true;
+        source.add(source.rows(0, 10, broke));
+        if (!stops) {
+            Poll nothing; // while the library still sizes it, for a fifth of a second at least
+            nothing.status = kv4cl::WarningNoDataAvailable;
+            source.add(nothing, 200);
+            Poll sized = source.rows(10, 5);
+            sized.losses = {gap(3, 8)};
+            source.add(sized);
+        }
+        producer.start();
+        std::vector<uint16_t> rows; // the ten before the gap's news, or more on a busy machine
+        ASSERT_TRUE(readRawData(*probe, rows, true, 9));
+        QElapsedTimer clock;
+        clock.start();
+        if (stops) producer.onStopProducing();
+        awaitBreakSized(*probe);
+        ASSERT_EQ(probe->gaps.size(), stops ? 0u : 1u);
+        if (stops)
+            EXPECT_LT(clock.elapsed(), 1000) << "no wait for a size that cannot come";
+        else
+            EXPECT_EQ(probe->gaps[0].row, 7u);
+        producer.onStopProducing();
+    }
 }
 
 TEST(Producer, StopReleasesWaitingReadersWithTheRowsWritten) {
