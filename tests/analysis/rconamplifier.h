@@ -4,7 +4,6 @@
 // as the main window tells them.
 
 #include "tests/analysis/consumersonamplifier.h"
-#include "tests/analysis/rcexpected.h"
 
 #include "analysis/rcestimation/cestimationconsumer.h"
 #include "analysis/rcestimation/restimationconsumer.h"
@@ -12,6 +11,27 @@
 #include <memory>
 
 namespace kv4test {
+
+// What the resistance and capacitance estimations should find for a cell of known Cm, Rm, Rs
+// and Cp on a virtual amplifier.
+struct RcCell {
+    double cm, rm, rs, cp; // F, Ohm, Ohm, F
+};
+
+// The settled currents of the levels of a step differ by dV / (Rm + Rs).
+inline double seenResistance(const RcCell& c) {
+    return c.rm + c.rs;
+}
+
+// The capacitance the circuit presents to a ramp: once the membrane has caught up with a ramp
+// of slope s, the current is (Cm a^2 + Cp) s + V / (Rm + Rs), with a = Rm / (Rm + Rs) the
+// share of the command that reaches the membrane. Each sample being the mean current over its
+// period, this holds at every sampling rate; the leak's V / (Rm + Rs) is the estimate's to
+// cancel.
+inline double seenCapacitance(const RcCell& c) {
+    const double a = c.rm / (c.rm + c.rs);
+    return c.cm * a * a + c.cp;
+}
 
 inline kav4sim::CellParameters rcCell(const RcCell& c, double noiseRms) {
     kav4sim::CellParameters cell = noisyCell(noiseRms);
