@@ -896,7 +896,14 @@ TEST_F(AccessoriesTest, TheTemperatureControllersReadingsGoWithTheNotesWhileItIs
     EXPECT_TRUE(labbookText().contains("Written Note, 'warm enough', Temperature: 23.4 [°C]"))
         << labbookText().toStdString();
     disconnect();
-    EXPECT_EQ(controller.commands().back(), "YTd11\r") << "stopped at the disconnection";
+    // Awaited: the stop may reach the controller's port after the disconnection has returned.
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            const std::vector<std::string> commands = controller.commands();
+            return !commands.empty() && commands.back() == "YTd11\r";
+        },
+        5000))
+        << "stopped at the disconnection";
     // Without a controller, notes carry no temperature.
     controller.vanish();
     // The kept layout shows no dock; shown from the View menu it holds the message alone, and
