@@ -115,7 +115,7 @@ CellParameters passiveCell() {
     return cell;
 }
 
-TEST_F(IvGraphDock, SeriesAreReplacedOrAppendedAndTheLinearFitGivesTheConductance) {
+TEST_F(IvGraphDock, FitsReadTheCellsAndSeriesAreAppendedOnTheNanoampereRangeOrReplaced) {
     const CellParameters cell = passiveCell();
     // Channel 1: an ion channel that stays open, on a membrane that hardly leaks, so that the
     // current crosses zero at E.
