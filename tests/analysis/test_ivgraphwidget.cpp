@@ -30,13 +30,14 @@ namespace {
 
 using kav4sim::CellParameters;
 
-class IvGraphDock : public kv4test::SimulatedAmplifiers {
+// A Dogwood 16 at 10 kHz.
+class IvGraphDock : public kv4test::ConsumersOnAmplifier {
   protected:
+    IvGraphDock() { model = "dogwood16"; }
     void TearDown() override {
         widgets.clear();
         consumer.reset();
-        producer.reset(); // it reads from the library: before the disconnection
-        SimulatedAmplifiers::TearDown();
+        ConsumersOnAmplifier::TearDown();
     }
 
     // Cells on channels 0 and 1, steps from Vhold 0 mV: `levels` pulses from -70 mV in 20 mV
@@ -56,10 +57,8 @@ class IvGraphDock : public kv4test::SimulatedAmplifiers {
         ASSERT_TRUE(QTest::qWaitForWindowExposed(widgets[0].get()));
     }
     void produce(const CellParameters& channel0, const CellParameters& channel1, int levels) {
-        ASSERT_NO_FATAL_FAILURE(connect("dogwood16"));
         amplifier().setCell(0, channel0);
         amplifier().setCell(1, channel1);
-        ASSERT_EQ(kv4cl::setSamplingRate(2), kv4cl::Success);
         ASSERT_NO_FATAL_FAILURE(startProtocol("Variable Amplitude", {{"Vhold", 0},
                                                                      {"Vpulse", -70},
                                                                      {"Vstep", 20},
@@ -101,8 +100,6 @@ class IvGraphDock : public kv4test::SimulatedAmplifiers {
     }
     QString read(const QString& label, int channel = 0) { return labelled<QLabel>(label, channel)->text(); }
 
-    LibrarySampleSource source;
-    std::unique_ptr<DeviceDataProducer> producer;
     std::unique_ptr<IvGraphConsumer> consumer;
     std::vector<std::unique_ptr<IvGraphWidget>> widgets;
 };
