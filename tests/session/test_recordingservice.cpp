@@ -1,11 +1,13 @@
-// Recordings started and stopped again and again on one session, as the record button does
-// (the device reset and its data dropped before each start), on a virtual amplifier that
-// counts its frames while other threads keep the machine busy: every file must hold
-// consecutive frames from its first one on. Each start races with the device's stream and with
-// the writer taking its place in the sample ring.
+// Recordings through the service on virtual amplifiers that count their frames, read back
+// with kav4-cli's pattern check. Started and stopped again and again on one session, as the
+// record button does (the device reset and its data dropped before each start), while other
+// threads keep the machine busy: every file must hold consecutive frames from its first one
+// on. Stopped just after the amplifier dropped bytes: the loss is marked in the files and in
+// the recording's lab book, although the library sizes it only after the stop was asked for.
 
 #include "commlib/api/kv4cl.h"
 #include "commlib/transport/ftdidriver.h"
+#include "recording/labbookfiles.h"
 #include "recording/recordingplan.h"
 #include "session/devicesession.h"
 #include "session/recordingservice.h"
@@ -15,6 +17,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QSignalSpy>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -94,5 +97,81 @@ TEST(RecordingService, EveryRecordingOfASessionHoldsConsecutiveFramesFromItsFirs
     session.reset();
     kv4CommLib::installFtdiDriver(nullptr);
 }
+
+struct LateLoss {
+    const char* models;
+    std::vector<std::string> ids;
+    int format; // as the plan's: 0 DAT, 1 ABF
+};
+
+class LateLossTest : public testing::TestWithParam<LateLoss> {};
+
+TEST_P(LateLossTest, ALossJustBeforeTheStopIsMarkedInTheFilesAndTheRecordingsLabbook) {
+    const LateLoss& set = GetParam();
+    std::string error;
+    const auto bus = kav4sim::installSimulation(set.models, error);
+    ASSERT_TRUE(bus) << error;
+    for (const std::string& id : set.ids)
+        bus->amplifier(id)->setPatternMode(true);
+    kv4cl::ErrorCodes_t result = kv4cl::ErrorDeviceNotConnected;
+    std::unique_ptr<DeviceSession> session = DeviceSession::open(set.ids, result);
+    ASSERT_TRUE(session);
+    kv4cl::Measurement_t rate;
+    ASSERT_EQ(kv4cl::getSamplingRate(rate), kv4cl::Success);
+    RecordingPlan plan;
+    plan.format = set.format;
+    plan.path = QDir::homePath() + "/late loss/";
+    plan.name = "cell";
+    ASSERT_TRUE(QDir().mkpath(plan.path));
+    LabbookFiles labbook;
+    QStringList previous;
+    ASSERT_TRUE(labbook.openNewest(previous));
+    auto* recorder = new RecordingService(*session);
+    recorder->setPlan(&plan);
+    recorder->setLabbook(&labbook);
+    session->seedRanges();
+    session->onSamplingRateChanged(rate, rate);
+    session->start();
+
+    ASSERT_TRUE(recorder->start());
+    const DeviceDataProducer& producer = *session->producer();
+    const auto past = [&](uint64_t rows) {
+        return QTest::qWaitFor([&] { return producer.rowsProduced() > rows; }, 10000);
+    };
+    // A tenth of a second in, bytes go missing; the stop follows a tenth of a second later,
+    // well before the library has seen enough of the stream to say how many frames went.
+    const auto tenth = uint64_t(rate.getNoPrefixValue() / 10);
+    ASSERT_TRUE(past(tenth));
+    kav4sim::VirtualAmplifier& amplifier = *bus->amplifier(set.ids.front());
+    amplifier.dropBytes(3 * amplifier.model().packetBytes + amplifier.model().packetBytes / 2);
+    ASSERT_TRUE(past(producer.rowsProduced() + tenth));
+    QSignalSpy stopped(recorder, &RecordingService::recording);
+    recorder->stop();
+    ASSERT_TRUE(stopped.wait(5000)); // the lab book's lines are written as it arrives
+
+    const DeviceDataProducer::ChannelCounts& channels = session->features().channels;
+    const std::string folder = plan.folder().toStdString();
+    const kav4cli::FrameLayout layout{channels.current, channels.gp, set.format == 0 ? channels.voltage : 1,
+                                      set.ids.size()};
+    const std::vector<kav4cli::LabbookLoss> noted = kav4cli::labbookLosses(folder + "cell_lab_book.txt");
+    const kav4cli::PatternReport report =
+        set.format == 0
+            ? kav4cli::verifyDat(kav4cli::datFiles(folder, "cell"), layout,
+                                 kav4cli::datColumns(channels.current, channels.gp, channels.voltage), noted)
+            : kav4cli::verifyAbf(kav4cli::abfFiles(folder, "cell", layout.currents + layout.gps), layout);
+    EXPECT_EQ(report.fault, "");
+    EXPECT_EQ(report.losses, 1u);
+    EXPECT_GT(report.lostFrames, 0u);
+    ASSERT_EQ(noted.size(), 1u) << "one line in the recording's lab book";
+    EXPECT_EQ(noted[0].file, set.format == 0 ? "cell_000.dat" : "cell_CH*_000.abf");
+    session.reset();
+    kv4CommLib::installFtdiDriver(nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sets, LateLossTest,
+    testing::Values(LateLoss{"fir", {"VFIR01"}, 1},
+                    LateLoss{"dogwood16,dogwood16", {"VDOGWOOD1601", "VDOGWOOD1602"}, 0}),
+    [](const auto& info) { return std::string(info.param.format == 0 ? "AllDat" : "FirAbf"); });
 
 } // namespace
