@@ -33,17 +33,19 @@ QString cellText(const kv4cl::Measurement_t& value, const kv4cl::RangedMeasureme
     return resultText(value, supportedDigits(value.value, resolution));
 }
 
-// The window kept in the settings; one edited into what the box does not take gives way to the
-// default, with a warning.
+// The window kept in the settings; one edited into what the box does not take is dropped, with
+// a warning once, and the default is used.
 double storedWindow() {
-    const QVariant stored = QSettings().value(NoiseReportWidget::windowKey);
+    QSettings settings;
+    const QVariant stored = settings.value(NoiseReportWidget::windowKey);
     if (!stored.isValid()) return defaultWindow;
     bool ok = false;
     const double seconds = stored.toDouble(&ok);
     if (ok && seconds >= shortestWindow && seconds <= longestWindow) return seconds;
-    qWarning("The setting %s, \"%s\", is no window of %g to %g s: %g s is used",
+    qWarning("The setting %s, \"%s\", is no window of %g to %g s: it is dropped and %g s is used",
              qPrintable(NoiseReportWidget::windowKey), qPrintable(stored.toString()), shortestWindow,
              longestWindow, defaultWindow);
+    settings.remove(NoiseReportWidget::windowKey);
     return defaultWindow;
 }
 

@@ -249,6 +249,7 @@ TEST_F(StoredSettings, AValueTheBoxCannotTakeGivesWayToItsDefaultWithAWarning) {
         EXPECT_EQ(r.shown(), r.expected);
         const bool taken = r.stored == QVariant(r.expected);
         EXPECT_EQ(warnings.count(r.key), taken ? 0 : 1) << warnings.warnings.join("\n").toStdString();
+        EXPECT_EQ(QSettings().contains(r.key), taken) << "a refused value is dropped, not warned of again";
         QSettings().remove(r.key);
     }
 }
