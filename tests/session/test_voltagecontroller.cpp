@@ -42,10 +42,16 @@ TEST_P(Rule, ItsVoltageReachesTheDeviceAndWhatRanBeforeComesBack) {
     uint64_t starts = amplifier().command().protocolStarts;
     ASSERT_TRUE(stimulus->apply());
     waitForCommand([&](const DecodedCommand& d) { return d.protocolStarts > starts; });
-    if (offsets) ASSERT_TRUE(stimulus->setOffset(2, {7.0, kv4cl::UnitPfxMilli, "V"}));
+    if (offsets) {
+        ASSERT_TRUE(stimulus->setOffset(2, {7.0, kv4cl::UnitPfxMilli, "V"}));
+    }
     VoltageController rule(4);
     rule.setStimulus(stimulus.get());
-    rule.setRule(true, {true, {-50.0, kv4cl::UnitPfxMilli, "V"}, "I > 100 pA for 10 ms"});
+    VoltageController::Rule high;
+    high.enabled = true;
+    high.voltage.value = -50.0;
+    high.cause = "I > 100 pA for 10 ms";
+    rule.setRule(true, high);
     rule.setRestore(true, 200);
     QSignalSpy events(&rule, &VoltageController::labbookEvent);
 
