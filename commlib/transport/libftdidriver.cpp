@@ -471,15 +471,20 @@ class LibftdiDriver : public FtdiDriver {
             // buffer fills meanwhile, as with the vendor's driver.
             port.changed.wait(lock, [&] { return port.stop || port.received.size() < libftdiReceiveBuffer; });
             if (port.stop) break;
-            const uint64_t purges = port.purges;
             chunk.resize(port.chunk);
             lock.unlock();
             int got;
+            uint64_t purges;
             {
                 // libftdi1 returns only once it has all it was asked for or a transfer brings
                 // nothing: asked for one packet's data, or for what its last transfer left
                 // over, it hands on each transfer's bytes at once, however slow the stream.
                 std::lock_guard ftdiLock(port.ftdiMutex);
+                // Counted once the read has libftdi to itself: a purge that ended while it
+                // waited is behind it, and what it reads came after.
+                lock.lock();
+                purges = port.purges;
+                lock.unlock();
                 const size_t want =
                     std::clamp<size_t>(port.ftdi->readbuffer_remaining, packetData, chunk.size());
                 got = ftdi_read_data(port.ftdi, chunk.data(), int(want));
