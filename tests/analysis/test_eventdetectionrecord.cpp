@@ -47,6 +47,21 @@ int total(const EventHistogram& h) {
 
 // "Baseline tau" is the time constant of the baseline: after a step of the current smaller
 // than threshold 1, the baseline's distance to the new level is exp(-t / tau) of the step.
+// A window's histogram counts what falls outside it in its edge bins, each bin from its lower
+// edge on; a window of one value counts that value in its first bin.
+TEST(EventDetectionRecord, AWindowsHistogramHoldsEveryValueInItsBin) {
+    EventHistogram h;
+    h.binCount = 4;
+    h.layOut(10.0, 18.0, "ms"); // bins of 2 ms
+    for (const double value : {-1e300, 9.0, 10.0, 11.99, 12.0, 15.0, 17.99, 18.0, 1e300})
+        h.add(value);
+    EXPECT_EQ(h.counts, (QList<int>{4, 1, 1, 3}));
+    h.layOut(5.0, 5.0, "ms");
+    for (const double value : {4.0, 5.0, 6.0})
+        h.add(value);
+    EXPECT_EQ(h.counts, (QList<int>{2, 0, 0, 1}));
+}
+
 TEST(EventDetectionRecord, BaselineFilterAndFrameCountsFollowRateAndOptions) {
     const struct {
         double rate, tau, minMs, maxMs;
