@@ -168,10 +168,11 @@ TEST_P(LateLossTest, ALossJustBeforeTheStopIsMarkedInTheFilesAndTheRecordingsLab
     kv4CommLib::installFtdiDriver(nullptr);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Sets, LateLossTest,
-    testing::Values(LateLoss{"fir", {"VFIR01"}, 1},
-                    LateLoss{"dogwood16,dogwood16", {"VDOGWOOD1601", "VDOGWOOD1602"}, 0}),
-    [](const auto& info) { return std::string(info.param.format == 0 ? "AllDat" : "FirAbf"); });
+INSTANTIATE_TEST_SUITE_P(Sets, LateLossTest,
+                         testing::Values(LateLoss{"fir", {"VFIR01"}, 1},
+                                         LateLoss{"dogwood16", {"VDOGWOOD1601"}, 0}),
+                         [](const auto& info) {
+                             return std::string(info.param.format == 0 ? "Dogwood16Dat" : "FirAbf");
+                         });
 
 } // namespace
