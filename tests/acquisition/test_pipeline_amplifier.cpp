@@ -2,7 +2,7 @@
 // channels) through the library into the producer and out through hooks.
 
 // First: the simulator has a member named like Qt's "emit" macro.
-#include "tests/simulator/amplifiertest.h"
+#include "tests/support/amplifiertest.h"
 
 #include "acquisition/devicedataproducer.h"
 #include "acquisition/librarysamplesource.h"

@@ -5,7 +5,7 @@
 // and ranges as the main window tells them.
 
 // First: the simulator has a member named like Qt's "emit" macro.
-#include "tests/simulator/amplifiertest.h"
+#include "tests/support/amplifiertest.h"
 
 #include "acquisition/devicedataproducer.h"
 #include "acquisition/librarysamplesource.h"

@@ -4,7 +4,7 @@
 // channel switches and restarts; the recording tag holds every channel's state.
 
 #include "tests/controls/dockdriver.h"
-#include "tests/simulator/amplifiertest.h"
+#include "tests/support/amplifiertest.h"
 
 #include "controls/compensationsdockwidget.h"
 #include "widgets/activationbutton.h"

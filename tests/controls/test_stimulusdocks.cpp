@@ -6,7 +6,7 @@
 // in its labels, refusals. What the stimulus itself decides is tested without the docks.
 
 #include "tests/controls/dockdriver.h"
-#include "tests/simulator/amplifiertest.h"
+#include "tests/support/amplifiertest.h"
 #include "tests/support/warningcapture.h"
 
 #include "controls/fastpulsescustomprotocolwidget.h"

@@ -3,7 +3,7 @@
 // holding voltage and the offsets read back; a value the library refuses keeps its message and
 // never reaches a device; an estimation takes the stimulus until it ends; the parameter files.
 
-#include "tests/simulator/amplifiertest.h"
+#include "tests/support/amplifiertest.h"
 
 #include "session/stimulusservice.h"
 

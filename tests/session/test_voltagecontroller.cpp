@@ -3,7 +3,7 @@
 // offset, else every channel as the holding voltage; after the restore time what was there
 // comes back, and only when asked; a line in the lab book per action and per restore.
 
-#include "tests/simulator/amplifiertest.h"
+#include "tests/support/amplifiertest.h"
 
 #include "analysis/voltagecontroller/voltagecontroller.h"
 #include "session/stimulusservice.h"

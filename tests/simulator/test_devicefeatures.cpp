@@ -7,7 +7,7 @@
 // just before it), so these tests wait for what they look for: the device's report of the new
 // state in its info bytes, or the change itself in the stream; what they check comes after.
 
-#include "tests/simulator/amplifiertest.h"
+#include "tests/support/amplifiertest.h"
 
 #include <functional>
 #include <optional>

@@ -2,7 +2,7 @@
 // model streams on channel B, so the EEPROM call opens channel A for itself; the Dogwood model
 // streams on channel A, so the call must share the open handle.
 
-#include "tests/simulator/amplifiertest.h"
+#include "tests/support/amplifiertest.h"
 
 using namespace kv4test;
 using kav4sim::FtdiCall;

@@ -2,7 +2,7 @@
 // is never a setting), and the auxiliary switch query, on the reference model connected through
 // the library.
 
-#include "tests/simulator/amplifiertest.h"
+#include "tests/support/amplifiertest.h"
 
 #include <string>
 #include <vector>

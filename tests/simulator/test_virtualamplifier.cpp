@@ -1,4 +1,4 @@
-#include "tests/simulator/amplifiertest.h"
+#include "tests/support/amplifiertest.h"
 
 #include <set>
 

@@ -2,7 +2,7 @@
 // mode, in real time, each making one of its faults. The frames missing from the pattern must
 // be exactly what readFramesLost reports, each gap at the frame where the pattern resumes.
 
-#include "tests/simulator/amplifiertest.h"
+#include "tests/support/amplifiertest.h"
 
 #include <algorithm>
 #include <climits>
