@@ -126,20 +126,22 @@ void MainMenus::attach(DeviceSession* connected, QDialog* plot, QDialog* filter)
     plotPreferencesAction->setEnabled(true);
     filterPreferencesAction->setEnabled(true);
     resetMenu->setEnabled(true);
+    // A choice kept from the last session is shown and sent to the device once.
+    const auto restore = [](QAction* action, const QString& key) {
+        const bool enabled = QSettings().value(key, false).toBool();
+        const QSignalBlocker blocker(action);
+        action->setChecked(enabled);
+        return enabled;
+    };
     if (features.resetDenoiser) {
         denoiserMenu->setEnabled(true);
-        const bool enabled = QSettings().value(denoiserKey, false).toBool();
-        const QSignalBlocker blocker(denoiserEnableAction);
-        denoiserEnableAction->setChecked(enabled);
-        session->setDenoiserEnabled(enabled);
+        session->setDenoiserEnabled(restore(denoiserEnableAction, denoiserKey));
     }
     offsetCompensationAction->setEnabled(features.digitalOffsetCompensation);
     if (features.offsetCompensationAutostop) {
         offsetCompensationAutostopAction->setEnabled(true);
-        const bool enabled = QSettings().value(offsetCompensationAutostopKey, false).toBool();
-        const QSignalBlocker blocker(offsetCompensationAutostopAction);
-        offsetCompensationAutostopAction->setChecked(enabled);
-        session->setOffsetCompensationAutostop(enabled);
+        session->setOffsetCompensationAutostop(
+            restore(offsetCompensationAutostopAction, offsetCompensationAutostopKey));
     }
     synchronizeAction->setEnabled(features.parallel);
 }
