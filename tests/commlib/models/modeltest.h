@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <map>
@@ -57,6 +58,19 @@ class Golden {
     }
     std::map<std::string, std::vector<uint32_t>> sections;
 };
+
+// That a message holds the bytes of a golden section from the section's first number, the byte
+// they start at, on.
+inline void expectRun(const Message& sent, const Golden& golden, const std::string& section) {
+    const Message run = golden.bytes(section);
+    if (run.empty() || sent.size() < run[0] + run.size() - 1) {
+        ADD_FAILURE() << section << ": a message of " << sent.size() << " bytes";
+        return;
+    }
+    EXPECT_EQ(Message(sent.begin() + run[0], sent.begin() + long(run[0] + run.size() - 1)),
+              Message(run.begin() + 1, run.end()))
+        << section;
+}
 
 struct Identity {
     uint8_t version;
@@ -140,6 +154,27 @@ class ModelBus : public ::testing::Test {
             expected.insert(expected.end(), frames.begin(), frames.end());
         EXPECT_EQ(got, expected);
         EXPECT_EQ(gotFiltered, expected) << "no filter is on after connection";
+    }
+
+    // Packets of `body` after the marker, the info index walking through the model's cycle and
+    // the info byte from `info` at that index (0 past its end), enough for the receive side to
+    // parse each index at least once, the last completed by the next marker and index.
+    void feedPackets(const std::string& serial, char channel, const MessageDispatcher& m, const Message& info,
+                     const Message& body = {}) {
+        const auto cycle = uint32_t(m.infoBytes.size());
+        const uint32_t packets = std::max(m.maxPackets.load(), cycle);
+        Message stream;
+        for (uint32_t p = 0; p <= packets; p++) {
+            const auto index = uint8_t(p % cycle);
+            Message packet = {0x7F, 0xFF, 0x80, 0x00, index, index < info.size() ? info[index] : uint8_t(0)};
+            packet.insert(packet.end(), body.begin(), body.end());
+            packet.resize(m.packetBytes, 0);
+            stream.insert(stream.end(), packet.begin(), packet.end());
+        }
+        stream.insert(stream.end(), {0x7F, 0xFF, 0x80, 0x00, uint8_t((packets + 1) % cycle)});
+        const auto device = bus->device(serial);
+        device->feed(channel, stream);
+        ASSERT_TRUE(device->waitUntilDrained(channel, 10s));
     }
 
     std::shared_ptr<kav4sim::VirtualBus> bus;

@@ -27,16 +27,14 @@ class Washer : public ModelBus {
         const std::vector<Message> all = device->writes('B');
         return {all.end() - long(expected), all.end()};
     }
+    const Golden fir{"fir.golden"};
     std::shared_ptr<kav4sim::VirtualDevice> device;
     size_t written = 0;
 };
 
 TEST_F(Washer, CommandsAreEdgesWithTheirArguments) {
-    // The four speeds as one 32-bit word, 10 | -20 << 8 | 100 << 16 | -100 << 24 = 0x9C64EC0A,
-    // cut into 7-bit bytes from byte 39; command 5 with the strobe in byte 38.
     auto sent = sentBy(setWasherPresetSpeeds({10, -20, 100, -100}), 1);
-    EXPECT_EQ(Message(sent[0].begin() + 38, sent[0].begin() + 44),
-              (Message{0x25, 0x0A, 0x58, 0x13, 0x63, 0x09}));
+    expectRun(sent[0], fir, "washer preset speeds");
     sent = sentBy(startWasher(2), 1);
     EXPECT_EQ(sent[0][38], 1 | 2 << 3 | 0x20);
     EXPECT_EQ(sent[0][39], 0x0A) << "the speeds stay in the message";
@@ -54,21 +52,7 @@ TEST_F(Washer, CommandsAreEdgesWithTheirArguments) {
 TEST_F(Washer, StatusAndSpeedsComeFromTheDevice) {
     // The washer's error code and speeds arrive in the info bytes 0 to 4, one pair per packet,
     // the index walking through all the info bytes.
-    const Message reported = {9, 0xFB, 20, 0x80, 0x7F};
-    const auto cycle = uint32_t(deviceList().first().infoBytes.size());
-    const uint32_t packets = std::max(deviceList().first().maxPackets.load(), cycle);
-    Message stream;
-    for (uint32_t p = 0; p <= packets; p++) {
-        const auto index = uint8_t(p % cycle);
-        Message packet = {0x7F, 0xFF,  0x80,
-                          0x00, index, index < reported.size() ? reported[index] : uint8_t(0)};
-        packet.resize(deviceList().first().packetBytes, 0);
-        stream.insert(stream.end(), packet.begin(), packet.end());
-    }
-    // Completes the last packet.
-    stream.insert(stream.end(), {0x7F, 0xFF, 0x80, 0x00, uint8_t((packets + 1) % cycle)});
-    device->feed('B', stream);
-    ASSERT_TRUE(device->waitUntilDrained('B', 10s));
+    feedPackets("FIR01", 'B', deviceList().first(), {9, 0xFB, 20, 0x80, 0x7F});
 
     int8_t code = 0;
     std::vector<int8_t> speeds;
@@ -79,55 +63,42 @@ TEST_F(Washer, StatusAndSpeedsComeFromTheDevice) {
     EXPECT_EQ(speeds[0], -5);
 }
 
-// The TTL output: the train's fields from byte 44 (duration in us, period in 0.1 ms, delay in us,
-// count), each value given in any prefix of its unit, and the start strobe.
+// The TTL output: the train's fields, each value given in any prefix of its unit, and the start
+// strobe.
 TEST_F(Washer, TtlPulsesAreSentWithTheirFieldsAndChecked) {
     const auto us = [](double v) { return Measurement_t{v, UnitPfxMicro, "s"}; };
     const auto ms = [](double v) { return Measurement_t{v, UnitPfxMilli, "s"}; };
+    const auto seconds = [](double v) { return Measurement_t{v, UnitPfxNone, "s"}; };
     struct Case {
         Measurement_t duration, period, delay;
         uint16_t pulses;
-        Message bytes; // 44 to 53
+        std::string section;
     };
+    const std::string usual = "ttl 250 us every 2.5 ms after 1 ms, 300 pulses";
     const Case cases[] = {
-        // 250 us, 25 steps of 0.1 ms, 1000 us, 300 pulses (bits 0-2 of byte 53) and the strobe (bit 3).
-        {us(250),
-         ms(2.5),
-         us(1000),
-         300,
-         {250 & 0x7F, 250 >> 7, 25, 0, 0, 1000 & 0x7F, 1000 >> 7, 0, 300 & 0x7F, 2 | 8}},
-        // The same train in other prefixes.
-        {ms(0.25),
-         us(2500),
-         ms(1),
-         300,
-         {250 & 0x7F, 250 >> 7, 25, 0, 0, 1000 & 0x7F, 1000 >> 7, 0, 300 & 0x7F, 2 | 8}},
-        // The extremes: 10 ms pulses every 10 s (100000 steps) after 1 s, 1000 of them.
-        {ms(10),
-         {10.0, UnitPfxNone, "s"},
-         {1.0, UnitPfxNone, "s"},
-         1000,
-         {10000 & 0x7F, 10000 >> 7, 100000 & 0x7F, 100000 >> 7 & 0x7F, 100000 >> 14, 1000000 & 0x7F,
-          1000000 >> 7 & 0x7F, 1000000 >> 14, 1000 & 0x7F, 1000 >> 7 | 8}},
-        {us(1), ms(0.1), us(0), 1, {1, 0, 1, 0, 0, 0, 0, 0, 1, 8}},
+        {us(250), ms(2.5), us(1000), 300, usual},
+        {ms(0.25), us(2500), ms(1), 300, usual}, // in other prefixes
+        {ms(10), seconds(10), seconds(1), 1000, "ttl 10 ms every 10 s after 1 s, 1000 pulses"},
+        {us(1), ms(0.1), us(0), 1, "ttl 1 us every 0.1 ms, 1 pulse"},
     };
     for (const Case& c : cases) {
         const auto sent = sentBy(startTtlPulses(c.duration, c.period, c.delay, c.pulses), 1);
-        EXPECT_EQ(Message(sent[0].begin() + 44, sent[0].end()), c.bytes);
+        expectRun(sent[0], fir, c.section);
+        EXPECT_EQ(sent[0].size(), 54u) << "the train's fields end the message";
         EXPECT_EQ(sentBy(setRawBit(38, 6, false), 1)[0][53] & 0x08, 0) << "the start is an edge";
     }
 
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const double inf = std::numeric_limits<double>::infinity();
     const Case refused[] = {
-        {us(0.5), ms(1), us(0), 1, {}},    // duration below its range
-        {us(100), ms(0.05), us(0), 1, {}}, // period below its range
-        {us(100), ms(1), us(-1), 1, {}},   // negative delay
-        {us(100), ms(1), us(0), 0, {}},    // no pulse
-        {us(100), ms(1), us(0), 1001, {}}, // too many
-        {us(1000), ms(1), us(0), 1, {}},   // a pulse as long as its period
-        {us(nan), ms(1), us(0), 1, {}},    {us(100), ms(inf), us(0), 1, {}},
-        {us(100), ms(1), us(-inf), 1, {}}, {{100.0, UnitPfxMicro, "V"}, ms(1), us(0), 1, {}}, // not a time
+        {us(0.5), ms(1), us(0), 1, ""},    // duration below its range
+        {us(100), ms(0.05), us(0), 1, ""}, // period below its range
+        {us(100), ms(1), us(-1), 1, ""},   // negative delay
+        {us(100), ms(1), us(0), 0, ""},    // no pulse
+        {us(100), ms(1), us(0), 1001, ""}, // too many
+        {us(1000), ms(1), us(0), 1, ""},   // a pulse as long as its period
+        {us(nan), ms(1), us(0), 1, ""},    {us(100), ms(inf), us(0), 1, ""},
+        {us(100), ms(1), us(-inf), 1, ""}, {{100.0, UnitPfxMicro, "V"}, ms(1), us(0), 1, ""}, // not a time
     };
     for (const Case& c : refused)
         EXPECT_EQ(startTtlPulses(c.duration, c.period, c.delay, c.pulses), ErrorValueOutOfRange)
