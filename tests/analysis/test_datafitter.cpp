@@ -10,6 +10,7 @@
 #include <cmath>
 #include <memory>
 #include <random>
+#include <tuple>
 
 namespace {
 
@@ -33,22 +34,21 @@ BoltzmannSigmoidFitModel canonical(BoltzmannSigmoidFitModel m) {
     return m;
 }
 
-// The same points in pA, nA and µA (and mV or V): the stop test and the starting simplex are
-// relative to the points, so every fit lands as close in one unit as in another.
-struct Units {
-    const char* name;
-    double x, y; // from mV and pA
-};
-const Units units[] = {
-    {"mV, pA", 1.0, 1.0}, {"mV, nA", 1.0, 1e-3}, {"mV, uA", 1.0, 1e-6}, {"V, nA", 1e-3, 1e-3}};
+// Points of `f` at `count` evenly spaced xs from `from` to `to`, plus normal noise of `sigma`.
+template <typename F> QList<QPointF> sampled(F f, double from, double to, int count, double sigma, int seed) {
+    std::mt19937 generator(seed);
+    std::normal_distribution<double> noise(0.0, sigma);
+    QList<QPointF> points;
+    for (int i = 0; i < count; ++i) {
+        const double x = from + (to - from) * i / (count - 1);
+        points.append({x, f(x) + (sigma > 0 ? noise(generator) : 0.0)});
+    }
+    return points;
+}
 
 TEST(DataFitter, BoltzmannFitFindsEveryParameterWithinOnePercentInEveryUnit) {
-    struct Case {
-        double min, max, half, k, from, to;
-        int points;
-        double noise; // pA rms
-    };
-    const Case cases[] = {
+    // min, max (pA), V½, k, from, to (mV), points, noise (pA rms)
+    const std::tuple<double, double, double, double, double, double, int, double> cases[] = {
         {0.0, 1.0, -20.0, 8.0, -100.0, 60.0, 17, 0.0},
         // A range symmetric about 0 starts V½ at exactly 0: the simplex steps it by a share of
         // the range of x.
@@ -58,28 +58,25 @@ TEST(DataFitter, BoltzmannFitFindsEveryParameterWithinOnePercentInEveryUnit) {
         {-200.0, 800.0, -35.0, 5.0, -100.0, 50.0, 16, 0.0},
         {-100.0, 1500.0, -25.0, 9.0, -100.0, 60.0, 33, 2.0}, // an I-V of the 2 nA range
     };
-    for (const Units& u : units)
-        for (const Case& c : cases) {
-            SCOPED_TRACE(testing::Message() << u.name << ": V½ " << c.half << " k " << c.k);
+    // The same points in pA, nA and µA (and mV or V): the stop test and the starting simplex
+    // are relative to the points, so every fit lands as close in one unit as in another.
+    const std::tuple<const char*, double, double> units[] = {
+        {"mV, pA", 1.0, 1.0}, {"mV, nA", 1.0, 1e-3}, {"mV, uA", 1.0, 1e-6}, {"V, nA", 1e-3, 1e-3}};
+    for (const auto& [unit, ux, uy] : units)
+        for (const auto& [min, max, half, k, from, to, count, noise] : cases) {
+            SCOPED_TRACE(testing::Message() << unit << ": V½ " << half << " k " << k);
             BoltzmannSigmoidFitModel truth;
-            truth.setParameters({c.min * u.y, c.max * u.y, c.half * u.x, c.k * u.x});
-            std::mt19937 generator(5);
-            std::normal_distribution<double> noise(0.0, c.noise * u.y);
-            QList<QPointF> points;
-            for (int i = 0; i < c.points; ++i) {
-                const double x = (c.from + (c.to - c.from) * i / (c.points - 1)) * u.x;
-                points.append({x, truth.value(x) + (c.noise > 0 ? noise(generator) : 0.0)});
-            }
+            truth.setParameters({min * uy, max * uy, half * ux, k * ux});
             BoltzmannSigmoidDataFitter fitter;
-            fitter.loadPoints(points);
+            fitter.loadPoints(
+                sampled([&](double x) { return truth.value(x); }, from * ux, to * ux, count, noise * uy, 5));
             const BoltzmannSigmoidFitModel fit = canonical(fitAndWait<BoltzmannSigmoidFitModel>(fitter));
             const BoltzmannSigmoidFitModel want = canonical(truth);
             // 1 % of V½, or of k when V½ is 0.
-            const double halfTolerance =
-                0.01 * std::max(std::abs(want.halfActivationVoltage), want.inverseSlope);
-            EXPECT_NEAR(fit.halfActivationVoltage, want.halfActivationVoltage, halfTolerance);
+            EXPECT_NEAR(fit.halfActivationVoltage, want.halfActivationVoltage,
+                        0.01 * std::max(std::abs(want.halfActivationVoltage), want.inverseSlope));
             EXPECT_NEAR(fit.inverseSlope, want.inverseSlope, 0.01 * want.inverseSlope);
-            const double span = std::abs(c.max - c.min) * u.y;
+            const double span = std::abs(max - min) * uy;
             EXPECT_NEAR(fit.minActivation, want.minActivation, 0.01 * span);
             EXPECT_NEAR(fit.maxActivation, want.maxActivation, 0.01 * span);
             EXPECT_TRUE(fit.converged);
@@ -91,47 +88,41 @@ TEST(DataFitter, BoltzmannFitFindsEveryParameterWithinOnePercentInEveryUnit) {
 TEST(DataFitter, AFitThatCannotSettleWithinItsBudgetStopsAndSaysSo) {
     BoltzmannSigmoidFitModel truth;
     truth.setParameters({0.0, 1.0, -20.0, 8.0});
-    std::mt19937 generator(7);
-    std::normal_distribution<double> noise(0.0, 0.5);
-    QList<QPointF> points;
-    for (int i = 0; i < 2000000; ++i) {
-        const double x = -100.0 + 160.0 * i / 2000000.0;
-        points.append({x, truth.value(x) + noise(generator)});
-    }
     BoltzmannSigmoidDataFitter fitter;
-    fitter.loadPoints(points);
+    fitter.loadPoints(sampled([&](double x) { return truth.value(x); }, -100.0, 60.0, 2000000, 0.5, 7));
     EXPECT_FALSE(fitAndWait<BoltzmannSigmoidFitModel>(fitter).converged);
 }
 
+// Samples drawn into `bins` bins from `lower` to `upper`; those outside are dropped.
+template <typename Draw> QList<int> histogram(Draw draw, int samples, double lower, double upper, int bins) {
+    QList<int> counts(bins, 0);
+    for (int i = 0; i < samples; ++i) {
+        const int bin = int(std::floor((draw() - lower) / (upper - lower) * bins));
+        if (bin >= 0 && bin < bins) ++counts[bin];
+    }
+    return counts;
+}
+
 TEST(DataFitter, GaussianFitOnHistogramFindsEveryParameterWithinOnePercentInEveryUnit) {
-    struct Case {
-        double mean, sigma, lowerEdge, upperEdge;
-    };
-    const Case cases[] = {
-        {50.0, 5.0, 0.0, 100.0},
+    const std::tuple<double, double, double, double> cases[] = {
+        {50.0, 5.0, 0.0, 100.0},      // mean, sigma, lower and upper edge
         {-120.0, 15.0, -250.0, 50.0}, // off the middle of the range
         {0.8, 0.05, 0.0, 2.0},        // narrow against the range
     };
     const int samples = 100000;
-    const int bins = 200;
     // Amplitudes in pA, nA and uA: the counts stay, the bins scale.
     for (const double scale : {1.0, 1e-3, 1e-6})
-        for (const Case& c : cases) {
-            SCOPED_TRACE(testing::Message()
-                         << "scale " << scale << ": mean " << c.mean << " sigma " << c.sigma);
+        for (const auto& [mean, sigma, lower, upper] : cases) {
+            SCOPED_TRACE(testing::Message() << "scale " << scale << ": mean " << mean << " sigma " << sigma);
             std::mt19937 generator(7);
-            std::normal_distribution<double> normal(c.mean, c.sigma);
-            const double binWidth = (c.upperEdge - c.lowerEdge) / bins;
-            QList<int> counts(bins, 0);
-            for (int i = 0; i < samples; ++i) {
-                const int bin = int(std::floor((normal(generator) - c.lowerEdge) / binWidth));
-                if (bin >= 0 && bin < bins) ++counts[bin];
-            }
+            std::normal_distribution<double> normal(mean, sigma);
+            const double binWidth = (upper - lower) / 200;
             GaussianDataFitter fitter;
-            fitter.loadHistogram(c.lowerEdge * scale, binWidth * scale, counts);
+            fitter.loadHistogram(lower * scale, binWidth * scale,
+                                 histogram([&] { return normal(generator); }, samples, lower, upper, 200));
             const GaussianFitModel fit = fitAndWait<GaussianFitModel>(fitter);
-            EXPECT_NEAR(fit.mean, c.mean * scale, 0.01 * std::abs(c.mean * scale));
-            EXPECT_NEAR(std::abs(fit.standardDeviation), c.sigma * scale, 0.01 * c.sigma * scale);
+            EXPECT_NEAR(fit.mean, mean * scale, 0.01 * std::abs(mean * scale));
+            EXPECT_NEAR(std::abs(fit.standardDeviation), sigma * scale, 0.01 * sigma * scale);
             // The counts integrate to the number of samples times the bin width.
             EXPECT_NEAR(fit.area, samples * binWidth * scale, 0.01 * samples * binWidth * scale);
         }
@@ -145,22 +136,17 @@ TEST(DataFitter, ExponentialFitFindsTheTimeConstantsAndWeightsOfEachComponent) {
         int components;
         double tau[2], weight[2], upper; // ms, ms, share, the histogram's upper edge in ms
     };
-    const Case cases[] = {{1, {5.0, 0.0}, {1.0, 0.0}, 40.0}, {2, {1.0, 10.0}, {0.3, 0.7}, 60.0}};
-    for (const Case& c : cases) {
+    for (const Case& c : {Case{1, {5.0, 0.0}, {1.0, 0.0}, 40.0}, Case{2, {1.0, 10.0}, {0.3, 0.7}, 60.0}}) {
         SCOPED_TRACE(c.components);
         std::mt19937 generator(11);
         std::uniform_real_distribution<double> uniform(0.0, 1.0);
-        const int bins = 200, samples = 1000000;
-        const double width = c.upper / bins;
-        QList<int> counts(bins, 0);
-        for (int i = 0; i < samples; ++i) {
+        const auto draw = [&] {
             const int k = c.components == 2 && uniform(generator) < c.weight[1] ? 1 : 0;
-            const double t = std::exponential_distribution<double>(1.0 / c.tau[k])(generator);
-            if (t < c.upper) ++counts[int(t / width)];
-        }
+            return std::exponential_distribution<double>(1.0 / c.tau[k])(generator);
+        };
         ExponentialDataFitter fitter;
         fitter.setComponents(c.components);
-        fitter.loadHistogram(0.0, width, counts);
+        fitter.loadHistogram(0.0, c.upper / 200, histogram(draw, 1000000, 0.0, c.upper, 200));
         ExponentialFitModel fit = fitAndWait<ExponentialFitModel>(fitter);
         ASSERT_EQ(fit.components, c.components);
         if (fit.components == 2 && fit.timeConstants[0] > fit.timeConstants[1]) {
@@ -175,40 +161,31 @@ TEST(DataFitter, ExponentialFitFindsTheTimeConstantsAndWeightsOfEachComponent) {
 }
 
 TEST(DataFitter, LinearFitThroughTwoPointsNoisyPointsAndDegenerateOnes) {
-    std::mt19937 generator(3);
-    std::normal_distribution<double> noise(0.0, 0.05);
-    QList<QPointF> noisy;
-    for (int i = 0; i < 200; ++i)
-        noisy.append({-50.0 + 0.5 * i, -3.0 + 2.0 * (-50.0 + 0.5 * i) + noise(generator)});
     const double nan = std::numeric_limits<double>::quiet_NaN();
     enum Expect { Line, ThroughBoth, NoLine };
-    struct Case {
-        const char* name;
-        QList<QPointF> points;
-        Expect expect;
-        double offset = 0.0, slope = 0.0;
-    };
-    const Case cases[] = {
+    // name, points, expectation, offset, slope
+    const std::tuple<const char*, QList<QPointF>, Expect, double, double> cases[] = {
         {"two points", {{-2.0, 1.0}, {4.0, 4.0}}, Line, 2.0, 0.5},
-        {"two points at mV and nA", {{-0.07, 1.3e-9}, {0.05, -2.2e-9}}, ThroughBoth},
-        {"noisy", noisy, Line, -3.0, 2.0},
+        {"two points at mV and nA", {{-0.07, 1.3e-9}, {0.05, -2.2e-9}}, ThroughBoth, 0, 0},
+        {"noisy", sampled([](double x) { return -3.0 + 2.0 * x; }, -50.0, 49.5, 200, 0.05, 3), Line, -3.0,
+         2.0},
         // 0.1 three times leaves a rounding residue around the mean.
-        {"equal x", {{0.1, 1.0}, {0.1, 2.0}, {0.1, 4.0}}, NoLine},
-        {"no finite point", {{nan, 1.0}}, NoLine},
+        {"equal x", {{0.1, 1.0}, {0.1, 2.0}, {0.1, 4.0}}, NoLine, 0, 0},
+        {"no finite point", {{nan, 1.0}}, NoLine, 0, 0},
     };
-    for (const Case& c : cases) {
+    for (const auto& [name, points, expect, offset, slope] : cases) {
         LinearDataFitter fitter;
-        fitter.loadPoints(c.points);
+        fitter.loadPoints(points);
         const LinearFitModel fit = fitAndWait<LinearFitModel>(fitter);
-        if (c.expect == NoLine) {
+        if (expect == NoLine) {
             EXPECT_TRUE(std::isnan(fit.slope) && std::isnan(fit.offset))
-                << c.name << ": slope " << fit.slope << " offset " << fit.offset;
-        } else if (c.expect == Line) {
-            EXPECT_NEAR(fit.slope, c.slope, std::abs(c.slope) * 0.01) << c.name;
-            EXPECT_NEAR(fit.offset, c.offset, std::abs(c.offset) * 0.01) << c.name;
+                << name << ": slope " << fit.slope << " offset " << fit.offset;
+        } else if (expect == Line) {
+            EXPECT_NEAR(fit.slope, slope, std::abs(slope) * 0.01) << name;
+            EXPECT_NEAR(fit.offset, offset, std::abs(offset) * 0.01) << name;
         }
-        for (const QPointF& p : c.points.size() == 2 ? c.points : QList<QPointF>{})
-            EXPECT_NEAR(fit.value(p.x()), p.y(), 1e-12 * std::abs(p.y())) << c.name << " at x " << p.x();
+        for (const QPointF& p : points.size() == 2 ? points : QList<QPointF>{})
+            EXPECT_NEAR(fit.value(p.x()), p.y(), 1e-12 * std::abs(p.y())) << name << " at x " << p.x();
     }
 }
 
@@ -298,10 +275,8 @@ TEST(DataFitter, FitsOnItsOwnThreadDeliversInTheReceiversAndIsWaitedForOnDeletio
     QObject::connect(
         deleted.get(), &GaussianDataFitter::fitted, deleted.get(), [&] { done = true; },
         Qt::DirectConnection);
-    QList<QPointF> points;
-    for (int i = 0; i < 2000; ++i)
-        points.append({double(i), std::exp(-0.5 * std::pow((i - 700) / 90.0, 2))});
-    deleted->loadPoints(points);
+    deleted->loadPoints(sampled([](double i) { return std::exp(-0.5 * std::pow((i - 700) / 90.0, 2)); }, 0.0,
+                                1999.0, 2000, 0.0, 0));
     deleted->fit();
     deleted.reset();
     EXPECT_TRUE(done);

@@ -9,6 +9,7 @@
 #include <limits>
 #include <numeric>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -63,33 +64,31 @@ TEST(EventDetectionRecord, AWindowsHistogramHoldsEveryValueInItsBin) {
 }
 
 TEST(EventDetectionRecord, BaselineFilterAndFrameCountsFollowRateAndOptions) {
-    const struct {
-        double rate, tau, minMs, maxMs;
-        int minFrames, maxFrames;
-    } cases[] = {
+    // rate, baseline tau, dwell window in ms, then in frames
+    const std::tuple<double, double, double, double, int, int> cases[] = {
         {10000.0, 0.1, 0.0, 200.0, 0, 2000},
         {10000.0, 0.01, 0.25, 10.0, 3, 100},
         {1220.703125, 0.05, 0.0, 200.0, 0, 244},
         {200000.0, 0.01, 1.0, 2.0, 200, 400},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.rate);
+    for (const auto& [rate, tau, minMs, maxMs, minFrames, maxFrames] : cases) {
+        SCOPED_TRACE(rate);
         EventDetectionRecord r;
-        ASSERT_TRUE(r.setOptions(dwellWindow(c.minMs, c.maxMs), -100.0, -20.0, c.tau));
-        r.reset(c.rate, range200pA);
+        ASSERT_TRUE(r.setOptions(dwellWindow(minMs, maxMs), -100.0, -20.0, tau));
+        r.reset(rate, range200pA);
         const double before = 0.0, after = 50.0;
         r.add(&before, 1);
-        for (int k = 1; k <= int(3 * c.tau * c.rate); k++) {
+        for (int k = 1; k <= int(3 * tau * rate); k++) {
             r.add(&after, 1);
-            const double t = k / c.rate;
-            ASSERT_NEAR(50.0 - r.baseline, 50.0 * std::exp(-t / c.tau), 1e-9) << "at " << t << " s";
+            ASSERT_NEAR(50.0 - r.baseline, 50.0 * std::exp(-k / rate / tau), 1e-9)
+                << "at " << k / rate << " s";
         }
-        EXPECT_DOUBLE_EQ(r.samplePeriod, 1000.0 / c.rate) << "one frame in ms";
-        EXPECT_EQ(r.minDwellFrames, c.minFrames);
-        EXPECT_EQ(r.maxDwellFrames, c.maxFrames);
+        EXPECT_DOUBLE_EQ(r.samplePeriod, 1000.0 / rate) << "one frame in ms";
+        EXPECT_EQ(r.minDwellFrames, minFrames);
+        EXPECT_EQ(r.maxDwellFrames, maxFrames);
         EXPECT_EQ(r.dwellHistogram.counts.size(), 200);
-        EXPECT_DOUBLE_EQ(r.dwellHistogram.lowerEdge, c.minMs);
-        EXPECT_DOUBLE_EQ(r.dwellHistogram.binWidth, (c.maxMs - c.minMs) / 200);
+        EXPECT_DOUBLE_EQ(r.dwellHistogram.lowerEdge, minMs);
+        EXPECT_DOUBLE_EQ(r.dwellHistogram.binWidth, (maxMs - minMs) / 200);
         EXPECT_EQ(r.dwellHistogram.unitLabel, "ms");
         EXPECT_DOUBLE_EQ(r.amplitudeHistogram.lowerEdge, 20.0) << "from |threshold 2|";
         EXPECT_DOUBLE_EQ(r.amplitudeHistogram.binWidth, (200.0 - 20.0) / 200);
@@ -100,10 +99,7 @@ TEST(EventDetectionRecord, BaselineFilterAndFrameCountsFollowRateAndOptions) {
 // One 1 ms pulse of 150 pA at 10 kHz on a flat level, each direction against each sign of
 // threshold 1: only the direction the sign asks for is an event.
 TEST(EventDetectionRecord, TheSignOfThreshold1ChoosesTheDirectionOfTheEvents) {
-    const struct {
-        double level, height, t1, t2;
-        int events;
-    } cases[] = {
+    const std::tuple<double, double, double, double, int> cases[] = {
         {0.0, -150.0, -100.0, -20.0, 1},  // a dip below a baseline of 0
         {0.0, 150.0, 100.0, 20.0, 1},     // a positive threshold: comparisons reversed
         {0.0, 150.0, -100.0, -20.0, 0},   // up, but looking down
@@ -111,17 +107,17 @@ TEST(EventDetectionRecord, TheSignOfThreshold1ChoosesTheDirectionOfTheEvents) {
         {50.0, -150.0, -100.0, -20.0, 1}, // thresholds are from the baseline, not from 0
         {-30.0, 150.0, 100.0, 20.0, 1},   {0.0, -90.0, -100.0, -20.0, 0}, // not beyond threshold 1
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::to_string(c.level) + " " + std::to_string(c.height) + " " + std::to_string(c.t1));
-        EventDetectionRecord r = detector(c.t1, c.t2);
-        const std::vector<double> x = trace(300, c.level, c.height, {{100, 10}});
-        EXPECT_EQ(r.add(x.data(), x.size()), c.events);
-        ASSERT_EQ(r.eventCount, c.events);
-        EXPECT_EQ(r.positive, c.t1 > 0);
-        if (c.events == 0) continue;
+    for (const auto& [level, height, t1, t2, events] : cases) {
+        SCOPED_TRACE(testing::Message() << level << " " << height << " " << t1);
+        EventDetectionRecord r = detector(t1, t2);
+        const std::vector<double> x = trace(300, level, height, {{100, 10}});
+        EXPECT_EQ(r.add(x.data(), x.size()), events);
+        ASSERT_EQ(r.eventCount, events);
+        EXPECT_EQ(r.positive, t1 > 0);
+        if (events == 0) continue;
         EXPECT_DOUBLE_EQ(r.dwells[0], 1.0) << "10 frames of 0.1 ms";
         EXPECT_DOUBLE_EQ(r.averageDwell, 1e-3);
-        EXPECT_DOUBLE_EQ(r.amplitudes[0], c.height) << "the mean of the event less the baseline it left";
+        EXPECT_DOUBLE_EQ(r.amplitudes[0], height) << "the mean of the event less the baseline it left";
         EXPECT_EQ(r.dwellHistogram.counts[1], 1) << "1 ms in 1 ms bins from 0: bin 1";
         // The histogram counts the size: 150 pA in 0.9 pA bins from 20 pA.
         EXPECT_EQ(r.amplitudeHistogram.counts[int((150.0 - 20.0) / 0.9)], 1);
@@ -134,59 +130,41 @@ TEST(EventDetectionRecord, TheSignOfThreshold1ChoosesTheDirectionOfTheEvents) {
 // The closed times run from the end of any event to the start of the next: a short event
 // ends one, a long one leaves the next unknown.
 TEST(EventDetectionRecord, DwellWindowRejectsShortAndLongEventsAndTheirTimeCountsAsGap) {
-    const struct {
-        const char* name;
-        std::vector<Pulse> pulses;
-        double minMs, maxMs;
-        std::vector<double> dwells; // ms
-        double averageGap;          // s
-        std::vector<double> closed; // ms
-    } cases[] = {
+    using Pulses = std::vector<Pulse>;
+    using Ms = std::vector<double>;
+    // name, pulses, dwell window (ms), the dwells accepted (ms), the average gap (s), the closed
+    // times in increasing order (ms)
+    const std::tuple<const char*, Pulses, double, double, Ms, double, Ms> cases[] = {
         {"two accepted", {{100, 10}, {160, 20}}, 0.0, 200.0, {1.0, 2.0}, 50 / fs, {5.0}},
-        {"a short one between",
-         {{100, 10}, {130, 3}, {160, 20}},
-         0.5,
-         200.0,
-         {1.0, 2.0},
-         50 / fs,
-         {2.0, 2.7}},
+        {"a short one between", {{100, 10}, {130, 3}, {160, 20}}, 0.5, 200, {1, 2}, 50 / fs, {2, 2.7}},
         {"a long one between", {{100, 10}, {120, 30}, {170, 20}}, 0.0, 2.5, {1.0, 2.0}, 60 / fs, {1.0}},
         {"the window's edges are in", {{100, 10}, {160, 20}}, 1.0, 2.0, {1.0, 2.0}, 50 / fs, {5.0}},
-        {"three events",
-         {{100, 10}, {160, 20}, {200, 5}},
-         0.0,
-         200.0,
-         {1.0, 2.0, 0.5},
-         (50 + 20) / fs / 2,
-         {5.0, 2.0}},
+        {"three events", {{100, 10}, {160, 20}, {200, 5}}, 0, 200, {1, 2, 0.5}, (50 + 20) / fs / 2, {2, 5}},
         {"nothing in the window", {{100, 10}, {160, 20}}, 3.0, 200.0, {}, 0.0, {5.0}},
         // Beyond the 200 bins of a frame: bins of two frames.
         {"a long closed time", {{10, 5}, {300, 5}}, 0.0, 200.0, {0.5, 0.5}, 285 / fs, {28.5}},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        EventDetectionRecord r = detector(-100.0, -20.0, c.minMs, c.maxMs);
-        const std::vector<double> x = trace(400, 0.0, -150.0, c.pulses);
+    for (const auto& [name, pulses, minMs, maxMs, dwells, averageGap, expected] : cases) {
+        SCOPED_TRACE(name);
+        EventDetectionRecord r = detector(-100.0, -20.0, minMs, maxMs);
+        const std::vector<double> x = trace(400, 0.0, -150.0, pulses);
         r.add(x.data(), x.size());
-        ASSERT_EQ(r.eventCount, int(c.dwells.size()));
-        for (size_t i = 0; i < c.dwells.size(); i++)
-            EXPECT_NEAR(r.dwells[qsizetype(i)], c.dwells[i], 1e-12) << i;
+        ASSERT_EQ(r.eventCount, int(dwells.size()));
+        for (size_t i = 0; i < dwells.size(); i++)
+            EXPECT_NEAR(r.dwells[qsizetype(i)], dwells[i], 1e-12) << i;
         EXPECT_EQ(total(r.dwellHistogram), r.eventCount);
-        EXPECT_NEAR(r.averageGap, c.averageGap, 1e-12);
+        EXPECT_NEAR(r.averageGap, averageGap, 1e-12);
         const EventHistogram& h = r.closedHistogram;
-        EXPECT_NEAR(h.binWidth, (c.closed.back() < 20.0 ? 0.1 : 0.2), 1e-12);
-        std::vector<double> closed;
+        EXPECT_NEAR(h.binWidth, (expected.back() < 20.0 ? 0.1 : 0.2), 1e-12);
+        std::vector<double> closed; // in increasing order, as the bins are
         for (int i = 0; i < h.counts.size(); i++)
             closed.insert(closed.end(), size_t(h.counts[i]), h.lowerEdge + (i + 0.5) * h.binWidth);
-        std::sort(closed.begin(), closed.end());
-        std::vector<double> expected = c.closed;
-        std::sort(expected.begin(), expected.end());
         ASSERT_EQ(closed.size(), expected.size());
         for (size_t i = 0; i < closed.size(); i++)
             EXPECT_NEAR(closed[i], expected[i], h.binWidth / 2) << i;
-        const double dwellSum = std::accumulate(c.dwells.begin(), c.dwells.end(), 0.0) * 1e-3;
-        if (!c.dwells.empty()) {
-            EXPECT_NEAR(r.averageDwell, dwellSum / double(c.dwells.size()), 1e-12);
+        if (!dwells.empty()) {
+            EXPECT_NEAR(r.averageDwell,
+                        std::accumulate(dwells.begin(), dwells.end(), 0.0) * 1e-3 / dwells.size(), 1e-12);
         }
     }
 }
@@ -255,10 +233,7 @@ TEST(EventDetectionRecord, BaselineTracksTheLevelFreezesDuringEventsAndFollowsAN
 
 TEST(EventDetectionRecord, OptionsThatMeanNothingAreRefused) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
-    const struct {
-        kv4cl::RangedMeasurement_t dwell;
-        double t1, t2, tau;
-    } cases[] = {
+    const std::tuple<kv4cl::RangedMeasurement_t, double, double, double> cases[] = {
         {dwellWindow(0, 200), nan, -20, 0.1},
         {dwellWindow(0, 200), -100, std::numeric_limits<double>::infinity(), 0.1},
         {dwellWindow(0, 200), -100, -20, 0.0},
@@ -268,14 +243,11 @@ TEST(EventDetectionRecord, OptionsThatMeanNothingAreRefused) {
         {dwellWindow(0, nan), -100, -20, 0.1},
         {{0, 200, 1, kv4cl::UnitPfx_t(42), "s"}, -100, -20, 0.1},
     };
-    for (const auto& c : cases) {
+    for (const auto& [dwell, t1, t2, tau] : cases) {
         EventDetectionRecord r = detector(30.0, 10.0, 1.0, 50.0, 2.0);
-        EXPECT_FALSE(r.setOptions(c.dwell, c.t1, c.t2, c.tau));
-        EXPECT_EQ(r.threshold1, 30.0);
-        EXPECT_EQ(r.threshold2, 10.0);
-        EXPECT_EQ(r.baselineTau, 2.0);
-        EXPECT_EQ(r.dwellRange.max, 50.0);
-        EXPECT_TRUE(r.positive);
+        EXPECT_FALSE(r.setOptions(dwell, t1, t2, tau));
+        EXPECT_EQ(std::tuple(r.threshold1, r.threshold2, r.baselineTau, r.dwellRange.max, r.positive),
+                  std::tuple(30.0, 10.0, 2.0, 50.0, true));
     }
 }
 

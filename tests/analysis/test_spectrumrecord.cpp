@@ -6,8 +6,10 @@
 #include <cmath>
 #include <limits>
 #include <numbers>
+#include <numeric>
 #include <random>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -44,68 +46,56 @@ SpectrumRecord make(int n, double fs, double seconds) {
 }
 
 TEST(SpectrumRecord, WhiteNoiseGivesTheOneSidedDensity) {
-    const struct {
-        int n;
-        double fs, seconds;
-        int averages;
-    } rows[] = {{1024, 10000.0, 2.0, 20},
-                {512, 1220.703125, 2.0, 5},
-                {4096, 50000.0, 1.0, 13},
-                {32768, 100000.0, 2.0, 7}};
+    const std::tuple<int, double, double, int> rows[] = {{1024, 10000.0, 2.0, 20},
+                                                         {512, 1220.703125, 2.0, 5},
+                                                         {4096, 50000.0, 1.0, 13},
+                                                         {32768, 100000.0, 2.0, 7}};
     const double sigma = 2.0;
-    for (const auto& row : rows) {
-        SpectrumRecord s = make(row.n, row.fs, row.seconds);
-        ASSERT_EQ(s.averages, row.averages) << "N " << row.n << " fs " << row.fs;
-        const std::vector<double> x = whiteNoise(size_t(row.n) * row.averages, sigma, unsigned(row.n));
-        ASSERT_EQ(feed(s, x), 1);
+    for (const auto& [n, fs, seconds, averages] : rows) {
+        SCOPED_TRACE(testing::Message() << "N " << n << " fs " << fs);
+        SpectrumRecord s = make(n, fs, seconds);
+        ASSERT_EQ(s.averages, averages);
+        ASSERT_EQ(feed(s, whiteNoise(size_t(n) * averages, sigma, unsigned(n))), 1);
         // Each block's bins hold E|X_k|^2 = N sigma^2; M blocks are summed, then scaled.
-        const double nm = double(row.n) * row.averages;
-        const double expected = 2.0 * nm * sigma * sigma / ((nm - 1.0) * row.fs);
-        double level = 0.0;
-        for (int k = 0; k < s.halfSize; k++)
-            level += s.spectrum[size_t(k)];
-        level /= s.halfSize;
-        EXPECT_NEAR(level / expected, 1.0, 0.05)
-            << "N " << row.n << " fs " << row.fs << ": " << level << " pA²/Hz, expected " << expected;
-        EXPECT_DOUBLE_EQ(s.frequencies[0], row.fs / row.n);
-        EXPECT_DOUBLE_EQ(s.frequencies[size_t(s.halfSize - 1)], row.fs / 2);
+        const double nm = double(n) * averages;
+        const double expected = 2.0 * nm * sigma * sigma / ((nm - 1.0) * fs);
+        const double level =
+            std::accumulate(s.spectrum.begin(), s.spectrum.begin() + s.halfSize, 0.0) / s.halfSize;
+        EXPECT_NEAR(level / expected, 1.0, 0.05) << level << " pA²/Hz, expected " << expected;
+        EXPECT_DOUBLE_EQ(s.frequencies[0], fs / n);
+        EXPECT_DOUBLE_EQ(s.frequencies[size_t(s.halfSize - 1)], fs / 2);
     }
 }
 
 TEST(SpectrumRecord, SinusoidPeaksInItsBinWithItsPower) {
-    const struct {
-        int n;
-        double fs, f, amplitude;
-        bool onBin; // a whole number of periods per block: all its power in one bin
-    } rows[] = {{1024, 10000.0, 100 * 10000.0 / 1024, 3.0, true},
-                {2048, 20000.0, 2000.0, 1.5, false},
-                {8192, 100000.0, 100000.0 * 1000 / 8192, 0.5, true},
-                {512, 5000.0, 777.0, 4.0, false}};
-    for (const auto& row : rows) {
-        SpectrumRecord s = make(row.n, row.fs, 0.5);
+    // N, fs, f, amplitude, and whether a whole number of periods fills a block: all its power
+    // in one bin
+    const std::tuple<int, double, double, double, bool> rows[] = {
+        {1024, 10000.0, 100 * 10000.0 / 1024, 3.0, true},
+        {2048, 20000.0, 2000.0, 1.5, false},
+        {8192, 100000.0, 100000.0 * 1000 / 8192, 0.5, true},
+        {512, 5000.0, 777.0, 4.0, false}};
+    for (const auto& [n, fs, f, amplitude, onBin] : rows) {
+        SCOPED_TRACE(testing::Message() << f << " Hz");
+        SpectrumRecord s = make(n, fs, 0.5);
         // The offset sits in the DC bin, which the spectrum leaves out.
-        ASSERT_EQ(feed(s, sinusoid(size_t(row.n) * s.averages, row.amplitude, row.f, row.fs, 7.0)), 1);
-        const int bin = int(std::lround(row.f * row.n / row.fs));
+        ASSERT_EQ(feed(s, sinusoid(size_t(n) * s.averages, amplitude, f, fs, 7.0)), 1);
         const auto peak = std::max_element(s.spectrum.begin(), s.spectrum.begin() + s.halfSize);
-        EXPECT_EQ(peak - s.spectrum.begin(), bin - 1) << row.f << " Hz";
-        if (!row.onBin) continue;
+        EXPECT_EQ(peak - s.spectrum.begin(), std::lround(f * n / fs) - 1);
+        if (!onBin) continue;
         // |X_k| = a N / 2 in each of the M blocks, scaled by 2 / ((N M - 1) fs).
-        const double nm = double(row.n) * s.averages;
-        const double expected =
-            2.0 / ((nm - 1.0) * row.fs) * s.averages * std::pow(row.amplitude * row.n / 2, 2);
-        EXPECT_NEAR(*peak / expected, 1.0, 1e-9) << row.f << " Hz: " << *peak << ", expected " << expected;
+        const double nm = double(n) * s.averages;
+        const double expected = 2.0 / ((nm - 1.0) * fs) * s.averages * std::pow(amplitude * n / 2, 2);
+        EXPECT_NEAR(*peak / expected, 1.0, 1e-9) << *peak << ", expected " << expected;
         EXPECT_LT(s.spectrum[0], 1e-12 * expected) << "the offset leaked into the first bin";
     }
 }
 
 TEST(SpectrumRecord, PublishesEveryMBlocksAndRestartsTheAverage) {
-    const struct {
-        double fs, seconds;
-        int n, averages;
-    } rows[] = {
+    const std::tuple<double, double, int, int> rows[] = {
         {10000.0, 2.0, 1024, 20}, {10000.0, 0.2, 512, 4}, {100000.0, 1.0, 32768, 4}, {1000.0, 1.0, 4096, 1}};
-    for (const auto& row : rows)
-        EXPECT_EQ(make(row.n, row.fs, row.seconds).averages, row.averages) << row.fs << " Hz, N " << row.n;
+    for (const auto& [fs, seconds, n, averages] : rows)
+        EXPECT_EQ(make(n, fs, seconds).averages, averages) << fs << " Hz, N " << n;
 
     // fs = 10 kHz, T = 0.2 s, N = 512: four blocks per result. f = 50 bins.
     SpectrumRecord s = make(512, 10000.0, 0.2);
@@ -126,21 +116,17 @@ TEST(SpectrumRecord, PublishesEveryMBlocksAndRestartsTheAverage) {
 
 TEST(SpectrumRecord, ChangingTheSizeKeepsTheBuffers) {
     SpectrumRecord s;
-    const double* input = s.input.data();
-    const auto* output = s.output.data();
-    const double* powerSum = s.powerSum.data();
-    const double* spectrum = s.spectrum.data();
-    const double* frequencies = s.frequencies.data();
+    const auto buffers = [&] {
+        return std::tuple(s.input.data(), s.output.data(), s.powerSum.data(), s.spectrum.data(),
+                          s.frequencies.data());
+    };
+    const auto first = buffers();
     const std::vector<double> x = whiteNoise(32768, 1.0, 3);
     for (int n : {512, 32768, 1024, 2048, 4096, 8192, 16384, 32768}) {
         ASSERT_TRUE(s.setOptions(n, 0.001)); // one block per result
         s.reset(50000.0, "nA");
         EXPECT_EQ(s.add(x.data(), size_t(n)), 1) << "N " << n;
-        EXPECT_EQ(s.input.data(), input);
-        EXPECT_EQ(s.output.data(), output);
-        EXPECT_EQ(s.powerSum.data(), powerSum);
-        EXPECT_EQ(s.spectrum.data(), spectrum);
-        EXPECT_EQ(s.frequencies.data(), frequencies);
+        EXPECT_EQ(buffers(), first) << "N " << n;
     }
     EXPECT_EQ(s.shape, QList<int>{32768});
     EXPECT_EQ(s.halfSize, 16384);
