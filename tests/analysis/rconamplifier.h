@@ -9,6 +9,7 @@
 #include "analysis/rcestimation/restimationconsumer.h"
 
 #include <memory>
+#include <tuple>
 
 namespace kv4test {
 
@@ -33,15 +34,6 @@ inline double seenCapacitance(const RcCell& c) {
     return c.cm * a * a + c.cp;
 }
 
-inline kav4sim::CellParameters rcCell(const RcCell& c, double noiseRms) {
-    kav4sim::CellParameters cell = noisyCell(noiseRms);
-    cell.membraneCapacitance = c.cm;
-    cell.membraneResistance = c.rm;
-    cell.seriesResistance = c.rs;
-    cell.fastCapacitance = c.cp;
-    return cell;
-}
-
 // One cell per channel: small and large membranes, Rm from 100 MOhm (a leak of 0.5 nA at
 // 50 mV) to 5 GOhm, series resistances of 5 and 10 MOhm, with and without fast capacitance.
 inline const RcCell cells[4] = {
@@ -58,16 +50,14 @@ class RcOnAmplifier : public ConsumersOnAmplifier {
         cEstimation.reset();
         ConsumersOnAmplifier::TearDown();
     }
-    // The cells, then the protocol, then both consumers on a running producer.
-    void run(const RcCell (&cells)[4], const std::string& protocol,
-             const std::map<std::string, double>& values, double noiseRms) {
-        ASSERT_NO_FATAL_FAILURE(placeCells(cells, noiseRms));
-        ASSERT_NO_FATAL_FAILURE(startProtocol(protocol, values));
-        ASSERT_NO_FATAL_FAILURE(startConsumers());
-    }
     void placeCells(const RcCell (&cells)[4], double noiseRms) {
-        for (uint16_t ch = 0; ch < 4; ch++)
-            amplifier().setCell(ch, rcCell(cells[ch], noiseRms));
+        for (uint16_t ch = 0; ch < 4; ch++) {
+            kav4sim::CellParameters cell = noisyCell(noiseRms);
+            std::tie(cell.membraneCapacitance, cell.membraneResistance, cell.seriesResistance,
+                     cell.fastCapacitance) =
+                std::tuple(cells[ch].cm, cells[ch].rm, cells[ch].rs, cells[ch].cp);
+            amplifier().setCell(ch, cell);
+        }
         // 2 nA: room for the fastest ramps' capacitive currents.
         ASSERT_EQ(kv4cl::setCurrentRange(1, uint16_t(currentChannels)), kv4cl::Success);
     }

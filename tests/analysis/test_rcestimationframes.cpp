@@ -16,6 +16,7 @@
 #include <cmath>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -134,25 +135,28 @@ TEST_F(EstimationFrames, ResistanceIsMeasuredOnTheLargestStepAfterHalfOfEachLeve
         expect<REstimationConsumer>(c, 0.5);
 }
 
-// A triangle between 0 and `swing` volts, starting on a rising ramp: each ramp's frames
-// numbered from 1 after the turn, those from a tenth of the ramp to a tenth before its end
-// (symmetric about its middle) carry the current of a capacitor `c` on that ramp, the others
-// `other(slope)`.
+// Periods of ramps (frames, from, to in V), each ramp's frames numbered from 1 after the turn,
+// carrying current(k, frames, voltage, slope).
+Frames ramps(const std::vector<std::tuple<int, double, double>>& shape, int periods,
+             const std::function<double(int, int, double, double)>& current) {
+    Frames frames;
+    for (int p = 0; p < periods; p++)
+        for (const auto& [n, from, to] : shape)
+            for (int k = 1; k <= n; k++) {
+                const double v = from + (to - from) * k / n;
+                frames.emplace_back(v, current(k, n, v, (to - from) / (n / rate)));
+            }
+    return frames;
+}
+
+// A triangle between 0 and `swing` volts, starting on a rising ramp: the frames of each ramp
+// from a tenth of it to a tenth before its end (symmetric about its middle) carry the current
+// of a capacitor `c` on that ramp, the others `other(slope)`.
 Frames triangle(int rise, int fall, double swing, int periods, double c,
                 const std::function<double(double)>& other) {
-    Frames frames;
-    const auto ramp = [&](int n, double from, double to) {
-        const double slope = (to - from) / (n / rate);
-        for (int k = 1; k <= n; k++) {
-            const bool measured = k >= n / 10 && k <= n - n / 10;
-            frames.emplace_back(from + (to - from) * k / n, measured ? c * slope : other(slope));
-        }
-    };
-    for (int p = 0; p < periods; p++) {
-        ramp(rise, 0.0, swing);
-        ramp(fall, swing, 0.0);
-    }
-    return frames;
+    return ramps({{rise, 0.0, swing}, {fall, swing, 0.0}}, periods, [&](int k, int n, double, double slope) {
+        return k >= n / 10 && k <= n - n / 10 ? c * slope : other(slope);
+    });
 }
 
 // A capacitor of 50 pF with a leak of 100 MOhm on a triangle whose rising ramp bends at its
@@ -160,20 +164,8 @@ Frames triangle(int rise, int fall, double swing, int periods, double c,
 // 55): the measured stretches' mean voltages differ by 3 mV, a leak current of 30 pA against
 // the capacitor's step of 100 pA, taken off with the leak the ramps show.
 Frames leakyBentTriangle(double c, int periods) {
-    Frames frames;
-    const auto ramp = [&](int n, double from, double to) {
-        const double slope = (to - from) / (n / rate);
-        for (int k = 1; k <= n; k++) {
-            const double v = from + (to - from) * k / n;
-            frames.emplace_back(v, c * slope + v / 100e6);
-        }
-    };
-    for (int p = 0; p < periods; p++) {
-        ramp(45, 0.0, 0.05);
-        ramp(55, 0.05, 0.1);
-        ramp(100, 0.1, 0.0);
-    }
-    return frames;
+    return ramps({{45, 0.0, 0.05}, {55, 0.05, 0.1}, {100, 0.1, 0.0}}, periods,
+                 [c](int, int, double v, double slope) { return c * slope + v / 100e6; });
 }
 
 TEST_F(EstimationFrames, CapacitanceIsMeasuredOverTheMiddleOfEachRampLeavingATenthAtEitherEnd) {
