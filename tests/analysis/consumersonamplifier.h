@@ -104,10 +104,6 @@ class ConsumersOnAmplifier : public SimulatedAmplifiers {
         ASSERT_NO_FATAL_FAILURE(seed(*spectrum));
         producer->start();
     }
-    void tellRate(AnalysisConsumer* consumer) {
-        ASSERT_EQ(kv4cl::getSamplingRate(rate), kv4cl::Success);
-        consumer->onSamplingRateChanged(rate, rate);
-    }
 
     // Waits until `results` has counted `count`.
     static void waitFor(const Results& results, int count) {

@@ -13,6 +13,7 @@
 
 #include <cmath>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -92,10 +93,9 @@ class AnalysisConsumerTest : public testing::Test {
 TEST_F(AnalysisConsumerTest, PerChannelStartsAreQueuedAndTheLastStopEndsTheThread) {
     std::vector<bool> analyzing;
     QObject::connect(&consumer, &AnalysisConsumer::analyzing, [&](bool on) { analyzing.push_back(on); });
-    for (int channel : {-1, 3, 100}) {
+    for (int channel : {-1, 3, 100})
         consumer.onStartConsuming(channel);
-        EXPECT_FALSE(consumer.isRunning()) << "out of range: " << channel;
-    }
+    EXPECT_FALSE(consumer.isRunning()) << "a channel out of range started it";
     consumer.onStartConsuming(1);
     ASSERT_TRUE(consumer.isRunning()) << "the first channel starts the thread";
     EXPECT_EQ(feed().active, (std::vector<bool>{false, true, false}));
@@ -126,11 +126,9 @@ TEST_F(AnalysisConsumerTest, PerChannelStartsAreQueuedAndTheLastStopEndsTheThrea
 // base unit; either starts every channel over before the next analysis.
 TEST_F(AnalysisConsumerTest, ReadsFiftyMillisecondsOfTheRateAndStartsOverOnEveryRateOrRangeChange) {
     const kv4cl::Measurement_t unknown{std::nan(""), kv4cl::UnitPfxNone, "Hz"};
-    const struct {
-        kv4cl::Measurement_t rate; // the rate told, or the range's prefix in its unit
-        int chunk;                 // 0: whatever arrives
-        double multiplier;         // of channel 1; NaN: no unit known, results show as missing
-    } cases[] = {
+    // The rate told, or the range's prefix in its unit; the chunk read (0: whatever arrives); the
+    // multiplier of channel 1 (NaN: no unit known, results show as missing).
+    const std::tuple<kv4cl::Measurement_t, int, double> cases[] = {
         {{2000.0, kv4cl::UnitPfxNone, "Hz"}, 100, 1.0},
         {{1.25, kv4cl::UnitPfxKilo, "Hz"}, 63, 1.0}, // 62.5 rounds away from zero
         {{9765.625, kv4cl::UnitPfxNone, "Hz"}, 488, 1.0},
@@ -142,19 +140,18 @@ TEST_F(AnalysisConsumerTest, ReadsFiftyMillisecondsOfTheRateAndStartsOverOnEvery
     };
     consumer.onStartConsuming();
     feed();
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.rate.value);
+    for (const auto& [rate, chunk, expected] : cases) {
+        SCOPED_TRACE(rate.value);
         consumer.takeLog();
-        if (c.rate.unit == "Hz")
-            consumer.onSamplingRateChanged(c.rate, c.rate);
+        if (rate.unit == "Hz")
+            consumer.onSamplingRateChanged(rate, rate);
         else // at the last rate's chunk
-            consumer.onCurrentRangeChanged({-c.rate.value, c.rate.value, 1e-4, c.rate.prefix, "A"}, 1);
+            consumer.onCurrentRangeChanged({-rate.value, rate.value, 1e-4, rate.prefix, "A"}, 1);
         const LoggingConsumer::Analysis analysis = feed(1000);
-        EXPECT_EQ(analysis.chunk, c.chunk);
-        EXPECT_GE(analysis.frames, size_t(std::max(c.chunk, 1))) << "a read waits for a whole chunk";
+        EXPECT_EQ(analysis.chunk, chunk);
+        EXPECT_GE(analysis.frames, size_t(std::max(chunk, 1))) << "a read waits for a whole chunk";
         const double multiplier = analysis.currentMultipliers[1];
-        EXPECT_TRUE(std::isnan(c.multiplier) ? std::isnan(multiplier) : multiplier == c.multiplier)
-            << multiplier;
+        EXPECT_TRUE(std::isnan(expected) ? std::isnan(multiplier) : multiplier == expected) << multiplier;
         EXPECT_DOUBLE_EQ(analysis.currentMultipliers[0], 1.0) << "the other channels keep theirs";
         EXPECT_EQ(consumer.takeLog(), (std::vector<std::string>{"reset 0", "reset 1", "reset 2", "analyze"}))
             << "every channel starts over before the next analysis";

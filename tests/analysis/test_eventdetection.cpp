@@ -81,10 +81,6 @@ struct Row {
     uint16_t rateIdx; // neither model's default
 };
 
-void PrintTo(const Row& row, std::ostream* os) {
-    *os << row.model << ", rate " << row.rateIdx;
-}
-
 class EventAmplitudes : public EventsOnAmplifier, public testing::WithParamInterface<Row> {
   public:
     EventAmplitudes() {

@@ -5,6 +5,7 @@
 #include "tests/analysis/consumersonamplifier.h"
 
 #include <numeric>
+#include <tuple>
 
 namespace {
 
@@ -41,17 +42,16 @@ TEST_F(ConsumersOnAmplifier, HistogramCountsTheChannelBinsBetweenItsLimitsAndSta
     const HistogramRecord limited = histogram->channelResult(2);
     EXPECT_DOUBLE_EQ(limited.lowerEdge, mean - 10);
     EXPECT_DOUBLE_EQ(limited.binWidth, 0.1);
-    const double below = double(limited.counts.first()) / double(total(limited));
-    const double above = double(limited.counts.last()) / double(total(limited));
     // Half a sigma each side: 30.9% of a Gaussian lies beyond, plus the edge bin's own share.
-    EXPECT_NEAR(below, 0.3085 + 0.002, 0.02) << "share below the limits";
-    EXPECT_NEAR(above, 0.3085 + 0.002, 0.02) << "share above the limits";
+    for (const int edge : {limited.counts.first(), limited.counts.last()})
+        EXPECT_NEAR(double(edge) / double(total(limited)), 0.3085 + 0.002, 0.02) << "share beyond a limit";
 
     // A new rate: the counts start over rather than mixing two rates. A slower one, so that the
     // first counts after the new start cannot outgrow the old ones however late the consumer is.
     const int64_t before = total(histogram->channelResult(2));
     ASSERT_EQ(kv4cl::setSamplingRate(tenKiloHertz - 1), kv4cl::Success);
-    ASSERT_NO_FATAL_FAILURE(tellRate(histogram.get()));
+    ASSERT_EQ(kv4cl::getSamplingRate(rate), kv4cl::Success);
+    histogram->onSamplingRateChanged(rate, rate);
     bool startedOver = false;
     for (int k = 1; k <= 20 && !startedOver; k++) {
         ASSERT_NO_FATAL_FAILURE(waitFor(results, results.count() + 1));
@@ -70,8 +70,8 @@ TEST_F(ConsumersOnAmplifier, SpectrumOfWhiteNoiseIsItsOneSidedDensityAndASinusoi
     ASSERT_NO_FATAL_FAILURE(startProducing());
     const int n = 1024;
     SpectrumConsumer::Options_t options{n, {2000.0, kv4cl::UnitPfxMilli, "s"}};
-    spectrum->onSetOptions(0, options);
-    spectrum->onSetOptions(1, options);
+    for (const int channel : {0, 1})
+        spectrum->onSetOptions(channel, options);
     kv4test::Results results(spectrum.get());
     spectrum->onStartConsuming(0);
     spectrum->onStartConsuming(1); // queued behind the first
@@ -109,24 +109,20 @@ TEST_F(ConsumersOnAmplifier, SpectrumOptionsLayOutTheChannelsRecord) {
     spectrum->onStartConsuming(3);
     ASSERT_NO_FATAL_FAILURE(waitFor(results, 1)); // the thread has taken the rate over
     const double fs = hz();
-    const struct {
-        int n;
-        kv4cl::Measurement_t t;
-        int averages;
-    } cases[] = {
+    const std::tuple<int, kv4cl::Measurement_t, int> cases[] = {
         {32768, {1.0, kv4cl::UnitPfxNone, "s"}, 1},
         {1024, {2.0, kv4cl::UnitPfxNone, "s"}, int(std::ceil(fs * 2 / 1024))},
         {512, {20000.0, kv4cl::UnitPfxMilli, "s"}, int(std::ceil(fs * 20 / 512))},
         {4096, {0.0, kv4cl::UnitPfxNone, "s"}, int(std::ceil(fs * 20 / 512))}, // refused: unchanged
         {1000, {1.0, kv4cl::UnitPfxNone, "s"}, int(std::ceil(fs * 20 / 512))}, // not offered
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.n);
-        SpectrumConsumer::Options_t options{c.n, c.t};
+    for (const auto& [size, t, averages] : cases) {
+        SCOPED_TRACE(size);
+        SpectrumConsumer::Options_t options{size, t};
         spectrum->onSetOptions(3, options);
         const SpectrumRecord record = spectrum->channelResult(3);
         const int n = record.fftSize;
-        EXPECT_EQ(record.averages, c.averages);
+        EXPECT_EQ(record.averages, averages);
         EXPECT_EQ(record.halfSize, n / 2);
         EXPECT_DOUBLE_EQ(record.frequencies[0], fs / n) << "the first point is fs/N";
         EXPECT_DOUBLE_EQ(record.frequencies[size_t(n / 2 - 1)], fs / 2) << "the last is fs/2";

@@ -11,6 +11,7 @@
 
 #include <cmath>
 #include <functional>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -81,12 +82,8 @@ struct Level {
 const Level script[] = {{20, -7, -3}, {-40, -30, -10}, {60, 5, 9}, {20, -7, -3}};
 
 TEST(IvGraphOnScript, PointsPerLevelAfterTheTransientInEachMode) {
-    const struct {
-        double transientMs;
-        int mode;
-        std::vector<double> ys; // channel 0, levels 10, -20, 30 mV in that order
-        std::vector<int> counts;
-    } cases[] = {
+    // The transient in ms, the mode, channel 0's points and counts at 10, -20 and 30 mV
+    const std::tuple<double, int, std::vector<double>, std::vector<int>> cases[] = {
         // 5 ms at 10 kHz: the first 50 frames of every visit of a level go.
         {5.0, IvGraphConsumer::AverageMode, {-5, -20, 7}, {100, 50, 50}},
         // All currents of the -20 mV level are negative: its maximum is the least negative.
@@ -96,13 +93,13 @@ TEST(IvGraphOnScript, PointsPerLevelAfterTheTransientInEachMode) {
         {0.0, IvGraphConsumer::MaximumMode, {400, 400, 400}, {200, 100, 100}},
         {0.0, IvGraphConsumer::MinimumMode, {-400, -400, -400}, {200, 100, 100}},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.transientMs << " ms, mode " << c.mode);
+    for (const auto& [transientMs, mode, ys, counts] : cases) {
+        SCOPED_TRACE(testing::Message() << transientMs << " ms, mode " << mode);
         ScriptedRig rig;
         IvGraphConsumer& consumer = rig.consumer;
         for (int channel : {0, 1}) {
-            consumer.onTransientIgnoreChanged(channel, c.transientMs);
-            consumer.onModeChanged(channel, c.mode);
+            consumer.onTransientIgnoreChanged(channel, transientMs);
+            consumer.onModeChanged(channel, mode);
         }
         consumer.onStartConsuming();
         for (const Level& l : script)
@@ -113,7 +110,7 @@ TEST(IvGraphOnScript, PointsPerLevelAfterTheTransientInEachMode) {
         rig.level(1200, 150, [](int) { return int16_t(1); });
         rig.level(-1100, 150, [](int) { return int16_t(2); });
         rig.pad();
-        const int edgeCount = c.transientMs > 0 ? 100 : 150;
+        const int edgeCount = transientMs > 0 ? 100 : 150;
         ASSERT_TRUE(rig.waiter.until([&] {
             const IvGraphConsumer::Record r = consumer.channelResult(1);
             return r.points.size() == 6 && r.counts.first() == edgeCount;
@@ -128,10 +125,10 @@ TEST(IvGraphOnScript, PointsPerLevelAfterTheTransientInEachMode) {
             for (int p = 0; p < 5; p++)
                 EXPECT_DOUBLE_EQ(r.points[p].x(), xs[p]) << "point " << p << ": in order of first appearance";
             for (int p = 0; p < 3; p++) {
-                EXPECT_DOUBLE_EQ(r.points[p].y(), c.ys[size_t(p)] * (channel + 1)) << "point " << p;
+                EXPECT_DOUBLE_EQ(r.points[p].y(), ys[size_t(p)] * (channel + 1)) << "point " << p;
                 // Levels of 0.5 mV from -500 mV.
                 const int index = int((xs[p] + 500) * 2);
-                EXPECT_EQ(r.counts[index], c.counts[size_t(p)]) << "point " << p;
+                EXPECT_EQ(r.counts[index], counts[size_t(p)]) << "point " << p;
                 EXPECT_EQ(r.pointIndex[index], p);
             }
             EXPECT_EQ(r.counts.size(), 2001);

@@ -27,6 +27,7 @@
 #include <functional>
 #include <limits>
 #include <memory>
+#include <tuple>
 
 namespace {
 
@@ -53,14 +54,9 @@ class HandFedNoiseReport : public NoiseReportConsumer {
     std::vector<Result> results;
 };
 
-// One voltage, two current and one gp channel.
-class NoiseReportArithmetic : public testing::Test {
-  protected:
-    kv4test::ScriptedSource source{1, 2, 1};
+TEST(NoiseReportArithmetic, MeanAndPopulationDeviationOfEveryChannelOnceTheWindowIsIn) {
+    kv4test::ScriptedSource source{1, 2, 1}; // one voltage, two current and one gp channel
     DeviceDataProducer producer{source};
-};
-
-TEST_F(NoiseReportArithmetic, MeanAndPopulationDeviationOfEveryChannelOnceTheWindowIsIn) {
     HandFedNoiseReport report(&producer, 8.0); // half a second: 4 frames
     report.feed({1, 2, 10, -5, /**/ 3, 4, 10, -5, /**/ 1, 6, 10, 5});
     EXPECT_TRUE(report.results.empty()) << "three frames are too few";
@@ -101,36 +97,26 @@ QString cellText(const NoiseReportWidget& w, int row, int column) {
     return item ? item->text() : QString();
 }
 
-QStringList rowLabels(const NoiseReportWidget& w) {
-    QStringList labels;
-    for (int row = 0; row < w.table()->rowCount(); row++)
-        labels << w.table()->verticalHeaderItem(row)->text();
-    return labels;
-}
-
-class NoiseReportShown : public testing::Test {
-  protected:
-    void SetUp() override {
-        widget.setChannelsNumber(1, 2, 0);
-        widget.onVoltageRangeChanged({-500, 500, 0.0625, kv4cl::UnitPfxMilli, "V"});
-        widget.onCurrentRangeChanged({-200, 200, 0.01, kv4cl::UnitPfxPico, "A"}, 2);
-        widget.onCurrentRangeChanged({-2, 2, 1e-4, kv4cl::UnitPfxNano, "A"}, 1);
-        widget.setConsumer(&consumer);
-    }
+// Each value to the resolution of its channel's range, a missing one as a dash; the CSV column
+// in the unit of its heading; a lab book entry per current channel; the table greys once Stop
+// leaves it as it was, and once the window changes under it.
+TEST(NoiseReportShown, AResultShowsInTheTableTheCsvAndTheLabbookAndGreysWhenStale) {
     kv4test::ScriptedSource source{1, 2, 0};
     DeviceDataProducer producer{source};
     NoiseReportConsumer consumer{&producer};
     NoiseReportWidget widget;
-};
-
-// Each value to the resolution of its channel's range, a missing one as a dash; the CSV column
-// in the unit of its heading; a lab book entry per current channel; the table greys once Stop
-// leaves it as it was, and once the window changes under it.
-TEST_F(NoiseReportShown, AResultShowsInTheTableTheCsvAndTheLabbookAndGreysWhenStale) {
-    EXPECT_EQ(rowLabels(widget), QStringList({"Vc", "I Ch. 1", "I Ch. 2"}));
+    widget.setChannelsNumber(1, 2, 0);
+    widget.onVoltageRangeChanged({-500, 500, 0.0625, kv4cl::UnitPfxMilli, "V"});
+    widget.onCurrentRangeChanged({-200, 200, 0.01, kv4cl::UnitPfxPico, "A"}, 2);
+    widget.onCurrentRangeChanged({-2, 2, 1e-4, kv4cl::UnitPfxNano, "A"}, 1);
+    widget.setConsumer(&consumer);
+    QStringList rowLabels;
+    for (int row = 0; row < widget.table()->rowCount(); row++)
+        rowLabels << widget.table()->verticalHeaderItem(row)->text();
+    EXPECT_EQ(rowLabels, QStringList({"Vc", "I Ch. 1", "I Ch. 2"}));
     EXPECT_FALSE(widget.toolAction(AnalysisWidget::LabbookTool)->isEnabled()) << "nothing to copy yet";
     EXPECT_FALSE(widget.toolAction(AnalysisWidget::ExportTool)->isEnabled());
-    const auto greyed = [this] {
+    const auto greyed = [&] {
         const QPalette p = widget.table()->palette();
         return p.color(QPalette::Active, QPalette::Text) == p.color(QPalette::Disabled, QPalette::Text);
     };
@@ -138,13 +124,10 @@ TEST_F(NoiseReportShown, AResultShowsInTheTableTheCsvAndTheLabbookAndGreysWhenSt
     widget.onResult({{0.0125}, {nan}, {0.00012, -3.5e-12}, {2e-12, 0.0}, {}, {}});
     // Down to 0.0625 mV, 0.01 pA (at most six digits) and 0.1 pA.
     const QString micro = QString::fromUtf8(kv4cl::unitPrefixes[kv4cl::UnitPfxMicro]);
-    const struct {
-        int row, column;
-        QString text;
-    } cells[] = {{0, 0, "12.50 mV"}, {0, 1, "-"},       {1, 0, "120.000 " + micro + "A"},
-                 {1, 1, "2.00 pA"},  {2, 0, "-3.5 pA"}, {2, 1, "0 A"}};
-    for (const auto& c : cells)
-        EXPECT_EQ(cellText(widget, c.row, c.column), c.text) << c.row << ", " << c.column;
+    QStringList cells;
+    for (int row = 0; row < 3; row++)
+        cells << cellText(widget, row, 0) << cellText(widget, row, 1);
+    EXPECT_EQ(cells, QStringList({"12.50 mV", "-", "120.000 " + micro + "A", "2.00 pA", "-3.5 pA", "0 A"}));
     EXPECT_TRUE(widget.toolAction(AnalysisWidget::LabbookTool)->isEnabled());
     EXPECT_TRUE(widget.toolAction(AnalysisWidget::ExportTool)->isEnabled());
     EXPECT_FALSE(greyed());
@@ -162,13 +145,11 @@ TEST_F(NoiseReportShown, AResultShowsInTheTableTheCsvAndTheLabbookAndGreysWhenSt
         ASSERT_TRUE(events.back()) << "a noise report entry";
     });
     QTest::mouseClick(widget.toolButton(AnalysisWidget::LabbookTool), Qt::LeftButton);
-    ASSERT_EQ(events.size(), 2u);
-    const double means[] = {1.5e-9, -2e-12}, rms[] = {3e-12, 4e-12};
-    for (size_t k = 0; k < 2; k++) {
-        EXPECT_EQ(events[k]->channel, int(k) + 1);
-        EXPECT_DOUBLE_EQ(events[k]->meanCurrent.getNoPrefixValue(), means[k]);
-        EXPECT_DOUBLE_EQ(events[k]->currentRms.getNoPrefixValue(), rms[k]);
-    }
+    std::vector<std::tuple<int, double, double>> entries;
+    for (const auto& e : events)
+        entries.emplace_back(e->channel, e->meanCurrent.getNoPrefixValue(), e->currentRms.getNoPrefixValue());
+    EXPECT_EQ(entries,
+              (std::vector<std::tuple<int, double, double>>{{1, 1.5e-9, 3e-12}, {2, -2e-12, 4e-12}}));
 
     kv4test::click(widget, AnalysisWidget::StopTool);
     EXPECT_TRUE(greyed());
@@ -226,12 +207,7 @@ TEST_F(StoredSettings, AValueTheBoxCannotTakeGivesWayToItsDefaultWithAWarning) {
     };
     const double defaultVpulse = vpulse();
     const QString rc = "Analysis/Online/RCEstimation/";
-    const struct {
-        QString key;
-        std::function<double()> shown;
-        QVariant stored;
-        double expected;
-    } rows[] = {
+    const std::tuple<QString, std::function<double()>, QVariant, double> rows[] = {
         {NoiseReportWidget::windowKey, window, "abc", 0.5},
         {NoiseReportWidget::windowKey, window, -1.0, 0.5},
         {NoiseReportWidget::windowKey, window, 1e308, 0.5},
@@ -242,15 +218,15 @@ TEST_F(StoredSettings, AValueTheBoxCannotTakeGivesWayToItsDefaultWithAWarning) {
         {rc + "Resistance repetitions", repetitions, "many", 3},
         {rc + "Resistance repetitions", repetitions, 0, 3},
     };
-    for (const auto& r : rows) {
-        SCOPED_TRACE((r.key + " = " + r.stored.toString()).toStdString());
-        QSettings().setValue(r.key, r.stored);
+    for (const auto& [key, shown, stored, expected] : rows) {
+        SCOPED_TRACE((key + " = " + stored.toString()).toStdString());
+        QSettings().setValue(key, stored);
         const kv4test::WarningCapture warnings;
-        EXPECT_EQ(r.shown(), r.expected);
-        const bool taken = r.stored == QVariant(r.expected);
-        EXPECT_EQ(warnings.count(r.key), taken ? 0 : 1) << warnings.warnings.join("\n").toStdString();
-        EXPECT_EQ(QSettings().contains(r.key), taken) << "a refused value is dropped, not warned of again";
-        QSettings().remove(r.key);
+        EXPECT_EQ(shown(), expected);
+        const bool taken = stored == QVariant(expected);
+        EXPECT_EQ(warnings.count(key), taken ? 0 : 1) << warnings.warnings.join("\n").toStdString();
+        EXPECT_EQ(QSettings().contains(key), taken) << "a refused value is dropped, not warned of again";
+        QSettings().remove(key);
     }
 }
 
@@ -260,18 +236,9 @@ TEST_F(StoredSettings, AValueTheBoxCannotTakeGivesWayToItsDefaultWithAWarning) {
 class NoiseReportOnAmplifier : public kv4test::ConsumersOnAmplifier {
   protected:
     NoiseReportOnAmplifier() { rateIdx = 4; }
-    void TearDown() override {
-        consumer.reset();
-        ConsumersOnAmplifier::TearDown();
-    }
-    std::unique_ptr<NoiseReportConsumer> consumer;
 };
 
 TEST_F(NoiseReportOnAmplifier, WhiteNoiseAndTheHoldingCurrentOfAPassiveCellAreMeasured) {
-    const struct {
-        double sigma; // A
-        double vhold; // mV
-    } cases[] = {{5e-12, 100}, {0.0, -60}};
     bus->clock()->setTimeScale(2.0);
     ASSERT_EQ(kv4cl::setCurrentRange(0, 4), kv4cl::Success); // +-200 pA
     waitForCommand([](const DecodedCommand& c) { return c.currentRangeIdx[0] == 0; });
@@ -280,18 +247,18 @@ TEST_F(NoiseReportOnAmplifier, WhiteNoiseAndTheHoldingCurrentOfAPassiveCellAreMe
     ASSERT_EQ(kv4cl::getCurrentRange(range, 0), kv4cl::Success);
     const double step = range.step * kv4cl::prefixFactor(range.prefix, kv4cl::UnitPfxNone);
 
-    for (const auto& c : cases) {
-        SCOPED_TRACE("sigma " + std::to_string(c.sigma) + " A, Vhold " + std::to_string(c.vhold) + " mV");
+    for (const auto& [sigma, vhold] : {std::pair{5e-12, 100.0}, {0.0, -60.0}}) { // A, mV
+        SCOPED_TRACE("sigma " + std::to_string(sigma) + " A, Vhold " + std::to_string(vhold) + " mV");
         CellParameters cell = quietCell();
-        cell.noiseRms = c.sigma;
+        cell.noiseRms = sigma;
         amplifier().setCell(4, cell);
-        startProtocol("Constant", {{"Vhold", c.vhold}});
+        startProtocol("Constant", {{"Vhold", vhold}});
         settle();
 
         producer = std::make_unique<DeviceDataProducer>(source);
-        consumer = std::make_unique<NoiseReportConsumer>(producer.get());
+        auto consumer = std::make_unique<NoiseReportConsumer>(producer.get());
         std::vector<Result> results;
-        QObject receiver;
+        QObject receiver; // gone before the consumer, whose results it takes
         QObject::connect(
             consumer.get(), &NoiseReportConsumer::result, &receiver,
             [&](const Result& r) {
@@ -308,26 +275,25 @@ TEST_F(NoiseReportOnAmplifier, WhiteNoiseAndTheHoldingCurrentOfAPassiveCellAreMe
         consumer->onStopConsuming();
         producer->onStopProducing();
 
-        const double expectedMean = c.vhold * 1e-3 / (cell.membraneResistance + cell.seriesResistance);
+        const double expectedMean = vhold * 1e-3 / (cell.membraneResistance + cell.seriesResistance);
         for (int ch = 0; ch < 4; ch++) {
             SCOPED_TRACE("channel " + std::to_string(ch));
             const double variance =
                 (std::pow(results[1].currentStds[ch], 2) + std::pow(results[2].currentStds[ch], 2)) / 2.0;
             const double mean = (results[1].currentMeans[ch] + results[2].currentMeans[ch]) / 2.0;
-            if (c.sigma > 0.0) {
+            if (sigma > 0.0) {
                 const double sd = std::sqrt(variance);
-                EXPECT_NEAR(sd, c.sigma, 0.02 * c.sigma) << "off by " << (sd / c.sigma - 1.0) * 100 << " %";
+                EXPECT_NEAR(sd, sigma, 0.02 * sigma) << "off by " << (sd / sigma - 1.0) * 100 << " %";
                 // The mean of some 50000 samples of noise sigma wanders by sigma / 224.
-                EXPECT_NEAR(mean, expectedMean, 5.0 * c.sigma / std::sqrt(rate.getNoPrefixValue()));
+                EXPECT_NEAR(mean, expectedMean, 5.0 * sigma / std::sqrt(rate.getNoPrefixValue()));
             } else {
                 EXPECT_NEAR(mean, expectedMean, step)
                     << "off by " << (mean - expectedMean) / step << " quantisation steps";
                 EXPECT_TRUE(std::isnan(variance) || std::sqrt(variance) <= step) << std::sqrt(variance);
             }
         }
-        EXPECT_NEAR(results[1].voltageMeans[0], c.vhold * 1e-3, 1e-9) << "the holding voltage, in volts";
+        EXPECT_NEAR(results[1].voltageMeans[0], vhold * 1e-3, 1e-9) << "the holding voltage, in volts";
         consumer.reset();
-        producer.reset();
     }
 }
 

@@ -50,8 +50,7 @@ struct MonitorCase {
 TEST_F(WatchersFrames, MembraneMonitorDetectsOnTheFrameAfterTheCountExceedsTheMinimumTime) {
     // min T 10 ms at 10 kHz: 100 frames. An excursion starting at frame 20 is detected on
     // frame 20 + 100 + 1, the frame after the count exceeded 100; 101 frames beyond are not.
-    const double top = picoRange.max - 3 * picoRange.step; // the saturation limits
-    const double bottom = picoRange.min + 3 * picoRange.step;
+    const double step = picoRange.step, top = picoRange.max - 3 * step, bottom = picoRange.min + 3 * step;
     Frames twice = excursion(20, {600, 0}, 102, 3);
     const Frames again = excursion(0, {600, 0}, 102, 0);
     twice.insert(twice.end(), again.begin(), again.end());
@@ -62,17 +61,9 @@ TEST_F(WatchersFrames, MembraneMonitorDetectsOnTheFrameAfterTheCountExceedsTheMi
         {"on the limit is within it", excursion(20, {500, -500}, 300, 0), {}},
         {"min T rounds to frames: 2.04 ms is 20", excursion(5, {600, 0}, 30, 0), {{0, 26}}, false, 2.04},
         {"three steps from the range's top", excursion(20, {top, 0}, 300, 0), {}, true},
-        {"within 3 steps of the top",
-         excursion(20, {top + picoRange.step, 0}, 102, 0),
-         {{0, 121, true, true}},
-         true},
-        {"within 3 steps of the bottom",
-         excursion(20, {0, bottom - 0.1}, 102, 0),
-         {{1, 121, true, true}},
-         true},
-        {"the user's limit passed at the range's edge",
-         excursion(20, {0, picoRange.min}, 102, 5),
-         {{1, 121, true, true}}},
+        {"within 3 steps of the top", excursion(20, {top + step, 0}, 102, 0), {{0, 121, true, true}}, true},
+        {"within 3 of the bottom", excursion(20, {0, bottom - 0.1}, 102, 0), {{1, 121, true, true}}, true},
+        {"the user's limit at the edge", excursion(20, {0, picoRange.min}, 102, 5), {{1, 121, true, true}}},
         {"the user's limits are not the saturation's", excursion(20, {600, -600}, 300, 0), {}, true},
         // Both rupture together: the first found at 121 holds every channel off one min T
         // more, so the second needs 2 x 100 + 1 further frames.
