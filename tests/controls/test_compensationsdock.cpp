@@ -80,35 +80,61 @@ class CompensationsDock : public SimulatedAmplifiers {
     std::unique_ptr<CompensationsDockWidget> dock;
 };
 
+// Each way a user turns the knob, on a channel of its own at 5 pF and checked: the value shows
+// and reaches the channel; unchecked, the compensation goes and the value stays. The wheel
+// turns the knob only once it is selected, and selecting it keeps the value.
 TEST_F(CompensationsDock, TheKnobTurnedAsAUserDoesReachesTheChannelWhenChecked) {
     ASSERT_TRUE(knob() && display() && check());
-    const auto keys = [](std::vector<Qt::Key> list) {
-        return [list](CompensationKnob* k) {
+    const auto keys = [this](std::vector<Qt::Key> list) {
+        return [this, list] {
             for (Qt::Key key : list)
-                QTest::keyClick(k, key);
+                QTest::keyClick(knob(), key);
         };
     };
+    // Four notches past the unselected knob, then four once `selectKnob` has selected it.
+    const auto wheelOnceSelected = [this](std::function<void()> selectKnob) {
+        return [this, selectKnob] {
+            combo()->setFocus();
+            wheel(knob(), 4);
+            selectKnob();
+            ASSERT_TRUE(knob()->hasFocus());
+            wheel(knob(), 4);
+        };
+    };
+    const QPoint left(2, knob()->height() / 2);
     const struct {
         const char* name;
         int channel;
-        std::function<void(CompensationKnob*)> turn;
-        double expected; // pF, from 5 pF
+        std::function<void()> turn;
+        double expected; // pF
         double tolerance = 1e-9;
     } cases[] = {
         {"arrows", 2, keys({Qt::Key_Up, Qt::Key_Up, Qt::Key_Up, Qt::Key_Down}), 5 + 2 * pFStep},
-        {"wheel down with shift", 9, [](CompensationKnob* k) { wheel(k, -2, Qt::ShiftModifier); },
-         5 - 2 * pFPage},
+        {"wheel down with shift", 9, [this] { wheel(knob(), -2, Qt::ShiftModifier); }, 5 - 2 * pFPage},
         {"past the top", 11, keys({Qt::Key_End, Qt::Key_PageUp}), 20},
         // The knob spans its range over the dial's arc: its top is the middle of the range.
         {"drag to the top", 13,
-         [](CompensationKnob* k) {
-             const QPoint centre = k->rect().center();
-             QTest::mousePress(k, Qt::LeftButton, {}, centre + QPoint(-centre.x() + 2, 0));
-             QTest::mouseMove(k, centre + QPoint(-centre.x() / 2, -centre.y() / 2));
-             QTest::mouseMove(k, QPoint(centre.x(), 2));
-             QTest::mouseRelease(k, Qt::LeftButton, {}, QPoint(centre.x(), 2));
+         [this] {
+             const QPoint centre = knob()->rect().center();
+             QTest::mousePress(knob(), Qt::LeftButton, {}, centre + QPoint(-centre.x() + 2, 0));
+             QTest::mouseMove(knob(), centre + QPoint(-centre.x() / 2, -centre.y() / 2));
+             QTest::mouseMove(knob(), QPoint(centre.x(), 2));
+             QTest::mouseRelease(knob(), Qt::LeftButton, {}, QPoint(centre.x(), 2));
          },
          10, 0.2}, // the dial's angle, to its pixels
+        // Selected with clicks far from where the knob points at 5 pF (its top, its left end).
+        {"selected by a tab from the channel selector", 3,
+         wheelOnceSelected([this] { QTest::keyClick(combo(), Qt::Key_Tab); }), 5 + 4 * pFStep},
+        {"selected by a click at the top", 6, wheelOnceSelected([this] {
+             QTest::mouseClick(knob(), Qt::LeftButton, {}, QPoint(knob()->width() / 2, 2));
+         }),
+         5 + 4 * pFStep},
+        {"selected by a click and a drag at the left", 10, wheelOnceSelected([this, left] {
+             QTest::mousePress(knob(), Qt::LeftButton, {}, left);
+             QTest::mouseMove(knob(), left + QPoint(0, -10));
+             QTest::mouseRelease(knob(), Qt::LeftButton, {}, left + QPoint(0, -10));
+         }),
+         5 + 4 * pFStep},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -116,58 +142,21 @@ TEST_F(CompensationsDock, TheKnobTurnedAsAUserDoesReachesTheChannelWhenChecked) 
         typeValue(5);
         clickCheck();
         EXPECT_EQ(display()->text(), "05.00");
-        c.turn(knob());
+        c.turn();
         const double turned = knob()->scaledValue();
         EXPECT_NEAR(turned, c.expected, c.tolerance);
         EXPECT_EQ(display()->text(), padded(turned));
         const DecodedCommand sent = fenced(amplifier());
         EXPECT_NEAR(sent.cFast[size_t(c.channel)], turned * 1e-12, 1e-16);
         EXPECT_TRUE(sent.cFastEnabled[size_t(c.channel)]);
-        // Unchecked: the value stays, the compensation goes.
         clickCheck();
         EXPECT_EQ(display()->text(), "OFF");
         EXPECT_FALSE(fenced(amplifier()).cFastEnabled[size_t(c.channel)]);
-        clickCheck();
     }
     const DecodedCommand last = fenced(amplifier());
-    for (int ch : {0, 1, 3, 5, 15}) {
+    for (int ch : {0, 1, 4, 5, 15}) {
         EXPECT_FALSE(last.cFastEnabled[size_t(ch)]) << "untouched " << ch;
         EXPECT_EQ(last.cFast[size_t(ch)], 0.0) << "untouched " << ch;
-    }
-}
-
-TEST_F(CompensationsDock, TheWheelTurnsTheKnobOnlyOnceSelectedAndSelectingKeepsTheValue) {
-    // Clicks far from where the knob points at 5 pF: its top is 10 pF, its left end 0.
-    const struct {
-        const char* name;
-        int channel;
-        std::function<void()> selectKnob;
-    } cases[] = {
-        {"tab from the channel selector", 3, [this] { QTest::keyClick(combo(), Qt::Key_Tab); }},
-        {"a click at the top", 6,
-         [this] { QTest::mouseClick(knob(), Qt::LeftButton, {}, QPoint(knob()->width() / 2, 2)); }},
-        {"a click and a drag at the left", 10,
-         [this] {
-             const QPoint left(2, knob()->height() / 2);
-             QTest::mousePress(knob(), Qt::LeftButton, {}, left);
-             QTest::mouseMove(knob(), left + QPoint(0, -10));
-             QTest::mouseRelease(knob(), Qt::LeftButton, {}, left + QPoint(0, -10));
-         }},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        select(c.channel);
-        typeValue(5);
-        combo()->setFocus();
-        wheel(knob(), 4);
-        EXPECT_NEAR(knob()->scaledValue(), 5, 1e-9) << "not selected, the wheel scrolls past";
-        c.selectKnob();
-        ASSERT_TRUE(knob()->hasFocus());
-        EXPECT_NEAR(knob()->scaledValue(), 5, 1e-9);
-        EXPECT_NEAR(fenced(amplifier()).cFast[size_t(c.channel)], 5e-12, 1e-16);
-        wheel(knob(), 4);
-        EXPECT_NEAR(knob()->scaledValue(), 5 + 4 * pFStep, 1e-9);
-        EXPECT_NEAR(fenced(amplifier()).cFast[size_t(c.channel)], (5 + 4 * pFStep) * 1e-12, 1e-16);
     }
 }
 
@@ -282,15 +271,12 @@ TEST_F(CompensationsDock, AnEstimateAddsToTheCompensationInForceWithinItsRange) 
         const DecodedCommand sent = fenced(amplifier());
         EXPECT_NEAR(sent.cFast[size_t(c.channel)], c.expected * 1e-12, 1e-16);
         EXPECT_EQ(sent.cFastEnabled[size_t(c.channel)], c.enabled);
-        if (c.refusal) {
+        if (c.refusal)
             said << c.refusal;
-        } else {
+        else
             EXPECT_EQ(display()->text(), padded(c.expected));
-        }
         EXPECT_EQ(refusal->isVisible(), !said.isEmpty());
-        if (!said.isEmpty()) {
-            EXPECT_EQ(refusal->text().toStdString(), saying());
-        }
+        if (!said.isEmpty()) EXPECT_EQ(refusal->text().toStdString(), saying());
     }
     EXPECT_FALSE(QSettings().contains("Compensations/cFast9"));
     // Said until the channel's value is set.
@@ -336,54 +322,38 @@ TEST_F(CompensationsDock, TheRecordingTagHoldsEveryChannelsState) {
 // Cm as the compensation the residual, beside an uncompensated channel on the same cell,
 // drops at least tenfold.
 TEST_F(CompensationsDock, TheCellsCapacitanceTakesItsCapacitiveCurrentOff) {
-    const struct {
-        double cm; // pF
-        int channel;
-        bool byEstimate; // else with the keys and the check button
-    } cases[] = {{11.32, 8, true}};
-    ASSERT_EQ(kv4cl::setCurrentRange(0, channels), Success);
-    const double vamp = 0.05, period = 0.1, tau = 1.5e-3;
+    const double cm = 11.32e-12, vamp = 0.05, period = 0.1, tau = 1.5e-3;
     const double slope = 4 * vamp / period;
+    constexpr uint16_t channel = 8;
+    ASSERT_EQ(kv4cl::setCurrentRange(0, channels), Success);
     startProtocol("Triangular", {{"Vhold", 0}, {"Vamp", vamp * 1e3}, {"TPeriod", period * 1e3}});
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.cm);
-        CellParameters cell = quietCell();
-        cell.membraneCapacitance = c.cm * 1e-12;
-        // The command moves in steps of the sampling clock, the compensation takes their mean
-        // charge off: the membrane charges through the series resistance over many of them.
-        cell.seriesResistance = tau / cell.membraneCapacitance;
-        cell.membraneResistance = 1e12;
-        amplifier().setCell(channels, cell);
-        if (c.byEstimate) {
-            dock->onCompensateCFast(c.channel, pF(c.cm));
-        } else {
-            select(c.channel);
-            typeValue(c.cm);
-            clickCheck();
-        }
-        waitForCommand([&](const DecodedCommand& d) {
-            return d.cFastEnabled[size_t(c.channel)] &&
-                   std::abs(d.cFast[size_t(c.channel)] - c.cm * 1e-12) < 1e-16;
-        });
-        settle();
-        // Mean residual off the membrane's resistive current, away from the triangle's corners.
-        const Frames f = read(size_t(5 * period * samplingRate()));
-        const double r = cell.membraneResistance + cell.seriesResistance;
-        double reference = 0.0, compensated = 0.0;
-        size_t n = 0;
-        for (size_t i = 0; i < f.count(); i++) {
-            const double v = volts(f, i);
-            if (std::abs(v) > 0.7 * vamp) continue;
-            reference += std::abs(amperes(f, i, 0) - v / r);
-            compensated += std::abs(amperes(f, i, uint16_t(c.channel)) - v / r);
-            n++;
-        }
-        ASSERT_GT(n, 100u);
-        reference /= double(n);
-        compensated /= double(n);
-        EXPECT_NEAR(reference, c.cm * 1e-12 * slope, 0.05 * c.cm * 1e-12 * slope);
-        EXPECT_LT(compensated * 10, reference) << compensated << " against " << reference;
+    CellParameters cell = quietCell();
+    cell.membraneCapacitance = cm;
+    // The command moves in steps of the sampling clock, the compensation takes their mean
+    // charge off: the membrane charges through the series resistance over many of them.
+    cell.seriesResistance = tau / cm;
+    cell.membraneResistance = 1e12;
+    amplifier().setCell(channels, cell);
+    dock->onCompensateCFast(channel, pF(11.32));
+    waitForCommand([&](const DecodedCommand& d) {
+        return d.cFastEnabled[channel] && std::abs(d.cFast[channel] - cm) < 1e-16;
+    });
+    settle();
+    // Mean residual off the membrane's resistive current, away from the triangle's corners.
+    const Frames f = read(size_t(5 * period * samplingRate()));
+    const double r = cell.membraneResistance + cell.seriesResistance;
+    double reference = 0.0, compensated = 0.0;
+    size_t n = 0;
+    for (size_t i = 0; i < f.count(); i++) {
+        const double v = volts(f, i);
+        if (std::abs(v) > 0.7 * vamp) continue;
+        reference += std::abs(amperes(f, i, 0) - v / r);
+        compensated += std::abs(amperes(f, i, channel) - v / r);
+        n++;
     }
+    ASSERT_GT(n, 100u);
+    EXPECT_NEAR(reference / double(n), cm * slope, 0.05 * cm * slope);
+    EXPECT_LT(compensated * 10, reference) << compensated << " against " << reference;
 }
 
 } // namespace
