@@ -10,6 +10,7 @@
 #include <QAbstractButton>
 #include <QAbstractSpinBox>
 #include <QApplication>
+#include <QFile>
 #include <QLabel>
 #include <QMessageBox>
 #include <QSize>
@@ -49,6 +50,13 @@ inline void wheel(QWidget* widget, int notches, Qt::KeyboardModifiers modifiers 
     QApplication::sendEvent(widget, &event);
 }
 
+// The first `Widget` within `parent` that `test` accepts, or nullptr.
+template <typename Widget, typename Test> Widget* first(const QObject& parent, Test test) {
+    for (Widget* w : parent.findChildren<Widget*>())
+        if (test(w)) return w;
+    return nullptr;
+}
+
 // The widget that the label with this text names, within `parent`.
 template <typename Widget> Widget* labelled(const QWidget& parent, const QString& text) {
     for (const QLabel* label : parent.findChildren<QLabel*>())
@@ -78,6 +86,12 @@ inline std::shared_ptr<QString> closeNextBox(QObject* owner) {
     });
     poll->start(10);
     return text;
+}
+
+inline void writeFile(const QString& path, const QString& text) {
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(text.toUtf8());
 }
 
 // What the device holds once it has decoded a message sent after every call so far.

@@ -92,6 +92,12 @@ class StimulusDocks : public SimulatedAmplifiers {
         waitForStart(before, protocolIdx);
     }
     double sent(const char* parameter) { return amplifier().command().protocolParameters.at(parameter); }
+    // The dock's validity label, when it shows.
+    QString validityMessage() const {
+        for (const QLabel* l : dock->findChildren<QLabel*>())
+            if (!l->isHidden() && l->styleSheet().contains("rgb(255, 255, 128)")) return l->text();
+        return {};
+    }
 
     std::unique_ptr<StimulusService> stimulus;
     std::unique_ptr<ProtocolDockWidget> dock;
@@ -141,77 +147,33 @@ TEST_F(ProtocolDock, ApplyingAndStoppingReachTheDeviceAndTheDockSaysWhatRuns) {
     EXPECT_TRUE(protocols()->isEnabled());
 }
 
-// Edits the user makes before applying, at each screen size: none reaches the device until
-// Apply; a value the library refuses says why as it is typed and is never sent.
-TEST_F(ProtocolDock, EditsReachTheDeviceOnlyOnApplyAndARefusedOneNever) {
-    const struct {
-        const char* what;
-        std::function<void(ProtocolDock&)> edit;
-        bool byReturn; // applied with Return in Vhold instead of the Apply button
-        int protocolIdx;
-        std::map<std::string, double> sent; // V and s
-    } edits[] = {
-        {"typing 150 into Vhold",
-         [](auto& t) { typeInto(t.box("Vhold [mV]"), "150"); },
-         false,
-         0,
-         {{"Vhold", 0.150}}},
-        {"three wheel notches over Vhold, then Return",
-         [](auto& t) {
-             t.box("Vhold [mV]")->setFocus();
-             wheel(t.box("Vhold [mV]"), 3);
-         },
-         true,
-         0,
-         {{"Vhold", 0.0015}}},
-        {"Square wave chosen with the keyboard, Vpulse and Tpulse typed",
-         [](auto& t) {
-             t.protocols()->setFocus();
-             QTest::keyClick(t.protocols(), Qt::Key_Down);
-             QTest::keyClick(t.protocols(), Qt::Key_Down);
-             typeInto(t.box("Vpulse [mV]"), "60");
-             typeInto(t.box("Tpulse [ms]"), "25");
-             t.box("Vpulse [mV]")->setFocus();
-             wheel(t.box("Vpulse [mV]"), 2);
-         },
-         false,
-         2,
-         {{"Vhold", 0.0}, {"Vpulse", 0.061}, {"Tpulse", 0.025}}},
-    };
-    for (const QSize screen : screens)
-        for (const auto& e : edits) {
-            SCOPED_TRACE(std::string(e.what) + " at " + std::to_string(screen.width()));
-            dock.reset(); // which keeps its values for the next session: these start afresh
-            QFile::remove(StimulusService::lastSessionFile());
-            reopen(screen);
-            const DecodedCommand before = fenced(amplifier());
-            e.edit(*this);
-            const DecodedCommand edited = fenced(amplifier());
-            EXPECT_EQ(edited.protocolIdx, before.protocolIdx);
-            EXPECT_EQ(edited.protocolParameters, before.protocolParameters);
-            EXPECT_EQ(edited.protocolStarts, before.protocolStarts);
-            apply(e.protocolIdx, e.byReturn ? box("Vhold [mV]") : nullptr);
-            for (const auto& [name, value] : e.sent)
-                EXPECT_NEAR(amplifier().command().protocolParameters.at(name), value, 1e-9) << name;
-        }
-
-    dock.reset();
-    QFile::remove(StimulusService::lastSessionFile());
-    reopen();
-    const DecodedCommand before = fenced(amplifier());
-    typeInto(box("Vhold [mV]"), "505"); // within the box, outside the protocol's limits
-    const QLabel* message = nullptr;
-    for (const QLabel* l : dock->findChildren<QLabel*>())
-        if (l->text() == "Vhold\nmust be within [-500,500]mV") message = l;
-    ASSERT_TRUE(message);
-    EXPECT_FALSE(message->isHidden());
-    QObject watch; // ends the box's watch with the test
-    const auto boxText = closeNextBox(&watch);
-    QTest::mouseClick(button(applyTip), Qt::LeftButton);
-    EXPECT_EQ(*boxText, "Invalid protocol parameters");
-    EXPECT_EQ(fenced(amplifier()).protocolStarts, before.protocolStarts);
-    typeInto(box("Vhold [mV]"), "50");
-    EXPECT_TRUE(message->isHidden());
+// Edits a user makes before applying, at each screen size, reach the device only on Return
+// (Apply is clicked in the test above): the wheel over Vhold, Square wave chosen with the
+// keyboard, Vpulse and Tpulse typed, the wheel over Vpulse.
+TEST_F(ProtocolDock, EditsReachTheDeviceOnlyOnApply) {
+    for (const QSize screen : screens) {
+        SCOPED_TRACE(screen.width());
+        dock.reset(); // which keeps its values for the next session: these start afresh
+        QFile::remove(StimulusService::lastSessionFile());
+        reopen(screen);
+        const DecodedCommand before = fenced(amplifier());
+        box("Vhold [mV]")->setFocus();
+        wheel(box("Vhold [mV]"), 3);
+        protocols()->setFocus();
+        QTest::keyClick(protocols(), Qt::Key_Down);
+        QTest::keyClick(protocols(), Qt::Key_Down);
+        typeInto(box("Vpulse [mV]"), "60");
+        typeInto(box("Tpulse [ms]"), "25");
+        box("Vpulse [mV]")->setFocus();
+        wheel(box("Vpulse [mV]"), 2);
+        const DecodedCommand edited = fenced(amplifier());
+        EXPECT_EQ(std::tuple(edited.protocolIdx, edited.protocolParameters, edited.protocolStarts),
+                  std::tuple(before.protocolIdx, before.protocolParameters, before.protocolStarts));
+        apply(2, box("Vhold [mV]"));
+        const std::map<std::string, double> sent = {{"Vhold", 0.0015}, {"Vpulse", 0.061}, {"Tpulse", 0.025}};
+        for (const auto& [name, value] : sent)
+            EXPECT_NEAR(amplifier().command().protocolParameters.at(name), value, 1e-9) << name;
+    }
 }
 
 // Types a name into the next file dialog and presses Return; answers with its title.
@@ -256,11 +218,9 @@ TEST_F(ProtocolDock, ParameterFilesSavedEndInTxtAndLoadBackARefusedOneSaysWhy) {
 
     protocols()->setCurrentIndex(0);
     box("Vhold [mV]")->setValue(-20.0);
-    QFile bad(folder + "negative.txt");
-    ASSERT_TRUE(bad.open(QIODevice::WriteOnly));
-    bad.write("Compatibility:\nversion: 4\nsubversion: 3\nfirmware: 129\n\nprotocol: 2\n"
+    writeFile(folder + "negative.txt",
+              "Compatibility:\nversion: 4\nsubversion: 3\nfirmware: 129\n\nprotocol: 2\n"
               "Vhold: 40\nVpulse: 60\nThold: 5\nTpulse: -5\n");
-    bad.close();
     typeIntoNextFileDialog(&watch, "negative.txt");
     const auto message = closeNextBox(&watch);
     button("Load protocol parameters")->click();
@@ -271,7 +231,8 @@ TEST_F(ProtocolDock, ParameterFilesSavedEndInTxtAndLoadBackARefusedOneSaysWhy) {
 }
 
 TEST_F(ProtocolDock, TheLastSessionComesBackInTheNextDockUnlessAValueIsNotFinite) {
-    protocols()->setCurrentIndex(3); // "Conductance"
+    const double defaultVhold = box("Vhold [mV]")->value(); // a first session's
+    protocols()->setCurrentIndex(3);                        // "Conductance"
     box("Vpulse [mV]")->setValue(70.0);
     box("N")->setValue(5.0);
     reopen(screens[1]);
@@ -280,19 +241,13 @@ TEST_F(ProtocolDock, TheLastSessionComesBackInTheNextDockUnlessAValueIsNotFinite
     EXPECT_DOUBLE_EQ(box("N")->value(), 5.0);
 
     dock.reset();
-    QFile session(StimulusService::lastSessionFile());
-    ASSERT_TRUE(session.open(QIODevice::WriteOnly));
-    session.write("Compatibility:\nversion: 4\nsubversion: 3\nfirmware: 129\n\nprotocol: 0\nVhold: inf\n");
-    session.close();
-    std::vector<std::string> names;
-    std::vector<kv4cl::RangedMeasurement_t> ranges;
-    std::vector<kv4cl::Measurement_t> defaults;
-    ASSERT_EQ(kv4cl::getProtocolVoltage(names, ranges, defaults), Success);
+    writeFile(StimulusService::lastSessionFile(),
+              "Compatibility:\nversion: 4\nsubversion: 3\nfirmware: 129\n\nprotocol: 0\nVhold: inf\n");
     WarningCapture console;
     reopen();
     EXPECT_EQ(console.count("last session"), 1);
     EXPECT_EQ(protocols()->currentIndex(), 0);
-    EXPECT_DOUBLE_EQ(box("Vhold [mV]")->value(), defaults[0].converted(kv4cl::UnitPfxMilli).value);
+    EXPECT_DOUBLE_EQ(box("Vhold [mV]")->value(), defaultVhold);
 }
 
 TEST_F(ProtocolDock, ARecordRequestAsksForTheFileFirstThenResetsTheDeviceAndRecords) {
@@ -354,24 +309,23 @@ TEST_F(ProtocolDock, HoveringTheImageShowsItTwiceAsLargeBesideItWithTitleAndClos
     reopen(screens[1]);
     ASSERT_TRUE(QTest::qWaitForWindowExposed(dock.get()));
     auto* thumbnail = dock->findChild<ProtocolImageButton*>();
-    ASSERT_NE(thumbnail, nullptr);
-    QDialog* preview = nullptr;
-    for (QDialog* d : dock->findChildren<QDialog*>())
-        if (d->windowTitle() == "Protocol waveform") preview = d;
-    ASSERT_NE(preview, nullptr);
-    QPushButton* close = nullptr;
-    for (QPushButton* b : preview->findChildren<QPushButton*>())
-        if (b->text() == "Close") close = b;
+    auto* preview = first<QDialog>(*dock, [](QDialog* d) { return d->windowTitle() == "Protocol waveform"; });
+    ASSERT_TRUE(thumbnail && preview);
+    auto* close = first<QPushButton>(*preview, [](QPushButton* b) { return b->text() == "Close"; });
     ASSERT_NE(close, nullptr);
+    // The pointer moved over the thumbnail or off it, until the preview shows or hides.
+    const auto hover = [&](bool over) {
+        if (over)
+            QTest::mouseMove(thumbnail);
+        else
+            QTest::mouseMove(dock.get(), QPoint(2, 2));
+        return QTest::qWaitFor([&] { return preview->isVisible() == over; });
+    };
     protocols()->setCurrentIndex(6);
-    QTest::mouseMove(dock.get(), QPoint(2, 2));
-    QTest::mouseMove(thumbnail);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return preview->isVisible(); }));
-    const QSize shown = thumbnail->icon().actualSize(thumbnail->iconSize());
-    QLabel* image = nullptr;
-    for (QLabel* l : preview->findChildren<QLabel*>())
-        if (!l->pixmap().isNull()) image = l;
+    ASSERT_TRUE(hover(false) && hover(true));
+    auto* image = first<QLabel>(*preview, [](QLabel* l) { return !l->pixmap().isNull(); });
     ASSERT_NE(image, nullptr);
+    const QSize shown = thumbnail->icon().actualSize(thumbnail->iconSize());
     const QSize large = image->pixmap().deviceIndependentSize().toSize();
     EXPECT_GE(large.width(), 2 * shown.width());
     EXPECT_GE(large.height(), 2 * shown.height());
@@ -381,10 +335,8 @@ TEST_F(ProtocolDock, HoveringTheImageShowsItTwiceAsLargeBesideItWithTitleAndClos
     // Beside the thumbnail, never over it: a window under the pointer would end the hover.
     EXPECT_FALSE(
         preview->frameGeometry().intersects(QRect(thumbnail->mapToGlobal(QPoint()), thumbnail->size())));
-    QTest::mouseMove(dock.get(), QPoint(2, 2));
-    EXPECT_TRUE(QTest::qWaitFor([&] { return !preview->isVisible(); }));
-    QTest::mouseMove(thumbnail);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return preview->isVisible(); }));
+    EXPECT_TRUE(hover(false));
+    ASSERT_TRUE(hover(true));
     QTest::mouseClick(close, Qt::LeftButton);
     EXPECT_FALSE(preview->isVisible());
 }
@@ -428,9 +380,7 @@ struct FastPulses : StimulusDocks {
         }
     }
     QLabel* errorLabel() const {
-        for (QLabel* l : editor->findChildren<QLabel*>())
-            if (l->styleSheet() == "QLabel { color : red; }") return l;
-        return nullptr;
+        return first<QLabel>(*editor, [](QLabel* l) { return l->styleSheet() == "QLabel { color : red; }"; });
     }
     void chooseFastPulses() {
         protocols()->setFocus();
@@ -553,17 +503,15 @@ TEST_F(FastPulses, ChecksShowTheirErrorAndApplyingIsRefused) {
         type({c.segment}, {c.pulse});
         EXPECT_EQ(errorLabel()->isHidden() ? QString() : errorLabel()->text(), c.message);
         EXPECT_EQ(editor->isValid(), c.message.isEmpty());
-        QObject watch; // ends the box's watch with the case
-        const auto boxText = closeNextBox(&watch);
-        if (c.message.isEmpty()) {
-            apply(15);
-            continue;
-        }
-        const uint64_t before = starts();
-        QTest::mouseClick(button(applyTip), Qt::LeftButton);
-        EXPECT_EQ(*boxText, "Invalid protocol parameters");
-        EXPECT_EQ(fenced(amplifier()).protocolStarts, before);
     }
+    // The last case's errors reach the stimulus: Apply is refused (a valid one plays in the
+    // waveforms' test).
+    QObject watch; // ends the box's watch with the test
+    const auto boxText = closeNextBox(&watch);
+    const uint64_t before = starts();
+    QTest::mouseClick(button(applyTip), Qt::LeftButton);
+    EXPECT_EQ(*boxText, "Invalid protocol parameters");
+    EXPECT_EQ(fenced(amplifier()).protocolStarts, before);
 }
 
 // Saved with the device's identity, loaded through the dock (which recognises the format and
@@ -621,10 +569,7 @@ TEST_F(FastPulses, FilesRoundTripTheLastValuesAreKeptAndABadFileNamesItsLine) {
             lines = lines.mid(0, c.line);
         else
             lines[c.line] = c.replacement;
-        QFile bad(badPath);
-        ASSERT_TRUE(bad.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        bad.write(lines.join("\n").toUtf8());
-        bad.close();
+        writeFile(badPath, lines.join("\n"));
         EXPECT_FALSE(editor->load(badPath, error));
         EXPECT_EQ(error, c.error);
         EXPECT_EQ(values(), saved);
@@ -652,12 +597,6 @@ struct VoltageOffsetDock : StimulusDocks {
     }
     SteppedSpinBox* manual(uint16_t channel) const { return cell<SteppedSpinBox>(0, channel, 1); }
     QLabel* inForce(uint16_t channel) const { return cell<QLabel>(0, channel, 2); }
-    // The protocol dock's validity label, when it shows.
-    QString validityMessage() const {
-        for (const QLabel* l : dock->findChildren<QLabel*>())
-            if (!l->isHidden() && l->styleSheet().contains("rgb(255, 255, 128)")) return l->text();
-        return {};
-    }
     // The offsets dock's own, when it shows.
     QString offsetMessage() const {
         const auto* label = offsets->findChild<QLabel*>("offsetMessageLabel");
@@ -727,10 +666,11 @@ TEST_F(VoltageOffsetDock, TypedAndRampedOffsetsReachTheirChannelsAndComeBackInTh
                            << QStringList(seen.begin(), seen.end()).join(" | ").toStdString();
 }
 
-// A refusal shows above the rows and nothing is sent, on Return too, nor while the protocol
-// parameters are refused, nor when the dock closes mid-edit; an offset set by another part
-// shows in its box.
-TEST_F(VoltageOffsetDock, RefusalsShowAboveTheRowsAndOffsetsSetElsewhereInTheBoxes) {
+// A refused offset shows above the rows and nothing is sent, on Return too, nor when the dock
+// closes mid-edit; refused protocol parameters show in the protocol dock and are never sent;
+// an offset set by another part shows in its box. (That offsets wait while the parameters are
+// refused is the stimulus's own test.)
+TEST_F(VoltageOffsetDock, RefusalsShowWhereTheValueIsTypedAndOffsetsSetElsewhereInTheBoxes) {
     const uint16_t ch = 9;
     holdAt(400);
     const uint64_t latched = fenced(amplifier()).voltageOffsets.at(ch).count;
@@ -746,21 +686,23 @@ TEST_F(VoltageOffsetDock, RefusalsShowAboveTheRowsAndOffsetsSetElsewhereInTheBox
     EXPECT_EQ(offsetMessage(), "");
     EXPECT_NEAR(fenced(amplifier()).voltageOffsets.at(ch).to, -0.08, 1e-9);
 
-    typeInto(box("Vhold [mV]"), "505");
-    ASSERT_FALSE(validityMessage().isEmpty());
-    typeInto(manual(ch), "20", Qt::Key_Return);
-    EXPECT_NEAR(fenced(amplifier()).voltageOffsets.at(ch).to, -0.08, 1e-9)
-        << "sent while the parameters are refused";
-    typeInto(box("Vhold [mV]"), "50");
-    manual(ch)->setFocus();
-    QTest::keyClick(manual(ch), Qt::Key_Return);
-    EXPECT_NEAR(fenced(amplifier()).voltageOffsets.at(ch).to, 0.02, 1e-9);
-
     const uint64_t orders = fenced(amplifier()).voltageOffsets.at(2).count;
     typeInto(manual(2), "45");
     ASSERT_TRUE(manual(2)->hasFocus());
     offsets.reset();
     EXPECT_EQ(fenced(amplifier()).voltageOffsets.at(2).count, orders) << "closed mid-edit";
+
+    // Refused protocol parameters say why as they are typed; Apply says so and sends nothing.
+    const uint64_t starts = fenced(amplifier()).protocolStarts;
+    typeInto(box("Vhold [mV]"), "505"); // within the box, outside the protocol's limits
+    EXPECT_EQ(validityMessage(), "Vhold\nmust be within [-500,500]mV");
+    QObject watch; // ends the box's watch with the test
+    const auto boxText = closeNextBox(&watch);
+    QTest::mouseClick(button(applyTip), Qt::LeftButton);
+    EXPECT_EQ(*boxText, "Invalid protocol parameters");
+    EXPECT_EQ(fenced(amplifier()).protocolStarts, starts);
+    typeInto(box("Vhold [mV]"), "50");
+    EXPECT_EQ(validityMessage(), "");
 }
 
 } // namespace
