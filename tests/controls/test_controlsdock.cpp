@@ -13,6 +13,7 @@
 #include <cmath>
 #include <functional>
 #include <memory>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -28,7 +29,7 @@ class ControlsDock : public kv4test::ConnectedAmplifier {
         dock = std::make_unique<ControlsDockWidget>();
         QObject::connect(
             dock.get(), &ControlsDockWidget::currentRangeChanged,
-            [this](RangedMeasurement_t range, int channel) { currentRanges.emplace_back(range, channel); });
+            [this](RangedMeasurement_t r, int ch) { currentRanges.emplace_back(r.max, r.prefix, ch); });
         QObject::connect(dock.get(), &ControlsDockWidget::currentRangeAuto,
                          [this](bool flag) { autoFlags.push_back(flag); });
         QObject::connect(dock.get(), &ControlsDockWidget::voltageRangeChanged,
@@ -70,7 +71,8 @@ class ControlsDock : public kv4test::ConnectedAmplifier {
     }
 
     std::unique_ptr<ControlsDockWidget> dock;
-    std::vector<std::pair<RangedMeasurement_t, int>> currentRanges;
+    using Range = std::tuple<double, kv4cl::UnitPfx_t, int>; // its maximum and prefix, the channel
+    std::vector<Range> currentRanges;
     std::vector<bool> autoFlags;
     std::vector<RangedMeasurement_t> voltageRanges;
     std::vector<std::pair<Measurement_t, Measurement_t>> rates;
@@ -115,9 +117,10 @@ TEST_F(ControlsDock, SectionsFollowEachModelsListsAndGpRangesReachTheDevice) {
             std::vector<uint16_t> defaults;
             std::vector<std::string> names;
             if (kv4cl::getGpRanges(gp, defaults, names) != kv4cl::Success) gp.clear();
-            std::vector<std::pair<RangedMeasurement_t, int>> announced;
-            QObject::connect(dock.get(), &ControlsDockWidget::gpRangeChanged,
-                             [&](RangedMeasurement_t range, int ch) { announced.emplace_back(range, ch); });
+            std::vector<std::pair<double, int>> announced; // the range's maximum, the channel
+            QObject::connect(
+                dock.get(), &ControlsDockWidget::gpRangeChanged,
+                [&](RangedMeasurement_t range, int ch) { announced.emplace_back(range.max, ch); });
             for (size_t ch = 0; ch < gp.size(); ch++) {
                 if (gp[ch].size() < 2) continue; // one range: plain text
                 const QString name = ch < names.size() ? QString::fromStdString(names[ch])
@@ -130,9 +133,7 @@ TEST_F(ControlsDock, SectionsFollowEachModelsListsAndGpRangesReachTheDevice) {
                 const auto last = uint16_t(gp[ch].size() - 1);
                 buttons(s)[last]->click();
                 ASSERT_TRUE(reaches([&](const DecodedCommand& c) { return c.gpRangeIdx.at(ch) == last; }));
-                ASSERT_EQ(announced.size(), 1u);
-                EXPECT_EQ(announced[0].first.max, gp[ch][last].max);
-                EXPECT_EQ(announced[0].second, int(ch));
+                EXPECT_EQ(announced, (std::vector<std::pair<double, int>>{{gp[ch][last].max, int(ch)}}));
                 announced.clear();
                 gpSections++;
             }
@@ -163,9 +164,7 @@ TEST_F(ControlsDock, ChannelCurrentRangesAreOneTableWithARowThatSetsAll) {
     radio("Ch2: 20 nA")->click();
     ASSERT_TRUE(reaches([](const DecodedCommand& c) { return c.currentRangeIdx[1] == 2; }));
     EXPECT_EQ(command().currentRangeIdx[0], 0);
-    ASSERT_EQ(currentRanges.size(), 1u);
-    EXPECT_EQ(currentRanges[0].second, 1);
-    EXPECT_EQ(currentRanges[0].first.max, 20.0);
+    EXPECT_EQ(currentRanges, (std::vector<Range>{{20.0, kv4cl::UnitPfxNano, 1}}));
     EXPECT_EQ(autoFlags, std::vector<bool>{false});
     for (QRadioButton* all : table->findChildren<QRadioButton*>())
         EXPECT_FALSE(all->toolTip().startsWith("Set every channel") && all->isChecked()) << "they differ";
@@ -177,9 +176,8 @@ TEST_F(ControlsDock, ChannelCurrentRangesAreOneTableWithARowThatSetsAll) {
         return c.currentRangeIdx == std::vector<uint16_t>{1, 1};
     }));
     EXPECT_EQ(command().messages, messages + 1) << "one message for every channel";
-    ASSERT_EQ(currentRanges.size(), 2u);
-    EXPECT_EQ(currentRanges[1].second, 1);
-    EXPECT_EQ(currentRanges[1].first.max, 2.0);
+    EXPECT_EQ(currentRanges,
+              (std::vector<Range>{{2.0, kv4cl::UnitPfxNano, 0}, {2.0, kv4cl::UnitPfxNano, 1}}));
     EXPECT_TRUE(radio("Ch1: 2 nA")->isChecked() && radio("Ch2: 2 nA")->isChecked());
     EXPECT_TRUE(radio("Set every channel to 2 nA")->isChecked());
 
@@ -194,12 +192,10 @@ TEST_F(ControlsDock, CommonCurrentRangeReachesEveryChannelAutoCallsNoSetterAndRe
     ASSERT_TRUE(
         reaches([](const DecodedCommand& c) { return c.currentRangeIdx == std::vector<uint16_t>(4, 2); }));
     EXPECT_EQ(autoFlags, std::vector<bool>{false});
-    ASSERT_EQ(currentRanges.size(), 4u);
-    for (int channel = 0; channel < 4; channel++) {
-        EXPECT_EQ(currentRanges[channel].second, channel);
-        EXPECT_EQ(currentRanges[channel].first.max, 20.0);
-        EXPECT_EQ(currentRanges[channel].first.prefix, kv4cl::UnitPfxNano);
-    }
+    EXPECT_EQ(currentRanges, (std::vector<Range>{{20.0, kv4cl::UnitPfxNano, 0},
+                                                 {20.0, kv4cl::UnitPfxNano, 1},
+                                                 {20.0, kv4cl::UnitPfxNano, 2},
+                                                 {20.0, kv4cl::UnitPfxNano, 3}}));
     // Once this range is in, so is everything the dock sent while being built.
     const uint64_t messages = command().messages;
     currentRanges.clear();
