@@ -67,7 +67,7 @@ std::vector<kv4cl::FramesLost_t> takeLost(MessageDispatcher& d, uint64_t* handed
 }
 
 // Packets whose current words are given per sample (same value on all four channels unless
-// the function says otherwise); voltage word 0.
+// the function says otherwise); voltage word 0. Every one complete.
 std::vector<uint8_t> currentPackets(int packets,
                                     const std::function<uint16_t(int sample, int channel)>& current) {
     std::vector<uint8_t> bytes;
@@ -75,7 +75,14 @@ std::vector<uint8_t> currentPackets(int packets,
         append(bytes,
                makePacket([&](int s, int k) -> uint16_t { return k == 0 ? 0 : current(p * 16 + s, k - 1); },
                           0x7FFF8000, 5, true, uint8_t(p % 8)));
+    appendNextMarker(bytes);
     return bytes;
+}
+
+DataStatus_t status(MessageDispatcher& d) {
+    DataStatus_t s;
+    d.getStatus(s);
+    return s;
 }
 
 using Receive = DispatcherTest;
@@ -107,9 +114,7 @@ TEST_F(Receive, LastPacketIsParsedOnlyOnceTheNextMarkerAndIndexArrived) {
         std::vector<uint8_t> bytes = patternPackets(0, 5);
         append(bytes, follows[i]);
         deliver(i, bytes);
-        DataStatus_t s;
-        m.getStatus(s);
-        EXPECT_EQ(s.availableFrames, parsed[i] * 16) << follows[i].size() << " bytes after";
+        EXPECT_EQ(status(m).availableFrames, parsed[i] * 16) << follows[i].size() << " bytes after";
     }
 }
 
@@ -119,9 +124,7 @@ TEST_F(Receive, CorruptedMarkerIsReportedOnceAndParsingResumesAtTheNextMarker) {
     bytes[5 * P + 1] ^= 0x10; // second byte of packet 5's marker
     deliver(0, bytes);
 
-    DataStatus_t s;
-    m.getStatus(s);
-    EXPECT_TRUE(s.dataLost);
+    EXPECT_TRUE(status(m).dataLost);
     // Packets 0..3 verified by their successors; 4 (no valid successor) and 5 are lost; 6..9 follow.
     const Frames f = readAll(m);
     ASSERT_EQ(f.count, (4u + 4u) * 16);
@@ -129,8 +132,7 @@ TEST_F(Receive, CorruptedMarkerIsReportedOnceAndParsingResumesAtTheNextMarker) {
         ASSERT_EQ(f.frame(i), i);
     for (uint32_t i = 64; i < f.count; i++)
         ASSERT_EQ(f.frame(i), 96 + (i - 64));
-    m.getStatus(s);
-    EXPECT_FALSE(s.dataLost) << "reported once, then cleared";
+    EXPECT_FALSE(status(m).dataLost) << "reported once, then cleared";
 
     // The stream stopped right after the gap: no poll sees it resume, yet the gap is sized by
     // the info index and reported. The idle receive side purges now and then: each purge is a
@@ -205,11 +207,8 @@ TEST_F(Receive, SaturationBandOverflowCodesAndRangeSuggestions) {
         SCOPED_TRACE(row.what);
         TestModel& m = addConnected();
         EXPECT_EQ(m.setCurrentRange(row.range, 4, true), kv4cl::Success);
-        std::vector<uint8_t> bytes = currentPackets(5, row.word);
-        appendNextMarker(bytes);
-        deliver(devices.size() - 1, bytes);
-        DataStatus_t s;
-        m.getStatus(s);
+        deliver(devices.size() - 1, currentPackets(5, row.word));
+        const DataStatus_t s = status(m);
         EXPECT_EQ(s.rangeUpSuggested, row.up);
         EXPECT_EQ(s.rangeDownSuggested, row.down);
         EXPECT_EQ(s.wordOverflow, row.overflow);
@@ -231,9 +230,7 @@ TEST_F(Receive, StallDropsTheHalfPacketAndResynchronises) {
     appendNextMarker(second);
     deliver(0, second);
 
-    DataStatus_t s;
-    m.getStatus(s);
-    EXPECT_FALSE(s.dataLost) << "a stall is not a lost boundary";
+    EXPECT_FALSE(status(m).dataLost) << "a stall is not a lost boundary";
     const Frames f = readAll(m);
     ASSERT_EQ(f.count, 12u * 16);
     for (uint32_t i = 0; i < 96; i++)
@@ -248,8 +245,7 @@ TEST_F(Receive, RingOverrunKeepsTheNewestFramesAndReportsIt) {
     TestModel& m = addConnected();
     constexpr uint32_t packets = ring / 16 + 1000;
     deliver(0, pattern(0, packets));
-    DataStatus_t s;
-    m.getStatus(s);
+    const DataStatus_t s = status(m);
     EXPECT_TRUE(s.bufferOverflow);
     EXPECT_EQ(s.availableFrames, m.maxOutputFrames) << "status never offers more than one read can take";
 
@@ -348,9 +344,7 @@ TEST_F(Receive, AReaderThatKeepsUpLeavesTheRingBeyondItsBacklogUntouched) {
             const auto from = bytes.begin() + std::ptrdiff_t(d * deliveryPackets * P);
             deliver(device, std::vector<uint8_t>(from, d + 1 == deliveries ? bytes.end()
                                                                            : from + deliveryPackets * P));
-            DataStatus_t s;
-            m.getStatus(s);
-            const Frames f = read(m, s.availableFrames - leave);
+            const Frames f = read(m, status(m).availableFrames - leave);
             for (uint32_t i = 0; i < f.count; i++, next++)
                 ASSERT_EQ(f.frame(i), next);
         }
@@ -407,10 +401,8 @@ TEST_F(Receive, DenoiserSubtractsTheLearnedArtefactAndKeepsTheMeanUnlessSuspende
         TestModel& m = addConnected();
         m.configureDenoiser(2, 0.5, suspended);
         ASSERT_EQ(m.setDenoiserEnabled(true), kv4cl::Success);
-        std::vector<uint8_t> bytes =
-            currentPackets(5, [](int sample, int) { return uint16_t(sample % 2 ? 0 : 100); });
-        appendNextMarker(bytes);
-        deliver(devices.size() - 1, bytes);
+        deliver(devices.size() - 1,
+                currentPackets(5, [](int sample, int) { return uint16_t(sample % 2 ? 0 : 100); }));
         const Frames f = readAll(m);
         ASSERT_EQ(f.count, 80u);
         if (suspended) {
@@ -458,10 +450,8 @@ TEST_F(Receive, DigitalFilterMatchesAButterworthSection) {
         std::vector<double> x(6 * 16);
         for (size_t n = 0; n < x.size(); n++)
             x[n] = n < 10 ? 0.0 : 1000.0 + 300.0 * ((n * 7) % 5);
-        std::vector<uint8_t> bytes =
-            currentPackets(6, [&](int sample, int) { return uint16_t(int16_t(x[sample])); });
-        appendNextMarker(bytes);
-        deliver(devices.size() - 1, bytes);
+        deliver(devices.size() - 1,
+                currentPackets(6, [&](int sample, int) { return uint16_t(int16_t(x[sample])); }));
 
         const Frames f = readAll(m);
         ASSERT_EQ(f.count, x.size());
@@ -478,10 +468,8 @@ TEST_F(Receive, FilterOutputIsClampedToTheWordRange) {
     TestModel& m = addConnected();
     ASSERT_EQ(m.setDigitalFilter({500.0, kv4cl::UnitPfxNone, "Hz"}, true, true), kv4cl::Success);
     // A full-scale square wave makes a fast low-pass overshoot past the 16-bit range.
-    std::vector<uint8_t> bytes =
-        currentPackets(5, [](int sample, int) { return uint16_t((sample / 3) % 2 ? 32767 : 0x8001); });
-    appendNextMarker(bytes);
-    deliver(0, bytes);
+    deliver(0,
+            currentPackets(5, [](int sample, int) { return uint16_t((sample / 3) % 2 ? 32767 : 0x8001); }));
     const Frames f = readAll(m);
     bool reachedTop = false;
     for (uint32_t i = 0; i < f.count; i++) {
@@ -513,8 +501,7 @@ TEST_F(Receive, RangeChangesWhileStatusIsReadAndSamplesConverted) {
     });
     std::vector<double> strays;
     do {
-        DataStatus_t s;
-        m.getStatus(s);
+        status(m);
         for (uint16_t ch = 0; ch < 4; ch++) {
             const double value = m.convertCurrent(32767, ch);
             if (std::find(fullScales.begin(), fullScales.end(), value) == fullScales.end())
