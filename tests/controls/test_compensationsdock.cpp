@@ -101,7 +101,16 @@ TEST_F(CompensationsDock, TheKnobTurnedAsAUserDoesReachesTheChannelWhenChecked) 
             wheel(knob(), 4);
         };
     };
-    const QPoint left(2, knob()->height() / 2);
+    // Pressed at the first point, moved through the others, released at the last.
+    const auto drag = [this](std::vector<QPoint> points) {
+        return [this, points] {
+            QTest::mousePress(knob(), Qt::LeftButton, {}, points.front());
+            for (const QPoint& p : points)
+                QTest::mouseMove(knob(), p);
+            QTest::mouseRelease(knob(), Qt::LeftButton, {}, points.back());
+        };
+    };
+    const QPoint centre = knob()->rect().center();
     const struct {
         const char* name;
         int channel;
@@ -114,27 +123,14 @@ TEST_F(CompensationsDock, TheKnobTurnedAsAUserDoesReachesTheChannelWhenChecked) 
         {"past the top", 11, keys({Qt::Key_End, Qt::Key_PageUp}), 20},
         // The knob spans its range over the dial's arc: its top is the middle of the range.
         {"drag to the top", 13,
-         [this] {
-             const QPoint centre = knob()->rect().center();
-             QTest::mousePress(knob(), Qt::LeftButton, {}, centre + QPoint(-centre.x() + 2, 0));
-             QTest::mouseMove(knob(), centre + QPoint(-centre.x() / 2, -centre.y() / 2));
-             QTest::mouseMove(knob(), QPoint(centre.x(), 2));
-             QTest::mouseRelease(knob(), Qt::LeftButton, {}, QPoint(centre.x(), 2));
-         },
-         10, 0.2}, // the dial's angle, to its pixels
-        // Selected with clicks far from where the knob points at 5 pF (its top, its left end).
+         drag({{2, centre.y()}, centre - QPoint(centre.x() / 2, centre.y() / 2), {centre.x(), 2}}), 10,
+         0.2}, // the dial's angle, to its pixels
+        // Selected far from where the knob points at 5 pF (its top, its left end).
         {"selected by a tab from the channel selector", 3,
          wheelOnceSelected([this] { QTest::keyClick(combo(), Qt::Key_Tab); }), 5 + 4 * pFStep},
-        {"selected by a click at the top", 6, wheelOnceSelected([this] {
-             QTest::mouseClick(knob(), Qt::LeftButton, {}, QPoint(knob()->width() / 2, 2));
-         }),
-         5 + 4 * pFStep},
-        {"selected by a click and a drag at the left", 10, wheelOnceSelected([this, left] {
-             QTest::mousePress(knob(), Qt::LeftButton, {}, left);
-             QTest::mouseMove(knob(), left + QPoint(0, -10));
-             QTest::mouseRelease(knob(), Qt::LeftButton, {}, left + QPoint(0, -10));
-         }),
-         5 + 4 * pFStep},
+        {"selected by a click at the top", 6, wheelOnceSelected(drag({{centre.x(), 2}})), 5 + 4 * pFStep},
+        {"selected by a click and a drag at the left", 10,
+         wheelOnceSelected(drag({{2, centre.y()}, {2, centre.y() - 10}})), 5 + 4 * pFStep},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
