@@ -149,16 +149,10 @@ TEST_F(WatchersOnAmplifier, ARupturedMembraneIsCaughtAfterMinTAndReportedOnce) {
     ASSERT_TRUE(switched.wait(10000));
     EXPECT_EQ(switched.at(0).at(0).toInt(), 5);
     EXPECT_FALSE(switched.at(0).at(1).toBool());
+    // Once in the lab book (its line, and the channel's icon: the main window's zap test). The
+    // ruptured cell draws more than the 200 pA range holds: whatever it reads is the range's.
     ASSERT_EQ(entries.count(), 1);
-    auto* entry = entries.at(0).at(0).value<LabbookEvent*>();
-    ASSERT_EQ(entry->type, LabbookEvent::TypeMembraneMonitor);
-    EXPECT_EQ(static_cast<LabbookEventMembraneMonitor*>(entry)->channel, 6);
-    // The ruptured cell draws more than the 200 pA range holds: whatever it reads is the range's.
-    EXPECT_TRUE(
-        entry->lineText().endsWith("Membrane Monitor, Channel switched off: 6, Current saturated the range"))
-        << entry->lineText().toStdString();
-    delete entry;
-    EXPECT_EQ(dock.icon(5)->toolTip(), "Channel switched off.\nIts current saturated the 200 pA range.");
+    delete entries.at(0).at(0).value<LabbookEvent*>();
     EXPECT_TRUE(dock.saturationNotice()->text().startsWith(
         "Ch6 switched off: its current saturated the 200 pA range"))
         << dock.saturationNotice()->text().toStdString();
@@ -212,9 +206,13 @@ TEST_F(WatchersOnAmplifier, TheControllerAppliesItsVoltageToTheChosenChannelAndR
     ASSERT_NO_FATAL_FAILURE(start(*probe));
     ASSERT_NO_FATAL_FAILURE(waitForFrames(*probe, size_t(frames(0.5))));
     // The stimulus set every offset as it was made: from here only channel 3's may move.
-    std::vector<uint64_t> orders;
-    for (const kav4sim::DecodedCommand::OffsetOrder& order : amplifier().command().voltageOffsets)
-        orders.push_back(order.count);
+    const auto offsetOrders = [this] {
+        std::vector<uint64_t> orders;
+        for (const kav4sim::DecodedCommand::OffsetOrder& order : amplifier().command().voltageOffsets)
+            orders.push_back(order.count);
+        return orders;
+    };
+    std::vector<uint64_t> orders = offsetOrders();
     const uint64_t before = orders[2];
     ASSERT_EQ(kv4cl::zap(0), kv4cl::Success); // not watched
     ASSERT_EQ(kv4cl::zap(2), kv4cl::Success);
@@ -230,7 +228,6 @@ TEST_F(WatchersOnAmplifier, TheControllerAppliesItsVoltageToTheChosenChannelAndR
     // What it did goes to the lab book: the channel, the rule, the voltage.
     ASSERT_GE(entries.count(), 1);
     std::unique_ptr<LabbookEvent> action(entries.at(0).at(0).value<LabbookEvent*>());
-    ASSERT_EQ(action->type, LabbookEvent::TypeVoltageController);
     action->prepareValues();
     EXPECT_TRUE(action->lineText().endsWith(
         "Voltage Controller, Channel: 3, I > 100.000 pA for 10 ms: applied, Voltage: -50 [mV]"))
@@ -245,23 +242,29 @@ TEST_F(WatchersOnAmplifier, TheControllerAppliesItsVoltageToTheChosenChannelAndR
     while (reached < long(currents.size()) && std::abs(currents[size_t(reached)]) > 5.0)
         reached++;
     EXPECT_LT(reached, long(currents.size())) << "the cell never saw the voltage";
-    EXPECT_GT(reached, found[0].frame);
-    for (uint16_t ch = 0; ch < channels; ch++)
-        if (ch != 2) {
-            EXPECT_EQ(amplifier().command().voltageOffsets[ch].count, orders[ch]) << ch;
-        }
+    const std::vector<uint64_t> now = offsetOrders();
+    const uint64_t appliedCount = orders[2] = now[2];
+    EXPECT_EQ(now, orders) << "channel 3's offset alone";
 
-    const uint64_t appliedCount = amplifier().command().voltageOffsets[2].count;
     EXPECT_TRUE(deviceSees([&](const kav4sim::DecodedCommand& c) {
         return c.voltageOffsets[2].count > appliedCount && std::abs(c.voltageOffsets[2].to) < 1e-6;
     })) << "the offset it had";
-    // A line per action, and one for the restore.
-    ASSERT_EQ(entries.count(), int(probe->detections().size()) + 1);
-    LabbookEvent* restored = entries.last().at(0).value<LabbookEvent*>();
-    restored->prepareValues();
-    EXPECT_TRUE(restored->lineText().endsWith("Voltage Controller, Channel: 3, Restored, Voltage: 0 [V]"))
-        << restored->lineText().toStdString();
-
+    // The restore follows in the lab book. The rule may fire again before it, while its offset
+    // is on its way, and after it, once the restored voltage brings the current back over.
+    QString restored;
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            for (const QList<QVariant>& args : entries)
+                if (auto* e = static_cast<LabbookEventVoltageController*>(args.at(0).value<LabbookEvent*>());
+                    e->action == "Restored") {
+                    e->prepareValues();
+                    restored = e->lineText();
+                }
+            return !restored.isEmpty();
+        },
+        5000));
+    EXPECT_TRUE(restored.endsWith("Voltage Controller, Channel: 3, Restored, Voltage: 0 [V]"))
+        << restored.toStdString();
     for (int k = 1; k < entries.count(); k++)
         delete entries.at(k).at(0).value<LabbookEvent*>();
     QTest::mouseClick(dock.toolButton(AnalysisWidget::StopTool), Qt::LeftButton);
