@@ -8,12 +8,14 @@
 #include <QAbstractSpinBox>
 #include <QLabel>
 #include <QMainWindow>
+#include <QTableWidget>
 #include <QTest>
 #include <QToolButton>
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <numeric>
 
 namespace kv4test {
 
@@ -50,6 +52,22 @@ inline double labelValue(const QString& text, const QString& unit) {
         if (prefix == QString::fromUtf8(kv4cl::unitPrefixes[p]))
             return value * kv4cl::prefixFactor(kv4cl::UnitPfx_t(p), kv4cl::UnitPfxNone);
     return std::nan("");
+}
+
+// What a table's cell shows, "<empty>" for a cell with nothing in it.
+inline QString cellText(const QTableWidget* table, int row, int column) {
+    return table->item(row, column) ? table->item(row, column)->text() : QString("<empty>");
+}
+
+// The lines of an export.
+inline QStringList lines(const QString& text) {
+    return text.split('\n', Qt::SkipEmptyParts);
+}
+
+// The sum of a plot's values (a histogram's counts, a spectrum's densities).
+template <typename Data> double sumOf(const Data& data) {
+    return std::accumulate(data.constBegin(), data.constEnd(), 0.0,
+                           [](double sum, const auto& point) { return sum + point.value; });
 }
 
 inline void click(AnalysisWidget& dock, AnalysisWidget::Tool tool) {

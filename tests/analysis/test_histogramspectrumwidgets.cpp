@@ -16,14 +16,13 @@
 #include <QDoubleSpinBox>
 #include <QSemaphore>
 #include <QSignalSpy>
-#include <QTableWidget>
 
 #include <algorithm>
-#include <numeric>
 
 namespace {
 
 using namespace kv4test;
+using W = AnalysisWidget;
 
 constexpr int waitMs = 20000;
 
@@ -34,10 +33,6 @@ class DocksOnAmplifier : public ConsumersOnAmplifier {
 
 QCPBars* barsOf(const HistogramWidget& dock) {
     return qobject_cast<QCPBars*>(dock.plot()->plottable(0));
-}
-
-QStringList lines(const QString& text) {
-    return text.split('\n', Qt::SkipEmptyParts);
 }
 
 // The counts, a Gaussian fit against the cell's holding current and noise, the export over the
@@ -51,28 +46,19 @@ TEST_F(DocksOnAmplifier, HistogramShowsTheCountsFitsAGaussianExportsAndBinsBetwe
     dock.setConsumer(histogram.get());
     ASSERT_NO_FATAL_FAILURE(showDocked(window, dock));
     EXPECT_EQ(dock.windowTitle(), "Histogram - channel 3");
-    using W = AnalysisWidget;
     click(dock, W::StartTool);
     ASSERT_TRUE(QTest::qWaitFor([&] { return barsOf(dock)->dataCount() == 200; }, waitMs));
     EXPECT_EQ(dock.plot()->xAxis->label(), "pA");
     EXPECT_TRUE(dock.toolButton(W::ExportTool)->isEnabled());
 
     // Counts grow from result to result: the fit waits for some 40000 samples.
-    const auto samples = [&dock] {
-        double sum = 0;
-        for (auto it = barsOf(dock)->data()->constBegin(); it != barsOf(dock)->data()->constEnd(); ++it)
-            sum += it->value;
-        return sum;
-    };
-    ASSERT_TRUE(QTest::qWaitFor([&] { return samples() >= 8 * std::round(hz() * 0.5); }, waitMs));
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return sumOf(*barsOf(dock)->data()) >= 8 * std::round(hz() * 0.5); }, waitMs));
     click(dock, W::GaussianFitTool);
     ASSERT_TRUE(QTest::qWaitFor([&] { return dock.fitCount() == 1; }, waitMs));
     EXPECT_EQ(dock.fitCurve(0).dataSize(), 200);
     EXPECT_FALSE(dock.toolButton(W::GaussianFitTool)->isEnabled()) << "until the next result";
-    const QTableWidget* table = dock.fitTable();
-    const auto text = [table](int row, int column) {
-        return table->item(row, column) ? table->item(row, column)->text() : QString("<empty>");
-    };
+    const auto text = [&dock](int row, int column) { return cellText(dock.fitTable(), row, column); };
     EXPECT_EQ(text(1, 0), "I gauss");
     const kav4sim::CellParameters cell = amplifier().cell(2);
     const double mean = holding / (cell.membraneResistance + cell.seriesResistance) * 1e12;
@@ -146,7 +132,6 @@ TEST_F(DocksOnAmplifier, SpectrumTakesItsOptionsFromTheControlsAndShowsTheDensit
     dock.setConsumer(spectrum.get());
     ASSERT_NO_FATAL_FAILURE(showDocked(window, dock));
     EXPECT_EQ(dock.windowTitle(), "Spectrum - channel 2");
-    using W = AnalysisWidget;
     auto* time = labelled<QDoubleSpinBox>(dock, "Minimum integration time");
     auto* bins = labelled<QComboBox>(dock, "FFT bins");
     auto* logX = withText<QCheckBox>(dock, "Log X-axis");
@@ -160,9 +145,7 @@ TEST_F(DocksOnAmplifier, SpectrumTakesItsOptionsFromTheControlsAndShowsTheDensit
     bins->setFocus();
     QTest::keyClick(bins, Qt::Key_Down);
     EXPECT_EQ(spectrum->channelResult(1).fftSize, 1024);
-    time->setFocus();
-    time->selectAll();
-    QTest::keyClicks(time, "1");
+    type(time, "1");
     EXPECT_EQ(spectrum->channelResult(1).minimumIntegrationTime, 2.0) << "not before the editing ends";
     QTest::keyClick(time, Qt::Key_Return);
     EXPECT_EQ(spectrum->channelResult(1).minimumIntegrationTime, 1.0);
@@ -173,12 +156,7 @@ TEST_F(DocksOnAmplifier, SpectrumTakesItsOptionsFromTheControlsAndShowsTheDensit
     const double fs = hz();
     EXPECT_DOUBLE_EQ(curve.graph()->data()->at(0)->key, fs / 1024);
     EXPECT_EQ(dock.plot()->yAxis->label(), QString("pA") + QChar(0x00B2) + "/Hz");
-    const auto meanValue = [&curve] {
-        double sum = 0;
-        for (auto it = curve.graph()->data()->constBegin(); it != curve.graph()->data()->constEnd(); ++it)
-            sum += it->value;
-        return sum / curve.graph()->dataCount();
-    };
+    const auto meanValue = [&curve] { return sumOf(*curve.graph()->data()) / curve.graph()->dataCount(); };
     const double density = 2 * std::pow(sigma * 1e12, 2) / fs;
     EXPECT_NEAR(meanValue() / density, 1.0, 0.1) << "squared: the density";
 
@@ -192,14 +170,11 @@ TEST_F(DocksOnAmplifier, SpectrumTakesItsOptionsFromTheControlsAndShowsTheDensit
         QCheckBox* box;
         QCPAxis* axis;
     } boxes[] = {{logX, dock.plot()->xAxis}, {logY, dock.plot()->yAxis}};
-    for (const auto& b : boxes) {
-        QTest::mouseClick(b.box, Qt::LeftButton);
-        EXPECT_EQ(b.axis->scaleType(), QCPAxis::stLogarithmic) << b.box->text().toStdString();
-    }
-    for (const auto& b : boxes) {
-        QTest::mouseClick(b.box, Qt::LeftButton);
-        EXPECT_EQ(b.axis->scaleType(), QCPAxis::stLinear) << b.box->text().toStdString();
-    }
+    for (const auto scale : {QCPAxis::stLogarithmic, QCPAxis::stLinear})
+        for (const auto& b : boxes) {
+            QTest::mouseClick(b.box, Qt::LeftButton);
+            EXPECT_EQ(b.axis->scaleType(), scale) << b.box->text().toStdString();
+        }
 
     const QStringList csv = lines(dock.exportData());
     ASSERT_EQ(csv.size(), 514);
@@ -237,8 +212,8 @@ TEST_F(DocksOnAmplifier, ResultsThatArriveTogetherAreDrawnOnceAndOnlyByTheirChan
     QObject::connect(
         histogram.get(), &HistogramConsumer::result, histogram.get(), [&published] { published.release(); },
         Qt::DirectConnection);
-    click(dock, AnalysisWidget::StartTool);
-    click(other, AnalysisWidget::StartTool);
+    click(dock, W::StartTool);
+    click(other, W::StartTool);
     ASSERT_TRUE(published.tryAcquire(3, waitMs));
     histogram->onStopConsuming(); // the records stay as the last result left them
     ASSERT_TRUE(QTest::qWaitFor([&] { return drawn.count() > 0 && otherDrawn.count() > 0; }, waitMs));
@@ -252,18 +227,15 @@ TEST_F(DocksOnAmplifier, ResultsThatArriveTogetherAreDrawnOnceAndOnlyByTheirChan
             shown.append(int(it->value));
         EXPECT_EQ(shown, counts) << "the latest result";
     }
-    EXPECT_GE(std::accumulate(barsOf(dock)->data()->constBegin(), barsOf(dock)->data()->constEnd(), 0.0,
-                              [](double sum, const QCPBarsData& bar) { return sum + bar.value; }),
-              3 * std::round(hz() * 0.5))
-        << "three results' samples";
+    EXPECT_GE(sumOf(*barsOf(dock)->data()), 3 * std::round(hz() * 0.5)) << "three results' samples";
 
     // Channel 1 publishes a result every second, channel 2 every other.
     auto* fastTime = labelled<QDoubleSpinBox>(fast, "Minimum integration time");
     ASSERT_TRUE(fastTime);
     type(fastTime, "1");
     QTest::keyClick(fastTime, Qt::Key_Return);
-    click(fast, AnalysisWidget::StartTool);
-    click(slow, AnalysisWidget::StartTool);
+    click(fast, W::StartTool);
+    click(slow, W::StartTool);
     ASSERT_TRUE(QTest::qWaitFor([&] { return spectrum->resultsPublished(1) >= 5; }, waitMs));
     spectrum->onStopConsuming();
     QTest::qWait(3 * AnalysisWidget::redrawPeriodMs);
