@@ -85,26 +85,43 @@ class AnalysisDocksOnAmplifier : public kv4test::SimulatedAmplifiers {
     std::unique_ptr<AnalysisDocks> docks;
 };
 
-TEST_F(AnalysisDocksOnAmplifier, TheNoiseReportOpensFromTheMenuAndReportsTheAmplifier) {
+// As the main window gets them: the noise report and the RC estimation from the menu, tabbed
+// together; a dock per current channel in each per-channel analysis's submenu, opened floating;
+// each started from its toolbar, its notes reaching the lab book, stopped when closed, and gone
+// with the object that made them. An analysis is one entry of the list: one added shows in the
+// menu as listed, has its docks and its worker, and a choice in the filter preferences.
+TEST_F(AnalysisDocksOnAmplifier, EachOpensFromTheMenuRunsFromItsDockAndAnAddedAnalysisToo) {
     ASSERT_NO_FATAL_FAILURE(connect("cedar"));
     bus->clock()->setTimeScale(2.0);
-    kav4sim::CellParameters cell = kv4test::quietCell();
-    cell.noiseRms = 5e-12;
-    amplifier().setCell(4, cell);
-    ASSERT_NO_FATAL_FAILURE(makeDocks());
-    auto* consumer = consumerOf("NoiseReport");
-    ASSERT_TRUE(consumer);
-
+    amplifier().setCell(4, kv4test::noisyCell(5e-12));
+    // Channel 2 opens for events of 100 pA, beyond the event detection's first thresholds.
+    kav4sim::CellParameters cell = kv4test::noisyCell(1e-12);
+    cell.channelConductance = 1e-9;
+    cell.reversalPotential = -0.050;
+    cell.meanOpenTime = 2e-3;
+    cell.meanClosedTime = 10e-3;
+    amplifier().setCell(1, cell);
+    ASSERT_NO_FATAL_FAILURE(startProtocol("Constant", {{"Vhold", 50}}));
+    std::vector<Analysis> list = analyses();
+    list.insert(list.begin() + 2,
+                analysisOf<HistogramConsumer, DrawCounter>({.key = "drawCounter",
+                                                            .title = "Draws",
+                                                            .placement = AnalysisPlacement::PerChannel,
+                                                            .filterLabel = "Draw counter",
+                                                            .filterKey = "DrawCounter"}));
+    ASSERT_NO_FATAL_FAILURE(makeDocks(list));
+    const QStringList entries = {"Noise Report", "RC Estimation", "Draws", "Histogram"};
+    for (int i = 0; i < entries.size(); i++)
+        EXPECT_EQ(menu->actions().value(i)->text(), entries[i]) << "the submenus follow, as listed";
+    EXPECT_EQ(menu->actions().value(8)->text(), "Voltage Automatic Controller") << "the floating docks last";
+    EXPECT_NE(consumerOf("DrawCounter"), consumerOf("Histogram")) << "a worker of its own";
+    auto* noise = consumerOf("NoiseReport");
+    ASSERT_TRUE(noise);
     QPointer<NoiseReportWidget> dock = docks->dock<NoiseReportWidget>();
     ASSERT_TRUE(dock);
     EXPECT_EQ(dock->objectName(), "noiseReportWidget") << "its layout is kept under this name";
     EXPECT_FALSE(dock->isVisible()) << "until chosen";
     QAction* entry = menu->actions().value(0);
-    ASSERT_TRUE(entry);
-    EXPECT_EQ(entry->text(), "Noise Report");
-    EXPECT_EQ(menu->actions().value(1)->text(), "RC Estimation");
-    EXPECT_EQ(menu->actions().value(2)->text(), "Histogram") << "the submenus follow";
-    EXPECT_EQ(menu->actions().value(7)->text(), "Voltage Automatic Controller") << "the floating docks last";
     entry->trigger();
     ASSERT_TRUE(dock->isVisible());
     // The RC estimation, opened too, is a tab beside the noise report.
@@ -125,9 +142,9 @@ TEST_F(AnalysisDocksOnAmplifier, TheNoiseReportOpensFromTheMenuAndReportsTheAmpl
     };
     ASSERT_NO_FATAL_FAILURE(select(dock));
 
-    QSignalSpy entries(docks.get(), &AnalysisDocks::labbookEvent);
+    QSignalSpy notes(docks.get(), &AnalysisDocks::labbookEvent);
     QTest::mouseClick(dock->toolButton(AnalysisWidget::StartTool), Qt::LeftButton);
-    EXPECT_TRUE(consumer->isRunning());
+    EXPECT_TRUE(noise->isRunning());
     producer->start();
     // Row 1: the first current channel, after the voltage channel.
     ASSERT_TRUE(QTest::qWaitFor([&] { return dock->table()->item(1, 1) != nullptr; }, 30000));
@@ -138,51 +155,16 @@ TEST_F(AnalysisDocksOnAmplifier, TheNoiseReportOpensFromTheMenuAndReportsTheAmpl
     ASSERT_NO_FATAL_FAILURE(select(rc));
     ASSERT_GE(hidden.count(), 1);
     EXPECT_FALSE(hidden.last()[0].toBool());
-    EXPECT_TRUE(consumer->isRunning());
+    EXPECT_TRUE(noise->isRunning());
     ASSERT_NO_FATAL_FAILURE(select(dock));
     menu->actions().value(1)->trigger();
-
     QTest::mouseClick(dock->toolButton(AnalysisWidget::LabbookTool), Qt::LeftButton);
-    ASSERT_EQ(entries.count(), 4) << "one per current channel";
-    for (const QList<QVariant>& args : entries)
+    ASSERT_EQ(notes.count(), 4) << "one per current channel";
+    for (const QList<QVariant>& args : notes)
         delete args.at(0).value<LabbookEvent*>();
-
     entry->trigger(); // closing the dock from the menu stops the analysis
     EXPECT_FALSE(dock->isVisible());
-    EXPECT_FALSE(consumer->isRunning());
-    producer->onStopProducing();
-
-    docks.reset();
-    EXPECT_FALSE(dock) << "the docks go with the object that made them";
-    EXPECT_TRUE(menu->actions().value(0)->text() == "Histogram") << "and their menu entries with them";
-}
-
-// As the main window gets them: a dock per current channel in each per-channel analysis's
-// submenu, opened floating, started from its toolbar, its notes reaching the lab book, and
-// stopped when closed. An analysis is one entry of the list: one added shows in the menu as
-// listed, has its docks and its worker, and a choice in the filter preferences.
-TEST_F(AnalysisDocksOnAmplifier, EachChannelHasItsDockInItsAnalysisSubmenuAndAnAddedAnalysisToo) {
-    ASSERT_NO_FATAL_FAILURE(connect("cedar"));
-    // Channel 2 opens for events of 100 pA, beyond the event detection's first thresholds.
-    kav4sim::CellParameters cell = kv4test::quietCell();
-    cell.noiseRms = 1e-12;
-    cell.channelConductance = 1e-9;
-    cell.reversalPotential = -0.050;
-    cell.meanOpenTime = 2e-3;
-    cell.meanClosedTime = 10e-3;
-    amplifier().setCell(1, cell);
-    ASSERT_NO_FATAL_FAILURE(startProtocol("Constant", {{"Vhold", 50}}));
-    std::vector<Analysis> list = analyses();
-    list.insert(list.begin() + 2,
-                analysisOf<HistogramConsumer, DrawCounter>({.key = "drawCounter",
-                                                            .title = "Draws",
-                                                            .placement = AnalysisPlacement::PerChannel,
-                                                            .filterLabel = "Draw counter",
-                                                            .filterKey = "DrawCounter"}));
-    ASSERT_NO_FATAL_FAILURE(makeDocks(list));
-    EXPECT_EQ(menu->actions().value(2)->text(), "Draws") << "the first submenu, as listed";
-    EXPECT_NE(consumerOf("DrawCounter"), consumerOf("Histogram")) << "a worker of its own";
-    producer->start();
+    EXPECT_FALSE(noise->isRunning());
 
     const struct {
         const char* submenu;
@@ -207,26 +189,29 @@ TEST_F(AnalysisDocksOnAmplifier, EachChannelHasItsDockInItsAnalysisSubmenuAndAnA
             EXPECT_EQ(channels->actions()[c]->text(), QString("Channel %1").arg(c + 1));
 
         channels->actions()[1]->trigger();
-        auto* dock = window.findChild<AnalysisWidget*>(a.objectName);
-        ASSERT_TRUE(dock);
-        EXPECT_TRUE(dock->isVisible());
-        EXPECT_TRUE(dock->isFloating());
-        EXPECT_EQ(dock->windowTitle(), a.title);
-        QTest::mouseClick(dock->toolButton(AnalysisWidget::StartTool), Qt::LeftButton);
+        auto* perChannel = window.findChild<AnalysisWidget*>(a.objectName);
+        ASSERT_TRUE(perChannel);
+        EXPECT_TRUE(perChannel->isVisible());
+        EXPECT_TRUE(perChannel->isFloating());
+        EXPECT_EQ(perChannel->windowTitle(), a.title);
+        QTest::mouseClick(perChannel->toolButton(AnalysisWidget::StartTool), Qt::LeftButton);
         EXPECT_TRUE(consumer->isRunning());
         ASSERT_TRUE(QTest::qWaitFor(
-            [dock] { return dock->toolButton(AnalysisWidget::ExportTool)->isEnabled(); }, 20000))
+            [perChannel] { return perChannel->toolButton(AnalysisWidget::ExportTool)->isEnabled(); }, 20000))
             << "a result is shown";
-        if (dock->toolAction(AnalysisWidget::LabbookTool)->isVisible()) {
-            QSignalSpy entries(docks.get(), &AnalysisDocks::labbookEvent);
-            QTest::mouseClick(dock->toolButton(AnalysisWidget::LabbookTool), Qt::LeftButton);
-            ASSERT_EQ(entries.size(), 1) << "the dock's notes reach the lab book";
-            delete entries.at(0).at(0).value<LabbookEvent*>();
+        if (perChannel->toolAction(AnalysisWidget::LabbookTool)->isVisible()) {
+            notes.clear();
+            QTest::mouseClick(perChannel->toolButton(AnalysisWidget::LabbookTool), Qt::LeftButton);
+            ASSERT_EQ(notes.size(), 1) << "the dock's notes reach the lab book";
+            delete notes.at(0).at(0).value<LabbookEvent*>();
         }
         channels->actions()[1]->trigger(); // closing the dock stops its analysis
         EXPECT_FALSE(consumer->isRunning());
     }
     producer->onStopProducing();
+    docks.reset();
+    EXPECT_FALSE(dock) << "the docks go with the object that made them";
+    EXPECT_EQ(menu->actions().value(0)->text(), "Draws") << "and their menu entries with them";
 
     QSettings().remove("Preferences/Filters");
     FilterPreferencesDialog preferences(list);

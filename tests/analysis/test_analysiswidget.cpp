@@ -51,12 +51,6 @@ class OneLineAnalysis : public AnalysisDock<OneLineAnalysis, NoiseReportConsumer
     int labbookCalls = 0;
 };
 
-// A dock with only the tools given.
-class ToolsOnly : public AnalysisWidget {
-  public:
-    explicit ToolsOnly(std::initializer_list<Tool> tools) : AnalysisWidget(0, tools) {}
-};
-
 QString readFile(const QString& path) {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString("<missing>");
@@ -117,7 +111,7 @@ TEST(AnalysisDockTools, ADockShowsItsToolsAndTheSeparatorsBetweenThem) {
         {{W::LimitToRoiTool, W::ExportTool, W::LinearFitTool, W::ViewFitTool}, true, true},
     };
     for (const auto& c : cases) {
-        ToolsOnly dock(c.tools);
+        AnalysisWidget dock(0, c.tools);
         for (int t = 0; t < W::ToolCount; t++) {
             const auto tool = W::Tool(t);
             const bool has =

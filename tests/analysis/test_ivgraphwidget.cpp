@@ -23,6 +23,7 @@
 #include <QTest>
 #include <QToolButton>
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 
@@ -43,7 +44,16 @@ class IvGraphDock : public kv4test::ConsumersOnAmplifier {
     // Cells on channels 0 and 1, steps from Vhold 0 mV: `levels` pulses from -70 mV in 20 mV
     // steps; then the consumer and a dock per channel, shown at 1366 x 768.
     void run(const CellParameters& channel0, const CellParameters& channel1, int levels) {
-        ASSERT_NO_FATAL_FAILURE(produce(channel0, channel1, levels));
+        amplifier().setCell(0, channel0);
+        amplifier().setCell(1, channel1);
+        ASSERT_NO_FATAL_FAILURE(startProtocol("Variable Amplitude", {{"Vhold", 0},
+                                                                     {"Vpulse", -70},
+                                                                     {"Vstep", 20},
+                                                                     {"Thold", 20},
+                                                                     {"Tpulse", 20},
+                                                                     {"N", double(levels)},
+                                                                     {"NR", 0}}));
+        producer = std::make_unique<DeviceDataProducer>(source);
         consumer = std::make_unique<IvGraphConsumer>(producer.get());
         ASSERT_NO_FATAL_FAILURE(kv4test::seed(*consumer));
         producer->start();
@@ -55,18 +65,6 @@ class IvGraphDock : public kv4test::ConsumersOnAmplifier {
             widgets.push_back(std::move(widget));
         }
         ASSERT_TRUE(QTest::qWaitForWindowExposed(widgets[0].get()));
-    }
-    void produce(const CellParameters& channel0, const CellParameters& channel1, int levels) {
-        amplifier().setCell(0, channel0);
-        amplifier().setCell(1, channel1);
-        ASSERT_NO_FATAL_FAILURE(startProtocol("Variable Amplitude", {{"Vhold", 0},
-                                                                     {"Vpulse", -70},
-                                                                     {"Vstep", 20},
-                                                                     {"Thold", 20},
-                                                                     {"Tpulse", 20},
-                                                                     {"N", double(levels)},
-                                                                     {"NR", 0}}));
-        producer = std::make_unique<DeviceDataProducer>(source);
     }
 
     IvGraphWidget& dock(int channel = 0) { return *widgets.at(size_t(channel)); }
@@ -163,7 +161,7 @@ TEST_F(IvGraphDock, FitsReadTheCellsAndSeriesAreAppendedOnTheNanoampereRangeOrRe
     EXPECT_NEAR(iv->conductance.getNoPrefixValue() / expected, 1.0, 0.02);
     const char* readOuts[] = {"Conductance:", "Current offset:", "Reversal potential:"};
     for (int column = 1; column <= 3; column++)
-        EXPECT_EQ(d.fitTable()->item(1, column)->text(), read(readOuts[column - 1])) << "with its unit";
+        EXPECT_EQ(kv4test::cellText(d.fitTable(), 1, column), read(readOuts[column - 1])) << "with its unit";
 
     // A sigmoid on the same points: 50 points over their voltages. On a straight line it may
     // not settle within its budget of wall-clock time on a busy machine, and says so.
@@ -215,13 +213,12 @@ TEST_F(IvGraphDock, FitsReadTheCellsAndSeriesAreAppendedOnTheNanoampereRangeOrRe
     EXPECT_EQ(rows[1], QStringList({"Channel:", "1"}));
     EXPECT_EQ(rows[2], QStringList({"Series 1", "", "Series 2", ""}));
     EXPECT_EQ(rows[3], QStringList({"Voltage [mV]", "Current [pA]", "Voltage [mV]", "Current [pA]"}));
-    for (int r = 4; r < 13; r++) {
-        ASSERT_EQ(rows[size_t(r)].size(), 4) << "columns line up";
-        bool found = false;
-        for (auto p = nanoSeries.constBegin(); p != nanoSeries.constEnd(); ++p)
-            found |= std::abs(p->key - rows[size_t(r)][2].toDouble()) < 1e-3 &&
-                     std::abs(p->value - rows[size_t(r)][3].toDouble()) < 1e-3;
-        EXPECT_TRUE(found) << "the export holds the plotted points";
+    for (size_t r = 4; r < 13; r++) {
+        ASSERT_EQ(rows[r].size(), 4) << "columns line up";
+        EXPECT_TRUE(std::any_of(nanoSeries.constBegin(), nanoSeries.constEnd(), [&](const QCPGraphData& p) {
+            return std::abs(p.key - rows[r][2].toDouble()) < 1e-3 &&
+                   std::abs(p.value - rows[r][3].toDouble()) < 1e-3;
+        })) << "the export holds the plotted points";
     }
     const QStringList& linearHead = rows[13];
     const QStringList& linear = rows[14];

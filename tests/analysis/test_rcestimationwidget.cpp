@@ -21,6 +21,7 @@
 #include <QTest>
 #include <QToolButton>
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -74,10 +75,8 @@ class RcDockOnAmplifier : public RcOnAmplifier {
     }
     // The times the stimulus ran the protocol of that entry.
     static int runs(const QSignalSpy& running, int protocolIdx) {
-        int n = 0;
-        for (const QList<QVariant>& r : running)
-            n += r.at(0).toInt() == protocolIdx;
-        return n;
+        return int(std::count_if(running.begin(), running.end(),
+                                 [&](const QList<QVariant>& r) { return r.at(0).toInt() == protocolIdx; }));
     }
     // Waits until every cell of the table's row shows a value.
     static void waitForRow(const RCEstimationWidget& widget, int row) {
@@ -122,8 +121,7 @@ TEST_F(RcDockOnAmplifier, BothEstimationsTakeTurnsOnTheirProtocolsWithTheTypedVa
     }
     QToolButton* start = widget.toolButton(AnalysisWidget::StartTool);
     type(box(widget, "Tpulse [ms]"), "0");
-    ASSERT_TRUE(warning(widget));
-    EXPECT_TRUE(warning(widget)->isVisible());
+    ASSERT_TRUE(warning(widget) && warning(widget)->isVisible());
     EXPECT_EQ(warning(widget)->text(), "Tpulse\nmust be within [1, 200e6]ms");
     EXPECT_FALSE(start->isEnabled());
     type(box(widget, "Vpulse [mV]"), "40");
@@ -142,7 +140,7 @@ TEST_F(RcDockOnAmplifier, BothEstimationsTakeTurnsOnTheirProtocolsWithTheTypedVa
 
     const uint64_t starts = amplifier().command().protocolStarts;
     QTest::mouseClick(widget.toolButton(AnalysisWidget::StartTool), Qt::LeftButton);
-    EXPECT_FALSE(check(widget, "Estimate\nResistance")->isEnabled());
+    EXPECT_FALSE(rCheck->isEnabled());
     EXPECT_FALSE(box(widget, "Vamp [mV]")->isEnabled());
     ASSERT_TRUE(amplifier().waitForCommand(
         [&](const kav4sim::DecodedCommand& c) { return c.protocolStarts > starts && c.protocolIdx == 2; },
@@ -183,7 +181,7 @@ TEST_F(RcDockOnAmplifier, BothEstimationsTakeTurnsOnTheirProtocolsWithTheTypedVa
         10s));
     EXPECT_FALSE(rEstimation->isRunning());
     EXPECT_FALSE(cEstimation->isRunning());
-    EXPECT_TRUE(check(widget, "Estimate\nResistance")->isEnabled());
+    EXPECT_TRUE(rCheck->isEnabled());
     EXPECT_TRUE(box(widget, "Vamp [mV]")->isEnabled());
 
     RCEstimationWidget next;
