@@ -71,22 +71,15 @@ bool same(const RangedMeasurement_t& a, const RangedMeasurement_t& b) {
 struct Set {
     const char* models;
     std::vector<std::string> ids;
-    DeviceDataProducer::ChannelCounts channels;
-    bool offsetCompensation, zap, washer, temperature, ttl;
+    std::vector<uint32_t> channels; // voltage, current, gp
+    std::vector<bool> features;     // offset compensation, zap, washer, temperature, TTL output
 };
 
 const Set sets[] = {
-    {"dogwood16", {"VDOGWOOD1601"}, {1, 16, 1}, true, true, false, false, false},
-    {"dogwood16,dogwood16", {"VDOGWOOD1601", "VDOGWOOD1602"}, {1, 32, 2}, true, true, false, false, false},
-    {"cedar,cedar,cedar",
-     {"VCEDAR01", "VCEDAR02", "VCEDAR03"},
-     {1, 12, 0},
-     false,
-     false,
-     false,
-     false,
-     false},
-    {"fir", {"VFIR01"}, {1, 8, 1}, false, false, true, true, true},
+    {"dogwood16", {"VDOGWOOD1601"}, {1, 16, 1}, {1, 1, 0, 0, 0}},
+    {"dogwood16,dogwood16", {"VDOGWOOD1601", "VDOGWOOD1602"}, {1, 32, 2}, {1, 1, 0, 0, 0}},
+    {"cedar,cedar,cedar", {"VCEDAR01", "VCEDAR02", "VCEDAR03"}, {1, 12, 0}, {0, 0, 0, 0, 0}},
+    {"fir", {"VFIR01"}, {1, 8, 1}, {0, 0, 1, 1, 1}},
 };
 
 class DeviceSessionTest : public ::testing::TestWithParam<Set> {
@@ -104,29 +97,51 @@ class DeviceSessionTest : public ::testing::TestWithParam<Set> {
         session.reset();
         kv4CommLib::installFtdiDriver(nullptr);
     }
-    // The last amplifier of the set.
-    const kav4sim::VirtualAmplifier& last() const { return *bus->amplifier(GetParam().ids.back()); }
-    bool reaches(const kav4sim::VirtualAmplifier& a, const std::function<bool(const DecodedCommand&)>& done) {
-        return a.waitForCommand(done, std::chrono::seconds(5));
-    }
-
     std::shared_ptr<kav4sim::SimulatedBus> bus;
     std::unique_ptr<DeviceSession> session;
 };
 
-TEST_P(DeviceSessionTest, FeedsAndSeedsItsConsumersAndTearsDownInOrder) {
+TEST_P(DeviceSessionTest, CommandsReachTheDevicesItFeedsAndSeedsItsConsumersAndTearsDownInOrder) {
     const Set& set = GetParam();
     const DeviceSession::Features& f = session->features();
-    EXPECT_EQ(f.channels.voltage, set.channels.voltage);
-    EXPECT_EQ(f.channels.current, set.channels.current);
-    EXPECT_EQ(f.channels.gp, set.channels.gp);
-    EXPECT_EQ(f.digitalOffsetCompensation, set.offsetCompensation);
-    EXPECT_EQ(session->offsetCompensation() != nullptr, set.offsetCompensation);
-    EXPECT_EQ(f.zap, set.zap);
-    EXPECT_EQ(f.washer, set.washer);
-    EXPECT_EQ(f.temperatureController, set.temperature);
-    EXPECT_EQ(f.ttlOutput, set.ttl);
+    EXPECT_EQ((std::vector<uint32_t>{f.channels.voltage, f.channels.current, f.channels.gp}), set.channels);
+    EXPECT_EQ((std::vector<bool>{f.digitalOffsetCompensation, f.zap, f.washer, f.temperatureController,
+                                 f.ttlOutput}),
+              set.features);
+    EXPECT_EQ(session->offsetCompensation() != nullptr, f.digitalOffsetCompensation);
     EXPECT_EQ(f.parallel, set.ids.size() > 1);
+
+    // Commands reach the last amplifier of the set.
+    const kav4sim::VirtualAmplifier& a = *bus->amplifier(set.ids.back());
+    const auto reaches = [&](const std::function<bool(const DecodedCommand&)>& done) {
+        return a.waitForCommand(done, std::chrono::seconds(5));
+    };
+    const uint64_t resets = a.command().resets;
+    session->resetDevice();
+    EXPECT_TRUE(reaches([&](const DecodedCommand& c) { return c.resets > resets; }));
+    // Channel indices run over the whole set: the last channel is the last amplifier's.
+    const int lastChannel = int(f.channels.current) - 1;
+    const size_t lastOnDevice = size_t(lastChannel) % (f.channels.current / set.ids.size());
+    if (f.stimulusSelection) {
+        session->selectStimulusChannel(lastChannel, true);
+        EXPECT_TRUE(reaches([&](const DecodedCommand& c) { return c.switchBankB.at(lastOnDevice); }));
+    }
+    if (f.zap) {
+        session->zap(lastChannel);
+        EXPECT_TRUE(reaches([&](const DecodedCommand& c) { return c.zaps.at(lastOnDevice) == 1; }));
+        session->zap(int(f.channels.current)); // every channel
+        EXPECT_TRUE(reaches(
+            [&](const DecodedCommand& c) { return c.zaps.at(0) == 1 && c.zaps.at(lastOnDevice) == 2; }));
+    }
+    if (OffsetCompensationWatch* watch = session->offsetCompensation()) {
+        watch->order(lastChannel, true);
+        EXPECT_TRUE(
+            reaches([&](const DecodedCommand& c) { return c.offsetCompensation.at(lastOnDevice).on; }));
+    }
+    if (f.offsetCompensationAutostop) {
+        session->setOffsetCompensationAutostop(true);
+        EXPECT_TRUE(reaches([](const DecodedCommand& c) { return c.offsetCompensationAutostop; }));
+    }
 
     // The last current channel and the last gp channel leave their default ranges.
     const auto lastCurrent = uint16_t(f.channels.current - 1);
@@ -182,7 +197,7 @@ TEST_P(DeviceSessionTest, FeedsAndSeedsItsConsumersAndTearsDownInOrder) {
     // Rows of every channel of the set arrive.
     first->onStartConsuming();
     session->start();
-    EXPECT_EQ(first->width(), int(set.channels.total()));
+    EXPECT_EQ(first->width(), int(f.channels.total()));
     EXPECT_TRUE(QTest::qWaitFor([&] { return first->rows > 100; }, 5000));
 
     session->stop();
@@ -196,38 +211,6 @@ TEST_P(DeviceSessionTest, FeedsAndSeedsItsConsumersAndTearsDownInOrder) {
     std::vector<std::string> free;
     EXPECT_EQ(kv4cl::detectDevices(free), kv4cl::Success);
     EXPECT_EQ(free, set.ids) << "every device free again";
-}
-
-TEST_P(DeviceSessionTest, CommandsReachTheDevices) {
-    const Set& set = GetParam();
-    const DeviceSession::Features& f = session->features();
-    const kav4sim::VirtualAmplifier& a = last();
-    const uint64_t resets = a.command().resets;
-    session->resetDevice();
-    EXPECT_TRUE(reaches(a, [&](const DecodedCommand& c) { return c.resets > resets; }));
-    // Channel indices run over the whole set: the last channel is the last amplifier's.
-    const int lastChannel = int(f.channels.current) - 1;
-    const size_t lastOnDevice = size_t(lastChannel) % (f.channels.current / set.ids.size());
-    if (f.stimulusSelection) {
-        session->selectStimulusChannel(lastChannel, true);
-        EXPECT_TRUE(reaches(a, [&](const DecodedCommand& c) { return c.switchBankB.at(lastOnDevice); }));
-    }
-    if (f.zap) {
-        session->zap(lastChannel);
-        EXPECT_TRUE(reaches(a, [&](const DecodedCommand& c) { return c.zaps.at(lastOnDevice) == 1; }));
-        session->zap(int(f.channels.current)); // every channel
-        EXPECT_TRUE(reaches(
-            a, [&](const DecodedCommand& c) { return c.zaps.at(0) == 1 && c.zaps.at(lastOnDevice) == 2; }));
-    }
-    if (OffsetCompensationWatch* watch = session->offsetCompensation()) {
-        watch->order(lastChannel, true);
-        EXPECT_TRUE(
-            reaches(a, [&](const DecodedCommand& c) { return c.offsetCompensation.at(lastOnDevice).on; }));
-    }
-    if (f.offsetCompensationAutostop) {
-        session->setOffsetCompensationAutostop(true);
-        EXPECT_TRUE(reaches(a, [](const DecodedCommand& c) { return c.offsetCompensationAutostop; }));
-    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Sets, DeviceSessionTest, testing::ValuesIn(sets), [](const auto& info) {

@@ -22,49 +22,64 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <thread>
 #include <vector>
 
 namespace {
 
-TEST(RecordingService, EveryRecordingOfASessionHoldsConsecutiveFramesFromItsFirstOn) {
-    std::string error;
-    const auto bus = kav4sim::installSimulation("cedar", error);
-    ASSERT_TRUE(bus) << error;
-    bus->amplifier("VCEDAR01")->setPatternMode(true);
-    kv4cl::ErrorCodes_t result = kv4cl::ErrorDeviceNotConnected;
-    std::unique_ptr<DeviceSession> session = DeviceSession::open({"VCEDAR01"}, result);
-    ASSERT_TRUE(session);
-    // At 5 kHz, a recording of 1000 frames lasts 0.2 s.
-    std::vector<kv4cl::Measurement_t> rates;
-    uint16_t defaultRate = 0;
-    ASSERT_EQ(kv4cl::getSamplingRates(rates, defaultRate), kv4cl::Success);
-    const auto fiveKilohertz = std::find_if(rates.begin(), rates.end(),
-                                            [](const auto& r) { return r.getNoPrefixValue() == 5000.0; });
-    ASSERT_NE(fiveKilohertz, rates.end());
-    ASSERT_EQ(kv4cl::setSamplingRate(uint16_t(fiveKilohertz - rates.begin())), kv4cl::Success);
-    kv4cl::Measurement_t rate;
-    ASSERT_EQ(kv4cl::getSamplingRate(rate), kv4cl::Success);
+// A session of virtual amplifiers in pattern mode, and a recording service on it.
+class PatternRecording : public testing::Test {
+  protected:
+    void TearDown() override {
+        session.reset();
+        kv4CommLib::installFtdiDriver(nullptr);
+    }
+    // Connects `ids` at the rate of index `rateIndex` (else the default one), makes the service
+    // record into a fresh `folder` of the home, and starts the session.
+    void open(const char* models, const std::vector<std::string>& ids, const QString& folder,
+              const QString& name, int rateIndex = -1, LabbookFiles* labbook = nullptr) {
+        std::string error;
+        bus = kav4sim::installSimulation(models, error);
+        ASSERT_TRUE(bus) << error;
+        for (const std::string& id : ids)
+            bus->amplifier(id)->setPatternMode(true);
+        kv4cl::ErrorCodes_t result = kv4cl::ErrorDeviceNotConnected;
+        session = DeviceSession::open(ids, result);
+        ASSERT_TRUE(session);
+        if (rateIndex >= 0) {
+            ASSERT_EQ(kv4cl::setSamplingRate(uint16_t(rateIndex)), kv4cl::Success);
+        }
+        ASSERT_EQ(kv4cl::getSamplingRate(rate), kv4cl::Success);
+        plan.path = QDir::homePath() + folder;
+        plan.name = name;
+        ASSERT_TRUE(QDir(plan.path).removeRecursively() && QDir().mkpath(plan.path));
+        recorder = new RecordingService(*session);
+        recorder->setPlan(&plan);
+        if (labbook) recorder->setLabbook(labbook);
+        session->seedRanges();
+        session->onSamplingRateChanged(rate, rate);
+        session->start();
+    }
 
+    std::shared_ptr<kav4sim::SimulatedBus> bus;
+    std::unique_ptr<DeviceSession> session;
+    kv4cl::Measurement_t rate;
     RecordingPlan plan;
-    plan.path = QDir::homePath() + "/record starts/";
-    plan.name = "run";
+    LabbookFiles labbook;                 // the recorder's, when given it
+    RecordingService* recorder = nullptr; // the session's
+};
+
+TEST_F(PatternRecording, EveryRecordingOfASessionHoldsConsecutiveFramesFromItsFirstOn) {
+    // At 5 kHz, a recording of 1000 frames lasts 0.2 s.
     plan.settings.unlimitedRecording = true;
-    ASSERT_TRUE(QDir(plan.path).removeRecursively() && QDir().mkpath(plan.path));
-    auto* recorder = new RecordingService(*session);
-    recorder->setPlan(&plan);
-    session->seedRanges();
-    session->onSamplingRateChanged(rate, rate);
-    session->start();
+    ASSERT_NO_FATAL_FAILURE(open("cedar", {"VCEDAR01"}, "/record starts/", "run", 1)); // 5 kHz
 
     // Two threads that never yield, on a machine of two cores.
-    std::atomic<bool> busy{true};
-    std::vector<std::thread> load;
+    std::vector<std::jthread> load;
     for (int t = 0; t < 2; t++)
-        load.emplace_back([&busy] {
+        load.emplace_back([](std::stop_token stop) {
             volatile uint64_t spins = 0;
-            while (busy.load(std::memory_order_relaxed))
+            while (!stop.stop_requested())
                 spins = spins + 1;
         });
     constexpr int rounds = 40;
@@ -81,21 +96,16 @@ TEST(RecordingService, EveryRecordingOfASessionHoldsConsecutiveFramesFromItsFirs
         QTest::qWait(r * 7 % 50);
         recorder->stop();
     }
-    busy = false;
-    for (std::thread& t : load)
-        t.join();
+    load.clear(); // stops and joins them
 
-    const std::vector<kav4cli::DatColumn> columns = kav4cli::datColumns(4, 0, 1);
     for (int r = 0; r < rounds; r++) {
         const std::string name = r == 0 ? "run" : "run_" + std::to_string(r);
-        const std::string where = plan.path.toStdString() + name + "/";
         const kav4cli::PatternReport report =
-            kav4cli::verifyDat(kav4cli::datFiles(where, "run"), {4, 0, 1, 1}, columns, {});
+            kav4cli::verifyDat(kav4cli::datFiles(plan.path.toStdString() + name + "/", "run"), {4, 0, 1, 1},
+                               kav4cli::datColumns(4, 0, 1), {});
         EXPECT_EQ(report.fault, "") << name;
         EXPECT_GE(report.frames, uint64_t(frames)) << name;
     }
-    session.reset();
-    kv4CommLib::installFtdiDriver(nullptr);
 }
 
 struct LateLoss {
@@ -104,34 +114,14 @@ struct LateLoss {
     int format; // as the plan's: 0 DAT, 1 ABF
 };
 
-class LateLossTest : public testing::TestWithParam<LateLoss> {};
+class LateLossTest : public PatternRecording, public testing::WithParamInterface<LateLoss> {};
 
 TEST_P(LateLossTest, ALossJustBeforeTheStopIsMarkedInTheFilesAndTheRecordingsLabbook) {
     const LateLoss& set = GetParam();
-    std::string error;
-    const auto bus = kav4sim::installSimulation(set.models, error);
-    ASSERT_TRUE(bus) << error;
-    for (const std::string& id : set.ids)
-        bus->amplifier(id)->setPatternMode(true);
-    kv4cl::ErrorCodes_t result = kv4cl::ErrorDeviceNotConnected;
-    std::unique_ptr<DeviceSession> session = DeviceSession::open(set.ids, result);
-    ASSERT_TRUE(session);
-    kv4cl::Measurement_t rate;
-    ASSERT_EQ(kv4cl::getSamplingRate(rate), kv4cl::Success);
-    RecordingPlan plan;
     plan.format = set.format;
-    plan.path = QDir::homePath() + "/late loss/";
-    plan.name = "cell";
-    ASSERT_TRUE(QDir().mkpath(plan.path));
-    LabbookFiles labbook;
     QStringList previous;
     ASSERT_TRUE(labbook.openNewest(previous));
-    auto* recorder = new RecordingService(*session);
-    recorder->setPlan(&plan);
-    recorder->setLabbook(&labbook);
-    session->seedRanges();
-    session->onSamplingRateChanged(rate, rate);
-    session->start();
+    ASSERT_NO_FATAL_FAILURE(open(set.models, set.ids, "/late loss/", "cell", -1, &labbook));
 
     ASSERT_TRUE(recorder->start());
     const DeviceDataProducer& producer = *session->producer();
@@ -164,8 +154,6 @@ TEST_P(LateLossTest, ALossJustBeforeTheStopIsMarkedInTheFilesAndTheRecordingsLab
     EXPECT_GT(report.lostFrames, 0u);
     ASSERT_EQ(noted.size(), 1u) << "one line in the recording's lab book";
     EXPECT_EQ(noted[0].file, set.format == 0 ? "cell_000.dat" : "cell_CH*_000.abf");
-    session.reset();
-    kv4CommLib::installFtdiDriver(nullptr);
 }
 
 INSTANTIATE_TEST_SUITE_P(Sets, LateLossTest,

@@ -59,27 +59,25 @@ TEST_P(Rule, ItsVoltageReachesTheDeviceAndWhatRanBeforeComesBack) {
     rule.onResult({false, 2}); // the low rule is off
     rule.onResult({true, 4});  // no such channel
     rule.onResult({true, 2});
+    // Channel 3's offset at `volts` where there are offsets, else protocol `index` started
+    // after `after` with Vhold at `volts`.
+    const auto reached = [&](double volts, uint64_t after, int index) {
+        if (offsets)
+            return waitForCommand(
+                [&](const DecodedCommand& d) { return std::abs(d.voltageOffsets[2].to - volts) < 1e-9; });
+        waitForCommand(
+            [&](const DecodedCommand& d) { return d.protocolStarts > after && d.protocolIdx == index; });
+        EXPECT_NEAR(amplifier().command().protocolParameters.at("Vhold"), volts, 1e-9);
+    };
+    reached(-0.05, starts, 0);
     if (offsets) {
-        waitForCommand(
-            [](const DecodedCommand& d) { return std::abs(d.voltageOffsets[2].to + 0.05) < 1e-9; });
         EXPECT_EQ(amplifier().command().protocolStarts, starts) << "the protocol runs on";
-    } else {
-        waitForCommand(
-            [&](const DecodedCommand& d) { return d.protocolStarts > starts && d.protocolIdx == 0; });
-        EXPECT_NEAR(amplifier().command().protocolParameters.at("Vhold"), -0.05, 1e-9);
     }
     const uint64_t applied = amplifier().command().protocolStarts;
     rule.onResult({true, 2});
     ASSERT_TRUE(QTest::qWaitFor([&] { return events.count() == 3; }, 5000));
-    if (offsets) {
-        waitForCommand(
-            [](const DecodedCommand& d) { return std::abs(d.voltageOffsets[2].to - 0.007) < 1e-9; });
-    } else {
-        waitForCommand(
-            [&](const DecodedCommand& d) { return d.protocolStarts > applied && d.protocolIdx == 2; });
-        EXPECT_NEAR(amplifier().command().protocolParameters.at("Vhold"), -0.02, 1e-9);
-        EXPECT_EQ(stimulus->choice().protocol, 2);
-    }
+    reached(offsets ? 0.007 : -0.02, applied, 2);
+    EXPECT_EQ(stimulus->choice().protocol, 2);
 
     const QString action =
         offsets ? "Voltage Controller, Channel: 3, I > 100 pA for 10 ms: applied, Voltage: -50 [mV]"
