@@ -26,17 +26,16 @@ class Consumer : public DeviceDataConsumer {
     void run() override {}
 };
 
-std::vector<double> maxima(const std::vector<kv4cl::RangedMeasurement_t>& ranges) {
-    std::vector<double> out;
-    for (const kv4cl::RangedMeasurement_t& range : ranges)
-        out.push_back(range.max);
-    return out;
-}
-
 TEST(Consumer, TakesOverPendingChangesOnlyWhenItAppliesThem) {
     kv4test::ScriptedSource source(1, 3, 2);
     DeviceDataProducer producer(source);
     Consumer consumer(&producer);
+    const auto maxima = [](const std::vector<kv4cl::RangedMeasurement_t>& ranges) {
+        std::vector<double> out;
+        for (const kv4cl::RangedMeasurement_t& range : ranges)
+            out.push_back(range.max);
+        return out;
+    };
     const kv4cl::RangedMeasurement_t two{-2.0, 2.0, 2.0 / 32768, kv4cl::UnitPfxNano, "A"};
     const kv4cl::RangedMeasurement_t twenty{-20.0, 20.0, 20.0 / 32768, kv4cl::UnitPfxNano, "A"};
 
@@ -46,10 +45,9 @@ TEST(Consumer, TakesOverPendingChangesOnlyWhenItAppliesThem) {
     consumer.onCurrentRangeChanged(twenty, 4);  // ignored: past "every channel"
     EXPECT_EQ(consumer.samplingRate, 1.0) << "not before the consumer applies it";
     Consumer::Changes changes = consumer.applyPendingChanges();
-    EXPECT_TRUE(changes.samplingRate);
-    EXPECT_TRUE(changes.currentRanges);
-    EXPECT_FALSE(changes.voltageRange);
-    EXPECT_FALSE(changes.gpRanges);
+    EXPECT_EQ((std::vector<bool>{changes.samplingRate, changes.currentRanges, changes.voltageRange,
+                                 changes.gpRanges}),
+              (std::vector<bool>{true, true, false, false}));
     EXPECT_EQ(consumer.samplingRate, 50000.0) << "the real rate";
     EXPECT_EQ(maxima(consumer.currentRanges), (std::vector<double>{1, 2, 1}));
 

@@ -26,18 +26,11 @@ using Poll = ScriptedSource::Poll;
 using Reports = std::vector<std::pair<quint64, quint64>>; // row, frames
 
 kv4cl::DataStatus_t flags(bool overflow, bool up, bool down) {
-    kv4cl::DataStatus_t status;
-    status.wordOverflow = overflow;
-    status.rangeUpSuggested = up;
-    status.rangeDownSuggested = down;
-    return status;
+    return {.wordOverflow = overflow, .rangeUpSuggested = up, .rangeDownSuggested = down};
 }
 
 kv4cl::FramesLost_t gap(uint64_t frames, uint64_t framesAfter) {
-    kv4cl::FramesLost_t loss;
-    loss.frames = frames;
-    loss.framesAfter = framesAfter;
-    return loss;
+    return {frames, framesAfter};
 }
 
 // Reads exactly `count` rows from the hook (the test knows that many arrive).
@@ -60,9 +53,8 @@ TEST(Producer, StoresEveryWordAndItsValueThroughTheConversionOfItsGroup) {
     failed.read = kv4cl::ErrorUnknown;
     Poll shortRead = source.rows(9, 1);
     shortRead.read = kv4cl::WarningNotEnoughData;
-    source.add(first);
-    source.add(failed);
-    source.add(shortRead);
+    for (const Poll& poll : {first, failed, shortRead})
+        source.add(poll);
     producer.start();
 
     std::vector<uint16_t> raw;
@@ -148,22 +140,16 @@ TEST(Producer, TellsOfEachOutageAndEachSpellOfTheLibrarysLossFlagsOnce) {
     QSignalSpy lost(&producer, &DeviceDataProducer::connectionLost);
     QSignalSpy back(&producer, &DeviceDataProducer::connectionReEstablished);
     kv4test::WarningCapture console;
-    Poll failing;
+    Poll failing, otherError;
     failing.status = kv4cl::ErrorDeviceCommunicationFailed;
-    Poll otherError;
     otherError.status = kv4cl::ErrorUnknown;
-    kv4cl::DataStatus_t broken;
-    broken.dataLost = true;
-    kv4cl::DataStatus_t overrun;
-    overrun.bufferOverflow = true;
-    kv4cl::DataStatus_t both = broken;
-    both.bufferOverflow = true;
+    const kv4cl::DataStatus_t broken{.dataLost = true}, overrun{.bufferOverflow = true},
+        both{.bufferOverflow = true, .dataLost = true};
     source.add(failing, 3);
     for (const kv4cl::DataStatus_t& status : {broken, broken, {}, broken, overrun})
         source.add(source.rows(0, 1, status));
-    source.add(failing);
-    source.add(otherError); // not the end of the outage
-    source.add(failing);
+    for (const Poll& poll : {failing, otherError, failing}) // the error is not the end of the outage
+        source.add(poll);
     for (const kv4cl::DataStatus_t& status : {both, overrun, {}})
         source.add(source.rows(0, 1, status));
     producer.start();
@@ -234,9 +220,7 @@ TEST(Producer, AReaderAboutToFinishWaitsForABreakToBeSizedOrTheProducerToStop) {
         DeviceDataProducer producer(source);
         std::unique_ptr<DataHook> probe = producer.getDataHook();
         probe->keepGaps = true;
-        kv4cl::DataStatus_t broke;
-        broke.dataLost = true;
-        source.add(source.rows(0, 10, broke));
+        source.add(source.rows(0, 10, {.dataLost = true}));
         if (!stops) {
             Poll nothing; // while the library still sizes it, for a fifth of a second at least
             nothing.status = kv4cl::WarningNoDataAvailable;
@@ -281,8 +265,7 @@ TEST(Producer, StopReleasesWaitingReadersWithTheRowsWritten) {
             readRows(*probe, 5);
         }
         std::unique_ptr<DataHook> late = producer.getDataHook();
-        std::vector<uint16_t> fewer;
-        std::vector<uint16_t> none{1};
+        std::vector<uint16_t> fewer, none{1};
         std::thread wantsMore([&] { readRawData(*early, fewer, true, 100); });
         std::thread wantsAny([&] { readRawData(*late, none, true, 0); });
         producer.onStopProducing();
