@@ -27,10 +27,6 @@ struct Invocation {
     std::string out, err;
 };
 
-void PrintTo(const Invocation& c, std::ostream* os) {
-    *os << c.name;
-}
-
 const char* const cli = KAV4_CLI;
 const char* const app = KAV4_APP;
 const char* const screenshot = KAV4_SCREENSHOT;
@@ -159,12 +155,10 @@ INSTANTIATE_TEST_SUITE_P(Programs, Invocations, ::testing::ValuesIn(invocations)
 
 // The list that `make run` starts with, as the Makefile sets it.
 std::string makeRunSimulation() {
-    std::istringstream makefile(readFile(MAKEFILE));
-    const std::regex assignment("^SIMULATE \\?= *(\\S+)");
+    const std::string makefile = readFile(MAKEFILE);
     std::smatch match;
-    for (std::string line; std::getline(makefile, line);)
-        if (std::regex_search(line, match, assignment)) return match[1];
-    return {};
+    return std::regex_search(makefile, match, std::regex("(^|\n)SIMULATE \\?= *(\\S+)")) ? match[2].str()
+                                                                                         : "";
 }
 
 // Every entry of the device list that `make run` shows connects in the window: each device,
@@ -174,14 +168,11 @@ TEST(MakeRun, EveryDeviceEntryConnects) {
     ASSERT_FALSE(models.empty()) << "no SIMULATE default in the Makefile";
     const Outcome list = runProgram(cli, {"--simulate", models, "list"}, {});
     ASSERT_EQ(list.status, 0) << list.err;
-    std::vector<std::string> entries;
-    std::istringstream rows(list.out);
-    std::string row;
-    std::getline(rows, row); // the header
-    while (rows >> row) {
-        entries.push_back(row);
-        std::getline(rows, row);
-    }
+    std::vector<std::string> entries; // the first word of each line after the header
+    const std::regex entry("\n(\\S+)");
+    for (auto m = std::sregex_iterator(list.out.begin(), list.out.end(), entry); m != std::sregex_iterator();
+         ++m)
+        entries.push_back((*m)[1]);
     ASSERT_FALSE(entries.empty());
     if (entries.size() > 1) entries.push_back("All");
     const std::string shot = std::string(std::getenv("HOME")) + "/shot.png";

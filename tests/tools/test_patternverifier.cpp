@@ -56,41 +56,9 @@ struct FollowCase {
     size_t spoilWord = 0;
 };
 
-void PrintTo(const FollowCase& c, std::ostream* os) {
-    *os << c.name;
-}
-
 const FrameLayout four = {4, 0, 1};
 // Two devices of three current and one gp channel each.
 const FrameLayout twoDevices = {6, 2, 1, 2};
-
-class Follow : public ::testing::TestWithParam<FollowCase> {};
-
-TEST_P(Follow, FindsTheFirstFaultOrAccountsForEveryGap) {
-    const FollowCase& c = GetParam();
-    PatternFollower follower(c.layout);
-    bool whole = true;
-    uint64_t frames = 0;
-    for (size_t f = 0; f < c.files.size() && whole; f++) {
-        std::string name = "f"; // appended: GCC 12 warns wrongly about "f" + std::to_string(f)
-        name += std::to_string(f);
-        follower.beginFile(name, c.files[f].marks);
-        for (size_t i = 0; i < c.files[f].counters.size() && whole; i++) {
-            std::vector<uint16_t> words = frameWords(c.files[f].counters[i], c.layout);
-            if (f + 1 == c.files.size() && int(i) == c.spoilFrame) words[c.spoilWord] = 0xBEEF;
-            whole = follower.add(words.data());
-            frames += whole;
-        }
-        whole = whole && follower.endFile();
-    }
-    const kav4cli::PatternReport& report = follower.report();
-    EXPECT_EQ(whole, report.fault.empty());
-    EXPECT_TRUE(*c.fault ? report.fault.find(c.fault) != std::string::npos : report.fault.empty())
-        << report.fault;
-    EXPECT_EQ(report.frames, frames);
-    EXPECT_EQ(report.lostFrames, c.lostFrames);
-    EXPECT_EQ(report.losses, c.losses);
-}
 
 const FollowCase followCases[] = {
     {"Contiguous", four, {{{7, 8, 9, 10}, {}}}, ""},
@@ -126,8 +94,33 @@ const FollowCase followCases[] = {
     {"VoltageIsTheFirstDevices", twoDevices, {{{80000, 80001}, {}}}, "word 8 of frame 0", 0, 0, 0, 8},
 };
 
-INSTANTIATE_TEST_SUITE_P(PatternFollower, Follow, ::testing::ValuesIn(followCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+TEST(PatternFollower, FindsTheFirstFaultOrAccountsForEveryGap) {
+    for (const FollowCase& c : followCases) {
+        SCOPED_TRACE(c.name);
+        PatternFollower follower(c.layout);
+        bool whole = true;
+        uint64_t frames = 0;
+        for (size_t f = 0; f < c.files.size() && whole; f++) {
+            std::string name = "f"; // appended: GCC 12 warns wrongly about "f" + std::to_string(f)
+            name += std::to_string(f);
+            follower.beginFile(name, c.files[f].marks);
+            for (size_t i = 0; i < c.files[f].counters.size() && whole; i++) {
+                std::vector<uint16_t> words = frameWords(c.files[f].counters[i], c.layout);
+                if (f + 1 == c.files.size() && int(i) == c.spoilFrame) words[c.spoilWord] = 0xBEEF;
+                whole = follower.add(words.data());
+                frames += whole;
+            }
+            whole = whole && follower.endFile();
+        }
+        const kav4cli::PatternReport& report = follower.report();
+        EXPECT_EQ(whole, report.fault.empty());
+        EXPECT_TRUE(*c.fault ? report.fault.find(c.fault) != std::string::npos : report.fault.empty())
+            << report.fault;
+        EXPECT_EQ(report.frames, frames);
+        EXPECT_EQ(report.lostFrames, c.lostFrames);
+        EXPECT_EQ(report.losses, c.losses);
+    }
+}
 
 // A merge that pairs the second device's frame with another frame of the first: each device's
 // words agree among themselves, only the steps of the counters tell.
@@ -150,11 +143,6 @@ std::string home() {
     return std::string(std::getenv("HOME")) + "/";
 }
 
-void writeBytes(const std::string& path, const std::vector<char>& bytes) {
-    std::ofstream out(path, std::ios::binary);
-    out.write(bytes.data(), std::streamsize(bytes.size()));
-}
-
 // A DAT file of the frames with these counters: value = offset + raw * step per column.
 void writeDat(const std::string& path, const std::vector<uint32_t>& counters, const FrameLayout& layout,
               const std::vector<kav4cli::DatColumn>& columns) {
@@ -170,28 +158,42 @@ void writeDat(const std::string& path, const std::vector<uint32_t>& counters, co
             bytes.insert(bytes.end(), p, p + sizeof value);
         }
     }
-    writeBytes(path, bytes);
+    std::ofstream(path, std::ios::binary).write(bytes.data(), std::streamsize(bytes.size()));
 }
 
 struct DatCase {
     const char* name;
-    std::vector<std::vector<uint32_t>> files;
-    std::vector<std::string> labbook; // lines
+    uint64_t frames, lostFrames;
     const char* fault;
-    uint64_t frames;
-    uint64_t lostFrames;
+    std::vector<std::vector<uint32_t>> files;
+    std::vector<std::string> losses; // the lab book's lines of samples lost, after the times
 };
 
-void PrintTo(const DatCase& c, std::ostream* os) {
-    *os << c.name;
-}
+const DatCase datCases[] = {
+    // Counters through the negative half of the words and past a wrap of the low word.
+    {"Contiguous", 6, 0, "", {{0x7FFE, 0x7FFF, 0x8000}, {0x8001, 0x8002}, {0x8003}}, {}},
+    {"LossMarkedInTheLabBook",
+     5,
+     16,
+     "",
+     {{10, 11, 15}, {16, 30}},
+     {"3 samples per channel (0.3 ms), at frame index 2 of cell_000.dat",
+      "13 samples per channel (1.3 ms), at frame index 1 of LossMarkedInTheLabBook/cell_001.dat"}},
+    {"LossMarkedInAnotherFile",
+     2,
+     0,
+     "3 frames missing before frame 2 of cell_000.dat",
+     {{10, 11, 15}, {16}},
+     {"3 samples per channel (0.3 ms), at frame index 2 of cell_001.dat"}},
+    {"LossMarkedInAFileTheRecordingHasNot",
+     2,
+     0,
+     "a file the recording does not have",
+     {{10, 11}},
+     {"1 sample per channel (0.1 ms), at frame index 1 of cell_004.dat"}},
+};
 
-const char* const lossLine = "12:00:01.000, 00:00:01.000, Samples lost, ";
-
-class DatFiles : public ::testing::TestWithParam<DatCase> {};
-
-TEST_P(DatFiles, ReadsEveryFrameBackThroughTheScaleOfItsColumn) {
-    const DatCase& c = GetParam();
+TEST(PatternVerifier, ReadsEveryDatFrameBackThroughTheScaleOfItsColumn) {
     const FrameLayout layout = {3, 1, 1};
     // Steps of a 200 pA range and a 500 mV one, a gp channel with an offset.
     const std::vector<kav4cli::DatColumn> columns = {{0.0, 200.0 / 32768},
@@ -199,53 +201,27 @@ TEST_P(DatFiles, ReadsEveryFrameBackThroughTheScaleOfItsColumn) {
                                                      {0.0, 2.0 / 32768},
                                                      {-10.0, 20.0 / 65536},
                                                      {0.0, 0.5 / 32768}};
-    const std::string folder = home() + c.name + "/";
-    std::filesystem::create_directories(folder);
-    for (size_t f = 0; f < c.files.size(); f++)
-        writeDat(folder + "cell_00" + std::to_string(f) + ".dat", c.files[f], layout, columns);
-    {
+    for (const DatCase& c : datCases) {
+        SCOPED_TRACE(c.name);
+        const std::string folder = home() + c.name + "/";
+        std::filesystem::create_directories(folder);
+        for (size_t f = 0; f < c.files.size(); f++)
+            writeDat(folder + "cell_00" + std::to_string(f) + ".dat", c.files[f], layout, columns);
         std::ofstream book(folder + "cell_lab_book.txt");
         book << "_Session lab book file: labbook_2026_01_01\n_Lab book notes:\n";
-        for (const std::string& line : c.labbook)
-            book << line << "\n";
+        for (const std::string& loss : c.losses)
+            book << "12:00:01.000, 00:00:01.000, Samples lost, " << loss << "\n";
+        book.close();
+        const std::vector<std::string> files = kav4cli::datFiles(folder, "cell");
+        ASSERT_EQ(files.size(), c.files.size());
+        const kav4cli::PatternReport report =
+            kav4cli::verifyDat(files, layout, columns, kav4cli::labbookLosses(folder + "cell_lab_book.txt"));
+        EXPECT_TRUE(*c.fault ? report.fault.find(c.fault) != std::string::npos : report.fault.empty())
+            << report.fault;
+        EXPECT_EQ(report.frames, c.frames);
+        EXPECT_EQ(report.lostFrames, c.lostFrames);
     }
-    const std::vector<std::string> files = kav4cli::datFiles(folder, "cell");
-    ASSERT_EQ(files.size(), c.files.size());
-    const kav4cli::PatternReport report =
-        kav4cli::verifyDat(files, layout, columns, kav4cli::labbookLosses(folder + "cell_lab_book.txt"));
-    EXPECT_TRUE(*c.fault ? report.fault.find(c.fault) != std::string::npos : report.fault.empty())
-        << report.fault;
-    EXPECT_EQ(report.frames, c.frames);
-    EXPECT_EQ(report.lostFrames, c.lostFrames);
 }
-
-const DatCase datCases[] = {
-    // Counters through the negative half of the words and past a wrap of the low word.
-    {"Contiguous", {{0x7FFE, 0x7FFF, 0x8000}, {0x8001, 0x8002}, {0x8003}}, {}, "", 6, 0},
-    {"LossMarkedInTheLabBook",
-     {{10, 11, 15}, {16, 30}},
-     {std::string(lossLine) + "3 samples per channel (0.3 ms), at frame index 2 of cell_000.dat",
-      std::string(lossLine) +
-          "13 samples per channel (1.3 ms), at frame index 1 of LossMarkedInTheLabBook/cell_001.dat"},
-     "",
-     5,
-     16},
-    {"LossMarkedInAnotherFile",
-     {{10, 11, 15}, {16}},
-     {std::string(lossLine) + "3 samples per channel (0.3 ms), at frame index 2 of cell_001.dat"},
-     "3 frames missing before frame 2 of cell_000.dat",
-     2,
-     0},
-    {"LossMarkedInAFileTheRecordingHasNot",
-     {{10, 11}},
-     {std::string(lossLine) + "1 sample per channel (0.1 ms), at frame index 1 of cell_004.dat"},
-     "a file the recording does not have",
-     2,
-     0},
-};
-
-INSTANTIATE_TEST_SUITE_P(PatternVerifier, DatFiles, ::testing::ValuesIn(datCases),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 // An ABF file of these frames (signal word, voltage word) and tags, as the recording's writer
 // makes it.
@@ -274,40 +250,6 @@ struct AbfCase {
     bool spoilVoltage = false; // and voltage word
 };
 
-void PrintTo(const AbfCase& c, std::ostream* os) {
-    *os << c.name;
-}
-
-class AbfFiles : public ::testing::TestWithParam<AbfCase> {};
-
-TEST_P(AbfFiles, ReadsEveryChannelFileInStep) {
-    const AbfCase& c = GetParam();
-    const FrameLayout layout = {3, 1, 1};
-    const std::string folder = home() + c.name + "/";
-    std::filesystem::create_directories(folder);
-    for (size_t k = 0; k < 4; k++) {
-        std::vector<std::pair<uint16_t, uint16_t>> frames;
-        for (uint32_t n : c.counters) {
-            const bool spoilt = int(k) == c.spoilChannel;
-            const std::vector<uint16_t> words = frameWords(spoilt ? n + 1 : n, layout);
-            const uint16_t voltage = spoilt && c.spoilVoltage ? words[4] : uint16_t(n);
-            // gp words are stored offset binary.
-            frames.emplace_back(uint16_t(words[k] ^ (k == 3 ? 0x8000 : 0)), voltage);
-        }
-        writeAbf(folder + "cell_CH00" + std::to_string(k + 1) + "_000.abf", frames, c.tags);
-    }
-    const auto chunks = kav4cli::abfFiles(folder, "cell", 4);
-    ASSERT_EQ(chunks.size(), 1u);
-    EXPECT_EQ(kav4cli::abfFrameCount(chunks[0][0]), c.counters.size());
-    const kav4cli::PatternReport report = kav4cli::verifyAbf(chunks, layout);
-    EXPECT_TRUE(*c.fault ? report.fault.find(c.fault) != std::string::npos : report.fault.empty())
-        << report.fault;
-    if (!*c.fault) {
-        EXPECT_EQ(report.frames, c.counters.size());
-    }
-    EXPECT_EQ(report.lostFrames, c.lostFrames);
-}
-
 const AbfCase abfCases[] = {
     {"Contiguous", {0xFFFE, 0xFFFF, 0x10000, 0x10001}, {}, ""},
     {"LossTagged",
@@ -322,7 +264,34 @@ const AbfCase abfCases[] = {
     {"VoltageOutOfStep", {5, 6, 7}, {}, "the voltage of frame 0 differs", 0, 3, true},
 };
 
-INSTANTIATE_TEST_SUITE_P(PatternVerifier, AbfFiles, ::testing::ValuesIn(abfCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+TEST(PatternVerifier, ReadsEveryAbfChannelFileInStep) {
+    const FrameLayout layout = {3, 1, 1};
+    for (const AbfCase& c : abfCases) {
+        SCOPED_TRACE(c.name);
+        const std::string folder = home() + c.name + "/";
+        std::filesystem::create_directories(folder);
+        for (size_t k = 0; k < 4; k++) {
+            std::vector<std::pair<uint16_t, uint16_t>> frames;
+            for (uint32_t n : c.counters) {
+                const bool spoilt = int(k) == c.spoilChannel;
+                const std::vector<uint16_t> words = frameWords(spoilt ? n + 1 : n, layout);
+                const uint16_t voltage = spoilt && c.spoilVoltage ? words[4] : uint16_t(n);
+                // gp words are stored offset binary.
+                frames.emplace_back(uint16_t(words[k] ^ (k == 3 ? 0x8000 : 0)), voltage);
+            }
+            writeAbf(folder + "cell_CH00" + std::to_string(k + 1) + "_000.abf", frames, c.tags);
+        }
+        const auto chunks = kav4cli::abfFiles(folder, "cell", 4);
+        ASSERT_EQ(chunks.size(), 1u);
+        EXPECT_EQ(kav4cli::abfFrameCount(chunks[0][0]), c.counters.size());
+        const kav4cli::PatternReport report = kav4cli::verifyAbf(chunks, layout);
+        EXPECT_TRUE(*c.fault ? report.fault.find(c.fault) != std::string::npos : report.fault.empty())
+            << report.fault;
+        if (!*c.fault) {
+            EXPECT_EQ(report.frames, c.counters.size());
+        }
+        EXPECT_EQ(report.lostFrames, c.lostFrames);
+    }
+}
 
 } // namespace

@@ -47,10 +47,6 @@ struct ModelSet {
     long long frames = 0;       // in 0.3 s at that rate
 };
 
-void PrintTo(const ModelSet& c, std::ostream* os) {
-    *os << c.models << " " << c.format;
-}
-
 class RecordsEveryModel : public ::testing::TestWithParam<ModelSet> {};
 
 TEST_P(RecordsEveryModel, EveryWordOfEveryDeviceIsInItsColumn) {
@@ -64,10 +60,8 @@ TEST_P(RecordsEveryModel, EveryWordOfEveryDeviceIsInItsColumn) {
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.out.find('\r'), std::string::npos) << "no progress line into a file";
     const long long frames = figure(run.out, "recorded:");
-    if (c.rate) {
-        EXPECT_EQ(frames, c.frames) << run.out;
-    }
-    EXPECT_GT(frames, 0) << run.out;
+    // Those of the rate asked for, else at least one.
+    EXPECT_EQ(frames, c.rate ? c.frames : std::max(frames, 1LL)) << run.out;
     EXPECT_EQ(figure(run.out, "frames lost:"), 0) << run.out;
     EXPECT_EQ(figure(run.out, "pattern:"), frames) << run.out;
     EXPECT_NE(run.out.find("frames read back, contiguous\n"), std::string::npos) << run.out;
