@@ -13,41 +13,33 @@
 #include <QPushButton>
 #include <QRadioButton>
 
+#include <utility>
 #include <vector>
 
 namespace kv4test {
 
 // The rows of `text`, each a list of fields.
 inline std::vector<QStringList> readCsv(const QString& text, QChar separator) {
-    std::vector<QStringList> rows;
-    QStringList row;
+    std::vector<QStringList> rows(1);
     QString field;
     bool quoted = false;
     for (qsizetype i = 0; i < text.size(); i++) {
         const QChar c = text[i];
-        if (quoted) {
-            if (c != '"') {
-                field += c;
-            } else if (i + 1 < text.size() && text[i + 1] == '"') {
-                field += '"';
-                i++;
-            } else {
-                quoted = false;
-            }
+        if (c == '"' && quoted && i + 1 < text.size() && text[i + 1] == '"') {
+            field += text[++i];
         } else if (c == '"') {
-            quoted = true;
-        } else if (c == separator) {
-            row << field;
-            field.clear();
-        } else if (c == '\n') {
-            rows.push_back(row << field);
-            row.clear();
-            field.clear();
-        } else if (c != '\r') {
+            quoted = !quoted;
+        } else if (quoted || (c != separator && c != '\n' && c != '\r')) {
             field += c;
+        } else if (c != '\r') {
+            rows.back() << std::exchange(field, {});
+            if (c == '\n') rows.emplace_back();
         }
     }
-    if (!field.isEmpty() || !row.isEmpty()) rows.push_back(row << field);
+    if (!field.isEmpty() || !rows.back().isEmpty())
+        rows.back() << field;
+    else
+        rows.pop_back();
     return rows;
 }
 

@@ -99,12 +99,15 @@ QString cellText(const NoiseReportWidget& w, int row, int column) {
 
 // Each value to the resolution of its channel's range, a missing one as a dash; the CSV column
 // in the unit of its heading; a lab book entry per current channel; the table greys once Stop
-// leaves it as it was, and once the window changes under it.
+// leaves it as it was, and once the window changes under it. The window typed is what the
+// consumer waits for, and what the next dock starts with.
 TEST(NoiseReportShown, AResultShowsInTheTableTheCsvAndTheLabbookAndGreysWhenStale) {
+    QSettings().remove(NoiseReportWidget::windowKey);
     kv4test::ScriptedSource source{1, 2, 0};
     DeviceDataProducer producer{source};
-    NoiseReportConsumer consumer{&producer};
+    HandFedNoiseReport consumer(&producer, 8.0);
     NoiseReportWidget widget;
+    EXPECT_EQ(widget.windowBox()->value(), 0.5);
     widget.setChannelsNumber(1, 2, 0);
     widget.onVoltageRangeChanged({-500, 500, 0.0625, kv4cl::UnitPfxMilli, "V"});
     widget.onCurrentRangeChanged({-200, 200, 0.01, kv4cl::UnitPfxPico, "A"}, 2);
@@ -163,27 +166,13 @@ TEST(NoiseReportShown, AResultShowsInTheTableTheCsvAndTheLabbookAndGreysWhenStal
     EXPECT_TRUE(greyed());
     EXPECT_EQ(widget.table()->toolTip(), staleAfterSettings);
     kv4test::click(widget, AnalysisWidget::StopTool);
-}
 
-// The window typed is what the consumer waits for, and what the next dock starts with.
-TEST(NoiseReportWindow, IsWhatTheConsumerWaitsForAndIsKeptInTheSettings) {
-    QSettings().remove(NoiseReportWidget::windowKey);
-    kv4test::ScriptedSource source{1, 2, 1};
-    DeviceDataProducer producer{source};
-    {
-        NoiseReportWidget widget;
-        widget.setChannelsNumber(1, 2, 1);
-        EXPECT_EQ(widget.windowBox()->value(), 0.5);
-        kv4test::type(widget.windowBox(), "2");
-        HandFedNoiseReport report(&producer, 8.0);
-        widget.setConsumer(&report);
-        report.feed({}); // the consumer takes the window over
-        for (int frame = 0; frame < 15; frame++)
-            report.feed({0, 1, 2, 3});
-        EXPECT_TRUE(report.results.empty()) << "2 s at 8 Hz are 16 frames";
-        report.feed({0, 1, 2, 3});
-        EXPECT_EQ(report.results.size(), 1u);
-    }
+    consumer.feed({}); // the consumer takes the window over
+    for (int frame = 0; frame < 15; frame++)
+        consumer.feed({0, 1, 2});
+    EXPECT_TRUE(consumer.results.empty()) << "2 s at 8 Hz are 16 frames";
+    consumer.feed({0, 1, 2});
+    EXPECT_EQ(consumer.results.size(), 1u);
     EXPECT_EQ(NoiseReportWidget().windowBox()->value(), 2.0) << "a new dock";
 }
 
