@@ -70,17 +70,20 @@ class DatWriterTest : public kv4test::WriterFixture<DatDataWriterConsumer> {
         use(std::make_unique<DatDataWriterConsumer>(producer.get()));
         producer->start();
     }
-    // What the frames of rows first.. hold with the given current channels active: the
-    // source turns word w, a signed 16-bit number, into w x (i + 1) on current channel i and
-    // w / 2 on the voltage.
+    // What the frames of rows first.. hold with the given current and gp channels active: the
+    // source turns word w, a signed 16-bit number, into w x (i + 1) on current channel i, the
+    // unsigned w x 100 + g on gp channel g and w / 2 on the voltage.
     static Frames expected(uint32_t first, uint32_t count, const std::vector<int>& currents = {0, 1, 2, 3},
-                           bool filtered = false) {
+                           bool filtered = false, const std::vector<int>& gps = {}) {
         Frames frames;
         for (uint32_t k = first; k < first + count; k++) {
             // Unfiltered words are 1000 higher.
-            const double word = int16_t(uint16_t(k + (filtered ? 0 : 1000)));
+            const auto unsignedWord = uint16_t(k + (filtered ? 0 : 1000));
+            const double word = int16_t(unsignedWord);
             for (int i : currents)
                 frames.push_back(float(word * (i + 1)));
+            for (int g : gps)
+                frames.push_back(float(unsignedWord * 100.0 + g));
             frames.push_back(float(word / 2));
         }
         return frames;
@@ -358,18 +361,12 @@ TEST_F(DatGpChannelsTest, FramesHoldTheActiveCurrentThenGpChannelsThenTheVoltage
             writer->setChannelActive(k, !c.active[size_t(k)]);
         feed(first, 20);
         writer->onStopConsuming();
-        // Unfiltered words are 1000 higher.
-        Frames wanted;
-        for (uint16_t row = first; row < first + 20; row++) {
-            const uint16_t word = row + (c.filtered ? 0 : 1000);
-            for (int i = 0; i < 2; i++)
-                if (c.active[size_t(i)]) wanted.push_back(float(int16_t(word) * (i + 1.0)));
-            for (int g = 0; g < 2; g++)
-                if (c.active[size_t(2 + g)]) wanted.push_back(float(word * 100.0 + g));
-            wanted.push_back(float(int16_t(word) / 2.0));
-        }
+        std::vector<int> currents, gps;
+        for (int k = 0; k < 4; k++)
+            if (c.active[size_t(k)]) (k < 2 ? currents : gps).push_back(k % 2);
         folders.push_back(folders.empty() ? QString("cell") : QString("cell_%1").arg(folders.size()));
-        EXPECT_EQ(frames(path + folders.back() + "/cell_000.dat"), wanted);
+        EXPECT_EQ(frames(path + folders.back() + "/cell_000.dat"),
+                  expected(first, 20, currents, c.filtered, gps));
         first += 20;
     }
     ASSERT_TRUE(QTest::qWaitFor([&] { return states.size() == 8; }, 5000));

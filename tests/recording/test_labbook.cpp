@@ -23,11 +23,6 @@ namespace {
 
 using kv4cl::Measurement_t;
 
-void setTimes(LabbookEvent& event) {
-    event.time = "10:00:00.000";
-    event.recordingTime = "00:01:02.500";
-}
-
 TEST(LabbookEventLines, EveryEntryHasItsLineAndSummary) {
     LabbookEventWrittenNote warm("seal formed");
     warm.hasTemperature = true;
@@ -72,7 +67,8 @@ TEST(LabbookEventLines, EveryEntryHasItsLineAndSummary) {
          "Ch: 2, G: - nS, Ioff: - pA, Vrev: - mV"},
     };
     for (const auto& c : cases) {
-        setTimes(*c.event);
+        c.event->time = "10:00:00.000";
+        c.event->recordingTime = "00:01:02.500";
         EXPECT_EQ(c.event->lineText(), "10:00:00.000, 00:01:02.500, " + c.line);
         EXPECT_EQ(c.event->summaryText(), c.summary);
     }

@@ -1,7 +1,7 @@
 #pragma once
 // A file writer on a real producer fed with scripted rows, beside a virtual amplifier that
-// gives the header its model, with a plan naming the recording "cell" in the test's own
-// folder. The writer's signals are collected here.
+// gives the header its model (settings cleared around each test), with a plan naming the
+// recording "cell" in an empty folder of the test's own. The writer's signals are collected here.
 // The losses the writer announces for the lab book are collected as
 // "<samples> before frame <frame> of <file> at <rate> Hz".
 
@@ -10,25 +10,41 @@
 #include "recording/datawriterconsumer.h"
 #include "recording/recordingplan.h"
 #include "tests/acquisition/scriptedsource.h"
-#include "tests/recording/connectedamplifier.h"
+#include "tests/support/connectedamplifier.h"
 
 #include <QDeadlineTimer>
+#include <QSettings>
+#include <QString>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <functional>
 #include <memory>
+#include <ostream>
 #include <vector>
+
+// Readable failures for texts, file names and lists of them.
+inline void PrintTo(const QString& text, std::ostream* os) {
+    *os << '"' << text.toStdString() << '"';
+}
 
 namespace kv4test {
 
-template <typename Writer> class WriterFixture : public RecordingAmplifier {
+template <typename Writer> class WriterFixture : public ConnectedAmplifier {
   protected:
     void TearDown() override {
         dropWriter();
         probe.reset();
         producer.reset();
         source.reset();
-        RecordingAmplifier::TearDown();
+        ConnectedAmplifier::TearDown();
+        QSettings().clear();
+    }
+
+    // model as the simulator names it, e.g. "cedar" for "VCEDAR01".
+    void connectTo(const char* model) {
+        QSettings().clear();
+        connect(model);
     }
 
     // Rows of one voltage and these current and gp channels, recorded with no limit.
@@ -108,6 +124,9 @@ template <typename Writer> class WriterFixture : public RecordingAmplifier {
         ASSERT_TRUE(QTest::qWaitFor([&] { return states.size() == count; }, 5000));
     }
 
+    // A recording path of the test's own, with its trailing slash.
+    QTemporaryDir folder;
+    const QString path = folder.path() + "/";
     std::unique_ptr<ScriptedSource> source;
     std::unique_ptr<DeviceDataProducer> producer;
     std::unique_ptr<DataHook> probe;
