@@ -45,9 +45,8 @@ class AllChannelsDock : public ConnectedAmplifier {
         placeOn(*dock, screen);
     }
     QToolButton* button(char letter) const {
-        for (QToolButton* b : dock->findChildren<QToolButton*>())
-            if (b->toolTip().startsWith(tips.at(letter))) return b;
-        return nullptr;
+        return first<QToolButton>(*dock,
+                                  [&](QToolButton* b) { return b->toolTip().startsWith(tips.at(letter)); });
     }
 
     std::unique_ptr<AllChannelsControlsDockWidget> dock;

@@ -3,6 +3,7 @@
 
 #include "analysis/analyses.h"
 #include "controls/filterpreferencesdialog.h"
+#include "tests/controls/dockdriver.h"
 #include "widgets/activationbutton.h"
 
 #include <gtest/gtest.h>
@@ -34,9 +35,7 @@ const std::pair<const char*, const char*> rows[] = {
 };
 
 ActivationButton* button(const FilterPreferencesDialog& dialog, const QString& label) {
-    for (const QLabel* l : dialog.findChildren<QLabel*>())
-        if (l->text() == label) return qobject_cast<ActivationButton*>(l->buddy());
-    return nullptr;
+    return kv4test::labelled<ActivationButton>(dialog, label);
 }
 
 std::vector<Choice> everyKey(bool flag) {
