@@ -39,47 +39,34 @@ testing::AssertionResult consecutiveFrames(const std::vector<uint16_t>& words) {
 
 using kv4test::SimulatedAmplifiers;
 
-class PipelineOnAmplifier : public SimulatedAmplifiers {
-  protected:
-    void SetUp() override {
-        ASSERT_NO_FATAL_FAILURE(connect("cedar"));
-        ASSERT_EQ(kv4cl::setSamplingRate(tenKiloHertz), kv4cl::Success);
-        ASSERT_NO_FATAL_FAILURE(waitForCommand(
-            [](const kav4sim::DecodedCommand& c) { return c.samplingRateIdx == tenKiloHertz; }));
-        amplifier().setPatternMode(true);
-        ASSERT_NO_FATAL_FAILURE(settle()); // what was made before the pattern goes
-        producer = std::make_unique<DeviceDataProducer>(source);
-        ASSERT_EQ(producer->channelCounts().total(), width);
+// Appends raw rows read from `hook` until it holds at least `rows` rows.
+void collect(DataHook& hook, std::vector<uint16_t>& words, size_t rows, bool filtered, uint32_t minRows) {
+    std::vector<uint16_t> read;
+    while (words.size() < rows * width) {
+        readRawData(hook, read, filtered, minRows);
+        words.insert(words.end(), read.begin(), read.end());
     }
-    void TearDown() override {
-        producer.reset(); // it reads from the library: before the disconnection
-        SimulatedAmplifiers::TearDown();
-    }
+}
 
-    // Appends raw rows read from `hook` until it holds at least `rows` rows.
-    static void collect(DataHook& hook, std::vector<uint16_t>& words, size_t rows, bool filtered,
-                        uint32_t minRows) {
-        std::vector<uint16_t> read;
-        while (words.size() < rows * width) {
-            readRawData(hook, read, filtered, minRows);
-            words.insert(words.end(), read.begin(), read.end());
-        }
-    }
-
+TEST_F(SimulatedAmplifiers, HooksReadingAtDifferentPacesEachGetEveryFrameInOrder) {
+    ASSERT_NO_FATAL_FAILURE(connect("cedar"));
+    ASSERT_EQ(kv4cl::setSamplingRate(tenKiloHertz), kv4cl::Success);
+    ASSERT_NO_FATAL_FAILURE(
+        waitForCommand([](const kav4sim::DecodedCommand& c) { return c.samplingRateIdx == tenKiloHertz; }));
+    amplifier().setPatternMode(true);
+    ASSERT_NO_FATAL_FAILURE(settle()); // what was made before the pattern goes
     LibrarySampleSource source;
-    std::unique_ptr<DeviceDataProducer> producer;
-};
-
-TEST_F(PipelineOnAmplifier, HooksReadingAtDifferentPacesEachGetEveryFrameInOrder) {
+    DeviceDataProducer producer(source); // it reads from the library: gone before the disconnection
+    ASSERT_EQ(producer.channelCounts().total(), width);
     const size_t rows = 50000;
-    std::unique_ptr<DataHook> fast = producer->getDataHook();
-    std::unique_ptr<DataHook> slow = producer->getDataHook();
+    std::unique_ptr<DataHook> fast = producer.getDataHook();
+    std::unique_ptr<DataHook> slow = producer.getDataHook();
     std::vector<uint16_t> fastWords, slowWords, lateWords;
-    producer->start();
+    producer.start();
     std::thread fastReader([&] { collect(*fast, fastWords, rows, true, 0); });
     collect(*slow, slowWords, 5000, false, 0);
     // A hook made while the producer runs sees only the rows written after it was made.
-    std::unique_ptr<DataHook> late = producer->getDataHook();
+    std::unique_ptr<DataHook> late = producer.getDataHook();
     const uint64_t before = late->row;
     collect(*late, lateWords, 5000, true, 0);
     collect(*slow, slowWords, rows, false, 8000);
