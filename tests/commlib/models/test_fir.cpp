@@ -72,9 +72,9 @@ TEST_F(Washer, TtlPulsesAreSentWithTheirFieldsAndChecked) {
     struct Case {
         Measurement_t duration, period, delay;
         uint16_t pulses;
-        std::string section;
+        const char* section;
     };
-    const std::string usual = "ttl 250 us every 2.5 ms after 1 ms, 300 pulses";
+    const char* const usual = "ttl 250 us every 2.5 ms after 1 ms, 300 pulses";
     const Case cases[] = {
         {us(250), ms(2.5), us(1000), 300, usual},
         {ms(0.25), us(2500), ms(1), 300, usual}, // in other prefixes
@@ -91,14 +91,16 @@ TEST_F(Washer, TtlPulsesAreSentWithTheirFieldsAndChecked) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const double inf = std::numeric_limits<double>::infinity();
     const Case refused[] = {
-        {us(0.5), ms(1), us(0), 1, ""},    // duration below its range
-        {us(100), ms(0.05), us(0), 1, ""}, // period below its range
-        {us(100), ms(1), us(-1), 1, ""},   // negative delay
-        {us(100), ms(1), us(0), 0, ""},    // no pulse
-        {us(100), ms(1), us(0), 1001, ""}, // too many
-        {us(1000), ms(1), us(0), 1, ""},   // a pulse as long as its period
-        {us(nan), ms(1), us(0), 1, ""},    {us(100), ms(inf), us(0), 1, ""},
-        {us(100), ms(1), us(-inf), 1, ""}, {{100.0, UnitPfxMicro, "V"}, ms(1), us(0), 1, ""}, // not a time
+        {us(0.5), ms(1), us(0), 1, nullptr},    // duration below its range
+        {us(100), ms(0.05), us(0), 1, nullptr}, // period below its range
+        {us(100), ms(1), us(-1), 1, nullptr},   // negative delay
+        {us(100), ms(1), us(0), 0, nullptr},    // no pulse
+        {us(100), ms(1), us(0), 1001, nullptr}, // too many
+        {us(1000), ms(1), us(0), 1, nullptr},   // a pulse as long as its period
+        {us(nan), ms(1), us(0), 1, nullptr},
+        {us(100), ms(inf), us(0), 1, nullptr},
+        {us(100), ms(1), us(-inf), 1, nullptr},
+        {{100.0, UnitPfxMicro, "V"}, ms(1), us(0), 1, nullptr}, // not a time
     };
     for (const Case& c : refused)
         EXPECT_EQ(startTtlPulses(c.duration, c.period, c.delay, c.pulses), ErrorValueOutOfRange)
