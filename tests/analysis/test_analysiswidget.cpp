@@ -87,12 +87,6 @@ class AnalysisWidgetTest : public testing::Test {
 
     void click(AnalysisWidget::Tool tool) { kv4test::click(widget, tool); }
 
-    // Opens the export dialog from the toolbar and presses OK.
-    void exportWith() {
-        click(AnalysisWidget::ExportTool);
-        ASSERT_TRUE(widget.exportDialog()->isVisible());
-        QTest::mouseClick(kv4test::withText<QPushButton>(*widget.exportDialog(), "OK"), Qt::LeftButton);
-    }
     QString csv() const { return folder.path() + "/file.csv"; }
 
     QTemporaryDir folder;
@@ -236,7 +230,9 @@ TEST_F(AnalysisWidgetTest, TheExportGoesWhereTheUserChoseOrSaysWhyNot) {
                 box.accept();
             });
         const kv4test::WarningCapture capture;
-        exportWith();
+        click(AnalysisWidget::ExportTool);
+        ASSERT_TRUE(widget.exportDialog()->isVisible());
+        QTest::mouseClick(kv4test::withText<QPushButton>(*widget.exportDialog(), "OK"), Qt::LeftButton);
         EXPECT_EQ(readFile(r.written), r.text);
         EXPECT_FALSE(r.path.contains("..") && QFile::exists(csv())) << "escaped its folder";
         if (r.said.startsWith("Unable")) {

@@ -91,10 +91,6 @@ struct FitRow {
     QSize window;
 };
 
-void PrintTo(const FitRow& row, std::ostream* os) {
-    *os << row.model << ", rate " << row.rateIdx;
-}
-
 class DwellFitsOnAmplifier : public EventDockOnAmplifier, public testing::WithParamInterface<FitRow> {
   public:
     DwellFitsOnAmplifier() {

@@ -25,6 +25,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
 #include <memory>
 
 namespace {
@@ -46,13 +47,10 @@ class IvGraphDock : public kv4test::ConsumersOnAmplifier {
     void run(const CellParameters& channel0, const CellParameters& channel1, int levels) {
         amplifier().setCell(0, channel0);
         amplifier().setCell(1, channel1);
-        ASSERT_NO_FATAL_FAILURE(startProtocol("Variable Amplitude", {{"Vhold", 0},
-                                                                     {"Vpulse", -70},
-                                                                     {"Vstep", 20},
-                                                                     {"Thold", 20},
-                                                                     {"Tpulse", 20},
-                                                                     {"N", double(levels)},
-                                                                     {"NR", 0}}));
+        const std::map<std::string, double> steps = {{"Vhold", 0},  {"Vpulse", -70}, {"Vstep", 20},
+                                                     {"Thold", 20}, {"Tpulse", 20},  {"N", double(levels)},
+                                                     {"NR", 0}};
+        ASSERT_NO_FATAL_FAILURE(startProtocol("Variable Amplitude", steps));
         producer = std::make_unique<DeviceDataProducer>(source);
         consumer = std::make_unique<IvGraphConsumer>(producer.get());
         ASSERT_NO_FATAL_FAILURE(kv4test::seed(*consumer));
