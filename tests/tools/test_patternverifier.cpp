@@ -252,11 +252,7 @@ struct AbfCase {
 
 const AbfCase abfCases[] = {
     {"Contiguous", {0xFFFE, 0xFFFF, 0x10000, 0x10001}, {}, ""},
-    {"LossTagged",
-     {5, 6, 10, 11},
-     {{1, "Comment of the user"}, {2, "Lost 3 samples per channel (0.3 ms)"}},
-     "",
-     3},
+    {"LossTagged", {5, 6, 10, 11}, {{1, "A comment"}, {2, "Lost 3 samples per channel (0.3 ms)"}}, "", 3},
     {"LossTaggedWithAnotherSize", {5, 6, 10}, {{2, "Lost 2 samples per channel"}}, "marked at frame 2"},
     {"UserTagThatSpeaksOfLossIsNoMark", {5, 6, 10}, {{2, "We Lost 3 samples per channel"}}, "not marked"},
     {"CurrentFileOutOfStep", {5, 6, 7}, {}, "word 2 of frame 0 of cell_CH001_000.abf", 0, 2},
