@@ -185,10 +185,8 @@ TEST(EventDetectionRecord, ChunksAndInterleavedFramesGiveTheSameEventsAsOneTrace
         EventDetectionRecord pieces = detector(50.0, 20.0, 0.0, 20.0, 0.05);
         for (size_t i = 0; i < x.size(); i += chunk)
             pieces.add(x.data() + i, std::min(chunk, x.size() - i));
-        EXPECT_EQ(pieces.amplitudes, whole.amplitudes);
-        EXPECT_EQ(pieces.dwells, whole.dwells);
-        EXPECT_EQ(pieces.averageGap, whole.averageGap);
-        EXPECT_EQ(pieces.baseline, whole.baseline);
+        EXPECT_EQ(std::tie(pieces.amplitudes, pieces.dwells, pieces.averageGap, pieces.baseline),
+                  std::tie(whole.amplitudes, whole.dwells, whole.averageGap, whole.baseline));
     }
     // Three channels per frame, the detector on the middle one; the others hold nonsense.
     std::vector<double> frames(x.size() * 3, -1e6);

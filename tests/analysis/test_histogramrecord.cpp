@@ -52,10 +52,7 @@ TEST(HistogramRecord, LimitsNarrowTheBinsAndOutsidersFillTheEdges) {
     EXPECT_DOUBLE_EQ(h.binWidth, 0.1);
     h.add(frames.data() + 1, 4, 3);
     EXPECT_EQ(total(h), 4);
-    EXPECT_EQ(h.counts[0], 1);
-    EXPECT_EQ(h.counts[100], 1);
-    EXPECT_EQ(h.counts[150], 1);
-    EXPECT_EQ(h.counts[199], 1);
+    EXPECT_EQ((std::vector{h.counts[0], h.counts[100], h.counts[150], h.counts[199]}), std::vector(4, 1));
 
     // The limits stay in picoamperes when the range moves to nanoamperes.
     h.reset(range2nA);
