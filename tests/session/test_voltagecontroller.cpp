@@ -9,7 +9,6 @@
 #include "session/stimulusservice.h"
 
 #include <QFile>
-#include <QSettings>
 #include <QSignalSpy>
 #include <QTest>
 
