@@ -109,96 +109,46 @@ TEST_F(Cedar, PacketsBecomeFrames) {
 
 // ---- Protocol checks ------------------------------------------------------------------------------
 
-struct Check {
-    uint16_t protocol;
-    std::vector<std::tuple<ProtocolFamily, uint32_t, double>> values; // over the defaults
-    const char* message;
-};
-
-constexpr const char* valid = "Valid protocol";
-constexpr ProtocolFamily V = ProtocolVoltage;
-constexpr ProtocolFamily T = ProtocolTime;
-constexpr ProtocolFamily A = ProtocolAdimensional;
-enum : uint32_t { Vhold, Vpulse, Vstep, Vamp, Vfinal, Vinit };
-enum : uint32_t { Thold, Tpulse, Tstep, Tramp, TPeriod };
-enum : uint32_t { N, NR };
-
-// Defaults: Vhold 0, Vpulse 100, Vstep 10, Vamp 50, Vfinal 100, Vinit -100 mV; Thold, Tpulse 100,
-// Tstep 10, Tramp 1000, TPeriod 100 ms; N 10, NR 1.
-const Check checks[] = {
-    {0, {{V, Vhold, 600}}, "Vhold\nmust be within [-500,500]mV"},
-    {0, {{V, Vhold, -500.5}}, "Vhold\nmust be within [-500,500]mV"},
-    {0, {{V, Vhold, -500}}, valid},
-    {0, {{V, Vhold, 0}, {V, Vpulse, 900}}, valid},
-
-    {1, {{V, Vamp, 600}}, "Vhold+Vamp\nmust be within [-500,500]mV"},
-    {1, {{V, Vhold, -460}, {T, TPeriod, 0}}, "Vhold-Vamp\nmust be within [-500,500]mV"},
-    {1, {{T, TPeriod, 1001}}, "TPeriod\nmust be within [1,1000]ms"},
-    {1, {{T, TPeriod, 0.5}}, "TPeriod\nmust be within [1,1000]ms"},
-    {1, {{V, Vhold, 450}, {T, TPeriod, 1}}, valid},
-
-    {2, {{V, Vpulse, 600}}, "Vhold+Vpulse\nmust be within [-500,500]mV"},
-    {2, {{V, Vhold, -450}, {T, Tpulse, 0}}, "Vhold-Vpulse\nmust be within [-500,500]mV"},
-    {2, {{T, Tpulse, 0}}, "Tpulse\nmust be within [1, 200e6]ms"},
-    {2, {{T, Tpulse, 2e8}}, valid},
-
-    // Several rules fail in most cases: the first is reported.
-    {3, {{V, Vpulse, 450}}, "Vhold+Vpulse+Vstep(N-1)\nmust be within [-500,500]mV"},
-    {3,
-     {{V, Vhold, -300}, {V, Vpulse, 250}, {V, Vstep, 100}, {A, N, 7}},
-     "Vhold+Vpulse+Vstep(N-1)\nmust be within [-500,500]mV"},
-    {3, {{V, Vhold, -460}, {V, Vpulse, 50}, {V, Vstep, 0}}, "Vhold-Vpulse\nmust be within [-500,500]mV"},
-    {3,
-     {{V, Vhold, -400}, {V, Vpulse, 50}, {V, Vstep, 20}, {A, N, 6}},
-     "Vhold-Vpulse-Vstep(N-1)\nmust be within [-500,500]mV"},
-    {3, {{V, Vhold, 400}, {V, Vpulse, 150}}, "Vhold+Vpulse\nmust be within [-500,500]mV"},
-
-    {4, {{V, Vhold, 501}}, "Vhold\nmust be within [-500,500]mV"},
-    {4, {{V, Vhold, 450}}, "Vhold+Vpulse\nmust be within [-500,500]mV"},
-    {4, {{V, Vpulse, 450}}, "Vhold+Vpulse+Vstep(N-1)\nmust be within [-500,500]mV"},
-    {4, {{V, Vhold, -450}}, valid}, // the negative side is not checked here
-
-    {5, {{T, Tpulse, 0}, {T, Tstep, 2e8}}, "Tpulse\nmust be within [1, 200e6]ms"},
-    {5, {{T, Tstep, -1.5e8}}, "Tstep\nmust be within [-100e6, 100e6]ms"},
-    {5, {{T, Tpulse, 10}, {T, Tstep, -5}}, "Tpulse+Tstep(N-1)\nmust be at least 1ms"},
-    {5, {{T, Tpulse, 10}, {T, Tstep, 30}, {A, N, 0.5}}, "Tpulse+Tstep(N-1)\nmust be at least 1ms"},
-    {5, {{A, N, 0}}, "N\nmust at least 1"},
-    {5, {{A, N, 0.5}}, "N\nmust at least 1"},
-    {5, {{T, Tpulse, 1}, {T, Tstep, 0}, {A, N, 1}}, valid},
-
-    {6, {{V, Vfinal, 600}, {V, Vinit, -600}}, "Vfinal\nmust be within [-500,500]mV"},
-    {6, {{V, Vinit, -600}, {T, Tramp, 0.5}}, "Vinit\nmust be within [-500,500]mV"},
-    {6, {{T, Tramp, 0.5}}, "Tramp\nmust be within [1, 30e6]ms"},
-    {6, {{T, Tramp, 3e7}, {A, N, 0}}, valid},
-
-    {7, {{T, Tramp, 3.1e7}, {A, N, 0}}, "Tramp\nmust be within [1, 30e6]ms"},
-    {7, {{A, N, 0}}, "N\nmust at least 1"},
-    {7, {{A, N, 0.5}}, valid},
-};
-
+// The cases of golden/cedar_protocols.txt.
 TEST(CedarProtocols, EachProtocolReportsItsFirstFailingRule) {
     auto m = standalone<MessageDispatcher_Cedarn_V01>();
-    const auto units = [](ProtocolFamily f) {
-        return f == V   ? std::pair{UnitPfxMilli, "V"}
-               : f == T ? std::pair{UnitPfxMilli, "s"}
-                        : std::pair{UnitPfxNone, ""};
-    };
-    for (const Check& check : checks) {
+    const ProtocolFamily V = ProtocolVoltage, T = ProtocolTime, A = ProtocolAdimensional;
+    const std::map<std::string, std::pair<ProtocolFamily, uint32_t>> parameters = {
+        {"Vhold", {V, 0}},   {"Vpulse", {V, 1}}, {"Vstep", {V, 2}},  {"Vamp", {V, 3}},  {"Vfinal", {V, 4}},
+        {"Vinit", {V, 5}},   {"Thold", {T, 0}},  {"Tpulse", {T, 1}}, {"Tstep", {T, 2}}, {"Tramp", {T, 3}},
+        {"TPeriod", {T, 4}}, {"N", {A, 0}},      {"NR", {A, 1}}};
+    std::ifstream cases(std::string(GOLDEN_DIR) + "/cedar_protocols.txt");
+    ASSERT_TRUE(cases);
+    int checked = 0;
+    for (std::string line; std::getline(cases, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        SCOPED_TRACE(line);
+        const size_t bar = line.find(" | ");
+        ASSERT_NE(bar, std::string::npos);
+        std::string expected = line.substr(bar + 3);
+        if (const size_t lineBreak = expected.find("\\n"); lineBreak != std::string::npos)
+            expected = expected.substr(0, lineBreak) + "\n" + expected.substr(lineBreak + 2);
+        std::istringstream fields(line.substr(0, bar));
+        uint16_t protocol = 0;
+        fields >> protocol;
         m->resetSelection();
-        ASSERT_EQ(m->selectProtocol(check.protocol, false), Success);
-        std::string context = "protocol " + std::to_string(check.protocol);
-        for (const auto& [family, idx, value] : check.values) {
-            const auto [prefix, unit] = units(family);
-            ASSERT_EQ(m->setProtocolParameter(family, idx, {value, prefix, unit}, false), Success);
-            context += ", " + std::to_string(int(family)) + "/" + std::to_string(idx) + " = " +
-                       std::to_string(value);
+        ASSERT_EQ(m->selectProtocol(protocol, false), Success);
+        for (std::string field; fields >> field;) {
+            const auto [family, idx] = parameters.at(field.substr(0, field.find('=')));
+            const Measurement_t value{std::stod(field.substr(field.find('=') + 1)),
+                                      family == A ? UnitPfxNone : UnitPfxMilli,
+                                      family == V   ? "V"
+                                      : family == T ? "s"
+                                                    : ""};
+            ASSERT_EQ(m->setProtocolParameter(family, idx, value, false), Success);
         }
         std::string message;
         EXPECT_EQ(m->validateProtocol(message),
-                  std::string(check.message) == valid ? Success : ErrorInvalidProtocolParameters)
-            << context;
-        EXPECT_EQ(message, check.message) << context;
+                  expected == "Valid protocol" ? Success : ErrorInvalidProtocolParameters);
+        EXPECT_EQ(message, expected);
+        checked++;
     }
+    EXPECT_EQ(checked, 36);
 }
 
 // ---- Reset denoiser -------------------------------------------------------------------------------
