@@ -219,16 +219,4 @@ INSTANTIATE_TEST_SUITE_P(Sets, DeviceSessionTest, testing::ValuesIn(sets), [](co
     return name;
 });
 
-TEST(DeviceSession, ARefusedConnectionLeavesNoSession) {
-    std::string error;
-    auto bus = kav4sim::installSimulation("cedar,elm", error);
-    ASSERT_TRUE(bus) << error;
-    kv4cl::ErrorCodes_t result = kv4cl::Success;
-    EXPECT_EQ(DeviceSession::open({"VCEDAR01", "VELM01"}, result), nullptr);
-    EXPECT_EQ(result, kv4cl::ErrorDifferentDeviceTypes);
-    uint32_t v = 0, c = 0, g = 0;
-    EXPECT_EQ(kv4cl::getChannelCounts(v, c, g), kv4cl::ErrorDeviceNotConnected);
-    kv4CommLib::installFtdiDriver(nullptr);
-}
-
 } // namespace
