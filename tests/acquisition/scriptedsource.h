@@ -37,10 +37,12 @@ class ScriptedSource : public SampleSource {
         script.insert(script.end(), times, poll);
     }
     // A poll that delivers rows numbered from `first`: every word of row k holds first + k,
-    // and the unfiltered word that plus 1000.
-    Poll rows(uint16_t first, uint32_t count, kv4cl::DataStatus_t flags = {}) const {
+    // and the unfiltered word that plus 1000; then tells of `losses`.
+    Poll rows(uint16_t first, uint32_t count, kv4cl::DataStatus_t flags = {},
+              std::vector<kv4cl::FramesLost_t> losses = {}) const {
         Poll poll;
         poll.flags = flags;
+        poll.losses = std::move(losses);
         for (uint32_t k = 0; k < count; k++)
             for (uint32_t c = 0; c < width(); c++) {
                 poll.filtered.push_back(uint16_t(first + k));

@@ -175,9 +175,7 @@ TEST(Producer, ReportsEachLossAtTheRowAfterItAndTheRowsOfALappedHook) {
     probe->keepGaps = true;
     std::unique_ptr<DataHook> slow = producer.getDataHook();
     const auto poll = [&](uint32_t first, uint32_t count, std::vector<kv4cl::FramesLost_t> losses) {
-        Poll p = source.rows(uint16_t(first), count);
-        p.losses = std::move(losses);
-        source.add(p);
+        source.add(source.rows(uint16_t(first), count, {}, std::move(losses)));
     };
     // Within a read, two in one read (oldest first), at the end of a read, after a read that
     // brought nothing, and one said to lie before an earlier one: kept after it, in order.
@@ -225,9 +223,7 @@ TEST(Producer, AReaderAboutToFinishWaitsForABreakToBeSizedOrTheProducerToStop) {
             Poll nothing; // while the library still sizes it, for a fifth of a second at least
             nothing.status = kv4cl::WarningNoDataAvailable;
             source.add(nothing, 200);
-            Poll sized = source.rows(10, 5);
-            sized.losses = {gap(3, 8)};
-            source.add(sized);
+            source.add(source.rows(10, 5, {}, {gap(3, 8)}));
         }
         producer.start();
         std::vector<uint16_t> rows; // the ten before the gap's news, or more on a busy machine
