@@ -21,6 +21,10 @@ QString kdhHeader(QString text, const kv4cl::RangedMeasurement_t& currentRange,
     for (int i = 0; i < activeChannels.size(); i++)
         if (activeChannels[i]) channels += " " + QString::number(i + 1);
     text.replace("%currentRange%", valueLabel(currentRange));
+    // The label's number is cut to 8 characters; a reader finds the exact rate on a line of its own.
+    const QString rateLabel = "Sampling frequency (SR): %samplingRate%\n";
+    text.replace(rateLabel, rateLabel + "Sampling rate [Hz]: " +
+                                QString::number(samplingRate.getNoPrefixValue(), 'g', 17) + "\n");
     text.replace("%samplingRate%", valueLabel(samplingRate));
     text.replace("%dateHour%", time.toString("dd/MM/yy hh:mm:ss.zzz"));
     text.replace("%activeChannels%", channels);

@@ -35,7 +35,8 @@ struct DigitalFilter {
 // The model's KDH template with its placeholders filled. activeChannels holds one byte per
 // current and gp channel, current channels first. Without an oversampling ratio (a model
 // without oversampling) the oversampling placeholders stay as they are. A filter is named on
-// a line after the bandwidth's, which tells only the analog side. A last line names the
+// a line after the bandwidth's, which tells only the analog side. The rate's label is followed
+// by a line with the exact rate in Hz. A last line names the
 // columns of the data files in their order, each with its unit ("Ch1 [pA]"), so that a reader
 // needs to know nothing of the model.
 QString kdhHeader(QString text, const kv4cl::RangedMeasurement_t& currentRange,

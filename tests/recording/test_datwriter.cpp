@@ -149,6 +149,7 @@ TEST_F(DatWriterTest, TheHeaderTellsTheModelRangeRateStartChannelsAndTheFilterOf
                   "KDH Version: 2.0\n\nCorvane Cedar\nChannels: 4\n\nData header file\n\nAmplifier Setup\n"
                   "Range: " +
                       valueLabel(range) + "\nSampling frequency (SR): " + valueLabel(rate) +
+                      "\nSampling rate [Hz]: " + QString::number(rate.getNoPrefixValue(), 'g', 17) +
                       "\nFinal Bandwidth: SR/2 (no filter)\n" + c.line +
                       "\nAcquisition start time: START\n\nActive channels:  1 2 4\n"
                       "Columns: Ch1 [pA]; Ch2 [pA]; Ch4 [pA]; V1 [mV]\n");
