@@ -10,16 +10,19 @@
 
 #include <QAbstractButton>
 #include <QAbstractSpinBox>
+#include <QApplication>
 #include <QComboBox>
 #include <QDockWidget>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QSize>
 #include <QString>
 #include <QTest>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -32,6 +35,26 @@ namespace kv4test {
 
 const QSize smallScreen(1366, 768);
 const QSize largeScreen(1920, 1080);
+
+// Runs `open`, which shows a box or a dialog modally, and answers it from inside its loop with
+// `respond` (a box is accepted by default); what it said: a box's text, a dialog's title.
+inline QString answer(const std::function<void()>& open, const std::function<void(QWidget*)>& respond = {}) {
+    QString said;
+    QObject watch; // ends the timer with the call
+    QTimer::singleShot(0, &watch, [&] {
+        for (QWidget* widget : QApplication::topLevelWidgets())
+            if (widget->isVisible() && widget->isModal()) {
+                auto* box = qobject_cast<QMessageBox*>(widget);
+                said = box ? box->text() : widget->windowTitle();
+                if (respond)
+                    respond(widget);
+                else if (box)
+                    box->accept();
+            }
+    });
+    open();
+    return said;
+}
 
 class WindowTest : public ::testing::Test {
   protected:

@@ -170,16 +170,9 @@ TEST_F(MainWindowTest, DevicesComeAndGoAndTheLiveViewFollowsTheControlsAndTheKey
     // Amplifiers of different kinds are refused with the advice.
     open("cedar,elm", 3);
     combo()->setCurrentText("All");
-    QString shown;
-    QTimer::singleShot(0, [&] {
-        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-            shown = box->text();
-            box->accept();
-        }
-    });
-    connectButton()->click();
-    EXPECT_EQ(shown, ErrorManager::message(kv4cl::ErrorDifferentDeviceTypes) + ":\n" +
-                         ErrorManager::detail(kv4cl::ErrorDifferentDeviceTypes));
+    EXPECT_EQ(answer([&] { connectButton()->click(); }),
+              ErrorManager::message(kv4cl::ErrorDifferentDeviceTypes) + ":\n" +
+                  ErrorManager::detail(kv4cl::ErrorDifferentDeviceTypes));
     EXPECT_FALSE(window->isConnected());
     EXPECT_EQ(connectButton()->text(), "Connect");
     EXPECT_TRUE(combo()->isEnabled());

@@ -9,6 +9,7 @@
 #include "simulator/virtualbus.h"
 #include "tests/support/busdriver.h"
 #include "tests/support/connectedamplifier.h"
+#include "tests/support/connectedwindow.h"
 #include "tests/support/labelcolor.h"
 #include "tests/support/warningcapture.h"
 #include "widgets/activationbutton.h"
@@ -45,60 +46,36 @@
 namespace {
 
 using namespace kv4cl;
+using kv4test::answer;
 using kv4test::WarningCapture;
 
-// Reads the box that `show` opens modally, then closes it.
-QString shownText(const std::function<void()>& show, QString* title = nullptr) {
-    QString text;
-    QTimer::singleShot(0, [&] {
-        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-        if (!box) return;
-        text = box->text();
-        if (title) *title = box->windowTitle();
-        box->accept();
-    });
-    show();
-    return text;
-}
-
 TEST(ErrorManager, TheBoxSaysTheLibrarysMessageAndTheAdvice) {
-    // The library names its codes with the same words (the command-line tools show them).
-    for (ErrorCodes_t code : {ErrorUnknown,
-                              ErrorNoDevicesDetected,
-                              ErrorDevicesDetectionFailed,
-                              ErrorEepromOpenFailed,
-                              ErrorEepromConnectionFailed,
-                              ErrorEepromDisconnectionFailed,
-                              ErrorEepromNotConnected,
-                              ErrorEepromReadFailed,
-                              ErrorEepromNotRecognized,
-                              ErrorResourcesInitialization,
-                              ErrorDeviceTypeNotControllable,
-                              ErrorDeviceAlreadyConnected,
-                              ErrorDeviceNotConnected,
-                              ErrorDeviceConnectionFailed,
-                              ErrorFtdiConfigurationFailed,
-                              ErrorDeviceDisconnectionFailed,
-                              ErrorDeviceCommunicationFailed,
-                              ErrorDifferentDeviceTypes,
-                              ErrorMessageSendFailed,
-                              ErrorCommandNotImplemented,
-                              ErrorValueOutOfRange,
-                              WarningNoDataAvailable,
-                              WarningNotEnoughData,
-                              ErrorInvalidProtocolParameters,
-                              ErrorFeatureNotImplemented})
-        EXPECT_EQ(ErrorManager::message(code).toStdString(), errorMessage(code)) << std::hex << code;
+    // Every code the library names, found by its value, with the library's words (the
+    // command-line tools show them).
+    int named = 0;
+    for (int32_t group = 1; group <= 5; group++)
+        for (int32_t k = 0; k < 16; k++)
+            if (const auto code = ErrorCodes_t(group << 16 | k);
+                errorMessage(code) != std::string("Unknown error")) {
+                EXPECT_EQ(ErrorManager::message(code).toStdString(), errorMessage(code)) << std::hex << code;
+                named++;
+            }
+    EXPECT_EQ(named, 24);
+    EXPECT_EQ(ErrorManager::message(ErrorUnknown).toStdString(), errorMessage(ErrorUnknown));
 
     QString title;
-    EXPECT_EQ(shownText([] { ErrorManager box(ErrorValueOutOfRange); }, &title),
+    EXPECT_EQ(answer([] { ErrorManager box(ErrorValueOutOfRange); },
+                     [&](QWidget* box) {
+                         title = box->windowTitle();
+                         qobject_cast<QMessageBox*>(box)->accept();
+                     }),
               "Value out of range for the device.");
     EXPECT_EQ(title, "KAV4");
-    EXPECT_EQ(shownText([] { ErrorManager box(ErrorEepromReadFailed); }),
+    EXPECT_EQ(answer([] { ErrorManager box(ErrorEepromReadFailed); }),
               "Read from device EEPROM failed:\nTry to unplug and replug the device and restart KAV4.");
-    EXPECT_EQ(shownText([] { ErrorManager box("Fit failed", "Too few points"); }),
+    EXPECT_EQ(answer([] { ErrorManager box("Fit failed", "Too few points"); }),
               "Fit failed:\nToo few points");
-    EXPECT_EQ(shownText([] { ErrorManager box(Success); }), "") << "no error, no box";
+    EXPECT_EQ(answer([] { ErrorManager box(Success); }), "") << "no error, no box";
     EXPECT_EQ(ErrorManager::text(ErrorManager::message(ErrorCodes_t(0x12345)),
                                  ErrorManager::detail(ErrorCodes_t(0x12345))),
               ".");
@@ -261,53 +238,6 @@ class InfoTest : public ::testing::Test {
 const QString cutoffKey = "Parameters/Filters/rawFilterCutoffFrequency";
 const QString typeKey = "Parameters/Filters/rawFilterType";
 
-TEST_F(InfoTest, SaturationLightsTheLedAWhileAndEachLossShowsInRedWithALabBookEntry) {
-    AcquisitionInfoDockWidget dock;
-    auto* timer = dock.findChild<QTimer*>("saturationTimer");
-    timer->setInterval(10);
-    QSignalSpy timeout(timer, &QTimer::timeout);
-    for (int notice = 0; notice < 2; notice++) {
-        dock.onSaturation();
-        EXPECT_EQ(dock.saturationLedImage(), ":/imgs/red led on.png") << notice;
-        ASSERT_TRUE(timeout.wait(5000)) << notice;
-        EXPECT_EQ(dock.saturationLedImage(), ":/imgs/led off.png") << notice;
-    }
-
-    std::vector<QString> entries;
-    QObject::connect(&dock, &AcquisitionInfoDockWidget::labbookEvent, &dock, [&](LabbookEvent* event) {
-        entries.push_back(event->lineText());
-        delete event;
-    });
-    auto* lost = dock.findChild<QLabel*>("samplesLostLabel");
-    EXPECT_EQ(lost->text(), "Samples lost: 0");
-    EXPECT_EQ(kv4test::renderedTextColor(*lost), "green");
-    const struct {
-        double rateHz; // 0: not known yet
-        quint64 frames, total;
-        const char* entry;
-    } losses[] = {
-        {0, 7, 7, "Samples lost, 7 samples per channel"},
-        {100000, 1, 8, "Samples lost, 1 sample per channel (0.01 ms)"},
-        {10000, 262144, 262152, "Samples lost, 262144 samples per channel (26214 ms)"},
-    };
-    for (const auto& loss : losses) {
-        SCOPED_TRACE(loss.entry);
-        if (loss.rateHz > 0) {
-            const Measurement_t rate{loss.rateHz / 1000, UnitPfxKilo, "Hz"};
-            dock.onSamplingRateChanged(rate, rate);
-        }
-        const QTime before = QTime::currentTime();
-        dock.onFramesLost(12345, loss.frames);
-        ASSERT_TRUE(lost->text().startsWith(QString("Samples lost: %1, last at ").arg(loss.total)));
-        EXPECT_LE(std::abs(QTime::fromString(lost->text().section("last at ", 1), "hh:mm:ss").secsTo(before)),
-                  1);
-        EXPECT_EQ(kv4test::renderedTextColor(*lost), "red");
-        ASSERT_FALSE(entries.empty());
-        EXPECT_TRUE(entries.back().endsWith(loss.entry)) << entries.back().toStdString();
-    }
-    EXPECT_EQ(entries.size(), std::size(losses));
-}
-
 // Whether both connected devices hold this filter in the library.
 bool libraryFilters(bool on, bool lowPass, double cutoffHz) {
     int matching = 0;
@@ -319,7 +249,75 @@ bool libraryFilters(bool on, bool lowPass, double cutoffHz) {
     return matching == 2;
 }
 
-TEST_F(InfoTest, FilterControlsSetTheLibraryFilterWithinHalfTheRateAndAreRemembered) {
+// The acquisition information dock: unreadable settings and a call without a connection only
+// warn; saturation lights the LED a while and each loss shows in red with a lab book entry; the
+// filter controls set the library filter within half the rate and are remembered.
+TEST_F(InfoTest, AcquisitionInfoDockWarnsShowsLossesAndSetsTheRememberedFilter) {
+    const double fallback =
+        AcquisitionInfoDockWidget().findChild<QDoubleSpinBox*>("cutFrequencySpinBox")->value();
+    for (const char* stored : {"fast", "inf", "nan", "1e999", "-3"}) {
+        QSettings().setValue(typeKey, "sideways");
+        QSettings().setValue(cutoffKey, stored);
+        WarningCapture console;
+        AcquisitionInfoDockWidget dock;
+        EXPECT_EQ(console.count("sideways"), 1);
+        EXPECT_EQ(console.count(QString("\"%1\"").arg(stored)), 1) << stored;
+        EXPECT_EQ(dock.findChild<QComboBox*>("filterTypeComboBox")->currentIndex(), 0);
+        EXPECT_EQ(dock.findChild<QDoubleSpinBox*>("cutFrequencySpinBox")->value(), fallback) << stored;
+        EXPECT_EQ(console.count("0x30004"), 0) << "building the dock does not call the library";
+        QTest::mouseClick(dock.findChild<ActivationButton*>("digitalFilteringButton"), Qt::LeftButton);
+        EXPECT_EQ(console.count("0x30004"), 1) << "one refusal, one line";
+    }
+    QSettings().clear();
+
+    {
+        AcquisitionInfoDockWidget dock;
+        auto* timer = dock.findChild<QTimer*>("saturationTimer");
+        timer->setInterval(10);
+        QSignalSpy timeout(timer, &QTimer::timeout);
+        for (int notice = 0; notice < 2; notice++) {
+            dock.onSaturation();
+            EXPECT_EQ(dock.saturationLedImage(), ":/imgs/red led on.png") << notice;
+            ASSERT_TRUE(timeout.wait(5000)) << notice;
+            EXPECT_EQ(dock.saturationLedImage(), ":/imgs/led off.png") << notice;
+        }
+
+        std::vector<QString> entries;
+        QObject::connect(&dock, &AcquisitionInfoDockWidget::labbookEvent, &dock, [&](LabbookEvent* event) {
+            entries.push_back(event->lineText());
+            delete event;
+        });
+        auto* lost = dock.findChild<QLabel*>("samplesLostLabel");
+        EXPECT_EQ(lost->text(), "Samples lost: 0");
+        EXPECT_EQ(kv4test::renderedTextColor(*lost), "green");
+        const struct {
+            double rateHz; // 0: not known yet
+            quint64 frames, total;
+            const char* entry;
+        } losses[] = {
+            {0, 7, 7, "Samples lost, 7 samples per channel"},
+            {100000, 1, 8, "Samples lost, 1 sample per channel (0.01 ms)"},
+            {10000, 262144, 262152, "Samples lost, 262144 samples per channel (26214 ms)"},
+        };
+        for (const auto& loss : losses) {
+            SCOPED_TRACE(loss.entry);
+            if (loss.rateHz > 0) {
+                const Measurement_t rate{loss.rateHz / 1000, UnitPfxKilo, "Hz"};
+                dock.onSamplingRateChanged(rate, rate);
+            }
+            const QTime before = QTime::currentTime();
+            dock.onFramesLost(12345, loss.frames);
+            ASSERT_TRUE(lost->text().startsWith(QString("Samples lost: %1, last at ").arg(loss.total)));
+            EXPECT_LE(
+                std::abs(QTime::fromString(lost->text().section("last at ", 1), "hh:mm:ss").secsTo(before)),
+                1);
+            EXPECT_EQ(kv4test::renderedTextColor(*lost), "red");
+            ASSERT_FALSE(entries.empty());
+            EXPECT_TRUE(entries.back().endsWith(loss.entry)) << entries.back().toStdString();
+        }
+        EXPECT_EQ(entries.size(), std::size(losses));
+    }
+
     ASSERT_EQ(kv4cl::connect({"VCEDAR01", "VCEDAR02"}), Success);
     ASSERT_EQ(setSamplingRate(4), Success); // 50 kHz
     auto dock = std::make_unique<AcquisitionInfoDockWidget>();
@@ -357,24 +355,6 @@ TEST_F(InfoTest, FilterControlsSetTheLibraryFilterWithinHalfTheRateAndAreRemembe
     EXPECT_DOUBLE_EQ(dock->findChild<QDoubleSpinBox*>("cutFrequencySpinBox")->value(), clamped);
     EXPECT_FALSE(dock->findChild<ActivationButton*>("digitalFilteringButton")->isChecked());
     EXPECT_TRUE(libraryFilters(true, false, clamped * 1000.0));
-}
-
-TEST_F(InfoTest, UnreadableSettingsAndACallWithoutAConnectionOnlyWarn) {
-    const double fallback =
-        AcquisitionInfoDockWidget().findChild<QDoubleSpinBox*>("cutFrequencySpinBox")->value();
-    for (const char* stored : {"fast", "inf", "nan", "1e999", "-3"}) {
-        QSettings().setValue(typeKey, "sideways");
-        QSettings().setValue(cutoffKey, stored);
-        WarningCapture console;
-        AcquisitionInfoDockWidget dock;
-        EXPECT_EQ(console.count("sideways"), 1);
-        EXPECT_EQ(console.count(QString("\"%1\"").arg(stored)), 1) << stored;
-        EXPECT_EQ(dock.findChild<QComboBox*>("filterTypeComboBox")->currentIndex(), 0);
-        EXPECT_EQ(dock.findChild<QDoubleSpinBox*>("cutFrequencySpinBox")->value(), fallback) << stored;
-        EXPECT_EQ(console.count("0x30004"), 0) << "building the dock does not call the library";
-        QTest::mouseClick(dock.findChild<ActivationButton*>("digitalFilteringButton"), Qt::LeftButton);
-        EXPECT_EQ(console.count("0x30004"), 1) << "one refusal, one line";
-    }
 }
 
 TEST_F(InfoTest, DeviceInfoOfListedAndOfConnectedDevicesAndItsCopy) {
