@@ -212,7 +212,7 @@ TEST_P(Rule, ItsVoltageReachesTheDeviceAndWhatRanBeforeComesBack) {
     stimulus->setValue(ProtocolTable::Voltages, 0, -20.0);
     uint64_t starts = amplifier().command().protocolStarts;
     ASSERT_TRUE(stimulus->apply());
-    waitForCommand([&](const DecodedCommand& d) { return d.protocolStarts > starts; });
+    ASSERT_NO_FATAL_FAILURE(waitForStart(starts, 2));
     if (offsets) {
         ASSERT_TRUE(stimulus->setOffset(2, {7.0, kv4cl::UnitPfxMilli, "V"}));
     }
@@ -236,9 +236,8 @@ TEST_P(Rule, ItsVoltageReachesTheDeviceAndWhatRanBeforeComesBack) {
         if (offsets)
             return waitForCommand(
                 [&](const DecodedCommand& d) { return std::abs(d.voltageOffsets[2].to - volts) < 1e-9; });
-        waitForCommand(
-            [&](const DecodedCommand& d) { return d.protocolStarts > after && d.protocolIdx == index; });
-        EXPECT_NEAR(amplifier().command().protocolParameters.at("Vhold"), volts, 1e-9);
+        waitForStart(after, index);
+        EXPECT_NEAR(sent("Vhold"), volts, 1e-9);
     };
     reached(-0.05, starts, 0);
     if (offsets) {
