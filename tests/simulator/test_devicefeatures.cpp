@@ -1,7 +1,8 @@
 // The optional features of the Dogwood model on its virtual amplifier, driven and read back
-// through the library: voltage offsets, reference pulses and digital offset compensation.
-// (The bytes each feature sends are the model tests' part; the fast pulses, the fast capacitance
-// and the voltage offset ramps are checked on the cells by the dock tests that drive them.)
+// through the library: voltage offsets latched and ramped, reference pulses and digital offset
+// compensation.
+// (The bytes each feature sends are the model tests' part; the fast pulses and the fast
+// capacitance are checked on the cells by the dock tests that drive them.)
 //
 // A flush does not bound how old the next frames are (the library may have read a large batch
 // just before it), so these tests wait for what they look for: the device's report of the new
@@ -101,7 +102,7 @@ class DeviceFeatures : public SimulatedAmplifiers {
 
 } // namespace
 
-TEST_F(DeviceFeatures, VoltageOffsetsAreLatchedPerChannelAndReportedBack) {
+TEST_F(DeviceFeatures, VoltageOffsetsAreLatchedOrRampedPerChannelAndReportedBack) {
     connect("dogwood16");
     const CellParameters cell = quietCell();
     amplifier().setCell(16, cell);
@@ -134,6 +135,35 @@ TEST_F(DeviceFeatures, VoltageOffsetsAreLatchedPerChannelAndReportedBack) {
     ASSERT_EQ(kv4cl::setVoltageOffset(5, mV(-12.5)), Success);
     offsets[2] = 30e-3;
     offsets[5] = -12.5e-3;
+    expectInForce();
+
+    // A ramp on channel 7 from 0 to 40 mV in 200 ms steps its voltage at each sample; once the
+    // membrane follows the slope s (a few of its time constants Cm Rs||Rm, 0.2 ms), each sample's
+    // current is its voltage over Rs + Rm plus Cm s (Rm / (Rs + Rm))^2, which goes when it ends.
+    const uint16_t ch = 7;
+    const double frames = 0.2 * samplingRate();
+    const double perFrame = 40e-3 / frames / resistance; // 20 fA: a frame off shows
+    const double capacitive =
+        cell.membraneCapacitance * 0.2 * std::pow(cell.membraneResistance / resistance, 2);
+    ASSERT_EQ(kv4cl::startVoltageOffsetRamp(ch, mV(0), mV(40), ms(200)), Success);
+    Frames f;
+    const std::optional<size_t> start = readUntilDeparture(f, ch, 20e-3 / resistance, 3 * currentStep(ch),
+                                                           size_t(frames) + 50, size_t(5 * frames));
+    ASSERT_TRUE(start);
+    ASSERT_FALSE(f.flags.dataLost);
+    for (size_t i = *start + 20; i < *start + size_t(frames) - 2; i++)
+        ASSERT_NEAR(amperes(f, i, ch), 20e-3 / resistance + double(i - *start) * perFrame + capacitive,
+                    2 * perFrame + currentStep(ch))
+            << "frame " << i - *start << " of the ramp";
+    size_t end = f.count(); // just after the last frame with the slope's current
+    while (end > *start && amperes(f, end - 1, ch) < 60e-3 / resistance + capacitive / 2)
+        end--;
+    EXPECT_NEAR(double(end - *start), frames, 2.0) << "the ramp's length in frames";
+    for (uint16_t other = 0; other < 16; other++)
+        for (size_t i = 0; i < f.count() && other != ch; i++)
+            ASSERT_NEAR(amperes(f, i, other), (20e-3 + offsets[other]) / resistance, currentStep(other))
+                << "channel " << other << ", frame " << i;
+    offsets[ch] = 40e-3;
     expectInForce();
 }
 
