@@ -21,12 +21,10 @@
 #include "window/corvanelogowidget.h"
 #include "window/errormanager.h"
 
-#include <QApplication>
 #include <QContextMenuEvent>
 #include <QDataStream>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QPointer>
 #include <QScreen>
 #include <QScrollArea>
@@ -34,11 +32,8 @@
 #include <QShortcut>
 #include <QTabBar>
 #include <QTextEdit>
-#include <QTimer>
 #include <QToolButton>
 #include <QWheelEvent>
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <numeric>

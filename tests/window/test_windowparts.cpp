@@ -4,7 +4,6 @@
 
 #include "app/startup.h"
 #include "commlib/api/devicelist.h"
-#include "commlib/api/kv4cl.h"
 #include "recording/labbookevent.h"
 #include "simulator/virtualbus.h"
 #include "tests/support/busdriver.h"
@@ -20,28 +19,16 @@
 #include "window/deviceinfodialog.h"
 #include "window/errormanager.h"
 
-#include <QApplication>
 #include <QClipboard>
-#include <QComboBox>
 #include <QDir>
 #include <QDoubleSpinBox>
 #include <QLabel>
-#include <QMessageBox>
 #include <QPointer>
-#include <QPushButton>
-#include <QSettings>
-#include <QSignalSpy>
 #include <QSpinBox>
-#include <QTest>
 #include <QThread>
 #include <QTime>
-#include <QTimer>
-
-#include <gtest/gtest.h>
 
 #include <cmath>
-#include <functional>
-#include <memory>
 
 namespace {
 

@@ -17,23 +17,17 @@
 #include "tools/patternverifier.h"
 #include "widgets/activationbutton.h"
 
-#include <QApplication>
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QTextEdit>
-#include <QTimer>
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <climits>
 #include <cmath>
-#include <functional>
 
 namespace {
 
