@@ -1,0 +1,479 @@
+#include "recording/recordingreader.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QTextStream>
+#include <QtEndian>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <optional>
+
+namespace {
+
+constexpr qint64 abfBlock = 512;
+constexpr int maxAdcChannels = 16;
+
+template <typename T> T at(const uchar* data, qint64 offset) {
+    return qFromLittleEndian<T>(data + offset);
+}
+
+// The interval an ABF writer stores for `rate`, rounded toward zero or to the nearest float.
+bool givesInterval(double rate, float interval) {
+    const double exact = 1e6 / rate;
+    const float nearest = float(exact);
+    const float towardZero = double(nearest) > exact ? std::nextafter(nearest, 0.0f) : nearest;
+    return nearest == interval || towardZero == interval;
+}
+
+// The rate an ABF interval was made from: a float interval cannot hold 1.25 MHz, nor 1.25 MHz /
+// 1024, exactly, so the rate in whole hertz, or else in millihertz or microhertz, that gives the
+// same interval is taken for it.
+double abfRate(float interval) {
+    const double rate = 1e6 / double(interval);
+    for (double parts : {1.0, 1e3, 1e6}) {
+        const double rounded = std::round(rate * parts) / parts;
+        if (rounded > 0 && givesInterval(rounded, interval)) return rounded;
+    }
+    return rate;
+}
+
+// The samples of a loss as this program tags it in an ABF file; -1 for any other tag.
+int64_t lossTag(const QString& text) {
+    static const QRegularExpression loss("^Lost (\\d+) samples? per channel");
+    const QRegularExpressionMatch match = loss.match(text);
+    return match.hasMatch() ? match.captured(1).toLongLong() : -1;
+}
+
+// What an ABF2 file holds, read from its header.
+struct AbfHeader {
+    struct Adc {
+        QString name, unit;
+        double scale = 1.0, offset = 0.0;
+    };
+    std::vector<Adc> adcs;
+    bool isFloat = false;
+    int valueBytes = 2;
+    qint64 dataOffset = 0;
+    int64_t frames = 0;
+    float interval = 0.0f;
+    std::vector<RecordingReader::Sweep> sweeps;
+    std::vector<RecordingReader::Tag> tags;
+    QDateTime start;
+    QString note;
+};
+
+// Parses the header of the ABF2 file `name`, `size` bytes at `d`; empty `error` when it is read.
+AbfHeader parseAbf(const uchar* d, qint64 size, const QString& name, QString& error) {
+    AbfHeader file;
+    const auto fail = [&](const QString& text) {
+        error = name + ": " + text;
+        return file;
+    };
+    if (size >= 4 && std::memcmp(d, "ABF ", 4) == 0) return fail("ABF version 1 files are not read yet");
+    if (size < 4 || std::memcmp(d, "ABF2", 4) != 0)
+        return fail("not a recording: the signature at byte 0 is neither \"ABF2\" nor \"ABF \"");
+    if (size < abfBlock)
+        return fail(
+            QString("truncated: %1 bytes, where the ABF header alone takes %2").arg(size).arg(abfBlock));
+    if (d[7] != 2) return fail(QString("ABF version %1 at byte 7, where 2 is read").arg(d[7]));
+
+    struct Section {
+        qint64 offset;
+        qint64 bytes;
+        int64_t count;
+    };
+    // A section of the map (entry k at byte 76 + 16 k), checked against the file's end; the
+    // first fault found is kept.
+    const char* const names[] = {"protocol", "ADC",     "",     "",    "", "", "", "",
+                                 "",         "strings", "data", "tag", "", "", "", "synch array"};
+    const auto section = [&](int k, bool required, qint64 entryBytes) -> std::optional<Section> {
+        const qint64 entry = 76 + 16 * k;
+        const Section s{at<quint32>(d, entry) * abfBlock, at<quint32>(d, entry + 4),
+                        at<qint64>(d, entry + 8)};
+        const auto wrong = [&](const QString& text) -> std::optional<Section> {
+            if (error.isEmpty()) error = QString("%1: the %2 section %3").arg(name, names[k], text);
+            return std::nullopt;
+        };
+        // Data may be empty: a recording stopped before its first frame.
+        if (s.offset == 0 || s.count < 0 || (s.count == 0 && k != 10))
+            return required ? wrong(QString("is missing (section map, byte %1)").arg(entry)) : std::nullopt;
+        if (s.bytes < entryBytes)
+            return wrong(QString("has entries of %1 bytes (section map, byte %2), fewer than %3")
+                             .arg(s.bytes)
+                             .arg(entry + 4)
+                             .arg(entryBytes));
+        // The strings section is one blob, whatever its count says.
+        const qint64 end = s.offset + (k == 9 ? s.bytes : s.bytes * s.count);
+        if (s.count > size || end > size)
+            return wrong(
+                QString("(from byte %1, %2 entries of %3 bytes, section map byte %4) runs past the end "
+                        "of the file, which has %5 bytes")
+                    .arg(s.offset)
+                    .arg(s.count)
+                    .arg(s.bytes)
+                    .arg(entry)
+                    .arg(size));
+        return s;
+    };
+    const std::optional<Section> protocol = section(0, true, 512), adc = section(1, true, 82),
+                                 strings = section(9, true, 44), data = section(10, true, 2),
+                                 tagSection = section(11, false, 64), synchSection = section(15, false, 8);
+    if (!error.isEmpty()) return file;
+    const Section &p = *protocol, &a = *adc, &s = *strings, &dt = *data;
+
+    if (a.count > maxAdcChannels)
+        return fail(QString("%1 ADC channels (section map, byte 108), more than %2")
+                        .arg(a.count)
+                        .arg(maxAdcChannels));
+    const int channels = int(a.count);
+    const int16_t dataFormat = at<qint16>(d, 30);
+    if (dataFormat != 0 && dataFormat != 1)
+        return fail(
+            QString("data format %1 at byte 30, where 0 (int16) or 1 (float32) is read").arg(dataFormat));
+    file.isFloat = dataFormat == 1;
+    file.valueBytes = file.isFloat ? 4 : 2;
+    if (dt.bytes != file.valueBytes)
+        return fail(QString("data values of %1 bytes (section map, byte 240) for data format %2")
+                        .arg(dt.bytes)
+                        .arg(dataFormat));
+    file.dataOffset = dt.offset;
+    file.frames = dt.count / channels;
+    if (dt.count % channels)
+        file.note = QString("%1: %2 values after the last whole frame are left out")
+                        .arg(name)
+                        .arg(dt.count % channels);
+
+    file.interval = at<float>(d, p.offset + 2);
+    if (!(file.interval > 0.0f))
+        return fail(QString("the sample interval at byte %1 is not positive").arg(p.offset + 2));
+
+    // The strings: a header ("SSCH", version, count...) and the texts, each ending in a NUL.
+    QStringList texts;
+    if (std::memcmp(d + s.offset, "SSCH", 4) != 0)
+        return fail(QString("the strings section at byte %1 does not start with \"SSCH\"").arg(s.offset));
+    const quint32 stringCount = at<quint32>(d, s.offset + 8);
+    for (qint64 k = s.offset + 44, end = s.offset + s.bytes;
+         k < end && quint32(texts.size()) < stringCount;) {
+        const auto* nul = static_cast<const uchar*>(std::memchr(d + k, 0, size_t(end - k)));
+        const qint64 stop = nul ? nul - d : end;
+        texts.append(QString::fromLatin1(reinterpret_cast<const char*>(d + k), stop - k).trimmed());
+        k = stop + 1;
+    }
+    const auto text = [&](int32_t index) {
+        return index >= 1 && index <= texts.size() ? texts[index - 1] : QString();
+    };
+
+    const float adcRange = at<float>(d, p.offset + 110);
+    const int32_t resolution = at<qint32>(d, p.offset + 118);
+    for (int c = 0; c < channels; c++) {
+        const qint64 e = a.offset + c * a.bytes;
+        const bool telegraph = at<qint16>(d, e + 2) != 0;
+        const double divisor = double(at<float>(d, e + 40)) * at<float>(d, e + 48) * at<float>(d, e + 28) *
+                               resolution * (telegraph ? double(at<float>(d, e + 6)) : 1.0);
+        if (!file.isFloat && !(divisor != 0.0 && std::isfinite(divisor)))
+            return fail(
+                QString("ADC channel %1 (from byte %2) has a zero scale: its gains, scale factor or the "
+                        "resolution are 0")
+                    .arg(c)
+                    .arg(e));
+        AbfHeader::Adc channel{text(at<qint32>(d, e + 74)), text(at<qint32>(d, e + 78))};
+        if (!file.isFloat) {
+            channel.scale = adcRange / divisor;
+            channel.offset = double(at<float>(d, e + 44)) - at<float>(d, e + 52);
+        }
+        file.adcs.push_back(channel);
+    }
+
+    // Sweep starts and tags count in the synch time unit, or in interleaved samples without one.
+    const float unit = at<float>(d, p.offset + 14);
+    const auto toFrames = [&](int64_t count) {
+        return unit > 0.0f ? int64_t(std::llround(double(count) * unit / file.interval)) : count / channels;
+    };
+    if (synchSection) {
+        int64_t held = 0;
+        for (int64_t k = 0; k < synchSection->count; k++) {
+            const qint64 e = synchSection->offset + k * synchSection->bytes;
+            const int64_t frames = at<qint32>(d, e + 4) / channels;
+            file.sweeps.push_back({toFrames(at<qint32>(d, e)), frames});
+            held += frames;
+        }
+        if (held != file.frames)
+            return fail(QString("the synch array (from byte %1) counts %2 frames, the data section %3")
+                            .arg(synchSection->offset)
+                            .arg(held)
+                            .arg(file.frames));
+    } else if (at<qint16>(d, p.offset) == 5) {
+        // Episodic without a synch array: sweeps of the protocol's length, back to back.
+        const int64_t sweep = at<qint32>(d, p.offset + 22) / channels;
+        if (sweep <= 0)
+            return fail(QString("episodic with %1 frames per sweep (byte %2)").arg(sweep).arg(p.offset + 22));
+        for (int64_t first = 0; first < file.frames; first += sweep)
+            file.sweeps.push_back({first, std::min(sweep, file.frames - first)});
+    } else {
+        file.sweeps.push_back({0, file.frames});
+    }
+    if (tagSection)
+        for (int64_t k = 0; k < tagSection->count; k++) {
+            const qint64 e = tagSection->offset + k * tagSection->bytes;
+            file.tags.push_back(
+                {toFrames(at<qint32>(d, e)), QString::fromLatin1(reinterpret_cast<const char*>(d + e + 4), 56)
+                                                 .remove(QChar('\0'))
+                                                 .trimmed()});
+        }
+    const quint32 date = at<quint32>(d, 16);
+    const QDate day(int(date / 10000), int(date / 100 % 100), int(date % 100));
+    if (day.isValid()) file.start = QDateTime(day, QTime(0, 0).addMSecs(at<quint32>(d, 20)));
+    return file;
+}
+
+} // namespace
+
+std::unique_ptr<RecordingReader> RecordingReader::open(const QString& path, QString& error) {
+    error.clear();
+    auto reader = std::unique_ptr<RecordingReader>(new RecordingReader);
+    const QString suffix = QFileInfo(path).suffix().toLower();
+    if (!QFileInfo(path).isFile())
+        error = path + ": no such file";
+    else if (suffix == "kdh" || suffix == "dat")
+        reader->openDat(path, error);
+    else
+        reader->openAbf(path, error);
+    if (!error.isEmpty()) return nullptr;
+    return reader;
+}
+
+const uchar* RecordingReader::map(const QString& path, qint64& size, QString& error) {
+    auto file = std::make_unique<QFile>(path);
+    if (!file->open(QIODevice::ReadOnly)) {
+        error = path + ": " + file->errorString();
+        return nullptr;
+    }
+    size = file->size();
+    // An empty file maps to nothing, and holds nothing to read.
+    static const uchar nothing = 0;
+    const uchar* data = size > 0 ? file->map(0, size) : &nothing;
+    if (!data) error = path + ": cannot be mapped: " + file->errorString();
+    mapped.push_back(std::move(file));
+    return data;
+}
+
+bool RecordingReader::openDat(const QString& path, QString& error) {
+    format = "DAT";
+    // The header is NAME.kdh; the data files NAME_000.dat, NAME_001.dat...
+    static const QRegularExpression chunkName("^(.*)_\\d{3}\\.dat$",
+                                              QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpressionMatch chunk = chunkName.match(path);
+    const QString base = path.endsWith(".kdh", Qt::CaseInsensitive) ? path.chopped(4)
+                         : chunk.hasMatch()                         ? chunk.captured(1)
+                                                                    : QString();
+    QFile header(base + ".kdh");
+    if (base.isEmpty() || !header.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        error = path + ": no header " + QFileInfo(base.isEmpty() ? path : base).fileName() +
+                ".kdh beside it, which names its columns";
+        return false;
+    }
+    const QString text = QString::fromUtf8(header.readAll());
+    const auto line = [&](const QString& label) {
+        const QRegularExpressionMatch m =
+            QRegularExpression("^" + QRegularExpression::escape(label) + " *(.*)$",
+                               QRegularExpression::MultilineOption)
+                .match(text);
+        return m.hasMatch() ? m.captured(1).trimmed() : QString();
+    };
+    const QString headerName = QFileInfo(header).fileName();
+    const QString columns = line("Columns:");
+    if (columns.isEmpty()) {
+        error = headerName + ": no \"Columns:\" line naming the data columns";
+        return false;
+    }
+    static const QRegularExpression column("^(.*) \\[(.*)\\]$");
+    for (const QString& c : columns.split("; ")) {
+        const QRegularExpressionMatch m = column.match(c.trimmed());
+        channels.push_back(
+            {m.hasMatch() ? m.captured(1) : c.trimmed(), m.hasMatch() ? m.captured(2) : QString()});
+    }
+
+    // The exact rate; older headers only have the label, whose number is cut to 8 characters.
+    double rate = line("Sampling rate [Hz]:").toDouble();
+    if (!(rate > 0)) {
+        static const QRegularExpression label("^([0-9.]+) ?([pnumkMG]?)Hz$");
+        const QRegularExpressionMatch m = label.match(line("Sampling frequency (SR):"));
+        const QString prefixes = "pnum kMG"; // from 10^-12 to 10^9, none at 4
+        if (m.hasMatch())
+            rate = m.captured(1).toDouble() *
+                   std::pow(10.0, m.captured(2).isEmpty() ? 0 : 3 * (prefixes.indexOf(m.captured(2)) - 4));
+    }
+    if (!(rate > 0)) {
+        error = headerName + ": no sampling rate (\"Sampling rate [Hz]:\" or \"Sampling frequency (SR):\")";
+        return false;
+    }
+    for (Channel& c : channels)
+        c.rate = rate;
+    // Two-digit years read as the 1900s.
+    start = QDateTime::fromString(line("Acquisition start time:"), "dd/MM/yy hh:mm:ss.zzz").addYears(100);
+
+    // The losses the recording's lab book tells, each at a frame of a named data file.
+    struct Noted {
+        QString file;
+        Loss loss;
+    };
+    std::vector<Noted> noted;
+    QFile labbook(base + "_lab_book.txt");
+    static const QRegularExpression lossLine(
+        "Samples lost.*?(\\d+) samples? per channel.*at frame index (\\d+) of (.+)$");
+    if (labbook.open(QIODevice::ReadOnly | QIODevice::Text))
+        for (QTextStream in(&labbook); !in.atEnd();) {
+            const QRegularExpressionMatch m = lossLine.match(in.readLine());
+            if (m.hasMatch())
+                noted.push_back({QFileInfo(m.captured(3).trimmed()).fileName(),
+                                 {m.captured(2).toLongLong(), m.captured(1).toLongLong()}});
+        }
+
+    const int stride = int(channels.size() * sizeof(float));
+    for (int k = 0;; k++) {
+        const QString name = QString("%1_%2.dat").arg(base).arg(k, 3, 10, QChar('0'));
+        if (!QFileInfo::exists(name)) break;
+        qint64 size = 0;
+        const uchar* data = map(name, size, error);
+        if (!data) return false;
+        const QString fileName = QFileInfo(name).fileName();
+        if (size % stride)
+            notes << QString("%1: %2 bytes after the last whole frame (%3 bytes) are left out")
+                         .arg(fileName)
+                         .arg(size % stride)
+                         .arg(stride);
+        Piece piece{frames, size / stride, {}};
+        for (size_t c = 0; c < channels.size(); c++)
+            piece.sources.push_back({data + c * sizeof(float), stride, true});
+        for (const Noted& n : noted)
+            if (n.file == fileName) losses.push_back({frames + n.loss.frame, n.loss.frames});
+        frames += piece.frames;
+        pieces.push_back(std::move(piece));
+        files << name;
+    }
+    if (files.isEmpty()) {
+        error = headerName + ": its data files (" + QFileInfo(base).fileName() + "_000.dat...) are missing";
+        return false;
+    }
+    sweeps.push_back({0, frames});
+    return true;
+}
+
+bool RecordingReader::openAbf(const QString& path, QString& error) {
+    format = "ABF";
+    // One of this program's files: a channel and the voltage, beside the recording's other
+    // channels, in chunks NAME_CH001_000.abf, NAME_CH001_001.abf...
+    static const QRegularExpression ownName("^(.*)_CH(\\d{3})_(\\d{3})\\.abf$",
+                                            QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpressionMatch own = ownName.match(path);
+    std::vector<QStringList> chunks;
+    if (own.hasMatch()) {
+        const QString base = own.captured(1);
+        QStringList first =
+            QDir(QFileInfo(base).path())
+                .entryList({QFileInfo(base).fileName() + "_CH???_000.abf"}, QDir::Files, QDir::Name);
+        for (int k = 0;; k++) {
+            QStringList chunk;
+            for (const QString& name : first)
+                chunk << QString("%1/%2_%3.abf")
+                             .arg(QFileInfo(base).path(), name.chopped(8))
+                             .arg(k, 3, 10, QChar('0'));
+            if (chunk.isEmpty() || !QFileInfo::exists(chunk.first())) break;
+            chunks.push_back(chunk);
+        }
+        if (chunks.empty()) chunks.push_back({path});
+    } else {
+        chunks.push_back({path});
+    }
+
+    int64_t time = 0; // where the present chunk's time starts, in frames
+    for (const QStringList& chunk : chunks) {
+        Piece piece{frames, -1, {}};
+        std::vector<AbfHeader> parsed;
+        std::vector<const uchar*> data;
+        for (const QString& name : chunk) {
+            qint64 size = 0;
+            const uchar* d = map(name, size, error);
+            if (!d) return false;
+            parsed.push_back(parseAbf(d, size, QFileInfo(name).fileName(), error));
+            if (!error.isEmpty()) return false;
+            data.push_back(d);
+            if (!parsed.back().note.isEmpty()) notes << parsed.back().note;
+            files << name;
+        }
+        const AbfHeader& head = parsed.front();
+        // Several files: each gives its first channel, the first also the voltage after them.
+        const bool perChannel = parsed.size() > 1;
+        std::vector<Channel> found;
+        const auto add = [&](size_t f, size_t c) {
+            const AbfHeader& file = parsed[f];
+            const int stride = int(file.adcs.size()) * file.valueBytes;
+            found.push_back({file.adcs[c].name, file.adcs[c].unit, abfRate(file.interval)});
+            piece.sources.push_back({data[f] + file.dataOffset + qint64(c) * file.valueBytes, stride,
+                                     file.isFloat, file.adcs[c].scale, file.adcs[c].offset});
+        };
+        for (size_t f = 0; f < parsed.size(); f++) {
+            const AbfHeader& file = parsed[f];
+            if (perChannel && (file.adcs.size() != 2 || file.interval != head.interval)) {
+                error = QFileInfo(chunk[int(f)]).fileName() + ": not a channel of " +
+                        QFileInfo(chunk.first()).fileName() +
+                        "'s recording (two channels at its rate expected)";
+                return false;
+            }
+            if (file.frames != head.frames)
+                notes << QString("%1 holds %2 frames, %3 %4: the frames all hold are read")
+                             .arg(QFileInfo(chunk[int(f)]).fileName())
+                             .arg(file.frames)
+                             .arg(QFileInfo(chunk.first()).fileName())
+                             .arg(head.frames);
+            piece.frames = piece.frames < 0 ? file.frames : std::min(piece.frames, file.frames);
+            for (size_t c = 0; c < (perChannel ? 1 : file.adcs.size()); c++)
+                add(f, c);
+        }
+        if (perChannel) add(0, 1);
+        if (channels.empty()) {
+            channels = found;
+            start = head.start;
+        } else if (found.size() != channels.size()) {
+            error = QFileInfo(chunk.first()).fileName() + ": a chunk with other channels than the first";
+            return false;
+        }
+        int64_t timeEnd = time;
+        for (const Sweep& s : head.sweeps) {
+            sweeps.push_back({time + s.start, s.frames});
+            timeEnd = std::max(timeEnd, time + s.start + s.frames);
+        }
+        for (const Tag& t : head.tags) {
+            const int64_t lost = lossTag(t.text);
+            if (lost >= 0) losses.push_back({time + t.frame, lost});
+            tags.push_back({time + t.frame, t.text});
+        }
+        frames += piece.frames;
+        time = timeEnd;
+        pieces.push_back(std::move(piece));
+    }
+    return true;
+}
+
+bool RecordingReader::read(int64_t firstFrame, int64_t count, float* out) const {
+    if (firstFrame < 0 || count < 0 || firstFrame + count > frames) return false;
+    const size_t width = channels.size();
+    for (const Piece& piece : pieces) {
+        const int64_t from = std::max(firstFrame, piece.first);
+        const int64_t to = std::min(firstFrame + count, piece.first + piece.frames);
+        for (int64_t f = from; f < to; f++) {
+            float* row = out + (f - firstFrame) * int64_t(width);
+            const int64_t local = f - piece.first;
+            for (size_t c = 0; c < width; c++) {
+                const Source& s = piece.sources[c];
+                const uchar* value = s.data + local * s.stride;
+                row[c] = s.isFloat ? qFromLittleEndian<float>(value)
+                                   : float(qFromLittleEndian<qint16>(value) * s.scale + s.offset);
+            }
+        }
+    }
+    return true;
+}
