@@ -3,6 +3,7 @@
 #include "commlib/api/kv4cl.h"
 #include "commlib/demo/ftdieepromdemo.h"
 #include "commlib/transport/libftdidriver.h"
+#include "recording/recordingreader.h"
 #include "simulator/simulation.h"
 #include "tools/acquisitionsettings.h"
 #include "tools/clisupport.h"
@@ -43,6 +44,10 @@ void printUsage(std::ostream& out) {
            "                      connects, configures, reads for S seconds and reports frames\n"
            "                      received against the clock, status flags and per-channel\n"
            "                      mean and RMS; several ids stream as parallel devices\n"
+           "  open FILE           describes a recording, DAT (its .kdh header or any of its .dat\n"
+           "                      files) or ABF: format, channels with their units, rate,\n"
+           "                      duration, sweeps, tags and losses; one of the program's ABF\n"
+           "                      channel files opens with the recording's other channels and chunks\n"
            "  record ID[,ID...] --seconds S --format dat|abf --out DIR [options]\n"
            "                      records for S seconds, or until Ctrl+C, into a new folder in DIR\n"
            "                      named after the recording (\"file\", \"file_1\"...), with its\n"
@@ -63,6 +68,9 @@ void printUsage(std::ostream& out) {
            "                      marked a loss of that size; prints the first fault\n"
            "  --inject-faults S   every S seconds one fault of the virtual amplifiers in turn:\n"
            "                      dropped bytes, a stall, an overflow of the device's buffer\n"
+           "\n"
+           "open exits with 0, or 1 when the file cannot be read as a recording (saying what is\n"
+           "wrong and where).\n"
            "\n"
            "record exits with 0 when nothing was lost, 3 when frames were lost (each told on\n"
            "standard error as it happens, marked in the files and counted on the \"frames\n"
@@ -335,12 +343,55 @@ int stream(const std::vector<std::string>& ids, double seconds,
     return 1;
 }
 
+// A recording's content, from the files alone: no device is needed.
+int openRecording(const std::string& path) {
+    QString error;
+    const std::unique_ptr<RecordingReader> reader =
+        RecordingReader::open(QString::fromStdString(path), error);
+    if (!reader) throw Failure(error.toStdString());
+    const RecordingReader& r = *reader;
+    const double rate = r.channels.empty() ? 0.0 : r.channels.front().rate;
+    const auto seconds = [&](int64_t frame) { return rate > 0 ? double(frame) / rate : 0.0; };
+    std::printf("format: %s, %lld file%s\n", qPrintable(r.format), static_cast<long long>(r.files.size()),
+                r.files.size() == 1 ? "" : "s");
+    if (r.start.isValid())
+        std::printf("started: %s\n", qPrintable(r.start.toString("yyyy-MM-dd hh:mm:ss.zzz")));
+    std::printf("channels: %zu\n", r.channels.size());
+    for (const RecordingReader::Channel& c : r.channels)
+        std::printf("  %s [%s]\n", qPrintable(c.name), qPrintable(c.unit));
+    std::printf("rate: %.10g Hz\n", rate);
+    std::printf("duration: %.6g s, %lld frames\n", seconds(r.frames), static_cast<long long>(r.frames));
+    std::printf("sweeps: %zu\n", r.sweeps.size());
+    // A long episodic recording has many sweeps: their starts are listed only while few.
+    if (r.sweeps.size() > 1 && r.sweeps.size() <= 20)
+        for (const RecordingReader::Sweep& s : r.sweeps)
+            std::printf("  at %.6g s, %lld frames\n", seconds(s.start), static_cast<long long>(s.frames));
+    std::printf("tags: %zu\n", r.tags.size());
+    for (const RecordingReader::Tag& t : r.tags)
+        std::printf("  at %.6g s (frame %lld): %s\n", seconds(t.frame), static_cast<long long>(t.frame),
+                    qPrintable(t.text));
+    int64_t lost = 0;
+    for (const RecordingReader::Loss& l : r.losses)
+        lost += l.frames;
+    std::printf("losses: %zu, %lld frames lost\n", r.losses.size(), static_cast<long long>(lost));
+    for (const RecordingReader::Loss& l : r.losses)
+        std::printf("  %lld frames before frame %lld (%.6g s)\n", static_cast<long long>(l.frames),
+                    static_cast<long long>(l.frame), seconds(l.frame));
+    for (const QString& note : r.notes)
+        std::printf("note: %s\n", qPrintable(note));
+    return 0;
+}
+
 int run(std::vector<std::string> args, kav4sim::SimulatedBus* simulation) {
     const std::string command = args[0];
     args.erase(args.begin());
     if (command == "list") {
         if (!args.empty()) throw UsageError{"list takes no argument"};
         return list();
+    }
+    if (command == "open") {
+        if (args.size() != 1) throw UsageError{"open needs one FILE"};
+        return openRecording(args[0]);
     }
     if (command == "info") {
         if (args.size() != 1) throw UsageError{"info needs one ID"};
