@@ -16,6 +16,8 @@ constexpr int pixelsPerTick = 40;
 constexpr double wheelStep = 0.05;
 // Share of the data's span left free above and below it by a fit.
 constexpr double fitMargin = 0.1;
+// How near, in pixels, the pointer must be to grab a cursor.
+constexpr double grabDistance = 5.0;
 } // namespace
 
 Plot::Plot(QWidget* parent, const QString& topRightText, const QString& otherCornersText)
@@ -35,6 +37,14 @@ Plot::Plot(QWidget* parent, const QString& topRightText, const QString& otherCor
     topRightLabel = addCornerLabel(topRightText, Qt::AlignTop | Qt::AlignRight);
     bottomRightLabel = addCornerLabel(otherCornersText, Qt::AlignBottom | Qt::AlignRight);
     topLeftLabel = addCornerLabel(otherCornersText, Qt::AlignTop | Qt::AlignLeft);
+
+    for (QCPItemStraightLine*& line : cursors) {
+        line = new QCPItemStraightLine(this);
+        line->setPen(QPen(Qt::black, 1.0, Qt::DashLine));
+        line->setVisible(false);
+    }
+    placeCursors();
+    connect(xAxis, qOverload<const QCPRange&>(&QCPAxis::rangeChanged), this, &Plot::placeCursors);
 
     setCursor(Qt::CrossCursor);
     leftHalfHeight = yAxis->range().size() / 2.0;
@@ -120,6 +130,48 @@ Rect4 Plot::view() const {
     for (Axis a : {Rect4::yLeft, Rect4::yRight, Rect4::xBottom, Rect4::xTop})
         v[a] = axis(a)->range();
     return v;
+}
+
+void Plot::setCursorsVisible(bool on) {
+    cursors[0]->setVisible(on);
+    cursors[1]->setVisible(on);
+    // For the open hand over a cursor that can be grabbed.
+    setMouseTracking(on);
+    replot(rpQueuedReplot);
+}
+
+double Plot::cursorX(int idx) const {
+    return pinned ? pins[idx] : xAxis->range().lower + fractions[idx] * xAxis->range().size();
+}
+
+void Plot::pinCursors(const QCPRange& range) {
+    if (grabbed >= 0) return; // the user's drag goes on from where the cursor is held
+    pinned = true;
+    pins[0] = range.lower;
+    pins[1] = range.upper;
+    placeCursors();
+}
+
+void Plot::unpinCursors() {
+    if (!pinned) return;
+    for (int i = 0; i < 2; i++)
+        fractions[i] = (pins[i] - xAxis->range().lower) / xAxis->range().size();
+    pinned = false;
+}
+
+void Plot::placeCursors() {
+    for (int i = 0; i < 2; i++) {
+        cursors[i]->point1->setCoords(cursorX(i), 0.0);
+        cursors[i]->point2->setCoords(cursorX(i), 1.0);
+    }
+}
+
+int Plot::cursorAt(QPointF p) const {
+    const double pixel = xAxis->coordToPixel(p.x());
+    for (int i = 0; i < 2; i++)
+        if (cursors[i]->visible() && std::abs(xAxis->coordToPixel(cursorX(i)) - pixel) <= grabDistance)
+            return i;
+    return -1;
 }
 
 double Plot::pixelSlopeFactor() const {
@@ -317,6 +369,11 @@ void Plot::mousePressEvent(QMouseEvent* event) {
     if (!zoomPickersEnabled) return;
     const QPointF p = plotCoordinates(event->position());
     if (event->button() == Qt::LeftButton) {
+        grabbed = cursorAt(p);
+        if (grabbed >= 0) {
+            setCursor(Qt::ClosedHandCursor);
+            return;
+        }
         dragging = true;
         onZoomInPickerAppended(p);
     } else if (event->button() == Qt::RightButton &&
@@ -328,12 +385,31 @@ void Plot::mousePressEvent(QMouseEvent* event) {
 
 void Plot::mouseMoveEvent(QMouseEvent* event) {
     QCustomPlot::mouseMoveEvent(event);
-    if (dragging) onZoomInPickerMoved(plotCoordinates(event->position()));
+    const QPointF p = plotCoordinates(event->position());
+    if (grabbed >= 0) {
+        if (pinned)
+            pins[grabbed] = p.x();
+        else
+            fractions[grabbed] = (p.x() - xAxis->range().lower) / xAxis->range().size();
+        placeCursors();
+        replot(rpQueuedReplot);
+    } else if (dragging) {
+        onZoomInPickerMoved(p);
+    } else if (event->buttons() == Qt::NoButton && zoomPickersEnabled && cursorsVisible()) {
+        setCursor(cursorAt(p) < 0 ? Qt::CrossCursor : Qt::OpenHandCursor);
+    }
 }
 
 void Plot::mouseReleaseEvent(QMouseEvent* event) {
     QCustomPlot::mouseReleaseEvent(event);
-    if (!dragging || event->button() != Qt::LeftButton) return;
+    if (event->button() != Qt::LeftButton) return;
+    if (grabbed >= 0) {
+        grabbed = -1;
+        setCursor(Qt::OpenHandCursor);
+        emit cursorsMoved();
+        return;
+    }
+    if (!dragging) return;
     dragging = false;
     onZoomInPickerSelected(QRectF(dragStart, plotCoordinates(event->position())).normalized());
 }

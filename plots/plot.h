@@ -59,6 +59,21 @@ class Plot : public QCustomPlot {
     QString topLeftText() const;
     void setTopLeftText(const QString& text);
 
+    // Two vertical cursors, hidden until shown. They keep their place as fractions of the x
+    // range, so a zoom carries them along, unless they are pinned to x values. A left drag that
+    // starts on a shown cursor moves it instead of zooming.
+    bool cursorsVisible() const { return cursors[0]->visible(); }
+    void setCursorsVisible(bool on);
+    // Where a cursor stands in x axis units; either may be dragged past the other.
+    double cursorX(int idx) const;
+    // The region between the cursors, lower end first.
+    QCPRange cursorsRange() const { return QCPRange(cursorX(0), cursorX(1)); }
+    // The cursors at `range`, kept at those x values whatever the x range does (a drag still
+    // moves them) until unpinCursors(), from which on they follow the x range from where they are.
+    // A drag under way keeps them where the user holds them. The caller replots.
+    void pinCursors(const QCPRange& range);
+    void unpinCursors();
+
     // Canvas pixels per data unit on x over those on y: turns a slope in data units into one in
     // pixels, so that the drag mode does not depend on the zoom.
     double pixelSlopeFactor() const;
@@ -78,6 +93,8 @@ class Plot : public QCustomPlot {
     void bothAxisZoomed(Rect4* rect);
     void zoomPopped(Rect4* rect);
     void zoomReset(Rect4* rect);
+    // At the end of a drag of a cursor.
+    void cursorsMoved();
 
   public slots:
     void onZoomInRequest(Rect4* rect, ZoomSynchType_t zoomSynchType);
@@ -95,8 +112,6 @@ class Plot : public QCustomPlot {
     void onScaleYAxis(Plot::Axis axisIdx, double factor);
 
   protected slots:
-    virtual void onZoomInPickerAppended(QPointF p);
-    virtual void onZoomInPickerMoved(QPointF p);
     virtual void onZoomInPickerSelected(QRectF r);
     virtual void onZoomOutPickerSelected(QPointF p);
     virtual void onZoomResetPickerSelected(QPointF p);
@@ -118,6 +133,11 @@ class Plot : public QCustomPlot {
     void resizeEvent(QResizeEvent* event) override;
 
   private:
+    void onZoomInPickerAppended(QPointF p);
+    void onZoomInPickerMoved(QPointF p);
+    // The shown cursor within grabbing distance of p (plot coordinates), or -1.
+    int cursorAt(QPointF p) const;
+    void placeCursors();
     // Pushes the current view and applies the chosen parts of `view`.
     void zoomIn(const Rect4& view, bool x, bool y, ZoomSynchType_t zoomSynchType);
     void emitZoomed(ZoomSynchType_t zoomSynchType);
@@ -132,6 +152,11 @@ class Plot : public QCustomPlot {
     QCPItemText* bottomRightLabel;
     QCPItemText* topLeftLabel;
     QSharedPointer<ConversionScaleDraw> scaleDraw;
+    QCPItemStraightLine* cursors[2];
+    double fractions[2] = {0.25, 0.75};
+    bool pinned = false;
+    double pins[2] = {0.0, 0.0};
+    int grabbed = -1;
     struct AxisUnit {
         bool set = false;
         kv4cl::UnitPfx_t prefix = kv4cl::UnitPfxNone;
