@@ -2,7 +2,11 @@
 
 #include "acquisition/valuelabel.h"
 
+#include <QHelpEvent>
+#include <QToolTip>
+
 #include <algorithm>
+#include <cmath>
 #include <limits>
 
 namespace {
@@ -35,6 +39,33 @@ QCPItemText* addOffScaleMarker(QCustomPlot* plot, Qt::Edge edge) {
     marker->setVisible(false);
     return marker;
 }
+QCPItemText* addReadout(QCustomPlot* plot) {
+    auto* text = new QCPItemText(plot);
+    text->position->setType(QCPItemPosition::ptAxisRectRatio);
+    text->position->setCoords(0.0, 0.0);
+    text->setPositionAlignment(Qt::AlignTop | Qt::AlignLeft);
+    text->setTextAlignment(Qt::AlignLeft);
+    text->setPadding(QMargins(3, 1, 3, 1));
+    // Small, as a page holds many channels, and on a pale ground through which the trace shows.
+    QFont font = text->font();
+    font.setPointSize(8);
+    text->setFont(font);
+    text->setBrush(QColor(255, 255, 255, 200));
+    text->setVisible(false);
+    return text;
+}
+
+QString timeText(double seconds) {
+    return measurementDisplay({seconds, kv4cl::UnitPfxNone, "s"});
+}
+
+// The sample whose time is nearest to t.
+QCPGraphDataContainer::const_iterator nearestSample(const QCPGraphDataContainer& data, double t) {
+    auto after = data.findBegin(t, false);
+    if (after == data.constEnd()) return after - 1;
+    if (after != data.constBegin() && t - (after - 1)->key < after->key - t) return after - 1;
+    return after;
+}
 } // namespace
 
 ProtocolDataPlot::ProtocolDataPlot(int channelIdx, QWidget* parent, const QString& topRightText,
@@ -43,22 +74,83 @@ ProtocolDataPlot::ProtocolDataPlot(int channelIdx, QWidget* parent, const QStrin
       // A negative hot spot puts it at the centre of the image.
       triggerCursor(QPixmap(":/imgs/cursor rise.png")), levelMarker(addMarker(this)),
       timeMarker(addMarker(this)), topMarker(addOffScaleMarker(this, Qt::TopEdge)),
-      bottomMarker(addOffScaleMarker(this, Qt::BottomEdge)) {
+      bottomMarker(addOffScaleMarker(this, Qt::BottomEdge)), readout(addReadout(this)) {
     pickerTimer.setSingleShot(true);
     pickerTimer.setInterval(pickerTimeoutMs);
     connect(&pickerTimer, &QTimer::timeout, this, &ProtocolDataPlot::disableTriggerPicker);
     setAxisUnit(Rect4::xBottom, kv4cl::UnitPfxNone, "s");
     // Every redraw follows a change of the data or of the view, the two things that move a
     // trace out of sight.
-    connect(this, &QCustomPlot::beforeReplot, this, &ProtocolDataPlot::updateOffScaleMarkers);
+    connect(this, &QCustomPlot::beforeReplot, this, [this] {
+        updateOffScaleMarkers();
+        updateCursorReadout();
+    });
+}
+
+QCPGraph* ProtocolDataPlot::leftTrace() const {
+    for (int i = 0; i < graphCount(); i++)
+        if (graph(i)->visible() && graph(i)->valueAxis() == yAxis) return graph(i);
+    return nullptr;
+}
+
+QString ProtocolDataPlot::leftAxisText(double value) const {
+    const std::optional<kv4cl::RangedMeasurement_t>& range = axisRanges[Rect4::yLeft];
+    return measurementDisplay(
+        {value, range ? range->prefix : kv4cl::UnitPfxNone, range ? range->unit : std::string()});
+}
+
+void ProtocolDataPlot::updateCursorReadout() {
+    readout->setVisible(cursorsVisible());
+    if (!cursorsVisible()) return;
+    const double t1 = cursorX(0), t2 = cursorX(1);
+    QString text = QString("t1 %1  t2 %2  Δt %3").arg(timeText(t1), timeText(t2), timeText(t2 - t1));
+    if (const QCPGraph* trace = leftTrace()) text += measured(*trace->data(), t1, t2);
+    readout->setText(text);
+}
+
+QString ProtocolDataPlot::measured(const QCPGraphDataContainer& data, double t1, double t2) const {
+    const auto begin = data.findBegin(std::min(t1, t2), false);
+    const auto end = data.findEnd(std::max(t1, t2), false);
+    if (begin == end) return QString();
+    double sum = 0.0, lowest = begin->value, highest = begin->value;
+    for (auto sample = begin; sample != end; ++sample) {
+        sum += sample->value;
+        lowest = std::min(lowest, sample->value);
+        highest = std::max(highest, sample->value);
+    }
+    const double count = double(end - begin);
+    const double mean = sum / count;
+    // About the mean found first: a sum of squares would lose the deviations under a large offset.
+    double squares = 0.0;
+    for (auto sample = begin; sample != end; ++sample)
+        squares += (sample->value - mean) * (sample->value - mean);
+    const double y1 = nearestSample(data, t1)->value, y2 = nearestSample(data, t2)->value;
+    return QString("  y1 %1  y2 %2  Δy %3\nmean %4  RMS %5  min %6  max %7")
+        .arg(leftAxisText(y1), leftAxisText(y2), leftAxisText(y2 - y1), leftAxisText(mean),
+             leftAxisText(std::sqrt(squares / count)), leftAxisText(lowest), leftAxisText(highest));
+}
+
+bool ProtocolDataPlot::event(QEvent* event) {
+    if (event->type() == QEvent::ToolTip && readout->visible()) {
+        const auto* help = static_cast<QHelpEvent*>(event);
+        const QRectF box(readout->topLeft->pixelPosition(), readout->bottomRight->pixelPosition());
+        if (box.contains(help->pos())) {
+            QToolTip::showText(help->globalPos(),
+                               "Between the two cursors, t1 and t2: y1 and y2 are the samples nearest "
+                               "to them; mean, RMS, min and max are taken over the samples between "
+                               "them. RMS is the root mean square of the deviation from the mean, "
+                               "that is the standard deviation.",
+                               this);
+            return true;
+        }
+    }
+    return Plot::event(event);
 }
 
 void ProtocolDataPlot::updateOffScaleMarkers() {
     topMarker->setVisible(false);
     bottomMarker->setVisible(false);
-    QCPGraph* trace = nullptr;
-    for (int i = 0; i < graphCount() && !trace; i++)
-        if (graph(i)->visible() && graph(i)->valueAxis() == yAxis) trace = graph(i);
+    QCPGraph* trace = leftTrace();
     if (!trace) return;
     const QCPRange times = xAxis->range();
     double lowest = std::numeric_limits<double>::infinity();
@@ -76,10 +168,7 @@ void ProtocolDataPlot::updateOffScaleMarkers() {
     const QCPRange shown = yAxis->range();
     QCPItemText* marker = lowest > shown.upper ? topMarker : highest < shown.lower ? bottomMarker : nullptr;
     if (!marker) return;
-    const std::optional<kv4cl::RangedMeasurement_t>& range = axisRanges[Rect4::yLeft];
-    const kv4cl::Measurement_t mean{sum / count, range ? range->prefix : kv4cl::UnitPfxNone,
-                                    range ? range->unit : std::string()};
-    marker->setText((marker == topMarker ? "▲ " : "▼ ") + measurementDisplay(mean));
+    marker->setText((marker == topMarker ? "▲ " : "▼ ") + leftAxisText(sum / count));
     marker->setColor(trace->pen().color());
     // Opaque, so that grid lines do not cross the text.
     marker->setBrush(axisRect()->backgroundBrush());

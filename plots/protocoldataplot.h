@@ -2,7 +2,8 @@
 // The live plot of one channel. Besides the zoom of every plot it picks the oscilloscope trigger
 // (left click rising, right click falling) and shows it as two green lines, and it keeps its axes
 // in step with the unit prefix of the channel's range, so that a prefix change does not make the
-// trace jump: the consumer rescales the data by the same factor as the axis.
+// trace jump: the consumer rescales the data by the same factor as the axis. With the cursors
+// shown, a read-out in the canvas's top-left corner measures the trace between them.
 
 #include "commlib/types/kv4cltypes.h"
 #include "plots/plot.h"
@@ -33,6 +34,11 @@ class ProtocolDataPlot : public Plot {
     QCPItemText* offScaleMarker(Qt::Edge edge) const {
         return edge == Qt::TopEdge ? topMarker : bottomMarker;
     }
+    // Shown with the cursors: their times, the trace's samples nearest to them, the differences,
+    // and the mean, RMS (the standard deviation), minimum and maximum of the samples between
+    // them, in the axes' units. Refreshed with every redraw, so new data and a moved cursor
+    // update it without a redraw of their own.
+    QCPItemText* cursorReadout() const { return readout; }
 
   signals:
     void disableTriggerPicker();
@@ -54,11 +60,18 @@ class ProtocolDataPlot : public Plot {
     void onFallTriggerRequest(QPointF p, bool notifyPlotTab = false);
 
   protected:
+    bool event(QEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
 
   private:
     void requestTrigger(TriggerType_t type, QPointF p, bool notifyPlotTab);
+    // The first visible trace on the left axis, or null.
+    QCPGraph* leftTrace() const;
+    QString leftAxisText(double value) const;
     void updateOffScaleMarkers();
+    void updateCursorReadout();
+    // The samples at and between the cursors, as the read-out's text follows the times.
+    QString measured(const QCPGraphDataContainer& data, double t1, double t2) const;
 
     int channel;
     bool picking = false;
@@ -68,6 +81,7 @@ class ProtocolDataPlot : public Plot {
     QCPItemStraightLine* timeMarker;
     QCPItemText* topMarker;
     QCPItemText* bottomMarker;
+    QCPItemText* readout;
     double position = 0.0;                                   // fraction of the x span
     double level = 0.0;                                      // in the left axis's unit
     std::optional<kv4cl::RangedMeasurement_t> axisRanges[2]; // left and right

@@ -41,6 +41,8 @@ ProtocolSubPlot::ProtocolSubPlot(Kind kind, int channelIdx, ProtocolDataPlot* pl
             &QAction::triggered, this, [this] { onZoomOut(); });
     connect(newAction(":/imgs/zoom full.png", "Full trace zoom (CTRL R)"), &QAction::triggered, this,
             [this] { channelPlot->onVertZoomFullRequest(ZoomSynchNone); });
+    connect(newAction(":/imgs/cursors.png", "Cursors: measure the trace between two times", true),
+            &QAction::toggled, channelPlot, &Plot::setCursorsVisible);
     if (!voltage) {
         baselineAction =
             newAction(":/imgs/baseline.png",

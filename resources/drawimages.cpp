@@ -360,6 +360,17 @@ void cursorRise(QPainter& p) {
     fill(p, circle({16, 16}, 1), Qt::black);
 }
 
+// Two dashed cursors across a trace, each with a grip at its top.
+void cursors(QPainter& p) {
+    trace(p, {{3, 22}, {8, 22}, {8, 12}, {16, 12}, {16, 22}, {21, 22}, {24, 16}, {29, 19}});
+    for (qreal x : {10.0, 22.0}) {
+        draw(p, polyline({{x, 9}, {x, 29}}), dashes(kInk));
+        QPainterPath grip = polyline({{x - 3, 3}, {x + 3, 3}, {x, 8}});
+        grip.closeSubpath();
+        fill(p, grip, kInk);
+    }
+}
+
 void dataMonitor(QPainter& p) {
     tile(p, QRectF(3, 5, 26, 18));
     trace(p, {{6, 15}, {11, 15}, {13, 10}, {15.5, 19}, {17.5, 13}, {19, 15}, {26, 15}});
@@ -729,6 +740,7 @@ const std::vector<Drawing> kDrawings{
     {"backward", [](QPainter& p) { chevron(p, false); }},
     {"baseline", baseline},
     {"cursor rise", cursorRise},
+    {"cursors", cursors},
     {"data monitor", dataMonitor},
     {"digital offset compensation", offsetCompensation},
     {"folder settings", folderSettings},

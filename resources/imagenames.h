@@ -29,6 +29,7 @@ inline constexpr auto kImages = std::to_array<Image>({
     {"backward", kIcon, kIcon},
     {"baseline", kIcon, kIcon},
     {"cursor rise", kIcon, kIcon},
+    {"cursors", kIcon, kIcon},
     {"data monitor", kIcon, kIcon},
     {"digital offset compensation", kIcon, kIcon},
     {"folder settings", kIcon, kIcon},

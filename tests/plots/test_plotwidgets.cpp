@@ -1,14 +1,17 @@
 // The plot widgets: zoom gestures and zoom stack, wheel, ticks, range prefixes, trigger picking,
-// the analysis cursors, and the small QCustomPlot extensions. A tick's label in its axis's
-// prefix is checked through the plot (PlotUnits), the double click through its gestures.
+// the cursors with the channel plot's read-out, and the small QCustomPlot extensions. A tick's label in its
+// axis's prefix is checked through the plot (PlotUnits), the double click through its gestures.
 #include "plots/analysisplot.h"
 #include "plots/conversionscaledraw.h"
 #include "plots/curve.h"
 #include "plots/histogramcurve.h"
 #include "plots/protocoldataplot.h"
+#include "plots/protocolsubplot.h"
 
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
+#include <QToolBar>
 
 #include <algorithm>
 #include <cmath>
@@ -53,6 +56,31 @@ QList<double> verticalLines(const Plot& plot) {
 
 kv4cl::RangedMeasurement_t currentRange(double max, kv4cl::UnitPfx_t prefix) {
     return {.min = -max, .max = max, .step = max / 32768.0, .prefix = prefix, .unit = "A"};
+}
+
+// Drags with the left button between two times, at the canvas's mid height.
+void dragAlongX(Plot& plot, double from, double to) {
+    const int y = plot.axisRect()->rect().center().y();
+    const QPoint start(qRound(plot.xAxis->coordToPixel(from)), y);
+    const QPoint end(qRound(plot.xAxis->coordToPixel(to)), y);
+    QTest::mousePress(&plot, Qt::LeftButton, {}, start);
+    QTest::mouseMove(&plot, end);
+    QTest::mouseRelease(&plot, Qt::LeftButton, {}, end);
+}
+
+// The read-out's quantity after `name`, in units without a prefix: "RMS 20.81 nA" gives 20.81e-9.
+double readoutValue(const QString& readout, const QString& name) {
+    const QRegularExpressionMatch match =
+        QRegularExpression("(^|\\s)" + name + " (-?[0-9.]+) ([fpnµmk]?)[AVs]").match(readout);
+    if (!match.hasMatch()) {
+        ADD_FAILURE() << "no " << name.toStdString() << " in " << readout.toStdString();
+        return std::nan("");
+    }
+    const QString prefix = match.captured(3);
+    const double factor = prefix.isEmpty() ? 1.0
+                          : prefix == "k"  ? 1e3
+                                           : std::pow(1000.0, QString("fpnµm").indexOf(prefix) - 5);
+    return match.captured(2).toDouble() * factor;
 }
 
 } // namespace
@@ -451,4 +479,87 @@ TEST(ProtocolDataPlot, ATraceBeyondTheViewIsMarkedAtTheEdgeItLeftAndAClickFitsTh
         plot.onZoomOutRequest(ZoomSynchNone);
         expectRange(plot.yAxis->range(), -1, 1); // the fit is one more zoom
     }
+}
+
+// A ramp of 0.5 nA per 5 ms sample plus a square wave of +-20 nA and 100 ms period (high for
+// samples 0..9 of every 20), measured through the channel's cursors as a user drags them.
+TEST(ProtocolSubPlot, TheCursorsMeasureTheTraceBetweenTwoTimes) {
+    auto* plot = new ProtocolDataPlot(0);
+    ProtocolSubPlot sub(ProtocolSubPlot::CurrentChannel, 0, plot, {});
+    sub.resize(900, 300);
+    sub.show();
+    plot->onRangeUpdated(currentRange(200, kv4cl::UnitPfxNano));
+    plot->onDurationUpdated(1.0);
+    std::vector<double> times, values;
+    for (int i = 0; i < 200; i++) {
+        times.push_back(i * 0.005);
+        values.push_back(0.5 * i + (i % 20 < 10 ? 20.0 : -20.0));
+    }
+    Curve curve;
+    curve.setRawSamples(times.data(), values.data(), 200);
+    curve.attach(plot->xAxis, plot->yAxis);
+    plot->replot();
+    QCPItemText* readout = plot->cursorReadout();
+    EXPECT_FALSE(plot->cursorsVisible() || readout->visible());
+
+    QAction* cursors = nullptr;
+    for (QAction* action : sub.menu()->actions())
+        if (action->text().startsWith("Cursors")) cursors = action;
+    ASSERT_TRUE(cursors);
+    QWidget* button = sub.findChild<QToolBar*>()->widgetForAction(cursors);
+    ASSERT_TRUE(button && button->isVisible());
+    QTest::mouseClick(button, Qt::LeftButton);
+    ASSERT_TRUE(cursors->isChecked());
+    plot->replot();
+    EXPECT_TRUE(plot->cursorsVisible() && readout->visible());
+
+    // A quarter sample past samples 39 and 119: the nearest samples are those, the samples between
+    // are 40..119, four whole periods of the square wave.
+    QSignalSpy moved(plot, &Plot::cursorsMoved);
+    QSignalSpy zoomRequests(plot, &Plot::zoomInRequest);
+    dragAlongX(*plot, 0.25, 0.19625);
+    dragAlongX(*plot, 0.75, 0.59625);
+    EXPECT_EQ(moved.count(), 2);
+    EXPECT_EQ(zoomRequests.count(), 0);
+    plot->replot();
+    const QString text = readout->text();
+    SCOPED_TRACE(text.toStdString());
+    EXPECT_EQ(text.count('\n'), 1) << "two lines";
+    EXPECT_NEAR(readoutValue(text, "t1"), 0.19625, 0.0025);
+    EXPECT_NEAR(readoutValue(text, "t2"), 0.59625, 0.0025);
+    EXPECT_NEAR(readoutValue(text, "Δt"), 0.4, 0.0025);
+    // Sample 39 is low: 19.5 - 20 nA, read in its own prefix; sample 119 too: 59.5 - 20 nA.
+    EXPECT_NEAR(readoutValue(text, "y1"), -0.5e-9, 1e-13);
+    EXPECT_NEAR(readoutValue(text, "y2"), 39.5e-9, 1e-12);
+    EXPECT_NEAR(readoutValue(text, "Δy"), 40e-9, 1e-12);
+    // The ramp's mean from 20 to 59.5 nA; the square's is 0 over whole periods.
+    EXPECT_NEAR(readoutValue(text, "mean"), 39.75e-9, 1e-12);
+    // Variances add up, less twice the covariance: the ramp's 0.5^2 (80^2 - 1) / 12, the
+    // square's 20^2, and 20 nA times the ramp's 2.5 nA below or above its period's mean.
+    EXPECT_NEAR(readoutValue(text, "RMS"), std::sqrt(0.25 * 6399.0 / 12.0 + 400.0 - 100.0) * 1e-9, 1e-11);
+    EXPECT_NEAR(readoutValue(text, "min"), 5e-9, 1e-12);    // sample 50: 25 - 20
+    EXPECT_NEAR(readoutValue(text, "max"), 74.5e-9, 1e-12); // sample 109: 54.5 + 20
+
+    // New data drawn updates the read-out with the redraw.
+    for (double& value : values)
+        value += 10.0;
+    curve.updateData();
+    plot->replot();
+    EXPECT_NEAR(readoutValue(readout->text(), "mean"), 49.75e-9, 1e-12);
+    EXPECT_NEAR(readoutValue(readout->text(), "Δy"), 40e-9, 1e-12);
+
+    // A drag away from the cursors still asks for a zoom and leaves them in place.
+    dragAlongX(*plot, 0.3, 0.5);
+    EXPECT_EQ(zoomRequests.count(), 1);
+    EXPECT_EQ(moved.count(), 2);
+    EXPECT_NEAR(plot->cursorX(0), 0.19625, 0.0025);
+
+    // Switched off, the cursors and the read-out hide, and a drag where a cursor stood zooms.
+    QTest::mouseClick(button, Qt::LeftButton);
+    plot->replot();
+    EXPECT_FALSE(cursors->isChecked() || plot->cursorsVisible() || readout->visible());
+    EXPECT_EQ(verticalLines(*plot).size(), 4) << "two cursors and two trigger markers stay made";
+    dragAlongX(*plot, plot->cursorX(0), 0.5);
+    EXPECT_EQ(zoomRequests.count(), 2);
+    EXPECT_EQ(moved.count(), 2);
 }
