@@ -7,6 +7,7 @@
 #include <QtEndian>
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <optional>
@@ -28,16 +29,30 @@ bool givesInterval(double rate, float interval) {
     return nearest == interval || towardZero == interval;
 }
 
-// The rate an ABF interval was made from: a float interval cannot hold 1.25 MHz, nor 1.25 MHz /
-// 1024, exactly, so the rate in whole hertz, or else in millihertz or microhertz, that gives the
-// same interval is taken for it.
+// The shortest decimal that reads back as `value`.
+QByteArray shortest(float value) {
+    char text[32];
+    return QByteArray(text, std::to_chars(text, text + sizeof text, value).ptr - text);
+}
+
+// The rate an ABF interval was made from, as far as a float tells it: the whole hertz that give
+// the same interval, else the rate of the shortest decimal the interval stands for (819.2 us, not
+// the float 819.20001 us, nor 819.19995 us, the float below it that a writer rounding toward zero
+// stores). Every rate of this program's models, 1.25 MHz / 2^k times the oversampling ratio,
+// comes back exact.
 double abfRate(float interval) {
-    const double rate = 1e6 / double(interval);
-    for (double parts : {1.0, 1e3, 1e6}) {
-        const double rounded = std::round(rate * parts) / parts;
-        if (rounded > 0 && givesInterval(rounded, interval)) return rounded;
-    }
-    return rate;
+    const double rounded = std::round(1e6 / double(interval));
+    if (rounded > 0 && givesInterval(rounded, interval)) return rounded;
+    const QByteArray held = shortest(interval), above = shortest(std::nextafter(interval, INFINITY));
+    return 1e6 / (above.size() < held.size() ? above : held).toDouble();
+}
+
+// The text after `label` on the line of a KDH header that starts with it; empty when none does.
+QString headerLine(const QString& text, const QString& label) {
+    const QRegularExpressionMatch m = QRegularExpression("^" + QRegularExpression::escape(label) + " *(.*)$",
+                                                         QRegularExpression::MultilineOption)
+                                          .match(text);
+    return m.hasMatch() ? m.captured(1).trimmed() : QString();
 }
 
 // The samples of a loss as this program tags it in an ABF file; -1 for any other tag.
@@ -276,13 +291,7 @@ bool RecordingReader::openDat(const QString& path, QString& error) {
         return false;
     }
     const QString text = QString::fromUtf8(header.readAll());
-    const auto line = [&](const QString& label) {
-        const QRegularExpressionMatch m =
-            QRegularExpression("^" + QRegularExpression::escape(label) + " *(.*)$",
-                               QRegularExpression::MultilineOption)
-                .match(text);
-        return m.hasMatch() ? m.captured(1).trimmed() : QString();
-    };
+    const auto line = [&](const QString& label) { return headerLine(text, label); };
     const QString headerName = QFileInfo(header).fileName();
     const QString columns = line("Columns:");
     if (columns.isEmpty()) {

@@ -10,7 +10,6 @@
 #include "tests/support/childprocess.h"
 
 #include <QDateTime>
-#include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -18,7 +17,6 @@
 #include <QRegularExpression>
 
 #include <cmath>
-
 #include <memory>
 #include <vector>
 
@@ -32,7 +30,6 @@ uint16_t spreadWord(uint32_t row, uint32_t column) {
 std::unique_ptr<RecordingReader> openOrFail(const QString& path) {
     QString error;
     std::unique_ptr<RecordingReader> reader = RecordingReader::open(path, error);
-    EXPECT_TRUE(reader) << error.toStdString();
     EXPECT_EQ(error, "");
     return reader;
 }
@@ -43,28 +40,37 @@ std::vector<float> readAll(const RecordingReader& reader) {
     return values;
 }
 
-QStringList names(const RecordingReader& reader) {
-    QStringList found;
-    for (const RecordingReader::Channel& c : reader.channels)
-        found << c.name + " [" + c.unit + "]";
-    return found;
+// What a recording holds besides its values, a line each: "channel NAME [UNIT] RATE",
+// "sweep START+FRAMES", "tag FRAME: TEXT", "loss FRAMES before FRAME".
+QString outline(const RecordingReader& r) {
+    QStringList lines;
+    for (const RecordingReader::Channel& c : r.channels)
+        lines << QString("channel %1 [%2] %3").arg(c.name, c.unit, QString::number(c.rate, 'g', 10));
+    for (const RecordingReader::Sweep& s : r.sweeps)
+        lines << QString("sweep %1+%2").arg(s.start).arg(s.frames);
+    for (const RecordingReader::Tag& t : r.tags)
+        lines << QString("tag %1: %2").arg(t.frame).arg(t.text);
+    for (const RecordingReader::Loss& l : r.losses)
+        lines << QString("loss %1 before %2").arg(l.frames).arg(l.frame);
+    return lines.join('\n');
 }
 
-bool replaceIn(const QString& path, const QByteArray& from, const QByteArray& to) {
+QByteArray contents(const QString& path) {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) return false;
-    QByteArray bytes = file.readAll();
-    file.close();
-    return bytes.contains(from) && file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-           file.write(bytes.replace(from, to)) == bytes.size();
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool write(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
 }
 
 class DatReadBack : public kv4test::WriterFixture<DatDataWriterConsumer> {};
 
 // Fir: eight current channels and a gp channel, in chunks of 400 frames. The source turns word w
 // into w x (i + 1) on current channel i, w x 100 + g on gp channel g (unsigned) and w / 2 on the
-// voltage.
-TEST_F(DatReadBack, EveryValueOfEveryChunkWithTheExactRateStartAndTheLabBooksLoss) {
+// voltage. Then the recording broken in turn: each refused saying what and where.
+TEST_F(DatReadBack, ChunksAsOneWithTheExactRateStartAndLabBookLossAndBrokenOnesRefused) {
     connectTo("fir");
     ASSERT_FALSE(HasFatalFailure());
     prepare(8, 1);
@@ -76,64 +82,89 @@ TEST_F(DatReadBack, EveryValueOfEveryChunkWithTheExactRateStartAndTheLabBooksLos
     writer->onStartConsuming();
     feed(0, 1000);
     writer->onStopConsuming();
-    const QString folder = plan.folder();
     // A loss as the program notes it in the recording's lab book: 12 frames before frame 34 of
     // the second chunk.
-    QFile labbook(folder + "cell_lab_book.txt");
-    ASSERT_TRUE(labbook.open(QIODevice::WriteOnly));
-    labbook.write("_Started recording: now\n" +
-                  LabbookEventSamplesLost(12, 1000, "cell_001.dat", 34).lineText().toUtf8() + "\n");
-    labbook.close();
+    const QString kdh = plan.folder() + "cell.kdh", dat = plan.folder() + "cell_000.dat";
+    ASSERT_TRUE(write(plan.folder() + "cell_lab_book.txt",
+                      LabbookEventSamplesLost(12, 1000, "cell_001.dat", 34).lineText().toUtf8() + "\n"));
 
-    const std::unique_ptr<RecordingReader> reader = openOrFail(folder + "cell_001.dat");
+    std::unique_ptr<RecordingReader> reader = openOrFail(plan.folder() + "cell_001.dat");
     ASSERT_TRUE(reader);
-    EXPECT_EQ(reader->format, "DAT");
-    EXPECT_EQ(reader->files.size(), 3);
-    QStringList columns;
-    for (int c = 1; c <= 8; c++)
-        columns << QString("Ch%1").arg(c);
-    columns << producer->gpChannelNames()[0] << "V1";
-    QStringList found;
-    for (const RecordingReader::Channel& c : reader->channels)
-        found << c.name;
-    EXPECT_EQ(found, columns);
-    // Each with the unit the header gives it.
-    QFile header(folder + "cell.kdh");
-    ASSERT_TRUE(header.open(QIODevice::ReadOnly));
-    EXPECT_TRUE(header.readAll().contains("\nColumns: " + names(*reader).join("; ").toUtf8() + "\n"));
+    EXPECT_EQ(std::pair(reader->format, reader->files.size()), std::pair(QString("DAT"), qsizetype(3)));
     kv4cl::Measurement_t rate;
     ASSERT_EQ(kv4cl::getSamplingRate(rate), kv4cl::Success);
-    for (const RecordingReader::Channel& c : reader->channels)
-        EXPECT_EQ(c.rate, rate.getNoPrefixValue());
-    EXPECT_TRUE(reader->start >= before && reader->start <= QDateTime::currentDateTime())
-        << reader->start.toString().toStdString();
-    ASSERT_EQ(reader->frames, 1000);
-    EXPECT_EQ(reader->sweeps.size(), 1u);
-    ASSERT_EQ(reader->losses.size(), 1u);
-    EXPECT_EQ(std::pair(reader->losses[0].frame, reader->losses[0].frames),
-              std::pair(int64_t(434), int64_t(12)));
+    const QByteArray header = contents(kdh);
+    const QRegularExpressionMatch columns = QRegularExpression("\nColumns: (.*)\n").match(header);
+    QString wanted;
+    for (QString column : columns.captured(1).split("; "))
+        wanted += "channel " + column + " " + QString::number(rate.getNoPrefixValue(), 'g', 10) + "\n";
+    EXPECT_EQ(outline(*reader), wanted + "sweep 0+1000\nloss 12 before 434");
+    EXPECT_TRUE(columns.captured(1).startsWith("Ch1 [") && columns.captured(1).contains("; Ch8 ["))
+        << header.toStdString();
+    EXPECT_TRUE(reader->start >= before && reader->start <= QDateTime::currentDateTime());
 
     const std::vector<float> values = readAll(*reader);
+    ASSERT_EQ(values.size(), 1000u * 10);
     for (uint32_t f = 0; f < 1000; f++) {
-        std::vector<float> wanted;
+        std::vector<float> frame;
         for (uint32_t i = 0; i < 8; i++)
-            wanted.push_back(float(int16_t(spreadWord(f, 1 + i)) * (i + 1.0)));
-        wanted.push_back(float(spreadWord(f, 9) * 100.0));
-        wanted.push_back(float(int16_t(spreadWord(f, 0)) / 2.0));
-        ASSERT_EQ(std::vector<float>(values.begin() + f * 10, values.begin() + f * 10 + 10), wanted)
-            << "frame " << f;
+            frame.push_back(float(int16_t(spreadWord(f, 1 + i)) * (i + 1.0)));
+        frame.push_back(float(spreadWord(f, 9) * 100.0));
+        frame.push_back(float(int16_t(spreadWord(f, 0)) / 2.0));
+        ASSERT_EQ(std::vector<float>(values.begin() + f * 10, values.begin() + f * 10 + 10), frame) << f;
     }
-    // A stretch across two chunks reads as the same frames.
+    // A stretch across two chunks is the same frames; one past the end is refused.
     std::vector<float> across(20 * 10);
     ASSERT_TRUE(reader->read(390, 20, across.data()));
     EXPECT_EQ(across, std::vector<float>(values.begin() + 3900, values.begin() + 4100));
     EXPECT_FALSE(reader->read(990, 11, across.data()));
 
-    // A header of before the exact line: the rate from its label, cut to 8 characters.
-    ASSERT_TRUE(replaceIn(folder + "cell.kdh", "Sampling rate [Hz]:", "Something else:"));
-    const std::unique_ptr<RecordingReader> older = openOrFail(folder + "cell.kdh");
-    ASSERT_TRUE(older);
-    EXPECT_NEAR(older->channels[0].rate, rate.getNoPrefixValue(), rate.getNoPrefixValue() * 1e-6);
+    // A header of before the exact line: the rate of its label, cut to 8 characters.
+    ASSERT_TRUE(write(kdh, QByteArray(header).replace("Sampling rate [Hz]:", "Before:")));
+    ASSERT_TRUE(reader = openOrFail(kdh));
+    EXPECT_NEAR(reader->channels[0].rate, rate.getNoPrefixValue(), rate.getNoPrefixValue() * 1e-6);
+
+    // Two floats of a part frame after the first chunk's 400 frames of ten columns.
+    const QByteArray data = contents(dat);
+    ASSERT_TRUE(write(dat, data + QByteArray(8, '\0')));
+    ASSERT_TRUE(reader = openOrFail(kdh));
+    EXPECT_EQ(reader->frames, 1000);
+    EXPECT_EQ(reader->notes,
+              QStringList{"cell_000.dat: 8 bytes after the last whole frame (40 bytes) are left out"});
+
+    // A foreign ABF file broken in turn, then the DAT recording.
+    const QString abf = path + "foreign.abf";
+    const QByteArray abfBytes = contents(KAV4_TEST_DATA "/2018_12_15_0000.abf");
+    const auto patched = [&](int at, const QByteArray& with) {
+        return QByteArray(abfBytes).replace(at, with.size(), with);
+    };
+    const struct {
+        QString file;
+        QByteArray content; // empty: the file is removed
+        QString open;
+        QString error; // a regular expression
+    } cases[] = {
+        {abf, {}, abf, "foreign.abf: no such file"},
+        {abf, abfBytes.left(300), abf,
+         "foreign.abf: truncated: 300 bytes, where the ABF header alone takes 512"},
+        {abf, patched(0, "RIFF"), abf, "foreign.abf: .*signature at byte 0 is neither \"ABF2\" nor \"ABF \""},
+        {abf, patched(0, "ABF "), abf, "foreign.abf: ABF version 1 files are not read yet"},
+        // The data section's count of values (at byte 244) larger than the file.
+        {abf, patched(244, QByteArray("\x00\x00\x00\x01", 4)), abf,
+         "foreign.abf: the data section \\(from byte [0-9]+, 16777216 entries of 2 bytes, section map byte "
+         "236\\) runs past the end of the file, which has 180224 bytes"},
+        {dat, {}, kdh, "cell.kdh: its data files \\(cell_000.dat...\\) are missing"},
+        {kdh, {}, dat, "cell_000.dat: no header cell.kdh beside it"},
+        {kdh, QByteArray(header).replace("Columns:", "Column:"), dat, "cell.kdh: no \"Columns:\" line"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.error.toStdString());
+        ASSERT_TRUE(write(abf, abfBytes) && write(kdh, header) && write(dat, data));
+        ASSERT_TRUE(c.content.isEmpty() ? QFile::remove(c.file) : write(c.file, c.content));
+        QString error;
+        EXPECT_FALSE(RecordingReader::open(c.open, error));
+        EXPECT_TRUE(QRegularExpression(c.error).match(error).hasMatch()) << error.toStdString();
+    }
 }
 
 class AbfReadBack : public kv4test::WriterFixture<AbfDataWriterConsumer> {};
@@ -147,7 +178,8 @@ TEST_F(AbfReadBack, ChannelFilesAndChunksAreOneRecordingWithItsSweepsTagAndLoss)
     word = spreadWord;
     plan.format = 1;
     limit(0, 500, 100);
-    use(std::make_unique<AbfDataWriterConsumer>(producer.get()), 2500);
+    // A rate whose interval, 51.2 us, a float does not hold.
+    use(std::make_unique<AbfDataWriterConsumer>(producer.get()), 19531.25);
     const kv4cl::RangedMeasurement_t ranges[] = {{-1000.0, 1000.0, 0.0305, kv4cl::UnitPfxMilli, "V"},
                                                  {-200.0, 200.0, 0.0061, kv4cl::UnitPfxPico, "A"},
                                                  {-8.0, 8.0, 0.25, kv4cl::UnitPfxNano, "A"},
@@ -169,28 +201,21 @@ TEST_F(AbfReadBack, ChannelFilesAndChunksAreOneRecordingWithItsSweepsTagAndLoss)
 
     const std::unique_ptr<RecordingReader> reader = openOrFail(plan.folder() + "cell_CH004_001.abf");
     ASSERT_TRUE(reader);
-    EXPECT_EQ(reader->format, "ABF");
-    EXPECT_EQ(reader->files.size(), 12) << "four channel files in three chunks";
-    EXPECT_EQ(names(*reader), (QStringList{"I1 [pA]", "I2 [nA]", "I3 [uA]",
-                                           producer->gpChannelNames()[0] + " [V]", "V [mV]"}));
-    for (const RecordingReader::Channel& c : reader->channels)
-        EXPECT_EQ(c.rate, 2500.0);
-    ASSERT_EQ(reader->frames, 1200);
-    ASSERT_EQ(reader->sweeps.size(), 12u);
-    for (int64_t s = 0; s < 12; s++)
-        EXPECT_EQ(std::pair(reader->sweeps[size_t(s)].start, reader->sweeps[size_t(s)].frames),
-                  std::pair(100 * s, int64_t(100)));
-    ASSERT_EQ(reader->tags.size(), 2u);
-    EXPECT_EQ(std::pair(reader->tags[0].frame, reader->tags[0].text),
-              std::pair(int64_t(300), QString("stim on")));
-    EXPECT_EQ(reader->tags[1].frame, 900);
-    ASSERT_EQ(reader->losses.size(), 1u);
-    EXPECT_EQ(std::pair(reader->losses[0].frame, reader->losses[0].frames),
-              std::pair(int64_t(900), int64_t(7)));
+    EXPECT_EQ(std::pair(reader->format, reader->files.size()), std::pair(QString("ABF"), qsizetype(12)))
+        << "four channel files in three chunks";
+    QString sweeps;
+    for (int s = 0; s < 12; s++)
+        sweeps += QString("sweep %1+100\n").arg(s * 100);
+    EXPECT_EQ(outline(*reader),
+              "channel I1 [pA] 19531.25\nchannel I2 [nA] 19531.25\nchannel I3 [uA] 19531.25\nchannel " +
+                  producer->gpChannelNames()[0] + " [V] 19531.25\nchannel V [mV] 19531.25\n" + sweeps +
+                  "tag 300: stim on\ntag 900: Lost 7 samples per channel (0.3584 ms)\n"
+                  "loss 7 before 900");
     EXPECT_TRUE(reader->start.isValid());
 
     // Current and voltage words are counts of the range's step; a gp word counts up from its minimum.
     const std::vector<float> values = readAll(*reader);
+    ASSERT_EQ(values.size(), 1200u * 5);
     const uint32_t columns[] = {1, 2, 3, 4, 0};
     for (uint32_t f = 0; f < 1200; f++)
         for (uint32_t c = 0; c < 5; c++) {
@@ -201,8 +226,8 @@ TEST_F(AbfReadBack, ChannelFilesAndChunksAreOneRecordingWithItsSweepsTagAndLoss)
         }
 }
 
-// What Neo reads in each file: channels with units and rates, segments with their starts and
-// values, and the tags, timed as the file's synch time unit says (Neo's own tag times ignore it).
+// What Neo reads in a file, as outline() puts it, and its values frame by frame; tags timed as the
+// file's synch time unit says (Neo's own tag times ignore it). This Neo drops the blanks of names.
 const char* const neoScript = R"(
 import json, sys
 from neo.io import AxonIO
@@ -210,18 +235,17 @@ from neo.rawio import AxonRawIO
 
 raw = AxonRawIO(filename=sys.argv[1])
 raw.parse_header()
-info = raw._axon_info
-unit = info['protocol']['fSynchTimeUnit']
-block = AxonIO(filename=sys.argv[1]).read_block(signal_group_mode='split-all')
-first = block.segments[0].analogsignals
+unit = raw._axon_info['protocol']['fSynchTimeUnit']
+segments = AxonIO(filename=sys.argv[1]).read_block(signal_group_mode='split-all').segments
+first = segments[0].analogsignals
 rate = float(first[0].sampling_rate.rescale('Hz').magnitude)
-print(json.dumps({
-    'channels': [{'name': str(s.name), 'unit': s.units.dimensionality.string, 'rate': rate} for s in first],
-    'sweeps': [{'start': float(seg.t_start.rescale('s').magnitude), 'frames': int(seg.analogsignals[0].shape[0]),
-                'values': [[float(v) for v in s.magnitude[:, 0]] for s in seg.analogsignals]}
-               for seg in block.segments],
-    'tags': [{'time': t['lTagTime'] * unit / 1e6 if unit else t['lTagTime'] / rate / len(first),
-              'text': t['sComment'].decode('latin-1').strip()} for t in info['listTag']]}))
+lines = ['channel %s [%s] %.10g' % (s.name, s.units.dimensionality.string, rate) for s in first]
+lines += ['sweep %d+%d' % (round(float(g.t_start.rescale('s').magnitude) * rate), g.analogsignals[0].shape[0])
+          for g in segments]
+lines += ['tag %d: %s' % (round(t['lTagTime'] * unit / 1e6 * rate) if unit else t['lTagTime'] // len(first),
+                          t['sComment'].decode('latin-1').strip()) for t in raw._axon_info['listTag']]
+values = [float(v) for g in segments for f in zip(*[s.magnitude[:, 0] for s in g.analogsignals]) for v in f]
+print(json.dumps({'outline': '\n'.join(lines), 'values': values}))
 )";
 
 TEST(ForeignAbf, ChannelsUnitsRateSweepsTagsAndValuesAreNeos) {
@@ -236,119 +260,13 @@ TEST(ForeignAbf, ChannelsUnitsRateSweepsTagsAndValuesAreNeos) {
         const QJsonObject truth = QJsonDocument::fromJson(neo.out).object();
         const std::unique_ptr<RecordingReader> reader = openOrFail(path);
         ASSERT_TRUE(reader);
-
-        const QJsonArray channels = truth["channels"].toArray();
-        ASSERT_EQ(reader->channels.size(), size_t(channels.size()));
-        for (qsizetype c = 0; c < channels.size(); c++) {
-            const RecordingReader::Channel& channel = reader->channels[size_t(c)];
-            // This Neo drops the blanks of names ("IN 0").
-            EXPECT_EQ(QString(channel.name).remove(' '), channels[c]["name"].toString());
-            EXPECT_EQ(channel.unit, channels[c]["unit"].toString());
-            EXPECT_NEAR(channel.rate, channels[c]["rate"].toDouble(), channel.rate * 1e-8);
-        }
-        const double rate = reader->channels[0].rate;
-        const QJsonArray sweeps = truth["sweeps"].toArray();
-        ASSERT_EQ(reader->sweeps.size(), size_t(sweeps.size()));
+        EXPECT_EQ(outline(*reader).remove(' '), truth["outline"].toString().remove(' '));
         const std::vector<float> values = readAll(*reader);
-        int64_t frame = 0;
-        for (qsizetype s = 0; s < sweeps.size(); s++) {
-            const RecordingReader::Sweep& sweep = reader->sweeps[size_t(s)];
-            EXPECT_NEAR(double(sweep.start) / rate, sweeps[s]["start"].toDouble(), 1.0 / rate)
-                << "sweep " << s;
-            ASSERT_EQ(sweep.frames, sweeps[s]["frames"].toInt()) << "sweep " << s;
-            const QJsonArray traces = sweeps[s]["values"].toArray();
-            for (qsizetype c = 0; c < traces.size(); c++)
-                for (int64_t k = 0; k < sweep.frames; k++) {
-                    const double wanted = traces[c][k].toDouble();
-                    ASSERT_NEAR(values[size_t((frame + k) * traces.size() + c)], wanted,
-                                1e-5 * (1 + std::abs(wanted)))
-                        << "sweep " << s << " channel " << c << " frame " << k;
-                }
-            frame += sweep.frames;
-        }
-        EXPECT_EQ(frame, reader->frames);
-        const QJsonArray tags = truth["tags"].toArray();
-        ASSERT_EQ(reader->tags.size(), size_t(tags.size()));
-        for (qsizetype t = 0; t < tags.size(); t++) {
-            EXPECT_NEAR(double(reader->tags[size_t(t)].frame) / rate, tags[t]["time"].toDouble(), 1.0 / rate);
-            EXPECT_EQ(reader->tags[size_t(t)].text, tags[t]["text"].toString());
-        }
+        const QJsonArray wanted = truth["values"].toArray();
+        ASSERT_EQ(values.size(), size_t(wanted.size()));
+        for (size_t k = 0; k < values.size(); k++)
+            ASSERT_NEAR(values[k], wanted[qsizetype(k)].toDouble(), 1e-5 * (1 + std::abs(values[k]))) << k;
     }
-}
-
-// Broken files, each refused with what is wrong and where; a data file of a part frame at its
-// end opens with its whole frames and a note.
-TEST_F(DatReadBack, BrokenFilesAreRefusedSayingWhatAndWhere) {
-    // Sources: a DAT recording of two current channels, and a copy of a foreign ABF file.
-    connectTo("cedar");
-    ASSERT_FALSE(HasFatalFailure());
-    prepare(2, 0);
-    use(std::make_unique<DatDataWriterConsumer>(producer.get()));
-    producer->start();
-    writer->onStartConsuming();
-    feed(0, 100);
-    writer->onStopConsuming();
-    const QString dat = plan.folder() + "cell_000.dat", kdh = plan.folder() + "cell.kdh";
-    const QString abf = path + "foreign.abf";
-    ASSERT_TRUE(QFile::copy(KAV4_TEST_DATA "/2018_12_15_0000.abf", abf));
-    QFile(abf).setPermissions(QFile::ReadOwner | QFile::WriteOwner);
-    const auto bytes = [](const QString& file) {
-        QFile f(file);
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-    };
-    const QByteArray abfBytes = bytes(abf), kdhBytes = bytes(kdh), datBytes = bytes(dat);
-    const auto write = [](const QString& file, const QByteArray& content) {
-        QFile f(file);
-        return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(content) == content.size();
-    };
-    const auto patched = [](QByteArray content, int at, const QByteArray& with) {
-        return content.replace(at, with.size(), with);
-    };
-
-    const struct {
-        const char* what;
-        QString file;
-        QByteArray content; // empty: the file is removed
-        QString open;
-        QString error; // a regular expression
-    } cases[] = {
-        {"missing file", abf, {}, abf, "foreign.abf: no such file"},
-        {"truncated header", abf, abfBytes.left(300), abf, "foreign.abf: truncated: 300 bytes.*512"},
-        {"wrong signature", abf, patched(abfBytes, 0, "RIFF"), abf, "foreign.abf: .*signature at byte 0"},
-        {"ABF version 1", abf, patched(abfBytes, 0, "ABF "), abf,
-         "foreign.abf: ABF version 1 files are not read yet"},
-        // The data section's count of values (at byte 244) made larger than the file.
-        {"count past the end", abf, patched(abfBytes, 244, QByteArray("\x00\x00\x00\x01", 4)), abf,
-         "foreign.abf: the data section \\(from byte [0-9]+, 16777216 entries of 2 bytes, section map byte "
-         "236\\) "
-         "runs past the end of the file, which has 180224 bytes"},
-        {"data cut short", abf, abfBytes.left(abfBytes.size() - 4096), abf,
-         "foreign.abf: the data section .*runs past the end"},
-        {"header without data files",
-         dat,
-         {},
-         kdh,
-         "cell.kdh: its data files \\(cell_000.dat...\\) are missing"},
-        {"data file without header", kdh, {}, dat, "cell_000.dat: no header cell.kdh beside it"},
-        {"header without columns", kdh, QByteArray(kdhBytes).replace("Columns:", "Column:"), dat,
-         "cell.kdh: no \"Columns:\" line"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        ASSERT_TRUE(c.content.isEmpty() ? QFile::remove(c.file) : write(c.file, c.content));
-        QString error;
-        EXPECT_FALSE(RecordingReader::open(c.open, error));
-        EXPECT_TRUE(QRegularExpression(c.error).match(error).hasMatch()) << error.toStdString();
-        ASSERT_TRUE(write(abf, abfBytes) && write(kdh, kdhBytes) && write(dat, datBytes));
-    }
-
-    // Two floats of a part frame after 100 frames of three columns.
-    ASSERT_TRUE(write(dat, datBytes + QByteArray(8, '\0')));
-    const std::unique_ptr<RecordingReader> reader = openOrFail(kdh);
-    ASSERT_TRUE(reader);
-    EXPECT_EQ(reader->frames, 100);
-    EXPECT_EQ(reader->notes,
-              QStringList{"cell_000.dat: 8 bytes after the last whole frame (12 bytes) are left out"});
 }
 
 } // namespace
