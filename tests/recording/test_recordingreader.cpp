@@ -99,8 +99,6 @@ TEST_F(DatReadBack, ChunksAsOneWithTheExactRateStartAndLabBookLossAndBrokenOnesR
     for (QString column : columns.captured(1).split("; "))
         wanted += "channel " + column + " " + QString::number(rate.getNoPrefixValue(), 'g', 10) + "\n";
     EXPECT_EQ(outline(*reader), wanted + "sweep 0+1000\nloss 12 before 434");
-    EXPECT_TRUE(columns.captured(1).startsWith("Ch1 [") && columns.captured(1).contains("; Ch8 ["))
-        << header.toStdString();
     EXPECT_TRUE(reader->start >= before && reader->start <= QDateTime::currentDateTime());
 
     const std::vector<float> values = readAll(*reader);

@@ -43,16 +43,14 @@ TEST(Open, AnEpisodicAbfFileOfAnotherProgramAndRefusedFiles) {
     const Outcome open = kv4test::runProgram(cli, {"open", KAV4_TEST_DATA "/2018_11_16_sh_0006.abf"}, {});
     EXPECT_EQ(open.status, 0) << open.err;
     // Sixty sweeps are too many to list; the tag's time counts in the file's synch time unit.
-    EXPECT_EQ(open.out, "format: ABF, 1 file\n"
-                        "started: 2018-11-16 16:57:14.512\n"
-                        "channels: 1\n"
-                        "  IN 0 [pA]\n"
-                        "rate: 20000 Hz\n"
-                        "duration: 6 s, 120000 frames\n"
-                        "sweeps: 60\n"
-                        "tags: 1\n"
-                        "  at 180.378 s (frame 3607552): +drug at 3min\n"
-                        "losses: 0, 0 frames lost\n");
+    EXPECT_EQ(open.out, "format: ABF, 1 file\nstarted: 2018-11-16 16:57:14.512\nchannels: 1\n  IN 0 [pA]\n"
+                        "rate: 20000 Hz\nduration: 6 s, 120000 frames\nsweeps: 60\ntags: 1\n"
+                        "  at 180.378 s (frame 3607552): +drug at 3min\nlosses: 0, 0 frames lost\n");
+    // Ten sweeps are listed with their starts.
+    const Outcome tenSweeps = kv4test::runProgram(cli, {"open", KAV4_TEST_DATA "/2018_12_15_0000.abf"}, {});
+    EXPECT_NE(tenSweeps.out.find("\nsweeps: 10\n  at 0 s, 2000 frames\n  at 0.2 s, 2000 frames\n"),
+              std::string::npos)
+        << tenSweeps.out;
 
     const std::string old = std::string(std::getenv("HOME")) + "/old.abf";
     std::ofstream(old) << "ABF " << std::string(2000, '\0');
