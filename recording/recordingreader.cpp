@@ -249,9 +249,18 @@ AbfHeader parseAbf(const uchar* d, qint64 size, const QString& name, QString& er
 std::unique_ptr<RecordingReader> RecordingReader::open(const QString& path, QString& error) {
     error.clear();
     auto reader = std::unique_ptr<RecordingReader>(new RecordingReader);
-    const QString suffix = QFileInfo(path).suffix().toLower();
-    if (!QFileInfo(path).isFile())
+    const QFileInfo file(path);
+    const QString suffix = file.suffix().toLower();
+    // An ABF recording has a header too, beside its channel files.
+    const QStringList abf =
+        suffix == "kdh" && !QFileInfo::exists(path.chopped(4) + "_000.dat")
+            ? QDir(file.path())
+                  .entryList({file.completeBaseName() + "_CH???_000.abf"}, QDir::Files, QDir::Name)
+            : QStringList();
+    if (!file.isFile())
         error = path + ": no such file";
+    else if (!abf.isEmpty())
+        reader->openAbf(file.path() + "/" + abf.first(), error);
     else if (suffix == "kdh" || suffix == "dat")
         reader->openDat(path, error);
     else

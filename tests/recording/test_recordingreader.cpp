@@ -210,6 +210,9 @@ TEST_F(AbfReadBack, ChannelFilesAndChunksAreOneRecordingWithItsSweepsTagAndLoss)
                   "tag 300: stim on\ntag 900: Lost 7 samples per channel (0.3584 ms)\n"
                   "loss 7 before 900");
     EXPECT_TRUE(reader->start.isValid());
+    const std::unique_ptr<RecordingReader> byHeader = openOrFail(plan.folder() + "cell.kdh");
+    ASSERT_TRUE(byHeader);
+    EXPECT_EQ(outline(*byHeader), outline(*reader)) << "its header opens it as well";
 
     // Current and voltage words are counts of the range's step; a gp word counts up from its minimum.
     const std::vector<float> values = readAll(*reader);
