@@ -6,8 +6,10 @@
 // - ABF version 2, int16 or float32, gap-free or episodic. One of this program's files per
 //   channel ("NAME_CH001_000.abf": a channel and the voltage) opens with the recording's other
 //   channel files and chunks as one recording: each channel once, the voltage once.
-// Opening any file of a recording, or its header, opens the whole of it. Frames run across chunk files and
-// sweeps as one sequence; tags and sweep starts are times counted in frames from the start.
+// ABF version 1 files are refused. Opening any file of a recording, or its header, opens the
+// whole of it. Frames run across chunk files and sweeps as one sequence; tags and sweep starts
+// are times counted in frames from the start (the same as the sequence's frames while no sweeps
+// have gaps between them).
 
 #include <QDateTime>
 #include <QFile>
