@@ -48,9 +48,11 @@ QCPItemText* addReadout(QCustomPlot* plot) {
     text->setPadding(QMargins(3, 1, 3, 1));
     // Small, as a page holds many channels, and on a pale ground through which the trace shows.
     QFont font = text->font();
-    font.setPointSize(8);
+    font.setPointSize(7);
     text->setFont(font);
-    text->setBrush(QColor(255, 255, 255, 200));
+    text->setBrush(QColor(255, 255, 255, 220));
+    // Above the traces and the cursors, which are drawn on the main layer.
+    text->setLayer("legend");
     text->setVisible(false);
     return text;
 }
@@ -102,16 +104,22 @@ QString ProtocolDataPlot::leftAxisText(double value) const {
 void ProtocolDataPlot::updateCursorReadout() {
     readout->setVisible(cursorsVisible());
     if (!cursorsVisible()) return;
-    const double t1 = cursorX(0), t2 = cursorX(1);
-    QString text = QString("t1 %1  t2 %2  Δt %3").arg(timeText(t1), timeText(t2), timeText(t2 - t1));
-    if (const QCPGraph* trace = leftTrace()) text += measured(*trace->data(), t1, t2);
+    const QCPGraph* trace = leftTrace();
+    QString text = measured(trace ? trace->data().data() : nullptr, cursorX(0), cursorX(1));
+    // Too wide for a narrow plot: a quantity a line, as narrow plots of a page are often tall.
+    const int width = QFontMetrics(readout->font()).boundingRect(QRect(), Qt::AlignLeft, text).width();
+    if (width + readout->padding().left() + readout->padding().right() > axisRect()->width())
+        text.replace("  ", "\n");
     readout->setText(text);
 }
 
-QString ProtocolDataPlot::measured(const QCPGraphDataContainer& data, double t1, double t2) const {
-    const auto begin = data.findBegin(std::min(t1, t2), false);
-    const auto end = data.findEnd(std::max(t1, t2), false);
-    if (begin == end) return QString();
+QString ProtocolDataPlot::measured(const QCPGraphDataContainer* data, double t1, double t2) const {
+    const QString t1Text = timeText(t1), t2Text = timeText(t2), dtText = timeText(t2 - t1);
+    const QString timesOnly = QString("t1 %1  t2 %2  Δ %3").arg(t1Text, t2Text, dtText);
+    if (!data) return timesOnly;
+    const auto begin = data->findBegin(std::min(t1, t2), false);
+    const auto end = data->findEnd(std::max(t1, t2), false);
+    if (begin == end) return timesOnly;
     double sum = 0.0, lowest = begin->value, highest = begin->value;
     for (auto sample = begin; sample != end; ++sample) {
         sum += sample->value;
@@ -124,10 +132,12 @@ QString ProtocolDataPlot::measured(const QCPGraphDataContainer& data, double t1,
     double squares = 0.0;
     for (auto sample = begin; sample != end; ++sample)
         squares += (sample->value - mean) * (sample->value - mean);
-    const double y1 = nearestSample(data, t1)->value, y2 = nearestSample(data, t2)->value;
-    return QString("  y1 %1  y2 %2  Δy %3\nmean %4  RMS %5  min %6  max %7")
-        .arg(leftAxisText(y1), leftAxisText(y2), leftAxisText(y2 - y1), leftAxisText(mean),
-             leftAxisText(std::sqrt(squares / count)), leftAxisText(lowest), leftAxisText(highest));
+    const double y1 = nearestSample(*data, t1)->value, y2 = nearestSample(*data, t2)->value;
+    // Short, for the narrow plots of a full page: two spaces part the quantities.
+    return QString("t1 %1: %2  t2 %3: %4  Δ %5: %6\nmean %7  RMS %8  min %9  max %10")
+        .arg(t1Text, leftAxisText(y1), t2Text, leftAxisText(y2), dtText, leftAxisText(y2 - y1),
+             leftAxisText(mean), leftAxisText(std::sqrt(squares / count)), leftAxisText(lowest))
+        .arg(leftAxisText(highest));
 }
 
 bool ProtocolDataPlot::event(QEvent* event) {
@@ -135,11 +145,13 @@ bool ProtocolDataPlot::event(QEvent* event) {
         const auto* help = static_cast<QHelpEvent*>(event);
         const QRectF box(readout->topLeft->pixelPosition(), readout->bottomRight->pixelPosition());
         if (box.contains(help->pos())) {
+            // The whole read-out too, for a plot too small to show all of it.
             QToolTip::showText(help->globalPos(),
-                               "Between the two cursors, t1 and t2: y1 and y2 are the samples nearest "
-                               "to them; mean, RMS, min and max are taken over the samples between "
-                               "them. RMS is the root mean square of the deviation from the mean, "
-                               "that is the standard deviation.",
+                               QString(readout->text()).replace("  ", "\n") +
+                                   "\n\nAt t1 and t2 the samples nearest to the cursors, and Δ from t1 "
+                                   "to t2. Mean, RMS, min and max of the samples between the cursors; "
+                                   "RMS is the root mean square of the deviation from the mean, that "
+                                   "is the standard deviation.",
                                this);
             return true;
         }

@@ -70,8 +70,8 @@ class ProtocolDataPlot : public Plot {
     QString leftAxisText(double value) const;
     void updateOffScaleMarkers();
     void updateCursorReadout();
-    // The samples at and between the cursors, as the read-out's text follows the times.
-    QString measured(const QCPGraphDataContainer& data, double t1, double t2) const;
+    // The read-out's text: the times, and the samples at and between them where there are any.
+    QString measured(const QCPGraphDataContainer* data, double t1, double t2) const;
 
     int channel;
     bool picking = false;

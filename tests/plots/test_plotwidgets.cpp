@@ -12,6 +12,7 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <QToolBar>
+#include <QToolTip>
 
 #include <algorithm>
 #include <cmath>
@@ -68,19 +69,32 @@ void dragAlongX(Plot& plot, double from, double to) {
     QTest::mouseRelease(&plot, Qt::LeftButton, {}, end);
 }
 
-// The read-out's quantity after `name`, in units without a prefix: "RMS 20.81 nA" gives 20.81e-9.
-double readoutValue(const QString& readout, const QString& name) {
-    const QRegularExpressionMatch match =
-        QRegularExpression("(^|\\s)" + name + " (-?[0-9.]+) ([fpnµmk]?)[AVs]").match(readout);
-    if (!match.hasMatch()) {
-        ADD_FAILURE() << "no " << name.toStdString() << " in " << readout.toStdString();
-        return std::nan("");
+// The quantities the read-out gives after a name, up to the next one (two spaces apart), in
+// units without a prefix: "t1 250 ms: 20.81 nA" gives 0.25 and 20.81e-9.
+std::vector<double> readoutValues(const QString& readout, const QString& name) {
+    const QRegularExpressionMatch item =
+        QRegularExpression("(^|\\s)" + name + " (.*?)(  |\n|$)").match(readout);
+    std::vector<double> values;
+    QRegularExpressionMatchIterator found =
+        QRegularExpression("(-?[0-9.]+) ([fpnµmk]?)[AVs]").globalMatch(item.captured(2));
+    while (found.hasNext()) {
+        const QRegularExpressionMatch match = found.next();
+        const QString prefix = match.captured(2);
+        const double factor = prefix.isEmpty() ? 1.0
+                              : prefix == "k"  ? 1e3
+                                               : std::pow(1000.0, QString("fpnµm").indexOf(prefix) - 5);
+        values.push_back(match.captured(1).toDouble() * factor);
     }
-    const QString prefix = match.captured(3);
-    const double factor = prefix.isEmpty() ? 1.0
-                          : prefix == "k"  ? 1e3
-                                           : std::pow(1000.0, QString("fpnµm").indexOf(prefix) - 5);
-    return match.captured(2).toDouble() * factor;
+    return values;
+}
+
+// Each of the read-out's quantities after the name within its tolerance.
+void expectReadout(const QString& readout, const QString& name, const std::vector<double>& expected,
+                   const std::vector<double>& tolerances) {
+    const std::vector<double> values = readoutValues(readout, name);
+    ASSERT_EQ(values.size(), expected.size()) << name.toStdString();
+    for (size_t i = 0; i < values.size(); i++)
+        EXPECT_NEAR(values[i], expected[i], tolerances[i]) << name.toStdString() << " #" << i;
 }
 
 } // namespace
@@ -525,28 +539,37 @@ TEST(ProtocolSubPlot, TheCursorsMeasureTheTraceBetweenTwoTimes) {
     const QString text = readout->text();
     SCOPED_TRACE(text.toStdString());
     EXPECT_EQ(text.count('\n'), 1) << "two lines";
-    EXPECT_NEAR(readoutValue(text, "t1"), 0.19625, 0.0025);
-    EXPECT_NEAR(readoutValue(text, "t2"), 0.59625, 0.0025);
-    EXPECT_NEAR(readoutValue(text, "Δt"), 0.4, 0.0025);
     // Sample 39 is low: 19.5 - 20 nA, read in its own prefix; sample 119 too: 59.5 - 20 nA.
-    EXPECT_NEAR(readoutValue(text, "y1"), -0.5e-9, 1e-13);
-    EXPECT_NEAR(readoutValue(text, "y2"), 39.5e-9, 1e-12);
-    EXPECT_NEAR(readoutValue(text, "Δy"), 40e-9, 1e-12);
+    expectReadout(text, "t1", {0.19625, -0.5e-9}, {0.0025, 1e-13});
+    expectReadout(text, "t2", {0.59625, 39.5e-9}, {0.0025, 1e-12});
+    expectReadout(text, "Δ", {0.4, 40e-9}, {0.0025, 1e-12});
     // The ramp's mean from 20 to 59.5 nA; the square's is 0 over whole periods.
-    EXPECT_NEAR(readoutValue(text, "mean"), 39.75e-9, 1e-12);
+    expectReadout(text, "mean", {39.75e-9}, {1e-12});
     // Variances add up, less twice the covariance: the ramp's 0.5^2 (80^2 - 1) / 12, the
     // square's 20^2, and 20 nA times the ramp's 2.5 nA below or above its period's mean.
-    EXPECT_NEAR(readoutValue(text, "RMS"), std::sqrt(0.25 * 6399.0 / 12.0 + 400.0 - 100.0) * 1e-9, 1e-11);
-    EXPECT_NEAR(readoutValue(text, "min"), 5e-9, 1e-12);    // sample 50: 25 - 20
-    EXPECT_NEAR(readoutValue(text, "max"), 74.5e-9, 1e-12); // sample 109: 54.5 + 20
+    expectReadout(text, "RMS", {std::sqrt(0.25 * 6399.0 / 12.0 + 400.0 - 100.0) * 1e-9}, {1e-11});
+    expectReadout(text, "min", {5e-9}, {1e-12});    // sample 50: 25 - 20
+    expectReadout(text, "max", {74.5e-9}, {1e-12}); // sample 109: 54.5 + 20
+    // Its tool tip says which RMS it gives.
+    const QPoint onReadout =
+        QRectF(readout->topLeft->pixelPosition(), readout->bottomRight->pixelPosition()).center().toPoint();
+    QHelpEvent help(QEvent::ToolTip, onReadout, plot->mapToGlobal(onReadout));
+    QApplication::sendEvent(plot, &help);
+    EXPECT_TRUE(QToolTip::text().contains("deviation from the mean, that is the standard deviation"));
 
     // New data drawn updates the read-out with the redraw.
     for (double& value : values)
         value += 10.0;
     curve.updateData();
     plot->replot();
-    EXPECT_NEAR(readoutValue(readout->text(), "mean"), 49.75e-9, 1e-12);
-    EXPECT_NEAR(readoutValue(readout->text(), "Δy"), 40e-9, 1e-12);
+    expectReadout(readout->text(), "mean", {49.75e-9}, {1e-12});
+    expectReadout(readout->text(), "Δ", {0.4, 40e-9}, {0.0025, 1e-12});
+    // Too narrow for two lines, the read-out gives each quantity a line of its own.
+    sub.resize(250, 400);
+    plot->replot();
+    EXPECT_EQ(readout->text().count('\n'), 6) << readout->text().toStdString();
+    expectReadout(readout->text(), "mean", {49.75e-9}, {1e-12});
+    sub.resize(900, 300);
 
     // A drag away from the cursors still asks for a zoom and leaves them in place.
     dragAlongX(*plot, 0.3, 0.5);
