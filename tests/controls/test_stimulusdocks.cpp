@@ -54,8 +54,6 @@ class StimulusDocks : public SimulatedAmplifiers {
         QFile::remove(FastPulsesCustomProtocolWidget::lastFile());
         QSettings().remove("Protocol");
         ASSERT_NO_FATAL_FAILURE(connect(model));
-        // The connection's own reset, so that a fence never takes it for its own.
-        waitForCommand([](const DecodedCommand& c) { return c.resets > 0; });
         reopen();
     }
     // New docks over a new stimulus, as in the next session, placed as on `screen`.

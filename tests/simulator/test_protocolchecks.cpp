@@ -50,8 +50,6 @@ TEST_F(ProtocolChecks, ValuesOutsideTheParameterRangeNameTheParameterAndItsLimit
 
 TEST_F(ProtocolChecks, ValuesNotSentAreJudgedButNeverSet) {
     connect("cedar");
-    // The connection's own reset first, so that the fence below waits for its own.
-    waitForCommand([](const DecodedCommand& c) { return c.resets > 0; });
     ASSERT_EQ(selectProtocol(0), Success);
     ASSERT_EQ(setProtocolVoltage(0, {-20.0, UnitPfxMilli, "V"}), Success);
     using Values = std::vector<Measurement_t>;
