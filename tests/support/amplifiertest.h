@@ -128,10 +128,11 @@ class SimulatedAmplifiers : public testing::Test {
         // The connection opens with a reset; a test that counts resets from here on must not
         // take that one, still on its way on a slow machine, for its own.
         for (size_t i = 0; i < ids.size(); i++)
-            if (amplifier(i).model().resetCoder)
+            if (amplifier(i).model().resetCoder) {
                 ASSERT_TRUE(
                     amplifier(i).waitForCommand([](const DecodedCommand& c) { return c.resets > 0; }, 10s))
                     << "device " << ids[i] << " never saw the connection's reset";
+            }
     }
 
     // The catalogue's model of an identity on a virtual amplifier, alone on a fresh bus with an

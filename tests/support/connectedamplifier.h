@@ -36,8 +36,9 @@ class ConnectedAmplifier : public ::testing::Test {
         id = ("V" + QString::fromStdString(model).toUpper() + "01").toStdString();
         ASSERT_EQ(kv4cl::connect({id}), kv4cl::Success) << id;
         // The connection opens with a reset: a fence must not take that one for its own.
-        if (amplifier().model().resetCoder)
+        if (amplifier().model().resetCoder) {
             ASSERT_TRUE(reaches([](const kav4sim::DecodedCommand& c) { return c.resets > 0; })) << id;
+        }
     }
 
     const kav4sim::VirtualAmplifier& amplifier() const { return *bus->amplifier(id); }
