@@ -16,8 +16,16 @@ class DataHook {
     // With the ring's mutex held.
     DataHook(SampleRing& ring, uint64_t row)
         : ring(ring), readIndex(uint32_t(row) & SampleRing::rowMask), row(row),
-          gapFramesSeen(ring.gapFramesAdded()) {}
-    virtual ~DataHook() = default;
+          gapFramesSeen(ring.gapFramesAdded()) {
+        ring.addReader(this->row);
+    }
+    // Takes the ring's mutex: the hook goes before its ring.
+    virtual ~DataHook() {
+        std::lock_guard lock(ring.mutex);
+        ring.removeReader(row);
+    }
+    DataHook(const DataHook&) = delete;
+    DataHook& operator=(const DataHook&) = delete;
 
     SampleRing& ring;
     // The next ring row this hook reads. Guarded by the ring's mutex, as are `row` and

@@ -73,3 +73,10 @@ const double* SampleRing::valuePlane(bool filtered) const {
 const float* SampleRing::floatPlane(bool filtered) const {
     return filtered ? filteredFloats.get() : unfilteredFloats.get();
 }
+
+uint64_t SampleRing::backlog() const {
+    uint64_t slowest = rowsWritten();
+    for (const uint64_t* row : readerRows)
+        slowest = std::min(slowest, *row);
+    return rowsWritten() - slowest;
+}

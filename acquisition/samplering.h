@@ -88,6 +88,12 @@ class SampleRing {
     // With `lock` holding the mutex: waits until the break said last is sized, the producer
     // stopped, or the time for sizing it has passed.
     void waitForBreakSized(std::unique_lock<std::mutex>& lock);
+    // With the mutex held: the row counts of the hooks reading the ring, for backlog().
+    void addReader(const uint64_t& row) { readerRows.push_back(&row); }
+    void removeReader(const uint64_t& row) { std::erase(readerRows, &row); }
+    // With the mutex held: the rows written that the slowest hook has not read yet.
+    uint64_t backlog() const;
+
     // Called in a reader's thread, without the mutex, with the rows a read skipped because
     // the writer had lapped its hook, and the row it went on at. Set before any hook reads.
     std::function<void(uint64_t row, uint64_t rows)> lapReport;
@@ -114,6 +120,7 @@ class SampleRing {
         uint64_t framesBefore;
     };
     std::deque<KeptGap> gaps;
+    std::vector<const uint64_t*> readerRows;
     uint64_t gapFrames = 0;
     static constexpr std::chrono::milliseconds breakSizingTime{1500};
     std::chrono::steady_clock::time_point breakSizedBy{}; // none pending when in the past

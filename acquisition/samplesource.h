@@ -25,6 +25,9 @@ class SampleSource {
     virtual kv4cl::ErrorCodes_t currentFromRaw(int16_t raw, uint16_t channelIdx, double& value) = 0;
     virtual kv4cl::ErrorCodes_t voltageFromRaw(int16_t raw, double& value) = 0;
     virtual kv4cl::ErrorCodes_t gpFromRaw(uint16_t raw, uint16_t gpChannelIdx, double& value) = 0;
+    // Before each getDataStatus, in the producer's thread: the rows the slowest reader has not
+    // read yet. A source that can wait for its readers (a recording) holds back while they lag.
+    virtual void noteBacklog(uint64_t /*rows*/) {}
     // The names of the gp channels in frame order; empty where the source has none to give.
     virtual std::vector<std::string> gpChannelNames() { return {}; }
 };

@@ -16,7 +16,8 @@
 QString kdhHeader(QString text, const kv4cl::RangedMeasurement_t& currentRange,
                   const kv4cl::Measurement_t& samplingRate, const QDateTime& time,
                   const QByteArray& activeChannels, std::optional<uint16_t> oversamplingRatio,
-                  const std::optional<DigitalFilter>& filter, const QStringList& columns) {
+                  const std::optional<DigitalFilter>& filter, const QStringList& columns,
+                  const QStringList& scales) {
     QString channels;
     for (int i = 0; i < activeChannels.size(); i++)
         if (activeChannels[i]) channels += " " + QString::number(i + 1);
@@ -38,7 +39,7 @@ QString kdhHeader(QString text, const kv4cl::RangedMeasurement_t& currentRange,
                      bandwidth + QString("Digital filter: %1 pass, cut-off %2\n")
                                      .arg(filter->lowPass ? "low" : "high", valueLabel(filter->cutoff)));
     }
-    return text + "Columns: " + columns.join("; ") + "\n";
+    return text + "Columns: " + columns.join("; ") + "\n" + "Column scales: " + scales.join("; ") + "\n";
 }
 
 DataWriterConsumer::DataWriterConsumer(DeviceDataProducer* producer, int writerFormat,
@@ -212,28 +213,32 @@ bool DataWriterConsumer::writeHeader() {
     if (!QDir(folder).exists() && !QDir().mkdir(folder)) return false;
     QFile header(folder + plan->recordName() + ".kdh");
     if (!header.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) return false;
+    QStringList columns, scales;
+    fileColumns(columns, scales);
     const QByteArray bytes =
         kdhHeader(QString::fromStdString(text), range, rate, QDateTime::currentDateTime(), activeChannels,
-                  oversampling, filter, fileColumns())
+                  oversampling, filter, columns, scales)
             .toUtf8();
     return header.write(bytes) == bytes.size();
 }
 
-QStringList DataWriterConsumer::fileColumns() {
+void DataWriterConsumer::fileColumns(QStringList& columns, QStringList& scales) {
     // The ranges the file starts with: those its start applies.
     QMutexLocker lock(&mutex);
-    const auto column = [](const QString& name, const kv4cl::RangedMeasurement_t& range) {
-        return QString("%1 [%2]").arg(name, QString::fromStdString(range.label()));
+    // A gp code is unsigned: its value is code x step + min, the signed code's zero 32768 steps up.
+    const auto column = [&](const QString& name, const kv4cl::RangedMeasurement_t& range,
+                            bool unsignedCodes) {
+        columns << QString("%1 [%2]").arg(name, QString::fromStdString(range.label()));
+        scales << QString::number(range.step, 'g', 17) + " " +
+                      QString::number(unsignedCodes ? range.min + 32768 * range.step : 0.0, 'g', 17);
     };
-    QStringList columns;
     for (int c = 0; c < currentChannelsNum; c++)
-        if (activeChannels[c]) columns << column(QString("Ch%1").arg(c + 1), pendingCurrentRanges[size_t(c)]);
+        if (activeChannels[c]) column(QString("Ch%1").arg(c + 1), pendingCurrentRanges[size_t(c)], false);
     for (int g = 0; g < gpChannelsNum; g++)
         if (activeChannels[currentChannelsNum + g])
-            columns << column(producer->gpChannelNames()[g], pendingGpRanges[size_t(g)]);
+            column(producer->gpChannelNames()[g], pendingGpRanges[size_t(g)], true);
     for (int v = 0; v < voltageChannelsNum; v++)
-        columns << column(QString("V%1").arg(v + 1), pendingVoltageRange);
-    return columns;
+        column(QString("V%1").arg(v + 1), pendingVoltageRange, false);
 }
 
 bool DataWriterConsumer::storeBlock(int64_t count,

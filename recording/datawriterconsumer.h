@@ -36,13 +36,15 @@ struct DigitalFilter {
 // current and gp channel, current channels first. Without an oversampling ratio (a model
 // without oversampling) the oversampling placeholders stay as they are. A filter is named on
 // a line after the bandwidth's, which tells only the analog side. The rate's label is followed
-// by a line with the exact rate in Hz. A last line names the
-// columns of the data files in their order, each with its unit ("Ch1 [pA]"), so that a reader
-// needs to know nothing of the model.
+// by a line with the exact rate in Hz. The last lines name the columns of the data files in
+// their order, each with its unit ("Ch1 [pA]"), and the codes each column's values came from
+// ("step zero": value = signed code x step + zero), so that a reader needs to know nothing of
+// the model and can replay the codes.
 QString kdhHeader(QString text, const kv4cl::RangedMeasurement_t& currentRange,
                   const kv4cl::Measurement_t& samplingRate, const QDateTime& time,
                   const QByteArray& activeChannels, std::optional<uint16_t> oversamplingRatio,
-                  const std::optional<DigitalFilter>& filter, const QStringList& columns);
+                  const std::optional<DigitalFilter>& filter, const QStringList& columns,
+                  const QStringList& scales);
 
 class DataWriterConsumer : public DeviceDataConsumer {
     Q_OBJECT
@@ -151,8 +153,9 @@ class DataWriterConsumer : public DeviceDataConsumer {
 
   private:
     bool writeHeader();
-    // The recorded channels in the data file's order, with their units.
-    QStringList fileColumns();
+    // The recorded channels in the data file's order, with their units, and the scales of the
+    // codes their values came from ("step zero").
+    void fileColumns(QStringList& columns, QStringList& scales);
 
     // Of the running recording, in the writer's thread: the producer's row of its first
     // frame, and the laps, each with the row it went on at and the rows it skipped.

@@ -67,6 +67,8 @@ struct AbfHeader {
     struct Adc {
         QString name, unit;
         double scale = 1.0, offset = 0.0;
+        // The codes' scale even where float values are stored: the ADC's (0 when not known).
+        double step = 0.0, zero = 0.0;
     };
     std::vector<Adc> adcs;
     bool isFloat = false;
@@ -195,9 +197,13 @@ AbfHeader parseAbf(const uchar* d, qint64 size, const QString& name, QString& er
                     .arg(c)
                     .arg(e));
         AbfHeader::Adc channel{text(at<qint32>(d, e + 74)), text(at<qint32>(d, e + 78))};
+        if (divisor != 0.0 && std::isfinite(divisor) && adcRange > 0) {
+            channel.step = adcRange / divisor;
+            channel.zero = double(at<float>(d, e + 44)) - at<float>(d, e + 52);
+        }
         if (!file.isFloat) {
-            channel.scale = adcRange / divisor;
-            channel.offset = double(at<float>(d, e + 44)) - at<float>(d, e + 52);
+            channel.scale = channel.step;
+            channel.offset = channel.zero;
         }
         file.adcs.push_back(channel);
     }
@@ -284,6 +290,13 @@ const uchar* RecordingReader::map(const QString& path, qint64& size, QString& er
     return data;
 }
 
+// Amperes and volts under any prefix; everything else is another kind of signal.
+RecordingReader::Kind RecordingReader::kindOf(const QString& unit) {
+    static const QRegularExpression prefixed("^[pnuµmk]?([AV])$");
+    const QRegularExpressionMatch m = prefixed.match(unit.trimmed());
+    return !m.hasMatch() ? Kind::Other : m.captured(1) == "A" ? Kind::Current : Kind::Voltage;
+}
+
 bool RecordingReader::openDat(const QString& path, QString& error) {
     format = "DAT";
     // The header is NAME.kdh; the data files NAME_000.dat, NAME_001.dat...
@@ -310,8 +323,14 @@ bool RecordingReader::openDat(const QString& path, QString& error) {
     static const QRegularExpression column("^(.*) \\[(.*)\\]$");
     for (const QString& c : columns.split("; ")) {
         const QRegularExpressionMatch m = column.match(c.trimmed());
-        channels.push_back(
-            {m.hasMatch() ? m.captured(1) : c.trimmed(), m.hasMatch() ? m.captured(2) : QString()});
+        const QString unit = m.hasMatch() ? m.captured(2) : QString();
+        const QString name = m.hasMatch() ? m.captured(1) : c.trimmed();
+        // A gp channel may be in volts too: the names tell currents and voltages apart.
+        static const QRegularExpression current("^Ch\\d+$"), voltage("^V\\d+$");
+        channels.push_back({name, unit, 0.0,
+                            current.match(name).hasMatch()   ? Kind::Current
+                            : voltage.match(name).hasMatch() ? Kind::Voltage
+                                                             : Kind::Other});
     }
 
     // The exact rate; older headers only have the label, whose number is cut to 8 characters.
@@ -328,8 +347,16 @@ bool RecordingReader::openDat(const QString& path, QString& error) {
         error = headerName + ": no sampling rate (\"Sampling rate [Hz]:\" or \"Sampling frequency (SR):\")";
         return false;
     }
-    for (Channel& c : channels)
-        c.rate = rate;
+    // Where the codes lie: "step zero" a column; older headers do not say.
+    const QStringList scales = line("Column scales:").split("; ", Qt::SkipEmptyParts);
+    for (size_t c = 0; c < channels.size(); c++) {
+        channels[c].rate = rate;
+        const QStringList pair = c < size_t(scales.size()) ? scales[qsizetype(c)].split(' ') : QStringList();
+        if (pair.size() == 2 && pair[0].toDouble() > 0) {
+            channels[c].step = pair[0].toDouble();
+            channels[c].zero = pair[1].toDouble();
+        }
+    }
     // Two-digit years read as the 1900s.
     start = QDateTime::fromString(line("Acquisition start time:"), "dd/MM/yy hh:mm:ss.zzz").addYears(100);
 
@@ -429,7 +456,9 @@ bool RecordingReader::openAbf(const QString& path, QString& error) {
         const auto add = [&](size_t f, size_t c) {
             const AbfHeader& file = parsed[f];
             const int stride = int(file.adcs.size()) * file.valueBytes;
-            found.push_back({file.adcs[c].name, file.adcs[c].unit, abfRate(file.interval)});
+            const AbfHeader::Adc& adc = file.adcs[c];
+            found.push_back(
+                {adc.name, adc.unit, abfRate(file.interval), kindOf(adc.unit), adc.step, adc.zero});
             piece.sources.push_back({data[f] + file.dataOffset + qint64(c) * file.valueBytes, stride,
                                      file.isFloat, file.adcs[c].scale, file.adcs[c].offset});
         };

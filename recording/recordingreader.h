@@ -22,10 +22,16 @@
 
 class RecordingReader {
   public:
+    enum class Kind { Voltage, Current, Other };
     struct Channel {
         QString name;
         QString unit;
         double rate = 0.0; // Hz, as sampled
+        Kind kind = Kind::Other;
+        // Where the file tells how its values came from signed 16-bit codes: value = code x
+        // step + zero; step 0 where it does not.
+        double step = 0.0;
+        double zero = 0.0;
     };
     struct Sweep {
         int64_t start = 0;  // frame of time at which it starts
@@ -74,6 +80,7 @@ class RecordingReader {
         std::vector<Source> sources;
     };
 
+    static Kind kindOf(const QString& unit);
     bool openDat(const QString& path, QString& error);
     bool openAbf(const QString& path, QString& error);
     // Maps a whole file; null with `error` set when it cannot be read.

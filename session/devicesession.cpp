@@ -33,13 +33,26 @@ std::unique_ptr<DeviceSession> DeviceSession::open(const std::vector<std::string
                                                    kv4cl::ErrorCodes_t& result) {
     result = kv4cl::connect(ids);
     if (result != kv4cl::Success) return nullptr;
-    return std::unique_ptr<DeviceSession>(new DeviceSession(ids.size() > 1));
+    return std::unique_ptr<DeviceSession>(new DeviceSession(ids.size() > 1, nullptr));
 }
 
-DeviceSession::DeviceSession(bool parallel) {
-    dataProducer = std::make_unique<DeviceDataProducer>(sampleSource);
+std::unique_ptr<DeviceSession> DeviceSession::openRecording(const QString& path, QString& error) {
+    std::unique_ptr<RecordingReader> reader = RecordingReader::open(path, error);
+    if (!reader) return nullptr;
+    return std::unique_ptr<DeviceSession>(
+        new DeviceSession(false, std::make_unique<FileSampleSource>(std::move(reader))));
+}
+
+DeviceSession::DeviceSession(bool parallel, std::unique_ptr<FileSampleSource> recording)
+    : replaySource(recording.get()) {
+    if (recording)
+        sampleSource = std::move(recording);
+    else
+        sampleSource = std::make_unique<LibrarySampleSource>();
+    dataProducer = std::make_unique<DeviceDataProducer>(*sampleSource);
     Features& f = deviceFeatures;
     f.channels = dataProducer->channelCounts();
+    if (replaySource) return;
     kv4cl::hasChannelSwitches(f.channelSwitch, f.stimulusSelection);
     f.digitalOffsetCompensation = has(kv4cl::hasDigitalOffsetCompensation);
     f.offsetCompensationAutostop = has(kv4cl::hasDigitalOffsetCompensationAutostop);
@@ -64,7 +77,7 @@ DeviceSession::DeviceSession(bool parallel) {
 
 DeviceSession::~DeviceSession() {
     stop();
-    kv4cl::disconnect();
+    if (!replaySource) kv4cl::disconnect();
 }
 
 void DeviceSession::add(DeviceDataConsumer* consumer, const QString& filterKey) {
@@ -80,6 +93,20 @@ std::vector<DeviceDataConsumer*> DeviceSession::consumers() const {
 
 void DeviceSession::seedRanges() {
     const uint32_t currents = deviceFeatures.channels.current, gps = deviceFeatures.channels.gp;
+    if (replaySource) {
+        const std::vector<kv4cl::RangedMeasurement_t>& ranges = replaySource->ranges();
+        const uint32_t voltages = deviceFeatures.channels.voltage;
+        const kv4cl::Measurement_t rate{replaySource->rate(), kv4cl::UnitPfxNone, "Hz"};
+        for (const auto& [consumer, key] : filed) {
+            consumer->onSamplingRateChanged(rate, rate);
+            if (voltages > 0) consumer->onVoltageRangeChanged(ranges[0]);
+            for (uint32_t c = 0; c < currents; c++)
+                consumer->onCurrentRangeChanged(ranges[voltages + c], int(c));
+            for (uint32_t g = 0; g < gps; g++)
+                consumer->onGpRangeChanged(ranges[voltages + currents + g], int(g));
+        }
+        return;
+    }
     kv4cl::RangedMeasurement_t voltageRange;
     const bool haveVoltageRange = kv4cl::getVoltageRange(voltageRange) == kv4cl::Success;
     std::vector<std::optional<kv4cl::RangedMeasurement_t>> currentRanges(currents), gpRanges(gps);

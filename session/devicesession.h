@@ -1,5 +1,6 @@
 #pragma once
-// One connected device set, from the library's connection to its disconnection: the device's
+// One connected device set, from the library's connection to its disconnection, or one
+// recording played back through the same producer and consumers: the device's
 // features read once, the producer and its thread, every consumer of its data, and the
 // commands the window's menus and docks send to the device. The window and kav4-cli compose
 // their views over it; it knows nothing of widgets.
@@ -13,6 +14,7 @@
 
 #include "acquisition/devicedataproducer.h"
 #include "acquisition/librarysamplesource.h"
+#include "recording/filesamplesource.h"
 
 #include "commlib/types/kv4cltypes.h"
 
@@ -57,8 +59,15 @@ class DeviceSession : public QObject {
     // refuses. The producer is made but not started.
     static std::unique_ptr<DeviceSession> open(const std::vector<std::string>& ids,
                                                kv4cl::ErrorCodes_t& result);
-    // stop(), then disconnects the library.
+    // The recording that `path` belongs to, played back (paused at its start); null with
+    // `error` saying what is wrong with the file. Its features are its channels alone; the
+    // device commands do nothing.
+    static std::unique_ptr<DeviceSession> openRecording(const QString& path, QString& error);
+    // stop(), then disconnects the library when connected.
     ~DeviceSession() override;
+
+    // The recording played back; null on a connected device set.
+    FileSampleSource* replay() const { return replaySource; }
 
     const Features& features() const { return deviceFeatures; }
     // Null once stopped.
@@ -75,7 +84,8 @@ class DeviceSession : public QObject {
     std::vector<DeviceDataConsumer*> consumers() const;
     // Every filed consumer takes the device's present voltage, current and gp ranges. The rate
     // is announced by whoever offers the rate choice, through onSamplingRateChanged, as every
-    // later change is: one time base for all.
+    // later change is: one time base for all. A recording played back has no choice: its
+    // ranges and rate are announced here.
     void seedRanges();
     // Starts the producer's thread.
     void start();
@@ -101,10 +111,12 @@ class DeviceSession : public QObject {
     void zap(int channelIdx);
 
   private:
-    explicit DeviceSession(bool parallel);
+    // A connected device set (source null: the library's), or a recording.
+    DeviceSession(bool parallel, std::unique_ptr<FileSampleSource> recording);
 
     Features deviceFeatures;
-    LibrarySampleSource sampleSource;
+    std::unique_ptr<SampleSource> sampleSource;
+    FileSampleSource* replaySource = nullptr;
     std::unique_ptr<DeviceDataProducer> dataProducer;
     std::vector<std::pair<DeviceDataConsumer*, QString>> filed;
     OffsetCompensationWatch* offsetWatch = nullptr;

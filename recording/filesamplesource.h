@@ -1,0 +1,84 @@
+#pragma once
+// A recording played back as the producer's source, so that the plots and analyses that take an
+// amplifier's frames take a recording's alike: at the recording's own pace, at a multiple of it,
+// or as fast as the slowest reader of the ring takes the frames, with pause and seek.
+//
+// Values go back into the signed 16-bit codes they came from, by the scales the file tells (an
+// older or foreign file that does not tell them gets a scale spanning the values of its first
+// seconds), and the conversions turn the codes into the same values the live run had. Losses the
+// recording marks are reported as the library reports its gaps. The producer's channels are the
+// file's voltages, currents and other channels, in that order, each in the file's order.
+//
+// The pacing calls come from any thread; the SampleSource calls from the producer's.
+
+#include "acquisition/samplesource.h"
+#include "recording/recordingreader.h"
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+class FileSampleSource final : public SampleSource {
+  public:
+    explicit FileSampleSource(std::unique_ptr<RecordingReader> recording);
+
+    const RecordingReader& recording() const { return *reader; }
+    // The rate every channel is played at (Hz): the first channel's.
+    double rate() const { return frameRate; }
+    // The file's index of each producer channel, and what its codes span in the channel's unit.
+    const std::vector<size_t>& fileChannels() const { return order; }
+    const std::vector<kv4cl::RangedMeasurement_t>& ranges() const { return channelRanges; }
+
+    // speed > 0: that many times the recording's pace; 0: as fast as the readers take the frames.
+    void setSpeed(double speed);
+    double speed() const;
+    void play();
+    void pause();
+    bool playing() const;
+    // The frame handed out next; a seek goes on from `frame` (clamped to the recording).
+    void seek(int64_t frame);
+    int64_t position() const;
+
+    kv4cl::ErrorCodes_t getChannelCounts(uint32_t& voltageChannels, uint32_t& currentChannels,
+                                         uint32_t& gpChannels) override;
+    void noteBacklog(uint64_t rows) override;
+    kv4cl::ErrorCodes_t getDataStatus(kv4cl::DataStatus_t& status) override;
+    kv4cl::ErrorCodes_t readSamples(uint32_t frames, uint32_t& framesRead, uint16_t*& buffer,
+                                    uint16_t*& unfilteredBuffer) override;
+    kv4cl::ErrorCodes_t readFramesLost(std::vector<kv4cl::FramesLost_t>& losses) override;
+    kv4cl::ErrorCodes_t currentFromRaw(int16_t raw, uint16_t channelIdx, double& value) override;
+    kv4cl::ErrorCodes_t voltageFromRaw(int16_t raw, double& value) override;
+    kv4cl::ErrorCodes_t gpFromRaw(uint16_t raw, uint16_t gpChannelIdx, double& value) override;
+    std::vector<std::string> gpChannelNames() override;
+
+  private:
+    using Clock = std::chrono::steady_clock;
+    // Frames handed out at most in one read, and how far ahead of its slowest reader the ring
+    // may run: half the ring, so that a reader is never lapped.
+    static constexpr int64_t readFrames = 1 << 14;
+    static constexpr uint64_t backlogLimit = uint64_t{1} << 17;
+
+    // With the mutex held: the frames that may be handed out now.
+    int64_t availableLocked() const;
+
+    const std::unique_ptr<RecordingReader> reader;
+    double frameRate = 0.0;
+    uint32_t voltages = 0, currents = 0, others = 0;
+    std::vector<size_t> order;
+    std::vector<kv4cl::RangedMeasurement_t> channelRanges;
+    std::vector<double> steps, zeros; // per producer channel
+    std::vector<float> values;        // the producer's thread only
+    std::vector<uint16_t> words;
+    std::vector<kv4cl::FramesLost_t> lostSinceRead;
+
+    mutable std::mutex mutex;
+    int64_t next = 0;
+    bool running = false;
+    double pace = 1.0;
+    uint64_t backlog = 0;
+    // Where the clock counts from: the frame due at `anchorTime`.
+    int64_t anchorFrame = 0;
+    Clock::time_point anchorTime;
+};
