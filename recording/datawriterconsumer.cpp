@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLocale>
 #include <QMutexLocker>
 
 #include <algorithm>
@@ -229,8 +230,9 @@ void DataWriterConsumer::fileColumns(QStringList& columns, QStringList& scales) 
     const auto column = [&](const QString& name, const kv4cl::RangedMeasurement_t& range,
                             bool unsignedCodes) {
         columns << QString("%1 [%2]").arg(name, QString::fromStdString(range.label()));
-        scales << QString::number(range.step, 'g', 17) + " " +
-                      QString::number(unsignedCodes ? range.min + 32768 * range.step : 0.0, 'g', 17);
+        scales << QString::number(range.step, 'g', QLocale::FloatingPointShortest) + " " +
+                      QString::number(unsignedCodes ? range.min + 32768 * range.step : 0.0, 'g',
+                                      QLocale::FloatingPointShortest);
     };
     for (int c = 0; c < currentChannelsNum; c++)
         if (activeChannels[c]) column(QString("Ch%1").arg(c + 1), pendingCurrentRanges[size_t(c)], false);

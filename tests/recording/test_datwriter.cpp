@@ -152,7 +152,9 @@ TEST_F(DatWriterTest, TheHeaderTellsTheModelRangeRateStartChannelsAndTheFilterOf
                       "\nSampling rate [Hz]: " + QString::number(rate.getNoPrefixValue(), 'g', 17) +
                       "\nFinal Bandwidth: SR/2 (no filter)\n" + c.line +
                       "\nAcquisition start time: START\n\nActive channels:  1 2 4\n"
-                      "Columns: Ch1 [pA]; Ch2 [pA]; Ch4 [pA]; V1 [mV]\n");
+                      "Columns: Ch1 [pA]; Ch2 [pA]; Ch4 [pA]; V1 [mV]\n" +
+                      QString("Column scales: %1 0; %1 0; %1 0; 0.1 0\n")
+                          .arg(range.step, 0, 'g', QLocale::FloatingPointShortest));
     }
 }
 
