@@ -54,6 +54,10 @@ void PlotConsumer::onStopConsuming() {
 }
 
 void PlotConsumer::onTriggerEnabled(plots::TriggerType_t type, double x, double y, int ch) {
+    {
+        QMutexLocker lock(&mutex);
+        averagingChanged = true; // the mean starts over with the new sweeps
+    }
     QMutexLocker lock(&triggerMutex);
     triggerType = type;
     triggerPosition = duration > 0.0 ? std::clamp(x / duration, 0.0, 1.0) : 0.0;
@@ -68,6 +72,10 @@ void PlotConsumer::onTriggerEnabled(plots::TriggerType_t type, double x, double 
 }
 
 void PlotConsumer::onTriggerDisabled() {
+    {
+        QMutexLocker lock(&mutex);
+        averagingChanged = true; // the mean starts over with the new sweeps
+    }
     QMutexLocker lock(&triggerMutex);
     triggerChannel = -1;
     triggerType = plots::TriggerNone;
@@ -75,6 +83,12 @@ void PlotConsumer::onTriggerDisabled() {
     triggerLevel = 0.0;
     preTriggerCount = 0;
     preTriggerFilled = false;
+}
+
+void PlotConsumer::onAverageSweeps(bool on) {
+    QMutexLocker lock(&mutex);
+    pendingAveraging = on;
+    averagingChanged = true;
 }
 
 void PlotConsumer::onDurationChanged(kv4cl::Measurement_t span) {
@@ -108,12 +122,32 @@ void PlotConsumer::run() {
 void PlotConsumer::applyChanges() {
     bool newDuration;
     double takenDuration;
+    bool newAveraging;
     {
         QMutexLocker lock(&mutex);
         newDuration = std::exchange(durationChanged, false);
         takenDuration = pendingDuration;
+        newAveraging = std::exchange(averagingChanged, false);
+        averaging = pendingAveraging;
     }
     const Changes changes = applyPendingChanges();
+    // A mean is of like sweeps: a new layout, trigger or range starts it over.
+    if (newAveraging || newDuration || changes.samplingRate || changes.voltageRange ||
+        changes.currentRanges || changes.gpRanges) {
+        sweepAside.assign(averaging ? bufferStorage.size() : 0, 0.0);
+        sweepSums.assign(averaging ? bufferStorage.size() : 0, 0.0);
+        averagedSweeps = 0;
+        if (averaging) {
+            // The first sweep of the mean starts at a trigger, when one is set, as every later one does.
+            writePosition = 0;
+            QMutexLocker trigger(&triggerMutex);
+            if (triggerType != plots::TriggerNone) {
+                triggerState = Waiting;
+                ringIndex = 0;
+                preTriggerFilled = false;
+            }
+        }
+    }
     if (newDuration || changes.samplingRate) {
         layOutSweep(newDuration ? takenDuration : duration);
         sweepLaidOut(timeValues.data(), &voltageBuffers, &currentBuffers, &gpBuffers, sweepPoints);
@@ -251,14 +285,27 @@ bool PlotConsumer::rearmTrigger() {
 
 bool PlotConsumer::writeRow(const double* row) {
     for (int32_t c = 0; c < totalChannelsNum; c++)
-        channelBuffers[size_t(c)][writePosition] = row[c];
+        (averaging ? sweepAside.data() + size_t(c) * bufferSize : channelBuffers[size_t(c)])[writePosition] =
+            row[c];
     for (int32_t c = voltageChannelsNum; c < totalChannelsNum; c++)
         baselineSums[size_t(c - voltageChannelsNum)] += row[c];
     accumulatedRows++;
     if (++writePosition < sweepPoints) return false;
     writePosition = 0;
     sweepCompleted = true;
+    if (averaging) addToMean();
     return true;
+}
+
+void PlotConsumer::addToMean() {
+    const int count = ++averagedSweeps;
+    for (int32_t c = 0; c < totalChannelsNum; c++) {
+        const size_t offset = size_t(c) * bufferSize;
+        for (int32_t i = 0; i < sweepPoints; i++) {
+            sweepSums[offset + size_t(i)] += sweepAside[offset + size_t(i)];
+            channelBuffers[size_t(c)][i] = sweepSums[offset + size_t(i)] / count;
+        }
+    }
 }
 
 void PlotConsumer::publish() {

@@ -4,7 +4,9 @@
 // channel, and writes them into one buffer per channel in sweep fashion, left to right and
 // back to the start when the sweep is full. It keeps the buffers in the unit prefix of each
 // channel's range, implements the oscilloscope trigger with its pre-trigger stretch and
-// reports the mean of the current and gp channels once per completed sweep.
+// reports the mean of the current and gp channels once per completed sweep. Averaging, the
+// buffers show the mean of the sweeps completed since it was switched on (or since the
+// sweep, the trigger or a range changed), each new sweep written aside until it is complete.
 //
 // The display lock: the buffers, the time vector and the curves are written in the consumer's
 // thread and drawn in the GUI thread. The consumer holds displayMutex() while it writes the
@@ -22,6 +24,7 @@
 #include <QList>
 #include <QMutex>
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <vector>
@@ -44,6 +47,8 @@ class PlotConsumer : public DeviceDataConsumer {
     const QList<Curve*>& gpCurves() const { return gpCurveList; }
     // See the display lock above.
     QMutex& displayMutex() { return displayLock; }
+    // Sweeps in the mean shown while averaging; 0 otherwise.
+    int sweepsAveraged() const { return averagedSweeps.load(std::memory_order_relaxed); }
     // Qt hands the queued copies of a range or of the baselines to the receiving thread through
     // its own event queue, whose locks ThreadSanitizer cannot see: the consumer emits them
     // holding a mutex, and a receiver in another thread calls this before it reads a copy.
@@ -69,6 +74,8 @@ class PlotConsumer : public DeviceDataConsumer {
     void onTriggerDisabled();
     // The time a sweep spans.
     void onDurationChanged(kv4cl::Measurement_t span);
+    // Shows the mean of the sweeps from now on, or each sweep as it comes.
+    void onAverageSweeps(bool on);
 
   protected:
     // In the consumer's thread, after the sweep was laid out anew: hands the plots the time
@@ -99,6 +106,8 @@ class PlotConsumer : public DeviceDataConsumer {
     uint32_t preTriggerValues() const;
     // True when the row completed the sweep.
     bool writeRow(const double* row);
+    // The sweep just completed into the mean shown.
+    void addToMean();
     void publish();
 
     QList<Curve*> voltageCurveList;
@@ -121,6 +130,15 @@ class PlotConsumer : public DeviceDataConsumer {
     // Guarded by the base's mutex.
     double pendingDuration = 0.0; // s
     bool durationChanged = false;
+    bool pendingAveraging = false;
+    bool averagingChanged = false; // or the trigger: the mean starts over
+
+    // The consumer's thread only: the sweep being written while averaging, and the sums of
+    // those completed, bufferSize values a channel each.
+    bool averaging = false;
+    std::vector<double> sweepAside;
+    std::vector<double> sweepSums;
+    std::atomic<int> averagedSweeps = 0;
 
     // Written in the consumer's thread under the trigger mutex, under which onTriggerEnabled
     // reads them.

@@ -216,8 +216,15 @@ QWidget* PlotTab::createToolbar() {
     synchronize->setCheckable(true);
     connect(synchronize, &QToolButton::toggled, this, [this](bool on) { ySynchronized = on; });
     auto* overlapBox = new QCheckBox("overlap");
+    overlapBox->setObjectName("overlap");
     connect(overlapBox, &QCheckBox::toggled, this, &PlotTab::onOverlapPlots);
     layout->addWidget(overlapBox);
+    averageBox = new QCheckBox("average");
+    averageBox->setObjectName("average");
+    averageBox->setToolTip("Show the mean of the sweeps from now on; with a trigger set, of the sweeps that "
+                           "start at it.\nThe count of sweeps in the mean follows the box.");
+    connect(averageBox, &QCheckBox::toggled, consumer, &PlotConsumer::onAverageSweeps);
+    layout->addWidget(averageBox);
     layout->addStretch();
 
     // Pages of channels, when more are shown than fit.
@@ -418,6 +425,8 @@ void PlotTab::onPlotDataUpdated() {
     }
     for (QCustomPlot* plot : drawn)
         plot->replot(QCustomPlot::rpQueuedReplot);
+    const int averaged = consumer->sweepsAveraged();
+    averageBox->setText(averaged > 0 ? QString("average (%1)").arg(averaged) : "average");
 }
 
 void PlotTab::onVoltageRangeChanged(kv4cl::RangedMeasurement_t range) {

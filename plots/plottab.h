@@ -41,6 +41,7 @@ class PlotTab : public QWidget {
     // Current plots, then gp plots.
     const std::vector<ProtocolDataPlot*>& channelPlots() const { return channelPlotList; }
     ProtocolSubPlot* subPlot(int channelIdx) const { return subPlots[size_t(channelIdx)]; }
+    ProtocolSubPlot* voltageSubPlot(int voltageIdx) const { return voltageSubPlots[size_t(voltageIdx)]; }
     // The grid of the channel's group, null when the channel is not laid out.
     QGridLayout* gridOf(int channelIdx) const;
     bool isMaximized() const { return maximized; }
@@ -171,6 +172,7 @@ class PlotTab : public QWidget {
     QToolButton* previousPageButton = nullptr;
     QToolButton* nextPageButton = nullptr;
     QLabel* pageLabel = nullptr;
+    QCheckBox* averageBox = nullptr; // its text counts the sweeps in the mean
     QStackedWidget* views;
     Plot* overlapView;
     QToolButton* removeTriggerButton = nullptr;

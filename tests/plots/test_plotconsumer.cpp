@@ -12,6 +12,7 @@
 
 #include <functional>
 #include <memory>
+#include <set>
 #include <vector>
 
 namespace {
@@ -184,6 +185,20 @@ TEST_F(PlotConsumerTrigger, PutsTheCrossingAtItsPositionAndHoldsAFullSweep) {
     EXPECT_EQ(sweep, sweepOf(word, 151, 1151));
     EXPECT_LT(sweep[248], 100.0);
     EXPECT_EQ(sweep[249], 200.0);
+}
+
+// Every 150 rows a step from 10 to 110 at row 75, each period 3 lower or higher in turn: six
+// triggered sweeps averaged show the step without the offsets, which any one sweep has.
+TEST_F(PlotConsumerTrigger, AveragedSweepsShowTheMeanOfThoseCompletedFromTheirTriggers) {
+    configure(1000, 0.1); // 100 points
+    const Word word = [](uint32_t k) { return uint16_t((k % 150 < 75 ? 10 : 110) + (k / 150 % 2 ? 3 : -3)); };
+    consumer.onTriggerEnabled(plots::TriggerRise, 0.0, 60.0, Current0);
+    consumer.onAverageSweeps(true);
+    runOver(1000, word); // sweeps from the steps of periods 0 to 5; the seventh is not complete
+    EXPECT_EQ(consumer.sweepsAveraged(), 6);
+    const std::vector<double> mean = shown(Current0);
+    EXPECT_EQ(std::set<double>(mean.begin(), mean.end()), (std::set<double>{10.0, 110.0}));
+    EXPECT_EQ(std::pair(mean.front(), mean.back()), std::pair(110.0, 10.0));
 }
 
 TEST_F(PlotConsumerTrigger, LevelFollowsThePrefixOfItsOwnChannel) {

@@ -398,7 +398,7 @@ TEST_F(PlotTabTest, DarkModeAndBaselineTracking) {
 TEST_F(PlotTabTest, OverlapGathersTheCurvesInOnePlotAndGivesThemBack) {
     kv4test::ScriptedSource source(1, 2, 0);
     TabFixture f(source);
-    QCheckBox* overlap = f.tab.findChild<QCheckBox*>();
+    QCheckBox* overlap = f.tab.findChild<QCheckBox*>("overlap");
     ASSERT_NE(overlap, nullptr);
     overlap->setChecked(true);
     ASSERT_TRUE(f.tab.isOverlapped());
@@ -410,6 +410,26 @@ TEST_F(PlotTabTest, OverlapGathersTheCurvesInOnePlotAndGivesThemBack) {
     EXPECT_EQ(f.consumer.currentCurves()[1]->graph()->parentPlot(), f.tab.channelPlots()[1]);
     EXPECT_EQ(f.consumer.voltageCurves()[0]->graph()->valueAxis(), f.tab.voltagePlots()[0]->yAxis);
     EXPECT_EQ(together->graphCount(), 0);
+}
+
+// Clicked, the average box has the sweeps averaged and counts them.
+TEST_F(PlotTabTest, TheAverageBoxCountsTheSweepsInTheMean) {
+    kv4test::ScriptedSource source(1, 2, 0);
+    TabFixture f(source);
+    f.tab.resize(1366, 768);
+    f.tab.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&f.tab));
+    QCheckBox* average = f.tab.findChild<QCheckBox*>("average");
+    ASSERT_NE(average, nullptr);
+    f.consumer.onSamplingRateChanged({1000.0, kv4cl::UnitPfxNone, "Hz"}, {1000.0, kv4cl::UnitPfxNone, "Hz"});
+    f.producer.start();
+    f.consumer.onStartConsuming();
+    QTest::mouseClick(average, Qt::LeftButton, {}, QPoint(8, average->height() / 2));
+    ASSERT_TRUE(average->isChecked());
+    source.add(source.rows(0, 2500)); // two and a half 1 s sweeps
+    EXPECT_TRUE(QTest::qWaitFor([&] { return average->text() == "average (2)"; }, 5000))
+        << average->text().toStdString();
+    f.consumer.onStopConsuming();
 }
 
 // The current channels whose plots are on screen, in channel order.
