@@ -1,5 +1,7 @@
 #include "analysis/eventdetection/eventdetectionconsumer.h"
 
+#include "analysis/framework/csvformat.h"
+
 #include <QMutexLocker>
 
 #include <algorithm>
@@ -95,4 +97,54 @@ void EventDetectionConsumer::analyze() {
             any = true;
         }
     if (any) emit result();
+}
+
+QList<int> exponentialOrder(const ExponentialFitModel& model) {
+    QList<int> order;
+    for (int i = 0; i < model.components; i++)
+        order << i;
+    std::sort(order.begin(), order.end(),
+              [&model](int a, int b) { return model.timeConstants[a] < model.timeConstants[b]; });
+    return order;
+}
+
+QString eventDetectionTitle(int currentChannelIdx) {
+    return QString("Event detection - channel %1").arg(currentChannelIdx + 1);
+}
+
+QString eventDetectionCsv(int currentChannelIdx, const EventDetectionRecord& shown,
+                          const QList<std::pair<QString, ExponentialFitModel>>& fits,
+                          const QString& separator) {
+    QString text;
+    const QString& s = separator;
+    text += csvLine({"Channel:", QString::number(currentChannelIdx + 1)}, s);
+    const struct {
+        const char* name;
+        const EventHistogram& histogram;
+    } histograms[] = {{"Dwell time", shown.dwellHistogram},
+                      {"Dwell amplitude", shown.amplitudeHistogram},
+                      {"Closed time", shown.closedHistogram}};
+    for (const auto& h : histograms) {
+        text += csvLine({csvHeader(h.name, h.histogram.unitLabel), "Events"}, s);
+        for (int i = 0; i < h.histogram.counts.size(); i++)
+            text += csvLine({csvNumber(h.histogram.lowerEdge + (i + 0.5) * h.histogram.binWidth),
+                             QString::number(h.histogram.counts[i])},
+                            s);
+    }
+    text += csvLine({csvHeader("Dwell amplitude", shown.amplitudeHistogram.unitLabel),
+                     csvHeader("Dwell time", shown.dwellHistogram.unitLabel)},
+                    s);
+    for (int i = 0; i < shown.amplitudes.size(); i++)
+        text += csvLine({csvNumber(shown.amplitudes[i]), csvNumber(shown.dwells[i])}, s);
+    for (const auto& [title, model] : fits) {
+        QStringList header{"Fit"}, values{title};
+        for (int i : exponentialOrder(model)) {
+            const int n = int(header.size() + 1) / 2;
+            header << csvHeader(QString("tau %1").arg(n), shown.dwellHistogram.unitLabel)
+                   << csvHeader(QString("weight %1").arg(n), "");
+            values << csvNumber(model.timeConstants[i]) << csvNumber(model.weight(i));
+        }
+        text += csvLine(header, s) + csvLine(values, s);
+    }
+    return text;
 }

@@ -5,10 +5,14 @@
 // record with channelResult().
 
 #include "analysis/compute/eventdetectionrecord.h"
+#include "analysis/compute/fitmodels.h"
 #include "analysis/framework/analysisconsumer.h"
 
+#include <QList>
 #include <QMetaType>
+#include <QString>
 
+#include <utility>
 #include <vector>
 
 class EventDetectionConsumer : public AnalysisConsumer {
@@ -59,3 +63,16 @@ class EventDetectionConsumer : public AnalysisConsumer {
 };
 
 Q_DECLARE_METATYPE(EventDetectionConsumer::Options_t)
+
+// The components of an exponential fit, the faster first, so that rows read alike from fit to
+// fit.
+QList<int> exponentialOrder(const ExponentialFitModel& model);
+
+// The title of a channel's dock and of its CSV files; channels counted from 0.
+QString eventDetectionTitle(int currentChannelIdx);
+// The body of the CSV the dock exports: the channel (counted from 1), the dwell time, dwell
+// amplitude and closed time histograms, each event's amplitude and dwell, then each of the
+// exponential `fits` of the dwell times (title, model).
+QString eventDetectionCsv(int currentChannelIdx, const EventDetectionRecord& record,
+                          const QList<std::pair<QString, ExponentialFitModel>>& fits,
+                          const QString& separator);

@@ -33,26 +33,8 @@ int supportedDigits(double value, double resolution) {
     return std::clamp(digits, 2, 6);
 }
 
-QString csvHeader(const QString& name, const QString& unit) {
-    return unit.isEmpty() ? name : name + " [" + unit + "]";
-}
-
 QString fitLabel(const QString& title, bool converged) {
     return converged ? title : title + " (not converged)";
-}
-
-QString csvNumber(double value) {
-    return QString::number(value, 'g', 12);
-}
-
-QString csvLine(const QStringList& fields, const QString& separator) {
-    QStringList quoted;
-    for (const QString& field : fields) {
-        const bool needsQuotes =
-            field.contains(separator) || field.contains('"') || field.contains('\n') || field.contains('\r');
-        quoted << (needsQuotes ? "\"" + QString(field).replace("\"", "\"\"") + "\"" : field);
-    }
-    return quoted.join(separator) + "\n";
 }
 
 void markStale(QWidget* result, const QString& why) {

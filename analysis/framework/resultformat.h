@@ -1,7 +1,9 @@
 #pragma once
-// How results read in every analysis dock and in their CSV files: a value with the prefix that
-// suits it and the significant digits the data support, CSV headers "name [unit]" and fields
-// quoted where the separator needs it, and results greyed once nothing updates them any more.
+// How results read in every analysis dock and in their CSV files (csvformat.h): a value with the
+// prefix that suits it and the significant digits the data support, and results greyed once
+// nothing updates them any more.
+
+#include "analysis/framework/csvformat.h"
 
 #include "commlib/types/kv4cltypes.h"
 
@@ -20,15 +22,6 @@ int supportedDigits(double value, double resolution);
 
 // The title a fit shows under, marked when the fit gave up before it settled.
 QString fitLabel(const QString& title, bool converged);
-
-// "name [unit]", or the name alone for a count.
-QString csvHeader(const QString& name, const QString& unit);
-// A number as the CSV holds it: twelve significant digits, beyond any measurement's and short
-// of the last bits that a change of prefix disturbs (1.5e-9 A is 1500 pA, not 1500.0000000000002).
-QString csvNumber(double value);
-// One line of a CSV file, ending with a newline. A field holding the separator, a quote or a
-// line end is quoted, its quotes doubled, so that any reader of CSV keeps the columns.
-QString csvLine(const QStringList& fields, const QString& separator);
 
 // Why a result shown is no longer what the analysis would give now.
 inline const QString staleAfterStop = "Analysis stopped: the last result before Stop";

@@ -1,5 +1,7 @@
 #include "analysis/histogram/histogramconsumer.h"
 
+#include "analysis/framework/csvformat.h"
+
 #include <QMutexLocker>
 
 #include <algorithm>
@@ -79,4 +81,20 @@ void HistogramConsumer::analyze() {
     for (size_t c = 0; c < records.size(); c++)
         if (activeChannels[c]) markPublished(int(c));
     emit result();
+}
+
+QString histogramTitle(int currentChannelIdx) {
+    return QString("Histogram - channel %1").arg(currentChannelIdx + 1);
+}
+
+QString histogramCsv(int currentChannelIdx, const HistogramRecord& record, const QString& separator) {
+    QString text = csvLine({"Channel:", QString::number(currentChannelIdx + 1)}, separator);
+    text += csvLine({csvHeader("Current", record.unitLabel), "Samples"}, separator);
+    for (qsizetype i = 0; i < record.counts.size(); i++) {
+        const double lower = record.lowerEdge + double(i) * record.binWidth;
+        text +=
+            csvLine({csvNumber((lower + (lower + record.binWidth)) * 0.5), QString::number(record.counts[i])},
+                    separator);
+    }
+    return text;
 }

@@ -6,6 +6,8 @@
 #include "analysis/compute/histogramrecord.h"
 #include "analysis/framework/analysisconsumer.h"
 
+#include <QString>
+
 #include <vector>
 
 class HistogramConsumer : public AnalysisConsumer {
@@ -43,3 +45,9 @@ class HistogramConsumer : public AnalysisConsumer {
     std::vector<kv4cl::RangedMeasurement_t> recordRanges;
     int minimumFrames = 0;
 };
+
+// The title of a channel's dock and of its CSV files; channels counted from 0.
+QString histogramTitle(int currentChannelIdx);
+// The body of the CSV the dock exports: the channel (counted from 1), then each bin's middle
+// and count a row.
+QString histogramCsv(int currentChannelIdx, const HistogramRecord& record, const QString& separator);

@@ -26,7 +26,7 @@ const QStringList HistogramWidget::fitColours = {"Red",     "LightSalmon", "Stee
 
 HistogramWidget::HistogramWidget(int currentChannelIdx, QWidget* parent)
     : AnalysisDock(currentChannelIdx, {LimitToRoiTool, ExportTool, GaussianFitTool, ViewFitTool}, parent) {
-    analysisTitle = QString("Histogram - channel %1").arg(currentChannelIdx + 1);
+    analysisTitle = histogramTitle(currentChannelIdx);
     setWindowTitle(analysisTitle);
     setMinimumSize(320, 240);
 
@@ -137,15 +137,7 @@ void HistogramWidget::onCurrentFitted(const GaussianFitModel& model) {
 }
 
 QString HistogramWidget::exportData() {
-    QString text = csvLine({"Channel:", QString::number(currentChannelIdx + 1)}, separator);
-    text += csvLine({csvHeader("Current", histogramPlot->xAxis->label()), "Samples"}, separator);
-    for (int i = 0; i < shown.counts.size(); i++) {
-        const double lower = shown.lowerEdge + i * shown.binWidth;
-        text +=
-            csvLine({csvNumber((lower + (lower + shown.binWidth)) * 0.5), QString::number(shown.counts[i])},
-                    separator);
-    }
-    return text;
+    return histogramCsv(currentChannelIdx, shown, separator);
 }
 
 Analysis histogramAnalysis() {

@@ -1,5 +1,7 @@
 #include "analysis/noisereport/noisereportconsumer.h"
 
+#include "analysis/framework/csvformat.h"
+
 #include <QMutexLocker>
 
 #include <cmath>
@@ -76,4 +78,35 @@ void NoiseReportConsumer::analyze() {
          res.gpStds);
     std::lock_guard handingOver(handOver);
     emit result(res);
+}
+
+QString noiseReportCsv(const NoiseReportConsumer::Result_t& result,
+                       const kv4cl::RangedMeasurement_t& voltageRange,
+                       const std::vector<kv4cl::RangedMeasurement_t>& currentRanges,
+                       const std::vector<kv4cl::RangedMeasurement_t>& gpRanges, const QStringList& gpNames,
+                       const QString& separator) {
+    QString text;
+    // Rows numbered from `number` + 1; a column in one unit, the range's, each value brought to it.
+    const auto section = [&](const QString& channel, const QString& mean, const QString& std,
+                             const QList<double>& means, const QList<double>& stds, qsizetype first,
+                             qsizetype count, int number, const kv4cl::RangedMeasurement_t& range) {
+        const QString unit = QString::fromStdString(range.label());
+        const auto inRange = [&](double value) {
+            return csvNumber(
+                kv4cl::Measurement_t{value, kv4cl::UnitPfxNone, range.unit}.converted(range.prefix).value);
+        };
+        text += csvLine({channel, csvHeader(mean, unit), csvHeader(std, unit)}, separator);
+        for (qsizetype row = first; row < first + count; row++)
+            text += csvLine({QString::number(++number), inRange(means[row]), inRange(stds[row])}, separator);
+    };
+    if (!result.voltageMeans.isEmpty())
+        section("Channel", "Mean voltage", "Voltage std", result.voltageMeans, result.voltageStds, 0,
+                result.voltageMeans.size(), 0, voltageRange);
+    if (!result.currentMeans.isEmpty() && !currentRanges.empty())
+        section("Channel", "Mean current", "Current std", result.currentMeans, result.currentStds, 0,
+                result.currentMeans.size(), 0, currentRanges.front());
+    for (qsizetype g = 0; g < result.gpMeans.size() && size_t(g) < gpRanges.size() && g < gpNames.size(); g++)
+        section(gpNames[g], "Mean value", "Value std", result.gpMeans, result.gpStds, g, 1, int(g),
+                gpRanges[size_t(g)]);
+    return text;
 }

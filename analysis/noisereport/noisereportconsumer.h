@@ -7,6 +7,10 @@
 
 #include <QList>
 #include <QMetaType>
+#include <QString>
+#include <QStringList>
+
+#include <vector>
 
 class NoiseReportConsumer : public AnalysisConsumer {
     Q_OBJECT
@@ -46,3 +50,16 @@ class NoiseReportConsumer : public AnalysisConsumer {
 };
 
 Q_DECLARE_METATYPE(NoiseReportConsumer::Result_t)
+
+// The title of the dock and of its CSV files.
+inline const QString noiseReportTitle = "Noise Report";
+
+// The body of the CSV the dock exports for `result`: a section of the voltage channels, one of
+// the current channels and one per gp channel (named by `gpNames`), a row per channel with its
+// mean and standard deviation in the unit of the section's range (the first current channel's
+// for every current channel).
+QString noiseReportCsv(const NoiseReportConsumer::Result_t& result,
+                       const kv4cl::RangedMeasurement_t& voltageRange,
+                       const std::vector<kv4cl::RangedMeasurement_t>& currentRanges,
+                       const std::vector<kv4cl::RangedMeasurement_t>& gpRanges, const QStringList& gpNames,
+                       const QString& separator);

@@ -56,7 +56,7 @@ const QString NoiseReportWidget::windowKey = "Analysis/Online/Settings/noiseRepo
 // Always every channel at once.
 NoiseReportWidget::NoiseReportWidget(QWidget* parent) : AnalysisDock(0, {LabbookTool, ExportTool}, parent) {
     currentChannelIdx = currentChannelsNum;
-    analysisTitle = "Noise Report";
+    analysisTitle = noiseReportTitle;
     setWindowTitle(analysisTitle);
     window = new QDoubleSpinBox(plotFrame());
     window->setRange(shortestWindow, longestWindow);
@@ -128,6 +128,7 @@ void NoiseReportWidget::onResult(NoiseReportConsumer::Result_t res) {
             return currentRanges[size_t(row - voltageChannelsNum)];
         return gpRanges[size_t(row - voltageChannelsNum - currentChannelsNum)];
     };
+    shown = res;
     const QList<double> allMeans = res.voltageMeans + res.currentMeans + res.gpMeans;
     const QList<double> allStds = res.voltageStds + res.currentStds + res.gpStds;
     const int rows = std::min(int(means.size()), int(allMeans.size()));
@@ -144,27 +145,7 @@ void NoiseReportWidget::onResult(NoiseReportConsumer::Result_t res) {
 }
 
 QString NoiseReportWidget::exportData() {
-    QString text;
-    const QString& s = separator;
-    // Rows numbered from `number` + 1; a column in one unit, the range's, each value brought to it.
-    const auto section = [&](const QString& channel, const QString& mean, const QString& std, int first,
-                             int count, int number, const kv4cl::RangedMeasurement_t& range) {
-        const QString unit = QString::fromStdString(range.label());
-        text += csvLine({channel, csvHeader(mean, unit), csvHeader(std, unit)}, s);
-        for (size_t row = size_t(first); row < size_t(first + count); row++)
-            text += csvLine({QString::number(++number), csvNumber(means[row].converted(range.prefix).value),
-                             csvNumber(stds[row].converted(range.prefix).value)},
-                            s);
-    };
-    if (voltageChannelsNum > 0)
-        section("Channel", "Mean voltage", "Voltage std", 0, voltageChannelsNum, 0, voltageRange);
-    if (currentChannelsNum > 0)
-        section("Channel", "Mean current", "Current std", voltageChannelsNum, currentChannelsNum, 0,
-                currentRanges.front());
-    for (int g = 0; g < gpChannelsNum; g++)
-        section(gpNames[g], "Mean value", "Value std", voltageChannelsNum + currentChannelsNum + g, 1, g,
-                gpRanges[size_t(g)]);
-    return text;
+    return noiseReportCsv(shown, voltageRange, currentRanges, gpRanges, gpNames, separator);
 }
 
 void NoiseReportWidget::onSaveToLabbook() {
@@ -176,7 +157,7 @@ void NoiseReportWidget::onSaveToLabbook() {
 
 Analysis noiseReportAnalysis() {
     return analysisOf<NoiseReportConsumer, NoiseReportWidget>({.key = "noiseReport",
-                                                               .title = "Noise Report",
+                                                               .title = noiseReportTitle,
                                                                .placement = AnalysisPlacement::Docked,
                                                                .filterLabel = "Noise report",
                                                                .filterKey = "NoiseReport"});

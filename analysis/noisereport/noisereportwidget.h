@@ -35,6 +35,8 @@ class NoiseReportWidget : public AnalysisDock<NoiseReportWidget, NoiseReportCons
     // Voltage rows, then current rows, then gp rows.
     std::vector<kv4cl::Measurement_t> means;
     std::vector<kv4cl::Measurement_t> stds;
+    // The last result, for the export.
+    NoiseReportConsumer::Result_t shown;
     QStringList gpNames;
     QDoubleSpinBox* window;
     CopyableTable* values;

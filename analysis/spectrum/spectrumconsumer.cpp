@@ -1,8 +1,11 @@
 #include "analysis/spectrum/spectrumconsumer.h"
 
+#include "analysis/framework/csvformat.h"
+
 #include <QMutexLocker>
 
 #include <algorithm>
+#include <cmath>
 
 namespace {
 
@@ -82,4 +85,32 @@ void SpectrumConsumer::analyze() {
             any = true;
         }
     if (any) emit result();
+}
+
+SpectrumCurve spectrumCurve(const SpectrumRecord& record, bool squared) {
+    const int n = record.halfSize;
+    SpectrumCurve curve{QList<double>(record.frequencies.begin(), record.frequencies.begin() + n),
+                        QList<double>(record.spectrum.begin(), record.spectrum.begin() + n),
+                        {}};
+    if (squared) {
+        curve.unitLabel = record.unitLabel + QChar(0x00B2) + "/Hz";
+    } else {
+        for (double& v : curve.values)
+            v = std::sqrt(v);
+        curve.unitLabel = record.unitLabel + "/" + QChar(0x221A) + "Hz";
+    }
+    return curve;
+}
+
+QString spectrumTitle(int currentChannelIdx) {
+    return QString("Spectrum - channel %1").arg(currentChannelIdx + 1);
+}
+
+QString spectrumCsv(int currentChannelIdx, const SpectrumCurve& curve, const QString& separator) {
+    QString text = csvLine({"Current Channel:", QString::number(currentChannelIdx + 1)}, separator);
+    text += csvLine({csvHeader("Frequency", "Hz"), csvHeader("Current Squared Module", curve.unitLabel)},
+                    separator);
+    for (qsizetype i = 0; i < curve.frequencies.size(); i++)
+        text += csvLine({csvNumber(curve.frequencies[i]), csvNumber(curve.values[i])}, separator);
+    return text;
 }

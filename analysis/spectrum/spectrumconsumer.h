@@ -7,7 +7,9 @@
 #include "analysis/compute/spectrumrecord.h"
 #include "analysis/framework/analysisconsumer.h"
 
+#include <QList>
 #include <QMetaType>
+#include <QString>
 
 #include <vector>
 
@@ -52,3 +54,18 @@ class SpectrumConsumer : public AnalysisConsumer {
 };
 
 Q_DECLARE_METATYPE(SpectrumConsumer::Options_t)
+
+// A record as its dock shows and exports it: its bins up to half the rate, with the density or
+// its square root, and the unit of those values.
+struct SpectrumCurve {
+    QList<double> frequencies; // Hz
+    QList<double> values;
+    QString unitLabel; // "pA²/Hz" or "pA/√Hz"
+};
+SpectrumCurve spectrumCurve(const SpectrumRecord& record, bool squared);
+
+// The title of a channel's dock and of its CSV files; channels counted from 0.
+QString spectrumTitle(int currentChannelIdx);
+// The body of the CSV the dock exports: the channel (counted from 1), then frequency and value
+// a row.
+QString spectrumCsv(int currentChannelIdx, const SpectrumCurve& curve, const QString& separator);

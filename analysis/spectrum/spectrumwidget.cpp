@@ -40,7 +40,7 @@ QCPRange valueRange(const QList<double>& values, bool positiveOnly) {
 
 SpectrumWidget::SpectrumWidget(int currentChannelIdx, QWidget* parent)
     : AnalysisDock(currentChannelIdx, {ExportTool}, parent) {
-    analysisTitle = QString("Spectrum - channel %1").arg(currentChannelIdx + 1);
+    analysisTitle = spectrumTitle(currentChannelIdx);
     setWindowTitle(analysisTitle);
     setMinimumSize(320, 240);
 
@@ -104,30 +104,23 @@ void SpectrumWidget::onApplyParameters() {
 void SpectrumWidget::onLogAxisRequest() {
     if (logX->isChecked() != xIsLog) setLogScale(spectrumPlot->xAxis, xIsLog = logX->isChecked());
     if (logY->isChecked() != yIsLog) setLogScale(spectrumPlot->yAxis, yIsLog = logY->isChecked());
-    if (!frequencies.isEmpty() && spectrumPlot->zoomStack().isEmpty()) {
-        spectrumPlot->xAxis->setRange(valueRange(frequencies, xIsLog));
-        spectrumPlot->yAxis->setRange(valueRange(values, yIsLog));
+    if (!shown.frequencies.isEmpty() && spectrumPlot->zoomStack().isEmpty()) {
+        spectrumPlot->xAxis->setRange(valueRange(shown.frequencies, xIsLog));
+        spectrumPlot->yAxis->setRange(valueRange(shown.values, yIsLog));
     }
     spectrumPlot->replot();
 }
 
 void SpectrumWidget::redraw() {
     const SpectrumRecord record = consumer()->channelResult(currentChannelIdx);
-    const int n = record.halfSize;
-    frequencies = QList<double>(record.frequencies.begin(), record.frequencies.begin() + n);
-    values = QList<double>(record.spectrum.begin(), record.spectrum.begin() + n);
-    if (squared->isChecked()) {
-        spectrumPlot->yAxis->setLabel(record.unitLabel + QChar(0x00B2) + "/Hz");
-    } else {
-        for (double& v : values)
-            v = std::sqrt(v);
-        spectrumPlot->yAxis->setLabel(record.unitLabel + "/" + QChar(0x221A) + "Hz");
-    }
-    spectrumCurve->setRawSamples(frequencies.constData(), values.constData(), n);
+    shown = ::spectrumCurve(record, squared->isChecked());
+    spectrumPlot->yAxis->setLabel(shown.unitLabel);
+    spectrumCurve->setRawSamples(shown.frequencies.constData(), shown.values.constData(),
+                                 int(shown.frequencies.size()));
     spectrumCurve->updateData();
     if (spectrumPlot->zoomStack().isEmpty()) {
-        spectrumPlot->xAxis->setRange(valueRange(frequencies, xIsLog));
-        spectrumPlot->yAxis->setRange(valueRange(values, yIsLog));
+        spectrumPlot->xAxis->setRange(valueRange(shown.frequencies, xIsLog));
+        spectrumPlot->yAxis->setRange(valueRange(shown.values, yIsLog));
     }
     // Samples that were not numbers (a saturated or overflowed channel) drop their blocks. Set
     // only when it changes: the text queues a replot of its own.
@@ -140,13 +133,7 @@ void SpectrumWidget::redraw() {
 }
 
 QString SpectrumWidget::exportData() {
-    QString text = csvLine({"Current Channel:", QString::number(currentChannelIdx + 1)}, separator);
-    text += csvLine({csvHeader("Frequency", spectrumPlot->xAxis->label()),
-                     csvHeader("Current Squared Module", spectrumPlot->yAxis->label())},
-                    separator);
-    for (int i = 0; i < frequencies.size(); i++)
-        text += csvLine({csvNumber(frequencies[i]), csvNumber(values[i])}, separator);
-    return text;
+    return spectrumCsv(currentChannelIdx, shown, separator);
 }
 
 Analysis spectrumAnalysis() {

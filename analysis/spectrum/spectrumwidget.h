@@ -51,6 +51,5 @@ class SpectrumWidget : public AnalysisDock<SpectrumWidget, SpectrumConsumer> {
     bool yIsLog = false;
     AnalysisPlot* spectrumPlot;
     std::unique_ptr<Curve> spectrumCurve;
-    QList<double> frequencies;
-    QList<double> values;
+    SpectrumCurve shown;
 };
