@@ -58,6 +58,7 @@ FileSampleSource::FileSampleSource(std::unique_ptr<RecordingReader> recording)
         splitUnit(channel.unit, range.prefix, range.unit);
         channelRanges.push_back(range);
     }
+    end = reader->frames;
     anchorTime = Clock::now();
 }
 
@@ -96,11 +97,23 @@ void FileSampleSource::seek(int64_t frame) {
     next = std::clamp<int64_t>(frame, 0, reader->frames);
     anchorFrame = next;
     anchorTime = Clock::now();
+    ended.notify_all();
 }
 
 int64_t FileSampleSource::position() const {
     std::lock_guard lock(mutex);
     return next;
+}
+
+void FileSampleSource::setEnd(int64_t frame) {
+    std::lock_guard lock(mutex);
+    end = std::clamp<int64_t>(frame, 0, reader->frames);
+    ended.notify_all();
+}
+
+void FileSampleSource::awaitEnd() {
+    std::unique_lock lock(mutex);
+    ended.wait(lock, [this] { return next >= end; });
 }
 
 kv4cl::ErrorCodes_t FileSampleSource::getChannelCounts(uint32_t& voltageChannels, uint32_t& currentChannels,
@@ -118,7 +131,7 @@ void FileSampleSource::noteBacklog(uint64_t rows) {
 
 int64_t FileSampleSource::availableLocked() const {
     if (!running || backlog >= backlogLimit) return 0;
-    int64_t due = reader->frames;
+    int64_t due = end;
     if (pace > 0) {
         const double elapsed = std::chrono::duration<double>(Clock::now() - anchorTime).count();
         due = std::min(due, anchorFrame + int64_t(elapsed * frameRate * pace));
@@ -139,6 +152,7 @@ kv4cl::ErrorCodes_t FileSampleSource::readSamples(uint32_t frames, uint32_t& fra
     const int64_t first = next;
     const int64_t count = std::min<int64_t>(frames, availableLocked());
     next += count;
+    if (count > 0 && next >= end) ended.notify_all();
     lock.unlock();
 
     framesRead = 0;

@@ -15,6 +15,7 @@
 #include "recording/recordingreader.h"
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -40,6 +41,11 @@ class FileSampleSource final : public SampleSource {
     // The frame handed out next; a seek goes on from `frame` (clamped to the recording).
     void seek(int64_t frame);
     int64_t position() const;
+    // Frames from `frame` on are held back (from the recording's end unless set): a replay of
+    // a stretch of it. awaitEnd() returns once every frame before it was handed out; while
+    // playing, the producer stores them before it polls again.
+    void setEnd(int64_t frame);
+    void awaitEnd();
 
     kv4cl::ErrorCodes_t getChannelCounts(uint32_t& voltageChannels, uint32_t& currentChannels,
                                          uint32_t& gpChannels) override;
@@ -75,6 +81,8 @@ class FileSampleSource final : public SampleSource {
 
     mutable std::mutex mutex;
     int64_t next = 0;
+    int64_t end = 0;
+    std::condition_variable ended;
     bool running = false;
     double pace = 1.0;
     uint64_t backlog = 0;

@@ -6,8 +6,11 @@
 #include "recording/recordingreader.h"
 #include "simulator/simulation.h"
 #include "tools/acquisitionsettings.h"
+#include "tools/analysecommand.h"
 #include "tools/clisupport.h"
 #include "tools/recordcommand.h"
+
+#include <QCoreApplication>
 
 #include <algorithm>
 #include <chrono>
@@ -48,6 +51,13 @@ void printUsage(std::ostream& out) {
            "                      of its files (an ABF channel file opens with the recording's\n"
            "                      other channels and chunks): format, channels with their units,\n"
            "                      rate, duration, sweeps, tags and losses\n"
+           "  analyse FILE --noise|--spectrum|--histogram|--events [...] --csv OUT [options]\n"
+           "                      plays a recording (as open reads it) through the program's\n"
+           "                      analyses as fast as they take it and writes to OUT the CSV their\n"
+           "                      docks export, one export after the other: the noise report of every\n"
+           "                      channel, and per current channel its histogram, event detection (with\n"
+           "                      the dock's default thresholds) and spectrum (its density, squared);\n"
+           "                      not the I-V graph, whose export is its dock's runs and fits\n"
            "  record ID[,ID...] --seconds S --format dat|abf --out DIR [options]\n"
            "                      records for S seconds, or until Ctrl+C, into a new folder in DIR\n"
            "                      named after the recording (\"file\", \"file_1\"...), with its\n"
@@ -61,6 +71,16 @@ void printUsage(std::ostream& out) {
            "  --param NAME=VALUE  a protocol parameter, e.g. Vhold=-50 (in the parameter's\n"
            "                      unit, mV for voltages, ms for times) or Vhold=-0.05V\n"
            "\n"
+           "analyse options:\n"
+           "  --channel N         the per-channel analyses for current channel N alone, counted from 1\n"
+           "                      as the docks count them (default: every current channel)\n"
+           "  --from T, --to T    the stretch analysed, in seconds from the recording's start\n"
+           "                      (default: all of it); each analysis gives its last whole result in\n"
+           "                      it, as its dock would show it at --to\n"
+           "  --window S          the noise report's window, 0.1 to 600 s (default 0.5)\n"
+           "  --fft-bins N        the spectrum's block, a power of two from 512 to 32768 (default 512)\n"
+           "  --integration S     the spectrum's shortest average, 1 to 20 s (default 2)\n"
+           "\n"
            "record options:\n"
            "  --verify-pattern    puts the virtual amplifiers in pattern mode (each frame carries\n"
            "                      its number) and, after the recording, reads every frame of the\n"
@@ -70,7 +90,9 @@ void printUsage(std::ostream& out) {
            "                      dropped bytes, a stall, an overflow of the device's buffer\n"
            "\n"
            "open exits with 0, or 1 when the file cannot be read as a recording (saying what is\n"
-           "wrong and where).\n"
+           "wrong and where). analyse exits with 0 once OUT is written, 1 when the file cannot be read,\n"
+           "the channel or the times are not in it, the stretch holds no whole result or OUT cannot be\n"
+           "written, and 2 on a usage error.\n"
            "\n"
            "record exits with 0 when nothing was lost, 3 when frames were lost (each told on\n"
            "standard error as it happens, marked in the files and counted on the \"frames\n"
@@ -382,6 +404,83 @@ int openRecording(const std::string& path) {
     return 0;
 }
 
+// A number of the command line within [min, max], nothing after it.
+std::optional<double> parseNumber(const std::string& text, double min, double max) {
+    size_t used = 0;
+    double value = 0.0;
+    try {
+        value = std::stod(text, &used);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+    if (used != text.size() || !(value >= min && value <= max)) return std::nullopt;
+    return value;
+}
+
+int analyse(std::vector<std::string> args) {
+    kav4cli::AnalyseRequest request;
+    const auto number = [&](const char* option, double min, double max) -> std::optional<double> {
+        const auto text = takeOption(args, option);
+        if (!text) return std::nullopt;
+        const std::optional<double> value = parseNumber(*text, min, max);
+        if (!value) {
+            char range[120];
+            std::snprintf(range, sizeof range, "%s must be a number from %g to %g", option, min, max);
+            throw UsageError{range};
+        }
+        return value;
+    };
+    const std::optional<double> channel = number("--channel", 1, 1e6);
+    if (channel && *channel != std::floor(*channel)) throw UsageError{"--channel must be a whole number"};
+    if (channel) request.channel = int(*channel);
+    request.from = number("--from", 0, 1e9).value_or(0.0);
+    request.to = number("--to", 0, 1e9);
+    request.noiseWindow = number("--window", 0.1, 600).value_or(request.noiseWindow);
+    request.integrationTime = number("--integration", 1, 20).value_or(request.integrationTime);
+    if (const auto bins = number("--fft-bins", 512, 32768)) {
+        request.fftBins = int(*bins);
+        if (*bins != request.fftBins || (request.fftBins & (request.fftBins - 1)) != 0)
+            throw UsageError{"--fft-bins must be a power of two from 512 to 32768"};
+    }
+    const auto csv = takeOption(args, "--csv");
+    for (const auto& [flag, chosen] :
+         {std::pair{"--noise", &request.noise}, std::pair{"--spectrum", &request.spectrum},
+          std::pair{"--histogram", &request.histogram}, std::pair{"--events", &request.events}}) {
+        const auto at = std::find(args.begin(), args.end(), flag);
+        *chosen = at != args.end();
+        if (*chosen) args.erase(at);
+    }
+    // Its export is the dock's series, one per run of the analysis, and the dock's fits.
+    if (std::find(args.begin(), args.end(), "--iv") != args.end())
+        throw UsageError{
+            "--iv is not offered: the I-V graph exports its dock's runs and fits, which a replay "
+            "does not make"};
+    for (const std::string& arg : args) {
+        if (arg.empty() || arg[0] != '-') continue;
+        for (const char* known :
+             {"--channel", "--from", "--to", "--window", "--integration", "--fft-bins", "--csv"})
+            if (arg == known) throw UsageError{arg + " needs a value"};
+        throw UsageError{"unknown option: " + arg};
+    }
+    if (args.size() != 1) throw UsageError{"analyse needs one FILE"};
+    request.file = args[0];
+    if (!request.noise && !request.spectrum && !request.histogram && !request.events)
+        throw UsageError{"analyse needs --noise, --spectrum, --histogram or --events"};
+    if (!csv || csv->empty()) throw UsageError{"analyse needs --csv OUT"};
+    request.csv = *csv;
+    int argc = 1;
+    char name[] = "kav4-cli";
+    char* argv[] = {name, nullptr};
+    // The producer's meter and the consumers' notices are timers and signals of Qt's.
+    QCoreApplication application(argc, argv);
+    const kav4cli::AnalyseReport report = kav4cli::analyse(request);
+    std::printf("analysed: %llu frames (%.6g s, from %.6g s) in %.3f s, %.1f times real time\n",
+                static_cast<unsigned long long>(report.frames), report.dataSeconds, report.firstSecond,
+                report.elapsedSeconds,
+                report.elapsedSeconds > 0 ? report.dataSeconds / report.elapsedSeconds : 0.0);
+    return 0;
+}
+
 int run(std::vector<std::string> args, kav4sim::SimulatedBus* simulation) {
     const std::string command = args[0];
     args.erase(args.begin());
@@ -393,6 +492,7 @@ int run(std::vector<std::string> args, kav4sim::SimulatedBus* simulation) {
         if (args.size() != 1) throw UsageError{"open needs one FILE"};
         return openRecording(args[0]);
     }
+    if (command == "analyse") return analyse(args);
     if (command == "info") {
         if (args.size() != 1) throw UsageError{"info needs one ID"};
         return info(args[0]);

@@ -182,8 +182,14 @@ void AnalysisConsumer::run() {
             framesMissing();
         }
         hook->gaps.clear();
-        if (done == readBuffer.size()) continue;
-        accumulated.insert(accumulated.end(), readBuffer.begin() + std::ptrdiff_t(done), readBuffer.end());
-        analyze();
+        if (done < readBuffer.size()) {
+            accumulated.insert(accumulated.end(), readBuffer.begin() + std::ptrdiff_t(done),
+                               readBuffer.end());
+            analyze();
+        }
+        if (rowsRead > 0) {
+            analysedRows.store(hook->row, std::memory_order_release);
+            emit analysed();
+        }
     }
 }

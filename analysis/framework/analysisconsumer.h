@@ -47,8 +47,15 @@ class AnalysisConsumer : public DeviceDataConsumer {
         return validChannel(channelIdx) ? published[size_t(channelIdx)].load(std::memory_order_acquire) : 0;
     }
 
+    // Rows of the ring that have gone through analyze(), counted as the producer's
+    // rowsProduced() counts them: a caller that plays a recording through the analysis knows
+    // from it when every frame was taken. From any thread.
+    uint64_t rowsAnalysed() const { return analysedRows.load(std::memory_order_acquire); }
+
   signals:
     void analyzing(bool on);
+    // Emitted from the consumer's thread each time rowsAnalysed() has moved.
+    void analysed();
 
   public slots:
     void onStartConsuming() override;
@@ -108,6 +115,7 @@ class AnalysisConsumer : public DeviceDataConsumer {
 
     std::vector<double> readBuffer;
     std::unique_ptr<std::atomic<uint64_t>[]> published;
+    std::atomic<uint64_t> analysedRows = 0;
 
     // The channels asked for from the GUI thread, and what the thread has yet to take over.
     QMutex requestMutex;

@@ -1,0 +1,197 @@
+#include "tools/analysecommand.h"
+
+#include "analysis/eventdetection/eventdetectionconsumer.h"
+#include "analysis/framework/csvformat.h"
+#include "analysis/histogram/histogramconsumer.h"
+#include "analysis/noisereport/noisereportconsumer.h"
+#include "analysis/spectrum/spectrumconsumer.h"
+#include "session/devicesession.h"
+#include "tools/acquisitionsettings.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+
+#include <cmath>
+#include <condition_variable>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace kav4cli {
+
+namespace {
+
+// The exports are written as the dock writes them with its first choice of separator.
+const QString separator = ",";
+
+std::string seconds(double s) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g s", s);
+    return text;
+}
+
+} // namespace
+
+AnalyseReport analyse(const AnalyseRequest& request) {
+    // What the consumers' threads hand over, made before the session so that it outlives them.
+    std::mutex resultMutex;
+    std::optional<NoiseReportConsumer::Result_t> noiseResult;
+    std::mutex progressMutex;
+    std::condition_variable progress;
+
+    QString error;
+    const std::unique_ptr<DeviceSession> session =
+        DeviceSession::openRecording(QString::fromStdString(request.file), error);
+    if (!session) throw Failure(error.toStdString());
+    FileSampleSource& source = *session->replay();
+    DeviceDataProducer& producer = *session->producer();
+    const DeviceDataProducer::ChannelCounts& counts = session->features().channels;
+    const double rate = source.rate();
+    const int64_t frames = source.recording().frames;
+    const double duration = double(frames) / rate;
+
+    const int currents = int(counts.current);
+    std::vector<int> channels;
+    if (request.channel) {
+        if (*request.channel < 1 || *request.channel > currents)
+            throw Failure("no current channel " + std::to_string(*request.channel) +
+                          " in the recording; it has " + std::to_string(currents));
+        channels.push_back(*request.channel - 1);
+    } else {
+        for (int c = 0; c < currents; c++)
+            channels.push_back(c);
+    }
+    if ((request.spectrum || request.histogram || request.events) && channels.empty())
+        throw Failure("the recording has no current channel to analyse");
+
+    const int64_t first = std::llround(request.from * rate);
+    const int64_t end = request.to ? std::llround(*request.to * rate) : frames;
+    if (request.from > duration || (request.to && *request.to > duration))
+        throw Failure("the recording lasts " + seconds(duration) + "; --from and --to must lie within it");
+    if (end <= first) throw Failure("--to must come after --from");
+
+    // Filed on the session, which deletes them; started before the producer, so that their
+    // hooks read from its first frame.
+    std::vector<AnalysisConsumer*> consumers;
+    NoiseReportConsumer* noise = nullptr;
+    SpectrumConsumer* spectrum = nullptr;
+    HistogramConsumer* histogram = nullptr;
+    EventDetectionConsumer* events = nullptr;
+    const auto file = [&](auto* consumer, const QString& filterKey) {
+        session->add(consumer, filterKey);
+        consumers.push_back(consumer);
+        return consumer;
+    };
+    if (request.noise) noise = file(new NoiseReportConsumer(&producer), "NoiseReport");
+    if (request.histogram) histogram = file(new HistogramConsumer(&producer), "Histogram");
+    if (request.events) events = file(new EventDetectionConsumer(&producer), "EventDetection");
+    if (request.spectrum) spectrum = file(new SpectrumConsumer(&producer), "Spectrum");
+    session->seedRanges();
+
+    // The noise report's result travels with its signal: the last one is kept, from the
+    // consumer's thread.
+    if (noise) {
+        QObject::connect(
+            noise, &NoiseReportConsumer::result, noise,
+            [&](const NoiseReportConsumer::Result_t& result) {
+                std::lock_guard lock(resultMutex);
+                noiseResult = result;
+            },
+            Qt::DirectConnection);
+        noise->onWindowChanged(request.noiseWindow);
+        noise->onStartConsuming();
+    }
+    for (const int c : channels) {
+        if (spectrum) {
+            SpectrumConsumer::Options_t options{request.fftBins,
+                                                {request.integrationTime, kv4cl::UnitPfxNone, "s"}};
+            spectrum->onSetOptions(c, options);
+            spectrum->onStartConsuming(c);
+        }
+        if (histogram) histogram->onStartConsuming(c);
+        if (events) events->onStartConsuming(c);
+    }
+
+    // Every consumer wakes the wait below as it moves on.
+    for (AnalysisConsumer* consumer : consumers)
+        QObject::connect(
+            consumer, &AnalysisConsumer::analysed, consumer,
+            [&] {
+                std::lock_guard lock(progressMutex);
+                progress.notify_all();
+            },
+            Qt::DirectConnection);
+
+    QElapsedTimer clock;
+    clock.start();
+    source.seek(first);
+    source.setEnd(end);
+    source.setSpeed(0);
+    source.play();
+    session->start();
+    source.awaitEnd();
+    // The last frames are in the ring once the producer's loop has ended; a consumer's read
+    // that waits for a whole chunk then returns with the rest.
+    producer.onStopProducing();
+    const uint64_t rows = producer.rowsProduced();
+    if (int64_t(rows) < end - first)
+        throw Failure("the recording could not be read after " +
+                      seconds(double(first + int64_t(rows)) / rate));
+    {
+        std::unique_lock lock(progressMutex);
+        progress.wait(lock, [&] {
+            for (const AnalysisConsumer* consumer : consumers)
+                if (consumer->rowsAnalysed() < rows) return false;
+            return true;
+        });
+    }
+    const double elapsed = double(clock.nsecsElapsed()) / 1e9;
+
+    const std::vector<kv4cl::RangedMeasurement_t>& ranges = source.ranges();
+    const auto rangesFrom = [&](size_t at, uint32_t count) {
+        return std::vector<kv4cl::RangedMeasurement_t>(ranges.begin() + ptrdiff_t(at),
+                                                       ranges.begin() + ptrdiff_t(at + count));
+    };
+    const std::string stretch = " in the " + seconds(double(rows) / rate) + " analysed";
+    QString text;
+    const auto title = [&](const QString& analysis) { text += csvLine({"Analysis:", analysis}, separator); };
+    if (noise) {
+        std::lock_guard lock(resultMutex);
+        if (!noiseResult)
+            throw Failure("no noise report: no window of " + seconds(request.noiseWindow) + stretch);
+        title(noiseReportTitle);
+        text += noiseReportCsv(
+            *noiseResult, counts.voltage > 0 ? ranges.front() : kv4cl::RangedMeasurement_t{},
+            rangesFrom(counts.voltage, counts.current),
+            rangesFrom(counts.voltage + counts.current, counts.gp), producer.gpChannelNames(), separator);
+    }
+    for (const int c : channels) {
+        const std::string channel = "channel " + std::to_string(c + 1);
+        if (histogram) {
+            if (histogram->resultsPublished(c) == 0) throw Failure("no histogram of " + channel + stretch);
+            title(histogramTitle(c));
+            text += histogramCsv(c, histogram->channelResult(c), separator);
+        }
+        if (events) {
+            title(eventDetectionTitle(c));
+            text += eventDetectionCsv(c, events->channelResult(c), {}, separator);
+        }
+        if (spectrum) {
+            if (spectrum->resultsPublished(c) == 0)
+                throw Failure("no spectrum of " + channel + ": no whole average of " +
+                              seconds(request.integrationTime) + stretch);
+            title(spectrumTitle(c));
+            text += spectrumCsv(c, spectrumCurve(spectrum->channelResult(c), true), separator);
+        }
+    }
+    session->stop();
+
+    QFile out(QString::fromStdString(request.csv));
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text) ||
+        out.write(text.toUtf8()) < 0 || !out.flush())
+        throw Failure("cannot write " + request.csv + ": " + out.errorString().toStdString());
+    return {rows, double(first) / rate, double(rows) / rate, elapsed};
+}
+
+} // namespace kav4cli
