@@ -82,14 +82,166 @@ struct AbfHeader {
     QString note;
 };
 
-// Parses the header of the ABF2 file `name`, `size` bytes at `d`; empty `error` when it is read.
+// The start of an ABF recording: a date as yyyymmdd and the milliseconds since its midnight;
+// invalid where the date is none (some writers store -1 or a number of another form).
+QDateTime abfStart(int64_t date, int64_t msecs) {
+    const QDate day(int(date / 10000), int(date / 100 % 100), int(date % 100));
+    if (date < 19000101 || !day.isValid() || msecs < 0 || msecs >= 86400000) return {};
+    return QDateTime(day, QTime(0, 0).addMSecs(int(msecs)));
+}
+
+// A sweep start or tag time in frames: counted in the synch time unit (us), or, without one,
+// in samples of all channels together.
+int64_t synchFrames(int64_t count, float unit, float interval, int channels) {
+    return unit > 0.0f ? int64_t(std::llround(double(count) * unit / interval)) : count / channels;
+}
+
+// The sweeps of `file` (its frames, interval and channels known): from the synch array of
+// `count` entries of `entryBytes` (start in the synch time unit, length in samples of all
+// channels) at byte `synch` if there is one; else, episodic, back to back sweeps of `perSweep`
+// samples of all channels (told at byte `perSweepAt`); else one sweep. Returns the fault, if any.
+QString abfSweeps(AbfHeader& file, const uchar* d, qint64 synch, int64_t count, qint64 entryBytes,
+                  bool episodic, int32_t perSweep, qint64 perSweepAt, float unit, int channels) {
+    if (count > 0) {
+        int64_t held = 0;
+        for (int64_t k = 0; k < count; k++) {
+            const qint64 e = synch + k * entryBytes;
+            const int64_t frames = at<qint32>(d, e + 4) / channels;
+            file.sweeps.push_back({synchFrames(at<qint32>(d, e), unit, file.interval, channels), frames});
+            held += frames;
+        }
+        if (held != file.frames)
+            return QString("the synch array (from byte %1) counts %2 frames, the data section %3")
+                .arg(synch)
+                .arg(held)
+                .arg(file.frames);
+    } else if (episodic) {
+        const int64_t sweep = perSweep / channels;
+        if (sweep <= 0)
+            return QString("episodic with %1 frames per sweep (byte %2)").arg(sweep).arg(perSweepAt);
+        for (int64_t first = 0; first < file.frames; first += sweep)
+            file.sweeps.push_back({first, std::min(sweep, file.frames - first)});
+    } else {
+        file.sweeps.push_back({0, file.frames});
+    }
+    return {};
+}
+
+// ABF version 1 files keep everything in one header of fixed layout, from byte 0 (offsets in
+// bytes, little-endian), as read from files of writer versions 1.3 to 1.84:
+//      0 char[4] "ABF "                  4 f32  file version
+//      8 i16 operation mode (5 episodic) 10 i32  samples in the data, all channels together
+//     20 i32 start date, yyyymmdd (older files: other numbers, or -1)
+//     24 i32 start, seconds since midnight (or -1)   366 i16 its milliseconds
+//     40 i32 block (of 512 bytes) where the data start
+//     92 i32 block of the synch array, 0 for none    96 i32 its entries (as in ABF2: 8 bytes,
+//            start in the synch time unit, length in samples of all channels)
+//    100 i16 data format, 0 for int16 (the only one seen)
+//    120 i16 channels                    122 f32  us between two samples, of any channels:
+//                                                  a channel's interval is this x channels
+//    130 f32 synch time unit (us), 0 for counts of samples of all channels
+//    138 i32 samples per sweep, all channels together
+//    244 f32 ADC range (V)               252 i32  ADC resolution (codes at full scale)
+//    410 i16[16] the ADC sampled at each place of a frame; what follows is by ADC:
+//    442 char[16][10] names              602 char[16][8] units (blank padded)
+//    730 f32[16] programmable gain       922 f32[16] instrument scale factor (V per unit)
+//    986 f32[16] instrument offset       1050 f32[16] signal gain    1114 f32[16] signal offset
+// value = code x range / (resolution x gain x scale factor x signal gain) + instrument offset
+// - signal offset. The last three arrays hold 0, 1 and 0 in every file seen; they are taken
+// as ABF2's channel fields of the same names, which come in the same order.
+constexpr qint64 abf1Header = 4 * abfBlock;
+
+AbfHeader parseAbf1(const uchar* d, qint64 size, const QString& name, QString& error) {
+    AbfHeader file;
+    const auto fail = [&](const QString& text) {
+        error = name + ": " + text;
+        return file;
+    };
+    if (size < abf1Header)
+        return fail(QString("truncated: %1 bytes, where the ABF version 1 header alone takes %2")
+                        .arg(size)
+                        .arg(abf1Header));
+    const int16_t channels = at<qint16>(d, 120);
+    if (channels < 1 || channels > maxAdcChannels)
+        return fail(
+            QString("%1 channels at byte 120, where 1 to %2 are read").arg(channels).arg(maxAdcChannels));
+    const int16_t dataFormat = at<qint16>(d, 100);
+    if (dataFormat != 0)
+        return fail(QString("data format %1 at byte 100, where 0 (int16) is read").arg(dataFormat));
+    file.interval = at<float>(d, 122) * float(channels);
+    if (!(file.interval > 0.0f)) return fail("the sample interval at byte 122 is not positive");
+
+    const qint64 dataOffset = qint64(at<qint32>(d, 40)) * abfBlock;
+    const int32_t samples = at<qint32>(d, 10);
+    if (dataOffset < abf1Header || samples < 0 || dataOffset + 2 * qint64(samples) > size)
+        return fail(QString("the data (from block %1 at byte 40, %2 samples at byte 10) do not lie between "
+                            "the header's %3 bytes and the end of the file, at byte %4")
+                        .arg(at<qint32>(d, 40))
+                        .arg(samples)
+                        .arg(abf1Header)
+                        .arg(size));
+    file.dataOffset = dataOffset;
+    file.frames = samples / channels;
+    if (samples % channels)
+        file.note = QString("%1: %2 values after the last whole frame are left out")
+                        .arg(name)
+                        .arg(samples % channels);
+
+    const float range = at<float>(d, 244);
+    const int32_t resolution = at<qint32>(d, 252);
+    const auto latin = [&](qint64 offset, int bytes) {
+        return QString::fromLatin1(reinterpret_cast<const char*>(d + offset), bytes)
+            .remove(QChar('\0'))
+            .trimmed();
+    };
+    for (int c = 0; c < channels; c++) {
+        const int16_t adc = at<qint16>(d, 410 + 2 * c);
+        if (adc < 0 || adc >= maxAdcChannels)
+            return fail(QString("ADC %1 at byte %2 for channel %3, where 0 to %4 are read")
+                            .arg(adc)
+                            .arg(410 + 2 * c)
+                            .arg(c)
+                            .arg(maxAdcChannels - 1));
+        const auto value = [&](qint64 array) { return double(at<float>(d, array + 4 * adc)); };
+        const double divisor = value(730) * value(922) * value(1050) * resolution;
+        if (!(divisor != 0.0 && std::isfinite(divisor) && range > 0))
+            return fail(
+                QString("ADC %1 has a zero scale: its gains (bytes %2, %3), scale factor (byte %4), the "
+                        "ADC range (byte 244) or resolution (byte 252) are 0")
+                    .arg(adc)
+                    .arg(730 + 4 * adc)
+                    .arg(1050 + 4 * adc)
+                    .arg(922 + 4 * adc));
+        AbfHeader::Adc channel{latin(442 + 10 * adc, 10), latin(602 + 8 * adc, 8)};
+        channel.step = channel.scale = range / divisor;
+        channel.zero = channel.offset = value(986) - value(1114);
+        file.adcs.push_back(channel);
+    }
+
+    const qint64 synch = qint64(at<qint32>(d, 92)) * abfBlock;
+    const int32_t synchCount = synch > 0 ? at<qint32>(d, 96) : 0;
+    if (synchCount < 0 || synch + 8 * qint64(synchCount) > size)
+        return fail(
+            QString("the synch array (from block %1 at byte 92, %2 entries at byte 96) runs past the end "
+                    "of the file, which has %3 bytes")
+                .arg(at<qint32>(d, 92))
+                .arg(synchCount)
+                .arg(size));
+    const QString sweepFault = abfSweeps(file, d, synch, synchCount, 8, at<qint16>(d, 8) == 5,
+                                         at<qint32>(d, 138), 138, at<float>(d, 130), channels);
+    if (!sweepFault.isEmpty()) return fail(sweepFault);
+    file.start = abfStart(at<qint32>(d, 20), int64_t(at<qint32>(d, 24)) * 1000 + at<qint16>(d, 366));
+    return file;
+}
+
+// Parses the header of the ABF file `name`, `size` bytes at `d`; empty `error` when it is read.
 AbfHeader parseAbf(const uchar* d, qint64 size, const QString& name, QString& error) {
     AbfHeader file;
     const auto fail = [&](const QString& text) {
         error = name + ": " + text;
         return file;
     };
-    if (size >= 4 && std::memcmp(d, "ABF ", 4) == 0) return fail("ABF version 1 files are not read yet");
+    if (size >= 4 && std::memcmp(d, "ABF ", 4) == 0) return parseAbf1(d, size, name, error);
     if (size < 4 || std::memcmp(d, "ABF2", 4) != 0)
         return fail("not a recording: the signature at byte 0 is neither \"ABF2\" nor \"ABF \"");
     if (size < abfBlock)
@@ -208,45 +360,21 @@ AbfHeader parseAbf(const uchar* d, qint64 size, const QString& name, QString& er
         file.adcs.push_back(channel);
     }
 
-    // Sweep starts and tags count in the synch time unit, or in interleaved samples without one.
     const float unit = at<float>(d, p.offset + 14);
-    const auto toFrames = [&](int64_t count) {
-        return unit > 0.0f ? int64_t(std::llround(double(count) * unit / file.interval)) : count / channels;
-    };
-    if (synchSection) {
-        int64_t held = 0;
-        for (int64_t k = 0; k < synchSection->count; k++) {
-            const qint64 e = synchSection->offset + k * synchSection->bytes;
-            const int64_t frames = at<qint32>(d, e + 4) / channels;
-            file.sweeps.push_back({toFrames(at<qint32>(d, e)), frames});
-            held += frames;
-        }
-        if (held != file.frames)
-            return fail(QString("the synch array (from byte %1) counts %2 frames, the data section %3")
-                            .arg(synchSection->offset)
-                            .arg(held)
-                            .arg(file.frames));
-    } else if (at<qint16>(d, p.offset) == 5) {
-        // Episodic without a synch array: sweeps of the protocol's length, back to back.
-        const int64_t sweep = at<qint32>(d, p.offset + 22) / channels;
-        if (sweep <= 0)
-            return fail(QString("episodic with %1 frames per sweep (byte %2)").arg(sweep).arg(p.offset + 22));
-        for (int64_t first = 0; first < file.frames; first += sweep)
-            file.sweeps.push_back({first, std::min(sweep, file.frames - first)});
-    } else {
-        file.sweeps.push_back({0, file.frames});
-    }
+    const QString sweepFault =
+        abfSweeps(file, d, synchSection ? synchSection->offset : 0, synchSection ? synchSection->count : 0,
+                  synchSection ? synchSection->bytes : 0, at<qint16>(d, p.offset) == 5,
+                  at<qint32>(d, p.offset + 22), p.offset + 22, unit, channels);
+    if (!sweepFault.isEmpty()) return fail(sweepFault);
     if (tagSection)
         for (int64_t k = 0; k < tagSection->count; k++) {
             const qint64 e = tagSection->offset + k * tagSection->bytes;
-            file.tags.push_back(
-                {toFrames(at<qint32>(d, e)), QString::fromLatin1(reinterpret_cast<const char*>(d + e + 4), 56)
-                                                 .remove(QChar('\0'))
-                                                 .trimmed()});
+            file.tags.push_back({synchFrames(at<qint32>(d, e), unit, file.interval, channels),
+                                 QString::fromLatin1(reinterpret_cast<const char*>(d + e + 4), 56)
+                                     .remove(QChar('\0'))
+                                     .trimmed()});
         }
-    const quint32 date = at<quint32>(d, 16);
-    const QDate day(int(date / 10000), int(date / 100 % 100), int(date % 100));
-    if (day.isValid()) file.start = QDateTime(day, QTime(0, 0).addMSecs(at<quint32>(d, 20)));
+    file.start = abfStart(at<quint32>(d, 16), at<quint32>(d, 20));
     return file;
 }
 

@@ -5,11 +5,11 @@
 //   "NAME_001.dat"...), losses from the recording's lab book ("NAME_lab_book.txt");
 // - ABF version 2, int16 or float32, gap-free or episodic. One of this program's files per
 //   channel ("NAME_CH001_000.abf": a channel and the voltage) opens with the recording's other
-//   channel files and chunks as one recording: each channel once, the voltage once.
-// ABF version 1 files are refused. Opening any file of a recording, or its header, opens the
-// whole of it. Frames run across chunk files and sweeps as one sequence; tags and sweep starts
-// are times counted in frames from the start (the same as the sequence's frames while no sweeps
-// have gaps between them).
+//   channel files and chunks as one recording: each channel once, the voltage once;
+// - ABF version 1 of other programs, int16, gap-free or episodic (its tags are not read).
+// Opening any file of a recording, or its header, opens the whole of it. Frames run across chunk files and
+// sweeps as one sequence; tags and sweep starts are times counted in frames from the start (the same as the
+// sequence's frames while no sweeps have gaps between them).
 
 #include <QDateTime>
 #include <QFile>

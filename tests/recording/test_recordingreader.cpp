@@ -133,8 +133,10 @@ TEST_F(DatReadBack, ChunksAsOneWithTheExactRateStartAndLabBookLossAndBrokenOnesR
     // A foreign ABF file broken in turn, then the DAT recording.
     const QString abf = path + "foreign.abf";
     const QByteArray abfBytes = contents(KAV4_TEST_DATA "/2018_12_15_0000.abf");
-    const auto patched = [&](int at, const QByteArray& with) {
-        return QByteArray(abfBytes).replace(at, with.size(), with);
+    // An ABF version 1 file: ADCs 5 and 7 in its frames, five sweeps in a synch array.
+    const QByteArray abf1Bytes = contents(KAV4_TEST_DATA "/File_axon_3.abf");
+    const auto patched = [&](int at, const QByteArray& with, const QByteArray& bytes) {
+        return QByteArray(bytes).replace(at, with.size(), with);
     };
     const struct {
         QString file;
@@ -145,12 +147,23 @@ TEST_F(DatReadBack, ChunksAsOneWithTheExactRateStartAndLabBookLossAndBrokenOnesR
         {abf, {}, abf, "foreign.abf: no such file"},
         {abf, abfBytes.left(300), abf,
          "foreign.abf: truncated: 300 bytes, where the ABF header alone takes 512"},
-        {abf, patched(0, "RIFF"), abf, "foreign.abf: .*signature at byte 0 is neither \"ABF2\" nor \"ABF \""},
-        {abf, patched(0, "ABF "), abf, "foreign.abf: ABF version 1 files are not read yet"},
+        {abf, patched(0, "RIFF", abfBytes), abf,
+         "foreign.abf: .*signature at byte 0 is neither \"ABF2\" nor \"ABF \""},
         // The data section's count of values (at byte 244) larger than the file.
-        {abf, patched(244, QByteArray("\x00\x00\x00\x01", 4)), abf,
+        {abf, patched(244, QByteArray("\x00\x00\x00\x01", 4), abfBytes), abf,
          "foreign.abf: the data section \\(from byte [0-9]+, 16777216 entries of 2 bytes, section map byte "
          "236\\) runs past the end of the file, which has 180224 bytes"},
+        {abf, abf1Bytes.left(2000), abf,
+         "foreign.abf: truncated: 2000 bytes, where the ABF version 1 header alone takes 2048"},
+        {abf, patched(410, QByteArray("\x10\x00", 2), abf1Bytes), abf,
+         "foreign.abf: ADC 16 at byte 410 for channel 0, where 0 to 15 are read"},
+        {abf, patched(10, QByteArray("\x00\x00\x00\x01", 4), abf1Bytes), abf,
+         "foreign.abf: the data \\(from block 16 at byte 40, 16777216 samples at byte 10\\) do not lie "
+         "between the header's 2048 bytes and the end of the file, at byte 421888"},
+        {abf, patched(96, QByteArray("\x04", 1), abf1Bytes), abf,
+         "foreign.abf: the synch array \\(from byte 421376\\) counts 82576 frames, the data section 103220"},
+        {abf, patched(950, QByteArray(4, '\0'), abf1Bytes), abf,
+         "foreign.abf: ADC 7 has a zero scale: its gains \\(bytes 758, 1078\\), scale factor \\(byte 950\\)"},
         {dat, {}, kdh, "cell.kdh: its data files \\(cell_000.dat...\\) are missing"},
         {kdh, {}, dat, "cell_000.dat: no header cell.kdh beside it"},
         {kdh, QByteArray(header).replace("Columns:", "Column:"), dat, "cell.kdh: no \"Columns:\" line"},
@@ -236,7 +249,8 @@ from neo.rawio import AxonRawIO
 
 raw = AxonRawIO(filename=sys.argv[1])
 raw.parse_header()
-unit = raw._axon_info['protocol']['fSynchTimeUnit']
+info = raw._axon_info
+unit = (info['protocol'] if 'protocol' in info else info)['fSynchTimeUnit']
 segments = AxonIO(filename=sys.argv[1]).read_block(signal_group_mode='split-all').segments
 first = segments[0].analogsignals
 rate = float(first[0].sampling_rate.rescale('Hz').magnitude)
@@ -253,7 +267,8 @@ TEST(ForeignAbf, ChannelsUnitsRateSweepsTagsAndValuesAreNeos) {
     const QString python = "/usr/bin/python3";
     const kv4test::ProgramRun probe = kv4test::runProgram(python, {"-c", "import neo.io"});
     if (!probe.succeeded()) GTEST_SKIP() << "python3-neo is missing: " << probe.err.toStdString();
-    for (const char* name : {"2018_11_16_sh_0006.abf", "2018_12_15_0000.abf", "File_axon_7.abf"}) {
+    for (const char* name :
+         {"2018_11_16_sh_0006.abf", "2018_12_15_0000.abf", "File_axon_7.abf", "File_axon_3.abf"}) {
         SCOPED_TRACE(name);
         const QString path = QString(KAV4_TEST_DATA "/") + name;
         const kv4test::ProgramRun neo = kv4test::runProgram(python, {"-c", neoScript, path});
@@ -268,6 +283,24 @@ TEST(ForeignAbf, ChannelsUnitsRateSweepsTagsAndValuesAreNeos) {
         for (size_t k = 0; k < values.size(); k++)
             ASSERT_NEAR(values[k], wanted[qsizetype(k)].toDouble(), 1e-5 * (1 + std::abs(values[k]))) << k;
     }
+}
+
+// An ABF version 1 file whose header tells neither a date, a valid time nor a channel name, nor
+// a synch array: its episodes of 2400 frames back to back, and the codes as the dump shows them
+// (-4535 at its first frame, -4463 at its last) in steps of 10 V / (0.01 V/pA x 32768).
+TEST(ForeignAbf, Version1WithoutDateNamesOrSynchArray) {
+    const std::unique_ptr<RecordingReader> reader = openOrFail(KAV4_TEST_DATA "/invalidDate-abf1.abf");
+    ASSERT_TRUE(reader);
+    EXPECT_FALSE(reader->start.isValid());
+    QString sweeps;
+    for (int s = 0; s < 50; s++)
+        sweeps += QString("\nsweep %1+2400").arg(s * 2400);
+    EXPECT_EQ(outline(*reader), "channel  [pA] 20000" + sweeps);
+    const std::vector<float> values = readAll(*reader);
+    ASSERT_EQ(values.size(), 120000u);
+    const double step = 10.0 / (0.01 * 32768);
+    EXPECT_FLOAT_EQ(values.front(), float(-4535 * step));
+    EXPECT_FLOAT_EQ(values.back(), float(-4463 * step));
 }
 
 } // namespace
