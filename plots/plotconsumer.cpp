@@ -19,9 +19,13 @@ constexpr double readSeconds = 0.05;
 
 PlotConsumer::PlotConsumer(DeviceDataProducer* producer)
     : DeviceDataConsumer(producer), bufferStorage(size_t(totalChannelsNum) * bufferSize),
-      bufferPrefixes(size_t(totalChannelsNum), kv4cl::UnitPfxNone), timeValues(bufferSize),
-      preTrigger(ringSize), ringRow(size_t(totalChannelsNum)),
+      lossMarks(bufferSize), bufferPrefixes(size_t(totalChannelsNum), kv4cl::UnitPfxNone),
+      timeValues(bufferSize), preTrigger(ringSize), ringRow(size_t(totalChannelsNum)),
       baselineSums(size_t(currentChannelsNum + gpChannelsNum)) {
+    lateRows.setInterval(int(publicationIntervalMs));
+    connect(&lateRows, &QTimer::timeout, this, [this] {
+        if (unpublished.exchange(false)) emit plotDataUpdated();
+    });
     for (int32_t c = 0; c < totalChannelsNum; c++) {
         double* buffer = bufferStorage.data() + size_t(c) * bufferSize;
         channelBuffers.push_back(buffer);
@@ -47,10 +51,12 @@ PlotConsumer::~PlotConsumer() {
 
 void PlotConsumer::onStartConsuming() {
     startConsuming();
+    lateRows.start();
 }
 
 void PlotConsumer::onStopConsuming() {
     stopConsuming();
+    lateRows.stop();
 }
 
 void PlotConsumer::onTriggerEnabled(plots::TriggerType_t type, double x, double y, int ch) {
@@ -100,6 +106,8 @@ void PlotConsumer::onDurationChanged(kv4cl::Measurement_t span) {
 void PlotConsumer::run() {
     // What the library holds from before the start is not shown.
     kv4cl::flushData(false);
+    hook->keepGaps = true;
+    std::vector<size_t> lossRows;
     QElapsedTimer clock;
     clock.start();
     qint64 lastPublication = 0;
@@ -109,8 +117,16 @@ void PlotConsumer::run() {
         // Before the read, so that it is decimated as the sweep it lands in expects.
         applyChanges();
         const bool filtered = filteredDataChosen();
+        const uint64_t firstRow = hook->row;
         readValues(*hook, readData, filtered, uint32_t(decimation), minRows);
-        writeRead(readData);
+        // A bucket of 2d rows gives a row of maxima and one of minima: row r is read as r / d.
+        lossRows.clear();
+        for (const SampleRing::Gap& gap : hook->gaps)
+            lossRows.push_back(
+                size_t((gap.row - std::min(gap.row, firstRow)) / uint64_t(std::max(decimation, 1))));
+        hook->gaps.clear();
+        writeRead(readData, lossRows);
+        if (!readData.empty()) unpublished = true;
         if (clock.elapsed() - lastPublication > publicationIntervalMs) {
             publish();
             lastPublication = clock.elapsed();
@@ -178,6 +194,10 @@ void PlotConsumer::layOutSweep(double sweepDuration) {
     }
     decimation = d;
     writePosition = 0;
+    {
+        QMutexLocker display(&displayLock);
+        std::fill(lossMarks.begin(), lossMarks.end(), 0);
+    }
     QMutexLocker trigger(&triggerMutex);
     duration = sweepDuration;
     sweepPoints = points;
@@ -214,19 +234,33 @@ void PlotConsumer::rescaleBuffers() {
         triggerLevel *= factors[size_t(triggerChannel)];
 }
 
-void PlotConsumer::writeRead(const std::vector<double>& data) {
+std::vector<double> PlotConsumer::lossTimes() const {
+    std::vector<double> times;
+    for (int32_t i = 0; i < sweepPoints; i++)
+        if (lossMarks[size_t(i)]) times.push_back(timeValues[size_t(i)]);
+    return times;
+}
+
+void PlotConsumer::writeRead(const std::vector<double>& data, const std::vector<size_t>& lossRows) {
     std::fill(baselineSums.begin(), baselineSums.end(), 0.0);
     accumulatedRows = 0;
     if (sweepPoints == 0) return;
 
     QMutexLocker display(&displayLock);
+    size_t nextLoss = 0;
     const double* row = data.data();
     const double* const end = row + data.size();
     while (row < end) {
         row = awaitTrigger(row, end);
         bool rearmed = false;
-        for (; row < end && !rearmed; row += totalChannelsNum)
-            rearmed = writeRow(row) && rearmTrigger();
+        for (; row < end && !rearmed; row += totalChannelsNum) {
+            // A loss in rows the trigger passed over is not marked.
+            const auto index = size_t(row - data.data()) / size_t(totalChannelsNum);
+            while (nextLoss < lossRows.size() && lossRows[nextLoss] < index)
+                nextLoss++;
+            const bool lossBefore = nextLoss < lossRows.size() && lossRows[nextLoss] == index;
+            rearmed = writeRow(row, lossBefore) && rearmTrigger();
+        }
     }
 }
 
@@ -283,7 +317,8 @@ bool PlotConsumer::rearmTrigger() {
     return true;
 }
 
-bool PlotConsumer::writeRow(const double* row) {
+bool PlotConsumer::writeRow(const double* row, bool lossBefore) {
+    lossMarks[size_t(writePosition)] = lossBefore && !averaging;
     for (int32_t c = 0; c < totalChannelsNum; c++)
         (averaging ? sweepAside.data() + size_t(c) * bufferSize : channelBuffers[size_t(c)])[writePosition] =
             row[c];
@@ -318,5 +353,6 @@ void PlotConsumer::publish() {
         emit baselinesAvailable(means);
     }
     sweepCompleted = false;
+    unpublished = false;
     emit plotDataUpdated();
 }

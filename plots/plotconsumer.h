@@ -4,7 +4,8 @@
 // channel, and writes them into one buffer per channel in sweep fashion, left to right and
 // back to the start when the sweep is full. It keeps the buffers in the unit prefix of each
 // channel's range, implements the oscilloscope trigger with its pre-trigger stretch and
-// reports the mean of the current and gp channels once per completed sweep. Averaging, the
+// reports the mean of the current and gp channels once per completed sweep. Frames lost before
+// a row are marked at the point the row lands on, until a later sweep writes over it. Averaging, the
 // buffers show the mean of the sweeps completed since it was switched on (or since the
 // sweep, the trigger or a range changed), each new sweep written aside until it is complete.
 //
@@ -23,6 +24,7 @@
 
 #include <QList>
 #include <QMutex>
+#include <QTimer>
 
 #include <atomic>
 #include <cstdint>
@@ -47,6 +49,8 @@ class PlotConsumer : public DeviceDataConsumer {
     const QList<Curve*>& gpCurves() const { return gpCurveList; }
     // See the display lock above.
     QMutex& displayMutex() { return displayLock; }
+    // With displayMutex() held: the times in the sweep of the points that frames were lost before.
+    std::vector<double> lossTimes() const;
     // Sweeps in the mean shown while averaging; 0 otherwise.
     int sweepsAveraged() const { return averagedSweeps.load(std::memory_order_relaxed); }
     // Qt hands the queued copies of a range or of the baselines to the receiving thread through
@@ -60,6 +64,8 @@ class PlotConsumer : public DeviceDataConsumer {
     void gpRangeUpdated(kv4cl::RangedMeasurement_t range, int channelIdx);
     void durationUpdated(double duration);
     // New rows are in the buffers, at most every 100 ms, and once more when the thread ends.
+    // Rows of a read that came sooner are told by the consumer's timer in the GUI thread, so
+    // that the last rows before a pause of the data are shown too.
     void plotDataUpdated();
     // One mean per current channel, then one per gp channel, over the rows of the last read;
     // only after a sweep has completed since the last publication.
@@ -95,8 +101,9 @@ class PlotConsumer : public DeviceDataConsumer {
     // Brings every buffer and the trigger level to the prefix of its channel's applied range.
     void rescaleBuffers();
     kv4cl::UnitPfx_t rangePrefix(int32_t channel) const;
-    // The sweep and trigger walk over the rows of one read.
-    void writeRead(const std::vector<double>& data);
+    // The sweep and trigger walk over the rows of one read; lossRows: the indices of its rows
+    // that frames were lost before, in order.
+    void writeRead(const std::vector<double>& data, const std::vector<size_t>& lossRows);
     // Returns where free writing goes on: `end` while the trigger is still awaited.
     const double* awaitTrigger(const double* row, const double* end);
     void scanRow(const double* row);
@@ -105,10 +112,14 @@ class PlotConsumer : public DeviceDataConsumer {
     bool rearmTrigger();
     uint32_t preTriggerValues() const;
     // True when the row completed the sweep.
-    bool writeRow(const double* row);
+    bool writeRow(const double* row, bool lossBefore = false);
     // The sweep just completed into the mean shown.
     void addToMean();
     void publish();
+
+    // Set in the consumer's thread when rows were written and not told yet; the timer tells them.
+    std::atomic<bool> unpublished = false;
+    QTimer lateRows{this};
 
     QList<Curve*> voltageCurveList;
     QList<Curve*> currentCurveList;
@@ -122,6 +133,8 @@ class PlotConsumer : public DeviceDataConsumer {
     QList<double*> currentBuffers;
     QList<double*> gpBuffers;
     std::vector<double*> channelBuffers;
+    // Per point of the sweep: frames were lost before it. Under the display lock.
+    std::vector<char> lossMarks;
     // The prefix each channel's buffer holds its values in.
     std::vector<kv4cl::UnitPfx_t> bufferPrefixes;
     std::vector<double> timeValues;

@@ -416,13 +416,17 @@ void PlotTab::onPlotDataUpdated() {
         return curve->graph() &&
                std::find(drawn.begin(), drawn.end(), curve->graph()->parentPlot()) != drawn.end();
     };
+    std::vector<double> losses;
     {
         QMutexLocker lock(&consumer->displayMutex());
         for (const QList<Curve*>* curves :
              {&consumer->voltageCurves(), &consumer->currentCurves(), &consumer->gpCurves()})
             for (Curve* curve : *curves)
                 if (isDrawn(curve)) curve->updateData();
+        losses = consumer->lossTimes();
     }
+    for (ProtocolDataPlot* plot : allPlots())
+        if (plotShown(plot)) plot->showLosses(losses);
     for (QCustomPlot* plot : drawn)
         plot->replot(QCustomPlot::rpQueuedReplot);
     const int averaged = consumer->sweepsAveraged();

@@ -89,6 +89,29 @@ ProtocolDataPlot::ProtocolDataPlot(int channelIdx, QWidget* parent, const QStrin
     });
 }
 
+void ProtocolDataPlot::showLosses(const std::vector<double>& times) {
+    while (lossLines.size() < times.size()) {
+        auto* line = new QCPItemStraightLine(this);
+        line->setPen(QPen(Qt::red, 1, Qt::DashLine));
+        line->setSelectable(false);
+        lossLines.push_back(line);
+    }
+    lossCount = times.size();
+    for (size_t i = 0; i < lossLines.size(); i++) {
+        lossLines[i]->setVisible(i < lossCount);
+        if (i >= lossCount) continue;
+        lossLines[i]->point1->setCoords(times[i], 0.0);
+        lossLines[i]->point2->setCoords(times[i], 1.0);
+    }
+}
+
+std::vector<double> ProtocolDataPlot::lossesShown() const {
+    std::vector<double> times;
+    for (size_t i = 0; i < lossCount; i++)
+        times.push_back(lossLines[i]->point1->coords().x());
+    return times;
+}
+
 QCPGraph* ProtocolDataPlot::leftTrace() const {
     for (int i = 0; i < graphCount(); i++)
         if (graph(i)->visible() && graph(i)->valueAxis() == yAxis) return graph(i);

@@ -12,6 +12,7 @@
 #include <QTimer>
 
 #include <optional>
+#include <vector>
 
 class ProtocolDataPlot : public Plot {
     Q_OBJECT
@@ -39,6 +40,10 @@ class ProtocolDataPlot : public Plot {
     // them, in the axes' units. Refreshed with every redraw, so new data and a moved cursor
     // update it without a redraw of their own.
     QCPItemText* cursorReadout() const { return readout; }
+    // Where frames were lost in the sweep shown: a red dashed line at each time (s).
+    void showLosses(const std::vector<double>& times);
+    // The times of the lines shown.
+    std::vector<double> lossesShown() const;
 
   signals:
     void disableTriggerPicker();
@@ -82,6 +87,8 @@ class ProtocolDataPlot : public Plot {
     QCPItemText* topMarker;
     QCPItemText* bottomMarker;
     QCPItemText* readout;
+    std::vector<QCPItemStraightLine*> lossLines; // the first lossCount shown
+    size_t lossCount = 0;
     double position = 0.0;                                   // fraction of the x span
     double level = 0.0;                                      // in the left axis's unit
     std::optional<kv4cl::RangedMeasurement_t> axisRanges[2]; // left and right

@@ -147,6 +147,28 @@ TEST_F(PlotConsumerTest, ANanoToPicoChangeRescalesThatChannelAndReportsEveryCurr
                                                                       {1, kv4cl::UnitPfxNano}}));
 }
 
+// Five frames lost before row 40 are marked at its point, until the next sweep writes over it.
+TEST_F(PlotConsumerTest, ALossIsMarkedWhereTheRowAfterItLandsUntilASweepWritesOverIt) {
+    configure(1000, 0.1); // 100 points, one per row
+    const Word word = [](uint32_t k) { return uint16_t(k); };
+    kv4test::ScriptedSource::Poll rows = poll(0, 60, word);
+    rows.losses = {{.frames = 5, .framesAfter = 20}};
+    consumer.onStartConsuming();
+    source.add(rows);
+    std::vector<uint16_t> stored;
+    readRawData(*probe, stored, true, 59);
+    consumer.onStopConsuming();
+    const auto marks = [&] {
+        QMutexLocker lock(&consumer.displayMutex());
+        return consumer.lossTimes();
+    };
+    EXPECT_EQ(marks(), std::vector<double>{0.04});
+    runOver(60, word); // points 60 to 99, then 0 to 19 of the next sweep
+    EXPECT_EQ(marks(), std::vector<double>{0.04});
+    runOver(30, word);
+    EXPECT_EQ(marks(), std::vector<double>{});
+}
+
 class PlotConsumerTrigger : public PlotConsumerTest {
   protected:
     void SetUp() override {

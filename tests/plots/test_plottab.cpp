@@ -282,8 +282,8 @@ TEST_F(PlotTabTest, TracesThatLeftTheViewAreMarkedAndOneClickBringsThemBack) {
     f.consumer.onSamplingRateChanged({1000.0, kv4cl::UnitPfxNone, "Hz"}, {1000.0, kv4cl::UnitPfxNone, "Hz"});
     f.producer.start();
     f.consumer.onStartConsuming();
-    // More than a whole 1 s sweep, every current far above 200 nA.
-    source.add(source.rows(1000, 1200));
+    // More than a whole 1 s sweep, every current far above 200 nA, frames lost before row 500.
+    source.add(source.rows(1000, 1200, {}, {{.frames = 3, .framesAfter = 700}}));
     const std::vector<ProtocolDataPlot*>& currents = f.tab.channelPlots();
     EXPECT_TRUE(QTest::qWaitFor(
         [&] {
@@ -294,6 +294,9 @@ TEST_F(PlotTabTest, TracesThatLeftTheViewAreMarkedAndOneClickBringsThemBack) {
         5000));
     EXPECT_TRUE(currents[1]->offScaleMarker(Qt::TopEdge)->text().endsWith(" µA"))
         << "in the value's own prefix";
+    EXPECT_TRUE(QTest::qWaitFor([&] { return currents[1]->lossesShown() == std::vector<double>{0.5}; }, 5000))
+        << "the loss marked at its time on every plot";
+    EXPECT_EQ(f.tab.voltagePlots()[0]->lossesShown(), std::vector<double>{0.5});
     f.consumer.onStopConsuming();
 
     QToolButton* fit = f.toolButton("Fit the Y-Axis of every plot to its data (F)");
