@@ -4,10 +4,11 @@
 //
 //   kav4-screenshot --simulate cedar,cedar [--device All] [--seconds 3] [--size 1400x900]
 //                   [--protocol NAME --param NAME=VALUE...] [--maximize CH] [--trigger CH@LEVEL]
-//                   [--analysis TITLE] out.png
+//                   [--analysis TITLE] [--cursors CH] out.png
 // CH counts channels from 1; a trigger rises through LEVEL (in the channel's unit) a third into
 // the sweep. --analysis opens the analysis dock of that title from the Analysis menu, or the entry
-// of a submenu ("Spectrum/Channel 2"), docks it in the window and starts it.
+// of a submenu ("Spectrum/Channel 2"), docks it in the window and starts it. --cursors shows the
+// measuring cursors of a channel's plot, as its "Cursors" action does.
 // KAV4_SIMULATE_TEMPERATURE=1 lists a virtual temperature controller, as for the program.
 
 #include "accessories/simulatedtemperaturecontroller.h"
@@ -19,6 +20,7 @@
 #include "widgets/focusedwheelfilter.h"
 #include "window/mainwindow.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QComboBox>
 #include <QDockWidget>
@@ -71,7 +73,7 @@ int main(int argc, char** argv) {
     if (!settings.rate.empty() || !settings.range.empty())
         return fail("--rate and --range are not taken here");
     QString device, output, trigger, analysis, raise;
-    int maximize = 0;
+    int maximize = 0, cursors = 0;
     double seconds = 3.0;
     QSize size(1400, 900);
     for (size_t i = 0; i < args.size(); i++) {
@@ -87,6 +89,8 @@ int main(int argc, char** argv) {
                 return fail("--seconds wants a number of seconds from 0 to 86400");
         } else if (arg == "--maximize") {
             maximize = value.toInt(), i++;
+        } else if (arg == "--cursors") {
+            cursors = value.toInt(), i++;
         } else if (arg == "--trigger") {
             trigger = value, i++;
         } else if (arg == "--analysis") {
@@ -133,6 +137,10 @@ int main(int argc, char** argv) {
     const int channels = tab->currentChannels() + tab->gpChannels();
     if (maximize < 0 || maximize > channels) return fail("no channel " + QString::number(maximize));
     if (maximize > 0) tab->onMaximizeChannel(maximize - 1, true);
+    if (cursors < 0 || cursors > channels) return fail("no channel " + QString::number(cursors));
+    if (cursors > 0)
+        for (QAction* action : tab->subPlot(cursors - 1)->findChildren<QAction*>())
+            if (action->text().startsWith("Cursors")) action->setChecked(true);
     if (!analysis.isEmpty()) {
         // "Noise Report", or a submenu and its entry such as "Histogram/Channel 1"; the entry
         // follows the last slash, as a submenu title may hold one ("I/V Graph/Channel 1").
