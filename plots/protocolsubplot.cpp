@@ -13,15 +13,15 @@
 ProtocolSubPlot::ProtocolSubPlot(Kind kind, int channelIdx, ProtocolDataPlot* plot, Features features,
                                  const QString& gpName, QWidget* parent)
     : QWidget(parent), channelKind(kind), channelIdx(channelIdx), channelPlot(plot), toolbar(new QToolBar),
-      channelMenu(new QMenu(this)) {
+      channelMenu(new QMenu(this)), titleLabel(new QLabel) {
     // Actions, not buttons: what a narrow toolbar cannot show goes to its extension menu, and
     // the channel's menu (a right click on its title row or its plot's axes) holds every action.
     toolbar->setIconSize(QSize(16, 16));
     toolbar->setStyleSheet("QToolBar { border: none; spacing: 1px; }");
     const bool voltage = kind == VoltageChannel;
-    auto* title = new QLabel(kind == GpChannel ? gpName
-                             : voltage         ? QString("V%1").arg(channelIdx + 1)
-                                               : QString("Ch%1").arg(channelIdx + 1));
+    titleLabel->setText(kind == GpChannel ? gpName
+                        : voltage         ? QString("V%1").arg(channelIdx + 1)
+                                          : QString("Ch%1").arg(channelIdx + 1));
 
     if (!voltage) {
         maximizeAction = newAction(":/imgs/maximize.png", "Maximize this channel's plot size", true);
@@ -76,7 +76,7 @@ ProtocolSubPlot::ProtocolSubPlot(Kind kind, int channelIdx, ProtocolDataPlot* pl
     auto* headerLayout = new QHBoxLayout(header);
     headerLayout->setContentsMargins(0, 0, 0, 0);
     headerLayout->setSpacing(4);
-    headerLayout->addWidget(title);
+    headerLayout->addWidget(titleLabel);
     // The button may be folded away in the toolbar's overflow: the title row shows it too.
     if (offsetCompensationAction) {
         compensatingMark = new QLabel;
@@ -104,6 +104,14 @@ ProtocolSubPlot::ProtocolSubPlot(Kind kind, int channelIdx, ProtocolDataPlot* pl
     plot->setParent(this);
     plot->installEventFilter(this);
     layout->addWidget(plot, 1);
+}
+
+QString ProtocolSubPlot::title() const {
+    return titleLabel->text();
+}
+
+void ProtocolSubPlot::setTitle(const QString& text) {
+    titleLabel->setText(text);
 }
 
 QAction* ProtocolSubPlot::newAction(const QString& icon, const QString& text, bool checkable) {

@@ -43,6 +43,9 @@ class ProtocolSubPlot : public QWidget {
     void showBaselineTracking(bool on);
     // Whether the amplifier compensates the channel's offset.
     void showDigitalOffsetCompensation(bool on);
+    // The name above the plot, a recording's own in place of the number.
+    QString title() const;
+    void setTitle(const QString& text);
 
   signals:
     void baselineTracking(int channelIdx, bool on);
@@ -75,6 +78,7 @@ class ProtocolSubPlot : public QWidget {
     ProtocolDataPlot* channelPlot;
     QToolBar* toolbar;
     QMenu* channelMenu;
+    QLabel* titleLabel;
     QAction* baselineAction = nullptr;
     QAction* maximizeAction = nullptr;
     QAction* offsetCompensationAction = nullptr;
