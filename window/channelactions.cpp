@@ -17,6 +17,7 @@ void connectChannelActions(DeviceSession& session, PlotTab* plotTab,
                      qOverload<int, QColor>(&PlotTab::onGpColorChanged));
     QObject::connect(plotPreferences, &PlotPreferencesDialog::plotColorsChanged, plotTab,
                      qOverload<QColor>(&PlotTab::onPlotColorsChanged));
+    if (!allChannelsDock) return; // a recording played back: no device to act on
 
     // The plot tab counts every channel, the library every current channel, for "all".
     const DeviceDataProducer::ChannelCounts& channels = session.features().channels;

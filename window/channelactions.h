@@ -2,7 +2,7 @@
 // The channel actions of a connection: the plot tab's per-channel buttons and the all-channels
 // dock's act on the plots and, through the session, on the device (stimulus channel, zap,
 // digital offset compensation, whose buttons show what the amplifier does whoever started it);
-// the plot preferences colour the plots.
+// the plot preferences colour the plots. A recording played back has no all-channels dock (null).
 
 class AllChannelsControlsDockWidget;
 class DeviceSession;

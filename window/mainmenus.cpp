@@ -63,6 +63,13 @@ const char* denoiserNoteText =
 
 MainMenus::MainMenus(QMainWindow* window) : QObject(window), window(window) {
     QMenuBar* bar = window->menuBar();
+    QMenu* fileMenu = bar->addMenu("&File");
+    QAction* openRecordingAction = fileMenu->addAction("Open recording…");
+    openRecordingAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
+    connect(openRecordingAction, &QAction::triggered, this, &MainMenus::openRecordingRequested);
+    closeRecordingAction = fileMenu->addAction("Close recording");
+    closeRecordingAction->setEnabled(false);
+    connect(closeRecordingAction, &QAction::triggered, this, &MainMenus::closeRecordingRequested);
     viewMenu = bar->addMenu("&View");
 
     analysisMenu = bar->addMenu("&Analysis");
@@ -125,7 +132,9 @@ void MainMenus::attach(DeviceSession* connected, QDialog* plot, QDialog* filter)
     const DeviceSession::Features& features = session->features();
     plotPreferencesAction->setEnabled(true);
     filterPreferencesAction->setEnabled(true);
-    resetMenu->setEnabled(true);
+    // A recording has no device to act on.
+    closeRecordingAction->setEnabled(session->replay() != nullptr);
+    resetMenu->setEnabled(session->replay() == nullptr);
     // A choice kept from the last session is shown and sent to the device once.
     const auto restore = [](QAction* action, const QString& key) {
         const bool enabled = QSettings().value(key, false).toBool();
@@ -147,6 +156,7 @@ void MainMenus::attach(DeviceSession* connected, QDialog* plot, QDialog* filter)
 }
 
 void MainMenus::detach() {
+    closeRecordingAction->setEnabled(false);
     plotPreferencesAction->setEnabled(false);
     filterPreferencesAction->setEnabled(false);
     if (denoiserMenu->isEnabled()) QSettings().setValue(denoiserKey, denoiserEnableAction->isChecked());

@@ -1,7 +1,8 @@
 #pragma once
-// The window's menu bar: View, Analysis, Advanced, Preferences and "?", each opened with Alt
-// and its underlined letter, the first with F10. The Advanced menu's device commands and the
-// preferences are enabled while a device set is connected, as far as its features allow; the
+// The window's menu bar: File, View, Analysis, Advanced, Preferences and "?", each opened with
+// Alt and its underlined letter, the first with F10. "Close recording" is enabled while a
+// recording is played back; the Advanced menu's device commands while a device set is
+// connected, as far as its features allow, and the preferences with either; the
 // denoiser's and the autostop's choices are kept in the settings from one connection to the
 // next.
 
@@ -29,6 +30,8 @@ class MainMenus : public QObject {
     void detach();
 
   signals:
+    void openRecordingRequested();
+    void closeRecordingRequested();
     void deviceInfoRequested();
 
   private:
@@ -36,6 +39,7 @@ class MainMenus : public QObject {
     DeviceSession* session = nullptr;
     QPointer<QDialog> plotPreferences;
     QPointer<QDialog> filterPreferences;
+    QAction* closeRecordingAction = nullptr;
     QMenu* viewMenu = nullptr;
     QMenu* analysisMenu = nullptr;
     QMenu* resetMenu = nullptr;

@@ -14,7 +14,6 @@
 #include "controls/controlsdockwidget.h"
 #include "controls/filterpreferencesdialog.h"
 #include "controls/protocoldockwidget.h"
-#include "controls/recordsettingsdialog.h"
 #include "controls/voltageoffsetdockwidget.h"
 #include "plots/gapfreeplotconsumer.h"
 #include "plots/plotpreferencesdialog.h"
@@ -25,6 +24,7 @@
 #include "window/channelactions.h"
 #include "window/connectiondock.h"
 #include "window/connectionlostdialog.h"
+#include "window/controlswiring.h"
 #include "window/corvanelogowidget.h"
 #include "window/debugdockwidget.h"
 #include "window/deviceinfodialog.h"
@@ -32,7 +32,9 @@
 #include "window/labbook.h"
 #include "window/mainmenus.h"
 #include "window/producerreports.h"
+#include "window/recordingopener.h"
 #include "window/recordingwiring.h"
+#include "window/replaywiring.h"
 #include "window/shortcuts.h"
 #include "window/temperaturecontroller.h"
 #include "window/ttldockwidget.h"
@@ -63,10 +65,14 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     connect(connectionDock, &ConnectionDock::devicesDetected, this, &MainWindow::onDevicesListChanged);
     addDockWidget(Qt::TopDockWidgetArea, connectionDock);
     menus->view()->addAction(connectionDock->toggleViewAction());
+    auto* opener = new RecordingOpener(this);
+    connect(menus, &MainMenus::openRecordingRequested, opener, &RecordingOpener::choose);
+    connect(opener, &RecordingOpener::chosen, this, &MainWindow::openRecording);
+    connect(menus, &MainMenus::closeRecordingRequested, this, &MainWindow::closeSession);
 }
 
 MainWindow::~MainWindow() {
-    if (connected) {
+    if (session) {
         tearDownConnectedInterface();
         connected = false;
         session.reset();
@@ -80,15 +86,10 @@ void MainWindow::onDevicesListChanged(std::vector<std::string> devicesList) {
 void MainWindow::onConnect(bool flag) {
     if (!flag) {
         connectionDock->showConnected(false);
-        if (connected) {
-            tearDownConnectedInterface();
-            connected = false;
-            session.reset();
-            connectionDock->detect(true);
-        }
+        if (connected) closeSession();
         return;
     }
-
+    closeSession(); // a recording played back gives way to the device
     connected = true;
     kv4cl::ErrorCodes_t result = kv4cl::Success;
     session = DeviceSession::open(connectionDock->chosenIds(), result);
@@ -102,12 +103,32 @@ void MainWindow::onConnect(bool flag) {
     buildConnectedInterface();
 }
 
+void MainWindow::openRecording(const QString& path) {
+    QString error;
+    std::unique_ptr<DeviceSession> opened = DeviceSession::openRecording(path, error);
+    if (!opened) return void(QMessageBox::warning(this, "Open recording", error));
+    closeSession();
+    session = std::move(opened);
+    setWindowFilePath(path);
+    buildConnectedInterface();
+}
+
+void MainWindow::closeSession() {
+    if (!session) return;
+    tearDownConnectedInterface();
+    session.reset();
+    if (std::exchange(connected, false)) connectionDock->detect(true);
+}
+
 void MainWindow::buildConnectedInterface() {
-    connectionDock->detect(false);
+    // While a recording plays, the devices stay listed for a connection.
+    if (!session->replay()) connectionDock->detect(false);
     disconnectedState = saveState(0);
     const DeviceSession::Features& features = session->features();
     // Layouts are kept per model, whose docks and their sizes are its own.
-    layout.begin(features.model.isEmpty() ? uiKeyPrefix : uiKeyPrefix + features.model + "/");
+    layout.begin(session->replay()          ? uiKeyPrefix + "Recording/"
+                 : features.model.isEmpty() ? uiKeyPrefix
+                                            : uiKeyPrefix + features.model + "/");
     setStyleSheet("QSplitter::handle{image: url(:/imgs/splitter handle.png)}");
 
     const DeviceDataProducer::ChannelCounts& channels = features.channels;
@@ -131,10 +152,11 @@ void MainWindow::buildConnectedInterface() {
     if (StimulusService* stimulus = session->stimulus()) stimulus->hold();
     connectPipeline();
     // The rate comes from the controls, as every later change does: one time base for all.
-    controlsDock->announceSamplingRate();
+    if (controlsDock) controlsDock->announceSamplingRate();
     session->seedRanges();
     plotConsumer->onStartConsuming();
 
+    if (session->replay()) addReplay(*session, layout, this, plotTab, analysisDocks);
     menus->attach(session.get(), plotPreferences, filterPreferences);
     for (const QPointer<QDockWidget>& dock : layout.docks())
         menus->view()->addAction(dock->toggleViewAction());
@@ -146,7 +168,7 @@ void MainWindow::buildConnectedInterface() {
 
 void MainWindow::createConsumers() {
     // It records once the protocol dock gives it its plan and asks for a recording.
-    recordingService = new RecordingService(*session);
+    if (!session->replay()) recordingService = new RecordingService(*session);
 
     plotConsumer = new GapFreePlotConsumer(session->producer());
     session->add(plotConsumer, DeviceDataConsumer::plotFilterKey);
@@ -178,8 +200,10 @@ void MainWindow::createDocks() {
         washerDebugDock->setFloating(true);
         washerDebugDock->hide();
     }
-    controlsDock = new ControlsDockWidget(this);
-    layout.add(controlsDock, Qt::LeftDockWidgetArea);
+    if (!session->replay()) {
+        controlsDock = new ControlsDockWidget(this);
+        layout.add(controlsDock, Qt::LeftDockWidgetArea);
+    }
     labbook = new Labbook(this);
     layout.add(labbook, Qt::LeftDockWidgetArea);
     analysisDocks = new AnalysisDocks(session->producer(), analyses(), this, menus->analysis());
@@ -194,6 +218,7 @@ void MainWindow::createDocks() {
     if (compensationsDock)
         connect(rc, &RCEstimationWidget::compensateCFast, compensationsDock,
                 &CompensationsDockWidget::onCompensateCFast);
+    if (session->replay()) return; // what follows acts on a device
     allChannelsDock = new AllChannelsControlsDockWidget(this);
     layout.add(allChannelsDock, Qt::TopDockWidgetArea, true);
     if (features.temperatureController)
@@ -205,26 +230,14 @@ void MainWindow::createDocks() {
 }
 
 void MainWindow::connectPipeline() {
-    // Range and rate changes reach every consumer, each applying them in its own thread.
-    connect(controlsDock, &ControlsDockWidget::voltageRangeChanged, session.get(),
-            &DeviceSession::onVoltageRangeChanged);
-    connect(controlsDock, &ControlsDockWidget::currentRangeChanged, session.get(),
-            &DeviceSession::onCurrentRangeChanged);
-    connect(controlsDock, &ControlsDockWidget::gpRangeChanged, session.get(),
-            &DeviceSession::onGpRangeChanged);
-    connect(controlsDock, &ControlsDockWidget::samplingRateChanged, session.get(),
-            &DeviceSession::onSamplingRateChanged);
-    connect(controlsDock, &ControlsDockWidget::samplingRateChanged, acquisitionInfoDock,
-            &AcquisitionInfoDockWidget::onSamplingRateChanged);
-    connect(controlsDock, &ControlsDockWidget::voltageRangeChanged, analysisDocks,
-            &AnalysisDocks::onVoltageRangeChanged);
-    connect(controlsDock, &ControlsDockWidget::currentRangeChanged, analysisDocks,
-            &AnalysisDocks::onCurrentRangeChanged);
-    connect(controlsDock, &ControlsDockWidget::gpRangeChanged, analysisDocks,
-            &AnalysisDocks::onGpRangeChanged);
     connect(analysisDocks, &AnalysisDocks::labbookEvent, labbook, &Labbook::onReceiveEvent);
-    connect(controlsDock, &ControlsDockWidget::currentRangeAuto, session->producer(),
-            &DeviceDataProducer::onEnableCurrentRangeChange);
+    connect(filterPreferences, &FilterPreferencesDialog::setFilteredData, session.get(),
+            &DeviceSession::setFilteredData);
+    filterPreferences->onLoadSettings();
+    connectChannelActions(*session, plotTab, allChannelsDock, plotPreferences);
+    if (session->replay()) return;
+    connectControls(controlsDock, *session,
+                    {.info = acquisitionInfoDock, .analyses = analysisDocks, .protocol = protocolDock});
     connectRecording(recordingService, {.plotTab = plotTab,
                                         .controls = controlsDock,
                                         .info = acquisitionInfoDock,
@@ -232,21 +245,7 @@ void MainWindow::connectPipeline() {
                                         .labbook = labbook,
                                         .protocol = protocolDock,
                                         .compensations = compensationsDock});
-    if (protocolDock) {
-        connect(controlsDock, &ControlsDockWidget::voltageRangeChanged, session->stimulus(),
-                &StimulusService::onStimulusRangeChanged);
-        connect(controlsDock, &ControlsDockWidget::samplingRateChanged, protocolDock->recordSettingsDialog(),
-                &RecordSettingsDialog::onSamplingRateChanged);
-    }
-    connect(filterPreferences, &FilterPreferencesDialog::setFilteredData, session.get(),
-            &DeviceSession::setFilteredData);
-    filterPreferences->onLoadSettings();
-
-    connectChannelActions(*session, plotTab, allChannelsDock, plotPreferences);
-
     connectProducerReports(session->producer(), acquisitionInfoDock, lostDialog.get(), labbook);
-    connect(session->producer(), &DeviceDataProducer::frontEndCurrentRangeChange, controlsDock,
-            &ControlsDockWidget::onMoveCurrentRange, Qt::QueuedConnection);
     connect(
         lostDialog.get(), &ConnectionLostDialog::disconnectDevice, this, [this] { onConnect(false); },
         Qt::QueuedConnection);
@@ -294,7 +293,7 @@ void MainWindow::tearDownConnectedInterface() {
 void MainWindow::restoreGeometries() {
     if (layout.restore()) {
         if (temperature) temperature->showIfSeen();
-    } else {
+    } else if (allChannelsDock) {
         // The Connection dock had the top row to itself and would keep most of it.
         layout.fitRow({connectionDock, allChannelsDock});
         // The temperature controller's dock shows once its controller answers, after this: it
@@ -306,6 +305,8 @@ void MainWindow::restoreGeometries() {
                     if (visible) layout.fitRow({connectionDock, allChannelsDock, dock});
                 },
                 Qt::SingleShotConnection);
+    } else { // a recording: the Connection dock alone in the top row, as high as its controls
+        resizeDocks({connectionDock}, {connectionDock->sizeHint().height()}, Qt::Vertical);
     }
     emit layoutRestored();
 }

@@ -56,6 +56,9 @@ class MainWindow : public QMainWindow {
   public slots:
     void onDevicesListChanged(std::vector<std::string> devicesList);
     void onConnect(bool flag);
+    // Plays back the recording the file belongs to, in place of what was open, or says why it
+    // cannot be read.
+    void openRecording(const QString& path);
 
   private slots:
     void onDeviceInfo();
@@ -68,6 +71,8 @@ class MainWindow : public QMainWindow {
     bool focusNextPrevChild(bool next) override;
 
   private:
+    // Tears down the device set or the recording open, if any.
+    void closeSession();
     void buildConnectedInterface();
     void tearDownConnectedInterface();
     void createConsumers();

@@ -1,0 +1,314 @@
+// Recordings played back in the main window as a user plays them: opened from the File menu
+// (Ctrl+O and the file dialog) or dropped on the window, refused while a device is connected and
+// when they cannot be read, shown on the plots with their channels' names, units and values,
+// driven from the replay bar, and closed back to the disconnected window by the menu or by a
+// connection, at laptop and desktop sizes.
+
+#include "plots/plottab.h"
+#include "recording/recordingreader.h"
+#include "tests/support/connectedwindow.h"
+#include "window/corvanelogowidget.h"
+#include "window/recordingopener.h"
+
+#include <QDir>
+#include <QDoubleSpinBox>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMimeData>
+#include <QSlider>
+#include <QStyle>
+#include <QToolButton>
+#include <QUrl>
+
+#include <cmath>
+
+namespace {
+
+using namespace kv4test;
+
+// One channel of a recording, in its unit, as its reader reads it.
+std::vector<double> column(const QString& path, size_t channel) {
+    QString error;
+    const std::unique_ptr<RecordingReader> reader = RecordingReader::open(path, error);
+    if (!reader) return {};
+    std::vector<float> all(size_t(reader->frames) * reader->channels.size());
+    if (!reader->read(0, reader->frames, all.data())) return {};
+    std::vector<double> values;
+    for (size_t i = channel; i < all.size(); i += reader->channels.size())
+        values.push_back(all[i]);
+    return values;
+}
+
+// Whether the plot's first points, as it draws them, are consecutive values of the file's channel
+// (at least two of them different): the frames the plot was handed, undecimated.
+bool showsRunOf(const ProtocolDataPlot* plot, const std::vector<double>& values) {
+    const QCPGraph* graph = plot->graph(0);
+    const int run = 64;
+    if (!graph || graph->data()->size() < run || values.size() < size_t(run)) return false;
+    std::vector<double> shown;
+    for (int i = 0; i < run; i++)
+        shown.push_back(graph->data()->at(i)->value);
+    if (std::all_of(shown.begin(), shown.end(), [&](double v) { return v == shown[0]; })) return false;
+    for (size_t o = 0; o + run <= values.size(); o++) {
+        int i = 0;
+        while (i < run &&
+               std::abs(shown[size_t(i)] - values[o + size_t(i)]) <= 1e-4 * (1 + std::abs(shown[size_t(i)])))
+            i++;
+        if (i == run) return true;
+    }
+    return false;
+}
+
+class Replay : public WindowTest {
+  protected:
+    PlotTab* tab() const { return qobject_cast<PlotTab*>(window->centralWidget()); }
+    QToolButton* playButton() const { return window->findChild<QToolButton*>("playButton"); }
+    QSlider* slider() const { return window->findChild<QSlider*>("positionSlider"); }
+    QComboBox* speedBox() const { return window->findChild<QComboBox*>("speedBox"); }
+    QComboBox* tagBox() const { return window->findChild<QComboBox*>("tagBox"); }
+    QString timeShown() const { return window->findChild<QLabel*>("timeLabel")->text(); }
+
+    void activate() {
+        window->activateWindow();
+        EXPECT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    }
+    // Ctrl+O, then the path typed into the file dialog and Return; the dialog's title, or the
+    // text of the box shown instead of it.
+    QString openWithKeys(const QString& path) {
+        activate();
+        return answer([&] { QTest::keyClick(window.get(), Qt::Key_O, Qt::ControlModifier); },
+                      [&](QWidget* dialog) {
+                          auto* box = qobject_cast<QMessageBox*>(dialog);
+                          if (box) return box->accept();
+                          auto* edit = dialog->findChild<QLineEdit*>("fileNameEdit");
+                          edit->setText(path);
+                          QTest::keyClick(edit, Qt::Key_Return);
+                      });
+    }
+    // The file dragged from a file manager and dropped on the window's middle; true when the
+    // window took the drag.
+    bool drop(const QString& path) {
+        QMimeData mime;
+        mime.setUrls({QUrl::fromLocalFile(path)});
+        const QPoint middle = window->rect().center();
+        QDragEnterEvent enter(middle, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(window.get(), &enter);
+        if (!enter.isAccepted()) return false;
+        QDropEvent dropped(QPointF(middle), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(window.get(), &dropped);
+        // The window opens it once the drag is over.
+        QCoreApplication::sendPostedEvents(window->findChild<RecordingOpener*>(), QEvent::MetaCall);
+        return dropped.isAccepted();
+    }
+    // Waits for the layout of the recording opened by `open`.
+    void opened(const std::function<void()>& open) {
+        QSignalSpy restored(window.get(), &MainWindow::layoutRestored);
+        open();
+        ASSERT_TRUE(restored.wait(5000));
+        settle();
+    }
+    // Zooms the time axis in with Ctrl++ until every frame of the sweep is drawn.
+    void zoomToEveryFrame(double rate) {
+        activate();
+        for (int i = 0; i < 8 && tab()->timeSpan() * rate > 8192; i++)
+            QTest::keyClick(window.get(), Qt::Key_Plus, Qt::ControlModifier);
+        EXPECT_LE(tab()->timeSpan() * rate, 8192);
+    }
+    // The slider dragged by its handle to `value`.
+    void drag(int value) {
+        QSlider* s = slider();
+        const int length = s->style()->pixelMetric(QStyle::PM_SliderLength, nullptr, s);
+        const auto at = [&](int v) {
+            return QPoint(
+                QStyle::sliderPositionFromValue(s->minimum(), s->maximum(), v, s->width() - length) +
+                    length / 2,
+                s->height() / 2);
+        };
+        QTest::mousePress(s, Qt::LeftButton, {}, at(s->value()));
+        QTest::mouseMove(s, at((s->value() + value) / 2));
+        QTest::mouseMove(s, at(value));
+        QTest::mouseRelease(s, Qt::LeftButton, {}, at(value));
+    }
+    // The bar's controls each shown whole inside the window.
+    void expectBarFits() const {
+        const QRect inside(window->mapToGlobal(QPoint()), window->size());
+        for (QWidget* w : window->findChild<QDockWidget*>("replayDw")->findChildren<QWidget*>()) {
+            if (w->objectName().isEmpty() || w->objectName().startsWith("qt_") || !w->isVisible()) continue;
+            EXPECT_TRUE(inside.contains(QRect(w->mapToGlobal(QPoint()), w->size())))
+                << w->objectName().toStdString();
+            EXPECT_GE(w->width(), w->minimumSizeHint().width()) << w->objectName().toStdString();
+        }
+    }
+    // Back to the disconnected window: the logo, no replay, the device controls' place empty.
+    void expectClosed(const QString& title) const {
+        EXPECT_TRUE(qobject_cast<CorvaneLogoWidget*>(window->centralWidget()));
+        EXPECT_EQ(window->findChild<QDockWidget*>("replayDw"), nullptr);
+        EXPECT_EQ(window->windowTitle(), title);
+        EXPECT_FALSE(action("File", "Close recording")->isEnabled());
+        EXPECT_EQ(window->producer(), nullptr);
+    }
+};
+
+// A recording of sixteen channels made in the window, played back in it once the amplifier is
+// disconnected; connecting again closes it and brings the device's controls back.
+TEST_F(Replay, ARecordingMadeInTheWindowPlaysBackWithItsChannelsAndValues) {
+    const QString folder = QDir::homePath() + "/recordings/";
+    ASSERT_TRUE(QDir(folder).removeRecursively() && QDir().mkpath(folder));
+    QSettings settings;
+    settings.setValue("Protocol/Settings/recordPath", folder);
+    settings.setValue("Protocol/Settings/recordName", "run");
+    settings.setValue("Protocol/Settings/recordFormat", 0);
+    open("dogwood16", 1, smallScreen);
+    activate();
+    const QString title = window->windowTitle();
+    connectTo("VDOGWOOD1601");
+    recordButton()->click();
+    // Sixteen currents, a gp channel and the voltage a frame; 3000 frames at the least.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return QFileInfo(folder + "run/run_000.dat").size() >= 3000 * 18 * 4; },
+                                20000));
+    button("protocolDw", "Stop recording")->click();
+    const QString header = folder + "run/run.kdh";
+    EXPECT_EQ(openWithKeys(header),
+              "Disconnect the device first: opening a recording ends the acquisition, and a recording being "
+              "made with it.");
+    EXPECT_TRUE(window->isConnected());
+    disconnect();
+
+    opened([&] { EXPECT_EQ(openWithKeys(header), "Open recording"); });
+    EXPECT_FALSE(window->isConnected());
+    EXPECT_EQ(window->windowTitle(), "run.kdh - " + title);
+    for (const char* device : {"controlsDw", "allChannelsControlsDw", "protocolDw", "compensationsDw",
+                               "voltageOffsetDw", "acquisitionInfoDw"})
+        EXPECT_EQ(dock(device), nullptr) << device;
+    EXPECT_FALSE(action("Advanced", "Reset")->isEnabled());
+    EXPECT_TRUE(action("Preferences", "Plot")->isEnabled());
+    EXPECT_TRUE(dock("labbook")->isVisible());
+    EXPECT_TRUE(connectButton()->isEnabled()) << "a device may be connected in its place";
+    ASSERT_EQ(tab()->currentChannels(), 16);
+    ASSERT_EQ(tab()->gpChannels(), 1);
+    QString error;
+    const std::unique_ptr<RecordingReader> file = RecordingReader::open(header, error);
+    ASSERT_TRUE(file) << error.toStdString();
+    EXPECT_EQ(tab()->subPlot(15)->title(), "Ch16");
+    EXPECT_EQ(tab()->subPlot(16)->title(), file->channels[16].name);
+    EXPECT_EQ(tab()->voltageSubPlot(0)->title(), "V1");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return tab()->channelPlots()[15]->yAxis->label() == "pA"; }, 5000));
+    EXPECT_TRUE(playButton()->isChecked()) << "it plays from the start";
+
+    // The plots take the file's frames as they are.
+    zoomToEveryFrame(file->channels[0].rate);
+    // The first page's plots are drawn: channel 1 and the voltage.
+    const std::vector<double> ch1 = column(header, 0);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return showsRunOf(tab()->channelPlots()[0], ch1); }, 10000));
+    window->grab().save("/tmp/replay-dat-1366x768.png");
+    expectBarFits();
+    showAt(largeScreen);
+    expectBarFits();
+    window->grab().save("/tmp/replay-dat-1920x1080.png");
+
+    // Connecting closes the recording, then the device's docks are back; the recording opens
+    // again once disconnected, and the menu closes it.
+    connectTo("VDOGWOOD1601");
+    EXPECT_EQ(window->findChild<QDockWidget*>("replayDw"), nullptr);
+    EXPECT_EQ(window->windowTitle(), title);
+    EXPECT_TRUE(dock("controlsDw")->isVisible());
+    EXPECT_TRUE(action("Advanced", "Reset")->isEnabled());
+    disconnect();
+    for (int round = 0; round < 2; round++) {
+        opened([&] { openWithKeys(header); });
+        EXPECT_TRUE(window->findChild<QDockWidget*>("replayDw")->isVisible());
+        action("File", "Close recording")->trigger();
+        expectClosed(title);
+    }
+}
+
+class ForeignReplay : public Replay, public testing::WithParamInterface<QSize> {};
+
+// Another program's episodic file, sixty sweeps of 0.1 s five seconds apart and a tag between
+// two of them, dropped on the window and driven from the replay bar; a broken one is refused.
+TEST_P(ForeignReplay, DroppedFileIsDrivenFromTheBar) {
+    open("cedar", 1, GetParam());
+    activate();
+    const QString title = window->windowTitle();
+    const QString broken = QDir::homePath() + "/broken.abf";
+    QFile file(broken);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write("ABF2 but nothing more") > 0);
+    file.close();
+    const QString said = answer([&] { EXPECT_TRUE(drop(broken)); });
+    QString error;
+    EXPECT_EQ(RecordingReader::open(broken, error), nullptr);
+    EXPECT_EQ(said, error) << "the reader's words";
+    EXPECT_TRUE(said.contains("broken.abf")) << said.toStdString();
+    expectClosed(title);
+
+    const QString path = KAV4_TEST_DATA "/2018_11_16_sh_0006.abf";
+    opened([&] { EXPECT_TRUE(drop(path)); });
+    EXPECT_EQ(window->windowTitle(), "2018_11_16_sh_0006.abf - " + title);
+    ASSERT_EQ(tab()->currentChannels(), 1);
+    EXPECT_EQ(tab()->subPlot(0)->title(), "IN 0");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return tab()->channelPlots()[0]->yAxis->label() == "pA"; }, 5000));
+    zoomToEveryFrame(20000);
+    const std::vector<double> values = column(path, 0);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return showsRunOf(tab()->channelPlots()[0], values); }, 10000));
+    expectBarFits();
+    window->grab().save(
+        QString("/tmp/replay-abf-%1x%2.png").arg(GetParam().width()).arg(GetParam().height()));
+
+    // Paused, the position stays; dragged, it moves there; played, it goes on from there at
+    // the recording's pace at most.
+    QTest::mouseClick(playButton(), Qt::LeftButton);
+    EXPECT_FALSE(playButton()->isChecked());
+    const int paused = slider()->value();
+    QTest::qWait(300);
+    EXPECT_EQ(slider()->value(), paused);
+    const int middle = slider()->maximum() / 2; // 60000 frames in: the 31st sweep's start
+    drag(middle);
+    EXPECT_NEAR(slider()->value(), middle, slider()->maximum() / 50);
+    QTest::qWait(300);
+    EXPECT_NEAR(slider()->value(), middle, slider()->maximum() / 50) << "still paused";
+    const int dragged = slider()->value();
+    EXPECT_TRUE(timeShown().startsWith("2:30.")) << timeShown().toStdString();
+    QElapsedTimer clock;
+    clock.start();
+    QTest::mouseClick(playButton(), Qt::LeftButton);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return slider()->value() > dragged; }, 5000));
+    QTest::qWait(200);
+    // Two frames a slider step.
+    EXPECT_LE((slider()->value() - dragged) * 2, (clock.elapsed() + 100) * 20);
+    QTest::mouseClick(playButton(), Qt::LeftButton);
+
+    // Go to a time 50 ms into the second sweep, typed; the tag, 0.378 s after the 37th sweep's
+    // start, lies in the pause after it: the 38th sweep's first frame.
+    const std::unique_ptr<RecordingReader> reader = RecordingReader::open(path, error);
+    auto* goTo = window->findChild<QDoubleSpinBox*>("goToBox");
+    type(goTo, QString::number(double(reader->sweeps[1].start) / 20000 + 0.05, 'f', 3), Qt::Key_Return);
+    EXPECT_NEAR(slider()->value() * 2, 2000 + 1000, 20);
+    ASSERT_EQ(tagBox()->count(), 1);
+    EXPECT_EQ(tagBox()->itemText(0), "3:00.378  +drug at 3min");
+    tagBox()->setFocus();
+    QTest::keyClick(tagBox(), Qt::Key_Down);
+    EXPECT_EQ(slider()->value() * 2, 37 * 2000);
+    EXPECT_TRUE(timeShown().startsWith("3:05.000 /")) << timeShown().toStdString();
+
+    // As fast as possible from there to the end, where it stops: faster than its 2.3 s.
+    speedBox()->setFocus();
+    QTest::keyClick(speedBox(), Qt::Key_End);
+    EXPECT_EQ(speedBox()->currentText(), "As fast as possible");
+    clock.restart();
+    QTest::mouseClick(playButton(), Qt::LeftButton);
+    EXPECT_TRUE(playButton()->isChecked());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !playButton()->isChecked(); }, 5000));
+    EXPECT_LT(clock.elapsed(), 2300);
+    EXPECT_EQ(slider()->value(), slider()->maximum());
+
+    action("File", "Close recording")->trigger();
+    expectClosed(title);
+}
+
+INSTANTIATE_TEST_SUITE_P(Screens, ForeignReplay, testing::Values(smallScreen, largeScreen),
+                         [](const auto& info) { return std::to_string(info.param.width()); });
+
+} // namespace
