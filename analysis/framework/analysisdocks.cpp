@@ -2,7 +2,8 @@
 
 #include "analysis/framework/analysisconsumer.h"
 
-#include "commlib/api/kv4cl.h"
+#include "acquisition/devicedataproducer.h"
+#include "analysis/framework/analysiswidget.h"
 
 #include <QAction>
 #include <QMainWindow>
@@ -17,8 +18,9 @@ void AnalysisDocks::addSubmenus(QMenu* analysisMenu, const std::vector<Analysis>
 AnalysisDocks::AnalysisDocks(DeviceDataProducer* producer, const std::vector<Analysis>& analyses,
                              QMainWindow* window, QMenu* analysisMenu)
     : QObject(window) {
-    uint32_t voltage = 0, current = 0, gp = 0;
-    kv4cl::getChannelCounts(voltage, current, gp);
+    const DeviceDataProducer::ChannelCounts& counts = producer->channelCounts();
+    const uint32_t current = counts.current;
+    const AnalysisWidget::ChannelsOfNewDocks channels(counts.voltage, counts.current, counts.gp);
     // The docked analyses come first in the menu, before the submenus.
     QAction* firstSubmenu = analysisMenu->actions().value(0);
     AnalysisWidget* firstDocked = nullptr;

@@ -56,6 +56,14 @@ class AnalysisWidget : public QDockWidget {
     // fit tools start disabled: the dock enables them once it has something to give them.
     AnalysisWidget(int currentChannelIdx, std::initializer_list<Tool> tools, QWidget* parent = nullptr);
 
+    // The channels of the docks made while it lives: the producer's, which a recording played
+    // back has with no device connected. Without one, a dock asks the device library.
+    class ChannelsOfNewDocks {
+      public:
+        ChannelsOfNewDocks(uint32_t voltage, uint32_t current, uint32_t gp);
+        ~ChannelsOfNewDocks();
+    };
+
     // With the export tool: the analysis's short key, e.g. "noiseReport", for the export
     // settings, and the body of the CSV export, written with `separator`.
     virtual QString exportName() const { return {}; }

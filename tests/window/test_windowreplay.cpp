@@ -4,9 +4,11 @@
 // driven from the replay bar, and closed back to the disconnected window by the menu or by a
 // connection, at laptop and desktop sizes.
 
+#include "analysis/noisereport/noisereportwidget.h"
 #include "plots/plottab.h"
 #include "recording/recordingreader.h"
 #include "tests/support/connectedwindow.h"
+#include "widgets/copyabletable.h"
 #include "window/corvanelogowidget.h"
 #include "window/recordingopener.h"
 
@@ -17,6 +19,8 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
 #include <QMimeData>
 #include <QSlider>
 #include <QStyle>
@@ -197,6 +201,23 @@ TEST_F(Replay, ARecordingMadeInTheWindowPlaysBackWithItsChannelsAndValues) {
     EXPECT_EQ(tab()->voltageSubPlot(0)->title(), "V1");
     EXPECT_TRUE(QTest::qWaitFor([&] { return tab()->channelPlots()[15]->yAxis->label() == "pA"; }, 5000));
     EXPECT_TRUE(playButton()->isChecked()) << "it plays from the start";
+    // The analyses take the file's channels: a histogram per current channel, and the noise
+    // report's rows for the voltage, each current and the gp channel, in their units.
+    QMenu* histograms = nullptr;
+    for (QAction* top : window->menuBar()->actions())
+        if (top->text().remove('&') == "Analysis")
+            for (QAction* entry : top->menu()->actions())
+                if (entry->menu() && entry->text() == "Histogram") histograms = entry->menu();
+    ASSERT_TRUE(histograms);
+    EXPECT_EQ(histograms->actions().size(), 16);
+    action("Analysis", "Noise Report")->trigger();
+    auto* noise = window->findChild<NoiseReportWidget*>();
+    ASSERT_TRUE(noise && noise->isVisible());
+    QTest::mouseClick(noise->toolButton(AnalysisWidget::StartTool), Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return noise->table()->item(17, 1) != nullptr; }, 10000));
+    EXPECT_TRUE(noise->table()->item(16, 1)->text().endsWith(" pA"))
+        << noise->table()->item(16, 1)->text().toStdString();
+    action("Analysis", "Noise Report")->trigger();
 
     // The plots take the file's frames as they are.
     zoomToEveryFrame(file->channels[0].rate);
