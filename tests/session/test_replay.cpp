@@ -48,11 +48,16 @@ std::vector<double> valueRows(DataHook& hook, size_t count, size_t width) {
 class Replay : public testing::Test {
   protected:
     void TearDown() override {
+        // Hooks go before their ring.
+        raw.reset();
+        values.reset();
         session.reset();
         kv4CommLib::installFtdiDriver(nullptr);
     }
     // Plays `path` back as fast as its readers go, through fresh hooks for codes and values.
     void play(const QString& path, int64_t from = 0) {
+        raw.reset();
+        values.reset();
         session.reset();
         QString error;
         session = DeviceSession::openRecording(path, error);
