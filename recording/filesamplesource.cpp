@@ -62,24 +62,22 @@ FileSampleSource::FileSampleSource(std::unique_ptr<RecordingReader> recording)
     anchorTime = Clock::now();
 }
 
-void FileSampleSource::setSpeed(double speed) {
-    std::lock_guard lock(mutex);
+void FileSampleSource::restartClockLocked() {
     anchorFrame = next;
     anchorTime = Clock::now();
-    pace = std::max(0.0, speed);
 }
 
-double FileSampleSource::speed() const {
+void FileSampleSource::setSpeed(double speed) {
     std::lock_guard lock(mutex);
-    return pace;
+    restartClockLocked();
+    pace = std::max(0.0, speed);
 }
 
 void FileSampleSource::play() {
     std::lock_guard lock(mutex);
     if (running) return;
     running = true;
-    anchorFrame = next;
-    anchorTime = Clock::now();
+    restartClockLocked();
 }
 
 void FileSampleSource::pause() {
@@ -95,8 +93,7 @@ bool FileSampleSource::playing() const {
 void FileSampleSource::seek(int64_t frame) {
     std::lock_guard lock(mutex);
     next = std::clamp<int64_t>(frame, 0, reader->frames);
-    anchorFrame = next;
-    anchorTime = Clock::now();
+    restartClockLocked();
     ended.notify_all();
 }
 

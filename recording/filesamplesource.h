@@ -34,7 +34,6 @@ class FileSampleSource final : public SampleSource {
 
     // speed > 0: that many times the recording's pace; 0: as fast as the readers take the frames.
     void setSpeed(double speed);
-    double speed() const;
     void play();
     void pause();
     bool playing() const;
@@ -66,6 +65,8 @@ class FileSampleSource final : public SampleSource {
     static constexpr int64_t readFrames = 1 << 14;
     static constexpr uint64_t backlogLimit = uint64_t{1} << 17;
 
+    // With the mutex held: the pace counts on from the frame handed out next, from now.
+    void restartClockLocked();
     // With the mutex held: the frames that may be handed out now.
     int64_t availableLocked() const;
 

@@ -193,6 +193,15 @@ struct TabFixture {
             all.push_back(placeOf(ch));
         return all;
     }
+    // Shown at 1366 x 768, its consumer taking rows at `rate` Hz.
+    void showAndConsume(double rate) {
+        tab.resize(1366, 768);
+        tab.show();
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(&tab));
+        consumer.onSamplingRateChanged({rate, kv4cl::UnitPfxNone, "Hz"}, {rate, kv4cl::UnitPfxNone, "Hz"});
+        producer.start();
+        consumer.onStartConsuming();
+    }
     QToolButton* toolButton(const QString& toolTip) const {
         for (QToolButton* button : tab.findChildren<QToolButton*>())
             if (button->toolTip() == toolTip) return button;
@@ -271,17 +280,13 @@ TEST_F(PlotTabTest, ZoomsSpreadTheirTimeAxisAndTheirYAxisOnlyWhenSynchronised) {
 TEST_F(PlotTabTest, TracesThatLeftTheViewAreMarkedAndOneClickBringsThemBack) {
     kv4test::ScriptedSource source(1, 2, 0);
     TabFixture f(source);
-    f.tab.resize(1366, 768);
-    f.tab.show();
     const kv4cl::RangedMeasurement_t nano{
         .min = -200, .max = 200, .step = 0.01, .prefix = kv4cl::UnitPfxNano, .unit = "A"};
     for (int ch = 0; ch < 2; ch++)
         f.tab.onCurrentRangeChanged(nano, ch);
     f.tab.onVoltageRangeChanged(
         {.min = -511, .max = 511, .step = 1, .prefix = kv4cl::UnitPfxMilli, .unit = "V"});
-    f.consumer.onSamplingRateChanged({1000.0, kv4cl::UnitPfxNone, "Hz"}, {1000.0, kv4cl::UnitPfxNone, "Hz"});
-    f.producer.start();
-    f.consumer.onStartConsuming();
+    f.showAndConsume(1000.0);
     // More than a whole 1 s sweep, every current far above 200 nA, frames lost before row 500.
     source.add(source.rows(1000, 1200, {}, {{.frames = 3, .framesAfter = 700}}));
     const std::vector<ProtocolDataPlot*>& currents = f.tab.channelPlots();
@@ -419,14 +424,9 @@ TEST_F(PlotTabTest, OverlapGathersTheCurvesInOnePlotAndGivesThemBack) {
 TEST_F(PlotTabTest, TheAverageBoxCountsTheSweepsInTheMean) {
     kv4test::ScriptedSource source(1, 2, 0);
     TabFixture f(source);
-    f.tab.resize(1366, 768);
-    f.tab.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&f.tab));
     QCheckBox* average = f.tab.findChild<QCheckBox*>("average");
     ASSERT_NE(average, nullptr);
-    f.consumer.onSamplingRateChanged({1000.0, kv4cl::UnitPfxNone, "Hz"}, {1000.0, kv4cl::UnitPfxNone, "Hz"});
-    f.producer.start();
-    f.consumer.onStartConsuming();
+    f.showAndConsume(1000.0);
     QTest::mouseClick(average, Qt::LeftButton, {}, QPoint(8, average->height() / 2));
     ASSERT_TRUE(average->isChecked());
     source.add(source.rows(0, 2500)); // two and a half 1 s sweeps
