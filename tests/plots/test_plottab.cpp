@@ -1,4 +1,6 @@
-// The plot tab: the layout of the channel plots, maximising, colours and the channel switch.
+// The plot tab: the layout of the channel plots, maximising, colours and the channel switch. A
+// curve moving between plots is seen through the overlap; the time span reaching the consumer
+// through the window (Ctrl++ and every frame drawn of a recording played back).
 
 #include "acquisition/librarysamplesource.h"
 #include "commlib/api/kv4cl.h"
@@ -36,47 +38,25 @@ std::vector<GridCell> cells(int shown) {
     return placed;
 }
 
-TEST(PlotLayout, ChannelsFillColumnsOfFourOrOfTheRowsAPageHolds) {
-    EXPECT_EQ(cells(4), (std::vector<GridCell>{{0, 0}, {1, 0}, {2, 0}, {3, 0}}));
+// Columns of four (or of the rows a page holds); a page holds what fits at a readable size;
+// maximising moves on to the next switched-on channel, round the end.
+TEST(PlotLayout, GridsPagesAndTheNextChannelToMaximise) {
     EXPECT_EQ(cells(5), (std::vector<GridCell>{{0, 0}, {1, 0}, {2, 0}, {0, 1}, {1, 1}}));
-    EXPECT_EQ(cells(16)[5], (GridCell{1, 1}));
-    EXPECT_EQ(cells(16)[15], (GridCell{3, 3}));
-    EXPECT_EQ(std::pair(gridColumns(16), gridRows(16)), std::pair(4, 4));
-    EXPECT_EQ(gridRows(0), 1) << "an empty group still has its row";
-    EXPECT_EQ(gridColumns(33), 9);
-    // Rows of at most three: six channels make two columns of three, four make two of two.
-    std::vector<GridCell> six, four;
-    for (int k = 0; k < 6; k++)
-        six.push_back(gridCell(k, 6, 3));
-    for (int k = 0; k < 4; k++)
-        four.push_back(gridCell(k, 4, 3));
-    EXPECT_EQ(six, (std::vector<GridCell>{{0, 0}, {1, 0}, {2, 0}, {0, 1}, {1, 1}, {2, 1}}));
-    EXPECT_EQ(four, (std::vector<GridCell>{{0, 0}, {1, 0}, {0, 1}, {1, 1}}));
-}
-
-TEST(PlotLayout, APageHoldsWhatFitsAtAReadableSize) {
-    const struct {
-        int width;
-        int height;
-        PageShape shape;
-    } rooms[] = {
-        {1153, 918, {5, 4}}, // never more than four rows
-        {460, 420, {2, 4}},  {399, 420, {1, 4}},
-        {600, 250, {3, 2}},  {120, 60, {1, 1}}, // however short, one sub-plot
-    };
-    for (const auto& room : rooms)
-        EXPECT_EQ(pageShape(room.width, room.height), room.shape) << room.width << " x " << room.height;
-}
-
-TEST(PlotLayout, MaximiseNextWrapsAndSkipsSwitchedOffChannels) {
+    EXPECT_EQ(std::tuple(cells(16)[15], gridColumns(16), gridRows(16), gridRows(0), gridColumns(33)),
+              std::tuple(GridCell{3, 3}, 4, 4, 1, 9));
+    EXPECT_EQ(std::pair(gridCell(3, 6, 3), gridCell(2, 4, 3)), std::pair(GridCell{0, 1}, GridCell{0, 1}));
+    // Never more than four rows; however short, one sub-plot.
+    for (const auto& [width, height, shape] : {std::tuple(1153, 918, PageShape{5, 4}),
+                                               {460, 420, {2, 4}},
+                                               {399, 420, {1, 4}},
+                                               {600, 250, {3, 2}},
+                                               {120, 60, {1, 1}}})
+        EXPECT_EQ(pageShape(width, height), shape) << width << " x " << height;
     const std::vector<bool> on = {true, false, true, true, false};
-    EXPECT_EQ(nextSwitchedOnChannel(on, 0, +1), 2);
-    EXPECT_EQ(nextSwitchedOnChannel(on, 3, +1), 0) << "from the last switched-on channel to the first";
-    EXPECT_EQ(nextSwitchedOnChannel(on, 0, -1), 3);
-    EXPECT_EQ(nextSwitchedOnChannel(on, 2, -1), 0);
-    EXPECT_EQ(nextSwitchedOnChannel({true, false, false}, 0, +1), 0) << "the only one left";
-    EXPECT_EQ(nextSwitchedOnChannel({false, false}, 0, +1), -1);
-    EXPECT_EQ(nextSwitchedOnChannel({true}, 0, +1), -1) << "one channel: nothing to move to";
+    EXPECT_EQ(std::tuple(nextSwitchedOnChannel(on, 3, +1), nextSwitchedOnChannel(on, 0, -1),
+                         nextSwitchedOnChannel({true, false, false}, 0, +1),
+                         nextSwitchedOnChannel({false, false}, 0, +1), nextSwitchedOnChannel({true}, 0, +1)),
+              std::tuple(0, 3, 0, -1, -1));
 }
 
 // Colours and the tab's state are kept in the settings: every test starts without.
@@ -87,84 +67,29 @@ class PlotTabTest : public ::testing::Test {
 };
 using PlotColors = PlotTabTest;
 
-TEST_F(PlotColors, StoredColoursWinAndPastThePaletteEveryChannelHasItsOwn) {
+// Stored colours win; past the palette every channel has its own. Dark mode complements every
+// colour (the tab's own test sees it reach the curves) and is kept for the next connection;
+// restoring the defaults ends it and drops the chosen colours.
+TEST_F(PlotColors, StoredColoursWinDarkModeIsKeptAndRestoreBringsTheDefaults) {
     using Dialog = PlotPreferencesDialog;
     std::set<QRgb> extra;
     for (int ch = 16; ch < 33; ch++)
         extra.insert(Dialog::defaultColor(Dialog::Current, ch).rgb());
     EXPECT_EQ(extra.size(), 17u);
-    // The key colours have been stored under so far.
     QSettings().setValue("Preferences/Plot/currentChannel001Color", QColor(Qt::darkCyan));
-    const Dialog dialog(4, 1, 0);
-    EXPECT_EQ(dialog.color(Dialog::Current, 1), QColor(Qt::darkCyan));
-    EXPECT_EQ(dialog.color(Dialog::Current, 2), QColor(Qt::green));
-    EXPECT_FALSE(dialog.darkMode());
-}
-
-// Dark mode complements every colour (the tab's own test sees it reach the curves) and is kept
-// for the next connection; restoring the defaults ends it and drops the chosen colours.
-TEST_F(PlotColors, DarkModeIsKeptAndRestoreBringsTheDefaults) {
-    PlotPreferencesDialog dialog(2, 1, 1);
-    QSignalSpy background(&dialog, &PlotPreferencesDialog::plotColorsChanged);
+    Dialog dialog(4, 1, 1);
+    EXPECT_EQ(std::pair(dialog.color(Dialog::Current, 1), dialog.color(Dialog::Current, 2)),
+              std::pair(QColor(Qt::darkCyan), QColor(Qt::green)));
+    QSignalSpy background(&dialog, &Dialog::plotColorsChanged);
     dialog.onSetDarkMode(true);
-    EXPECT_EQ(dialog.color(PlotPreferencesDialog::Gp, 0), QColor(Qt::white));
-    EXPECT_TRUE(PlotPreferencesDialog(2, 1, 1).darkMode()) << "kept for the next connection";
-    dialog.onSetDarkMode(false);
-    EXPECT_EQ(dialog.color(PlotPreferencesDialog::Current, 0), QColor(Qt::blue)) << "and back";
-    dialog.onSetColor(PlotPreferencesDialog::Current, 1, QColor(Qt::darkGreen));
-    dialog.onSetDarkMode(true);
+    EXPECT_EQ(dialog.color(Dialog::Gp, 0), QColor(Qt::white));
+    EXPECT_TRUE(Dialog(4, 1, 1).darkMode()) << "kept for the next connection";
     background.clear();
     dialog.onRestoreDefaultColors();
-    EXPECT_EQ(dialog.color(PlotPreferencesDialog::Current, 1), QColor(Qt::red));
+    EXPECT_EQ(dialog.color(Dialog::Current, 1), QColor(Qt::red));
     EXPECT_FALSE(dialog.darkMode());
     ASSERT_EQ(background.count(), 1);
     EXPECT_EQ(background.at(0).at(0).value<QColor>(), QColor(Qt::white));
-}
-
-TEST(MembraneMonitorButton, SwitchesTheChannelAndSaysWhatItDoes) {
-    MembraneMonitorButton button(3);
-    QSignalSpy switched(&button, &MembraneMonitorButton::switchChannelOn);
-    QSignalSpy monitored(&button, &MembraneMonitorButton::monitorMembraneStateChanged);
-    EXPECT_TRUE(button.isChecked());
-    button.click();
-    EXPECT_EQ(QList<QList<QVariant>>(switched.begin(), switched.end()), (QList<QList<QVariant>>{{3, false}}));
-    EXPECT_EQ(QList<QList<QVariant>>(monitored.begin(), monitored.end()),
-              (QList<QList<QVariant>>{{3, false, false}}));
-    EXPECT_TRUE(button.toolTip().startsWith("Channel switched off. Click to switch channel on."));
-    button.onEnable(true);
-    button.click();
-    EXPECT_EQ(monitored.last(), (QList<QVariant>{3, true, true}));
-    EXPECT_TRUE(button.toolTip().startsWith("Monitoring for membrane rupture enabled."));
-    button.showChecked(false);
-    EXPECT_FALSE(button.isChecked());
-    EXPECT_EQ(switched.count(), 2) << "a state set from outside is not announced";
-}
-
-TEST(Curve, ShowsItsBuffersInOnePlotAtATime) {
-    QCustomPlot first, second;
-    const double x[] = {0.0, 0.1, 0.2};
-    double y[] = {1.0, 2.0, 3.0};
-    {
-        Curve curve(0, 1.0, Qt::blue);
-        curve.setRawSamples(x, y, 3);
-        curve.attach(first.xAxis, first.yAxis);
-        ASSERT_NE(curve.graph(), nullptr);
-        EXPECT_EQ(curve.graph()->pen().color(), QColor(Qt::blue));
-        ASSERT_EQ(curve.graph()->data()->size(), 3);
-        y[2] = 30.0;
-        EXPECT_EQ((curve.graph()->data()->constBegin() + 2)->value, 3.0) << "copied only when told";
-        curve.updateData();
-        EXPECT_EQ((curve.graph()->data()->constBegin() + 2)->value, 30.0);
-
-        curve.setVisible(false);
-        curve.attach(second.xAxis, second.yAxis2);
-        EXPECT_EQ(first.graphCount(), 0) << "it left the first plot";
-        ASSERT_EQ(second.graphCount(), 1);
-        EXPECT_EQ(curve.graph()->valueAxis(), second.yAxis2);
-        EXPECT_FALSE(curve.graph()->visible()) << "and kept its state";
-        EXPECT_EQ(curve.graph()->data()->size(), 3);
-    }
-    EXPECT_EQ(second.graphCount(), 0) << "a destroyed curve leaves its plot";
 }
 
 // A plot tab over a producer and its gap-free plot consumer.
@@ -213,33 +138,6 @@ struct TabFixture {
     PlotPreferencesDialog preferences;
     PlotTab tab;
 };
-
-TEST_F(PlotTabTest, TheTimeAxisHalvesAndDoublesAndReachesTheConsumer) {
-    kv4test::ScriptedSource source(1, 2, 0);
-    TabFixture f(source);
-    EXPECT_DOUBLE_EQ(f.tab.timeSpan(), 1.0);
-    f.tab.onHorzZoomIn();
-    EXPECT_DOUBLE_EQ(f.tab.timeSpan(), 0.5);
-    EXPECT_EQ(f.tab.channelPlots().back()->xAxis->range(), QCPRange(0.0, 0.5));
-    EXPECT_EQ(f.tab.voltagePlots().front()->xAxis->range(), QCPRange(0.0, 0.5));
-
-    // The consumer lays its sweep out for the new span at its next read. Taken as it arrives
-    // here: a QSignalSpy would record in the consumer's thread.
-    std::vector<double> durations;
-    QObject receiver;
-    QObject::connect(&f.consumer, &PlotConsumer::durationUpdated, &receiver,
-                     [&](double duration) { durations.push_back(duration); });
-    f.consumer.onSamplingRateChanged({1000.0, kv4cl::UnitPfxNone, "Hz"}, {1000.0, kv4cl::UnitPfxNone, "Hz"});
-    f.producer.start();
-    f.consumer.onStartConsuming();
-    source.add(source.rows(0, 100));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !durations.empty(); }, 5000));
-    EXPECT_DOUBLE_EQ(durations.back(), 0.5);
-    f.tab.onHorzZoomOut();
-    f.tab.onHorzZoomOut();
-    EXPECT_DOUBLE_EQ(f.tab.timeSpan(), 2.0);
-    f.consumer.onStopConsuming();
-}
 
 TEST_F(PlotTabTest, ZoomsSpreadTheirTimeAxisAndTheirYAxisOnlyWhenSynchronised) {
     kv4test::ScriptedSource source(1, 3, 0);
@@ -453,6 +351,7 @@ TEST_F(PlotTabTest, ChannelsBeyondAReadableGridAreShownAPageAtATime) {
     QToolButton* next = f.toolButton("Show the next page of channels");
     QToolButton* previous = f.toolButton("Show the previous page of channels");
     ASSERT_TRUE(next && previous);
+    // Each page's plots readable: the window's test, on every model at both sizes.
     ASSERT_TRUE(next->isVisible()) << "16 channels are more than 900 x 600 shows at a readable size";
     EXPECT_FALSE(previous->isEnabled());
 
@@ -461,12 +360,7 @@ TEST_F(PlotTabTest, ChannelsBeyondAReadableGridAreShownAPageAtATime) {
     for (;;) {
         QCoreApplication::sendPostedEvents();
         pages.push_back(currentsOnScreen(f.tab));
-        for (int ch : pages.back()) {
-            seen.push_back(ch);
-            const QSize plot = f.tab.channelPlots()[size_t(ch)]->size();
-            EXPECT_GE(plot.width(), 150) << ch;
-            EXPECT_GE(plot.height(), 50) << ch;
-        }
+        seen.insert(seen.end(), pages.back().begin(), pages.back().end());
         EXPECT_TRUE(f.tab.isOnScreen(16)) << "the gp channel stays in view";
         if (!next->isEnabled()) break;
         QTest::mouseClick(next, Qt::LeftButton);
