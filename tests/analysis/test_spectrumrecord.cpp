@@ -134,9 +134,14 @@ TEST(SpectrumRecord, ChangingTheSizeKeepsTheBuffers) {
     EXPECT_DOUBLE_EQ(s.frequencyStep, 50000.0 / 32768);
     EXPECT_DOUBLE_EQ(s.frequencies[16383], 25000.0);
     EXPECT_EQ(s.unitLabel, "nA");
+    EXPECT_EQ(std::count(s.spectrum.begin(), s.spectrum.end(), 0.0), 0) << "all 16384 points computed";
 
-    for (const auto& [n, seconds] :
-         {std::pair{1000, 1.0}, {65536, 1.0}, {256, 1.0}, {1024, 0.0}, {1024, -1.0}})
+    for (const auto& [n, seconds] : {std::pair{1000, 1.0},
+                                     {65536, 1.0},
+                                     {256, 1.0},
+                                     {1024, 0.0},
+                                     {1024, -1.0},
+                                     {1024, std::numeric_limits<double>::infinity()}})
         EXPECT_FALSE(s.setOptions(n, seconds)) << n << ", " << seconds << " s";
     EXPECT_EQ(s.fftSize, 32768);
 }
