@@ -156,6 +156,8 @@ ErrorCodes_t MessageDispatcher::openTransport() {
     }
     std::lock_guard lock(txMutex);
     txWriteSlot = txReadSlot = txCount = 0;
+    // The device's rate is ours from our first message on.
+    clockRestartMessage = txQueued + 1;
     return Success;
 }
 
@@ -239,7 +241,10 @@ void MessageDispatcher::updateRxPacing() {
     minPackets = minP;
     maxWaits = maxP / minP + 2;
     waitMicroseconds = uint32_t(std::ceil(samplesPerPacket * minP / rate * 1.0e6));
-    byteRate = rate * packetBytes / samplesPerPacket;
+    const double bytes = rate * packetBytes / samplesPerPacket;
+    if (byteRate.exchange(bytes) == bytes) return;
+    std::lock_guard lock(txMutex);
+    rateUnqueued = true;
 }
 
 uint32_t MessageDispatcher::ringWord32(uint32_t offset) const {
@@ -424,6 +429,16 @@ void MessageDispatcher::noteClock(uint32_t queued) {
     if (gap.open && now - gap.openedAt > gapWaitSeconds) {
         std::lock_guard lock(dataMutex);
         if (!flushedSinceLastLook()) settleGap(closeGap());
+    }
+    // A new rate starts a new stretch: its polls and the older ones time bytes differently. A gap
+    // still waiting for polls is sized with those it has.
+    const uint64_t restart = clockRestartMessage.load();
+    if (restart > clockRestartSeen && txWritten.load() >= restart) {
+        clockRestartSeen = restart;
+        std::lock_guard lock(dataMutex);
+        if (gap.open && !flushedSinceLastLook()) settleGap(closeGap());
+        segmentStart = rxReceived;
+        segmentClock = std::numeric_limits<double>::infinity();
     }
     // An empty queue says nothing about the bytes still to come.
     const double rate = byteRate.load(std::memory_order_relaxed);
@@ -810,6 +825,9 @@ void MessageDispatcher::enqueueTxMessage(const std::vector<uint8_t>& message) {
                 txQueue[txWriteSlot].begin());
     txWriteSlot = (txWriteSlot + 1) % txQueueSlots;
     txCount++;
+    txQueued++;
+    if (rateUnqueued) clockRestartMessage = txQueued;
+    rateUnqueued = false;
     txNotEmpty.notify_all();
 }
 
@@ -821,11 +839,13 @@ void MessageDispatcher::txLoop() {
         txNotEmpty.wait(lock, [this] { return dataSeen || txWithoutData || stopRequested; });
     }
     while (!stopRequested) {
+        uint64_t number = 0;
         {
             std::unique_lock lock(txMutex);
             txNotEmpty.wait(lock, [this] { return txCount > 0 || stopRequested; });
             if (txCount == 0) break;
             std::copy(txQueue[txReadSlot].begin(), txQueue[txReadSlot].end(), txStaging.begin());
+            number = txQueued - txCount + 1;
         }
         // Each message gets its own ten attempts, so one bad spell does not silence later ones.
         for (int attempt = 0; attempt < 10 && !stopRequested; attempt++) {
@@ -845,6 +865,7 @@ void MessageDispatcher::txLoop() {
             if (written == txMessageBytes) break;
             ftPurge(transport.commandHandle, FT_PURGE_TX);
         }
+        txWritten = number;
         {
             std::lock_guard lock(txMutex);
             txCount--;

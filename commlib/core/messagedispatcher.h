@@ -471,6 +471,15 @@ class MessageDispatcher {
     std::atomic<uint32_t> maxWaits{3};
     std::atomic<uint32_t> waitMicroseconds{2000};
     std::atomic<double> byteRate{0.0}; // bytes per second the device sends
+    // The device takes a new rate only when the message that carries it has been written (and
+    // at connection runs at whatever rate it had): the polls until then timed bytes of another
+    // rate. Messages are numbered from 1 as they are queued; the receive thread starts the
+    // stream's clock again once message `clockRestartMessage` is written.
+    std::atomic<uint64_t> clockRestartMessage{0};
+    std::atomic<uint64_t> txWritten{0}; // the number of the last message written
+    uint64_t txQueued = 0;              // messages queued, under txMutex
+    bool rateUnqueued = false;          // the rate changed since the last message queued, under txMutex
+    uint64_t clockRestartSeen = 0;      // the receive thread's
 
   protected:
     // Parses `count` validated packets from the receive ring; data mutex held.

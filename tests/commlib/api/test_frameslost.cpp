@@ -25,6 +25,7 @@ struct Case {
     int times = 1;             // the fault is made again after a tenth of a second
     bool takeTurns = false;    // each time by the next parallel device
     bool stuckIndex = false;   // the faulty device's info index stays at 0 around the fault
+    int fromRate = -1;         // an index: the stream starts at it and turns to `rate` just before the fault
 };
 
 // The test's name, from what it does: "cedar_cedar_rate3_Stall100_x3_inTurn".
@@ -40,6 +41,7 @@ std::string name(const Case& c) {
                                                       {size_t(c.times > 1 ? c.times : 0), "_x"}};
     for (const auto& [value, label] : options)
         if (value > 0) n += label + std::to_string(value);
+    if (c.fromRate >= 0) n += "_fromRate" + std::to_string(c.fromRate);
     return n + (c.takeTurns ? "_inTurn" : "") + (c.stuckIndex ? "_stuckIndex" : "");
 }
 
@@ -78,14 +80,24 @@ class FramesLost : public SimulatedAmplifiers, public testing::WithParamInterfac
             if (c.buffer > 0) a.setBufferBytes(c.buffer);
         }
         ASSERT_EQ(kv4cl::connect(ids), kv4cl::Success);
-        ASSERT_EQ(kv4cl::setSamplingRate(c.rate), kv4cl::Success);
+        ASSERT_EQ(kv4cl::setSamplingRate(c.fromRate >= 0 ? uint16_t(c.fromRate) : c.rate), kv4cl::Success);
         if (c.oversampling > 0) {
             ASSERT_EQ(kv4cl::setOversamplingRatio(c.oversampling), kv4cl::Success);
         }
         waitForCommand([&](const DecodedCommand& d) {
-            return d.samplingRateIdx == c.rate && d.oversamplingRatioIdx == c.oversampling;
+            return d.samplingRateIdx == (c.fromRate >= 0 ? c.fromRate : c.rate) &&
+                   d.oversamplingRatioIdx == c.oversampling;
         });
         settle();
+    }
+    // The rate turns to the case's while the stream runs, and the library reads a fifth of a
+    // second at it: a few of its polls of the queue, each 50 ms or 2 KB apart, fewer than the
+    // newest polls that time a break. The polls before the turn timed bytes of another rate and
+    // must not size the fault.
+    void turnRate(const Case& c) {
+        ASSERT_EQ(kv4cl::setSamplingRate(c.rate), kv4cl::Success);
+        waitForCommand([&](const DecodedCommand& d) { return d.samplingRateIdx == c.rate; });
+        readUntil(frames.count() + size_t(amplifier().frameRate() / 5));
     }
 
     // Reads what the library has, and the gaps it reports right after.
@@ -210,11 +222,14 @@ TEST_P(FramesLost, AreCountedExactlyWhereTheyHappen) {
     start(c);
     if (HasFatalFailure()) return;
     const MessageDispatcher& d = deviceList().first();
-    const auto rate = size_t(amplifier().frameRate());
     VirtualAmplifier& faulty = amplifier(c.device);
 
     // A fifth of a second before the fault, so that the library knows the stream's pace.
-    readUntil(std::max<size_t>(rate / 5, 64));
+    readUntil(std::max<size_t>(size_t(amplifier().frameRate()) / 5, 64));
+    if (c.fromRate >= 0) {
+        ASSERT_NO_FATAL_FAILURE(turnRate(c));
+    }
+    const auto rate = size_t(amplifier().frameRate());
     if (c.stuckIndex) {
         faulty.stickInfoIndex(true);
         readUntil(frames.count() + std::max<size_t>(rate / 10, 64));
@@ -308,6 +323,9 @@ const Case cases[] = {
     {.models = "dogwood32", .rate = 5, .fault = Stall, .size = 10},
     {.models = "fir", .rate = 2, .fault = Stall, .size = 200, .times = 2},
     {.models = "alder", .rate = 4, .fault = Stall, .size = 1000},
+    // ...just after the rate turned faster and slower.
+    {.models = "elm", .rate = 2, .fault = Stall, .size = 200, .fromRate = 0},
+    {.models = "cedar", .rate = 2, .fault = Stall, .size = 200, .fromRate = 4},
     // The host stops reading for 600 and 100 ms.
     {.models = "elm", .rate = 0, .fault = DeviceOverflow, .size = 600, .buffer = 1024},
     {.models = "dogwood32", .rate = 5, .fault = DeviceOverflow, .size = 100, .buffer = 256 * 1024},
