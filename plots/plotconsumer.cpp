@@ -97,6 +97,12 @@ void PlotConsumer::onAverageSweeps(bool on) {
     averagingChanged = true;
 }
 
+void PlotConsumer::onOverlaySweeps(bool on) {
+    QMutexLocker lock(&mutex);
+    pendingOverlay = on;
+    overlayChanged = true;
+}
+
 void PlotConsumer::onDurationChanged(kv4cl::Measurement_t span) {
     QMutexLocker lock(&mutex);
     pendingDuration = span.getNoPrefixValue();
@@ -139,14 +145,21 @@ void PlotConsumer::applyChanges() {
     bool newDuration;
     double takenDuration;
     bool newAveraging;
+    bool newOverlay;
     {
         QMutexLocker lock(&mutex);
         newDuration = std::exchange(durationChanged, false);
         takenDuration = pendingDuration;
         newAveraging = std::exchange(averagingChanged, false);
         averaging = pendingAveraging;
+        newOverlay = std::exchange(overlayChanged, false);
+        overlaying = pendingOverlay;
     }
     const Changes changes = applyPendingChanges();
+    // Sweeps are overlaid, as averaged, only with like ones.
+    if (newOverlay || newAveraging || newDuration || changes.samplingRate || changes.voltageRange ||
+        changes.currentRanges || changes.gpRanges)
+        forgetKeptSweeps();
     // A mean is of like sweeps: a new layout, trigger or range starts it over.
     if (newAveraging || newDuration || changes.samplingRate || changes.voltageRange ||
         changes.currentRanges || changes.gpRanges) {
@@ -329,7 +342,35 @@ bool PlotConsumer::writeRow(const double* row, bool lossBefore) {
     writePosition = 0;
     sweepCompleted = true;
     if (averaging) addToMean();
+    if (overlaying) keepSweep();
     return true;
+}
+
+void PlotConsumer::keepSweep() {
+    const size_t sweepValues = size_t(totalChannelsNum) * bufferSize;
+    if (keptStorage.size() != sweepValues * sweepsKeptMax)
+        keptStorage.assign(sweepValues * sweepsKeptMax, 0.0);
+    // While averaging the buffers hold the mean; the sweep itself is the one written aside.
+    const double* sweep = averaging ? sweepAside.data() : bufferStorage.data();
+    double* kept = keptStorage.data() + size_t(keptNext) * sweepValues;
+    for (int32_t c = 0; c < totalChannelsNum; c++)
+        std::copy_n(sweep + size_t(c) * bufferSize, sweepPoints, kept + size_t(c) * bufferSize);
+    keptNext = (keptNext + 1) % sweepsKeptMax;
+    keptCount = std::min(keptCount + 1, sweepsKeptMax);
+    keptSweepPoints = sweepPoints;
+    keptChanges++;
+}
+
+void PlotConsumer::forgetKeptSweeps() {
+    QMutexLocker display(&displayLock);
+    if (!overlaying) std::vector<double>().swap(keptStorage);
+    keptCount = keptNext = 0;
+    keptChanges++;
+}
+
+const double* PlotConsumer::keptSweep(int k, int32_t channel) const {
+    const int slot = (keptNext - keptCount + k + sweepsKeptMax) % sweepsKeptMax;
+    return keptStorage.data() + (size_t(slot) * size_t(totalChannelsNum) + size_t(channel)) * bufferSize;
 }
 
 void PlotConsumer::addToMean() {

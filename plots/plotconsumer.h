@@ -8,6 +8,8 @@
 // a row are marked at the point the row lands on, until a later sweep writes over it. Averaging, the
 // buffers show the mean of the sweeps completed since it was switched on (or since the
 // sweep, the trigger or a range changed), each new sweep written aside until it is complete.
+// Overlaying, the last sweeps completed (under the same conditions) are kept, to be drawn
+// behind the one being written.
 //
 // The display lock: the buffers, the time vector and the curves are written in the consumer's
 // thread and drawn in the GUI thread. The consumer holds displayMutex() while it writes the
@@ -53,6 +55,16 @@ class PlotConsumer : public DeviceDataConsumer {
     std::vector<double> lossTimes() const;
     // Sweeps in the mean shown while averaging; 0 otherwise.
     int sweepsAveraged() const { return averagedSweeps.load(std::memory_order_relaxed); }
+    // The sweeps kept while overlaying, at most.
+    static constexpr int sweepsKeptMax = 8;
+    // With displayMutex() held: the sweeps kept (0 unless overlaying), channel `channel` (its
+    // index in the sample row) of sweep `k`, oldest first, as keptPoints() values against
+    // sweepTimes(), and a count that moves on whenever they change.
+    int sweepsKept() const { return keptCount; }
+    const double* keptSweep(int k, int32_t channel) const;
+    int keptPoints() const { return keptSweepPoints; }
+    const double* sweepTimes() const { return timeValues.data(); }
+    uint64_t keptGeneration() const { return keptChanges; }
     // Qt hands the queued copies of a range or of the baselines to the receiving thread through
     // its own event queue, whose locks ThreadSanitizer cannot see: the consumer emits them
     // holding a mutex, and a receiver in another thread calls this before it reads a copy.
@@ -82,6 +94,8 @@ class PlotConsumer : public DeviceDataConsumer {
     void onDurationChanged(kv4cl::Measurement_t span);
     // Shows the mean of the sweeps from now on, or each sweep as it comes.
     void onAverageSweeps(bool on);
+    // Keeps the last sweeps completed from now on, or none.
+    void onOverlaySweeps(bool on);
 
   protected:
     // In the consumer's thread, after the sweep was laid out anew: hands the plots the time
@@ -115,6 +129,9 @@ class PlotConsumer : public DeviceDataConsumer {
     bool writeRow(const double* row, bool lossBefore = false);
     // The sweep just completed into the mean shown.
     void addToMean();
+    // The sweep just completed among those kept; display lock held.
+    void keepSweep();
+    void forgetKeptSweeps();
     void publish();
 
     // Set in the consumer's thread when rows were written and not told yet; the timer tells them.
@@ -145,6 +162,8 @@ class PlotConsumer : public DeviceDataConsumer {
     bool durationChanged = false;
     bool pendingAveraging = false;
     bool averagingChanged = false; // or the trigger: the mean starts over
+    bool pendingOverlay = false;
+    bool overlayChanged = false;
 
     // The consumer's thread only: the sweep being written while averaging, and the sums of
     // those completed, bufferSize values a channel each.
@@ -152,6 +171,14 @@ class PlotConsumer : public DeviceDataConsumer {
     std::vector<double> sweepAside;
     std::vector<double> sweepSums;
     std::atomic<int> averagedSweeps = 0;
+    bool overlaying = false;
+    // Under the display lock: sweepsKeptMax sweeps of every channel, bufferSize values each,
+    // the newest at keptNext - 1.
+    std::vector<double> keptStorage;
+    int keptCount = 0;
+    int keptNext = 0;
+    int keptSweepPoints = 0;
+    uint64_t keptChanges = 0;
 
     // Written in the consumer's thread under the trigger mutex, under which onTriggerEnabled
     // reads them.

@@ -225,6 +225,13 @@ QWidget* PlotTab::createToolbar() {
                            "start at it.\nThe count of sweeps in the mean follows the box.");
     connect(averageBox, &QCheckBox::toggled, consumer, &PlotConsumer::onAverageSweeps);
     layout->addWidget(averageBox);
+    auto* overlayBox = new QCheckBox("overlay");
+    overlayBox->setObjectName("overlay");
+    overlayBox->setToolTip(QString("Draw the last %1 sweeps, from now on, in a pale shade behind the current "
+                                   "one;\nwith a trigger set, the sweeps that start at it.")
+                               .arg(PlotConsumer::sweepsKeptMax));
+    connect(overlayBox, &QCheckBox::toggled, consumer, &PlotConsumer::onOverlaySweeps);
+    layout->addWidget(overlayBox);
     layout->addStretch();
 
     // Pages of channels, when more are shown than fit.
@@ -424,6 +431,15 @@ void PlotTab::onPlotDataUpdated() {
             for (Curve* curve : *curves)
                 if (isDrawn(curve)) curve->updateData();
         losses = consumer->lossTimes();
+        // The sweeps kept change once a sweep: a plot copies them when they did since it last did.
+        const uint64_t generation = consumer->keptGeneration();
+        for (ProtocolDataPlot* plot : allPlots()) {
+            if (!plotShown(plot) || plot->sweepsGeneration() == generation) continue;
+            std::vector<const double*> sweeps;
+            for (int k = 0; k < consumer->sweepsKept(); k++)
+                sweeps.push_back(consumer->keptSweep(k, plot->channelIdx()));
+            plot->showSweeps(generation, consumer->sweepTimes(), sweeps, consumer->keptPoints());
+        }
     }
     for (ProtocolDataPlot* plot : allPlots())
         if (plotShown(plot)) plot->showLosses(losses);

@@ -112,9 +112,46 @@ std::vector<double> ProtocolDataPlot::lossesShown() const {
     return times;
 }
 
+void ProtocolDataPlot::showSweeps(uint64_t generation, const double* times,
+                                  const std::vector<const double*>& sweeps, int points) {
+    sweepsShown = generation;
+    if (!layer("sweeps")) addLayer("sweeps", layer("main"), QCustomPlot::limBelow);
+    const QCPGraph* trace = leftTrace();
+    QColor pale = trace ? trace->pen().color() : Qt::gray;
+    pale.setAlpha(60);
+    while (sweepGraphs.size() < sweeps.size()) {
+        auto* graph = new QCPGraph(xAxis, yAxis);
+        graph->setLayer("sweeps");
+        graph->setAdaptiveSampling(true);
+        graph->setSelectable(QCP::stNone);
+        sweepGraphs.push_back(graph);
+    }
+    for (size_t k = 0; k < sweepGraphs.size(); k++) {
+        QCPGraph* graph = sweepGraphs[k];
+        graph->setVisible(k < sweeps.size());
+        if (k >= sweeps.size()) {
+            graph->data()->clear();
+            continue;
+        }
+        graph->setPen(QPen(pale, 1.0));
+        QVector<QCPGraphData> data(points);
+        for (int i = 0; i < points; i++)
+            data[i] = QCPGraphData(times[i], sweeps[k][i]);
+        graph->data()->set(data, true);
+    }
+}
+
+int ProtocolDataPlot::sweepsDrawn() const {
+    return int(
+        std::count_if(sweepGraphs.begin(), sweepGraphs.end(), [](QCPGraph* g) { return g->visible(); }));
+}
+
 QCPGraph* ProtocolDataPlot::leftTrace() const {
+    // The trace measured is the channel's, never an earlier sweep drawn behind it.
     for (int i = 0; i < graphCount(); i++)
-        if (graph(i)->visible() && graph(i)->valueAxis() == yAxis) return graph(i);
+        if (graph(i)->visible() && graph(i)->valueAxis() == yAxis &&
+            std::find(sweepGraphs.begin(), sweepGraphs.end(), graph(i)) == sweepGraphs.end())
+            return graph(i);
     return nullptr;
 }
 

@@ -44,6 +44,12 @@ class ProtocolDataPlot : public Plot {
     void showLosses(const std::vector<double>& times);
     // The times of the lines shown.
     std::vector<double> lossesShown() const;
+    // Earlier sweeps drawn behind the trace, in a pale shade of its colour: `points` values
+    // each against `times`, oldest first. `generation` names them: the same again is not copied.
+    void showSweeps(uint64_t generation, const double* times, const std::vector<const double*>& sweeps,
+                    int points);
+    uint64_t sweepsGeneration() const { return sweepsShown; }
+    int sweepsDrawn() const;
 
   signals:
     void disableTriggerPicker();
@@ -88,6 +94,8 @@ class ProtocolDataPlot : public Plot {
     QCPItemText* bottomMarker;
     QCPItemText* readout;
     std::vector<QCPItemStraightLine*> lossLines; // the first lossCount shown
+    std::vector<QCPGraph*> sweepGraphs;          // the earlier sweeps, on a layer below the trace's
+    uint64_t sweepsShown = 0;
     size_t lossCount = 0;
     double position = 0.0;                                   // fraction of the x span
     double level = 0.0;                                      // in the left axis's unit

@@ -4,11 +4,12 @@
 //
 //   kav4-screenshot --simulate cedar,cedar [--device All] [--seconds 3] [--size 1400x900]
 //                   [--protocol NAME --param NAME=VALUE...] [--maximize CH] [--trigger CH@LEVEL]
-//                   [--analysis TITLE] [--cursors CH] out.png
+//                   [--analysis TITLE] [--cursors CH] [--check BOX...] out.png
 // CH counts channels from 1; a trigger rises through LEVEL (in the channel's unit) a third into
 // the sweep. --analysis opens the analysis dock of that title from the Analysis menu, or the entry
 // of a submenu ("Spectrum/Channel 2"), docks it in the window and starts it. --cursors shows the
-// measuring cursors of a channel's plot, as its "Cursors" action does.
+// measuring cursors of a channel's plot, as its "Cursors" action does. --check ticks a box of the
+// plots' bar by its name ("overlay", "average", "overlap") once the trigger is set.
 // KAV4_SIMULATE_TEMPERATURE=1 lists a virtual temperature controller, as for the program.
 
 #include "accessories/simulatedtemperaturecontroller.h"
@@ -22,6 +23,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDockWidget>
 #include <QMenu>
@@ -73,6 +75,7 @@ int main(int argc, char** argv) {
     if (!settings.rate.empty() || !settings.range.empty())
         return fail("--rate and --range are not taken here");
     QString device, output, trigger, analysis, raise;
+    QStringList checks;
     int maximize = 0, cursors = 0;
     double seconds = 3.0;
     QSize size(1400, 900);
@@ -95,6 +98,8 @@ int main(int argc, char** argv) {
             trigger = value, i++;
         } else if (arg == "--analysis") {
             analysis = value, i++;
+        } else if (arg == "--check") {
+            checks << value, i++;
         } else if (arg == "--raise") {
             raise = value, i++;
         } else if (arg == "--size") {
@@ -187,6 +192,11 @@ int main(int argc, char** argv) {
             return fail("--trigger wants CH@LEVEL");
         tab->channelPlots()[size_t(channel - 1)]->onRiseTriggerRequest(QPointF(tab->timeSpan() / 3.0, level),
                                                                        true);
+    }
+    for (const QString& name : checks) {
+        auto* box = tab->findChild<QCheckBox*>(name);
+        if (!box) return fail("no box \"" + name + "\"");
+        box->setChecked(true);
     }
     QTest::qWait(int(seconds * 1000));
     if (!window.grab().save(output)) return fail("cannot write " + output);

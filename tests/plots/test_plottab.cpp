@@ -333,6 +333,48 @@ TEST_F(PlotTabTest, TheAverageBoxCountsTheSweepsInTheMean) {
     f.consumer.onStopConsuming();
 }
 
+// Overlaid, each channel's plot draws the sweeps completed since, as they were, behind its trace,
+// which shows their mean with the average box; cleared, they go.
+TEST_F(PlotTabTest, TheOverlayBoxDrawsTheLastSweepsBehindTheTrace) {
+    kv4test::ScriptedSource source(1, 2, 0);
+    TabFixture f(source);
+    // The boxes are clicked before the consumer starts, so that its sweeps start with the first row.
+    f.tab.resize(1366, 768);
+    f.tab.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&f.tab));
+    for (const char* name : {"overlay", "average"}) {
+        QCheckBox* box = f.tab.findChild<QCheckBox*>(name);
+        ASSERT_NE(box, nullptr);
+        QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(8, box->height() / 2));
+        ASSERT_TRUE(box->isChecked()) << name;
+    }
+    f.showAndConsume(1000.0);
+    // Three and a half 1 s sweeps; channel 1 of row k shows 2 (k + 1000).
+    source.add(source.rows(0, 3500));
+    ProtocolDataPlot* plot = f.tab.channelPlots()[1];
+    ASSERT_TRUE(QTest::qWaitFor([&] { return plot->sweepsDrawn() == 3; }, 5000)) << plot->sweepsDrawn();
+    const auto values = [&](int graph) {
+        std::vector<double> v;
+        for (const QCPGraphData& point : *plot->graph(graph)->data())
+            v.push_back(point.value);
+        return v;
+    };
+    const auto sweep = [](double from) {
+        std::vector<double> v(1000);
+        for (size_t j = 0; j < v.size(); j++)
+            v[j] = 2.0 * (1000.0 + from + double(j));
+        return v;
+    };
+    for (int k = 0; k < 3; k++)
+        EXPECT_EQ(values(1 + k), sweep(1000.0 * k)) << "sweep " << k;
+    EXPECT_EQ(values(0), sweep(1000.0)) << "the trace: the mean of the three";
+
+    QTest::mouseClick(f.tab.findChild<QCheckBox*>("overlay"), Qt::LeftButton, {}, QPoint(8, 8));
+    source.add(source.rows(3500, 100));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return plot->sweepsDrawn() == 0; }, 5000));
+    f.consumer.onStopConsuming();
+}
+
 // The current channels whose plots are on screen, in channel order.
 std::vector<int> currentsOnScreen(const PlotTab& tab) {
     std::vector<int> channels;
