@@ -1,8 +1,10 @@
 #include "tools/analysecommand.h"
 
+#include "analysis/compute/datafitter.h"
 #include "analysis/eventdetection/eventdetectionconsumer.h"
 #include "analysis/framework/csvformat.h"
 #include "analysis/histogram/histogramconsumer.h"
+#include "analysis/ivgraph/ivgraphconsumer.h"
 #include "analysis/noisereport/noisereportconsumer.h"
 #include "analysis/spectrum/spectrumconsumer.h"
 #include "session/devicesession.h"
@@ -29,6 +31,32 @@ std::string seconds(double s) {
     char text[32];
     std::snprintf(text, sizeof text, "%g s", s);
     return text;
+}
+
+// The dock's first series of the I-V points, named as the dock names it.
+IvSeries ivSeries(const IvGraphConsumer::Record& record) {
+    IvSeries series{"Series 1", {}, {}};
+    for (const QPointF& p : record.points) {
+        series.x.append(p.x());
+        series.y.append(p.y());
+    }
+    return series;
+}
+
+// The line the dock's Linear fit draws through the series, when it has points enough.
+std::vector<IvFit> ivFits(const IvGraphConsumer::Record& record) {
+    LinearDataFitter fitter;
+    fitter.loadPoints(record.points);
+    if (!fitter.enoughPoints()) return {};
+    std::optional<LinearFitModel> fitted;
+    QObject::connect(
+        &fitter, &LinearDataFitter::fitted, &fitter, [&](const LinearFitModel& model) { fitted = model; },
+        Qt::DirectConnection);
+    fitter.fit();
+    fitter.join();
+    if (!fitted) return {};
+    return {{"Series 1, lin",
+             ivLinearFitParameters(*fitted, record.voltageMultiplier, record.currentMultiplier)}};
 }
 
 } // namespace
@@ -62,8 +90,10 @@ AnalyseReport analyse(const AnalyseRequest& request) {
         for (int c = 0; c < currents; c++)
             channels.push_back(c);
     }
-    if ((request.spectrum || request.histogram || request.events) && channels.empty())
+    if ((request.spectrum || request.histogram || request.events || request.iv) && channels.empty())
         throw Failure("the recording has no current channel to analyse");
+    if (request.iv && counts.voltage == 0)
+        throw Failure("the recording has no voltage channel for the I-V graph");
 
     const int64_t first = std::llround(request.from * rate);
     const int64_t end = request.to ? std::llround(*request.to * rate) : frames;
@@ -78,6 +108,7 @@ AnalyseReport analyse(const AnalyseRequest& request) {
     SpectrumConsumer* spectrum = nullptr;
     HistogramConsumer* histogram = nullptr;
     EventDetectionConsumer* events = nullptr;
+    IvGraphConsumer* iv = nullptr;
     const auto file = [&](auto* consumer, const QString& filterKey) {
         session->add(consumer, filterKey);
         consumers.push_back(consumer);
@@ -87,6 +118,7 @@ AnalyseReport analyse(const AnalyseRequest& request) {
     if (request.histogram) histogram = file(new HistogramConsumer(&producer), "Histogram");
     if (request.events) events = file(new EventDetectionConsumer(&producer), "EventDetection");
     if (request.spectrum) spectrum = file(new SpectrumConsumer(&producer), "Spectrum");
+    if (request.iv) iv = file(new IvGraphConsumer(&producer), "IVGraph");
     session->seedRanges();
 
     // The noise report's result travels with its signal: the last one is kept, from the
@@ -111,6 +143,10 @@ AnalyseReport analyse(const AnalyseRequest& request) {
         }
         if (histogram) histogram->onStartConsuming(c);
         if (events) events->onStartConsuming(c);
+        if (iv) {
+            iv->onTransientIgnoreChanged(c, request.ivTransient);
+            iv->onStartConsuming(c);
+        }
     }
 
     // Every consumer wakes the wait below as it moves on.
@@ -183,6 +219,13 @@ AnalyseReport analyse(const AnalyseRequest& request) {
                               seconds(request.integrationTime) + stretch);
             title(spectrumTitle(c));
             text += spectrumCsv(c, spectrumCurve(spectrum->channelResult(c), true), separator);
+        }
+        if (iv) {
+            const IvGraphConsumer::Record record = iv->channelResult(c);
+            if (record.points.empty()) throw Failure("no I-V point of " + channel + stretch);
+            title(ivGraphTitle(c));
+            text += ivGraphCsv(c, record.voltageUnitLabel, record.currentUnitLabel, {ivSeries(record)},
+                               ivFits(record), separator);
         }
     }
     session->stop();

@@ -15,6 +15,7 @@ struct AnalyseRequest {
     bool spectrum = false;
     bool histogram = false;
     bool events = false;
+    bool iv = false;
     // The current channel of the per-channel analyses, counted from 1; all when not given.
     std::optional<int> channel;
     double from = 0.0;            // s
@@ -22,6 +23,7 @@ struct AnalyseRequest {
     double noiseWindow = 0.5;     // s
     int fftBins = 512;            // of the spectrum
     double integrationTime = 2.0; // s, the spectrum's shortest average
+    double ivTransient = 0.0;     // ms ignored at the start of each voltage level
     std::string csv;
 };
 

@@ -51,13 +51,14 @@ void printUsage(std::ostream& out) {
            "                      of its files (an ABF channel file opens with the recording's\n"
            "                      other channels and chunks): format, channels with their units,\n"
            "                      rate, duration, sweeps, tags and losses\n"
-           "  analyse FILE --noise|--spectrum|--histogram|--events [...] --csv OUT [options]\n"
+           "  analyse FILE --noise|--spectrum|--histogram|--events|--iv [...] --csv OUT [options]\n"
            "                      plays a recording (as open reads it) through the program's\n"
            "                      analyses as fast as they take it and writes to OUT the CSV their\n"
            "                      docks export, one export after the other: the noise report of every\n"
            "                      channel, and per current channel its histogram, event detection (with\n"
-           "                      the dock's default thresholds) and spectrum (its density, squared);\n"
-           "                      not the I-V graph, whose export is its dock's runs and fits\n"
+           "                      the dock's default thresholds), spectrum (its density, squared) and\n"
+           "                      I-V graph (its points as one series, averaged over each voltage\n"
+           "                      level, and their linear fit, as the dock's Linear fit gives it)\n"
            "  record ID[,ID...] --seconds S --format dat|abf --out DIR [options]\n"
            "                      records for S seconds, or until Ctrl+C, into a new folder in DIR\n"
            "                      named after the recording (\"file\", \"file_1\"...), with its\n"
@@ -80,6 +81,8 @@ void printUsage(std::ostream& out) {
            "  --window S          the noise report's window, 0.1 to 600 s (default 0.5)\n"
            "  --fft-bins N        the spectrum's block, a power of two from 512 to 32768 (default 512)\n"
            "  --integration S     the spectrum's shortest average, 1 to 20 s (default 2)\n"
+           "  --transient MS      the I-V graph's transient ignored at the start of each voltage\n"
+           "                      level, 0 to 10000 ms (default 0)\n"
            "\n"
            "record options:\n"
            "  --verify-pattern    puts the virtual amplifiers in pattern mode (each frame carries\n"
@@ -437,6 +440,7 @@ int analyse(std::vector<std::string> args) {
     request.to = number("--to", 0, 1e9);
     request.noiseWindow = number("--window", 0.1, 600).value_or(request.noiseWindow);
     request.integrationTime = number("--integration", 1, 20).value_or(request.integrationTime);
+    request.ivTransient = number("--transient", 0, 10000).value_or(request.ivTransient);
     if (const auto bins = number("--fft-bins", 512, 32768)) {
         request.fftBins = int(*bins);
         if (*bins != request.fftBins || (request.fftBins & (request.fftBins - 1)) != 0)
@@ -445,27 +449,23 @@ int analyse(std::vector<std::string> args) {
     const auto csv = takeOption(args, "--csv");
     for (const auto& [flag, chosen] :
          {std::pair{"--noise", &request.noise}, std::pair{"--spectrum", &request.spectrum},
-          std::pair{"--histogram", &request.histogram}, std::pair{"--events", &request.events}}) {
+          std::pair{"--histogram", &request.histogram}, std::pair{"--events", &request.events},
+          std::pair{"--iv", &request.iv}}) {
         const auto at = std::find(args.begin(), args.end(), flag);
         *chosen = at != args.end();
         if (*chosen) args.erase(at);
     }
-    // Its export is the dock's series, one per run of the analysis, and the dock's fits.
-    if (std::find(args.begin(), args.end(), "--iv") != args.end())
-        throw UsageError{
-            "--iv is not offered: the I-V graph exports its dock's runs and fits, which a replay "
-            "does not make"};
     for (const std::string& arg : args) {
         if (arg.empty() || arg[0] != '-') continue;
-        for (const char* known :
-             {"--channel", "--from", "--to", "--window", "--integration", "--fft-bins", "--csv"})
+        for (const char* known : {"--channel", "--from", "--to", "--window", "--integration", "--fft-bins",
+                                  "--transient", "--csv"})
             if (arg == known) throw UsageError{arg + " needs a value"};
         throw UsageError{"unknown option: " + arg};
     }
     if (args.size() != 1) throw UsageError{"analyse needs one FILE"};
     request.file = args[0];
-    if (!request.noise && !request.spectrum && !request.histogram && !request.events)
-        throw UsageError{"analyse needs --noise, --spectrum, --histogram or --events"};
+    if (!request.noise && !request.spectrum && !request.histogram && !request.events && !request.iv)
+        throw UsageError{"analyse needs --noise, --spectrum, --histogram, --events or --iv"};
     if (!csv || csv->empty()) throw UsageError{"analyse needs --csv OUT"};
     request.csv = *csv;
     int argc = 1;

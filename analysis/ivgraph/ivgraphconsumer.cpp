@@ -1,5 +1,7 @@
 #include "analysis/ivgraph/ivgraphconsumer.h"
 
+#include "analysis/framework/csvformat.h"
+
 #include <QMutexLocker>
 
 #include <cmath>
@@ -185,4 +187,50 @@ void IvGraphConsumer::framesMissing() {
         r.lastLevel = INT_MIN;
         r.samplesInLevel = 0;
     }
+}
+
+QString ivGraphTitle(int currentChannelIdx) {
+    return QString("I/V Graph - channel %1").arg(currentChannelIdx + 1);
+}
+
+QString ivGraphCsv(int currentChannelIdx, const QString& voltageLabel, const QString& currentLabel,
+                   const std::vector<IvSeries>& series, const std::vector<IvFit>& fits,
+                   const QString& separator) {
+    const QString& s = separator;
+    QString text = csvLine({"Channel:", QString::number(currentChannelIdx + 1)}, s);
+    QStringList titles, heads;
+    qsizetype longest = 0;
+    for (const IvSeries& one : series) {
+        titles << one.title << "";
+        heads << csvHeader("Voltage", voltageLabel) << csvHeader("Current", currentLabel);
+        longest = std::max(longest, one.x.size());
+    }
+    text += csvLine(titles, s) + csvLine(heads, s);
+    for (qsizetype i = 0; i < longest; i++) {
+        QStringList row;
+        for (const IvSeries& one : series)
+            row << (i < one.x.size() ? csvNumber(one.x[i]) : QString())
+                << (i < one.y.size() ? csvNumber(one.y[i]) : QString());
+        text += csvLine(row, s);
+    }
+    // Each fit under a header of its own: the units suit its values.
+    for (const IvFit& fit : fits) {
+        QStringList names{"Fit"}, values{fit.title};
+        for (const IvFitParameter& p : fit.parameters) {
+            const kv4cl::Measurement_t shown = kv4cl::withFittingPrefix(p.value);
+            names << csvHeader(p.name, QString::fromStdString(shown.label()));
+            values << csvNumber(shown.value);
+        }
+        text += csvLine(names, s) + csvLine(values, s);
+    }
+    return text;
+}
+
+std::vector<IvFitParameter> ivLinearFitParameters(const LinearFitModel& model, double voltageMultiplier,
+                                                  double currentMultiplier) {
+    const bool valid = model.slope != 0.0 && std::isfinite(model.slope) && std::isfinite(model.offset);
+    const double reversal = valid ? -model.offset / model.slope * voltageMultiplier : std::nan("");
+    return {{"conductance", {model.slope * currentMultiplier / voltageMultiplier, kv4cl::UnitPfxNone, "S"}},
+            {"current offset", {model.offset * currentMultiplier, kv4cl::UnitPfxNone, "A"}},
+            {"reversal potential", {reversal, kv4cl::UnitPfxNone, "V"}}};
 }

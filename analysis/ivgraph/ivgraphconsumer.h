@@ -5,6 +5,7 @@
 // Points stay in the units of the ranges (mV, pA...) and in the order their levels first
 // appeared; the sums run until the channel is reset.
 
+#include "analysis/compute/fitmodels.h"
 #include "analysis/framework/analysisconsumer.h"
 
 #include <QList>
@@ -68,3 +69,26 @@ class IvGraphConsumer : public AnalysisConsumer {
     std::vector<int> touched;
     std::vector<bool> met;
 };
+
+// The I-V export, as the dock writes it: the series of points side by side, voltage and current
+// in the units of the axes' labels, then each fit's parameters in their bare units.
+struct IvSeries {
+    QString title;
+    QList<double> x, y;
+};
+struct IvFitParameter {
+    QString name;
+    kv4cl::Measurement_t value;
+};
+struct IvFit {
+    QString title;
+    std::vector<IvFitParameter> parameters;
+};
+QString ivGraphTitle(int currentChannelIdx);
+QString ivGraphCsv(int currentChannelIdx, const QString& voltageLabel, const QString& currentLabel,
+                   const std::vector<IvSeries>& series, const std::vector<IvFit>& fits,
+                   const QString& separator);
+// A line fitted to points in the ranges' units, as conductance, current offset and reversal
+// potential (NaN when the line is flat).
+std::vector<IvFitParameter> ivLinearFitParameters(const LinearFitModel& model, double voltageMultiplier,
+                                                  double currentMultiplier);

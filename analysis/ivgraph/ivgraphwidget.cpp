@@ -48,7 +48,7 @@ const QStringList IvGraphWidget::colours = {"Red",     "LightSalmon", "SteelBlue
 IvGraphWidget::IvGraphWidget(int currentChannelIdx, QWidget* parent)
     : AnalysisDock(currentChannelIdx,
                    {LimitToRoiTool, ExportTool, LinearFitTool, BoltzmannFitTool, ViewFitTool}, parent) {
-    analysisTitle = QString("I/V Graph - channel %1").arg(currentChannelIdx + 1);
+    analysisTitle = ivGraphTitle(currentChannelIdx);
     setWindowTitle(analysisTitle);
     setMinimumSize(320, 240);
 
@@ -302,7 +302,7 @@ void IvGraphWidget::onBoltzmannSigmoidFit() {
 }
 
 IvGraphWidget::Series& IvGraphWidget::addFit(const QString& suffix, int style,
-                                             std::vector<Parameter> parameters) {
+                                             std::vector<IvFitParameter> parameters) {
     const Series& data = *dataCurves.back();
     Series& fit = addSeries(fitCurves, data.title + suffix, style, data.curve->color());
     fit.parameters = std::move(parameters);
@@ -322,15 +322,10 @@ IvGraphWidget::Series& IvGraphWidget::addFit(const QString& suffix, int style,
 void IvGraphWidget::onFitted(const LinearFitModel& model) {
     linearFitter->takeHandOver();
     if (dataCurves.empty()) return;
-    // In the bare units: siemens, amperes, volts.
-    const double conductance = model.slope * currentMultiplier / voltageMultiplier;
-    const double offset = model.offset * currentMultiplier;
-    const bool valid = model.slope != 0.0 && std::isfinite(model.slope) && std::isfinite(model.offset);
-    const double reversal = valid ? -model.offset / model.slope * voltageMultiplier : 0.0;
-    Series& fit = addFit(", lin", lineStyle,
-                         {{"conductance", bare(conductance, "S")},
-                          {"current offset", bare(offset, "A")},
-                          {"reversal potential", bare(valid ? reversal : std::nan(""), "V")}});
+    const std::vector<IvFitParameter> parameters =
+        ivLinearFitParameters(model, voltageMultiplier, currentMultiplier);
+    const bool valid = std::isfinite(parameters[2].value.value);
+    Series& fit = addFit(", lin", lineStyle, parameters);
     linearFitter->fittedCurve(model, 2, fit.shownX, fit.shownY);
     fit.x = fit.shownX;
     fit.y = fit.shownY;
@@ -342,8 +337,8 @@ void IvGraphWidget::onFitted(const LinearFitModel& model) {
         readOuts[k]->setText(resultText(fit.parameters[k].value));
         markStale(readOuts[k], QString());
     }
-    emit labbookEvent(new LabbookEventIVGraph(currentChannelIdx + 1, bare(conductance, "S"),
-                                              bare(offset, "A"), valid, bare(reversal, "V")));
+    emit labbookEvent(new LabbookEventIVGraph(currentChannelIdx + 1, parameters[0].value, parameters[1].value,
+                                              valid, parameters[2].value));
     ivPlot->replot();
 }
 
@@ -365,35 +360,14 @@ void IvGraphWidget::onFitted(const BoltzmannSigmoidFitModel& model) {
 }
 
 QString IvGraphWidget::exportData() {
-    QString text;
-    const QString& s = separator;
-    text += csvLine({"Channel:", QString::number(currentChannelIdx + 1)}, s);
-    QStringList titles, heads;
-    qsizetype longest = 0;
-    for (const auto& series : dataCurves) {
-        titles << series->title << "";
-        heads << csvHeader("Voltage", ivPlot->xAxis->label()) << csvHeader("Current", ivPlot->yAxis->label());
-        longest = std::max(longest, series->x.size());
-    }
-    text += csvLine(titles, s) + csvLine(heads, s);
-    for (qsizetype i = 0; i < longest; i++) {
-        QStringList row;
-        for (const auto& series : dataCurves)
-            row << (i < series->x.size() ? csvNumber(series->x[i]) : QString())
-                << (i < series->y.size() ? csvNumber(series->y[i]) : QString());
-        text += csvLine(row, s);
-    }
-    // Each fit under a header of its own: the units suit its values.
-    for (const auto& fit : fitCurves) {
-        QStringList names{"Fit"}, values{fit->title};
-        for (const Parameter& p : fit->parameters) {
-            const kv4cl::Measurement_t shown = kv4cl::withFittingPrefix(p.value);
-            names << csvHeader(p.name, QString::fromStdString(shown.label()));
-            values << csvNumber(shown.value);
-        }
-        text += csvLine(names, s) + csvLine(values, s);
-    }
-    return text;
+    std::vector<IvSeries> series;
+    for (const auto& one : dataCurves)
+        series.push_back({one->title, one->x, one->y});
+    std::vector<IvFit> fits;
+    for (const auto& fit : fitCurves)
+        fits.push_back({fit->title, fit->parameters});
+    return ivGraphCsv(currentChannelIdx, ivPlot->xAxis->label(), ivPlot->yAxis->label(), series, fits,
+                      separator);
 }
 
 Analysis ivGraphAnalysis() {

@@ -56,17 +56,12 @@ class IvGraphWidget : public AnalysisDock<IvGraphWidget, IvGraphConsumer> {
     void onFitted(const BoltzmannSigmoidFitModel& model);
 
   private:
-    // A fitted parameter, in its bare unit.
-    struct Parameter {
-        QString name;
-        kv4cl::Measurement_t value;
-    };
     struct Series {
         QString title;
         QList<double> x, y;           // in the order the levels were first met
         QList<double> shownX, shownY; // sorted by voltage, for the plot
         std::unique_ptr<Curve> curve;
-        std::vector<Parameter> parameters; // of a fit, for its table rows and the CSV
+        std::vector<IvFitParameter> parameters; // of a fit, for its table rows and the CSV
     };
     Series& addSeries(std::vector<std::unique_ptr<Series>>& list, const QString& title, int style,
                       const QColor& color);
@@ -75,7 +70,7 @@ class IvGraphWidget : public AnalysisDock<IvGraphWidget, IvGraphConsumer> {
     // false, with a message on the plot, when there are too few points for its parameters.
     bool loadLastSeries(DataFitter& fitter, const QString& name);
     // The fit's curve over the last series, its parameters in the fit table.
-    Series& addFit(const QString& suffix, int style, std::vector<Parameter> parameters);
+    Series& addFit(const QString& suffix, int style, std::vector<IvFitParameter> parameters);
     void rescale();
     void fitReadOutsStale();
 
