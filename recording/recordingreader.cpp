@@ -585,8 +585,11 @@ bool RecordingReader::openAbf(const QString& path, QString& error) {
             const AbfHeader& file = parsed[f];
             const int stride = int(file.adcs.size()) * file.valueBytes;
             const AbfHeader::Adc& adc = file.adcs[c];
-            found.push_back(
-                {adc.name, adc.unit, abfRate(file.interval), kindOf(adc.unit), adc.step, adc.zero});
+            // A channel of this program's files is a current or another signal, whatever its
+            // unit (a TTL output reads in volts); the voltage is the files' second.
+            Kind kind = kindOf(adc.unit);
+            if (own.hasMatch() && c == 0 && kind == Kind::Voltage) kind = Kind::Other;
+            found.push_back({adc.name, adc.unit, abfRate(file.interval), kind, adc.step, adc.zero});
             piece.sources.push_back({data[f] + file.dataOffset + qint64(c) * file.valueBytes, stride,
                                      file.isFloat, file.adcs[c].scale, file.adcs[c].offset});
         };

@@ -5,7 +5,8 @@ set -e
 PACKAGES="build-essential cmake pkg-config
 qt6-base-dev qt6-base-dev-tools libqcustomplot-dev libfftw3-dev
 libcxx-serial-dev libftdi1-dev libgtest-dev libgmock-dev libbenchmark-dev
-python3-neo xvfb xauth"
+python3-neo xvfb xauth
+pybind11-dev python3-dev python3-numpy python3-pytest"
 
 missing=""
 for p in $PACKAGES; do
