@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 SIMULATE ?= cedar,cedar
 
-.PHONY: setup configure build images run test bench clean format sanitize sanitize-address sanitize-thread soak udev
+.PHONY: setup configure build images run test bench clean format python sanitize sanitize-address sanitize-thread soak udev
 
 setup:
 	@./scripts/setup.sh
@@ -13,6 +13,10 @@ configure: setup
 
 build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
+
+# The Python module `kav4` in $(BUILD)/python: PYTHONPATH=$(BUILD)/python /usr/bin/python3.
+python: configure
+	@cmake --build $(BUILD) --target python -j $(JOBS)
 
 # Redraws the images in resources/imgs (they are checked in, so `build` does not).
 images: configure
