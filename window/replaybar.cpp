@@ -23,7 +23,7 @@ const std::pair<const char*, double> speeds[] = {{"1x", 1.0},   {"2x", 2.0},   {
 ReplayBar::ReplayBar(FileSampleSource& source, const QString& fileName, QWidget* parent)
     : QDockWidget("Replay: " + fileName, parent), source(source), recording(source.recording()),
       rate(source.rate()), playButton(new QToolButton), speedBox(new QComboBox), slider(new QSlider),
-      timeLabel(new QLabel), goToBox(new QDoubleSpinBox), tagBox(new QComboBox) {
+      timeLabel(new QLabel), goToBox(new QDoubleSpinBox), tagBox(new QComboBox), lossBox(new QComboBox) {
     setObjectName("replayDw");
     auto* widget = new QWidget;
     auto* layout = new QHBoxLayout(widget);
@@ -71,17 +71,29 @@ ReplayBar::ReplayBar(FileSampleSource& source, const QString& fileName, QWidget*
             [this] { seekTo(frameAt(std::llround(goToBox->value() * rate))); });
     layout->addWidget(goToBox);
 
-    tagBox->setObjectName("tagBox");
-    tagBox->setToolTip("Go to a tag of the recording");
+    // The tags and the losses, each a list of times to go to.
+    const auto addPlaces = [&](QComboBox* box, const QString& name, const QString& toolTip,
+                               const QString& title, const std::vector<std::pair<int64_t, QString>>& places) {
+        box->setObjectName(name);
+        box->setToolTip(toolTip);
+        for (const auto& [frame, text] : places)
+            box->addItem(timeText(double(frame) / rate) + "  " + text, qlonglong(frame));
+        box->setPlaceholderText(places.empty() ? "No " + title.toLower()
+                                               : QString("%1 (%2)").arg(title).arg(places.size()));
+        box->setCurrentIndex(-1);
+        box->setEnabled(!places.empty());
+        box->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+        connect(box, &QComboBox::activated, this,
+                [this, box](int index) { seekTo(frameAt(box->itemData(index).toLongLong())); });
+        layout->addWidget(box);
+    };
+    std::vector<std::pair<int64_t, QString>> tags, losses;
     for (const RecordingReader::Tag& tag : recording.tags)
-        tagBox->addItem(timeText(double(tag.frame) / rate) + "  " + tag.text, qlonglong(tag.frame));
-    tagBox->setPlaceholderText(recording.tags.empty() ? "No tags" : "Tags");
-    tagBox->setCurrentIndex(-1);
-    tagBox->setEnabled(!recording.tags.empty());
-    tagBox->setSizeAdjustPolicy(QComboBox::AdjustToContents);
-    connect(tagBox, &QComboBox::activated, this,
-            [this](int index) { seekTo(frameAt(tagBox->itemData(index).toLongLong())); });
-    layout->addWidget(tagBox);
+        tags.emplace_back(tag.frame, tag.text);
+    for (const RecordingReader::Loss& loss : recording.losses)
+        losses.emplace_back(loss.frame, QString("%1 frames lost before").arg(loss.frames));
+    addPlaces(tagBox, "tagBox", "Go to a tag of the recording", "Tags", tags);
+    addPlaces(lossBox, "lossBox", "Go to a place where frames were lost while recording", "Losses", losses);
     setWidget(widget);
 
     setPlaying(source.playing());

@@ -2,7 +2,7 @@
 // The "Replay" dock of a recording played back: play and pause, the speed (a multiple of the
 // recording's pace, or as fast as the plots and analyses take the frames), the position on a
 // slider that seeks as it is dragged with the recording's time beside it, a box to go to a time
-// and a list of the recording's tags to go to one.
+// and lists of the recording's tags and of the places where it lost frames, to go to one.
 //
 // Times are the recording's own: in an episodic file with pauses between sweeps a sweep's first
 // frame is at the sweep's start, as the tags are; the slider runs over the frames held.
@@ -49,5 +49,6 @@ class ReplayBar : public QDockWidget {
     QLabel* timeLabel;
     QDoubleSpinBox* goToBox;
     QComboBox* tagBox;
+    QComboBox* lossBox;
     QTimer refresh;
 };
