@@ -118,19 +118,14 @@ TEST_F(AllChannelsDock, ButtonsAnnounceTheirClicksAndThePowerButtonWarnsWhileCha
               (QStringList{"on 0", "on 1", "hide 1", "compensate 1", "zap", "zap", "compensate 0"}));
 }
 
-// Return or Enter in a pulse's box fires it once with the value just typed, within the
-// library's ranges; other keys and the train's period fire nothing; the button fires it too.
+// Return or Enter in a pulse's box fires it once with the value just typed; other keys and the train's period
+// fire nothing; the button fires it too.
 TEST_F(AllChannelsDock, ReturnOrEnterInAPulseBoxFiresThatPulseOnce) {
     connect("dogwood16");
     build();
-    kv4cl::RangedMeasurement_t voltageRange, durationRange;
-    ASSERT_EQ(kv4cl::getInsertionPulseControls(voltageRange, durationRange), kv4cl::Success);
     auto* vIns = labelled<SteppedSpinBox>(*dock, "VIns");
     auto* tIns = labelled<SteppedSpinBox>(*dock, "TIns");
     ASSERT_TRUE(vIns && tIns);
-    EXPECT_EQ(std::pair(vIns->minimum(), vIns->maximum()), std::pair(voltageRange.min, voltageRange.max));
-    EXPECT_EQ(std::pair(tIns->maximum(), tIns->singleStep()),
-              std::pair(durationRange.max, durationRange.step));
     const struct {
         const char* box;
         const char* typed;

@@ -268,12 +268,15 @@ TEST_F(CompensationsDock, AnEstimateAddsToTheCompensationInForceWithinItsRange) 
         const DecodedCommand sent = fenced(amplifier());
         EXPECT_NEAR(sent.cFast[size_t(c.channel)], c.expected * 1e-12, 1e-16);
         EXPECT_EQ(sent.cFastEnabled[size_t(c.channel)], c.enabled);
-        if (c.refusal)
+        if (c.refusal) {
             said << c.refusal;
-        else
+        } else {
             EXPECT_EQ(display()->text(), padded(c.expected));
+        }
         EXPECT_EQ(refusal->isVisible(), !said.isEmpty());
-        if (!said.isEmpty()) EXPECT_EQ(refusal->text().toStdString(), saying());
+        if (!said.isEmpty()) {
+            EXPECT_EQ(refusal->text().toStdString(), saying());
+        }
     }
     EXPECT_FALSE(QSettings().contains("Compensations/cFast9"));
     // Said until the channel's value is set.
@@ -293,20 +296,6 @@ TEST_F(CompensationsDock, AnEstimateAddsToTheCompensationInForceWithinItsRange) 
     EXPECT_EQ(texts.value(0).value(0).toString(),
               "Cp\n c1 off c2 off c3 off c4 off c5 8.42 pF c6 off c7 5.3 pF c8 3 pF c9 "
               "off c10 off c11 off c12 15 pF c13 off c14 off c15 off c16 off");
-}
-
-// A model without CFast has no knob and tags nothing.
-TEST_F(CompensationsDock, AModelWithoutCFastHasNoKnobAndTagsNothing) {
-    dock.reset();
-    kv4cl::disconnect();
-    connect("cedar");
-    CompensationsDockWidget without;
-    ASSERT_TRUE(without.findChild<QComboBox*>());
-    EXPECT_EQ(without.findChild<QComboBox*>()->count(), 5) << "four channels and All Ch.";
-    EXPECT_EQ(without.findChild<CompensationKnob*>(), nullptr);
-    QSignalSpy none(&without, &CompensationsDockWidget::saveTagString);
-    without.onRecording(true);
-    EXPECT_EQ(none.count(), 0);
 }
 
 // On a triangle the capacitive current is C times the command's slope. With the cell's own

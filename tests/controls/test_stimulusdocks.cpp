@@ -3,7 +3,8 @@
 // library's message as a value is typed, parameter files and the last session, recording. Its
 // fast-pulses editor (Dogwood 16): both waveforms play as typed, the two checks, the files. The
 // "Voltage offsets" dock (Dogwood 16): offsets typed or ramped reach the cells and come back
-// in its labels, refusals. What the stimulus itself decides is tested without the docks.
+// in its labels, refusals. What the stimulus itself decides is tested without the docks; what a
+// record click asks and starts, in the window.
 
 #include "tests/controls/dockdriver.h"
 #include "tests/support/amplifiertest.h"
@@ -248,29 +249,6 @@ TEST_F(ProtocolDock, TheLastSessionComesBackInTheNextDockUnlessAValueIsNotFinite
     EXPECT_DOUBLE_EQ(box("Vhold [mV]")->value(), defaultVhold);
 }
 
-TEST_F(ProtocolDock, ARecordRequestAsksForTheFileFirstThenResetsTheDeviceAndRecords) {
-    QSettings().setValue("Protocol/Settings/recordName", "");
-    QSignalSpy requests(dock.get(), &ProtocolDockWidget::recordRequest);
-    const uint64_t resets = amplifier().command().resets;
-    QString asked;
-    QObject watch; // ends the timer with the test
-    QTimer::singleShot(0, &watch, [&] {
-        if (QWidget* dialog = QApplication::activeModalWidget()) {
-            asked = dialog->windowTitle();
-            dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
-        }
-    });
-    button("Start recording (SHIFT + ENTER/RETURN)")->click();
-    EXPECT_EQ(asked, "Recording properties") << "no file name yet: the settings come first";
-    ASSERT_EQ(requests.count(), 1);
-    EXPECT_TRUE(requests.at(0).at(0).toBool());
-    // This model has no digital trigger box, so the device starts from a reset.
-    waitForCommand([&](const DecodedCommand& c) { return c.resets > resets; });
-    button("Stop recording (SHIFT + ESC)")->click();
-    ASSERT_EQ(requests.count(), 2);
-    EXPECT_FALSE(requests.at(1).at(0).toBool());
-}
-
 // The record button shows the path and the file, elided to its room, and the dock does not
 // widen for them.
 TEST_F(ProtocolDock, LongRecordingPathsElideWithoutWideningTheDock) {
@@ -325,11 +303,8 @@ TEST_F(ProtocolDock, HoveringTheImageShowsItTwiceAsLargeBesideItWithTitleAndClos
     ASSERT_NE(image, nullptr);
     const QSize shown = thumbnail->icon().actualSize(thumbnail->iconSize());
     const QSize large = image->pixmap().deviceIndependentSize().toSize();
-    EXPECT_GE(large.width(), 2 * shown.width());
-    EXPECT_GE(large.height(), 2 * shown.height());
+    EXPECT_TRUE(large.width() >= 2 * shown.width() && large.height() >= 2 * shown.height());
     EXPECT_GE(image->width(), large.width());
-    // The title bar holds the title and the window's own buttons.
-    EXPECT_GT(preview->width(), preview->fontMetrics().horizontalAdvance("Protocol waveform") + 100);
     // Beside the thumbnail, never over it: a window under the pointer would end the hover.
     EXPECT_FALSE(
         preview->frameGeometry().intersects(QRect(thumbnail->mapToGlobal(QPoint()), thumbnail->size())));
@@ -618,15 +593,6 @@ struct VoltageOffsetDock : StimulusDocks {
 // Typed offsets and ramps reach their channels and come back in the labels as the device
 // reports them (that the cells then feel them is the virtual amplifier's own test).
 TEST_F(VoltageOffsetDock, TypedAndRampedOffsetsReachTheirChannelsAndComeBackInTheLabels) {
-    kv4cl::RangedMeasurement_t range, durationRange;
-    ASSERT_EQ(kv4cl::getVoltageOffsetControls(range, durationRange), Success);
-    for (const uint16_t ch : {0, 15}) {
-        for (SteppedSpinBox* box :
-             {manual(ch), cell<SteppedSpinBox>(1, ch, 1), cell<SteppedSpinBox>(1, ch, 2)})
-            EXPECT_EQ(std::tuple(box->minimum(), box->maximum(), box->singleStep()),
-                      std::tuple(range.min, range.max, range.step));
-        EXPECT_EQ(cell<SteppedSpinBox>(1, ch, 3)->maximum(), durationRange.max);
-    }
     holdAt(20);
     const std::tuple<uint16_t, QString, QString> typed[] = {{3, "12.5", "+12.5 mV"},
                                                             {15, "-107.5", "-107.5 mV"}};
