@@ -79,8 +79,6 @@ const std::vector<Invocation> invocations = {
     // Recordings asked for without what they need, or with what they cannot take.
     mistake("CliRecordWithoutFormat", cedar("record", {"--out", "records"}),
             "record needs --format dat or --format abf"),
-    mistake("CliRecordUnknownFormat", cedar("record", {"--format", "csv", "--out", "records"}),
-            "record needs --format dat or --format abf"),
     mistake("CliRecordWithoutFolder", cedar("record", {"--format", "dat"}), "record needs --out DIR"),
     mistake("CliRecordWithoutSeconds",
             {"--simulate", "cedar", "record", "VCEDAR01", "--format", "dat", "--out", "records"},
