@@ -8,13 +8,20 @@
 // threads keep the machine busy: every file must hold consecutive frames from its first one
 // on. Stopped just after the amplifier dropped bytes: the loss is marked in the files and in
 // the recording's lab book, although the library sizes it only after the stop was asked for.
+//
+// Recordings played back through a session: the consumers get the very codes and values the
+// live run gave the recording's frames, from any frame sought; a loss the recording marks
+// reaches them as a gap at its frame; a pause hands out nothing; a foreign file's float values
+// come back within half a step of its scale.
 
 #include "acquisition/datahook.h"
 #include "acquisition/devicedataconsumer.h"
 #include "commlib/api/kv4cl.h"
 #include "commlib/transport/ftdidriver.h"
+#include "recording/filesamplesource.h"
 #include "recording/labbookfiles.h"
 #include "recording/recordingplan.h"
+#include "recording/recordingreader.h"
 #include "session/devicesession.h"
 #include "session/offsetcompensationwatch.h"
 #include "session/recordingservice.h"
@@ -23,6 +30,7 @@
 #include "tools/patternverifier.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QPointer>
 #include <QSignalSpy>
@@ -33,9 +41,11 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <functional>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 namespace {
@@ -44,11 +54,43 @@ using kav4sim::DecodedCommand;
 using kv4cl::RangedMeasurement_t;
 
 // Virtual amplifiers of `models`, in pattern mode when asked, and a session on `ids`.
+// Rows read through a hook until `count` are there, raw words or values.
+template <typename T> std::vector<T> rowsOf(DataHook& hook, size_t count, size_t width) {
+    std::vector<T> rows, read;
+    const auto more = [&] {
+        if constexpr (std::is_same_v<T, uint16_t>)
+            return readRawData(hook, read, false, 0);
+        else
+            return readValues(hook, read, false, 0, 0);
+    };
+    while (rows.size() < count * width && more() && !read.empty())
+        rows.insert(rows.end(), read.begin(), read.end());
+    rows.resize(std::min(rows.size(), count * width));
+    return rows;
+}
+
 class SessionTest : public testing::Test {
   protected:
     void TearDown() override {
+        raw.reset(); // hooks go before their ring
+        values.reset();
         session.reset();
         kv4CommLib::installFtdiDriver(nullptr);
+    }
+    // Opens `path` to play it back as fast as its readers go, from `from`, through fresh hooks
+    // for codes and values; session->start() plays.
+    void play(const QString& path, int64_t from = 0) {
+        raw.reset();
+        values.reset();
+        session.reset();
+        QString error;
+        session = DeviceSession::openRecording(path, error);
+        ASSERT_TRUE(session) << error.toStdString();
+        raw = session->producer()->getDataHook();
+        values = session->producer()->getDataHook();
+        session->replay()->setSpeed(0);
+        session->replay()->seek(from);
+        session->replay()->play();
     }
     void open(const char* models, const std::vector<std::string>& ids, bool pattern = false) {
         std::string error;
@@ -64,6 +106,7 @@ class SessionTest : public testing::Test {
 
     std::shared_ptr<kav4sim::SimulatedBus> bus;
     std::unique_ptr<DeviceSession> session;
+    std::unique_ptr<DataHook> raw, values;
 };
 
 // Reads every row until stopped and keeps what it was told, untouched by its thread.
@@ -244,14 +287,14 @@ INSTANTIATE_TEST_SUITE_P(Sets, DeviceSessionTest, testing::ValuesIn(sets), [](co
     return name;
 });
 
-// A session of virtual amplifiers in pattern mode, and a recording service on it.
+// A session of virtual amplifiers, in pattern mode unless asked, and a recording service on it.
 class PatternRecording : public SessionTest {
   protected:
     // Connects `ids` at the rate of index `rateIndex` (else the default one), makes the service
     // record into a fresh `folder` of the home, and starts the session.
     void open(const char* models, const std::vector<std::string>& ids, const QString& folder,
-              const QString& name, int rateIndex = -1, LabbookFiles* labbook = nullptr) {
-        ASSERT_NO_FATAL_FAILURE(SessionTest::open(models, ids, true));
+              const QString& name, int rateIndex = -1, LabbookFiles* labbook = nullptr, bool pattern = true) {
+        ASSERT_NO_FATAL_FAILURE(SessionTest::open(models, ids, pattern));
         if (rateIndex >= 0) {
             ASSERT_EQ(kv4cl::setSamplingRate(uint16_t(rateIndex)), kv4cl::Success);
         }
@@ -310,6 +353,89 @@ TEST_F(PatternRecording, EveryRecordingOfASessionHoldsConsecutiveFramesFromItsFi
         EXPECT_EQ(report.fault, "") << name;
         EXPECT_GE(report.frames, uint64_t(frames)) << name;
     }
+}
+
+TEST_F(PatternRecording, APlayedBackRecordingGivesTheConsumersTheLiveCodesAndValuesFromAnyFrame) {
+    // Fir: eight currents, a gp channel, one voltage, as a cell gives them (a gp word that counts
+    // comes back a bit apart); unfiltered data recorded.
+    plan.settings.unlimitedRecording = true;
+    ASSERT_NO_FATAL_FAILURE(open("fir", {"VFIR01"}, "/replay/", "cell", -1, nullptr, false));
+    const DeviceDataProducer::ChannelCounts counts = session->features().channels;
+    const size_t width = counts.total();
+    raw = session->producer()->getDataHook();
+    values = session->producer()->getDataHook();
+    const uint64_t firstRow = raw->row;
+    ASSERT_TRUE(recorder->start());
+    const QString dat = plan.folder() + "cell_000.dat";
+    ASSERT_TRUE(QTest::qWaitFor([&] { return QFileInfo(dat).size() >= 3000 * qint64(width * 4); }, 10000));
+    QSignalSpy stopped(recorder, &RecordingService::recording);
+    recorder->stop();
+    ASSERT_TRUE(stopped.wait(5000));
+    const int64_t recorded = QFileInfo(dat).size() / qint64(width * 4);
+    // Every row from before the recording's start to past its end, as the consumers had them.
+    const size_t liveRows = size_t(session->producer()->rowsProduced() - firstRow);
+    const std::vector<uint16_t> liveRaw = rowsOf<uint16_t>(*raw, liveRows, width);
+    const std::vector<double> liveValues = rowsOf<double>(*values, liveRows, width);
+
+    // Where the recording starts among the live rows: its first frames' values, as floats in
+    // the file's order (currents, gp, voltage).
+    QFile file(dat);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray head = file.read(qint64(8 * width * 4));
+    const auto* fileFloats = reinterpret_cast<const float*>(head.constData());
+    const auto matches = [&](size_t row) {
+        for (size_t f = 0; f < 8; f++)
+            for (size_t c = 0; c < width; c++) {
+                const size_t live =
+                    c < width - counts.voltage ? c + counts.voltage : c - (width - counts.voltage);
+                if (float(liveValues[(row + f) * width + live]) != fileFloats[f * width + c]) return false;
+            }
+        return true;
+    };
+    size_t start = 0;
+    while (start + size_t(recorded) <= liveRows && !matches(start))
+        start++;
+    ASSERT_LE(start + size_t(recorded), liveRows) << "the recorded frames among the live rows";
+
+    for (const int64_t from : {int64_t{0}, recorded / 3}) {
+        SCOPED_TRACE(from);
+        ASSERT_NO_FATAL_FAILURE(play(plan.folder() + "cell.kdh", from));
+        session->start();
+        EXPECT_EQ(session->features().channels.total(), width);
+        const size_t n = size_t(recorded - from);
+        const std::vector<uint16_t> codes = rowsOf<uint16_t>(*raw, n, width);
+        const std::vector<double> played = rowsOf<double>(*values, n, width);
+        ASSERT_EQ(codes.size(), n * width);
+        const size_t first = (start + size_t(from)) * width;
+        EXPECT_TRUE(std::equal(codes.begin(), codes.end(), liveRaw.begin() + first));
+        EXPECT_TRUE(std::equal(played.begin(), played.end(), liveValues.begin() + first));
+        EXPECT_EQ(session->replay()->position(), recorded);
+    }
+}
+
+// Float values of another program's file (one current channel, no voltage): each comes back
+// within half a step of the scale the file's ADC tells.
+TEST_F(SessionTest, AForeignFilesFloatValuesComeBackWithinHalfAStep) {
+    const QString path = KAV4_TEST_DATA "/File_axon_7.abf";
+    QString error;
+    const std::unique_ptr<RecordingReader> reader = RecordingReader::open(path, error);
+    ASSERT_TRUE(reader) << error.toStdString();
+    std::vector<float> truth(size_t(reader->frames));
+    ASSERT_TRUE(reader->read(0, reader->frames, truth.data()));
+    ASSERT_NO_FATAL_FAILURE(play(path));
+    session->start();
+    const DeviceDataProducer::ChannelCounts counts = session->features().channels;
+    EXPECT_EQ(std::vector<uint32_t>({counts.voltage, counts.current, counts.gp}),
+              std::vector<uint32_t>({0, 1, 0}));
+    const double step = session->replay()->ranges().at(0).step;
+    EXPECT_GT(step, 0.0);
+    const std::vector<double> played = rowsOf<double>(*values, truth.size(), 1);
+    ASSERT_EQ(played.size(), truth.size());
+    double worst = 0.0;
+    for (size_t f = 0; f < truth.size(); f++)
+        worst = std::max(worst, std::abs(played[f] - truth[f]));
+    EXPECT_LE(worst, step / 2 * 1.001);
+    EXPECT_GT(worst, 0.0) << "float values between the codes";
 }
 
 struct LateLoss {
@@ -384,6 +510,19 @@ TEST_P(LateLossTest, ALossJustBeforeTheStopIsMarkedInTheFilesAndTheRecordingsLab
         EXPECT_EQ(kav4cli::abfLosses(folder + "cell_CH001_000.abf", error), std::vector{noted[0].loss})
             << "the lab book's line where the file's tag is" << error;
     }
+
+    // Played back, the loss reaches the consumers as a gap before its frame; paused, nothing
+    // more is handed out.
+    ASSERT_NO_FATAL_FAILURE(play(plan.folder() + "cell.kdh"));
+    QSignalSpy lost(session->producer(), &DeviceDataProducer::framesLost);
+    session->start();
+    ASSERT_TRUE(lost.wait(5000));
+    session->replay()->pause();
+    kv4cl::DataStatus_t status;
+    EXPECT_EQ(session->replay()->getDataStatus(status), kv4cl::WarningNoDataAvailable);
+    EXPECT_EQ(status.availableFrames, 0u);
+    EXPECT_EQ(lost.at(0).at(0).toULongLong(), noted[0].loss.frame);
+    EXPECT_EQ(lost.at(0).at(1).toULongLong(), noted[0].loss.frames);
 }
 
 INSTANTIATE_TEST_SUITE_P(Sets, LateLossTest,
