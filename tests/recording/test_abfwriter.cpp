@@ -1,9 +1,11 @@
 // The ABF writer on a real producer fed with scripted rows, beside a virtual amplifier that
 // gives the header its model. Its files are read back by an independent reader, Neo, which
-// must find the values, units, channel names, rate, sweeps and tags that went in.
+// must find the values, units, channel names, rate, sweeps and tags that went in; and by the
+// program's own reader, which must take its chunks' channel files as one recording.
 
 #include "acquisition/samplering.h"
 #include "recording/abfdatawriterconsumer.h"
+#include "recording/recordingreader.h"
 #include "tests/acquisition/scriptedsource.h"
 #include "tests/recording/fulldisk.h"
 #include "tests/recording/writerfixture.h"
@@ -20,6 +22,7 @@
 
 #include <functional>
 #include <memory>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -254,10 +257,10 @@ TEST_F(AbfWriterTest, SweepsAreSegmentsBackToBackAShortLastOneFilledUpAndTagged)
 }
 
 // Chunks of 2000 samples asked for, in files that hold 1000: a recording longer than a file
-// holds goes on in chunks of a file each.
+// holds goes on in chunks of a file each. At a rate whose interval, 51.2 us, a float does not hold.
 TEST_F(AbfWriterTest, ChunksHoldTheirFramesWithTheTagsAndLossesAtTheirPlaces) {
-    use(std::make_unique<SlowWriter>(producer.get(), 2100, 1000), 100);
-    limit(2500, 2000); // a sample is 10 ms
+    use(std::make_unique<SlowWriter>(producer.get(), 2100, 1000), 19531.25);
+    limit(2500, 2000);
     writer->onStartConsuming();
     // Every tag is marked, and every loss reported, before the writer has written a frame:
     // each goes by the frame being acquired, or the frame after the gap.
@@ -279,15 +282,56 @@ TEST_F(AbfWriterTest, ChunksHoldTheirFramesWithTheTagsAndLossesAtTheirPlaces) {
               (std::vector<QString>{"cell/cell_CH001_000", "cell/cell_CH001_001", "cell/cell_CH001_002"}));
     const QJsonArray read = this->read({recordFile(1, 0), recordFile(1, 1), recordFile(1, 2)});
     ASSERT_EQ(read.size(), 3);
-    const QStringList chunkTags[] = {{"0: start", "50: Lost 5 samples per channel (50 ms)"},
-                                     {"0: Lost 3 samples per channel (30 ms)",
-                                      "100: Lost 4 samples per channel (40 ms)", "200: " + longText.left(56),
-                                      "200: " + longText.mid(56), "700: Lost 1 sample per channel (10 ms)"},
+    const QStringList chunkTags[] = {{"0: start", "50: Lost 5 samples per channel (0.256 ms)"},
+                                     {"0: Lost 3 samples per channel (0.1536 ms)",
+                                      "100: Lost 4 samples per channel (0.2048 ms)",
+                                      "200: " + longText.left(56), "200: " + longText.mid(56),
+                                      "700: Lost 1 sample per channel (0.0512 ms)"},
                                      {"100: Empty tag 1", "100: Empty tag 2"}};
     for (qsizetype c = 0; c < 3; c++) {
         ASSERT_EQ(read[c].toArray().size(), 1);
         EXPECT_EQ(tags(read[c][0]), chunkTags[c]) << "chunk " << c;
         expectValues(read[c][0]["channels"][0], 1000 * uint32_t(c), c < 2 ? 1000 : 500, 1);
+    }
+
+    // The program's reader, opened by any of the files or by the header: every channel once, the
+    // voltage last, a sweep per chunk, the tags and losses at the recording's frames, and every value.
+    for (const QString& opened : {recordFile(4, 1), plan.folder() + "cell.kdh"}) {
+        SCOPED_TRACE(opened.toStdString());
+        QString error;
+        const std::unique_ptr<RecordingReader> reader = RecordingReader::open(opened, error);
+        ASSERT_TRUE(reader) << error.toStdString();
+        EXPECT_EQ(std::pair(reader->format, reader->files.size()), std::pair(QString("ABF"), qsizetype(12)));
+        QStringList found;
+        for (const RecordingReader::Channel& c : reader->channels)
+            found << QString("%1 [%2] %3").arg(c.name, c.unit, QString::number(c.rate, 'g', 10));
+        for (const RecordingReader::Sweep& s : reader->sweeps)
+            found << QString("sweep %1+%2").arg(s.start).arg(s.frames);
+        for (const RecordingReader::Tag& t : reader->tags)
+            found << QString("%1: %2").arg(t.frame).arg(t.text);
+        for (const RecordingReader::Loss& l : reader->losses)
+            found << QString("%1 lost before %2").arg(l.frames).arg(l.frame);
+        QStringList wanted = {"I1 [pA] 19531.25", "I2 [nA] 19531.25", "I3 [uA] 19531.25", "GP1 [V] 19531.25",
+                              "V [mV] 19531.25",  "sweep 0+1000",     "sweep 1000+1000",  "sweep 2000+500"};
+        for (qsizetype c = 0; c < 3; c++)
+            for (const QString& tag : chunkTags[c])
+                wanted << QString("%1:%2")
+                              .arg(tag.section(':', 0, 0).toInt() + 1000 * c)
+                              .arg(tag.section(':', 1));
+        wanted << "5 lost before 50"
+               << "3 lost before 1000"
+               << "4 lost before 1100"
+               << "1 lost before 1700";
+        EXPECT_EQ(found, wanted);
+        std::vector<float> values(2500 * 5);
+        ASSERT_TRUE(reader->read(0, 2500, values.data()));
+        const uint32_t columns[] = {1, 2, 3, 4, 0};
+        for (uint32_t c = 0; c < 5; c++) {
+            const std::vector<double> column = expected(0, 2500, columns[c]);
+            for (uint32_t f = 0; f < 2500; f++)
+                ASSERT_NEAR(values[f * 5 + c], column[f], steps[columns[c]] / 100)
+                    << "frame " << f << " column " << c;
+        }
     }
 }
 

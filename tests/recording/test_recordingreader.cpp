@@ -1,8 +1,7 @@
-// Recordings read back: made by the writers from scripted rows whose words are known, read
-// across their chunk files and sweeps as one sequence; files of other programs against what Neo
-// reads in them; broken files refused with what is wrong and where.
+// Recordings read back: made by the DAT writer from scripted rows whose words are known, read
+// across their chunk files as one sequence (the ABF writer's: its own test); files of other
+// programs against what Neo reads in them; broken files refused with what is wrong and where.
 
-#include "recording/abfdatawriterconsumer.h"
 #include "recording/datdatawriterconsumer.h"
 #include "recording/labbookevent.h"
 #include "recording/recordingreader.h"
@@ -176,68 +175,6 @@ TEST_F(DatReadBack, ChunksAsOneWithTheExactRateStartAndLabBookLossAndBrokenOnesR
         EXPECT_FALSE(RecordingReader::open(c.open, error));
         EXPECT_TRUE(QRegularExpression(c.error).match(error).hasMatch()) << error.toStdString();
     }
-}
-
-class AbfReadBack : public kv4test::WriterFixture<AbfDataWriterConsumer> {};
-
-// Three current channels and a gp channel of ranges of their own, in sweeps of 100 frames and
-// chunks of 500, a tag and a loss: one recording of 1200 frames.
-TEST_F(AbfReadBack, ChannelFilesAndChunksAreOneRecordingWithItsSweepsTagAndLoss) {
-    connectTo("fir");
-    ASSERT_FALSE(HasFatalFailure());
-    prepare(3, 1);
-    word = spreadWord;
-    plan.format = 1;
-    limit(0, 500, 100);
-    // A rate whose interval, 51.2 us, a float does not hold.
-    use(std::make_unique<AbfDataWriterConsumer>(producer.get()), 19531.25);
-    const kv4cl::RangedMeasurement_t ranges[] = {{-1000.0, 1000.0, 0.0305, kv4cl::UnitPfxMilli, "V"},
-                                                 {-200.0, 200.0, 0.0061, kv4cl::UnitPfxPico, "A"},
-                                                 {-8.0, 8.0, 0.25, kv4cl::UnitPfxNano, "A"},
-                                                 {-2.0, 2.0, 1.0 / 16384, kv4cl::UnitPfxMicro, "A"},
-                                                 {0.0, 5.0, 5.0 / 65535, kv4cl::UnitPfxNone, "V"}};
-    writer->onVoltageRangeChanged(ranges[0]);
-    for (int i = 0; i < 3; i++)
-        writer->onCurrentRangeChanged(ranges[1 + i], i);
-    writer->onGpRangeChanged(ranges[4], 0);
-    producer->start();
-    writer->onStartConsuming();
-    feed(0, 300);
-    writer->onMarkTagTime();
-    writer->onSaveTagString("stim on");
-    feed(300, 300);
-    feed(600, 400, {gap(7, 100)}); // before row 900
-    feed(1000, 200);
-    writer->onStopConsuming();
-
-    const std::unique_ptr<RecordingReader> reader = openOrFail(plan.folder() + "cell_CH004_001.abf");
-    ASSERT_TRUE(reader);
-    EXPECT_EQ(std::pair(reader->format, reader->files.size()), std::pair(QString("ABF"), qsizetype(12)))
-        << "four channel files in three chunks";
-    QString sweeps;
-    for (int s = 0; s < 12; s++)
-        sweeps += QString("sweep %1+100\n").arg(s * 100);
-    EXPECT_EQ(outline(*reader),
-              "channel I1 [pA] 19531.25\nchannel I2 [nA] 19531.25\nchannel I3 [uA] 19531.25\nchannel " +
-                  producer->gpChannelNames()[0] + " [V] 19531.25\nchannel V [mV] 19531.25\n" + sweeps +
-                  "tag 300: stim on\ntag 900: Lost 7 samples per channel (0.3584 ms)\n"
-                  "loss 7 before 900");
-    EXPECT_TRUE(reader->start.isValid());
-    const std::unique_ptr<RecordingReader> byHeader = openOrFail(plan.folder() + "cell.kdh");
-    ASSERT_TRUE(byHeader);
-    EXPECT_EQ(outline(*byHeader), outline(*reader)) << "its header opens it as well";
-
-    // Current and voltage words are counts of the range's step; a gp word counts up from its minimum.
-    const std::vector<float> values = readAll(*reader);
-    ASSERT_EQ(values.size(), 1200u * 5);
-    const uint32_t columns[] = {1, 2, 3, 4, 0};
-    for (uint32_t f = 0; f < 1200; f++)
-        for (uint32_t c = 0; c < 5; c++) {
-            const uint16_t w = spreadWord(f, columns[c]);
-            const kv4cl::RangedMeasurement_t& range = ranges[columns[c]];
-            const double wanted = c == 3 ? range.min + w * range.step : int16_t(w) * range.step;
-            ASSERT_NEAR(values[f * 5 + c], wanted, range.step / 100) << "frame " << f << " channel " << c;
-        }
 }
 
 // What Neo reads in a file, as outline() puts it, and its values frame by frame; tags timed as the
