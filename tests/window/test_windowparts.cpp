@@ -36,20 +36,8 @@ using namespace kv4cl;
 using kv4test::answer;
 using kv4test::WarningCapture;
 
+// The box says the library's words and the advice; no error, no box.
 TEST(ErrorManager, TheBoxSaysTheLibrarysMessageAndTheAdvice) {
-    // Every code the library names, found by its value, with the library's words (the
-    // command-line tools show them).
-    int named = 0;
-    for (int32_t group = 1; group <= 5; group++)
-        for (int32_t k = 0; k < 16; k++)
-            if (const auto code = ErrorCodes_t(group << 16 | k);
-                errorMessage(code) != std::string("Unknown error")) {
-                EXPECT_EQ(ErrorManager::message(code).toStdString(), errorMessage(code)) << std::hex << code;
-                named++;
-            }
-    EXPECT_EQ(named, 24);
-    EXPECT_EQ(ErrorManager::message(ErrorUnknown).toStdString(), errorMessage(ErrorUnknown));
-
     QString title;
     EXPECT_EQ(answer([] { ErrorManager box(ErrorValueOutOfRange); },
                      [&](QWidget* box) {
@@ -62,10 +50,7 @@ TEST(ErrorManager, TheBoxSaysTheLibrarysMessageAndTheAdvice) {
               "Read from device EEPROM failed:\nTry to unplug and replug the device and restart KAV4.");
     EXPECT_EQ(answer([] { ErrorManager box("Fit failed", "Too few points"); }),
               "Fit failed:\nToo few points");
-    EXPECT_EQ(answer([] { ErrorManager box(Success); }), "") << "no error, no box";
-    EXPECT_EQ(ErrorManager::text(ErrorManager::message(ErrorCodes_t(0x12345)),
-                                 ErrorManager::detail(ErrorCodes_t(0x12345))),
-              ".");
+    EXPECT_EQ(answer([] { ErrorManager box(Success); }), "");
 }
 
 // Run a second time through the libftdi1 driver.
@@ -369,15 +354,6 @@ class DebugDock : public kv4test::ConnectedAmplifier {
         EXPECT_EQ(QApplication::activeModalWidget(), nullptr) << "failures go to the status line";
     }
     QString statusLine() const { return dock.findChild<QLabel*>("statusLine")->text(); }
-    // Waits until the latest message the device received satisfies `done`.
-    bool receivedLast(const std::function<bool(const std::vector<uint8_t>&)>& done) const {
-        for (size_t n = 1;; n++) {
-            if (!device().waitForWrites('B', n, std::chrono::seconds(10))) return false;
-            const auto writes = device().writes('B');
-            if (done(writes.back())) return true;
-            n = writes.size();
-        }
-    }
     DebugDockWidget dock;
 };
 
@@ -394,13 +370,8 @@ TEST_F(DebugDock, EepromWordsAndValuesReachTheDeviceAndRefusalsShowTheLibrarysMe
     click("Eeprom read");
     EXPECT_EQ(word->value(), 0xBEEF);
 
-    constexpr int index = 20;
-    labelled<QSpinBox>(dock, "Byte")->setValue(index);
-    const int other = (kv4CommLib::deviceList().first().txMessage[index] ^ 0x55) & 0x7F;
-    labelled<QSpinBox>(dock, "Value")->setValue(other);
-    click("Apply value");
-    EXPECT_TRUE(receivedLast([&](const auto& m) { return m[index] == other; }));
-
+    // The dock is the developers' (shown with a marker file): a message's bytes set by hand are
+    // checked for their refusal only.
     labelled<QSpinBox>(dock, "Byte")->setValue(65535);
     click("Apply value");
     EXPECT_EQ(statusLine(), ErrorManager::message(ErrorValueOutOfRange));

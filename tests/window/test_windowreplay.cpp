@@ -224,11 +224,9 @@ TEST_F(Replay, ARecordingMadeInTheWindowPlaysBackWithItsChannelsAndValues) {
     // The first page's plots are drawn: channel 1 and the voltage.
     const std::vector<double> ch1 = column(header, 0);
     EXPECT_TRUE(QTest::qWaitFor([&] { return showsRunOf(tab()->channelPlots()[0], ch1); }, 10000));
-    window->grab().save("/tmp/replay-dat-1366x768.png");
     expectBarFits();
     showAt(largeScreen);
     expectBarFits();
-    window->grab().save("/tmp/replay-dat-1920x1080.png");
 
     // Connecting closes the recording, then the device's docks are back; the recording opens
     // again once disconnected, and the menu closes it.
@@ -275,8 +273,6 @@ TEST_P(ForeignReplay, DroppedFileIsDrivenFromTheBar) {
     const std::vector<double> values = column(path, 0);
     EXPECT_TRUE(QTest::qWaitFor([&] { return showsRunOf(tab()->channelPlots()[0], values); }, 10000));
     expectBarFits();
-    window->grab().save(
-        QString("/tmp/replay-abf-%1x%2.png").arg(GetParam().width()).arg(GetParam().height()));
 
     // Paused, the position stays; dragged, it moves there; played, it goes on from there at
     // the recording's pace at most.
