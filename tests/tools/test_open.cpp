@@ -159,14 +159,57 @@ TEST(OpenAndAnalyse, ARecordingOfACellTellsItsChannelsRateAndFramesAndItsAnalyse
         {{"analyse", file, "--noise", "--from", "3", "--csv", csv}, 1, "kav4-cli: the recording lasts 2"},
         {{"analyse", csv, "--noise", "--csv", csv}, 1, "kav4-cli: analysis.csv: "},
         {{"analyse", file, "--noise"}, 2, "kav4-cli: analyse needs --csv OUT\nusage:"},
-        {{"analyse", file, "--iv", "--csv", csv}, 2, "kav4-cli: --iv is not offered"},
+        {{"analyse", file, "--iv", "--transient", "-1", "--csv", csv},
+         2,
+         "kav4-cli: --transient must be a number from 0 to 10000\n"},
         {{"analyse", file, "--csv", csv},
          2,
-         "kav4-cli: analyse needs --noise, --spectrum, --histogram or --events\n"},
+         "kav4-cli: analyse needs --noise, --spectrum, --histogram, --events or --iv\n"},
         {{"analyse", file, "--spectrum", "--fft-bins", "1000", "--csv", csv},
          2,
          "kav4-cli: --fft-bins must be a power of two from 512 to 32768\n"},
     });
+}
+
+// Voltage steps of 100 to 190 mV from 0 on a cell of 2 GOhm behind 10 MOhm, without channel
+// openings: the I-V points lie on I = V / 2.01 GOhm, and the line fitted through them says so.
+TEST(OpenAndAnalyse, TheIvGraphOfAStepProtocolIsTheCellsConductance) {
+    const std::string home = std::getenv("HOME");
+    const Outcome record =
+        kv4test::runProgram(cli,
+                            {"--simulate", "cedar", "record", "VCEDAR01", "--seconds", "4", "--protocol",
+                             "Variable Amplitude", "--format", "dat", "--out", home + "/iv"},
+                            {"KAV4_SIMULATE_CELL=Rm=2G,Rs=10M,g=0,noise=1p,artefact=0"});
+    ASSERT_EQ(record.status, 0) << record.out << record.err;
+    const std::string csv = home + "/iv.csv";
+    const Outcome run = kv4test::runProgram(
+        cli,
+        {"analyse", home + "/iv/file/file.kdh", "--iv", "--channel", "2", "--transient", "5", "--csv", csv},
+        {});
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    const auto rows = csvRows(kv4test::readFile(csv));
+    ASSERT_GE(rows.size(), 6u);
+    EXPECT_EQ(rows[0], (std::vector<std::string>{"Analysis:", "I/V Graph - channel 2"}));
+    EXPECT_EQ(rows[1], (std::vector<std::string>{"Channel:", "2"}));
+    EXPECT_EQ(rows[2], (std::vector<std::string>{"Series 1"})); // and an empty field
+    EXPECT_EQ(rows[3], (std::vector<std::string>{"Voltage [mV]", "Current [pA]"}));
+    const double conductance = 1e12 / 2.01e9; // pS: pA per V
+    size_t points = 0;
+    for (size_t i = 4; i < rows.size() && rows[i][0] != "Fit"; i++, points++) {
+        ASSERT_EQ(rows[i].size(), 2u) << i;
+        const double mV = std::stod(rows[i][0]);
+        EXPECT_NEAR(std::stod(rows[i][1]), mV * 1e-3 * conductance, 0.5) << mV << " mV";
+    }
+    EXPECT_GE(points, 5u) << "a level per step";
+    ASSERT_EQ(rows.size(), 4 + points + 2);
+    // The fit's title holds a comma, in quotes: "Series 1, lin".
+    const std::vector<std::string>& names = rows[4 + points];
+    const std::vector<std::string>& fit = rows[5 + points];
+    ASSERT_EQ(names.size(), 4u);
+    ASSERT_EQ(fit.size(), 5u);
+    EXPECT_EQ(names[0] + "," + names[1], "Fit,conductance [pS]");
+    EXPECT_EQ(fit[0] + "," + fit[1], "\"Series 1, lin\"");
+    EXPECT_NEAR(std::stod(fit[2]), conductance, 0.01 * conductance);
 }
 
 TEST(Open, AnEpisodicAbfFileOfAnotherProgramAndRefusedFiles) {
