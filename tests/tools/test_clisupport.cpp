@@ -45,15 +45,6 @@ TEST(ParseMeasurement, PrefixesUnitsAndDefaults) {
     }
 }
 
-TEST(FindValue, MatchesAcrossPrefixesAndUnits) {
-    const std::vector<Measurement_t> rates = {
-        {1.25, UnitPfxKilo, "Hz"}, {20.0, UnitPfxKilo, "Hz"}, {0.2, UnitPfxMega, "Hz"}};
-    EXPECT_EQ(kav4cli::findValue(rates, {20000.0, UnitPfxNone, "Hz"}), 1u);
-    EXPECT_EQ(kav4cli::findValue(rates, {200.0, UnitPfxKilo, "Hz"}), 2u);
-    EXPECT_FALSE(kav4cli::findValue(rates, {21.0, UnitPfxKilo, "Hz"}));
-    EXPECT_FALSE(kav4cli::findValue(rates, {20.0, UnitPfxKilo, "A"}));
-}
-
 TEST(ChannelStats, MeanRmsAndNoise) {
     kav4cli::ChannelStats s;
     EXPECT_EQ(s.mean(), 0.0);

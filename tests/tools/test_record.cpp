@@ -1,18 +1,21 @@
 // kav4-cli record as a user runs it: recordings of virtual amplifiers in pattern mode read back
-// whole, in both formats; faults that lose frames; the progress on a terminal. Each run records
-// into the test's home. Ctrl+C in the middle of a recording: test_recordstress.
+// whole, in both formats; faults that lose frames; Ctrl+C in the middle of a recording; the
+// progress on a terminal. Each run records into the test's home.
 
 #include "tests/tools/programrunner.h"
+#include "tools/patternverifier.h"
 
 #include <gtest/gtest.h>
 
 #include <pty.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -131,6 +134,41 @@ TEST(RecordWithFaults, EveryLossIsCountedMarkedAndExitsWithTheLostStatus) {
                                       std::regex("pattern: [0-9]+ frames read back, " + std::to_string(lost) +
                                                  " frames lost in [0-9]+ gaps, each marked\n")))
             << run.out << run.err;
+    }
+}
+
+// Stopped by Ctrl+C once its first files hold frames, the run ends as by its time: every frame
+// it recorded reads back, in both formats.
+TEST(RecordStoppedByCtrlC, EveryFrameRecordedReadsBack) {
+    for (const std::string format : {"dat", "abf"}) {
+        SCOPED_TRACE(format);
+        const std::string folder = records("interrupted_" + format);
+        kv4test::StartedProgram program(cli,
+                                        {"--simulate", "dogwood32", "record", "VDOGWOOD3201", "--seconds",
+                                         "60", "--rate", "100k", "--format", format, "--out", folder,
+                                         "--verify-pattern"},
+                                        {});
+        const fs::path data = folder + (format == "dat" ? "/file/file_000.dat" : "/file/file_CH032_000.abf");
+        const auto frames = [&]() -> uint64_t {
+            std::error_code error;
+            if (format == "abf") return kav4cli::abfFrameCount(data);
+            const uintmax_t bytes = fs::file_size(data, error);
+            return error ? 0 : bytes / (33 * 4);
+        };
+        // The deadline only bounds a broken run.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (frames() == 0 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        program.signal(SIGINT);
+        const Outcome run = program.wait();
+        ASSERT_EQ(run.status, 0) << run.out << run.err;
+        EXPECT_NE(run.out.find("stopped by Ctrl+C"), std::string::npos) << run.out;
+        EXPECT_EQ(figure(run.out, "frames lost:"), 0) << run.out;
+        const long long recorded = figure(run.out, "recorded:");
+        EXPECT_GT(recorded, 0) << run.out;
+        EXPECT_NE(run.out.find("pattern: " + std::to_string(recorded) + " frames read back, contiguous\n"),
+                  std::string::npos)
+            << run.out;
     }
 }
 
