@@ -1,8 +1,7 @@
-// The small shared widgets: switch, collapsible button group, timer read-out, copyable table.
-// The protocol image button and the images it shows are driven through the protocol dock's hover.
+// The small shared widgets: timer read-out, copyable table. The switch and the collapsible button
+// group are driven through the docks that hold them (the controls dock's sections, the filter
+// preferences' switches); the protocol image button through the protocol dock's hover.
 
-#include "widgets/activationbutton.h"
-#include "widgets/collapsiblesection.h"
 #include "widgets/copyabletable.h"
 #include "widgets/timerdisplay.h"
 
@@ -10,45 +9,7 @@
 
 #include <QApplication>
 #include <QClipboard>
-#include <QElapsedTimer>
-#include <QPushButton>
-#include <QSignalSpy>
 #include <QTest>
-#include <QToolButton>
-
-TEST(ActivationButton, PressTogglesAndEverySetEmits) {
-    ActivationButton button;
-    QSignalSpy clicked(&button, &ActivationButton::clicked);
-    QTest::mouseClick(&button, Qt::LeftButton);
-    QTest::mouseClick(&button, Qt::LeftButton);
-    // Setting the state it already has is announced as well.
-    button.setChecked(false);
-    button.click(true);
-    EXPECT_EQ(QList<QList<QVariant>>(clicked.begin(), clicked.end()),
-              (QList<QList<QVariant>>{{true}, {false}, {false}, {true}}));
-    EXPECT_TRUE(button.isChecked());
-}
-
-// The buttons are exclusive and report their index; the hide button and disabling act on all of
-// them. (What the controls dock makes of the toggles: its own test.)
-TEST(CollapsibleSection, ButtonsAreExclusiveReportTheirIndexAndHideDisableAsOne) {
-    CollapsibleSection section("Filter", {"Off", "Low", "High"});
-    section.show();
-    QSignalSpy value(&section, &CollapsibleSection::valueChanged);
-    section.onClickButton(1);
-    section.onClickButton(2);
-    section.onCheckButton(0, true);
-    EXPECT_EQ(QList<QList<QVariant>>(value.begin(), value.end()), (QList<QList<QVariant>>{{1}, {2}, {0}}));
-    QPushButton* button = section.findChildren<QPushButton*>().first();
-    QToolButton* hideShow = section.findChild<QToolButton*>();
-    ASSERT_NE(hideShow, nullptr);
-    hideShow->click();
-    EXPECT_FALSE(button->isVisible());
-    hideShow->click();
-    EXPECT_TRUE(button->isVisible());
-    section.onSetEnabled(false);
-    EXPECT_FALSE(button->isEnabled());
-}
 
 TEST(TimerDisplay, CountsUpOrDownFromTheStartTime) {
     TimerDisplay timer;
@@ -65,28 +26,6 @@ TEST(TimerDisplay, CountsUpOrDownFromTheStartTime) {
     EXPECT_EQ(timer.time(), QTime(0, 0));
     timer.onUpdateTimer();
     EXPECT_EQ(timer.time(), QTime(0, 0, 1));
-}
-
-TEST(TimerDisplay, TicksOnceASecondAndResumesAPauseWithTheRestOfTheSecond) {
-    TimerDisplay timer;
-    QElapsedTimer clock;
-    timer.onStartTimer(false, QTime(0, 0, 10));
-    clock.start();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return timer.time() == QTime(0, 0, 9); }, 3000));
-    EXPECT_GE(clock.elapsed(), 900);
-
-    // Pause 300 ms into a second, hold well beyond a second, then resume.
-    QTest::qWait(300);
-    timer.onStopTimer(true);
-    EXPECT_FALSE(QTest::qWaitFor([&] { return timer.time() != QTime(0, 0, 9); }, 1200)) << "paused";
-    timer.onRestartTimer();
-    clock.start();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return timer.time() == QTime(0, 0, 8); }, 3000));
-    EXPECT_LT(clock.elapsed(), 900);
-    // From then on whole seconds again.
-    clock.start();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return timer.time() == QTime(0, 0, 7); }, 3000));
-    EXPECT_GE(clock.elapsed(), 900);
 }
 
 TEST(CopyableTable, CopyKeyCopiesTheFirstSelectedBlock) {
