@@ -94,7 +94,7 @@ class StimulusOnModel : public Stimulus, public testing::WithParamInterface<cons
     void SetUp() override { ASSERT_NO_FATAL_FAILURE(open(GetParam())); }
 };
 
-TEST_P(StimulusOnModel, AProtocolAppliedReachesEveryDeviceAndTheVoltageWordsCarryIt) {
+TEST_P(StimulusOnModel, AProtocolAppliedReachesEveryDeviceTheVoltageWordsCarryItAndTheOffsetsReadBack) {
     const struct {
         QString protocol;
         std::map<QString, double> values;
@@ -123,10 +123,8 @@ TEST_P(StimulusOnModel, AProtocolAppliedReachesEveryDeviceAndTheVoltageWordsCarr
                 EXPECT_NEAR(sent(name, d), value, 1e-9) << ids[d] << name;
         EXPECT_EQ(levels(), c.levels);
     }
-}
 
-TEST_P(StimulusOnModel, TheHoldingVoltageAndTheOffsetsReadBack) {
-    stimulus->select(protocol("Square wave"));
+    // The holding voltage, applied over the square wave chosen, and the offsets read back.
     const uint64_t starts = amplifier().command().protocolStarts;
     stimulus->applyHolding(mV(-40));
     ASSERT_NO_FATAL_FAILURE(waitForStart(starts, 0));
