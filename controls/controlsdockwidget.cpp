@@ -459,10 +459,6 @@ void ControlsDockWidget::announceSamplingRate() {
     emit samplingRateChanged(baseSamplingRate, effective);
 }
 
-void ControlsDockWidget::onRequestSamplingRate(int rateIndex) {
-    if (samplingRateSection) samplingRateSection->onClickButton(rateIndex);
-}
-
 void ControlsDockWidget::onVoltageStimulusLpfToggled(int index, bool on) {
     if (on && holds(stimulusLpfs, index)) kv4cl::setVoltageStimulusLpf(uint16_t(index));
 }

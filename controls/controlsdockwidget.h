@@ -63,8 +63,6 @@ class ControlsDockWidget : public QDockWidget {
     void onVoltageReferenceLpfToggled(int index, bool on);
     void onVoltageReferenceRangeToggled(int index, bool on);
     void onLedToggled(int index, bool on);
-    // Clicks the sampling-rate button of that index, as the user would.
-    void onRequestSamplingRate(int rateIndex);
     // While recording, the ranges and the rate stay as they are.
     void onRecording(bool flag);
     // Announces the selected base and effective rates, both as really sampled, with

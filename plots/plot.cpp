@@ -221,7 +221,7 @@ void Plot::zoomIn(const Rect4& view, bool x, bool y, ZoomSynchType_t zoomSynchTy
     if (xEmpty && yEmpty) return;
     stack.append(this->view());
     // QCPAxis ignores empty intervals, so an empty part of the view keeps its axis as it is.
-    if (x && !horzLock) xAxis->setRange(view[Rect4::xBottom]);
+    if (x) xAxis->setRange(view[Rect4::xBottom]);
     if (y) {
         setLeftInterval(view[Rect4::yLeft]);
         if (yAxis2->visible()) yAxis2->setRange(view[Rect4::yRight]);
@@ -277,7 +277,7 @@ void Plot::onZoomOutRequest(ZoomSynchType_t zoomSynchType) {
         leftHalfHeight = yAxis->range().size() / 2.0;
     } else {
         const Rect4 previous = stack.takeLast();
-        if (!horzLock) xAxis->setRange(previous[Rect4::xBottom]);
+        xAxis->setRange(previous[Rect4::xBottom]);
         setLeftInterval(previous[Rect4::yLeft]);
         yAxis2->setRange(previous[Rect4::yRight]);
     }

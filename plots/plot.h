@@ -43,8 +43,6 @@ class Plot : public QCustomPlot {
     Rect4 view() const;
     const QList<Rect4>& zoomStack() const { return stack; }
     double halfHeight() const { return leftHalfHeight; }
-    bool horizontalLock() const { return horzLock; }
-    void setHorizontalLock(bool on) { horzLock = on; }
     ConversionScaleDraw* bottomScaleDraw() const { return scaleDraw.data(); }
 
     // The unit an axis's values are held in, with their prefix. The axis title and the tick
@@ -175,7 +173,6 @@ class Plot : public QCustomPlot {
     double leftHalfHeight;
     int xTicks = 0;
     int yTicks = 0;
-    bool horzLock = false;
     QList<Rect4> stack;
     // What the zoom signals point to: a view that stays valid after the signal returns.
     Rect4 requestedView;
