@@ -11,6 +11,7 @@
 #include "widgets/copyabletable.h"
 #include "window/corvanelogowidget.h"
 #include "window/recordingopener.h"
+#include "window/replaybar.h"
 
 #include <QDir>
 #include <QDoubleSpinBox>
@@ -73,6 +74,7 @@ class Replay : public WindowTest {
     QSlider* slider() const { return window->findChild<QSlider*>("positionSlider"); }
     QComboBox* speedBox() const { return window->findChild<QComboBox*>("speedBox"); }
     QComboBox* tagBox() const { return window->findChild<QComboBox*>("tagBox"); }
+    QComboBox* lossBox() const { return window->findChild<QComboBox*>("lossBox"); }
     QString timeShown() const { return window->findChild<QLabel*>("timeLabel")->text(); }
 
     void activate() {
@@ -170,9 +172,12 @@ TEST_F(Replay, ARecordingMadeInTheWindowPlaysBackWithItsChannelsAndValues) {
     const QString title = window->windowTitle();
     connectTo("VDOGWOOD1601");
     recordButton()->click();
-    // Sixteen currents, a gp channel and the voltage a frame; 3000 frames at the least.
-    ASSERT_TRUE(QTest::qWaitFor([&] { return QFileInfo(folder + "run/run_000.dat").size() >= 3000 * 18 * 4; },
-                                20000));
+    // Sixteen currents, a gp channel and the voltage a frame; 3000 frames at the least, then bytes
+    // lost on the way and as many frames again.
+    const auto framesRecorded = [&] { return QFileInfo(folder + "run/run_000.dat").size() / (18 * 4); };
+    ASSERT_TRUE(QTest::qWaitFor([&] { return framesRecorded() >= 3000; }, 20000));
+    amplifier("VDOGWOOD1601").dropBytes(3 * amplifier("VDOGWOOD1601").model().packetBytes + 100);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return framesRecorded() >= 6000; }, 20000));
     button("protocolDw", "Stop recording")->click();
     const QString header = folder + "run/run.kdh";
     EXPECT_EQ(openWithKeys(header),
@@ -224,6 +229,22 @@ TEST_F(Replay, ARecordingMadeInTheWindowPlaysBackWithItsChannelsAndValues) {
     // The first page's plots are drawn: channel 1 and the voltage.
     const std::vector<double> ch1 = column(header, 0);
     EXPECT_TRUE(QTest::qWaitFor([&] { return showsRunOf(tab()->channelPlots()[0], ch1); }, 10000));
+    // The loss is listed: chosen with the keys, the replay goes there and the plots mark it.
+    ASSERT_EQ(file->losses.size(), 1u);
+    const RecordingReader::Loss loss = file->losses[0];
+    ASSERT_EQ(lossBox()->count(), 1);
+    const double rate = file->channels[0].rate;
+    EXPECT_EQ(lossBox()->itemText(0), ReplayBar::timeText(double(loss.frame) / rate) +
+                                          QString("  %1 frames lost before").arg(loss.frames));
+    playButton()->click();
+    ASSERT_FALSE(playButton()->isChecked());
+    lossBox()->setFocus();
+    QTest::keyClick(lossBox(), Qt::Key_Down);
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return timeShown().startsWith(ReplayBar::timeText(double(loss.frame) / rate)); }, 5000))
+        << timeShown().toStdString();
+    playButton()->click();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !tab()->channelPlots()[0]->lossesShown().empty(); }, 10000));
     expectBarFits();
     showAt(largeScreen);
     expectBarFits();
