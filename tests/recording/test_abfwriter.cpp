@@ -14,6 +14,7 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -172,43 +173,6 @@ class AbfWriterTest : public kv4test::WriterFixture<AbfDataWriterConsumer> {
     double rate = 0;
 };
 
-TEST_F(AbfWriterTest, EachActiveChannelGetsAFileWithItsValuesNameUnitAndTheVoltage) {
-    writer->setChannelActive(1, false);
-    writer->onStartConsuming();
-    ASSERT_TRUE(writer->isRunning());
-    feed(0, 1000);
-    feed(1000, 3000); // more than a pass
-    writer->onStopConsuming();
-
-    EXPECT_EQ(QDir(path + "cell").entryList(QDir::Files),
-              (QStringList{"cell.kdh", "cell_CH001_000.abf", "cell_CH003_000.abf", "cell_CH004_000.abf"}));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return states.size() == 2; }, 5000));
-    EXPECT_EQ(files, std::vector<QString>{"cell/cell_CH001_000"});
-
-    const QJsonArray read = this->read({recordFile(1, 0), recordFile(3, 0), recordFile(4, 0)});
-    ASSERT_EQ(read.size(), 3);
-    const struct {
-        uint32_t column;
-        const char* name;
-        const char* unit;
-    } channels[] = {{1, "I1", "pA"}, {3, "I3", "uA"}, {4, "GP1", "V"}};
-    for (qsizetype f = 0; f < 3; f++) {
-        ASSERT_EQ(read[f].toArray().size(), 1) << "one segment, gap-free";
-        const QJsonValue segment = read[f][0];
-        ASSERT_EQ(segment["channels"].toArray().size(), 2);
-        const QJsonValue signal = segment["channels"][0], voltage = segment["channels"][1];
-        EXPECT_EQ(signal["name"].toString(), channels[f].name);
-        EXPECT_EQ(signal["unit"].toString(), channels[f].unit);
-        EXPECT_EQ(voltage["name"].toString(), "V");
-        EXPECT_EQ(voltage["unit"].toString(), "mV");
-        for (const QJsonValue& channel : {signal, voltage})
-            EXPECT_NEAR(channel["rate"].toDouble(), rate, rate * 1e-6);
-        expectValues(signal, 0, 4000, channels[f].column);
-        expectValues(voltage, 0, 4000, 0);
-        EXPECT_TRUE(tags(segment).isEmpty());
-    }
-}
-
 TEST_F(AbfWriterTest, SweepsAreSegmentsBackToBackAShortLastOneFilledUpAndTagged) {
     limit(0, 0, 150);
     writer->onStartConsuming();
@@ -257,10 +221,12 @@ TEST_F(AbfWriterTest, SweepsAreSegmentsBackToBackAShortLastOneFilledUpAndTagged)
 }
 
 // Chunks of 2000 samples asked for, in files that hold 1000: a recording longer than a file
-// holds goes on in chunks of a file each. At a rate whose interval, 51.2 us, a float does not hold.
-TEST_F(AbfWriterTest, ChunksHoldTheirFramesWithTheTagsAndLossesAtTheirPlaces) {
+// holds goes on in chunks of a file each. Each active channel gets its files, with its values,
+// name and unit and the voltage's. At a rate whose interval, 51.2 us, a float does not hold.
+TEST_F(AbfWriterTest, EachActiveChannelsChunksHoldTheirFramesWithTheTagsAndLossesAtTheirPlaces) {
     use(std::make_unique<SlowWriter>(producer.get(), 2100, 1000), 19531.25);
     limit(2500, 2000);
+    writer->setChannelActive(1, false); // no files of its own
     writer->onStartConsuming();
     // Every tag is marked, and every loss reported, before the writer has written a frame:
     // each goes by the frame being acquired, or the frame after the gap.
@@ -277,11 +243,16 @@ TEST_F(AbfWriterTest, ChunksHoldTheirFramesWithTheTagsAndLossesAtTheirPlaces) {
     feed(2100, 500);
     waitUntilFinished(2);
 
-    EXPECT_EQ(QDir(plan.folder()).entryList({"*.abf"}, QDir::Files).size(), 12);
+    QStringList written = {"cell.kdh"};
+    for (const int channel : {1, 3, 4})
+        for (const int chunk : {0, 1, 2})
+            written << QFileInfo(recordFile(channel, chunk)).fileName();
+    EXPECT_EQ(QDir(plan.folder()).entryList(QDir::Files), written);
     EXPECT_EQ(files,
               (std::vector<QString>{"cell/cell_CH001_000", "cell/cell_CH001_001", "cell/cell_CH001_002"}));
-    const QJsonArray read = this->read({recordFile(1, 0), recordFile(1, 1), recordFile(1, 2)});
-    ASSERT_EQ(read.size(), 3);
+    const QJsonArray read = this->read(
+        {recordFile(1, 0), recordFile(1, 1), recordFile(1, 2), recordFile(3, 0), recordFile(4, 0)});
+    ASSERT_EQ(read.size(), 5);
     const QStringList chunkTags[] = {{"0: start", "50: Lost 5 samples per channel (0.256 ms)"},
                                      {"0: Lost 3 samples per channel (0.1536 ms)",
                                       "100: Lost 4 samples per channel (0.2048 ms)",
@@ -293,6 +264,25 @@ TEST_F(AbfWriterTest, ChunksHoldTheirFramesWithTheTagsAndLossesAtTheirPlaces) {
         EXPECT_EQ(tags(read[c][0]), chunkTags[c]) << "chunk " << c;
         expectValues(read[c][0]["channels"][0], 1000 * uint32_t(c), c < 2 ? 1000 : 500, 1);
     }
+    // Each file with its channel's name, unit and values, and the voltage's.
+    const struct {
+        qsizetype file;
+        uint32_t column;
+        const char* name;
+        const char* unit;
+    } channels[] = {{0, 1, "I1", "pA"}, {3, 3, "I3", "uA"}, {4, 4, "GP1", "V"}};
+    for (const auto& c : channels) {
+        ASSERT_EQ(read[c.file][0]["channels"].toArray().size(), 2);
+        const QJsonValue signal = read[c.file][0]["channels"][0], voltage = read[c.file][0]["channels"][1];
+        EXPECT_EQ(signal["name"].toString(), c.name);
+        EXPECT_EQ(signal["unit"].toString(), c.unit);
+        EXPECT_EQ(voltage["name"].toString(), "V");
+        EXPECT_EQ(voltage["unit"].toString(), "mV");
+        for (const QJsonValue& channel : {signal, voltage})
+            EXPECT_NEAR(channel["rate"].toDouble(), rate, rate * 1e-6);
+        expectValues(signal, 0, 1000, c.column);
+        expectValues(voltage, 0, 1000, 0);
+    }
 
     // The program's reader, opened by any of the files or by the header: every channel once, the
     // voltage last, a sweep per chunk, the tags and losses at the recording's frames, and every value.
@@ -301,7 +291,7 @@ TEST_F(AbfWriterTest, ChunksHoldTheirFramesWithTheTagsAndLossesAtTheirPlaces) {
         QString error;
         const std::unique_ptr<RecordingReader> reader = RecordingReader::open(opened, error);
         ASSERT_TRUE(reader) << error.toStdString();
-        EXPECT_EQ(std::pair(reader->format, reader->files.size()), std::pair(QString("ABF"), qsizetype(12)));
+        EXPECT_EQ(std::pair(reader->format, reader->files.size()), std::pair(QString("ABF"), qsizetype(9)));
         QStringList found;
         for (const RecordingReader::Channel& c : reader->channels)
             found << QString("%1 [%2] %3").arg(c.name, c.unit, QString::number(c.rate, 'g', 10));
@@ -311,8 +301,8 @@ TEST_F(AbfWriterTest, ChunksHoldTheirFramesWithTheTagsAndLossesAtTheirPlaces) {
             found << QString("%1: %2").arg(t.frame).arg(t.text);
         for (const RecordingReader::Loss& l : reader->losses)
             found << QString("%1 lost before %2").arg(l.frames).arg(l.frame);
-        QStringList wanted = {"I1 [pA] 19531.25", "I2 [nA] 19531.25", "I3 [uA] 19531.25", "GP1 [V] 19531.25",
-                              "V [mV] 19531.25",  "sweep 0+1000",     "sweep 1000+1000",  "sweep 2000+500"};
+        QStringList wanted = {"I1 [pA] 19531.25", "I3 [uA] 19531.25", "GP1 [V] 19531.25", "V [mV] 19531.25",
+                              "sweep 0+1000",     "sweep 1000+1000",  "sweep 2000+500"};
         for (qsizetype c = 0; c < 3; c++)
             for (const QString& tag : chunkTags[c])
                 wanted << QString("%1:%2")
@@ -323,13 +313,13 @@ TEST_F(AbfWriterTest, ChunksHoldTheirFramesWithTheTagsAndLossesAtTheirPlaces) {
                << "4 lost before 1100"
                << "1 lost before 1700";
         EXPECT_EQ(found, wanted);
-        std::vector<float> values(2500 * 5);
+        std::vector<float> values(2500 * 4);
         ASSERT_TRUE(reader->read(0, 2500, values.data()));
-        const uint32_t columns[] = {1, 2, 3, 4, 0};
-        for (uint32_t c = 0; c < 5; c++) {
+        const uint32_t columns[] = {1, 3, 4, 0};
+        for (uint32_t c = 0; c < 4; c++) {
             const std::vector<double> column = expected(0, 2500, columns[c]);
             for (uint32_t f = 0; f < 2500; f++)
-                ASSERT_NEAR(values[f * 5 + c], column[f], steps[columns[c]] / 100)
+                ASSERT_NEAR(values[f * 4 + c], column[f], steps[columns[c]] / 100)
                     << "frame " << f << " column " << c;
         }
     }
