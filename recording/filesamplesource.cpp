@@ -194,7 +194,9 @@ kv4cl::ErrorCodes_t FileSampleSource::voltageFromRaw(int16_t raw, double& value)
 kv4cl::ErrorCodes_t FileSampleSource::gpFromRaw(uint16_t raw, uint16_t gpChannelIdx, double& value) {
     if (gpChannelIdx >= others) return kv4cl::ErrorValueOutOfRange;
     const size_t j = voltages + currents + gpChannelIdx;
-    value = (int32_t(raw) - 32768) * steps[j] + zeros[j];
+    // As the library converts an unsigned word, from the range's lower end, so that the value is
+    // the live one to the last bit.
+    value = raw * steps[j] + (zeros[j] - 32768 * steps[j]);
     return kv4cl::Success;
 }
 

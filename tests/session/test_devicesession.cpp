@@ -356,10 +356,10 @@ TEST_F(PatternRecording, EveryRecordingOfASessionHoldsConsecutiveFramesFromItsFi
 }
 
 TEST_F(PatternRecording, APlayedBackRecordingGivesTheConsumersTheLiveCodesAndValuesFromAnyFrame) {
-    // Fir: eight currents, a gp channel, one voltage, as a cell gives them (a gp word that counts
-    // comes back a bit apart); unfiltered data recorded.
+    // Fir in pattern mode: eight currents, a gp channel whose word counts over its whole range, one
+    // voltage; unfiltered data recorded.
     plan.settings.unlimitedRecording = true;
-    ASSERT_NO_FATAL_FAILURE(open("fir", {"VFIR01"}, "/replay/", "cell", -1, nullptr, false));
+    ASSERT_NO_FATAL_FAILURE(open("fir", {"VFIR01"}, "/replay/", "cell"));
     const DeviceDataProducer::ChannelCounts counts = session->features().channels;
     const size_t width = counts.total();
     raw = session->producer()->getDataHook();
