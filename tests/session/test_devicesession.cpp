@@ -477,10 +477,9 @@ TEST_P(LateLossTest, ALossJustBeforeTheStopIsMarkedInTheFilesAndTheRecordingsLab
             },
             10000);
     };
-    // A second into the recording, bytes go missing (the library sizes a break by the stream's
-    // timing, which on a slow machine its first reads tell wrong); the stop follows as soon as
-    // frames after the break are in, well before the library has seen enough of the stream to
-    // say how many frames went.
+    // A second into the recording, bytes go missing; the stop follows as soon as frames after the
+    // break are in, well before the library has seen enough of the stream to say how many frames
+    // went.
     ASSERT_TRUE(readUntil([&] { return read > uint64_t(rate.getNoPrefixValue()); }));
     ASSERT_FALSE(broke);
     kav4sim::VirtualAmplifier& amplifier = *bus->amplifier(set.ids.front());
