@@ -318,23 +318,8 @@ TEST_F(PlotTabTest, OverlapGathersTheCurvesInOnePlotAndGivesThemBack) {
     EXPECT_EQ(together->graphCount(), 0);
 }
 
-// Clicked, the average box has the sweeps averaged and counts them.
-TEST_F(PlotTabTest, TheAverageBoxCountsTheSweepsInTheMean) {
-    kv4test::ScriptedSource source(1, 2, 0);
-    TabFixture f(source);
-    QCheckBox* average = f.tab.findChild<QCheckBox*>("average");
-    ASSERT_NE(average, nullptr);
-    f.showAndConsume(1000.0);
-    QTest::mouseClick(average, Qt::LeftButton, {}, QPoint(8, average->height() / 2));
-    ASSERT_TRUE(average->isChecked());
-    source.add(source.rows(0, 2500)); // two and a half 1 s sweeps
-    EXPECT_TRUE(QTest::qWaitFor([&] { return average->text() == "average (2)"; }, 5000))
-        << average->text().toStdString();
-    f.consumer.onStopConsuming();
-}
-
 // Overlaid, each channel's plot draws the sweeps completed since, as they were, behind its trace,
-// which shows their mean with the average box; cleared, they go.
+// which shows their mean with the average box, whose text counts them; cleared, they go.
 TEST_F(PlotTabTest, TheOverlayBoxDrawsTheLastSweepsBehindTheTrace) {
     kv4test::ScriptedSource source(1, 2, 0);
     TabFixture f(source);
@@ -368,6 +353,8 @@ TEST_F(PlotTabTest, TheOverlayBoxDrawsTheLastSweepsBehindTheTrace) {
     for (int k = 0; k < 3; k++)
         EXPECT_EQ(values(1 + k), sweep(1000.0 * k)) << "sweep " << k;
     EXPECT_EQ(values(0), sweep(1000.0)) << "the trace: the mean of the three";
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return f.tab.findChild<QCheckBox*>("average")->text() == "average (3)"; }, 5000));
 
     QTest::mouseClick(f.tab.findChild<QCheckBox*>("overlay"), Qt::LeftButton, {}, QPoint(8, 8));
     source.add(source.rows(3500, 100));
