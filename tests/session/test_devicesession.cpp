@@ -457,7 +457,7 @@ TEST_P(LateLossTest, ALossJustBeforeTheStopIsMarkedInTheFilesAndTheRecordingsLab
     DeviceDataProducer& producer = *session->producer();
     // The rows from the recording's first on, read here too: each frame's first word is the low
     // half of the amplifier's frame counter, which jumps where the stream broke.
-    const auto rows = producer.getDataHook();
+    auto rows = producer.getDataHook();
     const uint32_t width = session->features().channels.total();
     uint64_t read = 0;
     uint16_t last = 0;
@@ -511,7 +511,8 @@ TEST_P(LateLossTest, ALossJustBeforeTheStopIsMarkedInTheFilesAndTheRecordingsLab
     }
 
     // Played back, the loss reaches the consumers as a gap before its frame; paused, nothing
-    // more is handed out.
+    // more is handed out. The live session's hook goes before its session does.
+    rows.reset();
     ASSERT_NO_FATAL_FAILURE(play(plan.folder() + "cell.kdh"));
     QSignalSpy lost(session->producer(), &DeviceDataProducer::framesLost);
     session->start();
