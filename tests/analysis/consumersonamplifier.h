@@ -35,19 +35,13 @@ class Results {
             Qt::QueuedConnection);
     }
     int count() const { return arrived; }
-    // Those already on their way are counted out too.
-    void clear() {
-        QCoreApplication::sendPostedEvents(&receiver);
-        arrived = 0;
-    }
 
   private:
     QObject receiver;
     int arrived = 0;
 };
 
-inline constexpr uint16_t tenKiloHertz = 2; // the sampling rate's index
-inline constexpr double holding = 0.05;     // V
+inline constexpr double holding = 0.05; // V
 
 // A cell with white noise of `rms` amperes and nothing else that moves: no ion channel, no
 // reset glitch, a constant holding voltage.
@@ -122,7 +116,7 @@ class ConsumersOnAmplifier : public SimulatedAmplifiers {
 
     // What SetUp connects; a parametrised test's row sets them in its constructor.
     std::string model = "cedar";
-    uint16_t rateIdx = tenKiloHertz;
+    uint16_t rateIdx = 2; // 10 kHz
     uint32_t currentChannels = 0;
 
     LibrarySampleSource source;

