@@ -35,16 +35,6 @@ TEST(ResultFormat, ValuesTakeTheirPrefixAndTheDigitsAsked) {
         EXPECT_EQ(resultText({c.value, c.prefix, c.unit}, c.digits), c.text) << c.text.toStdString();
 }
 
-TEST(ResultFormat, DigitsReachTheResolutionWithinTwoToSix) {
-    const struct {
-        double value, resolution;
-        int digits;
-    } cases[] = {{49.5174, 0.0061, 5}, {0.3, 0.0061, 3}, {-3.5, 0.1, 2},
-                 {123456.0, 0.001, 6}, {0.001, 1.0, 2},  {1.0, 0.0, 4}};
-    for (const auto& c : cases)
-        EXPECT_EQ(supportedDigits(c.value, c.resolution), c.digits) << c.value << " by " << c.resolution;
-}
-
 TEST(ResultFormat, CsvFieldsComeBackAsTheyWereWhateverTheSeparator) {
     const QStringList fields = {"Series 1, lin",
                                 "Mean current [pA]",
