@@ -1,7 +1,6 @@
 #pragma once
 // Virtual amplifiers connected through the library, and their frames read back through it.
 
-#include "commlib/api/catalogue.h"
 #include "commlib/api/devicelist.h"
 #include "commlib/api/kv4cl.h"
 #include "simulator/simulation.h"
@@ -78,13 +77,6 @@ inline double samplingRate() {
     return rate.getNoPrefixValue();
 }
 
-// The current range's resolution of a channel in amperes.
-inline double currentStep(uint16_t channel) {
-    kv4cl::RangedMeasurement_t range;
-    EXPECT_EQ(kv4cl::getCurrentRange(range, channel), kv4cl::Success);
-    return range.step * kv4cl::prefixFactor(range.prefix, kv4cl::UnitPfxNone);
-}
-
 // A stretch of one voltage code, and its level in volts.
 struct Stretch {
     int16_t code;
@@ -133,23 +125,6 @@ class SimulatedAmplifiers : public testing::Test {
                     amplifier(i).waitForCommand([](const DecodedCommand& c) { return c.resets > 0; }, 10s))
                     << "device " << ids[i] << " never saw the connection's reset";
             }
-    }
-
-    // The catalogue's model of an identity on a virtual amplifier, alone on a fresh bus with an
-    // offset-free calibration word, connected through the library.
-    void connectIdentity(uint8_t version, uint8_t subversion, uint16_t firmware) {
-        bus = std::make_shared<kav4sim::SimulatedBus>();
-        bus->clock()->setTimeScale(timeScale);
-        installBus(bus);
-        ids = {"VMODEL01"};
-        auto device = std::make_shared<kav4sim::VirtualDevice>(ids[0], bus->clock());
-        device->setIdentity(version, subversion, firmware);
-        device->setEepromWord(123, 0);
-        bus->addDevice(device);
-        auto amplifier = VirtualAmplifier::create(device);
-        ASSERT_TRUE(amplifier);
-        bus->addAmplifier(std::move(amplifier));
-        ASSERT_EQ(kv4cl::connect(ids), kv4cl::Success);
     }
 
     VirtualAmplifier& amplifier(size_t i = 0) { return *bus->amplifier(ids.at(i)); }
