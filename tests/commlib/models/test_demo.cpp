@@ -54,6 +54,10 @@ TEST_F(Demo, ConnectsWithoutTransportNeverHasDataAndDoesNotMixWithRealDevices) {
     uint16_t defaultIdx = 9;
     ASSERT_EQ(getCurrentRanges(ranges, defaultIdx), Success);
     EXPECT_EQ(ranges.size(), 2u) << "the real Elm's tables";
+    std::vector<Measurement_t> rates;
+    ASSERT_EQ(getRealSamplingRates(rates), Success);
+    ASSERT_EQ(rates.size(), 4u);
+    EXPECT_EQ(rates[0].value, 1.25) << "exact demo rates";
     DataStatus_t status;
     EXPECT_EQ(getDataStatus(status), WarningNoDataAvailable);
     EXPECT_EQ(status.availableFrames, 0u);
@@ -70,40 +74,13 @@ TEST_F(Demo, ConnectsWithoutTransportNeverHasDataAndDoesNotMixWithRealDevices) {
     }
     EXPECT_EQ(demo.txMessage[1], 0x02) << "range 1 at byte 1 bit 1";
     EXPECT_EQ(demo.txMessage[2], 0x03) << "rate 3 at byte 2";
+    EXPECT_EQ(setSamplingRate(4), ErrorValueOutOfRange);
+    EXPECT_EQ(setCurrentRange(2, 0), ErrorValueOutOfRange);
 
     EXPECT_EQ(kv4cl::connect({"Elm Demo"}), ErrorDeviceAlreadyConnected);
     EXPECT_EQ(kv4cl::disconnect(), Success);
     EXPECT_EQ(kv4cl::disconnect(), ErrorDeviceNotConnected);
     expectNoUsbAccess();
-}
-
-TEST_F(Demo, RatesAndRangeGiveTheDemoFigures) {
-    MessageDispatcher_fake_Elm& demo = connectDemo();
-    std::vector<Measurement_t> rates;
-    ASSERT_EQ(getRealSamplingRates(rates), Success);
-    ASSERT_EQ(rates.size(), 4u);
-    EXPECT_EQ(rates[0].value, 1.25) << "exact demo rates";
-    EXPECT_EQ(setSamplingRate(4), ErrorValueOutOfRange);
-
-    ASSERT_EQ(setSamplingRate(2), Success);
-    EXPECT_EQ(demo.demoSamplesPerUpdate, 100u);
-    EXPECT_DOUBLE_EQ(demo.demoSamplingPeriod, 0.0001);
-    EXPECT_EQ(demo.demoSamplingRate.value, 10000.0);
-    EXPECT_EQ(demo.demoSamplingRate.prefix, UnitPfxNone);
-    // The effective rate counts the oversampling ratio.
-    ASSERT_EQ(setOversamplingRatio(2), Success);
-    ASSERT_EQ(setSamplingRate(0), Success);
-    EXPECT_EQ(demo.demoSamplesPerUpdate, 50u);
-    EXPECT_DOUBLE_EQ(demo.demoSamplingPeriod, 1.0 / 5000.0);
-
-    ASSERT_EQ(setCurrentRange(1, 0), Success);
-    EXPECT_EQ(demo.demoRange.prefix, UnitPfxNone);
-    EXPECT_EQ(demo.demoRange.unit, "A");
-    EXPECT_DOUBLE_EQ(demo.demoRange.max, 20e-9);
-    EXPECT_DOUBLE_EQ(demo.demoRange.min, -20e-9);
-    EXPECT_DOUBLE_EQ(demo.demoRange.step, 20e-9 / 32767.0);
-    EXPECT_EQ(setCurrentRange(2, 0), ErrorValueOutOfRange);
-    EXPECT_DOUBLE_EQ(demo.demoRange.max, 20e-9) << "a refused range changes nothing";
 }
 
 } // namespace

@@ -1,4 +1,5 @@
-// The Elm, Birch and Alder models: their message layouts and packets against golden bytes.
+// The Elm, Birch and Alder models: their message layouts against golden bytes, and the previous
+// generation's packets.
 
 #include "commlib/models/alder.h"
 #include "commlib/models/birch.h"
@@ -10,10 +11,12 @@ namespace {
 
 using namespace kv4cl;
 
+// The packets of the current generation are parsed as the reference model's (one engine reads
+// them): what differs is in the tables, the messages' bytes and the previous generation's packets.
 class Families : public ModelBus {
   protected:
-    // Connects, wakes the device and checks the reset pulse, the power-on message and the
-    // configuration of a model that adds nothing to the engine's initialisation.
+    // Connects, wakes the device and checks the model's reset pulse, its power-on message and
+    // its configuration.
     MessageDispatcher& connectAndCheckStart(const std::string& serial, const Golden& golden) {
         MessageDispatcher& m = connectModel(serial);
         const std::vector<Message> w = wakeAndWaitForWrites(serial, 3);
@@ -23,7 +26,7 @@ class Families : public ModelBus {
     }
 };
 
-TEST_F(Families, ElmEncodesOversamplingAndItsStimulusFilterAndItsPacketsBecomeFrames) {
+TEST_F(Families, ElmEncodesOversamplingAndItsStimulusFilter) {
     const Golden golden("elm.golden");
     auto m = standalone<MessageDispatcher_Elm>();
     EXPECT_EQ(m->txMessage, golden.bytes("power-on"));
@@ -41,11 +44,8 @@ TEST_F(Families, ElmEncodesOversamplingAndItsStimulusFilterAndItsPacketsBecomeFr
     EXPECT_EQ(m->samplingRate.value, 1600.0) << "200 kHz times 8";
     EXPECT_EQ(m->samplingRate.prefix, UnitPfxKilo);
     EXPECT_EQ(m->setOversamplingRatio(4, false), ErrorValueOutOfRange);
-
     addDevice("ELM1", {.version = 11, .subversion = 1, .firmware = 3});
-    MessageDispatcher& connected = connectAndCheckStart("ELM1", golden);
-    expectGoldenReceive(connected, "ELM1", golden);
-    EXPECT_EQ(connected.infoBytes[1], 0x55);
+    connectAndCheckStart("ELM1", golden);
 }
 
 TEST_F(Families, BirchHasARangeCoderPerChannelAndChannelSwitches) {
@@ -63,11 +63,8 @@ TEST_F(Families, BirchHasARangeCoderPerChannelAndChannelSwitches) {
     ASSERT_EQ(m->setProtocolParameter(ProtocolVoltage, 4, {250, UnitPfxMilli, "V"}, false), Success);
     EXPECT_EQ(m->txMessage, golden.bytes("settings"));
     EXPECT_EQ(m->setCurrentRange(0, 3, false), ErrorValueOutOfRange);
-
     addDevice("BIRCH1", {.version = 6, .subversion = 1, .firmware = 2});
-    MessageDispatcher& connected = connectAndCheckStart("BIRCH1", golden);
-    expectGoldenReceive(connected, "BIRCH1", golden);
-    EXPECT_EQ(connected.infoBytes[7], 0x11);
+    connectAndCheckStart("BIRCH1", golden);
 }
 
 TEST_F(Families, AlderEncodesIntoItsLongerMessageAndStreamsCalibratedVoltages) {
