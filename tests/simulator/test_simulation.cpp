@@ -1,3 +1,6 @@
+// The simulation's set-up (models listed, cells from text) and the cell's physics against closed
+// forms.
+
 #include "simulator/simulation.h"
 
 #include "commlib/api/devicelist.h"
@@ -5,11 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cmath>
 #include <cstdlib>
-#include <numbers>
-#include <set>
 #include <tuple>
 
 using namespace kav4sim;
@@ -136,23 +136,6 @@ TEST_F(SimulationTest, CellParametersFromText) {
     setenv("KAV4_SIMULATE_CELL", "Cm=huge", 1);
     EXPECT_FALSE(makeSimulatedBus("cedar", error));
     EXPECT_NE(error.find("KAV4_SIMULATE_CELL"), std::string::npos) << error;
-}
-
-TEST(CellSinusoid, AddsItsWaveToTheCurrentAcrossStepsAndSkips) {
-    CellParameters quiet;
-    quiet.channelConductance = 0.0;
-    quiet.noiseRms = 0.0;
-    quiet.sineAmplitude = 3e-12;
-    quiet.sineFrequency = 125.0;
-    kav4sim::Cell cell(quiet);
-    // At 0 V the membrane stays at rest: the current is the sinusoid alone, sampled at 1 kHz.
-    const double dt = 1e-3;
-    for (int k = 1; k <= 20; k++) {
-        if (k == 11) cell.skip(0.0, 3 * dt); // time passes unmeasured: the phase goes on
-        const double t = (k <= 10 ? k : k + 3) * dt;
-        EXPECT_NEAR(cell.step(0.0, dt), 3e-12 * std::sin(2 * std::numbers::pi * 125.0 * t), 1e-18)
-            << "sample " << k;
-    }
 }
 
 // A front end integrates the current over each sample. After a step of the command the

@@ -1,4 +1,5 @@
-// The measurement value types: prefix arithmetic, comparisons across prefixes, ranges and labels.
+// The measurement value types: prefix arithmetic, comparisons across prefixes, ranges and unknown
+// prefixes (the labels show in the value labels' tests).
 
 #include "commlib/types/kv4cltypes.h"
 
@@ -87,14 +88,6 @@ TEST(RangedMeasurement, ConvertsMinMaxAndStepTogetherAndIncludesAnyPrefix) {
     EXPECT_TRUE(wide.includes({500000.0, UnitPfxMicro, "V"}));
     EXPECT_FALSE(wide.includes({0.5001, UnitPfxNone, "V"}));
     EXPECT_FALSE(wide.includes({-501.0, UnitPfxMilli, "V"}));
-}
-
-TEST(Labels, PrefixSymbolThenUnit) {
-    EXPECT_EQ((M{1.0, UnitPfxMilli, "V"}.label()), "mV");
-    EXPECT_EQ((M{1.0, UnitPfxMicro, "A"}.label()), std::string("\u00B5") + "A") << "the micro sign";
-    EXPECT_EQ((M{1.0, UnitPfxNone, "Hz"}.label()), "Hz");
-    EXPECT_EQ((M{1.0, UnitPfxKilo, ""}.label()), "k") << "an adimensional value shows only its prefix";
-    EXPECT_EQ((R{-2.0, 2.0, 1.0, UnitPfxNano, "A"}.label()), "nA");
 }
 
 TEST(UnknownPrefixes, GiveNaNAndAQuestionMarkWithoutReadingPastTheTables) {

@@ -125,9 +125,6 @@ TEST_F(Setters, FeaturesTheModelLacksAnswerNotImplemented) {
     EXPECT_EQ(m.setVoltageStimulusLpf(0, false), ErrorFeatureNotImplemented);
     EXPECT_EQ(m.setReferencePulse({1, UnitPfxMilli, "V"}, {1, UnitPfxMilli, "s"}),
               ErrorFeatureNotImplemented);
-    std::vector<int8_t> speeds{1, 2};
-    EXPECT_EQ(m.getWasherPresetSpeeds(speeds), ErrorFeatureNotImplemented);
-    EXPECT_TRUE(speeds.empty());
     EXPECT_EQ(m.setSpiMode(true), ErrorDeviceNotConnected);
     EXPECT_EQ(m.setChannelSwitchB(5, true, false), ErrorValueOutOfRange);
     EXPECT_EQ(m.setSingleSwitch(true, false), ErrorFeatureNotImplemented);
