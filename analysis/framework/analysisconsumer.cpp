@@ -176,6 +176,7 @@ void AnalysisConsumer::run() {
             if (at > done) {
                 accumulated.insert(accumulated.end(), readBuffer.begin() + std::ptrdiff_t(done),
                                    readBuffer.begin() + std::ptrdiff_t(at));
+                accumulatedEnd = firstRow + at / width;
                 analyze();
                 done = at;
             }
@@ -185,6 +186,7 @@ void AnalysisConsumer::run() {
         if (done < readBuffer.size()) {
             accumulated.insert(accumulated.end(), readBuffer.begin() + std::ptrdiff_t(done),
                                readBuffer.end());
+            accumulatedEnd = hook->row;
             analyze();
         }
         if (rowsRead > 0) {

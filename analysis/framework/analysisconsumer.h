@@ -95,6 +95,8 @@ class AnalysisConsumer : public DeviceDataConsumer {
 
     // Frames read and not yet consumed, interleaved: voltage, current, then gp channels.
     std::vector<double> accumulated;
+    // During analyze(): the ring's row that follows the last frame of `accumulated`.
+    uint64_t accumulatedEnd = 0;
     // Frames in 50 ms at the applied rate; 0 while the rate is unknown (read what comes).
     int readChunk = 0;
     // Brings a sample of the channel's range to the base unit (A, V, ...).

@@ -2,6 +2,7 @@
 
 #include <QMutexLocker>
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -58,7 +59,7 @@ void VoltageAutomaticControllerConsumer::allocateBuffers() {
     const size_t channels = size_t(currentChannelsNum);
     highLevel.assign(channels, 0.0);
     lowLevel.assign(channels, 0.0);
-    holdOff.assign(channels, 0);
+    holdUntil.assign(channels, 0);
     highCount.assign(channels, 0);
     lowCount.assign(channels, 0);
     resetAnalysis(currentChannelsNum);
@@ -79,7 +80,7 @@ void VoltageAutomaticControllerConsumer::resetChannel(int) {
     highFrames = framesIn(highDuration, samplingRate);
     lowFrames = framesIn(lowDuration, samplingRate);
     resetFrames = framesIn(resetTime, samplingRate);
-    std::fill(holdOff.begin(), holdOff.end(), 0);
+    restarted = true;
     std::fill(highCount.begin(), highCount.end(), 0);
     std::fill(lowCount.begin(), lowCount.end(), 0);
 }
@@ -90,22 +91,24 @@ void VoltageAutomaticControllerConsumer::analyze() {
     const size_t width = size_t(totalChannelsNum);
     if (width == 0 || highLevel.empty()) return;
     const size_t frames = accumulated.size() / width;
+    const uint64_t firstRow = accumulatedEnd - frames;
+    if (restarted) std::fill(holdUntil.begin(), holdUntil.end(), firstRow + uint64_t(resetFrames));
+    restarted = false;
     const bool all = channel < 0 || channel >= currentChannelsNum;
     const size_t first = all ? 0 : size_t(channel);
     const size_t last = all ? highLevel.size() : first + 1;
     const double* frame = accumulated.data() + voltageChannelsNum;
+    // A rule acts on the frames acquired from now on, after those this read has yet to reach.
+    const uint64_t acting = std::max(producer->rowsProduced(), accumulatedEnd) + uint64_t(resetFrames);
     for (size_t f = 0; f < frames; f++, frame += width)
         for (size_t c = first; c < last; c++) {
-            if (holdOff[c] < resetFrames) {
-                holdOff[c]++;
-                continue;
-            }
+            if (firstRow + f < holdUntil[c]) continue;
             const double x = frame[c];
             // A count already beyond the duration that grows again: the current stayed longer.
             if (x > highLevel[c]) {
                 if (highCount[c]++ > highFrames) {
                     highCount[c] = 0;
-                    holdOff[c] = 0;
+                    holdUntil[c] = acting;
                     emit result({true, int(c)});
                 }
             } else {
@@ -114,7 +117,7 @@ void VoltageAutomaticControllerConsumer::analyze() {
             if (x < lowLevel[c]) {
                 if (lowCount[c]++ > lowFrames) {
                     lowCount[c] = 0;
-                    holdOff[c] = 0;
+                    holdUntil[c] = acting;
                     emit result({false, int(c)});
                 }
             } else {

@@ -1,8 +1,10 @@
 #pragma once
 // The voltage automatic controller's worker: watches one current channel or all of them for a
 // current above a high threshold (or below a low one) for longer than a set time, and reports
-// the channel and the rule so that the widget applies the rule's voltage. After each report,
-// and after each reset, a channel is left alone for the reset time.
+// the channel and the rule so that the widget applies the rule's voltage. After each reset a
+// channel is left alone for the reset time, and after each report for the reset time from the
+// frame being acquired then: the worker may lag behind the acquisition, and the frames it has
+// yet to see were measured before the rule acted.
 
 #include "analysis/framework/analysisconsumer.h"
 
@@ -57,7 +59,8 @@ class VoltageAutomaticControllerConsumer : public AnalysisConsumer {
     int highFrames = 0;
     int lowFrames = 0;
     int resetFrames = 0;
-    std::vector<int> holdOff; // frames since the last action or reset
+    std::vector<uint64_t> holdUntil; // per current channel: the ring's row it is watched from again
+    bool restarted = true;           // the reset time counts from the next frame analysed
     std::vector<int> highCount;
     std::vector<int> lowCount;
 };

@@ -77,6 +77,7 @@ template <typename Consumer> class WatcherProbe : public Consumer {
             this->accumulated.insert(this->accumulated.end(), frame.begin(), frame.end());
             this->accumulated.resize(size_t(this->totalChannelsNum), 0.0);
             frames++;
+            this->accumulatedEnd = uint64_t(frames);
             Consumer::analyze();
         }
     }
@@ -100,9 +101,11 @@ template <typename Consumer> class WatcherProbe : public Consumer {
     void analyze() override {
         const size_t width = size_t(this->totalChannelsNum);
         const std::vector<double> cycle = std::move(this->accumulated);
+        const uint64_t cycleStart = this->accumulatedEnd - cycle.size() / width;
         for (size_t at = 0; at + width <= cycle.size(); at += width) {
             this->accumulated.assign(cycle.begin() + std::ptrdiff_t(at),
                                      cycle.begin() + std::ptrdiff_t(at + width));
+            this->accumulatedEnd = cycleStart + at / width + 1;
             {
                 QMutexLocker lock(&probeMutex);
                 frames++;
@@ -205,6 +208,7 @@ struct ControllerCase {
     std::vector<Detection> expected;
     int channel = 2; // 2: all
     double lowMs = 10;
+    uint64_t ahead = 0; // frames the producer has acquired before the first is analysed
 };
 
 TEST_F(WatchersFrames, VoltageControllerFiresOnTheFrameAfterTheCountExceedsTheDuration) {
@@ -220,9 +224,22 @@ TEST_F(WatchersFrames, VoltageControllerFiresOnTheFrameAfterTheCountExceedsTheDu
         {"held off after the start", excursion(0, {1500, 0}, 112, 0), {{0, 111, true}}},
         // After firing at 121 the channel rests 10 frames, then counts again from 0.
         {"held off after an action", excursion(20, {1500, 0}, 300, 0), {{0, 121, true}, {0, 233, true}}},
+        // The acquisition is 3000 frames ahead of the analysis: the frames still to be
+        // analysed were measured before the action, so the channel rests until 3000 + 10.
+        {"held off while the analysis lags",
+         excursion(20, {1500, 0}, 3200, 0),
+         {{0, 121, true}, {0, 3111, true}},
+         2,
+         10,
+         3000},
     };
     for (const ControllerCase& c : cases) {
         SCOPED_TRACE(c.name);
+        if (c.ahead > producer.rowsProduced()) {
+            source.add(source.rows(0, uint32_t(c.ahead)));
+            producer.start();
+            ASSERT_TRUE(QTest::qWaitFor([&] { return producer.rowsProduced() == c.ahead; }, 5000));
+        }
         WatcherProbe<VoltageAutomaticControllerConsumer> controller(&producer);
         controller.onChannelChanged(c.channel);
         // Each in a unit of its own: every value is converted.
