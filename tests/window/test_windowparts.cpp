@@ -1,20 +1,18 @@
 // The window's parts on their own, against virtual amplifiers where the library takes part:
 // error boxes, device detection, the connection-lost warning, the acquisition information dock,
-// the device information, the Debug dock and the start-up's console lines and folders.
+// the device information and the start-up's console lines and folders.
 
 #include "app/startup.h"
 #include "commlib/api/devicelist.h"
 #include "recording/labbookevent.h"
 #include "simulator/virtualbus.h"
 #include "tests/support/busdriver.h"
-#include "tests/support/connectedamplifier.h"
 #include "tests/support/connectedwindow.h"
 #include "tests/support/labelcolor.h"
 #include "tests/support/warningcapture.h"
 #include "widgets/activationbutton.h"
 #include "window/acquisitioninfodockwidget.h"
 #include "window/connectionlostdialog.h"
-#include "window/debugdockwidget.h"
 #include "window/devicedetector.h"
 #include "window/deviceinfodialog.h"
 #include "window/errormanager.h"
@@ -24,7 +22,6 @@
 #include <QDoubleSpinBox>
 #include <QLabel>
 #include <QPointer>
-#include <QSpinBox>
 #include <QThread>
 #include <QTime>
 
@@ -145,49 +142,35 @@ void tick(ConnectionLostDialog& dialog) {
     QMetaObject::invokeMethod(&dialog, "onTimerTimeout", Qt::DirectConnection);
 }
 
-TEST(ConnectionLost, CountsDownFromNineToAResetAndALossMeanwhileWaitsForDisconnect) {
-    for (const bool lostAgain : {false, true}) {
-        SCOPED_TRACE(lostAgain);
-        ConnectionLostDialog dialog;
-        QSignalSpy resets(&dialog, &ConnectionLostDialog::resetDevice);
-        QSignalSpy disconnects(&dialog, &ConnectionLostDialog::disconnectDevice);
-        QSignalSpy notes(&dialog, &ConnectionLostDialog::labbookEvent);
-        auto* timer = dialog.findChild<QTimer*>();
-        // Runs inside the dialog's modal loop, as the producer's notices arrive.
-        QTimer::singleShot(0, [&] {
-            EXPECT_EQ(QApplication::activeModalWidget(), &dialog);
-            EXPECT_FALSE(dialog.countdownVisible());
-            dialog.onConnectionReEstablished();
-            EXPECT_EQ(dialog.countdownText(), "Back in 9");
-            EXPECT_EQ(timer->interval(), 1000);
-            if (lostAgain) {
-                tick(dialog);
-                dialog.onConnectionLost(); // the dialog stays open, counting stops
-                EXPECT_EQ(dialog.state(), ConnectionLostDialog::Lost);
-                EXPECT_FALSE(dialog.countdownVisible());
-                EXPECT_FALSE(timer->isActive());
-                QTest::mouseClick(dialog.findChild<QPushButton*>(), Qt::LeftButton);
-                return;
-            }
-            for (int shown = 8; shown >= 0; shown--) {
-                tick(dialog);
-                EXPECT_EQ(dialog.countdownText(), QString("Back in %1").arg(shown));
-            }
-            EXPECT_TRUE(dialog.isVisible()) << "0 stays a second on screen";
+TEST(ConnectionLost, CountsDownFromNineToAReset) {
+    ConnectionLostDialog dialog;
+    QSignalSpy resets(&dialog, &ConnectionLostDialog::resetDevice);
+    QSignalSpy disconnects(&dialog, &ConnectionLostDialog::disconnectDevice);
+    QSignalSpy notes(&dialog, &ConnectionLostDialog::labbookEvent);
+    auto* timer = dialog.findChild<QTimer*>();
+    // Runs inside the dialog's modal loop, as the producer's notices arrive.
+    QTimer::singleShot(0, [&] {
+        EXPECT_EQ(QApplication::activeModalWidget(), &dialog);
+        EXPECT_FALSE(dialog.countdownVisible());
+        dialog.onConnectionReEstablished();
+        EXPECT_EQ(dialog.countdownText(), "Back in 9");
+        EXPECT_EQ(timer->interval(), 1000);
+        for (int shown = 8; shown >= 0; shown--) {
             tick(dialog);
-        });
-        dialog.onConnectionLost();
-        EXPECT_FALSE(dialog.isVisible());
-        EXPECT_EQ(resets.count(), lostAgain ? 0 : 1);
-        EXPECT_EQ(disconnects.count(), lostAgain ? 1 : 0);
-        if (!lostAgain) {
-            EXPECT_EQ(dialog.state(), ConnectionLostDialog::Idle);
-            EXPECT_FALSE(timer->isActive());
+            EXPECT_EQ(dialog.countdownText(), QString("Back in %1").arg(shown));
         }
-        ASSERT_EQ(notes.count(), 1) << "one note per loss";
-        std::unique_ptr<LabbookEvent> note(notes.at(0).at(0).value<LabbookEvent*>());
-        EXPECT_TRUE(note->lineText().contains("'USB connection lost'")) << note->lineText().toStdString();
-    }
+        EXPECT_TRUE(dialog.isVisible()) << "0 stays a second on screen";
+        tick(dialog);
+    });
+    dialog.onConnectionLost();
+    EXPECT_FALSE(dialog.isVisible());
+    EXPECT_EQ(resets.count(), 1);
+    EXPECT_EQ(disconnects.count(), 0);
+    EXPECT_EQ(dialog.state(), ConnectionLostDialog::Idle);
+    EXPECT_FALSE(timer->isActive());
+    ASSERT_EQ(notes.count(), 1) << "one note per loss";
+    std::unique_ptr<LabbookEvent> note(notes.at(0).at(0).value<LabbookEvent*>());
+    EXPECT_TRUE(note->lineText().contains("'USB connection lost'")) << note->lineText().toStdString();
 }
 
 // Two virtual reference amplifiers and no saved settings.
@@ -222,7 +205,7 @@ bool libraryFilters(bool on, bool lowPass, double cutoffHz) {
 }
 
 // The acquisition information dock: unreadable settings and a call without a connection only
-// warn; saturation lights the LED a while and each loss shows in red with a lab book entry; the
+// warn; each loss shows in red with a lab book entry; the
 // filter controls set the library filter within half the rate and are remembered.
 TEST_F(InfoTest, AcquisitionInfoDockWarnsShowsLossesAndSetsTheRememberedFilter) {
     const double fallback =
@@ -244,16 +227,6 @@ TEST_F(InfoTest, AcquisitionInfoDockWarnsShowsLossesAndSetsTheRememberedFilter) 
 
     {
         AcquisitionInfoDockWidget dock;
-        auto* timer = dock.findChild<QTimer*>("saturationTimer");
-        timer->setInterval(10);
-        QSignalSpy timeout(timer, &QTimer::timeout);
-        for (int notice = 0; notice < 2; notice++) {
-            dock.onSaturation();
-            EXPECT_EQ(dock.saturationLedImage(), ":/imgs/red led on.png") << notice;
-            ASSERT_TRUE(timeout.wait(5000)) << notice;
-            EXPECT_EQ(dock.saturationLedImage(), ":/imgs/led off.png") << notice;
-        }
-
         std::vector<QString> entries;
         QObject::connect(&dock, &AcquisitionInfoDockWidget::labbookEvent, &dock, [&](LabbookEvent* event) {
             entries.push_back(event->lineText());
@@ -343,48 +316,6 @@ TEST_F(InfoTest, DeviceInfoOfListedAndOfConnectedDevicesAndItsCopy) {
     for (QPushButton* copy : connected.findChildren<QPushButton*>())
         if (copy->text() == "copy information to clipboard") copy->click();
     EXPECT_EQ(QApplication::clipboard()->text(), both.arg("connected"));
-}
-
-class DebugDock : public kv4test::ConnectedAmplifier {
-  protected:
-    void SetUp() override { connect("cedar"); }
-    kav4sim::VirtualDevice& device() const { return *bus->device(id); }
-    void click(const QString& text) const {
-        QTest::mouseClick(withText<QPushButton>(dock, text), Qt::LeftButton);
-        EXPECT_EQ(QApplication::activeModalWidget(), nullptr) << "failures go to the status line";
-    }
-    QString statusLine() const { return dock.findChild<QLabel*>("statusLine")->text(); }
-    DebugDockWidget dock;
-};
-
-TEST_F(DebugDock, EepromWordsAndValuesReachTheDeviceAndRefusalsShowTheLibrarysMessage) {
-    auto* address = labelled<QSpinBox>(dock, "Eeprom Address");
-    auto* word = labelled<QSpinBox>(dock, "Eeprom Value");
-    address->selectAll();
-    QTest::keyClicks(address, "4a");
-    EXPECT_EQ(address->value(), 0x4A) << "typed in hexadecimal";
-    word->setValue(0xBEEF);
-    click("Eeprom write");
-    EXPECT_EQ(device().eepromWord(0x4A), 0xBEEF);
-    word->setValue(0);
-    click("Eeprom read");
-    EXPECT_EQ(word->value(), 0xBEEF);
-
-    // The dock is the developers' (shown with a marker file): a message's bytes set by hand are
-    // checked for their refusal only.
-    labelled<QSpinBox>(dock, "Byte")->setValue(65535);
-    click("Apply value");
-    EXPECT_EQ(statusLine(), ErrorManager::message(ErrorValueOutOfRange));
-    word->setValue(0x1234);
-    device().failCalls(kav4sim::FtdiCall::ReadEE, 1);
-    click("Eeprom read");
-    EXPECT_EQ(statusLine(), ErrorManager::message(ErrorEepromReadFailed));
-    EXPECT_EQ(word->value(), 0x1234) << "nothing was read";
-    click("Eeprom read");
-    EXPECT_TRUE(statusLine().isEmpty()) << "a good call clears the line";
-    ASSERT_EQ(kv4cl::disconnect(), Success);
-    click("Eeprom write");
-    EXPECT_EQ(statusLine(), ErrorManager::message(ErrorDeviceNotConnected));
 }
 
 TEST(Startup, ConsoleLinesAndWorkingFolders) {
