@@ -4,18 +4,17 @@
 
 #include <limits>
 #include <numeric>
-#include <vector>
 
 namespace {
 
 const kv4cl::RangedMeasurement_t range200pA{-200.0, 200.0, 400.0 / 65536, kv4cl::UnitPfxPico, "A"};
-const kv4cl::RangedMeasurement_t range2nA{-2.0, 2.0, 4.0 / 65536, kv4cl::UnitPfxNano, "A"};
 
 int total(const HistogramRecord& h) {
     return std::accumulate(h.counts.begin(), h.counts.end(), 0);
 }
 
-// (The counts of a cell's noise against its truth: the histogram consumer's and dock's tests.)
+// (The counts of a cell's noise against its truth, and the bins between the cursors: the
+// histogram dock's journey and the command line's analyse.)
 TEST(HistogramRecord, EachSampleLandsInItsBinOutsidersInTheEdgeBinsNotANumberInNone) {
     const double inf = std::numeric_limits<double>::infinity();
     const struct {
@@ -40,37 +39,6 @@ TEST(HistogramRecord, EachSampleLandsInItsBinOutsidersInTheEdgeBinsNotANumberInN
         h.reset(range200pA);
         EXPECT_EQ(total(h) + h.invalidSamples, 0) << "reset kept counts";
     }
-}
-
-TEST(HistogramRecord, LimitsNarrowTheBinsAndOutsidersFillTheEdges) {
-    // One channel of interleaved three-channel frames: column 1 holds the signal.
-    const std::vector<double> frames = {9, -30, 9, 9, 0.05, 9, 9, 30, 9, 9, 5.0, 9};
-    HistogramRecord h;
-    h.reset(range200pA);
-    ASSERT_TRUE(h.setLimits(range200pA, 10.0, -10.0)); // either order
-    EXPECT_DOUBLE_EQ(h.lowerEdge, -10.0);
-    EXPECT_DOUBLE_EQ(h.binWidth, 0.1);
-    h.add(frames.data() + 1, 4, 3);
-    EXPECT_EQ(total(h), 4);
-    EXPECT_EQ((std::vector{h.counts[0], h.counts[100], h.counts[150], h.counts[199]}), std::vector(4, 1));
-
-    // The limits stay in picoamperes when the range moves to nanoamperes.
-    h.reset(range2nA);
-    EXPECT_TRUE(h.limited);
-    EXPECT_DOUBLE_EQ(h.lowerEdge, -0.01);
-    EXPECT_DOUBLE_EQ(h.binWidth, 0.0001);
-    EXPECT_EQ(h.unitLabel, "nA");
-    EXPECT_EQ(total(h), 0);
-
-    for (double bad :
-         {-0.005, std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity()})
-        EXPECT_FALSE(h.setLimits(range2nA, -0.005, bad)) << bad;
-    EXPECT_DOUBLE_EQ(h.lowerEdge, -0.01) << "a refused interval changed the bins";
-
-    h.clearLimits(range2nA);
-    EXPECT_FALSE(h.limited);
-    EXPECT_DOUBLE_EQ(h.lowerEdge, -2.0);
-    EXPECT_DOUBLE_EQ(h.binWidth, 0.02);
 }
 
 } // namespace
