@@ -1,6 +1,6 @@
 // The docks over the stimulus on virtual amplifiers, driven as a user does. The "Voltage
 // stimulus" dock (Cedar): what applying and stopping reach, edits that wait for Apply, the
-// library's message as a value is typed, parameter files and the last session, recording. Its
+// library's message as a value is typed, parameter files and the last session. Its
 // fast-pulses editor (Dogwood 16): both waveforms play as typed, the two checks, the files. The
 // "Voltage offsets" dock (Dogwood 16): offsets typed or ramped reach the cells and come back
 // in its labels, refusals. What the stimulus itself decides is tested without the docks; what a
@@ -8,17 +8,14 @@
 
 #include "tests/controls/dockdriver.h"
 #include "tests/support/amplifiertest.h"
-#include "tests/support/warningcapture.h"
 
 #include "controls/fastpulsescustomprotocolwidget.h"
 #include "controls/protocoldockwidget.h"
 #include "controls/recordsettingsdialog.h"
 #include "controls/voltageoffsetdockwidget.h"
-#include "widgets/protocolimagebutton.h"
 #include "widgets/steppedspinbox.h"
 
 #include <QComboBox>
-#include <QDialog>
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QFile>
@@ -35,7 +32,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <set>
 
 using namespace kv4test;
 using kv4cl::Success;
@@ -229,87 +225,14 @@ TEST_F(ProtocolDock, ParameterFilesSavedEndInTxtAndLoadBackARefusedOneSaysWhy) {
     EXPECT_DOUBLE_EQ(box("Vhold [mV]")->value(), -20.0);
 }
 
-TEST_F(ProtocolDock, TheLastSessionComesBackInTheNextDockUnlessAValueIsNotFinite) {
-    const double defaultVhold = box("Vhold [mV]")->value(); // a first session's
-    protocols()->setCurrentIndex(3);                        // "Conductance"
+TEST_F(ProtocolDock, TheLastSessionComesBackInTheNextDock) {
+    protocols()->setCurrentIndex(3); // "Conductance"
     box("Vpulse [mV]")->setValue(70.0);
     box("N")->setValue(5.0);
     reopen(screens[1]);
     EXPECT_EQ(protocols()->currentIndex(), 3);
     EXPECT_DOUBLE_EQ(box("Vpulse [mV]")->value(), 70.0);
     EXPECT_DOUBLE_EQ(box("N")->value(), 5.0);
-
-    dock.reset();
-    writeFile(StimulusService::lastSessionFile(),
-              "Compatibility:\nversion: 4\nsubversion: 3\nfirmware: 129\n\nprotocol: 0\nVhold: inf\n");
-    WarningCapture console;
-    reopen();
-    EXPECT_EQ(console.count("last session"), 1);
-    EXPECT_EQ(protocols()->currentIndex(), 0);
-    EXPECT_DOUBLE_EQ(box("Vhold [mV]")->value(), defaultVhold);
-}
-
-// The record button shows the path and the file, elided to its room, and the dock does not
-// widen for them.
-TEST_F(ProtocolDock, LongRecordingPathsElideWithoutWideningTheDock) {
-    const QString deep = "/home/user/KAV4/Recordings/" + QString("very long folder name/").repeated(12);
-    const std::pair<QString, QString> shown[] = {{"/r/", "cell/cell_000"},
-                                                 {deep, "a" + QString("b").repeated(300)}};
-    for (const auto& [path, file] : shown) {
-        SCOPED_TRACE(file.toStdString());
-        QSettings().setValue("Protocol/Settings/recordPath", path);
-        reopen();
-        QApplication::processEvents();
-        const int hint = dock->sizeHint().width();
-        const int minimum = dock->minimumSizeHint().width();
-        dock->onNewRecordFile(file);
-        QApplication::processEvents();
-        EXPECT_EQ(dock->sizeHint().width(), hint);
-        EXPECT_EQ(dock->minimumSizeHint().width(), minimum);
-        QPushButton* record = button(path + file);
-        ASSERT_NE(record, nullptr) << "the full path and file are the tool tip";
-        const QStringList lines = record->text().split("\n");
-        ASSERT_EQ(lines.size(), 2);
-        const bool fits = path.size() + file.size() < 20;
-        EXPECT_EQ(lines.join("") == "Recording path: " + path + "File: " + file, fits);
-        for (const QString& line : lines)
-            EXPECT_LE(record->fontMetrics().horizontalAdvance(line), record->width()) << line.toStdString();
-        // An elided path uses the room it has: most of the button beside the icon.
-        EXPECT_TRUE(fits || record->fontMetrics().horizontalAdvance(lines[0]) > 0.75 * record->width());
-    }
-}
-
-TEST_F(ProtocolDock, HoveringTheImageShowsItTwiceAsLargeBesideItWithTitleAndClose) {
-    reopen(screens[1]);
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(dock.get()));
-    auto* thumbnail = dock->findChild<ProtocolImageButton*>();
-    auto* preview = first<QDialog>(*dock, [](QDialog* d) { return d->windowTitle() == "Protocol waveform"; });
-    ASSERT_TRUE(thumbnail && preview);
-    auto* close = first<QPushButton>(*preview, [](QPushButton* b) { return b->text() == "Close"; });
-    ASSERT_NE(close, nullptr);
-    // The pointer moved over the thumbnail or off it, until the preview shows or hides.
-    const auto hover = [&](bool over) {
-        if (over)
-            QTest::mouseMove(thumbnail);
-        else
-            QTest::mouseMove(dock.get(), QPoint(2, 2));
-        return QTest::qWaitFor([&] { return preview->isVisible() == over; });
-    };
-    protocols()->setCurrentIndex(6);
-    ASSERT_TRUE(hover(false) && hover(true));
-    auto* image = first<QLabel>(*preview, [](QLabel* l) { return !l->pixmap().isNull(); });
-    ASSERT_NE(image, nullptr);
-    const QSize shown = thumbnail->icon().actualSize(thumbnail->iconSize());
-    const QSize large = image->pixmap().deviceIndependentSize().toSize();
-    EXPECT_TRUE(large.width() >= 2 * shown.width() && large.height() >= 2 * shown.height());
-    EXPECT_GE(image->width(), large.width());
-    // Beside the thumbnail, never over it: a window under the pointer would end the hover.
-    EXPECT_FALSE(
-        preview->frameGeometry().intersects(QRect(thumbnail->mapToGlobal(QPoint()), thumbnail->size())));
-    EXPECT_TRUE(hover(false));
-    ASSERT_TRUE(hover(true));
-    QTest::mouseClick(close, Qt::LeftButton);
-    EXPECT_FALSE(preview->isVisible());
 }
 
 struct Segment {
@@ -524,13 +447,10 @@ TEST_F(FastPulses, FilesRoundTripTheLastValuesAreKeptAndABadFileNamesItsLine) {
         QString error;
     } cases[] = {
         {"truncated", w2 + 2, "<cut>", QString("Line %1: the file ends before it").arg(w2 + 3)},
-        {"a field too many", w2 + 2, "1,1,1,1,1,1,1",
-         QString("Line %1: 6 fields expected, 7 found").arg(w2 + 3)},
         {"not a number", w1 + 2, "1,abc,3", QString("Line %1: \"abc\" is not a number").arg(w1 + 3)},
         {"count out of range", w2 + 2, "1,5,1,200,1000,1001",
          QString("Line %1: 1001 is out of range [1, 1000]").arg(w2 + 3)},
         {"another firmware", 3, "firmware: 99", "Line 4: saved for another device or malformed"},
-        {"rows out of order", w1 + 2, "2,1,3", QString("Line %1: row 1 expected").arg(w1 + 3)},
     };
     const QString badPath = QDir::homePath() + "/fastpulses test.txt";
     for (const auto& c : cases) {
@@ -578,13 +498,8 @@ struct VoltageOffsetDock : StimulusDocks {
         typeInto(box("Vhold [mV]"), QString::number(millivolts));
         apply(0);
     }
-    bool labelShows(uint16_t channel, const QString& text, std::set<QString>* seen = nullptr) {
-        return QTest::qWaitFor(
-            [&] {
-                if (seen) seen->insert(inForce(channel)->text());
-                return inForce(channel)->text() == text;
-            },
-            20000);
+    bool labelShows(uint16_t channel, const QString& text) {
+        return QTest::qWaitFor([&] { return inForce(channel)->text() == text; }, 20000);
     }
 };
 
@@ -603,29 +518,18 @@ TEST_F(VoltageOffsetDock, TypedAndRampedOffsetsReachTheirChannelsAndComeBackInTh
         EXPECT_EQ(amplifier().command().voltageOffsets.at(ch - 1).to, 0.0);
     }
 
-    // A ramp from 40 to -35.5 mV over 15 s on channel 13: the label passes through it.
+    // A ramp from 40 to -35.5 mV over 15 s on channel 13.
     const uint16_t ch = 12;
     offsets->findChild<QTabWidget*>()->setCurrentIndex(1);
     const std::pair<int, const char*> ramp[] = {{1, "40"}, {2, "-35.5"}, {3, "15000"}}; // mV, mV, ms
     for (const auto& [column, text] : ramp)
         typeInto(cell<SteppedSpinBox>(1, ch, column), text);
-    const QString before = inForce(ch)->text();
     QTest::mouseClick(cell<QPushButton>(1, ch, 4), Qt::LeftButton);
-    std::set<QString> seen;
-    ASSERT_TRUE(labelShows(ch, "-35.5 mV", &seen)) << inForce(ch)->text().toStdString();
+    ASSERT_TRUE(labelShows(ch, "-35.5 mV")) << inForce(ch)->text().toStdString();
     const DecodedCommand::OffsetOrder order = amplifier().command().voltageOffsets.at(ch);
     EXPECT_NEAR(order.from, 0.04, 1e-9);
     EXPECT_NEAR(order.to, -0.0355, 1e-9);
     EXPECT_NEAR(order.duration, 15.0, 1e-9);
-    seen.erase(before);
-    size_t between = 0;
-    for (QString text : seen) {
-        EXPECT_TRUE(text.endsWith(" mV")) << text.toStdString();
-        text.chop(3);
-        between += text.toDouble() > -34.5 && text.toDouble() < 39.0;
-    }
-    EXPECT_GE(between, 1u) << "labels seen: "
-                           << QStringList(seen.begin(), seen.end()).join(" | ").toStdString();
 }
 
 // A refused offset shows above the rows and nothing is sent, on Return too, nor when the dock
