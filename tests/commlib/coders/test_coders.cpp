@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <random>
-
 using namespace kv4CommLib;
 using Bytes = std::vector<uint8_t>;
 
@@ -103,35 +101,4 @@ TEST(DoubleCoders, RoundClampAndWriteTheirCodes) {
         {"sign: -1.5 steps at bit 3, 1010", signNarrow, 3, {}, -1.5, {0x50}, -2.0},
         {"sign: +1.5 steps", signNarrow, 3, {0x50}, 1.5, {0x10}, 2.0},
     });
-}
-
-// The plain coder at any offset, width and value, in byte 0 or across three bytes: the field is
-// the run of bitsNum data bits starting at data bit byteOffset * 7 + bitOffset of the message
-// read as a stream of 7-bit bytes; every other bit, and every start marker, stays as it was.
-TEST(CommandCoderRandom, FieldIsARunOfTheSevenBitStream) {
-    std::mt19937 rng(12345);
-    for (int trial = 0; trial < 5000; trial++) {
-        const uint16_t byteOffset = uint16_t(rng() % 10);
-        const uint8_t bitOffset = uint8_t(rng() % 7);
-        const uint8_t bitsNum = uint8_t(1 + rng() % 32);
-        const uint32_t value = uint32_t(rng());
-        BoolArrayCoder coder(BoolCoder::pack(byteOffset, bitOffset, bitsNum));
-
-        Bytes before(18);
-        for (auto& b : before)
-            b = uint8_t(rng() & 0x7F);
-        before[0] |= 0x80;
-        Bytes after = before;
-        coder.encode(value, after);
-
-        const int first = byteOffset * 7 + bitOffset;
-        for (int pos = 0; pos < int(after.size()) * 7; pos++) {
-            const int bit = (after[pos / 7] >> pos % 7) & 1;
-            const int expected = pos >= first && pos < first + bitsNum ? (value >> (pos - first)) & 1
-                                                                       : (before[pos / 7] >> pos % 7) & 1;
-            ASSERT_EQ(bit, expected) << "trial " << trial << " data bit " << pos;
-        }
-        for (size_t i = 0; i < after.size(); i++)
-            ASSERT_EQ(after[i] & 0x80, i == 0 ? 0x80 : 0);
-    }
 }
