@@ -15,6 +15,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -120,27 +121,44 @@ class ModelBus : public ::testing::Test {
         return device->writes('B');
     }
 
-    // The fixture's packet, as many times as the receive side gathers before it parses (its info
-    // index walking on as a device's does), then the next marker and index that complete the
-    // last packet; the frames read must be the fixture's, as often.
+    // Packets as a device sends them: `packet` again and again, its info index walking on from its
+    // own through the model's cycle and, with `info`, its info byte the one at that index (0 past
+    // its end), enough for the receive side to parse each index at least once; then the next
+    // marker and index that complete the last. Returns the number of complete packets.
+    uint32_t feedPackets(const std::string& serial, char channel, const MessageDispatcher& m,
+                         const Message& packet, const std::optional<Message>& info = {}) {
+        const bool indexed = m.syncWord == MessageDispatcher::syncWordCurrent && !m.infoBytes.empty();
+        const auto cycle = uint32_t(m.infoBytes.size());
+        const uint32_t packets = std::max(m.maxPackets.load(), cycle);
+        Message stream;
+        for (uint32_t p = 0; p <= packets; p++) {
+            const size_t at = stream.size();
+            stream.insert(stream.end(), packet.begin(), packet.end());
+            if (!indexed) continue;
+            const auto index = uint8_t((packet[4] + p) % cycle);
+            stream[at + 4] = index;
+            if (info) stream[at + 5] = index < info->size() ? (*info)[index] : uint8_t(0);
+        }
+        stream.resize(stream.size() - packet.size() + (indexed ? 5 : 4));
+        const auto device = bus->device(serial);
+        device->feed(channel, stream);
+        EXPECT_TRUE(device->waitUntilDrained(channel, 10s));
+        return packets;
+    }
+    // A packet of the current generation: the marker, info index and byte 0, then `body`.
+    static Message packet(const MessageDispatcher& m, const Message& body = {}) {
+        Message p = {0x7F, 0xFF, 0x80, 0x00, 0, 0};
+        p.insert(p.end(), body.begin(), body.end());
+        p.resize(m.packetBytes, 0);
+        return p;
+    }
+
+    // The fixture's packets become the fixture's frames, as often.
     void expectGoldenReceive(MessageDispatcher& m, const std::string& serial, const Golden& golden) {
         const Message packet = golden.bytes("rx packet");
         const std::vector<uint16_t> frames = golden.words("rx frames");
         ASSERT_EQ(packet.size(), m.packetBytes);
-        const uint32_t repeats = m.maxPackets;
-        const bool indexed = m.syncWord == MessageDispatcher::syncWordCurrent && !m.infoBytes.empty();
-        const auto cycle = uint32_t(m.infoBytes.size());
-        Message stream;
-        for (uint32_t i = 0; i <= repeats; i++) {
-            const size_t at = stream.size();
-            stream.insert(stream.end(), packet.begin(), packet.end());
-            if (indexed) stream[at + 4] = uint8_t((packet[4] + i) % cycle);
-        }
-        stream.resize(stream.size() - packet.size() + (indexed ? 5 : 4));
-        const auto device = bus->device(serial);
-        device->feed('B', stream);
-        ASSERT_TRUE(device->waitUntilDrained('B', 10s));
-
+        const uint32_t repeats = feedPackets(serial, 'B', m, packet);
         uint16_t* filtered = nullptr;
         uint16_t* unfiltered = nullptr;
         uint32_t read = 0;
@@ -148,33 +166,12 @@ class ModelBus : public ::testing::Test {
         ASSERT_EQ(m.readFrames(expectedFrames, filtered, unfiltered, read), kv4cl::Success);
         ASSERT_EQ(read, expectedFrames);
         const std::vector<uint16_t> got(unfiltered, unfiltered + size_t(read) * m.wordsPerSample);
-        const std::vector<uint16_t> gotFiltered(filtered, filtered + got.size());
         std::vector<uint16_t> expected;
         for (uint32_t i = 0; i < repeats; i++)
             expected.insert(expected.end(), frames.begin(), frames.end());
         EXPECT_EQ(got, expected);
-        EXPECT_EQ(gotFiltered, expected) << "no filter is on after connection";
-    }
-
-    // Packets of `body` after the marker, the info index walking through the model's cycle and
-    // the info byte from `info` at that index (0 past its end), enough for the receive side to
-    // parse each index at least once, the last completed by the next marker and index.
-    void feedPackets(const std::string& serial, char channel, const MessageDispatcher& m, const Message& info,
-                     const Message& body = {}) {
-        const auto cycle = uint32_t(m.infoBytes.size());
-        const uint32_t packets = std::max(m.maxPackets.load(), cycle);
-        Message stream;
-        for (uint32_t p = 0; p <= packets; p++) {
-            const auto index = uint8_t(p % cycle);
-            Message packet = {0x7F, 0xFF, 0x80, 0x00, index, index < info.size() ? info[index] : uint8_t(0)};
-            packet.insert(packet.end(), body.begin(), body.end());
-            packet.resize(m.packetBytes, 0);
-            stream.insert(stream.end(), packet.begin(), packet.end());
-        }
-        stream.insert(stream.end(), {0x7F, 0xFF, 0x80, 0x00, uint8_t((packets + 1) % cycle)});
-        const auto device = bus->device(serial);
-        device->feed(channel, stream);
-        ASSERT_TRUE(device->waitUntilDrained(channel, 10s));
+        EXPECT_EQ(std::vector<uint16_t>(filtered, filtered + got.size()), expected)
+            << "no filter is on after connection";
     }
 
     std::shared_ptr<kav4sim::VirtualBus> bus;

@@ -137,7 +137,7 @@ TEST_F(Dogwood, SixteenChannelCallsSendTheirBytes) {
     EXPECT_EQ(checkVoltageOffset(16, mV(0), message), ErrorValueOutOfRange);
 
     // The device reports the offsets in force through its info bytes: channel 2 at indices 4 and 5.
-    feedPackets("DW01", 'A', d, {0, 0, 0, 0, 0xFF, 0xF0});
+    feedPackets("DW01", 'A', d, packet(d), Message{0, 0, 0, 0, 0xFF, 0xF0});
     std::vector<Measurement_t> offsets;
     ASSERT_EQ(getVoltageOffsets(offsets), Success);
     ASSERT_EQ(offsets.size(), 16u);
@@ -146,7 +146,10 @@ TEST_F(Dogwood, SixteenChannelCallsSendTheirBytes) {
     EXPECT_EQ(offsets[3].value, 0.0);
 }
 
-TEST_F(Dogwood, ThirtyTwoChannelsShareOneRangeAndStreamThirtyThreeWords) {
+// The Dogwood 32: one range for every channel, frames of 33 words, and its digital offset
+// compensation and zap fields (the widest channel numbers), each call's and those of the next
+// message sent.
+TEST_F(Dogwood, ThirtyTwoChannelsShareOneRangeStreamThirtyThreeWordsAndSendTheirOptionalControls) {
     connectDogwood(dogwood32);
     bool independent = true;
     ASSERT_EQ(hasIndependentCurrentRanges(independent), Success);
@@ -158,65 +161,35 @@ TEST_F(Dogwood, ThirtyTwoChannelsShareOneRangeAndStreamThirtyThreeWords) {
     for (int s = 0; s < 16; s++)
         for (int w = 0; w < 33; w++)
             words.insert(words.end(), {uint8_t(s), uint8_t(w)});
-    feedPackets("DW01", 'A', deviceList().first(), {}, words);
+    feedPackets("DW01", 'A', deviceList().first(), packet(deviceList().first(), words));
     uint32_t got = 0;
     uint16_t* frames = nullptr;
     uint16_t* raw = nullptr;
     ASSERT_EQ(readSamples(16, got, frames, raw), Success);
     ASSERT_EQ(got, 16u);
     EXPECT_EQ(raw[5 * 33 + 32], 5 << 8 | 32);
-}
 
-// Digital offset compensation and zap: each call's fields, and those of the next message sent.
-struct FieldCase {
-    const char* what; // the golden sections "<channels>: what" and "<channels>: what, afterwards"
-    std::function<ErrorCodes_t()> call;
-};
-
-const std::vector<FieldCase> dogwood16Fields = {
-    {"compensate channel 5", [] { return digitalOffsetCompensation(5, true); }},
-    {"autostop", [] { return setDigitalOffsetCompensationAutostop(true); }},
-    {"stop every channel", [] { return digitalOffsetCompensation(16, false); }},
-    {"zap channel 3", [] { return zap(3); }},
-    {"zap every channel", [] { return zap(16); }},
-};
-
-const std::vector<FieldCase> dogwood32Fields = {
-    {"compensate channel 31", [] { return digitalOffsetCompensation(31, true); }},
-    {"autostop", [] { return setDigitalOffsetCompensationAutostop(true); }},
-    {"stop every channel", [] { return digitalOffsetCompensation(32, false); }},
-    {"zap channel 7", [] { return zap(7); }},
-    {"zap every channel", [] { return zap(32); }},
-};
-
-class DogwoodOptionalControls : public Dogwood {
-  protected:
-    void expectFields(Identity id, uint16_t channels, const std::vector<FieldCase>& cases) {
-        connectDogwood(id);
-        bool autostop = false;
-        ASSERT_EQ(hasDigitalOffsetCompensationAutostop(autostop), Success);
-        EXPECT_TRUE(autostop);
-        const std::string model = std::to_string(channels) + ": ";
-        for (const FieldCase& c : cases) {
-            Dogwood::expectFields(sentBy(c.call), model + c.what);
-            // A free bit of both maps.
-            Dogwood::expectFields(sentBy([] { return setRawBit(3, 6, false); }),
-                                  model + c.what + ", afterwards");
-        }
-        EXPECT_EQ(digitalOffsetCompensation(uint16_t(channels + 1), true), ErrorValueOutOfRange);
-        EXPECT_EQ(zap(uint16_t(channels + 1)), ErrorValueOutOfRange);
-        std::vector<bool> running;
-        ASSERT_EQ(getDigitalOffsetCompensationStates(running), Success);
-        EXPECT_EQ(running, std::vector<bool>(channels, false)) << "nothing reported yet";
+    bool autostop = false;
+    ASSERT_EQ(hasDigitalOffsetCompensationAutostop(autostop), Success);
+    EXPECT_TRUE(autostop);
+    const std::pair<const char*, std::function<ErrorCodes_t()>> calls[] = {
+        {"compensate channel 31", [] { return digitalOffsetCompensation(31, true); }},
+        {"autostop", [] { return setDigitalOffsetCompensationAutostop(true); }},
+        {"stop every channel", [] { return digitalOffsetCompensation(32, false); }},
+        {"zap channel 7", [] { return zap(7); }},
+        {"zap every channel", [] { return zap(32); }},
+    };
+    for (const auto& [what, call] : calls) {
+        expectFields(sentBy(call), std::string("32: ") + what);
+        // A free bit of the map.
+        expectFields(sentBy([] { return setRawBit(3, 6, false); }),
+                     std::string("32: ") + what + ", afterwards");
     }
-};
-
-TEST_F(DogwoodOptionalControls, SixteenChannels) {
-    expectFields(dogwood16, 16, dogwood16Fields);
-}
-
-TEST_F(DogwoodOptionalControls, ThirtyTwoChannels) {
-    expectFields(dogwood32, 32, dogwood32Fields);
+    EXPECT_EQ(digitalOffsetCompensation(33, true), ErrorValueOutOfRange);
+    EXPECT_EQ(zap(33), ErrorValueOutOfRange);
+    std::vector<bool> running;
+    ASSERT_EQ(getDigitalOffsetCompensationStates(running), Success);
+    EXPECT_EQ(running, std::vector<bool>(32, false)) << "nothing reported yet";
 }
 
 // The availability queries agree with the tables. The optional controls a model lacks answer
@@ -251,18 +224,15 @@ TEST_F(Dogwood, ModelsWithoutOptionalControlsRefuseThemAsAbsent) {
     uint16_t maxPulses = 0;
     std::vector<bool> running;
     std::vector<int8_t> presets{1};
+    // One call per control; the washer of the multi-well system comes with the TTL output.
     const ErrorCodes_t absent[] = {
         selectCompensationChannel(0),
         setCFast(pF(1), true),
-        setCFast(pF(0), false),
         digitalOffsetCompensation(0, true),
-        setDigitalOffsetCompensationAutostop(true),
         getDigitalOffsetCompensationStates(running),
         zap(0),
         getTtlOutputControls(d, p, w, maxPulses),
         startTtlPulses(ms(0.1), ms(1), ms(0), 1),
-        // The washer of the multi-well system comes with the TTL output.
-        getWasherSpeedRange(d),
         getWasherPresetSpeeds(presets),
         startWasher(0),
     };

@@ -2,8 +2,6 @@
 
 #include "tests/commlib/models/modeltest.h"
 
-#include <limits>
-
 namespace kv4test {
 namespace {
 
@@ -52,7 +50,8 @@ TEST_F(Washer, CommandsAreEdgesWithTheirArguments) {
 TEST_F(Washer, StatusAndSpeedsComeFromTheDevice) {
     // The washer's error code and speeds arrive in the info bytes 0 to 4, one pair per packet,
     // the index walking through all the info bytes.
-    feedPackets("FIR01", 'B', deviceList().first(), {9, 0xFB, 20, 0x80, 0x7F});
+    feedPackets("FIR01", 'B', deviceList().first(), packet(deviceList().first()),
+                Message{9, 0xFB, 20, 0x80, 0x7F});
 
     int8_t code = 0;
     std::vector<int8_t> speeds;
@@ -88,18 +87,14 @@ TEST_F(Washer, TtlPulsesAreSentWithTheirFieldsAndChecked) {
         EXPECT_EQ(sentBy(setRawBit(38, 6, false), 1)[0][53] & 0x08, 0) << "the start is an edge";
     }
 
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    const double inf = std::numeric_limits<double>::infinity();
+    // The library refuses values that are no numbers before the model sees them.
     const Case refused[] = {
-        {us(0.5), ms(1), us(0), 1, nullptr},    // duration below its range
-        {us(100), ms(0.05), us(0), 1, nullptr}, // period below its range
-        {us(100), ms(1), us(-1), 1, nullptr},   // negative delay
-        {us(100), ms(1), us(0), 0, nullptr},    // no pulse
-        {us(100), ms(1), us(0), 1001, nullptr}, // too many
-        {us(1000), ms(1), us(0), 1, nullptr},   // a pulse as long as its period
-        {us(nan), ms(1), us(0), 1, nullptr},
-        {us(100), ms(inf), us(0), 1, nullptr},
-        {us(100), ms(1), us(-inf), 1, nullptr},
+        {us(0.5), ms(1), us(0), 1, nullptr},                    // duration below its range
+        {us(100), ms(0.05), us(0), 1, nullptr},                 // period below its range
+        {us(100), ms(1), us(-1), 1, nullptr},                   // negative delay
+        {us(100), ms(1), us(0), 0, nullptr},                    // no pulse
+        {us(100), ms(1), us(0), 1001, nullptr},                 // too many
+        {us(1000), ms(1), us(0), 1, nullptr},                   // a pulse as long as its period
         {{100.0, UnitPfxMicro, "V"}, ms(1), us(0), 1, nullptr}, // not a time
     };
     for (const Case& c : refused)
