@@ -1,39 +1,25 @@
 // The noise report: its arithmetic on frames given by hand, its table, lab book entries and
-// CSV, and its figures for a cell of known noise and resistance measured through a virtual
-// amplifier, the library and the producer. Also the stored values that the docks' boxes
-// refuse, for every dock that keeps them.
-
-// First: the simulator has a member named like Qt's "emit" macro.
-#include "tests/analysis/consumersonamplifier.h"
+// CSV. (Its figures for a recorded cell of known noise: the command line's analyse.)
 
 #include "analysis/framework/resultformat.h"
 #include "analysis/noisereport/noisereportwidget.h"
-#include "analysis/rcestimation/rcestimationwidget.h"
 #include "recording/labbookevent.h"
 #include "tests/acquisition/scriptedsource.h"
 #include "tests/analysis/dockdriver.h"
-#include "tests/support/warningcapture.h"
 #include "widgets/copyabletable.h"
-#include "widgets/steppedspinbox.h"
 
 #include <QDoubleSpinBox>
 #include <QSettings>
-#include <QSignalSpy>
-#include <QSpinBox>
 #include <QTest>
 #include <QToolButton>
 
 #include <cmath>
-#include <functional>
 #include <limits>
 #include <memory>
 #include <tuple>
 
 namespace {
 
-using kav4sim::CellParameters;
-using kav4sim::DecodedCommand;
-using kv4test::quietCell;
 using Result = NoiseReportConsumer::Result_t;
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 constexpr double inf = std::numeric_limits<double>::infinity();
@@ -86,8 +72,6 @@ TEST(NoiseReportArithmetic, MeanAndPopulationDeviationOfEveryChannelOnceTheWindo
         EXPECT_EQ(std::tuple(s.currentMeans[0], s.currentStds[0], s.gpMeans[0]), std::tuple(3.0, 1.0, 8.0));
     }
 }
-
-// ---- The widget ------------------------------------------------------------------------
 
 // Each value to the resolution of its channel's range, a missing one as a dash; the CSV column
 // in the unit of its heading; a lab book entry per current channel; the table greys once Stop
@@ -163,113 +147,6 @@ TEST(NoiseReportShown, AResultShowsInTheTableTheCsvAndTheLabbookAndGreysWhenStal
     consumer.feed({0, 1, 2});
     EXPECT_EQ(consumer.results.size(), 1u);
     EXPECT_EQ(NoiseReportWidget().windowBox()->value(), 2.0) << "a new dock";
-}
-
-// A stored value that a dock's box cannot take is dropped with a warning naming its setting,
-// and the box holds its default; one it can take is shown. (The RC dock reads its protocol
-// from the connected device.)
-class StoredSettings : public kv4test::SimulatedAmplifiers {};
-
-TEST_F(StoredSettings, AValueTheBoxCannotTakeGivesWayToItsDefaultWithAWarning) {
-    ASSERT_NO_FATAL_FAILURE(connect("cedar"));
-    QSettings().remove("Analysis/Online/RCEstimation");
-    const auto window = [] { return NoiseReportWidget().windowBox()->value(); };
-    const auto vpulse = [] {
-        RCEstimationWidget dock;
-        return kv4test::labelled<SteppedSpinBox>(dock, "Vpulse [mV]")->value();
-    };
-    const auto repetitions = [] {
-        RCEstimationWidget dock;
-        const QWidget& panel = *kv4test::labelled<SteppedSpinBox>(dock, "Tpulse [ms]")->parentWidget();
-        return double(kv4test::labelled<QSpinBox>(panel, "Repetitions")->value());
-    };
-    const double defaultVpulse = vpulse();
-    const QString rc = "Analysis/Online/RCEstimation/";
-    const std::tuple<QString, std::function<double()>, QVariant, double> rows[] = {
-        {NoiseReportWidget::windowKey, window, "abc", 0.5},
-        {NoiseReportWidget::windowKey, window, 1e308, 0.5},
-        {rc + "Vpulse", vpulse, nan, defaultVpulse},
-        {rc + "Vpulse", vpulse, 37.0, 37.0},
-        {rc + "Resistance repetitions", repetitions, "many", 3},
-        {rc + "Resistance repetitions", repetitions, 0, 3},
-    };
-    for (const auto& [key, shown, stored, expected] : rows) {
-        SCOPED_TRACE((key + " = " + stored.toString()).toStdString());
-        QSettings().setValue(key, stored);
-        const kv4test::WarningCapture warnings;
-        EXPECT_EQ(shown(), expected);
-        const bool taken = stored == QVariant(expected);
-        EXPECT_EQ(warnings.count(key), taken ? 0 : 1) << warnings.warnings.join("\n").toStdString();
-        EXPECT_EQ(QSettings().contains(key), taken) << "a refused value is dropped, not warned of again";
-        QSettings().remove(key);
-    }
-}
-
-// ---- Through a virtual amplifier -------------------------------------------------------
-
-// Cedar at 50 kHz.
-class NoiseReportOnAmplifier : public kv4test::ConsumersOnAmplifier {
-  protected:
-    NoiseReportOnAmplifier() { rateIdx = 4; }
-};
-
-TEST_F(NoiseReportOnAmplifier, WhiteNoiseAndTheHoldingCurrentOfAPassiveCellAreMeasured) {
-    bus->clock()->setTimeScale(2.0);
-    ASSERT_EQ(kv4cl::setCurrentRange(0, 4), kv4cl::Success); // +-200 pA
-    waitForCommand([](const DecodedCommand& c) { return c.currentRangeIdx[0] == 0; });
-    ASSERT_EQ(kv4cl::getSamplingRate(rate), kv4cl::Success);
-    kv4cl::RangedMeasurement_t range;
-    ASSERT_EQ(kv4cl::getCurrentRange(range, 0), kv4cl::Success);
-    const double step = range.step * kv4cl::prefixFactor(range.prefix, kv4cl::UnitPfxNone);
-
-    for (const auto& [sigma, vhold] : {std::pair{5e-12, 100.0}, {0.0, -60.0}}) { // A, mV
-        SCOPED_TRACE("sigma " + std::to_string(sigma) + " A, Vhold " + std::to_string(vhold) + " mV");
-        CellParameters cell = quietCell();
-        cell.noiseRms = sigma;
-        amplifier().setCell(4, cell);
-        startProtocol("Constant", {{"Vhold", vhold}});
-        settle();
-
-        producer = std::make_unique<DeviceDataProducer>(source);
-        auto consumer = std::make_unique<NoiseReportConsumer>(producer.get());
-        std::vector<Result> results;
-        QObject receiver; // gone before the consumer, whose results it takes
-        QObject::connect(
-            consumer.get(), &NoiseReportConsumer::result, &receiver,
-            [&](const Result& r) {
-                consumer->takeHandOver();
-                results.push_back(r);
-            },
-            Qt::QueuedConnection);
-        ASSERT_NO_FATAL_FAILURE(kv4test::seed(*consumer)); // the real rate
-        consumer->onStartConsuming();
-        producer->start();
-        // The first window may hold the end of the settling; the next two make a second.
-        ASSERT_TRUE(QTest::qWaitFor([&] { return results.size() >= 3; }, 60000))
-            << "results: " << results.size();
-        consumer->onStopConsuming();
-        producer->onStopProducing();
-
-        const double expectedMean = vhold * 1e-3 / (cell.membraneResistance + cell.seriesResistance);
-        for (int ch = 0; ch < 4; ch++) {
-            SCOPED_TRACE("channel " + std::to_string(ch));
-            const double variance =
-                (std::pow(results[1].currentStds[ch], 2) + std::pow(results[2].currentStds[ch], 2)) / 2.0;
-            const double mean = (results[1].currentMeans[ch] + results[2].currentMeans[ch]) / 2.0;
-            if (sigma > 0.0) {
-                const double sd = std::sqrt(variance);
-                EXPECT_NEAR(sd, sigma, 0.02 * sigma) << "off by " << (sd / sigma - 1.0) * 100 << " %";
-                // The mean of some 50000 samples of noise sigma wanders by sigma / 224.
-                EXPECT_NEAR(mean, expectedMean, 5.0 * sigma / std::sqrt(rate.getNoPrefixValue()));
-            } else {
-                EXPECT_NEAR(mean, expectedMean, step)
-                    << "off by " << (mean - expectedMean) / step << " quantisation steps";
-                EXPECT_TRUE(std::isnan(variance) || std::sqrt(variance) <= step) << std::sqrt(variance);
-            }
-        }
-        EXPECT_NEAR(results[1].voltageMeans[0], vhold * 1e-3, 1e-9) << "the holding voltage, in volts";
-        consumer.reset();
-    }
 }
 
 } // namespace
