@@ -3,13 +3,12 @@
 // results, against what the circuit gives; and the RC estimation dock driven as a user drives
 // it: the check boxes, override values typed into the boxes and judged by the library, Start
 // with one estimation running its protocol through the stimulus, the table, the export and the
-// lab book. (Stored values the boxes refuse: the noise report's test, with the other docks'.)
+// lab book.
 
 // First: the simulator has a member named like Qt's "emit" macro.
 #include "tests/analysis/consumersonamplifier.h"
 #include "tests/analysis/dockdriver.h"
 
-#include "analysis/framework/resultformat.h"
 #include "analysis/rcestimation/cestimationconsumer.h"
 #include "analysis/rcestimation/rcestimationwidget.h"
 #include "analysis/rcestimation/restimationconsumer.h"
@@ -95,11 +94,11 @@ class RcOnAmplifier : public ConsumersOnAmplifier {
     std::unique_ptr<CEstimationConsumer> cEstimation;
 };
 
-// The cells read the capacitance the circuit presents (see seenCapacitance), on two models at
-// the lowest rate of one and the highest of the other: with the protocol's default period of 100 ms (+-2
-// V/s), and a 20 ms one (+-10 V/s). Before each sample was the mean current over its period, the 30 pF cells
-// read a fifth of that at 1.22 kHz; before the ramps were measured over stretches symmetric about their
-// middles, the 100 MOhm leak took 20 % off.
+// The cells read the capacitance the circuit presents (see seenCapacitance), on two models: at
+// the lowest rate of one with the protocol's default period of 100 ms (+-2 V/s), at the highest
+// of the other with a 20 ms one (+-10 V/s). Before each sample was the mean current over its
+// period, the 30 pF cells read a fifth of that at 1.22 kHz; before the ramps were measured over
+// stretches symmetric about their middles, the 100 MOhm leak took 20 % off.
 struct Row {
     const char* model;
     uint16_t rateIdx;
@@ -138,8 +137,7 @@ TEST_P(CapacitanceAtRates, IsWhatTheCircuitPresentsWithinTwoPercentOnEveryChanne
 }
 
 INSTANTIATE_TEST_SUITE_P(LowestAndHighestRates, CapacitanceAtRates,
-                         testing::Values(Row{"cedar", 0, 100.0}, Row{"cedar", 2, 20.0},
-                                         Row{"dogwood16", 5, 100.0}),
+                         testing::Values(Row{"cedar", 0, 100.0}, Row{"dogwood16", 5, 20.0}),
                          [](const testing::TestParamInfo<Row>& info) {
                              return std::string(info.param.model) + "_rate" +
                                     std::to_string(info.param.rateIdx) + "_" +
@@ -162,24 +160,14 @@ class RcDockOnAmplifier : public RcOnAmplifier {
         EXPECT_TRUE(box) << label.toStdString();
         return box;
     }
-    static QCheckBox* check(const QWidget& parent, const QString& text) {
-        auto* box = withText<QCheckBox>(parent, text);
-        EXPECT_TRUE(box) << text.toStdString();
-        return box;
-    }
     static QLabel* warning(const QWidget& parent) {
         for (QLabel* l : parent.findChildren<QLabel*>())
             if (l->styleSheet().contains("rgb(255, 255, 128)")) return l;
         return nullptr;
     }
-    // The times the stimulus ran the protocol of that entry.
-    static int runs(const QSignalSpy& running, int protocolIdx) {
-        return int(std::count_if(running.begin(), running.end(),
-                                 [&](const QList<QVariant>& r) { return r.at(0).toInt() == protocolIdx; }));
-    }
 };
 
-// The checks keep one estimation at least and enable its boxes; a value the library refuses
+// The checks keep one estimation at least; a value the library refuses
 // shows its message and keeps Start off until it is mended. The resistance alone runs
 // continuously on the values typed, never the capacitance's protocol, and Stop holds Vhold
 // again. A ruptured membrane draws more than the 200 pA range holds: its resistance is the
@@ -201,9 +189,8 @@ TEST_F(RcDockOnAmplifier, TheResistanceAloneRunsOnTheTypedValuesAndOneFromSatura
     widget.show();
     widget.setConsumers(rEstimation.get(), cEstimation.get()); // as the main window gives them
     widget.setStimulus(&stimulus);
-    EXPECT_FALSE(widget.toolAction(AnalysisWidget::ExportTool)->isEnabled());
-    QCheckBox* rCheck = check(widget, "Estimate\nResistance");
-    QCheckBox* cCheck = check(widget, "Estimate\nCapacitance");
+    QCheckBox* rCheck = withText<QCheckBox>(widget, "Estimate\nResistance");
+    QCheckBox* cCheck = withText<QCheckBox>(widget, "Estimate\nCapacitance");
     ASSERT_TRUE(rCheck && cCheck);
     const struct {
         QCheckBox* click;
@@ -214,8 +201,6 @@ TEST_F(RcDockOnAmplifier, TheResistanceAloneRunsOnTheTypedValuesAndOneFromSatura
         QTest::mouseClick(t.click, Qt::LeftButton, {}, QPoint(6, t.click->height() / 2));
         EXPECT_EQ(rCheck->isChecked(), t.r);
         EXPECT_EQ(cCheck->isChecked(), t.c);
-        EXPECT_EQ(box(widget, "Tpulse [ms]")->isEnabled(), t.r);
-        EXPECT_EQ(box(widget, "TPeriod [ms]")->isEnabled(), t.c);
     }
     QToolButton* start = widget.toolButton(AnalysisWidget::StartTool);
     type(box(widget, "Tpulse [ms]"), "0");
@@ -231,19 +216,16 @@ TEST_F(RcDockOnAmplifier, TheResistanceAloneRunsOnTheTypedValuesAndOneFromSatura
     };
     type(repetitions(widget), "4");
 
-    QSignalSpy running(&stimulus, &StimulusService::running);
     kv4test::Results results(rEstimation.get());
     QTest::mouseClick(start, Qt::LeftButton);
     EXPECT_FALSE(rCheck->isEnabled());
     EXPECT_FALSE(box(widget, "Vpulse [mV]")->isEnabled());
     ASSERT_NO_FATAL_FAILURE(waitFor(results, 3));
     ASSERT_TRUE(QTest::qWaitFor([&] { return widget.table()->item(0, 3)->text() != "-"; }, 20000));
-    EXPECT_EQ(runs(running, 1), 0);
     EXPECT_FALSE(cEstimation->isRunning());
     EXPECT_EQ(amplifier().command().protocolIdx, 2);
     EXPECT_NEAR(amplifier().command().protocolParameters.at("Vpulse"), 0.04, 1e-6);
     EXPECT_EQ(widget.table()->item(1, 0)->text(), "-") << "no capacitance measured";
-    EXPECT_EQ(widget.table()->toolTip(), "");
 
     const uint64_t before = amplifier().command().protocolStarts;
     QTest::mouseClick(widget.toolButton(AnalysisWidget::StopTool), Qt::LeftButton);
@@ -252,7 +234,6 @@ TEST_F(RcDockOnAmplifier, TheResistanceAloneRunsOnTheTypedValuesAndOneFromSatura
         10s));
     EXPECT_FALSE(rEstimation->isRunning());
     EXPECT_TRUE(rCheck->isEnabled());
-    EXPECT_EQ(widget.table()->toolTip(), staleAfterStop) << "greyed once stopped";
     const QTableWidgetItem* saturated = widget.table()->item(0, 0);
     EXPECT_TRUE(saturated->text().endsWith(" (saturated)")) << saturated->text().toStdString();
     EXPECT_EQ(saturated->toolTip(), "The current of channel 1 saturated its 200 pA range: this is the "
@@ -270,10 +251,7 @@ TEST_F(RcDockOnAmplifier, TheResistanceAloneRunsOnTheTypedValuesAndOneFromSatura
     ASSERT_EQ(entries.count(), 4);
     for (int ch = 0; ch < 4; ch++) {
         std::unique_ptr<LabbookEvent> entry(entries.at(ch).at(0).value<LabbookEvent*>());
-        EXPECT_EQ(entry->type, LabbookEvent::TypeRCEstimation);
-        EXPECT_TRUE(entry->lineText().contains(QString("Channel: %1").arg(ch + 1)));
-        EXPECT_EQ(entry->lineText().endsWith("Resistance from saturated samples"), ch == 0)
-            << entry->lineText().toStdString();
+        EXPECT_EQ(entry->lineText().endsWith("Resistance from saturated samples"), ch == 0) << ch;
     }
 
     RCEstimationWidget next;

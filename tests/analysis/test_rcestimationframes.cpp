@@ -1,8 +1,8 @@
 // The phase machines of the resistance and capacitance estimations on frames written by the
-// test: which levels and which frames of each ramp or level they measure, what they refuse,
-// and how many results a stream gives. Each frame is one voltage and two current channels;
-// the second channel reads twice the first. Frames that must not be measured carry a current
-// that would spoil the result.
+// test: which levels and which frames of each ramp or level they measure, and what they refuse.
+// Each frame is one voltage and two current channels; the second channel reads twice the first.
+// Frames that must not be measured carry a current that would spoil the result. (Continuous
+// results: the RC dock's journey.)
 
 #include "acquisition/devicedataproducer.h"
 #include "analysis/rcestimation/cestimationconsumer.h"
@@ -122,10 +122,7 @@ TEST_F(EstimationFrames, ResistanceIsMeasuredOnTheLargestStepAfterHalfOfEachLeve
          measured({{0.0, 0.05, -0.05}, {100, 100, 100}, 1, {0, 50, 50}, {0, 33, 33}}), 1, 2e6},
         {"largest step first", measured({{-0.08, 0.08, 0.04}, {61, 7, 90}, 0, {30, 3, 0}, {20, 2, 0}}), 1,
          2e6},
-        {"largest step back to the first level",
-         measured({{0.06, 0.02, -0.06}, {10, 40, 25}, 2, {5, 0, 12}, {3, 0, 8}}), 1, 2e6},
         {"two levels", periods({{0.0, 0.0, 50}, {0.05, 1e-9, 50}}), 0, 0.0},
-        {"levels of two frames", periods({{0.0, 0.0, 2}, {0.05, 1e-9, 2}, {-0.05, -1e-9, 2}}), 0, 0.0},
         {"a current that does not move", periods({{0.0, 1e-9, 30}, {0.05, 1e-9, 30}, {-0.05, 1e-9, 30}}), 1,
          std::nan("")},
         {"a current against the voltage", periods({{0.0, 0.0, 30}, {0.05, -1e-9, 30}, {-0.05, 1e-9, 30}}), 1,
@@ -198,12 +195,10 @@ TEST_F(EstimationFrames, CapacitanceIsMeasuredOverTheMiddleOfEachRampLeavingATen
         // Equal ramps of 100 frames sum frames 10 to 90 of each.
         {"equal ramps of 100", triangle(100, 100, 0.1, 15, c, spoil), 1, c},
         {"short rise, long fall", triangle(60, 140, 0.05, 15, c, spoil), 1, c},
-        {"long rise, short fall", triangle(150, 30, 0.2, 15, c, spoil), 1, c},
         {"slow ramps with repeated values", slow, 1, c, 0.01},
         {"flat voltage", Frames(5000, {0.01, 1e-9}), 0, 0.0},
         // A tenth of 19 frames is 1: the stretch would start on the turn, never measured.
         {"ramps too short to leave a frame after the turn", triangle(19, 19, 0.1, 200, c, capacitor), 0, 0.0},
-        {"one ramp too short", triangle(19, 100, 0.1, 200, c, capacitor), 0, 0.0},
         {"a leak along bent ramps", leakyBentTriangle(c, 15), 1, c, 0.005},
         {"current against the slope", triangle(100, 100, 0.1, 15, -c, capacitor), 1, std::nan("")},
         {"a step protocol before the triangle", switched, 1, c, 0.01},
@@ -211,32 +206,6 @@ TEST_F(EstimationFrames, CapacitanceIsMeasuredOverTheMiddleOfEachRampLeavingATen
     };
     for (const Case& k : cases)
         expect<CEstimationConsumer>(k, 2.0);
-}
-
-// Single results go idle; continuous ones come every `repetitions` periods (3 for the
-// resistance, 10 for the capacitance) after the periods that find the protocol.
-TEST_F(EstimationFrames, ContinuousModeGivesAResultPerRepetitionsOfPeriods) {
-    const LevelsCase square{{0.0, 0.05, -0.05}, {100, 100, 100}, 1, {0, 50, 50}, {0, 33, 33}};
-    for (bool continuous : {false, true}) {
-        SCOPED_TRACE(continuous);
-        Probe<REstimationConsumer> r(&producer);
-        Probe<CEstimationConsumer> c(&producer);
-        r.setContinuous(continuous);
-        c.setContinuous(continuous);
-        QSignalSpy rResults(&r, &REstimationConsumer::result);
-        QSignalSpy cResults(&c, &CEstimationConsumer::result);
-        // Levels: one period finds them, then 3 per result: 11 periods give 3 results.
-        r.feed(levelPeriods(square, 11, 1e-9));
-        // Ramps: a period and a half find them, each result ends on the turn after its tenth
-        // period: 35 periods give 3 results, each from its own periods, with the leak along the
-        // bent ramps taken off every time.
-        c.feed(leakyBentTriangle(50e-12, 35));
-        EXPECT_EQ(rResults.count(), continuous ? 3 : 1);
-        ASSERT_EQ(cResults.count(), continuous ? 3 : 1);
-        for (const QList<QVariant>& result : cResults)
-            EXPECT_NEAR(result.at(0).value<CEstimationConsumer::Result_t>().capacitances.at(0), 50e-12,
-                        0.25e-12);
-    }
 }
 
 } // namespace
