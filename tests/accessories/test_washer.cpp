@@ -1,15 +1,10 @@
-// The washer's docks on a virtual Fir, driven through the library as users drive them.
+// The washer's dock on a virtual Fir, driven through the library as users drive it.
 #include "accessories/firwashercontrol.h"
-#include "accessories/firwashercontroldebug.h"
-#include "accessories/firwasherpresetspeedsdlg.h"
 #include "tests/support/connectedamplifier.h"
 
-#include <QApplication>
-#include <QLCDNumber>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTest>
-#include <QTimer>
 
 #include <array>
 
@@ -85,44 +80,6 @@ TEST_F(Washer, TypedPresetsReachTheWasherAndTheRefreshShowsItsSpeedsButNotOverAn
     QTest::keyClick(speedBox(1), Qt::Key_Tab);
     EXPECT_TRUE(
         QTest::qWaitFor([&] { return speedBox(1)->value() == -43 && speedBox(4)->value() == 31; }, 5000));
-}
-
-TEST_F(Washer, DebugDockShowsStatusTextsAndSpeedsAndSendsItsCommands) {
-    FirWasherControlDebug debug;
-    debug.resize(350, 300);
-    debug.show();
-    auto* status = debug.findChild<QLabel*>("washerStatusLabel");
-    EXPECT_EQ(status->text(), "No Error");
-
-    // A preset of speed 0 cannot turn: the execution error shows, and "Reset error" clears it.
-    ASSERT_EQ(kv4cl::setWasherPresetSpeeds({0, -7, 0, 0}), kv4cl::Success);
-    QTest::mouseClick(withText<QPushButton>(debug, "Start washing"), Qt::LeftButton);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return status->text() == "Execution Error"; }, 5000));
-    EXPECT_TRUE(
-        QTest::qWaitFor([&] { return debug.findChildren<QLCDNumber*>()[1]->intValue() == -7; }, 5000));
-    QTest::mouseClick(withText<QPushButton>(debug, "Reset error"), Qt::LeftButton);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return status->text() == "No Error"; }, 5000));
-
-    bus->amplifier(id)->failWasher(9);
-    QTest::mouseClick(withText<QPushButton>(debug, "Update status"), Qt::LeftButton);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return status->text() == "Something else"; }, 5000));
-
-    // "Set preset speeds" sends what the editor holds when closed with "Ok", nothing on "Cancel".
-    for (const char* closing : {"Cancel", "Ok"}) {
-        QTimer::singleShot(0, [&] {
-            auto* editor = dynamic_cast<FirWasherPresetSpeedsDlg*>(QApplication::activeModalWidget());
-            ASSERT_TRUE(editor);
-            EXPECT_EQ(editor->windowTitle(), "Preset speeds editor");
-            QSpinBox* first = labelled<QSpinBox>(*editor, "preset speed 1");
-            first->setFocus();
-            first->selectAll();
-            QTest::keyClicks(first, "-64");
-            QTest::mouseClick(withText<QPushButton>(*editor, closing), Qt::LeftButton);
-        });
-        QTest::mouseClick(withText<QPushButton>(debug, "Set preset speeds"), Qt::LeftButton);
-    }
-    EXPECT_TRUE(QTest::qWaitFor([&] { return washer().speeds()[0] == -64; }, 5000));
-    EXPECT_EQ(washer().speeds()[1], -7);
 }
 
 } // namespace
