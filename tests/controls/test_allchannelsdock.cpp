@@ -7,8 +7,6 @@
 #include "controls/allchannelscontrolsdockwidget.h"
 #include "widgets/steppedspinbox.h"
 
-#include <QIcon>
-#include <QImage>
 #include <QKeySequence>
 #include <QToolButton>
 
@@ -33,10 +31,6 @@ const std::map<char, QString> tips = {
     {'t', "Apply a reference pulse train with"},
     {'v', "Override of the reference pulse:"},
 };
-
-bool sameImage(const QIcon& icon, const QString& path) {
-    return icon.pixmap(16).toImage() == QIcon(path).pixmap(16).toImage();
-}
 
 class AllChannelsDock : public ConnectedAmplifier {
   protected:
@@ -91,7 +85,7 @@ TEST_F(AllChannelsDock, FindingTheSwitchBanksChangesNoChannel) {
     EXPECT_EQ(command().switchBankB, before.switchBankB);
 }
 
-TEST_F(AllChannelsDock, ButtonsAnnounceTheirClicksAndThePowerButtonWarnsWhileChannelsAreOff) {
+TEST_F(AllChannelsDock, ButtonsAnnounceTheirClicks) {
     connect("dogwood16");
     build(screens[1]);
     QStringList announced;
@@ -104,16 +98,9 @@ TEST_F(AllChannelsDock, ButtonsAnnounceTheirClicksAndThePowerButtonWarnsWhileCha
                      note("compensate %1"));
     QObject::connect(dock.get(), &AllChannelsControlsDockWidget::zap, [&] { announced << "zap"; });
 
-    QToolButton* power = button('o');
-    EXPECT_TRUE(power->isChecked()) << "channels are on after connecting";
-    EXPECT_TRUE(sameImage(power->icon(), ":/imgs/power on.png"));
-    QTest::mouseClick(power, Qt::LeftButton);
-    EXPECT_TRUE(sameImage(power->icon(), ":/imgs/warning icon.png"));
-    QTest::mouseClick(power, Qt::LeftButton);
-    EXPECT_TRUE(sameImage(power->icon(), ":/imgs/power on.png"));
-    for (const char letter : {'h', 'c', 'z', 'z', 'c'})
+    EXPECT_TRUE(button('o')->isChecked()) << "channels are on after connecting";
+    for (const char letter : {'o', 'o', 'h', 'c', 'z', 'z', 'c'})
         QTest::mouseClick(button(letter), Qt::LeftButton);
-    EXPECT_TRUE(sameImage(button('h')->icon(), ":/imgs/show.png"));
     EXPECT_EQ(announced,
               (QStringList{"on 0", "on 1", "hide 1", "compensate 1", "zap", "zap", "compensate 0"}));
 }
