@@ -1,6 +1,6 @@
-// The plot tab: the layout of the channel plots, maximising, colours and the channel switch. A
-// curve moving between plots is seen through the overlap; the time span reaching the consumer
-// through the window (Ctrl++ and every frame drawn of a recording played back).
+// The plot tab: the layout of the channel plots, zooms, markers, triggers, baselines, overlays
+// and the channel switch. Pages of channels are the window's test at both sizes; the time span
+// reaching the consumer, the window's (Ctrl++ and every frame drawn of a recording played back).
 
 #include "acquisition/librarysamplesource.h"
 #include "commlib/api/kv4cl.h"
@@ -23,8 +23,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <numeric>
-#include <set>
 #include <vector>
 
 namespace {
@@ -63,32 +61,6 @@ class PlotTabTest : public ::testing::Test {
     void SetUp() override { QSettings().clear(); }
     void TearDown() override { QSettings().clear(); }
 };
-using PlotColors = PlotTabTest;
-
-// Stored colours win; past the palette every channel has its own. Dark mode complements every
-// colour (the tab's own test sees it reach the curves) and is kept for the next connection;
-// restoring the defaults ends it and drops the chosen colours.
-TEST_F(PlotColors, StoredColoursWinDarkModeIsKeptAndRestoreBringsTheDefaults) {
-    using Dialog = PlotPreferencesDialog;
-    std::set<QRgb> extra;
-    for (int ch = 16; ch < 33; ch++)
-        extra.insert(Dialog::defaultColor(Dialog::Current, ch).rgb());
-    EXPECT_EQ(extra.size(), 17u);
-    QSettings().setValue("Preferences/Plot/currentChannel001Color", QColor(Qt::darkCyan));
-    Dialog dialog(4, 1, 1);
-    EXPECT_EQ(std::pair(dialog.color(Dialog::Current, 1), dialog.color(Dialog::Current, 2)),
-              std::pair(QColor(Qt::darkCyan), QColor(Qt::green)));
-    QSignalSpy background(&dialog, &Dialog::plotColorsChanged);
-    dialog.onSetDarkMode(true);
-    EXPECT_EQ(dialog.color(Dialog::Gp, 0), QColor(Qt::white));
-    EXPECT_TRUE(Dialog(4, 1, 1).darkMode()) << "kept for the next connection";
-    background.clear();
-    dialog.onRestoreDefaultColors();
-    EXPECT_EQ(dialog.color(Dialog::Current, 1), QColor(Qt::red));
-    EXPECT_FALSE(dialog.darkMode());
-    ASSERT_EQ(background.count(), 1);
-    EXPECT_EQ(background.at(0).at(0).value<QColor>(), QColor(Qt::white));
-}
 
 // A plot tab over a producer and its gap-free plot consumer.
 struct TabFixture {
@@ -233,16 +205,9 @@ TEST_F(PlotTabTest, ATriggerSetOnOnePlotShowsWhereItSitsOnTheOthers) {
     EXPECT_FALSE(remove->isEnabled());
 }
 
-TEST_F(PlotTabTest, DarkModeAndBaselineTracking) {
+TEST_F(PlotTabTest, BaselineTrackingCentresEachTrackedPlotOnItsBaseline) {
     kv4test::ScriptedSource source(1, 2, 1);
     TabFixture f(source);
-    EXPECT_EQ(f.consumer.currentCurves()[0]->color(), QColor(Qt::blue));
-    f.preferences.onSetDarkMode(true);
-    EXPECT_EQ(f.consumer.currentCurves()[0]->color(), QColor(255, 255, 0));
-    EXPECT_EQ(f.tab.background(), QColor(Qt::black));
-    EXPECT_EQ(f.tab.channelPlots()[0]->xAxis->tickLabelColor(), QColor(Qt::white));
-    EXPECT_EQ(f.tab.channelPlots()[0]->axisRect()->backgroundBrush().color(), QColor(Qt::black));
-
     ProtocolDataPlot* current = f.tab.channelPlots()[1];
     Rect4 view = current->view();
     view[Rect4::yLeft] = QCPRange(-2.0, 2.0);
@@ -256,23 +221,6 @@ TEST_F(PlotTabTest, DarkModeAndBaselineTracking) {
     f.tab.onBaselineTracking(1, false);
     f.tab.onBaselinesAvailable({5.0, 1.0, 9.0});
     EXPECT_EQ(current->yAxis->range(), QCPRange(5.0, 9.0));
-}
-
-TEST_F(PlotTabTest, OverlapGathersTheCurvesInOnePlotAndGivesThemBack) {
-    kv4test::ScriptedSource source(1, 2, 0);
-    TabFixture f(source);
-    QCheckBox* overlap = f.tab.findChild<QCheckBox*>("overlap");
-    ASSERT_NE(overlap, nullptr);
-    overlap->setChecked(true);
-    ASSERT_TRUE(f.tab.isOverlapped());
-    Plot* together = f.tab.overlapPlot();
-    EXPECT_EQ(f.consumer.voltageCurves()[0]->graph()->valueAxis(), together->yAxis2);
-    EXPECT_EQ(f.consumer.currentCurves()[1]->graph()->valueAxis(), together->yAxis);
-    EXPECT_EQ(f.tab.channelPlots()[1]->graphCount(), 0);
-    overlap->setChecked(false);
-    EXPECT_EQ(f.consumer.currentCurves()[1]->graph()->parentPlot(), f.tab.channelPlots()[1]);
-    EXPECT_EQ(f.consumer.voltageCurves()[0]->graph()->valueAxis(), f.tab.voltagePlots()[0]->yAxis);
-    EXPECT_EQ(together->graphCount(), 0);
 }
 
 // Overlaid, each channel's plot draws the sweeps completed since, as they were, behind its trace,
@@ -317,61 +265,6 @@ TEST_F(PlotTabTest, TheOverlayBoxDrawsTheLastSweepsBehindTheTrace) {
     source.add(source.rows(3500, 100));
     EXPECT_TRUE(QTest::qWaitFor([&] { return plot->sweepsDrawn() == 0; }, 5000));
     f.consumer.onStopConsuming();
-}
-
-// The current channels whose plots are on screen, in channel order.
-std::vector<int> currentsOnScreen(const PlotTab& tab) {
-    std::vector<int> channels;
-    for (int ch = 0; ch < tab.currentChannels(); ch++)
-        if (tab.isOnScreen(ch)) channels.push_back(ch);
-    return channels;
-}
-
-TEST_F(PlotTabTest, ChannelsBeyondAReadableGridAreShownAPageAtATime) {
-    kv4test::ScriptedSource source(1, 16, 1);
-    TabFixture f(source);
-    f.tab.resize(900, 600);
-    f.tab.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&f.tab));
-    QCoreApplication::sendPostedEvents();
-    QToolButton* next = f.toolButton("Show the next page of channels");
-    QToolButton* previous = f.toolButton("Show the previous page of channels");
-    ASSERT_TRUE(next && previous);
-    // Each page's plots readable: the window's test, on every model at both sizes.
-    ASSERT_TRUE(next->isVisible()) << "16 channels are more than 900 x 600 shows at a readable size";
-    EXPECT_FALSE(previous->isEnabled());
-
-    std::vector<int> seen;
-    std::vector<std::vector<int>> pages;
-    for (;;) {
-        QCoreApplication::sendPostedEvents();
-        pages.push_back(currentsOnScreen(f.tab));
-        seen.insert(seen.end(), pages.back().begin(), pages.back().end());
-        EXPECT_TRUE(f.tab.isOnScreen(16)) << "the gp channel stays in view";
-        if (!next->isEnabled()) break;
-        QTest::mouseClick(next, Qt::LeftButton);
-    }
-    std::vector<int> all(16);
-    std::iota(all.begin(), all.end(), 0);
-    EXPECT_EQ(seen, all) << "every channel once, page after page";
-    ASSERT_GT(pages.size(), 1u);
-    const size_t lastPage = pages.size() - 1;
-
-    // A channel maximised from another page brings its page back with it.
-    QTest::mouseClick(previous, Qt::LeftButton);
-    f.tab.onMaximizeNextChannel(pages[lastPage - 1].back());
-    EXPECT_EQ(currentsOnScreen(f.tab), std::vector<int>{pages[lastPage].front()});
-    f.tab.onMaximizeChannel(pages[lastPage].front(), false);
-    EXPECT_EQ(currentsOnScreen(f.tab), pages[lastPage]);
-    EXPECT_EQ(f.tab.currentPage(), int(lastPage));
-
-    // With room for every channel, one grid of columns of four.
-    f.tab.resize(1900, 1000);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return !next->isVisible(); }, 2000));
-    std::vector<GridCell> expected = cells(16);
-    expected.push_back({0, 0}); // the gp channel has a grid of its own
-    EXPECT_EQ(f.places(), expected);
-    EXPECT_NE(f.tab.gridOf(16), f.tab.gridOf(0));
 }
 
 // Channel switches go to the amplifier: a virtual one.
