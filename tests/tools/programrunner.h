@@ -26,43 +26,25 @@ inline std::string readFile(const std::filesystem::path& path) {
     return {std::istreambuf_iterator<char>(in), {}};
 }
 
-// A program's command line and its environment of PATH, HOME and `extraEnv`, made before a fork
-// so that the child only calls exec().
-class Command {
+// A program started and not yet waited for. Its command line and environment (PATH, HOME, the
+// sanitizers' options and `extraEnv`) are made before the fork, so that the child only calls exec().
+class StartedProgram {
   public:
-    Command(const std::string& program, const std::vector<std::string>& args,
-            const std::vector<std::string>& extraEnv)
+    StartedProgram(const std::string& program, const std::vector<std::string>& args,
+                   const std::vector<std::string>& extraEnv)
         : argv{program}, env{std::string("PATH=") + std::getenv("PATH"),
                              std::string("HOME=") + std::getenv("HOME")} {
         argv.insert(argv.end(), args.begin(), args.end());
-        // A sanitizer build's programs run under the same options as the tests (its suppressions
-        // above all).
         for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"})
             if (const char* value = std::getenv(name)) env.push_back(std::string(name) + "=" + value);
         env.insert(env.end(), extraEnv.begin(), extraEnv.end());
+        std::vector<char*> argp, envp;
         for (std::string& a : argv)
             argp.push_back(a.data());
         for (std::string& e : env)
             envp.push_back(e.data());
         argp.push_back(nullptr);
         envp.push_back(nullptr);
-    }
-    [[noreturn]] void exec() const {
-        execve(argp[0], argp.data(), envp.data());
-        _exit(127);
-    }
-
-  private:
-    std::vector<std::string> argv, env;
-    std::vector<char*> argp, envp;
-};
-
-// A program started and not yet waited for.
-class StartedProgram {
-  public:
-    StartedProgram(const std::string& program, const std::vector<std::string>& args,
-                   const std::vector<std::string>& extraEnv) {
-        const Command command(program, args, extraEnv);
         pid = fork();
         if (pid == 0) {
             const int in = open("/dev/null", O_RDONLY);
@@ -72,7 +54,8 @@ class StartedProgram {
             dup2(in, 0);
             dup2(out, 1);
             dup2(err, 2);
-            command.exec();
+            execve(argp[0], argp.data(), envp.data());
+            _exit(127);
         }
     }
     StartedProgram(const StartedProgram&) = delete;
@@ -99,6 +82,7 @@ class StartedProgram {
     }
 
   private:
+    std::vector<std::string> argv, env;
     const std::filesystem::path home = std::getenv("HOME");
     const std::filesystem::path outPath = home / "stdout.txt", errPath = home / "stderr.txt";
     pid_t pid = -1;

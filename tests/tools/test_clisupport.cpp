@@ -62,16 +62,6 @@ TEST(ChannelStats, MeanRmsAndNoise) {
     EXPECT_LT(constant.deviation(), 1e-20);
 }
 
-TEST(ReadablePrefix, OneToThreeDigitsBeforeThePoint) {
-    const std::pair<double, UnitPfx_t> cases[] = {
-        {2.5e-12, UnitPfxPico}, {-999e-9, UnitPfxNano}, {1e-9, UnitPfxNano},   {0.05, UnitPfxMilli},
-        {20000.0, UnitPfxKilo}, {0.0, UnitPfxNone},     {1e-20, UnitPfxFemto}, // it stops at the smallest
-                                                                               // prefix
-    };
-    for (const auto& [value, prefix] : cases)
-        EXPECT_EQ(kav4cli::readablePrefix(value), prefix) << value;
-}
-
 TEST(ParseSeconds, PlainNumbersWithinTheRangeOnly) {
     const std::pair<const char*, std::optional<double>> cases[] = {
         {"1", 1.0},    {"0.1", 0.1}, {"86400", 86400.0}, {"2.5e1", 25.0}, {"0.0999", {}}, {"86400.5", {}},

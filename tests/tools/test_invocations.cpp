@@ -10,7 +10,6 @@
 namespace {
 
 using kv4test::Outcome;
-using kv4test::readFile;
 using kv4test::runProgram;
 
 struct Invocation {
@@ -56,8 +55,6 @@ const std::vector<Invocation> invocations = {
     mistake("CliListWithAnArgument", {"list", "VCEDAR01"}, "list takes no argument"),
     mistake("CliStreamWithoutSeconds", {"--simulate", "cedar", "stream", "VCEDAR01"},
             "stream needs --seconds S"),
-    mistake("CliStreamWithoutId", {"--simulate", "cedar", "stream", "--seconds", "1"},
-            "stream needs one ID\\[,ID\\.\\.\\.\\]"),
     // What makes a duration valid is parseSeconds' (test_clisupport): here, that it is said.
     mistake("CliSecondsNotANumber", {"--simulate", "cedar", "stream", "VCEDAR01", "--seconds", "x"},
             "--seconds must be a number from 0\\.1 to 86400"),
@@ -106,8 +103,6 @@ const std::vector<Invocation> invocations = {
             "no protocol Sine; choose one of: 0 \"Constant\", 1 \"Triangular\", 2 \"Square wave\", "
             "3 \"Conductance\", 4 \"Variable Amplitude\", 5 \"Variable Duration\", 6 \"Ramp\", "
             "7 \"Cyclic Voltammetry\""),
-    refusal("CliProtocolIndexPastTheList", cedar("stream", {"--protocol", "8"}),
-            "no protocol 8; choose one of: 0 \"Constant\", .*, 7 \"Cyclic Voltammetry\""),
     refusal("CliUnknownRange", cedar("stream", {"--range", "3n"}),
             "no current range 3n; choose one of: 200 pA, 2 nA, 20 nA, 200 nA"),
     refusal("CliInvalidProtocolParameter", cedar("stream", {"--param", "Vhold=600"}),
@@ -122,8 +117,6 @@ const std::vector<Invocation> invocations = {
     // The window programs: help needs no display; without one they say so and fail.
     Invocation("AppHelp", app, {"--help"}, {}, 0, "^usage: kav4 \\[--simulate", "^$"),
     Invocation("AppWithoutDisplay", app, {"--simulate", "cedar"}, {}, 2, "^$", "^kav4: no display"),
-    Invocation("AppPlatformGivenOnTheCommandLine", app, {"-platform", "offscreen", "--simulate", "nosuch"},
-               {}, 2, "", "kav4: unknown model \"nosuch\""),
     Invocation("AppPlatformGivenInTheEnvironment", app, {"--simulate", "nosuch"}, offscreen, 2, "",
                "kav4: unknown model \"nosuch\""),
     Invocation("ScreenshotWithoutDisplay", screenshot, {"--simulate", "cedar", "shot.png"}, {}, 2, "^$",
@@ -150,35 +143,5 @@ TEST_P(Invocations, ExitCodeAndOutputs) {
 
 INSTANTIATE_TEST_SUITE_P(Programs, Invocations, ::testing::ValuesIn(invocations),
                          [](const auto& info) { return std::string(info.param.name); });
-
-// The list that `make run` starts with, as the Makefile sets it.
-std::string makeRunSimulation() {
-    const std::string makefile = readFile(MAKEFILE);
-    std::smatch match;
-    return std::regex_search(makefile, match, std::regex("(^|\n)SIMULATE \\?= *(\\S+)")) ? match[2].str()
-                                                                                         : "";
-}
-
-// Every entry of the device list that `make run` shows connects in the window: each device,
-// and "All" when there are several.
-TEST(MakeRun, EveryDeviceEntryConnects) {
-    const std::string models = makeRunSimulation();
-    ASSERT_FALSE(models.empty()) << "no SIMULATE default in the Makefile";
-    const Outcome list = runProgram(cli, {"--simulate", models, "list"}, {});
-    ASSERT_EQ(list.status, 0) << list.err;
-    std::vector<std::string> entries; // the first word of each line after the header
-    const std::regex entry("\n(\\S+)");
-    for (auto m = std::sregex_iterator(list.out.begin(), list.out.end(), entry); m != std::sregex_iterator();
-         ++m)
-        entries.push_back((*m)[1]);
-    ASSERT_FALSE(entries.empty());
-    if (entries.size() > 1) entries.push_back("All");
-    const std::string shot = std::string(std::getenv("HOME")) + "/shot.png";
-    for (const std::string& entry : entries) {
-        const Outcome run = runProgram(
-            screenshot, {"--simulate", models, "--device", entry, "--seconds", "0", shot}, offscreen);
-        EXPECT_EQ(run.status, 0) << entry << ": " << run.err;
-    }
-}
 
 } // namespace

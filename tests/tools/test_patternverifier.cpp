@@ -83,9 +83,6 @@ const FollowCase followCases[] = {
     {"OutOfOrder", four, {{{7, 8, 9, 8}, {}}}, "counter 8 at frame 3 of f0 after 9: a frame out of order"},
     {"GapOfTheLowWordsPeriod", four, {{{5, 0x10006}, {}}}, "first gap: 65536 frames missing"},
     {"CurrentWordOfAnotherFrame", four, {{{7, 8, 9}, {}}}, "word 3 of frame 1 of f0 is 0xBEEF", 0, 0, 1, 3},
-    {"VoltageWordOfAnotherFrame", four, {{{7, 8, 9}, {}}}, "word 4 of frame 2 of f0 is 0xBEEF", 0, 0, 2, 4},
-    {"GpWordOfAnotherFrame", {2, 1, 1}, {{{7, 8}, {}}}, "word 2 of frame 0 of f0", 0, 0, 0, 2},
-    {"OneCurrentChannelFollowsTheLowWordAcrossItsWrap", {1, 0, 1}, {{{0x1FFFE, 0x1FFFF, 0x20000}, {}}}, ""},
     {"OneCurrentChannelSeesAGapAcrossTheWrap", {1, 0, 1}, {{{0xFFF0, 0x10002}, {{1, 17}}}}, "", 17, 1},
     {"ParallelDevicesEachFollowTheirOwnCounter", twoDevices, {{{80000, 80001, 80002}, {}}}, ""},
     {"ParallelDevicesOfOneChannelFollowTheLowWord", {2, 0, 1, 2}, {{{0x2FFFF, 0x30000, 0x30001}, {}}}, ""},
@@ -256,7 +253,6 @@ const AbfCase abfCases[] = {
     {"LossTaggedWithAnotherSize", {5, 6, 10}, {{2, "Lost 2 samples per channel"}}, "marked at frame 2"},
     {"UserTagThatSpeaksOfLossIsNoMark", {5, 6, 10}, {{2, "We Lost 3 samples per channel"}}, "not marked"},
     {"CurrentFileOutOfStep", {5, 6, 7}, {}, "word 2 of frame 0 of cell_CH001_000.abf", 0, 2},
-    {"GpFileOutOfStep", {5, 6, 7}, {}, "word 3 of frame 0", 0, 3},
     {"VoltageOutOfStep", {5, 6, 7}, {}, "the voltage of frame 0 differs", 0, 3, true},
 };
 
