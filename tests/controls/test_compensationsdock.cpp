@@ -191,22 +191,6 @@ TEST_F(CompensationsDock, EachChannelKeepsItsValueAcrossSwitchesAndRestartsAndAl
     expectShown({5, 7.3, true}, true);
 }
 
-TEST(CompensationDisplay, ShowsOffErrAndPaddedValues) {
-    // The off value, not a number, above the maximum, one more for the sign, the maximum itself.
-    const std::tuple<double, int, const char*> cases[] = {
-        {-1.0, 2, "OFF"},  {std::nan(""), 2, "OFF"}, {20.02, 2, "Err"},
-        {3.5, 2, "03.50"}, {-3.5, 2, "-03.50"},      {12.25, 2, "12.25"},
-        {0.0, 1, "000.0"}, {7.0, 0, "00007"},        {20.0, 2, "20.00"}};
-    CompensationDisplay d;
-    d.setOffValue(-1.0);
-    d.setMaximum(20.0);
-    for (const auto& [value, decimals, shown] : cases) {
-        d.setDecimals(decimals);
-        d.showValue(value);
-        EXPECT_EQ(d.text(), shown) << value;
-    }
-}
-
 // An estimate is of the capacitance the current still shows: it adds to the compensation in
 // force. What the control cannot take is said with its range, and sent nowhere.
 TEST_F(CompensationsDock, AnEstimateAddsToTheCompensationInForceWithinItsRange) {

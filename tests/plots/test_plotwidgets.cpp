@@ -1,6 +1,6 @@
 // The plot widgets: zoom gestures and zoom stack, range prefixes, trigger picking, and the
 // cursors with the channel plot's read-out. A tick's label in its axis's prefix is checked
-// through the plot (PlotUnits), the double click through its gestures; the histogram's bars and
+// through the plot (PlotUnits); the histogram's bars and
 // the analysis cursors dragged by hand through the histogram dock.
 #include "plots/curve.h"
 #include "plots/protocoldataplot.h"
@@ -158,22 +158,6 @@ TEST(PlotZoom, ZoomInPushesZoomOutPopsAndAnEmptyStackAutoscales) {
     plot.onZoomOutRequest(ZoomSynchNone);
     expectRange(plot.xAxis->range(), 0, 4);
     expectRange(plot.yAxis->range(), -2, 5);
-}
-
-TEST(PlotZoom, RightClicksZoomOutOrReset) {
-    Plot plot;
-    showAt(plot, 400, 300);
-
-    QSignalSpy reset(&plot, &Plot::zoomResetRequest);
-    QSignalSpy out(&plot, &Plot::zoomOutRequest);
-    const QPoint centre = plot.axisRect()->rect().center();
-    QTest::mouseDClick(&plot, Qt::LeftButton, {}, centre);
-    EXPECT_EQ(reset.count(), 0);
-    QTest::mouseDClick(&plot, Qt::RightButton, {}, centre);
-    EXPECT_EQ(reset.count(), 1);
-    QTest::mouseClick(&plot, Qt::RightButton, {}, centre);
-    EXPECT_EQ(out.count(), 1);
-    EXPECT_EQ(reset.count(), 1);
 }
 
 TEST(ProtocolDataPlot, APrefixChangeKeepsTheTraceInPlaceAndRelabelsTheAxis) {

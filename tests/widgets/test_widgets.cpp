@@ -1,32 +1,13 @@
-// The small shared widgets: timer read-out, copyable table. The switch and the collapsible button
-// group are driven through the docks that hold them (the controls dock's sections, the filter
-// preferences' switches); the protocol image button through the protocol dock's hover.
+// The copyable table. The switch and the collapsible button group are driven through the docks
+// that hold them (the controls dock's sections, the filter preferences' switches).
 
 #include "widgets/copyabletable.h"
-#include "widgets/timerdisplay.h"
 
 #include <gtest/gtest.h>
 
 #include <QApplication>
 #include <QClipboard>
 #include <QTest>
-
-TEST(TimerDisplay, CountsUpOrDownFromTheStartTime) {
-    TimerDisplay timer;
-    for (const auto& [up, from, next] : {std::tuple(false, QTime(0, 1, 0), QTime(0, 0, 59)),
-                                         std::tuple(true, QTime(1, 59, 59), QTime(2, 0, 0))}) {
-        timer.onStartTimer(up, from);
-        EXPECT_EQ(timer.time(), from);
-        timer.onUpdateTimer();
-        EXPECT_EQ(timer.time(), next);
-    }
-    // A restart after a stop that is not a pause counts up from zero again.
-    timer.onStopTimer();
-    timer.onRestartTimer();
-    EXPECT_EQ(timer.time(), QTime(0, 0));
-    timer.onUpdateTimer();
-    EXPECT_EQ(timer.time(), QTime(0, 0, 1));
-}
 
 TEST(CopyableTable, CopyKeyCopiesTheFirstSelectedBlock) {
     CopyableTable table;
