@@ -14,7 +14,6 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
-#include <QLocale>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSettings>
@@ -40,14 +39,12 @@ class OneLineAnalysis : public AnalysisDock<OneLineAnalysis, NoiseReportConsumer
     }
     QString exportName() const override { return "oneLine"; }
     QString exportData() override { return "1" + separator + "2\n"; }
-    void onSaveToLabbook() override { labbookCalls++; }
     void onResult(const NoiseReportConsumer::Result_t&) {}
     // As a dock does once it shows a result.
     void resultShown() {
         toolAction(LabbookTool)->setEnabled(true);
         toolAction(ExportTool)->setEnabled(true);
     }
-    int labbookCalls = 0;
 };
 
 QString readFile(const QString& path) {
@@ -82,7 +79,6 @@ class AnalysisWidgetTest : public testing::Test {
         widget.show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(&widget));
     }
-    void TearDown() override { QLocale::setDefault(QLocale::c()); }
 
     void click(AnalysisWidget::Tool tool) { kv4test::click(widget, tool); }
 
@@ -92,49 +88,26 @@ class AnalysisWidgetTest : public testing::Test {
     OneLineAnalysis widget;
 };
 
-// Start, Reset and Stop reach the consumer and set each other's state; a dock hidden while it
-// runs stops its consumer.
+// Start and Reset reach the consumer; a dock hidden while it runs stops it. (Stop, and closing
+// a dock from its menu entry: every dock's journey and the docks' menu journey.)
 TEST_F(AnalysisWidgetTest, TheToolbarDrivesTheConsumer) {
     kv4test::ScriptedSource source(1, 2, 0);
     DeviceDataProducer producer(source);
     NoiseReportConsumer consumer(&producer);
     widget.setConsumer(&consumer);
     QSignalSpy reset(&widget, &AnalysisWidget::resetConsuming);
-    QSignalSpy stopped(&widget, &AnalysisWidget::stopConsuming);
-    const auto state = [this] {
-        return std::vector<bool>{
-            widget.toolButton(W::StartTool)->isEnabled(), widget.toolButton(W::StartTool)->isChecked(),
-            widget.toolButton(W::ResetTool)->isEnabled(), widget.toolButton(W::StopTool)->isEnabled()};
-    };
-    const std::vector<bool> idle{true, false, false, false}, running{false, true, true, true};
-    EXPECT_EQ(state(), idle);
     click(W::StartTool);
-    EXPECT_EQ(state(), running);
     EXPECT_TRUE(consumer.isRunning()) << "started with no device data yet";
     click(W::ResetTool);
-    EXPECT_EQ(state(), running);
     EXPECT_EQ(reset.count(), 1);
-    click(W::StopTool);
-    EXPECT_EQ(state(), idle);
-    EXPECT_FALSE(consumer.isRunning());
-    click(W::StartTool);
-    click(W::LabbookTool);
-    EXPECT_EQ(widget.labbookCalls, 1);
-
-    stopped.clear();
+    EXPECT_TRUE(consumer.isRunning());
     widget.hide();
-    EXPECT_EQ(stopped.count(), 1);
     EXPECT_FALSE(consumer.isRunning());
-    EXPECT_EQ(state(), idle);
-    widget.show();
-    widget.hide(); // not running: nothing to stop
-    EXPECT_EQ(stopped.count(), 1);
 }
 
 // Where the export goes and what it holds: an existing file appended to or left alone as the
 // box is answered, a stored folder that steps out of the user's folders falling back with a
-// warning, folders made for a new file, a folder that cannot be written said in a box, and the
-// separator the locale chooses when none is stored.
+// warning, folders made for a new file, and a folder that cannot be written said in a box.
 TEST_F(AnalysisWidgetTest, TheExportGoesWhereTheUserChoseOrSaysWhyNot) {
     const QString fresh = "Analysis:,One Line\n1,2\n", old = "Analysis:,Older\n7,8\n";
     const QString top = folder.path() + "/", fallback = QDir::homePath() + "/KAV4/Analysis/file.csv";
@@ -142,23 +115,19 @@ TEST_F(AnalysisWidgetTest, TheExportGoesWhereTheUserChoseOrSaysWhyNot) {
     ASSERT_TRUE(QDir().mkpath(top + "in"));
     const struct {
         const char* what;
-        QString path;       // stored
-        QVariant separator; // stored; invalid: none
-        QLocale locale;
+        QString path;                // stored
+        int separator;               // stored
         QString before;              // the file's text before, if any
         const char* answer;          // the button pressed on the box that shows, if one does
         QString written, text, said; // the file, its text, what the box or a warning said
     } rows[] = {
-        {"appended", top, 0, QLocale::c(), old, "Append", csv(), old + fresh, ""},
-        {"left alone", top, 0, QLocale::c(), old, "Do not save", csv(), old, ""},
-        {"a step out of the folders", top + "in/a/../../", 0, QLocale::c(), "", nullptr, fallback, fresh,
-         "export folder"},
-        {"folders made", top + "a/b/", 2, QLocale::c(), "", nullptr, top + "a/b/file.csv",
-         "Analysis:\tOne Line\n1\t2\n", ""},
-        {"a folder under a file", top + "plain/results/", 0, QLocale::c(), "", "OK",
-         top + "plain/results/file.csv", "<missing>", "Unable to write to dir " + top + "plain/results/"},
-        {"the locale's separator", top, QVariant(), QLocale(QLocale::Italian, QLocale::Italy), "", nullptr,
-         csv(), "Analysis:;One Line\n1;2\n", ""},
+        {"appended", top, 0, old, "Append", csv(), old + fresh, ""},
+        {"left alone", top, 0, old, "Do not save", csv(), old, ""},
+        {"a step out of the folders", top + "in/a/../../", 0, "", nullptr, fallback, fresh, "export folder"},
+        {"folders made", top + "a/b/", 2, "", nullptr, top + "a/b/file.csv", "Analysis:\tOne Line\n1\t2\n",
+         ""},
+        {"a folder under a file", top + "plain/results/", 0, "", "OK", top + "plain/results/file.csv",
+         "<missing>", "Unable to write to dir " + top + "plain/results/"},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.what);
@@ -166,11 +135,7 @@ TEST_F(AnalysisWidgetTest, TheExportGoesWhereTheUserChoseOrSaysWhyNot) {
         QFile::remove(fallback);
         if (!r.before.isEmpty()) writeFile(csv(), r.before);
         QSettings().setValue("Analysis/Online/Settings/oneLineExportPath", r.path);
-        if (r.separator.isValid())
-            QSettings().setValue("Analysis/Online/Settings/exportSeparator", r.separator);
-        else
-            QSettings().remove("Analysis/Online/Settings/exportSeparator");
-        QLocale::setDefault(r.locale);
+        QSettings().setValue("Analysis/Online/Settings/exportSeparator", r.separator);
         QString boxText;
         if (r.answer)
             answerNextBox([&](QMessageBox& box) {

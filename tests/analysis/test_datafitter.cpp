@@ -53,9 +53,7 @@ TEST(DataFitter, BoltzmannFitFindsEveryParameterWithinOnePercentInEveryUnit) {
         // A range symmetric about 0 starts V½ at exactly 0: the simplex steps it by a share of
         // the range of x.
         {-2.0, 5.0, 0.0, 10.0, -80.0, 80.0, 33, 0.0},
-        {-50.0, 400.0, -15.0, 6.0, -90.0, 90.0, 37, 0.0},
         {0.0, 1.0, -40.0, -7.0, -120.0, 40.0, 33, 0.0},
-        {-200.0, 800.0, -35.0, 5.0, -100.0, 50.0, 16, 0.0},
         {-100.0, 1500.0, -25.0, 9.0, -100.0, 60.0, 33, 2.0}, // an I-V of the 2 nA range
     };
     // The same points in pA, nA and µA (and mV or V): the stop test and the starting simplex
@@ -140,7 +138,6 @@ TEST(DataFitter, LinearFitThroughTwoPointsNoisyPointsAndDegenerateOnes) {
     enum Expect { Line, ThroughBoth, NoLine };
     // name, points, expectation, offset, slope
     const std::tuple<const char*, QList<QPointF>, Expect, double, double> cases[] = {
-        {"two points", {{-2.0, 1.0}, {4.0, 4.0}}, Line, 2.0, 0.5},
         {"two points at mV and nA", {{-0.07, 1.3e-9}, {0.05, -2.2e-9}}, ThroughBoth, 0, 0},
         {"noisy", sampled([](double x) { return -3.0 + 2.0 * x; }, -50.0, 49.5, 200, 0.05, 3), Line, -3.0,
          2.0},
@@ -165,9 +162,9 @@ TEST(DataFitter, LinearFitThroughTwoPointsNoisyPointsAndDegenerateOnes) {
 }
 
 // Without points nothing runs; a histogram loads its bins' middles; the non-finite points of a
-// saturated channel are left out and counted; each fitter tells whether the points determine
-// every parameter. (The fitted curves drawn: the histogram and I-V docks' journeys.)
-TEST(DataFitter, LoadersKeepFinitePointsAndCountTheParameters) {
+// saturated channel are left out and counted. (The fitted curves drawn, and the points a fit
+// needs: the histogram and I-V docks' journeys.)
+TEST(DataFitter, LoadersKeepFinitePoints) {
     const double inf = std::numeric_limits<double>::infinity();
     const double nan = std::numeric_limits<double>::quiet_NaN();
     LinearDataFitter fitter;
@@ -189,15 +186,6 @@ TEST(DataFitter, LoadersKeepFinitePointsAndCountTheParameters) {
     fitter.loadPoints({{5.0, 1.0}, {-1.0, 2.0}});
     EXPECT_EQ(fitter.state(), DataFitter::DataLoaded) << "ready for the next fit";
     EXPECT_EQ(fitter.skippedCount(), 0);
-
-    BoltzmannSigmoidDataFitter sigmoid;
-    GaussianDataFitter gauss;
-    const QList<QPointF> points{{1, 1}, {2, 3}, {3, 2}, {4, 5}};
-    for (const auto& [f, parameters] : {std::pair<DataFitter*, int>{&fitter, 2}, {&sigmoid, 4}, {&gauss, 3}})
-        for (int n = 0; n <= points.size(); ++n) {
-            f->loadPoints(points.first(n));
-            EXPECT_EQ(f->enoughPoints(), n >= parameters) << n << " points, " << parameters;
-        }
 }
 
 } // namespace

@@ -192,16 +192,10 @@ TEST_F(RcDockOnAmplifier, TheResistanceAloneRunsOnTheTypedValuesAndOneFromSatura
     QCheckBox* rCheck = withText<QCheckBox>(widget, "Estimate\nResistance");
     QCheckBox* cCheck = withText<QCheckBox>(widget, "Estimate\nCapacitance");
     ASSERT_TRUE(rCheck && cCheck);
-    const struct {
-        QCheckBox* click;
-        bool r, c;
-    } ticks[] = {{rCheck, false, true}, {cCheck, true, false}};
-    for (const auto& t : ticks) {
-        // On the indicator: a check box stretched by its layout takes no click beyond its text.
-        QTest::mouseClick(t.click, Qt::LeftButton, {}, QPoint(6, t.click->height() / 2));
-        EXPECT_EQ(rCheck->isChecked(), t.r);
-        EXPECT_EQ(cCheck->isChecked(), t.c);
-    }
+    // On the indicators: a check box stretched by its layout takes no click beyond its text.
+    for (QCheckBox* box : {rCheck, cCheck})
+        QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(6, box->height() / 2));
+    EXPECT_EQ(std::pair(rCheck->isChecked(), cCheck->isChecked()), std::pair(true, false)) << "one at least";
     QToolButton* start = widget.toolButton(AnalysisWidget::StartTool);
     type(box(widget, "Tpulse [ms]"), "0");
     ASSERT_TRUE(warning(widget) && warning(widget)->isVisible());
@@ -218,8 +212,6 @@ TEST_F(RcDockOnAmplifier, TheResistanceAloneRunsOnTheTypedValuesAndOneFromSatura
 
     kv4test::Results results(rEstimation.get());
     QTest::mouseClick(start, Qt::LeftButton);
-    EXPECT_FALSE(rCheck->isEnabled());
-    EXPECT_FALSE(box(widget, "Vpulse [mV]")->isEnabled());
     ASSERT_NO_FATAL_FAILURE(waitFor(results, 3));
     ASSERT_TRUE(QTest::qWaitFor([&] { return widget.table()->item(0, 3)->text() != "-"; }, 20000));
     EXPECT_FALSE(cEstimation->isRunning());
@@ -233,7 +225,6 @@ TEST_F(RcDockOnAmplifier, TheResistanceAloneRunsOnTheTypedValuesAndOneFromSatura
         [&](const kav4sim::DecodedCommand& c) { return c.protocolStarts > before && c.protocolIdx == 0; },
         10s));
     EXPECT_FALSE(rEstimation->isRunning());
-    EXPECT_TRUE(rCheck->isEnabled());
     const QTableWidgetItem* saturated = widget.table()->item(0, 0);
     EXPECT_TRUE(saturated->text().endsWith(" (saturated)")) << saturated->text().toStdString();
     EXPECT_EQ(saturated->toolTip(), "The current of channel 1 saturated its 200 pA range: this is the "

@@ -169,13 +169,6 @@ TEST_F(EstimationFrames, CapacitanceIsMeasuredOverTheMiddleOfEachRampLeavingATen
     const double c = 50e-12;
     const auto capacitor = [c](double slope) { return c * slope; };
     const auto spoil = [](double) { return spoiler; };
-    // A ramp of one converter step per two frames: the repeated values continue it.
-    Frames slow;
-    for (int p = 0; p < 12; p++)
-        for (int k = 0; k < 400; k++) {
-            const int step = k < 200 ? k / 2 : 100 - (k - 200) / 2;
-            slow.emplace_back(step * 1e-3, (k < 200 ? 1 : -1) * c * 0.1 / 0.2);
-        }
     // A step protocol's tail before the triangle, as when the estimation switches protocols:
     // its levels look like ramps of other lengths and must not set the measured stretches.
     Frames switched;
@@ -195,7 +188,6 @@ TEST_F(EstimationFrames, CapacitanceIsMeasuredOverTheMiddleOfEachRampLeavingATen
         // Equal ramps of 100 frames sum frames 10 to 90 of each.
         {"equal ramps of 100", triangle(100, 100, 0.1, 15, c, spoil), 1, c},
         {"short rise, long fall", triangle(60, 140, 0.05, 15, c, spoil), 1, c},
-        {"slow ramps with repeated values", slow, 1, c, 0.01},
         {"flat voltage", Frames(5000, {0.01, 1e-9}), 0, 0.0},
         // A tenth of 19 frames is 1: the stretch would start on the turn, never measured.
         {"ramps too short to leave a frame after the turn", triangle(19, 19, 0.1, 200, c, capacitor), 0, 0.0},
