@@ -1,7 +1,3 @@
-// The connected device set on virtual amplifiers: its features, the consumers it feeds and
-// seeds, the order it tears down in, and the device commands, on the sets where faults hide
-// (a gp channel, channels of a second and third amplifier, the multi-well model).
-//
 // Recordings through the service on virtual amplifiers that count their frames, read back
 // with kav4-cli's pattern check. Started and stopped again and again on one session, as the
 // record button does (the device reset and its data dropped before each start), while other
@@ -11,19 +7,16 @@
 //
 // Recordings played back through a session: the consumers get the very codes and values the
 // live run gave the recording's frames, from any frame sought; a loss the recording marks
-// reaches them as a gap at its frame; a pause hands out nothing; a foreign file's float values
-// come back within half a step of its scale.
+// reaches them as a gap at its frame; a pause hands out nothing. (The session's wiring of
+// commands, consumers and teardown: the window's connection rounds and docks' journeys.)
 
 #include "acquisition/datahook.h"
-#include "acquisition/devicedataconsumer.h"
 #include "commlib/api/kv4cl.h"
 #include "commlib/transport/ftdidriver.h"
 #include "recording/filesamplesource.h"
 #include "recording/labbookfiles.h"
 #include "recording/recordingplan.h"
-#include "recording/recordingreader.h"
 #include "session/devicesession.h"
-#include "session/offsetcompensationwatch.h"
 #include "session/recordingservice.h"
 #include "simulator/simulation.h"
 #include "simulator/virtualamplifier.h"
@@ -32,16 +25,12 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QPointer>
 #include <QSignalSpy>
 #include <QTest>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <cmath>
 #include <functional>
 #include <string>
 #include <thread>
@@ -50,10 +39,6 @@
 
 namespace {
 
-using kav4sim::DecodedCommand;
-using kv4cl::RangedMeasurement_t;
-
-// Virtual amplifiers of `models`, in pattern mode when asked, and a session on `ids`.
 // Rows read through a hook until `count` are there, raw words or values.
 template <typename T> std::vector<T> rowsOf(DataHook& hook, size_t count, size_t width) {
     std::vector<T> rows, read;
@@ -69,13 +54,41 @@ template <typename T> std::vector<T> rowsOf(DataHook& hook, size_t count, size_t
     return rows;
 }
 
-class SessionTest : public testing::Test {
+// Virtual amplifiers in pattern mode, a session on them and a recording service on it.
+class PatternRecording : public testing::Test {
   protected:
     void TearDown() override {
         raw.reset(); // hooks go before their ring
         values.reset();
         session.reset();
         kv4CommLib::installFtdiDriver(nullptr);
+    }
+    // Connects `ids` at the rate of index `rateIndex` (else the default one), makes the service
+    // record into a fresh `folder` of the home, and starts the session.
+    void open(const char* models, const std::vector<std::string>& ids, const QString& folder,
+              const QString& name, int rateIndex = -1, LabbookFiles* labbook = nullptr) {
+        std::string error;
+        bus = kav4sim::installSimulation(models, error);
+        ASSERT_TRUE(bus) << error;
+        for (const std::string& id : ids)
+            bus->amplifier(id)->setPatternMode(true);
+        kv4cl::ErrorCodes_t result = kv4cl::ErrorDeviceNotConnected;
+        session = DeviceSession::open(ids, result);
+        ASSERT_EQ(result, kv4cl::Success);
+        ASSERT_TRUE(session);
+        if (rateIndex >= 0) {
+            ASSERT_EQ(kv4cl::setSamplingRate(uint16_t(rateIndex)), kv4cl::Success);
+        }
+        ASSERT_EQ(kv4cl::getSamplingRate(rate), kv4cl::Success);
+        plan.path = QDir::homePath() + folder;
+        plan.name = name;
+        ASSERT_TRUE(QDir(plan.path).removeRecursively() && QDir().mkpath(plan.path));
+        recorder = new RecordingService(*session);
+        recorder->setPlan(&plan);
+        if (labbook) recorder->setLabbook(labbook);
+        session->seedRanges();
+        session->onSamplingRateChanged(rate, rate);
+        session->start();
     }
     // Opens `path` to play it back as fast as its readers go, from `from`, through fresh hooks
     // for codes and values; session->start() plays.
@@ -92,224 +105,10 @@ class SessionTest : public testing::Test {
         session->replay()->seek(from);
         session->replay()->play();
     }
-    void open(const char* models, const std::vector<std::string>& ids, bool pattern = false) {
-        std::string error;
-        bus = kav4sim::installSimulation(models, error);
-        ASSERT_TRUE(bus) << error;
-        for (const std::string& id : ids)
-            bus->amplifier(id)->setPatternMode(pattern);
-        kv4cl::ErrorCodes_t result = kv4cl::ErrorDeviceNotConnected;
-        session = DeviceSession::open(ids, result);
-        ASSERT_EQ(result, kv4cl::Success);
-        ASSERT_TRUE(session);
-    }
 
     std::shared_ptr<kav4sim::SimulatedBus> bus;
     std::unique_ptr<DeviceSession> session;
     std::unique_ptr<DataHook> raw, values;
-};
-
-// Reads every row until stopped and keeps what it was told, untouched by its thread.
-class Probe : public DeviceDataConsumer {
-  public:
-    struct Told {
-        double rate = 0.0;
-        RangedMeasurement_t voltage;
-        std::vector<RangedMeasurement_t> currents, gps;
-        bool filtered = false;
-    };
-    Probe(DeviceDataProducer* producer, bool& producerEndedFirst)
-        : DeviceDataConsumer(producer), producerEndedFirst(producerEndedFirst) {}
-    ~Probe() override {
-        producerEndedFirst = producer->isFinished();
-        onStopConsuming();
-    }
-    void onStartConsuming() override { startConsuming(); }
-    void onStopConsuming() override { stopConsuming(); }
-    Told told() {
-        QMutexLocker lock(&mutex);
-        return {pendingSamplingRate, pendingVoltageRange, pendingCurrentRanges, pendingGpRanges,
-                useFilteredData};
-    }
-    int width() const { return totalChannelsNum; }
-    std::atomic<uint64_t> rows = 0;
-
-  protected:
-    void run() override {
-        std::vector<uint16_t> data;
-        while (!stopRequested())
-            if (readRawData(*hook, data, filteredDataChosen(), 0))
-                rows += data.size() / size_t(totalChannelsNum);
-    }
-
-  private:
-    bool& producerEndedFirst;
-};
-
-bool same(const RangedMeasurement_t& a, const RangedMeasurement_t& b) {
-    return a.min == b.min && a.max == b.max && a.step == b.step && a.prefix == b.prefix && a.unit == b.unit;
-}
-
-struct Set {
-    const char* models;
-    std::vector<std::string> ids;
-    std::vector<uint32_t> channels; // voltage, current, gp
-    std::vector<bool> features;     // offset compensation, zap, washer, temperature, TTL output
-};
-
-const Set sets[] = {
-    {"dogwood16", {"VDOGWOOD1601"}, {1, 16, 1}, {1, 1, 0, 0, 0}},
-    {"dogwood16,dogwood16", {"VDOGWOOD1601", "VDOGWOOD1602"}, {1, 32, 2}, {1, 1, 0, 0, 0}},
-    {"cedar,cedar,cedar", {"VCEDAR01", "VCEDAR02", "VCEDAR03"}, {1, 12, 0}, {0, 0, 0, 0, 0}},
-    {"fir", {"VFIR01"}, {1, 8, 1}, {0, 0, 1, 1, 1}},
-};
-
-class DeviceSessionTest : public SessionTest, public testing::WithParamInterface<Set> {
-  protected:
-    void SetUp() override { ASSERT_NO_FATAL_FAILURE(open(GetParam().models, GetParam().ids)); }
-};
-
-TEST_P(DeviceSessionTest, CommandsReachTheDevicesItFeedsAndSeedsItsConsumersAndTearsDownInOrder) {
-    const Set& set = GetParam();
-    const DeviceSession::Features& f = session->features();
-    EXPECT_EQ((std::vector<uint32_t>{f.channels.voltage, f.channels.current, f.channels.gp}), set.channels);
-    EXPECT_EQ((std::vector<bool>{f.digitalOffsetCompensation, f.zap, f.washer, f.temperatureController,
-                                 f.ttlOutput}),
-              set.features);
-    EXPECT_EQ(session->offsetCompensation() != nullptr, f.digitalOffsetCompensation);
-    EXPECT_EQ(f.parallel, set.ids.size() > 1);
-
-    // Commands reach the last amplifier of the set.
-    const kav4sim::VirtualAmplifier& a = *bus->amplifier(set.ids.back());
-    const auto reaches = [&](const std::function<bool(const DecodedCommand&)>& done) {
-        return a.waitForCommand(done, std::chrono::seconds(5));
-    };
-    const uint64_t resets = a.command().resets;
-    session->resetDevice();
-    EXPECT_TRUE(reaches([&](const DecodedCommand& c) { return c.resets > resets; }));
-    // Channel indices run over the whole set: the last channel is the last amplifier's.
-    const int lastChannel = int(f.channels.current) - 1;
-    const size_t lastOnDevice = size_t(lastChannel) % (f.channels.current / set.ids.size());
-    if (f.stimulusSelection) {
-        session->selectStimulusChannel(lastChannel, true);
-        EXPECT_TRUE(reaches([&](const DecodedCommand& c) { return c.switchBankB.at(lastOnDevice); }));
-    }
-    if (f.zap) {
-        session->zap(lastChannel);
-        EXPECT_TRUE(reaches([&](const DecodedCommand& c) { return c.zaps.at(lastOnDevice) == 1; }));
-        session->zap(int(f.channels.current)); // every channel
-        EXPECT_TRUE(reaches(
-            [&](const DecodedCommand& c) { return c.zaps.at(0) == 1 && c.zaps.at(lastOnDevice) == 2; }));
-    }
-    if (OffsetCompensationWatch* watch = session->offsetCompensation()) {
-        watch->order(lastChannel, true);
-        EXPECT_TRUE(
-            reaches([&](const DecodedCommand& c) { return c.offsetCompensation.at(lastOnDevice).on; }));
-    }
-    if (f.offsetCompensationAutostop) {
-        session->setOffsetCompensationAutostop(true);
-        EXPECT_TRUE(reaches([](const DecodedCommand& c) { return c.offsetCompensationAutostop; }));
-    }
-
-    // The last current channel and the last gp channel leave their default ranges.
-    const auto lastCurrent = uint16_t(f.channels.current - 1);
-    std::vector<RangedMeasurement_t> currentRanges;
-    uint16_t defaultCurrent = 0;
-    ASSERT_EQ(kv4cl::getCurrentRanges(currentRanges, defaultCurrent), kv4cl::Success);
-    const auto otherCurrent = uint16_t(defaultCurrent == 0 ? 1 : 0);
-    ASSERT_EQ(kv4cl::setCurrentRange(otherCurrent, lastCurrent), kv4cl::Success);
-    std::vector<std::vector<RangedMeasurement_t>> gpRanges;
-    std::vector<uint16_t> gpDefaults;
-    std::vector<std::string> gpNames;
-    if (f.channels.gp > 0) {
-        ASSERT_EQ(kv4cl::getGpRanges(gpRanges, gpDefaults, gpNames), kv4cl::Success);
-    }
-    const bool gpChoice = f.channels.gp > 0 && gpRanges.back().size() > 1;
-    if (gpChoice) {
-        ASSERT_EQ(kv4cl::setGpRange(uint16_t(gpDefaults.back() == 0 ? 1 : 0), uint16_t(f.channels.gp - 1)),
-                  kv4cl::Success);
-    }
-
-    bool firstEndedFirst = false, secondEndedFirst = false;
-    QPointer<Probe> first = new Probe(session->producer(), firstEndedFirst);
-    QPointer<Probe> second = new Probe(session->producer(), secondEndedFirst);
-    session->add(first, "raw");
-    session->add(second, "filtered");
-    ASSERT_EQ(session->consumers().size(), 2u);
-    session->seedRanges();
-    for (Probe* probe : {first.data(), second.data()}) {
-        const Probe::Told told = probe->told();
-        ASSERT_EQ(told.currents.size(), f.channels.current);
-        EXPECT_TRUE(same(told.currents[lastCurrent], currentRanges[otherCurrent]));
-        EXPECT_TRUE(same(told.currents[0], currentRanges[defaultCurrent]));
-        ASSERT_EQ(told.gps.size(), f.channels.gp);
-        if (gpChoice) {
-            EXPECT_TRUE(same(told.gps.back(), gpRanges.back()[gpDefaults.back() == 0 ? 1 : 0]));
-        }
-        RangedMeasurement_t voltage;
-        ASSERT_EQ(kv4cl::getVoltageRange(voltage), kv4cl::Success);
-        EXPECT_TRUE(same(told.voltage, voltage));
-    }
-
-    // Changes reach every consumer; the filter choice only those filed under its key.
-    session->onSamplingRateChanged({10.0, kv4cl::UnitPfxKilo, "Hz"}, {20.0, kv4cl::UnitPfxKilo, "Hz"});
-    session->onCurrentRangeChanged(currentRanges[defaultCurrent], int(lastCurrent));
-    session->setFilteredData("filtered", true);
-    for (Probe* probe : {first.data(), second.data()}) {
-        const Probe::Told told = probe->told();
-        EXPECT_EQ(told.rate, 20000.0);
-        EXPECT_TRUE(same(told.currents[lastCurrent], currentRanges[defaultCurrent]));
-        EXPECT_EQ(told.filtered, probe == second);
-    }
-
-    // Rows of every channel of the set arrive.
-    first->onStartConsuming();
-    session->start();
-    EXPECT_EQ(first->width(), int(f.channels.total()));
-    EXPECT_TRUE(QTest::qWaitFor([&] { return first->rows > 100; }, 5000));
-
-    session->stop();
-    EXPECT_TRUE(first.isNull() && second.isNull()) << "consumers deleted";
-    EXPECT_TRUE(firstEndedFirst && secondEndedFirst) << "the producer's loop ended before";
-    EXPECT_EQ(session->producer(), nullptr);
-    uint32_t v = 0, c = 0, g = 0;
-    EXPECT_EQ(kv4cl::getChannelCounts(v, c, g), kv4cl::Success) << "still connected";
-    session.reset();
-    EXPECT_EQ(kv4cl::getChannelCounts(v, c, g), kv4cl::ErrorDeviceNotConnected);
-    std::vector<std::string> free;
-    EXPECT_EQ(kv4cl::detectDevices(free), kv4cl::Success);
-    EXPECT_EQ(free, set.ids) << "every device free again";
-}
-
-INSTANTIATE_TEST_SUITE_P(Sets, DeviceSessionTest, testing::ValuesIn(sets), [](const auto& info) {
-    std::string name = info.param.models;
-    std::replace(name.begin(), name.end(), ',', '_');
-    return name;
-});
-
-// A session of virtual amplifiers, in pattern mode unless asked, and a recording service on it.
-class PatternRecording : public SessionTest {
-  protected:
-    // Connects `ids` at the rate of index `rateIndex` (else the default one), makes the service
-    // record into a fresh `folder` of the home, and starts the session.
-    void open(const char* models, const std::vector<std::string>& ids, const QString& folder,
-              const QString& name, int rateIndex = -1, LabbookFiles* labbook = nullptr, bool pattern = true) {
-        ASSERT_NO_FATAL_FAILURE(SessionTest::open(models, ids, pattern));
-        if (rateIndex >= 0) {
-            ASSERT_EQ(kv4cl::setSamplingRate(uint16_t(rateIndex)), kv4cl::Success);
-        }
-        ASSERT_EQ(kv4cl::getSamplingRate(rate), kv4cl::Success);
-        plan.path = QDir::homePath() + folder;
-        plan.name = name;
-        ASSERT_TRUE(QDir(plan.path).removeRecursively() && QDir().mkpath(plan.path));
-        recorder = new RecordingService(*session);
-        recorder->setPlan(&plan);
-        if (labbook) recorder->setLabbook(labbook);
-        session->seedRanges();
-        session->onSamplingRateChanged(rate, rate);
-        session->start();
-    }
-
     kv4cl::Measurement_t rate;
     RecordingPlan plan;
     LabbookFiles labbook;                 // the recorder's, when given it
@@ -411,31 +210,6 @@ TEST_F(PatternRecording, APlayedBackRecordingGivesTheConsumersTheLiveCodesAndVal
         EXPECT_TRUE(std::equal(played.begin(), played.end(), liveValues.begin() + first));
         EXPECT_EQ(session->replay()->position(), recorded);
     }
-}
-
-// Float values of another program's file (one current channel, no voltage): each comes back
-// within half a step of the scale the file's ADC tells.
-TEST_F(SessionTest, AForeignFilesFloatValuesComeBackWithinHalfAStep) {
-    const QString path = KAV4_TEST_DATA "/File_axon_7.abf";
-    QString error;
-    const std::unique_ptr<RecordingReader> reader = RecordingReader::open(path, error);
-    ASSERT_TRUE(reader) << error.toStdString();
-    std::vector<float> truth(size_t(reader->frames));
-    ASSERT_TRUE(reader->read(0, reader->frames, truth.data()));
-    ASSERT_NO_FATAL_FAILURE(play(path));
-    session->start();
-    const DeviceDataProducer::ChannelCounts counts = session->features().channels;
-    EXPECT_EQ(std::vector<uint32_t>({counts.voltage, counts.current, counts.gp}),
-              std::vector<uint32_t>({0, 1, 0}));
-    const double step = session->replay()->ranges().at(0).step;
-    EXPECT_GT(step, 0.0);
-    const std::vector<double> played = rowsOf<double>(*values, truth.size(), 1);
-    ASSERT_EQ(played.size(), truth.size());
-    double worst = 0.0;
-    for (size_t f = 0; f < truth.size(); f++)
-        worst = std::max(worst, std::abs(played[f] - truth[f]));
-    EXPECT_LE(worst, step / 2 * 1.001);
-    EXPECT_GT(worst, 0.0) << "float values between the codes";
 }
 
 struct LateLoss {
