@@ -1,10 +1,9 @@
-// Values typed on the command line and the stream summary.
+// Values typed on the command line.
 
 #include "tools/clisupport.h"
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <optional>
 #include <utility>
 
@@ -43,23 +42,6 @@ TEST(ParseMeasurement, PrefixesUnitsAndDefaults) {
         EXPECT_EQ(m->value, *c.value) << c.text;
         EXPECT_EQ(m->prefix, c.prefix) << c.text;
     }
-}
-
-TEST(ChannelStats, MeanRmsAndNoise) {
-    kav4cli::ChannelStats s;
-    EXPECT_EQ(s.mean(), 0.0);
-    // 3 and -1 alternating: mean 1, RMS sqrt(5), noise 2.
-    for (int i = 0; i < 1000; i++)
-        s.add(i % 2 ? -1.0 : 3.0);
-    EXPECT_EQ(s.count(), 1000u);
-    EXPECT_DOUBLE_EQ(s.mean(), 1.0);
-    EXPECT_DOUBLE_EQ(s.rms(), std::sqrt(5.0));
-    EXPECT_NEAR(s.deviation(), 2.0, 1e-12);
-    kav4cli::ChannelStats constant;
-    for (int i = 0; i < 10; i++)
-        constant.add(1e-12 / 3.0);
-    EXPECT_GE(constant.deviation(), 0.0);
-    EXPECT_LT(constant.deviation(), 1e-20);
 }
 
 TEST(ParseSeconds, PlainNumbersWithinTheRangeOnly) {

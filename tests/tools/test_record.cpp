@@ -37,14 +37,14 @@ long long figure(const std::string& out, const std::string& label) {
 // Models alone and with others of their kind as one device set (one channel, gp channels, several
 // devices, rates whose real value differs from their label), in both formats: every frame
 // reads back in order; each device's current and gp words land in their own columns (current
-// channels of every device first, then the gp channels of every device), and the header names
-// every column with its unit. At a rate asked for, the frames are those of the real rate.
+// channels of every device first, then the gp channels of every device). At a rate asked for,
+// the frames are those of the real rate. (The header's columns: the writers' and window's tests.)
 struct ModelSet {
     const char* models;
     const char* ids;
     const char* format;
-    int currents; // in all
-    std::vector<const char*> gpNames;
+    int currents;               // in all
+    int gps;                    // in all
     const char* rate = nullptr; // else the model's own
     long long frames = 0;       // in 0.3 s at that rate
 };
@@ -67,35 +67,23 @@ TEST_P(RecordsEveryModel, EveryWordOfEveryDeviceIsInItsColumn) {
     EXPECT_EQ(figure(run.out, "pattern:"), frames) << run.out;
     EXPECT_NE(run.out.find("frames read back, contiguous\n"), std::string::npos) << run.out;
 
-    const int columns = c.currents + int(c.gpNames.size());
+    // Every channel's file, the last one's too, and the lab book beside them.
     char last[32];
-    std::snprintf(last, sizeof last, "file_CH%03d_000.abf", columns);
+    std::snprintf(last, sizeof last, "file_CH%03d_000.abf", c.currents + c.gps);
     for (const std::string& file : c.format == std::string("dat")
                                        ? std::vector<std::string>{"file_000.dat", "file_lab_book.txt"}
                                        : std::vector<std::string>{"file_CH001_000.abf", last})
         EXPECT_TRUE(fs::exists(folder + "/file/" + file)) << file;
-    const std::string labbook = kv4test::readFile(folder + "/file/file_lab_book.txt");
-    EXPECT_TRUE(labbook.starts_with("_Session lab book file: labbook_")) << labbook;
-    EXPECT_NE(labbook.find("\n_Started recording: "), std::string::npos) << labbook;
-    const std::string header = kv4test::readFile(folder + "/file/file.kdh");
-    EXPECT_NE(header.find("\nChannels: " + std::to_string(c.currents) + "\n"), std::string::npos) << header;
-    std::string gps;
-    for (const char* gp : c.gpNames)
-        gps += std::string("; ") + gp + " \\[[^\\]]+\\]";
-    EXPECT_TRUE(
-        std::regex_search(header, std::regex("\nColumns: Ch1 \\[[^\\]]+\\](; Ch[0-9]+ \\[[^\\]]+\\]){" +
-                                             std::to_string(c.currents - 1) + "}" + gps + "; V1 \\[mV\\]\n")))
-        << header;
 }
 
 const ModelSet modelSets[] = {
-    {"cedar", "VCEDAR01", "abf", 4, {}, "200k", 60000},
-    {"dogwood32", "VDOGWOOD3201", "dat", 32, {}, "100k", 30000},
-    {"fir", "VFIR01", "abf", 8, {"TTL out"}},
-    {"cedar,cedar", "VCEDAR01,VCEDAR02", "abf", 8, {}, "50k", 15000},
-    {"elm,elm", "VELM01,VELM02", "abf", 2, {}},
-    {"dogwood16,dogwood16", "VDOGWOOD1601,VDOGWOOD1602", "dat", 32, {"Vref monitor 1", "Vref monitor 2"}},
-    {"fir,fir,fir", "VFIR01,VFIR02,VFIR03", "abf", 24, {"TTL out 1", "TTL out 2", "TTL out 3"}},
+    {"cedar", "VCEDAR01", "abf", 4, 0, "200k", 60000},
+    {"dogwood32", "VDOGWOOD3201", "dat", 32, 0, "100k", 30000},
+    {"fir", "VFIR01", "abf", 8, 1},
+    {"cedar,cedar", "VCEDAR01,VCEDAR02", "abf", 8, 0, "50k", 15000},
+    {"elm,elm", "VELM01,VELM02", "abf", 2, 0},
+    {"dogwood16,dogwood16", "VDOGWOOD1601,VDOGWOOD1602", "dat", 32, 2},
+    {"fir,fir,fir", "VFIR01,VFIR02,VFIR03", "abf", 24, 3},
 };
 
 INSTANTIATE_TEST_SUITE_P(Record, RecordsEveryModel, ::testing::ValuesIn(modelSets), [](const auto& info) {
