@@ -1,6 +1,6 @@
 // The docks over the stimulus on virtual amplifiers, driven as a user does. The "Voltage
 // stimulus" dock (Cedar): what applying and stopping reach, edits that wait for Apply, the
-// library's message as a value is typed, parameter files and the last session. Its
+// library's message as a value is typed, parameter files. Its
 // fast-pulses editor (Dogwood 16): both waveforms play as typed, the two checks, the files. The
 // "Voltage offsets" dock (Dogwood 16): offsets typed or ramped reach the cells and come back
 // in its labels, refusals. What the stimulus itself decides is tested without the docks; what a
@@ -207,16 +207,6 @@ TEST_F(ProtocolDock, ParameterFilesSavedEndInTxtAndLoadBackARefusedOneSaysWhy) {
               "Incompatible or unreadable protocol file\nLine 10: -5 is out of range [0, 1e+08]");
     EXPECT_EQ(protocols()->currentIndex(), 0) << "a file is taken whole or not at all";
     EXPECT_DOUBLE_EQ(box("Vhold [mV]")->value(), -20.0);
-}
-
-TEST_F(ProtocolDock, TheLastSessionComesBackInTheNextDock) {
-    protocols()->setCurrentIndex(3); // "Conductance"
-    box("Vpulse [mV]")->setValue(70.0);
-    box("N")->setValue(5.0);
-    reopen(screens[1]);
-    EXPECT_EQ(protocols()->currentIndex(), 3);
-    EXPECT_DOUBLE_EQ(box("Vpulse [mV]")->value(), 70.0);
-    EXPECT_DOUBLE_EQ(box("N")->value(), 5.0);
 }
 
 struct Segment {

@@ -1,4 +1,4 @@
-// The plot widgets: zoom gestures and zoom stack, range prefixes, trigger picking, and the
+// The plot widgets: zoom gestures, range prefixes, trigger picking, and the
 // cursors with the channel plot's read-out. A tick's label in its axis's prefix is checked
 // through the plot (PlotUnits); the histogram's bars and
 // the analysis cursors dragged by hand through the histogram dock.
@@ -113,51 +113,6 @@ TEST(PlotZoom, TheDragSlopeInPixelsChoosesTheZoomedAxes) {
         expectRange(requested[0][Rect4::yRight], c.zoomsY ? 100 + 10 * y0 : 100,
                     c.zoomsY ? 100 + 10 * y1 : 200, 1e-6);
     }
-}
-
-TEST(PlotZoom, ZoomInPushesZoomOutPopsAndAnEmptyStackAutoscales) {
-    Plot plot;
-    const double x[] = {0, 1, 2, 3, 4};
-    const double y[] = {-2, 1, 3, 0, 5};
-    Curve curve;
-    curve.setRawSamples(x, y, 5);
-    curve.attach(plot.xAxis, plot.yAxis);
-    plot.xAxis->setRange(0, 10);
-    plot.yAxis->setRange(0, 10);
-    QSignalSpy xZoomed(&plot, &Plot::xAxisZoomed);
-    QSignalSpy popped(&plot, &Plot::zoomPopped);
-
-    Rect4 first = viewOf(1, 3, 2, 6);
-    plot.onZoomInRequest(&first, ZoomSynchX);
-    Rect4 second = viewOf(1.5, 2, 3, 4);
-    plot.onZoomInRequest(&second, ZoomSynchNone);
-    ASSERT_EQ(plot.zoomStack().size(), 2);
-    expectRange(plot.xAxis->range(), 1.5, 2);
-    expectRange(plot.yAxis->range(), 3, 4);
-    EXPECT_DOUBLE_EQ(plot.halfHeight(), 0.5);
-    EXPECT_EQ(xZoomed.count(), 1);
-
-    Rect4 empty = viewOf(5, 5, 7, 7);
-    plot.onZoomInRequest(&empty, ZoomSynchNone);
-    EXPECT_EQ(plot.zoomStack().size(), 2);
-
-    plot.onZoomOutRequest(ZoomSynchX);
-    EXPECT_EQ(plot.zoomStack().size(), 1);
-    expectRange(plot.xAxis->range(), 1, 3);
-    expectRange(plot.yAxis->range(), 2, 6);
-    EXPECT_DOUBLE_EQ(plot.halfHeight(), 2);
-    ASSERT_EQ(popped.count(), 1);
-    expectRange((*popped[0][0].value<Rect4*>())[Rect4::xBottom], 1, 3);
-
-    // A plot following another one pops without echoing.
-    plot.onZoomOutRequest(ZoomSynchNone);
-    EXPECT_TRUE(plot.zoomStack().isEmpty());
-    expectRange(plot.yAxis->range(), 0, 10);
-    EXPECT_EQ(popped.count(), 1);
-
-    plot.onZoomOutRequest(ZoomSynchNone);
-    expectRange(plot.xAxis->range(), 0, 4);
-    expectRange(plot.yAxis->range(), -2, 5);
 }
 
 TEST(ProtocolDataPlot, APrefixChangeKeepsTheTraceInPlaceAndRelabelsTheAxis) {
