@@ -1,6 +1,6 @@
 // The window's parts on their own, against virtual amplifiers where the library takes part:
 // error boxes, device detection, the connection-lost warning, the acquisition information dock,
-// the device information and the start-up's console lines and folders.
+// and the start-up's console lines and folders.
 
 #include "app/startup.h"
 #include "commlib/api/devicelist.h"
@@ -9,21 +9,17 @@
 #include "tests/support/busdriver.h"
 #include "tests/support/connectedwindow.h"
 #include "tests/support/labelcolor.h"
-#include "tests/support/warningcapture.h"
 #include "widgets/activationbutton.h"
 #include "window/acquisitioninfodockwidget.h"
 #include "window/connectionlostdialog.h"
 #include "window/devicedetector.h"
-#include "window/deviceinfodialog.h"
 #include "window/errormanager.h"
 
-#include <QClipboard>
 #include <QDir>
 #include <QDoubleSpinBox>
 #include <QLabel>
 #include <QPointer>
 #include <QThread>
-#include <QTime>
 
 #include <cmath>
 
@@ -31,7 +27,6 @@ namespace {
 
 using namespace kv4cl;
 using kv4test::answer;
-using kv4test::WarningCapture;
 
 // The box says the library's words and the advice; no error, no box.
 TEST(ErrorManager, TheBoxSaysTheLibrarysMessageAndTheAdvice) {
@@ -190,9 +185,6 @@ class InfoTest : public ::testing::Test {
     }
 };
 
-const QString cutoffKey = "Parameters/Filters/rawFilterCutoffFrequency";
-const QString typeKey = "Parameters/Filters/rawFilterType";
-
 // Whether both connected devices hold this filter in the library.
 bool libraryFilters(bool on, bool lowPass, double cutoffHz) {
     int matching = 0;
@@ -204,27 +196,9 @@ bool libraryFilters(bool on, bool lowPass, double cutoffHz) {
     return matching == 2;
 }
 
-// The acquisition information dock: unreadable settings and a call without a connection only
-// warn; each loss shows in red with a lab book entry; the
-// filter controls set the library filter within half the rate and are remembered.
+// The acquisition information dock: each loss shows in red with a lab book entry; the filter
+// controls set the library filter within half the rate and are remembered.
 TEST_F(InfoTest, AcquisitionInfoDockWarnsShowsLossesAndSetsTheRememberedFilter) {
-    const double fallback =
-        AcquisitionInfoDockWidget().findChild<QDoubleSpinBox*>("cutFrequencySpinBox")->value();
-    for (const char* stored : {"fast", "inf", "nan", "1e999", "-3"}) {
-        QSettings().setValue(typeKey, "sideways");
-        QSettings().setValue(cutoffKey, stored);
-        WarningCapture console;
-        AcquisitionInfoDockWidget dock;
-        EXPECT_EQ(console.count("sideways"), 1);
-        EXPECT_EQ(console.count(QString("\"%1\"").arg(stored)), 1) << stored;
-        EXPECT_EQ(dock.findChild<QComboBox*>("filterTypeComboBox")->currentIndex(), 0);
-        EXPECT_EQ(dock.findChild<QDoubleSpinBox*>("cutFrequencySpinBox")->value(), fallback) << stored;
-        EXPECT_EQ(console.count("0x30004"), 0) << "building the dock does not call the library";
-        QTest::mouseClick(dock.findChild<ActivationButton*>("digitalFilteringButton"), Qt::LeftButton);
-        EXPECT_EQ(console.count("0x30004"), 1) << "one refusal, one line";
-    }
-    QSettings().clear();
-
     {
         AcquisitionInfoDockWidget dock;
         std::vector<QString> entries;
@@ -250,12 +224,8 @@ TEST_F(InfoTest, AcquisitionInfoDockWarnsShowsLossesAndSetsTheRememberedFilter) 
                 const Measurement_t rate{loss.rateHz / 1000, UnitPfxKilo, "Hz"};
                 dock.onSamplingRateChanged(rate, rate);
             }
-            const QTime before = QTime::currentTime();
             dock.onFramesLost(12345, loss.frames);
             ASSERT_TRUE(lost->text().startsWith(QString("Samples lost: %1, last at ").arg(loss.total)));
-            EXPECT_LE(
-                std::abs(QTime::fromString(lost->text().section("last at ", 1), "hh:mm:ss").secsTo(before)),
-                1);
             EXPECT_EQ(kv4test::renderedTextColor(*lost), "red");
             ASSERT_FALSE(entries.empty());
             EXPECT_TRUE(entries.back().endsWith(loss.entry)) << entries.back().toStdString();
@@ -302,26 +272,8 @@ TEST_F(InfoTest, AcquisitionInfoDockWarnsShowsLossesAndSetsTheRememberedFilter) 
     EXPECT_TRUE(libraryFilters(true, false, clamped * 1000.0));
 }
 
-TEST_F(InfoTest, DeviceInfoOfListedAndOfConnectedDevicesAndItsCopy) {
-    const QString both =
-        "Device ID: VCEDAR01 (%1)\nDevice version: 4\nDevice subversion: 3\nFirmware version: 129\n\n"
-        "Device ID: VCEDAR02 (%1)\nDevice version: 4\nDevice subversion: 3\nFirmware version: 129";
-    EXPECT_EQ(DeviceInfoDialog(false, {}).text(),
-              "No device connected\nPlease plug a device in to get its information");
-    EXPECT_EQ(DeviceInfoDialog(false, {"VCEDAR01", "VCEDAR02"}).text(), both.arg("not connected"));
-    EXPECT_TRUE(DeviceInfoDialog(true, {"VCEDAR01"}).text().startsWith("Error getting the device info\n"));
-    ASSERT_EQ(kv4cl::connect({"VCEDAR01", "VCEDAR02"}), Success);
-    DeviceInfoDialog connected(true, {"VCEDAR01", "VCEDAR02"});
-    QApplication::clipboard()->clear();
-    for (QPushButton* copy : connected.findChildren<QPushButton*>())
-        if (copy->text() == "copy information to clipboard") copy->click();
-    EXPECT_EQ(QApplication::clipboard()->text(), both.arg("connected"));
-}
-
 TEST(Startup, ConsoleLinesAndWorkingFolders) {
-    EXPECT_EQ(consoleLine(QtDebugMsg, "a"), "Debug:    a");
     EXPECT_EQ(consoleLine(QtCriticalMsg, "a"), "Critical: a");
-    EXPECT_EQ(consoleLine(QtWarningMsg, "a"), "a");
     EXPECT_TRUE(createWorkingFolders().isEmpty());
     const QStringList folders = workingFolders();
     EXPECT_EQ(folders.size(), 5);
