@@ -54,11 +54,6 @@ class AnalysisDocksOnAmplifier : public kv4test::SimulatedAmplifiers {
             if (key == filterKey) return static_cast<AnalysisConsumer*>(consumer);
         return nullptr;
     }
-    QMenu* submenu(const QString& title) const {
-        for (QAction* action : menu->actions())
-            if (action->menu() && action->text() == title) return action->menu();
-        return nullptr;
-    }
 
     LibrarySampleSource source;
     std::unique_ptr<DeviceDataProducer> producer;
@@ -110,7 +105,9 @@ TEST_F(AnalysisDocksOnAmplifier, EachOpensFromTheMenuRunsFromItsDockAndGoesWithI
         SCOPED_TRACE(title.toStdString());
         AnalysisConsumer* consumer = consumerOf(filterKey);
         ASSERT_TRUE(consumer);
-        QMenu* channels = submenu(title);
+        QMenu* channels = nullptr;
+        for (QAction* action : menu->actions())
+            if (action->text() == title) channels = action->menu();
         ASSERT_TRUE(channels);
         ASSERT_EQ(channels->actions().size(), 4) << "one per current channel";
 

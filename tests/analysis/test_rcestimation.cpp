@@ -39,11 +39,6 @@ struct RcCell {
     double cm, rm, rs, cp; // F, Ohm, Ohm, F
 };
 
-// The settled currents of the levels of a step differ by dV / (Rm + Rs).
-inline double seenResistance(const RcCell& c) {
-    return c.rm + c.rs;
-}
-
 // The capacitance the circuit presents to a ramp: once the membrane has caught up with a ramp
 // of slope s, the current is (Cm a^2 + Cp) s + V / (Rm + Rs), with a = Rm / (Rm + Rs) the
 // share of the command that reaches the membrane. Each sample being the mean current over its
@@ -231,7 +226,8 @@ TEST_F(RcDockOnAmplifier, TheResistanceAloneRunsOnTheTypedValuesAndOneFromSatura
                                     "range's resistance, not the cell's.");
     for (int ch = 1; ch < 4; ch++) {
         const QTableWidgetItem* item = widget.table()->item(0, ch);
-        EXPECT_NEAR(labelValue(item->text(), "Ω") / seenResistance(ruptured[ch]), 1.0, 0.02)
+        // The settled currents of the levels of a step differ by dV / (Rm + Rs).
+        EXPECT_NEAR(labelValue(item->text(), "Ω") / (ruptured[ch].rm + ruptured[ch].rs), 1.0, 0.02)
             << item->text().toStdString();
     }
     const QString text = widget.exportData();
