@@ -1,5 +1,6 @@
-// The gap-free plot consumer on a real producer fed with scripted rows: the sweep's layout,
-// where the rows land, range changes, the trigger, the baselines and the stop.
+// The gap-free plot consumer on a real producer fed with scripted rows: where the rows land,
+// range changes, the trigger, the baselines and the stop. The sweep's points and their times at
+// every rate: the window's time base test.
 
 #include "plots/gapfreeplotconsumer.h"
 #include "tests/acquisition/scriptedsource.h"
@@ -32,8 +33,7 @@ class PlotConsumerTest : public testing::Test {
     PlotConsumerTest() {
         QObject::connect(
             &consumer, &GapFreePlotConsumer::setPlotData, &consumer,
-            [this](double* time, QList<double*>* v, QList<double*>* c, QList<double*>* g, int size) {
-                timeValues = time;
+            [this](double*, QList<double*>* v, QList<double*>* c, QList<double*>* g, int size) {
                 buffers = {v->at(0), c->at(0), c->at(1), g->at(0)};
                 points = size;
             },
@@ -82,33 +82,9 @@ class PlotConsumerTest : public testing::Test {
     DeviceDataProducer producer{source};
     std::unique_ptr<DataHook> probe = producer.getDataHook();
     GapFreePlotConsumer consumer{&producer};
-    double* timeValues = nullptr;
     std::vector<double*> buffers;
     int points = -1;
 };
-
-TEST_F(PlotConsumerTest, LaysTheSweepOutForAtMost8192Points) {
-    std::vector<double> durations;
-    QObject::connect(
-        &consumer, &PlotConsumer::durationUpdated, &consumer, [&](double d) { durations.push_back(d); },
-        Qt::DirectConnection);
-    struct Case {
-        double rate;
-        int points;
-        double step; // s
-    };
-    for (const Case& c :
-         {Case{10000, 5000, 0.2e-3}, Case{8192, 8192, 1 / 8192.0}, Case{8193, 4096, 2 / 8193.0}}) {
-        SCOPED_TRACE(c.rate);
-        configure(c.rate, 1.0);
-        runOver(0, {});
-        EXPECT_EQ(points, c.points);
-        EXPECT_EQ(timeValues[0], 0.0);
-        EXPECT_DOUBLE_EQ(timeValues[1], c.step);
-        EXPECT_DOUBLE_EQ(timeValues[c.points - 1], (c.points - 1) * c.step);
-    }
-    EXPECT_EQ(durations, std::vector<double>(3, 1.0));
-}
 
 TEST_F(PlotConsumerTest, SweepWrapsWithTheEnvelopeAlternatingMaximaAndMinima) {
     configure(8200, 1.0); // decimation 2: two points per four rows, 4100 points
