@@ -1,7 +1,9 @@
 // The compiled part of the Python module: a recording opened by the program's own reader, its
-// description as plain Python values and its frames as NumPy arrays. The package's Python face
-// (python/kav4/__init__.py) documents and wraps what is here.
+// description as plain Python values and its frames as NumPy arrays; the amplifiers are bound
+// in amplifier.cpp. The package's Python face (python/kav4/__init__.py) documents and wraps
+// what is here.
 
+#include "python/amplifier.h"
 #include "recording/recordingreader.h"
 
 #include <pybind11/numpy.h>
@@ -33,6 +35,7 @@ struct RecordingError {};
 
 PYBIND11_MODULE(_kav4, m) {
     m.doc() = "The compiled part of kav4: use the kav4 package.";
+    bindAmplifier(m);
     static py::exception<RecordingError> error(m, "RecordingError", PyExc_OSError);
 
     py::class_<RecordingReader, std::unique_ptr<RecordingReader>>(m, "Reader")

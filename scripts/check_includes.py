@@ -35,6 +35,7 @@ LAYERS = [
     "window",
     "app",
     "tools",
+    "python",
 ]
 
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.MULTILINE)

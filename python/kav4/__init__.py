@@ -1,4 +1,4 @@
-"""KAV4 recordings in Python.
+"""KAV4 recordings and amplifiers in Python.
 
 Opens what KAV4 records (a DAT recording through its ``.kdh`` header, KAV4's ABF files) and ABF
 files of other programs (versions 1 and 2), with the program's own reader: the files are mapped,
@@ -10,6 +10,10 @@ never loaded whole, so a long recording opens at once and a slice costs what it 
     >>> current = rec.channel("Ch1")          # every frame of one channel, in its unit
     >>> block = rec.read(0, 1000)             # frames 0 to 999 of every channel
     >>> neo_block = rec.to_neo()              # with Neo installed
+
+The amplifiers are scripted through :func:`devices` and :func:`connect` (see
+``help(kav4.amplifier)``): ranges, rates, the filter and protocols, streaming into NumPy and
+recording, through the program's own session.
 
 Values are in each channel's unit (``Channel.unit``, for example "pA" or "mV"), as float32.
 Times are the recording's own: in an episodic file a sweep's first frame is at the sweep's
@@ -27,7 +31,8 @@ import numpy as np
 
 from . import _kav4
 
-__all__ = ["open", "Recording", "Channel", "Sweep", "Tag", "Loss", "RecordingError"]
+__all__ = ["open", "Recording", "Channel", "Sweep", "Tag", "Loss", "RecordingError",
+           "devices", "connect", "Amplifier", "Range", "Parameter", "Protocol", "Block", "DeviceError"]
 
 RecordingError = _kav4.RecordingError
 RecordingError.__doc__ = "A file that cannot be read as a recording; the message says what is wrong and where."
@@ -198,3 +203,6 @@ def open(path: Union[str, os.PathLike]) -> Recording:  # noqa: A001 - the module
     come with it), or an ABF file of another program. Raises :class:`RecordingError` with what is
     wrong and where when it cannot be read."""
     return Recording(path)
+
+
+from .amplifier import Amplifier, Block, DeviceError, Parameter, Protocol, Range, connect, devices  # noqa: E402
