@@ -80,10 +80,17 @@ def test_a_square_wave_on_a_known_cell_streams_and_records_its_current(amp, tmp_
     assert rec.channels[-1].unit == "mV"
     assert os.path.dirname(rec.path) == str(tmp_path / "cells" / "cell")
     check_ohm(rec.read(), [20.0, 80.0, -40.0])
+    if fmt == "abf":
+        # Neo reads the current channel's file as we do: its own channel and the voltage.
+        neo = pytest.importorskip("neo")
+        theirs = neo.io.AxonIO(filename=rec.path).read_block().segments[0].analogsignals
+        assert float(theirs[0].sampling_rate) == pytest.approx(rec.rate, rel=1e-7)
+        assert np.allclose(theirs[0].magnitude[:, 0], rec.channel(0), rtol=1e-6, atol=1e-6)
+        assert np.allclose(theirs[1].magnitude[:, 0], rec.channel("V"), rtol=1e-6, atol=1e-6)
 
 
 @pytest.mark.pattern
-def test_a_stream_that_loses_packets_accounts_for_every_frame(amp):
+def test_a_stream_that_loses_packets_accounts_for_every_frame(amp, tmp_path):
     step = amp.current_ranges[0].step
     blocks = []
     for block in amp.stream(seconds=2.0, block=500):
@@ -101,6 +108,12 @@ def test_a_stream_that_loses_packets_accounts_for_every_frame(amp):
     for b in blocks:
         # Told once sized: with the block holding the frame after it, or a later one.
         assert all(0 < loss.frame <= b.first + len(b.frames) for loss in b.lost)
+
+    # A recording of the same stream holds every frame, in order.
+    rec = amp.record(tmp_path / "pattern", seconds=0.5)
+    codes = np.rint(rec.channel(0) / rec.channels[0].step).astype(np.int64) & 0xFFFF
+    assert len(codes) == round(0.5 * amp.rate) and rec.losses == []
+    assert np.all(np.diff(codes) % 0x10000 == 1)
 
 
 def test_bad_arguments_and_a_vanished_amplifier_raise_with_what_is_wrong(amp):
