@@ -85,7 +85,6 @@ TEST_F(ControlsDock, SectionsFollowEachModelsListsAndGpRangesReachTheDevice) {
         {"cedar", "Voltage command filter", {"100 Hz - Low bandwidth", "*10 kHz - High bandwidth"}},
         {"cedar", "Current range", {"*200 pA", "2 nA", "20 nA", "200 nA", "Auto"}},
         {"cedar", "Oversampling", {}},
-        {"cedar", "Voltage reference filter", {}},
         {"birch", "Current range", {}}, // one range per channel: a table
         {"dogwood16",
          "Voltage command filter",

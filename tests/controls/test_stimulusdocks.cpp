@@ -105,11 +105,8 @@ struct ProtocolDock : StimulusDocks {
 
 TEST_F(ProtocolDock, ApplyingAndStoppingReachTheDeviceAndTheDockSaysWhatRuns) {
     EXPECT_TRUE(box("Vpulse [mV]")->isHidden()) << "not a parameter of the holding protocol";
-    EXPECT_EQ(running(), "") << "nothing applied yet";
     protocols()->setCurrentIndex(2); // "Square wave"
     EXPECT_EQ(running(), "") << "chosen, not applied";
-    EXPECT_FALSE(box("Vpulse [mV]")->isHidden());
-    EXPECT_TRUE(box("N")->isHidden());
     box("Vpulse [mV]")->setValue(50.0);
     apply(2);
     EXPECT_NEAR(sent("Vpulse"), 0.05, 1e-6);

@@ -136,13 +136,6 @@ TEST_F(PlotTabTest, ZoomsSpreadTheirTimeAxisAndTheirYAxisOnlyWhenSynchronised) {
     // A zoom out pops every plot's own stack.
     emit first->zoomOutRequest();
     EXPECT_EQ(second->xAxis->range(), QCPRange(0.2, 0.4)) << "back to the first zoom";
-    EXPECT_EQ(first->yAxis->range(), QCPRange(-1.0, 1.0));
-
-    f.tab.onVertZoomInCurrentPlots();
-    EXPECT_DOUBLE_EQ(first->yAxis->range().size(), 1.0);
-    EXPECT_EQ(voltage->yAxis->range(), voltageY);
-    f.tab.onVertZoomOutVoltagePlots();
-    EXPECT_DOUBLE_EQ(voltage->yAxis->range().size(), 2.0 * voltageY.size());
 }
 
 TEST_F(PlotTabTest, TracesThatLeftTheViewAndLossesAreMarkedOnEveryPlotAndFitBringsThemBack) {

@@ -24,6 +24,7 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QShortcut>
+#include <QSpinBox>
 #include <QTabBar>
 #include <QTextEdit>
 #include <QToolButton>
@@ -514,9 +515,9 @@ class AccessoriesTest : public MainWindowTest {
 };
 
 // Automatic ranging shows the range in force; the TTL dock sends only a train it takes; the
-// washer's docks and the temperature controller's are there, the controller's readings going
-// with the lab book's notes.
-TEST_F(AccessoriesTest, AutoRangingTheTtlTrainAndTheTemperatureReadingsWithTheNotes) {
+// washer turns at the presets typed; the temperature controller's readings go with the lab
+// book's notes.
+TEST_F(AccessoriesTest, AutoRangingTheTtlTrainTheWasherAndTheTemperatureReadingsWithTheNotes) {
     open("fir", 1, smallScreen);
     connectTo("VFIR01");
     QApplication::setActiveWindow(window.get());
@@ -548,17 +549,24 @@ TEST_F(AccessoriesTest, AutoRangingTheTtlTrainAndTheTemperatureReadingsWithTheNo
     };
     startTrain("250");
     ASSERT_TRUE(reaches("VFIR01", [](const DecodedCommand& c) { return c.ttl.count == 1; }));
-    const DecodedCommand::TtlTrain train = amplifier("VFIR01").command().ttl;
-    EXPECT_NEAR(train.duration, 250e-6, 1e-12);
-    EXPECT_NEAR(train.period, 2.5e-3, 1e-12);
-    EXPECT_NEAR(train.delay, 1e-3, 1e-12);
-    EXPECT_EQ(train.pulses, 300u);
+    const DecodedCommand::TtlTrain train = amplifier("VFIR01").command().ttl; // in microseconds:
+    EXPECT_EQ(std::tuple(std::lround(train.duration * 1e6), std::lround(train.period * 1e6),
+                         std::lround(train.delay * 1e6), train.pulses),
+              std::tuple(250L, 2500L, 1000L, 300u));
     // A pulse as long as its period is refused with its reason, and nothing is sent.
     startTrain("2500");
     EXPECT_EQ(ttl->findChild<QLabel*>("statusLine")->text(), "The duration must be shorter than the period");
     EXPECT_EQ(fenced("VFIR01").ttl.count, 1u);
 
-    EXPECT_TRUE(dock("firWasherCtrlDw")->isVisible());
+    // Typed presets, signs included, reach the washer, which turns at the clicked one.
+    QDockWidget* washer = dock("firWasherCtrlDw");
+    ASSERT_TRUE(washer->isVisible());
+    const QString presets[] = {"-20", "35", "100", "-100"};
+    for (int i = 0; i < 4; i++)
+        type(labelled<QSpinBox>(*washer, QString("preset speed %1").arg(i + 1)), presets[i]);
+    button("firWasherCtrlDw", "Perform one rotation at preset speed 2")->click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return amplifier("VFIR01").washer()->lastStart() == 1; }, 5000));
+    EXPECT_EQ(amplifier("VFIR01").washer()->speeds(), (kav4sim::Washer::Speeds{-20, 35, 100, -100}));
     EXPECT_FALSE(dock("firWasherCtrlDebugDw")->isVisible()) << "shown from the View menu";
     QDockWidget* temperature = dock("velmoranTemperatureControlDw");
     auto* reading = temperature->findChild<QLabel*>("temperatureLabel");
