@@ -1,4 +1,4 @@
-// The plot tab: the layout of the channel plots, zooms, markers, triggers, baselines, overlays
+// The plot tab: the layout of the channel plots, zooms, markers, triggers, overlays
 // and the channel switch. Pages of channels are the window's test at both sizes; the time span
 // reaching the consumer, the window's (Ctrl++ and every frame drawn of a recording played back).
 
@@ -196,24 +196,6 @@ TEST_F(PlotTabTest, ATriggerSetOnOnePlotShowsWhereItSitsOnTheOthers) {
     EXPECT_FALSE(picked->triggerTimeMarker()->visible());
     EXPECT_FALSE(f.tab.channelPlots()[0]->triggerTimeMarker()->visible());
     EXPECT_FALSE(remove->isEnabled());
-}
-
-TEST_F(PlotTabTest, BaselineTrackingCentresEachTrackedPlotOnItsBaseline) {
-    kv4test::ScriptedSource source(1, 2, 1);
-    TabFixture f(source);
-    ProtocolDataPlot* current = f.tab.channelPlots()[1];
-    Rect4 view = current->view();
-    view[Rect4::yLeft] = QCPRange(-2.0, 2.0);
-    current->onVertZoomInRequest(&view, ZoomSynchNone);
-    f.tab.onBaselinesAvailable({5.0, 7.0, 9.0});
-    EXPECT_EQ(current->yAxis->range(), QCPRange(-2.0, 2.0)) << "not tracked yet";
-    f.tab.onBaselineTracking(3, true); // every channel
-    f.tab.onBaselinesAvailable({5.0, 7.0, 9.0});
-    EXPECT_EQ(current->yAxis->range(), QCPRange(5.0, 9.0)) << "centred on its mean, zoom kept";
-    EXPECT_DOUBLE_EQ(f.tab.channelPlots()[2]->yAxis->range().center(), 9.0) << "the gp channel";
-    f.tab.onBaselineTracking(1, false);
-    f.tab.onBaselinesAvailable({5.0, 1.0, 9.0});
-    EXPECT_EQ(current->yAxis->range(), QCPRange(5.0, 9.0));
 }
 
 // Overlaid, each channel's plot draws the sweeps completed since, as they were, behind its trace,

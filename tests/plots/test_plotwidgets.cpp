@@ -115,34 +115,6 @@ TEST(PlotZoom, TheDragSlopeInPixelsChoosesTheZoomedAxes) {
     }
 }
 
-TEST(ProtocolDataPlot, APrefixChangeKeepsTheTraceInPlaceAndRelabelsTheAxis) {
-    ProtocolDataPlot plot(2);
-    showAt(plot, 400, 300);
-    plot.onRangeUpdated(currentRange(200, kv4cl::UnitPfxNano));
-    expectRange(plot.yAxis->range(), -200, 200);
-    EXPECT_EQ(plot.yAxis->label(), "nA");
-
-    Rect4 view = viewOf(0, 0, -50, 50);
-    plot.onVertZoomInRequest(&view, ZoomSynchNone);
-    plot.onEnableTriggerMarker(0.5, 10);
-    const double tracePixel = plot.yAxis->coordToPixel(20);
-    QSignalSpy levelMoved(&plot, &ProtocolDataPlot::updateTriggerY);
-
-    plot.onRangeUpdated(currentRange(200000, kv4cl::UnitPfxPico));
-    expectRange(plot.yAxis->range(), -50000, 50000, 1e-6);
-    EXPECT_EQ(plot.yAxis->label(), "pA");
-    EXPECT_DOUBLE_EQ(plot.halfHeight(), 50000);
-    // The consumer now holds 20 nA as 20000 pA.
-    EXPECT_NEAR(plot.yAxis->coordToPixel(20000), tracePixel, 1e-6);
-    ASSERT_EQ(levelMoved.count(), 1);
-    EXPECT_NEAR(levelMoved[0][0].toDouble(), 10000, 1e-6);
-    EXPECT_NEAR(plot.triggerLevelMarker()->point1->coords().y(), 10000, 1e-6);
-
-    plot.onRangeUpdated(currentRange(200000, kv4cl::UnitPfxPico));
-    expectRange(plot.yAxis->range(), -50000, 50000, 1e-6);
-    EXPECT_EQ(levelMoved.count(), 1);
-}
-
 TEST(ProtocolDataPlot, AClickInTriggerModeSetsTheTriggerAndEndsThePicking) {
     ProtocolDataPlot plot(5);
     plot.onDurationUpdated(1.0);

@@ -343,7 +343,8 @@ TEST_F(MainWindowTest, EveryControlAndChannelIsWithinReach) {
 // Whatever starts it, a channel's button shows whether the amplifier compensates its offset, and
 // the all-channels button whether any channel does: without autostop until the user stops it,
 // with autostop until the channel has settled. Over two amplifiers as one, the second one's
-// channels show their own. Autostop is kept across a disconnection and sent again.
+// channels show their own. Autostop is kept across a disconnection and sent again. The
+// all-channels zap and power buttons reach both amplifiers.
 TEST_F(MainWindowTest, TheCompensationButtonsShowWhichChannelsCompensateAndAutostopIsKept) {
     open("dogwood16,dogwood16", 3, smallScreen);
     connectTo("All");
@@ -392,6 +393,20 @@ TEST_F(MainWindowTest, TheCompensationButtonsShowWhichChannelsCompensateAndAutos
     EXPECT_TRUE(reaches("VDOGWOOD1602", [&](const DecodedCommand& c) {
         return c.messages > messages && c.offsetCompensationAutostop;
     }));
+
+    // The all-channels dock's zap and power buttons reach the second amplifier's channels too.
+    const auto allChannels = [&](const QString& tipStart) {
+        for (QToolButton* b : dock("allChannelsControlsDw")->findChildren<QToolButton*>())
+            if (b->toolTip().startsWith(tipStart)) return b;
+        return static_cast<QToolButton*>(nullptr);
+    };
+    QTest::mouseClick(allChannels("Zap all channels"), Qt::LeftButton);
+    EXPECT_TRUE(reaches("VDOGWOOD1602", [](const DecodedCommand& c) { return c.zaps.at(15) == 1; }));
+    QTest::mouseClick(allChannels("Switch all channels on/off."), Qt::LeftButton);
+    EXPECT_TRUE(reaches("VDOGWOOD1602", [](const DecodedCommand& c) {
+        return std::none_of(c.switchBankA.begin(), c.switchBankA.end(), [](bool on) { return on; });
+    }));
+    EXPECT_FALSE(tab()->isSwitchedOn(20));
 }
 
 // The analyses that act on the amplifier, opened from the Analysis menu. The RC estimation's
