@@ -188,8 +188,7 @@ TEST_F(TemperatureController, AVanishedPortIsSearchedForAgainAndDisconnectingSto
     EXPECT_TRUE(
         QTest::qWaitFor([&] { return showsConnected() && temperatureLabel()->text() == "18.5°C"; }, 10000))
         << temperatureLabel()->text().toStdString();
-    EXPECT_TRUE(checkBox()->isChecked());
-    EXPECT_TRUE(spinBox()->isEnabled());
+    EXPECT_TRUE(checkBox()->isChecked() && spinBox()->isEnabled());
     EXPECT_DOUBLE_EQ(spinBox()->value(), 30.2);
 
     for (void (Logic::*disconnect)() : {&Logic::onDisconnectInterface, &Logic::onDisconnect}) {

@@ -245,8 +245,7 @@ TEST_F(ControlsDock, CustomFlagsAndValuesStartAtTheirDefaults) {
                std::abs(c.customDoubles[1] - 25.0) < 0.05;
     }));
     QPushButton* fan = withText<QPushButton>(*dock, "Fan");
-    ASSERT_TRUE(fan);
-    EXPECT_TRUE(fan->isChecked());
+    ASSERT_TRUE(fan && fan->isChecked());
     fan->click();
     EXPECT_TRUE(reaches([](const DecodedCommand& c) { return !c.switches[2]; }));
 }

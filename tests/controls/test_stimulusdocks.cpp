@@ -177,8 +177,7 @@ TEST_F(ProtocolDock, ParameterFilesSavedEndInTxtAndLoadBackARefusedOneSaysWhy) {
     QSettings().setValue("Protocol/Parameters/savePath", folder);
     protocols()->setCurrentIndex(2);
     QObject watch; // ends the timers with the test
-    const std::pair<QString, QString> names[] = {
-        {"sq50", "sq50.txt"}, {"sq60.txt", "sq60.txt"}, {"run.v2", "run.v2.txt"}};
+    const std::pair<QString, QString> names[] = {{"sq60.txt", "sq60.txt"}, {"run.v2", "run.v2.txt"}};
     for (const auto& [typed, saved] : names) {
         SCOPED_TRACE(typed.toStdString());
         box("Vpulse [mV]")->setValue(40.0 + saved.size());
