@@ -91,6 +91,7 @@ void MessageDispatcher::resetSelection() {
     currentResolution = std::vector<std::atomic<double>>(currentChannelsNum);
     for (auto& resolution : currentResolution)
         resolution = defaultRange.step;
+    rangeSwitches.clear();
     selectedCurrentRange = defaultCurrentRangeIdx;
     selectedGpRangeIdx = defaultGpRangeIdx;
     selectedGpRangeIdx.resize(gpChannelsNum, 0);
@@ -398,7 +399,9 @@ void MessageDispatcher::scanReceivedBytes() {
                     segmentClock = std::numeric_limits<double>::infinity();
                 } else if (resumes)
                     openGap(first, stuck ? -1 : infoIndex(0, cycle));
+                const uint64_t stored = framesHandedOut + availableFrames;
                 parsePackets(counted);
+                markRangeSwitches(first, counted, stored);
                 if (stuck && !infoIndexStuck) dataLost = true;
                 infoIndexStuck = stuck;
                 trusted = true;
@@ -673,9 +676,47 @@ void MessageDispatcher::parseBatch(uint32_t count, const ParseWords& words) {
     if (allSmall) rangeDownSuggested = true;
 }
 
+uint64_t MessageDispatcher::bytesSent() {
+    // Those received, and those waiting in the driver, taken together while no read moves them
+    // from one to the other.
+    std::lock_guard lock(rxMutex);
+    DWORD queued = 0;
+    if (ftGetQueueStatus(transport.dataHandle, &queued) != FT_OK) queued = 0;
+    return rxReceived + queued;
+}
+
+void MessageDispatcher::noteRangeMessageWritten(uint64_t number, uint64_t byte) {
+    std::lock_guard lock(dataMutex);
+    for (RangeSwitch& r : rangeSwitches)
+        if (r.byte == RangeSwitch::unknown && r.message <= number) r.byte = byte;
+}
+
+void MessageDispatcher::markRangeSwitches(uint64_t first, uint32_t packets, uint64_t stored) {
+    for (RangeSwitch& r : rangeSwitches) {
+        if (r.frame != RangeSwitch::unknown || r.byte == RangeSwitch::unknown) continue;
+        if (r.byte >= first + uint64_t(packets) * packetBytes) break; // in bytes still to come
+        // A packet begun before the message was out was acquired before it.
+        const uint64_t before = r.byte > first ? (r.byte - first + packetBytes - 1) / packetBytes : 0;
+        r.frame = stored + before * uint64_t(samplesPerPacket);
+    }
+}
+
+uint32_t MessageDispatcher::applyRangeSwitches() {
+    size_t due = 0;
+    while (due < rangeSwitches.size() && rangeSwitches[due].frame <= framesHandedOut) {
+        for (size_t ch = 0; ch < currentResolution.size(); ch++)
+            currentResolution[ch].store(rangeSwitches[due].steps[ch], std::memory_order_relaxed);
+        due++;
+    }
+    rangeSwitches.erase(rangeSwitches.begin(), rangeSwitches.begin() + std::ptrdiff_t(due));
+    // The frames of one read are converted with one step: a read stops where a range starts.
+    if (rangeSwitches.empty() || rangeSwitches.front().frame == RangeSwitch::unknown) return availableFrames;
+    return uint32_t(std::min<uint64_t>(availableFrames, rangeSwitches.front().frame - framesHandedOut));
+}
+
 ErrorCodes_t MessageDispatcher::getStatus(DataStatus_t& status) {
     std::lock_guard lock(dataMutex);
-    status.availableFrames = std::min(availableFrames, maxOutputFrames);
+    status.availableFrames = std::min(applyRangeSwitches(), maxOutputFrames);
     status.bufferOverflow = bufferOverflow;
     status.dataLost = dataLost;
     status.wordOverflow = wordOverflow;
@@ -694,7 +735,7 @@ ErrorCodes_t MessageDispatcher::readFrames(uint32_t maxFrames, uint16_t*& filter
     filtered = readBuffer.get();
     unfiltered = unfilteredReadBuffer.get();
     if (!filteredRing) return WarningNoDataAvailable;
-    const uint32_t available = availableFrames;
+    const uint32_t available = applyRangeSwitches();
     const uint32_t k = std::min({available, maxFrames, maxOutputFrames});
     const ErrorCodes_t result = (std::min(available, maxFrames) > maxOutputFrames || available < maxFrames)
                                     ? WarningNotEnoughData
@@ -737,6 +778,9 @@ void MessageDispatcher::flushData(bool purgeDriver) {
         rxFlushed = true;
     }
     std::lock_guard lock(dataMutex);
+    // The frames a switch waited for are gone: it takes effect on what follows.
+    for (RangeSwitch& r : rangeSwitches)
+        if (r.frame != RangeSwitch::unknown) r.frame = framesHandedOut;
     frameReadIdx = frameWriteIdx;
     availableFrames = 0;
     bufferOverflow = wordOverflow = dataLost = false;
@@ -847,6 +891,8 @@ void MessageDispatcher::txLoop() {
             std::copy(txQueue[txReadSlot].begin(), txQueue[txReadSlot].end(), txStaging.begin());
             number = txQueued - txCount + 1;
         }
+        // What the device sent before it had this message was acquired without it.
+        const uint64_t sentBefore = bytesSent();
         // Each message gets its own ten attempts, so one bad spell does not silence later ones.
         for (int attempt = 0; attempt < 10 && !stopRequested; attempt++) {
             DWORD written = 0;
@@ -866,6 +912,7 @@ void MessageDispatcher::txLoop() {
             ftPurge(transport.commandHandle, FT_PURGE_TX);
         }
         txWritten = number;
+        noteRangeMessageWritten(number, sentBefore);
         {
             std::lock_guard lock(txMutex);
             txCount--;
@@ -879,30 +926,49 @@ void MessageDispatcher::txLoop() {
 
 ErrorCodes_t MessageDispatcher::setCurrentRange(uint16_t rangeIdx, uint16_t channelIdx, bool apply) {
     if (rangeIdx >= currentRanges.size() || channelIdx > currentChannelsNum) return ErrorValueOutOfRange;
+    // The frames acquired in the new range come after the next message is out.
+    uint64_t carrier = 0;
+    bool streaming = false; // before the first data nothing of the old range is on its way
     {
-        std::lock_guard lock(dataMutex); // getStatus reads it on the data thread
+        std::lock_guard lock(txMutex);
+        carrier = txQueued + 1;
+        streaming = dataSeen;
+    }
+    {
+        std::lock_guard lock(dataMutex); // getStatus and the reads use what is set here
         selectedCurrentRange = rangeIdx;
+        const auto select = [&](uint16_t ch) {
+            // What waits to be converted keeps its step, in the new range's unit.
+            const auto rescaled = [&](double step) {
+                return Measurement{step, selectedCurrentRanges[ch].prefix, ""}
+                    .converted(currentRanges[rangeIdx].prefix)
+                    .value;
+            };
+            currentResolution[ch].store(streaming ? rescaled(currentResolution[ch].load())
+                                                  : currentRanges[rangeIdx].step,
+                                        std::memory_order_relaxed);
+            for (RangeSwitch& r : rangeSwitches)
+                r.steps[ch] = rescaled(r.steps[ch]);
+            selectedCurrentRangeIdx[ch] = rangeIdx;
+            selectedCurrentRanges[ch] = currentRanges[rangeIdx];
+            if (!currentRangeCoders.empty())
+                currentRangeCoders[ch < currentRangeCoders.size() ? ch : 0]->encode(rangeIdx, txMessage);
+        };
+        if (channelIdx < currentChannelsNum)
+            select(channelIdx);
+        else
+            for (uint16_t ch = 0; ch < currentChannelsNum; ch++)
+                select(ch);
+        RangeSwitch next{carrier};
+        for (const RangedMeasurement& r : selectedCurrentRanges)
+            next.steps.push_back(r.step);
+        // A range selected again changes nothing to wait for.
+        bool changes = !rangeSwitches.empty() && rangeSwitches.back().steps != next.steps;
+        for (size_t ch = 0; rangeSwitches.empty() && ch < next.steps.size(); ch++)
+            changes = changes || currentResolution[ch].load() != next.steps[ch];
+        if (streaming && changes) rangeSwitches.push_back(std::move(next));
     }
-    const auto select = [&](uint16_t ch) {
-        selectedCurrentRangeIdx[ch] = rangeIdx;
-        selectedCurrentRanges[ch] = currentRanges[rangeIdx];
-        currentResolution[ch].store(currentRanges[rangeIdx].step, std::memory_order_relaxed);
-    };
-    const auto encode = [&](uint16_t ch) {
-        if (currentRangeCoders.empty()) return;
-        currentRangeCoders[ch < currentRangeCoders.size() ? ch : 0]->encode(rangeIdx, txMessage);
-    };
-    if (channelIdx < currentChannelsNum) {
-        select(channelIdx);
-        currentRangeChanged();
-        encode(channelIdx);
-    } else {
-        for (uint16_t ch = 0; ch < currentChannelsNum; ch++) {
-            select(ch);
-            encode(ch);
-        }
-        currentRangeChanged();
-    }
+    currentRangeChanged();
     if (apply) sendMessage();
     return Success;
 }

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -430,8 +431,30 @@ class MessageDispatcher {
     uint32_t selectedCurrentRange = 0;
     std::vector<uint16_t> selectedCurrentRangeIdx; // per channel
     std::vector<RangedMeasurement> selectedCurrentRanges;
-    // Set by range changes while the program's data thread converts samples with it.
+    // Set by range changes while the program's data thread converts samples with it: always in
+    // the unit of the range selected last, so that frames acquired in an earlier range still
+    // convert to their true values until the frames of the new range are handed out.
     std::vector<std::atomic<double>> currentResolution;
+    // A current range change waiting for the first frame acquired in it: the first frame of the
+    // bytes received after the message carrying it was written. Under dataMutex, oldest first.
+    struct RangeSwitch {
+        static constexpr uint64_t unknown = std::numeric_limits<uint64_t>::max();
+        uint64_t message;
+        uint64_t byte = unknown;   // bytes received when the message was out
+        uint64_t frame = unknown;  // counted as readFrames counts them
+        std::vector<double> steps; // per current channel, from `frame` on
+    };
+    std::vector<RangeSwitch> rangeSwitches;
+    // Transmit thread: the bytes the device has sent so far.
+    uint64_t bytesSent();
+    // Transmit thread: message `number` is out, written when the device had sent `byte` bytes.
+    void noteRangeMessageWritten(uint64_t number, uint64_t byte);
+    // Receive thread, dataMutex held, after parsing `packets` packets from byte `first` on into
+    // frames that follow frame `stored`: the switches whose byte falls there get their frame.
+    void markRangeSwitches(uint64_t first, uint32_t packets, uint64_t stored);
+    // Reader, dataMutex held: the switches due take effect; returns the frames that may be handed
+    // out before the next one.
+    uint32_t applyRangeSwitches();
     std::vector<uint16_t> selectedGpRangeIdx;
     std::vector<double> gpResolution;
     std::vector<double> gpOffset;
