@@ -254,7 +254,9 @@ void MainWindow::connectPipeline() {
 }
 
 void MainWindow::tearDownConnectedInterface() {
-    layout.save();
+    // Closed before its layout was put back, the window would keep one that is not the user's.
+    if (layoutInPlace) layout.save();
+    layoutInPlace = false;
     delete plotPreferences;
     plotPreferences = nullptr;
     delete filterPreferences;
@@ -291,6 +293,7 @@ void MainWindow::tearDownConnectedInterface() {
 }
 
 void MainWindow::restoreGeometries() {
+    if (!session || layoutInPlace) return; // closed again before, or put back already
     if (layout.restore()) {
         if (temperature) temperature->showIfSeen();
     } else if (allChannelsDock) {
@@ -308,6 +311,7 @@ void MainWindow::restoreGeometries() {
     } else { // a recording: the Connection dock alone in the top row, as high as its controls
         resizeDocks({connectionDock}, {connectionDock->sizeHint().height()}, Qt::Vertical);
     }
+    layoutInPlace = true;
     emit layoutRestored();
 }
 

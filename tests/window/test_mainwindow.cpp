@@ -209,10 +209,15 @@ TEST_F(MainWindowTest, TheLayoutIsKeptPerModelAndOneThatCannotBeReadIsDropped) {
         disconnect();
     }
     ASSERT_NE(layouts[0].keptWidth, layouts[1].keptWidth);
+    // Disconnected at once, before its layout is back: what was kept stays.
+    combo()->setCurrentText("VDOGWOOD1601");
+    connectButton()->click();
+    disconnect();
     for (const Layout& layout : layouts) {
         SCOPED_TRACE(layout.device);
         connectTo(layout.device);
         EXPECT_EQ(dock("protocolDw")->width(), layout.keptWidth);
+        EXPECT_TRUE(dock("controlsDw")->isVisible());
         disconnect();
     }
 
