@@ -15,6 +15,7 @@
 #include "accessories/simulatedtemperaturecontroller.h"
 #include "app/startup.h"
 #include "plots/plottab.h"
+#include "session/stimulusservice.h"
 #include "simulator/simulation.h"
 #include "tools/acquisitionsettings.h"
 #include "tools/clisupport.h"
@@ -35,6 +36,7 @@
 #include <QTimer>
 #include <QToolButton>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -133,10 +135,32 @@ int main(int argc, char** argv) {
     });
     window.findChild<QPushButton*>("connectButton")->click();
     if (!window.isConnected()) return fail("the connection failed: " + refusal);
-    try {
-        kav4cli::applySettings(settings);
-    } catch (const kav4cli::Failure& failure) {
-        return fail(QString::fromStdString(failure.text));
+    // The protocol goes through the stimulus the docks show, as the user's Apply does.
+    if (!settings.protocol.empty() || !settings.parameters.empty()) {
+        StimulusService* stimulus = window.stimulus();
+        if (!stimulus) return fail("this model has no protocols");
+        const ProtocolTable& table = stimulus->table();
+        if (!settings.protocol.empty()) {
+            const auto named =
+                std::find_if(table.protocols.begin(), table.protocols.end(),
+                             [&](const auto& p) { return p.name.toStdString() == settings.protocol; });
+            if (named == table.protocols.end())
+                return fail("no protocol " + QString::fromStdString(settings.protocol));
+            stimulus->select(int(named - table.protocols.begin()));
+        }
+        StimulusService::Choice choice = stimulus->choice();
+        for (const auto& [name, text] : settings.parameters) {
+            bool found = false, number = false;
+            for (int f = 0; f < ProtocolTable::FamiliesNum; f++)
+                for (size_t i = 0; i < table.parameters[f].size(); i++)
+                    if (table.parameters[f][i].name.toStdString() == name) {
+                        choice.values[f][i] = QString::fromStdString(text).toDouble(&number);
+                        found = true;
+                    }
+            if (!found || !number) return fail("no parameter " + QString::fromStdString(name + "=" + text));
+        }
+        stimulus->setChoice(choice); // the dock shows what is chosen
+        if (!stimulus->apply()) return fail("the protocol was refused: " + stimulus->message());
     }
     auto* tab = qobject_cast<PlotTab*>(window.centralWidget());
     const int channels = tab->currentChannels() + tab->gpChannels();

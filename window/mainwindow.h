@@ -46,6 +46,8 @@ class MainWindow : public QMainWindow {
     bool isConnected() const { return connected; }
     // The producer of the connected set; null while disconnected.
     DeviceDataProducer* producer() const { return session ? session->producer() : nullptr; }
+    // The voltage stimulus the docks show; null while disconnected and on models without one.
+    StimulusService* stimulus() const { return session ? session->stimulus() : nullptr; }
     // The warning shown while the connected set is unreachable; null while disconnected.
     ConnectionLostDialog* connectionLostDialog() const { return lostDialog.get(); }
 
@@ -84,6 +86,7 @@ class MainWindow : public QMainWindow {
     ConnectionDock* connectionDock = nullptr;
 
     bool connected = false;
+    bool layoutInPlace = false; // the connected model's layout is put back
 
     // The connected interface.
     std::unique_ptr<DeviceSession> session;
