@@ -284,9 +284,15 @@ TEST_F(IvGraphDock, AFlatLineHasNoReversalPotentialAndTooFewPointsMakeNoFit) {
     ASSERT_TRUE(
         QTest::qWaitFor([&] { return dock.curveCount() == 1 && dock.curve(0).dataSize() == 2; }, 20000));
 
+    QSignalSpy entries(&dock, &AnalysisWidget::labbookEvent);
     click(AnalysisWidget::LinearFitTool);
     ASSERT_TRUE(QTest::qWaitFor([&] { return dock.fitCount() == 1; }, 10000));
     EXPECT_EQ(read("Reversal potential:"), "-");
+    ASSERT_EQ(entries.count(), 1);
+    std::unique_ptr<LabbookEvent> entry(entries.at(0).at(0).value<LabbookEvent*>());
+    auto* iv = dynamic_cast<LabbookEventIVGraph*>(entry.get());
+    ASSERT_TRUE(iv);
+    EXPECT_FALSE(iv->fitValid) << "the note says the line crosses no zero";
 
     click(AnalysisWidget::BoltzmannFitTool);
     EXPECT_EQ(dock.plot()->topLeftText(), "Boltzmann sigmoid fit: 4 points needed, 2 available");
