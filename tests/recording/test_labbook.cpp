@@ -1,6 +1,5 @@
-// The lab book: the line of every entry, the marked moments that wait for
-// their note, and the files: the main lab book that continues across runs, the recording's
-// own lab book, a new lab book, and a folder that cannot be written.
+// The lab book: the line of every entry, the marked moments that wait for their note, and the
+// files: the recording's own lab book beside the main one, and a folder that cannot be written.
 
 #include "window/labbook.h"
 
@@ -10,7 +9,6 @@
 #include <QLineEdit>
 #include <QMainWindow>
 #include <QMessageBox>
-#include <QPushButton>
 #include <QRegularExpression>
 #include <QTest>
 #include <QTextEdit>
@@ -95,12 +93,6 @@ class LabbookTest : public ::testing::Test {
         return linesOf(Labbook::folder() + book.mainFileName() + ".txt");
     }
     static QString viewText(const Labbook& book) { return book.findChild<QTextEdit*>()->toPlainText(); }
-    static QPushButton* withText(const Labbook& book, const QString& text) {
-        for (auto* button : book.findChildren<QPushButton*>())
-            if (button->text() == text) return button;
-        return nullptr;
-    }
-
     static void writeFile(const QString& path, const QString& text) {
         QFile file(path);
         ASSERT_TRUE(file.open(QIODevice::WriteOnly));
@@ -179,50 +171,6 @@ TEST_F(LabbookTest, RecordingHasItsOwnLabbookAndWhatIsPendingIsWrittenAtItsStopO
     ASSERT_EQ(warnings.size(), 1);
     EXPECT_TRUE(warnings[0].contains(QDir::homePath() + "/missing/cell_000_lab_book.txt"))
         << warnings[0].toStdString();
-}
-
-// The newest lab book is continued across runs; "New labbook" takes the next free name of the
-// day, each file holding only what was written while it was the main one.
-TEST_F(LabbookTest, ContinuesTheNewestLabbookAcrossRunsAndANewOneTakesTheNextFreeNameOfTheDay) {
-    QDir().mkpath(Labbook::folder());
-    // Named as a later day but last touched long ago: the modification time decides.
-    writeFile(Labbook::folder() + "labbook_2031_01_01.txt", "stale line\n");
-    QFile stale(Labbook::folder() + "labbook_2031_01_01.txt");
-    ASSERT_TRUE(stale.open(QIODevice::ReadWrite));
-    ASSERT_TRUE(
-        stale.setFileTime(QDateTime(QDate(2020, 1, 1), QTime(12, 0)), QFileDevice::FileModificationTime));
-    stale.close();
-    writeFile(Labbook::folder() + "labbook_2024_05_06.txt", "first line\nsecond line\n");
-
-    {
-        Labbook book;
-        EXPECT_EQ(book.mainFileName(), "labbook_2024_05_06");
-        EXPECT_EQ(viewText(book), "first line\nsecond line");
-        book.onReceiveEvent(new LabbookEventWrittenNote("morning"));
-    }
-    Labbook again;
-    again.onReceiveEvent(new LabbookEventWrittenNote("afternoon"));
-    const QStringList lines = mainLines(again);
-    ASSERT_EQ(lines.size(), 4);
-    EXPECT_EQ(lines.mid(0, 2), (QStringList{"first line", "second line"}));
-    EXPECT_TRUE(lines[2].endsWith("'morning'"));
-    EXPECT_TRUE(lines[3].endsWith("'afternoon'"));
-    EXPECT_EQ(viewText(again), lines.join('\n'));
-    EXPECT_EQ(linesOf(Labbook::folder() + "labbook_2031_01_01.txt"), QStringList{"stale line"});
-
-    QPushButton* newButton = withText(again, "New labbook");
-    ASSERT_NE(newButton, nullptr);
-    const QString names[] = {today(), today() + "_000", today() + "_001"};
-    for (const QString& name : names) {
-        QTest::mouseClick(newButton, Qt::LeftButton);
-        EXPECT_EQ(again.mainFileName(), name);
-        EXPECT_EQ(viewText(again), "");
-        again.onReceiveEvent(new LabbookEventWrittenNote(name));
-    }
-    for (const QString& name : names) {
-        const QStringList written = linesOf(Labbook::folder() + name + ".txt");
-        EXPECT_TRUE(written.size() == 1 && written[0].endsWith("'" + name + "'")) << name.toStdString();
-    }
 }
 
 TEST_F(LabbookTest, UnwritableFolderIsReportedAndTheViewKeepsTheEntries) {

@@ -7,8 +7,8 @@
 //
 // Recordings played back through a session: the consumers get the very codes and values the
 // live run gave the recording's frames, from any frame sought; a loss the recording marks
-// reaches them as a gap at its frame; a pause hands out nothing. (The session's wiring of
-// commands, consumers and teardown: the window's connection rounds and docks' journeys.)
+// reaches them as a gap at its frame; a pause hands out nothing. Zaps over two amplifiers as one.
+// (The session's other commands, its consumers and teardown: the window's and docks' journeys.)
 
 #include "acquisition/datahook.h"
 #include "commlib/api/kv4cl.h"
@@ -31,6 +31,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <functional>
 #include <string>
 #include <thread>
@@ -210,6 +211,22 @@ TEST_F(PatternRecording, APlayedBackRecordingGivesTheConsumersTheLiveCodesAndVal
         EXPECT_TRUE(std::equal(played.begin(), played.end(), liveValues.begin() + first));
         EXPECT_EQ(session->replay()->position(), recorded);
     }
+}
+
+// Zaps destroy membranes: over two amplifiers as one, the last channel is the second one's last,
+// and one past it zaps every channel of both.
+TEST_F(PatternRecording, AZapReachesItsChannelOverTheSetAndOnePastTheLastZapsEvery) {
+    ASSERT_NO_FATAL_FAILURE(open("dogwood16,dogwood16", {"VDOGWOOD1601", "VDOGWOOD1602"}, "/zap/", "cell"));
+    const kav4sim::VirtualAmplifier& second = *bus->amplifier("VDOGWOOD1602");
+    const auto zaps = [&](size_t first, size_t last) {
+        return second.waitForCommand(
+            [&](const kav4sim::DecodedCommand& c) { return c.zaps.at(0) == first && c.zaps.at(15) == last; },
+            std::chrono::seconds(5));
+    };
+    session->zap(31);
+    EXPECT_TRUE(zaps(0, 1));
+    session->zap(32);
+    EXPECT_TRUE(zaps(1, 2));
 }
 
 struct LateLoss {

@@ -1,6 +1,6 @@
 // kav4-cli open and analyse as a user runs them: a DAT recording of a virtual cell whose noise and
 // sine are known, made by kav4-cli record, opened and analysed over a stretch of it (the noise
-// report and spectrum in the CSV checked against the cell); a file of another program;
+// report, histogram and spectrum in the CSV checked against the cell); a file of another program;
 // and commands and files they refuse. Each run works in the test's home.
 
 #include "tests/tools/programrunner.h"
@@ -79,8 +79,8 @@ TEST(OpenAndAnalyse, ARecordingOfACellTellsItsChannelsRateAndFramesAndItsAnalyse
     const std::string csv = home + "/analysis.csv";
     const Outcome run =
         kv4test::runProgram(cli,
-                            {"analyse", file, "--noise", "--spectrum", "--channel", "3", "--integration", "1",
-                             "--from", "0.5", "--to", "1.8", "--csv", csv},
+                            {"analyse", file, "--noise", "--spectrum", "--histogram", "--channel", "3",
+                             "--integration", "1", "--from", "0.5", "--to", "1.8", "--csv", csv},
                             {});
     ASSERT_EQ(run.status, 0) << run.out << run.err;
     EXPECT_EQ(run.err, "");
@@ -89,7 +89,7 @@ TEST(OpenAndAnalyse, ARecordingOfACellTellsItsChannelsRateAndFramesAndItsAnalyse
     EXPECT_TRUE(run.out.starts_with("analysed: " + std::to_string(frames) + " frames (")) << run.out;
 
     const auto rows = csvRows(kv4test::readFile(csv));
-    ASSERT_GE(rows.size(), 8u + 3 + 256);
+    ASSERT_GE(rows.size(), 8u + 3 + 200 + 3 + 256);
     EXPECT_EQ(rows[0], (std::vector<std::string>{"Analysis:", "Noise Report"}));
     EXPECT_EQ(rows[1], (std::vector<std::string>{"Channel", "Mean voltage [mV]", "Voltage std [mV]"}));
     EXPECT_EQ(rows[2], (std::vector<std::string>{"1", "0", "0"}));
@@ -104,20 +104,39 @@ TEST(OpenAndAnalyse, ARecordingOfACellTellsItsChannelsRateAndFramesAndItsAnalyse
         EXPECT_NEAR(std::stod(row[2]), deviation, 0.05 * deviation) << "channel " << c + 1;
     }
 
+    // The histogram of the channel asked for alone: 200 bins over its ±200 pA range, holding
+    // whole half seconds of the stretch, of the cell's mean and deviation.
+    EXPECT_EQ(rows[8], (std::vector<std::string>{"Analysis:", "Histogram - channel 3"}));
+    EXPECT_EQ(rows[9], (std::vector<std::string>{"Channel:", "3"}));
+    EXPECT_EQ(rows[10], (std::vector<std::string>{"Current [pA]", "Samples"}));
+    double samples = 0.0, sum = 0.0, squares = 0.0;
+    for (size_t i = 11; i < 211; i++) {
+        ASSERT_EQ(rows[i].size(), 2u) << i;
+        const double middle = std::stod(rows[i][0]), count = std::stod(rows[i][1]);
+        ASSERT_NEAR(middle, -199.0 + 2.0 * double(i - 11), 0.05) << i;
+        samples += count, sum += count * middle, squares += count * middle * middle;
+    }
+    EXPECT_GE(samples, std::llround(0.5 * rate));
+    EXPECT_LE(samples, frames);
+    EXPECT_NEAR(sum / samples, 0.0, 10 * deviation / std::sqrt(samples));
+    // Bins 2 pA wide add 2² / 12 to the variance.
+    EXPECT_NEAR(std::sqrt(squares / samples - (sum / samples) * (sum / samples)),
+                std::sqrt(deviation * deviation + 4.0 / 12), 0.05 * deviation);
+
     // The spectrum, from the first bin above 0 Hz to half the rate: away from the line, the white
     // noise's density 5² / (rate / 2); the bins about the line hold the sine's power, 3² / 2,
     // above it.
-    EXPECT_EQ(rows[8], (std::vector<std::string>{"Analysis:", "Spectrum - channel 3"}));
-    EXPECT_EQ(rows[9], (std::vector<std::string>{"Current Channel:", "3"}));
-    EXPECT_EQ(rows[10], (std::vector<std::string>{"Frequency [Hz]", "Current Squared Module [pA²/Hz]"}));
-    ASSERT_EQ(rows.size() - 11, 256u);
+    EXPECT_EQ(rows[211], (std::vector<std::string>{"Analysis:", "Spectrum - channel 3"}));
+    EXPECT_EQ(rows[212], (std::vector<std::string>{"Current Channel:", "3"}));
+    EXPECT_EQ(rows[213], (std::vector<std::string>{"Frequency [Hz]", "Current Squared Module [pA²/Hz]"}));
+    ASSERT_EQ(rows.size() - 214, 256u);
     const double step = rate / 512, white = 25.0 / (rate / 2);
     double whiteSum = 0.0, line = 0.0;
     int whiteBins = 0;
-    for (size_t i = 11; i < rows.size(); i++) {
+    for (size_t i = 214; i < rows.size(); i++) {
         ASSERT_EQ(rows[i].size(), 2u) << i;
         const double f = std::stod(rows[i][0]), density = std::stod(rows[i][1]);
-        ASSERT_NEAR(f, double(i - 10) * step, 1e-6);
+        ASSERT_NEAR(f, double(i - 213) * step, 1e-6);
         if (std::abs(f - 1000.0) < 5 * step) {
             line += (density - white) * step;
         } else {

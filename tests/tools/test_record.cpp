@@ -1,6 +1,6 @@
 // kav4-cli record as a user runs it: recordings of virtual amplifiers in pattern mode read back
-// whole, in both formats; faults that lose frames; Ctrl+C in the middle of a recording; the
-// progress on a terminal. Each run records into the test's home.
+// whole, in both formats; Ctrl+C in the middle of a recording. Each run records into the test's
+// home. (Losses marked in both formats: the window's and the session's recording tests.)
 
 #include "tests/tools/programrunner.h"
 #include "tools/patternverifier.h"
@@ -91,33 +91,6 @@ INSTANTIATE_TEST_SUITE_P(Record, RecordsEveryModel, ::testing::ValuesIn(modelSet
     std::replace(name.begin(), name.end(), ',', '_');
     return name;
 });
-
-// Each fault of the virtual amplifier loses frames: the run says so in its status, and every
-// gap in the files is marked with its size.
-TEST(RecordWithFaults, EveryLossIsCountedMarkedAndExitsWithTheLostStatus) {
-    for (const char* format : {"dat", "abf"}) {
-        SCOPED_TRACE(format);
-        const Outcome run =
-            kv4test::runProgram(cli,
-                                {"--simulate", "cedar", "record", "VCEDAR01", "--seconds", "4", "--format",
-                                 format, "--rate", "50k", "--out", records(std::string("faults_") + format),
-                                 "--verify-pattern", "--inject-faults", "0.6"},
-                                {});
-        EXPECT_EQ(run.status, 3) << run.out << run.err;
-        const long long lost = figure(run.out, "frames lost:");
-        EXPECT_GT(lost, 0) << run.out;
-        EXPECT_GE(figure(run.out, "faults injected:"), 3) << run.out;
-        // Each loss is told as it happens.
-        EXPECT_TRUE(std::regex_search(
-            run.err, std::regex("kav4-cli: [0-9]+ frames lost [0-9.]+ s into the recording\n")))
-            << run.err;
-        // The gaps the files show add up to the count, each marked.
-        EXPECT_TRUE(std::regex_search(run.out,
-                                      std::regex("pattern: [0-9]+ frames read back, " + std::to_string(lost) +
-                                                 " frames lost in [0-9]+ gaps, each marked\n")))
-            << run.out << run.err;
-    }
-}
 
 // Stopped by Ctrl+C once its first files hold frames, the run ends as by its time: every frame
 // it recorded reads back, in both formats.

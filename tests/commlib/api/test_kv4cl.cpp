@@ -4,18 +4,12 @@
 
 #include "commlib/api/devicelist.h"
 #include "commlib/api/kv4cl.h"
-#include "commlib/transport/ftdidriver.h"
 #include "simulator/simulation.h"
 #include "tests/commlib/core/testmodel.h"
 
-#include <gtest/gtest.h>
-
 #include <cmath>
-#include <functional>
 #include <limits>
-#include <string>
 #include <tuple>
-#include <vector>
 
 namespace kv4test {
 namespace {
@@ -23,30 +17,6 @@ namespace {
 using namespace kv4cl;
 using kav4sim::FtdiCall;
 using kav4sim::VirtualDevice;
-
-const std::vector<uint8_t> marker = {0x7F, 0xFF, 0x80, 0x00};
-
-// Packets whose every frame carries its number twice, so a device's count can be read back from
-// its current words alone: voltage = frame low half, currents = high half, low half, tag, tag + 1.
-// Each packet: the marker, the info byte pair (its index walking through 8 status bytes with the
-// device's packet count), 16 samples of 5 big-endian words.
-std::vector<uint8_t> countingPackets(uint32_t firstFrame, uint32_t packets, uint16_t tag) {
-    std::vector<uint8_t> bytes;
-    bytes.reserve(size_t(packets) * 166);
-    const auto put = [&bytes](uint16_t w) {
-        bytes.push_back(uint8_t(w >> 8));
-        bytes.push_back(uint8_t(w));
-    };
-    for (uint32_t frame = firstFrame; frame < firstFrame + packets * 16; frame++) {
-        if ((frame - firstFrame) % 16 == 0) {
-            append(bytes, marker);
-            put(uint16_t(frame / 16 % 8 << 8));
-        }
-        for (uint16_t w : {uint16_t(frame), uint16_t(frame >> 16), uint16_t(frame), tag, uint16_t(tag + 1)})
-            put(w);
-    }
-    return bytes;
-}
 
 TEST(NotConnected, EveryFunctionAnswersDeviceNotConnected) {
     uint32_t v = 7, c = 7, g = 7;
@@ -75,16 +45,7 @@ TEST(NotConnected, EveryFunctionAnswersDeviceNotConnected) {
 
 // ---- Detection, device information and connection checks -----------------------------------------
 
-class Detection : public DispatcherTest {
-  protected:
-    std::shared_ptr<VirtualDevice> addDevice(const std::string& serial, uint8_t version = 4,
-                                             uint8_t subversion = 3, uint16_t firmware = 129) {
-        auto device = std::make_shared<VirtualDevice>(serial);
-        device->setIdentity(version, subversion, firmware);
-        bus->addDevice(device);
-        return device;
-    }
-};
+using Detection = DispatcherTest;
 
 TEST_F(Detection, ListsEachDeviceOnceSortedAndLeavesNoIdsWhenThereAreNone) {
     const auto detect = [](std::vector<std::string> expected) {
@@ -155,8 +116,6 @@ class ParallelDevices : public DispatcherTest {
         DispatcherTest::TearDown();
     }
 
-    TestModel& addDevice() { return addConnected(); }
-
     void attachAll() {
         ASSERT_EQ(deviceList().attach(std::move(dispatchers)), Success);
         dispatchers.clear(); // owned by the list now
@@ -164,8 +123,8 @@ class ParallelDevices : public DispatcherTest {
 };
 
 TEST_F(ParallelDevices, ChannelsAreNumberedAcrossDevices) {
-    TestModel& d0 = addDevice();
-    TestModel& d1 = addDevice();
+    TestModel& d0 = addConnected();
+    TestModel& d1 = addConnected();
     attachAll();
 
     uint32_t v = 0, c = 0, g = 7;
@@ -206,30 +165,23 @@ TEST_F(ParallelDevices, ChannelsAreNumberedAcrossDevices) {
 
 TEST_F(ParallelDevices, StatusReportsTheSmallestCountAndEveryFlag) {
     // Three devices, so that the smallest count and the only flags belong to neither end of the list.
-    addDevice();
-    addDevice();
-    addDevice();
+    addConnected();
+    addConnected();
+    addConnected();
     attachAll();
 
     DataStatus_t status;
     EXPECT_EQ(getDataStatus(status), WarningNoDataAvailable);
     EXPECT_EQ(status.availableFrames, 0u);
 
-    // The trailing marker and info index complete each batch's last packet.
-    const auto complete = [](uint32_t packets, uint16_t tag) {
-        std::vector<uint8_t> bytes = countingPackets(0, packets, tag);
-        append(bytes, marker);
-        bytes.push_back(uint8_t(packets % 8));
-        return bytes;
-    };
-    deliver(0, complete(20, 0));
-    deliver(2, complete(12, 0));
+    deliver(0, patternPackets(0, 20, 0, true));
+    deliver(2, patternPackets(0, 12, 0, true));
     EXPECT_EQ(getDataStatus(status), WarningNoDataAvailable) << "the middle device has nothing yet";
     EXPECT_EQ(status.availableFrames, 0u);
 
     // Current words 0x7FFE and 0x7FFF: an extreme code in every sample, so the device reports a
     // word overflow and suggests a higher range (range 0 is selected).
-    deliver(1, complete(7, 0x7FFE));
+    deliver(1, patternPackets(0, 7, 0x7FFB, true));
     ASSERT_EQ(getDataStatus(status), Success);
     EXPECT_EQ(status.availableFrames, 7u * 16u);
     EXPECT_TRUE(status.wordOverflow);
@@ -256,13 +208,13 @@ TEST_F(ParallelDevices, StatusReportsTheSmallestCountAndEveryFlag) {
 // (With n = 4096, three would take 2.8M frames per device.)
 TEST_F(ParallelDevices, MergedStreamWithDriftCompensation) {
     constexpr uint32_t n = 1024, reads = 1450, packets = 100000; // 1.6M frames per device
-    addDevice();
-    addDevice();
+    addConnected();
+    addConnected();
     attachAll();
     ASSERT_EQ(setDigitalFilter({100.0, UnitPfxNone, "Hz"}, true, true), Success);
     uint32_t next[2] = {0, 0x50000 + 123};
-    devices[0]->feed('B', countingPackets(next[0], packets, 0x0A00));
-    devices[1]->feed('B', countingPackets(next[1], packets, 0x0B00));
+    devices[0]->feed('B', patternPackets(next[0], packets, 0x0A00));
+    devices[1]->feed('B', patternPackets(next[1], packets, 0x0B00));
     ASSERT_TRUE(devices[0]->waitUntilDrained('B', 20s));
     ASSERT_TRUE(devices[1]->waitUntilDrained('B', 20s));
 
@@ -286,8 +238,8 @@ TEST_F(ParallelDevices, MergedStreamWithDriftCompensation) {
                 const bool skipped = f == 0 && r > 1 && frame == next[d] + 1;
                 if (skipped) skips[d].push_back(r - 1);
                 ASSERT_EQ(frame, next[d] + skipped) << "device " << d << ", read " << r << ", frame " << f;
-                ASSERT_EQ(c[2], d ? 0x0B00 : 0x0A00);
-                ASSERT_EQ(c[3], d ? 0x0B01 : 0x0A01);
+                ASSERT_EQ(c[2], d ? 0x0B03 : 0x0A03);
+                ASSERT_EQ(c[3], d ? 0x0B04 : 0x0A04);
                 smoothed[d] |= filtered[2 + 4 * d] != c[1];
                 next[d] = frame + 1;
             }

@@ -1,4 +1,4 @@
-// The generic setters and their bookkeeping, on a model that is not connected: every
+// The generic setters and their bookkeeping, on the reference model not connected: every
 // setter writes the transmit message, which is checked byte by byte.
 
 #include "tests/support/enginemodel.h"
@@ -101,14 +101,12 @@ TEST_F(Setters, RawBitsAndFieldsTouchOnlyTheirBits) {
 
 // The models' goldens show each setting's bytes; here what is refused.
 TEST_F(Setters, IndicesPastTheTablesAndFeaturesTheModelLacksAreRefused) {
-    EXPECT_EQ(m.setProtocolVoltage(2, {0.0, UnitPfxMilli, "V"}, false), ErrorValueOutOfRange);
+    EXPECT_EQ(m.setProtocolVoltage(6, {0.0, UnitPfxMilli, "V"}, false), ErrorValueOutOfRange);
     EXPECT_EQ(m.setProtocolParameter(ProtocolSlope, 0, {0.0, UnitPfxMilli, "V/ms"}, false),
               ErrorValueOutOfRange);
-    EXPECT_EQ(m.selectProtocol(2, false), ErrorValueOutOfRange);
-    EXPECT_EQ(m.setSwitch(0, true), ErrorFeatureNotImplemented);
+    EXPECT_EQ(m.selectProtocol(uint16_t(m.protocolNames.size()), false), ErrorValueOutOfRange);
     EXPECT_EQ(m.setChoice(0, 0), ErrorFeatureNotImplemented);
     EXPECT_EQ(m.setGpRange(0, 0, false), ErrorValueOutOfRange);
-    EXPECT_EQ(m.setVoltageStimulusLpf(0, false), ErrorFeatureNotImplemented);
     EXPECT_EQ(m.setReferencePulse({1, UnitPfxMilli, "V"}, {1, UnitPfxMilli, "s"}),
               ErrorFeatureNotImplemented);
     EXPECT_EQ(m.setSpiMode(true), ErrorDeviceNotConnected);

@@ -23,17 +23,19 @@ class Transmit : public DispatcherTest {
     // Sends one more message (a harmless spare bit) and waits until `total` messages, this
     // one included, are on the wire.
     void sendMarker(TestModel& m, bool bit, size_t total) {
-        ASSERT_EQ(m.setRawBit(50, 0, bit), Success);
+        ASSERT_EQ(m.setRawBit(spare, 0, bit), Success);
         ASSERT_TRUE(devices[0]->waitForWrites('B', total, 10s));
     }
-    static constexpr size_t connectMessages = 5; // two reset pulses of two messages, then the configuration
+    // The reset's two stages of two messages each, both switch banks, then the configuration.
+    static constexpr size_t connectMessages = 7;
+    static constexpr uint16_t spare = 12; // a byte the model leaves free
 };
 
 TEST_F(Transmit, FullQueueBlocksTheCallerUntilTheDeviceTakesAMessage) {
     TestModel& m = addConnected(); // no data yet: nothing leaves the queue
     for (size_t i = connectMessages; i < MessageDispatcher::txQueueSlots; i++)
-        ASSERT_EQ(m.setRawBit(50, 0, i % 2), Success);
-    auto blocked = std::async(std::launch::async, [&] { return m.setRawBit(50, 1, true); });
+        ASSERT_EQ(m.setRawBit(spare, 0, i % 2), Success);
+    auto blocked = std::async(std::launch::async, [&] { return m.setRawBit(spare, 1, true); });
     EXPECT_EQ(blocked.wait_for(100ms), std::future_status::timeout) << "the 257th message must wait";
 
     devices[0]->feed('B', {0x00});
@@ -41,14 +43,14 @@ TEST_F(Transmit, FullQueueBlocksTheCallerUntilTheDeviceTakesAMessage) {
     EXPECT_EQ(blocked.get(), Success);
     ASSERT_TRUE(devices[0]->waitForWrites('B', MessageDispatcher::txQueueSlots + 1, 10s));
     // Bit 0 left set by message 255, bit 1 set by the blocked caller.
-    EXPECT_EQ(writes().back()[50], 0x03) << "the last message queued is the last sent";
+    EXPECT_EQ(writes().back()[spare], 0x03) << "the last message queued is the last sent";
 }
 
 TEST_F(Transmit, DisconnectReleasesACallerBlockedOnAFullQueue) {
     TestModel& m = addConnected();
     for (size_t i = connectMessages; i < MessageDispatcher::txQueueSlots; i++)
-        m.setRawBit(50, 0, true);
-    auto blocked = std::async(std::launch::async, [&] { return m.setRawBit(50, 0, false); });
+        m.setRawBit(spare, 0, true);
+    auto blocked = std::async(std::launch::async, [&] { return m.setRawBit(spare, 0, false); });
     EXPECT_EQ(blocked.wait_for(50ms), std::future_status::timeout);
     EXPECT_EQ(m.disconnect(), Success);
     EXPECT_EQ(blocked.wait_for(10s), std::future_status::ready);
@@ -59,14 +61,14 @@ TEST_F(Transmit, FailedWritesAreRetriedAndAMessageIsDroppedAfterTenAttempts) {
     devices[0]->failCalls(kav4sim::FtdiCall::Write, 9);
     sendMarker(m, true, connectMessages + 1);
     EXPECT_EQ(writes().size(), connectMessages + 1) << "the tenth attempt gets through";
-    EXPECT_EQ(writes().back()[50], 1);
+    EXPECT_EQ(writes().back()[spare], 1);
 
     devices[0]->failCalls(kav4sim::FtdiCall::Write, 10);
-    ASSERT_EQ(m.setRawBit(50, 0, false), Success); // lost after ten failures
+    ASSERT_EQ(m.setRawBit(spare, 0, false), Success); // lost after ten failures
     sendMarker(m, true, connectMessages + 2);
     const std::vector<Message> w = writes();
     ASSERT_EQ(w.size(), connectMessages + 2) << "the next message is tried afresh";
-    EXPECT_EQ(w.back()[50], 1);
+    EXPECT_EQ(w.back()[spare], 1);
 }
 
 TEST_F(Transmit, ShortWriteIsPurgedAndSentAgainWhole) {
@@ -75,12 +77,12 @@ TEST_F(Transmit, ShortWriteIsPurgedAndSentAgainWhole) {
     const int purgesBefore = devices[0]->purges('B', FT_PURGE_TX);
     devices[0]->shortWrites(10, 1);
     const size_t before = writes().size();
-    ASSERT_EQ(m.setRawBit(50, 3, true), Success);
+    ASSERT_EQ(m.setRawBit(spare, 3, true), Success);
     ASSERT_TRUE(devices[0]->waitForWrites('B', before + 2, 10s));
     const std::vector<Message> w = writes();
     EXPECT_EQ(w[before].size(), 10u);
     EXPECT_EQ(w[before + 1].size(), 51u);
-    EXPECT_EQ(w[before + 1][50], 0x08);
+    EXPECT_EQ(w[before + 1][spare], 0x08);
     EXPECT_EQ(devices[0]->purges('B', FT_PURGE_TX), purgesBefore + 1);
 }
 
@@ -95,18 +97,16 @@ TEST_F(Transmit, HoldResetKeepsTheBitUntilReleased) {
     ASSERT_EQ(w.size(), before + 3);
     EXPECT_EQ(w[before][1] & 1, 1) << "held while other settings go out";
     EXPECT_EQ(w[before + 1][1] & 1, 0);
-    EXPECT_EQ(w[before + 1][30], 1) << "release pulses the second stage";
-    EXPECT_EQ(w[before + 2][30], 0);
+    EXPECT_EQ(w[before + 1][TestModel::secondResetByte], 1) << "release pulses the second stage";
+    EXPECT_EQ(w[before + 2][TestModel::secondResetByte], 0);
 }
 
 TEST_F(Transmit, VanishedDeviceNeitherHangsNorLosesReceivedData) {
     TestModel& m = connectAndWake();
-    std::vector<uint8_t> bytes = patternPackets(0, 5);
-    append(bytes, {0x7F, 0xFF, 0x80, 0x00, 5}); // the next packet's marker and info index
-    deliver(0, bytes);
+    deliver(0, patternPackets(0, 5, 0, true));
     devices[0]->unplug();
     for (int i = 0; i < 20; i++)
-        ASSERT_EQ(m.setRawBit(50, 0, i % 2), Success);
+        ASSERT_EQ(m.setRawBit(spare, 0, i % 2), Success);
     DataStatus_t s;
     EXPECT_EQ(m.getStatus(s), Success);
     EXPECT_EQ(s.availableFrames, 80u) << "frames received before the loss stay readable";

@@ -25,11 +25,18 @@ class DispatcherTest : public ::testing::Test {
         removeBus();
     }
 
+    // A device on the bus with this identity (the reference model's by default).
+    std::shared_ptr<kav4sim::VirtualDevice> addDevice(const std::string& serial, uint8_t version = 4,
+                                                      uint8_t subversion = 3, uint16_t firmware = 129) {
+        auto device = std::make_shared<kav4sim::VirtualDevice>(serial);
+        device->setIdentity(version, subversion, firmware);
+        bus->addDevice(device);
+        return device;
+    }
+
     template <typename Model = TestModel> Model& addConnected(uint16_t rateIdx = 0) {
         const std::string id = "TM00" + std::to_string(devices.size());
-        auto device = std::make_shared<kav4sim::VirtualDevice>(id);
-        device->setIdentity(4, 3, 129);
-        bus->addDevice(device);
+        const auto device = addDevice(id);
         devices.push_back(device);
         auto model = std::make_unique<Model>(id);
         Model& m = *model;

@@ -5,26 +5,17 @@
 #include "commlib/api/catalogue.h"
 #include "commlib/api/devicelist.h"
 #include "commlib/api/kv4cl.h"
-#include "simulator/virtualbus.h"
-#include "tests/support/busdriver.h"
-
-#include <gtest/gtest.h>
+#include "tests/commlib/core/testmodel.h"
 
 #include <algorithm>
-#include <chrono>
 #include <fstream>
 #include <map>
-#include <memory>
 #include <optional>
 #include <sstream>
 #include <stdexcept>
-#include <string>
-#include <vector>
 
 namespace kv4test {
 
-using namespace kv4CommLib;
-using namespace std::chrono_literals;
 using Message = std::vector<uint8_t>;
 
 // A fixture file: "[name]" opens a section of hexadecimal numbers; "#" starts a comment.
@@ -79,24 +70,17 @@ struct Identity {
     uint16_t firmware;
 };
 
-class ModelBus : public ::testing::Test {
+// The engine tests' bus, on which the library and the catalogue's models connect too.
+class ModelBus : public DispatcherTest {
   protected:
-    void SetUp() override {
-        bus = std::make_shared<kav4sim::VirtualBus>();
-        installBus(bus);
-    }
     void TearDown() override {
-        // The library's list and the models hold handles on the bus: they go first.
+        // The library's list holds handles on the bus: it goes first.
         kv4cl::disconnect();
-        models.clear();
-        removeBus();
+        DispatcherTest::TearDown();
     }
-
+    using DispatcherTest::addDevice;
     std::shared_ptr<kav4sim::VirtualDevice> addDevice(const std::string& serial, Identity id) {
-        auto device = std::make_shared<kav4sim::VirtualDevice>(serial);
-        device->setIdentity(id.version, id.subversion, id.firmware);
-        bus->addDevice(device);
-        return device;
+        return addDevice(serial, id.version, id.subversion, id.firmware);
     }
 
     // An idle line makes the receive side purge the driver buffer every few passes, and a
@@ -109,8 +93,8 @@ class ModelBus : public ::testing::Test {
         EXPECT_EQ(createDispatcher(serial, model), kv4cl::Success) << serial;
         if (!model) throw std::runtime_error("no model for " + serial);
         keepDeliveries(*bus->device(serial));
-        models.push_back(std::move(model));
-        return *models.back();
+        dispatchers.push_back(std::move(model));
+        return *dispatchers.back();
     }
 
     // Any byte shows the transmit side that the device is alive; then n messages are expected.
@@ -173,9 +157,6 @@ class ModelBus : public ::testing::Test {
         EXPECT_EQ(std::vector<uint16_t>(filtered, filtered + got.size()), expected)
             << "no filter is on after connection";
     }
-
-    std::shared_ptr<kav4sim::VirtualBus> bus;
-    std::vector<std::unique_ptr<MessageDispatcher>> models;
 };
 
 // A model built from its class and given its buffers, for tests of its tables and encoding
