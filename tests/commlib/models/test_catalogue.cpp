@@ -72,6 +72,12 @@ TEST_F(Catalogue, EverySimulatedModelConnectsAsItsFamily) {
         uint32_t v = 0, c = 0, g = 0;
         ASSERT_EQ(getChannelCounts(v, c, g), Success);
         EXPECT_EQ(c, currentChannels) << name;
+        // A current word's full scale, 32767, is its range's end: every sample converts with it.
+        std::vector<RangedMeasurement_t> ranges;
+        uint16_t defaultRange = 0;
+        ASSERT_EQ(getCurrentRanges(ranges, defaultRange), Success);
+        for (const RangedMeasurement_t& range : ranges)
+            EXPECT_DOUBLE_EQ(range.step * 32767.0, range.max) << name << " " << range.max;
         std::string header;
         ASSERT_EQ(getHeaderTemplate(header), Success);
         std::istringstream lines(header);
