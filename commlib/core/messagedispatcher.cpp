@@ -88,24 +88,17 @@ void MessageDispatcher::resetSelection() {
     const RangedMeasurement defaultRange =
         currentRanges.empty() ? RangedMeasurement{} : currentRanges[defaultCurrentRangeIdx];
     selectedCurrentRanges.assign(currentChannelsNum, defaultRange);
-    currentResolution = std::vector<std::atomic<double>>(currentChannelsNum);
-    for (auto& resolution : currentResolution)
-        resolution = defaultRange.step;
-    rangeSwitches.clear();
     selectedCurrentRange = defaultCurrentRangeIdx;
     selectedGpRangeIdx = defaultGpRangeIdx;
     selectedGpRangeIdx.resize(gpChannelsNum, 0);
-    gpResolution.assign(gpChannelsNum, 1.0);
-    gpOffset.assign(gpChannelsNum, 0.0);
-    for (uint16_t i = 0; i < gpChannelsNum && i < gpRanges.size(); i++) {
-        if (selectedGpRangeIdx[i] < gpRanges[i].size()) {
-            gpResolution[i] = gpRanges[i][selectedGpRangeIdx[i]].step;
-            gpOffset[i] = gpRanges[i][selectedGpRangeIdx[i]].min;
-        }
-    }
-    if (defaultVoltageRangeIdx < voltageRanges.size()) {
-        selectedVoltageRangeIdx = defaultVoltageRangeIdx;
-        voltageResolution = voltageRanges[defaultVoltageRangeIdx].step;
+    if (defaultVoltageRangeIdx < voltageRanges.size()) selectedVoltageRangeIdx = defaultVoltageRangeIdx;
+    {
+        std::lock_guard lock(dataMutex);
+        const size_t words = 1 + size_t(currentChannelsNum) + gpChannelsNum;
+        wordStep = std::vector<std::atomic<double>>(words);
+        wordOffset = std::vector<std::atomic<double>>(words);
+        rangeSwitches.clear();
+        selectWordRanges(0);
     }
     for (auto& family : protocolParameters)
         family.values = family.defaults;
@@ -703,11 +696,9 @@ void MessageDispatcher::markRangeSwitches(uint64_t first, uint32_t packets, uint
 
 uint32_t MessageDispatcher::applyRangeSwitches() {
     size_t due = 0;
-    while (due < rangeSwitches.size() && rangeSwitches[due].frame <= framesHandedOut) {
-        for (size_t ch = 0; ch < currentResolution.size(); ch++)
-            currentResolution[ch].store(rangeSwitches[due].steps[ch], std::memory_order_relaxed);
-        due++;
-    }
+    while (due < rangeSwitches.size() && rangeSwitches[due].frame <= framesHandedOut)
+        acquiredWords = std::move(rangeSwitches[due++].words);
+    if (due > 0) publishConversion();
     rangeSwitches.erase(rangeSwitches.begin(), rangeSwitches.begin() + std::ptrdiff_t(due));
     // The frames of one read are converted with one step: a read stops where a range starts.
     if (rangeSwitches.empty() || rangeSwitches.front().frame == RangeSwitch::unknown) return availableFrames;
@@ -922,33 +913,56 @@ void MessageDispatcher::txLoop() {
     }
 }
 
+// ---- Range selection and the conversion of samples ----------------------------------------------
+
+void MessageDispatcher::publishConversion() {
+    for (size_t w = 0; w < wordStep.size(); w++) {
+        const WordRange& acquired = acquiredWords[w];
+        const double factor = kv4cl::prefixFactor(acquired.prefix, selectedWords[w].prefix);
+        wordStep[w].store(acquired.step * factor, std::memory_order_relaxed);
+        wordOffset[w].store(acquired.offset * factor, std::memory_order_relaxed);
+    }
+}
+
+uint64_t MessageDispatcher::nextCarrier() {
+    std::lock_guard lock(txMutex);
+    return dataSeen ? txQueued + 1 : 0;
+}
+
+void MessageDispatcher::selectWordRanges(uint64_t carrier) {
+    std::vector<WordRange> words;
+    words.reserve(wordStep.size());
+    words.push_back(selectedVoltageRangeIdx < voltageRanges.size()
+                        ? WordRange{voltageRanges[selectedVoltageRangeIdx].step, 0.0,
+                                    voltageRanges[selectedVoltageRangeIdx].prefix}
+                        : WordRange{});
+    for (const RangedMeasurement& r : selectedCurrentRanges)
+        words.push_back({r.step, 0.0, r.prefix});
+    for (uint16_t g = 0; g < gpChannelsNum; g++) {
+        const bool known =
+            g < gpRanges.size() && g < selectedGpRangeIdx.size() && selectedGpRangeIdx[g] < gpRanges[g].size();
+        const RangedMeasurement* r = known ? &gpRanges[g][selectedGpRangeIdx[g]] : nullptr;
+        words.push_back(r ? WordRange{r->step, r->min, r->prefix} : WordRange{});
+    }
+    selectedWords = words;
+    if (carrier == 0) {
+        acquiredWords = std::move(words);
+        rangeSwitches.clear();
+    } else if (words != (rangeSwitches.empty() ? acquiredWords : rangeSwitches.back().words)) {
+        rangeSwitches.push_back({.message = carrier, .words = std::move(words)});
+    }
+    publishConversion();
+}
+
 // ---- Setters ------------------------------------------------------------------------------------
 
 ErrorCodes_t MessageDispatcher::setCurrentRange(uint16_t rangeIdx, uint16_t channelIdx, bool apply) {
     if (rangeIdx >= currentRanges.size() || channelIdx > currentChannelsNum) return ErrorValueOutOfRange;
-    // The frames acquired in the new range come after the next message is out.
-    uint64_t carrier = 0;
-    bool streaming = false; // before the first data nothing of the old range is on its way
-    {
-        std::lock_guard lock(txMutex);
-        carrier = txQueued + 1;
-        streaming = dataSeen;
-    }
+    const uint64_t carrier = nextCarrier();
     {
         std::lock_guard lock(dataMutex); // getStatus and the reads use what is set here
         selectedCurrentRange = rangeIdx;
         const auto select = [&](uint16_t ch) {
-            // What waits to be converted keeps its step, in the new range's unit.
-            const auto rescaled = [&](double step) {
-                return Measurement{step, selectedCurrentRanges[ch].prefix, ""}
-                    .converted(currentRanges[rangeIdx].prefix)
-                    .value;
-            };
-            currentResolution[ch].store(streaming ? rescaled(currentResolution[ch].load())
-                                                  : currentRanges[rangeIdx].step,
-                                        std::memory_order_relaxed);
-            for (RangeSwitch& r : rangeSwitches)
-                r.steps[ch] = rescaled(r.steps[ch]);
             selectedCurrentRangeIdx[ch] = rangeIdx;
             selectedCurrentRanges[ch] = currentRanges[rangeIdx];
             if (!currentRangeCoders.empty())
@@ -959,14 +973,7 @@ ErrorCodes_t MessageDispatcher::setCurrentRange(uint16_t rangeIdx, uint16_t chan
         else
             for (uint16_t ch = 0; ch < currentChannelsNum; ch++)
                 select(ch);
-        RangeSwitch next{carrier};
-        for (const RangedMeasurement& r : selectedCurrentRanges)
-            next.steps.push_back(r.step);
-        // A range selected again changes nothing to wait for.
-        bool changes = !rangeSwitches.empty() && rangeSwitches.back().steps != next.steps;
-        for (size_t ch = 0; rangeSwitches.empty() && ch < next.steps.size(); ch++)
-            changes = changes || currentResolution[ch].load() != next.steps[ch];
-        if (streaming && changes) rangeSwitches.push_back(std::move(next));
+        selectWordRanges(carrier);
     }
     currentRangeChanged();
     if (apply) sendMessage();
@@ -977,10 +984,12 @@ ErrorCodes_t MessageDispatcher::setGpRange(uint16_t rangeIdx, uint16_t gpChannel
     if (gpChannelIdx >= gpChannelsNum || gpChannelIdx >= gpRanges.size() ||
         rangeIdx >= gpRanges[gpChannelIdx].size())
         return ErrorValueOutOfRange;
-    const RangedMeasurement& range = gpRanges[gpChannelIdx][rangeIdx];
-    selectedGpRangeIdx[gpChannelIdx] = rangeIdx;
-    gpResolution[gpChannelIdx] = range.step;
-    gpOffset[gpChannelIdx] = range.min;
+    const uint64_t carrier = nextCarrier();
+    {
+        std::lock_guard lock(dataMutex);
+        selectedGpRangeIdx[gpChannelIdx] = rangeIdx;
+        selectWordRanges(carrier);
+    }
     if (gpChannelIdx < gpRangeCoders.size()) gpRangeCoders[gpChannelIdx]->encode(rangeIdx, txMessage);
     if (apply) sendMessage();
     return Success;
@@ -1065,8 +1074,12 @@ ErrorCodes_t MessageDispatcher::setSingleSwitch(bool on, bool apply) {
 ErrorCodes_t MessageDispatcher::setVoltageRange(uint16_t rangeIdx, bool apply) {
     if (voltageRanges.empty()) return ErrorFeatureNotImplemented;
     if (rangeIdx >= voltageRanges.size()) return ErrorValueOutOfRange;
-    selectedVoltageRangeIdx = rangeIdx;
-    voltageResolution = voltageRanges[rangeIdx].step;
+    const uint64_t carrier = nextCarrier();
+    {
+        std::lock_guard lock(dataMutex);
+        selectedVoltageRangeIdx = rangeIdx;
+        selectWordRanges(carrier);
+    }
     if (voltageRangeCoder) voltageRangeCoder->encode(rangeIdx, txMessage);
     if (apply) sendMessage();
     return Success;

@@ -290,12 +290,10 @@ class MessageDispatcher {
         return framesHandedOut;
     }
     void flushData(bool purgeDriver);
-    double convertCurrent(int16_t raw, uint16_t channel) const {
-        return raw * currentResolution[channel].load(std::memory_order_relaxed);
-    }
-    double convertVoltage(int16_t raw) const { return raw * voltageResolution; }
+    double convertVoltage(int16_t raw) const { return convertWord(raw, 0); }
+    double convertCurrent(int16_t raw, uint16_t channel) const { return convertWord(raw, 1 + channel); }
     double convertGp(uint16_t raw, uint16_t gpChannel) const {
-        return raw * gpResolution[gpChannel] + gpOffset[gpChannel];
+        return convertWord(raw, 1 + currentChannelsNum + gpChannel);
     }
 
     // ---- Calibration memory ---------------------------------------------------------------
@@ -431,18 +429,42 @@ class MessageDispatcher {
     uint32_t selectedCurrentRange = 0;
     std::vector<uint16_t> selectedCurrentRangeIdx; // per channel
     std::vector<RangedMeasurement> selectedCurrentRanges;
-    // Set by range changes while the program's data thread converts samples with it: always in
-    // the unit of the range selected last, so that frames acquired in an earlier range still
-    // convert to their true values until the frames of the new range are handed out.
-    std::vector<std::atomic<double>> currentResolution;
-    // A current range change waiting for the first frame acquired in it: the first frame of the
-    // bytes received after the message carrying it was written. Under dataMutex, oldest first.
+    std::vector<uint16_t> selectedGpRangeIdx;
+    uint16_t selectedVoltageRangeIdx = 0;
+    // How a word of a sample converts in a range: its step and offset, in the range's prefix.
+    struct WordRange {
+        double step = 1.0;
+        double offset = 0.0;
+        kv4cl::UnitPfx_t prefix = kv4cl::UnitPfxNone;
+        bool operator==(const WordRange&) const = default;
+    };
+    // Per word of a sample, in the frame's order (voltage, currents, gp), under dataMutex: the
+    // ranges selected last, in whose prefixes the program takes every value, and the ranges the
+    // frames being handed out were acquired in. The two differ after a range change until the
+    // frames acquired in the new range are handed out.
+    std::vector<WordRange> selectedWords, acquiredWords;
+    // The two combined, read without a lock by the program's data thread while ranges change.
+    std::vector<std::atomic<double>> wordStep, wordOffset;
+    double convertWord(double raw, size_t word) const {
+        return raw * wordStep[word].load(std::memory_order_relaxed) +
+               wordOffset[word].load(std::memory_order_relaxed);
+    }
+    // dataMutex held: acquiredWords in the prefixes of selectedWords.
+    void publishConversion();
+    // The number of the message that will carry a setting changed now, or 0 before data flows:
+    // nothing acquired in an earlier setting is on its way then.
+    uint64_t nextCarrier();
+    // dataMutex held, after a range setter changed the selection: the frames acquired after
+    // message `carrier` is out convert in the ranges selected now, the earlier ones as before.
+    void selectWordRanges(uint64_t carrier);
+    // A range change waiting for the first frame acquired in it: the first frame of the bytes
+    // received after the message carrying it was written. Under dataMutex, oldest first.
     struct RangeSwitch {
         static constexpr uint64_t unknown = std::numeric_limits<uint64_t>::max();
         uint64_t message;
-        uint64_t byte = unknown;   // bytes received when the message was out
-        uint64_t frame = unknown;  // counted as readFrames counts them
-        std::vector<double> steps; // per current channel, from `frame` on
+        uint64_t byte = unknown;  // bytes received when the message was out
+        uint64_t frame = unknown; // counted as readFrames counts them
+        std::vector<WordRange> words; // from `frame` on
     };
     std::vector<RangeSwitch> rangeSwitches;
     // Transmit thread: the bytes the device has sent so far.
@@ -455,11 +477,6 @@ class MessageDispatcher {
     // Reader, dataMutex held: the switches due take effect; returns the frames that may be handed
     // out before the next one.
     uint32_t applyRangeSwitches();
-    std::vector<uint16_t> selectedGpRangeIdx;
-    std::vector<double> gpResolution;
-    std::vector<double> gpOffset;
-    uint16_t selectedVoltageRangeIdx = 0;
-    double voltageResolution = 1.0;
     uint16_t voltageRawOffset = 0;
     uint16_t selectedSamplingRateIdx = 0;
     Measurement baseSamplingRate{1.0, kv4cl::UnitPfxKilo, "Hz"};

@@ -19,9 +19,9 @@ class Setters : public ::testing::Test {
 TEST_F(Setters, CurrentRangeForOneChannelAllChannelsAndOutside) {
     EXPECT_EQ(m.setCurrentRange(2, 1, false), Success);
     EXPECT_EQ(m.selectedCurrentRangeIdx, (std::vector<uint16_t>{0, 2, 0, 0}));
-    EXPECT_DOUBLE_EQ(m.currentResolution[1], 20.0 / 32767.0);
+    EXPECT_DOUBLE_EQ(m.convertCurrent(1, 1), 20.0 / 32767.0);
     EXPECT_EQ(m.selectedCurrentRanges[1].prefix, UnitPfxNano);
-    EXPECT_DOUBLE_EQ(m.currentResolution[0], 200.0 / 32767.0) << "the default range stays on the others";
+    EXPECT_DOUBLE_EQ(m.convertCurrent(1, 0), 200.0 / 32767.0) << "the default range stays on the others";
     // Range index 2 maps to code 3 in bits 1-3 of byte 1 (initial 0x20): 0x20 | 3 << 1.
     EXPECT_EQ(m.txMessage[1], 0x26);
 
