@@ -10,6 +10,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -30,6 +31,14 @@ const char* kindName(RecordingReader::Kind kind) {
 }
 
 struct RecordingError {};
+
+// A Python list of what `item` makes of each of `items`.
+template <typename Items, typename Item> py::list listOf(const Items& items, Item item) {
+    py::list out;
+    for (const auto& one : items)
+        out.append(std::invoke(item, one));
+    return out;
+}
 
 } // namespace
 
@@ -61,40 +70,31 @@ PYBIND11_MODULE(_kav4, m) {
                                })
         .def_property_readonly("channels",
                                [](const RecordingReader& r) {
-                                   py::list out;
-                                   for (const RecordingReader::Channel& c : r.channels)
-                                       out.append(py::make_tuple(c.name.toStdString(), c.unit.toStdString(),
-                                                                 kindName(c.kind), c.rate, c.step, c.zero));
-                                   return out;
+                                   return listOf(r.channels, [](const RecordingReader::Channel& c) {
+                                       return py::make_tuple(c.name.toStdString(), c.unit.toStdString(),
+                                                             kindName(c.kind), c.rate, c.step, c.zero);
+                                   });
                                })
         .def_property_readonly("sweeps",
                                [](const RecordingReader& r) {
-                                   py::list out;
-                                   for (const RecordingReader::Sweep& s : r.sweeps)
-                                       out.append(py::make_tuple(s.start, s.frames));
-                                   return out;
+                                   return listOf(r.sweeps, [](const RecordingReader::Sweep& s) {
+                                       return py::make_tuple(s.start, s.frames);
+                                   });
                                })
         .def_property_readonly("tags",
                                [](const RecordingReader& r) {
-                                   py::list out;
-                                   for (const RecordingReader::Tag& t : r.tags)
-                                       out.append(py::make_tuple(t.frame, t.text.toStdString()));
-                                   return out;
+                                   return listOf(r.tags, [](const RecordingReader::Tag& t) {
+                                       return py::make_tuple(t.frame, t.text.toStdString());
+                                   });
                                })
         .def_property_readonly("losses",
                                [](const RecordingReader& r) {
-                                   py::list out;
-                                   for (const RecordingReader::Loss& l : r.losses)
-                                       out.append(py::make_tuple(l.frame, l.frames));
-                                   return out;
+                                   return listOf(r.losses, [](const RecordingReader::Loss& l) {
+                                       return py::make_tuple(l.frame, l.frames);
+                                   });
                                })
-        .def_property_readonly("notes",
-                               [](const RecordingReader& r) {
-                                   py::list out;
-                                   for (const QString& n : r.notes)
-                                       out.append(n.toStdString());
-                                   return out;
-                               })
+        .def_property_readonly(
+            "notes", [](const RecordingReader& r) { return listOf(r.notes, &QString::toStdString); })
         .def(
             "read",
             [](const RecordingReader& r, int64_t first, int64_t count) {
