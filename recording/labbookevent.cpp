@@ -17,17 +17,8 @@ QString lineField(const QString& label, const Measurement_t& m, bool shown = tru
     return label + (shown ? QString::number(m.value, 'g', 6) : QString("-")) + " [" + unitOf(m) + "]";
 }
 
-// "label: value unit", shorter, for read-outs.
-QString summaryField(const QString& label, const Measurement_t& m, bool shown = true) {
-    return label + (shown ? QString::number(m.value, 'f', 2) : QString("-")) + " " + unitOf(m);
-}
-
 QString channelField(int channel) {
     return "Channel: " + QString::number(channel);
-}
-
-QString channelSummary(int channel) {
-    return "Ch: " + QString::number(channel);
 }
 
 } // namespace
@@ -74,24 +65,12 @@ QString LabbookEventNoiseReport::lineText() const {
         .join(separator);
 }
 
-QString LabbookEventNoiseReport::summaryText() const {
-    return QStringList{channelSummary(channel), summaryField("avg I: ", meanCurrent),
-                       summaryField("rms I: ", currentRms)}
-        .join(separator);
-}
-
 QString LabbookEventRCEstimation::lineText() const {
     QStringList fields{LabbookEvent::lineText(), "RC Estimation", channelField(channel),
                        lineField("Resistance: ", resistance, resistance.value >= 0.0),
                        lineField("Capacitance: ", capacitance, capacitance.value >= 0.0)};
     if (resistanceSaturated) fields << "Resistance from saturated samples";
     return fields.join(separator);
-}
-
-QString LabbookEventRCEstimation::summaryText() const {
-    return QStringList{channelSummary(channel), summaryField("R: ", resistance, resistance.value >= 0.0),
-                       summaryField("C: ", capacitance, capacitance.value >= 0.0)}
-        .join(separator);
 }
 
 QString LabbookEventEventsDetection::lineText() const {
@@ -104,12 +83,6 @@ QString LabbookEventEventsDetection::lineText() const {
         .join(separator);
 }
 
-QString LabbookEventEventsDetection::summaryText() const {
-    return QStringList{channelSummary(channel), summaryField("dwell: ", averageDwellTime),
-                       summaryField("inter: ", averageInterEventTime), summaryField("rate: ", eventsRate)}
-        .join(separator);
-}
-
 QString LabbookEventIVGraph::lineText() const {
     return QStringList{LabbookEvent::lineText(),
                        "I/V graph",
@@ -117,13 +90,6 @@ QString LabbookEventIVGraph::lineText() const {
                        lineField("Conductance: ", conductance, fitValid),
                        lineField("Current Offset: ", currentOffset, fitValid),
                        lineField("Reverse Potential: ", reversePotential, fitValid)}
-        .join(separator);
-}
-
-QString LabbookEventIVGraph::summaryText() const {
-    return QStringList{channelSummary(channel), summaryField("G: ", conductance, fitValid),
-                       summaryField("Ioff: ", currentOffset, fitValid),
-                       summaryField("Vrev: ", reversePotential, fitValid)}
         .join(separator);
 }
 

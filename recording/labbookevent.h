@@ -31,8 +31,6 @@ class LabbookEvent {
 
     // The whole entry as written to the lab book files.
     virtual QString lineText() const;
-    // A short form for read-outs; empty for entries without values.
-    virtual QString summaryText() const { return {}; }
     // Brings the entry's measurements to readable prefixes, once.
     virtual void prepareValues() {}
 
@@ -109,7 +107,6 @@ class LabbookEventNoiseReport : public LabbookEvent {
         : LabbookEvent(TypeNoiseReport), channel(channel), meanCurrent(std::move(meanCurrent)),
           currentRms(std::move(currentRms)) {}
     QString lineText() const override;
-    QString summaryText() const override;
     void prepareValues() override { prepare({&meanCurrent, &currentRms}); }
 
     int channel; // 1-based
@@ -126,7 +123,6 @@ class LabbookEventRCEstimation : public LabbookEvent {
         : LabbookEvent(TypeRCEstimation), channel(channel), resistance(std::move(resistance)),
           capacitance(std::move(capacitance)), resistanceSaturated(resistanceSaturated) {}
     QString lineText() const override;
-    QString summaryText() const override;
     void prepareValues() override { prepare({&resistance, &capacitance}); }
 
     int channel; // 1-based
@@ -142,7 +138,6 @@ class LabbookEventEventsDetection : public LabbookEvent {
         : LabbookEvent(TypeEventsDetection), channel(channel), averageDwellTime(std::move(averageDwellTime)),
           averageInterEventTime(std::move(averageInterEventTime)), eventsRate(std::move(eventsRate)) {}
     QString lineText() const override;
-    QString summaryText() const override;
     void prepareValues() override { prepare({&averageDwellTime, &averageInterEventTime, &eventsRate}); }
 
     int channel; // 1-based
@@ -175,7 +170,6 @@ class LabbookEventIVGraph : public LabbookEvent {
           currentOffset(std::move(currentOffset)), reversePotential(std::move(reversePotential)),
           fitValid(fitValid) {}
     QString lineText() const override;
-    QString summaryText() const override;
     void prepareValues() override { prepare({&conductance, &currentOffset, &reversePotential}); }
 
     int channel; // 1-based
