@@ -145,7 +145,7 @@ bool VirtualDevice::waitUntilDrained(char letter, std::chrono::milliseconds time
     std::unique_lock lock(mutex);
     const Interface& itf = iface(letter);
     return changed.wait_for(lock, timeout,
-                            [&] { return itf.fedPending == 0 && itf.queuePolls > itf.pollsAtLastRead; });
+                            [&] { return itf.fedPending == 0 && itf.readerPolls > 0; });
 }
 
 bool VirtualDevice::waitForNextRead(char letter, std::chrono::milliseconds timeout) {
@@ -538,7 +538,8 @@ FT_STATUS VirtualBus::FT_GetQueueStatus(FT_HANDLE handle, DWORD* rxBytes) {
                   [rxBytes](VirtualDevice& d, VirtualDevice::Interface& itf) {
                       d.refill(itf, d.simClock->seconds());
                       *rxBytes = static_cast<DWORD>(itf.queue.size());
-                      ++itf.queuePolls;
+                      if (itf.reader == std::thread::id{} || itf.reader == std::this_thread::get_id())
+                          ++itf.readerPolls;
                       return FT_OK;
                   });
 }
@@ -558,7 +559,8 @@ FT_STATUS VirtualBus::FT_Read(FT_HANDLE handle, void* buffer, DWORD bytesToRead,
         itf.queue.erase(itf.queue.begin(), end);
         itf.fedPending -= std::min(n, itf.fedPending);
         if (n > 0) {
-            itf.pollsAtLastRead = itf.queuePolls;
+            itf.reader = std::this_thread::get_id();
+            itf.readerPolls = 0;
             ++itf.reads;
         }
         *bytesRead = static_cast<DWORD>(n);

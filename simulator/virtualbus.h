@@ -17,6 +17,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace kav4sim {
@@ -98,8 +99,9 @@ class VirtualDevice {
     void setWriteSink(char letter, WriteSink sink);
     // Blocks until at least n writes were recorded on the interface; false on timeout.
     bool waitForWrites(char letter, size_t n, std::chrono::milliseconds timeout);
-    // Blocks until the interface's fed bytes were all read and FT_GetQueueStatus was
-    // called once more afterwards (the reader finished the pass that took them).
+    // Blocks until the interface's fed bytes were all read and the thread that read them called
+    // FT_GetQueueStatus once more afterwards (it finished the pass that took them; another
+    // thread's look at the queue says nothing of that pass).
     bool waitUntilDrained(char letter, std::chrono::milliseconds timeout);
     // Blocks until bytes are read from the interface after the call began; false on timeout.
     bool waitForNextRead(char letter, std::chrono::milliseconds timeout);
@@ -152,8 +154,8 @@ class VirtualDevice {
         WriteSink writeSink;
         uint64_t reads = 0; // FT_Read calls that took bytes
         std::map<DWORD, int> purges;
-        uint64_t queuePolls = 0;
-        uint64_t pollsAtLastRead = 0;
+        std::thread::id reader;        // of the last read that took bytes
+        uint64_t readerPolls = 0;      // its FT_GetQueueStatus calls since (anyone's before a read)
         bool open = false;
     };
     Interface& iface(char letter);
