@@ -302,12 +302,12 @@ constexpr bool residentMemoryIsTheCodes = false;
 constexpr bool residentMemoryIsTheCodes = true;
 #endif
 
-// Resident memory of the process, in bytes.
-size_t residentBytes() {
+// Resident memory of the process, in bytes; signed, as memory freed meanwhile lowers it.
+int64_t residentBytes() {
     std::ifstream statm("/proc/self/statm");
-    size_t pages = 0, resident = 0;
+    int64_t pages = 0, resident = 0;
     statm >> pages >> resident;
-    return resident * size_t(sysconf(_SC_PAGESIZE));
+    return resident * int64_t(sysconf(_SC_PAGESIZE));
 }
 
 // Half a ring of frames through a reader that keeps up: one that takes all there is after each
@@ -323,7 +323,7 @@ TEST_F(Receive, AReaderThatKeepsUpLeavesTheRingBeyondItsBacklogUntouched) {
         constexpr uint32_t deliveryPackets = 8192;
         constexpr uint32_t deliveries = ring / 16 / deliveryPackets / 2;
         const std::vector<uint8_t> bytes = pattern(0, deliveries * deliveryPackets);
-        const size_t residentBefore = residentBytes();
+        const int64_t residentBefore = residentBytes();
         uint32_t next = 0;
         for (uint32_t d = 0; d < deliveries; d++) {
             const auto from = bytes.begin() + std::ptrdiff_t(d * deliveryPackets * P);
@@ -337,7 +337,7 @@ TEST_F(Receive, AReaderThatKeepsUpLeavesTheRingBeyondItsBacklogUntouched) {
         EXPECT_TRUE(takeLost(m).empty());
         // Both rings' backlog, the reads' buffers and copies: a few MB.
         if (residentMemoryIsTheCodes) {
-            EXPECT_LT(residentBytes() - residentBefore, size_t{20} << 20);
+            EXPECT_LT(residentBytes() - residentBefore, int64_t{20} << 20);
         }
     }
 }
