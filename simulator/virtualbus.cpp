@@ -144,8 +144,7 @@ bool VirtualDevice::waitForWrites(char letter, size_t n, std::chrono::millisecon
 bool VirtualDevice::waitUntilDrained(char letter, std::chrono::milliseconds timeout) {
     std::unique_lock lock(mutex);
     const Interface& itf = iface(letter);
-    return changed.wait_for(lock, timeout,
-                            [&] { return itf.fedPending == 0 && itf.readerPolls > 0; });
+    return changed.wait_for(lock, timeout, [&] { return itf.fedPending == 0 && itf.readerPolls > 0; });
 }
 
 bool VirtualDevice::waitForNextRead(char letter, std::chrono::milliseconds timeout) {

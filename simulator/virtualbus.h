@@ -154,8 +154,8 @@ class VirtualDevice {
         WriteSink writeSink;
         uint64_t reads = 0; // FT_Read calls that took bytes
         std::map<DWORD, int> purges;
-        std::thread::id reader;        // of the last read that took bytes
-        uint64_t readerPolls = 0;      // its FT_GetQueueStatus calls since (anyone's before a read)
+        std::thread::id reader;   // of the last read that took bytes
+        uint64_t readerPolls = 0; // its FT_GetQueueStatus calls since (anyone's before a read)
         bool open = false;
     };
     Interface& iface(char letter);

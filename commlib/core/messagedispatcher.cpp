@@ -939,8 +939,8 @@ void MessageDispatcher::selectWordRanges(uint64_t carrier) {
     for (const RangedMeasurement& r : selectedCurrentRanges)
         words.push_back({r.step, 0.0, r.prefix});
     for (uint16_t g = 0; g < gpChannelsNum; g++) {
-        const bool known =
-            g < gpRanges.size() && g < selectedGpRangeIdx.size() && selectedGpRangeIdx[g] < gpRanges[g].size();
+        const bool known = g < gpRanges.size() && g < selectedGpRangeIdx.size() &&
+                           selectedGpRangeIdx[g] < gpRanges[g].size();
         const RangedMeasurement* r = known ? &gpRanges[g][selectedGpRangeIdx[g]] : nullptr;
         words.push_back(r ? WordRange{r->step, r->min, r->prefix} : WordRange{});
     }

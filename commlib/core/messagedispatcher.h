@@ -290,10 +290,15 @@ class MessageDispatcher {
         return framesHandedOut;
     }
     void flushData(bool purgeDriver);
-    double convertVoltage(int16_t raw) const { return convertWord(raw, 0); }
-    double convertCurrent(int16_t raw, uint16_t channel) const { return convertWord(raw, 1 + channel); }
+    double convertVoltage(int16_t raw) const { return raw * wordStep[0].load(std::memory_order_relaxed); }
+    double convertCurrent(int16_t raw, uint16_t channel) const {
+        return raw * wordStep[1 + channel].load(std::memory_order_relaxed);
+    }
+    // Only gp words have an offset.
     double convertGp(uint16_t raw, uint16_t gpChannel) const {
-        return convertWord(raw, 1 + currentChannelsNum + gpChannel);
+        const size_t word = 1 + currentChannelsNum + gpChannel;
+        return raw * wordStep[word].load(std::memory_order_relaxed) +
+               wordOffset[word].load(std::memory_order_relaxed);
     }
 
     // ---- Calibration memory ---------------------------------------------------------------
@@ -445,10 +450,6 @@ class MessageDispatcher {
     std::vector<WordRange> selectedWords, acquiredWords;
     // The two combined, read without a lock by the program's data thread while ranges change.
     std::vector<std::atomic<double>> wordStep, wordOffset;
-    double convertWord(double raw, size_t word) const {
-        return raw * wordStep[word].load(std::memory_order_relaxed) +
-               wordOffset[word].load(std::memory_order_relaxed);
-    }
     // dataMutex held: acquiredWords in the prefixes of selectedWords.
     void publishConversion();
     // The number of the message that will carry a setting changed now, or 0 before data flows:
@@ -462,8 +463,8 @@ class MessageDispatcher {
     struct RangeSwitch {
         static constexpr uint64_t unknown = std::numeric_limits<uint64_t>::max();
         uint64_t message;
-        uint64_t byte = unknown;  // bytes received when the message was out
-        uint64_t frame = unknown; // counted as readFrames counts them
+        uint64_t byte = unknown;      // bytes received when the message was out
+        uint64_t frame = unknown;     // counted as readFrames counts them
         std::vector<WordRange> words; // from `frame` on
     };
     std::vector<RangeSwitch> rangeSwitches;

@@ -63,16 +63,16 @@ TEST_F(RangeSwitch, FramesOnTheirWayWhenARangeChangesKeepTheirValue) {
     // ±2000 mV and ±10 V, offset by their minimum: 300 mV either way.
     for (const uint16_t range : {1, 0}) {
         SCOPED_TRACE("to gp range " + std::to_string(range));
-        acrossTheChange([&] { return kv4cl::setGpRange(range, 0); },
-                        [&](const kv4test::Frames& f, size_t i) {
-                            double value = 0.0;
-                            ASSERT_EQ(kv4cl::gpFromRaw(f.at(i, 1 + channels), 0, value), kv4cl::Success);
-                            kv4cl::RangedMeasurement_t selected;
-                            ASSERT_EQ(kv4cl::getGpRange(selected, 0), kv4cl::Success);
-                            ASSERT_NEAR(value * kv4cl::prefixFactor(selected.prefix, kv4cl::UnitPfxNone), 0.3,
-                                        0.5e-3)
-                                << "frame " << i;
-                        });
+        acrossTheChange(
+            [&] { return kv4cl::setGpRange(range, 0); },
+            [&](const kv4test::Frames& f, size_t i) {
+                double value = 0.0;
+                ASSERT_EQ(kv4cl::gpFromRaw(f.at(i, 1 + channels), 0, value), kv4cl::Success);
+                kv4cl::RangedMeasurement_t selected;
+                ASSERT_EQ(kv4cl::getGpRange(selected, 0), kv4cl::Success);
+                ASSERT_NEAR(value * kv4cl::prefixFactor(selected.prefix, kv4cl::UnitPfxNone), 0.3, 0.5e-3)
+                    << "frame " << i;
+            });
     }
 }
 
