@@ -52,7 +52,9 @@ FileSampleSource::FileSampleSource(std::unique_ptr<RecordingReader> recording)
         const double step = told ? channel.step : largest[c] > 0 ? largest[c] / 32000.0 : 1.0;
         const double zero = told ? channel.zero : 0.0;
         steps.push_back(step);
+        inverseSteps.push_back(1.0 / step);
         zeros.push_back(zero);
+        lowest.push_back(zero - 32768 * step);
         kv4cl::RangedMeasurement_t range{-32768 * step + zero, 32767 * step + zero, step, kv4cl::UnitPfxNone,
                                          ""};
         splitUnit(channel.unit, range.prefix, range.unit);
@@ -153,24 +155,44 @@ kv4cl::ErrorCodes_t FileSampleSource::readSamples(uint32_t frames, uint32_t& fra
     lock.unlock();
 
     framesRead = 0;
-    const size_t width = reader->channels.size();
-    values.resize(size_t(count) * width);
-    if (count > 0 && !reader->read(first, count, values.data())) return kv4cl::ErrorUnknown;
-    words.resize(size_t(count) * order.size());
-    for (int64_t f = 0; f < count; f++)
-        for (size_t j = 0; j < order.size(); j++) {
-            const double code = std::clamp(
-                std::round((values[size_t(f) * width + order[j]] - zeros[j]) / steps[j]), -32768.0, 32767.0);
-            // Other channels' words are unsigned, as a device's gp words are.
-            words[size_t(f) * order.size() + j] =
-                j < voltages + currents ? uint16_t(int16_t(code)) : uint16_t(int32_t(code) + 32768);
-        }
+    if (!readWords(first, count)) return kv4cl::ErrorUnknown;
     for (const RecordingReader::Loss& loss : reader->losses)
         if (loss.frame >= first && loss.frame < first + count)
             lostSinceRead.push_back({uint64_t(loss.frames), uint64_t(first + count - loss.frame)});
     framesRead = uint32_t(count);
     buffer = unfilteredBuffer = words.data();
     return kv4cl::Success;
+}
+
+bool FileSampleSource::readWords(int64_t first, int64_t count) {
+    const size_t width = reader->channels.size(), signedWords = voltages + currents;
+    values.resize(size_t(count) * width);
+    if (count > 0 && !reader->read(first, count, values.data())) return false;
+    words.resize(size_t(count) * order.size());
+    uint16_t* word = words.data();
+    for (const float* frame = values.data(); frame < values.data() + values.size(); frame += width) {
+        for (size_t j = 0; j < signedWords; j++)
+            *word++ = uint16_t(int16_t(codeOf(j, frame[order[j]])));
+        for (size_t j = signedWords; j < order.size(); j++)
+            *word++ = uint16_t(codeOf(j, frame[order[j]]) + 32768);
+    }
+    return true;
+}
+
+bool FileSampleSource::readValues(int64_t first, int64_t count, std::vector<double>& out) {
+    const size_t width = reader->channels.size(), signedWords = voltages + currents;
+    values.resize(size_t(count) * width);
+    if (count > 0 && !reader->read(first, count, values.data())) return false;
+    out.resize(size_t(count) * order.size());
+    // The words readWords() makes, converted as valueOf() converts them.
+    double* value = out.data();
+    for (const float* frame = values.data(); frame < values.data() + values.size(); frame += width) {
+        for (size_t j = 0; j < signedWords; j++)
+            *value++ = codeOf(j, frame[order[j]]) * steps[j] + zeros[j];
+        for (size_t j = signedWords; j < order.size(); j++)
+            *value++ = (codeOf(j, frame[order[j]]) + 32768) * steps[j] + lowest[j];
+    }
+    return true;
 }
 
 kv4cl::ErrorCodes_t FileSampleSource::readFramesLost(std::vector<kv4cl::FramesLost_t>& losses) {
@@ -181,22 +203,19 @@ kv4cl::ErrorCodes_t FileSampleSource::readFramesLost(std::vector<kv4cl::FramesLo
 
 kv4cl::ErrorCodes_t FileSampleSource::currentFromRaw(int16_t raw, uint16_t channelIdx, double& value) {
     if (channelIdx >= currents) return kv4cl::ErrorValueOutOfRange;
-    value = raw * steps[voltages + channelIdx] + zeros[voltages + channelIdx];
+    value = valueOf(voltages + channelIdx, uint16_t(raw));
     return kv4cl::Success;
 }
 
 kv4cl::ErrorCodes_t FileSampleSource::voltageFromRaw(int16_t raw, double& value) {
     if (voltages == 0) return kv4cl::ErrorValueOutOfRange;
-    value = raw * steps[0] + zeros[0];
+    value = valueOf(0, uint16_t(raw));
     return kv4cl::Success;
 }
 
 kv4cl::ErrorCodes_t FileSampleSource::gpFromRaw(uint16_t raw, uint16_t gpChannelIdx, double& value) {
     if (gpChannelIdx >= others) return kv4cl::ErrorValueOutOfRange;
-    const size_t j = voltages + currents + gpChannelIdx;
-    // As the library converts an unsigned word, from the range's lower end, so that the value is
-    // the live one to the last bit.
-    value = raw * steps[j] + (zeros[j] - 32768 * steps[j]);
+    value = valueOf(voltages + currents + gpChannelIdx, raw);
     return kv4cl::Success;
 }
 

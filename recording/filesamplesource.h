@@ -14,7 +14,9 @@
 #include "acquisition/samplesource.h"
 #include "recording/recordingreader.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -46,6 +48,12 @@ class FileSampleSource final : public SampleSource {
     void setEnd(int64_t frame);
     void awaitEnd();
 
+    // `count` frames from `first` on as the producer's rows of values, through the same codes
+    // and conversions as frames played through it, but without it: a recording analysed as
+    // fast as the analyses go. False when the frames are not all in the recording. Not while
+    // the producer reads.
+    bool readValues(int64_t first, int64_t count, std::vector<double>& out);
+
     kv4cl::ErrorCodes_t getChannelCounts(uint32_t& voltageChannels, uint32_t& currentChannels,
                                          uint32_t& gpChannels) override;
     void noteBacklog(uint64_t rows) override;
@@ -69,14 +77,30 @@ class FileSampleSource final : public SampleSource {
     void restartClockLocked();
     // With the mutex held: the frames that may be handed out now.
     int64_t availableLocked() const;
+    // `count` frames from `first` on into `words`, as the amplifier would have sent them.
+    bool readWords(int64_t first, int64_t count);
+    // The code the amplifier sent for value `v` of producer channel j, rounded half away from
+    // zero without a call into the maths library, as this runs for every sample. A value
+    // beyond the codes (or not a number) takes the code at the range's edge.
+    int32_t codeOf(size_t j, float v) const {
+        const double code = std::max(-32768.0, std::min((v - zeros[j]) * inverseSteps[j], 32767.0));
+        return int32_t(code + std::copysign(0.5, code));
+    }
+    // The value the library makes of a word of the channel's kind. Other channels' words are
+    // unsigned, as a device's gp words are, and count from the range's lower end, so that the
+    // value is the live one to the last bit.
+    double valueOf(size_t j, uint16_t word) const {
+        return j < voltages + currents ? int16_t(word) * steps[j] + zeros[j] : word * steps[j] + lowest[j];
+    }
 
     const std::unique_ptr<RecordingReader> reader;
     double frameRate = 0.0;
     uint32_t voltages = 0, currents = 0, others = 0;
     std::vector<size_t> order;
     std::vector<kv4cl::RangedMeasurement_t> channelRanges;
-    std::vector<double> steps, zeros; // per producer channel
-    std::vector<float> values;        // the producer's thread only
+    std::vector<double> steps, inverseSteps, zeros, lowest; // per producer channel
+    // The reading thread's: the producer's, or readValues()'s caller.
+    std::vector<float> values;
     std::vector<uint16_t> words;
     std::vector<kv4cl::FramesLost_t> lostSinceRead;
 

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QSysInfo>
 #include <QTextStream>
 #include <QtEndian>
 
@@ -642,6 +643,23 @@ bool RecordingReader::read(int64_t firstFrame, int64_t count, float* out) const 
     for (const Piece& piece : pieces) {
         const int64_t from = std::max(firstFrame, piece.first);
         const int64_t to = std::min(firstFrame + count, piece.first + piece.frames);
+        if (from >= to || piece.sources.empty()) continue;
+        // Frames stored as they are wanted (a DAT file's floats, a host in the files' byte order)
+        // are copied whole.
+        const Source& firstSource = piece.sources.front();
+        bool asStored =
+            QSysInfo::ByteOrder == QSysInfo::LittleEndian && firstSource.stride == int(width * sizeof(float));
+        for (size_t c = 0; c < width && asStored; c++) {
+            const Source& s = piece.sources[c];
+            asStored =
+                s.isFloat && s.stride == firstSource.stride && s.data == firstSource.data + c * sizeof(float);
+        }
+        if (asStored) {
+            std::memcpy(out + (from - firstFrame) * int64_t(width),
+                        firstSource.data + (from - piece.first) * firstSource.stride,
+                        size_t(to - from) * size_t(firstSource.stride));
+            continue;
+        }
         for (int64_t f = from; f < to; f++) {
             float* row = out + (f - firstFrame) * int64_t(width);
             const int64_t local = f - piece.first;

@@ -13,16 +13,90 @@
 #include <QElapsedTimer>
 #include <QFile>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 namespace kav4cli {
 
 namespace {
+
+// Frames read and analysed at a time: small enough to stay in the cache between the analyses.
+constexpr int64_t blockFrames = 4096;
+
+// Blocks of rows read in the command's thread and analysed by each consumer in a thread of its
+// own, so that reading and the analyses share the cores; a slot is filled again once every
+// consumer has taken the block in it.
+class BlockFeed {
+  public:
+    struct Block {
+        std::vector<double> values;
+        size_t rows = 0;
+        bool afterGap = false;
+    };
+
+    explicit BlockFeed(const std::vector<AnalysisConsumer*>& consumers) : taken(consumers.size(), 0) {
+        for (size_t i = 0; i < consumers.size(); i++)
+            workers.emplace_back([this, i, consumer = consumers[i]] { work(i, *consumer); });
+    }
+    // Once every block published is analysed.
+    ~BlockFeed() {
+        {
+            std::lock_guard lock(mutex);
+            done = true;
+        }
+        changed.notify_all();
+        for (std::thread& worker : workers)
+            worker.join();
+    }
+
+    // The slot to fill next, once the consumers are done with what it held.
+    Block& slot() {
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [this] {
+            return taken.empty() || published - *std::min_element(taken.begin(), taken.end()) < depth;
+        });
+        return blocks[published % depth];
+    }
+    void publish() {
+        {
+            std::lock_guard lock(mutex);
+            published++;
+        }
+        changed.notify_all();
+    }
+
+  private:
+    static constexpr uint64_t depth = 4;
+
+    void work(size_t i, AnalysisConsumer& consumer) {
+        std::unique_lock lock(mutex);
+        for (;;) {
+            changed.wait(lock, [&] { return taken[i] < published || done; });
+            if (taken[i] == published) return;
+            const Block& block = blocks[taken[i] % depth];
+            lock.unlock();
+            consumer.feed(block.values.data(), block.rows, block.afterGap);
+            lock.lock();
+            taken[i]++;
+            changed.notify_all();
+        }
+    }
+
+    std::array<Block, depth> blocks;
+    std::mutex mutex;
+    std::condition_variable changed;
+    uint64_t published = 0;
+    std::vector<uint64_t> taken; // per consumer
+    bool done = false;
+    std::vector<std::thread> workers;
+};
 
 // The exports are written as the dock writes them with its first choice of separator.
 const QString separator = ",";
@@ -62,11 +136,7 @@ std::vector<IvFit> ivFits(const IvGraphConsumer::Record& record) {
 } // namespace
 
 AnalyseReport analyse(const AnalyseRequest& request) {
-    // What the consumers' threads hand over, made before the session so that it outlives them.
-    std::mutex resultMutex;
     std::optional<NoiseReportConsumer::Result_t> noiseResult;
-    std::mutex progressMutex;
-    std::condition_variable progress;
 
     QString error;
     const std::unique_ptr<DeviceSession> session =
@@ -101,8 +171,8 @@ AnalyseReport analyse(const AnalyseRequest& request) {
         throw Failure("the recording lasts " + seconds(duration) + "; --from and --to must lie within it");
     if (end <= first) throw Failure("--to must come after --from");
 
-    // Filed on the session, which deletes them; started before the producer, so that their
-    // hooks read from its first frame.
+    // Filed on the session, which deletes them. They take the recording's rows from this
+    // command rather than from the producer, which does not run.
     std::vector<AnalysisConsumer*> consumers;
     NoiseReportConsumer* noise = nullptr;
     SpectrumConsumer* spectrum = nullptr;
@@ -111,6 +181,7 @@ AnalyseReport analyse(const AnalyseRequest& request) {
     IvGraphConsumer* iv = nullptr;
     const auto file = [&](auto* consumer, const QString& filterKey) {
         session->add(consumer, filterKey);
+        consumer->feedByCaller();
         consumers.push_back(consumer);
         return consumer;
     };
@@ -121,16 +192,11 @@ AnalyseReport analyse(const AnalyseRequest& request) {
     if (request.iv) iv = file(new IvGraphConsumer(&producer), "IVGraph");
     session->seedRanges();
 
-    // The noise report's result travels with its signal: the last one is kept, from the
-    // consumer's thread.
+    // The noise report's result travels with its signal: the last one is kept.
     if (noise) {
         QObject::connect(
             noise, &NoiseReportConsumer::result, noise,
-            [&](const NoiseReportConsumer::Result_t& result) {
-                std::lock_guard lock(resultMutex);
-                noiseResult = result;
-            },
-            Qt::DirectConnection);
+            [&](const NoiseReportConsumer::Result_t& result) { noiseResult = result; }, Qt::DirectConnection);
         noise->onWindowChanged(request.noiseWindow);
         noise->onStartConsuming();
     }
@@ -149,38 +215,27 @@ AnalyseReport analyse(const AnalyseRequest& request) {
         }
     }
 
-    // Every consumer wakes the wait below as it moves on.
-    for (AnalysisConsumer* consumer : consumers)
-        QObject::connect(
-            consumer, &AnalysisConsumer::analysed, consumer,
-            [&] {
-                std::lock_guard lock(progressMutex);
-                progress.notify_all();
-            },
-            Qt::DirectConnection);
-
     QElapsedTimer clock;
     clock.start();
-    source.seek(first);
-    source.setEnd(end);
-    source.setSpeed(0);
-    source.play();
-    session->start();
-    source.awaitEnd();
-    // The last frames are in the ring once the producer's loop has ended; a consumer's read
-    // that waits for a whole chunk then returns with the rest.
-    producer.onStopProducing();
-    const uint64_t rows = producer.rowsProduced();
-    if (int64_t(rows) < end - first)
-        throw Failure("the recording could not be read after " +
-                      seconds(double(first + int64_t(rows)) / rate));
+    const uint64_t rows = uint64_t(end - first);
+    const std::vector<RecordingReader::Loss>& losses = source.recording().losses;
     {
-        std::unique_lock lock(progressMutex);
-        progress.wait(lock, [&] {
-            for (const AnalysisConsumer* consumer : consumers)
-                if (consumer->rowsAnalysed() < rows) return false;
-            return true;
-        });
+        BlockFeed feed(consumers);
+        for (int64_t at = first; at < end;) {
+            BlockFeed::Block& block = feed.slot();
+            // A block never runs across a loss: the analyses learn of it before the frames after it.
+            block.afterGap = false;
+            int64_t next = std::min(at + blockFrames, end);
+            for (const RecordingReader::Loss& loss : losses) {
+                block.afterGap = block.afterGap || loss.frame == at;
+                if (loss.frame > at) next = std::min(next, loss.frame);
+            }
+            if (!source.readValues(at, next - at, block.values))
+                throw Failure("the recording could not be read after " + seconds(double(at) / rate));
+            block.rows = size_t(next - at);
+            feed.publish();
+            at = next;
+        }
     }
     const double elapsed = double(clock.nsecsElapsed()) / 1e9;
 
@@ -193,7 +248,6 @@ AnalyseReport analyse(const AnalyseRequest& request) {
     QString text;
     const auto title = [&](const QString& analysis) { text += csvLine({"Analysis:", analysis}, separator); };
     if (noise) {
-        std::lock_guard lock(resultMutex);
         if (!noiseResult)
             throw Failure("no noise report: no window of " + seconds(request.noiseWindow) + stretch);
         title(noiseReportTitle);

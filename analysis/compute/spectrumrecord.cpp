@@ -84,14 +84,29 @@ int SpectrumRecord::add(const double* samples, size_t count, size_t stride) {
     if (!plan) return 0; // not reset yet: no rate, no plan
     int published = 0;
     double* block = input.data();
-    for (size_t i = 0; i < count; i++) {
-        const double x = samples[i * stride];
-        if (!std::isfinite(x)) {
-            invalidSamples++;
-            fill = 0;
-            continue;
+    for (size_t i = 0; i < count;) {
+        // A run up to the block's end, copied before it is looked at: the usual run holds
+        // nothing but numbers, and this is the loop every sample goes through.
+        const size_t run = std::min(count - i, size_t(fftSize - fill));
+        double* to = block + fill;
+        bool finite = true;
+        for (size_t k = 0; k < run; k++) {
+            to[k] = samples[(i + k) * stride];
+            finite &= std::isfinite(to[k]);
         }
-        block[fill++] = x;
+        i += run;
+        fill += int(run);
+        if (!finite) {
+            // Filling starts again after the run's last sample that is not a number.
+            int last = 0;
+            for (int k = 0; k < int(run); k++)
+                if (!std::isfinite(to[k])) {
+                    invalidSamples++;
+                    last = k + 1;
+                }
+            std::copy(to + last, to + run, block);
+            fill = int(run) - last;
+        }
         if (fill < fftSize) continue;
         transformBlock();
         if (blocksDone < averages) continue;

@@ -52,7 +52,7 @@ void AnalysisConsumer::onStartConsuming() {
         pendingStops.clear();
         requestsPending = false;
     }
-    startConsuming();
+    if (!fedByCaller) startConsuming();
 }
 
 void AnalysisConsumer::onStopConsuming() {
@@ -152,13 +152,33 @@ void AnalysisConsumer::applyChanges(const Changes& changes) {
         resetAnalysis(currentChannelsNum);
 }
 
-void AnalysisConsumer::run() {
-    hook->keepGaps = true;
+void AnalysisConsumer::prepareRun() {
     accumulated.clear();
     allocateBuffers();
     // What was applied before this run, and what is pending now.
     applyPendingChanges();
     applyChanges({.samplingRate = true, .voltageRange = true, .currentRanges = true, .gpRanges = true});
+}
+
+void AnalysisConsumer::analyseRows(const double* begin, const double* end, uint64_t endRow) {
+    accumulated.insert(accumulated.end(), begin, end);
+    accumulatedEnd = endRow;
+    analyze();
+}
+
+void AnalysisConsumer::feed(const double* rows, size_t count, bool afterGap) {
+    if (rowsFed == 0) prepareRun();
+    applyChannelRequests();
+    applyChanges(applyPendingChanges());
+    if (afterGap) framesMissing();
+    rowsFed += count;
+    analyseRows(rows, rows + count * size_t(totalChannelsNum), rowsFed);
+    analysedRows.store(rowsFed, std::memory_order_release);
+}
+
+void AnalysisConsumer::run() {
+    hook->keepGaps = true;
+    prepareRun();
     while (!stopRequested()) {
         readValues(*hook, readBuffer, filteredDataChosen(), 0, uint32_t(std::max(readChunk, 1) - 1));
         if (stopRequested()) break;
@@ -174,21 +194,14 @@ void AnalysisConsumer::run() {
         for (const SampleRing::Gap& gap : hook->gaps) {
             const size_t at = size_t(std::clamp(gap.row, firstRow, hook->row) - firstRow) * width;
             if (at > done) {
-                accumulated.insert(accumulated.end(), readBuffer.begin() + std::ptrdiff_t(done),
-                                   readBuffer.begin() + std::ptrdiff_t(at));
-                accumulatedEnd = firstRow + at / width;
-                analyze();
+                analyseRows(readBuffer.data() + done, readBuffer.data() + at, firstRow + at / width);
                 done = at;
             }
             framesMissing();
         }
         hook->gaps.clear();
-        if (done < readBuffer.size()) {
-            accumulated.insert(accumulated.end(), readBuffer.begin() + std::ptrdiff_t(done),
-                               readBuffer.end());
-            accumulatedEnd = hook->row;
-            analyze();
-        }
+        if (done < readBuffer.size())
+            analyseRows(readBuffer.data() + done, readBuffer.data() + readBuffer.size(), hook->row);
         if (rowsRead > 0) {
             analysedRows.store(hook->row, std::memory_order_release);
             emit analysed();

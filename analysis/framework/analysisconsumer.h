@@ -52,6 +52,15 @@ class AnalysisConsumer : public DeviceDataConsumer {
     // from it when every frame was taken. From any thread.
     uint64_t rowsAnalysed() const { return analysedRows.load(std::memory_order_acquire); }
 
+    // Rows handed in by a caller instead of read from the ring: a recording analysed as fast as
+    // the analysis goes, without the producer. Called before the first channel starts, it keeps
+    // the consumer's thread from starting; feed() then analyses the channels started.
+    void feedByCaller() { fedByCaller = true; }
+    // In one thread of the caller's, as the consumer's own thread analyses the rows it reads:
+    // `count` rows of values (voltage, current, gp channels), the next after those fed before,
+    // or after frames that were lost with `afterGap`.
+    void feed(const double* rows, size_t count, bool afterGap);
+
   signals:
     void analyzing(bool on);
     // Emitted from the consumer's thread each time rowsAnalysed() has moved.
@@ -111,9 +120,13 @@ class AnalysisConsumer : public DeviceDataConsumer {
     std::mutex handOver;
 
   private:
+    // Before the first rows: buffers sized and every setting taken over.
+    void prepareRun();
     // At the top of a cycle: the queued starts and stops.
     void applyChannelRequests();
     void applyChanges(const Changes& changes);
+    // The rows from `begin` to `end` after those accumulated; `endRow` counts the row after them.
+    void analyseRows(const double* begin, const double* end, uint64_t endRow);
 
     std::vector<double> readBuffer;
     std::unique_ptr<std::atomic<uint64_t>[]> published;
@@ -126,4 +139,7 @@ class AnalysisConsumer : public DeviceDataConsumer {
     std::vector<int> pendingStarts;
     std::vector<int> pendingStops;
     bool requestsPending = false;
+
+    bool fedByCaller = false;
+    uint64_t rowsFed = 0; // the caller's thread
 };

@@ -68,8 +68,12 @@ void HistogramConsumer::analyze() {
     QMutexLocker lock(&resultMutex);
     const size_t width = size_t(totalChannelsNum);
     if (width == 0) return;
-    const size_t frames = accumulated.size() / width;
-    if (frames == 0 || frames < size_t(minimumFrames)) return;
+    // Whole half seconds, wherever the reads happened to end, so that a recording gives the same
+    // histogram however it is read; while the rate is unknown, what came.
+    const size_t waiting = accumulated.size() / width;
+    const size_t frames =
+        minimumFrames > 0 ? waiting / size_t(minimumFrames) * size_t(minimumFrames) : waiting;
+    if (frames == 0) return;
     // Half a second of frames is larger than the caches: the channels are binned a block of
     // frames at a time, so that each block is read from memory once rather than per channel.
     const double* first = accumulated.data() + voltageChannelsNum;
@@ -77,7 +81,7 @@ void HistogramConsumer::analyze() {
         for (size_t c = 0; c < records.size(); c++)
             if (activeChannels[c])
                 records[c].add(first + f * width + c, std::min(blockFrames, frames - f), width);
-    accumulated.clear();
+    accumulated.erase(accumulated.begin(), accumulated.begin() + std::ptrdiff_t(frames * width));
     for (size_t c = 0; c < records.size(); c++)
         if (activeChannels[c]) markPublished(int(c));
     emit result();

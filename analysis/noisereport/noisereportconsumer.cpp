@@ -44,17 +44,24 @@ void NoiseReportConsumer::analyze() {
     const size_t width = size_t(totalChannelsNum);
     if (width == 0) return;
     const size_t frames = accumulated.size() / width;
-    if (frames == 0 || frames < size_t(std::max(minimumFrames, 0))) return;
+    // Windows of exactly the window's frames, wherever the reads happened to end, so that a
+    // recording gives the same results however it is read; while the rate is unknown, what came.
+    const size_t window = minimumFrames > 0 ? size_t(minimumFrames) : frames;
+    size_t done = 0;
+    for (; window > 0 && frames - done >= window; done += window)
+        report(accumulated.data() + done * width, window);
+    accumulated.erase(accumulated.begin(), accumulated.begin() + std::ptrdiff_t(done * width));
+}
 
+void NoiseReportConsumer::report(const double* sample, size_t frames) {
+    const size_t width = size_t(totalChannelsNum);
     std::fill(sums.begin(), sums.end(), 0.0);
     std::fill(squares.begin(), squares.end(), 0.0);
-    const double* sample = accumulated.data();
     for (size_t f = 0; f < frames; f++)
         for (size_t c = 0; c < width; c++, sample++) {
             sums[c] += *sample;
             squares[c] += *sample * *sample;
         }
-    accumulated.erase(accumulated.begin(), accumulated.begin() + std::ptrdiff_t(frames * width));
 
     // A non-finite sample (a saturated or overflowed channel) makes its channel's results
     // NaN or infinite, which the widget shows as such, never as a plausible number.

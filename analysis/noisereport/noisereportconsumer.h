@@ -1,7 +1,7 @@
 #pragma once
 // The noise report's worker: the mean and the standard deviation of every channel (voltage,
-// current and gp) over windows of at least the window set (half a second unless told), in the
-// channels' base units.
+// current and gp) over consecutive windows of the length set (half a second unless told), in
+// the channels' base units.
 
 #include "analysis/framework/analysisconsumer.h"
 
@@ -32,7 +32,7 @@ class NoiseReportConsumer : public AnalysisConsumer {
     void result(NoiseReportConsumer::Result_t res);
 
   public slots:
-    // The shortest window a result covers; the window under way starts over.
+    // The window a result covers; the window under way starts over.
     void onWindowChanged(double seconds);
 
   protected:
@@ -42,6 +42,9 @@ class NoiseReportConsumer : public AnalysisConsumer {
     void analyze() override;
 
   private:
+    // The result of the `frames` frames from `sample` on, emitted with the result lock held.
+    void report(const double* sample, size_t frames);
+
     std::vector<double> sums; // one per channel of a frame
     std::vector<double> squares;
     int minimumFrames = 0;
