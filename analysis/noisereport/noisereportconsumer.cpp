@@ -4,6 +4,7 @@
 
 #include <QMutexLocker>
 
+#include <algorithm>
 #include <cmath>
 
 NoiseReportConsumer::NoiseReportConsumer(DeviceDataProducer* producer) : AnalysisConsumer(producer) {
@@ -55,12 +56,19 @@ void NoiseReportConsumer::analyze() {
 
 void NoiseReportConsumer::report(const double* sample, size_t frames) {
     const size_t width = size_t(totalChannelsNum);
+    // Sums of the deviations from the window's first frame: a channel far from zero (a monitor's
+    // offset) would otherwise lose its small deviations to the rounding of large squares. A first
+    // sample that is not a number is no reference: an infinite one must show in the mean.
+    std::vector<double> shift(sample, sample + width);
+    for (double& s : shift)
+        if (!std::isfinite(s)) s = 0.0;
     std::fill(sums.begin(), sums.end(), 0.0);
     std::fill(squares.begin(), squares.end(), 0.0);
     for (size_t f = 0; f < frames; f++)
         for (size_t c = 0; c < width; c++, sample++) {
-            sums[c] += *sample;
-            squares[c] += *sample * *sample;
+            const double d = *sample - shift[c];
+            sums[c] += d;
+            squares[c] += d * d;
         }
 
     // A non-finite sample (a saturated or overflowed channel) makes its channel's results
@@ -71,9 +79,10 @@ void NoiseReportConsumer::report(const double* sample, size_t frames) {
         for (int k = 0; k < count; k++) {
             const size_t c = first + size_t(k);
             const double mean = sums[c] / double(frames);
-            const double variance = (squares[c] - mean * sums[c]) / double(frames);
+            // What rounding leaves below zero is zero; NaN stays NaN.
+            const double variance = std::max((squares[c] - mean * sums[c]) / double(frames), 0.0);
             const double m = multipliers[size_t(k)];
-            means.append(mean * m);
+            means.append((shift[c] + mean) * m);
             stds.append(std::sqrt(variance) * m);
         }
     };

@@ -39,24 +39,29 @@ class HandFedNoiseReport : public NoiseReportConsumer {
     std::vector<Result> results;
 };
 
-TEST(NoiseReportArithmetic, MeanAndPopulationDeviationOfEveryChannelOnceTheWindowIsIn) {
+TEST(NoiseReportArithmetic, MeanAndPopulationDeviationOfEveryChannelOverWindowsOfExactlyItsFrames) {
     kv4test::ScriptedSource source{1, 2, 1}; // one voltage, two current and one gp channel
     DeviceDataProducer producer{source};
     HandFedNoiseReport report(&producer, 8.0); // half a second: 4 frames
-    report.feed({1, 2, 10, -5, /**/ 3, 4, 10, -5, /**/ 1, 6, 10, 5});
+    report.feed({1, 2, 1000.3, -5, /**/ 3, 4, 1000.3, -5, /**/ 1, 6, 1000.3, 5});
     EXPECT_TRUE(report.results.empty()) << "three frames are too few";
-    report.feed({3, 8, 10, 5});
+    report.feed({3, 8, 1000.3, 5});
     ASSERT_EQ(report.results.size(), 1u);
     const Result& r = report.results[0];
     using L = QList<double>;
     EXPECT_EQ(std::tuple(r.voltageMeans, r.voltageStds, r.currentMeans),
-              std::tuple(L{2.0}, L{1.0}, L{5.0, 10.0}));
+              std::tuple(L{2.0}, L{1.0}, L{5.0, 1000.3}));
     EXPECT_NEAR(r.currentStds[0], std::sqrt(5.0), 1e-12) << "divisor N, not N - 1";
-    EXPECT_TRUE(r.currentStds[1] == 0.0 || std::isnan(r.currentStds[1]))
-        << "a constant: 0, or NaN from rounding";
+    EXPECT_EQ(r.currentStds[1], 0.0) << "a constant far from zero";
     EXPECT_EQ(std::pair(r.gpMeans, r.gpStds), std::pair(L{0.0}, L{5.0}));
-    report.feed({0, 0, 0, 0});
-    EXPECT_EQ(report.results.size(), 1u) << "the window starts over after a result";
+    // Nine frames at once: two windows of four, the ninth waits.
+    report.feed({0, 0, 0, 0, /**/ 0, 0, 0, 0, /**/ 0, 0, 0, 0, /**/ 0, 0, 0, 4, /**/ 0, 1, 0, 0, /**/ 0, 1, 0, 0,
+                 /**/ 0, 1, 0, 0, /**/ 0, 1, 0, 0, /**/ 9, 9, 9, 9});
+    ASSERT_EQ(report.results.size(), 3u);
+    EXPECT_EQ(std::tuple(report.results[1].currentMeans, report.results[1].gpMeans, report.results[1].gpStds),
+              std::tuple(L{0.0, 0.0}, L{1.0}, L{std::sqrt(3.0)}));
+    EXPECT_EQ(std::tuple(report.results[2].currentMeans, report.results[2].currentStds),
+              std::tuple(L{1.0, 0.0}, L{0.0, 0.0}));
 
     // A non-finite sample spoils its own channel visibly, and no other.
     for (const double sample : {nan, inf, -inf}) {
