@@ -55,7 +55,8 @@ TEST(NoiseReportArithmetic, MeanAndPopulationDeviationOfEveryChannelOverWindowsO
     EXPECT_EQ(r.currentStds[1], 0.0) << "a constant far from zero";
     EXPECT_EQ(std::pair(r.gpMeans, r.gpStds), std::pair(L{0.0}, L{5.0}));
     // Nine frames at once: two windows of four, the ninth waits.
-    report.feed({0, 0, 0, 0, /**/ 0, 0, 0, 0, /**/ 0, 0, 0, 0, /**/ 0, 0, 0, 4, /**/ 0, 1, 0, 0, /**/ 0, 1, 0, 0,
+    report.feed({0,      0, 0, 0, /**/ 0, 0, 0, 0, /**/ 0, 0, 0, 0,
+                 /**/ 0, 0, 0, 4, /**/ 0, 1, 0, 0, /**/ 0, 1, 0, 0,
                  /**/ 0, 1, 0, 0, /**/ 0, 1, 0, 0, /**/ 9, 9, 9, 9});
     ASSERT_EQ(report.results.size(), 3u);
     EXPECT_EQ(std::tuple(report.results[1].currentMeans, report.results[1].gpMeans, report.results[1].gpStds),

@@ -64,11 +64,13 @@ void writeRecording(const std::string& base) {
                 frame.push_back(float(std::round(normal(random) * noiseOf(c) / currentStep) * currentStep));
             frame.push_back(float(monitorCode * monitorStep + monitorZero));
             frame.push_back(float(-800 * voltageStep));
-            dat.write(reinterpret_cast<const char*>(frame.data()), std::streamsize(frame.size() * sizeof(float)));
+            dat.write(reinterpret_cast<const char*>(frame.data()),
+                      std::streamsize(frame.size() * sizeof(float)));
         }
     }
     std::ofstream(base + "_lab_book.txt")
-        << LabbookEventSamplesLost(lostFrames, rate, "rec_000.dat", lossFrame).lineText().toStdString() << "\n";
+        << LabbookEventSamplesLost(lostFrames, rate, "rec_000.dat", lossFrame).lineText().toStdString()
+        << "\n";
 }
 
 // The recording played as the window plays it, as fast as the analyses take it, and what their
@@ -137,7 +139,8 @@ QString playedThroughTheRing(const QString& kdh, int& noiseResults) {
     text += noiseReportCsv(lastNoise, ranges[0], {ranges.begin() + 1, ranges.begin() + 1 + currents},
                            {ranges.begin() + 1 + currents, ranges.end()}, producer.gpChannelNames(), ",");
     for (int c = 0; c < currents; c++) {
-        text += csvLine({"Analysis:", histogramTitle(c)}, ",") + histogramCsv(c, histogram->channelResult(c), ",");
+        text += csvLine({"Analysis:", histogramTitle(c)}, ",") +
+                histogramCsv(c, histogram->channelResult(c), ",");
         text += csvLine({"Analysis:", spectrumTitle(c)}, ",") +
                 spectrumCsv(c, spectrumCurve(spectrum->channelResult(c), true), ",");
     }
