@@ -7,7 +7,8 @@
 //
 // Recordings played back through a session: the consumers get the very codes and values the
 // live run gave the recording's frames, from any frame sought; a loss the recording marks
-// reaches them as a gap at its frame; a pause hands out nothing. Zaps over two amplifiers as one.
+// reaches them as a gap at its frame; a pause hands out nothing. Read without the producer, as
+// kav4-cli analyse reads them, they are the same values. Zaps over two amplifiers as one.
 // (The session's other commands, its consumers and teardown: the window's and docks' journeys.)
 
 #include "acquisition/datahook.h"
@@ -200,13 +201,17 @@ TEST_F(PatternRecording, APlayedBackRecordingGivesTheConsumersTheLiveCodesAndVal
     for (const int64_t from : {int64_t{0}, recorded / 3}) {
         SCOPED_TRACE(from);
         ASSERT_NO_FATAL_FAILURE(play(plan.folder() + "cell.kdh", from));
+        const size_t n = size_t(recorded - from);
+        const size_t first = (start + size_t(from)) * width;
+        // As kav4-cli analyse reads them, without the producer.
+        std::vector<double> direct;
+        ASSERT_TRUE(session->replay()->readValues(from, int64_t(n), direct));
+        EXPECT_TRUE(std::equal(direct.begin(), direct.end(), liveValues.begin() + first));
         session->start();
         EXPECT_EQ(session->features().channels.total(), width);
-        const size_t n = size_t(recorded - from);
         const std::vector<uint16_t> codes = rowsOf<uint16_t>(*raw, n, width);
         const std::vector<double> played = rowsOf<double>(*values, n, width);
         ASSERT_EQ(codes.size(), n * width);
-        const size_t first = (start + size_t(from)) * width;
         EXPECT_TRUE(std::equal(codes.begin(), codes.end(), liveRaw.begin() + first));
         EXPECT_TRUE(std::equal(played.begin(), played.end(), liveValues.begin() + first));
         EXPECT_EQ(session->replay()->position(), recorded);
