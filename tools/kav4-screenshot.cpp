@@ -1,6 +1,6 @@
 // Pictures of the program at work, for documentation and for looking at a change without a
 // desktop: starts the main window on virtual amplifiers, connects to an entry of the device
-// list, lets the data flow for a while and saves what the window shows.
+// list (or plays a recording back), lets the data flow for a while and saves what the window shows.
 //
 //   kav4-screenshot --simulate cedar,cedar [--device All] [--seconds 3] [--size 1400x900]
 //                   [--protocol NAME --param NAME=VALUE...] [--maximize CH] [--trigger CH@LEVEL]
@@ -10,6 +10,8 @@
 // of a submenu ("Spectrum/Channel 2"), docks it in the window and starts it. --cursors shows the
 // measuring cursors of a channel's plot, as its "Cursors" action does. --check ticks a box of the
 // plots' bar by its name ("overlay", "average", "overlap") once the trigger is set.
+//   kav4-screenshot --open FILE [--seconds 3] [--size...] [--maximize...]... out.png
+// opens the recording FILE as File > Open recording does, without a device, and plays it.
 // KAV4_SIMULATE_TEMPERATURE=1 lists a virtual temperature controller, as for the program.
 
 #include "accessories/simulatedtemperaturecontroller.h"
@@ -31,6 +33,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QStyleFactory>
 #include <QTest>
 #include <QTimer>
@@ -60,11 +63,18 @@ int main(int argc, char** argv) {
     std::vector<std::string> args;
     for (const QString& arg : QApplication::arguments().mid(1))
         args.push_back(arg.toStdString());
+    const auto opened = std::find(args.begin(), args.end(), "--open");
+    QString recording;
+    if (opened != args.end()) {
+        if (opened + 1 == args.end()) return fail("--open wants a FILE");
+        recording = QString::fromStdString(opened[1]);
+        args.erase(opened, opened + 2);
+    }
     const std::optional<std::string> models = kav4sim::takeSimulationList(args);
-    if (!models) return fail("--simulate MODEL[,MODEL...] is needed");
+    if (!models && recording.isEmpty()) return fail("--simulate MODEL[,MODEL...] or --open FILE is needed");
     std::string error;
-    const auto simulation = kav4sim::installSimulation(*models, error);
-    if (!simulation) return fail(QString::fromStdString(error));
+    const auto simulation = models ? kav4sim::installSimulation(*models, error) : nullptr;
+    if (models && !simulation) return fail(QString::fromStdString(error));
     const auto temperatureController = attachSimulatedTemperatureController();
 
     kav4cli::AcquisitionSettings settings;
@@ -119,48 +129,62 @@ int main(int argc, char** argv) {
     MainWindow window;
     window.resize(size);
     window.show();
-    auto* combo = window.findChild<QComboBox*>("deviceComboBox");
-    if (!QTest::qWaitFor([&] { return combo->count() > 0; }, 5000)) return fail("no device was listed");
-    if (!device.isEmpty()) {
-        if (combo->findText(device) < 0) return fail("no entry " + device + " in the device list");
-        combo->setCurrentText(device);
-    }
-    // A failed connection shows its error box modally: report its text instead of waiting.
-    QString refusal;
-    QTimer::singleShot(0, [&] {
-        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-            refusal = box->text();
-            box->reject();
+    if (!recording.isEmpty()) {
+        if (!device.isEmpty() || !settings.protocol.empty() || !settings.parameters.empty())
+            return fail("a recording plays without --device and protocols");
+        // Docks shown before the layout is restored would be hidden and stopped by it.
+        QSignalSpy restored(&window, &MainWindow::layoutRestored);
+        window.openRecording(recording);
+        auto* play = window.findChild<QToolButton*>("playButton");
+        if (!play || (restored.isEmpty() && !restored.wait(5000)))
+            return fail("the recording was not opened");
+        // It plays from the start, unless the window opened it paused.
+        if (!play->isChecked()) play->click();
+    } else {
+        auto* combo = window.findChild<QComboBox*>("deviceComboBox");
+        if (!QTest::qWaitFor([&] { return combo->count() > 0; }, 5000)) return fail("no device was listed");
+        if (!device.isEmpty()) {
+            if (combo->findText(device) < 0) return fail("no entry " + device + " in the device list");
+            combo->setCurrentText(device);
         }
-    });
-    window.findChild<QPushButton*>("connectButton")->click();
-    if (!window.isConnected()) return fail("the connection failed: " + refusal);
-    // The protocol goes through the stimulus the docks show, as the user's Apply does.
-    if (!settings.protocol.empty() || !settings.parameters.empty()) {
-        StimulusService* stimulus = window.stimulus();
-        if (!stimulus) return fail("this model has no protocols");
-        const ProtocolTable& table = stimulus->table();
-        if (!settings.protocol.empty()) {
-            const auto named =
-                std::find_if(table.protocols.begin(), table.protocols.end(),
-                             [&](const auto& p) { return p.name.toStdString() == settings.protocol; });
-            if (named == table.protocols.end())
-                return fail("no protocol " + QString::fromStdString(settings.protocol));
-            stimulus->select(int(named - table.protocols.begin()));
+        // A failed connection shows its error box modally: report its text instead of waiting.
+        QString refusal;
+        QTimer::singleShot(0, [&] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                refusal = box->text();
+                box->reject();
+            }
+        });
+        window.findChild<QPushButton*>("connectButton")->click();
+        if (!window.isConnected()) return fail("the connection failed: " + refusal);
+        // The protocol goes through the stimulus the docks show, as the user's Apply does.
+        if (!settings.protocol.empty() || !settings.parameters.empty()) {
+            StimulusService* stimulus = window.stimulus();
+            if (!stimulus) return fail("this model has no protocols");
+            const ProtocolTable& table = stimulus->table();
+            if (!settings.protocol.empty()) {
+                const auto named =
+                    std::find_if(table.protocols.begin(), table.protocols.end(),
+                                 [&](const auto& p) { return p.name.toStdString() == settings.protocol; });
+                if (named == table.protocols.end())
+                    return fail("no protocol " + QString::fromStdString(settings.protocol));
+                stimulus->select(int(named - table.protocols.begin()));
+            }
+            StimulusService::Choice choice = stimulus->choice();
+            for (const auto& [name, text] : settings.parameters) {
+                bool found = false, number = false;
+                for (int f = 0; f < ProtocolTable::FamiliesNum; f++)
+                    for (size_t i = 0; i < table.parameters[f].size(); i++)
+                        if (table.parameters[f][i].name.toStdString() == name) {
+                            choice.values[f][i] = QString::fromStdString(text).toDouble(&number);
+                            found = true;
+                        }
+                if (!found || !number)
+                    return fail("no parameter " + QString::fromStdString(name + "=" + text));
+            }
+            stimulus->setChoice(choice); // the dock shows what is chosen
+            if (!stimulus->apply()) return fail("the protocol was refused: " + stimulus->message());
         }
-        StimulusService::Choice choice = stimulus->choice();
-        for (const auto& [name, text] : settings.parameters) {
-            bool found = false, number = false;
-            for (int f = 0; f < ProtocolTable::FamiliesNum; f++)
-                for (size_t i = 0; i < table.parameters[f].size(); i++)
-                    if (table.parameters[f][i].name.toStdString() == name) {
-                        choice.values[f][i] = QString::fromStdString(text).toDouble(&number);
-                        found = true;
-                    }
-            if (!found || !number) return fail("no parameter " + QString::fromStdString(name + "=" + text));
-        }
-        stimulus->setChoice(choice); // the dock shows what is chosen
-        if (!stimulus->apply()) return fail("the protocol was refused: " + stimulus->message());
     }
     auto* tab = qobject_cast<PlotTab*>(window.centralWidget());
     const int channels = tab->currentChannels() + tab->gpChannels();
@@ -224,6 +248,6 @@ int main(int argc, char** argv) {
     }
     QTest::qWait(int(seconds * 1000));
     if (!window.grab().save(output)) return fail("cannot write " + output);
-    window.onConnect(false);
+    if (recording.isEmpty()) window.onConnect(false);
     return 0;
 }

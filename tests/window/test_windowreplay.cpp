@@ -4,6 +4,7 @@
 // driven from the replay bar, and closed back to the disconnected window by the menu or by a
 // connection, at laptop and desktop sizes.
 
+#include "analysis/noisereport/noisereportwidget.h"
 #include "plots/plottab.h"
 #include "recording/recordingreader.h"
 #include "tests/support/connectedwindow.h"
@@ -210,7 +211,8 @@ TEST_F(Replay, ARecordingMadeInTheWindowPlaysBackWithItsChannelsAndValues) {
 class ForeignReplay : public Replay, public testing::WithParamInterface<QSize> {};
 
 // Another program's episodic file, sixty sweeps of 0.1 s five seconds apart and a tag between
-// two of them, dropped on the window and driven from the replay bar; a broken one is refused.
+// two of them, dropped on the window and driven from the replay bar, and its noise reported as
+// the noise report dock reports it; a broken one is refused.
 TEST_P(ForeignReplay, DroppedFileIsDrivenFromTheBar) {
     open("cedar", 1, GetParam());
     activate();
@@ -271,6 +273,34 @@ TEST_P(ForeignReplay, DroppedFileIsDrivenFromTheBar) {
     EXPECT_TRUE(QTest::qWaitFor([&] { return !playButton()->isChecked(); }, 5000));
     EXPECT_LT(clock.elapsed(), 2300);
     EXPECT_EQ(slider()->value(), slider()->maximum());
+
+    // The noise report, opened from the Analysis menu and started, then the recording played from
+    // its start: the last of its windows of 0.5 s holds the last five sweeps, frames 110000 on.
+    action("Analysis", "Noise Report")->trigger();
+    auto* noise = window->findChild<NoiseReportWidget*>();
+    ASSERT_TRUE(noise);
+    QTest::mouseClick(noise->toolButton(AnalysisWidget::StartTool), Qt::LeftButton);
+    type(goTo, "0.000", Qt::Key_Return);
+    QTest::mouseClick(playButton(), Qt::LeftButton);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !playButton()->isChecked(); }, 5000));
+    ASSERT_EQ(values.size(), 120000u);
+    double sum = 0.0, squares = 0.0;
+    for (size_t f = 110000; f < 120000; f++)
+        sum += values[f], squares += values[f] * values[f];
+    const double mean = sum / 10000, deviation = std::sqrt(squares / 10000 - mean * mean);
+    const auto shown = [&] {
+        const QStringList lines = noise->exportData().split('\n');
+        const qsizetype header = lines.indexOf("Channel,Mean current [pA],Current std [pA]");
+        return header < 0 ? QStringList() : lines.value(header + 1).split(',');
+    };
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            const QStringList row = shown();
+            return row.size() == 3 && std::abs(row[1].toDouble() - mean) < 1e-5 &&
+                   std::abs(row[2].toDouble() - deviation) < 1e-5;
+        },
+        5000))
+        << shown().join(',').toStdString() << " for " << mean << ", " << deviation;
 
     action("File", "Close recording")->trigger();
     expectClosed(title);
