@@ -308,9 +308,16 @@ void PlotTab::connectPlot(ProtocolDataPlot* plot, Group group) {
     };
     connect(plot, &Plot::xAxisZoomed, this, spreadX);
     connect(plot, &Plot::yAxisZoomed, this, spreadY);
-    connect(plot, &Plot::bothAxisZoomed, this, [spreadX, spreadY](Rect4* rect) {
-        spreadX(rect);
-        spreadY(rect);
+    // One zoom on each plot, so that a right click steps each of them back by one.
+    connect(plot, &Plot::bothAxisZoomed, this, [this, plot, group](Rect4* rect) {
+        const std::vector<Plot*> same = plotsOf(group);
+        for (Plot* other : allPlots()) {
+            if (other == plot) continue;
+            if (std::find(same.begin(), same.end(), other) != same.end())
+                other->onZoomInRequest(rect, ZoomSynchNone);
+            else
+                other->onHorzZoomInRequest(rect, ZoomSynchNone);
+        }
     });
     connect(plot, &Plot::zoomOutRequest, this, [plot] { plot->onZoomOutRequest(ZoomSynchX); });
     connect(plot, &Plot::zoomPopped, this, [this, plot] {

@@ -23,6 +23,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <vector>
 
 namespace {
@@ -141,6 +142,54 @@ TEST_F(PlotTabTest, TracesThatLeftTheViewAndLossesAreMarkedOnEveryPlotAndFitBrin
         EXPECT_TRUE(found && plot->yAxis->range().lower < data.lower &&
                     plot->yAxis->range().upper > data.upper);
     }
+}
+
+// A drag along the time axis of one current plot zooms every plot's time axis to it; with the Y
+// zoom synchronised, a drag along its current axis zooms the other current plot's too, not the
+// voltage's; a right click steps every plot back one zoom at a time.
+TEST_F(PlotTabTest, AZoomDraggedOnOnePlotSpreadsAndARightClickStepsEveryPlotBack) {
+    kv4test::ScriptedSource source(1, 2, 0);
+    TabFixture f(source);
+    f.tab.resize(1366, 768);
+    f.tab.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&f.tab));
+    ProtocolDataPlot* first = f.tab.channelPlots()[0];
+    const std::vector<Plot*> others = {f.tab.channelPlots()[1], f.tab.voltagePlots()[0]};
+    const QRect area = first->axisRect()->rect();
+    const auto drag = [&](QPoint from, QPoint to) {
+        QTest::mousePress(first, Qt::LeftButton, {}, from);
+        QTest::mouseMove(first, to);
+        QTest::mouseRelease(first, Qt::LeftButton, {}, to);
+    };
+    const auto same = [](const QCPRange& a, const QCPRange& b) {
+        return std::abs(a.lower - b.lower) < 1e-9 * b.size() && std::abs(a.upper - b.upper) < 1e-9 * b.size();
+    };
+    const Rect4 start = first->view();
+    const QCPRange otherY = others[0]->yAxis->range(), voltageY = others[1]->yAxis->range();
+
+    const QPoint left = area.center() - QPoint(area.width() / 4, 0), middle = area.center() + QPoint(0, 3);
+    const QCPRange time(first->xAxis->pixelToCoord(left.x()), first->xAxis->pixelToCoord(middle.x()));
+    drag(left, middle);
+    for (Plot* plot : {static_cast<Plot*>(first), others[0], others[1]})
+        EXPECT_TRUE(same(plot->xAxis->range(), time)) << plot->xAxis->range().lower;
+    EXPECT_TRUE(same(first->yAxis->range(), start[Rect4::yLeft]));
+
+    f.toolButton("Synchronize Y-Axis zoom between plots of the same type")->click();
+    const QPoint top = area.center() - QPoint(0, area.height() / 4), lower = area.center() + QPoint(3, 0);
+    const QCPRange current(first->yAxis->pixelToCoord(lower.y()), first->yAxis->pixelToCoord(top.y()));
+    drag(top, lower);
+    EXPECT_TRUE(same(first->yAxis->range(), current));
+    EXPECT_TRUE(same(others[0]->yAxis->range(), current));
+    EXPECT_TRUE(same(others[1]->yAxis->range(), voltageY)) << "volts are no amperes";
+
+    QTest::mouseClick(first, Qt::RightButton, {}, area.center());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return same(first->yAxis->range(), start[Rect4::yLeft]); }, 2000));
+    EXPECT_TRUE(same(others[0]->yAxis->range(), otherY));
+    EXPECT_TRUE(same(others[0]->xAxis->range(), time)) << "one step back";
+    QTest::mouseClick(first, Qt::RightButton, {}, area.center());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return same(first->xAxis->range(), start[Rect4::xBottom]); }, 2000));
+    for (Plot* plot : others)
+        EXPECT_TRUE(same(plot->xAxis->range(), start[Rect4::xBottom]));
 }
 
 TEST_F(PlotTabTest, ATriggerSetOnOnePlotShowsWhereItSitsOnTheOthers) {
