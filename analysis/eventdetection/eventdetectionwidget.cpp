@@ -61,9 +61,10 @@ void showBins(AnalysisPlot* plot, HistogramCurve* bars, const EventHistogram& hi
 
 } // namespace
 
-EventDetectionWidget::EventDetectionWidget(int currentChannelIdx, QWidget* parent)
-    : AnalysisDock(currentChannelIdx, {LimitToRoiTool, LabbookTool, ExportTool, GaussianFitTool, ViewFitTool},
-                   parent) {
+EventDetectionWidget::EventDetectionWidget(const ChannelCounts& channels, int currentChannelIdx,
+                                           QWidget* parent)
+    : AnalysisDock(channels, currentChannelIdx,
+                   {LimitToRoiTool, LabbookTool, ExportTool, GaussianFitTool, ViewFitTool}, parent) {
     analysisTitle = eventDetectionTitle(currentChannelIdx);
     setWindowTitle(analysisTitle);
     setMinimumSize(320, 240);

@@ -31,7 +31,7 @@ class EventDetectionWidget : public AnalysisDock<EventDetectionWidget, EventDete
     Q_OBJECT
 
   public:
-    explicit EventDetectionWidget(int currentChannelIdx, QWidget* parent = nullptr);
+    EventDetectionWidget(const ChannelCounts& channels, int currentChannelIdx, QWidget* parent = nullptr);
     ~EventDetectionWidget() override;
 
     void setConsumer(EventDetectionConsumer* consumer);

@@ -3,6 +3,8 @@
 // menu and its row in the filter preferences, and the makers of its workers and docks. Each
 // analysis's folder defines one; analysis/analyses.cpp lists them.
 
+#include "acquisition/devicedataproducer.h"
+
 #include <QString>
 
 #include <functional>
@@ -11,7 +13,6 @@
 
 class AnalysisConsumer;
 class AnalysisWidget;
-class DeviceDataProducer;
 class QWidget;
 
 // In the menu the analyses come in this order of placements, each in the order of the list.
@@ -36,8 +37,10 @@ struct Analysis {
     QString filterKey;
     // The workers, made once per connection, deleted by the caller.
     std::function<std::vector<AnalysisConsumer*>(DeviceDataProducer* producer)> makeConsumers = nullptr;
-    // A dock over them; `currentChannelIdx` is the channel of a per-channel dock.
-    std::function<AnalysisWidget*(const std::vector<AnalysisConsumer*>& consumers, int currentChannelIdx,
+    // A dock over them, for the producer's `channels`; `currentChannelIdx` is the channel of a
+    // per-channel dock.
+    std::function<AnalysisWidget*(const std::vector<AnalysisConsumer*>& consumers,
+                                  const DeviceDataProducer::ChannelCounts& channels, int currentChannelIdx,
                                   QWidget* parent)>
         makeDock = nullptr;
 };
@@ -49,13 +52,14 @@ template <class Consumer, class Dock> Analysis analysisOf(Analysis analysis) {
     analysis.makeConsumers = [](DeviceDataProducer* producer) {
         return std::vector<AnalysisConsumer*>{new Consumer(producer)};
     };
-    analysis.makeDock = [](const std::vector<AnalysisConsumer*>& consumers, int currentChannelIdx,
+    analysis.makeDock = [](const std::vector<AnalysisConsumer*>& consumers,
+                           const DeviceDataProducer::ChannelCounts& channels, int currentChannelIdx,
                            QWidget* parent) -> AnalysisWidget* {
         Dock* dock = nullptr;
-        if constexpr (std::is_constructible_v<Dock, int, QWidget*>)
-            dock = new Dock(currentChannelIdx, parent);
+        if constexpr (std::is_constructible_v<Dock, const DeviceDataProducer::ChannelCounts&, int, QWidget*>)
+            dock = new Dock(channels, currentChannelIdx, parent);
         else
-            dock = new Dock(parent);
+            dock = new Dock(channels, parent);
         dock->setConsumer(static_cast<Consumer*>(consumers.front()));
         return dock;
     };

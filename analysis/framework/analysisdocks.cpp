@@ -20,7 +20,6 @@ AnalysisDocks::AnalysisDocks(DeviceDataProducer* producer, const std::vector<Ana
     : QObject(window) {
     const DeviceDataProducer::ChannelCounts& counts = producer->channelCounts();
     const uint32_t current = counts.current;
-    const AnalysisWidget::ChannelsOfNewDocks channels(counts.voltage, counts.current, counts.gp);
     // The docked analyses come first in the menu, before the submenus.
     QAction* firstSubmenu = analysisMenu->actions().value(0);
     AnalysisWidget* firstDocked = nullptr;
@@ -32,7 +31,7 @@ AnalysisDocks::AnalysisDocks(DeviceDataProducer* producer, const std::vector<Ana
         if (analysis.placement == AnalysisPlacement::PerChannel) {
             auto* submenu = analysisMenu->findChild<QMenu*>(analysis.key, Qt::FindDirectChildrenOnly);
             for (int c = 0; c < int(current); c++) {
-                AnalysisWidget* widget = analysis.makeDock(consumers, c, window);
+                AnalysisWidget* widget = analysis.makeDock(consumers, counts, c, window);
                 widget->setObjectName(objectName + QString::number(c + 1));
                 place(widget, window, true);
                 widget->toggleViewAction()->setText(QString("Channel %1").arg(c + 1));
@@ -40,7 +39,7 @@ AnalysisDocks::AnalysisDocks(DeviceDataProducer* producer, const std::vector<Ana
             }
             continue;
         }
-        AnalysisWidget* widget = analysis.makeDock(consumers, int(current), window);
+        AnalysisWidget* widget = analysis.makeDock(consumers, counts, int(current), window);
         widget->setObjectName(objectName);
         const bool docked = analysis.placement == AnalysisPlacement::Docked;
         place(widget, window, !docked);

@@ -23,7 +23,6 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
-#include <optional>
 #include <utility>
 
 namespace {
@@ -100,31 +99,11 @@ class RedrawQueue : public QObject {
     QTimer turn;
 };
 
-namespace {
-// Docks are made in the GUI thread only.
-std::optional<std::array<uint32_t, 3>> newDocksChannels;
-} // namespace
-
-AnalysisWidget::ChannelsOfNewDocks::ChannelsOfNewDocks(uint32_t voltage, uint32_t current, uint32_t gp) {
-    newDocksChannels = {voltage, current, gp};
-}
-
-AnalysisWidget::ChannelsOfNewDocks::~ChannelsOfNewDocks() {
-    newDocksChannels.reset();
-}
-
-AnalysisWidget::AnalysisWidget(int currentChannelIdx, std::initializer_list<Tool> tools, QWidget* parent)
-    : QDockWidget(parent), currentChannelIdx(currentChannelIdx) {
-    uint32_t v = 0, c = 0, g = 0;
-    if (newDocksChannels) {
-        voltageChannelsNum = int((*newDocksChannels)[0]);
-        currentChannelsNum = int((*newDocksChannels)[1]);
-        gpChannelsNum = int((*newDocksChannels)[2]);
-    } else if (kv4cl::getChannelCounts(v, c, g) == kv4cl::Success) {
-        voltageChannelsNum = int(v);
-        currentChannelsNum = int(c);
-        gpChannelsNum = int(g);
-    }
+AnalysisWidget::AnalysisWidget(const ChannelCounts& channels, int currentChannelIdx,
+                               std::initializer_list<Tool> tools, QWidget* parent)
+    : QDockWidget(parent), voltageChannelsNum(int(channels.voltage)),
+      currentChannelsNum(int(channels.current)), gpChannelsNum(int(channels.gp)),
+      currentChannelIdx(currentChannelIdx) {
     kv4cl::getVoltageRange(voltageRange);
     currentRanges.resize(size_t(currentChannelsNum));
     for (int ch = 0; ch < currentChannelsNum; ch++)

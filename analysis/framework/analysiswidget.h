@@ -5,6 +5,7 @@
 // and the fit frame. A dock says which tools it has, overrides their slots, and fills the
 // frames.
 
+#include "acquisition/devicedataproducer.h"
 #include "commlib/types/kv4cltypes.h"
 
 #include <QDockWidget>
@@ -51,18 +52,14 @@ class AnalysisWidget : public QDockWidget {
     // latest is drawn.
     static constexpr int redrawPeriodMs = 200;
 
-    // currentChannelIdx equal to the number of current channels: every channel. Every dock
-    // has Start, Reset and Stop; `tools` are the others it shows. The lab book, export and
-    // fit tools start disabled: the dock enables them once it has something to give them.
-    AnalysisWidget(int currentChannelIdx, std::initializer_list<Tool> tools, QWidget* parent = nullptr);
+    using ChannelCounts = DeviceDataProducer::ChannelCounts;
 
-    // The channels of the docks made while it lives: the producer's, which a recording played
-    // back has with no device connected. Without one, a dock asks the device library.
-    class ChannelsOfNewDocks {
-      public:
-        ChannelsOfNewDocks(uint32_t voltage, uint32_t current, uint32_t gp);
-        ~ChannelsOfNewDocks();
-    };
+    // `channels`: the producer's. currentChannelIdx equal to the number of current channels:
+    // every channel. Every dock has Start, Reset and Stop; `tools` are the others it shows. The
+    // lab book, export and fit tools start disabled: the dock enables them once it has
+    // something to give them.
+    AnalysisWidget(const ChannelCounts& channels, int currentChannelIdx, std::initializer_list<Tool> tools,
+                   QWidget* parent = nullptr);
 
     // With the export tool: the analysis's short key, e.g. "noiseReport", for the export
     // settings, and the body of the CSV export, written with `separator`.

@@ -24,8 +24,9 @@ const QStringList HistogramWidget::fitColours = {"Red",     "LightSalmon", "Stee
                                                  "Fuchsia", "PaleGreen",   "PaleTurquoise", "Cornsilk",
                                                  "HotPink", "Peru",        "Maroon"};
 
-HistogramWidget::HistogramWidget(int currentChannelIdx, QWidget* parent)
-    : AnalysisDock(currentChannelIdx, {LimitToRoiTool, ExportTool, GaussianFitTool, ViewFitTool}, parent) {
+HistogramWidget::HistogramWidget(const ChannelCounts& channels, int currentChannelIdx, QWidget* parent)
+    : AnalysisDock(channels, currentChannelIdx, {LimitToRoiTool, ExportTool, GaussianFitTool, ViewFitTool},
+                   parent) {
     analysisTitle = histogramTitle(currentChannelIdx);
     setWindowTitle(analysisTitle);
     setMinimumSize(320, 240);

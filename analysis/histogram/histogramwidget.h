@@ -22,7 +22,7 @@ class HistogramWidget : public AnalysisDock<HistogramWidget, HistogramConsumer> 
     Q_OBJECT
 
   public:
-    explicit HistogramWidget(int currentChannelIdx, QWidget* parent = nullptr);
+    HistogramWidget(const ChannelCounts& channels, int currentChannelIdx, QWidget* parent = nullptr);
     ~HistogramWidget() override;
 
     QString exportName() const override { return "histogram"; }

@@ -45,8 +45,8 @@ const QStringList IvGraphWidget::colours = {"Red",     "LightSalmon", "SteelBlue
                                             "Fuchsia", "PaleGreen",   "PaleTurquoise", "Cornsilk",
                                             "HotPink", "Peru",        "Maroon"};
 
-IvGraphWidget::IvGraphWidget(int currentChannelIdx, QWidget* parent)
-    : AnalysisDock(currentChannelIdx,
+IvGraphWidget::IvGraphWidget(const ChannelCounts& channels, int currentChannelIdx, QWidget* parent)
+    : AnalysisDock(channels, currentChannelIdx,
                    {LimitToRoiTool, ExportTool, LinearFitTool, BoltzmannFitTool, ViewFitTool}, parent) {
     analysisTitle = ivGraphTitle(currentChannelIdx);
     setWindowTitle(analysisTitle);

@@ -28,7 +28,7 @@ class IvGraphWidget : public AnalysisDock<IvGraphWidget, IvGraphConsumer> {
     Q_OBJECT
 
   public:
-    explicit IvGraphWidget(int currentChannelIdx, QWidget* parent = nullptr);
+    IvGraphWidget(const ChannelCounts& channels, int currentChannelIdx, QWidget* parent = nullptr);
     ~IvGraphWidget() override;
 
     void setConsumer(IvGraphConsumer* consumer);

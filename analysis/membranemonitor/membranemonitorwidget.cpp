@@ -31,8 +31,8 @@ QDoubleSpinBox* spinBox(QWidget* parent, const char* suffix, double min, double 
 } // namespace
 
 // Always every channel at once.
-MembraneMonitorWidget::MembraneMonitorWidget(QWidget* parent) : AnalysisDock(0, {}, parent) {
-    currentChannelIdx = currentChannelsNum;
+MembraneMonitorWidget::MembraneMonitorWidget(const ChannelCounts& channels, QWidget* parent)
+    : AnalysisDock(channels, int(channels.current), {}, parent) {
     analysisTitle = "Membrane Monitor";
     setWindowTitle(analysisTitle);
 

@@ -20,7 +20,7 @@ class MembraneMonitorWidget : public AnalysisDock<MembraneMonitorWidget, Membran
     Q_OBJECT
 
   public:
-    explicit MembraneMonitorWidget(QWidget* parent = nullptr);
+    explicit MembraneMonitorWidget(const ChannelCounts& channels, QWidget* parent = nullptr);
 
     void setConsumer(MembraneMonitorConsumer* consumer);
     // Watches the plot tab's channel switches and switches them off.

@@ -54,8 +54,8 @@ double storedWindow() {
 const QString NoiseReportWidget::windowKey = "Analysis/Online/Settings/noiseReportWindow";
 
 // Always every channel at once.
-NoiseReportWidget::NoiseReportWidget(QWidget* parent) : AnalysisDock(0, {LabbookTool, ExportTool}, parent) {
-    currentChannelIdx = currentChannelsNum;
+NoiseReportWidget::NoiseReportWidget(const ChannelCounts& channels, QWidget* parent)
+    : AnalysisDock(channels, int(channels.current), {LabbookTool, ExportTool}, parent) {
     analysisTitle = noiseReportTitle;
     setWindowTitle(analysisTitle);
     window = new QDoubleSpinBox(plotFrame());

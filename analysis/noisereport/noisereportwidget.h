@@ -15,7 +15,7 @@ class NoiseReportWidget : public AnalysisDock<NoiseReportWidget, NoiseReportCons
     Q_OBJECT
 
   public:
-    explicit NoiseReportWidget(QWidget* parent = nullptr);
+    explicit NoiseReportWidget(const ChannelCounts& channels, QWidget* parent = nullptr);
 
     // Builds the table for the connected channels; the gp channels are named by the library.
     void setChannelsNumber(int voltageChannels, int currentChannels, int gpChannels);

@@ -72,9 +72,9 @@ bool anyEnabled(const std::vector<QPushButton*>& buttons) {
 } // namespace
 
 // Always every channel at once.
-RCEstimationWidget::RCEstimationWidget(QWidget* parent)
-    : AnalysisWidget(0, {LabbookTool, ExportTool}, parent), protocols(ProtocolTable::read()) {
-    currentChannelIdx = currentChannelsNum;
+RCEstimationWidget::RCEstimationWidget(const ChannelCounts& channels, QWidget* parent)
+    : AnalysisWidget(channels, int(channels.current), {LabbookTool, ExportTool}, parent),
+      protocols(ProtocolTable::read()) {
     analysisTitle = "RC Estimation";
     setWindowTitle(analysisTitle);
 
@@ -411,9 +411,10 @@ Analysis rcEstimationAnalysis() {
                     return std::vector<AnalysisConsumer*>{new REstimationConsumer(producer),
                                                           new CEstimationConsumer(producer)};
                 },
-            .makeDock = [](const std::vector<AnalysisConsumer*>& consumers, int,
+            .makeDock = [](const std::vector<AnalysisConsumer*>& consumers,
+                           const DeviceDataProducer::ChannelCounts& channels, int,
                            QWidget* parent) -> AnalysisWidget* {
-                auto* dock = new RCEstimationWidget(parent);
+                auto* dock = new RCEstimationWidget(channels, parent);
                 dock->setConsumers(static_cast<REstimationConsumer*>(consumers[0]),
                                    static_cast<CEstimationConsumer*>(consumers[1]));
                 return dock;

@@ -28,7 +28,7 @@ class RCEstimationWidget : public AnalysisWidget {
     Q_OBJECT
 
   public:
-    explicit RCEstimationWidget(QWidget* parent = nullptr);
+    explicit RCEstimationWidget(const ChannelCounts& channels, QWidget* parent = nullptr);
 
     // Both workers; the widget starts and stops them itself.
     void setConsumers(REstimationConsumer* resistance, CEstimationConsumer* capacitance);

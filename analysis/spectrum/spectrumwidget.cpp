@@ -38,8 +38,8 @@ QCPRange valueRange(const QList<double>& values, bool positiveOnly) {
 
 } // namespace
 
-SpectrumWidget::SpectrumWidget(int currentChannelIdx, QWidget* parent)
-    : AnalysisDock(currentChannelIdx, {ExportTool}, parent) {
+SpectrumWidget::SpectrumWidget(const ChannelCounts& channels, int currentChannelIdx, QWidget* parent)
+    : AnalysisDock(channels, currentChannelIdx, {ExportTool}, parent) {
     analysisTitle = spectrumTitle(currentChannelIdx);
     setWindowTitle(analysisTitle);
     setMinimumSize(320, 240);

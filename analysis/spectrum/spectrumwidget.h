@@ -20,7 +20,7 @@ class SpectrumWidget : public AnalysisDock<SpectrumWidget, SpectrumConsumer> {
     Q_OBJECT
 
   public:
-    explicit SpectrumWidget(int currentChannelIdx, QWidget* parent = nullptr);
+    SpectrumWidget(const ChannelCounts& channels, int currentChannelIdx, QWidget* parent = nullptr);
     ~SpectrumWidget() override;
 
     void setConsumer(SpectrumConsumer* consumer);

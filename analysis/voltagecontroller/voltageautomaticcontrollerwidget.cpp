@@ -32,10 +32,11 @@ const RangedMeasurement_t restoreRange{1.0, 10000.0, 1.0, kv4cl::UnitPfxMilli, "
 } // namespace
 
 // Every channel or the one chosen in its own box: the consumer runs as a whole.
-VoltageAutomaticControllerWidget::VoltageAutomaticControllerWidget(QWidget* parent)
-    : AnalysisWidget(0, {}, parent), controller(new VoltageController(currentChannelsNum, this)) {
+VoltageAutomaticControllerWidget::VoltageAutomaticControllerWidget(const ChannelCounts& channels,
+                                                                   QWidget* parent)
+    : AnalysisWidget(channels, int(channels.current), {}, parent),
+      controller(new VoltageController(currentChannelsNum, this)) {
     connect(controller, &VoltageController::labbookEvent, this, &AnalysisWidget::labbookEvent);
-    currentChannelIdx = currentChannelsNum;
     analysisTitle = "Voltage auto controller";
     setWindowTitle(analysisTitle);
 

@@ -18,7 +18,7 @@ class VoltageAutomaticControllerWidget : public AnalysisWidget {
     Q_OBJECT
 
   public:
-    explicit VoltageAutomaticControllerWidget(QWidget* parent = nullptr);
+    explicit VoltageAutomaticControllerWidget(const ChannelCounts& channels, QWidget* parent = nullptr);
 
     void setConsumer(VoltageAutomaticControllerConsumer* consumer);
     // What carries the voltages out.

@@ -29,12 +29,14 @@ namespace {
 
 using W = AnalysisWidget;
 
-// An analysis with every tool, whose export body is one line of two numbers.
+// An analysis with every tool, whose export body is one line of two numbers, for every channel of
+// a device without channels.
 class OneLineAnalysis : public AnalysisDock<OneLineAnalysis, NoiseReportConsumer> {
   public:
     OneLineAnalysis()
-        : AnalysisDock(0, {W::LimitToRoiTool, W::ViewDataTool, W::LabbookTool, W::ExportTool,
-                           W::LinearFitTool, W::BoltzmannFitTool, W::GaussianFitTool, W::ViewFitTool}) {
+        : AnalysisDock({}, 0,
+                       {W::LimitToRoiTool, W::ViewDataTool, W::LabbookTool, W::ExportTool, W::LinearFitTool,
+                        W::BoltzmannFitTool, W::GaussianFitTool, W::ViewFitTool}) {
         analysisTitle = "One Line";
     }
     QString exportName() const override { return "oneLine"; }

@@ -101,7 +101,7 @@ TEST_P(DwellFitsOnAmplifier, TypedOptionsThenStartReadOutFitExportAndNoteTheCell
     const double fs = samplingRate(), dt = 1.0 / fs;
     const double open = 50 * dt, closed = 250 * dt;
     ASSERT_NO_FATAL_FAILURE(startDetecting(open, closed));
-    EventDetectionWidget dock(1);
+    EventDetectionWidget dock(producer->channelCounts(), 1);
     dock.setConsumer(detection.get());
     ASSERT_NO_FATAL_FAILURE(showDocked(window, dock));
     window.resize(GetParam().window);

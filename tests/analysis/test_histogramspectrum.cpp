@@ -41,7 +41,7 @@ QCPBars* barsOf(const HistogramWidget& dock) {
 TEST_F(DocksOnAmplifier, HistogramShowsTheCountsFitsAGaussianExportsAndBinsBetweenTheCursors) {
     amplifier().setCell(2, noisyCell(20e-12));
     ASSERT_NO_FATAL_FAILURE(startProducing());
-    HistogramWidget dock(2);
+    HistogramWidget dock(producer->channelCounts(), 2);
     dock.setConsumer(histogram.get());
     ASSERT_NO_FATAL_FAILURE(showDocked(window, dock));
     click(dock, W::StartTool);
@@ -105,7 +105,7 @@ TEST_F(DocksOnAmplifier, SpectrumTakesItsOptionsFromTheControlsAndShowsTheDensit
     const double sigma = 10e-12;
     amplifier().setCell(1, noisyCell(sigma));
     ASSERT_NO_FATAL_FAILURE(startProducing());
-    SpectrumWidget dock(1);
+    SpectrumWidget dock(producer->channelCounts(), 1);
     dock.setConsumer(spectrum.get());
     ASSERT_NO_FATAL_FAILURE(showDocked(window, dock));
     auto* time = labelled<QDoubleSpinBox>(dock, "Minimum integration time");

@@ -205,7 +205,7 @@ class IvGraphDock : public testing::Test {
     }
 
     ScriptedRig rig;
-    IvGraphWidget dock{0};
+    IvGraphWidget dock{rig.producer.channelCounts(), 0};
 };
 
 // The transient typed; the line's conductance and reversal potential read out and noted; a

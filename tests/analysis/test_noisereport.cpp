@@ -87,7 +87,7 @@ TEST(NoiseReportShown, AResultShowsInTheTableTheCsvAndTheLabbookAndGreysWhenStal
     kv4test::ScriptedSource source{1, 2, 0};
     DeviceDataProducer producer{source};
     HandFedNoiseReport consumer(&producer, 8.0);
-    NoiseReportWidget widget;
+    NoiseReportWidget widget(producer.channelCounts());
     widget.setChannelsNumber(1, 2, 0);
     widget.onVoltageRangeChanged({-500, 500, 0.0625, kv4cl::UnitPfxMilli, "V"});
     widget.onCurrentRangeChanged({-200, 200, 0.01, kv4cl::UnitPfxPico, "A"}, 2);
@@ -137,7 +137,7 @@ TEST(NoiseReportShown, AResultShowsInTheTableTheCsvAndTheLabbookAndGreysWhenStal
     EXPECT_TRUE(consumer.results.empty()) << "2 s at 8 Hz are 16 frames";
     consumer.feed({0, 1, 2});
     EXPECT_EQ(consumer.results.size(), 1u);
-    EXPECT_EQ(NoiseReportWidget().windowBox()->value(), 2.0) << "a new dock";
+    EXPECT_EQ(NoiseReportWidget(producer.channelCounts()).windowBox()->value(), 2.0) << "a new dock";
 }
 
 } // namespace

@@ -179,7 +179,7 @@ TEST_F(RcDockOnAmplifier, TheResistanceAloneRunsOnTheTypedValuesAndOneFromSatura
     }));
     ASSERT_NO_FATAL_FAILURE(startConsumers());
     StimulusService stimulus;
-    RCEstimationWidget widget;
+    RCEstimationWidget widget(producer->channelCounts());
     widget.resize(700, 500);
     widget.show();
     widget.setConsumers(rEstimation.get(), cEstimation.get()); // as the main window gives them
@@ -241,7 +241,7 @@ TEST_F(RcDockOnAmplifier, TheResistanceAloneRunsOnTheTypedValuesAndOneFromSatura
         EXPECT_EQ(entry->lineText().endsWith("Resistance from saturated samples"), ch == 0) << ch;
     }
 
-    RCEstimationWidget next;
+    RCEstimationWidget next(producer->channelCounts());
     EXPECT_EQ(box(next, "Vpulse [mV]")->value(), 40.0);
     EXPECT_EQ(repetitions(next)->value(), 4);
 }

@@ -310,7 +310,7 @@ class WatchersOnAmplifier : public kv4test::SimulatedAmplifiers {
 // 200 pA), not moved onto the converter's steps. (A rupture caught on its frame: the frames'
 // test; a zapped membrane switched off and noted: the main window's test.)
 TEST_F(WatchersOnAmplifier, AMembraneLimitTypedIsTheLimitUsedInTheRangesUnit) {
-    MembraneMonitorWidget dock;
+    MembraneMonitorWidget dock(producer->channelCounts());
     dock.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&dock));
     click(dock.saturationBox());
@@ -335,7 +335,7 @@ TEST_F(WatchersOnAmplifier, TheControllerAppliesItsVoltageToTheChosenChannelAndR
     consumer.reset(probe);
     probe->keep(true);
     StimulusService stimulus;
-    VoltageAutomaticControllerWidget dock;
+    VoltageAutomaticControllerWidget dock(producer->channelCounts());
     dock.setStimulus(&stimulus);
     dock.setConsumer(probe);
     dock.resize(600, 400);
