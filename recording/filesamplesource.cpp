@@ -180,17 +180,16 @@ bool FileSampleSource::readWords(int64_t first, int64_t count) {
 }
 
 bool FileSampleSource::readValues(int64_t first, int64_t count, std::vector<double>& out) {
-    const size_t width = reader->channels.size(), signedWords = voltages + currents;
-    values.resize(size_t(count) * width);
-    if (count > 0 && !reader->read(first, count, values.data())) return false;
-    out.resize(size_t(count) * order.size());
-    // The words readWords() makes, converted as valueOf() converts them.
-    double* value = out.data();
-    for (const float* frame = values.data(); frame < values.data() + values.size(); frame += width) {
+    if (!readWords(first, count)) return false;
+    out.resize(words.size());
+    // The words as valueOf() converts them, without its test of the kind for every sample.
+    const size_t width = order.size(), signedWords = voltages + currents;
+    const uint16_t* word = words.data();
+    for (double* value = out.data(); value < out.data() + out.size(); value += width, word += width) {
         for (size_t j = 0; j < signedWords; j++)
-            *value++ = codeOf(j, frame[order[j]]) * steps[j] + zeros[j];
-        for (size_t j = signedWords; j < order.size(); j++)
-            *value++ = (codeOf(j, frame[order[j]]) + 32768) * steps[j] + lowest[j];
+            value[j] = int16_t(word[j]) * steps[j] + zeros[j];
+        for (size_t j = signedWords; j < width; j++)
+            value[j] = word[j] * steps[j] + lowest[j];
     }
     return true;
 }
