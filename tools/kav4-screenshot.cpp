@@ -155,8 +155,10 @@ int main(int argc, char** argv) {
                 box->reject();
             }
         });
+        QSignalSpy restored(&window, &MainWindow::layoutRestored); // as for a recording
         window.findChild<QPushButton*>("connectButton")->click();
         if (!window.isConnected()) return fail("the connection failed: " + refusal);
+        if (restored.isEmpty() && !restored.wait(5000)) return fail("the layout was not restored");
         // The protocol goes through the stimulus the docks show, as the user's Apply does.
         if (!settings.protocol.empty() || !settings.parameters.empty()) {
             StimulusService* stimulus = window.stimulus();
