@@ -5,7 +5,7 @@
 #include "recording/labbookevent.h"
 #include "widgets/copyabletable.h"
 
-#include "commlib/api/kv4cl.h"
+#include "commlib/types/kv4cltypes.h"
 
 #include <QAction>
 #include <QDoubleSpinBox>
@@ -88,14 +88,9 @@ void NoiseReportWidget::setChannelsNumber(int voltageChannels, int currentChanne
     gpChannelsNum = gpChannels;
     currentRanges.resize(size_t(currentChannels));
     gpRanges.resize(size_t(gpChannels));
-    std::vector<std::vector<kv4cl::RangedMeasurement_t>> ranges;
-    std::vector<uint16_t> defaults;
-    std::vector<std::string> names;
-    kv4cl::getGpRanges(ranges, defaults, names);
-    gpNames.clear();
-    for (int g = 0; g < gpChannels; g++)
-        gpNames << (size_t(g) < names.size() ? QString::fromStdString(names[size_t(g)])
-                                             : QString("GP %1").arg(g + 1));
+    for (int g = int(gpNames.size()); g < gpChannels; g++)
+        gpNames << QString("GP %1").arg(g + 1);
+    gpNames = gpNames.mid(0, gpChannels);
 
     QStringList labels;
     for (int v = 0; v < voltageChannels; v++)
@@ -117,6 +112,9 @@ void NoiseReportWidget::setChannelsNumber(int voltageChannels, int currentChanne
 
 void NoiseReportWidget::setConsumer(NoiseReportConsumer* consumer) {
     AnalysisDock::setConsumer(consumer);
+    // The producer's names: each device's over several, a recording's own when one plays.
+    gpNames = consumer->gpChannelNames();
+    setChannelsNumber(voltageChannelsNum, currentChannelsNum, gpChannelsNum);
     connect(window, &QDoubleSpinBox::valueChanged, consumer, &NoiseReportConsumer::onWindowChanged);
     consumer->onWindowChanged(window->value());
 }

@@ -8,6 +8,7 @@
 #include "plots/plottab.h"
 #include "recording/recordingreader.h"
 #include "tests/support/connectedwindow.h"
+#include "widgets/copyabletable.h"
 #include "window/corvanelogowidget.h"
 #include "window/recordingopener.h"
 #include "window/replaybar.h"
@@ -177,6 +178,10 @@ TEST_F(Replay, ARecordingMadeInTheWindowPlaysBackWithItsChannelsAndValues) {
     const std::unique_ptr<RecordingReader> file = RecordingReader::open(header, error);
     ASSERT_TRUE(file) << error.toStdString();
     EXPECT_EQ(tab()->subPlot(16)->title(), file->channels[16].name);
+    // The noise report's row of the gp channel, after the voltage and the currents, as well.
+    auto* noise = window->findChild<NoiseReportWidget*>();
+    ASSERT_TRUE(noise);
+    EXPECT_EQ(noise->table()->verticalHeaderItem(17)->text(), file->channels[16].name);
     EXPECT_TRUE(QTest::qWaitFor([&] { return tab()->channelPlots()[15]->yAxis->label() == "pA"; }, 5000));
     EXPECT_TRUE(playButton()->isChecked()) << "it plays from the start";
     // The plots take the file's frames as they are.
