@@ -89,11 +89,15 @@ struct TabFixture {
             all.push_back(placeOf(ch));
         return all;
     }
-    // Shown at 1366 x 768, its consumer taking rows at `rate` Hz.
-    void showAndConsume(double rate) {
+    // Shown at 1366 x 768.
+    void show() {
         tab.resize(1366, 768);
         tab.show();
-        EXPECT_TRUE(QTest::qWaitForWindowExposed(&tab));
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&tab));
+    }
+    // Shown, its consumer taking rows at `rate` Hz.
+    void showAndConsume(double rate) {
+        show();
         consumer.onSamplingRateChanged({rate, kv4cl::UnitPfxNone, "Hz"}, {rate, kv4cl::UnitPfxNone, "Hz"});
         producer.start();
         consumer.onStartConsuming();
@@ -150,9 +154,7 @@ TEST_F(PlotTabTest, TracesThatLeftTheViewAndLossesAreMarkedOnEveryPlotAndFitBrin
 TEST_F(PlotTabTest, AZoomDraggedOnOnePlotSpreadsAndARightClickStepsEveryPlotBack) {
     kv4test::ScriptedSource source(1, 2, 0);
     TabFixture f(source);
-    f.tab.resize(1366, 768);
-    f.tab.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&f.tab));
+    ASSERT_NO_FATAL_FAILURE(f.show());
     ProtocolDataPlot* first = f.tab.channelPlots()[0];
     const std::vector<Plot*> others = {f.tab.channelPlots()[1], f.tab.voltagePlots()[0]};
     const QRect area = first->axisRect()->rect();
@@ -224,9 +226,7 @@ TEST_F(PlotTabTest, TheOverlayBoxDrawsTheLastSweepsBehindTheTrace) {
     kv4test::ScriptedSource source(1, 2, 0);
     TabFixture f(source);
     // The boxes are clicked before the consumer starts, so that its sweeps start with the first row.
-    f.tab.resize(1366, 768);
-    f.tab.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&f.tab));
+    ASSERT_NO_FATAL_FAILURE(f.show());
     for (const char* name : {"overlay", "average"}) {
         QCheckBox* box = f.tab.findChild<QCheckBox*>(name);
         ASSERT_NE(box, nullptr);
